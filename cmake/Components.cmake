@@ -1,0 +1,39 @@
+# tl_component(NAME <target> DEPS <targets...>)
+#
+# One library target per subsystem folder. Sources are every *.cc / *.c file in
+# the folder (not recursive), so adding a file needs no CMake edit. A folder
+# without sources yet yields an INTERFACE target so dependants still link.
+function(tl_component)
+  cmake_parse_arguments(ARG "" "NAME" "DEPS" ${ARGN})
+  file(GLOB _srcs CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  if(_srcs)
+    add_library(${ARG_NAME} STATIC ${_srcs})
+    target_include_directories(${ARG_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPS})
+    target_compile_options(${ARG_NAME} PRIVATE -Wall -Wextra)
+  else()
+    add_library(${ARG_NAME} INTERFACE)
+    target_include_directories(${ARG_NAME} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${ARG_NAME} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# tl_test_folder(NAME <exe> DEPS <targets...>)
+#
+# One GoogleTest executable per test folder, built from every *_test.cc in it.
+function(tl_test_folder)
+  cmake_parse_arguments(ARG "" "NAME" "DEPS" ${ARGN})
+  file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  if(NOT _srcs)
+    return()
+  endif()
+  add_executable(${ARG_NAME} ${_srcs})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} tl_test_support
+                        GTest::gmock GTest::gtest GTest::gmock_main)
+  target_compile_options(${ARG_NAME} PRIVATE -Wall -Wextra)
+  target_compile_definitions(${ARG_NAME} PRIVATE
+      TL_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+  gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60
+                       PROPERTIES ENVIRONMENT "TZ=UTC")
+endfunction()

@@ -1,0 +1,29 @@
+// A fresh, empty folder under the system's temporary directory that is removed
+// with everything in it when the object is destroyed. Not thread-safe; one
+// per test.
+#ifndef TL_TESTS_SUPPORT_TEMP_DIR_H_
+#define TL_TESTS_SUPPORT_TEMP_DIR_H_
+
+#include <string>
+
+namespace tltest {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // Absolute path without a trailing slash.
+  const std::string& path() const { return path_; }
+  // path() + "/" + name.
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace tltest
+
+#endif  // TL_TESTS_SUPPORT_TEMP_DIR_H_
