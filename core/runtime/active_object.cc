@@ -1,0 +1,28 @@
+#include "core/runtime/active_object.h"
+
+namespace tembrolexinsdk {
+
+ActiveThread::~ActiveThread() { finish(); }
+
+void ActiveThread::start(std::function<void()> body) {
+  thread_ = std::thread([this, body = std::move(body)] {
+    id_.store(std::this_thread::get_id());
+    body();
+  });
+}
+
+bool ActiveThread::isCurrent() const {
+  return id_.load() == std::this_thread::get_id();
+}
+
+bool ActiveThread::finish() {
+  if (!thread_.joinable()) return false;
+  if (isCurrent()) {
+    thread_.detach();
+    return false;
+  }
+  thread_.join();
+  return true;
+}
+
+}  // namespace tembrolexinsdk
