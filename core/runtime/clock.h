@@ -1,0 +1,56 @@
+// The one seam through which timers and time providers read time.
+//
+// Three readings: the steady clock (timelines and countdowns), the wall clock
+// in microseconds since the Unix epoch (repeat guards, epoch stamps) and the
+// up-time in milliseconds since boot. `Clock::real()` reads the machine's
+// clocks; tests hand a fake clock that they advance by hand.
+//
+// A component that waits for a deadline asks its clock to do the waiting
+// (`waitUntil`), so that a fake clock can wake it when it is advanced instead
+// of the component sleeping in real time.
+//
+// Thread safety: every operation of every Clock may be called from any thread
+// at any time. `Clock::real()` lives for the whole run.
+#ifndef TL_CORE_RUNTIME_CLOCK_H_
+#define TL_CORE_RUNTIME_CLOCK_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace tembrolexinsdk {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+
+  virtual std::chrono::steady_clock::time_point steadyNow() const = 0;
+  // Wall clock, microseconds since 1970-01-01 00:00:00 UTC.
+  virtual int64_t wallMicros() const = 0;
+  // Milliseconds since the device booted.
+  virtual int64_t upTimeMillis() const = 0;
+
+  // Waits on `cv` (whose mutex `lock` holds) until notified or until
+  // steadyNow() reaches `deadline`, whichever comes first; may also return
+  // early for no reason. Callers re-check their own state and the time after
+  // every return.
+  virtual void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                         std::chrono::steady_clock::time_point deadline) const = 0;
+
+  // The machine's clocks. Never null; never destroyed.
+  static const Clock& real();
+};
+
+namespace uptime {
+
+// Milliseconds since boot, suspended time included (CLOCK_BOOTTIME),
+// truncated toward zero; 0 when the clock cannot be read. The network-time
+// client of the platform layer stamps its replies with this same value.
+int64_t getUpTime();
+
+}  // namespace uptime
+
+}  // namespace tembrolexinsdk
+
+#endif  // TL_CORE_RUNTIME_CLOCK_H_

@@ -1,0 +1,57 @@
+// A clock for tests: time stands still until the test advances it.
+//
+// `advance(d)` moves the steady clock, the wall clock and the up-time together;
+// the setters move one reading alone (for example the wall clock jumping while
+// the steady clock does not). Components that wait for a deadline through
+// `waitUntil` are woken within a millisecond of real time after an advance.
+// `waitCount()` counts the calls of `waitUntil`, so a test can tell that a
+// timer thread has looked at the clock again since the last advance
+// (`awaitWaits`) before it checks that nothing fired.
+//
+// Thread-safe: every operation may be called from any thread.
+#ifndef TL_TESTS_SUPPORT_FAKE_CLOCK_H_
+#define TL_TESTS_SUPPORT_FAKE_CLOCK_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "core/runtime/clock.h"
+
+namespace tltest {
+
+class FakeClock final : public tembrolexinsdk::Clock {
+ public:
+  // Wall clock at 2026-12-06 00:00:00 UTC, up-time 1 hour, steady clock at an
+  // arbitrary point far from zero.
+  static constexpr int64_t kStartWallMicros = 1796515200LL * 1000000;
+  static constexpr int64_t kStartUpTimeMillis = 3600 * 1000;
+
+  FakeClock();
+
+  std::chrono::steady_clock::time_point steadyNow() const override;
+  int64_t wallMicros() const override;
+  int64_t upTimeMillis() const override;
+  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                 std::chrono::steady_clock::time_point deadline) const override;
+
+  void advance(std::chrono::microseconds d);
+  void setWallMicros(int64_t micros) { wall_.store(micros); }
+  void advanceWall(std::chrono::microseconds d) { wall_.fetch_add(d.count()); }
+  void setUpTimeMillis(int64_t ms) { upTime_.store(ms * 1000); }
+
+  uint64_t waitCount() const { return waits_.load(); }
+  // Blocks (in real time, at most 5 s) until waitCount() >= count; false on
+  // time-out.
+  bool awaitWaits(uint64_t count) const;
+
+ private:
+  std::atomic<int64_t> steady_;  // steady clock, nanoseconds since its epoch
+  std::atomic<int64_t> wall_;
+  std::atomic<int64_t> upTime_;  // microseconds since boot
+  mutable std::atomic<uint64_t> waits_{0};
+};
+
+}  // namespace tltest
+
+#endif  // TL_TESTS_SUPPORT_FAKE_CLOCK_H_
