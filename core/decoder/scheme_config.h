@@ -25,7 +25,6 @@
 
 #include <cstdint>
 
-#include "core/decoder/convolutional_code.h"
 #include "core/decoder/encoding_schemes.h"
 
 namespace tembrolexinsdk {
@@ -36,9 +35,19 @@ namespace tembrolexinsdk {
 // Largest number of punctured positions of the binary block code.
 constexpr int32_t kMaxPuncturedPositions = 16;
 
-// The inner convolutional code (ConvolutionalCodeParams: constraint length
-// K, wrap length L, generator count G and G generator masks) is declared with
-// the code itself in convolutional_code.h.
+// Largest number of convolutional generators a record carries.
+constexpr int32_t kMaxConvGenerators = 16;
+
+// Inner convolutional code: constraint length K (register bits including the
+// newest, 2..16), wrap length L (trellis steps), generator count G and the
+// generator masks (bit 0 taps the newest input bit, bit K-1 the oldest; both
+// are set in every mask).
+struct ConvolutionalCodeParams {
+  int32_t constraintLength;                 // K
+  int32_t wrapLength;                       // L
+  int32_t generatorCount;                   // G
+  uint32_t generators[kMaxConvGenerators];  // first G entries used
+};
 
 // The error-correcting code of a scheme (the codec reads it, never frees it).
 struct CodewordCodecParams {
