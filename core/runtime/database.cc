@@ -1,0 +1,253 @@
+#include "core/runtime/database.h"
+
+#include <sqlite3.h>
+
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace tembrolexinsdk {
+namespace DB {
+
+const std::string Database::name = "Database";
+std::map<std::string, std::unique_ptr<std::mutex>> Database::databaseFileMutexs;
+std::mutex Database::mapMutex;
+
+namespace {
+
+// Finalizes a prepared statement when it goes out of scope.
+class Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql) {
+    if (db == nullptr ||
+        sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr) !=
+            SQLITE_OK) {
+      sqlite3_finalize(stmt_);
+      stmt_ = nullptr;
+    }
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  sqlite3_stmt* get() const { return stmt_; }
+
+  // Text and blob parameters are bound with their byte length and copied by
+  // SQLite, so embedded zero bytes survive and the caller's buffer may go.
+  bool bindText(int index, const std::string& text) {
+    return sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT,
+                               SQLITE_UTF8) == SQLITE_OK;
+  }
+  bool bindBlob(int index, const std::string& bytes) {
+    // A null data pointer would bind NULL, which the NOT NULL column refuses;
+    // std::string::data() is never null, so an empty value is an empty blob.
+    return sqlite3_bind_blob64(stmt_, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT) ==
+           SQLITE_OK;
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// A column's bytes, whole, whatever zero bytes they hold.
+std::string columnBytes(sqlite3_stmt* stmt, int column) {
+  const void* data = sqlite3_column_blob(stmt, column);
+  const int size = sqlite3_column_bytes(stmt, column);
+  if (data == nullptr || size <= 0) return std::string();
+  return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+}
+
+template <typename T>
+T readValue(sqlite3_stmt* stmt);
+
+template <>
+std::string readValue<std::string>(sqlite3_stmt* stmt) {
+  return columnBytes(stmt, 1);
+}
+
+template <>
+bool readValue<bool>(sqlite3_stmt* stmt) {
+  return sqlite3_column_int64(stmt, 1) != 0;
+}
+
+}  // namespace
+
+Database::Database(std::string databaseFilePath, std::string tableName)
+    : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
+  fileMutex_ = getDatabaseFileMutex(databaseFilePath_);
+  std::lock_guard<std::mutex> guard(*fileMutex_);
+
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open(databaseFilePath_.c_str(), &db);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db);
+    throw std::invalid_argument("Database did not open properly. ErrorCode: " +
+                                std::to_string(rc));
+  }
+  // Every backquote of the table name is doubled, so the text is one
+  // statement whatever the name holds.
+  rc = sqlite3_exec(db, generateTableCreationSQL().c_str(), nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db);
+    throw std::invalid_argument("Create table failed. Error code: " + std::to_string(rc));
+  }
+  db_ = db;
+}
+
+Database::~Database() {
+  std::lock_guard<std::mutex> guard(*fileMutex_);
+  sqlite3_close(db_);
+}
+
+const std::string& Database::GetName() const { return name; }
+
+bool Database::returnCodeSuccess(int code) { return code == SQLITE_OK || code == SQLITE_DONE; }
+
+std::mutex* Database::getDatabaseFileMutex(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mapMutex);
+  auto& entry = databaseFileMutexs[path];
+  if (!entry) entry = std::make_unique<std::mutex>();
+  return entry.get();
+}
+
+std::string Database::statement(const char* before, const char* after) const {
+  std::string sql = before;
+  for (char c : tableName_) {
+    sql += c;
+    if (c == '`') sql += '`';
+  }
+  sql += after;
+  return sql;
+}
+
+std::string Database::generateTableCreationSQL() const {
+  return statement("CREATE TABLE IF NOT EXISTS `",
+                   "` (`Key` TEXT NOT NULL UNIQUE,`Value` BLOB NOT NULL,PRIMARY KEY(`Key`));");
+}
+
+Database::FileLock Database::lockFile() const { return FileLock(*fileMutex_); }
+
+void Database::checkLock(const FileLock& lock) const {
+  if (lock.mutex() != fileMutex_ || !lock.owns_lock()) {
+    throw std::logic_error("Database:: the lock given does not hold the mutex of " +
+                           databaseFilePath_);
+  }
+}
+
+// ---- operations under a held lock -------------------------------------------------------
+
+template <typename T>
+bool Database::insertLocked(const std::string& key, const T& value) {
+  std::ostringstream text;
+  text << value;
+  Statement stmt(db_, statement("INSERT INTO `", "` (Key, Value) VALUES (?,?);"));
+  if (!stmt.ok()) return false;
+  if (!stmt.bindText(1, key) || !stmt.bindBlob(2, text.str())) return false;
+  return returnCodeSuccess(sqlite3_step(stmt.get()));
+}
+
+template <typename T>
+T Database::selectLocked(const std::string& key) {
+  T value{};
+  int rows = 0;
+  {
+    Statement stmt(db_, statement("SELECT * FROM `", "` WHERE `Key`=?;"));
+    if (!stmt.ok() || !stmt.bindText(1, key)) return T{};
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+      value = readValue<T>(stmt.get());
+      ++rows;
+    }
+  }
+  if (rows >= 2) throw std::runtime_error("Database:: More than one value found for key" + key);
+  return rows == 0 ? T{} : value;
+}
+
+bool Database::removeLocked(const std::string& key) {
+  Statement stmt(db_, statement("DELETE FROM `", "` WHERE `Key`=?;"));
+  if (!stmt.ok() || !stmt.bindText(1, key)) return false;
+  return returnCodeSuccess(sqlite3_step(stmt.get()));
+}
+
+bool Database::existsLocked(const std::string& key) const {
+  Statement stmt(db_, statement("SELECT * FROM `", "` WHERE `Key`=?;"));
+  if (!stmt.ok() || !stmt.bindText(1, key)) return false;
+  return sqlite3_step(stmt.get()) == SQLITE_ROW;
+}
+
+std::vector<std::string> Database::listKeysLocked() const {
+  std::vector<std::string> keys;
+  Statement stmt(db_, statement("SELECT * FROM `", "`;"));
+  if (!stmt.ok()) return keys;
+  while (sqlite3_step(stmt.get()) == SQLITE_ROW) keys.push_back(columnBytes(stmt.get(), 0));
+  return keys;
+}
+
+// ---- public operations --------------------------------------------------------------------
+
+template <typename T>
+bool Database::insert(const std::string& key, const T& value) {
+  std::lock_guard<std::mutex> guard(*fileMutex_);
+  return insertLocked(key, value);
+}
+
+template <typename T>
+T Database::select(const std::string& key) {
+  std::lock_guard<std::mutex> guard(*fileMutex_);
+  return selectLocked<T>(key);
+}
+
+bool Database::remove(const std::string& key) {
+  std::lock_guard<std::mutex> guard(*fileMutex_);
+  return removeLocked(key);
+}
+
+bool Database::exists(const std::string& key) const {
+  std::lock_guard<std::mutex> guard(*fileMutex_);
+  return existsLocked(key);
+}
+
+std::vector<std::string> Database::listKeys() const {
+  std::lock_guard<std::mutex> guard(*fileMutex_);
+  return listKeysLocked();
+}
+
+template <typename T>
+bool Database::insert(const FileLock& lock, const std::string& key, const T& value) {
+  checkLock(lock);
+  return insertLocked(key, value);
+}
+
+template <typename T>
+T Database::select(const FileLock& lock, const std::string& key) {
+  checkLock(lock);
+  return selectLocked<T>(key);
+}
+
+bool Database::remove(const FileLock& lock, const std::string& key) {
+  checkLock(lock);
+  return removeLocked(key);
+}
+
+bool Database::exists(const FileLock& lock, const std::string& key) const {
+  checkLock(lock);
+  return existsLocked(key);
+}
+
+std::vector<std::string> Database::listKeys(const FileLock& lock) const {
+  checkLock(lock);
+  return listKeysLocked();
+}
+
+template bool Database::insert<std::string>(const std::string&, const std::string&);
+template bool Database::insert<bool>(const std::string&, const bool&);
+template std::string Database::select<std::string>(const std::string&);
+template bool Database::select<bool>(const std::string&);
+template bool Database::insert<std::string>(const FileLock&, const std::string&,
+                                            const std::string&);
+template bool Database::insert<bool>(const FileLock&, const std::string&, const bool&);
+template std::string Database::select<std::string>(const FileLock&, const std::string&);
+template bool Database::select<bool>(const FileLock&, const std::string&);
+
+}  // namespace DB
+}  // namespace tembrolexinsdk

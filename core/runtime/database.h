@@ -1,0 +1,118 @@
+// A small key-value table in an SQLite database file.
+//
+// Keys are texts; values are stored as the bytes of their text form (a string
+// as its own bytes, a bool as "1" or "0"). Several stores, in several
+// threads, may use one file: every operation on a file runs under one
+// process-wide mutex for that file's path text (two different texts for one
+// file get two mutexes).
+//
+// Ownership: a Database owns its SQLite connection. The per-path mutexes are
+// owned by the process-wide table and live until the process ends.
+//
+// Thread safety: every public operation is safe to call from any thread; it
+// locks the file's mutex for its whole run. The mutex is not recursive. A
+// caller that wants several operations to run as one step takes the lock
+// with lockFile() and calls the overloads that take the held lock:
+//
+//   auto lock = store.lockFile();
+//   if (!store.exists(lock, key)) store.insert(lock, key, value);
+//
+// The lock also serves every other store opened on the same path text; while
+// it is held, the plain (self-locking) operations of those stores must not be
+// called from the same thread, or that thread deadlocks.
+#ifndef TL_CORE_RUNTIME_DATABASE_H_
+#define TL_CORE_RUNTIME_DATABASE_H_
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/runtime/i_named_object.h"
+
+struct sqlite3;
+
+namespace tembrolexinsdk {
+namespace DB {
+
+class Database : public INamedObject {
+ public:
+  // A held lock on a file's mutex, as returned by lockFile().
+  using FileLock = std::unique_lock<std::mutex>;
+
+  // Opens (creating when missing) the SQLite file at `databaseFilePath` and
+  // creates the table `tableName` when it does not exist. Throws
+  // std::invalid_argument with "Database did not open properly. ErrorCode: <n>"
+  // or "Create table failed. Error code: <n>".
+  Database(std::string databaseFilePath, std::string tableName);
+  ~Database() override;
+
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // "Database".
+  const std::string& GetName() const override;
+
+  // Adds a row; false when the key is already present (the stored value is
+  // kept) or the statement fails. Instantiated for std::string and bool.
+  template <typename T>
+  bool insert(const std::string& key, const T& value);
+  // The stored value; "" / false for a missing key. Throws std::runtime_error
+  // when the key has several rows. Instantiated for std::string and bool.
+  template <typename T>
+  T select(const std::string& key);
+  // Deletes the key's row; true also when no row had that key.
+  bool remove(const std::string& key);
+  bool exists(const std::string& key) const;
+  // Every key, in the order SQLite returns the rows.
+  std::vector<std::string> listKeys() const;
+
+  // Locks this store's file mutex (shared by every store on the same path).
+  FileLock lockFile() const;
+
+  // The same operations for a caller that already holds the file's lock.
+  // Throw std::logic_error when `lock` does not hold this store's file mutex.
+  template <typename T>
+  bool insert(const FileLock& lock, const std::string& key, const T& value);
+  template <typename T>
+  T select(const FileLock& lock, const std::string& key);
+  bool remove(const FileLock& lock, const std::string& key);
+  bool exists(const FileLock& lock, const std::string& key) const;
+  std::vector<std::string> listKeys(const FileLock& lock) const;
+
+  // True for SQLite's OK (0) and DONE (101).
+  static bool returnCodeSuccess(int code);
+  // The mutex of a path text, created on first use; never null.
+  static std::mutex* getDatabaseFileMutex(const std::string& path);
+
+  // The CREATE TABLE statement for this store's table.
+  std::string generateTableCreationSQL() const;
+
+  static const std::string name;
+  static std::map<std::string, std::unique_ptr<std::mutex>> databaseFileMutexs;
+  static std::mutex mapMutex;
+
+ private:
+  void checkLock(const FileLock& lock) const;
+  // `tableName` with every backquote doubled, between `before` and `after`.
+  std::string statement(const char* before, const char* after) const;
+
+  template <typename T>
+  bool insertLocked(const std::string& key, const T& value);
+  template <typename T>
+  T selectLocked(const std::string& key);
+  bool removeLocked(const std::string& key);
+  bool existsLocked(const std::string& key) const;
+  std::vector<std::string> listKeysLocked() const;
+
+  const std::string tableName_;
+  const std::string databaseFilePath_;
+  sqlite3* db_ = nullptr;
+  std::mutex* fileMutex_ = nullptr;
+};
+
+}  // namespace DB
+}  // namespace tembrolexinsdk
+
+#endif  // TL_CORE_RUNTIME_DATABASE_H_
