@@ -4,8 +4,7 @@
 
 namespace tembrolexinsdk {
 
-GPSInfo::GPSInfo(double longitude, double latitude)
-    : longitude(longitude), latitude(latitude) {}
+GPSInfo::GPSInfo(double lon, double lat) : longitude(lon), latitude(lat) {}
 
 GPSInfo gpsInfoFromSignal(const GPSInfoSignal& signal) {
   return GPSInfo(signal.longitude, signal.latitude);

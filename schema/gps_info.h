@@ -13,7 +13,7 @@ class GPSInfoSignal;
 class GPSInfo {
  public:
   // Longitude first, latitude second, as the app gives them.
-  GPSInfo(double longitude, double latitude);
+  GPSInfo(double lon, double lat);
 
   double longitude;
   double latitude;

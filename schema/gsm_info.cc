@@ -6,12 +6,12 @@
 
 namespace tembrolexinsdk {
 
-GSMInfo::GSMInfo(std::string countryCode, std::string network, uint32_t LAC,
-                 uint32_t CId)
-    : countryCode(std::move(countryCode)),
-      network(std::move(network)),
-      LAC(LAC),
-      CId(CId) {}
+GSMInfo::GSMInfo(std::string country_code, std::string network_code,
+                 uint32_t lac, uint32_t cell_id)
+    : countryCode(std::move(country_code)),
+      network(std::move(network_code)),
+      LAC(lac),
+      CId(cell_id) {}
 
 GSMInfo gsmInfoFromSignal(const GSMInfoSignal& signal) {
   // Conversion of a signed 64-bit value to uint32_t keeps its low 32 bits.

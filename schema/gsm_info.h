@@ -16,8 +16,8 @@ class GSMInfoSignal;
 class GSMInfo {
  public:
   // The strings are taken by value and moved in.
-  GSMInfo(std::string countryCode, std::string network, uint32_t LAC,
-          uint32_t CId);
+  GSMInfo(std::string country_code, std::string network_code, uint32_t lac,
+          uint32_t cell_id);
 
   std::string countryCode;  // mobile country code
   std::string network;      // mobile network code
