@@ -39,12 +39,11 @@ int32_t RawEnum(const E& e) {
   return v;
 }
 
+// Stores a raw integer into an enum member without forming an enum value.
 template <typename E>
-E EnumFromRaw(int32_t v) {
+void SetRawEnum(E& e, int32_t v) {
   static_assert(sizeof(E) == sizeof(int32_t));
-  E e;
   std::memcpy(&e, &v, sizeof v);
-  return e;
 }
 
 // ---------------------------------------------------------------------------
@@ -527,7 +526,7 @@ TEST(OutOfRangeEnumTest, EngineTypeZeroAndUnknownWrite) {
   // EngineType names no value 0; a new struct holds 0 until set.
   EventData e;
   EXPECT_EQ(RawEnum(e.engineType), 0);
-  e.__set_engineType(EnumFromRaw<EngineType::type>(12345));
+  SetRawEnum(e.engineType, 12345);
   std::string bytes = Serialize(e);
   EXPECT_EQ(Hex(bytes.substr(bytes.size() - 8)),
             Hex(Bytes("080005 00003039 00")));
