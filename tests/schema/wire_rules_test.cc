@@ -565,6 +565,11 @@ TEST(DepthLimitTest, WriteFailsOnEnteringTheLevelBeyondTheLimit) {
   // Nothing of the AssetInfo itself was written.
   EXPECT_EQ(Hex(wire.Written()), Hex(Bytes("0f0001 0c 00000001")));
 
+  Wire empty;
+  empty.protocol->setRecurisionLimit(1);
+  AssetInfoList().write(empty.protocol.get());
+  EXPECT_EQ(Hex(empty.Written()), Hex(Bytes("0f0001 0c 00000000 00")));
+
   // The list's level went back down as the exception passed it. The level
   // that failed keeps its count (the protocol raises before it checks), so a
   // protocol is not reused after a depth failure; with one spare level the
