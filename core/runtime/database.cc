@@ -19,9 +19,8 @@ namespace {
 class Statement {
  public:
   Statement(sqlite3* db, const std::string& sql) {
-    if (db == nullptr ||
-        sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr) !=
-            SQLITE_OK) {
+    if (db == nullptr || sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_,
+                                            nullptr) != SQLITE_OK) {
       sqlite3_finalize(stmt_);
       stmt_ = nullptr;
     }
@@ -82,8 +81,7 @@ Database::Database(std::string databaseFilePath, std::string tableName)
   int rc = sqlite3_open(databaseFilePath_.c_str(), &db);
   if (rc != SQLITE_OK) {
     sqlite3_close(db);
-    throw std::invalid_argument("Database did not open properly. ErrorCode: " +
-                                std::to_string(rc));
+    throw std::invalid_argument("Database did not open properly. ErrorCode: " + std::to_string(rc));
   }
   // Every backquote of the table name is doubled, so the text is one
   // statement whatever the name holds.

@@ -1,5 +1,7 @@
 #include "core/runtime/database.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <atomic>
@@ -10,9 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "tests/support/temp_dir.h"
 
@@ -138,8 +137,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, DatabaseBoolReadingTest,
                                            BoolReading{"", false}, BoolReading{"true", false},
                                            BoolReading{"7up", true}));
 
-class DatabaseValueTest : public DatabaseTest,
-                          public ::testing::WithParamInterface<std::string> {};
+class DatabaseValueTest : public DatabaseTest, public ::testing::WithParamInterface<std::string> {};
 
 // Values come back whole: zero bytes, high bytes, empty, large.
 TEST_P(DatabaseValueTest, ValueRoundTripsByteForByte) {
@@ -205,11 +203,12 @@ TEST_P(DatabaseTableNameTest, EveryOperationWorks) {
   EXPECT_EQ(rawValue(path_, table, "k2"), "v2");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, DatabaseTableNameTest,
-    ::testing::Values("audiodecoder", "com.example.bundle-1", "a`b", "`", "``", "it's",
-                      "\"quoted\"", "with space", "victim`;DROP TABLE `victim",
-                      "t` (`Key` TEXT);DROP TABLE `victim`;--", "\xc3\xa9t\xc3\xa9"));
+INSTANTIATE_TEST_SUITE_P(Names, DatabaseTableNameTest,
+                         ::testing::Values("audiodecoder", "com.example.bundle-1", "a`b", "`", "``",
+                                           "it's", "\"quoted\"", "with space",
+                                           "victim`;DROP TABLE `victim",
+                                           "t` (`Key` TEXT);DROP TABLE `victim`;--",
+                                           "\xc3\xa9t\xc3\xa9"));
 
 TEST_F(DatabaseTest, CreationStatementText) {
   Database plain(path_, "audiodecoder");
@@ -259,10 +258,10 @@ TEST_F(DatabaseTest, TableNameWithZeroByteFailsTableCreation) {
 }
 
 TEST(DatabaseStaticTest, ReturnCodeSuccess) {
-  const std::vector<std::pair<int, bool>> cases = {
-      {SQLITE_OK, true},     {SQLITE_DONE, true},   {SQLITE_ROW, false},
-      {SQLITE_ERROR, false}, {SQLITE_BUSY, false},  {SQLITE_CONSTRAINT, false},
-      {SQLITE_FULL, false},  {SQLITE_LOCKED, false}};
+  const std::vector<std::pair<int, bool>> cases = {{SQLITE_OK, true},    {SQLITE_DONE, true},
+                                                   {SQLITE_ROW, false},  {SQLITE_ERROR, false},
+                                                   {SQLITE_BUSY, false}, {SQLITE_CONSTRAINT, false},
+                                                   {SQLITE_FULL, false}, {SQLITE_LOCKED, false}};
   for (const auto& [code, expected] : cases) {
     EXPECT_EQ(Database::returnCodeSuccess(code), expected) << code;
   }
@@ -398,12 +397,25 @@ int shimDeviceCharacteristics(sqlite3_file* f) {
   return shim(f)->real()->pMethods->xDeviceCharacteristics(shim(f)->real());
 }
 
-const sqlite3_io_methods kShimMethods = {
-    1,        shimClose,      shimRead,        shimWrite,         shimTruncate,
-    shimSync, shimFileSize,   shimLock,        shimUnlock,        shimCheckReserved,
-    shimFileControl, shimSectorSize, shimDeviceCharacteristics,
-    nullptr,  nullptr,        nullptr,         nullptr,           nullptr,
-    nullptr};
+const sqlite3_io_methods kShimMethods = {1,
+                                         shimClose,
+                                         shimRead,
+                                         shimWrite,
+                                         shimTruncate,
+                                         shimSync,
+                                         shimFileSize,
+                                         shimLock,
+                                         shimUnlock,
+                                         shimCheckReserved,
+                                         shimFileControl,
+                                         shimSectorSize,
+                                         shimDeviceCharacteristics,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr};
 
 int shimOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
   ShimFile* f = shim(file);
@@ -437,7 +449,10 @@ class CountingVfs {
 // The instrument itself: two plain connections with overlapping statements
 // are seen as two holders.
 TEST_F(DatabaseTest, InstrumentSeesOverlappingConnections) {
-  { Database seed(path_, "t"); ASSERT_TRUE(seed.insert<std::string>("k", "v")); }
+  {
+    Database seed(path_, "t");
+    ASSERT_TRUE(seed.insert<std::string>("k", "v"));
+  }
   CountingVfs vfs;
   sqlite3* a = nullptr;
   sqlite3* b = nullptr;

@@ -1,0 +1,74 @@
+// Path arithmetic on texts and whole-file reading and replacing.
+//
+// Paths use "/" as the separator; when a path is split, "\" counts as a
+// separator too. The path is kept as given, never checked or normalised.
+// Nothing here throws; failures show in the results.
+//
+// Thread safety: a FileInfo is immutable; its members may be called from any
+// thread. Concurrent writers of one file are not coordinated.
+#ifndef TL_CORE_RUNTIME_FILE_INFO_H_
+#define TL_CORE_RUNTIME_FILE_INFO_H_
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace tembrolexin {
+
+class FileInfo {
+ public:
+  explicit FileInfo(std::string path) : path_(std::move(path)) {}
+
+  // True when the path can be opened for reading.
+  bool exists() const;
+
+  static char pathSeparator() { return '/'; }
+  // a + b when a is empty or ends in "/", else a + "/" + b. b is appended as
+  // it is, even when it begins with "/".
+  static std::string addPath(std::string a, std::string b);
+
+  // The position just after the last "/" or "\"; 0 when there is neither.
+  size_t getFilenameIndex() const;
+  // The text before the file name, with its trailing separator.
+  std::string path() const;
+  std::string filename() const;
+  // The text after the last "." when that "." lies inside the file name and
+  // is not its first character; else "".
+  std::string suffix() const;
+  // The file name up to its first "." after the first character.
+  std::string basename() const;
+  // The file name up to its last "." (not counting a leading one).
+  std::string longBasename() const;
+
+  // The whole file. The file is opened for reading only, so read-only files
+  // are read. When it cannot be opened (or is not a regular file), prints
+  // "Missing file - <path>\r\n" to standard output and returns "".
+  std::string contents() const;
+  // Replaces the file with `text`: the bytes go to a new file beside it that
+  // is then renamed over the old one, so a failed write leaves the old
+  // content whole. Keeps an existing file's permission bits. A path that is a
+  // symbolic link is written through in place. True when every byte reached
+  // the file.
+  bool replaceContents(std::string text) const;
+  // Modification time in whole seconds since 1970-01-01 UTC; 0 when the
+  // file's status cannot be read.
+  int64_t lastModified() const;
+
+  const std::string& fullPath() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+namespace fileio {
+
+// Creates a new, empty file beside `path` (same folder, name `path` followed
+// by a unique ending) for writing, readable and writable as a newly created
+// file would be. Returns its descriptor and sets `tempPath`, or -1.
+int createTempBeside(const std::string& path, std::string& tempPath);
+
+}  // namespace fileio
+
+}  // namespace tembrolexin
+
+#endif  // TL_CORE_RUNTIME_FILE_INFO_H_

@@ -1,0 +1,202 @@
+#include "core/runtime/file_info.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using tembrolexin::FileInfo;
+
+std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+size_t entryCount(const std::string& folder) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
+}
+
+struct PathCase {
+  const char* path;
+  size_t index;
+  const char* dir;
+  const char* filename;
+  const char* suffix;
+  const char* basename;
+  const char* longBasename;
+};
+
+class FileInfoPathTest : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(FileInfoPathTest, SplitsThePath) {
+  const PathCase& c = GetParam();
+  const FileInfo info(c.path);
+  EXPECT_EQ(info.getFilenameIndex(), c.index);
+  EXPECT_EQ(info.path(), c.dir);
+  EXPECT_EQ(info.filename(), c.filename);
+  EXPECT_EQ(info.suffix(), c.suffix);
+  EXPECT_EQ(info.basename(), c.basename);
+  EXPECT_EQ(info.longBasename(), c.longBasename);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FileInfoPathTest,
+    ::testing::Values(
+        // path, index, path(), filename, suffix, basename, longBasename
+        PathCase{"dir/archive.tar.gz", 4, "dir/", "archive.tar.gz", "gz", "archive", "archive.tar"},
+        PathCase{".profile", 0, "", ".profile", "", ".profile", ".profile"},
+        PathCase{"x.d/file", 4, "x.d/", "file", "", "file", "file"},
+        PathCase{"name", 0, "", "name", "", "name", "name"}, PathCase{"", 0, "", "", "", "", ""},
+        PathCase{"dir/", 4, "dir/", "", "", "", ""}, PathCase{"/", 1, "/", "", "", "", ""},
+        PathCase{"/abs/a.b", 5, "/abs/", "a.b", "b", "a", "a"},
+        PathCase{"a\\b.c", 2, "a\\", "b.c", "c", "b", "b"},
+        PathCase{"a/b\\c/d.e", 6, "a/b\\c/", "d.e", "e", "d", "d"},
+        PathCase{"a\\b/c", 4, "a\\b/", "c", "", "c", "c"},
+        PathCase{"dir/.hidden.txt", 4, "dir/", ".hidden.txt", "txt", ".hidden", ".hidden"},
+        PathCase{"dir/.profile", 4, "dir/", ".profile", "", ".profile", ".profile"},
+        PathCase{"file.", 0, "", "file.", "", "file", "file"},
+        PathCase{"a..b", 0, "", "a..b", "b", "a", "a."}, PathCase{"..", 0, "", "..", "", ".", "."},
+        PathCase{"x/..", 2, "x/", "..", "", ".", "."}));
+
+struct AddPathCase {
+  const char* a;
+  const char* b;
+  const char* joined;
+};
+
+class FileInfoAddPathTest : public ::testing::TestWithParam<AddPathCase> {};
+
+TEST_P(FileInfoAddPathTest, Joins) {
+  EXPECT_EQ(FileInfo::addPath(GetParam().a, GetParam().b), GetParam().joined);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FileInfoAddPathTest,
+                         ::testing::Values(AddPathCase{"a", "b", "a/b"},
+                                           AddPathCase{"a/", "b", "a/b"}, AddPathCase{"", "b", "b"},
+                                           AddPathCase{"a\\", "b", "a\\/b"},
+                                           AddPathCase{"a", "/b", "a//b"},
+                                           AddPathCase{"a/", "/b", "a//b"},
+                                           AddPathCase{"a", "", "a/"}, AddPathCase{"/", "b", "/b"},
+                                           AddPathCase{"", "", ""}));
+
+TEST(FileInfoTest, SeparatorIsSlash) { EXPECT_EQ(FileInfo::pathSeparator(), '/'); }
+
+class FileInfoFileTest : public ::testing::Test {
+ protected:
+  tltest::TempDir dir_;
+};
+
+TEST_F(FileInfoFileTest, Exists) {
+  writeBytes(dir_.file("present"), "x");
+  EXPECT_TRUE(FileInfo(dir_.file("present")).exists());
+  EXPECT_FALSE(FileInfo(dir_.file("absent")).exists());
+  EXPECT_FALSE(FileInfo(dir_.file("absent/child")).exists());
+}
+
+TEST_F(FileInfoFileTest, ContentsReadsEveryByte) {
+  std::string bytes;
+  for (int i = 0; i < 70000; ++i) bytes += static_cast<char>(i * 7 % 256);
+  writeBytes(dir_.file("data.bin"), bytes);
+  EXPECT_EQ(FileInfo(dir_.file("data.bin")).contents(), bytes);
+  writeBytes(dir_.file("empty"), "");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FileInfo(dir_.file("empty")).contents(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // present, not missing
+}
+
+TEST_F(FileInfoFileTest, ContentsReadsReadOnlyFiles) {
+  const std::string path = dir_.file("manifest.json");
+  writeBytes(path, "{\"a\":1}");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FileInfo(path).contents(), "{\"a\":1}");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(FileInfoFileTest, ContentsOfMissingFilePrintsAndReturnsEmpty) {
+  const std::string path = dir_.file("gone.txt");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FileInfo(path).contents(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Missing file - " + path + "\r\n");
+}
+
+TEST_F(FileInfoFileTest, ContentsOfAFolderCountsAsMissing) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FileInfo(dir_.path()).contents(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Missing file - " + dir_.path() + "\r\n");
+}
+
+TEST_F(FileInfoFileTest, ReplaceContentsCreatesAndTruncates) {
+  const std::string path = dir_.file("f.txt");
+  EXPECT_TRUE(FileInfo(path).replaceContents("a longer first text"));
+  EXPECT_EQ(readBytes(path), "a longer first text");
+  const std::string withZero("x\0y", 3);
+  EXPECT_TRUE(FileInfo(path).replaceContents(withZero));
+  EXPECT_EQ(readBytes(path), withZero);
+  EXPECT_TRUE(FileInfo(path).replaceContents(""));
+  EXPECT_EQ(readBytes(path), "");
+  EXPECT_EQ(entryCount(dir_.path()), 1u) << "a temporary file was left behind";
+}
+
+TEST_F(FileInfoFileTest, ReplaceContentsKeepsPermissionBits) {
+  const std::string path = dir_.file("secret");
+  writeBytes(path, "old");
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ASSERT_TRUE(FileInfo(path).replaceContents("new"));
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(readBytes(path), "new");
+}
+
+TEST_F(FileInfoFileTest, ReplaceContentsWritesThroughALink) {
+  writeBytes(dir_.file("real"), "old");
+  std::filesystem::create_symlink("real", dir_.file("link"));
+  ASSERT_TRUE(FileInfo(dir_.file("link")).replaceContents("new"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("link")));
+  EXPECT_EQ(readBytes(dir_.file("real")), "new");
+}
+
+TEST_F(FileInfoFileTest, ReplaceContentsInMissingFolderFails) {
+  EXPECT_FALSE(FileInfo(dir_.file("no/such/file")).replaceContents("x"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("no")));
+}
+
+TEST_F(FileInfoFileTest, ReplaceContentsOfReadOnlyFileFailsAndKeepsIt) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes read-only files";
+  const std::string path = dir_.file("ro");
+  writeBytes(path, "old");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  EXPECT_FALSE(FileInfo(path).replaceContents("new"));
+  EXPECT_EQ(readBytes(path), "old");
+}
+
+TEST_F(FileInfoFileTest, LastModified) {
+  const std::string path = dir_.file("stamp");
+  writeBytes(path, "x");
+  const struct timespec times[2] = {{1234567890, 0}, {1234567890, 999999999}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  EXPECT_EQ(FileInfo(path).lastModified(), 1234567890);
+  // Before 1970: a negative count of seconds.
+  const struct timespec early[2] = {{-86400, 0}, {-86400, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), early, 0), 0);
+  EXPECT_EQ(FileInfo(path).lastModified(), -86400);
+  EXPECT_EQ(FileInfo(dir_.file("missing")).lastModified(), 0);
+}
+
+}  // namespace
