@@ -1,0 +1,51 @@
+// Turning a gzip file into its plain content beside it, and back.
+//
+// unzip_file("a.txt.gz") writes "a.txt"; zip_file("a.txt", level) writes
+// "a.txt.gz". The output is first written to a new file in the same folder
+// and renamed into place only when the whole stream was converted, so a
+// failure never leaves a partial output and never destroys an earlier file
+// of that name. The input file is never changed.
+//
+// Failures throw: std::invalid_argument ("Could not open " + path) when a file
+// cannot be opened, std::runtime_error with the zerr() text for a zlib or I/O
+// failure. The functions keep no state and may run on any thread.
+#ifndef TL_CORE_RUNTIME_GZIP_FILE_H_
+#define TL_CORE_RUNTIME_GZIP_FILE_H_
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <string>
+
+namespace tembrolexin {
+namespace gzip {
+
+// Decompresses the first gzip member of `path`, which must end in ".gz", into
+// `path` less ".gz"; returns that path. A path that does not end in ".gz"
+// throws std::invalid_argument before any file is opened.
+std::string unzip_file(const std::string& path);
+// Compresses `path` into `path` + ".gz" at zlib `level` (-1 for the default,
+// 0 to 9); returns that path. Any other level fails with
+// "Invalid compression level.".
+std::string zip_file(const std::string& path, int level);
+
+// Streams one gzip member from `source` into `dest`. Returns Z_OK (0) when
+// the whole member was decompressed, Z_DATA_ERROR for corrupt, truncated or
+// empty input, Z_MEM_ERROR, or Z_ERRNO for a read or write failure. Input
+// after the first member is not used.
+int inf(FILE* source, FILE* dest);
+// Compresses all of `source` into `dest` as one gzip member. Returns Z_OK,
+// Z_STREAM_ERROR for an invalid level, or Z_ERRNO.
+int def(FILE* source, FILE* dest, int level);
+// The message for a failure code of inf/def; both streams still open (their
+// error flags tell a read failure from a write failure). "" for other codes.
+std::string zerr(int code, FILE* source, FILE* dest);
+// Clears the stream's input and allocation fields and initialises it for
+// gzip decompression; returns zlib's result. The caller ends it with
+// inflateEnd.
+int initStream(z_stream& stream);
+
+}  // namespace gzip
+}  // namespace tembrolexin
+
+#endif  // TL_CORE_RUNTIME_GZIP_FILE_H_
