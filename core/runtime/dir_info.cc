@@ -48,6 +48,13 @@ bool readEntries(const std::string& folder, std::vector<RawEntry>& entries) {
   return ok;
 }
 
+// `path` without trailing "/" (keeping a lone "/"): "link/" would make the
+// system resolve the link, and the tree operations must see the link itself.
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
 bool isFolder(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -127,7 +134,7 @@ bool prepareTarget(const std::string& target, bool top) {
 // operation must fail; sets `sourceIsLink` when `source` is itself a link.
 bool checkTop(const std::string& source, const std::string& target, bool& sourceIsLink) {
   struct stat st;
-  if (::lstat(source.c_str(), &st) != 0) return false;
+  if (::lstat(withoutTrailingSlashes(source).c_str(), &st) != 0) return false;
   sourceIsLink = S_ISLNK(st.st_mode);
   if (sourceIsLink) return !lexists(target);
   return S_ISDIR(st.st_mode) && !targetInsideSource(source, target);
@@ -225,7 +232,9 @@ bool DirInfo::mkdir(const std::string& path, bool recursive) {
 bool DirInfo::mvdir(const std::string& source, const std::string& target) {
   bool sourceIsLink = false;
   if (!checkTop(source, target, sourceIsLink)) return false;
-  if (sourceIsLink) return moveEntry(source, target, S_IFLNK);
+  if (sourceIsLink) {
+    return moveEntry(withoutTrailingSlashes(source), withoutTrailingSlashes(target), S_IFLNK);
+  }
   // One rename moves the whole tree when the target is free and on the same
   // file system.
   if (!lexists(target) && ::rename(source.c_str(), target.c_str()) == 0) return true;
@@ -235,7 +244,7 @@ bool DirInfo::mvdir(const std::string& source, const std::string& target) {
 bool DirInfo::cpdir(const std::string& source, const std::string& target) {
   bool sourceIsLink = false;
   if (!checkTop(source, target, sourceIsLink)) return false;
-  if (sourceIsLink) return copyLink(source, target);
+  if (sourceIsLink) return copyLink(withoutTrailingSlashes(source), withoutTrailingSlashes(target));
   return copyTree(source, target, true);
 }
 
@@ -286,8 +295,9 @@ bool DirInfo::copyFile(const std::string& source, const std::string& target) {
 
 bool DirInfo::rmdir(const std::string& folder) {
   struct stat st;
-  if (::lstat(folder.c_str(), &st) != 0) return false;
-  if (S_ISLNK(st.st_mode)) return ::unlink(folder.c_str()) == 0;
+  const std::string self = withoutTrailingSlashes(folder);
+  if (::lstat(self.c_str(), &st) != 0) return false;
+  if (S_ISLNK(st.st_mode)) return ::unlink(self.c_str()) == 0;
   if (!S_ISDIR(st.st_mode)) return false;
 
   std::vector<RawEntry> entries;

@@ -218,6 +218,11 @@ TEST_F(DirInfoTest, RmdirRemovesLinksNotWhatTheyPointAt) {
   EXPECT_TRUE(DirInfo::rmdir(dir_.file("top")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.file("top"))));
   EXPECT_EQ(snapshot(dir_.file("outside")), before);
+  // Also when the path ends in "/", which would otherwise resolve the link.
+  fs::create_directory_symlink(dir_.file("outside"), dir_.file("top"));
+  EXPECT_TRUE(DirInfo::rmdir(dir_.file("top") + "/"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.file("top"))));
+  EXPECT_EQ(snapshot(dir_.file("outside")), before);
 }
 
 TEST_F(DirInfoTest, RmdirOfMissingFolderOrFileFails) {
@@ -270,6 +275,25 @@ TEST_F(DirInfoTest, MvdirMovesLinksAsLinks) {
   EXPECT_TRUE(DirInfo::mvdir(dir_.file("src"), dir_.file("dst")));
   EXPECT_TRUE(fs::is_symlink(dir_.file("dst/sub/toOutside")));
   EXPECT_EQ(fs::read_symlink(dir_.file("dst/sub/toOutside")), dir_.file("outside"));
+  EXPECT_EQ(snapshot(dir_.file("outside")),
+            (std::map<std::string, std::string>{{"precious", "p"}}));
+}
+
+TEST_F(DirInfoTest, LinkGivenAsTheSourceIsMovedOrCopiedAsALink) {
+  fs::create_directory(dir_.file("outside"));
+  writeBytes(dir_.file("outside/precious"), "p");
+  fs::create_directory_symlink(dir_.file("outside"), dir_.file("link"));
+
+  EXPECT_TRUE(DirInfo::cpdir(dir_.file("link"), dir_.file("copied")));
+  EXPECT_EQ(fs::read_symlink(dir_.file("copied")), dir_.file("outside"));
+  EXPECT_TRUE(DirInfo::mvdir(dir_.file("link/"), dir_.file("moved")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.file("link"))));
+  EXPECT_EQ(fs::read_symlink(dir_.file("moved")), dir_.file("outside"));
+  // Merging a link into an existing folder would mean following it.
+  fs::create_directory(dir_.file("existing"));
+  EXPECT_FALSE(DirInfo::cpdir(dir_.file("moved"), dir_.file("existing")));
+  EXPECT_FALSE(DirInfo::mvdir(dir_.file("moved"), dir_.file("existing")));
+  EXPECT_TRUE(fs::is_empty(dir_.file("existing")));
   EXPECT_EQ(snapshot(dir_.file("outside")),
             (std::map<std::string, std::string>{{"precious", "p"}}));
 }
