@@ -4,6 +4,7 @@
 #ifndef TL_CORE_RUNTIME_I_CONFIGURATION_PARAMETER_H_
 #define TL_CORE_RUNTIME_I_CONFIGURATION_PARAMETER_H_
 
+#include <map>
 #include <string>
 
 namespace tembrolexinsdk {
@@ -19,6 +20,11 @@ class IConfigurationParameter {
   // True when the two values differ; a null or foreign `other` differs.
   virtual bool operator!=(const IConfigurationParameter* other) const = 0;
 };
+
+// A plain configuration: keys (ordered by bytes) and their values. Handed to
+// processors and engines for the duration of a call; the caller owns the
+// values.
+using ConfigurationParameters = std::map<const std::string, const IConfigurationParameter*>;
 
 }  // namespace tembrolexinsdk
 

@@ -14,7 +14,7 @@ namespace tembrolexinsdk {
 class GPSInfo;
 class GSMInfo;
 class IProcessorListener;
-class NTPInfo;
+struct NTPInfo;
 class RawNTPInfo;
 
 // Receives network time. isNTPRequired: whether the processor needs network

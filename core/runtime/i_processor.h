@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,11 +25,7 @@
 namespace tembrolexinsdk {
 
 class IProcessorListener;
-class NTPInfo;
-
-// The configuration handed to processors and engines: the keys meant for the
-// receiver and their values, all owned by the caller for the call.
-using ConfigurationParameters = std::map<const std::string, const IConfigurationParameter*>;
+struct NTPInfo;
 
 class IProcessor : public INamedObject {
  public:
