@@ -1,0 +1,279 @@
+#include "core/runtime/logger.h"
+
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "core/runtime/message_factory.h"
+#include "core/runtime/messenger.h"
+#include "schema/tembrolexin_types.h"
+
+namespace tembrolexinsdk {
+namespace {
+
+constexpr int kLogSignalType = 8;
+
+// The length of the acceptable character that starts at p[0] (n bytes are
+// available, n >= 1), or 0 when p[0] cannot start one or a following byte is
+// out of its range or missing.
+std::size_t characterLength(const unsigned char* p, std::size_t n) {
+  const auto follows = [p, n](std::size_t i, unsigned lo, unsigned hi) {
+    return i < n && p[i] >= lo && p[i] <= hi;
+  };
+  const unsigned b = p[0];
+  if (b == 0x09 || b == 0x0A || b == 0x0D || (b >= 0x20 && b <= 0x7E)) return 1;
+  if (b >= 0xC2 && b <= 0xDF) return follows(1, 0x80, 0xBF) ? 2 : 0;
+  if (b == 0xE0) return follows(1, 0xA0, 0xBF) && follows(2, 0x80, 0xBF) ? 3 : 0;
+  if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
+    return follows(1, 0x80, 0xBF) && follows(2, 0x80, 0xBF) ? 3 : 0;
+  }
+  if (b == 0xED) return follows(1, 0x80, 0x9F) && follows(2, 0x80, 0xBF) ? 3 : 0;
+  if (b == 0xF0) {
+    return follows(1, 0x90, 0xBF) && follows(2, 0x80, 0xBF) && follows(3, 0x80, 0xBF) ? 4 : 0;
+  }
+  if (b >= 0xF1 && b <= 0xF3) {
+    return follows(1, 0x80, 0xBF) && follows(2, 0x80, 0xBF) && follows(3, 0x80, 0xBF) ? 4 : 0;
+  }
+  if (b == 0xF4) {
+    return follows(1, 0x80, 0x8F) && follows(2, 0x80, 0xBF) && follows(3, 0x80, 0xBF) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Walks `length` bytes; a NUL either ends the walk (C strings) or counts as
+// one acceptable character.
+bool walk(const char* text, std::size_t length, bool nulEnds) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  std::size_t i = 0;
+  while (i < length) {
+    if (p[i] == 0) {
+      if (nulEnds) return true;
+      ++i;
+      continue;
+    }
+    const std::size_t step = characterLength(p + i, length - i);
+    if (step == 0) return false;
+    i += step;
+  }
+  return true;
+}
+
+// Counts a thread as busy with the registered bus for its lifetime.
+class SenderScope {
+ public:
+  explicit SenderScope(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+  ~SenderScope() { count_.fetch_sub(1); }
+  SenderScope(const SenderScope&) = delete;
+  SenderScope& operator=(const SenderScope&) = delete;
+
+ private:
+  std::atomic<int>& count_;
+};
+
+}  // namespace
+
+// ---- StringChecker -------------------------------------------------------
+
+const char StringChecker::kRemovedText[] = "Message removed: invalid UTF-8 string";
+
+bool StringChecker::isValidUTF8(const char* text) {
+  if (text == nullptr) return false;
+  return walk(text, std::strlen(text), /*nulEnds=*/true);
+}
+
+bool StringChecker::isValidUTF8(const char* text, std::size_t length) {
+  if (text == nullptr) return length == 0;
+  return walk(text, length, /*nulEnds=*/false);
+}
+
+std::string StringChecker::makeUTF8(const std::string& text) {
+  if (isValidUTF8(text.data(), text.size())) return text;
+  return kRemovedText;
+}
+
+// ---- LogQueueWatcher -----------------------------------------------------
+
+void LogQueueWatcher::setMessenger(IMessenger* messenger) {
+  if (messenger == nullptr) return;
+  messenger->registerListener(kLogSignalType, this);
+  const auto* bus = dynamic_cast<const Messenger*>(messenger);
+  std::lock_guard<std::mutex> lock(mutex_);
+  messenger_ = messenger;
+  stopped_ = bus != nullptr && bus->isStopped();
+  cond_.notify_all();
+}
+
+void LogQueueWatcher::clearMessenger(IMessenger* messenger) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (messenger == nullptr || messenger_ != messenger) return;
+    messenger_ = nullptr;
+    stopped_ = false;
+    // Lines in flight on a forgotten bus are not followed any more.
+    count_ = 0;
+    cond_.notify_all();
+  }
+  messenger->unregisterListener(kLogSignalType, this);
+}
+
+void LogQueueWatcher::onMessengerStopped(IMessenger* messenger) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (messenger == nullptr || messenger_ != messenger) return;
+  stopped_ = true;
+  cond_.notify_all();
+}
+
+void LogQueueWatcher::onLog() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++count_;
+  cond_.notify_all();
+}
+
+void LogQueueWatcher::onReceive(const std::string&, const ThriftParams&) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --count_;
+  cond_.notify_all();
+}
+
+bool LogQueueWatcher::await(std::optional<std::chrono::milliseconds> limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds(0));
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (count_ == 0) return true;
+  const auto* bus = dynamic_cast<const Messenger*>(messenger_);
+  // On the bus thread nothing would be delivered while we wait.
+  if (bus != nullptr && bus->isBusThread()) return false;
+  const auto settled = [this] { return count_ == 0 || messenger_ == nullptr || stopped_; };
+  if (limit) {
+    if (!cond_.wait_until(lock, deadline, settled)) return false;
+  } else {
+    cond_.wait(lock, settled);
+  }
+  if (count_ != 0) return false;
+  // Holds back logging threads for a moment, so that the caller sees a quiet
+  // bus.
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return true;
+}
+
+std::int64_t LogQueueWatcher::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
+}
+
+// ---- Logger --------------------------------------------------------------
+
+std::stringstream& Logger::logStream() {
+  static auto* const stream = new std::stringstream(std::ios::in | std::ios::out);
+  return *stream;
+}
+
+std::mutex& Logger::logStreamMutex() {
+  static auto* const mutex = new std::mutex;
+  return *mutex;
+}
+
+std::stringstream& Logger::sLogStream = Logger::logStream();
+std::mutex& Logger::sLogStreamMutex = Logger::logStreamMutex();
+
+Logger* Logger::getInstance() {
+  // Never destroyed: threads may still log while the process exits.
+  static Logger* const instance = new Logger;
+  return instance;
+}
+
+Logger::~Logger() {
+  if (IMessenger* bus = bus_.load()) detachMessenger(bus);
+}
+
+void Logger::sendLine(IMessenger* bus, const std::string& sender, const LogParams& params) {
+  LogSignal signal;
+  signal.__set_logType(static_cast<LogType::type>(params.getLevel()));
+  signal.__set_message(params.getMessage());
+  signal.__set_sender(sender);
+  bus->send(sender, ThriftParamsFactory::createThriftParams(signal));
+  watcher_.onLog();
+}
+
+void Logger::Log(std::string sender, const LogParams* params) {
+  if (params == nullptr) return;
+  SenderScope scope(activeSenders_);
+  IMessenger* bus = bus_.load();
+  if (bus == nullptr || hasBacklog_.load()) {
+    std::lock_guard<std::mutex> lock(backlogMutex_);
+    // Decided again under the lock: registration and detaching change the
+    // bus under it, so no line can slip into a backlog that was just sent.
+    bus = bus_.load();
+    if (bus == nullptr) {
+      backlog_.push_back(Entry{std::move(sender), *params});
+      hasBacklog_.store(true);
+      return;
+    }
+    std::size_t sent = 0;
+    try {
+      for (; sent < backlog_.size(); ++sent) {
+        sendLine(bus, backlog_[sent].sender, backlog_[sent].params);
+      }
+    } catch (...) {
+      backlog_.erase(backlog_.begin(), backlog_.begin() + static_cast<std::ptrdiff_t>(sent));
+      throw;
+    }
+    backlog_.clear();
+    hasBacklog_.store(false);
+  }
+  sendLine(bus, sender, *params);
+}
+
+void Logger::onLog(std::string sender, const LogParams* params) {
+  if (params == nullptr) return;
+  SenderScope scope(activeSenders_);
+  if (IMessenger* bus = bus_.load()) sendLine(bus, sender, *params);
+}
+
+void Logger::registerMessenger(IMessenger* messenger) {
+  if (messenger == nullptr) throw std::invalid_argument("Messenger is a nullptr");
+  std::lock_guard<std::mutex> lock(backlogMutex_);
+  IMessenger* current = bus_.load();
+  if (current != nullptr && current != messenger) {
+    throw std::runtime_error("log listener already registered");
+  }
+  // The watcher listens before any line can be sent, so it counts none that
+  // it would never see delivered.
+  watcher_.setMessenger(messenger);
+  bus_.store(messenger);
+}
+
+void Logger::detachMessenger(IMessenger* messenger) {
+  if (messenger == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(backlogMutex_);
+    if (bus_.load() != messenger) return;
+    bus_.store(nullptr);
+  }
+  // A thread that loaded the bus before the store finishes its send first.
+  while (activeSenders_.load() != 0) std::this_thread::yield();
+  watcher_.clearMessenger(messenger);
+}
+
+void Logger::onMessengerStopped(IMessenger* messenger) { watcher_.onMessengerStopped(messenger); }
+
+std::size_t Logger::backlogSize() const {
+  std::lock_guard<std::mutex> lock(backlogMutex_);
+  return backlog_.size();
+}
+
+std::string Logger::TimeString(
+    std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> t) {
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(t);
+  const std::time_t whole = static_cast<std::time_t>(seconds.time_since_epoch().count());
+  std::tm parts{};
+  gmtime_r(&whole, &parts);
+  char buffer[80];
+  const std::size_t written = std::strftime(buffer, sizeof buffer, "%T", &parts);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(t - seconds).count();
+  return std::string(buffer, written) + "." + std::to_string(millis);
+}
+
+}  // namespace tembrolexinsdk
