@@ -249,7 +249,8 @@ bool DirInfo::cpdir(const std::string& source, const std::string& target) {
 }
 
 bool DirInfo::copyFile(const std::string& source, const std::string& target) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking so that a named pipe is refused instead of waited on.
+  const int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return false;
   struct stat inStat;
   struct stat outStat;

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 
 namespace tembrolexin {
 
@@ -49,8 +48,11 @@ int createTempBeside(const std::string& path, std::string& tempPath) {
 }  // namespace fileio
 
 bool FileInfo::exists() const {
-  std::ifstream in(path_);
-  return in.is_open();
+  // Non-blocking, so that a named pipe does not wait for a writer.
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 std::string FileInfo::addPath(std::string a, std::string b) {
@@ -88,7 +90,9 @@ std::string FileInfo::longBasename() const {
 
 std::string FileInfo::contents() const {
   std::string result;
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking only matters for a named pipe, which then counts as missing
+  // instead of waiting for a writer.
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) ::close(fd);

@@ -441,6 +441,9 @@ TEST_F(DirInfoTest, CopyFileFailuresLeaveTheTargetAlone) {
   EXPECT_FALSE(DirInfo::copyFile(dir_.file("to"), dir_.file("alias")));
   EXPECT_EQ(readBytes(dir_.file("to")), "earlier");
   EXPECT_FALSE(DirInfo::copyFile(dir_.file("to"), dir_.file("no/such/folder")));
+  ASSERT_EQ(::mkfifo(dir_.file("pipe").c_str(), 0644), 0);
+  EXPECT_FALSE(DirInfo::copyFile(dir_.file("pipe"), dir_.file("to")));
+  EXPECT_EQ(readBytes(dir_.file("to")), "earlier");
 }
 
 }  // namespace

@@ -141,6 +141,14 @@ TEST_F(FileInfoFileTest, ContentsOfAFolderCountsAsMissing) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Missing file - " + dir_.path() + "\r\n");
 }
 
+TEST_F(FileInfoFileTest, NamedPipeIsNotWaitedOn) {
+  const std::string pipe = dir_.file("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FileInfo(pipe).contents(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Missing file - " + pipe + "\r\n");
+}
+
 TEST_F(FileInfoFileTest, ReplaceContentsCreatesAndTruncates) {
   const std::string path = dir_.file("f.txt");
   EXPECT_TRUE(FileInfo(path).replaceContents("a longer first text"));
