@@ -78,7 +78,10 @@ Database::Database(std::string databaseFilePath, std::string tableName)
   std::lock_guard<std::mutex> guard(*fileMutex_);
 
   sqlite3* db = nullptr;
-  int rc = sqlite3_open(databaseFilePath_.c_str(), &db);
+  // A zero byte would cut the path short and open a different file.
+  int rc = databaseFilePath_.find('\0') == std::string::npos
+               ? sqlite3_open(databaseFilePath_.c_str(), &db)
+               : SQLITE_CANTOPEN;
   if (rc != SQLITE_OK) {
     sqlite3_close(db);
     throw std::invalid_argument("Database did not open properly. ErrorCode: " + std::to_string(rc));

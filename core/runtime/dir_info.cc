@@ -133,6 +133,7 @@ bool prepareTarget(const std::string& target, bool top) {
 // Checks of the folder given to mvdir and cpdir. Returns false when the
 // operation must fail; sets `sourceIsLink` when `source` is itself a link.
 bool checkTop(const std::string& source, const std::string& target, bool& sourceIsLink) {
+  if (!fileio::isUsablePath(source) || !fileio::isUsablePath(target)) return false;
   struct stat st;
   if (::lstat(withoutTrailingSlashes(source).c_str(), &st) != 0) return false;
   sourceIsLink = S_ISLNK(st.st_mode);
@@ -183,7 +184,7 @@ std::vector<std::string> DirInfo::list(int typeMask, direction order, bool keepH
     struct timespec mtime;
   };
   std::vector<std::string> result;
-  if (path_.empty()) return result;
+  if (path_.empty() || !fileio::isUsablePath(path_)) return result;
   DIR* dir = ::opendir(path_.c_str());
   if (dir == nullptr) return result;
 
@@ -216,6 +217,7 @@ std::vector<std::string> DirInfo::list(int typeMask, direction order, bool keepH
 }
 
 bool DirInfo::mkdir(const std::string& path, bool recursive) {
+  if (!fileio::isUsablePath(path)) return false;
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   if (recursive) {
@@ -249,6 +251,7 @@ bool DirInfo::cpdir(const std::string& source, const std::string& target) {
 }
 
 bool DirInfo::copyFile(const std::string& source, const std::string& target) {
+  if (!fileio::isUsablePath(source) || !fileio::isUsablePath(target)) return false;
   // Non-blocking so that a named pipe is refused instead of waited on.
   const int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return false;
@@ -295,6 +298,7 @@ bool DirInfo::copyFile(const std::string& source, const std::string& target) {
 }
 
 bool DirInfo::rmdir(const std::string& folder) {
+  if (!fileio::isUsablePath(folder)) return false;
   struct stat st;
   const std::string self = withoutTrailingSlashes(folder);
   if (::lstat(self.c_str(), &st) != 0) return false;

@@ -48,6 +48,7 @@ int createTempBeside(const std::string& path, std::string& tempPath) {
 }  // namespace fileio
 
 bool FileInfo::exists() const {
+  if (!fileio::isUsablePath(path_)) return false;
   // Non-blocking, so that a named pipe does not wait for a writer.
   const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
@@ -92,7 +93,8 @@ std::string FileInfo::contents() const {
   std::string result;
   // Non-blocking only matters for a named pipe, which then counts as missing
   // instead of waiting for a writer.
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd =
+      fileio::isUsablePath(path_) ? ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) ::close(fd);
@@ -122,6 +124,7 @@ bool FileInfo::replaceContents(std::string text) const {
     return (::close(fd) == 0) && written;
   };
 
+  if (!fileio::isUsablePath(path_)) return false;
   struct stat st;
   const bool existed = ::lstat(path_.c_str(), &st) == 0;
   // A link (or anything else that is not a plain file) is written through in
@@ -144,7 +147,7 @@ bool FileInfo::replaceContents(std::string text) const {
 
 int64_t FileInfo::lastModified() const {
   struct stat st;
-  if (::stat(path_.c_str(), &st) != 0) return 0;
+  if (!fileio::isUsablePath(path_) || ::stat(path_.c_str(), &st) != 0) return 0;
   return static_cast<int64_t>(st.st_mtime);
 }
 

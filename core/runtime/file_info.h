@@ -62,6 +62,10 @@ class FileInfo {
 
 namespace fileio {
 
+// False for a text that cannot name a file: the system would stop reading it
+// at its first zero byte and act on a different, shorter path.
+inline bool isUsablePath(const std::string& path) { return path.find('\0') == std::string::npos; }
+
 // Creates a new, empty file beside `path` (same folder, name `path` followed
 // by a unique ending) for writing, readable and writable as a newly created
 // file would be. Returns its descriptor and sets `tempPath`, or -1.

@@ -27,11 +27,11 @@ int inflateConverter(FILE* source, FILE* dest, int) { return inf(source, dest); 
 // earlier file at `output` stays as it was.
 std::string convertFile(const std::string& input, const std::string& output, Converter convert,
                         int level) {
-  FILE* source = std::fopen(input.c_str(), "r");
+  FILE* source = fileio::isUsablePath(input) ? std::fopen(input.c_str(), "r") : nullptr;
   if (source == nullptr) throw std::invalid_argument("Could not open " + input);
 
   std::string tempPath;
-  const int fd = fileio::createTempBeside(output, tempPath);
+  const int fd = fileio::isUsablePath(output) ? fileio::createTempBeside(output, tempPath) : -1;
   FILE* dest = fd >= 0 ? ::fdopen(fd, "w+") : nullptr;
   if (dest == nullptr) {
     if (fd >= 0) {

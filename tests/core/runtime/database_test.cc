@@ -235,6 +235,16 @@ TEST_F(DatabaseTest, FolderThatDoesNotExistFailsWithCantOpen) {
   m->unlock();
 }
 
+TEST_F(DatabaseTest, PathWithAZeroByteIsNotOpened) {
+  try {
+    Database store(path_ + std::string("\0.other", 7), "t");
+    FAIL() << "constructed";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Database did not open properly. ErrorCode: 14");
+  }
+  EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
 TEST_F(DatabaseTest, FileThatIsNotADatabaseFailsTableCreation) {
   std::ofstream(path_) << std::string(4096, 'z');
   try {

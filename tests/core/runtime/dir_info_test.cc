@@ -446,4 +446,22 @@ TEST_F(DirInfoTest, CopyFileFailuresLeaveTheTargetAlone) {
   EXPECT_EQ(readBytes(dir_.file("to")), "earlier");
 }
 
+// A zero byte would cut the path short at the system call and name the
+// folder before it: every operation refuses such a path and touches nothing.
+TEST_F(DirInfoTest, PathsWithAZeroByteAreRefused) {
+  buildTree(dir_.file("tree"));
+  const auto before = snapshot(dir_.file("tree"));
+  const std::string cut = dir_.file("tree") + std::string("\0/elsewhere", 11);
+  EXPECT_FALSE(DirInfo::rmdir(cut));
+  EXPECT_FALSE(DirInfo::mvdir(cut, dir_.file("moved")));
+  EXPECT_FALSE(DirInfo::cpdir(cut, dir_.file("copied")));
+  EXPECT_FALSE(DirInfo::mvdir(dir_.file("tree/sub"), cut));
+  EXPECT_FALSE(DirInfo::copyFile(dir_.file("tree/top.txt"), cut));
+  EXPECT_FALSE(DirInfo::copyFile(cut, dir_.file("copy.txt")));
+  EXPECT_FALSE(DirInfo::mkdir(dir_.file("new") + std::string("\0x", 2), true));
+  EXPECT_THAT(DirInfo(cut).list(3, DirInfo::unsorted, true), IsEmpty());
+  EXPECT_EQ(snapshot(dir_.file("tree")), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
+}
+
 }  // namespace

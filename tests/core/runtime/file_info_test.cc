@@ -207,4 +207,17 @@ TEST_F(FileInfoFileTest, LastModified) {
   EXPECT_EQ(FileInfo(dir_.file("missing")).lastModified(), 0);
 }
 
+TEST_F(FileInfoFileTest, PathsWithAZeroByteNameNoFile) {
+  writeBytes(dir_.file("f"), "kept");
+  const std::string cut = dir_.file("f") + std::string("\0.bak", 5);
+  EXPECT_FALSE(FileInfo(cut).exists());
+  EXPECT_EQ(FileInfo(cut).lastModified(), 0);
+  EXPECT_FALSE(FileInfo(cut).replaceContents("overwritten"));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FileInfo(cut).contents(), "");
+  EXPECT_FALSE(testing::internal::GetCapturedStdout().empty());
+  EXPECT_EQ(readBytes(dir_.file("f")), "kept");
+  EXPECT_EQ(entryCount(dir_.path()), 1u);
+}
+
 }  // namespace

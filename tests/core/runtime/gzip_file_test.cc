@@ -272,6 +272,22 @@ TEST_F(GzipTest, PathWithoutGzEndingIsRefusedBeforeAnyFile) {
   EXPECT_EQ(names(dir_.path()), before);
 }
 
+TEST_F(GzipTest, PathsWithAZeroByteAreNotOpened) {
+  writeBytes(dir_.file("pkg.gz"), kGzipAbc);
+  writeBytes(dir_.file("pkg"), "earlier");
+  const std::string cut = dir_.file("pkg.gz") + std::string("\0x.gz", 5);
+  try {
+    gz::unzip_file(cut);
+    FAIL() << "no exception";
+  } catch (const std::invalid_argument& e) {
+    // what() is a C string: it ends where the path's zero byte is.
+    EXPECT_EQ(std::string(e.what()), "Could not open " + dir_.file("pkg.gz"));
+  }
+  EXPECT_THROW(gz::zip_file(dir_.file("pkg") + std::string("\0", 1), 6), std::invalid_argument);
+  EXPECT_EQ(readBytes(dir_.file("pkg")), "earlier");
+  EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"pkg", "pkg.gz"}));
+}
+
 TEST_F(GzipTest, InvalidLevelIsRefusedAndLeavesNoGz) {
   writeBytes(dir_.file("f"), "content");
   for (int level : {10, -2, 100}) {
