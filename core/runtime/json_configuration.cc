@@ -1,6 +1,7 @@
 #include "core/runtime/json_configuration.h"
 
 #include <exception>
+#include <new>
 #include <set>
 #include <utility>
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <locale>
 #include <memory>
 #include <string>
 
@@ -104,17 +105,22 @@ TEST(ConfigurationParameterTest, CloneIsIndependentAndOfTheSameKind) {
   EXPECT_TRUE(original != copy.get());
 }
 
-TEST(ConfigurationParameterTest, DoubleTextIgnoresGlobalLocale) {
-  std::locale previous;
-  try {
-    std::locale::global(std::locale("de_DE.UTF-8"));
-  } catch (const std::runtime_error&) {
-    GTEST_SKIP() << "no German locale installed";
-  }
-  ConfigurationParameter<double> value(0.5);
-  std::string text = value.GetValueAsString();
+// A locale whose decimal mark is a comma and that groups thousands.
+struct CommaDecimal : std::numpunct<char> {
+  char do_decimal_point() const override { return ','; }
+  char do_thousands_sep() const override { return '.'; }
+  std::string do_grouping() const override { return "\3"; }
+};
+
+TEST(ConfigurationParameterTest, TextsIgnoreTheGlobalLocale) {
+  std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
+  std::string half = ConfigurationParameter<double>(0.5).GetValueAsString();
+  std::string large = ConfigurationParameter<double>(123456.0).GetValueAsString();
+  std::string count = ConfigurationParameter<long long>(1234567).GetValueAsString();
   std::locale::global(previous);
-  EXPECT_EQ(text, "0.5");
+  EXPECT_EQ(half, "0.5");
+  EXPECT_EQ(large, "123456");
+  EXPECT_EQ(count, "1234567");
 }
 
 }  // namespace

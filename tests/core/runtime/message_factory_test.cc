@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -262,6 +263,8 @@ struct HostileCase {
   std::string hex;
   TProtocolException::TProtocolExceptionType expected;
 };
+
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name << ": " << c.hex; }
 
 class HostilePayloadTest : public testing::TestWithParam<HostileCase> {};
 
