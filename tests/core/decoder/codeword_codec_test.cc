@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/decoder/binary_code.h"
+#include "core/decoder/scheme_config_reader.h"
+#include "core/decoder/text_utils.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -269,6 +271,43 @@ INSTANTIATE_TEST_SUITE_P(Codes, CodewordCodecByCode, ::testing::Range(0, 5),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return allCodes()[info.param].name;
                          });
+
+// The shared test configurations: every scheme's codec round-trips.
+class CodewordCodecByConfiguration : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CodewordCodecByConfiguration, RoundTripsTenThousandRandomValues) {
+  const std::string path = std::string(TL_TEST_DATA_DIR) + "/" + GetParam();
+  MessageParams* messageParams = nullptr;
+  SchemeConfig* list = readSchemeConfig(path.c_str(), &messageParams);
+  ASSERT_NE(list, nullptr) << path << ": " << tembrolexinErrorText();
+  int schemes = 0;
+  for (SchemeConfig* scheme = list; scheme != nullptr; scheme = scheme->next, ++schemes) {
+    CodewordCodec* codec = createCodewordCodec(&scheme->codec, 1);
+    ASSERT_NE(codec, nullptr) << path << " scheme " << scheme->scheme;
+    const int total = codewordChannelBitCount(&scheme->codec);
+    std::vector<uint8_t> bits(total);
+    std::mt19937_64 rng(scheme->scheme);
+    for (int trial = 0; trial < 10000; ++trial) {
+      const uint64_t value = rng() & valueMask(&scheme->codec);
+      ASSERT_EQ(encodeCodeword(codec, value, bits.data()), total);
+      CodewordDecodeResult result{};
+      ASSERT_EQ(decodeCodeword(codec, hardSoft(bits).data(), &result), value) << path;
+      ASSERT_EQ(result.errors, 0);
+      ASSERT_EQ(result.errorMask, 0u);
+    }
+    deleteCodewordCodec(codec);
+  }
+  EXPECT_GT(schemes, 0);
+  freeSchemeConfigList(list);
+  freeMessageParams(messageParams);
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedData, CodewordCodecByConfiguration,
+                         ::testing::Values("scheme_t1_vt.cfg", "scheme_t1_vt_aligned.cfg",
+                                           "scheme_t2_vtw.cfg", "scheme_t3_ch8.cfg",
+                                           "scheme_t4_cs4.cfg", "scheme_t5_vc.cfg",
+                                           "scheme_t5_vc_punctured.cfg",
+                                           "scheme_mixed_8k_16k.cfg", "scheme_ch4_plain.cfg"));
 
 TEST(CodewordCodecScratch, LayoutSize) {
   TestCode code = allCodes()[0];  // m 4, n 15, k 9, K 7, G 2, L 12
