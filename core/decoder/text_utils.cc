@@ -577,8 +577,9 @@ char** breakIntoTokens(char* text, int32_t* count) {
       if (text[r] == '\\' && r + 1 < n && text[r + 1] == ' ') ++r;
       text[w++] = text[r++];
     }
+    // Everything from the token's end to the next token (the blanks and
+    // what compaction left behind) becomes zeros.
     for (size_t z = w; z < r; ++z) text[z] = '\0';
-    if (r < n) text[r] = '\0';
     size_t len = static_cast<size_t>(text + w - start);
     if (len > 0 && start[0] == '"') {
       while (len >= 2 && start[0] == '"' && start[len - 1] == '"') {
