@@ -256,8 +256,6 @@ void Logger::detachMessenger(IMessenger* messenger) {
   watcher_.clearMessenger(messenger);
 }
 
-void Logger::onMessengerStopped(IMessenger* messenger) { watcher_.onMessengerStopped(messenger); }
-
 std::size_t Logger::backlogSize() const {
   std::lock_guard<std::mutex> lock(backlogMutex_);
   return backlog_.size();

@@ -85,7 +85,8 @@ class LogQueueWatcher : public IMessengerListener {
   // Unregisters from `messenger` and forgets it, if it is the current one.
   // Lines still counted can no longer arrive, so await() stops waiting.
   void clearMessenger(IMessenger* messenger);
-  // The bus `messenger` has stopped delivering (no-op for another bus).
+  // The bus `messenger` has stopped delivering (no-op for another bus). The
+  // core's Messenger calls it on its registered watchers when its thread ends.
   void onMessengerStopped(IMessenger* messenger);
 
   // One more line in flight.
@@ -147,9 +148,6 @@ class Logger {
   // a line to it. Called by a bus that is going away. Must not be called
   // while logging on the same thread.
   void detachMessenger(IMessenger* messenger);
-
-  // Tells the watcher that `messenger` delivers no more.
-  void onMessengerStopped(IMessenger* messenger);
 
   LogQueueWatcher* getWatcher() { return &watcher_; }
 

@@ -10,6 +10,8 @@
 namespace tembrolexinsdk {
 namespace {
 
+constexpr int kLogSignalType = 8;
+
 // The bus's report of an exception that escaped a listener, a callback or a
 // state. No line end: the texts are written exactly so.
 void reportFailure(const std::exception* error) {
@@ -177,6 +179,34 @@ void Messenger::passMessage(const std::string& senderName, const ThriftParams& p
   if (firstError) std::rethrow_exception(firstError);
 }
 
+void Messenger::notifyLogWatchers() {
+  const std::thread::id self = std::this_thread::get_id();
+  std::vector<LogQueueWatcher*> watchers;
+  {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    auto found = listeners_.find(kLogSignalType);
+    if (found == listeners_.end()) return;
+    for (IMessengerListener* listener : found->second) {
+      if (auto* watcher = dynamic_cast<LogQueueWatcher*>(listener)) {
+        watchers.push_back(watcher);
+        // Counted as a call, so that unregistering it waits for this one.
+        calls_.push_back(Call{listener, kLogSignalType, self});
+      }
+    }
+  }
+  for (LogQueueWatcher* watcher : watchers) {
+    watcher->onMessengerStopped(this);
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
+      if (it->listener == watcher && it->typeId == kLogSignalType && it->thread == self) {
+        calls_.erase(std::next(it).base());
+        break;
+      }
+    }
+  }
+  callEnded_.notify_all();
+}
+
 void Messenger::stateIdle() {
   serveState(&Messenger::stateIdle, {kMessageCode, kStopCode}, [this](StateSignal& signal) {
     if (signal.GetCode() == kStopCode) {
@@ -197,7 +227,7 @@ void Messenger::onThreadEnd() {
   // from now on, is destroyed instead of piling up.
   signalQueue().close();
   stopped_.store(true);
-  Logger::getInstance()->onMessengerStopped(this);
+  notifyLogWatchers();
   ExitCallback exitCallback;
   void* context;
   {

@@ -139,6 +139,9 @@ class Messenger : public IMessenger, public INamedObject, private ActiveObject<M
   // without it each is reported on the standard output.
   void passMessage(const std::string& senderName, const ThriftParams& params, bool rethrow);
   bool isRegisteredLocked(int typeId, IMessengerListener* listener) const;
+  // Tells the log watchers among the listeners of LogSignal that this bus
+  // delivers no more, so that their await() stops waiting.
+  void notifyLogWatchers();
   // Stops and joins (or detaches on the bus thread); idempotent.
   void shutdown();
 
