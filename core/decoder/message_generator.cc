@@ -3,7 +3,6 @@
 namespace tembrolexinsdk {
 namespace {
 
-constexpr int64_t kHourMs = 3600000;
 constexpr int64_t kDayMs = 86400000;
 
 int64_t floorDiv(int64_t a, int64_t b) {
@@ -361,7 +360,10 @@ int64_t interpretCodeword(int64_t word, int64_t now, int32_t algorithm, const Sc
   int64_t readyTime = wordTime + d + alignment;
   if (readyTime > now) {
     // Not yet receivable in this period: it was sent in the previous one.
-    start = getPeriodStart(&state, start - kHourMs);
+    // The previous period is the one holding the instant before this one
+    // starts; stepping back a fixed hour would skip periods shorter than
+    // that (2048 words of under 1.76 s).
+    start = getPeriodStart(&state, start - 1);
     wordTime = start + d * counter;
     readyTime = wordTime + d + alignment;
   }

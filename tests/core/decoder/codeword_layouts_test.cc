@@ -689,6 +689,12 @@ TEST(InterpretCodeword, TvAndEventEngine2Words) {
   EXPECT_EQ(out.id, 5);
   EXPECT_EQ(out.counter, 100);
   EXPECT_EQ(out.wordTime, p + 100000);
+  // Offset 300 is not ready yet: exactly one 2048-word period back, although
+  // that period (2048 s) is shorter than an hour.
+  EXPECT_EQ(interpretCodeword(createEventEngine2CodeWord(5, 300), kSample, 7, &scheme.config, &out),
+            p - 2048000);
+  EXPECT_EQ(out.wordTime, p - 2048000 + 300000);
+  EXPECT_EQ(out.readyTime, p - 2048000 + 302000);
   // Below the marker: not an event-engine-2 word.
   EXPECT_EQ(interpretCodeword(0x3dffffff, kSample, 7, &scheme.config, &out), 0x3dffffff);
   EXPECT_EQ(out.algorithm, 1);
