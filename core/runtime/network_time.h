@@ -21,14 +21,17 @@ struct NTPInfo {
   NTPInfo() = default;
   NTPInfo(long long elapsedRealTime, long long transmitTimestamp, long long roundTripDelay,
           long long drift, long long upTimeMillis)
-      : elapsedRealTime(elapsedRealTime), transmitTimestamp(transmitTimestamp),
-        roundTripDelay(roundTripDelay), drift(drift), upTimeMillis(upTimeMillis) {}
+      : elapsedRealTime(elapsedRealTime),
+        transmitTimestamp(transmitTimestamp),
+        roundTripDelay(roundTripDelay),
+        drift(drift),
+        upTimeMillis(upTimeMillis) {}
 
   int64_t elapsedRealTime = 0;
   int64_t transmitTimestamp = 0;  // server's transmit time, ms since the epoch
   int64_t roundTripDelay = 0;     // ms
   int64_t drift = 0;
-  int64_t upTimeMillis = 0;       // up-time at which the reply arrived, ms
+  int64_t upTimeMillis = 0;  // up-time at which the reply arrived, ms
 };
 
 class RawNTPInfo {

@@ -17,30 +17,46 @@ CodewordEventParams::CodewordEventParams(
     int16_t msgSignalStrength95pc, int16_t msgVolume, int64_t msg, int32_t msgScheme,
     int32_t sigScheme, int64_t steadyTimeStamp, int64_t systemTimeStamp, std::string engineRef,
     int64_t offset, int64_t codewordDuration, int64_t samplePosition)
-    : syncState(syncState), meanVolume(meanVolume), meanSignalStrength(meanSignalStrength),
-      currentVolume(currentVolume), currentSignalStrength(currentSignalStrength),
-      sigConfidence(sigConfidence), msgConfidence(msgConfidence), bitSlicePosSig(bitSlicePosSig),
-      bitSlicePosMsg(bitSlicePosMsg), nFecErrors(nFecErrors),
-      msgSignalStrength95pc(msgSignalStrength95pc), msgVolume(msgVolume), msg(msg),
-      msgScheme(msgScheme), sigScheme(sigScheme), steadyTimeStamp(steadyTimeStamp),
-      systemTimeStamp(systemTimeStamp), engineRef(std::move(engineRef)), offset(offset),
-      codewordDuration(codewordDuration), samplePosition(samplePosition),
+    : syncState(syncState),
+      meanVolume(meanVolume),
+      meanSignalStrength(meanSignalStrength),
+      currentVolume(currentVolume),
+      currentSignalStrength(currentSignalStrength),
+      sigConfidence(sigConfidence),
+      msgConfidence(msgConfidence),
+      bitSlicePosSig(bitSlicePosSig),
+      bitSlicePosMsg(bitSlicePosMsg),
+      nFecErrors(nFecErrors),
+      msgSignalStrength95pc(msgSignalStrength95pc),
+      msgVolume(msgVolume),
+      msg(msg),
+      msgScheme(msgScheme),
+      sigScheme(sigScheme),
+      steadyTimeStamp(steadyTimeStamp),
+      systemTimeStamp(systemTimeStamp),
+      engineRef(std::move(engineRef)),
+      offset(offset),
+      codewordDuration(codewordDuration),
+      samplePosition(samplePosition),
       description_(codewordDescription(msg)) {}
 
 CodewordEventParams::CodewordEventParams(const CodewordEventParams& o)
-    : CodewordEventParams(o.syncState, o.meanVolume, o.meanSignalStrength, o.currentVolume,
-                          o.currentSignalStrength, o.sigConfidence, o.msgConfidence,
-                          o.bitSlicePosSig, o.bitSlicePosMsg, o.nFecErrors,
-                          o.msgSignalStrength95pc, o.msgVolume, o.msg, o.msgScheme, o.sigScheme,
-                          o.steadyTimeStamp, o.systemTimeStamp, o.engineRef, o.offset,
-                          o.codewordDuration, o.samplePosition) {}
+    : CodewordEventParams(
+          o.syncState, o.meanVolume, o.meanSignalStrength, o.currentVolume, o.currentSignalStrength,
+          o.sigConfidence, o.msgConfidence, o.bitSlicePosSig, o.bitSlicePosMsg, o.nFecErrors,
+          o.msgSignalStrength95pc, o.msgVolume, o.msg, o.msgScheme, o.sigScheme, o.steadyTimeStamp,
+          o.systemTimeStamp, o.engineRef, o.offset, o.codewordDuration, o.samplePosition) {}
 
 IProcessorEventParams* CodewordEventParams::clone() const { return new CodewordEventParams(*this); }
 
 AMEvent::AMEvent(std::string dbEntryName, std::string amId, int64_t timeStamp, int64_t offset,
                  int64_t duration, std::vector<double> ber)
-    : dbEntryName(std::move(dbEntryName)), amId(std::move(amId)), timeStamp(timeStamp),
-      offset(offset), duration(duration), ber(std::move(ber)) {}
+    : dbEntryName(std::move(dbEntryName)),
+      amId(std::move(amId)),
+      timeStamp(timeStamp),
+      offset(offset),
+      duration(duration),
+      ber(std::move(ber)) {}
 
 IProcessorEventParams* AMEvent::clone() const { return new AMEvent(*this); }
 

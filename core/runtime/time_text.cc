@@ -26,16 +26,36 @@ void appendNumber(std::string& out, long long value, int width) {
 void appendDirective(std::string& out, char directive, const std::tm& tm) {
   const long long year = static_cast<long long>(tm.tm_year) + 1900;
   switch (directive) {
-    case 'H': appendNumber(out, tm.tm_hour, 2); break;
-    case 'M': appendNumber(out, tm.tm_min, 2); break;
-    case 'S': appendNumber(out, tm.tm_sec, 2); break;
-    case 'd': appendNumber(out, tm.tm_mday, 2); break;
-    case 'm': appendNumber(out, tm.tm_mon + 1, 2); break;
-    case 'Y': appendNumber(out, year, 4); break;
-    case 'y': appendNumber(out, ((year % 100) + 100) % 100, 2); break;
-    case 'n': out += '\n'; break;
-    case 't': out += '\t'; break;
-    default: out += '?'; break;
+    case 'H':
+      appendNumber(out, tm.tm_hour, 2);
+      break;
+    case 'M':
+      appendNumber(out, tm.tm_min, 2);
+      break;
+    case 'S':
+      appendNumber(out, tm.tm_sec, 2);
+      break;
+    case 'd':
+      appendNumber(out, tm.tm_mday, 2);
+      break;
+    case 'm':
+      appendNumber(out, tm.tm_mon + 1, 2);
+      break;
+    case 'Y':
+      appendNumber(out, year, 4);
+      break;
+    case 'y':
+      appendNumber(out, ((year % 100) + 100) % 100, 2);
+      break;
+    case 'n':
+      out += '\n';
+      break;
+    case 't':
+      out += '\t';
+      break;
+    default:
+      out += '?';
+      break;
   }
 }
 
@@ -66,13 +86,13 @@ std::string formatMillis(int64_t ms, const std::string& format, TimeUtilities::D
   return formatBrokenDown(format, tm);
 }
 
-bool isLeapYear(int64_t year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool isLeapYear(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 // Leap years in 1 .. year (year may be negative: floor division).
 int64_t leapYearsUpTo(int64_t year) {
-  auto floorDiv = [](int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); };
+  auto floorDiv = [](int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+  };
   return floorDiv(year, 4) - floorDiv(year, 100) + floorDiv(year, 400);
 }
 
@@ -139,7 +159,7 @@ size_t strftime_t2(char* buffer, size_t size, const char* format, time_t t, bool
 const char* strptime_t2(const char* text, const char* format, time_t* out, bool local) {
   if (text == nullptr || out == nullptr) return nullptr;
   static const char* const kFormats[] = {"%d/%m/%Y %H:%M:%S", "%d/%m/%Y %H:%M", "%d/%m/%Y %H",
-                                         "%d/%m/%Y",          "%m/%Y",           "%Y"};
+                                         "%d/%m/%Y",          "%m/%Y",          "%Y"};
   std::tm tm{};
   const char* end = nullptr;
   if (format != nullptr) {

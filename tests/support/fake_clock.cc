@@ -5,7 +5,8 @@
 namespace tltest {
 
 FakeClock::FakeClock()
-    : steady_(int64_t{1000000} * 1000000000), wall_(kStartWallMicros),
+    : steady_(int64_t{1000000} * 1000000000),
+      wall_(kStartWallMicros),
       upTime_(kStartUpTimeMillis * 1000) {}
 
 std::chrono::steady_clock::time_point FakeClock::steadyNow() const {

@@ -1,12 +1,12 @@
 #include "core/runtime/processor_params.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/runtime/core_exceptions.h"
 
@@ -32,12 +32,11 @@ TEST_P(CodewordDescriptionTest, IsCodewordFollowedByDecimalMsg) {
   EXPECT_EQ(copy->GetParamsDescription(), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CodewordDescriptionTest,
-                         ::testing::Values(CodewordTextCase{1234, "Codeword: 1234"},
-                                           CodewordTextCase{-1, "Codeword: -1"},
-                                           CodewordTextCase{0, "Codeword: 0"},
-                                           CodewordTextCase{LLONG_MIN,
-                                                            "Codeword: -9223372036854775808"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CodewordDescriptionTest,
+    ::testing::Values(CodewordTextCase{1234, "Codeword: 1234"},
+                      CodewordTextCase{-1, "Codeword: -1"}, CodewordTextCase{0, "Codeword: 0"},
+                      CodewordTextCase{LLONG_MIN, "Codeword: -9223372036854775808"}));
 
 TEST(CodewordEventParamsTest, CloneCopiesEveryField) {
   const CodewordEventParams p = makeCodeword(77);
@@ -74,8 +73,7 @@ TEST(ParamsCastTest, CastAcceptsOnlyItsOwnClass) {
   const FilePreparedEventParams files({"a"});
   const CheckedFilePreparedEventParams checked;
   const ProcessingCompleteParams complete;
-  const std::vector<const IProcessorEventParams*> events = {&cw, &am, &files, &checked,
-                                                            &complete};
+  const std::vector<const IProcessorEventParams*> events = {&cw, &am, &files, &checked, &complete};
   for (size_t i = 0; i < events.size(); ++i) {
     EXPECT_EQ(CodewordEventParams::Cast(events[i]) != nullptr, i == 0) << i;
     EXPECT_EQ(AMEvent::Cast(events[i]) != nullptr, i == 1) << i;
@@ -83,8 +81,7 @@ TEST(ParamsCastTest, CastAcceptsOnlyItsOwnClass) {
     EXPECT_EQ(CheckedFilePreparedEventParams::Cast(events[i]) != nullptr, i == 3) << i;
     EXPECT_EQ(ProcessingCompleteParams::Cast(events[i]) != nullptr, i == 4) << i;
   }
-  EXPECT_EQ(CodewordEventParams::Cast(static_cast<const IProcessorEventParams*>(nullptr)),
-            nullptr);
+  EXPECT_EQ(CodewordEventParams::Cast(static_cast<const IProcessorEventParams*>(nullptr)), nullptr);
   EXPECT_EQ(AMEvent::Cast(static_cast<IProcessorEventParams*>(nullptr)), nullptr);
 
   AudioProcessorIdleStatusParams idle("p");
@@ -123,12 +120,12 @@ TEST_P(CheckedFilesDescriptionTest, PathThenHexBytesWithoutLeadingZeros) {
             GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CheckedFilesDescriptionTest,
-    ::testing::Values(CheckedCase{{{"f", {0x0A, 0xFF}}}, "Files prepared: \nfaff\n"},
-                      CheckedCase{{}, "Files prepared: \n\n"},
-                      CheckedCase{{{"p", {0x00, 0x10, 0x01}}, {"q", {}}},
-                                  "Files prepared: \np0101q\n"}));
+INSTANTIATE_TEST_SUITE_P(Cases, CheckedFilesDescriptionTest,
+                         ::testing::Values(CheckedCase{{{"f", {0x0A, 0xFF}}},
+                                                       "Files prepared: \nfaff\n"},
+                                           CheckedCase{{}, "Files prepared: \n\n"},
+                                           CheckedCase{{{"p", {0x00, 0x10, 0x01}}, {"q", {}}},
+                                                       "Files prepared: \np0101q\n"}));
 
 TEST(CheckedFilePreparedEventParamsTest, AddCopiesAndCloneIsDeep) {
   CheckedFilePreparedEventParams p;
@@ -170,13 +167,11 @@ TEST_P(GenericStatusTest, Description) {
   EXPECT_EQ(GenericStatusParams::Cast(clone.get())->getStatuses(), GetParam().statuses);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, GenericStatusTest,
-                         ::testing::Values(GenericCase{{}, "empty status"},
-                                           GenericCase{{""}, "empty status"},
-                                           GenericCase{{"", ""}, "empty status"},
-                                           GenericCase{{"a", "b"}, "a\nb\n"},
-                                           GenericCase{{"", "x"}, "\nx\n"},
-                                           GenericCase{{"Started"}, "Started\n"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GenericStatusTest,
+    ::testing::Values(GenericCase{{}, "empty status"}, GenericCase{{""}, "empty status"},
+                      GenericCase{{"", ""}, "empty status"}, GenericCase{{"a", "b"}, "a\nb\n"},
+                      GenericCase{{"", "x"}, "\nx\n"}, GenericCase{{"Started"}, "Started\n"}));
 
 TEST(FailureParamsTest, TextIsRepairedExceptionTextIsNot) {
   FailureParams bad(std::string("broken \xC0\x80 text"));
@@ -245,10 +240,10 @@ TEST(CoreExceptionsTest, SampleRateConversionTexts) {
                                              static_cast<unsigned short>(1 | 512))
                    .what(),
                "Cannot convert from 8kHz, 44.1kHz,  to user refused permission, 48kHz, ");
-  EXPECT_STREQ(SampleRateConversionException(static_cast<unsigned short>(0),
-                                             static_cast<unsigned short>(0))
-                   .what(),
-               "Cannot convert from  to ");
+  EXPECT_STREQ(
+      SampleRateConversionException(static_cast<unsigned short>(0), static_cast<unsigned short>(0))
+          .what(),
+      "Cannot convert from  to ");
 }
 
 }  // namespace

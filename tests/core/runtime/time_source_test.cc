@@ -1,12 +1,12 @@
 #include "core/runtime/time_source.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/runtime/clock.h"
 #include "core/runtime/network_time.h"

@@ -1,10 +1,10 @@
 #include "core/runtime/time_text.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace tembrolexin {
 namespace {
@@ -40,16 +40,16 @@ TEST_P(DurationTextTest, Formats) {
             GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DurationTextTest,
-    ::testing::Values(DurationCase{0, 1, "00:00:00.000"}, DurationCase{0, 0, "00:00:00"},
-                      DurationCase{86400000, 0, "00:00:00"},
-                      DurationCase{90061001, 0, "01:01:01"},
-                      DurationCase{90061001, 1, "01:01:01.001"},
-                      DurationCase{86399999, 1, "23:59:59.999"},
-                      // Any value other than 1 means without milliseconds.
-                      DurationCase{3723004, 7, "01:02:03"},
-                      DurationCase{3723004, 1, "01:02:03.004"}));
+INSTANTIATE_TEST_SUITE_P(Cases, DurationTextTest,
+                         ::testing::Values(DurationCase{0, 1, "00:00:00.000"},
+                                           DurationCase{0, 0, "00:00:00"},
+                                           DurationCase{86400000, 0, "00:00:00"},
+                                           DurationCase{90061001, 0, "01:01:01"},
+                                           DurationCase{90061001, 1, "01:01:01.001"},
+                                           DurationCase{86399999, 1, "23:59:59.999"},
+                                           // Any value other than 1 means without milliseconds.
+                                           DurationCase{3723004, 7, "01:02:03"},
+                                           DurationCase{3723004, 1, "01:02:03.004"}));
 
 TEST_F(TimeTextTest, DateStringIsEightDigitsInUtcOrLocalTime) {
   EXPECT_EQ(TimeUtilities::dateStringFromMilliseconds(kDec6 * 1000, TimeUtilities::kUTC),
@@ -82,20 +82,19 @@ TEST_P(OwnFormatterTest, FormatsMilliseconds) {
             GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OwnFormatterTest,
-    ::testing::Values(FormatCase{"%Y-%m-%d %q", "2026-12-06 ?"},
-                      FormatCase{"%Y-%m-%d_%H.%M.%S", "2026-12-06_09.05.03"},
-                      FormatCase{"%Y-%m-%dT%H:%M:%SZ", "2026-12-06T09:05:03Z"},
-                      FormatCase{"%H:%M:%S,%Y%m%d", "09:05:03,20261206"},
-                      FormatCase{"abc%", "abc"}, FormatCase{"%Y%", "2026"},
-                      FormatCase{"%", ""}, FormatCase{"", ""},
-                      FormatCase{"plain text", "plain text"},
-                      // The second "%" of "%%" is the unknown directive and
-                      // also starts the next one.
-                      FormatCase{"%%Y", "?2026"}, FormatCase{"a%%", "a?"},
-                      FormatCase{"%y|%n|%t|%Q", "26|\n|\t|?"},
-                      FormatCase{"<%d>", "<06>"}));
+INSTANTIATE_TEST_SUITE_P(Cases, OwnFormatterTest,
+                         ::testing::Values(FormatCase{"%Y-%m-%d %q", "2026-12-06 ?"},
+                                           FormatCase{"%Y-%m-%d_%H.%M.%S", "2026-12-06_09.05.03"},
+                                           FormatCase{"%Y-%m-%dT%H:%M:%SZ", "2026-12-06T09:05:03Z"},
+                                           FormatCase{"%H:%M:%S,%Y%m%d", "09:05:03,20261206"},
+                                           FormatCase{"abc%", "abc"}, FormatCase{"%Y%", "2026"},
+                                           FormatCase{"%", ""}, FormatCase{"", ""},
+                                           FormatCase{"plain text", "plain text"},
+                                           // The second "%" of "%%" is the unknown directive and
+                                           // also starts the next one.
+                                           FormatCase{"%%Y", "?2026"}, FormatCase{"a%%", "a?"},
+                                           FormatCase{"%y|%n|%t|%Q", "26|\n|\t|?"},
+                                           FormatCase{"<%d>", "<06>"}));
 
 TEST_F(TimeTextTest, FormatterTimePointDividesMicroseconds) {
   const std::chrono::system_clock::time_point tp{
@@ -103,8 +102,7 @@ TEST_F(TimeTextTest, FormatterTimePointDividesMicroseconds) {
           std::chrono::microseconds(kSample * 1000 + 999))};
   EXPECT_EQ(TimeUtilities::formatIntoString(tp, "%H:%M:%S", TimeUtilities::kUTC), "09:05:03");
   setZone("XXX-2");
-  EXPECT_EQ(TimeUtilities::formatIntoString(tp, "%H:%M:%S", TimeUtilities::kLocalTime),
-            "11:05:03");
+  EXPECT_EQ(TimeUtilities::formatIntoString(tp, "%H:%M:%S", TimeUtilities::kLocalTime), "11:05:03");
 }
 
 TEST_F(TimeTextTest, FormatterWorksAfter2038) {
@@ -156,18 +154,17 @@ TEST_P(StrptimeDefaultFormatsTest, TakesFirstFormatThatParses) {
   EXPECT_EQ(static_cast<int64_t>(t), GetParam().seconds);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StrptimeDefaultFormatsTest,
-    ::testing::Values(ParseCase{"06/12/2026 10:20:30", kDec6 + 37230, 19},
-                      ParseCase{"06/12/2026 10:20", kDec6 + 37200, 16},
-                      ParseCase{"06/12/2026 10", kDec6 + 36000, 13},
-                      ParseCase{"06/12/2026", kDec6, 10},
-                      // "%m/%Y": the first of the month.
-                      ParseCase{"12/2026", kDec6 - 5 * 86400, 7},
-                      ParseCase{"2026", 20454LL * 86400, 4},
-                      ParseCase{"29/02/2000", 11016LL * 86400, 10},
-                      ParseCase{"01/01/1970", 0, 10},
-                      ParseCase{"31/12/1969 23:59:59", -1, 19}));
+INSTANTIATE_TEST_SUITE_P(Cases, StrptimeDefaultFormatsTest,
+                         ::testing::Values(ParseCase{"06/12/2026 10:20:30", kDec6 + 37230, 19},
+                                           ParseCase{"06/12/2026 10:20", kDec6 + 37200, 16},
+                                           ParseCase{"06/12/2026 10", kDec6 + 36000, 13},
+                                           ParseCase{"06/12/2026", kDec6, 10},
+                                           // "%m/%Y": the first of the month.
+                                           ParseCase{"12/2026", kDec6 - 5 * 86400, 7},
+                                           ParseCase{"2026", 20454LL * 86400, 4},
+                                           ParseCase{"29/02/2000", 11016LL * 86400, 10},
+                                           ParseCase{"01/01/1970", 0, 10},
+                                           ParseCase{"31/12/1969 23:59:59", -1, 19}));
 
 TEST_F(TimeTextTest, StrptimeWithFormatAndFailures) {
   time_t t = 0;

@@ -1,5 +1,7 @@
 #include "core/runtime/timed_event.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -7,8 +9,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/fake_clock.h"
@@ -132,7 +132,9 @@ TEST_F(TimedEventTest, DestroyingWithCountdownRunningNeverFires) {
 
 TEST_F(TimedEventTest, DestructorLogsEntryAndExitAtDebug) {
   tltest::LogCapture log;
-  { TimedEvent event([] {}, clock_); }
+  {
+    TimedEvent event([] {}, clock_);
+  }
   const auto lines = log.matching("TimedEvent: destructor");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].message, "TimedEvent: destructor entry");
@@ -242,9 +244,8 @@ TEST(TimedEventRealClockTest, FiresNotBeforeItsDelay) {
   std::atomic<int64_t> firedAfterMs{-1};
   const auto start = std::chrono::steady_clock::now();
   TimedEvent event([&] {
-    firedAfterMs = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() -
-                                                            start)
-                       .count();
+    firedAfterMs =
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count();
     counter.hit();
   });
   event.DoEventAfter(milliseconds(30));

@@ -1,5 +1,8 @@
 #include "core/runtime/timing.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <climits>
 #include <condition_variable>
@@ -11,17 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/fake_clock.h"
 
 namespace tembrolexinsdk {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::microseconds;
+using std::chrono::milliseconds;
 using ::testing::ElementsAre;
 
 // Records callback names in firing order.
@@ -60,8 +60,8 @@ class ManualTimingTest : public ::testing::Test {
 };
 
 TEST_F(ManualTimingTest, FiresUpToTenMillisecondsEarlyAndOnce) {
-  timing_.registerEvent(TimingEvent(rec_.note("a"), milliseconds(1000), TimingEvent::kAutoId,
-                                    TimingEvent::kOneShot));
+  timing_.registerEvent(
+      TimingEvent(rec_.note("a"), milliseconds(1000), TimingEvent::kAutoId, TimingEvent::kOneShot));
   timing_.start(milliseconds(0));
   EXPECT_EQ(timing_.pump(), milliseconds(1000));
   clock_.advance(milliseconds(989));
@@ -95,13 +95,13 @@ TEST_P(StartLateTest, StartAtFiveSeconds) {
   EXPECT_EQ(rec.names().size(), GetParam().firesAtOnce ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StartLateTest,
-    ::testing::Values(LateCase{false, 4500, false}, LateCase{false, 4501, true},
-                      LateCase{false, 4600, true}, LateCase{false, 5008, true},
-                      LateCase{false, 5010, true}, LateCase{false, 5011, false},
-                      LateCase{true, 0, true}, LateCase{true, 4500, true},
-                      LateCase{true, 5010, true}, LateCase{true, 5011, false}));
+INSTANTIATE_TEST_SUITE_P(Cases, StartLateTest,
+                         ::testing::Values(LateCase{false, 4500, false},
+                                           LateCase{false, 4501, true}, LateCase{false, 4600, true},
+                                           LateCase{false, 5008, true}, LateCase{false, 5010, true},
+                                           LateCase{false, 5011, false}, LateCase{true, 0, true},
+                                           LateCase{true, 4500, true}, LateCase{true, 5010, true},
+                                           LateCase{true, 5011, false}));
 
 TEST(TimingSequenceTest, WithoutCatchUpSkipsLateEventsAndFiresTheRestInOrder) {
   tltest::FakeClock clock;
@@ -184,11 +184,10 @@ TEST(TimingRestartTest, OneShotFiresAgainOnlyIfItNeverFired) {
   tltest::FakeClock clock;
   Recorder rec;
   Timing timing(false, clock, TimingMode::kManual);
-  timing.registerEvents(
-      {TimingEvent(rec.note("skipped"), milliseconds(100), TimingEvent::kAutoId,
-                   TimingEvent::kOneShot),
-       TimingEvent(rec.note("fired"), milliseconds(1000), TimingEvent::kAutoId,
-                   TimingEvent::kOneShot)});
+  timing.registerEvents({TimingEvent(rec.note("skipped"), milliseconds(100), TimingEvent::kAutoId,
+                                     TimingEvent::kOneShot),
+                         TimingEvent(rec.note("fired"), milliseconds(1000), TimingEvent::kAutoId,
+                                     TimingEvent::kOneShot)});
   timing.start(milliseconds(1000));  // 100 is 900 ms late: skipped
   timing.pump();
   EXPECT_THAT(rec.names(), ElementsAre("fired"));
@@ -264,15 +263,15 @@ TEST_F(ManualTimingTest, RunningEventCannotBeReplacedOrCancelled) {
 
 TEST_F(ManualTimingTest, CallbackMayRegisterAndCancelOtherIds) {
   TimingEvent doomed(rec_.note("doomed"), milliseconds(20), 7201);
-  timing_.registerEvents(
-      {TimingEvent(
-           [&] {
-             rec_.add("a");
-             timing_.cancelEvent(doomed);
-             timing_.registerEvent(TimingEvent(rec_.note("added"), milliseconds(5), 7202));
-           },
-           milliseconds(10), 7200),
-       doomed});
+  timing_.registerEvents({TimingEvent(
+                              [&] {
+                                rec_.add("a");
+                                timing_.cancelEvent(doomed);
+                                timing_.registerEvent(
+                                    TimingEvent(rec_.note("added"), milliseconds(5), 7202));
+                              },
+                              milliseconds(10), 7200),
+                          doomed});
   timing_.start(milliseconds(30));
   timing_.pump();
   EXPECT_THAT(rec_.names(), ElementsAre("a", "added"));
@@ -283,17 +282,17 @@ TEST_F(ManualTimingTest, CallbackMayRegisterAndCancelOtherIds) {
 // also restarts the timeline at the same position (which clears the rescan
 // flag), and the fired flag lands on the right event after the re-sort.
 TEST_F(ManualTimingTest, ListChangeDuringCallbackNoticedDespiteStartClearingRescan) {
-  timing_.registerEvents(
-      {TimingEvent(
-           [&] {
-             rec_.add("a");
-             timing_.registerEvent(TimingEvent(rec_.note("b"), milliseconds(90),
-                                               TimingEvent::kAutoId, TimingEvent::kOneShot));
-             timing_.start(milliseconds(150));
-           },
-           milliseconds(100), TimingEvent::kAutoId, TimingEvent::kOneShot),
-       TimingEvent(rec_.note("c"), milliseconds(120), TimingEvent::kAutoId,
-                   TimingEvent::kOneShot)});
+  timing_.registerEvents({TimingEvent(
+                              [&] {
+                                rec_.add("a");
+                                timing_.registerEvent(TimingEvent(rec_.note("b"), milliseconds(90),
+                                                                  TimingEvent::kAutoId,
+                                                                  TimingEvent::kOneShot));
+                                timing_.start(milliseconds(150));
+                              },
+                              milliseconds(100), TimingEvent::kAutoId, TimingEvent::kOneShot),
+                          TimingEvent(rec_.note("c"), milliseconds(120), TimingEvent::kAutoId,
+                                      TimingEvent::kOneShot)});
   timing_.start(milliseconds(150));
   timing_.pump();
   EXPECT_THAT(rec_.names(), ::testing::UnorderedElementsAre("a", "b", "c"));
@@ -366,8 +365,8 @@ TEST_F(ManualTimingTest, ElapsedTruncatesTowardZero) {
 TEST_F(ManualTimingTest, ThrowingCallbackCountsAsFiredAndScanGoesOn) {
   tltest::LogCapture log;
   timing_.registerEvents(
-      {TimingEvent([] { throw std::runtime_error("boom"); }, milliseconds(10),
-                   TimingEvent::kAutoId, TimingEvent::kOneShot),
+      {TimingEvent([] { throw std::runtime_error("boom"); }, milliseconds(10), TimingEvent::kAutoId,
+                   TimingEvent::kOneShot),
        TimingEvent([] { throw 42; }, milliseconds(11), 7300, TimingEvent::kOneShotRemove),
        TimingEvent(rec_.note("after"), milliseconds(12))});
   timing_.start(milliseconds(20));
