@@ -44,6 +44,8 @@ void civilFromDays(int64_t z, int64_t* y, int64_t* m, int64_t* d) {
 // 2^21 durations cannot overflow.
 bool validDuration(int64_t d) { return d > 0 && d <= (int64_t{1} << 40); }
 
+bool validTime(int64_t t) { return t >= -kMaxTimeMs && t <= kMaxTimeMs; }
+
 // Message type -> field kinds (A, B).
 constexpr int32_t kTypeKinds[6][2] = {{1, 0}, {2, 0}, {3, 0}, {3, 2}, {2, 1}, {2, 5}};
 
@@ -261,7 +263,7 @@ int64_t utcAddMonths(int64_t monthStart, int32_t months) {
 int64_t getVorselTvStartTime(int64_t word, int32_t* id, int64_t now, int64_t durationMs) {
   int32_t counter = 0;
   interpretVorselTvCodeWord(word, id, &counter);
-  if (!validDuration(durationMs)) return -1;
+  if (!validDuration(durationMs) || !validTime(now)) return -1;
   const int64_t period = durationMs << 21;
   const int64_t first = kVorselBaseTimeMs + counter * durationMs;
   return first + floorDiv(now - first, period) * period;
@@ -271,7 +273,7 @@ int64_t getHeartbeat2CodeWordTime(int64_t word, int32_t* station, int64_t now,
                                   int64_t durationMs) {
   int32_t counter = 0;
   interpretHeartbeat2CodeWord(word, station, &counter);
-  if (!validDuration(durationMs)) return -1;
+  if (!validDuration(durationMs) || !validTime(now)) return -1;
   int64_t start;
   if (counter >= kHeartbeatDayCounter) {
     start = utcDayStart(now);

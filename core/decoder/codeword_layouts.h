@@ -26,6 +26,9 @@ namespace tembrolexinsdk {
 // Base time of the timed layouts, seconds and milliseconds since 1970.
 constexpr int64_t kVorselBaseTimeSeconds = 1230768000;
 constexpr int64_t kVorselBaseTimeMs = kVorselBaseTimeSeconds * 1000;
+// Times the time rules accept: |t| ≤ 2^53 ms (about 285 000 years), so that
+// period arithmetic cannot overflow; other times give -1.
+constexpr int64_t kMaxTimeMs = int64_t{1} << 53;
 // "No period end": the largest millisecond value.
 constexpr int64_t kNoPeriodEnd = INT64_MAX;
 

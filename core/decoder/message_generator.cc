@@ -123,7 +123,7 @@ int32_t getPeriodBounds(const MessageGeneratorState* state, int64_t t, int64_t* 
                         int64_t* end) {
   if (state == nullptr) return 0;
   const int64_t d = generatorCodewordDurationMs(state);
-  if (!validDuration(d)) return 0;
+  if (!validDuration(d) || t < -kMaxTimeMs || t > kMaxTimeMs) return 0;
   int64_t s = 0;
   int64_t e = kNoPeriodEnd;
   switch (state->algorithm) {
@@ -246,6 +246,7 @@ int64_t getContinuousCodeWordMs(MessageGeneratorState* state, int64_t* timeMs) {
 
 int64_t getContinuousCodeWord(MessageGeneratorState* state, int64_t* seconds, int32_t* millis) {
   if (seconds == nullptr || millis == nullptr) return -1;
+  if (*seconds < -kMaxTimeMs / 1000 || *seconds > kMaxTimeMs / 1000) return -1;
   int64_t t = *seconds * 1000 + *millis;
   const int64_t word = getContinuousCodeWordMs(state, &t);
   *seconds = floorDiv(t, 1000);
@@ -282,6 +283,7 @@ int64_t getNextCodeWordMs(MessageGeneratorState* state, int64_t timeMs) {
 }
 
 int64_t getNextCodeWord(MessageGeneratorState* state, int64_t seconds, int32_t millis) {
+  if (seconds < -kMaxTimeMs / 1000 || seconds > kMaxTimeMs / 1000) return -1;
   return getNextCodeWordMs(state, seconds * 1000 + millis);
 }
 

@@ -59,8 +59,8 @@ int32_t anyMessagesInQueue(const MessageGeneratorState* state);
 int64_t generatorCodewordDurationMs(const MessageGeneratorState* state);
 
 // Period of time t for the state's algorithm (and cycle kind). Returns 1 and
-// fills start and end (either may be null), or 0 when D ≤ 0 or the state is
-// null. Algorithms without a period give start 0; cycle kind 0 gives start
+// fills start and end (either may be null), or 0 when D ≤ 0, t is outside
+// ±kMaxTimeMs or the state is null. Algorithms without a period give start 0; cycle kind 0 gives start
 // 0; unknown cycle kinds give t in whole seconds.
 int32_t getPeriodBounds(const MessageGeneratorState* state, int64_t t, int64_t* start,
                         int64_t* end);

@@ -227,6 +227,31 @@ TEST(CodewordTimes, VorselTvWordsMoveByWholePeriods) {
   EXPECT_EQ(getCodewordStartTime(15, word, &id, base + 200000, 1000), -1);
 }
 
+TEST(CodewordTimes, ExtremeTimesGiveMinusOne) {
+  for (int64_t now : {INT64_MAX, INT64_MIN, kMaxTimeMs + 1}) {
+    EXPECT_EQ(getVorselTvStartTime(createVorselTvCodeWord(1, 1), nullptr, now, 1000), -1);
+    EXPECT_EQ(getHeartbeat2CodeWordTime(createHeartBeat2CodeWord(1, 1), nullptr, now, 1000), -1);
+    TestScheme scheme(16, 1000);
+    MessageParams params = defaultParams();
+    MessageGeneratorState s;
+    msgGeneratorInit(&s, &params, &scheme.config);
+    for (int32_t algo : {0, 3, 4, 7}) {
+      s.algorithm = algo;
+      int64_t t = now;
+      EXPECT_EQ(getContinuousCodeWordMs(&s, &t), -1);
+      EXPECT_EQ(getPeriodStart(&s, now), -1);
+      EXPECT_EQ(getNextCodeWord(&s, now, 0), -1);
+      int64_t seconds = now;
+      int32_t millis = 0;
+      EXPECT_EQ(getContinuousCodeWord(&s, &seconds, &millis), -1);
+    }
+    EXPECT_EQ(interpretCodeword(createHeartBeat2CodeWord(1, 1900000), now, 3, &scheme.config, nullptr), -1);
+  }
+  char text[32];
+  EXPECT_GE(getCodewordDateStr(INT64_MAX, 0, 0, text, sizeof(text)), 4);
+  EXPECT_LT(std::strlen(text), sizeof(text));
+}
+
 TEST(CodewordTimes, NonPositiveDurationGivesMinusOne) {
   for (int64_t d : {int64_t{0}, int64_t{-5}}) {
     EXPECT_EQ(getVorselTvStartTime(1, nullptr, kSample, d), -1);
