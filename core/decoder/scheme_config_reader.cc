@@ -49,6 +49,7 @@ const char* const kRootFields[] = {"messageParams", "scheme"};
 
 template <size_t N>
 constexpr int32_t countOf(const char* const (&)[N]) {
+  static_assert(N <= 32, "checkChildren counts at most 32 field names");
   return static_cast<int32_t>(N);
 }
 
@@ -91,6 +92,7 @@ bool checkChildren(Span content, const char* const* names, int32_t nameCount, bo
   const char* s = content.text;
   int32_t n = content.length;
   int32_t seen[32] = {0};
+  if (nameCount > 32) return false;
   while (n > 0) {
     while (n > 0 && isSpaceChar(*s)) {
       ++s;

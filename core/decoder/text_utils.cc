@@ -263,9 +263,10 @@ void forEachPathSection(const char* span, int32_t length, const char* path, Fn&&
   }
 }
 
-bool isSeparator(char c, bool words) {
-  return c == ' ' || c == ',' || c == '<' || c == '\t' || c == '\n' || c == '\r' ||
-         (words && c == '\r');
+// Pieces are cut at blank, comma, '<', tab and newline, and also at carriage
+// return for numbers as well as words (texts written with CR LF line ends).
+bool isSeparator(char c, bool /*words*/) {
+  return c == ' ' || c == ',' || c == '<' || c == '\t' || c == '\n' || c == '\r';
 }
 
 // Calls fn(piece, pieceLength) for each piece of the span.

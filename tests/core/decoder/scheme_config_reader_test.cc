@@ -322,6 +322,40 @@ TEST(SchemeConfigReader, CodeWordsOfFewerThanTwoFramesOrTwentySoftSymbolsAreRefu
   EXPECT_EQ(params, nullptr);
 }
 
+TEST(SchemeConfigReader, InterleaverTableNeedsUniquePositionsBelowTheCodedLength) {
+  auto withTable = [](const std::string& table) {
+    std::string text = readFile(dataPath(kT1));
+    const std::string from = "<interleaverRows>14</interleaverRows>\n      <interleaverColumns>10</interleaverColumns>";
+    text.replace(text.find(from), from.size(),
+                 "<interleaverRows>140</interleaverRows><interleaverColumns>1</interleaverColumns>"
+                 "<interleaverTable>" + table + "</interleaverTable>");
+    return text;
+  };
+  std::string reversed;
+  for (int i = 139; i >= 0; --i) reversed += std::to_string(i) + " ";
+  Loaded loaded;
+  std::string text = withTable(reversed);
+  loaded.list = parseSchemeConfigText(text.data(), static_cast<int32_t>(text.size()), &loaded.params);
+  ASSERT_NE(loaded.list, nullptr) << tembrolexinErrorText();
+  ASSERT_NE(loaded.list->codec.interleaverTable, nullptr);
+  EXPECT_EQ(loaded.list->codec.interleaverTable[0], 139);
+  EXPECT_EQ(loaded.list->codec.interleaverTable[139], 0);
+
+  MessageParams* params = nullptr;
+  text = withTable("5 " + reversed.substr(reversed.find(' ') + 1));  // 139 replaced by a second 5
+  EXPECT_EQ(parseSchemeConfigText(text.data(), static_cast<int32_t>(text.size()), &params), nullptr);
+  EXPECT_STREQ(tembrolexinErrorText(),
+               "Scheme configuration: scheme 1 (id 13): interleaverTable: entries must be unique");
+  text = withTable("140 " + reversed.substr(reversed.find(' ') + 1));
+  EXPECT_EQ(parseSchemeConfigText(text.data(), static_cast<int32_t>(text.size()), &params), nullptr);
+  EXPECT_STREQ(tembrolexinErrorText(),
+               "Scheme configuration: scheme 1 (id 13): interleaverTable: value out of range 0..139");
+  text = withTable("0 1 2");
+  EXPECT_EQ(parseSchemeConfigText(text.data(), static_cast<int32_t>(text.size()), &params), nullptr);
+  EXPECT_STREQ(tembrolexinErrorText(),
+               "Scheme configuration: scheme 1 (id 13): interleaverTable: 3 values where 140 are required");
+}
+
 TEST(SchemeConfigReader, IdIsAuthoritativeAndNamesDefaultFromTheTable) {
   std::string text = readFile(dataPath(kT1));
   text.replace(text.find("name=\"VorselT\" shortName=\"VT\""), 29, "name=\"VorselC\"");
