@@ -48,7 +48,7 @@ struct GeneratorOptions {
 
 // Where a code word sits in the rendered audio (output samples, inclusive).
 struct WordTruth {
-  int64_t value;
+  int64_t value;  // -1 for words rendered from channel bits (renderBits)
   int64_t firstSample;
   int64_t lastSample;
 };

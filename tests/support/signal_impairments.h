@@ -72,7 +72,8 @@ std::vector<int16_t> timeOffset(const std::vector<int16_t>& x, int64_t samples);
 // Block sizes that add up to `total`.
 enum class BlockMode {
   kFixed,   // all `size`, the last one shorter
-  kRandom,  // uniform in 1 .. size
+  kRandom,  // uniform in 1 .. size; with size = one symbol's samples, the
+            // blocks never exceed a symbol
 };
 std::vector<int32_t> blockSizes(std::size_t total, BlockMode mode, int32_t size,
                                 uint32_t seed = 1);
