@@ -16,6 +16,7 @@
 
 #include "core/decoder/front_end.h"
 #include "core/decoder/matched_filter.h"
+#include "core/decoder/rate_conversion.h"
 #include "core/decoder/scheme_config_reader.h"
 #include "tests/support/signal_impairments.h"
 
@@ -528,6 +529,50 @@ TEST(ResamplerTest, SampleRateOffsetStretchesByPpm) {
   EXPECT_EQ(y.size(), 10009u);  // floor(9999 · 1.001) + 1
   EXPECT_EQ(y[5000], 500);
   EXPECT_LT(tltest::sampleRateOffset(x, -1000.0).size(), x.size());
+}
+
+}  // namespace
+}  // namespace tembrolexinsdk
+
+namespace tembrolexinsdk {
+namespace {
+
+// Rendered at 44 100 Hz and brought back to 16 kHz by the product's
+// band-pass rate converter (fractional ratio 2.75625), T2 still demodulates.
+TEST(SignalGeneratorRoundTripTest, T2Through44100HzAndTheBandPassConverter) {
+  ConfigPtr t2 = readConfig("scheme_t2_vtw.cfg");
+  ASSERT_NE(t2, nullptr);
+  GeneratorOptions o;
+  o.depth = 0.3;
+  o.host = HostKind::kPink;
+  o.seed = 21;
+  o.leadIn = 3000;
+  o.tail = 3000;
+  o.outputRateHz = 44100;
+  GeneratedSignal sig = tltest::generateSignal(
+      *t2, {0x0badcafe, 0x12345678, 0x00ff00ff, 0x0, 0xffffffffff, 0x5555555555}, o);
+  ASSERT_EQ(sig.rateHz, 44100);
+  ResamplingFilter* down = DecoderBandPassInit(44100, 16000);
+  ASSERT_NE(down, nullptr);
+  std::vector<int16_t> at16;
+  size_t at = 0;
+  for (int32_t n : tltest::blockSizes(sig.samples.size(), tltest::BlockMode::kRandom, 4410, 2)) {
+    std::vector<int16_t> block(sig.samples.begin() + static_cast<std::ptrdiff_t>(at),
+                               sig.samples.begin() + static_cast<std::ptrdiff_t>(at + n));
+    const int32_t out = DecoderBandPassProcess(down, block.data(), n);
+    at16.insert(at16.end(), block.begin(), block.begin() + out);
+    at += static_cast<size_t>(n);
+  }
+  DecoderBandPassClose(down);
+  SoftTrace trace = demodulate(t2.get(), at16,
+                               tltest::blockSizes(at16.size(), tltest::BlockMode::kFixed, 2048));
+  const tltest::SchemeGeometry g = tltest::schemeGeometry(*t2);
+  for (int32_t b = 0; b < 2; ++b) {
+    for (int32_t p = 0; p < t2->positionCount; ++p) {
+      EXPECT_GE(signAgreement(trace, sig, t2.get(), b, p), requiredAgreement(g, p))
+          << "band " << b << " position " << p;
+    }
+  }
 }
 
 }  // namespace
