@@ -140,17 +140,20 @@ void LogQueueWatcher::onReceive(const std::string&, const ThriftParams&) {
 bool LogQueueWatcher::await(std::optional<std::chrono::milliseconds> limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds(0));
   std::unique_lock<std::mutex> lock(mutex_);
-  if (count_ == 0) return true;
+  // At or below 0 nothing is in flight: a negative count only means that
+  // deliveries were seen before their lines were counted, or that someone else
+  // sent a LogSignal; waiting for an exact 0 could then never end.
+  if (count_ <= 0) return true;
   const auto* bus = dynamic_cast<const Messenger*>(messenger_);
   // On the bus thread nothing would be delivered while we wait.
   if (bus != nullptr && bus->isBusThread()) return false;
-  const auto settled = [this] { return count_ == 0 || messenger_ == nullptr || stopped_; };
+  const auto settled = [this] { return count_ <= 0 || messenger_ == nullptr || stopped_; };
   if (limit) {
     if (!cond_.wait_until(lock, deadline, settled)) return false;
   } else {
     cond_.wait(lock, settled);
   }
-  if (count_ != 0) return false;
+  if (count_ > 0) return false;
   // Holds back logging threads for a moment, so that the caller sees a quiet
   // bus.
   std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -94,11 +94,12 @@ class LogQueueWatcher : public IMessengerListener {
   // The bus delivered a line: one fewer in flight. Arguments unused.
   void onReceive(const std::string& senderName, const ThriftParams& params) override;
 
-  // Returns when no line is in flight, and then after a pause of 10 ms during
-  // which onLog() blocks. Returns at once, without the pause, when nothing is
-  // in flight, when called on the bus thread itself (waiting there would never
-  // end), when the bus has stopped or been forgotten, or when `limit` has run
-  // out. True when nothing was in flight at the end.
+  // Returns when no line is in flight (the count is 0 or below), and then
+  // after a pause of 10 ms during which onLog() blocks. Returns at once,
+  // without the pause, when nothing is in flight, when called on the bus
+  // thread itself (waiting there would never end), when the bus has stopped
+  // or been forgotten, or when `limit` has run out. True when nothing was in
+  // flight at the end.
   bool await(std::optional<std::chrono::milliseconds> limit = std::nullopt);
 
   // The count of lines in flight; may stand at -1 for a moment, as a line can

@@ -303,6 +303,7 @@ TEST(LogQueueWatcherTest, CountsUpOnLogAndDownOnDelivery) {
   const ThriftParams any(8, 0, nullptr);
   watcher.onReceive("x", any);  // delivered before it was counted
   EXPECT_EQ(watcher.size(), -1);
+  EXPECT_TRUE(watcher.await());  // nothing in flight: no endless wait for 0
   watcher.onLog();
   watcher.onLog();
   EXPECT_EQ(watcher.size(), 1);
