@@ -21,6 +21,15 @@
 
 namespace tembrolexinsdk {
 
+// Timeline positions and delays are clamped to +/- this many milliseconds
+// (100 years), so that adding them to a steady-clock time (nanoseconds in 64
+// bits) cannot overflow.
+inline constexpr int64_t kMaxTimerMillis = 100LL * 365 * 24 * 3600 * 1000;
+
+inline int64_t clampTimerMillis(int64_t ms) {
+  return ms > kMaxTimerMillis ? kMaxTimerMillis : (ms < -kMaxTimerMillis ? -kMaxTimerMillis : ms);
+}
+
 class Clock {
  public:
   virtual ~Clock() = default;

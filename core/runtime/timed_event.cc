@@ -69,11 +69,13 @@ void TimedEvent::DoEventAfter(std::chrono::milliseconds delay) {
   {
     std::unique_lock<std::mutex> lock(s.mutex);
     awaitCallback(s, lock);
-    s.delayMs = delay.count();
+    s.delayMs = clampTimerMillis(delay.count());
     s.startRequested = true;
     if (s.counting) s.interrupt = true;
+    // Wake under the lock: once it is released, the callback may destroy
+    // this TimedEvent and its state.
+    s.cv.notify_all();
   }
-  s.cv.notify_all();
 }
 
 void TimedEvent::Cancel() {
@@ -83,8 +85,8 @@ void TimedEvent::Cancel() {
     awaitCallback(s, lock);
     s.startRequested = false;
     if (s.counting) s.interrupt = true;
+    s.cv.notify_all();
   }
-  s.cv.notify_all();
 }
 
 void TimedEvent::threadMain(std::shared_ptr<State> state) {

@@ -34,7 +34,8 @@ class TimedEvent {
   TimedEvent(const TimedEvent&) = delete;
   TimedEvent& operator=(const TimedEvent&) = delete;
 
-  // A delay below 1 ms fires at once.
+  // A delay below 1 ms fires at once; delays beyond kMaxTimerMillis are
+  // clamped to it.
   void DoEventAfter(std::chrono::milliseconds delay);
   // No effect on an idle TimedEvent.
   void Cancel();

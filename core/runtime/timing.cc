@@ -33,7 +33,7 @@ void logWarning(const std::string& text) { logWithLogger<LogLevel::Warning>(null
 TimingEvent::TimingEvent(std::function<void()> callback, std::chrono::milliseconds time, int id,
                          int settings)
     : callback_(std::make_shared<const std::function<void()>>(std::move(callback))),
-      time_(time.count()) {
+      time_(clampTimerMillis(time.count())) {
   if (id == kAutoId) {
     int current = gNextEventId.load();
     while (!gNextEventId.compare_exchange_weak(current, successor(current))) {
@@ -141,12 +141,15 @@ void Timing::start(std::chrono::milliseconds position) {
     std::lock_guard<std::mutex> lock(s.mutex);
     const bool wasRunning = s.running;
     const int64_t before = elapsedLocked(s);
-    s.reference = s.clock->steadyNow() - position;
+    s.reference =
+        s.clock->steadyNow() - std::chrono::milliseconds(clampTimerMillis(position.count()));
     s.running = true;
-    s.rescan = wasRunning && before > position.count();
+    s.rescan = wasRunning && before > clampTimerMillis(position.count());
     ++s.generation;
+    // Wake under the lock: once it is released, a callback on the timing
+    // thread may destroy this Timing and its state.
+    s.cv.notify_all();
   }
-  s.cv.notify_all();
 }
 
 void Timing::stop() {
@@ -156,8 +159,8 @@ void Timing::stop() {
     s.reference = s.clock->steadyNow();
     s.running = false;
     ++s.generation;
+    s.cv.notify_all();
   }
-  s.cv.notify_all();
 }
 
 void Timing::registerEvent(const TimingEvent& event) { registerEvents({event}); }
@@ -179,8 +182,8 @@ void Timing::registerEvents(const std::vector<TimingEvent>& events) {
                      [](const TimingEvent& a, const TimingEvent& b) { return a.time_ < b.time_; });
     s.rescan = true;
     ++s.generation;
+    s.cv.notify_all();
   }
-  s.cv.notify_all();
 }
 
 void Timing::cancelEvent(const TimingEvent& event) {
@@ -193,8 +196,8 @@ void Timing::cancelEvent(const TimingEvent& event) {
     std::erase_if(s.events, [&](const TimingEvent& x) { return x.id() == event.id(); });
     s.rescan = true;
     ++s.generation;
+    s.cv.notify_all();
   }
-  s.cv.notify_all();
 }
 
 void Timing::clearEvents() {
@@ -205,8 +208,8 @@ void Timing::clearEvents() {
     for (TimingEvent& e : s.events) e.changeSettings(TimingEvent::kOneShotRemove);
     s.rescan = true;
     ++s.generation;
+    s.cv.notify_all();
   }
-  s.cv.notify_all();
 }
 
 size_t Timing::eventCount() {

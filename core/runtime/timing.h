@@ -99,6 +99,7 @@ class Timing {
   Timing& operator=(const Timing&) = delete;
 
   // Starts (or restarts) the timeline so that elapsed() is `position` now.
+  // Positions and event times beyond +/- kMaxTimerMillis are clamped.
   void start(std::chrono::milliseconds position);
   // Stops the timeline; elapsed() counts again from 0. Events stay.
   void stop();

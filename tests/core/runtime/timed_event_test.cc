@@ -118,6 +118,18 @@ TEST_F(TimedEventTest, CancelNeverFires) {
   EXPECT_EQ(counter_.count(), 1);
 }
 
+TEST_F(TimedEventTest, HugeDelayIsClampedToTheLimit) {
+  TimedEvent event([&] { counter_.hit(); }, clock_);
+  uint64_t before = clock_.waitCount();
+  event.DoEventAfter(milliseconds::max());
+  countdownStarted(before);
+  clock_.advance(milliseconds(kMaxTimerMillis - 1));
+  settle();
+  EXPECT_EQ(counter_.count(), 0);
+  clock_.advance(milliseconds(1));
+  ASSERT_TRUE(counter_.await(1));
+}
+
 TEST_F(TimedEventTest, DestroyingWithCountdownRunningNeverFires) {
   {
     TimedEvent event([&] { counter_.hit(); }, clock_);

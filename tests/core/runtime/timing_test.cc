@@ -409,6 +409,22 @@ TEST(TimingManualLifetimeTest, CallbackMayDestroyItsTiming) {
   EXPECT_TRUE(rec.names().empty());
 }
 
+TEST(TimingLimitsTest, ExtremeTimesAreClampedNotOverflowed) {
+  tltest::FakeClock clock;
+  Recorder rec;
+  Timing timing(true, clock, TimingMode::kManual);
+  timing.registerEvents({TimingEvent(rec.note("min"), milliseconds::min()),
+                         TimingEvent(rec.note("max"), milliseconds::max())});
+  timing.start(milliseconds::min());
+  EXPECT_EQ(timing.elapsed(), milliseconds(-kMaxTimerMillis));
+  timing.pump();
+  EXPECT_THAT(rec.names(), ElementsAre("min"));
+  timing.start(milliseconds::max());
+  EXPECT_EQ(timing.elapsed(), milliseconds(kMaxTimerMillis));
+  timing.pump();
+  EXPECT_THAT(rec.names(), ElementsAre("min", "max"));
+}
+
 TEST(TimingModeTest, PumpNeedsManualMode) {
   Timing timing(false);
   EXPECT_THROW(timing.pump(), std::logic_error);
