@@ -26,13 +26,16 @@ DecoderChannel* failChannel(DecoderChannel* channel, const SchemeConfig* config,
 void decodeAtDecision(DecoderChannel* ch, PerformanceData* data, int64_t* bestPosition) {
   const Detector* det = ch->detector;
   const int32_t n = ch->phaseCount;
-  int32_t o = det->phase - det->decisionPhase;
-  if (o < 0) o += n;
+  // Steps since the decision step: `phase` has already moved past it. The
+  // decision step's own symbols (the newest at that step) are the ones the
+  // detector found strongest, so the word is read there.
+  int32_t o = det->phase - det->decisionPhase - 1;
+  while (o < 0) o += n;
   const int32_t b = ch->bandCount;
   const int32_t p = ch->positionCount;
   const int32_t f = ch->framesPerCodeword;
   const MatchedFilter* last = ch->matchedFilters[b - 1];
-  const int32_t offset = ch->stepLength * (o + 1) - last->stepCountdown;
+  const int32_t offset = ch->stepLength * (o + 1) - last->stepCountdown;  // o steps + since
   const SchemeConfig* cfg = ch->config;
   for (int32_t k = 0; k < ch->orderCount; ++k) {
     for (int32_t band = 0; band < b; ++band) {
