@@ -465,9 +465,13 @@ int64_t encodedLength(int64_t n) { return (n + 2) / 3 * 4; }
 // Error text.
 
 int32_t tembrolexinSetErrorText(const char* format, ...) {
+  if (!format) {
+    gErrorText[0] = '\0';
+    return 0;
+  }
   va_list args;
   va_start(args, format);
-  int n = vsnprintf(gErrorText, sizeof gErrorText, format ? format : "", args);
+  int n = vsnprintf(gErrorText, sizeof gErrorText, format, args);
   va_end(args);
   return n < 0 ? 0 : n;
 }
