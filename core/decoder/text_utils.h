@@ -118,6 +118,8 @@ constexpr int32_t kXmlMaxDepth = 32;
 // Reads the first section of the span. Returns its name (not terminated)
 // with nameLength, the trimmed content, and the whole section's extent; null
 // with *errorCode 1 or 3..8 when there is none. Every out pointer may be null.
+// A name runs from after '<' to white space, markup or '/'. Comments and
+// processing instructions are not markup: tags written inside them count.
 const char* getNextSectionXmlCheckValidity(const char* span, int32_t length,
                                            const char** contentStart, int32_t* nameLength,
                                            int32_t* contentLength, const char** sectionStart,
@@ -149,10 +151,11 @@ const char* getSectionXml(const char* span, int32_t length, const char* path, in
 const char* getSectionXmlIncludingTags(const char* span, int32_t length, const char* path,
                                        int32_t* outLength);
 
-// Number of numbers found in every section that path reaches (the span
-// itself for an empty path); the first `capacity` of them are stored (each
-// value's first elementSize bytes) when dest is not null. Pieces are cut at
-// blank, comma, '<', tab and newline.
+// Number of numbers found in every section that path reaches (every match
+// at every level; the span itself for an empty path); the first `capacity`
+// of them are stored (each value's first elementSize bytes) when dest is not
+// null. Pieces are cut at blank, comma, '<', tab, newline and carriage
+// return; a CDATA wrapper around a section's content is removed first.
 int32_t fillNFields(const char* span, int32_t length, const char* path, void* dest,
                     int32_t capacity, int32_t elementSize, const char* format);
 // The same; *rejected (may be null) receives the number of pieces that were
@@ -161,7 +164,7 @@ int32_t fillNFields(const char* span, int32_t length, const char* path, void* de
 int32_t fillNFieldsStrict(const char* span, int32_t length, const char* path, void* dest,
                           int32_t capacity, int32_t elementSize, const char* format,
                           int32_t* rejected);
-// Number of words (cut as above, also at carriage return); the first
+// Number of words (cut as above); the first
 // `capacity` are stored as malloc'ed zero-terminated copies (free them with
 // freeWords). A word that cannot be copied is stored as null.
 int32_t fillNWords(const char* span, int32_t length, const char* path, char** dest,
