@@ -65,7 +65,10 @@ void TimedEvent::awaitCallback(State& s, std::unique_lock<std::mutex>& lock) {
 }
 
 void TimedEvent::DoEventAfter(std::chrono::milliseconds delay) {
-  State& s = *state_;
+  // Holds the state while waiting for a running callback, which may destroy
+  // this TimedEvent.
+  const std::shared_ptr<State> keep = state_;
+  State& s = *keep;
   {
     std::unique_lock<std::mutex> lock(s.mutex);
     awaitCallback(s, lock);
@@ -79,7 +82,8 @@ void TimedEvent::DoEventAfter(std::chrono::milliseconds delay) {
 }
 
 void TimedEvent::Cancel() {
-  State& s = *state_;
+  const std::shared_ptr<State> keep = state_;
+  State& s = *keep;
   {
     std::unique_lock<std::mutex> lock(s.mutex);
     awaitCallback(s, lock);
