@@ -1161,6 +1161,8 @@ SchemeConfig* parseSchemeConfigText(const char* text, int32_t length,
   MessageParams* params = nullptr;
   bool ok = true;
   int32_t code = 0;
+  // A UTF-8 byte order mark in front of the text is not content.
+  if (length >= 3 && std::memcmp(copy, "\xEF\xBB\xBF", 3) == 0) std::memset(copy, ' ', 3);
   if (!blankComments(copy, length)) {
     fail(top, "text", "a comment is not closed");
     ok = false;

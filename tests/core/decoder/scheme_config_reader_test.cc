@@ -520,6 +520,13 @@ TEST(SchemeConfigReader, TokenIsTextOrFileName) {
   EXPECT_EQ(params, nullptr);
 }
 
+TEST(SchemeConfigReader, ByteOrderMarkIsSkipped) {
+  const std::string text = "\xEF\xBB\xBF" + readFile(dataPath(kT1));
+  Loaded loaded;
+  loaded.list = parseSchemeConfigText(text.data(), static_cast<int32_t>(text.size()), &loaded.params);
+  EXPECT_NE(loaded.list, nullptr) << tembrolexinErrorText();
+}
+
 TEST(SchemeConfigReader, TextWithAZeroByteOrNothingIsRefused) {
   MessageParams* params = nullptr;
   const char withZero[] = "<decoderConfig>\0</decoderConfig>";
