@@ -260,6 +260,8 @@ struct PiecesCase {
   std::string text;
 };
 
+void PrintTo(const PiecesCase& c, std::ostream* os) { *os << c.name; }
+
 class LogPiecesTest : public LogWithLoggerTest,
                       public ::testing::WithParamInterface<PiecesCase> {};
 

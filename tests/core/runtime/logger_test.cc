@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -83,24 +84,30 @@ TEST(LoggerTest, BacklogWaitsForTheBusAndLeavesInOrderBeforeTheNextLine) {
   EXPECT_EQ(logger.getWatcher()->size(), 4);
 }
 
-class LoggerLevelTest : public ::testing::TestWithParam<LogLevel> {};
+// Levels by number, so that test names and messages show the number.
+class LoggerLevelTest : public ::testing::TestWithParam<int> {
+ protected:
+  LogLevel level() const { return static_cast<LogLevel>(GetParam()); }
+};
 
 TEST_P(LoggerLevelTest, LineTravelsAsLogSignalWithLevelTextAndSenderTwice) {
   RecordingMessenger bus;
   Logger logger;
   logger.registerMessenger(&bus);
-  log(logger, "AudioDecoder", GetParam(), "started: 3 processors");
+  log(logger, "AudioDecoder", level(), "started: 3 processors");
   const std::vector<Line> lines = linesOf(bus);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].busName, "AudioDecoder");
   EXPECT_EQ(lines[0].sender, "AudioDecoder");
-  EXPECT_EQ(lines[0].logType, static_cast<int>(GetParam()));
+  EXPECT_EQ(lines[0].logType, GetParam());
   EXPECT_EQ(lines[0].message, "started: 3 processors");  // no time, level or name added
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLevels, LoggerLevelTest,
-                         ::testing::Values(LogLevel::Trace, LogLevel::Debug, LogLevel::Info,
-                                           LogLevel::Warning, LogLevel::Error, LogLevel::Assert));
+                         ::testing::Range(0, 6),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return "Level" + std::to_string(info.param);
+                         });
 
 TEST(LoggerTest, LevelNumbersAreTheSchemaLogTypes) {
   EXPECT_EQ(static_cast<int>(LogLevel::Trace), LogType::Trace);
@@ -221,6 +228,8 @@ struct Utf8Case {
   bool validAsCText;  // up to the first NUL
 };
 
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
+
 class StringCheckerTest : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(StringCheckerTest, JudgesEveryByte) {
@@ -274,9 +283,12 @@ TEST(StringCheckerTest, NullIsNotValid) {
 }
 
 struct TimeCase {
+  std::string name;
   long long microseconds;
   std::string text;
 };
+
+void PrintTo(const TimeCase& c, std::ostream* os) { *os << c.name; }
 
 class TimeStringTest : public ::testing::TestWithParam<TimeCase> {};
 
@@ -288,15 +300,16 @@ TEST_P(TimeStringTest, TimeOfDayInUtcWithPlainMilliseconds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, TimeStringTest,
-    ::testing::Values(TimeCase{5000, "00:00:00.5"},
-                      TimeCase{45000, "00:00:00.45"},
-                      TimeCase{((12 * 60 + 30) * 60 + 15) * 1000000LL + 450000, "12:30:15.450"},
-                      TimeCase{1000000, "00:00:01.0"},
-                      TimeCase{999999, "00:00:00.999"},
-                      TimeCase{1999, "00:00:00.1"},
-                      TimeCase{86399 * 1000000LL + 1000, "23:59:59.1"},
+    ::testing::Values(TimeCase{"FiveMilliseconds", 5000, "00:00:00.5"},
+                      TimeCase{"FortyFiveMilliseconds", 45000, "00:00:00.45"},
+                      TimeCase{"HalfPastTwelve", ((12 * 60 + 30) * 60 + 15) * 1000000LL + 450000, "12:30:15.450"},
+                      TimeCase{"WholeSecond", 1000000, "00:00:01.0"},
+                      TimeCase{"LastMicrosecond", 999999, "00:00:00.999"},
+                      TimeCase{"TruncatedMicroseconds", 1999, "00:00:00.1"},
+                      TimeCase{"EndOfDay", 86399 * 1000000LL + 1000, "23:59:59.1"},
                       // Day 20000 after the epoch, 01:01:01 and 7.999 ms.
-                      TimeCase{(20000LL * 86400 + 3661) * 1000000 + 7999, "01:01:01.7"}));
+                      TimeCase{"LaterDay", (20000LL * 86400 + 3661) * 1000000 + 7999, "01:01:01.7"}),
+    [](const ::testing::TestParamInfo<TimeCase>& info) { return info.param.name; });
 
 TEST(LogQueueWatcherTest, CountsUpOnLogAndDownOnDelivery) {
   LogQueueWatcher watcher;

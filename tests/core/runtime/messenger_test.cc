@@ -8,6 +8,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -210,9 +211,12 @@ TEST(MessengerTest, DestroyingARunningBusDropsUndeliveredMessages) {
 }
 
 struct ThrowCase {
+  std::string name;
   std::function<void()> raise;
   std::string text;
 };
+
+void PrintTo(const ThrowCase& c, std::ostream* os) { *os << c.name; }
 
 class MessengerThrowTest : public ::testing::TestWithParam<ThrowCase> {};
 
@@ -245,9 +249,11 @@ TEST_P(MessengerThrowTest, ThrowingListenerIsReportedAndTheRestStillReceive) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, MessengerThrowTest,
     ::testing::Values(
-        ThrowCase{[] { throw std::runtime_error("disk full"); }, "thread died, reason: disk full"},
-        ThrowCase{[] { throw std::logic_error(""); }, "thread died, reason: "},
-        ThrowCase{[] { throw 42; }, "thread died for unknown reason."}));
+        ThrowCase{"StandardException", [] { throw std::runtime_error("disk full"); },
+                  "thread died, reason: disk full"},
+        ThrowCase{"EmptyDescription", [] { throw std::logic_error(""); }, "thread died, reason: "},
+        ThrowCase{"NotAStandardException", [] { throw 42; }, "thread died for unknown reason."}),
+    [](const ::testing::TestParamInfo<ThrowCase>& info) { return info.param.name; });
 
 TEST(MessengerTest, ThrowingCallbackIsReportedAndTheBusGoesOn) {
   Journal journal;

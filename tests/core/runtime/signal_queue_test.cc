@@ -5,6 +5,7 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -49,9 +50,12 @@ TEST(SignalQueueTest, NameIsTheClassNameWhateverTheDescription) {
 }
 
 struct DumpCase {
+  std::string name;
   std::vector<int> codes;
   std::string text;
 };
+
+void PrintTo(const DumpCase& c, std::ostream* os) { *os << c.name; }
 
 class SignalQueueDumpTest : public ::testing::TestWithParam<DumpCase> {};
 
@@ -66,13 +70,14 @@ TEST_P(SignalQueueDumpTest, DumpListsSizeThenCodesOldestFirst) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, SignalQueueDumpTest,
     ::testing::Values(
-        DumpCase{{}, "Signal Queue Size: 0\n"},
-        DumpCase{{3}, "Signal Queue Size: 1\nSignal number: 3\n"},
-        DumpCase{{5, 2, 5},
+        DumpCase{"Empty", {}, "Signal Queue Size: 0\n"},
+        DumpCase{"One", {3}, "Signal Queue Size: 1\nSignal number: 3\n"},
+        DumpCase{"Three", {5, 2, 5},
                  "Signal Queue Size: 3\nSignal number: 5\nSignal number: 2\nSignal number: 5\n"},
-        DumpCase{{-1, 0, 123456},
+        DumpCase{"NegativeAndLarge", {-1, 0, 123456},
                  "Signal Queue Size: 3\nSignal number: -1\nSignal number: 0\n"
-                 "Signal number: 123456\n"}));
+                 "Signal number: 123456\n"}),
+    [](const ::testing::TestParamInfo<DumpCase>& info) { return info.param.name; });
 
 TEST(SignalQueueTest, TakesOldestMatchAndLeavesTheRestInOrder) {
   SignalQueue queue;
