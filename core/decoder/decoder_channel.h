@@ -11,7 +11,9 @@
 // Decisions are taken as they happen: frames are handed to the matched
 // filters at most one phase step at a time, so every decision point of a
 // block is decoded at its own position, however long the block. The words
-// found are therefore the same for any block size.
+// found are therefore the same for any block size up to one symbol; a block
+// that spans several decision points still reports one word per record (the
+// best of them, by corrected symbols and then strength).
 //
 // Ownership: createDecoderChannel returns a channel (null on failure, with
 // the decoder's error text set) that deleteDecoderChannel frees. The channel
