@@ -46,7 +46,7 @@ bool validParams(const CodewordCodecParams* p) {
   }
   int32_t total = 0;
   for (int32_t b = 0; b < p->convBlockCount; ++b) {
-    if (p->convBlockLengths[b] < 1) return false;
+    if (p->convBlockLengths[b] < 1 || p->convBlockLengths[b] > n) return false;
     total += p->convBlockLengths[b];
   }
   if (total != n) return false;
@@ -138,8 +138,14 @@ CodewordCodec* createCodewordCodec(const CodewordCodecParams* params, int alloca
     }
     codec->hasReedSolomon = 1;
   }
-  // The decoder is sized for the whole code word; each block uses part of it.
-  const ConvCodewordSize size{m, n};
+  // Each block is its own tail-biting trellis of m·len + 2L steps: the
+  // decoder's decisions and its 16-bit metric bound are those of the longest
+  // block, not of all n symbols in one trellis.
+  int32_t longest = 0;
+  for (int32_t b = 0; b < params->convBlockCount; ++b) {
+    if (params->convBlockLengths[b] > longest) longest = params->convBlockLengths[b];
+  }
+  const ConvCodewordSize size{m, longest};
   if (convInit(&codec->conv, &params->conv, &size, allocate) != 1) {
     deleteCodewordCodec(codec);
     return nullptr;

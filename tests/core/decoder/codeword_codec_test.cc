@@ -516,6 +516,32 @@ TEST(CodewordCodecCreate, RejectsInconsistentParameters) {
   deleteCodewordCodec(nullptr);
 }
 
+// Each inner-code block is its own trellis: the 16-bit metric bound holds
+// per block ((8·16 + 2·24 + 6)·3·50 = 27300), although one trellis over all
+// 31 symbols would exceed it ((8·31 + 48 + 6)·150 = 45300).
+TEST(CodewordCodecCreate, MetricBoundIsPerBlock) {
+  TestCode code =
+      reedSolomonCode("rs31x8_two_blocks", 8, 31, 8, 3, {16, 15}, 7, 24, {0x5B, 0x79, 0x65}, 24);
+  CodewordCodec* codec = createCodewordCodec(code.params(), 1);
+  ASSERT_NE(codec, nullptr);
+  std::vector<uint8_t> bits(codewordChannelBitCount(code.params()));
+  ASSERT_EQ(bits.size(), 744u);
+  std::mt19937_64 rng(11);
+  for (int trial = 0; trial < 200; ++trial) {
+    const uint64_t value = rng();
+    ASSERT_EQ(encodeCodeword(codec, value, bits.data()), 744);
+    ASSERT_EQ(bits, referenceEncode(code, value, nullptr));
+    std::vector<int8_t> soft = hardSoft(bits);
+    soft[trial % soft.size()] = static_cast<int8_t>(-soft[trial % soft.size()]);
+    CodewordDecodeResult result{};
+    ASSERT_EQ(decodeCodeword(codec, soft.data(), &result), value);
+    ASSERT_EQ(result.errors, 0);
+  }
+  deleteCodewordCodec(codec);
+  code.blocks = {31};  // one trellis of 302 steps: refused
+  EXPECT_EQ(createCodewordCodec(code.params(), 1), nullptr);
+}
+
 TEST(CodewordCodecDecode, NullArgumentsGiveARejectedResult) {
   TestCode code = allCodes()[0];
   CodewordCodec* codec = createCodewordCodec(code.params(), 1);
