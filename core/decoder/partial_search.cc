@@ -513,6 +513,10 @@ PartialResultItem* searchPartialCodewords(PartialSearchStage* s, int64_t t,
       const int64_t excessMs = (behind - room) * slot8 / 8;
       s->cursor += (excessMs + stepMs - 1) / stepMs * stepMs;
     }
+    // An item left pending by a sweep that never ended (the candidate list
+    // was replaced by a shorter one) goes back to the list.
+    if (s->currentItem != nullptr && s->currentItem->codeword == -2) clearPartialResultItem(s->currentItem);
+    s->currentItem = nullptr;
     if (count == 0) {
       s->candidateIndex = -1;
       if (refine != nullptr) *refine = 1;

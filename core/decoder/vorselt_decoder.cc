@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/decoder/codeword_layouts.h"
 #include "core/decoder/encoding_schemes.h"
@@ -364,6 +365,11 @@ void applyOptions(VorselTContext* ctx, int32_t index, const int32_t* options) {
     }
   }
   if (!setPartialResultListOptions(&r->results, l)) {
+    // The stages must not keep an item of the old list.
+    for (PartialSearchStage* s : {r->stageA, r->stageB}) {
+      s->currentItem = nullptr;
+      s->candidateIndex = -1;
+    }
     deletePartialResultList(&r->results);
     createPartialResultList(&r->results, 1, r->stageA->positionCount, l);
   }

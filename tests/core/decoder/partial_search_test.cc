@@ -786,6 +786,39 @@ TEST(PartialSearch, NoCandidatesEndsTheSweepWithoutAnItem) {
   deleteCandidateStations(empty);
 }
 
+TEST(PartialSearch, ClockGoingBackRestartsTheScheduleAndFreesThePendingItem) {
+  auto scheme = load("scheme_t1_vt.cfg");
+  StagePtr a(createSearchStage(scheme->list, scheme->params, nullptr));
+  SyntheticHistory history(scheme->list, 4000);
+  CandidateStations* list = createCandidateStations(10);
+  for (int i = 0; i < 10; ++i) addCandidateStation(list, 100 + i, 0);
+  PartialResultList results;
+  ASSERT_EQ(createPartialResultList(&results, 1, 4, nullptr), 1);
+  auto silent = [](int64_t) { return int64_t{-1}; };
+  history.fill(kNow + 4992, 0, 0, silent, 0, 0);
+  searchPartialCodewords(a.get(), kNow, history.views(), list, &results, nullptr, 0);
+  searchPartialCodewords(a.get(), kNow + 4900, history.views(), list, &results, nullptr, 0);
+  searchPartialCodewords(a.get(), kNow + 4992, history.views(), list, &results, nullptr, 0);
+  ASSERT_EQ(a->candidateIndex, 1);  // ceil(2 * 10 * 92 / 4992)
+  ASSERT_EQ(results.items[0]->codeword, -2);  // the sweep's pending item
+  EXPECT_EQ(searchPartialCodewords(a.get(), kNow - 60000, history.views(), list, &results, nullptr, 0),
+            nullptr);
+  EXPECT_EQ(a->cursor, kNow - 60000 + 4992);
+  EXPECT_EQ(a->candidateIndex, -1);
+  EXPECT_EQ(results.items[0]->codeword, -1);
+  // A shorter list while a sweep runs: the sweep counts as ended and its
+  // pending item is freed when the next sweep starts.
+  searchPartialCodewords(a.get(), kNow - 60000 + 4900, history.views(), list, &results, nullptr, 0);
+  searchPartialCodewords(a.get(), kNow - 60000 + 4992, history.views(), list, &results, nullptr, 0);
+  ASSERT_EQ(a->candidateIndex, 1);
+  ASSERT_EQ(results.items[0]->codeword, -2);
+  list->count = 1;
+  searchPartialCodewords(a.get(), kNow - 60000 + 5000, history.views(), list, &results, nullptr, 0);
+  EXPECT_EQ(results.length, 1);  // the freed item was taken again
+  deletePartialResultList(&results);
+  deleteCandidateStations(list);
+}
+
 TEST(PartialSearch, CursorLeftBehindTheHistoryMovesOnByWholeSteps) {
   auto scheme = load("scheme_t1_vt.cfg");
   StagePtr a(createSearchStage(scheme->list, scheme->params, nullptr));
