@@ -96,4 +96,14 @@ void ConfigurationMap::set(const std::string& key, const IConfigurationParameter
   }
 }
 
+void ConfigurationMap::adopt(const std::string& key,
+                             std::unique_ptr<const IConfigurationParameter> value) {
+  if (value == nullptr) return;
+  // The slot is made first; should that throw, `value` still owns the object.
+  auto [it, inserted] = map_.try_emplace(key, nullptr);
+  const IConfigurationParameter* old = inserted ? nullptr : it->second;
+  it->second = value.release();
+  if (old != it->second) delete old;
+}
+
 }  // namespace tembrolexinsdk

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "core/runtime/i_configuration_parameter.h"
@@ -58,6 +59,11 @@ class ConfigurationMap : public IProcessorEventParams, public IConfigurationPara
   // the value held so far. The caller keeps `value`. A null value changes
   // nothing.
   void set(const std::string& key, const IConfigurationParameter* value);
+  // Stores `value` itself (no copy) under `key`, replacing and deleting the
+  // value held so far. For builders that made the value for this map only:
+  // nested values are not copied again at every level. A null value changes
+  // nothing. Should storing fail (memory), `value` is still released.
+  void adopt(const std::string& key, std::unique_ptr<const IConfigurationParameter> value);
 
   // The held value; throws std::out_of_range when `key` is missing. The value
   // stays owned by the map.

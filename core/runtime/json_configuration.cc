@@ -108,9 +108,11 @@ std::unique_ptr<ConfigurationMap> JSONMap::mapFromObject(const Json::Value& obje
   auto map = std::make_unique<ConfigurationMap>();
   if (!object.isObject()) return map;
   for (auto it = object.begin(); it != object.end(); ++it) {
-    // it.name() keeps member names whole, embedded zero bytes included.
-    std::unique_ptr<IConfigurationParameter> value = genericParamFromGenericValue(*it);
-    map->set(it.name(), value.get());
+    // it.name() keeps member names whole, embedded zero bytes included. The
+    // built value is made for this map alone, so the map takes it as it is:
+    // copying it in would copy every nested level again at each level above,
+    // which costs depth times size for a deeply nested text.
+    map->adopt(it.name(), genericParamFromGenericValue(*it));
   }
   return map;
 }

@@ -110,6 +110,28 @@ TEST_F(ConfigurationMapTest, AnObjectListedTwiceIsOwnedOnce) {
   EXPECT_EQ(Tracked::live, 0);
 }
 
+TEST_F(ConfigurationMapTest, AdoptStoresTheObjectItselfAndReleasesWhatItReplaces) {
+  ConfigurationMap map;
+  auto first = std::make_unique<Tracked>(1);
+  const Tracked* firstRaw = first.get();
+  map.adopt("k", std::move(first));
+  EXPECT_EQ(Tracked::live, 1) << "adoption must not copy";
+  EXPECT_EQ(map.at("k"), firstRaw);
+
+  map.adopt("k", std::make_unique<Tracked>(2));
+  EXPECT_EQ(Tracked::live, 1) << "the replaced value must be released";
+  EXPECT_EQ(map.GetValueAsString(), "(k : t2)");
+
+  map.adopt("k", nullptr);
+  map.adopt("n", nullptr);
+  EXPECT_EQ(map.GetValueAsString(), "(k : t2)");
+
+  // Handing back the very object the map holds keeps it (and frees nothing).
+  map.adopt("k", std::unique_ptr<const IConfigurationParameter>(map.at("k")));
+  EXPECT_EQ(Tracked::live, 1);
+  EXPECT_EQ(map.GetValueAsString(), "(k : t2)");
+}
+
 TEST_F(ConfigurationMapTest, CopiesAreDeepAndIndependent) {
   ConfigurationMap inner;
   Tracked t(1);
