@@ -10,7 +10,9 @@ namespace tembrolexinsdk {
 
 namespace {
 
-char gErrorText[kDecoderErrorTextSize];
+// One error text per thread: contexts on different threads never see each
+// other's failures, and reading it never races with a writer.
+thread_local char gErrorText[kDecoderErrorTextSize];
 
 int foldCase(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 

@@ -18,7 +18,8 @@
 namespace tembrolexinsdk {
 
 // ---------------------------------------------------------------------------
-// Error text: 200 bytes, formatted and truncated to 199 characters. Never
+// Error text: 200 bytes per thread, formatted and truncated to 199
+// characters; each thread reads only what its own calls wrote. Never
 // cleared. Returns the number of characters the formatted text had.
 constexpr int32_t kDecoderErrorTextSize = 200;
 int32_t tembrolexinSetErrorText(const char* format, ...)
