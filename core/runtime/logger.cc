@@ -60,18 +60,6 @@ bool walk(const char* text, std::size_t length, bool nulEnds) {
   return true;
 }
 
-// Counts a thread as busy with the registered bus for its lifetime.
-class SenderScope {
- public:
-  explicit SenderScope(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
-  ~SenderScope() { count_.fetch_sub(1); }
-  SenderScope(const SenderScope&) = delete;
-  SenderScope& operator=(const SenderScope&) = delete;
-
- private:
-  std::atomic<int>& count_;
-};
-
 }  // namespace
 
 // ---- StringChecker -------------------------------------------------------
@@ -167,6 +155,30 @@ std::int64_t LogQueueWatcher::size() const {
 
 // ---- Logger --------------------------------------------------------------
 
+// Counts the calling thread as possibly using the Logger's bus while it
+// lives, in the slot of the current detach epoch. The epoch is read again
+// after counting: a thread counted in an epoch that has already ended moves
+// to the new one, so a detach never misses a thread that loads the bus after
+// it has drained its epoch.
+class Logger::SenderScope {
+ public:
+  explicit SenderScope(Logger& logger) {
+    for (;;) {
+      const std::uint64_t epoch = logger.senderEpoch_.load();
+      count_ = &logger.activeSenders_[epoch & 1];
+      count_->fetch_add(1);
+      if (logger.senderEpoch_.load() == epoch) return;
+      count_->fetch_sub(1);
+    }
+  }
+  ~SenderScope() { count_->fetch_sub(1); }
+  SenderScope(const SenderScope&) = delete;
+  SenderScope& operator=(const SenderScope&) = delete;
+
+ private:
+  std::atomic<int>* count_;
+};
+
 std::stringstream& Logger::logStream() {
   static auto* const stream = new std::stringstream(std::ios::in | std::ios::out);
   return *stream;
@@ -201,7 +213,7 @@ void Logger::sendLine(IMessenger* bus, const std::string& sender, const LogParam
 
 void Logger::Log(std::string sender, const LogParams* params) {
   if (params == nullptr) return;
-  SenderScope scope(activeSenders_);
+  SenderScope scope(*this);
   IMessenger* bus = bus_.load();
   if (bus == nullptr || hasBacklog_.load()) {
     std::lock_guard<std::mutex> lock(backlogMutex_);
@@ -230,7 +242,7 @@ void Logger::Log(std::string sender, const LogParams* params) {
 
 void Logger::onLog(std::string sender, const LogParams* params) {
   if (params == nullptr) return;
-  SenderScope scope(activeSenders_);
+  SenderScope scope(*this);
   if (IMessenger* bus = bus_.load()) sendLine(bus, sender, *params);
 }
 
@@ -255,7 +267,13 @@ void Logger::detachMessenger(IMessenger* messenger) {
     bus_.store(nullptr);
   }
   // A thread that loaded the bus before the store finishes its send first.
-  while (activeSenders_.load() != 0) std::this_thread::yield();
+  // Only threads counted before the epoch moves on can hold the old bus;
+  // those that come later find no bus and are not waited for.
+  {
+    std::lock_guard<std::mutex> lock(detachMutex_);
+    const std::uint64_t ended = senderEpoch_.fetch_add(1);
+    while (activeSenders_[ended & 1].load() != 0) std::this_thread::yield();
+  }
   watcher_.clearMessenger(messenger);
 }
 

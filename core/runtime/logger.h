@@ -184,8 +184,15 @@ class Logger {
   std::vector<Entry> backlog_;
   // Whether backlog_ holds entries: lets the common path skip the lock.
   std::atomic<bool> hasBacklog_{false};
-  // Threads between loading bus_ and finishing their send on it.
-  std::atomic<int> activeSenders_{0};
+  // Threads that may be using bus_, counted per detach epoch: a detach moves
+  // to the next epoch and waits only for the threads counted in the one
+  // before, so threads that keep logging meanwhile cannot hold it up.
+  std::atomic<std::uint64_t> senderEpoch_{0};
+  std::atomic<int> activeSenders_[2] = {0, 0};
+  // Serialises detaches, so that each drains the epoch it ended.
+  std::mutex detachMutex_;
+
+  class SenderScope;
 };
 
 }  // namespace tembrolexinsdk

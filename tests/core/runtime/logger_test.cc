@@ -221,6 +221,33 @@ TEST(LoggerTest, NoLineIsStrandedWhenRegistrationRacesWithLogging) {
   EXPECT_EQ(logger.backlogSize(), 0u);
 }
 
+// A bus that goes away while threads keep logging without pause: detaching
+// waits only for the lines already on their way to that bus, never for the
+// lines that arrive after it (which go to the backlog), so it ends.
+TEST(LoggerTest, DetachEndsWhileOtherThreadsKeepLogging) {
+  constexpr int kThreads = 8;
+  RecordingMessenger bus;
+  Logger logger;
+  logger.registerMessenger(&bus);
+  std::atomic<bool> quit{false};
+  std::atomic<int> started{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      started.fetch_add(1);
+      while (!quit.load()) log(logger, "busy", LogLevel::Info, "line");
+    });
+  }
+  while (started.load() < kThreads) std::this_thread::yield();
+  auto detached = std::async(std::launch::async, [&] { logger.detachMessenger(&bus); });
+  const bool ended = detached.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  quit = true;
+  for (auto& thread : threads) thread.join();
+  detached.wait();
+  EXPECT_TRUE(ended) << "detachMessenger waited for lines that never go to its bus";
+  EXPECT_TRUE(bus.listeners(8).empty());
+}
+
 struct Utf8Case {
   std::string name;
   std::string bytes;
