@@ -21,6 +21,8 @@ int64_t FakeClock::upTimeMillis() const { return upTime_.load() / 1000; }
 
 void FakeClock::waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                           std::chrono::steady_clock::time_point deadline) const {
+  lastDeadline_.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());
   waits_.fetch_add(1);
   if (steadyNow() >= deadline) return;
   // Advances do not notify the waiter's condition variable (they do not know
@@ -37,6 +39,17 @@ void FakeClock::advance(std::chrono::microseconds d) {
 bool FakeClock::awaitWaits(uint64_t count) const {
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (waits_.load() < count) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+bool FakeClock::awaitDeadline(std::chrono::steady_clock::time_point deadline) const {
+  const int64_t wanted =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (lastDeadline_.load() != wanted) {
     if (std::chrono::steady_clock::now() > limit) return false;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }

@@ -6,7 +6,8 @@
 // `waitUntil` are woken within a millisecond of real time after an advance.
 // `waitCount()` counts the calls of `waitUntil`, so a test can tell that a
 // timer thread has looked at the clock again since the last advance
-// (`awaitWaits`) before it checks that nothing fired.
+// (`awaitWaits`) before it checks that nothing fired; `awaitDeadline` tells it
+// that a countdown to a given deadline is running.
 //
 // Thread-safe: every operation may be called from any thread.
 #ifndef TL_TESTS_SUPPORT_FAKE_CLOCK_H_
@@ -44,12 +45,20 @@ class FakeClock final : public tembrolexinsdk::Clock {
   // Blocks (in real time, at most 5 s) until waitCount() >= count; false on
   // time-out.
   bool awaitWaits(uint64_t count) const;
+  // Blocks (in real time, at most 5 s) until the latest waitUntil call waited
+  // for exactly `deadline`; false on time-out. Tells a test that a timer
+  // thread has begun the countdown it asked for, and not merely looked at
+  // the clock during an earlier one.
+  bool awaitDeadline(std::chrono::steady_clock::time_point deadline) const;
 
  private:
   std::atomic<int64_t> steady_;  // steady clock, nanoseconds since its epoch
   std::atomic<int64_t> wall_;
   std::atomic<int64_t> upTime_;  // microseconds since boot
   mutable std::atomic<uint64_t> waits_{0};
+  // Deadline of the latest waitUntil call, nanoseconds since the steady
+  // clock's epoch.
+  mutable std::atomic<int64_t> lastDeadline_{0};
 };
 
 }  // namespace tltest

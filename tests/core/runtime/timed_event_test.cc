@@ -46,8 +46,11 @@ class TimedEventTest : public ::testing::Test {
   // Waits until the thread has looked at the clock twice more, so that at
   // least one full check happened after whatever the test just did.
   void settle() { ASSERT_TRUE(clock_.awaitWaits(clock_.waitCount() + 2)); }
-  // Waits until a countdown requested just before is running.
-  void countdownStarted(uint64_t before) { ASSERT_TRUE(clock_.awaitWaits(before + 1)); }
+  // Waits until a countdown of `delay` from the fake clock's present time is
+  // running (a poll during an earlier countdown does not count).
+  void countdownStarted(milliseconds delay) {
+    ASSERT_TRUE(clock_.awaitDeadline(clock_.steadyNow() + delay));
+  }
 
   tltest::FakeClock clock_;
   Counter counter_;
@@ -55,9 +58,8 @@ class TimedEventTest : public ::testing::Test {
 
 TEST_F(TimedEventTest, FiresAfterDelay) {
   TimedEvent event([&] { counter_.hit(); }, clock_);
-  uint64_t before = clock_.waitCount();
   event.DoEventAfter(milliseconds(100));
-  countdownStarted(before);
+  countdownStarted(milliseconds(100));
   clock_.advance(milliseconds(99));
   settle();
   EXPECT_EQ(counter_.count(), 0);
@@ -71,13 +73,11 @@ TEST_F(TimedEventTest, FiresAfterDelay) {
 
 TEST_F(TimedEventTest, QuickRestartsDebounce) {
   TimedEvent event([&] { counter_.hit(); }, clock_);
-  uint64_t before = clock_.waitCount();
   event.DoEventAfter(milliseconds(100));
-  countdownStarted(before);
+  countdownStarted(milliseconds(100));
   clock_.advance(milliseconds(50));
-  before = clock_.waitCount();
   event.DoEventAfter(milliseconds(100));
-  countdownStarted(before);  // the new countdown began at 50 ms
+  countdownStarted(milliseconds(100));  // the new countdown began at 50 ms
   clock_.advance(milliseconds(99));
   settle();
   EXPECT_EQ(counter_.count(), 0);  // 149 ms after the first call
@@ -100,9 +100,8 @@ TEST_F(TimedEventTest, ZeroOrNegativeDelayFiresAtOnce) {
 TEST_F(TimedEventTest, CancelNeverFires) {
   TimedEvent event([&] { counter_.hit(); }, clock_);
   // Cancelled while counting down.
-  uint64_t before = clock_.waitCount();
   event.DoEventAfter(milliseconds(100));
-  countdownStarted(before);
+  countdownStarted(milliseconds(100));
   event.Cancel();
   clock_.advance(milliseconds(1000));
   // Cancelled before the thread even took the request.
@@ -120,9 +119,8 @@ TEST_F(TimedEventTest, CancelNeverFires) {
 
 TEST_F(TimedEventTest, HugeDelayIsClampedToTheLimit) {
   TimedEvent event([&] { counter_.hit(); }, clock_);
-  uint64_t before = clock_.waitCount();
   event.DoEventAfter(milliseconds::max());
-  countdownStarted(before);
+  countdownStarted(milliseconds(kMaxTimerMillis));
   clock_.advance(milliseconds(kMaxTimerMillis - 1));
   settle();
   EXPECT_EQ(counter_.count(), 0);
@@ -133,9 +131,8 @@ TEST_F(TimedEventTest, HugeDelayIsClampedToTheLimit) {
 TEST_F(TimedEventTest, DestroyingWithCountdownRunningNeverFires) {
   {
     TimedEvent event([&] { counter_.hit(); }, clock_);
-    uint64_t before = clock_.waitCount();
     event.DoEventAfter(milliseconds(100));
-    countdownStarted(before);
+    countdownStarted(milliseconds(100));
     clock_.advance(milliseconds(99));
   }
   clock_.advance(milliseconds(1000));
