@@ -407,27 +407,31 @@ TEST(LogQueueWatcherTest, AwaitReturnsAfterTheBusDeliveredEveryLineAndAPause) {
 TEST(LogQueueWatcherTest, AwaitOnTheBusThreadReturnsAtOnce) {
   Messenger bus;
   Logger logger;
-  std::promise<bool> answered;
+  logger.registerMessenger(&bus);
+  Gate gate;
+  std::promise<std::pair<bool, std::int64_t>> answered;
   struct Waiter : IMessengerListener {
     Logger* logger;
-    std::promise<bool>* answered;
+    std::promise<std::pair<bool, std::int64_t>>* answered;
     void onReceive(const std::string&, const ThriftParams&) override {
-      // Another line is in flight behind this one: waiting would never end.
-      answered->set_value(logger->getWatcher()->await());
+      // A line is in flight behind this message: waiting here would never end.
+      const bool quiet = logger->getWatcher()->await();
+      answered->set_value({quiet, logger->getWatcher()->size()});
     }
   } waiter;
   waiter.logger = &logger;
   waiter.answered = &answered;
+  bus.registerListener(7, &gate);  // holds the bus until the line is counted
   bus.registerListener(7, &waiter);
-  logger.registerMessenger(&bus);
-  Gate gate;
-  bus.registerListener(8, &gate);
-  log(logger, "x", LogLevel::Info, "held at the gate");
   bus.send("x", std::make_unique<ThriftParams>(7, 0, nullptr));
+  log(logger, "x", LogLevel::Info, "queued behind");
   gate.open();
-  EXPECT_FALSE(answered.get_future().get() && logger.getWatcher()->size() != 0);
+  const auto [quiet, inFlight] = answered.get_future().get();
+  EXPECT_FALSE(quiet);
+  EXPECT_EQ(inFlight, 1);
+  bus.unregisterListener(7, &gate);
+  bus.unregisterListener(7, &waiter);
   logger.detachMessenger(&bus);
-  bus.unregisterListener(8, &gate);
 }
 
 TEST(LogQueueWatcherTest, AwaitReturnsAtOnceOnceTheBusHasStopped) {
