@@ -97,13 +97,17 @@ void LogQueueWatcher::clearMessenger(IMessenger* messenger) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (messenger == nullptr || messenger_ != messenger) return;
-    messenger_ = nullptr;
-    stopped_ = false;
-    // Lines in flight on a forgotten bus are not followed any more.
-    count_ = 0;
-    cond_.notify_all();
   }
+  // Leave the bus first: it may still deliver a line until unregistering has
+  // returned, and that delivery must not count against the next bus.
   messenger->unregisterListener(kLogSignalType, this);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (messenger_ != messenger) return;
+  messenger_ = nullptr;
+  stopped_ = false;
+  // Lines in flight on a forgotten bus are not followed any more.
+  count_ = 0;
+  cond_.notify_all();
 }
 
 void LogQueueWatcher::onMessengerStopped(IMessenger* messenger) {

@@ -352,6 +352,31 @@ TEST(LogQueueWatcherTest, CountsUpOnLogAndDownOnDelivery) {
   EXPECT_TRUE(watcher.await());  // nothing in flight: at once
 }
 
+// A bus whose thread delivers what is queued just as the watcher leaves it.
+class DeliversWhileUnregistering : public RecordingMessenger {
+ public:
+  void unregisterListener(int typeId, IMessengerListener* listener) override {
+    deliverPending();
+    RecordingMessenger::unregisterListener(typeId, listener);
+  }
+};
+
+// A line delivered while the Logger detaches from its bus must not leave the
+// count one too low: the next bus's lines would then look delivered at once.
+TEST(LogQueueWatcherTest, DetachingDuringADeliveryKeepsTheCountRight) {
+  DeliversWhileUnregistering first;
+  RecordingMessenger second;
+  Logger logger;
+  logger.registerMessenger(&first);
+  log(logger, "x", LogLevel::Info, "in flight while detaching");
+  logger.detachMessenger(&first);
+  EXPECT_EQ(logger.getWatcher()->size(), 0);
+  logger.registerMessenger(&second);
+  log(logger, "x", LogLevel::Info, "in flight on the second bus");
+  EXPECT_EQ(logger.getWatcher()->size(), 1);
+  EXPECT_FALSE(logger.getWatcher()->await(std::chrono::milliseconds(0)));
+}
+
 TEST(LogQueueWatcherTest, AwaitHonoursItsLimitWhenNothingIsDelivered) {
   RecordingMessenger bus;
   Logger logger;
