@@ -69,7 +69,8 @@ class Messenger : public IMessenger, public INamedObject, private ActiveObject<M
   Messenger();
   // Detaches from the Logger, queues the stop signal and joins the thread
   // (detaches when called on the bus thread itself, e.g. by exit()).
-  // Messages still queued are destroyed undelivered.
+  // Messages queued before the destructor's stop signal are delivered first;
+  // messages behind an earlier stop() are destroyed undelivered.
   ~Messenger() override;
 
   // Queues the message and returns. A null message is ignored; after the bus
