@@ -30,6 +30,28 @@ inline void pushSample(CircularBuffer* ring, int16_t sample) {
   ring->current = reinterpret_cast<uint8_t*>(slot);
 }
 
+// Copies the ring's slots into `out`, oldest first (the newest last).
+void ringToLinear(const CircularBuffer& ring, int16_t* out) {
+  const int16_t* x = slots(ring);
+  const int32_t n = ring.count;
+  const int32_t oldest = newestIndex(ring) + 1 < n ? newestIndex(ring) + 1 : 0;
+  memcpy(out, x + oldest, static_cast<size_t>(n - oldest) * sizeof(int16_t));
+  memcpy(out + (n - oldest), x, static_cast<size_t>(oldest) * sizeof(int16_t));
+}
+
+// Leaves the ring as `pushed` pushes would, given the values of the last
+// min(pushed, count) of them in `last` (oldest first): the earlier pushes
+// are all overwritten, so only the position has to move past them.
+void ringAfterPushes(CircularBuffer* ring, const int16_t* last, int64_t pushed) {
+  const int32_t n = ring->count;
+  const int32_t kept = pushed < n ? static_cast<int32_t>(pushed) : n;
+  const int32_t skip = static_cast<int32_t>((pushed - kept) % n);
+  int32_t idx = newestIndex(*ring) + skip;
+  if (idx >= n) idx -= n;
+  ring->current = reinterpret_cast<uint8_t*>(slots(*ring) + idx);
+  for (int32_t j = 0; j < kept; ++j) pushSample(ring, last[j]);
+}
+
 // Σ c[k] · x[n − k], k = 0 .. taps − 1, with the newest sample x[n] at k = 0,
 // over a ring of at least `taps` int16 slots. Runs in two contiguous pieces:
 // from the newest slot down to the first, then from the last slot down.
@@ -49,6 +71,40 @@ int32_t convolveNewestFirst(const CircularBuffer& ring, const int16_t* c,
 
 const int32_t kShortPreFilter[3] = {1, -2, 1};
 const int32_t kLongPreFilter[7] = {1, 1, -1, -2, -1, 1, 1};
+
+// Block-wise pre-filter: the line's samples and a block of input laid out
+// in one run, so that each tap is one pass over consecutive samples.
+constexpr int32_t kPreFilterMaxTaps = 16;
+constexpr int32_t kPreFilterBlock = 256;
+
+void preFilterBlockwise(PreFilter* filter, int16_t* samples, int32_t count) {
+  const int32_t taps = filter->tapCount;
+  const int32_t* c = filter->coefficients;
+  const int32_t shift = filter->shift;
+  int16_t stream[kPreFilterMaxTaps + kPreFilterBlock];
+  uint32_t acc[kPreFilterBlock];
+  // stream[0 .. taps-1]: the line, oldest first; the block follows. Output j
+  // reads its newest sample at taps + j and tap k at taps + j - k.
+  ringToLinear(filter->delayLine, stream);
+  for (int32_t done = 0; done < count;) {
+    const int32_t n = count - done < kPreFilterBlock ? count - done : kPreFilterBlock;
+    int16_t* io = samples + done;
+    memcpy(stream + taps, io, static_cast<size_t>(n) * sizeof(int16_t));
+    for (int32_t j = 0; j < n; ++j) acc[j] = 0;
+    for (int32_t k = 0; k < taps; ++k) {
+      const int32_t ck = c[k];
+      const int16_t* src = stream + taps - k;
+      // 32-bit sums that wrap as the per-sample ones would.
+      for (int32_t j = 0; j < n; ++j) acc[j] += static_cast<uint32_t>(ck * src[j]);
+    }
+    for (int32_t j = 0; j < n; ++j) {
+      io[j] = static_cast<int16_t>(static_cast<int32_t>(acc[j]) >> shift);  // low bits kept
+    }
+    memmove(stream, stream + n, static_cast<size_t>(taps) * sizeof(int16_t));
+    done += n;
+  }
+  ringAfterPushes(&filter->delayLine, stream + (count < taps ? taps - count : 0), count);
+}
 
 // ---------------------------------------------------------------------------
 // Band splitter tables: low-pass halves (up to and including the centre) in
@@ -108,6 +164,125 @@ const BandTable kBandTables[] = {
 };
 constexpr int32_t kBandTableCount = 4;
 
+// ---------------------------------------------------------------------------
+// Block-wise band split.
+
+// Output pairs per block; the stack arrays below are sized by it.
+constexpr int32_t kSplitBlockPairs = 128;
+
+bool tapListValid(const BandFilter* f) {
+  return f->coefficients != nullptr && f->tapCount >= 1 &&
+         f->tapCount <= kBandFilterMaxFastTaps && f->tapListFor == f->coefficients &&
+         f->tapListCount == f->tapCount;
+}
+
+void buildTapList(BandFilter* f) {
+  f->tapListFor = nullptr;
+  f->tapListCount = 0;
+  f->nonZeroCount = 0;
+  if (f->coefficients == nullptr || f->tapCount < 1 ||
+      f->tapCount > kBandFilterMaxFastTaps) {
+    return;
+  }
+  for (int32_t k = 0; k < f->tapCount; ++k) {
+    if (f->coefficients[k] != 0) f->nonZeroTaps[f->nonZeroCount++] = static_cast<uint8_t>(k);
+  }
+  f->tapListFor = f->coefficients;
+  f->tapListCount = f->tapCount;
+}
+
+// high[k] = -low[k] for every k except the centre of an odd table, where
+// high = 256 - low; then Σ high[k] x[n-k] = 256 x[n-centre] - Σ low[k] x[n-k].
+// Checked once per pair of tables.
+bool highIsComplement(BandFilter* low, const BandFilter* high) {
+  if (low->complementFor == high->coefficients && low->complementTaps == high->tapCount) {
+    return low->isComplement != 0;
+  }
+  bool same = low->tapCount == high->tapCount && (low->tapCount & 1) == 1;
+  const int32_t centre = (low->tapCount - 1) / 2;
+  for (int32_t k = 0; same && k < low->tapCount; ++k) {
+    const int32_t want = k == centre ? 256 - low->coefficients[k] : -low->coefficients[k];
+    same = high->coefficients[k] == want;
+  }
+  low->complementFor = high->coefficients;
+  low->complementTaps = high->tapCount;
+  low->isComplement = same ? 1 : 0;
+  return same;
+}
+
+// Adds c[k] · x[n-k] over the listed taps to acc[q] for the outputs q of a
+// block. The stream (history, then the block's samples) is held as its even
+// and its odd positions, so that for one tap the outputs read a contiguous
+// run: output q's newest sample sits at position h + 2q + 1, its tap k at
+// u + 2q with u = h + 1 - k. Sums wrap like the 32-bit sums they replace.
+void accumulateTaps(const BandFilter* f, const int16_t* even, const int16_t* odd,
+                    int32_t history, uint32_t* acc, int32_t outputs) {
+  for (int32_t q = 0; q < outputs; ++q) acc[q] = 0;
+  for (int32_t t = 0; t < f->nonZeroCount; ++t) {
+    const int32_t k = f->nonZeroTaps[t];
+    const int16_t c = f->coefficients[k];
+    const int32_t u = history + 1 - k;
+    const int16_t* src = ((u & 1) != 0 ? odd : even) + (u >> 1);
+    for (int32_t q = 0; q < outputs; ++q) {
+      acc[q] += static_cast<uint32_t>(static_cast<int32_t>(c) * src[q]);
+    }
+  }
+}
+
+void splitBlockwise(BandFilter* low, const BandFilter* high, bool complement,
+                    int16_t* pairs, int32_t count) {
+  CircularBuffer* line = &low->delayLine;
+  const int32_t h = line->count;  // the whole line is kept as history
+  constexpr int32_t kHalfHistory = (kBandFilterMaxFastTaps + 1) / 2;
+  int16_t even[kHalfHistory + kSplitBlockPairs + 1];
+  int16_t odd[kHalfHistory + kSplitBlockPairs + 1];
+  uint32_t lowAcc[kSplitBlockPairs];
+  uint32_t highAcc[kSplitBlockPairs];
+  int16_t linear[kBandFilterMaxFastTaps];
+
+  ringToLinear(*line, linear);
+  for (int32_t j = 0; j < h; ++j) ((j & 1) != 0 ? odd : even)[j >> 1] = linear[j];
+  // Stream positions h + 2q and h + 2q + 1 of the block's q-th pair.
+  int16_t* firstOf = ((h & 1) != 0 ? odd : even) + (h >> 1);
+  int16_t* secondOf = ((h & 1) != 0 ? even : odd) + ((h + 1) >> 1);
+  const int32_t centre = (high->tapCount - 1) / 2;
+  const int32_t centreU = h + 1 - centre;
+  const int16_t* centreSrc = ((centreU & 1) != 0 ? odd : even) + (centreU >> 1);
+
+  const int32_t pairCount = count / 2;
+  for (int32_t done = 0; done < pairCount;) {
+    const int32_t np =
+        pairCount - done < kSplitBlockPairs ? pairCount - done : kSplitBlockPairs;
+    int16_t* io = pairs + 2 * done;
+    for (int32_t q = 0; q < np; ++q) {
+      firstOf[q] = io[2 * q];
+      secondOf[q] = io[2 * q + 1];
+    }
+    accumulateTaps(low, even, odd, h, lowAcc, np);
+    if (complement) {
+      for (int32_t q = 0; q < np; ++q) {
+        highAcc[q] = static_cast<uint32_t>(static_cast<int32_t>(centreSrc[q]) * 256) - lowAcc[q];
+      }
+    } else {
+      accumulateTaps(high, even, odd, h, highAcc, np);
+    }
+    for (int32_t q = 0; q < np; ++q) {
+      io[2 * q] = static_cast<int16_t>(static_cast<int32_t>(lowAcc[q]) >> 8);
+      io[2 * q + 1] = static_cast<int16_t>(static_cast<int32_t>(highAcc[q]) >> 8);
+    }
+    // The last h positions become the history; the block is even, so each
+    // position keeps its parity.
+    memmove(even, even + np, static_cast<size_t>((h + 1) / 2) * sizeof(int16_t));
+    memmove(odd, odd + np, static_cast<size_t>(h / 2) * sizeof(int16_t));
+    done += np;
+  }
+  for (int32_t j = 0; j < h; ++j) linear[j] = ((j & 1) != 0 ? odd : even)[j >> 1];
+  const int64_t pushed = 2 * static_cast<int64_t>(pairCount);
+  const int32_t kept = pushed < h ? static_cast<int32_t>(pushed) : h;
+  ringAfterPushes(line, linear + (h - kept), pushed);
+  if ((count & 1) != 0) pushSample(line, pairs[count - 1]);
+}
+
 const char kUnsupportedRate[] = "ERROR, unsupported sample rate";
 const char kUnsupportedBanding[] =
     "Error, frequency banding only implemented at 2 bands currently";
@@ -156,10 +331,19 @@ void levelMeterFree(LevelMeter* meter) {
 void levelMeterProcess(LevelMeter* meter, const int16_t* samples,
                        int32_t count) {
   if (meter == nullptr || samples == nullptr) return;
-  for (int32_t i = 0; i < count; ++i) {
-    const int32_t x = samples[i];
-    meter->sumOfSquares += x * x;  // at most 2^30: fits int32 before widening
-    if (--meter->samplesLeft > 0) continue;
+  for (int32_t i = 0; i < count;) {
+    // The rest of the window, or of the block, in one run.
+    int32_t run = count - i < meter->samplesLeft ? count - i : meter->samplesLeft;
+    if (run < 1) run = 1;
+    int64_t sum = 0;
+    for (int32_t j = i; j < i + run; ++j) {
+      const int32_t x = samples[j];
+      sum += x * x;  // at most 2^30: fits int32 before widening
+    }
+    meter->sumOfSquares += sum;
+    meter->samplesLeft -= run;
+    i += run;
+    if (meter->samplesLeft > 0) continue;
 
     const int64_t mean64 = meter->sumOfSquares / meter->windowLength;
     const float mean = static_cast<float>(static_cast<int32_t>(mean64));
@@ -213,9 +397,13 @@ void preFilterFree(PreFilter* filter) {
 
 PreFilter* preFilterProcess(PreFilter* filter, int16_t* samples,
                             int32_t count) {
-  if (filter == nullptr || samples == nullptr) return filter;
+  if (filter == nullptr || samples == nullptr || count < 1) return filter;
   const int16_t* x = slots(filter->delayLine);
   const int32_t taps = filter->tapCount;
+  if (taps >= 1 && taps <= kPreFilterMaxTaps && filter->delayLine.count == taps) {
+    preFilterBlockwise(filter, samples, count);
+    return filter;
+  }
   for (int32_t i = 0; i < count; ++i) {
     pushSample(&filter->delayLine, samples[i]);
     int32_t idx = newestIndex(filter->delayLine);
@@ -341,6 +529,7 @@ int32_t bandFilterSetRate(BandFilter* filter, int32_t rateCode,
       break;
     }
   }
+  buildTapList(filter);
   if (!filter->ownsDelayLine) return bandFilterDelay(filter);
 
   if (filter->delayLine.base != nullptr) {
@@ -375,6 +564,12 @@ BandFilter* bandSplit(BandFilter* low, BandFilter* high, int16_t* pairs,
     return low;
   }
   CircularBuffer* line = &low->delayLine;
+  if (count < 1) return low;
+  if (line->count <= kBandFilterMaxFastTaps && tapListValid(low) && tapListValid(high) &&
+      low->tapCount <= line->count && high->tapCount <= line->count) {
+    splitBlockwise(low, high, highIsComplement(low, high), pairs, count);
+    return low;
+  }
   // Both tables must fit the shared delay line.
   const int32_t lowTaps = low->tapCount < line->count ? low->tapCount : line->count;
   const int32_t highTaps = high->tapCount < line->count ? high->tapCount : line->count;

@@ -95,6 +95,10 @@ int16_t* cutFrame(SampleHolder* holder, int16_t** input, int32_t* remaining,
 // ---------------------------------------------------------------------------
 // Band filters.
 
+// Longest table (and delay line) that the block-wise splitter handles;
+// longer ones go through the plain per-pair convolution.
+constexpr int32_t kBandFilterMaxFastTaps = 128;
+
 struct BandFilter {
   CircularBuffer delayLine;          // int16 samples (generic ring)
   int32_t currentRate;               // 0 until set
@@ -103,6 +107,19 @@ struct BandFilter {
   CircularBuffer* sharedDelayLine;   // storage this filter may reuse, or null
   int32_t ownsDelayLine;             // initially 1
   BandRateEntry* rateTable;          // private copy incl. the ending entry
+  // Indices of the non-zero taps of `coefficients`, listed when the rate is
+  // set so that the splitter skips the zero taps (half of a half-band
+  // table). Valid only while tapListFor == coefficients and tapListCount ==
+  // tapCount (at most kBandFilterMaxFastTaps).
+  const int16_t* tapListFor;
+  int32_t tapListCount;
+  int32_t nonZeroCount;
+  uint8_t nonZeroTaps[kBandFilterMaxFastTaps];
+  // Whether the high-band table last split against this one is its
+  // complement (see bandSplit); remembered per table.
+  const int16_t* complementFor;
+  int32_t complementTaps;
+  int32_t isComplement;
 };
 
 // Starts `filter` with a private copy of `rateTable` (may be null). When the
@@ -123,6 +140,12 @@ int32_t bandFilterDelay(const BandFilter* filter);
 // Splits interleaved input pairs in place into (low, high) pairs at half the
 // rate, both bands reading the low filter's delay line. An odd last sample is
 // only pushed into the delay line. Returns `low`.
+//
+// The sums are the plain 32-bit convolutions; tables of up to
+// kBandFilterMaxFastTaps taps are run block-wise over the non-zero taps, and
+// a high band that is the complement of the low band (high[k] = -low[k],
+// centre 256 - low) is taken as 256 x[centre] minus the low sum, which is
+// the same integer.
 BandFilter* bandSplit(BandFilter* low, BandFilter* high, int16_t* pairs,
                       int32_t count);
 
