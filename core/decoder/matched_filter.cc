@@ -109,9 +109,15 @@ inline int32_t phaseStep(MatchedFilter* f, int32_t i, int32_t sign) {
   const int64_t back =
       static_cast<int64_t>(f->align[i]) + static_cast<int64_t>(f->phaseCount) *
                                                f->framesPerCodeword - 1;
-  const int8_t leaving =
-      soft->base != nullptr ? CircularBufferCharAt(soft, back) : 0;
-  if (soft->base != nullptr) ringPush<int8_t>(soft, static_cast<int8_t>(d));
+  int8_t leaving = 0;
+  if (soft->base != nullptr) {
+    if (back < soft->count) {
+      leaving = ringBack<int8_t>(*soft, static_cast<int32_t>(back));
+    } else {
+      leaving = CircularBufferCharAt(soft, back);  // a ring made shorter
+    }
+    ringPush<int8_t>(soft, static_cast<int8_t>(d));
+  }
   return leaving < 0 ? -static_cast<int32_t>(leaving) : leaving;
 }
 
@@ -207,7 +213,7 @@ MatchedFilter* matchedFilterCreate(const SchemeConfig* config, int32_t rateCode)
     return nullptr;
   }
   const int32_t length = matchedFilterInputLength(config, rateCode);
-  if (length < 0 || length >= INT32_MAX - 1) return nullptr;
+  if (length < 0 || length > INT32_MAX - kMatchedFilterBlock) return nullptr;
 
   MatchedFilter* f = static_cast<MatchedFilter*>(calloc(1, sizeof(MatchedFilter)));
   if (f == nullptr) return nullptr;
@@ -222,7 +228,11 @@ MatchedFilter* matchedFilterCreate(const SchemeConfig* config, int32_t rateCode)
   f->framesPerCodeword = framesPerCodeword;
   f->stepCountdown = f->stepLength;
 
-  bool ok = CircularBufferShortInit2(&f->input, nullptr, length + 1) != 0;
+  f->historyCapacity = length + kMatchedFilterBlock;
+  f->historyFill = length;
+  f->history = static_cast<int16_t*>(
+      calloc(static_cast<size_t>(f->historyCapacity), sizeof(int16_t)));
+  bool ok = f->history != nullptr;
   const size_t np = static_cast<size_t>(p);
   f->accumulator = static_cast<int64_t*>(calloc(np, sizeof(int64_t)));
   f->absAccumulator = static_cast<int64_t*>(calloc(np, sizeof(int64_t)));
@@ -267,7 +277,7 @@ MatchedFilter* matchedFilterCreate(const SchemeConfig* config, int32_t rateCode)
 void matchedFilterFree(MatchedFilter* filter) {
   if (filter == nullptr) return;
   const int32_t p = filter->positionCount;
-  CircularBufferShortClose(&filter->input);
+  free(filter->history);
   freeRings(filter->stepValues, p, CircularBufferLongClose);
   freeRings(filter->absStepValues, p, CircularBufferLongClose);
   freeRings(filter->correlations, p, CircularBufferShortClose);
@@ -292,28 +302,64 @@ int32_t matchedFilterProcess(MatchedFilter* f, int16_t* frame, int32_t frameLeng
   const int32_t sign = schemeBandSign(f->config, band);
   const int32_t shift = f->shift;
   const int32_t round = 1 << (shift - 1);
-  const int32_t ringCount = f->input.count;
-  const int16_t* in = ringSlots<int16_t>(f->input);
+  const int32_t length = f->inputLength;
   int32_t steps = 0;
-  for (int32_t j = band; j < frameLength; j += bandCount) {
-    const int32_t x = frame[j];
-    ringPush<int16_t>(&f->input, static_cast<int16_t>(x));
-    const int32_t newest = ringNewest<int16_t>(f->input);
-    --f->stepCountdown;
-    for (int32_t i = 0; i < p; ++i) {
-      int32_t ia = newest - f->aDelay[i];
-      if (ia < 0) ia += ringCount;
-      int32_t ib = newest - f->bDelay[i];
-      if (ib < 0) ib += ringCount;
-      const int32_t d = in[ia] / 2 - in[ib] / 2;  // each halved toward zero
-      const int32_t prod = (d * x + round) >> shift;  // |d·x| <= 2^30
-      f->accumulator[i] += prod;
-      if (f->form == 2) f->absAccumulator[i] += prod < 0 ? -prod : prod;
-      if (f->form == 0) {
-        emit(f, i, f->accumulator[i], 0);
-        f->accumulator[i] = 0;
+  for (int32_t j = band; j < frameLength;) {
+    // A pass: the band's samples up to the next phase step, the end of the
+    // frame or the block limit, whichever comes first.
+    int32_t n = (frameLength - 1 - j) / bandCount + 1;
+    if (n > f->stepCountdown) n = f->stepCountdown;
+    if (n > kMatchedFilterBlock) n = kMatchedFilterBlock;
+    if (n < 1) n = 1;
+    if (f->historyFill + n > f->historyCapacity) {
+      memmove(f->history, f->history + f->historyFill - length,
+              static_cast<size_t>(length) * sizeof(int16_t));
+      f->historyFill = length;
+    }
+    int16_t* xs = f->history + f->historyFill;
+    for (int32_t t = 0; t < n; ++t) xs[t] = frame[j + t * bandCount];
+
+    if (f->form == 0) {
+      // Every sample is emitted: sample by sample, position by position.
+      for (int32_t t = 0; t < n; ++t) {
+        const int32_t x = xs[t];
+        for (int32_t i = 0; i < p; ++i) {
+          const int32_t d = xs[t - f->aDelay[i]] / 2 - xs[t - f->bDelay[i]] / 2;
+          f->accumulator[i] += (d * x + round) >> shift;
+          emit(f, i, f->accumulator[i], 0);
+          f->accumulator[i] = 0;
+        }
+      }
+    } else {
+      for (int32_t i = 0; i < p; ++i) {
+        const int16_t* as = xs - f->aDelay[i];
+        const int16_t* bs = xs - f->bDelay[i];
+        // |d·x| <= 2^30, so a product is at most 2^20 after the shift and
+        // the sum of one pass (at most kMatchedFilterBlock of them) stays
+        // below 2^31.
+        int32_t sum = 0;
+        int32_t absSum = 0;
+        if (f->form == 2) {
+          for (int32_t t = 0; t < n; ++t) {
+            // Each halved toward zero; the difference fits 16 bits.
+            const int16_t d = static_cast<int16_t>(as[t] / 2 - bs[t] / 2);
+            const int32_t prod = (static_cast<int32_t>(d) * xs[t] + round) >> shift;
+            sum += prod;
+            absSum += prod < 0 ? -prod : prod;
+          }
+          f->absAccumulator[i] += absSum;
+        } else {
+          for (int32_t t = 0; t < n; ++t) {
+            const int16_t d = static_cast<int16_t>(as[t] / 2 - bs[t] / 2);
+            sum += (static_cast<int32_t>(d) * xs[t] + round) >> shift;
+          }
+        }
+        f->accumulator[i] += sum;
       }
     }
+    f->historyFill += n;
+    f->stepCountdown -= n;
+    j += n * bandCount;
     if (f->stepCountdown > 0) continue;
 
     int64_t frameValue = 0;

@@ -47,6 +47,10 @@ int32_t matchedFilterInputLength(const SchemeConfig* config, int32_t rateCode);
 int32_t matchedFilterAlignSteps(const SchemeConfig* config, int32_t rateCode,
                                 int32_t position);
 
+// Band samples that matchedFilterProcess takes in one pass (at most one
+// phase step's worth); it also bounds the 32-bit partial sums of a pass.
+constexpr int32_t kMatchedFilterBlock = 1024;
+
 struct MatchedFilter {
   int32_t rateCode;
   const SchemeConfig* config;
@@ -57,8 +61,14 @@ struct MatchedFilter {
   int32_t stepLength;      // samples(S) / N
   int32_t inputLength;     // L
   int32_t framesPerCodeword;  // F
-  // L + 1 slots, so that a delay of L (a lag of 0) is still readable.
-  CircularBuffer input;
+  // The band's recent samples, oldest first, the newest at
+  // history[historyFill - 1]; zeros stand for the samples before the first.
+  // An echo is read a fixed distance back (at most L), so each block of new
+  // samples is appended behind at least L older ones; when the buffer runs
+  // full, the last L slide to its front. Capacity L + kMatchedFilterBlock.
+  int16_t* history;
+  int32_t historyFill;
+  int32_t historyCapacity;
   // Per position (arrays of P). Accumulators and energies are 64-bit so that
   // long steps at full scale cannot overflow.
   int64_t* accumulator;
