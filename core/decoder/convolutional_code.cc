@@ -92,6 +92,95 @@ int workBytes(const ConvolutionalCodec* c, int* metricsBytes, int* decisionBytes
   return *metricsBytes + *decisionBytes + 2 * *stateBytes;
 }
 
+// ---------------------------------------------------------------------------
+// Add-compare-select of one trellis step over the butterflies i = 0 .. h-1
+// (h = 2^(K-2)): new state 2i takes the better of old i + metric(label 2i)
+// and old i + h + metric(label 2i + 1), new state 2i + 1 the better of old
+// i + metric(label 2i + 1) and old i + h + metric(label 2i); the decision bit
+// of a new state is 1 only when the path from i + h is strictly larger.
+// Decision bit s sits in word s / 32, bit s % 32.
+
+// Largest state count run through the flat form, whose per-step arrays live
+// on the stack.
+constexpr int kFlatMaxStates = 1024;
+
+// Eight 0/1 bytes to eight bits, byte j to bit j: each byte's bit lands on
+// a distinct position of the product, so nothing carries.
+inline uint32_t packFlags8(const uint8_t* flags) {
+  uint64_t v;
+  std::memcpy(&v, flags, sizeof(v));
+  return static_cast<uint32_t>((v * 0x0102040810204080ULL) >> 56);
+}
+
+// Flat form: the branch metrics are gathered per butterfly first, so that
+// the add-compare-select is one loop over contiguous arrays (vectorisable),
+// and the decisions are packed afterwards.
+void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* bm, const uint16_t* labels,
+             int half, uint32_t* dec, int words) {
+  int16_t m0[kFlatMaxStates / 2];
+  int16_t m1[kFlatMaxStates / 2];
+  uint8_t upper[kFlatMaxStates];
+  for (int i = 0; i < half; ++i) {
+    m0[i] = bm[labels[2 * i]];
+    m1[i] = bm[labels[2 * i + 1]];
+  }
+  const int16_t* lowerM = oldM;
+  const int16_t* upperM = oldM + half;
+  for (int i = 0; i < half; ++i) {
+    const int16_t even0 = static_cast<int16_t>(lowerM[i] + m0[i]);
+    const int16_t even1 = static_cast<int16_t>(upperM[i] + m1[i]);
+    const int16_t odd0 = static_cast<int16_t>(lowerM[i] + m1[i]);
+    const int16_t odd1 = static_cast<int16_t>(upperM[i] + m0[i]);
+    newM[2 * i] = even1 > even0 ? even1 : even0;
+    newM[2 * i + 1] = odd1 > odd0 ? odd1 : odd0;
+    upper[2 * i] = even1 > even0 ? 1 : 0;
+    upper[2 * i + 1] = odd1 > odd0 ? 1 : 0;
+  }
+  if (dec == nullptr) return;
+  const int states = 2 * half;
+  if (states < 8) {
+    uint32_t bits = 0;
+    for (int s = 0; s < states; ++s) bits |= static_cast<uint32_t>(upper[s]) << s;
+    dec[0] = bits;
+    return;
+  }
+  const int groups = states < 32 ? states / 8 : 4;  // bytes of a word in use
+  for (int w = 0; w < words; ++w) {
+    uint32_t bits = 0;
+    for (int b = 0; b < groups; ++b) bits |= packFlags8(upper + 32 * w + 8 * b) << (8 * b);
+    dec[w] = bits;
+  }
+}
+
+// Per-word form for large state counts: the same selection, each decision
+// word built in a register.
+void acsPerWord(const int16_t* oldM, int16_t* newM, const int16_t* bm,
+                const uint16_t* labels, int half, uint32_t* dec, int words) {
+  const int perWord = half < 16 ? half : 16;  // butterflies per decision word
+  for (int w = 0; w < words; ++w) {
+    uint32_t bits = 0;
+    const int first = w * perWord;
+    for (int j = 0; j < perWord; ++j) {
+      const int i = first + j;
+      const int16_t m0 = bm[labels[2 * i]];
+      const int16_t m1 = bm[labels[2 * i + 1]];
+      const int16_t a = oldM[i];
+      const int16_t b = oldM[i + half];
+      const int16_t even0 = static_cast<int16_t>(a + m0);
+      const int16_t even1 = static_cast<int16_t>(b + m1);
+      const int16_t odd0 = static_cast<int16_t>(a + m1);
+      const int16_t odd1 = static_cast<int16_t>(b + m0);
+      const bool evenUpper = even1 > even0;
+      const bool oddUpper = odd1 > odd0;
+      newM[2 * i] = evenUpper ? even1 : even0;
+      newM[2 * i + 1] = oddUpper ? odd1 : odd0;
+      bits |= (static_cast<uint32_t>(evenUpper) << (2 * j)) |
+              (static_cast<uint32_t>(oddUpper) << (2 * j + 1));
+    }
+    if (dec != nullptr) dec[w] = bits;
+  }
+}
+
 }  // namespace
 
 int convSoftMetric(int soft) {
@@ -230,9 +319,6 @@ int viterbiDecode(ConvolutionalCodec* codec, uint8_t* out, const uint8_t* soft,
 
   const uint16_t* labels = codec->branchLabels;
   int16_t* bm = codec->branchMetrics;
-  // Butterflies per decision word: 16 fill a word of 32 new states; with
-  // K <= 5 all of them share the one word.
-  const int perWord = half < 16 ? half : 16;
   // Block step of the first trellis step, reduced into the block; the soft
   // values wrap around the block from there.
   int at = ((-warmUp % steps) + steps) % steps;
@@ -252,30 +338,10 @@ int viterbiDecode(ConvolutionalCodec* codec, uint8_t* out, const uint8_t* soft,
         blockStep >= 0 ? codec->decisions + static_cast<long>(blockStep) * words : nullptr;
     // Path metrics stay within ±(T + K - 1)·G·50 < 2^15 (checked by
     // convInit), so every sum below is exact in 16 bits.
-    for (int w = 0; w < words; ++w) {
-      uint32_t bits = 0;
-      const int first = w * perWord;
-      for (int j = 0; j < perWord; ++j) {
-        const int i = first + j;
-        const int16_t m0 = bm[labels[2 * i]];
-        const int16_t m1 = bm[labels[2 * i + 1]];
-        const int16_t a = oldM[i];
-        const int16_t b = oldM[i + half];
-        // New state 2i: from i with label 2i, or from i + h with label 2i + 1.
-        const int16_t even0 = static_cast<int16_t>(a + m0);
-        const int16_t even1 = static_cast<int16_t>(b + m1);
-        // New state 2i + 1: from i with label 2i + 1, or from i + h with label 2i.
-        const int16_t odd0 = static_cast<int16_t>(a + m1);
-        const int16_t odd1 = static_cast<int16_t>(b + m0);
-        // The path from i + h wins only when strictly larger.
-        const bool evenUpper = even1 > even0;
-        const bool oddUpper = odd1 > odd0;
-        newM[2 * i] = evenUpper ? even1 : even0;
-        newM[2 * i + 1] = oddUpper ? odd1 : odd0;
-        bits |= (static_cast<uint32_t>(evenUpper) << (2 * j)) |
-                (static_cast<uint32_t>(oddUpper) << (2 * j + 1));
-      }
-      if (dec != nullptr) dec[w] = bits;
+    if (states <= kFlatMaxStates) {
+      acsFlat(oldM, newM, bm, labels, half, dec, words);
+    } else {
+      acsPerWord(oldM, newM, bm, labels, half, dec, words);
     }
     int16_t* swap = oldM;
     oldM = newM;
