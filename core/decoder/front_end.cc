@@ -72,6 +72,40 @@ int32_t convolveNewestFirst(const CircularBuffer& ring, const int16_t* c,
 const int32_t kShortPreFilter[3] = {1, -2, 1};
 const int32_t kLongPreFilter[7] = {1, 1, -1, -2, -1, 1, 1};
 
+// acc[q] = Σ over the runs of c · src[q], q < n, in 32-bit sums that wrap
+// like the per-sample sums they replace. Two runs share a pass over the
+// outputs (one coefficient each, so the products stay 16 × 16 bits).
+struct TapRun {
+  int16_t c;
+  const int16_t* src;
+};
+
+void sumTapRuns(const TapRun* runs, int32_t count, uint32_t* acc, int32_t n) {
+  for (int32_t q = 0; q < n; ++q) acc[q] = 0;
+  int32_t t = 0;
+  for (; t + 1 < count; t += 2) {
+    const int16_t c0 = runs[t].c;
+    const int16_t c1 = runs[t + 1].c;
+    const int16_t* s0 = runs[t].src;
+    const int16_t* s1 = runs[t + 1].src;
+    for (int32_t q = 0; q < n; ++q) {
+      acc[q] += static_cast<uint32_t>(c0 * s0[q]) + static_cast<uint32_t>(c1 * s1[q]);
+    }
+  }
+  if (t < count) {
+    const int16_t c0 = runs[t].c;
+    const int16_t* s0 = runs[t].src;
+    for (int32_t q = 0; q < n; ++q) acc[q] += static_cast<uint32_t>(c0 * s0[q]);
+  }
+}
+
+bool fitsInt16(const int32_t* c, int32_t n) {
+  for (int32_t k = 0; k < n; ++k) {
+    if (c[k] < -32768 || c[k] > 32767) return false;
+  }
+  return true;
+}
+
 // Block-wise pre-filter: the line's samples and a block of input laid out
 // in one run, so that each tap is one pass over consecutive samples.
 constexpr int32_t kPreFilterMaxTaps = 16;
@@ -86,17 +120,16 @@ void preFilterBlockwise(PreFilter* filter, int16_t* samples, int32_t count) {
   // stream[0 .. taps-1]: the line, oldest first; the block follows. Output j
   // reads its newest sample at taps + j and tap k at taps + j - k.
   ringToLinear(filter->delayLine, stream);
+  TapRun runs[kPreFilterMaxTaps];
+  for (int32_t k = 0; k < taps; ++k) {
+    runs[k].c = static_cast<int16_t>(c[k]);  // 16-bit tables only (see caller)
+    runs[k].src = stream + taps - k;
+  }
   for (int32_t done = 0; done < count;) {
     const int32_t n = count - done < kPreFilterBlock ? count - done : kPreFilterBlock;
     int16_t* io = samples + done;
     memcpy(stream + taps, io, static_cast<size_t>(n) * sizeof(int16_t));
-    for (int32_t j = 0; j < n; ++j) acc[j] = 0;
-    for (int32_t k = 0; k < taps; ++k) {
-      const int32_t ck = c[k];
-      const int16_t* src = stream + taps - k;
-      // 32-bit sums that wrap as the per-sample ones would.
-      for (int32_t j = 0; j < n; ++j) acc[j] += static_cast<uint32_t>(ck * src[j]);
-    }
+    sumTapRuns(runs, taps, acc, n);
     for (int32_t j = 0; j < n; ++j) {
       io[j] = static_cast<int16_t>(static_cast<int32_t>(acc[j]) >> shift);  // low bits kept
     }
@@ -210,23 +243,19 @@ bool highIsComplement(BandFilter* low, const BandFilter* high) {
   return same;
 }
 
-// Adds c[k] · x[n-k] over the listed taps to acc[q] for the outputs q of a
-// block. The stream (history, then the block's samples) is held as its even
-// and its odd positions, so that for one tap the outputs read a contiguous
-// run: output q's newest sample sits at position h + 2q + 1, its tap k at
-// u + 2q with u = h + 1 - k. Sums wrap like the 32-bit sums they replace.
-void accumulateTaps(const BandFilter* f, const int16_t* even, const int16_t* odd,
-                    int32_t history, uint32_t* acc, int32_t outputs) {
-  for (int32_t q = 0; q < outputs; ++q) acc[q] = 0;
+// The listed taps of a filter as runs over the stream, which is held as its
+// even and its odd positions so that for one tap consecutive outputs read a
+// contiguous run: output q's newest sample sits at position h + 2q + 1, its
+// tap k at u + 2q with u = h + 1 - k.
+int32_t splitTapRuns(const BandFilter* f, const int16_t* even, const int16_t* odd,
+                     int32_t history, TapRun* runs) {
   for (int32_t t = 0; t < f->nonZeroCount; ++t) {
     const int32_t k = f->nonZeroTaps[t];
-    const int16_t c = f->coefficients[k];
     const int32_t u = history + 1 - k;
-    const int16_t* src = ((u & 1) != 0 ? odd : even) + (u >> 1);
-    for (int32_t q = 0; q < outputs; ++q) {
-      acc[q] += static_cast<uint32_t>(static_cast<int32_t>(c) * src[q]);
-    }
+    runs[t].c = f->coefficients[k];
+    runs[t].src = ((u & 1) != 0 ? odd : even) + (u >> 1);
   }
+  return f->nonZeroCount;
 }
 
 void splitBlockwise(BandFilter* low, const BandFilter* high, bool complement,
@@ -245,6 +274,10 @@ void splitBlockwise(BandFilter* low, const BandFilter* high, bool complement,
   // Stream positions h + 2q and h + 2q + 1 of the block's q-th pair.
   int16_t* firstOf = ((h & 1) != 0 ? odd : even) + (h >> 1);
   int16_t* secondOf = ((h & 1) != 0 ? even : odd) + ((h + 1) >> 1);
+  TapRun lowRuns[kBandFilterMaxFastTaps];
+  TapRun highRuns[kBandFilterMaxFastTaps];
+  const int32_t lowRunCount = splitTapRuns(low, even, odd, h, lowRuns);
+  const int32_t highRunCount = complement ? 0 : splitTapRuns(high, even, odd, h, highRuns);
   const int32_t centre = (high->tapCount - 1) / 2;
   const int32_t centreU = h + 1 - centre;
   const int16_t* centreSrc = ((centreU & 1) != 0 ? odd : even) + (centreU >> 1);
@@ -258,13 +291,13 @@ void splitBlockwise(BandFilter* low, const BandFilter* high, bool complement,
       firstOf[q] = io[2 * q];
       secondOf[q] = io[2 * q + 1];
     }
-    accumulateTaps(low, even, odd, h, lowAcc, np);
+    sumTapRuns(lowRuns, lowRunCount, lowAcc, np);
     if (complement) {
       for (int32_t q = 0; q < np; ++q) {
         highAcc[q] = static_cast<uint32_t>(static_cast<int32_t>(centreSrc[q]) * 256) - lowAcc[q];
       }
     } else {
-      accumulateTaps(high, even, odd, h, highAcc, np);
+      sumTapRuns(highRuns, highRunCount, highAcc, np);
     }
     for (int32_t q = 0; q < np; ++q) {
       io[2 * q] = static_cast<int16_t>(static_cast<int32_t>(lowAcc[q]) >> 8);
@@ -400,7 +433,8 @@ PreFilter* preFilterProcess(PreFilter* filter, int16_t* samples,
   if (filter == nullptr || samples == nullptr || count < 1) return filter;
   const int16_t* x = slots(filter->delayLine);
   const int32_t taps = filter->tapCount;
-  if (taps >= 1 && taps <= kPreFilterMaxTaps && filter->delayLine.count == taps) {
+  if (taps >= 1 && taps <= kPreFilterMaxTaps && filter->delayLine.count == taps &&
+      fitsInt16(filter->coefficients, taps)) {
     preFilterBlockwise(filter, samples, count);
     return filter;
   }
