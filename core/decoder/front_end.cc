@@ -263,14 +263,22 @@ void splitBlockwise(BandFilter* low, const BandFilter* high, bool complement,
   CircularBuffer* line = &low->delayLine;
   const int32_t h = line->count;  // the whole line is kept as history
   constexpr int32_t kHalfHistory = (kBandFilterMaxFastTaps + 1) / 2;
-  int16_t even[kHalfHistory + kSplitBlockPairs + 1];
-  int16_t odd[kHalfHistory + kSplitBlockPairs + 1];
+  int16_t evenStore[kHalfHistory + kSplitBlockPairs + 1];
+  int16_t oddStore[kHalfHistory + kSplitBlockPairs + 1];
+  int16_t* const even = evenStore;
+  int16_t* const odd = oddStore;
   uint32_t lowAcc[kSplitBlockPairs];
   uint32_t highAcc[kSplitBlockPairs];
   int16_t linear[kBandFilterMaxFastTaps];
 
   ringToLinear(*line, linear);
-  for (int32_t j = 0; j < h; ++j) ((j & 1) != 0 ? odd : even)[j >> 1] = linear[j];
+  for (int32_t j = 0; j < h; ++j) {
+    if ((j & 1) != 0) {
+      odd[j >> 1] = linear[j];
+    } else {
+      even[j >> 1] = linear[j];
+    }
+  }
   // Stream positions h + 2q and h + 2q + 1 of the block's q-th pair.
   int16_t* firstOf = ((h & 1) != 0 ? odd : even) + (h >> 1);
   int16_t* secondOf = ((h & 1) != 0 ? even : odd) + ((h + 1) >> 1);
@@ -309,7 +317,7 @@ void splitBlockwise(BandFilter* low, const BandFilter* high, bool complement,
     memmove(odd, odd + np, static_cast<size_t>(h / 2) * sizeof(int16_t));
     done += np;
   }
-  for (int32_t j = 0; j < h; ++j) linear[j] = ((j & 1) != 0 ? odd : even)[j >> 1];
+  for (int32_t j = 0; j < h; ++j) linear[j] = (j & 1) != 0 ? odd[j >> 1] : even[j >> 1];
   const int64_t pushed = 2 * static_cast<int64_t>(pairCount);
   const int32_t kept = pushed < h ? static_cast<int32_t>(pushed) : h;
   ringAfterPushes(line, linear + (h - kept), pushed);
