@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -297,12 +298,27 @@ TEST(EndToEndMixedRates, DecodesBothSchemesFromOneSixteenKilohertzStream) {
 
 // ---------------------------------------------------------------------------
 // Robustness, with fixed seeds.
+//
+// The framing has no sync word: the channel decodes at every decision point,
+// once per symbol and position order, so F - 1 of every F attempts are
+// misaligned and hand the outer code what is random data to it. A wrong word
+// is such an attempt that the code corrects into a word that was not sent.
+// The error limits of the test configurations keep the share of random
+// attempts that pass below one in a million (T1 and T3 one corrected symbol
+// of GF(32), T4 none of GF(16) with twice the attempts, T2 and CH4 three with
+// eight parity symbols): well under one wrong word per hundred words sent and
+// per ten minutes of noise.
+//
+// T5 is outside that guarantee: its binary (31,24) code has 7 parity bits, so
+// one random attempt in 128 passes whatever the layout, about 110 words an
+// hour of noise and one in four or five misaligned attempts per word sent.
+// Its rows below check silence only.
 
 #ifdef TL_SLOW_BUILD
-constexpr int32_t kImpairedWords = 5;  // sanitizer builds: shorter streams
+constexpr int32_t kWordsPerVariant = 5;  // sanitizer builds: shorter streams
 constexpr int64_t kNoiseSeconds = 60;
 #else
-constexpr int32_t kImpairedWords = 10;
+constexpr int32_t kWordsPerVariant = 20;
 constexpr int64_t kNoiseSeconds = 600;
 #endif
 
@@ -331,6 +347,19 @@ Tally tally(const std::vector<Found>& found, const std::vector<int64_t>& sent) {
   return t;
 }
 
+std::string describe(const std::vector<Found>& found, const std::vector<int64_t>& sent) {
+  std::string text;
+  char line[96];
+  for (const Found& f : found) {
+    if (std::find(sent.begin(), sent.end(), f.value) != sent.end()) continue;
+    std::snprintf(line, sizeof line, " [0x%llx, %d corrected, ends at %lld]",
+                  static_cast<unsigned long long>(f.value), f.errors,
+                  static_cast<long long>(f.endSample));
+    text += line;
+  }
+  return text;
+}
+
 TEST(EndToEndRobustness, T1AtTwentyDecibelsDecodesNinetyNinePercentClean) {
   ContextPtr ctx = open(dataFile("scheme_t1_vt.cfg"));
   ASSERT_NE(ctx, nullptr);
@@ -339,7 +368,7 @@ TEST(EndToEndRobustness, T1AtTwentyDecibelsDecodesNinetyNinePercentClean) {
   options.depth = 0.3;
   options.seed = 21;
   options.leadIn = 2048 * 4;
-  const std::vector<int64_t> sent = wordsFor(13, kImpairedWords * 2);
+  const std::vector<int64_t> sent = wordsFor(13, kWordsPerVariant * 2);
   tltest::GeneratedSignal signal = tltest::generateSignal(cfg, sent, options);
   tltest::addNoise(&signal.samples, 8000, 20.0, tltest::NoiseKind::kWhite, 77, 100, 3900);
   const Tally t = tally(decodeFixed(ctx.get(), signal.samples, 1024), sent);
@@ -348,75 +377,117 @@ TEST(EndToEndRobustness, T1AtTwentyDecibelsDecodesNinetyNinePercentClean) {
   EXPECT_EQ(t.wrong, 0);
 }
 
-// Clipping, dropouts and a clock error of +-100 ppm cost words but do not
-// produce wrong ones beyond the misaligned-attempt rate of the code: with a
-// Reed-Solomon code such a word always carries two or more corrections.
-TEST(EndToEndRobustness, ImpairmentsDoNotRaiseTheWrongWordRate) {
-  ContextPtr probe = open(dataFile("scheme_t1_vt.cfg"));
+struct RobustCase {
+  const char* file;
+  int32_t scheme;
+  bool guaranteed;  // false: the code cannot keep misaligned attempts out
+};
+
+const RobustCase kRobustCases[] = {
+    {"scheme_t1_vt.cfg", 13, true},          {"scheme_t1_vt_aligned.cfg", 13, true},
+    {"scheme_t2_vtw.cfg", 18, true},         {"scheme_t3_ch8.cfg", 15, true},
+    {"scheme_t4_cs4.cfg", 16, true},         {"scheme_t5_vc.cfg", 5, false},
+    {"scheme_t5_vc_punctured.cfg", 5, false}, {"scheme_ch4_plain.cfg", 10, true},
+};
+
+std::string robustName(const ::testing::TestParamInfo<RobustCase>& info) {
+  std::string name = info.param.file;
+  name = name.substr(7, name.size() - 11);  // scheme_*.cfg
+  for (char& ch : name) {
+    if (ch == '_') ch = 'X';
+  }
+  return name;
+}
+
+class EndToEndWrongWords : public ::testing::TestWithParam<RobustCase> {};
+
+// Words sent at depth 0.3 and 20 dB SNR, as they are and after clipping,
+// dropouts and a clock error of +-100 ppm: fewer than one word in a hundred
+// decoded that was not sent, in every variant (so the impairments do not
+// raise the rate), and the impairments cost at most a fifth of the words.
+TEST_P(EndToEndWrongWords, FewerThanOnePerHundredWordsSentUnderImpairments) {
+  const RobustCase c = GetParam();
+  if (!c.guaranteed) GTEST_SKIP() << "7 parity bits: see the note above";
+  ContextPtr probe = open(dataFile(c.file));
   ASSERT_NE(probe, nullptr);
   const SchemeConfig& cfg = *getEchoModParameters(probe.get(), 0);
+  const int32_t rate = Tembrolexin_FsIn(probe.get());
   tltest::GeneratorOptions options;
   options.seed = 31;
+  options.depth = 0.3;
   options.leadIn = 5000;
   options.tail = 4096;
-  const std::vector<int64_t> sent = wordsFor(13, kImpairedWords, 500);
-  const tltest::GeneratedSignal clean = tltest::generateSignal(cfg, sent, options);
-  struct Impairment {
+  const std::vector<int64_t> sent = wordsFor(c.scheme, kWordsPerVariant, 500);
+  tltest::GeneratedSignal clean = tltest::generateSignal(cfg, sent, options);
+  tltest::addNoise(&clean.samples, rate, 20.0, tltest::NoiseKind::kWhite, 41, 100,
+                   rate / 2 - 100);
+  const size_t length = clean.samples.size();
+  struct Variant {
     const char* name;
     std::vector<int16_t> samples;
   };
-  std::vector<Impairment> variants;
+  std::vector<Variant> variants;
+  variants.push_back({"clean", clean.samples});
   variants.push_back({"clipped", clean.samples});
   tltest::clip(&variants.back().samples, 4000);
   variants.push_back({"dropouts", clean.samples});
-  tltest::dropouts(&variants.back().samples, {{30000, 400}, {150000, 4000}, {300000, 50}});
+  tltest::dropouts(&variants.back().samples,
+                   {{length / 7, 400}, {length / 3, 4000}, {length / 2, 50}, {length * 4 / 5, 1500}});
   variants.push_back({"+100 ppm", tltest::sampleRateOffset(clean.samples, 100)});
   variants.push_back({"-100 ppm", tltest::sampleRateOffset(clean.samples, -100)});
   int32_t wrong = 0;
   int32_t sentTotal = 0;
-  for (const Impairment& v : variants) {
-    ContextPtr ctx = open(dataFile("scheme_t1_vt.cfg"));
+  for (const Variant& v : variants) {
+    ContextPtr ctx = open(dataFile(c.file));
     const std::vector<Found> found = decodeFixed(ctx.get(), v.samples, 1024);
     const Tally t = tally(found, sent);
-    for (const Found& f : found) {
-      if (std::find(sent.begin(), sent.end(), f.value) == sent.end()) {
-        EXPECT_GE(f.errors, 2) << v.name << ": wrong word " << std::hex << f.value;
-      }
-    }
-    EXPECT_GE(t.right, kImpairedWords - 2) << v.name;  // an impairment costs at most two
+    EXPECT_LT(t.wrong * 100, static_cast<int32_t>(sent.size()))
+        << c.file << ", " << v.name << ":" << describe(found, sent);
+    EXPECT_GE(t.right * 5, static_cast<int32_t>(sent.size()) * 4)
+        << c.file << ", " << v.name << ": " << t.right << " of " << sent.size();
     wrong += t.wrong;
-    sentTotal += kImpairedWords;
+    sentTotal += static_cast<int32_t>(sent.size());
   }
-  // One wrong word in the whole set at most (T1's misaligned-attempt rate
-  // is about one per hundred words).
-  EXPECT_LE(wrong, 1) << "of " << sentTotal;
+  EXPECT_LT(wrong * 100, sentTotal) << c.file;
 }
 
-// Unmarked noise and silence give no words. T1's code (Reed-Solomon with up
-// to three corrections) lets about one random attempt in 2500 through, and
-// one attempt is made per symbol (256 ms): one wrong word in ten minutes of
-// noise is within its design, and such a word carries at least two
-// corrections.
-TEST(EndToEndRobustness, NoiseAndSilenceDecodeNothing) {
-  const struct {
-    const char* file;
-    int32_t allowed;
-  } rows[] = {{"scheme_t1_vt.cfg", 1}, {"scheme_t2_vtw.cfg", 0}, {"scheme_t3_ch8.cfg", 0}};
-  for (const auto& r : rows) {
-    ContextPtr ctx = open(dataFile(r.file));
-    ASSERT_NE(ctx, nullptr);
-    const int32_t rate = Tembrolexin_FsIn(ctx.get());
-    const std::vector<double> noise = tltest::makeNoise(
-        tltest::NoiseKind::kWhite, static_cast<size_t>(rate * kNoiseSeconds), 99);
+// Ten minutes of unmarked white noise, and of silence, decode nothing (one
+// minute in sanitizer builds). T5 lets about one noise attempt in 128
+// through, so its rows check silence only.
+TEST_P(EndToEndWrongWords, NoiseAndSilenceDecodeNothing) {
+  const RobustCase c = GetParam();
+  ContextPtr ctx = open(dataFile(c.file));
+  ASSERT_NE(ctx, nullptr);
+  const int32_t rate = Tembrolexin_FsIn(ctx.get());
+  const size_t count = static_cast<size_t>(rate * kNoiseSeconds);
+  if (c.guaranteed) {
+    const std::vector<double> noise = tltest::makeNoise(tltest::NoiseKind::kWhite, count, 99);
     std::vector<int16_t> samples(noise.size());
     for (size_t i = 0; i < noise.size(); ++i) samples[i] = tltest::saturate16(noise[i] * 3000);
     const std::vector<Found> fromNoise = decodeFixed(ctx.get(), samples, 1024);
-    EXPECT_LE(static_cast<int32_t>(fromNoise.size()), r.allowed) << r.file;
-    for (const Found& f : fromNoise) EXPECT_GE(f.errors, 2) << r.file;
-    std::vector<int16_t> silence(samples.size(), 0);
-    ContextPtr quiet = open(dataFile(r.file));
-    EXPECT_TRUE(decodeFixed(quiet.get(), silence, 1024).empty()) << r.file << " silence";
+    EXPECT_TRUE(fromNoise.empty()) << c.file << " noise:" << describe(fromNoise, {});
   }
+  std::vector<int16_t> silence(count, 0);
+  ContextPtr quiet = open(dataFile(c.file));
+  const std::vector<Found> fromSilence = decodeFixed(quiet.get(), silence, 1024);
+  EXPECT_TRUE(fromSilence.empty()) << c.file << " silence:" << describe(fromSilence, {});
+}
+
+INSTANTIATE_TEST_SUITE_P(TestConfigurations, EndToEndWrongWords, ::testing::ValuesIn(kRobustCases),
+                         robustName);
+
+// The mixed-rate text: 16 kHz noise and silence give neither scheme a word.
+TEST(EndToEndRobustness, MixedRatesNoiseAndSilenceDecodeNothing) {
+  ContextPtr ctx = open(dataFile("scheme_mixed_8k_16k.cfg"));
+  ASSERT_NE(ctx, nullptr);
+  const size_t count = static_cast<size_t>(16000 * kNoiseSeconds);
+  const std::vector<double> noise = tltest::makeNoise(tltest::NoiseKind::kWhite, count, 98);
+  std::vector<int16_t> samples(count);
+  for (size_t i = 0; i < count; ++i) samples[i] = tltest::saturate16(noise[i] * 3000);
+  const std::vector<Found> fromNoise = decodeFixed(ctx.get(), samples, 1024);
+  EXPECT_TRUE(fromNoise.empty()) << describe(fromNoise, {});
+  ContextPtr quiet = open(dataFile("scheme_mixed_8k_16k.cfg"));
+  EXPECT_TRUE(decodeFixed(quiet.get(), std::vector<int16_t>(count, 0), 1024).empty());
 }
 
 }  // namespace

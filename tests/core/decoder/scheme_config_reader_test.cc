@@ -212,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
         Mutation{kT1, "<bitsPerSymbol>5</bitsPerSymbol>\n      <infoSymbols>8<",
                  "<bitsPerSymbol>8</bitsPerSymbol><infoSymbols>9<",
                  "infoSymbols: 72 bits do not fit a 64-bit code word"},
-        Mutation{kT1, "<errorLimit>3<", "<errorLimit>15<", "errorLimit: value out of range 0..14"},
+        Mutation{kT1, "<errorLimit>1<", "<errorLimit>15<", "errorLimit: value out of range 0..14"},
         Mutation{kT1, "<convBlockLengths>14<", "<convBlockLengths>7 6<",
                  "convBlockLengths: block lengths add up to 13, not 14 symbols"},
         Mutation{kT1, "<convBlockLengths>14<", "<convBlockLengths>14 0<", "convBlockLengths: value out of range"},
@@ -403,7 +403,7 @@ TEST(SchemeConfigReader, T1HoldsEveryFieldAsWritten) {
   EXPECT_FLOAT_EQ(c->curveTable[3], 1.5f);
   EXPECT_FLOAT_EQ(c->levelTable[10], 10.0f);
   const CodewordCodecParams& k = c->codec;
-  EXPECT_EQ(k.errorLimit, 3);
+  EXPECT_EQ(k.errorLimit, 1);
   EXPECT_EQ(k.symbolOrder[1], 3);
   EXPECT_EQ(k.symbolOrder[13], 11);
   EXPECT_EQ(k.generatorRows, nullptr);
