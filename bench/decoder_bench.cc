@@ -5,11 +5,13 @@
 // counter "xRealtime" is seconds of audio per CPU second (the real-time
 // factor). Run with --benchmark_repetitions=5 for medians.
 //
-// Quality (a plain table after the speed runs, skipped with --speed-only):
-// word decode rate and wrong words versus SNR and versus echo depth, and
+// Quality (plain tables after the speed runs, skipped with --speed-only):
+// word decode rate and wrong words per word sent versus SNR, versus echo
+// depth and under clipping, dropouts and a clock error of +-100 ppm, and
 // words decoded per hour of unmarked white noise, pink noise and a
-// music-like host. TL_BENCH_NOISE_MINUTES (default 60) sets the length of
-// the unmarked runs.
+// music-like host. A wrong word is a decoded word that was not sent.
+// TL_BENCH_WORDS (default 100) sets the words per cell and
+// TL_BENCH_NOISE_MINUTES (default 60) the length of the unmarked runs.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -38,6 +40,17 @@ const Config kConfigs[] = {
     {"T1", "scheme_t1_vt.cfg"},  {"T2", "scheme_t2_vtw.cfg"}, {"T3", "scheme_t3_ch8.cfg"},
     {"T4", "scheme_t4_cs4.cfg"}, {"T5", "scheme_t5_vc.cfg"},
 };
+
+// The quality tables also cover the punctured T5 variant.
+const Config kQualityConfigs[] = {
+    {"T1", "scheme_t1_vt.cfg"},  {"T2", "scheme_t2_vtw.cfg"}, {"T3", "scheme_t3_ch8.cfg"},
+    {"T4", "scheme_t4_cs4.cfg"}, {"T5", "scheme_t5_vc.cfg"},  {"T5p", "scheme_t5_vc_punctured.cfg"},
+};
+
+int32_t envCount(const char* name, int32_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr ? std::max(1, std::atoi(text)) : fallback;
+}
 
 // The shared test configurations: $TL_TEST_DATA, else tests/data beside
 // this source file.
@@ -155,20 +168,20 @@ void BM_Decode(benchmark::State& state, const Config* config) {
 // ---------------------------------------------------------------------------
 // Quality tables.
 
-void snrTable() {
+void snrTable(int32_t words) {
   const double snrs[] = {40, 20, 10, 5, 3, 0, -3};
   std::printf("\nWord decode rate and wrong words per word sent versus SNR (depth 0.3, "
-              "white noise, 20 words)\n");
+              "white noise, %d words)\n", words);
   std::printf("%-4s", "");
   for (double s : snrs) std::printf(" %9.0f dB", s);
   std::printf("\n");
-  for (const Config& c : kConfigs) {
+  for (const Config& c : kQualityConfigs) {
     std::printf("%-4s", c.name);
     for (double snr : snrs) {
       ContextPtr ctx = open(c.file);
       const SchemeConfig& cfg = *getEchoModParameters(ctx.get(), 0);
       std::vector<int64_t> sent;
-      for (int32_t i = 0; i < 20; ++i) sent.push_back(wordFor(cfg.scheme, i));
+      for (int32_t i = 0; i < words; ++i) sent.push_back(wordFor(cfg.scheme, i));
       tltest::GeneratorOptions options;
       options.seed = 17;
       options.leadIn = 3000;
@@ -185,20 +198,20 @@ void snrTable() {
   }
 }
 
-void depthTable() {
+void depthTable(int32_t words) {
   const double depths[] = {0.3, 0.2, 0.1, 0.05, 0.03};
   std::printf("\nWord decode rate and wrong words per word sent versus echo depth "
-              "(20 dB SNR, 20 words)\n");
+              "(20 dB SNR, %d words)\n", words);
   std::printf("%-4s", "");
   for (double d : depths) std::printf(" %11.2f", d);
   std::printf("\n");
-  for (const Config& c : kConfigs) {
+  for (const Config& c : kQualityConfigs) {
     std::printf("%-4s", c.name);
     for (double depth : depths) {
       ContextPtr ctx = open(c.file);
       const SchemeConfig& cfg = *getEchoModParameters(ctx.get(), 0);
       std::vector<int64_t> sent;
-      for (int32_t i = 0; i < 20; ++i) sent.push_back(wordFor(cfg.scheme, i));
+      for (int32_t i = 0; i < words; ++i) sent.push_back(wordFor(cfg.scheme, i));
       tltest::GeneratorOptions options;
       options.seed = 19;
       options.depth = depth;
@@ -209,6 +222,59 @@ void depthTable() {
       tltest::addNoise(&signal.samples, rate, 20, tltest::NoiseKind::kWhite, 29, 100,
                        rate / 2 - 100);
       const Result r = decodeAndCount(ctx.get(), signal.samples, sent);
+      std::printf("  %3.0f%% %4.1f%%", 100.0 * r.right / sent.size(),
+                  100.0 * r.wrong / sent.size());
+    }
+    std::printf("\n");
+  }
+}
+
+// Words at depth 0.3 and 20 dB SNR as they are, clipped to 4000 (the host
+// is at 3000 RMS), with dropouts of 50 to 4000 samples, and played 100 ppm
+// fast and slow.
+void impairmentTable(int32_t words) {
+  const char* names[] = {"clean", "clipped", "dropouts", "+100 ppm", "-100 ppm"};
+  std::printf("\nWord decode rate and wrong words per word sent under impairments "
+              "(depth 0.3, 20 dB SNR, %d words)\n", words);
+  std::printf("%-4s", "");
+  for (const char* n : names) std::printf(" %11s", n);
+  std::printf("\n");
+  for (const Config& c : kQualityConfigs) {
+    std::printf("%-4s", c.name);
+    ContextPtr probe = open(c.file);
+    const SchemeConfig& cfg = *getEchoModParameters(probe.get(), 0);
+    const int32_t rate = Tembrolexin_FsIn(probe.get());
+    std::vector<int64_t> sent;
+    for (int32_t i = 0; i < words; ++i) sent.push_back(wordFor(cfg.scheme, i));
+    tltest::GeneratorOptions options;
+    options.seed = 37;
+    options.leadIn = 3000;
+    options.tail = 8000;
+    tltest::GeneratedSignal signal = tltest::generateSignal(cfg, sent, options);
+    tltest::addNoise(&signal.samples, rate, 20, tltest::NoiseKind::kWhite, 43, 100,
+                     rate / 2 - 100);
+    const std::vector<int16_t>& clean = signal.samples;
+    const size_t n = clean.size();
+    for (int v = 0; v < 5; ++v) {
+      std::vector<int16_t> stream;
+      switch (v) {
+        case 0:
+          stream = clean;
+          break;
+        case 1:
+          stream = clean;
+          tltest::clip(&stream, 4000);
+          break;
+        case 2:
+          stream = clean;
+          tltest::dropouts(&stream, {{n / 7, 400}, {n / 3, 4000}, {n / 2, 50}, {n * 4 / 5, 1500}});
+          break;
+        default:
+          stream = tltest::sampleRateOffset(clean, v == 3 ? 100 : -100);
+          break;
+      }
+      ContextPtr ctx = open(c.file);
+      const Result r = decodeAndCount(ctx.get(), stream, sent);
       std::printf("  %3.0f%% %4.1f%%", 100.0 * r.right / sent.size(),
                   100.0 * r.wrong / sent.size());
     }
@@ -246,11 +312,10 @@ std::vector<int16_t> musicLike(size_t n, int32_t rate, uint32_t seed) {
 }
 
 void unmarkedTable() {
-  const char* env = std::getenv("TL_BENCH_NOISE_MINUTES");
-  const int32_t minutes = env != nullptr ? std::max(1, std::atoi(env)) : 60;
+  const int32_t minutes = envCount("TL_BENCH_NOISE_MINUTES", 60);
   std::printf("\nWords decoded per hour of unmarked audio (%d minute(s) each)\n", minutes);
   std::printf("%-4s %12s %12s %12s\n", "", "white", "pink", "music-like");
-  for (const Config& c : kConfigs) {
+  for (const Config& c : kQualityConfigs) {
     std::printf("%-4s", c.name);
     for (int kind = 0; kind < 3; ++kind) {
       ContextPtr ctx = open(c.file);
@@ -297,8 +362,10 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   if (!speedOnly) {
-    snrTable();
-    depthTable();
+    const int32_t words = envCount("TL_BENCH_WORDS", 100);
+    snrTable(words);
+    depthTable(words);
+    impairmentTable(words);
     unmarkedTable();
   }
   return 0;
