@@ -158,9 +158,10 @@ class EndToEnd : public ::testing::TestWithParam<Case> {};
 
 // Every word after the lead-in comes out, with its value, no corrected
 // symbols at this SNR, and an end within one phase step (plus the band
-// splitter's delay) of where the generator put it. A word that was not sent
-// (a misaligned attempt that the code corrected into some other word) needs
-// at least two corrected symbols with a Reed-Solomon code.
+// splitter's delay) of where the generator put it. A Reed-Solomon word that
+// was not sent (a misaligned attempt that the code corrected into some other
+// word) practically always needs two or more corrected symbols, more than the
+// error limits of T1, T3 and T4 allow.
 TEST_P(EndToEnd, DecodesEveryWordWithItsPosition) {
   const Case c = GetParam();
   ContextPtr ctx = open(dataFile(c.file));
