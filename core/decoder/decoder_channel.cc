@@ -185,7 +185,10 @@ DecoderChannel* createDecoderChannel(const SchemeConfig* config, int32_t rateHz,
   }
   ch->acceptance = acceptanceCreate(config);
   if (ch->acceptance == nullptr) return failChannel(ch, config, "Malloc failure");
-  if (config->subBandBank != nullptr && !subBandBankInit(config->subBandBank, config->rateCode)) {
+  // Only a real split needs the bank's tables; a one-band bank just carries
+  // the band's sign, which initialising it would reset to +1.
+  if (config->subBandBank != nullptr && config->subBandBank->bandCount > 1 &&
+      !subBandBankInit(config->subBandBank, config->rateCode)) {
     return failChannel(ch, config, "the sub-band bank does not support this rate");
   }
   ch->bandRate = schemeBandRate(config, 0);

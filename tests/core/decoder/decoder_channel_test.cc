@@ -211,6 +211,40 @@ TEST(DecoderChannel, WordFromTheThirdPositionOrder) {
   EXPECT_TRUE(found);
 }
 
+// A one-band bank only carries the band's sign: the channel keeps a sign of
+// -1 (the band's soft symbols come out negated) instead of resetting the bank.
+TEST(DecoderChannel, OneBandBankKeepsItsNegativeSign) {
+  const std::string text = readText(dataFile("scheme_t1_vt.cfg"));
+  std::string negated = text;
+  const std::string rate = "<rateCode>8</rateCode>";
+  const size_t at = negated.find(rate);
+  ASSERT_NE(at, std::string::npos);
+  negated.insert(at + rate.size(), "<bandSigns>-1</bandSigns>");
+  Schemes plain(text);
+  Schemes minus(negated);
+  ASSERT_NE(minus.list->subBandBank, nullptr);
+  ChannelPtr a(createDecoderChannel(plain.list, 8000, 1));
+  ChannelPtr b(createDecoderChannel(minus.list, 8000, 1));
+  ASSERT_NE(b, nullptr) << tembrolexinErrorText();
+  EXPECT_EQ(schemeBandSign(minus.list, 0), -1);
+  tltest::GeneratedSignal signal = tltest::generateSignal(*plain.list, {12345}, {});
+  std::vector<int16_t> copyA(signal.samples.begin(), signal.samples.begin() + 20000);
+  std::vector<int16_t> copyB = copyA;
+  PerformanceData d;
+  processDecoderChannel(a.get(), copyA.data(), 20000, &d);
+  processDecoderChannel(b.get(), copyB.data(), 20000, &d);
+  int32_t compared = 0;
+  for (int32_t p = 0; p < 4; ++p) {
+    for (int32_t k = 0; k < 200; ++k) {
+      const int32_t s = CircularBufferCharAt(&a->matchedFilters[0]->softSymbols[p], k);
+      if (s == 0 || s <= -127 || s >= 127) continue;  // clamping is not symmetric
+      ASSERT_EQ(CircularBufferCharAt(&b->matchedFilters[0]->softSymbols[p], k), -s);
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 400);
+}
+
 TEST(DecoderChannel, ClearingTheHistoryEmptiesRingsAndWindowSums) {
   Schemes t1(readText(dataFile("scheme_t1_vt.cfg")));
   ChannelPtr ch(createDecoderChannel(t1.list, 8000, 1));
