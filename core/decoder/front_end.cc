@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 
+#include "core/decoder/symmetric_table.h"
 #include "core/decoder/text_utils.h"
 
 namespace tembrolexinsdk {
@@ -142,17 +143,6 @@ void preFilterBlockwise(PreFilter* filter, int16_t* samples, int32_t count) {
 // ---------------------------------------------------------------------------
 // Band splitter tables: low-pass halves (up to and including the centre) in
 // Q8, mirrored into whole tables; the high band is the complement.
-
-template <size_t N, size_t H>
-constexpr std::array<int16_t, N> mirror(const int16_t (&half)[H]) {
-  static_assert(H == (N + 1) / 2, "half table length does not match");
-  std::array<int16_t, N> full{};
-  for (size_t i = 0; i < H; ++i) {
-    full[i] = half[i];
-    full[N - 1 - i] = half[i];
-  }
-  return full;
-}
 
 template <size_t N>
 constexpr std::array<int16_t, N> complement(const std::array<int16_t, N>& low) {

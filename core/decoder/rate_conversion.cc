@@ -7,21 +7,10 @@
 #include <array>
 #include <cstddef>
 
+#include "core/decoder/symmetric_table.h"
+
 namespace tembrolexinsdk {
 namespace {
-
-// Expands the first half of a symmetric table (including the centre tap for
-// odd lengths) into the whole table.
-template <size_t N, size_t H>
-constexpr std::array<int16_t, N> mirror(const int16_t (&half)[H]) {
-  static_assert(H == (N + 1) / 2, "half table length does not match");
-  std::array<int16_t, N> full{};
-  for (size_t i = 0; i < H; ++i) {
-    full[i] = half[i];
-    full[N - 1 - i] = half[i];
-  }
-  return full;
-}
 
 constexpr int16_t kDecimate2Half[] = {-1, -4, -5, -1, 3,  2,  -4, -3, 4,  5,
                                       -5, -8, 6,  14, -6, -26, 6, 81, 122};
