@@ -72,8 +72,6 @@ void decodeAtDecision(DecoderChannel* ch, PerformanceData* data, int64_t* bestPo
 
 }  // namespace
 
-int32_t rateCodeToHz(int32_t rateCode) { return rateCodeToHertz(rateCode); }
-
 // ---------------------------------------------------------------------------
 // Gain normaliser.
 

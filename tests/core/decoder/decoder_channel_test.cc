@@ -67,10 +67,10 @@ TEST(DecoderChannel, RateMustMatchTheScheme) {
 }
 
 TEST(DecoderChannel, RateCodes) {
-  EXPECT_EQ(rateCodeToHz(22), 22050);
-  EXPECT_EQ(rateCodeToHz(44), 44100);
-  EXPECT_EQ(rateCodeToHz(16), 16000);
-  EXPECT_EQ(rateCodeToHz(8), 8000);
+  EXPECT_EQ(rateCodeToHertz(22), 22050);
+  EXPECT_EQ(rateCodeToHertz(44), 44100);
+  EXPECT_EQ(rateCodeToHertz(16), 16000);
+  EXPECT_EQ(rateCodeToHertz(8), 8000);
 }
 
 // A channel that cannot be built always says why.
