@@ -10,8 +10,16 @@ namespace tembrolexinsdk {
 namespace DB {
 
 const std::string Database::name = "Database";
-std::map<std::string, std::unique_ptr<std::mutex>> Database::databaseFileMutexs;
-std::mutex Database::mapMutex;
+
+std::map<std::string, std::unique_ptr<std::mutex>>& Database::databaseFileMutexs() {
+  static auto* mutexes = new std::map<std::string, std::unique_ptr<std::mutex>>();
+  return *mutexes;
+}
+
+std::mutex& Database::mapMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
 
 namespace {
 
@@ -106,8 +114,8 @@ const std::string& Database::GetName() const { return name; }
 bool Database::returnCodeSuccess(int code) { return code == SQLITE_OK || code == SQLITE_DONE; }
 
 std::mutex* Database::getDatabaseFileMutex(const std::string& path) {
-  std::lock_guard<std::mutex> guard(mapMutex);
-  auto& entry = databaseFileMutexs[path];
+  std::lock_guard<std::mutex> guard(mapMutex());
+  auto& entry = databaseFileMutexs()[path];
   if (!entry) entry = std::make_unique<std::mutex>();
   return entry.get();
 }

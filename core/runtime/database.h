@@ -90,8 +90,11 @@ class Database : public INamedObject {
   std::string generateTableCreationSQL() const;
 
   static const std::string name;
-  static std::map<std::string, std::unique_ptr<std::mutex>> databaseFileMutexs;
-  static std::mutex mapMutex;
+  // The per-path mutexes and the lock over that table. Both are created on
+  // first use and never destroyed, so a store used by a thread that outlives
+  // static destruction at exit never locks a destroyed mutex.
+  static std::map<std::string, std::unique_ptr<std::mutex>>& databaseFileMutexs();
+  static std::mutex& mapMutex();
 
  private:
   void checkLock(const FileLock& lock) const;
