@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "core/decoder/decoder_library.h"
-#include "tests/support/signal_generator.h"
-#include "tests/support/signal_impairments.h"
+#include "tools/signal/signal_generator.h"
+#include "tools/signal/signal_impairments.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "core/decoder/partial_search.h"
 #include "core/decoder/scheme_config_reader.h"
 #include "core/decoder/vorselt_decoder.h"
-#include "tests/support/signal_impairments.h"
+#include "tools/signal/signal_impairments.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 
 #include "core/decoder/decoder_library.h"
 #include "core/decoder/message_generator.h"
-#include "tests/support/signal_generator.h"
-#include "tests/support/signal_impairments.h"
+#include "tools/signal/signal_generator.h"
+#include "tools/signal/signal_impairments.h"
 
 namespace {
 

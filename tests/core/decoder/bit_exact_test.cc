@@ -23,7 +23,7 @@
 #include "core/decoder/matched_filter.h"
 #include "core/decoder/scheme_config.h"
 #include "core/decoder/scheme_config_reader.h"
-#include "tests/support/signal_generator.h"
+#include "tools/signal/signal_generator.h"
 
 namespace tembrolexinsdk {
 namespace {

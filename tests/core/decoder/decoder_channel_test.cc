@@ -11,7 +11,7 @@
 #include "core/decoder/codeword_layouts.h"
 #include "core/decoder/scheme_config_reader.h"
 #include "core/decoder/text_utils.h"
-#include "tests/support/signal_generator.h"
+#include "tools/signal/signal_generator.h"
 #include "tests/support/temp_dir.h"
 
 namespace tembrolexinsdk {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/signal_generator.h"
+#include "tools/signal/signal_generator.h"
 #include "tests/support/temp_dir.h"
 
 namespace tembrolexinsdk {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/decoder/decoder_library.h"
-#include "tests/support/signal_generator.h"
-#include "tests/support/signal_impairments.h"
+#include "tools/signal/signal_generator.h"
+#include "tools/signal/signal_impairments.h"
 
 // Sanitizer builds run shorter streams where a test says so.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -1,6 +1,6 @@
 // Tests of the test signal generator and its impairment stages, and the
 // round trip generator -> front end -> matched filter.
-#include "tests/support/signal_generator.h"
+#include "tools/signal/signal_generator.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@
 #include "core/decoder/matched_filter.h"
 #include "core/decoder/rate_conversion.h"
 #include "core/decoder/scheme_config_reader.h"
-#include "tests/support/signal_impairments.h"
+#include "tools/signal/signal_impairments.h"
 
 namespace tembrolexinsdk {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "core/decoder/codeword_layouts.h"
 #include "core/decoder/scheme_config_reader.h"
-#include "tests/support/signal_generator.h"
-#include "tests/support/signal_impairments.h"
+#include "tools/signal/signal_generator.h"
+#include "tools/signal/signal_impairments.h"
 
 namespace tembrolexinsdk {
 namespace {

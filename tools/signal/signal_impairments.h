@@ -6,8 +6,8 @@
 // Every stage is a plain function over a vector of 16-bit samples; results
 // are saturated to 16 bits, never wrapped. Random stages take a seed and are
 // reproducible. Not thread-safe across shared vectors; otherwise reentrant.
-#ifndef TL_TESTS_SUPPORT_SIGNAL_IMPAIRMENTS_H_
-#define TL_TESTS_SUPPORT_SIGNAL_IMPAIRMENTS_H_
+#ifndef TL_TOOLS_SIGNAL_SIGNAL_IMPAIRMENTS_H_
+#define TL_TOOLS_SIGNAL_SIGNAL_IMPAIRMENTS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -80,4 +80,4 @@ std::vector<int32_t> blockSizes(std::size_t total, BlockMode mode, int32_t size,
 
 }  // namespace tltest
 
-#endif  // TL_TESTS_SUPPORT_SIGNAL_IMPAIRMENTS_H_
+#endif  // TL_TOOLS_SIGNAL_SIGNAL_IMPAIRMENTS_H_

@@ -1,4 +1,4 @@
-#include "tests/support/signal_generator.h"
+#include "tools/signal/signal_generator.h"
 
 #include <algorithm>
 #include <cmath>

@@ -15,14 +15,14 @@
 // Everything is computed in double precision and saturated to 16 bits at the
 // end. The generator never links into the library. Not thread-safe for one
 // options object; separate calls are independent.
-#ifndef TL_TESTS_SUPPORT_SIGNAL_GENERATOR_H_
-#define TL_TESTS_SUPPORT_SIGNAL_GENERATOR_H_
+#ifndef TL_TOOLS_SIGNAL_SIGNAL_GENERATOR_H_
+#define TL_TOOLS_SIGNAL_SIGNAL_GENERATOR_H_
 
 #include <cstdint>
 #include <vector>
 
 #include "core/decoder/scheme_config.h"
-#include "tests/support/signal_impairments.h"
+#include "tools/signal/signal_impairments.h"
 
 namespace tltest {
 
@@ -106,4 +106,4 @@ double symbolEnvelope(double t, int32_t symbol, int bit, int32_t sign,
 
 }  // namespace tltest
 
-#endif  // TL_TESTS_SUPPORT_SIGNAL_GENERATOR_H_
+#endif  // TL_TOOLS_SIGNAL_SIGNAL_GENERATOR_H_

@@ -1,4 +1,4 @@
-#include "tests/support/signal_impairments.h"
+#include "tools/signal/signal_impairments.h"
 
 #include <algorithm>
 #include <cmath>
