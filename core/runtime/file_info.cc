@@ -31,9 +31,15 @@ namespace fileio {
 
 int createTempBeside(const std::string& path, std::string& tempPath) {
   static std::atomic<unsigned> counter{0};
+  // Room for the ending within the usual 255-byte limit of a file name.
+  constexpr size_t kNameBytesKept = 200;
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::string prefix =
+      path.substr(0, nameStart) + "." + path.substr(nameStart, kNameBytesKept) + ".tmp";
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate =
-        path + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
+        prefix + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
     // 0666 less the process's umask, as for any newly created file.
     const int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
@@ -143,6 +149,13 @@ bool FileInfo::replaceContents(std::string text) const {
   if (ok) ok = ::rename(tempPath.c_str(), path_.c_str()) == 0;
   if (!ok) ::unlink(tempPath.c_str());
   return ok;
+}
+
+bool FileInfo::isHiddenOrTemporary(std::string_view pathOrName) {
+  const size_t slash = pathOrName.rfind('/');
+  const std::string_view name =
+      slash == std::string_view::npos ? pathOrName : pathOrName.substr(slash + 1);
+  return !name.empty() && name.front() == '.';
 }
 
 int64_t FileInfo::lastModified() const {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tembrolexin {
@@ -44,9 +45,9 @@ class FileInfo {
   // are read. When it cannot be opened (or is not a regular file), prints
   // "Missing file - <path>\r\n" to standard output and returns "".
   std::string contents() const;
-  // Replaces the file with `text`: the bytes go to a new file beside it that
-  // is then renamed over the old one, so a failed write leaves the old
-  // content whole. Keeps an existing file's permission bits. A path that is a
+  // Replaces the file with `text`: the bytes go to a new hidden file beside
+  // it (see isHiddenOrTemporary) that is then renamed over the old one, so a
+  // failed write leaves the old content whole. Keeps an existing file's permission bits. A path that is a
   // symbolic link is written through in place. True when every byte reached
   // the file.
   bool replaceContents(std::string text) const;
@@ -55,6 +56,13 @@ class FileInfo {
   int64_t lastModified() const;
 
   const std::string& fullPath() const { return path_; }
+
+  // True when the file name part of `pathOrName` (after the last "/") begins
+  // with ".": a hidden file, "." or "..", or a half-written temporary of
+  // replaceContents or the gzip helpers, which a crash may leave behind.
+  // Every scan that hands files on (uploads, installs, bundle walks) skips
+  // such names, so it never passes on a file that is still being written.
+  static bool isHiddenOrTemporary(std::string_view pathOrName);
 
  private:
   std::string path_;
@@ -66,9 +74,11 @@ namespace fileio {
 // at its first zero byte and act on a different, shorter path.
 inline bool isUsablePath(const std::string& path) { return path.find('\0') == std::string::npos; }
 
-// Creates a new, empty file beside `path` (same folder, name `path` followed
-// by a unique ending) for writing, readable and writable as a newly created
-// file would be. Returns its descriptor and sets `tempPath`, or -1.
+// Creates a new, empty file beside `path` for writing, readable and writable
+// as a newly created file would be: same folder, hidden name "." + the file
+// name (its first 200 bytes) + ".tmp" + process id + "_" + counter, so that
+// FileInfo::isHiddenOrTemporary recognises it and a long name still fits.
+// Returns its descriptor and sets `tempPath`, or -1.
 int createTempBeside(const std::string& path, std::string& tempPath);
 
 }  // namespace fileio

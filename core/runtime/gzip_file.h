@@ -1,10 +1,11 @@
 // Turning a gzip file into its plain content beside it, and back.
 //
 // unzip_file("a.txt.gz") writes "a.txt"; zip_file("a.txt", level) writes
-// "a.txt.gz". The output is first written to a new file in the same folder
-// and renamed into place only when the whole stream was converted, so a
-// failure never leaves a partial output and never destroys an earlier file
-// of that name. The input file is never changed.
+// "a.txt.gz". The output is first written to a new hidden file in the same
+// folder (a name FileInfo::isHiddenOrTemporary recognises) and renamed into
+// place only when the whole stream was converted, so a failure never leaves
+// a partial output under the real name and never destroys an earlier file of
+// that name. The input file is never changed.
 //
 // Failures throw: std::invalid_argument ("Could not open " + path) when a file
 // cannot be opened, std::runtime_error with the zerr() text for a zlib or I/O

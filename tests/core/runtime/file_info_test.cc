@@ -161,6 +161,41 @@ TEST_F(FileInfoFileTest, ReplaceContentsCreatesAndTruncates) {
   EXPECT_EQ(entryCount(dir_.path()), 1u) << "a temporary file was left behind";
 }
 
+// A temporary is hidden, sits beside its file and is recognised as such, also
+// for a file name near the 255-byte limit.
+TEST_F(FileInfoFileTest, TemporaryBesideIsHiddenInTheSameFolder) {
+  for (const std::string& name : {std::string("f.txt"), std::string(250, 'n')}) {
+    std::string temp;
+    const int fd = tembrolexin::fileio::createTempBeside(dir_.file(name), temp);
+    ASSERT_GE(fd, 0) << name.size();
+    ::close(fd);
+    const FileInfo info(temp);
+    EXPECT_EQ(info.path(), dir_.path() + "/");
+    EXPECT_EQ(info.filename().rfind("." + name.substr(0, 200) + ".tmp", 0), 0u) << temp;
+    EXPECT_TRUE(FileInfo::isHiddenOrTemporary(temp));
+    EXPECT_TRUE(FileInfo::isHiddenOrTemporary(info.filename()));
+  }
+}
+
+struct HiddenCase {
+  const char* path;
+  bool hidden;
+};
+
+class FileInfoHiddenTest : public ::testing::TestWithParam<HiddenCase> {};
+
+TEST_P(FileInfoHiddenTest, LooksAtTheFileNameOnly) {
+  EXPECT_EQ(FileInfo::isHiddenOrTemporary(GetParam().path), GetParam().hidden);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FileInfoHiddenTest,
+    ::testing::Values(HiddenCase{".f.txt.tmp12_0", true}, HiddenCase{"dir/.profile", true},
+                      HiddenCase{"/a/b/..", true}, HiddenCase{".", true},
+                      HiddenCase{"f.txt", false}, HiddenCase{".dir/file", false},
+                      HiddenCase{"a/b.c", false}, HiddenCase{"dir/", false},
+                      HiddenCase{"", false}, HiddenCase{"f.txt.tmp12_0", false}));
+
 TEST_F(FileInfoFileTest, ReplaceContentsKeepsPermissionBits) {
   const std::string path = dir_.file("secret");
   writeBytes(path, "old");
