@@ -34,6 +34,8 @@ function(tl_test_folder)
   target_compile_options(${ARG_NAME} PRIVATE -Wall -Wextra)
   target_compile_definitions(${ARG_NAME} PRIVATE
       TL_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+  # Each test carries its executable's name as a label, so a run can pick or
+  # leave out whole folders (ctest -L / -LE).
   gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "TZ=UTC")
+                       PROPERTIES ENVIRONMENT "TZ=UTC" LABELS "${ARG_NAME}")
 endfunction()
