@@ -8,6 +8,7 @@ PACKAGES=(
   libjsoncpp-dev libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libfec0  # test-only: cross-check of our Reed-Solomon parity, loaded with dlopen
+  nodejs  # test-only: runs the page script bridge in a JavaScript engine
   cmake ninja-build g++
 )
 

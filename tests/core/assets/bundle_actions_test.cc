@@ -1,0 +1,274 @@
+#include "core/assets/bundle_actions.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/runtime/message_factory.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace cp = tembrolexinsdk::cacheprocessor;
+using tembrolexinsdk::BundleFormatVersion;
+using tembrolexinsdk::EventData;
+using tembrolexinsdk::Manifest;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+void writeFile(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+Json::Value parse(const std::string& text) {
+  Json::Value value;
+  Json::Reader().parse(text, value);
+  return value;
+}
+
+// ---- actions.json ------------------------------------------------------------------------
+
+TEST(BundleActionsJson, MissingFileReadsAsEmptyObject) {
+  tltest::TempDir dir;
+  const Json::Value v = cp::parseJsonFile(dir.file("actions.json"));
+  EXPECT_TRUE(v.isObject());
+  EXPECT_EQ(v.size(), 0u);
+  EXPECT_THAT(cp::getEventEngineConfiguration(v), IsEmpty());
+  EXPECT_EQ(cp::jsonToString(Json::Value()), "null\n");
+}
+
+TEST(BundleActionsJson, EngineSectionsBecomeEventData) {
+  const Json::Value actions = parse(R"({
+    "eventEngine": [
+      {"actions": [{"time": 5, "codeword": 4242, "am_id": "am7", "syncTimeoutSecs": 12},
+                   {"events": [], "syncTimeoutSecs": "9"},
+                   3]},
+      {"actions": "not-a-list"},
+      7
+    ],
+    "heartbeatEngine": {"z": {"actions": {"k": {"codeword": 9, "ticks": [{"id": "t"}]}}}}
+  })");
+  const auto events = cp::getEventEngineConfiguration(actions);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]->mediaStreamId, 4242);
+  EXPECT_EQ(events[0]->mediaStreamAMId, "am7");
+  EXPECT_EQ(events[0]->syncTimeoutSecs, 12);
+  EXPECT_EQ(events[0]->eventJson,
+            "{\"am_id\":\"am7\",\"codeword\":4242,\"syncTimeoutSecs\":12,\"time\":5}\n");
+  EXPECT_EQ(events[0]->engineType, tembrolexinsdk::EngineType::EVENT2);
+  EXPECT_EQ(events[1]->mediaStreamId, -1);
+  EXPECT_EQ(events[1]->mediaStreamAMId, "");
+  EXPECT_EQ(events[1]->syncTimeoutSecs, 30);
+  EXPECT_EQ(events[1]->eventJson, "{\"events\":[],\"syncTimeoutSecs\":\"9\"}\n");
+  const auto& set = events[1]->__isset;
+  EXPECT_TRUE(set.mediaStreamId && set.mediaStreamAMId && set.syncTimeoutSecs && set.eventJson &&
+              set.engineType);
+
+  const auto beats = cp::getHeartbeatConfiguration(actions);
+  ASSERT_EQ(beats.size(), 1u);
+  EXPECT_EQ(beats[0]->mediaStreamId, 9);
+  EXPECT_EQ(beats[0]->eventJson, "{\"codeword\":9,\"ticks\":[{\"id\":\"t\"}]}\n");
+  EXPECT_EQ(beats[0]->engineType, tembrolexinsdk::EngineType::HEARTBEAT);
+}
+
+TEST(BundleActionsJson, WrongTypedRootsYieldNothing) {
+  for (const char* text : {"[1]", "\"eventEngine\"", "{\"eventEngine\": 5}",
+                           "{\"eventEngine\": [{\"actions\": [{\"codeword\": \"12\"}]}]}"}) {
+    const Json::Value v = parse(text);
+    const auto events = cp::getEventEngineConfiguration(v);
+    if (!events.empty()) {
+      EXPECT_EQ(events[0]->mediaStreamId, -1) << text;
+    }
+    EXPECT_TRUE(cp::modifyFileEntryPath(v, "/tmp", nullptr).isNull()) << text;
+  }
+}
+
+// ---- entry point ------------------------------------------------------------------------
+
+struct EntryCase {
+  const char* name;
+  const char* entry;  // "{B}" stands for the bundle folder, "{D}" for its parent
+  const char* expected;  // nullptr: null result
+};
+
+class EntryPointTest : public ::testing::TestWithParam<EntryCase> {
+ protected:
+  std::string expand(std::string text) const {
+    for (auto [key, value] : {std::pair{"{B}", bundle_}, std::pair{"{D}", dir_.path()}}) {
+      for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, 3, value);
+    }
+    return text;
+  }
+  tltest::TempDir dir_;
+  const std::string bundle_ = dir_.file("b");
+};
+
+TEST_P(EntryPointTest, ResolvesInsideTheFolderOnly) {
+  writeFile(bundle_ + "/www/index.html", "<html>");
+  writeFile(dir_.file("outside.html"), "<html>");
+  writeFile(dir_.file("b2/index.html"), "<html>");
+  Json::Value actions(Json::objectValue);
+  actions["other"] = 1;
+  if (GetParam().entry) actions["entryPoint"] = expand(GetParam().entry);
+  std::string entryFile = "untouched";
+  const Json::Value result = cp::modifyFileEntryPath(actions, bundle_, &entryFile);
+  if (!GetParam().expected) {
+    EXPECT_TRUE(result.isNull());
+    EXPECT_EQ(entryFile, "untouched");
+    return;
+  }
+  EXPECT_EQ(result["entryPoint"].asString(), expand(GetParam().expected));
+  EXPECT_EQ(result["other"].asInt(), 1);
+  EXPECT_EQ(entryFile, expand(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, EntryPointTest,
+    ::testing::Values(EntryCase{"Relative", "www/index.html", "{B}/www/index.html"},
+                      EntryCase{"AlreadyFull", "{B}/www/index.html", "{B}/www/index.html"},
+                      EntryCase{"MissingFile", "www/none.html", nullptr},
+                      EntryCase{"Absent", nullptr, nullptr},
+                      EntryCase{"ClimbsOut", "../outside.html", nullptr},
+                      EntryCase{"FullButClimbsOut", "{B}/www/../../outside.html", nullptr},
+                      EntryCase{"SiblingWithSamePrefix", "{D}/b2/index.html", nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- validity and audio-match files --------------------------------------------------
+
+class BundleValidTest : public ::testing::Test {
+ protected:
+  void write(const std::string& name, const std::string& text) {
+    writeFile(bundle_ + "/" + name, text);
+  }
+  tltest::TempDir dir_;
+  const std::string bundle_ = dir_.file("b");
+  tltest::FakeClock clock_;
+};
+
+TEST_F(BundleValidTest, GivesTheReason) {
+  write("manifest.json", R"({"id":"b1","assets":{"img":["a","b"],"amdb":["x.db"]}})");
+  std::string error = "before";
+  EXPECT_FALSE(cp::bundleValid(Manifest(bundle_, clock_), BundleFormatVersion(bundle_), error));
+  EXPECT_EQ(error, "Bundle b1 is invalid, bundleFormatVersion: -1 is not supported!");
+
+  write("formatVersion.txt", "5");
+  EXPECT_FALSE(cp::bundleValid(Manifest(bundle_, clock_), BundleFormatVersion(bundle_), error));
+  EXPECT_EQ(error, "Bundle b1 is invalid, bundleFormatVersion: 5 is not supported!");
+
+  write("formatVersion.txt", "3");
+  write("x.db", "");
+  EXPECT_FALSE(cp::bundleValid(Manifest(bundle_, clock_), BundleFormatVersion(bundle_), error));
+  EXPECT_EQ(error, "Bundle b1 is invalid: missing files: " + bundle_ + "//a;" + bundle_ + "//b;");
+
+  write("a", "");
+  write("b", "");
+  error = "kept";
+  EXPECT_TRUE(cp::bundleValid(Manifest(bundle_, clock_), BundleFormatVersion(bundle_), error));
+  EXPECT_EQ(error, "kept");
+}
+
+class RecordingProvider : public tembrolexinsdk::IThriftProvider {
+ public:
+  void registerListener(int, tembrolexinsdk::IThriftConsumer*) override {}
+  void sendMessage(const std::string& sender,
+                   std::unique_ptr<tembrolexinsdk::ThriftParams> params) override {
+    senders.push_back(sender);
+    sent.push_back(std::move(params));
+  }
+  std::vector<std::string> senders;
+  std::vector<std::unique_ptr<tembrolexinsdk::ThriftParams>> sent;
+};
+
+TEST_F(BundleValidTest, AudioMatchFilesAndSignal) {
+  write("manifest.json", R"({"assets":{"amdb":["z.db","y.db"]}})");
+  writeFile(dir_.file("a/manifest.json"), R"({"assets":{"amdb":["a.db"]}})");
+  writeFile(dir_.file("c/manifest.json"), R"({"assets":{"img":["c.png"]}})");
+  std::map<std::string, Manifest> manifests;
+  manifests.emplace("id-b", Manifest(bundle_, clock_));
+  manifests.emplace("id-a", Manifest(dir_.file("a"), clock_));
+  manifests.emplace("id-c", Manifest(dir_.file("c"), clock_));
+  const std::vector<std::string> paths = cp::getAMDBFilePaths(manifests);
+  EXPECT_THAT(paths, ElementsAre(dir_.file("a") + "//a.db", bundle_ + "//z.db", bundle_ + "//y.db"));
+
+  RecordingProvider provider;
+  cp::sendAMDBSignal(&provider, "CacheProcessor", tembrolexinsdk::AMDBAction::Remove, {});
+  cp::sendAMDBSignal(nullptr, "CacheProcessor", tembrolexinsdk::AMDBAction::Add, paths);
+  EXPECT_THAT(provider.sent, IsEmpty());
+  cp::sendAMDBSignal(&provider, "CacheProcessor", tembrolexinsdk::AMDBAction::Add, paths);
+  ASSERT_EQ(provider.sent.size(), 1u);
+  EXPECT_EQ(provider.senders[0], "CacheProcessor");
+  EXPECT_EQ(provider.sent[0]->getMsgType(), 22);
+  const auto signal =
+      tembrolexinsdk::ThriftParamsFactory::readThriftParams<tembrolexinsdk::AMDBSignal>(
+          *provider.sent[0]);
+  EXPECT_EQ(signal->action, tembrolexinsdk::AMDBAction::Add);
+  EXPECT_EQ(signal->filepaths, paths);
+  EXPECT_EQ(signal->errorDescription, "");
+}
+
+// ---- script injection -------------------------------------------------------------------
+
+struct InjectCase {
+  const char* name;
+  const char* page;
+  const char* before;  // the page is split here: before + S + after; nullptr: unchanged
+  const char* after;
+};
+
+class InjectTest : public ::testing::TestWithParam<InjectCase> {};
+
+TEST_P(InjectTest, PlacesTheScriptOnce) {
+  tltest::TempDir dir;
+  const std::string page = dir.file("index.html");
+  writeFile(page, GetParam().page);
+  const std::string& script = cp::tembrolexinJsString();
+  cp::injectJavascript(page, script);
+  const std::string expected =
+      GetParam().before ? std::string(GetParam().before) + script + GetParam().after
+                        : std::string(GetParam().page);
+  EXPECT_EQ(readFile(page), expected);
+  cp::injectJavascript(page, script);
+  EXPECT_EQ(readFile(page), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, InjectTest,
+    ::testing::Values(
+        InjectCase{"AfterHead", "<html><head><title>t</title></head><body></body><head></html>",
+                   "<html><head>", "<title>t</title></head><body></body><head></html>"},
+        InjectCase{"NewHeadBeforeBody", "<html><head lang=\"en\"></head><body class=\"x\"><body>",
+                   "<html><head lang=\"en\"></head><head> ", "</head><body class=\"x\"><body>"},
+        InjectCase{"UpperCaseOnly", "<HTML><HEAD></HEAD><BODY></BODY>", nullptr, nullptr},
+        InjectCase{"AlreadyBridged", "<head>tembrolexin = (function() {})</head>", nullptr,
+                   nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InjectJavascript, MissingPageIsNotCreated) {
+  tltest::TempDir dir;
+  cp::injectJavascript(dir.file("none.html"), "<script></script>");
+  cp::injectJavascript("", "<script></script>");
+  EXPECT_FALSE(fs::exists(dir.file("none.html")));
+}
+
+TEST(InjectJavascript, ScriptIsACompleteElement) {
+  const std::string& s = cp::tembrolexinJsString();
+  EXPECT_EQ(s.rfind("\n    <script type=\"text/javascript\">", 0), 0u);
+  EXPECT_NE(s.find(cp::kBridgeMarker), std::string::npos);
+  EXPECT_EQ(s.substr(s.size() - 14), "</script>\n    ");
+}
+
+}  // namespace
