@@ -1012,10 +1012,6 @@ SchemeConfig* readScheme(Span section, Span scheme, int32_t index) {
                         &config->positionAlignments, where)) {
       return bail();
     }
-    if (!ascending(config->positionAlignments, p)) {
-      fail(where, "positionAlignments", "alignments must be ascending");
-      return bail();
-    }
   } else {
     config->positionAlignments = static_cast<int32_t*>(calloc(static_cast<size_t>(p), sizeof(int32_t)));
     if (!config->positionAlignments) {

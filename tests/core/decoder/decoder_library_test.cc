@@ -162,6 +162,7 @@ TEST(DecoderLibrary, SchemeInfo) {
   } rows[] = {
       {"scheme_t1_vt.cfg", 13, "VorselT", "VT", 35 * 1024 / 4, 1},
       {"scheme_t1_vt_aligned.cfg", 13, "VorselT", "VT", 35 * 1024 / 4, (4 + 96) / 4},
+      {"scheme_t1_vt_falling.cfg", 13, "VorselT", "VT", 35 * 1024 / 4, (4 + 384) / 4},
       {"scheme_t2_vtw.cfg", 18, "VorselTW", "VTW", 20 * 512 / 4, 1},
       {"scheme_t5_vc.cfg", 5, "VorselC", "VC", 31 * 1024 / 4, 1},
   };

@@ -115,6 +115,7 @@ struct Case {
 
 const Case kCases[] = {
     {"scheme_t1_vt.cfg", 13},          {"scheme_t1_vt_aligned.cfg", 13},
+    {"scheme_t1_vt_falling.cfg", 13},  {"scheme_t4_cs4_falling.cfg", 16},
     {"scheme_t2_vtw.cfg", 18},         {"scheme_t3_ch8.cfg", 15},
     {"scheme_t4_cs4.cfg", 16},         {"scheme_t5_vc.cfg", 5},
     {"scheme_t5_vc_punctured.cfg", 5}, {"scheme_ch4_plain.cfg", 10},

@@ -173,8 +173,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "positionLags: lags must be ascending"},
         Mutation{"scheme_t1_vt_aligned.cfg", "0 32 64 96", "-32 0 32 64",
                  "positionAlignments: value out of range"},
-        Mutation{"scheme_t1_vt_aligned.cfg", "0 32 64 96", "0 64 32 96",
-                 "positionAlignments: alignments must be ascending"},
+        // Falling alignments are fine until the first one (position P-1's
+        // g(P-1) = 9 steps, with g(0) = 0) leaves the partial search's window.
+        Mutation{"scheme_t1_vt_falling.cfg", "384 256 128 0", "600 256 128 0",
+                 "positionAlignments: alignments spread over more than half a symbol"},
         Mutation{"scheme_t1_vt_aligned.cfg", "0 32 64 96", "0 0 0 2000",
                  "positionAlignments: alignments spread over more than half a symbol"},
         // Phase steps and symbol timing.
