@@ -322,6 +322,7 @@ ResultHistory* resultHistoryCreate(const SchemeConfig* config) {
   h->codeWordTime = frames;
   h->symbolSamples = quarterMsToSamples(config->symbolDuration, schemeBandRate(config, 0));
   h->phaseCount = config->phaseCount;
+  h->binaryCode = config->codec.bitsPerSymbol == 1 ? 1 : 0;
   return h;
 }
 
@@ -355,9 +356,12 @@ void resultHistoryAdd(ResultHistory* h, int32_t offset, int32_t phase,
   entry.position = h->clock - offset;
   if (entry.value >= 0 && result->errors >= 0) {
     entry.state = kHistoryAccepted;
-  } else if (result->errors == -1 && result->errorMask != 0xFFFFFFFFu) {
-    // Rejected by itself, but the decoder got far enough to say which
-    // symbols it would have corrected: a candidate for confirmation.
+  } else if (result->errors == -1 && result->errorMask != 0xFFFFFFFFu && !h->binaryCode) {
+    // Rejected by itself, but the Reed-Solomon decoder got far enough to say
+    // which symbols it would have corrected: a candidate for confirmation.
+    // A failed syndrome check of the binary code says nothing of the kind
+    // (its mask is always 0), and confirming such words between nearly
+    // equal neighbours would turn misaligned attempts into reported words.
     entry.state = kHistoryWeak;
   } else {
     entry.state = kHistoryNothing;

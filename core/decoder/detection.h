@@ -140,6 +140,7 @@ struct ResultHistory {
   int32_t codeWordTime;         // F
   int32_t symbolSamples;        // samples(S) at the band rate
   int32_t phaseCount;           // N
+  int32_t binaryCode;           // 1: the outer code is the binary (syndrome) code
   int64_t inputSamples;         // channel-rate samples consumed so far
   int64_t clock;                // band samples consumed so far
 };

@@ -444,10 +444,14 @@ CodewordDecodeResult weak(int64_t value, uint32_t mask) {
 }
 CodewordDecodeResult rejected() { return {0x1234, -1, 0xFFFFFFFFu}; }
 
+// A history of F = `frames` attempts per word, behind a Reed-Solomon code of
+// 2-bit symbols, or behind the binary code when `bitsPerSymbol` is 1.
 struct HistoryFixture {
   TestScheme s;
   HistoryPtr h;
-  explicit HistoryFixture(int32_t scheme, int32_t coded = 8) : s(scheme, coded, 1, 16) {
+  explicit HistoryFixture(int32_t scheme, int32_t frames = 8, int32_t bitsPerSymbol = 2)
+      : s(scheme, frames / bitsPerSymbol, 1, 16) {
+    s.cfg.codec.bitsPerSymbol = bitsPerSymbol;
     h.reset(resultHistoryCreate(&s.cfg));
   }
   // One attempt per symbol: the clock moves one symbol, then the attempt.
@@ -479,21 +483,26 @@ TEST(ResultHistory, FreshHistoryHoldsFiveWordsOfEmptyEntries) {
 
 TEST(ResultHistory, EntryStates) {
   const struct {
+    int32_t bitsPerSymbol;
     CodewordDecodeResult result;
     int32_t state;
   } rows[] = {
-      {accepted(5), 2},
-      {{5, 1, 0x2}, 2},
-      {weak(5, 0x6), 1},        // rejected by itself, mask usable
-      {weak(5, 0), 1},          // a binary code's rejection
-      {rejected(), 0},          // the Reed-Solomon decoder gave up
-      {{0xFFFFFFFFFFFFFFFFull, 0, 0}, 0},  // value -1: nothing
+      {2, accepted(5), 2},
+      {2, {5, 1, 0x2}, 2},
+      {2, weak(5, 0x6), 1},        // rejected by itself, mask usable
+      {2, weak(5, 0), 1},          // rejected with no symbol marked
+      {2, rejected(), 0},          // the Reed-Solomon decoder gave up
+      {2, {0xFFFFFFFFFFFFFFFFull, 0, 0}, 0},  // value -1: nothing
+      {1, accepted(5), 2},
+      {1, {5, 1, 0}, 2},
+      {1, weak(5, 0), 0},          // a failed syndrome check: nothing usable
+      {1, rejected(), 0},
   };
   for (const auto& r : rows) {
-    HistoryFixture f(10);
+    HistoryFixture f(5, 8, r.bitsPerSymbol);
     f.attempt(r.result, 3, 5);
     const ResultHistoryEntry* e = resultHistoryEntry(f.h.get(), 0);
-    EXPECT_EQ(e->state, r.state);
+    EXPECT_EQ(e->state, r.state) << r.bitsPerSymbol << "-bit symbols, errors " << r.result.errors;
     EXPECT_EQ(e->position, 32 - 5);
     EXPECT_EQ(e->phase, 3);
   }
@@ -596,6 +605,22 @@ TEST(ResultHistory, NoConfirmation) {
     EXPECT_EQ(resultHistoryReport(f.h.get(), &d), 0) << r.why;
     EXPECT_EQ(d.msg, -1) << r.why;
   }
+}
+
+// The binary code's rejections are never confirmed, not even by an accepted
+// neighbour in the VorselC relation.
+TEST(ResultHistory, BinaryCodeRejectionsAreNeverConfirmed) {
+  const int64_t older = (int64_t{1} << 20) | (int64_t{321} << 10) | 10;
+  HistoryFixture f(5, 8, 1);
+  f.attempt(accepted(older), 2);
+  f.fill(7);
+  f.attempt(weak(older, 0), 2);
+  f.fill(7);
+  f.attempt(accepted(older + 1), 2);
+  EXPECT_EQ(resultHistoryEntry(f.h.get(), 8)->state, 0);
+  PerformanceData d = freshRecord();
+  EXPECT_EQ(resultHistoryReport(f.h.get(), &d), 0);
+  EXPECT_EQ(d.msg, -1);
 }
 
 TEST(ResultHistory, PhaseDifferenceWrapsAroundTheSymbol) {
