@@ -1,0 +1,260 @@
+#include "core/net/async_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/core/net/outcome_util.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/http_test_server.h"
+
+namespace tembrolexinsdk::Http {
+namespace {
+
+using std::chrono::milliseconds;
+using tltest::HttpReply;
+using tltest::HttpTestServer;
+using tltest::Outcome;
+
+// Collects the queue's log lines.
+class LogListener : public IProcessorListener {
+ public:
+  void onProcessorEvent(const INamedObject*, const IProcessorEventParams*) override {}
+  void onLogEvent(const INamedObject*, const LogParams* params) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(params->getMessage());
+  }
+  void onProcessorStatusChanged(const INamedObject*, const IProcessorStatusParams*) override {}
+  void onFailed(const FailureParams&) override {}
+  void onNTPRequired() override {}
+  security::IDataSigner* signer() const override { return nullptr; }
+
+  bool contains(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : lines_) {
+      if (l.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+class AsyncQueueTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Configuration> get(const std::string& path, Outcome& outcome) {
+    return std::make_unique<Configuration>(server.url(path), outcome.stringWriter(), log);
+  }
+  // Runs an empty function through `queue` and waits for it: every event
+  // registered before it (at time 0) has run.
+  static void drain(AsyncQueue& queue) {
+    std::promise<void> ran;
+    queue.registerFunction([&] { ran.set_value(); }, milliseconds(0));
+    ASSERT_EQ(ran.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  }
+
+  HttpTestServer server;
+  LogListener listener;
+  Log log{&listener, nullptr};
+};
+
+TEST_F(AsyncQueueTest, ImmediateRequestsRunInOrderOnTheQueueThread) {
+  server.route("/1", {.body = "one", .delay = milliseconds(50)});
+  server.route("/2", {.body = "two"});
+  AsyncQueue queue(true, log);
+  Outcome first, second;
+  queue.addRequest(get("/1", first), AsyncQueue::Immediate, TimingEvent::kOneShotRemove);
+  queue.addRequest(get("/2", second), AsyncQueue::Immediate, TimingEvent::kOneShotRemove);
+  ASSERT_TRUE(second.await());
+  ASSERT_TRUE(first.await());
+  EXPECT_EQ(first.body, "one");
+  EXPECT_EQ(second.body, "two");
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].path, "/1");  // the slow one was not overtaken
+  EXPECT_EQ(first.thread, second.thread);
+  EXPECT_NE(first.thread, std::this_thread::get_id());
+}
+
+TEST_F(AsyncQueueTest, DeferredRequestWaitsForPerformAndCanRunAgain) {
+  server.route("/d", {.body = "d"});
+  AsyncQueue queue(true, log);
+  Outcome outcome;
+  const int id = queue.addRequest(get("/d", outcome), AsyncQueue::Deferred, TimingEvent::kOneShot);
+  drain(queue);
+  EXPECT_EQ(server.requestCount(), 0u);
+  queue.perform(id);
+  ASSERT_TRUE(outcome.await(1));
+  queue.perform(id);
+  ASSERT_TRUE(outcome.await(2));
+  EXPECT_EQ(outcome.body, "d");
+  EXPECT_EQ(server.requestCount(), 2u);
+}
+
+TEST_F(AsyncQueueTest, UnknownIdsThrowOnPerformAndAreIgnoredByRemove) {
+  AsyncQueue queue(true, log);
+  try {
+    queue.perform(-5);
+    FAIL() << "no exception";
+  } catch (const std::out_of_range& e) {
+    EXPECT_STREQ(e.what(), "map::at:  key not found");
+  }
+  EXPECT_FALSE(queue.remove(-5));
+}
+
+TEST_F(AsyncQueueTest, BatchRunsInParallelThenDoneOnce) {
+  server.route("/hang", {.kind = HttpReply::Kind::kHang});
+  server.route("/ok", {.body = "ok"});
+  AsyncQueue queue(true, log);
+  Outcome hanging, ok, removed;
+  const int a = queue.addRequest(get("/hang", hanging), AsyncQueue::Deferred, 1);
+  const int b = queue.addRequest(get("/ok", ok), AsyncQueue::Deferred, 1);
+  const int gone = queue.addRequest(get("/ok", removed), AsyncQueue::Deferred, 1);
+  EXPECT_TRUE(queue.remove(gone));
+  std::promise<int> done;
+  int doneCalls = 0;
+  queue.perform({a, gone, b}, [&] { done.set_value(++doneCalls); });
+  // The second request is served while the first still hangs: parallel.
+  ASSERT_TRUE(server.awaitRequests(2));
+  ASSERT_TRUE(ok.await());
+  EXPECT_FALSE(queue.remove(a));  // held by the running batch
+  EXPECT_TRUE(listener.contains("is part of a running batch"));
+  server.releaseHangs();
+  auto future = done.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(future.get(), 1);
+  EXPECT_EQ(hanging.calls, 1);
+  EXPECT_EQ(hanging.error, 52);
+  EXPECT_EQ(removed.calls, 0);
+  drain(queue);
+  EXPECT_TRUE(queue.remove(a));
+  EXPECT_EQ(queue.size(), 1u);
+}
+
+TEST_F(AsyncQueueTest, SingleAndEmptyListsRunDoneAfterwards) {
+  server.route("/s", {.body = "s"});
+  AsyncQueue queue(true, log);
+  Outcome outcome;
+  const int id = queue.addRequest(get("/s", outcome), AsyncQueue::Deferred, 1);
+  for (const std::list<int>& ids : {std::list<int>{id}, std::list<int>{}}) {
+    std::promise<std::thread::id> done;
+    queue.perform(ids, [&] { done.set_value(std::this_thread::get_id()); });
+    auto future = done.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_NE(future.get(), std::this_thread::get_id());
+  }
+  EXPECT_EQ(outcome.calls, 1);  // the single request ran before its done
+}
+
+TEST_F(AsyncQueueTest, StartDelayHoldsRequestsBack) {
+  tltest::FakeClock clock;
+  server.route("/late", {.body = "late"});
+  AsyncQueue queue(false, log, TransferLimits(), clock);
+  Outcome outcome;
+  queue.addRequest(get("/late", outcome), AsyncQueue::Immediate, TimingEvent::kOneShotRemove);
+  queue.start(milliseconds(5000));
+  const auto waits = clock.waitCount();
+  clock.advance(milliseconds(4900));
+  ASSERT_TRUE(clock.awaitWaits(waits + 1));
+  EXPECT_EQ(server.requestCount(), 0u);
+  clock.advance(milliseconds(100));
+  ASSERT_TRUE(outcome.await());
+  EXPECT_EQ(outcome.body, "late");
+}
+
+TEST_F(AsyncQueueTest, BadConfigurationIsLoggedAndNeverReported) {
+  AsyncQueue queue(true, log);
+  Outcome outcome;
+  auto config = get("/x", outcome);
+  config->setOption(static_cast<CURLoption>(99999), 1L);
+  const int id = queue.addRequest(std::move(config), AsyncQueue::Immediate, 1);
+  drain(queue);
+  queue.perform({id}, nullptr);
+  drain(queue);
+  EXPECT_TRUE(listener.contains(
+      "Could not configure Http Request, invalid configuration. Exception: Exception in "
+      "HttpRequest::setOption(), Could not set option 99999 : error code 48"));
+  EXPECT_EQ(outcome.calls, 0);
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(AsyncQueueTest, ThrowingCallbacksDoNotStopTheQueue) {
+  server.route("/t", {.body = "t"});
+  AsyncQueue queue(true, log);
+  auto throwing = std::make_unique<Configuration>(
+      server.url("/t"),
+      std::make_unique<Writer<std::stringstream>>(
+          [](const std::string&, long) { throw std::runtime_error("boom"); }, nullptr),
+      log);
+  const int id = queue.addRequest(std::move(throwing), AsyncQueue::Immediate, 1);
+  bool doneRan = false;
+  queue.perform({id}, [&] { doneRan = true; });
+  queue.registerFunction([] { throw 42; }, milliseconds(0));
+  Outcome after;
+  queue.addRequest(get("/t", after), AsyncQueue::Immediate, 1);
+  ASSERT_TRUE(after.await());
+  drain(queue);
+  EXPECT_FALSE(doneRan);
+  EXPECT_TRUE(listener.contains("Exception on the queue thread: boom"));
+  EXPECT_TRUE(listener.contains("Unknown exception on the queue thread"));
+}
+
+TEST_F(AsyncQueueTest, StalledServerIsAbandonedAfterTheLowSpeedTimeOut) {
+  server.route("/stall", {.kind = HttpReply::Kind::kHang});
+  TransferLimits limits;
+  limits.lowSpeedTime = std::chrono::seconds(1);
+  AsyncQueue queue(true, log, limits);
+  Outcome stalled;
+  queue.addRequest(get("/stall", stalled), AsyncQueue::Immediate, 1);
+  ASSERT_TRUE(stalled.await());
+  EXPECT_EQ(stalled.error, 28);
+}
+
+TEST_F(AsyncQueueTest, DestructionAbortsARunningTransfer) {
+  server.route("/stall", {.kind = HttpReply::Kind::kHang});
+  Outcome stalled;
+  {
+    AsyncQueue queue(true, log);  // default limits: a minute
+    queue.addRequest(get("/stall", stalled), AsyncQueue::Immediate, 1);
+    ASSERT_TRUE(server.awaitRequests(1));
+  }
+  EXPECT_EQ(stalled.calls, 1);
+  EXPECT_EQ(stalled.error, 42);
+}
+
+TEST_F(AsyncQueueTest, RemoveFromInsideItsOwnCallbackHappensAfterwards) {
+  server.route("/r", {.body = "r"});
+  AsyncQueue queue(true, log);
+  std::promise<bool> removed;
+  int id = 0;
+  auto config = std::make_unique<Configuration>(
+      server.url("/r"),
+      std::make_unique<Writer<std::stringstream>>(
+          [&](const std::string&, long) { removed.set_value(queue.remove(id)); }, nullptr),
+      log);
+  id = queue.addRequest(std::move(config), AsyncQueue::Deferred, 1);
+  queue.perform(id);
+  EXPECT_TRUE(removed.get_future().get());
+  drain(queue);
+  EXPECT_EQ(queue.size(), 0u);
+}
+
+TEST(QueueElementTest, IdsWrapToZeroBeforeTheLargestInt) {
+  QueueElement::idCounter = INT_MAX - 1;
+  std::vector<int> ids;
+  for (int i = 0; i < 3; ++i) {
+    ids.push_back(QueueElement(nullptr, 1, Log(nullptr, nullptr), nullptr, nullptr).id());
+  }
+  EXPECT_EQ(ids, (std::vector<int>{INT_MAX - 1, 0, 1}));
+}
+
+}  // namespace
+}  // namespace tembrolexinsdk::Http
