@@ -55,6 +55,32 @@ const char* reasonPhrase(int status) {
 
 }  // namespace
 
+HttpReply replyWith(int status, std::string body) {
+  HttpReply r;
+  r.status = status;
+  r.body = std::move(body);
+  return r;
+}
+
+HttpReply hangingReply() {
+  HttpReply r;
+  r.kind = HttpReply::Kind::kHang;
+  return r;
+}
+
+HttpReply droppedReply() {
+  HttpReply r;
+  r.kind = HttpReply::Kind::kCloseWithoutReply;
+  return r;
+}
+
+HttpReply partialReply(std::string body, std::size_t sentBytes) {
+  HttpReply r = replyWith(200, std::move(body));
+  r.kind = HttpReply::Kind::kPartialThenClose;
+  r.partialBytes = sentBytes;
+  return r;
+}
+
 std::string HttpRecordedRequest::header(const std::string& name) const {
   const std::string key = lower(name);
   for (const auto& [n, v] : headers) {

@@ -2,9 +2,10 @@
 // ephemeral port, with replies scripted per route.
 //
 //   tltest::HttpTestServer server;                       // plain HTTP
-//   server.route("/list", {.status = 200, .body = "[]"});  // every GET/POST/...
-//   server.route("PUT", "/up", {.status = 201});         // only PUT /up
-//   server.script("/retry", {{.status = 500}, {.status = 200, .body = "ok"}});
+//   server.route("/list", tltest::replyWith(200, "[]"));   // every GET/POST/...
+//   server.route("PUT", "/up", tltest::replyWith(201));    // only PUT /up
+//   server.script("/retry", {tltest::replyWith(500), tltest::replyWith(200, "ok")});
+//   server.route("/zip", tltest::replyWith(200, "PK..").header("Content-Type", "x/y"));
 //   ... make requests to server.url("/list") ...
 //   server.awaitRequests(2);                             // real-time wait, 10 s cap
 //   auto log = server.requests();                        // every request so far
@@ -71,7 +72,23 @@ struct HttpReply {
   Kind kind = Kind::kNormal;
   // kPartialThenClose: body bytes sent before closing.
   std::size_t partialBytes = 0;
+
+  // Chainable additions: a header line, a delay before replying.
+  HttpReply& header(const std::string& name, const std::string& value) {
+    headers.emplace_back(name, value);
+    return *this;
+  }
+  HttpReply& after(std::chrono::milliseconds wait) {
+    delay = wait;
+    return *this;
+  }
 };
+
+// Shorthands for the reply kinds.
+HttpReply replyWith(int status, std::string body = std::string());
+HttpReply hangingReply();
+HttpReply droppedReply();  // closes without a reply
+HttpReply partialReply(std::string body, std::size_t sentBytes);
 
 struct HttpRecordedRequest {
   std::string method;

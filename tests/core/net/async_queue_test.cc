@@ -67,8 +67,8 @@ class AsyncQueueTest : public ::testing::Test {
 };
 
 TEST_F(AsyncQueueTest, ImmediateRequestsRunInOrderOnTheQueueThread) {
-  server.route("/1", {.body = "one", .delay = milliseconds(50)});
-  server.route("/2", {.body = "two"});
+  server.route("/1", tltest::replyWith(200, "one").after(milliseconds(50)));
+  server.route("/2", tltest::replyWith(200, "two"));
   AsyncQueue queue(true, log);
   Outcome first, second;
   queue.addRequest(get("/1", first), AsyncQueue::Immediate, TimingEvent::kOneShotRemove);
@@ -85,7 +85,7 @@ TEST_F(AsyncQueueTest, ImmediateRequestsRunInOrderOnTheQueueThread) {
 }
 
 TEST_F(AsyncQueueTest, DeferredRequestWaitsForPerformAndCanRunAgain) {
-  server.route("/d", {.body = "d"});
+  server.route("/d", tltest::replyWith(200, "d"));
   AsyncQueue queue(true, log);
   Outcome outcome;
   const int id = queue.addRequest(get("/d", outcome), AsyncQueue::Deferred, TimingEvent::kOneShot);
@@ -111,8 +111,8 @@ TEST_F(AsyncQueueTest, UnknownIdsThrowOnPerformAndAreIgnoredByRemove) {
 }
 
 TEST_F(AsyncQueueTest, BatchRunsInParallelThenDoneOnce) {
-  server.route("/hang", {.kind = HttpReply::Kind::kHang});
-  server.route("/ok", {.body = "ok"});
+  server.route("/hang", tltest::hangingReply());
+  server.route("/ok", tltest::replyWith(200, "ok"));
   AsyncQueue queue(true, log);
   Outcome hanging, ok, removed;
   const int a = queue.addRequest(get("/hang", hanging), AsyncQueue::Deferred, 1);
@@ -140,7 +140,7 @@ TEST_F(AsyncQueueTest, BatchRunsInParallelThenDoneOnce) {
 }
 
 TEST_F(AsyncQueueTest, SingleAndEmptyListsRunDoneAfterwards) {
-  server.route("/s", {.body = "s"});
+  server.route("/s", tltest::replyWith(200, "s"));
   AsyncQueue queue(true, log);
   Outcome outcome;
   const int id = queue.addRequest(get("/s", outcome), AsyncQueue::Deferred, 1);
@@ -156,7 +156,7 @@ TEST_F(AsyncQueueTest, SingleAndEmptyListsRunDoneAfterwards) {
 
 TEST_F(AsyncQueueTest, StartDelayHoldsRequestsBack) {
   tltest::FakeClock clock;
-  server.route("/late", {.body = "late"});
+  server.route("/late", tltest::replyWith(200, "late"));
   AsyncQueue queue(false, log, TransferLimits(), clock);
   Outcome outcome;
   queue.addRequest(get("/late", outcome), AsyncQueue::Immediate, TimingEvent::kOneShotRemove);
@@ -187,7 +187,7 @@ TEST_F(AsyncQueueTest, BadConfigurationIsLoggedAndNeverReported) {
 }
 
 TEST_F(AsyncQueueTest, ThrowingCallbacksDoNotStopTheQueue) {
-  server.route("/t", {.body = "t"});
+  server.route("/t", tltest::replyWith(200, "t"));
   AsyncQueue queue(true, log);
   auto throwing = std::make_unique<Configuration>(
       server.url("/t"),
@@ -208,7 +208,7 @@ TEST_F(AsyncQueueTest, ThrowingCallbacksDoNotStopTheQueue) {
 }
 
 TEST_F(AsyncQueueTest, StalledServerIsAbandonedAfterTheLowSpeedTimeOut) {
-  server.route("/stall", {.kind = HttpReply::Kind::kHang});
+  server.route("/stall", tltest::hangingReply());
   TransferLimits limits;
   limits.lowSpeedTime = std::chrono::seconds(1);
   AsyncQueue queue(true, log, limits);
@@ -219,7 +219,7 @@ TEST_F(AsyncQueueTest, StalledServerIsAbandonedAfterTheLowSpeedTimeOut) {
 }
 
 TEST_F(AsyncQueueTest, DestructionAbortsARunningTransfer) {
-  server.route("/stall", {.kind = HttpReply::Kind::kHang});
+  server.route("/stall", tltest::hangingReply());
   Outcome stalled;
   {
     AsyncQueue queue(true, log);  // default limits: a minute
@@ -231,7 +231,7 @@ TEST_F(AsyncQueueTest, DestructionAbortsARunningTransfer) {
 }
 
 TEST_F(AsyncQueueTest, RemoveFromInsideItsOwnCallbackHappensAfterwards) {
-  server.route("/r", {.body = "r"});
+  server.route("/r", tltest::replyWith(200, "r"));
   AsyncQueue queue(true, log);
   std::promise<bool> removed;
   int id = 0;

@@ -202,7 +202,7 @@ TEST(HttpWriterTest, FileThatCannotBeOpenedOrClosedIsAnError) {
 
 TEST(HttpRequestTest, GetReportsBodyAndStatus) {
   HttpTestServer server;
-  server.route("/a", {.status = 200, .body = "hello"});
+  server.route("/a", tltest::replyWith(200, "hello"));
   for (const auto& [path, body, status] :
        {std::tuple<std::string, std::string, long>{"/a", "hello", 200}, {"/none", "", 404}}) {
     Outcome outcome;
@@ -216,7 +216,7 @@ TEST(HttpRequestTest, GetReportsBodyAndStatus) {
 
 TEST(HttpRequestTest, JsonPostSendsTheFourHeadersAndTheBody) {
   HttpTestServer server;
-  server.route("POST", "/list", {.status = 200, .body = "[]"});
+  server.route("POST", "/list", tltest::replyWith(200, "[]"));
   Outcome outcome;
   Configuration config(server.url("/list"), outcome.stringWriter(), quietLog());
   config.setJsonPost(R"({"k":"v"})");
@@ -238,7 +238,7 @@ TEST(HttpRequestTest, PutUploadsAFileOfKnownOrUnknownSize) {
   const std::string content(70000, 'z');  // large enough for libcurl to ask "100 Continue"
   std::ofstream(path, std::ios::binary) << content;
   HttpTestServer server;
-  server.route("PUT", "/up", {.status = 201});
+  server.route("PUT", "/up", tltest::replyWith(201));
   for (bool knownSize : {true, false}) {
     Outcome outcome;
     Configuration config(server.url("/up"),
@@ -258,8 +258,7 @@ TEST(HttpRequestTest, PutUploadsAFileOfKnownOrUnknownSize) {
 TEST(HttpRequestTest, DownloadTakesTheServersFileName) {
   tltest::TempDir dir;
   HttpTestServer server;
-  server.route("/bundle", {.headers = {{"Content-Disposition", "attachment; filename=\"b.zip\""}},
-                           .body = "zipdata"});
+  server.route("/bundle", tltest::replyWith(200, "zipdata").header("Content-Disposition", "attachment; filename=\"b.zip\""));
   Outcome outcome;
   Configuration config(
       server.url("/bundle"),
@@ -273,9 +272,8 @@ TEST(HttpRequestTest, DownloadTakesTheServersFileName) {
 
 TEST(HttpRequestTest, TransferFailuresReachOnErrorWithLibcurlCodes) {
   HttpTestServer server;
-  server.route("/partial", {.body = "0123456789", .kind = HttpReply::Kind::kPartialThenClose,
-                            .partialBytes = 4});
-  server.route("/empty", {.kind = HttpReply::Kind::kCloseWithoutReply});
+  server.route("/partial", tltest::partialReply("0123456789", 4));
+  server.route("/empty", tltest::droppedReply());
   struct Case {
     std::string url;
     int code;
@@ -297,7 +295,7 @@ TEST(HttpRequestTest, TransferFailuresReachOnErrorWithLibcurlCodes) {
 
 TEST(HttpRequestTest, TlsNeedsATrustedCertificate) {
   HttpTestServer server(HttpTestServer::Options{.tls = true});
-  server.route("/s", {.body = "secret"});
+  server.route("/s", tltest::replyWith(200, "secret"));
   Outcome untrusted;
   Configuration plain(server.url("/s"), untrusted.stringWriter(), quietLog());
   EXPECT_EQ(run(plain), 60);
