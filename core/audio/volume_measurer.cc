@@ -1,0 +1,68 @@
+#include "core/audio/volume_measurer.h"
+
+#include <cmath>
+
+#include "core/audio/resampler.h"
+
+namespace tembrolexinsdk {
+
+VolumeMeasurer::VolumeMeasurer(SampleRate rate)
+    : window_(Resampler::ConvertSampleRateToHzInt(rate)), countdown_(window_) {}
+
+void VolumeMeasurer::ProcessBuffer(const short* samples, unsigned short count) {
+  if (samples == nullptr) count = 0;
+  longest_.repeatedBuffer = count != 0;
+  runFirst_ = -2;
+  runLast_ = -2;
+
+  const int step = count / kProbes;
+  for (int i = 0; i < kProbes && count != 0; ++i) {
+    const int16_t probe = samples[i * step];
+    if (probe != probes_[i]) longest_.repeatedBuffer = false;
+    probes_[i] = probe;
+  }
+
+  bool endedInThisBuffer = false;
+  for (int32_t k = 0; k < count; ++k) {
+    const int16_t sample = samples[k];
+    if (sample == lastSample_) {
+      if (runFirst_ == -2) runFirst_ = k - 1;
+      ++runLength_;
+    } else if (runLength_ > 0) {
+      runLast_ = k == 0 ? 0 : k - 1;
+      if (!endedInThisBuffer || runLength_ > longest_.length) {
+        longest_.firstIndex = runFirst_;
+        longest_.lastIndex = runLast_;
+        longest_.length = runLength_;
+        endedInThisBuffer = true;
+      }
+      runFirst_ = -2;
+      runLast_ = -2;
+      runLength_ = 0;
+    }
+    sumOfSquares_ += static_cast<int64_t>(sample) * sample;
+    if (window_ > 0 && --countdown_ <= 0) {
+      const int64_t mean = sumOfSquares_ / window_;
+      const int dB = mean > 0 ? static_cast<int>(10.0f * std::log10(static_cast<float>(mean))) : 0;
+      volume_ = static_cast<int16_t>(volume_ - (volume_ >> 2) + (dB >> 2));
+      countdown_ = window_;
+      sumOfSquares_ = 0;
+    }
+    lastSample_ = sample;
+  }
+  if (runLength_ > longest_.length) {
+    longest_.firstIndex = runFirst_;
+    longest_.lastIndex = -2;
+    longest_.length = runLength_;
+  }
+}
+
+AudioIntegrity VolumeMeasurer::getAudioIntegrityCheck() {
+  const AudioIntegrity result = longest_;
+  longest_.firstIndex = -2;
+  longest_.lastIndex = -2;
+  longest_.length = 0;
+  return result;
+}
+
+}  // namespace tembrolexinsdk
