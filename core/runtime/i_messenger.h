@@ -37,6 +37,8 @@ class IMessenger {
   virtual void sendSync(const std::string& senderName, std::unique_ptr<ThriftParams> params) = 0;
   // Listeners are not owned and must outlive their registration.
   virtual void registerListener(int typeId, IMessengerListener* listener) = 0;
+  // Waits for the listener's calls running on other threads (see
+  // messenger.h): never call it holding a lock that onReceive takes.
   virtual void unregisterListener(int typeId, IMessengerListener* listener) = 0;
   virtual void setCallbacks(MessageCallback messageCallback, ExitCallback exitCallback,
                             void* context) = 0;

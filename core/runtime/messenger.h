@@ -15,10 +15,16 @@
 // Thread safety: every public operation may be called from any thread,
 // including from inside a listener on the bus thread. The listener table and
 // the callbacks are guarded by one mutex that is never held while a listener
-// or a callback runs. unregisterListener() waits until calls of that listener
-// for that type id that are running on other threads have returned, so an
-// object may unregister itself and then be destroyed (it does not wait for a
-// call on its own thread, so a listener may unregister from inside onReceive).
+// or a callback runs.
+//
+// unregisterListener() blocks: it waits until calls of that listener for
+// that type id that are running on other threads have returned, so an object
+// may unregister itself (in its destructor, say) and then be destroyed. It
+// does not wait for a call on its own thread, so a listener may unregister
+// from inside its own onReceive. The rule for callers: never call
+// unregisterListener() while holding a lock that the listener's onReceive
+// takes; the running call would wait for that lock and unregistering for the
+// call, for ever.
 #ifndef TL_CORE_RUNTIME_MESSENGER_H_
 #define TL_CORE_RUNTIME_MESSENGER_H_
 
@@ -87,8 +93,9 @@ class Messenger : public IMessenger, public INamedObject, private ActiveObject<M
   void registerListener(int typeId, IMessengerListener* listener) override;
 
   // Removes `listener` from the list of `typeId`, then waits for its calls
-  // for that type that run on other threads. After it returns, the bus does
-  // not call `listener` for `typeId` again.
+  // for that type that run on other threads (never call it holding a lock
+  // that the listener's onReceive takes). After it returns, the bus does not
+  // call `listener` for `typeId` again.
   void unregisterListener(int typeId, IMessengerListener* listener) override;
 
   // Stores the platform callbacks and their context (guarded; may be called

@@ -152,12 +152,19 @@ TEST(MessengerTest, ReRegistrationMovesAListenerToTheEndAndNeverDoublesIt) {
                                                        "A x:1:m3"}));
 }
 
-TEST(MessengerTest, MessageWithoutListenersOrCallbackReachesNobody) {
+TEST(MessengerTest, MessageWithoutReceiversIsFreedInItsTurnAndNullMessagesAreIgnored) {
+  Journal journal;
+  JournalListener other("C", &journal);
+  std::atomic<int> destroyed{0};
   Messenger bus;
-  bus.send("x", message(3, "lost"));
-  bus.send("x", nullptr);  // ignored
+  bus.registerListener(4, &other);
+  bus.send("x", std::make_unique<CountedParams>(3, &destroyed));
+  bus.send("x", nullptr);
   bus.sendSync("x", nullptr);
-  flush(bus);
+  flush(bus);  // the bus still delivers after the null messages
+  EXPECT_EQ(destroyed.load(), 1);
+  EXPECT_TRUE(journal.lines().empty());
+  bus.unregisterListener(4, &other);
 }
 
 TEST(MessengerTest, StopDeliversWhatWasQueuedCallsExitOnTheBusThreadAndDropsTheRest) {
