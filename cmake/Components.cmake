@@ -11,7 +11,7 @@ function(tl_component)
     add_library(${ARG_NAME} STATIC ${_srcs})
     target_include_directories(${ARG_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPS})
-    target_compile_options(${ARG_NAME} PRIVATE -Wall -Wextra)
+    target_compile_options(${ARG_NAME} PRIVATE ${TL_WARNINGS})
   else()
     add_library(${ARG_NAME} INTERFACE)
     target_include_directories(${ARG_NAME} INTERFACE ${PROJECT_SOURCE_DIR})
@@ -31,7 +31,7 @@ function(tl_test_folder)
   add_executable(${ARG_NAME} ${_srcs})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} tl_test_support
                         GTest::gmock GTest::gtest GTest::gmock_main)
-  target_compile_options(${ARG_NAME} PRIVATE -Wall -Wextra)
+  target_compile_options(${ARG_NAME} PRIVATE ${TL_WARNINGS})
   target_compile_definitions(${ARG_NAME} PRIVATE
       TL_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
   # Each test carries its executable's name as a label, so a run can pick or
