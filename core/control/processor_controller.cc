@@ -38,7 +38,8 @@ ProcessorController::ProcessorController(std::unique_ptr<IProcessor> processor,
                                          std::string deviceIdentity)
     : ActiveObject(&ProcessorController::stateInitialising, &ProcessorController::stateDone,
                    kDone, "AudioProcessorController"),
-      name_(checked(processor)->GetName() + "Controller"),
+      processorName_(checked(processor)->GetName()),
+      name_(processorName_ + "Controller"),
       processor_(std::move(processor)),
       listener_(listener),
       messenger_(messenger),
@@ -67,7 +68,7 @@ ProcessorController::~ProcessorController() {
   logWithLogger<LogLevel::Debug>(this, "destructor (", name_, ") exit");
 }
 
-const std::string& ProcessorController::GetName() const { return processor_->GetName(); }
+const std::string& ProcessorController::GetName() const { return processorName_; }
 
 const std::string& ProcessorController::GetVersion() const { return processor_->GetVersion(); }
 
@@ -130,7 +131,7 @@ void ProcessorController::initialise() {
     // A generic processor has no sample rate: all bits set.
     processor_->Initialise(this, static_cast<int>(0xFFFFFFFFu), nullptr);
     processor_->SetDeviceId(deviceId_.load());
-    const std::string folder = filePath() + "/" + processor_->GetName();
+    const std::string folder = filePath() + "/" + processorName_;
     if (!tembrolexin::DirInfo::mkdir(folder, false)) {
       throw std::runtime_error("cannot create the folder " + folder);
     }
@@ -211,7 +212,7 @@ bool ProcessorController::isConfigurationDifferent(const ConfigurationMap& map) 
 }
 
 bool ProcessorController::isProcessorEnabled(const ConfigurationMap& map) const {
-  return controllersettings::enabledSetting(map, processor_->GetName()) !=
+  return controllersettings::enabledSetting(map, processorName_) !=
          controllersettings::Enabled::kDisabled;
 }
 

@@ -109,6 +109,7 @@ class ProcessorController : public IProcessorListener,
 
   std::string filePath() const;
 
+  const std::string processorName_;
   const std::string name_;
   std::unique_ptr<IProcessor> processor_;
   IProcessorControllerListener* const listener_;
