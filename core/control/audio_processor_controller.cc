@@ -50,7 +50,8 @@ struct ThriftUpdateSignal : StateSignal {
 };
 
 struct AudioUpdateSignal : StateSignal {
-  AudioUpdateSignal(SampleRate r, unsigned f) : StateSignal(Self::kAudioUpdate), rate(r), frames(f) {}
+  AudioUpdateSignal(SampleRate r, unsigned f)
+      : StateSignal(Self::kAudioUpdate), rate(r), frames(f) {}
   SampleRate rate;
   unsigned frames;
 };
@@ -272,9 +273,15 @@ std::string AudioProcessorController::readyToUploadPath() const {
 
 void AudioProcessorController::go(StateId id) {
   static constexpr State kStates[] = {
-      &Self::stateInitialising, &Self::stateConfiguring, &Self::stateWaitingForValidSampleRate,
-      &Self::stateIdle,         &Self::stateListening,   &Self::statePreparingData,
-      &Self::statePreparingDataWhileListening, &Self::stateInactive, &Self::stateDone,
+      &Self::stateInitialising,
+      &Self::stateConfiguring,
+      &Self::stateWaitingForValidSampleRate,
+      &Self::stateIdle,
+      &Self::stateListening,
+      &Self::statePreparingData,
+      &Self::statePreparingDataWhileListening,
+      &Self::stateInactive,
+      &Self::stateDone,
   };
   setState(kStates[static_cast<int>(id)]);
   stateId_.store(id);
@@ -309,7 +316,9 @@ void AudioProcessorController::stateInitialising() {
   serveState(&Self::stateInitialising, {kRefresh, kNTPUpdate, kNTPFailed, kProcessBuffer, kQuit},
              [this](StateSignal& signal) {
                switch (signal.GetCode()) {
-                 case kQuit: go(StateId::Done); return;
+                 case kQuit:
+                   go(StateId::Done);
+                   return;
                  case kNTPUpdate: {
                    auto& update = static_cast<NTPUpdateSignal&>(signal);
                    keptNtp_ = update.ntp;
@@ -323,7 +332,8 @@ void AudioProcessorController::stateInitialising() {
                                                     "retrying after 30s");
                    armNTP(kNTPRetryMillis);
                    break;
-                 default: break;
+                 default:
+                   break;
                }
                if (deviceId_.load() != 0 && !filePath().empty() &&
                    (keptNtp_ || keptRawNtp_ || !needsNetworkTime())) {
@@ -361,7 +371,8 @@ void AudioProcessorController::initialise(const NTPInfo* ntp, const RawNTPInfo* 
     processor_->SetDeviceId(deviceId_.load());
     const std::string base = filePath();
     const std::string dataFolder = FileInfo::addPath(base, name_);
-    const std::string readyFolder = FileInfo::addPath(FileInfo::addPath(base, "readyToUpload"), name_);
+    const std::string readyFolder =
+        FileInfo::addPath(FileInfo::addPath(base, "readyToUpload"), name_);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       readyToUploadPath_ = readyFolder;
@@ -372,15 +383,16 @@ void AudioProcessorController::initialise(const NTPInfo* ntp, const RawNTPInfo* 
     processor_->SetFilePath(dataFolder);
     go(StateId::Configuring);
   } catch (const std::exception& error) {
-    logWithLogger<LogLevel::Error>(this, "Initialise (", name_, " Controller): Exception: ",
-                                   error.what());
+    logWithLogger<LogLevel::Error>(this, "Initialise (", name_,
+                                   " Controller): Exception: ", error.what());
     go(StateId::Done);
     if (listener_ != nullptr) listener_->onFailed(FailureParams(&error));
   } catch (...) {
     logWithLogger<LogLevel::Error>(this, "Initialise (", name_,
                                    " Controller): unexpected exception");
     go(StateId::Done);
-    if (listener_ != nullptr) listener_->onFailed(FailureParams(std::string("unexpected exception")));
+    if (listener_ != nullptr)
+      listener_->onFailed(FailureParams(std::string("unexpected exception")));
   }
 }
 
@@ -389,9 +401,14 @@ void AudioProcessorController::stateConfiguring() {
   serveState(&Self::stateConfiguring, {kNTPUpdate, kNTPFailed, kConfigure, kProcessBuffer, kQuit},
              [this](StateSignal& signal) {
                switch (signal.GetCode()) {
-                 case kQuit: go(StateId::Done); break;
-                 case kProcessBuffer: break;
-                 default: handle(signal); break;
+                 case kQuit:
+                   go(StateId::Done);
+                   break;
+                 case kProcessBuffer:
+                   break;
+                 default:
+                   handle(signal);
+                   break;
                }
              });
 }
@@ -400,22 +417,37 @@ void AudioProcessorController::stateWaitingForValidSampleRate() {
   logWithLogger<LogLevel::Info>(this, "StateWaitingForValidSampleRate (", name_,
                                 " Controller) entry");
   reportStatus(GenericStatusParams({"Inactive"}));
+  // A start given while no rate fitted takes effect once one does.
+  const auto resume = [this] {
+    if (in(StateId::Idle) && listening_) Start();
+  };
   if (resampler_) {
     logWithLogger<LogLevel::Info>(this, "Resampler already set up, moving to stateIdle");
     go(StateId::Idle);
+    resume();
     return;
   }
   // A configuration stays queued for Idle rather than being lost here.
   serveState(&Self::stateWaitingForValidSampleRate,
              {kNTPUpdate, kNTPFailed, kGSMUpdate, kGPSUpdate, kThriftUpdate, kAudioUpdate, kStart,
               kStop, kProcessBuffer, kPrepareData, kPowerStatus, kQuit},
-             [this](StateSignal& signal) {
+             [&](StateSignal& signal) {
                switch (signal.GetCode()) {
-                 case kQuit: go(StateId::Done); break;
-                 case kAudioUpdate: go(tryCreateResampler(signal)); break;
-                 case kStart: listening_ = true; break;
-                 case kStop: listening_ = false; break;
-                 default: break;
+                 case kQuit:
+                   go(StateId::Done);
+                   break;
+                 case kAudioUpdate:
+                   go(tryCreateResampler(signal));
+                   resume();
+                   break;
+                 case kStart:
+                   listening_ = true;
+                   break;
+                 case kStop:
+                   listening_ = false;
+                   break;
+                 default:
+                   break;
                }
              });
 }
@@ -423,41 +455,57 @@ void AudioProcessorController::stateWaitingForValidSampleRate() {
 void AudioProcessorController::stateIdle() {
   logWithLogger<LogLevel::Info>(this, "stateIdle (", name_, " Controller) entry");
   if (signalQueue().empty()) reportStatus(AudioProcessorIdleStatusParams(name_));
-  serveState(
-      &Self::stateIdle,
-      {kRefresh, kNTPUpdate, kNTPFailed, kGSMUpdate, kGPSUpdate, kThriftUpdate, kAudioUpdate,
-       kConfigure, kStart, kStop, kProcessBuffer, kPrepareData, kPowerStatus, kQuit},
-      [this](StateSignal& signal) {
-        const int64_t start = clock_.upTimeMillis();
-        switch (signal.GetCode()) {
-          case kQuit: go(StateId::Done); return;
-          case kRefresh:
-          case kProcessBuffer: break;
-          case kGSMUpdate: passGSM(signal); break;
-          case kGPSUpdate: passGPS(signal); break;
-          case kThriftUpdate: passThrift(signal); break;
-          case kAudioUpdate: go(tryCreateResampler(signal)); break;
-          case kStart:
-            processor_->Start();
-            go(StateId::Listening);
-            listening_ = true;
-            break;
-          case kStop: listening_ = false; break;
-          case kPrepareData: go(StateId::PreparingData); break;
-          case kPowerStatus:
-            logWithLogger<LogLevel::Info>(this, "stateIdle (", name_,
-                                          " Controller) PowerDetectorStatus update");
-            handlePowerDetectorStatus(static_cast<PowerStatusSignal&>(signal).status);
-            break;
-          default: handle(signal); break;
-        }
-        if (in(StateId::Idle) && signalQueue().empty()) {
-          logWithLogger<LogLevel::Info>(this, "stateIdle  sending status (", name_,
-                                        " Controller) entry");
-          reportStatus(AudioProcessorIdleStatusParams(name_));
-        }
-        profile(stateProfiler_, name_ + "_stateIdle", start);
-      });
+  serveState(&Self::stateIdle,
+             {kRefresh, kNTPUpdate, kNTPFailed, kGSMUpdate, kGPSUpdate, kThriftUpdate, kAudioUpdate,
+              kConfigure, kStart, kStop, kProcessBuffer, kPrepareData, kPowerStatus, kQuit},
+             [this](StateSignal& signal) {
+               const int64_t start = clock_.upTimeMillis();
+               switch (signal.GetCode()) {
+                 case kQuit:
+                   go(StateId::Done);
+                   return;
+                 case kRefresh:
+                 case kProcessBuffer:
+                   break;
+                 case kGSMUpdate:
+                   passGSM(signal);
+                   break;
+                 case kGPSUpdate:
+                   passGPS(signal);
+                   break;
+                 case kThriftUpdate:
+                   passThrift(signal);
+                   break;
+                 case kAudioUpdate:
+                   go(tryCreateResampler(signal));
+                   break;
+                 case kStart:
+                   processor_->Start();
+                   go(StateId::Listening);
+                   listening_ = true;
+                   break;
+                 case kStop:
+                   listening_ = false;
+                   break;
+                 case kPrepareData:
+                   go(StateId::PreparingData);
+                   break;
+                 case kPowerStatus:
+                   logWithLogger<LogLevel::Info>(this, "stateIdle (", name_,
+                                                 " Controller) PowerDetectorStatus update");
+                   handlePowerDetectorStatus(static_cast<PowerStatusSignal&>(signal).status);
+                   break;
+                 default:
+                   handle(signal);
+                   break;
+               }
+               if (in(StateId::Idle) && signalQueue().empty()) {
+                 logWithLogger<LogLevel::Info>(this, "stateIdle  sending status (", name_,
+                                               " Controller) entry");
+                 reportStatus(AudioProcessorIdleStatusParams(name_));
+               }
+               profile(stateProfiler_, name_ + "_stateIdle", start);
+             });
 }
 
 void AudioProcessorController::stateListening() {
@@ -472,11 +520,20 @@ void AudioProcessorController::stateListening() {
              [this](StateSignal& signal) {
                const int64_t start = clock_.upTimeMillis();
                switch (signal.GetCode()) {
-                 case kQuit: go(StateId::Done); return;
-                 case kGSMUpdate: passGSM(signal); break;
-                 case kGPSUpdate: passGPS(signal); break;
-                 case kThriftUpdate: passThrift(signal); break;
-                 case kStart: break;
+                 case kQuit:
+                   go(StateId::Done);
+                   return;
+                 case kGSMUpdate:
+                   passGSM(signal);
+                   break;
+                 case kGPSUpdate:
+                   passGPS(signal);
+                   break;
+                 case kThriftUpdate:
+                   passThrift(signal);
+                   break;
+                 case kStart:
+                   break;
                  case kStop:
                    logWithLogger<LogLevel::Info>(this, "stateListening (", name_,
                                                  " Controller) stop() signal");
@@ -484,14 +541,20 @@ void AudioProcessorController::stateListening() {
                    listening_ = false;
                    go(StateId::Idle);
                    break;
-                 case kProcessBuffer: processBuffer(signal); break;
-                 case kPrepareData: go(StateId::PreparingDataWhileListening); break;
+                 case kProcessBuffer:
+                   processBuffer(signal);
+                   break;
+                 case kPrepareData:
+                   go(StateId::PreparingDataWhileListening);
+                   break;
                  case kPowerStatus:
                    logWithLogger<LogLevel::Info>(this, "stateListening (", name_,
                                                  " Controller) New PowerDetector update");
                    handlePowerDetectorStatus(static_cast<PowerStatusSignal&>(signal).status);
                    break;
-                 default: handle(signal); break;
+                 default:
+                   handle(signal);
+                   break;
                }
                profile(stateProfiler_, name_ + "_stateListening", start);
              });
@@ -505,13 +568,14 @@ void AudioProcessorController::preparing(bool whileListening) {
   const char* prefix =
       whileListening ? "statePreparingDataWhileListening (" : "statePreparingData (";
   const StateId back = whileListening ? StateId::Listening : StateId::Idle;
-  const State self = whileListening ? &Self::statePreparingDataWhileListening
-                                    : &Self::statePreparingData;
+  const State self =
+      whileListening ? &Self::statePreparingDataWhileListening : &Self::statePreparingData;
   const std::string label =
       name_ + (whileListening ? "_statePreparingDataWhileListening" : "_statePreparingData");
   logWithLogger<LogLevel::Info>(this, prefix, name_, " Controller) entry");
   const auto failed = [&](const std::exception& error) {
-    const std::string text = std::string(prefix) + name_ + " Controller): exception: " + error.what();
+    const std::string text =
+        std::string(prefix) + name_ + " Controller): exception: " + error.what();
     logWithLogger<LogLevel::Error>(this, text);
     go(StateId::Done);
     if (listener_ != nullptr) listener_->onFailed(FailureParams(text));
@@ -532,7 +596,9 @@ void AudioProcessorController::preparing(bool whileListening) {
     const int64_t start = clock_.upTimeMillis();
     try {
       switch (signal.GetCode()) {
-        case kQuit: go(StateId::Done); return;
+        case kQuit:
+          go(StateId::Done);
+          return;
         case kNTPUpdate: {
           auto& update = static_cast<NTPUpdateSignal&>(signal);
           logWithLogger<LogLevel::Debug>(this, "about to Prepare Data");
@@ -564,13 +630,17 @@ void AudioProcessorController::preparing(bool whileListening) {
           if (consumesNTP()) armNTP(whileListening ? ntpFrequency_ : getNTPFrequency());
           break;
         }
-        case kProcessBuffer: processBuffer(signal); break;
+        case kProcessBuffer:
+          processBuffer(signal);
+          break;
         case kPowerStatus:
           logWithLogger<LogLevel::Info>(this, "StatePreparingDataWhileListening (", name_,
                                         " Controller) New PowerDetector update");
           handlePowerDetectorStatus(static_cast<PowerStatusSignal&>(signal).status);
           break;
-        default: unexpected(prefix, signal.GetCode()); break;
+        default:
+          unexpected(prefix, signal.GetCode());
+          break;
       }
     } catch (const std::exception& error) {
       failed(error);
@@ -594,13 +664,22 @@ void AudioProcessorController::stateInactive() {
              [this](StateSignal& signal) {
                const int64_t start = clock_.upTimeMillis();
                switch (signal.GetCode()) {
-                 case kQuit: go(StateId::Done); return;
+                 case kQuit:
+                   go(StateId::Done);
+                   return;
                  case kNTPUpdate:
                  case kNTPFailed:
-                 case kConfigure: handle(signal); break;
-                 case kStart: listening_ = true; break;
-                 case kStop: listening_ = false; break;
-                 default: break;
+                 case kConfigure:
+                   handle(signal);
+                   break;
+                 case kStart:
+                   listening_ = true;
+                   break;
+                 case kStop:
+                   listening_ = false;
+                   break;
+                 default:
+                   break;
                }
                profile(stateProfiler_, name_ + "_stateInactive", start);
              });
@@ -620,16 +699,17 @@ AudioProcessorController::StateId AudioProcessorController::tryCreateResampler(
   frames_ = inputFrames_;
   sampleRate_ = update->rate;
   resampler_ = audioprocessorcontroller::createResampler(sampleRate_, requiredSampleRate_, frames_);
-  logWithLogger<LogLevel::Info>(this, "Resampler required SampleRate: ",
-                                Resampler::ConvertSampleRateToString(requiredSampleRate_),
-                                ", sample rate: ", Resampler::ConvertSampleRateToString(sampleRate_),
-                                ", buffer frames: ", frames_);
+  logWithLogger<LogLevel::Info>(
+      this,
+      "Resampler required SampleRate: ", Resampler::ConvertSampleRateToString(requiredSampleRate_),
+      ", sample rate: ", Resampler::ConvertSampleRateToString(sampleRate_),
+      ", buffer frames: ", frames_);
   if (!resampler_) {
-    logWithLogger<LogLevel::Debug>(
-        this, "Cannot create resampler for sample rate: ",
-        Resampler::ConvertSampleRateToString(sampleRate_), "with required sample rate",
-        Resampler::ConvertSampleRateToString(requiredSampleRate_),
-        ", waiting for other audio frequency");
+    logWithLogger<LogLevel::Debug>(this, "Cannot create resampler for sample rate: ",
+                                   Resampler::ConvertSampleRateToString(sampleRate_),
+                                   "with required sample rate",
+                                   Resampler::ConvertSampleRateToString(requiredSampleRate_),
+                                   ", waiting for other audio frequency");
     return StateId::WaitingForValidSampleRate;
   }
   for (auto& buffer : buffers_) buffer.assign(frames_, 0);
@@ -665,11 +745,13 @@ void AudioProcessorController::passThrift(StateSignal& signal) {
 }
 
 void AudioProcessorController::passGSM(StateSignal& signal) {
-  if (gsmConsumer_ != nullptr) gsmConsumer_->updateGSMInfo(static_cast<GSMUpdateSignal&>(signal).info.get());
+  if (gsmConsumer_ != nullptr)
+    gsmConsumer_->updateGSMInfo(static_cast<GSMUpdateSignal&>(signal).info.get());
 }
 
 void AudioProcessorController::passGPS(StateSignal& signal) {
-  if (gpsConsumer_ != nullptr) gpsConsumer_->updateGPSInfo(static_cast<GPSUpdateSignal&>(signal).info.get());
+  if (gpsConsumer_ != nullptr)
+    gpsConsumer_->updateGPSInfo(static_cast<GPSUpdateSignal&>(signal).info.get());
 }
 
 void AudioProcessorController::reportStatus(const IProcessorStatusParams& params) {
@@ -686,10 +768,17 @@ void AudioProcessorController::reportPrepared(std::unique_ptr<IProcessorEventPar
 
 void AudioProcessorController::handle(StateSignal& signal) {
   switch (signal.GetCode()) {
-    case kNTPUpdate: handleNTPUpdate(signal); break;
-    case kConfigure: handleConfigure(signal); break;
-    case kNTPFailed: handleNTPFailed(); break;
-    default: break;
+    case kNTPUpdate:
+      handleNTPUpdate(signal);
+      break;
+    case kConfigure:
+      handleConfigure(signal);
+      break;
+    case kNTPFailed:
+      handleNTPFailed();
+      break;
+    default:
+      break;
   }
 }
 
@@ -884,10 +973,10 @@ void AudioProcessorController::handlePowerDetectorStatus(PowerDetectorStatus sta
 void AudioProcessorController::DumpNTP(const NTPInfo* ntp, const RawNTPInfo* raw) {
   if (ntpConsumer_ != nullptr) {
     if (ntp != nullptr) {
-      logWithLogger<LogLevel::Debug>(this, "providing ntp: mElaspedRealTime: ", ntp->elapsedRealTime,
-                                     ", mTransmitTimeStamp: ", ntp->transmitTimestamp,
-                                     ", mRoundTripDelay: ", ntp->roundTripDelay,
-                                     ", mDrift: ", ntp->drift);
+      logWithLogger<LogLevel::Debug>(
+          this, "providing ntp: mElaspedRealTime: ", ntp->elapsedRealTime,
+          ", mTransmitTimeStamp: ", ntp->transmitTimestamp,
+          ", mRoundTripDelay: ", ntp->roundTripDelay, ", mDrift: ", ntp->drift);
     } else {
       logWithLogger<LogLevel::Debug>(this, "providing ntp: null");
     }
@@ -929,11 +1018,12 @@ std::unique_ptr<IProcessorEventParams> AudioProcessorController::CorrectReceived
   if (params == nullptr) return nullptr;
   std::unique_ptr<IProcessorEventParams> result;
   if (const auto* prepared = FilePreparedEventParams::Cast(params)) {
-    logWithLogger<LogLevel::Warning>(this,
-                                     "Received FilePreparedEventParams from processor: converting...");
+    logWithLogger<LogLevel::Warning>(
+        this, "Received FilePreparedEventParams from processor: converting...");
     auto checked = std::make_unique<CheckedFilePreparedEventParams>();
     for (const std::string& path : prepared->getFilePaths()) {
-      logWithLogger<LogLevel::Info>(this, "AudioProcessorController prepareData for path :=> ", path);
+      logWithLogger<LogLevel::Info>(this, "AudioProcessorController prepareData for path :=> ",
+                                    path);
       checked->AddCheckedFilePath(path, {});
     }
     result = std::move(checked);
@@ -946,8 +1036,8 @@ std::unique_ptr<IProcessorEventParams> AudioProcessorController::CorrectReceived
       std::string target = moveToReadyForUploadDir(path);
       if (target.empty()) continue;
       if (!check.empty()) {
-        logWithLogger<LogLevel::Debug>(this, "Checksum passed with file: ",
-                                       std::string(check.begin(), check.end()));
+        logWithLogger<LogLevel::Debug>(
+            this, "Checksum passed with file: ", std::string(check.begin(), check.end()));
       }
       kept.emplace_back(std::move(target), check);
     }
@@ -991,8 +1081,8 @@ void AudioProcessorController::uploadAllFilesInFolder(const std::string& folder)
   for (std::string& path : DirInfo(folder).list(DirInfo::kFiles, DirInfo::byModificationTime)) {
     // Side files travel with their file; hidden names are half-written.
     if (FileInfo(path).suffix() == "md5" || FileInfo::isHiddenOrTemporary(path)) continue;
-    logWithLogger<LogLevel::Info>(this, "AudioProcessorController found file prepared for upload: ",
-                                  path);
+    logWithLogger<LogLevel::Info>(
+        this, "AudioProcessorController found file prepared for upload: ", path);
     waiting.emplace_back(std::move(path), std::vector<unsigned char>());
   }
   if (waiting.empty() || listener_ == nullptr) return;

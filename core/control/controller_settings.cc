@@ -6,8 +6,7 @@
 namespace tembrolexinsdk {
 namespace controllersettings {
 
-const IConfigurationParameter* lookUp(const ConfigurationMap& map,
-                                      const std::string& processorName,
+const IConfigurationParameter* lookUp(const ConfigurationMap& map, const std::string& processorName,
                                       const std::string& suffix) {
   auto it = map.find(processorName + suffix);
   if (it == map.end()) it = map.find("*" + suffix);
@@ -15,8 +14,8 @@ const IConfigurationParameter* lookUp(const ConfigurationMap& map,
 }
 
 Enabled enabledSetting(const ConfigurationMap& map, const std::string& processorName) {
-  const auto* flag =
-      dynamic_cast<const ConfigurationParameter<bool>*>(lookUp(map, processorName, "_meta_enabled"));
+  const auto* flag = dynamic_cast<const ConfigurationParameter<bool>*>(
+      lookUp(map, processorName, "_meta_enabled"));
   if (flag == nullptr) return Enabled::kUnspecified;
   return flag->value ? Enabled::kEnabled : Enabled::kDisabled;
 }
@@ -29,8 +28,8 @@ std::unique_ptr<ConfigurationMap> withoutMetaKeys(const ConfigurationMap& map,
   for (const auto& [key, value] : map) {
     if (key.find("_meta_") != std::string::npos) continue;
     filtered->set(key, value);
-    logWithLogger<LogLevel::Debug>(sender, "parameter: ", key, ", value: ",
-                                   value->GetValueAsString());
+    logWithLogger<LogLevel::Debug>(sender, "parameter: ", key,
+                                   ", value: ", value->GetValueAsString());
   }
   return filtered;
 }

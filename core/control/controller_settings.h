@@ -19,8 +19,7 @@ enum class Enabled { kEnabled = 0, kDisabled = 1, kUnspecified = 2 };
 
 // The value of processorName + suffix, or else of "*" + suffix; null when
 // neither key is present.
-const IConfigurationParameter* lookUp(const ConfigurationMap& map,
-                                      const std::string& processorName,
+const IConfigurationParameter* lookUp(const ConfigurationMap& map, const std::string& processorName,
                                       const std::string& suffix);
 
 // What "_meta_enabled" says: a bool value decides; a missing key or a value

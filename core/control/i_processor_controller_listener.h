@@ -21,7 +21,8 @@ class LogParams;
 class IProcessorControllerListener {
  public:
   virtual ~IProcessorControllerListener() = default;
-  virtual void onProcessorEvent(const INamedObject* sender, const IProcessorEventParams* params) = 0;
+  virtual void onProcessorEvent(const INamedObject* sender,
+                                const IProcessorEventParams* params) = 0;
   virtual void onProcessorStatusChanged(const INamedObject* sender,
                                         const IProcessorStatusParams* params) = 0;
   // The controller's processor needs network time.

@@ -36,8 +36,8 @@ ProcessorController::ProcessorController(std::unique_ptr<IProcessor> processor,
                                          IProcessorControllerListener* listener,
                                          IMessenger* messenger, std::string appPackageName,
                                          std::string deviceIdentity)
-    : ActiveObject(&ProcessorController::stateInitialising, &ProcessorController::stateDone,
-                   kDone, "AudioProcessorController"),
+    : ActiveObject(&ProcessorController::stateInitialising, &ProcessorController::stateDone, kDone,
+                   "AudioProcessorController"),
       processorName_(checked(processor)->GetName()),
       name_(processorName_ + "Controller"),
       processor_(std::move(processor)),
@@ -96,10 +96,18 @@ std::string ProcessorController::filePath() const {
 
 void ProcessorController::go(StateId id) {
   switch (id) {
-    case StateId::Initialising: setState(&ProcessorController::stateInitialising); break;
-    case StateId::Idle: setState(&ProcessorController::stateIdle); break;
-    case StateId::Inactive: setState(&ProcessorController::stateInactive); break;
-    case StateId::Done: setState(&ProcessorController::stateDone); break;
+    case StateId::Initialising:
+      setState(&ProcessorController::stateInitialising);
+      break;
+    case StateId::Idle:
+      setState(&ProcessorController::stateIdle);
+      break;
+    case StateId::Inactive:
+      setState(&ProcessorController::stateInactive);
+      break;
+    case StateId::Done:
+      setState(&ProcessorController::stateDone);
+      break;
   }
   stateId_.store(id);
 }
@@ -161,25 +169,27 @@ void ProcessorController::stateIdle() {
                  case kConfigure:
                    setConfiguration(std::move(static_cast<ConfigureSignal&>(signal).map));
                    break;
-                 case kDone: go(StateId::Done); break;
-                 default: break;
+                 case kDone:
+                   go(StateId::Done);
+                   break;
+                 default:
+                   break;
                }
              });
 }
 
 void ProcessorController::stateInactive() {
   logWithLogger<LogLevel::Info>(this, "stateInactive (", name_, ") entry");
-  serveState(&ProcessorController::stateInactive, {kConfigure, kDone},
-             [this](StateSignal& signal) {
-               if (signal.GetCode() == kDone) {
-                 go(StateId::Done);
-                 return;
-               }
-               // Handled here as Idle would handle it; a map that leaves the
-               // processor disabled sends the controller straight back.
-               go(StateId::Idle);
-               setConfiguration(std::move(static_cast<ConfigureSignal&>(signal).map));
-             });
+  serveState(&ProcessorController::stateInactive, {kConfigure, kDone}, [this](StateSignal& signal) {
+    if (signal.GetCode() == kDone) {
+      go(StateId::Done);
+      return;
+    }
+    // Handled here as Idle would handle it; a map that leaves the
+    // processor disabled sends the controller straight back.
+    go(StateId::Idle);
+    setConfiguration(std::move(static_cast<ConfigureSignal&>(signal).map));
+  });
 }
 
 void ProcessorController::setConfiguration(std::unique_ptr<ConfigurationMap> configuration) {

@@ -52,9 +52,9 @@ class ProcessorController : public IProcessorListener,
 
   // Starts the controller thread; throws std::system_error when no thread
   // can be started. A null processor is refused with std::invalid_argument.
-  ProcessorController(std::unique_ptr<IProcessor> processor,
-                      IProcessorControllerListener* listener, IMessenger* messenger,
-                      std::string appPackageName, std::string deviceIdentity);
+  ProcessorController(std::unique_ptr<IProcessor> processor, IProcessorControllerListener* listener,
+                      IMessenger* messenger, std::string appPackageName,
+                      std::string deviceIdentity);
   // Leaves the bus, stops the thread (queued signals are dropped) and deletes
   // the processor.
   ~ProcessorController() override;
@@ -122,7 +122,7 @@ class ProcessorController : public IProcessorListener,
   std::unique_ptr<ConfigurationMap> configuration_;  // controller thread only
 
   mutable std::mutex mutex_;
-  std::string filePath_;        // guarded by mutex_
+  std::string filePath_;         // guarded by mutex_
   std::set<int> registrations_;  // guarded by mutex_
   std::atomic<int> deviceId_{0};
   std::atomic<StateId> stateId_{StateId::Initialising};

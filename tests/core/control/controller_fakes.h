@@ -54,6 +54,19 @@ class CallLog {
       return std::count(entries_.begin(), entries_.end(), entry) >= times;
     });
   }
+  // Waits for an entry that begins with `prefix` and returns it ("" when
+  // none came).
+  std::string awaitPrefix(const std::string& prefix) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::string found;
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] {
+      for (const std::string& e : entries_) {
+        if (e.rfind(prefix, 0) == 0) return !(found = e).empty();
+      }
+      return false;
+    });
+    return found;
+  }
   // The entries from `first` on (by position), for order checks.
   std::vector<std::string> since(size_t first) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -83,7 +96,8 @@ class RecordingListener : public IProcessorControllerListener {
     }
     log_.add("event:" + params->GetParamsDescription());
   }
-  void onProcessorStatusChanged(const INamedObject*, const IProcessorStatusParams* params) override {
+  void onProcessorStatusChanged(const INamedObject*,
+                                const IProcessorStatusParams* params) override {
     log_.add("status:" + params->GetDescription());
   }
   void onNTPRequired() override { log_.add("ntp?"); }
@@ -122,6 +136,8 @@ struct ProcessorSetup {
   SampleRate preferred = SampleRate_8000;
   // Result of PrepareData (owned by the caller afterwards).
   std::function<IProcessorEventParams*()> prepared;
+  // Receives every buffer pointer handed to ProcessBuffer (worker thread).
+  std::vector<const short*>* buffers = nullptr;
 };
 
 template <typename Base>
@@ -168,8 +184,8 @@ class RecordingAudioProcessor : public RecordingProcessor<Base> {
 
   void ProcessBuffer(const short* samples, int count,
                      std::chrono::steady_clock::time_point) override {
-    buffers.push_back(samples);
-    note("ProcessBuffer:" + std::to_string(count));
+    if (this->setup_.buffers != nullptr) this->setup_.buffers->push_back(samples);
+    note("ProcessBuffer:" + std::to_string(count) + ":" + std::to_string(samples[0]));
   }
   void Start() override { note("Start"); }
   void Stop() override { note("Stop"); }
@@ -178,8 +194,6 @@ class RecordingAudioProcessor : public RecordingProcessor<Base> {
     return this->setup_.prepared ? this->setup_.prepared() : nullptr;
   }
   SampleRate GetPreferredSampleRate() override { return this->setup_.preferred; }
-
-  std::vector<const short*> buffers;  // worker thread only, read after it ends
 };
 
 class NtpProcessor : public RecordingAudioProcessor<>, public INTPConsumer {
@@ -206,7 +220,9 @@ class RawNtpProcessor : public RecordingAudioProcessor<>, public IRawNTPConsumer
     note("PrepareDataRaw");
     return nullptr;
   }
-  void updateRawNTPInfo(const RawNTPInfo* raw) override { note(raw ? "updateRaw" : "updateRaw:null"); }
+  void updateRawNTPInfo(const RawNTPInfo* raw) override {
+    note(raw ? "updateRaw" : "updateRaw:null");
+  }
 };
 
 class PowerProcessor : public RecordingAudioProcessor<>, public IPowerDetectorStatusConsumer {
