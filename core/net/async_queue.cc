@@ -122,26 +122,21 @@ void MultiRequest::perform() {
 // ---- AsyncQueue ---------------------------------------------------------------
 
 AsyncQueue::AsyncQueue(bool startNow, Log log, TransferLimits limits, const Clock& clock)
-    : log_(std::move(log)), limits_(limits), clock_(clock) {
+    : log_(std::move(log)), limits_(limits), clock_(clock), timing_(true, clock_) {
   limits_.abort = &aborting_;
-  timing_ = std::make_unique<Timing>(true, clock_);
   if (startNow) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       startTime_ = clock_.steadyNow();
     }
-    timing_->start(std::chrono::milliseconds(0));
+    timing_.start(std::chrono::milliseconds(0));
   }
 }
 
 AsyncQueue::~AsyncQueue() {
+  // A running transfer ends at once; the Timing member, destroyed next,
+  // joins the thread, and only then do the elements go.
   aborting_.store(true);
-  timing_.reset();
-  std::map<int, std::unique_ptr<QueueElement>> elements;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    elements.swap(elements_);
-  }
 }
 
 const std::string& AsyncQueue::GetName() const { return kQueueName; }
@@ -163,10 +158,10 @@ void AsyncQueue::start(std::chrono::milliseconds delay) {
     std::lock_guard<std::mutex> lock(mutex_);
     startTime_ = clock_.steadyNow() + delay;
   }
-  timing_->start(-delay);
+  timing_.start(-delay);
 }
 
-void AsyncQueue::stop() { timing_->stop(); }
+void AsyncQueue::stop() { timing_.stop(); }
 
 int AsyncQueue::addRequest(std::unique_ptr<Configuration> configuration, requestTiming timing,
                            int performSettings) {
@@ -181,7 +176,7 @@ int AsyncQueue::addRequest(std::unique_ptr<Configuration> configuration, request
     elements_[id] = std::move(element);
   }
   // Registered after the element is in the map, which the event looks up.
-  timing_->registerEvent(configureEvent);
+  timing_.registerEvent(configureEvent);
   if (timing == Immediate) perform(id);
   return id;
 }
@@ -231,7 +226,14 @@ void AsyncQueue::perform(int id) {
     if (it == elements_.end()) throw std::out_of_range("map::at:  key not found");
     event = std::make_unique<TimingEvent>(it->second->performEvent());
   }
-  timing_->registerEvent(*event);
+  try {
+    timing_.registerEvent(*event);
+  } catch (const std::invalid_argument&) {
+    // The request is being performed right now (its writer may have reported
+    // already, or this is a call from inside its own callback): schedule the
+    // repeat from the queue's thread once that transfer has returned.
+    registerFunction([this, id] { perform(id); }, std::chrono::milliseconds(0));
+  }
 }
 
 void AsyncQueue::perform(const std::list<int>& ids, std::function<void()> done) {
@@ -242,7 +244,7 @@ void AsyncQueue::perform(const std::list<int>& ids, std::function<void()> done) 
   }
   if (single) {
     const int id = ids.front();
-    timing_->registerEvent(TimingEvent(guarded([this, id, done] {
+    timing_.registerEvent(TimingEvent(guarded([this, id, done] {
                                          performElement(id);
                                          if (done) done();
                                        }),
@@ -250,7 +252,7 @@ void AsyncQueue::perform(const std::list<int>& ids, std::function<void()> done) 
                                        TimingEvent::kOneShotRemove));
     return;
   }
-  timing_->registerEvent(TimingEvent(guarded([this, ids, done] { performBatch(ids, done); }),
+  timing_.registerEvent(TimingEvent(guarded([this, ids, done] { performBatch(ids, done); }),
                                      std::chrono::milliseconds(0), TimingEvent::kAutoId,
                                      TimingEvent::kOneShotRemove));
 }
@@ -297,7 +299,7 @@ void AsyncQueue::registerFunction(std::function<void()> function, std::chrono::m
   }
   const auto time =
       std::chrono::duration_cast<std::chrono::milliseconds>(clock_.steadyNow() - start) + delay;
-  timing_->registerEvent(TimingEvent(guarded(std::move(function)), time, TimingEvent::kAutoId,
+  timing_.registerEvent(TimingEvent(guarded(std::move(function)), time, TimingEvent::kAutoId,
                                      TimingEvent::kOneShotRemove));
 }
 
@@ -313,8 +315,8 @@ bool AsyncQueue::remove(int id) {
       return false;
     }
     try {
-      timing_->cancelEvent(it->second->performEvent());
-      timing_->cancelEvent(it->second->configureEvent());
+      timing_.cancelEvent(it->second->performEvent());
+      timing_.cancelEvent(it->second->configureEvent());
     } catch (const std::invalid_argument&) {
       // One of its events is running now (maybe the caller is inside it):
       // remove it on the queue's thread once that event has returned.

@@ -143,7 +143,8 @@ class AsyncQueue : public INamedObject {
   int addRequest(std::unique_ptr<Configuration> configuration, requestTiming timing,
                  int performSettings);
   // Schedules the request; throws std::out_of_range ("map::at:  key not
-  // found") for an unknown id.
+  // found") for an unknown id. While the request is being performed (also
+  // from inside its own callbacks) the repeat waits until that has returned.
   void perform(int id);
   // Performs the listed requests together (ids not queued, or whose request
   // could not be built, are skipped), then runs `done` on the queue's thread.
@@ -176,7 +177,9 @@ class AsyncQueue : public INamedObject {
   mutable std::mutex mutex_;
   std::map<int, std::unique_ptr<QueueElement>> elements_;
   std::chrono::steady_clock::time_point startTime_{};
-  std::unique_ptr<Timing> timing_;
+  // Last, so it is destroyed first: its destructor joins the queue's thread
+  // while everything that thread's events use is still alive.
+  Timing timing_;
 };
 
 }  // namespace Http

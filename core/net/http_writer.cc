@@ -21,8 +21,9 @@ std::size_t AbstractWriter::performOutput(char* data, std::size_t size, std::siz
                                           void* userdata) {
   auto* writer = static_cast<AbstractWriter*>(userdata);
   if (data == nullptr || writer == nullptr) return 0;
-  if (!writer->isReady()) return 0;
   const std::size_t bytes = size * count;
+  if (writer->discardsBody()) return bytes;
+  if (!writer->isReady()) return 0;
   std::iostream& stream = writer->stream();
   stream.write(data, static_cast<std::streamsize>(bytes));
   if (stream.fail() || stream.bad()) return 0;

@@ -12,6 +12,8 @@
 //   Writer<std::fstream>: the body goes into (or comes from) a file opened
 //     with the given mode; onDone(path, status) or onError(code). The file is
 //     closed after every transfer and reopened (same mode) at the next write.
+//     A writer whose mode has no std::ios::out only sources an upload: the
+//     server's reply body is dropped.
 //
 // Error codes: libcurl's result code, or kStreamFailed when the transfer
 // succeeded but the stream failed (a write into memory or a file that did
@@ -53,6 +55,10 @@ class AbstractWriter : public INamedObject {
   virtual void setFileName(const std::string& /*name*/) {}
   // Whether data can be taken now.
   virtual bool isReady() { return true; }
+  // Whether a response body is dropped instead of written into stream():
+  // true for a writer that only sources an upload and has nowhere to put a
+  // reply (a reply body is then no write error).
+  virtual bool discardsBody() const { return false; }
 
   // libcurl callbacks; `userdata` is the AbstractWriter.
   static std::size_t performOutput(char* data, std::size_t size, std::size_t count,
@@ -104,6 +110,8 @@ class Writer<std::fstream> : public AbstractWriter {
   // refused (ignored).
   void setFileName(const std::string& name) override;
   bool isReady() override;
+  // True when the file is opened without std::ios::out (an upload source).
+  bool discardsBody() const override { return (mode_ & std::ios::out) == 0; }
 
   const std::string& path() const { return path_; }
 

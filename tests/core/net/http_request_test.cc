@@ -238,7 +238,7 @@ TEST(HttpRequestTest, PutUploadsAFileOfKnownOrUnknownSize) {
   const std::string content(70000, 'z');  // large enough for libcurl to ask "100 Continue"
   std::ofstream(path, std::ios::binary) << content;
   HttpTestServer server;
-  server.route("PUT", "/up", tltest::replyWith(201));
+  server.route("PUT", "/up", tltest::replyWith(201, "stored"));  // a reply body is dropped
   for (bool knownSize : {true, false}) {
     Outcome outcome;
     Configuration config(server.url("/up"),

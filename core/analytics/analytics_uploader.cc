@@ -1,0 +1,145 @@
+#include "core/analytics/analytics_uploader.h"
+
+#include <cstdio>
+#include <fstream>
+#include <ios>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include "core/runtime/dir_info.h"
+#include "core/runtime/file_info.h"
+#include "core/runtime/log_helpers.h"
+
+namespace tembrolexinsdk {
+
+using tembrolexin::DirInfo;
+using tembrolexin::FileInfo;
+
+const std::string AnalyticsUploader::name_ = "AnalyticsUploader";
+
+AnalyticsUploader::AnalyticsUploader(Log log, const std::string& workingFolder,
+                                     const std::string& appId, const std::string& url,
+                                     Http::TransferLimits limits, std::string caFile)
+    : url_(url),
+      workingFolder_(workingFolder),
+      appId_(appId),
+      log_(log),
+      caFile_(std::move(caFile)),
+      queue_(true, std::move(log), limits) {
+  if (!DirInfo::mkdir(workingFolder_, false)) {
+    throw std::runtime_error("Could not create working directory " + workingFolder_);
+  }
+  uploadFilesReady();
+}
+
+AnalyticsUploader::~AnalyticsUploader() = default;
+
+void AnalyticsUploader::uploadFilesReady() {
+  for (const std::string& path : DirInfo(workingFolder_).list(DirInfo::kFiles)) {
+    const std::string name = FileInfo(path).filename();
+    // A half-written or hidden file is never handed on.
+    if (name.size() < 2 || FileInfo::isHiddenOrTemporary(name)) continue;
+    uploadFile(path);
+  }
+}
+
+void AnalyticsUploader::uploadFile(const std::string& path, std::function<void(bool)> done) {
+  const FileInfo file(path);
+  if (!file.exists()) {
+    logWithLogger<LogLevel::Warning>(this, "No file at path: ", path, ", won't upload.");
+    done(false);
+    return;
+  }
+  const std::string target = workingFolder_ + "/" + file.filename();
+  if (file.path() != workingFolder_ && std::rename(path.c_str(), target.c_str()) != 0) {
+    logWithLogger<LogLevel::Warning>(this, "Could not move file: ", path, " to ", target,
+                                     ", removing file and abandoning upload");
+    if (std::remove(path.c_str()) != 0) {
+      logWithLogger<LogLevel::Warning>(this, "Could not remove file at path: ", path);
+    }
+    done(false);
+    return;
+  }
+  requestSignedUrl(file.path() == workingFolder_ ? path : target, std::move(done));
+}
+
+std::unique_ptr<Http::Configuration> AnalyticsUploader::makeConfiguration(
+    const std::string& url, std::unique_ptr<Http::AbstractWriter> writer) {
+  auto config = std::make_unique<Http::Configuration>(url, std::move(writer), log_);
+  if (!caFile_.empty()) config->setOption(CURLOPT_CAINFO, caFile_);
+  return config;
+}
+
+void AnalyticsUploader::requestSignedUrl(std::string path, std::function<void(bool)> done) {
+  const FileInfo file(path);
+  if (!file.exists()) {
+    logWithLogger<LogLevel::Warning>(this, "No file at path: ", path, " aborting upload.");
+    done(false);
+    return;
+  }
+  auto writer = std::make_unique<Http::Writer<std::stringstream>>(
+      [this, path, done](const std::string& body, long status) {
+        signedUrlReceived(path, body, status, done);
+      },
+      [this, path, done](int code) {
+        logWithLogger<LogLevel::Warning>(this, "Could not request signed url for file ", path,
+                                         ": error code ", code);
+        done(false);
+      });
+  auto config = makeConfiguration(url_ + "/" + file.filename(), std::move(writer));
+  config->setOption(CURLOPT_CUSTOMREQUEST, "POST");
+  config->setOption(CURLOPT_COPYPOSTFIELDS, "app_id=" + appId_);
+  queue_.addRequest(std::move(config), Http::AsyncQueue::Immediate, TimingEvent::kOneShot);
+}
+
+void AnalyticsUploader::signedUrlReceived(const std::string& path, const std::string& signedUrl,
+                                          const long& httpCode, std::function<void(bool)> done) {
+  if (httpCode != Http::Request::HTTP_OK) {
+    logWithLogger<LogLevel::Warning>(this, "HTTP error: ", httpCode, ", cannot upload file ",
+                                     path);
+    done(false);
+    return;
+  }
+  long size = -1;
+  {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (in.is_open()) size = static_cast<long>(in.tellg());
+  }
+  std::unique_ptr<Http::Writer<std::fstream>> writer;
+  try {
+    writer = std::make_unique<Http::Writer<std::fstream>>(
+        path, std::ios::in | std::ios::binary,
+        [this, done](const std::string& uploaded, long status) {
+          if (status < 200 || status > 299) {
+            // Not delivered: the file stays for the next uploader.
+            logWithLogger<LogLevel::Warning>(this, "HTTP error: ", status,
+                                             ", cannot upload file ", uploaded);
+            done(false);
+            return;
+          }
+          logWithLogger<LogLevel::Info>(this, "Succesfully uploaded file: ", uploaded,
+                                        " with code ", status, " now deleting file");
+          if (std::remove(uploaded.c_str()) != 0) {
+            logWithLogger<LogLevel::Warning>(this, "Could not remove ", uploaded);
+          }
+          done(true);
+        },
+        [this, done](int code) {
+          logWithLogger<LogLevel::Warning>(this, "Could not upload file, error: ", code);
+          done(false);
+        },
+        1);
+  } catch (const std::exception& e) {
+    // The file vanished between the steps.
+    logWithLogger<LogLevel::Warning>(this, "Could not upload file, error: ", e.what());
+    done(false);
+    return;
+  }
+  auto config = makeConfiguration(signedUrl, std::move(writer));
+  config->setOption(CURLOPT_UPLOAD, 1L);
+  config->setOption(CURLOPT_INFILESIZE, size);
+  queue_.addRequest(std::move(config), Http::AsyncQueue::Immediate, TimingEvent::kOneShotRemove);
+}
+
+}  // namespace tembrolexinsdk
