@@ -1,0 +1,374 @@
+#include "core/assets/asset_cacher.h"
+
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <new>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include <json/json.h>
+
+#include "core/assets/bundle_format_version.h"
+#include "core/net/http_exception.h"
+#include "core/net/http_request.h"
+#include "core/net/http_writer.h"
+#include "core/runtime/file_info.h"
+#include "core/runtime/message_factory.h"
+
+namespace tembrolexinsdk {
+
+namespace {
+
+const std::string kName = "AssetCacher";
+
+// List failures counted towards retryAttempts, shared by every cacher.
+std::atomic<int> gListFailures{0};
+
+bool parseJson(const std::string& text, Json::Value& root) {
+  try {
+    Json::Reader reader;
+    return reader.parse(text, root, /*collectComments=*/true) && !root.isNull();
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
+    return false;  // nesting beyond the reader's limit
+  }
+}
+
+// The package's file name: the address without query and fragment, after its
+// last "/" or "\". Empty when that names no file of its own.
+std::string packageFileName(const std::string& url) {
+  const std::string name = tembrolexin::FileInfo(url.substr(0, url.find_first_of("?#"))).filename();
+  if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string::npos) {
+    return "";
+  }
+  return name;
+}
+
+std::string memberString(const Json::Value& entry, const char* key) {
+  const Json::Value& v = entry[key];
+  return v.isString() ? v.asString() : std::string();
+}
+
+int memberInt(const Json::Value& entry, const char* key) {
+  const Json::Value& v = entry[key];
+  return v.isInt() ? v.asInt() : 0;
+}
+
+}  // namespace
+
+AssetCacher::AssetCacher(Log log) : AssetCacher(std::move(log), Options()) {}
+
+AssetCacher::AssetCacher(Log log, Options options)
+    : log_(std::move(log)), options_(std::move(options)) {
+  log_.registerSender(this);
+  queue_ = std::make_unique<Http::AsyncQueue>(false, log_, options_.limits, *options_.clock);
+}
+
+AssetCacher::~AssetCacher() { queue_.reset(); }
+
+const std::string& AssetCacher::GetName() const { return kName; }
+
+int AssetCacher::failureCount() { return gListFailures.load(); }
+
+std::map<std::string, AssetCacher::AssetRecord> AssetCacher::records() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return known_;
+}
+
+void AssetCacher::configure(std::string platformInfo, std::string sdkVersion, std::string appId,
+                            std::string deviceId, std::string downloadFolder) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    downloadFolder_ = std::move(downloadFolder);
+  }
+  Json::Value info;
+  if (!parseJson(platformInfo, info) || !info.isObject()) {
+    log_.warning("Cannot configure AssetCacher: invalid platform Json: ", platformInfo);
+    return;
+  }
+  for (const char* key : {"app", "device", "location"}) {
+    if (info[key].isNull()) {
+      log_.warning("Cannot configure AssetCacher: missing entry ", key, " in json: ", platformInfo);
+      return;
+    }
+  }
+  // Members that must hold objects (or an address) but hold something else
+  // would make the request malformed.
+  for (const char* key : {"app", "device", "sdk"}) {
+    if (!info[key].isNull() && !info[key].isObject()) {
+      log_.warning("Cannot configure AssetCacher: entry ", key, " is not an object in json: ",
+                   platformInfo);
+      return;
+    }
+  }
+  Json::Value& url = info["url"];  // added as null when absent: the request always has it
+  if (!url.isNull() && !url.isString()) {
+    log_.warning("Cannot configure AssetCacher: entry url is not a text in json: ", platformInfo);
+    return;
+  }
+  info["app"]["id"] = appId;
+  info["device"]["uid"] = deviceId;
+  info["sdk"]["version"] = sdkVersion;
+  Json::Value versions(Json::arrayValue);
+  for (int v : BundleFormatVersion::supportedBundleFormatVersions) versions.append(v);
+  info["sdk"]["accepted_bundle_format_versions"] = versions;
+  if (url.isString()) serverAddress_ = url.asString();
+  requestBody_ = Json::FastWriter().write(info);
+  prepareAssetListRequest(requestBody_);
+}
+
+void AssetCacher::prepareAssetListRequest(const std::string& body) {
+  if (body.empty()) return;
+  log_.debug("Preparing content list request with json: ", body);
+  const int old = listRequestId_.load();
+  if (old != -1 && !queue_->remove(old)) {
+    log_.warning("Aborting new request, request still in progress");
+    return;
+  }
+  listRequestId_ = -1;
+  log_.debug("Preparing asset list request to url: ", serverAddress_);
+  auto writer = std::make_unique<Http::Writer<std::stringstream>>(
+      [this](const std::string& reply, long) { handleAssetList(reply); },
+      [this](int code) { onListFailure(code); });
+  auto config = std::make_unique<Http::Configuration>(serverAddress_, std::move(writer), log_);
+  try {
+    config->setJsonPost(body);
+  } catch (const std::exception& e) {
+    log_.warning("Could not prepare asset list request: ", e.what());
+    return;
+  }
+  listRequestId_ = queue_->addRequest(std::move(config), Http::AsyncQueue::Deferred, 1);
+}
+
+void AssetCacher::registerCallback(DownloadCallback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  callback_ = std::move(callback);
+}
+
+void AssetCacher::startCaching(std::chrono::milliseconds delay) {
+  const int id = listRequestId_.load();
+  if (id == -1) return;
+  queue_->start(delay < std::chrono::milliseconds(0) ? std::chrono::milliseconds(0) : delay);
+  log_.debug("Start request to cache web assets after a ", delay.count() / 1000, " sec");
+  try {
+    queue_->perform(id);
+  } catch (const std::invalid_argument&) {
+    log_.warning("Could not start request - request was already in progress");
+  } catch (const std::exception& e) {
+    log_.warning("Could not start request: ", e.what());
+  }
+}
+
+void AssetCacher::stopCaching() { queue_->stop(); }
+
+void AssetCacher::notifyAsset(std::string assetId, int version, int formatVersion) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  AssetRecord record;
+  record.assetId = assetId;
+  record.version = version;
+  record.formatVersion = formatVersion;
+  known_[std::move(assetId)] = std::move(record);
+}
+
+void AssetCacher::handleAssetList(const std::string& body) {
+  log_.debug("Handling asset list: ", body);
+  Json::Value reply;
+  if (!parseJson(body, reply) || !reply.isObject()) {
+    log_.warning("Could not parse assetlist retrieved from server: invalid json: ", body);
+    return;
+  }
+  const Json::Value& files = reply["files"];
+  std::list<int> ids;
+  std::set<int> seen;
+  if (files.isArray()) {
+    for (const Json::Value& entry : files) {
+      if (!entry.isObject()) {
+        log_.warning("Skipping asset list entry that is not an object: ",
+                     Json::FastWriter().write(entry));
+        continue;
+      }
+      const int id =
+          downloadAsset(memberString(entry, "cdn_url"), memberString(entry, "_id"),
+                        memberInt(entry, "version"), memberInt(entry, "format_version"),
+                        memberString(entry, "title"));
+      if (id != -1 && seen.insert(id).second) ids.push_back(id);
+    }
+  }
+  downloadIdList(std::move(ids));
+}
+
+void AssetCacher::onListFailure(int code) {
+  if (code == 6 || code == 7) {
+    gListFailures = 0;
+    log_.info(
+        "Failed to retrieve asset list, couldn't connect to server. Waiting for connectivity "
+        "status change");
+    return;
+  }
+  if (gListFailures.fetch_add(1) < retryAttempts) {
+    log_.warning("Failed to retrieve asset list, error code: ", code, "; retrying in ",
+                 options_.backoff.count() / 1000, " secs.");
+    queue_->registerFunction([this] { startCaching(std::chrono::milliseconds(0)); },
+                             options_.backoff);
+  } else {
+    log_.warning("Faled to retrieve asset list, error code: ", code,
+                 "; maximum attempts reached, waiting for connectivity status change");
+  }
+}
+
+int AssetCacher::downloadAsset(const std::string& url, const std::string& assetId, int version,
+                               int formatVersion, const std::string& title) {
+  // The whole decision, the pending status included, runs under the mutex, so
+  // notifyAsset cannot slip in between.
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = known_.find(assetId);
+  int replaced = -1;
+  if (found != known_.end()) {
+    const AssetRecord& r = found->second;
+    const bool held = r.state == AssetRecord::State::kInstalled ||
+                      r.state == AssetRecord::State::kComplete;
+    if (held && r.version >= version && r.formatVersion >= formatVersion) {
+      log_.info("Skipping download for asset ", title, ", system already has version: ", r.version,
+                " and formatVersion: ", r.formatVersion, ". The web server provides version: ",
+                version, " and formatVersion: ", formatVersion);
+      return -1;
+    }
+    if (r.requestId != -1 && r.url == url) {
+      log_.info("Rescheduling download request for asset ", title);
+      return r.requestId;
+    }
+    replaced = r.requestId;  // an older download from another address
+  }
+
+  const std::string name = packageFileName(url);
+  if (name.empty()) {
+    log_.warning("Skipping asset ", title, ": no file name in its address ", url);
+    return -1;
+  }
+  const std::string target = downloadFolder_ + "/" + name;
+  std::unique_ptr<Http::Writer<std::fstream>> writer;
+  // The handlers learn their request's id once it is known; they run only
+  // after the request has been performed, long after it is set.
+  auto requestId = std::make_shared<std::atomic<int>>(-1);
+  try {
+    writer = std::make_unique<Http::Writer<std::fstream>>(
+        target, std::ios::binary | std::ios::out | std::ios::trunc,
+        [this, requestId, assetId, title](const std::string& path, long httpCode) {
+          onDownloaded(requestId->load(), assetId, title, path, httpCode);
+        },
+        [this, requestId, assetId, title, target](int code) {
+          onDownloadFailed(requestId->load(), assetId, title, target, code);
+        },
+        0);
+  } catch (const std::exception& e) {
+    log_.warning("Could not schedule download for asset ", title, ": ", e.what());
+    return -1;
+  }
+  if (replaced != -1) {
+    targets_.erase(replaced);
+    queue_->remove(replaced);
+  }
+  sendStatus(DownloadStatusSignalType::pending, assetId, target);
+  log_.info("Scheduling download request for asset ", title);
+  auto config = std::make_unique<Http::Configuration>(url, std::move(writer), log_);
+  const int id = queue_->addRequest(std::move(config), Http::AsyncQueue::Deferred, 1);
+  *requestId = id;
+  AssetRecord& record = known_[assetId];
+  record.assetId = assetId;
+  record.version = version;
+  record.url = url;
+  record.formatVersion = formatVersion;
+  record.requestId = id;
+  record.state = AssetRecord::State::kPending;
+  targets_[id] = target;
+  return id;
+}
+
+void AssetCacher::downloadIdList(std::list<int> ids) {
+  if (ids.empty()) return;
+  // Up to four ids, in order, none writing the same file as another.
+  std::list<int> batch;
+  std::list<int> rest;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::set<std::string> files;
+    for (int id : ids) {
+      const auto target = targets_.find(id);
+      const std::string file = target == targets_.end() ? std::string() : target->second;
+      if (static_cast<int>(batch.size()) < maxConcurrentDownloads && files.insert(file).second) {
+        batch.push_back(id);
+      } else {
+        rest.push_back(id);
+      }
+    }
+  }
+  log_.debug("Triggering concurrent download of  ", batch.size(), " assets");
+  try {
+    queue_->perform(batch, [this, rest]() { downloadIdList(rest); });
+  } catch (const std::exception& e) {
+    log_.error("Could not download assets: exception thrown: ", e.what());
+  }
+}
+
+void AssetCacher::onDownloaded(int requestId, const std::string& assetId,
+                               const std::string& title, const std::string& path, long httpCode) {
+  if (httpCode < 200 || httpCode > 299) {
+    // The file holds the server's error page, not a package.
+    std::remove(path.c_str());
+    onDownloadFailed(requestId, assetId, title, path, static_cast<int>(httpCode));
+    return;
+  }
+  setState(requestId, AssetRecord::State::kComplete);
+  try {
+    sendStatus(DownloadStatusSignalType::complete, assetId, path);
+    DownloadCallback callback;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      callback = callback_;
+    }
+    if (callback) {
+      callback(path, httpCode);
+    } else {
+      log_.debug("Successfully downloaded asset ", path);
+    }
+  } catch (...) {
+    log_.error("Exception thrown in handling processor event DownloadStatus::Complete");
+  }
+}
+
+void AssetCacher::onDownloadFailed(int requestId, const std::string& assetId,
+                                   const std::string& title, const std::string& target,
+                                   int code) {
+  setState(requestId, AssetRecord::State::kFailed);
+  try {
+    sendStatus(DownloadStatusSignalType::failed, assetId, target);
+  } catch (...) {
+    log_.error("Exception thrown in handling processor event DownloadStatus::Failed");
+  }
+  log_.warning("Failed to download asset ", title, ": ", code);
+}
+
+void AssetCacher::setState(int requestId, AssetRecord::State state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [id, record] : known_) {
+    if (record.requestId == requestId && requestId != -1) record.state = state;
+  }
+}
+
+void AssetCacher::sendStatus(DownloadStatusSignalType::type type, const std::string& assetId,
+                             const std::string& path) {
+  if (!options_.statusSink) return;
+  DownloadStatusSignal signal;
+  signal.__set_downloadStatusType(type);
+  signal.__set_assetId(assetId);
+  signal.__set_filename(path);
+  signal.__isset.downloadStatusType = signal.__isset.assetId = signal.__isset.filename = true;
+  const std::unique_ptr<ThriftParams> params = ThriftParamsFactory::createThriftParams(signal);
+  options_.statusSink(this, params.get());
+}
+
+}  // namespace tembrolexinsdk
