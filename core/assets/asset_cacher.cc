@@ -1,5 +1,7 @@
 #include "core/assets/asset_cacher.h"
 
+#include <json/json.h>
+
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -8,8 +10,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <utility>
-
-#include <json/json.h>
 
 #include "core/assets/bundle_format_version.h"
 #include "core/net/http_exception.h"
@@ -100,8 +100,8 @@ void AssetCacher::configure(std::string platformInfo, std::string sdkVersion, st
   // would make the request malformed.
   for (const char* key : {"app", "device", "sdk"}) {
     if (!info[key].isNull() && !info[key].isObject()) {
-      log_.warning("Cannot configure AssetCacher: entry ", key, " is not an object in json: ",
-                   platformInfo);
+      log_.warning("Cannot configure AssetCacher: entry ", key,
+                   " is not an object in json: ", platformInfo);
       return;
     }
   }
@@ -191,10 +191,9 @@ void AssetCacher::handleAssetList(const std::string& body) {
                      Json::FastWriter().write(entry));
         continue;
       }
-      const int id =
-          downloadAsset(memberString(entry, "cdn_url"), memberString(entry, "_id"),
-                        memberInt(entry, "version"), memberInt(entry, "format_version"),
-                        memberString(entry, "title"));
+      const int id = downloadAsset(memberString(entry, "cdn_url"), memberString(entry, "_id"),
+                                   memberInt(entry, "version"), memberInt(entry, "format_version"),
+                                   memberString(entry, "title"));
       if (id != -1 && seen.insert(id).second) ids.push_back(id);
     }
   }
@@ -229,12 +228,13 @@ int AssetCacher::downloadAsset(const std::string& url, const std::string& assetI
   int replaced = -1;
   if (found != known_.end()) {
     const AssetRecord& r = found->second;
-    const bool held = r.state == AssetRecord::State::kInstalled ||
-                      r.state == AssetRecord::State::kComplete;
+    const bool held =
+        r.state == AssetRecord::State::kInstalled || r.state == AssetRecord::State::kComplete;
     if (held && r.version >= version && r.formatVersion >= formatVersion) {
       log_.info("Skipping download for asset ", title, ", system already has version: ", r.version,
-                " and formatVersion: ", r.formatVersion, ". The web server provides version: ",
-                version, " and formatVersion: ", formatVersion);
+                " and formatVersion: ", r.formatVersion,
+                ". The web server provides version: ", version,
+                " and formatVersion: ", formatVersion);
       return -1;
     }
     if (r.requestId != -1 && r.url == url) {
@@ -314,8 +314,8 @@ void AssetCacher::downloadIdList(std::list<int> ids) {
   }
 }
 
-void AssetCacher::onDownloaded(int requestId, const std::string& assetId,
-                               const std::string& title, const std::string& path, long httpCode) {
+void AssetCacher::onDownloaded(int requestId, const std::string& assetId, const std::string& title,
+                               const std::string& path, long httpCode) {
   if (httpCode < 200 || httpCode > 299) {
     // The file holds the server's error page, not a package.
     std::remove(path.c_str());
@@ -341,8 +341,7 @@ void AssetCacher::onDownloaded(int requestId, const std::string& assetId,
 }
 
 void AssetCacher::onDownloadFailed(int requestId, const std::string& assetId,
-                                   const std::string& title, const std::string& target,
-                                   int code) {
+                                   const std::string& title, const std::string& target, int code) {
   setState(requestId, AssetRecord::State::kFailed);
   try {
     sendStatus(DownloadStatusSignalType::failed, assetId, target);

@@ -111,8 +111,9 @@ std::string jsonToString(const Json::Value& value) {
 bool bundleValid(const Manifest& manifest, const BundleFormatVersion& formatVersion,
                  std::string& error) {
   if (!formatVersion.isSupported()) {
-    error = "Bundle " + manifest.bundleId() + " is invalid, bundleFormatVersion: " +
-            std::to_string(formatVersion.version()) + " is not supported!";
+    error = "Bundle " + manifest.bundleId() +
+            " is invalid, bundleFormatVersion: " + std::to_string(formatVersion.version()) +
+            " is not supported!";
     return false;
   }
   if (manifest.isValid()) return true;

@@ -14,12 +14,12 @@
 #ifndef TL_CORE_ASSETS_BUNDLE_ACTIONS_H_
 #define TL_CORE_ASSETS_BUNDLE_ACTIONS_H_
 
+#include <json/json.h>
+
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <json/json.h>
 
 #include "core/assets/bundle_format_version.h"
 #include "core/assets/manifest.h"

@@ -12,8 +12,8 @@ const std::string BundleFormatVersion::formatVersionFile = "formatVersion.txt";
 const std::vector<int> BundleFormatVersion::supportedBundleFormatVersions = {2, 3, 4};
 
 BundleFormatVersion::BundleFormatVersion(std::string bundleFolder) {
-  const tembrolexin::FileInfo file(tembrolexin::FileInfo::addPath(std::move(bundleFolder),
-                                                                  formatVersionFile));
+  const tembrolexin::FileInfo file(
+      tembrolexin::FileInfo::addPath(std::move(bundleFolder), formatVersionFile));
   if (!file.exists()) valid_ = false;
   std::istringstream in(file.exists() ? file.contents() : std::string());
   int value = 0;

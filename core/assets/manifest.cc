@@ -1,12 +1,12 @@
 #include "core/assets/manifest.h"
 
+#include <json/json.h>
+
 #include <algorithm>
 #include <exception>
 #include <limits>
 #include <new>
 #include <utility>
-
-#include <json/json.h>
 
 #include "core/assets/bundle_paths.h"
 #include "core/runtime/file_info.h"
@@ -17,8 +17,8 @@ namespace tembrolexinsdk {
 using tembrolexin::FileInfo;
 
 const std::string Manifest::manifest_file = "/manifest.json";
-const std::vector<std::string> Manifest::valid_types = {"html",  "css",   "js",  "action",
-                                                         "img",   "other", "amdb"};
+const std::vector<std::string> Manifest::valid_types = {"html", "css",   "js",  "action",
+                                                        "img",  "other", "amdb"};
 
 namespace {
 

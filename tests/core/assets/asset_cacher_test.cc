@@ -18,19 +18,17 @@
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
 
-// Replies are written with designated initialisers naming only what matters.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace tembrolexinsdk {
 namespace {
 
 using namespace std::chrono_literals;
-using tltest::HttpReply;
-using tltest::HttpTestServer;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Not;
 using ::testing::UnorderedElementsAre;
+using tltest::HttpReply;
+using tltest::HttpTestServer;
+using tltest::replyWith;
 
 // Everything the cacher reports: log lines (without the "(processor) - "
 // prefix, with their level), statuses and callback calls, in arrival order.
@@ -62,8 +60,8 @@ class Recorder : public IProcessorListener {
       const auto& payload = dynamic_cast<const ThriftParams&>(*params);
       auto s = ThriftParamsFactory::readThriftParams<DownloadStatusSignal>(payload);
       add([&] {
-        statuses.push_back({sender->GetName(), static_cast<int>(s->downloadStatusType), s->assetId,
-                            s->filename});
+        statuses.push_back(
+            {sender->GetName(), static_cast<int>(s->downloadStatusType), s->assetId, s->filename});
       });
     };
   }
@@ -135,16 +133,18 @@ class AssetCacherTest : public ::testing::Test {
 };
 
 TEST_F(AssetCacherTest, PostsTheRequestBodyWithFourHeaders) {
-  server_.route("/list", {.body = R"({"files":[]})"});
+  server_.route("/list", replyWith(200, R"({"files":[]})"));
   const std::string url = server_.url("/list");
   auto cacher = make();
   cacher->configure(R"({"location":{"lat":1},"device":{"uid":"old","model":"x"},)"
-                    R"("app":{"name":"n"},"extra":[1],"url":")" + url + R"("})",
+                    R"("app":{"name":"n"},"extra":[1],"url":")" +
+                        url + R"("})",
                     "v0.98.0", "app.id", "dev-1", dir_.path());
   const std::string body =
       R"({"app":{"id":"app.id","name":"n"},"device":{"model":"x","uid":"dev-1"},"extra":[1],)"
       R"("location":{"lat":1},"sdk":{"accepted_bundle_format_versions":[2,3,4],)"
-      R"("version":"v0.98.0"},"url":")" + url + "\"}\n";
+      R"("version":"v0.98.0"},"url":")" +
+      url + "\"}\n";
   EXPECT_EQ(cacher->requestBody(), body);
   cacher->startCaching(0ms);
   ASSERT_TRUE(recorder_.awaitLog("1 Handling asset list: {\"files\":[]}"));
@@ -208,13 +208,14 @@ TEST_F(AssetCacherTest, FiveBundlesDownloadFourThenOne) {
   std::string files;
   for (int i = 1; i <= 5; ++i) {
     const std::string n = std::to_string(i);
-    HttpReply reply{.body = "package-" + n};
+    HttpReply reply = replyWith(200, "package-" + n);
     // A hostile name from the server never moves the file out of the folder.
-    if (i == 3) reply.headers = {{"Content-Disposition", "attachment; filename=\"../evil.gz\""}};
+    if (i == 3) reply.header("Content-Disposition", "attachment; filename=\"../evil.gz\"");
     server_.route("/pkg/a" + n + ".gz", reply);
-    files += (i > 1 ? "," : "") + entry(server_.url("/pkg/a" + n + ".gz?sig=" + n + "#f"), "b" + n, 1, 3);
+    files += (i > 1 ? "," : "") +
+             entry(server_.url("/pkg/a" + n + ".gz?sig=" + n + "#f"), "b" + n, 1, 3);
   }
-  server_.route("/list", {.body = R"({"files":[)" + files + "]}"});
+  server_.route("/list", replyWith(200, R"({"files":[)" + files + "]}"));
   auto cacher = make();
   configure(*cacher, server_.url("/list"));
   cacher->startCaching(0ms);
@@ -238,24 +239,26 @@ TEST_F(AssetCacherTest, FiveBundlesDownloadFourThenOne) {
   EXPECT_FALSE(std::filesystem::exists(dir_.file("../evil.gz")));
   const auto logs = recorder_.snapshotLogs();
   EXPECT_THAT(logs, Contains("2 Scheduling download request for asset Tb1"));
-  const auto four = std::find(logs.begin(), logs.end(), "1 Triggering concurrent download of  4 assets");
-  const auto one = std::find(logs.begin(), logs.end(), "1 Triggering concurrent download of  1 assets");
+  const auto four =
+      std::find(logs.begin(), logs.end(), "1 Triggering concurrent download of  4 assets");
+  const auto one =
+      std::find(logs.begin(), logs.end(), "1 Triggering concurrent download of  1 assets");
   EXPECT_LT(four, one);
   EXPECT_NE(one, logs.end());
 }
 
 TEST_F(AssetCacherTest, SkipRescheduleAndNewDownloadDecisions) {
-  server_.route("/p/b2.gz", {.body = "b2"});
-  server_.route("/p/b2v3.gz", {.body = "b2v3"});
-  server_.script("/p/b3.gz", {{.status = 404, .body = "not here"}, {.body = "b3"}});
+  server_.route("/p/b2.gz", replyWith(200, "b2"));
+  server_.route("/p/b2v3.gz", replyWith(200, "b2v3"));
+  server_.script("/p/b3.gz", {replyWith(404, "not here"), replyWith(200, "b3")});
   const std::string b1 = entry(server_.url("/p/b1.gz"), "b1", 2, 3);
   const std::string b3 = entry(server_.url("/p/b3.gz"), "b3", 1, 2);
-  server_.script("/list",
-                 {{.body = R"({"files":[)" + b1 + "," + entry(server_.url("/p/b2.gz"), "b2", 2, 4) +
-                           "," + b3 + "]}"},
-                  {.body = R"({"files":[)" + b3 + "," + entry(server_.url("/p/b2v3.gz"), "b2", 3, 4) +
-                           "," + b3 + "]}"},
-                  {.body = "<html>busy</html>"}});
+  server_.script(
+      "/list", {replyWith(200, R"({"files":[)" + b1 + "," +
+                                   entry(server_.url("/p/b2.gz"), "b2", 2, 4) + "," + b3 + "]}"),
+                replyWith(200, R"({"files":[)" + b3 + "," +
+                                   entry(server_.url("/p/b2v3.gz"), "b2", 3, 4) + "," + b3 + "]}"),
+                replyWith(200, "<html>busy</html>")});
   auto cacher = make();
   configure(*cacher, server_.url("/list"));
   cacher->notifyAsset("b1", 2, 3);
@@ -264,17 +267,18 @@ TEST_F(AssetCacherTest, SkipRescheduleAndNewDownloadDecisions) {
   ASSERT_TRUE(recorder_.awaitLog("3 Failed to download asset Tb3: 404"));
   ASSERT_TRUE(recorder_.await([&] { return recorder_.downloads.size() == 1; }));
   EXPECT_FALSE(std::filesystem::exists(dir_.file("b3.gz")));  // the error page is not kept
-  EXPECT_THAT(recorder_.snapshotLogs(),
-              Contains("2 Skipping download for asset Tb1, system already has version: 2 and "
-                       "formatVersion: 3. The web server provides version: 2 and formatVersion: 3"));
+  EXPECT_THAT(
+      recorder_.snapshotLogs(),
+      Contains("2 Skipping download for asset Tb1, system already has version: 2 and "
+               "formatVersion: 3. The web server provides version: 2 and formatVersion: 3"));
 
   // Second list: the failed b3 is performed again (once, though listed twice);
   // b2's newer version comes from its new address.
   cacher->startCaching(0ms);
   ASSERT_TRUE(recorder_.await([&] { return recorder_.downloads.size() == 3; }));
-  EXPECT_THAT(recorder_.downloads, UnorderedElementsAre(dir_.file("b2.gz") + " 200",
-                                                        dir_.file("b3.gz") + " 200",
-                                                        dir_.file("b2v3.gz") + " 200"));
+  EXPECT_THAT(recorder_.downloads,
+              UnorderedElementsAre(dir_.file("b2.gz") + " 200", dir_.file("b3.gz") + " 200",
+                                   dir_.file("b2v3.gz") + " 200"));
   EXPECT_THAT(recorder_.snapshotLogs(), Contains("2 Rescheduling download request for asset Tb3"));
   EXPECT_EQ(readFile(dir_.file("b3.gz")), "b3");
   std::vector<int> b3Types;
@@ -292,7 +296,7 @@ TEST_F(AssetCacherTest, SkipRescheduleAndNewDownloadDecisions) {
 
 TEST_F(AssetCacherTest, ListFailuresRetryThreeTimesUntilConnectivityResets) {
   tltest::FakeClock clock;
-  server_.route("/list", {.kind = HttpReply::Kind::kCloseWithoutReply});
+  server_.route("/list", tltest::droppedReply());
   auto cacher = make(clock);
   // A refused connection resets the process-wide count and schedules nothing.
   configure(*cacher, "http://127.0.0.1:" + std::to_string(HttpTestServer::closedPort()));
@@ -324,8 +328,9 @@ TEST_F(AssetCacherTest, ListFailuresRetryThreeTimesUntilConnectivityResets) {
 }
 
 TEST_F(AssetCacherTest, DestructionDuringAStalledDownloadReturns) {
-  server_.route("/p/slow.gz", {.kind = HttpReply::Kind::kHang});
-  server_.route("/list", {.body = R"({"files":[)" + entry(server_.url("/p/slow.gz"), "s", 1, 2) + "]}"});
+  server_.route("/p/slow.gz", tltest::hangingReply());
+  server_.route("/list", replyWith(200, R"({"files":[)" +
+                                            entry(server_.url("/p/slow.gz"), "s", 1, 2) + "]}"));
   auto cacher = make();
   configure(*cacher, server_.url("/list"));
   cacher->startCaching(0ms);

@@ -101,7 +101,7 @@ TEST(BundleActionsJson, WrongTypedRootsYieldNothing) {
 
 struct EntryCase {
   const char* name;
-  const char* entry;  // "{B}" stands for the bundle folder, "{D}" for its parent
+  const char* entry;     // "{B}" stands for the bundle folder, "{D}" for its parent
   const char* expected;  // nullptr: null result
 };
 
@@ -202,7 +202,8 @@ TEST_F(BundleValidTest, AudioMatchFilesAndSignal) {
   manifests.emplace("id-a", Manifest(dir_.file("a"), clock_));
   manifests.emplace("id-c", Manifest(dir_.file("c"), clock_));
   const std::vector<std::string> paths = cp::getAMDBFilePaths(manifests);
-  EXPECT_THAT(paths, ElementsAre(dir_.file("a") + "//a.db", bundle_ + "//z.db", bundle_ + "//y.db"));
+  EXPECT_THAT(paths,
+              ElementsAre(dir_.file("a") + "//a.db", bundle_ + "//z.db", bundle_ + "//y.db"));
 
   RecordingProvider provider;
   cp::sendAMDBSignal(&provider, "CacheProcessor", tembrolexinsdk::AMDBAction::Remove, {});
@@ -237,9 +238,9 @@ TEST_P(InjectTest, PlacesTheScriptOnce) {
   writeFile(page, GetParam().page);
   const std::string& script = cp::tembrolexinJsString();
   cp::injectJavascript(page, script);
-  const std::string expected =
-      GetParam().before ? std::string(GetParam().before) + script + GetParam().after
-                        : std::string(GetParam().page);
+  const std::string expected = GetParam().before
+                                   ? std::string(GetParam().before) + script + GetParam().after
+                                   : std::string(GetParam().page);
   EXPECT_EQ(readFile(page), expected);
   cp::injectJavascript(page, script);
   EXPECT_EQ(readFile(page), expected);

@@ -32,19 +32,15 @@ TEST_P(BundleFormatVersionTest, ReadsVersionAndSupport) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BundleFormatVersionTest,
-    ::testing::Values(VersionCase{"Three", "3\n", 3, true},
-                      VersionCase{"FourPointZero", "4.0", 4, true},
-                      VersionCase{"TwoBetweenBlanks", "  2  ", 2, true},
-                      VersionCase{"PlusSign", "+3", 3, true},
-                      VersionCase{"FiveUnsupported", "5", 5, false},
-                      VersionCase{"One", "1", 1, false},
-                      VersionCase{"Zero", "0", 0, false},
-                      VersionCase{"MinusTwo", "-2", -2, false},
-                      VersionCase{"Empty", "", -1, false},
-                      VersionCase{"Letter", "v3", -1, false},
-                      VersionCase{"BeyondInt", "2147483648", -1, false},
-                      VersionCase{"BelowInt", "-99999999999999999999", -1, false},
-                      VersionCase{"Missing", std::nullopt, -1, false}),
+    ::testing::Values(
+        VersionCase{"Three", "3\n", 3, true}, VersionCase{"FourPointZero", "4.0", 4, true},
+        VersionCase{"TwoBetweenBlanks", "  2  ", 2, true}, VersionCase{"PlusSign", "+3", 3, true},
+        VersionCase{"FiveUnsupported", "5", 5, false}, VersionCase{"One", "1", 1, false},
+        VersionCase{"Zero", "0", 0, false}, VersionCase{"MinusTwo", "-2", -2, false},
+        VersionCase{"Empty", "", -1, false}, VersionCase{"Letter", "v3", -1, false},
+        VersionCase{"BeyondInt", "2147483648", -1, false},
+        VersionCase{"BelowInt", "-99999999999999999999", -1, false},
+        VersionCase{"Missing", std::nullopt, -1, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BundleFormatVersionList, AnnouncesTwoThreeFour) {

@@ -37,7 +37,8 @@ function make(agent) {
   const sandbox = {
     navigator: {userAgent: agent},
     window: {webkit: {messageHandlers: {sendMessage: handler('ios.sendMessage'),
-        sendMessageInternal: handler('ios.sendMessageInternal'), closeView: handler('ios.closeView')}}},
+        sendMessageInternal: handler('ios.sendMessageInternal'),
+        closeView: handler('ios.closeView')}}},
     AndroidWebView: {
       sendMessage: m => out.push('android.sendMessage ' + m),
       sendMessageInternal: m => out.push('android.sendMessageInternal ' + m),
@@ -148,7 +149,8 @@ TEST(ScriptBridge, BehavesInAJavaScriptEngine) {
   const size_t end = html.find("</script>");
   ASSERT_NE(start, std::string::npos);
   ASSERT_NE(end, std::string::npos);
-  std::ofstream(dir.file("bridge.js")) << html.substr(start + open.size(), end - start - open.size());
+  std::ofstream(dir.file("bridge.js"))
+      << html.substr(start + open.size(), end - start - open.size());
   std::ofstream(dir.file("harness.js")) << kHarness;
 
   const std::string command =
