@@ -114,6 +114,21 @@ TEST_F(RecordWriterTest, ExistingFileOfTheSameNameIsNotOverwritten) {
   EXPECT_NE(next[0].find("\"sequence\":2"), std::string::npos);
 }
 
+TEST_F(RecordWriterTest, RecordThatFindsNoFolderIsLostAndTheNextFileIsNumberedOn) {
+  auto writer = make();
+  std::filesystem::remove(folder);
+  writer->writeRecord(record(1));
+  EXPECT_TRUE(finish(*writer));  // no file could be opened: nothing to deliver
+  std::filesystem::create_directory(folder);
+  writer->writeRecord(record(2));
+  EXPECT_FALSE(finish(*writer));
+  const auto content = lines(file("00.00.00", 1));
+  ASSERT_EQ(content.size(), 3u);
+  EXPECT_NE(content[0].find("\"sequence\":2"), std::string::npos);
+  EXPECT_NE(content[1].find("\"n\":2"), std::string::npos);
+  EXPECT_NE(content[2].find("\"records\":1"), std::string::npos);
+}
+
 TEST_F(RecordWriterTest, DestructionWritesQueuedRecordsAndLeavesNoFooter) {
   {
     auto writer = make();
