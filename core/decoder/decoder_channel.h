@@ -84,6 +84,10 @@ struct DecoderChannel {
   int32_t orderCount;              // max(positionOrderCount, 1)
 };
 
+// Rate in Hz of a rate code: 22050 for 22, 44100 for 44, else code * 1000.
+// The channel's name for rateCodeToHertz (scheme_config.h).
+inline int32_t rateCodeToHz(int32_t rateCode) { return rateCodeToHertz(rateCode); }
+
 // A channel for `config` fed at `rateHz` (which must be the scheme's rate).
 // A non-zero mode gives the channel its own work areas.
 DecoderChannel* createDecoderChannel(const SchemeConfig* config, int32_t rateHz,

@@ -15,8 +15,11 @@ namespace {
 constexpr int64_t kMaxWindowSlots = int64_t{1} << 22;
 // Most words one candidate may predict, and the largest range count.
 constexpr int64_t kMaxPredictedWords = 1 << 16;
-// Lags beyond this (about 35 years) are taken as this.
-constexpr int64_t kMaxLagMs = int64_t{1} << 40;
+// Lags beyond this (about 35 000 years) are taken as this. A lag may be a
+// whole date: stage B of the sequence scheme searches the time line whose
+// zero is the start of its range's first word, in ms since 1970. Eight times
+// the bound still leaves room in 64 bits for the sums built on it.
+constexpr int64_t kMaxLagMs = int64_t{1} << 50;
 
 int64_t floorDiv(int64_t a, int64_t b) {
   int64_t q = a / b;
@@ -88,7 +91,10 @@ void stageDefaults(PartialSearchStage* s, int32_t scheme, bool stageB) {
   s->persistence = scheme == kSchemeConsumerS4 ? 6000 : (scheme == kSchemeConsumerH8 ? 3000 : 10000);
   s->gapFill = 10000;
   s->fastReaction = 0;
-  if (isCodewordSequenceScheme(scheme)) {
+  if (isCodewordSequenceScheme(scheme) && !stageB) {
+    // Stage A of the sequence scheme searches code-word ranges. Its stage B
+    // refines around an anchor whose start is known to the word, so it
+    // searches that one candidate time line in station mode, +-1 s.
     s->maxOffsetPastOption = -1;
     s->maxOffsetFutureOption = -1;
   } else {
@@ -96,6 +102,21 @@ void stageDefaults(PartialSearchStage* s, int32_t scheme, bool stageB) {
     s->maxOffsetFutureOption = stageB ? 1 : 10;
   }
   s->riseThreshold = stageB ? 10 : 100;
+}
+
+// The offsets in ms and the mode from the offset options: a negative past
+// offset means range mode.
+void applyOffsets(PartialSearchStage* s) {
+  const uint8_t rangeMode = s->maxOffsetPastOption < 0 ? 1 : 0;
+  const int32_t past = rangeMode ? 0 : s->maxOffsetPastOption * 1000;
+  const int32_t future =
+      rangeMode || s->maxOffsetFutureOption < 0 ? 0 : s->maxOffsetFutureOption * 1000;
+  if (rangeMode != s->rangeMode || past != s->maxOffsetPast || future != s->maxOffsetFuture) {
+    s->havePrevious = 0;  // the word times and shifts cached for a candidate
+  }
+  s->rangeMode = rangeMode;
+  s->maxOffsetPast = past;
+  s->maxOffsetFuture = future;
 }
 
 // Stores the non-negative options; 1 when persistence and fast reaction are
@@ -114,15 +135,12 @@ int32_t applyOptions(PartialSearchStage* s, const int32_t* options) {
     if (v != s->fastReaction) unchanged = 0;
     s->fastReaction = v;
   }
-  // The sequence scheme always searches ranges: its offsets stay negative.
-  const bool sequence = s->scheme != nullptr && isCodewordSequenceScheme(s->scheme->scheme);
-  if (!sequence) {
-    if (options[3] >= 0) s->maxOffsetPastOption = static_cast<int32_t>(
-        clamp64(options[3], 0, kMaxStageOffsetSeconds));
-    if (options[4] >= 0) s->maxOffsetFutureOption = static_cast<int32_t>(
-        clamp64(options[4], 0, kMaxStageOffsetSeconds));
-  }
+  if (options[3] >= 0) s->maxOffsetPastOption = static_cast<int32_t>(
+      clamp64(options[3], 0, kMaxStageOffsetSeconds));
+  if (options[4] >= 0) s->maxOffsetFutureOption = static_cast<int32_t>(
+      clamp64(options[4], 0, kMaxStageOffsetSeconds));
   if (options[5] >= 0) s->riseThreshold = options[5];
+  applyOffsets(s);
   return unchanged;
 }
 
@@ -160,7 +178,9 @@ int32_t buildGeometry(PartialSearchStage* s, const PartialSearchStage* stageA) {
   if (f < 1) f = 1;
   int64_t used = f;
   s->stepDivisor = 4;
-  if (s->fastReaction) {
+  // Fast reaction shortens stage A's window only; stage B always searches
+  // its own full window.
+  if (s->fastReaction && stageA == nullptr) {
     used = (3 * f + 2) / 4;
     if (used < 1) used = 1;
     s->stepDivisor = 3;
@@ -169,12 +189,10 @@ int32_t buildGeometry(PartialSearchStage* s, const PartialSearchStage* stageA) {
   if (fullSlots > kMaxWindowSlots) return 0;
   s->windowSlots = static_cast<int32_t>(used * s->phaseCount);
   s->windowBits = static_cast<int32_t>(used * pb);
-  s->rangeMode = s->maxOffsetPastOption < 0 ? 1 : 0;
-  s->maxOffsetPast = s->rangeMode ? 0 : s->maxOffsetPastOption * 1000;
-  s->maxOffsetFuture = s->rangeMode ? 0 : (s->maxOffsetFutureOption < 0 ? 0 : s->maxOffsetFutureOption * 1000);
+  applyOffsets(s);
 
-  if (stageA != nullptr && !stageA->fastReaction && !s->fastReaction &&
-      stageA->windowSlots == s->windowSlots && stageA->history != nullptr) {
+  if (stageA != nullptr && !stageA->fastReaction && stageA->windowSlots == s->windowSlots &&
+      stageA->history != nullptr) {
     s->history = stageA->history;
   } else {
     s->history = hammingCorrelatorCreate(sc, static_cast<int32_t>(fullSlots));
@@ -838,14 +856,14 @@ void fillResult(VorselTResult* r, const PartialResultItem* item, int32_t scheme)
   if (isCodewordSequenceScheme(scheme & 0xFFFFFF)) {
     r->encoderID = -1;
     r->firstCodeword = item->codeword;
-    r->timeSeqStart = floorDiv(item->timeShift, 8);
+    r->timeSeqStart = item->timeShift / 8;
   } else {
     r->encoderID = static_cast<int32_t>(clamp64(item->codeword, -1, INT32_MAX));
     r->firstCodeword = -1;
-    r->timeShift = floorDiv(item->timeShift, 8);
+    r->timeShift = item->timeShift / 8;  // toward zero: -12 eighths publish as -1 ms
   }
-  r->startTime = floorDiv(item->startTime, 8);
-  r->stopTime = floorDiv(item->stopTime, 8);
+  r->startTime = item->startTime / 8;
+  r->stopTime = item->stopTime / 8;
   r->startTimeFinal = item->startFinal != 0;
   r->stopTimeFinal = item->stopFinal != 0;
   r->encodingScheme = scheme;

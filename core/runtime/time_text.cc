@@ -201,9 +201,11 @@ float convertTimeSeconds(const char* text) {
 }
 
 uint32_t convertTimeMs(const char* text) {
-  const double ms = static_cast<double>(convertTimeSeconds(text)) * 1000.0;
-  if (std::isnan(ms) || ms <= 0) return 0;
-  if (ms >= 4294967295.0) return 4294967295u;
+  // The product is taken in single precision, like the seconds themselves:
+  // 0.7 s is 0.69999999 as a float, and widening it first would give 699 ms.
+  const float ms = convertTimeSeconds(text) * 1000.0f;
+  if (std::isnan(ms) || ms <= 0.0f) return 0;
+  if (ms >= 4294967296.0f) return 4294967295u;
   return static_cast<uint32_t>(ms);
 }
 

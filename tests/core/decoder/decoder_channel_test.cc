@@ -67,10 +67,11 @@ TEST(DecoderChannel, RateMustMatchTheScheme) {
 }
 
 TEST(DecoderChannel, RateCodes) {
-  EXPECT_EQ(rateCodeToHertz(22), 22050);
-  EXPECT_EQ(rateCodeToHertz(44), 44100);
-  EXPECT_EQ(rateCodeToHertz(16), 16000);
-  EXPECT_EQ(rateCodeToHertz(8), 8000);
+  const int32_t rows[][2] = {{22, 22050}, {44, 44100}, {16, 16000}, {8, 8000}, {48, 48000}};
+  for (const auto& r : rows) {
+    EXPECT_EQ(rateCodeToHz(r[0]), r[1]);
+    EXPECT_EQ(rateCodeToHertz(r[0]), r[1]);
+  }
 }
 
 // A channel that cannot be built always says why.

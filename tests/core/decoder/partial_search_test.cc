@@ -106,9 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
                      opts(-1, -1, -1, 2000000000, 100000, -1), 78, 4, 3600000, 3600000, 100, 0},
         GeometryCase{"T4Defaults", "scheme_t4_cs4.cfg", {}, 94, 4, 31000, 10000, 100, 0},
         GeometryCase{"T3RangeMode", "scheme_t3_ch8.cfg", {}, 23, 4, 0, 0, 100, 1},
-        // The sequence scheme stays in range mode whatever the offsets say.
-        GeometryCase{"T3OffsetsIgnored", "scheme_t3_ch8.cfg", opts(-1, -1, -1, 5, 5, -1), 23, 4, 0,
-                     0, 100, 1}),
+        // Given offsets replace the sequence scheme's defaults too: station mode.
+        GeometryCase{"T3OffsetsGiven", "scheme_t3_ch8.cfg", opts(-1, -1, -1, 5, 2, -1), 23, 4, 5000,
+                     2000, 100, 0}),
     [](const ::testing::TestParamInfo<GeometryCase>& info) { return info.param.name; });
 
 TEST(PartialSearchStage, FastReactionKeepsTheLastCoefficientsOfTheFullWindow) {
@@ -124,31 +124,60 @@ TEST(PartialSearchStage, FastReactionKeepsTheLastCoefficientsOfTheFullWindow) {
   hammingCorrelatorFree(full);
 }
 
-TEST(PartialSearchStage, CloneSharesCodecGeneratorAndCorrelatorWithoutFastReaction) {
-  auto scheme = load("scheme_t1_vt.cfg");
+// Stage B: the full window and step divisor 4 whatever stage A's fast
+// reaction; it shares stage A's codec and generator always, and its
+// correlator only when stage A has the same full window.
+struct CloneCase {
+  const char* name;
+  const char* file;
+  std::vector<int32_t> options;  // for both stages; empty: defaults
+  int32_t windowSymbols;         // stage B's F
+  int32_t maxOffsetPast;         // ms
+  int32_t maxOffsetFuture;       // ms
+  int32_t rangeMode;
+  bool sharesCorrelator;
+};
+
+class CloneGeometry : public ::testing::TestWithParam<CloneCase> {};
+
+TEST_P(CloneGeometry, FullWindowAndOffsets) {
+  const CloneCase& c = GetParam();
+  auto scheme = load(c.file);
   ASSERT_NE(scheme->list, nullptr);
-  StagePtr a(createSearchStage(scheme->list, scheme->params, nullptr));
+  const int32_t* o = c.options.empty() ? nullptr : c.options.data();
+  StagePtr a(createSearchStage(scheme->list, scheme->params, o));
   ASSERT_NE(a, nullptr);
-  PartialSearchStage* b = cloneSearchStage(a.get(), nullptr);
+  PartialSearchStage* b = cloneSearchStage(a.get(), o);
   ASSERT_NE(b, nullptr);
+  const int32_t n = scheme->list->phaseCount;
+  EXPECT_EQ(searchStageWindow(b), n * c.windowSymbols);
+  EXPECT_EQ(b->stepDivisor, 4);
+  EXPECT_EQ(searchStageStep(b), n * c.windowSymbols / 4);
+  ASSERT_NE(b->history, nullptr);
+  EXPECT_EQ(b->history->windowLength, n * c.windowSymbols);
+  EXPECT_EQ(b->maxOffsetPast, c.maxOffsetPast);
+  EXPECT_EQ(b->maxOffsetFuture, c.maxOffsetFuture);
+  EXPECT_EQ(b->rangeMode, c.rangeMode);
+  EXPECT_EQ(b->riseThreshold, 10);
   EXPECT_EQ(b->codec, a->codec);
   EXPECT_EQ(b->generator, a->generator);
-  EXPECT_EQ(b->history, a->history);
-  EXPECT_EQ(b->maxOffsetPast, 1000);
-  EXPECT_EQ(b->maxOffsetFuture, 1000);
-  EXPECT_EQ(b->riseThreshold, 10);
-  EXPECT_EQ(b->persistence, 10000);
-  b->history = nullptr;  // stage A owns the shared correlator
+  EXPECT_EQ(b->history == a->history, c.sharesCorrelator);
+  if (b->history == a->history) b->history = nullptr;  // stage A owns it
   deleteClonedSearchStage(b);
-
-  const std::vector<int32_t> fast = opts(-1, -1, 1, -1, -1, -1);
-  StagePtr f(createSearchStage(scheme->list, scheme->params, fast.data()));
-  PartialSearchStage* fb = cloneSearchStage(f.get(), fast.data());
-  ASSERT_NE(fb, nullptr);
-  EXPECT_NE(fb->history, f->history);  // its own correlator
-  EXPECT_EQ(fb->codec, f->codec);
-  deleteClonedSearchStage(fb);
 }
+
+// T1: F = 78 (1248 slots); stage A with fast reaction has 59 (944 slots).
+// T3, scheme 15: F = 23; stage B in station mode, +-1 s by default.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CloneGeometry,
+    ::testing::Values(
+        CloneCase{"T1Defaults", "scheme_t1_vt.cfg", {}, 78, 1000, 1000, 0, true},
+        CloneCase{"T1FastReaction", "scheme_t1_vt.cfg", opts(-1, -1, 1, -1, -1, -1), 78, 1000,
+                  1000, 0, false},
+        CloneCase{"T3StationMode", "scheme_t3_ch8.cfg", {}, 23, 1000, 1000, 0, true},
+        CloneCase{"T3OffsetsGiven", "scheme_t3_ch8.cfg", opts(-1, -1, -1, 3, 2, -1), 23, 3000, 2000,
+                  0, true}),
+    [](const ::testing::TestParamInfo<CloneCase>& info) { return info.param.name; });
 
 TEST(PartialSearchStage, SetOptionsReportsWhetherTheWindowChanges) {
   auto scheme = load("scheme_t1_vt.cfg");
@@ -438,6 +467,22 @@ TEST_F(Publication, FinalStopOldEnoughIsPublishedAndCleared) {
   EXPECT_EQ(result_.metricNMerge, 2);
   EXPECT_EQ(result_.nCodewords, 1);
   EXPECT_EQ(fp, 0);  // backed by a decoded code word
+}
+
+// Time shifts are published in milliseconds truncated toward zero.
+TEST_F(Publication, TimeShiftsTruncateTowardZero) {
+  const struct {
+    int32_t scheme;
+    int64_t eighths;
+    int64_t ms;
+  } rows[] = {{13, -12, -1}, {13, -7, 0}, {13, -16, -2}, {13, 12, 1}, {15, -12, -1}, {15, -17, -2}};
+  for (const auto& r : rows) {
+    ItemSpec s{42, r.eighths, 8 * (kT - 200000), 8 * (kT - 180000), 130, 40, 2, 1, 1, 1};
+    setItem(list_.items[0], s, 0);
+    ASSERT_EQ(publishVorselTResults(&list_, &result_, kT, r.scheme), list_.items[0]);
+    EXPECT_EQ(r.scheme == 15 ? result_.timeSeqStart : result_.timeShift, r.ms)
+        << "scheme " << r.scheme << ", " << r.eighths << " eighths";
+  }
 }
 
 TEST_F(Publication, LatestStopIsOfferedAndKeptWhenNotYetFinal) {

@@ -187,6 +187,9 @@ TEST(VorselTOptions, InitWithOptionsReachesStagesAndResultList) {
   EXPECT_EQ(searchStageWindow(fast->searches[0]->stageA), 59 * 16);
   EXPECT_EQ(fast->searches[0]->stageA->stepDivisor, 3);
   EXPECT_NE(fast->searches[0]->stageB->history, fast->searches[0]->stageA->history);
+  // Stage B keeps its full window (78 symbols) and step divisor.
+  EXPECT_EQ(searchStageWindow(fast->searches[0]->stageB), 78 * 16);
+  EXPECT_EQ(fast->searches[0]->stageB->stepDivisor, 4);
 }
 
 // Three T1 schemes in one context.
@@ -232,7 +235,7 @@ TEST(VorselTOptions, StagesAreRebuiltOnlyWhenTheWindowChanges) {
   EXPECT_EQ(r->stageA, before);
   EXPECT_EQ(r->stageA->gapFill, 4000);
   EXPECT_EQ(r->stageA->maxOffsetPastOption, 12);
-  EXPECT_EQ(r->stageA->maxOffsetPast, 31000);  // the window-dependent value waits
+  EXPECT_EQ(r->stageA->maxOffsetPast, 12000);  // offsets take effect at once
 
   // 20 s persistence: F = (40000 + 128) / 256 = 156 symbols, 2496 slots,
   // longer than the views: they are taken again.
@@ -399,6 +402,7 @@ struct EndToEndCase {
   bool expectFull;    // full decoding works at this level
   int64_t lag;        // ms the station is received after it sends
   int32_t persistence;  // s, -1 for the default
+  bool fastReaction = false;
 };
 
 struct SchemeFile {
@@ -455,6 +459,7 @@ TEST_P(VorselTEndToEnd, PublishesTheSentCandidateAtItsTimeShift) {
 
   std::vector<int32_t> options = noOptions();
   options[kOptPersistence] = c.persistence;
+  options[kOptFastReaction] = c.fastReaction ? 1 : -1;
   ContextPtr ctx(TembrolexinVorselT_InitWithOptions(dataFile(c.file).c_str(), 120, options.data()));
   ASSERT_NE(ctx, nullptr) << TembrolexinVorselT_GetErrorMsg();
   ListPtr list(createCandidateStations(4));
@@ -521,7 +526,12 @@ INSTANTIATE_TEST_SUITE_P(
         // 10 s lets the search reach as far below full decoding as the others.
         EndToEndCase{"T3Ranges", "scheme_t3_ch8.cfg", Kind::kSequence, kYear2026, -8.0, false, 0, 10},
         EndToEndCase{"T1AnchorDrivesStageB", "scheme_t1_vt.cfg", Kind::kVorselTv, kVorselBaseTimeMs,
-                     0.0, true, 2000, -1}),
+                     0.0, true, 2000, -1},
+        EndToEndCase{"T1FastReactionAnchors", "scheme_t1_vt.cfg", Kind::kVorselTv,
+                     kVorselBaseTimeMs, 0.0, true, 2000, -1, true},
+        // Anchors of the sequence scheme: stage B searches their time line.
+        EndToEndCase{"T3AnchorsDriveStageB", "scheme_t3_ch8.cfg", Kind::kSequence, kYear2026, 0.0,
+                     true, 0, 10}),
     [](const ::testing::TestParamInfo<EndToEndCase>& i) { return i.param.name; });
 
 }  // namespace

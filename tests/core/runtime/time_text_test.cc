@@ -220,6 +220,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ColonCase{"1:02:03.5", 3723.5f, 3723500}, ColonCase{"2:30", 150.0f, 150000},
                       ColonCase{"45.25", 45.25f, 45250}, ColonCase{"", 0.0f, 0},
                       ColonCase{nullptr, 0.0f, 0}, ColonCase{"0:0:0.001", 0.001f, 1},
+                      // Seconds times 1000 in single precision, then truncated.
+                      ColonCase{"0.7", 0.7f, 700}, ColonCase{"1:02:03.7", 3723.7f, 3723700},
                       // Out of range for milliseconds: clamped, not undefined.
                       ColonCase{"-5", -5.0f, 0}, ColonCase{"1e30", 1e30f, 4294967295u}));
 
