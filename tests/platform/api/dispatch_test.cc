@@ -1,0 +1,206 @@
+// The dispatch layer: main-queue pumping, synchronous hand-offs, serial
+// queues watching descriptors, and delayed blocks with cancel handles on a
+// fake clock with manual timers.
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/api/safe_dispatch.h"
+#include "tests/support/fake_clock.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A dispatcher on a fake clock with manual timers; the test thread is main.
+struct ManualDispatch {
+  ManualDispatch(bool testHost = false)
+      : dispatcher(Dispatcher::Options{&clock, TimerMode::kManual, 2, testHost}), safe(dispatcher) {
+    dispatcher.mainQueue()->bindToCurrentThread();
+  }
+  // Advances the clock, posts due timers and runs the main queue.
+  void advance(std::chrono::milliseconds d) {
+    clock.advance(d);
+    dispatcher.timers().pump();
+    dispatcher.mainQueue()->drain();
+  }
+  tltest::FakeClock clock;
+  Dispatcher dispatcher;
+  SafeDispatch safe;
+};
+
+TEST(MainQueueTest, BlocksRunOnlyWhenPumpedInOrderOnTheMainThread) {
+  ManualDispatch d;
+  std::vector<int> ran;
+  std::vector<std::thread::id> threads;
+  std::thread poster([&] {
+    for (int i = 0; i < 3; ++i) {
+      d.dispatcher.mainQueue()->async([&, i] {
+        ran.push_back(i);
+        threads.push_back(std::this_thread::get_id());
+      });
+    }
+  });
+  poster.join();
+  EXPECT_TRUE(ran.empty());
+  EXPECT_EQ(d.dispatcher.mainQueue()->pendingCount(), 3u);
+  EXPECT_EQ(d.dispatcher.mainQueue()->drain(), 3u);
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
+  for (auto id : threads) EXPECT_EQ(id, std::this_thread::get_id());
+  bool refused = false;
+  std::thread([&] {
+    try {
+      d.dispatcher.mainQueue()->drain();
+    } catch (const std::logic_error&) {
+      refused = true;
+    }
+  }).join();
+  EXPECT_TRUE(refused);
+}
+
+TEST(MainQueueTest, SynchronousDispatchWaitsForThePumpOrRunsInline) {
+  Dispatcher dispatcher(Dispatcher::Options{&Clock::real(), TimerMode::kManual, 1, false});
+  dispatcher.mainQueue()->bindToCurrentThread();
+  SafeDispatch safe(dispatcher);
+
+  bool inline_ran = false;
+  safe.safeDispatchSyncOnMainQueue([&] { inline_ran = true; });
+  EXPECT_TRUE(inline_ran);  // on the main thread: before the call returns
+
+  std::atomic<bool> returned{false};
+  std::thread::id ran_on;
+  std::thread caller([&] {
+    safe.safeDispatchSyncOnMainQueue([&] { ran_on = std::this_thread::get_id(); });
+    // runUntil looks at its condition after blocks, so say so with one.
+    dispatcher.mainQueue()->async([&] { returned = true; });
+  });
+  EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return returned.load(); }, 10s));
+  caller.join();
+  EXPECT_EQ(ran_on, std::this_thread::get_id());
+}
+
+TEST(MainQueueTest, SyncCallerIsReleasedWhenTheQueueGoesUnpumped) {
+  auto queue = std::make_shared<MainQueue>();
+  std::promise<bool> result;
+  std::thread caller([&] { result.set_value(queue->sync([] {})); });
+  while (queue->pendingCount() == 0) std::this_thread::yield();
+  queue.reset();  // drops the block unrun
+  caller.join();
+  EXPECT_FALSE(result.get_future().get());
+}
+
+TEST(DelayedBlockTest, RunsOnceAtItsTimeAndNotBefore) {
+  ManualDispatch d;
+  int runs = 0;
+  CancelHandle handle = d.safe.dispatchOnMainQueue([&] { ++runs; }, 0.5);
+  d.advance(499ms);
+  EXPECT_EQ(runs, 0);
+  d.advance(1ms);
+  EXPECT_EQ(runs, 1);
+  d.safe.cancelDelayedBlock(handle);  // after it ran: changes nothing
+  handle(false);
+  d.advance(1s);
+  EXPECT_EQ(runs, 1);
+}
+
+TEST(DelayedBlockTest, CancelledInTimeNeverRuns) {
+  ManualDispatch d;
+  int runs = 0;
+  CancelHandle handle = d.safe.dispatchOnMainQueue([&] { ++runs; }, 0.5);
+  d.advance(100ms);
+  d.safe.cancelDelayedBlock(handle);
+  d.advance(1s);
+  EXPECT_EQ(runs, 0);
+  EXPECT_EQ(d.dispatcher.timers().pendingCount(), 0u);
+}
+
+TEST(DelayedBlockTest, OnAnotherQueueRunsThereAfterTheFiring) {
+  ManualDispatch d;
+  auto serial = std::make_shared<SerialQueue>("worker");
+  std::promise<bool> on_serial;
+  d.safe.dispatchOnQueue(serial, [&] { on_serial.set_value(serial->isCurrent()); }, 0.25);
+  d.advance(250ms);
+  EXPECT_TRUE(on_serial.get_future().get());
+}
+
+TEST(DelayedBlockTest, UnderATestHostWaitsInTheBlockQueue) {
+  ManualDispatch d(/*testHost=*/true);
+  int runs = 0;
+  CancelHandle first = d.safe.dispatchOnMainQueue([&] { runs += 1; }, 10);
+  CancelHandle second = d.safe.dispatchOnMainQueue([&] { runs += 10; }, 10);
+  EXPECT_EQ(d.dispatcher.blockQueue().count(), 2u);
+  d.advance(1min);
+  EXPECT_EQ(runs, 0);
+  d.safe.cancelDelayedBlock(first);
+  EXPECT_EQ(d.dispatcher.blockQueue().count(), 1u);
+  EXPECT_TRUE(d.dispatcher.blockQueue().popAndDoBlock());
+  EXPECT_EQ(runs, 10);
+  EXPECT_FALSE(d.dispatcher.blockQueue().popAndDoBlock());
+}
+
+TEST(DelayedBlockTest, RacingCancelAndFiringNeverRunTwice) {
+  TimerService timers;  // real clock, own thread
+  auto queue = std::make_shared<SerialQueue>("race");
+  constexpr int kRounds = 300;
+  std::vector<std::atomic<int>> runs(kRounds);
+  std::vector<bool> cancelled(kRounds);
+  for (int i = 0; i < kRounds; ++i) {
+    TimerHandle handle = timers.schedule(0ns, queue, [&runs, i] { runs[i]++; });
+    if (i % 3 == 0) std::this_thread::yield();
+    cancelled[i] = handle.cancel();
+  }
+  while (timers.pendingCount() != 0) std::this_thread::yield();
+  queue->sync([] {});  // everything posted before has run
+  for (int i = 0; i < kRounds; ++i) {
+    EXPECT_EQ(runs[i].load(), cancelled[i] ? 0 : 1) << "round " << i;
+  }
+}
+
+TEST(SerialQueueTest, RunsInOrderAndSyncFromItselfRunsInline) {
+  auto queue = std::make_shared<SerialQueue>("serial");
+  std::vector<int> order;
+  for (int i = 0; i < 5; ++i) queue->async([&, i] { order.push_back(i); });
+  bool nested = false;
+  EXPECT_TRUE(queue->sync([&] { queue->sync([&] { nested = true; }); }));
+  EXPECT_TRUE(nested);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+TEST(SerialQueueTest, WatchesADescriptorUntilCancelled) {
+  auto queue = std::make_shared<SerialQueue>("watcher");
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::promise<char> got;
+  std::promise<void> closed;
+  SerialQueue::WatchId id = 0;
+  queue->sync([&] {
+    id = queue->addWatch(fds[0], Readiness::kRead,
+                         [&] {
+                           char c = 0;
+                           ASSERT_EQ(::read(fds[0], &c, 1), 1);
+                           got.set_value(c);
+                           queue->cancelWatch(id);  // from inside its own handler
+                         },
+                         [&] {
+                           ::close(fds[0]);
+                           closed.set_value();
+                         });
+    queue->resumeWatch(id);
+  });
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  EXPECT_EQ(got.get_future().get(), 'x');
+  closed.get_future().get();
+  ::close(fds[1]);
+  EXPECT_THROW(queue->addWatch(0, Readiness::kRead, [] {}), std::logic_error);  // off the queue
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform
