@@ -5,6 +5,8 @@
 #ifndef TL_CORE_RUNTIME_I_ENGINE_H_
 #define TL_CORE_RUNTIME_I_ENGINE_H_
 
+#include <map>
+#include <memory>
 #include <string>
 
 #include "core/runtime/i_named_object.h"
@@ -14,6 +16,11 @@
 namespace tembrolexinsdk {
 
 class ConfigurationMap;
+class IMessenger;
+class IProcessorListener;
+namespace DB {
+class Database;
+}
 
 class IEngine : public INamedObject {
  public:
@@ -34,6 +41,19 @@ class IEngine : public INamedObject {
   virtual void stop() {}
   virtual bool isEnabled() const { return true; }
   virtual bool isBusy() const { return false; }
+
+  // Creates the engine that the entry's text value "type" names ("EVENT2",
+  // "HEARTBEAT", and the types registered with enginefactory, see
+  // core/engines/engine_factory.h), hands it the whole entry through
+  // setEngineParameters and adds it to `engines` under that name. Nothing
+  // happens for a null entry, a missing or non-text type, an unknown type
+  // (names are case-sensitive) or a type already in `engines`. Exceptions of
+  // the engine's constructor or setEngineParameters reach the caller, and
+  // nothing is added. `listener` and `messenger` go to every engine,
+  // `database` to the engines that keep data. Defined in tl_engines.
+  static void addEngineForMap(std::map<std::string, std::unique_ptr<IEngine>>& engines,
+                              const ConfigurationMap* entry, IProcessorListener* listener,
+                              IMessenger* messenger, DB::Database* database);
 };
 
 }  // namespace tembrolexinsdk

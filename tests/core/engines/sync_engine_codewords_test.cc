@@ -14,8 +14,8 @@ struct Pair {
 
 // Values inside the fields, at their edges and past them (the creators keep
 // only the low bits).
-const Pair kPairs[] = {{0, 0}, {1, 1}, {16383, 2047}, {16384, 2048}, {639, 2097151},
-                       {1679999, 5}, {-1, -1}, {2047, 2097152}};
+const Pair kPairs[] = {{0, 0},         {1, 1},       {16383, 2047}, {16384, 2048},
+                       {639, 2097151}, {1679999, 5}, {-1, -1},      {2047, 2097152}};
 
 TEST(SyncEngineCodewordsTest, CreatorsAnswerAsTheDecodingCore) {
   for (const Pair& p : kPairs) {

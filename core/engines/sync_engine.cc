@@ -1,0 +1,288 @@
+#include "core/engines/sync_engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "core/engines/sync_engine_signal.h"
+#include "core/runtime/control_messages.h"
+#include "core/runtime/log_helpers.h"
+#include "core/runtime/message_factory.h"
+
+namespace tembrolexinsdk {
+
+namespace {
+
+constexpr int kEventDataType = 1;
+constexpr int kPartialCodewordType = 6;
+
+// Largest |seconds| accepted in a sequence: keeps every derived millisecond
+// value, and the calendar arithmetic on it, well inside 64 bits.
+constexpr double kMaxSeconds = 1e12;
+
+// a * b + c, saturated to the timer range instead of overflowing.
+int64_t saturated(int64_t a, int64_t b, int64_t c = 0) {
+  const long double v = static_cast<long double>(a) * b + c;
+  if (v > kMaxTimerMillis) return kMaxTimerMillis;
+  if (v < -kMaxTimerMillis) return -kMaxTimerMillis;
+  return static_cast<int64_t>(v);
+}
+
+// A JSON value usable as an id: text, number or bool.
+bool scalar(const Json::Value& v) { return v.isString() || v.isNumeric() || v.isBool(); }
+
+// The finite number in `v` within kMaxSeconds, or false.
+bool seconds(const Json::Value& v, double& out) {
+  if (!v.isNumeric()) return false;
+  out = v.asDouble();
+  return std::isfinite(out) && std::fabs(out) <= kMaxSeconds;
+}
+
+}  // namespace
+
+SyncEngine::SyncEngine(Traits traits, IProcessorListener* listener, IMessenger* messenger,
+                       Environment environment)
+    : traits_(std::move(traits)),
+      name_(traits_.name),
+      clock_(*environment.clock),
+      listener_(listener),
+      messenger_(messenger),
+      timing_(std::make_unique<Timing>(false, clock_, environment.mode)),
+      machine_(std::make_unique<Machine>(timing_.get(), traits_.engineType, clock_)) {
+  if (messenger_ != nullptr) messenger_->registerListener(kEventDataType, this);
+  logWithLogger<LogLevel::Info>(this, "Registered to EventData");
+}
+
+SyncEngine::~SyncEngine() {
+  if (messenger_ != nullptr) messenger_->unregisterListener(kEventDataType, this);
+  logWithLogger<LogLevel::Info>(this, "Unregistered to EventData");
+  // The Timing's events call into the Machine: stop and join it first.
+  timing_.reset();
+  machine_.reset();
+}
+
+int64_t SyncEngine::steadyNowMillis() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             clock_.steadyNow().time_since_epoch())
+      .count();
+}
+
+void SyncEngine::send(std::unique_ptr<ThriftParams> message) {
+  if (listener_ != nullptr) listener_->onProcessorEvent(this, message.get());
+}
+
+const IProcessorEventParams* SyncEngine::processEventParams(const IProcessorEventParams* params) {
+  if (params == nullptr) return nullptr;
+  bool consumed = false;
+  try {
+    dispatch(params, consumed);
+  } catch (const std::exception& error) {
+    logWithLogger<LogLevel::Error>(this, "processEventParams: ", error.what());
+  } catch (...) {
+    logWithLogger<LogLevel::Error>(this, "processEventParams: unknown exception");
+  }
+  return consumed ? nullptr : params;
+}
+
+void SyncEngine::dispatch(const IProcessorEventParams* params, bool& consumed) {
+  if (const auto* thrift = dynamic_cast<const ThriftParams*>(params)) {
+    if (thrift->getMsgType() == kPartialCodewordType) {
+      handlePartialCodeword(*thrift);
+    } else if (thrift->getMsgType() == kEventDataType) {
+      std::unique_ptr<EventData> data;
+      try {
+        data = ThriftParamsFactory::readThriftParams<EventData>(*thrift);
+      } catch (const std::exception&) {
+      }
+      if (!data) {
+        logWithLogger<LogLevel::Error>(this, "Failed to read events configuration");
+      } else if (data->engineType == traits_.engineType) {
+        handleEventData(*data);
+        consumed = true;
+      }
+    }
+    return;
+  }
+  if (const auto* codeword = CodewordEventParams::Cast(params)) {
+    handleCodeword(*codeword);
+    return;
+  }
+  handleOwnEvent(params, consumed);
+}
+
+void SyncEngine::onReceive(const std::string&, const ThriftParams& params) {
+  try {
+    if (params.getMsgType() != kEventDataType) return;
+    std::unique_ptr<EventData> data;
+    try {
+      data = ThriftParamsFactory::readThriftParams<EventData>(params);
+    } catch (const std::exception&) {
+    }
+    if (!data) {
+      logWithLogger<LogLevel::Error>(this, "Failed to read events configuration");
+      return;
+    }
+    handleEventData(*data);
+  } catch (const std::exception& error) {
+    logWithLogger<LogLevel::Error>(this, "onReceive: ", error.what());
+  } catch (...) {
+    logWithLogger<LogLevel::Error>(this, "onReceive: unknown exception");
+  }
+}
+
+void SyncEngine::handleEventData(const EventData& data) {
+  if (data.engineType != traits_.engineType) return;
+  logWithLogger<LogLevel::Debug>(this, "Parsing events configuration");
+  const MediaStream stream =
+      data.mediaStreamAMId.empty()
+          ? MediaStream::codeword(data.mediaStreamId)
+          : MediaStream(MediaStream::kAudioMatch, data.mediaStreamAMId, data.mediaStreamId);
+  if (!data.eventJson.empty() && data.syncTimeoutSecs >= 0) {
+    if (registerEventSequenceWithID(stream, data.eventJson, data.syncTimeoutSecs)) {
+      logWithLogger<LogLevel::Debug>(this, "Registered events configuration for ",
+                                     stream.description());
+    }
+  } else {
+    machine_->removeEventSequence(stream);
+    logWithLogger<LogLevel::Debug>(this, "Removed events configuration for ", stream.description());
+  }
+}
+
+bool SyncEngine::registerEventSequenceWithID(const MediaStream& stream, const std::string& json,
+                                             int64_t timeoutSecs) {
+  const auto refuse = [&] {
+    logWithLogger<LogLevel::Warning>(this, "Failed to parse JSON event sequence for mediaStream ",
+                                     stream.description());
+    return false;
+  };
+  Json::Value root;
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  if (!reader->parse(json.data(), json.data() + json.size(), &root, &errors) || !root.isObject()) {
+    return refuse();
+  }
+  const Json::Value& events = root["events"];
+  const Json::Value& ticks = root["ticks"];
+  if ((!events.isNull() && !events.isArray()) || (!ticks.isNull() && !ticks.isArray())) {
+    return refuse();
+  }
+
+  std::vector<TimingEvent> timed;
+  for (const Json::Value& element : events) {
+    if (!element.isObject()) return refuse();
+    const Json::Value& id = element["id"];
+    const Json::Value& time = element["time"];
+    if (id.isNull() || time.isNull()) continue;
+    double at = 0;
+    if (!scalar(id) || !seconds(time, at)) return refuse();
+    int64_t position = 0;
+    int64_t epochPosition = -1;
+    if (!eventPosition(at, position, epochPosition)) continue;
+    const std::string eventId = id.asString();
+    const EngineType::type type = traits_.engineType;
+    timed.emplace_back(
+        [this, type, stream, eventId, position, epochPosition] {
+          send(syncengine::generateSyncEngineSignalThriftParam(
+              type, stream, EventType::timedEvent, position, eventId, position,
+              timing_->elapsed().count(), epochPosition, clock_));
+        },
+        std::chrono::milliseconds(position), TimingEvent::kAutoId, TimingEvent::kRepeatable);
+  }
+
+  std::map<std::string, int64_t> periods;
+  for (const Json::Value& element : ticks) {
+    if (!element.isObject()) return refuse();
+    const Json::Value& id = element["id"];
+    const Json::Value& period = element["period"];
+    if (id.isNull() || period.isNull()) continue;
+    double every = 0;
+    if (!scalar(id) || !seconds(period, every)) return refuse();
+    const int64_t periodMs = static_cast<int64_t>(every) * 1000;
+    if (periodMs <= 0) {
+      // It would be due again at once, for ever.
+      logWithLogger<LogLevel::Warning>(this, "Tick ", id.asString(), " of mediaStream ",
+                                       stream.description(), " ignored: period not positive");
+      continue;
+    }
+    periods.emplace(id.asString(), periodMs);
+  }
+
+  machine_->addEventSequence(stream, std::move(timed),
+                             std::min<int64_t>(timeoutSecs, kMaxTimerMillis / 1000),
+                             std::move(periods));
+  logWithLogger<LogLevel::Debug>(this, traits_.registeredText, stream.description());
+  return true;
+}
+
+void SyncEngine::handleCodeword(const CodewordEventParams& codeword) {
+  int64_t id = 0;
+  int64_t offset = 0;
+  if (codeword.engineRef != name_ || !splitCodeword(codeword.msg, id, offset)) return;
+  synchronise(MediaStream::codeword(id), saturated(codeword.codewordDuration, offset + 1),
+              codeword.steadyTimeStamp);
+}
+
+void SyncEngine::handlePartialCodeword(const ThriftParams& params) {
+  std::unique_ptr<PartialCodewordSignal> partial;
+  try {
+    partial = ThriftParamsFactory::readThriftParams<PartialCodewordSignal>(params);
+  } catch (const std::exception&) {
+  }
+  if (!partial) {
+    logWithLogger<LogLevel::Error>(this, "Failed to read partial codewords");
+    return;
+  }
+  int64_t id = 0;
+  int64_t offset = 0;
+  if (partial->engineRef != name_ || !splitCodeword(partial->firstCodeword, id, offset)) return;
+  const int64_t now = clock_.wallMicros() / 1000;
+  if (partial->stopTime < saturated(1, now, -partial->codewordDuration) ||
+      partial->stopTime >= now) {
+    return;
+  }
+  const int64_t position =
+      saturated(partial->codewordDuration, offset,
+                saturated(1, partial->systemTimeStamp, -partial->timeSeqStart));
+  const MediaStream current = machine_->syncedMediaStream();
+  // A partial code word never moves the engine from one stream to another.
+  if (!current.isNull() && current.id != id) return;
+  synchronise(MediaStream::codeword(id), position, partial->steadyTimeStamp);
+}
+
+void SyncEngine::synchronise(const MediaStream& stream, int64_t position, int64_t steadyStampMs) {
+  const MediaStream current = machine_->syncedMediaStream();
+  const EngineType::type type = traits_.engineType;
+  if (current != stream) {
+    if (!current.isNull()) {
+      send(syncengine::generateSyncEngineSignalThriftParam(type, current, EventType::desync,
+                                                           position, "", -1, -1, -1, clock_));
+    }
+    send(syncengine::generateSyncEngineSignalThriftParam(type, stream, EventType::sync, position,
+                                                         "", -1, -1, -1, clock_));
+  }
+  const int64_t corrected = saturated(1, position, steadyNowMillis() - steadyStampMs);
+  const int64_t timeout = machine_->timeoutMillis(stream);
+  const std::unique_ptr<ThriftParams> watchdog = syncengine::generateSyncEngineSignalThriftParam(
+      type, stream, EventType::desync, saturated(1, corrected, timeout), "", -1, -1, -1, clock_);
+  machine_->sync(stream, corrected, *watchdog, this, listener_);
+}
+
+void SyncEngine::selectPriorities() {
+  std::vector<int64_t> ids;
+  for (const MediaStream& stream : machine_->getConfiguredMediaStreams()) {
+    if (stream.kind == MediaStream::kCodeword) ids.push_back(stream.id);
+  }
+  if (ids.empty()) return;
+  std::sort(ids.begin(), ids.end());
+  Json::Value list(Json::arrayValue);
+  for (int64_t id : ids) list.append(priorityEntry(id));
+  Json::FastWriter writer;
+  const std::unique_ptr<IProcessorEventParams> message = priorities(writer.write(list));
+  if (listener_ != nullptr) listener_->onProcessorEvent(this, message.get());
+}
+
+}  // namespace tembrolexinsdk
