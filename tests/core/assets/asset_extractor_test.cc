@@ -29,31 +29,21 @@ struct PackageRow {
 
 // Writes an asset package with the rows in order.
 void writePackage(const std::string& path, const std::vector<PackageRow>& rows) {
+  const auto literal = [](const std::optional<std::string>& v, bool blob) {
+    if (!v) return std::string("NULL");
+    if (!blob) return "'" + *v + "'";
+    std::string hex = "X'";
+    for (unsigned char c : *v) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+    return hex + "'";
+  };
+  std::string sql = "CREATE TABLE assets (name TEXT, type TEXT, data BLOB);";
+  for (const PackageRow& row : rows) {
+    sql += "INSERT INTO assets VALUES (" + literal(row.name, false) + ", 'other', " +
+           literal(row.data, true) + ");";
+  }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE assets (name TEXT, type TEXT, data BLOB)", nullptr,
-                         nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_stmt* stmt = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO assets VALUES (?, 'other', ?)", -1, &stmt, nullptr),
-            SQLITE_OK);
-  for (const PackageRow& row : rows) {
-    if (row.name) {
-      sqlite3_bind_text(stmt, 1, row.name->data(), static_cast<int>(row.name->size()),
-                        SQLITE_TRANSIENT);
-    } else {
-      sqlite3_bind_null(stmt, 1);
-    }
-    if (row.data) {
-      sqlite3_bind_blob(stmt, 2, row.data->data(), static_cast<int>(row.data->size()),
-                        SQLITE_TRANSIENT);
-    } else {
-      sqlite3_bind_null(stmt, 2);
-    }
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_DONE);
-    sqlite3_reset(stmt);
-  }
-  sqlite3_finalize(stmt);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
 }
 
@@ -126,12 +116,11 @@ TEST_F(AssetExtractorTest, UnreadablePackagesGiveNoFiles) {
   notSqlite.extract(dir_.file("out"));
   EXPECT_THAT(notSqlite.rows(), IsEmpty());
 
-  const std::string noTable = dir_.file("other.db");
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(noTable.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(dir_.file("other.db").c_str(), &db), SQLITE_OK);
   sqlite3_exec(db, "CREATE TABLE files (x)", nullptr, nullptr, nullptr);
   sqlite3_close(db);
-  AssetExtractor(noTable).extract(dir_.file("out"));
+  AssetExtractor(dir_.file("other.db")).extract(dir_.file("out"));
   AssetExtractor(dir_.file("absent.db")).extract(dir_.file("out"));
   writePackage(dir_.file("empty.db"), {});
   AssetExtractor(dir_.file("empty.db")).extract(dir_.file("out"));

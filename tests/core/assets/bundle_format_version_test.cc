@@ -43,9 +43,4 @@ INSTANTIATE_TEST_SUITE_P(
         VersionCase{"Missing", std::nullopt, -1, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BundleFormatVersionList, AnnouncesTwoThreeFour) {
-  EXPECT_EQ(BundleFormatVersion::supportedBundleFormatVersions, (std::vector<int>{2, 3, 4}));
-  EXPECT_EQ(BundleFormatVersion::formatVersionFile, "formatVersion.txt");
-}
-
 }  // namespace
