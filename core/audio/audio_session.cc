@@ -107,6 +107,11 @@ void LocalAudioSession::setActivationResult(bool active, bool ok) {
   (active ? activateOk_ : deactivateOk_) = ok;
 }
 
+std::shared_ptr<LocalAudioSession> platformAudioSession() {
+  static auto* session = new std::shared_ptr<LocalAudioSession>(std::make_shared<LocalAudioSession>());
+  return *session;
+}
+
 void LocalAudioSession::setPermission(bool asks, std::optional<bool> granted) {
   std::lock_guard<std::mutex> lock(mutex_);
   asks_ = asks;

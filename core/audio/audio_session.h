@@ -96,6 +96,10 @@ class LocalAudioSession : public IAudioSession {
   std::vector<std::string> calls_;
 };
 
+// The process's audio session, shared by every platform recorder; created on
+// first use and never destroyed.
+std::shared_ptr<LocalAudioSession> platformAudioSession();
+
 }  // namespace tembrolexinsdk
 
 #endif  // TL_CORE_AUDIO_AUDIO_SESSION_H_
