@@ -631,7 +631,7 @@ void AudioProcessorController::preparing(bool whileListening) {
           break;
         }
         case kProcessBuffer:
-          processBuffer(signal);
+          if (whileListening) processBuffer(signal);
           break;
         case kPowerStatus:
           logWithLogger<LogLevel::Info>(this, "StatePreparingDataWhileListening (", name_,
@@ -651,7 +651,9 @@ void AudioProcessorController::preparing(bool whileListening) {
   if (whileListening) {
     serveState(self, {kNTPUpdate, kNTPFailed, kProcessBuffer, kPowerStatus, kQuit}, handler);
   } else {
-    serveState(self, {kNTPUpdate, kNTPFailed, kQuit}, handler);
+    // Buffers would be dropped in Idle anyway; taking them here keeps them
+    // from piling up while the network time is awaited.
+    serveState(self, {kNTPUpdate, kNTPFailed, kProcessBuffer, kQuit}, handler);
   }
 }
 

@@ -182,9 +182,13 @@ TEST_F(AudioControllerTest, UnusableRateWaitsInactiveForAnother) {
   controller_->SetAudioParameters(SampleRate_24000, 3072);
   ASSERT_TRUE(log_.await(kInactive));
   ASSERT_TRUE(awaitState(State::WaitingForValidSampleRate));
-  controller_->Start();  // remembered, taken up once a rate fits
+  const size_t mark = log_.size();
+  controller_->Configure(config({kv("b", 2)}));  // waits for a usable rate, not lost
+  controller_->Start();                          // remembered, taken up once a rate fits
   controller_->SetAudioParameters(SampleRate_32000, 4096);
-  EXPECT_TRUE(log_.await("Start"));
+  ASSERT_TRUE(log_.await("event:Audio processing complete"));
+  EXPECT_EQ(log_.since(mark), (std::vector<std::string>{"Configure:a=1,b=2", "Start",
+                                                        "event:Audio processing complete"}));
 }
 
 TEST_F(AudioControllerTest, SignalsQueuedWhileConfiguringRunAfterFirstConfiguration) {

@@ -324,7 +324,8 @@ TEST_F(EventEngine2Test, PartialCodewordSyncsOnlyWhenFreeOrOnSameTrack) {
 
 TEST_F(HeartbeatEngineTest, StationsSyncByCounterAndEventsByWallClockTime) {
   configure(1, R"({"events":[{"id":"march","time":1583020800},{"id":"zero","time":0}]})");
-  offer(*codeword(1340080129, 20000, "HEARTBEAT"));  // station 639, counter 1: refused
+  offer(*codeword(1340080129, 20000, "HEARTBEAT"));          // station 639, counter 1: refused
+  offer(*codeword(int64_t{640} << 21, 20000, "HEARTBEAT"));  // station 640: refused
   offer(*codeword(0x00200064, 20000, "EVENT2"));
   EXPECT_TRUE(listener_.signals.empty());
   offer(*codeword(0x00200064, 20000, "HEARTBEAT", 40));  // station 1, counter 100
