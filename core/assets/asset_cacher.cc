@@ -1,6 +1,7 @@
 #include "core/assets/asset_cacher.h"
 
 #include <json/json.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
@@ -301,6 +302,10 @@ void AssetCacher::downloadIdList(std::list<int> ids) {
       const std::string file = target == targets_.end() ? std::string() : target->second;
       if (static_cast<int>(batch.size()) < maxConcurrentDownloads && files.insert(file).second) {
         batch.push_back(id);
+        // A writer opens (and empties) its file when it is made; another
+        // download of the same file may have filled it since, and this
+        // writer would only overwrite its beginning.
+        if (!file.empty()) ::truncate(file.c_str(), 0);
       } else {
         rest.push_back(id);
       }

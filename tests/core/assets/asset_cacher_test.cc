@@ -232,6 +232,25 @@ TEST_F(AssetCacherTest, FiveBundlesDownloadFourThenOne) {
   EXPECT_NE(one, logs.end());
 }
 
+TEST_F(AssetCacherTest, DownloadsOfOneFileNeverShareABatch) {
+  server_.route("/x/pkg.gz", replyWith(200, "xxxx"));
+  server_.route("/y/pkg.gz", replyWith(200, "y"));
+  server_.route("/list",
+                replyWith(200, R"({"files":[)" + entry(server_.url("/x/pkg.gz"), "x", 1, 2) + "," +
+                                   entry(server_.url("/y/pkg.gz"), "y", 1, 2) + "]}"));
+  auto cacher = make();
+  configure(*cacher, server_.url("/list"));
+  cacher->startCaching(0ms);
+  ASSERT_TRUE(recorder_.await(recorder_.downloads, 2));
+  EXPECT_THAT(recorder_.get(recorder_.statuses),
+              ElementsAre("AssetCacher 0 x " + dir_.file("pkg.gz"),
+                          "AssetCacher 0 y " + dir_.file("pkg.gz"),
+                          "AssetCacher 2 x " + dir_.file("pkg.gz"),
+                          "AssetCacher 2 y " + dir_.file("pkg.gz")));
+  EXPECT_TRUE(recorder_.await(recorder_.logs, 2, "1 Triggering concurrent download of  1 assets"));
+  EXPECT_EQ(readFile(dir_.file("pkg.gz")), "y");  // not the tail of the longer first package
+}
+
 TEST_F(AssetCacherTest, SkipRescheduleAndNewDownloadDecisions) {
   server_.route("/p/b2.gz", replyWith(200, "b2"));
   server_.route("/p/b2v3.gz", replyWith(200, "b2v3"));
