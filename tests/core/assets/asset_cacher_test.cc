@@ -24,6 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::IsSupersetOf;
 using ::testing::UnorderedElementsAre;
@@ -249,6 +250,26 @@ TEST_F(AssetCacherTest, DownloadsOfOneFileNeverShareABatch) {
                           "AssetCacher 2 y " + dir_.file("pkg.gz")));
   EXPECT_TRUE(recorder_.await(recorder_.logs, 2, "1 Triggering concurrent download of  1 assets"));
   EXPECT_EQ(readFile(dir_.file("pkg.gz")), "y");  // not the tail of the longer first package
+}
+
+TEST_F(AssetCacherTest, HostileEntriesAndUnopenableTargetsAreSkipped) {
+  server_.route("/list", replyWith(200, R"({"files":[5,{"cdn_url":7,"_id":[],"version":"2"},)" +
+                                            entry(server_.url("/p/"), "d", 1, 2) + "," +
+                                            entry(server_.url("/p/e.gz"), "e", 1, 2) + "]}"));
+  auto cacher = make();
+  cacher->configure(info(server_.url("/list")), "v", "a", "d", dir_.file("missing"));
+  cacher->startCaching(0ms);
+  // Four lines of preparing, starting and handling, then one per entry.
+  ASSERT_TRUE(recorder_.await(recorder_.logs, 8));
+  const auto logs = recorder_.get(recorder_.logs);
+  EXPECT_THAT(
+      logs,
+      IsSupersetOf({std::string("3 Skipping asset list entry that is not an object: 5\n"),
+                    std::string("3 Skipping asset : no file name in its address "),
+                    "3 Skipping asset Td: no file name in its address " + server_.url("/p/")}));
+  EXPECT_THAT(logs, Contains(HasSubstr("3 Could not schedule download for asset Te: ")));
+  EXPECT_THAT(logs, Contains(HasSubstr("Could not open filestream " + dir_.file("missing/e.gz"))));
+  EXPECT_THAT(recorder_.get(recorder_.statuses), IsEmpty());
 }
 
 TEST_F(AssetCacherTest, SkipRescheduleAndNewDownloadDecisions) {
