@@ -250,6 +250,10 @@ int AssetCacher::downloadAsset(const std::string& url, const std::string& assetI
     log_.warning("Skipping asset ", title, ": no file name in its address ", url);
     return -1;
   }
+  if (downloadFolder_.empty()) {  // the file would land in the root folder
+    log_.warning("Skipping asset ", title, ": no download folder");
+    return -1;
+  }
   const std::string target = downloadFolder_ + "/" + name;
   std::unique_ptr<Http::Writer<std::fstream>> writer;
   // The handlers learn their request's id once it is known; they run only

@@ -57,7 +57,8 @@ class AssetCacher : public INamedObject {
  public:
   using DownloadCallback = std::function<void(const std::string& path, long httpCode)>;
   // Receives each serialised DownloadStatusSignal (type 5) with the cacher as
-  // sender, synchronously; the payload is valid only for the call. The cache
+  // sender, synchronously and under the cacher's mutex, so it must not call
+  // back into the cacher; the payload is valid only for the call. The cache
   // processor passes the decoder's onProcessorEvent.
   using StatusSink =
       std::function<void(const INamedObject* sender, const IProcessorEventParams* params)>;
