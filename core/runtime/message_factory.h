@@ -33,9 +33,12 @@ class ThriftParamsFactory {
   // without looking at the bytes, for any other id. Malformed bytes throw
   // Thrift's TTransportException (the data ends too soon) or
   // TProtocolException (negative or oversized lengths, nesting beyond 64
-  // levels, a missing required field). String and container lengths are
-  // bounded by the payload's own length, so a corrupt payload cannot make the
-  // reader allocate more than a small multiple of its size. Bytes after the
+  // levels, a missing required field, containers that would need more
+  // memory than the budget). String and container lengths are bounded by the
+  // payload's own length, and the containers' elements by a memory budget of
+  // 64 bytes per payload byte (plus 64 KiB), charged at each element's
+  // in-memory size, so a corrupt payload cannot make the reader allocate more
+  // than a small multiple of its size. Bytes after the
   // struct's stop byte are ignored. `params` only needs to live for the call.
   template <typename T>
     requires HasMessageTypeId<T>

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <ostream>
@@ -328,6 +329,65 @@ TEST(MessageFactoryTest, HonestLengthsUpToThePayloadSizeAreRead) {
       Payload(11, Hex("0f 0006 04 00000001 3ff8000000000000 00")));
   ASSERT_NE(read, nullptr);
   EXPECT_EQ(read->ber, std::vector<double>{1.5});
+}
+
+// Lists of N empty structs: one byte each in the payload, hundreds of bytes
+// each in memory. Reading must fail instead of allocating ~N * 336 bytes.
+struct EmptyStructsCase {
+  const char* name;
+  int type;
+  std::string head;  // the bytes before the N empty structs
+  std::string tail;  // the bytes after them
+};
+
+class EmptyStructsTest : public testing::TestWithParam<EmptyStructsCase> {};
+
+TEST_P(EmptyStructsTest, CostTooMuchMemoryToRead) {
+  constexpr int kCount = 50000;  // 50 KB of payload
+  char count[9];
+  std::snprintf(count, sizeof count, "%08x", kCount);
+  const ThriftParams params = Payload(
+      GetParam().type, Concat({Hex(GetParam().head + count), Bytes(kCount, 0), Hex(GetParam().tail)}));
+  try {
+    if (GetParam().type == 18) {
+      ReadAs<AssetInfoList>(params);
+    } else {
+      ReadAs<AssetActionList>(params);
+    }
+    FAIL() << "no exception";
+  } catch (const TProtocolException& e) {
+    EXPECT_EQ(e.getType(), TProtocolException::SIZE_LIMIT) << e.what();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Payloads, EmptyStructsTest,
+    testing::Values(EmptyStructsCase{"AssetInfoList", 18, "0f 0001 0c", "00"},
+                    EmptyStructsCase{"AssetActionListInAMap", 20,
+                                     "0d 0001 0b 0f 00000001 00000000 0c", "00"}),
+    [](const testing::TestParamInfo<EmptyStructsCase>& info) { return info.param.name; });
+
+// The densest honest containers the schema has: default actions and
+// configuration entries with one flag each still read back whole.
+TEST(MessageFactoryTest, LargeHonestContainersAreRead) {
+  AssetActionList actions;
+  actions.assetActionMap["bundle"] = std::vector<AssetAction>(3000);
+  auto params = ThriftParamsFactory::createThriftParams(actions);
+  auto readActions = ThriftParamsFactory::readThriftParams<AssetActionList>(*params);
+  ASSERT_NE(readActions, nullptr);
+  EXPECT_EQ(readActions->assetActionMap["bundle"].size(), 3000u);
+
+  ConfigurationMapSignal config;
+  for (int i = 0; i < 3000; ++i) {
+    ConfigParam flag;
+    flag.__set_type(ConfigParamType::ConfigParam_Bool);
+    flag.__set_boolValue(true);
+    config.config[std::to_string(i)] = flag;
+  }
+  params = ThriftParamsFactory::createThriftParams(config);
+  auto readConfig = ThriftParamsFactory::readThriftParams<ConfigurationMapSignal>(*params);
+  ASSERT_NE(readConfig, nullptr);
+  EXPECT_EQ(readConfig->config.size(), 3000u);
 }
 
 TEST(MessageFactoryTest, SeveralThreadsReadOnePayload) {
