@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "core/runtime/file_info.h"
 
@@ -16,17 +18,57 @@ namespace tembrolexin {
 
 namespace {
 
+// A descriptor, closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes the descriptor now; false when closing reports an error (a
+  // delayed write failure).
+  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+ private:
+  int fd_;
+};
+
+// Folders inside a tree are opened by name relative to their parent's
+// descriptor and never through a link, so a walk stays inside the tree even
+// when another process swaps one of its folders for a link meanwhile.
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+Fd openFolderAt(int parent, const std::string& name) {
+  return Fd(::openat(parent, name.c_str(), kFolderFlags));
+}
+
 // One entry of a folder as it is on disk (links not followed).
 struct RawEntry {
   std::string name;
   mode_t mode;
 };
 
-// The entries of `folder` other than "." and "..", with their own types.
-// False when the folder cannot be read to its end.
-bool readEntries(const std::string& folder, std::vector<RawEntry>& entries) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return false;
+// The entries of the open folder `folder` other than "." and "..", with
+// their own types. False when the folder cannot be read to its end.
+bool readEntries(int folder, std::vector<RawEntry>& entries) {
+  // fdopendir takes over the descriptor it is given, so it gets a copy.
+  const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return false;
+  }
+  ::rewinddir(dir);  // the copy shares the read position
   bool ok = true;
   for (;;) {
     errno = 0;
@@ -38,7 +80,7 @@ bool readEntries(const std::string& folder, std::vector<RawEntry>& entries) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     struct stat st;
-    if (::lstat((folder + "/" + name).c_str(), &st) != 0) {
+    if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       ok = false;
       continue;
     }
@@ -80,54 +122,115 @@ bool targetInsideSource(const std::string& source, const std::string& target) {
   return tText.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Recreates the link `source` at `target`, replacing a non-folder there.
-bool copyLink(const std::string& source, const std::string& target) {
-  std::string linkText(256, '\0');
+// Copies every byte from `in` to `out`.
+bool copyBytes(int in, int out) {
+  char buffer[65536];
   for (;;) {
-    const ssize_t n = ::readlink(source.c_str(), linkText.data(), linkText.size());
-    if (n < 0) return false;
-    if (static_cast<size_t>(n) < linkText.size()) {
-      linkText.resize(static_cast<size_t>(n));
-      break;
+    const ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
     }
-    linkText.resize(linkText.size() * 2);
+    if (n == 0) return true;
+    const char* data = buffer;
+    size_t left = static_cast<size_t>(n);
+    while (left > 0) {
+      const ssize_t w = ::write(out, data, left);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      data += w;
+      left -= static_cast<size_t>(w);
+    }
   }
-  struct stat st;
-  if (::lstat(target.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode) || ::unlink(target.c_str()) != 0) return false;
-  }
-  return ::symlink(linkText.c_str(), target.c_str()) == 0;
 }
 
-// Copies one entry that is not a folder: a file's bytes, a link as a link. A
-// link already at `target` is replaced, never written through.
-bool copyEntry(const std::string& source, const std::string& target, mode_t mode) {
-  if (S_ISLNK(mode)) return copyLink(source, target);
-  if (!S_ISREG(mode)) return false;  // sockets, pipes and devices are not copied
+// The text of the link `name` in the folder `folder` (AT_FDCWD for a path).
+bool readLinkAt(int folder, const std::string& name, std::string& text) {
+  text.assign(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlinkat(folder, name.c_str(), text.data(), text.size());
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < text.size()) {
+      text.resize(static_cast<size_t>(n));
+      return true;
+    }
+    text.resize(text.size() * 2);
+  }
+}
+
+// Recreates the link `source` (in `sourceDir`) as `target` (in `targetDir`),
+// replacing a non-folder there.
+bool copyLinkAt(int sourceDir, const std::string& source, int targetDir,
+                const std::string& target) {
+  std::string text;
+  if (!readLinkAt(sourceDir, source, text)) return false;
   struct stat st;
-  if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::unlink(target.c_str()) != 0) {
+  if (::fstatat(targetDir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISDIR(st.st_mode) || ::unlinkat(targetDir, target.c_str(), 0) != 0) return false;
+  }
+  return ::symlinkat(text.c_str(), targetDir, target.c_str()) == 0;
+}
+
+// Copies the regular file `name` from `sourceDir` to `targetDir`. Neither
+// side is opened through a link: a link already at the target is replaced.
+bool copyFileAt(int sourceDir, int targetDir, const std::string& name) {
+  // Non-blocking so that something swapped in for the file (a named pipe) is
+  // refused instead of waited on.
+  const Fd in(::openat(sourceDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat inStat;
+  if (!in.valid() || ::fstat(in.get(), &inStat) != 0 || !S_ISREG(inStat.st_mode)) return false;
+  constexpr int kOutFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+  Fd out(::openat(targetDir, name.c_str(), kOutFlags, 0666));
+  if (!out.valid() && errno == ELOOP) {
+    if (::unlinkat(targetDir, name.c_str(), 0) != 0) return false;
+    out = Fd(::openat(targetDir, name.c_str(), kOutFlags | O_EXCL, 0666));
+  }
+  struct stat outStat;
+  if (!out.valid() || ::fstat(out.get(), &outStat) != 0 ||
+      (outStat.st_dev == inStat.st_dev && outStat.st_ino == inStat.st_ino) ||
+      ::ftruncate(out.get(), 0) != 0) {
     return false;
   }
-  return DirInfo::copyFile(source, target);
+  const bool copied = copyBytes(in.get(), out.get());
+  return out.close() && copied;
+}
+
+// Copies one entry that is not a folder: a file's bytes, a link as a link.
+bool copyEntryAt(int sourceDir, int targetDir, const RawEntry& entry) {
+  if (S_ISLNK(entry.mode)) return copyLinkAt(sourceDir, entry.name, targetDir, entry.name);
+  if (!S_ISREG(entry.mode)) return false;  // sockets, pipes and devices are not copied
+  return copyFileAt(sourceDir, targetDir, entry.name);
 }
 
 // Moves one entry that is not a folder; across file systems, by copy and
 // delete.
-bool moveEntry(const std::string& source, const std::string& target, mode_t mode) {
-  if (::rename(source.c_str(), target.c_str()) == 0) return true;
+bool moveEntryAt(int sourceDir, int targetDir, const RawEntry& entry) {
+  const char* name = entry.name.c_str();
+  if (::renameat(sourceDir, name, targetDir, name) == 0) return true;
   if (errno != EXDEV) return false;
-  if (!copyEntry(source, target, mode)) return false;
-  return ::unlink(source.c_str()) == 0;
+  if (!copyEntryAt(sourceDir, targetDir, entry)) return false;
+  return ::unlinkat(sourceDir, name, 0) == 0;
 }
 
-// Makes sure `target` is a folder to move or copy into: created when missing.
-// Inside a tree a link is never followed: a link (or file) where a folder
-// should go fails. The folder given at the top may be a link to a folder.
-bool prepareTarget(const std::string& target, bool top) {
-  struct stat st;
-  const int rc = top ? ::stat(target.c_str(), &st) : ::lstat(target.c_str(), &st);
-  if (rc == 0) return S_ISDIR(st.st_mode);
-  return ::mkdir(target.c_str(), 0755) == 0;
+// The folder `name` in `targetDir` to move or copy into, created when
+// missing. A link (or file) where a folder should go gives an invalid Fd.
+Fd prepareTargetAt(int targetDir, const std::string& name) {
+  if (::mkdirat(targetDir, name.c_str(), 0755) != 0 && errno != EEXIST) return Fd();
+  return openFolderAt(targetDir, name);
+}
+
+// The folder given as the target at the top, created when missing; it may be
+// a link to a folder.
+Fd prepareTopTarget(const std::string& target) {
+  if (!isFolder(target) && ::mkdir(target.c_str(), 0755) != 0 && errno != EEXIST) return Fd();
+  return Fd(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// The folder given as the source at the top, never through a link.
+Fd openTopSource(const std::string& source) {
+  return Fd(::open(withoutTrailingSlashes(source).c_str(), kFolderFlags));
 }
 
 // Checks of the folder given to mvdir and cpdir. Returns false when the
@@ -141,38 +244,69 @@ bool checkTop(const std::string& source, const std::string& target, bool& source
   return S_ISDIR(st.st_mode) && !targetInsideSource(source, target);
 }
 
-bool moveTree(const std::string& source, const std::string& target, bool top) {
-  if (!prepareTarget(target, top)) return false;
+// Moves the contents of the open folder `source` into the open folder
+// `target`; the emptied subfolders of `source` are removed.
+bool moveTree(int source, int target) {
   std::vector<RawEntry> entries;
   bool ok = readEntries(source, entries);
   for (const RawEntry& entry : entries) {
-    const std::string from = source + "/" + entry.name;
-    const std::string to = target + "/" + entry.name;
-    if (S_ISDIR(entry.mode)) {
-      if (!moveTree(from, to, false)) ok = false;
-    } else if (!moveEntry(from, to, entry.mode)) {
-      ok = false;
+    if (!S_ISDIR(entry.mode)) {
+      if (!moveEntryAt(source, target, entry)) ok = false;
+      continue;
     }
+    const Fd from = openFolderAt(source, entry.name);
+    const Fd to = prepareTargetAt(target, entry.name);
+    if (!from.valid() || !to.valid() || !moveTree(from.get(), to.get())) {
+      ok = false;
+      continue;
+    }
+    // Fails when anything stayed behind.
+    if (::unlinkat(source, entry.name.c_str(), AT_REMOVEDIR) != 0) ok = false;
   }
-  // Fails when anything stayed behind.
-  if (::rmdir(source.c_str()) != 0) ok = false;
   return ok;
 }
 
-bool copyTree(const std::string& source, const std::string& target, bool top) {
-  if (!prepareTarget(target, top)) return false;
+// Copies the contents of the open folder `source` into the open folder
+// `target`.
+bool copyTree(int source, int target) {
   std::vector<RawEntry> entries;
   bool ok = readEntries(source, entries);
   for (const RawEntry& entry : entries) {
-    const std::string from = source + "/" + entry.name;
-    const std::string to = target + "/" + entry.name;
-    if (S_ISDIR(entry.mode)) {
-      if (!copyTree(from, to, false)) ok = false;
-    } else if (!copyEntry(from, to, entry.mode)) {
-      ok = false;
+    if (!S_ISDIR(entry.mode)) {
+      if (!copyEntryAt(source, target, entry)) ok = false;
+      continue;
     }
+    const Fd from = openFolderAt(source, entry.name);
+    const Fd to = prepareTargetAt(target, entry.name);
+    if (!from.valid() || !to.valid() || !copyTree(from.get(), to.get())) ok = false;
   }
   return ok;
+}
+
+// Deletes everything inside the open folder `folder`. An entry that turns
+// out not to be a folder when it is opened (a link swapped in) is removed as
+// it is. Stops at the first entry that cannot be deleted.
+bool removeContents(int folder) {
+  std::vector<RawEntry> entries;
+  readEntries(folder, entries);
+  for (const RawEntry& entry : entries) {
+    const char* name = entry.name.c_str();
+    if (S_ISDIR(entry.mode)) {
+      const Fd child = openFolderAt(folder, entry.name);
+      if (child.valid()) {
+        if (!removeContents(child.get())) return false;
+      } else if (errno == ELOOP || errno == ENOTDIR) {
+        if (::unlinkat(folder, name, 0) != 0) return false;
+        continue;
+      } else {
+        return false;
+      }
+      if (::unlinkat(folder, name, AT_REMOVEDIR) != 0) return false;
+    } else if (::unlinkat(folder, name, 0) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -217,14 +351,24 @@ std::vector<std::string> DirInfo::list(int typeMask, direction order, bool keepH
 }
 
 bool DirInfo::mkdir(const std::string& path, bool recursive) {
-  if (!fileio::isUsablePath(path)) return false;
+  if (!fileio::isUsablePath(path) || path.size() >= PATH_MAX) return false;
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   if (recursive) {
-    std::string trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    const std::string parent = FileInfo(trimmed).path();
-    if (!parent.empty() && !mkdir(parent, true)) return false;
+    // Each missing ancestor in turn, from the top down: the path is cut
+    // short at every separator after a name.
+    std::string prefix = path;
+    for (size_t i = 1; i < prefix.size(); ++i) {
+      if (prefix[i] != '/' || prefix[i - 1] == '/') continue;
+      prefix[i] = '\0';
+      const char* ancestor = prefix.c_str();
+      if (::stat(ancestor, &st) != 0) {
+        if (::mkdir(ancestor, 0755) != 0 && !(errno == EEXIST && isFolder(ancestor))) return false;
+      } else if (!S_ISDIR(st.st_mode)) {
+        return false;
+      }
+      prefix[i] = '/';
+    }
   }
   if (::mkdir(path.c_str(), 0755) == 0) return true;
   // Another thread or process may have created it meanwhile.
@@ -235,66 +379,53 @@ bool DirInfo::mvdir(const std::string& source, const std::string& target) {
   bool sourceIsLink = false;
   if (!checkTop(source, target, sourceIsLink)) return false;
   if (sourceIsLink) {
-    return moveEntry(withoutTrailingSlashes(source), withoutTrailingSlashes(target), S_IFLNK);
+    const std::string from = withoutTrailingSlashes(source);
+    const std::string to = withoutTrailingSlashes(target);
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno != EXDEV) return false;
+    return copyLinkAt(AT_FDCWD, from, AT_FDCWD, to) && ::unlink(from.c_str()) == 0;
   }
   // One rename moves the whole tree when the target is free and on the same
   // file system.
   if (!lexists(target) && ::rename(source.c_str(), target.c_str()) == 0) return true;
-  return moveTree(source, target, true);
+  const Fd from = openTopSource(source);
+  const Fd to = prepareTopTarget(target);
+  if (!from.valid() || !to.valid()) return false;
+  bool ok = moveTree(from.get(), to.get());
+  // Fails when anything stayed behind.
+  if (::rmdir(source.c_str()) != 0) ok = false;
+  return ok;
 }
 
 bool DirInfo::cpdir(const std::string& source, const std::string& target) {
   bool sourceIsLink = false;
   if (!checkTop(source, target, sourceIsLink)) return false;
-  if (sourceIsLink) return copyLink(withoutTrailingSlashes(source), withoutTrailingSlashes(target));
-  return copyTree(source, target, true);
+  if (sourceIsLink) {
+    return copyLinkAt(AT_FDCWD, withoutTrailingSlashes(source), AT_FDCWD,
+                      withoutTrailingSlashes(target));
+  }
+  const Fd from = openTopSource(source);
+  const Fd to = prepareTopTarget(target);
+  if (!from.valid() || !to.valid()) return false;
+  return copyTree(from.get(), to.get());
 }
 
 bool DirInfo::copyFile(const std::string& source, const std::string& target) {
   if (!fileio::isUsablePath(source) || !fileio::isUsablePath(target)) return false;
   // Non-blocking so that a named pipe is refused instead of waited on.
-  const int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (in < 0) return false;
+  const Fd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat inStat;
   struct stat outStat;
-  if (::fstat(in, &inStat) != 0 || !S_ISREG(inStat.st_mode) ||
+  if (!in.valid() || ::fstat(in.get(), &inStat) != 0 || !S_ISREG(inStat.st_mode) ||
       (::stat(target.c_str(), &outStat) == 0 && outStat.st_dev == inStat.st_dev &&
        outStat.st_ino == inStat.st_ino)) {
     // Copying a file onto itself would truncate it before reading it.
-    ::close(in);
     return false;
   }
-  const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (out < 0) {
-    ::close(in);
-    return false;
-  }
-  bool ok = true;
-  char buffer[65536];
-  while (ok) {
-    const ssize_t n = ::read(in, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    const char* data = buffer;
-    size_t left = static_cast<size_t>(n);
-    while (left > 0) {
-      const ssize_t w = ::write(out, data, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        ok = false;
-        break;
-      }
-      data += w;
-      left -= static_cast<size_t>(w);
-    }
-  }
-  ::close(in);
-  if (::close(out) != 0) ok = false;
-  return ok;
+  Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!out.valid()) return false;
+  const bool copied = copyBytes(in.get(), out.get());
+  return out.close() && copied;
 }
 
 bool DirInfo::rmdir(const std::string& folder) {
@@ -304,18 +435,9 @@ bool DirInfo::rmdir(const std::string& folder) {
   if (::lstat(self.c_str(), &st) != 0) return false;
   if (S_ISLNK(st.st_mode)) return ::unlink(self.c_str()) == 0;
   if (!S_ISDIR(st.st_mode)) return false;
-
-  std::vector<RawEntry> entries;
-  readEntries(folder, entries);
-  for (const RawEntry& entry : entries) {
-    const std::string child = folder + "/" + entry.name;
-    if (S_ISDIR(entry.mode)) {
-      if (!rmdir(child)) return false;
-    } else if (::unlink(child.c_str()) != 0) {
-      return false;
-    }
-  }
-  return ::rmdir(folder.c_str()) == 0;
+  const Fd top(::open(self.c_str(), kFolderFlags));
+  if (!top.valid() || !removeContents(top.get())) return false;
+  return ::rmdir(self.c_str()) == 0;
 }
 
 }  // namespace tembrolexin

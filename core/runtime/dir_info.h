@@ -3,7 +3,11 @@
 // Paths are texts with "/" as the separator. Nothing here throws; failures
 // show in the results. Moving, copying and deleting never follow a symbolic
 // link into its target: a link is moved, copied or removed as a link, so an
-// operation never reaches outside the tree it was given.
+// operation never reaches outside the tree it was given. This holds even
+// when another process swaps a folder of the tree for a link during the
+// walk: folders are opened through their parent's descriptor, never through
+// a link, and never by their path text again. A walk keeps one descriptor
+// open per level of the tree.
 //
 // Thread safety: a DirInfo is immutable and the static operations keep no
 // state; concurrent operations on overlapping trees are not coordinated.
@@ -41,7 +45,7 @@ class DirInfo {
 
   // Creates the folder (mode 0755), with its missing parents when `recursive`.
   // True when a folder (or a link to one) is at `path` afterwards; false when
-  // something else is there.
+  // something else is there or the path has PATH_MAX bytes or more.
   static bool mkdir(const std::string& path, bool recursive);
   // Moves the tree `source` into the folder `target` (created when missing;
   // entries already there are kept unless a moved entry replaces them) and

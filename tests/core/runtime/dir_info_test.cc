@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -171,6 +173,18 @@ TEST_F(DirInfoTest, MkdirRecursiveCreatesEveryMissingLevel) {
       }());
   EXPECT_TRUE(DirInfo::mkdir(dir_.file("p//q///"), true));
   EXPECT_TRUE(fs::is_directory(dir_.file("p/q")));
+}
+
+TEST_F(DirInfoTest, MkdirOfAnOverLongPathFailsAndCreatesNothing) {
+  std::string path = dir_.path();
+  while (path.size() < 40000) path += "/a";
+  EXPECT_FALSE(DirInfo::mkdir(path, true));
+  EXPECT_FALSE(DirInfo::mkdir(path, false));
+  EXPECT_FALSE(fs::exists(dir_.file("a")));
+  std::string deep = dir_.path();
+  for (int level = 0; level < 100; ++level) deep += "/d";
+  EXPECT_TRUE(DirInfo::mkdir(deep, true));
+  EXPECT_TRUE(fs::is_directory(deep));
 }
 
 TEST_F(DirInfoTest, MkdirWithoutRecursionNeedsTheParent) {
@@ -463,5 +477,75 @@ TEST_F(DirInfoTest, PathsWithAZeroByteAreRefused) {
   EXPECT_EQ(snapshot(dir_.file("tree")), before);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 1);
 }
+
+// ---- walks under attack -------------------------------------------------------------------
+
+// Another thread keeps swapping the tree's subfolders for links to a victim
+// folder (and back) while an operation walks the tree. Whatever the operation
+// returns, the victim is never touched and nothing of it is copied or moved.
+enum class TreeOp { kRmdir, kCpdir, kMvdirIntoExistingFolder };
+
+struct RaceCase {
+  const char* name;
+  TreeOp op;
+};
+
+void PrintTo(const RaceCase& c, std::ostream* os) { *os << c.name; }
+
+class DirInfoRaceTest : public DirInfoTest, public ::testing::WithParamInterface<RaceCase> {};
+
+TEST_P(DirInfoRaceTest, VictimBehindSwappedLinksIsNeverTouched) {
+  constexpr int kRounds = 20;
+  constexpr int kFolders = 8;
+  const std::string victim = dir_.file("victim");
+  fs::create_directory(victim);
+  for (const char* name : {"f0", "f1", "f2"}) writeBytes(victim + "/" + name, "victim");
+  const auto victimBefore = snapshot(victim);
+  const std::string tree = dir_.file("tree");
+  const std::string target = dir_.file("target");
+
+  for (int round = 0; round < kRounds; ++round) {
+    for (int i = 0; i < kFolders; ++i) {
+      const std::string sub = tree + "/s" + std::to_string(i);
+      fs::create_directories(sub);
+      for (const char* name : {"f0", "f1", "f2"}) writeBytes(sub + "/" + name, "own");
+    }
+    fs::create_directory(target);
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+      while (!done.load()) {
+        for (int i = 0; i < kFolders; ++i) {
+          const std::string sub = tree + "/s" + std::to_string(i);
+          const std::string held = tree + "/held" + std::to_string(i);
+          if (::rename(sub.c_str(), held.c_str()) != 0) continue;
+          if (::symlink(victim.c_str(), sub.c_str()) == 0) {
+            std::this_thread::yield();
+            ::unlink(sub.c_str());
+          }
+          ::rename(held.c_str(), sub.c_str());
+        }
+      }
+    });
+    switch (GetParam().op) {
+      case TreeOp::kRmdir: DirInfo::rmdir(tree); break;
+      case TreeOp::kCpdir: DirInfo::cpdir(tree, target); break;
+      case TreeOp::kMvdirIntoExistingFolder: DirInfo::mvdir(tree, target); break;
+    }
+    done = true;
+    swapper.join();
+    ASSERT_EQ(snapshot(victim), victimBefore) << "round " << round;
+    for (const auto& [path, content] : snapshot(target)) {
+      ASSERT_NE(content, "victim") << path << " in round " << round;
+    }
+    fs::remove_all(tree);
+    fs::remove_all(target);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, DirInfoRaceTest,
+    ::testing::Values(RaceCase{"Rmdir", TreeOp::kRmdir}, RaceCase{"Cpdir", TreeOp::kCpdir},
+                      RaceCase{"MvdirIntoExistingFolder", TreeOp::kMvdirIntoExistingFolder}),
+    [](const ::testing::TestParamInfo<RaceCase>& info) { return info.param.name; });
 
 }  // namespace
