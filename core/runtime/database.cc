@@ -1,10 +1,14 @@
 #include "core/runtime/database.h"
 
 #include <sqlite3.h>
+#include <stdlib.h>
 
+#include <climits>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+
+#include "core/runtime/logger.h"
 
 namespace tembrolexinsdk {
 namespace DB {
@@ -23,12 +27,35 @@ std::mutex& Database::mapMutex() {
 
 namespace {
 
+// How long a statement waits for another connection or process to release
+// the file before it fails with SQLITE_BUSY.
+constexpr int kBusyTimeoutMs = 5000;
+
+// The file's identity in the mutex table: its resolved path, or, while it
+// does not exist yet, its resolved folder followed by its name. Two spellings
+// of one file ("a/x.db", "a/./x.db", a link to the folder) share one key.
+std::string fileIdentity(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return path;
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved) != nullptr) return resolved;
+  const size_t slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || ::realpath(folder.c_str(), resolved) == nullptr) return path;
+  std::string identity = resolved;
+  if (identity.back() != '/') identity += '/';
+  return identity + name;
+}
+
 // Finalizes a prepared statement when it goes out of scope.
 class Statement {
  public:
   Statement(sqlite3* db, const std::string& sql) {
-    if (db == nullptr || sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_,
-                                            nullptr) != SQLITE_OK) {
+    code_ = db == nullptr ? SQLITE_MISUSE
+                          : sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()),
+                                               &stmt_, nullptr);
+    if (code_ != SQLITE_OK) {
       sqlite3_finalize(stmt_);
       stmt_ = nullptr;
     }
@@ -39,6 +66,8 @@ class Statement {
 
   bool ok() const { return stmt_ != nullptr; }
   sqlite3_stmt* get() const { return stmt_; }
+  // SQLite's result of preparing the statement.
+  int code() const { return code_; }
 
   // Text and blob parameters are bound with their byte length and copied by
   // SQLite, so embedded zero bytes survive and the caller's buffer may go.
@@ -55,6 +84,37 @@ class Statement {
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  int code_ = SQLITE_OK;
+};
+
+// A write in a transaction that takes the file's write lock before it
+// reads anything. A plain statement would take a read lock first and then
+// ask for the write lock, and SQLite refuses that at once, without waiting,
+// when another connection that waits for the file holds a read lock too.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(sqlite3* db) : db_(db) {
+    code_ = sqlite3_exec(db_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr);
+  }
+  ~WriteTransaction() {
+    if (open()) sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
+  }
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+  // SQLite's result of the last step: beginning, or committing.
+  int code() const { return code_; }
+  bool open() const { return code_ == SQLITE_OK && !committed_; }
+  bool commit() {
+    code_ = sqlite3_exec(db_, "COMMIT;", nullptr, nullptr, nullptr);
+    committed_ = code_ == SQLITE_OK;
+    return committed_;
+  }
+
+ private:
+  sqlite3* db_;
+  int code_;
+  bool committed_ = false;
 };
 
 // A column's bytes, whole, whatever zero bytes they hold.
@@ -94,6 +154,10 @@ Database::Database(std::string databaseFilePath, std::string tableName)
     sqlite3_close(db);
     throw std::invalid_argument("Database did not open properly. ErrorCode: " + std::to_string(rc));
   }
+  // Other processes (and stores in this process that reach the file by a
+  // path the mutex table cannot resolve) hold the file only briefly: wait for
+  // them instead of failing at once.
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // Every backquote of the table name is doubled, so the text is one
   // statement whatever the name holds.
   rc = sqlite3_exec(db, generateTableCreationSQL().c_str(), nullptr, nullptr, nullptr);
@@ -114,8 +178,9 @@ const std::string& Database::GetName() const { return name; }
 bool Database::returnCodeSuccess(int code) { return code == SQLITE_OK || code == SQLITE_DONE; }
 
 std::mutex* Database::getDatabaseFileMutex(const std::string& path) {
+  const std::string identity = fileIdentity(path);
   std::lock_guard<std::mutex> guard(mapMutex());
-  auto& entry = databaseFileMutexs()[path];
+  auto& entry = databaseFileMutexs()[identity];
   if (!entry) entry = std::make_unique<std::mutex>();
   return entry.get();
 }
@@ -144,16 +209,45 @@ void Database::checkLock(const FileLock& lock) const {
   }
 }
 
+std::string Database::failure(const char* operation, int code) const {
+  const std::string text = std::string("Database:: ") + operation + " failed in table " +
+                           tableName_ + " of " + databaseFilePath_ + ": " +
+                           (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code)) + " (" +
+                           std::to_string(code) + ")";
+  const LogParams line(LogLevel::Error, text);
+  Logger::getInstance()->Log(name, &line);
+  return text;
+}
+
 // ---- operations under a held lock -------------------------------------------------------
 
 template <typename T>
 bool Database::insertLocked(const std::string& key, const T& value) {
   std::ostringstream text;
   text << value;
-  Statement stmt(db_, statement("INSERT INTO `", "` (Key, Value) VALUES (?,?);"));
-  if (!stmt.ok()) return false;
-  if (!stmt.bindText(1, key) || !stmt.bindBlob(2, text.str())) return false;
-  return returnCodeSuccess(sqlite3_step(stmt.get()));
+  WriteTransaction transaction(db_);
+  if (!transaction.open()) {
+    failure("insert", transaction.code());
+    return false;
+  }
+  int rc;
+  {
+    Statement stmt(db_, statement("INSERT INTO `", "` (Key, Value) VALUES (?,?);"));
+    if (!stmt.ok()) {
+      failure("insert", stmt.code());
+      return false;
+    }
+    if (!stmt.bindText(1, key) || !stmt.bindBlob(2, text.str())) {
+      failure("insert", SQLITE_NOMEM);
+      return false;
+    }
+    rc = sqlite3_step(stmt.get());
+  }
+  // A key already present is an answer, not a failure.
+  if ((rc & 0xff) == SQLITE_CONSTRAINT) return false;
+  if (rc == SQLITE_DONE && !transaction.commit()) rc = transaction.code();
+  if (rc != SQLITE_DONE) failure("insert", rc);
+  return returnCodeSuccess(rc);
 }
 
 template <typename T>
@@ -162,33 +256,59 @@ T Database::selectLocked(const std::string& key) {
   int rows = 0;
   {
     Statement stmt(db_, statement("SELECT * FROM `", "` WHERE `Key`=?;"));
-    if (!stmt.ok() || !stmt.bindText(1, key)) return T{};
-    while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+    if (!stmt.ok()) throw std::runtime_error(failure("select", stmt.code()));
+    if (!stmt.bindText(1, key)) throw std::runtime_error(failure("select", SQLITE_NOMEM));
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
       value = readValue<T>(stmt.get());
       ++rows;
     }
+    if (rc != SQLITE_DONE) throw std::runtime_error(failure("select", rc));
   }
   if (rows >= 2) throw std::runtime_error("Database:: More than one value found for key" + key);
   return rows == 0 ? T{} : value;
 }
 
 bool Database::removeLocked(const std::string& key) {
-  Statement stmt(db_, statement("DELETE FROM `", "` WHERE `Key`=?;"));
-  if (!stmt.ok() || !stmt.bindText(1, key)) return false;
-  return returnCodeSuccess(sqlite3_step(stmt.get()));
+  WriteTransaction transaction(db_);
+  if (!transaction.open()) {
+    failure("remove", transaction.code());
+    return false;
+  }
+  int rc;
+  {
+    Statement stmt(db_, statement("DELETE FROM `", "` WHERE `Key`=?;"));
+    if (!stmt.ok()) {
+      failure("remove", stmt.code());
+      return false;
+    }
+    if (!stmt.bindText(1, key)) {
+      failure("remove", SQLITE_NOMEM);
+      return false;
+    }
+    rc = sqlite3_step(stmt.get());
+  }
+  if (rc == SQLITE_DONE && !transaction.commit()) rc = transaction.code();
+  if (rc != SQLITE_DONE) failure("remove", rc);
+  return returnCodeSuccess(rc);
 }
 
 bool Database::existsLocked(const std::string& key) const {
   Statement stmt(db_, statement("SELECT * FROM `", "` WHERE `Key`=?;"));
-  if (!stmt.ok() || !stmt.bindText(1, key)) return false;
-  return sqlite3_step(stmt.get()) == SQLITE_ROW;
+  if (!stmt.ok()) throw std::runtime_error(failure("exists", stmt.code()));
+  if (!stmt.bindText(1, key)) throw std::runtime_error(failure("exists", SQLITE_NOMEM));
+  const int rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw std::runtime_error(failure("exists", rc));
+  return rc == SQLITE_ROW;
 }
 
 std::vector<std::string> Database::listKeysLocked() const {
   std::vector<std::string> keys;
   Statement stmt(db_, statement("SELECT * FROM `", "`;"));
-  if (!stmt.ok()) return keys;
-  while (sqlite3_step(stmt.get()) == SQLITE_ROW) keys.push_back(columnBytes(stmt.get(), 0));
+  if (!stmt.ok()) throw std::runtime_error(failure("listKeys", stmt.code()));
+  int rc;
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) keys.push_back(columnBytes(stmt.get(), 0));
+  if (rc != SQLITE_DONE) throw std::runtime_error(failure("listKeys", rc));
   return keys;
 }
 

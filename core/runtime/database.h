@@ -3,8 +3,15 @@
 // Keys are texts; values are stored as the bytes of their text form (a string
 // as its own bytes, a bool as "1" or "0"). Several stores, in several
 // threads, may use one file: every operation on a file runs under one
-// process-wide mutex for that file's path text (two different texts for one
-// file get two mutexes).
+// process-wide mutex for that file, found by its resolved path (so two
+// spellings of one path share it). Other processes using the file are waited
+// for (up to 5 s per statement) rather than failed at once.
+//
+// Failures: a store never reports a failure as "not there". Every SQLite
+// failure is logged at Error level ("Database:: <operation> failed in table
+// <table> of <path>: <reason> (<code>)"); insert and remove then return
+// false, and select, exists and listKeys throw std::runtime_error with that
+// text.
 //
 // Ownership: a Database owns its SQLite connection. The per-path mutexes are
 // owned by the process-wide table and live until the process ends.
@@ -17,7 +24,7 @@
 //   auto lock = store.lockFile();
 //   if (!store.exists(lock, key)) store.insert(lock, key, value);
 //
-// The lock also serves every other store opened on the same path text; while
+// The lock also serves every other store opened on the same file; while
 // it is held, the plain (self-locking) operations of those stores must not be
 // called from the same thread, or that thread deadlocks.
 #ifndef TL_CORE_RUNTIME_DATABASE_H_
@@ -59,13 +66,17 @@ class Database : public INamedObject {
   template <typename T>
   bool insert(const std::string& key, const T& value);
   // The stored value; "" / false for a missing key. Throws std::runtime_error
-  // when the key has several rows. Instantiated for std::string and bool.
+  // when the key has several rows or reading fails. Instantiated for
+  // std::string and bool.
   template <typename T>
   T select(const std::string& key);
-  // Deletes the key's row; true also when no row had that key.
+  // Deletes the key's row; true also when no row had that key, false when
+  // the statement fails.
   bool remove(const std::string& key);
+  // Throws std::runtime_error when reading fails.
   bool exists(const std::string& key) const;
-  // Every key, in the order SQLite returns the rows.
+  // Every key, in the order SQLite returns the rows. Throws
+  // std::runtime_error when reading fails.
   std::vector<std::string> listKeys() const;
 
   // Locks this store's file mutex (shared by every store on the same path).
@@ -83,14 +94,15 @@ class Database : public INamedObject {
 
   // True for SQLite's OK (0) and DONE (101).
   static bool returnCodeSuccess(int code);
-  // The mutex of a path text, created on first use; never null.
+  // The mutex of the file at `path` (keyed by its resolved path), created on
+  // first use; never null.
   static std::mutex* getDatabaseFileMutex(const std::string& path);
 
   // The CREATE TABLE statement for this store's table.
   std::string generateTableCreationSQL() const;
 
   static const std::string name;
-  // The per-path mutexes and the lock over that table. Both are created on
+  // The per-file mutexes (by resolved path) and the lock over that table. Both are created on
   // first use and never destroyed, so a store used by a thread that outlives
   // static destruction at exit never locks a destroyed mutex.
   static std::map<std::string, std::unique_ptr<std::mutex>>& databaseFileMutexs();
@@ -98,6 +110,9 @@ class Database : public INamedObject {
 
  private:
   void checkLock(const FileLock& lock) const;
+  // Logs the failure of `operation` with SQLite's result `code` at Error
+  // level and returns the line's text.
+  std::string failure(const char* operation, int code) const;
   // `tableName` with every backquote doubled, between `before` and `after`.
   std::string statement(const char* before, const char* after) const;
 

@@ -8,13 +8,30 @@
 
 namespace tltest {
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tltest.XXXXXX";
+namespace {
+
+// A new folder under `base`, or "" when none can be made there.
+std::string makeFolderUnder(const std::string& base) {
+  std::string tmpl = base + "/tltest.XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  return mkdtemp(buf.data()) == nullptr ? std::string() : std::string(buf.data());
+}
+
+std::string systemTempBase() {
+  const char* base = std::getenv("TMPDIR");
+  return base && *base ? base : "/tmp";
+}
+
+}  // namespace
+
+TempDir::TempDir() : path_(makeFolderUnder(systemTempBase())) {
+  if (path_.empty()) throw std::runtime_error("mkdtemp failed");
+}
+
+TempDir::TempDir(const std::string& base) : path_(makeFolderUnder(base)) {
+  if (path_.empty()) path_ = makeFolderUnder(systemTempBase());
+  if (path_.empty()) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {

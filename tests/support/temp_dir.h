@@ -11,6 +11,10 @@ namespace tltest {
 class TempDir {
  public:
   TempDir();
+  // A folder under `base` instead when one can be made there (such as
+  // "/dev/shm", a memory file system where commits cost no disk flush),
+  // else under the system's temporary directory.
+  explicit TempDir(const std::string& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -277,11 +281,18 @@ TEST(DatabaseStaticTest, ReturnCodeSuccess) {
   }
 }
 
-TEST(DatabaseStaticTest, OneMutexPerPathText) {
-  std::mutex* a = Database::getDatabaseFileMutex("/x/store.db");
-  EXPECT_EQ(Database::getDatabaseFileMutex("/x/store.db"), a);
-  EXPECT_NE(Database::getDatabaseFileMutex("/x//store.db"), a);  // texts, not files
-  EXPECT_NE(Database::getDatabaseFileMutex("/x/Store.db"), a);
+TEST_F(DatabaseTest, OneMutexPerFileWhateverItsSpelling) {
+  std::filesystem::create_directory(dir_.file("sub"));
+  std::filesystem::create_directory_symlink(dir_.path(), dir_.file("alias"));
+  for (bool created : {false, true}) {
+    if (created) Database store(path_, "t");
+    std::mutex* m = Database::getDatabaseFileMutex(path_);
+    EXPECT_EQ(Database::getDatabaseFileMutex(dir_.path() + "/./audiodecoder.db"), m) << created;
+    EXPECT_EQ(Database::getDatabaseFileMutex(dir_.path() + "//audiodecoder.db"), m) << created;
+    EXPECT_EQ(Database::getDatabaseFileMutex(dir_.file("sub/../audiodecoder.db")), m) << created;
+    EXPECT_EQ(Database::getDatabaseFileMutex(dir_.file("alias/audiodecoder.db")), m) << created;
+    EXPECT_NE(Database::getDatabaseFileMutex(dir_.file("Audiodecoder.db")), m) << created;
+  }
 }
 
 TEST_F(DatabaseTest, NameIsDatabase) {
@@ -482,12 +493,17 @@ TEST_F(DatabaseTest, InstrumentSeesOverlappingConnections) {
   EXPECT_EQ(gHolders.load(), 0);
 }
 
-TEST_F(DatabaseTest, TwoThreadsOnOnePathNeverOverlap) {
+// Two threads, each with its own store, on one file reached by one path or
+// by two spellings of it.
+class DatabaseSharedFileTest : public DatabaseTest,
+                               public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DatabaseSharedFileTest, TwoThreadsNeverOverlap) {
   CountingVfs vfs;
   constexpr int kRounds = 60;
   std::atomic<int> failures{0};
-  auto worker = [&](const std::string& prefix) {
-    Database store(path_, "shared");
+  auto worker = [&](const std::string& prefix, const std::string& path) {
+    Database store(path, "shared");
     for (int i = 0; i < kRounds; ++i) {
       const std::string key = prefix + std::to_string(i);
       if (!store.insert<std::string>(key, "value" + std::to_string(i))) ++failures;
@@ -497,8 +513,8 @@ TEST_F(DatabaseTest, TwoThreadsOnOnePathNeverOverlap) {
       if (i % 2 == 0 && !store.remove(key)) ++failures;
     }
   };
-  std::thread t1(worker, "a");
-  std::thread t2(worker, "b");
+  std::thread t1(worker, "a", path_);
+  std::thread t2(worker, "b", dir_.path() + GetParam());
   t1.join();
   t2.join();
   EXPECT_EQ(failures.load(), 0);
@@ -506,6 +522,121 @@ TEST_F(DatabaseTest, TwoThreadsOnOnePathNeverOverlap) {
   EXPECT_EQ(gMaxHolders.load(), 1) << "two operations held the file at once";
   Database check(path_, "shared");
   EXPECT_EQ(check.listKeys().size(), static_cast<size_t>(kRounds));  // odd rounds of both
+}
+
+INSTANTIATE_TEST_SUITE_P(Spellings, DatabaseSharedFileTest,
+                         ::testing::Values("/audiodecoder.db", "/./audiodecoder.db"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return info.index == 0 ? "SamePath" : "OtherSpelling";
+                         });
+
+// ---- other connections and processes ----------------------------------------------------
+
+// Six processes insert 300 rows each into one file at the same time: every
+// insert succeeds and every row is there afterwards.
+TEST(DatabaseProcessTest, SixProcessesKeepEveryRow) {
+  constexpr int kProcesses = 6;
+  constexpr int kRows = 300;
+  // In memory where possible: the test is about locking, not disk flushes.
+  const tltest::TempDir dir("/dev/shm");
+  const std::string path_ = dir.file("shared.db");
+  { Database create(path_, "shared"); }
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // The child: no test macros, no exit handlers; the exit code tells.
+      ::close(go[1]);
+      char byte;
+      if (::read(go[0], &byte, 1) < 0) ::_exit(3);
+      int failed = 0;
+      try {
+        Database store(path_, "shared");
+        for (int i = 0; i < kRows; ++i) {
+          if (!store.insert<std::string>(std::to_string(p) + "-" + std::to_string(i), "v")) {
+            ++failed;
+          }
+        }
+      } catch (...) {
+        ::_exit(2);
+      }
+      ::_exit(failed == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  ::close(go[0]);
+  ::close(go[1]);  // end of file: every child starts now
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+  Database check(path_, "shared");
+  EXPECT_EQ(check.listKeys().size(), static_cast<size_t>(kProcesses * kRows));
+}
+
+// Runs `sql` on a plain connection of its own; true on success.
+bool exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// While another connection holds the file exclusively (as a writer does
+// while it commits), readers wait for it instead of reporting a present key
+// as missing.
+TEST_F(DatabaseTest, ReadersWaitForAnotherWriterAndSeeTheOldValue) {
+  Database store(path_, "t");
+  ASSERT_TRUE(store.insert<std::string>("k", "old"));
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &writer), SQLITE_OK);
+  ASSERT_TRUE(exec(writer, "BEGIN EXCLUSIVE; DELETE FROM t;"));
+  std::atomic<bool> reading{false};
+  std::thread release([&] {
+    while (!reading.load()) std::this_thread::yield();
+    // Long enough for the reads below to meet the lock; they wait for it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    exec(writer, "ROLLBACK;");
+  });
+  reading = true;
+  EXPECT_EQ(store.select<std::string>("k"), "old");
+  EXPECT_TRUE(store.exists("k"));
+  EXPECT_THAT(store.listKeys(), ElementsAre("k"));
+  release.join();
+  sqlite3_close(writer);
+}
+
+// A failing statement is logged and reported, never taken for "not there".
+TEST_F(DatabaseTest, FailuresAreLoggedAndReportedNotHidden) {
+  Database store(path_, "t");
+  ASSERT_TRUE(store.insert<std::string>("k", "v"));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_TRUE(exec(other, "DROP TABLE t;"));
+  sqlite3_close(other);
+
+  tltest::LogCapture log;
+  EXPECT_THROW(store.select<std::string>("k"), std::runtime_error);
+  EXPECT_THROW(store.select<bool>("k"), std::runtime_error);
+  EXPECT_THROW(store.exists("k"), std::runtime_error);
+  EXPECT_THROW(store.listKeys(), std::runtime_error);
+  EXPECT_FALSE(store.insert<std::string>("k", "v"));
+  EXPECT_FALSE(store.remove("k"));
+  const auto lines = log.matching("Database:: ");
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0].message,
+            "Database:: select failed in table t of " + path_ + ": no such table: t (1)");
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.level, 4) << line.message;
+    EXPECT_EQ(line.sender, "Database");
+  }
+  try {
+    store.exists("k");
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Database:: exists failed in table t of " + path_ + ": no such table: t (1)");
+  }
 }
 
 }  // namespace
