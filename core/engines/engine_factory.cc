@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "core/engines/content_engine.h"
 #include "core/engines/event_engine2.h"
 #include "core/engines/heartbeat_engine.h"
 #include "core/runtime/configuration_map.h"
@@ -23,6 +24,10 @@ struct Table {
       {HeartbeatEngine::engineName,
        [](IProcessorListener* l, IMessenger* m, DB::Database*) {
          return std::make_unique<HeartbeatEngine>(l, m);
+       }},
+      {ContentEngine::engineName,
+       [](IProcessorListener* l, IMessenger* m, DB::Database* d) {
+         return std::make_unique<ContentEngine>(l, m, d);
        }},
   };
 };

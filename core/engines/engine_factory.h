@@ -1,6 +1,7 @@
-// The engine types that IEngine::addEngineForMap can create. "EVENT2" and
-// "HEARTBEAT" are built in; other engines (the content and analytics
-// engines) are added by whoever links them, before engines are created.
+// The engine types that IEngine::addEngineForMap can create. "EVENT2",
+// "HEARTBEAT" and "CONTENT" (which needs the decoder's store) are built in;
+// other engines (the analytics engine) are added by whoever links them,
+// before engines are created.
 //
 // Thread safety: registration and creation may run on any thread; the table
 // has its own mutex (a creator runs without it).

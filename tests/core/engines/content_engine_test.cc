@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/engines/content_signals.h"
+#include "core/engines/engine_factory.h"
+#include "core/runtime/configuration_map.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/processor_params.h"
 #include "tests/core/engines/content_test_util.h"
@@ -527,6 +529,19 @@ TEST_F(ContentEngineTest, KeyWithSeveralRowsIsLoggedNotThrown) {
   engine->setFilePath(dir.path());
   EXPECT_FALSE(page("dup", R"({"action": "loadData", "key": "k"})"));
   EXPECT_EQ(log.matching("More than one value found for key").size(), 1u);
+}
+
+TEST_F(ContentEngineTest, FactoryCreatesContentOnlyWithAStore) {
+  std::map<std::string, std::unique_ptr<IEngine>> engines;
+  const ConfigurationParameter<std::string> type("CONTENT");
+  ConfigurationMap entry;
+  entry.set("type", &type);
+  EXPECT_THROW(IEngine::addEngineForMap(engines, &entry, &events, &bus, nullptr),
+               std::runtime_error);
+  EXPECT_TRUE(engines.empty());
+  IEngine::addEngineForMap(engines, &entry, &events, &bus, store.get());
+  ASSERT_EQ(engines.count("CONTENT"), 1u);
+  EXPECT_NE(dynamic_cast<ContentEngine*>(engines.at("CONTENT").get()), nullptr);
 }
 
 }  // namespace
