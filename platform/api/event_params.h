@@ -160,12 +160,13 @@ class FailureParams {
   std::string description_;
 };
 
-// An error object handed to the app: the error domain and a decoder error
-// code (TLDecoderErrors) with its texts.
+// An error object: its domain, its code and its texts (for the decoder's
+// domain, the codes of TLDecoderErrors).
 struct TLError {
   std::string domain;
   int64_t code = 0;
   std::string localizedDescription;
+  std::string failureReason;  // for system-call errors: which call failed
 };
 
 // Offered to the app, not filled inside the library.

@@ -82,7 +82,9 @@ std::size_t TLBlockQueue::count() const {
 
 Dispatcher::Dispatcher(Options options)
     : options_(options),
-      main_(std::make_shared<MainQueue>(*options.clock)),
+      // The main queue's clock only bounds how long runUntil pumps, which is
+      // real waiting even when the timers run on a fake clock.
+      main_(std::make_shared<MainQueue>(Clock::real())),
       global_(std::make_shared<ConcurrentQueue>("global", options.globalThreads)),
       timers_(std::make_unique<TimerService>(*options.clock, options.timerMode)) {}
 
