@@ -3,8 +3,11 @@
 //   tl_decode [--json] [--raw RATE] [--block N] CONFIG FILE
 //
 // CONFIG is a decoder configuration (an XML text or one or more file names,
-// as Tembrolexin_Init2 takes them). FILE is a 16-bit PCM WAV file, or with
-// --raw headerless 16-bit little-endian mono samples at RATE Hz. Prints one
+// as Tembrolexin_Init2 takes them). FILE is a 16-bit PCM WAV file (several
+// channels are mixed to one), or with --raw headerless 16-bit little-endian
+// mono samples at RATE Hz. A recording at another rate than the
+// configuration's is converted with the Resampler when it converts that pair
+// (for example 44.1 kHz or 48 kHz to 8 kHz or 16 kHz). Prints one
 // line per decoded code word (one JSON object per line with --json): the
 // time in the file at which the word ended, the scheme, the value, what the
 // value means, the corrected symbols, the two confidences and the signal
@@ -20,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "core/audio/resampler.h"
 #include "core/decoder/decoder_library.h"
 
 namespace {
@@ -32,6 +36,26 @@ struct Audio {
   std::vector<int16_t> samples;
   int32_t rateHz = 0;
 };
+
+// Converts the whole recording from `from` to `to` as a capture stream is
+// converted: in buffers of 6144 frames (128 ms at 48 kHz) through one
+// Resampler, whose filter history runs on from buffer to buffer.
+std::vector<int16_t> convertRate(const std::vector<int16_t>& in, tembrolexinsdk::SampleRate from,
+                                 tembrolexinsdk::SampleRate to) {
+  constexpr size_t kFrames = 6144;
+  tembrolexinsdk::Resampler resampler(from, to);
+  std::vector<int16_t> out;
+  out.reserve(in.size() / 2);
+  std::vector<short> buffer(kFrames * 3);  // room for interpolation by 3
+  for (size_t at = 0; at < in.size(); at += kFrames) {
+    const size_t n = std::min(kFrames, in.size() - at);
+    std::copy(in.begin() + at, in.begin() + at + n, buffer.begin());
+    const unsigned short produced =
+        resampler.ResampleBufferInPlace(buffer.data(), static_cast<unsigned short>(n));
+    out.insert(out.end(), buffer.begin(), buffer.begin() + produced);
+  }
+  return out;
+}
 
 uint32_t le32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -123,7 +147,8 @@ int usage() {
   std::fprintf(stderr,
                "usage: tl_decode [--json] [--raw RATE] [--block N] CONFIG FILE\n"
                "  CONFIG  decoder configuration file(s) (quote a list) or XML text\n"
-               "  FILE    16-bit PCM WAV, or headerless 16-bit samples with --raw RATE\n");
+               "  FILE    16-bit PCM WAV, or headerless 16-bit samples with --raw RATE;\n"
+               "          44.1 kHz, 48 kHz, ... are converted to the configuration's rate\n");
   return 1;
 }
 
@@ -182,9 +207,19 @@ int main(int argc, char** argv) {
   }
   const int32_t rate = tembrolexinsdk::Tembrolexin_FsIn(ctx.get());
   if (audio.rateHz != rate) {
-    std::fprintf(stderr, "tl_decode: unsupported sample rate %d Hz: the configuration needs %d Hz\n",
-                 audio.rateHz, rate);
-    return 2;
+    const auto from = tembrolexinsdk::SampleRateFromHz(audio.rateHz);
+    const auto to = tembrolexinsdk::SampleRateFromHz(rate);
+    if (from == tembrolexinsdk::SampleRate_NotAvailable ||
+        to == tembrolexinsdk::SampleRate_NotAvailable ||
+        !tembrolexinsdk::Resampler::CanConvertSampleRate(from, to)) {
+      std::fprintf(stderr,
+                   "tl_decode: unsupported sample rate %d Hz: the configuration needs %d Hz, "
+                   "and %d Hz cannot be converted to it\n",
+                   audio.rateHz, rate, audio.rateHz);
+      return 2;
+    }
+    audio.samples = convertRate(audio.samples, from, to);
+    audio.rateHz = rate;
   }
 
   const int32_t schemes = tembrolexinsdk::Tembrolexin_NEncodingSchemes(ctx.get());

@@ -9,7 +9,8 @@
 // sends from START_MS (milliseconds since 1970, or "now"), one after
 // another. Options: --scheme INDEX (default 0), --depth D (echo depth, 0.3),
 // --snr DB (adds white noise at that in-band SNR), --seed N, --lead-in S and
-// --tail S (seconds of host before and after the words). Prints each word
+// --tail S (seconds of host before and after the words), --rate HZ (render at
+// 44100 or 48000 Hz instead of the scheme's rate). Prints each word
 // with the sample range it occupies. Exit status: 0 done, 1 usage, 2 error.
 #include <cinttypes>
 #include <cstdio>
@@ -32,7 +33,7 @@ using tembrolexinsdk::DecoderLibraryContext;
 int usage() {
   std::fprintf(stderr,
                "usage: tl_gen [--scheme I] [--depth D] [--snr DB] [--seed N] [--lead-in S]\n"
-               "              [--tail S] CONFIG OUT.wav WORD...\n"
+               "              [--tail S] [--rate 44100|48000] CONFIG OUT.wav WORD...\n"
                "       tl_gen [options] --timed START_MS|now COUNT --id ID CONFIG OUT.wav\n");
   return 1;
 }
@@ -81,6 +82,7 @@ bool writeWav(const std::string& path, const std::vector<int16_t>& samples, int3
 int main(int argc, char** argv) {
   int64_t schemeIndex = 0, seed = 1, timedCount = 0, id = -1;
   int64_t timedStart = -1;
+  int64_t outputRate = 0;
   bool timed = false;
   double depth = 0.3, snr = 1000, leadIn = 1.0, tail = 1.0;
   std::vector<std::string> args;
@@ -99,6 +101,10 @@ int main(int argc, char** argv) {
       snr = std::atof(argv[++i]);
     } else if (a == "--lead-in" && hasValue) {
       leadIn = std::atof(argv[++i]);
+    } else if (a == "--rate" && hasValue) {
+      if (!parseInt64(argv[++i], &outputRate) || (outputRate != 44100 && outputRate != 48000)) {
+        return usage();
+      }
     } else if (a == "--tail" && hasValue) {
       tail = std::atof(argv[++i]);
     } else if (a == "--timed" && i + 2 < argc) {
@@ -178,6 +184,7 @@ int main(int argc, char** argv) {
   options.seed = static_cast<uint32_t>(seed);
   options.leadIn = static_cast<int64_t>(leadIn * rateHz);
   options.tail = static_cast<int64_t>(tail * rateHz);
+  options.outputRateHz = static_cast<int32_t>(outputRate);
   tltest::GeneratedSignal signal = tltest::generateSignal(cfg, words, options);
   if (signal.samples.empty()) {
     std::fprintf(stderr, "tl_gen: the generator cannot render this scheme\n");
