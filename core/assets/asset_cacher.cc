@@ -18,6 +18,7 @@
 #include "core/net/http_writer.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/message_factory.h"
+#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 
@@ -30,8 +31,7 @@ std::atomic<int> gListFailures{0};
 
 bool parseJson(const std::string& text, Json::Value& root) {
   try {
-    Json::Reader reader;
-    return reader.parse(text, root, /*collectComments=*/true) && !root.isNull();
+    return tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true) && !root.isNull();
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {

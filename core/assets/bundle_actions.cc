@@ -7,6 +7,7 @@
 #include "core/assets/bundle_paths.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/message_factory.h"
+#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 namespace cacheprocessor {
@@ -37,8 +38,7 @@ Json::Value parseJsonFile(const std::string& path) {
   const std::string text = file.exists() ? file.contents() : std::string("{}");
   Json::Value root;
   try {
-    Json::Reader reader;
-    reader.parse(text, root, /*collectComments=*/true);
+    tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {

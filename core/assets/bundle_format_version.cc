@@ -1,6 +1,7 @@
 #include "core/assets/bundle_format_version.h"
 
 #include <algorithm>
+#include <locale>
 #include <sstream>
 #include <utility>
 
@@ -16,6 +17,7 @@ BundleFormatVersion::BundleFormatVersion(std::string bundleFolder) {
       tembrolexin::FileInfo::addPath(std::move(bundleFolder), formatVersionFile));
   if (!file.exists()) valid_ = false;
   std::istringstream in(file.exists() ? file.contents() : std::string());
+  in.imbue(std::locale::classic());  // plain digits whatever the host's locale
   int value = 0;
   // Stream extraction fails both for a text without a number and for a
   // number that does not fit an int; either way there is no version.

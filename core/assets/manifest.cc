@@ -11,6 +11,7 @@
 #include "core/assets/bundle_paths.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/time_text.h"
+#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 
@@ -34,8 +35,7 @@ int64_t toMillis(int64_t secs) {
 
 bool parseObject(const std::string& text, Json::Value& root) {
   try {
-    Json::Reader reader;
-    return reader.parse(text, root, /*collectComments=*/true) && root.isObject();
+    return tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true) && root.isObject();
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {

@@ -16,6 +16,7 @@
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
 #include "schema/tembrolexin_types.h"
+#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 
@@ -38,7 +39,10 @@ bool parseArray(const std::string& text, Json::Value& root) {
   builder["collectComments"] = false;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) return false;
+  const tembrolexinsdk::LocaleFreeJson prepared(text);
+  const std::string& json = prepared.text();
+  if (!reader->parse(json.data(), json.data() + json.size(), &root, &errors)) return false;
+  prepared.restore(root);
   return root.isArray();
 }
 

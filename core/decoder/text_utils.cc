@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <locale.h>
+#include <stdlib.h>
+
 namespace tembrolexinsdk {
 
 namespace {
@@ -372,6 +375,12 @@ void storeInteger(void* dest, uint64_t value, int size) {
   }
 }
 
+// strtod in the "C" locale.
+double strtodC(const char* text, char** end) {
+  static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+  return strtod_l(text, end, cLocale);
+}
+
 int32_t scanNumber(const char* s, int32_t length, const Conversion& conv, void* dest,
                    int32_t* consumed) {
   int32_t i = 0;
@@ -384,7 +393,9 @@ int32_t scanNumber(const char* s, int32_t length, const Conversion& conv, void* 
     std::memcpy(buffer, s + i, static_cast<size_t>(n));
     buffer[n] = '\0';
     char* endPtr = nullptr;
-    const double value = std::strtod(buffer, &endPtr);
+    // Configuration texts always write "." as the decimal point, whatever
+    // locale the host program installed.
+    const double value = strtodC(buffer, &endPtr);
     if (endPtr == buffer || !std::isfinite(value)) return 0;
     if (conv.kind == 'f') {
       if (std::fabs(value) > 3.4028234e38) return 0;

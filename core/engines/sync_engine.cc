@@ -11,6 +11,7 @@
 #include "core/runtime/control_messages.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
+#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 
@@ -162,9 +163,12 @@ bool SyncEngine::registerEventSequenceWithID(const MediaStream& stream, const st
   Json::CharReaderBuilder builder;
   std::string errors;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  if (!reader->parse(json.data(), json.data() + json.size(), &root, &errors) || !root.isObject()) {
+  const tembrolexinsdk::LocaleFreeJson prepared(json);
+  const std::string& text = prepared.text();
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isObject()) {
     return refuse();
   }
+  prepared.restore(root);
   const Json::Value& events = root["events"];
   const Json::Value& ticks = root["ticks"];
   if ((!events.isNull() && !events.isArray()) || (!ticks.isNull() && !ticks.isArray())) {

@@ -8,6 +8,7 @@
 #include <json/json.h>
 
 #include "core/runtime/configuration_parameter.h"
+#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 
@@ -91,8 +92,7 @@ std::unique_ptr<ConfigurationMap> JSONMap::mapFromJSON(std::string text) {
   Json::Value root;
   bool parsed = false;
   try {
-    Json::Reader reader;
-    parsed = reader.parse(text, root, /*collectComments=*/true);
+    parsed = parseJsonText(text, root, /*collectComments=*/true);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {

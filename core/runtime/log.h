@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <deque>
+#include <locale>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -66,6 +67,7 @@ class Log {
   template <typename... Pieces>
   void compose(LogLevel level, const Pieces&... pieces) {
     std::ostringstream stream;
+    stream.imbue(std::locale::classic());
     log(level, stream, pieces...);
   }
 

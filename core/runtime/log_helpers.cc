@@ -10,6 +10,7 @@ void resetStream(std::stringstream& stream) {
   stream.precision(6);
   stream.width(0);
   stream.fill(stream.widen(' '));
+  stream.imbue(std::locale::classic());
 }
 
 bool& insideLogWithLogger() {

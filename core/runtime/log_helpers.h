@@ -10,7 +10,7 @@
 //
 // How pieces are written: text unchanged; bool as 1 or 0; integers in
 // decimal; float and double in the stream's default form (printf's %g with
-// precision 6); other pointers as a hexadecimal address; Json::Value in
+// precision 6, "." as the decimal point whatever the host's locale); other pointers as a hexadecimal address; Json::Value in
 // JsonCpp's stream form (include <json/json.h> where you log one). A null
 // C string is written as "(null)".
 //
@@ -22,6 +22,7 @@
 #ifndef TL_CORE_RUNTIME_LOG_HELPERS_H_
 #define TL_CORE_RUNTIME_LOG_HELPERS_H_
 
+#include <locale>
 #include <mutex>
 #include <ostream>
 #include <sstream>
@@ -72,6 +73,7 @@ void logWithLogger(const INamedObject* sender, const Pieces&... pieces) {
   if (inside) {
     // Logged from within a line of this thread: compose apart.
     std::ostringstream own;
+    own.imbue(std::locale::classic());
     appendToLogStream(own, pieces...);
     const LogParams params(Level, own.str());
     Logger::getInstance()->Log(logpieces::senderName(sender), &params);

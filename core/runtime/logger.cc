@@ -184,7 +184,11 @@ class Logger::SenderScope {
 };
 
 std::stringstream& Logger::logStream() {
-  static auto* const stream = new std::stringstream(std::ios::in | std::ios::out);
+  static auto* const stream = [] {
+    auto* created = new std::stringstream(std::ios::in | std::ios::out);
+    created->imbue(std::locale::classic());
+    return created;
+  }();
   return *stream;
 }
 

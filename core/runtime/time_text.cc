@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <locale.h>
+#include <stdlib.h>
+
 namespace tembrolexin {
 
 namespace {
@@ -183,11 +186,22 @@ const char* strptime_t2(const char* text, const char* format, time_t* out, bool 
   return end;
 }
 
+namespace {
+
+// strtod in the "C" locale: time texts write "." as the decimal point
+// whatever locale the host program installed.
+double strtodC(const char* text) {
+  static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+  return strtod_l(text, nullptr, cLocale);
+}
+
+}  // namespace
+
 float convertTimeSeconds(const char* text) {
   if (text == nullptr) return 0.0f;
   const char* last = std::strrchr(text, ':');
-  if (last == nullptr) return static_cast<float>(std::strtod(text, nullptr));
-  const double seconds = std::strtod(last + 1, nullptr);
+  if (last == nullptr) return static_cast<float>(strtodC(text));
+  const double seconds = strtodC(last + 1);
   const char* earlier = nullptr;
   for (const char* p = text; p < last; ++p) {
     if (*p == ':') earlier = p;

@@ -7,6 +7,7 @@
 
 #include "core/runtime/file_info.h"
 #include "platform/api/tl_logger.h"
+#include "core/runtime/json_text.h"
 
 namespace tembrolexinplatform {
 
@@ -59,11 +60,14 @@ void UserDefaults::loadLocked() {
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value parsed;
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &parsed, &errors) || !parsed.isObject()) {
+  const tembrolexinsdk::LocaleFreeJson prepared(text);
+  const std::string& json = prepared.text();
+  if (!reader->parse(json.data(), json.data() + json.size(), &parsed, &errors) || !parsed.isObject()) {
     TLLogger::errorInMethod("-[UserDefaults load]", __LINE__,
                             "User defaults file %s is not a JSON object; starting empty", path_.c_str());
     return;
   }
+  prepared.restore(parsed);
   root_ = std::move(parsed);
 }
 

@@ -1,6 +1,7 @@
 #include "core/decoder/scheme_config_reader.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "core/decoder/text_utils.h"
+#include "tests/support/comma_locale.h"
 #include "tests/support/temp_dir.h"
 
 namespace tembrolexinsdk {
@@ -298,6 +300,35 @@ std::string withT5Codec(const std::string& codec) {
   const size_t to = text.find("</codec>") + std::strlen("</codec>");
   text.replace(from, to - from, "<codec>" + codec + "</codec>");
   return text;
+}
+
+// The fractional tables of every test configuration, as read.
+std::vector<float> fractionalFields(const SchemeConfig* list) {
+  std::vector<float> out;
+  for (const SchemeConfig* c = list; c; c = c->next) {
+    if (c->unitScale) out.insert(out.end(), c->unitScale, c->unitScale + 2);
+    out.insert(out.end(), c->levelTable, c->levelTable + kLevelTableSize);
+    if (c->curveTable) out.insert(out.end(), c->curveTable, c->curveTable + c->curveTableLength);
+  }
+  return out;
+}
+
+// A host program that installs a comma-decimal locale still loads every
+// configuration, with the same values.
+TEST(SchemeConfigReader, EveryTestConfigurationReadsAlikeUnderACommaLocale) {
+  for (const auto& entry : std::filesystem::directory_iterator(TL_TEST_DATA_DIR)) {
+    if (entry.path().extension() != ".cfg") continue;
+    const std::string path = entry.path().string();
+    Loaded plain;
+    plain.list = readSchemeConfig(path.c_str(), &plain.params);
+    ASSERT_NE(plain.list, nullptr) << path << ": " << tembrolexinErrorText();
+    tltest::CommaDecimalLocale locale;
+    if (!locale.available()) GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+    Loaded comma;
+    comma.list = readSchemeConfig(path.c_str(), &comma.params);
+    ASSERT_NE(comma.list, nullptr) << path << ": " << tembrolexinErrorText();
+    EXPECT_EQ(fractionalFields(comma.list), fractionalFields(plain.list)) << path;
+  }
 }
 
 TEST(SchemeConfigReader, CodeWordsOfFewerThanTwoFramesOrTwentySoftSymbolsAreRefused) {

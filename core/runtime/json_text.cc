@@ -1,0 +1,125 @@
+#include "core/runtime/json_text.h"
+
+#include <json/json.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace tembrolexinsdk {
+
+namespace {
+
+bool isNumberChar(char c) {
+  return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+// True when `token` is a number JsonCpp would read through a stream: one
+// with a fraction or exponent, or an integer beyond 64 bits. Malformed tokens
+// are left alone, for the reader to refuse.
+bool needsRewrite(const std::string& token) {
+  const char* first = token.data();
+  const char* last = first + token.size();
+  double value = 0;
+  const auto parsed = std::from_chars(first, last, value);
+  if (parsed.ec != std::errc() || parsed.ptr != last) return false;
+  if (token.find_first_of(".eE") != std::string::npos) return true;
+  std::int64_t asSigned = 0;
+  std::uint64_t asUnsigned = 0;
+  const auto s = std::from_chars(first, last, asSigned);
+  const auto u = std::from_chars(first, last, asUnsigned);
+  return !(s.ec == std::errc() && s.ptr == last) && !(u.ec == std::errc() && u.ptr == last);
+}
+
+// A control character that the text holds neither raw nor as a \u escape;
+// 0 when every one of them is there.
+char freeMarker(const std::string& text) {
+  for (char c = 1; c < 32; ++c) {
+    if (c == '\t' || c == '\n' || c == '\r') continue;
+    if (text.find(c) != std::string::npos) continue;
+    char escape[7];
+    std::snprintf(escape, sizeof escape, "\\u%04x", c);
+    char upper[7];
+    std::snprintf(upper, sizeof upper, "\\u%04X", c);
+    if (text.find(escape) != std::string::npos || text.find(upper) != std::string::npos) continue;
+    return c;
+  }
+  return 0;
+}
+
+void restoreValue(Json::Value& value, char marker) {
+  if (value.isObject() || value.isArray()) {
+    for (Json::Value& child : value) restoreValue(child, marker);
+    return;
+  }
+  if (!value.isString()) return;
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  if (!value.getString(&begin, &end) || end - begin < 2 || begin[0] != marker) return;
+  double number = 0;
+  std::from_chars(begin + 1, end, number);
+  value = Json::Value(number);
+}
+
+}  // namespace
+
+LocaleFreeJson::LocaleFreeJson(const std::string& text) {
+  const char marker = freeMarker(text);
+  if (marker == 0) {
+    text_ = text;
+    return;
+  }
+  text_.reserve(text.size());
+  bool rewrote = false;
+  size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '"') {  // a string, with its escapes, as it is
+      size_t j = i + 1;
+      while (j < text.size() && text[j] != '"') j += text[j] == '\\' ? 2 : 1;
+      j = std::min(j + 1, text.size());
+      text_.append(text, i, j - i);
+      i = j;
+    } else if (c == '/' && i + 1 < text.size() && (text[i + 1] == '/' || text[i + 1] == '*')) {
+      const bool line = text[i + 1] == '/';
+      size_t j = text.find(line ? "\n" : "*/", i + 2);
+      j = j == std::string::npos ? text.size() : j + (line ? 1 : 2);
+      text_.append(text, i, j - i);
+      i = j;
+    } else if ((c >= '0' && c <= '9') || c == '-') {
+      size_t j = i + 1;
+      while (j < text.size() && isNumberChar(text[j])) ++j;
+      const std::string token = text.substr(i, j - i);
+      if (needsRewrite(token)) {
+        text_ += '"';
+        text_ += marker;
+        text_ += token;
+        text_ += '"';
+        rewrote = true;
+      } else {
+        text_ += token;
+      }
+      i = j;
+    } else {
+      text_ += c;
+      ++i;
+    }
+  }
+  marker_ = rewrote ? marker : 0;
+}
+
+void LocaleFreeJson::restore(Json::Value& root) const {
+  if (marker_ != 0) restoreValue(root, marker_);
+}
+
+bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments) {
+  const LocaleFreeJson prepared(text);
+  Json::Reader reader;
+  if (!reader.parse(prepared.text(), root, collectComments)) return false;
+  prepared.restore(root);
+  return true;
+}
+
+}  // namespace tembrolexinsdk

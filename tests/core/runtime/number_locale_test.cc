@@ -1,0 +1,83 @@
+// Numbers in texts are read and written with "." as the decimal point even
+// when the host program installed a comma-decimal locale.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <ostream>
+#include <string>
+
+#include "core/runtime/json_configuration.h"
+#include "core/runtime/json_text.h"
+#include "core/runtime/log_helpers.h"
+#include "core/runtime/time_text.h"
+#include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/comma_locale.h"
+
+namespace tembrolexinsdk {
+namespace {
+
+#define TL_REQUIRE_COMMA_LOCALE(locale) \
+  if (!(locale).available()) GTEST_SKIP() << "de_DE.UTF-8 is not installed"
+
+struct JsonCase {
+  const char* name;
+  const char* json;
+  const char* map;  // the map's text form
+};
+
+void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
+
+class CommaLocaleJsonTest : public ::testing::TestWithParam<JsonCase> {};
+
+TEST_P(CommaLocaleJsonTest, ReadsNumbersWithADecimalPoint) {
+  tltest::CommaDecimalLocale locale;
+  TL_REQUIRE_COMMA_LOCALE(locale);
+  EXPECT_EQ(JSONMap::mapFromJSON(GetParam().json)->GetValueAsString(), GetParam().map);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, CommaLocaleJsonTest,
+    ::testing::Values(
+        JsonCase{"Fraction", R"({"a": 0.5})", "(a : 0.5)"},
+        JsonCase{"ExponentAndNegative", R"({"a": [1e3, -2.25, 7]})", "(a : [1000,-2.25,7])"},
+        JsonCase{"NestedAndCommented", "{\"o\": {\"x\": 1.5} /* 2.5 */, // 3.5\n \"y\": 0.125}",
+                 "(o : (x : 1.5),y : 0.125)"},
+        JsonCase{"NumbersInsideStringsStayText", R"({"s": "0.5", "t": "a\"1.5"})",
+                 "(s : 0.5,t : a\"1.5)"},
+        JsonCase{"BeyondSixtyFourBits", R"({"big": 18446744073709551616})", "(big : 1.84467e+19)"},
+        JsonCase{"TextHoldingEveryCandidateMarkerStillParses",
+                 R"({"s": "\u0001\u0002\u0003\u0004\u0005\u0006\u0007\u0008\u000b\u000c\u000e)"
+                 R"(\u000f\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a)"
+                 R"(\u001b\u001c\u001d\u001e\u001f", "n": 2})",
+                 "(n : 2,s : \x01\x02\x03\x04\x05\x06\x07\x08\x0b\x0c\x0e\x0f\x10\x11\x12\x13"
+                 "\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f)"},
+        JsonCase{"MalformedNumberIsStillRefused", R"({"a": 1.2.3})", "()"}),
+    [](const ::testing::TestParamInfo<JsonCase>& info) { return info.param.name; });
+
+// A string that starts with the marker the rewriting would pick first stays
+// a string.
+TEST(LocaleFreeJsonTest, StringsOfTheInputAreNeverTakenForNumbers) {
+  tltest::CommaDecimalLocale locale;
+  TL_REQUIRE_COMMA_LOCALE(locale);
+  Json::Value root;
+  ASSERT_TRUE(parseJsonText(R"({"s": "\u00011.5", "d": 0.25})", root));
+  EXPECT_EQ(root["s"].asString(), "\x01" "1.5");
+  ASSERT_TRUE(root["d"].isDouble());
+  EXPECT_EQ(root["d"].asDouble(), 0.25);
+}
+
+TEST(CommaLocaleTest, TimeTextsAndLogLinesUseADecimalPoint) {
+  tltest::CommaDecimalLocale locale;
+  TL_REQUIRE_COMMA_LOCALE(locale);
+  EXPECT_EQ(tembrolexin::convertTimeSeconds("1:02:03.5"), 3723.5f);
+  EXPECT_EQ(tembrolexin::convertTimeSeconds("2.25"), 2.25f);
+  EXPECT_EQ(tembrolexin::convertTimeMs("0.7"), 700u);
+  tltest::LogCapture log;
+  logWithLogger<LogLevel::Info>(nullptr, "ratio=", 0.5, " of ", 12345);
+  const auto lines = log.matching("ratio=");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].message, "ratio=0.5 of 12345");
+}
+
+}  // namespace
+}  // namespace tembrolexinsdk
