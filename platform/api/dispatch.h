@@ -224,7 +224,9 @@ class TimerService {
   // to its queue. Returns the time until the next pending timer, or nothing
   // when none is pending.
   std::optional<std::chrono::nanoseconds> pump();
-  // Timers neither posted nor cancelled yet.
+  // Timers neither posted nor cancelled yet. A timer that is due no longer
+  // counts from the moment it is taken for posting, which can be a moment
+  // before its block reaches the queue.
   std::size_t pendingCount() const;
 
   const Clock& clock() const { return clock_; }

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -157,10 +158,47 @@ TEST(DelayedBlockTest, RacingCancelAndFiringNeverRunTwice) {
     if (i % 3 == 0) std::this_thread::yield();
     cancelled[i] = handle.cancel();
   }
-  while (timers.pendingCount() != 0) std::this_thread::yield();
-  queue->sync([] {});  // everything posted before has run
+  // A timer that was not cancelled has started (or is about to run) on the
+  // queue; wait for those runs, then for anything queued behind them.
+  const int expected = static_cast<int>(std::count(cancelled.begin(), cancelled.end(), false));
+  auto total = [&] {
+    int sum = 0;
+    for (auto& r : runs) sum += r.load();
+    return sum;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (total() < expected && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  queue->sync([] {});
   for (int i = 0; i < kRounds; ++i) {
     EXPECT_EQ(runs[i].load(), cancelled[i] ? 0 : 1) << "round " << i;
+  }
+}
+
+TEST(DelayedBlockTest, CancelHandleRacingItsFiringRunsAtMostOnce) {
+  Dispatcher dispatcher(Dispatcher::Options{&Clock::real(), TimerMode::kThreaded, 2, false});
+  SafeDispatch safe(dispatcher);
+  auto queue = std::make_shared<SerialQueue>("race");
+  constexpr int kRounds = 300;
+  std::vector<std::atomic<int>> runs(kRounds);
+  std::vector<CancelHandle> handles;
+  for (int i = 0; i < kRounds; ++i) {
+    handles.push_back(safe.dispatchOnQueue(queue, [&runs, i] { runs[i]++; }, 0));
+    if (i % 2 == 0) safe.cancelTimerBlock(handles.back());
+  }
+  // Every handle gets called: at once when cancelled, else by its firing,
+  // which queues the block once more on the queue.
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (std::chrono::steady_clock::now() < deadline &&
+         !std::all_of(handles.begin(), handles.end(), [](const CancelHandle& h) { return h.used(); })) {
+    std::this_thread::yield();
+  }
+  queue->sync([] {});
+  for (int i = 0; i < kRounds; ++i) {
+    EXPECT_LE(runs[i].load(), 1) << "round " << i;
+    if (i % 2 == 1) {
+      EXPECT_EQ(runs[i].load(), 1) << "round " << i;
+    }
+    EXPECT_TRUE(handles[i].used());
   }
 }
 
