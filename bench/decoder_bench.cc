@@ -9,7 +9,11 @@
 // word decode rate and wrong words per word sent versus SNR, versus echo
 // depth and under clipping, dropouts and a clock error of +-100 ppm, and
 // words decoded per hour of unmarked white noise, pink noise and a
-// music-like host. A wrong word is a decoded word that was not sent.
+// music-like host; the decode rate with a synthesised speech host (espeak-ng)
+// at two echo depths; and wrong words by confidence grade and corrected
+// symbols, per word sent and per hour of unmarked audio. A wrong word is a
+// decoded word that was not sent; one "vouched for" is graded 1, 2 or 4
+// with at most one corrected symbol.
 // TL_BENCH_WORDS (default 100) sets the words per cell and
 // TL_BENCH_NOISE_MINUTES (default 60) the length of the unmarked runs.
 #include <benchmark/benchmark.h>
@@ -19,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +51,11 @@ const Config kQualityConfigs[] = {
     {"T1", "scheme_t1_vt.cfg"},  {"T2", "scheme_t2_vtw.cfg"}, {"T3", "scheme_t3_ch8.cfg"},
     {"T4", "scheme_t4_cs4.cfg"}, {"T5", "scheme_t5_vc.cfg"},  {"T5p", "scheme_t5_vc_punctured.cfg"},
 };
+
+// The mixed-rate configuration (an 8 kHz VT scheme on the decimated copy of
+// a 16 kHz input that also carries a CS4 scheme) joins the impairment and
+// unmarked runs, whose wrong words are counted by grade.
+const Config kMixed = {"Mixed", "scheme_mixed_8k_16k.cfg"};
 
 int32_t envCount(const char* name, int32_t fallback) {
   const char* text = std::getenv(name);
@@ -95,10 +105,33 @@ int64_t wordFor(int32_t scheme, int32_t i) {
 struct Result {
   int64_t right = 0;
   int64_t wrong = 0;
+  int64_t wrongByGrade[5] = {};   // msgConfidence 0 .. 4
+  int64_t wrongByErrors[3] = {};  // 0, 1, 2 or more corrected symbols
+  int64_t vouched = 0;            // grade 1, 2 or 4 with at most one corrected symbol
+  void add(const Result& o) {
+    right += o.right;
+    wrong += o.wrong;
+    for (int g = 0; g < 5; ++g) wrongByGrade[g] += o.wrongByGrade[g];
+    for (int e = 0; e < 3; ++e) wrongByErrors[e] += o.wrongByErrors[e];
+    vouched += o.vouched;
+  }
 };
 
+// Wrong words of the impairment runs (per word sent) and of the unmarked
+// runs (per kind of host), by configuration, for the grade table.
+struct GradeTally {
+  Result sent;
+  int64_t wordsSent = 0;
+  Result unmarked[3];
+  double hours = 0;
+};
+std::map<std::string, GradeTally>& gradeTallies() {
+  static std::map<std::string, GradeTally> tallies;
+  return tallies;
+}
+
 // Decodes a stream in blocks of 1024; counts decoded words that were sent
-// (each once) and words that were not.
+// (each once) and words that were not, these by grade and corrections.
 Result decodeAndCount(DecoderLibraryContext* ctx, std::vector<int16_t>& stream,
                       const std::vector<int64_t>& sent) {
   const int32_t schemes = Tembrolexin_NEncodingSchemes(ctx);
@@ -121,6 +154,10 @@ Result decodeAndCount(DecoderLibraryContext* ctx, std::vector<int16_t>& stream,
         ++r.right;
       } else {
         ++r.wrong;
+        const int32_t grade = std::clamp(d.msgConfidence, 0, 4);
+        ++r.wrongByGrade[grade];
+        ++r.wrongByErrors[std::min<int32_t>(d.nFecErrors, 2)];
+        if (grade != 0 && grade != 3 && d.nFecErrors <= 1) ++r.vouched;
       }
     }
   }
@@ -229,6 +266,52 @@ void depthTable(int32_t words) {
   }
 }
 
+// Words sent through one context: the stream at the context's input rate and
+// the words of every scheme. The mixed configuration carries VT words
+// rendered at 8 kHz and resampled, as the host of 16 kHz CS4 words.
+struct Marked {
+  std::vector<int16_t> samples;
+  std::vector<int64_t> sent;
+  int32_t rate = 0;
+};
+
+Marked markedStream(const Config& c, int32_t words, uint32_t seed, double depth) {
+  ContextPtr probe = open(c.file);
+  Marked m;
+  m.rate = Tembrolexin_FsIn(probe.get());
+  const SchemeConfig& first = *getEchoModParameters(probe.get(), 0);
+  tltest::GeneratorOptions options;
+  options.seed = seed;
+  options.depth = depth;
+  options.leadIn = 3000;
+  options.tail = 8000;
+  std::vector<int64_t> sent;
+  for (int32_t i = 0; i < words; ++i) sent.push_back(wordFor(first.scheme, i));
+  tltest::GeneratedSignal signal = tltest::generateSignal(first, sent, options);
+  m.sent = sent;
+  if (Tembrolexin_NEncodingSchemes(probe.get()) == 1) {
+    m.samples = std::move(signal.samples);
+    return m;
+  }
+  const SchemeConfig& second = *getEchoModParameters(probe.get(), 1);
+  tltest::GeneratorOptions high = options;
+  high.host = tltest::HostKind::kGiven;
+  high.hostSamples = tltest::resample16(signal.samples, signal.rateHz, m.rate);
+  tltest::GeneratorOptions bare = high;
+  bare.leadIn = bare.tail = 0;
+  const int64_t perWord = static_cast<int64_t>(
+      tltest::generateSignal(second, {wordFor(second.scheme, 0)}, bare).samples.size());
+  const int64_t hostLength = static_cast<int64_t>(high.hostSamples.size());
+  const int64_t count = std::max<int64_t>(1, (hostLength - high.leadIn) / perWord - 1);
+  std::vector<int64_t> more;
+  for (int64_t i = 0; i < count; ++i) more.push_back(wordFor(second.scheme, static_cast<int32_t>(i)));
+  high.tail = std::max<int64_t>(0, hostLength - high.leadIn - count * perWord);  // as long as the host
+  tltest::GeneratedSignal both = tltest::generateSignal(second, more, high);
+  m.samples = std::move(both.samples);
+  m.sent.insert(m.sent.end(), more.begin(), more.end());
+  return m;
+}
+
 // Words at depth 0.3 and 20 dB SNR as they are, clipped to 4000 (the host
 // is at 3000 RMS), with dropouts of 50 to 4000 samples, and played 100 ppm
 // fast and slow.
@@ -236,25 +319,21 @@ void impairmentTable(int32_t words) {
   const char* names[] = {"clean", "clipped", "dropouts", "+100 ppm", "-100 ppm"};
   std::printf("\nWord decode rate and wrong words per word sent under impairments "
               "(depth 0.3, 20 dB SNR, %d words)\n", words);
-  std::printf("%-4s", "");
+  std::printf("%-5s", "");
   for (const char* n : names) std::printf(" %11s", n);
   std::printf("\n");
-  for (const Config& c : kQualityConfigs) {
-    std::printf("%-4s", c.name);
-    ContextPtr probe = open(c.file);
-    const SchemeConfig& cfg = *getEchoModParameters(probe.get(), 0);
-    const int32_t rate = Tembrolexin_FsIn(probe.get());
-    std::vector<int64_t> sent;
-    for (int32_t i = 0; i < words; ++i) sent.push_back(wordFor(cfg.scheme, i));
-    tltest::GeneratorOptions options;
-    options.seed = 37;
-    options.leadIn = 3000;
-    options.tail = 8000;
-    tltest::GeneratedSignal signal = tltest::generateSignal(cfg, sent, options);
-    tltest::addNoise(&signal.samples, rate, 20, tltest::NoiseKind::kWhite, 43, 100,
+  std::vector<Config> configs(std::begin(kQualityConfigs), std::end(kQualityConfigs));
+  configs.push_back(kMixed);
+  for (const Config& c : configs) {
+    std::printf("%-5s", c.name);
+    Marked marked = markedStream(c, words, 37, 0.3);
+    const int32_t rate = marked.rate;
+    tltest::addNoise(&marked.samples, rate, 20, tltest::NoiseKind::kWhite, 43, 100,
                      rate / 2 - 100);
-    const std::vector<int16_t>& clean = signal.samples;
+    const std::vector<int16_t>& clean = marked.samples;
+    const std::vector<int64_t>& sent = marked.sent;
     const size_t n = clean.size();
+    GradeTally& tally = gradeTallies()[c.name];
     for (int v = 0; v < 5; ++v) {
       std::vector<int16_t> stream;
       switch (v) {
@@ -275,6 +354,8 @@ void impairmentTable(int32_t words) {
       }
       ContextPtr ctx = open(c.file);
       const Result r = decodeAndCount(ctx.get(), stream, sent);
+      tally.sent.add(r);
+      tally.wordsSent += static_cast<int64_t>(sent.size());
       std::printf("  %3.0f%% %4.1f%%", 100.0 * r.right / sent.size(),
                   100.0 * r.wrong / sent.size());
     }
@@ -314,13 +395,17 @@ std::vector<int16_t> musicLike(size_t n, int32_t rate, uint32_t seed) {
 void unmarkedTable() {
   const int32_t minutes = envCount("TL_BENCH_NOISE_MINUTES", 60);
   std::printf("\nWords decoded per hour of unmarked audio (%d minute(s) each)\n", minutes);
-  std::printf("%-4s %12s %12s %12s\n", "", "white", "pink", "music-like");
-  for (const Config& c : kQualityConfigs) {
-    std::printf("%-4s", c.name);
+  std::printf("%-5s %12s %12s %12s\n", "", "white", "pink", "music-like");
+  std::vector<Config> configs(std::begin(kQualityConfigs), std::end(kQualityConfigs));
+  configs.push_back(kMixed);
+  for (const Config& c : configs) {
+    std::printf("%-5s", c.name);
+    GradeTally& tally = gradeTallies()[c.name];
+    tally.hours = minutes / 60.0;
     for (int kind = 0; kind < 3; ++kind) {
       ContextPtr ctx = open(c.file);
       const int32_t rate = Tembrolexin_FsIn(ctx.get());
-      int64_t words = 0;
+      Result all;
       for (int32_t m = 0; m < minutes; ++m) {
         std::vector<int16_t> chunk;
         const size_t n = static_cast<size_t>(rate) * 60;
@@ -332,9 +417,112 @@ void unmarkedTable() {
           chunk.resize(n);
           for (size_t i = 0; i < n; ++i) chunk[i] = tltest::saturate16(3000 * noise[i]);
         }
-        words += decodeAndCount(ctx.get(), chunk, {}).wrong;
+        all.add(decodeAndCount(ctx.get(), chunk, {}));
       }
-      std::printf(" %12.1f", 60.0 * words / minutes);
+      tally.unmarked[kind] = all;
+      std::printf(" %12.1f", 60.0 * all.wrong / minutes);
+    }
+    std::printf("\n");
+  }
+}
+
+// Wrong words of the impairment and unmarked runs by confidence grade and
+// by corrected symbols. Per word sent: percent of the words sent; unmarked:
+// words per hour. "vouched" counts grades 1, 2 and 4 with at most one
+// corrected symbol: the words the decoder vouches for.
+void gradeTable() {
+  std::printf("\nWrong words by grade (g1..g4) and corrected symbols (e0, e1, e2+)\n");
+  std::printf("%-5s %-14s %6s %6s %6s %6s %6s %6s %6s %8s\n", "", "", "g1", "g2", "g3", "g4",
+              "e0", "e1", "e2+", "vouched");
+  auto row = [](const char* name, const char* what, const Result& r, double scale) {
+    std::printf("%-5s %-14s", name, what);
+    for (int g = 1; g < 5; ++g) std::printf(" %6.2f", r.wrongByGrade[g] * scale);
+    for (int e = 0; e < 3; ++e) std::printf(" %6.2f", r.wrongByErrors[e] * scale);
+    std::printf(" %8.2f\n", r.vouched * scale);
+  };
+  const char* kinds[] = {"/h white", "/h pink", "/h music-like"};
+  for (auto& [name, t] : gradeTallies()) {
+    if (t.wordsSent > 0) row(name.c_str(), "% of sent", t.sent, 100.0 / t.wordsSent);
+    if (t.hours > 0) {
+      for (int k = 0; k < 3; ++k) row(name.c_str(), kinds[k], t.unmarked[k], 1.0 / t.hours);
+    }
+  }
+}
+
+// Speech synthesised by espeak-ng (its WAV on stdout, 22050 Hz), resampled
+// to `rate` and scaled to 3000 RMS; empty when espeak-ng is missing.
+std::vector<int16_t> speech(int32_t rate) {
+  static const char* kText =
+      "The evening news begins with the weather. Heavy rain is expected in the north "
+      "tomorrow, with strong winds along the coast. In the south it will stay dry and "
+      "mild, and the sun should come out in the afternoon. Now to sport. The home team "
+      "won their third match in a row last night, after a goal in the final minute. "
+      "Their coach said that the players had worked hard all week, and that the fans "
+      "had carried them through the second half. Next, a look at the markets, where "
+      "prices rose slowly for most of the day before falling back at the close.";
+  const std::string command =
+      std::string("espeak-ng --stdout -s 165 \"") + kText + "\" 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return {};
+  std::vector<uint8_t> bytes;
+  uint8_t buffer[65536];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+  if (pclose(pipe) != 0 || bytes.size() < 44) return {};
+  // The samples follow the "data" chunk's header; espeak-ng writing to a
+  // pipe may leave its size unset, so everything after it is taken.
+  size_t at = 12;
+  while (at + 8 <= bytes.size() && std::memcmp(&bytes[at], "data", 4) != 0) {
+    const uint32_t size = bytes[at + 4] | bytes[at + 5] << 8 | bytes[at + 6] << 16 |
+                          static_cast<uint32_t>(bytes[at + 7]) << 24;
+    at += 8 + size + (size & 1);
+  }
+  if (at + 8 > bytes.size()) return {};
+  std::vector<int16_t> voice((bytes.size() - at - 8) / 2);
+  std::memcpy(voice.data(), &bytes[at + 8], voice.size() * 2);
+  std::vector<int16_t> out = tltest::resample16(voice, 22050, rate);
+  double power = 0;
+  for (int16_t v : out) power += static_cast<double>(v) * v;
+  const double scale = out.empty() || power == 0 ? 0 : 3000.0 / std::sqrt(power / out.size());
+  for (int16_t& v : out) v = tltest::saturate16(v * scale);
+  return out;
+}
+
+// Words carried by speech at depths 0.3 and 0.5, with white noise 30 dB
+// below the speech in band (a quiet room): an echo rides on the host's own
+// energy, so the pauses between phrases cost words.
+void speechTable(int32_t words) {
+  const double depths[] = {0.3, 0.5};
+  if (speech(8000).empty()) {
+    std::printf("\nSpeech host: espeak-ng not found, table skipped\n");
+    return;
+  }
+  std::printf("\nWord decode rate and wrong words per word sent with a speech host "
+              "(espeak-ng, 30 dB SNR, %d words)\n", words);
+  std::printf("%-5s", "");
+  for (double d : depths) std::printf(" %11.1f", d);
+  std::printf("\n");
+  for (const Config& c : kQualityConfigs) {
+    std::printf("%-5s", c.name);
+    for (double depth : depths) {
+      ContextPtr ctx = open(c.file);
+      const SchemeConfig& cfg = *getEchoModParameters(ctx.get(), 0);
+      const int32_t rate = Tembrolexin_FsIn(ctx.get());
+      std::vector<int64_t> sent;
+      for (int32_t i = 0; i < words; ++i) sent.push_back(wordFor(cfg.scheme, i));
+      tltest::GeneratorOptions options;
+      options.seed = 53;
+      options.depth = depth;
+      options.host = tltest::HostKind::kGiven;
+      options.hostSamples = speech(rate);
+      options.leadIn = 3000;
+      options.tail = 8000;
+      tltest::GeneratedSignal signal = tltest::generateSignal(cfg, sent, options);
+      tltest::addNoise(&signal.samples, rate, 30, tltest::NoiseKind::kWhite, 59, 100,
+                       rate / 2 - 100);
+      const Result r = decodeAndCount(ctx.get(), signal.samples, sent);
+      std::printf("  %3.0f%% %4.1f%%", 100.0 * r.right / sent.size(),
+                  100.0 * r.wrong / sent.size());
     }
     std::printf("\n");
   }
@@ -365,8 +553,10 @@ int main(int argc, char** argv) {
     const int32_t words = envCount("TL_BENCH_WORDS", 100);
     snrTable(words);
     depthTable(words);
+    speechTable(words);
     impairmentTable(words);
     unmarkedTable();
+    gradeTable();
   }
   return 0;
 }
