@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libasound2-dev
   libfec0  # test-only: cross-check of our Reed-Solomon parity, loaded with dlopen
+  espeak-ng  # benchmark only: the speech host of the decoder benchmark
   nodejs  # test-only: runs the page script bridge in a JavaScript engine
   cmake ninja-build g++
   locales  # test-only: the comma-decimal locale of the number-text tests
