@@ -12,19 +12,18 @@
 // time in the file at which the word ended, the scheme, the value, what the
 // value means, the corrected symbols, the two confidences and the signal
 // strength. Exit status: 0 done, 1 usage, 2 a file or configuration error.
-#include <cerrno>
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/audio/resampler.h"
 #include "core/decoder/decoder_library.h"
+#include "tools/signal/wav_file.h"
 
 namespace {
 
@@ -32,10 +31,11 @@ using tembrolexinsdk::DecoderLibraryContext;
 using tembrolexinsdk::EncodingSchemeInfo;
 using tembrolexinsdk::PerformanceData;
 
-struct Audio {
-  std::vector<int16_t> samples;
-  int32_t rateHz = 0;
-};
+using tltest::Audio;
+
+// Rates and block sizes the command line accepts.
+constexpr int64_t kMaxRawRateHz = 1000000;
+constexpr int64_t kMaxBlock = 1 << 20;
 
 // Converts the whole recording from `from` to `to` as a capture stream is
 // converted: in buffers of 6144 frames (128 ms at 48 kHz) through one
@@ -55,75 +55,6 @@ std::vector<int16_t> convertRate(const std::vector<int16_t>& in, tembrolexinsdk:
     out.insert(out.end(), buffer.begin(), buffer.begin() + produced);
   }
   return out;
-}
-
-uint32_t le32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
-}
-
-// A RIFF/WAVE file with 16-bit PCM; several channels are mixed to one.
-bool parseWav(const std::vector<uint8_t>& b, Audio* audio, std::string* error) {
-  if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 ||
-      std::memcmp(b.data() + 8, "WAVE", 4) != 0) {
-    *error = "not a WAV file (no RIFF/WAVE header)";
-    return false;
-  }
-  size_t at = 12;
-  int32_t channels = 0, bits = 0, format = 0;
-  bool haveFormat = false;
-  while (at + 8 <= b.size()) {
-    const uint32_t size = le32(&b[at + 4]);
-    const uint8_t* body = &b[at + 8];
-    const size_t available = b.size() - (at + 8);
-    if (std::memcmp(&b[at], "fmt ", 4) == 0) {
-      if (size < 16 || available < 16) {
-        *error = "bad WAV header: short fmt chunk";
-        return false;
-      }
-      format = le16(body);
-      channels = le16(body + 2);
-      audio->rateHz = static_cast<int32_t>(le32(body + 4));
-      bits = le16(body + 14);
-      if (format == 0xFFFE && size >= 26 && available >= 26) format = le16(body + 24);
-      haveFormat = true;
-    } else if (std::memcmp(&b[at], "data", 4) == 0) {
-      if (!haveFormat) {
-        *error = "bad WAV header: data before fmt";
-        return false;
-      }
-      if (format != 1 || bits != 16 || channels < 1) {
-        *error = "unsupported WAV format: need 16-bit PCM (format " + std::to_string(format) +
-                 ", " + std::to_string(bits) + " bits, " + std::to_string(channels) +
-                 " channels)";
-        return false;
-      }
-      const size_t bytes = std::min<size_t>(size, available);  // tolerate a cut file
-      const size_t frames = bytes / (2 * static_cast<size_t>(channels));
-      audio->samples.resize(frames);
-      for (size_t i = 0; i < frames; ++i) {
-        int32_t sum = 0;
-        for (int32_t c = 0; c < channels; ++c) {
-          sum += static_cast<int16_t>(le16(body + 2 * (i * channels + c)));
-        }
-        audio->samples[i] = static_cast<int16_t>(sum / channels);
-      }
-      return true;
-    }
-    at += 8 + static_cast<size_t>(size) + (size & 1);
-  }
-  *error = haveFormat ? "bad WAV file: no data chunk" : "bad WAV header: no fmt chunk";
-  return false;
 }
 
 std::string jsonEscape(const std::string& s) {
@@ -164,11 +95,20 @@ int main(int argc, char** argv) {
     if (a == "--json") {
       json = true;
     } else if (a == "--raw" && i + 1 < argc) {
-      rawRate = std::atoi(argv[++i]);
-      if (rawRate < 1) return usage();
+      int64_t value = 0;
+      if (!tltest::parseIntInRange(argv[++i], 1, kMaxRawRateHz, &value)) {
+        std::fprintf(stderr, "tl_decode: --raw needs a rate of 1 to %" PRId64 " Hz\n",
+                     kMaxRawRateHz);
+        return usage();
+      }
+      rawRate = static_cast<int32_t>(value);
     } else if (a == "--block" && i + 1 < argc) {
-      block = std::atoi(argv[++i]);
-      if (block < 1 || block > (1 << 20)) return usage();
+      int64_t value = 0;
+      if (!tltest::parseIntInRange(argv[++i], 1, kMaxBlock, &value)) {
+        std::fprintf(stderr, "tl_decode: --block needs 1 to %" PRId64 " samples\n", kMaxBlock);
+        return usage();
+      }
+      block = static_cast<int32_t>(value);
     } else if (a == "-h" || a == "--help") {
       return usage();
     } else if (!a.empty() && a[0] == '-' && a.size() > 1) {
@@ -182,7 +122,7 @@ int main(int argc, char** argv) {
 
   std::vector<uint8_t> bytes;
   std::string error;
-  if (!readFile(args[1], &bytes, &error)) {
+  if (!tltest::readRegularFile(args[1], &bytes, &error)) {
     std::fprintf(stderr, "tl_decode: %s\n", error.c_str());
     return 2;
   }
@@ -191,9 +131,9 @@ int main(int argc, char** argv) {
     audio.rateHz = rawRate;
     audio.samples.resize(bytes.size() / 2);
     for (size_t i = 0; i < audio.samples.size(); ++i) {
-      audio.samples[i] = static_cast<int16_t>(le16(&bytes[2 * i]));
+      audio.samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     }
-  } else if (!parseWav(bytes, &audio, &error)) {
+  } else if (!tltest::parseWav(bytes, &audio, &error)) {
     std::fprintf(stderr, "tl_decode: %s: %s\n", args[1].c_str(), error.c_str());
     return 2;
   }
