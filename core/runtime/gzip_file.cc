@@ -1,5 +1,6 @@
 #include "core/runtime/gzip_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +28,18 @@ int inflateConverter(FILE* source, FILE* dest, int) { return inf(source, dest); 
 // earlier file at `output` stays as it was.
 std::string convertFile(const std::string& input, const std::string& output, Converter convert,
                         int level) {
-  FILE* source = fileio::isUsablePath(input) ? std::fopen(input.c_str(), "r") : nullptr;
-  if (source == nullptr) throw std::invalid_argument("Could not open " + input);
+  // Non-blocking and checked for its type, so that a named pipe (or a
+  // folder or device) fails at once instead of waiting for a writer.
+  const int in = fileio::isUsablePath(input) ? ::open(input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                                             : -1;
+  struct stat inStat;
+  FILE* source = in >= 0 && ::fstat(in, &inStat) == 0 && S_ISREG(inStat.st_mode)
+                     ? ::fdopen(in, "r")
+                     : nullptr;
+  if (source == nullptr) {
+    if (in >= 0) ::close(in);
+    throw std::invalid_argument("Could not open " + input);
+  }
 
   std::string tempPath;
   const int fd = fileio::isUsablePath(output) ? fileio::createTempBeside(output, tempPath) : -1;

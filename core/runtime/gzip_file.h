@@ -8,7 +8,8 @@
 // that name. The input file is never changed.
 //
 // Failures throw: std::invalid_argument ("Could not open " + path) when a file
-// cannot be opened, std::runtime_error with the zerr() text for a zlib or I/O
+// cannot be opened or the input is not a regular file (a named pipe fails at
+// once rather than waiting for a writer), std::runtime_error with the zerr() text for a zlib or I/O
 // failure. The functions keep no state and may run on any thread.
 #ifndef TL_CORE_RUNTIME_GZIP_FILE_H_
 #define TL_CORE_RUNTIME_GZIP_FILE_H_

@@ -1,6 +1,7 @@
 #include "core/runtime/gzip_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -241,6 +243,29 @@ TEST_F(GzipTest, MissingInputNamesThePathAndTouchesNothing) {
     EXPECT_EQ(std::string(e.what()), "Could not open " + dir_.file("missing"));
   }
   EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"pkg"}));
+}
+
+// Inputs that are not regular files fail at once: a named pipe without a
+// writer would otherwise block the caller for ever.
+TEST_F(GzipTest, InputThatIsNotARegularFileFailsAtOnce) {
+  ASSERT_EQ(::mkfifo(dir_.file("pipe.gz").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(dir_.file("pipe").c_str(), 0600), 0);
+  fs::create_directory(dir_.file("folder.gz"));
+  const std::vector<std::pair<std::string, bool>> inputs = {
+      {dir_.file("pipe.gz"), true}, {dir_.file("pipe"), false}, {dir_.file("folder.gz"), true}};
+  for (const auto& [input, unzip] : inputs) {
+    try {
+      if (unzip) {
+        gz::unzip_file(input);
+      } else {
+        gz::zip_file(input, 6);
+      }
+      FAIL() << "no exception for " << input;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_EQ(std::string(e.what()), "Could not open " + input);
+    }
+  }
+  EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"folder.gz", "pipe", "pipe.gz"}));
 }
 
 TEST_F(GzipTest, OutputThatCannotBeCreatedNamesTheOutput) {
