@@ -1,0 +1,139 @@
+// AnalyticsEngine: the reaction engine "SDKANALYTICS". It turns what the
+// system reports (codewords, audio matches, sync events, content actions,
+// bundle downloads, notifications, starts and stops of decoding) into
+// analytics records with its record creators and writes them through one
+// record file writer, into "<file path>/Analytics/". It never consumes an
+// event: processEventParams always returns what it was given.
+//
+//   AnalyticsEngine engine(decoder, bus);
+//   engine.setEngineParameters(&entry);        // "enabled" (bool), "url" (text)
+//   engine.setFilePath(filePath);
+//   engine.SetIdentityInfo(appId, udid);       // now the writer exists
+//
+// The writer is created once, as soon as app id, device identity, file path
+// and upload URL are all known; later changes of them do not reach it. Until
+// then events pass unrecorded and bus messages are ignored. A writer that
+// cannot be created (the folder cannot be made) is logged, and the next
+// setFilePath or SetIdentityInfo tries again.
+//
+// "enabled" and "url" are read only by setEngineParameters, and only from a
+// value of the right type (a bool, a text); anything else keeps the current
+// value. While disabled nothing is recorded and hand-in requests are ignored.
+//
+// Hand-in: on BackgroundData {SDKAnalytics, Start} (type 13) the current
+// record file is closed and uploaded; when the upload has ended, whatever
+// its outcome (or at once when there was no file to hand in), the engine
+// sends BackgroundData {SDKAnalytics, Complete} from "AnalyticsEngine".
+//
+// A serialised message whose bytes cannot be read is logged (Warning) and
+// not recorded; the other creators still see it.
+//
+// Ownership: the listener and the messenger are not owned and must outlive
+// the engine. The engine registers on the messenger for types 12 and 13 and
+// unregisters in its destructor (which waits for running deliveries); it
+// then ends the writer (records queued are written, the open file stays for
+// the next upload).
+//
+// Threads: onReceive runs on the bus thread, processEventParams on whatever
+// thread reports the event, setEngineParameters / setFilePath /
+// SetIdentityInfo on the decoder's configuration path. The writer is
+// published through an atomic pointer once it is complete; the creators are
+// stateless; the writer only queues. Events must no longer be offered once
+// destruction has begun.
+#ifndef TL_CORE_ANALYTICS_ANALYTICS_ENGINE_H_
+#define TL_CORE_ANALYTICS_ANALYTICS_ENGINE_H_
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/analytics/analytics_message.h"
+#include "core/analytics/analytics_record_writer.h"
+#include "core/analytics/record_creators.h"
+#include "core/net/async_queue.h"
+#include "core/runtime/clock.h"
+#include "core/runtime/i_consumers.h"
+#include "core/runtime/i_engine.h"
+#include "core/runtime/i_messenger.h"
+#include "core/runtime/i_processor_listener.h"
+#include "core/runtime/log.h"
+
+namespace tembrolexinsdk {
+
+class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdentityConsumer {
+ public:
+  using Writer = AnalyticsRecordWriter<JsonRecordWriter>;
+
+  static const std::string engineName;  // "SDKANALYTICS"
+  static const std::string defaultUrl;  // the upload service, path "/analytics/upload"
+
+  // What the engine hands to its writer and uploader; the defaults are the
+  // machine's clock, the queue's default limits and the system's
+  // certificates. The clock must outlive the engine.
+  struct Environment {
+    const Clock* clock = &Clock::real();
+    Http::TransferLimits limits;
+    std::string caFile;
+  };
+
+  AnalyticsEngine(IProcessorListener* listener, IMessenger* messenger);
+  AnalyticsEngine(IProcessorListener* listener, IMessenger* messenger, Environment environment);
+  ~AnalyticsEngine() override;
+  AnalyticsEngine(const AnalyticsEngine&) = delete;
+  AnalyticsEngine& operator=(const AnalyticsEngine&) = delete;
+
+  // IEngine.
+  const std::string& GetName() const override { return engineName; }
+  void setEngineParameters(const ConfigurationMap* parameters) override;
+  // Records the event (when the writer exists and analytics are enabled)
+  // and returns it unchanged.
+  const IProcessorEventParams* processEventParams(const IProcessorEventParams* event) override;
+  // Later configuration does not change the engine.
+  void Configure(const ConfigurationParameters*) override {}
+  void setFilePath(const std::string& path) override;
+  bool isEnabled() const override { return enabled_.load(); }
+
+  // IIdentityConsumer: the app's package name and the device identity.
+  void SetIdentityInfo(const std::string& appId, const std::string& udid) override;
+
+  // IMessengerListener: NotificationData (12) and BackgroundData (13).
+  void onReceive(const std::string& senderName, const ThriftParams& message) override;
+
+  // The writer, once it exists (for inspection).
+  Writer* writer() const { return writer_.load(std::memory_order_acquire); }
+
+ private:
+  void initWriter();
+  void completion(bool succeeded);
+  // Hands `record` to the writer; null does nothing.
+  void write(Writer* writer, std::unique_ptr<AnalyticsMessage> record);
+
+  IProcessorListener* const listener_;
+  std::vector<std::unique_ptr<AbstractRecordCreator>> creators_;
+  IMessenger* const messenger_;
+  const Environment environment_;
+  std::vector<int> registeredTypes_;
+
+  std::mutex configMutex_;  // guards the four texts and the writer's creation
+  std::string appId_;
+  std::string udid_;
+  std::string filePath_;
+  std::string url_;
+  Log log_;
+  std::atomic<bool> enabled_{true};
+
+  std::unique_ptr<Writer> writerOwner_;  // set once, under configMutex_
+  std::atomic<Writer*> writer_{nullptr};
+};
+
+// Makes IEngine::addEngineForMap create an AnalyticsEngine for the type
+// "SDKANALYTICS"; whoever assembles the decoder calls it before engines are
+// created. Calling it again replaces the registration (with a new
+// environment).
+void registerAnalyticsEngineType(AnalyticsEngine::Environment environment = {});
+
+}  // namespace tembrolexinsdk
+
+#endif  // TL_CORE_ANALYTICS_ANALYTICS_ENGINE_H_
