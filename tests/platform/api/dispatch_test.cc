@@ -88,6 +88,21 @@ TEST(MainQueueTest, SynchronousDispatchWaitsForThePumpOrRunsInline) {
   EXPECT_EQ(ran_on, std::this_thread::get_id());
 }
 
+TEST(MainQueueTest, OnTheLibrarysOwnThread) {
+  auto queue = std::make_shared<MainQueue>();
+  queue->runOnOwnThread();
+  EXPECT_FALSE(queue->isMainThread());
+  bool on_main = false;
+  std::thread::id ran_on;
+  EXPECT_TRUE(queue->sync([&] {
+    on_main = queue->isMainThread();
+    ran_on = std::this_thread::get_id();
+  }));
+  EXPECT_TRUE(on_main);
+  EXPECT_NE(ran_on, std::this_thread::get_id());
+  EXPECT_THROW(queue->runOnOwnThread(), std::logic_error);
+}
+
 TEST(MainQueueTest, SyncCallerIsReleasedWhenTheQueueGoesUnpumped) {
   auto queue = std::make_shared<MainQueue>();
   std::promise<bool> result;
