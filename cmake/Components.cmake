@@ -35,7 +35,8 @@ function(tl_test_folder)
   target_compile_definitions(${ARG_NAME} PRIVATE
       TL_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
   # Each test carries its executable's name as a label, so a run can pick or
-  # leave out whole folders (ctest -L / -LE).
-  gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60
+  # leave out whole folders (ctest -L / -LE). NO_PRETTY_VALUES keeps a
+  # parameter's printed bytes (which hold pointers) out of the test names.
+  gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
                        PROPERTIES ENVIRONMENT "TZ=UTC" LABELS "${ARG_NAME}")
 endfunction()

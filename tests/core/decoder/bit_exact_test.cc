@@ -24,6 +24,7 @@
 #include "core/decoder/scheme_config.h"
 #include "core/decoder/scheme_config_reader.h"
 #include "tools/signal/signal_generator.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -568,7 +569,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ViterbiCase{6, 10, 2, {0x2F, 0x35}, 8, 4},      // one full word
                       ViterbiCase{9, 12, 2, {0x1AF, 0x11D}, 2, 10},   // eight words
                       ViterbiCase{16, 2, 1, {0x8001}, 1, 20},         // 2^15 states
-                      ViterbiCase{7, 2, 5, {0x79, 0x5B, 0x65, 0x4F, 0x41}, 2, 6}));
+                      ViterbiCase{7, 2, 5, {0x79, 0x5B, 0x65, 0x4F, 0x41}, 2, 6}),
+    [](const ::testing::TestParamInfo<ViterbiCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"k", p.k}, {"g", p.g}, {"wrap", p.wrap}});
+    });
 
 // ---------------------------------------------------------------------------
 // Band splitter tables on their own: every rate's table, tables that are

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/decoder/running_average.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -129,7 +130,11 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ScratchPad,
                          ::testing::Values(PadCase{5, 2, 4, 12}, PadCase{4, 2, 4, 8},
                                            PadCase{0, 4, 4, 0}, PadCase{3, 1, 1, 3},
                                            PadCase{3, 1, 0, 3}, PadCase{-1, 4, 4, 0},
-                                           PadCase{0x40000000, 4, 4, 0}));
+                                           PadCase{0x40000000, 4, 4, 0}),
+    [](const ::testing::TestParamInfo<PadCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"count", p.count}, {"size", p.elementSize}, {"align", p.alignment}});
+    });
 
 TEST(ScratchPad, PointsIntoThePadOnlyWhenBothAreGiven) {
   alignas(4) uint8_t pad[64];

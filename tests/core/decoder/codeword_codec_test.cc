@@ -12,6 +12,7 @@
 #include "core/decoder/binary_code.h"
 #include "core/decoder/scheme_config_reader.h"
 #include "core/decoder/text_utils.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -307,7 +308,11 @@ INSTANTIATE_TEST_SUITE_P(SharedData, CodewordCodecByConfiguration,
                                            "scheme_t2_vtw.cfg", "scheme_t3_ch8.cfg",
                                            "scheme_t4_cs4.cfg", "scheme_t5_vc.cfg",
                                            "scheme_t5_vc_punctured.cfg",
-                                           "scheme_mixed_8k_16k.cfg", "scheme_ch4_plain.cfg"));
+                                           "scheme_mixed_8k_16k.cfg", "scheme_ch4_plain.cfg"),
+    [](const ::testing::TestParamInfo<const char*>& info) {
+      const auto& p = info.param;
+      return tltest::textName(p);
+    });
 
 TEST(CodewordCodecScratch, LayoutSize) {
   TestCode code = allCodes()[0];  // m 4, n 15, k 9, K 7, G 2, L 12
@@ -329,6 +334,15 @@ struct WindowCase {
 };
 
 class CodewordCodecWindow : public ::testing::TestWithParam<WindowCase> {};
+
+// "at5_6_7_limit3": the corrupted channel symbols and the window limit.
+std::string windowName(const WindowCase& c) {
+  std::string name = "at";
+  for (size_t i = 0; i < c.channelSymbols.size(); ++i) {
+    name += (i ? "_" : "") + std::to_string(c.channelSymbols[i]);
+  }
+  return name + "_limit" + std::to_string(c.limit);
+}
 
 TEST_P(CodewordCodecWindow, CorrectedSymbolsMustFitOneCyclicWindow) {
   TestCode code = allCodes()[0];
@@ -361,7 +375,11 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{{5, 6, 7}, 3, 3},    // a full window
                       WindowCase{{5, 6, 8}, 3, -1},   // three spread over four
                       WindowCase{{5, 6, 7}, 2, -1},   // more than the limit
-                      WindowCase{{3, 9}, 15, 2}));    // a window of all symbols
+                      WindowCase{{3, 9}, 15, 2}),
+    [](const ::testing::TestParamInfo<WindowCase>& info) {
+      const auto& p = info.param;
+      return windowName(p);
+    });    // a window of all symbols
 
 TEST(CodewordCodecWindow, OneCorruptedSymbolAnywhereIsCorrected) {
   for (int limit : {1, 3}) {

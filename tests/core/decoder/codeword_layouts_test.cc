@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/decoder/message_generator.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -133,7 +134,11 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{6, 6, 6, 0, 0x600000, 0xF00000},
                       KindCase{9, 6, 6, 0, 0x900000, 0xF00000},
                       KindCase{15, 6, 6, 0, 0xF00000, 0xF00000},
-                      KindCase{16, 6, 6, 0, 0, 0}));
+                      KindCase{16, 6, 6, 0, 0, 0}),
+    [](const ::testing::TestParamInfo<KindCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"type", p.type}});
+    });
 
 TEST(VorselMessageWord, InterpretByMode) {
   // Type 4: station low, then minutes high (podcast low in podcast mode).
@@ -337,7 +342,11 @@ INSTANTIATE_TEST_SUITE_P(
         PeriodCase{"plain", 1, 0, kSample, 0, kNoPeriodEnd},
         PeriodCase{"counter", 8, 0, kSample, 0, kNoPeriodEnd},
         PeriodCase{"year after 2038", 3, 5, kLeapDay2040Time * kSec, 2208988800 * kSec,
-                   2240611200 * kSec}));
+                   2240611200 * kSec}),
+    [](const ::testing::TestParamInfo<PeriodCase>& info) {
+      const auto& p = info.param;
+      return tltest::textName(p.what);
+    });
 
 // ---- predictions ----
 
@@ -759,7 +768,11 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{3, 3, "29 13:05:09.007"},
                       DateCase{3, 4, "29/02/2024 13:05:09.007"},
                       DateCase{3, 5, "29/02 (day 060) 13:05:09.007"},
-                      DateCase{1, 5, "29/02/2024 13:05:09.007"}));
+                      DateCase{1, 5, "29/02/2024 13:05:09.007"}),
+    [](const ::testing::TestParamInfo<DateCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"algorithm", p.algorithm}, {"kind", p.kind}});
+    });
 
 TEST(CodewordDateText, After2038) {
   char text[64];

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/decoder/binary_code.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -67,7 +68,11 @@ INSTANTIATE_TEST_SUITE_P(
                       MetricCase{237, -36}, MetricCase{238, -36}, MetricCase{239, -37},
                       MetricCase{248, -40}, MetricCase{249, -40}, MetricCase{250, -41},
                       MetricCase{252, -41}, MetricCase{253, -42}, MetricCase{254, -42},
-                      MetricCase{255, -50}));
+                      MetricCase{255, -50}),
+    [](const ::testing::TestParamInfo<MetricCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"soft", p.soft}});
+    });
 
 TEST(ConvSoftMetricTable, FallsMonotonically) {
   for (int s = 1; s < 256; ++s) EXPECT_LE(convSoftMetric(s), convSoftMetric(s - 1)) << s;
@@ -214,7 +219,11 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripCase{5, 8, 2, 10, {0x19, 0x1F}},
                       RoundTripCase{7, 6, 4, 15, {0x5B, 0x79}},
                       RoundTripCase{7, 12, 5, 9, {0x5B, 0x79, 0x65}},
-                      RoundTripCase{9, 16, 8, 6, {0x1AF, 0x11D}}));
+                      RoundTripCase{9, 16, 8, 6, {0x1AF, 0x11D}}),
+    [](const ::testing::TestParamInfo<RoundTripCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"k", p.k}, {"wrap", p.l}, {"g", static_cast<int64_t>(p.gens.size())}});
+    });
 
 TEST(ViterbiDecode, CorrectsScatteredSoftErrors) {
   Conv conv(params(7, 12, {0x5B, 0x79}), 4, 15);

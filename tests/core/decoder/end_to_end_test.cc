@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/decoder/decoder_library.h"
+#include "tests/core/decoder/param_names.h"
 #include "tools/signal/signal_generator.h"
 #include "tools/signal/signal_impairments.h"
 
@@ -237,12 +238,7 @@ TEST_P(EndToEnd, SameWordsForAnyBlockSize) {
 
 INSTANTIATE_TEST_SUITE_P(TestConfigurations, EndToEnd, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) {
-                           std::string name = info.param.file;
-                           name = name.substr(7, name.size() - 11);  // scheme_*.cfg
-                           for (char& ch : name) {
-                             if (ch == '_') ch = 'X';
-                           }
-                           return name;
+                           return tltest::textName(info.param.file);
                          });
 
 // One 16 kHz stream carries an 8 kHz VT word sequence (rendered at 8 kHz and
@@ -414,8 +410,7 @@ double parityRate(const RobustCase& c, double attempts) {
 }
 
 std::string robustName(const ::testing::TestParamInfo<RobustCase>& info) {
-  std::string name = info.param.file;
-  return name.substr(7, name.size() - 11);  // scheme_*.cfg
+  return tltest::textName(info.param.file);
 }
 
 class EndToEndWrongWords : public ::testing::TestWithParam<RobustCase> {};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/decoder/text_utils.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -171,7 +172,11 @@ INSTANTIATE_TEST_SUITE_P(
                       PreFilterCase{16, 0, {1, -2, 1}},
                       PreFilterCase{8, 1, {1, -2, 1}},
                       PreFilterCase{32, 1, {1, -2, 1}},
-                      PreFilterCase{44, 0, {1, -2, 1}}));
+                      PreFilterCase{44, 0, {1, -2, 1}}),
+    [](const ::testing::TestParamInfo<PreFilterCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"rate", p.rateCode}, {"long", p.longFlag}});
+    });
 
 TEST(PreFilterTest, DcSettlesToZeroAfterTwoSamples) {
   PreFilterPtr f(preFilterCreate(8, 0));
@@ -305,7 +310,11 @@ INSTANTIATE_TEST_SUITE_P(Rates, BandTableTest,
                          ::testing::Values(BandTableCase{16, 27, 258},
                                            BandTableCase{32, 53, 254},
                                            BandTableCase{44, 73, 254},
-                                           BandTableCase{48, 79, 253}));
+                                           BandTableCase{48, 79, 253}),
+    [](const ::testing::TestParamInfo<BandTableCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"rate", p.rateCode}});
+    });
 
 TEST(BandTableTest, PublishedCentresAndHalfBandZeros) {
   int32_t taps = 0;
@@ -441,7 +450,11 @@ TEST_P(BandSplitOracleTest, MatchesConvolutionThroughFrameCutterWithOddBlocks) {
   bandFilterClear(&hi);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, BandSplitOracleTest, ::testing::Values(16, 32, 44));
+INSTANTIATE_TEST_SUITE_P(Rates, BandSplitOracleTest, ::testing::Values(16, 32, 44),
+    [](const ::testing::TestParamInfo<int32_t>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"rate", p}});
+    });
 
 TEST(BandSplitTest, OddCountPushesLastSampleWithoutOutput) {
   BankPtr bank = makeBank(2);
@@ -497,7 +510,11 @@ TEST_P(SubBandBankRateTest, TwoBandsGetHalfRateAndFourEntryLists) {
 
 INSTANTIATE_TEST_SUITE_P(Rates, SubBandBankRateTest,
                          ::testing::Values(BankRateCase{16, 8}, BankRateCase{32, 16},
-                                           BankRateCase{44, 22}));
+                                           BankRateCase{44, 22}),
+    [](const ::testing::TestParamInfo<BankRateCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"rate", p.channelRate}});
+    });
 
 TEST(SubBandBankTest, UnsupportedRateAndBandCountFailWithErrorText) {
   for (int32_t rate : {8, 22, 48}) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/decoder/convolutional_code.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -74,7 +75,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SamplesCase{41, 22, 226}, SamplesCase{1, 44, 11},
                       SamplesCase{40, 8, 80}, SamplesCase{40, 16, 160},
                       SamplesCase{40, 32, 320}, SamplesCase{40, 48, 480},
-                      SamplesCase{3, 8, 6}, SamplesCase{1, 16, 4}));
+                      SamplesCase{3, 8, 6}, SamplesCase{1, 16, 4}),
+    [](const ::testing::TestParamInfo<SamplesCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"q", p.q}, {"rate", p.rate}});
+    });
 
 TEST(MatchedFilterTest, StepLengthFollowsTheBandRate) {
   TestScheme s(44, 40, 9, 2, {4}, {0}, 4, 8);
@@ -115,7 +120,11 @@ INSTANTIATE_TEST_SUITE_P(
         // samples(40) at 8 kHz = 80: step 5, start 2, H 40.
         PulseCase{8, 40, 16, {20, 67, 104, 124, 126, 109, 75, 30}},
         // samples(256) at 16 kHz = 1024: step 64, start 32, H 512.
-        PulseCase{16, 256, 16, {25, 71, 106, 126, 126, 106, 71, 25}}));
+        PulseCase{16, 256, 16, {25, 71, 106, 126, 126, 106, 71, 25}}),
+    [](const ::testing::TestParamInfo<PulseCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"rate", p.rate}, {"q", p.symbolQ}});
+    });
 
 TEST(PulseTest, FormZeroHasOneEntryPerSampleOfHalfASymbol) {
   TestScheme s(8, 40, 16, 0, {4}, {0}, 4, 8);
@@ -278,7 +287,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ClampCase{1, 1, 100, -50},    // halved toward zero
                       ClampCase{1, 1, 3, -1},
                       ClampCase{1, -1, 3, 1},
-                      ClampCase{0, 1, 100, -100}));
+                      ClampCase{0, 1, 100, -100}),
+    [](const ::testing::TestParamInfo<ClampCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"form", p.form}, {"sign", p.sign}, {"previous", p.previous}});
+    });
 
 // P = 1, N = 4, F = 1, align 0: the window is 4 steps. Two steps of +127
 // (from r' = −300) and two of 0; each step's detector value is minus the

@@ -1,4 +1,5 @@
 #include "core/decoder/performance_data.h"
+#include "tests/core/decoder/param_names.h"
 
 #include <cstring>
 #include <string>
@@ -170,7 +171,11 @@ INSTANTIATE_TEST_SUITE_P(
         SigCase{1, 5, 1, 6, 1},
         SigCase{2, 40, -1, 99, 0}, SigCase{2, 40, 0, 99, 0}, SigCase{2, 99, 1, 0, 1},
         SigCase{2, 40, 2, 39, 0}, SigCase{2, 40, 2, 41, 1},
-        SigCase{7, 0, 1, 99, 0}));
+        SigCase{7, 0, 1, 99, 0}),
+    [](const ::testing::TestParamInfo<SigCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"best", p.bestState}, {"mean", p.bestMean}, {"candidate", p.candidateState}, {"mean", p.candidateMean}});
+    });
 
 TEST(PerformanceData, BestMergeCombinesHalvesOfDifferentSchemes) {
   PerformanceData best = reset();
@@ -248,7 +253,11 @@ INSTANTIATE_TEST_SUITE_P(
         FalsePositiveCase{18, 164, 1, 0, 0, 1}, FalsePositiveCase{18, 165, 1, 0, 0, 0},
         FalsePositiveCase{(2 << 24) | 18, 139, 1, 15000, 0, 0},
         FalsePositiveCase{(2 << 24) | 18, 138, 1, 15000, 0, 1},
-        FalsePositiveCase{(2 << 24) | 13, 139, 1, 5001, 0, 1}));
+        FalsePositiveCase{(2 << 24) | 13, 139, 1, 5001, 0, 1}),
+    [](const ::testing::TestParamInfo<FalsePositiveCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"scheme", p.scheme}, {"score", p.q}, {"merges", p.merges}, {"span", p.span}, {"words", p.codewords}});
+    });
 
 TEST(VorselTResult, ClearKeepsStaleFields) {
   VorselTResult r = result(13, 130, 1, 9000, 2);

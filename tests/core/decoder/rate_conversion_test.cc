@@ -1,4 +1,5 @@
 #include "core/decoder/rate_conversion.h"
+#include "tests/core/decoder/param_names.h"
 
 #include <gtest/gtest.h>
 
@@ -54,7 +55,11 @@ INSTANTIATE_TEST_SUITE_P(
                       IntegerTableCase{48, 8, 107, 241, -1, 41},
                       IntegerTableCase{8, 24, 60, 716, 1, 233},
                       IntegerTableCase{16000, 8000, 37, 238, -1, 122},
-                      IntegerTableCase{44100, 22050, 37, 238, -1, 122}));
+                      IntegerTableCase{44100, 22050, 37, 238, -1, 122}),
+    [](const ::testing::TestParamInfo<IntegerTableCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"from", p.from}, {"to", p.to}});
+    });
 
 TEST(IntegerTableTest, PairsWithoutTableGiveNullAndZeroTaps) {
   const int32_t pairs[][2] = {{15, 3}, {5, 1}, {8, 8}, {16, 3}, {8, 16},
@@ -119,7 +124,11 @@ INSTANTIATE_TEST_SUITE_P(
                       BandPassCase{32000, 16000, 127, true, 2, 0},
                       BandPassCase{44100, 16000, 175, false, 0, 2.75625f},
                       BandPassCase{48000, 16000, 191, true, 3, 0},
-                      BandPassCase{44100, 22050, 2, true, 2, 0}));
+                      BandPassCase{44100, 22050, 2, true, 2, 0}),
+    [](const ::testing::TestParamInfo<BandPassCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"from", p.from}, {"to", p.to}});
+    });
 
 TEST(BandPassTest, SameRateTablesKeepPublishedCentreTaps) {
   FilterPtr f8(DecoderBandPassInit(8000, 8000));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/decoder/reed_solomon.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -89,7 +90,11 @@ TEST_P(ReedSolomonLibFec, ParityAndCorrectionsAgree) {
 INSTANTIATE_TEST_SUITE_P(Fields, ReedSolomonLibFec,
                          ::testing::Values(Dims{3, 7, 3, 0xB}, Dims{4, 15, 9, 0x13},
                                            Dims{5, 31, 23, 0x25}, Dims{6, 25, 15, 0x43},
-                                           Dims{8, 30, 20, 0x11D}, Dims{8, 255, 223, 0x11D}));
+                                           Dims{8, 30, 20, 0x11D}, Dims{8, 255, 223, 0x11D}),
+    [](const ::testing::TestParamInfo<Dims>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"m", p.m}, {"n", p.n}, {"k", p.k}});
+    });
 
 }  // namespace
 }  // namespace tembrolexinsdk

@@ -1,4 +1,5 @@
 #include "core/decoder/reed_solomon.h"
+#include "tests/core/decoder/param_names.h"
 
 #include <gtest/gtest.h>
 
@@ -97,7 +98,11 @@ TEST_P(ReedSolomonFieldByBits, TablesAreInversePermutationsOfTheField) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllByteFields, ReedSolomonFieldByBits,
-                         ::testing::Values(2, 3, 4, 5, 6, 7, 8));
+                         ::testing::Values(2, 3, 4, 5, 6, 7, 8),
+    [](const ::testing::TestParamInfo<int>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"m", p}});
+    });
 
 TEST(ReedSolomonEncode, Gf4RepetitionCodeByHand) {
   // GF(4), n = 3, k = 1: g = x² + x + 1, so the only code words are d·g.
@@ -227,7 +232,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RsDims{2, 3, 1}, RsDims{3, 7, 3}, RsDims{3, 6, 2}, RsDims{4, 15, 9},
                       RsDims{4, 12, 6}, RsDims{5, 31, 21}, RsDims{5, 18, 10},
                       RsDims{6, 20, 12}, RsDims{7, 24, 16}, RsDims{8, 31, 19},
-                      RsDims{8, 40, 30}));
+                      RsDims{8, 40, 30}),
+    [](const ::testing::TestParamInfo<RsDims>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"m", p.m}, {"n", p.n}, {"k", p.k}});
+    });
 
 TEST(ReedSolomonDecode, ErrorInTheShortenedPartIsRejected) {
   // A full-length code word whose leading (shortened-away) symbols are not

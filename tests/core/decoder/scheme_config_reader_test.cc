@@ -12,6 +12,7 @@
 #include "core/decoder/text_utils.h"
 #include "tests/support/comma_locale.h"
 #include "tests/support/temp_dir.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -106,7 +107,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ConfigCase{"scheme_t5_vc.cfg", 1, 5, "VC", 8, 1, 1, 24, 31, 31, 0},
                       ConfigCase{"scheme_t5_vc_punctured.cfg", 1, 5, "VC", 8, 1, 1, 24, 31, 31, 0},
                       ConfigCase{"scheme_mixed_8k_16k.cfg", 2, 16, "CS4", 16, 1, 4, 8, 14, 28, 2},
-                      ConfigCase{"scheme_ch4_plain.cfg", 1, 10, "CH4", 16, 2, 5, 8, 16, 20, 0}));
+                      ConfigCase{"scheme_ch4_plain.cfg", 1, 10, "CH4", 16, 2, 5, 8, 16, 20, 0}),
+    [](const ::testing::TestParamInfo<ConfigCase>& info) {
+      const auto& p = info.param;
+      return tltest::textName(p.file);
+    });
 
 }  // namespace
 }  // namespace tembrolexinsdk
@@ -291,7 +296,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "counterBases: needs five values"},
         Mutation{kT1, "<decoderConfig>", "<decoderConfigs>", "not valid XML"},
         Mutation{kT1, "</decoderConfig>", "</decoderConfig><!-- never closed",
-                 "text: a comment is not closed"}));
+                 "text: a comment is not closed"}),
+    [](const ::testing::TestParamInfo<Mutation>& info) {
+      const auto& p = info.param;
+      return tltest::indexedName(info.index, p.error);
+    });
 
 // Replaces the codec section of T5 (binary code, P = 2).
 std::string withT5Codec(const std::string& codec) {

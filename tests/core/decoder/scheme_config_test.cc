@@ -9,6 +9,7 @@
 #include "core/decoder/encoding_schemes.h"
 #include "core/decoder/scheme_config_reader.h"
 #include "core/decoder/text_utils.h"
+#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -48,7 +49,11 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"CH4", 10}, NameCase{"ConsumerH8", 15}, NameCase{"cs1", 11},
                       NameCase{"VC", 5}, NameCase{"cdb", 14}, NameCase{"nothing", -1},
                       NameCase{"???", -1}, NameCase{"?", -1}, NameCase{"", -1},
-                      NameCase{nullptr, -1}));
+                      NameCase{nullptr, -1}),
+    [](const ::testing::TestParamInfo<NameCase>& info) {
+      const auto& p = info.param;
+      return tltest::indexedName(info.index, p.name);
+    });
 
 TEST(EncodingSchemes, PredicatesAndFamilies) {
   for (int32_t id = 0; id < 25; ++id) {
@@ -84,7 +89,11 @@ INSTANTIATE_TEST_SUITE_P(Rates, QuarterMs,
                                            SamplesCase{40, 22, 221}, SamplesCase{1, 22, 6},
                                            SamplesCase{1024, 8, 2048}, SamplesCase{512, 16, 2048},
                                            SamplesCase{3, 8, 6}, SamplesCase{1, 16, 4},
-                                           SamplesCase{5, 48, 60}, SamplesCase{INT32_MAX, 48, INT32_MAX}));
+                                           SamplesCase{5, 48, 60}, SamplesCase{INT32_MAX, 48, INT32_MAX}),
+    [](const ::testing::TestParamInfo<SamplesCase>& info) {
+      const auto& p = info.param;
+      return tltest::paramName({{"q", p.q}, {"rate", p.rate}});
+    });
 
 TEST(SchemeConfig, RateCodesToHertz) {
   EXPECT_EQ(rateCodeToHertz(22), 22050);

@@ -1,4 +1,5 @@
 #include "core/decoder/text_utils.h"
+#include "tests/core/decoder/param_names.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -220,7 +221,11 @@ INSTANTIATE_TEST_SUITE_P(
                       XmlCase{"<a <b>", 4}, XmlCase{"<a", 4}, XmlCase{"<a>text", 5},
                       XmlCase{"<a><![CDATA[ x", 5}, XmlCase{"<a><b>x</b>", 5}, XmlCase{"abc <", 6},
                       XmlCase{"<a>x</a", 7}, XmlCase{"<a>x</b>", 8}, XmlCase{"<a>x</A>", 8},
-                      XmlCase{"<a>x/></a>", 8}));
+                      XmlCase{"<a>x/></a>", 8}),
+    [](const ::testing::TestParamInfo<XmlCase>& info) {
+      const auto& p = info.param;
+      return tltest::indexedName(info.index, p.text);
+    });
 
 TEST(Xml, SectionOutputsCoverNameContentAndExtent) {
   ExactSpan span("  <scheme id=\"5\"> <x>1</x> </scheme> tail");
