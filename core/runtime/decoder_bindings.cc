@@ -2,7 +2,7 @@
 
 namespace tembrolexinsdk {
 
-const char* const DecoderBindings::internalVersion = "2.0.0";
-const char* const DecoderBindings::internalVersionShort = "2.0.0";
+const char* const DecoderBindings::internalVersion = TL_VERSION;
+const char* const DecoderBindings::internalVersionShort = TL_VERSION;
 
 }  // namespace tembrolexinsdk

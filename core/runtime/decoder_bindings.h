@@ -5,14 +5,17 @@
 #ifndef TL_CORE_RUNTIME_DECODER_BINDINGS_H_
 #define TL_CORE_RUNTIME_DECODER_BINDINGS_H_
 
-// The version these headers describe, in a full and a short form.
-#define TL_DECODER_BINDINGS_HEADER_VERSION "2.0.0"
-#define TL_DECODER_BINDINGS_HEADER_VERSION_SHORT "2.0.0"
+#include "core/runtime/version.h"
+
+// The version these headers describe, in a full and a short form (both the
+// project's version).
+#define TL_DECODER_BINDINGS_HEADER_VERSION TL_VERSION
+#define TL_DECODER_BINDINGS_HEADER_VERSION_SHORT TL_VERSION
 
 namespace tembrolexinsdk {
 
 struct DecoderBindings {
-  // Both "2.0.0". Defined in the library (not in this header) so that the
+  // Both the project's version. Defined in the library (not in this header) so that the
   // comparison really is between the headers and the binary. They are
   // constant-initialised, so they are valid even during other translation
   // units' static initialisation.
