@@ -13,6 +13,7 @@ PACKAGES=(
   nodejs  # test-only: runs the page script bridge in a JavaScript engine
   cmake ninja-build g++
   locales  # test-only: the comma-decimal locale of the number-text tests
+  clang libclang-rt-14-dev  # test-only: the libFuzzer targets (scripts/fuzz.sh)
 )
 
 missing=()

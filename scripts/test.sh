@@ -3,7 +3,7 @@
 # suite optimised, the whole suite with AddressSanitizer +
 # UndefinedBehaviorSanitizer, and the threaded components' tests (everything
 # but the single-threaded decoding core) with ThreadSanitizer.
-#   ./scripts/test.sh            all three runs
+#   ./scripts/test.sh            all three runs, then each fuzz target for 30 s
 #   ./scripts/test.sh --fast     optimised run only
 #   ./scripts/test.sh --tsan     ThreadSanitizer run only
 # Any failure makes the script exit non-zero.
@@ -49,6 +49,11 @@ fi
 if [ "$mode" = "all" ] || [ "$mode" = "tsan" ]; then
   TSAN_OPTIONS=halt_on_error=1 \
     run_suite build-tsan "-LE ^core_decoder_test$" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_TSAN=ON -DTL_BUILD_BENCH=OFF
+fi
+
+# Every fuzz target briefly (clang's libFuzzer; scripts/fuzz.sh runs longer).
+if [ "$mode" = "all" ]; then
+  ./scripts/fuzz.sh "${TL_FUZZ_SECONDS:-30}" || status=1
 fi
 
 exit "${status}"

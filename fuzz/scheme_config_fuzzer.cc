@@ -1,11 +1,7 @@
 // libFuzzer target for the XML-like reader and the scheme configuration
-// reader (clang only; not part of the GoogleTest executable). Build and run:
-//
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//     tests/core/decoder/scheme_config_fuzzer.cc core/decoder/text_utils.cc \
-//     core/decoder/scheme_config.cc core/decoder/scheme_config_reader.cc \
-//     core/decoder/encoding_schemes.cc -o /tmp/scheme_config_fuzzer
-//   /tmp/scheme_config_fuzzer -max_total_time=60 tests/data
+// reader: any bytes as a configuration text, in an exactly sized buffer.
+// Built by fuzz/CMakeLists.txt when the compiler supports -fsanitize=fuzzer;
+// scripts/fuzz.sh builds and runs it (seeded with tests/data).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
