@@ -1,0 +1,183 @@
+// CacheProcessor: the processor plug-in "tembrolexin_CacheProcessor" that
+// keeps content bundles acquired, unpacked, validated and ready for the
+// engines. It runs under a generic ProcessorController and never sees audio.
+//
+// Below its file path it owns two folders:
+//   Assets/Acquired  bundles that have arrived: gzip packages (SQLite asset
+//                    packages inside) and unpacked bundle folders;
+//   Assets/Ready     installed bundles.
+// A bundle moves from a package in Acquired, to an unpacked folder in
+// Acquired, to a folder in Ready once it is valid, active and not older than
+// an installed copy of the same id. Installing a bundle emits, to the
+// listener, one serialised EventData per EVENT2 sequence and an
+// EventEngine2Affirm, the same for HEARTBEAT with a HeartbeatAffirm, and a
+// CachedActionParams with the bundle's actions; these are also kept for a
+// replay that the content engine asks for with a StringRequest
+// {Request, CachedActions}. Withdrawing a bundle emits an unconfiguring
+// CachedActionParams and the bundle's EVENT2 and HEARTBEAT sequences with an
+// empty text and a time-out of -1. The bundle list (AssetInfoList) and
+// audio-match database commands (AMDBSignal) go onto the bus through the
+// listener's IThriftProvider face. Every start re-installs everything: Ready
+// is moved back into Acquired and Acquired is installed again.
+//
+// The asset cacher fetches new packages from the content server; its
+// download statuses go to Options::statusSink, or, without one, to the
+// listener's onProcessorEvent with the cacher as sender.
+//
+// Failures of one bundle are logged and leave its files in place; nothing
+// thrown by bundle handling reaches the caller except the extractor's own
+// exceptions and a "Preparing assets from ready folder should never happen"
+// runtime error for a folder outside Acquired.
+//
+// Threads: Initialise, SetFilePath, SetIdentityInfo, Configure and onReceive
+// run on the controller's thread; the download callback runs on the asset
+// cacher's thread. Work on one bundle folder is serialised by a mutex named
+// after the folder's base name. The tables (ready paths, manifests, cached
+// events, folder mutexes) and the two folder paths are guarded by one
+// further mutex, never held while the listener or the provider is called.
+// Destruction first destroys the asset cacher (joining its thread), so a
+// running download callback finishes with every table still alive; it must
+// not run on the cacher's thread. The listener is not owned and must outlive
+// the processor.
+#ifndef TL_CORE_ASSETS_CACHE_PROCESSOR_H_
+#define TL_CORE_ASSETS_CACHE_PROCESSOR_H_
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/assets/asset_cacher.h"
+#include "core/assets/manifest.h"
+#include "core/runtime/clock.h"
+#include "core/runtime/i_consumers.h"
+#include "core/runtime/i_processor.h"
+#include "core/runtime/i_processor_listener.h"
+#include "core/runtime/i_thrift_provider.h"
+#include "core/runtime/log.h"
+
+namespace tembrolexinsdk {
+
+class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThriftConsumer {
+ public:
+  static constexpr const char* kName = "tembrolexin_CacheProcessor";
+  static constexpr const char* kVersion = "v0.98.0";
+  // The library name under which the plug-in loader creates this processor.
+  static constexpr const char* kLibraryName = "libCacheEngine.so";
+
+  // Configuration keys.
+  static constexpr const char* kAssetsCanBeMovedKey = "tembrolexin_CacheProcessor_assetsCanBeMoved";
+  static constexpr const char* kAssetsPathKey = "tembrolexin_CacheProcessor_assetsPath";
+  static constexpr const char* kPlatformInfoKey = "tembrolexin_CacheProcessor_platformInfo";
+  static constexpr const char* kDownloadNowKey = "tembrolexin_CacheProcessor_downloadNow";
+  static constexpr const char* kAssetsInfoRequestKey =
+      "tembrolexin_CacheProcessor_assetsInfoRequest";
+
+  // The script bridge placed in every installed bundle's entry page.
+  static const std::string& mTembrolexinJsString;
+
+  struct Options {
+    // Options of the asset cacher made by Initialise. An empty statusSink
+    // sends the statuses to the listener's onProcessorEvent.
+    AssetCacher::Options cacher;
+    // The clock that bundles' validity periods are judged by; must outlive
+    // the processor.
+    const Clock* clock = &Clock::real();
+  };
+
+  // Throws std::runtime_error when the headers do not match the library.
+  CacheProcessor();
+  explicit CacheProcessor(Options options);
+  ~CacheProcessor() override;
+  CacheProcessor(const CacheProcessor&) = delete;
+  CacheProcessor& operator=(const CacheProcessor&) = delete;
+
+  const std::string& GetName() const override { return mName; }
+  const std::string& GetVersion() const override { return mVersion; }
+  // Needs a listener that is also an IThriftProvider, else throws
+  // std::runtime_error "Listener is not a thrift provider, failed to
+  // initialise". Registers for AMDBSignal (22) and StringRequest (21) and
+  // makes a new asset cacher.
+  void Initialise(IProcessorListener* listener, int sampleRateHz, const NTPInfo* ntp) override;
+  // Acts on the cache keys the map carries (see kAssetsCanBeMovedKey ...).
+  void Configure(const ConfigurationParameters* configuration, const NTPInfo* ntp) override;
+  // Creates the two folders (a failure is reported through onFailed and
+  // thrown), moves Ready back to Acquired, installs Acquired and publishes
+  // the bundle list.
+  void SetFilePath(const std::string& path) override;
+  void SetIdentityInfo(const std::string& appPackageName,
+                       const std::string& deviceIdentity) override;
+  // StringRequest {Request, CachedActions}: replays the cached events once.
+  // AMDBSignal {Request}: sends the "amdb" files of every ready bundle.
+  // Malformed messages are logged and dropped.
+  void onReceive(const std::string& senderName, const ThriftParams& params) override;
+
+  // Bundle operations.
+  // Installs the "gz" packages of `folder` (when `withPackages`), then its
+  // subfolders.
+  void prepareAssets(std::string folder, bool withPackages);
+  // Unpacks one package into a folder of Acquired and installs it.
+  void preparePackagedAsset(std::string packagePath);
+  // Checks one bundle folder of Acquired and installs it into Ready.
+  void prepareFolderAsset(std::string folderPath);
+  // Withdraws the installed copy of `bundleId`; `bundleName` names it in the
+  // unconfiguring CachedActionParams.
+  void removeReadyAsset(std::string bundleId, const std::string& bundleName);
+  // Withdraws a Ready bundle that became invalid or expired.
+  void checkAsset(std::string readyFolderPath);
+  void checkReadyAssets();
+  // Moves every Ready folder back to Acquired (deleting what cannot move).
+  void clearAssets();
+  // Sends the bundles found in `folder` as an AssetInfoList (18).
+  void listAssets(std::string folder);
+
+  // For tests and diagnostics.
+  std::string acquiredPath() const;
+  std::string readyPath() const;
+  std::map<std::string, std::string> readyAssetPaths() const;
+  size_t cachedActionCount() const;
+
+ private:
+  struct FolderLock;
+  class AssetLock;
+
+  void prepareFolders(const std::string& path);
+  void fail(const std::string& text);
+  void installAssetsPath(const std::string& path, bool move);
+  void onDownloaded(const std::string& path);
+  void replayCachedActions();
+  void answerAMDBRequest();
+  void emitAndCache(std::unique_ptr<IProcessorEventParams> params);
+  void emit(const IProcessorEventParams& params);
+  void withdrawSequences(const std::string& readyFolder);
+  std::string readyPathFor(const std::string& acquiredFolder) const;
+  void sendStatus(const INamedObject* sender, const IProcessorEventParams* params);
+
+  const Options mOptions;
+  const std::string mName = kName;
+  std::string mAppPackageName;
+  std::string mDeviceIdentity;
+  const std::string mVersion = kVersion;
+  std::string mFilePath;
+  std::string mAcquiredPath;  // guarded by mTablesMutex
+  std::string mReadyPath;     // guarded by mTablesMutex
+  Log mLog;
+  std::atomic<IProcessorListener*> mListener{nullptr};
+  std::atomic<IThriftProvider*> mThriftProvider{nullptr};
+  // Owned by mAssetCacherOwner; the atomic copy is what the download
+  // callback's thread reads while the controller thread may replace it.
+  std::unique_ptr<AssetCacher> mAssetCacherOwner;
+  std::atomic<AssetCacher*> mAssetCacher{nullptr};
+
+  mutable std::mutex mTablesMutex;
+  std::list<std::unique_ptr<IProcessorEventParams>> mCachedActions;
+  std::map<std::string, std::unique_ptr<FolderLock>> mAssetLocks;
+  std::map<std::string, std::string> mReadyAssetPaths;
+  std::map<std::string, Manifest> mReadyManifests;
+};
+
+}  // namespace tembrolexinsdk
+
+#endif  // TL_CORE_ASSETS_CACHE_PROCESSOR_H_
