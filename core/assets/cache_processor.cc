@@ -157,7 +157,8 @@ void CacheProcessor::prepareFolders(const std::string& path) {
     mAcquiredPath = acquired;
     mReadyPath = ready;
   }
-  if (!DirInfo::mkdir(acquired, true)) fail("Could not create acquired Asset directory " + acquired);
+  if (!DirInfo::mkdir(acquired, true))
+    fail("Could not create acquired Asset directory " + acquired);
   if (!DirInfo::mkdir(ready, true)) fail("Could not create ready Asset directory " + ready);
 }
 
@@ -205,7 +206,8 @@ void CacheProcessor::Configure(const ConfigurationParameters* configuration, con
   if (const auto* now = lookUp<bool>(map, kDownloadNowKey); now != nullptr && now->value) {
     checkReadyAssets();
     prepareAssets(acquiredPath(), false);
-    if (AssetCacher* cacher = mAssetCacher.load()) cacher->startCaching(std::chrono::milliseconds(0));
+    if (AssetCacher* cacher = mAssetCacher.load())
+      cacher->startCaching(std::chrono::milliseconds(0));
     listAssets(readyPath());
   }
   if (const auto* request = lookUp<bool>(map, kAssetsInfoRequestKey)) {
@@ -343,8 +345,8 @@ void CacheProcessor::preparePackagedAsset(std::string packagePath) {
 std::string CacheProcessor::readyPathFor(const std::string& acquiredFolder) const {
   std::lock_guard<std::mutex> tables(mTablesMutex);
   const size_t n = mAcquiredPath.size();
-  if (n == 0 || acquiredFolder.size() <= n + 1 || acquiredFolder.compare(0, n, mAcquiredPath) != 0 ||
-      acquiredFolder[n] != '/') {
+  if (n == 0 || acquiredFolder.size() <= n + 1 ||
+      acquiredFolder.compare(0, n, mAcquiredPath) != 0 || acquiredFolder[n] != '/') {
     throw std::runtime_error("Preparing assets from ready folder should never happen");
   }
   return mReadyPath + acquiredFolder.substr(n);
@@ -450,8 +452,7 @@ void CacheProcessor::prepareFolderAsset(std::string folderPath) {
 
   const std::string text = cacheprocessor::jsonToString(actions);
   mLog.debug("Now preparing asset: ", FileInfo(folderPath).filename(), " with json: ", text);
-  emitAndCache(
-      std::make_unique<CachedActionParams>(bundleId, baseName, text, readyFolder, false));
+  emitAndCache(std::make_unique<CachedActionParams>(bundleId, baseName, text, readyFolder, false));
   cacheprocessor::sendAMDBSignal(mThriftProvider.load(), mName, AMDBAction::Add,
                                  cacheprocessor::getAMDBFilePaths(readyManifest));
 }

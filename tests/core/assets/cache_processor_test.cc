@@ -1,0 +1,505 @@
+#include "core/assets/cache_processor.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/control/processor_controller.h"
+#include "core/runtime/cached_action_params.h"
+#include "core/runtime/configuration_parameter.h"
+#include "core/runtime/gzip_file.h"
+#include "core/runtime/message_factory.h"
+#include "core/runtime/processor_params.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace tembrolexinsdk {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void writeFile(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+std::vector<std::string> names(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A bundle's files; the manifest lists index.html and db.amdb. The fake
+// clock says 2026-12-06.
+struct Bundle {
+  std::string id = "X";
+  int version = 1;
+  std::string validFrom = "2026-01-01 00:00:00";
+  std::string validTo = "2027-01-01 00:00:00";
+  std::string format = "3";
+  std::string actions = R"({"entryPoint":"index.html","eventEngine":[{"actions":[{"codeword":7,)"
+                        R"("syncTimeoutSecs":5,"events":[]}]}],"heartbeatEngine":{"g":{"actions":)"
+                        R"([{"am_id":"st","x":1}]}}})";
+
+  std::map<std::string, std::string> files() const {
+    std::map<std::string, std::string> out = {
+        {"manifest.json", R"({"id":")" + id + R"(","version":)" + std::to_string(version) +
+                              R"(,"validFrom":")" + validFrom + R"(","validTo":")" + validTo +
+                              R"(","assets":{"html":["index.html"],"amdb":["db.amdb"]}})"},
+        {"formatVersion.txt", format},
+        {"index.html", "<html><head><title>t</title></head><body></body></html>"},
+        {"db.amdb", "amdb"}};
+    if (!actions.empty()) out["actions.json"] = actions;
+    return out;
+  }
+  void writeTo(const std::string& folder) const {
+    for (const auto& [name, text] : files()) writeFile(folder + "/" + name, text);
+  }
+  // Writes an asset package of the files to `dbPath` + ".gz" and returns that path.
+  std::string packTo(const std::string& dbPath) const {
+    std::string sql = "CREATE TABLE assets (name TEXT, type TEXT, data BLOB);";
+    for (const auto& [name, text] : files()) {
+      sql += "INSERT INTO assets VALUES ('" + name + "', 'other', '" + text + "');";
+    }
+    fs::create_directories(fs::path(dbPath).parent_path());
+    sqlite3* db = nullptr;
+    sqlite3_open(dbPath.c_str(), &db);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    const std::string gz = tembrolexin::gzip::zip_file(dbPath, -1);
+    fs::remove(dbPath);
+    return gz;
+  }
+};
+
+const std::string kEventJson = "{\"codeword\":7,\"events\":[],\"syncTimeoutSecs\":5}\n";
+const std::string kHeartbeatJson = "{\"am_id\":\"st\",\"x\":1}\n";
+const ConfigurationParameter<bool> kTrue(true), kFalse(false);
+const char* const kDownloadNow = CacheProcessor::kDownloadNowKey;
+
+// Listener, bus face and (for the controller) bus: records events, messages
+// and log lines as short texts, with the test folder written "$".
+class Host : public IProcessorListener,
+             public IThriftProvider,
+             public IProcessorControllerListener,
+             public IMessenger {
+ public:
+  explicit Host(std::string root) : root_(std::move(root)) {}
+
+  void onProcessorEvent(const INamedObject*, const IProcessorEventParams* p) override {
+    std::string text = p->GetParamsDescription();
+    if (const auto* c = CachedActionParams::Cast(p)) {
+      text = "Cached " + c->bundleId + " " + c->bundleName + " " + std::to_string(c->unconfigure) +
+             " " + c->bundleFolder + " " + c->actionsJson;
+    } else if (const auto* t = dynamic_cast<const ThriftParams*>(p)) {
+      if (auto d = ThriftParamsFactory::readThriftParams<EventData>(*t)) {
+        text = "EventData " + std::to_string(d->engineType) + " " +
+               std::to_string(d->mediaStreamId) + " " + std::to_string(d->syncTimeoutSecs) + " " +
+               d->eventJson;
+      } else if (auto s = ThriftParamsFactory::readThriftParams<DownloadStatusSignal>(*t)) {
+        text = "Status " + std::to_string(s->downloadStatusType) + " " + s->assetId;
+      }
+    }
+    add(events, text);
+    if (onEvent) onEvent(text);
+  }
+  void sendMessage(const std::string& sender, std::unique_ptr<ThriftParams> p) override {
+    std::string text = sender + " ?";
+    if (auto list = ThriftParamsFactory::readThriftParams<AssetInfoList>(*p)) {
+      text = "List";
+      for (const AssetInfo& info : list->assetsInfoList) text += " " + info.assetID;
+    } else if (auto amdb = ThriftParamsFactory::readThriftParams<AMDBSignal>(*p)) {
+      text = "AMDB " + std::to_string(amdb->action);
+      for (const std::string& f : amdb->filepaths) text += " " + f;
+    }
+    add(sent, text);
+  }
+  void send(const std::string& s, std::unique_ptr<ThriftParams> p) override {
+    sendMessage(s, std::move(p));
+  }
+  void sendSync(const std::string& s, std::unique_ptr<ThriftParams> p) override {
+    send(s, std::move(p));
+  }
+  void registerListener(int, IMessengerListener* listener) override { busListener = listener; }
+  void unregisterListener(int, IMessengerListener*) override {}
+  void setCallbacks(MessageCallback, ExitCallback, void*) override {}
+  void stop() override {}
+  void onLogEvent(const INamedObject*, const LogParams* p) override {
+    const std::string& text = p->getMessage();
+    if (text.find("CURL") == std::string::npos) {
+      add(logs, std::to_string(static_cast<int>(p->getLevel())) + " " + text.substr(14));
+    }
+  }
+  void registerListener(int type, IThriftConsumer*) override {
+    add(logs, "reg " + std::to_string(type));
+  }
+  void onFailed(const FailureParams& f) override { add(logs, "failed " + f.GetDescription()); }
+  void onProcessorStatusChanged(const INamedObject*, const IProcessorStatusParams*) override {}
+  void onNTPRequired() override {}
+  security::IDataSigner* signer() const override { return nullptr; }
+
+  // Waits (real time, at most 10 s) for an entry of `list` that begins with `prefix`.
+  bool await(const std::vector<std::string>& list, const std::string& prefix) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] {
+      return std::any_of(list.begin(), list.end(),
+                         [&](auto& e) { return e.rfind(prefix, 0) == 0; });
+    });
+  }
+  std::vector<std::string> take(std::vector<std::string>& list) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(list, {});
+  }
+
+  std::vector<std::string> events, sent, logs;
+  std::function<void(const std::string&)> onEvent;
+  std::atomic<IMessengerListener*> busListener{nullptr};
+
+ private:
+  void add(std::vector<std::string>& list, std::string text) {
+    for (size_t at; (at = text.find(root_)) != std::string::npos;)
+      text.replace(at, root_.size(), "$");
+    std::lock_guard<std::mutex> lock(mutex_);
+    list.push_back(std::move(text));
+    changed_.notify_all();
+  }
+  const std::string root_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
+class CacheProcessorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    options_.clock = &clock_;
+    processor_ = std::make_unique<CacheProcessor>(options_);
+    processor_->Initialise(&host_, -1, nullptr);
+  }
+  std::string acquired(const std::string& name = "") const {
+    return dir_.file("Assets/Acquired/" + name);
+  }
+  std::string ready(const std::string& name = "") const {
+    return dir_.file("Assets/Ready/" + name);
+  }
+  void start() {
+    processor_->SetFilePath(dir_.path());
+    host_.take(host_.events), host_.take(host_.sent), host_.take(host_.logs);
+  }
+  void configure(const ConfigurationParameters& map) { processor_->Configure(&map, nullptr); }
+  void replay(MessageType::type type = MessageType::Request,
+              ContentType::type content = ContentType::CachedActions) {
+    StringRequest r;
+    r.__set_messageType(type);
+    r.__set_contentType(content);
+    processor_->onReceive("CONTENT", *ThriftParamsFactory::createThriftParams(r));
+  }
+  void amdbRequest(AMDBAction::type action) {
+    AMDBSignal s;
+    s.__set_action(action);
+    processor_->onReceive("Hybrid", *ThriftParamsFactory::createThriftParams(s));
+  }
+
+  tltest::TempDir dir_;
+  tltest::FakeClock clock_;
+  Host host_{dir_.path()};
+  CacheProcessor::Options options_;
+  std::unique_ptr<CacheProcessor> processor_;
+};
+
+TEST_F(CacheProcessorTest, InstallsAtStartThenReplaysOnceAndAnswersDatabaseRequests) {
+  EXPECT_THAT(host_.take(host_.logs), ElementsAre("reg 22", "reg 21"));
+  Bundle().writeTo(acquired("b1.web"));
+  processor_->SetFilePath(dir_.path());
+  const std::vector<std::string> expected = {
+      "EventData 2 7 5 " + kEventJson, "Affirm EventEngine2 configuration",
+      "EventData 4 -1 30 " + kHeartbeatJson, "Affirm Heartbeat configuration",
+      "Cached X b1 0 $/Assets/Ready/b1.web "
+      R"({"entryPoint":"$/Assets/Ready/b1.web/index.html","eventEngine":[{"actions":[)"
+      R"({"codeword":7,"events":[],"syncTimeoutSecs":5}]}],"heartbeatEngine":{"g":)"
+      R"({"actions":[{"am_id":"st","x":1}]}}})"
+      "\n"};
+  EXPECT_EQ(host_.take(host_.events), expected);
+  EXPECT_THAT(host_.take(host_.sent),
+              ElementsAre("AMDB 1 $/Assets/Ready/b1.web//db.amdb", "List X"));
+  EXPECT_THAT(names(acquired()), IsEmpty());
+  EXPECT_THAT(readFile(ready("b1.web/index.html")),
+              StartsWith("<html><head>" + CacheProcessor::mTembrolexinJsString + "<title>"));
+
+  replay(MessageType::Response);
+  replay(MessageType::Request, ContentType::EndPointUrl);
+  amdbRequest(AMDBAction::Add);
+  EXPECT_THAT(host_.take(host_.events), IsEmpty());
+  replay();
+  EXPECT_EQ(host_.take(host_.events), expected);
+  EXPECT_THAT(host_.take(host_.logs), Contains("1 Now preparing asset from list: X"));
+  replay();
+  EXPECT_THAT(host_.take(host_.events), IsEmpty());
+  amdbRequest(AMDBAction::Request);
+  EXPECT_THAT(host_.take(host_.sent), ElementsAre("AMDB 1 $/Assets/Ready/b1.web//db.amdb"));
+
+  // A hostile payload is logged, never thrown.
+  const signed char junk[] = {0x0b, 0x00, 0x03, 0x7f, 0x7f, 0x7f, 0x7f};
+  EXPECT_NO_THROW(processor_->onReceive("x", ThriftParams(21, sizeof junk, junk)));
+  EXPECT_THAT(host_.take(host_.logs),
+              Contains(StartsWith("3 Dropped a malformed message of type 21")));
+}
+
+// Bundle X version 2 is installed from folder "a"; then `incoming` arrives in
+// `folder`. Each line of `expect` begins some event, bus message or log line;
+// the ready table tells whether the installed copy was withdrawn.
+struct ArrivalCase {
+  const char* name;
+  std::string folder;
+  Bundle incoming;
+  std::map<std::string, std::string> readyAfter;  // bundle id -> Ready folder
+  std::vector<std::string> expect;
+};
+void PrintTo(const ArrivalCase& c, std::ostream* os) { *os << c.name; }
+class CacheProcessorArrivalTest : public CacheProcessorTest,
+                                  public ::testing::WithParamInterface<ArrivalCase> {};
+
+TEST_P(CacheProcessorArrivalTest, DecidesAgainstTheInstalledCopy) {
+  Bundle{.version = 2}.writeTo(acquired("a"));
+  start();
+  GetParam().incoming.writeTo(acquired(GetParam().folder));
+  configure({{kDownloadNow, &kTrue}});
+  std::map<std::string, std::string> readyAfter;
+  for (const auto& [id, folder] : GetParam().readyAfter) readyAfter[id] = ready(folder);
+  EXPECT_EQ(processor_->readyAssetPaths(), readyAfter);
+  std::vector<std::string> all = host_.take(host_.events);
+  for (auto* list : {&host_.sent, &host_.logs}) {
+    for (std::string& line : host_.take(*list)) all.push_back(line);
+  }
+  for (const std::string& line : GetParam().expect) EXPECT_THAT(all, Contains(StartsWith(line)));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Arrivals, CacheProcessorArrivalTest, ::testing::Values(
+    ArrivalCase{"Older", "b", {.version = 1}, {{"X", "a"}},
+                {"2 Previously installed asset is newer, skipping asset X: b"}},
+    ArrivalCase{"Equal", "b", {.version = 2}, {{"X", "a"}},
+                {"2 Previously installed asset is newer, skipping asset X: b"}},
+    ArrivalCase{"Newer", "b", {.version = 3}, {{"X", "b"}},
+                {"Cached X b 1 $/Assets/Ready/a ", "EventData 2 7 -1 ", "EventData 4 -1 -1 ",
+                 "AMDB 2 $/Assets/Ready/a//db.amdb", "2 Deleted asset $/Assets/Ready/a",
+                 "Cached X b 0 $/Assets/Ready/b "}},
+    ArrivalCase{"OlderInSameFolder", "a", {.version = 1}, {{"X", "a"}},
+                {"Cached X a 0 $/Assets/Ready/a "}},
+    ArrivalCase{"OtherIdInSameFolder", "a", {.id = "Y"}, {{"Y", "a"}},
+                {"Cached X a 1 $/Assets/Ready/a ", "Cached Y a 0 $/Assets/Ready/a "}},
+    ArrivalCase{"ExpiredOlder", "b", {.validTo = "2026-12-01 00:00:00"}, {{"X", "a"}},
+                {"2 Deleted expired asset $/Assets/Acquired/b"}},
+    ArrivalCase{"NotYetActive", "b", {.version = 3, .validFrom = "2026-12-10 00:00:00"}, {},
+                {"2 Asset is kept for later deployment: $/Assets/Acquired/b"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// One bundle or package in Acquired at start (and again at a restart).
+struct OutcomeCase {
+  const char* name;
+  std::function<void(const std::string& acquired)> stage;
+  std::string log;  // a prefix of one log line
+  std::vector<std::string> acquiredAfter, readyAfter;
+};
+void PrintTo(const OutcomeCase& c, std::ostream* os) { *os << c.name; }
+class CacheProcessorOutcomeTest : public CacheProcessorTest,
+                                  public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(CacheProcessorOutcomeTest, LogsAndLeavesFilesAsExpected) {
+  GetParam().stage(acquired());
+  processor_->SetFilePath(dir_.path());
+  processor_->SetFilePath(dir_.path());
+  const auto logs = host_.take(host_.logs);
+  EXPECT_THAT(logs, Contains(StartsWith(GetParam().log)));
+  EXPECT_EQ(names(acquired()), GetParam().acquiredAfter);
+  EXPECT_EQ(names(ready()), GetParam().readyAfter);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Bundles, CacheProcessorOutcomeTest, ::testing::Values(
+    OutcomeCase{"Expired", [](const std::string& a) { Bundle{.validTo = "2026-12-01 00:00:00"}.writeTo(a + "e"); },
+                "2 Deleted expired asset $/Assets/Acquired/e", {}, {}},
+    OutcomeCase{"NotYetActive", [](const std::string& a) { Bundle{.validFrom = "2026-12-10 00:00:00"}.writeTo(a + "f"); },
+                "2 Asset is kept for later deployment: $/Assets/Acquired/f", {"f"}, {}},
+    OutcomeCase{"UnsupportedFormat", [](const std::string& a) { Bundle{.format = "5"}.writeTo(a + "u"); },
+                "2 Bundle X is invalid, bundleFormatVersion: 5 is not supported!", {"u"}, {}},
+    OutcomeCase{"MissingFile", [](const std::string& a) { Bundle().writeTo(a + "m"); fs::remove(a + "m/db.amdb"); },
+                "2 Bundle X is invalid: missing files: $/Assets/Acquired/m//db.amdb;", {"m"}, {}},
+    OutcomeCase{"NoActions", [](const std::string& a) { Bundle{.actions = ""}.writeTo(a + "n"); },
+                "1 Now preparing asset: n with json: null\n", {}, {"n"}},
+    OutcomeCase{"Package", [](const std::string& a) { Bundle().packTo(a + "pk.db"); },
+                "1 Now preparing asset: pk with json: ", {}, {"pk"}},
+    OutcomeCase{"NotGzip", [](const std::string& a) { writeFile(a + "bad.db.gz", "plain"); },
+                "4 Could not unzip package: $/Assets/Acquired/bad.db.gz exception thrown: ", {"bad.db.gz"}, {}},
+    OutcomeCase{"NotDb", [](const std::string& a) { writeFile(a + "p.txt", "x"); tembrolexin::gzip::zip_file(a + "p.txt", -1); fs::remove(a + "p.txt"); },
+                "3 Unzipped asset has unexpected format $/Assets/Acquired/p.txt.gz", {"p.txt", "p.txt.gz"}, {}},
+    OutcomeCase{"HiddenFolderIgnored", [](const std::string& a) { Bundle().writeTo(a + ".h"); }, "reg 21", {".h"}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+TEST_F(CacheProcessorTest, ConfigurationKeysActOnlyWhenPresent) {
+  start();
+  const ConfigurationParameter<std::string> wrongType("1"), path(dir_.file("app/b2.x/")),
+      hidden(dir_.file(".git/"));
+  configure({{CacheProcessor::kAssetsCanBeMovedKey, &kTrue}, {kDownloadNow, &wrongType}});
+  EXPECT_THAT(host_.take(host_.logs), IsEmpty());
+  configure({{CacheProcessor::kAssetsInfoRequestKey, &kFalse}});
+  configure({{CacheProcessor::kAssetsInfoRequestKey, &kTrue}});
+  EXPECT_THAT(host_.take(host_.logs),
+              ElementsAre("2 New Configuration Assets information requested 0",
+                          "2 New Configuration Assets information requested 1"));
+  EXPECT_THAT(host_.take(host_.sent), ElementsAre("List"));
+
+  // A path ending in "/" names its folder, which is copied, never Acquired itself.
+  Bundle().writeTo(dir_.file("app/b2.x"));
+  configure({{CacheProcessor::kAssetsPathKey, &path}});
+  EXPECT_EQ(processor_->readyAssetPaths(),
+            (std::map<std::string, std::string>{{"X", ready("b2")}}));
+  EXPECT_TRUE(fs::exists(dir_.file("app/b2.x/manifest.json")));
+  EXPECT_THAT(names(acquired()), IsEmpty());
+  configure({{CacheProcessor::kAssetsPathKey, &hidden}});
+  EXPECT_THAT(host_.take(host_.logs),
+              Contains("2 Asset $/.git/ cannot be copied to the acquired folder"));
+
+  // Once the installed bundle expires, the next download check withdraws it.
+  clock_.advanceWall(std::chrono::hours(24 * 30));
+  configure({{kDownloadNow, &kTrue}});
+  EXPECT_THAT(host_.take(host_.logs),
+              Contains("2 Removing bundle X from the ready bundles:  bundle expired"));
+  EXPECT_THAT(processor_->readyAssetPaths(), IsEmpty());
+}
+
+TEST_F(CacheProcessorTest, EventsCachedDuringAReplayWaitForTheNextOne) {
+  Bundle().writeTo(acquired("a"));
+  start();
+  bool first = true;
+  host_.onEvent = [&](const std::string&) {
+    if (!std::exchange(first, false)) return;
+    Bundle{.id = "Y"}.writeTo(acquired("b"));  // the listener installs another bundle
+    configure({{kDownloadNow, &kTrue}});
+  };
+  replay();
+  EXPECT_EQ(processor_->cachedActionCount(), 5u);
+  host_.take(host_.events);
+  replay();
+  EXPECT_THAT(host_.take(host_.events), Contains(StartsWith("Cached Y b 0 ")));
+}
+
+TEST_F(CacheProcessorTest, RefusesAListenerWithoutBusAndReportsFolderFailures) {
+  EXPECT_THAT([] { CacheProcessor().Initialise(nullptr, -1, nullptr); },
+              ThrowsMessage<std::runtime_error>(
+                  StrEq("Listener is not a thrift provider, failed to initialise")));
+  writeFile(dir_.file("file"), "x");
+  EXPECT_THROW(processor_->SetFilePath(dir_.file("file")), std::runtime_error);
+  EXPECT_THAT(host_.take(host_.logs),
+              Contains("failed Could not create acquired Asset directory $/file/Assets/Acquired"));
+}
+
+// Under the generic controller, with a real content server.
+class CacheProcessorControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.route("/pkg/b1.db.gz",
+                  tltest::replyWith(200, readFile(Bundle().packTo(scratch_.file("b1.db")))));
+    server_.route(
+        "/list", tltest::replyWith(200, R"({"files":[{"cdn_url":")" + server_.url("/pkg/b1.db.gz") +
+                                            R"(","_id":"X","version":1,"format_version":3}]})"));
+  }
+  std::unique_ptr<ProcessorController> startController(bool download) {
+    auto controller = std::make_unique<ProcessorController>(std::make_unique<CacheProcessor>(),
+                                                            &host_, &host_, "app.id", "dev-1");
+    controller->SetDeviceId(5);
+    controller->SetFilePath(dir_.path());
+    auto m = std::make_unique<ConfigurationMap>();
+    const ConfigurationParameter<std::string> info(
+        R"({"app":{},"device":{},"location":{},"url":")" + server_.url("/list") + "\"}");
+    const ConfigurationParameter<bool> now(true);
+    m->set("tembrolexin_CacheProcessor_platformInfo", &info);
+    m->set("tembrolexin_CacheProcessor_downloadNow", &now);
+    if (download) controller->Configure(std::move(m));
+    return controller;
+  }
+
+  tltest::TempDir dir_, scratch_;
+  tltest::HttpTestServer server_;
+  Host host_{dir_.path() + "/tembrolexin_CacheProcessor"};
+};
+
+TEST_F(CacheProcessorControllerTest, DownloadsInstallsReplaysAndReinstallsAfterARestart) {
+  auto controller = startController(true);
+  ASSERT_TRUE(host_.await(host_.sent, "List X"));  // after the installation's events
+  const auto events = host_.take(host_.events);
+  EXPECT_THAT(events,
+              ElementsAre("Status 0 X", "Status 2 X", "EventData 2 7 5 " + kEventJson,
+                          "Affirm EventEngine2 configuration",
+                          "EventData 4 -1 30 " + kHeartbeatJson, "Affirm Heartbeat configuration",
+                          StartsWith("Cached X b1 0 $/Assets/Ready/b1 {")));
+  const auto sent = host_.take(host_.sent);
+  const auto add = std::find(sent.begin(), sent.end(), "AMDB 1 $/Assets/Ready/b1//db.amdb");
+  ASSERT_NE(add, sent.end());
+  EXPECT_THAT(std::vector<std::string>(add, sent.end()), Contains("List X"));
+  EXPECT_THAT(names(dir_.path() + "/tembrolexin_CacheProcessor/Assets/Acquired"), IsEmpty());
+
+  StringRequest request;
+  request.__set_messageType(MessageType::Request);
+  request.__set_contentType(ContentType::CachedActions);
+  host_.busListener.load()->onReceive("CONTENT", *ThriftParamsFactory::createThriftParams(request));
+  ASSERT_TRUE(host_.await(host_.events, "Cached X b1 0"));
+  EXPECT_EQ(host_.take(host_.events), std::vector<std::string>(events.begin() + 2, events.end()));
+
+  controller.reset();
+  controller = startController(false);
+  ASSERT_TRUE(host_.await(host_.sent, "List X"));
+  EXPECT_THAT(host_.take(host_.events), Contains(StartsWith("Cached X b1 0 ")));
+}
+
+TEST_F(CacheProcessorControllerTest, DestructionDuringADownloadCallbackWaitsForIt) {
+  std::promise<void> entered, open;
+  std::shared_future<void> opened = open.get_future().share();
+  host_.onEvent = [&](const std::string& text) {
+    if (text.rfind("Affirm EventEngine2", 0) != 0) return;
+    entered.set_value();
+    opened.wait_for(10s);
+  };
+  auto controller = startController(true);
+  ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    controller.reset();
+    destroyed = true;
+  });
+  std::this_thread::sleep_for(50ms);  // lets the destruction reach the cacher
+  EXPECT_FALSE(destroyed.load());
+  open.set_value();
+  destroyer.join();
+  EXPECT_THAT(host_.take(host_.events), Contains(StartsWith("Cached X b1 0 ")));
+}
+
+}  // namespace
+}  // namespace tembrolexinsdk
