@@ -352,6 +352,17 @@ void IOSAudioRecorder::onCapture(const int16_t* samples, std::size_t count,
   const int64_t backlogMs =
       extra >= 1 ? static_cast<int64_t>(static_cast<double>(extra) / rateHz_ * 1000.0) : 0;
 
+  IAudioRecorderListener* listener = listener_.load();
+  if (listener != nullptr && !listener->isBufferFree(static_cast<unsigned char>(deliveryIndex_))) {
+    // The decoder still reads this buffer: the block is lost, not the
+    // audio the decoder is working on.
+    full_ = false;
+    readIndex_ = (readIndex_ + frames_) % capacity;
+    const uint64_t dropped = droppedBlocks_.fetch_add(1) + 1;
+    logWithLogger<LogLevel::Warning>(this, "Delivery buffer ", deliveryIndex_,
+                                     " still in use: block dropped (", dropped, " in all)");
+    return;
+  }
   int16_t* out = deliveryBuffers_[deliveryIndex_].data();
   const std::size_t first = std::min<std::size_t>(frames_, capacity - readIndex_);
   std::memcpy(out, ring_.data() + readIndex_, first * sizeof(int16_t));
@@ -361,7 +372,6 @@ void IOSAudioRecorder::onCapture(const int16_t* samples, std::size_t count,
 
   const int64_t correctionMs = backlogMs + static_cast<int64_t>(delayMs);
   const auto correction = std::chrono::milliseconds(correctionMs);
-  IAudioRecorderListener* listener = listener_.load();
   if (listener != nullptr) {
     listener->recorderCallback(
         static_cast<unsigned char>(deliveryIndex_),

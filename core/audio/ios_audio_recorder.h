@@ -12,7 +12,10 @@
 // source's host time of the buffer). Inconsistent host times (0, in the
 // future, 10 s or more ago) switch the delay correction off, with one Error
 // line, until a sensible host time switches it on again (Warning). A ring
-// that would overflow drops its oldest samples with a Warning.
+// that would overflow drops its oldest samples with a Warning. A block whose
+// delivery buffer the listener still reads (isBufferFree) is dropped with a
+// Warning and counted; the delivery index stays, so buffers are refilled in
+// turn once free.
 //
 // The session's interruptions pause capture and, once they end, restart it
 // half a second later through the delayed executor, retrying on failure up
@@ -91,6 +94,8 @@ class IOSAudioRecorder final : public IAudioRecorder, private ICaptureSink {
   // True once a permission request answered after startRecording had
   // stopped waiting was refused.
   bool hasFailed() override;
+  // Blocks dropped because the listener still read their delivery buffer.
+  uint64_t droppedBlocks() const { return droppedBlocks_.load(); }
 
   void registerForAudioInterruptions();
   // Asks for record permission and waits for the answer up to
@@ -138,6 +143,7 @@ class IOSAudioRecorder final : public IAudioRecorder, private ICaptureSink {
   unsigned queueIndex_ = 0;
   unsigned deliveryIndex_ = 0;
   bool correctionOn_ = true;
+  std::atomic<uint64_t> droppedBlocks_{0};
 };
 
 // The platform recorder with the platform's capture source (TL_AUDIO_SOURCE,

@@ -64,12 +64,23 @@ struct ConfigureSignal : StateSignal {
 
 struct ProcessBufferSignal : StateSignal {
   ProcessBufferSignal(const short* s, unsigned short c, std::chrono::steady_clock::time_point st,
-                      Self::SystemTime sy)
-      : StateSignal(Self::kProcessBuffer), samples(s), count(c), steadyTime(st), systemTime(sy) {}
+                      Self::SystemTime sy, std::function<void()> released)
+      : StateSignal(Self::kProcessBuffer),
+        samples(s),
+        count(c),
+        steadyTime(st),
+        systemTime(sy),
+        onReleased(std::move(released)) {}
+  // Whoever lent the samples learns that they are no longer read, however
+  // the signal ends (handled, dropped, or cleared with the queue).
+  ~ProcessBufferSignal() override {
+    if (onReleased) onReleased();
+  }
   const short* samples;
   unsigned short count;
   std::chrono::steady_clock::time_point steadyTime;
   Self::SystemTime systemTime;
+  std::function<void()> onReleased;
 };
 
 struct PowerStatusSignal : StateSignal {
@@ -212,8 +223,10 @@ void AudioProcessorController::SetAudioParameters(SampleRate rate, unsigned fram
 
 void AudioProcessorController::ProcessBuffer(const short* samples, unsigned short count,
                                              std::chrono::steady_clock::time_point steadyTime,
-                                             SystemTime systemTime) {
-  pushSignal(std::make_unique<ProcessBufferSignal>(samples, count, steadyTime, systemTime));
+                                             SystemTime systemTime,
+                                             std::function<void()> onReleased) {
+  pushSignal(std::make_unique<ProcessBufferSignal>(samples, count, steadyTime, systemTime,
+                                                   std::move(onReleased)));
 }
 
 void AudioProcessorController::Start() {

@@ -41,6 +41,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -151,9 +152,13 @@ class AudioProcessorController : public IProcessorListener,
   void SetAudioParameters(SampleRate rate, unsigned frames);
   // `samples` must stay valid until the worker thread has copied them. A
   // buffer longer than the frames given with the audio parameters is cut to
-  // that length (with a Warning).
+  // that length (with a Warning). `onReleased`, when given, runs once the
+  // controller no longer reads `samples`: on the worker thread after the
+  // buffer was handled or dropped, or in the destructor for a buffer still
+  // queued. It must not block.
   void ProcessBuffer(const short* samples, unsigned short count,
-                     std::chrono::steady_clock::time_point steadyTime, SystemTime systemTime);
+                     std::chrono::steady_clock::time_point steadyTime, SystemTime systemTime,
+                     std::function<void()> onReleased = nullptr);
   void Start();
   void Stop();
   void PrepareData();

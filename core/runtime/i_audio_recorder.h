@@ -26,6 +26,13 @@ class IAudioRecorderListener {
       std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>
           systemTime) = 0;
   virtual void audioSessionCallback(InterruptionState state) = 0;
+  // Whether buffer `index` may be refilled now: false while a consumer still
+  // reads what was delivered in it before. A recorder whose thread must not
+  // block drops the block it would have delivered instead. Any thread.
+  virtual bool isBufferFree(unsigned char index) {
+    (void)index;
+    return true;
+  }
 };
 
 class IAudioRecorder : public INamedObject {

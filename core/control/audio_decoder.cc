@@ -1,0 +1,973 @@
+#include "core/control/audio_decoder.h"
+
+#include <json/json.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "core/audio/ios_audio_recorder.h"
+#include "core/audio/resampler.h"
+#include "core/control/builtin_plugins.h"
+#include "core/control/configuration_filter.h"
+#include "core/runtime/configuration_parameter.h"
+#include "core/runtime/control_messages.h"
+#include "core/runtime/core_exceptions.h"
+#include "core/runtime/json_configuration.h"
+#include "core/runtime/log_helpers.h"
+#include "core/runtime/logger.h"
+#include "core/runtime/message_factory.h"
+#include "core/runtime/message_transformer.h"
+#include "core/runtime/messenger.h"
+#include "core/runtime/network_time.h"
+#include "core/runtime/time_text.h"
+#include "schema/gps_info.h"
+#include "schema/gsm_info.h"
+
+namespace tembrolexinsdk {
+
+namespace {
+
+constexpr int kBusTypes[] = {34, 33, 32, 7, 30};
+const char* const kDefaultEngines[] = {"CONTENT", "EVENT2", "HEARTBEAT", "SDKANALYTICS"};
+
+std::string nameOf(const INamedObject* sender) {
+  return sender != nullptr ? sender->GetName() : std::string("<Unknown object>");
+}
+
+std::vector<std::string> splitNames(const std::string& text) {
+  std::vector<std::string> names;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string name = text.substr(start, end - start);
+    const size_t first = name.find_first_not_of(" \t");
+    const size_t last = name.find_last_not_of(" \t");
+    if (first != std::string::npos) names.push_back(name.substr(first, last - first + 1));
+    start = end + 1;
+  }
+  return names;
+}
+
+}  // namespace
+
+// Runs work that arises on foreign threads (processors, engines, recorders)
+// one task at a time under the decoder's control lock, so that those threads
+// never wait for it.
+class AudioDecoder::ControlThread {
+ public:
+  ControlThread() : thread_([this] { run(); }) {}
+  ~ControlThread() { stop(); }
+
+  void post(std::function<void()> task) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    tasks_.push_back(std::move(task));
+    cv_.notify_all();
+  }
+  // Waits until everything posted before the call has run.
+  void drain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t target = posted_ + tasks_.size();
+    if (std::this_thread::get_id() == thread_.get_id()) return;
+    cv_.wait(lock, [&] { return done_ >= target || stopping_; });
+  }
+  // Drops what is still queued and joins the thread.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      tasks_.clear();
+      cv_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+      if (stopping_) return;
+      std::function<void()> task = std::move(tasks_.front());
+      tasks_.pop_front();
+      ++posted_;
+      lock.unlock();
+      try {
+        task();
+      } catch (const std::exception& e) {
+        logWithLogger<LogLevel::Error>(nullptr, "AudioDecoder control task failed: ", e.what());
+      } catch (...) {
+        logWithLogger<LogLevel::Error>(nullptr, "AudioDecoder control task failed");
+      }
+      lock.lock();
+      ++done_;
+      cv_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> tasks_;
+  uint64_t posted_ = 0;  // tasks taken off the queue
+  uint64_t done_ = 0;    // tasks finished
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// What the controllers report to: the decoder itself, plus, for audio
+// controllers, a reset once a failure has ended the controller.
+class AudioDecoder::ControllerLink : public IProcessorControllerListener {
+ public:
+  ControllerLink(AudioDecoder& decoder, bool audio) : decoder_(decoder), audio_(audio) {}
+  void onProcessorEvent(const INamedObject* sender, const IProcessorEventParams* params) override {
+    decoder_.onProcessorEvent(sender, params);
+  }
+  void onProcessorStatusChanged(const INamedObject* sender,
+                                const IProcessorStatusParams* params) override {
+    decoder_.onProcessorStatusChanged(sender, params);
+  }
+  void onNTPRequired() override { decoder_.onNTPRequired(); }
+  void onFailed(const FailureParams& failure) override {
+    decoder_.onFailed(failure);
+    if (audio_) decoder_.controlThread_->post([this] { decoder_.resetAfterProcessorFailure(); });
+  }
+  security::IDataSigner* signer() const override { return decoder_.signer(); }
+  void onLogEvent(const INamedObject* sender, const LogParams* params) override {
+    decoder_.onLogEvent(sender, params);
+  }
+
+ private:
+  AudioDecoder& decoder_;
+  const bool audio_;
+};
+
+// Marks a walk over the engines; the destructor waits for running walks
+// before the engines go. Walks may nest (an engine reporting from inside
+// processEventParams).
+class AudioDecoder::EngineWalk {
+ public:
+  explicit EngineWalk(const AudioDecoder& decoder) : decoder_(decoder) {
+    decoder_.engineWalks_.fetch_add(1);
+    ready_ = decoder_.enginesReady_.load(std::memory_order_acquire);
+  }
+  ~EngineWalk() { decoder_.engineWalks_.fetch_sub(1); }
+  explicit operator bool() const { return ready_; }
+
+ private:
+  const AudioDecoder& decoder_;
+  bool ready_ = false;
+};
+
+AudioDecoderEnvironment AudioDecoderEnvironment::platform() {
+  AudioDecoderEnvironment env;
+  env.loadAudioPlugins = builtinplugins::loadAudioPlugins;
+  env.loadProcessorPlugins = builtinplugins::loadProcessorPlugins;
+  env.createPlatformRecorder = [] { return createAudioRecorder(); };
+  return env;
+}
+
+AudioDecoder* AudioDecoder::getInstance() {
+  // A function-local static: concurrent first callers wait for the one
+  // construction instead of seeing null.
+  static AudioDecoder* instance = new AudioDecoder(getMessenger());
+  return instance;
+}
+
+AudioDecoder::AudioDecoder(IMessenger* messenger, AudioDecoderEnvironment environment)
+    : messenger_(messenger), env_(std::move(environment)) {
+  sampleCheck_ = std::make_unique<AudioSampleCheck>([this] { return listening_.load(); },
+                                                    *env_.clock, env_.sampleCheckTiming);
+  audioLink_ = std::make_unique<ControllerLink>(*this, true);
+  genericLink_ = std::make_unique<ControllerLink>(*this, false);
+  try {
+    Logger::getInstance()->registerMessenger(messenger_);
+    loggerRegistered_ = true;
+  } catch (const std::exception& e) {
+    // Another bus already carries the log; ours stays without it.
+    logWithLogger<LogLevel::Debug>(this, "Logger keeps its bus: ", e.what());
+  }
+  signer_ = std::make_unique<security::DataSigner>(messenger_);
+  controlThread_ = std::make_unique<ControlThread>();
+  for (int type : kBusTypes) messenger_->registerListener(type, this);
+}
+
+AudioDecoder::~AudioDecoder() {
+  for (int type : kBusTypes) messenger_->unregisterListener(type, this);
+  controlThread_->stop();
+  {
+    ControlLock lock(controlMutex_);
+    resetInternal();
+    processorControllers_.clear();
+  }
+  enginesReady_.store(false);
+  while (engineWalks_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (auto& [name, engine] : engines_) engine->stop();
+  engines_.clear();
+  signer_.reset();
+  sampleCheck_.reset();
+  if (loggerRegistered_) Logger::getInstance()->detachMessenger(messenger_);
+  messenger_->stop();
+}
+
+void AudioDecoder::registerDecoderListener(IAudioDecoderListener* listener) {
+  logWithLogger<LogLevel::Debug>(this, "registerDecoderListener entry, listener = ",
+                                 static_cast<const void*>(listener));
+  if (listener == nullptr) return;
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  listeners_.insert(listener);
+}
+
+void AudioDecoder::unRegisterDecoderListener(IAudioDecoderListener* listener) {
+  logWithLogger<LogLevel::Debug>(this, "unRegisterDecoderListener entry, listener = ",
+                                 static_cast<const void*>(listener));
+  if (listener == nullptr) return;
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  listeners_.erase(listener);
+}
+
+void AudioDecoder::notifyListeners(const std::function<void(IAudioDecoderListener&)>& call) {
+  if (EngineWalk walk{*this}) {
+    for (auto& [name, engine] : engines_) {
+      if (auto* listener = dynamic_cast<IAudioDecoderListener*>(engine.get())) call(*listener);
+    }
+  }
+  std::lock_guard<std::mutex> lock(listenerMutex_);
+  for (IAudioDecoderListener* listener : listeners_) call(*listener);
+}
+
+bool AudioDecoder::setAvailableSampleRates(unsigned short rates) {
+  ControlLock lock(controlMutex_);
+  availableRates_ = rates;
+  return tryInitialise();
+}
+
+bool AudioDecoder::setFilePath(std::string path) {
+  ControlLock lock(controlMutex_);
+  filePath_ = std::move(path);
+  return tryInitialise();
+}
+
+bool AudioDecoder::setExternalFilePath(std::string path) {
+  ControlLock lock(controlMutex_);
+  externalFilePath_ = std::move(path);
+  return tryInitialise();
+}
+
+bool AudioDecoder::setIdentity(std::string appPackageName, std::string udid) {
+  ControlLock lock(controlMutex_);
+  appPackageName_ = std::move(appPackageName);
+  udid_ = std::move(udid);
+  return tryInitialise();
+}
+
+bool AudioDecoder::setDeviceId(int deviceId) {
+  ControlLock lock(controlMutex_);
+  deviceId_.store(deviceId);
+  return tryInitialise();
+}
+
+bool AudioDecoder::setPlugins(std::vector<std::unique_ptr<IProcessor>> processors,
+                              std::vector<std::unique_ptr<IAudioProcessor>> audioProcessors) {
+  ControlLock lock(controlMutex_);
+  logWithLogger<LogLevel::Debug>(this, "setPlugins");
+  appProcessors_ = std::move(processors);
+  appAudioProcessors_ = std::move(audioProcessors);
+  return tryInitialise();
+}
+
+bool AudioDecoder::isInitialised() const {
+  std::shared_lock<std::shared_mutex> lock(captureMutex_);
+  return !audioControllers_.empty();
+}
+
+SampleRate AudioDecoder::chosenSampleRate() const {
+  std::shared_lock<std::shared_mutex> lock(captureMutex_);
+  return chosenRate_;
+}
+
+std::vector<std::string> AudioDecoder::engineNames() const {
+  std::vector<std::string> names;
+  EngineWalk walk(*this);
+  if (!walk) return names;
+  for (const auto& [name, engine] : engines_) names.push_back(name);
+  return names;
+}
+
+std::string AudioDecoder::getAudioProcessorFilePath(const std::string& name) const {
+  ControlLock lock(controlMutex_);
+  return filePath_ + "/" + name;
+}
+
+security::IDataSigner* AudioDecoder::signer() const {
+  logWithLogger<LogLevel::Info>(this, "DataSigner. Passing signer. It is ",
+                                signer_ ? "not null" : "null");
+  return signer_.get();
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation.
+
+bool AudioDecoder::tryInitialise() {
+  if (isInitialised()) {
+    logWithLogger<LogLevel::Warning>(this, "Processor initialization already complete, skipping");
+    return true;
+  }
+  std::string missing;
+  if (deviceId_.load() == 0) missing += "Device Id should not be 0\n";
+  if (filePath_.empty()) missing += "mFilePath should not be empty.\n";
+  if (availableRates_ == 0) missing += "mAvailableSampleRates should not be 0\n";
+  if (appPackageName_.empty()) missing += "mAppPackageName should not be empty\n";
+  if (udid_.empty()) missing += "mUdid should not be empty\n";
+  if (configurationCache_.empty()) missing += "mConfigurationCache should not be empty\n";
+  if (!missing.empty()) {
+    logWithLogger<LogLevel::Debug>(this, "initialiseProcessors not ready:: \n", missing);
+    return false;
+  }
+  try {
+    initialiseProcessors();
+    if (!initialiseAudio()) return false;
+  } catch (const std::exception& e) {
+    fail(e.what(), nullptr);
+    return false;
+  }
+  notifyListeners([](IAudioDecoderListener& l) { l.onInitialisationComplete(); });
+  if (deferredStart_) startDecodingLocked(false);
+  return true;
+}
+
+std::string AudioDecoder::cachedText(const std::string& key) const {
+  for (auto it = configurationCache_.rbegin(); it != configurationCache_.rend(); ++it) {
+    auto found = (*it)->find(key);
+    if (found == (*it)->end()) continue;
+    if (auto* text = dynamic_cast<const ConfigurationParameter<std::string>*>(found->second)) {
+      return text->value;
+    }
+  }
+  return "\x01";  // marks "no map has it"
+}
+
+void AudioDecoder::initialiseProcessors() {
+  logWithLogger<LogLevel::Debug>(this, "Creating key map database");
+  // The engines keep the store they were created with, so it is opened once.
+  if (!database_) {
+    database_ = std::make_unique<DB::Database>(filePath_ + "/audiodecoder.db", "audiodecoder");
+  }
+  createEngines();
+  loadAllProcessors();
+  for (auto& c : audioControllers_) {
+    c->SetDeviceId(deviceId_.load());
+    c->SetFilePath(filePath_);
+  }
+  for (auto& c : processorControllers_) {
+    c->SetDeviceId(deviceId_.load());
+    c->SetFilePath(filePath_);
+  }
+  while (!configurationCache_.empty()) {
+    std::unique_ptr<ConfigurationMap> front = std::move(configurationCache_.front());
+    configurationCache_.pop_front();
+    updateProcessorsConfigurations(front.get());
+  }
+}
+
+void AudioDecoder::createEngines() {
+  if (enginesReady_.load()) return;
+  Json::Value list(Json::arrayValue);
+  const std::string text = cachedText(kEnginesKey);
+  if (text == "\x01") {
+    for (const char* type : kDefaultEngines) {
+      Json::Value entry(Json::objectValue);
+      entry["type"] = type;
+      list.append(entry);
+    }
+  } else {
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::istringstream in(text);
+    if (!Json::parseFromStream(builder, in, &list, &errors) || !list.isArray()) {
+      logWithLogger<LogLevel::Error>(this, "Engine list is not a JSON list: ", text);
+      list = Json::Value(Json::arrayValue);
+    }
+  }
+  std::map<std::string, std::unique_ptr<IEngine>> engines;
+  for (const Json::Value& item : list) {
+    auto entry = JSONMap::mapFromObject(item);
+    try {
+      IEngine::addEngineForMap(engines, entry.get(), this, messenger_, database_.get());
+    } catch (const std::exception& e) {
+      logWithLogger<LogLevel::Error>(this, "Engine not created: ", e.what());
+    }
+  }
+  for (auto& [name, engine] : engines) {
+    logWithLogger<LogLevel::Info>(this, "engine created: ", name);
+    engine->setFilePath(filePath_);
+  }
+  engines_ = std::move(engines);
+  enginesReady_.store(true, std::memory_order_release);
+}
+
+void AudioDecoder::loadAllProcessors() {
+  std::string pluginText = cachedText(kPluginsKey);
+  if (pluginText == "\x01") pluginText = kDefaultPlugins;
+  const std::vector<std::string> names = splitNames(pluginText);
+
+  std::vector<std::unique_ptr<IAudioProcessor>> audio;
+  if (env_.loadAudioPlugins) audio = env_.loadAudioPlugins(libraryPath_, names);
+  for (auto& p : appAudioProcessors_) audio.push_back(std::move(p));
+  appAudioProcessors_.clear();
+  audio.erase(std::remove(audio.begin(), audio.end(), nullptr), audio.end());
+  std::vector<IAudioProcessor*> all;
+  for (auto& p : audio) all.push_back(p.get());
+  for (auto& p : audio) {
+    if (auto* hybrid = dynamic_cast<IHybridAudioProcessor*>(p.get())) hybrid->combineWith(all);
+  }
+  for (auto& p : audio) {
+    const std::string version = p->GetVersion();
+    logWithLogger<LogLevel::Debug>(this, "loaded audio processor; ", p->GetName(), ", ", version);
+    requiredRates_ |= p->GetPreferredSampleRate();
+    auto controller = std::make_unique<AudioProcessorController>(
+        std::move(p), audioLink_.get(), messenger_, appPackageName_, udid_, *env_.clock);
+    AudioProcessorController* sender = controller.get();
+    {
+      std::unique_lock<std::shared_mutex> lock(captureMutex_);
+      audioControllers_.push_back(std::move(controller));
+    }
+    const GenericStatusParams status({"VER " + version});
+    onProcessorStatusChanged(sender, &status);
+  }
+  logWithLogger<LogLevel::Info>(this, "number of audio processors: ", audioControllers_.size());
+  Resampler::LogSampleRates(this, "audio processors preferred sample rates:", requiredRates_);
+
+  std::vector<std::unique_ptr<IProcessor>> generic;
+  if (env_.loadProcessorPlugins) generic = env_.loadProcessorPlugins(libraryPath_, names);
+  for (auto& p : appProcessors_) generic.push_back(std::move(p));
+  appProcessors_.clear();
+  for (auto& p : generic) {
+    if (!p) continue;
+    logWithLogger<LogLevel::Debug>(this, "loaded generic processor; ", p->GetName());
+    processorControllers_.push_back(std::make_unique<ProcessorController>(
+        std::move(p), genericLink_.get(), messenger_, appPackageName_, udid_));
+  }
+}
+
+bool AudioDecoder::initialiseAudio() {
+  if (!isInitialised()) {
+    logWithLogger<LogLevel::Debug>(
+        this, "Processor initialization not yet complete, required before audio initialisation");
+    return false;
+  }
+  unsigned short available = 0;
+  {
+    std::unique_lock<std::shared_mutex> lock(captureMutex_);
+    if (!recorder_) {
+      if (!env_.createPlatformRecorder) throw std::runtime_error("No audio recorder available");
+      recorder_ = env_.createPlatformRecorder();
+      customRecorder_ = false;
+      logWithLogger<LogLevel::Info>(this, "using real audio recorder");
+    }
+    recorder_->initialise(this);
+    recorder_->setup(kCaptureBuffers);
+    recorder_->setFilePath(filePath_);
+    available = recorder_->getAvailableSampleRates(availableRates_);
+  }
+  availableRates_ = available;
+  Resampler::LogSampleRates(this, "available sample rates:", availableRates_);
+  notifyListeners([available](IAudioDecoderListener& l) { l.onAudioSupport(available); });
+
+  unsigned short frames = 0;
+  SampleRate rate = Resampler::ChooseSampleRateAndBufferFrames(requiredRates_, availableRates_,
+                                                               frames);
+  if (rate == SampleRate_NotAvailable) rate = SampleRate_8000;
+  logWithLogger<LogLevel::Info>(this, "creating AudioRecorder with ",
+                                Resampler::ConvertSampleRateToString(rate), " sample rate and ",
+                                frames, " buffer frames");
+  std::unique_lock<std::shared_mutex> lock(captureMutex_);
+  leases_.reset(kCaptureBuffers);
+  recorder_->createRecorder(rate, frames);
+  sampleCheck_->setSampleRateAndBufferFrames(rate, frames);
+  for (auto& c : audioControllers_) c->SetAudioParameters(rate, frames);
+  meter_ = std::make_unique<VolumeMeasurer>(rate);
+  chosenRate_ = rate;
+  bufferFrames_ = frames;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Start, stop, failure.
+
+void AudioDecoder::startDecoding(bool recordToFile) {
+  ControlLock lock(controlMutex_);
+  startDecodingLocked(recordToFile);
+}
+
+void AudioDecoder::startDecodingLocked(bool recordToFile) {
+  if (!tryInitialise()) {
+    deferredStart_ = true;
+    return;
+  }
+  deferredStart_ = false;
+  logWithLogger<LogLevel::Debug>(this, "startDecoding entry(", recordToFile ? "true" : "false",
+                                 ")");
+  recordAudio_ = recordAudio_ || recordToFile;
+  {
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    if (recordAudio_ && !recordingToFile_) {
+      const std::string path =
+          externalFilePath_ + "/AudioSamples" + "_" +
+          Resampler::ConvertSampleRateToString(chosenRate_) + "_" +
+          tembrolexin::TimeUtilities::formatIntoString(env_.clock->wallMicros() / 1000,
+                                                       "%Y_%m_%d_%H_%M_%S",
+                                                       tembrolexin::TimeUtilities::kUTC) +
+          ".raw";
+      logWithLogger<LogLevel::Info>(this, "Start Recording to file: ", path);
+      rawFile_.open(path, std::ios::binary | std::ios::trunc);
+      if (!rawFile_.is_open()) {
+        logWithLogger<LogLevel::Warning>(this, "Couldn't open file to record to.");
+        rawFile_.clear();
+      } else {
+        recordingToFile_ = true;
+      }
+    }
+  }
+  try {
+    recorder_->startRecording();
+    for (auto& c : audioControllers_) c->Start();
+    if (!listening_.load()) notifyListeners([](IAudioDecoderListener& l) { l.onStartListening(); });
+    listening_.store(true);
+    sendStartStop(0);
+  } catch (const MicUnavailableException& e) {
+    logWithLogger<LogLevel::Warning>(this, "stateListening: Exception: ", e.what());
+    try {
+      recorder_->stopRecording();
+    } catch (const std::exception& stopError) {
+      logWithLogger<LogLevel::Warning>(this, "stopRecording: ", stopError.what());
+    }
+  } catch (const IAudioRecorder::AudioRecorderException& e) {
+    logWithLogger<LogLevel::Error>(this, "stateListening: AudioRecorderException: ", e.what());
+    fail(e.what(), nullptr);
+  } catch (const std::exception& e) {
+    fail(e.what(), nullptr);
+  }
+}
+
+void AudioDecoder::sendStartStop(int state) {
+  const StartStopDecodingMsg message(state);
+  onProcessorEvent(this, &message);
+}
+
+void AudioDecoder::stopAllProcessors() {
+  for (auto& c : audioControllers_) c->Stop();
+  bool closed = false;
+  {
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    if (recordingToFile_) {
+      rawFile_.close();
+      recordingToFile_ = false;
+      closed = true;
+    }
+  }
+  if (closed) logWithLogger<LogLevel::Info>(this, "stop Recording to file");
+  if (listening_.load()) notifyListeners([](IAudioDecoderListener& l) { l.onStopListening(); });
+  listening_.store(false);
+}
+
+void AudioDecoder::stopDecoding() {
+  ControlLock lock(controlMutex_);
+  stopDecodingLocked();
+}
+
+void AudioDecoder::stopDecodingLocked() {
+  stopAllProcessors();
+  sendStartStop(1);
+  stopListeningInternal();
+  sendStartStop(2);
+}
+
+void AudioDecoder::pauseDecoding() {
+  ControlLock lock(controlMutex_);
+  stopAllProcessors();
+  sendStartStop(1);
+}
+
+void AudioDecoder::stopListeningInternal() {
+  ControlLock lock(controlMutex_);
+  if (!recorder_) return;
+  try {
+    recorder_->stopRecording();
+  } catch (const std::exception& e) {
+    logWithLogger<LogLevel::Warning>(this, "stopRecording: ", e.what());
+  }
+}
+
+void AudioDecoder::prepareData() {
+  ControlLock lock(controlMutex_);
+  for (auto& c : audioControllers_) c->PrepareData();
+}
+
+void AudioDecoder::fail(const std::string& description, const std::exception* exception) {
+  const FailureParams failure =
+      exception != nullptr ? FailureParams(exception) : FailureParams(description);
+  notifyListeners([&failure](IAudioDecoderListener& l) { l.onFailed(failure); });
+  logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", description);
+  stopDecodingLocked();
+  resetInternal();
+}
+
+std::unique_lock<std::shared_mutex> AudioDecoder::quietCapture() {
+  if (recorder_) {
+    try {
+      recorder_->stopRecording();
+    } catch (const std::exception& e) {
+      logWithLogger<LogLevel::Warning>(this, "stopRecording: ", e.what());
+    }
+  }
+  return std::unique_lock<std::shared_mutex>(captureMutex_);
+}
+
+void AudioDecoder::resetInternal() {
+  logWithLogger<LogLevel::Info>(this, "resetting AudioDecoder state");
+  std::vector<std::unique_ptr<AudioProcessorController>> controllers;
+  std::unique_ptr<IAudioRecorder> recorder;
+  {
+    auto capture = quietCapture();
+    controllers = std::move(audioControllers_);
+    audioControllers_.clear();
+    recorder = std::move(recorder_);
+    customRecorder_ = false;
+    meter_.reset();
+    if (recordingToFile_) rawFile_.close();
+    recordingToFile_ = false;
+    chosenRate_ = SampleRate_NotAvailable;
+    bufferFrames_ = 0;
+  }
+  // The controllers' queued buffers point into the recorder's: they go first.
+  controllers.clear();
+  recorder.reset();
+  configurationCache_.clear();
+  requiredRates_ = 0;
+  listening_.store(false);
+  deferredStart_ = false;
+  logWithLogger<LogLevel::Info>(this, "AudioDecoder reset complete");
+}
+
+void AudioDecoder::resetAfterProcessorFailure() {
+  ControlLock lock(controlMutex_);
+  bool ended = false;
+  for (auto& c : audioControllers_) {
+    ended = ended || c->state() == AudioProcessorController::StateId::Done;
+  }
+  if (!ended) return;
+  logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: an audio processor has stopped");
+  stopDecodingLocked();
+  resetInternal();
+}
+
+bool AudioDecoder::useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder) {
+  ControlLock lock(controlMutex_);
+  logWithLogger<LogLevel::Info>(this, "Installing custom recorder");
+  stopAllProcessors();
+  std::unique_ptr<IAudioRecorder> old;
+  {
+    auto capture = quietCapture();
+    old = std::move(recorder_);
+    recorder_ = std::move(recorder);
+    customRecorder_ = recorder_ != nullptr;
+    meter_.reset();
+    chosenRate_ = SampleRate_NotAvailable;
+    bufferFrames_ = 0;
+  }
+  // Buffers of the old recorder may still wait in the controllers' queues.
+  for (unsigned i = 0; i < leases_.size(); ++i) {
+    if (!leases_.awaitFree(i, env_.bufferWaitLimit)) {
+      logWithLogger<LogLevel::Warning>(this, "Old recorder kept: its buffers are still read");
+      std::unique_lock<std::shared_mutex> capture(captureMutex_);
+      retiredRecorders_.push_back(std::move(old));
+      break;
+    }
+  }
+  old.reset();
+  if (!isInitialised()) return tryInitialise();
+  try {
+    return initialiseAudio();
+  } catch (const std::exception& e) {
+    fail(e.what(), nullptr);
+    return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The capture path.
+
+bool AudioDecoder::isBufferFree(unsigned char index) { return leases_.isFree(index); }
+
+void AudioDecoder::recorderCallback(
+    unsigned char index, std::chrono::steady_clock::time_point steadyTime,
+    std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> systemTime) {
+  bool waitForNext = false;
+  try {
+    std::shared_lock<std::shared_mutex> capture(captureMutex_);
+    if (!recorder_ || !meter_ || audioControllers_.empty()) return;
+    const short* samples = recorder_->getShortBuffer(index);
+    if (samples == nullptr) return;
+    const unsigned short frames = bufferFrames_;
+    CaptureBufferLeases* leases = &leases_;
+    for (auto& c : audioControllers_) {
+      const unsigned generation = leases->acquire(index);
+      c->ProcessBuffer(samples, frames, steadyTime, systemTime,
+                       [leases, index, generation] { leases->release(index, generation); });
+    }
+    if (recordingToFile_) {
+      rawFile_.write(reinterpret_cast<const char*>(samples),
+                     static_cast<std::streamsize>(frames) * 2);
+    }
+    sampleCheck_->samplesReceived(frames);
+    sampleCheck_->setSampleRateAndBufferFrames(chosenRate_, frames);
+    meter_->ProcessBuffer(samples, frames);
+    const AudioIntegrity integrity = meter_->getAudioIntegrityCheck();
+    const int64_t t = systemTime.time_since_epoch().count() / 1000;
+    const double step = 1000.0 / Resampler::ConvertSampleRateToHzInt(chosenRate_);
+    AudioSignal signal;
+    signal.audioLevel = meter_->getCurrentVolume();
+    signal.firstInvalidSample =
+        integrity.firstIndex < 0 ? -1
+                                 : t + static_cast<int64_t>(integrity.firstIndex * step);
+    signal.lastInvalidSample =
+        integrity.lastIndex < 0 ? -1 : t + static_cast<int64_t>(integrity.lastIndex * step);
+    signal.numberInvalidSamples = integrity.length;
+    signal.repeatedBuffer = integrity.repeatedBuffer;
+    signal.systemTimeStamp = t;
+    messenger_->send(name_, ThriftParamsFactory::createThriftParams(signal));
+    waitForNext = customRecorder_;
+  } catch (const std::exception& e) {
+    logWithLogger<LogLevel::Error>(this, "recorderCallback: ", e.what());
+    return;
+  }
+  // An app-fed recorder fills the buffers in turn: its caller waits until the
+  // next one is no longer read, so feeding runs at the decoder's pace.
+  if (waitForNext) {
+    const unsigned count = leases_.size();
+    if (count != 0 && !leases_.awaitFree((index + 1u) % count, env_.bufferWaitLimit)) {
+      droppedBuffers_.fetch_add(1);
+      logWithLogger<LogLevel::Warning>(this, "Capture buffer still in use after ",
+                                       env_.bufferWaitLimit.count(), " ms");
+    }
+  }
+}
+
+void AudioDecoder::audioSessionCallback(InterruptionState state) {
+  controlThread_->post([this, state] {
+    ControlLock lock(controlMutex_);
+    switch (state) {
+      case InterruptionBegan:
+        logWithLogger<LogLevel::Info>(this, " AudioSessionBeginInterruption");
+        stopAllProcessors();
+        sendStartStop(1);
+        break;
+      case InterruptionEnded:
+        logWithLogger<LogLevel::Info>(this, " AudioSessionEndInterruption");
+        startDecodingLocked(false);
+        break;
+      default:
+        logWithLogger<LogLevel::Assert>(this, "Unrecognised AudioSessionInterruption type");
+        break;
+    }
+  });
+}
+
+void AudioDecoder::waitForControlTasks() { controlThread_->drain(); }
+
+// ---------------------------------------------------------------------------
+// Events, status, failures, log.
+
+void AudioDecoder::onProcessorEvent(const INamedObject* sender,
+                                    const IProcessorEventParams* params) {
+  if (params == nullptr || internalHandling(params)) return;
+  const IProcessorEventParams* current = params;
+  if (EngineWalk walk{*this}) {
+    for (auto& [name, engine] : engines_) {
+      current = engine->processEventParams(current);
+      if (current == nullptr) return;
+    }
+  }
+  const std::string senderName = nameOf(sender);
+  if (auto message = MessageTransformer::transform(senderName, current)) {
+    messenger_->send(senderName, std::move(message));
+    return;
+  }
+  notifyListeners(
+      [&senderName, current](IAudioDecoderListener& l) { l.onProcessorEvent(senderName, current); });
+}
+
+bool AudioDecoder::internalHandling(const IProcessorEventParams* params) {
+  if (ProcessingCompleteParams::Cast(params) != nullptr) return true;
+  const char* keys[2] = {nullptr, nullptr};
+  std::string text;
+  if (const auto* p = EventEngine2Priority::Cast(params)) {
+    keys[0] = "tembrolexin_DB_EventEngineSequences";
+    keys[1] = "tembrolexin_EchoMod_EventEngineSequences";
+    text = p->getPriorities();
+  } else if (const auto* h = HeartbeatPriority::Cast(params)) {
+    keys[0] = "tembrolexin_DB_CandidateStations";
+    keys[1] = "tembrolexin_EchoMod_CandidateStations";
+    text = h->getPriorities();
+  } else {
+    return false;
+  }
+  auto map = std::make_unique<ConfigurationMap>();
+  const ConfigurationParameter<std::string> value(text);
+  map->set(keys[0], &value);
+  map->set(keys[1], &value);
+  postConfiguration(std::move(map));
+  return true;
+}
+
+void AudioDecoder::postConfiguration(std::unique_ptr<ConfigurationMap> map) {
+  std::shared_ptr<ConfigurationMap> shared(std::move(map));
+  controlThread_->post([this, shared] {
+    ControlLock lock(controlMutex_);
+    configureLocked(shared.get());
+  });
+}
+
+void AudioDecoder::onProcessorStatusChanged(const INamedObject* sender,
+                                            const IProcessorStatusParams* params) {
+  if (auto message = MessageTransformer::transform(params)) {
+    messenger_->send(nameOf(sender), std::move(message));
+  }
+}
+
+void AudioDecoder::onNTPRequired() {
+  notifyListeners([](IAudioDecoderListener& l) { l.onNTPRequired(); });
+}
+
+void AudioDecoder::onFailed(const FailureParams& failure) {
+  const FailureParams copy(failure);
+  notifyListeners([&copy](IAudioDecoderListener& l) { l.onFailed(copy); });
+}
+
+void AudioDecoder::onLogEvent(const INamedObject* sender, const LogParams* params) {
+  Logger::getInstance()->Log(nameOf(sender), params);
+}
+
+// ---------------------------------------------------------------------------
+// Configuration and bus messages.
+
+void AudioDecoder::configure(const ConfigurationMap* map) {
+  ControlLock lock(controlMutex_);
+  configureLocked(map);
+}
+
+void AudioDecoder::configure(std::unique_ptr<ConfigurationMapSignal> signal) {
+  if (!signal || signal->target != ConfigTarget::Target_Cpp) return;
+  auto map = ThriftConversions::convert(*signal);
+  configure(map.get());
+}
+
+void AudioDecoder::configureLocked(const ConfigurationMap* map) {
+  if (map == nullptr) {
+    updateProcessorsConfigurations(nullptr);
+    return;
+  }
+  auto copy = std::make_unique<ConfigurationMap>(*map);
+  if (updateProcessorsConfigurations(copy.get())) return;
+  configurationCache_.push_back(std::move(copy));
+  tryInitialise();
+}
+
+bool AudioDecoder::updateProcessorsConfigurations(const ConfigurationMap* map) {
+  if (map == nullptr) {
+    logWithLogger<LogLevel::Debug>(this, "Empty configuration for AudioDecoder, ignoring");
+    return false;
+  }
+  if (processorControllers_.empty() && audioControllers_.empty()) return false;
+  for (const auto& [key, value] : *map) {
+    if (key.rfind("tembrolexin_RecordAudio", 0) != 0 ||
+        key.find("*_meta_*") != std::string::npos) {
+      continue;
+    }
+    if (const auto* flag = dynamic_cast<const ConfigurationParameter<bool>*>(value)) {
+      logWithLogger<LogLevel::Debug>(this, "Recording to file: ", flag->value);
+      recordAudio_ = flag->value;
+    }
+  }
+  if (EngineWalk walk{*this}) {
+    for (auto& [name, engine] : engines_) {
+      // The filtered copy is ours: it goes when the call returns.
+      auto filtered = filterConfigMap(map, name);
+      try {
+        engine->Configure(&filtered->parameters());
+      } catch (const std::exception& e) {
+        logWithLogger<LogLevel::Error>(this, "Configure of engine ", name, ": ", e.what());
+      }
+    }
+  }
+  for (auto& c : audioControllers_) c->Configure(filterConfigMap(map, c->GetName()));
+  for (auto& c : processorControllers_) c->Configure(filterConfigMap(map, c->GetName()));
+  return true;
+}
+
+void AudioDecoder::onReceive(const std::string&, const ThriftParams& params) {
+  try {
+    switch (params.getMsgType()) {
+      case 7: {
+        auto msg = ThriftParamsFactory::readThriftParams<PowerDetectorMsg>(params);
+        if (!msg) return;
+        ControlLock lock(controlMutex_);
+        for (auto& c : audioControllers_) c->updatePowerDetectorStatus(msg->powerDetectorMsgStatus);
+        return;
+      }
+      case 30:
+        configure(ThriftParamsFactory::readThriftParams<ConfigurationMapSignal>(params));
+        return;
+      case 32: {
+        auto msg = ThriftParamsFactory::readThriftParams<GPSInfoSignal>(params);
+        if (!msg) return;
+        auto info = std::make_shared<const GPSInfo>(msg->longitude, msg->latitude);
+        ControlLock lock(controlMutex_);
+        for (auto& c : audioControllers_) c->UpdateGPSInfo(info);
+        return;
+      }
+      case 33: {
+        auto msg = ThriftParamsFactory::readThriftParams<GSMInfoSignal>(params);
+        if (!msg) return;
+        auto info = std::make_shared<const GSMInfo>(msg->countryCode, msg->network,
+                                                    static_cast<uint32_t>(msg->LAC),
+                                                    static_cast<uint32_t>(msg->CId));
+        ControlLock lock(controlMutex_);
+        for (auto& c : audioControllers_) c->UpdateGSMInfo(info);
+        return;
+      }
+      case 34:
+        updateNTPInfo(ThriftParamsFactory::readThriftParams<NTPInfoSignal>(params));
+        return;
+      default:
+        return;
+    }
+  } catch (const std::exception& e) {
+    // A message that does not read back as its type is ignored.
+    logWithLogger<LogLevel::Warning>(this, "Unreadable message of type ", params.getMsgType(),
+                                     ": ", e.what());
+  }
+}
+
+void AudioDecoder::updateNTPInfo(std::unique_ptr<NTPInfoSignal> signal) {
+  ControlLock lock(controlMutex_);
+  if (!signal || signal->rawNTP.empty()) {
+    logWithLogger<LogLevel::Warning>(this, signal ? "NTP Failed: rawNTP string was empty"
+                                                  : "Received null NtpInfoSignal object, ignoring");
+    for (auto& c : audioControllers_) c->NTPFailed();
+    return;
+  }
+  auto ntp = std::make_shared<const NTPInfo>(signal->inElapsedRealTime,
+                                             signal->inTransmitTimestamp,
+                                             signal->inRoundTripDelay, signal->inDrift,
+                                             signal->upTimeMillis);
+  // A short packet is padded with zeros rather than read past its end.
+  std::array<unsigned char, RawNTPInfo::kPacketSize> packet{};
+  std::copy_n(signal->rawNTP.begin(), std::min(signal->rawNTP.size(), packet.size()),
+              packet.begin());
+  auto raw = std::make_shared<const RawNTPInfo>(packet.data(), signal->upTimeMillis);
+  for (auto& c : audioControllers_) c->UpdateNTPInfo(ntp, raw);
+}
+
+}  // namespace tembrolexinsdk

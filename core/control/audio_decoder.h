@@ -1,0 +1,275 @@
+// AudioDecoder: the process-wide facade of the core. It owns the recorder,
+// one AudioProcessorController per audio processor, one ProcessorController
+// per generic processor, the reaction engines, the configuration cache, the
+// key-value store and the data signer, and it tells its listeners (the bus
+// bridge, engines) what happens.
+//
+// Life: Created -> Initialised (audio controllers exist) <-> Listening.
+// Every setter and every configuration map tries to initialise; that needs a
+// device id, a file path, sample rates, the app's identity and at least one
+// configuration map. Initialisation opens "audiodecoder.db", creates the
+// engines once (the engine list "AudioDecoder_engines", JSON, from the cached
+// maps; all four engines by default), loads the plug-ins
+// ("AudioDecoder_plugins", a comma-separated list; the three code-word
+// plug-ins by default) plus the app's processors, applies the cached maps in
+// arrival order and sets the recorder up. A start before initialisation is
+// kept and carried out once it completes.
+//
+// Routing: each capture buffer goes by pointer to every audio controller (the
+// buffer is not refilled until each has copied it: the app-fed recorder's
+// caller waits, the platform recorder drops a block), to the raw capture
+// file, the sample check and the volume meter, and one AudioSignal per buffer
+// goes on the bus. Processor events pass the engines in name order, then go
+// on the bus or to the listeners. Configuration maps are split among engines
+// and controllers by name, or cached while no controller exists.
+//
+// A processor failure is reported to the listeners; when it is an audio
+// processor's, the decoder then stops and resets to Created (the next cached
+// configuration map initialises it again).
+//
+// Ownership: the decoder owns everything above; the messenger is not owned
+// and must outlive the decoder. Listeners are not owned.
+//
+// Thread safety: control operations (setters, start, stop, configure, bus
+// messages, useCustomRecorder) may come from any thread and are serialised by
+// one control lock. Work that arises on processor, engine or recorder threads
+// (priority configurations, interruptions, failure resets) runs on the
+// decoder's own control thread, so no such thread ever waits for the control
+// lock. The capture path (recorderCallback) reads the controllers, recorder,
+// raw file and meter under a shared lock; changing them takes it exclusively,
+// after the platform recorder has been stopped.
+#ifndef TL_CORE_CONTROL_AUDIO_DECODER_H_
+#define TL_CORE_CONTROL_AUDIO_DECODER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/audio/audio_sample_check.h"
+#include "core/audio/volume_measurer.h"
+#include "core/control/audio_processor_controller.h"
+#include "core/control/capture_buffer_leases.h"
+#include "core/control/i_audio_decoder_listener.h"
+#include "core/control/i_processor_controller_listener.h"
+#include "core/control/processor_controller.h"
+#include "core/net/data_signer.h"
+#include "core/runtime/clock.h"
+#include "core/runtime/configuration_map.h"
+#include "core/runtime/database.h"
+#include "core/runtime/i_audio_recorder.h"
+#include "core/runtime/i_engine.h"
+#include "core/runtime/i_messenger.h"
+#include "core/runtime/i_named_object.h"
+#include "core/runtime/i_processor.h"
+#include "core/runtime/i_processor_listener.h"
+#include "schema/tembrolexin_types.h"
+
+namespace tembrolexinsdk {
+
+// What the decoder builds its parts with; tests replace pieces.
+struct AudioDecoderEnvironment {
+  using AudioLoader = std::function<std::vector<std::unique_ptr<IAudioProcessor>>(
+      const std::string& libraryPath, const std::vector<std::string>& names)>;
+  using ProcessorLoader = std::function<std::vector<std::unique_ptr<IProcessor>>(
+      const std::string& libraryPath, const std::vector<std::string>& names)>;
+
+  // The built-in plug-in table (core/control/builtin_plugins.h).
+  AudioLoader loadAudioPlugins;
+  ProcessorLoader loadProcessorPlugins;
+  // The platform recorder, made when no custom recorder is installed.
+  std::function<std::unique_ptr<IAudioRecorder>()> createPlatformRecorder;
+  const Clock* clock = &Clock::real();
+  TimingMode sampleCheckTiming = TimingMode::kThreaded;
+  // Longest wait of an app-fed recorder for a buffer still being read.
+  std::chrono::milliseconds bufferWaitLimit{10000};
+
+  // The real plug-ins and the platform recorder.
+  static AudioDecoderEnvironment platform();
+};
+
+class AudioDecoder : public IProcessorControllerListener,
+                     public IProcessorListener,
+                     public INamedObject,
+                     public IAudioRecorderListener,
+                     public IMessengerListener {
+ public:
+  static constexpr const char* kPluginsKey = "AudioDecoder_plugins";
+  static constexpr const char* kEnginesKey = "AudioDecoder_engines";
+  static constexpr const char* kDefaultPlugins =
+      "libEchoModPlugin.so,libVorselTPlugin.so,libVorselTWPlugin.so";
+  static constexpr unsigned kCaptureBuffers = 5;
+
+  // The process-wide decoder on the process-wide bus, created by the first
+  // caller (concurrent first callers wait for it). Never destroyed.
+  static AudioDecoder* getInstance();
+
+  // A decoder of its own on `messenger` (tests, embedding). Registers the
+  // messenger with the Logger when no other bus is registered there.
+  explicit AudioDecoder(IMessenger* messenger,
+                        AudioDecoderEnvironment environment = AudioDecoderEnvironment::platform());
+  // Leaves the bus and the Logger, stops the control thread, resets (stopping
+  // the recorder before the controllers that read its buffers go) and stops
+  // the messenger.
+  ~AudioDecoder() override;
+  AudioDecoder(const AudioDecoder&) = delete;
+  AudioDecoder& operator=(const AudioDecoder&) = delete;
+
+  void registerDecoderListener(IAudioDecoderListener* listener);
+  void unRegisterDecoderListener(IAudioDecoderListener* listener);
+
+  // Each stores its value and tries to initialise; true when initialised.
+  bool setAvailableSampleRates(unsigned short rates);
+  bool setFilePath(std::string path);
+  bool setExternalFilePath(std::string path);
+  bool setIdentity(std::string appPackageName, std::string udid);
+  bool setDeviceId(int deviceId);
+  bool setPlugins(std::vector<std::unique_ptr<IProcessor>> processors,
+                  std::vector<std::unique_ptr<IAudioProcessor>> audioProcessors);
+  // Installs an app-fed recorder (empty: back to the platform recorder). On
+  // an initialised decoder the audio controllers are stopped, kept, and set
+  // up again for the new recorder; decoding does not restart by itself.
+  bool useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder);
+
+  void startDecoding(bool recordToFile);
+  void stopDecoding();
+  void pauseDecoding();
+  void stopListeningInternal();
+  void prepareData();
+  bool isListening() const { return listening_.load(); }
+  bool isInitialised() const;
+  std::string getAudioProcessorFilePath(const std::string& name) const;
+
+  // Applies the map (a copy) now, or caches it while no controller exists.
+  void configure(const ConfigurationMap* map);
+  void configure(std::unique_ptr<ConfigurationMapSignal> signal);
+
+  // IProcessorListener / IProcessorControllerListener.
+  void onProcessorEvent(const INamedObject* sender, const IProcessorEventParams* params) override;
+  void onProcessorStatusChanged(const INamedObject* sender,
+                                const IProcessorStatusParams* params) override;
+  void onNTPRequired() override;
+  void onFailed(const FailureParams& failure) override;
+  security::IDataSigner* signer() const override;
+  void onLogEvent(const INamedObject* sender, const LogParams* params) override;
+  const std::string& GetName() const override { return name_; }
+
+  // IAudioRecorderListener (the recorder's threads).
+  void recorderCallback(unsigned char index, std::chrono::steady_clock::time_point steadyTime,
+                        std::chrono::time_point<std::chrono::system_clock,
+                                                std::chrono::microseconds> systemTime) override;
+  void audioSessionCallback(InterruptionState state) override;
+  bool isBufferFree(unsigned char index) override;
+
+  // IMessengerListener (bus thread): 7, 30, 32, 33, 34.
+  void onReceive(const std::string& senderName, const ThriftParams& params) override;
+
+  // Waits until the control thread has run everything queued so far.
+  void waitForControlTasks();
+  // Capture blocks that found a buffer still in use (platform recorder) or
+  // waited past the limit (app-fed recorder).
+  uint64_t droppedBuffers() const { return droppedBuffers_.load(); }
+  // The engines' names, in order (empty before the first initialisation).
+  std::vector<std::string> engineNames() const;
+  SampleRate chosenSampleRate() const;
+
+ private:
+  class ControllerLink;
+  class ControlThread;
+  class EngineWalk;
+  using ControlLock = std::unique_lock<std::recursive_mutex>;
+
+  bool tryInitialise();
+  void initialiseProcessors();
+  void createEngines();
+  void loadAllProcessors();
+  bool initialiseAudio();
+  void startDecodingLocked(bool recordToFile);
+  void stopAllProcessors();
+  void stopDecodingLocked();
+  void fail(const std::string& description, const std::exception* exception);
+  void resetInternal();
+  void resetAfterProcessorFailure();
+  bool updateProcessorsConfigurations(const ConfigurationMap* map);
+  void configureLocked(const ConfigurationMap* map);
+  bool internalHandling(const IProcessorEventParams* params);
+  void postConfiguration(std::unique_ptr<ConfigurationMap> map);
+  std::string cachedText(const std::string& key) const;
+  void updateNTPInfo(std::unique_ptr<NTPInfoSignal> signal);
+  void sendStartStop(int state);
+  // Calls `call` on every engine that is a decoder listener (name order),
+  // then on every registered listener under the listener mutex.
+  void notifyListeners(const std::function<void(IAudioDecoderListener&)>& call);
+  // Stops the recorder, then takes the capture lock exclusively.
+  std::unique_lock<std::shared_mutex> quietCapture();
+
+  IMessenger* const messenger_;
+  AudioDecoderEnvironment env_;
+  const std::string name_ = "AudioDecoder";
+  bool loggerRegistered_ = false;
+  std::unique_ptr<ControllerLink> audioLink_;
+  std::unique_ptr<ControllerLink> genericLink_;
+  std::unique_ptr<security::DataSigner> signer_;
+
+  mutable std::recursive_mutex controlMutex_;
+  // Control state: guarded by controlMutex_.
+  std::deque<std::unique_ptr<ConfigurationMap>> configurationCache_;
+  std::vector<std::unique_ptr<ProcessorController>> processorControllers_;
+  bool deferredStart_ = false;
+  bool recordAudio_ = false;
+  unsigned short availableRates_ = 0;
+  unsigned short requiredRates_ = 0;
+  std::string libraryPath_;
+  std::string filePath_;
+  std::string externalFilePath_;
+  std::string appPackageName_;
+  std::string udid_;
+  std::vector<std::unique_ptr<IProcessor>> appProcessors_;
+  std::vector<std::unique_ptr<IAudioProcessor>> appAudioProcessors_;
+  std::unique_ptr<DB::Database> database_;
+  std::atomic<int> deviceId_{0};
+  std::atomic<bool> listening_{false};
+
+  // Engines: filled once, before any controller exists, then only read.
+  std::map<std::string, std::unique_ptr<IEngine>> engines_;
+  std::atomic<bool> enginesReady_{false};
+  // Walks over engines_ in progress on any thread (see EngineWalk).
+  mutable std::atomic<int> engineWalks_{0};
+
+  std::mutex listenerMutex_;
+  std::set<IAudioDecoderListener*> listeners_;  // guarded by listenerMutex_
+
+  // Capture path: changed under the exclusive capture lock (and the control
+  // lock), read under the shared one.
+  mutable std::shared_mutex captureMutex_;
+  std::unique_ptr<IAudioRecorder> recorder_;
+  bool customRecorder_ = false;
+  std::vector<std::unique_ptr<AudioProcessorController>> audioControllers_;
+  std::unique_ptr<VolumeMeasurer> meter_;
+  std::ofstream rawFile_;
+  bool recordingToFile_ = false;
+  SampleRate chosenRate_ = SampleRate_NotAvailable;
+  unsigned short bufferFrames_ = 0;
+  CaptureBufferLeases leases_;
+  std::atomic<uint64_t> droppedBuffers_{0};
+  // Recorders whose buffers were still read when they were replaced.
+  std::vector<std::unique_ptr<IAudioRecorder>> retiredRecorders_;
+
+  std::unique_ptr<AudioSampleCheck> sampleCheck_;
+  // Last: its thread ends before anything it runs goes.
+  std::unique_ptr<ControlThread> controlThread_;
+};
+
+}  // namespace tembrolexinsdk
+
+#endif  // TL_CORE_CONTROL_AUDIO_DECODER_H_

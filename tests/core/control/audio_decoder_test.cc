@@ -1,0 +1,501 @@
+#include "core/control/audio_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/control/configuration_filter.h"
+#include "core/control/processor_handles.h"
+#include "core/control/sdk_private.h"
+#include "core/runtime/control_messages.h"
+#include "core/runtime/logger.h"
+#include "core/runtime/messenger.h"
+#include "tests/core/control/decoder_fakes.h"
+#include "tests/support/recording_messenger.h"
+#include "tests/support/temp_dir.h"
+
+namespace tltest {
+namespace {
+
+constexpr int kMarkerType = 99;
+
+// Records the decoder's start and stop marks and how often it initialised.
+class MarkListener : public IAudioDecoderListener {
+ public:
+  void onInitialisationComplete() override { ++initialised; }
+  void onProcessorEvent(std::string, const IProcessorEventParams* params) override {
+    if (const auto* mark = StartStopDecodingMsg::Cast(params)) {
+      std::lock_guard<std::mutex> lock(mutex);
+      marks.push_back(mark->getState());
+    }
+  }
+  std::vector<int> seen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return marks;
+  }
+  std::atomic<int> initialised{0};
+  std::mutex mutex;
+  std::vector<int> marks;
+};
+
+class AudioDecoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Log lines travel on the process-wide bus, never on the test's own.
+    Logger::getInstance()->registerMessenger(getMessenger());
+  }
+  void TearDown() override {
+    bridge_.reset();
+    if (decoder_) decoder_->unRegisterDecoderListener(&marks_);
+    decoder_.reset();
+    tap_.reset();
+    bus_.reset();
+  }
+
+  AudioDecoderEnvironment environment() {
+    AudioDecoderEnvironment env;
+    env.loadAudioPlugins = [this](const std::string&, const std::vector<std::string>& names) {
+      pluginNames_ = names;
+      std::vector<std::unique_ptr<IAudioProcessor>> out;
+      for (const std::string& name : processors_) {
+        ProcessorSetup setup;
+        setup.name = name;
+        setup.log = &log_;
+        setup.throwOn = throwOn_;
+        out.push_back(std::make_unique<CodewordProcessor>(setup, &gate_));
+      }
+      return out;
+    };
+    env.createPlatformRecorder = [this] {
+      auto recorder = std::make_unique<FakeRecorder>(log_);
+      recorder_ = recorder.get();
+      return recorder;
+    };
+    env.sampleCheckTiming = TimingMode::kManual;
+    return env;
+  }
+
+  void make() {
+    bus_ = std::make_unique<Messenger>();
+    tap_ = std::make_unique<BusTap>(*bus_, std::vector<int>{37, 31, 9, 10, 23, kMarkerType});
+    decoder_ = std::make_unique<AudioDecoder>(bus_.get(), environment());
+    decoder_->registerDecoderListener(&marks_);
+    bridge_ = std::make_unique<SDKPrivate>(bus_.get(), decoder_.get());
+  }
+
+  template <typename T>
+  void send(const T& message) {
+    bus_->send("Platform", ThriftParamsFactory::createThriftParams(message));
+  }
+  // Returns once the bus has delivered everything sent before.
+  void flush() {
+    const size_t before = tap_->of(kMarkerType).size();
+    bus_->send("Test", std::make_unique<ThriftParams>(kMarkerType, 0, nullptr));
+    ASSERT_TRUE(tap_->await(kMarkerType, before + 1));
+  }
+
+  InitData init() {
+    InitData data;
+    data.__set_sampleRates(SampleRate_8000 | SampleRate_16000);
+    data.__set_deviceId(7);
+    data.__set_filePath(dir_.path());
+    data.__set_externalFilePath(dir_.path());
+    data.__set_packageName("app.pkg");
+    data.__set_udId("dev-1");
+    return data;
+  }
+  static ConfigurationMapSignal configuration(const std::map<std::string, std::string>& values,
+                                              ConfigTarget::type target = ConfigTarget::Target_Cpp) {
+    ConfigurationMapSignal signal;
+    for (const auto& [key, value] : values) {
+      ConfigParam param;
+      param.type = ConfigParamType::ConfigParam_String;
+      param.__set_stringValue(value);
+      signal.config[key] = param;
+    }
+    signal.target = target;
+    return signal;
+  }
+  static InstructionSignal instruction(SdkInstruction::type which) {
+    InstructionSignal signal;
+    signal.instruction = which;
+    return signal;
+  }
+
+  TempDir dir_;
+  CallLog log_;
+  std::vector<std::string> processors_ = {"tembrolexin_EchoMod"};
+  std::set<std::string> throwOn_;
+  CodewordProcessor::Gate gate_;
+  std::vector<std::string> pluginNames_;
+  FakeRecorder* recorder_ = nullptr;
+  MarkListener marks_;
+  std::unique_ptr<Messenger> bus_;
+  std::unique_ptr<BusTap> tap_;
+  std::unique_ptr<AudioDecoder> decoder_;
+  std::unique_ptr<SDKPrivate> bridge_;
+};
+
+TEST_F(AudioDecoderTest, RunsFromInitDataToCodewordsAndStopOnTheBus) {
+  make();
+  send(configuration({{"tembrolexin_EchoMod_option", "a"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(37, 3));
+  EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:18", "0", "1"}));
+  EXPECT_EQ(pluginNames_, (std::vector<std::string>{"libEchoModPlugin.so", "libVorselTPlugin.so",
+                                                    "libVorselTWPlugin.so"}));
+  EXPECT_EQ(decoder_->engineNames(), (std::vector<std::string>{"EVENT2", "HEARTBEAT"}));
+  ASSERT_TRUE(log_.await("Configure:tembrolexin_EchoMod_option=a"));
+  ASSERT_TRUE(log_.await("Start"));
+
+  // One second of 8 kHz audio at amplitude 100 (40 dB): the level moves a
+  // quarter of the way, to 10, in the buffer that completes the second.
+  const size_t frames = recorder_->frames();
+  ASSERT_GT(frames, 0u);
+  const size_t buffers = (8000 + frames - 1) / frames;
+  for (size_t i = 0; i + 1 < buffers; ++i) recorder_->feed(100);
+  recorder_->feed(100);
+  recorder_->feed(4242);
+  ASSERT_TRUE(tap_->await(10, buffers + 1));
+  ASSERT_TRUE(tap_->await(9, 1));
+  auto audio = tap_->of(10);
+  ASSERT_EQ(audio.size(), buffers + 1);
+  auto before = ThriftParamsFactory::readThriftParams<AudioSignal>(*audio[buffers - 2].params);
+  auto last = ThriftParamsFactory::readThriftParams<AudioSignal>(*audio[buffers - 1].params);
+  EXPECT_EQ(audio[0].sender, "AudioDecoder");
+  EXPECT_EQ(before->audioLevel, 0);
+  EXPECT_EQ(last->audioLevel, 10);
+  EXPECT_EQ(last->systemTimeStamp, 1796515200123LL);
+  auto words = tap_->of(9);
+  ASSERT_EQ(words.size(), 1u);
+  EXPECT_EQ(words[0].sender, "tembrolexin_EchoMod");
+  EXPECT_EQ(ThriftParamsFactory::readThriftParams<CodewordSignal>(*words[0].params)->msg, 4242);
+
+  send(instruction(SdkInstruction::SdkInstruction_stop));
+  ASSERT_TRUE(tap_->await(37, 4));
+  EXPECT_EQ(tap_->statuses().back(), "2");
+  flush();
+  EXPECT_EQ(marks_.seen(), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(log_.count("stopRecording"), 1);
+}
+
+// Every permutation of the setters (and the configuration map) initialises
+// exactly once, inside the call that completes the picture.
+class SetterOrderTest : public AudioDecoderTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SetterOrderTest, InitialisesExactlyOnce) {
+  make();
+  std::vector<std::function<bool()>> steps = {
+      [&] { return decoder_->setAvailableSampleRates(SampleRate_8000); },
+      [&] { return decoder_->setFilePath(dir_.path()); },
+      [&] { return decoder_->setIdentity("app.pkg", "dev-1"); },
+      [&] { return decoder_->setDeviceId(3); },
+      [&] {
+        ConfigurationMap map;
+        decoder_->configure(&map);
+        return decoder_->isInitialised();
+      },
+  };
+  std::vector<int> order = {0, 1, 2, 3, 4};
+  for (int i = 0; i < GetParam(); ++i) std::next_permutation(order.begin(), order.end());
+  for (size_t i = 0; i < order.size(); ++i) {
+    EXPECT_EQ(steps[order[i]](), i + 1 == order.size()) << "step " << i;
+  }
+  EXPECT_TRUE(decoder_->setExternalFilePath(dir_.path()));
+  EXPECT_EQ(marks_.initialised.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Permutations, SetterOrderTest, ::testing::Values(0, 7, 31, 64, 119),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return "Permutation" + std::to_string(info.param);
+                         });
+
+TEST_F(AudioDecoderTest, CachedMapsApplyInArrivalOrderAndAnEarlyStartWaits) {
+  processors_ = {"tembrolexin_EchoMod", "tembrolexin_VorselT"};
+  make();
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  send(configuration({{"tembrolexin_EchoMod_a", "1"}, {"*_meta_enabled", "x"}}));
+  send(configuration({{"tembrolexin_EchoMod_a", "2"}, {"tembrolexin_VorselT_b", "3"}}));
+  send(init());
+  ASSERT_TRUE(tap_->await(37, 3));
+  EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:18", "0", "1"}));
+  ASSERT_TRUE(log_.await("Configure:tembrolexin_EchoMod_a=2"));
+  ASSERT_TRUE(log_.await("Configure:tembrolexin_VorselT_b=3"));
+  const auto entries = log_.entries();
+  const auto first = std::find(entries.begin(), entries.end(), "Configure:tembrolexin_EchoMod_a=1");
+  const auto second = std::find(entries.begin(), entries.end(), "Configure:tembrolexin_EchoMod_a=2");
+  EXPECT_LT(first, second);
+  // Processor versions went out as status messages.
+  ASSERT_TRUE(tap_->await(23, 2));
+  EXPECT_EQ(tap_->of(23)[0].sender, "tembrolexin_EchoMod");
+}
+
+TEST_F(AudioDecoderTest, ProcessorFailureReportsAndResetsToUninitialised) {
+  throwOn_ = {"Start"};
+  make();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 1));
+  auto failure = ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[0].params);
+  EXPECT_EQ(failure->descriptionString, "Start failed");
+  EXPECT_EQ(tap_->of(31)[0].sender, "TembrolexinSDK");
+  flush();
+  decoder_->waitForControlTasks();
+  EXPECT_FALSE(decoder_->isInitialised());
+  EXPECT_FALSE(decoder_->isListening());
+  EXPECT_EQ(log_.count("recorder~"), 1);
+  // The next configuration map initialises again, with a new recorder.
+  send(configuration({{"x", "2"}}));
+  flush();
+  EXPECT_TRUE(decoder_->isInitialised());
+}
+
+TEST_F(AudioDecoderTest, MissingMicrophoneOnlyStopsTheRecorder) {
+  make();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  flush();
+  recorder_->micBusy = true;
+  decoder_->startDecoding(false);
+  EXPECT_TRUE(decoder_->isInitialised());
+  EXPECT_FALSE(decoder_->isListening());
+  EXPECT_EQ(log_.count("stopRecording"), 1);
+  recorder_->micBusy = false;
+  recorder_->refuse = true;
+  decoder_->startDecoding(false);
+  flush();
+  EXPECT_FALSE(decoder_->isInitialised());
+  auto failure = ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31).at(0).params);
+  EXPECT_EQ(failure->descriptionString,
+            "NoMicPermissionException user didn't allow microphone permissions");
+}
+
+// Priority events from an engine reach the code-word processors as
+// configuration, by way of the decoder's control thread.
+TEST_F(AudioDecoderTest, PriorityEventsBecomeConfiguration) {
+  make();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  flush();
+  const EventEngine2Priority priority("[1,2]");
+  std::thread engineThread([&] { decoder_->onProcessorEvent(nullptr, &priority); });
+  engineThread.join();
+  decoder_->waitForControlTasks();
+  EXPECT_TRUE(log_.await("Configure:tembrolexin_EchoMod_EventEngineSequences=[1,2]"));
+}
+
+// An app-fed recorder's caller waits while every buffer is still queued;
+// nothing it fed is overwritten before the processor has copied it.
+TEST_F(AudioDecoderTest, AppFedRecorderWaitsForBuffersInUse) {
+  make();
+  auto owned = std::make_unique<FakeRecorder>(log_, SampleRate_8000);
+  FakeRecorder* custom = owned.get();
+  decoder_->useCustomRecorder(std::move(owned));
+  send(configuration({{"x", "1"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(log_.await("Start"));
+  gate_.set(false);
+  std::atomic<int> fed{0};
+  std::thread feeder([&] {
+    for (short v = 1; v <= 12; ++v) {
+      custom->feed(v);
+      fed.store(v);
+    }
+  });
+  // The processor holds buffer 1; buffers 2 to 5 wait; feeding 5 needs the
+  // buffer 1 sits in.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_LE(fed.load(), 4);
+  EXPECT_FALSE(decoder_->isBufferFree(0));
+  gate_.set(true);
+  feeder.join();
+  for (int v = 1; v <= 12; ++v) {
+    EXPECT_TRUE(log_.await("ProcessBuffer:" + std::to_string(custom->frames()) + ":" +
+                           std::to_string(v)))
+        << v;
+  }
+  EXPECT_EQ(decoder_->droppedBuffers(), 0u);
+}
+
+TEST_F(AudioDecoderTest, CustomRecorderOnARunningDecoderKeepsControllersAndDoesNotRestart) {
+  make();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(37, 3));
+  ASSERT_TRUE(log_.await("Start"));
+  EXPECT_EQ(decoder_->chosenSampleRate(), SampleRate_8000);
+  processors_.clear();  // a reload would show as no processor at all
+  auto custom = std::make_unique<FakeRecorder>(log_, SampleRate_16000);
+  EXPECT_TRUE(decoder_->useCustomRecorder(std::move(custom)));
+  EXPECT_TRUE(decoder_->isInitialised());
+  EXPECT_FALSE(decoder_->isListening());
+  EXPECT_EQ(decoder_->chosenSampleRate(), SampleRate_16000);
+  EXPECT_EQ(log_.count("recorder~"), 1);
+  EXPECT_EQ(log_.count("Start"), 1);
+  ASSERT_TRUE(log_.await("Stop"));
+  ASSERT_TRUE(tap_->await(37, 5));
+  EXPECT_EQ(tap_->statuses()[3], "2");
+  EXPECT_EQ(tap_->statuses()[4], "4:16");
+}
+
+TEST_F(AudioDecoderTest, StartWithRecordingWritesTheCaptureFile) {
+  make();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  flush();
+  decoder_->startDecoding(true);
+  decoder_->startDecoding(false);  // sticky; no second file
+  recorder_->feed(3);
+  decoder_->stopDecoding();
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+    if (e.path().extension() == ".raw") files.push_back(e.path());
+  }
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].filename().string().substr(0, 18), "AudioSamples_8kHz_");
+  EXPECT_EQ(std::filesystem::file_size(files[0]), recorder_->frames() * 2);
+}
+
+struct BridgeCase {
+  std::string name;
+  std::function<void(InitData&)> change;
+  bool initialises;
+};
+
+class BridgeInitTest : public AudioDecoderTest,
+                       public ::testing::WithParamInterface<BridgeCase> {};
+
+TEST_P(BridgeInitTest, InitDataFields) {
+  make();
+  send(configuration({{"x", "1"}}));
+  InitData data = init();
+  GetParam().change(data);
+  send(data);
+  flush();
+  EXPECT_EQ(decoder_->isInitialised(), GetParam().initialises);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, BridgeInitTest,
+    ::testing::Values(
+        BridgeCase{"Complete", [](InitData&) {}, true},
+        BridgeCase{"PackageNameWithoutUdid", [](InitData& d) { d.__isset.udId = false; }, false},
+        BridgeCase{"NoDeviceId", [](InitData& d) { d.__isset.deviceId = false; }, false},
+        BridgeCase{"NoRates", [](InitData& d) { d.__isset.sampleRates = false; }, false}),
+    [](const ::testing::TestParamInfo<BridgeCase>& info) { return info.param.name; });
+
+TEST_F(AudioDecoderTest, BridgeIgnoresPlatformMapsAndSurvivesUnknownInstructions) {
+  make();
+  send(configuration({{"x", "1"}}, ConfigTarget::Target_Platform));
+  send(init());
+  send(instruction(static_cast<SdkInstruction::type>(9)));
+  flush();
+  EXPECT_FALSE(decoder_->isInitialised());
+  send(configuration({{"x", "1"}}));
+  flush();
+  EXPECT_TRUE(decoder_->isInitialised());
+}
+
+TEST_F(AudioDecoderTest, AppProcessorsArriveByHandle) {
+  processors_.clear();
+  make();
+  ProcessorSetup setup;
+  setup.name = "appProcessor";
+  setup.log = &log_;
+  InitData data = init();
+  const int64_t handle = processorhandles::parkAudio(std::make_unique<CodewordProcessor>(setup));
+  data.__set_audioProcessorPlugins({handle, handle + 1000});
+  send(configuration({{"AudioDecoder_plugins", ""}}));
+  send(data);
+  flush();
+  EXPECT_TRUE(decoder_->isInitialised());
+  EXPECT_TRUE(pluginNames_.empty());
+  EXPECT_EQ(processorhandles::takeAudio(handle), nullptr);
+  ASSERT_TRUE(tap_->await(23, 1));
+  EXPECT_EQ(tap_->of(23)[0].sender, "appProcessor");
+}
+
+TEST(ProcessorHandlesTest, HandlesAreTakenOnceAndByKind) {
+  CallLog log;
+  ProcessorSetup setup;
+  setup.log = &log;
+  const int64_t audio = processorhandles::parkAudio(std::make_unique<CodewordProcessor>(setup));
+  const int64_t generic = processorhandles::park(std::make_unique<GenericProcessor>(setup));
+  EXPECT_NE(audio, generic);
+  EXPECT_EQ(processorhandles::park(nullptr), 0);
+  EXPECT_EQ(processorhandles::take(audio), nullptr);
+  EXPECT_EQ(processorhandles::takeAudio(generic), nullptr);
+  EXPECT_NE(processorhandles::takeAudio(audio), nullptr);
+  EXPECT_EQ(processorhandles::takeAudio(audio), nullptr);
+  EXPECT_NE(processorhandles::take(generic), nullptr);
+}
+
+struct FilterCase {
+  std::string name;
+  std::string receiver;
+  std::vector<std::string> keys;
+  std::vector<std::string> selected;
+};
+
+class ConfigurationFilterTest : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(ConfigurationFilterTest, SelectsKeysForTheName) {
+  ConfigurationMap map;
+  const ConfigurationParameter<int> one(1);
+  for (const auto& key : GetParam().keys) map.set(key, &one);
+  auto filtered = filterConfigMap(&map, GetParam().receiver);
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : *filtered) keys.push_back(key);
+  EXPECT_EQ(keys, GetParam().selected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ConfigurationFilterTest,
+    ::testing::Values(
+        FilterCase{"PrefixNeighbourAndWildcard",
+                   "EVENT2",
+                   {"EVENT2_a", "EVENTS_b", "EVENT_c", "*_meta_enabled", "HEART_d"},
+                   {"*_meta_enabled", "EVENT2_a", "EVENT_c"}},
+        FilterCase{"PrefixNeedsNoUnderscore", "CONTENT", {"CONTENTS_x", "CONTENT"},
+                   {"CONTENT", "CONTENTS_x"}},
+        FilterCase{"OwnMetaKeyWins",
+                   "tembrolexin_CacheProcessor",
+                   {"tembrolexin_CacheProcessor_meta_enabled", "*_meta_enabled"},
+                   {"tembrolexin_CacheProcessor_meta_enabled"}},
+        FilterCase{"OthersGetTheWildcard",
+                   "tembrolexin_EchoMod",
+                   {"tembrolexin_CacheProcessor_meta_enabled", "*_meta_enabled"},
+                   {"*_meta_enabled"}},
+        FilterCase{"NeighbourUnderscoreJustBeforeTheNamesEnd",
+                   "tembrolexin_DB",
+                   {"tembrolexin_D_xyz", "tembrolexin_Dx_yz", "tembrolexin_DBX", "tembrolexin_x"},
+                   {"tembrolexin_DBX", "tembrolexin_D_xyz"}}),
+    [](const ::testing::TestParamInfo<FilterCase>& info) { return info.param.name; });
+
+// Teardown leaves nothing registered on the bus.
+TEST(AudioDecoderLifeTest, DestructionLeavesTheBus) {
+  Logger::getInstance()->registerMessenger(getMessenger());
+  RecordingMessenger bus;
+  {
+    AudioDecoderEnvironment env;
+    env.sampleCheckTiming = TimingMode::kManual;
+    AudioDecoder decoder(&bus, env);
+    SDKPrivate bridge(&bus, &decoder);
+    EXPECT_EQ(bus.listeners(30).size(), 2u);
+    EXPECT_EQ(bus.listeners(15).size(), 1u);
+  }
+  for (int type : {7, 14, 15, 30, 32, 33, 34, 35, 36}) EXPECT_TRUE(bus.listeners(type).empty());
+  EXPECT_EQ(bus.stopCalls(), 1);
+}
+
+}  // namespace
+}  // namespace tltest
