@@ -160,6 +160,7 @@ class AudioDecoder::EngineWalk {
 };
 
 AudioDecoderEnvironment AudioDecoderEnvironment::platform() {
+  builtinplugins::registerEngines();
   AudioDecoderEnvironment env;
   env.loadAudioPlugins = builtinplugins::loadAudioPlugins;
   env.loadProcessorPlugins = builtinplugins::loadProcessorPlugins;

@@ -150,7 +150,7 @@ TEST_F(AudioDecoderTest, RunsFromInitDataToCodewordsAndStopOnTheBus) {
   EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:18", "0", "1"}));
   EXPECT_EQ(pluginNames_, (std::vector<std::string>{"libEchoModPlugin.so", "libVorselTPlugin.so",
                                                     "libVorselTWPlugin.so"}));
-  EXPECT_EQ(decoder_->engineNames(), (std::vector<std::string>{"EVENT2", "HEARTBEAT"}));
+  EXPECT_EQ(decoder_->engineNames(), (std::vector<std::string>{"CONTENT", "EVENT2", "HEARTBEAT"}));
   ASSERT_TRUE(log_.await("Configure:tembrolexin_EchoMod_option=a"));
   ASSERT_TRUE(log_.await("Start"));
 
