@@ -262,16 +262,16 @@ void CacheProcessor::onReceive(const std::string&, const ThriftParams& params) {
 void CacheProcessor::replayCachedActions() {
   // Taken out under the lock and replayed outside it: events cached while
   // the replay runs (also by the listener itself) wait for the next one.
-  std::list<std::unique_ptr<IProcessorEventParams>> items;
+  std::list<CachedItem> items;
   {
     std::lock_guard<std::mutex> tables(mTablesMutex);
     items.swap(mCachedActions);
   }
-  for (const auto& item : items) {
-    if (const auto* actions = CachedActionParams::Cast(item.get())) {
+  for (const CachedItem& item : items) {
+    if (const auto* actions = CachedActionParams::Cast(item.params.get())) {
       mLog.debug("Now preparing asset from list: ", actions->bundleId);
     }
-    emit(*item);
+    emit(*item.params);
   }
 }
 
@@ -289,10 +289,12 @@ void CacheProcessor::emit(const IProcessorEventParams& params) {
   if (IProcessorListener* listener = mListener.load()) listener->onProcessorEvent(this, &params);
 }
 
-void CacheProcessor::emitAndCache(std::unique_ptr<IProcessorEventParams> params) {
+void CacheProcessor::emitAndCache(const std::string& bundleId, const std::string& readyFolder,
+                                  std::unique_ptr<IProcessorEventParams> params) {
   {
     std::lock_guard<std::mutex> tables(mTablesMutex);
-    mCachedActions.emplace_back(params->clone());
+    mCachedActions.push_back(
+        {bundleId, readyFolder, std::unique_ptr<IProcessorEventParams>(params->clone())});
   }
   emit(*params);
 }
@@ -444,15 +446,19 @@ void CacheProcessor::prepareFolderAsset(std::string folderPath) {
   if (!entryFile.empty()) cacheprocessor::injectJavascript(entryFile, mTembrolexinJsString);
 
   auto sequences = cacheprocessor::getEventEngineConfiguration(actions);
-  for (const auto& data : sequences) emitAndCache(ThriftParamsFactory::createThriftParams(*data));
-  if (!sequences.empty()) emitAndCache(std::make_unique<EventEngine2Affirm>());
+  for (const auto& data : sequences)
+    emitAndCache(bundleId, readyFolder, ThriftParamsFactory::createThriftParams(*data));
+  if (!sequences.empty())
+    emitAndCache(bundleId, readyFolder, std::make_unique<EventEngine2Affirm>());
   sequences = cacheprocessor::getHeartbeatConfiguration(actions);
-  for (const auto& data : sequences) emitAndCache(ThriftParamsFactory::createThriftParams(*data));
-  if (!sequences.empty()) emitAndCache(std::make_unique<HeartbeatAffirm>());
+  for (const auto& data : sequences)
+    emitAndCache(bundleId, readyFolder, ThriftParamsFactory::createThriftParams(*data));
+  if (!sequences.empty()) emitAndCache(bundleId, readyFolder, std::make_unique<HeartbeatAffirm>());
 
   const std::string text = cacheprocessor::jsonToString(actions);
   mLog.debug("Now preparing asset: ", FileInfo(folderPath).filename(), " with json: ", text);
-  emitAndCache(std::make_unique<CachedActionParams>(bundleId, baseName, text, readyFolder, false));
+  emitAndCache(bundleId, readyFolder,
+               std::make_unique<CachedActionParams>(bundleId, baseName, text, readyFolder, false));
   cacheprocessor::sendAMDBSignal(mThriftProvider.load(), mName, AMDBAction::Add,
                                  cacheprocessor::getAMDBFilePaths(readyManifest));
 }
@@ -486,6 +492,10 @@ void CacheProcessor::removeReadyAsset(std::string bundleId, const std::string& b
     mReadyAssetPaths.erase(path);
     mReadyManifests.erase(bundleId);
   }
+  // A replay must not configure what is gone.
+  mCachedActions.remove_if([&](const CachedItem& item) {
+    return item.bundleId == bundleId && item.readyFolder == folder;
+  });
 }
 
 // Both engines' sequences of a withdrawn bundle, each with an empty text and

@@ -15,10 +15,11 @@
 // replay that the content engine asks for with a StringRequest
 // {Request, CachedActions}. Withdrawing a bundle emits an unconfiguring
 // CachedActionParams and the bundle's EVENT2 and HEARTBEAT sequences with an
-// empty text and a time-out of -1. The bundle list (AssetInfoList) and
-// audio-match database commands (AMDBSignal) go onto the bus through the
-// listener's IThriftProvider face. Every start re-installs everything: Ready
-// is moved back into Acquired and Acquired is installed again.
+// empty text and a time-out of -1, and drops its events that still wait for
+// a replay, so a late engine never configures a withdrawn bundle. The bundle list (AssetInfoList)
+// and audio-match database commands (AMDBSignal) go onto the bus through the listener's
+// IThriftProvider face. Every start re-installs everything: Ready is moved back into Acquired and
+// Acquired is installed again.
 //
 // The asset cacher fetches new packages from the content server; its
 // download statuses go to Options::statusSink, or, without one, to the
@@ -149,7 +150,15 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   void onDownloaded(const std::string& path);
   void replayCachedActions();
   void answerAMDBRequest();
-  void emitAndCache(std::unique_ptr<IProcessorEventParams> params);
+  // An installation's event, kept for the next replay under its bundle.
+  struct CachedItem {
+    std::string bundleId;
+    std::string readyFolder;
+    std::unique_ptr<IProcessorEventParams> params;
+  };
+
+  void emitAndCache(const std::string& bundleId, const std::string& readyFolder,
+                    std::unique_ptr<IProcessorEventParams> params);
   void emit(const IProcessorEventParams& params);
   void withdrawSequences(const std::string& readyFolder);
   std::string readyPathFor(const std::string& acquiredFolder) const;
@@ -172,7 +181,7 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   std::atomic<AssetCacher*> mAssetCacher{nullptr};
 
   mutable std::mutex mTablesMutex;
-  std::list<std::unique_ptr<IProcessorEventParams>> mCachedActions;
+  std::list<CachedItem> mCachedActions;
   std::map<std::string, std::unique_ptr<FolderLock>> mAssetLocks;
   std::map<std::string, std::string> mReadyAssetPaths;
   std::map<std::string, Manifest> mReadyManifests;

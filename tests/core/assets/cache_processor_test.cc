@@ -279,6 +279,7 @@ struct ArrivalCase {
   Bundle incoming;
   std::map<std::string, std::string> readyAfter;  // bundle id -> Ready folder
   std::vector<std::string> expect;
+  size_t cachedAfter;  // events a replay would send: 5 per installation not withdrawn
 };
 void PrintTo(const ArrivalCase& c, std::ostream* os) { *os << c.name; }
 class CacheProcessorArrivalTest : public CacheProcessorTest,
@@ -292,6 +293,7 @@ TEST_P(CacheProcessorArrivalTest, DecidesAgainstTheInstalledCopy) {
   std::map<std::string, std::string> readyAfter;
   for (const auto& [id, folder] : GetParam().readyAfter) readyAfter[id] = ready(folder);
   EXPECT_EQ(processor_->readyAssetPaths(), readyAfter);
+  EXPECT_EQ(processor_->cachedActionCount(), GetParam().cachedAfter);
   std::vector<std::string> all = host_.take(host_.events);
   for (auto* list : {&host_.sent, &host_.logs}) {
     for (std::string& line : host_.take(*list)) all.push_back(line);
@@ -302,21 +304,21 @@ TEST_P(CacheProcessorArrivalTest, DecidesAgainstTheInstalledCopy) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Arrivals, CacheProcessorArrivalTest, ::testing::Values(
     ArrivalCase{"Older", "b", {.version = 1}, {{"X", "a"}},
-                {"2 Previously installed asset is newer, skipping asset X: b"}},
+                {"2 Previously installed asset is newer, skipping asset X: b"}, 5},
     ArrivalCase{"Equal", "b", {.version = 2}, {{"X", "a"}},
-                {"2 Previously installed asset is newer, skipping asset X: b"}},
+                {"2 Previously installed asset is newer, skipping asset X: b"}, 5},
     ArrivalCase{"Newer", "b", {.version = 3}, {{"X", "b"}},
                 {"Cached X b 1 $/Assets/Ready/a ", "EventData 2 7 -1 ", "EventData 4 -1 -1 ",
                  "AMDB 2 $/Assets/Ready/a//db.amdb", "2 Deleted asset $/Assets/Ready/a",
-                 "Cached X b 0 $/Assets/Ready/b "}},
+                 "Cached X b 0 $/Assets/Ready/b "}, 5},
     ArrivalCase{"OlderInSameFolder", "a", {.version = 1}, {{"X", "a"}},
-                {"Cached X a 0 $/Assets/Ready/a "}},
+                {"Cached X a 0 $/Assets/Ready/a "}, 10},
     ArrivalCase{"OtherIdInSameFolder", "a", {.id = "Y"}, {{"Y", "a"}},
-                {"Cached X a 1 $/Assets/Ready/a ", "Cached Y a 0 $/Assets/Ready/a "}},
+                {"Cached X a 1 $/Assets/Ready/a ", "Cached Y a 0 $/Assets/Ready/a "}, 5},
     ArrivalCase{"ExpiredOlder", "b", {.validTo = "2026-12-01 00:00:00"}, {{"X", "a"}},
-                {"2 Deleted expired asset $/Assets/Acquired/b"}},
+                {"2 Deleted expired asset $/Assets/Acquired/b"}, 5},
     ArrivalCase{"NotYetActive", "b", {.version = 3, .validFrom = "2026-12-10 00:00:00"}, {},
-                {"2 Asset is kept for later deployment: $/Assets/Acquired/b"}}),
+                {"2 Asset is kept for later deployment: $/Assets/Acquired/b"}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
