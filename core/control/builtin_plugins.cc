@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "core/analytics/analytics_engine.h"
+#include "core/assets/cache_processor.h"
 
 namespace tembrolexinsdk {
 namespace builtinplugins {
@@ -12,9 +13,13 @@ std::vector<std::unique_ptr<IAudioProcessor>> loadAudioPlugins(
   return {};
 }
 
-std::vector<std::unique_ptr<IProcessor>> loadProcessorPlugins(const std::string&,
-                                                              const std::vector<std::string>&) {
-  return {};
+std::vector<std::unique_ptr<IProcessor>> loadProcessorPlugins(
+    const std::string&, const std::vector<std::string>& names) {
+  std::vector<std::unique_ptr<IProcessor>> out;
+  for (const std::string& name : names) {
+    if (name == "libCacheEngine.so") out.push_back(std::make_unique<CacheProcessor>());
+  }
+  return out;
 }
 
 void registerEngines() {

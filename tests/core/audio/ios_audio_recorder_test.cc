@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -60,6 +61,9 @@ class RecordingListener : public IAudioRecorderListener {
     std::lock_guard<std::mutex> lock(mutex_);
     states_.push_back(state);
   }
+  // The delivery buffer that this listener still reads, or -1.
+  std::atomic<int> busyIndex{-1};
+  bool isBufferFree(unsigned char index) override { return busyIndex.load() != index; }
   std::vector<Delivery> deliveries() {
     std::lock_guard<std::mutex> lock(mutex_);
     return deliveries_;
@@ -140,6 +144,23 @@ TEST_F(PlatformRecorderTest, OneDeliveryPerFullBufferWrappingAfterTheLast) {
   }
   EXPECT_EQ(corrections(), std::vector<int64_t>(6, 0));
   EXPECT_EQ(recorder_->getShortBuffer(5), nullptr);
+}
+
+// A block whose delivery buffer is still read is dropped; the buffer is
+// filled with the next block once free.
+TEST_F(PlatformRecorderTest, BlockForABufferInUseIsDropped) {
+  make(5, SampleRate_16000, 2048);
+  recorder_->startRecording();
+  source_->deliver(ramp(2048, 1), ago(milliseconds(0)));
+  listener_.busyIndex = 1;
+  source_->deliver(ramp(2048, 2049), ago(milliseconds(0)));
+  listener_.busyIndex = -1;
+  source_->deliver(ramp(2048, 4097), ago(milliseconds(0)));
+  const auto deliveries = listener_.deliveries();
+  ASSERT_EQ(deliveries.size(), 2u);
+  EXPECT_EQ(deliveries[1].index, 1u);
+  EXPECT_EQ(deliveries[1].samples, ramp(2048, 4097));
+  EXPECT_EQ(recorder_->droppedBlocks(), 1u);
 }
 
 struct BacklogCase {
