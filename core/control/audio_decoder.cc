@@ -466,11 +466,11 @@ bool AudioDecoder::initialiseAudio() {
       customRecorder_ = false;
       logWithLogger<LogLevel::Info>(this, "using real audio recorder");
     }
-    recorder_->initialise(this);
-    recorder_->setup(kCaptureBuffers);
-    recorder_->setFilePath(filePath_);
-    available = recorder_->getAvailableSampleRates(availableRates_);
   }
+  recorder_->initialise(this);
+  recorder_->setup(kCaptureBuffers);
+  recorder_->setFilePath(filePath_);
+  available = recorder_->getAvailableSampleRates(availableRates_);
   availableRates_ = available;
   Resampler::LogSampleRates(this, "available sample rates:", availableRates_);
   notifyListeners([available](IAudioDecoderListener& l) { l.onAudioSupport(available); });
@@ -482,9 +482,16 @@ bool AudioDecoder::initialiseAudio() {
   logWithLogger<LogLevel::Info>(this, "creating AudioRecorder with ",
                                 Resampler::ConvertSampleRateToString(rate), " sample rate and ",
                                 frames, " buffer frames");
+  {
+    // The capture path skips buffers while there is no meter.
+    std::unique_lock<std::shared_mutex> lock(captureMutex_);
+    meter_.reset();
+  }
+  // Outside the capture lock: an app-fed recorder waits here for deliveries
+  // in progress, which take that lock.
+  recorder_->createRecorder(rate, frames);
   std::unique_lock<std::shared_mutex> lock(captureMutex_);
   leases_.reset(kCaptureBuffers);
-  recorder_->createRecorder(rate, frames);
   sampleCheck_->setSampleRateAndBufferFrames(rate, frames);
   for (auto& c : audioControllers_) c->SetAudioParameters(rate, frames);
   meter_ = std::make_unique<VolumeMeasurer>(rate);
