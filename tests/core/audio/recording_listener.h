@@ -27,7 +27,7 @@ class RecordingListener : public tembrolexinsdk::IProcessorListener {
 
   void onProcessorEvent(const tembrolexinsdk::INamedObject*,
                         const tembrolexinsdk::IProcessorEventParams* params) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (params != nullptr) {
       events_.emplace_back(params->clone());
     }
@@ -35,30 +35,30 @@ class RecordingListener : public tembrolexinsdk::IProcessorListener {
   }
   void onLogEvent(const tembrolexinsdk::INamedObject*,
                   const tembrolexinsdk::LogParams* params) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (params != nullptr) lines_.push_back({params->getLevel(), params->getMessage()});
     cond_.notify_all();
   }
   void onProcessorStatusChanged(const tembrolexinsdk::INamedObject*,
                                 const tembrolexinsdk::IProcessorStatusParams* params) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (params != nullptr) statuses_.push_back(params->GetDescription());
     cond_.notify_all();
   }
   void onFailed(const tembrolexinsdk::FailureParams& failure) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     failures_.push_back(failure.GetDescription());
     cond_.notify_all();
   }
   void onNTPRequired() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     ++ntpRequests_;
     cond_.notify_all();
   }
   tembrolexinsdk::security::IDataSigner* signer() const override { return nullptr; }
 
   std::vector<Line> lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     return lines_;
   }
   // The texts of the lines that contain `part`.
@@ -70,31 +70,31 @@ class RecordingListener : public tembrolexinsdk::IProcessorListener {
     return out;
   }
   std::vector<std::string> failures() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     return failures_;
   }
   std::vector<std::string> statuses() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     return statuses_;
   }
   int ntpRequests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     return ntpRequests_;
   }
   // Runs `visit` on the recorded events under the lock.
   void withEvents(
       const std::function<void(const std::vector<std::unique_ptr<
                                    tembrolexinsdk::IProcessorEventParams>>&)>& visit) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     visit(events_);
   }
   size_t eventCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
     return events_.size();
   }
   // Waits until `done` holds (checked under the lock after every report).
   bool waitFor(const std::function<bool()>& done) const {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::recursive_mutex> lock(mutex_);
     return cond_.wait_for(lock, std::chrono::seconds(10), done);
   }
   bool waitForEvents(size_t count) const {
@@ -105,8 +105,9 @@ class RecordingListener : public tembrolexinsdk::IProcessorListener {
   }
 
  private:
-  mutable std::mutex mutex_;
-  mutable std::condition_variable cond_;
+  // Recursive: waitFor predicates may call the accessors.
+  mutable std::recursive_mutex mutex_;
+  mutable std::condition_variable_any cond_;
   std::vector<std::unique_ptr<tembrolexinsdk::IProcessorEventParams>> events_;
   std::vector<Line> lines_;
   std::vector<std::string> statuses_;

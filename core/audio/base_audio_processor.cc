@@ -1,0 +1,663 @@
+#include "core/audio/base_audio_processor.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "core/audio/resampler.h"
+#include "core/runtime/configuration_parameter.h"
+#include "core/runtime/log_helpers.h"
+#include "core/runtime/logger.h"
+#include "core/runtime/processor_params.h"
+
+namespace tembrolexinsdk {
+
+namespace {
+
+constexpr int64_t kNoRequest = std::numeric_limits<int64_t>::min();
+constexpr int64_t kWeirdTimingMs = 500;
+constexpr int64_t kProfileWindowMs = 60000;
+
+// The twelve decoder options, in the order the decoding core takes them.
+constexpr const char* kOptionSuffixes[BaseAudioProcessor::kDecoderOptionCount] = {
+    "_Persistence",       "_GapFill",           "_MaxOffsetPast",   "_MaxOffsetFuture",
+    "_RiseThreshold",     "_MaxOffsetPastCW",   "_MaxOffsetFutureCW", "_RiseThresholdCW",
+    "_TimeShiftThreshold", "_PublishDelay",     "_MaxListeningDuration", "_FastReaction"};
+
+template <typename T>
+const T* lookUp(const ConfigurationParameters& configuration, const std::string& key) {
+  const auto it = configuration.find(key);
+  if (it == configuration.end()) return nullptr;
+  const auto* parameter = dynamic_cast<const ConfigurationParameter<T>*>(it->second);
+  return parameter != nullptr ? &parameter->value : nullptr;
+}
+
+int64_t steadyMs(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+bool isVorselTPlugin(const std::string& name) {
+  return name == "tembrolexin_VorselT" || name == "tembrolexin_VorselTW";
+}
+
+}  // namespace
+
+const DecoderFunctions& DecoderFunctions::real() {
+  static const DecoderFunctions functions;
+  return functions;
+}
+
+BaseAudioProcessor::BaseAudioProcessor(std::string name, SampleRate rate, bool useNTP,
+                                       std::chrono::milliseconds pingInterval,
+                                       const Clock& clock, const DecoderFunctions& decoder)
+    : ActiveObject<BaseAudioProcessor>(&BaseAudioProcessor::stateWaitingForDecoders,
+                                       &BaseAudioProcessor::stateDone, kQuit, name),
+      name_(std::move(name)),
+      rate_(rate),
+      useNTP_(useNTP),
+      version_(TL_DECODER_BINDINGS_HEADER_VERSION),
+      clock_(clock),
+      fns_(decoder),
+      pingInterval_(pingInterval),
+      lastNTPRequest_(kNoRequest),
+      workBuffer_(512),
+      pingTimer_([this] { pushSignal(new StateSignal(kPing)); }, clock) {
+  if (useNTP_) {
+    auto provider = std::make_unique<ProcessorNTPTimeProvider>(clock_);
+    ntpProvider_ = provider.get();
+    timeProvider_ = std::move(provider);
+  } else {
+    timeProvider_ = std::make_unique<ProcessorTimeProvider>(clock_);
+    ntpInterval_ = std::numeric_limits<int64_t>::max();
+  }
+  logWithLogger<LogLevel::Debug>(this, "thread entry");
+  logWithLogger<LogLevel::Debug>(this, timeProvider_->getTimeAdjustments());
+  startThread();
+}
+
+BaseAudioProcessor::~BaseAudioProcessor() {
+  logWithLogger<LogLevel::Debug>(this, "destructor entry");
+  pingTimer_.Cancel();
+  quitAndJoin();
+  {
+    std::lock_guard<std::mutex> lock(recordMutex_);
+    if (recordFile_) recordFile_->close();
+  }
+  closeDecoders();
+}
+
+// ---------------------------------------------------------------------------
+// Caller-side operations.
+
+void BaseAudioProcessor::Initialise(IProcessorListener* listener, int sampleRateHz,
+                                    const NTPInfo*) {
+  logWithLogger<LogLevel::Debug>(this, "initialise entry");
+  listener_ = listener;
+  sampleRateHz_ = sampleRateHz;
+  // Descriptors that waited for the rate are built now.
+  if (awaitingRate_.exchange(false)) pushSignal(new StateSignal(kRebuild));
+}
+
+void BaseAudioProcessor::Configure(const ConfigurationParameters* configuration, const NTPInfo*) {
+  logWithLogger<LogLevel::Debug>(this, "Configure entry");
+  if (configuration == nullptr) return;
+  const ConfigurationParameters& c = *configuration;
+  {
+    std::lock_guard<std::mutex> lock(recordMutex_);
+    if (const bool* record = lookUp<bool>(c, name_ + "_RecordAudio")) recordAudio_ = *record;
+  }
+  // Network-time settings mean nothing to a processor without network time.
+  if (useNTP_) {
+    if (const long long* v = lookUp<long long>(c, name_ + "_NTPinterval")) ntpInterval_ = *v;
+  }
+  if (const long long* v = lookUp<long long>(c, name_ + "_NTPminDelay")) ntpMinDelay_ = *v;
+  logWithLogger<LogLevel::Debug>(this, "RecordAudio: ", recordAudio_, ", NTPinterval: ",
+                                 ntpInterval_.load());
+
+  if (const std::string* json = lookUp<std::string>(c, name_ + "_EventEngineSequences")) {
+    if (!json->empty()) pushSignal(new UpdateEventEngineSequenceSignal(*json));
+  }
+  if (const std::string* json = lookUp<std::string>(c, name_ + "_CandidateStations")) {
+    if (!json->empty()) pushSignal(new UpdateCandidateStationsSignal(*json));
+  }
+  if (name_ == "tembrolexin_VorselTW") {
+    if (const std::string* json =
+            lookUp<std::string>(c, "tembrolexin_VorselT_CandidateStations")) {
+      if (!json->empty()) pushSignal(new UpdateCandidateStationsSignal(*json));
+    }
+  }
+  std::array<int32_t, kDecoderOptionCount> options;
+  options.fill(-1);
+  bool anyOption = false;
+  for (int i = 0; i < kDecoderOptionCount; ++i) {
+    if (const long long* v = lookUp<long long>(c, name_ + kOptionSuffixes[i])) {
+      options[i] = static_cast<int32_t>(*v);
+      anyOption = true;
+    }
+  }
+  if (anyOption) pushSignal(new UpdateDecoderSignal(options));
+  manageFileRecording();
+}
+
+void BaseAudioProcessor::manageFileRecording() {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(recordMutex_);
+    if (!recordAudio_) {
+      if (!recordFile_) return;
+      recordFile_->flush();
+      recordFile_.reset();
+      text = "Stopped Recording";
+    } else {
+      if (recordFile_) return;
+      // Without a file path nothing is opened (never a file at the root).
+      const std::string path = recordPathLocked();
+      auto file = std::make_unique<std::ofstream>();
+      if (!path.empty()) file->open(path, std::ios::binary | std::ios::trunc);
+      if (file->is_open()) {
+        recordFile_ = std::move(file);
+        text = "recording to " + path;
+      } else {
+        text = path + " couldn't be opened";
+      }
+    }
+  }
+  reportLog(LogLevel::Debug, text);
+}
+
+std::string BaseAudioProcessor::recordPath() const {
+  std::lock_guard<std::mutex> lock(recordMutex_);
+  return recordPathLocked();
+}
+
+std::string BaseAudioProcessor::recordPathLocked() const {
+  return filePath_.empty() ? std::string() : filePath_ + "/" + name_ + "_AudioSamplesFile.raw";
+}
+
+void BaseAudioProcessor::SetFilePath(const std::string& path) {
+  std::string text;
+  if (path == "<none>" || path.empty()) {
+    text = "BaseAudioProcessor::SetFilePath: ERROR (no path available) path => " + path;
+    if (IProcessorListener* listener = listener_.load()) listener->onFailed(FailureParams(text));
+  } else {
+    std::lock_guard<std::mutex> lock(recordMutex_);
+    filePath_ = path;
+    text = "ready to record to: " + recordPathLocked();
+  }
+  reportLog(LogLevel::Debug, text);
+}
+
+void BaseAudioProcessor::SetDeviceId(int deviceId) {
+  setPinging(deviceId > 0);
+  logWithLogger<LogLevel::Debug>(this, "setDeviceId entry, deviceId: ", deviceId);
+}
+
+void BaseAudioProcessor::setPinging(bool pinging) {
+  // Switched on: a ping queued now starts the pings once processing runs (at
+  // once when it already does).
+  if (pinging && !pinging_.exchange(true)) {
+    pushSignal(new StateSignal(kPing));
+  } else if (!pinging) {
+    pinging_ = false;
+  }
+}
+
+void BaseAudioProcessor::ProcessBuffer(const short* samples, int sampleCount,
+                                       std::chrono::steady_clock::time_point captureTime) {
+  const uint32_t frames = samples == nullptr || sampleCount < 0 ? 0 : uint32_t(sampleCount);
+  pushSignal(new AudioArrivedSignal(samples, frames, captureTime));
+}
+
+void BaseAudioProcessor::Start() {
+  logWithLogger<LogLevel::Debug>(this, "Start entry");
+  reportStatus(GenericStatusParams({"Started"}));
+}
+
+void BaseAudioProcessor::Stop() {
+  logWithLogger<LogLevel::Debug>(this, "Stop entry");
+  reportStatus(GenericStatusParams({"Stopped"}));
+}
+
+IProcessorEventParams* BaseAudioProcessor::PrepareData(const NTPInfo*) {
+  logWithLogger<LogLevel::Debug>(this, "PrepareData entry");
+  return nullptr;
+}
+
+void BaseAudioProcessor::setDecoderDescriptors(Descriptors descriptors) {
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    descriptors_ = std::move(descriptors);
+  }
+  pushSignal(new StateSignal(kRebuild));
+}
+
+void BaseAudioProcessor::setSchemeFilter(SchemeFilter filter) {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  schemeFilter_ = std::move(filter);
+}
+
+std::vector<const EncodingSchemeInfo*> BaseAudioProcessor::getSchemeInfo() const {
+  std::lock_guard<std::mutex> lock(decodersMutex_);
+  std::vector<const EncodingSchemeInfo*> out;
+  for (const DecoderEntry& entry : decoders_) out.push_back(&entry.info);
+  return out;
+}
+
+void BaseAudioProcessor::updateNTPInfo(const NTPInfo* ntp) {
+  // The next request depends only on the interval again. Lifted after the
+  // reference moved (below), so that a check running meanwhile does not ask
+  // again for the time that is arriving.
+  if (ntpProvider_ == nullptr || ntp == nullptr) {
+    lastNTPRequest_ = kNoRequest;
+    if (ntpProvider_ != nullptr) logWithLogger<LogLevel::Warning>(this, "Received nullptr ntpInfo");
+    return;
+  }
+  const int64_t now = clock_.upTimeMillis();
+  logWithLogger<LogLevel::Debug>(this, "NTP latency: ", now - ntp->upTimeMillis,
+                                 " current uptime: ", now, ", ntp uptime: ", ntp->upTimeMillis);
+  const std::string text = name_ + "::UpdateNTPInfo: " + std::to_string(ntp->elapsedRealTime) +
+                           ", " + std::to_string(ntp->transmitTimestamp) + ", " +
+                           std::to_string(ntp->roundTripDelay) + ", " + std::to_string(ntp->drift);
+  reportStatus(GenericStatusParams({text}));
+  reportLog(LogLevel::Debug, text);
+  ntpProvider_->updateReferenceWithNTP(ntp);
+  lastNTPRequest_ = kNoRequest;
+  logWithLogger<LogLevel::Info>(this, ntpProvider_->getTimeAdjustments());
+}
+
+int32_t BaseAudioProcessor::convertToConfidence(int32_t confidence) {
+  switch (confidence) {
+    case 1: return 3;
+    case 2: return 2;
+    case 3: return 1;
+    case 4: return -1;
+    default: return 0;
+  }
+}
+
+int32_t BaseAudioProcessor::convertSyncStateToConfidence(int32_t syncState) {
+  switch (syncState) {
+    case 0: return 1;
+    case 1: return 3;
+    case 2: return 2;
+    default: return 0;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Listener helpers.
+
+void BaseAudioProcessor::reportEvent(const IProcessorEventParams& params) {
+  if (IProcessorListener* listener = listener_.load()) listener->onProcessorEvent(this, &params);
+}
+
+void BaseAudioProcessor::reportStatus(const IProcessorStatusParams& params) {
+  if (IProcessorListener* listener = listener_.load()) {
+    listener->onProcessorStatusChanged(this, &params);
+  }
+}
+
+void BaseAudioProcessor::reportLog(LogLevel level, const std::string& text) {
+  if (IProcessorListener* listener = listener_.load()) {
+    const LogParams params(level, text);
+    listener->onLogEvent(this, &params);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Worker thread.
+
+void BaseAudioProcessor::onStateFailure(const std::exception* error) {
+  const std::string text = error != nullptr ? error->what() : "";
+  if (error != nullptr) {
+    logWithLogger<LogLevel::Error>(this, "thread died: Exception: ", text);
+  } else {
+    logWithLogger<LogLevel::Error>(this, "BaseAudioProcessor thread died for unknown reason.");
+  }
+  setState(&BaseAudioProcessor::stateDone);
+  pingTimer_.Cancel();
+  // Later signals are dropped instead of piling up for a thread that is gone.
+  signalQueue().close();
+  if (IProcessorListener* listener = listener_.load()) {
+    listener->onFailed(FailureParams(error != nullptr
+                                         ? text
+                                         : "BaseAudioProcessor thread died for unknown reason."));
+  }
+}
+
+void BaseAudioProcessor::onThreadEnd() {
+  logWithLogger<LogLevel::Debug>(this, "BaseAudioProcessor thread exit");
+}
+
+void BaseAudioProcessor::stateWaitingForDecoders() {
+  serveState(&BaseAudioProcessor::stateWaitingForDecoders, {kRebuild, kAudioArrived, kQuit},
+             [this](StateSignal& signal) {
+               switch (signal.GetCode()) {
+                 case kRebuild:
+                   buildDecoders();
+                   break;
+                 case kQuit:
+                   setState(&BaseAudioProcessor::stateDone);
+                   break;
+                 default:  // audio before the decoders exist is dropped
+                   break;
+               }
+             });
+}
+
+void BaseAudioProcessor::stateWaitingForConfiguration() {
+  logWithLogger<LogLevel::Debug>(this, "stateWaitingForCandidateStations entry");
+  serveState(&BaseAudioProcessor::stateWaitingForConfiguration,
+             {kRebuild, kAudioArrived, kUpdateConfiguration, kQuit}, [this](StateSignal& signal) {
+               switch (signal.GetCode()) {
+                 case kRebuild:
+                   setState(&BaseAudioProcessor::stateWaitingForDecoders);
+                   pushSignal(new StateSignal(kRebuild));
+                   break;
+                 case kUpdateConfiguration:
+                   updateConfiguration(signal);
+                   break;
+                 case kQuit:
+                   logWithLogger<LogLevel::Debug>(
+                       this, "stateWaitingForCandidateStations... shutting down");
+                   setState(&BaseAudioProcessor::stateDone);
+                   break;
+                 default:
+                   break;
+               }
+             });
+}
+
+void BaseAudioProcessor::stateProcessing() {
+  logWithLogger<LogLevel::Debug>(this, "stateProcessing entry");
+  setupStateProcessing();
+  if (pinging_) pingTimer_.DoEventAfter(pingInterval_);
+  reportStatus(AudioProcessorIdleStatusParams(name_));
+  profileStart_ = clock_.upTimeMillis();
+  profileBusy_ = 0;
+  struct CancelPing {
+    TimedEvent& timer;
+    ~CancelPing() { timer.Cancel(); }
+  } cancelPing{pingTimer_};
+  serveState(&BaseAudioProcessor::stateProcessing, {0, 1, 2, 3, 4, 5, 6, 7, 8},
+             [this](StateSignal& signal) {
+               const int64_t began = clock_.upTimeMillis();
+               switch (signal.GetCode()) {
+                 case kRebuild:
+                   setState(&BaseAudioProcessor::stateWaitingForDecoders);
+                   pushSignal(new StateSignal(kRebuild));
+                   break;
+                 case kAudioArrived: {
+                   const auto* audio = dynamic_cast<const AudioArrivedSignal*>(&signal);
+                   if (audio == nullptr) {
+                     logWithLogger<LogLevel::Warning>(
+                         this, "signal expected to be an AudioArrivedSignal and wasn't");
+                     break;
+                   }
+                   writeRecord(audio->samples, audio->frames);
+                   PerformanceData performance{};
+                   audioArrivedProcess(performance, *audio);
+                   break;
+                 }
+                 case 2:
+                 case 3:
+                 case 4:
+                 case 5:
+                   updateConfiguration(signal);
+                   break;
+                 case kPing:
+                   if (pinging_) {
+                     pingTimer_.DoEventAfter(pingInterval_);
+                     pingDecoder();
+                   }
+                   break;
+                 case kStop:
+                   Stop();
+                   break;
+                 case kQuit:
+                   logWithLogger<LogLevel::Debug>(this, "stateProcessing... shutting down");
+                   setState(&BaseAudioProcessor::stateDone);
+                   break;
+                 default:
+                   break;
+               }
+               const int64_t now = clock_.upTimeMillis();
+               profileBusy_ += now - began;
+               const int64_t window = now - profileStart_;
+               if (window > kProfileWindowMs) {
+                 logWithLogger<LogLevel::Info>(
+                     this, "PROFILER FOR ", "BAP_stateProcessing", ": ", profileBusy_, "ms/",
+                     window, "ms, i.e. ",
+                     static_cast<float>(profileBusy_) * 100.0f / static_cast<float>(window),
+                     "% thread usage");
+                 profileBusy_ = 0;
+                 profileStart_ = now;
+               }
+             });
+}
+
+void BaseAudioProcessor::closeDecoders() {
+  std::vector<DecoderEntry> old;
+  {
+    std::lock_guard<std::mutex> lock(decodersMutex_);
+    old.swap(decoders_);
+  }
+  for (DecoderEntry& entry : old) fns_.close(entry.context);
+}
+
+void BaseAudioProcessor::buildDecoders() {
+  closeDecoders();
+  Descriptors descriptors;
+  SchemeFilter filter;
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    descriptors = descriptors_;
+    filter = schemeFilter_;
+  }
+  if (descriptors.empty()) return;
+  // Raised before the rate is read, so that an Initialise in between sees it
+  // and rebuilds.
+  awaitingRate_ = true;
+  const int32_t rateHz = sampleRateHz_.load();
+  if (rateHz == 0) {
+    logWithLogger<LogLevel::Debug>(this, "decoders wait for the sample rate");
+    return;
+  }
+  awaitingRate_ = false;
+  std::vector<DecoderEntry> built;
+  for (const auto& descriptor : descriptors) {
+    if (!descriptor) continue;
+    DecoderEntry entry;
+    entry.descriptor = descriptor;
+    entry.partial = std::make_unique<PartialCodewordProcessor>(name_);
+    PartialCodewordProcessor::DecoderSetup setup =
+        entry.partial->configurationForDecoder(*descriptor, name_);
+    const char* config = descriptor->getName().c_str();
+    entry.context = setup.fastReaction ? fns_.initFastReaction(config) : fns_.init(config);
+    if (entry.context == nullptr) {
+      logWithLogger<LogLevel::Error>(this, "the decoding core refused the configuration of a "
+                                           "decoder; it does not run");
+      continue;
+    }
+    fns_.getSchemeInfo(entry.context, 0, &entry.info);
+    const char* schemeName = entry.info.name != nullptr ? entry.info.name : "";
+    const int32_t decoderRate = fns_.fsIn(entry.context);
+    if (decoderRate != rateHz) {
+      logWithLogger<LogLevel::Info>(this, "will not run echo decoder for scheme: ", schemeName,
+                                    ", sample rate is ", rateHz, " but decoder requires ",
+                                    decoderRate);
+      fns_.close(entry.context);
+      continue;
+    }
+    if (filter && !filter(entry.info)) {
+      logWithLogger<LogLevel::Info>(this, "will not run echo decoder for scheme: ", schemeName,
+                                    ", filter does not allow it");
+      fns_.close(entry.context);
+      continue;
+    }
+    if (setup.list) {
+      entry.list = std::move(setup.list);
+      fns_.codewordSequences(entry.context, entry.list.get());
+    }
+    entry.waiting = setup.waitingForConfiguration;
+    logWithLogger<LogLevel::Info>(this, "will decode scheme: ", schemeName);
+    built.push_back(std::move(entry));
+  }
+  if (built.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(decodersMutex_);
+    decoders_ = std::move(built);
+  }
+  applyReadinessRule();
+}
+
+void BaseAudioProcessor::applyReadinessRule() {
+  const bool waiting = std::any_of(decoders_.begin(), decoders_.end(),
+                                   [](const DecoderEntry& e) { return e.waiting; });
+  setState(waiting ? &BaseAudioProcessor::stateWaitingForConfiguration
+                   : &BaseAudioProcessor::stateProcessing);
+}
+
+void BaseAudioProcessor::updateConfiguration(const StateSignal& signal) {
+  if (const auto* stations = dynamic_cast<const UpdateCandidateStationsSignal*>(&signal)) {
+    for (DecoderEntry& entry : decoders_) {
+      const auto& refs = entry.descriptor->getEngineRefs();
+      if (refs.count("HEARTBEAT") == 0 &&
+          !(refs.count("ANALYTICS") != 0 && isVorselTPlugin(name_))) {
+        continue;
+      }
+      CandidateStationsPtr list = entry.partial->parseCandidateStations(stations->json, name_);
+      if (!list) continue;
+      fns_.candidateStations(entry.context, list.get());
+      entry.list = std::move(list);
+      entry.waiting = false;
+    }
+    applyReadinessRule();
+  } else if (const auto* sequences =
+                 dynamic_cast<const UpdateEventEngineSequenceSignal*>(&signal)) {
+    for (DecoderEntry& entry : decoders_) {
+      if (entry.descriptor->getEngineRefs().count("EVENT2") == 0) continue;
+      CandidateStationsPtr list = entry.partial->parseEventEngineSequences(
+          sequences->json, *entry.descriptor, entry.info.codewordDuration, name_);
+      if (!list) continue;
+      fns_.codewordSequences(entry.context, list.get());
+      entry.list = std::move(list);
+    }
+  } else if (const auto* options = dynamic_cast<const UpdateDecoderSignal*>(&signal)) {
+    for (DecoderEntry& entry : decoders_) {
+      fns_.setOptions(entry.context, -1, options->options.data());
+    }
+  }
+}
+
+void BaseAudioProcessor::setupStateProcessing() {
+  for (DecoderEntry& entry : decoders_) entry.partial->setup();
+}
+
+void BaseAudioProcessor::writeRecord(const short* samples, uint32_t frames) {
+  std::lock_guard<std::mutex> lock(recordMutex_);
+  if (!recordFile_ || samples == nullptr || frames == 0) return;
+  recordFile_->write(reinterpret_cast<const char*>(samples),
+                     static_cast<std::streamsize>(frames) * 2);
+}
+
+void BaseAudioProcessor::warnWeirdTiming(const char* what, const DecoderEntry& entry,
+                                         int64_t corrected, int64_t steady) {
+  const int64_t previous = entry.partial->lastSystemTime();
+  if (previous == 0) return;
+  const int64_t d = corrected - previous;
+  if (d >= -kWeirdTimingMs && d <= kWeirdTimingMs) return;
+  logWithLogger<LogLevel::Warning>(this, what, " the Decoder with weird timing: dCorrected = ", d,
+                                   ", dSteady = ", steady - entry.partial->lastSteadyTime(),
+                                   ", correctedTime: ", corrected);
+}
+
+void BaseAudioProcessor::reportPartialResults(DecoderEntry& entry, int64_t corrected,
+                                              int64_t steady) {
+  const auto messages = entry.partial->processPartialResult(*entry.descriptor, corrected, steady,
+                                                            entry.info.codewordDuration);
+  for (const auto& message : messages) reportEvent(*message);
+}
+
+void BaseAudioProcessor::audioArrivedProcess(PerformanceData& performance,
+                                             const AudioArrivedSignal& signal) {
+  const uint32_t n = signal.frames;
+  if (n == 0) return;
+  const uint64_t total = totalSamples_.fetch_add(n) + n;
+  const int32_t rateHz = sampleRateHz_.load();
+  const int64_t duration = rateHz > 0 ? static_cast<int64_t>(n) * 1000 / rateHz : 0;
+  if (workBuffer_.size() < n) workBuffer_.resize(n);
+  for (DecoderEntry& entry : decoders_) {
+    const int64_t age = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            clock_.steadyNow() - signal.time)
+                            .count();
+    const int64_t corrected =
+        timeProvider_->getTimeSinceEpoch(clock_.upTimeMillis() - age) + duration;
+    const int64_t steady = steadyMs(signal.time) + duration;
+    std::copy(signal.samples, signal.samples + n, workBuffer_.begin());
+    warnWeirdTiming("Processing", entry, corrected, steady);
+    fns_.processData(entry.context, workBuffer_.data(), static_cast<int32_t>(n), &performance,
+                     corrected, entry.partial->result());
+    reportCodewords(performance, entry.info, *entry.descriptor, corrected, steady, total);
+    reportPartialResults(entry, corrected, steady);
+  }
+  reportEvent(ProcessingCompleteParams());
+  checkNTPRequest();
+}
+
+void BaseAudioProcessor::checkNTPRequest() {
+  if (!useNTP_) return;
+  IProcessorListener* listener = listener_.load();
+  if (listener == nullptr) return;
+  const int64_t sinceUpdate = timeProvider_->secondsSinceLastReferenceUpdate();
+  if (sinceUpdate < ntpInterval_.load()) return;
+  // Measured in up time, so that requests stay throttled (and never
+  // overflow) while the reference has never been updated.
+  const int64_t now = clock_.upTimeMillis() / 1000;
+  const int64_t last = lastNTPRequest_.load();
+  if (last != kNoRequest && now - last < ntpMinDelay_.load()) return;
+  lastNTPRequest_ = now;
+  listener->onNTPRequired();
+}
+
+void BaseAudioProcessor::pingDecoder() {
+  for (DecoderEntry& entry : decoders_) {
+    const int64_t corrected = timeProvider_->getTimeSinceEpoch(clock_.upTimeMillis());
+    const int64_t steady = steadyMs(clock_.steadyNow());
+    warnWeirdTiming("Pinging", entry, corrected, steady);
+    PerformanceData performance{};
+    fns_.processData(entry.context, nullptr, 0, &performance, corrected, entry.partial->result());
+    reportCodewords(performance, entry.info, *entry.descriptor, corrected, steady,
+                    totalSamples_.load());
+    reportPartialResults(entry, corrected, steady);
+  }
+}
+
+void BaseAudioProcessor::reportCodewords(PerformanceData& p, const EncodingSchemeInfo& info,
+                                         const EchoDecoderDescriptor& descriptor,
+                                         int64_t corrected, int64_t steady,
+                                         uint64_t totalSamples) {
+  std::set<std::string> refs;
+  if (p.msg < 0) {
+    if (p.currentSignalStrength < 0) return;
+    refs.insert("CONFIDENCE");
+  } else {
+    refs = descriptor.codewordInRange(p.msg);
+    if (refs.empty()) return;
+    p.msg = descriptor.transformCodeword(p.msg);
+  }
+  const int32_t rateHz = sampleRateHz_.load();
+  const int64_t offset = rateHz > 0 ? static_cast<int64_t>(p.cwSampleNo) * 1000 / rateHz : 0;
+  for (const std::string& ref : refs) {
+    const CodewordEventParams event(
+        convertSyncStateToConfidence(p.syncState), p.meanVolume, p.meanSignalStrength,
+        p.currentVolume, p.currentSignalStrength, convertToConfidence(p.sigConfidence),
+        convertToConfidence(p.msgConfidence), p.bitSlicePosSig, p.bitSlicePosMsg, p.nFecErrors,
+        p.msgSignalStrength95pc, p.msgVolume, p.msg, p.msgScheme, p.sigScheme, steady - offset,
+        corrected - offset, ref, info.codewordOffset, info.codewordDuration,
+        static_cast<int64_t>(totalSamples) - p.cwSampleNo);
+    reportEvent(event);
+  }
+}
+
+}  // namespace tembrolexinsdk

@@ -1,0 +1,271 @@
+// BaseAudioProcessor: the audio processor that runs the decoding core for one
+// code-word plug-in (such as "tembrolexin_VorselT").
+//
+// It is an active object. Callers only queue signals; the worker thread
+// builds one decoding-core context per EchoDecoderDescriptor, waits for the
+// configuration that decoders need (candidate stations), runs every decoder
+// over every audio buffer with a time stamp corrected to network time, and
+// reports CodewordEventParams (one per engine reference of the word's
+// ranges), partial-codeword messages and a ProcessingCompleteParams after
+// each buffer.
+//
+// States: waiting for decoders (audio dropped) -> waiting for configuration
+// (audio dropped) -> processing; a new descriptor list rebuilds. Signals a
+// state does not accept stay queued for a later state. An exception on the
+// worker ends it: it logs "thread died: Exception: ...", reports onFailed
+// with the exception's text, and later signals are dropped.
+//
+// Ownership: the listener is not owned and must outlive the processor. The
+// samples given to ProcessBuffer are not copied: the caller keeps them
+// unchanged until the worker has processed them. The clock and the decoder
+// functions must outlive the processor.
+//
+// Thread safety: the public operations may be called from any thread (one
+// controller thread at a time); listener calls come from the worker thread,
+// and from the caller's thread for Start, Stop, Configure, SetFilePath and
+// updateNTPInfo.
+#ifndef TL_CORE_AUDIO_BASE_AUDIO_PROCESSOR_H_
+#define TL_CORE_AUDIO_BASE_AUDIO_PROCESSOR_H_
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/audio/echo_decoder_descriptor.h"
+#include "core/audio/partial_codeword_processor.h"
+#include "core/decoder/encoding_schemes.h"
+#include "core/decoder/performance_data.h"
+#include "core/decoder/vorselt_decoder.h"
+#include "core/runtime/active_object.h"
+#include "core/runtime/clock.h"
+#include "core/runtime/i_consumers.h"
+#include "core/runtime/i_processor.h"
+#include "core/runtime/i_processor_listener.h"
+#include "core/runtime/logger.h"
+#include "core/runtime/state_signal.h"
+#include "core/runtime/time_source.h"
+#include "core/runtime/timed_event.h"
+
+namespace tembrolexinsdk {
+
+// The decoding core's entry points that the processor calls; a seam so that
+// tests can script decoder results. Defaults to the real functions.
+struct DecoderFunctions {
+  VorselTContext* (*init)(const char* config) = TembrolexinVorselT_Init;
+  VorselTContext* (*initFastReaction)(const char* config) = TembrolexinVorselT_InitFastReaction;
+  void (*close)(VorselTContext* context) = TembrolexinVorselT_Close;
+  int32_t (*getSchemeInfo)(const VorselTContext* context, int32_t index,
+                           EncodingSchemeInfo* info) = TembrolexinVorselT_GetSchemeInfo;
+  int32_t (*fsIn)(const VorselTContext* context) = TembrolexinVorselT_FsIn;
+  int64_t (*processData)(VorselTContext* context, int16_t* samples, int32_t count,
+                         PerformanceData* performance, int64_t timeMs,
+                         VorselTResult* results) = TembrolexinVorselT_ProcessData;
+  void (*candidateStations)(VorselTContext* context,
+                            const CandidateStations* stations) = TembrolexinVorselT_CandidateStations;
+  void (*codewordSequences)(VorselTContext* context,
+                            const CandidateStations* sequences) = TembrolexinVorselT_CodewordSequences;
+  void (*setOptions)(VorselTContext* context, int32_t index,
+                     const int32_t* options) = TembrolexinVorselT_setOptions;
+
+  static const DecoderFunctions& real();
+};
+
+class BaseAudioProcessor : public virtual IAudioProcessor,
+                           public INTPConsumer,
+                           private ActiveObject<BaseAudioProcessor> {
+ public:
+  using SchemeFilter = std::function<bool(const EncodingSchemeInfo&)>;
+  using Descriptors = std::vector<std::shared_ptr<const EchoDecoderDescriptor>>;
+
+  static constexpr int kDecoderOptionCount = 12;
+
+  // Signal codes of the worker's queue.
+  enum Code {
+    kRebuild = 0,
+    kAudioArrived = 1,
+    kUpdateConfiguration = 2,
+    kUpdateDecoder = 4,
+    kPing = 6,
+    kStop = 7,
+    kQuit = 8,
+  };
+
+  class AudioArrivedSignal : public StateSignal {
+   public:
+    AudioArrivedSignal(const short* samples, uint32_t frames,
+                       std::chrono::steady_clock::time_point time)
+        : StateSignal(kAudioArrived), samples(samples), frames(frames), time(time) {}
+    const short* samples;
+    uint32_t frames;
+    std::chrono::steady_clock::time_point time;
+  };
+  class UpdateEventEngineSequenceSignal : public StateSignal {
+   public:
+    explicit UpdateEventEngineSequenceSignal(std::string json)
+        : StateSignal(kUpdateConfiguration), json(std::move(json)) {}
+    std::string json;
+  };
+  class UpdateCandidateStationsSignal : public StateSignal {
+   public:
+    explicit UpdateCandidateStationsSignal(std::string json)
+        : StateSignal(kUpdateConfiguration), json(std::move(json)) {}
+    std::string json;
+  };
+  class UpdateDecoderSignal : public StateSignal {
+   public:
+    explicit UpdateDecoderSignal(const std::array<int32_t, kDecoderOptionCount>& options)
+        : StateSignal(kUpdateDecoder), options(options) {}
+    std::array<int32_t, kDecoderOptionCount> options;
+  };
+
+  // `name` is the plug-in name and the prefix of its configuration keys;
+  // `rate` the SampleRate flag its decoders need. Without network time no
+  // network time is ever requested. `pingInterval` is the period of the
+  // decoder flushes once pinging is on.
+  BaseAudioProcessor(std::string name, SampleRate rate, bool useNTP,
+                     std::chrono::milliseconds pingInterval,
+                     const Clock& clock = Clock::real(),
+                     const DecoderFunctions& decoder = DecoderFunctions::real());
+  // Stops the worker, closes the record file and every decoder context.
+  ~BaseAudioProcessor() override;
+
+  // IProcessor.
+  const std::string& GetName() const override { return name_; }
+  const std::string& GetVersion() const override { return version_; }
+  void Initialise(IProcessorListener* listener, int sampleRateHz, const NTPInfo* ntp) override;
+  void Configure(const ConfigurationParameters* configuration, const NTPInfo* ntp) override;
+  void SetFilePath(const std::string& path) override;
+  void SetDeviceId(int deviceId) override;
+
+  // IAudioProcessor.
+  void ProcessBuffer(const short* samples, int sampleCount,
+                     std::chrono::steady_clock::time_point captureTime) override;
+  void Start() override;
+  void Stop() override;
+  IProcessorEventParams* PrepareData(const NTPInfo* ntp) override;
+  SampleRate GetPreferredSampleRate() override { return rate_; }
+
+  // INTPConsumer. The controller need not wait for network time.
+  void updateNTPInfo(const NTPInfo* ntp) override;
+  bool isNTPRequired() override { return false; }
+
+  // Replaces the decoders with one per descriptor (rebuilt on the worker).
+  void setDecoderDescriptors(Descriptors descriptors);
+  // Which schemes get a decoder; every scheme by default. Takes effect at
+  // the next rebuild.
+  void setSchemeFilter(SchemeFilter filter);
+  void setPinging(bool pinging);
+  // The scheme of every running decoder, in decoder order. Safe from any
+  // thread; the pointers stay valid until the decoders are rebuilt.
+  std::vector<const EncodingSchemeInfo*> getSchemeInfo() const;
+
+  // Confidence mappings of the reported values: decoder Confidence 1..4 to
+  // 3, 2, 1, -1; decoder SyncState 0..2 to 1, 3, 2; anything else to 0.
+  static int32_t convertToConfidence(int32_t confidence);
+  static int32_t convertSyncStateToConfidence(int32_t syncState);
+
+  // The record file of the raw input: path + "/" + name +
+  // "_AudioSamplesFile.raw".
+  std::string recordPath() const;
+
+ private:
+  friend class ActiveObject<BaseAudioProcessor>;
+
+  struct DecoderEntry {
+    VorselTContext* context = nullptr;
+    std::shared_ptr<const EchoDecoderDescriptor> descriptor;
+    std::unique_ptr<PartialCodewordProcessor> partial;
+    EncodingSchemeInfo info{};
+    CandidateStationsPtr list;
+    bool waiting = false;
+  };
+
+  // States (worker thread).
+  void stateWaitingForDecoders();
+  void stateWaitingForConfiguration();
+  void stateProcessing();
+  void stateDone() {}
+
+  // Worker-thread steps.
+  void buildDecoders();
+  void closeDecoders();
+  void applyReadinessRule();
+  void updateConfiguration(const StateSignal& signal);
+  void setupStateProcessing();
+  void audioArrivedProcess(PerformanceData& performance, const AudioArrivedSignal& signal);
+  void pingDecoder();
+  void reportCodewords(PerformanceData& p, const EncodingSchemeInfo& info,
+                       const EchoDecoderDescriptor& descriptor, int64_t corrected, int64_t steady,
+                       uint64_t totalSamples);
+  void reportPartialResults(DecoderEntry& entry, int64_t corrected, int64_t steady);
+  void warnWeirdTiming(const char* what, const DecoderEntry& entry, int64_t corrected,
+                       int64_t steady);
+  void checkNTPRequest();
+  void writeRecord(const short* samples, uint32_t frames);
+  std::string recordPathLocked() const;  // requires recordMutex_
+  void manageFileRecording();
+
+  void onStateFailure(const std::exception* error) override;
+  void onThreadEnd() override;
+
+  // Listener calls that tolerate a missing listener.
+  void reportEvent(const IProcessorEventParams& params);
+  void reportStatus(const IProcessorStatusParams& params);
+  void reportLog(LogLevel level, const std::string& text);
+
+  const std::string name_;
+  const SampleRate rate_;
+  const bool useNTP_;
+  const std::string version_;
+  const Clock& clock_;
+  const DecoderFunctions& fns_;
+  const std::chrono::milliseconds pingInterval_;
+
+  std::atomic<IProcessorListener*> listener_{nullptr};
+  std::atomic<int32_t> sampleRateHz_{0};
+  // Descriptors were given before the rate: Initialise rebuilds.
+  std::atomic<bool> awaitingRate_{false};
+  std::unique_ptr<ProcessorTimeProvider> timeProvider_;
+  ProcessorNTPTimeProvider* ntpProvider_ = nullptr;  // timeProvider_ or null
+
+  std::atomic<int64_t> ntpInterval_{86400};
+  std::atomic<int64_t> ntpMinDelay_{300};
+  // Up time in seconds of the last network-time request; "none" after an
+  // update.
+  std::atomic<int64_t> lastNTPRequest_;
+
+  // Raw recording: the path, the flag and the stream share one mutex.
+  mutable std::mutex recordMutex_;
+  std::string filePath_;
+  bool recordAudio_ = false;
+  std::unique_ptr<std::ofstream> recordFile_;
+
+  // Worker thread only (getSchemeInfo reads under decodersMutex_).
+  mutable std::mutex decodersMutex_;
+  std::vector<DecoderEntry> decoders_;
+  std::vector<short> workBuffer_;
+  std::atomic<uint64_t> totalSamples_{0};
+
+  mutable std::mutex settingsMutex_;
+  Descriptors descriptors_;     // guarded by settingsMutex_
+  SchemeFilter schemeFilter_;   // guarded by settingsMutex_
+
+  std::atomic<bool> pinging_{false};
+  // Profile of the processing state: window start (up time) and busy ms.
+  int64_t profileStart_ = 0;
+  int64_t profileBusy_ = 0;
+
+  // Last: stopped before the rest goes.
+  TimedEvent pingTimer_;
+};
+
+}  // namespace tembrolexinsdk
+
+#endif  // TL_CORE_AUDIO_BASE_AUDIO_PROCESSOR_H_

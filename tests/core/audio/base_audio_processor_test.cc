@@ -1,0 +1,579 @@
+#include "core/audio/base_audio_processor.h"
+
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/runtime/configuration_parameter.h"
+#include "core/runtime/message_factory.h"
+#include "core/runtime/network_time.h"
+#include "core/runtime/processor_params.h"
+#include "schema/tembrolexin_types.h"
+#include "tests/core/audio/recording_listener.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_dir.h"
+
+namespace tembrolexinsdk {
+namespace {
+
+// A scripted decoding core: contexts made from registered configuration
+// names; ProcessData hands out scripted records and remembers its calls.
+struct FakeDecoder {
+  int32_t fsIn = 8000;
+  EncodingSchemeInfo info{13, "VorselT", "VT", 6000, 120};
+  bool fastReaction = false;
+  std::deque<PerformanceData> script;
+  std::vector<int32_t> counts;   // samples per ProcessData call (-1: null)
+  std::vector<int64_t> times;
+  std::vector<std::vector<std::pair<int32_t, int64_t>>> stations;  // per call
+  std::vector<std::pair<int64_t, int32_t>> sequences;
+  std::vector<std::array<int32_t, 12>> options;
+};
+
+class FakeCore {
+ public:
+  static FakeCore& get() {
+    static FakeCore core;
+    return core;
+  }
+  std::mutex mutex;
+  std::map<std::string, FakeDecoder> templates;
+  std::map<VorselTContext*, FakeDecoder> open;
+  std::vector<FakeDecoder> closed;
+  int next = 1;
+  int inits = 0;
+
+  void reset() {
+    std::lock_guard<std::mutex> lock(mutex);
+    templates.clear();
+    open.clear();
+    closed.clear();
+    inits = 0;
+  }
+  FakeDecoder* find(VorselTContext* c) {
+    auto it = open.find(c);
+    return it == open.end() ? nullptr : &it->second;
+  }
+  // The decoder made from `config` (the newest), under the caller's lock.
+  FakeDecoder* byInfo(int32_t scheme) {
+    for (auto it = open.rbegin(); it != open.rend(); ++it) {
+      if (it->second.info.scheme == scheme) return &it->second;
+    }
+    return nullptr;
+  }
+};
+
+VorselTContext* FakeInit(const char* config, bool fast) {
+  FakeCore& core = FakeCore::get();
+  std::lock_guard<std::mutex> lock(core.mutex);
+  auto it = core.templates.find(config);
+  if (it == core.templates.end()) return nullptr;
+  auto* context = reinterpret_cast<VorselTContext*>(static_cast<intptr_t>(core.next++ * 16));
+  FakeDecoder d = it->second;
+  d.fastReaction = fast;
+  ++core.inits;
+  core.open[context] = d;
+  return context;
+}
+
+DecoderFunctions MakeFakeFunctions() {
+  DecoderFunctions f;
+  f.init = [](const char* c) { return FakeInit(c, false); };
+  f.initFastReaction = [](const char* c) { return FakeInit(c, true); };
+  f.close = [](VorselTContext* c) {
+    FakeCore& core = FakeCore::get();
+    std::lock_guard<std::mutex> lock(core.mutex);
+    if (FakeDecoder* d = core.find(c)) {
+      core.closed.push_back(*d);
+      core.open.erase(c);
+    }
+  };
+  f.getSchemeInfo = [](const VorselTContext* c, int32_t, EncodingSchemeInfo* info) {
+    FakeCore& core = FakeCore::get();
+    std::lock_guard<std::mutex> lock(core.mutex);
+    *info = core.find(const_cast<VorselTContext*>(c))->info;
+    return int32_t{1};
+  };
+  f.fsIn = [](const VorselTContext* c) {
+    FakeCore& core = FakeCore::get();
+    std::lock_guard<std::mutex> lock(core.mutex);
+    return core.find(const_cast<VorselTContext*>(c))->fsIn;
+  };
+  f.processData = [](VorselTContext* c, int16_t* samples, int32_t count, PerformanceData* p,
+                     int64_t timeMs, VorselTResult*) {
+    FakeCore& core = FakeCore::get();
+    std::lock_guard<std::mutex> lock(core.mutex);
+    FakeDecoder* d = core.find(c);
+    d->counts.push_back(samples == nullptr ? -1 : count);
+    d->times.push_back(timeMs);
+    if (d->script.empty()) {
+      *p = PerformanceData{};
+      p->msg = -1;
+      p->currentSignalStrength = -1;
+    } else {
+      *p = d->script.front();
+      d->script.pop_front();
+    }
+    return p->msg;
+  };
+  f.candidateStations = [](VorselTContext* c, const CandidateStations* list) {
+    FakeCore& core = FakeCore::get();
+    std::lock_guard<std::mutex> lock(core.mutex);
+    std::vector<std::pair<int32_t, int64_t>> entries;
+    for (int i = 0; list != nullptr && i < list->count; ++i) {
+      entries.emplace_back(list->entries[i].stationId, list->entries[i].lagMs);
+    }
+    core.find(c)->stations.push_back(entries);
+  };
+  f.codewordSequences = [](VorselTContext* c, const CandidateStations* list) {
+    FakeCore& core = FakeCore::get();
+    std::lock_guard<std::mutex> lock(core.mutex);
+    for (int i = 0; list != nullptr && i < list->count; ++i) {
+      core.find(c)->sequences.emplace_back(list->entries[i].firstCodeword,
+                                           list->entries[i].codewordCount);
+    }
+  };
+  f.setOptions = [](VorselTContext* c, int32_t, const int32_t* options) {
+    FakeCore& core = FakeCore::get();
+    std::lock_guard<std::mutex> lock(core.mutex);
+    std::array<int32_t, 12> copy;
+    std::copy(options, options + 12, copy.begin());
+    core.find(c)->options.push_back(copy);
+  };
+  return f;
+}
+
+const DecoderFunctions& FakeFunctions() {
+  static const DecoderFunctions f = MakeFakeFunctions();
+  return f;
+}
+
+// A station word of the VorselT layout: id << 21 | counter.
+constexpr int64_t Word(int64_t id, int64_t counter) { return (id << 21) | counter; }
+
+using Descriptors = BaseAudioProcessor::Descriptors;
+
+std::shared_ptr<const EchoDecoderDescriptor> Descriptor(const std::string& config,
+                                                        std::vector<CodewordRange> ranges,
+                                                        bool transform = false) {
+  return std::make_shared<EchoDecoderDescriptor>(config, std::move(ranges), transform);
+}
+
+class ProcessorTest : public testing::Test {
+ protected:
+  ProcessorTest() { FakeCore::get().reset(); }
+  ~ProcessorTest() override {
+    processor_.reset();
+    FakeCore::get().reset();
+  }
+
+  void Make(const std::string& name, bool useNTP = false) {
+    processor_ = std::make_unique<BaseAudioProcessor>(
+        name, SampleRate_8000, useNTP, std::chrono::milliseconds(250), clock_, FakeFunctions());
+  }
+  void AddTemplate(const std::string& config, FakeDecoder d = FakeDecoder()) {
+    std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+    FakeCore::get().templates[config] = d;
+  }
+  void Script(int32_t scheme, std::vector<PerformanceData> records) {
+    std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+    FakeDecoder* d = FakeCore::get().byInfo(scheme);
+    ASSERT_NE(d, nullptr);
+    for (const auto& r : records) d->script.push_back(r);
+  }
+  // Feeds one buffer of 1024 samples and waits until it was processed.
+  void Feed() {
+    const size_t before = Completed();
+    processor_->ProcessBuffer(buffer_.data(), 1024, clock_.steadyNow());
+    ASSERT_TRUE(listener_.waitFor([&] { return Completed() > before; }));
+  }
+  size_t Completed() const {
+    size_t n = 0;
+    listener_.withEvents([&](const auto& events) {
+      for (const auto& e : events) n += ProcessingCompleteParams::Cast(e.get()) != nullptr;
+    });
+    return n;
+  }
+  std::vector<CodewordEventParams> Codewords() const {
+    std::vector<CodewordEventParams> out;
+    listener_.withEvents([&](const auto& events) {
+      for (const auto& e : events) {
+        if (const auto* c = CodewordEventParams::Cast(e.get())) out.push_back(*c);
+      }
+    });
+    return out;
+  }
+  // Makes a processor whose one decoder (scheme 13) runs at once.
+  void MakeRunning(const std::string& name, std::vector<CodewordRange> ranges,
+                   bool transform = false) {
+    Make(name);
+    AddTemplate("cfg");
+    processor_->Initialise(&listener_, 8000, nullptr);
+    processor_->setDecoderDescriptors({Descriptor("cfg", std::move(ranges), transform)});
+    ASSERT_TRUE(listener_.waitFor([&] { return !listener_.statuses().empty(); }));
+  }
+
+  tltest::FakeClock clock_;
+  tltest::RecordingListener listener_;
+  std::unique_ptr<BaseAudioProcessor> processor_;
+  std::vector<short> buffer_ = std::vector<short>(1024, 7);
+};
+
+ConfigurationParameters Config(
+    std::initializer_list<std::pair<const std::string, const IConfigurationParameter*>> items) {
+  return ConfigurationParameters(items);
+}
+
+TEST_F(ProcessorTest, WaitingStatesDropAudioAndKeepConfigurationQueued) {
+  Make("tembrolexin_VorselT");
+  AddTemplate("cfg");
+  processor_->Initialise(&listener_, 8000, nullptr);
+  processor_->ProcessBuffer(buffer_.data(), 1024, clock_.steadyNow());  // no decoders yet
+  ConfigurationParameter<long long> persistence(5);
+  const auto options = Config({{"tembrolexin_VorselT_Persistence", &persistence}});
+  processor_->Configure(&options, nullptr);
+  processor_->setDecoderDescriptors({Descriptor("cfg", {{0, Word(9999, 0), "ANALYTICS"}})});
+  processor_->ProcessBuffer(buffer_.data(), 1024, clock_.steadyNow());  // awaiting stations
+  ConfigurationParameter<std::string> stations(R"([{"id": 5, "lag": 1}])");
+  const auto candidates = Config({{"tembrolexin_VorselT_CandidateStations", &stations}});
+  processor_->Configure(&candidates, nullptr);
+  Feed();
+  EXPECT_EQ(Completed(), 1u);
+  EXPECT_EQ(listener_.statuses(), (std::vector<std::string>{
+                                     AudioProcessorIdleStatusParams("tembrolexin_VorselT").GetDescription()}));
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  const FakeDecoder& d = *FakeCore::get().byInfo(13);
+  EXPECT_FALSE(d.fastReaction);
+  EXPECT_EQ(d.counts, (std::vector<int32_t>{1024}));
+  ASSERT_EQ(d.stations.size(), 1u);
+  EXPECT_EQ(d.stations[0], (std::vector<std::pair<int32_t, int64_t>>{{5, 1000}}));
+  ASSERT_EQ(d.options.size(), 1u);
+  EXPECT_EQ(d.options[0], (std::array<int32_t, 12>{5, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}));
+}
+
+TEST_F(ProcessorTest, DescriptorsBeforeInitialiseAreBuiltWithTheRate) {
+  Make("tembrolexin_Other");
+  AddTemplate("cfg");
+  FakeDecoder wide;
+  wide.fsIn = 16000;
+  wide.info = EncodingSchemeInfo{18, "VorselTW", "VTW", 2560, 40};
+  AddTemplate("cfg16", wide);
+  processor_->setDecoderDescriptors({Descriptor("cfg", {}), Descriptor("cfg16", {})});
+  processor_->Initialise(&listener_, 8000, nullptr);
+  ASSERT_TRUE(listener_.waitFor([&] { return !listener_.statuses().empty(); }));
+  const auto schemes = processor_->getSchemeInfo();
+  ASSERT_EQ(schemes.size(), 1u);  // the 16 kHz decoder is skipped at 8 kHz
+  EXPECT_STREQ(schemes[0]->shortName, "VT");
+  processor_.reset();  // the destructor closes every context
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  EXPECT_TRUE(FakeCore::get().open.empty());
+  EXPECT_EQ(static_cast<int>(FakeCore::get().closed.size()), FakeCore::get().inits);
+}
+
+PerformanceData Record(int64_t msg, int16_t currentStrength = 40, int32_t sinceCodeword = 0) {
+  PerformanceData p{};
+  p.syncState = 1;
+  p.meanSignalStrength = 30;
+  p.meanVolume = 60;
+  p.currentSignalStrength = currentStrength;
+  p.currentVolume = 61;
+  p.bitSlicePosSig = 3;
+  p.sigConfidence = 2;
+  p.sigScheme = 13;
+  p.msg = msg;
+  p.nFecErrors = 1;
+  p.msgSignalStrength95pc = 33;
+  p.msgVolume = 62;
+  p.bitSlicePosMsg = 4;
+  p.cwSampleNo = sinceCodeword;
+  p.msgConfidence = 4;
+  p.msgScheme = 13;
+  return p;
+}
+
+struct ReportCase {
+  const char* name;
+  PerformanceData record;
+  bool transform;
+  std::vector<std::string> refs;
+  int64_t msg;
+};
+
+class ReportTest : public ProcessorTest, public testing::WithParamInterface<ReportCase> {};
+
+TEST_P(ReportTest, EventsPerEngine) {
+  const ReportCase& c = GetParam();
+  MakeRunning("tembrolexin_DB",
+              {{Word(5, 0), Word(5, 99), "EVENT2"}, {Word(5, 50), Word(6, 0), "CONTENT"}},
+              c.transform);
+  Script(13, {c.record});
+  Feed();
+  const auto events = Codewords();
+  std::vector<std::string> refs;
+  for (const auto& e : events) {
+    refs.push_back(e.engineRef);
+    EXPECT_EQ(e.msg, c.msg);
+  }
+  EXPECT_EQ(refs, c.refs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReportTest,
+    testing::Values(
+        ReportCase{"QualityReport", Record(-1, 0), false, {"CONFIDENCE"}, -1},
+        ReportCase{"NoSignal", Record(-1, -1), false, {}, 0},
+        ReportCase{"OutsideEveryRange", Record(Word(7, 0)), false, {}, 0},
+        ReportCase{"OneRange", Record(Word(5, 10)), false, {"EVENT2"}, Word(5, 10)},
+        ReportCase{"TwoRangesInOrder", Record(Word(5, 60)), false, {"CONTENT", "EVENT2"},
+                   Word(5, 60)},
+        ReportCase{"Withheld", Record(Word(5, 60)), true, {"CONTENT", "EVENT2"}, 0}),
+    [](const testing::TestParamInfo<ReportCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ProcessorTest, CodewordFieldsAndTimeStamps) {
+  MakeRunning("tembrolexin_DB", {{0, Word(9, 0), "EVENT2"}});
+  Feed();  // a first buffer: 1024 samples before the word's buffer
+  Script(13, {Record(Word(5, 1), 40, 8000)});
+  Feed();
+  const auto events = Codewords();
+  ASSERT_EQ(events.size(), 1u);
+  const CodewordEventParams& e = events[0];
+  // 1024 samples at 8 kHz end 128 ms after the capture time; the word began
+  // 8000 samples (1000 ms) before the end of the buffer.
+  const int64_t steadyEnd =
+      std::chrono::duration_cast<std::chrono::milliseconds>(clock_.steadyNow().time_since_epoch())
+          .count() +
+      128;
+  const int64_t wallEnd = clock_.wallMicros() / 1000 + 128;
+  EXPECT_EQ(e.steadyTimeStamp, steadyEnd - 1000);
+  EXPECT_EQ(e.systemTimeStamp, wallEnd - 1000);
+  EXPECT_EQ(e.samplePosition, 2048 - 8000);
+  EXPECT_EQ(e.syncState, 3);       // sync state 1
+  EXPECT_EQ(e.sigConfidence, 2);   // confidence 2
+  EXPECT_EQ(e.msgConfidence, -1);  // confidence 4
+  EXPECT_EQ(e.offset, 120);        // the scheme's lead duration
+  EXPECT_EQ(e.codewordDuration, 6000);
+  EXPECT_EQ(e.meanVolume, 60);
+  EXPECT_EQ(e.meanSignalStrength, 30);
+  EXPECT_EQ(e.currentVolume, 61);
+  EXPECT_EQ(e.currentSignalStrength, 40);
+  EXPECT_EQ(e.bitSlicePosSig, 3);
+  EXPECT_EQ(e.bitSlicePosMsg, 4);
+  EXPECT_EQ(e.nFecErrors, 1);
+  EXPECT_EQ(e.msgSignalStrength95pc, 33);
+  EXPECT_EQ(e.msgVolume, 62);
+  EXPECT_EQ(e.GetParamsDescription(), "Codeword: " + std::to_string(Word(5, 1)));
+}
+
+TEST(ConfidenceTest, Mappings) {
+  const std::pair<int32_t, int32_t> confidence[] = {{1, 3}, {2, 2}, {3, 1}, {4, -1}, {0, 0},
+                                                     {5, 0}, {-1, 0}};
+  for (const auto& [in, out] : confidence) {
+    EXPECT_EQ(BaseAudioProcessor::convertToConfidence(in), out) << in;
+  }
+  const std::pair<int32_t, int32_t> sync[] = {{0, 1}, {1, 3}, {2, 2}, {-1, 0}, {3, 0}};
+  for (const auto& [in, out] : sync) {
+    EXPECT_EQ(BaseAudioProcessor::convertSyncStateToConfidence(in), out) << in;
+  }
+}
+
+TEST_F(ProcessorTest, EmptyBufferReportsNothing) {
+  MakeRunning("tembrolexin_DB", {{0, Word(9, 0), "EVENT2"}});
+  processor_->ProcessBuffer(buffer_.data(), 0, clock_.steadyNow());
+  Feed();
+  EXPECT_EQ(Completed(), 1u);
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  EXPECT_EQ(FakeCore::get().byInfo(13)->counts, (std::vector<int32_t>{1024}));
+}
+
+TEST_F(ProcessorTest, NetworkTimeRequestsAreThrottled) {
+  Make("tembrolexin_DB", true);
+  AddTemplate("cfg");
+  processor_->Initialise(&listener_, 8000, nullptr);
+  processor_->setDecoderDescriptors({Descriptor("cfg", {})});
+  ASSERT_TRUE(listener_.waitFor([&] { return !listener_.statuses().empty(); }));
+  // A request follows its buffer's ProcessingComplete: wait for the count,
+  // and check that it did not grow once the next buffer is done.
+  auto expectRequests = [&](int n) {
+    listener_.waitFor([&] { return listener_.ntpRequests() >= n; });
+    EXPECT_EQ(listener_.ntpRequests(), n);
+  };
+  Feed();  // never updated: asks at once
+  expectRequests(1);
+  clock_.advance(std::chrono::seconds(299));
+  Feed();
+  clock_.advance(std::chrono::seconds(1));
+  Feed();
+  expectRequests(2);
+  const NTPInfo info(0, clock_.wallMicros() / 1000, 0, 0, clock_.upTimeMillis());
+  processor_->updateNTPInfo(&info);
+  Feed();  // the reference is fresh
+  clock_.advance(std::chrono::seconds(86399));
+  Feed();
+  expectRequests(2);
+  clock_.advance(std::chrono::seconds(1));
+  Feed();  // the update lifted the minimum delay
+  expectRequests(3);
+  EXPECT_EQ(listener_.matching("tembrolexin_DB::UpdateNTPInfo: 0, ").size(), 1u);
+}
+
+TEST_F(ProcessorTest, NoNetworkTimeNeverAsks) {
+  MakeRunning("tembrolexin_DB", {});
+  ConfigurationParameter<long long> interval(0);
+  const auto config = Config({{"tembrolexin_DB_NTPinterval", &interval}});
+  processor_->Configure(&config, nullptr);
+  Feed();
+  clock_.advance(std::chrono::hours(48));
+  Feed();
+  EXPECT_EQ(listener_.ntpRequests(), 0);
+}
+
+TEST_F(ProcessorTest, PingsFlushTheDecodersWhilePinging) {
+  MakeRunning("tembrolexin_DB", {});
+  Feed();
+  // Each flush reports a quality record, so the test can follow the pings.
+  Script(13, std::vector<PerformanceData>(4, Record(-1, 0)));
+  processor_->SetDeviceId(42);  // switched on while processing: pings start
+  auto flushed = [&](size_t n) {
+    return listener_.waitFor([&] { return Codewords().size() >= n; });
+  };
+  ASSERT_TRUE(flushed(1));
+  for (size_t i = 2; i <= 4; ++i) {
+    // The timer was re-armed before the flush that the test saw.
+    ASSERT_TRUE(clock_.awaitDeadline(clock_.steadyNow() + std::chrono::milliseconds(250)));
+    clock_.advance(std::chrono::milliseconds(250));
+    ASSERT_TRUE(flushed(i));
+  }
+  processor_->SetDeviceId(0);
+  EXPECT_EQ(Completed(), 1u);  // a flush reports no ProcessingComplete
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  EXPECT_EQ(FakeCore::get().byInfo(13)->counts, (std::vector<int32_t>{1024, -1, -1, -1, -1}));
+}
+
+TEST_F(ProcessorTest, NoPingsWithoutDeviceId) {
+  MakeRunning("tembrolexin_DB", {});
+  processor_->SetDeviceId(0);
+  Feed();
+  clock_.advance(std::chrono::seconds(5));
+  Feed();
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  EXPECT_EQ(FakeCore::get().byInfo(13)->counts, (std::vector<int32_t>{1024, 1024}));
+}
+
+TEST_F(ProcessorTest, RawRecordingBytesAndTexts) {
+  tltest::TempDir dir;
+  MakeRunning("tembrolexin_DB", {});
+  processor_->SetFilePath("<none>");
+  processor_->SetFilePath(dir.path());
+  ConfigurationParameter<bool> on(true), off(false);
+  const auto start = Config({{"tembrolexin_DB_RecordAudio", &on}});
+  processor_->Configure(&start, nullptr);
+  for (int i = 0; i < 1024; ++i) buffer_[i] = static_cast<short>(i - 512);
+  Feed();
+  Feed();
+  const auto stop = Config({{"tembrolexin_DB_RecordAudio", &off}});
+  processor_->Configure(&stop, nullptr);
+  const std::string path = dir.file("tembrolexin_DB_AudioSamplesFile.raw");
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(bytes.size(), 4096u);
+  EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0x00);  // -512 = 0xfe00
+  EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 0xfe);
+  std::vector<std::string> texts;
+  for (const auto& line : listener_.lines()) texts.push_back(line.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "BaseAudioProcessor::SetFilePath: ERROR (no path available) path => <none>",
+                       "ready to record to: " + path, "recording to " + path,
+                       "Stopped Recording"}));
+  EXPECT_EQ(listener_.failures(),
+            (std::vector<std::string>{
+                "BaseAudioProcessor::SetFilePath: ERROR (no path available) path => <none>"}));
+}
+
+struct OptionCase {
+  const char* name;
+  const char* suffix;
+  int index;
+};
+
+class OptionKeyTest : public ProcessorTest, public testing::WithParamInterface<OptionCase> {};
+
+TEST_P(OptionKeyTest, SixtyFourBitOnly) {
+  MakeRunning("tembrolexin_DB", {});
+  const std::string key = std::string("tembrolexin_DB") + GetParam().suffix;
+  ConfigurationParameter<int> narrow(3);
+  const auto ignored = Config({{key, &narrow}});
+  processor_->Configure(&ignored, nullptr);
+  ConfigurationParameter<long long> wide(0x100000007LL);  // cut to 32 bits: 7
+  const auto applied = Config({{key, &wide}});
+  processor_->Configure(&applied, nullptr);
+  Feed();
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  const auto& options = FakeCore::get().byInfo(13)->options;
+  ASSERT_EQ(options.size(), 1u);
+  std::array<int32_t, 12> expected;
+  expected.fill(-1);
+  expected[GetParam().index] = 7;
+  EXPECT_EQ(options[0], expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TwelveKeys, OptionKeyTest,
+    testing::Values(OptionCase{"Persistence", "_Persistence", 0},
+                    OptionCase{"GapFill", "_GapFill", 1},
+                    OptionCase{"MaxOffsetPast", "_MaxOffsetPast", 2},
+                    OptionCase{"MaxOffsetFuture", "_MaxOffsetFuture", 3},
+                    OptionCase{"RiseThreshold", "_RiseThreshold", 4},
+                    OptionCase{"MaxOffsetPastCW", "_MaxOffsetPastCW", 5},
+                    OptionCase{"MaxOffsetFutureCW", "_MaxOffsetFutureCW", 6},
+                    OptionCase{"RiseThresholdCW", "_RiseThresholdCW", 7},
+                    OptionCase{"TimeShiftThreshold", "_TimeShiftThreshold", 8},
+                    OptionCase{"PublishDelay", "_PublishDelay", 9},
+                    OptionCase{"MaxListeningDuration", "_MaxListeningDuration", 10},
+                    OptionCase{"FastReaction", "_FastReaction", 11}),
+    [](const testing::TestParamInfo<OptionCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ProcessorTest, VorselTWAppliesItsOwnStationsThenTheVorselTList) {
+  Make("tembrolexin_VorselTW");
+  FakeDecoder d;
+  d.fsIn = 8000;
+  AddTemplate("cfg", d);
+  processor_->Initialise(&listener_, 8000, nullptr);
+  processor_->setDecoderDescriptors({Descriptor("cfg", {{0, Word(9999, 0), "ANALYTICS"}})});
+  ConfigurationParameter<std::string> own(R"([{"id": 1, "lag": 0}])");
+  ConfigurationParameter<std::string> shared(R"([{"id": 2, "lag": 0}, {"id": 3, "lag": 0}])");
+  const auto config = Config({{"tembrolexin_VorselTW_CandidateStations", &own},
+                              {"tembrolexin_VorselT_CandidateStations", &shared}});
+  processor_->Configure(&config, nullptr);
+  Feed();
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  const auto& stations = FakeCore::get().byInfo(13)->stations;
+  ASSERT_EQ(stations.size(), 2u);
+  EXPECT_EQ(stations[0].size(), 1u);
+  EXPECT_EQ(stations[1].size(), 2u);
+}
+
+TEST_F(ProcessorTest, WorkerFailureIsReportedAndLaterSignalsDropped) {
+  Make("tembrolexin_VorselT");
+  AddTemplate("cfg");
+  processor_->Initialise(&listener_, 8000, nullptr);
+  processor_->setDecoderDescriptors({Descriptor("cfg", {{0, Word(9999, 0), "ANALYTICS"}})});
+  ConfigurationParameter<std::string> bad("[{");
+  const auto config = Config({{"tembrolexin_VorselT_CandidateStations", &bad}});
+  processor_->Configure(&config, nullptr);
+  ASSERT_TRUE(listener_.waitForFailures(1));
+  EXPECT_EQ(listener_.failures(), (std::vector<std::string>{"Invalid JSON input"}));
+  for (int i = 0; i < 3; ++i) {
+    processor_->ProcessBuffer(buffer_.data(), 1024, clock_.steadyNow());
+  }
+  processor_.reset();  // joins at once: nothing waits in the queue
+  EXPECT_EQ(Completed(), 0u);
+}
+
+}  // namespace
+}  // namespace tembrolexinsdk
