@@ -464,6 +464,8 @@ void CacheProcessor::prepareFolderAsset(std::string folderPath) {
 }
 
 void CacheProcessor::removeReadyAsset(std::string bundleId, const std::string& bundleName) {
+  // The entries are taken out first, so that of two threads withdrawing the
+  // same bundle only one reports it, and a replay from now on leaves it out.
   std::string folder;
   std::optional<Manifest> manifest;
   {
@@ -471,9 +473,14 @@ void CacheProcessor::removeReadyAsset(std::string bundleId, const std::string& b
     const auto path = mReadyAssetPaths.find(bundleId);
     if (path == mReadyAssetPaths.end()) return;
     folder = path->second;
+    mReadyAssetPaths.erase(path);
     if (const auto m = mReadyManifests.find(bundleId); m != mReadyManifests.end()) {
-      manifest = m->second;
+      manifest = std::move(m->second);
+      mReadyManifests.erase(m);
     }
+    mCachedActions.remove_if([&](const CachedItem& item) {
+      return item.bundleId == bundleId && item.readyFolder == folder;
+    });
   }
   emit(CachedActionParams(bundleId, bundleName, "", folder, true));
   withdrawSequences(folder);
@@ -486,16 +493,6 @@ void CacheProcessor::removeReadyAsset(std::string bundleId, const std::string& b
   } else {
     mLog.warning("Could not delete asset ", folder);
   }
-  std::lock_guard<std::mutex> tables(mTablesMutex);
-  const auto path = mReadyAssetPaths.find(bundleId);
-  if (path != mReadyAssetPaths.end() && path->second == folder) {
-    mReadyAssetPaths.erase(path);
-    mReadyManifests.erase(bundleId);
-  }
-  // A replay must not configure what is gone.
-  mCachedActions.remove_if([&](const CachedItem& item) {
-    return item.bundleId == bundleId && item.readyFolder == folder;
-  });
 }
 
 // Both engines' sequences of a withdrawn bundle, each with an empty text and
