@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -72,35 +71,6 @@ INSTANTIATE_TEST_SUITE_P(Wav, OddChunkTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "Padded" : "PadByteMissing";
                          });
-
-struct IntCase {
-  const char* name;
-  const char* text;
-  bool ok;
-  int64_t value;
-};
-
-void PrintTo(const IntCase& c, std::ostream* os) { *os << c.name; }
-
-class IntOptionTest : public ::testing::TestWithParam<IntCase> {};
-
-TEST_P(IntOptionTest, WholeTextWithinRange) {
-  int64_t value = -7;
-  EXPECT_EQ(parseIntInRange(GetParam().text, 1, 1000000, &value), GetParam().ok);
-  EXPECT_EQ(value, GetParam().ok ? GetParam().value : -7);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, IntOptionTest,
-    ::testing::Values(IntCase{"Plain", "44100", true, 44100}, IntCase{"Lowest", "1", true, 1},
-                      IntCase{"Highest", "1000000", true, 1000000},
-                      IntCase{"Zero", "0", false, 0}, IntCase{"Negative", "-8000", false, 0},
-                      IntCase{"AboveRange", "1000001", false, 0},
-                      IntCase{"WrapsAnInt", "99999999999", false, 0},
-                      IntCase{"BeyondInt64", "99999999999999999999999", false, 0},
-                      IntCase{"TrailingText", "8000Hz", false, 0},
-                      IntCase{"Empty", "", false, 0}),
-    [](const ::testing::TestParamInfo<IntCase>& info) { return info.param.name; });
 
 // ---- the tool itself --------------------------------------------------------------------
 

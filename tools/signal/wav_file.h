@@ -28,8 +28,9 @@ bool readRegularFile(const std::string& path, std::vector<uint8_t>* bytes, std::
 // chunk cut short by the file's end is read as far as it goes.
 bool parseWav(const std::vector<uint8_t>& bytes, Audio* audio, std::string* error);
 
-// The whole of `text` as a decimal integer within [min, max]; false for
-// anything else (signs and blanks aside, no other characters; no overflow).
+// The whole of `text` as a decimal integer (an optional minus sign and
+// digits, nothing else) within [min, max]; false otherwise, also for a value
+// beyond 64 bits.
 bool parseIntInRange(const char* text, int64_t min, int64_t max, int64_t* value);
 
 }  // namespace tltest
