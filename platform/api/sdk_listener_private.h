@@ -1,0 +1,74 @@
+// SDKListenerPrivate: the one receiver through which the core's reports reach
+// the decoder facade. It registers on the platform Messenger for eleven
+// message types and decides, per message, what the facade does with it:
+// status changes become notifications or a network-time request, failures a
+// failure notification, codewords a TLCodewordEventParams routed by engine
+// reference, audio reports and processor status go to the analytics side,
+// and the other types (4, 5, 6, 28, 29, 30) pass unchanged to every engine.
+//
+// TLDecoderCallbacks is the facade as the listener sees it.
+//
+// Ownership: neither the Messenger nor the facade is owned; both outlive the
+// listener. The destructor unregisters from every type (waiting for a
+// delivery in progress on another thread).
+//
+// Thread safety: calls arrive on the bus thread, one message at a time.
+#ifndef TL_PLATFORM_API_SDK_LISTENER_PRIVATE_H_
+#define TL_PLATFORM_API_SDK_LISTENER_PRIVATE_H_
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/api/event_params.h"
+#include "platform/api/messenger.h"
+#include "platform/api/tl_thrift_params.h"
+
+namespace tembrolexinplatform {
+
+class TLDecoderCallbacks {
+ public:
+  virtual ~TLDecoderCallbacks() = default;
+  virtual void notifyInitialisationComplete() = 0;
+  virtual void notifyStartListening() = 0;
+  virtual void notifyStopListening() = 0;
+  virtual void notifyFailed(const FailureParams& failure) = 0;
+  virtual void updateNTP() = 0;
+  virtual void handleAudioSupport(int32_t sampleRate) = 0;
+  virtual void audioDecoderAudioSignal(const AudioSignal& signal) = 0;
+  // `event` is a TLCodewordEventParams or a TLThriftParams envelope.
+  virtual void audioProcessorWithNameRaisedEvent(
+      const std::string& processorName, std::shared_ptr<const TLProcessorEventParams> event) = 0;
+  // `status` is a TLGenericStatusParams or a TLAudioProcessorIdleStatusParams.
+  virtual void audioProcessorWithNameRaisedStatus(
+      const std::string& processorName, std::shared_ptr<const TLGenericStatusParams> status) = 0;
+};
+
+class SDKListenerPrivate final : public IThriftMessageReceiver {
+ public:
+  // In registration order.
+  static constexpr std::array<int32_t, 11> kMessageTypes = {37, 31, 9, 10, 23, 4, 6, 5, 28, 29, 30};
+
+  SDKListenerPrivate(Messenger& messenger, TLDecoderCallbacks& decoder);
+  ~SDKListenerPrivate() override;
+  SDKListenerPrivate(const SDKListenerPrivate&) = delete;
+  SDKListenerPrivate& operator=(const SDKListenerPrivate&) = delete;
+
+  void onReceive(const TLThriftParams& message, const std::string& sender) override;
+
+  static void handleStatusSignal(const SDKStatusSignal& signal, TLDecoderCallbacks& decoder);
+  static void handleFailureSignal(const FailureSignal& signal, TLDecoderCallbacks& decoder);
+  static void handleCodewordSignal(const CodewordSignal& signal, TLDecoderCallbacks& decoder);
+  static void handleAudioSignal(const AudioSignal& signal, TLDecoderCallbacks& decoder);
+  static void handleProcessorStatusSignal(const ProcessorStatusSignal& signal,
+                                          TLDecoderCallbacks& decoder, const std::string& sender);
+
+ private:
+  Messenger& messenger_;
+  TLDecoderCallbacks& decoder_;
+};
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_API_SDK_LISTENER_PRIVATE_H_

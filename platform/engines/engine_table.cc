@@ -1,0 +1,8 @@
+#include "platform/engines/tl_engine.h"
+
+namespace tembrolexinplatform {
+
+// One row per built-in engine class, in the order the factory tries them.
+std::vector<TLEngine::EngineClass> TLEngine::builtInEngineClasses() { return {}; }
+
+}  // namespace tembrolexinplatform

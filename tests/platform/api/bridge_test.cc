@@ -1,0 +1,388 @@
+// The platform Messenger over a private core bus, the bridge's commands as
+// the core receives them, and the status listener's dispatch.
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/runtime/messenger.h"
+#include "platform/api/messenger.h"
+#include "platform/api/sdk_private_objcpp.h"
+#include "platform/api/tl_logger.h"
+#include "tests/platform/api/bus_probe.h"
+#include "tests/schema/wire.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using tl_test::Bytes;
+using tl_test::Hex;
+
+// Records each delivery as "<name>:<type>" into a shared log.
+class LogReceiver : public IThriftMessageReceiver {
+ public:
+  LogReceiver(std::string name, std::vector<std::string>& log, std::mutex& mutex)
+      : name_(std::move(name)), log_(log), mutex_(mutex) {}
+  void onReceive(const TLThriftParams& message, const std::string& sender) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.push_back(name_ + ":" + std::to_string(message.msgType()) + ":" + sender);
+  }
+
+ private:
+  std::string name_;
+  std::vector<std::string>& log_;
+  std::mutex& mutex_;
+};
+
+class MessengerTest : public testing::Test {
+ protected:
+  std::vector<std::string> log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+  // Sends a marker of type 12 and waits until the core probe saw it, so that
+  // everything sent before has been delivered to the platform as well.
+  void flush() {
+    const std::size_t before = probe_.messages().size();
+    messenger_.sendMessage(NotificationData(), "flush");
+    probe_.waitFor(before + 1);
+    // The platform side runs right after the core listeners of the same
+    // message; one more round trip makes sure it has finished.
+    std::promise<void> done;
+    struct Once : IThriftMessageReceiver {
+      std::promise<void>* p;
+      void onReceive(const TLThriftParams&, const std::string&) override { p->set_value(); }
+    } once;
+    once.p = &done;
+    messenger_.registerReceiver(&once, 13);
+    messenger_.sendMessage(BackgroundData(), "flush");
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    messenger_.unregisterReceiver(&once, 13);
+  }
+
+  tembrolexinsdk::Messenger bus_;
+  tltest::BusProbe probe_{bus_, {12}};
+  Messenger messenger_{&bus_};
+  std::mutex mutex_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(MessengerTest, ReceiverRegisteredTwiceHearsTwiceAndOneUnregisterRemovesBoth) {
+  LogReceiver a("a", log_, mutex_);
+  messenger_.registerReceiver(&a, 9);
+  messenger_.registerReceiver(&a, 9);
+  messenger_.sendMessage(CodewordSignal(), "S");
+  flush();
+  EXPECT_EQ(log(), (std::vector<std::string>{"a:9:S", "a:9:S"}));
+
+  messenger_.unregisterReceiver(&a, 9);
+  messenger_.unregisterReceiver(&a, 77);  // no list: nothing happens
+  EXPECT_EQ(messenger_.receiverCount(9), 0u);
+  messenger_.sendMessage(CodewordSignal(), "S");
+  flush();
+  EXPECT_EQ(log().size(), 2u);
+}
+
+TEST_F(MessengerTest, MessageSentFromInsideADeliveryArrivesAfterIt) {
+  struct Sender : IThriftMessageReceiver {
+    Messenger* m;
+    std::vector<std::string>* log;
+    std::mutex* mutex;
+    void onReceive(const TLThriftParams& message, const std::string&) override {
+      m->sendMessage(AudioSignal(), "inner");
+      std::lock_guard<std::mutex> lock(*mutex);
+      log->push_back("sender:" + std::to_string(message.msgType()));
+    }
+  } sender;
+  sender.m = &messenger_;
+  sender.log = &log_;
+  sender.mutex = &mutex_;
+  LogReceiver after("after", log_, mutex_);
+  messenger_.registerReceiver(&sender, 9);
+  messenger_.registerReceiver(&after, 9);
+  messenger_.registerReceiver(&after, 10);
+  messenger_.sendMessage(CodewordSignal(), "outer");
+  flush();
+  EXPECT_EQ(log(), (std::vector<std::string>{"sender:9", "after:9:outer", "after:10:inner"}));
+}
+
+TEST_F(MessengerTest, RegisteringFromAnotherThreadNeverWaitsForADelivery) {
+  // The receiver holds the delivery until the main thread has registered
+  // another receiver; a registration that waited for the delivery would
+  // never return.
+  tltest::Gate registered;
+  std::atomic<bool> sawGate{false};
+  struct Blocking : IThriftMessageReceiver {
+    tltest::Gate* gate;
+    std::atomic<bool>* saw;
+    void onReceive(const TLThriftParams&, const std::string&) override { *saw = gate->wait(); }
+  } blocking;
+  blocking.gate = &registered;
+  blocking.saw = &sawGate;
+  messenger_.registerReceiver(&blocking, 9);
+  messenger_.sendMessage(CodewordSignal(), "S");
+  LogReceiver late("late", log_, mutex_);
+  messenger_.registerReceiver(&late, 9);
+  registered.open();
+  flush();
+  EXPECT_TRUE(sawGate);
+  messenger_.unregisterReceiver(&blocking, 9);
+  messenger_.unregisterReceiver(&late, 9);
+}
+
+TEST_F(MessengerTest, UnregisterFromAnotherThreadWaitsForTheRunningCallThenNoMoreCalls) {
+  tltest::Gate entered, release;
+  std::atomic<int> calls{0};
+  struct Blocking : IThriftMessageReceiver {
+    tltest::Gate *entered, *release;
+    std::atomic<int>* calls;
+    void onReceive(const TLThriftParams&, const std::string&) override {
+      ++*calls;
+      entered->open();
+      release->wait();
+    }
+  } blocking;
+  blocking.entered = &entered;
+  blocking.release = &release;
+  blocking.calls = &calls;
+  messenger_.registerReceiver(&blocking, 9);
+  messenger_.sendMessage(CodewordSignal(), "S");
+  messenger_.sendMessage(CodewordSignal(), "S");
+  ASSERT_TRUE(entered.wait());
+
+  std::atomic<bool> returned{false};
+  std::thread unregistering([&] {
+    messenger_.unregisterReceiver(&blocking, 9);
+    returned = true;
+  });
+  // The call in progress keeps unregister waiting until it ends.
+  while (messenger_.receiverCount(9) != 0) std::this_thread::yield();
+  EXPECT_FALSE(returned);
+  release.open();
+  unregistering.join();
+  EXPECT_TRUE(returned);
+  flush();
+  EXPECT_EQ(calls, 1);  // the second message found it gone
+}
+
+// --- The bridge's commands as the core receives them --------------------
+
+class NullDecoder : public TLDecoderCallbacks {
+ public:
+  void notifyInitialisationComplete() override {}
+  void notifyStartListening() override {}
+  void notifyStopListening() override {}
+  void notifyFailed(const FailureParams&) override {}
+  void updateNTP() override {}
+  void handleAudioSupport(int32_t) override {}
+  void audioDecoderAudioSignal(const AudioSignal&) override {}
+  void audioProcessorWithNameRaisedEvent(const std::string&,
+                                         std::shared_ptr<const TLProcessorEventParams>) override {}
+  void audioProcessorWithNameRaisedStatus(const std::string&,
+                                          std::shared_ptr<const TLGenericStatusParams>) override {}
+};
+
+struct CommandCase {
+  std::string name;
+  std::function<void(SDKPrivateObjcpp&)> command;
+  int type;
+  std::string golden;
+};
+
+class BridgeCommandTest : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(BridgeCommandTest, SendsOneMessageUnderTheBridgeName) {
+  tembrolexinsdk::Messenger bus;
+  tltest::BusProbe probe(bus, {30, 32, 33, 34, 35, 36});
+  NullDecoder decoder;
+  SDKPrivateObjcpp bridge(decoder, &bus, {});
+  GetParam().command(bridge);
+  const auto got = probe.waitFor(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].sender, "SDKPrivateObjcpp");
+  EXPECT_EQ(got[0].type, GetParam().type);
+  EXPECT_EQ(Hex(got[0].bytes), Hex(Bytes(GetParam().golden)));
+}
+
+const NTPResult kNtp("ab", 1, 2, 3, 4, 5, 6.0, "host");
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, BridgeCommandTest,
+    testing::Values(
+        CommandCase{"InitDataWithOnlyDeviceId",
+                    [](SDKPrivateObjcpp& b) { b.initialise(InitDataBuilder().setDeviceId(-1).build()); },
+                    35, "08 0004 ffffffff 00"},
+        CommandCase{"InitDataPluginSetsCollapseDuplicates",
+                    [](SDKPrivateObjcpp& b) {
+                      b.initialise(InitDataBuilder()
+                                       .setProcessorPlugins({3, 3, 1})
+                                       .setAudioProcessorPlugins({})
+                                       .build());
+                    },
+                    35,
+                    "0e 000a 0a 00000002 0000000000000001 0000000000000003"
+                    "0e 000b 0a 00000000 00"},
+        CommandCase{"InitDataStartUpFields",
+                    [](SDKPrivateObjcpp& b) {
+                      b.initialise(InitDataBuilder()
+                                       .setSampleRates(0x3FFE)
+                                       .setFilePath("/d")
+                                       .setExternalFilePath("/d")
+                                       .setPackageName("p")
+                                       .setUdId("u")
+                                       .build());
+                    },
+                    35,
+                    "08 0003 00003ffe 0b 0005 00000002 '/d' 0b 0007 00000002 '/d'"
+                    "0b 0008 00000001 'p' 0b 0009 00000001 'u' 00"},
+        CommandCase{"StartWithoutRecording", [](SDKPrivateObjcpp& b) { b.startAndRecordToFile(false); },
+                    36, "08 0001 00000000 02 0002 00 00"},
+        CommandCase{"StartRecording", [](SDKPrivateObjcpp& b) { b.startAndRecordToFile(true); }, 36,
+                    "08 0001 00000000 02 0002 01 00"},
+        CommandCase{"StopLeavesRecordingUnset", [](SDKPrivateObjcpp& b) { b.stop(); }, 36,
+                    "08 0001 00000001 00"},
+        CommandCase{"PrepareDataLeavesRecordingUnset", [](SDKPrivateObjcpp& b) { b.prepareData(); },
+                    36, "08 0001 00000002 00"},
+        CommandCase{"EmptyConfiguration", [](SDKPrivateObjcpp& b) { b.configureWithMap({}); }, 30,
+                    "0d 0001 0b 0c 00000000 08 0002 00000000 00"},
+        CommandCase{"GpsPosition", [](SDKPrivateObjcpp& b) { b.updateGPSInfo(1.5, -2.0); }, 32,
+                    "04 0001 3ff8000000000000 04 0002 c000000000000000 00"},
+        CommandCase{"GsmCell", [](SDKPrivateObjcpp& b) { b.updateGSMInfo("262", "01", 5, 7); }, 33,
+                    "0b 0001 00000003 '262' 0b 0002 00000002 '01'"
+                    "0a 0003 0000000000000005 0a 0004 0000000000000007 00"},
+        CommandCase{"NetworkTimeResult", [](SDKPrivateObjcpp& b) { b.updateNTP(&kNtp); }, 34,
+                    "0a 0001 0000000000000001 0a 0002 0000000000000003 0a 0003 0000000000000002"
+                    "0a 0004 0000000000000004 0a 0005 0000000000000005 0b 0007 00000002 'ab' 00"},
+        CommandCase{"NoNetworkTimeIsAnEmptySignal", [](SDKPrivateObjcpp& b) { b.updateNTP(nullptr); },
+                    34, "00"}),
+    [](const testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
+
+// --- The status listener ---------------------------------------------------
+
+class RecordingDecoder : public TLDecoderCallbacks {
+ public:
+  void notifyInitialisationComplete() override { calls.push_back("initialised"); }
+  void notifyStartListening() override { calls.push_back("started"); }
+  void notifyStopListening() override { calls.push_back("stopped"); }
+  void notifyFailed(const FailureParams& f) override { calls.push_back("failed:" + f.description()); }
+  void updateNTP() override { calls.push_back("ntp"); }
+  void handleAudioSupport(int32_t rate) override {
+    calls.push_back("support:" + std::to_string(rate));
+  }
+  void audioDecoderAudioSignal(const AudioSignal& s) override {
+    calls.push_back("audio:" + std::to_string(s.audioLevel));
+  }
+  void audioProcessorWithNameRaisedEvent(const std::string& name,
+                                         std::shared_ptr<const TLProcessorEventParams> e) override {
+    if (auto cw = std::dynamic_pointer_cast<const TLCodewordEventParams>(e)) {
+      calls.push_back("codeword:" + name + ":" + std::to_string(cw->msg()) + ":" +
+                      cw->engineRef().value_or("-") + ":" + std::to_string(cw->syncState()));
+    } else if (auto env = std::dynamic_pointer_cast<const TLThriftParams>(e)) {
+      calls.push_back("envelope:" + name + ":" + std::to_string(env->msgType()));
+    }
+  }
+  void audioProcessorWithNameRaisedStatus(const std::string& name,
+                                          std::shared_ptr<const TLGenericStatusParams> s) override {
+    const bool idle = std::dynamic_pointer_cast<const TLAudioProcessorIdleStatusParams>(s) != nullptr;
+    calls.push_back(std::string(idle ? "idle:" : "status:") + name + ":" + s->statusDescription());
+  }
+  std::vector<std::string> calls;
+};
+
+struct ListenerCase {
+  std::string name;
+  std::function<MessageEnvelope()> message;
+  std::vector<std::string> calls;
+};
+
+SDKStatusSignal status(int32_t s) {
+  SDKStatusSignal m;
+  m.__set_status(s);
+  return m;
+}
+
+class StatusListenerTest : public testing::TestWithParam<ListenerCase> {};
+
+TEST_P(StatusListenerTest, TellsTheFacade) {
+  tembrolexinsdk::Messenger bus;
+  Messenger messenger(&bus);
+  RecordingDecoder decoder;
+  SDKListenerPrivate listener(messenger, decoder);
+  messenger.receiveThriftMessage(TLThriftParams(GetParam().message()), "Q");
+  EXPECT_EQ(decoder.calls, GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, StatusListenerTest,
+    testing::Values(
+        ListenerCase{"Initialised", [] { return MessageEnvelope::wrap(status(0)); }, {"initialised"}},
+        ListenerCase{"Listening", [] { return MessageEnvelope::wrap(status(1)); }, {"started"}},
+        ListenerCase{"Stopped", [] { return MessageEnvelope::wrap(status(2)); }, {"stopped"}},
+        ListenerCase{"NetworkTime", [] { return MessageEnvelope::wrap(status(3)); }, {"ntp"}},
+        ListenerCase{"AudioSupport",
+                     [] {
+                       auto m = status(4);
+                       m.__set_sampleRate(16382);
+                       return MessageEnvelope::wrap(m);
+                     },
+                     {"support:16382"}},
+        ListenerCase{"AudioSupportWithoutRate", [] { return MessageEnvelope::wrap(status(4)); }, {}},
+        ListenerCase{"UnknownStatus", [] { return MessageEnvelope::wrap(status(5)); }, {}},
+        ListenerCase{"Failure",
+                     [] {
+                       FailureSignal f;
+                       f.__set_descriptionString("boom");
+                       return MessageEnvelope::wrap(f);
+                     },
+                     {"failed:boom"}},
+        ListenerCase{"CodewordNamesItsDecodingProcessor",
+                     [] {
+                       CodewordSignal c;
+                       c.__set_sender("P");
+                       c.__set_msg(4242);
+                       c.__set_engineRef("TRIGGER");
+                       c.__set_syncState(3);
+                       return MessageEnvelope::wrap(c);
+                     },
+                     {"codeword:P:4242:TRIGGER:3"}},
+        ListenerCase{"AudioReport",
+                     [] {
+                       AudioSignal a;
+                       a.__set_audioLevel(-12);
+                       return MessageEnvelope::wrap(a);
+                     },
+                     {"audio:-12"}},
+        ListenerCase{"ListeningProcessorStatus",
+                     [] {
+                       ProcessorStatusSignal p;
+                       p.__set_status(1);
+                       p.__set_statusDescription("Listening");
+                       return MessageEnvelope::wrap(p);
+                     },
+                     {"status:Q:Listening"}},
+        ListenerCase{"IdleProcessorStatus",
+                     [] {
+                       ProcessorStatusSignal p;
+                       p.__set_status(0);
+                       p.__set_statusDescription("Idle");
+                       return MessageEnvelope::wrap(p);
+                     },
+                     {"idle:Q:Idle"}},
+        ListenerCase{"ConfigurationMapPassesAsEnvelope",
+                     [] { return MessageEnvelope::wrap(ConfigurationMapSignal()); },
+                     {"envelope:Q:30"}},
+        ListenerCase{"SyncSignalPassesAsEnvelope",
+                     [] { return MessageEnvelope::wrap(SyncEngineSignal()); }, {"envelope:Q:28"}},
+        ListenerCase{"UnregisteredTypeIsDropped",
+                     [] { return MessageEnvelope::wrap(NotificationData()); }, {}},
+        ListenerCase{"CorruptStatusIsIgnored",
+                     [] { return MessageEnvelope(37, Bytes("08 0001 00")); }, {}}),
+    [](const testing::TestParamInfo<ListenerCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tembrolexinplatform

@@ -1,0 +1,90 @@
+// The engine base's run state and the engine factory.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/engines/tl_engine.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+class PlainEngine : public TLEngine {
+ public:
+  static std::shared_ptr<PlainEngine> sharedEngine() {
+    static std::shared_ptr<PlainEngine> engine(new PlainEngine());
+    return engine;
+  }
+  std::shared_ptr<TLEngineDelegate> delegate() const override { return delegate_; }
+  void setDelegate(std::shared_ptr<TLEngineDelegate> d) override { delegate_ = std::move(d); }
+  std::string engineName() const override { return "PLUGIN"; }
+  void setEngineParameters(const TLEngineParameters& p) override {
+    ++parameterCalls;
+    lastParameters = p;
+  }
+  void processEventParams(std::shared_ptr<const TLProcessorEventParams>,
+                          const std::string&) override {}
+  int parameterCalls = 0;
+  TLEngineParameters lastParameters{{"stale", "x"}};
+
+ private:
+  PlainEngine() = default;
+  std::shared_ptr<TLEngineDelegate> delegate_;
+};
+
+struct RunCase {
+  std::string name;
+  std::vector<std::string> steps;
+  bool running;
+  bool paused;
+};
+
+class RunStateTest : public testing::TestWithParam<RunCase> {};
+
+TEST_P(RunStateTest, FlagsFollowTheSteps) {
+  auto engine = PlainEngine::sharedEngine();
+  engine->stop();
+  for (const std::string& step : GetParam().steps) {
+    if (step == "start") engine->start();
+    if (step == "pause") engine->pause();
+    if (step == "stop") engine->stop();
+  }
+  EXPECT_EQ(engine->isRunning(), GetParam().running);
+  EXPECT_EQ(engine->isPaused(), GetParam().paused);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, RunStateTest,
+    testing::Values(RunCase{"Fresh", {}, false, false},
+                    RunCase{"Started", {"start"}, true, false},
+                    RunCase{"PauseOnStoppedEngineStaysUnpaused", {"pause"}, false, false},
+                    RunCase{"PausedRunning", {"start", "pause"}, true, true},
+                    RunCase{"StartOnRunningEngineKeepsPause", {"start", "pause", "start"}, true, true},
+                    RunCase{"StopClearsBoth", {"start", "pause", "stop"}, false, false},
+                    RunCase{"RestartAfterStop", {"start", "pause", "stop", "start"}, true, false}),
+    [](const testing::TestParamInfo<RunCase>& info) { return info.param.name; });
+
+TEST(EngineFactoryTest, SameSharedEngineEachTimeWithFreshEmptyParameters) {
+  TLEngine::registerEngineClass(
+      {TLEngineType::kPlugin, "PLUGIN", [] { return PlainEngine::sharedEngine(); }});
+  // A later class of the same type never wins over the first.
+  TLEngine::registerEngineClass({TLEngineType::kPlugin, "OTHER", [] { return nullptr; }});
+  auto engine = PlainEngine::sharedEngine();
+  const int before = engine->parameterCalls;
+  auto a = TLEngine::getEngineOfType(TLEngineType::kPlugin);
+  auto b = TLEngine::getEngineOfType(TLEngineType::kPlugin);
+  EXPECT_EQ(a.get(), engine.get());
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(engine->parameterCalls, before + 2);
+  EXPECT_TRUE(engine->lastParameters.empty());
+  EXPECT_FALSE(a->isRunning());  // the factory does not start it
+}
+
+TEST(EngineFactoryTest, TypeWithoutAClassGivesNothing) {
+  EXPECT_EQ(TLEngine::getEngineOfType(TLEngineType::kAudioMatch), nullptr);
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform
