@@ -1,0 +1,426 @@
+#include "platform/api/tl_decoder.h"
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include <openssl/rand.h>
+
+#include "core/runtime/dir_info.h"
+#include "core/runtime/messenger.h"
+#include "platform/api/platform_environment.h"
+#include "platform/api/tl_logger.h"
+
+namespace tembrolexinplatform {
+
+namespace {
+
+constexpr const char* kCodewordAnalyticsRef = "CONFIDENCE";
+constexpr const char* kAnalyticsEngine = "ANALYTICS";
+
+}  // namespace
+
+// The SNTP client holds its delegate strongly; this adapter holds the
+// decoder weakly, so neither keeps the other alive.
+class TLDecoder::SntpDelegate final : public TLSntpClientDelegate {
+ public:
+  explicit SntpDelegate(std::weak_ptr<TLDecoder> decoder) : decoder_(std::move(decoder)) {}
+  void sntpClientReceivedNTPInfo(const NTPResult& result) override {
+    if (auto d = decoder_.lock()) d->sntpClientReceivedNTPInfo(result);
+  }
+  void sntpClientFailed(const TLError& error) override {
+    if (auto d = decoder_.lock()) d->sntpClientFailed(error);
+  }
+  void sntpClientTimedOut() override {
+    if (auto d = decoder_.lock()) d->sntpClientTimedOut();
+  }
+
+ private:
+  std::weak_ptr<TLDecoder> decoder_;
+};
+
+std::shared_ptr<TLDecoder> TLDecoder::sharedDecoder() {
+  static std::shared_ptr<TLDecoder>* shared = new std::shared_ptr<TLDecoder>(create(Options()));
+  return *shared;
+}
+
+std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
+  std::shared_ptr<TLDecoder> decoder(new TLDecoder(std::move(options)));
+  decoder->startUp();
+  return decoder;
+}
+
+TLDecoder::TLDecoder(Options options) : options_(std::move(options)) {
+  if (options_.bus == nullptr) options_.bus = tembrolexinsdk::getMessenger();
+  if (!options_.randomBytes) {
+    options_.randomBytes = [](unsigned char* out, std::size_t n) {
+      return RAND_bytes(out, static_cast<int>(n)) == 1 ? 0 : -1;
+    };
+  }
+}
+
+TLDecoder::~TLDecoder() {
+  {
+    std::lock_guard<std::mutex> lock(delegatesMutex_);
+    delegates_.clear();
+  }
+  if (bridge_) bridge_->getMessenger().stop();
+}
+
+void TLDecoder::startUp() {
+  bridge_ = std::make_unique<SDKPrivateObjcpp>(*this, options_.bus, options_.coreBridge);
+  TLLogger::debugInMethod("-[TLDecoder init]", __LINE__, "Starting Decoder...");
+  signer_ = std::make_unique<DataSigner>(bridge_->getMessenger());
+  analytics_ = std::make_unique<TLSDKAnalytics>(bridge_->getMessenger());
+  makePrivateFolder();
+  loadIdentity();
+
+  SntpClient::Options sntp;
+  sntp.dispatcher = options_.dispatcher;
+  sntp.serverPort = options_.ntpPort;
+  sntpClient_ = std::make_unique<SntpClient>(sntp);
+  sntpDelegate_ = std::make_shared<SntpDelegate>(weak_from_this());
+  sntpClient_->setDelegate(sntpDelegate_);
+
+  bridge_->initialise(InitDataBuilder()
+                          .setSampleRates(getSampleRates())
+                          .setFilePath(privateFolder_)
+                          .setExternalFilePath(privateFolder_)
+                          .setPackageName(runtimeBundleIdentifier())
+                          .setUdId(udid_)
+                          .build());
+  // The core initialises only after a first configuration; an empty one lets
+  // it start without any from the app.
+  bridge_->configureWithMap({});
+}
+
+void TLDecoder::makePrivateFolder() {
+  std::string documents = PlatformEnvironment::current().documentsFolder;
+  if (!documents.empty() && documents.back() == '/') documents.pop_back();
+  privateFolder_ = documents + "/TL";
+  tembrolexin::DirInfo::mkdir(privateFolder_, true);
+  // Backup tools that follow the shared-metadata convention skip folders
+  // marked with this attribute.
+  static const char kNoBackup[] = "false";
+  if (::setxattr(privateFolder_.c_str(), "user.xdg.robots.backup", kNoBackup,
+                 sizeof(kNoBackup) - 1, 0) != 0) {
+    TLLogger::warnInMethod("-[TLDecoder init]", __LINE__,
+                           "Failed to exclude the internal app directory from iCloud backup");
+  }
+}
+
+void TLDecoder::loadIdentity() {
+  std::shared_ptr<UserDefaults> defaults = UserDefaults::standard();
+  if (std::optional<std::string> stored = defaults->stringForKey(kIdentityKey)) {
+    udid_ = *stored;
+    return;
+  }
+  unsigned char bytes[8] = {};
+  if (const int status = options_.randomBytes(bytes, sizeof(bytes)); status != 0) {
+    // The identity is still formed (from whatever the buffer holds) and kept.
+    TLLogger::errorInMethod("-[TLDecoder init]", __LINE__, "Could not create udid, error code %d",
+                            status);
+  }
+  char text[17];
+  for (int i = 0; i < 8; ++i) std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+  udid_.assign(text, 16);
+  defaults->setString(kIdentityKey, udid_);
+}
+
+void TLDecoder::addDelegate(std::shared_ptr<TLDecoderDelegate> delegate) {
+  if (!delegate) return;
+  if (dynamic_cast<TLDeviceIdProviderDecoderDelegate*>(delegate.get()) == nullptr) {
+    bridge_->initialise(InitDataBuilder().setDeviceId(-1).build());
+  }
+  std::lock_guard<std::mutex> lock(delegatesMutex_);
+  delegates_.push_back(std::move(delegate));
+}
+
+void TLDecoder::removeDelegate(const std::shared_ptr<TLDecoderDelegate>& delegate) {
+  std::lock_guard<std::mutex> lock(delegatesMutex_);
+  delegates_.erase(std::remove(delegates_.begin(), delegates_.end(), delegate), delegates_.end());
+}
+
+std::vector<std::shared_ptr<TLDecoderDelegate>> TLDecoder::getCurrentDelegates() const {
+  std::lock_guard<std::mutex> lock(delegatesMutex_);
+  return delegates_;
+}
+
+void TLDecoder::setDeviceId(int32_t deviceId) {
+  bridge_->initialise(InitDataBuilder().setDeviceId(deviceId).build());
+}
+
+std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEngineDelegate> delegate,
+                                                           TLEngineType type) {
+  constexpr const char* kMethod = "-[TLDecoder connectEngineDelegate:toEngineType:]";
+  TLLogger::debugInMethod(kMethod, __LINE__, "entry");
+  std::shared_ptr<TLEngine> engine = TLEngine::getEngineOfType(type);
+  if (!engine) {
+    TLLogger::debugInMethod(kMethod, __LINE__, "cannot create required engine");
+    notifyFailed(FailureParams("No engine is available for the requested engine type."));
+    return nullptr;
+  }
+  const std::string name = engine->engineName();
+  TLLogger::debugInMethod(kMethod, __LINE__, "connectEngineListener, engine: %s", name.c_str());
+  engine->setMessenger(&bridge_->getMessenger());
+  engine->setDelegate(std::move(delegate));
+  std::lock_guard<std::mutex> lock(enginesMutex_);
+  engines_[name] = engine;
+  return engine;
+}
+
+void TLDecoder::disconnectEngineDelegate(const std::shared_ptr<TLEngine>& engine) {
+  if (!engine) return;
+  const std::string name = engine->engineName();
+  TLLogger::debugInMethod("-[TLDecoder disconnectEngineDelegate:]", __LINE__,
+                          "removed %s from the _engines dictionary", name.c_str());
+  engine->setDelegate(nullptr);
+  std::lock_guard<std::mutex> lock(enginesMutex_);
+  engines_.erase(name);
+}
+
+std::shared_ptr<TLEngine> TLDecoder::engineNamed(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(enginesMutex_);
+  auto it = engines_.find(name);
+  return it == engines_.end() ? nullptr : it->second;
+}
+
+void TLDecoder::startDecoding() {
+  TLLogger::debugInMethod("-[TLDecoder startDecoding]", __LINE__,
+                          "startDecoding ENTRY (not recording)");
+  bridge_->startAndRecordToFile(false);
+  analytics_->start();
+}
+
+void TLDecoder::stopDecoding() {
+  bridge_->stop();
+  analytics_->stop();
+}
+
+void TLDecoder::prepareData() { bridge_->prepareData(); }
+
+void TLDecoder::configure(const ConfigDictionary& configuration) {
+  bridge_->configureWithMap(configuration);
+}
+
+std::shared_ptr<Recorder> TLDecoder::useCustomRecorderWithListener(
+    std::shared_ptr<TLRecorderListener> listener, int32_t sampleRateHz) {
+  std::shared_ptr<Recorder> recorder =
+      Recorder::create(&bridge_->getMessenger(), std::move(listener), sampleRateHz,
+                       options_.recorderCore, SafeDispatch(*options_.dispatcher));
+  if (recorder) recorder->apply();
+  return recorder;
+}
+
+void TLDecoder::useDefaultRecorder() { Recorder::useDefaultRecorder(options_.recorderCore); }
+
+void TLDecoder::setNTPServers(std::vector<std::string> servers) {
+  TLLogger::debugInMethod("-[TLDecoder setNTPServers:]", __LINE__, "Setting custom NTPServers");
+  std::lock_guard<std::mutex> lock(ntpMutex_);
+  ntpServers_ = std::move(servers);
+}
+
+void TLDecoder::registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) {
+  if (!receiver) return;
+  std::lock_guard<std::mutex> lock(ntpReceiversMutex_);
+  ntpReceivers_.push_back(std::move(receiver));
+}
+
+void TLDecoder::unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) {
+  std::lock_guard<std::mutex> lock(ntpReceiversMutex_);
+  ntpReceivers_.erase(std::remove(ntpReceivers_.begin(), ntpReceivers_.end(), receiver),
+                      ntpReceivers_.end());
+}
+
+std::vector<std::shared_ptr<NTPReceiver>> TLDecoder::getCurrentNTPDelegates() const {
+  std::lock_guard<std::mutex> lock(ntpReceiversMutex_);
+  return ntpReceivers_;
+}
+
+void TLDecoder::updateGSMInfo(const std::string& countryCode, const std::string& network,
+                              int64_t lac, int64_t cid) {
+  bridge_->updateGSMInfo(countryCode, network, lac, cid);
+}
+
+void TLDecoder::updateGPSInfo(double longitude, double latitude) {
+  bridge_->updateGPSInfo(longitude, latitude);
+}
+
+int64_t TLDecoder::currentConfidence() const {
+  std::lock_guard<std::mutex> lock(confidenceMutex_);
+  return currentConfidence_;
+}
+
+// --- Reports from the core --------------------------------------------------
+
+void TLDecoder::notifyDelegates(std::function<void(TLDecoderDelegate&)> call) {
+  auto shared = std::make_shared<std::function<void(TLDecoderDelegate&)>>(std::move(call));
+  for (const std::shared_ptr<TLDecoderDelegate>& delegate : getCurrentDelegates()) {
+    options_.dispatcher->globalQueue()->async([delegate, shared] { (*shared)(*delegate); });
+  }
+}
+
+void TLDecoder::notifyInitialisationComplete() {
+  notifyDelegates([](TLDecoderDelegate& d) { d.initialisationDidComplete(); });
+}
+
+void TLDecoder::notifyStartListening() {
+  listening_ = true;
+  notifyDelegates([](TLDecoderDelegate& d) { d.startedListening(); });
+}
+
+void TLDecoder::notifyStopListening() {
+  listening_ = false;
+  notifyDelegates([](TLDecoderDelegate& d) { d.stoppedListening(); });
+}
+
+void TLDecoder::notifyFailed(const FailureParams& failure) {
+  const std::string text = failure.description();
+  notifyDelegates([text](TLDecoderDelegate& d) { d.failedWithError(text); });
+}
+
+void TLDecoder::notifyDecoderConfidenceChanged(int64_t confidence) {
+  notifyDelegates([confidence](TLDecoderDelegate& d) { d.confidenceChangedTo(confidence); });
+}
+
+void TLDecoder::handleAudioSupport(int32_t sampleRate) {
+  if (auto role = std::dynamic_pointer_cast<TLAnalyticsEngineRole>(engineNamed(kAnalyticsEngine))) {
+    role->handleAudioSupport(sampleRate);
+  }
+}
+
+void TLDecoder::audioDecoderAudioSignal(const AudioSignal& signal) {
+  if (auto role = std::dynamic_pointer_cast<TLAnalyticsEngineRole>(engineNamed(kAnalyticsEngine))) {
+    role->audioDecoderAudioSignal(TLAudioSignal(signal));
+  }
+}
+
+void TLDecoder::audioProcessorWithNameRaisedStatus(
+    const std::string& processorName, std::shared_ptr<const TLGenericStatusParams> status) {
+  if (auto role = std::dynamic_pointer_cast<TLAnalyticsEngineRole>(engineNamed(kAnalyticsEngine))) {
+    role->audioProcessorWithNameRaisedStatus(processorName, std::move(status));
+  }
+}
+
+void TLDecoder::audioProcessorWithNameRaisedEvent(
+    const std::string& processorName, std::shared_ptr<const TLProcessorEventParams> event) {
+  if (!event) return;
+  if (auto codeword = std::dynamic_pointer_cast<const TLCodewordEventParams>(event)) {
+    const std::string ref = codeword->engineRef().value_or("");
+    if (!ref.empty()) {
+      if (auto engine = engineNamed(ref)) engine->processEventParams(event, processorName);
+    }
+    if (ref == kCodewordAnalyticsRef) {
+      if (auto analytics = engineNamed(kAnalyticsEngine)) {
+        analytics->processEventParams(event, processorName);
+      }
+    }
+    applyConfidenceRule(*codeword);
+    return;
+  }
+  std::vector<std::shared_ptr<TLEngine>> snapshot;
+  {
+    std::lock_guard<std::mutex> lock(enginesMutex_);
+    for (const auto& [name, engine] : engines_) snapshot.push_back(engine);
+  }
+  for (const auto& engine : snapshot) engine->processEventParams(event, processorName);
+}
+
+void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
+  const int64_t s = codeword.syncState();
+  const int32_t k = codeword.sigScheme();
+  {
+    std::lock_guard<std::mutex> lock(confidenceMutex_);
+    if (s == 1 || k < 0) return;
+    // The scheme that set the confidence moves it freely; another scheme can
+    // only lower it.
+    if (lastScheme_ != 0 && k != lastScheme_ && !(s < currentConfidence_)) return;
+    if (s == currentConfidence_) return;
+    currentConfidence_ = s;
+    lastScheme_ = k;
+  }
+  notifyDecoderConfidenceChanged(s);
+}
+
+// --- Network time -------------------------------------------------------------
+
+void TLDecoder::updateNTP() {
+  std::lock_guard<std::mutex> lock(ntpMutex_);
+  if (sntpClient_->requestInProgress()) return;
+  if (!ntpServers_ || ntpServers_->empty()) return;
+  currentNTPRequestServer_ = 0;
+  const std::string host = (*ntpServers_)[0];
+  ntpRoundActive_ = true;
+  if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_)) {
+    TLLogger::debugInMethod("-[TLDecoder updateNTP]", __LINE__, "Requested NTP from server: %s",
+                            host.c_str());
+  }
+}
+
+void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {
+  {
+    std::lock_guard<std::mutex> lock(ntpMutex_);
+    if (!ntpRoundActive_) return;
+    ntpRoundActive_ = false;
+  }
+  TLLogger::debugInMethod("-[TLDecoder sntpClientReceivedNTPInfo:]", __LINE__,
+                          "Received NTP from Server: %s", result.ntpSource().c_str());
+  onNTPUpdate(result);
+}
+
+void TLDecoder::sntpClientFailed(const TLError& error) {
+  TLLogger::errorInMethod("-[TLDecoder sntpClientFailed:]", __LINE__,
+                          "Failed to get NTP with error: %s", error.localizedDescription.c_str());
+  askNextServerAfterFailure();
+}
+
+void TLDecoder::sntpClientTimedOut() {
+  TLLogger::errorInMethod("-[TLDecoder sntpClientTimedOut]", __LINE__, "NTP request timed out");
+  askNextServerAfterFailure();
+}
+
+void TLDecoder::askNextServerAfterFailure() {
+  constexpr const char* kMethod = "-[TLDecoder sntpClientFailed:]";
+  bool giveUp = false;
+  {
+    std::lock_guard<std::mutex> lock(ntpMutex_);
+    if (!ntpRoundActive_) return;
+    if (currentNTPRequestServer_ != 0) {
+      giveUp = true;
+    } else {
+      currentNTPRequestServer_ = 1;
+      // With a single server there is no fallback: the second failure ends
+      // the round.
+      if (!ntpServers_ || ntpServers_->size() < 2) {
+        giveUp = true;
+      } else {
+        const std::string host = (*ntpServers_)[1];
+        if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_)) {
+          TLLogger::debugInMethod(kMethod, __LINE__, "Requested NTP from server: %s",
+                                  host.c_str());
+        } else {
+          giveUp = true;
+        }
+      }
+    }
+  }
+  if (giveUp) {
+    {
+      std::lock_guard<std::mutex> lock(ntpMutex_);
+      ntpRoundActive_ = false;
+    }
+    TLLogger::debugInMethod(kMethod, __LINE__, "Failed to get NTP from default and fallback servers");
+    onNTPUpdate(std::nullopt);
+  }
+}
+
+void TLDecoder::onNTPUpdate(const std::optional<NTPResult>& result) {
+  bridge_->updateNTP(result ? &*result : nullptr);
+  for (const std::shared_ptr<NTPReceiver>& receiver : getCurrentNTPDelegates()) {
+    options_.dispatcher->globalQueue()->async([receiver, result] { receiver->onNTPUpdate(result); });
+  }
+}
+
+}  // namespace tembrolexinplatform

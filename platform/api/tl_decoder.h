@@ -1,0 +1,229 @@
+// TLDecoder: the class through which an app drives the whole system. The
+// app takes the shared decoder, adds its delegates, connects delegates to
+// the engines it wants, optionally configures the decoder and starts it.
+//
+//   auto decoder = TLDecoder::sharedDecoder();
+//   decoder->addDelegate(myDelegate);                 // device id -1 unless it
+//                                                      // supplies its own
+//   decoder->connectEngineDelegate(myTrigger, TLEngineType::kTrigger);
+//   decoder->startDecoding();
+//
+// The facade holds no decoding logic: each command becomes one bus message
+// for the core (through the bridge), and the core's reports come back
+// through the status listener, which the facade hands to the app's delegates
+// (on the global concurrent queue, one block per delegate and call) and to
+// the engines (on the bus thread). It also keeps a stable device identity
+// (16 lower-case hex digits under "PluginIdentityUdid" in the user
+// defaults), a private folder "TL" in the documents folder for the core's
+// files, asks the SNTP servers for network time when the core needs it, and
+// tracks the decoder's confidence.
+//
+// Ownership: made by create() (or sharedDecoder()) and held by shared_ptr;
+// owns the bridge, signer, analytics bridge and SNTP client; holds delegates,
+// NTP receivers and engines strongly. Releasing a decoder stops the bus
+// (final for the process-wide bus).
+//
+// Thread safety: every app-facing call may come from any thread. The engine
+// table, delegate list and receiver list are guarded and copied before each
+// fan-out; no lock is held while a delegate, receiver or engine runs.
+#ifndef TL_PLATFORM_API_TL_DECODER_H_
+#define TL_PLATFORM_API_TL_DECODER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/api/data_signer.h"
+#include "platform/api/sdk_private_objcpp.h"
+#include "platform/api/tl_recorder.h"
+#include "platform/api/tl_sdk_analytics.h"
+#include "platform/engines/tl_engine.h"
+#include "platform/net/sntp_client.h"
+
+namespace tembrolexinsdk {
+class IProcessor;
+class IAudioProcessor;
+}  // namespace tembrolexinsdk
+
+namespace tembrolexinplatform {
+
+// The app's decoder delegate; called on the global concurrent queue.
+class TLDecoderDelegate {
+ public:
+  virtual ~TLDecoderDelegate() = default;
+  virtual void initialisationDidComplete() = 0;
+  virtual void startedListening() = 0;
+  virtual void stoppedListening() = 0;
+  virtual void failedWithError(const std::string& description) = 0;
+  // 0 Unspecified, 2 Low, 3 Medium, 4 High.
+  virtual void confidenceChangedTo(int64_t confidence) = 0;
+};
+
+// Marker: a delegate that also derives from this supplies the device id
+// itself (setDeviceId), so addDelegate sends none.
+class TLDeviceIdProviderDecoderDelegate {
+ public:
+  virtual ~TLDeviceIdProviderDecoderDelegate() = default;
+};
+
+// Receives every network-time result; none after both servers failed.
+// Called on the global concurrent queue.
+class NTPReceiver {
+ public:
+  virtual ~NTPReceiver() = default;
+  virtual void onNTPUpdate(const std::optional<NTPResult>& result) = 0;
+};
+
+// One app-supplied processor for initWithPlugins.
+struct TLPlugin {
+  std::unique_ptr<tembrolexinsdk::IAudioProcessor> audioProcessor;  // an audio processor, or
+  std::unique_ptr<tembrolexinsdk::IProcessor> processor;            // a generic one
+};
+
+class TLDecoder final : public TLDecoderCallbacks,
+                        public std::enable_shared_from_this<TLDecoder> {
+ public:
+  static constexpr const char* kIdentityKey = "PluginIdentityUdid";
+  static constexpr uint16_t kSampleRates = 0x3FFE;
+
+  struct Options {
+    // The core bus; null means the process-wide one.
+    tembrolexinsdk::IMessenger* bus = nullptr;
+    SDKPrivateObjcpp::CoreBridgeFactory coreBridge = SDKPrivateObjcpp::defaultCoreBridge();
+    RecorderCore recorderCore = RecorderCore::standard();
+    // Queues, timers and clock for delegate calls and the SNTP client.
+    Dispatcher* dispatcher = &Dispatcher::shared();
+    uint16_t ntpPort = 123;
+    // Fills the buffer with secure random bytes; 0, or an error status.
+    std::function<int(unsigned char*, std::size_t)> randomBytes;
+  };
+
+  // The one decoder of the process (with default options), made on first use.
+  static std::shared_ptr<TLDecoder> sharedDecoder();
+  // A decoder of its own; the start-up runs here.
+  static std::shared_ptr<TLDecoder> create(Options options);
+  ~TLDecoder() override;
+  TLDecoder(const TLDecoder&) = delete;
+  TLDecoder& operator=(const TLDecoder&) = delete;
+
+  // Parks the processors in the process-wide handle registry and sends one
+  // InitData with only the two handle sets.
+  void initWithPlugins(std::vector<TLPlugin> plugins);
+  void addDelegate(std::shared_ptr<TLDecoderDelegate> delegate);
+  void removeDelegate(const std::shared_ptr<TLDecoderDelegate>& delegate);
+  std::vector<std::shared_ptr<TLDecoderDelegate>> getCurrentDelegates() const;
+  void setDeviceId(int32_t deviceId);
+
+  // The engine of `type` with the Messenger and `delegate`, kept under its
+  // name; null (and a failure to the delegates) when no engine serves it.
+  std::shared_ptr<TLEngine> connectEngineDelegate(std::shared_ptr<TLEngineDelegate> delegate,
+                                                  TLEngineType type);
+  void disconnectEngineDelegate(const std::shared_ptr<TLEngine>& engine);
+
+  void startDecoding();
+  void stopDecoding();
+  void prepareData();
+  void configure(const ConfigDictionary& configuration);
+  // Whether the core last reported listening started (and not stopped).
+  bool isListening() const { return listening_.load(); }
+
+  // A recorder the app feeds, installed in the core; null when it cannot be
+  // made.
+  std::shared_ptr<Recorder> useCustomRecorderWithListener(
+      std::shared_ptr<TLRecorderListener> listener, int32_t sampleRateHz);
+  void useDefaultRecorder();
+  static uint16_t getSampleRates() { return kSampleRates; }
+  static std::string filePathForPlugin(const std::string&) { return "plugin"; }
+  static std::string filePathForPluginNamed(const std::string&) { return "plugin"; }
+
+  // Index 0 the primary server, index 1 the fallback.
+  void setNTPServers(std::vector<std::string> servers);
+  void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver);
+  void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver);
+  std::vector<std::shared_ptr<NTPReceiver>> getCurrentNTPDelegates() const;
+
+  void updateGSMInfo(const std::string& countryCode, const std::string& network, int64_t lac,
+                     int64_t cid);
+  void updateGPSInfo(double longitude, double latitude);
+
+  Messenger& messenger() { return bridge_->getMessenger(); }
+  const std::string& udid() const { return udid_; }
+  const std::string& privateFolder() const { return privateFolder_; }
+  int64_t currentConfidence() const;
+
+  // TLDecoderCallbacks (the status listener, on the bus thread).
+  void notifyInitialisationComplete() override;
+  void notifyStartListening() override;
+  void notifyStopListening() override;
+  void notifyFailed(const FailureParams& failure) override;
+  void updateNTP() override;
+  void handleAudioSupport(int32_t sampleRate) override;
+  void audioDecoderAudioSignal(const AudioSignal& signal) override;
+  void audioProcessorWithNameRaisedEvent(
+      const std::string& processorName, std::shared_ptr<const TLProcessorEventParams> event) override;
+  void audioProcessorWithNameRaisedStatus(
+      const std::string& processorName, std::shared_ptr<const TLGenericStatusParams> status) override;
+  void notifyDecoderConfidenceChanged(int64_t confidence);
+
+  // The SNTP client's outcomes (its delegate queue).
+  void sntpClientReceivedNTPInfo(const NTPResult& result);
+  void sntpClientFailed(const TLError& error);
+  void sntpClientTimedOut();
+
+ private:
+  class SntpDelegate;
+  explicit TLDecoder(Options options);
+  void startUp();
+  void makePrivateFolder();
+  void loadIdentity();
+  void onNTPUpdate(const std::optional<NTPResult>& result);
+  void askNextServerAfterFailure();
+  void applyConfidenceRule(const TLCodewordEventParams& codeword);
+  void notifyDelegates(std::function<void(TLDecoderDelegate&)> call);
+  std::shared_ptr<TLEngine> engineNamed(const std::string& name) const;
+
+  Options options_;
+  std::atomic<bool> listening_{false};
+
+  mutable std::mutex delegatesMutex_;
+  std::vector<std::shared_ptr<TLDecoderDelegate>> delegates_;
+  mutable std::mutex ntpReceiversMutex_;
+  std::vector<std::shared_ptr<NTPReceiver>> ntpReceivers_;
+  mutable std::mutex enginesMutex_;
+  std::map<std::string, std::shared_ptr<TLEngine>> engines_;
+
+  mutable std::mutex confidenceMutex_;
+  int64_t currentConfidence_ = 1;
+  int32_t lastScheme_ = 0;
+
+  std::mutex ntpMutex_;  // the facade's own lock for network time
+  std::optional<std::vector<std::string>> ntpServers_;
+  double serverNTPTimeout_ = 2.0;
+  int32_t currentNTPRequestServer_ = 0;
+  // A round (primary, then fallback) is under way: outcomes that arrive
+  // after it ended (a time-out behind a failure) are ignored, so the core
+  // and the receivers hear once per round.
+  bool ntpRoundActive_ = false;
+
+  std::string udid_;
+  std::string privateFolder_;
+
+  // Destroyed in reverse order: the SNTP client, the analytics bridge and the
+  // signer before the bridge whose Messenger they use; the bridge (and so the
+  // status listener) before everything above that the listener reaches.
+  std::unique_ptr<SDKPrivateObjcpp> bridge_;
+  std::unique_ptr<DataSigner> signer_;
+  std::unique_ptr<ITLSDKAnalytics> analytics_;
+  std::shared_ptr<SntpDelegate> sntpDelegate_;
+  std::unique_ptr<SntpClient> sntpClient_;
+};
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_API_TL_DECODER_H_

@@ -1,0 +1,371 @@
+// The decoder facade over a private bus, with the core's side played by the
+// test at the bus level: start-up messages, delegates on the global queue,
+// start and stop, codeword routing to engines with the confidence rule, the
+// analytics reports, and network time against a loopback SNTP server.
+
+#include <chrono>
+#include <condition_variable>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/runtime/messenger.h"
+#include "platform/api/platform_environment.h"
+#include "platform/api/tl_decoder.h"
+#include "tests/platform/api/bus_probe.h"
+#include "tests/schema/wire.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/udp_test_server.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using namespace std::chrono_literals;
+using tl_test::Bytes;
+using tl_test::Hex;
+
+// Collects texts from any thread; waits, bounded, for a count.
+class Record {
+ public:
+  void add(std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(std::move(text));
+    cv_.notify_all();
+  }
+  std::vector<std::string> waitFor(std::size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, 10s, [&] { return texts_.size() >= n; });
+    return texts_;
+  }
+  std::vector<std::string> texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+  // Waits, bounded, until `text` has been added.
+  bool waitForText(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, 10s, [&] {
+      return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+    });
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> texts_;
+};
+
+class AppDelegate : public TLDecoderDelegate {
+ public:
+  explicit AppDelegate(Record& r) : r_(r) {}
+  void initialisationDidComplete() override { r_.add("initialised" + where()); }
+  void startedListening() override { r_.add("started"); }
+  void stoppedListening() override { r_.add("stopped"); }
+  void failedWithError(const std::string& d) override { r_.add("failed:" + d); }
+  void confidenceChangedTo(int64_t c) override { r_.add("confidence:" + std::to_string(c)); }
+  std::thread::id testThread = std::this_thread::get_id();
+
+ private:
+  std::string where() const { return std::this_thread::get_id() == testThread ? "@test" : ""; }
+  Record& r_;
+};
+
+class IdProvidingDelegate : public AppDelegate, public TLDeviceIdProviderDecoderDelegate {
+ public:
+  using AppDelegate::AppDelegate;
+};
+
+// An engine that records what reaches it; one class per engine name.
+template <int kId>
+class RecordingEngine : public TLEngine, public TLAnalyticsEngineRole {
+ public:
+  static std::shared_ptr<RecordingEngine> sharedEngine() {
+    static std::shared_ptr<RecordingEngine> e(new RecordingEngine());
+    return e;
+  }
+  std::shared_ptr<TLEngineDelegate> delegate() const override { return delegate_; }
+  void setDelegate(std::shared_ptr<TLEngineDelegate> d) override { delegate_ = std::move(d); }
+  std::string engineName() const override { return kId == 0 ? "TRIGGER" : "ANALYTICS"; }
+  void setEngineParameters(const TLEngineParameters&) override {}
+  void setMessenger(Messenger* m) override { messenger = m; }
+  void processEventParams(std::shared_ptr<const TLProcessorEventParams> e,
+                          const std::string& processor) override {
+    if (auto cw = std::dynamic_pointer_cast<const TLCodewordEventParams>(e)) {
+      record->add("codeword:" + processor + ":" + std::to_string(cw->msg()));
+    } else if (auto env = std::dynamic_pointer_cast<const TLThriftParams>(e)) {
+      record->add("message:" + processor + ":" + std::to_string(env->msgType()));
+    }
+  }
+  void audioProcessorWithNameRaisedStatus(const std::string& p,
+                                          std::shared_ptr<const TLGenericStatusParams> s) override {
+    record->add("status:" + p + ":" + s->statusDescription());
+  }
+  void audioDecoderAudioSignal(const TLAudioSignal& s) override {
+    record->add("level:" + std::to_string(s.audioLevel()));
+  }
+  void handleAudioSupport(int32_t rate) override { record->add("support:" + std::to_string(rate)); }
+
+  Record* record = nullptr;
+  Messenger* messenger = nullptr;
+
+ private:
+  RecordingEngine() = default;
+  std::shared_ptr<TLEngineDelegate> delegate_;
+};
+using TriggerEngine = RecordingEngine<0>;
+using AnalyticsEngine = RecordingEngine<1>;
+
+class FacadeTest : public testing::Test {
+ protected:
+  FacadeTest() {
+    PlatformEnvironment env;
+    env.documentsFolder = dir_.file("Documents");
+    env.bundleIdentifier = "com.example.app";
+    env.keyStoreFolder = dir_.file("keys");
+    env.userDefaultsFile = dir_.file("defaults.json");
+    PlatformEnvironment::install(env);
+    static const bool registered = [] {
+      TLEngine::registerEngineClass(
+          {TLEngineType::kTrigger, "TRIGGER", [] { return TriggerEngine::sharedEngine(); }});
+      TLEngine::registerEngineClass(
+          {TLEngineType::kAnalytics, "ANALYTICS", [] { return AnalyticsEngine::sharedEngine(); }});
+      return true;
+    }();
+    (void)registered;
+    TriggerEngine::sharedEngine()->record = &trigger_;
+    AnalyticsEngine::sharedEngine()->record = &analytics_;
+    dispatcher_.mainQueue()->bindToCurrentThread();
+  }
+
+  std::shared_ptr<TLDecoder> makeDecoder(tembrolexinsdk::IMessenger& bus, uint16_t ntpPort = 1) {
+    TLDecoder::Options options;
+    options.bus = &bus;
+    options.coreBridge = {};
+    options.dispatcher = &dispatcher_;
+    options.ntpPort = ntpPort;
+    return TLDecoder::create(options);
+  }
+  // A report of the core, under the core's sender name.
+  template <typename T>
+  void coreSends(tembrolexinsdk::IMessenger& bus, const T& message) {
+    MessageEnvelope e = MessageEnvelope::wrap(message);
+    bus.send("TembrolexinSDK", std::make_unique<tembrolexinsdk::ThriftParams>(
+                                   e.msgType(), e.data().size(), e.data().data()));
+  }
+  // Runs the main queue (where the SNTP client reports) until `done`, which
+  // may turn true on another thread; at most 10 s.
+  bool pumpUntil(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+      dispatcher_.mainQueue()->drain();
+      if (done()) return true;
+      std::this_thread::sleep_for(1ms);
+    }
+    return false;
+  }
+  static SDKStatusSignal status(int32_t s) {
+    SDKStatusSignal m;
+    m.__set_status(s);
+    return m;
+  }
+  static CodewordSignal codeword(int64_t msg, const std::string& ref, int32_t sync, int32_t scheme) {
+    CodewordSignal c;
+    c.__set_sender("Decoder-P");
+    c.__set_msg(msg);
+    c.__set_engineRef(ref);
+    c.__set_syncState(sync);
+    c.__set_sigScheme(scheme);
+    return c;
+  }
+
+  tltest::TempDir dir_;
+  tltest::FakeClock clock_;
+  Dispatcher dispatcher_{Dispatcher::Options{&clock_, TimerMode::kManual, 2, false}};
+  Record app_, trigger_, analytics_;
+};
+
+TEST_F(FacadeTest, StartUpSendsInitDataThenAnEmptyMapAndKeepsTheIdentity) {
+  std::string firstUdid;
+  for (int launch = 0; launch < 2; ++launch) {
+    tembrolexinsdk::Messenger bus;
+    tltest::BusProbe core(bus, {30, 35});
+    auto decoder = makeDecoder(bus);
+    const auto got = core.waitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    const std::string udid = decoder->udid();
+    ASSERT_EQ(udid.size(), 16u);
+    EXPECT_EQ(udid.find_first_not_of("0123456789abcdef"), std::string::npos);
+    if (launch == 0) firstUdid = udid;
+    EXPECT_EQ(udid, firstUdid);  // the second launch finds the stored one
+    const std::string folder = dir_.file("Documents/TL");
+    EXPECT_EQ(got[0].type, 35);
+    InitData init;
+    ASSERT_TRUE(parseMessage(got[0].bytes, init));
+    EXPECT_EQ(init.sampleRates, 0x3FFE);
+    EXPECT_EQ(init.filePath, folder);
+    EXPECT_EQ(init.externalFilePath, folder);
+    EXPECT_EQ(init.packageName, "com.example.app");
+    EXPECT_EQ(init.udId, udid);
+    EXPECT_FALSE(init.__isset.deviceId);
+    EXPECT_EQ(got[1].type, 30);
+    EXPECT_EQ(Hex(got[1].bytes), Hex(Bytes("0d 0001 0b 0c 00000000 08 0002 00000000 00")));
+    EXPECT_EQ(got[1].sender, "SDKPrivateObjcpp");
+  }
+  EXPECT_EQ(UserDefaults(dir_.file("defaults.json")).stringForKey("PluginIdentityUdid"), firstUdid);
+}
+
+TEST_F(FacadeTest, DelegatesGetDeviceIdAndNotificationsOnTheGlobalQueue) {
+  tembrolexinsdk::Messenger bus;
+  tltest::BusProbe core(bus, {35, 36});
+  auto decoder = makeDecoder(bus);
+  core.waitFor(1);
+  decoder->addDelegate(std::make_shared<IdProvidingDelegate>(app_));  // sends nothing
+  decoder->addDelegate(nullptr);
+  decoder->addDelegate(std::make_shared<AppDelegate>(app_));
+  auto got = core.waitFor(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(Hex(got[1].bytes), Hex(Bytes("08 0004 ffffffff 00")));
+
+  EXPECT_FALSE(decoder->isListening());
+  coreSends(bus, status(0));
+  auto seen = app_.waitFor(2);
+  EXPECT_EQ(seen, (std::vector<std::string>{"initialised", "initialised"}));  // not on our thread
+
+  decoder->startDecoding();
+  got = core.waitFor(3);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(Hex(got[2].bytes), Hex(Bytes("08 0001 00000000 02 0002 00 00")));
+  coreSends(bus, status(1));
+  app_.waitFor(4);
+  EXPECT_TRUE(decoder->isListening());
+  decoder->stopDecoding();
+  coreSends(bus, status(2));
+  app_.waitFor(6);
+  EXPECT_FALSE(decoder->isListening());
+
+  FailureSignal failure;
+  failure.__set_descriptionString("microphone gone");
+  coreSends(bus, failure);
+  seen = app_.waitFor(8);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "failed:microphone gone"), 2);
+}
+
+TEST_F(FacadeTest, CodewordsReachTheirEngineAndMoveTheConfidence) {
+  tembrolexinsdk::Messenger bus;
+  auto decoder = makeDecoder(bus);
+  decoder->addDelegate(std::make_shared<IdProvidingDelegate>(app_));
+  auto trigger = decoder->connectEngineDelegate(nullptr, TLEngineType::kTrigger);
+  ASSERT_EQ(trigger, TriggerEngine::sharedEngine());
+  EXPECT_EQ(TriggerEngine::sharedEngine()->messenger, &decoder->messenger());
+  decoder->connectEngineDelegate(nullptr, TLEngineType::kAnalytics);
+  // Whether the start-up map reached the engines depends on timing; a marker
+  // sent now arrives after it.
+  coreSends(bus, SyncEngineSignal());
+  ASSERT_TRUE(trigger_.waitForText("message:TembrolexinSDK:28"));
+  ASSERT_TRUE(analytics_.waitForText("message:TembrolexinSDK:28"));
+  trigger_.clear();
+  analytics_.clear();
+
+  // (sync, scheme): 3/7 raises 1 -> 3; 4/9 another scheme cannot raise;
+  // 2/9 lowers to 2 and 9 becomes the scheme; 1 never counts; a negative
+  // scheme never counts.
+  coreSends(bus, codeword(11, "TRIGGER", 3, 7));
+  coreSends(bus, codeword(12, "TRIGGER", 4, 9));
+  coreSends(bus, codeword(13, "NOBODY", 2, 9));
+  coreSends(bus, codeword(14, "CONFIDENCE", 1, 9));
+  coreSends(bus, codeword(15, "TRIGGER", 4, -1));
+  EXPECT_EQ(trigger_.waitFor(3),
+            (std::vector<std::string>{"codeword:Decoder-P:11", "codeword:Decoder-P:12",
+                                      "codeword:Decoder-P:15"}));
+  EXPECT_EQ(analytics_.waitFor(1), (std::vector<std::string>{"codeword:Decoder-P:14"}));
+  auto seen = app_.waitFor(2);
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()),
+            (std::set<std::string>{"confidence:3", "confidence:2"}));
+  EXPECT_EQ(decoder->currentConfidence(), 2);
+
+  // Other reports: the analytics role gets status, level and support; other
+  // message types reach every connected engine under the bus sender name.
+  ProcessorStatusSignal ps;
+  ps.__set_status(1);
+  ps.__set_statusDescription("Listening");
+  coreSends(bus, ps);
+  AudioSignal level;
+  level.__set_audioLevel(-30);
+  coreSends(bus, level);
+  auto support = status(4);
+  support.__set_sampleRate(6);
+  coreSends(bus, support);
+  coreSends(bus, SyncEngineSignal());
+  EXPECT_EQ(analytics_.waitFor(5),
+            (std::vector<std::string>{"codeword:Decoder-P:14", "status:TembrolexinSDK:Listening",
+                                      "level:-30", "support:6", "message:TembrolexinSDK:28"}));
+  EXPECT_EQ(trigger_.waitFor(4).back(), "message:TembrolexinSDK:28");
+
+  decoder->disconnectEngineDelegate(trigger);
+  coreSends(bus, codeword(16, "TRIGGER", 2, 9));
+  coreSends(bus, SyncEngineSignal());
+  analytics_.waitFor(6);
+  EXPECT_EQ(trigger_.texts().size(), 4u);
+  EXPECT_EQ(decoder->connectEngineDelegate(nullptr, TLEngineType::kContent), nullptr);
+  seen = app_.waitFor(3);
+  EXPECT_EQ(seen.back(), "failed:No engine is available for the requested engine type.");
+}
+
+class NtpRecord : public NTPReceiver {
+ public:
+  explicit NtpRecord(Record& r) : r_(r) {}
+  void onNTPUpdate(const std::optional<NTPResult>& result) override {
+    r_.add(result ? "ntp:" + result->ntpSource() : "ntp:none");
+  }
+
+ private:
+  Record& r_;
+};
+
+TEST_F(FacadeTest, NetworkTimeFallsBackOnceThenReportsNothing) {
+  tltest::UdpTestServer server([](const std::string& request) {
+    return std::vector<std::string>{tltest::sntpReply(request, 1000, 1000)};
+  });
+  tembrolexinsdk::Messenger bus;
+  tltest::BusProbe core(bus, {34});
+  auto decoder = makeDecoder(bus, server.port());
+  Record receivers;
+  decoder->registerNTPReceiver(std::make_shared<NtpRecord>(receivers));
+
+  decoder->updateNTP();  // no servers yet: nothing happens
+  // Primary "" cannot be sent to; the fallback answers.
+  decoder->setNTPServers({"", "127.0.0.1"});
+  coreSends(bus, status(3));
+  ASSERT_TRUE(pumpUntil([&] { return !core.messages().empty(); }));
+  auto got = core.messages();
+  ASSERT_EQ(got.size(), 1u);
+  NTPInfoSignal info;
+  ASSERT_TRUE(parseMessage(got[0].bytes, info));
+  EXPECT_EQ(info.inTransmitTimestamp, 1000);
+  EXPECT_EQ(info.rawNTP.size(), 48u);
+  EXPECT_EQ(receivers.waitFor(1), (std::vector<std::string>{"ntp:127.0.0.1"}));
+
+  // Both fail: one signal with no field set, and the receivers get none,
+  // once, even when the pending time-out fires afterwards.
+  decoder->setNTPServers({"", ""});
+  coreSends(bus, status(3));
+  ASSERT_TRUE(pumpUntil([&] { return core.messages().size() == 2; }));
+  clock_.advance(5s);
+  dispatcher_.timers().pump();
+  dispatcher_.mainQueue()->drain();
+  got = core.messages();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(Hex(got[1].bytes), "00");
+  EXPECT_EQ(receivers.waitFor(2), (std::vector<std::string>{"ntp:127.0.0.1", "ntp:none"}));
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform
