@@ -38,7 +38,7 @@ class ThriftParamsFactory {
   // payload's own length, and the containers' elements by a memory budget of
   // 64 bytes per payload byte (plus 64 KiB), charged at each element's
   // in-memory size, so a corrupt payload cannot make the reader allocate more
-  // than a small multiple of its size. Bytes after the
+  // than a small multiple of its size (schema/bounded_read.h). Bytes after the
   // struct's stop byte are ignored. `params` only needs to live for the call.
   template <typename T>
     requires HasMessageTypeId<T>

@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <exception>
-#include <limits>
 #include <utility>
 
 #include <thrift/protocol/TBinaryProtocol.h>
 #include <thrift/transport/TBufferTransports.h>
+
+#include "schema/bounded_read.h"
 
 namespace tembrolexinplatform {
 
@@ -22,19 +23,8 @@ std::string serializeMessage(const ::apache::thrift::TBase& msg) {
 
 bool parseMessage(const std::string& bytes, ::apache::thrift::TBase& msg) noexcept {
   try {
-    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return false;
-    // Observe the bytes in place; the observe policy never writes to them.
-    auto* data = reinterpret_cast<std::uint8_t*>(const_cast<char*>(bytes.data()));
-    auto buffer = std::make_shared<TMemoryBuffer>(data, static_cast<std::uint32_t>(bytes.size()),
-                                                  TMemoryBuffer::OBSERVE);
-    TBinaryProtocol protocol(buffer);
-    // Every string byte and container element takes at least one byte of
-    // input, so no honest length exceeds the input's length (0 would mean
-    // "unlimited" to Thrift, hence at least 1).
-    const auto limit = static_cast<int32_t>(bytes.empty() ? 1 : bytes.size());
-    protocol.setStringSizeLimit(limit);
-    protocol.setContainerSizeLimit(limit);
-    msg.read(&protocol);
+    tembrolexinsdk::readBounded(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                                msg);
     return true;
   } catch (const std::exception&) {
     return false;

@@ -32,7 +32,8 @@ std::string serializeMessage(const ::apache::thrift::TBase& msg);
 
 // Fills `msg` (expected fresh) from `bytes`; false, with `msg` partly filled,
 // when the bytes end inside a value or hold a negative or oversized length.
-// Lengths are bounded by the size of `bytes`, so corrupt input cannot make the
+// Lengths are bounded by the size of `bytes` and the containers' elements by
+// a memory budget (schema/bounded_read.h), so corrupt input cannot make the
 // reader allocate more than a small multiple of it. Bytes after the stop byte
 // are ignored. Never throws.
 bool parseMessage(const std::string& bytes, ::apache::thrift::TBase& msg) noexcept;

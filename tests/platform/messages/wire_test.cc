@@ -274,6 +274,15 @@ INSTANTIATE_TEST_SUITE_P(
                     BadBytesCase{"StringLengthBeyondTheBytes", 11, "0b 0001 7fffffff 'ab' 00"}),
     [](const testing::TestParamInfo<BadBytesCase>& info) { return info.param.name; });
 
+// 50 KB of empty AssetInfo structs would take ~8 MB as a list: refused.
+TEST(ReadTest, ListOfManyEmptyStructsCostsTooMuchMemory) {
+  std::string bytes = Bytes("0f 0001 0c 0000c350");
+  bytes.append(50000, '\0');
+  bytes.push_back('\0');
+  AssetInfoList list;
+  EXPECT_FALSE(parseMessage(bytes, list));
+}
+
 TEST(EqualityTest, StoredValuesOfUnsetFieldsAreIgnored) {
   CodewordSignal a;
   CodewordSignal b;
