@@ -19,7 +19,11 @@
 //   3 maxOffsetPast (s), 4 maxOffsetFuture (s), 5 riseThreshold.
 // Persistence, gap fill and the offsets are clamped to one hour. A negative
 // maxOffsetPast puts the stage into range mode (candidates are code-word
-// ranges); the sequence scheme 15 always searches in range mode.
+// ranges); stage A of the sequence scheme 15 is in range mode by default, its
+// stage B in station mode (+-1 s around the anchor's time line). Offsets take
+// effect when set; persistence and fast reaction when the stage is built.
+// Fast reaction shortens stage A's window to (3F + 2) / 4 symbols with a
+// step of a third of it; stage B always searches its full window.
 // Result-list options (64-bit, ms; negative keeps the default):
 //   0 timeShiftThreshold (1000), 1 publishDelay (180000),
 //   2 maxListeningDuration (3600000).
@@ -92,7 +96,7 @@ struct PartialSearchStage {
   CodewordCodec* codec;               // stage B: stage A's
   int32_t windowBits;                 // P * B * F
   int32_t windowSlots;                // N * F
-  int32_t stepDivisor;                // 4, or 3 with fast reaction
+  int32_t stepDivisor;                // 4, or 3 for stage A with fast reaction
   int32_t maxOffsetPast;              // ms
   int32_t maxOffsetFuture;            // ms
   HammingCorrelator* history;
