@@ -395,8 +395,7 @@ void BaseAudioProcessor::stateProcessing() {
                      break;
                    }
                    writeRecord(audio->samples, audio->frames);
-                   PerformanceData performance{};
-                   audioArrivedProcess(performance, *audio);
+                   audioArrivedProcess(*audio);
                    break;
                  }
                  case 2:
@@ -500,6 +499,9 @@ void BaseAudioProcessor::buildDecoders() {
       fns_.codewordSequences(entry.context, entry.list.get());
     }
     entry.waiting = setup.waitingForConfiguration;
+    const int32_t schemes = std::max<int32_t>(1, fns_.nSchemes(entry.context));
+    entry.performance.resize(static_cast<size_t>(schemes));
+    entry.results.resize(static_cast<size_t>(schemes));
     logWithLogger<LogLevel::Info>(this, "will decode scheme: ", schemeName);
     built.push_back(std::move(entry));
   }
@@ -579,8 +581,19 @@ void BaseAudioProcessor::reportPartialResults(DecoderEntry& entry, int64_t corre
   for (const auto& message : messages) reportEvent(*message);
 }
 
-void BaseAudioProcessor::audioArrivedProcess(PerformanceData& performance,
-                                             const AudioArrivedSignal& signal) {
+void BaseAudioProcessor::runDecoder(DecoderEntry& entry, short* samples, uint32_t count,
+                                    int64_t corrected, int64_t steady, uint64_t totalSamples) {
+  std::fill(entry.performance.begin(), entry.performance.end(), PerformanceData{});
+  entry.results[0] = *entry.partial->result();
+  fns_.processData(entry.context, samples, static_cast<int32_t>(count), entry.performance.data(),
+                   corrected, entry.results.data());
+  *entry.partial->result() = entry.results[0];
+  reportCodewords(entry.performance[0], entry.info, *entry.descriptor, corrected, steady,
+                  totalSamples);
+  reportPartialResults(entry, corrected, steady);
+}
+
+void BaseAudioProcessor::audioArrivedProcess(const AudioArrivedSignal& signal) {
   const uint32_t n = signal.frames;
   if (n == 0) return;
   const uint64_t total = totalSamples_.fetch_add(n) + n;
@@ -594,12 +607,10 @@ void BaseAudioProcessor::audioArrivedProcess(PerformanceData& performance,
     const int64_t corrected =
         timeProvider_->getTimeSinceEpoch(clock_.upTimeMillis() - age) + duration;
     const int64_t steady = steadyMs(signal.time) + duration;
+    // The decoding core works in place on a copy.
     std::copy(signal.samples, signal.samples + n, workBuffer_.begin());
     warnWeirdTiming("Processing", entry, corrected, steady);
-    fns_.processData(entry.context, workBuffer_.data(), static_cast<int32_t>(n), &performance,
-                     corrected, entry.partial->result());
-    reportCodewords(performance, entry.info, *entry.descriptor, corrected, steady, total);
-    reportPartialResults(entry, corrected, steady);
+    runDecoder(entry, workBuffer_.data(), n, corrected, steady, total);
   }
   reportEvent(ProcessingCompleteParams());
   checkNTPRequest();
@@ -625,11 +636,7 @@ void BaseAudioProcessor::pingDecoder() {
     const int64_t corrected = timeProvider_->getTimeSinceEpoch(clock_.upTimeMillis());
     const int64_t steady = steadyMs(clock_.steadyNow());
     warnWeirdTiming("Pinging", entry, corrected, steady);
-    PerformanceData performance{};
-    fns_.processData(entry.context, nullptr, 0, &performance, corrected, entry.partial->result());
-    reportCodewords(performance, entry.info, *entry.descriptor, corrected, steady,
-                    totalSamples_.load());
-    reportPartialResults(entry, corrected, steady);
+    runDecoder(entry, nullptr, 0, corrected, steady, totalSamples_.load());
   }
 }
 

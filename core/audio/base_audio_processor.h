@@ -64,6 +64,7 @@ struct DecoderFunctions {
   int32_t (*getSchemeInfo)(const VorselTContext* context, int32_t index,
                            EncodingSchemeInfo* info) = TembrolexinVorselT_GetSchemeInfo;
   int32_t (*fsIn)(const VorselTContext* context) = TembrolexinVorselT_FsIn;
+  int32_t (*nSchemes)(const VorselTContext* context) = TembrolexinVorselT_NEncodingSchemes;
   int64_t (*processData)(VorselTContext* context, int16_t* samples, int32_t count,
                          PerformanceData* performance, int64_t timeMs,
                          VorselTResult* results) = TembrolexinVorselT_ProcessData;
@@ -185,6 +186,10 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
     EncodingSchemeInfo info{};
     CandidateStationsPtr list;
     bool waiting = false;
+    // One record per scheme of the context, as the decoding core fills
+    // them; the entry reports scheme 0.
+    std::vector<PerformanceData> performance;
+    std::vector<VorselTResult> results;
   };
 
   // States (worker thread).
@@ -199,7 +204,10 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   void applyReadinessRule();
   void updateConfiguration(const StateSignal& signal);
   void setupStateProcessing();
-  void audioArrivedProcess(PerformanceData& performance, const AudioArrivedSignal& signal);
+  void audioArrivedProcess(const AudioArrivedSignal& signal);
+  // One decoder run over `samples` (null: a flush) ending at `corrected`.
+  void runDecoder(DecoderEntry& entry, short* samples, uint32_t count, int64_t corrected,
+                  int64_t steady, uint64_t totalSamples);
   void pingDecoder();
   void reportCodewords(PerformanceData& p, const EncodingSchemeInfo& info,
                        const EchoDecoderDescriptor& descriptor, int64_t corrected, int64_t steady,

@@ -105,6 +105,7 @@ DecoderFunctions MakeFakeFunctions() {
     std::lock_guard<std::mutex> lock(core.mutex);
     return core.find(const_cast<VorselTContext*>(c))->fsIn;
   };
+  f.nSchemes = [](const VorselTContext*) { return int32_t{1}; };
   f.processData = [](VorselTContext* c, int16_t* samples, int32_t count, PerformanceData* p,
                      int64_t timeMs, VorselTResult*) {
     FakeCore& core = FakeCore::get();
