@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <fstream>
 #include <memory>
@@ -460,6 +461,31 @@ TEST(PlatformRecorderFileTest, RecordingDeliveredPacedAtTheChosenRateUntilStoppe
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(deliveries[i].samples, ramp(160, -240 + 160 * i));
     EXPECT_EQ(deliveries[i].index, static_cast<unsigned>(i));
+  }
+}
+
+// The factory's recorder on ALSA's "null" device: the whole real path, from
+// the environment's choice to deliveries on the capture thread.
+TEST(PlatformRecorderAlsaTest, FactoryRecorderCapturesFromTheChosenDevice) {
+  ASSERT_EQ(setenv("TL_AUDIO_SOURCE", "alsa:null", 1), 0);
+  std::unique_ptr<IAudioRecorder> recorder = createAudioRecorder();
+  unsetenv("TL_AUDIO_SOURCE");
+  RecordingListener listener;
+  listener.attach(recorder.get(), 512);
+  recorder->initialise(&listener);
+  recorder->setup(5);
+  EXPECT_NE(recorder->getAvailableSampleRates(0) & SampleRate_16000, 0);
+  recorder->createRecorder(SampleRate_16000, 512);
+  recorder->startRecording();
+  ASSERT_TRUE(listener.await(6));
+  recorder->stopRecording();
+  const std::size_t atStop = listener.deliveries().size();
+  recorder.reset();
+  const auto deliveries = listener.deliveries();
+  EXPECT_EQ(deliveries.size(), atStop);
+  for (std::size_t i = 0; i < deliveries.size(); ++i) {
+    EXPECT_EQ(deliveries[i].index, i % 5);
+    EXPECT_EQ(deliveries[i].samples, std::vector<int16_t>(512, 0));
   }
 }
 
