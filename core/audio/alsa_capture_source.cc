@@ -57,7 +57,7 @@ AlsaCaptureSource::~AlsaCaptureSource() { close(); }
 std::string AlsaCaptureSource::statusText(int status) { return snd_strerror(status); }
 
 unsigned short AlsaCaptureSource::availableRates() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  ControlLock control(*this);
   snd_pcm_t* pcm = nullptr;
   const int status = snd_pcm_open(&pcm, device_.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
   if (status < 0) {

@@ -32,7 +32,7 @@ std::string FileCaptureSource::describe() const {
 }
 
 unsigned short FileCaptureSource::availableRates() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  ControlLock control(*this);
   if (reader_ && reader_->rateHz() != 0) return SampleRateFromHz(reader_->rateHz());
   return kAllRates;
 }

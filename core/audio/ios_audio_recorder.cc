@@ -275,6 +275,31 @@ void IOSAudioRecorder::resumeStep() {
   --resumeTrials_;
 }
 
+void IOSAudioRecorder::checkAudioIntegrity(const int16_t* samples, unsigned int count) {
+  unsigned longest = 0;
+  unsigned run = 0;
+  std::optional<unsigned> firstStart;
+  std::optional<unsigned> firstEnd;
+  for (unsigned i = 0; i < count; ++i) {
+    if (samples[i] == 0) {
+      longest = std::max(longest, ++run);
+      if (run == 12 && !firstStart) firstStart = i - 11;
+    } else {
+      if (firstStart && !firstEnd) firstEnd = i;
+      run = 0;
+    }
+  }
+  if (longest <= 500) return;
+  if (!firstEnd) firstEnd = count;
+  logWithLogger<LogLevel::Warning>(this,
+                                   "AudioQueueEnqueue buffer returned more than 500 zero-valued "
+                                   "samples!");
+  logWithLogger<LogLevel::Warning>(this, "AudioQueueEnqueue buffer had ", longest,
+                                   " zero-valued samples starting at ", *firstStart + 1,
+                                   " and ending at ", *firstEnd, " (out of ", count, ")");
+  logWithLogger<LogLevel::Warning>(this, "Input buffer count is ", 0, ", capacity is ", 0);
+}
+
 double IOSAudioRecorder::captureDelayMs(const CaptureStamp& stamp, int64_t now) {
   if (!stamp.hostTimeValid) {
     logWithLogger<LogLevel::Debug>(this, "Host time not valid in audio buffer timestamp");

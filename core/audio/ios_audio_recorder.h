@@ -103,6 +103,12 @@ class IOSAudioRecorder final : public IAudioRecorder, private ICaptureSink {
   void checkForMic();
   void pauseRecording();
   void resumeRecording();
+  // Diagnostic over `count` captured samples: when the longest run of zero
+  // samples is longer than 500, Warning lines tell its length, where the
+  // first run of at least 12 zeros starts (one past its first position) and
+  // ends (its first non-zero sample), and the buffer's packet descriptions
+  // (linear PCM carries none).
+  void checkAudioIntegrity(const int16_t* samples, unsigned int count);
 
  private:
   void onCapture(const int16_t* samples, std::size_t count, const CaptureStamp& stamp) override;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/audio/file_capture_source.h"
@@ -432,6 +434,50 @@ TEST_F(PlatformRecorderTest, ResumeRetriesFiveTimesInTheRecordersLife) {
   EXPECT_EQ(executor_->runPending(), 1u);
   EXPECT_TRUE(executor_->pendingDelays().empty());
 }
+
+struct IntegrityCase {
+  const char* name;
+  std::vector<std::pair<int, int>> zeroRuns;  // [first, last) in 1000 samples
+  const char* detail;                          // nullptr: nothing logged
+};
+
+class AudioIntegrityTest : public PlatformRecorderTest,
+                           public testing::WithParamInterface<IntegrityCase> {};
+
+TEST_P(AudioIntegrityTest, LongZeroRunsAreReported) {
+  tltest::LogCapture log;
+  make();
+  std::vector<int16_t> samples(1000, 5);
+  for (const auto& [first, last] : GetParam().zeroRuns) {
+    std::fill(samples.begin() + first, samples.begin() + last, int16_t{0});
+  }
+  recorder_->checkAudioIntegrity(samples.data(), 1000);
+  const auto lines = log.matching("AudioQueueEnqueue buffer");
+  if (GetParam().detail == nullptr) {
+    EXPECT_TRUE(lines.empty());
+    return;
+  }
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].message, "AudioQueueEnqueue buffer returned more than 500 zero-valued samples!");
+  EXPECT_EQ(lines[1].message, GetParam().detail);
+  EXPECT_EQ(log.matching("Input buffer count is 0, capacity is 0").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, AudioIntegrityTest,
+    testing::Values(
+        IntegrityCase{"FiveHundredIsFine", {{100, 600}}, nullptr},
+        IntegrityCase{"OneLongRun", {{100, 700}},
+                      "AudioQueueEnqueue buffer had 600 zero-valued samples starting at 101 and "
+                      "ending at 700 (out of 1000)"},
+        // Start and end belong to the first run of 12 or more zeros.
+        IntegrityCase{"FirstRunOfTwelveNamesThePlace", {{3, 14}, {20, 32}, {100, 601}},
+                      "AudioQueueEnqueue buffer had 501 zero-valued samples starting at 21 and "
+                      "ending at 32 (out of 1000)"},
+        IntegrityCase{"RunToTheEnd", {{0, 1000}},
+                      "AudioQueueEnqueue buffer had 1000 zero-valued samples starting at 1 and "
+                      "ending at 1000 (out of 1000)"}),
+    [](const testing::TestParamInfo<IntegrityCase>& info) { return info.param.name; });
 
 TEST(PlatformRecorderFileTest, RecordingDeliveredPacedAtTheChosenRateUntilStopped) {
   tltest::TempDir dir;
