@@ -16,9 +16,9 @@
 // with the exception's text, and later signals are dropped.
 //
 // Ownership: the listener is not owned and must outlive the processor. The
-// samples given to ProcessBuffer are not copied: the caller keeps them
-// unchanged until the worker has processed them. The clock and the decoder
-// functions must outlive the processor.
+// samples given to ProcessBuffer are copied into the queued signal, so the
+// caller may reuse its buffer at once. The clock and the decoder functions
+// must outlive the processor.
 //
 // Thread safety: the public operations may be called from any thread (one
 // controller thread at a time); listener calls come from the worker thread,
@@ -98,11 +98,19 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
     kQuit = 8,
   };
 
+  // Holds its own copy of the samples: a controller reuses its few buffers
+  // as soon as ProcessBuffer returns, long before the worker gets to them
+  // when an app feeds audio faster than real time.
   class AudioArrivedSignal : public StateSignal {
    public:
-    AudioArrivedSignal(const short* samples, uint32_t frames,
+    AudioArrivedSignal(const short* source, uint32_t count,
                        std::chrono::steady_clock::time_point time)
-        : StateSignal(kAudioArrived), samples(samples), frames(frames), time(time) {}
+        : StateSignal(kAudioArrived),
+          copy(source, source == nullptr ? source : source + count),
+          samples(copy.data()),
+          frames(static_cast<uint32_t>(copy.size())),
+          time(time) {}
+    const std::vector<short> copy;
     const short* samples;
     uint32_t frames;
     std::chrono::steady_clock::time_point time;

@@ -30,6 +30,7 @@ struct FakeDecoder {
   bool fastReaction = false;
   std::deque<PerformanceData> script;
   std::vector<int32_t> counts;   // samples per ProcessData call (-1: null)
+  std::vector<int16_t> firsts;   // the first sample of each call with samples
   std::vector<int64_t> times;
   std::vector<std::vector<std::pair<int32_t, int64_t>>> stations;  // per call
   std::vector<std::pair<int64_t, int32_t>> sequences;
@@ -112,6 +113,7 @@ DecoderFunctions MakeFakeFunctions() {
     std::lock_guard<std::mutex> lock(core.mutex);
     FakeDecoder* d = core.find(c);
     d->counts.push_back(samples == nullptr ? -1 : count);
+    if (samples != nullptr && count > 0) d->firsts.push_back(samples[0]);
     d->times.push_back(timeMs);
     if (d->script.empty()) {
       *p = PerformanceData{};
@@ -381,6 +383,24 @@ TEST(ConfidenceTest, Mappings) {
   for (const auto& [in, out] : sync) {
     EXPECT_EQ(BaseAudioProcessor::convertSyncStateToConfidence(in), out) << in;
   }
+}
+
+// The caller's buffer may change as soon as ProcessBuffer returns (a
+// controller cycles through three while an app feeds faster than real time).
+TEST_F(ProcessorTest, QueuedBuffersKeepTheSamplesTheyWereGiven) {
+  MakeRunning("tembrolexin_EchoMod", {});
+  {
+    // The worker cannot reach the decoder until both buffers are queued and
+    // the caller's memory holds a third value.
+    std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+    for (short value : {1, 2, 3}) {
+      std::fill(buffer_.begin(), buffer_.end(), value);
+      if (value < 3) processor_->ProcessBuffer(buffer_.data(), 1024, clock_.steadyNow());
+    }
+  }
+  ASSERT_TRUE(listener_.waitFor([&] { return Completed() == 2; }));
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  EXPECT_EQ(FakeCore::get().byInfo(13)->firsts, (std::vector<int16_t>{1, 2}));
 }
 
 TEST_F(ProcessorTest, EmptyBufferReportsNothing) {
