@@ -12,6 +12,7 @@
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/control_messages.h"
 #include "core/runtime/core_exceptions.h"
+#include "core/runtime/i_consumers.h"
 #include "core/runtime/json_configuration.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/logger.h"
@@ -402,6 +403,10 @@ void AudioDecoder::createEngines() {
   for (auto& [name, engine] : engines) {
     logWithLogger<LogLevel::Info>(this, "engine created: ", name);
     engine->setFilePath(filePath_);
+    // Engines that keep records per app and device (analytics) need both.
+    if (auto* identity = dynamic_cast<IIdentityConsumer*>(engine.get())) {
+      identity->SetIdentityInfo(appPackageName_, udid_);
+    }
   }
   engines_ = std::move(engines);
   enginesReady_.store(true, std::memory_order_release);
