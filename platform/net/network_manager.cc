@@ -104,10 +104,12 @@ std::shared_ptr<TLNetworkManager> TLNetworkManager::create(Options options) {
   return std::make_shared<TLNetworkManager>(Passkey{}, std::move(options));
 }
 
-TLNetworkManager& TLNetworkManager::getInstance() {
+std::shared_ptr<TLNetworkManager> TLNetworkManager::shared() {
   static auto* instance = new std::shared_ptr<TLNetworkManager>(create({}));
-  return **instance;
+  return *instance;
 }
+
+TLNetworkManager& TLNetworkManager::getInstance() { return *shared(); }
 
 TLNetworkManager::TLNetworkManager(Passkey, Options options)
     : dispatcher_(*options.dispatcher),

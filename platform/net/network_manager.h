@@ -112,6 +112,8 @@ class TLNetworkManager final : public TLAsyncRequestDelegate,
 
   static std::shared_ptr<TLNetworkManager> create(Options options);
   static TLNetworkManager& getInstance();
+  // The same process-wide manager, for holders of a shared reference.
+  static std::shared_ptr<TLNetworkManager> shared();
 
   // Unregisters from the messenger; cancels the timers and every request.
   ~TLNetworkManager() override;
