@@ -129,8 +129,8 @@ const IProcessorEventParams* AnalyticsEngine::processEventParams(
 }
 
 void AnalyticsEngine::onReceive(const std::string&, const ThriftParams& message) {
+  if (!enabled_.load()) return;
   Writer* writer = writer_.load(std::memory_order_acquire);
-  if (writer == nullptr || !enabled_.load()) return;
   if (message.getMsgType() == kBackgroundDataType) {
     std::unique_ptr<BackgroundData> request;
     try {
@@ -144,10 +144,17 @@ void AnalyticsEngine::onReceive(const std::string&, const ThriftParams& message)
       return;
     }
     logWithLogger<LogLevel::Info>(this, "App went to background, requesting upload");
+    // Without a writer nothing was recorded: there is nothing to hand in,
+    // and the app is told so rather than left waiting.
+    if (writer == nullptr) {
+      completion(true);
+      return;
+    }
     writer->finish(ReasonForClose::kUploadRequested,
                    [this](bool succeeded) { completion(succeeded); });
     return;
   }
+  if (writer == nullptr) return;
   for (const auto& creator : creators_) {
     try {
       write(writer, creator->processThriftParams(message));

@@ -22,8 +22,9 @@
 //
 // Hand-in: on BackgroundData {SDKAnalytics, Start} (type 13) the current
 // record file is closed and uploaded; when the upload has ended, whatever
-// its outcome (or at once when there was no file to hand in), the engine
-// sends BackgroundData {SDKAnalytics, Complete} from "AnalyticsEngine".
+// its outcome (or at once when there was no file to hand in, also before
+// the writer exists), the engine sends BackgroundData {SDKAnalytics,
+// Complete} from "AnalyticsEngine". While disabled, requests are ignored.
 //
 // A serialised message whose bytes cannot be read is logged (Warning) and
 // not recorded; the other creators still see it.

@@ -241,6 +241,9 @@ TEST_F(AnalyticsEngineTest, WriterComesOnceWithEverythingKnownAndNeverChanges) {
   auto engine = make();
   engine->SetIdentityInfo("demoapp", "dev-1");
   EXPECT_EQ(engine->writer(), nullptr);
+  engine->onReceive("platform", *handIn(BackgroundDataStatus::Start));  // nothing to hand in
+  ASSERT_EQ(bus.sentCount(), 1u);
+  EXPECT_EQ(reply(0), kComplete);
   std::ofstream(dir.file("plain")) << "x";  // a file cannot hold the folder: logged, no writer
   tltest::LogCapture log;
   engine->setFilePath(dir.file("plain"));
@@ -261,7 +264,7 @@ TEST_F(AnalyticsEngineTest, WriterComesOnceWithEverythingKnownAndNeverChanges) {
   EXPECT_EQ(engine->processEventParams(&stop), &stop);
   engine->onReceive("platform", *handIn(BackgroundDataStatus::Start));
   engine.reset();  // the open file stays, without a footer
-  EXPECT_EQ(bus.sentCount(), 0u);
+  EXPECT_EQ(bus.sentCount(), 1u);
   EXPECT_EQ(server.requestCount(), 0u);
   EXPECT_EQ(fileLines(), (Lines{kHeader, status("start")}));  // the first identity's file
 }
