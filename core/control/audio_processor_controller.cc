@@ -742,15 +742,36 @@ void AudioProcessorController::processBuffer(StateSignal& signal) {
     logWithLogger<LogLevel::Warning>(this, "Buffer of ", count, " samples cut to ", inputFrames_);
     count = static_cast<unsigned short>(inputFrames_);
   }
+  awaitFreeBuffer();
   std::vector<short>& target = buffers_[bufferIndex_];
   std::copy(buffer.samples, buffer.samples + count, target.begin());
   const unsigned short n = resampler_->ResampleBufferInPlace(target.data(), count);
+  {
+    std::lock_guard<std::mutex> lock(flightMutex_);
+    ++buffersInFlight_;
+  }
   if (buffered_ != nullptr) {
     buffered_->ProcessBufferWithTimes(target.data(), n, buffer.steadyTime, buffer.systemTime);
   } else {
     processor_->ProcessBuffer(target.data(), n, buffer.steadyTime);
   }
   bufferIndex_ = static_cast<int16_t>((bufferIndex_ + 1) % 3);
+}
+
+void AudioProcessorController::awaitFreeBuffer() {
+  std::unique_lock<std::mutex> lock(flightMutex_);
+  const auto free = [&] { return buffersInFlight_ < static_cast<int>(buffers_.size()); };
+  // Until the processor has reported a completion it may be one that never
+  // does (it works inside ProcessBuffer) or one that drops audio while it
+  // prepares: wait only briefly then.
+  const auto limit = pacedByCompletion_ ? kBufferWait : kFirstBufferWait;
+  if (!flightCv_.wait_for(lock, limit, free)) {
+    if (pacedByCompletion_) {
+      logWithLogger<LogLevel::Warning>(this, "No processing complete for ", limit.count(),
+                                       " ms: buffers counted afresh");
+    }
+    buffersInFlight_ = 0;
+  }
 }
 
 void AudioProcessorController::passThrift(StateSignal& signal) {
@@ -1128,6 +1149,12 @@ void AudioProcessorController::profile(Profiler& profiler, const std::string& la
 
 void AudioProcessorController::onProcessorEvent(const INamedObject*,
                                                 const IProcessorEventParams* params) {
+  if (ProcessingCompleteParams::Cast(params) != nullptr) {
+    std::lock_guard<std::mutex> lock(flightMutex_);
+    if (buffersInFlight_ > 0) --buffersInFlight_;
+    pacedByCompletion_ = true;
+    flightCv_.notify_all();
+  }
   const int64_t start = clock_.upTimeMillis();
   const std::unique_ptr<IProcessorEventParams> corrected = CorrectReceivedEventParams(params);
   if (corrected && listener_ != nullptr) listener_->onProcessorEvent(this, corrected.get());

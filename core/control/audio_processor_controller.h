@@ -10,7 +10,12 @@
 // The audio path: each captured buffer is copied into one of three rotating
 // buffers, resampled in place to the processor's preferred rate and handed to
 // the processor, so a pointer handed on stays untouched until two more
-// buffers have been passed.
+// buffers have been passed. A processor that reports ProcessingCompleteParams
+// per buffer (one that works on a thread of its own) is given a rotating
+// buffer only while fewer than three are unprocessed: the worker waits for a
+// completion (at most kBufferWait, after which it counts afresh; before the
+// first completion at most kFirstBufferWait), so a fast feeder is slowed
+// down instead of overwriting audio not yet decoded.
 //
 // Configuration: the stored configuration is the union of all applied maps;
 // a map that changes nothing is ignored, keys containing "_meta_" never reach
@@ -40,6 +45,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -129,6 +135,8 @@ class AudioProcessorController : public IProcessorListener,
   static constexpr int64_t kDefaultNTPFrequencyMillis = 86400000;
   static constexpr int64_t kDefaultPowerDetectorFrequencyMillis = 300000;
   static constexpr int64_t kNTPRetryMillis = 30000;
+  static constexpr std::chrono::milliseconds kBufferWait{2000};
+  static constexpr std::chrono::milliseconds kFirstBufferWait{200};
 
   // Starts the worker thread (std::system_error when none can be started).
   // A null processor is refused with std::invalid_argument. `identity1` and
@@ -225,6 +233,8 @@ class AudioProcessorController : public IProcessorListener,
   void initialise(const NTPInfo* ntp, const RawNTPInfo* raw);
   StateId tryCreateResampler(StateSignal& signal);
   void processBuffer(StateSignal& signal);
+  // Waits until a rotating buffer is no longer read by the processor.
+  void awaitFreeBuffer();
   void passThrift(StateSignal& signal);
   void passGSM(StateSignal& signal);
   void passGPS(StateSignal& signal);
@@ -303,6 +313,11 @@ class AudioProcessorController : public IProcessorListener,
   std::atomic<int> deviceId_{0};
   std::atomic<StateId> stateId_{StateId::Initialising};
 
+  // Buffers handed to the processor and not reported processed.
+  std::mutex flightMutex_;
+  std::condition_variable flightCv_;
+  int buffersInFlight_ = 0;         // guarded by flightMutex_
+  bool pacedByCompletion_ = false;  // guarded by flightMutex_
   Profiler stateProfiler_;
   Profiler listenerProfiler_;
 
