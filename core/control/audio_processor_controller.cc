@@ -760,15 +760,19 @@ void AudioProcessorController::processBuffer(StateSignal& signal) {
 
 void AudioProcessorController::awaitFreeBuffer() {
   std::unique_lock<std::mutex> lock(flightMutex_);
-  const auto free = [&] { return buffersInFlight_ < static_cast<int>(buffers_.size()); };
   // Until the processor has reported a completion it may be one that never
   // does (it works inside ProcessBuffer) or one that drops audio while it
-  // prepares: wait only briefly then.
+  // prepares: wait only briefly then, and not at all once it has stayed
+  // silent through kSilentLimit waits.
+  if (!pacedByCompletion_ && silentWaits_ >= kSilentLimit) return;
+  const auto free = [&] { return buffersInFlight_ < static_cast<int>(buffers_.size()); };
   const auto limit = pacedByCompletion_ ? kBufferWait : kFirstBufferWait;
   if (!flightCv_.wait_for(lock, limit, free)) {
     if (pacedByCompletion_) {
       logWithLogger<LogLevel::Warning>(this, "No processing complete for ", limit.count(),
                                        " ms: buffers counted afresh");
+    } else {
+      ++silentWaits_;
     }
     buffersInFlight_ = 0;
   }

@@ -14,8 +14,8 @@
 // per buffer (one that works on a thread of its own) is given a rotating
 // buffer only while fewer than three are unprocessed: the worker waits for a
 // completion (at most kBufferWait, after which it counts afresh; before the
-// first completion at most kFirstBufferWait), so a fast feeder is slowed
-// down instead of overwriting audio not yet decoded.
+// first completion at most kFirstBufferWait, and only kSilentLimit times), so
+// a fast feeder is slowed down instead of overwriting audio not yet decoded.
 //
 // Configuration: the stored configuration is the union of all applied maps;
 // a map that changes nothing is ignored, keys containing "_meta_" never reach
@@ -137,6 +137,7 @@ class AudioProcessorController : public IProcessorListener,
   static constexpr int64_t kNTPRetryMillis = 30000;
   static constexpr std::chrono::milliseconds kBufferWait{2000};
   static constexpr std::chrono::milliseconds kFirstBufferWait{200};
+  static constexpr int kSilentLimit = 10;
 
   // Starts the worker thread (std::system_error when none can be started).
   // A null processor is refused with std::invalid_argument. `identity1` and
@@ -318,6 +319,7 @@ class AudioProcessorController : public IProcessorListener,
   std::condition_variable flightCv_;
   int buffersInFlight_ = 0;         // guarded by flightMutex_
   bool pacedByCompletion_ = false;  // guarded by flightMutex_
+  int silentWaits_ = 0;             // guarded by flightMutex_
   Profiler stateProfiler_;
   Profiler listenerProfiler_;
 

@@ -500,3 +500,34 @@ TEST(MoveFileTest, AcrossFileSystemsCopiesAndDeletes) {
 
 }  // namespace
 }  // namespace tltest
+
+namespace tltest {
+namespace {
+
+// A processor that works on a thread of its own: the test reports its
+// buffers processed.
+TEST_F(AudioControllerTest, ProcessorReportingCompletionStaysAtMostThreeBuffersBehind) {
+  make();
+  toIdle();
+  controller_->Start();
+  ASSERT_TRUE(log_.await("Start"));
+  IProcessorListener* processor = controller_.get();  // the processor reports here
+  const ProcessingCompleteParams done;
+  short samples[6][1024] = {{1}, {2}, {3}, {4}, {5}, {6}};
+  const auto now = std::chrono::steady_clock::now();
+  controller_->ProcessBuffer(samples[0], 1024, now, {});
+  ASSERT_TRUE(log_.await("ProcessBuffer:1024:1"));
+  processor->onProcessorEvent(nullptr, &done);  // this processor reports completions
+  for (int i = 1; i < 6; ++i) controller_->ProcessBuffer(samples[i], 1024, now, {});
+  ASSERT_TRUE(log_.await("ProcessBuffer:1024:4"));
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(log_.count("ProcessBuffer:1024:5"), 0);
+  processor->onProcessorEvent(nullptr, &done);
+  ASSERT_TRUE(log_.await("ProcessBuffer:1024:5"));
+  EXPECT_EQ(log_.count("ProcessBuffer:1024:6"), 0);
+  processor->onProcessorEvent(nullptr, &done);
+  ASSERT_TRUE(log_.await("ProcessBuffer:1024:6"));
+}
+
+}  // namespace
+}  // namespace tltest
