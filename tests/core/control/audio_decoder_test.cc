@@ -246,11 +246,13 @@ TEST_F(AudioDecoderTest, ProcessorFailureReportsAndResetsToUninitialised) {
   auto failure = ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[0].params);
   EXPECT_EQ(failure->descriptionString, "Start failed");
   EXPECT_EQ(tap_->of(31)[0].sender, "TembrolexinSDK");
-  flush();
+  // The reset follows on the decoder's control thread, after the report.
+  ASSERT_TRUE(log_.await("recorder~"));
   decoder_->waitForControlTasks();
   EXPECT_FALSE(decoder_->isInitialised());
   EXPECT_FALSE(decoder_->isListening());
-  EXPECT_EQ(log_.count("recorder~"), 1);
+  ASSERT_TRUE(tap_->await(37, 4));
+  EXPECT_EQ(tap_->statuses().back(), "2");
   // The next configuration map initialises again, with a new recorder.
   send(configuration({{"x", "2"}}));
   flush();
