@@ -1,8 +1,13 @@
+#include "platform/engines/analytics_engine.h"
 #include "platform/engines/tl_engine.h"
 
 namespace tembrolexinplatform {
 
 // One row per built-in engine class, in the order the factory tries them.
-std::vector<TLEngine::EngineClass> TLEngine::builtInEngineClasses() { return {}; }
+std::vector<TLEngine::EngineClass> TLEngine::builtInEngineClasses() {
+  return {
+      {TLEngineType::kAnalytics, TLAnalyticsEngine::kEngineName, [] { return TLAnalyticsEngine::sharedEngine(); }},
+  };
+}
 
 }  // namespace tembrolexinplatform

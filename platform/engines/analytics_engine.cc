@@ -1,0 +1,213 @@
+#include "platform/engines/analytics_engine.h"
+
+#include "platform/api/tl_logger.h"
+#include "platform/messages/message_types.h"
+
+namespace tembrolexinplatform {
+
+namespace {
+
+// Forwards to the process-wide decoder, taken when first needed.
+class SharedDecoderCommands final : public TLAnalyticsDecoderCommands {
+ public:
+  void setDeviceId(int32_t deviceId) override { TLDecoder::sharedDecoder()->setDeviceId(deviceId); }
+  void prepareData() override { TLDecoder::sharedDecoder()->prepareData(); }
+  void updateNTP() override { TLDecoder::sharedDecoder()->updateNTP(); }
+  void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) override {
+    TLDecoder::sharedDecoder()->registerNTPReceiver(std::move(receiver));
+  }
+  void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) override {
+    TLDecoder::sharedDecoder()->unRegisterNTPReceiver(receiver);
+  }
+  void setNTPServers(std::vector<std::string> servers) override {
+    TLDecoder::sharedDecoder()->setNTPServers(std::move(servers));
+  }
+};
+
+// The engine as the network manager's network-type source and as the file
+// managers' device-id source, held weakly so neither keeps the engine alive.
+class WeakEngineProxy final : public TLNetworkTypeDelegate, public TLPluginFileManagerDelegate {
+ public:
+  explicit WeakEngineProxy(std::weak_ptr<TLAnalyticsEngine> engine) : engine_(std::move(engine)) {}
+  int32_t currentConnectionType() override {
+    auto engine = engine_.lock();
+    return engine ? engine->currentConnectionType() : 0;
+  }
+  int32_t deviceId() override {
+    auto engine = engine_.lock();
+    return engine ? engine->deviceId() : -1;
+  }
+
+ private:
+  const std::weak_ptr<TLAnalyticsEngine> engine_;
+};
+
+constexpr int32_t kPartialCodewordType = 6;
+constexpr int32_t kCheckedFilePreparedType = 29;
+
+}  // namespace
+
+std::shared_ptr<TLAnalyticsDecoderCommands> TLAnalyticsDecoderCommands::sharedDecoder() {
+  return std::make_shared<SharedDecoderCommands>();
+}
+
+std::shared_ptr<TLAnalyticsEngine> TLAnalyticsEngine::sharedEngine() {
+  static auto* engine = new std::shared_ptr<TLAnalyticsEngine>(create({}));
+  return *engine;
+}
+
+std::shared_ptr<TLAnalyticsEngine> TLAnalyticsEngine::create(Options options) {
+  auto engine = std::make_shared<TLAnalyticsEngine>(Passkey{}, std::move(options));
+  engine->networkManager_->setNetworkTypeDelegate(std::make_shared<WeakEngineProxy>(engine));
+  return engine;
+}
+
+TLAnalyticsEngine::TLAnalyticsEngine(Passkey, Options options)
+    : dispatcher_(*options.dispatcher),
+      networkManager_(options.networkManager ? options.networkManager : TLNetworkManager::shared()),
+      fileManagerOptions_(std::move(options.fileManagers)),
+      decoder_(std::move(options.decoder)) {
+  fileManagerOptions_.networkManager = networkManager_;
+  TLLogger::infoInMethod("-[TLAnalyticsEngine init]", __LINE__, "Starting shared analyticsEngine");
+}
+
+std::shared_ptr<TLEngineDelegate> TLAnalyticsEngine::delegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delegate_;
+}
+
+void TLAnalyticsEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+void TLAnalyticsEngine::setMessenger(Messenger* messenger) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  messenger_ = messenger;
+}
+
+std::shared_ptr<TLAnalyticsEngineDelegate> TLAnalyticsEngine::analyticsDelegate() const {
+  return std::dynamic_pointer_cast<TLAnalyticsEngineDelegate>(delegate());
+}
+
+std::shared_ptr<TLAnalyticsDecoderCommands> TLAnalyticsEngine::decoder() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!decoder_) decoder_ = TLAnalyticsDecoderCommands::sharedDecoder();
+  return decoder_;
+}
+
+void TLAnalyticsEngine::onMain(Block block) {
+  SafeDispatch(dispatcher_).safeDispatchAsyncOnMainQueue(std::move(block));
+}
+
+void TLAnalyticsEngine::processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
+                                           const std::string& processorName) {
+  if (!event) return;
+  if (auto message = std::dynamic_pointer_cast<const TLThriftParams>(event)) {
+    event = handleThriftParams(*message, processorName);
+    if (!event) return;
+  }
+  if (auto d = analyticsDelegate()) {
+    onMain([d, processorName, event] { d->processorWithNameRaisedEvent(processorName, event); });
+  }
+}
+
+std::shared_ptr<const TLProcessorEventParams> TLAnalyticsEngine::handleThriftParams(
+    const TLThriftParams& message, const std::string& sender) {
+  switch (message.msgType()) {
+    case kPartialCodewordType: {
+      auto signal = message.newMessageOfType<PartialCodewordSignal>();
+      if (!signal) return nullptr;
+      return std::make_shared<TLPartialCodewordParams>(
+          TLPartialCodewordParams::fromPartialCodewordSignal(*signal));
+    }
+    case kCheckedFilePreparedType: {
+      auto signal = message.newMessageOfType<CheckedFilePreparedEventSignal>();
+      if (!signal) return nullptr;
+      std::shared_ptr<TLPluginFileManager> manager;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto& slot = fileManagers_[sender];
+        if (!slot) {
+          slot = TLPluginFileManager::initWithPluginName(
+              sender, std::make_shared<WeakEngineProxy>(weak_from_this()), fileManagerOptions_);
+        }
+        manager = slot;
+      }
+      manager->uploadFiles(*signal);
+      return nullptr;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+void TLAnalyticsEngine::audioProcessorWithNameRaisedStatus(const std::string& processorName,
+                                                           std::shared_ptr<const TLGenericStatusParams> status) {
+  if (auto d = analyticsDelegate()) {
+    onMain([d, processorName, status] { d->processorWithNameChangedStatus(processorName, status); });
+  }
+}
+
+void TLAnalyticsEngine::audioDecoderAudioSignal(const TLAudioSignal& signal) {
+  auto d = analyticsDelegate();
+  if (!d) return;
+  const int16_t level = signal.audioLevel();
+  onMain([d, level] { d->levelMeasured(level); });
+  if (auto receiver = std::dynamic_pointer_cast<TLAnalyticsAudioSignalReceiver>(d)) {
+    onMain([receiver, signal] { receiver->audioSignalReceived(signal); });
+  }
+}
+
+void TLAnalyticsEngine::handleAudioSupport(int32_t sampleRate) {
+  if (auto d = analyticsDelegate()) {
+    onMain([d, sampleRate] { d->audioSupport(sampleRate); });
+  }
+}
+
+int32_t TLAnalyticsEngine::currentConnectionType() {
+  auto d = analyticsDelegate();
+  return d ? d->currentNetworkConnectionType() : 0;
+}
+
+void TLAnalyticsEngine::setDeviceId(int32_t deviceId) {
+  deviceId_.store(deviceId);
+  decoder()->setDeviceId(deviceId);
+}
+
+void TLAnalyticsEngine::setSecureServerURL(const std::string& url, int64_t alertTimeoutHours,
+                                           int32_t maxAttempts, bool deleteAfterMaxAttempts,
+                                           int32_t backoffBetweenAttemptsMs) {
+  Messenger* messenger;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messenger = messenger_;
+  }
+  networkManager_->setSecureServerURL(url, alertTimeoutHours, maxAttempts, deleteAfterMaxAttempts,
+                                      backoffBetweenAttemptsMs, messenger);
+}
+
+void TLAnalyticsEngine::prepareData() { decoder()->prepareData(); }
+void TLAnalyticsEngine::updateNTP() { decoder()->updateNTP(); }
+void TLAnalyticsEngine::registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) {
+  decoder()->registerNTPReceiver(std::move(receiver));
+}
+void TLAnalyticsEngine::unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) {
+  decoder()->unRegisterNTPReceiver(receiver);
+}
+void TLAnalyticsEngine::setNTPServers(std::vector<std::string> servers) {
+  decoder()->setNTPServers(std::move(servers));
+}
+
+std::shared_ptr<TLPluginFileManager> TLAnalyticsEngine::fileManagerForPlugin(const std::string& pluginName) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = fileManagers_.find(pluginName);
+  return it == fileManagers_.end() ? nullptr : it->second;
+}
+
+std::size_t TLAnalyticsEngine::fileManagerCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fileManagers_.size();
+}
+
+}  // namespace tembrolexinplatform
