@@ -1,0 +1,225 @@
+// The whole core on its bus: an app feeds 48 kHz audio through the app-fed
+// recorder in 10 ms calls; the decoder hands each capture buffer to the
+// controller of one code-word processor with two 16 kHz schemes (T2 and T4),
+// and the processor's words leave as CodewordSignals.
+//
+// Counters: "xRealtime" is seconds of audio per second of process CPU time
+// (every thread of the core counted; target at least 300);
+// "words_per_run" the code words that reached the bus per minute of audio.
+// CoreHour feeds an hour of audio once and reports the resident memory
+// after 10 and after 60 minutes ("rss_mb_10min", "rss_mb_60min",
+// "growth_mb": the core must not grow).
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/audio/base_audio_processor.h"
+#include "core/audio/custom_recorder.h"
+#include "core/control/audio_decoder.h"
+#include "core/control/sdk_private.h"
+#include "core/decoder/codeword_layouts.h"
+#include "core/decoder/decoder_library.h"
+#include "core/runtime/logger.h"
+#include "core/runtime/message_factory.h"
+#include "core/runtime/messenger.h"
+#include "tools/signal/signal_generator.h"
+#include "tools/signal/signal_impairments.h"
+
+namespace {
+
+using namespace tembrolexinsdk;
+
+std::string dataFile(const char* name) {
+  if (const char* dir = std::getenv("TL_TEST_DATA")) return std::string(dir) + "/" + name;
+  const std::string self = __FILE__;
+  const size_t cut = self.rfind("/bench/");
+  const std::string root = cut == std::string::npos ? "." : self.substr(0, cut);
+  return root + "/tests/data/" + name;
+}
+
+double residentMb() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0;
+  long resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+// A minute of T2 words at 48 kHz under 20 dB of white noise.
+std::vector<int16_t> minuteOfAudio() {
+  const std::string config = dataFile("scheme_t2_vtw.cfg");
+  DecoderLibraryContext* ctx = Tembrolexin_Init2(config.c_str(), 1);
+  if (ctx == nullptr) {
+    std::fprintf(stderr, "core_bench: %s\n", Tembrolexin_GetErrorMsg());
+    std::exit(2);
+  }
+  tltest::GeneratorOptions options;
+  options.seed = 4;
+  options.outputRateHz = 48000;
+  std::vector<int64_t> words;
+  for (int i = 0; i < 23; ++i) words.push_back(createVorselTvCodeWord(54321, 1000 + i));
+  tltest::GeneratedSignal signal = tltest::generateSignal(*getEchoModParameters(ctx, 0), words,
+                                                          options);
+  Tembrolexin_Close(ctx);
+  tltest::addNoise(&signal.samples, signal.rateHz, 20, tltest::NoiseKind::kWhite, 5, 100,
+                   signal.rateHz / 2 - 100);
+  signal.samples.resize(60 * 48000, 0);
+  return signal.samples;
+}
+
+// Counts what reaches the bus.
+class Counter : public IMessengerListener {
+ public:
+  void onReceive(const std::string&, const ThriftParams& params) override {
+    if (params.getMsgType() == 10) {
+      buffers.fetch_add(1);
+    } else if (params.getMsgType() == 9) {
+      auto word = ThriftParamsFactory::readThriftParams<CodewordSignal>(params);
+      if (word && word->msg >= 0) words.fetch_add(1);
+    } else if (params.getMsgType() == 37) {
+      auto status = ThriftParamsFactory::readThriftParams<SDKStatusSignal>(params);
+      if (status && status->status == SDKStatus::StartListening) listening.store(true);
+    }
+  }
+  std::atomic<uint64_t> buffers{0};
+  std::atomic<uint64_t> words{0};
+  std::atomic<bool> listening{false};
+};
+
+template <typename T>
+void send(IMessenger& bus, const T& message) {
+  bus.send("Platform", ThriftParamsFactory::createThriftParams(message));
+}
+
+// The core, set up and started on a bus of its own.
+class Core {
+ public:
+  Core() : folder_(std::filesystem::temp_directory_path() /
+                   ("tl_core_bench_" + std::to_string(getpid()))) {
+    std::filesystem::create_directories(folder_);
+    for (int type : {9, 10, 37}) bus_.registerListener(type, &counter_);
+    AudioDecoderEnvironment env;
+    env.loadAudioPlugins = [](const std::string&, const std::vector<std::string>&) {
+      auto processor = std::make_unique<BaseAudioProcessor>(
+          "tembrolexin_EchoMod", SampleRate_16000, false, std::chrono::milliseconds(250));
+      const std::vector<CodewordRange> all{{0, INT64_MAX, "CONTENT"}};
+      processor->setDecoderDescriptors(
+          {std::make_shared<const EchoDecoderDescriptor>(dataFile("scheme_t2_vtw.cfg"), all, false),
+           std::make_shared<const EchoDecoderDescriptor>(dataFile("scheme_t4_cs4.cfg"), all,
+                                                         false)});
+      std::vector<std::unique_ptr<IAudioProcessor>> out;
+      out.push_back(std::move(processor));
+      return out;
+    };
+    decoder_ = std::make_unique<AudioDecoder>(&bus_, env);
+    bridge_ = std::make_unique<SDKPrivate>(&bus_, decoder_.get());
+    auto recorder = std::make_unique<CustomRecorder>(48000, &bus_);
+    recorder_ = recorder.get();
+    decoder_->useCustomRecorder(std::move(recorder));
+
+    ConfigurationMapSignal map;
+    map.target = ConfigTarget::Target_Cpp;
+    send(bus_, map);
+    InitData init;
+    init.__set_sampleRates(SampleRate_48000);
+    init.__set_deviceId(1);
+    init.__set_filePath(folder_.string());
+    init.__set_packageName("bench.app");
+    init.__set_udId("bench-device");
+    send(bus_, init);
+    InstructionSignal start;
+    start.instruction = SdkInstruction::SdkInstruction_start;
+    send(bus_, start);
+    for (int i = 0; i < 1000 && !counter_.listening.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // decoders built
+  }
+  ~Core() {
+    bridge_.reset();
+    decoder_.reset();
+    for (int type : {9, 10, 37}) bus_.unregisterListener(type, &counter_);
+    std::filesystem::remove_all(folder_);
+  }
+
+  // Feeds the samples in 10 ms calls and waits until every capture buffer
+  // has reached the bus.
+  void feed(const std::vector<int16_t>& samples) {
+    for (size_t at = 0; at < samples.size(); at += 480) {
+      const int n = static_cast<int>(std::min<size_t>(480, samples.size() - at));
+      recorder_->provideSamples(samples.data() + at, n);
+      fed_ += n;
+    }
+    const uint64_t expected = fed_ / 6144;
+    while (counter_.buffers.load() < expected) std::this_thread::yield();
+  }
+  uint64_t words() const { return counter_.words.load(); }
+
+ private:
+  std::filesystem::path folder_;
+  Messenger bus_;
+  Counter counter_;
+  std::unique_ptr<AudioDecoder> decoder_;
+  std::unique_ptr<SDKPrivate> bridge_;
+  CustomRecorder* recorder_ = nullptr;
+  uint64_t fed_ = 0;
+};
+
+void BM_CoreOnTheBus(benchmark::State& state) {
+  const std::vector<int16_t> minute = minuteOfAudio();
+  Core core;
+  core.feed(minute);  // warm-up
+  const uint64_t before = core.words();
+  for (auto _ : state) core.feed(minute);
+  const double audio = 60.0 * static_cast<double>(state.iterations());
+  state.counters["xRealtime"] = benchmark::Counter(audio, benchmark::Counter::kIsRate);
+  state.counters["words_per_run"] = static_cast<double>(core.words() - before) /
+                                    static_cast<double>(state.iterations());
+}
+
+void BM_CoreHour(benchmark::State& state) {
+  const std::vector<int16_t> minute = minuteOfAudio();
+  for (auto _ : state) {
+    Core core;
+    for (int i = 0; i < 10; ++i) core.feed(minute);
+    const double at10 = residentMb();
+    for (int i = 10; i < 60; ++i) core.feed(minute);
+    const double at60 = residentMb();
+    state.counters["rss_mb_10min"] = at10;
+    state.counters["rss_mb_60min"] = at60;
+    state.counters["growth_mb"] = at60 - at10;
+    state.counters["words"] = static_cast<double>(core.words());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Log lines travel on the process-wide bus, not the benchmark's.
+  Logger::getInstance()->registerMessenger(getMessenger());
+  benchmark::RegisterBenchmark("CoreOnTheBus/48k-T2+T4", BM_CoreOnTheBus)
+      ->Unit(benchmark::kMillisecond)
+      ->MeasureProcessCPUTime()
+      ->MinTime(2.0);
+  benchmark::RegisterBenchmark("CoreHour/48k-T2+T4", BM_CoreHour)
+      ->Unit(benchmark::kSecond)
+      ->MeasureProcessCPUTime()
+      ->Iterations(1);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
