@@ -6,6 +6,7 @@
 #ifndef TL_TESTS_PLATFORM_NET_FAKE_TRANSPORT_H_
 #define TL_TESTS_PLATFORM_NET_FAKE_TRANSPORT_H_
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,8 +21,8 @@ class FakeTransport final : public tembrolexinplatform::IHttpTransport {
   struct Connection final : tembrolexinplatform::IHttpConnection {
     tembrolexinplatform::HttpRequestSpec spec;
     std::weak_ptr<tembrolexinplatform::IHttpConnectionDelegate> delegate;
-    bool started = false;
-    bool cancelled = false;
+    std::atomic<bool> started{false};
+    std::atomic<bool> cancelled{false};
     void start() override { started = true; }
     void cancel() override { cancelled = true; }
     bool live() const { return started && !cancelled; }

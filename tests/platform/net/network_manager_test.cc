@@ -4,6 +4,8 @@
 // for a server URL, and the StringRequest answer. Timers are manual; the main
 // queue is the test thread's.
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "platform/messages/message_envelope.h"
@@ -288,6 +290,26 @@ TEST_F(NetworkManagerTest, ConnectionThatCannotBeMadeFailsAtOnce) {
     if (c->spec.url == "http://other/x") c->respond(200);
   }
   EXPECT_EQ(owner->outcomes.back().code, 200);
+}
+
+TEST_F(NetworkManagerTest, UploadsQueuedOnTheBusThreadWhileMainAnswers) {
+  configure();
+  constexpr int kUploads = 40;
+  std::thread bus([&] {
+    for (int i = 0; i < kUploads; ++i) upload(std::to_string(i), i % 2 ? kPlugin : "tembrolexin_FPServer");
+  });
+  int answered = 0;
+  for (int spins = 0; answered < kUploads && spins < 100000; ++spins) {
+    for (auto& c : transport->live()) {
+      c->ok();
+      ++answered;
+    }
+    std::this_thread::yield();
+  }
+  bus.join();
+  EXPECT_EQ(answered, kUploads);
+  EXPECT_EQ(manager->uploadRequests(), 0);
+  EXPECT_EQ(owner->outcomes.size(), static_cast<std::size_t>(kUploads));
 }
 
 TEST_F(NetworkManagerTest, AnswersStringRequestsWithTheServerUrl) {
