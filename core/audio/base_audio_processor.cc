@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/audio/default_descriptors.h"
 #include "core/audio/resampler.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/log_helpers.h"
@@ -114,6 +115,9 @@ void BaseAudioProcessor::Configure(const ConfigurationParameters* configuration,
   logWithLogger<LogLevel::Debug>(this, "RecordAudio: ", recordAudio_, ", NTPinterval: ",
                                  ntpInterval_.load());
 
+  if (const std::string* json = lookUp<std::string>(c, name_ + "_DecoderDescriptors")) {
+    applyDescriptorText(*json);
+  }
   if (const std::string* json = lookUp<std::string>(c, name_ + "_EventEngineSequences")) {
     if (!json->empty()) pushSignal(new UpdateEventEngineSequenceSignal(*json));
   }
@@ -229,6 +233,23 @@ void BaseAudioProcessor::setDecoderDescriptors(Descriptors descriptors) {
     descriptors_ = std::move(descriptors);
   }
   pushSignal(new StateSignal(kRebuild));
+}
+
+void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    if (json == descriptorText_) return;  // unchanged: the decoders stay
+  }
+  Descriptors descriptors;
+  if (!parseDecoderDescriptors(json, descriptors)) {
+    logWithLogger<LogLevel::Warning>(this, "Invalid JSON input");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    descriptorText_ = json;
+  }
+  setDecoderDescriptors(std::move(descriptors));
 }
 
 void BaseAudioProcessor::setSchemeFilter(SchemeFilter filter) {

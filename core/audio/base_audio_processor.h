@@ -167,6 +167,10 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
 
   // Replaces the decoders with one per descriptor (rebuilt on the worker).
   void setDecoderDescriptors(Descriptors descriptors);
+  // The descriptor list of the "<name>_DecoderDescriptors" key: replaces the
+  // descriptors unless the text is the one applied last; invalid text is
+  // logged ("Invalid JSON input") and changes nothing.
+  void applyDescriptorText(const std::string& json);
   // Which schemes get a decoder; every scheme by default. Takes effect at
   // the next rebuild.
   void setSchemeFilter(SchemeFilter filter);
@@ -272,6 +276,7 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   mutable std::mutex settingsMutex_;
   Descriptors descriptors_;     // guarded by settingsMutex_
   SchemeFilter schemeFilter_;   // guarded by settingsMutex_
+  std::string descriptorText_;  // guarded by settingsMutex_: the applied list
 
   std::atomic<bool> pinging_{false};
   // Profile of the processing state: window start (up time) and busy ms.

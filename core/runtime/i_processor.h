@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -71,6 +72,15 @@ class IAudioProcessor : public IProcessor {
  protected:
   explicit IAudioProcessor(const char* headerVersion = TL_DECODER_BINDINGS_HEADER_VERSION)
       : IProcessor(headerVersion) {}
+};
+
+// An audio processor that can make independent instances of itself (the
+// hybrid processor makes its private audio-match processor so).
+class ICreateableAudioProcessor {
+ public:
+  virtual ~ICreateableAudioProcessor() = default;
+  // A new, independent processor owned by the caller.
+  virtual std::unique_ptr<IAudioProcessor> createAudioProcessor() = 0;
 };
 
 // A processor that combines other audio processors (not owned; they outlive
