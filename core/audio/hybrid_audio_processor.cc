@@ -282,10 +282,10 @@ void HybridAudioProcessor::initAMProcessor() {
     logWithLogger<LogLevel::Error>(this, "Could not find thrift provider for AM class");
   }
   const std::vector<const EncodingSchemeInfo*> schemes = codeword_->getSchemeInfo();
+  samplesRequired_ = getSamplesRequired(schemes);
   const ConfigurationMap config = getConfig(name_, schemes);
   ConfigurationParameters parameters(config.begin(), config.end());
   Configure(&parameters, nullptr);
-  samplesRequired_ = getSamplesRequired(schemes);
 }
 
 void HybridAudioProcessor::onLogEvent(const INamedObject* sender, const LogParams* params) {
