@@ -45,14 +45,20 @@ HybridAudioProcessor::HybridAudioProcessor(std::string name, SampleRate rate, bo
       amBuffers_(kAMBufferCount, std::vector<short>(kAMBufferSamples)),
       ring_(kRingSamples),
       codeword_(std::make_unique<BaseAudioProcessor>(name_ + "_cw", rate, useNTP, pingInterval,
-                                                     clock, decoder)) {
-  codeword_->setSchemeFilter(pluginloader::acceptsHybridSchemes);
+                                                     clock, decoder)),
+      codewordRaw_(codeword_.get()) {
+  codewordRaw_->setSchemeFilter(pluginloader::acceptsHybridSchemes);
 }
 
 HybridAudioProcessor::~HybridAudioProcessor() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(amMutex_);
+    closing_ = true;
+  }
   // The code-word worker reaches the audio-match processor and the buffers:
   // it ends first.
-  codeword_.reset();
+  std::unique_ptr<BaseAudioProcessor> codeword = std::move(codeword_);
+  codeword.reset();
   std::lock_guard<std::recursive_mutex> lock(amMutex_);
   am_.reset();
 }
@@ -81,7 +87,7 @@ void HybridAudioProcessor::Initialise(IProcessorListener* listener, int sampleRa
   writer_.setLogger(Log(listener, this));
   writer_.toggleRecording(true);
   listener_ = listener;
-  codeword_->Initialise(this, 16000, ntp);
+  codewordRaw_->Initialise(this, 16000, ntp);
   std::lock_guard<std::recursive_mutex> lock(amMutex_);
   if (am_) am_->Initialise(this, 8000, ntp);
 }
@@ -100,7 +106,7 @@ void HybridAudioProcessor::Configure(const ConfigurationParameters* configuratio
       amPart.emplace(kFingerprint + key.substr(amPrefix.size()), value);
     }
   }
-  codeword_->Configure(&codewordPart, ntp);
+  codewordRaw_->Configure(&codewordPart, ntp);
   std::lock_guard<std::recursive_mutex> lock(amMutex_);
   if (am_) am_->Configure(&amPart, ntp);
 }
@@ -111,23 +117,23 @@ void HybridAudioProcessor::SetFilePath(const std::string& path) {
     std::lock_guard<std::recursive_mutex> lock(amMutex_);
     filePath_ = path;
   }
-  codeword_->SetFilePath(path);
+  codewordRaw_->SetFilePath(path);
 }
 
 void HybridAudioProcessor::SetDeviceId(int deviceId) {
-  codeword_->SetDeviceId(deviceId);
+  codewordRaw_->SetDeviceId(deviceId);
   std::lock_guard<std::recursive_mutex> lock(amMutex_);
   if (am_) am_->SetDeviceId(deviceId);
 }
 
-void HybridAudioProcessor::Start() { codeword_->Start(); }
+void HybridAudioProcessor::Start() { codewordRaw_->Start(); }
 
-void HybridAudioProcessor::Stop() { codeword_->Stop(); }
+void HybridAudioProcessor::Stop() { codewordRaw_->Stop(); }
 
 void HybridAudioProcessor::ProcessBuffer(const short* samples, int sampleCount,
                                          std::chrono::steady_clock::time_point captureTime) {
   if (samples == nullptr || sampleCount <= 0) {
-    codeword_->ProcessBuffer(samples, sampleCount, captureTime);
+    codewordRaw_->ProcessBuffer(samples, sampleCount, captureTime);
     return;
   }
   const size_t count = static_cast<size_t>(std::min(sampleCount, 65535));
@@ -150,13 +156,13 @@ void HybridAudioProcessor::ProcessBuffer(const short* samples, int sampleCount,
     }
   }
   writer_.write(workBuffer_.data(), static_cast<unsigned>(n), clock_.steadyNow());
-  codeword_->ProcessBuffer(samples, sampleCount, captureTime);
+  codewordRaw_->ProcessBuffer(samples, sampleCount, captureTime);
 }
 
 void HybridAudioProcessor::onProcessorEvent(const INamedObject* sender,
                                             const IProcessorEventParams* params) {
   if (params == nullptr) return;
-  if (sender == codeword_.get()) {
+  if (sender == codewordRaw_) {
     if (ProcessingCompleteParams::Cast(params) != nullptr) {
       if (IProcessorListener* listener = listener_.load()) listener->onProcessorEvent(this, params);
       return;
@@ -164,12 +170,9 @@ void HybridAudioProcessor::onProcessorEvent(const INamedObject* sender,
     if (const auto* word = CodewordEventParams::Cast(params)) handleCodeword(*word);
     return;
   }
-  bool fromAM;
-  {
-    std::lock_guard<std::recursive_mutex> lock(amMutex_);
-    fromAM = am_ != nullptr && sender == am_.get();
-  }
-  if (!fromAM) return;
+  // Held through the handling, so that destruction waits for it.
+  std::lock_guard<std::recursive_mutex> lock(amMutex_);
+  if (closing_ || am_ == nullptr || sender != am_.get()) return;
   if (const auto* match = AMEvent::Cast(params)) handleAudioMatch(*match);
 }
 
@@ -216,7 +219,7 @@ void HybridAudioProcessor::handleCodeword(const CodewordEventParams& word) {
 }
 
 void HybridAudioProcessor::handleAudioMatch(const AMEvent& match) {
-  const std::vector<const EncodingSchemeInfo*> schemes = codeword_->getSchemeInfo();
+  const std::vector<const EncodingSchemeInfo*> schemes = codewordRaw_->getSchemeInfo();
   const int32_t rate = rateHz_.load();
   if (schemes.empty() || rate == 0) return;
   const int64_t end = match.timeStamp + match.duration;
@@ -260,7 +263,7 @@ void HybridAudioProcessor::handleAudioMatch(const AMEvent& match) {
 
 void HybridAudioProcessor::onProcessorStatusChanged(const INamedObject* sender,
                                                     const IProcessorStatusParams* params) {
-  if (sender == codeword_.get() && AudioProcessorIdleStatusParams::Cast(params) != nullptr) {
+  if (sender == codewordRaw_ && AudioProcessorIdleStatusParams::Cast(params) != nullptr) {
     initAMProcessor();
   }
 }
@@ -281,7 +284,7 @@ void HybridAudioProcessor::initAMProcessor() {
   } else {
     logWithLogger<LogLevel::Error>(this, "Could not find thrift provider for AM class");
   }
-  const std::vector<const EncodingSchemeInfo*> schemes = codeword_->getSchemeInfo();
+  const std::vector<const EncodingSchemeInfo*> schemes = codewordRaw_->getSchemeInfo();
   samplesRequired_ = getSamplesRequired(schemes);
   const ConfigurationMap config = getConfig(name_, schemes);
   ConfigurationParameters parameters(config.begin(), config.end());

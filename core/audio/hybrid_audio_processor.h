@@ -107,7 +107,7 @@ class HybridAudioProcessor : public virtual IAudioProcessor,
   static ConfigurationMap getConfig(const std::string& name,
                                     const std::vector<const EncodingSchemeInfo*>& schemes);
 
-  BaseAudioProcessor& codewordProcessor() { return *codeword_; }
+  BaseAudioProcessor& codewordProcessor() { return *codewordRaw_; }
   size_t nextAMBuffer() const { return nextBuffer_.load(); }
   uint64_t samplesRequired() const { return samplesRequired_.load(); }
 
@@ -146,8 +146,13 @@ class HybridAudioProcessor : public virtual IAudioProcessor,
   std::mutex listMutex_;
   std::vector<std::pair<int64_t, std::unique_ptr<CodewordEventParams>>> recent_;
 
+  // Set (under amMutex_) when destruction begins: audio matches are ignored.
+  bool closing_ = false;
+
   // Last: destroyed first, so its worker ends before anything it reaches.
+  // Callbacks use the plain pointer, which never changes.
   std::unique_ptr<BaseAudioProcessor> codeword_;
+  BaseAudioProcessor* const codewordRaw_;
 };
 
 }  // namespace tembrolexinsdk

@@ -148,6 +148,8 @@ class HybridTest : public testing::Test {
   AMLog am_;
   FakeFingerprint fingerprint_{am_};
   std::string dir_ = "/nonexistent-hybrid-folder";
+  // Not copied by the processors: lives as long as the hybrid.
+  const std::vector<short> level_ = std::vector<short>(1600, 2000);
   std::unique_ptr<HybridAudioProcessor> hybrid_;
 };
 
@@ -176,8 +178,7 @@ TEST_F(HybridTest, ConfigurationIsRoutedByPrefix) {
                                        {"tembrolexin_Hybrid_other", &other},
                                        {"tembrolexin_Fingerprint_x", &other}};
   hybrid_->Configure(&config, nullptr);
-  std::vector<short> samples(160, 3);
-  hybrid_->ProcessBuffer(samples.data(), 160, clock_.steadyNow());
+  hybrid_->ProcessBuffer(level_.data(), 160, clock_.steadyNow());
   ASSERT_TRUE(listener_.waitForEvents(1));  // the buffer's ProcessingComplete
   {
     std::lock_guard<std::mutex> lock(am_.mutex);
@@ -191,12 +192,8 @@ TEST_F(HybridTest, ConfigurationIsRoutedByPrefix) {
 
 TEST_F(HybridTest, CodewordsDriveTheAudioMatchWithTheStretchEndingThere) {
   Make();
-  // 1.6 s of 16 kHz ramp: 12800 samples at 8 kHz.
-  std::vector<short> samples(1600);
-  for (int b = 0; b < 16; ++b) {
-    for (int i = 0; i < 1600; ++i) samples[i] = static_cast<short>(2000);
-    hybrid_->ProcessBuffer(samples.data(), 1600, clock_.steadyNow());
-  }
+  // 1.6 s of 16 kHz at a level of 2000: 12800 samples at 8 kHz.
+  for (int b = 0; b < 16; ++b) hybrid_->ProcessBuffer(level_.data(), 1600, clock_.steadyNow());
   Word(0, 1000);
   Word(-5, 1000);
   Word(7, 123456, 25600);  // 12800 samples in at 8 kHz: the end of the ring's data
