@@ -11,6 +11,7 @@ PACKAGES=(
   libfec0  # test-only: cross-check of our Reed-Solomon parity, loaded with dlopen
   espeak-ng  # benchmark only: the speech host of the decoder benchmark
   nodejs  # test-only: runs the page script bridge in a JavaScript engine
+  chromium  # test-only: runs a bundle page with the script bridge in a real browser
   cmake ninja-build g++
   locales  # test-only: the comma-decimal locale of the number-text tests
   clang libclang-rt-14-dev  # test-only: the libFuzzer targets (scripts/fuzz.sh)
