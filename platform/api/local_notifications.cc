@@ -6,6 +6,30 @@
 
 namespace tembrolexinplatform {
 
+namespace {
+std::mutex& currentMutex() {
+  static std::mutex* m = new std::mutex();
+  return *m;
+}
+std::shared_ptr<LocalNotificationCenter>& currentSlot() {
+  static auto* slot = new std::shared_ptr<LocalNotificationCenter>();
+  return *slot;
+}
+}  // namespace
+
+std::shared_ptr<LocalNotificationCenter> LocalNotificationCenter::current() {
+  std::lock_guard<std::mutex> lock(currentMutex());
+  if (!currentSlot()) {
+    currentSlot() = std::make_shared<InProcessNotificationCenter>(Dispatcher::shared(), nullptr);
+  }
+  return currentSlot();
+}
+
+void LocalNotificationCenter::setCurrent(std::shared_ptr<LocalNotificationCenter> center) {
+  std::lock_guard<std::mutex> lock(currentMutex());
+  currentSlot() = std::move(center);
+}
+
 struct InProcessNotificationCenter::State {
   struct Pending {
     LocalNotificationRequest request;
@@ -21,6 +45,7 @@ struct InProcessNotificationCenter::State {
   // of that serial.
   void fire(const std::string& id, uint64_t serial) {
     std::optional<LocalNotificationRequest> due;
+    Delivery deliverNow;
     {
       std::lock_guard<std::mutex> lock(mutex);
       auto it = std::find_if(pending.begin(), pending.end(), [&](const Pending& p) {
@@ -29,13 +54,19 @@ struct InProcessNotificationCenter::State {
       if (it == pending.end()) return;
       due = std::move(it->request);
       pending.erase(it);
+      deliverNow = deliver;
     }
-    if (deliver) deliver(*due);
+    if (deliverNow) deliverNow(*due);
   }
 };
 
 InProcessNotificationCenter::InProcessNotificationCenter(Dispatcher& dispatcher, Delivery deliver)
     : dispatcher_(dispatcher), state_(std::make_shared<State>()) {
+  state_->deliver = std::move(deliver);
+}
+
+void InProcessNotificationCenter::setDelivery(Delivery deliver) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
   state_->deliver = std::move(deliver);
 }
 

@@ -53,6 +53,11 @@ class LocalNotificationCenter {
   virtual void getPendingNotificationRequests(PendingCompletion completion) = 0;
   // Unknown ids are ignored.
   virtual void removePendingNotificationRequests(const std::vector<std::string>& ids) = 0;
+
+  // The process-wide centre: an InProcessNotificationCenter on
+  // Dispatcher::shared() until the app sets its own.
+  static std::shared_ptr<LocalNotificationCenter> current();
+  static void setCurrent(std::shared_ptr<LocalNotificationCenter> center);
 };
 
 class InProcessNotificationCenter final : public LocalNotificationCenter {
@@ -70,6 +75,9 @@ class InProcessNotificationCenter final : public LocalNotificationCenter {
                               AddCompletion completion) override;
   void getPendingNotificationRequests(PendingCompletion completion) override;
   void removePendingNotificationRequests(const std::vector<std::string>& ids) override;
+  // Replaces the delivery callback (the app's, which usually hands the
+  // request's user info to the content engine when the user opens it).
+  void setDelivery(Delivery deliver);
 
  private:
   struct State;

@@ -1,4 +1,5 @@
 #include "platform/engines/analytics_engine.h"
+#include "platform/engines/tl_content_engine.h"
 #include "platform/engines/tl_engine.h"
 
 namespace tembrolexinplatform {
@@ -6,6 +7,8 @@ namespace tembrolexinplatform {
 // One row per built-in engine class, in the order the factory tries them.
 std::vector<TLEngine::EngineClass> TLEngine::builtInEngineClasses() {
   return {
+      {TLEngineType::kContent, TLContentEngine::kEngineName,
+       [] { return TLContentEngine::sharedEngine(); }},
       {TLEngineType::kAnalytics, TLAnalyticsEngine::kEngineName, [] { return TLAnalyticsEngine::sharedEngine(); }},
   };
 }

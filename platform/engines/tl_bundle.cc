@@ -122,7 +122,7 @@ double TLBundle::validTo() const {
 
 // --- BundleStore ----------------------------------------------------------------
 
-BundleStore::BundleStore(std::shared_ptr<BundleStoreDelegate> delegate, std::string documentsFolder)
+BundleStore::BundleStore(std::weak_ptr<BundleStoreDelegate> delegate, std::string documentsFolder)
     : delegate_(std::move(delegate)), documentsFolder_(std::move(documentsFolder)) {}
 
 std::shared_ptr<TLBundle> BundleStore::getBundleById(const std::string& bundleId) const {
@@ -204,7 +204,10 @@ void BundleStore::updateActions(const AssetActionList& list) {
   notify();
 }
 
-void BundleStore::notify() { notifyListener(delegate_.get(), bundles()); }
+void BundleStore::notify() {
+  std::shared_ptr<BundleStoreDelegate> delegate = delegate_.lock();
+  notifyListener(delegate.get(), bundles());
+}
 
 void BundleStore::notifyListener(BundleStoreDelegate* delegate, const TLBundleList& bundles) {
   constexpr const char* kMethod = "+[BundleStore notifyListener:ofBundles:]";

@@ -10,7 +10,8 @@
 //
 // Ownership: the store owns its bundles (shared_ptr, handed out to readers);
 // a bundle owns its actions; an action refers to its bundle weakly. The
-// store's delegate is held strongly.
+// store's delegate is held weakly: it is usually the engine that owns the
+// store.
 //
 // Thread safety: the store is updated on the bus thread and read on the main
 // queue and the app's threads, so every object here guards its mutable state
@@ -152,7 +153,7 @@ class BundleStore {
  public:
   // `documentsFolder` is the folder that action entry points are made
   // relative to.
-  BundleStore(std::shared_ptr<BundleStoreDelegate> delegate, std::string documentsFolder);
+  BundleStore(std::weak_ptr<BundleStoreDelegate> delegate, std::string documentsFolder);
 
   // Drops the bundles the list no longer names, then creates or updates one
   // bundle per entry in list order, then notifies.
@@ -180,7 +181,7 @@ class BundleStore {
  private:
   void notify();
 
-  const std::shared_ptr<BundleStoreDelegate> delegate_;
+  const std::weak_ptr<BundleStoreDelegate> delegate_;
   const std::string documentsFolder_;
   mutable std::mutex mutex_;
   TLBundleList bundles_;
