@@ -314,7 +314,7 @@ TEST_F(FacadeTest, CodewordsReachTheirEngineAndMoveTheConfidence) {
   coreSends(bus, SyncEngineSignal());
   analytics_.waitFor(6);
   EXPECT_EQ(trigger_.texts().size(), 4u);
-  EXPECT_EQ(decoder->connectEngineDelegate(nullptr, TLEngineType::kContent), nullptr);
+  EXPECT_EQ(decoder->connectEngineDelegate(nullptr, TLEngineType::kAudioMatch), nullptr);
   seen = app_.waitFor(3);
   EXPECT_EQ(seen.back(), "failed:No engine is available for the requested engine type.");
 }
