@@ -1,6 +1,7 @@
 # tl_component(NAME <target> DEPS <targets...>)
 #
-# One library target per subsystem folder. Sources are every *.cc / *.c file in
+# One library target per subsystem folder. Headers are found from the source
+# root in the build tree and from ${TL_INSTALL_INCLUDEDIR} once installed. Sources are every *.cc / *.c file in
 # the folder (not recursive), so adding a file needs no CMake edit. A folder
 # without sources yet yields an INTERFACE target so dependants still link.
 function(tl_component)
@@ -9,12 +10,14 @@ function(tl_component)
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   if(_srcs)
     add_library(${ARG_NAME} STATIC ${_srcs})
-    target_include_directories(${ARG_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_include_directories(${ARG_NAME} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                                  $<INSTALL_INTERFACE:${TL_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPS})
     target_compile_options(${ARG_NAME} PRIVATE ${TL_WARNINGS})
   else()
     add_library(${ARG_NAME} INTERFACE)
-    target_include_directories(${ARG_NAME} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_include_directories(${ARG_NAME} INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                                     $<INSTALL_INTERFACE:${TL_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${ARG_NAME} INTERFACE ${ARG_DEPS})
   endif()
 endfunction()

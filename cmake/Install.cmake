@@ -1,0 +1,52 @@
+# cmake --install: the libraries, the headers of every library folder (and
+# the generated message headers) under ${TL_INSTALL_INCLUDEDIR}, a CMake
+# package (find_package(tembrolexin) gives tembrolexin::tembrolexin and one
+# tembrolexin::tl_* target per library) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+set(TL_INSTALL_LIBRARIES
+    tl_schema tl_runtime tl_decoder tl_engines tl_net tl_analytics tl_assets tl_audio tl_control
+    tl_platform_messages tl_platform_net tl_platform_api tl_platform_engines)
+
+# What an app links: the platform layer and, through it, the core.
+add_library(tembrolexin INTERFACE)
+target_link_libraries(tembrolexin INTERFACE tl_platform_api tl_platform_engines tl_platform_net)
+
+install(TARGETS ${TL_INSTALL_LIBRARIES} tembrolexin EXPORT tembrolexinTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(EXPORT tembrolexinTargets NAMESPACE tembrolexin::
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tembrolexin)
+
+foreach(_dir core/runtime core/decoder core/audio core/control core/engines core/net
+             core/analytics core/assets platform/api platform/engines platform/net
+             platform/messages schema)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${_dir}/ DESTINATION ${TL_INSTALL_INCLUDEDIR}/${_dir}
+          FILES_MATCHING PATTERN "*.h")
+endforeach()
+install(DIRECTORY ${CMAKE_BINARY_DIR}/generated/ DESTINATION ${TL_INSTALL_INCLUDEDIR}
+        FILES_MATCHING PATTERN "*.h")
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tembrolexinConfig.cmake.in
+                              ${CMAKE_BINARY_DIR}/tembrolexinConfig.cmake
+                              INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tembrolexin)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/tembrolexinConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/tembrolexinConfig.cmake
+              ${CMAKE_BINARY_DIR}/tembrolexinConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tembrolexin)
+
+# pkg-config: the libraries reference each other in cycles, so they are
+# linked as one group.
+set(TL_PC_LIBS "")
+foreach(_lib ${TL_INSTALL_LIBRARIES})
+  string(APPEND TL_PC_LIBS " -l${_lib}")
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/tembrolexin.pc.in ${CMAKE_BINARY_DIR}/tembrolexin.pc
+               @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/tembrolexin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The example app builds in this tree against the same target it finds once
+# installed.
+add_library(tembrolexin::tembrolexin ALIAS tembrolexin)
+add_subdirectory(${PROJECT_SOURCE_DIR}/examples/decode_wav ${CMAKE_BINARY_DIR}/examples/decode_wav)

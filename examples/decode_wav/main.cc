@@ -1,0 +1,228 @@
+// decode_wav: feeds a 16-bit PCM WAV file to the decoder through a custom
+// recorder and prints every code word its delegates receive, one line each:
+//
+//   codeword 4242 engine TRIGGER processor <name> confidence 3
+//
+// Usage: decode_wav <file.wav> [<data folder>]
+// The data folder (default: a new folder under /tmp) holds the app's
+// documents, keys and user defaults.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/audio/audio_file_reader.h"
+#include "platform/api/platform_environment.h"
+#include "platform/api/tl_decoder.h"
+
+using namespace tembrolexinplatform;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::mutex outputMutex;
+
+void say(const std::string& line) {
+  std::lock_guard<std::mutex> lock(outputMutex);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+struct State {
+  std::atomic<bool> initialised{false};
+  std::atomic<bool> listening{false};
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> failed{false};
+};
+
+// Wakes the main thread so that it re-checks what it waits for.
+void wakeMain() { Dispatcher::shared().mainQueue()->async([] {}); }
+
+class PrintingDelegate : public TLDecoderDelegate {
+ public:
+  explicit PrintingDelegate(State& s) : s_(s) {}
+  void initialisationDidComplete() override {
+    say("initialised");
+    s_.initialised = true;
+    wakeMain();
+  }
+  void startedListening() override {
+    say("listening");
+    s_.listening = true;
+    wakeMain();
+  }
+  void stoppedListening() override {
+    say("stopped");
+    s_.stopped = true;
+    wakeMain();
+  }
+  void failedWithError(const std::string& description) override {
+    say("failed " + description);
+    s_.failed = true;
+    wakeMain();
+  }
+  void confidenceChangedTo(int64_t confidence) override {
+    say("confidence " + std::to_string(confidence));
+  }
+
+ private:
+  State& s_;
+};
+
+// The delegate role of the code-word engine below.
+class CodewordDelegate : public TLEngineDelegate {
+ public:
+  virtual void codewordReceived(const TLCodewordEventParams& codeword,
+                                const std::string& processor) = 0;
+};
+
+// An engine of the app's own for the TRIGGER code words: an app may bring
+// its own engine class for a type; the factory takes the first class
+// registered for it. It hands each code word to its delegate on the main
+// queue, as the library's engines do.
+class CodewordEngine : public TLEngine {
+ public:
+  static std::shared_ptr<CodewordEngine> sharedEngine() {
+    static std::shared_ptr<CodewordEngine> engine(new CodewordEngine());
+    return engine;
+  }
+  std::shared_ptr<TLEngineDelegate> delegate() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return delegate_;
+  }
+  void setDelegate(std::shared_ptr<TLEngineDelegate> delegate) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delegate_ = std::move(delegate);
+  }
+  std::string engineName() const override { return "TRIGGER"; }
+  void setEngineParameters(const TLEngineParameters&) override {}
+  void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
+                          const std::string& processor) override {
+    auto codeword = std::dynamic_pointer_cast<const TLCodewordEventParams>(event);
+    auto target = std::dynamic_pointer_cast<CodewordDelegate>(delegate());
+    if (!codeword || !target) return;
+    SafeDispatch().safeDispatchAsyncOnMainQueue(
+        [codeword, target, processor] { target->codewordReceived(*codeword, processor); });
+  }
+
+ private:
+  CodewordEngine() = default;
+  mutable std::mutex mutex_;
+  std::shared_ptr<TLEngineDelegate> delegate_;
+};
+
+class PrintingCodewords : public CodewordDelegate {
+ public:
+  void codewordReceived(const TLCodewordEventParams& c, const std::string& processor) override {
+    say("codeword " + std::to_string(c.msg()) + " engine " + c.engineRef().value_or("") +
+        " processor " + processor + " confidence " + std::to_string(c.syncState()));
+  }
+};
+
+class RecorderEvents : public TLRecorderListener {
+ public:
+  void recorderInitialised(Recorder&) override { say("recorder ready"); }
+  void startedRecording(Recorder&) override {}
+  void stoppedRecording(Recorder&) override {}
+};
+
+// Runs the main queue until `done` or the time is up.
+bool runMainUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    Dispatcher::shared().mainQueue()->runUntil(done, 50ms);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s <file.wav> [<data folder>]\n", argv[0]);
+    return 2;
+  }
+  std::string dataFolder;
+  if (argc > 2) {
+    dataFolder = argv[2];
+  } else {
+    char pattern[] = "/tmp/decode_wav.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return 1;
+    dataFolder = pattern;
+  }
+
+  std::unique_ptr<tembrolexinsdk::AudioFileReader> reader;
+  try {
+    reader = std::make_unique<tembrolexinsdk::AudioFileReader>(argv[1]);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  if (!reader->isWav()) {
+    std::fprintf(stderr, "%s is not a WAV file\n", argv[1]);
+    return 1;
+  }
+
+  PlatformEnvironment env;
+  env.documentsFolder = dataFolder + "/Documents";
+  env.keyStoreFolder = dataFolder + "/keys";
+  env.userDefaultsFile = dataFolder + "/defaults.json";
+  env.bundleIdentifier = "com.example.decodewav";
+  PlatformEnvironment::install(env);
+  Dispatcher::shared().mainQueue()->bindToCurrentThread();
+  TLEngine::registerEngineClass(
+      {TLEngineType::kTrigger, "TRIGGER", [] { return CodewordEngine::sharedEngine(); }});
+
+  State state;
+  auto decoder = TLDecoder::sharedDecoder();
+  decoder->addDelegate(std::make_shared<PrintingDelegate>(state));
+  decoder->connectEngineDelegate(std::make_shared<PrintingCodewords>(), TLEngineType::kTrigger);
+  auto recorder = decoder->useCustomRecorderWithListener(std::make_shared<RecorderEvents>(),
+                                                         reader->rateHz());
+  if (!recorder) {
+    say("failed no recorder for " + std::to_string(reader->rateHz()) + " Hz");
+    return 1;
+  }
+  decoder->startDecoding();
+  if (!runMainUntil([&] { return state.listening || state.failed; }, 30s) || state.failed) {
+    say("failed decoder did not start");
+    return 1;
+  }
+
+  // Feed the file, then a second of silence so the last word completes. The
+  // recorder refuses samples while its buffers are still being read; feed
+  // again shortly after.
+  std::vector<int16_t> block(1024);
+  auto feed = [&](const int16_t* samples, int32_t count) {
+    for (int tries = 0; tries < 5000; ++tries) {
+      if (recorder->provideSamples(samples, count) == 0) return true;
+      Dispatcher::shared().mainQueue()->drain();
+      ::usleep(1000);
+    }
+    return false;
+  };
+  for (std::size_t n; (n = reader->read(block.data(), block.size())) > 0;) {
+    if (!feed(block.data(), static_cast<int32_t>(n))) {
+      say("failed samples refused");
+      return 1;
+    }
+    Dispatcher::shared().mainQueue()->drain();
+  }
+  std::fill(block.begin(), block.end(), 0);
+  for (int i = 0, blocks = reader->rateHz() / 1024 + 1; i < blocks; ++i) {
+    feed(block.data(), static_cast<int32_t>(block.size()));
+  }
+  runMainUntil([] { return false; }, 1s);  // let the last words reach the engine
+  decoder->stopDecoding();
+  runMainUntil([&] { return state.stopped.load(); }, 10s);
+  runMainUntil([] { return false; }, 200ms);
+  say("done");
+  return 0;
+}

@@ -1,0 +1,53 @@
+# Installs the build into a temporary prefix, builds examples/decode_wav
+# against it twice (find_package, then pkg-config), renders audio carrying
+# code word 4242 with tl_gen and checks that the example prints it.
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DGENERATOR=... -DCXX=... -P install_example.cmake
+string(RANDOM LENGTH 8 _tag)
+set(WORK /tmp/tl_install_example_${_tag})
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    file(REMOVE_RECURSE ${WORK})
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+  set(LAST_OUTPUT "${out}" PARENT_SCOPE)
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK}/prefix)
+foreach(f lib/cmake/tembrolexin/tembrolexinConfig.cmake lib/pkgconfig/tembrolexin.pc
+          include/tembrolexin/platform/api/tl_decoder.h
+          include/tembrolexin/platform/messages/platform_messages_types.h
+          include/tembrolexin/schema/tembrolexin_types.h lib/libtl_platform_api.a)
+  if(NOT EXISTS ${WORK}/prefix/${f})
+    file(REMOVE_RECURSE ${WORK})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+
+# With the CMake package.
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/decode_wav -B ${WORK}/example -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${WORK}/prefix -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+run(${CMAKE_COMMAND} --build ${WORK}/example)
+
+# With pkg-config.
+set(ENV{PKG_CONFIG_PATH} ${WORK}/prefix/lib/pkgconfig)
+run(pkg-config --cflags --libs tembrolexin)
+string(STRIP "${LAST_OUTPUT}" _flags)
+separate_arguments(_flags UNIX_COMMAND "${_flags}")
+run(${CXX} ${SOURCE_DIR}/examples/decode_wav/main.cc -o ${WORK}/decode_wav_pc ${_flags})
+
+# Generator audio: code word 4242 at 10 dB SNR.
+run(${BUILD_DIR}/tools/tl_gen --snr 10 --timed now 4 --id 4242
+    ${SOURCE_DIR}/tests/data/scheme_t2_vtw.cfg ${WORK}/words.wav)
+foreach(exe ${WORK}/example/decode_wav ${WORK}/decode_wav_pc)
+  file(REMOVE_RECURSE ${WORK}/data)
+  run(${exe} ${WORK}/words.wav ${WORK}/data)
+  if(NOT LAST_OUTPUT MATCHES "codeword 4242 engine ")
+    file(REMOVE_RECURSE ${WORK})
+    message(FATAL_ERROR "${exe} printed no code word 4242:\n${LAST_OUTPUT}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${WORK})
