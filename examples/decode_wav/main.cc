@@ -3,12 +3,15 @@
 //
 //   codeword 4242 engine TRIGGER processor <name> confidence 3
 //
-// Usage: decode_wav <file.wav> [<data folder>]
-// The data folder (default: a new folder under /tmp) holds the app's
-// documents, keys and user defaults.
+// Usage: decode_wav <scheme.cfg> <file.wav> [<data folder>]
+// The app brings its own code-word processor: one that runs the decoding
+// core with the given scheme configuration and sends every word to the
+// TRIGGER engine. The data folder (default: a new folder under /tmp) holds
+// the app's documents, keys and user defaults.
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "core/audio/audio_file_reader.h"
+#include "core/audio/base_audio_processor.h"
 #include "platform/api/platform_environment.h"
 #include "platform/api/tl_decoder.h"
 
@@ -145,13 +149,15 @@ bool runMainUntil(const std::function<bool()>& done, std::chrono::milliseconds l
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s <file.wav> [<data folder>]\n", argv[0]);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s <scheme.cfg> <file.wav> [<data folder>]\n", argv[0]);
     return 2;
   }
+  const std::string scheme = argv[1];
+  const std::string wavFile = argv[2];
   std::string dataFolder;
-  if (argc > 2) {
-    dataFolder = argv[2];
+  if (argc > 3) {
+    dataFolder = argv[3];
   } else {
     char pattern[] = "/tmp/decode_wav.XXXXXX";
     if (::mkdtemp(pattern) == nullptr) return 1;
@@ -160,13 +166,13 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<tembrolexinsdk::AudioFileReader> reader;
   try {
-    reader = std::make_unique<tembrolexinsdk::AudioFileReader>(argv[1]);
+    reader = std::make_unique<tembrolexinsdk::AudioFileReader>(wavFile);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   }
   if (!reader->isWav()) {
-    std::fprintf(stderr, "%s is not a WAV file\n", argv[1]);
+    std::fprintf(stderr, "%s is not a WAV file\n", wavFile.c_str());
     return 1;
   }
 
@@ -180,8 +186,17 @@ int main(int argc, char** argv) {
   TLEngine::registerEngineClass(
       {TLEngineType::kTrigger, "TRIGGER", [] { return CodewordEngine::sharedEngine(); }});
 
+  const tembrolexinsdk::SampleRate rate = tembrolexinsdk::SampleRateFromHz(reader->rateHz());
+  auto processor = std::make_unique<tembrolexinsdk::BaseAudioProcessor>(
+      "tembrolexin_Example", rate, false, std::chrono::milliseconds(250));
+  processor->setDecoderDescriptors({std::make_shared<tembrolexinsdk::EchoDecoderDescriptor>(
+      scheme, std::vector<tembrolexinsdk::CodewordRange>{{0, INT64_MAX, "TRIGGER"}}, false)});
+
   State state;
   auto decoder = TLDecoder::sharedDecoder();
+  std::vector<TLPlugin> plugins(1);
+  plugins[0].audioProcessor = std::move(processor);
+  decoder->initWithPlugins(std::move(plugins));
   decoder->addDelegate(std::make_shared<PrintingDelegate>(state));
   decoder->connectEngineDelegate(std::make_shared<PrintingCodewords>(), TLEngineType::kTrigger);
   auto recorder = decoder->useCustomRecorderWithListener(std::make_shared<RecorderEvents>(),
@@ -197,8 +212,8 @@ int main(int argc, char** argv) {
   }
 
   // Feed the file, then a second of silence so the last word completes. The
-  // recorder refuses samples while its buffers are still being read; feed
-  // again shortly after.
+  // recorder refuses samples it cannot take yet; feed them again shortly
+  // after.
   std::vector<int16_t> block(1024);
   auto feed = [&](const int16_t* samples, int32_t count) {
     for (int tries = 0; tries < 5000; ++tries) {
@@ -213,6 +228,9 @@ int main(int argc, char** argv) {
       say("failed samples refused");
       return 1;
     }
+    // Paced like a capture at four times real time: the decoder drops
+    // audio that arrives before its decoders are ready.
+    ::usleep(static_cast<useconds_t>(n * 250000 / static_cast<std::size_t>(reader->rateHz())));
     Dispatcher::shared().mainQueue()->drain();
   }
   std::fill(block.begin(), block.end(), 0);

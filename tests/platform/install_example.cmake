@@ -1,6 +1,7 @@
 # Installs the build into a temporary prefix, builds examples/decode_wav
 # against it twice (find_package, then pkg-config), renders audio carrying
-# code word 4242 with tl_gen and checks that the example prints it.
+# code words 4242 and 4243 with tl_gen and checks that the example prints
+# both.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DGENERATOR=... -DCXX=... -P install_example.cmake
 string(RANDOM LENGTH 8 _tag)
 set(WORK /tmp/tl_install_example_${_tag})
@@ -39,15 +40,16 @@ string(STRIP "${LAST_OUTPUT}" _flags)
 separate_arguments(_flags UNIX_COMMAND "${_flags}")
 run(${CXX} ${SOURCE_DIR}/examples/decode_wav/main.cc -o ${WORK}/decode_wav_pc ${_flags})
 
-# Generator audio: code word 4242 at 10 dB SNR.
-run(${BUILD_DIR}/tools/tl_gen --snr 10 --timed now 4 --id 4242
-    ${SOURCE_DIR}/tests/data/scheme_t2_vtw.cfg ${WORK}/words.wav)
+# Generator audio: code words 4242 and 4243 at 10 dB SNR after 2 s of noise.
+set(_scheme ${SOURCE_DIR}/tests/data/scheme_t2_vtw.cfg)
+run(${BUILD_DIR}/tools/tl_gen --snr 10 --seed 3 --lead-in 2 ${_scheme} ${WORK}/words.wav 4242 4243)
 foreach(exe ${WORK}/example/decode_wav ${WORK}/decode_wav_pc)
   file(REMOVE_RECURSE ${WORK}/data)
-  run(${exe} ${WORK}/words.wav ${WORK}/data)
-  if(NOT LAST_OUTPUT MATCHES "codeword 4242 engine ")
+  run(${exe} ${_scheme} ${WORK}/words.wav ${WORK}/data)
+  if(NOT LAST_OUTPUT MATCHES "codeword 4242 engine TRIGGER processor tembrolexin_Example"
+     OR NOT LAST_OUTPUT MATCHES "codeword 4243 engine TRIGGER")
     file(REMOVE_RECURSE ${WORK})
-    message(FATAL_ERROR "${exe} printed no code word 4242:\n${LAST_OUTPUT}")
+    message(FATAL_ERROR "${exe} did not print both code words:\n${LAST_OUTPUT}")
   endif()
 endforeach()
 file(REMOVE_RECURSE ${WORK})

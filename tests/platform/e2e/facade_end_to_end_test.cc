@@ -1,0 +1,235 @@
+// An app's whole road through TLDecoder over the real core: start-up,
+// delegates, an app processor handed over by handle, generator audio fed
+// through the custom recorder, the code words at the engine their range
+// names, the confidence rule, the recorder's events on the main queue, and a
+// signing request of the core answered by the platform signer.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include "core/audio/base_audio_processor.h"
+#include "core/decoder/decoder_library.h"
+#include "core/decoder/vorselt_decoder.h"
+#include "core/net/data_signer.h"
+#include "core/runtime/messenger.h"
+#include "platform/api/platform_environment.h"
+#include "platform/api/tl_decoder.h"
+#include "tests/platform/api/bus_probe.h"
+#include "tests/support/temp_dir.h"
+#include "tools/signal/signal_generator.h"
+#include "tools/signal/signal_impairments.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Texts added from any thread; bounded waits.
+class Record {
+ public:
+  void add(std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(std::move(text));
+    cv_.notify_all();
+  }
+  bool waitForText(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, 30s, [&] {
+      return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+    });
+  }
+  std::vector<std::string> texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> texts_;
+};
+
+class AppDelegate : public TLDecoderDelegate {
+ public:
+  AppDelegate(Record& r, std::thread::id testThread) : r_(r), testThread_(testThread) {}
+  void initialisationDidComplete() override { r_.add(std::string("initialised") + where()); }
+  void startedListening() override { r_.add("started"); }
+  void stoppedListening() override { r_.add("stopped"); }
+  void failedWithError(const std::string& d) override { r_.add("failed:" + d); }
+  void confidenceChangedTo(int64_t c) override { r_.add("confidence:" + std::to_string(c)); }
+
+ private:
+  const char* where() const { return std::this_thread::get_id() == testThread_ ? "@test" : ""; }
+  Record& r_;
+  std::thread::id testThread_;
+};
+
+// Stands in for the engine a code word's range names; the analytics role
+// reports the processors' statuses.
+template <int kId>
+class TestEngine : public TLEngine, public TLAnalyticsEngineRole {
+ public:
+  static std::shared_ptr<TestEngine> sharedEngine() {
+    static std::shared_ptr<TestEngine> e(new TestEngine());
+    return e;
+  }
+  std::shared_ptr<TLEngineDelegate> delegate() const override { return nullptr; }
+  void setDelegate(std::shared_ptr<TLEngineDelegate>) override {}
+  std::string engineName() const override { return kId == 0 ? "TRIGGER" : "ANALYTICS"; }
+  void setEngineParameters(const TLEngineParameters&) override {}
+  void processEventParams(std::shared_ptr<const TLProcessorEventParams> e,
+                          const std::string& processor) override {
+    auto cw = std::dynamic_pointer_cast<const TLCodewordEventParams>(e);
+    if (cw && cw->msg() >= 0) {
+      record.add(processor + ":" + std::to_string(cw->msg()) + ":" + cw->engineRef().value_or(""));
+    }
+  }
+  void audioProcessorWithNameRaisedStatus(const std::string& p,
+                                          std::shared_ptr<const TLGenericStatusParams>) override {
+    record.add("status:" + p);
+  }
+  void audioDecoderAudioSignal(const TLAudioSignal&) override {}
+  void handleAudioSupport(int32_t) override {}
+  Record record;
+
+ private:
+  TestEngine() = default;
+};
+
+class RecorderEvents : public TLRecorderListener {
+ public:
+  explicit RecorderEvents(Record& r) : r_(r) {}
+  void recorderInitialised(Recorder&) override { r_.add("recorder:initialised"); }
+  void startedRecording(Recorder&) override { r_.add("recorder:started"); }
+  void stoppedRecording(Recorder&) override { r_.add("recorder:stopped"); }
+
+ private:
+  Record& r_;
+};
+
+TEST(FacadeEndToEnd, GeneratorAudioThroughTheCustomRecorderReachesTheEngine) {
+  const std::string scheme = std::string(TL_TEST_DATA_DIR) + "/scheme_t2_vtw.cfg";
+  tltest::TempDir dir;
+  PlatformEnvironment env;
+  env.documentsFolder = dir.file("Documents");
+  env.keyStoreFolder = dir.file("keys");
+  env.userDefaultsFile = dir.file("defaults.json");
+  env.bundleIdentifier = "com.example.e2e";
+  PlatformEnvironment::install(env);
+  TLEngine::registerEngineClass(
+      {TLEngineType::kTrigger, "TRIGGER", [] { return TestEngine<0>::sharedEngine(); }});
+  TLEngine::registerEngineClass(
+      {TLEngineType::kAnalytics, "ANALYTICS", [] { return TestEngine<1>::sharedEngine(); }});
+  auto trigger = TestEngine<0>::sharedEngine();
+  auto analytics = TestEngine<1>::sharedEngine();
+
+  Dispatcher dispatcher(Dispatcher::Options{});
+  dispatcher.mainQueue()->bindToCurrentThread();
+  auto pumpUntil = [&](Record& r, const std::string& text) {
+    return dispatcher.mainQueue()->runUntil(
+        [&] {
+          auto t = r.texts();
+          return std::find(t.begin(), t.end(), text) != t.end();
+        },
+        30s);
+  };
+
+  tembrolexinsdk::Messenger* bus = tembrolexinsdk::getMessenger();
+  tltest::BusProbe startUp(*bus, {30, 35});
+  TLDecoder::Options options;
+  options.dispatcher = &dispatcher;
+  auto decoder = TLDecoder::create(options);
+  auto first = startUp.waitFor(2);
+  ASSERT_GE(first.size(), 2u);
+  EXPECT_EQ(first[0].type, 35);  // InitData, then the empty map
+  EXPECT_EQ(first[1].type, 30);
+
+  // The app's code-word processor, by handle.
+  auto processor = std::make_unique<tembrolexinsdk::BaseAudioProcessor>(
+      "tembrolexin_Example", tembrolexinsdk::SampleRate_16000, false, 250ms);
+  processor->setDecoderDescriptors({std::make_shared<tembrolexinsdk::EchoDecoderDescriptor>(
+      scheme, std::vector<tembrolexinsdk::CodewordRange>{{4000, 4999, "TRIGGER"}}, false)});
+  std::vector<TLPlugin> plugins(1);
+  plugins[0].audioProcessor = std::move(processor);
+  decoder->initWithPlugins(std::move(plugins));
+
+  Record app, recorderEvents;
+  decoder->addDelegate(std::make_shared<AppDelegate>(app, std::this_thread::get_id()));
+  ASSERT_TRUE(app.waitForText("initialised"));  // on the global queue, not here
+  ASSERT_NE(decoder->connectEngineDelegate(nullptr, TLEngineType::kTrigger), nullptr);
+  ASSERT_NE(decoder->connectEngineDelegate(nullptr, TLEngineType::kAnalytics), nullptr);
+
+  auto recorder =
+      decoder->useCustomRecorderWithListener(std::make_shared<RecorderEvents>(recorderEvents), 16000);
+  ASSERT_NE(recorder, nullptr);
+  ASSERT_TRUE(pumpUntil(recorderEvents, "recorder:initialised"));
+  decoder->startDecoding();
+  ASSERT_TRUE(app.waitForText("started"));
+  EXPECT_TRUE(decoder->isListening());
+  // The processor's decoders are ready once it reports a status.
+  ASSERT_TRUE(analytics->record.waitForText("status:tembrolexin_Example"));
+
+  // Two words after two seconds of noise, at 10 dB SNR, fed in blocks.
+  VorselTContext* ctx = TembrolexinVorselT_Init(scheme.c_str());
+  ASSERT_NE(ctx, nullptr);
+  tltest::GeneratorOptions gen;
+  gen.seed = 3;
+  gen.leadIn = 16000 * 2;
+  gen.tail = 16000 * 2;
+  tltest::GeneratedSignal signal =
+      tltest::generateSignal(*getEchoModParameters(ctx->library, 0), {4242, 4243}, gen);
+  TembrolexinVorselT_Close(ctx);
+  tltest::addNoise(&signal.samples, 16000, 10.0, tltest::NoiseKind::kWhite, 9, 100, 7900);
+  for (std::size_t at = 0; at < signal.samples.size(); at += 1024) {
+    const int32_t n = static_cast<int32_t>(std::min<std::size_t>(1024, signal.samples.size() - at));
+    int rc = 1;
+    for (int tries = 0; tries < 10000 && rc != 0; ++tries) {
+      rc = recorder->provideSamples(signal.samples.data() + at, n);
+      if (rc != 0) std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(rc, 0) << at;
+  }
+  ASSERT_TRUE(trigger->record.waitForText("tembrolexin_Example:4243:TRIGGER"));
+  EXPECT_TRUE(trigger->record.waitForText("tembrolexin_Example:4242:TRIGGER"));
+  // The decoder's confidence moved from 1 for the app.
+  bool moved = false;
+  for (const std::string& t : app.texts()) moved |= t.rfind("confidence:", 0) == 0;
+  EXPECT_TRUE(moved);
+  EXPECT_NE(decoder->currentConfidence(), 1);
+
+  // A signing request of the core, answered with the stored pair.
+  tembrolexinsdk::security::DataSigner coreSigner(bus);
+  std::promise<std::string> signature;
+  coreSigner.signData("payload", [&](const tembrolexinsdk::Signature& s) {
+    signature.set_value(s.signatureText);
+  });
+  auto got = signature.get_future();
+  ASSERT_EQ(got.wait_for(30s), std::future_status::ready);
+  const std::string text = got.get();
+  EXPECT_EQ(text.size(), 88u);
+  std::string raw(text.size(), '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(raw.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
+  raw.resize(static_cast<std::size_t>(n) - 2);  // "==" padding of 64 bytes
+  SecurityKeys stored(env.keyStoreFolder);
+  ASSERT_TRUE(stored.loadKeysFromKeychain());
+  EXPECT_TRUE(stored.verifySignature("payload", raw));
+
+  decoder->stopDecoding();
+  ASSERT_TRUE(app.waitForText("stopped"));
+  EXPECT_FALSE(decoder->isListening());
+  EXPECT_EQ(app.texts().front(), "initialised");
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform
