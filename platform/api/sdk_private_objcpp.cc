@@ -45,7 +45,7 @@ InitDataBuilder& InitDataBuilder::setAudioProcessorPlugins(const std::vector<int
 
 SDKPrivateObjcpp::SDKPrivateObjcpp(TLDecoderCallbacks& decoder, tembrolexinsdk::IMessenger* bus,
                                    const CoreBridgeFactory& coreBridge)
-    : messenger_(std::make_unique<Messenger>(bus)) {
+    : messenger_(std::make_shared<Messenger>(bus)) {
   messenger_->registerReceiver(&TLLogger::sharedLogger(), kMessageTypeId<LogSignal>);
   if (coreBridge) sdkPrivate_ = coreBridge(bus);
   listenerPrivate_ = std::make_unique<SDKListenerPrivate>(*messenger_, decoder);

@@ -8,7 +8,8 @@
 // the fields that were set; the core applies only those, so several partial
 // InitData messages add up.
 //
-// Ownership: the bridge owns its Messenger, the core side and the listener;
+// Ownership: the bridge owns the core side and the listener, and shares its
+// Messenger with engines and recorders (which may outlive the bridge);
 // the facade (TLDecoderCallbacks) is not owned and outlives the bridge.
 // Destruction order: listener, core side, Messenger.
 //
@@ -77,6 +78,8 @@ class SDKPrivateObjcpp {
   SDKPrivateObjcpp& operator=(const SDKPrivateObjcpp&) = delete;
 
   Messenger& getMessenger() { return *messenger_; }
+  // Shared with the engines and recorders that may outlive the bridge.
+  const std::shared_ptr<Messenger>& sharedMessenger() const { return messenger_; }
 
   void initialise(const BuiltInitData& data);
   // InstructionSignal 0 with shouldRecordToFile set to the argument.
@@ -96,7 +99,7 @@ class SDKPrivateObjcpp {
   void sendInstruction(int32_t instruction, std::optional<bool> recordToFile);
 
   const std::string tag_ = kSenderName;
-  std::unique_ptr<Messenger> messenger_;
+  std::shared_ptr<Messenger> messenger_;
   std::shared_ptr<void> sdkPrivate_;
   std::unique_ptr<SDKListenerPrivate> listenerPrivate_;
 };

@@ -164,7 +164,7 @@ std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEng
   }
   const std::string name = engine->engineName();
   TLLogger::debugInMethod(kMethod, __LINE__, "connectEngineListener, engine: %s", name.c_str());
-  engine->setMessenger(&bridge_->getMessenger());
+  engine->setMessenger(bridge_->sharedMessenger());
   engine->setDelegate(std::move(delegate));
   std::lock_guard<std::mutex> lock(enginesMutex_);
   engines_[name] = engine;
@@ -208,7 +208,7 @@ void TLDecoder::configure(const ConfigDictionary& configuration) {
 std::shared_ptr<Recorder> TLDecoder::useCustomRecorderWithListener(
     std::shared_ptr<TLRecorderListener> listener, int32_t sampleRateHz) {
   std::shared_ptr<Recorder> recorder =
-      Recorder::create(&bridge_->getMessenger(), std::move(listener), sampleRateHz,
+      Recorder::create(bridge_->sharedMessenger(), std::move(listener), sampleRateHz,
                        options_.recorderCore, SafeDispatch(*options_.dispatcher));
   if (recorder) recorder->apply();
   return recorder;

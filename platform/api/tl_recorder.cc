@@ -24,14 +24,15 @@ constexpr int32_t kRecorderEventType = kMessageTypeId<RecorderEvent>;
 
 }  // namespace
 
-Recorder::Recorder(Messenger& messenger, std::shared_ptr<TLRecorderListener> listener,
-                   RecorderCore core, SafeDispatch dispatch)
-    : messenger_(messenger),
+Recorder::Recorder(std::shared_ptr<Messenger> messenger,
+                   std::shared_ptr<TLRecorderListener> listener, RecorderCore core,
+                   SafeDispatch dispatch)
+    : messenger_(std::move(messenger)),
       listener_(std::move(listener)),
       core_(std::move(core)),
       dispatch_(dispatch) {}
 
-std::shared_ptr<Recorder> Recorder::create(Messenger* messenger,
+std::shared_ptr<Recorder> Recorder::create(std::shared_ptr<Messenger> messenger,
                                            std::shared_ptr<TLRecorderListener> listener,
                                            int32_t sampleRateHz, RecorderCore core,
                                            SafeDispatch dispatch) {
@@ -53,13 +54,14 @@ std::shared_ptr<Recorder> Recorder::create(Messenger* messenger,
     return nullptr;
   }
   if (!made) return nullptr;
+  Messenger& bus = *messenger;
   std::shared_ptr<Recorder> recorder(
-      new Recorder(*messenger, std::move(listener), std::move(core), dispatch));
+      new Recorder(std::move(messenger), std::move(listener), std::move(core), dispatch));
   recorder->recorder_ = made.get();
   recorder->instance_ = recorder->core_.instanceId(*made);
   recorder->owned_ = std::move(made);
   recorder->registered_ = true;
-  messenger->registerReceiver(recorder.get(), kRecorderEventType);
+  bus.registerReceiver(recorder.get(), kRecorderEventType);
   return recorder;
 }
 
@@ -69,7 +71,7 @@ Recorder::~Recorder() {
     std::lock_guard<std::mutex> lock(gate_);
     registered = registered_;
   }
-  if (registered) messenger_.unregisterReceiver(this, kRecorderEventType);
+  if (registered) messenger_->unregisterReceiver(this, kRecorderEventType);
 }
 
 void Recorder::closeGate() {
@@ -164,7 +166,7 @@ void Recorder::handleDestroyed() {
     registered = registered_;
     registered_ = false;
   }
-  if (registered) messenger_.unregisterReceiver(this, kRecorderEventType);
+  if (registered) messenger_->unregisterReceiver(this, kRecorderEventType);
 }
 
 }  // namespace tembrolexinplatform

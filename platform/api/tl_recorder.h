@@ -16,8 +16,8 @@
 // ring holds, or not set up yet); 4 and 5 other refusals of the core; 6 no
 // core recorder (never made, or gone).
 //
-// Ownership: the Messenger is not owned and outlives the Recorder; the
-// listener is held strongly. Held by shared_ptr (blocks on the main queue
+// Ownership: the Messenger is shared (a Recorder may outlive the decoder
+// that made it); the listener is held strongly. Held by shared_ptr (blocks on the main queue
 // keep it alive until they have run).
 //
 // Thread safety: provideSamples and getMaximumBufferSize may be called from
@@ -82,7 +82,7 @@ class Recorder final : public TLRecorder,
 
   // Null with an Assert line when the messenger or the listener is missing,
   // or when the core cannot make a recorder for the rate (Error line).
-  static std::shared_ptr<Recorder> create(Messenger* messenger,
+  static std::shared_ptr<Recorder> create(std::shared_ptr<Messenger> messenger,
                                           std::shared_ptr<TLRecorderListener> listener,
                                           int32_t sampleRateHz, RecorderCore core,
                                           SafeDispatch dispatch = SafeDispatch());
@@ -101,12 +101,12 @@ class Recorder final : public TLRecorder,
   static void useDefaultRecorder(const RecorderCore& core);
 
  private:
-  Recorder(Messenger& messenger, std::shared_ptr<TLRecorderListener> listener, RecorderCore core,
-           SafeDispatch dispatch);
+  Recorder(std::shared_ptr<Messenger> messenger, std::shared_ptr<TLRecorderListener> listener,
+           RecorderCore core, SafeDispatch dispatch);
   void closeGate();
   void handleDestroyed();
 
-  Messenger& messenger_;
+  const std::shared_ptr<Messenger> messenger_;
   const std::shared_ptr<TLRecorderListener> listener_;
   const RecorderCore core_;
   SafeDispatch dispatch_;

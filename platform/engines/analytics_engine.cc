@@ -81,9 +81,9 @@ void TLAnalyticsEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) 
   delegate_ = std::move(delegate);
 }
 
-void TLAnalyticsEngine::setMessenger(Messenger* messenger) {
+void TLAnalyticsEngine::setMessenger(std::shared_ptr<Messenger> messenger) {
   std::lock_guard<std::mutex> lock(mutex_);
-  messenger_ = messenger;
+  messenger_ = std::move(messenger);
 }
 
 std::shared_ptr<TLAnalyticsEngineDelegate> TLAnalyticsEngine::analyticsDelegate() const {
@@ -178,13 +178,13 @@ void TLAnalyticsEngine::setDeviceId(int32_t deviceId) {
 void TLAnalyticsEngine::setSecureServerURL(const std::string& url, int64_t alertTimeoutHours,
                                            int32_t maxAttempts, bool deleteAfterMaxAttempts,
                                            int32_t backoffBetweenAttemptsMs) {
-  Messenger* messenger;
+  std::shared_ptr<Messenger> messenger;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     messenger = messenger_;
   }
   networkManager_->setSecureServerURL(url, alertTimeoutHours, maxAttempts, deleteAfterMaxAttempts,
-                                      backoffBetweenAttemptsMs, messenger);
+                                      backoffBetweenAttemptsMs, messenger.get());
 }
 
 void TLAnalyticsEngine::prepareData() { decoder()->prepareData(); }

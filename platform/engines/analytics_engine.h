@@ -108,7 +108,7 @@ class TLAnalyticsEngine final : public TLEngine,
   std::shared_ptr<TLEngineDelegate> delegate() const override;
   void setDelegate(std::shared_ptr<TLEngineDelegate> delegate) override;
   void setEngineParameters(const TLEngineParameters&) override {}
-  void setMessenger(Messenger* messenger) override;
+  void setMessenger(std::shared_ptr<Messenger> messenger) override;
   void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                           const std::string& processorName) override;
 
@@ -158,7 +158,9 @@ class TLAnalyticsEngine final : public TLEngine,
   // Taken on first use when none was given.
   mutable std::shared_ptr<TLAnalyticsDecoderCommands> decoder_;
   std::shared_ptr<TLEngineDelegate> delegate_;
-  Messenger* messenger_ = nullptr;
+  // Shared, so the network manager's plain pointer stays valid while the
+  // engine holds it.
+  std::shared_ptr<Messenger> messenger_;
   std::map<std::string, std::shared_ptr<TLPluginFileManager>> fileManagers_;
 };
 

@@ -52,7 +52,7 @@ void TLEngine::setPaused(bool paused) {
   paused_ = paused;
 }
 
-void TLEngine::setMessenger(Messenger* /*messenger*/) {}
+void TLEngine::setMessenger(std::shared_ptr<Messenger> /*messenger*/) {}
 
 void TLEngine::registerEngineClass(EngineClass engineClass) {
   Registry& r = registry();

@@ -87,9 +87,10 @@ class TLEngine {
   // with the name of the processor that raised it.
   virtual void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                                   const std::string& processorName) = 0;
-  // The platform Messenger (not owned; it outlives the engine's use of it).
-  // Does nothing here; engines that take or send bus messages keep it.
-  virtual void setMessenger(Messenger* messenger);
+  // The platform Messenger, shared: an engine outlives the decoder that
+  // connected it, and keeps the Messenger alive while it holds it. Does
+  // nothing here; engines that take or send bus messages keep it.
+  virtual void setMessenger(std::shared_ptr<Messenger> messenger);
 
   // One engine class as the factory knows it.
   struct EngineClass {

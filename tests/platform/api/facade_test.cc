@@ -95,7 +95,7 @@ class RecordingEngine : public TLEngine, public TLAnalyticsEngineRole {
   void setDelegate(std::shared_ptr<TLEngineDelegate> d) override { delegate_ = std::move(d); }
   std::string engineName() const override { return kId == 0 ? "TRIGGER" : "ANALYTICS"; }
   void setEngineParameters(const TLEngineParameters&) override {}
-  void setMessenger(Messenger* m) override { messenger = m; }
+  void setMessenger(std::shared_ptr<Messenger> m) override { messenger = std::move(m); }
   void processEventParams(std::shared_ptr<const TLProcessorEventParams> e,
                           const std::string& processor) override {
     if (auto cw = std::dynamic_pointer_cast<const TLCodewordEventParams>(e)) {
@@ -114,7 +114,7 @@ class RecordingEngine : public TLEngine, public TLAnalyticsEngineRole {
   void handleAudioSupport(int32_t rate) override { record->add("support:" + std::to_string(rate)); }
 
   Record* record = nullptr;
-  Messenger* messenger = nullptr;
+  std::shared_ptr<Messenger> messenger;
 
  private:
   RecordingEngine() = default;
@@ -264,7 +264,7 @@ TEST_F(FacadeTest, CodewordsReachTheirEngineAndMoveTheConfidence) {
   decoder->addDelegate(std::make_shared<IdProvidingDelegate>(app_));
   auto trigger = decoder->connectEngineDelegate(nullptr, TLEngineType::kTrigger);
   ASSERT_EQ(trigger, TriggerEngine::sharedEngine());
-  EXPECT_EQ(TriggerEngine::sharedEngine()->messenger, &decoder->messenger());
+  EXPECT_EQ(TriggerEngine::sharedEngine()->messenger.get(), &decoder->messenger());
   decoder->connectEngineDelegate(nullptr, TLEngineType::kAnalytics);
   // Whether the start-up map reached the engines depends on timing; a marker
   // sent now arrives after it.

@@ -79,7 +79,7 @@ class RecorderBridgeTest : public testing::Test {
   ~RecorderBridgeTest() override { installed_.reset(); }
 
   std::shared_ptr<Recorder> make(std::shared_ptr<Listener> listener, int32_t rate = 16000) {
-    return Recorder::create(&messenger_, std::move(listener), rate, core_,
+    return Recorder::create(messenger_, std::move(listener), rate, core_,
                             SafeDispatch(dispatcher_));
   }
   void coreEvent(int32_t type, int64_t instance, const std::string& sender = "CustomRecorder") {
@@ -98,7 +98,7 @@ class RecorderBridgeTest : public testing::Test {
   tltest::FakeClock clock_;
   Dispatcher dispatcher_{Dispatcher::Options{&clock_, TimerMode::kManual, 1, false}};
   tembrolexinsdk::Messenger bus_;
-  Messenger messenger_{&bus_};
+  std::shared_ptr<Messenger> messenger_ = std::make_shared<Messenger>(&bus_);
   RecorderCore core_;
   int64_t nextId_ = 100;
   std::vector<std::string> log_;
@@ -122,7 +122,7 @@ TEST_F(RecorderBridgeTest, MissingPartsOrUnsupportedRateGiveNoRecorder) {
   ASSERT_EQ(lines->texts.size(), 3u);
   EXPECT_EQ(lines->texts[0], "5:Cannot initialise recorder: listener is nil");
   EXPECT_EQ(lines->texts[1], "5:Cannot initialise recorder: messenger is nil");
-  EXPECT_EQ(messenger_.receiverCount(25), 0u);
+  EXPECT_EQ(messenger_->receiverCount(25), 0u);
 }
 
 TEST_F(RecorderBridgeTest, CoreResultsMapToTheAppsCodes) {
@@ -160,7 +160,7 @@ TEST_F(RecorderBridgeTest, OnlyItsOwnDestroyedEventClosesTheGateAndUnregisters) 
   ASSERT_TRUE(pumpUntil([&] { return listener_->calls.size() == 1; }));
   EXPECT_EQ(recorder->provideSamples(samples, 2), 0);
   coreEvent(3, 101);
-  ASSERT_TRUE(pumpUntil([&] { return messenger_.receiverCount(25) == 0; }));
+  ASSERT_TRUE(pumpUntil([&] { return messenger_->receiverCount(25) == 0; }));
   EXPECT_EQ(recorder->provideSamples(samples, 2), 6);
   EXPECT_EQ(recorder->getMaximumBufferSize(), 0);
 }
