@@ -67,7 +67,11 @@ class AudioDecoderTest : public ::testing::Test {
         setup.name = name;
         setup.log = &log_;
         setup.throwOn = throwOn_;
-        out.push_back(std::make_unique<CodewordProcessor>(setup, &gate_));
+        if (ntpConsumers_) {
+          out.push_back(std::make_unique<NtpProcessor>(setup, false));
+        } else {
+          out.push_back(std::make_unique<CodewordProcessor>(setup, &gate_));
+        }
       }
       return out;
     };
@@ -131,6 +135,7 @@ class AudioDecoderTest : public ::testing::Test {
   CallLog log_;
   std::vector<std::string> processors_ = {"tembrolexin_EchoMod"};
   std::set<std::string> throwOn_;
+  bool ntpConsumers_ = false;
   CodewordProcessor::Gate gate_;
   std::vector<std::string> pluginNames_;
   FakeRecorder* recorder_ = nullptr;
@@ -257,6 +262,47 @@ TEST_F(AudioDecoderTest, ProcessorFailureReportsAndResetsToUninitialised) {
   send(configuration({{"x", "2"}}));
   flush();
   EXPECT_TRUE(decoder_->isInitialised());
+}
+
+TEST_F(AudioDecoderTest, InterruptionsPauseAndResumeOnTheControlThread) {
+  make();
+  // An end before initialisation only keeps the start for later.
+  decoder_->audioSessionCallback(IAudioRecorderListener::InterruptionEnded);
+  decoder_->waitForControlTasks();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  ASSERT_TRUE(tap_->await(37, 3));
+  EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:18", "0", "1"}));
+  decoder_->audioSessionCallback(IAudioRecorderListener::InterruptionBegan);
+  decoder_->waitForControlTasks();
+  EXPECT_FALSE(decoder_->isListening());
+  EXPECT_EQ(log_.count("stopRecording"), 0);  // the recorder is not told
+  decoder_->audioSessionCallback(IAudioRecorderListener::InterruptionEnded);
+  decoder_->waitForControlTasks();
+  EXPECT_TRUE(decoder_->isListening());
+  ASSERT_TRUE(tap_->await(37, 5));
+  EXPECT_EQ(tap_->statuses()[3], "2");
+  EXPECT_EQ(tap_->statuses()[4], "1");
+  flush();
+  EXPECT_EQ(marks_.seen(), (std::vector<int>{0, 1, 0}));
+}
+
+// Network time for every audio controller: a missing or empty packet is a
+// failed request; a short one is padded, never read past its end.
+TEST_F(AudioDecoderTest, NetworkTimeReachesTheControllers) {
+  ntpConsumers_ = true;
+  make();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  flush();
+  NTPInfoSignal empty;
+  send(empty);
+  NTPInfoSignal shortPacket;
+  shortPacket.__set_rawNTP(std::string("\x01\x02", 2));
+  shortPacket.__set_upTimeMillis(5);
+  send(shortPacket);
+  ASSERT_TRUE(log_.await("updateNTP"));
+  EXPECT_EQ(log_.count("updateNTP"), 1);
 }
 
 TEST_F(AudioDecoderTest, MissingMicrophoneOnlyStopsTheRecorder) {
