@@ -106,7 +106,7 @@ void TLContentEngine::init() {
 
 TLContentEngine::~TLContentEngine() {
   options_.notificationCenter->removeObserver(reachabilityToken_);
-  Messenger* messenger = nullptr;
+  std::shared_ptr<Messenger> messenger;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     messenger = messenger_;
@@ -156,8 +156,8 @@ std::shared_ptr<TLContentEngineDelegate> TLContentEngine::contentDelegate() cons
   return std::dynamic_pointer_cast<TLContentEngineDelegate>(delegate());
 }
 
-void TLContentEngine::setMessenger(Messenger* messenger) {
-  Messenger* old;
+void TLContentEngine::setMessenger(std::shared_ptr<Messenger> messenger) {
+  std::shared_ptr<Messenger> old;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     old = messenger_;
@@ -175,7 +175,7 @@ void TLContentEngine::setMessenger(Messenger* messenger) {
 }
 
 void TLContentEngine::send(const ::apache::thrift::TBase& message) {
-  Messenger* messenger;
+  std::shared_ptr<Messenger> messenger;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     messenger = messenger_;

@@ -146,7 +146,7 @@ class TLContentEngine final : public TLEngine,
   void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                           const std::string& processorName) override;
   // Registers for 18, 20 and 26, in that order (and leaves an earlier one).
-  void setMessenger(Messenger* messenger) override;
+  void setMessenger(std::shared_ptr<Messenger> messenger) override;
 
   // IThriftMessageReceiver.
   void onReceive(const TLThriftParams& message, const std::string& sender) override;
@@ -193,7 +193,7 @@ class TLContentEngine final : public TLEngine,
 
   mutable std::mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
-  Messenger* messenger_ = nullptr;
+  std::shared_ptr<Messenger> messenger_;
   std::shared_ptr<TLWKWebViewProtocol> host_;
   int64_t networkStatus_ = NotReachable;
   int64_t policy_ = 2;

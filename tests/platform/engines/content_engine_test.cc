@@ -104,7 +104,7 @@ class ContentEngineTest : public testing::Test {
                                {&m.dispatcher, &notes, "/docs"});
     engine = makeEngine([this] { return hostVisible ? host : nullptr; });
     engine->setDelegate(delegate);
-    engine->setMessenger(&messenger);
+    engine->setMessenger(messenger);
     m.run();
     web->take();
   }
@@ -167,7 +167,7 @@ class ContentEngineTest : public testing::Test {
   bool hostVisible = true;
   tembrolexinsdk::Messenger bus;
   tltest::BusProbe probe{bus, {12, 16, 26}};
-  Messenger messenger{&bus};
+  std::shared_ptr<Messenger> messenger = std::make_shared<Messenger>(&bus);
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   Lines configured;
   std::shared_ptr<TLContentEngine> engine;
@@ -179,8 +179,8 @@ TEST_F(ContentEngineTest, CreationAsksForBundleInformationAndRegistersOnce) {
                                "CONTENT_assetsInfoRequest=YES", "CONTENT_assetsInfoRequest=NO"}));
   EXPECT_EQ(engine->currentNetworkStatus(), ReachableViaWiFi);
   EXPECT_EQ(engine->downloadPolicy(), 2);
-  engine->setMessenger(&messenger);
-  for (int type : {18, 20, 26}) EXPECT_EQ(messenger.receiverCount(type), 1u) << type;
+  engine->setMessenger(messenger);
+  for (int type : {18, 20, 26}) EXPECT_EQ(messenger->receiverCount(type), 1u) << type;
   EXPECT_TRUE(engine->isRunning());
   engine->stop();
   EXPECT_TRUE(engine->isRunning());
