@@ -1,0 +1,246 @@
+// A bundle from a loopback content server to the page shown, through the
+// whole system: the content engine asks the cache for the server's bundles,
+// the cache downloads and installs the package, the core's content engine
+// configures its trigger action, generator audio carrying the trigger code
+// word is fed to the decoder, and the web engine double is asked to load the
+// bundle's entry page with the action as initial state.
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/audio/base_audio_processor.h"
+#include "core/audio/custom_recorder.h"
+#include "core/audio/echo_decoder_descriptor.h"
+#include "core/control/audio_decoder.h"
+#include "core/control/sdk_private.h"
+#include "core/decoder/codeword_layouts.h"
+#include "core/decoder/decoder_library.h"
+#include "core/runtime/gzip_file.h"
+#include "core/runtime/messenger.h"
+#include "platform/api/platform_environment.h"
+#include "platform/api/tl_decoder.h"
+#include "platform/engines/tl_content_engine.h"
+#include "tests/platform/engines/recording_web_engine.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/temp_dir.h"
+#include "tools/signal/signal_generator.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The package of a bundle "X" whose action "a1" is triggered by `word`.
+std::string packBundle(const std::string& dbPath, int64_t word) {
+  const std::map<std::string, std::string> files = {
+      {"manifest.json", R"({"id":"X","version":1,"validFrom":"2020-01-01 00:00:00",)"
+                        R"("validTo":"2099-01-01 00:00:00","assets":{"html":["index.html"]}})"},
+      {"formatVersion.txt", "3"},
+      {"index.html", "<html><head><title>X</title></head><body>X</body></html>"},
+      {"actions.json", R"({"entryPoint":"index.html","triggerEngine":[{"scheme":"T2",)"
+                       R"("actions":[{"id":"a1","codeword":)" + std::to_string(word) + "}]}]}"}};
+  std::string sql = "CREATE TABLE assets (name TEXT, type TEXT, data BLOB);";
+  for (const auto& [name, text] : files) {
+    sql += "INSERT INTO assets VALUES ('" + name + "', 'other', '" + text + "');";
+  }
+  sqlite3* db = nullptr;
+  sqlite3_open(dbPath.c_str(), &db);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  const std::string gz = tembrolexin::gzip::zip_file(dbPath, -1);
+  std::ifstream in(gz, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Texts from any thread.
+class Record {
+ public:
+  void add(std::string t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(std::move(t));
+    cv_.notify_all();
+  }
+  bool has(const std::string& t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(texts_.begin(), texts_.end(), t) != texts_.end();
+  }
+  bool waitFor(const std::string& t) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, 30s,
+                        [&] { return std::find(texts_.begin(), texts_.end(), t) != texts_.end(); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> texts_;
+};
+
+class App : public TLDecoderDelegate, public TLContentEngineDelegate {
+ public:
+  explicit App(Record& r) : r_(r) {}
+  void initialisationDidComplete() override { r_.add("initialised"); }
+  void startedListening() override { r_.add("started"); }
+  void stoppedListening() override { r_.add("stopped"); }
+  void failedWithError(const std::string& d) override { r_.add("failed:" + d); }
+  void confidenceChangedTo(int64_t) override {}
+  void messageReceived(const std::optional<Json::Value>&, std::shared_ptr<TLBundle>) override {}
+  void contentEngineDidFail(int64_t code, std::shared_ptr<TLBundle>,
+                            std::shared_ptr<TLBundleAction>) override {
+    r_.add("contentFailed:" + std::to_string(code));
+  }
+  void bundlesDidUpdate(const TLBundleList& bundles) override {
+    for (const auto& b : bundles) r_.add("bundle:" + b->bundleId());
+  }
+  void actionDidOpen(const std::shared_ptr<TLBundleAction>& a) override {
+    r_.add("opened:" + a->actionId());
+  }
+
+ private:
+  Record& r_;
+};
+
+struct Core {
+  Core(tembrolexinsdk::IMessenger* bus, tembrolexinsdk::AudioDecoderEnvironment env)
+      : decoder(bus, std::move(env)), bridge(bus, &decoder) {}
+  tembrolexinsdk::AudioDecoder decoder;
+  tembrolexinsdk::SDKPrivate bridge;
+};
+
+TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
+  tltest::TempDir docs, scratch;
+  const PlatformEnvironment saved = PlatformEnvironment::current();
+  PlatformEnvironment env;
+  env.documentsFolder = docs.path();
+  env.bundleIdentifier = "com.example.app";
+  env.appVersion = "1.0";
+  env.userDefaultsFile = docs.file("defaults.json");
+  env.keyStoreFolder = docs.file("keys");
+  PlatformEnvironment::install(env);
+
+  // The audio: one trigger word at 16 kHz with host before and after.
+  const std::string config = std::string(TL_TEST_DATA_DIR) + "/scheme_t2_vtw.cfg";
+  std::unique_ptr<tembrolexinsdk::DecoderLibraryContext,
+                  void (*)(tembrolexinsdk::DecoderLibraryContext*)>
+      ctx(tembrolexinsdk::Tembrolexin_Init2(config.c_str(), 1), tembrolexinsdk::Tembrolexin_Close);
+  ASSERT_NE(ctx, nullptr);
+  const int64_t word = tembrolexinsdk::createVorselTvCodeWord(4242, 700);
+  tltest::GeneratorOptions generator;
+  generator.leadIn = generator.tail = 16000;
+  const tltest::GeneratedSignal signal = tltest::generateSignal(
+      *tembrolexinsdk::getEchoModParameters(ctx.get(), 0), {word}, generator);
+
+  tltest::HttpTestServer server;
+  server.route("/pkg/b1.db.gz", tltest::replyWith(200, packBundle(scratch.file("b1.db"), word)));
+  server.route("/list", tltest::replyWith(200, R"({"files":[{"cdn_url":")" +
+                                                   server.url("/pkg/b1.db.gz") +
+                                                   R"(","_id":"X","version":1,"format_version":3}]})"));
+
+  // The core on a private bus: the cache from the built-in plug-ins, and a
+  // code-word processor whose words go to the trigger actions.
+  tembrolexinsdk::AudioDecoderEnvironment coreEnv = tembrolexinsdk::AudioDecoderEnvironment::platform();
+  coreEnv.loadAudioPlugins = [&](const std::string&, const std::vector<std::string>&) {
+    auto made = std::make_unique<tembrolexinsdk::BaseAudioProcessor>(
+        "tembrolexin_EchoMod", tembrolexinsdk::SampleRate_16000, false, 1000ms);
+    made->setDecoderDescriptors({std::make_shared<tembrolexinsdk::EchoDecoderDescriptor>(
+        config, std::vector<tembrolexinsdk::CodewordRange>{{0, INT64_MAX, "TRIGGER"}}, false)});
+    std::vector<std::unique_ptr<tembrolexinsdk::IAudioProcessor>> out;
+    out.push_back(std::move(made));
+    return out;
+  };
+  coreEnv.sampleCheckTiming = tembrolexinsdk::TimingMode::kManual;
+  tembrolexinsdk::Messenger bus;
+  Core* core = nullptr;
+  TLDecoder::Options options;
+  options.bus = &bus;
+  options.coreBridge = [&](tembrolexinsdk::IMessenger* b) {
+    auto made = std::make_shared<Core>(b, coreEnv);
+    core = made.get();
+    return std::shared_ptr<void>(made);
+  };
+
+  Dispatcher dispatcher({&tembrolexinsdk::Clock::real(), TimerMode::kManual, 2, false});
+  dispatcher.mainQueue()->bindToCurrentThread();
+  NotificationCenter notes;
+  auto web = std::make_shared<tltest::RecordingWebEngine::Log>();
+  auto host = TLWKWebView::create(std::make_unique<tltest::RecordingWebEngine>(web),
+                                  {&dispatcher, &notes, docs.path()});
+  Record record;
+  auto app = std::make_shared<App>(record);
+  {
+    std::shared_ptr<TLDecoder> decoder = TLDecoder::create(options);
+    ASSERT_NE(core, nullptr);
+    auto owned = std::make_unique<tembrolexinsdk::CustomRecorder>(16000, &bus);
+    tembrolexinsdk::CustomRecorder* recorder = owned.get();
+    core->decoder.useCustomRecorder(std::move(owned));
+    decoder->configure({{"AudioDecoder_plugins", std::string("libCacheEngine.so")}});
+    decoder->addDelegate(app);
+    ASSERT_TRUE(record.waitFor("initialised"));
+
+    std::weak_ptr<TLDecoder> weakDecoder = decoder;
+    TLContentEngine::Options engineOptions;
+    engineOptions.configure = [weakDecoder](const ConfigDictionary& d) {
+      if (auto strong = weakDecoder.lock()) strong->configure(d);
+    };
+    engineOptions.dispatcher = &dispatcher;
+    engineOptions.webViewHost = [host] { return host; };
+    engineOptions.notifications = std::make_shared<InProcessNotificationCenter>(dispatcher, nullptr);
+    engineOptions.notificationCenter = &notes;
+    engineOptions.reachability = Reachability::withSource(
+        std::make_unique<FakeReachabilitySource>(kFlagReachable), notes);
+    engineOptions.documentsFolder = docs.path();
+    TLContentEngine::setSharedOptions(engineOptions);
+    auto engine =
+        std::dynamic_pointer_cast<TLContentEngine>(decoder->connectEngineDelegate(app, TLEngineType::kContent));
+    ASSERT_NE(engine, nullptr);
+    engine->setUrl(server.url("/list"), 2);
+    EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return record.has("bundle:X"); }, 30s));
+
+    decoder->startDecoding();
+    ASSERT_TRUE(record.waitFor("started"));
+    const int chunk = static_cast<int>(recorder->getMaximumBufferSize() / 2);
+    ASSERT_GT(chunk, 0);
+    for (std::size_t at = 0; at < signal.samples.size(); at += chunk) {
+      const int n = static_cast<int>(std::min<std::size_t>(chunk, signal.samples.size() - at));
+      ASSERT_EQ(recorder->provideSamples(signal.samples.data() + at, n), 0);
+    }
+    const std::string page =
+        docs.path() + "/TL/tembrolexin_CacheProcessor/Assets/Ready/b1/index.html";
+    EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return record.has("opened:a1"); }, 30s));
+    dispatcher.mainQueue()->drain();
+    const auto calls = web->take();
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(calls[0], "create:sendMessage,sendMessageInternal,closeView");
+    EXPECT_EQ(calls[1], "load:" + page + "|" + docs.path());
+    EXPECT_EQ(calls[2], "attach");
+    // A trigger is no position in a media stream: no timeInTrack.
+    EXPECT_EQ(calls[3],
+              "eval:window.addEventListener('load', function() { tembrolexin.setInitialState("
+              "{netStatus: '{\"id\":\"ReachableViaWiFi\"}', action: {\n  \"id\" : \"a1\",\n  "
+              "\"timestamp\" : 0\n} }); } );");
+    // The installed page carries the script bridge.
+    std::ifstream in(page);
+    const std::string html((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(html.find("tembrolexin = (function()"), std::string::npos);
+
+    decoder->stopDecoding();
+    engine->setMessenger(nullptr);
+    decoder->disconnectEngineDelegate(engine);
+  }
+  PlatformEnvironment::install(saved);
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform
