@@ -43,6 +43,74 @@ bool isVorselTPlugin(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// Buffers and signal objects kept for reuse: enough for the buffers a
+// controller has in flight.
+constexpr size_t kKeptBuffers = 16;
+constexpr size_t kKeptSignals = 64;
+
+// Memory of finished AudioArrivedSignals, process-wide; never destroyed, so
+// that signals deleted during exit still find it.
+struct SignalMemory {
+  std::mutex mutex;
+  std::vector<void*> free;
+  SignalMemory() { free.reserve(kKeptSignals); }
+};
+
+SignalMemory& signalMemory() {
+  static SignalMemory* memory = new SignalMemory();
+  return *memory;
+}
+
+}  // namespace
+
+std::vector<short> BaseAudioProcessor::SamplePool::take(const short* source, uint32_t count) {
+  std::vector<short> buffer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!free_.empty()) {
+      buffer = std::move(free_.back());
+      free_.pop_back();
+    }
+  }
+  if (source == nullptr) count = 0;
+  buffer.assign(source, source + count);
+  return buffer;
+}
+
+void BaseAudioProcessor::SamplePool::give(std::vector<short>&& buffer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (free_.capacity() == 0) free_.reserve(kKeptBuffers);
+  if (free_.size() < kKeptBuffers && buffer.capacity() > 0) free_.push_back(std::move(buffer));
+}
+
+void* BaseAudioProcessor::AudioArrivedSignal::operator new(std::size_t size) {
+  if (size == sizeof(AudioArrivedSignal)) {
+    SignalMemory& memory = signalMemory();
+    std::lock_guard<std::mutex> lock(memory.mutex);
+    if (!memory.free.empty()) {
+      void* block = memory.free.back();
+      memory.free.pop_back();
+      return block;
+    }
+  }
+  return ::operator new(size);
+}
+
+void BaseAudioProcessor::AudioArrivedSignal::operator delete(void* block, std::size_t size) {
+  if (block == nullptr) return;
+  if (size == sizeof(AudioArrivedSignal)) {
+    SignalMemory& memory = signalMemory();
+    std::lock_guard<std::mutex> lock(memory.mutex);
+    if (memory.free.size() < kKeptSignals) {
+      memory.free.push_back(block);
+      return;
+    }
+  }
+  ::operator delete(block);
+}
+
 const DecoderFunctions& DecoderFunctions::real() {
   static const DecoderFunctions functions;
   return functions;
@@ -209,7 +277,7 @@ void BaseAudioProcessor::setPinging(bool pinging) {
 void BaseAudioProcessor::ProcessBuffer(const short* samples, int sampleCount,
                                        std::chrono::steady_clock::time_point captureTime) {
   const uint32_t frames = samples == nullptr || sampleCount < 0 ? 0 : uint32_t(sampleCount);
-  pushSignal(new AudioArrivedSignal(samples, frames, captureTime));
+  pushSignal(new AudioArrivedSignal(samplePool_, samples, frames, captureTime));
 }
 
 void BaseAudioProcessor::Start() {
@@ -665,15 +733,18 @@ void BaseAudioProcessor::reportCodewords(PerformanceData& p, const EncodingSchem
                                          const EchoDecoderDescriptor& descriptor,
                                          int64_t corrected, int64_t steady,
                                          uint64_t totalSamples) {
-  std::set<std::string> refs;
+  // A quality report goes to one fixed reference: no set to build for it,
+  // as it comes with nearly every buffer.
+  static const std::set<std::string> kConfidence = {"CONFIDENCE"};
+  std::set<std::string> found;
   if (p.msg < 0) {
     if (p.currentSignalStrength < 0) return;
-    refs.insert("CONFIDENCE");
   } else {
-    refs = descriptor.codewordInRange(p.msg);
-    if (refs.empty()) return;
+    found = descriptor.codewordInRange(p.msg);
+    if (found.empty()) return;
     p.msg = descriptor.transformCodeword(p.msg);
   }
+  const std::set<std::string>& refs = p.msg < 0 ? kConfidence : found;
   const int32_t rateHz = sampleRateHz_.load();
   const int64_t offset = rateHz > 0 ? static_cast<int64_t>(p.cwSampleNo) * 1000 / rateHz : 0;
   for (const std::string& ref : refs) {

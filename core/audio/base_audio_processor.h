@@ -98,19 +98,47 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
     kQuit = 8,
   };
 
+  // Keeps the sample copies of queued buffers for reuse, so that a running
+  // processor allocates no sample memory per buffer. Thread-safe.
+  class SamplePool {
+   public:
+    // A copy of `count` samples in a recycled buffer when one is free.
+    std::vector<short> take(const short* source, uint32_t count);
+    // Keeps `buffer` for a later take (up to a few buffers).
+    void give(std::vector<short>&& buffer);
+
+   private:
+    std::mutex mutex_;
+    std::vector<std::vector<short>> free_;
+  };
+
   // Holds its own copy of the samples: a controller reuses its few buffers
   // as soon as ProcessBuffer returns, long before the worker gets to them
-  // when an app feeds audio faster than real time.
+  // when an app feeds audio faster than real time. The copy comes from the
+  // processor's pool and goes back there; the signal objects themselves are
+  // recycled too.
   class AudioArrivedSignal : public StateSignal {
    public:
-    AudioArrivedSignal(const short* source, uint32_t count,
+    AudioArrivedSignal(std::shared_ptr<SamplePool> pool, const short* source, uint32_t count,
                        std::chrono::steady_clock::time_point time)
         : StateSignal(kAudioArrived),
-          copy(source, source == nullptr ? source : source + count),
+          pool_(std::move(pool)),
+          copy(pool_->take(source, count)),
           samples(copy.data()),
           frames(static_cast<uint32_t>(copy.size())),
           time(time) {}
-    const std::vector<short> copy;
+    ~AudioArrivedSignal() override { pool_->give(std::move(copy)); }
+    AudioArrivedSignal(const AudioArrivedSignal&) = delete;
+    AudioArrivedSignal& operator=(const AudioArrivedSignal&) = delete;
+
+    static void* operator new(std::size_t size);
+    static void operator delete(void* memory, std::size_t size);
+
+   private:
+    std::shared_ptr<SamplePool> pool_;
+
+   public:
+    std::vector<short> copy;
     const short* samples;
     uint32_t frames;
     std::chrono::steady_clock::time_point time;
@@ -272,6 +300,9 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   std::vector<DecoderEntry> decoders_;
   std::vector<short> workBuffer_;
   std::atomic<uint64_t> totalSamples_{0};
+  // Shared with the queued signals, which may outlive the members (the
+  // queue goes with the base class).
+  const std::shared_ptr<SamplePool> samplePool_ = std::make_shared<SamplePool>();
 
   mutable std::mutex settingsMutex_;
   Descriptors descriptors_;     // guarded by settingsMutex_
