@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/audio/ios_audio_recorder.h"
+#include "core/audio/plugin_loader.h"
 #include "core/audio/resampler.h"
 #include "core/control/builtin_plugins.h"
 #include "core/control/configuration_filter.h"
@@ -161,10 +162,17 @@ class AudioDecoder::EngineWalk {
 };
 
 AudioDecoderEnvironment AudioDecoderEnvironment::platform() {
-  builtinplugins::registerEngines();
+  builtinplugins::registerAll();
+  // One loader for the decoder's life, shared by the two load calls.
+  std::shared_ptr<IPluginLoader> loader(createPluginLoader());
   AudioDecoderEnvironment env;
-  env.loadAudioPlugins = builtinplugins::loadAudioPlugins;
-  env.loadProcessorPlugins = builtinplugins::loadProcessorPlugins;
+  env.loadAudioPlugins = [loader](const std::string& path, const std::vector<std::string>& names) {
+    return loader->loadAudioPlugins(path, names);
+  };
+  env.loadProcessorPlugins = [loader](const std::string& path,
+                                      const std::vector<std::string>& names) {
+    return loader->loadProcessorPlugins(path, names);
+  };
   env.createPlatformRecorder = [] { return createAudioRecorder(); };
   return env;
 }

@@ -84,7 +84,7 @@ struct AudioDecoderEnvironment {
   using ProcessorLoader = std::function<std::vector<std::unique_ptr<IProcessor>>(
       const std::string& libraryPath, const std::vector<std::string>& names)>;
 
-  // The built-in plug-in table (core/control/builtin_plugins.h).
+  // The plug-ins by name (the plug-in loader in platform()); none when empty.
   AudioLoader loadAudioPlugins;
   ProcessorLoader loadProcessorPlugins;
   // The platform recorder, made when no custom recorder is installed.
@@ -94,7 +94,8 @@ struct AudioDecoderEnvironment {
   // Longest wait of an app-fed recorder for a buffer still being read.
   std::chrono::milliseconds bufferWaitLimit{10000};
 
-  // The real plug-ins and the platform recorder.
+  // The plug-in loader with every row registered (builtin_plugins.h) and
+  // the platform recorder.
   static AudioDecoderEnvironment platform();
 };
 

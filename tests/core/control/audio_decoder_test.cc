@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/control/builtin_plugins.h"
 #include "core/control/configuration_filter.h"
 #include "core/control/processor_handles.h"
 #include "core/control/sdk_private.h"
@@ -48,6 +49,7 @@ class AudioDecoderTest : public ::testing::Test {
   void SetUp() override {
     // Log lines travel on the process-wide bus, never on the test's own.
     Logger::getInstance()->registerMessenger(getMessenger());
+    builtinplugins::registerAll();  // every engine type, whatever runs first
   }
   void TearDown() override {
     bridge_.reset();
@@ -155,7 +157,7 @@ TEST_F(AudioDecoderTest, RunsFromInitDataToCodewordsAndStopOnTheBus) {
   EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:18", "0", "1"}));
   EXPECT_EQ(pluginNames_, (std::vector<std::string>{"libEchoModPlugin.so", "libVorselTPlugin.so",
                                                     "libVorselTWPlugin.so"}));
-  EXPECT_EQ(decoder_->engineNames(), (std::vector<std::string>{"CONTENT", "EVENT2", "HEARTBEAT"}));
+  EXPECT_EQ(decoder_->engineNames(), (std::vector<std::string>{"CONTENT", "EVENT2", "HEARTBEAT", "SDKANALYTICS"}));
   ASSERT_TRUE(log_.await("Configure:tembrolexin_EchoMod_option=a"));
   ASSERT_TRUE(log_.await("Start"));
 
@@ -451,6 +453,29 @@ TEST_F(AudioDecoderTest, BridgeIgnoresPlatformMapsAndSurvivesUnknownInstructions
   send(configuration({{"x", "1"}}));
   flush();
   EXPECT_TRUE(decoder_->isInitialised());
+}
+
+// The platform's plug-in loader: the three code-word plug-ins by default,
+// and the engine list from the configuration.
+TEST_F(AudioDecoderTest, DefaultPluginsAndConfiguredEngines) {
+  bus_ = std::make_unique<Messenger>();
+  tap_ = std::make_unique<BusTap>(*bus_, std::vector<int>{23, 37, kMarkerType});
+  AudioDecoderEnvironment env = AudioDecoderEnvironment::platform();
+  env.createPlatformRecorder = environment().createPlatformRecorder;
+  env.sampleCheckTiming = TimingMode::kManual;
+  decoder_ = std::make_unique<AudioDecoder>(bus_.get(), env);
+  bridge_ = std::make_unique<SDKPrivate>(bus_.get(), decoder_.get());
+  send(configuration({{"AudioDecoder_engines", R"([{"type": "EVENT2"}, {"type": "NONE"}])"}}));
+  send(init());
+  ASSERT_TRUE(tap_->await(23, 3));
+  std::vector<std::string> senders;
+  for (const auto& m : tap_->of(23)) senders.push_back(m.sender);
+  EXPECT_EQ(std::vector<std::string>(senders.begin(), senders.begin() + 3),
+            (std::vector<std::string>{"tembrolexin_EchoMod", "tembrolexin_VorselT",
+                                      "tembrolexin_VorselTW"}));
+  EXPECT_EQ(decoder_->engineNames(), std::vector<std::string>{"EVENT2"});
+  // 8 kHz and 16 kHz wanted, 8 kHz and 16 kHz offered: 16 kHz serves both.
+  EXPECT_EQ(decoder_->chosenSampleRate(), SampleRate_16000);
 }
 
 TEST_F(AudioDecoderTest, AppProcessorsArriveByHandle) {
