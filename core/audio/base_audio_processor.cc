@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "core/audio/default_descriptors.h"
@@ -617,7 +618,15 @@ void BaseAudioProcessor::updateConfiguration(const StateSignal& signal) {
           !(refs.count("ANALYTICS") != 0 && isVorselTPlugin(name_))) {
         continue;
       }
-      CandidateStationsPtr list = entry.partial->parseCandidateStations(stations->json, name_);
+      CandidateStationsPtr list;
+      try {
+        list = entry.partial->parseCandidateStations(stations->json, name_);
+      } catch (const std::invalid_argument& e) {
+        // The app's text is at fault, not the processor: the decoder keeps
+        // its previous list and the worker goes on.
+        logWithLogger<LogLevel::Warning>(this, e.what());
+        continue;
+      }
       if (!list) continue;
       fns_.candidateStations(entry.context, list.get());
       entry.list = std::move(list);

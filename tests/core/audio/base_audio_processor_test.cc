@@ -445,21 +445,53 @@ TEST_F(ProcessorTest, VorselTWAppliesItsOwnStationsThenTheVorselTList) {
   EXPECT_EQ(stations[1].size(), 2u);
 }
 
-TEST_F(ProcessorTest, WorkerFailureIsReportedAndLaterSignalsDropped) {
+TEST_F(ProcessorTest, InvalidCandidateStationsKeepThePreviousList) {
   Make("tembrolexin_VorselT");
   AddTemplate("cfg");
   processor_->Initialise(&listener_, 8000, nullptr);
   processor_->setDecoderDescriptors({Descriptor("cfg", {{0, Word(9999, 0), "ANALYTICS"}})});
-  ConfigurationParameter<std::string> bad("[{");
-  const auto config = Config({{"tembrolexin_VorselT_CandidateStations", &bad}});
-  processor_->Configure(&config, nullptr);
+  ConfigurationParameter<std::string> good(R"([{"id": 4, "lag": 0}])"), bad("[{");
+  const auto first = Config({{"tembrolexin_VorselT_CandidateStations", &good}});
+  const auto second = Config({{"tembrolexin_VorselT_CandidateStations", &bad}});
+  processor_->Configure(&first, nullptr);
+  processor_->Configure(&second, nullptr);
+  Feed();  // the worker lives on
+  EXPECT_TRUE(listener_.failures().empty());
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  EXPECT_EQ(FakeCore::get().byInfo(13)->stations.size(), 1u);
+}
+
+TEST_F(ProcessorTest, WorkerFailureIsReportedAndLaterSignalsDropped) {
+  Make("tembrolexin_DB");
+  FakeDecoder broken;
+  broken.throwOnProcess = true;
+  AddTemplate("cfg", broken);
+  processor_->Initialise(&listener_, 8000, nullptr);
+  processor_->setDecoderDescriptors({Descriptor("cfg", {})});
+  processor_->ProcessBuffer(buffer_.data(), 1024, clock_.steadyNow());
   ASSERT_TRUE(listener_.waitForFailures(1));
-  EXPECT_EQ(listener_.failures(), (std::vector<std::string>{"Invalid JSON input"}));
+  EXPECT_EQ(listener_.failures(), (std::vector<std::string>{"core broke"}));
   for (int i = 0; i < 3; ++i) {
     processor_->ProcessBuffer(buffer_.data(), 1024, clock_.steadyNow());
   }
   processor_.reset();  // joins at once: nothing waits in the queue
   EXPECT_EQ(Completed(), 0u);
+}
+
+TEST_F(ProcessorTest, NoListenerIsNeverCalled) {
+  Make("tembrolexin_DB");
+  FakeDecoder scripted;
+  scripted.script = {Record(Word(5, 1)), Record(-1, 0)};
+  AddTemplate("cfg", scripted);
+  processor_->Initialise(nullptr, 8000, nullptr);
+  processor_->SetFilePath("");
+  processor_->Start();
+  processor_->setDecoderDescriptors({Descriptor("cfg", {{0, Word(9, 0), "EVENT2"}})});
+  for (int i = 0; i < 3; ++i) {
+    processor_->ProcessBuffer(buffer_.data(), 1024, clock_.steadyNow());
+  }
+  processor_.reset();
+  EXPECT_EQ(listener_.eventCount(), 0u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <stdexcept>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ struct FakeDecoder {
   EncodingSchemeInfo info{13, "VorselT", "VT", 6000, 120};
   bool fastReaction = false;
   std::deque<PerformanceData> script;
+  bool throwOnProcess = false;   // ProcessData throws std::runtime_error "core broke"
   std::vector<int32_t> counts;   // samples per ProcessData call (-1: null)
   std::vector<int16_t> firsts;   // the first sample of each call with samples
   std::vector<int64_t> times;
@@ -108,6 +110,7 @@ inline DecoderFunctions MakeFakeFunctions() {
     FakeCore& core = FakeCore::get();
     std::lock_guard<std::mutex> lock(core.mutex);
     FakeDecoder* d = core.find(c);
+    if (d->throwOnProcess) throw std::runtime_error("core broke");
     d->counts.push_back(samples == nullptr ? -1 : count);
     if (samples != nullptr && count > 0) d->firsts.push_back(samples[0]);
     d->times.push_back(timeMs);
