@@ -1,0 +1,320 @@
+#include "platform/engines/event_machine.h"
+
+#include <utility>
+
+#include "platform/api/tl_logger.h"
+
+namespace tembrolexinplatform {
+
+// Every state runs with the machine's lock held.
+class Machine::State {
+ public:
+  explicit State(Machine& machine) : m_(machine) {}
+  virtual ~State() = default;
+  virtual const char* getName() const = 0;
+  virtual void onEntry() = 0;
+  virtual void onExit() {}
+  virtual void processCodeword(const TLCodewordEventParams& codeword) = 0;
+  virtual void onPause() {}
+
+ protected:
+  bool isCurrentTrack(int64_t codeword) const { return codeword == m_.currentTrackId_; }
+  void makeCurrent(int64_t codeword) { m_.currentTrackId_ = codeword; }
+  void sync(const TLCodewordEventParams& codeword) {
+    m_.syncWithCodeword(codeword.msg(), static_cast<double>(codeword.steadyTimeStamp()) / 1000.0);
+  }
+  Machine& m_;
+};
+
+class Machine::StateIdle final : public State {
+ public:
+  using State::State;
+  ~StateIdle() override { cancelClearing(); }
+  const char* getName() const override { return "StateIdle"; }
+
+  void onEntry() override { m_.stopTiming(); }
+  void onExit() override { cancelClearing(); }
+
+  void processCodeword(const TLCodewordEventParams& codeword) override {
+    const int64_t cw = codeword.msg();
+    if (m_.isSyncCodeword(cw)) {
+      m_.reverseSyncAnchor_ = SyncAnchor{static_cast<double>(codeword.steadyTimeStamp()) / 1000.0,
+                                         m_.getCodewordSyncTime(cw)};
+      // Whole seconds of the codeword's duration, plus a tenth.
+      const double lifetime = static_cast<double>(codeword.codewordDuration() / 1000) * 11.0 / 10.0;
+      // A newer anchor lives its own full time: the clearing of the older
+      // one must not cut it short.
+      cancelClearing();
+      Machine* machine = &m_;
+      clearing_ = m_.safe_.dispatchOnMainQueue(
+          [machine] {
+            std::lock_guard<std::recursive_mutex> lock(machine->mutex_);
+            machine->reverseSyncAnchor_.reset();
+          },
+          lifetime);
+    } else if (m_.codewordHasSequence(cw)) {
+      makeCurrent(cw);
+      m_.changeStateWithState(m_.ready());
+    }
+  }
+
+ private:
+  void cancelClearing() {
+    if (clearing_.valid()) m_.safe_.cancelDelayedBlock(clearing_);
+    clearing_ = CancelHandle();
+  }
+  CancelHandle clearing_;
+};
+
+class Machine::StateReady final : public State {
+ public:
+  using State::State;
+  const char* getName() const override { return "StateReady"; }
+
+  void onEntry() override {
+    TLLogger::debugInMethod("-[StateReady onEntry]", __LINE__, "%s", "");
+    m_.raise(kEventTrackDetected, std::to_string(m_.currentTrackId_));
+    m_.prepareWithEventsForTrack(m_.currentTrackId_);
+    if (m_.reverseSyncAnchor_) {
+      m_.syncWithAnchor(*m_.reverseSyncAnchor_);
+      m_.changeStateWithState(m_.synchronised());
+    }
+  }
+  void onExit() override { m_.reverseSyncAnchor_.reset(); }
+
+  void processCodeword(const TLCodewordEventParams& codeword) override {
+    const int64_t cw = codeword.msg();
+    if (m_.isSyncCodeword(cw)) {
+      sync(codeword);
+      m_.changeStateWithState(m_.synchronised());
+    } else if (isCurrentTrack(cw)) {
+      // Already waiting for this track's sync codeword.
+    } else if (m_.codewordHasSequence(cw)) {
+      makeCurrent(cw);
+      onExit();
+      onEntry();
+    } else {
+      m_.changeStateWithState(m_.idle());
+    }
+  }
+};
+
+class Machine::StateSynchronised final : public State {
+ public:
+  using State::State;
+  ~StateSynchronised() override { cancelTimer(); }
+  const char* getName() const override { return "StateSynchronised"; }
+
+  void onEntry() override {
+    TLLogger::debugInMethod("-[StateSynchronised onEntry]", __LINE__, "Synchronised to track %lld",
+                            static_cast<long long>(m_.currentTrackId_));
+    m_.raise(kEventSynchronised);
+    resetTimer();
+  }
+  void onExit() override { cancelTimer(); }
+  void onPause() override { cancelTimer(); }
+
+  void processCodeword(const TLCodewordEventParams& codeword) override {
+    const int64_t cw = codeword.msg();
+    if (m_.isSyncCodeword(cw)) {
+      sync(codeword);
+      resetTimer();
+    } else if (isCurrentTrack(cw)) {
+      resetTimer();
+    } else if (m_.codewordHasSequence(cw)) {
+      m_.raise(kEventInterrupted);
+      makeCurrent(cw);
+      m_.changeStateWithState(m_.ready());
+    } else {
+      m_.raise(kEventInterrupted);
+      m_.changeStateWithState(m_.idle());
+    }
+  }
+
+ private:
+  // The missed-codeword timer: the event, then the return to Idle, both
+  // after the time-out; the event carries the time at which it was armed.
+  void resetTimer() {
+    cancelTimer();
+    const double timeout = m_.syncTimeoutS_;
+    if (!(timeout > 0)) return;
+    const Event missed{kEventMissedCodewords, std::nullopt, m_.now()};
+    Machine* machine = &m_;
+    missedEvent_ =
+        m_.safe_.dispatchOnMainQueue([machine, missed] { machine->onEventEngineEvent(missed); }, timeout);
+    backToIdle_ = m_.safe_.dispatchOnMainQueue(
+        [machine] {
+          std::lock_guard<std::recursive_mutex> lock(machine->mutex_);
+          machine->changeStateWithState(machine->idle());
+        },
+        timeout);
+  }
+  void cancelTimer() {
+    for (CancelHandle* handle : {&missedEvent_, &backToIdle_}) {
+      if (handle->valid()) m_.safe_.cancelDelayedBlock(*handle);
+      *handle = CancelHandle();
+    }
+  }
+  CancelHandle missedEvent_;
+  CancelHandle backToIdle_;
+};
+
+class Machine::StateSequenceEnded final : public State {
+ public:
+  using State::State;
+  const char* getName() const override { return "StateSequenceEnded"; }
+
+  void onEntry() override { m_.raise(kEventSequenceEnded); }
+
+  void processCodeword(const TLCodewordEventParams& codeword) override {
+    const int64_t cw = codeword.msg();
+    if (m_.isSyncCodeword(cw)) {
+      sync(codeword);
+      m_.changeStateWithState(m_.synchronised());
+    } else if (isCurrentTrack(cw)) {
+      // The track goes on without timed events.
+    } else if (m_.codewordHasSequence(cw)) {
+      makeCurrent(cw);
+      m_.changeStateWithState(m_.ready());
+    } else {
+      m_.changeStateWithState(m_.idle());
+    }
+  }
+};
+
+Machine::State* Machine::idle() const { return idle_.get(); }
+Machine::State* Machine::ready() const { return ready_.get(); }
+Machine::State* Machine::synchronised() const { return synchronised_.get(); }
+Machine::State* Machine::sequenceEnded() const { return sequenceEnded_.get(); }
+
+Machine::Machine(Dispatcher& dispatcher, EventTiming& timing, EventEngineLink& engine)
+    : dispatcher_(dispatcher),
+      safe_(dispatcher),
+      timing_(timing),
+      engine_(engine),
+      idle_(std::make_unique<StateIdle>(*this)),
+      ready_(std::make_unique<StateReady>(*this)),
+      synchronised_(std::make_unique<StateSynchronised>(*this)),
+      sequenceEnded_(std::make_unique<StateSequenceEnded>(*this)),
+      // Idle from the start, without its entry action.
+      currentState_(idle_.get()) {}
+
+Machine::~Machine() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  // The states cancel their pending blocks as they go.
+  idle_.reset();
+  synchronised_.reset();
+}
+
+void Machine::processCodeword(const TLCodewordEventParams& codeword) {
+  safe_.safeDispatchSyncOnMainQueue([this, &codeword] {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    currentState_->processCodeword(codeword);
+  });
+}
+
+void Machine::changeStateWithState(State* state) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (state == currentState_) return;
+  static constexpr char kMethod[] = "-[Machine changeStateWithState:]";
+  TLLogger::debugInMethod(kMethod, __LINE__, "Leaving state  %s",
+                          currentState_ ? currentState_->getName() : "null");
+  if (currentState_) currentState_->onExit();
+  currentState_ = state;
+  TLLogger::debugInMethod(kMethod, __LINE__, "Entering state %s", state ? state->getName() : "null");
+  // The new state is current before its entry runs, so a change asked for
+  // inside the entry starts from it.
+  if (state) state->onEntry();
+}
+
+void Machine::stopTiming() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  timing_.resetEngine();
+  changeStateWithState(idle_.get());
+}
+
+void Machine::pauseTiming() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  currentState_->onPause();
+  timing_.stopTiming();
+}
+
+bool Machine::isSyncCodeword(int64_t codeword) const { return timing_.isSyncCodeword(codeword); }
+
+double Machine::getCodewordSyncTime(int64_t codeword) const {
+  return timing_.getCodewordSyncTime(codeword);
+}
+
+void Machine::syncWithCodeword(int64_t codeword, double timeStampSeconds) {
+  timing_.syncWithCodeword(codeword, timeStampSeconds);
+}
+
+void Machine::syncWithAnchor(const SyncAnchor& anchor) { timing_.syncWithAnchor(anchor); }
+
+bool Machine::codewordHasSequence(int64_t codeword) const {
+  return engine_.codewordHasEventSequence(codeword);
+}
+
+void Machine::prepareWithEventsForTrack(int64_t trackId) {
+  std::optional<EventSequence> sequence = engine_.eventSequence(trackId);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  // A copy per run: the fired flags of one run never carry into the next.
+  timing_.prepareWithEvents(sequence ? sequence->events : std::vector<TimedEventEngine>{});
+  syncTimeoutS_ = sequence ? sequence->syncTimeoutSecs : 0;
+}
+
+void Machine::onTimedEvent(const Event& event) { onEventEngineEvent(event); }
+
+void Machine::onTimingSequenceEnded() {
+  // State changes happen on the main queue only; the timing thread waits for
+  // this one as it waits for its timed events.
+  safe_.safeDispatchSyncOnMainQueue([this] {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    // The timing engine runs only while synchronised; an end that reaches
+    // the machine after it moved on belongs to a run it has reset.
+    if (currentState_ != synchronised_.get()) {
+      TLLogger::debugInMethod("-[Machine onTimingSequenceEnded]", __LINE__,
+                              "Sequence end ignored in state %s", currentState_->getName());
+      return;
+    }
+    changeStateWithState(sequenceEnded_.get());
+  });
+}
+
+void Machine::onEventEngineEvent(const Event& event) {
+  if (event.eventType == kEventSequenceEnded) pauseTiming();
+  {
+    std::lock_guard<std::mutex> lock(forwardMutex_);
+    if (event.eventType != kEventTimedEvent && event.eventType == lastForwardedType_) return;
+    lastForwardedType_ = event.eventType;
+  }
+  engine_.onEventEngineEvent(event);
+}
+
+void Machine::raise(int32_t type, std::optional<std::string> value) {
+  onEventEngineEvent(Event{type, std::move(value), now()});
+}
+
+TLDate Machine::now() const { return dateFromWallMicros(dispatcher_.clock().wallMicros()); }
+
+std::string Machine::currentStateName() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return currentState_->getName();
+}
+
+int64_t Machine::currentTrackId() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return currentTrackId_;
+}
+
+std::optional<SyncAnchor> Machine::reverseSyncAnchor() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return reverseSyncAnchor_;
+}
+
+double Machine::syncTimeoutS() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return syncTimeoutS_;
+}
+
+}  // namespace tembrolexinplatform

@@ -1,0 +1,149 @@
+// Machine: the state machine of the EVENT engine.
+//
+// A followed media track carries a track codeword (any codeword for which the
+// app registered an event sequence) and sync codewords (31744 to 32767) that
+// mark positions on the track's timeline. The machine turns the stream of
+// decoded codewords into the engine's events (track detected, synchronised,
+// timed event, missed codewords, interrupted, sequence ended) and decides
+// when the timing engine is prepared with a track's events, given an anchor,
+// and reset.
+//
+// States and what moves them (a track codeword is a non-sync codeword with a
+// sequence):
+//   Idle          entry resets the timing engine. A sync codeword is kept as
+//                 a reverse anchor for D = floor(duration s) * 1.1 seconds in
+//                 case the track codeword follows; a track codeword makes it
+//                 current and goes Ready.
+//   Ready         entry raises "track detected", prepares the track's events
+//                 and, with a reverse anchor, syncs on it and goes
+//                 Synchronised. A sync codeword syncs and goes Synchronised;
+//                 another track re-enters Ready for it; any other codeword
+//                 goes Idle.
+//   Synchronised  entry raises "synchronised" and arms the missed-codeword
+//                 timer (the track's time-out; none for 0). Codewords of the
+//                 track re-arm it (sync codewords also add an anchor);
+//                 another track raises "interrupted" and goes Ready for it;
+//                 any other codeword raises "interrupted" and goes Idle. When
+//                 the timer runs out, "missed codewords" (stamped when armed)
+//                 is raised and then the machine goes Idle. The timing
+//                 engine running out of events goes SequenceEnded.
+//   SequenceEnded entry pauses timing and raises "sequence ended". A sync
+//                 codeword syncs and goes Synchronised; another track goes
+//                 Ready; any other codeword goes Idle.
+// Raised events go to the engine, except that an event of the same type as
+// the last one forwarded is dropped (timed events are never dropped).
+//
+// Thread safety: every operation may be called from any thread. Codewords
+// are processed on the main queue (the caller waits); the delayed blocks run
+// there too; the timing engine's end of sequence is moved there. The state,
+// the current track, the reverse anchor and the pending blocks are guarded by
+// one recursive lock, which is never held by a thread other than the main
+// one while it waits for the main queue. Timed events are forwarded on the
+// timing thread. The engine link's calls may block on the main queue.
+#ifndef TL_PLATFORM_ENGINES_EVENT_MACHINE_H_
+#define TL_PLATFORM_ENGINES_EVENT_MACHINE_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/api/event_params.h"
+#include "platform/api/safe_dispatch.h"
+#include "platform/engines/event_types.h"
+#include "platform/engines/timing_engine.h"
+
+namespace tembrolexinplatform {
+
+// What the machine asks of the EVENT engine.
+class EventEngineLink {
+ public:
+  virtual ~EventEngineLink() = default;
+  virtual bool codewordHasEventSequence(int64_t codeword) const = 0;
+  virtual std::optional<EventSequence> eventSequence(int64_t codeword) const = 0;
+  // An event for the app.
+  virtual void onEventEngineEvent(const Event& event) = 0;
+};
+
+class Machine final : public TimingListener {
+ public:
+  // All three must outlive the machine. The machine does not make itself the
+  // timing engine's listener; its owner wires that.
+  Machine(Dispatcher& dispatcher, EventTiming& timing, EventEngineLink& engine);
+  // Cancels the pending delayed blocks.
+  ~Machine() override;
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // Runs the current state's handling of the codeword on the main queue and
+  // waits for it (at once on the main thread).
+  void processCodeword(const TLCodewordEventParams& codeword);
+  // Resets the timing engine and goes Idle.
+  void stopTiming();
+  // The current state's pause (Synchronised cancels its timer), then stops
+  // the timing thread; the state stays.
+  void pauseTiming();
+
+  // Pass-throughs to the timing engine.
+  bool isSyncCodeword(int64_t codeword) const;
+  double getCodewordSyncTime(int64_t codeword) const;
+  void syncWithCodeword(int64_t codeword, double timeStampSeconds);
+  void syncWithAnchor(const SyncAnchor& anchor);
+
+  bool codewordHasSequence(int64_t codeword) const;
+  // Prepares the timing engine with the track's events and takes its
+  // time-out (none and 0 when the track has no sequence any more).
+  void prepareWithEventsForTrack(int64_t trackId);
+
+  // From the timing thread.
+  void onTimedEvent(const Event& event) override;
+  void onTimingSequenceEnded() override;
+
+  // Sequence ended pauses timing first; then the de-duplication and the
+  // hand-over to the engine.
+  void onEventEngineEvent(const Event& event);
+
+  // For tests and logs.
+  std::string currentStateName() const;
+  int64_t currentTrackId() const;
+  std::optional<SyncAnchor> reverseSyncAnchor() const;
+  double syncTimeoutS() const;
+
+ private:
+  class State;
+  class StateIdle;
+  class StateReady;
+  class StateSynchronised;
+  class StateSequenceEnded;
+
+  void changeStateWithState(State* state);
+  State* idle() const;
+  State* ready() const;
+  State* synchronised() const;
+  State* sequenceEnded() const;
+  void raise(int32_t type, std::optional<std::string> value = std::nullopt);
+  TLDate now() const;
+
+  Dispatcher& dispatcher_;
+  SafeDispatch safe_;
+  EventTiming& timing_;
+  EventEngineLink& engine_;
+
+  mutable std::recursive_mutex mutex_;
+  std::unique_ptr<StateIdle> idle_;
+  std::unique_ptr<StateReady> ready_;
+  std::unique_ptr<StateSynchronised> synchronised_;
+  std::unique_ptr<StateSequenceEnded> sequenceEnded_;
+  State* currentState_ = nullptr;
+  int64_t currentTrackId_ = 0;
+  std::optional<SyncAnchor> reverseSyncAnchor_;
+  double syncTimeoutS_ = 0;
+
+  std::mutex forwardMutex_;
+  int32_t lastForwardedType_ = kEventSequenceEnded;
+};
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_ENGINES_EVENT_MACHINE_H_

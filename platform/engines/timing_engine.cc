@@ -1,0 +1,309 @@
+#include "platform/engines/timing_engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "platform/api/tl_logger.h"
+
+namespace tembrolexinplatform {
+
+namespace {
+
+constexpr int64_t kSyncCodewordTag = 31;
+constexpr int64_t kSyncCodewordBase = 31743;
+
+double dateSeconds(TLDate date) {
+  return std::chrono::duration<double>(date.time_since_epoch()).count();
+}
+
+// Seconds as a steady-clock duration, clamped so that adding it to a
+// steady time cannot overflow.
+std::chrono::nanoseconds secondsToSteady(double seconds) {
+  if (!(seconds > 0)) return std::chrono::nanoseconds(0);
+  const double maxSeconds = static_cast<double>(tembrolexinsdk::kMaxTimerMillis) / 1000.0;
+  return std::chrono::nanoseconds(static_cast<int64_t>(std::min(seconds, maxSeconds) * 1e9));
+}
+
+}  // namespace
+
+TimingEngine::TimingEngine(const tembrolexinsdk::Clock& clock) : clock_(clock) {}
+
+TimingEngine::~TimingEngine() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopTimingLocked();
+    thread = std::move(thread_);
+  }
+  if (thread.joinable()) thread.join();
+}
+
+void TimingEngine::setListener(TimingListener* listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  listener_ = listener;
+}
+
+bool TimingEngine::isSyncCodeword(int64_t codeword) const {
+  return (codeword >> 10) == kSyncCodewordTag;
+}
+
+double TimingEngine::getCodewordSyncTime(int64_t codeword) const {
+  if (!isSyncCodeword(codeword)) return -1.0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<double>(codeword - kSyncCodewordBase) * syncTimePeriod_ + codewordOffset_;
+}
+
+void TimingEngine::syncWithCodeword(int64_t codeword, double timeStampSeconds) {
+  const double syncTime = getCodewordSyncTime(codeword);
+  TLLogger::debugInMethod("-[TimingEngine syncWithCodeword:withTimeStamp:]", __LINE__,
+                          "Syncing with codeword %ld at timestamp %.3f, sync time is %.3f",
+                          static_cast<long>(codeword), timeStampSeconds, syncTime);
+  syncWithAnchor(SyncAnchor{timeStampSeconds, syncTime});
+}
+
+void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
+  std::thread finished;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!syncAnchors_.empty()) {
+      // An anchor that moves the timeline back by the overdue window or more
+      // makes the events after the new position fire again; a smaller move is
+      // jitter of the capture stamps and replays nothing.
+      const double before = currentSyncTimeLocked();
+      const double after = upTimeSeconds() + anchor.syncTime - anchor.anchorTime;
+      if (after <= before - kOverdueWindow) {
+        for (TimedEventEngine& e : timedEvents_) {
+          if (e.eventTriggered && e.eventTime > after) e.eventTriggered = false;
+        }
+      }
+    }
+    syncAnchors_.push_back(anchor);
+    if (threadRunning_) {
+      TLLogger::debugInMethod("-[TimingEngine syncWithAnchor:]", __LINE__,
+                              "Signalling timing thread to re-schedule");
+      // A stop that the thread has not acted on yet is overridden, so the
+      // anchor is never left without a thread.
+      stopTimingThread_ = false;
+      wake_ = true;
+      wakeCv_.notify_all();
+      return;
+    }
+    TLLogger::debugInMethod("-[TimingEngine syncWithAnchor:]", __LINE__, "Starting timing thread");
+    stopTimingThread_ = false;
+    wake_ = false;
+    threadRunning_ = true;
+    // The previous thread cleared threadRunning_ in its last locked step, so
+    // joining it below waits only for it to return.
+    finished = std::move(thread_);
+    thread_ = std::thread([this] { threadMain(); });
+  }
+  if (finished.joinable()) finished.join();
+}
+
+void TimingEngine::prepareWithEvents(std::vector<TimedEventEngine> events) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopTimingLocked();
+  dropTimingInfoLocked();
+  timedEvents_ = std::move(events);
+  stats_ = ErrorStats{};
+}
+
+void TimingEngine::stopTiming() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopTimingLocked();
+}
+
+void TimingEngine::resetEngine() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopTimingLocked();
+  dropTimingInfoLocked();
+}
+
+void TimingEngine::dropTimingInfo() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  dropTimingInfoLocked();
+}
+
+void TimingEngine::stopTimingLocked() {
+  stopTimingThread_ = true;
+  wake_ = true;
+  wakeCv_.notify_all();
+}
+
+void TimingEngine::dropTimingInfoLocked() {
+  timedEvents_.clear();
+  syncAnchors_.clear();
+  // A thread waiting for a dropped event must look again.
+  wake_ = true;
+  wakeCv_.notify_all();
+}
+
+double TimingEngine::upTimeSeconds() const {
+  return static_cast<double>(clock_.upTimeMillis()) / 1000.0;
+}
+
+double TimingEngine::currentSyncTime() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return currentSyncTimeLocked();
+}
+
+double TimingEngine::currentSyncTimeLocked() const {
+  if (syncAnchors_.empty()) return -1.0;
+  const SyncAnchor& anchor = syncAnchors_.back();
+  const double upTime = upTimeSeconds();
+  const double syncTime = upTime + anchor.syncTime - anchor.anchorTime;
+  static constexpr char kMethod[] = "-[TimingEngine currentSyncTime]";
+  TLLogger::debugInMethod(kMethod, __LINE__, "Latest anchor has anchorTime: %.3f, syncTime: %.3f",
+                          anchor.anchorTime, anchor.syncTime);
+  TLLogger::debugInMethod(kMethod, __LINE__, "Current upTimeInterval = %.3f", upTime);
+  TLLogger::debugInMethod(kMethod, __LINE__, "Current sync time is = %.3f", syncTime);
+  return syncTime;
+}
+
+std::optional<TLDate> TimingEngine::absTimeForSyncTime(double syncTime) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (syncAnchors_.empty()) return std::nullopt;
+  const SyncAnchor& anchor = syncAnchors_.back();
+  const double ahead = anchor.anchorTime + (syncTime - anchor.syncTime) - upTimeSeconds();
+  return dateFromWallMicros(clock_.wallMicros() + std::llround(ahead * 1e6));
+}
+
+std::optional<std::size_t> TimingEngine::chooseNextEvent(const std::vector<TimedEventEngine>& events,
+                                                          double now) {
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const TimedEventEngine& e = events[i];
+    if (!e.eventTriggered && e.eventTime > now - kOverdueWindow) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<TimedEventEngine> TimingEngine::getNextEvent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto index = chooseNextEvent(timedEvents_, currentSyncTimeLocked());
+  if (!index) return std::nullopt;
+  return timedEvents_[*index];
+}
+
+double TimingEngine::codewordOffset() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return codewordOffset_;
+}
+
+void TimingEngine::setCodewordOffset(double seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  codewordOffset_ = seconds;
+}
+
+double TimingEngine::syncTimePeriod() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return syncTimePeriod_;
+}
+
+void TimingEngine::setSyncTimePeriod(double seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  syncTimePeriod_ = seconds;
+}
+
+bool TimingEngine::isTimingThreadRunning() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return threadRunning_;
+}
+
+TimingEngine::ErrorStats TimingEngine::errorStats() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stats_;
+}
+
+std::vector<TimedEventEngine> TimingEngine::timedEvents() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return timedEvents_;
+}
+
+void TimingEngine::fire(const std::optional<std::string>& data, TLDate date) {
+  TimingListener* listener;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener = listener_;
+  }
+  if (listener) listener->onTimedEvent(Event{kEventTimedEvent, data, date});
+}
+
+void TimingEngine::threadMain() {
+  // Linux gives a raised thread priority only to privileged processes, so the
+  // thread runs at the default one; waits end on the absolute deadline
+  // rather than by polling.
+  static constexpr char kMethod[] = "-[TimingEngine timingThread]";
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopTimingThread_) {
+    if (syncAnchors_.empty()) {
+      // The timing was dropped without a stop; without an anchor there is
+      // no timeline to follow.
+      stopTimingThread_ = true;
+      continue;
+    }
+    const double now = currentSyncTimeLocked();
+    const auto index = chooseNextEvent(timedEvents_, now);
+    if (!index) {
+      TLLogger::debugInMethod(kMethod, __LINE__, "No more events, stopping timing thread");
+      wake_ = false;
+      TimingListener* listener = listener_;
+      lock.unlock();
+      if (listener) listener->onTimingSequenceEnded();
+      lock.lock();
+      // A new anchor that came meanwhile keeps the thread going; otherwise it
+      // ends here even if nobody asked it to stop.
+      if (!wake_) stopTimingThread_ = true;
+      continue;
+    }
+    TimedEventEngine& event = timedEvents_[*index];
+    const std::optional<std::string> data = event.eventData;
+    const double eventTime = event.eventTime;
+    if (eventTime < now + kFireAtOnce) {
+      const TLDate date = dateFromWallMicros(clock_.wallMicros());
+      TLLogger::debugInMethod(kMethod, __LINE__, "Firing event %s immediately, at %.3f",
+                              data.value_or("(null)").c_str(), dateSeconds(date));
+      // Marked before the listener runs: the lock is released meanwhile, and
+      // an event must not be chosen twice.
+      event.eventTriggered = true;
+      lock.unlock();
+      fire(data, date);
+      lock.lock();
+      continue;
+    }
+
+    const SyncAnchor anchor = syncAnchors_.back();
+    const double ahead = anchor.anchorTime + (eventTime - anchor.syncTime) - upTimeSeconds();
+    const auto deadline = clock_.steadyNow() + secondsToSteady(ahead);
+    const double fireDate =
+        dateSeconds(dateFromWallMicros(clock_.wallMicros() + std::llround(ahead * 1e6)));
+    TLLogger::debugInMethod(kMethod, __LINE__, "Timing thread waiting for event at %.3f", fireDate);
+    wake_ = false;
+    while (!wake_ && clock_.steadyNow() < deadline) clock_.waitUntil(wakeCv_, lock, deadline);
+    if (wake_) {
+      TLLogger::debugInMethod(kMethod, __LINE__, "Timing thread interrupted, %s...",
+                              stopTimingThread_ ? "stopping" : "re-scheduling");
+      wake_ = false;
+      continue;
+    }
+
+    const TLDate date = dateFromWallMicros(clock_.wallMicros());
+    const double late = currentSyncTimeLocked() - eventTime;
+    TLLogger::debugInMethod(kMethod, __LINE__, "Firing event %s at %.3f ***** %.3f secs late *****",
+                            data.value_or("(null)").c_str(), dateSeconds(date), late);
+    stats_.minerr = std::min(stats_.minerr, late);
+    stats_.maxerr = std::max(stats_.maxerr, late);
+    stats_.sumerr += late;
+    stats_.errcnt += 1;
+    TLLogger::debugInMethod(kMethod, __LINE__, "ERROR STATS: min=%.3f max=%.3f avg=%.3f",
+                            stats_.minerr, stats_.maxerr, stats_.sumerr / stats_.errcnt);
+    // The events were not replaced meanwhile: replacing them wakes the thread.
+    timedEvents_[*index].eventTriggered = true;
+    lock.unlock();
+    fire(data, date);
+    lock.lock();
+  }
+  threadRunning_ = false;
+}
+
+}  // namespace tembrolexinplatform

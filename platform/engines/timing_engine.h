@@ -1,0 +1,164 @@
+// TimingEngine: the clock of the EVENT engine.
+//
+// It holds the timed events of the track being followed and a list of sync
+// anchors; the last anchor added is in force and extrapolates the track's
+// timeline from the up-time:
+//   currentSyncTime = upTime + anchor.syncTime - anchor.anchorTime.
+// A thread of its own fires each timed event when the timeline reaches its
+// time and tells its listener when no event is left.
+//
+// Choosing the next event: the first event in list order (never sorted) that
+// has not fired and lies less than 0.5 s behind the timeline. An event less
+// than 0.5 s overdue still fires; one 0.5 s or more overdue is skipped. An
+// event fires at most once until an anchor moves the timeline back by 0.5 s
+// or more to before its time; then it fires again.
+//
+// Firing: an event due within 5 ms fires at once; otherwise the thread
+// sleeps until its time (on the Clock, so a fake clock drives it) and is
+// woken early by a new anchor (it re-schedules) or a stop. The lateness of
+// every event that was waited for is logged with running minimum, maximum
+// and average (the statistics start at 0).
+//
+// Sync codewords are 31744 to 32767 (codeword >> 10 == 31); codeword c marks
+// (c - 31743) * syncTimePeriod + codewordOffset seconds on the timeline.
+//
+// Lifecycle: idle (no thread) until the first anchor of a prepared track;
+// running while events remain and no stop is requested. prepareWithEvents and
+// resetEngine stop the thread and drop events and anchors; stopTiming stops
+// it and keeps them. An anchor added while a thread still runs (even one
+// asked to stop) keeps that thread going against the new anchor; otherwise
+// it starts a new thread.
+//
+// Thread safety: every operation may be called from any thread. One lock
+// guards the events, the anchors, the statistics and the thread's flags; it
+// is never held while the listener runs or while the thread sleeps, so no
+// operation ever waits for the timing thread. The listener is called on the
+// timing thread and may block (the EVENT engine waits for the main queue
+// there); the destructor stops the thread and joins it, so it must not run on
+// a thread the listener is waiting for.
+#ifndef TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
+#define TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "core/runtime/clock.h"
+#include "platform/engines/event_types.h"
+
+namespace tembrolexinplatform {
+
+// What the state machine asks of its timing engine.
+class EventTiming {
+ public:
+  virtual ~EventTiming() = default;
+  virtual bool isSyncCodeword(int64_t codeword) const = 0;
+  // Seconds on the timeline; -1.0 for a codeword that is not a sync codeword.
+  virtual double getCodewordSyncTime(int64_t codeword) const = 0;
+  // A new anchor for the codeword captured at `timeStampSeconds` of up-time.
+  virtual void syncWithCodeword(int64_t codeword, double timeStampSeconds) = 0;
+  virtual void syncWithAnchor(SyncAnchor anchor) = 0;
+  // Drops the previous events and anchors and takes these.
+  virtual void prepareWithEvents(std::vector<TimedEventEngine> events) = 0;
+  // Stops the thread; events and anchors stay.
+  virtual void stopTiming() = 0;
+  // Stops the thread and drops events and anchors.
+  virtual void resetEngine() = 0;
+};
+
+// Told by the timing thread.
+class TimingListener {
+ public:
+  virtual ~TimingListener() = default;
+  // An Event of type 1 for a timed event that fired.
+  virtual void onTimedEvent(const Event& event) = 0;
+  // No event is left to fire.
+  virtual void onTimingSequenceEnded() = 0;
+};
+
+class TimingEngine final : public EventTiming {
+ public:
+  static constexpr double kDefaultCodewordOffset = 0.108;
+  static constexpr double kDefaultSyncTimePeriod = 20.16;
+  // How far behind the timeline an event may be and still fire.
+  static constexpr double kOverdueWindow = 0.5;
+  // Events due within this many seconds fire without waiting.
+  static constexpr double kFireAtOnce = 0.005;
+
+  struct ErrorStats {
+    double minerr = 0, maxerr = 0, sumerr = 0;
+    int32_t errcnt = 0;
+  };
+
+  // `clock` gives the up-time, the wall clock and the waits; it must outlive
+  // the engine.
+  explicit TimingEngine(const tembrolexinsdk::Clock& clock);
+  ~TimingEngine() override;
+  TimingEngine(const TimingEngine&) = delete;
+  TimingEngine& operator=(const TimingEngine&) = delete;
+
+  // Not owned; must outlive the engine's thread. Set before the first anchor.
+  void setListener(TimingListener* listener);
+
+  bool isSyncCodeword(int64_t codeword) const override;
+  double getCodewordSyncTime(int64_t codeword) const override;
+  void syncWithCodeword(int64_t codeword, double timeStampSeconds) override;
+  void syncWithAnchor(SyncAnchor anchor) override;
+  void prepareWithEvents(std::vector<TimedEventEngine> events) override;
+  void stopTiming() override;
+  void resetEngine() override;
+  // Drops the events and the anchors.
+  void dropTimingInfo();
+
+  // -1.0 without an anchor.
+  double currentSyncTime() const;
+  // The wall-clock date at which the timeline reaches `syncTime`; none
+  // without an anchor.
+  std::optional<TLDate> absTimeForSyncTime(double syncTime) const;
+  // The event the thread would take next (a copy); none when none qualifies.
+  std::optional<TimedEventEngine> getNextEvent() const;
+  // The rule behind it: the index of the first event that has not fired and
+  // lies less than kOverdueWindow behind `now`.
+  static std::optional<std::size_t> chooseNextEvent(const std::vector<TimedEventEngine>& events,
+                                                    double now);
+
+  double codewordOffset() const;
+  void setCodewordOffset(double seconds);
+  double syncTimePeriod() const;
+  void setSyncTimePeriod(double seconds);
+
+  bool isTimingThreadRunning() const;
+  ErrorStats errorStats() const;
+  // The events with their fired flags (a copy).
+  std::vector<TimedEventEngine> timedEvents() const;
+
+ private:
+  double upTimeSeconds() const;
+  double currentSyncTimeLocked() const;
+  void stopTimingLocked();
+  void dropTimingInfoLocked();
+  void fire(const std::optional<std::string>& data, TLDate date);
+  void threadMain();
+
+  const tembrolexinsdk::Clock& clock_;
+  TimingListener* listener_ = nullptr;
+
+  mutable std::mutex mutex_;
+  std::condition_variable wakeCv_;
+  std::vector<TimedEventEngine> timedEvents_;
+  std::vector<SyncAnchor> syncAnchors_;
+  double codewordOffset_ = kDefaultCodewordOffset;
+  double syncTimePeriod_ = kDefaultSyncTimePeriod;
+  ErrorStats stats_;
+  bool stopTimingThread_ = false;
+  bool wake_ = false;          // the wake condition: a new anchor or a stop
+  bool threadRunning_ = false;
+  std::thread thread_;
+};
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
