@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   thrift-compiler libthrift-dev libboost-dev pkg-config
-  libjsoncpp-dev libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev
+  libjsoncpp-dev libexpat1-dev libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libasound2-dev
   libfec0  # test-only: cross-check of our Reed-Solomon parity, loaded with dlopen

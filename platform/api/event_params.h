@@ -15,6 +15,7 @@
 #define TL_PLATFORM_API_EVENT_PARAMS_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -167,6 +168,8 @@ struct TLError {
   int64_t code = 0;
   std::string localizedDescription;
   std::string failureReason;  // for system-call errors: which call failed
+  // The error that caused this one (a parser's, say), if any.
+  std::shared_ptr<const TLError> underlyingError = nullptr;
 };
 
 // Offered to the app, not filled inside the library.

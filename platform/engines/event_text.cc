@@ -1,0 +1,178 @@
+// Reading the timed events of an event text, XML (with expat) or JSON.
+
+#include <expat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include "platform/api/decoder_errors.h"
+#include "platform/api/tl_logger.h"
+#include "platform/engines/tl_event_engine.h"
+
+namespace tembrolexinplatform {
+
+namespace {
+
+// The leading decimal number of `text` after blanks, as a number-text
+// reading of a property list does it; 0 when there is none. Independent of
+// the process's locale.
+double leadingDouble(const std::string& text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (p < end && *p == '+') ++p;
+  double value = 0;
+  const auto result = std::from_chars(p, end, value, std::chars_format::general);
+  if (result.ec != std::errc() || !std::isfinite(value)) return 0;
+  return value;
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+TLError decoderError(int64_t code, const char* description) {
+  // The key is its own text: the library ships no localisations.
+  return TLError{kTLDecoderErrorDomain, code, description, ""};
+}
+
+struct XmlReading {
+  std::vector<TimedEventEngine>* events;
+};
+
+void XMLCALL onElementStart(void* userData, const XML_Char* name, const XML_Char** attributes) {
+  auto* reading = static_cast<XmlReading*>(userData);
+  if (lower(name) != "event") return;
+  std::map<std::string, std::string> attrs;
+  for (const XML_Char** a = attributes; a[0] && a[1]; a += 2) attrs[a[0]] = a[1];
+  const auto id = attrs.find("id");
+  const auto time = attrs.find("time");
+  const double seconds = time == attrs.end() ? 0 : leadingDouble(time->second);
+  if (id != attrs.end()) {
+    reading->events->push_back(TimedEventEngine{id->second, seconds, false});
+  } else if (seconds > 0) {
+    reading->events->push_back(TimedEventEngine{std::nullopt, seconds, false});
+  } else {
+    std::string described;
+    for (const auto& [key, value] : attrs) {
+      described += (described.empty() ? "" : "; ") + key + " = \"" + value + "\"";
+    }
+    described = "{" + described + "}";
+    TLLogger::errorInMethod("-[ParseEventsDelegate parser:didStartElement:]", __LINE__,
+                            "Invalid %s or %s in timed event XML: %s", "id", "time",
+                            described.c_str());
+  }
+}
+
+std::optional<std::vector<TimedEventEngine>> parseXml(const std::string& text) {
+  std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(XML_ParserCreate("UTF-8"),
+                                                                      &XML_ParserFree);
+  if (!parser) return std::nullopt;
+  std::vector<TimedEventEngine> events;
+  XmlReading reading{&events};
+  XML_SetUserData(parser.get(), &reading);
+  XML_SetStartElementHandler(parser.get(), &onElementStart);
+  // Fed in pieces: expat takes an int length.
+  constexpr std::size_t kPiece = 1 << 20;
+  std::size_t at = 0;
+  bool ok = true;
+  do {
+    const std::size_t n = std::min(kPiece, text.size() - at);
+    const bool last = at + n == text.size();
+    ok = XML_Parse(parser.get(), text.data() + at, static_cast<int>(n), last ? 1 : 0) ==
+         XML_STATUS_OK;
+    at += n;
+  } while (ok && at < text.size());
+  if (!ok) {
+    const XML_Error code = XML_GetErrorCode(parser.get());
+    char line[256];
+    std::snprintf(line, sizeof line, "Parser error %ld (%s), line %ld, col %ld",
+                  static_cast<long>(code), XML_ErrorString(code),
+                  static_cast<long>(XML_GetCurrentLineNumber(parser.get())),
+                  static_cast<long>(XML_GetCurrentColumnNumber(parser.get())));
+    TLLogger::errorInMethod("-[ParseEventsDelegate parser:parseErrorOccurred:]", __LINE__, "%s", line);
+    return std::nullopt;
+  }
+  return events;
+}
+
+std::string jsonText(const Json::Value& value) {
+  if (value.isString()) return value.asString();
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  return Json::writeString(writer, value);
+}
+
+std::vector<TimedEventEngine> eventsFromJson(const Json::Value& root) {
+  static constexpr char kMethod[] = "-[TLEventEngine registerEventSequenceWithID:events:syncSecs:error:]";
+  std::vector<TimedEventEngine> events;
+  if (!root.isObject() || !root.isMember("events")) return events;
+  const Json::Value& list = root["events"];
+  if (!list.isArray()) {
+    TLLogger::warnInMethod(kMethod, __LINE__, "\"events\" is not an array; no events taken");
+    return events;
+  }
+  for (const Json::Value& item : list) {
+    if (!item.isObject()) {
+      TLLogger::warnInMethod(kMethod, __LINE__, "Skipping an event that is not an object: %s",
+                             jsonText(item).c_str());
+      continue;
+    }
+    TimedEventEngine event;
+    const Json::Value& id = item["id"];
+    if (!id.isNull()) event.eventData = jsonText(id);
+    const Json::Value& time = item["time"];
+    if (time.isNumeric() || time.isBool()) {
+      event.eventTime = time.asDouble();
+    } else if (time.isString()) {
+      event.eventTime = leadingDouble(time.asString());
+    }
+    events.push_back(std::move(event));
+  }
+  return events;
+}
+
+}  // namespace
+
+std::optional<std::vector<TimedEventEngine>> parseEventText(const std::string& text, TLError& error) {
+  if (text.empty()) return std::vector<TimedEventEngine>{};
+  if (text[0] == '<') {
+    auto events = parseXml(text);
+    if (!events || events->empty()) {
+      error = decoderError(TLEventEngine::kErrorNoEventsInXml, "No events found in XML");
+      return std::nullopt;
+    }
+    return events;
+  }
+  if (text[0] == '{') {
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder["rejectDupKeys"] = false;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string parseErrors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &parseErrors)) {
+      error = decoderError(TLEventEngine::kErrorBadJson, "Failed to parse JSON data");
+      while (!parseErrors.empty() && std::isspace(static_cast<unsigned char>(parseErrors.back()))) {
+        parseErrors.pop_back();
+      }
+      error.underlyingError =
+          std::make_shared<const TLError>(TLError{"TLJSONReaderErrorDomain", 1, parseErrors, ""});
+      return std::nullopt;
+    }
+    return eventsFromJson(root);
+  }
+  return std::vector<TimedEventEngine>{};
+}
+
+}  // namespace tembrolexinplatform

@@ -1,0 +1,121 @@
+#include "platform/engines/tl_event_engine.h"
+
+#include <iterator>
+#include <utility>
+
+#include "platform/api/tl_logger.h"
+
+namespace tembrolexinplatform {
+
+std::shared_ptr<TLEventEngine> TLEventEngine::sharedEngine() {
+  // Never destroyed: the timing thread may still deliver during exit.
+  static auto* engine = new std::shared_ptr<TLEventEngine>(
+      new TLEventEngine(Dispatcher::shared(), tembrolexinsdk::Clock::real()));
+  return *engine;
+}
+
+std::shared_ptr<TLEventEngine> TLEventEngine::create(Dispatcher& dispatcher,
+                                                     const tembrolexinsdk::Clock& clock) {
+  return std::shared_ptr<TLEventEngine>(new TLEventEngine(dispatcher, clock));
+}
+
+TLEventEngine::TLEventEngine(Dispatcher& dispatcher, const tembrolexinsdk::Clock& clock)
+    : safe_(dispatcher), timing_(std::make_unique<TimingEngine>(clock)) {
+  machine_ = std::make_unique<Machine>(dispatcher, *timing_, *this);
+  timing_->setListener(machine_.get());
+}
+
+TLEventEngine::~TLEventEngine() {
+  // The timing thread calls the machine: it goes first.
+  timing_.reset();
+  machine_.reset();
+}
+
+bool TLEventEngine::registerEventSequence(int64_t trackId, const std::string& events, double syncSecs,
+                                          TLError* error) {
+  TLError failure;
+  std::optional<std::vector<TimedEventEngine>> list = parseEventText(events, failure);
+  if (!list) {
+    if (error) *error = std::move(failure);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  sequences_[trackId] = EventSequence{std::move(*list), syncSecs};
+  return true;
+}
+
+void TLEventEngine::forgetEventSequence(int64_t trackId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sequences_.erase(trackId);
+}
+
+bool TLEventEngine::codewordHasEventSequence(int64_t codeword) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sequences_.count(codeword) != 0;
+}
+
+std::optional<EventSequence> TLEventEngine::eventSequence(int64_t codeword) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = sequences_.find(codeword);
+  if (it == sequences_.end()) return std::nullopt;
+  return it->second;
+}
+
+void TLEventEngine::onEventEngineEvent(const Event& event) {
+  auto target = std::dynamic_pointer_cast<TLEventEngineDelegate>(delegate());
+  if (!target) return;
+  using Method = void (TLEventEngineDelegate::*)(const std::optional<std::string>&, TLDate);
+  static constexpr Method kMethods[] = {
+      &TLEventEngineDelegate::eventEngineDetectedTrack,
+      &TLEventEngineDelegate::eventEngineDetectedTimedEvent,
+      &TLEventEngineDelegate::eventEngineSequenceEnded,
+      &TLEventEngineDelegate::eventEngineMissedCodewords,
+      &TLEventEngineDelegate::eventEngineSynchronised,
+      &TLEventEngineDelegate::eventEngineInterrupted,
+  };
+  if (event.eventType < 0 || event.eventType >= static_cast<int32_t>(std::size(kMethods))) return;
+  const Method method = kMethods[event.eventType];
+  safe_.safeDispatchSyncOnMainQueue([&] { ((*target).*method)(event.eventValue, event.eventTimestamp); });
+}
+
+void TLEventEngine::pause() {
+  TLEngine::pause();
+  machine_->pauseTiming();
+}
+
+void TLEventEngine::stop() {
+  TLEngine::stop();
+  machine_->stopTiming();
+}
+
+std::shared_ptr<TLEngineDelegate> TLEventEngine::delegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delegate_;
+}
+
+void TLEventEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+void TLEventEngine::setEngineParameters(const TLEngineParameters& /*parameters*/) {
+  TLLogger::debugInMethod("-[TLEventEngine setEngineParameters:]", __LINE__, "%s", "");
+}
+
+void TLEventEngine::processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
+                                       const std::string& /*processorName*/) {
+  auto codeword = std::dynamic_pointer_cast<const TLCodewordEventParams>(event);
+  if (!codeword || codeword->msg() < 0) return;
+  TLLogger::debugInMethod("-[TLEventEngine processEventParams:fromProcessor:]", __LINE__,
+                          "received codeword: %lld at %ld ms (%ld + %ld)",
+                          static_cast<long long>(codeword->msg()),
+                          static_cast<long>(codeword->steadyTimeStamp()),
+                          static_cast<long>(codeword->codewordDuration()),
+                          static_cast<long>(codeword->offset()));
+  // A sync codeword marks two codeword lengths of the timeline.
+  timing_->setSyncTimePeriod(2.0 * static_cast<double>(codeword->codewordDuration()) / 1000.0);
+  timing_->setCodewordOffset(static_cast<double>(codeword->offset()) / 1000.0);
+  machine_->processCodeword(*codeword);
+}
+
+}  // namespace tembrolexinplatform

@@ -1,0 +1,135 @@
+// TLEventEngine: the engine named "EVENT".
+//
+// The app registers, per track codeword, an event sequence: timed events
+// (an id and a time in seconds on the track's timeline) given as XML or JSON
+// text, and the track's sync time-out. The engine keeps the sequences, feeds
+// every codeword event it is given to its state machine, whose timing engine
+// fires the timed events, and hands the machine's events to the app's
+// TLEventEngineDelegate on the main queue. Nothing of this happens in the
+// core.
+//
+// Event texts:
+//   XML (begins with "<"): every element named "event" (in any case),
+//     anywhere, is one timed event: attribute "id" is its data, attribute
+//     "time" its time (a decimal number; absent or not a number reads as 0).
+//     An element without "id" is taken only when its time is above 0 (with
+//     no data); otherwise it is dropped with an Error line.
+//       <track><event id="intro" time="21.5"/><EVENT id="end" time="40"/></track>
+//   JSON (begins with "{"): {"events": [{"id": "intro", "time": 21.5}, ...]};
+//     other keys are ignored, and an object without "events" gives none.
+//   Any other text gives no events. Events keep the order of the text.
+//
+// Errors (domain kTLDecoderErrorDomain): 13 "No events found in XML" when the
+// XML does not parse or holds no event; 14 "Failed to parse JSON data" (with
+// the parser's error as underlying error) when the JSON does not parse. No
+// sequence is registered then, and an earlier one under the codeword stays.
+//
+// Codeword events are processed whatever the run flags say; pause stops the
+// timing thread and the missed-codeword timer until the next sync codeword of
+// a synchronised track, stop returns the machine to idle.
+//
+// Thread safety: every operation may be called from any thread. The
+// sequences are guarded by their own lock. processEventParams waits until the
+// main queue has processed the codeword; delegate calls run on the main queue
+// and their caller waits for them (the timing thread for timed events).
+#ifndef TL_PLATFORM_ENGINES_TL_EVENT_ENGINE_H_
+#define TL_PLATFORM_ENGINES_TL_EVENT_ENGINE_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/runtime/clock.h"
+#include "platform/api/event_params.h"
+#include "platform/api/safe_dispatch.h"
+#include "platform/engines/event_machine.h"
+#include "platform/engines/event_types.h"
+#include "platform/engines/timing_engine.h"
+#include "platform/engines/tl_engine.h"
+
+namespace tembrolexinplatform {
+
+// The app's delegate; every method is optional (the defaults do nothing).
+// Called on the main queue.
+class TLEventEngineDelegate : public TLEngineDelegate {
+ public:
+  // The track codeword as decimal text.
+  virtual void eventEngineDetectedTrack(const std::optional<std::string>& /*track*/, TLDate /*at*/) {}
+  // The timed event's id (none when registered without one).
+  virtual void eventEngineDetectedTimedEvent(const std::optional<std::string>& /*eventId*/,
+                                             TLDate /*at*/) {}
+  virtual void eventEngineSequenceEnded(const std::optional<std::string>& /*value*/, TLDate /*at*/) {}
+  // `at` is when the missed-codeword timer was armed.
+  virtual void eventEngineMissedCodewords(const std::optional<std::string>& /*value*/, TLDate /*at*/) {}
+  virtual void eventEngineSynchronised(const std::optional<std::string>& /*value*/, TLDate /*at*/) {}
+  virtual void eventEngineInterrupted(const std::optional<std::string>& /*value*/, TLDate /*at*/) {}
+};
+
+class TLEventEngine final : public TLEngine, public EventEngineLink {
+ public:
+  static constexpr const char* kEngineName = "EVENT";
+  static constexpr int64_t kErrorNoEventsInXml = 13;
+  static constexpr int64_t kErrorBadJson = 14;
+
+  // The process-wide engine (shared dispatcher, real clock), made on first
+  // use.
+  static std::shared_ptr<TLEventEngine> sharedEngine();
+  // An engine of its own; `dispatcher` and `clock` must outlive it.
+  static std::shared_ptr<TLEventEngine> create(Dispatcher& dispatcher,
+                                               const tembrolexinsdk::Clock& clock);
+  // Stops the timing thread and waits for it: not on a thread that a delegate
+  // call in flight waits for (the main thread while a timed event is being
+  // delivered).
+  ~TLEventEngine() override;
+
+  // Registers (or replaces) the sequence of `trackId`; false with `error`
+  // filled (when given) on a text that does not parse.
+  bool registerEventSequence(int64_t trackId, const std::string& events, double syncSecs,
+                             TLError* error = nullptr);
+  void forgetEventSequence(int64_t trackId);
+
+  // EventEngineLink.
+  bool codewordHasEventSequence(int64_t codeword) const override;
+  std::optional<EventSequence> eventSequence(int64_t codeword) const override;
+  // Calls the delegate method of the event's type on the main queue and
+  // waits for it; types 6 and above call nothing.
+  void onEventEngineEvent(const Event& event) override;
+
+  // TLEngine.
+  void pause() override;
+  void stop() override;
+  std::shared_ptr<TLEngineDelegate> delegate() const override;
+  void setDelegate(std::shared_ptr<TLEngineDelegate> delegate) override;
+  std::string engineName() const override { return kEngineName; }
+  void setEngineParameters(const TLEngineParameters& parameters) override;
+  // Takes codeword events with a codeword of 0 or more: sets the timing
+  // engine's sync period (2 x duration) and offset from it and hands it to
+  // the machine. Anything else is ignored.
+  void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
+                          const std::string& processorName) override;
+
+  Machine& machine() { return *machine_; }
+  TimingEngine& timingEngine() { return *timing_; }
+
+ private:
+  TLEventEngine(Dispatcher& dispatcher, const tembrolexinsdk::Clock& clock);
+
+  SafeDispatch safe_;
+  std::unique_ptr<TimingEngine> timing_;
+  std::unique_ptr<Machine> machine_;
+
+  mutable std::mutex mutex_;
+  std::map<int64_t, EventSequence> sequences_;
+  std::shared_ptr<TLEngineDelegate> delegate_;
+};
+
+// Reads the timed events of an XML or JSON event text (see TLEventEngine);
+// on failure fills `error` with the decoder error and returns none.
+std::optional<std::vector<TimedEventEngine>> parseEventText(const std::string& text, TLError& error);
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_ENGINES_TL_EVENT_ENGINE_H_

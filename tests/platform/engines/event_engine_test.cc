@@ -1,0 +1,281 @@
+// The "EVENT" engine: registration from XML and JSON, delegate calls, codeword
+// intake, and a track followed end to end on a fake clock.
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/api/decoder_errors.h"
+#include "platform/api/tl_logger.h"
+#include "platform/engines/tl_event_engine.h"
+#include "tests/support/fake_clock.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using Events = std::vector<TimedEventEngine>;
+
+TimedEventEngine te(std::optional<std::string> id, double time) { return {std::move(id), time, false}; }
+
+class ErrorLines : public TLLoggerDelegate {
+ public:
+  void logfromSender(const std::string&, const TLLogParams& params) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (params.level == 4) lines_.push_back(params.message);
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+class EventEngineTest : public testing::Test {
+ protected:
+  EventEngineTest() {
+    dispatcher_.mainQueue()->bindToCurrentThread();
+    TLLogger::sharedLogger().setDelegate(errors_);
+  }
+  ~EventEngineTest() override {
+    engine_.reset();
+    TLLogger::sharedLogger().unsetDelegate();
+  }
+
+  tltest::FakeClock clock_;
+  Dispatcher dispatcher_{Dispatcher::Options{&clock_, TimerMode::kManual, 1, false}};
+  std::shared_ptr<ErrorLines> errors_ = std::make_shared<ErrorLines>();
+  std::shared_ptr<TLEventEngine> engine_ = TLEventEngine::create(dispatcher_, clock_);
+};
+
+struct RegisterCase {
+  std::string name;
+  std::string text;
+  int64_t errorCode;  // 0: registered
+  Events events;
+};
+
+class RegistrationTest : public EventEngineTest, public testing::WithParamInterface<RegisterCase> {};
+
+TEST_P(RegistrationTest, EventsOrError) {
+  const RegisterCase& c = GetParam();
+  TLError error;
+  const bool ok = engine_->registerEventSequence(7, c.text, 12.5, &error);
+  ASSERT_EQ(ok, c.errorCode == 0) << error.localizedDescription;
+  if (!ok) {
+    EXPECT_EQ(error.code, c.errorCode);
+    EXPECT_EQ(error.domain, kTLDecoderErrorDomain);
+    EXPECT_FALSE(engine_->codewordHasEventSequence(7));
+    return;
+  }
+  const auto sequence = engine_->eventSequence(7);
+  ASSERT_TRUE(sequence.has_value());
+  EXPECT_EQ(sequence->events, c.events);
+  EXPECT_EQ(sequence->syncTimeoutSecs, 12.5);
+}
+
+const char kLaughs[] =
+    "<?xml version=\"1.0\"?><!DOCTYPE t [<!ENTITY a \"aaaaaaaaaa\">"
+    "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
+    "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\"><!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">"
+    "<!ENTITY f \"&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;\"><!ENTITY g \"&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;\">"
+    "<!ENTITY h \"&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;\"><!ENTITY i \"&h;&h;&h;&h;&h;&h;&h;&h;&h;&h;\">"
+    "]><t><event id=\"&i;\" time=\"1\"/></t>";
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, RegistrationTest,
+    testing::Values(
+        RegisterCase{"XmlEventNamesInAnyCase",
+                     R"(<track><event id="a" time="1.5"/><x><EVENT id="b" time="2"/></x></track>)", 0,
+                     {te("a", 1.5), te("b", 2)}},
+        RegisterCase{"XmlTimeWithoutIdHasNoData", R"(<t><event time="3"/></t>)", 0, {te({}, 3)}},
+        RegisterCase{"XmlIdWithoutTimeAtZero", R"(<t><event/><event id="x"/></t>)", 0, {te("x", 0)}},
+        RegisterCase{"XmlTimeReadsItsLeadingNumber",
+                     R"(<t><event id="x" time="soon"/><event id="y" time=" 2.5s"/></t>)", 0,
+                     {te("x", 0), te("y", 2.5)}},
+        RegisterCase{"XmlEntitiesAndNamespacesLeftAlone",
+                     R"(<t><event id="a&amp;b" time="4"/><n:event id="z" time="1"/></t>)", 0,
+                     {te("a&b", 4)}},
+        RegisterCase{"XmlWithoutEvents", R"(<t><item id="a" time="1"/></t>)", 13, {}},
+        RegisterCase{"XmlOnlyDroppedEvents", R"(<t><event time="0"/></t>)", 13, {}},
+        RegisterCase{"XmlMismatchedTags", R"(<t><event id="a" time="1"></t>)", 13, {}},
+        RegisterCase{"XmlEntityExpansionBomb", kLaughs, 13, {}},
+        RegisterCase{"JsonEventsInArrayOrder",
+                     R"({"events": [{"id": "b", "time": 2}, {"id": "a", "time": 1.25}], "x": 1})", 0,
+                     {te("b", 2), te("a", 1.25)}},
+        RegisterCase{"JsonScalarIdAsText", R"({"events": [{"id": 7, "time": "3"}, {"time": 1}]})", 0,
+                     {te("7", 3), te({}, 1)}},
+        RegisterCase{"JsonWrongShapesGiveNothing", R"({"events": [1, "x", {"id": "ok"}]})", 0,
+                     {te("ok", 0)}},
+        RegisterCase{"JsonWithoutEvents", R"({"other": 1})", 0, {}},
+        RegisterCase{"JsonBroken", R"({"events": [})", 14, {}},
+        RegisterCase{"JsonTrailingText", R"({"events": []} x)", 14, {}},
+        RegisterCase{"BlankFirstGivesNone", R"( <t><event id="a" time="1"/></t>)", 0, {}},
+        RegisterCase{"ArrayFirstGivesNone", R"([{"id": "a", "time": 1}])", 0, {}},
+        RegisterCase{"EmptyText", "", 0, {}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(EventEngineTest, FailedRegistrationKeepsTheEarlierSequenceAndALaterOneReplacesIt) {
+  ASSERT_TRUE(engine_->registerEventSequence(9, R"({"events": [{"id": "first", "time": 1}]})", 0));
+  TLError error;
+  EXPECT_FALSE(engine_->registerEventSequence(9, "{broken", 0, &error));
+  EXPECT_EQ(error.localizedDescription, "Failed to parse JSON data");
+  ASSERT_NE(error.underlyingError, nullptr);
+  EXPECT_FALSE(error.underlyingError->localizedDescription.empty());
+  EXPECT_FALSE(engine_->registerEventSequence(9, "<t/>", 0, &error));
+  EXPECT_EQ(error.localizedDescription, "No events found in XML");
+  EXPECT_FALSE(engine_->registerEventSequence(9, "<t>", 0));  // no error object asked for
+  EXPECT_EQ(engine_->eventSequence(9)->events, (Events{te("first", 1)}));
+
+  ASSERT_TRUE(engine_->registerEventSequence(9, R"(<t><event id="second" time="2"/></t>)", 3));
+  EXPECT_EQ(engine_->eventSequence(9)->events, (Events{te("second", 2)}));
+  engine_->forgetEventSequence(9);
+  EXPECT_FALSE(engine_->codewordHasEventSequence(9));
+}
+
+TEST_F(EventEngineTest, DroppedXmlEventAndParseErrorsAreLogged) {
+  engine_->registerEventSequence(1, R"(<t><event time="-1" x="y"/><event id="a"/></t>)", 0);
+  engine_->registerEventSequence(1, "<t>\n <event id='a' time='1'>\n</t>", 0);
+  EXPECT_EQ(errors_->lines(),
+            (std::vector<std::string>{
+                R"(Invalid id or time in timed event XML: {time = "-1"; x = "y"})",
+                "Parser error 7 (mismatched tag), line 3, col 2"}));
+}
+
+// Records each call with its method, value and date, and the thread it ran on.
+class AllMethods : public TLEventEngineDelegate {
+ public:
+  using V = const std::optional<std::string>&;
+  void eventEngineDetectedTrack(V v, TLDate at) override { add("track", v, at); }
+  void eventEngineDetectedTimedEvent(V v, TLDate at) override { add("timed", v, at); }
+  void eventEngineSequenceEnded(V v, TLDate at) override { add("ended", v, at); }
+  void eventEngineMissedCodewords(V v, TLDate at) override { add("missed", v, at); }
+  void eventEngineSynchronised(V v, TLDate at) override { add("synced", v, at); }
+  void eventEngineInterrupted(V v, TLDate at) override { add("interrupted", v, at); }
+
+  std::vector<std::string> calls;
+  std::vector<TLDate> dates;
+  std::vector<std::thread::id> threads;
+
+ private:
+  void add(const char* method, const std::optional<std::string>& v, TLDate at) {
+    calls.push_back(std::string(method) + ":" + v.value_or("nil"));
+    dates.push_back(at);
+    threads.push_back(std::this_thread::get_id());
+  }
+};
+
+class TimedOnly : public TLEventEngineDelegate {
+ public:
+  void eventEngineDetectedTimedEvent(const std::optional<std::string>& v, TLDate) override {
+    calls.push_back(v.value_or("nil"));
+  }
+  std::vector<std::string> calls;
+};
+
+TEST_F(EventEngineTest, EachEventTypeCallsItsDelegateMethod) {
+  auto all = std::make_shared<AllMethods>();
+  engine_->setDelegate(all);
+  const TLDate at = dateFromWallMicros(1234567);
+  for (int32_t type = 0; type <= 6; ++type) {
+    engine_->onEventEngineEvent(Event{type, "v" + std::to_string(type), at});
+  }
+  EXPECT_EQ(all->calls, (std::vector<std::string>{"track:v0", "timed:v1", "ended:v2", "missed:v3",
+                                                   "synced:v4", "interrupted:v5"}));
+  EXPECT_EQ(all->dates, std::vector<TLDate>(6, at));
+
+  auto timedOnly = std::make_shared<TimedOnly>();
+  engine_->setDelegate(timedOnly);
+  for (int32_t type = 0; type <= 5; ++type) engine_->onEventEngineEvent(Event{type, "x", at});
+  EXPECT_EQ(timedOnly->calls, (std::vector<std::string>{"x"}));
+
+  // A delegate of another engine's kind hears nothing.
+  engine_->setDelegate(std::make_shared<TLEngineDelegate>());
+  engine_->onEventEngineEvent(Event{0, "x", at});
+}
+
+// A processor event that is not a codeword.
+class OtherEvent : public TLProcessorEventParams {};
+
+TEST_F(EventEngineTest, CodewordsSetTheSyncPeriodAndOthersAreIgnored) {
+  engine_->registerEventSequence(77, R"({"events": [{"id": "a", "time": 100}]})", 0);
+  TLCodewordEventParams::Fields f;
+  f.msg = 77;
+  f.codewordDuration = 4000;
+  f.offset = 250;
+  engine_->processEventParams(std::make_shared<TLCodewordEventParams>(f, 1, 2), "proc");
+  EXPECT_DOUBLE_EQ(engine_->timingEngine().syncTimePeriod(), 8.0);
+  EXPECT_DOUBLE_EQ(engine_->timingEngine().codewordOffset(), 0.25);
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateReady");
+
+  f.msg = -1;
+  f.codewordDuration = 1000;
+  engine_->processEventParams(std::make_shared<TLCodewordEventParams>(f, 1, 2), "proc");
+  engine_->processEventParams(std::make_shared<OtherEvent>(), "proc");
+  engine_->processEventParams(nullptr, "proc");
+  EXPECT_DOUBLE_EQ(engine_->timingEngine().syncTimePeriod(), 8.0);
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateReady");
+
+  engine_->stop();
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateIdle");
+  EXPECT_EQ(engine_->engineName(), "EVENT");
+}
+
+TEST_F(EventEngineTest, TrackFollowedToItsEndOnTheMainQueue) {
+  auto app = std::make_shared<AllMethods>();
+  engine_->setDelegate(app);
+  engine_->start();
+  ASSERT_TRUE(engine_->registerEventSequence(
+      1001, R"(<track><event id="intro" time="21"/><event id="outro" time="22"/></track>)", 30));
+  // 10080 ms codewords with a 108 ms offset: 31744 marks 20.268 s.
+  auto codeword = [&](int64_t cw) {
+    TLCodewordEventParams::Fields f;
+    f.msg = cw;
+    f.codewordDuration = 10080;
+    f.offset = 108;
+    return std::make_shared<TLCodewordEventParams>(f, clock_.upTimeMillis(), 0);
+  };
+  // The bus thread hands the codewords over and waits for the main queue.
+  std::thread bus([&] {
+    engine_->processEventParams(codeword(1001), "decoder");
+    engine_->processEventParams(codeword(31744), "decoder");
+  });
+  auto pumpUntil = [&](std::size_t calls) {
+    return dispatcher_.mainQueue()->runUntil([&] { return app->calls.size() >= calls; },
+                                             std::chrono::seconds(5));
+  };
+  ASSERT_TRUE(pumpUntil(2));
+  bus.join();
+  // intro is 0.732 s ahead, outro 1.732 s.
+  clock_.advance(std::chrono::milliseconds(800));
+  ASSERT_TRUE(pumpUntil(3));
+  clock_.advance(std::chrono::milliseconds(1000));
+  ASSERT_TRUE(pumpUntil(5));
+  EXPECT_EQ(app->calls, (std::vector<std::string>{"track:1001", "synced:nil", "timed:intro",
+                                                   "timed:outro", "ended:nil"}));
+  const TLDate start = dateFromWallMicros(tltest::FakeClock::kStartWallMicros);
+  EXPECT_EQ(app->dates[0], start);
+  EXPECT_EQ(app->dates[1], start);
+  for (std::thread::id t : app->threads) EXPECT_EQ(t, std::this_thread::get_id());
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateSequenceEnded");
+  engine_->stop();
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateIdle");
+}
+
+TEST(EventEngineFactoryTest, TheFactoryHandsOutTheSharedEventEngine) {
+  auto engine = TLEngine::getEngineOfType(TLEngineType::kEvent);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_EQ(engine, TLEventEngine::sharedEngine());
+  EXPECT_EQ(engine->engineName(), "EVENT");
+  EXPECT_FALSE(engine->isRunning());
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform
