@@ -1,6 +1,9 @@
 #include "platform/net/reachability.h"
 
+#include <netdb.h>
+
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -97,7 +100,7 @@ bool isWirelessWan(const std::string& sysRoot, const std::string& iface) {
   return false;
 }
 
-std::optional<uint32_t> readFlags(const std::string& procRoot, const std::string& sysRoot) {
+std::optional<uint32_t> defaultRouteFlags(const std::string& procRoot, const std::string& sysRoot) {
   bool readable = false;
   std::optional<std::string> iface = defaultRouteInterface(procRoot, &readable);
   if (!readable) return std::nullopt;
@@ -107,19 +110,73 @@ std::optional<uint32_t> readFlags(const std::string& procRoot, const std::string
   return flags;
 }
 
+// The interface of an up route without a gateway whose network holds
+// `addr` (both in network byte order, as /proc prints them in host order).
+std::optional<std::string> directRouteInterface(const std::string& procRoot, in_addr addr) {
+  std::ifstream v4(procRoot + "/net/route");
+  std::string line;
+  std::getline(v4, line);  // header
+  while (std::getline(v4, line)) {
+    std::istringstream in(line);
+    std::string iface, dest, gateway, flags, refs, use, metric, mask;
+    if (!(in >> iface >> dest >> gateway >> flags >> refs >> use >> metric >> mask)) continue;
+    const auto hex = [](const std::string& t) {
+      return static_cast<uint32_t>(std::strtoul(t.c_str(), nullptr, 16));
+    };
+    const uint32_t m = hex(mask);
+    if (m != 0 && hex(gateway) == 0 && (hex(flags) & 0x1) && (addr.s_addr & m) == hex(dest)) {
+      return iface;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> readFlags(const std::string& procRoot, const std::string& sysRoot,
+                                  const ReachabilityTarget& target) {
+  ReachabilityTarget resolved = target;
+  if (!target.hostName.empty()) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(target.hostName.c_str(), nullptr, &hints, &found) != 0 || !found) return 0u;
+    if (found->ai_family == AF_INET) {
+      resolved.ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    } else if (found->ai_family == AF_INET6) {
+      resolved.ipv6 = reinterpret_cast<const sockaddr_in6*>(found->ai_addr)->sin6_addr;
+    }
+    freeaddrinfo(found);
+  }
+  constexpr uint32_t kLocal = kFlagReachable | kFlagIsLocalAddress | kFlagIsDirect;
+  if (resolved.ipv6 && IN6_IS_ADDR_LOOPBACK(&*resolved.ipv6)) return kLocal;
+  if (resolved.ipv4 && resolved.ipv4->s_addr != 0) {
+    if ((ntohl(resolved.ipv4->s_addr) >> 24) == 127) return kLocal;
+    if (auto iface = directRouteInterface(procRoot, *resolved.ipv4)) {
+      uint32_t flags = kFlagReachable | kFlagIsDirect;
+      if (isWirelessWan(sysRoot, *iface)) flags |= kFlagIsWWAN;
+      return flags;
+    }
+  }
+  return defaultRouteFlags(procRoot, sysRoot);
+}
+
 }  // namespace
 
 LinuxRouteSource::LinuxRouteSource(Dispatcher& dispatcher, std::string procRoot,
-                                   std::string sysRoot, double pollSeconds)
+                                   std::string sysRoot, double pollSeconds,
+                                   ReachabilityTarget target)
     : dispatcher_(dispatcher),
       procRoot_(std::move(procRoot)),
       sysRoot_(std::move(sysRoot)),
       pollSeconds_(pollSeconds > 0.05 ? pollSeconds : 0.05),
+      target_(std::move(target)),
       poll_(std::make_shared<Poll>()) {}
 
 LinuxRouteSource::~LinuxRouteSource() { stop(); }
 
-std::optional<uint32_t> LinuxRouteSource::currentFlags() { return readFlags(procRoot_, sysRoot_); }
+std::optional<uint32_t> LinuxRouteSource::currentFlags() {
+  return readFlags(procRoot_, sysRoot_, target_);
+}
 
 bool LinuxRouteSource::start(std::function<void()> onChange) {
   const std::optional<uint32_t> first = currentFlags();
@@ -136,12 +193,12 @@ bool LinuxRouteSource::start(std::function<void()> onChange) {
   const auto period = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(pollSeconds_));
   Dispatcher* dispatcher = &dispatcher_;
-  *tick = [procRoot = procRoot_, sysRoot = sysRoot_, weak,
+  *tick = [procRoot = procRoot_, sysRoot = sysRoot_, target = target_, weak,
            tick = std::weak_ptr<std::function<void()>>(tick), period, dispatcher] {
     auto poll = weak.lock();
     auto self = tick.lock();
     if (!poll || !self) return;
-    const std::optional<uint32_t> now = readFlags(procRoot, sysRoot);
+    const std::optional<uint32_t> now = readFlags(procRoot, sysRoot, target);
     std::function<void()> report;
     {
       std::lock_guard<std::mutex> lock(poll->mutex);
@@ -170,7 +227,37 @@ void LinuxRouteSource::stop() {
 
 std::shared_ptr<Reachability> Reachability::reachabilityForInternetConnection(
     NotificationCenter& center, Dispatcher& dispatcher) {
-  return withSource(std::make_unique<LinuxRouteSource>(dispatcher), center);
+  sockaddr_in zero{};
+  zero.sin_family = AF_INET;
+  return reachabilityWithAddress(reinterpret_cast<const sockaddr*>(&zero), center, dispatcher);
+}
+
+std::shared_ptr<Reachability> Reachability::reachabilityWithHostName(const std::string& hostName,
+                                                                   NotificationCenter& center,
+                                                                   Dispatcher& dispatcher) {
+  if (hostName.empty()) return nullptr;
+  ReachabilityTarget target;
+  target.hostName = hostName;
+  return withSource(
+      std::make_unique<LinuxRouteSource>(dispatcher, "/proc", "/sys", 2.0, std::move(target)),
+      center);
+}
+
+std::shared_ptr<Reachability> Reachability::reachabilityWithAddress(const sockaddr* address,
+                                                                  NotificationCenter& center,
+                                                                  Dispatcher& dispatcher) {
+  if (!address) return nullptr;
+  ReachabilityTarget target;
+  if (address->sa_family == AF_INET) {
+    target.ipv4 = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+  } else if (address->sa_family == AF_INET6) {
+    target.ipv6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+  } else {
+    return nullptr;
+  }
+  return withSource(
+      std::make_unique<LinuxRouteSource>(dispatcher, "/proc", "/sys", 2.0, std::move(target)),
+      center);
 }
 
 std::shared_ptr<Reachability> Reachability::withSource(std::unique_ptr<ReachabilitySource> source,

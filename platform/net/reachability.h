@@ -28,6 +28,9 @@
 #include <optional>
 #include <string>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include "platform/api/notification_center.h"
 #include "platform/api/safe_dispatch.h"
 
@@ -83,11 +86,20 @@ class FakeReachabilitySource final : public ReachabilitySource {
   std::function<void()> onChange_;
 };
 
+// What a LinuxRouteSource watches: the internet in general (nothing set), an
+// address, or a host name (resolved at every reading, which may block).
+struct ReachabilityTarget {
+  std::optional<in_addr> ipv4;
+  std::optional<in6_addr> ipv6;
+  std::string hostName;
+};
+
 class LinuxRouteSource final : public ReachabilitySource {
  public:
   // `procRoot` and `sysRoot` let tests point at a fake /proc and /sys.
   LinuxRouteSource(Dispatcher& dispatcher, std::string procRoot = "/proc",
-                   std::string sysRoot = "/sys", double pollSeconds = 2.0);
+                   std::string sysRoot = "/sys", double pollSeconds = 2.0,
+                   ReachabilityTarget target = {});
   ~LinuxRouteSource() override;
   std::optional<uint32_t> currentFlags() override;
   bool start(std::function<void()> onChange) override;
@@ -99,6 +111,7 @@ class LinuxRouteSource final : public ReachabilitySource {
   const std::string procRoot_;
   const std::string sysRoot_;
   const double pollSeconds_;
+  const ReachabilityTarget target_;
   std::shared_ptr<Poll> poll_;
 };
 
@@ -107,6 +120,17 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
   // Internet in general (the zero IPv4 address) from the default route.
   static std::shared_ptr<Reachability> reachabilityForInternetConnection(
       NotificationCenter& center = NotificationCenter::defaultCenter(),
+      Dispatcher& dispatcher = Dispatcher::shared());
+  // A host name (null when empty): not reachable while it does not resolve,
+  // else as its first address.
+  static std::shared_ptr<Reachability> reachabilityWithHostName(
+      const std::string& hostName, NotificationCenter& center = NotificationCenter::defaultCenter(),
+      Dispatcher& dispatcher = Dispatcher::shared());
+  // An IPv4 or IPv6 address (null for another family): a loopback address
+  // is local and direct, an IPv4 address on a directly connected network is
+  // direct, anything else goes by the default route.
+  static std::shared_ptr<Reachability> reachabilityWithAddress(
+      const sockaddr* address, NotificationCenter& center = NotificationCenter::defaultCenter(),
       Dispatcher& dispatcher = Dispatcher::shared());
   static std::shared_ptr<Reachability> withSource(
       std::unique_ptr<ReachabilitySource> source,

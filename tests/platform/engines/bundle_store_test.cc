@@ -69,18 +69,6 @@ TEST_F(BundleStoreTest, InfoWithoutActionsDefersAndRemovalNeverNotifiesAnEmptySt
   EXPECT_EQ(listener->calls, 3);
 }
 
-TEST_F(BundleStoreTest, NewActionListReplacesTheOldWholeAndKeepsOtherBundles) {
-  store.updateBundles(tltest::infoList({tltest::info("b1"), tltest::info("b2")}));
-  store.updateActions(tltest::actionList("b2", {{"x"}}));
-  store.updateActions(tltest::actionList("b1", {{"a1"}, {"a2"}}));
-  store.getBundleById("b1")->getActionById("a1")->setTimeInTrack(5);
-  store.updateActions(tltest::actionList("b1", {{"a1"}}));
-  auto b1 = store.getBundleById("b1");
-  EXPECT_EQ(b1->getActions()->size(), 1u);
-  EXPECT_EQ(b1->getActionById("a1")->timeInTrack(), -1);
-  EXPECT_EQ(store.getBundleById("b2")->getActions()->size(), 1u);
-}
-
 struct EngineCase {
   std::string name;
   int32_t assetEngine;
@@ -129,8 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"SiblingFolderKeptWhole", "/home/u/Documents", "/home/u/Documents2/i.html",
                  "/home/u/Documents2/i.html"},
         PathCase{"OutsideKeptWhole", "/home/u/Documents", "/srv/b/i.html", "/srv/b/i.html"},
-        PathCase{"DocumentsItself", "/home/u/Documents", "/home/u/Documents", "/home/u/Documents"},
-        PathCase{"Empty", "/home/u/Documents", "", ""}),
+        PathCase{"DocumentsItself", "/home/u/Documents", "/home/u/Documents", "/home/u/Documents"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(BundleActionJsonTest, TimeInTrackOnlyWhenKnown) {
@@ -159,18 +146,15 @@ TEST(BundleStoreThreadsTest, ReadersSeeWholeObjectsWhileTheBusThreadUpdates) {
     }
     done = true;
   });
-  int seen = 0;
   while (!done) {
-    if (auto b = store.getBundleById("b")) {
-      if (auto actions = b->getActions()) {
-        for (const auto& a : *actions) seen += a->getJSON().empty() ? 0 : 1;
-      }
-      seen += b->title().empty() ? 0 : 1;
+    auto b = store.getBundleById("b");
+    auto actions = b ? b->getActions() : std::nullopt;
+    if (actions && !actions->empty()) {
+      EXPECT_NE((*actions)[0]->getJSON(), "");
     }
   }
   bus.join();
-  EXPECT_GT(listener->calls, 0);
-  EXPECT_GE(seen, 0);
+  EXPECT_EQ(listener->calls, 599);  // the first info had no actions yet
 }
 
 // --- Timed action scheduler ------------------------------------------------------

@@ -1,6 +1,8 @@
 // Reachability: the status truth table, change notifications from a fake
 // source, and the Linux source over a fake /proc and /sys on manual timers.
 
+#include <arpa/inet.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -101,6 +103,37 @@ TEST_F(LinuxSourceTest, DefaultRouteAndItsInterfaceKind) {
   EXPECT_EQ(source.currentFlags(), 0u);
   std::filesystem::remove(dir.file("proc/net/route"));
   EXPECT_EQ(source.currentFlags(), std::nullopt);
+}
+
+TEST_F(LinuxSourceTest, AddressesLoopbackDirectNetworkAndHostNames) {
+  routes("usb0\t0010A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\n");  // 192.168.16.0/24, no default
+  auto flagsFor = [&](ReachabilityTarget target) {
+    return LinuxRouteSource(dispatcher, dir.file("proc"), dir.file("sys"), 2.0, target)
+        .currentFlags();
+  };
+  auto v4 = [](const char* text) {
+    ReachabilityTarget t;
+    t.ipv4.emplace();
+    inet_pton(AF_INET, text, &*t.ipv4);
+    return t;
+  };
+  constexpr uint32_t kLocal = kFlagReachable | kFlagIsLocalAddress | kFlagIsDirect;
+  EXPECT_EQ(flagsFor(v4("127.0.0.1")), kLocal);
+  EXPECT_EQ(flagsFor(v4("192.168.16.7")), kFlagReachable | kFlagIsDirect | W);
+  EXPECT_EQ(flagsFor(v4("192.168.17.7")), 0u);
+  EXPECT_EQ(flagsFor(v4("0.0.0.0")), 0u);
+  ReachabilityTarget v6;
+  v6.ipv6 = in6addr_loopback;
+  EXPECT_EQ(flagsFor(v6), kLocal);
+  ReachabilityTarget host;
+  host.hostName = "localhost";
+  EXPECT_EQ(flagsFor(host), kLocal);
+  host.hostName = "no-such-host.invalid";
+  EXPECT_EQ(flagsFor(host), 0u);
+  sockaddr other{};
+  other.sa_family = AF_UNIX;
+  EXPECT_EQ(Reachability::reachabilityWithAddress(&other), nullptr);
+  EXPECT_EQ(Reachability::reachabilityWithHostName(""), nullptr);
 }
 
 TEST_F(LinuxSourceTest, PollingPostsOnlyChanges) {
