@@ -64,14 +64,27 @@ std::string packBundle(const std::string& dbPath, int64_t word) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Texts from any thread.
-class Record {
+// The app: its decoder and content delegates write what they hear, from any
+// thread.
+class App : public TLDecoderDelegate, public TLContentEngineDelegate {
  public:
-  void add(std::string t) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(std::move(t));
-    cv_.notify_all();
+  void initialisationDidComplete() override { add("initialised"); }
+  void startedListening() override { add("started"); }
+  void stoppedListening() override {}
+  void failedWithError(const std::string& d) override { add("failed:" + d); }
+  void confidenceChangedTo(int64_t) override {}
+  void messageReceived(const std::optional<Json::Value>&, std::shared_ptr<TLBundle>) override {}
+  void contentEngineDidFail(int64_t code, std::shared_ptr<TLBundle>,
+                            std::shared_ptr<TLBundleAction>) override {
+    add("contentFailed:" + std::to_string(code));
   }
+  void bundlesDidUpdate(const TLBundleList& bundles) override {
+    for (const auto& b : bundles) add("bundle:" + b->bundleId());
+  }
+  void actionDidOpen(const std::shared_ptr<TLBundleAction>& a) override {
+    add("opened:" + a->actionId());
+  }
+
   bool has(const std::string& t) {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::find(texts_.begin(), texts_.end(), t) != texts_.end();
@@ -83,33 +96,14 @@ class Record {
   }
 
  private:
+  void add(std::string t) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(std::move(t));
+    cv_.notify_all();
+  }
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<std::string> texts_;
-};
-
-class App : public TLDecoderDelegate, public TLContentEngineDelegate {
- public:
-  explicit App(Record& r) : r_(r) {}
-  void initialisationDidComplete() override { r_.add("initialised"); }
-  void startedListening() override { r_.add("started"); }
-  void stoppedListening() override { r_.add("stopped"); }
-  void failedWithError(const std::string& d) override { r_.add("failed:" + d); }
-  void confidenceChangedTo(int64_t) override {}
-  void messageReceived(const std::optional<Json::Value>&, std::shared_ptr<TLBundle>) override {}
-  void contentEngineDidFail(int64_t code, std::shared_ptr<TLBundle>,
-                            std::shared_ptr<TLBundleAction>) override {
-    r_.add("contentFailed:" + std::to_string(code));
-  }
-  void bundlesDidUpdate(const TLBundleList& bundles) override {
-    for (const auto& b : bundles) r_.add("bundle:" + b->bundleId());
-  }
-  void actionDidOpen(const std::shared_ptr<TLBundleAction>& a) override {
-    r_.add("opened:" + a->actionId());
-  }
-
- private:
-  Record& r_;
 };
 
 struct Core {
@@ -177,8 +171,7 @@ TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
   auto web = std::make_shared<tltest::RecordingWebEngine::Log>();
   auto host = TLWKWebView::create(std::make_unique<tltest::RecordingWebEngine>(web),
                                   {&dispatcher, &notes, docs.path()});
-  Record record;
-  auto app = std::make_shared<App>(record);
+  auto app = std::make_shared<App>();
   {
     std::shared_ptr<TLDecoder> decoder = TLDecoder::create(options);
     ASSERT_NE(core, nullptr);
@@ -187,7 +180,7 @@ TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
     core->decoder.useCustomRecorder(std::move(owned));
     decoder->configure({{"AudioDecoder_plugins", std::string("libCacheEngine.so")}});
     decoder->addDelegate(app);
-    ASSERT_TRUE(record.waitFor("initialised"));
+    ASSERT_TRUE(app->waitFor("initialised"));
 
     std::weak_ptr<TLDecoder> weakDecoder = decoder;
     TLContentEngine::Options engineOptions;
@@ -206,10 +199,10 @@ TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
         std::dynamic_pointer_cast<TLContentEngine>(decoder->connectEngineDelegate(app, TLEngineType::kContent));
     ASSERT_NE(engine, nullptr);
     engine->setUrl(server.url("/list"), 2);
-    EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return record.has("bundle:X"); }, 30s));
+    EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return app->has("bundle:X"); }, 30s));
 
     decoder->startDecoding();
-    ASSERT_TRUE(record.waitFor("started"));
+    ASSERT_TRUE(app->waitFor("started"));
     const int chunk = static_cast<int>(recorder->getMaximumBufferSize() / 2);
     ASSERT_GT(chunk, 0);
     for (std::size_t at = 0; at < signal.samples.size(); at += chunk) {
@@ -218,7 +211,7 @@ TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
     }
     const std::string page =
         docs.path() + "/TL/tembrolexin_CacheProcessor/Assets/Ready/b1/index.html";
-    EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return record.has("opened:a1"); }, 30s));
+    EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return app->has("opened:a1"); }, 30s));
     dispatcher.mainQueue()->drain();
     const auto calls = web->take();
     ASSERT_GE(calls.size(), 4u);

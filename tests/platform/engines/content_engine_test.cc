@@ -102,7 +102,7 @@ class ContentEngineTest : public testing::Test {
     reachability = Reachability::withSource(std::move(source), notes);
     host = TLWKWebView::create(std::make_unique<tltest::RecordingWebEngine>(web),
                                {&m.dispatcher, &notes, "/docs"});
-    engine = makeEngine([this] { return hostVisible ? host : nullptr; });
+    engine = makeEngine([this] { return host; });
     engine->setDelegate(delegate);
     engine->setMessenger(messenger);
     m.run();
@@ -133,9 +133,10 @@ class ContentEngineTest : public testing::Test {
     return TLContentEngine::create(std::move(o));
   }
   // Bundle b1 with the given actions, delivered as the bus would.
-  void bundles(const std::vector<ActionSpec>& specs) {
-    engine->onReceive(*TLThriftParams::initWithMessage(tltest::infoList({tltest::info("b1")})), "");
-    engine->onReceive(*TLThriftParams::initWithMessage(tltest::actionList("b1", specs)), "");
+  void bundles(const std::vector<ActionSpec>& specs, TLContentEngine* to = nullptr) {
+    to = to ? to : engine.get();
+    to->onReceive(*TLThriftParams::initWithMessage(tltest::infoList({tltest::info("b1")})), "");
+    to->onReceive(*TLThriftParams::initWithMessage(tltest::actionList("b1", specs)), "");
     m.run();
   }
   std::vector<LocalNotificationRequest> pending() {
@@ -164,7 +165,6 @@ class ContentEngineTest : public testing::Test {
   std::shared_ptr<tltest::RecordingWebEngine::Log> web =
       std::make_shared<tltest::RecordingWebEngine::Log>();
   std::shared_ptr<TLWKWebView> host;
-  bool hostVisible = true;
   tembrolexinsdk::Messenger bus;
   tltest::BusProbe probe{bus, {12, 16, 26}};
   std::shared_ptr<Messenger> messenger = std::make_shared<Messenger>(&bus);
@@ -284,12 +284,7 @@ TEST_F(ContentEngineTest, UnknownBundleOrActionReportsCodeOneAndOpensNothing) {
 TEST_F(ContentEngineTest, NoHostReportsCodeZeroAndPostsNothing) {
   auto hostless = makeEngine([] { return nullptr; });
   hostless->setDelegate(delegate);
-  hostless->onReceive(*TLThriftParams::initWithMessage(tltest::infoList({tltest::info("b1")})), "");
-  hostless->onReceive(
-      *TLThriftParams::initWithMessage(tltest::actionList(
-          "b1", {ActionSpec("a1"), ActionSpec("a2").withNotification("t", "x", 0)})),
-      "");
-  m.run();
+  bundles({ActionSpec("a1"), ActionSpec("a2").withNotification("t", "x", 0)}, hostless.get());
   delegate->take();
   hostless->processEventParams(envelope(actionSignal("b1", "a1", 0)), "CONTENT");
   hostless->processEventParams(envelope(actionSignal("b1", "a2", 0)), "CONTENT");
