@@ -1,17 +1,25 @@
 // BusProbe: a core-side listener for tests that records the messages of
 // chosen types as the core would receive them (sender, type, bytes) and lets
-// a test wait, bounded, for a number of them.
+// a test wait, bounded, for a number of them. Record: texts added from any
+// thread, with the same bounded waits. Gate: a one-shot signal.
+// RecordingDecoderDelegate: an app delegate writing into a Record.
+// RecordingEngine<kId>: a stand-in engine ("TRIGGER" for 0, "ANALYTICS" for
+// 1) that writes what reaches it into a Record.
 #ifndef TL_TESTS_PLATFORM_API_BUS_PROBE_H_
 #define TL_TESTS_PLATFORM_API_BUS_PROBE_H_
 
 #include <chrono>
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/runtime/i_messenger.h"
+#include "platform/api/tl_decoder.h"
+#include "platform/engines/tl_engine.h"
 
 namespace tltest {
 
@@ -57,6 +65,111 @@ class BusProbe : public tembrolexinsdk::IMessengerListener {
   std::vector<BusMessage> messages_;
 };
 
+class Record {
+ public:
+  void add(std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(std::move(text));
+    cv_.notify_all();
+  }
+  // Waits up to 10 s for at least `count` texts; returns what arrived.
+  std::vector<std::string> waitFor(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return texts_.size() >= count; });
+    return texts_;
+  }
+  // Waits up to 30 s until `text` has been added.
+  bool waitForText(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
+      return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+    });
+  }
+  // Waits up to 30 s until a text that starts with `prefix` has been added.
+  bool waitForPrefix(const std::string& prefix) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
+      return std::any_of(texts_.begin(), texts_.end(),
+                         [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
+    });
+  }
+  bool contains(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+  }
+  std::vector<std::string> texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> texts_;
+};
+
+// An app's decoder delegate that records each call; "@test" marks a call made
+// on the thread that created it (delegates belong on the global queue).
+class RecordingDecoderDelegate : public tembrolexinplatform::TLDecoderDelegate {
+ public:
+  explicit RecordingDecoderDelegate(Record& r) : r_(r) {}
+  void initialisationDidComplete() override { r_.add("initialised" + where()); }
+  void startedListening() override { r_.add("started"); }
+  void stoppedListening() override { r_.add("stopped"); }
+  void failedWithError(const std::string& d) override { r_.add("failed:" + d); }
+  void confidenceChangedTo(int64_t c) override { r_.add("confidence:" + std::to_string(c)); }
+
+ private:
+  std::string where() const { return std::this_thread::get_id() == creator_ ? "@test" : ""; }
+  Record& r_;
+  const std::thread::id creator_ = std::this_thread::get_id();
+};
+
+template <int kId>
+class RecordingEngine : public tembrolexinplatform::TLEngine,
+                        public tembrolexinplatform::TLAnalyticsEngineRole {
+ public:
+  using Params = tembrolexinplatform::TLProcessorEventParams;
+  static std::shared_ptr<RecordingEngine> sharedEngine() {
+    static std::shared_ptr<RecordingEngine> e(new RecordingEngine());
+    return e;
+  }
+  std::shared_ptr<tembrolexinplatform::TLEngineDelegate> delegate() const override { return nullptr; }
+  void setDelegate(std::shared_ptr<tembrolexinplatform::TLEngineDelegate>) override {}
+  std::string engineName() const override { return kId == 0 ? "TRIGGER" : "ANALYTICS"; }
+  void setEngineParameters(const tembrolexinplatform::TLEngineParameters&) override {}
+  void setMessenger(std::shared_ptr<tembrolexinplatform::Messenger> m) override {
+    messenger = std::move(m);
+  }
+  void processEventParams(std::shared_ptr<const Params> e, const std::string& processor) override {
+    using namespace tembrolexinplatform;
+    if (auto cw = std::dynamic_pointer_cast<const TLCodewordEventParams>(e)) {
+      record.add("codeword:" + processor + ":" + std::to_string(cw->msg()));
+    } else if (auto env = std::dynamic_pointer_cast<const TLThriftParams>(e)) {
+      record.add("message:" + processor + ":" + std::to_string(env->msgType()));
+    }
+  }
+  void audioProcessorWithNameRaisedStatus(
+      const std::string& p,
+      std::shared_ptr<const tembrolexinplatform::TLGenericStatusParams> s) override {
+    record.add("status:" + p + ":" + s->statusDescription());
+  }
+  void audioDecoderAudioSignal(const tembrolexinplatform::TLAudioSignal& s) override {
+    record.add("level:" + std::to_string(s.audioLevel()));
+  }
+  void handleAudioSupport(int32_t rate) override { record.add("support:" + std::to_string(rate)); }
+
+  Record record;
+  std::shared_ptr<tembrolexinplatform::Messenger> messenger;
+
+ private:
+  RecordingEngine() = default;
+};
+
 // A one-shot gate a test thread opens for another.
 class Gate {
  public:
@@ -69,10 +182,6 @@ class Gate {
   bool wait() {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return open_; });
-  }
-  bool isOpen() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return open_;
   }
 
  private:

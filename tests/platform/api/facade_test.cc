@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/audio/base_audio_processor.h"
+#include "core/control/processor_handles.h"
 #include "core/runtime/messenger.h"
 #include "platform/api/platform_environment.h"
 #include "platform/api/tl_decoder.h"
@@ -28,100 +30,17 @@ using namespace std::chrono_literals;
 using tl_test::Bytes;
 using tl_test::Hex;
 
-// Collects texts from any thread; waits, bounded, for a count.
-class Record {
- public:
-  void add(std::string text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(std::move(text));
-    cv_.notify_all();
-  }
-  std::vector<std::string> waitFor(std::size_t n) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, 10s, [&] { return texts_.size() >= n; });
-    return texts_;
-  }
-  std::vector<std::string> texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
-  // Waits, bounded, until `text` has been added.
-  bool waitForText(const std::string& text) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, 10s, [&] {
-      return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
-    });
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.clear();
-  }
+using tltest::Record;
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> texts_;
-};
-
-class AppDelegate : public TLDecoderDelegate {
- public:
-  explicit AppDelegate(Record& r) : r_(r) {}
-  void initialisationDidComplete() override { r_.add("initialised" + where()); }
-  void startedListening() override { r_.add("started"); }
-  void stoppedListening() override { r_.add("stopped"); }
-  void failedWithError(const std::string& d) override { r_.add("failed:" + d); }
-  void confidenceChangedTo(int64_t c) override { r_.add("confidence:" + std::to_string(c)); }
-  std::thread::id testThread = std::this_thread::get_id();
-
- private:
-  std::string where() const { return std::this_thread::get_id() == testThread ? "@test" : ""; }
-  Record& r_;
-};
+using AppDelegate = tltest::RecordingDecoderDelegate;
 
 class IdProvidingDelegate : public AppDelegate, public TLDeviceIdProviderDecoderDelegate {
  public:
   using AppDelegate::AppDelegate;
 };
 
-// An engine that records what reaches it; one class per engine name.
-template <int kId>
-class RecordingEngine : public TLEngine, public TLAnalyticsEngineRole {
- public:
-  static std::shared_ptr<RecordingEngine> sharedEngine() {
-    static std::shared_ptr<RecordingEngine> e(new RecordingEngine());
-    return e;
-  }
-  std::shared_ptr<TLEngineDelegate> delegate() const override { return delegate_; }
-  void setDelegate(std::shared_ptr<TLEngineDelegate> d) override { delegate_ = std::move(d); }
-  std::string engineName() const override { return kId == 0 ? "TRIGGER" : "ANALYTICS"; }
-  void setEngineParameters(const TLEngineParameters&) override {}
-  void setMessenger(std::shared_ptr<Messenger> m) override { messenger = std::move(m); }
-  void processEventParams(std::shared_ptr<const TLProcessorEventParams> e,
-                          const std::string& processor) override {
-    if (auto cw = std::dynamic_pointer_cast<const TLCodewordEventParams>(e)) {
-      record->add("codeword:" + processor + ":" + std::to_string(cw->msg()));
-    } else if (auto env = std::dynamic_pointer_cast<const TLThriftParams>(e)) {
-      record->add("message:" + processor + ":" + std::to_string(env->msgType()));
-    }
-  }
-  void audioProcessorWithNameRaisedStatus(const std::string& p,
-                                          std::shared_ptr<const TLGenericStatusParams> s) override {
-    record->add("status:" + p + ":" + s->statusDescription());
-  }
-  void audioDecoderAudioSignal(const TLAudioSignal& s) override {
-    record->add("level:" + std::to_string(s.audioLevel()));
-  }
-  void handleAudioSupport(int32_t rate) override { record->add("support:" + std::to_string(rate)); }
-
-  Record* record = nullptr;
-  std::shared_ptr<Messenger> messenger;
-
- private:
-  RecordingEngine() = default;
-  std::shared_ptr<TLEngineDelegate> delegate_;
-};
-using TriggerEngine = RecordingEngine<0>;
-using AnalyticsEngine = RecordingEngine<1>;
+using TriggerEngine = tltest::RecordingEngine<0>;
+using AnalyticsEngine = tltest::RecordingEngine<1>;
 
 class FacadeTest : public testing::Test {
  protected:
@@ -140,8 +59,8 @@ class FacadeTest : public testing::Test {
       return true;
     }();
     (void)registered;
-    TriggerEngine::sharedEngine()->record = &trigger_;
-    AnalyticsEngine::sharedEngine()->record = &analytics_;
+    TriggerEngine::sharedEngine()->record.clear();
+    AnalyticsEngine::sharedEngine()->record.clear();
     dispatcher_.mainQueue()->bindToCurrentThread();
   }
 
@@ -189,7 +108,9 @@ class FacadeTest : public testing::Test {
   tltest::TempDir dir_;
   tltest::FakeClock clock_;
   Dispatcher dispatcher_{Dispatcher::Options{&clock_, TimerMode::kManual, 2, false}};
-  Record app_, trigger_, analytics_;
+  Record app_;
+  Record& trigger_ = TriggerEngine::sharedEngine()->record;
+  Record& analytics_ = AnalyticsEngine::sharedEngine()->record;
 };
 
 TEST_F(FacadeTest, StartUpSendsInitDataThenAnEmptyMapAndKeepsTheIdentity) {
@@ -317,6 +238,38 @@ TEST_F(FacadeTest, CodewordsReachTheirEngineAndMoveTheConfidence) {
   EXPECT_EQ(decoder->connectEngineDelegate(nullptr, TLEngineType::kAudioMatch), nullptr);
   seen = app_.waitFor(3);
   EXPECT_EQ(seen.back(), "failed:No engine is available for the requested engine type.");
+}
+
+TEST_F(FacadeTest, PluginsTravelAsRegistryKeysNeverAsAddresses) {
+  namespace handles = tembrolexinsdk::processorhandles;
+  tembrolexinsdk::Messenger bus;
+  tltest::BusProbe core(bus, {35});
+  auto decoder = makeDecoder(bus);
+  core.waitFor(1);
+  std::vector<TLPlugin> plugins(3);
+  auto* audio = new tembrolexinsdk::BaseAudioProcessor("audio", tembrolexinsdk::SampleRate_16000,
+                                                       false, 250ms);
+  plugins[0].audioProcessor.reset(audio);
+  plugins[1].processor = std::make_unique<tembrolexinsdk::BaseAudioProcessor>(
+      "generic", tembrolexinsdk::SampleRate_8000, false, 250ms);
+  // plugins[2] is empty: nothing to hand over.
+  decoder->initWithPlugins(std::move(plugins));
+  auto got = core.waitFor(2);
+  ASSERT_EQ(got.size(), 2u);
+  InitData init;
+  ASSERT_TRUE(parseMessage(got[1].bytes, init));
+  EXPECT_FALSE(init.__isset.deviceId || init.__isset.filePath || init.__isset.udId);
+  ASSERT_EQ(init.audioProcessorPlugins.size(), 1u);
+  ASSERT_EQ(init.processorPlugins.size(), 1u);
+  const int64_t audioKey = *init.audioProcessorPlugins.begin();
+  EXPECT_NE(audioKey, static_cast<int64_t>(reinterpret_cast<intptr_t>(audio)));
+  // A key of the other kind, or one already taken, gives nothing.
+  EXPECT_EQ(handles::take(audioKey), nullptr);
+  auto back = handles::takeAudio(audioKey);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back.get(), audio);
+  EXPECT_EQ(handles::takeAudio(audioKey), nullptr);
+  EXPECT_EQ(handles::take(*init.processorPlugins.begin())->GetName(), "generic");
 }
 
 class NtpRecord : public NTPReceiver {

@@ -91,13 +91,6 @@ TEST(SecurityKeysTest, SignatureIsPkcs1OfTheSha1Digest) {
             Hex(expectedBlock(64, sha1)));
 }
 
-TEST(SecurityKeysTest, UnsupportedSizeIsLoggedAndStillMade) {
-  tltest::TempDir dir;
-  SecurityKeys keys(dir.path());
-  EXPECT_TRUE(keys.generateKeyPair(768));
-  EXPECT_EQ(keys.getSignatureBytes("x").size(), 96u);
-}
-
 TEST(SecurityKeysTest, WithoutKeysNothingIsSignedAndDeletedKeysAreGone) {
   tltest::TempDir dir;
   SecurityKeys keys(dir.path());

@@ -33,77 +33,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Texts added from any thread; bounded waits.
-class Record {
- public:
-  void add(std::string text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(std::move(text));
-    cv_.notify_all();
-  }
-  bool waitForText(const std::string& text) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, 30s, [&] {
-      return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
-    });
-  }
-  std::vector<std::string> texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
-  }
+using tltest::Record;
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> texts_;
-};
-
-class AppDelegate : public TLDecoderDelegate {
- public:
-  AppDelegate(Record& r, std::thread::id testThread) : r_(r), testThread_(testThread) {}
-  void initialisationDidComplete() override { r_.add(std::string("initialised") + where()); }
-  void startedListening() override { r_.add("started"); }
-  void stoppedListening() override { r_.add("stopped"); }
-  void failedWithError(const std::string& d) override { r_.add("failed:" + d); }
-  void confidenceChangedTo(int64_t c) override { r_.add("confidence:" + std::to_string(c)); }
-
- private:
-  const char* where() const { return std::this_thread::get_id() == testThread_ ? "@test" : ""; }
-  Record& r_;
-  std::thread::id testThread_;
-};
-
-// Stands in for the engine a code word's range names; the analytics role
-// reports the processors' statuses.
 template <int kId>
-class TestEngine : public TLEngine, public TLAnalyticsEngineRole {
- public:
-  static std::shared_ptr<TestEngine> sharedEngine() {
-    static std::shared_ptr<TestEngine> e(new TestEngine());
-    return e;
-  }
-  std::shared_ptr<TLEngineDelegate> delegate() const override { return nullptr; }
-  void setDelegate(std::shared_ptr<TLEngineDelegate>) override {}
-  std::string engineName() const override { return kId == 0 ? "TRIGGER" : "ANALYTICS"; }
-  void setEngineParameters(const TLEngineParameters&) override {}
-  void processEventParams(std::shared_ptr<const TLProcessorEventParams> e,
-                          const std::string& processor) override {
-    auto cw = std::dynamic_pointer_cast<const TLCodewordEventParams>(e);
-    if (cw && cw->msg() >= 0) {
-      record.add(processor + ":" + std::to_string(cw->msg()) + ":" + cw->engineRef().value_or(""));
-    }
-  }
-  void audioProcessorWithNameRaisedStatus(const std::string& p,
-                                          std::shared_ptr<const TLGenericStatusParams>) override {
-    record.add("status:" + p);
-  }
-  void audioDecoderAudioSignal(const TLAudioSignal&) override {}
-  void handleAudioSupport(int32_t) override {}
-  Record record;
-
- private:
-  TestEngine() = default;
-};
+using TestEngine = tltest::RecordingEngine<kId>;
 
 class RecorderEvents : public TLRecorderListener {
  public:
@@ -135,12 +68,7 @@ TEST(FacadeEndToEnd, GeneratorAudioThroughTheCustomRecorderReachesTheEngine) {
   Dispatcher dispatcher(Dispatcher::Options{});
   dispatcher.mainQueue()->bindToCurrentThread();
   auto pumpUntil = [&](Record& r, const std::string& text) {
-    return dispatcher.mainQueue()->runUntil(
-        [&] {
-          auto t = r.texts();
-          return std::find(t.begin(), t.end(), text) != t.end();
-        },
-        30s);
+    return dispatcher.mainQueue()->runUntil([&] { return r.contains(text); }, 30s);
   };
 
   tembrolexinsdk::Messenger* bus = tembrolexinsdk::getMessenger();
@@ -170,14 +98,14 @@ TEST(FacadeEndToEnd, GeneratorAudioThroughTheCustomRecorderReachesTheEngine) {
   ASSERT_NE(recorder, nullptr);
   ASSERT_NE(decoder->connectEngineDelegate(nullptr, TLEngineType::kTrigger), nullptr);
   ASSERT_NE(decoder->connectEngineDelegate(nullptr, TLEngineType::kAnalytics), nullptr);
-  decoder->addDelegate(std::make_shared<AppDelegate>(app, std::this_thread::get_id()));
+  decoder->addDelegate(std::make_shared<tltest::RecordingDecoderDelegate>(app));
   ASSERT_TRUE(app.waitForText("initialised"));  // on the global queue, not here
   ASSERT_TRUE(pumpUntil(recorderEvents, "recorder:initialised"));
   decoder->startDecoding();
   ASSERT_TRUE(app.waitForText("started"));
   EXPECT_TRUE(decoder->isListening());
   // The processor's decoders are ready once it reports a status.
-  ASSERT_TRUE(analytics->record.waitForText("status:tembrolexin_Example"));
+  ASSERT_TRUE(analytics->record.waitForPrefix("status:tembrolexin_Example:"));
 
   // Two words after two seconds of noise, at 10 dB SNR, fed in blocks of
   // 64 ms.
@@ -203,8 +131,8 @@ TEST(FacadeEndToEnd, GeneratorAudioThroughTheCustomRecorderReachesTheEngine) {
     // capture at about fifteen times real time stays within its pace.
     std::this_thread::sleep_for(4ms);
   }
-  ASSERT_TRUE(trigger->record.waitForText("tembrolexin_Example:4243:TRIGGER"));
-  EXPECT_TRUE(trigger->record.waitForText("tembrolexin_Example:4242:TRIGGER"));
+  ASSERT_TRUE(trigger->record.waitForText("codeword:tembrolexin_Example:4243"));
+  EXPECT_TRUE(trigger->record.waitForText("codeword:tembrolexin_Example:4242"));
   // The decoder's confidence moved from 1 for the app.
   bool moved = false;
   for (const std::string& t : app.texts()) moved |= t.rfind("confidence:", 0) == 0;
