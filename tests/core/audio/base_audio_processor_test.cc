@@ -342,16 +342,6 @@ TEST_F(ProcessorTest, PingsFlushTheDecodersWhilePinging) {
   EXPECT_EQ(FakeCore::get().byInfo(13)->counts, (std::vector<int32_t>{1024, -1, -1, -1, -1}));
 }
 
-TEST_F(ProcessorTest, NoPingsWithoutDeviceId) {
-  MakeRunning("tembrolexin_DB", {});
-  processor_->SetDeviceId(0);
-  Feed();
-  clock_.advance(std::chrono::seconds(5));
-  Feed();
-  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
-  EXPECT_EQ(FakeCore::get().byInfo(13)->counts, (std::vector<int32_t>{1024, 1024}));
-}
-
 TEST_F(ProcessorTest, RawRecordingBytesAndTexts) {
   tltest::TempDir dir;
   MakeRunning("tembrolexin_DB", {});
