@@ -32,6 +32,7 @@ struct PlatformEnvironment {
   std::string locale;            // e.g. "en_GB"
   std::string keyStoreFolder;    // where keys are kept
   std::string userDefaultsFile;  // the JSON file of UserDefaults::standard()
+  std::string resourceFolder;    // the app's own read-only resource files
 
   static void install(PlatformEnvironment environment);
   static PlatformEnvironment current();

@@ -153,6 +153,8 @@ class TLDecoder final : public TLDecoderCallbacks,
   void updateGPSInfo(double longitude, double latitude);
 
   Messenger& messenger() { return bridge_->getMessenger(); }
+  // The same Messenger, as the engines hold it.
+  const std::shared_ptr<Messenger>& sharedMessenger() const { return bridge_->sharedMessenger(); }
   const std::string& udid() const { return udid_; }
   const std::string& privateFolder() const { return privateFolder_; }
   int64_t currentConfidence() const;

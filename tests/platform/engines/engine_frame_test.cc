@@ -66,15 +66,19 @@ INSTANTIATE_TEST_SUITE_P(
                     RunCase{"RestartAfterStop", {"start", "pause", "stop", "start"}, true, false}),
     [](const testing::TestParamInfo<RunCase>& info) { return info.param.name; });
 
+// Engine types no built-in class serves, so the tests of the built-in
+// engines in this executable never meet PlainEngine.
+constexpr TLEngineType kPlainType = static_cast<TLEngineType>(100);
+constexpr TLEngineType kUnservedType = static_cast<TLEngineType>(101);
+
 TEST(EngineFactoryTest, SameSharedEngineEachTimeWithFreshEmptyParameters) {
-  TLEngine::registerEngineClass(
-      {TLEngineType::kPlugin, "PLUGIN", [] { return PlainEngine::sharedEngine(); }});
+  TLEngine::registerEngineClass({kPlainType, "PLUGIN", [] { return PlainEngine::sharedEngine(); }});
   // A later class of the same type never wins over the first.
-  TLEngine::registerEngineClass({TLEngineType::kPlugin, "OTHER", [] { return nullptr; }});
+  TLEngine::registerEngineClass({kPlainType, "OTHER", [] { return nullptr; }});
   auto engine = PlainEngine::sharedEngine();
   const int before = engine->parameterCalls;
-  auto a = TLEngine::getEngineOfType(TLEngineType::kPlugin);
-  auto b = TLEngine::getEngineOfType(TLEngineType::kPlugin);
+  auto a = TLEngine::getEngineOfType(kPlainType);
+  auto b = TLEngine::getEngineOfType(kPlainType);
   EXPECT_EQ(a.get(), engine.get());
   EXPECT_EQ(a, b);
   EXPECT_EQ(engine->parameterCalls, before + 2);
@@ -83,7 +87,7 @@ TEST(EngineFactoryTest, SameSharedEngineEachTimeWithFreshEmptyParameters) {
 }
 
 TEST(EngineFactoryTest, TypeWithoutAClassGivesNothing) {
-  EXPECT_EQ(TLEngine::getEngineOfType(TLEngineType::kAudioMatch), nullptr);
+  EXPECT_EQ(TLEngine::getEngineOfType(kUnservedType), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,67 @@
+#include "platform/engines/engine_context.h"
+
+#include "platform/api/tl_decoder.h"
+
+namespace tembrolexinplatform {
+
+EngineContext::EngineContext(IThriftMessageReceiver* receiver, std::vector<int32_t> types)
+    : receiver_(receiver), types_(std::move(types)) {}
+
+EngineContext::~EngineContext() { setMessenger(nullptr); }
+
+void EngineContext::setMessenger(std::shared_ptr<Messenger> messenger) {
+  std::lock_guard<std::mutex> switching(switchMutex_);
+  std::shared_ptr<Messenger> old;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (messenger_ == messenger) return;
+    old = messenger_;
+    messenger_ = messenger;
+  }
+  if (receiver_ == nullptr) return;
+  for (int32_t type : types_) {
+    if (old) old->unregisterReceiver(receiver_, type);
+    if (messenger) messenger->registerReceiver(receiver_, type);
+  }
+}
+
+std::shared_ptr<Messenger> EngineContext::messenger() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messenger_;
+}
+
+void EngineContext::setDispatcher(Dispatcher* dispatcher) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  dispatcher_ = dispatcher;
+}
+
+Dispatcher& EngineContext::dispatcher() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dispatcher_ != nullptr ? *dispatcher_ : Dispatcher::shared();
+}
+
+TLDate EngineContext::now() const {
+  return TLDate(std::chrono::microseconds(dispatcher().clock().wallMicros()));
+}
+
+int64_t EngineContext::upTimeMillis() const { return dispatcher().clock().upTimeMillis(); }
+
+void EngineContext::setDecoder(std::weak_ptr<TLDecoder> decoder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hasDecoder_ = true;
+  decoder_ = std::move(decoder);
+}
+
+std::shared_ptr<TLDecoder> EngineContext::decoder() const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (hasDecoder_) return decoder_.lock();
+  }
+  return TLDecoder::sharedDecoder();
+}
+
+void EngineContext::configure(const ConfigDictionary& configuration) const {
+  if (std::shared_ptr<TLDecoder> d = decoder()) d->configure(configuration);
+}
+
+}  // namespace tembrolexinplatform

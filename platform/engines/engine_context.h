@@ -1,0 +1,91 @@
+// EngineContext: what an engine is connected to besides its delegate -- the
+// platform Messenger it takes or sends bus messages through, the dispatcher
+// whose main queue runs its delegate calls (and whose clock dates them), and
+// the decoder whose configure() carries its configuration keys.
+//
+// An engine owns one context. The messenger comes from the decoder facade
+// (setMessenger); the dispatcher defaults to Dispatcher::shared() and the
+// decoder to TLDecoder::sharedDecoder(), taken on first use, so an app never
+// sets either; tests give their own.
+//
+// Registration for bus messages is idempotent: switching to the messenger
+// already held changes nothing, switching to another moves every
+// registration of the engine from the old messenger to the new one, so a
+// reconnected delegate never sees a message twice.
+//
+// Ownership: the messenger is shared (an engine outlives the decoder that
+// connected it). The dispatcher is not owned and must outlive the engine's
+// use of it. The decoder is held weakly.
+//
+// Thread safety: every operation may be called from any thread. No lock is
+// held while the messenger registers or unregisters (unregistering waits for
+// deliveries in progress on other threads), so a delivery never waits for
+// this object. Do not switch messengers on the main thread while a delivery
+// waits there for the main queue.
+#ifndef TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
+#define TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/api/messenger.h"
+#include "platform/api/safe_dispatch.h"
+#include "platform/api/thrift_converter.h"
+
+namespace tembrolexinplatform {
+
+class TLDecoder;
+
+using TLDate = std::chrono::system_clock::time_point;
+
+// A date from Unix milliseconds.
+inline TLDate dateFromUnixMillis(int64_t ms) { return TLDate(std::chrono::milliseconds(ms)); }
+
+class EngineContext {
+ public:
+  // `receiver` is registered for `types` with each messenger held; it must
+  // outlive the context (it is the engine owning it).
+  EngineContext(IThriftMessageReceiver* receiver, std::vector<int32_t> types);
+  EngineContext() : EngineContext(nullptr, {}) {}
+  // Unregisters from the messenger held.
+  ~EngineContext();
+  EngineContext(const EngineContext&) = delete;
+  EngineContext& operator=(const EngineContext&) = delete;
+
+  // Holds `messenger` (null holds none) and moves the registrations to it.
+  void setMessenger(std::shared_ptr<Messenger> messenger);
+  std::shared_ptr<Messenger> messenger() const;
+
+  void setDispatcher(Dispatcher* dispatcher);
+  Dispatcher& dispatcher() const;
+  SafeDispatch safeDispatch() const { return SafeDispatch(dispatcher()); }
+  // Now, on the dispatcher's clock.
+  TLDate now() const;
+  int64_t upTimeMillis() const;
+
+  void setDecoder(std::weak_ptr<TLDecoder> decoder);
+  // The decoder set, else the shared one.
+  std::shared_ptr<TLDecoder> decoder() const;
+  // Sends `configuration` through the decoder's configure().
+  void configure(const ConfigDictionary& configuration) const;
+
+ private:
+  IThriftMessageReceiver* const receiver_;
+  const std::vector<int32_t> types_;
+
+  // Serialises messenger switches, so two of them never interleave their
+  // unregister and register steps; never held by a delivery.
+  std::mutex switchMutex_;
+  mutable std::mutex mutex_;
+  std::shared_ptr<Messenger> messenger_;
+  Dispatcher* dispatcher_ = nullptr;
+  bool hasDecoder_ = false;
+  std::weak_ptr<TLDecoder> decoder_;
+};
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_

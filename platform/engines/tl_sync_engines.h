@@ -1,0 +1,158 @@
+// TLEventEngine2 ("EVENT2") and TLHeartbeatEngine ("HEARTBEAT"): the
+// platform halves of the core's two sync engines. The app registers event
+// sequences here; each registration leaves as one EventData message (bus
+// type 1) tagged with the engine's type (2 EVENT2, 4 HEARTBEAT) and sent
+// under the engine's name. The core follows the stream and answers with
+// SyncEngineSignal messages (type 28), which come back through
+// processEventParams and reach the app's delegate as value objects
+// (sync_engine_values.h) on the main queue. Priority lists go to the core as
+// configuration keys through the decoder.
+//
+//   auto engine = TLEventEngine2::sharedEngine();
+//   decoder->connectEngineDelegate(myDelegate, TLEngineType::kEvent2);
+//   engine->registerEventSequenceWithID(4242, eventsJson, 10.0);
+//
+// Run state: each engine starts when made. stop (and pause, which is the
+// same) makes it drop desync, timed-event and tick signals until the next
+// sync signal, which starts it again. isPaused is the negation of isRunning.
+// Each engine acts only on signals tagged with its own engine type.
+//
+// Registration answers false, with an error, when nothing can be sent: no
+// messenger yet, a sync time-out that is not a number, or a bundle file that
+// cannot be read or is not ASCII text (an empty text would make the core
+// delete the registration). Otherwise the core alone judges the text.
+//
+// Thread safety: every operation may be called from any thread. Signals
+// arrive on the bus thread; each delegate call runs on the main queue while
+// the delivering thread waits for it.
+#ifndef TL_PLATFORM_ENGINES_TL_SYNC_ENGINES_H_
+#define TL_PLATFORM_ENGINES_TL_SYNC_ENGINES_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/api/event_params.h"
+#include "platform/engines/engine_context.h"
+#include "platform/engines/sync_engine_values.h"
+#include "platform/engines/tl_engine.h"
+
+namespace tembrolexinplatform {
+
+class TLEventEngine2Delegate : public TLEngineDelegate {
+ public:
+  virtual void onEventEngineEvent(const TLEventEngine2Event& event) = 0;
+};
+
+class TLHeartbeatEngineDelegate : public TLEngineDelegate {
+ public:
+  virtual void onHeartbeatEngineEvent(const TLHeartbeatEngineEvent& event) = 0;
+};
+
+// What the two engines share.
+class TLSyncEngine : public TLEngine {
+ public:
+  // Registers `events` for the stream; `syncSecs` is truncated toward zero
+  // (held at the 64-bit range). `error`, when given, is cleared on success.
+  bool registerEventSequenceWithID(int64_t mediaStreamId, const std::string& events,
+                                   double syncSecs, std::optional<TLError>* error = nullptr);
+  // The same with the text of `fileName` in the app's resource folder.
+  bool registerEventSequenceWithIDFromBundleFile(int64_t mediaStreamId, const std::string& fileName,
+                                                 double syncSecs,
+                                                 std::optional<TLError>* error = nullptr);
+
+  void pause() override { stop(); }
+  bool isPaused() const override { return !isRunning(); }
+
+  std::shared_ptr<TLEngineDelegate> delegate() const override;
+  void setDelegate(std::shared_ptr<TLEngineDelegate> delegate) override;
+  std::string engineName() const override { return name_; }
+  void setEngineParameters(const TLEngineParameters&) override {}
+  // Takes TLThriftParams envelopes of SyncEngineSignal of this engine's type.
+  void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
+                          const std::string& processorName) override;
+  // Held for sending; no registrations.
+  void setMessenger(std::shared_ptr<Messenger> messenger) override {
+    context_.setMessenger(std::move(messenger));
+  }
+
+  // Test seams: the dispatcher (main queue, clock) and the decoder that
+  // carries the priorities.
+  void setDispatcher(Dispatcher* dispatcher) { context_.setDispatcher(dispatcher); }
+  void setDecoder(std::weak_ptr<TLDecoder> decoder) { context_.setDecoder(std::move(decoder)); }
+
+ protected:
+  TLSyncEngine(const char* name, int32_t engineType) : name_(name), engineType_(engineType) {}
+
+  bool sendEventData(int64_t mediaStreamId, const std::string& amId, const std::string& events,
+                     double syncSecs, std::optional<TLError>* error);
+  // The ASCII text of a resource file, or nothing (and `error` set).
+  static std::optional<std::string> readBundleFile(const std::string& fileName,
+                                                   std::optional<TLError>* error);
+
+  virtual bool takesEvents(const TLEngineDelegate& delegate) const = 0;
+  // Builds the value object and calls the delegate on the main queue;
+  // `elapsed` is milliseconds since the core made the signal.
+  virtual void deliver(const SyncEngineSignal& signal, const std::shared_ptr<TLEngineDelegate>& d,
+                       int64_t elapsed) = 0;
+
+  EngineContext context_;
+
+ private:
+  const std::string name_;
+  const int32_t engineType_;
+  mutable std::mutex mutex_;
+  std::shared_ptr<TLEngineDelegate> delegate_;
+};
+
+class TLEventEngine2 final : public TLSyncEngine {
+ public:
+  static constexpr const char* kEngineName = "EVENT2";
+  static constexpr int32_t kEngineType = 2;
+
+  // The one engine of the process, made (and started) on first use; never
+  // destroyed.
+  static std::shared_ptr<TLEventEngine2> sharedEngine();
+
+  // Registration for a stream known by its audio-match id (stream id -1).
+  bool registerEventSequenceWithAudioMatchID(const std::string& amId, const std::string& events,
+                                             double syncSecs,
+                                             std::optional<TLError>* error = nullptr);
+  bool registerEventSequenceWithAudioMatchIDFromBundleFile(const std::string& amId,
+                                                           const std::string& fileName,
+                                                           double syncSecs,
+                                                           std::optional<TLError>* error = nullptr);
+  // Configures both track-priority keys with the rows' JSON; null does
+  // nothing.
+  void setPrioritySettings(const TLEventEngine2Priority* priorities);
+
+ private:
+  TLEventEngine2() : TLSyncEngine(kEngineName, kEngineType) {}
+  bool takesEvents(const TLEngineDelegate& delegate) const override;
+  void deliver(const SyncEngineSignal& signal, const std::shared_ptr<TLEngineDelegate>& d,
+               int64_t elapsed) override;
+};
+
+class TLHeartbeatEngine final : public TLSyncEngine {
+ public:
+  static constexpr const char* kEngineName = "HEARTBEAT";
+  static constexpr int32_t kEngineType = 4;
+
+  static std::shared_ptr<TLHeartbeatEngine> sharedEngine();
+
+  // Configures the candidate-station key with the rows' JSON; null does
+  // nothing.
+  void setPrioritySettings(const TLHeartbeatPriority* priorities);
+
+ private:
+  TLHeartbeatEngine() : TLSyncEngine(kEngineName, kEngineType) {}
+  bool takesEvents(const TLEngineDelegate& delegate) const override;
+  void deliver(const SyncEngineSignal& signal, const std::shared_ptr<TLEngineDelegate>& d,
+               int64_t elapsed) override;
+};
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_ENGINES_TL_SYNC_ENGINES_H_

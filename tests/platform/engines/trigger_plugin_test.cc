@@ -1,0 +1,330 @@
+// The TRIGGER and PLUGIN engines: values and call order for codewords and
+// audio-match events, the Warning for a delegate without triggerReceived,
+// the hand-off from the delivering thread to the main queue, registration
+// with the messenger (once, moved on reconnection, released with the
+// decoder), configuration maps as dictionaries, and the factory's engines.
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/api/tl_logger.h"
+#include "platform/engines/tl_audio_match_engine.h"
+#include "platform/engines/tl_plugin_engine.h"
+#include "platform/engines/tl_sync_engines.h"
+#include "platform/engines/tl_trigger_engine.h"
+#include "tests/platform/engines/engine_world.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using namespace std::chrono_literals;
+
+int64_t unixMillis(TLDate date) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
+}
+
+// Records every call with the thread it ran on.
+struct CallLog {
+  std::mutex mutex;
+  std::vector<std::string> calls;
+  std::vector<std::thread::id> threads;
+  void add(std::string call) {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(std::move(call));
+    threads.push_back(std::this_thread::get_id());
+  }
+  std::vector<std::string> snapshot() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls;
+  }
+};
+
+std::string describe(const TLTrigger& t) {
+  return "trigger " + std::to_string(t.type()) + " " + t.triggerId() + " " + t.name() + " " +
+         std::to_string(t.offset()) + " @" + std::to_string(unixMillis(t.date()));
+}
+
+struct TriggerOnly : TLTriggerReceivedDelegate {
+  explicit TriggerOnly(CallLog& l) : log(l) {}
+  void triggerReceived(const TLTrigger& t) override { log.add(describe(t)); }
+  CallLog& log;
+};
+
+struct CodewordOnly : TLCodewordReceivedDelegate {
+  explicit CodewordOnly(CallLog& l) : log(l) {}
+  void codewordReceived(int64_t c, TLDate at) override {
+    log.add("codeword " + std::to_string(c) + " @" + std::to_string(unixMillis(at)));
+  }
+  CallLog& log;
+};
+
+struct BothCalls : TLTriggerReceivedDelegate, TLCodewordReceivedDelegate {
+  explicit BothCalls(CallLog& l) : log(l) {}
+  void triggerReceived(const TLTrigger& t) override { log.add(describe(t)); }
+  void codewordReceived(int64_t c, TLDate at) override {
+    log.add("codeword " + std::to_string(c) + " @" + std::to_string(unixMillis(at)));
+  }
+  CallLog& log;
+};
+
+struct LogSink : TLLoggerDelegate {
+  void logfromSender(const std::string& sender, const TLLogParams& p) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.push_back(std::to_string(p.level) + " " + sender + ": " + p.message);
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+class TriggerEngineTest : public testing::Test {
+ protected:
+  TriggerEngineTest() {
+    engine_->setDispatcher(&world_.dispatcher());
+    TLLogger::sharedLogger().setDelegate(sink_);
+  }
+  ~TriggerEngineTest() override {
+    TLLogger::sharedLogger().unsetDelegate();
+    engine_->setDelegate(nullptr);
+    engine_->setDispatcher(nullptr);
+  }
+  // The app connects a delegate through the decoder.
+  void decoderConnects() {
+    world_.decoder()->connectEngineDelegate(std::make_shared<TriggerOnly>(log_),
+                                            TLEngineType::kTrigger);
+  }
+  std::shared_ptr<TLTriggerEngine> engine_ = TLTriggerEngine::sharedEngine();
+  tltest::EngineWorld world_;
+  CallLog log_;
+  std::shared_ptr<LogSink> sink_ = std::make_shared<LogSink>();
+};
+
+enum class Kind { kBoth, kTriggerOnly, kCodewordOnly, kNone };
+
+std::shared_ptr<TLEngineDelegate> makeDelegate(Kind kind, CallLog& log) {
+  switch (kind) {
+    case Kind::kBoth:
+      return std::make_shared<BothCalls>(log);
+    case Kind::kTriggerOnly:
+      return std::make_shared<TriggerOnly>(log);
+    case Kind::kCodewordOnly:
+      return std::make_shared<CodewordOnly>(log);
+    case Kind::kNone:
+      break;
+  }
+  return std::make_shared<TLTriggerEngineDelegate>();
+}
+
+struct CodewordCase {
+  std::string name;
+  Kind kind;
+  int64_t codeword;
+  std::vector<std::string> calls;
+};
+
+class CodewordTriggerTest : public TriggerEngineTest,
+                            public testing::WithParamInterface<CodewordCase> {};
+
+TEST_P(CodewordTriggerTest, CallsInOrder) {
+  engine_->setDelegate(makeDelegate(GetParam().kind, log_));
+  // 2500 ms long, decoded at 1600000000000 ms since the epoch.
+  auto event = std::make_shared<TLCodewordEventParams>(GetParam().codeword, 77, 1600000000000, 2500);
+  engine_->processEventParams(event, "Decoder-P");
+  EXPECT_EQ(log_.snapshot(), GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delegates, CodewordTriggerTest,
+    testing::Values(
+        CodewordCase{"BothTriggerFirst",
+                     Kind::kBoth,
+                     1234,
+                     {"trigger 0 1234 codeword 2500 @1600000000000", "codeword 1234 @1600000000000"}},
+        CodewordCase{"TriggerOnly", Kind::kTriggerOnly, 1234,
+                     {"trigger 0 1234 codeword 2500 @1600000000000"}},
+        CodewordCase{"CodewordOnly", Kind::kCodewordOnly, 1234, {"codeword 1234 @1600000000000"}},
+        CodewordCase{"ZeroIsACodeword", Kind::kCodewordOnly, 0, {"codeword 0 @1600000000000"}},
+        CodewordCase{"NegativeCallsNothing", Kind::kBoth, -5, {}},
+        CodewordCase{"DelegateWithNeitherCall", Kind::kNone, 1234, {}}),
+    [](const testing::TestParamInfo<CodewordCase>& info) { return info.param.name; });
+
+AMSignal amSignal() {
+  AMSignal s;
+  s.__set_amId("am-17");
+  s.__set_dbEntryName("Evening News");
+  s.__set_timeStamp(1700000000250);
+  s.__set_offset(30000);
+  s.__set_duration(5000);
+  return s;
+}
+
+TEST_F(TriggerEngineTest, AudioMatchEventArrivesThroughTheMessengerAsTypeTwoTrigger) {
+  decoderConnects();
+  engine_->setDelegate(std::make_shared<BothCalls>(log_));
+  world_.messenger().receiveThriftMessage(TLThriftParams(MessageEnvelope::wrap(amSignal())), "AM");
+  EXPECT_EQ(log_.snapshot(),
+            std::vector<std::string>{"trigger 2 am-17 Evening News 35000 @1700000000250"});
+}
+
+TEST_F(TriggerEngineTest, AudioMatchEventForCodewordOnlyDelegateIsDroppedWithAWarning) {
+  engine_->setDelegate(std::make_shared<CodewordOnly>(log_));
+  const AMSignal signal = amSignal();
+  engine_->notifyAMEvent(&signal);
+  engine_->notifyAMEvent(nullptr);
+  EXPECT_TRUE(log_.snapshot().empty());
+  std::lock_guard<std::mutex> lock(sink_->mutex);
+  EXPECT_EQ(sink_->lines, std::vector<std::string>{
+                              "3 -[TLTriggerEngine notifyAMEvent:]: AM event received but delegate "
+                              "does not implement selector triggerReceived:"});
+}
+
+TEST_F(TriggerEngineTest, HostileOffsetsAreHeldAtTheRangeAndUnsetFieldsAreEmpty) {
+  AMSignal s;
+  s.__set_offset(INT64_MAX - 1);
+  s.__set_duration(5000);
+  const TLTrigger t = TLTrigger::fromAMSignal(s);
+  EXPECT_EQ(t.offset(), INT64_MAX);
+  EXPECT_EQ(t.triggerId(), "");
+  EXPECT_EQ(t.name(), "");
+  EXPECT_EQ(unixMillis(t.date()), 0);
+}
+
+TEST_F(TriggerEngineTest, DeliveryFromAnotherThreadWaitsForTheCallOnTheMainQueue) {
+  decoderConnects();
+  engine_->setDelegate(std::make_shared<TriggerOnly>(log_));
+  std::atomic<bool> returned{false};
+  std::thread bus([&] {
+    world_.messenger().receiveThriftMessage(TLThriftParams(MessageEnvelope::wrap(amSignal())), "AM");
+    returned = true;
+  });
+  ASSERT_TRUE(world_.dispatcher().mainQueue()->runUntil([&] { return !log_.snapshot().empty(); }, 10s));
+  bus.join();
+  EXPECT_TRUE(returned);
+  std::lock_guard<std::mutex> lock(log_.mutex);
+  ASSERT_EQ(log_.threads.size(), 1u);
+  EXPECT_EQ(log_.threads[0], std::this_thread::get_id());
+}
+
+TEST_F(TriggerEngineTest, ReconnectingRegistersOnceAndMovesToANewDecoder) {
+  decoderConnects();
+  decoderConnects();
+  EXPECT_EQ(world_.messenger().receiverCount(11), 1u);
+
+  auto second = std::make_unique<tltest::EngineWorld>();
+  second->decoder()->connectEngineDelegate(std::make_shared<TriggerOnly>(log_),
+                                           TLEngineType::kTrigger);
+  EXPECT_EQ(world_.messenger().receiverCount(11), 0u);
+  EXPECT_EQ(second->messenger().receiverCount(11), 1u);
+
+  // The engine outlives the second decoder; connecting again moves it back.
+  std::weak_ptr<Messenger> secondMessenger = second->sharedMessenger();
+  second->decoder()->disconnectEngineDelegate(engine_);
+  decoderConnects();
+  EXPECT_EQ(secondMessenger.lock()->receiverCount(11), 0u);
+  EXPECT_EQ(world_.messenger().receiverCount(11), 1u);
+  second.reset();
+  EXPECT_TRUE(secondMessenger.expired());
+}
+
+TEST_F(TriggerEngineTest, BothFlagsAlwaysRead) {
+  for (TLEngine* e : {static_cast<TLEngine*>(engine_.get()),
+                      static_cast<TLEngine*>(TLPluginEngine::sharedEngine().get())}) {
+    e->stop();
+    EXPECT_TRUE(e->isRunning());
+    e->start();
+    EXPECT_TRUE(e->isPaused());
+  }
+}
+
+// --- PLUGIN ---------------------------------------------------------------
+
+struct PluginDelegate : TLPluginEngineDelegate {
+  void dataReceived(const ConfigDictionary& d, TLDate at) override {
+    data.push_back(d);
+    dates.push_back(at);
+  }
+  std::vector<ConfigDictionary> data;
+  std::vector<TLDate> dates;
+};
+
+ConfigParam param(int32_t type) {
+  ConfigParam p;
+  p.__set_type(type);
+  return p;
+}
+
+TEST(PluginEngineTest, EachMapBecomesOneDatedDictionaryOfTheTypedEntries) {
+  tltest::EngineWorld world;
+  auto engine = TLPluginEngine::sharedEngine();
+  engine->setDispatcher(&world.dispatcher());
+  auto delegate = std::make_shared<PluginDelegate>();
+  engine->setDelegate(delegate);
+
+  ConfigurationMapSignal map;
+  ConfigParam b = param(0), i = param(1), d = param(2), l = param(3), s = param(4), odd = param(7),
+              unset = param(1), untyped;
+  b.__set_boolValue(true);
+  i.__set_intValue(-7);
+  d.__set_doubleValue(2.5);
+  l.__set_longlongValue(INT64_C(5000000000));
+  s.__set_stringValue("on");
+  odd.__set_stringValue("x");
+  untyped.__set_intValue(3);
+  map.__set_config({{"b", b}, {"i", i}, {"d", d}, {"l", l}, {"s", s}, {"odd", odd},
+                    {"noValue", unset}, {"noType", untyped}});
+  engine->processEventParams(std::make_shared<TLThriftParams>(MessageEnvelope::wrap(map)), "P");
+  // Another message type is not for this engine.
+  engine->processEventParams(std::make_shared<TLThriftParams>(MessageEnvelope::wrap(amSignal())), "P");
+
+  ASSERT_EQ(delegate->data.size(), 1u);
+  const ConfigDictionary expected{{"b", true},          {"i", int32_t{-7}}, {"d", 2.5},
+                                  {"l", INT64_C(5000000000)}, {"s", std::string("on")}};
+  EXPECT_EQ(delegate->data[0], expected);
+  EXPECT_EQ(std::chrono::duration_cast<std::chrono::microseconds>(
+                delegate->dates[0].time_since_epoch())
+                .count(),
+            tltest::FakeClock::kStartWallMicros);
+  engine->setDelegate(nullptr);
+  engine->setDispatcher(nullptr);
+}
+
+// --- Factory ----------------------------------------------------------------
+
+struct FactoryCase {
+  std::string name;
+  TLEngineType type;
+  std::function<std::shared_ptr<TLEngine>()> shared;
+};
+
+class FactoryTest : public testing::TestWithParam<FactoryCase> {};
+
+TEST_P(FactoryTest, HandsOutTheSharedEngineUnderItsName) {
+  tltest::EngineWorld world;  // the audio-match engine configures on hand-out
+  TLAudioMatchEngine::sharedEngine()->setDecoder(world.decoder());
+  auto a = TLEngine::getEngineOfType(GetParam().type);
+  auto b = TLEngine::getEngineOfType(GetParam().type);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a, GetParam().shared());
+  EXPECT_EQ(a->engineName(), GetParam().name);
+  TLAudioMatchEngine::sharedEngine()->setDecoder({});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BuiltIns, FactoryTest,
+    testing::Values(
+        FactoryCase{"EVENT2", TLEngineType::kEvent2, [] { return TLEventEngine2::sharedEngine(); }},
+        FactoryCase{"HEARTBEAT", TLEngineType::kHeartbeat,
+                    [] { return TLHeartbeatEngine::sharedEngine(); }},
+        FactoryCase{"TRIGGER", TLEngineType::kTrigger, [] { return TLTriggerEngine::sharedEngine(); }},
+        FactoryCase{"PLUGIN", TLEngineType::kPlugin, [] { return TLPluginEngine::sharedEngine(); }},
+        FactoryCase{"AUDIOMATCH", TLEngineType::kAudioMatch,
+                    [] { return TLAudioMatchEngine::sharedEngine(); }}),
+    [](const testing::TestParamInfo<FactoryCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tembrolexinplatform
