@@ -6,6 +6,8 @@
 # without sources yet yields an INTERFACE target so dependants still link.
 function(tl_component)
   cmake_parse_arguments(ARG "" "NAME" "DEPS" ${ARGN})
+  # Every component is installed and exported (cmake/Install.cmake).
+  set_property(GLOBAL APPEND PROPERTY TL_LIBRARY_TARGETS ${ARG_NAME})
   file(GLOB _srcs CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   if(_srcs)

@@ -1,4 +1,6 @@
-# Every dependency comes from Debian packages (scripts/bootstrap.sh).
+# Every dependency comes from Debian packages (scripts/bootstrap.sh). The
+# installed package finds the same ones again: keep
+# cmake/tembrolexinConfig.cmake.in and cmake/tembrolexin.pc.in in step.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(THRIFT REQUIRED IMPORTED_TARGET thrift)
 pkg_check_modules(JSONCPP REQUIRED IMPORTED_TARGET jsoncpp)

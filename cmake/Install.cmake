@@ -4,9 +4,9 @@
 # tembrolexin::tl_* target per library) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-set(TL_INSTALL_LIBRARIES
-    tl_schema tl_runtime tl_decoder tl_engines tl_net tl_analytics tl_assets tl_audio tl_control
-    tl_platform_messages tl_platform_net tl_platform_api tl_platform_engines)
+# Every library folder's target (tl_component) and the schema.
+get_property(_components GLOBAL PROPERTY TL_LIBRARY_TARGETS)
+set(TL_INSTALL_LIBRARIES tl_schema ${_components})
 
 # What an app links: the platform layer and, through it, the core.
 add_library(tembrolexin INTERFACE)
@@ -18,9 +18,7 @@ install(TARGETS ${TL_INSTALL_LIBRARIES} tembrolexin EXPORT tembrolexinTargets
 install(EXPORT tembrolexinTargets NAMESPACE tembrolexin::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tembrolexin)
 
-foreach(_dir core/runtime core/decoder core/audio core/control core/engines core/net
-             core/analytics core/assets platform/api platform/engines platform/net
-             platform/messages schema)
+foreach(_dir core platform schema tools/signal)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${_dir}/ DESTINATION ${TL_INSTALL_INCLUDEDIR}/${_dir}
           FILES_MATCHING PATTERN "*.h")
 endforeach()
