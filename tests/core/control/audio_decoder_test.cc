@@ -572,3 +572,23 @@ TEST(AudioDecoderLifeTest, DestructionLeavesTheBus) {
 
 }  // namespace
 }  // namespace tltest
+
+namespace tltest {
+namespace {
+
+// Concurrent first callers all receive the one decoder, never null.
+TEST(AudioDecoderInstanceTest, ConcurrentFirstCallersGetTheSameDecoder) {
+  Logger::getInstance()->registerMessenger(getMessenger());
+  std::vector<AudioDecoder*> seen(8, nullptr);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&seen, i] { seen[i] = AudioDecoder::getInstance(); });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (AudioDecoder* d : seen) EXPECT_EQ(d, seen[0]);
+  EXPECT_EQ(seen[0]->GetName(), "AudioDecoder");
+}
+
+}  // namespace
+}  // namespace tltest

@@ -131,6 +131,7 @@ class CoreEndToEndTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  FakeClock clock_;  // outlives the decoder, whose recorder reads it
   std::unique_ptr<Messenger> bus_;
   std::unique_ptr<BusTap> tap_;
   std::unique_ptr<AudioDecoder> decoder_;
@@ -173,7 +174,7 @@ TEST_F(CoreEndToEndTest, FileSourceThroughThePlatformRecorder) {
     out.write(reinterpret_cast<const char*>(audio.data()),
               static_cast<std::streamsize>(audio.size() * 2));
   }
-  FakeClock clock;
+  FakeClock& clock = clock_;
   make([&] {
     return std::make_unique<IOSAudioRecorder>(
         std::make_unique<FileCaptureSource>(path, FileCaptureSource::Options{}, clock),
