@@ -117,17 +117,7 @@ void TLWKWebView::emit(const std::string& key, const std::string& value,
           initialStateScript(delegate ? delegate->getCurrentNetworkStatusString() : "", value);
       const std::string path = *url;
       options_.dispatcher->mainQueue()->async([weak, path, script] {
-        auto self = weak.lock();
-        if (!self) return;
-        bool usable;
-        {
-          std::lock_guard<std::mutex> lock(self->mutex_);
-          usable = self->viewUsable_;
-        }
-        if (!usable) self->createWebView();
-        self->engine_->loadFile(path, self->options_.documentsFolder);
-        self->engine_->attach();
-        self->evaluate(script);
+        if (auto self = weak.lock()) self->loadPage(path, script);
       });
       return;
     }
@@ -139,6 +129,35 @@ void TLWKWebView::emit(const std::string& key, const std::string& value,
   options_.dispatcher->mainQueue()->async([weak, script] {
     if (auto self = weak.lock()) self->evaluate(script);
   });
+}
+
+void TLWKWebView::loadPage(const std::string& path, const std::string& script) {
+  bool usable;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    usable = viewUsable_;
+  }
+  if (!usable) createWebView();
+  std::string file = path;
+  std::string readable = options_.documentsFolder;
+  if (options_.pageCopier) {
+    const std::string url = options_.pageCopier->copyAssetsDir2TmpDir(path);
+    if (url.empty()) {
+      TLLogger::errorInMethod("-[TLWKWebView loadPage:]", __LINE__,
+                              "Could not copy %s for the web view", path.c_str());
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (currentURL_ == path) {  // so that the next action tries again
+        currentURL_.clear();
+        currentBundle_.reset();
+      }
+      return;
+    }
+    file = url.substr(std::string("file://").size());
+    readable = options_.pageCopier->tmpFolderPath() + "/www";
+  }
+  engine_->loadFile(file, readable);
+  engine_->attach();
+  evaluate(script);
 }
 
 void TLWKWebView::evaluate(std::string script) {

@@ -42,6 +42,7 @@
 #include "platform/api/notification_center.h"
 #include "platform/api/safe_dispatch.h"
 #include "platform/engines/tl_bundle.h"
+#include "platform/engines/tl_copy_assets.h"
 
 namespace tembrolexinplatform {
 
@@ -114,6 +115,11 @@ class TLWKWebView final : public TLWKWebViewProtocol,
     NotificationCenter* notifications = &NotificationCenter::defaultCenter();
     // Pages may read below it; empty: the installed environment's.
     std::string documentsFolder;
+    // For web engines that cannot be limited to the documents folder: each
+    // page is loaded from a copy of its folder made by this copier (not
+    // owned), with read access to that copy only. A page whose copy fails
+    // is not shown.
+    TLCopyAssets2TmpDir* pageCopier = nullptr;
   };
 
   static constexpr const char* kHandlerSendMessage = "sendMessage";
@@ -154,6 +160,8 @@ class TLWKWebView final : public TLWKWebViewProtocol,
   void evaluate(std::string script);
   void dealWithBody(const std::string& body, int64_t level);
   void handleBundleLink(const std::string& link);
+  // Main thread: loads and shows the page, with its initial state.
+  void loadPage(const std::string& path, const std::string& script);
 
   const std::unique_ptr<WebEngine> engine_;
   const Options options_;

@@ -2,6 +2,8 @@
 // evaluates for each event, closing with the 200 ms re-creation, script
 // messages and links.
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "platform/engines/tl_wk_web_view.h"
 #include "tests/platform/engines/content_fixtures.h"
 #include "tests/platform/engines/recording_web_engine.h"
+#include "tests/support/temp_dir.h"
 
 namespace tembrolexinplatform {
 namespace {
@@ -162,6 +165,42 @@ TEST_F(WebViewTest, LinksBundleLinksPostAndOthersGoToTheOpener) {
   EXPECT_FALSE(log->client->decidePolicyForNavigation("https://e.test/2", true));
   EXPECT_EQ(posted, Lines{"b7"});
   EXPECT_EQ(opener->opened, Lines{"https://e.test/"});
+}
+
+TEST_F(WebViewTest, PagesLoadFromATemporaryCopyWhenTheEngineNeedsIt) {
+  tltest::TempDir docs, tmp;
+  auto write = [](const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path) << text;
+  };
+  write(docs.file("b1/index.html"), "one");
+  write(docs.file("b1/img/a.txt"), "a");
+  write(docs.file("b2/page.html"), "two");
+  TLCopyAssets2TmpDir copier(tmp.path());
+  auto log2 = std::make_shared<tltest::RecordingWebEngine::Log>();
+  auto copying = TLWKWebView::create(std::make_unique<tltest::RecordingWebEngine>(log2),
+                                     {&m.dispatcher, &center, docs.path(), &copier});
+  copying->emit("action", "{}", docs.file("b1/index.html"), bundle);
+  m.run();
+  const std::string www = tmp.file("www");
+  EXPECT_EQ(log2->take()[1], "load:" + www + "/index.html|" + www);
+  EXPECT_TRUE(std::filesystem::exists(www + "/img/a.txt"));
+
+  copying->emit("action", "{}", docs.file("b2/page.html"), bundle);  // replaces the copy
+  m.run();
+  EXPECT_EQ(log2->take()[0], "load:" + www + "/page.html|" + www);
+  EXPECT_FALSE(std::filesystem::exists(www + "/index.html"));
+
+  copying->emit("action", "{}", docs.file("b3/missing.html"), bundle);
+  m.run();
+  EXPECT_TRUE(log2->take().empty());
+  EXPECT_EQ(copying->currentURL(), "");  // the next action tries again
+  TLCopyAssets2TmpDir::Error error;
+  EXPECT_FALSE(copier.copyFrom(docs.file("none"), www, &error));
+  EXPECT_EQ(error.domain, "TestDomainTODO");
+  EXPECT_EQ(error.code, 1);
+  EXPECT_EQ(error.description, docs.file("none") + " file does not exist.");
+  EXPECT_TRUE(std::filesystem::exists(www + "/page.html"));
 }
 
 }  // namespace
