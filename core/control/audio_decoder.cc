@@ -3,6 +3,8 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <array>
+#include <sstream>
 #include <utility>
 
 #include "core/audio/ios_audio_recorder.h"

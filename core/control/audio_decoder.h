@@ -177,8 +177,9 @@ class AudioDecoder : public IProcessorControllerListener,
 
   // Waits until the control thread has run everything queued so far.
   void waitForControlTasks();
-  // Capture blocks that found a buffer still in use (platform recorder) or
-  // waited past the limit (app-fed recorder).
+  // Buffers of an app-fed recorder whose successor was still in use when the
+  // wait limit ran out (the platform recorder counts the blocks it drops
+  // itself, IOSAudioRecorder::droppedBlocks).
   uint64_t droppedBuffers() const { return droppedBuffers_.load(); }
   // The engines' names, in order (empty before the first initialisation).
   std::vector<std::string> engineNames() const;
