@@ -458,18 +458,24 @@ TEST_F(ContentEngineTest, CloseAsksTheAppAndReportsAfterTheViewWent) {
   engine->processEventParams(envelope(actionSignal("b1", "a1", 0)), "CONTENT");
   m.run();
   delegate->take();
+  web->take();
   delegate->allowClose = false;
-  engine->closeWebview();
+  web->client->didReceiveScriptMessage("closeView", "Closing webview!");
   m.run(300ms);
   EXPECT_EQ(delegate->take(), Lines{"willClose:b1"});
   EXPECT_EQ(host->currentURL(), "/docs/TL/Assets/Ready/b1/index.html");
+  EXPECT_TRUE(web->take().empty());
   delegate->allowClose = true;
   engine->closeWebview();
   m.run();
   EXPECT_EQ(delegate->take(), Lines{"willClose:b1"});
-  m.run(200ms);
-  EXPECT_EQ(delegate->take(), Lines{"didClose:b1"});
+  EXPECT_EQ(web->take(), Lines{"remove"});
   EXPECT_EQ(host->currentURL(), "");
+  m.run(199ms);
+  EXPECT_TRUE(delegate->calls.empty());
+  m.run(1ms);
+  EXPECT_EQ(delegate->take(), Lines{"didClose:b1"});
+  EXPECT_EQ(web->take(), Lines{"create:sendMessage,sendMessageInternal,closeView"});
 }
 
 }  // namespace
