@@ -1,12 +1,12 @@
 // decode_wav: feeds a 16-bit PCM WAV file to the decoder through a custom
 // recorder and prints every code word its delegates receive, one line each:
 //
-//   codeword 4242 engine TRIGGER processor <name> confidence 3
+//   codeword 4242 engine TRIGGER
 //
 // Usage: decode_wav <scheme.cfg> <file.wav> [<data folder>]
 // The app brings its own code-word processor: one that runs the decoding
 // core with the given scheme configuration and sends every word to the
-// TRIGGER engine. The data folder (default: a new folder under /tmp) holds
+// TRIGGER engine, whose delegate prints it. The data folder (default: a new folder under /tmp) holds
 // the app's documents, keys and user defaults.
 #include <unistd.h>
 
@@ -24,6 +24,7 @@
 #include "core/audio/base_audio_processor.h"
 #include "platform/api/platform_environment.h"
 #include "platform/api/tl_decoder.h"
+#include "platform/engines/tl_trigger_engine.h"
 
 using namespace tembrolexinplatform;
 using namespace std::chrono_literals;
@@ -79,53 +80,12 @@ class PrintingDelegate : public TLDecoderDelegate {
   State& s_;
 };
 
-// The delegate role of the code-word engine below.
-class CodewordDelegate : public TLEngineDelegate {
+// The trigger engine's delegate: each code word routed to "TRIGGER", on the
+// main queue.
+class PrintingCodewords : public TLCodewordReceivedDelegate {
  public:
-  virtual void codewordReceived(const TLCodewordEventParams& codeword,
-                                const std::string& processor) = 0;
-};
-
-// An engine of the app's own for the TRIGGER code words: an app may bring
-// its own engine class for a type; the factory takes the first class
-// registered for it. It hands each code word to its delegate on the main
-// queue, as the library's engines do.
-class CodewordEngine : public TLEngine {
- public:
-  static std::shared_ptr<CodewordEngine> sharedEngine() {
-    static std::shared_ptr<CodewordEngine> engine(new CodewordEngine());
-    return engine;
-  }
-  std::shared_ptr<TLEngineDelegate> delegate() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return delegate_;
-  }
-  void setDelegate(std::shared_ptr<TLEngineDelegate> delegate) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    delegate_ = std::move(delegate);
-  }
-  std::string engineName() const override { return "TRIGGER"; }
-  void setEngineParameters(const TLEngineParameters&) override {}
-  void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
-                          const std::string& processor) override {
-    auto codeword = std::dynamic_pointer_cast<const TLCodewordEventParams>(event);
-    auto target = std::dynamic_pointer_cast<CodewordDelegate>(delegate());
-    if (!codeword || !target) return;
-    SafeDispatch().safeDispatchAsyncOnMainQueue(
-        [codeword, target, processor] { target->codewordReceived(*codeword, processor); });
-  }
-
- private:
-  CodewordEngine() = default;
-  mutable std::mutex mutex_;
-  std::shared_ptr<TLEngineDelegate> delegate_;
-};
-
-class PrintingCodewords : public CodewordDelegate {
- public:
-  void codewordReceived(const TLCodewordEventParams& c, const std::string& processor) override {
-    say("codeword " + std::to_string(c.msg()) + " engine " + c.engineRef().value_or("") +
-        " processor " + processor + " confidence " + std::to_string(c.syncState()));
+  void codewordReceived(int64_t codeword, TLDate) override {
+    say("codeword " + std::to_string(codeword) + " engine TRIGGER");
   }
 };
 
@@ -183,8 +143,6 @@ int main(int argc, char** argv) {
   env.bundleIdentifier = "com.example.decodewav";
   PlatformEnvironment::install(env);
   Dispatcher::shared().mainQueue()->bindToCurrentThread();
-  TLEngine::registerEngineClass(
-      {TLEngineType::kTrigger, "TRIGGER", [] { return CodewordEngine::sharedEngine(); }});
 
   const tembrolexinsdk::SampleRate rate = tembrolexinsdk::SampleRateFromHz(reader->rateHz());
   auto processor = std::make_unique<tembrolexinsdk::BaseAudioProcessor>(
