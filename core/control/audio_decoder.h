@@ -60,7 +60,7 @@
 #include "core/audio/volume_measurer.h"
 #include "core/control/audio_processor_controller.h"
 #include "core/control/capture_buffer_leases.h"
-#include "core/control/i_audio_decoder_listener.h"
+#include "core/runtime/i_audio_decoder_listener.h"
 #include "core/control/i_processor_controller_listener.h"
 #include "core/control/processor_controller.h"
 #include "core/net/data_signer.h"

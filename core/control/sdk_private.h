@@ -23,7 +23,7 @@
 #include <string>
 
 #include "core/control/audio_decoder.h"
-#include "core/control/i_audio_decoder_listener.h"
+#include "core/runtime/i_audio_decoder_listener.h"
 #include "core/runtime/i_messenger.h"
 #include "schema/tembrolexin_types.h"
 
