@@ -159,10 +159,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {"failed 0 /p/x.amdb 2 disk full"}},
         ResultCase{"RemoveFailedCode4", answer(6, {"x.amdb"}, 4, "busy"), {"failed 1 x.amdb 3 busy"}},
         ResultCase{"Code5ReportsNothing", answer(5, {"/p/x.amdb"}, 5), {}},
-        ResultCase{"NegativeCodeReportsNothing", answer(5, {"/p/x.amdb"}, -1), {}},
         ResultCase{"NoPathReportsNothing", answer(5, {}), {}},
         ResultCase{"List", answer(4, {"/p/b.amdb", "/p/a.amdb"}), {"list b.amdb a.amdb"}},
-        ResultCase{"EmptyList", answer(4, {}), {"list"}},
         ResultCase{"OwnCommandEchoedIsIgnored", answer(1, {"/p/x.amdb"}), {}}),
     [](const testing::TestParamInfo<ResultCase>& info) { return info.param.name; });
 

@@ -54,7 +54,7 @@ class SyncEngineTest : public testing::Test {
   // A signal made `ageMs` before now on the core's up-time.
   SyncEngineSignal signal(int32_t engineType, int32_t eventType, int64_t ageMs = 0) {
     SyncEngineSignal s;
-    s.__set_engineType(engineType);
+    if (engineType >= 0) s.__set_engineType(engineType);  // -1: untagged
     s.__set_eventType(eventType);
     s.__set_originalUpTime(world_.clock().upTimeMillis() - ageMs);
     return s;
@@ -137,7 +137,7 @@ TEST_F(SyncEngineTest, PrioritiesAreOnePrettyJsonTextUnderEachKey) {
   EXPECT_EQ(stations.jsonPriorities(), "[\n  {\n    \"id\" : 7,\n    \"lag\" : -2\n  }\n]");
 }
 
-// One signal per step: (engine type, event type); "+" when it is delivered.
+// One signal per step: (engine type, event type).
 struct GateCase {
   std::string name;
   bool startStopped;
@@ -169,18 +169,9 @@ INSTANTIATE_TEST_SUITE_P(
         GateCase{"AllKindsWhileRunning", false, {{2, 0}, {2, 1}, {2, 2}, {2, 3}}, {0, 1, 2, 3}, true},
         GateCase{"UnknownKindDeliversNothing", false, {{2, 4}, {2, -1}}, {}, true},
         GateCase{"HeartbeatSignalNeitherStartsNorDelivers", true, {{4, 0}, {4, 2}}, {}, false},
-        GateCase{"OtherEngineTypeWhileRunning", false, {{1, 2}, {3, 0}}, {}, true}),
+        GateCase{"OtherEngineTypeWhileRunning", false, {{1, 2}, {3, 0}}, {}, true},
+        GateCase{"UntaggedNeitherStartsNorDelivers", true, {{-1, 0}}, {}, false}),
     [](const testing::TestParamInfo<GateCase>& info) { return info.param.name; });
-
-TEST_F(SyncEngineTest, SignalsWithoutEngineTypeOrForAnotherDelegateAreIgnored) {
-  SyncEngineSignal untagged;
-  untagged.__set_eventType(0);
-  deliver(*event2_, untagged);
-  event2_->setDelegate(heartbeatLog_);  // not an EVENT2 delegate
-  deliver(*event2_, signal(2, 0));
-  EXPECT_TRUE(event2Log_->events.empty());
-  EXPECT_TRUE(heartbeatLog_->events.empty());
-}
 
 TEST_F(SyncEngineTest, Event2ValuesNameTheStreamAndAdvanceByTheSignalsAge) {
   SyncEngineSignal timed = signal(2, 2, 1500);
@@ -232,14 +223,6 @@ TEST_F(SyncEngineTest, HeartbeatValuesCarryDeviceTimeOnlyForTimedEvents) {
   EXPECT_EQ(timed.eventType(), 2);
   EXPECT_EQ(timed.event(), "news");
   EXPECT_EQ(timed.millisecondsSinceEpochDeviceTime(), 1700000000900);
-}
-
-TEST(SyncEventValuesTest, StatusInitialiserNamesTheEvent) {
-  const TLDate when = dateFromUnixMillis(5);
-  EXPECT_EQ(TLEventEngine2Event::initWithId("1", 1, 0, 0, when).event(), "Sync");
-  EXPECT_EQ(TLEventEngine2Event::initWithId("1", 1, 0, 1, when).event(), "Desync");
-  EXPECT_EQ(TLEventEngine2Event::initWithId("1", 1, 0, 2, when).event(), "UnexpectedEvent");
-  EXPECT_EQ(TLHeartbeatEngineEvent::initWithId("1", 0, 0, 9, when, -1).event(), "UnexpectedEvent");
 }
 
 }  // namespace

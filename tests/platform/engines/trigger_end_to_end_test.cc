@@ -5,7 +5,9 @@
 // main queue (the test thread) with the trigger and then the plain code
 // word.
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,41 +42,29 @@ class App : public TLDecoderDelegate, public TLTriggerReceivedDelegate, public T
   void failedWithError(const std::string& d) override { add("failed:" + d); }
   void confidenceChangedTo(int64_t) override {}
   void triggerReceived(const TLTrigger& t) override {
-    add("trigger:" + std::to_string(t.type()) + ":" + t.triggerId() + ":" + t.name() +
-        (std::this_thread::get_id() == mainThread ? "@main" : "@other"));
+    add("trigger:" + std::to_string(t.type()) + ":" + t.triggerId() + ":" + t.name() + where());
   }
   void codewordReceived(int64_t codeword, TLDate) override {
-    add("codeword:" + std::to_string(codeword) +
-        (std::this_thread::get_id() == mainThread ? "@main" : "@other"));
+    add("codeword:" + std::to_string(codeword) + where());
   }
-
-  bool has(const std::string& t) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::find(texts_.begin(), texts_.end(), t) != texts_.end();
-  }
-  bool waitFor(const std::string& t) {
+  // Waits up to `timeout` for `t`.
+  bool has(const std::string& t, std::chrono::seconds timeout = 0s) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, 30s,
-                        [&] { return std::find(texts_.begin(), texts_.end(), t) != texts_.end(); });
+    return cv_.wait_for(lock, timeout, [&] { return std::count(texts_.begin(), texts_.end(), t) > 0; });
   }
-  // The trigger engine's calls, in order.
-  std::vector<std::string> engineCalls() {
+  std::vector<std::string> texts() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& t : texts_) {
-      if (t.rfind("trigger:", 0) == 0 || t.rfind("codeword:", 0) == 0) out.push_back(t);
-    }
-    return out;
+    return texts_;
   }
-
-  const std::thread::id mainThread = std::this_thread::get_id();
 
  private:
+  std::string where() const { return std::this_thread::get_id() == mainThread_ ? "@main" : "@other"; }
   void add(std::string t) {
     std::lock_guard<std::mutex> lock(mutex_);
     texts_.push_back(std::move(t));
     cv_.notify_all();
   }
+  const std::thread::id mainThread_ = std::this_thread::get_id();
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<std::string> texts_;
@@ -144,9 +134,9 @@ TEST(TriggerEndToEndTest, CodeWordInAudioReachesTheTriggerDelegateOnTheMainQueue
     core->decoder.useCustomRecorder(std::move(owned));
     ASSERT_EQ(decoder->connectEngineDelegate(app, TLEngineType::kTrigger), engine);
     decoder->addDelegate(app);
-    ASSERT_TRUE(app->waitFor("initialised"));
+    ASSERT_TRUE(app->has("initialised", 30s));
     decoder->startDecoding();
-    ASSERT_TRUE(app->waitFor("started"));
+    ASSERT_TRUE(app->has("started", 30s));
 
     const int chunk = static_cast<int>(recorder->getMaximumBufferSize() / 2);
     ASSERT_GT(chunk, 0);
@@ -157,7 +147,8 @@ TEST(TriggerEndToEndTest, CodeWordInAudioReachesTheTriggerDelegateOnTheMainQueue
     // The bus thread waits for each call on the main queue, which only this
     // thread runs.
     EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return app->has("codeword:4242@main"); }, 30s));
-    EXPECT_EQ(app->engineCalls(),
+    const std::vector<std::string> texts = app->texts();
+    EXPECT_EQ(std::vector<std::string>(texts.end() - 2, texts.end()),
               (std::vector<std::string>{"trigger:0:4242:codeword@main", "codeword:4242@main"}));
 
     decoder->stopDecoding();
