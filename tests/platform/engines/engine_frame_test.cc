@@ -72,10 +72,17 @@ constexpr TLEngineType kPlainType = static_cast<TLEngineType>(100);
 constexpr TLEngineType kUnservedType = static_cast<TLEngineType>(101);
 
 TEST(EngineFactoryTest, SameSharedEngineEachTimeWithFreshEmptyParameters) {
-  TLEngine::registerEngineClass({kPlainType, "PLUGIN", [] { return PlainEngine::sharedEngine(); }});
-  // A later class of the same type never wins over the first.
-  TLEngine::registerEngineClass({kPlainType, "OTHER", [] { return nullptr; }});
+  // Registered once per process: the factory's table outlives a test repeat.
+  static const bool registered = [] {
+    TLEngine::registerEngineClass(
+        {kPlainType, "PLUGIN", [] { return PlainEngine::sharedEngine(); }});
+    // A later class of the same type never wins over the first.
+    TLEngine::registerEngineClass({kPlainType, "OTHER", [] { return nullptr; }});
+    return true;
+  }();
+  ASSERT_TRUE(registered);
   auto engine = PlainEngine::sharedEngine();
+  engine->stop();  // the run-state cases share this engine and may leave it running
   const int before = engine->parameterCalls;
   auto a = TLEngine::getEngineOfType(kPlainType);
   auto b = TLEngine::getEngineOfType(kPlainType);
