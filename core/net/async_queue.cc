@@ -121,6 +121,13 @@ void MultiRequest::perform() {
 
 // ---- AsyncQueue ---------------------------------------------------------------
 
+// Lets the elements that hold() took go when it leaves scope.
+struct AsyncQueue::Release {
+  AsyncQueue* queue;
+  const std::vector<int>& held;
+  ~Release() { queue->release(held); }
+};
+
 AsyncQueue::AsyncQueue(bool startNow, Log log, TransferLimits limits, const Clock& clock)
     : log_(std::move(log)), limits_(limits), clock_(clock), timing_(true, clock_) {
   limits_.abort = &aborting_;
@@ -243,9 +250,13 @@ void AsyncQueue::perform(const std::list<int>& ids, std::function<void()> done) 
     single = elements_.count(ids.front()) != 0;
   }
   if (single) {
-    const int id = ids.front();
-    timing_.registerEvent(TimingEvent(guarded([this, id, done] {
-                                         performElement(id);
+    timing_.registerEvent(TimingEvent(guarded([this, ids, done] {
+                                         std::vector<int> held;
+                                         const std::list<Request*> requests = hold(ids, held);
+                                         {
+                                           Release release{this, held};
+                                           for (Request* request : requests) request->perform();
+                                         }
                                          if (done) done();
                                        }),
                                        std::chrono::milliseconds(0), TimingEvent::kAutoId,
@@ -257,32 +268,33 @@ void AsyncQueue::perform(const std::list<int>& ids, std::function<void()> done) 
                                      TimingEvent::kOneShotRemove));
 }
 
-void AsyncQueue::performBatch(const std::list<int>& ids, const std::function<void()>& done) {
+std::list<Request*> AsyncQueue::hold(const std::list<int>& ids, std::vector<int>& held) {
   std::list<Request*> requests;
-  std::vector<int> held;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (int id : ids) {
-      auto it = elements_.find(id);
-      if (it == elements_.end() || !it->second->request_) continue;
-      requests.push_back(it->second->request_.get());
-      ++it->second->batches_;
-      held.push_back(id);
-    }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int id : ids) {
+    auto it = elements_.find(id);
+    if (it == elements_.end() || !it->second->request_) continue;
+    requests.push_back(it->second->request_.get());
+    ++it->second->batches_;
+    held.push_back(id);
   }
-  // The elements are held (remove() refuses them) until the batch has ended,
-  // also when it ends by an exception.
-  struct Release {
-    AsyncQueue* queue;
-    const std::vector<int>& ids;
-    ~Release() {
-      std::lock_guard<std::mutex> lock(queue->mutex_);
-      for (int id : ids) {
-        auto it = queue->elements_.find(id);
-        if (it != queue->elements_.end()) --it->second->batches_;
-      }
-    }
-  } release{this, held};
+  return requests;
+}
+
+void AsyncQueue::release(const std::vector<int>& held) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int id : held) {
+    auto it = elements_.find(id);
+    if (it != elements_.end()) --it->second->batches_;
+  }
+}
+
+void AsyncQueue::performBatch(const std::list<int>& ids, const std::function<void()>& done) {
+  // The elements stay held until the batch has ended, also when it ends by
+  // an exception.
+  std::vector<int> held;
+  const std::list<Request*> requests = hold(ids, held);
+  Release release{this, held};
 
   {
     MultiRequest batch(this, requests, done);

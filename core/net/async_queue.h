@@ -44,6 +44,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/net/http_request.h"
 #include "core/runtime/clock.h"
@@ -89,7 +90,8 @@ class QueueElement {
   Log log_;
   TimingEvent configureEvent_;
   TimingEvent performEvent_;
-  // Running parallel batches that hold this element's request.
+  // Running transfers started by perform(ids, done) (a batch or a single
+  // request) that hold this element's request; remove() refuses it meanwhile.
   int batches_ = 0;
 };
 
@@ -167,6 +169,11 @@ class AsyncQueue : public INamedObject {
   void configureElement(int id);
   void performElement(int id);
   void performBatch(const std::list<int>& ids, const std::function<void()>& done);
+  // Holds the elements of `ids` that have a request against remove() and
+  // returns their requests; release() lets them go again.
+  std::list<Request*> hold(const std::list<int>& ids, std::vector<int>& held);
+  void release(const std::vector<int>& held);
+  struct Release;
   // Wraps an event's function so that an exception is logged, not thrown.
   std::function<void()> guarded(std::function<void()> function);
 

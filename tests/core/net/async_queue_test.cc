@@ -157,6 +157,22 @@ TEST_F(AsyncQueueTest, SingleAndEmptyListsRunDoneAfterwards) {
   EXPECT_EQ(outcome.calls, 1);  // the single request ran before its done
 }
 
+TEST_F(AsyncQueueTest, SingleListRequestIsHeldWhileItRuns) {
+  server.route("/hang", tltest::hangingReply());
+  AsyncQueue queue(true, log);
+  Outcome outcome;
+  const int id = queue.addRequest(get("/hang", outcome), AsyncQueue::Deferred, 1);
+  std::promise<void> done;
+  queue.perform({id}, [&] { done.set_value(); });
+  ASSERT_TRUE(server.awaitRequests(1));
+  EXPECT_FALSE(queue.remove(id));  // its transfer is running on the queue's thread
+  server.releaseHangs();
+  ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(outcome.calls, 1);
+  drain(queue);
+  EXPECT_TRUE(queue.remove(id));
+}
+
 TEST_F(AsyncQueueTest, StartDelayHoldsRequestsBack) {
   tltest::FakeClock clock;
   server.route("/late", tltest::replyWith(200, "late"));
