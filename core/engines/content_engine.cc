@@ -117,22 +117,22 @@ void ContentEngine::configureAction(const CachedActionParams* params) {
           contentengine::addTriggerActionsFromJson(mTriggerActions, mDatabase, section, bundle,
                                                    entryPoint);
         }
-        for (const Json::Value& section : root["eventEngine"]) {
-          contentengine::addSyncActionsFromJson(mEventSyncActions, mDatabase, section, bundle,
-                                                entryPoint);
-          contentengine::addEventActionsFromJson(mEventActions, mDatabase, section, bundle,
-                                                 entryPoint);
-          contentengine::addDesyncActionsFromJson(mEventDesyncActions, mDatabase, section, bundle,
+        // A sync engine's sections: sync, event and desync actions, in that order.
+        const auto addSyncEngineSections = [&](const Json::Value& sections, auto& syncTable,
+                                               auto& eventTable, auto& desyncTable) {
+          for (const Json::Value& section : sections) {
+            contentengine::addSyncActionsFromJson(syncTable, mDatabase, section, bundle,
                                                   entryPoint);
-        }
-        for (const Json::Value& section : root["heartbeatEngine"]) {
-          contentengine::addSyncActionsFromJson(mHeartbeatSyncActions, mDatabase, section, bundle,
-                                                entryPoint);
-          contentengine::addEventActionsFromJson(mHeartbeatActions, mDatabase, section, bundle,
-                                                 entryPoint);
-          contentengine::addDesyncActionsFromJson(mHeartbeatDesyncActions, mDatabase, section,
-                                                  bundle, entryPoint);
-        }
+            contentengine::addEventActionsFromJson(eventTable, mDatabase, section, bundle,
+                                                   entryPoint);
+            contentengine::addDesyncActionsFromJson(desyncTable, mDatabase, section, bundle,
+                                                    entryPoint);
+          }
+        };
+        addSyncEngineSections(root["eventEngine"], mEventSyncActions, mEventActions,
+                              mEventDesyncActions);
+        addSyncEngineSections(root["heartbeatEngine"], mHeartbeatSyncActions, mHeartbeatActions,
+                              mHeartbeatDesyncActions);
         const Json::Value& defaultAction = root["defaultAction"];
         if (!defaultAction.isNull() && !defaultAction["id"].isNull() &&
             mDefaultActions.count(bundle) == 0) {

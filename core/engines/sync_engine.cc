@@ -17,6 +17,16 @@ namespace tembrolexinsdk {
 
 namespace {
 
+// A T read from `params`; null when the bytes do not read as one.
+template <typename T>
+std::unique_ptr<T> readOrNull(const ThriftParams& params) {
+  try {
+    return ThriftParamsFactory::readThriftParams<T>(params);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
 constexpr int kEventDataType = 1;
 constexpr int kPartialCodewordType = 6;
 
@@ -93,11 +103,7 @@ void SyncEngine::dispatch(const IProcessorEventParams* params, bool& consumed) {
     if (thrift->getMsgType() == kPartialCodewordType) {
       handlePartialCodeword(*thrift);
     } else if (thrift->getMsgType() == kEventDataType) {
-      std::unique_ptr<EventData> data;
-      try {
-        data = ThriftParamsFactory::readThriftParams<EventData>(*thrift);
-      } catch (const std::exception&) {
-      }
+      const std::unique_ptr<EventData> data = readOrNull<EventData>(*thrift);
       if (!data) {
         logWithLogger<LogLevel::Error>(this, "Failed to read events configuration");
       } else if (data->engineType == traits_.engineType) {
@@ -117,11 +123,7 @@ void SyncEngine::dispatch(const IProcessorEventParams* params, bool& consumed) {
 void SyncEngine::onReceive(const std::string&, const ThriftParams& params) {
   try {
     if (params.getMsgType() != kEventDataType) return;
-    std::unique_ptr<EventData> data;
-    try {
-      data = ThriftParamsFactory::readThriftParams<EventData>(params);
-    } catch (const std::exception&) {
-    }
+    const std::unique_ptr<EventData> data = readOrNull<EventData>(params);
     if (!data) {
       logWithLogger<LogLevel::Error>(this, "Failed to read events configuration");
       return;
@@ -231,11 +233,7 @@ void SyncEngine::handleCodeword(const CodewordEventParams& codeword) {
 }
 
 void SyncEngine::handlePartialCodeword(const ThriftParams& params) {
-  std::unique_ptr<PartialCodewordSignal> partial;
-  try {
-    partial = ThriftParamsFactory::readThriftParams<PartialCodewordSignal>(params);
-  } catch (const std::exception&) {
-  }
+  const std::unique_ptr<PartialCodewordSignal> partial = readOrNull<PartialCodewordSignal>(params);
   if (!partial) {
     logWithLogger<LogLevel::Error>(this, "Failed to read partial codewords");
     return;
