@@ -164,6 +164,7 @@ std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEng
   }
   const std::string name = engine->engineName();
   TLLogger::debugInMethod(kMethod, __LINE__, "connectEngineListener, engine: %s", name.c_str());
+  engine->setDecoder(weak_from_this());
   engine->setMessenger(bridge_->sharedMessenger());
   engine->setDelegate(std::move(delegate));
   std::lock_guard<std::mutex> lock(enginesMutex_);

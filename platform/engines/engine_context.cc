@@ -1,6 +1,7 @@
 #include "platform/engines/engine_context.h"
 
 #include "platform/api/tl_decoder.h"
+#include "platform/api/tl_logger.h"
 
 namespace tembrolexinplatform {
 
@@ -46,22 +47,26 @@ TLDate EngineContext::now() const {
 
 int64_t EngineContext::upTimeMillis() const { return dispatcher().clock().upTimeMillis(); }
 
-void EngineContext::setDecoder(std::weak_ptr<TLDecoder> decoder) {
+bool EngineContext::setDecoder(std::weak_ptr<TLDecoder> decoder) {
   std::lock_guard<std::mutex> lock(mutex_);
-  hasDecoder_ = true;
+  const bool same = !decoder_.owner_before(decoder) && !decoder.owner_before(decoder_);
   decoder_ = std::move(decoder);
+  return !same;
 }
 
 std::shared_ptr<TLDecoder> EngineContext::decoder() const {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (hasDecoder_) return decoder_.lock();
-  }
-  return TLDecoder::sharedDecoder();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return decoder_.lock();
 }
 
-void EngineContext::configure(const ConfigDictionary& configuration) const {
-  if (std::shared_ptr<TLDecoder> d = decoder()) d->configure(configuration);
+bool EngineContext::configure(const ConfigDictionary& configuration, const char* method) const {
+  std::shared_ptr<TLDecoder> d = decoder();
+  if (!d) {
+    TLLogger::warnInMethod(method, __LINE__, "No decoder is connected: configuration not sent");
+    return false;
+  }
+  d->configure(configuration);
+  return true;
 }
 
 }  // namespace tembrolexinplatform

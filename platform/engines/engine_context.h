@@ -3,10 +3,9 @@
 // whose main queue runs its delegate calls (and whose clock dates them), and
 // the decoder whose configure() carries its configuration keys.
 //
-// An engine owns one context. The messenger comes from the decoder facade
-// (setMessenger); the dispatcher defaults to Dispatcher::shared() and the
-// decoder to TLDecoder::sharedDecoder(), taken on first use, so an app never
-// sets either; tests give their own.
+// An engine owns one context. The messenger and the decoder come from the
+// decoder facade when the app connects a delegate; the dispatcher defaults
+// to Dispatcher::shared() (tests give their own).
 //
 // Registration for bus messages is idempotent: switching to the messenger
 // already held changes nothing, switching to another moves every
@@ -66,11 +65,13 @@ class EngineContext {
   TLDate now() const;
   int64_t upTimeMillis() const;
 
-  void setDecoder(std::weak_ptr<TLDecoder> decoder);
-  // The decoder set, else the shared one.
+  // True when `decoder` is another decoder than the one held.
+  bool setDecoder(std::weak_ptr<TLDecoder> decoder);
+  // The decoder set, while it lives.
   std::shared_ptr<TLDecoder> decoder() const;
-  // Sends `configuration` through the decoder's configure().
-  void configure(const ConfigDictionary& configuration) const;
+  // Sends `configuration` through the decoder's configure(); false (and a
+  // Warning naming `method`) when there is no decoder.
+  bool configure(const ConfigDictionary& configuration, const char* method) const;
 
  private:
   IThriftMessageReceiver* const receiver_;
@@ -82,7 +83,6 @@ class EngineContext {
   mutable std::mutex mutex_;
   std::shared_ptr<Messenger> messenger_;
   Dispatcher* dispatcher_ = nullptr;
-  bool hasDecoder_ = false;
   std::weak_ptr<TLDecoder> decoder_;
 };
 

@@ -72,7 +72,16 @@ void TLAudioMatchEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate)
 }
 
 void TLAudioMatchEngine::setEngineParameters(const TLEngineParameters& /*parameters*/) {
-  context_.configure({{"tembrolexin_Fingerprint_scheme", kScheme}});
+  if (context_.decoder()) sendScheme();
+}
+
+void TLAudioMatchEngine::setDecoder(std::weak_ptr<TLDecoder> decoder) {
+  if (context_.setDecoder(std::move(decoder)) && context_.decoder()) sendScheme();
+}
+
+void TLAudioMatchEngine::sendScheme() {
+  context_.configure({{"tembrolexin_Fingerprint_scheme", kScheme}},
+                     "-[TLAudioMatchEngine setEngineParameters:]");
 }
 
 void TLAudioMatchEngine::send(const AMDBSignal& signal) {
@@ -89,7 +98,8 @@ TLAudioMatchDatabase TLAudioMatchEngine::addDatabase(const std::string& path) {
     previouslySentSignals_.push_back(add);
     send(add);
   }
-  context_.configure({{"tembrolexin_Fingerprint_uselive", false}});
+  context_.configure({{"tembrolexin_Fingerprint_uselive", false}},
+                     "-[TLAudioMatchEngine addDatabase:]");
   return database;
 }
 
@@ -117,7 +127,8 @@ void TLAudioMatchEngine::useLiveDatabaseAtAddress(const std::string& url,
   context_.configure({{"tembrolexin_Fingerprint_uselive", true},
                       {"tembrolexin_Fingerprint_dburl", url},
                       {"tembrolexin_Fingerprint_dbrefresh", *refresh},
-                      {"tembrolexin_Fingerprint_liveWindow", *window}});
+                      {"tembrolexin_Fingerprint_liveWindow", *window}},
+                     "-[TLAudioMatchEngine useLiveDatabaseAtAddress:PollingFrequency:LiveWindow:]");
 }
 
 std::size_t TLAudioMatchEngine::heldCommandCount() const {

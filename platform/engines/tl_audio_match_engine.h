@@ -3,7 +3,8 @@
 // remove one, ask for the list, or switch to a live database polled from a
 // server. Commands travel as AMDBSignal messages (bus type 22) sent under
 // the engine's name; the live-database settings and the matching scheme
-// travel as the plug-in's configuration keys through the decoder.
+// travel as the plug-in's configuration keys through the decoder that
+// connected the engine.
 //
 // The plug-in may not be ready when the app adds a database. Every add
 // command is therefore held from before it is sent until the plug-in
@@ -87,8 +88,13 @@ class TLAudioMatchEngine final : public TLEngine, public IThriftMessageReceiver 
   std::shared_ptr<TLEngineDelegate> delegate() const override;
   void setDelegate(std::shared_ptr<TLEngineDelegate> delegate) override;
   std::string engineName() const override { return kEngineName; }
-  // Ignores the dictionary; configures "tembrolexin_Fingerprint_scheme" 22.
+  // Ignores the dictionary; configures "tembrolexin_Fingerprint_scheme" 22
+  // when a decoder is connected.
   void setEngineParameters(const TLEngineParameters& parameters) override;
+  // The decoder whose configure() carries the keys; a decoder the engine
+  // did not have before gets the scheme key at once (on its first hand-out
+  // the engine has none yet).
+  void setDecoder(std::weak_ptr<TLDecoder> decoder) override;
   void processEventParams(std::shared_ptr<const TLProcessorEventParams>,
                           const std::string&) override {}
   // Registers for AMDBSignal (22) with the messenger, once per messenger.
@@ -102,15 +108,14 @@ class TLAudioMatchEngine final : public TLEngine, public IThriftMessageReceiver 
   // How many add commands wait for their confirmation.
   std::size_t heldCommandCount() const;
 
-  // Test seams: the dispatcher whose main queue runs the delegate calls, and
-  // the decoder that carries the configuration keys.
+  // Test seam: the dispatcher whose main queue runs the delegate calls.
   void setDispatcher(Dispatcher* dispatcher) { context_.setDispatcher(dispatcher); }
-  void setDecoder(std::weak_ptr<TLDecoder> decoder) { context_.setDecoder(std::move(decoder)); }
 
  private:
   TLAudioMatchEngine();
 
   void send(const AMDBSignal& signal);
+  void sendScheme();
   void resendHeldCommands();
   void dropHeldCommand(int32_t heldAction, const AMDBSignal& answer);
   void reportResult(const AMDBSignal& answer);

@@ -54,6 +54,8 @@ void TLEngine::setPaused(bool paused) {
 
 void TLEngine::setMessenger(std::shared_ptr<Messenger> /*messenger*/) {}
 
+void TLEngine::setDecoder(std::weak_ptr<TLDecoder> /*decoder*/) {}
+
 void TLEngine::registerEngineClass(EngineClass engineClass) {
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);

@@ -43,6 +43,7 @@
 namespace tembrolexinplatform {
 
 class Messenger;
+class TLDecoder;
 
 // The engine an app names when it connects a delegate.
 enum class TLEngineType {
@@ -91,6 +92,9 @@ class TLEngine {
   // connected it, and keeps the Messenger alive while it holds it. Does
   // nothing here; engines that take or send bus messages keep it.
   virtual void setMessenger(std::shared_ptr<Messenger> messenger);
+  // The decoder that connected the engine (held weakly: the decoder keeps
+  // the engine). Engines that configure the core keep it; does nothing here.
+  virtual void setDecoder(std::weak_ptr<TLDecoder> decoder);
 
   // One engine class as the factory knows it.
   struct EngineClass {

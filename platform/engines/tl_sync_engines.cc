@@ -188,7 +188,8 @@ void TLEventEngine2::setPrioritySettings(const TLEventEngine2Priority* prioritie
   if (priorities == nullptr) return;
   const std::string json = priorities->jsonPriorities();
   context_.configure({{"tembrolexin_DB_EventEngineSequences", json},
-                      {"tembrolexin_EchoMod_EventEngineSequences", json}});
+                      {"tembrolexin_EchoMod_EventEngineSequences", json}},
+                     "-[TLEventEngine2 setPrioritySettings:]");
 }
 
 bool TLEventEngine2::takesEvents(const TLEngineDelegate& delegate) const {
@@ -225,7 +226,8 @@ std::shared_ptr<TLHeartbeatEngine> TLHeartbeatEngine::sharedEngine() {
 
 void TLHeartbeatEngine::setPrioritySettings(const TLHeartbeatPriority* priorities) {
   if (priorities == nullptr) return;
-  context_.configure({{"tembrolexin_DB_CandidateStations", priorities->jsonPriorities()}});
+  context_.configure({{"tembrolexin_DB_CandidateStations", priorities->jsonPriorities()}},
+                     "-[TLHeartbeatEngine setPrioritySettings:]");
 }
 
 bool TLHeartbeatEngine::takesEvents(const TLEngineDelegate& delegate) const {

@@ -6,7 +6,8 @@
 // SyncEngineSignal messages (type 28), which come back through
 // processEventParams and reach the app's delegate as value objects
 // (sync_engine_values.h) on the main queue. Priority lists go to the core as
-// configuration keys through the decoder.
+// configuration keys through the decoder that connected the engine (none is
+// sent, with a Warning, before one did).
 //
 //   auto engine = TLEventEngine2::sharedEngine();
 //   decoder->connectEngineDelegate(myDelegate, TLEngineType::kEvent2);
@@ -78,10 +79,12 @@ class TLSyncEngine : public TLEngine {
     context_.setMessenger(std::move(messenger));
   }
 
-  // Test seams: the dispatcher (main queue, clock) and the decoder that
-  // carries the priorities.
+  // The decoder whose configure() carries the priorities.
+  void setDecoder(std::weak_ptr<TLDecoder> decoder) override {
+    context_.setDecoder(std::move(decoder));
+  }
+  // Test seam: the dispatcher (main queue, clock).
   void setDispatcher(Dispatcher* dispatcher) { context_.setDispatcher(dispatcher); }
-  void setDecoder(std::weak_ptr<TLDecoder> decoder) { context_.setDecoder(std::move(decoder)); }
 
  protected:
   TLSyncEngine(const char* name, int32_t engineType) : name_(name), engineType_(engineType) {}

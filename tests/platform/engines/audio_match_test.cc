@@ -58,7 +58,7 @@ class AudioMatchTest : public testing::Test {
     engine_->setDelegate(log_);
     // Leftovers of earlier tests on the shared engine go with a Request.
     engine_->onReceive(TLThriftParams(MessageEnvelope::wrap(answer(0, {}))), "Hybrid");
-    sentBefore_ = world_.sent<AMDBSignal>("AUDIOMATCH").size();
+    world_.markStart();
   }
   ~AudioMatchTest() override {
     engine_->setDelegate(nullptr);
@@ -69,10 +69,7 @@ class AudioMatchTest : public testing::Test {
   void plugin(const AMDBSignal& a) {
     world_.messenger().receiveThriftMessage(TLThriftParams(MessageEnvelope::wrap(a)), "Hybrid");
   }
-  std::vector<AMDBSignal> sent() {
-    auto all = world_.sent<AMDBSignal>("AUDIOMATCH");
-    return std::vector<AMDBSignal>(all.begin() + static_cast<std::ptrdiff_t>(sentBefore_), all.end());
-  }
+  std::vector<AMDBSignal> sent() { return world_.sent<AMDBSignal>("AUDIOMATCH"); }
   // Runs the delegate calls waiting in the test host's block queue.
   void runDelegateCalls() {
     while (world_.dispatcher().blockQueue().popAndDoBlock()) {
@@ -82,7 +79,6 @@ class AudioMatchTest : public testing::Test {
   tltest::EngineWorld world_{/*testHost=*/true};
   std::shared_ptr<TLAudioMatchEngine> engine_ = TLAudioMatchEngine::sharedEngine();
   std::shared_ptr<ResultLog> log_ = std::make_shared<ResultLog>();
-  std::size_t sentBefore_ = 0;
 };
 
 TEST_F(AudioMatchTest, AddIsSentHeldAndSentOnceMoreOnTheFirstRequestOnly) {
@@ -163,6 +159,16 @@ INSTANTIATE_TEST_SUITE_P(
         ResultCase{"List", answer(4, {"/p/b.amdb", "/p/a.amdb"}), {"list b.amdb a.amdb"}},
         ResultCase{"OwnCommandEchoedIsIgnored", answer(1, {"/p/x.amdb"}), {}}),
     [](const testing::TestParamInfo<ResultCase>& info) { return info.param.name; });
+
+TEST(AudioMatchConnectionTest, EachNewDecoderGetsTheSchemeKeyOnceWhenItConnects) {
+  tltest::EngineWorld world;
+  auto engine = TLAudioMatchEngine::sharedEngine();
+  world.decoder()->connectEngineDelegate(nullptr, TLEngineType::kAudioMatch);
+  const std::vector<ConfigDictionary> once{{{"tembrolexin_Fingerprint_scheme", int32_t{22}}}};
+  EXPECT_EQ(world.configurations(), once);
+  engine->setDecoder(world.decoder());  // the same decoder again
+  EXPECT_EQ(world.configurations(), once);
+}
 
 TEST_F(AudioMatchTest, LiveDatabaseAndSchemeKeys) {
   engine_->useLiveDatabaseAtAddress("https://db.example.com/live", 2.5, 10.25);

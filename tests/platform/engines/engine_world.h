@@ -55,6 +55,8 @@ class EngineWorld {
   RecordingMessenger& bus() { return bus_; }
   const TempDir& dir() const { return dir_; }
 
+  // What was sent so far no longer counts below.
+  void markStart() { startUpMessages_ = bus_.sentCount(); }
   // The messages of type T sent after the decoder's start-up by `sender`,
   // in sending order.
   template <typename T>
