@@ -87,7 +87,8 @@ class UploadQueue final : public TLUploadQueue {
   RequestPtr current_;
 };
 
-// Told about the uploads; every method is optional.
+// Told about the uploads; every method is optional. Called on the main queue
+// and, when an upload is queued, on the thread that queued it.
 class TLUploadStatusDelegate {
  public:
   virtual ~TLUploadStatusDelegate() = default;

@@ -4,6 +4,7 @@
 // for a server URL, and the StringRequest answer. Timers are manual; the main
 // queue is the test thread's.
 
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -39,11 +40,25 @@ struct Owner : TLNetworkManagerDelegate {
   std::vector<Outcome> outcomes;
 };
 
+// Told from the main queue and from whichever thread queues an upload.
 struct Status : TLUploadStatusDelegate {
-  void httpRequestFailed(int32_t delay) override { delays.push_back(delay); }
-  void serverCommsAlert(bool raised) override { alerts.push_back(raised); }
-  void uploadComplete() override { ++completes; }
-  void logsUploadState(int32_t n) override { states.push_back(n); }
+  void httpRequestFailed(int32_t delay) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    delays.push_back(delay);
+  }
+  void serverCommsAlert(bool raised) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    alerts.push_back(raised);
+  }
+  void uploadComplete() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++completes;
+  }
+  void logsUploadState(int32_t n) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    states.push_back(n);
+  }
+  std::mutex mutex;
   std::vector<int32_t> delays;
   std::vector<bool> alerts;
   int completes = 0;
