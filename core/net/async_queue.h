@@ -154,8 +154,8 @@ class AsyncQueue : public INamedObject {
   // Runs `function` on the queue's thread `delay` after now.
   void registerFunction(std::function<void()> function, std::chrono::milliseconds delay);
   // Cancels and destroys one request (with its configuration and writer).
-  // Unknown ids are ignored (false). A request in a running batch is refused
-  // (false, logged). A request whose event is running right now is removed
+  // Unknown ids are ignored (false). A request that a running
+  // perform(ids, done) holds, alone or in a batch, is refused (false, logged). A request whose event is running right now is removed
   // on the queue's thread once that event has returned (true).
   bool remove(int id);
 
