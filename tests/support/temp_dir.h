@@ -28,6 +28,11 @@ class TempDir {
   std::string path_;
 };
 
+// The whole content of the file at `path` ("" when it cannot be read).
+std::string readFile(const std::string& path);
+// Makes the file at `path` hold exactly `text`, making missing parent folders.
+void writeFile(const std::string& path, const std::string& text);
+
 }  // namespace tltest
 
 #endif  // TL_TESTS_SUPPORT_TEMP_DIR_H_

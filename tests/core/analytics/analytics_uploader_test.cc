@@ -15,13 +15,11 @@
 namespace tembrolexinsdk {
 namespace {
 
+using tltest::writeFile;
+
 using tltest::HttpRecordedRequest;
 using tltest::HttpReply;
 using tltest::HttpTestServer;
-
-void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 // Waits (10 s cap) until nothing is at `path`.
 bool awaitGone(const std::string& path) {

@@ -21,6 +21,8 @@
 namespace tembrolexinsdk {
 namespace {
 
+using tltest::readFile;
+
 using namespace std::chrono_literals;
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -91,11 +93,6 @@ class Recorder : public IProcessorListener {
   std::mutex mutex_;
   std::condition_variable changed_;
 };
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string entry(const std::string& url, const std::string& id, int version, int format) {
   return R"({"cdn_url":")" + url + R"(","_id":")" + id + R"(","version":)" +

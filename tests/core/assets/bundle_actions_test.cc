@@ -16,6 +16,9 @@
 
 namespace {
 
+using tltest::readFile;
+using tltest::writeFile;
+
 namespace fs = std::filesystem;
 namespace cp = tembrolexinsdk::cacheprocessor;
 using tembrolexinsdk::BundleFormatVersion;
@@ -23,16 +26,6 @@ using tembrolexinsdk::EventData;
 using tembrolexinsdk::Manifest;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-void writeFile(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 Json::Value parse(const std::string& text) {
   Json::Value value;

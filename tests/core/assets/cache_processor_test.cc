@@ -31,6 +31,9 @@
 namespace tembrolexinsdk {
 namespace {
 
+using tltest::readFile;
+using tltest::writeFile;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::Contains;
@@ -40,14 +43,6 @@ using ::testing::StartsWith;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-void writeFile(const std::string& path, const std::string& text) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
 std::vector<std::string> names(const std::string& folder) {
   std::vector<std::string> out;
   for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename());

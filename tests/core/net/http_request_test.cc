@@ -16,6 +16,8 @@
 namespace tembrolexinsdk::Http {
 namespace {
 
+using tltest::readFile;
+
 using tltest::HttpReply;
 using tltest::HttpTestServer;
 using tltest::Outcome;
@@ -28,13 +30,6 @@ class Named : public INamedObject {
  private:
   std::string name_;
 };
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 Log quietLog() { return Log(nullptr, nullptr); }
 
