@@ -613,7 +613,7 @@ class SyntheticHistory {
         const int64_t word = wordAt(k);
         if (word >= 0) {
           const std::vector<uint8_t>& b = bitsOf(word);
-          for (int32_t j = 0; j < p_; ++j) {
+          for (int32_t j = 0; j < p_ && j < 8; ++j) {
             const size_t idx = static_cast<size_t>(f * p_ + j);
             if (idx < b.size()) values[j] = b[idx] ? 60 : -60;
           }
