@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${TL_BUILD_DIR:-build}
 ./scripts/bootstrap.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "${TL_JOBS:-$(nproc)}" --target tl_decode tl_gen decode_wav tl_core_demo
 
 config=tests/data/scheme_t2_vtw.cfg   # VorselTW, 16 kHz, two bands, 2.56 s per word

@@ -39,7 +39,7 @@ run_suite() {
 }
 
 if [ "$mode" = "all" ] || [ "$mode" = "fast" ]; then
-  run_suite build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  run_suite build "" -DCMAKE_BUILD_TYPE=Release
 fi
 if [ "$mode" = "all" ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
