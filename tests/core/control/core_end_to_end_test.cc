@@ -37,16 +37,16 @@ int64_t word(int counter) { return (4242LL << 21) | counter; }
 
 // Three words at `rateHz` under white noise at 10 dB SNR, with a second of
 // host before and after.
-std::vector<int16_t> generatedAudio(int rateHz) {
+std::vector<int16_t> generatedAudio(int rateHz, const std::string& scheme = kScheme,
+                                    const std::vector<int64_t>& words = {word(700), word(701),
+                                                                         word(702)}) {
   std::unique_ptr<DecoderLibraryContext, void (*)(DecoderLibraryContext*)> ctx(
-      Tembrolexin_Init2(kScheme.c_str(), 1), Tembrolexin_Close);
+      Tembrolexin_Init2(scheme.c_str(), 1), Tembrolexin_Close);
   GeneratorOptions options;
-  options.outputRateHz = rateHz == 16000 ? 0 : rateHz;
+  options.outputRateHz = rateHz == 44100 || rateHz == 48000 ? rateHz : 0;  // else the scheme's
   options.leadIn = 16000;
   options.tail = 16000;
-  GeneratedSignal signal =
-      generateSignal(*getEchoModParameters(ctx.get(), 0), {word(700), word(701), word(702)},
-                     options);
+  GeneratedSignal signal = generateSignal(*getEchoModParameters(ctx.get(), 0), words, options);
   addNoise(&signal.samples, signal.rateHz, 10, NoiseKind::kWhite, 3, 100, signal.rateHz / 2 - 100);
   return signal.samples;
 }
@@ -83,6 +83,15 @@ class CoreEndToEndTest : public ::testing::Test {
   }
 
   void startOnTheBus(const std::string& audioSupport) {
+    initOnTheBus();
+    InstructionSignal start;
+    start.instruction = SdkInstruction::SdkInstruction_start;
+    bus_->send("Platform", ThriftParamsFactory::createThriftParams(start));
+    ASSERT_TRUE(tap_->await(37, 3));
+    EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{audioSupport, "0", "1"}));
+  }
+
+  void initOnTheBus() {
     ConfigurationMapSignal config;
     config.target = ConfigTarget::Target_Cpp;
     bus_->send("Platform", ThriftParamsFactory::createThriftParams(config));
@@ -93,11 +102,6 @@ class CoreEndToEndTest : public ::testing::Test {
     init.__set_packageName("app.pkg");
     init.__set_udId("dev-1");
     bus_->send("Platform", ThriftParamsFactory::createThriftParams(init));
-    InstructionSignal start;
-    start.instruction = SdkInstruction::SdkInstruction_start;
-    bus_->send("Platform", ThriftParamsFactory::createThriftParams(start));
-    ASSERT_TRUE(tap_->await(37, 3));
-    EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{audioSupport, "0", "1"}));
   }
 
   // Waits until the processor has reported Idle (it decodes from then on;
@@ -138,12 +142,33 @@ class CoreEndToEndTest : public ::testing::Test {
   std::unique_ptr<SDKPrivate> bridge_;
 };
 
-TEST_F(CoreEndToEndTest, AppFedAudioBecomesCodewordSignals) {
-  make();
+// The app's recorder installed before the decoder initialises, or on an
+// initialised decoder (which swaps recorders and sets audio up again).
+class AppFedAudio : public CoreEndToEndTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AppFedAudio, BecomesCodewordSignals) {
+  const bool afterInitialisation = GetParam();
+  // Without an app recorder the decoder would fall back on this one.
+  make([] { return std::make_unique<CustomRecorder>(16000); });
   auto owned = std::make_unique<CustomRecorder>(48000, bus_.get());
   CustomRecorder* recorder = owned.get();
-  decoder_->useCustomRecorder(std::move(owned));
-  startOnTheBus("4:512");  // the recorder's one rate
+  if (afterInitialisation) {
+    // Initialised on the fallback recorder's 16 kHz; the swap sets audio up
+    // again at the app's rate and leaves starting to the app.
+    initOnTheBus();
+    ASSERT_TRUE(tap_->await(37, 2));
+    EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:16", "0"}));
+    EXPECT_TRUE(decoder_->useCustomRecorder(std::move(owned)));
+    EXPECT_FALSE(decoder_->isListening());
+    InstructionSignal start;
+    start.instruction = SdkInstruction::SdkInstruction_start;
+    bus_->send("Platform", ThriftParamsFactory::createThriftParams(start));
+    ASSERT_TRUE(tap_->await(37, 4));
+    EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:16", "0", "4:512", "1"}));
+  } else {
+    decoder_->useCustomRecorder(std::move(owned));
+    startOnTheBus("4:512");  // the recorder's one rate
+  }
   ASSERT_TRUE(awaitProcessorReady());
 
   const std::vector<int16_t> audio = generatedAudio(48000);
@@ -160,8 +185,49 @@ TEST_F(CoreEndToEndTest, AppFedAudioBecomesCodewordSignals) {
   InstructionSignal stop;
   stop.instruction = SdkInstruction::SdkInstruction_stop;
   bus_->send("Platform", ThriftParamsFactory::createThriftParams(stop));
-  ASSERT_TRUE(tap_->await(37, 4));
+  const size_t stopped = tap_->statuses().size() + 1;
+  ASSERT_TRUE(tap_->await(37, stopped));
   EXPECT_EQ(tap_->statuses().back(), "2");
+}
+
+INSTANTIATE_TEST_SUITE_P(Recorder, AppFedAudio, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "InstalledAfterInitialisation"
+                                             : "InstalledBeforeInitialisation";
+                         });
+
+// No plug-in key and no processor of the app's: the built-in plug-ins decode.
+// The event-track plug-in's default decoder hears track 5 at offsets 10..12
+// (0x3e000000 | 5 << 11 | offset) and reports them without any configuration.
+TEST_F(CoreEndToEndTest, BuiltInPluginsDecodeWithoutConfiguration) {
+  bus_ = std::make_unique<Messenger>();
+  tap_ = std::make_unique<BusTap>(*bus_, std::vector<int>{37, 31, 9, 10, 23});
+  AudioDecoderEnvironment env = AudioDecoderEnvironment::platform();
+  env.createPlatformRecorder = nullptr;
+  env.sampleCheckTiming = TimingMode::kManual;
+  decoder_ = std::make_unique<AudioDecoder>(bus_.get(), env);
+  bridge_ = std::make_unique<SDKPrivate>(bus_.get(), decoder_.get());
+  auto owned = std::make_unique<CustomRecorder>(48000, bus_.get());
+  CustomRecorder* recorder = owned.get();
+  decoder_->useCustomRecorder(std::move(owned));
+  startOnTheBus("4:512");
+
+  const std::vector<int64_t> sent = {0x3e00280a, 0x3e00280b, 0x3e00280c};
+  const std::vector<int16_t> audio =
+      generatedAudio(48000, std::string(TL_TEST_DATA_DIR) + "/scheme_t3_ch8.cfg", sent);
+  for (size_t at = 0; at < audio.size(); at += 4800) {
+    const int n = static_cast<int>(std::min<size_t>(4800, audio.size() - at));
+    ASSERT_EQ(recorder->provideSamples(audio.data() + at, n), 0);
+  }
+  std::set<int64_t> found;
+  for (size_t seen = 1; found.size() < sent.size() && tap_->await(9, seen); ++seen) {
+    const BusTap::Message m = tap_->of(9)[seen - 1];
+    const int64_t msg = ThriftParamsFactory::readThriftParams<CodewordSignal>(*m.params)->msg;
+    if (msg < 0) continue;
+    found.insert(msg);
+    EXPECT_EQ(m.sender, "tembrolexin_EchoMod");
+  }
+  EXPECT_EQ(found, std::set<int64_t>(sent.begin(), sent.end()));
 }
 
 // The platform recorder playing a raw file paced by a clock that the test
