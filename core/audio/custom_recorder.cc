@@ -125,24 +125,12 @@ int CustomRecorder::provideSamples(const short* samples, int count) {
   const std::size_t size = s.ring.size();
   if (n > size) return 1;
 
-  if (n > 0) {
-    const std::size_t first = std::min(n, size - s.writeCursor);
-    std::memcpy(s.ring.data() + s.writeCursor, samples, first * sizeof(int16_t));
-    std::memcpy(s.ring.data(), samples + first, (n - first) * sizeof(int16_t));
-    s.writeCursor = (s.writeCursor + n) % size;
-    s.unread += n;
-    if (s.unread > size) {
-      logWithLogger<LogLevel::Warning>(this, "Samples arrive faster than they are delivered: "
-                                             "dropped the ", s.unread - size, " oldest samples");
-      s.unread = size;
-    }
-  }
   if (s.buffers.empty()) return 1;
 
   const std::size_t length = s.buffers[0].size();
   const auto steadyNow = s.clock->steadyNow();
   const auto wallNow = std::chrono::microseconds(s.clock->wallMicros());
-  if (length == 0 || s.unread < length) return 0;
+  if (length == 0 || n == 0) return 0;
 
   s.active.push_back(std::this_thread::get_id());
   // Leaves also when the listener throws (the exception goes on to the
@@ -156,31 +144,48 @@ int CustomRecorder::provideSamples(const short* samples, int count) {
     }
   } leave{s, lock};
   const uint64_t generation = s.generation;
-  while (s.unread >= length) {
-    const std::size_t start = (s.writeCursor + size - s.unread) % size;
-    const unsigned index = s.nextBuffer;
-    int16_t* out = s.buffers[index].data();
-    const std::size_t first = std::min(length, size - start);
-    std::memcpy(out, s.ring.data() + start, first * sizeof(int16_t));
-    std::memcpy(out + first, s.ring.data(), (length - first) * sizeof(int16_t));
-    // Only whole seconds of waiting audio shift the time stamps.
-    const auto age = std::chrono::seconds(
-        static_cast<int64_t>(static_cast<double>(s.unread) / s.rateHz));
-    s.nextBuffer = static_cast<unsigned>((index + 1) % s.buffers.size());
-    s.unread -= length;
-    IAudioRecorderListener* listener = s.listener;
-    if (listener != nullptr) {
-      lock.unlock();
-      listener->recorderCallback(
-          static_cast<unsigned char>(index), steadyNow - age,
-          std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>(wallNow -
-                                                                                       age));
-      lock.lock();
-      // Re-created or going away meanwhile: what was unread is gone.
-      if (s.generation != generation || s.destroying) break;
+  // The samples go in as far as they fit behind the unread ones; every full
+  // buffer goes out before the rest comes in, so a large call never
+  // overwrites samples that were not delivered yet.
+  const short* next = samples;
+  std::size_t pending = n;
+  for (;;) {
+    const std::size_t take = std::min(pending, size - s.unread);
+    const std::size_t first = std::min(take, size - s.writeCursor);
+    std::memcpy(s.ring.data() + s.writeCursor, next, first * sizeof(int16_t));
+    std::memcpy(s.ring.data(), next + first, (take - first) * sizeof(int16_t));
+    s.writeCursor = (s.writeCursor + take) % size;
+    s.unread += take;
+    next += take;
+    pending -= take;
+    if (s.unread < length) return 0;  // everything is in (a full ring holds a buffer)
+    while (s.unread >= length) {
+      const std::size_t start = (s.writeCursor + size - s.unread) % size;
+      const unsigned index = s.nextBuffer;
+      int16_t* out = s.buffers[index].data();
+      const std::size_t part = std::min(length, size - start);
+      std::memcpy(out, s.ring.data() + start, part * sizeof(int16_t));
+      std::memcpy(out + part, s.ring.data(), (length - part) * sizeof(int16_t));
+      // Only whole seconds of waiting audio shift the time stamps; what this
+      // call has still to store waits too.
+      const auto age = std::chrono::seconds(
+          static_cast<int64_t>(static_cast<double>(s.unread + pending) / s.rateHz));
+      s.nextBuffer = static_cast<unsigned>((index + 1) % s.buffers.size());
+      s.unread -= length;
+      IAudioRecorderListener* listener = s.listener;
+      if (listener != nullptr) {
+        lock.unlock();
+        listener->recorderCallback(
+            static_cast<unsigned char>(index), steadyNow - age,
+            std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>(
+                wallNow - age));
+        lock.lock();
+        // Re-created or going away meanwhile: what was unread is gone.
+        if (s.generation != generation || s.destroying) return 0;
+      }
     }
+    if (pending == 0) return 0;
   }
-  return 0;
 }
 
 void CustomRecorder::announce(int eventType, bool withInstance) {

@@ -10,9 +10,10 @@
 // Destroyed with the recorder's address as instance. Start and stop only
 // announce: samples fed while stopped are still delivered.
 //
-// A call that brings the unread samples beyond the ring's size keeps the
-// newest ones and drops the oldest with a Warning. A call with more samples
-// than the ring holds is refused.
+// A call never overwrites samples that are still unread: when its samples
+// do not fit behind them, the full buffers go out first (the listener may
+// hold the caller until the decoder has room), then the rest comes in. A
+// call with more samples than the ring holds is refused.
 //
 // Thread safety: every operation may be called from any thread. The ring and
 // the capture buffers are guarded by one mutex, which is not held while the
