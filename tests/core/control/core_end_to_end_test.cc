@@ -182,10 +182,10 @@ TEST_P(AppFedAudio, BecomesCodewordSignals) {
   EXPECT_TRUE(tap_->of(31).empty());
   EXPECT_EQ(decoder_->droppedBuffers(), 0u);
 
+  const size_t stopped = tap_->statuses().size() + 1;
   InstructionSignal stop;
   stop.instruction = SdkInstruction::SdkInstruction_stop;
   bus_->send("Platform", ThriftParamsFactory::createThriftParams(stop));
-  const size_t stopped = tap_->statuses().size() + 1;
   ASSERT_TRUE(tap_->await(37, stopped));
   EXPECT_EQ(tap_->statuses().back(), "2");
 }
