@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_data.h"
 #include "core/audio/resampler.h"
 #include "core/decoder/codeword_layouts.h"
 #include "core/decoder/decoder_library.h"
@@ -27,13 +28,7 @@ using namespace tembrolexinsdk;
 
 constexpr size_t kFrames = 6144;
 
-std::string dataFile(const char* name) {
-  if (const char* dir = std::getenv("TL_TEST_DATA")) return std::string(dir) + "/" + name;
-  const std::string self = __FILE__;
-  const size_t cut = self.rfind("/bench/");
-  const std::string root = cut == std::string::npos ? "." : self.substr(0, cut);
-  return root + "/tests/data/" + name;
-}
+using tlbench::dataFile;
 
 struct ContextDeleter {
   void operator()(DecoderLibraryContext* c) const { Tembrolexin_Close(c); }

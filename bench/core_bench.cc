@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_data.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/custom_recorder.h"
 #include "core/control/audio_decoder.h"
@@ -42,13 +43,7 @@ namespace {
 
 using namespace tembrolexinsdk;
 
-std::string dataFile(const char* name) {
-  if (const char* dir = std::getenv("TL_TEST_DATA")) return std::string(dir) + "/" + name;
-  const std::string self = __FILE__;
-  const size_t cut = self.rfind("/bench/");
-  const std::string root = cut == std::string::npos ? "." : self.substr(0, cut);
-  return root + "/tests/data/" + name;
-}
+using tlbench::dataFile;
 
 double residentMb() {
   std::ifstream statm("/proc/self/statm");

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_data.h"
 #include "core/decoder/decoder_library.h"
 #include "tools/signal/signal_generator.h"
 #include "tools/signal/signal_impairments.h"
@@ -62,15 +63,7 @@ int32_t envCount(const char* name, int32_t fallback) {
   return text != nullptr ? std::max(1, std::atoi(text)) : fallback;
 }
 
-// The shared test configurations: $TL_TEST_DATA, else tests/data beside
-// this source file.
-std::string dataFile(const char* name) {
-  if (const char* dir = std::getenv("TL_TEST_DATA")) return std::string(dir) + "/" + name;
-  const std::string self = __FILE__;
-  const size_t cut = self.rfind("/bench/");
-  const std::string root = cut == std::string::npos ? "." : self.substr(0, cut);
-  return root + "/tests/data/" + name;
-}
+using tlbench::dataFile;
 
 struct ContextDeleter {
   void operator()(DecoderLibraryContext* c) const { Tembrolexin_Close(c); }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_data.h"
 #include "core/decoder/partial_search.h"
 #include "core/decoder/scheme_config_reader.h"
 #include "core/decoder/vorselt_decoder.h"
@@ -28,13 +29,7 @@ namespace {
 
 using namespace tembrolexinsdk;
 
-std::string dataFile(const char* name) {
-  if (const char* dir = std::getenv("TL_TEST_DATA")) return std::string(dir) + "/" + name;
-  const std::string self = __FILE__;
-  const size_t cut = self.rfind("/bench/");
-  const std::string root = cut == std::string::npos ? "." : self.substr(0, cut);
-  return root + "/tests/data/" + name;
-}
+using tlbench::dataFile;
 
 // 40 days after the base time of the timed layouts, on T1's 16 ms step grid.
 constexpr int64_t kStart = kVorselBaseTimeMs + 40LL * 86400000;

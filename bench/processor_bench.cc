@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_data.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/resampler.h"
 #include "core/decoder/codeword_layouts.h"
@@ -48,13 +49,7 @@ namespace {
 
 using namespace tembrolexinsdk;
 
-std::string dataFile(const char* name) {
-  if (const char* dir = std::getenv("TL_TEST_DATA")) return std::string(dir) + "/" + name;
-  const std::string self = __FILE__;
-  const size_t cut = self.rfind("/bench/");
-  const std::string root = cut == std::string::npos ? "." : self.substr(0, cut);
-  return root + "/tests/data/" + name;
-}
+using tlbench::dataFile;
 
 // Counts the buffers the processor has finished.
 class CountingListener : public IProcessorListener {
