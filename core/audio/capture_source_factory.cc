@@ -64,41 +64,41 @@ class DeviceOrSilenceSource final : public ICaptureSource {
 }  // namespace
 
 std::optional<CaptureSourceSpec> parseCaptureSourceSpec(const std::string& text) {
-  CaptureSourceSpec spec;
-  if (text == "silence") return spec;
+  CaptureSourceSpec desc;
+  if (text == "silence") return desc;
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos || colon + 1 == text.size()) return std::nullopt;
   const std::string kind = text.substr(0, colon);
-  spec.target = text.substr(colon + 1);
+  desc.target = text.substr(colon + 1);
   if (kind == "alsa") {
-    spec.kind = CaptureSourceSpec::Kind::Alsa;
-    return spec;
+    desc.kind = CaptureSourceSpec::Kind::Alsa;
+    return desc;
   }
   if (kind.rfind("file", 0) != 0) return std::nullopt;
-  spec.kind = CaptureSourceSpec::Kind::File;
+  desc.kind = CaptureSourceSpec::Kind::File;
   std::string options = kind.substr(4);
   while (!options.empty()) {
-    if (options.rfind("+loop", 0) == 0 && !spec.fileOptions.loop) {
-      spec.fileOptions.loop = true;
+    if (options.rfind("+loop", 0) == 0 && !desc.fileOptions.loop) {
+      desc.fileOptions.loop = true;
       options.erase(0, 5);
-    } else if (options.rfind("+fast", 0) == 0 && spec.fileOptions.paced) {
-      spec.fileOptions.paced = false;
+    } else if (options.rfind("+fast", 0) == 0 && desc.fileOptions.paced) {
+      desc.fileOptions.paced = false;
       options.erase(0, 5);
     } else {
       return std::nullopt;
     }
   }
-  return spec;
+  return desc;
 }
 
-std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& spec,
+std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
                                                   const Clock& clock) {
-  switch (spec.kind) {
+  switch (desc.kind) {
     case CaptureSourceSpec::Kind::Alsa:
-      return std::make_unique<AlsaCaptureSource>(spec.target, clock);
+      return std::make_unique<AlsaCaptureSource>(desc.target, clock);
     case CaptureSourceSpec::Kind::File:
       try {
-        return std::make_unique<FileCaptureSource>(spec.target, spec.fileOptions, clock);
+        return std::make_unique<FileCaptureSource>(desc.target, desc.fileOptions, clock);
       } catch (const std::exception& e) {
         logWithLogger<LogLevel::Error>(nullptr, e.what(), "; capturing silence");
       }
@@ -117,9 +117,9 @@ std::unique_ptr<ICaptureSource> makeDeviceOrSilenceSource(const std::string& dev
 std::unique_ptr<ICaptureSource> createPlatformCaptureSource(const char* overrideText,
                                                             const Clock& clock) {
   if (overrideText != nullptr && *overrideText != '\0') {
-    if (auto spec = parseCaptureSourceSpec(overrideText)) {
+    if (auto desc = parseCaptureSourceSpec(overrideText)) {
       logWithLogger<LogLevel::Info>(nullptr, kCaptureSourceVariable, " chooses ", overrideText);
-      return makeCaptureSource(*spec, clock);
+      return makeCaptureSource(*desc, clock);
     }
     logWithLogger<LogLevel::Warning>(nullptr, kCaptureSourceVariable, " \"", overrideText,
                                      "\" is not alsa:DEVICE, file:PATH, file+loop:PATH, "

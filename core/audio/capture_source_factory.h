@@ -35,13 +35,13 @@ struct CaptureSourceSpec {
   FileCaptureSource::Options fileOptions;
 };
 
-// The spec of a TL_AUDIO_SOURCE text; nullopt when it is not one of the forms
+// The desc of a TL_AUDIO_SOURCE text; nullopt when it is not one of the forms
 // above (an empty device or path included).
 std::optional<CaptureSourceSpec> parseCaptureSourceSpec(const std::string& text);
 
-// The source of `spec`. A file that cannot be read is logged at Error and
+// The source of `desc`. A file that cannot be read is logged at Error and
 // replaced by silence.
-std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& spec,
+std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
                                                   const Clock& clock = Clock::real());
 
 // The ALSA device `device`, or silence (with a Warning) when the device does

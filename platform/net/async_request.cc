@@ -171,24 +171,24 @@ HttpRequestSpec TLAsyncRequest::buildRequestSpec() const {
   if (params.contains("tl_upload_ts")) {
     params.set("tl_upload_ts", formatUploadDate(context_.clock->wallMicros()));
   }
-  HttpRequestSpec spec;
-  spec.url = requestUrl_;
-  spec.method = requestType_;
-  spec.headers = {{"Connection", "Keep-Alive"},
+  HttpRequestSpec desc;
+  desc.url = requestUrl_;
+  desc.method = requestType_;
+  desc.headers = {{"Connection", "Keep-Alive"},
                   {"Content-type", std::string("multipart/form-data;boundary=") + kMultipartBoundary}};
-  if (requestType_ == "POST") spec.body = buildMultipartBody(params);
-  return spec;
+  if (requestType_ == "POST") desc.body = buildMultipartBody(params);
+  return desc;
 }
 
 void TLAsyncRequest::startRequest() {
-  HttpRequestSpec spec = buildRequestSpec();
+  HttpRequestSpec desc = buildRequestSpec();
   std::shared_ptr<IHttpConnection> connection;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     cancelLocked();
     uint64_t generation = ++generation_;
     sink_ = std::make_shared<Sink>(weak_from_this(), generation);
-    if (context_.transport) connection = context_.transport->createConnection(spec, sink_);
+    if (context_.transport) connection = context_.transport->createConnection(desc, sink_);
     if (connection) {
       connection_ = connection;
     } else {
@@ -199,14 +199,14 @@ void TLAsyncRequest::startRequest() {
   }
   if (!connection) {
     TLLogger::debugInMethod("-[TLAsyncRequest startRequest]", __LINE__, "HTTP connection failed for %s",
-                            spec.url.c_str());
+                            desc.url.c_str());
     complete();
     return;
   }
   connection->start();
   TLLogger::debugInMethod("-[TLAsyncRequest startRequest]", __LINE__, "(%p) HTTP connection %p made for %s",
                           static_cast<void*>(this), static_cast<void*>(connection.get()),
-                          spec.url.c_str());
+                          desc.url.c_str());
 }
 
 void TLAsyncRequest::cancelLocked() {

@@ -132,10 +132,10 @@ namespace {
 class CurlConnection final : public IHttpConnection,
                              public std::enable_shared_from_this<CurlConnection> {
  public:
-  CurlConnection(HttpRequestSpec spec, std::weak_ptr<IHttpConnectionDelegate> delegate,
+  CurlConnection(HttpRequestSpec desc, std::weak_ptr<IHttpConnectionDelegate> delegate,
                  CurlHttpTransport::Options options,
                  std::weak_ptr<CurlHttpTransport::Workers> workers)
-      : spec_(std::move(spec)),
+      : desc_(std::move(desc)),
         delegate_(std::move(delegate)),
         options_(std::move(options)),
         workers_(std::move(workers)) {}
@@ -236,12 +236,12 @@ class CurlConnection final : public IHttpConnection,
       return;
     }
     curl_slist* headers = nullptr;
-    for (const auto& [name, value] : spec_.headers) {
+    for (const auto& [name, value] : desc_.headers) {
       headers = curl_slist_append(headers, (name + ": " + value).c_str());
     }
     // libcurl would otherwise hold larger bodies back for a 100-continue.
     headers = curl_slist_append(headers, "Expect:");
-    curl_easy_setopt(curl, CURLOPT_URL, spec_.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, desc_.url.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -254,12 +254,12 @@ class CurlConnection final : public IHttpConnection,
       curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.totalTimeout.count()));
     }
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    if (spec_.method == "POST") {
+    if (desc_.method == "POST") {
       curl_easy_setopt(curl, CURLOPT_POST, 1L);
-      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(spec_.body.size()));
-      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, spec_.body.data());
-    } else if (spec_.method != "GET") {
-      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, spec_.method.c_str());
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(desc_.body.size()));
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, desc_.body.data());
+    } else if (desc_.method != "GET") {
+      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, desc_.method.c_str());
     }
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CurlConnection::onHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
@@ -284,7 +284,7 @@ class CurlConnection final : public IHttpConnection,
     }
   }
 
-  const HttpRequestSpec spec_;
+  const HttpRequestSpec desc_;
   const std::weak_ptr<IHttpConnectionDelegate> delegate_;
   const CurlHttpTransport::Options options_;
   const std::weak_ptr<CurlHttpTransport::Workers> workers_;
@@ -313,9 +313,9 @@ CurlHttpTransport::~CurlHttpTransport() {
 }
 
 std::shared_ptr<IHttpConnection> CurlHttpTransport::createConnection(
-    const HttpRequestSpec& spec, std::weak_ptr<IHttpConnectionDelegate> delegate) {
-  if (!parsableHttpUrl(spec.url)) return nullptr;
-  return std::make_shared<CurlConnection>(spec, std::move(delegate), options_, workers_);
+    const HttpRequestSpec& desc, std::weak_ptr<IHttpConnectionDelegate> delegate) {
+  if (!parsableHttpUrl(desc.url)) return nullptr;
+  return std::make_shared<CurlConnection>(desc, std::move(delegate), options_, workers_);
 }
 
 std::size_t CurlHttpTransport::activeTransfers() const {

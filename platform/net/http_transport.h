@@ -89,10 +89,10 @@ class IHttpConnection {
 class IHttpTransport {
  public:
   virtual ~IHttpTransport() = default;
-  // A connection for `spec`, not started; null when none can be made (a URL
+  // A connection for `desc`, not started; null when none can be made (a URL
   // that does not parse, a scheme other than http or https).
   virtual std::shared_ptr<IHttpConnection> createConnection(
-      const HttpRequestSpec& spec, std::weak_ptr<IHttpConnectionDelegate> delegate) = 0;
+      const HttpRequestSpec& desc, std::weak_ptr<IHttpConnectionDelegate> delegate) = 0;
 };
 
 class CurlHttpTransport final : public IHttpTransport {
@@ -119,7 +119,7 @@ class CurlHttpTransport final : public IHttpTransport {
   CurlHttpTransport& operator=(const CurlHttpTransport&) = delete;
 
   std::shared_ptr<IHttpConnection> createConnection(
-      const HttpRequestSpec& spec, std::weak_ptr<IHttpConnectionDelegate> delegate) override;
+      const HttpRequestSpec& desc, std::weak_ptr<IHttpConnectionDelegate> delegate) override;
 
   // Transfers whose thread has not ended yet.
   std::size_t activeTransfers() const;

@@ -123,7 +123,7 @@ std::vector<int16_t> ramp(int n, int from = 1) {
 
 struct ReaderCase {
   const char* name;
-  WavSpec spec;
+  WavSpec desc;
   std::vector<int16_t> interleaved;
   int rate;                       // expected rateHz()
   std::vector<int16_t> expected;  // mono samples read
@@ -133,7 +133,7 @@ class AudioFileReaderTest : public testing::TestWithParam<ReaderCase> {};
 
 TEST_P(AudioFileReaderTest, ReadsMonoSamples) {
   tltest::TempDir dir;
-  writeBytes(dir.file("a.wav"), makeWav(GetParam().spec, GetParam().interleaved));
+  writeBytes(dir.file("a.wav"), makeWav(GetParam().desc, GetParam().interleaved));
   AudioFileReader reader(dir.file("a.wav"));
   EXPECT_EQ(reader.rateHz(), GetParam().rate);
   std::vector<int16_t> out(64, 7);
@@ -161,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct BadWavCase {
   const char* name;
-  WavSpec spec;
+  WavSpec desc;
   const char* reason;
 };
 
@@ -169,7 +169,7 @@ class BadWavTest : public testing::TestWithParam<BadWavCase> {};
 
 TEST_P(BadWavTest, RefusedWithReason) {
   tltest::TempDir dir;
-  writeBytes(dir.file("b.wav"), makeWav(GetParam().spec, {1, 2}));
+  writeBytes(dir.file("b.wav"), makeWav(GetParam().desc, {1, 2}));
   try {
     AudioFileReader reader(dir.file("b.wav"));
     FAIL() << "accepted";
@@ -345,13 +345,13 @@ struct SpecCase {
 class CaptureSourceSpecTest : public testing::TestWithParam<SpecCase> {};
 
 TEST_P(CaptureSourceSpecTest, Parses) {
-  const auto spec = parseCaptureSourceSpec(GetParam().text);
-  ASSERT_EQ(spec.has_value(), GetParam().valid);
-  if (!spec) return;
-  EXPECT_EQ(spec->kind, GetParam().kind);
-  EXPECT_EQ(spec->target, GetParam().target);
-  EXPECT_EQ(spec->fileOptions.paced, GetParam().paced);
-  EXPECT_EQ(spec->fileOptions.loop, GetParam().loop);
+  const auto desc = parseCaptureSourceSpec(GetParam().text);
+  ASSERT_EQ(desc.has_value(), GetParam().valid);
+  if (!desc) return;
+  EXPECT_EQ(desc->kind, GetParam().kind);
+  EXPECT_EQ(desc->target, GetParam().target);
+  EXPECT_EQ(desc->fileOptions.paced, GetParam().paced);
+  EXPECT_EQ(desc->fileOptions.loop, GetParam().loop);
 }
 
 using K = CaptureSourceSpec::Kind;

@@ -148,9 +148,9 @@ TEST_F(AnalyticsEngineTest, PreparedFilesBecomeUploadsPerPluginOnceDeviceIdIsSet
   auto live = transport->live();
   ASSERT_EQ(live.size(), 2u);
   for (const auto& c : live) {
-    EXPECT_NE(c->spec.body.find("name=\"tl_upload_seq\"\r\n\r\n1\r\n"), std::string::npos);
-    EXPECT_NE(c->spec.body.find("name=\"tl_enduser_id\"\r\n\r\n77\r\n"), std::string::npos);
-    EXPECT_NE(c->spec.body.find("name=\"tl_nettype\"\r\n\r\n1\r\n"), std::string::npos);
+    EXPECT_NE(c->desc.body.find("name=\"tl_upload_seq\"\r\n\r\n1\r\n"), std::string::npos);
+    EXPECT_NE(c->desc.body.find("name=\"tl_enduser_id\"\r\n\r\n77\r\n"), std::string::npos);
+    EXPECT_NE(c->desc.body.find("name=\"tl_nettype\"\r\n\r\n1\r\n"), std::string::npos);
   }
   EXPECT_EQ(engine->fileManagerForPlugin("tembrolexin_TestPlugin")->nextSequenceNumber(), 3);
   EXPECT_EQ(engine->fileManagerForPlugin("tembrolexin_Fingerprint")->nextSequenceNumber(), 2);

@@ -110,12 +110,12 @@ TEST_F(AsyncRequestTest, MultipartBodyAndHeadersAreExact) {
 
 TEST_F(AsyncRequestTest, UnreadableFileSendsEmptyPartAndNetTypeFollowsSource) {
   netType->type = 7;
-  auto spec = makeRequest("http://127.0.0.1:1/x", {{"upload", TLUploadFile("/no/such/a.zip", 1)}})
+  auto desc = makeRequest("http://127.0.0.1:1/x", {{"upload", TLUploadFile("/no/such/a.zip", 1)}})
                   ->buildRequestSpec();
-  EXPECT_NE(spec.body.find("filename=\"a.zip\"\r\nContent-Type: application/x-gzip\r\n\r\n\r\n"),
+  EXPECT_NE(desc.body.find("filename=\"a.zip\"\r\nContent-Type: application/x-gzip\r\n\r\n\r\n"),
             std::string::npos);
-  EXPECT_NE(spec.body.find("name=\"tl_nettype\"\r\n\r\n0\r\n"), std::string::npos);
-  EXPECT_EQ(spec.body.find("tl_upload_ts"), std::string::npos);
+  EXPECT_NE(desc.body.find("name=\"tl_nettype\"\r\n\r\n0\r\n"), std::string::npos);
+  EXPECT_EQ(desc.body.find("tl_upload_ts"), std::string::npos);
 }
 
 struct AnswerCase {

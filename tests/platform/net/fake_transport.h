@@ -19,7 +19,7 @@ namespace tltest {
 class FakeTransport final : public tembrolexinplatform::IHttpTransport {
  public:
   struct Connection final : tembrolexinplatform::IHttpConnection {
-    tembrolexinplatform::HttpRequestSpec spec;
+    tembrolexinplatform::HttpRequestSpec desc;
     std::weak_ptr<tembrolexinplatform::IHttpConnectionDelegate> delegate;
     std::atomic<bool> started{false};
     std::atomic<bool> cancelled{false};
@@ -47,7 +47,7 @@ class FakeTransport final : public tembrolexinplatform::IHttpTransport {
   };
 
   std::shared_ptr<tembrolexinplatform::IHttpConnection> createConnection(
-      const tembrolexinplatform::HttpRequestSpec& spec,
+      const tembrolexinplatform::HttpRequestSpec& desc,
       std::weak_ptr<tembrolexinplatform::IHttpConnectionDelegate> delegate) override {
     std::lock_guard<std::mutex> lock(mutex);
     if (refuseNext) {
@@ -55,7 +55,7 @@ class FakeTransport final : public tembrolexinplatform::IHttpTransport {
       return nullptr;
     }
     auto c = std::make_shared<Connection>();
-    c->spec = spec;
+    c->desc = desc;
     c->delegate = std::move(delegate);
     connections.push_back(c);
     return c;

@@ -99,7 +99,7 @@ class NetworkManagerTest : public testing::Test {
     return live.size() == 1 ? live[0] : nullptr;
   }
   static std::string field(const std::shared_ptr<Connection>& c, const std::string& name) {
-    const std::string& body = c->spec.body;
+    const std::string& body = c->desc.body;
     std::string marker = "name=\"" + name + "\"\r\n\r\n";
     std::size_t at = body.find(marker);
     if (at == std::string::npos) return "<none>";
@@ -207,7 +207,7 @@ TEST_F(NetworkManagerTest, RetryTakesTheHeadAndQueuesSendInParallel) {
   ASSERT_EQ(transport->live().size(), 2u);  // one per queue
   EXPECT_EQ(manager->uploadRequests(), 3);
   auto first = transport->connections[0];
-  EXPECT_EQ(first->spec.url, "https://srv/uploadModuleData");
+  EXPECT_EQ(first->desc.url, "https://srv/uploadModuleData");
   first->fail(kURLErrorTimedOut);
   EXPECT_EQ(manager->uploadRequestsForPlugin(kPlugin), 2);
   advance(30s);
@@ -287,8 +287,8 @@ TEST_F(NetworkManagerTest, UploadsWaitForServerUrlAndUnknownPluginsAreRefused) {
   EXPECT_EQ(status->states, (std::vector<int32_t>{1, 2}));
   configure();
   ASSERT_EQ(transport->live().size(), 2u);
-  EXPECT_EQ(transport->connections[0]->spec.url, "https://srv/uploadModuleData");
-  EXPECT_EQ(transport->connections[1]->spec.url, "https://srv/uploaddbg");
+  EXPECT_EQ(transport->connections[0]->desc.url, "https://srv/uploadModuleData");
+  EXPECT_EQ(transport->connections[1]->desc.url, "https://srv/uploaddbg");
 }
 
 TEST_F(NetworkManagerTest, ConnectionThatCannotBeMadeFailsAtOnce) {
@@ -302,7 +302,7 @@ TEST_F(NetworkManagerTest, ConnectionThatCannotBeMadeFailsAtOnce) {
   manager->requestForURL("http://other/x", {}, owner);
   EXPECT_EQ(manager->requestsForType(4), 1);
   for (auto& c : transport->live()) {
-    if (c->spec.url == "http://other/x") c->respond(200);
+    if (c->desc.url == "http://other/x") c->respond(200);
   }
   EXPECT_EQ(owner->outcomes.back().code, 200);
 }

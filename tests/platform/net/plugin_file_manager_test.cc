@@ -135,11 +135,11 @@ TEST_F(FileManagerTest, ChecksumSourcesAndUnreadableFiles) {
   std::vector<std::string> hashes;
   for (int i = 0; i < 3; ++i) {
     auto c = transport->last();
-    hashes.push_back(field(c->spec.body, "tl_upload_hash"));
+    hashes.push_back(field(c->desc.body, "tl_upload_hash"));
     // None of the files exists: "(null)" and an empty file part.
-    EXPECT_EQ(field(c->spec.body, "tl_framework_hash"), "(null)");
-    EXPECT_EQ(field(c->spec.body, "tl_upload_signature"), "(null)");
-    EXPECT_NE(c->spec.body.find("Content-Type: application/x-gzip\r\n\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(field(c->desc.body, "tl_framework_hash"), "(null)");
+    EXPECT_EQ(field(c->desc.body, "tl_upload_signature"), "(null)");
+    EXPECT_NE(c->desc.body.find("Content-Type: application/x-gzip\r\n\r\n\r\n"), std::string::npos);
     c->respond(204, {}, {});
   }
   EXPECT_EQ(hashes, (std::vector<std::string>{"side text of twenty", "ffff", "01ab"}));
@@ -195,7 +195,7 @@ TEST_P(DeletionTest, FilesGoOnlyOnAFinalAnswer) {
   for (const auto& [status, next] : c.answers) {
     auto wire = transport->last();
     // Every attempt carries the whole file.
-    ASSERT_NE(wire->spec.body.find("\r\n\r\npayload\r\n"), std::string::npos);
+    ASSERT_NE(wire->desc.body.find("\r\n\r\npayload\r\n"), std::string::npos);
     HttpHeaders headers{{"Tembrolexin", "1"}};
     if (!next.empty()) headers.emplace_back("NextUploadAttempt", next);
     wire->respond(status, headers);
