@@ -13,7 +13,9 @@
 namespace tembrolexinsdk {
 
 const std::string AnalyticsEngine::engineName = "SDKANALYTICS";
-const std::string AnalyticsEngine::defaultUrl = "https://analytics.tembrolexin.net/analytics/upload";
+// Loopback until the app names its upload service ("SDKANALYTICS_url"), so an
+// unconfigured build never sends record files off the machine.
+const std::string AnalyticsEngine::defaultUrl = "http://127.0.0.1/analytics/upload";
 
 namespace {
 

@@ -312,8 +312,11 @@ TEST(MessengerTest, ListenersMaySendAndRegisterFromInsideADelivery) {
   Journal journal;
   JournalListener a("A", &journal), late("L", &journal), second("S", &journal);
   Messenger bus;
+  std::promise<void> queuedSent;
+  std::shared_future<void> bothQueued(queuedSent.get_future());
   a.hook = [&](const std::string&, const ThriftParams& params) {
     if (payloadOf(params) != "first") return;
+    bothQueued.wait();  // "queued" is on the bus before anything is sent here
     bus.send("A", message(2, "from inside"));  // queues behind "queued"
     bus.registerListener(1, &late);             // only for later messages
     bus.sendSync("A", message(2, "sync inside"));
@@ -326,6 +329,7 @@ TEST(MessengerTest, ListenersMaySendAndRegisterFromInsideADelivery) {
   bus.registerListener(2, &second);
   bus.send("x", message(1, "first"));
   bus.send("x", message(1, "queued"));
+  queuedSent.set_value();
   innerArrived.get_future().wait();
   EXPECT_EQ(journal.lines(), (std::vector<std::string>{
                                  "A x:1:first", "S A:2:sync inside", "A x:1:queued",
