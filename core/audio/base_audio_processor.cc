@@ -742,21 +742,9 @@ void BaseAudioProcessor::reportCodewords(PerformanceData& p, const EncodingSchem
                                          const EchoDecoderDescriptor& descriptor,
                                          int64_t corrected, int64_t steady,
                                          uint64_t totalSamples) {
-  // A quality report goes to one fixed reference: no set to build for it,
-  // as it comes with nearly every buffer.
-  static const std::set<std::string> kConfidence = {"CONFIDENCE"};
-  std::set<std::string> found;
-  if (p.msg < 0) {
-    if (p.currentSignalStrength < 0) return;
-  } else {
-    found = descriptor.codewordInRange(p.msg);
-    if (found.empty()) return;
-    p.msg = descriptor.transformCodeword(p.msg);
-  }
-  const std::set<std::string>& refs = p.msg < 0 ? kConfidence : found;
   const int32_t rateHz = sampleRateHz_.load();
   const int64_t offset = rateHz > 0 ? static_cast<int64_t>(p.cwSampleNo) * 1000 / rateHz : 0;
-  for (const std::string& ref : refs) {
+  auto report = [&](const std::string& ref) {
     const CodewordEventParams event(
         convertSyncStateToConfidence(p.syncState), p.meanVolume, p.meanSignalStrength,
         p.currentVolume, p.currentSignalStrength, convertToConfidence(p.sigConfidence),
@@ -765,6 +753,20 @@ void BaseAudioProcessor::reportCodewords(PerformanceData& p, const EncodingSchem
         corrected - offset, ref, info.codewordOffset, info.codewordDuration,
         static_cast<int64_t>(totalSamples) - p.cwSampleNo);
     reportEvent(event);
+  };
+  if (p.msg < 0) {
+    // A quality report, with nearly every buffer, to one fixed reference.
+    static const std::string kConfidence = "CONFIDENCE";
+    if (p.currentSignalStrength >= 0) report(kConfidence);
+    return;
+  }
+  // A decoded word goes to each engine with a range holding it, in the
+  // engines' name order; walking the descriptor's sorted engine names
+  // builds no set per report.
+  const int64_t word = p.msg;
+  p.msg = descriptor.transformCodeword(word);
+  for (const std::string& ref : descriptor.getEngineRefs()) {
+    if (descriptor.codewordInRangeOf(word, ref)) report(ref);
   }
 }
 

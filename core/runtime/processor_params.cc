@@ -4,12 +4,6 @@
 
 namespace tembrolexinsdk {
 
-namespace {
-
-std::string codewordDescription(int64_t msg) { return "Codeword: " + std::to_string(msg); }
-
-}  // namespace
-
 CodewordEventParams::CodewordEventParams(
     int32_t syncState, int16_t meanVolume, int16_t meanSignalStrength, int16_t currentVolume,
     int16_t currentSignalStrength, int32_t sigConfidence, int32_t msgConfidence,
@@ -37,8 +31,11 @@ CodewordEventParams::CodewordEventParams(
       engineRef(std::move(engineRef)),
       offset(offset),
       codewordDuration(codewordDuration),
-      samplePosition(samplePosition),
-      description_(codewordDescription(msg)) {}
+      samplePosition(samplePosition) {}
+
+std::string CodewordEventParams::GetParamsDescription() const {
+  return "Codeword: " + std::to_string(msg);
+}
 
 CodewordEventParams::CodewordEventParams(const CodewordEventParams& o)
     : CodewordEventParams(

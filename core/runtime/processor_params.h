@@ -49,8 +49,9 @@ class CodewordEventParams : public IProcessorEventParams {
   CodewordEventParams& operator=(const CodewordEventParams&) = delete;
 
   IProcessorEventParams* clone() const override;
-  // "Codeword: " followed by msg in decimal.
-  std::string GetParamsDescription() const override { return description_; }
+  // "Codeword: " followed by msg in decimal. Composed when asked for: a
+  // processor reports a code word far more often than anyone reads this.
+  std::string GetParamsDescription() const override;
 
   static const CodewordEventParams* Cast(const IProcessorEventParams* p) {
     return castParams<CodewordEventParams>(p);
@@ -80,9 +81,6 @@ class CodewordEventParams : public IProcessorEventParams {
   const int64_t offset;            // position within its sequence, code words
   const int64_t codewordDuration;  // ms
   const int64_t samplePosition;    // sample count at the end of the code word
-
- private:
-  const std::string description_;
 };
 
 // One audio-match result, reported by an audio-match plug-in processor.

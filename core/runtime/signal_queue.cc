@@ -12,7 +12,7 @@ SignalQueue::SignalQueue(std::string name)
     : description_("SignalQueue (" + std::move(name) + ")") {}
 
 SignalQueue::~SignalQueue() {
-  for (StateSignal* signal : signals_) delete signal;
+  for (size_t i = head_; i < signals_.size(); ++i) delete signals_[i];
 }
 
 void SignalQueue::push(StateSignal* signal) {
@@ -23,6 +23,11 @@ void SignalQueue::push(StateSignal* signal) {
     delete signal;
     return;
   }
+  if (head_ > 0 && signals_.size() == signals_.capacity()) {
+    // Reuse the taken slots before the vector would grow.
+    signals_.erase(signals_.begin(), signals_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
   signals_.push_back(signal);
   // Notify while holding the mutex: the consumer cannot fall between a failed
   // attempt and its wait.
@@ -30,12 +35,19 @@ void SignalQueue::push(StateSignal* signal) {
 }
 
 StateSignal* SignalQueue::takeLocked(const Filter& filter) {
-  for (auto it = signals_.begin(); it != signals_.end(); ++it) {
-    if (filter(*it)) {
-      StateSignal* found = *it;
-      signals_.erase(it);
-      return found;
+  for (size_t i = head_; i < signals_.size(); ++i) {
+    StateSignal* found = signals_[i];
+    if (!filter(found)) continue;
+    if (i == head_) {
+      ++head_;
+    } else {
+      signals_.erase(signals_.begin() + static_cast<std::ptrdiff_t>(i));
     }
+    if (head_ == signals_.size()) {
+      signals_.clear();  // keeps the capacity
+      head_ = 0;
+    }
+    return found;
   }
   return nullptr;
 }
@@ -54,24 +66,31 @@ StateSignal* SignalQueue::checkForSignal(const Filter& filter) {
 }
 
 void SignalQueue::clear() {
-  std::deque<StateSignal*> dropped;
+  std::vector<StateSignal*> dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    dropped.swap(signals_);
+    dropped.assign(signals_.begin() + static_cast<std::ptrdiff_t>(head_), signals_.end());
+    signals_.clear();
+    head_ = 0;
   }
   // Deleted outside the lock: a signal's destructor may do anything.
   for (StateSignal* signal : dropped) delete signal;
 }
 
 void SignalQueue::clear(const Filter& filter) {
-  std::deque<StateSignal*> dropped;
+  std::vector<StateSignal*> dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::deque<StateSignal*> kept;
-    for (StateSignal* signal : signals_) {
-      (filter(signal) ? dropped : kept).push_back(signal);
+    size_t kept = 0;
+    for (size_t i = head_; i < signals_.size(); ++i) {
+      if (filter(signals_[i])) {
+        dropped.push_back(signals_[i]);
+      } else {
+        signals_[kept++] = signals_[i];
+      }
     }
-    signals_.swap(kept);
+    signals_.resize(kept);
+    head_ = 0;
   }
   for (StateSignal* signal : dropped) delete signal;
 }
@@ -91,19 +110,19 @@ bool SignalQueue::closed() const {
 
 bool SignalQueue::empty() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return signals_.empty();
+  return head_ == signals_.size();
 }
 
 size_t SignalQueue::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return signals_.size();
+  return signals_.size() - head_;
 }
 
 std::string SignalQueue::Dump() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::string text = "Signal Queue Size: " + std::to_string(signals_.size()) + "\n";
-  for (const StateSignal* signal : signals_) {
-    text += "Signal number: " + std::to_string(signal->GetCode()) + "\n";
+  std::string text = "Signal Queue Size: " + std::to_string(signals_.size() - head_) + "\n";
+  for (size_t i = head_; i < signals_.size(); ++i) {
+    text += "Signal number: " + std::to_string(signals_[i]->GetCode()) + "\n";
   }
   return text;
 }

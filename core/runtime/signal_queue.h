@@ -8,6 +8,10 @@
 // Signals dropped by clear(), by close() or by the destructor are deleted by
 // the queue.
 //
+// Storage: the queued pointers live in one vector that keeps its capacity,
+// so a queue whose length stays bounded allocates nothing once it has grown
+// to that length (an audio worker gets a signal per buffer).
+//
 // Thread safety: every operation is serialised by the queue's own mutex and
 // may be called from any thread. Filters run while that mutex is held: they
 // only inspect the signal and never touch the queue.
@@ -16,11 +20,11 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/state_signal.h"
@@ -91,7 +95,10 @@ class SignalQueue : public INamedObject {
   // Requires mutex_.
   StateSignal* takeLocked(const Filter& filter);
 
-  std::deque<StateSignal*> signals_;
+  // The queued signals are signals_[head_..], oldest first; the slots before
+  // head_ were taken and are reused once the vector is full or empty.
+  std::vector<StateSignal*> signals_;
+  size_t head_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable cond_;
   const std::string description_;

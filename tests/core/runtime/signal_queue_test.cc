@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
 #include <future>
 #include <memory>
 #include <ostream>
@@ -112,6 +114,51 @@ TEST(SignalQueueTest, CheckForSignalReturnsNullAndKeepsRejectedSignals) {
   EXPECT_EQ(calls, 2);  // every queued signal was offered, oldest first
   EXPECT_EQ(queue.Dump(), "Signal Queue Size: 2\nSignal number: 1\nSignal number: 2\n");
   EXPECT_EQ(SignalQueue().checkForSignal(codeIs(0)), nullptr);
+}
+
+// The queue reuses the slots of taken signals. Pushes, takes from the front
+// and from the middle, and filtered clears, checked against a plain list
+// after every step, so an off-by-one in the reuse shows as a wrong order.
+TEST(SignalQueueTest, SlotReuseKeepsArrivalOrderAgainstAListModel) {
+  SignalQueue queue;
+  std::deque<int> model;
+  std::atomic<int> deleted{0};
+  uint32_t rng = 12345;
+  auto next = [&rng](uint32_t n) {
+    rng = rng * 1103515245u + 12345u;
+    return (rng >> 16) % n;
+  };
+  for (int step = 0; step < 4000; ++step) {
+    const int code = static_cast<int>(next(4));
+    switch (next(8)) {
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+        queue.push(new CountedSignal(code, &deleted));
+        model.push_back(code);
+        break;
+      case 4:
+      case 5:
+      case 6: {
+        std::unique_ptr<StateSignal> got(queue.checkForSignal(codeIs(code)));
+        auto it = std::find(model.begin(), model.end(), code);
+        ASSERT_EQ(got != nullptr, it != model.end()) << "step " << step;
+        if (got) model.erase(it);
+        break;
+      }
+      default:
+        if (next(8) == 0) {
+          queue.clear(codeIs(code));
+          model.erase(std::remove(model.begin(), model.end(), code), model.end());
+        }
+    }
+    std::string expected = "Signal Queue Size: " + std::to_string(model.size()) + "\n";
+    for (int c : model) expected += "Signal number: " + std::to_string(c) + "\n";
+    ASSERT_EQ(queue.Dump(), expected) << "step " << step;
+    ASSERT_EQ(queue.size(), model.size());
+    ASSERT_EQ(queue.empty(), model.empty());
+  }
 }
 
 TEST(SignalQueueTest, NullPushIsIgnored) {
