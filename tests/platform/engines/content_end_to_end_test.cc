@@ -19,22 +19,14 @@
 
 #include <gtest/gtest.h>
 
-#include "core/audio/base_audio_processor.h"
-#include "core/audio/custom_recorder.h"
-#include "core/audio/echo_decoder_descriptor.h"
-#include "core/control/audio_decoder.h"
-#include "core/control/sdk_private.h"
 #include "core/decoder/codeword_layouts.h"
-#include "core/decoder/decoder_library.h"
 #include "core/runtime/gzip_file.h"
-#include "core/runtime/messenger.h"
-#include "platform/api/platform_environment.h"
 #include "platform/api/tl_decoder.h"
 #include "platform/engines/tl_content_engine.h"
 #include "tests/platform/engines/recording_web_engine.h"
+#include "tests/platform/engines/trigger_core_fixture.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
-#include "tools/signal/signal_generator.h"
 
 namespace tembrolexinplatform {
 namespace {
@@ -106,64 +98,19 @@ class App : public TLDecoderDelegate, public TLContentEngineDelegate {
   std::vector<std::string> texts_;
 };
 
-struct Core {
-  Core(tembrolexinsdk::IMessenger* bus, tembrolexinsdk::AudioDecoderEnvironment env)
-      : decoder(bus, std::move(env)), bridge(bus, &decoder) {}
-  tembrolexinsdk::AudioDecoder decoder;
-  tembrolexinsdk::SDKPrivate bridge;
-};
-
 TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
   tltest::TempDir docs, scratch;
-  const PlatformEnvironment saved = PlatformEnvironment::current();
-  PlatformEnvironment env;
-  env.documentsFolder = docs.path();
-  env.bundleIdentifier = "com.example.app";
-  env.appVersion = "1.0";
-  env.userDefaultsFile = docs.file("defaults.json");
-  env.keyStoreFolder = docs.file("keys");
-  PlatformEnvironment::install(env);
-
-  // The audio: one trigger word at 16 kHz with host before and after.
-  const std::string config = std::string(TL_TEST_DATA_DIR) + "/scheme_t2_vtw.cfg";
-  std::unique_ptr<tembrolexinsdk::DecoderLibraryContext,
-                  void (*)(tembrolexinsdk::DecoderLibraryContext*)>
-      ctx(tembrolexinsdk::Tembrolexin_Init2(config.c_str(), 1), tembrolexinsdk::Tembrolexin_Close);
-  ASSERT_NE(ctx, nullptr);
+  tltest::ScopedPlatformEnvironment environment(docs);
+  tltest::TriggerCore core;
   const int64_t word = tembrolexinsdk::createVorselTvCodeWord(4242, 700);
-  tltest::GeneratorOptions generator;
-  generator.leadIn = generator.tail = 16000;
-  const tltest::GeneratedSignal signal = tltest::generateSignal(
-      *tembrolexinsdk::getEchoModParameters(ctx.get(), 0), {word}, generator);
+  const tltest::GeneratedSignal signal = core.oneWord(word);
+  ASSERT_FALSE(signal.samples.empty());
 
   tltest::HttpTestServer server;
   server.route("/pkg/b1.db.gz", tltest::replyWith(200, packBundle(scratch.file("b1.db"), word)));
   server.route("/list", tltest::replyWith(200, R"({"files":[{"cdn_url":")" +
                                                    server.url("/pkg/b1.db.gz") +
                                                    R"(","_id":"X","version":1,"format_version":3}]})"));
-
-  // The core on a private bus: the cache from the built-in plug-ins, and a
-  // code-word processor whose words go to the trigger actions.
-  tembrolexinsdk::AudioDecoderEnvironment coreEnv = tembrolexinsdk::AudioDecoderEnvironment::platform();
-  coreEnv.loadAudioPlugins = [&](const std::string&, const std::vector<std::string>&) {
-    auto made = std::make_unique<tembrolexinsdk::BaseAudioProcessor>(
-        "tembrolexin_EchoMod", tembrolexinsdk::SampleRate_16000, false, 1000ms);
-    made->setDecoderDescriptors({std::make_shared<tembrolexinsdk::EchoDecoderDescriptor>(
-        config, std::vector<tembrolexinsdk::CodewordRange>{{0, INT64_MAX, "TRIGGER"}}, false)});
-    std::vector<std::unique_ptr<tembrolexinsdk::IAudioProcessor>> out;
-    out.push_back(std::move(made));
-    return out;
-  };
-  coreEnv.sampleCheckTiming = tembrolexinsdk::TimingMode::kManual;
-  tembrolexinsdk::Messenger bus;
-  Core* core = nullptr;
-  TLDecoder::Options options;
-  options.bus = &bus;
-  options.coreBridge = [&](tembrolexinsdk::IMessenger* b) {
-    auto made = std::make_shared<Core>(b, coreEnv);
-    core = made.get();
-    return std::shared_ptr<void>(made);
-  };
 
   Dispatcher dispatcher({&tembrolexinsdk::Clock::real(), TimerMode::kManual, 2, false});
   dispatcher.mainQueue()->bindToCurrentThread();
@@ -173,11 +120,8 @@ TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
                                   {&dispatcher, &notes, docs.path()});
   auto app = std::make_shared<App>();
   {
-    std::shared_ptr<TLDecoder> decoder = TLDecoder::create(options);
-    ASSERT_NE(core, nullptr);
-    auto owned = std::make_unique<tembrolexinsdk::CustomRecorder>(16000, &bus);
-    tembrolexinsdk::CustomRecorder* recorder = owned.get();
-    core->decoder.useCustomRecorder(std::move(owned));
+    std::shared_ptr<TLDecoder> decoder = TLDecoder::create(core.options());
+    ASSERT_TRUE(core.useCustomRecorder());
     decoder->configure({{"AudioDecoder_plugins", std::string("libCacheEngine.so")}});
     decoder->addDelegate(app);
     ASSERT_TRUE(app->waitFor("initialised"));
@@ -203,12 +147,7 @@ TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
 
     decoder->startDecoding();
     ASSERT_TRUE(app->waitFor("started"));
-    const int chunk = static_cast<int>(recorder->getMaximumBufferSize() / 2);
-    ASSERT_GT(chunk, 0);
-    for (std::size_t at = 0; at < signal.samples.size(); at += chunk) {
-      const int n = static_cast<int>(std::min<std::size_t>(chunk, signal.samples.size() - at));
-      ASSERT_EQ(recorder->provideSamples(signal.samples.data() + at, n), 0);
-    }
+    ASSERT_TRUE(core.feed(signal.samples));
     const std::string page =
         docs.path() + "/TL/tembrolexin_CacheProcessor/Assets/Ready/b1/index.html";
     EXPECT_TRUE(dispatcher.mainQueue()->runUntil([&] { return app->has("opened:a1"); }, 30s));
@@ -232,7 +171,6 @@ TEST(ContentEndToEndTest, TriggerWordInAudioShowsTheBundlesEntryPage) {
     engine->setMessenger(nullptr);
     decoder->disconnectEngineDelegate(engine);
   }
-  PlatformEnvironment::install(saved);
 }
 
 }  // namespace
