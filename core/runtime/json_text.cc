@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <locale>
+#include <memory>
+#include <sstream>
 
 namespace tembrolexinsdk {
 
@@ -120,6 +123,17 @@ bool parseJsonText(const std::string& text, Json::Value& root, bool collectComme
   if (!reader.parse(prepared.text(), root, collectComments)) return false;
   prepared.restore(root);
   return true;
+}
+
+std::string prettyJsonText(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  builder["emitUTF8"] = true;
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+  writer->write(value, &out);
+  return out.str();
 }
 
 }  // namespace tembrolexinsdk

@@ -1,4 +1,4 @@
-// Reading JSON text whatever locale the host program installed.
+// Reading and writing JSON text whatever locale the host program installed.
 //
 // JsonCpp reads numbers with a fraction or an exponent through a stream in
 // the process's global C++ locale, so a host that installs a comma-decimal
@@ -42,6 +42,10 @@ class LocaleFreeJson {
 // Json::Reader::parse(text, root, collectComments) through LocaleFreeJson.
 // Throws what the reader throws (nesting beyond its limit).
 bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments = true);
+
+// `value` indented by two spaces, UTF-8 kept as is, written through a
+// stream in the classic locale.
+std::string prettyJsonText(const Json::Value& value);
 
 }  // namespace tembrolexinsdk
 

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <exception>
-#include <sstream>
 
 #include <json/json.h>
 
+#include "core/runtime/json_text.h"
 #include "platform/api/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -26,14 +26,7 @@ std::string TLBundleAction::getJSON() const {
     root["timestamp"] = Json::Int64(timeStamp());
     const int64_t inTrack = timeInTrack();
     if (inTrack >= 0) root["timeInTrack"] = Json::Int64(inTrack);
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "  ";
-    builder["emitUTF8"] = true;
-    std::ostringstream out;
-    out.imbue(std::locale::classic());
-    std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-    writer->write(root, &out);
-    return out.str();
+    return tembrolexinsdk::prettyJsonText(root);
   } catch (const std::exception& e) {
     TLLogger::errorInMethod("-[TLBundleAction getJSON]", __LINE__,
                             "Got an error parsing jSON: %s", e.what());

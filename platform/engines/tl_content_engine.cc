@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <sstream>
 
 #include <json/json.h>
 
@@ -20,17 +19,6 @@ const char* const TLContentEngine_Type = "IContentEngine";
 namespace {
 
 constexpr int64_t kReferenceDateOffsetMs = 978307200000LL;  // 2001-01-01 in Unix milliseconds
-
-std::string prettyJson(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "  ";
-  builder["emitUTF8"] = true;
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
-  writer->write(value, &out);
-  return out.str();
-}
 
 std::optional<Json::Value> parseJson(const std::string& text) {
   Json::Value root;
@@ -258,7 +246,7 @@ void TLContentEngine::setUrl(const std::optional<std::string>& url, int64_t poli
   if (additionalData.isObject()) {
     for (const std::string& key : additionalData.getMemberNames()) info[key] = additionalData[key];
   }
-  configure({{"tembrolexin_CacheProcessor_platformInfo", prettyJson(info)}});
+  configure({{"tembrolexin_CacheProcessor_platformInfo", tembrolexinsdk::prettyJsonText(info)}});
   downloadAccordingToPolicy();
 }
 
