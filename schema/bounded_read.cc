@@ -59,21 +59,36 @@ std::uint64_t elementBytes(TType type) {
 // which the byte-count limits alone do not see.
 class BudgetedProtocol : public TVirtualProtocol<BudgetedProtocol, TBinaryProtocol> {
  public:
-  BudgetedProtocol(std::shared_ptr<TMemoryBuffer> buffer, std::uint64_t budget)
-      : TVirtualProtocol<BudgetedProtocol, TBinaryProtocol>(std::move(buffer)), left_(budget) {}
+  BudgetedProtocol(std::shared_ptr<TMemoryBuffer> buffer, std::uint64_t budget,
+                   NegativeCount negativeCount)
+      : TVirtualProtocol<BudgetedProtocol, TBinaryProtocol>(std::move(buffer)),
+        left_(budget),
+        negativeCount_(negativeCount) {}
 
+  // The container headers are read here rather than by the base class, which
+  // throws for every negative count.
   std::uint32_t readListBegin(TType& elemType, std::uint32_t& size) {
-    const std::uint32_t n = TBinaryProtocol::readListBegin(elemType, size);
+    std::uint32_t n = readType(elemType);
+    n += readCount(size);
+    ::apache::thrift::protocol::TList list(elemType, size);
+    checkReadBytesAvailable(list);
     charge(size, elementBytes(elemType));
     return n;
   }
   std::uint32_t readSetBegin(TType& elemType, std::uint32_t& size) {
-    const std::uint32_t n = TBinaryProtocol::readSetBegin(elemType, size);
+    std::uint32_t n = readType(elemType);
+    n += readCount(size);
+    ::apache::thrift::protocol::TSet set(elemType, size);
+    checkReadBytesAvailable(set);
     charge(size, elementBytes(elemType) + kTreeNodeBytes);
     return n;
   }
   std::uint32_t readMapBegin(TType& keyType, TType& valType, std::uint32_t& size) {
-    const std::uint32_t n = TBinaryProtocol::readMapBegin(keyType, valType, size);
+    std::uint32_t n = readType(keyType);
+    n += readType(valType);
+    n += readCount(size);
+    ::apache::thrift::protocol::TMap map(keyType, valType, size);
+    checkReadBytesAvailable(map);
     charge(size, elementBytes(keyType) + elementBytes(valType) + kTreeNodeBytes);
     return n;
   }
@@ -89,12 +104,36 @@ class BudgetedProtocol : public TVirtualProtocol<BudgetedProtocol, TBinaryProtoc
     left_ -= cost;
   }
 
+  std::uint32_t readType(TType& type) {
+    std::int8_t code = 0;
+    const std::uint32_t n = readByte(code);
+    type = static_cast<TType>(code);
+    return n;
+  }
+
+  std::uint32_t readCount(std::uint32_t& size) {
+    std::int32_t count = 0;
+    const std::uint32_t n = readI32(count);
+    if (count < 0) {
+      if (negativeCount_ == NegativeCount::kReject) {
+        throw TProtocolException(TProtocolException::NEGATIVE_SIZE);
+      }
+      count = 0;
+    } else if (container_limit_ != 0 && count > container_limit_) {
+      throw TProtocolException(TProtocolException::SIZE_LIMIT);
+    }
+    size = static_cast<std::uint32_t>(count);
+    return n;
+  }
+
   std::uint64_t left_;
+  NegativeCount negativeCount_;
 };
 
 }  // namespace
 
-void readBounded(const std::uint8_t* bytes, std::size_t size, ::apache::thrift::TBase& msg) {
+void readBounded(const std::uint8_t* bytes, std::size_t size, ::apache::thrift::TBase& msg,
+                 NegativeCount negativeCount) {
   if (size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
     throw TProtocolException(TProtocolException::SIZE_LIMIT, "payload too large");
   }
@@ -103,7 +142,7 @@ void readBounded(const std::uint8_t* bytes, std::size_t size, ::apache::thrift::
   auto buffer = std::make_shared<TMemoryBuffer>(const_cast<std::uint8_t*>(bytes),
                                                 static_cast<std::uint32_t>(size),
                                                 TMemoryBuffer::OBSERVE);
-  BudgetedProtocol protocol(buffer, kReadMemoryFloor + kReadMemoryPerByte * size);
+  BudgetedProtocol protocol(buffer, kReadMemoryFloor + kReadMemoryPerByte * size, negativeCount);
   // Every string byte and every container element occupies at least one byte
   // of the input, so no honest length exceeds the input's length. Without
   // these bounds a few corrupt bytes announcing 2^31 elements would make the

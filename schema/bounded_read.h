@@ -6,9 +6,11 @@
 // and the containers' elements, charged at their in-memory size when the
 // container is announced, may together take at most 64 bytes per input byte
 // plus 64 KiB: a corrupt or hostile payload never costs more than a small
-// multiple of its size. Over-long or negative lengths throw Thrift's
-// TProtocolException (SIZE_LIMIT, NEGATIVE_SIZE), bytes that end too soon its
-// TTransportException. Stateless; any thread.
+// multiple of its size. Over-long lengths throw Thrift's TProtocolException
+// (SIZE_LIMIT), negative string lengths NEGATIVE_SIZE, and bytes that end too
+// soon its TTransportException. A negative container count throws
+// NEGATIVE_SIZE too, or reads as an empty container where the reader asks for
+// that (the platform's message classes do). Stateless; any thread.
 #ifndef TL_SCHEMA_BOUNDED_READ_H_
 #define TL_SCHEMA_BOUNDED_READ_H_
 
@@ -27,9 +29,16 @@ namespace tembrolexinsdk {
 constexpr std::uint64_t kReadMemoryPerByte = 64;
 constexpr std::uint64_t kReadMemoryFloor = 64 * 1024;
 
+// What a container header with a negative element count means.
+enum class NegativeCount {
+  kReject,  // TProtocolException (NEGATIVE_SIZE)
+  kEmpty,   // a container of no elements; the field counts as present
+};
+
 // Reads `msg` from `size` bytes at `bytes`, which are never written. More
 // than 2^31 - 1 bytes throw TProtocolException (SIZE_LIMIT).
-void readBounded(const std::uint8_t* bytes, std::size_t size, ::apache::thrift::TBase& msg);
+void readBounded(const std::uint8_t* bytes, std::size_t size, ::apache::thrift::TBase& msg,
+                 NegativeCount negativeCount = NegativeCount::kReject);
 
 }  // namespace tembrolexinsdk
 

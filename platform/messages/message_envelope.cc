@@ -23,8 +23,10 @@ std::string serializeMessage(const ::apache::thrift::TBase& msg) {
 
 bool parseMessage(const std::string& bytes, ::apache::thrift::TBase& msg) noexcept {
   try {
+    // The core never writes a negative count; should one come, no element
+    // is read and the container is simply empty.
     tembrolexinsdk::readBounded(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                                msg);
+                                msg, tembrolexinsdk::NegativeCount::kEmpty);
     return true;
   } catch (const std::exception&) {
     return false;

@@ -31,8 +31,9 @@ namespace tembrolexinplatform {
 std::string serializeMessage(const ::apache::thrift::TBase& msg);
 
 // Fills `msg` (expected fresh) from `bytes`; false, with `msg` partly filled,
-// when the bytes end inside a value or hold a negative or oversized length.
-// Lengths are bounded by the size of `bytes` and the containers' elements by
+// when the bytes end inside a value or hold a negative string length or an
+// oversized length. A container announced with a negative count reads as an
+// empty container, its field set. Lengths are bounded by the size of `bytes` and the containers' elements by
 // a memory budget (schema/bounded_read.h), so corrupt input cannot make the
 // reader allocate more than a small multiple of it. Bytes after the stop byte
 // are ignored. Never throws.

@@ -269,10 +269,62 @@ INSTANTIATE_TEST_SUITE_P(
                     BadBytesCase{"NoBytes", 11, ""},
                     BadBytesCase{"EndsInsideAValue", 11, "0a 0003 0000"},
                     BadBytesCase{"NoStopByte", 11, "0a 0003 0000000000000001"},
-                    BadBytesCase{"NegativeListCount", 11, "0f 0006 04 ffffffff 00"},
+                    BadBytesCase{"NegativeStringLength", 11, "0b 0001 ffffffff 00"},
                     BadBytesCase{"ListCountBeyondTheBytes", 11, "0f 0006 04 7fffffff 00"},
                     BadBytesCase{"StringLengthBeyondTheBytes", 11, "0b 0001 7fffffff 'ab' 00"}),
     [](const testing::TestParamInfo<BadBytesCase>& info) { return info.param.name; });
+
+// A container announced with a negative count holds no element: the field is
+// set and empty, and the fields after it are read.
+struct NegativeCountCase {
+  std::string name;
+  int32_t type;
+  std::string bytes;
+  std::function<bool(const ::apache::thrift::TBase&)> holds;
+};
+void PrintTo(const NegativeCountCase& c, std::ostream* os) { *os << c.name; }
+
+class NegativeCountTest : public testing::TestWithParam<NegativeCountCase> {};
+
+TEST_P(NegativeCountTest, ReadsAsAnEmptyContainer) {
+  auto msg = MessageEnvelope(GetParam().type, Bytes(GetParam().bytes)).newMessageOfType(GetParam().type);
+  ASSERT_TRUE(msg);
+  EXPECT_TRUE(GetParam().holds(*msg));
+}
+
+template <typename T>
+std::function<bool(const ::apache::thrift::TBase&)> Holds(std::function<void(T&)> fill) {
+  return [fill](const ::apache::thrift::TBase& got) {
+    T expected;
+    fill(expected);
+    return dynamic_cast<const T&>(got) == expected;
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, NegativeCountTest,
+    testing::Values(
+        NegativeCountCase{"List", 11, "0f 0006 04 ffffffff 00",
+                          Holds<AMSignal>([](AMSignal& m) { m.__set_ber({}); })},
+        NegativeCountCase{"ListThenAField", 22, "0f 0002 0b 80000000 | 08 0004 00000007 | 00",
+                          Holds<AMDBSignal>([](AMDBSignal& m) {
+                            m.__set_filepaths({});
+                            m.__set_errorCode(7);
+                          })},
+        NegativeCountCase{"Set", 35, "0e 000a 0a fffffffe 00",
+                          Holds<InitData>([](InitData& m) { m.__set_processorPlugins({}); })},
+        NegativeCountCase{"Map", 30, "0d 0001 0b 0c ffffffff | 08 0002 00000001 | 00",
+                          Holds<ConfigurationMapSignal>([](ConfigurationMapSignal& m) {
+                            m.__set_config({});
+                            m.__set_target(1);
+                          })},
+        NegativeCountCase{"ListInsideAMapValue", 20, "0d 0001 0b 0f 00000001 | 00000001 'b' | 0c ffffffff | 00",
+                          Holds<AssetActionList>([](AssetActionList& m) {
+                            m.__set_assetActionMap({{"b", {}}});
+                          })},
+        NegativeCountCase{"InAnUnknownField", 37, "0f 0009 08 ffffffff | 08 0001 00000002 | 00",
+                          Holds<SDKStatusSignal>([](SDKStatusSignal& m) { m.__set_status(2); })}),
+    [](const testing::TestParamInfo<NegativeCountCase>& info) { return info.param.name; });
 
 // 50 KB of empty AssetInfo structs would take ~8 MB as a list: refused.
 TEST(ReadTest, ListOfManyEmptyStructsCostsTooMuchMemory) {
