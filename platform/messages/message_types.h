@@ -11,7 +11,8 @@
 //   - enum-typed fields are plain int32_t holding the enum's value, so values
 //     outside the enum's table are read, kept and written unchanged;
 //   - equality compares the flags, and the values of set fields only.
-// The text form is Thrift's own printTo / operator<<.
+// Hash, text form and keyed archive: message_frame.h (Thrift's own
+// operator<< remains, a debugging form).
 //
 // The type id travels beside a message's bytes (MessageEnvelope), never inside
 // them. 33 structs have an id; 2, 3, 24 and 27 belong to none, and ConfigParam
