@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <stdexcept>
@@ -15,8 +16,21 @@ namespace tembrolexinplatform {
 
 namespace {
 
-// The queue whose thread the calling thread is (pool and serial queues).
+// The queue whose block the calling thread runs (or, between blocks, whose
+// thread it is: pool and serial queues).
 thread_local const DispatchQueue* tCurrentQueue = nullptr;
+
+// Makes `queue` the current one for a scope.
+class CurrentQueueScope {
+ public:
+  explicit CurrentQueueScope(const DispatchQueue* queue) : saved_(tCurrentQueue) { tCurrentQueue = queue; }
+  ~CurrentQueueScope() { tCurrentQueue = saved_; }
+  CurrentQueueScope(const CurrentQueueScope&) = delete;
+  CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+
+ private:
+  const DispatchQueue* saved_;
+};
 
 struct SyncWait {
   std::mutex mutex;
@@ -62,6 +76,7 @@ bool DispatchQueue::sync(Block block) {
 
 void DispatchQueue::runBlock(const Block& block) const {
   if (!block) return;
+  CurrentQueueScope scope(this);
   try {
     block();
   } catch (const std::exception& e) {
@@ -71,6 +86,35 @@ void DispatchQueue::runBlock(const Block& block) const {
     TLLogger::errorInMethod("DispatchQueue::runBlock", __LINE__, "A block on queue %s threw",
                             label_.c_str());
   }
+}
+
+void DispatchQueue::setSpecific(const void* key, void* value) {
+  std::lock_guard<std::mutex> lock(specificsMutex_);
+  if (value == nullptr) {
+    specifics_.erase(key);
+  } else {
+    specifics_[key] = value;
+  }
+}
+
+void* DispatchQueue::getSpecificValue(const void* key) const {
+  std::lock_guard<std::mutex> lock(specificsMutex_);
+  auto it = specifics_.find(key);
+  return it == specifics_.end() ? nullptr : it->second;
+}
+
+void* DispatchQueue::getSpecific(const void* key) {
+  for (const DispatchQueue* q = tCurrentQueue; q != nullptr; q = q->target()) {
+    if (void* value = q->getSpecificValue(key)) return value;
+  }
+  return nullptr;
+}
+
+bool DispatchQueue::onCurrentChain() const {
+  for (const DispatchQueue* q = tCurrentQueue; q != nullptr; q = q->target()) {
+    if (q == this) return true;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -190,7 +234,7 @@ void ConcurrentQueue::async(Block block) {
   cv_.notify_one();
 }
 
-bool ConcurrentQueue::isCurrent() const { return tCurrentQueue == this; }
+bool ConcurrentQueue::isCurrent() const { return onCurrentChain(); }
 
 void ConcurrentQueue::workerMain() {
   tCurrentQueue = this;
@@ -209,7 +253,11 @@ void ConcurrentQueue::workerMain() {
 
 // ---------------------------------------------------------------------------
 
-SerialQueue::SerialQueue(std::string label) : DispatchQueue(std::move(label)) {
+SerialQueue::SerialQueue(std::string label) : SerialQueue(std::move(label), nullptr) {}
+
+SerialQueue::SerialQueue(std::string label, std::shared_ptr<SerialQueue> target)
+    : DispatchQueue(std::move(label)), target_(std::move(target)) {
+  if (target_) return;
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
   thread_ = std::thread([this] { threadMain(); });
@@ -220,21 +268,69 @@ SerialQueue::~SerialQueue() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
+  if (target_) {
+    // Queued after every block handed over so far, so those run first.
+    target_->sync([this] {
+      for (WatchId id : ownWatches_) target_->cancelWatch(id);
+      ownWatches_.clear();
+    });
+    std::unique_lock<std::mutex> lock(mutex_);
+    handedOverCv_.wait(lock, [this] { return handedOver_ == 0; });
+    return;
+  }
   wake();
   thread_.join();
   ::close(wakeFd_);
 }
 
+namespace {
+
+// Counts one block handed to the target until it has run or was dropped.
+class HandOver {
+ public:
+  HandOver(std::mutex& mutex, std::size_t& count, std::condition_variable& cv)
+      : mutex_(mutex), count_(count), cv_(cv) {}
+  ~HandOver() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --count_;
+    cv_.notify_all();
+  }
+  HandOver(const HandOver&) = delete;
+  HandOver& operator=(const HandOver&) = delete;
+
+ private:
+  std::mutex& mutex_;
+  std::size_t& count_;
+  std::condition_variable& cv_;
+};
+
+}  // namespace
+
 void SerialQueue::async(Block block) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;
-    blocks_.push_back(std::move(block));
+    if (target_) {
+      ++handedOver_;
+    } else {
+      blocks_.push_back(std::move(block));
+    }
   }
-  wake();
+  if (!target_) {
+    wake();
+    return;
+  }
+  auto handOver = std::make_shared<HandOver>(mutex_, handedOver_, handedOverCv_);
+  target_->async([this, handOver, block = std::move(block)]() mutable {
+    runBlock(block);
+    // Released here rather than with the target's batch, so that the
+    // destructor's wait ends as soon as the last block has run.
+    block = nullptr;
+    handOver.reset();
+  });
 }
 
-bool SerialQueue::isCurrent() const { return tCurrentQueue == this; }
+bool SerialQueue::isCurrent() const { return onCurrentChain(); }
 
 void SerialQueue::wake() {
   const std::uint64_t one = 1;
@@ -249,6 +345,13 @@ void SerialQueue::requireCurrent(const char* what) const {
 SerialQueue::WatchId SerialQueue::addWatch(int fd, Readiness readiness, Block handler,
                                            Block cancelHandler) {
   requireCurrent("SerialQueue::addWatch");
+  if (target_) {
+    // The handler runs as this queue's block on the target's thread.
+    WatchId id = target_->addWatch(
+        fd, readiness, [this, handler = std::move(handler)] { runBlock(handler); }, std::move(cancelHandler));
+    ownWatches_.push_back(id);
+    return id;
+  }
   WatchId id = nextWatch_++;
   watches_.emplace(id, Watch{fd, readiness, std::move(handler), std::move(cancelHandler), false});
   return id;
@@ -256,18 +359,26 @@ SerialQueue::WatchId SerialQueue::addWatch(int fd, Readiness readiness, Block ha
 
 void SerialQueue::suspendWatch(WatchId id) {
   requireCurrent("SerialQueue::suspendWatch");
+  if (target_) return target_->suspendWatch(id);
   auto it = watches_.find(id);
   if (it != watches_.end()) it->second.active = false;
 }
 
 void SerialQueue::resumeWatch(WatchId id) {
   requireCurrent("SerialQueue::resumeWatch");
+  if (target_) return target_->resumeWatch(id);
   auto it = watches_.find(id);
   if (it != watches_.end()) it->second.active = true;
 }
 
 void SerialQueue::cancelWatch(WatchId id) {
   requireCurrent("SerialQueue::cancelWatch");
+  if (target_) {
+    auto own = std::find(ownWatches_.begin(), ownWatches_.end(), id);
+    if (own == ownWatches_.end()) return;
+    ownWatches_.erase(own);
+    return target_->cancelWatch(id);
+  }
   auto it = watches_.find(id);
   if (it == watches_.end()) return;
   Block cancelHandler = std::move(it->second.cancelHandler);

@@ -8,12 +8,19 @@
 //  - ConcurrentQueue: a small pool of threads (the global concurrent queue).
 //  - SerialQueue: one thread running blocks in submission order; it can also
 //    watch file descriptors for read or write readiness (like dispatch read
-//    and write sources), with handlers running on the queue.
+//    and write sources), with handlers running on the queue. A serial queue
+//    may instead target another serial queue: it has no thread of its own,
+//    and its blocks and watch handlers run in order on the target's thread,
+//    serialised with the target's own blocks.
 //  - TimerService: runs a block on a queue once a delay has passed; the
 //    handle cancels it. A block runs at most once, and a cancel that comes
 //    before the block starts means it never runs. Time comes from the
 //    runtime's Clock; kManual mode starts no thread and fires due timers in
 //    pump(), so tests drive timers on a fake clock.
+//
+// Every queue can carry queue-specific values (setSpecific); getSpecific
+// finds the value of the queue whose block the caller runs, or failing that
+// of the queue it targets, and so on up.
 //
 // Queues are held by shared_ptr; anything that posts to a queue later (a
 // timer) holds it weakly, so destroying a queue never leaves a dangling
@@ -60,18 +67,36 @@ class DispatchQueue {
   // block unrun (it shut down); a block that throws still counts as run.
   bool sync(Block block);
   // Whether the calling thread is one of this queue's threads (for the main
-  // queue: the thread it is bound to).
+  // queue: the thread it is bound to). A serial queue is also current while
+  // a block of a queue that targets it runs.
   virtual bool isCurrent() const = 0;
 
   const std::string& label() const { return label_; }
 
+  // Puts `value` under `key` on this queue; a null value removes the key.
+  void setSpecific(const void* key, void* value);
+  // This queue's own value under `key`, or null.
+  void* getSpecificValue(const void* key) const;
+  // The value under `key` of the queue whose block (or watch handler) the
+  // caller runs, else of the queue that one targets, and so on; null when
+  // none has it or the caller runs on no queue.
+  static void* getSpecific(const void* key);
+
  protected:
   explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
-  // Runs one block, catching and logging what it throws.
+  // Runs one block as this queue's (for isCurrent and getSpecific), catching
+  // and logging what it throws.
   void runBlock(const Block& block) const;
+  // The queue whose thread runs this queue's blocks, if not its own.
+  virtual const DispatchQueue* target() const { return nullptr; }
+  // Whether this queue is the one the caller runs a block of, or one that
+  // queue targets.
+  bool onCurrentChain() const;
 
  private:
   const std::string label_;
+  mutable std::mutex specificsMutex_;
+  std::map<const void*, void*> specifics_;
 };
 
 class MainQueue final : public DispatchQueue {
@@ -141,9 +166,14 @@ class SerialQueue final : public DispatchQueue {
   // Starts the queue's thread. Throws std::system_error when the wake-up
   // descriptor cannot be made.
   explicit SerialQueue(std::string label);
+  // With a target: no thread of its own; blocks are handed to `target` one
+  // by one, in order, and run there as this queue's; watches live on the
+  // target's thread. Without one (null), as above.
+  SerialQueue(std::string label, std::shared_ptr<SerialQueue> target);
   // Runs what is still queued, cancels every watch (running its cancel
-  // handler), then joins the thread. Must not be called on the queue itself
-  // (std::terminate would follow from joining oneself): drop the last
+  // handler), then joins the thread (with a target: waits until the target
+  // has run every block handed to it). Must not be called on the queue
+  // itself, nor on its target (it would wait for itself): drop the last
   // reference elsewhere.
   ~SerialQueue() override;
 
@@ -175,6 +205,15 @@ class SerialQueue final : public DispatchQueue {
   void threadMain();
   void requireCurrent(const char* what) const;
   void wake();
+  const DispatchQueue* target() const override { return target_.get(); }
+
+  // Set for a queue that runs on another one's thread.
+  const std::shared_ptr<SerialQueue> target_;
+  // With a target: blocks handed to it and not yet run or dropped, and the
+  // target's ids of this queue's watches (touched on the target's thread).
+  std::size_t handedOver_ = 0;
+  std::condition_variable handedOverCv_;
+  std::vector<WatchId> ownWatches_;
 
   int wakeFd_ = -1;
   std::mutex mutex_;

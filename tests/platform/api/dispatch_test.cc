@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -253,6 +254,121 @@ TEST(SerialQueueTest, WatchesADescriptorUntilCancelled) {
   closed.get_future().get();
   ::close(fds[1]);
   EXPECT_THROW(queue->addWatch(0, Readiness::kRead, [] {}), std::logic_error);  // off the queue
+}
+
+TEST(SerialQueueTest, TargetingQueueRunsItsBlocksInOrderOnTheTargetsThread) {
+  auto target = std::make_shared<SerialQueue>("target");
+  std::thread::id targetThread;
+  target->sync([&] { targetThread = std::this_thread::get_id(); });
+  auto inner = std::make_unique<SerialQueue>("inner", target);
+  std::vector<std::string> order;  // touched on the target's thread only
+  struct Seen {
+    bool innerCurrent, targetCurrent;
+    std::thread::id thread;
+  };
+  std::vector<Seen> seen;
+  for (int i = 0; i < 3; ++i) {
+    inner->async([&, i] {
+      order.push_back("inner" + std::to_string(i));
+      seen.push_back({inner->isCurrent(), target->isCurrent(), std::this_thread::get_id()});
+    });
+    target->async([&, i] {
+      order.push_back("target" + std::to_string(i));
+      seen.push_back({inner->isCurrent(), target->isCurrent(), std::this_thread::get_id()});
+    });
+  }
+  // Waiting for the targeting queue from its target's own block would wait
+  // for itself; from inside its own block, sync runs inline.
+  bool inline_ = false;
+  EXPECT_TRUE(inner->sync([&] { inner->sync([&] { inline_ = true; }); }));
+  EXPECT_TRUE(inline_);
+  EXPECT_FALSE(inner->isCurrent());
+  target->sync([] {});
+  EXPECT_EQ(order, (std::vector<std::string>{"inner0", "target0", "inner1", "target1", "inner2", "target2"}));
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].innerCurrent, i % 2 == 0) << i;
+    EXPECT_TRUE(seen[i].targetCurrent) << i;
+    EXPECT_EQ(seen[i].thread, targetThread) << i;
+  }
+  // Destroying it waits for what it handed over, which still runs.
+  std::atomic<bool> release{false};
+  std::atomic<int> ran{0};
+  target->async([&] {
+    while (!release) std::this_thread::yield();
+  });
+  inner->async([&] { ++ran; });
+  std::thread destroyer([&] { inner.reset(); });
+  release = true;
+  destroyer.join();
+  EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(SerialQueueTest, TargetingQueueWatchesRunAsItsOwnBlocks) {
+  auto target = std::make_shared<SerialQueue>("target");
+  auto inner = std::make_shared<SerialQueue>("inner", target);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::promise<bool> handlerOnInner;
+  std::promise<void> closed;
+  SerialQueue::WatchId id = 0;
+  inner->sync([&] {
+    id = inner->addWatch(fds[0], Readiness::kRead,
+                         [&] {
+                           char c = 0;
+                           ASSERT_EQ(::read(fds[0], &c, 1), 1);
+                           handlerOnInner.set_value(inner->isCurrent() && target->isCurrent());
+                           inner->suspendWatch(id);
+                         },
+                         [&] {
+                           ::close(fds[0]);
+                           closed.set_value();
+                         });
+    inner->resumeWatch(id);
+  });
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  EXPECT_TRUE(handlerOnInner.get_future().get());
+  // Watches still open when the queue goes are cancelled with it.
+  inner.reset();
+  closed.get_future().get();
+  ::close(fds[1]);
+}
+
+TEST(QueueSpecificTest, FoundOnTheCurrentQueueOrAQueueItTargets) {
+  static const char key = 0, otherKey = 0;
+  int innerValue = 1, targetValue = 2;
+  auto target = std::make_shared<SerialQueue>("target");
+  auto inner = std::make_shared<SerialQueue>("inner", target);
+  auto unrelated = std::make_shared<SerialQueue>("unrelated");
+  inner->setSpecific(&key, &innerValue);
+  target->setSpecific(&key, &targetValue);
+  target->setSpecific(&otherKey, &targetValue);
+  EXPECT_EQ(inner->getSpecificValue(&key), &innerValue);
+  EXPECT_EQ(inner->getSpecificValue(&otherKey), nullptr);
+  EXPECT_EQ(DispatchQueue::getSpecific(&key), nullptr);  // off every queue
+
+  void *innerKey = nullptr, *innerOther = nullptr, *targetKey = nullptr, *unrelatedKey = nullptr;
+  inner->sync([&] {
+    innerKey = DispatchQueue::getSpecific(&key);
+    innerOther = DispatchQueue::getSpecific(&otherKey);  // from the target
+  });
+  target->sync([&] { targetKey = DispatchQueue::getSpecific(&key); });
+  unrelated->sync([&] { unrelatedKey = DispatchQueue::getSpecific(&key); });
+  EXPECT_EQ(innerKey, &innerValue);
+  EXPECT_EQ(innerOther, &targetValue);
+  EXPECT_EQ(targetKey, &targetValue);
+  EXPECT_EQ(unrelatedKey, nullptr);
+
+  target->setSpecific(&key, nullptr);
+  target->sync([&] { targetKey = DispatchQueue::getSpecific(&key); });
+  EXPECT_EQ(targetKey, nullptr);
+
+  // A main-queue block sees the main queue's values.
+  ManualDispatch d;
+  d.dispatcher.mainQueue()->setSpecific(&key, &innerValue);
+  void* onMain = nullptr;
+  d.dispatcher.mainQueue()->async([&] { onMain = DispatchQueue::getSpecific(&key); });
+  d.dispatcher.mainQueue()->drain();
+  EXPECT_EQ(onMain, &innerValue);
 }
 
 }  // namespace
