@@ -225,7 +225,7 @@ SntpClient::SntpClient(Options options) {
     if (auto d = self->currentDelegate()) d->sntpClientFailed(error);
   };
   socketDelegate_->udpSocketDidReceiveData = [weak](GCDAsyncUdpSocket*, const std::string& data,
-                                                    const std::string&) {
+                                                    const std::string&, const std::any&) {
     if (auto self = weak.lock()) self->decodePacket(data);
   };
   socketDelegate_->udpSocketDidCloseWithError = [weak](GCDAsyncUdpSocket*, const std::optional<TLError>&) {

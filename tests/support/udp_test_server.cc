@@ -11,7 +11,27 @@
 
 namespace tltest {
 
-UdpTestServer::UdpTestServer(ReplyFunction reply, bool ipv6, uint16_t port) : reply_(std::move(reply)) {
+namespace {
+
+std::string loopbackAddress(bool ipv6, uint16_t port) {
+  if (ipv6) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(port);
+    return std::string(reinterpret_cast<const char*>(&a), sizeof a);
+  }
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return std::string(reinterpret_cast<const char*>(&a), sizeof a);
+}
+
+}  // namespace
+
+UdpTestServer::UdpTestServer(ReplyFunction reply, bool ipv6, uint16_t port)
+    : reply_(std::move(reply)), ipv6_(ipv6) {
   fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error("UdpTestServer: socket");
   sockaddr_storage address{};
@@ -45,6 +65,14 @@ UdpTestServer::~UdpTestServer() {
   ::close(stopPipe_[0]);
   ::close(stopPipe_[1]);
   ::close(fd_);
+}
+
+std::string UdpTestServer::address() const { return loopbackAddress(ipv6_, port_); }
+
+bool UdpTestServer::sendTo(uint16_t port, const std::string& datagram) const {
+  const std::string to = loopbackAddress(ipv6_, port);
+  return ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(to.data()),
+                  static_cast<socklen_t>(to.size())) == static_cast<ssize_t>(datagram.size());
 }
 
 std::vector<std::string> UdpTestServer::requests() const {

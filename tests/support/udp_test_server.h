@@ -39,6 +39,11 @@ class UdpTestServer {
   UdpTestServer& operator=(const UdpTestServer&) = delete;
 
   uint16_t port() const { return port_; }
+  // The server's own address (sockaddr_in or sockaddr_in6 bytes).
+  std::string address() const;
+  // Sends `datagram` from the server's socket to `port` on the loopback
+  // address of its family; false when the system refuses.
+  bool sendTo(uint16_t port, const std::string& datagram) const;
   std::vector<std::string> requests() const;
   // Blocks (real time, at most 5 s) until `count` datagrams have arrived.
   bool awaitRequests(std::size_t count) const;
@@ -47,6 +52,7 @@ class UdpTestServer {
   void threadMain();
 
   ReplyFunction reply_;
+  bool ipv6_ = false;
   int fd_ = -1;
   int stopPipe_[2] = {-1, -1};
   uint16_t port_ = 0;
