@@ -246,12 +246,19 @@ struct GCDAsyncUdpSocket::Impl : std::enable_shared_from_this<Impl> {
         delegateQueue(std::move(dq)) {}
 
   // Posts `f` to the socket queue as a new block, with this object alive.
+  // From another thread (a notification, a caller) the queue may be going
+  // away with its socket, so it is taken through the weak reference.
   template <typename F>
   void post(F f) {
     std::weak_ptr<Impl> weak = weak_from_this();
-    queue->async([weak, f = std::move(f)]() mutable {
+    auto block = [weak, f = std::move(f)]() mutable {
       if (auto self = weak.lock()) f(*self);
-    });
+    };
+    if (DispatchQueue::getSpecific(this) == this) {
+      queue->async(std::move(block));
+    } else if (auto q = queueWeak.lock()) {
+      q->async(std::move(block));
+    }
   }
 
   template <typename Member, typename... Args>
@@ -259,7 +266,7 @@ struct GCDAsyncUdpSocket::Impl : std::enable_shared_from_this<Impl> {
     std::shared_ptr<GCDAsyncUdpSocketDelegate> d = delegate.lock();
     if (!d || !delegateQueue || !((*d).*member)) return;
     GCDAsyncUdpSocket* sock = owner;
-    delegateQueue->async([d, member, sock, args...] { ((*d).*member)(sock, args...); });
+    delegateQueue->async([d, member, sock, ... args = std::move(args)] { ((*d).*member)(sock, args...); });
   }
 
   // Checks shared by the operations that need somebody to report to.

@@ -125,7 +125,7 @@ struct GCDAsyncUdpSocketStream;
 class GCDAsyncUdpSocket {
  public:
   // The bits of flags().
-  enum GCDAsyncUdpSocketFlags : uint32_t {
+  enum Flag : uint32_t {
     kDidCreateSockets = 0x1,
     kDidBind = 0x2,  // by bind, by connect, or by the first send
     kConnecting = 0x4,
@@ -141,12 +141,12 @@ class GCDAsyncUdpSocket {
     kSock4CanAcceptBytes = 0x1000,
     kSock6CanAcceptBytes = 0x2000,
     kCloseAfterSends = 0x8000,
-    kFlipFlop = 0x10000,          // which socket is read first when both have data
+    kFlipFlop = 0x10000,             // which socket is read first when both have data
     kAddedStreamListener = 0x20000,  // never set here: no streams
   };
 
   // The bits of config().
-  enum GCDAsyncUdpSocketConfig : uint16_t {
+  enum ConfigBit : uint16_t {
     kIPv4Disabled = 0x1,
     kIPv6Disabled = 0x2,
     kPreferIPv4 = 0x4,
@@ -234,8 +234,7 @@ class GCDAsyncUdpSocket {
   // that family is enabled.
   bool isIPv4();
   bool isIPv6();
-  // The state bits (GCDAsyncUdpSocketFlags) and configuration bits
-  // (GCDAsyncUdpSocketConfig).
+  // The state bits (Flag) and configuration bits (ConfigBit).
   uint32_t flags();
   uint16_t config();
 
