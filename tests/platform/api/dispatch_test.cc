@@ -306,6 +306,7 @@ TEST(SerialQueueTest, TargetingQueueRunsItsBlocksInOrderOnTheTargetsThread) {
 TEST(SerialQueueTest, TargetingQueueWatchesRunAsItsOwnBlocks) {
   auto target = std::make_shared<SerialQueue>("target");
   auto inner = std::make_shared<SerialQueue>("inner", target);
+  SerialQueue* innerQueue = inner.get();
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   std::promise<bool> handlerOnInner;
@@ -316,8 +317,9 @@ TEST(SerialQueueTest, TargetingQueueWatchesRunAsItsOwnBlocks) {
                          [&] {
                            char c = 0;
                            ASSERT_EQ(::read(fds[0], &c, 1), 1);
-                           handlerOnInner.set_value(inner->isCurrent() && target->isCurrent());
-                           inner->suspendWatch(id);
+                           const bool asItsOwn = innerQueue->isCurrent() && target->isCurrent();
+                           innerQueue->suspendWatch(id);
+                           handlerOnInner.set_value(asItsOwn);
                          },
                          [&] {
                            ::close(fds[0]);
