@@ -401,6 +401,7 @@ TEST_F(LoopbackSocket, ConnectWaitsBehindTheDatagramsQueuedBeforeIt) {
   EXPECT_EQ(events[1].kind, "connected");
   EXPECT_EQ(events[2].kind + std::to_string(events[2].tag), "sent2");
   ASSERT_TRUE(peer.awaitRequests(1));
+  ASSERT_TRUE(first.awaitRequests(1));
   EXPECT_EQ(first.requests(), (std::vector<std::string>{"before"}));
   EXPECT_EQ(peer.requests(), (std::vector<std::string>{"after"}));
 }
