@@ -126,9 +126,16 @@ void AssetCacher::prepareAssetListRequest(const std::string& body) {
   if (body.empty()) return;
   log_.debug("Preparing content list request with json: ", body);
   const int old = listRequestId_.load();
-  if (old != -1 && !queue_->remove(old)) {
-    log_.warning("Aborting new request, request still in progress");
-    return;
+  if (old != -1) {
+    try {
+      queue_->remove(old);
+    } catch (const std::invalid_argument&) {
+      // The list request is running: it stays the current one.
+      log_.warning("Aborting new request, request still in progress");
+      return;
+    } catch (const std::out_of_range&) {
+      // Already gone.
+    }
   }
   listRequestId_ = -1;
   log_.debug("Preparing asset list request to url: ", serverAddress_);
@@ -275,7 +282,11 @@ int AssetCacher::downloadAsset(const std::string& url, const std::string& assetI
   }
   if (replaced != -1) {
     targets_.erase(replaced);
-    queue_->remove(replaced);
+    try {
+      queue_->remove(replaced);
+    } catch (const std::exception& e) {
+      log_.warning("Could not drop the earlier download of asset ", title, ": ", e.what());
+    }
   }
   sendStatus(DownloadStatusSignalType::pending, assetId, target);
   log_.info("Scheduling download request for asset ", title);

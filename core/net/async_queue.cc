@@ -16,6 +16,10 @@ const std::string kMultiName = "HttpMultiRequest";
 // The longest single wait for libcurl's sockets.
 constexpr int kMaxWaitMs = 1000;
 
+constexpr char kUnknownId[] = "map::at:  key not found";
+constexpr char kCannotReplace[] = "Cannot replace an event that is currently in progress";
+constexpr char kCannotCancel[] = "Cannot cancel an event currently in progress";
+
 }  // namespace
 
 // ---- QueueElement -------------------------------------------------------------
@@ -130,6 +134,7 @@ struct AsyncQueue::Release {
 
 AsyncQueue::AsyncQueue(bool startNow, Log log, TransferLimits limits, const Clock& clock)
     : log_(std::move(log)), limits_(limits), clock_(clock), timing_(true, clock_) {
+  CurlGlobalEnv::Instance(log_);
   limits_.abort = &aborting_;
   if (startNow) {
     {
@@ -200,10 +205,15 @@ void AsyncQueue::configureElement(int id) {
       return;
     }
   }
-  // The element cannot go away meanwhile: remove() defers while this event
+  // The element cannot go away meanwhile: remove() refuses while this event
   // runs. Building happens outside the map's lock.
   try {
-    std::unique_ptr<Request> request = element->configuration_->configure(limits_);
+    TransferLimits limits;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      limits = limits_;
+    }
+    std::unique_ptr<Request> request = element->configuration_->configure(limits);
     std::lock_guard<std::mutex> lock(mutex_);
     element->request_ = std::move(request);
   } catch (const std::exception& e) {
@@ -225,22 +235,24 @@ void AsyncQueue::performElement(int id) {
   if (request != nullptr) request->perform();
 }
 
+void AsyncQueue::setLimits(TransferLimits limits) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  limits.abort = &aborting_;
+  limits_ = limits;
+}
+
 void AsyncQueue::perform(int id) {
   std::unique_ptr<TimingEvent> event;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = elements_.find(id);
-    if (it == elements_.end()) throw std::out_of_range("map::at:  key not found");
+    if (it == elements_.end()) throw std::out_of_range(kUnknownId);
+    // Held by a running perform(ids, done): the request is being performed.
+    if (it->second->batches_ > 0) throw std::invalid_argument(kCannotReplace);
     event = std::make_unique<TimingEvent>(it->second->performEvent());
   }
-  try {
-    timing_.registerEvent(*event);
-  } catch (const std::invalid_argument&) {
-    // The request is being performed right now (its writer may have reported
-    // already, or this is a call from inside its own callback): schedule the
-    // repeat from the queue's thread once that transfer has returned.
-    registerFunction([this, id] { perform(id); }, std::chrono::milliseconds(0));
-  }
+  // Throws invalid_argument while the request's own perform event runs.
+  timing_.registerEvent(*event);
 }
 
 void AsyncQueue::perform(const std::list<int>& ids, std::function<void()> done) {
@@ -315,32 +327,20 @@ void AsyncQueue::registerFunction(std::function<void()> function, std::chrono::m
                                      TimingEvent::kOneShotRemove));
 }
 
-bool AsyncQueue::remove(int id) {
+void AsyncQueue::remove(int id) {
   std::unique_ptr<QueueElement> doomed;
-  bool deferred = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = elements_.find(id);
-    if (it == elements_.end()) return false;
-    if (it->second->batches_ > 0) {
-      log_.warning("Request ", id, " is part of a running batch and is not removed");
-      return false;
-    }
-    try {
-      timing_.cancelEvent(it->second->performEvent());
-      timing_.cancelEvent(it->second->configureEvent());
-    } catch (const std::invalid_argument&) {
-      // One of its events is running now (maybe the caller is inside it):
-      // remove it on the queue's thread once that event has returned.
-      deferred = true;
-    }
-    if (!deferred) {
-      doomed = std::move(it->second);
-      elements_.erase(it);
-    }
+    if (it == elements_.end()) throw std::out_of_range(kUnknownId);
+    if (it->second->batches_ > 0) throw std::invalid_argument(kCannotCancel);
+    // The build event first: when it runs, nothing is cancelled. Once the
+    // perform event runs, the build event has long gone.
+    timing_.cancelEvent(it->second->configureEvent());
+    timing_.cancelEvent(it->second->performEvent());
+    doomed = std::move(it->second);
+    elements_.erase(it);
   }
-  if (deferred) registerFunction([this, id] { remove(id); }, std::chrono::milliseconds(0));
-  return true;
 }
 
 std::size_t AsyncQueue::size() const {

@@ -24,8 +24,16 @@
 // writer callback, a done function, a batch that cannot be set up) is caught,
 // logged at Warning, and the request or batch counts as failed (its done is
 // not run); the thread goes on. Every transfer has the queue's TransferLimits
-// (connect and low-speed time-outs), and the destructor aborts a running
-// transfer, so neither the thread nor the destruction waits for ever.
+// (connect, low-speed and total time, redirects) and its writer's body limit,
+// and the destructor aborts a running transfer, so neither the thread nor the
+// destruction waits for ever. A request that ends at a bound fails alone: the
+// others of its batch go on.
+//
+// A request is running from the moment its transfer is started (alone or in
+// a batch) until its writer has been told and its event has returned. While
+// it runs, perform(id) and remove(id) refuse it with std::invalid_argument,
+// so a running request is never replaced or freed mid-transfer; a repeat is
+// scheduled from another event (registerFunction).
 //
 // Thread safety: addRequest, perform, remove, registerFunction, start and
 // stop may be called from any thread, also from a writer callback on the
@@ -127,6 +135,7 @@ class AsyncQueue : public INamedObject {
   enum requestTiming { Deferred = 0, Immediate = 1 };
 
   // With startNow the clock starts at 0 at once; otherwise at start().
+  // Makes sure of libcurl's process-wide set-up on the calling thread.
   AsyncQueue(bool startNow, Log log, TransferLimits limits = TransferLimits(),
              const Clock& clock = Clock::real());
   ~AsyncQueue() override;
@@ -145,8 +154,9 @@ class AsyncQueue : public INamedObject {
   int addRequest(std::unique_ptr<Configuration> configuration, requestTiming timing,
                  int performSettings);
   // Schedules the request; throws std::out_of_range ("map::at:  key not
-  // found") for an unknown id. While the request is being performed (also
-  // from inside its own callbacks) the repeat waits until that has returned.
+  // found") for an unknown id and std::invalid_argument ("Cannot replace an
+  // event that is currently in progress") while the request runs, also from
+  // inside its own callbacks.
   void perform(int id);
   // Performs the listed requests together (ids not queued, or whose request
   // could not be built, are skipped), then runs `done` on the queue's thread.
@@ -154,10 +164,14 @@ class AsyncQueue : public INamedObject {
   // Runs `function` on the queue's thread `delay` after now.
   void registerFunction(std::function<void()> function, std::chrono::milliseconds delay);
   // Cancels and destroys one request (with its configuration and writer).
-  // Unknown ids are ignored (false). A request that a running
-  // perform(ids, done) holds, alone or in a batch, is refused (false, logged). A request whose event is running right now is removed
-  // on the queue's thread once that event has returned (true).
-  bool remove(int id);
+  // Throws std::out_of_range ("map::at:  key not found") for an unknown id
+  // and std::invalid_argument ("Cannot cancel an event currently in
+  // progress") while the request is being built or runs, also from inside
+  // its own callbacks; the request then stays as it was.
+  void remove(int id);
+
+  // Limits for requests built from now on.
+  void setLimits(TransferLimits limits);
 
   // Number of queued elements.
   std::size_t size() const;

@@ -51,8 +51,14 @@ Request::Request(std::string url, AbstractWriter& writer, Log log, const Transfe
     setOption(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count()));
     setOption(CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedLimit);
     setOption(CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.lowSpeedTime.count()));
+    setOption(CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTimeout.count()));
+    setOption(CURLOPT_MAXREDIRS, limits.maxRedirects);
     setOption(CURLOPT_PROTOCOLS_STR, std::string("http,https"));
     setOption(CURLOPT_REDIR_PROTOCOLS_STR, std::string("http,https"));
+    // A body announced larger than the writer takes fails before it starts.
+    if (writer_.maxBodyBytes() > 0) {
+      set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(writer_.maxBodyBytes()));
+    }
     if (limits.abort != nullptr) {
       set(CURLOPT_XFERINFOFUNCTION, &abortCheck);
       set(CURLOPT_XFERINFODATA, static_cast<void*>(const_cast<std::atomic<bool>*>(limits.abort)));
@@ -87,6 +93,22 @@ void Request::performed(int curlCode) {
   if (curlCode == CURLE_OK) {
     curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
   }
+  // A body cut off by the writer's limit reads as libcurl's own "too large".
+  if (writer_.bodyLimitReached() && curlCode == CURLE_WRITE_ERROR) curlCode = CURLE_FILESIZE_EXCEEDED;
+  switch (curlCode) {
+    case CURLE_OPERATION_TIMEDOUT:
+      log_.warning("HTTP request to ", url_, " stopped: time limit or low-speed limit reached");
+      break;
+    case CURLE_TOO_MANY_REDIRECTS:
+      log_.warning("HTTP request to ", url_, " stopped: too many redirects");
+      break;
+    case CURLE_FILESIZE_EXCEEDED:
+      log_.warning("HTTP request to ", url_, " stopped: body larger than ",
+                   writer_.maxBodyBytes(), " bytes");
+      break;
+    default:
+      break;
+  }
   writer_.finished(curlCode, status);
 }
 
@@ -94,6 +116,7 @@ void Request::performed(int curlCode) {
 
 Configuration::Configuration(std::string url, std::unique_ptr<AbstractWriter> writer, Log log)
     : url_(std::move(url)), writer_(std::move(writer)), log_(std::move(log)) {
+  CurlGlobalEnv::Instance(log_);
   std::string lowered = url_;
   std::transform(lowered.begin(), lowered.end(), lowered.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

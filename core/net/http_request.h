@@ -12,11 +12,15 @@
 // option in order. A URL containing "https" (any case) gets
 // CURLOPT_SSL_VERIFYPEER 1 as its first option.
 //
-// TransferLimits: every request has a connect time-out and a low-speed
-// time-out (fewer than `lowSpeedLimit` bytes/s for `lowSpeedTime` aborts with
-// libcurl code 28), so a stalled server never holds a thread for ever; only
-// http and https are allowed, also for redirects. An optional abort flag
-// ends a transfer (libcurl code 42) as soon as it is set.
+// TransferLimits: every request has a connect time-out, a low-speed rule
+// (fewer than `lowSpeedLimit` bytes/s for `lowSpeedTime` aborts with libcurl
+// code 28), a limit on the whole transfer (code 28 too) and a limit on
+// redirects (code 47), so no server can hold a thread for ever; only http and
+// https are allowed, also for redirects. The writer's body limit (code 63)
+// bounds what a transfer may deliver. The defaults are far from what a real
+// transfer does. An optional abort flag ends a transfer (libcurl code 42) as
+// soon as it is set. A transfer that ends at one of these bounds is logged at
+// Warning with its URL and the bound.
 //
 // Ownership: a Configuration owns its writer and options (header lists are
 // freed with it). A Request refers to the writer, so it must be destroyed
@@ -64,7 +68,11 @@ class Option : public AbstractOption {
 struct TransferLimits {
   std::chrono::milliseconds connectTimeout{30000};
   std::chrono::seconds lowSpeedTime{60};
-  long lowSpeedLimit = 1;  // bytes per second
+  long lowSpeedLimit = 64;  // bytes per second
+  // The whole transfer, redirects included; zero means no limit.
+  std::chrono::milliseconds totalTimeout{std::chrono::minutes(15)};
+  // Redirects followed; one more fails the transfer.
+  long maxRedirects = 10;
   // When set, a transfer ends with libcurl code 42 once *abort is true. The
   // flag must outlive every transfer of the request.
   const std::atomic<bool>* abort = nullptr;
@@ -156,7 +164,10 @@ class Configuration : public INamedObject {
 };
 
 // libcurl's process-wide set-up, done once (curl_global_init on creation,
-// curl_global_cleanup at process exit).
+// curl_global_cleanup at process exit). Configurations and queues make sure
+// of it when they are constructed, on the thread that creates them, so no
+// HTTP thread ever runs curl_global_init (which is not safe against a
+// process that is exiting).
 class CurlGlobalEnv : public INamedObject {
  public:
   // The instance, created on the first call with that call's log.

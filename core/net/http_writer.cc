@@ -23,11 +23,21 @@ std::size_t AbstractWriter::performOutput(char* data, std::size_t size, std::siz
   if (data == nullptr || writer == nullptr) return 0;
   const std::size_t bytes = size * count;
   if (writer->discardsBody()) return bytes;
+  if (!writer->admitBody(bytes)) return 0;
   if (!writer->isReady()) return 0;
   std::iostream& stream = writer->stream();
   stream.write(data, static_cast<std::streamsize>(bytes));
   if (stream.fail() || stream.bad()) return 0;
   return bytes;
+}
+
+bool AbstractWriter::admitBody(std::size_t bytes) {
+  if (maxBodyBytes_ > 0 && (bytes > maxBodyBytes_ || bodyBytes_ > maxBodyBytes_ - bytes)) {
+    limitReached_ = true;
+    return false;
+  }
+  bodyBytes_ += bytes;
+  return true;
 }
 
 std::size_t AbstractWriter::performInput(char* buffer, std::size_t size, std::size_t count,
@@ -61,7 +71,9 @@ std::size_t AbstractWriter::processHeader(char* line, std::size_t size, std::siz
 // ---- memory ----------------------------------------------------------------
 
 Writer<std::stringstream>::Writer(DoneFunction onDone, ErrorFunction onError)
-    : onDone_(std::move(onDone)), onError_(std::move(onError)) {}
+    : onDone_(std::move(onDone)), onError_(std::move(onError)) {
+  setMaxBodyBytes(kDefaultMemoryBodyBytes);
+}
 
 const std::string& Writer<std::stringstream>::GetName() const { return kWriterName; }
 
@@ -70,6 +82,7 @@ void Writer<std::stringstream>::finished(int curlCode, long httpCode) {
   std::string body = failed ? std::string() : stream_.str();
   stream_.str(std::string());
   stream_.clear();
+  resetBodyCount();
   if (curlCode != 0) {
     onError_(curlCode);
   } else if (failed) {
@@ -118,6 +131,7 @@ void Writer<std::fstream>::finished(int curlCode, long httpCode) {
   const bool output = (mode_ & std::ios::out) != 0;
   failed = output && (failed || file_.fail() || file_.bad());
   file_.clear();
+  resetBodyCount();
   if (curlCode != 0) {
     onError_(curlCode);
   } else if (failed) {

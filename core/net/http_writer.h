@@ -19,6 +19,12 @@
 // succeeded but the stream failed (a write into memory or a file that did
 // not stick, or a file that could not be closed).
 //
+// Body limit: a writer takes at most maxBodyBytes() bytes of body per
+// transfer (0: no limit); past it the write callback refuses the data and the
+// transfer fails with kBodyTooLarge (libcurl's CURLE_FILESIZE_EXCEEDED). A
+// memory writer has kDefaultMemoryBodyBytes unless told otherwise, so no
+// server can fill the memory; a file writer has no limit unless given one.
+//
 // An HTTP error status is not an error here: it reaches onDone with the
 // status. An empty onDone / onError throws std::bad_function_call when needed.
 //
@@ -28,6 +34,7 @@
 #define TL_CORE_NET_HTTP_WRITER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <ios>
@@ -44,8 +51,16 @@ class AbstractWriter : public INamedObject {
  public:
   // onError code for a stream that failed while the transfer succeeded.
   static constexpr int kStreamFailed = -127;
+  // onError code for a body past maxBodyBytes().
+  static constexpr int kBodyTooLarge = 63;
 
   ~AbstractWriter() override = default;
+
+  // Set before the transfer starts; 0 means no limit.
+  void setMaxBodyBytes(std::uint64_t bytes) { maxBodyBytes_ = bytes; }
+  std::uint64_t maxBodyBytes() const { return maxBodyBytes_; }
+  // Whether the running (or just ended) transfer's body went past the limit.
+  bool bodyLimitReached() const { return limitReached_; }
 
   virtual std::iostream& stream() = 0;
   // Called once per transfer when it has ended; httpCode is -1 unless
@@ -67,6 +82,22 @@ class AbstractWriter : public INamedObject {
                                   void* userdata);
   static std::size_t processHeader(char* line, std::size_t size, std::size_t count,
                                    void* userdata);
+
+ protected:
+  // finished() calls it: the next transfer counts its body from zero.
+  void resetBodyCount() {
+    bodyBytes_ = 0;
+    limitReached_ = false;
+  }
+
+ private:
+  // Counts `bytes` more of body; false (and the limit marked as reached)
+  // when they do not fit.
+  bool admitBody(std::size_t bytes);
+
+  std::uint64_t maxBodyBytes_ = 0;
+  std::uint64_t bodyBytes_ = 0;
+  bool limitReached_ = false;
 };
 
 template <typename Stream>
@@ -77,6 +108,10 @@ class Writer<std::stringstream> : public AbstractWriter {
  public:
   using DoneFunction = std::function<void(const std::string& body, long httpCode)>;
   using ErrorFunction = std::function<void(int code)>;
+
+  // The body limit of a memory writer unless set otherwise: lists and
+  // replies are far smaller.
+  static constexpr std::uint64_t kDefaultMemoryBodyBytes = 4 * 1024 * 1024;
 
   Writer(DoneFunction onDone, ErrorFunction onError);
 

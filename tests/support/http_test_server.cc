@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -79,6 +80,23 @@ HttpReply partialReply(std::string body, std::size_t sentBytes) {
   r.kind = HttpReply::Kind::kPartialThenClose;
   r.partialBytes = sentBytes;
   return r;
+}
+
+HttpReply endlessReply() {
+  HttpReply r;
+  r.kind = HttpReply::Kind::kEndless;
+  return r;
+}
+
+HttpReply dripReply(std::chrono::milliseconds interval) {
+  HttpReply r;
+  r.kind = HttpReply::Kind::kDrip;
+  r.dripInterval = interval;
+  return r;
+}
+
+HttpReply redirectReply(const std::string& location) {
+  return replyWith(302).header("Location", location);
 }
 
 std::string HttpRecordedRequest::header(const std::string& name) const {
@@ -177,7 +195,15 @@ struct HttpTestServer::Connection {
         }
         done += static_cast<std::size_t>(n);
       } else {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        // Waits for room in slices, so a client that stops reading never
+        // keeps the server from stopping.
+        pollfd p{fd, POLLOUT, 0};
+        const int r = ::poll(&p, 1, 50);
+        if (r < 0 || stopping()) return false;
+        if (r == 0) continue;
+        const ssize_t n =
+            ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
       }
@@ -425,6 +451,25 @@ void HttpTestServer::waitInterruptibly(std::chrono::steady_clock::time_point dea
   }
 }
 
+void HttpTestServer::serveEndless(Connection& conn, const HttpReply& reply) {
+  std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " +
+                     reasonPhrase(reply.status) + "\r\n";
+  for (const auto& [n, v] : reply.headers) head += n + ": " + v + "\r\n";
+  head += "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+  if (!conn.writeAll(head)) return;
+  const bool drip = reply.kind == HttpReply::Kind::kDrip;
+  std::string data = reply.body;
+  if (data.empty()) data = drip ? std::string("x") : std::string(64 * 1024, 'x');
+  if (drip) data.resize(1);
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  const std::string chunk = size + data + "\r\n";
+  for (;;) {
+    if (conn.stopping() || !conn.writeAll(chunk)) return;
+    if (drip) waitInterruptibly(std::chrono::steady_clock::now() + reply.dripInterval, false);
+  }
+}
+
 void HttpTestServer::serve(int fd) {
   Connection conn{this, fd};
   if (tls_) {
@@ -518,6 +563,10 @@ void HttpTestServer::serve(int fd) {
       waitInterruptibly({}, true);
       return;
     case HttpReply::Kind::kCloseWithoutReply:
+      return;
+    case HttpReply::Kind::kEndless:
+    case HttpReply::Kind::kDrip:
+      serveEndless(conn, reply);
       return;
     case HttpReply::Kind::kNormal:
     case HttpReply::Kind::kPartialThenClose:

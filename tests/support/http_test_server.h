@@ -24,8 +24,15 @@
 //                      52, empty reply);
 //   kHang              the request is read, then nothing is sent until the
 //                      server is stopped or releaseHangs() is called, after
-//                      which the connection closes without a reply.
+//                      which the connection closes without a reply;
+//   kEndless           a chunked body that never ends: `body` (64 KiB of 'x'
+//                      when empty) again and again, as fast as the client
+//                      reads, until the client leaves or the server stops;
+//   kDrip              a chunked body that never ends: one byte of `body`
+//                      ('x' when empty) every `dripInterval`.
 // `delay` waits (in real time, interruptible by stop) before anything is sent.
+// A redirect is a normal reply with a Location header (redirectReply); one
+// that names its own path is a redirect loop.
 //
 // Requests: bodies with Content-Length or chunked transfer coding are read and
 // de-chunked; "Expect: 100-continue" gets "HTTP/1.1 100 Continue" first unless
@@ -62,7 +69,7 @@
 namespace tltest {
 
 struct HttpReply {
-  enum class Kind { kNormal, kPartialThenClose, kCloseWithoutReply, kHang };
+  enum class Kind { kNormal, kPartialThenClose, kCloseWithoutReply, kHang, kEndless, kDrip };
 
   int status = 200;
   // Extra header lines, sent in this order after the status line.
@@ -72,6 +79,8 @@ struct HttpReply {
   Kind kind = Kind::kNormal;
   // kPartialThenClose: body bytes sent before closing.
   std::size_t partialBytes = 0;
+  // kDrip: the wait between two bytes.
+  std::chrono::milliseconds dripInterval{1000};
 
   // Chainable additions: a header line, a delay before replying.
   HttpReply& header(const std::string& name, const std::string& value) {
@@ -89,6 +98,10 @@ HttpReply replyWith(int status, std::string body = std::string());
 HttpReply hangingReply();
 HttpReply droppedReply();  // closes without a reply
 HttpReply partialReply(std::string body, std::size_t sentBytes);
+HttpReply endlessReply();
+HttpReply dripReply(std::chrono::milliseconds interval);
+// 302 with "Location: <location>".
+HttpReply redirectReply(const std::string& location);
 
 struct HttpRecordedRequest {
   std::string method;
@@ -148,6 +161,7 @@ class HttpTestServer {
 
   void acceptLoop();
   void serve(int fd);
+  void serveEndless(Connection& conn, const HttpReply& reply);
   HttpReply replyFor(const HttpRecordedRequest& request);
   // Waits until `deadline` or until stopping (or released, for hangs).
   void waitInterruptibly(std::chrono::steady_clock::time_point deadline, bool hang);

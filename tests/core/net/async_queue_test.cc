@@ -1,5 +1,6 @@
 #include "core/net/async_queue.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -18,6 +19,8 @@ namespace tembrolexinsdk::Http {
 namespace {
 
 using std::chrono::milliseconds;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 using tltest::HttpReply;
 using tltest::HttpTestServer;
 using tltest::Outcome;
@@ -102,15 +105,12 @@ TEST_F(AsyncQueueTest, DeferredRequestWaitsForPerformAndCanRunAgain) {
   EXPECT_EQ(server.requestCount(), 2u);
 }
 
-TEST_F(AsyncQueueTest, UnknownIdsThrowOnPerformAndAreIgnoredByRemove) {
+TEST_F(AsyncQueueTest, UnknownIdsThrowOnPerformAndRemove) {
   AsyncQueue queue(true, log);
-  try {
-    queue.perform(-5);
-    FAIL() << "no exception";
-  } catch (const std::out_of_range& e) {
-    EXPECT_STREQ(e.what(), "map::at:  key not found");
-  }
-  EXPECT_FALSE(queue.remove(-5));
+  EXPECT_THAT([&] { queue.perform(-5); },
+              ThrowsMessage<std::out_of_range>(StrEq("map::at:  key not found")));
+  EXPECT_THAT([&] { queue.remove(-5); },
+              ThrowsMessage<std::out_of_range>(StrEq("map::at:  key not found")));
 }
 
 TEST_F(AsyncQueueTest, BatchRunsInParallelThenDoneOnce) {
@@ -121,15 +121,20 @@ TEST_F(AsyncQueueTest, BatchRunsInParallelThenDoneOnce) {
   const int a = queue.addRequest(get("/hang", hanging), AsyncQueue::Deferred, 1);
   const int b = queue.addRequest(get("/ok", ok), AsyncQueue::Deferred, 1);
   const int gone = queue.addRequest(get("/ok", removed), AsyncQueue::Deferred, 1);
-  EXPECT_TRUE(queue.remove(gone));
+  queue.remove(gone);
   std::promise<int> done;
   int doneCalls = 0;
   queue.perform({a, gone, b}, [&] { done.set_value(++doneCalls); });
   // The second request is served while the first still hangs: parallel.
   ASSERT_TRUE(server.awaitRequests(2));
   ASSERT_TRUE(ok.await());
-  EXPECT_FALSE(queue.remove(a));  // held by the running batch
-  EXPECT_TRUE(listener.contains("is part of a running batch"));
+  // Held by the running batch: neither freed nor performed a second time.
+  EXPECT_THAT([&] { queue.remove(a); },
+              ThrowsMessage<std::invalid_argument>(
+                  StrEq("Cannot cancel an event currently in progress")));
+  EXPECT_THAT([&] { queue.perform(a); },
+              ThrowsMessage<std::invalid_argument>(
+                  StrEq("Cannot replace an event that is currently in progress")));
   server.releaseHangs();
   auto future = done.get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -138,7 +143,7 @@ TEST_F(AsyncQueueTest, BatchRunsInParallelThenDoneOnce) {
   EXPECT_EQ(hanging.error, 52);
   EXPECT_EQ(removed.calls, 0);
   drain(queue);
-  EXPECT_TRUE(queue.remove(a));
+  queue.remove(a);
   EXPECT_EQ(queue.size(), 1u);
 }
 
@@ -165,12 +170,15 @@ TEST_F(AsyncQueueTest, SingleListRequestIsHeldWhileItRuns) {
   std::promise<void> done;
   queue.perform({id}, [&] { done.set_value(); });
   ASSERT_TRUE(server.awaitRequests(1));
-  EXPECT_FALSE(queue.remove(id));  // its transfer is running on the queue's thread
+  // Its transfer is running on the queue's thread.
+  EXPECT_THROW(queue.remove(id), std::invalid_argument);
+  EXPECT_THROW(queue.perform(id), std::invalid_argument);
   server.releaseHangs();
   ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(outcome.calls, 1);
   drain(queue);
-  EXPECT_TRUE(queue.remove(id));
+  queue.remove(id);
+  EXPECT_EQ(queue.size(), 0u);
 }
 
 TEST_F(AsyncQueueTest, StartDelayHoldsRequestsBack) {
@@ -249,20 +257,36 @@ TEST_F(AsyncQueueTest, DestructionAbortsARunningTransfer) {
   EXPECT_EQ(stalled.error, 42);
 }
 
-TEST_F(AsyncQueueTest, RemoveFromInsideItsOwnCallbackHappensAfterwards) {
+TEST_F(AsyncQueueTest, RunningRequestRefusesPerformAndRemoveFromItsOwnCallback) {
   server.route("/r", tltest::replyWith(200, "r"));
   AsyncQueue queue(true, log);
-  std::promise<bool> removed;
+  std::promise<std::string> refusals;
   int id = 0;
+  const auto refusal = [](const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const std::invalid_argument& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
   auto config = std::make_unique<Configuration>(
       server.url("/r"),
       std::make_unique<Writer<std::stringstream>>(
-          [&](const std::string&, long) { removed.set_value(queue.remove(id)); }, nullptr),
+          [&](const std::string&, long) {
+            refusals.set_value(refusal([&] { queue.perform(id); }) + " / " +
+                               refusal([&] { queue.remove(id); }));
+          },
+          nullptr),
       log);
   id = queue.addRequest(std::move(config), AsyncQueue::Deferred, 1);
   queue.perform(id);
-  EXPECT_TRUE(removed.get_future().get());
+  EXPECT_EQ(refusals.get_future().get(),
+            "Cannot replace an event that is currently in progress / Cannot cancel an event "
+            "currently in progress");
   drain(queue);
+  EXPECT_EQ(queue.size(), 1u);  // still there, and free to go now
+  queue.remove(id);
   EXPECT_EQ(queue.size(), 0u);
 }
 

@@ -1,14 +1,17 @@
 #include "core/net/http_request.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/net/async_queue.h"
 #include "tests/core/net/outcome_util.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
@@ -301,6 +304,43 @@ TEST(HttpRequestTest, TlsNeedsATrustedCertificate) {
   withCa.setOption(CURLOPT_CAINFO, server.caFile());
   EXPECT_EQ(run(withCa), 0);
   EXPECT_EQ(trusted.body, "secret");
+}
+
+// Notes the thread on which libcurl's one-time set-up reports itself.
+class SetUpThread : public IProcessorListener {
+ public:
+  void onLogEvent(const INamedObject*, const LogParams* params) override {
+    if (params->getMessage().find("Initialized CURL version ") != std::string::npos) {
+      thread = std::this_thread::get_id();
+    }
+  }
+  void onProcessorEvent(const INamedObject*, const IProcessorEventParams*) override {}
+  void onProcessorStatusChanged(const INamedObject*, const IProcessorStatusParams*) override {}
+  void onFailed(const FailureParams&) override {}
+  void onNTPRequired() override {}
+  security::IDataSigner* signer() const override { return nullptr; }
+  std::thread::id thread;
+};
+
+// libcurl's process-wide set-up runs once, on the thread that makes the first
+// queue or configuration, before any HTTP thread can run a transfer. Each
+// case runs in a fresh process, where the set-up has not happened yet.
+TEST(CurlGlobalEnvDeathTest, SetUpRunsOnTheThreadThatMakesAQueueOrAConfiguration) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        SetUpThread listener;
+        AsyncQueue queue(false, Log(&listener, nullptr));
+        ::_exit(listener.thread == std::this_thread::get_id() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        SetUpThread listener;
+        Configuration config("http://127.0.0.1/", nullptr, Log(&listener, nullptr));
+        ::_exit(listener.thread == std::this_thread::get_id() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
