@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <ctime>
@@ -262,9 +263,16 @@ void TLAsyncRequest::onResponse(uint64_t generation, const HttpResponseHead& hea
 }
 
 void TLAsyncRequest::onData(uint64_t generation, const std::string& data) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (generation != generation_) return;
-  receivedData_ += data;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) return;
+    if (data.size() <= context_.maxBodyBytes - std::min(receivedData_.size(), context_.maxBodyBytes)) {
+      receivedData_ += data;
+      return;
+    }
+  }
+  // Past the limit: the connection goes and the request fails.
+  onFailure(generation, kURLErrorDataLengthExceedsMaximum, "resource exceeds maximum size");
 }
 
 void TLAsyncRequest::onFailure(uint64_t generation, int32_t code, const std::string& description) {

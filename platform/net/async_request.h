@@ -18,6 +18,10 @@
 // received from server", and takes the server's "NextUploadAttempt" as the
 // attempt number of the next try.
 //
+// The body is held in memory up to Context::maxBodyBytes; a longer one ends
+// the request as a failure, -1103 "resource exceeds maximum size", whatever
+// the transport lets through.
+//
 // Ownership: the request holds its owner, network-type source, completion
 // delegate and queue weakly (the queue owns the request). It owns its
 // connection; destroying or cancelling the request drops it, and no callback
@@ -147,6 +151,8 @@ class TLAsyncRequest final : public std::enable_shared_from_this<TLAsyncRequest>
   struct Context {
     std::shared_ptr<IHttpTransport> transport;
     const tembrolexinsdk::Clock* clock = &tembrolexinsdk::Clock::real();
+    // The largest answer body kept; replies to uploads are short.
+    std::size_t maxBodyBytes = 4 * 1024 * 1024;
   };
 
   // Prefer create(); stores every argument; uploadAttempt and

@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <functional>
+#include <limits>
 #include <list>
 #include <map>
 
@@ -60,6 +62,10 @@ std::pair<int32_t, std::string> urlErrorFor(CURLcode code) {
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
       return {kURLErrorBadURL, "bad URL"};
+    case CURLE_TOO_MANY_REDIRECTS:
+      return {kURLErrorHTTPTooManyRedirects, "too many HTTP redirects"};
+    case CURLE_FILESIZE_EXCEEDED:
+      return {kURLErrorDataLengthExceedsMaximum, "resource exceeds maximum size"};
     case CURLE_PEER_FAILED_VERIFICATION:
       return {kURLErrorServerCertificateUntrusted,
               "The certificate for this server is invalid."};
@@ -187,18 +193,29 @@ class CurlConnection final : public IHttpConnection,
 
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto* self = static_cast<CurlConnection*>(user);
-    std::string line(data, size * count);
+    const std::size_t bytes = size * count;
+    std::string line(data, bytes);
     if (line.rfind("HTTP/", 0) == 0) {
       self->head_ = HttpResponseHead();
+      self->headComplete_ = false;
+      self->headerBytes_ = 0;
       std::size_t space = line.find(' ');
       self->head_.statusCode =
           space == std::string::npos ? 0 : std::atoi(line.c_str() + space + 1);
+    }
+    self->headerBytes_ += bytes;
+    if (self->headerBytes_ > self->options_.maxHeaderBytes) {
+      self->tooLarge_ = true;
+      return 0;  // ends the transfer
+    }
+    if (line.rfind("HTTP/", 0) == 0) {
+      // The status line, handled above.
     } else if (trim(line).empty()) {
-      // The end of one header block; interim (1xx) answers are not reported.
-      if (self->head_.statusCode >= 200) {
-        HttpResponseHead head = self->head_;
-        self->post([head](IHttpConnectionDelegate& d) { d.connectionDidReceiveResponse(head); });
-      }
+      // The end of one header block. Interim (1xx) answers are not
+      // reported; a redirect is followed, so the head is reported when the
+      // body begins or the transfer ends (libcurl hands on no redirect's
+      // body).
+      self->headComplete_ = self->head_.statusCode >= 200;
     } else {
       std::size_t colon = line.find(':');
       if (colon != std::string::npos) {
@@ -213,9 +230,24 @@ class CurlConnection final : public IHttpConnection,
     return size * count;
   }
 
+  // Reports the final response's head, once.
+  void postHead() {
+    if (!headComplete_ || headPosted_) return;
+    headPosted_ = true;
+    HttpResponseHead head = head_;
+    post([head](IHttpConnectionDelegate& d) { d.connectionDidReceiveResponse(head); });
+  }
+
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* self = static_cast<CurlConnection*>(user);
-    std::string chunk(data, size * count);
+    const std::size_t bytes = size * count;
+    if (bytes > self->options_.maxBodyBytes - std::min(self->bodyBytes_, self->options_.maxBodyBytes)) {
+      self->tooLarge_ = true;
+      return 0;  // ends the transfer
+    }
+    self->bodyBytes_ += bytes;
+    self->postHead();
+    std::string chunk(data, bytes);
     self->post([chunk = std::move(chunk)](IHttpConnectionDelegate& d) {
       d.connectionDidReceiveData(chunk);
     });
@@ -248,7 +280,15 @@ class CurlConnection final : public IHttpConnection,
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!options_.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options_.caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options_.connectTimeout.count()));
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedLimit);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, options_.maxRedirects);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    if (options_.maxBodyBytes < static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max())) {
+      // A body announced larger than allowed fails before it starts.
+      curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
+                       static_cast<curl_off_t>(options_.maxBodyBytes));
+    }
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.idleTimeout.count()));
     if (options_.totalTimeout.count() > 0) {
       curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.totalTimeout.count()));
@@ -274,7 +314,9 @@ class CurlConnection final : public IHttpConnection,
     curl_slist_free_all(headers);
 
     if (abort_->load()) return;
+    if (tooLarge_ && result == CURLE_WRITE_ERROR) result = CURLE_FILESIZE_EXCEEDED;
     if (result == CURLE_OK) {
+      postHead();
       post([](IHttpConnectionDelegate& d) { d.connectionDidFinishLoading(); });
     } else {
       auto [code, text] = urlErrorFor(result);
@@ -292,6 +334,11 @@ class CurlConnection final : public IHttpConnection,
   const std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
   // Touched by the transfer's thread only.
   HttpResponseHead head_;
+  bool headComplete_ = false;
+  bool headPosted_ = false;
+  std::size_t headerBytes_ = 0;
+  std::size_t bodyBytes_ = 0;
+  bool tooLarge_ = false;
 };
 
 }  // namespace

@@ -9,8 +9,17 @@
 //
 // Failures carry the platform's URL error codes (negative): -1001 timed out,
 // -1004 cannot connect, -1003 host not found, -1005 connection lost, -1000
-// bad URL, -1202 untrusted server certificate, -1200 secure connection
-// failed, -1 anything else; with a description text.
+// bad URL, -1007 too many redirects, -1103 a response larger than allowed,
+// -1202 untrusted server certificate, -1200 secure connection failed, -1
+// anything else; with a description text.
+//
+// Bounds of CurlHttpTransport (Options): a connect time-out, a low-speed rule
+// and a limit on the whole transfer (all -1001), at most `maxRedirects`
+// redirects followed (-1007), and at most `maxBodyBytes` of body and
+// `maxHeaderBytes` of headers per response (-1103), so no server can hold a
+// transfer's thread for ever or fill the memory (the body also waits in the
+// callback queue until the delegate takes it). The response head is reported
+// once, for the final response: redirects are followed, not reported.
 //
 // Ownership: a connection holds its delegate weakly; a delegate that is gone
 // gets nothing. Once cancel() has returned, the connection delivers no
@@ -46,6 +55,8 @@ enum URLErrorCode : int32_t {
   kURLErrorCannotFindHost = -1003,
   kURLErrorCannotConnectToHost = -1004,
   kURLErrorNetworkConnectionLost = -1005,
+  kURLErrorHTTPTooManyRedirects = -1007,
+  kURLErrorDataLengthExceedsMaximum = -1103,
   kURLErrorSecureConnectionFailed = -1200,
   kURLErrorServerCertificateUntrusted = -1202,
 };
@@ -101,11 +112,15 @@ class CurlHttpTransport final : public IHttpTransport {
     // Where every callback runs; held weakly by transfers in flight.
     std::shared_ptr<DispatchQueue> callbackQueue;
     std::chrono::milliseconds connectTimeout{30000};
-    // A transfer moving less than one byte per second for this long ends as
-    // timed out.
+    // A transfer moving less than `lowSpeedLimit` bytes per second for
+    // `idleTimeout` ends as timed out.
     std::chrono::seconds idleTimeout{30};
-    // A cap on the whole transfer; zero means none.
-    std::chrono::milliseconds totalTimeout{0};
+    long lowSpeedLimit = 64;
+    // A cap on the whole transfer, redirects included; zero means none.
+    std::chrono::milliseconds totalTimeout{std::chrono::minutes(10)};
+    long maxRedirects = 10;
+    std::size_t maxBodyBytes = 4 * 1024 * 1024;
+    std::size_t maxHeaderBytes = 64 * 1024;
     // PEM bundle of trusted certificates; empty means the system's. Server
     // certificates are always verified, host names included.
     std::string caFile;
