@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -19,15 +20,13 @@ constexpr size_t kChunk = 16384;
 constexpr int kWindowBits = 31;
 constexpr int kMemLevel = 8;
 
-using Converter = int (*)(FILE* source, FILE* dest, int level);
-
-int inflateConverter(FILE* source, FILE* dest, int) { return inf(source, dest); }
+using Converter = std::function<int(FILE* source, FILE* dest, int level)>;
 
 // Opens `input`, converts it into a new file beside `output` and renames that
 // file to `output` on success. On failure the new file is deleted and any
 // earlier file at `output` stays as it was.
-std::string convertFile(const std::string& input, const std::string& output, Converter convert,
-                        int level) {
+std::string convertFile(const std::string& input, const std::string& output,
+                        const Converter& convert, int level, uint64_t maxBytes = 0) {
   // Non-blocking and checked for its type, so that a named pipe (or a
   // folder or device) fails at once instead of waiting for a writer.
   const int in = fileio::isUsablePath(input) ? ::open(input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
@@ -68,6 +67,10 @@ std::string convertFile(const std::string& input, const std::string& output, Con
   }
   if (rc != Z_OK) {
     ::unlink(tempPath.c_str());
+    if (rc == kSizeLimit) {
+      throw LimitExceeded("Unpacked size exceeds " + std::to_string(maxBytes) + " bytes", true);
+    }
+    if (rc == kStopped) throw LimitExceeded("Unpacking was stopped", false);
     throw std::runtime_error(message);
   }
   if (std::rename(tempPath.c_str(), output.c_str()) != 0) {
@@ -84,7 +87,9 @@ bool writeOut(const unsigned char* data, size_t size, FILE* dest) {
 
 }  // namespace
 
-std::string unzip_file(const std::string& path) {
+std::string unzip_file(const std::string& path) { return unzip_file(path, UnzipLimits()); }
+
+std::string unzip_file(const std::string& path, const UnzipLimits& limits) {
   // Cutting three characters off any other name would name a different file,
   // possibly one the caller did not mean to overwrite.
   const std::string kSuffix = ".gz";
@@ -93,14 +98,20 @@ std::string unzip_file(const std::string& path) {
       FileInfo(path).filename() == kSuffix) {
     throw std::invalid_argument("Not a .gz file name: " + path);
   }
-  return convertFile(path, path.substr(0, path.size() - kSuffix.size()), inflateConverter, 0);
+  return convertFile(
+      path, path.substr(0, path.size() - kSuffix.size()),
+      [&limits](FILE* source, FILE* dest, int) { return inf(source, dest, limits); }, 0,
+      limits.maxBytes);
 }
 
 std::string zip_file(const std::string& path, int level) {
   return convertFile(path, path + ".gz", def, level);
 }
 
-int inf(FILE* source, FILE* dest) {
+int inf(FILE* source, FILE* dest) { return inf(source, dest, UnzipLimits()); }
+
+int inf(FILE* source, FILE* dest, const UnzipLimits& limits) {
+  uint64_t written = 0;
   z_stream stream{};
   int ret = inflateInit2(&stream, kWindowBits);
   if (ret != Z_OK) return ret;
@@ -132,10 +143,19 @@ int inf(FILE* source, FILE* dest) {
           break;
       }
       const size_t have = kChunk - stream.avail_out;
+      if (have > limits.maxBytes - written) {
+        inflateEnd(&stream);
+        return kSizeLimit;
+      }
+      if (limits.stop && limits.stop()) {
+        inflateEnd(&stream);
+        return kStopped;
+      }
       if (!writeOut(out.data(), have, dest)) {
         inflateEnd(&stream);
         return Z_ERRNO;
       }
+      written += have;
     } while (stream.avail_out == 0 && ret != Z_STREAM_END);
   } while (ret != Z_STREAM_END);
 

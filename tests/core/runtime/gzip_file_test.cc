@@ -419,6 +419,63 @@ TEST(GzipMessagesTest, ZerrTexts) {
   }
 }
 
+// A bomb: 16 MiB of zeros in about 16 KiB. Unzipping within a size limit
+// writes at most the limit, then throws and leaves nothing behind, also not
+// an earlier file's content; exactly the limit passes.
+struct SizeCase {
+  const char* name;
+  uint64_t maxBytes;
+  bool passes;
+};
+class GzipLimitTest : public GzipTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(GzipLimitTest, UnpackedSizeIsBounded) {
+  const std::string zeros(16u << 20, '\0');
+  const std::string bomb = gzipWithZlib(zeros);
+  ASSERT_LT(bomb.size(), 64u << 10);
+  writeBytes(dir_.file("bomb.db.gz"), bomb);
+  writeBytes(dir_.file("bomb.db"), "earlier");
+  gz::UnzipLimits limits;
+  limits.maxBytes = GetParam().maxBytes;
+  if (GetParam().passes) {
+    EXPECT_EQ(gz::unzip_file(dir_.file("bomb.db.gz"), limits), dir_.file("bomb.db"));
+    EXPECT_EQ(fs::file_size(dir_.file("bomb.db")), zeros.size());
+    return;
+  }
+  try {
+    gz::unzip_file(dir_.file("bomb.db.gz"), limits);
+    FAIL() << "no exception";
+  } catch (const gz::LimitExceeded& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Unpacked size exceeds " + std::to_string(GetParam().maxBytes) + " bytes");
+    EXPECT_TRUE(e.tooLarge());
+  }
+  EXPECT_EQ(readBytes(dir_.file("bomb.db")), "earlier");
+  EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"bomb.db", "bomb.db.gz"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, GzipLimitTest,
+                         ::testing::Values(SizeCase{"OneMiB", 1u << 20, false},
+                                           SizeCase{"OneByteShort", (16u << 20) - 1, false},
+                                           SizeCase{"Exact", 16u << 20, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(GzipTest, StopRequestEndsUnzippingPromptly) {
+  writeBytes(dir_.file("bomb.db.gz"), gzipWithZlib(std::string(16u << 20, '\0')));
+  int asked = 0;
+  gz::UnzipLimits limits;
+  limits.stop = [&] { return ++asked == 3; };
+  try {
+    gz::unzip_file(dir_.file("bomb.db.gz"), limits);
+    FAIL() << "no exception";
+  } catch (const gz::LimitExceeded& e) {
+    EXPECT_STREQ(e.what(), "Unpacking was stopped");
+    EXPECT_FALSE(e.tooLarge());
+  }
+  EXPECT_EQ(asked, 3);  // asked once per chunk, stopped at the first yes
+  EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"bomb.db.gz"}));
+}
+
 TEST(GzipStreamTest, InitStreamPreparesGzipDecompression) {
   z_stream stream;
   stream.next_in = reinterpret_cast<Bytef*>(&stream);  // garbage that must be cleared
