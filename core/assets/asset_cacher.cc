@@ -1,8 +1,8 @@
 #include "core/assets/asset_cacher.h"
 
 #include <json/json.h>
-#include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -16,6 +16,7 @@
 #include "core/net/http_exception.h"
 #include "core/net/http_request.h"
 #include "core/net/http_writer.h"
+#include "core/runtime/dir_info.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/json_text.h"
@@ -39,13 +40,33 @@ bool parseJson(const std::string& text, Json::Value& root) {
   }
 }
 
-// The package's file name: the address without query and fragment, after its
-// last "/" or "\". Empty when that names no file of its own.
-std::string packageFileName(const std::string& url) {
-  const std::string name = tembrolexin::FileInfo(url.substr(0, url.find_first_of("?#"))).filename();
-  if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string::npos) {
-    return "";
+constexpr std::size_t kMaxNameLength = 100;
+constexpr char kPartialSuffix[] = ".part";
+
+// `text` as a plain file name: letters, digits, '.', '-' and '_' kept, every
+// other byte '_', leading dots dropped (no hidden names, no "." or ".."),
+// at most kMaxNameLength bytes. Empty when nothing is left.
+std::string sanitised(const std::string& text) {
+  std::string name;
+  for (unsigned char c : text) {
+    const bool plain = std::isalnum(c) != 0 || c == '.' || c == '-' || c == '_';
+    if (c < 0x80 && plain) {
+      if (!(c == '.' && name.empty())) name += static_cast<char>(c);
+    } else {
+      name += '_';
+    }
   }
+  if (name.size() > kMaxNameLength) name.erase(0, name.size() - kMaxNameLength);
+  while (!name.empty() && name.front() == '.') name.erase(0, 1);
+  return name;
+}
+
+// The package's file name: the address's last segment without query and
+// fragment, or else the bundle id (as "<id>.db.gz"), sanitised.
+std::string packageFileName(const std::string& url, const std::string& assetId) {
+  std::string name =
+      sanitised(tembrolexin::FileInfo(url.substr(0, url.find_first_of("?#"))).filename());
+  if (name.empty() && !sanitised(assetId).empty()) name = sanitised(assetId + ".db.gz");
   return name;
 }
 
@@ -64,12 +85,51 @@ int memberInt(const Json::Value& entry, const char* key) {
 AssetCacher::AssetCacher(Log log) : AssetCacher(std::move(log), Options()) {}
 
 AssetCacher::AssetCacher(Log log, Options options)
-    : log_(std::move(log)), options_(std::move(options)) {
+    : log_(std::move(log)),
+      options_(std::move(options)),
+      maxPackageBytes_(options_.maxPackageBytes),
+      limits_(options_.limits) {
   log_.registerSender(this);
   queue_ = std::make_unique<Http::AsyncQueue>(false, log_, options_.limits, *options_.clock);
 }
 
-AssetCacher::~AssetCacher() { queue_.reset(); }
+AssetCacher::~AssetCacher() {
+  stopping_.store(true);
+  queue_.reset();
+}
+
+std::string AssetCacher::partialPath(const std::string& target) {
+  static std::atomic<uint64_t> counter{0};
+  const std::size_t slash = target.find_last_of('/');
+  const std::size_t at = slash == std::string::npos ? 0 : slash + 1;
+  return target.substr(0, at) + "." + target.substr(at) + "." +
+         std::to_string(counter.fetch_add(1)) + kPartialSuffix;
+}
+
+void AssetCacher::removePartialDownloads(const std::string& folder) {
+  for (const std::string& file :
+       tembrolexin::DirInfo(folder).list(tembrolexin::DirInfo::kFiles, tembrolexin::DirInfo::unsorted,
+                                         /*keepHidden=*/true)) {
+    const std::string name = tembrolexin::FileInfo(file).filename();
+    const std::size_t n = sizeof(kPartialSuffix) - 1;
+    if (name.size() > n + 1 && name.front() == '.' &&
+        name.compare(name.size() - n, n, kPartialSuffix) == 0) {
+      std::remove(file.c_str());
+    }
+  }
+}
+
+void AssetCacher::setMaxPackageBytes(uint64_t bytes) { maxPackageBytes_.store(bytes); }
+
+void AssetCacher::setTransferTimeout(std::chrono::milliseconds timeout) {
+  Http::TransferLimits limits;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    limits_.totalTimeout = timeout;
+    limits = limits_;
+  }
+  queue_->setLimits(limits);
+}
 
 const std::string& AssetCacher::GetName() const { return kName; }
 
@@ -252,7 +312,7 @@ int AssetCacher::downloadAsset(const std::string& url, const std::string& assetI
     replaced = r.requestId;  // an older download from another address
   }
 
-  const std::string name = packageFileName(url);
+  const std::string name = packageFileName(url, assetId);
   if (name.empty()) {
     log_.warning("Skipping asset ", title, ": no file name in its address ", url);
     return -1;
@@ -266,20 +326,23 @@ int AssetCacher::downloadAsset(const std::string& url, const std::string& assetI
   // The handlers learn their request's id once it is known; they run only
   // after the request has been performed, long after it is set.
   auto requestId = std::make_shared<std::atomic<int>>(-1);
+  const std::string partial = partialPath(target);
   try {
+    // The server never names the file (keepFileName 1).
     writer = std::make_unique<Http::Writer<std::fstream>>(
-        target, std::ios::binary | std::ios::out | std::ios::trunc,
-        [this, requestId, assetId, title](const std::string& path, long httpCode) {
-          onDownloaded(requestId->load(), assetId, title, path, httpCode);
+        partial, std::ios::binary | std::ios::out | std::ios::trunc,
+        [this, requestId, assetId, title, partial, target](const std::string&, long httpCode) {
+          onDownloaded(requestId->load(), assetId, title, partial, target, httpCode);
         },
-        [this, requestId, assetId, title, target](int code) {
-          onDownloadFailed(requestId->load(), assetId, title, target, code);
+        [this, requestId, assetId, title, partial, target](int code) {
+          onDownloadFailed(requestId->load(), assetId, title, partial, target, code);
         },
-        0);
+        1);
   } catch (const std::exception& e) {
     log_.warning("Could not schedule download for asset ", title, ": ", e.what());
     return -1;
   }
+  writer->setMaxBodyBytes(maxPackageBytes_.load());
   if (replaced != -1) {
     targets_.erase(replaced);
     try {
@@ -288,7 +351,11 @@ int AssetCacher::downloadAsset(const std::string& url, const std::string& assetI
       log_.warning("Could not drop the earlier download of asset ", title, ": ", e.what());
     }
   }
-  sendStatus(DownloadStatusSignalType::pending, assetId, target);
+  try {
+    sendStatus(DownloadStatusSignalType::pending, assetId, target);
+  } catch (...) {
+    log_.error("Exception thrown in handling processor event DownloadStatus::Pending");
+  }
   log_.info("Scheduling download request for asset ", title);
   auto config = std::make_unique<Http::Configuration>(url, std::move(writer), log_);
   const int id = queue_->addRequest(std::move(config), Http::AsyncQueue::Deferred, 1);
@@ -317,10 +384,6 @@ void AssetCacher::downloadIdList(std::list<int> ids) {
       const std::string file = target == targets_.end() ? std::string() : target->second;
       if (static_cast<int>(batch.size()) < maxConcurrentDownloads && files.insert(file).second) {
         batch.push_back(id);
-        // A writer opens (and empties) its file when it is made; another
-        // download of the same file may have filled it since, and this
-        // writer would only overwrite its beginning.
-        if (!file.empty()) ::truncate(file.c_str(), 0);
       } else {
         rest.push_back(id);
       }
@@ -335,11 +398,16 @@ void AssetCacher::downloadIdList(std::list<int> ids) {
 }
 
 void AssetCacher::onDownloaded(int requestId, const std::string& assetId, const std::string& title,
-                               const std::string& path, long httpCode) {
+                               const std::string& partial, const std::string& path,
+                               long httpCode) {
   if (httpCode < 200 || httpCode > 299) {
     // The file holds the server's error page, not a package.
-    std::remove(path.c_str());
-    onDownloadFailed(requestId, assetId, title, path, static_cast<int>(httpCode));
+    onDownloadFailed(requestId, assetId, title, partial, path, static_cast<int>(httpCode));
+    return;
+  }
+  if (std::rename(partial.c_str(), path.c_str()) != 0) {
+    log_.warning("Could not move the download of asset ", title, " to ", path);
+    onDownloadFailed(requestId, assetId, title, partial, path, Http::AbstractWriter::kStreamFailed);
     return;
   }
   setState(requestId, AssetRecord::State::kComplete);
@@ -361,7 +429,9 @@ void AssetCacher::onDownloaded(int requestId, const std::string& assetId, const 
 }
 
 void AssetCacher::onDownloadFailed(int requestId, const std::string& assetId,
-                                   const std::string& title, const std::string& target, int code) {
+                                   const std::string& title, const std::string& partial,
+                                   const std::string& target, int code) {
+  std::remove(partial.c_str());  // nothing half-written stays
   setState(requestId, AssetRecord::State::kFailed);
   try {
     sendStatus(DownloadStatusSignalType::failed, assetId, target);

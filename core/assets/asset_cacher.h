@@ -17,9 +17,18 @@
 // not finished is performed again from the same address; anything else,
 // including a newer version at a new address, is a new download. A download
 // answered with a status outside 200..299 counts as failed and its file is
-// deleted. File names come from the address without its query and fragment;
-// an address without a usable file name is skipped. Two downloads of the same
-// file never run in one batch.
+// deleted.
+//
+// Files: the cacher names each package itself, never the server's
+// Content-Disposition: the last segment of the address without its query and
+// fragment, or else the bundle id, with every character other than letters,
+// digits, '.', '-' and '_' replaced by '_' and leading dots dropped; an entry
+// that yields no name is skipped. Each download writes a hidden partial file
+// of its own beside that name (".<name>.<n>.part") and renames it to the name
+// only when the package arrived whole; a failed download leaves nothing, and
+// removePartialDownloads clears what an interrupted run left. Two downloads
+// of the same name never run in one batch. A package larger than
+// setMaxPackageBytes fails (code 63).
 //
 // List failures: "cannot resolve" (6) and "cannot connect" (7) wait for the
 // owner to start again and reset the process-wide failure count; other codes
@@ -30,13 +39,17 @@
 // runs the list reply, the download decisions, the batches, the handlers, the
 // status sink, the download callback and the retries. The known bundles, the
 // download folder and the callback are guarded by one mutex. Every transfer
-// has the queue's time-outs, and destruction aborts a running transfer, so
-// the destructor returns promptly; it must not run on the queue's thread.
+// has the queue's limits, and destruction aborts a running transfer and sets
+// stopping() before it waits for the queue's thread, so a download callback
+// that watches stopping() ends early and the destructor returns promptly; it
+// must not run on the queue's thread. An exception from the status sink is
+// caught and logged.
 #ifndef TL_CORE_ASSETS_ASSET_CACHER_H_
 #define TL_CORE_ASSETS_ASSET_CACHER_H_
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <map>
@@ -76,6 +89,7 @@ class AssetCacher : public INamedObject {
     std::chrono::milliseconds backoff = backoffTime;
     Http::TransferLimits limits;
     const Clock* clock = &Clock::real();
+    uint64_t maxPackageBytes = 256ull << 20;
   };
 
   // What the cacher knows of one bundle.
@@ -112,6 +126,18 @@ class AssetCacher : public INamedObject {
   void stopCaching();
   // Records the version of a bundle the owner now holds.
   void notifyAsset(std::string assetId, int version, int formatVersion);
+  // Downloads scheduled from now on fail past `bytes`.
+  void setMaxPackageBytes(uint64_t bytes);
+  // The longest a request built from now on may take.
+  void setTransferTimeout(std::chrono::milliseconds timeout);
+  // True once destruction has begun.
+  bool stopping() const { return stopping_.load(); }
+
+  // A new hidden file beside `target` for a download to write until it is
+  // whole; each call names another.
+  static std::string partialPath(const std::string& target);
+  // Deletes the partial downloads in `folder`.
+  static void removePartialDownloads(const std::string& folder);
 
   // For tests and diagnostics.
   const std::string& requestBody() const { return requestBody_; }
@@ -127,9 +153,9 @@ class AssetCacher : public INamedObject {
                     int formatVersion, const std::string& title);
   void downloadIdList(std::list<int> ids);
   void onDownloaded(int requestId, const std::string& assetId, const std::string& title,
-                    const std::string& path, long httpCode);
+                    const std::string& partial, const std::string& target, long httpCode);
   void onDownloadFailed(int requestId, const std::string& assetId, const std::string& title,
-                        const std::string& target, int code);
+                        const std::string& partial, const std::string& target, int code);
   void setState(int requestId, AssetRecord::State state);
   void sendStatus(DownloadStatusSignalType::type type, const std::string& assetId,
                   const std::string& path);
@@ -139,6 +165,9 @@ class AssetCacher : public INamedObject {
   std::string serverAddress_ = kDefaultServerAddress;
   std::string requestBody_;
   std::atomic<int> listRequestId_{-1};  // also read by retries on the queue thread
+  std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> maxPackageBytes_;
+  Http::TransferLimits limits_;  // guarded by mutex_
 
   mutable std::mutex mutex_;
   std::string downloadFolder_;

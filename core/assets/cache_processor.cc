@@ -1,5 +1,8 @@
 #include "core/assets/cache_processor.h"
 
+#include <stdlib.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -29,6 +32,8 @@ const std::string& CacheProcessor::mTembrolexinJsString = cacheprocessor::tembro
 namespace {
 
 constexpr int kStringRequestType = 21;
+// Marks the hidden folders packages unpack into: ".<name>.unpacking-XXXXXX".
+constexpr char kUnpackingMark[] = ".unpacking-";
 constexpr int kAMDBSignalType = 22;
 const char kActionsFile[] = "actions.json";
 
@@ -95,11 +100,16 @@ class CacheProcessor::AssetLock {
 CacheProcessor::CacheProcessor() : CacheProcessor(Options()) {}
 
 CacheProcessor::CacheProcessor(Options options)
-    : mOptions(std::move(options)), mLog(nullptr, nullptr) {}
+    : mOptions(std::move(options)),
+      mLog(nullptr, nullptr),
+      mMaxPackageBytes(mOptions.packages.maxBytes),
+      mMaxPackageMillis(mOptions.packages.maxTime.count()) {}
 
 CacheProcessor::~CacheProcessor() {
-  // The cacher's thread may be inside the download callback, which uses the
-  // tables below: it must end before any of them goes.
+  // A package unpacking in the download callback stops at once; the
+  // cacher's thread, which runs that callback and uses the tables below,
+  // must end before any of them goes.
+  mStopping.store(true);
   mAssetCacher.store(nullptr);
   mAssetCacherOwner.reset();
   std::lock_guard<std::mutex> tables(mTablesMutex);
@@ -125,6 +135,7 @@ void CacheProcessor::Initialise(IProcessorListener* listener, int, const NTPInfo
       sendStatus(sender, params);
     };
   }
+  cacherOptions.maxPackageBytes = mMaxPackageBytes.load();
   mAssetCacherOwner = std::make_unique<AssetCacher>(Log(listener, this), std::move(cacherOptions));
   mAssetCacher.store(mAssetCacherOwner.get());
   mLog.registerListener(listener);
@@ -144,6 +155,7 @@ void CacheProcessor::SetIdentityInfo(const std::string& appPackageName,
 void CacheProcessor::SetFilePath(const std::string& path) {
   mFilePath = path;
   prepareFolders(path);
+  removeLeftovers();
   clearAssets();
   prepareAssets(acquiredPath(), true);
   listAssets(readyPath());
@@ -187,9 +199,66 @@ size_t CacheProcessor::cachedActionCount() const {
   return mCachedActions.size();
 }
 
+CacheProcessor::PackageLimits CacheProcessor::packageLimits() const {
+  PackageLimits limits = mOptions.packages;
+  limits.maxBytes = mMaxPackageBytes.load();
+  limits.maxTime = std::chrono::milliseconds(mMaxPackageMillis.load());
+  return limits;
+}
+
+// Partial downloads and half-unpacked folders of an earlier run.
+void CacheProcessor::removeLeftovers() {
+  const std::string acquired = acquiredPath();
+  AssetCacher::removePartialDownloads(acquired);
+  for (const std::string& folder :
+       DirInfo(acquired).list(DirInfo::kFolders, DirInfo::unsorted, /*keepHidden=*/true)) {
+    const std::string name = FileInfo(folder).filename();
+    if (name.front() == '.' && name.find(kUnpackingMark) != std::string::npos) {
+      DirInfo::rmdir(folder);
+    }
+  }
+}
+
+void CacheProcessor::readLimits(const ConfigurationParameters& map) {
+  const auto positive = [&](const char* key, int64_t& out) {
+    const auto found = map.find(key);
+    if (found == map.end()) return false;
+    int64_t value = 0;
+    if (const auto* i = dynamic_cast<const ConfigurationParameter<int>*>(found->second)) {
+      value = i->value;
+    } else if (const auto* l =
+                   dynamic_cast<const ConfigurationParameter<long long>*>(found->second)) {
+      value = l->value;
+    } else {
+      return false;
+    }
+    if (value <= 0) {
+      mLog.warning("Ignored ", key, ": ", value, " is not above 0");
+      return false;
+    }
+    out = value;
+    return true;
+  };
+  int64_t value = 0;
+  if (positive(kMaxPackageMegabytesKey, value)) {
+    const uint64_t bytes = static_cast<uint64_t>(std::min<int64_t>(value, int64_t{1} << 40)) << 20;
+    mMaxPackageBytes.store(bytes);
+    if (AssetCacher* cacher = mAssetCacher.load()) cacher->setMaxPackageBytes(bytes);
+  }
+  if (positive(kMaxPackageSecondsKey, value)) {
+    mMaxPackageMillis.store(std::min<int64_t>(value, kMaxTimerMillis / 1000) * 1000);
+  }
+  if (positive(kDownloadTimeoutSecondsKey, value)) {
+    if (AssetCacher* cacher = mAssetCacher.load()) {
+      cacher->setTransferTimeout(std::chrono::seconds(std::min<int64_t>(value, kMaxTimerMillis / 1000)));
+    }
+  }
+}
+
 void CacheProcessor::Configure(const ConfigurationParameters* configuration, const NTPInfo*) {
   if (configuration == nullptr) return;
   const ConfigurationParameters& map = *configuration;
+  readLimits(map);
 
   bool move = false;
   if (const auto* canMove = lookUp<bool>(map, kAssetsCanBeMovedKey)) move = canMove->value;
@@ -200,7 +269,9 @@ void CacheProcessor::Configure(const ConfigurationParameters* configuration, con
     mLog.info("Received platform configuration, preparing to cache web assets..");
     if (AssetCacher* cacher = mAssetCacher.load()) {
       cacher->configure(info->value, mVersion, mAppPackageName, mDeviceIdentity, acquiredPath());
-      cacher->registerCallback([this](const std::string& path, long) { onDownloaded(path); });
+      // The callback runs on the cacher's thread, so the cacher outlives it.
+      cacher->registerCallback(
+          [this, cacher](const std::string& path, long) { onDownloaded(path, cacher); });
     }
   }
   if (const auto* now = lookUp<bool>(map, kDownloadNowKey); now != nullptr && now->value) {
@@ -232,8 +303,8 @@ void CacheProcessor::installAssetsPath(const std::string& path, bool move) {
   listAssets(readyPath());
 }
 
-void CacheProcessor::onDownloaded(const std::string& path) {
-  preparePackagedAsset(path);
+void CacheProcessor::onDownloaded(const std::string& path, const AssetCacher* cacher) {
+  preparePackage(path, [cacher] { return cacher->stopping(); });
   listAssets(readyPath());
 }
 
@@ -302,17 +373,51 @@ void CacheProcessor::emitAndCache(const std::string& bundleId, const std::string
 // --- bundle operations ---
 
 void CacheProcessor::prepareAssets(std::string folder, bool withPackages) {
+  // One item that throws (even std::bad_alloc) is logged and the others go
+  // on: a single bad package or folder never keeps every bundle out.
+  // A package that threw is set aside, so it is not tried at every start.
+  const auto guarded = [this](const std::string& path, bool package, const auto& prepare) {
+    std::string what;
+    try {
+      prepare(path);
+      return;
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+      what = "unknown exception";
+    }
+    mLog.warning("Could not prepare asset ", path, ": ", what);
+    if (package) setAside(path, what);
+  };
   if (withPackages) {
     for (const std::string& file : visibleEntries(folder, DirInfo::kFiles)) {
-      if (FileInfo(file).suffix() == "gz") preparePackagedAsset(file);
+      if (FileInfo(file).suffix() == "gz") {
+        guarded(file, true, [this](const std::string& p) { preparePackagedAsset(p); });
+      }
     }
   }
   for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
-    prepareFolderAsset(bundle);
+    guarded(bundle, false, [this](const std::string& p) { prepareFolderAsset(p); });
   }
 }
 
 void CacheProcessor::preparePackagedAsset(std::string packagePath) {
+  preparePackage(packagePath, nullptr);
+}
+
+void CacheProcessor::setAside(const std::string& path, const std::string& reason) {
+  std::remove(path.c_str());
+  mLog.warning("Set aside asset package ", path, ": ", reason);
+}
+
+void CacheProcessor::preparePackage(const std::string& packagePath,
+                                    const std::function<bool()>& alsoStop) {
+  const PackageLimits limits = packageLimits();
+  const Clock& clock = *mOptions.clock;
+  const auto deadline = clock.steadyNow() + limits.maxTime;
+  const auto stopping = [&] { return mStopping.load() || (alsoStop && alsoStop()); };
+  const std::string timeLimit =
+      "unpacking takes longer than " + std::to_string(limits.maxTime.count()) + " ms";
   std::string target;
   {
     AssetLock lock(*this, FileInfo(packagePath).basename());
@@ -322,26 +427,80 @@ void CacheProcessor::preparePackagedAsset(std::string packagePath) {
     }
     std::string unzipped;
     try {
-      unzipped = tembrolexin::gzip::unzip_file(packagePath);
+      tembrolexin::gzip::UnzipLimits unzipLimits;
+      unzipLimits.maxBytes = limits.maxBytes;
+      unzipLimits.stop = [&] { return stopping() || clock.steadyNow() > deadline; };
+      unzipped = tembrolexin::gzip::unzip_file(packagePath, unzipLimits);
+    } catch (const tembrolexin::gzip::LimitExceeded& e) {
+      if (stopping()) {
+        mLog.info("Stopped unpacking asset package ", packagePath);
+      } else {
+        setAside(packagePath, e.tooLarge() ? "unpacked size exceeds " +
+                                                 std::to_string(limits.maxBytes) + " bytes"
+                                           : timeLimit);
+      }
+      return;
     } catch (const std::exception& e) {
       mLog.error("Could not unzip package: ", packagePath, " exception thrown: ", e.what());
+      setAside(packagePath, "not a gzip file");
       return;
     } catch (...) {
       mLog.error("Could not unzip package ", packagePath, " for unknown reason");
+      setAside(packagePath, "not a gzip file");
       return;
     }
     const FileInfo unzippedFile(unzipped);
     const std::string name = unzippedFile.basename();
     if (unzippedFile.suffix() != "db" || FileInfo::isHiddenOrTemporary(name)) {
       mLog.warning("Unzipped asset has unexpected format ", packagePath);
+      std::remove(unzipped.c_str());
+      setAside(packagePath, "not an asset package");
       return;
     }
     target = acquiredPath() + "/" + name;
-    tembrolexin::AssetExtractor(unzipped).extract(target);
+    // A fresh, empty, hidden folder: nothing of an earlier package of this
+    // name gets in, and no scan picks up a half-unpacked bundle.
+    std::string fresh = acquiredPath() + "/." + name + kUnpackingMark + "XXXXXX";
+    if (::mkdtemp(fresh.data()) == nullptr) {
+      std::remove(unzipped.c_str());
+      mLog.warning("Could not prepare asset ", packagePath, ": no folder to unpack into");
+      return;
+    }
+    tembrolexin::AssetExtractor::Result result;
+    try {
+      tembrolexin::AssetExtractor::Limits extractLimits;
+      extractLimits.maxBytes = limits.maxBytes;
+      extractLimits.maxFiles = limits.maxFiles;
+      extractLimits.deadline = deadline;
+      extractLimits.clock = &clock;
+      extractLimits.stop = stopping;
+      result = tembrolexin::AssetExtractor(unzipped, extractLimits).extract(fresh);
+    } catch (const std::exception& e) {
+      result.refusal = tembrolexin::AssetExtractor::Refusal::kNotAPackage;
+      result.error = e.what();
+    }
     std::remove(unzipped.c_str());
+    using Refusal = tembrolexin::AssetExtractor::Refusal;
+    if (!result.ok()) {
+      DirInfo::rmdir(fresh);
+      if (result.refusal == Refusal::kStopped) {
+        mLog.info("Stopped unpacking asset package ", packagePath);
+      } else {
+        setAside(packagePath, result.refusal == Refusal::kTimeLimit ? timeLimit : result.error);
+      }
+      return;
+    }
+    // The new bundle folder replaces whatever had its name.
+    if ((FileInfo(target).exists() && !DirInfo::rmdir(target)) ||
+        std::rename(fresh.c_str(), target.c_str()) != 0) {
+      DirInfo::rmdir(fresh);
+      mLog.warning("Could not prepare asset ", packagePath, ": cannot replace ", target);
+      return;
+    }
     std::remove(packagePath.c_str());
   }
-  prepareFolderAsset(target);
+  // A package whose bundle is not valid is not kept for another try.
+  prepareFolder(target, /*discardInvalid=*/true);
 }
 
 std::string CacheProcessor::readyPathFor(const std::string& acquiredFolder) const {
@@ -355,6 +514,11 @@ std::string CacheProcessor::readyPathFor(const std::string& acquiredFolder) cons
 }
 
 void CacheProcessor::prepareFolderAsset(std::string folderPath) {
+  prepareFolder(std::move(folderPath), /*discardInvalid=*/false);
+}
+
+CacheProcessor::FolderOutcome CacheProcessor::prepareFolder(std::string folderPath,
+                                                            bool discardInvalid) {
   dropTrailingSlash(folderPath);
   const std::string baseName = FileInfo(folderPath).basename();
   AssetLock lock(*this, baseName);
@@ -365,7 +529,11 @@ void CacheProcessor::prepareFolderAsset(std::string folderPath) {
   std::string error;
   if (!cacheprocessor::bundleValid(manifest, formatVersion, error)) {
     mLog.info(error);
-    return;
+    if (discardInvalid) {
+      DirInfo::rmdir(folderPath);
+      mLog.warning("Set aside asset ", folderPath, ": the bundle is not valid");
+    }
+    return FolderOutcome::kInvalid;
   }
   if (!bundleId.empty()) {
     if (AssetCacher* cacher = mAssetCacher.load()) {
@@ -388,12 +556,12 @@ void CacheProcessor::prepareFolderAsset(std::string folderPath) {
     } else {
       mLog.warning("Could not delete expired asset ", folderPath);
     }
-    return;
+    return FolderOutcome::kOther;
   }
   if (!manifest.isActive()) {
     mLog.info("Asset is kept for later deployment: ", folderPath);
     removeReadyAsset(bundleId, baseName);
-    return;
+    return FolderOutcome::kOther;
   }
 
   const std::string readyFolder = readyPathFor(folderPath);
@@ -410,7 +578,7 @@ void CacheProcessor::prepareFolderAsset(std::string folderPath) {
 
   if (!DirInfo::mvdir(folderPath, readyFolder)) {
     mLog.warning("Could not prepare asset ", folderPath);
-    return;
+    return FolderOutcome::kOther;
   }
   const Manifest readyManifest(readyFolder, *mOptions.clock);
 
@@ -429,7 +597,7 @@ void CacheProcessor::prepareFolderAsset(std::string folderPath) {
     if (installedVersion && manifest.bundleVersion() <= *installedVersion) {
       mLog.info("Previously installed asset is newer, skipping asset ", bundleId, ": ", baseName);
       DirInfo::rmdir(readyFolder);
-      return;
+      return FolderOutcome::kOther;
     }
     removeReadyAsset(bundleId, baseName);
   }
@@ -461,6 +629,7 @@ void CacheProcessor::prepareFolderAsset(std::string folderPath) {
                std::make_unique<CachedActionParams>(bundleId, baseName, text, readyFolder, false));
   cacheprocessor::sendAMDBSignal(mThriftProvider.load(), mName, AMDBAction::Add,
                                  cacheprocessor::getAMDBFilePaths(readyManifest));
+  return FolderOutcome::kInstalled;
 }
 
 void CacheProcessor::removeReadyAsset(std::string bundleId, const std::string& bundleName) {
@@ -521,15 +690,24 @@ void CacheProcessor::checkAsset(std::string readyFolderPath) {
   const bool expired = manifest.isExpired();
   if (valid && !expired) return;
   if (expired) reason = " bundle expired";
-  // Only the copy installed from this folder is withdrawn; a stray folder
-  // never takes another folder's installed bundle with it.
+  bool installedHere = false;
   {
     std::lock_guard<std::mutex> tables(mTablesMutex);
     const auto path = mReadyAssetPaths.find(bundleId);
-    if (path == mReadyAssetPaths.end() || path->second != readyFolderPath) return;
+    installedHere = path != mReadyAssetPaths.end() && path->second == readyFolderPath;
   }
   mLog.info("Removing bundle ", bundleId, " from the ready bundles: ", reason);
-  removeReadyAsset(bundleId, baseName);
+  if (installedHere) {
+    removeReadyAsset(bundleId, baseName);
+    return;
+  }
+  // A folder no installed bundle came from goes without a word to the
+  // engines; the copy of its bundle id installed from another folder stays.
+  if (DirInfo::rmdir(readyFolderPath)) {
+    mLog.info("Deleted asset ", readyFolderPath);
+  } else {
+    mLog.warning("Could not delete asset ", readyFolderPath);
+  }
 }
 
 void CacheProcessor::checkReadyAssets() {

@@ -25,10 +25,22 @@
 // download statuses go to Options::statusSink, or, without one, to the
 // listener's onProcessorEvent with the cacher as sender.
 //
-// Failures of one bundle are logged and leave its files in place; nothing
-// thrown by bundle handling reaches the caller except the extractor's own
-// exceptions and a "Preparing assets from ready folder should never happen"
-// runtime error for a folder outside Acquired.
+// Packages are bounded (PackageLimits, settable through the configuration
+// keys kMaxPackageMegabytesKey, kMaxPackageSecondsKey): the size of a
+// download, of the unzipped package and of what it unpacks to, the number of
+// its files, and the time it takes to unpack. A package unpacks into a fresh
+// hidden folder, which replaces the bundle folder of its name only when the
+// package was read to its end, so a bundle is installed only from what its
+// own package wrote. A package that cannot be unzipped, is past a bound, or
+// whose bundle is invalid is set aside once: deleted, with a Warning that
+// names it and the reason. Partial downloads and half-unpacked folders left
+// by an earlier run are removed at start. One failing package or folder,
+// whatever it throws, never keeps the others from being installed.
+//
+// Failures of one bundle folder are logged and leave its files in place;
+// nothing thrown by bundle handling reaches the caller except a "Preparing
+// assets from ready folder should never happen" runtime error for a folder
+// outside Acquired, from prepareFolderAsset.
 //
 // Threads: Initialise, SetFilePath, SetIdentityInfo, Configure and onReceive
 // run on the controller's thread; the download callback runs on the asset
@@ -36,14 +48,18 @@
 // after the folder's base name. The tables (ready paths, manifests, cached
 // events, folder mutexes) and the two folder paths are guarded by one
 // further mutex, never held while the listener or the provider is called.
-// Destruction first destroys the asset cacher (joining its thread), so a
-// running download callback finishes with every table still alive; it must
-// not run on the cacher's thread. The listener is not owned and must outlive
-// the processor.
+// Destruction first asks any package that is unpacking to stop, then
+// destroys the asset cacher (joining its thread), so a running download
+// callback ends promptly with every table still alive; destroying the asset
+// cacher alone stops its package too. It must not run on the cacher's
+// thread. The listener is not owned and must outlive the processor.
 #ifndef TL_CORE_ASSETS_CACHE_PROCESSOR_H_
 #define TL_CORE_ASSETS_CACHE_PROCESSOR_H_
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -75,6 +91,21 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   static constexpr const char* kDownloadNowKey = "tembrolexin_CacheProcessor_downloadNow";
   static constexpr const char* kAssetsInfoRequestKey =
       "tembrolexin_CacheProcessor_assetsInfoRequest";
+  // Package bounds (int or long long, above 0), read before the other keys.
+  static constexpr const char* kMaxPackageMegabytesKey =
+      "tembrolexin_CacheProcessor_maxPackageMegabytes";
+  static constexpr const char* kMaxPackageSecondsKey = "tembrolexin_CacheProcessor_maxPackageSeconds";
+  // The longest a list request or a package download may take, in seconds.
+  static constexpr const char* kDownloadTimeoutSecondsKey =
+      "tembrolexin_CacheProcessor_downloadTimeoutSeconds";
+
+  struct PackageLimits {
+    // A download, the unzipped package, and what it unpacks to, each.
+    uint64_t maxBytes = 256ull << 20;
+    // Unzipping and unpacking together.
+    std::chrono::milliseconds maxTime{std::chrono::seconds(60)};
+    std::size_t maxFiles = 20000;
+  };
 
   // The script bridge placed in every installed bundle's entry page.
   static const std::string& mTembrolexinJsString;
@@ -83,9 +114,10 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
     // Options of the asset cacher made by Initialise. An empty statusSink
     // sends the statuses to the listener's onProcessorEvent.
     AssetCacher::Options cacher;
-    // The clock that bundles' validity periods are judged by; must outlive
-    // the processor.
+    // The clock that bundles' validity periods and unpacking deadlines are
+    // judged by; must outlive the processor.
     const Clock* clock = &Clock::real();
+    PackageLimits packages;
   };
 
   // Throws std::runtime_error when the headers do not match the library.
@@ -119,14 +151,16 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   // Installs the "gz" packages of `folder` (when `withPackages`), then its
   // subfolders.
   void prepareAssets(std::string folder, bool withPackages);
-  // Unpacks one package into a folder of Acquired and installs it.
+  // Unpacks one package into a folder of Acquired and installs it; a
+  // package that fails is set aside.
   void preparePackagedAsset(std::string packagePath);
   // Checks one bundle folder of Acquired and installs it into Ready.
   void prepareFolderAsset(std::string folderPath);
   // Withdraws the installed copy of `bundleId`; `bundleName` names it in the
   // unconfiguring CachedActionParams.
   void removeReadyAsset(std::string bundleId, const std::string& bundleName);
-  // Withdraws a Ready bundle that became invalid or expired.
+  // Withdraws a Ready bundle that became invalid or expired; a Ready folder
+  // that no installed bundle came from is deleted.
   void checkAsset(std::string readyFolderPath);
   void checkReadyAssets();
   // Moves every Ready folder back to Acquired (deleting what cannot move).
@@ -139,15 +173,23 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   std::string readyPath() const;
   std::map<std::string, std::string> readyAssetPaths() const;
   size_t cachedActionCount() const;
+  PackageLimits packageLimits() const;
 
  private:
   struct FolderLock;
   class AssetLock;
+  enum class FolderOutcome { kInstalled, kInvalid, kOther };
+
+  void preparePackage(const std::string& packagePath, const std::function<bool()>& stop);
+  FolderOutcome prepareFolder(std::string folderPath, bool discardInvalid);
+  void setAside(const std::string& path, const std::string& reason);
+  void removeLeftovers();
+  void readLimits(const ConfigurationParameters& map);
 
   void prepareFolders(const std::string& path);
   void fail(const std::string& text);
   void installAssetsPath(const std::string& path, bool move);
-  void onDownloaded(const std::string& path);
+  void onDownloaded(const std::string& path, const AssetCacher* cacher);
   void replayCachedActions();
   void answerAMDBRequest();
   // An installation's event, kept for the next replay under its bundle.
@@ -174,6 +216,10 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   std::string mReadyPath;     // guarded by mTablesMutex
   Log mLog;
   std::atomic<IProcessorListener*> mListener{nullptr};
+  // Set when destruction begins: a package that is unpacking stops.
+  std::atomic<bool> mStopping{false};
+  std::atomic<uint64_t> mMaxPackageBytes;
+  std::atomic<int64_t> mMaxPackageMillis;
   std::atomic<IThriftProvider*> mThriftProvider{nullptr};
   // Owned by mAssetCacherOwner; the atomic copy is what the download
   // callback's thread reads while the controller thread may replace it.

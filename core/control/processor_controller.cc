@@ -258,9 +258,14 @@ void ProcessorController::onThreadEnd() {
   logWithLogger<LogLevel::Info>(this, "stateDone (", name_, ")");
 }
 
-void ProcessorController::onProcessorEvent(const INamedObject*,
+void ProcessorController::onProcessorEvent(const INamedObject* sender,
                                            const IProcessorEventParams* params) {
-  if (listener_ != nullptr) listener_->onProcessorEvent(this, params);
+  // The processor's own events go on under the controller (the processor's
+  // name); a part of the processor that reports under a name of its own (the
+  // cache processor's asset cacher) keeps that name.
+  const INamedObject* processor = processor_.get();
+  const INamedObject* from = sender == nullptr || sender == processor ? this : sender;
+  if (listener_ != nullptr) listener_->onProcessorEvent(from, params);
 }
 
 void ProcessorController::onLogEvent(const INamedObject* sender, const LogParams* params) {

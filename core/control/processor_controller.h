@@ -18,7 +18,9 @@
 // called from any thread; they only queue signals. Only the controller thread
 // calls the processor's Initialise, SetDeviceId, SetFilePath, Configure,
 // SetIdentityInfo and onReceive. The processor's reports (onProcessorEvent,
-// onFailed, ...) go to the listener on the processor's own calling thread.
+// onFailed, ...) go to the listener on the processor's own calling thread;
+// its events under the controller as sender, unless they name another
+// sender than the processor, which is kept.
 #ifndef TL_CORE_CONTROL_PROCESSOR_CONTROLLER_H_
 #define TL_CORE_CONTROL_PROCESSOR_CONTROLLER_H_
 

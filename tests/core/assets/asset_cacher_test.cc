@@ -77,6 +77,14 @@ class Recorder : public IProcessorListener {
     });
   }
   bool awaitLog(const std::string& line) { return await(logs, 1, line); }
+  // Waits (real time, at most 10 s) for a log line holding `part`.
+  bool awaitLogWith(const std::string& part) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] {
+      return std::any_of(logs.begin(), logs.end(),
+                         [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    });
+  }
   std::vector<std::string> get(const std::vector<std::string>& list) {
     std::lock_guard<std::mutex> lock(mutex_);
     return list;
@@ -259,13 +267,16 @@ TEST_F(AssetCacherTest, HostileEntriesAndUnopenableTargetsAreSkipped) {
   // Four lines of preparing, starting and handling, then one per entry.
   ASSERT_TRUE(recorder_.await(recorder_.logs, 8));
   const auto logs = recorder_.get(recorder_.logs);
-  EXPECT_THAT(
-      logs,
-      IsSupersetOf({std::string("3 Skipping asset list entry that is not an object: 5\n"),
-                    std::string("3 Skipping asset : no file name in its address "),
-                    "3 Skipping asset Td: no file name in its address " + server_.url("/p/")}));
+  EXPECT_THAT(logs,
+              IsSupersetOf({std::string("3 Skipping asset list entry that is not an object: 5\n"),
+                            std::string("3 Skipping asset : no file name in its address ")}));
+  // An address without a file name gives the bundle id's name.
+  EXPECT_THAT(logs, Contains(HasSubstr("3 Could not schedule download for asset Td: ")));
   EXPECT_THAT(logs, Contains(HasSubstr("3 Could not schedule download for asset Te: ")));
-  EXPECT_THAT(logs, Contains(HasSubstr("Could not open filestream " + dir_.file("missing/e.gz"))));
+  EXPECT_THAT(logs,
+              Contains(HasSubstr("Could not open filestream " + dir_.file("missing/.d.db.gz."))));
+  EXPECT_THAT(logs,
+              Contains(HasSubstr("Could not open filestream " + dir_.file("missing/.e.gz."))));
   EXPECT_THAT(recorder_.get(recorder_.statuses), IsEmpty());
 }
 
@@ -329,6 +340,10 @@ TEST_F(AssetCacherTest, ListFailuresRetryThreeTimesUntilConnectivityResets) {
   ASSERT_TRUE(recorder_.awaitLog(waiting));
   EXPECT_EQ(AssetCacher::failureCount(), 0);
 
+  // A new cacher: the old one's request may still be running its event, and
+  // a running request is never replaced. The count is the process's.
+  cacher.reset();
+  cacher = make(clock);
   configure(*cacher, server_.url("/list"));
   cacher->startCaching(0ms);
   const std::string retry = "3 Failed to retrieve asset list, error code: 52; retrying in 3 secs.";
@@ -345,6 +360,160 @@ TEST_F(AssetCacherTest, ListFailuresRetryThreeTimesUntilConnectivityResets) {
       "connectivity status change"));
   EXPECT_EQ(server_.requestCount(), 4u);
   EXPECT_EQ(AssetCacher::failureCount(), 4);
+}
+
+// The cacher names every package itself: the server's Content-Disposition
+// (here "manifest.json", "Ready", a hidden name, a path) is never honoured,
+// and names from the address are made plain.
+struct NameCase {
+  const char* name;
+  std::string path;  // of the package's address
+  std::string id;
+  std::string file;  // in the download folder
+};
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+class AssetCacherNameTest : public AssetCacherTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(AssetCacherNameTest, ChoosesThePackagesFileNameItself) {
+  const NameCase& c = GetParam();
+  server_.handle(c.path.substr(0, c.path.find('?')), [](const tltest::HttpRecordedRequest& r) {
+    static const char* const kNames[] = {"manifest.json", "Ready", ".hidden.gz", "../up.gz"};
+    return replyWith(200, "package")
+        .header("Content-Disposition",
+                std::string("attachment; filename=\"") + kNames[r.path.size() % 4] + "\"");
+  });
+  server_.route("/list", replyWith(200, R"({"files":[)" + entry(server_.url(c.path), c.id, 1, 2) + "]}"));
+  auto cacher = make();
+  configure(*cacher, server_.url("/list"));
+  cacher->startCaching(0ms);
+  ASSERT_TRUE(recorder_.await(recorder_.downloads, 1));
+  EXPECT_THAT(recorder_.get(recorder_.downloads), ElementsAre(dir_.file(c.file) + " 200"));
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+    files.push_back(e.path().filename());
+  }
+  EXPECT_THAT(files, ElementsAre(c.file));
+  EXPECT_EQ(readFile(dir_.file(c.file)), "package");
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Names, AssetCacherNameTest, ::testing::Values(
+    NameCase{"FromTheAddress", "/p/b1.db.gz", "b1", "b1.db.gz"},
+    NameCase{"QueryDropped", "/p/b2.db.gz?sig=a/b", "b2", "b2.db.gz"},
+    NameCase{"HiddenMadeVisible", "/p/..hid.db.gz", "b3", "hid.db.gz"},
+    NameCase{"OddCharactersReplaced", "/p/a%20b%3Bc.db.gz", "b4", "a_20b_3Bc.db.gz"},
+    NameCase{"NoNameTakesTheBundleId", "/p/", "id:5/x", "id_5_x.db.gz"}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// A download that breaks off, is past the package size bound or answers an
+// error leaves nothing in the folder, not even a hidden partial file.
+TEST_F(AssetCacherTest, FailedDownloadsLeaveNothingBehind) {
+  server_.route("/p/cut.gz", tltest::partialReply(std::string(1000, 'c'), 100));
+  server_.route("/p/endless.gz", tltest::endlessReply());
+  server_.route("/p/gone.gz", replyWith(404, "not here"));
+  server_.route("/list", replyWith(200, R"({"files":[)" + entry(server_.url("/p/cut.gz"), "c", 1, 2) +
+                                            "," + entry(server_.url("/p/endless.gz"), "e", 1, 2) +
+                                            "," + entry(server_.url("/p/gone.gz"), "g", 1, 2) + "]}"));
+  AssetCacher::Options options;
+  options.statusSink = recorder_.sink();
+  options.maxPackageBytes = 1 << 20;
+  AssetCacher cacher(Log(&recorder_, nullptr), options);
+  configure(cacher, server_.url("/list"));
+  cacher.startCaching(0ms);
+  // The failed status comes first, then the Warning.
+  for (const char* line : {"3 Failed to download asset Tc: 18", "3 Failed to download asset Te: 63",
+                           "3 Failed to download asset Tg: 404"}) {
+    ASSERT_TRUE(recorder_.awaitLog(line)) << line;
+  }
+  EXPECT_THAT(recorder_.get(recorder_.statuses),
+              IsSupersetOf({"AssetCacher 3 c " + dir_.file("cut.gz"),
+                            "AssetCacher 3 e " + dir_.file("endless.gz"),
+                            "AssetCacher 3 g " + dir_.file("gone.gz")}));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  EXPECT_THAT(recorder_.get(recorder_.downloads), IsEmpty());
+
+  // What an interrupted run left is cleared.
+  tltest::writeFile(dir_.file(".b1.db.gz.4.part"), "half");
+  tltest::writeFile(dir_.file(".other"), "kept");
+  AssetCacher::removePartialDownloads(dir_.path());
+  EXPECT_TRUE(std::filesystem::exists(dir_.file(".other")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.file(".b1.db.gz.4.part")));
+}
+
+// Four downloads that drip hold their batch only until the low-speed rule
+// ends them; the fifth bundle still arrives.
+TEST_F(AssetCacherTest, DrippingDownloadsDoNotHoldBackTheNextBatch) {
+  std::string files;
+  for (int i = 1; i <= 4; ++i) {
+    const std::string n = std::to_string(i);
+    server_.route("/p/d" + n + ".gz", tltest::dripReply(200ms));
+    files += entry(server_.url("/p/d" + n + ".gz"), "d" + n, 1, 2) + ",";
+  }
+  server_.route("/p/ok.gz", replyWith(200, "ok"));
+  server_.route("/list", replyWith(200, R"({"files":[)" + files +
+                                            entry(server_.url("/p/ok.gz"), "ok", 1, 2) + "]}"));
+  AssetCacher::Options options;
+  options.statusSink = recorder_.sink();
+  options.limits.lowSpeedTime = 1s;
+  options.limits.lowSpeedLimit = 100;
+  AssetCacher cacher(Log(&recorder_, nullptr), options);
+  configure(cacher, server_.url("/list"));
+  cacher.startCaching(0ms);
+  ASSERT_TRUE(recorder_.await(recorder_.downloads, 1));
+  EXPECT_THAT(recorder_.get(recorder_.downloads), ElementsAre(dir_.file("ok.gz") + " 200"));
+  for (int i = 1; i <= 4; ++i) {
+    EXPECT_THAT(recorder_.get(recorder_.logs),
+                Contains("3 Failed to download asset Td" + std::to_string(i) + ": 28"));
+  }
+}
+
+// A sink that throws on the pending status: logged, and the download goes on.
+TEST_F(AssetCacherTest, ThrowingPendingStatusIsCaught) {
+  server_.route("/p/a.gz", replyWith(200, "a"));
+  server_.route("/list", replyWith(200, R"({"files":[)" + entry(server_.url("/p/a.gz"), "a", 1, 2) + "]}"));
+  AssetCacher::Options options;
+  auto sink = recorder_.sink();
+  options.statusSink = [sink](const INamedObject* sender, const IProcessorEventParams* params) {
+    auto s = ThriftParamsFactory::readThriftParams<DownloadStatusSignal>(
+        dynamic_cast<const ThriftParams&>(*params));
+    if (s->downloadStatusType == DownloadStatusSignalType::pending) throw std::runtime_error("busy");
+    sink(sender, params);
+  };
+  AssetCacher cacher(Log(&recorder_, nullptr), options);
+  configure(cacher, server_.url("/list"));
+  cacher.startCaching(0ms);
+  ASSERT_TRUE(recorder_.await(recorder_.downloads, 1));
+  EXPECT_THAT(recorder_.get(recorder_.logs),
+              Contains("4 Exception thrown in handling processor event DownloadStatus::Pending"));
+  EXPECT_THAT(recorder_.get(recorder_.statuses), ElementsAre("AssetCacher 2 a " + dir_.file("a.gz")));
+}
+
+// While the list request runs, a new configuration keeps it as the current
+// one and a new start is refused; once it has ended both work again.
+TEST_F(AssetCacherTest, RunningListRequestIsNeitherReplacedNorStartedTwice) {
+  server_.script("/list", {tltest::hangingReply(), replyWith(200, R"({"files":[]})")});
+  auto cacher = make();
+  configure(*cacher, server_.url("/list"));
+  cacher->startCaching(0ms);
+  ASSERT_TRUE(server_.awaitRequests(1));
+  configure(*cacher, server_.url("/list"));
+  cacher->startCaching(0ms);
+  EXPECT_THAT(recorder_.get(recorder_.logs),
+              IsSupersetOf({std::string("3 Aborting new request, request still in progress"),
+                            std::string("3 Could not start request - request was already in progress")}));
+  const auto prepared = [&] {
+    const auto logs = recorder_.get(recorder_.logs);
+    return std::count_if(logs.begin(), logs.end(), [](const std::string& l) {
+      return l.rfind("1 Preparing asset list request to url: ", 0) == 0;
+    });
+  };
+  EXPECT_EQ(prepared(), 1);
+  // The first request, still the current one, ends (retried or not,
+  // depending on the failures this process has counted).
+  server_.releaseHangs();
+  ASSERT_TRUE(recorder_.awaitLogWith("etrieve asset list, error code: 52"));
+  EXPECT_EQ(prepared(), 1);
 }
 
 TEST_F(AssetCacherTest, DestructionDuringAStalledDownloadReturns) {

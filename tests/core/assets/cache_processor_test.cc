@@ -14,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,7 @@ using tltest::writeFile;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using ::testing::AnyOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -93,6 +95,30 @@ struct Bundle {
   }
 };
 
+// Builds an SQLite file with `sql` and gzips it to `dbPath` + ".gz".
+std::string packSql(const std::string& dbPath, const std::string& sql) {
+  fs::create_directories(fs::path(dbPath).parent_path());
+  sqlite3* db = nullptr;
+  sqlite3_open(dbPath.c_str(), &db);
+  // One transaction: thousands of rows are written in a moment.
+  EXPECT_EQ(sqlite3_exec(db, ("BEGIN;" + sql + "COMMIT;").c_str(), nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string gz = tembrolexin::gzip::zip_file(dbPath, -1);
+  fs::remove(dbPath);
+  return gz;
+}
+
+// Every entry below `folder`, hidden ones too, as paths relative to it.
+std::vector<std::string> tree(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    out.push_back(e.path().lexically_relative(folder).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 const std::string kEventJson = "{\"codeword\":7,\"events\":[],\"syncTimeoutSecs\":5}\n";
 const std::string kHeartbeatJson = "{\"am_id\":\"st\",\"x\":1}\n";
 const ConfigurationParameter<bool> kTrue(true), kFalse(false);
@@ -107,7 +133,7 @@ class Host : public IProcessorListener,
  public:
   explicit Host(std::string root) : root_(std::move(root)) {}
 
-  void onProcessorEvent(const INamedObject*, const IProcessorEventParams* p) override {
+  void onProcessorEvent(const INamedObject* sender, const IProcessorEventParams* p) override {
     std::string text = p->GetParamsDescription();
     if (const auto* c = CachedActionParams::Cast(p)) {
       text = "Cached " + c->bundleId + " " + c->bundleName + " " + std::to_string(c->unconfigure) +
@@ -118,7 +144,8 @@ class Host : public IProcessorListener,
                std::to_string(d->mediaStreamId) + " " + std::to_string(d->syncTimeoutSecs) + " " +
                d->eventJson;
       } else if (auto s = ThriftParamsFactory::readThriftParams<DownloadStatusSignal>(*t)) {
-        text = "Status " + std::to_string(s->downloadStatusType) + " " + s->assetId;
+        text = "Status " + std::to_string(s->downloadStatusType) + " " + s->assetId + " from " +
+               (sender != nullptr ? sender->GetName() : "?");
       }
     }
     add(events, text);
@@ -353,9 +380,9 @@ INSTANTIATE_TEST_SUITE_P(Bundles, CacheProcessorOutcomeTest, ::testing::Values(
     OutcomeCase{"Package", [](const std::string& a) { Bundle().packTo(a + "pk.db"); },
                 "1 Now preparing asset: pk with json: ", {}, {"pk"}},
     OutcomeCase{"NotGzip", [](const std::string& a) { writeFile(a + "bad.db.gz", "plain"); },
-                "4 Could not unzip package: $/Assets/Acquired/bad.db.gz exception thrown: ", {"bad.db.gz"}, {}},
+                "4 Could not unzip package: $/Assets/Acquired/bad.db.gz exception thrown: ", {}, {}},
     OutcomeCase{"NotDb", [](const std::string& a) { writeFile(a + "p.txt", "x"); tembrolexin::gzip::zip_file(a + "p.txt", -1); fs::remove(a + "p.txt"); },
-                "3 Unzipped asset has unexpected format $/Assets/Acquired/p.txt.gz", {"p.txt", "p.txt.gz"}, {}},
+                "3 Unzipped asset has unexpected format $/Assets/Acquired/p.txt.gz", {}, {}},
     OutcomeCase{"HiddenFolderIgnored", [](const std::string& a) { Bundle().writeTo(a + ".h"); }, "reg 21", {".h"}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
@@ -418,6 +445,248 @@ TEST_F(CacheProcessorTest, RefusesAListenerWithoutBusAndReportsFolderFailures) {
               Contains("failed Could not create acquired Asset directory $/file/Assets/Acquired"));
 }
 
+// A package in Acquired beside a good bundle folder at start: the package is
+// set aside once with a Warning naming it and the reason, and the good
+// bundle is installed all the same.
+struct PackageCase {
+  const char* name;
+  std::function<void(const std::string& acquired)> stage;
+  std::function<void(CacheProcessor::Options&)> options;
+  std::vector<std::string> logs;          // whole log lines, in any order
+  std::vector<std::string> acquiredAfter;  // everything left in Acquired, hidden too
+};
+void PrintTo(const PackageCase& c, std::ostream* os) { *os << c.name; }
+class CacheProcessorPackageTest : public CacheProcessorTest,
+                                  public ::testing::WithParamInterface<PackageCase> {};
+
+// The wall clock of a fake clock; the steady clock fails as if memory ran out.
+class ThrowingClock final : public Clock {
+ public:
+  std::chrono::steady_clock::time_point steadyNow() const override { throw std::bad_alloc(); }
+  int64_t wallMicros() const override { return fake.wallMicros(); }
+  int64_t upTimeMillis() const override { return fake.upTimeMillis(); }
+  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                 std::chrono::steady_clock::time_point deadline) const override {
+    fake.waitUntil(cv, lock, deadline);
+  }
+  tltest::FakeClock fake;
+};
+
+TEST_P(CacheProcessorPackageTest, IsSetAsideAndTheOthersInstall) {
+  const PackageCase& c = GetParam();
+  if (c.options) c.options(options_);
+  processor_ = std::make_unique<CacheProcessor>(options_);
+  processor_->Initialise(&host_, -1, nullptr);
+  Bundle{.id = "G"}.writeTo(acquired("good"));
+  c.stage(acquired());
+  processor_->SetFilePath(dir_.path());
+  const auto logs = host_.take(host_.logs);
+  for (const std::string& line : c.logs) EXPECT_THAT(logs, Contains(line));
+  EXPECT_EQ(tree(acquired()), c.acquiredAfter);
+  EXPECT_EQ(processor_->readyAssetPaths(),
+            (std::map<std::string, std::string>{{"G", ready("good")}}));
+  EXPECT_THAT(host_.take(host_.sent), Contains("List G"));
+}
+
+const std::string kAssetsTable = "CREATE TABLE assets (name TEXT, type TEXT, data BLOB);";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Packages, CacheProcessorPackageTest, ::testing::Values(
+    PackageCase{"RecursiveView", [](const std::string& a) {
+                  packSql(a + "v.db", "CREATE VIEW assets AS WITH RECURSIVE r(n) AS (SELECT 1 UNION ALL "
+                                      "SELECT n + 1 FROM r) SELECT 'f' || n AS name, 'x' AS type, x'00' AS data FROM r;");
+                }, nullptr,
+                {"3 Set aside asset package $/Assets/Acquired/v.db.gz: assets is not a plain table"}, {}},
+    PackageCase{"ZeroblobView", [](const std::string& a) {
+                  packSql(a + "z.db", "CREATE VIEW assets AS SELECT 'big' AS name, 'x' AS type, "
+                                      "zeroblob(1000000000) AS data;");
+                }, nullptr,
+                {"3 Set aside asset package $/Assets/Acquired/z.db.gz: assets is not a plain table"}, {}},
+    PackageCase{"GzipBomb", [](const std::string& a) {
+                  writeFile(a + "bomb.db", std::string(2 << 20, '\0'));
+                  tembrolexin::gzip::zip_file(a + "bomb.db", 9);
+                  fs::remove(a + "bomb.db");
+                }, [](CacheProcessor::Options& o) { o.packages.maxBytes = 1 << 20; },
+                {"3 Set aside asset package $/Assets/Acquired/bomb.db.gz: unpacked size exceeds 1048576 bytes"}, {}},
+    PackageCase{"TooManyFiles", [](const std::string& a) { Bundle{.id = "M"}.packTo(a + "many.db"); },
+                [](CacheProcessor::Options& o) { o.packages.maxFiles = 3; },
+                {"3 Set aside asset package $/Assets/Acquired/many.db.gz: more than 3 files"}, {}},
+    PackageCase{"TruncatedGzip", [](const std::string& a) {
+                  const std::string gz = Bundle{.id = "T"}.packTo(a + "t.db");
+                  fs::resize_file(gz, fs::file_size(gz) / 2);
+                }, nullptr,
+                {"4 Could not unzip package: $/Assets/Acquired/t.db.gz exception thrown: Invalid or "
+                 "incomplete deflate data.",
+                 "3 Set aside asset package $/Assets/Acquired/t.db.gz: not a gzip file"}, {}},
+    PackageCase{"NotADatabase", [](const std::string& a) {
+                  writeFile(a + "n.db", "just text");
+                  tembrolexin::gzip::zip_file(a + "n.db", -1);
+                  fs::remove(a + "n.db");
+                }, nullptr,
+                {"3 Set aside asset package $/Assets/Acquired/n.db.gz: not an SQLite database: file is "
+                 "not a database"}, {}},
+    PackageCase{"InvalidBundle", [](const std::string& a) { Bundle{.id = "I", .format = "5"}.packTo(a + "inv.db"); },
+                nullptr,
+                {"2 Bundle I is invalid, bundleFormatVersion: 5 is not supported!",
+                 "3 Set aside asset $/Assets/Acquired/inv: the bundle is not valid"}, {}},
+    PackageCase{"ThrowsWhilePreparing", [](const std::string& a) { Bundle{.id = "B"}.packTo(a + "b.db"); },
+                [](CacheProcessor::Options& o) {
+                  static ThrowingClock clock;
+                  o.clock = &clock;
+                },
+                {"3 Could not prepare asset $/Assets/Acquired/b.db.gz: std::bad_alloc",
+                 "3 Set aside asset package $/Assets/Acquired/b.db.gz: std::bad_alloc"}, {}},
+    // What an interrupted run left: partial downloads and half-unpacked
+    // folders go; another hidden file stays.
+    PackageCase{"Leftovers", [](const std::string& a) {
+                  writeFile(a + ".x.db.gz.7.part", "half");
+                  writeFile(a + ".pk.unpacking-ab12CD/manifest.json", "{}");
+                  writeFile(a + ".keep", "k");
+                }, nullptr, {}, {".keep"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// A bundle is installed only from what its own package wrote: files that an
+// earlier, rejected package of the same name left in Acquired never join it.
+TEST_F(CacheProcessorTest, LeftoversOfAnEarlierPackageAreNotInstalled) {
+  writeFile(acquired("b/actions.json"),
+            R"({"entryPoint":"index.html","eventEngine":[{"actions":[{"codeword":666,)"
+            R"("events":[{"time":1,"id":"EVIL"}]}]}]})");
+  writeFile(acquired("b/evil.js"), "alert(1)");
+  Bundle{.actions = ""}.packTo(acquired("b.db"));
+  processor_->SetFilePath(dir_.path());
+  const auto events = host_.take(host_.events);
+  EXPECT_THAT(events, ElementsAre("Cached X b 0 $/Assets/Ready/b null\n"));
+  EXPECT_EQ(tree(ready("b")), (std::vector<std::string>{"db.amdb", "formatVersion.txt",
+                                                        "index.html", "manifest.json"}));
+  EXPECT_THAT(tree(acquired()), IsEmpty());
+}
+
+// Unpacking never writes through a link that sits where the bundle folder
+// goes: the link is replaced, its target untouched.
+TEST_F(CacheProcessorTest, LinkInTheTargetIsNotWrittenThrough) {
+  writeFile(dir_.file("victim/keep.txt"), "mine");
+  fs::create_directories(acquired());
+  fs::create_directory_symlink(dir_.file("victim"), acquired("pk"));
+  Bundle().packTo(acquired("pk.db"));
+  processor_->SetFilePath(dir_.path());
+  EXPECT_EQ(tree(dir_.file("victim")), std::vector<std::string>{"keep.txt"});
+  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"X", ready("pk")}}));
+  EXPECT_FALSE(fs::is_symlink(ready("pk")));
+}
+
+// A Ready folder that became invalid or expired is withdrawn wherever it
+// lies: also one no installed bundle came from (deleted, and no longer
+// listed), without touching the bundle installed from another folder.
+TEST_F(CacheProcessorTest, CheckWithdrawsStrayReadyFolders) {
+  Bundle().writeTo(acquired("a"));
+  start();
+  Bundle{.id = "X", .validTo = "2026-12-01 00:00:00"}.writeTo(ready("old"));
+  Bundle{.id = "Z", .format = "5"}.writeTo(ready("bad"));
+  Bundle{.id = "W"}.writeTo(ready("fine"));
+  configure({{kDownloadNow, &kTrue}});
+  const auto logs = host_.take(host_.logs);
+  EXPECT_THAT(logs, Contains("2 Removing bundle X from the ready bundles:  bundle expired"));
+  EXPECT_THAT(logs, Contains("2 Removing bundle Z from the ready bundles: Bundle Z is invalid, "
+                             "bundleFormatVersion: 5 is not supported!"));
+  EXPECT_EQ(names(ready()), (std::vector<std::string>{"a", "fine"}));
+  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"X", ready("a")}}));
+  const auto sent = host_.take(host_.sent);
+  ASSERT_FALSE(sent.empty());
+  EXPECT_THAT(sent.back(), AnyOf("List X W", "List W X"));
+  EXPECT_THAT(host_.take(host_.events), IsEmpty());  // nothing installed was withdrawn
+}
+
+TEST_F(CacheProcessorTest, PackageLimitsComeFromTheConfiguration) {
+  const ConfigurationParameter<int> one(1), zero(0);
+  const ConfigurationParameter<long long> minute(60);
+  host_.take(host_.logs);
+  configure({{CacheProcessor::kMaxPackageMegabytesKey, &one},
+             {CacheProcessor::kMaxPackageSecondsKey, &zero}});
+  EXPECT_THAT(host_.take(host_.logs),
+              ElementsAre("3 Ignored tembrolexin_CacheProcessor_maxPackageSeconds: 0 is not above 0"));
+  configure({{CacheProcessor::kMaxPackageSecondsKey, &minute}});
+  EXPECT_EQ(processor_->packageLimits().maxBytes, 1u << 20);
+  EXPECT_EQ(processor_->packageLimits().maxTime, std::chrono::seconds(60));
+
+  start();
+  writeFile(acquired("bomb.db"), std::string((1 << 20) + 1, '\0'));
+  tembrolexin::gzip::zip_file(acquired("bomb.db"), 9);
+  fs::remove(acquired("bomb.db"));
+  processor_->preparePackagedAsset(acquired("bomb.db.gz"));
+  EXPECT_THAT(host_.take(host_.logs),
+              Contains("3 Set aside asset package $/Assets/Acquired/bomb.db.gz: unpacked size "
+                       "exceeds 1048576 bytes"));
+  EXPECT_THAT(tree(acquired()), IsEmpty());
+}
+
+// A steady clock that takes 20 ms for every reading off the test's thread,
+// so that unpacking a package of many rows takes minutes unless it stops.
+class SlowClock final : public Clock {
+ public:
+  std::chrono::steady_clock::time_point steadyNow() const override {
+    if (std::this_thread::get_id() != owner_) {
+      if (!entered_.exchange(true)) entered.set_value();
+      std::this_thread::sleep_for(20ms);
+    }
+    return std::chrono::steady_clock::now();
+  }
+  int64_t wallMicros() const override { return fake_.wallMicros(); }
+  int64_t upTimeMillis() const override { return fake_.upTimeMillis(); }
+  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                 std::chrono::steady_clock::time_point deadline) const override {
+    fake_.waitUntil(cv, lock, deadline);
+  }
+  mutable std::promise<void> entered;
+
+ private:
+  const std::thread::id owner_ = std::this_thread::get_id();
+  mutable std::atomic<bool> entered_{false};
+  tltest::FakeClock fake_;
+};
+
+// Tearing down while a downloaded package unpacks on the cacher's thread:
+// the package stops unpacking at once and is kept for the next start.
+class CacheProcessorTeardownTest : public CacheProcessorTest,
+                                   public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CacheProcessorTeardownTest, ReturnsWhileAPackageUnpacks) {
+  tltest::HttpTestServer server;
+  std::string rows;
+  for (int i = 0; i < 5000; ++i) rows += "INSERT INTO assets VALUES ('f" + std::to_string(i) + "', 'x', x'00');";
+  server.route("/p/slow.db.gz", tltest::replyWith(200, readFile(packSql(dir_.file("scratch/slow.db"),
+                                                                        kAssetsTable + rows))));
+  server.route("/list", tltest::replyWith(200, R"({"files":[{"cdn_url":")" +
+                                                    server.url("/p/slow.db.gz") +
+                                                    R"(","_id":"S","version":1,"format_version":3}]})"));
+  SlowClock clock;
+  options_.clock = &clock;
+  processor_ = std::make_unique<CacheProcessor>(options_);
+  processor_->Initialise(&host_, -1, nullptr);
+  start();
+  const ConfigurationParameter<std::string> info(
+      R"({"app":{},"device":{},"location":{},"url":")" + server.url("/list") + "\"}");
+  configure({{CacheProcessor::kPlatformInfoKey, &info}, {kDownloadNow, &kTrue}});
+  ASSERT_EQ(clock.entered.get_future().wait_for(10s), std::future_status::ready);
+
+  auto done = std::async(std::launch::async, [&] {
+    if (std::string(GetParam()) == "ProcessorDestroyed") {
+      processor_.reset();
+    } else {
+      processor_->Initialise(&host_, -1, nullptr);  // replaces the asset cacher
+    }
+  });
+  ASSERT_EQ(done.wait_for(10s), std::future_status::ready);
+  EXPECT_THAT(host_.take(host_.logs),
+              Contains("2 Stopped unpacking asset package $/Assets/Acquired/slow.db.gz"));
+  EXPECT_EQ(tree(acquired()), std::vector<std::string>{"slow.db.gz"});
+  processor_.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(Teardown, CacheProcessorTeardownTest,
+                         ::testing::Values("ProcessorDestroyed", "CacherReplaced"),
+                         [](const auto& info) { return std::string(info.param); });
+
 // Under the generic controller, with a real content server.
 class CacheProcessorControllerTest : public ::testing::Test {
  protected:
@@ -453,7 +722,8 @@ TEST_F(CacheProcessorControllerTest, DownloadsInstallsReplaysAndReinstallsAfterA
   ASSERT_TRUE(host_.await(host_.sent, "List X"));  // after the installation's events
   const auto events = host_.take(host_.events);
   EXPECT_THAT(events,
-              ElementsAre("Status 0 X", "Status 2 X", "EventData 2 7 5 " + kEventJson,
+              ElementsAre("Status 0 X from AssetCacher", "Status 2 X from AssetCacher",
+                          "EventData 2 7 5 " + kEventJson,
                           "Affirm EventEngine2 configuration",
                           "EventData 4 -1 30 " + kHeartbeatJson, "Affirm Heartbeat configuration",
                           StartsWith("Cached X b1 0 $/Assets/Ready/b1 {")));
