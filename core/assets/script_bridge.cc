@@ -61,13 +61,15 @@ tembrolexin = (function() {
     }
   }
 
+  // A state that is false, 0, empty or null counts as not set: a later
+  // state may still follow, and getInitialState keeps queueing until then.
+  // The callbacks queued so far get whatever state is given, once.
   function setInitialState(state) {
     if (initialState) throw new Error('Initial state already set');
     initialState = state;
-    if (!initialState) return;
     var queued = initialStateCallbacks;
     initialStateCallbacks = [];
-    for (var i = 0; i < queued.length; i++) queued[i](initialState);
+    for (var i = 0; i < queued.length; i++) queued[i](state);
   }
 
   function sendMessage(message) {

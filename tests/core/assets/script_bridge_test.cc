@@ -87,6 +87,7 @@ t.on('constructor', v => out.push('constructor ' + v));
 t.emit('constructor', 2);
 t.getInitialState(s => out.push('early ' + s));
 t.setInitialState(0);
+t.getInitialState(s => out.push('between ' + s));
 t.setInitialState('S');
 t.getInitialState(s => out.push('late ' + s));
 try { t.setInitialState('T'); } catch (e) { out.push('threw ' + e.message); }
@@ -119,7 +120,8 @@ stored ok
 first 1
 console.error Callback failed: boom
 constructor 2
-early S
+early 0
+between S
 late S
 threw Initial state already set
 still S
