@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <new>
+#include <tuple>
 #include <utility>
 
 #include "core/assets/bundle_paths.h"
@@ -84,13 +85,19 @@ Manifest::Manifest(std::string bundleFolder, const Clock& clock)
     }
   }
 
-  if (root["validFrom"].isString()) {
-    validFromText_ = root["validFrom"].asString();
-    validFrom_ = tembrolexin::TimeUtilities::stringToUTCTime(validFromText_);
-  }
-  if (root["validTo"].isString()) {
-    validToText_ = root["validTo"].asString();
-    validTo_ = tembrolexin::TimeUtilities::stringToUTCTime(validToText_);
+  // A date text that does not match the form keeps what parsed of it and
+  // zero for the rest; a date that is not a text at all says nothing of the
+  // period, so the bundle cannot be judged and is invalid.
+  for (auto [key, text, time] : {std::tuple{"validFrom", &validFromText_, &validFrom_},
+                                 std::tuple{"validTo", &validToText_, &validTo_}}) {
+    const Json::Value& value = root[key];
+    if (value.isNull()) continue;
+    if (!value.isString()) {
+      valid_ = false;
+      continue;
+    }
+    *text = value.asString();
+    *time = tembrolexin::TimeUtilities::stringToUTCTime(*text);
   }
   if (root["id"].isString()) id_ = root["id"].asString();
   if (root["version"].isInt()) version_ = root["version"].asInt();

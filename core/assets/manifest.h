@@ -5,8 +5,12 @@
 // The manifest is read once, by the constructor; afterwards only
 // getMissingFiles looks at the disk again. A missing, unreadable or malformed
 // manifest never fails construction: the object then reports itself invalid.
-// Members of the wrong JSON type are ignored (their defaults stand), and a
-// listed file whose name climbs out of the bundle folder counts as missing.
+// Members of the wrong JSON type are ignored (their defaults stand), except
+// "validFrom" and "validTo": one that is present but not a text makes the
+// manifest invalid. A date text that does not match "%Y-%m-%d %H:%M:%S"
+// keeps the fields parsed before the mismatch and zero for the rest ("" is
+// 1899-12-31 00:00:00 UTC). A listed file whose name climbs out of the bundle
+// folder counts as missing.
 //
 // File paths are the folder that holds "manifest.json", with its trailing
 // separator, followed by the listed name. Because the manifest's file name is

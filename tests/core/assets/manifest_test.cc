@@ -104,6 +104,43 @@ TEST_F(ManifestTest, WrongTypedMembersKeepDefaults) {
   EXPECT_EQ(list.bundleId(), "");
 }
 
+// Validity dates: texts that do not match the form keep what parsed and
+// zero for the rest (a day of 0 is the month's eve); a date that is not a
+// text makes the manifest invalid. Times by hand, seconds since 1970 UTC.
+struct DateCase {
+  const char* name;
+  std::string members;  // after "assets"
+  bool valid;
+  int64_t from;  // 0: the default (3 days after construction)
+  int64_t to;    // 0: the default (10 days after construction)
+};
+void PrintTo(const DateCase& c, std::ostream* os) { *os << c.name; }
+class ManifestDateTest : public ManifestTest, public ::testing::WithParamInterface<DateCase> {};
+
+TEST_P(ManifestDateTest, ReadsTheValidityPeriod) {
+  const DateCase& c = GetParam();
+  const int64_t now = tltest::FakeClock::kStartWallMicros / 1000000;
+  write("manifest.json", R"({"assets":{})" + c.members + "}");
+  const Manifest m = read();
+  EXPECT_EQ(m.isValid(), c.valid);
+  EXPECT_EQ(m.validFrom(), c.from != 0 ? c.from : now + 259200);
+  EXPECT_EQ(m.validTo(), c.to != 0 ? c.to : now + 864000);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Dates, ManifestDateTest, ::testing::Values(
+    DateCase{"Whole", R"(,"validFrom":"2020-01-01 00:00:00","validTo":"2026-12-06 12:00:00")", true, 1577836800, 1796558400},
+    DateCase{"YearAndMonth", R"(,"validFrom":"2026-05")", true, 1777507200, 0},
+    DateCase{"NoMinutes", R"(,"validTo":"2026-12-06 12")", true, 0, 1796558400},
+    DateCase{"TrailingText", R"(,"validTo":"2026-12-06 12:00:00 UTC")", true, 0, 1796558400},
+    DateCase{"WordsAreTheEveOf1900", R"(,"validFrom":"soon")", true, -2209075200, 0},
+    DateCase{"EmptyIsTheEveOf1900", R"(,"validTo":"")", true, 0, -2209075200},
+    DateCase{"NullIsAbsent", R"(,"validFrom":null,"validTo":null)", true, 0, 0},
+    DateCase{"NumberIsInvalid", R"(,"validFrom":1577836800)", false, 0, 0},
+    DateCase{"ObjectIsInvalid", R"(,"validTo":{"at":"2026-12-06 12:00:00"})", false, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
 TEST_F(ManifestTest, DefaultPeriodRunsFromConstruction) {
   write("manifest.json", R"({"assets":{}})");
   const Manifest m = read();
