@@ -45,6 +45,7 @@ ProcessorController::ProcessorController(std::unique_ptr<IProcessor> processor,
       messenger_(messenger),
       identityConsumer_(dynamic_cast<IIdentityConsumer*>(processor_.get())),
       thriftConsumer_(dynamic_cast<IThriftConsumer*>(processor_.get())),
+      processorObject_(processor_.get()),
       appPackageName_(std::move(appPackageName)),
       deviceIdentity_(std::move(deviceIdentity)) {
   startThread();
@@ -263,8 +264,7 @@ void ProcessorController::onProcessorEvent(const INamedObject* sender,
   // The processor's own events go on under the controller (the processor's
   // name); a part of the processor that reports under a name of its own (the
   // cache processor's asset cacher) keeps that name.
-  const INamedObject* processor = processor_.get();
-  const INamedObject* from = sender == nullptr || sender == processor ? this : sender;
+  const INamedObject* from = sender == nullptr || sender == processorObject_ ? this : sender;
   if (listener_ != nullptr) listener_->onProcessorEvent(from, params);
 }
 

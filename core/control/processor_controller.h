@@ -118,6 +118,9 @@ class ProcessorController : public IProcessorListener,
   IMessenger* const messenger_;
   IIdentityConsumer* const identityConsumer_;
   IThriftConsumer* const thriftConsumer_;
+  // The processor as the sender of its own events; fixed, so threads that
+  // report while the processor is being destroyed read no changing pointer.
+  const INamedObject* const processorObject_;
   const std::string appPackageName_;
   const std::string deviceIdentity_;
 
