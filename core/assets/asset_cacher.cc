@@ -95,7 +95,9 @@ AssetCacher::AssetCacher(Log log, Options options)
 
 AssetCacher::~AssetCacher() {
   stopping_.store(true);
-  queue_.reset();
+  // queue_, the last member, goes first: its destruction joins the queue's
+  // thread, whose handlers still call queue_ until then. The pointer is not
+  // cleared before that (as reset() would), so they never see it empty.
 }
 
 std::string AssetCacher::partialPath(const std::string& target) {
