@@ -66,6 +66,12 @@ class ICaptureSource {
   // The sink is done with the buffer it was just given; called from inside
   // onCapture. Sources that do not lend their buffers answer 0.
   virtual int requeue() { return kOk; }
+  // Whether the source's thread may be held by its sink: it makes the next
+  // buffer only once the sink has returned and loses nothing meanwhile (a
+  // file played as fast as it is decoded). A recorder then waits for room
+  // instead of dropping audio. A device that captures in real time answers
+  // false.
+  virtual bool heldBySink() const { return false; }
   // Stops and releases the device; the source may be opened again.
   virtual void close() = 0;
 };

@@ -41,6 +41,7 @@ class DeviceOrSilenceSource final : public ICaptureSource {
   int stop() override { return active().stop(); }
   int flush() override { return active().flush(); }
   int requeue() override { return active().requeue(); }
+  bool heldBySink() const override { return active().heldBySink(); }
   void close() override { active().close(); }
 
  private:

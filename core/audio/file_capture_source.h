@@ -2,8 +2,10 @@
 // microphone. Buffers of the opened length are delivered on the source's
 // worker thread, paced by the injected Clock: buffer n is due n buffer
 // lengths after start (real time), or back to back as fast as the sink takes
-// them when pacing is off. At the end of the recording the source starts
-// over (loop) or goes on with silence, which is always paced.
+// them when pacing is off (heldBySink: the recorder then holds the source
+// while the decoder has no room, so nothing is lost). At the end of the
+// recording the source starts over (loop) or goes on with silence, which
+// is always paced.
 //
 // Raw files carry no rate and are played at whatever rate the source is
 // opened with; a WAV file offers its own rate only, and opening it at
@@ -44,6 +46,8 @@ class FileCaptureSource final : public WorkerCaptureSource {
   std::string describe() const override;
   // The WAV file's rate, or every rate from 8 kHz to 192 kHz.
   unsigned short availableRates() override;
+  // True for a recording played as fast as it is taken.
+  bool heldBySink() const override { return reader_ != nullptr && !options_.paced; }
 
  private:
   explicit FileCaptureSource(const Clock& clock);

@@ -62,6 +62,7 @@ IOSAudioRecorder::~IOSAudioRecorder() {
   // progress; neither can reach the recorder afterwards.
   if (token) session_->removeInterruptionObserver(*token);
   executor_.reset();
+  halting_.store(true);
   source_->close();
 }
 
@@ -100,6 +101,7 @@ void IOSAudioRecorder::createRecorder(SampleRate rate, unsigned int frames) {
   logWithLogger<LogLevel::Debug>(this, "createRecorder entry");
   std::lock_guard<std::mutex> lock(controlMutex_);
   if (queueOpen_) {
+    halting_.store(true);
     source_->close();
     queueOpen_ = false;
     started_ = false;
@@ -140,6 +142,7 @@ void IOSAudioRecorder::startRecording() {
     queueIndex_ = 0;
     deliveryIndex_ = 0;
     if (queueOpen_) {
+      halting_.store(false);
       const int status = source_->start();
       if (status != ICaptureSource::kOk) {
         const std::string text = "Failed to start audio recorder, result: " + std::to_string(status);
@@ -207,6 +210,7 @@ void IOSAudioRecorder::stopRecording() {
   logWithLogger<LogLevel::Debug>(this, "stopRecording entry");
   std::lock_guard<std::mutex> lock(controlMutex_);
   if (queueOpen_) {
+    halting_.store(true);
     const int status = source_->stop();
     if (status != ICaptureSource::kOk) {
       logWithLogger<LogLevel::Error>(this, "Failed to stop audio recorder, result: ", status);
@@ -231,7 +235,10 @@ bool IOSAudioRecorder::hasFailed() { return failed_->load(); }
 void IOSAudioRecorder::pauseRecording() {
   logWithLogger<LogLevel::Debug>(this, "Audiorecorder pauseRecording");
   std::lock_guard<std::mutex> lock(controlMutex_);
-  if (queueOpen_) source_->pause();
+  if (queueOpen_) {
+    halting_.store(true);
+    source_->pause();
+  }
 }
 
 void IOSAudioRecorder::resumeRecording() {
@@ -261,6 +268,7 @@ void IOSAudioRecorder::resumeStep() {
   }
   logWithLogger<LogLevel::Debug>(this, "Audiorecorder resumeRecording");
   session_->setActive(true);
+  halting_.store(false);
   const int status = source_->start();
   logWithLogger<LogLevel::Debug>(this, "Result from Audioqueuestart was ", status);
   if (status == ICaptureSource::kOk) return;
@@ -378,15 +386,25 @@ void IOSAudioRecorder::onCapture(const int16_t* samples, std::size_t count,
       extra >= 1 ? static_cast<int64_t>(static_cast<double>(extra) / rateHz_ * 1000.0) : 0;
 
   IAudioRecorderListener* listener = listener_.load();
-  if (listener != nullptr && !listener->isBufferFree(static_cast<unsigned char>(deliveryIndex_))) {
-    // The decoder still reads this buffer: the block is lost, not the
-    // audio the decoder is working on.
-    full_ = false;
-    readIndex_ = (readIndex_ + frames_) % capacity;
-    const uint64_t dropped = droppedBlocks_.fetch_add(1) + 1;
-    logWithLogger<LogLevel::Warning>(this, "Delivery buffer ", deliveryIndex_,
-                                     " still in use: block dropped (", dropped, " in all)");
-    return;
+  const auto index = static_cast<unsigned char>(deliveryIndex_);
+  if (listener != nullptr && !listener->isBufferFree(index)) {
+    if (source_->heldBySink()) {
+      // A source that waits for us: the block waits for the decoder too.
+      switch (awaitDeliveryBuffer(*listener, index)) {
+        case BufferWait::kFree:
+          break;
+        case BufferWait::kHalted:
+          return;  // stopping: the ring is emptied, nothing is lost to report
+        case BufferWait::kTimedOut:
+          dropBlock();
+          return;
+      }
+    } else {
+      // The decoder still reads this buffer: the block is lost, not the
+      // audio the decoder is working on.
+      dropBlock();
+      return;
+    }
   }
   int16_t* out = deliveryBuffers_[deliveryIndex_].data();
   const std::size_t first = std::min<std::size_t>(frames_, capacity - readIndex_);
@@ -399,12 +417,32 @@ void IOSAudioRecorder::onCapture(const int16_t* samples, std::size_t count,
   const auto correction = std::chrono::milliseconds(correctionMs);
   if (listener != nullptr) {
     listener->recorderCallback(
-        static_cast<unsigned char>(deliveryIndex_),
-        steadyNow - correction,
+        index, steadyNow - correction,
         std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>(
             std::chrono::microseconds(wallNow) - correction));
   }
   deliveryIndex_ = (deliveryIndex_ + 1) % bufferCount_;
+}
+
+IOSAudioRecorder::BufferWait IOSAudioRecorder::awaitDeliveryBuffer(IAudioRecorderListener& listener,
+                                                                   unsigned char index) {
+  // In slices, so that a stop or pause is not held up by a decoder that
+  // will not free the buffer.
+  for (auto waited = std::chrono::milliseconds(0); waited < kBufferWaitLimit;
+       waited += kBufferWaitSlice) {
+    if (halting_.load()) return BufferWait::kHalted;
+    if (listener.awaitBufferFree(index, kBufferWaitSlice)) return BufferWait::kFree;
+  }
+  return halting_.load() ? BufferWait::kHalted : BufferWait::kTimedOut;
+}
+
+void IOSAudioRecorder::dropBlock() {
+  const std::size_t capacity = ring_.size();
+  full_ = false;
+  readIndex_ = (readIndex_ + frames_) % capacity;
+  const uint64_t dropped = droppedBlocks_.fetch_add(1) + 1;
+  logWithLogger<LogLevel::Warning>(this, "Delivery buffer ", deliveryIndex_,
+                                   " still in use: block dropped (", dropped, " in all)");
 }
 
 std::unique_ptr<IAudioRecorder> createAudioRecorder() {

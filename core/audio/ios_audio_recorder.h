@@ -15,7 +15,10 @@
 // that would overflow drops its oldest samples with a Warning. A block whose
 // delivery buffer the listener still reads (isBufferFree) is dropped with a
 // Warning and counted; the delivery index stays, so buffers are refilled in
-// turn once free.
+// turn once free. A source that may be held (heldBySink: a file played as
+// fast as it is decoded) is held instead, while the listener frees the
+// buffer (awaitBufferFree), up to kBufferWaitLimit; a stop or pause ends the
+// wait.
 //
 // The session's interruptions pause capture and, once they end, restart it
 // half a second later through the delayed executor, retrying on failure up
@@ -64,6 +67,10 @@ class IOSAudioRecorder final : public IAudioRecorder, private ICaptureSink {
   // retries.
   static constexpr std::chrono::milliseconds kResumeDelay{500};
   static constexpr int kResumeTrials = 5;
+  // Longest wait for a delivery buffer when the source may be held, and the
+  // slices in which a stop is noticed.
+  static constexpr std::chrono::milliseconds kBufferWaitLimit{10000};
+  static constexpr std::chrono::milliseconds kBufferWaitSlice{20};
 
   IOSAudioRecorder(std::unique_ptr<ICaptureSource> source, std::shared_ptr<IAudioSession> session,
                    std::unique_ptr<IDelayedExecutor> executor, const Clock& clock = Clock::real());
@@ -116,6 +123,10 @@ class IOSAudioRecorder final : public IAudioRecorder, private ICaptureSink {
   void resumeStep();
   // Capture-delay in ms for a buffer stamped `stamp`, `now` in ns.
   double captureDelayMs(const CaptureStamp& stamp, int64_t now);
+  enum class BufferWait { kFree, kHalted, kTimedOut };
+  BufferWait awaitDeliveryBuffer(IAudioRecorderListener& listener, unsigned char index);
+  // Skips the oldest buffer's worth of the ring, with a Warning.
+  void dropBlock();
   void appendToRing(const int16_t* samples, std::size_t count);
   void emptyRing();
 
@@ -150,6 +161,9 @@ class IOSAudioRecorder final : public IAudioRecorder, private ICaptureSink {
   unsigned deliveryIndex_ = 0;
   bool correctionOn_ = true;
   std::atomic<uint64_t> droppedBlocks_{0};
+  // Set while capture is being stopped or paused: a wait for a delivery
+  // buffer gives up.
+  std::atomic<bool> halting_{false};
 };
 
 // The platform recorder with the platform's capture source (TL_AUDIO_SOURCE,

@@ -8,6 +8,7 @@
 #ifndef TL_CORE_AUDIO_MANUAL_CAPTURE_SOURCE_H_
 #define TL_CORE_AUDIO_MANUAL_CAPTURE_SOURCE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,6 +42,9 @@ class ManualCaptureSource final : public ICaptureSource {
   // The rates mask to answer; 16 (16 kHz) by default. A set `thrower` runs
   // instead (to throw).
   void setRates(unsigned short rates, std::function<void()> thrower = nullptr);
+  // What heldBySink answers; false by default (a real-time device).
+  void setHeldBySink(bool held) { heldBySink_.store(held); }
+  bool heldBySink() const override { return heldBySink_.load(); }
 
   // Hands one buffer to the sink when the source is open and started; false
   // (and nothing delivered) otherwise.
@@ -65,6 +69,7 @@ class ManualCaptureSource final : public ICaptureSource {
   ICaptureSink* sink_ = nullptr;
   bool open_ = false;
   bool started_ = false;
+  std::atomic<bool> heldBySink_{false};
 };
 
 }  // namespace tembrolexinsdk

@@ -723,6 +723,10 @@ bool AudioDecoder::useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder) {
 
 bool AudioDecoder::isBufferFree(unsigned char index) { return leases_.isFree(index); }
 
+bool AudioDecoder::awaitBufferFree(unsigned char index, std::chrono::milliseconds limit) {
+  return leases_.awaitFree(index, limit);
+}
+
 void AudioDecoder::recorderCallback(
     unsigned char index, std::chrono::steady_clock::time_point steadyTime,
     std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> systemTime) {

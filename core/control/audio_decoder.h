@@ -171,6 +171,7 @@ class AudioDecoder : public IProcessorControllerListener,
                                                 std::chrono::microseconds> systemTime) override;
   void audioSessionCallback(InterruptionState state) override;
   bool isBufferFree(unsigned char index) override;
+  bool awaitBufferFree(unsigned char index, std::chrono::milliseconds limit) override;
 
   // IMessengerListener (bus thread): 7, 30, 32, 33, 34.
   void onReceive(const std::string& senderName, const ThriftParams& params) override;

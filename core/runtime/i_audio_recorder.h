@@ -8,6 +8,7 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/sample_rate.h"
@@ -31,6 +32,18 @@ class IAudioRecorderListener {
   // block drops the block it would have delivered instead. Any thread.
   virtual bool isBufferFree(unsigned char index) {
     (void)index;
+    return true;
+  }
+  // Waits up to `limit` until buffer `index` may be refilled; true when it
+  // is free. For a recorder whose thread may be held (a file played as fast
+  // as it is decoded). This default asks isBufferFree every millisecond.
+  // Any thread.
+  virtual bool awaitBufferFree(unsigned char index, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!isBufferFree(index)) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return true;
   }
 };

@@ -67,6 +67,23 @@ class RecordingListener : public IAudioRecorderListener {
   // The delivery buffer that this listener still reads, or -1.
   std::atomic<int> busyIndex{-1};
   bool isBufferFree(unsigned char index) override { return busyIndex.load() != index; }
+  bool awaitBufferFree(unsigned char index, std::chrono::milliseconds limit) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++waits_;
+    cv_.notify_all();
+    return cv_.wait_for(lock, limit, [&] { return busyIndex.load() != index; });
+  }
+  // Frees every buffer and wakes a recorder waiting for one.
+  void freeAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busyIndex = -1;
+    cv_.notify_all();
+  }
+  // Waits until a recorder has waited for a buffer at least `n` times.
+  bool awaitWaits(int n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return waits_ >= n; });
+  }
   std::vector<Delivery> deliveries() {
     std::lock_guard<std::mutex> lock(mutex_);
     return deliveries_;
@@ -87,6 +104,7 @@ class RecordingListener : public IAudioRecorderListener {
   unsigned frames_ = 0;
   std::vector<Delivery> deliveries_;
   std::vector<InterruptionState> states_;
+  int waits_ = 0;
 };
 
 class PlatformRecorderTest : public testing::Test {
@@ -165,6 +183,43 @@ TEST_F(PlatformRecorderTest, BlockForABufferInUseIsDropped) {
   EXPECT_EQ(deliveries[1].samples, ramp(2048, 4097));
   EXPECT_EQ(recorder_->droppedBlocks(), 1u);
 }
+
+// A source that may be held (a file played as fast as it is decoded) waits
+// for the busy buffer instead of losing the block; a stop ends the wait
+// without a delivery and without counting a drop.
+class HeldSourceTest : public PlatformRecorderTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(HeldSourceTest, WaitsForTheBusyBuffer) {
+  const bool stopWhileWaiting = GetParam();
+  make(5, SampleRate_16000, 2048);
+  source_->setHeldBySink(true);
+  recorder_->startRecording();
+  source_->deliver(ramp(2048, 1), ago(milliseconds(0)));
+  listener_.busyIndex = 1;
+  std::thread capture([&] { source_->deliver(ramp(2048, 2049), ago(milliseconds(0))); });
+  ASSERT_TRUE(listener_.awaitWaits(1));
+  EXPECT_EQ(listener_.deliveries().size(), 1u);  // still held
+  if (stopWhileWaiting) {
+    recorder_->stopRecording();
+  } else {
+    listener_.freeAll();
+  }
+  capture.join();
+  const auto deliveries = listener_.deliveries();
+  EXPECT_EQ(recorder_->droppedBlocks(), 0u);
+  if (stopWhileWaiting) {
+    EXPECT_EQ(deliveries.size(), 1u);
+  } else {
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[1].index, 1u);
+    EXPECT_EQ(deliveries[1].samples, ramp(2048, 2049));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Source, HeldSourceTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "StopEndsTheWait" : "DeliveredOnceFree";
+                         });
 
 struct BacklogCase {
   const char* name;

@@ -258,5 +258,63 @@ TEST_F(CoreEndToEndTest, FileSourceThroughThePlatformRecorder) {
   EXPECT_EQ(words(3), (std::set<int64_t>{word(700), word(701), word(702)}));
 }
 
+// A raw file played as fast as it is decoded (TL_AUDIO_SOURCE=file+fast: and
+// file+loop+fast:): the recorder holds the source while the decoder has no
+// room, so no block is lost and every word is found; a looping source still
+// stops.
+class FastFileSource : public CoreEndToEndTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FastFileSource, LosesNoBlockAndFindsEveryWord) {
+  const bool loop = GetParam();
+  const std::vector<int16_t> audio = generatedAudio(16000);
+  const std::string path = dir_.path() + "/capture.raw";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(audio.data()),
+              static_cast<std::streamsize>(audio.size() * 2));
+  }
+  FakeClock& clock = clock_;  // paces only the silence after the recording
+  IOSAudioRecorder* recorder = nullptr;
+  make([&] {
+    auto made = std::make_unique<IOSAudioRecorder>(
+        std::make_unique<FileCaptureSource>(path, FileCaptureSource::Options{false, loop}, clock),
+        std::make_shared<LocalAudioSession>(), std::make_unique<ManualDelayedExecutor>(), clock);
+    recorder = made.get();
+    return made;
+  });
+  // Without the audio reports, which come by the thousand here.
+  tap_ = std::make_unique<BusTap>(*bus_, std::vector<int>{37, 31, 9, 23});
+  // Started only once the processor decodes, so that it drops nothing.
+  initOnTheBus();
+  ASSERT_TRUE(tap_->await(37, 2));
+  for (size_t seen = 1;; ++seen) {
+    ASSERT_TRUE(tap_->await(23, seen));
+    auto status =
+        ThriftParamsFactory::readThriftParams<ProcessorStatusSignal>(*tap_->of(23)[seen - 1].params);
+    if (status->status == ProcessorStatus::Idle) break;
+  }
+  InstructionSignal start;
+  start.instruction = SdkInstruction::SdkInstruction_start;
+  bus_->send("Platform", ThriftParamsFactory::createThriftParams(start));
+
+  EXPECT_EQ(words(3), (std::set<int64_t>{word(700), word(701), word(702)}));
+  ASSERT_NE(recorder, nullptr);
+  EXPECT_EQ(recorder->droppedBlocks(), 0u);
+  EXPECT_TRUE(tap_->of(31).empty());
+
+  const size_t stopped = tap_->statuses().size() + 1;
+  InstructionSignal stop;
+  stop.instruction = SdkInstruction::SdkInstruction_stop;
+  bus_->send("Platform", ThriftParamsFactory::createThriftParams(stop));
+  ASSERT_TRUE(tap_->await(37, stopped));
+  EXPECT_EQ(tap_->statuses().back(), "2");
+  EXPECT_EQ(recorder->droppedBlocks(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Source, FastFileSource, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "LoopingFast" : "Fast";
+                         });
+
 }  // namespace
 }  // namespace tltest
