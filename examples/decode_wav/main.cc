@@ -1,35 +1,54 @@
-// decode_wav: feeds a 16-bit PCM WAV file to the decoder through a custom
-// recorder and prints every code word its delegates receive, one line each:
+// decode_wav: an app that embeds the library. It feeds a 16-bit PCM WAV
+// file (any rate the library knows, mono or several channels) to the
+// decoder through a custom recorder and prints every code word that reaches
+// its TRIGGER delegate, one line each:
 //
-//   codeword 4242 engine TRIGGER
+//   codeword 8896118784 engine TRIGGER
 //
-// Usage: decode_wav <scheme.cfg> <file.wav> [<data folder>]
-// The app brings its own code-word processor: one that runs the decoding
-// core with the given scheme configuration and sends every word to the
-// TRIGGER engine, whose delegate prints it. The data folder (default: a new folder under /tmp) holds
-// the app's documents, keys and user defaults.
+// Usage: decode_wav CONFIG FILE [DATA_FOLDER]
+//
+// CONFIG is a scheme configuration. The decoder runs its built-in code-word
+// plug-ins; the app only tells them, through the configuration, to run
+// CONFIG and to send what they decode to TRIGGER. Each plug-in runs at its
+// own rate (VorselTW at 16 kHz, VorselT and EchoMod at 8 kHz) the schemes of
+// its family, and the decoder converts the recorder's rate to it. DATA_FOLDER
+// (default: a new folder under /tmp) holds the app's documents, keys and
+// user defaults.
+//
+// Exit status: 0 when the file was decoded (whether or not it carried
+// words), 1 when it could not be decoded at all (unreadable file, a rate the
+// recorder cannot take, no plug-in that runs CONFIG, the decoder failing to
+// start), 2 usage.
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/audio/audio_file_reader.h"
-#include "core/audio/base_audio_processor.h"
 #include "platform/api/platform_environment.h"
 #include "platform/api/tl_decoder.h"
+#include "platform/engines/analytics_engine.h"
 #include "platform/engines/tl_trigger_engine.h"
 
 using namespace tembrolexinplatform;
 using namespace std::chrono_literals;
 
 namespace {
+
+constexpr char kUsage[] =
+    "usage: decode_wav CONFIG FILE [DATA_FOLDER]\n"
+    "  CONFIG       scheme configuration the built-in plug-ins run\n"
+    "  FILE         16-bit PCM WAV file, any supported rate, mono or more channels\n"
+    "  DATA_FOLDER  the app's documents, keys and defaults (default: new under /tmp)\n"
+    "prints \"codeword VALUE engine TRIGGER\" for each word the TRIGGER delegate gets\n";
 
 std::mutex outputMutex;
 
@@ -39,69 +58,96 @@ void say(const std::string& line) {
   std::fflush(stdout);
 }
 
+// The JSON text of one descriptor list: `config` decoded, every word sent to
+// TRIGGER, and (for the VorselT plug-ins, which hand candidate stations only
+// to decoders with such a range) to ANALYTICS too.
+std::string descriptorsFor(const std::string& config, bool withAnalytics) {
+  std::string ranges = R"({"low": 0, "high": 9223372036854775807, "engine": "TRIGGER"})";
+  if (withAnalytics) {
+    ranges += R"(, {"low": 0, "high": 9223372036854775807, "engine": "ANALYTICS"})";
+  }
+  std::string quoted;
+  for (char c : config) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return R"([{"config": ")" + quoted + R"(", "ranges": [)" + ranges + "]}]";
+}
+
 struct State {
   std::atomic<bool> initialised{false};
   std::atomic<bool> listening{false};
   std::atomic<bool> stopped{false};
   std::atomic<bool> failed{false};
+  std::atomic<bool> decoding{false};  // a plug-in reported on the audio
+  std::atomic<int> words{0};
 };
-
-// Wakes the main thread so that it re-checks what it waits for.
-void wakeMain() { Dispatcher::shared().mainQueue()->async([] {}); }
 
 class PrintingDelegate : public TLDecoderDelegate {
  public:
   explicit PrintingDelegate(State& s) : s_(s) {}
-  void initialisationDidComplete() override {
-    say("initialised");
-    s_.initialised = true;
-    wakeMain();
-  }
-  void startedListening() override {
-    say("listening");
-    s_.listening = true;
-    wakeMain();
-  }
-  void stoppedListening() override {
-    say("stopped");
-    s_.stopped = true;
-    wakeMain();
-  }
+  void initialisationDidComplete() override { s_.initialised = true; }
+  void startedListening() override { s_.listening = true; }
+  void stoppedListening() override { s_.stopped = true; }
   void failedWithError(const std::string& description) override {
     say("failed " + description);
     s_.failed = true;
-    wakeMain();
   }
-  void confidenceChangedTo(int64_t confidence) override {
-    say("confidence " + std::to_string(confidence));
+  void confidenceChangedTo(int64_t) override {}
+
+ private:
+  State& s_;
+};
+
+// The TRIGGER engine's delegate: each code word routed to "TRIGGER".
+class PrintingCodewords : public TLCodewordReceivedDelegate {
+ public:
+  explicit PrintingCodewords(State& s) : s_(s) {}
+  void codewordReceived(int64_t codeword, TLDate) override {
+    ++s_.words;
+    say("codeword " + std::to_string(codeword) + " engine TRIGGER");
   }
 
  private:
   State& s_;
 };
 
-// The trigger engine's delegate: each code word routed to "TRIGGER", on the
-// main queue.
-class PrintingCodewords : public TLCodewordReceivedDelegate {
+// The ANALYTICS engine's delegate, here only to hear that the file is being
+// decoded: a plug-in that decodes audio reports the signal's quality
+// ("CONFIDENCE") with nearly every buffer.
+class DecodingWatch : public TLAnalyticsEngineDelegate {
  public:
-  void codewordReceived(int64_t codeword, TLDate) override {
-    say("codeword " + std::to_string(codeword) + " engine TRIGGER");
+  explicit DecodingWatch(State& s) : s_(s) {}
+  void processorWithNameRaisedEvent(const std::string&,
+                                    std::shared_ptr<const TLProcessorEventParams> event) override {
+    auto report = std::dynamic_pointer_cast<const TLCodewordEventParams>(event);
+    if (report && report->engineRef() == "CONFIDENCE") s_.decoding = true;
   }
+  void processorWithNameChangedStatus(const std::string&,
+                                      std::shared_ptr<const TLGenericStatusParams>) override {}
+  void levelMeasured(int16_t) override {}
+  void audioSupport(int32_t) override {}
+  int32_t currentNetworkConnectionType() override { return 0; }
+
+ private:
+  State& s_;
 };
 
 class RecorderEvents : public TLRecorderListener {
  public:
-  void recorderInitialised(Recorder&) override { say("recorder ready"); }
+  void recorderInitialised(Recorder&) override {}
   void startedRecording(Recorder&) override {}
   void stoppedRecording(Recorder&) override {}
 };
 
-// Runs the main queue until `done` or the time is up.
+// Runs the main queue, where the engines call their delegates, until `done`
+// or the time is up. `done` is asked at least every 20 ms, since the decoder
+// delegate is called on another queue.
 bool runMainUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= end) return false;
-    Dispatcher::shared().mainQueue()->runUntil(done, 50ms);
+    Dispatcher::shared().mainQueue()->runUntil(done, 20ms);
   }
   return true;
 }
@@ -109,18 +155,25 @@ bool runMainUntil(const std::function<bool()>& done, std::chrono::milliseconds l
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: %s <scheme.cfg> <file.wav> [<data folder>]\n", argv[0]);
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc < 3 || argc > 4) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
-  const std::string scheme = argv[1];
+  const std::string config = std::filesystem::absolute(argv[1]).string();
   const std::string wavFile = argv[2];
   std::string dataFolder;
   if (argc > 3) {
     dataFolder = argv[3];
   } else {
     char pattern[] = "/tmp/decode_wav.XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return 1;
+    if (::mkdtemp(pattern) == nullptr) {
+      std::fprintf(stderr, "decode_wav: cannot make a data folder under /tmp\n");
+      return 1;
+    }
     dataFolder = pattern;
   }
 
@@ -128,14 +181,16 @@ int main(int argc, char** argv) {
   try {
     reader = std::make_unique<tembrolexinsdk::AudioFileReader>(wavFile);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    std::fprintf(stderr, "decode_wav: %s\n", e.what());
     return 1;
   }
   if (!reader->isWav()) {
-    std::fprintf(stderr, "%s is not a WAV file\n", wavFile.c_str());
+    std::fprintf(stderr, "decode_wav: %s is not a WAV file\n", wavFile.c_str());
     return 1;
   }
 
+  // The app's folders, then the main queue on this thread: the engines call
+  // their delegates there, so main pumps it while it waits.
   PlatformEnvironment env;
   env.documentsFolder = dataFolder + "/Documents";
   env.keyStoreFolder = dataFolder + "/keys";
@@ -144,35 +199,34 @@ int main(int argc, char** argv) {
   PlatformEnvironment::install(env);
   Dispatcher::shared().mainQueue()->bindToCurrentThread();
 
-  const tembrolexinsdk::SampleRate rate = tembrolexinsdk::SampleRateFromHz(reader->rateHz());
-  auto processor = std::make_unique<tembrolexinsdk::BaseAudioProcessor>(
-      "tembrolexin_Example", rate, false, std::chrono::milliseconds(250));
-  processor->setDecoderDescriptors({std::make_shared<tembrolexinsdk::EchoDecoderDescriptor>(
-      scheme, std::vector<tembrolexinsdk::CodewordRange>{{0, INT64_MAX, "TRIGGER"}}, false)});
-
   State state;
   auto decoder = TLDecoder::sharedDecoder();
-  std::vector<TLPlugin> plugins(1);
-  plugins[0].audioProcessor = std::move(processor);
-  decoder->initWithPlugins(std::move(plugins));
+  // Before anything starts the decoder: the built-in plug-ins run CONFIG and
+  // send every word to TRIGGER. The VorselT ones wait for candidate
+  // stations; an empty list lets them decode whole words of any station.
+  decoder->configure({
+      {"tembrolexin_VorselTW_DecoderDescriptors", descriptorsFor(config, true)},
+      {"tembrolexin_VorselTW_CandidateStations", std::string("[]")},
+      {"tembrolexin_VorselT_DecoderDescriptors", descriptorsFor(config, true)},
+      {"tembrolexin_VorselT_CandidateStations", std::string("[]")},
+      {"tembrolexin_EchoMod_DecoderDescriptors", descriptorsFor(config, false)},
+  });
+  decoder->connectEngineDelegate(std::make_shared<PrintingCodewords>(state), TLEngineType::kTrigger);
+  decoder->connectEngineDelegate(std::make_shared<DecodingWatch>(state),
+                                 TLEngineType::kAnalytics);
   decoder->addDelegate(std::make_shared<PrintingDelegate>(state));
-  decoder->connectEngineDelegate(std::make_shared<PrintingCodewords>(), TLEngineType::kTrigger);
-  auto recorder = decoder->useCustomRecorderWithListener(std::make_shared<RecorderEvents>(),
-                                                         reader->rateHz());
+  auto recorder =
+      decoder->useCustomRecorderWithListener(std::make_shared<RecorderEvents>(), reader->rateHz());
   if (!recorder) {
-    say("failed no recorder for " + std::to_string(reader->rateHz()) + " Hz");
+    std::fprintf(stderr, "decode_wav: the recorder cannot take %d Hz\n", reader->rateHz());
     return 1;
   }
   decoder->startDecoding();
-  if (!runMainUntil([&] { return state.listening || state.failed; }, 30s) || state.failed) {
-    say("failed decoder did not start");
-    return 1;
-  }
 
-  // Feed the file, then a second of silence so the last word completes. The
-  // recorder refuses samples it cannot take yet; feed them again shortly
-  // after.
-  std::vector<int16_t> block(1024);
+  // Feeds samples; the recorder holds this thread while the decoder is busy,
+  // so the file goes at the decoder's pace and nothing is lost. Between
+  // calls the main queue runs, so the delegates are heard.
+  const int32_t chunk = 1024;
   auto feed = [&](const int16_t* samples, int32_t count) {
     for (int tries = 0; tries < 5000; ++tries) {
       if (recorder->provideSamples(samples, count) == 0) return true;
@@ -181,24 +235,38 @@ int main(int argc, char** argv) {
     }
     return false;
   };
-  for (std::size_t n; (n = reader->read(block.data(), block.size())) > 0;) {
-    if (!feed(block.data(), static_cast<int32_t>(n))) {
-      say("failed samples refused");
+  // Silence until the decoder listens: audio that comes before is not
+  // decoded. The plug-ins have their configuration by then.
+  std::vector<int16_t> block(chunk, 0);
+  for (auto end = std::chrono::steady_clock::now() + 30s; !state.listening;) {
+    if (state.failed || std::chrono::steady_clock::now() >= end || !feed(block.data(), chunk)) {
+      std::fprintf(stderr, "decode_wav: the decoder did not start\n");
       return 1;
     }
-    // Paced like a capture at four times real time: the decoder drops
-    // audio that arrives before its decoders are ready.
-    ::usleep(static_cast<useconds_t>(n * 250000 / static_cast<std::size_t>(reader->rateHz())));
+    runMainUntil([&] { return state.listening.load(); }, 20ms);
+  }
+  for (std::size_t n; (n = reader->read(block.data(), block.size())) > 0;) {
+    if (!feed(block.data(), static_cast<int32_t>(n))) {
+      std::fprintf(stderr, "decode_wav: samples refused\n");
+      return 1;
+    }
     Dispatcher::shared().mainQueue()->drain();
   }
+  // Two seconds of silence, so that the last word is complete and decoded.
   std::fill(block.begin(), block.end(), 0);
-  for (int i = 0, blocks = reader->rateHz() / 1024 + 1; i < blocks; ++i) {
-    feed(block.data(), static_cast<int32_t>(block.size()));
+  for (int i = 0, blocks = 2 * reader->rateHz() / chunk + 1; i < blocks; ++i) {
+    feed(block.data(), chunk);
+    Dispatcher::shared().mainQueue()->drain();
   }
-  runMainUntil([] { return false; }, 1s);  // let the last words reach the engine
+  runMainUntil([] { return false; }, 1s);  // the last words reach the delegate
   decoder->stopDecoding();
   runMainUntil([&] { return state.stopped.load(); }, 10s);
-  runMainUntil([] { return false; }, 200ms);
-  say("done");
+  runMainUntil([] { return false; }, 200ms);  // what stopping sends the delegates
+  if (!state.decoding) {
+    std::fprintf(stderr, "decode_wav: nothing decoded %s: no built-in plug-in runs %s\n",
+                 wavFile.c_str(), config.c_str());
+    return 1;
+  }
+  say("done: " + std::to_string(state.words.load()) + " code word(s)");
   return 0;
 }
