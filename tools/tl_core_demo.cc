@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -97,8 +98,16 @@ void send(IMessenger* bus, const T& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  constexpr char kUsage[] =
+      "usage: tl_core_demo CONFIG IN.wav\n"
+      "  runs the core on its bus with one code-word processor for CONFIG, feeds IN.wav\n"
+      "  (16-bit PCM) through the app-fed recorder and prints the messages an app gets\n";
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: tl_core_demo CONFIG IN.wav\n");
+    std::fputs(kUsage, stderr);
     return 1;
   }
   const std::string config = argv[1];

@@ -11,7 +11,9 @@
 // line per decoded code word (one JSON object per line with --json): the
 // time in the file at which the word ended, the scheme, the value, what the
 // value means, the corrected symbols, the two confidences and the signal
-// strength. Exit status: 0 done, 1 usage, 2 a file or configuration error.
+// strength. The recording is read, converted and decoded block by block, so
+// memory stays the same whatever its length. Exit status: 0 done, 1 usage,
+// 2 a file or configuration error.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -31,31 +33,14 @@ using tembrolexinsdk::DecoderLibraryContext;
 using tembrolexinsdk::EncodingSchemeInfo;
 using tembrolexinsdk::PerformanceData;
 
-using tltest::Audio;
-
 // Rates and block sizes the command line accepts.
 constexpr int64_t kMaxRawRateHz = 1000000;
 constexpr int64_t kMaxBlock = 1 << 20;
 
-// Converts the whole recording from `from` to `to` as a capture stream is
-// converted: in buffers of 6144 frames (128 ms at 48 kHz) through one
-// Resampler, whose filter history runs on from buffer to buffer.
-std::vector<int16_t> convertRate(const std::vector<int16_t>& in, tembrolexinsdk::SampleRate from,
-                                 tembrolexinsdk::SampleRate to) {
-  constexpr size_t kFrames = 6144;
-  tembrolexinsdk::Resampler resampler(from, to);
-  std::vector<int16_t> out;
-  out.reserve(in.size() / 2);
-  std::vector<short> buffer(kFrames * 3);  // room for interpolation by 3
-  for (size_t at = 0; at < in.size(); at += kFrames) {
-    const size_t n = std::min(kFrames, in.size() - at);
-    std::copy(in.begin() + at, in.begin() + at + n, buffer.begin());
-    const unsigned short produced =
-        resampler.ResampleBufferInPlace(buffer.data(), static_cast<unsigned short>(n));
-    out.insert(out.end(), buffer.begin(), buffer.begin() + produced);
-  }
-  return out;
-}
+// Converts a capture stream as the recorder path does: in buffers of
+// kConvertFrames frames (128 ms at 48 kHz) through one Resampler, whose
+// filter history runs on from buffer to buffer.
+constexpr size_t kConvertFrames = 6144;
 
 std::string jsonEscape(const std::string& s) {
   std::string out;
@@ -74,12 +59,16 @@ std::string jsonEscape(const std::string& s) {
   return out;
 }
 
+constexpr char kUsage[] =
+    "usage: tl_decode [--json] [--raw RATE] [--block N] CONFIG FILE\n"
+    "  CONFIG  decoder configuration file(s) (quote a list) or XML text\n"
+    "  FILE    16-bit PCM WAV, or headerless 16-bit samples with --raw RATE;\n"
+    "          44.1 kHz, 48 kHz, ... are converted to the configuration's rate\n"
+    "  --json  one JSON object per word instead of one line\n"
+    "  --block N  samples per decoding call (default 1024)\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: tl_decode [--json] [--raw RATE] [--block N] CONFIG FILE\n"
-               "  CONFIG  decoder configuration file(s) (quote a list) or XML text\n"
-               "  FILE    16-bit PCM WAV, or headerless 16-bit samples with --raw RATE;\n"
-               "          44.1 kHz, 48 kHz, ... are converted to the configuration's rate\n");
+  std::fputs(kUsage, stderr);
   return 1;
 }
 
@@ -110,7 +99,8 @@ int main(int argc, char** argv) {
       }
       block = static_cast<int32_t>(value);
     } else if (a == "-h" || a == "--help") {
-      return usage();
+      std::fputs(kUsage, stdout);
+      return 0;
     } else if (!a.empty() && a[0] == '-' && a.size() > 1) {
       std::fprintf(stderr, "tl_decode: unknown option %s\n", a.c_str());
       return usage();
@@ -120,21 +110,10 @@ int main(int argc, char** argv) {
   }
   if (args.size() != 2) return usage();
 
-  std::vector<uint8_t> bytes;
+  tltest::SampleStream input;
   std::string error;
-  if (!tltest::readRegularFile(args[1], &bytes, &error)) {
+  if (!(rawRate > 0 ? input.openRaw(args[1], rawRate, &error) : input.openWav(args[1], &error))) {
     std::fprintf(stderr, "tl_decode: %s\n", error.c_str());
-    return 2;
-  }
-  Audio audio;
-  if (rawRate > 0) {
-    audio.rateHz = rawRate;
-    audio.samples.resize(bytes.size() / 2);
-    for (size_t i = 0; i < audio.samples.size(); ++i) {
-      audio.samples[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    }
-  } else if (!tltest::parseWav(bytes, &audio, &error)) {
-    std::fprintf(stderr, "tl_decode: %s: %s\n", args[1].c_str(), error.c_str());
     return 2;
   }
 
@@ -146,8 +125,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int32_t rate = tembrolexinsdk::Tembrolexin_FsIn(ctx.get());
-  if (audio.rateHz != rate) {
-    const auto from = tembrolexinsdk::SampleRateFromHz(audio.rateHz);
+  std::unique_ptr<tembrolexinsdk::Resampler> resampler;
+  if (input.rateHz() != rate) {
+    const auto from = tembrolexinsdk::SampleRateFromHz(input.rateHz());
     const auto to = tembrolexinsdk::SampleRateFromHz(rate);
     if (from == tembrolexinsdk::SampleRate_NotAvailable ||
         to == tembrolexinsdk::SampleRate_NotAvailable ||
@@ -155,11 +135,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "tl_decode: unsupported sample rate %d Hz: the configuration needs %d Hz, "
                    "and %d Hz cannot be converted to it\n",
-                   audio.rateHz, rate, audio.rateHz);
+                   input.rateHz(), rate, input.rateHz());
       return 2;
     }
-    audio.samples = convertRate(audio.samples, from, to);
-    audio.rateHz = rate;
+    resampler = std::make_unique<tembrolexinsdk::Resampler>(from, to);
   }
 
   const int32_t schemes = tembrolexinsdk::Tembrolexin_NEncodingSchemes(ctx.get());
@@ -168,13 +147,11 @@ int main(int argc, char** argv) {
     tembrolexinsdk::Tembrolexin_GetSchemeInfo(ctx.get(), i, &infos[i]);
   }
   std::vector<PerformanceData> records(schemes);
-  std::vector<int16_t> buffer;
   int64_t consumed = 0;
   int64_t words = 0;
-  for (size_t at = 0; at < audio.samples.size(); at += block) {
-    const int32_t n = static_cast<int32_t>(std::min<size_t>(block, audio.samples.size() - at));
-    buffer.assign(audio.samples.begin() + at, audio.samples.begin() + at + n);
-    tembrolexinsdk::Tembrolexin_ProcessData(ctx.get(), buffer.data(), n, records.data());
+  // Decodes `n` samples of the configuration's rate.
+  auto decode = [&](int16_t* samples, int32_t n) {
+    tembrolexinsdk::Tembrolexin_ProcessData(ctx.get(), samples, n, records.data());
     consumed += n;
     for (int32_t i = 0; i < schemes; ++i) {
       const PerformanceData& r = records[i];
@@ -201,11 +178,40 @@ int main(int argc, char** argv) {
                     r.nFecErrors, r.msgConfidence, r.sigConfidence, r.msgSignalStrength95pc);
       }
     }
+  };
+
+  // Read in buffers of kConvertFrames, converted when needed, and decoded in
+  // blocks of `block` samples as they fill: the same blocks as if the whole
+  // converted recording were cut up at once.
+  std::vector<int16_t> buffer(kConvertFrames * 3);  // room for interpolation by 3
+  std::vector<int16_t> pending;
+  pending.reserve(static_cast<size_t>(block) + buffer.size());
+  size_t pendingStart = 0;
+  for (;;) {
+    const size_t n = input.read(buffer.data(), kConvertFrames);
+    if (n == 0) break;
+    size_t produced = n;
+    if (resampler) {
+      produced = resampler->ResampleBufferInPlace(buffer.data(), static_cast<unsigned short>(n));
+    }
+    pending.insert(pending.end(), buffer.begin(), buffer.begin() + produced);
+    while (pending.size() - pendingStart >= static_cast<size_t>(block)) {
+      decode(pending.data() + pendingStart, block);
+      pendingStart += static_cast<size_t>(block);
+    }
+    pending.erase(pending.begin(), pending.begin() + pendingStart);
+    pendingStart = 0;
+  }
+  if (!pending.empty()) decode(pending.data(), static_cast<int32_t>(pending.size()));
+  if (!input.error().empty()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "tl_decode: %s\n", input.error().c_str());
+    return 2;
   }
   std::fflush(stdout);
   if (!json) {
     std::fprintf(stderr, "tl_decode: %" PRId64 " word(s) in %.1f s of audio\n", words,
-                 static_cast<double>(audio.samples.size()) / rate);
+                 static_cast<double>(consumed) / rate);
   }
   return 0;
 }

@@ -2,49 +2,84 @@
 // test signal generator for one scheme of a decoder configuration.
 //
 //   tl_gen [options] CONFIG OUT.wav WORD...
-//   tl_gen [options] --timed START_MS COUNT --id ID CONFIG OUT.wav
+//   tl_gen [options] --timed START_MS|now COUNT --id ID CONFIG OUT.wav
 //
-// WORDs are decimal or 0x-hexadecimal values. With --timed the message
-// generator predicts the COUNT words that a transmitter with the given id
-// sends from START_MS (milliseconds since 1970, or "now"), one after
-// another. Options: --scheme INDEX (default 0), --depth D (echo depth, 0.3),
-// --snr DB (adds white noise at that in-band SNR), --seed N, --lead-in S and
-// --tail S (seconds of host before and after the words), --rate HZ (render at
-// 44100 or 48000 Hz instead of the scheme's rate). Prints each word
-// with the sample range it occupies. Exit status: 0 done, 1 usage, 2 error.
+// WORDs are decimal or 0x-hexadecimal values that fit the scheme's code
+// word. With --timed the message generator predicts the COUNT words that a
+// transmitter with the given id sends from START_MS (milliseconds since
+// 1970), one after another; "now" takes the COUNT words sent just before
+// the present moment, as a recording made just now carries them (so a
+// decoder run afterwards finds them in the past, where its date rules look
+// for them). Every option value is checked; a bad one is named in the error.
+// Prints each word with the sample range it occupies. Exit status: 0 done,
+// 1 usage (a bad option or value), 2 error (configuration, output file).
+#include <charconv>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/decoder/codeword_layouts.h"
 #include "core/decoder/decoder_library.h"
 #include "core/decoder/message_generator.h"
 #include "tools/signal/signal_generator.h"
 #include "tools/signal/signal_impairments.h"
+#include "tools/signal/wav_file.h"
 
 namespace {
 
 using tembrolexinsdk::DecoderLibraryContext;
 
+constexpr char kUsage[] =
+    "usage: tl_gen [options] CONFIG OUT.wav WORD...\n"
+    "       tl_gen [options] --timed START_MS|now COUNT --id ID CONFIG OUT.wav\n"
+    "  WORD            a code word of the scheme, decimal or 0x-hexadecimal\n"
+    "  --timed START COUNT  the COUNT words that transmitter ID sends from START_MS\n"
+    "                  (ms since 1970); \"now\": the COUNT words sent just before now\n"
+    "  --id ID         the transmitter's id (station) for --timed\n"
+    "options:\n"
+    "  --scheme I      the configuration's scheme to render (default 0)\n"
+    "  --depth D       echo depth, above 0 and at most 1 (default 0.3)\n"
+    "  --snr DB        add white noise at this in-band SNR, -100 to 200 dB (default none)\n"
+    "  --seed N        noise seed, 0 to 4294967295 (default 1)\n"
+    "  --lead-in S     seconds of host before the words, 0 to 3600 (default 1)\n"
+    "  --tail S        seconds of host after the words, 0 to 3600 (default 1)\n"
+    "  --rate HZ       render at 44100 or 48000 Hz (or the scheme's own rate)\n"
+    "  --channels N    write N identical channels, 1 to 8 (default 1)\n"
+    "  -h, --help      this text\n";
+
+// Longest --timed run, and the time range the message generator accepts.
+constexpr int64_t kMaxTimedCount = 10000;
+// With "now", the last word's end lies at least this far before the
+// present, so that a decode that follows at once sees every word as past.
+constexpr int64_t kNowMarginMs = 2000;
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: tl_gen [--scheme I] [--depth D] [--snr DB] [--seed N] [--lead-in S]\n"
-               "              [--tail S] [--rate 44100|48000] CONFIG OUT.wav WORD...\n"
-               "       tl_gen [options] --timed START_MS|now COUNT --id ID CONFIG OUT.wav\n");
+  std::fputs(kUsage, stderr);
   return 1;
 }
 
-bool parseInt64(const std::string& text, int64_t* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0') return false;
-  *value = v;
+// "tl_gen: OPTION VALUE: reason", exit status 1.
+int badValue(const std::string& option, const std::string& value, const std::string& reason) {
+  std::fprintf(stderr, "tl_gen: %s %s: %s\n", option.c_str(), value.c_str(), reason.c_str());
+  return 1;
+}
+
+// A non-negative decimal or 0x-hexadecimal integer, the whole text.
+bool parseWord(const std::string& text, uint64_t* value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* begin = text.c_str() + (hex ? 2 : 0);
+  const char* end = text.c_str() + text.size();
+  if (begin == end) return false;
+  uint64_t parsed = 0;
+  const auto result = std::from_chars(begin, end, parsed, hex ? 16 : 10);
+  if (result.ec != std::errc() || result.ptr != end) return false;
+  *value = parsed;
   return true;
 }
 
@@ -57,77 +92,151 @@ void put32(std::ofstream& out, uint32_t v) {
   put16(out, static_cast<uint16_t>(v >> 16));
 }
 
-bool writeWav(const std::string& path, const std::vector<int16_t>& samples, int32_t rateHz) {
+// A 16-bit PCM WAV file with `channels` copies of each sample.
+bool writeWav(const std::string& path, const std::vector<int16_t>& samples, int32_t rateHz,
+              int32_t channels) {
   std::ofstream out(path, std::ios::binary);
   if (!out) return false;
-  const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
+  const uint64_t dataBytes = static_cast<uint64_t>(samples.size()) * 2 * channels;
+  if (dataBytes > 0xFFFFFFFFull - 36) return false;  // beyond what RIFF sizes hold
+  const uint16_t align = static_cast<uint16_t>(2 * channels);
   out.write("RIFF", 4);
-  put32(out, 36 + dataBytes);
+  put32(out, static_cast<uint32_t>(36 + dataBytes));
   out.write("WAVEfmt ", 8);
   put32(out, 16);
   put16(out, 1);  // PCM
-  put16(out, 1);  // mono
+  put16(out, static_cast<uint16_t>(channels));
   put32(out, static_cast<uint32_t>(rateHz));
-  put32(out, static_cast<uint32_t>(rateHz) * 2);
-  put16(out, 2);
+  put32(out, static_cast<uint32_t>(rateHz) * align);
+  put16(out, align);
   put16(out, 16);
   out.write("data", 4);
-  put32(out, dataBytes);
-  for (int16_t s : samples) put16(out, static_cast<uint16_t>(s));
+  put32(out, static_cast<uint32_t>(dataBytes));
+  for (int16_t s : samples) {
+    for (int32_t c = 0; c < channels; ++c) put16(out, static_cast<uint16_t>(s));
+  }
   return static_cast<bool>(out);
+}
+
+// What the id of a timed word is called and how many bits it has, by the
+// message algorithm; 0 bits when the algorithm predicts no words.
+struct IdField {
+  const char* name;
+  int bits;
+};
+IdField idField(int32_t algorithm) {
+  switch (algorithm) {
+    case tembrolexinsdk::kMsgAlgoVorselTv:
+      return {"station", 19};
+    case tembrolexinsdk::kMsgAlgoHeartbeat:
+      return {"station", 11};
+    default:
+      return {"id", 0};
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int64_t schemeIndex = 0, seed = 1, timedCount = 0, id = -1;
-  int64_t timedStart = -1;
-  int64_t outputRate = 0;
-  bool timed = false;
-  double depth = 0.3, snr = 1000, leadIn = 1.0, tail = 1.0;
+  int64_t schemeIndex = 0, seed = 1, timedCount = 0, id = -1, outputRate = 0, channels = 1;
+  int64_t timedStart = 0;
+  bool timed = false, timedNow = false;
+  std::string idText, rateText;
+  double depth = 0.3, snr = 0, leadIn = 1.0, tail = 1.0;
+  bool noise = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (a == "--scheme" && hasValue) {
-      if (!parseInt64(argv[++i], &schemeIndex)) return usage();
-    } else if (a == "--seed" && hasValue) {
-      if (!parseInt64(argv[++i], &seed)) return usage();
-    } else if (a == "--id" && hasValue) {
-      if (!parseInt64(argv[++i], &id)) return usage();
-    } else if (a == "--depth" && hasValue) {
-      depth = std::atof(argv[++i]);
-    } else if (a == "--snr" && hasValue) {
-      snr = std::atof(argv[++i]);
-    } else if (a == "--lead-in" && hasValue) {
-      leadIn = std::atof(argv[++i]);
-    } else if (a == "--rate" && hasValue) {
-      if (!parseInt64(argv[++i], &outputRate) || (outputRate != 44100 && outputRate != 48000)) {
-        return usage();
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    const bool isOption = a.size() > 1 && a[0] == '-' && a != "--";
+    if (!isOption) {
+      args.push_back(a);
+      continue;
+    }
+    if (a == "--timed") {
+      if (i + 2 >= argc) {
+        std::fprintf(stderr, "tl_gen: --timed needs START_MS|now and COUNT\n");
+        return 1;
       }
-    } else if (a == "--tail" && hasValue) {
-      tail = std::atof(argv[++i]);
-    } else if (a == "--timed" && i + 2 < argc) {
       timed = true;
       const std::string start = argv[++i];
       if (start == "now") {
-        timedStart = static_cast<int64_t>(std::time(nullptr)) * 1000;
-      } else if (!parseInt64(start, &timedStart)) {
-        return usage();
+        timedNow = true;
+      } else if (!tltest::parseIntInRange(start.c_str(), -tembrolexinsdk::kMaxTimeMs,
+                                          tembrolexinsdk::kMaxTimeMs, &timedStart)) {
+        return badValue("--timed", start, "not a time in milliseconds since 1970, nor \"now\"");
       }
-      if (!parseInt64(argv[++i], &timedCount) || timedCount < 1 || timedCount > 10000) {
-        return usage();
+      const std::string count = argv[++i];
+      if (!tltest::parseIntInRange(count.c_str(), 1, kMaxTimedCount, &timedCount)) {
+        return badValue("--timed " + start, count,
+                        "the count of words lies from 1 to " + std::to_string(kMaxTimedCount));
       }
-    } else if (!a.empty() && a[0] == '-' && a.size() > 1 && a != "--") {
+      continue;
+    }
+    const bool known = a == "--scheme" || a == "--seed" || a == "--id" || a == "--depth" ||
+                       a == "--snr" || a == "--lead-in" || a == "--tail" || a == "--rate" ||
+                       a == "--channels";
+    if (!known) {
       std::fprintf(stderr, "tl_gen: unknown option %s\n", a.c_str());
       return usage();
-    } else {
-      args.push_back(a);
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "tl_gen: %s needs a value\n", a.c_str());
+      return 1;
+    }
+    const char* v = argv[++i];
+    if (a == "--scheme") {
+      if (!tltest::parseIntInRange(v, 0, 255, &schemeIndex)) {
+        return badValue(a, v, "not a scheme index (0 to 255)");
+      }
+    } else if (a == "--seed") {
+      if (!tltest::parseIntInRange(v, 0, 0xFFFFFFFFll, &seed)) {
+        return badValue(a, v, "the seed lies from 0 to 4294967295");
+      }
+    } else if (a == "--id") {
+      // Its range depends on the scheme: checked once the scheme is known.
+      if (!tltest::parseIntInRange(v, 0, INT32_MAX, &id)) {
+        return badValue(a, v, "not an id (a whole number from 0)");
+      }
+      idText = v;
+    } else if (a == "--depth") {
+      if (!tltest::parseDoubleInRange(v, 0, 1, &depth) || depth <= 0) {
+        return badValue(a, v, "the echo depth lies above 0 and at most 1");
+      }
+    } else if (a == "--snr") {
+      if (!tltest::parseDoubleInRange(v, -100, 200, &snr)) {
+        return badValue(a, v, "not a signal-to-noise ratio from -100 to 200 dB");
+      }
+      noise = true;
+    } else if (a == "--lead-in" || a == "--tail") {
+      double seconds = 0;
+      if (!tltest::parseDoubleInRange(v, 0, 3600, &seconds)) {
+        return badValue(a, v, "not a number of seconds from 0 to 3600");
+      }
+      (a == "--tail" ? tail : leadIn) = seconds;
+    } else if (a == "--rate") {
+      // 44.1 and 48 kHz, or the scheme's own rate: checked with the scheme.
+      if (!tltest::parseIntInRange(v, 1, 1000000, &outputRate)) {
+        return badValue(a, v, "not a sample rate in Hz");
+      }
+      rateText = v;
+    } else if (a == "--channels") {
+      if (!tltest::parseIntInRange(v, 1, 8, &channels)) {
+        return badValue(a, v, "the channel count lies from 1 to 8");
+      }
     }
   }
-  if (args.size() < 2 || (!timed && args.size() < 3) || (timed && args.size() != 2) ||
-      leadIn < 0 || tail < 0 || leadIn > 3600 || tail > 3600) {
-    return usage();
+  if (timed ? args.size() != 2 : args.size() < 3) return usage();
+  if (timed && id < 0) {
+    std::fprintf(stderr, "tl_gen: --timed needs --id\n");
+    return 1;
+  }
+  if (!timed && id >= 0) {
+    std::fprintf(stderr, "tl_gen: --id goes with --timed\n");
+    return 1;
   }
 
   std::unique_ptr<DecoderLibraryContext, void (*)(DecoderLibraryContext*)> ctx(
@@ -137,24 +246,48 @@ int main(int argc, char** argv) {
                  tembrolexinsdk::Tembrolexin_GetErrorMsg());
     return 2;
   }
-  if (schemeIndex < 0 || schemeIndex >= tembrolexinsdk::Tembrolexin_NEncodingSchemes(ctx.get())) {
-    std::fprintf(stderr, "tl_gen: the configuration has no scheme %" PRId64 "\n", schemeIndex);
-    return 2;
+  const int32_t schemes = tembrolexinsdk::Tembrolexin_NEncodingSchemes(ctx.get());
+  if (schemeIndex >= schemes) {
+    return badValue("--scheme", std::to_string(schemeIndex),
+                    "the configuration has " + std::to_string(schemes) + " scheme(s)");
   }
   const int32_t index = static_cast<int32_t>(schemeIndex);
   const tembrolexinsdk::SchemeConfig& cfg = *tembrolexinsdk::getEchoModParameters(ctx.get(), index);
+  const int32_t rateHz = tembrolexinsdk::rateCodeToHertz(cfg.rateCode);
+  if (outputRate == rateHz) {
+    outputRate = 0;  // the scheme's own rate: no conversion
+  } else if (outputRate != 0 && outputRate != 44100 && outputRate != 48000) {
+    return badValue("--rate", rateText,
+                    "renders at 44100 or 48000 Hz or at the scheme's own " +
+                        std::to_string(rateHz) + " Hz");
+  }
 
   std::vector<int64_t> words;
   if (timed) {
-    if (id < 0) {
-      std::fprintf(stderr, "tl_gen: --timed needs --id\n");
-      return 1;
-    }
     tembrolexinsdk::MessageGeneratorState state;
     tembrolexinsdk::msgGeneratorInit(&state, tembrolexinsdk::getSchemeMessageParams(ctx.get(), index),
                                      &cfg);
+    const IdField field = idField(state.algorithm);
+    if (field.bits == 0) {
+      std::fprintf(stderr, "tl_gen: --timed: this scheme's transmitters send no timed words\n");
+      return 2;
+    }
+    const int64_t maxId = (int64_t{1} << field.bits) - 1;
+    if (id > maxId) {
+      return badValue("--id", idText,
+                      std::string(field.name) + " ids of this scheme lie from 0 to " +
+                          std::to_string(maxId) + " (" + std::to_string(field.bits) + " bits)");
+    }
     state.id = static_cast<int32_t>(id);
     const int64_t duration = tembrolexinsdk::generatorCodewordDurationMs(&state);
+    if (timedNow) {
+      const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+      // The word under this moment starts at most one duration earlier, and
+      // the last of COUNT words then ends kNowMarginMs or more before now.
+      timedStart = nowMs - (timedCount + 1) * duration - kNowMarginMs;
+    }
     int64_t t = timedStart;
     for (int64_t k = 0; k < timedCount; ++k) {
       int64_t at = t;
@@ -168,17 +301,27 @@ int main(int argc, char** argv) {
       t = at + duration;
     }
   } else {
+    const int payloadBits = cfg.codec.infoSymbols * cfg.codec.bitsPerSymbol;
+    const uint64_t maxWord =
+        payloadBits >= 63 ? uint64_t{INT64_MAX} : (uint64_t{1} << payloadBits) - 1;
     for (size_t i = 2; i < args.size(); ++i) {
-      int64_t v = 0;
-      if (!parseInt64(args[i], &v) || v < 0) {
-        std::fprintf(stderr, "tl_gen: not a code word: %s\n", args[i].c_str());
+      uint64_t v = 0;
+      if (!parseWord(args[i], &v)) {
+        std::fprintf(stderr, "tl_gen: %s: not a code word (decimal or 0x-hexadecimal)\n",
+                     args[i].c_str());
         return 1;
       }
-      words.push_back(v);
+      if (v > maxWord) {
+        std::fprintf(stderr,
+                     "tl_gen: %s: does not fit this scheme's %d-bit code words (0 to %" PRIu64
+                     ")\n",
+                     args[i].c_str(), payloadBits, maxWord);
+        return 1;
+      }
+      words.push_back(static_cast<int64_t>(v));
     }
   }
 
-  const int32_t rateHz = tembrolexinsdk::rateCodeToHertz(cfg.rateCode);
   tltest::GeneratorOptions options;
   options.depth = depth;
   options.seed = static_cast<uint32_t>(seed);
@@ -190,11 +333,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tl_gen: the generator cannot render this scheme\n");
     return 2;
   }
-  if (snr < 999) {
+  if (noise) {
     tltest::addNoise(&signal.samples, signal.rateHz, snr, tltest::NoiseKind::kWhite,
                      static_cast<uint32_t>(seed) + 1, 100, signal.rateHz / 2 - 100);
   }
-  if (!writeWav(args[1], signal.samples, signal.rateHz)) {
+  if (!writeWav(args[1], signal.samples, signal.rateHz, static_cast<int32_t>(channels))) {
     std::fprintf(stderr, "tl_gen: cannot write %s\n", args[1].c_str());
     return 2;
   }

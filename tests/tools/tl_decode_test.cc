@@ -1,20 +1,14 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
+#include "tests/tools/tool_run.h"
 #include "tools/signal/wav_file.h"
-
-extern char** environ;
 
 namespace tltest {
 namespace {
@@ -72,36 +66,107 @@ INSTANTIATE_TEST_SUITE_P(Wav, OddChunkTest, ::testing::Bool(),
                            return info.param ? "Padded" : "PadByteMissing";
                          });
 
-// ---- the tool itself --------------------------------------------------------------------
+// A WAV file: a "fmt " chunk, an odd-sized "LIST" chunk (with or without its
+// pad byte), and a data chunk of `interleaved` samples that declares
+// `extraDeclared` bytes more than the file holds (a recording cut short).
+Bytes makeWav(uint16_t channels, uint32_t rate, const std::vector<int16_t>& interleaved,
+              bool pad = true, uint32_t extraDeclared = 0) {
+  Bytes fmt;
+  put16(fmt, 1);
+  put16(fmt, channels);
+  put32(fmt, rate);
+  put32(fmt, rate * 2 * channels);
+  put16(fmt, static_cast<uint16_t>(2 * channels));
+  put16(fmt, 16);
+  Bytes data;
+  for (int16_t v : interleaved) put16(data, static_cast<uint16_t>(v));
+  Bytes body = {'W', 'A', 'V', 'E'};
+  chunk(body, "fmt ", fmt, pad);
+  chunk(body, "LIST", {'a', 'b', 'c'}, pad);
+  body.insert(body.end(), {'d', 'a', 't', 'a'});
+  put32(body, static_cast<uint32_t>(data.size()) + extraDeclared);
+  body.insert(body.end(), data.begin(), data.end());
+  Bytes wav = {'R', 'I', 'F', 'F'};
+  put32(wav, static_cast<uint32_t>(body.size()));
+  wav.insert(wav.end(), body.begin(), body.end());
+  return wav;
+}
 
-struct ToolRun {
-  int status = -1;
-  std::string errors;
+struct StreamCase {
+  const char* name;
+  Bytes wav;
+  int32_t rateHz;
+  int32_t channels;
+  std::vector<int16_t> mono;  // mixed by hand: the channels' sum / count, toward 0
 };
 
-// Runs tl_decode with `args`; its standard error is collected in a file.
+class SampleStreamTest : public ::testing::TestWithParam<StreamCase> {};
+
+// Read two samples at a time, a file gives what parseWav gives for the
+// whole.
+TEST_P(SampleStreamTest, BlockByBlockGivesTheWholeFilesSamples) {
+  const StreamCase& c = GetParam();
+  TempDir dir;
+  std::ofstream(dir.file("in.wav"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(c.wav.data()), static_cast<std::streamsize>(c.wav.size()));
+  Audio whole;
+  std::string error;
+  ASSERT_TRUE(parseWav(c.wav, &whole, &error)) << error;
+  EXPECT_EQ(whole.samples, c.mono);
+
+  SampleStream stream;
+  ASSERT_TRUE(stream.openWav(dir.file("in.wav"), &error)) << error;
+  EXPECT_EQ(stream.rateHz(), c.rateHz);
+  EXPECT_EQ(stream.channels(), c.channels);
+  EXPECT_EQ(stream.frameCount(), c.mono.size());
+  std::vector<int16_t> read;
+  int16_t block[2];
+  for (std::size_t n; (n = stream.read(block, 2)) > 0;) read.insert(read.end(), block, block + n);
+  EXPECT_EQ(read, c.mono);
+  EXPECT_EQ(stream.error(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wav, SampleStreamTest,
+    ::testing::Values(
+        StreamCase{"MonoAfterPaddedOddChunk", makeWav(1, 8000, {1, -2, 300, 4, 5}), 8000, 1,
+                   {1, -2, 300, 4, 5}},
+        StreamCase{"MonoAfterOddChunkWithoutPad", makeWav(1, 8000, {1, -2, 300}, false), 8000, 1,
+                   {1, -2, 300}},
+        StreamCase{"StereoMixed", makeWav(2, 48000, {100, 300, -5, -7, 1, 2}), 48000, 2,
+                   {200, -6, 1}},
+        StreamCase{"StereoCutShort", makeWav(2, 44100, {10, 20, -30, -40, 7, 8}, true, 40), 44100,
+                   2, {15, -35, 7}}),
+    [](const ::testing::TestParamInfo<StreamCase>& info) { return info.param.name; });
+
+TEST(SampleStreamRawTest, LittleEndianSamplesAndNoOddLastByte) {
+  TempDir dir;
+  const char bytes[] = {1, 0, '\xfe', '\xff', 7};
+  std::ofstream(dir.file("in.raw"), std::ios::binary).write(bytes, sizeof bytes);
+  SampleStream stream;
+  std::string error;
+  ASSERT_TRUE(stream.openRaw(dir.file("in.raw"), 22050, &error)) << error;
+  EXPECT_EQ(stream.rateHz(), 22050);
+  int16_t out[4] = {};
+  ASSERT_EQ(stream.read(out, 4), 2u);
+  EXPECT_EQ(out[0], 1);
+  EXPECT_EQ(out[1], -2);
+  EXPECT_EQ(stream.read(out, 4), 0u);
+}
+
+TEST(SampleStreamRawTest, NotAWavFileIsNamed) {
+  TempDir dir;
+  std::ofstream(dir.file("x.wav"), std::ios::binary) << "RIFX0000WAVE";
+  SampleStream stream;
+  std::string error;
+  EXPECT_FALSE(stream.openWav(dir.file("x.wav"), &error));
+  EXPECT_EQ(error, dir.file("x.wav") + ": not a WAV file (no RIFF/WAVE header)");
+}
+
+// ---- the tool itself --------------------------------------------------------------------
+
 ToolRun runDecode(const std::vector<std::string>& args, const TempDir& dir) {
-  const std::string errPath = dir.file("stderr.txt");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> all = {TL_DECODE_PATH};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  ToolRun run;
-  pid_t pid = 0;
-  if (posix_spawn(&pid, TL_DECODE_PATH, &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  std::ifstream in(errPath);
-  run.errors.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return run;
+  return runTool(TL_DECODE_PATH, args, dir);
 }
 
 std::string config() { return std::string(TL_TEST_DATA_DIR) + "/scheme_t2_vtw.cfg"; }

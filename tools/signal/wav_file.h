@@ -1,11 +1,13 @@
 // Reading recordings for the command-line tools: whole regular files, 16-bit
-// PCM WAV files, and range-checked numbers from the command line.
+// PCM WAV files (whole or block by block), and range-checked numbers from
+// the command line.
 //
-// Plain functions without state; any thread. Failures come back as false
-// with a one-line reason in `error`.
+// Plain functions without state, and SampleStream (one thread at a time).
+// Failures come back as false with a one-line reason in `error`.
 #ifndef TL_TOOLS_SIGNAL_WAV_FILE_H_
 #define TL_TOOLS_SIGNAL_WAV_FILE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,10 +30,53 @@ bool readRegularFile(const std::string& path, std::vector<uint8_t>* bytes, std::
 // chunk cut short by the file's end is read as far as it goes.
 bool parseWav(const std::vector<uint8_t>& bytes, Audio* audio, std::string* error);
 
+// A recording read block by block, so that memory stays the same whatever
+// its length: a WAV file as parseWav reads it (the same samples), or
+// headerless 16-bit little-endian mono samples at a given rate. Opening
+// refuses what readRegularFile refuses, with the same texts.
+class SampleStream {
+ public:
+  SampleStream() = default;
+  ~SampleStream();
+  SampleStream(const SampleStream&) = delete;
+  SampleStream& operator=(const SampleStream&) = delete;
+
+  bool openWav(const std::string& path, std::string* error);
+  bool openRaw(const std::string& path, int32_t rateHz, std::string* error);
+
+  int32_t rateHz() const { return rateHz_; }
+  int32_t channels() const { return channels_; }
+  // Mono samples in the whole recording.
+  uint64_t frameCount() const { return dataBytes_ / frameBytes(); }
+
+  // Reads up to `frames` mono samples, fewer only at the end; 0 at the end.
+  // A read error ends the stream early and sets error().
+  std::size_t read(int16_t* out, std::size_t frames);
+  const std::string& error() const { return error_; }
+
+ private:
+  bool openFile(const std::string& path, std::string* error);
+  uint64_t frameBytes() const { return 2 * static_cast<uint64_t>(channels_); }
+
+  std::string path_;
+  int fd_ = -1;
+  int32_t rateHz_ = 0;
+  int32_t channels_ = 1;
+  uint64_t dataOffset_ = 0;
+  uint64_t dataBytes_ = 0;
+  uint64_t position_ = 0;  // bytes of the data read so far
+  std::vector<uint8_t> scratch_;
+  std::string error_;
+};
+
 // The whole of `text` as a decimal integer (an optional minus sign and
 // digits, nothing else) within [min, max]; false otherwise, also for a value
 // beyond 64 bits.
 bool parseIntInRange(const char* text, int64_t min, int64_t max, int64_t* value);
+
+// The whole of `text` as a finite decimal number ("0.5", "-3", "1e-2")
+// within [min, max], read the same in every locale; false otherwise.
+bool parseDoubleInRange(const char* text, double min, double max, double* value);
 
 }  // namespace tltest
 
