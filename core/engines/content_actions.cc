@@ -116,7 +116,9 @@ void addEventActionsFromJson(ActionMap& table, DB::Database* db, const Json::Val
 
 void addSyncDesyncActions(const std::string& listKey, ActionListMap& table, DB::Database* db,
                           const Json::Value& section, const std::string& bundleId,
-                          const std::string& entryPoint) {
+                          const std::string& entryPoint, UnnamedEntries* unnamed) {
+  UnnamedEntries local;
+  if (unnamed == nullptr) unnamed = &local;
   const std::string scheme = section["scheme"].asString();
   const Json::Value& actions = section["actions"];
   if (!isList(actions)) return;
@@ -132,10 +134,17 @@ void addSyncDesyncActions(const std::string& listKey, ActionListMap& table, DB::
       const int64_t timeStart = windowMillis(entry["timeStart"]);
       const int64_t timeEnd = windowMillis(entry["timeEnd"]);
       std::vector<WebAction>& list = table[trigger];
-      const bool listed = std::any_of(list.begin(), list.end(), [&](const WebAction& a) {
-        return a.bundleId == bundleId && a.id == id;
-      });
-      if (listed) continue;
+      const auto mine = [&](const WebAction& a) { return a.bundleId == bundleId && a.id == id; };
+      if (id.empty()) {
+        const auto [count, first] = unnamed->byTrigger.try_emplace(trigger);
+        if (first) {
+          count->second.listedBefore =
+              static_cast<std::size_t>(std::count_if(list.begin(), list.end(), mine));
+        }
+        if (++count->second.met <= count->second.listedBefore) continue;
+      } else if (std::any_of(list.begin(), list.end(), mine)) {
+        continue;
+      }
       list.emplace_back(trigger, scheme, EngineType::EVENT2, id, entryPoint, bundleId, n.delay,
                         n.text, n.title, key, 0, completed, timeStart, timeEnd);
     }
@@ -143,13 +152,15 @@ void addSyncDesyncActions(const std::string& listKey, ActionListMap& table, DB::
 }
 
 void addSyncActionsFromJson(ActionListMap& table, DB::Database* db, const Json::Value& section,
-                            const std::string& bundleId, const std::string& entryPoint) {
-  addSyncDesyncActions("onSync", table, db, section, bundleId, entryPoint);
+                            const std::string& bundleId, const std::string& entryPoint,
+                            UnnamedEntries* unnamed) {
+  addSyncDesyncActions("onSync", table, db, section, bundleId, entryPoint, unnamed);
 }
 
 void addDesyncActionsFromJson(ActionListMap& table, DB::Database* db, const Json::Value& section,
-                              const std::string& bundleId, const std::string& entryPoint) {
-  addSyncDesyncActions("onDesync", table, db, section, bundleId, entryPoint);
+                              const std::string& bundleId, const std::string& entryPoint,
+                              UnnamedEntries* unnamed) {
+  addSyncDesyncActions("onDesync", table, db, section, bundleId, entryPoint, unnamed);
 }
 
 void removeBundle(ActionMap& table, const std::string& bundleId) {

@@ -62,16 +62,33 @@ void addTriggerActionsFromJson(ActionMap& table, DB::Database* db, const Json::V
 // their event keys, only when the key has no action yet.
 void addEventActionsFromJson(ActionMap& table, DB::Database* db, const Json::Value& section,
                              const std::string& bundleId, const std::string& entryPoint);
+// The entries without an id that one configure of a bundle has met so far in
+// one table, per trigger, beside how many of them the trigger's list held
+// before that configure began.
+struct UnnamedEntries {
+  struct Count {
+    std::size_t listedBefore = 0;
+    std::size_t met = 0;
+  };
+  std::map<std::string, Count> byTrigger;
+};
+
 // "onSync" / "onDesync" entries, appended to their trigger's list; an entry
-// whose (bundle id, id) the list already holds is not added again, so a
-// bundle configured twice is listed once.
+// with an id whose (bundle id, id) the list already holds is not added
+// again, so a bundle configured twice is listed once. Entries without an id
+// are each an action; the n-th of them under a trigger is taken as listed
+// when the list held n such entries of the bundle before this configure
+// began. `unnamed` carries that count across the sections of one configure
+// (null: this section alone).
 void addSyncDesyncActions(const std::string& listKey, ActionListMap& table, DB::Database* db,
                           const Json::Value& section, const std::string& bundleId,
-                          const std::string& entryPoint);
+                          const std::string& entryPoint, UnnamedEntries* unnamed = nullptr);
 void addSyncActionsFromJson(ActionListMap& table, DB::Database* db, const Json::Value& section,
-                            const std::string& bundleId, const std::string& entryPoint);
+                            const std::string& bundleId, const std::string& entryPoint,
+                            UnnamedEntries* unnamed = nullptr);
 void addDesyncActionsFromJson(ActionListMap& table, DB::Database* db, const Json::Value& section,
-                              const std::string& bundleId, const std::string& entryPoint);
+                              const std::string& bundleId, const std::string& entryPoint,
+                              UnnamedEntries* unnamed = nullptr);
 
 // Erases every action of `bundleId`; a list left empty is erased too.
 void removeBundle(ActionMap& table, const std::string& bundleId);

@@ -120,13 +120,14 @@ void ContentEngine::configureAction(const CachedActionParams* params) {
         // A sync engine's sections: sync, event and desync actions, in that order.
         const auto addSyncEngineSections = [&](const Json::Value& sections, auto& syncTable,
                                                auto& eventTable, auto& desyncTable) {
+          contentengine::UnnamedEntries unnamedSync, unnamedDesync;
           for (const Json::Value& section : sections) {
             contentengine::addSyncActionsFromJson(syncTable, mDatabase, section, bundle,
-                                                  entryPoint);
+                                                  entryPoint, &unnamedSync);
             contentengine::addEventActionsFromJson(eventTable, mDatabase, section, bundle,
                                                    entryPoint);
             contentengine::addDesyncActionsFromJson(desyncTable, mDatabase, section, bundle,
-                                                    entryPoint);
+                                                    entryPoint, &unnamedDesync);
           }
         };
         addSyncEngineSections(root["eventEngine"], mEventSyncActions, mEventActions,

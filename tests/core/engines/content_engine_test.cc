@@ -209,6 +209,22 @@ TEST_F(ContentEngineTest, ConfiguringTwiceAddsNothingAndUnconfigureClearsTheTabl
   EXPECT_EQ(lists().size(), 4u);
 }
 
+TEST_F(ContentEngineTest, SyncEntriesWithoutIdAreEachAnActionAndAreListedOnceWhenConfiguredAgain) {
+  const char* const bundle = R"({"eventEngine": [{"actions": [{"codeword": 1234,
+      "onSync": [{"notification": {"text": "a"}}, {"notification": {"text": "b"}}, {"id": "s"}],
+      "onDesync": [{}, {}]}]}]})";
+  configure("b1", bundle);
+  configure("b1", bundle);
+  const auto synced = sync(syncSignal(EventType::sync, EngineType::EVENT2, 10000));
+  EXPECT_EQ(names(synced), (std::vector<std::string>{"status", "", "", "s"}));
+  EXPECT_EQ(names(sync(syncSignal(EventType::desync, EngineType::EVENT2, 10000))),
+            (std::vector<std::string>{"status", "", ""}));
+  const auto published = lists();
+  ASSERT_EQ(published.size(), 2u);
+  EXPECT_EQ(published[0], published[1]);
+  EXPECT_EQ(published[1].assetActionMap.at("b1").size(), 5u);
+}
+
 TEST_F(ContentEngineTest, FirstBundleKeepsASharedTrigger) {
   configure("first", R"({"triggerEngine": [{"actions": [{"codeword": 9, "id": "f"}]}]})");
   configure("second", R"({"triggerEngine": [{"actions": [{"codeword": 9, "id": "s"}]}]})");
