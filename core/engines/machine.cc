@@ -63,21 +63,38 @@ void Machine::sync(const MediaStream& stream, int64_t position, const IProcessor
   }
 
   if (watchdog_) cancelQuietly(*watchdog_);
-  watchdog_ = std::make_unique<TimingEvent>(
-      [this, watchdogMessage, target, generation] {
-        onWatchdog(watchdogMessage, target, generation);
-      },
-      milliseconds(position + timeout), TimingEvent::kAutoId, TimingEvent::kOneShotRemove);
-  timing_->registerEvent(*watchdog_);
+  const auto onTimeout = [this, watchdogMessage, target, generation] {
+    onWatchdog(watchdogMessage, target, generation);
+  };
+  watchdog_ = std::make_unique<TimingEvent>(onTimeout, milliseconds(position + timeout),
+                                            timeoutId, TimingEvent::kOneShotRemove);
+  try {
+    timing_->registerEvent(*watchdog_);
+  } catch (const std::invalid_argument&) {
+    // The previous watchdog is firing right now (its generation keeps it
+    // from acting) and cannot be replaced: this one goes in beside it.
+    watchdog_ = std::make_unique<TimingEvent>(onTimeout, milliseconds(position + timeout),
+                                              TimingEvent::kAutoId, TimingEvent::kOneShotRemove);
+    timing_->registerEvent(*watchdog_);
+  }
 
   current_ = stream;
   synced_ = true;
   timing_->start(milliseconds(position));
 }
 
+TimingEvent Machine::registerTick(const MediaStream& stream, const INamedObject* sender,
+                                  IProcessorListener* listener, const Tick& tick, int64_t from) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return scheduleTickLocked(stream, Target{sender, listener}, tick, from, generation_);
+}
+
 TimingEvent Machine::scheduleTickLocked(const MediaStream& stream, const Target& target,
                                         const Tick& tick, int64_t from, uint64_t generation) {
   const int64_t period = tick.second;
+  if (period < 1) {
+    throw std::invalid_argument("A tick period must be at least 1 ms: " + tick.first);
+  }
   const int64_t tickTime = (from / period + 1) * period;
   TimingEvent event([this, stream, target, tick, from, tickTime,
                      generation] { onTick(stream, target, tick, from, tickTime, generation); },

@@ -10,10 +10,13 @@
 // reschedules the ticks and pushes the watchdog on; a `sync` of another
 // stream replaces every registered event by the new stream's.
 //
-// Watchdog and tick callbacks carry the generation of the `sync` that
-// scheduled them: once a later `sync` has run they do nothing, so a `sync`
-// that meets one of them firing neither fails nor leaves a second tick chain
-// behind.
+// The watchdog is registered under the one id `timeoutId`, so each arming
+// replaces the previous one in the Timing. Watchdog and tick callbacks carry
+// the generation of the `sync` that scheduled them: once a later `sync` has
+// run they do nothing, so a `sync` that meets one of them firing neither
+// fails nor leaves a second tick chain behind (a watchdog that is firing
+// while the next is armed cannot be replaced; the next then takes an
+// automatic id).
 //
 // Ownership: the Timing is not owned; it must be stopped and destroyed before
 // the machine, since its events call back into it. Messages go to the
@@ -49,6 +52,8 @@ class Machine {
  public:
   // The sync time-out of a stream without a sequence.
   static constexpr int64_t defaultTimeout = 30000;
+  // The Timing id of the desync watchdog.
+  static constexpr int timeoutId = -117;
 
   using Tick = std::pair<std::string, int64_t>;  // tick id, period in ms
 
@@ -61,6 +66,15 @@ class Machine {
   // watchdog hands to the listener when it fires.
   void sync(const MediaStream& stream, int64_t position, const IProcessorEventParams& desync,
             const INamedObject* sender, IProcessorListener* listener);
+  // The next firing of `tick` (id, period) after position `from`: at the
+  // first multiple of the period after `from`, one-shot, with an automatic
+  // id. It is recorded as the tick's event in the tick table (a later `sync`
+  // of the same stream cancels it); the caller registers it with the
+  // Timing. Its firing sends a tick message from `sender` to `listener` and
+  // schedules the next one. Throws std::invalid_argument for a period below
+  // 1 ms, which would be due again at once.
+  TimingEvent registerTick(const MediaStream& stream, const INamedObject* sender,
+                           IProcessorListener* listener, const Tick& tick, int64_t from);
   // The current stream when synchronised, else the null stream.
   MediaStream syncedMediaStream() const;
   // Desynchronises and stops the clock; registered events stay.

@@ -75,12 +75,6 @@ SyncEngine::~SyncEngine() {
   machine_.reset();
 }
 
-int64_t SyncEngine::steadyNowMillis() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             clock_.steadyNow().time_since_epoch())
-      .count();
-}
-
 void SyncEngine::send(std::unique_ptr<ThriftParams> message) {
   if (listener_ != nullptr) listener_->onProcessorEvent(this, message.get());
 }
@@ -255,7 +249,7 @@ void SyncEngine::handlePartialCodeword(const ThriftParams& params) {
   synchronise(MediaStream::codeword(id), position, partial->steadyTimeStamp);
 }
 
-void SyncEngine::synchronise(const MediaStream& stream, int64_t position, int64_t steadyStampMs) {
+void SyncEngine::synchronise(const MediaStream& stream, int64_t position, int64_t stampMs) {
   const MediaStream current = machine_->syncedMediaStream();
   const EngineType::type type = traits_.engineType;
   if (current != stream) {
@@ -266,7 +260,7 @@ void SyncEngine::synchronise(const MediaStream& stream, int64_t position, int64_
     send(syncengine::generateSyncEngineSignalThriftParam(type, stream, EventType::sync, position,
                                                          "", -1, -1, -1, clock_));
   }
-  const int64_t corrected = saturated(1, position, steadyNowMillis() - steadyStampMs);
+  const int64_t corrected = saturated(1, position, upTimeMillis() - stampMs);
   const int64_t timeout = machine_->timeoutMillis(stream);
   const std::unique_ptr<ThriftParams> watchdog = syncengine::generateSyncEngineSignalThriftParam(
       type, stream, EventType::desync, saturated(1, corrected, timeout), "", -1, -1, -1, clock_);

@@ -88,9 +88,12 @@ class SyncEngine : public IEngine, public IMessengerListener {
   // Engine-specific events (affirm, audio match); true when consumed.
   virtual bool handleOwnEvent(const IProcessorEventParams* params, bool& consumed) = 0;
 
-  void synchronise(const MediaStream& stream, int64_t position, int64_t steadyStampMs);
+  // `stampMs` is the capture time of what named the position, on the core's
+  // up-time (the time base of every steady time stamp): the clock starts at
+  // the position advanced by the time since.
+  void synchronise(const MediaStream& stream, int64_t position, int64_t stampMs);
   void selectPriorities();
-  int64_t steadyNowMillis() const;
+  int64_t upTimeMillis() const { return clock_.upTimeMillis(); }
   const Clock& clock() const { return clock_; }
   IProcessorListener* listener() const { return listener_; }
 

@@ -52,7 +52,7 @@ bool EventEngine2::handleOwnEvent(const IProcessorEventParams* params, bool& con
   }
   if (const auto* match = AMEvent::Cast(params)) {
     synchronise(MediaStream::audioMatch(match->amId), match->offset + match->duration,
-                steadyNowMillis());
+                upTimeMillis());
     return true;
   }
   return false;

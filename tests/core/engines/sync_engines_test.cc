@@ -83,14 +83,14 @@ class SyncEngineTest : public ::testing::Test {
  protected:
   SyncEngineTest() : engine_(&listener_, &bus_, {&clock_, TimingMode::kManual}) {}
 
-  int64_t steadyMs() const {
-    return std::chrono::duration_cast<milliseconds>(clock_.steadyNow().time_since_epoch()).count();
-  }
-  // A code word meant for `ref`, captured `age` ms ago.
+  // A code word meant for `ref`, captured `age` ms ago: its steady stamp is
+  // on the core's up-time, which the fake clock keeps far from its steady
+  // clock, as a machine that has been suspended does.
   std::unique_ptr<CodewordEventParams> codeword(int64_t msg, int64_t duration,
                                                 const std::string& ref, int64_t age = 0) {
     return std::make_unique<CodewordEventParams>(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, msg, 0, 0,
-                                                 steadyMs() - age, 0, ref, 0, duration, 0);
+                                                 clock_.upTimeMillis() - age, 0, ref, 0, duration,
+                                                 0);
   }
   void offer(const IProcessorEventParams& params) { engine_.processEventParams(&params); }
   void configure(int64_t id, const std::string& json, int64_t timeout = 30) {
@@ -229,6 +229,67 @@ TEST_F(EventEngine2Test, SyncDuringFiringTickOrWatchdogNeitherThrowsNorDuplicate
   EXPECT_EQ(listener_.brief(),
             (std::vector<std::string>{"0@1000", "3@2000:t", "3@2000:t", "3@2000:t", "1@3000",
                                       "0@1000", "3@2000:t"}));
+}
+
+TEST_F(EventEngine2Test, WatchdogRunsUnderTheTimeoutIdAndEachArmingReplacesIt) {
+  EXPECT_EQ(Machine::timeoutId, -117);
+  configure(1, "{}", 10);
+  offer(*codeword(0x3e000800, 1000, "EVENT2"));  // track 1 at 1000
+  offer(*codeword(0x3e000804, 1000, "EVENT2"));  // track 1 at 5000: armed again
+  EXPECT_EQ(engine_.timing().eventCount(), 1u);
+  // Cancelling that one id leaves no watchdog behind.
+  engine_.timing().cancelEvent(TimingEvent([] {}, milliseconds(0), Machine::timeoutId));
+  EXPECT_EQ(engine_.timing().eventCount(), 0u);
+  advance(60000);
+  EXPECT_EQ(listener_.brief(), (std::vector<std::string>{"0@1000"}));
+}
+
+struct TickCase {
+  std::string name;
+  int64_t offset;  // code-word periods of 1000 ms before the sync position
+  int64_t period;
+  int64_t first, second;  // positions of the first two firings
+};
+
+class RegisterTickTest : public EventEngine2Test, public ::testing::WithParamInterface<TickCase> {};
+
+TEST_P(RegisterTickTest, FiresAtTheNextMultipleOfItsPeriodAndGoesOn) {
+  const TickCase& c = GetParam();
+  offer(*codeword(0x3e000800 + c.offset, 1000, "EVENT2"));  // track 1, no sequence
+  const int64_t from = (c.offset + 1) * 1000;
+  const TimingEvent tick = engine_.machine().registerTick(MediaStream::codeword(1), &engine_,
+                                                          &listener_, {"t", c.period}, from);
+  EXPECT_EQ(tick.time().count(), c.first);
+  EXPECT_GT(tick.id(), 0);
+  EXPECT_FALSE(tick.repeatable());
+  EXPECT_TRUE(tick.removeAfterFiring());
+  engine_.timing().registerEvent(tick);
+  advance(c.first - from);
+  advance(c.second - c.first);
+  const std::string t = ":t";
+  EXPECT_EQ(listener_.brief(),
+            (std::vector<std::string>{"0@" + std::to_string(from), "3@" + std::to_string(c.first) + t,
+                                      "3@" + std::to_string(c.second) + t}));
+  EXPECT_EQ(listener_.signals[1].mediaStreamId, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ticks, RegisterTickTest,
+    ::testing::Values(TickCase{"FromTwelveSeconds", 11, 5000, 15000, 20000},
+                      TickCase{"FromAMultipleMovesOn", 9, 5000, 15000, 20000},
+                      TickCase{"ShortPeriod", 1, 3000, 3000, 6000}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(EventEngine2Test, RegisteredTickIsCancelledByTheNextSyncAndAZeroPeriodIsRefused) {
+  offer(*codeword(0x3e000800 + 11, 1000, "EVENT2"));  // track 1 at 12000
+  engine_.timing().registerEvent(engine_.machine().registerTick(
+      MediaStream::codeword(1), &engine_, &listener_, {"t", 5000}, 12000));
+  offer(*codeword(0x3e000800 + 12, 1000, "EVENT2"));  // track 1 at 13000
+  advance(5000);
+  EXPECT_EQ(listener_.brief(), (std::vector<std::string>{"0@12000"}));
+  EXPECT_THROW(engine_.machine().registerTick(MediaStream::codeword(1), &engine_, &listener_,
+                                              {"z", 0}, 12000),
+               std::invalid_argument);
 }
 
 struct SequenceCase {
