@@ -34,10 +34,6 @@ const T* lookUp(const ConfigurationParameters& configuration, const std::string&
   return parameter != nullptr ? &parameter->value : nullptr;
 }
 
-int64_t steadyMs(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-}
-
 bool isVorselTPlugin(const std::string& name) {
   return name == "tembrolexin_VorselT" || name == "tembrolexin_VorselTW";
 }
@@ -702,9 +698,11 @@ void BaseAudioProcessor::audioArrivedProcess(const AudioArrivedSignal& signal) {
     const int64_t age = std::chrono::duration_cast<std::chrono::milliseconds>(
                             clock_.steadyNow() - signal.time)
                             .count();
-    const int64_t corrected =
-        timeProvider_->getTimeSinceEpoch(clock_.upTimeMillis() - age) + duration;
-    const int64_t steady = steadyMs(signal.time) + duration;
+    // Steady stamps are on the core's up-time, the clock that every "now"
+    // they are compared with reads: the capture's age, taken back from it.
+    const int64_t captured = clock_.upTimeMillis() - age;
+    const int64_t corrected = timeProvider_->getTimeSinceEpoch(captured) + duration;
+    const int64_t steady = captured + duration;
     // The decoding core works in place on a copy.
     std::copy(signal.samples, signal.samples + n, workBuffer_.begin());
     warnWeirdTiming("Processing", entry, corrected, steady);
@@ -731,8 +729,8 @@ void BaseAudioProcessor::checkNTPRequest() {
 
 void BaseAudioProcessor::pingDecoder() {
   for (DecoderEntry& entry : decoders_) {
-    const int64_t corrected = timeProvider_->getTimeSinceEpoch(clock_.upTimeMillis());
-    const int64_t steady = steadyMs(clock_.steadyNow());
+    const int64_t steady = clock_.upTimeMillis();
+    const int64_t corrected = timeProvider_->getTimeSinceEpoch(steady);
     warnWeirdTiming("Pinging", entry, corrected, steady);
     runDecoder(entry, nullptr, 0, corrected, steady, totalSamples_.load());
   }

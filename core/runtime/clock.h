@@ -37,7 +37,8 @@ class Clock {
   virtual std::chrono::steady_clock::time_point steadyNow() const = 0;
   // Wall clock, microseconds since 1970-01-01 00:00:00 UTC.
   virtual int64_t wallMicros() const = 0;
-  // Milliseconds since the device booted.
+  // Milliseconds since the device booted: the core's up-time
+  // (uptime::getUpTime), on which steady time stamps are taken.
   virtual int64_t upTimeMillis() const = 0;
 
   // Waits on `cv` (whose mutex `lock` holds) until notified or until
@@ -54,8 +55,16 @@ class Clock {
 namespace uptime {
 
 // Milliseconds since boot, suspended time included (CLOCK_BOOTTIME),
-// truncated toward zero; 0 when the clock cannot be read. The network-time
-// client of the platform layer stamps its replies with this same value.
+// truncated toward zero; 0 when the clock cannot be read.
+//
+// The core's up-time is the time base of every steady time stamp of the
+// system: code words are stamped with it at capture, sync-engine messages
+// carry it as their original up-time, network-time replies are paired with
+// it, and whatever compares such a stamp with "now" (the sync engines, the
+// platform's EVENT timing) reads it through Clock::upTimeMillis. It runs on
+// while the machine is suspended, as the broadcast a track follows does; the
+// steady clock (CLOCK_MONOTONIC) stops then, so it only measures intervals
+// and deadlines.
 int64_t getUpTime();
 
 }  // namespace uptime

@@ -75,7 +75,7 @@ class CodewordEventParams : public IProcessorEventParams {
   const int64_t msg;
   const int32_t msgScheme;
   const int32_t sigScheme;
-  const int64_t steadyTimeStamp;  // ms, steady clock
+  const int64_t steadyTimeStamp;  // ms of the core's up-time (uptime::getUpTime) at capture
   const int64_t systemTimeStamp;  // ms since the epoch
   const std::string engineRef;
   const int64_t offset;            // position within its sequence, code words

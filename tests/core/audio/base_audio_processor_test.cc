@@ -216,11 +216,10 @@ TEST_F(ProcessorTest, CodewordFieldsAndTimeStamps) {
   ASSERT_EQ(events.size(), 1u);
   const CodewordEventParams& e = events[0];
   // 1024 samples at 8 kHz end 128 ms after the capture time; the word began
-  // 8000 samples (1000 ms) before the end of the buffer.
-  const int64_t steadyEnd =
-      std::chrono::duration_cast<std::chrono::milliseconds>(clock_.steadyNow().time_since_epoch())
-          .count() +
-      128;
+  // 8000 samples (1000 ms) before the end of the buffer. The steady stamp is
+  // on the core's up-time, which the fake clock keeps far from its steady
+  // clock.
+  const int64_t steadyEnd = clock_.upTimeMillis() + 128;
   const int64_t wallEnd = clock_.wallMicros() / 1000 + 128;
   EXPECT_EQ(e.steadyTimeStamp, steadyEnd - 1000);
   EXPECT_EQ(e.systemTimeStamp, wallEnd - 1000);
