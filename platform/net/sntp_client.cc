@@ -1,6 +1,7 @@
 #include "platform/net/sntp_client.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <mutex>
@@ -12,7 +13,6 @@ namespace tembrolexinplatform {
 namespace {
 
 constexpr uint32_t kSecondsFrom1900To1970 = 2208988800u;
-constexpr uint64_t kMillisFrom1900To1970 = 2208988800000ull;
 constexpr std::size_t kPacketSize = 48;
 
 ntpTimestamp fromUnix(int64_t seconds, int64_t micros) {
@@ -44,16 +44,33 @@ uint32_t getBigEndian32(const std::string& in, std::size_t at) {
 
 // Milliseconds of a fraction of a second, rounded to the nearest one (a plain
 // shift would read 20 ms, stored as 85899345 / 2^32 s, back as 19).
-uint64_t fractionMillis(uint32_t fraction) {
-  return (static_cast<uint64_t>(fraction) * 1000 + 0x80000000ull) >> 32;
+int64_t fractionMillis(uint32_t fraction) {
+  return static_cast<int64_t>((static_cast<uint64_t>(fraction) * 1000 + 0x80000000ull) >> 32);
 }
 
-// An NTP time stamp at `at` in milliseconds since 1970, in unsigned
-// arithmetic (era 0).
-double timestampMillis(const std::string& packet, std::size_t at) {
-  const uint64_t seconds = getBigEndian32(packet, at);
-  const uint64_t ms = seconds * 1000 + fractionMillis(getBigEndian32(packet, at + 4)) - kMillisFrom1900To1970;
-  return static_cast<double>(ms);
+// An NTP time stamp in milliseconds since 1970, in integer arithmetic. The
+// seconds count of era 0 wraps on 2036-02-07; as SNTP clients do, a value
+// below 2^31 (before 1968-01-20 in era 0) is read as era 1, so every time
+// from 1968 to 2104 reads right.
+int64_t ntpMillis(uint32_t seconds, uint32_t fraction) {
+  const int64_t era = (seconds & 0x80000000u) != 0 ? 0 : 1;
+  const int64_t unixSeconds =
+      era * 4294967296LL + static_cast<int64_t>(seconds) - static_cast<int64_t>(kSecondsFrom1900To1970);
+  return unixSeconds * 1000 + fractionMillis(fraction);
+}
+
+int64_t timestampMillis(const std::string& packet, std::size_t at) {
+  return ntpMillis(getBigEndian32(packet, at), getBigEndian32(packet, at + 4));
+}
+
+// Milliseconds computed in double, truncated toward zero; saturated at the
+// ends of int64_t rather than cast out of range.
+int64_t truncateMillis(double ms) {
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (std::isnan(ms)) return 0;
+  if (ms >= kTwoTo63) return INT64_MAX;
+  if (ms <= -kTwoTo63) return INT64_MIN;
+  return static_cast<int64_t>(ms);
 }
 
 }  // namespace
@@ -139,18 +156,23 @@ struct SntpClient::Impl {
       TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply that does not answer our request");
       return;
     }
+    if (getBigEndian32(data, 40) == 0 && getBigEndian32(data, 44) == 0) {
+      // A zero transmit time is no time (a kiss-of-death reply carries none):
+      // the exchange stays open until its time-out.
+      TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply without a transmit time");
+      return;
+    }
     cancelTimeout();
     const double responseTicks = timeSinceBoot();
-    const double t1 = timestampMillis(data, 24);
-    const double t2 = timestampMillis(data, 32);
-    const double t3 = timestampMillis(data, 40);
+    const int64_t t1 = timestampMillis(data, 24);
+    const int64_t t2 = timestampMillis(data, 32);
+    const int64_t t3 = timestampMillis(data, 40);
     const double elapsed = responseTicks - sentTicks;
-    const double t4 = (elapsed + static_cast<double>(static_cast<uint64_t>(sent.wholeSeconds) * 1000 -
-                                                      kMillisFrom1900To1970)) +
-                      static_cast<double>(fractionMillis(sent.fractSeconds));
-    const double delta = ((t2 - t1) + (t3 - t4)) * 0.5;
-    NTPResult result(data, machElapsed(), static_cast<int64_t>(elapsed - (t3 - t2)), static_cast<int64_t>(t3),
-                     static_cast<int64_t>(delta), clock.upTimeMillis(), t4 + delta, host);
+    const double t4 = elapsed + static_cast<double>(ntpMillis(sent.wholeSeconds, sent.fractSeconds));
+    const double delta =
+        (static_cast<double>(t2 - t1) + (static_cast<double>(t3) - t4)) * 0.5;
+    NTPResult result(data, machElapsed(), truncateMillis(elapsed - static_cast<double>(t3 - t2)), t3,
+                     truncateMillis(delta), clock.upTimeMillis(), t4 + delta, host);
     {
       std::lock_guard<std::mutex> lock(mutex);
       ntpResult = result;

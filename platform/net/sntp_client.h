@@ -6,10 +6,17 @@
 // corrected time, handed to the delegate. The owner asks again, or asks
 // another server; the client never repeats a request on its own.
 //
-// A reply is taken only when it is at least 48 bytes long and its originate
-// time stamp is the transmit time stamp of our latest request; anything else
-// (a stray or late datagram, a short one) is logged at Debug and ignored.
-// Time stamps read back to milliseconds rounded to the nearest one.
+// A reply is taken only when it is at least 48 bytes long, its originate
+// time stamp is the transmit time stamp of our latest request and its
+// transmit time stamp is not zero; anything else (a stray or late datagram,
+// a short one, a kiss-of-death reply without a time) is logged at Debug and
+// ignored, and the exchange ends at its time-out. The mode, stratum and leap
+// indicator are not looked at.
+//
+// Time stamps read back to milliseconds rounded to the nearest one, in
+// integer arithmetic and era-aware: a seconds count below 2^31 is read as
+// era 1 (after the rollover of 2036-02-07), so every time from 1968 to 2104
+// reads right.
 //
 // Every delegate call, socket callback and the time-out action run on the
 // delegate queue: the dispatcher's main queue, or under a test host a serial

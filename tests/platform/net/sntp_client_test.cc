@@ -128,6 +128,87 @@ TEST_F(SntpTest, ShortAndForeignRepliesAreIgnored) {
   EXPECT_EQ(events->results.size(), 2u);
 }
 
+// The 8 bytes of an NTP time stamp as they stand on the wire.
+std::string rawStamp(uint32_t seconds, uint32_t fraction) {
+  std::string out(8, '\0');
+  for (int i = 0; i < 4; ++i) {
+    out[i] = static_cast<char>((seconds >> (24 - 8 * i)) & 0xFF);
+    out[4 + i] = static_cast<char>((fraction >> (24 - 8 * i)) & 0xFF);
+  }
+  return out;
+}
+
+// The client's request goes out at the fake clock's wall time W and the
+// reply is decoded at W too (the clock stands still), so T1 = T4 = W.
+constexpr int64_t kW = tltest::FakeClock::kStartWallMicros / 1000;
+
+struct ReplyCase {
+  std::string name;
+  std::string receive, transmit;  // wire time stamps of the reply
+  bool kissOfDeath;               // leap 3, stratum 0, reference "RATE"
+  bool taken;
+  int64_t transmitTime, clockOffset, roundTrip;
+};
+
+class SntpReplyTest : public SntpTest, public testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(SntpReplyTest, TimesReadInTheirEraOrTheReplyIsIgnored) {
+  const ReplyCase& c = GetParam();
+  tltest::UdpTestServer server([&](const std::string& request) {
+    std::string reply = tltest::sntpReply(request, 0, 0);
+    reply.replace(32, 8, c.receive);
+    reply.replace(40, 8, c.transmit);
+    if (c.kissOfDeath) {
+      reply[0] = static_cast<char>(0xDC);
+      reply[1] = 0;
+      reply.replace(12, 4, "RATE");
+    }
+    // A plain reply behind it shows that the one under test was decoded.
+    return std::vector<std::string>{reply, tltest::sntpReply(request, kW + 7000, kW + 7000)};
+  });
+  auto client = makeClient(server.port());
+  ASSERT_TRUE(client->requestTimeWithHost("127.0.0.1", 2.0));
+  const std::size_t expected = c.taken ? 2 : 1;
+  ASSERT_TRUE(pumpUntil([&] { return events->results.size() == expected; }));
+  EXPECT_EQ(events->results.back().transmitTime(), kW + 7000);
+  if (c.taken) {
+    const NTPResult& r = events->results[0];
+    EXPECT_EQ(r.transmitTime(), c.transmitTime);
+    EXPECT_EQ(r.clockOffset(), c.clockOffset);
+    EXPECT_EQ(r.roundTripTime(), c.roundTrip);
+  } else {
+    // The ignored reply left the time-out armed; the plain one cancelled it.
+    advance(5s);
+    EXPECT_EQ(events->timeouts, 0);
+  }
+}
+
+// T2 and T3 of the era-1 rows: second 16 and 17.5 after the rollover of
+// 2036-02-07 06:28:16 UTC (2085978496 s since 1970).
+constexpr int64_t kRollover = 2085978496000;
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, SntpReplyTest,
+    testing::Values(
+        // offset ((T2 - T1) + (T3 - T4)) / 2 truncated, round trip -(T3 - T2).
+        ReplyCase{"EraZero", tltest::ntpFromMillis(kW + 1510), tltest::ntpFromMillis(kW + 1515),
+                  false, true, kW + 1515, 1512, -5},
+        ReplyCase{"SpecimenTime", rawStamp(0xE3088E80, 0x80000000),
+                  rawStamp(0xE3088E80, 0x80000000), false, true, 1600000000500,
+                  1600000000500 - kW, 0},
+        ReplyCase{"LastSecondOfEraZero", rawStamp(0xFFFFFFFF, 0), rawStamp(0xFFFFFFFF, 0), false,
+                  true, kRollover - 1000, kRollover - 1000 - kW, 0},
+        ReplyCase{"AfterTheRollover", rawStamp(16, 0), rawStamp(17, 0x80000000), false, true,
+                  kRollover + 17500, (kRollover + 16000 - kW + kRollover + 17500 - kW) / 2, -1500},
+        ReplyCase{"LastSecondOfEraOne", rawStamp(0x7FFFFFFF, 0), rawStamp(0x7FFFFFFF, 0), false,
+                  true, 4233462143000, 4233462143000 - kW, 0},
+        ReplyCase{"ReceiveTimeZero", rawStamp(0, 0), tltest::ntpFromMillis(kW + 1000), false, true,
+                  kW + 1000, (kRollover - kW + 1000) / 2, kRollover - kW - 1000},
+        ReplyCase{"TransmitTimeZeroIgnored", tltest::ntpFromMillis(kW), rawStamp(0, 0), false,
+                  false, 0, 0, 0},
+        ReplyCase{"KissOfDeathIgnored", rawStamp(0, 0), rawStamp(0, 0), true, false, 0, 0, 0}),
+    [](const auto& info) { return info.param.name; });
+
 TEST_F(SntpTest, OneTimeOutPerPendingActionAtItsFirstDeadline) {
   tltest::UdpTestServer silent(nullptr);
   auto client = makeClient(silent.port());
