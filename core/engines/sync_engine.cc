@@ -161,9 +161,13 @@ bool SyncEngine::registerEventSequenceWithID(const MediaStream& stream, const st
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   const tembrolexinsdk::LocaleFreeJson prepared(json);
   const std::string& text = prepared.text();
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isObject()) {
-    return refuse();
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+  } catch (const Json::Exception&) {
+    // Nesting beyond the reader's depth limit: malformed like any other.
   }
+  if (!parsed || !root.isObject()) return refuse();
   prepared.restore(root);
   const Json::Value& events = root["events"];
   const Json::Value& ticks = root["ticks"];

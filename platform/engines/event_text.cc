@@ -147,7 +147,13 @@ std::vector<TimedEventEngine> eventsFromJson(const Json::Value& root) {
 std::optional<std::vector<TimedEventEngine>> parseEventText(const std::string& text, TLError& error) {
   if (text.empty()) return std::vector<TimedEventEngine>{};
   if (text[0] == '<') {
-    auto events = parseXml(text);
+    std::optional<std::vector<TimedEventEngine>> events;
+    try {
+      events = parseXml(text);
+    } catch (const std::exception&) {
+      // Out of memory for the events: no events were found.
+      events.reset();
+    }
     if (!events || events->empty()) {
       error = decoderError(TLEventEngine::kErrorNoEventsInXml, "No events found in XML");
       return std::nullopt;
@@ -155,22 +161,31 @@ std::optional<std::vector<TimedEventEngine>> parseEventText(const std::string& t
     return events;
   }
   if (text[0] == '{') {
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    builder["rejectDupKeys"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string parseErrors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &parseErrors)) {
+    const auto fail = [&error](std::string reason) {
       error = decoderError(TLEventEngine::kErrorBadJson, "Failed to parse JSON data");
-      while (!parseErrors.empty() && std::isspace(static_cast<unsigned char>(parseErrors.back()))) {
-        parseErrors.pop_back();
+      while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back()))) {
+        reason.pop_back();
       }
       error.underlyingError =
-          std::make_shared<const TLError>(TLError{"TLJSONReaderErrorDomain", 1, parseErrors, ""});
+          std::make_shared<const TLError>(TLError{"TLJSONReaderErrorDomain", 1, reason, ""});
       return std::nullopt;
+    };
+    try {
+      Json::CharReaderBuilder builder;
+      Json::CharReaderBuilder::strictMode(&builder.settings_);
+      builder["rejectDupKeys"] = false;
+      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+      Json::Value root;
+      std::string parseErrors;
+      if (!reader->parse(text.data(), text.data() + text.size(), &root, &parseErrors)) {
+        return fail(std::move(parseErrors));
+      }
+      return eventsFromJson(root);
+    } catch (const std::exception& e) {
+      // The reader throws rather than fails on nesting beyond its depth
+      // limit: malformed text like any other.
+      return fail(e.what());
     }
-    return eventsFromJson(root);
   }
   return std::vector<TimedEventEngine>{};
 }

@@ -325,7 +325,10 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"IdIsObject", R"({"events":[{"id":{},"time":1}]})", 30, false},
         SequenceCase{"TimeOutOfRange", R"({"events":[{"id":"a","time":1e300}]})", 30, false},
         SequenceCase{"TicksNotArray", R"({"ticks":{"id":"t"}})", 30, false},
-        SequenceCase{"MissingIdSkipped", R"({"events":[{"time":1}]})", 30, true}),
+        SequenceCase{"MissingIdSkipped", R"({"events":[{"time":1}]})", 30, true},
+        SequenceCase{"NestedTooDeep",
+                     R"({"events":)" + std::string(1000, '[') + std::string(1000, ']') + "}", 30,
+                     false}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(EventEngine2Test, OnlyOwnEventDataIsConsumedAndZeroTimeoutDesyncsAtOnce) {

@@ -89,6 +89,11 @@ const char kLaughs[] =
     "<!ENTITY h \"&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;\"><!ENTITY i \"&h;&h;&h;&h;&h;&h;&h;&h;&h;&h;\">"
     "]><t><event id=\"&i;\" time=\"1\"/></t>";
 
+// A JSON object whose "events" holds arrays nested `depth` deep.
+std::string nestedEvents(int depth) {
+  return R"({"events": )" + std::string(depth, '[') + std::string(depth, ']') + "}";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Texts, RegistrationTest,
     testing::Values(
@@ -117,6 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
         RegisterCase{"JsonWithoutEvents", R"({"other": 1})", 0, {}},
         RegisterCase{"JsonBroken", R"({"events": [})", 14, {}},
         RegisterCase{"JsonTrailingText", R"({"events": []} x)", 14, {}},
+        RegisterCase{"JsonNestedTooDeep", nestedEvents(1000), 14, {}},
+        RegisterCase{"JsonNestedDeepEnough", nestedEvents(900), 0, {}},
         RegisterCase{"BlankFirstGivesNone", R"( <t><event id="a" time="1"/></t>)", 0, {}},
         RegisterCase{"ArrayFirstGivesNone", R"([{"id": "a", "time": 1}])", 0, {}},
         RegisterCase{"EmptyText", "", 0, {}}),
