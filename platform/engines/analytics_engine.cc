@@ -184,7 +184,7 @@ void TLAnalyticsEngine::setSecureServerURL(const std::string& url, int64_t alert
     messenger = messenger_;
   }
   networkManager_->setSecureServerURL(url, alertTimeoutHours, maxAttempts, deleteAfterMaxAttempts,
-                                      backoffBetweenAttemptsMs, messenger.get());
+                                      backoffBetweenAttemptsMs, messenger);
 }
 
 void TLAnalyticsEngine::prepareData() { decoder()->prepareData(); }

@@ -126,11 +126,10 @@ TLNetworkManager::TLNetworkManager(Passkey, Options options)
 }
 
 TLNetworkManager::~TLNetworkManager() {
-  Messenger* messenger;
+  std::shared_ptr<Messenger> messenger;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    messenger = messenger_;
-    messenger_ = nullptr;
+    messenger = std::move(messenger_);
     for (auto& handle : pendingProcessing_) handle.cancel();
     pendingAlert_.cancel();
   }
@@ -140,8 +139,9 @@ TLNetworkManager::~TLNetworkManager() {
 
 void TLNetworkManager::setSecureServerURL(const std::string& url, int64_t alertTimeoutHours,
                                           int32_t maxAttempts, bool deleteAfterMaxAttempts,
-                                          int32_t backoffBetweenAttemptsMs, Messenger* messenger) {
-  Messenger* previous;
+                                          int32_t backoffBetweenAttemptsMs,
+                                          std::shared_ptr<Messenger> messenger) {
+  std::shared_ptr<Messenger> previous;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     settings_ = Settings{url, alertTimeoutHours, maxAttempts, deleteAfterMaxAttempts,
@@ -411,7 +411,7 @@ void TLNetworkManager::onReceive(const TLThriftParams& message, const std::strin
   (void)sender;
   auto request = message.newMessageOfType<StringRequest>();
   if (!request || !request->__isset.messageType || request->messageType != 0) return;
-  Messenger* messenger;
+  std::shared_ptr<Messenger> messenger;
   StringRequest answer = *request;
   {
     std::lock_guard<std::mutex> lock(mutex_);

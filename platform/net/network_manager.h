@@ -31,8 +31,8 @@
 //
 // Ownership: made by create() (held by shared_ptr; requests refer back to it
 // weakly) or getInstance() (the process-wide one, never destroyed). Holds the
-// network-type source and the upload-status delegate strongly, owners of
-// uploads weakly. The Messenger is not owned and must outlive its use here.
+// network-type source, the upload-status delegate and the Messenger given
+// with the server settings strongly (shared), owners of uploads weakly.
 //
 // Thread safety: every operation may be called from any thread. Each queue
 // has one re-entrant lock guarding its list and its current request; the
@@ -120,11 +120,12 @@ class TLNetworkManager final : public TLAsyncRequestDelegate,
   ~TLNetworkManager() override;
 
   // Replaces all five settings; moves the type-21 registration from the
-  // previous messenger to `messenger` (which may be null); sends what waits
+  // previous messenger to `messenger` (which may be null), which the manager
+  // then holds until it is replaced or the manager goes; sends what waits
   // for a server URL.
   void setSecureServerURL(const std::string& url, int64_t alertTimeoutHours, int32_t maxAttempts,
                           bool deleteAfterMaxAttempts, int32_t backoffBetweenAttemptsMs,
-                          Messenger* messenger);
+                          std::shared_ptr<Messenger> messenger);
 
   // Queues a POST upload of `params` for the plug-in; refused (Error "No
   // upload path for plugin %@, upload request aborted") for a plug-in
@@ -211,7 +212,7 @@ class TLNetworkManager final : public TLAsyncRequestDelegate,
   TimerHandle pendingAlert_;
   std::shared_ptr<TLNetworkTypeDelegate> networkTypeSource_;
   std::shared_ptr<TLUploadStatusDelegate> statusDelegate_;
-  Messenger* messenger_ = nullptr;
+  std::shared_ptr<Messenger> messenger_;
 };
 
 }  // namespace tembrolexinplatform

@@ -82,7 +82,7 @@ class NetworkManagerTest : public testing::Test {
   ~NetworkManagerTest() override { manager->cancelAll(); }
 
   void configure(int64_t alertHours = 0, int32_t maxAttempts = 3, bool deleteAfter = true,
-                 int32_t backoffMs = 300000, Messenger* messenger = nullptr) {
+                 int32_t backoffMs = 300000, std::shared_ptr<Messenger> messenger = nullptr) {
     manager->setSecureServerURL("https://srv", alertHours, maxAttempts, deleteAfter, backoffMs, messenger);
   }
   void upload(const std::string& tag, const std::string& plugin = kPlugin) {
@@ -329,13 +329,13 @@ TEST_F(NetworkManagerTest, UploadsQueuedOnTheBusThreadWhileMainAnswers) {
 
 TEST_F(NetworkManagerTest, AnswersStringRequestsWithTheServerUrl) {
   tltest::RecordingMessenger bus;
-  Messenger messenger(&bus);
-  configure(0, 3, true, 300000, &messenger);
+  auto messenger = std::make_shared<Messenger>(&bus);
+  configure(0, 3, true, 300000, messenger);
   auto deliver = [&](int32_t messageType) {
     StringRequest request;
     request.__set_messageType(messageType);
     request.__set_contentType(1);
-    messenger.receiveThriftMessage(TLThriftParams(MessageEnvelope::wrap(request)), "CONTENT");
+    messenger->receiveThriftMessage(TLThriftParams(MessageEnvelope::wrap(request)), "CONTENT");
   };
   deliver(1);  // a Response is not answered
   EXPECT_EQ(bus.sentCount(), 0u);
@@ -351,7 +351,27 @@ TEST_F(NetworkManagerTest, AnswersStringRequestsWithTheServerUrl) {
   EXPECT_EQ(answer->contentType, 1);
   EXPECT_EQ(answer->response, "https://srv");
   configure(0, 3, true, 300000, nullptr);
-  EXPECT_EQ(messenger.receiverCount(21), 0u);
+  EXPECT_EQ(messenger->receiverCount(21), 0u);
+}
+
+TEST_F(NetworkManagerTest, HoldsItsMessengerUntilReplaced) {
+  tltest::RecordingMessenger bus;
+  auto messenger = std::make_shared<Messenger>(&bus);
+  const std::weak_ptr<Messenger> held = messenger;
+  configure(0, 3, true, 300000, messenger);
+  messenger.reset();  // its maker lets go: the manager keeps it, and answers through it
+  ASSERT_FALSE(held.expired());
+  StringRequest request;
+  request.__set_messageType(0);
+  held.lock()->receiveThriftMessage(TLThriftParams(MessageEnvelope::wrap(request)), "CONTENT");
+  EXPECT_EQ(bus.sentCount(), 1u);
+  // Replacing it unregisters from it and lets it go.
+  auto next = std::make_shared<Messenger>(&bus);
+  configure(0, 3, true, 300000, next);
+  EXPECT_TRUE(held.expired());
+  EXPECT_EQ(next->receiverCount(21), 1u);
+  configure(0, 3, true, 300000, nullptr);
+  EXPECT_EQ(next->receiverCount(21), 0u);
 }
 
 }  // namespace
