@@ -4,6 +4,40 @@
 
 namespace tembrolexinplatform {
 
+namespace {
+
+// One entry per entry of the map, its value read by the parameter's type
+// from the field of that type, set or not (an unset field reads as its
+// default: false, 0, 0.0 or the empty text); a type outside 0 to 4 gives no
+// entry.
+ConfigDictionary dictionaryOf(const ConfigurationMapSignal& map) {
+  ConfigDictionary out;
+  for (const auto& [key, p] : map.config) {
+    switch (p.type) {
+      case 0:
+        out.emplace(key, static_cast<bool>(p.boolValue));
+        break;
+      case 1:
+        out.emplace(key, static_cast<int32_t>(p.intValue));
+        break;
+      case 2:
+        out.emplace(key, static_cast<double>(p.doubleValue));
+        break;
+      case 3:
+        out.emplace(key, static_cast<int64_t>(p.longlongValue));
+        break;
+      case 4:
+        out.emplace(key, p.stringValue);
+        break;
+      default:
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::shared_ptr<TLPluginEngine> TLPluginEngine::sharedEngine() {
   // Never destroyed: bus threads may still deliver during exit.
   static auto* engine = new std::shared_ptr<TLPluginEngine>(new TLPluginEngine());
@@ -28,7 +62,7 @@ void TLPluginEngine::processEventParams(std::shared_ptr<const TLProcessorEventPa
   if (!map) return;
   auto receiver = std::dynamic_pointer_cast<TLPluginEngineDelegate>(delegate());
   if (!receiver) return;
-  const ConfigDictionary data = ThriftConverter::convertWithConfigurationMapSignal(*map);
+  const ConfigDictionary data = dictionaryOf(*map);
   const TLDate now = context_.now();
   context_.safeDispatch().safeDispatchSyncOnMainQueue([&] { receiver->dataReceived(data, now); });
 }

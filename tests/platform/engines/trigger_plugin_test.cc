@@ -236,6 +236,30 @@ TEST(PluginEngineTest, EachMapBecomesOneDatedDictionaryOfTheTypedEntries) {
   engine->setDispatcher(nullptr);
 }
 
+TEST(PluginEngineTest, ATypeWithoutItsValueGivesTheTypesEmptyValue) {
+  tltest::EngineWorld world;
+  auto engine = TLPluginEngine::sharedEngine();
+  engine->setDispatcher(&world.dispatcher());
+  auto delegate = std::make_shared<PluginDelegate>();
+  engine->setDelegate(delegate);
+
+  // Each type set, no value field set; another type's field set beside it
+  // is not read.
+  ConfigParam wrongField = param(1);
+  wrongField.__set_stringValue("12");
+  ConfigurationMapSignal map;
+  map.__set_config({{"b", param(0)}, {"i", param(1)}, {"d", param(2)}, {"l", param(3)},
+                    {"s", param(4)}, {"x", param(5)}, {"w", wrongField}});
+  engine->processEventParams(std::make_shared<TLThriftParams>(MessageEnvelope::wrap(map)), "P");
+
+  ASSERT_EQ(delegate->data.size(), 1u);
+  const ConfigDictionary expected{{"b", false},          {"i", int32_t{0}},     {"d", 0.0},
+                                  {"l", int64_t{0}},     {"s", std::string()}, {"w", int32_t{0}}};
+  EXPECT_EQ(delegate->data[0], expected);
+  engine->setDelegate(nullptr);
+  engine->setDispatcher(nullptr);
+}
+
 // --- Factory ----------------------------------------------------------------
 
 struct FactoryCase {
