@@ -7,22 +7,36 @@
 //   writer.finish(ReasonForClose::kUploadRequested, done);  // close, upload, done(bool)
 //
 // Files: "<folder>/sdk_<udid>_<UTC %Y-%m-%d_%H.%M.%S>_<n>.json", n counting
-// the files this writer opened (from 0). A file holds a HEADER line
-// (logversion 1, version "IPHONE", udid, sequence n + 1, app_id), one line
-// per record in arrival order (each flushed at once), and a FOOTER line
-// (records, bitfield 0, reason) written when it is closed. The first record
-// after construction or after a close opens a new file; a name that is
-// already taken (a writer restarted within the same second) is never
-// overwritten, the next number is used instead.
+// the files this writer opened (from 0), the udid reduced to the characters
+// a record file name may hold. A file holds a HEADER line (logversion 1,
+// version "IPHONE", udid, sequence n + 1, app_id), one line per record in
+// arrival order (each written through at once), and a FOOTER line (records,
+// bitfield 0, reason) written when it is closed. The first record after
+// construction or after a close opens a new file; a name that is already
+// taken (a writer restarted within the same second) is never overwritten,
+// the next number is used instead. A file about to grow beyond
+// kMaxRecordFileBytes is closed (reason 1, handed to the uploader) and the
+// record goes into a new one; before a new file is made, the oldest pending
+// files beyond `maxPendingFiles` - 1 are dropped (AnalyticsUploader).
+//
+// Nothing is lost silently. A record that cannot be written (the folder is
+// gone or read-only, the disk is full, the file-size limit is reached, the
+// record is longer than kMaxRecordBytes) is logged at Error and counted; a
+// file never holds part of a line (RecordFile), so what could not be
+// finished still ends after whole records and is sent as such; a file whose
+// header could not be written is removed.
 //
 // finish() with a file open writes the footer, closes the file and uploads
-// it; done gets the upload's outcome on the uploader's thread. With no file
-// open (nothing recorded since the last close) done(true) runs at once on
-// the writer's thread: there is nothing to deliver.
+// it; done gets the upload's outcome on the uploader's thread, or false when
+// records were lost since the last finish (logged at Error with their
+// count). With no file open done runs at once on the writer's thread: true
+// when nothing was recorded since the last close, false when records were
+// lost.
 //
 // Destruction handles everything queued before it, then ends the thread; a
 // file still open is left without a footer (the next writer's uploader finds
-// it in the folder).
+// it in the folder). The thread logs "Thread entry." and "Thread exit." at
+// Debug.
 //
 // W: a RecordWriterStrategy constructible from (name, time, element count).
 //
@@ -32,8 +46,12 @@
 #ifndef TL_CORE_ANALYTICS_ANALYTICS_RECORD_WRITER_H_
 #define TL_CORE_ANALYTICS_ANALYTICS_RECORD_WRITER_H_
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,9 +59,9 @@
 
 #include "core/analytics/analytics_message.h"
 #include "core/analytics/analytics_uploader.h"
+#include "core/analytics/record_file.h"
 #include "core/runtime/active_object.h"
 #include "core/runtime/clock.h"
-#include "core/runtime/file_info.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor_listener.h"
 #include "core/runtime/log.h"
@@ -56,6 +74,13 @@ namespace tembrolexinsdk {
 enum class ReasonForClose : int {
   kUploadRequested = 0,  // the engine asked for the analytics to be handed in
   kNewFile = 1,          // closed because a new file was being opened
+};
+
+struct RecordWriterOptions {
+  // Record files that may wait for upload in the folder (at least 1).
+  std::size_t maxPendingFiles = kDefaultMaxPendingFiles;
+  // The write(2) call for record files; null for the real one.
+  WriteCall write;
 };
 
 template <typename W>
@@ -93,13 +118,16 @@ class AnalyticsRecordWriter : public INamedObject,
                         std::string udid, std::string folder, std::string url,
                         const Clock& clock = Clock::real(),
                         Http::TransferLimits limits = Http::TransferLimits(),
-                        std::string caFile = std::string())
-      : Base(&AnalyticsRecordWriter::stateIdle, &AnalyticsRecordWriter::stateDone, kCompleteCode),
+                        std::string caFile = std::string(),
+                        RecordWriterOptions options = RecordWriterOptions())
+      : Base(&AnalyticsRecordWriter::stateStart, &AnalyticsRecordWriter::stateDone, kCompleteCode),
         listener_(listener),
-        uploader_(log, folder, appId, url, limits, std::move(caFile)),
+        maxPendingFiles_(std::max<std::size_t>(options.maxPendingFiles, 1)),
+        uploader_(log, folder, appId, url, limits, std::move(caFile), maxPendingFiles_),
         udid_(std::move(udid)),
         appId_(std::move(appId)),
         folder_(std::move(folder)),
+        file_(std::move(options.write)),
         clock_(clock) {
     this->startThread();
   }
@@ -119,6 +147,13 @@ class AnalyticsRecordWriter : public INamedObject,
 
  private:
   friend Base;
+
+  void stateStart() {
+    logWithLogger<LogLevel::Debug>(this, "Thread entry.");
+    this->setState(&AnalyticsRecordWriter::stateIdle);
+  }
+
+  void onThreadEnd() override { logWithLogger<LogLevel::Debug>(this, "Thread exit."); }
 
   void stateIdle() {
     logWithLogger<LogLevel::Info>(this, "Entered state idle");
@@ -161,69 +196,121 @@ class AnalyticsRecordWriter : public INamedObject,
       return;
     }
     const std::string text = serialise<W>(*signal.get());
-    if (!file_.is_open()) openFile();
-    file_ << text;
-    file_.flush();
+    if (static_cast<int64_t>(text.size()) > kMaxRecordBytes) {
+      lose("An analytics record of ", text.size(), " bytes is too long to be written");
+      return;
+    }
+    // A full file is finished and sent; the record starts the next one.
+    if (file_.isOpen() && records_ > 0 &&
+        file_.size() + static_cast<int64_t>(text.size()) > kMaxRecordFileBytes) {
+      closeFile(ReasonForClose::kNewFile, [](bool) {});
+    }
+    if (!file_.isOpen() && !openFile()) {
+      ++lost_;
+      return;
+    }
+    if (const int error = file_.append(text); error != 0) {
+      lose("Could not write an analytics record to ", currentPath_, ": ", std::strerror(error));
+      return;
+    }
+    writing_ = true;
     ++records_;
   }
 
+  // Counts a record that could not be written; logs the first of a run.
+  template <typename... Pieces>
+  void lose(const Pieces&... pieces) {
+    ++lost_;
+    if (writing_) logWithLogger<LogLevel::Error>(this, pieces...);
+    writing_ = false;
+  }
+
   bool openFile() {
-    if (file_.is_open()) closeFile(ReasonForClose::kNewFile, [](bool) {});
+    if (file_.isOpen()) closeFile(ReasonForClose::kNewFile, [](bool) {});
     records_ = 0;
+    uploader_.keepAtMost(maxPendingFiles_ - 1);
     const int64_t nowMs = clock_.wallMicros() / 1000;
     const std::string stamp = tembrolexin::TimeUtilities::formatIntoString(
         nowMs, "%Y-%m-%d_%H.%M.%S", tembrolexin::TimeUtilities::kUTC);
     // A taken name (a writer restarted within the same second) moves on to
     // the next number rather than truncating a file that awaits upload.
     int number = 0;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 1000 && error == EEXIST; ++attempt) {
       number = fileNumber_++;
-      currentPath_ = folder_ + "/" + prefix_ + udid_ + "_" + stamp + "_" +
+      currentPath_ = folder_ + "/" + prefix_ + recordFileNamePart(udid_) + "_" + stamp + "_" +
                      std::to_string(number) + ".json";
-      if (!tembrolexin::FileInfo(currentPath_).exists()) break;
+      error = file_.create(currentPath_);
     }
-    file_.clear();
-    file_.open(currentPath_, std::ios::out | std::ios::trunc);
-    if (!file_.is_open()) {
-      logWithLogger<LogLevel::Error>(this, "Could not open ", currentPath_, " for writing");
-      file_.setstate(std::ios::failbit);
+    if (error != 0) {
+      logWithLogger<LogLevel::Error>(this, "Could not open ", currentPath_, " for writing: ",
+                                     std::strerror(error));
+      writing_ = false;
       return false;
     }
-    writeHeader(file_, nowMs, number + 1);
+    if (const int headerError = file_.append(header(nowMs, number + 1)); headerError != 0) {
+      // A file without its header is nobody's record file.
+      file_.close();
+      ::unlink(currentPath_.c_str());
+      logWithLogger<LogLevel::Error>(this, "Could not write the header of ", currentPath_, ": ",
+                                     std::strerror(headerError));
+      writing_ = false;
+      return false;
+    }
     return true;
   }
 
   void closeFile(ReasonForClose reason, std::function<void(bool)> done) {
-    if (!file_.is_open()) {
-      // Nothing recorded since the last close: nothing to deliver.
-      if (done) done(true);
+    if (!done) done = [](bool) {};
+    // Losses count against the next hand-in, whichever file they hit.
+    const int lost = reason == ReasonForClose::kUploadRequested ? std::exchange(lost_, 0) : 0;
+    if (lost > 0) {
+      logWithLogger<LogLevel::Error>(this, lost, " analytics records could not be written");
+    }
+    if (!file_.isOpen()) {
+      // Nothing recorded since the last close: nothing to deliver, which
+      // is a failure only when records were lost meanwhile.
+      done(lost == 0);
       return;
     }
-    writeFooter(file_, reason);
-    file_.close();
-    file_.clear();
-    uploader_.uploadFile(currentPath_, done ? std::move(done) : [](bool) {});
+    if (const int error = file_.append(footer(reason)); error != 0) {
+      // The file still ends after whole records: it goes as it is.
+      logWithLogger<LogLevel::Error>(this, "Could not write the footer of ", currentPath_, ": ",
+                                     std::strerror(error));
+    }
+    if (const int error = file_.close(); error != 0) {
+      logWithLogger<LogLevel::Error>(this, "Could not close ", currentPath_, ": ",
+                                     std::strerror(error));
+    }
+    if (lost > 0) {
+      uploader_.uploadFile(currentPath_, [done = std::move(done)](bool) { done(false); });
+    } else {
+      uploader_.uploadFile(currentPath_, std::move(done));
+    }
   }
 
-  void writeHeader(std::ofstream& out, int64_t timeMs, int sequence) {
+  std::string header(int64_t timeMs, int sequence) const {
     AnalyticsMessage header("HEADER", timeMs);
     header.add("logversion", 1)
         .add("version", std::string("IPHONE"))
         .add("udid", udid_)
         .add("sequence", sequence)
         .add("app_id", appId_);
-    out << serialise<W>(header);
+    return serialise<W>(header);
   }
 
-  void writeFooter(std::ofstream& out, ReasonForClose reason) {
+  std::string footer(ReasonForClose reason) const {
     AnalyticsMessage footer("FOOTER", clock_.wallMicros() / 1000);
     footer.add("records", records_).add("bitfield", 0).add("reason", static_cast<int>(reason));
-    out << serialise<W>(footer);
+    return serialise<W>(footer);
   }
 
   const IProcessorListener* listener_;
+  const std::size_t maxPendingFiles_;
   AnalyticsUploader uploader_;
   int records_ = 0;
+  int lost_ = 0;          // records not written since the last close
+  bool writing_ = true;   // the last record was written (a failure is logged once per run)
   int fileNumber_ = 0;
   const std::string name_ = "tembrolexin_AnalyticsRecordWriter";
   std::string udid_;
@@ -231,7 +318,7 @@ class AnalyticsRecordWriter : public INamedObject,
   std::string folder_;
   const std::string prefix_ = "sdk_";
   std::string currentPath_;
-  std::ofstream file_;
+  RecordFile file_;
   const Clock& clock_;
 };
 

@@ -1,5 +1,11 @@
 #include "core/analytics/analytics_uploader.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <ios>
@@ -20,7 +26,8 @@ const std::string AnalyticsUploader::name_ = "AnalyticsUploader";
 
 AnalyticsUploader::AnalyticsUploader(Log log, const std::string& workingFolder,
                                      const std::string& appId, const std::string& url,
-                                     Http::TransferLimits limits, std::string caFile)
+                                     Http::TransferLimits limits, std::string caFile,
+                                     std::size_t maxPendingFiles)
     : url_(url),
       workingFolder_(workingFolder),
       appId_(appId),
@@ -30,24 +37,68 @@ AnalyticsUploader::AnalyticsUploader(Log log, const std::string& workingFolder,
   if (!DirInfo::mkdir(workingFolder_, false)) {
     throw std::runtime_error("Could not create working directory " + workingFolder_);
   }
+  keepAtMost(maxPendingFiles);
   uploadFilesReady();
 }
 
 AnalyticsUploader::~AnalyticsUploader() = default;
 
 void AnalyticsUploader::uploadFilesReady() {
-  for (const std::string& path : DirInfo(workingFolder_).list(DirInfo::kFiles)) {
-    const std::string name = FileInfo(path).filename();
-    // A half-written or hidden file is never handed on.
-    if (name.size() < 2 || FileInfo::isHiddenOrTemporary(name)) continue;
-    uploadFile(path);
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(workingFolder_.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
+    ::closedir(dir);
   }
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    // A half-written or hidden file is never handed on.
+    if (FileInfo::isHiddenOrTemporary(name)) continue;
+    const std::string path = workingFolder_ + "/" + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    if (sendable(path)) uploadFile(path);
+  }
+}
+
+bool AnalyticsUploader::sendable(const std::string& path) {
+  const RecordFileCheck check = checkRecordFile(path);
+  switch (check.verdict) {
+    case RecordFileCheck::kSendable:
+      return true;
+    case RecordFileCheck::kForeign:
+      logWithLogger<LogLevel::Warning>(this, "Not sending ", printableName(path), ": ",
+                                       check.reason);
+      return false;
+    case RecordFileCheck::kBroken:
+      logWithLogger<LogLevel::Warning>(this, "Dropping analytics record file ", path, ": ",
+                                       check.reason);
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        logWithLogger<LogLevel::Warning>(this, "Could not remove file at path: ", path);
+      }
+      return false;
+  }
+  return false;
+}
+
+void AnalyticsUploader::keepAtMost(std::size_t count) {
+  const std::vector<std::string> pending = pendingRecordFiles(workingFolder_);
+  if (pending.size() <= count) return;
+  std::size_t dropped = 0;
+  for (std::size_t i = 0; i + count < pending.size(); ++i) {
+    if (::unlink(pending[i].c_str()) == 0 || errno == ENOENT) ++dropped;
+  }
+  logWithLogger<LogLevel::Warning>(this, "Dropped ", dropped,
+                                   " analytics record files awaiting upload, the oldest, to keep "
+                                   "at most ",
+                                   count);
 }
 
 void AnalyticsUploader::uploadFile(const std::string& path, std::function<void(bool)> done) {
   const FileInfo file(path);
-  if (!file.exists()) {
-    logWithLogger<LogLevel::Warning>(this, "No file at path: ", path, ", won't upload.");
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    logWithLogger<LogLevel::Warning>(this, "No file at path: ", printableName(path),
+                                     ", won't upload.");
     done(false);
     return;
   }
@@ -61,7 +112,12 @@ void AnalyticsUploader::uploadFile(const std::string& path, std::function<void(b
     done(false);
     return;
   }
-  requestSignedUrl(file.path() == workingFolder_ ? path : target, std::move(done));
+  const std::string inPlace = file.path() == workingFolder_ ? path : target;
+  if (!sendable(inPlace)) {
+    done(false);
+    return;
+  }
+  requestSignedUrl(inPlace, std::move(done));
 }
 
 std::unique_ptr<Http::Configuration> AnalyticsUploader::makeConfiguration(

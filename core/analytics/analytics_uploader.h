@@ -8,6 +8,15 @@
 // every file found there is uploaded again when an uploader for the folder
 // is created. Files given from elsewhere are first moved into the folder.
 //
+// Only record files this library wrote are sent (checkRecordFile): anything
+// else in the folder (another name, a link, which is never followed, another
+// user's file) is skipped with a Warning and left alone; a record file that
+// cannot be sent as it is (empty, too long, cut off, not records) is dropped
+// with a Warning, so that nothing is retried for ever. The folder holds at
+// most `maxPendingFiles` record files: at construction, and whenever the
+// writer is about to add one (keepAtMost), the oldest beyond that are
+// dropped with a Warning that counts them.
+//
 // `done(bool)` tells the outcome of one upload: true once the file was
 // delivered (and deleted), false otherwise. Failures found before step 1 is
 // queued call it on the calling thread before uploadFile returns; everything
@@ -25,6 +34,7 @@
 #include <memory>
 #include <string>
 
+#include "core/analytics/record_file.h"
 #include "core/net/async_queue.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/log.h"
@@ -41,7 +51,8 @@ class AnalyticsUploader : public INamedObject {
   // certificates, empty for the system's) apply to every request.
   AnalyticsUploader(Log log, const std::string& workingFolder, const std::string& appId,
                     const std::string& url, Http::TransferLimits limits = Http::TransferLimits(),
-                    std::string caFile = std::string());
+                    std::string caFile = std::string(),
+                    std::size_t maxPendingFiles = kDefaultMaxPendingFiles);
   ~AnalyticsUploader() override;
   AnalyticsUploader(const AnalyticsUploader&) = delete;
   AnalyticsUploader& operator=(const AnalyticsUploader&) = delete;
@@ -49,9 +60,12 @@ class AnalyticsUploader : public INamedObject {
   const std::string& GetName() const override { return name_; }
 
   void uploadFile(const std::string& path, std::function<void(bool)> done = [](bool) {});
-  // Uploads every regular file of the working folder, skipping names shorter
-  // than two characters and hidden or temporary files.
+  // Uploads every record file of the working folder; hidden and temporary
+  // names are passed over in silence, other entries as above.
   void uploadFilesReady();
+  // Drops the oldest record files of the folder until at most `count` are
+  // left.
+  void keepAtMost(std::size_t count);
 
   // Step 1 and step 2 (the latter runs on the queue's thread).
   void requestSignedUrl(std::string path, std::function<void(bool)> done);
@@ -59,6 +73,9 @@ class AnalyticsUploader : public INamedObject {
                          const long& httpCode, std::function<void(bool)> done);
 
  private:
+  // Whether `path` may be sent; logs and (for a broken record file) drops
+  // what may not.
+  bool sendable(const std::string& path);
   std::unique_ptr<Http::Configuration> makeConfiguration(const std::string& url,
                                                          std::unique_ptr<Http::AbstractWriter> w);
 

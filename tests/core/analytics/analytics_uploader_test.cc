@@ -1,6 +1,7 @@
 #include "core/analytics/analytics_uploader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,6 +29,11 @@ bool awaitGone(const std::string& path) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return !std::filesystem::exists(path);
+}
+
+// A record file's text: a header, then one line per record.
+std::string recordText(const std::string& tag) {
+  return "{\"id\":\"HEADER\",\"tag\":\"" + tag + "\"}\n{\"id\":\"REC\",\"n\":1}\n";
 }
 
 class AnalyticsUploaderTest : public ::testing::Test {
@@ -66,7 +73,7 @@ TEST_F(AnalyticsUploaderTest, PostsAppIdThenPutsTheExactBytesThenDeletes) {
   auto uploader = make(server.url("/base"));
   // A file from elsewhere is moved into the working folder first.
   const std::string outside = dir.file("sdk_a.json");
-  const std::string content = "{\"id\":\"HEADER\"}\n\x01\xff line\n";
+  const std::string content = "{\"id\":\"HEADER\"}\n{\"id\":\"REC\",\"text\":\"\xc3\xa9\\n\"}\n";
   writeFile(outside, content);
   EXPECT_TRUE(upload(*uploader, outside));
   const auto requests = server.requests();
@@ -113,7 +120,7 @@ TEST_P(UploadFailureTest, KeepsTheFileAndReportsFalse) {
                 : server.url("/base");
   auto uploader = make(base);
   const std::string path = folder + "/sdk_a.json";
-  writeFile(path, "record\n");
+  writeFile(path, recordText("a"));
   EXPECT_FALSE(upload(*uploader, path));
   EXPECT_TRUE(std::filesystem::exists(path));
 }
@@ -133,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AnalyticsUploaderTest, NewUploaderSendsLeftoversAgain) {
   std::filesystem::create_directory(folder);
   for (const char* name : {"sdk_a.json", "sdk_b.json", ".sdk_c.json.tmp1_0", "x"}) {
-    writeFile(folder + "/" + name, name);
+    writeFile(folder + "/" + name, recordText(name));
   }
   server.route("/base/sdk_a.json", tltest::replyWith(403));
   { auto first = make(server.url("/base")); ASSERT_TRUE(server.awaitRequests(2)); }
@@ -145,6 +152,103 @@ TEST_F(AnalyticsUploaderTest, NewUploaderSendsLeftoversAgain) {
   EXPECT_TRUE(awaitGone(folder + "/sdk_b.json"));
   EXPECT_TRUE(std::filesystem::exists(folder + "/.sdk_c.json.tmp1_0"));
   EXPECT_TRUE(std::filesystem::exists(folder + "/x"));
+}
+
+// What a start-up finds in the folder, beside one good file that is sent.
+struct LeftoverCase {
+  std::string name;
+  std::string file;                                // its name in the folder
+  std::function<void(const std::string&)> make;   // makes it at that path
+  bool stays;                                      // still there afterwards
+  std::string warning;                             // the Warning that names it
+};
+
+class LeftoverTest : public AnalyticsUploaderTest, public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(LeftoverTest, OnlyWholeRecordFilesOfOursAreSentNothingIsTriedForEver) {
+  const LeftoverCase& c = GetParam();
+  std::filesystem::create_directory(folder);
+  c.make(folder + "/" + c.file);
+  // The good file's name sorts last: once it is gone, every request queued
+  // before it has been made.
+  writeFile(folder + "/sdk_zz.json", recordText("good"));
+  server.handle("/base/sdk_zz.json", [this](const HttpRecordedRequest&) {
+    return tltest::replyWith(200, server.url("/put/sdk_zz.json"));
+  });
+  server.route("PUT", "/put/sdk_zz.json", tltest::replyWith(200));
+  tltest::LogCapture log;
+  auto uploader = make(server.url("/base"));
+  ASSERT_TRUE(awaitGone(folder + "/sdk_zz.json"));
+  EXPECT_EQ(server.requestCount(), 2u);
+  std::error_code ignored;
+  EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(folder + "/" + c.file, ignored)),
+            c.stays);
+  const auto warnings = log.matching(c.warning);
+  ASSERT_EQ(warnings.size(), 1u) << c.warning;
+  EXPECT_EQ(warnings[0].level, 3);
+  // A second start says so again and still sends nothing.
+  uploader.reset();
+  auto again = make(server.url("/base"));
+  EXPECT_EQ(server.requestCount(), 2u);
+}
+
+void text(const std::string& path, const std::string& content) { writeFile(path, content); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Folder, LeftoverTest,
+    ::testing::Values(
+        LeftoverCase{"Empty", "sdk_e.json", [](const std::string& p) { text(p, ""); }, false,
+                     "Dropping analytics record file " },
+        LeftoverCase{"Binary", "sdk_b.json",
+                     [](const std::string& p) { text(p, std::string("\x7f" "ELF\x02\x01\0\0\n", 9)); },
+                     false, "sdk_b.json: line 1 is not a record"},
+        LeftoverCase{"CutInHalf", "sdk_c.json",
+                     [](const std::string& p) { text(p, recordText("c") + "{\"id\":\"REC\",\"n"); },
+                     false, "sdk_c.json: its last line is cut off"},
+        LeftoverCase{"WithoutHeader", "sdk_h.json",
+                     [](const std::string& p) { text(p, "{\"id\":\"REC\"}\n"); }, false,
+                     "sdk_h.json: it does not begin with a header"},
+        LeftoverCase{"Huge", "sdk_u.json",
+                     [](const std::string& p) {
+                       text(p, recordText("u"));
+                       std::filesystem::resize_file(p, 30 << 20);
+                     },
+                     false, "sdk_u.json: 31457280 bytes, more than a record file holds"},
+        LeftoverCase{"NameWithASpace", "sdk_a b.json",
+                     [](const std::string& p) { text(p, recordText("s")); }, true,
+                     "sdk_a b.json: not a record file name"},
+        LeftoverCase{"NameWithANewline", "sdk_a\nb.json",
+                     [](const std::string& p) { text(p, recordText("n")); }, true,
+                     "sdk_a\\nb.json: not a record file name"},
+        LeftoverCase{"LinkToAFileElsewhere", "sdk_l.json",
+                     [](const std::string& p) {
+                       const std::string target = std::filesystem::path(p).parent_path().parent_path() / "hostname";
+                       text(target, recordText("not ours"));
+                       std::filesystem::create_symlink(target, p);
+                     },
+                     true, "sdk_l.json: a symbolic link"},
+        LeftoverCase{"Pipe", "sdk_p.json", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); },
+                     true, "sdk_p.json: not a regular file"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(AnalyticsUploaderTest, AtMostTheBoundOfFilesWaitTheOldestAreDropped) {
+  std::filesystem::create_directory(folder);
+  const auto start = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  for (int i = 0; i < 5; ++i) {
+    const std::string path = folder + "/sdk_" + std::string(1, static_cast<char>('e' - i)) + ".json";
+    writeFile(path, recordText(std::to_string(i)));
+    std::filesystem::last_write_time(path, start + std::chrono::minutes(i));  // e oldest, a newest
+  }
+  tltest::LogCapture log;
+  AnalyticsUploader uploader(Log(nullptr, nullptr), folder, "demoapp",
+                             "http://127.0.0.1:" + std::to_string(HttpTestServer::closedPort()),
+                             Http::TransferLimits(), std::string(), 3);
+  std::vector<std::string> left;
+  for (const auto& path : pendingRecordFiles(folder)) left.push_back(std::filesystem::path(path).filename());
+  EXPECT_EQ(left, (std::vector<std::string>{"sdk_c.json", "sdk_b.json", "sdk_a.json"}));
+  EXPECT_EQ(log.matching("Dropped 2 analytics record files awaiting upload, the oldest, to keep "
+                         "at most 3").size(),
+            1u);
 }
 
 TEST_F(AnalyticsUploaderTest, FolderThatCannotBeCreatedThrows) {

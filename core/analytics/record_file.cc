@@ -1,0 +1,207 @@
+#include "core/analytics/record_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <json/json.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <tuple>
+
+#include "core/runtime/json_text.h"
+
+namespace tembrolexinsdk {
+
+namespace {
+
+bool isNamePart(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '_' || c == '-';
+}
+
+// The file-size limit of the process in bytes; -1 for none.
+int64_t fileSizeLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
+  return static_cast<int64_t>(limit.rlim_cur);
+}
+
+}  // namespace
+
+RecordFile::RecordFile(WriteCall write) : write_(std::move(write)) {
+  if (!write_) write_ = [](int fd, const void* data, std::size_t size) { return ::write(fd, data, size); };
+}
+
+RecordFile::~RecordFile() { close(); }
+
+int RecordFile::create(const std::string& path) {
+  close();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  fd_ = fd;
+  size_ = 0;
+  return 0;
+}
+
+int RecordFile::append(const std::string& text) {
+  if (fd_ < 0) return EBADF;
+  const int64_t limit = fileSizeLimit();
+  if (limit >= 0 && size_ + static_cast<int64_t>(text.size()) > limit) return EFBIG;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write_(fd_, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int error = n == 0 ? EIO : errno;
+    // Nothing of a line that is not whole may stay: the file ends after its
+    // last complete line again.
+    if (done > 0 && (::ftruncate(fd_, size_) != 0 || ::lseek(fd_, size_, SEEK_SET) != size_)) {
+      // The cut failed too: nothing more can go into this file safely.
+      ::close(fd_);
+      fd_ = -1;
+    }
+    return error;
+  }
+  size_ += static_cast<int64_t>(text.size());
+  return 0;
+}
+
+int RecordFile::close() {
+  if (fd_ < 0) return 0;
+  const int result = ::close(fd_) == 0 ? 0 : errno;
+  fd_ = -1;
+  return result;
+}
+
+bool isRecordFileName(const std::string& name) {
+  static const std::string kPrefix = "sdk_";
+  static const std::string kSuffix = ".json";
+  if (name.size() > 255 || name.size() <= kPrefix.size() + kSuffix.size()) return false;
+  if (name.compare(0, kPrefix.size(), kPrefix) != 0) return false;
+  if (name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) return false;
+  return std::all_of(name.begin(), name.end(), isNamePart);
+}
+
+std::string recordFileNamePart(const std::string& text) {
+  if (text.empty()) return "_";
+  std::string out = text;
+  for (char& c : out) {
+    if (!isNamePart(c)) c = '_';
+  }
+  return out;
+}
+
+RecordFileCheck checkRecordFile(const std::string& path) {
+  const auto foreign = [](std::string reason) {
+    return RecordFileCheck{RecordFileCheck::kForeign, std::move(reason)};
+  };
+  const auto broken = [](std::string reason) {
+    return RecordFileCheck{RecordFileCheck::kBroken, std::move(reason)};
+  };
+  const std::size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (!isRecordFileName(name)) return foreign("not a record file name");
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return foreign("not found");
+  if (S_ISLNK(st.st_mode)) return foreign("a symbolic link");
+  if (!S_ISREG(st.st_mode)) return foreign("not a regular file");
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return foreign("cannot be read");
+  std::string text;
+  RecordFileCheck problem;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    problem = foreign("not a regular file");
+  } else if (st.st_uid != ::geteuid()) {
+    problem = foreign("owned by another user");
+  } else if (st.st_size == 0) {
+    problem = broken("empty");
+  } else if (st.st_size > kMaxUploadBytes) {
+    problem = broken(std::to_string(st.st_size) + " bytes, more than a record file holds");
+  } else {
+    text.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    while (got < text.size()) {
+      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    if (got != text.size()) problem = foreign("cannot be read");
+  }
+  ::close(fd);
+  if (problem.verdict != RecordFileCheck::kSendable) return problem;
+  if (text.back() != '\n') return broken("its last line is cut off");
+  std::size_t line = 0;
+  for (std::size_t at = 0; at < text.size(); ++line) {
+    const std::size_t end = text.find('\n', at);
+    const std::string one = text.substr(at, end - at);
+    at = end + 1;
+    Json::Value record;
+    bool parsed = false;
+    try {
+      parsed = parseJsonText(one, record, false);
+    } catch (const std::exception&) {
+      parsed = false;
+    }
+    if (!parsed || !record.isObject() || !record["id"].isString()) {
+      return broken("line " + std::to_string(line + 1) + " is not a record");
+    }
+    if (line == 0 && record["id"].asString() != "HEADER") {
+      return broken("it does not begin with a header");
+    }
+  }
+  return RecordFileCheck{};
+}
+
+std::vector<std::string> pendingRecordFiles(const std::string& folder) {
+  struct Entry {
+    timespec mtime;
+    std::string name;
+  };
+  std::vector<Entry> entries;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return {};
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (!isRecordFileName(name)) continue;
+    struct stat st {};
+    if (::lstat((folder + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    entries.push_back({st.st_mtim, name});
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return std::tie(a.mtime.tv_sec, a.mtime.tv_nsec, a.name) <
+           std::tie(b.mtime.tv_sec, b.mtime.tv_nsec, b.name);
+  });
+  std::vector<std::string> paths;
+  paths.reserve(entries.size());
+  for (const Entry& e : entries) paths.push_back(folder + "/" + e.name);
+  return paths;
+}
+
+std::string printableName(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c < 0x20 || c == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace tembrolexinsdk

@@ -1,0 +1,103 @@
+// Record files on disk: writing them whole lines at a time, and telling
+// which files of the record folder may be sent.
+//
+// RecordFile appends lines to one new file. A line reaches the file whole or
+// not at all: when the disk is full, a size limit is reached or the write
+// fails half way, what was written of the line is cut off again, so the file
+// always ends after a complete line. The process's file-size limit
+// (RLIMIT_FSIZE) is checked before each write, so a write never exceeds it
+// and the kernel never raises SIGXFSZ for it.
+//
+//   RecordFile file;
+//   if (int error = file.create(path); error != 0) ... strerror(error)
+//   if (int error = file.append(line); error != 0) ... the line is not in it
+//   file.close();
+//
+// The folder: the record writer names its files "sdk_<udid>_<time>_<n>.json"
+// with the udid reduced to [A-Za-z0-9._-] (recordFileNamePart). The uploader
+// sends only what checkRecordFile finds sendable: a regular file
+// (not a link) of this user with such a name, at most kMaxUploadBytes long,
+// whose lines are JSON objects with an "id", a HEADER first; and the folder
+// holds at most a bounded number of them (pendingRecordFiles lists them,
+// oldest first).
+//
+// Thread safety: a RecordFile belongs to one thread; the free functions may
+// be called from any thread.
+#ifndef TL_CORE_ANALYTICS_RECORD_FILE_H_
+#define TL_CORE_ANALYTICS_RECORD_FILE_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tembrolexinsdk {
+
+// A record file is closed and the next one opened before a record would take
+// it beyond this size (a first record of any length still goes in).
+inline constexpr int64_t kMaxRecordFileBytes = int64_t{4} << 20;
+// A record whose line is longer than this is not written.
+inline constexpr int64_t kMaxRecordBytes = int64_t{1} << 20;
+// The largest file the uploader sends: a full file, its last record and a
+// footer.
+inline constexpr int64_t kMaxUploadBytes = kMaxRecordFileBytes + kMaxRecordBytes + 4096;
+// How many record files may wait for upload in the folder, unless the app
+// says otherwise.
+inline constexpr std::size_t kDefaultMaxPendingFiles = 50;
+
+// The write(2) call; a seam through which tests make a disk full.
+using WriteCall = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
+
+class RecordFile {
+ public:
+  explicit RecordFile(WriteCall write = WriteCall());
+  ~RecordFile();
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  // Creates `path` (owner read and write only); never opens an existing file
+  // or follows a link. 0, or the errno of the failure.
+  int create(const std::string& path);
+  bool isOpen() const { return fd_ >= 0; }
+  // Bytes in the file: the end of its last complete line.
+  int64_t size() const { return size_; }
+  // Appends `text` whole, or leaves the file as it was. 0, or the errno of
+  // the failure (EFBIG when the file-size limit would be passed).
+  int append(const std::string& text);
+  // 0, or the errno of the failure; the file is closed in either case.
+  int close();
+
+ private:
+  WriteCall write_;
+  int fd_ = -1;
+  int64_t size_ = 0;
+};
+
+// "sdk_" + [A-Za-z0-9._-]+ + ".json", at most 255 bytes, not hidden.
+bool isRecordFileName(const std::string& name);
+// `text` with every byte outside [A-Za-z0-9._-] replaced by '_' ("_" for an
+// empty text), for use inside a record file name.
+std::string recordFileNamePart(const std::string& text);
+// Whether the file at `path` may be sent. Foreign: not a file this library
+// wrote (another name, a link, not a regular file, another user's), to be
+// left alone. Broken: a record file that cannot be sent as it is (empty,
+// too long, a line cut off or not a record, no header), to be dropped.
+struct RecordFileCheck {
+  enum Verdict { kSendable, kForeign, kBroken };
+  Verdict verdict = kSendable;
+  std::string reason;  // "a symbolic link", "empty", "line 3 is not a record", ...
+};
+RecordFileCheck checkRecordFile(const std::string& path);
+// The record files of `folder` (regular files with record file names, links
+// not followed), oldest first (by modification time, then name).
+std::vector<std::string> pendingRecordFiles(const std::string& folder);
+// `text` with line breaks and other control bytes written as escapes, for
+// log lines that show a file name.
+std::string printableName(const std::string& text);
+
+}  // namespace tembrolexinsdk
+
+#endif  // TL_CORE_ANALYTICS_RECORD_FILE_H_
