@@ -1,6 +1,8 @@
 #include "core/analytics/analytics_engine.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "core/engines/engine_factory.h"
@@ -13,8 +15,9 @@
 namespace tembrolexinsdk {
 
 const std::string AnalyticsEngine::engineName = "SDKANALYTICS";
-// Loopback until the app names its upload service ("SDKANALYTICS_url"), so an
-// unconfigured build never sends record files off the machine.
+// Loopback until the app names its upload service (the "url" of the
+// "SDKANALYTICS" entry of "AudioDecoder_engines", read when the engine is
+// made), so an unconfigured build never sends record files off the machine.
 const std::string AnalyticsEngine::defaultUrl = "http://127.0.0.1/analytics/upload";
 
 namespace {
@@ -73,6 +76,19 @@ void AnalyticsEngine::setEngineParameters(const ConfigurationMap* parameters) {
     std::lock_guard<std::mutex> lock(configMutex_);
     url_ = url->value;
   }
+  std::optional<long long> maxPending;
+  if (const auto* count = parameter<long long>(parameters, "maxPendingFiles")) {
+    maxPending = count->value;
+  } else if (const auto* small = parameter<int>(parameters, "maxPendingFiles")) {
+    maxPending = small->value;
+  }
+  if (maxPending && *maxPending >= 1) {
+    std::lock_guard<std::mutex> lock(configMutex_);
+    maxPendingFiles_ = static_cast<std::size_t>(std::min<long long>(*maxPending, 1000000));
+  } else if (maxPending) {
+    logWithLogger<LogLevel::Warning>(this, "maxPendingFiles must be at least 1, not ",
+                                     *maxPending, "; keeping ", maxPendingFiles_);
+  }
   logWithLogger<LogLevel::Info>(this, "SDK Analytics ",
                                 enabled_.load() ? "enabled." : "disabled.");
 }
@@ -100,10 +116,10 @@ void AnalyticsEngine::initWriter() {
   if (writerOwner_) return;
   logWithLogger<LogLevel::Info>(this, "Initializing Analytics record writer");
   try {
-    writerOwner_ = std::make_unique<Writer>(log_, listener_, appId_, udid_,
-                                            filePath_ + "/Analytics/", url_,
-                                            *environment_.clock, environment_.limits,
-                                            environment_.caFile);
+    writerOwner_ = std::make_unique<Writer>(
+        log_, listener_, appId_, udid_, filePath_ + "/Analytics/", url_, *environment_.clock,
+        environment_.limits, environment_.caFile,
+        RecordWriterOptions{maxPendingFiles_, environment_.write});
   } catch (const std::exception& e) {
     logWithLogger<LogLevel::Error>(this, "Could not create the Analytics record writer: ",
                                    e.what());
@@ -145,13 +161,9 @@ void AnalyticsEngine::onReceive(const std::string&, const ThriftParams& message)
         request->status != BackgroundDataStatus::Start) {
       return;
     }
+    // Only the writer can hand in: without one the request is not answered.
+    if (writer == nullptr) return;
     logWithLogger<LogLevel::Info>(this, "App went to background, requesting upload");
-    // Without a writer nothing was recorded: there is nothing to hand in,
-    // and the app is told so rather than left waiting.
-    if (writer == nullptr) {
-      completion(true);
-      return;
-    }
     writer->finish(ReasonForClose::kUploadRequested,
                    [this](bool succeeded) { completion(succeeded); });
     return;

@@ -16,15 +16,24 @@
 // cannot be created (the folder cannot be made) is logged, and the next
 // setFilePath or SetIdentityInfo tries again.
 //
-// "enabled" and "url" are read only by setEngineParameters, and only from a
-// value of the right type (a bool, a text); anything else keeps the current
-// value. While disabled nothing is recorded and hand-in requests are ignored.
+// The keys of the engine's entry in "AudioDecoder_engines" ("type"
+// "SDKANALYTICS") are read only by setEngineParameters, and only from a
+// value of the right type; anything else keeps the current value:
+//   "enabled" (bool): while false nothing is recorded and hand-in requests
+//     are ignored;
+//   "url" (text): the upload service's base address;
+//   "maxPendingFiles" (integer, at least 1): how many record files may wait
+//     for upload in the folder (kDefaultMaxPendingFiles unless given).
+// They apply to the writer made after them. An app turns analytics off by
+// leaving "SDKANALYTICS" out of its engine list.
 //
 // Hand-in: on BackgroundData {SDKAnalytics, Start} (type 13) the current
 // record file is closed and uploaded; when the upload has ended, whatever
-// its outcome (or at once when there was no file to hand in, also before
-// the writer exists), the engine sends BackgroundData {SDKAnalytics,
-// Complete} from "AnalyticsEngine". While disabled, requests are ignored.
+// its outcome (or at once when there was no file to hand in), the engine
+// sends BackgroundData {SDKAnalytics, Complete} from "AnalyticsEngine", and
+// logs whether it succeeded (records that could not be written make it
+// fail). Requests are answered only while the writer exists, and not while
+// disabled.
 //
 // A serialised message whose bytes cannot be read is logged (Warning) and
 // not recorded; the other creators still see it.
@@ -77,6 +86,8 @@ class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdent
     const Clock* clock = &Clock::real();
     Http::TransferLimits limits;
     std::string caFile;
+    // The write(2) call for record files; null for the real one.
+    WriteCall write;
   };
 
   AnalyticsEngine(IProcessorListener* listener, IMessenger* messenger);
@@ -122,6 +133,7 @@ class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdent
   std::string udid_;
   std::string filePath_;
   std::string url_;
+  std::size_t maxPendingFiles_ = kDefaultMaxPendingFiles;
   Log log_;
   std::atomic<bool> enabled_{true};
 

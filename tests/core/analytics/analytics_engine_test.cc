@@ -171,6 +171,7 @@ struct HandInCase {
   const char* label;
   bool recordFirst;  // something is recorded before the request
   int putStatus;     // of step 2; 0: step 1 fails (404)
+  bool folderGone;   // the record folder is removed before anything is recorded
   const char* logLine;
 };
 
@@ -182,6 +183,7 @@ TEST_P(HandInTest, IsAlwaysAnsweredComplete) {
   tltest::LogCapture log;
   auto engine = make();
   ready(*engine);
+  if (c.folderGone) fs::remove_all(folder);
   const StartStopDecodingMsg start(0);
   if (c.recordFirst) engine->processEventParams(&start);
   engine->onReceive("platform", *handIn(BackgroundDataStatus::Start));
@@ -197,10 +199,12 @@ TEST_P(HandInTest, IsAlwaysAnsweredComplete) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, HandInTest,
     ::testing::Values(
-        HandInCase{"Uploaded", true, 200, "Background upload succeeded, notifying app"},
-        HandInCase{"PutRefused", true, 403, "Background upload failed, notifying app"},
-        HandInCase{"SignedUrlRefused", true, 0, "Background upload failed, notifying app"},
-        HandInCase{"NothingRecorded", false, 200, "Background upload succeeded, notifying app"}),
+        HandInCase{"Uploaded", true, 200, false, "Background upload succeeded, notifying app"},
+        HandInCase{"PutRefused", true, 403, false, "Background upload failed, notifying app"},
+        HandInCase{"SignedUrlRefused", true, 0, false, "Background upload failed, notifying app"},
+        HandInCase{"NothingRecorded", false, 200, false,
+                   "Background upload succeeded, notifying app"},
+        HandInCase{"RecordLost", true, 200, true, "Background upload failed, notifying app"}),
     [](const ::testing::TestParamInfo<HandInCase>& info) { return std::string(info.param.label); });
 
 struct ParameterCase {
@@ -237,13 +241,46 @@ INSTANTIATE_TEST_SUITE_P(
         ParameterCase{"UrlAsIntIsIgnored", [](ConfigurationMap& m) { put(m, "url", 5); }, true, true}),
     [](const ::testing::TestParamInfo<ParameterCase>& info) { return std::string(info.param.label); });
 
+struct PendingCase {
+  const char* label;
+  std::function<void(ConfigurationMap&)> fill;
+  std::size_t left;  // files waiting after six hand-ins that the service refuses
+};
+
+class PendingFilesTest : public AnalyticsEngineTest,
+                         public ::testing::WithParamInterface<PendingCase> {};
+
+TEST_P(PendingFilesTest, TheAppSetsHowManyFilesMayWait) {
+  GetParam().fill(parameters);
+  auto engine = make();
+  ready(*engine);
+  const StartStopDecodingMsg start(0);
+  for (int i = 0; i < 6; ++i) {
+    clock.advance(std::chrono::seconds(1));
+    engine->processEventParams(&start);
+    engine->onReceive("platform", *handIn(BackgroundDataStatus::Start));
+    ASSERT_TRUE(eventually([&] { return bus.sentCount() == static_cast<std::size_t>(i) + 1; }));
+  }
+  EXPECT_EQ(pendingRecordFiles(folder).size(), GetParam().left);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, PendingFilesTest,
+    ::testing::Values(
+        PendingCase{"Default", [](ConfigurationMap&) {}, 6},
+        PendingCase{"Two", [](ConfigurationMap& m) { put(m, "maxPendingFiles", 2LL); }, 2},
+        PendingCase{"TwoAsInt", [](ConfigurationMap& m) { put(m, "maxPendingFiles", 2); }, 2},
+        PendingCase{"ZeroIsRefused", [](ConfigurationMap& m) { put(m, "maxPendingFiles", 0LL); }, 6},
+        PendingCase{"TextIsIgnored",
+                    [](ConfigurationMap& m) { put(m, "maxPendingFiles", std::string("2")); }, 6}),
+    [](const ::testing::TestParamInfo<PendingCase>& info) { return std::string(info.param.label); });
+
 TEST_F(AnalyticsEngineTest, WriterComesOnceWithEverythingKnownAndNeverChanges) {
   auto engine = make();
   engine->SetIdentityInfo("demoapp", "dev-1");
   EXPECT_EQ(engine->writer(), nullptr);
-  engine->onReceive("platform", *handIn(BackgroundDataStatus::Start));  // nothing to hand in
-  ASSERT_EQ(bus.sentCount(), 1u);
-  EXPECT_EQ(reply(0), kComplete);
+  engine->onReceive("platform", *handIn(BackgroundDataStatus::Start));  // no writer: no answer
+  EXPECT_EQ(bus.sentCount(), 0u);
   std::ofstream(dir.file("plain")) << "x";  // a file cannot hold the folder: logged, no writer
   tltest::LogCapture log;
   engine->setFilePath(dir.file("plain"));
@@ -264,7 +301,7 @@ TEST_F(AnalyticsEngineTest, WriterComesOnceWithEverythingKnownAndNeverChanges) {
   EXPECT_EQ(engine->processEventParams(&stop), &stop);
   engine->onReceive("platform", *handIn(BackgroundDataStatus::Start));
   engine.reset();  // the open file stays, without a footer
-  EXPECT_EQ(bus.sentCount(), 1u);
+  EXPECT_EQ(bus.sentCount(), 0u);
   EXPECT_EQ(server.requestCount(), 0u);
   EXPECT_EQ(fileLines(), (Lines{kHeader, status("start")}));  // the first identity's file
 }
