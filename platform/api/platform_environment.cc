@@ -62,7 +62,13 @@ void UserDefaults::loadLocked() {
   std::string errors;
   const tembrolexinsdk::LocaleFreeJson prepared(text);
   const std::string& json = prepared.text();
-  if (!reader->parse(json.data(), json.data() + json.size(), &parsed, &errors) || !parsed.isObject()) {
+  bool read = false;
+  try {
+    read = reader->parse(json.data(), json.data() + json.size(), &parsed, &errors);
+  } catch (const Json::Exception&) {
+    // Nesting beyond the reader's depth limit: as broken as any other text.
+  }
+  if (!read || !parsed.isObject()) {
     TLLogger::errorInMethod("-[UserDefaults load]", __LINE__,
                             "User defaults file %s is not a JSON object; starting empty", path_.c_str());
     return;

@@ -283,6 +283,9 @@ TEST(UserDefaultsTest, ValuesSurviveAReloadAndABrokenFileStartsEmpty) {
   std::ofstream(path) << "[1, 2";
   again.reload();
   EXPECT_FALSE(again.stringForKey("PluginIdentityUdid"));
+  std::ofstream(path) << R"({"PluginIdentityUdid": )" << std::string(1000, '[')
+                      << std::string(1000, ']') << "}";
+  EXPECT_FALSE(UserDefaults(path).stringForKey("PluginIdentityUdid"));
   EXPECT_TRUE(again.setBool("flag", false));
   EXPECT_EQ(UserDefaults(path).boolForKey("flag"), false);
 }
