@@ -8,6 +8,10 @@ function(tl_component)
   cmake_parse_arguments(ARG "" "NAME" "DEPS" ${ARGN})
   # Every component is installed and exported (cmake/Install.cmake).
   set_property(GLOBAL APPEND PROPERTY TL_LIBRARY_TARGETS ${ARG_NAME})
+  # For tl_check_layers.
+  file(RELATIVE_PATH _folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  set_property(GLOBAL PROPERTY TL_FOLDER_${ARG_NAME} ${_folder})
+  set_property(GLOBAL PROPERTY TL_DEPS_${ARG_NAME} ${ARG_DEPS})
   file(GLOB _srcs CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cc ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   if(_srcs)
@@ -22,6 +26,54 @@ function(tl_component)
                                                      $<INSTALL_INTERFACE:${TL_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${ARG_NAME} INTERFACE ${ARG_DEPS})
   endif()
+endfunction()
+
+# tl_check_layers()
+#
+# Called once every component exists. A component may include headers of its
+# own folder and of the folders of the components it links, directly or
+# through them, and of nothing else: every component gets a build step that
+# scans its folder's includes (cmake/CheckLayers.cmake) and fails the build on
+# any other project header. So the arrows of docs/architecture.md hold, and a
+# folder can never include one above it.
+function(tl_check_layers)
+  get_property(_components GLOBAL PROPERTY TL_LIBRARY_TARGETS)
+  set_property(GLOBAL PROPERTY TL_FOLDER_tl_schema schema)
+  foreach(_component ${_components})
+    get_property(_folder GLOBAL PROPERTY TL_FOLDER_${_component})
+    # The folders of everything the component links, transitively.
+    set(_allowed "")
+    set(_pending "")
+    get_property(_pending GLOBAL PROPERTY TL_DEPS_${_component})
+    set(_seen "")
+    while(_pending)
+      list(POP_FRONT _pending _dep)
+      if(_dep IN_LIST _seen)
+        continue()
+      endif()
+      list(APPEND _seen ${_dep})
+      get_property(_dep_folder GLOBAL PROPERTY TL_FOLDER_${_dep})
+      if(_dep_folder)
+        list(APPEND _allowed ${_dep_folder})
+        get_property(_more GLOBAL PROPERTY TL_DEPS_${_dep})
+        list(APPEND _pending ${_more})
+      endif()
+    endwhile()
+    file(GLOB _sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${_folder}/*.h
+         ${PROJECT_SOURCE_DIR}/${_folder}/*.cc ${PROJECT_SOURCE_DIR}/${_folder}/*.c)
+    set(_stamp ${CMAKE_BINARY_DIR}/layers/${_component}.checked)
+    string(REPLACE ";" "," _allowed_arg "${_allowed}")
+    add_custom_command(
+      OUTPUT ${_stamp}
+      COMMAND ${CMAKE_COMMAND} -DFOLDER=${_folder} -DALLOWED=${_allowed_arg}
+              -DROOT=${PROJECT_SOURCE_DIR} -DSTAMP=${_stamp}
+              -P ${PROJECT_SOURCE_DIR}/cmake/CheckLayers.cmake
+      DEPENDS ${_sources} ${PROJECT_SOURCE_DIR}/cmake/CheckLayers.cmake
+      COMMENT "Checking the includes of ${_folder}"
+      VERBATIM)
+    add_custom_target(${_component}_layers DEPENDS ${_stamp})
+    add_dependencies(${_component} ${_component}_layers)
+  endforeach()
 endfunction()
 
 # tl_test_folder(NAME <exe> DEPS <targets...>)

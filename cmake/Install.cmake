@@ -10,7 +10,7 @@ set(TL_INSTALL_LIBRARIES tl_schema ${_components})
 
 # What an app links: the platform layer and, through it, the core.
 add_library(tembrolexin INTERFACE)
-target_link_libraries(tembrolexin INTERFACE tl_platform_api tl_platform_engines tl_platform_net)
+target_link_libraries(tembrolexin INTERFACE tl_platform_api)
 
 install(TARGETS ${TL_INSTALL_LIBRARIES} tembrolexin EXPORT tembrolexinTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -34,8 +34,8 @@ install(FILES ${CMAKE_BINARY_DIR}/tembrolexinConfig.cmake
               ${CMAKE_BINARY_DIR}/tembrolexinConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tembrolexin)
 
-# pkg-config: the libraries reference each other in cycles, so they are
-# linked as one group.
+# pkg-config: the libraries are linked as one group, so their order on the
+# command line does not matter.
 set(TL_PC_LIBS "")
 foreach(_lib ${TL_INSTALL_LIBRARIES})
   string(APPEND TL_PC_LIBS " -l${_lib}")

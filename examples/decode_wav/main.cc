@@ -33,10 +33,10 @@
 #include <vector>
 
 #include "core/audio/audio_file_reader.h"
-#include "platform/api/platform_environment.h"
 #include "platform/api/tl_decoder.h"
 #include "platform/engines/analytics_engine.h"
 #include "platform/engines/tl_trigger_engine.h"
+#include "platform/runtime/platform_environment.h"
 
 using namespace tembrolexinplatform;
 using namespace std::chrono_literals;

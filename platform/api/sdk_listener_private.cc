@@ -1,6 +1,6 @@
 #include "platform/api/sdk_listener_private.h"
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

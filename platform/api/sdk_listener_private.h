@@ -21,9 +21,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/api/event_params.h"
-#include "platform/api/messenger.h"
-#include "platform/api/tl_thrift_params.h"
+#include "platform/runtime/event_params.h"
+#include "platform/runtime/messenger.h"
+#include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
 

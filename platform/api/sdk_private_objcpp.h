@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "core/runtime/i_messenger.h"
-#include "platform/api/messenger.h"
 #include "platform/api/sdk_listener_private.h"
-#include "platform/api/thrift_converter.h"
 #include "platform/net/sntp_client.h"
+#include "platform/runtime/messenger.h"
+#include "platform/runtime/thrift_converter.h"
 
 namespace tembrolexinplatform {
 

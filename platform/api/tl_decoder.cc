@@ -10,8 +10,8 @@
 
 #include "core/runtime/dir_info.h"
 #include "core/runtime/messenger.h"
-#include "platform/api/platform_environment.h"
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/platform_environment.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
@@ -19,6 +19,14 @@ namespace {
 
 constexpr const char* kCodewordAnalyticsRef = "CONFIDENCE";
 constexpr const char* kAnalyticsEngine = "ANALYTICS";
+
+// Engines that reach the process-wide decoder without being connected find it
+// through this source, installed before main.
+[[maybe_unused]] const bool kSharedDecoderSourceInstalled = [] {
+  IEngineDecoder::setSharedDecoderSource(
+      []() -> std::shared_ptr<IEngineDecoder> { return TLDecoder::sharedDecoder(); });
+  return true;
+}();
 
 }  // namespace
 

@@ -39,12 +39,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/data_signer.h"
 #include "platform/api/sdk_private_objcpp.h"
 #include "platform/api/tl_recorder.h"
 #include "platform/api/tl_sdk_analytics.h"
+#include "platform/engines/engine_decoder.h"
 #include "platform/engines/tl_engine.h"
 #include "platform/net/sntp_client.h"
+#include "platform/runtime/data_signer.h"
 
 namespace tembrolexinsdk {
 class IProcessor;
@@ -72,14 +73,6 @@ class TLDeviceIdProviderDecoderDelegate {
   virtual ~TLDeviceIdProviderDecoderDelegate() = default;
 };
 
-// Receives every network-time result; none after both servers failed.
-// Called on the global concurrent queue.
-class NTPReceiver {
- public:
-  virtual ~NTPReceiver() = default;
-  virtual void onNTPUpdate(const std::optional<NTPResult>& result) = 0;
-};
-
 // One app-supplied processor for initWithPlugins.
 struct TLPlugin {
   std::unique_ptr<tembrolexinsdk::IAudioProcessor> audioProcessor;  // an audio processor, or
@@ -87,6 +80,7 @@ struct TLPlugin {
 };
 
 class TLDecoder final : public TLDecoderCallbacks,
+                        public IEngineDecoder,
                         public std::enable_shared_from_this<TLDecoder> {
  public:
   static constexpr const char* kIdentityKey = "PluginIdentityUdid";
@@ -118,7 +112,7 @@ class TLDecoder final : public TLDecoderCallbacks,
   void addDelegate(std::shared_ptr<TLDecoderDelegate> delegate);
   void removeDelegate(const std::shared_ptr<TLDecoderDelegate>& delegate);
   std::vector<std::shared_ptr<TLDecoderDelegate>> getCurrentDelegates() const;
-  void setDeviceId(int32_t deviceId);
+  void setDeviceId(int32_t deviceId) override;
 
   // The engine of `type` with the Messenger and `delegate`, kept under its
   // name; null (and a failure to the delegates) when no engine serves it.
@@ -128,8 +122,8 @@ class TLDecoder final : public TLDecoderCallbacks,
 
   void startDecoding();
   void stopDecoding();
-  void prepareData();
-  void configure(const ConfigDictionary& configuration);
+  void prepareData() override;
+  void configure(const ConfigDictionary& configuration) override;
   // Whether the core last reported listening started (and not stopped).
   bool isListening() const { return listening_.load(); }
 
@@ -143,9 +137,9 @@ class TLDecoder final : public TLDecoderCallbacks,
   static std::string filePathForPluginNamed(const std::string&) { return "plugin"; }
 
   // Index 0 the primary server, index 1 the fallback.
-  void setNTPServers(std::vector<std::string> servers);
-  void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver);
-  void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver);
+  void setNTPServers(std::vector<std::string> servers) override;
+  void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) override;
+  void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) override;
   std::vector<std::shared_ptr<NTPReceiver>> getCurrentNTPDelegates() const;
 
   void updateGSMInfo(const std::string& countryCode, const std::string& network, int64_t lac,

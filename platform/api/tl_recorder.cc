@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

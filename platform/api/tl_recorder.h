@@ -33,8 +33,8 @@
 #include <string>
 
 #include "core/runtime/i_audio_recorder.h"
-#include "platform/api/messenger.h"
-#include "platform/api/safe_dispatch.h"
+#include "platform/runtime/messenger.h"
+#include "platform/runtime/safe_dispatch.h"
 
 namespace tembrolexinplatform {
 

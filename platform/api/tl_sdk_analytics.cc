@@ -1,7 +1,7 @@
 #include "platform/api/tl_sdk_analytics.h"
 
-#include "platform/api/tl_logger.h"
 #include "platform/messages/message_types.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

@@ -31,7 +31,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/api/messenger.h"
+#include "platform/runtime/messenger.h"
 
 namespace tembrolexinplatform {
 

@@ -1,7 +1,7 @@
 #include "platform/engines/analytics_engine.h"
 
-#include "platform/api/tl_logger.h"
 #include "platform/messages/message_types.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
@@ -10,17 +10,23 @@ namespace {
 // Forwards to the process-wide decoder, taken when first needed.
 class SharedDecoderCommands final : public TLAnalyticsDecoderCommands {
  public:
-  void setDeviceId(int32_t deviceId) override { TLDecoder::sharedDecoder()->setDeviceId(deviceId); }
-  void prepareData() override { TLDecoder::sharedDecoder()->prepareData(); }
-  void updateNTP() override { TLDecoder::sharedDecoder()->updateNTP(); }
+  void setDeviceId(int32_t deviceId) override {
+    if (auto d = IEngineDecoder::sharedDecoder()) d->setDeviceId(deviceId);
+  }
+  void prepareData() override {
+    if (auto d = IEngineDecoder::sharedDecoder()) d->prepareData();
+  }
+  void updateNTP() override {
+    if (auto d = IEngineDecoder::sharedDecoder()) d->updateNTP();
+  }
   void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) override {
-    TLDecoder::sharedDecoder()->registerNTPReceiver(std::move(receiver));
+    if (auto d = IEngineDecoder::sharedDecoder()) d->registerNTPReceiver(std::move(receiver));
   }
   void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) override {
-    TLDecoder::sharedDecoder()->unRegisterNTPReceiver(receiver);
+    if (auto d = IEngineDecoder::sharedDecoder()) d->unRegisterNTPReceiver(receiver);
   }
   void setNTPServers(std::vector<std::string> servers) override {
-    TLDecoder::sharedDecoder()->setNTPServers(std::move(servers));
+    if (auto d = IEngineDecoder::sharedDecoder()) d->setNTPServers(std::move(servers));
   }
 };
 

@@ -37,12 +37,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/safe_dispatch.h"
-#include "platform/api/tl_decoder.h"
-#include "platform/api/tl_thrift_params.h"
+#include "platform/engines/engine_decoder.h"
 #include "platform/engines/tl_engine.h"
 #include "platform/net/network_manager.h"
 #include "platform/net/plugin_file_manager.h"
+#include "platform/runtime/safe_dispatch.h"
+#include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
 
@@ -76,7 +76,7 @@ class TLAnalyticsDecoderCommands {
   virtual void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) = 0;
   virtual void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) = 0;
   virtual void setNTPServers(std::vector<std::string> servers) = 0;
-  // Forwards to TLDecoder::sharedDecoder().
+  // Forwards to the process-wide decoder (IEngineDecoder::sharedDecoder()).
   static std::shared_ptr<TLAnalyticsDecoderCommands> sharedDecoder();
 };
 

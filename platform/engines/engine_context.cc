@@ -1,7 +1,6 @@
 #include "platform/engines/engine_context.h"
 
-#include "platform/api/tl_decoder.h"
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
@@ -47,20 +46,20 @@ TLDate EngineContext::now() const {
 
 int64_t EngineContext::upTimeMillis() const { return dispatcher().clock().upTimeMillis(); }
 
-bool EngineContext::setDecoder(std::weak_ptr<TLDecoder> decoder) {
+bool EngineContext::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
   std::lock_guard<std::mutex> lock(mutex_);
   const bool same = !decoder_.owner_before(decoder) && !decoder.owner_before(decoder_);
   decoder_ = std::move(decoder);
   return !same;
 }
 
-std::shared_ptr<TLDecoder> EngineContext::decoder() const {
+std::shared_ptr<IEngineDecoder> EngineContext::decoder() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return decoder_.lock();
 }
 
 bool EngineContext::configure(const ConfigDictionary& configuration, const char* method) const {
-  std::shared_ptr<TLDecoder> d = decoder();
+  std::shared_ptr<IEngineDecoder> d = decoder();
   if (!d) {
     TLLogger::warnInMethod(method, __LINE__, "No decoder is connected: configuration not sent");
     return false;

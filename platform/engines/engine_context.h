@@ -30,13 +30,12 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/api/messenger.h"
-#include "platform/api/safe_dispatch.h"
-#include "platform/api/thrift_converter.h"
+#include "platform/engines/engine_decoder.h"
+#include "platform/runtime/messenger.h"
+#include "platform/runtime/safe_dispatch.h"
+#include "platform/runtime/thrift_converter.h"
 
 namespace tembrolexinplatform {
-
-class TLDecoder;
 
 using TLDate = std::chrono::system_clock::time_point;
 
@@ -66,9 +65,9 @@ class EngineContext {
   int64_t upTimeMillis() const;
 
   // True when `decoder` is another decoder than the one held.
-  bool setDecoder(std::weak_ptr<TLDecoder> decoder);
+  bool setDecoder(std::weak_ptr<IEngineDecoder> decoder);
   // The decoder set, while it lives.
-  std::shared_ptr<TLDecoder> decoder() const;
+  std::shared_ptr<IEngineDecoder> decoder() const;
   // Sends `configuration` through the decoder's configure(); false (and a
   // Warning naming `method`) when there is no decoder.
   bool configure(const ConfigDictionary& configuration, const char* method) const;
@@ -83,7 +82,7 @@ class EngineContext {
   mutable std::mutex mutex_;
   std::shared_ptr<Messenger> messenger_;
   Dispatcher* dispatcher_ = nullptr;
-  std::weak_ptr<TLDecoder> decoder_;
+  std::weak_ptr<IEngineDecoder> decoder_;
 };
 
 }  // namespace tembrolexinplatform

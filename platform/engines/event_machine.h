@@ -49,10 +49,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/api/event_params.h"
-#include "platform/api/safe_dispatch.h"
 #include "platform/engines/event_types.h"
 #include "platform/engines/timing_engine.h"
+#include "platform/runtime/event_params.h"
+#include "platform/runtime/safe_dispatch.h"
 
 namespace tembrolexinplatform {
 

@@ -13,9 +13,9 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "platform/api/decoder_errors.h"
-#include "platform/api/tl_logger.h"
 #include "platform/engines/tl_event_engine.h"
+#include "platform/runtime/decoder_errors.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "core/runtime/clock.h"
-#include "platform/api/local_notifications.h"
 #include "platform/engines/tl_bundle.h"
+#include "platform/runtime/local_notifications.h"
 
 namespace tembrolexinplatform {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

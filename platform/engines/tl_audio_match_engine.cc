@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
@@ -75,7 +75,7 @@ void TLAudioMatchEngine::setEngineParameters(const TLEngineParameters& /*paramet
   if (context_.decoder()) sendScheme();
 }
 
-void TLAudioMatchEngine::setDecoder(std::weak_ptr<TLDecoder> decoder) {
+void TLAudioMatchEngine::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
   if (context_.setDecoder(std::move(decoder)) && context_.decoder()) sendScheme();
 }
 

@@ -34,9 +34,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/tl_thrift_params.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/tl_engine.h"
+#include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
 
@@ -94,7 +94,7 @@ class TLAudioMatchEngine final : public TLEngine, public IThriftMessageReceiver 
   // The decoder whose configure() carries the keys; a decoder the engine
   // did not have before gets the scheme key at once (on its first hand-out
   // the engine has none yet).
-  void setDecoder(std::weak_ptr<TLDecoder> decoder) override;
+  void setDecoder(std::weak_ptr<IEngineDecoder> decoder) override;
   void processEventParams(std::shared_ptr<const TLProcessorEventParams>,
                           const std::string&) override {}
   // Registers for AMDBSignal (22) with the messenger, once per messenger.

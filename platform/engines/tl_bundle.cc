@@ -6,7 +6,7 @@
 #include <json/json.h>
 
 #include "core/runtime/json_text.h"
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

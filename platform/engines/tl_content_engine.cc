@@ -8,9 +8,9 @@
 #include <json/json.h>
 
 #include "core/runtime/json_text.h"
-#include "platform/api/platform_environment.h"
-#include "platform/api/tl_decoder.h"
-#include "platform/api/tl_logger.h"
+#include "platform/engines/engine_decoder.h"
+#include "platform/runtime/platform_environment.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
@@ -110,7 +110,7 @@ void TLContentEngine::configure(const ConfigDictionary& map) {
   if (options_.configure) {
     options_.configure(map);
   } else {
-    TLDecoder::sharedDecoder()->configure(map);
+    if (auto decoder = IEngineDecoder::sharedDecoder()) decoder->configure(map);
   }
 }
 

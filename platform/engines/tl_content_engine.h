@@ -39,15 +39,15 @@
 
 #include <json/value.h>
 
-#include "platform/api/local_notifications.h"
-#include "platform/api/messenger.h"
-#include "platform/api/notification_center.h"
-#include "platform/api/thrift_converter.h"
 #include "platform/engines/timed_action_scheduler.h"
 #include "platform/engines/tl_bundle.h"
 #include "platform/engines/tl_engine.h"
 #include "platform/engines/tl_wk_web_view.h"
 #include "platform/net/reachability.h"
+#include "platform/runtime/local_notifications.h"
+#include "platform/runtime/messenger.h"
+#include "platform/runtime/notification_center.h"
+#include "platform/runtime/thrift_converter.h"
 
 namespace tembrolexinplatform {
 

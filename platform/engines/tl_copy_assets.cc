@@ -6,7 +6,7 @@
 #include <random>
 #include <system_error>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

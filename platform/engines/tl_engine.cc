@@ -1,6 +1,6 @@
 #include "platform/engines/tl_engine.h"
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
@@ -54,7 +54,7 @@ void TLEngine::setPaused(bool paused) {
 
 void TLEngine::setMessenger(std::shared_ptr<Messenger> /*messenger*/) {}
 
-void TLEngine::setDecoder(std::weak_ptr<TLDecoder> /*decoder*/) {}
+void TLEngine::setDecoder(std::weak_ptr<IEngineDecoder> /*decoder*/) {}
 
 void TLEngine::registerEngineClass(EngineClass engineClass) {
   Registry& r = registry();

@@ -38,12 +38,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/event_params.h"
+#include "platform/runtime/event_params.h"
 
 namespace tembrolexinplatform {
 
 class Messenger;
-class TLDecoder;
+class IEngineDecoder;
 
 // The engine an app names when it connects a delegate.
 enum class TLEngineType {
@@ -94,7 +94,7 @@ class TLEngine {
   virtual void setMessenger(std::shared_ptr<Messenger> messenger);
   // The decoder that connected the engine (held weakly: the decoder keeps
   // the engine). Engines that configure the core keep it; does nothing here.
-  virtual void setDecoder(std::weak_ptr<TLDecoder> decoder);
+  virtual void setDecoder(std::weak_ptr<IEngineDecoder> decoder);
 
   // One engine class as the factory knows it.
   struct EngineClass {

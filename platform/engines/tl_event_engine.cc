@@ -3,7 +3,7 @@
 #include <iterator>
 #include <utility>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

@@ -43,12 +43,12 @@
 #include <string>
 
 #include "core/runtime/clock.h"
-#include "platform/api/event_params.h"
-#include "platform/api/safe_dispatch.h"
 #include "platform/engines/event_machine.h"
 #include "platform/engines/event_types.h"
 #include "platform/engines/timing_engine.h"
 #include "platform/engines/tl_engine.h"
+#include "platform/runtime/event_params.h"
+#include "platform/runtime/safe_dispatch.h"
 
 namespace tembrolexinplatform {
 

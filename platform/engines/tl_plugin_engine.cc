@@ -1,6 +1,6 @@
 #include "platform/engines/tl_plugin_engine.h"
 
-#include "platform/api/tl_thrift_params.h"
+#include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
 

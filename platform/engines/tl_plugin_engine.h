@@ -14,9 +14,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/api/thrift_converter.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/tl_engine.h"
+#include "platform/runtime/thrift_converter.h"
 
 namespace tembrolexinplatform {
 

@@ -6,10 +6,10 @@
 #include <limits>
 #include <sstream>
 
-#include "platform/api/decoder_errors.h"
-#include "platform/api/platform_environment.h"
-#include "platform/api/tl_logger.h"
-#include "platform/api/tl_thrift_params.h"
+#include "platform/runtime/decoder_errors.h"
+#include "platform/runtime/platform_environment.h"
+#include "platform/runtime/tl_logger.h"
+#include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
 

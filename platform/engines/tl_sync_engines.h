@@ -35,10 +35,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/api/event_params.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/sync_engine_values.h"
 #include "platform/engines/tl_engine.h"
+#include "platform/runtime/event_params.h"
 
 namespace tembrolexinplatform {
 
@@ -80,7 +80,7 @@ class TLSyncEngine : public TLEngine {
   }
 
   // The decoder whose configure() carries the priorities.
-  void setDecoder(std::weak_ptr<TLDecoder> decoder) override {
+  void setDecoder(std::weak_ptr<IEngineDecoder> decoder) override {
     context_.setDecoder(std::move(decoder));
   }
   // Test seam: the dispatcher (main queue, clock).

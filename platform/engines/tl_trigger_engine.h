@@ -21,10 +21,10 @@
 #include <mutex>
 #include <string>
 
-#include "platform/api/event_params.h"
-#include "platform/api/tl_thrift_params.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/tl_engine.h"
+#include "platform/runtime/event_params.h"
+#include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
 

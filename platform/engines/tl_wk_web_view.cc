@@ -3,9 +3,9 @@
 #include <json/json.h>
 
 #include "core/runtime/json_text.h"
-#include "platform/api/platform_environment.h"
-#include "platform/api/tl_logger.h"
-#include "platform/api/url_opener.h"
+#include "platform/runtime/platform_environment.h"
+#include "platform/runtime/tl_logger.h"
+#include "platform/runtime/url_opener.h"
 
 namespace tembrolexinplatform {
 

@@ -39,10 +39,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/notification_center.h"
-#include "platform/api/safe_dispatch.h"
 #include "platform/engines/tl_bundle.h"
 #include "platform/engines/tl_copy_assets.h"
+#include "platform/runtime/notification_center.h"
+#include "platform/runtime/safe_dispatch.h"
 
 namespace tembrolexinplatform {
 

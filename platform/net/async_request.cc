@@ -9,7 +9,7 @@
 #include <cinttypes>
 #include <ctime>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

@@ -16,7 +16,7 @@
 #include <deque>
 #include <utility>
 
-#include "platform/api/notification_center.h"
+#include "platform/runtime/notification_center.h"
 
 namespace tembrolexinplatform {
 

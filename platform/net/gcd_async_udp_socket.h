@@ -53,9 +53,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/dispatch.h"
-#include "platform/api/event_params.h"
-#include "platform/api/safe_dispatch.h"
+#include "platform/runtime/dispatch.h"
+#include "platform/runtime/event_params.h"
+#include "platform/runtime/safe_dispatch.h"
 
 namespace tembrolexinplatform {
 

@@ -41,7 +41,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/api/dispatch.h"
+#include "platform/runtime/dispatch.h"
 
 namespace tembrolexinplatform {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/api/tl_logger.h"
 #include "platform/messages/message_types.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

@@ -50,10 +50,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/messenger.h"
-#include "platform/api/safe_dispatch.h"
-#include "platform/api/tl_thrift_params.h"
 #include "platform/net/async_request.h"
+#include "platform/runtime/messenger.h"
+#include "platform/runtime/safe_dispatch.h"
+#include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
 

@@ -42,10 +42,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/api/data_signer.h"
-#include "platform/api/platform_environment.h"
 #include "platform/messages/message_types.h"
 #include "platform/net/network_manager.h"
+#include "platform/runtime/data_signer.h"
+#include "platform/runtime/platform_environment.h"
 
 namespace tembrolexinplatform {
 

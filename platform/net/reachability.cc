@@ -8,7 +8,7 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

@@ -31,8 +31,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "platform/api/notification_center.h"
-#include "platform/api/safe_dispatch.h"
+#include "platform/runtime/notification_center.h"
+#include "platform/runtime/safe_dispatch.h"
 
 namespace tembrolexinplatform {
 

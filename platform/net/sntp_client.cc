@@ -6,7 +6,7 @@
 #include <exception>
 #include <mutex>
 
-#include "platform/api/tl_logger.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 

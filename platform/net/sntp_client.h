@@ -38,9 +38,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/api/event_params.h"
-#include "platform/api/safe_dispatch.h"
 #include "platform/net/gcd_async_udp_socket.h"
+#include "platform/runtime/event_params.h"
+#include "platform/runtime/safe_dispatch.h"
 
 namespace tembrolexinplatform {
 

@@ -21,8 +21,10 @@ endfunction()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK}/prefix)
 foreach(f lib/cmake/tembrolexin/tembrolexinConfig.cmake lib/pkgconfig/tembrolexin.pc
           include/tembrolexin/platform/api/tl_decoder.h
+          include/tembrolexin/platform/runtime/platform_environment.h
           include/tembrolexin/platform/messages/platform_messages_types.h
-          include/tembrolexin/schema/tembrolexin_types.h lib/libtl_platform_api.a)
+          include/tembrolexin/schema/tembrolexin_types.h lib/libtl_platform_api.a
+          lib/libtl_platform_runtime.a)
   if(NOT EXISTS ${WORK}/prefix/${f})
     file(REMOVE_RECURSE ${WORK})
     message(FATAL_ERROR "not installed: ${f}")

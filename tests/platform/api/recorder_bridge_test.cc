@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "core/runtime/messenger.h"
-#include "platform/api/tl_logger.h"
 #include "platform/api/tl_recorder.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/support/fake_clock.h"
 
 namespace tembrolexinplatform {

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/api/platform_environment.h"
 #include "platform/api/tl_decoder.h"
+#include "platform/runtime/platform_environment.h"
 #include "tests/support/temp_dir.h"
 
 namespace tltest {

@@ -12,11 +12,11 @@
 #include <json/json.h>
 
 #include "core/runtime/messenger.h"
-#include "platform/api/platform_environment.h"
 #include "platform/engines/tl_content_engine.h"
-#include "tests/platform/api/bus_probe.h"
+#include "platform/runtime/platform_environment.h"
 #include "tests/platform/engines/content_fixtures.h"
 #include "tests/platform/engines/recording_web_engine.h"
+#include "tests/platform/runtime/bus_probe.h"
 
 namespace tembrolexinplatform {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/safe_dispatch.h"
 #include "platform/messages/message_types.h"
+#include "platform/runtime/safe_dispatch.h"
 #include "tests/support/fake_clock.h"
 
 namespace tltest {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/platform_environment.h"
-#include "platform/api/thrift_converter.h"
 #include "platform/api/tl_decoder.h"
 #include "platform/messages/message_envelope.h"
+#include "platform/runtime/platform_environment.h"
+#include "platform/runtime/thrift_converter.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/recording_messenger.h"
 #include "tests/support/temp_dir.h"

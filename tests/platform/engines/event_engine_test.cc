@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/api/decoder_errors.h"
-#include "platform/api/tl_logger.h"
 #include "platform/engines/tl_event_engine.h"
+#include "platform/runtime/decoder_errors.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/support/fake_clock.h"
 
 namespace tembrolexinplatform {

@@ -21,8 +21,8 @@
 #include "core/control/sdk_private.h"
 #include "core/decoder/decoder_library.h"
 #include "core/runtime/messenger.h"
-#include "platform/api/platform_environment.h"
 #include "platform/api/tl_decoder.h"
+#include "platform/runtime/platform_environment.h"
 #include "tests/support/temp_dir.h"
 #include "tools/signal/signal_generator.h"
 

@@ -10,11 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/api/tl_logger.h"
 #include "platform/engines/tl_audio_match_engine.h"
 #include "platform/engines/tl_plugin_engine.h"
 #include "platform/engines/tl_sync_engines.h"
 #include "platform/engines/tl_trigger_engine.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/platform/engines/engine_world.h"
 
 namespace tembrolexinplatform {

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/api/url_opener.h"
 #include "platform/engines/tl_wk_web_view.h"
+#include "platform/runtime/url_opener.h"
 #include "tests/platform/engines/content_fixtures.h"
 #include "tests/platform/engines/recording_web_engine.h"
 #include "tests/support/temp_dir.h"

@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/api/notification_center.h"
 #include "platform/net/gcd_async_udp_socket.h"
+#include "platform/runtime/notification_center.h"
 #include "tests/platform/net/udp_socket_recorder.h"
 #include "tests/support/udp_test_server.h"
 

@@ -1,0 +1,31 @@
+# cmake -DFOLDER=<folder> -DALLOWED=<folders> -DROOT=<source root> -DSTAMP=<file>
+#        -P CheckLayers.cmake
+#
+# Fails when a source or header of FOLDER includes a header of a project
+# folder ("core/x/", "platform/x/", "tools/x/", "schema/", "tests/") that is
+# not FOLDER itself or one of ALLOWED (","-separated), i.e. a folder whose
+# library FOLDER's library does not link. Writes STAMP when all is well.
+cmake_minimum_required(VERSION 3.25)
+string(REPLACE "," ";" ALLOWED "${ALLOWED}")
+file(GLOB _files ${ROOT}/${FOLDER}/*.h ${ROOT}/${FOLDER}/*.cc ${ROOT}/${FOLDER}/*.c)
+set(_bad "")
+foreach(_file ${_files})
+  file(STRINGS ${_file} _lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  foreach(_line IN LISTS _lines)
+    if(NOT _line MATCHES "\"((core|platform|tools)/[^/\"]+|schema|tests)/")
+      continue()
+    endif()
+    set(_target ${CMAKE_MATCH_1})
+    if(_target STREQUAL FOLDER OR _target IN_LIST ALLOWED)
+      continue()
+    endif()
+    file(RELATIVE_PATH _rel ${ROOT} ${_file})
+    string(STRIP "${_line}" _line)
+    string(APPEND _bad "  ${_rel}: ${_line}\n")
+  endforeach()
+endforeach()
+if(_bad)
+  message(FATAL_ERROR "${FOLDER} includes headers of folders its library does not link "
+                      "(see docs/architecture.md, Layers):\n${_bad}")
+endif()
+file(WRITE ${STAMP} "")

@@ -1,0 +1,269 @@
+#include "platform/runtime/data_signer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include "platform/runtime/platform_environment.h"
+#include "platform/runtime/tl_logger.h"
+
+namespace tembrolexinplatform {
+
+namespace {
+
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+struct CtxFree {
+  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+using CtxPtr = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+
+std::string toHex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(kDigits[c >> 4]);
+    out.push_back(kDigits[c & 0x0F]);
+  }
+  return out;
+}
+
+std::string base64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+  out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+  return out;
+}
+
+std::string digest(const EVP_MD* md, const std::string& data) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_Digest(data.data(), data.size(), out, &len, md, nullptr) != 1) return {};
+  return std::string(reinterpret_cast<const char*>(out), len);
+}
+
+// Reads one PEM key file; null when missing or unreadable.
+EVP_PKEY* readKey(const std::string& path, bool isPrivate) {
+  BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  if (!bio) return nullptr;
+  return isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
+                   : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
+}
+
+// Writes one key as PEM to `path` with owner-only permissions, through a
+// temporary file renamed over the target, so a reader never sees half a key.
+bool writeKey(const std::string& path, EVP_PKEY* key, bool isPrivate) {
+  const std::string tmp = path + ".tmp";
+  ::unlink(tmp.c_str());
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  FILE* file = ::fdopen(fd, "w");
+  if (file == nullptr) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  const int ok = isPrivate ? PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr)
+                           : PEM_write_PUBKEY(file, key);
+  const bool flushed = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+  const bool closed = std::fclose(file) == 0;
+  if (ok != 1 || !flushed || !closed || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SecurityKeys::SecurityKeys() : SecurityKeys(PlatformEnvironment::current().keyStoreFolder) {}
+
+SecurityKeys::SecurityKeys(std::string keyStoreFolder) : folder_(std::move(keyStoreFolder)) {}
+
+SecurityKeys::~SecurityKeys() {
+  EVP_PKEY_free(publicKey_);
+  EVP_PKEY_free(privateKey_);
+}
+
+std::string SecurityKeys::keyPath(const std::string& tag) const {
+  if (folder_.empty() || folder_.back() == '/') return folder_ + tag + ".pem";
+  return folder_ + "/" + tag + ".pem";
+}
+
+bool SecurityKeys::loadKeysFromKeychain() {
+  EVP_PKEY* pub = readKey(keyPath(publicTag_), false);
+  if (pub == nullptr) return false;
+  EVP_PKEY* priv = readKey(keyPath(privateTag_), true);
+  if (priv == nullptr || EVP_PKEY_get_base_id(pub) != EVP_PKEY_RSA ||
+      EVP_PKEY_get_base_id(priv) != EVP_PKEY_RSA) {
+    EVP_PKEY_free(pub);
+    EVP_PKEY_free(priv);
+    return false;
+  }
+  EVP_PKEY_free(publicKey_);
+  EVP_PKEY_free(privateKey_);
+  publicKey_ = pub;
+  privateKey_ = priv;
+  return true;
+}
+
+bool SecurityKeys::generateKeyPair(int32_t bits) {
+  if (bits != 512 && bits != 1024 && bits != 2048) {
+    TLLogger::errorInMethod("-[SecurityKeys generateKeyPair:]", __LINE__,
+                            "%d is an invalid and unsupported key size.", bits);
+  }
+  EVP_PKEY_free(publicKey_);
+  EVP_PKEY_free(privateKey_);
+  publicKey_ = privateKey_ = nullptr;
+  if (bits <= 0) return false;
+  EVP_PKEY* pair = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits));
+  if (pair == nullptr) return false;
+  ::mkdir(folder_.c_str(), 0700);
+  const bool stored = writeKey(keyPath(privateTag_), pair, true) &&
+                      writeKey(keyPath(publicTag_), pair, false);
+  if (!stored) {
+    EVP_PKEY_free(pair);
+    return false;
+  }
+  // The public half is read back from its file so that both references
+  // are exactly what a later start will load.
+  privateKey_ = pair;
+  publicKey_ = readKey(keyPath(publicTag_), false);
+  if (publicKey_ == nullptr) {
+    EVP_PKEY_free(privateKey_);
+    privateKey_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+std::string SecurityKeys::getHashBytes(const std::string& data) { return digest(EVP_sha1(), data); }
+
+std::string SecurityKeys::getSignatureBytes(const std::string& data) const {
+  if (privateKey_ == nullptr) return {};
+  const std::string hash = getHashBytes(data);
+  CtxPtr ctx(EVP_PKEY_CTX_new(privateKey_, nullptr));
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) != 1) {
+    return {};
+  }
+  size_t len = 0;
+  const auto* in = reinterpret_cast<const unsigned char*>(hash.data());
+  if (EVP_PKEY_sign(ctx.get(), nullptr, &len, in, hash.size()) != 1) return {};
+  std::string sig(len, '\0');
+  if (EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &len, in,
+                    hash.size()) != 1) {
+    return {};
+  }
+  sig.resize(len);
+  return sig;
+}
+
+std::optional<std::string> SecurityKeys::sign(const std::string& data) const {
+  if (privateKey_ == nullptr) {
+    TLLogger::warnInMethod("-[SecurityKeys sign:]", __LINE__,
+                           "SecurityKeys: Unable to sign data - no private key");
+    return std::nullopt;
+  }
+  const std::string bytes = getSignatureBytes(data);
+  if (bytes.empty()) return std::nullopt;
+  TLLogger::traceInMethod("-[SecurityKeys sign:]", __LINE__, "signatureBytes:%s",
+                          toHex(bytes).c_str());
+  std::string text = base64(bytes);
+  TLLogger::traceInMethod("-[SecurityKeys sign:]", __LINE__, "sigString:%s", text.c_str());
+  return text;
+}
+
+bool SecurityKeys::verifySignature(const std::string& data, const std::string& signature) const {
+  if (publicKey_ == nullptr) return false;
+  const std::string hash = getHashBytes(data);
+  CtxPtr ctx(EVP_PKEY_CTX_new(publicKey_, nullptr));
+  if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha1()) != 1) {
+    return false;
+  }
+  return EVP_PKEY_verify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                         signature.size(), reinterpret_cast<const unsigned char*>(hash.data()),
+                         hash.size()) == 1;
+}
+
+std::optional<std::string> SecurityKeys::getBase64EncodedPublicKey() const {
+  EVP_PKEY* key = readKey(keyPath(publicTag_), false);
+  unsigned char* der = nullptr;
+  const int len = key == nullptr ? -1 : i2d_PublicKey(key, &der);
+  EVP_PKEY_free(key);
+  if (len <= 0) {
+    TLLogger::assertInMethod("-[SecurityKeys getBase64EncodedPublicKey]", __LINE__,
+                             "SecItemCopyMatching failed: error %d", key == nullptr ? -25300 : -1);
+    return std::nullopt;
+  }
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(len));
+  OPENSSL_free(der);
+  return base64(bytes);
+}
+
+void SecurityKeys::deleteAsymmetricKeys() {
+  ::unlink(keyPath(privateTag_).c_str());
+  ::unlink(keyPath(publicTag_).c_str());
+  EVP_PKEY_free(publicKey_);
+  EVP_PKEY_free(privateKey_);
+  publicKey_ = privateKey_ = nullptr;
+}
+
+DataSigner::DataSigner(Messenger& messenger) : DataSigner(messenger, getKeys()) {}
+
+DataSigner::DataSigner(Messenger& messenger, std::shared_ptr<SecurityKeys> keys)
+    : messenger_(messenger), keys_(std::move(keys)) {
+  messenger_.registerReceiver(this, kMessageTypeId<SignDataRequest>);
+}
+
+DataSigner::~DataSigner() { messenger_.unregisterReceiver(this, kMessageTypeId<SignDataRequest>); }
+
+std::shared_ptr<SecurityKeys> DataSigner::getKeys() {
+  return getKeys(PlatformEnvironment::current().keyStoreFolder);
+}
+
+std::shared_ptr<SecurityKeys> DataSigner::getKeys(const std::string& keyStoreFolder) {
+  auto keys = std::make_shared<SecurityKeys>(keyStoreFolder);
+  if (!keys->loadKeysFromKeychain()) keys->generateKeyPair(512);
+  return keys;
+}
+
+std::optional<std::string> DataSigner::signData(const std::string& data, const SecurityKeys& keys) {
+  return keys.sign(data);  // the base64 text is ASCII: its UTF-8 bytes are its chars
+}
+
+std::string DataSigner::generateCheckSumFromData(const std::string& data) {
+  return toHex(digest(EVP_md5(), data));
+}
+
+void DataSigner::onReceive(const TLThriftParams& message, const std::string& /*sender*/) {
+  auto request = message.newMessageOfType<SignDataRequest>();
+  if (!request) return;
+  SignedData reply;
+  reply.__set_dataId(request->dataId);
+  if (std::optional<std::string> signature = signData(request->data, *keys_)) {
+    reply.__set_data(*signature);
+  }
+  reply.__set_dataMd5(generateCheckSumFromData(request->data));
+  messenger_.sendMessage(reply, kSenderName);
+}
+
+}  // namespace tembrolexinplatform

@@ -1,0 +1,294 @@
+// Dispatch queues for the platform layer: a small Linux stand-in for the
+// queues, readiness sources and timers that the platform code is written
+// against.
+//
+//  - MainQueue: no thread of its own. The app (or a test) binds it to one
+//    thread and pumps it there (drain, runUntil), or lets it run on a thread
+//    of the library's (runOnOwnThread). Blocks run only when pumped.
+//  - ConcurrentQueue: a small pool of threads (the global concurrent queue).
+//  - SerialQueue: one thread running blocks in submission order; it can also
+//    watch file descriptors for read or write readiness (like dispatch read
+//    and write sources), with handlers running on the queue. A serial queue
+//    may instead target another serial queue: it has no thread of its own,
+//    and its blocks and watch handlers run in order on the target's thread,
+//    serialised with the target's own blocks.
+//  - TimerService: runs a block on a queue once a delay has passed; the
+//    handle cancels it. A block runs at most once, and a cancel that comes
+//    before the block starts means it never runs. Time comes from the
+//    runtime's Clock; kManual mode starts no thread and fires due timers in
+//    pump(), so tests drive timers on a fake clock.
+//
+// Every queue can carry queue-specific values (setSpecific); getSpecific
+// finds the value of the queue whose block the caller runs, or failing that
+// of the queue it targets, and so on up.
+//
+// Queues are held by shared_ptr; anything that posts to a queue later (a
+// timer) holds it weakly, so destroying a queue never leaves a dangling
+// reference. A block that throws is caught and logged at Error; the queue
+// goes on.
+//
+// Thread safety: every operation may be called from any thread unless its
+// comment says otherwise.
+#ifndef TL_PLATFORM_RUNTIME_DISPATCH_H_
+#define TL_PLATFORM_RUNTIME_DISPATCH_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/runtime/clock.h"
+
+namespace tembrolexinplatform {
+
+using Block = std::function<void()>;
+using tembrolexinsdk::Clock;
+
+class DispatchQueue {
+ public:
+  virtual ~DispatchQueue() = default;
+  DispatchQueue(const DispatchQueue&) = delete;
+  DispatchQueue& operator=(const DispatchQueue&) = delete;
+
+  // Queues `block`; returns at once. A queue that is shutting down drops it.
+  virtual void async(Block block) = 0;
+  // Runs `block` on the queue and returns once it has run: inline when the
+  // caller is already on the queue (so a serial queue cannot deadlock on
+  // itself), else queued and waited for. False when the queue dropped the
+  // block unrun (it shut down); a block that throws still counts as run.
+  bool sync(Block block);
+  // Whether the calling thread is one of this queue's threads (for the main
+  // queue: the thread it is bound to). A serial queue is also current while
+  // a block of a queue that targets it runs.
+  virtual bool isCurrent() const = 0;
+
+  const std::string& label() const { return label_; }
+
+  // Puts `value` under `key` on this queue; a null value removes the key.
+  void setSpecific(const void* key, void* value);
+  // This queue's own value under `key`, or null.
+  void* getSpecificValue(const void* key) const;
+  // The value under `key` of the queue whose block (or watch handler) the
+  // caller runs, else of the queue that one targets, and so on; null when
+  // none has it or the caller runs on no queue.
+  static void* getSpecific(const void* key);
+
+ protected:
+  explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
+  // Runs one block as this queue's (for isCurrent and getSpecific), catching
+  // and logging what it throws.
+  void runBlock(const Block& block) const;
+  // The queue whose thread runs this queue's blocks, if not its own.
+  virtual const DispatchQueue* target() const { return nullptr; }
+  // Whether this queue is the one the caller runs a block of, or one that
+  // queue targets.
+  bool onCurrentChain() const;
+
+ private:
+  const std::string label_;
+  mutable std::mutex specificsMutex_;
+  std::map<const void*, void*> specifics_;
+};
+
+class MainQueue final : public DispatchQueue {
+ public:
+  // `clock` times runUntil and must outlive the queue.
+  explicit MainQueue(const Clock& clock = Clock::real());
+  // Stops its own thread if it runs one; drops unrun blocks.
+  ~MainQueue() override;
+
+  // The calling thread becomes the main thread.
+  void bindToCurrentThread();
+  void async(Block block) override;
+  bool isCurrent() const override;
+  bool isMainThread() const { return isCurrent(); }
+
+  // On the main thread only (else std::logic_error): runs queued blocks,
+  // including those queued meanwhile, until none is left. Returns how many ran.
+  std::size_t drain();
+  // On the main thread only: runs blocks as they come until `done` answers
+  // true or `timeout` has passed on the clock. `done` is asked at the start
+  // and after each batch of blocks, so what makes it true should reach the
+  // main thread as a block.
+  // True when `done` answered true.
+  bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+  // Starts a thread of the library's, binds the queue to it and pumps there
+  // until the queue is destroyed. Once only (else std::logic_error).
+  void runOnOwnThread();
+
+  std::size_t pendingCount() const;
+
+ private:
+  const Clock& clock_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Block> blocks_;
+  std::thread::id mainThread_;
+  bool stopping_ = false;
+  std::thread ownThread_;
+};
+
+class ConcurrentQueue final : public DispatchQueue {
+ public:
+  // `threads` workers (at least 1).
+  ConcurrentQueue(std::string label, std::size_t threads);
+  // Runs what is still queued, then joins the workers.
+  ~ConcurrentQueue() override;
+
+  void async(Block block) override;
+  bool isCurrent() const override;
+
+ private:
+  void workerMain();
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Block> blocks_;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+enum class Readiness { kRead, kWrite };
+
+class SerialQueue final : public DispatchQueue {
+ public:
+  using WatchId = std::uint64_t;
+
+  // Starts the queue's thread. Throws std::system_error when the wake-up
+  // descriptor cannot be made.
+  explicit SerialQueue(std::string label);
+  // With a target: no thread of its own; blocks are handed to `target` one
+  // by one, in order, and run there as this queue's; watches live on the
+  // target's thread. Without one (null), as above.
+  SerialQueue(std::string label, std::shared_ptr<SerialQueue> target);
+  // Runs what is still queued, cancels every watch (running its cancel
+  // handler), then joins the thread (with a target: waits until the target
+  // has run every block handed to it). Must not be called on the queue
+  // itself, nor on its target (it would wait for itself): drop the last
+  // reference elsewhere.
+  ~SerialQueue() override;
+
+  void async(Block block) override;
+  bool isCurrent() const override;
+
+  // The calls below run on the queue only (std::logic_error otherwise).
+  //
+  // Watches `fd` for `readiness`: while the watch is active, `handler` runs
+  // on the queue each time the descriptor is ready (level-triggered; errors
+  // and hang-ups count as ready, so the handler's own read or write sees
+  // them). A new watch is suspended until resumeWatch, like a new source.
+  WatchId addWatch(int fd, Readiness readiness, Block handler, Block cancelHandler = {});
+  void suspendWatch(WatchId id);
+  void resumeWatch(WatchId id);
+  // The handler never runs again; `cancelHandler` (if any) runs as a new
+  // block on the queue, so the descriptor can be closed there once nothing
+  // can wait on it any more. Unknown ids are ignored.
+  void cancelWatch(WatchId id);
+
+ private:
+  struct Watch {
+    int fd;
+    Readiness readiness;
+    Block handler;
+    Block cancelHandler;
+    bool active = false;
+  };
+  void threadMain();
+  void requireCurrent(const char* what) const;
+  void wake();
+  const DispatchQueue* target() const override { return target_.get(); }
+
+  // Set for a queue that runs on another one's thread.
+  const std::shared_ptr<SerialQueue> target_;
+  // With a target: blocks handed to it and not yet run or dropped, and the
+  // target's ids of this queue's watches (touched on the target's thread).
+  std::size_t handedOver_ = 0;
+  std::condition_variable handedOverCv_;
+  std::vector<WatchId> ownWatches_;
+
+  int wakeFd_ = -1;
+  std::mutex mutex_;
+  std::deque<Block> blocks_;
+  bool stopping_ = false;
+  // Touched on the queue's thread only.
+  std::map<WatchId, Watch> watches_;
+  WatchId nextWatch_ = 1;
+  std::thread thread_;
+};
+
+// One scheduled block. Copies share the same timer.
+class TimerHandle {
+ public:
+  TimerHandle() = default;
+  // True when this call kept the block from ever running (it had not
+  // started); false when it already ran or runs, was cancelled before, or
+  // the handle is empty.
+  bool cancel() const;
+  bool valid() const { return state_ != nullptr; }
+
+ private:
+  friend class TimerService;
+  struct State;
+  explicit TimerHandle(std::shared_ptr<State> state) : state_(std::move(state)) {}
+  std::shared_ptr<State> state_;
+};
+
+enum class TimerMode { kThreaded, kManual };
+
+class TimerService {
+ public:
+  // `clock` must outlive the service.
+  explicit TimerService(const Clock& clock = Clock::real(), TimerMode mode = TimerMode::kThreaded);
+  // Pending timers are dropped unrun.
+  ~TimerService();
+  TimerService(const TimerService&) = delete;
+  TimerService& operator=(const TimerService&) = delete;
+
+  // Posts `block` to `queue` once `delay` (negative counts as 0) has passed
+  // on the clock. The queue is held weakly: if it is gone by then, the block
+  // is dropped.
+  TimerHandle schedule(std::chrono::nanoseconds delay, const std::shared_ptr<DispatchQueue>& queue,
+                       Block block);
+
+  // kManual only (else std::logic_error): posts every timer that is due now
+  // to its queue. Returns the time until the next pending timer, or nothing
+  // when none is pending.
+  std::optional<std::chrono::nanoseconds> pump();
+  // Timers neither posted nor cancelled yet. A timer that is due no longer
+  // counts from the moment it is taken for posting, which can be a moment
+  // before its block reaches the queue.
+  std::size_t pendingCount() const;
+
+  const Clock& clock() const { return clock_; }
+
+ private:
+  struct Entry {
+    std::chrono::steady_clock::time_point due;
+    std::weak_ptr<DispatchQueue> queue;
+    std::shared_ptr<TimerHandle::State> state;
+  };
+  std::vector<Entry> takeDueLocked(std::chrono::steady_clock::time_point now);
+  static void post(std::vector<Entry> due);
+  void threadMain();
+
+  const Clock& clock_;
+  const TimerMode mode_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::multimap<std::chrono::steady_clock::time_point, Entry> timers_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_RUNTIME_DISPATCH_H_

@@ -1,0 +1,177 @@
+#include "platform/runtime/messenger.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "core/runtime/messenger.h"
+#include "core/runtime/thrift_params.h"
+#include "platform/runtime/tl_logger.h"
+
+namespace tembrolexinplatform {
+
+namespace {
+
+// The bus's callback carries one plain context pointer and may run after its
+// owner replaced or removed it, so the context is the bus itself and the
+// platform Messenger is looked up here, under a lock that tracks the calls in
+// progress; a Messenger being destroyed leaves the table and waits for them.
+class CallbackHub {
+ public:
+  static CallbackHub& instance() {
+    static CallbackHub* hub = new CallbackHub();  // outlives every bus thread
+    return *hub;
+  }
+
+  void attach(tembrolexinsdk::IMessenger* bus, Messenger* target) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    targets_[bus] = target;
+  }
+
+  void detach(tembrolexinsdk::IMessenger* bus, Messenger* target) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = targets_.find(bus);
+    if (it != targets_.end() && it->second == target) targets_.erase(it);
+    const auto self = std::this_thread::get_id();
+    ended_.wait(lock, [&] {
+      return std::none_of(active_.begin(), active_.end(), [&](const auto& call) {
+        return call.first == target && call.second != self;
+      });
+    });
+  }
+
+  void deliver(const std::string& sender, const tembrolexinsdk::ThriftParams* params,
+               tembrolexinsdk::IMessenger* bus) {
+    if (params == nullptr) return;
+    Messenger* target = nullptr;
+    const auto self = std::this_thread::get_id();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = targets_.find(bus);
+      if (it == targets_.end()) return;
+      target = it->second;
+      active_.emplace_back(target, self);
+    }
+    struct Done {
+      CallbackHub& hub;
+      Messenger* target;
+      std::thread::id thread;
+      ~Done() {
+        std::lock_guard<std::mutex> lock(hub.mutex_);
+        auto it = std::find(hub.active_.begin(), hub.active_.end(), std::make_pair(target, thread));
+        if (it != hub.active_.end()) hub.active_.erase(it);
+        hub.ended_.notify_all();
+      }
+    } done{*this, target, self};
+    const auto& bytes = params->getData();
+    TLThriftParams envelope(params->getMsgType(),
+                            std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    target->receiveThriftMessage(envelope, sender);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::map<tembrolexinsdk::IMessenger*, Messenger*> targets_;
+  std::vector<std::pair<Messenger*, std::thread::id>> active_;
+};
+
+void messengerNativeCallback(const std::string& sender, const tembrolexinsdk::ThriftParams* params,
+                             void* context) {
+  CallbackHub::instance().deliver(sender, params,
+                                  static_cast<tembrolexinsdk::IMessenger*>(context));
+}
+
+}  // namespace
+
+Messenger::Messenger() : Messenger(tembrolexinsdk::getMessenger()) {}
+
+Messenger::Messenger(tembrolexinsdk::IMessenger* bus) : bus_(bus) {
+  CallbackHub::instance().attach(bus_, this);
+  bus_->setCallbacks(&messengerNativeCallback, nullptr, bus_);
+}
+
+Messenger::~Messenger() { CallbackHub::instance().detach(bus_, this); }
+
+void Messenger::registerReceiver(IThriftMessageReceiver* receiver, int32_t type) {
+  if (receiver == nullptr) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  receivers_[type].push_back(receiver);
+}
+
+void Messenger::unregisterReceiver(IThriftMessageReceiver* receiver, int32_t type) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto it = receivers_.find(type);
+  if (it == receivers_.end()) return;
+  auto& list = it->second;
+  list.erase(std::remove(list.begin(), list.end(), receiver), list.end());
+  const auto self = std::this_thread::get_id();
+  callEnded_.wait(lock, [&] {
+    return std::none_of(calls_.begin(), calls_.end(), [&](const Call& call) {
+      return call.receiver == receiver && call.type == type && call.thread != self;
+    });
+  });
+}
+
+bool Messenger::isRegisteredLocked(IThriftMessageReceiver* receiver, int32_t type) const {
+  auto it = receivers_.find(type);
+  return it != receivers_.end() &&
+         std::find(it->second.begin(), it->second.end(), receiver) != it->second.end();
+}
+
+void Messenger::send(const TLThriftParams& message, const std::string& sender) {
+  const std::string& data = message.data();
+  bus_->send(sender, std::make_unique<tembrolexinsdk::ThriftParams>(message.msgType(), data.size(),
+                                                                    data.data()));
+}
+
+bool Messenger::sendMessage(const ::apache::thrift::TBase& message, const std::string& sender) {
+  std::unique_ptr<TLThriftParams> envelope = TLThriftParams::initWithMessage(message);
+  if (!envelope) return false;
+  send(*envelope, sender);
+  return true;
+}
+
+void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::string& sender) {
+  std::vector<IThriftMessageReceiver*> snapshot;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = receivers_.find(message.msgType());
+    if (it == receivers_.end()) return;
+    snapshot = it->second;
+  }
+  const auto self = std::this_thread::get_id();
+  for (IThriftMessageReceiver* receiver : snapshot) {
+    {
+      // A receiver unregistered since the snapshot is skipped.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!isRegisteredLocked(receiver, message.msgType())) continue;
+      calls_.push_back({receiver, message.msgType(), self});
+    }
+    struct Done {
+      Messenger& m;
+      ~Done() {
+        std::lock_guard<std::mutex> lock(m.mutex_);
+        const auto self = std::this_thread::get_id();
+        for (auto it = m.calls_.end(); it != m.calls_.begin();) {
+          --it;
+          if (it->thread == self) {
+            m.calls_.erase(it);
+            break;
+          }
+        }
+        m.callEnded_.notify_all();
+      }
+    } done{*this};
+    receiver->onReceive(message, sender);
+  }
+}
+
+void Messenger::stop() { bus_->stop(); }
+
+std::size_t Messenger::receiverCount(int32_t type) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = receivers_.find(type);
+  return it == receivers_.end() ? 0 : it->second.size();
+}
+
+}  // namespace tembrolexinplatform

@@ -1,0 +1,173 @@
+#include "platform/runtime/safe_dispatch.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "platform/runtime/tl_logger.h"
+
+namespace tembrolexinplatform {
+
+struct CancelHandle::State {
+  std::mutex mutex;
+  bool used = false;
+  Block block;
+  std::weak_ptr<DispatchQueue> queue;
+  std::shared_ptr<MainQueue> mainQueue;  // to tell whether we are on the main thread
+  bool runInline = false;                // run at once on any thread (test host)
+  TimerHandle timer;                     // released on cancel
+};
+
+void CancelHandle::operator()(bool cancel) const {
+  if (!state_) return;
+  Block block;
+  TimerHandle timer;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->used) return;
+    state_->used = true;
+    block.swap(state_->block);
+    timer = state_->timer;
+  }
+  if (cancel) {
+    timer.cancel();
+    return;
+  }
+  if (!block) return;
+  if (state_->runInline || state_->mainQueue->isMainThread()) {
+    block();
+  } else if (auto queue = state_->queue.lock()) {
+    queue->async(std::move(block));
+  }
+}
+
+bool CancelHandle::used() const {
+  if (!state_) return false;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->used;
+}
+
+void TLBlockQueue::push(CancelHandle handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  blocks_.push_back(std::move(handle));
+}
+
+bool TLBlockQueue::popAndDoBlock() { return popAndDoBlockAtIndex(0); }
+
+bool TLBlockQueue::popAndDoBlockAtIndex(std::size_t index) {
+  CancelHandle handle;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (index >= blocks_.size()) return false;
+    handle = blocks_[index];
+    blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(index));
+  }
+  handle(false);
+  return true;
+}
+
+void TLBlockQueue::remove(const CancelHandle& handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  blocks_.erase(std::remove(blocks_.begin(), blocks_.end(), handle), blocks_.end());
+}
+
+void TLBlockQueue::removeAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  blocks_.clear();
+}
+
+std::size_t TLBlockQueue::count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return blocks_.size();
+}
+
+Dispatcher::Dispatcher(Options options)
+    : options_(options),
+      // The main queue's clock only bounds how long runUntil pumps, which is
+      // real waiting even when the timers run on a fake clock.
+      main_(std::make_shared<MainQueue>(Clock::real())),
+      global_(std::make_shared<ConcurrentQueue>("global", options.globalThreads)),
+      timers_(std::make_unique<TimerService>(*options.clock, options.timerMode)) {}
+
+Dispatcher::~Dispatcher() {
+  // Timers first: they post to the queues.
+  timers_.reset();
+}
+
+Dispatcher& Dispatcher::shared() {
+  static Dispatcher* shared = new Dispatcher(Options{});
+  return *shared;
+}
+
+void SafeDispatch::safeDispatchSyncOnMainQueue(Block block) {
+  if (d_.testHost() || d_.mainQueue()->isMainThread()) {
+    block();
+    return;
+  }
+  d_.mainQueue()->sync(std::move(block));
+}
+
+void SafeDispatch::safeDispatchAsyncOnMainQueue(Block block) {
+  if (d_.testHost() || d_.mainQueue()->isMainThread()) {
+    block();
+    return;
+  }
+  d_.mainQueue()->async(std::move(block));
+}
+
+CancelHandle SafeDispatch::makeHandle(const std::shared_ptr<DispatchQueue>& queue, Block block,
+                                      bool runInline) {
+  auto state = std::make_shared<CancelHandle::State>();
+  state->block = std::move(block);
+  state->queue = queue;
+  state->mainQueue = d_.mainQueue();
+  state->runInline = runInline;
+  return CancelHandle(std::move(state));
+}
+
+namespace {
+
+std::chrono::nanoseconds secondsToNanos(double seconds) {
+  // NaN and negative delays count as 0; huge ones are clamped by the timers.
+  if (!(seconds > 0)) return std::chrono::nanoseconds(0);
+  const double ns = seconds * 1e9;
+  if (ns >= 9.0e18) return std::chrono::nanoseconds(INT64_C(9000000000000000000));
+  return std::chrono::nanoseconds(static_cast<int64_t>(ns));
+}
+
+}  // namespace
+
+CancelHandle SafeDispatch::dispatchOnQueue(const std::shared_ptr<DispatchQueue>& queue, Block block,
+                                           double delaySeconds) {
+  CancelHandle handle = makeHandle(queue, std::move(block), false);
+  TimerHandle timer = d_.timers().schedule(secondsToNanos(delaySeconds), queue, [handle] { handle(false); });
+  std::lock_guard<std::mutex> lock(handle.state_->mutex);
+  handle.state_->timer = timer;
+  return handle;
+}
+
+CancelHandle SafeDispatch::dispatchOnMainQueue(Block block, double delaySeconds) {
+  if (d_.testHost()) {
+    CancelHandle handle = makeHandle(d_.mainQueue(), std::move(block), true);
+    d_.blockQueue().push(handle);
+    return handle;
+  }
+  return dispatchOnQueue(d_.mainQueue(), std::move(block), delaySeconds);
+}
+
+void SafeDispatch::cancelDelayedBlock(const CancelHandle& handle) {
+  if (d_.testHost()) {
+    d_.blockQueue().remove(handle);
+    return;
+  }
+  handle(true);
+}
+
+void SafeDispatch::cancelTimerBlock(const CancelHandle& handle) {
+  TLLogger::debugInMethod("-[NSObject(SafeDispatch) cancelTimerBlock:]", __LINE__,
+                          "cancelDelayedBlock - ENTRY");
+  handle(true);
+}
+
+int64_t getCppUptime() { return tembrolexinsdk::uptime::getUpTime(); }
+
+}  // namespace tembrolexinplatform

@@ -1,0 +1,105 @@
+#include "platform/runtime/tl_logger.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+namespace tembrolexinplatform {
+
+namespace {
+
+std::string formatV(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[256];
+  int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<std::size_t>(n) < sizeof small) return std::string(small, n);
+  std::vector<char> big(static_cast<std::size_t>(n) + 1);
+  std::vsnprintf(big.data(), big.size(), format, args);
+  return std::string(big.data(), n);
+}
+
+void logLine(int32_t level, std::string_view method, const char* format, va_list args) {
+  TLLogParams params{level, formatV(format, args)};
+  TLLogger::sharedLogger().logFromSender(std::string(method), params);
+}
+
+}  // namespace
+
+NSLogLogger::NSLogLogger(Writer writer) : writer_(std::move(writer)) {
+  if (!writer_) {
+    writer_ = [](const std::string& line) {
+      // One write per line, so lines of several threads do not interleave.
+      std::string out = line + "\n";
+      std::fwrite(out.data(), 1, out.size(), stderr);
+    };
+  }
+}
+
+std::shared_ptr<NSLogLogger> NSLogLogger::sharedLogger() {
+  static auto* shared = new std::shared_ptr<NSLogLogger>(std::make_shared<NSLogLogger>());
+  return *shared;
+}
+
+void NSLogLogger::logfromSender(const std::string& sender, const TLLogParams& params) {
+  const char* prefix = nullptr;
+  switch (params.level) {
+    case 2: prefix = "INF: "; break;
+    case 3: prefix = "WRN: "; break;
+    case 4: prefix = "ERR: "; break;
+    default: return;
+  }
+  writer_(prefix + sender + ": " + params.message);
+}
+
+TLLogger::TLLogger() : delegate_(NSLogLogger::sharedLogger()) {}
+
+TLLogger& TLLogger::sharedLogger() {
+  static TLLogger* shared = new TLLogger();
+  return *shared;
+}
+
+void TLLogger::setDelegate(std::shared_ptr<TLLoggerDelegate> delegate) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  delegate_ = delegate ? std::move(delegate) : NSLogLogger::sharedLogger();
+}
+
+void TLLogger::unsetDelegate() { setDelegate(nullptr); }
+
+std::shared_ptr<TLLoggerDelegate> TLLogger::delegate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return delegate_;
+}
+
+void TLLogger::logFromSender(const std::string& sender, const TLLogParams& params) {
+  // The sink is called outside the lock: it may log or change the sink.
+  delegate()->logfromSender(sender, params);
+}
+
+void TLLogger::onReceive(const TLThriftParams& message, const std::string& /*sender*/) {
+  std::unique_ptr<LogSignal> signal = message.newMessageOfType<LogSignal>();
+  if (!signal || !signal->__isset.logType) return;
+  if (signal->logType < 1 || signal->logType > 5) return;
+  TLLogParams params{signal->logType, signal->__isset.message ? signal->message : std::string()};
+  logFromSender(signal->__isset.sender ? signal->sender : std::string(), params);
+}
+
+#define TL_LOGGER_LEVEL_METHOD(name, level)                                          \
+  void TLLogger::name(std::string_view method, int /*line*/, const char* format, ...) { \
+    va_list args;                                                                   \
+    va_start(args, format);                                                         \
+    logLine(level, method, format, args);                                           \
+    va_end(args);                                                                   \
+  }
+TL_LOGGER_LEVEL_METHOD(traceInMethod, 0)
+TL_LOGGER_LEVEL_METHOD(debugInMethod, 1)
+TL_LOGGER_LEVEL_METHOD(infoInMethod, 2)
+TL_LOGGER_LEVEL_METHOD(warnInMethod, 3)
+TL_LOGGER_LEVEL_METHOD(errorInMethod, 4)
+TL_LOGGER_LEVEL_METHOD(assertInMethod, 5)
+#undef TL_LOGGER_LEVEL_METHOD
+
+}  // namespace tembrolexinplatform

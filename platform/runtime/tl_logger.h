@@ -1,0 +1,101 @@
+// Logging for the app: every log line of the library, from the platform
+// layer and from the core, ends at one sink that the app chooses.
+//
+// Platform code logs through the six class methods (traceInMethod ...
+// assertInMethod), naming the calling method as sender, e.g.
+//   TLLogger::warnInMethod("-[TLDecoder start]", __LINE__, "x=%d", 3);
+// The core's lines arrive as LogSignal messages on the bus (onReceive); those
+// of levels Debug to Assert reach the sink under the core component's name,
+// Trace lines of the core never do.
+//
+// Until the app installs a sink (setDelegate), NSLogLogger prints lines of
+// levels Info, Warning and Error to the system log (standard error here) as
+// "INF: <sender>: <text>", "WRN: ..." and "ERR: ...".
+//
+// Thread safety: every operation may be called from any thread. Lines are
+// handed to the sink synchronously on the logging thread (core lines on the
+// bus thread), so a sink must accept calls from several threads at once.
+#ifndef TL_PLATFORM_RUNTIME_TL_LOGGER_H_
+#define TL_PLATFORM_RUNTIME_TL_LOGGER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/runtime/event_params.h"
+#include "platform/runtime/tl_thrift_params.h"
+
+namespace tembrolexinplatform {
+
+// The app's log sink.
+class TLLoggerDelegate {
+ public:
+  virtual ~TLLoggerDelegate() = default;
+  virtual void logfromSender(const std::string& sender, const TLLogParams& params) = 0;
+};
+
+// The default sink.
+class NSLogLogger final : public TLLoggerDelegate {
+ public:
+  using Writer = std::function<void(const std::string& line)>;
+  // Lines go to `writer`; without one, to standard error with a newline.
+  explicit NSLogLogger(Writer writer = {});
+  // The one default sink, writing to standard error; never destroyed.
+  static std::shared_ptr<NSLogLogger> sharedLogger();
+
+  // Level 2 "INF: %s: %s", 3 "WRN: %s: %s", 4 "ERR: %s: %s" with sender and
+  // text; levels 0, 1, 5 and others print nothing.
+  void logfromSender(const std::string& sender, const TLLogParams& params) override;
+
+ private:
+  Writer writer_;
+};
+
+class TLLogger final : public IThriftMessageReceiver {
+ public:
+  // A logger whose sink is NSLogLogger::sharedLogger(). Apps use the shared
+  // one; tests may make their own.
+  TLLogger();
+  // The one logger, created on first use; never destroyed, so threads that
+  // still log during exit find it.
+  static TLLogger& sharedLogger();
+
+  void setDelegate(std::shared_ptr<TLLoggerDelegate> delegate);
+  // Back to NSLogLogger::sharedLogger().
+  void unsetDelegate();
+
+  // Hands the line to the current sink.
+  void logFromSender(const std::string& sender, const TLLogParams& params);
+
+  // A core line: a LogSignal (type 8) with logType 1 to 5 goes to the sink
+  // with its own sender field as sender; anything else is dropped.
+  void onReceive(const TLThriftParams& message, const std::string& sender) override;
+
+  // Platform lines of level 0 to 5 through the shared logger; `format` is
+  // printf-style. The line number is not part of the line.
+  static void traceInMethod(std::string_view method, int line, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  static void debugInMethod(std::string_view method, int line, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  static void infoInMethod(std::string_view method, int line, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  static void warnInMethod(std::string_view method, int line, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  static void errorInMethod(std::string_view method, int line, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  static void assertInMethod(std::string_view method, int line, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+
+ private:
+  std::shared_ptr<TLLoggerDelegate> delegate() const;
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<TLLoggerDelegate> delegate_;
+};
+
+}  // namespace tembrolexinplatform
+
+#endif  // TL_PLATFORM_RUNTIME_TL_LOGGER_H_

@@ -1,0 +1,45 @@
+#include "platform/runtime/url_opener.h"
+
+#include <mutex>
+
+#include "platform/runtime/tl_logger.h"
+
+namespace tembrolexinplatform {
+
+namespace {
+std::mutex& openerMutex() {
+  static std::mutex* m = new std::mutex();
+  return *m;
+}
+std::shared_ptr<URLOpener>& openerSlot() {
+  static auto* slot = new std::shared_ptr<URLOpener>();
+  return *slot;
+}
+}  // namespace
+
+std::shared_ptr<URLOpener> URLOpener::shared() {
+  std::lock_guard<std::mutex> lock(openerMutex());
+  return openerSlot();
+}
+
+void URLOpener::setShared(std::shared_ptr<URLOpener> opener) {
+  std::lock_guard<std::mutex> lock(openerMutex());
+  openerSlot() = std::move(opener);
+}
+
+bool openURLThroughApp(const std::string& url) {
+  std::shared_ptr<URLOpener> opener = URLOpener::shared();
+  if (!opener) {
+    TLLogger::warnInMethod("openURLThroughApp", __LINE__, "No URL opener set, cannot open %s",
+                           url.c_str());
+    return false;
+  }
+  if (!opener->openURL(url)) {
+    TLLogger::warnInMethod("openURLThroughApp", __LINE__, "The app refused to open %s",
+                           url.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tembrolexinplatform

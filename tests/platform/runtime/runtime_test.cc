@@ -1,0 +1,308 @@
+// Logging for the app, the configuration converter, the error table, the
+// parameter objects and the user defaults.
+
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/runtime/decoder_errors.h"
+#include "platform/runtime/platform_environment.h"
+#include "platform/runtime/thrift_converter.h"
+#include "platform/runtime/tl_logger.h"
+#include "schema/tembrolexin_types.h"
+#include "tests/schema/wire.h"
+#include "tests/support/temp_dir.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+struct Line {
+  std::string sender;
+  int32_t level;
+  std::string message;
+  friend bool operator==(const Line&, const Line&) = default;
+  friend std::ostream& operator<<(std::ostream& os, const Line& l) {
+    return os << l.sender << "/" << l.level << "/" << l.message;
+  }
+};
+
+class RecordingSink : public TLLoggerDelegate {
+ public:
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back({sender, params.level, params.message});
+  }
+  std::vector<Line> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Line> lines_;
+};
+
+// Installs a recording sink on the shared logger for one test.
+class SharedSinkTest : public testing::Test {
+ protected:
+  void SetUp() override { TLLogger::sharedLogger().setDelegate(sink_); }
+  void TearDown() override { TLLogger::sharedLogger().unsetDelegate(); }
+  std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
+};
+
+using LoggerTest = SharedSinkTest;
+
+TEST_F(LoggerTest, PlatformLinesOfEveryLevelReachTheSink) {
+  TLLogger::traceInMethod("M0", 1, "t");
+  TLLogger::debugInMethod("M1", 2, "d%s", "!");
+  TLLogger::infoInMethod("M2", 3, "i");
+  TLLogger::warnInMethod("M", 10, "x=%d", 3);
+  TLLogger::errorInMethod("M4", 5, "%s", std::string(300, 'e').c_str());  // beyond the small buffer
+  TLLogger::assertInMethod("M5", 6, "a");
+  EXPECT_EQ(sink_->lines(), (std::vector<Line>{{"M0", 0, "t"},
+                                               {"M1", 1, "d!"},
+                                               {"M2", 2, "i"},
+                                               {"M", 3, "x=3"},
+                                               {"M4", 4, std::string(300, 'e')},
+                                               {"M5", 5, "a"}}));
+  TLLogger::sharedLogger().unsetDelegate();
+  TLLogger::infoInMethod("M2", 3, "after");
+  EXPECT_EQ(sink_->lines().size(), 6u);
+}
+
+TEST(LoggerCoreLinesTest, LevelsOneToFiveGoToTheSinkUnderTheCoreSender) {
+  TLLogger logger;
+  auto sink = std::make_shared<RecordingSink>();
+  logger.setDelegate(sink);
+  for (int32_t level : {0, 1, 2, 3, 4, 5, 6, -1}) {
+    LogSignal line;
+    line.__set_logType(level);
+    line.__set_message("m" + std::to_string(level));
+    line.__set_sender("Core");
+    logger.onReceive(TLThriftParams(8, serializeMessage(line)), "bus");
+  }
+  FailureSignal other;
+  other.__set_descriptionString("no");
+  logger.onReceive(TLThriftParams(31, serializeMessage(other)), "bus");
+  EXPECT_EQ(sink->lines(), (std::vector<Line>{{"Core", 1, "m1"},
+                                              {"Core", 2, "m2"},
+                                              {"Core", 3, "m3"},
+                                              {"Core", 4, "m4"},
+                                              {"Core", 5, "m5"}}));
+}
+
+TEST(NSLogLoggerTest, PrintsInfoWarningAndErrorOnly) {
+  std::vector<std::string> out;
+  NSLogLogger printer([&](const std::string& line) { out.push_back(line); });
+  for (int32_t level = 0; level <= 6; ++level) printer.logfromSender("M", {level, "x=3"});
+  EXPECT_EQ(out, (std::vector<std::string>{"INF: M: x=3", "WRN: M: x=3", "ERR: M: x=3"}));
+}
+
+using ConverterTest = SharedSinkTest;
+
+TEST_F(ConverterTest, TypesEachKindAndRoundTrips) {
+  const ConfigDictionary in = {{"s", std::string("text")},   {"b", true},
+                               {"c", static_cast<signed char>(5)}, {"i", int32_t{-7}},
+                               {"d", 2.5},                    {"q", int64_t{1} << 40}};
+  ConfigurationMapSignal signal = ThriftConverter::convertWithDictionary(in);
+  EXPECT_TRUE(signal.__isset.target);
+  EXPECT_EQ(signal.target, 0);
+  ASSERT_EQ(signal.config.size(), 6u);
+  EXPECT_EQ(signal.config["s"].type, 4);
+  EXPECT_EQ(signal.config["s"].stringValue, "text");
+  EXPECT_EQ(signal.config["b"].type, 0);
+  EXPECT_EQ(signal.config["c"].type, 0);
+  EXPECT_TRUE(signal.config["c"].boolValue);
+  EXPECT_EQ(signal.config["i"].type, 1);
+  EXPECT_EQ(signal.config["d"].type, 2);
+  EXPECT_EQ(signal.config["q"].type, 3);
+  EXPECT_EQ(signal.config["q"].longlongValue, int64_t{1} << 40);
+  // Exactly one value field per entry.
+  EXPECT_FALSE(signal.config["i"].__isset.stringValue || signal.config["i"].__isset.boolValue);
+
+  // The core reads it.
+  tembrolexinsdk::ConfigurationMapSignal core;
+  tl_test::Deserialize(serializeMessage(signal), core);
+  EXPECT_EQ(core.config["q"].longlongValue, int64_t{1} << 40);
+
+  ConfigDictionary back = ThriftConverter::convertWithConfigurationMapSignal(signal);
+  ConfigDictionary expected = in;
+  expected["c"] = true;
+  EXPECT_EQ(back, expected);
+  EXPECT_TRUE(sink_->lines().empty());
+}
+
+TEST_F(ConverterTest, UnsupportedValuesAreLoggedAndLeftOut) {
+  const ConfigDictionary in = {{"f", 1.5f},
+                               {"h", int16_t{3}},
+                               {"u", uint64_t{4}},
+                               {"a", UnsupportedConfigValue{"array"}},
+                               {"ok", int32_t{1}}};
+  ConfigurationMapSignal signal = ThriftConverter::convertWithDictionary(in);
+  ASSERT_EQ(signal.config.size(), 1u);
+  EXPECT_EQ(signal.config.count("ok"), 1u);
+  const Line failure{"+[ThriftConverter convertWithDictionary:]", 4,
+                     "Failed to determine the type of a configuration parameter"};
+  EXPECT_EQ(sink_->lines(), (std::vector<Line>(4, failure)));
+}
+
+TEST(ConverterBackTest, SkipsUntypedAndValuelessEntries) {
+  ConfigurationMapSignal signal;
+  ConfigParam untyped, outside, valueless, good;
+  untyped.__set_intValue(1);
+  outside.__set_type(7);
+  outside.__set_intValue(1);
+  valueless.__set_type(1);
+  good.__set_type(1);
+  good.__set_intValue(9);
+  signal.__set_config({{"a", untyped}, {"b", outside}, {"c", valueless}, {"d", good}});
+  EXPECT_EQ(ThriftConverter::convertWithConfigurationMapSignal(signal),
+            (ConfigDictionary{{"d", int32_t{9}}}));
+}
+
+struct ErrorCase {
+  int64_t code;
+  const char* text;  // null: no description
+};
+
+class ErrorTableTest : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ErrorTableTest, DescribesKnownCodesOnly) {
+  auto text = TLDecoderErrors::debugDesciptionForCode(GetParam().code);
+  if (GetParam().text == nullptr) {
+    EXPECT_FALSE(text);
+  } else {
+    EXPECT_EQ(text, std::string(GetParam().text));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, ErrorTableTest,
+    testing::Values(ErrorCase{0, "No error"}, ErrorCase{1, "Unknown error"},
+                    ErrorCase{10, "The mic is not available"},
+                    ErrorCase{11, "The user did not allow the app to use the mic"},
+                    ErrorCase{12, "Could not parse the events file"},
+                    ErrorCase{13, "No events were found in the XML"},
+                    ErrorCase{14, "No events were found in the JSON"},
+                    ErrorCase{15, "The heartbeat engine desynchronised"},
+                    ErrorCase{16, "AudioDecoder hasn't been initialized on time"},
+                    ErrorCase{17, "IOSAudioRecoder exception"},
+                    ErrorCase{18, "Cannot convert sample rates"}, ErrorCase{19, nullptr},
+                    ErrorCase{2, nullptr}, ErrorCase{9, nullptr}, ErrorCase{-1, nullptr},
+                    ErrorCase{(int64_t{1} << 32) + 17, nullptr}),
+    [](const testing::TestParamInfo<ErrorCase>& info) {
+      return "Code" + std::to_string(info.index);
+    });
+
+TEST(ParamsTest, CodewordFromMessageKeepsWidthsAndSignsAndUnsetIsZero) {
+  CodewordSignal s;
+  s.__set_syncState(4);
+  s.__set_sigConfidence(-3);  // out of table: kept, widened
+  s.__set_meanVolume(-32768);
+  s.__set_msg(-5);
+  s.__set_msgScheme(-1);
+  s.__set_engineRef("TRIGGER");
+  s.__set_steadyTimeStamp(int64_t{1} << 40);
+  s.__set_systemTimeStamp(7);
+  s.__set_codewordDuration(1200);
+  s.msgVolume = 99;  // stored but not set: reads as 0
+  auto p = TLCodewordEventParams::fromCodewordSignal(s);
+  EXPECT_EQ(p.syncState(), 4);
+  EXPECT_EQ(p.sigConfidence(), -3);
+  EXPECT_EQ(p.meanVolume(), -32768);
+  EXPECT_EQ(p.msg(), -5);
+  EXPECT_EQ(p.msgScheme(), -1);
+  EXPECT_EQ(p.engineRef(), std::optional<std::string>("TRIGGER"));
+  EXPECT_EQ(p.steadyTimeStamp(), int64_t{1} << 40);
+  EXPECT_EQ(p.systemTimeStamp(), 7);
+  EXPECT_EQ(p.codewordDuration(), 1200);
+  EXPECT_EQ(p.msgVolume(), 0);
+
+  TLCodewordEventParams shortForm(42, 1, 2, 3);
+  EXPECT_FALSE(shortForm.engineRef());
+  EXPECT_EQ(shortForm.sigScheme(), 0);
+  EXPECT_EQ(shortForm.msg(), 42);
+}
+
+TEST(ParamsTest, OtherObjectsFromTheirMessages) {
+  TLPartialCodewordParams::Fields f;
+  f.stopTime = 1500;
+  TLPartialCodewordParams partial(f);
+  EXPECT_EQ(partial.systemTimeStamp(), 1500);
+  EXPECT_EQ(partial.steadyTimeStamp(), 0);
+
+  EXPECT_EQ(FailureParams().description(), "Error: Unknown failure.");
+
+  AudioSignal a;
+  a.__set_numberInvalidSamples(12);
+  a.__set_audioLevel(-4);
+  TLAudioSignal audio(a);
+  EXPECT_EQ(audio.numberOfInvalidSamples(), 12);
+  EXPECT_EQ(audio.audioLevel(), -4);
+
+  ProcessorStatusSignal status;
+  status.__set_statusDescription("idle");
+  EXPECT_EQ(TLAudioProcessorIdleStatusParams::fromProcessorStatusSignal(status).statusDescription(), "idle");
+}
+
+using EnvelopeLogTest = SharedSinkTest;
+
+TEST_F(EnvelopeLogTest, ObjectWithoutATypeIdIsLoggedAndNotWrapped) {
+  EXPECT_EQ(TLThriftParams::initWithMessage(ConfigParam()), nullptr);
+  EXPECT_EQ(sink_->lines(), (std::vector<Line>{{"-[TLThriftParams initWithMessage:]", 4,
+                                                "No TLThriftParams implemented for class ConfigParam"}}));
+  auto wrapped = TLThriftParams::initWithMessage(SDKStatusSignal());
+  ASSERT_TRUE(wrapped);
+  EXPECT_EQ(wrapped->msgType(), 37);
+}
+
+TEST(UserDefaultsTest, ValuesSurviveAReloadAndABrokenFileStartsEmpty) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("defaults.json");
+  {
+    UserDefaults defaults(path);
+    EXPECT_FALSE(defaults.stringForKey("PluginIdentityUdid"));
+    EXPECT_TRUE(defaults.setString("PluginIdentityUdid", "abc"));
+    EXPECT_TRUE(defaults.setInteger("seq", (int64_t{1} << 40) + 1));
+    EXPECT_TRUE(defaults.setBool("flag", true));
+    EXPECT_TRUE(defaults.setDouble("ratio", 0.25));
+    EXPECT_TRUE(defaults.setString("gone", "x"));
+    EXPECT_TRUE(defaults.removeObjectForKey("gone"));
+  }
+  UserDefaults again(path);
+  EXPECT_EQ(again.stringForKey("PluginIdentityUdid"), "abc");
+  EXPECT_EQ(again.integerForKey("seq"), (int64_t{1} << 40) + 1);
+  EXPECT_EQ(again.boolForKey("flag"), true);
+  EXPECT_EQ(again.doubleForKey("ratio"), 0.25);
+  EXPECT_FALSE(again.stringForKey("gone"));
+  EXPECT_FALSE(again.integerForKey("PluginIdentityUdid"));  // another kind
+
+  std::ofstream(path) << "[1, 2";
+  again.reload();
+  EXPECT_FALSE(again.stringForKey("PluginIdentityUdid"));
+  std::ofstream(path) << R"({"PluginIdentityUdid": )" << std::string(1000, '[')
+                      << std::string(1000, ']') << "}";
+  EXPECT_FALSE(UserDefaults(path).stringForKey("PluginIdentityUdid"));
+  EXPECT_TRUE(again.setBool("flag", false));
+  EXPECT_EQ(UserDefaults(path).boolForKey("flag"), false);
+}
+
+TEST(UserDefaultsTest, StandardFollowsTheInstalledEnvironment) {
+  tltest::TempDir dir;
+  PlatformEnvironment env;
+  env.bundleIdentifier = "com.example.app";
+  env.userDefaultsFile = dir.file("a.json");
+  PlatformEnvironment::install(env);
+  UserDefaults::standard()->setString("k", "a");
+  EXPECT_EQ(runtimeBundleIdentifier(), "com.example.app");
+  env.userDefaultsFile = dir.file("b.json");
+  PlatformEnvironment::install(env);
+  EXPECT_FALSE(UserDefaults::standard()->stringForKey("k"));
+  PlatformEnvironment::install(PlatformEnvironment{});
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform

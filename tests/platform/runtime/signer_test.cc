@@ -1,0 +1,181 @@
+// Data signing: key pairs in a real key-store folder, replies to signing
+// requests over a private bus, checked with OpenSSL's raw RSA operation.
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include "core/runtime/messenger.h"
+#include "platform/runtime/data_signer.h"
+#include "tests/platform/runtime/bus_probe.h"
+#include "tests/schema/wire.h"
+#include "tests/support/temp_dir.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using tl_test::Bytes;
+using tl_test::Hex;
+
+std::string unbase64(const std::string& text) {
+  std::string out(text.size(), '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
+  if (n < 0) return {};
+  // The decoder counts each padding character as a zero byte.
+  const std::size_t pad = text.size() - text.find_last_not_of('=') - 1;
+  out.resize(static_cast<std::size_t>(n) - pad);
+  return out;
+}
+
+// The signature opened with the public key file, without unpadding.
+std::string openSignature(const std::string& publicKeyFile, const std::string& signature) {
+  FILE* f = std::fopen(publicKeyFile.c_str(), "r");
+  EXPECT_NE(f, nullptr);
+  if (!f) return {};
+  EVP_PKEY* key = PEM_read_PUBKEY(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+  EVP_PKEY_verify_recover_init(ctx);
+  EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING);
+  std::string out(512, '\0');
+  size_t len = out.size();
+  EXPECT_EQ(EVP_PKEY_verify_recover(ctx, reinterpret_cast<unsigned char*>(out.data()), &len,
+                                    reinterpret_cast<const unsigned char*>(signature.data()),
+                                    signature.size()),
+            1);
+  out.resize(len);
+  EVP_PKEY_CTX_free(ctx);
+  EVP_PKEY_free(key);
+  return out;
+}
+
+// PKCS#1 v1.5 block of a SHA-1 digest for a key of `blockSize` bytes:
+// 00 01 FF.. 00, the DigestInfo prefix of SHA-1, the digest.
+std::string expectedBlock(std::size_t blockSize, const std::string& sha1) {
+  const std::string prefix = Bytes("30 21 30 09 06 05 2b 0e 03 02 1a 05 00 04 14");
+  const std::size_t pad = blockSize - 3 - prefix.size() - sha1.size();
+  return Bytes("00 01") + std::string(pad, '\xff') + Bytes("00") + prefix + sha1;
+}
+
+TEST(SecurityKeysTest, MakesThePairOnceWithOwnerOnlyFilesAndFindsItAgain) {
+  tltest::TempDir dir;
+  auto first = DataSigner::getKeys(dir.path());
+  ASSERT_TRUE(first->hasPrivateKey());
+  for (const char* tag : {SecurityKeys::kPublicTag, SecurityKeys::kPrivateTag}) {
+    struct stat st{};
+    ASSERT_EQ(::stat(first->keyPath(tag).c_str(), &st), 0) << tag;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << tag;
+  }
+  auto second = DataSigner::getKeys(dir.path());
+  const std::string sig = second->getSignatureBytes("payload");
+  EXPECT_EQ(sig.size(), 64u);  // 512-bit key
+  EXPECT_TRUE(first->verifySignature("payload", sig));
+  EXPECT_FALSE(first->verifySignature("payloaD", sig));
+}
+
+TEST(SecurityKeysTest, SignatureIsPkcs1OfTheSha1Digest) {
+  tltest::TempDir dir;
+  auto keys = DataSigner::getKeys(dir.path());
+  const std::string sig = keys->getSignatureBytes("abc");
+  // SHA-1("abc") from FIPS 180-1.
+  const std::string sha1 = Bytes("a9993e36 4706816a ba3e2571 7850c26c 9cd0d89d");
+  EXPECT_EQ(SecurityKeys::getHashBytes("abc"), sha1);
+  EXPECT_EQ(Hex(openSignature(keys->keyPath(SecurityKeys::kPublicTag), sig)),
+            Hex(expectedBlock(64, sha1)));
+}
+
+TEST(SecurityKeysTest, WithoutKeysNothingIsSignedAndDeletedKeysAreGone) {
+  tltest::TempDir dir;
+  SecurityKeys keys(dir.path());
+  EXPECT_FALSE(keys.loadKeysFromKeychain());
+  EXPECT_EQ(keys.sign("x"), std::nullopt);
+  EXPECT_EQ(keys.getBase64EncodedPublicKey(), std::nullopt);
+  ASSERT_TRUE(keys.generateKeyPair(512));
+  EXPECT_TRUE(keys.getBase64EncodedPublicKey().has_value());
+  keys.deleteAsymmetricKeys();
+  EXPECT_FALSE(keys.hasPrivateKey());
+  EXPECT_FALSE(SecurityKeys(dir.path()).loadKeysFromKeychain());
+}
+
+TEST(SecurityKeysTest, GarbageKeyFilesDoNotLoad) {
+  tltest::TempDir dir;
+  SecurityKeys keys(dir.path());
+  for (const char* tag : {SecurityKeys::kPublicTag, SecurityKeys::kPrivateTag}) {
+    FILE* f = std::fopen(keys.keyPath(tag).c_str(), "w");
+    std::fputs("-----BEGIN PUBLIC KEY-----\nnot base64!\n-----END PUBLIC KEY-----\n", f);
+    std::fclose(f);
+  }
+  EXPECT_FALSE(keys.loadKeysFromKeychain());
+  // getKeys replaces them with a working pair.
+  EXPECT_TRUE(DataSigner::getKeys(dir.path())->hasPrivateKey());
+}
+
+TEST(DataSignerTest, ChecksumsAreLowerCaseMd5Hex) {
+  EXPECT_EQ(DataSigner::generateCheckSumFromData(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(DataSigner::generateCheckSumFromString("abc"), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+class SignerOnBusTest : public testing::Test {
+ protected:
+  SignedData request(const std::string& id, const std::string& data, bool setData = true) {
+    SignDataRequest r;
+    r.__set_dataId(id);
+    if (setData) r.__set_data(data);
+    const std::size_t before = probe_.messages().size();
+    messenger_.sendMessage(r, "CoreSigner");
+    auto got = probe_.waitFor(before + 1);
+    EXPECT_EQ(got.size(), before + 1);
+    EXPECT_EQ(got.back().sender, "DataSigner");
+    SignedData reply;
+    EXPECT_TRUE(parseMessage(got.back().bytes, reply));
+    return reply;
+  }
+
+  tltest::TempDir dir_;
+  tembrolexinsdk::Messenger bus_;
+  tltest::BusProbe probe_{bus_, {15}};
+  Messenger messenger_{&bus_};
+};
+
+TEST_F(SignerOnBusTest, EmptyDataGetsTheMd5OfNothingAndA64ByteSignature) {
+  auto keys = DataSigner::getKeys(dir_.path());
+  DataSigner signer(messenger_, keys);
+  SignedData reply = request("id-1", "");
+  EXPECT_EQ(reply.dataId, "id-1");
+  EXPECT_EQ(reply.dataMd5, "d41d8cd98f00b204e9800998ecf8427e");
+  ASSERT_TRUE(reply.__isset.data);
+  EXPECT_EQ(reply.data.size(), 88u);
+  EXPECT_TRUE(keys->verifySignature("", unbase64(reply.data)));
+}
+
+TEST_F(SignerOnBusTest, ASecondSignerSignsWithTheSamePair) {
+  DataSigner first(messenger_, DataSigner::getKeys(dir_.path()));
+  SignedData a = request("a", std::string("\x00\xff\x10", 3));
+  auto otherKeys = DataSigner::getKeys(dir_.path());
+  EXPECT_TRUE(otherKeys->verifySignature(std::string("\x00\xff\x10", 3), unbase64(a.data)));
+}
+
+TEST_F(SignerOnBusTest, WithoutKeysTheReplyCarriesNoSignature) {
+  DataSigner signer(messenger_, std::make_shared<SecurityKeys>(dir_.file("none")));
+  SignedData reply = request("z", "data");
+  EXPECT_FALSE(reply.__isset.data);
+  EXPECT_EQ(reply.dataMd5, DataSigner::generateCheckSumFromData("data"));
+}
+
+TEST_F(SignerOnBusTest, UnreadableRequestGetsNoReply) {
+  DataSigner signer(messenger_, DataSigner::getKeys(dir_.path()));
+  messenger_.send(TLThriftParams(14, Bytes("0b 0001 7fffffff")), "CoreSigner");
+  SignedData good = request("after", "x");  // the only reply
+  EXPECT_EQ(good.dataId, "after");
+  EXPECT_EQ(probe_.messages().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform
