@@ -20,14 +20,6 @@ namespace {
 constexpr const char* kCodewordAnalyticsRef = "CONFIDENCE";
 constexpr const char* kAnalyticsEngine = "ANALYTICS";
 
-// Engines that reach the process-wide decoder without being connected find it
-// through this source, installed before main.
-[[maybe_unused]] const bool kSharedDecoderSourceInstalled = [] {
-  IEngineDecoder::setSharedDecoderSource(
-      []() -> std::shared_ptr<IEngineDecoder> { return TLDecoder::sharedDecoder(); });
-  return true;
-}();
-
 }  // namespace
 
 // The SNTP client holds its delegate strongly; this adapter holds the

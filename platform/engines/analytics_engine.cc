@@ -7,29 +7,6 @@ namespace tembrolexinplatform {
 
 namespace {
 
-// Forwards to the process-wide decoder, taken when first needed.
-class SharedDecoderCommands final : public TLAnalyticsDecoderCommands {
- public:
-  void setDeviceId(int32_t deviceId) override {
-    if (auto d = IEngineDecoder::sharedDecoder()) d->setDeviceId(deviceId);
-  }
-  void prepareData() override {
-    if (auto d = IEngineDecoder::sharedDecoder()) d->prepareData();
-  }
-  void updateNTP() override {
-    if (auto d = IEngineDecoder::sharedDecoder()) d->updateNTP();
-  }
-  void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) override {
-    if (auto d = IEngineDecoder::sharedDecoder()) d->registerNTPReceiver(std::move(receiver));
-  }
-  void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) override {
-    if (auto d = IEngineDecoder::sharedDecoder()) d->unRegisterNTPReceiver(receiver);
-  }
-  void setNTPServers(std::vector<std::string> servers) override {
-    if (auto d = IEngineDecoder::sharedDecoder()) d->setNTPServers(std::move(servers));
-  }
-};
-
 // The engine as the network manager's network-type source and as the file
 // managers' device-id source, held weakly so neither keeps the engine alive.
 class WeakEngineProxy final : public TLNetworkTypeDelegate, public TLPluginFileManagerDelegate {
@@ -53,10 +30,6 @@ constexpr int32_t kCheckedFilePreparedType = 29;
 
 }  // namespace
 
-std::shared_ptr<TLAnalyticsDecoderCommands> TLAnalyticsDecoderCommands::sharedDecoder() {
-  return std::make_shared<SharedDecoderCommands>();
-}
-
 std::shared_ptr<TLAnalyticsEngine> TLAnalyticsEngine::sharedEngine() {
   static auto* engine = new std::shared_ptr<TLAnalyticsEngine>(create({}));
   return *engine;
@@ -71,8 +44,8 @@ std::shared_ptr<TLAnalyticsEngine> TLAnalyticsEngine::create(Options options) {
 TLAnalyticsEngine::TLAnalyticsEngine(Passkey, Options options)
     : dispatcher_(*options.dispatcher),
       networkManager_(options.networkManager ? options.networkManager : TLNetworkManager::shared()),
-      fileManagerOptions_(std::move(options.fileManagers)),
-      decoder_(std::move(options.decoder)) {
+      fileManagerOptions_(std::move(options.fileManagers)) {
+  if (options.decoder) context_.setDecoder(options.decoder);
   fileManagerOptions_.networkManager = networkManager_;
   TLLogger::infoInMethod("-[TLAnalyticsEngine init]", __LINE__, "Starting shared analyticsEngine");
 }
@@ -96,10 +69,8 @@ std::shared_ptr<TLAnalyticsEngineDelegate> TLAnalyticsEngine::analyticsDelegate(
   return std::dynamic_pointer_cast<TLAnalyticsEngineDelegate>(delegate());
 }
 
-std::shared_ptr<TLAnalyticsDecoderCommands> TLAnalyticsEngine::decoder() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!decoder_) decoder_ = TLAnalyticsDecoderCommands::sharedDecoder();
-  return decoder_;
+void TLAnalyticsEngine::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
+  context_.setDecoder(std::move(decoder));
 }
 
 void TLAnalyticsEngine::onMain(Block block) {
@@ -178,7 +149,8 @@ int32_t TLAnalyticsEngine::currentConnectionType() {
 
 void TLAnalyticsEngine::setDeviceId(int32_t deviceId) {
   deviceId_.store(deviceId);
-  decoder()->setDeviceId(deviceId);
+  context_.withDecoder([deviceId](IEngineDecoder& d) { d.setDeviceId(deviceId); },
+                       "-[TLAnalyticsEngine setDeviceId:]");
 }
 
 void TLAnalyticsEngine::setSecureServerURL(const std::string& url, int64_t alertTimeoutHours,
@@ -193,16 +165,24 @@ void TLAnalyticsEngine::setSecureServerURL(const std::string& url, int64_t alert
                                       backoffBetweenAttemptsMs, messenger);
 }
 
-void TLAnalyticsEngine::prepareData() { decoder()->prepareData(); }
-void TLAnalyticsEngine::updateNTP() { decoder()->updateNTP(); }
+void TLAnalyticsEngine::prepareData() {
+  context_.withDecoder([](IEngineDecoder& d) { d.prepareData(); },
+                       "-[TLAnalyticsEngine prepareData]");
+}
+void TLAnalyticsEngine::updateNTP() {
+  context_.withDecoder([](IEngineDecoder& d) { d.updateNTP(); }, "-[TLAnalyticsEngine updateNTP]");
+}
 void TLAnalyticsEngine::registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) {
-  decoder()->registerNTPReceiver(std::move(receiver));
+  context_.withDecoder([&](IEngineDecoder& d) { d.registerNTPReceiver(receiver); },
+                       "-[TLAnalyticsEngine registerNTPReceiver:]");
 }
 void TLAnalyticsEngine::unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) {
-  decoder()->unRegisterNTPReceiver(receiver);
+  context_.withDecoder([&](IEngineDecoder& d) { d.unRegisterNTPReceiver(receiver); },
+                       "-[TLAnalyticsEngine unRegisterNTPReceiver:]");
 }
 void TLAnalyticsEngine::setNTPServers(std::vector<std::string> servers) {
-  decoder()->setNTPServers(std::move(servers));
+  context_.withDecoder([&](IEngineDecoder& d) { d.setNTPServers(servers); },
+                       "-[TLAnalyticsEngine setNTPServers:]");
 }
 
 std::shared_ptr<TLPluginFileManager> TLAnalyticsEngine::fileManagerForPlugin(const std::string& pluginName) const {

@@ -13,8 +13,9 @@
 //    manager's question about the connection type is answered by the
 //    delegate (0 without one).
 //  - The device id, data preparation and network-time settings are passed
-//    to the decoder facade. Prepared files are ignored until the app set a
-//    device id.
+//    to the decoder that connected the engine (a Warning, and nothing
+//    passed, before one did). Prepared files are ignored until the app set
+//    a device id.
 //
 // The engine does not depend on its run state: it forwards and uploads
 // whether or not it runs.
@@ -37,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/engines/engine_context.h"
 #include "platform/engines/engine_decoder.h"
 #include "platform/engines/tl_engine.h"
 #include "platform/net/network_manager.h"
@@ -66,20 +68,6 @@ class TLAnalyticsAudioSignalReceiver {
   virtual void audioSignalReceived(const TLAudioSignal& signal) = 0;
 };
 
-// The facade operations the engine passes on.
-class TLAnalyticsDecoderCommands {
- public:
-  virtual ~TLAnalyticsDecoderCommands() = default;
-  virtual void setDeviceId(int32_t deviceId) = 0;
-  virtual void prepareData() = 0;
-  virtual void updateNTP() = 0;
-  virtual void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) = 0;
-  virtual void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) = 0;
-  virtual void setNTPServers(std::vector<std::string> servers) = 0;
-  // Forwards to the process-wide decoder (IEngineDecoder::sharedDecoder()).
-  static std::shared_ptr<TLAnalyticsDecoderCommands> sharedDecoder();
-};
-
 class TLAnalyticsEngine final : public TLEngine,
                                 public TLAnalyticsEngineRole,
                                 public TLNetworkTypeDelegate,
@@ -92,8 +80,9 @@ class TLAnalyticsEngine final : public TLEngine,
     Dispatcher* dispatcher = &Dispatcher::shared();
     // Null: TLNetworkManager::shared().
     std::shared_ptr<TLNetworkManager> networkManager;
-    // Null: TLAnalyticsDecoderCommands::sharedDecoder().
-    std::shared_ptr<TLAnalyticsDecoderCommands> decoder;
+    // A decoder connected at creation, held weakly as a connecting decoder
+    // is (tests); null: none until one connects.
+    std::shared_ptr<IEngineDecoder> decoder;
     // For the file managers it makes (the network manager is set above).
     TLPluginFileManager::Options fileManagers;
   };
@@ -109,6 +98,9 @@ class TLAnalyticsEngine final : public TLEngine,
   void setDelegate(std::shared_ptr<TLEngineDelegate> delegate) override;
   void setEngineParameters(const TLEngineParameters&) override {}
   void setMessenger(std::shared_ptr<Messenger> messenger) override;
+  // The decoder the app's device id, data preparation and network-time
+  // settings go to.
+  void setDecoder(std::weak_ptr<IEngineDecoder> decoder) override;
   void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                           const std::string& processorName) override;
 
@@ -146,7 +138,6 @@ class TLAnalyticsEngine final : public TLEngine,
 
  private:
   std::shared_ptr<TLAnalyticsEngineDelegate> analyticsDelegate() const;
-  std::shared_ptr<TLAnalyticsDecoderCommands> decoder() const;
   void onMain(Block block);
 
   Dispatcher& dispatcher_;
@@ -155,13 +146,13 @@ class TLAnalyticsEngine final : public TLEngine,
   std::atomic<int32_t> deviceId_{-1};
 
   mutable std::mutex mutex_;
-  // Taken on first use when none was given.
-  mutable std::shared_ptr<TLAnalyticsDecoderCommands> decoder_;
   std::shared_ptr<TLEngineDelegate> delegate_;
   // Shared, so the network manager's plain pointer stays valid while the
   // engine holds it.
   std::shared_ptr<Messenger> messenger_;
   std::map<std::string, std::shared_ptr<TLPluginFileManager>> fileManagers_;
+  // Holds the connected decoder.
+  EngineContext context_;
 };
 
 }  // namespace tembrolexinplatform

@@ -59,12 +59,17 @@ std::shared_ptr<IEngineDecoder> EngineContext::decoder() const {
 }
 
 bool EngineContext::configure(const ConfigDictionary& configuration, const char* method) const {
+  return withDecoder([&](IEngineDecoder& d) { d.configure(configuration); }, method);
+}
+
+bool EngineContext::withDecoder(const std::function<void(IEngineDecoder&)>& call,
+                                const char* method) const {
   std::shared_ptr<IEngineDecoder> d = decoder();
   if (!d) {
     TLLogger::warnInMethod(method, __LINE__, "No decoder is connected: configuration not sent");
     return false;
   }
-  d->configure(configuration);
+  call(*d);
   return true;
 }
 

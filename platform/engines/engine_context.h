@@ -26,6 +26,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -71,6 +72,9 @@ class EngineContext {
   // Sends `configuration` through the decoder's configure(); false (and a
   // Warning naming `method`) when there is no decoder.
   bool configure(const ConfigDictionary& configuration, const char* method) const;
+  // Calls `call` with the decoder; false (and a Warning naming `method`)
+  // when there is none.
+  bool withDecoder(const std::function<void(IEngineDecoder&)>& call, const char* method) const;
 
  private:
   IThriftMessageReceiver* const receiver_;

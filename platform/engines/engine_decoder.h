@@ -12,7 +12,6 @@
 #define TL_PLATFORM_ENGINES_ENGINE_DECODER_H_
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,12 +44,6 @@ class IEngineDecoder {
   virtual void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) = 0;
   // Index 0 the primary server, index 1 the fallback.
   virtual void setNTPServers(std::vector<std::string> servers) = 0;
-
-  // The process-wide decoder, for the engines that use it without being
-  // connected; `source` is installed by the facade at start-up. Null while
-  // no source is installed.
-  static void setSharedDecoderSource(std::function<std::shared_ptr<IEngineDecoder>()> source);
-  static std::shared_ptr<IEngineDecoder> sharedDecoder();
 };
 
 }  // namespace tembrolexinplatform

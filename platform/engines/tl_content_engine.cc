@@ -8,7 +8,6 @@
 #include <json/json.h>
 
 #include "core/runtime/json_text.h"
-#include "platform/engines/engine_decoder.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -110,8 +109,12 @@ void TLContentEngine::configure(const ConfigDictionary& map) {
   if (options_.configure) {
     options_.configure(map);
   } else {
-    if (auto decoder = IEngineDecoder::sharedDecoder()) decoder->configure(map);
+    context_.configure(map, "-[TLContentEngine configure:]");
   }
+}
+
+void TLContentEngine::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
+  context_.setDecoder(std::move(decoder));
 }
 
 void TLContentEngine::onMain(Block block) { options_.dispatcher->mainQueue()->async(std::move(block)); }

@@ -39,6 +39,7 @@
 
 #include <json/value.h>
 
+#include "platform/engines/engine_context.h"
 #include "platform/engines/timed_action_scheduler.h"
 #include "platform/engines/tl_bundle.h"
 #include "platform/engines/tl_engine.h"
@@ -85,8 +86,8 @@ class TLContentEngine final : public TLEngine,
       "We heard something you may be interested in!";
 
   struct Options {
-    // Sends one configuration map to the core; empty: the shared decoder's
-    // configure.
+    // Sends one configuration map to the core; empty: the configure() of
+    // the decoder that connected the engine.
     std::function<void(const ConfigDictionary&)> configure;
     Dispatcher* dispatcher = &Dispatcher::shared();
     // The web view host; empty: TLWKWebView::sharedTLWKWebview.
@@ -147,6 +148,8 @@ class TLContentEngine final : public TLEngine,
                           const std::string& processorName) override;
   // Registers for 18, 20 and 26, in that order (and leaves an earlier one).
   void setMessenger(std::shared_ptr<Messenger> messenger) override;
+  // The decoder whose configure() carries the engine's configuration keys.
+  void setDecoder(std::weak_ptr<IEngineDecoder> decoder) override;
 
   // IThriftMessageReceiver.
   void onReceive(const TLThriftParams& message, const std::string& sender) override;
@@ -194,6 +197,9 @@ class TLContentEngine final : public TLEngine,
   mutable std::mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
   std::shared_ptr<Messenger> messenger_;
+  // Holds the connected decoder only (the messenger above has registrations
+  // of its own).
+  EngineContext context_;
   std::shared_ptr<TLWKWebViewProtocol> host_;
   int64_t networkStatus_ = NotReachable;
   int64_t policy_ = 2;

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <thread>
@@ -319,6 +321,55 @@ TEST_F(FacadeTest, NetworkTimeFallsBackOnceThenReportsNothing) {
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(Hex(got[1].bytes), "00");
   EXPECT_EQ(receivers.waitFor(2), (std::vector<std::string>{"ntp:127.0.0.1", "ntp:none"}));
+}
+
+// --- On the process-wide bus ------------------------------------------------
+
+// An app's decoder made with create() on the process-wide bus, with the
+// core's status reports played on that bus. Connecting the CONTENT engine
+// must not hand the bus to another decoder: the app keeps hearing start and
+// stop, and isListening follows them. Ends the process: 0 when all held.
+void connectContentThenStartAndStop() {
+  tltest::TempDir dir;
+  PlatformEnvironment env;
+  env.documentsFolder = dir.file("Documents");
+  env.bundleIdentifier = "com.example.app";
+  env.keyStoreFolder = dir.file("keys");
+  env.userDefaultsFile = dir.file("defaults.json");
+  PlatformEnvironment::install(env);
+  Dispatcher dispatcher(Dispatcher::Options{});
+  TLDecoder::Options options;
+  options.coreBridge = {};
+  options.dispatcher = &dispatcher;
+  auto decoder = TLDecoder::create(options);
+  Record app;
+  decoder->addDelegate(std::make_shared<AppDelegate>(app));
+  ASSERT_NE(decoder->connectEngineDelegate(nullptr, TLEngineType::kContent), nullptr);
+
+  tembrolexinsdk::IMessenger* bus = tembrolexinsdk::getMessenger();
+  auto send = [bus](int32_t status) {
+    SDKStatusSignal m;
+    m.__set_status(status);
+    MessageEnvelope e = MessageEnvelope::wrap(m);
+    bus->send("TembrolexinSDK", std::make_unique<tembrolexinsdk::ThriftParams>(
+                                    e.msgType(), e.data().size(), e.data().data()));
+  };
+  send(1);
+  ASSERT_TRUE(app.waitForText("started"));
+  EXPECT_TRUE(decoder->isListening());
+  send(2);
+  ASSERT_TRUE(app.waitForText("stopped"));
+  EXPECT_FALSE(decoder->isListening());
+  std::fflush(nullptr);
+  // Without static destructors: the bus thread and the decoder live on.
+  std::_Exit(testing::Test::HasFailure() ? 1 : 0);
+}
+
+// Stopping the process-wide bus is final, so the scenario runs in a process
+// of its own (the threadsafe style starts this executable again for it).
+TEST(FacadeOnTheProcessBusTest, ContentEngineLeavesTheBusToTheDecoderThatConnectedIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(connectContentThenStartAndStop(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -39,7 +39,8 @@ struct SignalDelegate : AppDelegate, TLAnalyticsAudioSignalReceiver {
   }
 };
 
-struct Commands : TLAnalyticsDecoderCommands {
+struct Commands : IEngineDecoder {
+  void configure(const ConfigDictionary&) override { log.push_back("configure"); }
   void setDeviceId(int32_t id) override { log.push_back("setDeviceId " + std::to_string(id)); }
   void prepareData() override { log.push_back("prepareData"); }
   void updateNTP() override { log.push_back("updateNTP"); }
