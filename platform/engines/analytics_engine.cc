@@ -173,15 +173,15 @@ void TLAnalyticsEngine::updateNTP() {
   context_.withDecoder([](IEngineDecoder& d) { d.updateNTP(); }, "-[TLAnalyticsEngine updateNTP]");
 }
 void TLAnalyticsEngine::registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) {
-  context_.withDecoder([&](IEngineDecoder& d) { d.registerNTPReceiver(receiver); },
+  context_.withDecoder([receiver](IEngineDecoder& d) { d.registerNTPReceiver(receiver); },
                        "-[TLAnalyticsEngine registerNTPReceiver:]");
 }
 void TLAnalyticsEngine::unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) {
-  context_.withDecoder([&](IEngineDecoder& d) { d.unRegisterNTPReceiver(receiver); },
+  context_.withDecoder([receiver](IEngineDecoder& d) { d.unRegisterNTPReceiver(receiver); },
                        "-[TLAnalyticsEngine unRegisterNTPReceiver:]");
 }
 void TLAnalyticsEngine::setNTPServers(std::vector<std::string> servers) {
-  context_.withDecoder([&](IEngineDecoder& d) { d.setNTPServers(servers); },
+  context_.withDecoder([servers](IEngineDecoder& d) { d.setNTPServers(servers); },
                        "-[TLAnalyticsEngine setNTPServers:]");
 }
 

@@ -10,19 +10,23 @@ EngineContext::EngineContext(IThriftMessageReceiver* receiver, std::vector<int32
 EngineContext::~EngineContext() { setMessenger(nullptr); }
 
 void EngineContext::setMessenger(std::shared_ptr<Messenger> messenger) {
-  std::lock_guard<std::mutex> switching(switchMutex_);
-  std::shared_ptr<Messenger> old;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (messenger_ == messenger) return;
-    old = messenger_;
-    messenger_ = messenger;
+    std::lock_guard<std::mutex> switching(switchMutex_);
+    std::shared_ptr<Messenger> old;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (messenger_ == messenger) return;
+      old = messenger_;
+      messenger_ = messenger;
+    }
+    if (receiver_ != nullptr) {
+      for (int32_t type : types_) {
+        if (old) old->unregisterReceiver(receiver_, type);
+        if (messenger) messenger->registerReceiver(receiver_, type);
+      }
+    }
   }
-  if (receiver_ == nullptr) return;
-  for (int32_t type : types_) {
-    if (old) old->unregisterReceiver(receiver_, type);
-    if (messenger) messenger->registerReceiver(receiver_, type);
-  }
+  sendWaiting();
 }
 
 std::shared_ptr<Messenger> EngineContext::messenger() const {
@@ -47,10 +51,14 @@ TLDate EngineContext::now() const {
 int64_t EngineContext::upTimeMillis() const { return dispatcher().clock().upTimeMillis(); }
 
 bool EngineContext::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const bool same = !decoder_.owner_before(decoder) && !decoder.owner_before(decoder_);
-  decoder_ = std::move(decoder);
-  return !same;
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed = decoder_.owner_before(decoder) || decoder.owner_before(decoder_);
+    decoder_ = std::move(decoder);
+  }
+  sendWaiting();
+  return changed;
 }
 
 std::shared_ptr<IEngineDecoder> EngineContext::decoder() const {
@@ -58,19 +66,70 @@ std::shared_ptr<IEngineDecoder> EngineContext::decoder() const {
   return decoder_.lock();
 }
 
-bool EngineContext::configure(const ConfigDictionary& configuration, const char* method) const {
-  return withDecoder([&](IEngineDecoder& d) { d.configure(configuration); }, method);
+bool EngineContext::configure(const ConfigDictionary& configuration, const char* method) {
+  return withDecoder([configuration](IEngineDecoder& d) { d.configure(configuration); }, method);
 }
 
-bool EngineContext::withDecoder(const std::function<void(IEngineDecoder&)>& call,
-                                const char* method) const {
-  std::shared_ptr<IEngineDecoder> d = decoder();
-  if (!d) {
-    TLLogger::warnInMethod(method, __LINE__, "No decoder is connected: configuration not sent");
-    return false;
+bool EngineContext::withDecoder(std::function<void(IEngineDecoder&)> call, const char* method) {
+  return enqueue(Item{std::move(call), nullptr, {}}, method);
+}
+
+bool EngineContext::sendMessage(const ::apache::thrift::TBase& message, const std::string& sender,
+                                const char* method) {
+  std::shared_ptr<const TLThriftParams> envelope = TLThriftParams::initWithMessage(message);
+  if (!envelope) return false;  // logged by the envelope
+  return enqueue(Item{{}, std::move(envelope), sender}, method);
+}
+
+std::size_t EngineContext::waitingCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return waiting_.size();
+}
+
+bool EngineContext::enqueue(Item item, const char* method) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_.size() >= kMaxWaiting) {
+      TLLogger::warnInMethod(method, __LINE__,
+                             "%zu settings already wait for a decoder to connect: not kept",
+                             waiting_.size());
+      return false;
+    }
+    waiting_.push_back(std::move(item));
   }
-  call(*d);
+  sendWaiting();
+  if (waitingCount() > 0) {
+    TLLogger::debugInMethod(method, __LINE__,
+                            "Not connected yet: sent once a decoder connects");
+  }
   return true;
+}
+
+void EngineContext::sendWaiting() {
+  std::lock_guard<std::mutex> sending(sendMutex_);
+  for (;;) {
+    Item item;
+    std::shared_ptr<IEngineDecoder> decoder;
+    std::shared_ptr<Messenger> messenger;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (waiting_.empty()) return;
+      if (waiting_.front().message) {
+        messenger = messenger_;
+        if (!messenger) return;
+      } else {
+        decoder = decoder_.lock();
+        if (!decoder) return;
+      }
+      item = std::move(waiting_.front());
+      waiting_.pop_front();
+    }
+    if (item.message) {
+      messenger->send(*item.message, item.sender);
+    } else {
+      item.call(*decoder);
+    }
+  }
 }
 
 }  // namespace tembrolexinplatform

@@ -12,6 +12,14 @@
 // registration of the engine from the old messenger to the new one, so a
 // reconnected delegate never sees a message twice.
 //
+// What an engine sends (configuration keys and other decoder calls through
+// the decoder, bus messages through the messenger) leaves in the order
+// given. What is given before the engine is connected -- no decoder (or it
+// is gone) for a decoder call, no messenger for a message -- waits, and
+// goes out when they connect, still in that order: an item waits while any
+// item before it waits. At most kMaxWaiting items wait; beyond that an item
+// is refused with a Warning.
+//
 // Ownership: the messenger is shared (an engine outlives the decoder that
 // connected it). The dispatcher is not owned and must outlive the engine's
 // use of it. The decoder is held weakly.
@@ -19,17 +27,24 @@
 // Thread safety: every operation may be called from any thread. No lock is
 // held while the messenger registers or unregisters (unregistering waits for
 // deliveries in progress on other threads), so a delivery never waits for
-// this object. Do not switch messengers on the main thread while a delivery
-// waits there for the main queue.
+// this object. Items are sent one at a time under a lock of their own
+// (decoder calls and messenger sends only queue bus messages). Do not switch
+// messengers on the main thread while a delivery waits there for the main
+// queue.
 #ifndef TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
 #define TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
+
+#include <thrift/TBase.h>
 
 #include "platform/engines/engine_decoder.h"
 #include "platform/runtime/messenger.h"
@@ -45,6 +60,8 @@ inline TLDate dateFromUnixMillis(int64_t ms) { return TLDate(std::chrono::millis
 
 class EngineContext {
  public:
+  static constexpr std::size_t kMaxWaiting = 1024;
+
   // `receiver` is registered for `types` with each messenger held; it must
   // outlive the context (it is the engine owning it).
   EngineContext(IThriftMessageReceiver* receiver, std::vector<int32_t> types);
@@ -54,7 +71,8 @@ class EngineContext {
   EngineContext(const EngineContext&) = delete;
   EngineContext& operator=(const EngineContext&) = delete;
 
-  // Holds `messenger` (null holds none) and moves the registrations to it.
+  // Holds `messenger` (null holds none), moves the registrations to it and
+  // sends the messages waiting for one.
   void setMessenger(std::shared_ptr<Messenger> messenger);
   std::shared_ptr<Messenger> messenger() const;
 
@@ -65,28 +83,50 @@ class EngineContext {
   TLDate now() const;
   int64_t upTimeMillis() const;
 
-  // True when `decoder` is another decoder than the one held.
+  // Holds `decoder` and sends what waits for it. True when `decoder` is
+  // another decoder than the one held.
   bool setDecoder(std::weak_ptr<IEngineDecoder> decoder);
   // The decoder set, while it lives.
   std::shared_ptr<IEngineDecoder> decoder() const;
-  // Sends `configuration` through the decoder's configure(); false (and a
-  // Warning naming `method`) when there is no decoder.
-  bool configure(const ConfigDictionary& configuration, const char* method) const;
-  // Calls `call` with the decoder; false (and a Warning naming `method`)
-  // when there is none.
-  bool withDecoder(const std::function<void(IEngineDecoder&)>& call, const char* method) const;
+
+  // Sends `configuration` through the decoder's configure(), or keeps it
+  // until a decoder connects. False (and a Warning naming `method`) only
+  // when it cannot wait.
+  bool configure(const ConfigDictionary& configuration, const char* method);
+  // Calls `call` with the decoder, or keeps it until a decoder connects.
+  bool withDecoder(std::function<void(IEngineDecoder&)> call, const char* method);
+  // Sends `message` through the messenger under `sender`, or keeps it until
+  // a messenger is held. False (and logged) for an object without a type id
+  // or when it cannot wait.
+  bool sendMessage(const ::apache::thrift::TBase& message, const std::string& sender,
+                   const char* method);
+  // How many items wait for a connection.
+  std::size_t waitingCount() const;
 
  private:
+  // A decoder call, or a message with its sender.
+  struct Item {
+    std::function<void(IEngineDecoder&)> call;
+    std::shared_ptr<const TLThriftParams> message;
+    std::string sender;
+  };
+  bool enqueue(Item item, const char* method);
+  // Sends waiting items in order until one finds no one to go to.
+  void sendWaiting();
+
   IThriftMessageReceiver* const receiver_;
   const std::vector<int32_t> types_;
 
   // Serialises messenger switches, so two of them never interleave their
   // unregister and register steps; never held by a delivery.
   std::mutex switchMutex_;
+  // One sender of waiting items at a time, so they leave in order.
+  std::mutex sendMutex_;
   mutable std::mutex mutex_;
   std::shared_ptr<Messenger> messenger_;
   Dispatcher* dispatcher_ = nullptr;
   std::weak_ptr<IEngineDecoder> decoder_;
+  std::deque<Item> waiting_;
 };
 
 }  // namespace tembrolexinplatform

@@ -85,7 +85,7 @@ void TLAudioMatchEngine::sendScheme() {
 }
 
 void TLAudioMatchEngine::send(const AMDBSignal& signal) {
-  if (std::shared_ptr<Messenger> messenger = context_.messenger()) messenger->sendMessage(signal, kEngineName);
+  context_.sendMessage(signal, kEngineName, "-[TLAudioMatchEngine send:]");
 }
 
 TLAudioMatchDatabase TLAudioMatchEngine::addDatabase(const std::string& path) {

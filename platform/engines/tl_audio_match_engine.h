@@ -4,14 +4,15 @@
 // server. Commands travel as AMDBSignal messages (bus type 22) sent under
 // the engine's name; the live-database settings and the matching scheme
 // travel as the plug-in's configuration keys through the decoder that
-// connected the engine.
+// connected the engine. Commands and settings given before a decoder
+// connected wait for it and go out, in the order given, when it connects,
+// before the scheme key (EngineContext).
 //
 // The plug-in may not be ready when the app adds a database. Every add
 // command is therefore held from before it is sent until the plug-in
 // confirms it (AddComplete for the same file name): the plug-in's Request
 // (action 0), which it sends once when it is ready, makes the engine send
-// every held command again, once. An add made before the engine has a
-// messenger is held unsent and goes out with that resend.
+// every held command again, once.
 //
 // Results reach a delegate that derives from TLAudioMatchEngineDelegate,
 // each call queued on the main queue (delay 0): AddComplete/RemoveComplete

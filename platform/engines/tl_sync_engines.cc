@@ -91,19 +91,15 @@ bool TLSyncEngine::sendEventData(int64_t mediaStreamId, const std::string& amId,
     setError(error, kUnknownErrorCode, "The sync time-out is not a number");
     return false;
   }
-  std::shared_ptr<Messenger> messenger = context_.messenger();
-  if (messenger == nullptr) {
-    setError(error, kUnknownErrorCode, "The engine is not connected to a decoder");
-    return false;
-  }
   EventData data;
   data.__set_mediaStreamId(mediaStreamId);
   data.__set_mediaStreamAMId(amId);
   data.__set_syncTimeoutSecs(*timeout);
   data.__set_eventJson(events);
   data.__set_engineType(engineType_);
-  if (!messenger->sendMessage(data, name_)) {
-    setError(error, kUnknownErrorCode, "The registration could not be sent");
+  // Before a decoder connects the registration waits for it.
+  if (!context_.sendMessage(data, name_, "-[TLSyncEngine registerEventSequenceWithID:]")) {
+    setError(error, kUnknownErrorCode, "Too many registrations wait for a decoder to connect");
     return false;
   }
   if (error != nullptr) error->reset();

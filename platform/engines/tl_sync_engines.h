@@ -6,8 +6,9 @@
 // SyncEngineSignal messages (type 28), which come back through
 // processEventParams and reach the app's delegate as value objects
 // (sync_engine_values.h) on the main queue. Priority lists go to the core as
-// configuration keys through the decoder that connected the engine (none is
-// sent, with a Warning, before one did).
+// configuration keys through the decoder that connected the engine.
+// Registrations and priorities given before a decoder connected wait for it
+// and go out, in the order given, when it connects (EngineContext).
 //
 //   auto engine = TLEventEngine2::sharedEngine();
 //   decoder->connectEngineDelegate(myDelegate, TLEngineType::kEvent2);
@@ -18,10 +19,12 @@
 // sync signal, which starts it again. isPaused is the negation of isRunning.
 // Each engine acts only on signals tagged with its own engine type.
 //
-// Registration answers false, with an error, when nothing can be sent: no
-// messenger yet, a sync time-out that is not a number, or a bundle file that
-// cannot be read or is not ASCII text (an empty text would make the core
-// delete the registration). Otherwise the core alone judges the text.
+// Registration answers false, with an error, when nothing can be sent: a
+// sync time-out that is not a number, a bundle file that cannot be read or
+// is not ASCII text (an empty text would make the core delete the
+// registration), or too many registrations already waiting for a decoder.
+// Otherwise it answers true, connected or not, and the core alone judges
+// the text.
 //
 // Thread safety: every operation may be called from any thread. Signals
 // arrive on the bus thread; each delegate call runs on the main queue while
@@ -74,12 +77,13 @@ class TLSyncEngine : public TLEngine {
   // Takes TLThriftParams envelopes of SyncEngineSignal of this engine's type.
   void processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                           const std::string& processorName) override;
-  // Held for sending; no registrations.
+  // Held for sending (what waits for it goes out); no registrations.
   void setMessenger(std::shared_ptr<Messenger> messenger) override {
     context_.setMessenger(std::move(messenger));
   }
 
-  // The decoder whose configure() carries the priorities.
+  // The decoder whose configure() carries the priorities (what waits for
+  // it goes out).
   void setDecoder(std::weak_ptr<IEngineDecoder> decoder) override {
     context_.setDecoder(std::move(decoder));
   }

@@ -157,6 +157,19 @@ TEST_F(AnalyticsEngineTest, PreparedFilesBecomeUploadsPerPluginOnceDeviceIdIsSet
   EXPECT_EQ(engine->fileManagerForPlugin("tembrolexin_Fingerprint")->nextSequenceNumber(), 2);
 }
 
+TEST_F(AnalyticsEngineTest, CommandsBeforeADecoderConnectsReachItInOrder) {
+  auto unconnected = TLAnalyticsEngine::create({&dispatcher, network, nullptr, {}});
+  unconnected->setDeviceId(5);
+  unconnected->prepareData();
+  unconnected->setNTPServers({"a", "b"});
+  auto decoder = std::make_shared<Commands>();
+  unconnected->setDecoder(decoder);
+  unconnected->updateNTP();
+  EXPECT_EQ(decoder->log,
+            (std::vector<std::string>{"setDeviceId 5", "prepareData", "servers b", "updateNTP"}));
+  EXPECT_EQ(unconnected->deviceId(), 5);
+}
+
 TEST_F(AnalyticsEngineTest, AppCommandsReachFacadeAndNetworkManager) {
   engine->prepareData();
   engine->updateNTP();

@@ -109,14 +109,34 @@ TEST_F(AudioMatchTest, ConfirmationDropsTheHeldAddByFileNameOnly) {
   EXPECT_EQ(s[2].filepaths, std::vector<std::string>{"/data/a/sport.amdb"});
 }
 
-TEST_F(AudioMatchTest, AddBeforeAMessengerIsHeldUnsentUntilTheRequest) {
+TEST_F(AudioMatchTest, BeforeADecoderConnectsCommandsAndKeysWaitThenGoOutInOrderBeforeTheScheme) {
   engine_->setMessenger(nullptr);
+  engine_->setDecoder({});
   engine_->addDatabase("/data/late.amdb");
-  EXPECT_TRUE(sent().empty());
-  engine_->setMessenger(world_.sharedMessenger());
+  engine_->useLiveDatabaseAtAddress("https://db.example.com/live", 2.5, 10.25);
+  engine_->removeDatabase(TLAudioMatchDatabase("/data/old.amdb"));
+  EXPECT_TRUE(world_.sendOrder().empty());
+
+  // Connected as an app connects it: the add, its uselive NO, the live
+  // keys and the removal, then the scheme of the new connection.
+  world_.decoder()->connectEngineDelegate(log_, TLEngineType::kAudioMatch);
+  EXPECT_EQ(world_.sendOrder(),
+            (std::vector<std::string>{"AUDIOMATCH:22", "SDKPrivateObjcpp:30", "SDKPrivateObjcpp:30",
+                                      "AUDIOMATCH:22", "SDKPrivateObjcpp:30"}));
+  const auto keys = world_.configurations();
+  ASSERT_EQ(keys.size(), 3u);
+  EXPECT_EQ(keys[0], (ConfigDictionary{{"tembrolexin_Fingerprint_uselive", false}}));
+  EXPECT_EQ(keys[1].at("tembrolexin_Fingerprint_dbrefresh"), ConfigValue(int64_t{2500}));
+  EXPECT_EQ(keys[2], (ConfigDictionary{{"tembrolexin_Fingerprint_scheme", int32_t{22}}}));
+  const auto s = sent();
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s[0], command(1, "/data/late.amdb"));
+  EXPECT_EQ(s[1].filepaths, std::vector<std::string>{"old.amdb"});
+  // The add is still held for the plug-in's Request.
+  EXPECT_EQ(engine_->heldCommandCount(), 1u);
   plugin(answer(0, {}));
-  ASSERT_EQ(sent().size(), 1u);
-  EXPECT_EQ(sent()[0].filepaths, std::vector<std::string>{"/data/late.amdb"});
+  ASSERT_EQ(sent().size(), 3u);
+  EXPECT_EQ(sent()[2], command(1, "/data/late.amdb"));
 }
 
 TEST_F(AudioMatchTest, RemovalCarriesTheFileNameAndListingOnlyTheAction) {

@@ -73,6 +73,32 @@ class RecordingDelegate : public TLContentEngineDelegate {
 
 class NotADelegate : public TLEngineDelegate {};
 
+// One "key=value" line per entry, booleans as YES and NO.
+Lines describe(const ConfigDictionary& d) {
+  Lines lines;
+  for (const auto& [k, v] : d) {
+    std::string text;
+    if (auto b = std::get_if<bool>(&v)) text = *b ? "YES" : "NO";
+    if (auto s = std::get_if<std::string>(&v)) text = *s;
+    lines.push_back(k + "=" + text);
+  }
+  return lines;
+}
+
+// A decoder that records the configuration it is given.
+struct ConfigurationLog : IEngineDecoder {
+  void configure(const ConfigDictionary& d) override {
+    for (std::string& line : describe(d)) lines.push_back(std::move(line));
+  }
+  void setDeviceId(int32_t) override {}
+  void prepareData() override {}
+  void updateNTP() override {}
+  void registerNTPReceiver(std::shared_ptr<NTPReceiver>) override {}
+  void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>&) override {}
+  void setNTPServers(std::vector<std::string>) override {}
+  Lines lines;
+};
+
 std::shared_ptr<const TLProcessorEventParams> envelope(const ::apache::thrift::TBase& m) {
   return std::shared_ptr<const TLProcessorEventParams>(TLThriftParams::initWithMessage(m));
 }
@@ -110,17 +136,16 @@ class ContentEngineTest : public testing::Test {
   }
   void TearDown() override { PlatformEnvironment::install(saved); }
 
+  // `throughDecoder`: configuration goes to the decoder that connects the
+  // engine, not to `configured`.
   std::shared_ptr<TLContentEngine> makeEngine(
-      std::function<std::shared_ptr<TLWKWebViewProtocol>()> hostFn) {
+      std::function<std::shared_ptr<TLWKWebViewProtocol>()> hostFn, bool throughDecoder = false) {
     TLContentEngine::Options o;
-    o.configure = [this](const ConfigDictionary& d) {
-      for (const auto& [k, v] : d) {
-        std::string text;
-        if (auto b = std::get_if<bool>(&v)) text = *b ? "YES" : "NO";
-        if (auto s = std::get_if<std::string>(&v)) text = *s;
-        configured.push_back(k + "=" + text);
-      }
-    };
+    if (!throughDecoder) {
+      o.configure = [this](const ConfigDictionary& d) {
+        for (std::string& line : describe(d)) configured.push_back(std::move(line));
+      };
+    }
     o.dispatcher = &m.dispatcher;
     o.webViewHost = std::move(hostFn);
     o.notifications = center;
@@ -181,6 +206,21 @@ TEST_F(ContentEngineTest, CreationAsksForBundleInformationAndRegistersOnce) {
   EXPECT_EQ(engine->downloadPolicy(), 2);
   engine->setMessenger(messenger);
   for (int type : {18, 20, 26}) EXPECT_EQ(messenger->receiverCount(type), 1u) << type;
+}
+
+TEST_F(ContentEngineTest, RequestsMadeBeforeADecoderConnectsGoToItInOrder) {
+  auto decoder = std::make_shared<ConfigurationLog>();
+  auto late = makeEngine([this] { return host; }, /*throughDecoder=*/true);
+  late->prepareBundle("/bundles/b1");
+  EXPECT_TRUE(decoder->lines.empty());
+  late->setDecoder(decoder);
+  EXPECT_EQ(decoder->lines, (Lines{"tembrolexin_CacheProcessor_assetsInfoRequest=YES",
+                                   "tembrolexin_CacheProcessor_assetsInfoRequest=NO",
+                                   "CONTENT_assetsInfoRequest=YES", "CONTENT_assetsInfoRequest=NO",
+                                   "tembrolexin_CacheProcessor_assetsPath=/bundles/b1"}));
+  late->downloadBundles();  // connected: at once
+  EXPECT_EQ(decoder->lines.size(), 7u);
+  EXPECT_EQ(configured.size(), 4u);  // the fixture's engine heard none of it
 }
 
 TEST_F(ContentEngineTest, BundleUpdateRunsTheSchedulerThenTellsTheApp) {

@@ -1,4 +1,5 @@
-// The engine base's run state and the engine factory.
+// The engine base's run state, the engine factory, and the bound on what
+// an engine keeps for a decoder that has not connected.
 
 #include <memory>
 #include <string>
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/engines/engine_context.h"
 #include "platform/engines/tl_engine.h"
 
 namespace tembrolexinplatform {
@@ -95,6 +97,39 @@ TEST(EngineFactoryTest, SameSharedEngineEachTimeWithFreshEmptyParameters) {
 
 TEST(EngineFactoryTest, TypeWithoutAClassGivesNothing) {
   EXPECT_EQ(TLEngine::getEngineOfType(kUnservedType), nullptr);
+}
+
+// Counts configurations and keeps the last value of key "n".
+struct CountingDecoder : IEngineDecoder {
+  void configure(const ConfigDictionary& d) override {
+    values.push_back(std::get<int32_t>(d.at("n")));
+  }
+  void setDeviceId(int32_t) override {}
+  void prepareData() override {}
+  void updateNTP() override {}
+  void registerNTPReceiver(std::shared_ptr<NTPReceiver>) override {}
+  void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>&) override {}
+  void setNTPServers(std::vector<std::string>) override {}
+  std::vector<int32_t> values;
+};
+
+TEST(EngineContextTest, KeepsABoundedNumberOfSettingsForADecoderThatHasNotConnected) {
+  EngineContext context;
+  const int32_t limit = static_cast<int32_t>(EngineContext::kMaxWaiting);
+  for (int32_t n = 0; n < limit; ++n) ASSERT_TRUE(context.configure({{"n", n}}, "test"));
+  EXPECT_FALSE(context.configure({{"n", limit}}, "test"));  // refused, not kept
+  EXPECT_EQ(context.waitingCount(), EngineContext::kMaxWaiting);
+
+  auto decoder = std::make_shared<CountingDecoder>();
+  context.setDecoder(decoder);
+  ASSERT_EQ(decoder->values.size(), EngineContext::kMaxWaiting);
+  EXPECT_EQ(decoder->values.front(), 0);
+  EXPECT_EQ(decoder->values.back(), limit - 1);
+  EXPECT_EQ(context.waitingCount(), 0u);
+  // Once the decoder is gone, settings wait again for the next one.
+  decoder.reset();
+  EXPECT_TRUE(context.configure({{"n", -1}}, "test"));
+  EXPECT_EQ(context.waitingCount(), 1u);
 }
 
 }  // namespace

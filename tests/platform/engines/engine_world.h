@@ -84,6 +84,15 @@ class EngineWorld {
     }
     return out;
   }
+  // "<sender>:<type id>" of every message sent after start-up, in order.
+  std::vector<std::string> sendOrder() const {
+    std::vector<std::string> out;
+    const auto all = bus_.sent();
+    for (std::size_t i = startUpMessages_; i < all.size(); ++i) {
+      out.push_back(all[i].senderName + ":" + std::to_string(all[i].params->getMsgType()));
+    }
+    return out;
+  }
   // The configurations sent through the decoder after start-up.
   std::vector<tembrolexinplatform::ConfigDictionary> configurations() const {
     std::vector<tembrolexinplatform::ConfigDictionary> out;

@@ -1,6 +1,7 @@
 // The EVENT2 and HEARTBEAT engines: the EventData they send, the priority
 // configuration, the run-state gate on sync signals, the value objects the
-// delegates receive, and registrations that cannot be sent.
+// delegates receive, registrations that cannot be sent, and what waits for
+// a decoder to connect.
 
 #include <cmath>
 #include <fstream>
@@ -105,14 +106,41 @@ TEST_F(SyncEngineTest, RegistrationsThatCannotBeSentAnswerNoAndSendNothing) {
   EXPECT_FALSE(
       event2_->registerEventSequenceWithAudioMatchIDFromBundleFile("a", "latin1.json", 3, &error));
   EXPECT_FALSE(event2_->registerEventSequenceWithID(5, "{}", std::nan(""), &error));
-  event2_->setMessenger(nullptr);
-  EXPECT_FALSE(event2_->registerEventSequenceWithID(5, "{}", 3, &error));
   EXPECT_EQ(error->code, 1);
 
   const auto sent = world_.sent<EventData>("EVENT2");
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].eventJson, "{\"events\":[]}");
   EXPECT_TRUE(world_.sent<EventData>("HEARTBEAT").empty());
+}
+
+TEST_F(SyncEngineTest, BeforeADecoderConnectsEverythingWaitsAndGoesOutInOrder) {
+  for (TLSyncEngine* e : engines()) {
+    e->setMessenger(nullptr);
+    e->setDecoder({});
+  }
+  std::optional<TLError> error = TLError{};
+  EXPECT_TRUE(event2_->registerEventSequenceWithID(5, "{}", 3, &error));
+  EXPECT_FALSE(error.has_value());
+  TLEventEngine2Priority tracks;
+  tracks.addTrackId(3, 30, 60);
+  event2_->setPrioritySettings(&tracks);
+  EXPECT_TRUE(event2_->registerEventSequenceWithAudioMatchID("am-1", "x", 1));
+  EXPECT_TRUE(heartbeat_->registerEventSequenceWithID(9, "y", 2));
+  EXPECT_TRUE(world_.sendOrder().empty());
+
+  // Connected as an app connects them: what each kept leaves in order.
+  world_.decoder()->connectEngineDelegate(event2Log_, TLEngineType::kEvent2);
+  EXPECT_EQ(world_.sendOrder(),
+            (std::vector<std::string>{"EVENT2:1", "SDKPrivateObjcpp:30", "EVENT2:1"}));
+  world_.decoder()->connectEngineDelegate(heartbeatLog_, TLEngineType::kHeartbeat);
+  const auto sent = world_.sent<EventData>("EVENT2");
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].mediaStreamId, 5);
+  EXPECT_EQ(sent[1].mediaStreamAMId, "am-1");
+  ASSERT_EQ(world_.sent<EventData>("HEARTBEAT").size(), 1u);
+  EXPECT_EQ(world_.sent<EventData>("HEARTBEAT")[0].eventJson, "y");
+  EXPECT_EQ(world_.configurations().size(), 1u);
 }
 
 TEST_F(SyncEngineTest, PrioritiesAreOnePrettyJsonTextUnderEachKey) {
