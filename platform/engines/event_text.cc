@@ -43,7 +43,7 @@ std::string lower(std::string text) {
 
 TLError decoderError(int64_t code, const char* description) {
   // The key is its own text: the library ships no localisations.
-  return TLError{kTLDecoderErrorDomain, code, description, ""};
+  return TLError{TLDecoderErrorDomain, code, description, ""};
 }
 
 struct XmlReading {

@@ -19,7 +19,7 @@
 //     other keys are ignored, and an object without "events" gives none.
 //   Any other text gives no events. Events keep the order of the text.
 //
-// Errors (domain kTLDecoderErrorDomain): 13 "No events found in XML" when the
+// Errors (domain TLDecoderErrorDomain): 13 "No events found in XML" when the
 // XML does not parse or holds no event; 14 "Failed to parse JSON data" (with
 // the parser's error as underlying error) when the JSON does not parse. No
 // sequence is registered then, and an earlier one under the codeword stays.

@@ -21,7 +21,7 @@ constexpr int64_t kEventsFileErrorCode = 12;
 void setError(std::optional<TLError>* error, int64_t code, std::string description) {
   if (error == nullptr) return;
   TLError e;
-  e.domain = kTLDecoderErrorDomain;
+  e.domain = TLDecoderErrorDomain;
   e.code = code;
   e.localizedDescription = std::move(description);
   *error = std::move(e);

@@ -12,7 +12,7 @@
 namespace tembrolexinplatform {
 
 // The error domain of every decoder error object.
-inline constexpr char kTLDecoderErrorDomain[] = "com.tembrolexin.TLDecoderErrorDomain";
+inline constexpr char TLDecoderErrorDomain[] = "com.tembrolexin.TLDecoderErrorDomain";
 
 class TLDecoderErrors {
  public:

@@ -71,7 +71,7 @@ TEST_P(RegistrationTest, EventsOrError) {
   ASSERT_EQ(ok, c.errorCode == 0) << error.localizedDescription;
   if (!ok) {
     EXPECT_EQ(error.code, c.errorCode);
-    EXPECT_EQ(error.domain, kTLDecoderErrorDomain);
+    EXPECT_EQ(error.domain, TLDecoderErrorDomain);
     EXPECT_FALSE(engine_->codewordHasEventSequence(7));
     return;
   }
