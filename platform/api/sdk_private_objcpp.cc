@@ -46,7 +46,7 @@ InitDataBuilder& InitDataBuilder::setAudioProcessorPlugins(const std::vector<int
 SDKPrivateObjcpp::SDKPrivateObjcpp(TLDecoderCallbacks& decoder, tembrolexinsdk::IMessenger* bus,
                                    const CoreBridgeFactory& coreBridge)
     : messenger_(std::make_shared<Messenger>(bus)) {
-  messenger_->registerReceiver(&TLLogger::sharedLogger(), kMessageTypeId<LogSignal>);
+  TLLogger::sharedLogger().setMessenger(messenger_);
   if (coreBridge) sdkPrivate_ = coreBridge(bus);
   listenerPrivate_ = std::make_unique<SDKListenerPrivate>(*messenger_, decoder);
 }
@@ -54,7 +54,7 @@ SDKPrivateObjcpp::SDKPrivateObjcpp(TLDecoderCallbacks& decoder, tembrolexinsdk::
 SDKPrivateObjcpp::~SDKPrivateObjcpp() {
   listenerPrivate_.reset();
   sdkPrivate_.reset();
-  messenger_->unregisterReceiver(&TLLogger::sharedLogger(), kMessageTypeId<LogSignal>);
+  TLLogger::sharedLogger().releaseMessenger(messenger_.get());
 }
 
 void SDKPrivateObjcpp::initialise(const BuiltInitData& data) {

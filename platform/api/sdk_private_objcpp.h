@@ -69,8 +69,9 @@ class SDKPrivateObjcpp {
   // The core's SDKPrivate on the core decoder.
   static CoreBridgeFactory defaultCoreBridge();
 
-  // In this order: the Messenger over `bus`; the shared logger registered
-  // for LogSignal (8); the core side; the status listener for `decoder`.
+  // In this order: the Messenger over `bus`; the shared logger gets it
+  // (TLLogger::setMessenger, which registers for LogSignal 8); the core
+  // side; the status listener for `decoder`.
   SDKPrivateObjcpp(TLDecoderCallbacks& decoder, tembrolexinsdk::IMessenger* bus,
                    const CoreBridgeFactory& coreBridge);
   ~SDKPrivateObjcpp();

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <vector>
 
+#include "platform/runtime/messenger.h"
+
 namespace tembrolexinplatform {
 
 namespace {
@@ -57,6 +59,8 @@ void NSLogLogger::logfromSender(const std::string& sender, const TLLogParams& pa
 
 TLLogger::TLLogger() : delegate_(NSLogLogger::sharedLogger()) {}
 
+TLLogger::~TLLogger() { setMessenger(nullptr); }
+
 TLLogger& TLLogger::sharedLogger() {
   static TLLogger* shared = new TLLogger();
   return *shared;
@@ -68,6 +72,28 @@ void TLLogger::setDelegate(std::shared_ptr<TLLoggerDelegate> delegate) {
 }
 
 void TLLogger::unsetDelegate() { setDelegate(nullptr); }
+
+void TLLogger::setMessenger(const std::shared_ptr<Messenger>& messenger) {
+  std::lock_guard<std::mutex> lock(messengerMutex_);
+  std::shared_ptr<Messenger> old = messenger_.lock();
+  if (old == messenger) return;
+  if (old) old->unregisterReceiver(this, kMessageTypeId<LogSignal>);
+  messenger_ = messenger;
+  if (messenger) messenger->registerReceiver(this, kMessageTypeId<LogSignal>);
+}
+
+void TLLogger::releaseMessenger(const Messenger* messenger) {
+  std::lock_guard<std::mutex> lock(messengerMutex_);
+  std::shared_ptr<Messenger> held = messenger_.lock();
+  if (!held || held.get() != messenger) return;
+  held->unregisterReceiver(this, kMessageTypeId<LogSignal>);
+  messenger_.reset();
+}
+
+std::shared_ptr<Messenger> TLLogger::messenger() const {
+  std::lock_guard<std::mutex> lock(messengerMutex_);
+  return messenger_.lock();
+}
 
 std::shared_ptr<TLLoggerDelegate> TLLogger::delegate() const {
   std::lock_guard<std::mutex> lock(mutex_);

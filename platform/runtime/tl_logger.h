@@ -4,9 +4,10 @@
 // Platform code logs through the six class methods (traceInMethod ...
 // assertInMethod), naming the calling method as sender, e.g.
 //   TLLogger::warnInMethod("-[TLDecoder start]", __LINE__, "x=%d", 3);
-// The core's lines arrive as LogSignal messages on the bus (onReceive); those
-// of levels Debug to Assert reach the sink under the core component's name,
-// Trace lines of the core never do.
+// The core's lines arrive as LogSignal messages on the bus (onReceive) once
+// the bridge has given the logger its platform Messenger (setMessenger);
+// those of levels Debug to Assert reach the sink under the core component's
+// name, Trace lines of the core never do.
 //
 // Until the app installs a sink (setDelegate), NSLogLogger prints lines of
 // levels Info, Warning and Error to the system log (standard error here) as
@@ -29,6 +30,8 @@
 #include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
+
+class Messenger;
 
 // The app's log sink.
 class TLLoggerDelegate {
@@ -59,9 +62,23 @@ class TLLogger final : public IThriftMessageReceiver {
   // A logger whose sink is NSLogLogger::sharedLogger(). Apps use the shared
   // one; tests may make their own.
   TLLogger();
+  // Unregisters from the messenger kept.
+  ~TLLogger() override;
+  TLLogger(const TLLogger&) = delete;
+  TLLogger& operator=(const TLLogger&) = delete;
   // The one logger, created on first use; never destroyed, so threads that
   // still log during exit find it.
   static TLLogger& sharedLogger();
+
+  // Keeps `messenger` and registers the logger with it for LogSignal (8),
+  // after unregistering from the messenger kept before, so a core line is
+  // never heard twice; null keeps none. Held weakly: the messenger's owner
+  // (the bridge) decides its life. Given by the bridge at start-up.
+  void setMessenger(const std::shared_ptr<Messenger>& messenger);
+  // Unregisters from `messenger` and forgets it, when it is the one kept
+  // (the bridge, as it goes).
+  void releaseMessenger(const Messenger* messenger);
+  std::shared_ptr<Messenger> messenger() const;
 
   void setDelegate(std::shared_ptr<TLLoggerDelegate> delegate);
   // Back to NSLogLogger::sharedLogger().
@@ -94,6 +111,10 @@ class TLLogger final : public IThriftMessageReceiver {
 
   mutable std::mutex mutex_;
   std::shared_ptr<TLLoggerDelegate> delegate_;
+  // Guards messenger_ and serialises switches; never held by a delivery, so
+  // unregistering (which waits for deliveries) cannot wait for itself.
+  mutable std::mutex messengerMutex_;
+  std::weak_ptr<Messenger> messenger_;
 };
 
 }  // namespace tembrolexinplatform

@@ -39,6 +39,44 @@ class NullDecoder : public TLDecoderCallbacks {
                                           std::shared_ptr<const TLGenericStatusParams>) override {}
 };
 
+// Core log lines as the app's sink sees them: "<sender>/<level>/<text>".
+class LineSink : public TLLoggerDelegate {
+ public:
+  void logfromSender(const std::string& sender, const TLLogParams& p) override {
+    record.add(sender + "/" + std::to_string(p.level) + "/" + p.message);
+  }
+  tltest::Record record;
+};
+
+TEST(BridgeLoggerTest, TheSharedLoggerHearsTheCoreThroughTheLatestBridgeOnly) {
+  auto sink = std::make_shared<LineSink>();
+  TLLogger::sharedLogger().setDelegate(sink);
+  NullDecoder decoder;
+  tembrolexinsdk::Messenger busA;
+  {
+    SDKPrivateObjcpp first(decoder, &busA, {});
+    EXPECT_EQ(TLLogger::sharedLogger().messenger(), first.sharedMessenger());
+    EXPECT_EQ(first.getMessenger().receiverCount(8), 1u);
+    {
+      tembrolexinsdk::Messenger busB;
+      SDKPrivateObjcpp second(decoder, &busB, {});
+      EXPECT_EQ(first.getMessenger().receiverCount(8), 0u);
+      EXPECT_EQ(second.getMessenger().receiverCount(8), 1u);
+      LogSignal line;
+      line.__set_logType(4);
+      line.__set_message("disk full");
+      line.__set_sender("AudioDecoder");
+      const std::string bytes = serializeMessage(line);
+      busB.send("AudioDecoder", std::make_unique<tembrolexinsdk::ThriftParams>(
+                                    8, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data())));
+      EXPECT_EQ(sink->record.waitFor(1), (std::vector<std::string>{"AudioDecoder/4/disk full"}));
+    }
+    // The second bridge took the logger back as it went.
+    EXPECT_EQ(TLLogger::sharedLogger().messenger(), nullptr);
+  }
+  TLLogger::sharedLogger().unsetDelegate();
+}
+
 struct CommandCase {
   std::string name;
   std::function<void(SDKPrivateObjcpp&)> command;

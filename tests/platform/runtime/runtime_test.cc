@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/runtime/messenger.h"
 #include "platform/runtime/decoder_errors.h"
+#include "platform/runtime/messenger.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/thrift_converter.h"
 #include "platform/runtime/tl_logger.h"
@@ -92,6 +94,38 @@ TEST(LoggerCoreLinesTest, LevelsOneToFiveGoToTheSinkUnderTheCoreSender) {
                                               {"Core", 3, "m3"},
                                               {"Core", 4, "m4"},
                                               {"Core", 5, "m5"}}));
+}
+
+TEST(LoggerMessengerTest, HearsCoreLinesOnTheOneMessengerItKeeps) {
+  tembrolexinsdk::Messenger busA, busB;
+  auto a = std::make_shared<Messenger>(&busA);
+  auto b = std::make_shared<Messenger>(&busB);
+  auto sink = std::make_shared<RecordingSink>();
+  {
+    TLLogger logger;
+    logger.setDelegate(sink);
+    logger.setMessenger(a);
+    logger.setMessenger(a);  // the same one again: still one registration
+    EXPECT_EQ(a->receiverCount(8), 1u);
+    LogSignal line;
+    line.__set_logType(3);
+    line.__set_message("w");
+    line.__set_sender("Core");
+    a->receiveThriftMessage(TLThriftParams(8, serializeMessage(line)), "bus");
+    EXPECT_EQ(sink->lines(), (std::vector<Line>{{"Core", 3, "w"}}));
+
+    logger.setMessenger(b);  // moves: never heard twice
+    EXPECT_EQ(a->receiverCount(8), 0u);
+    EXPECT_EQ(b->receiverCount(8), 1u);
+    EXPECT_EQ(logger.messenger(), b);
+    logger.releaseMessenger(a.get());  // not the one kept: nothing changes
+    EXPECT_EQ(b->receiverCount(8), 1u);
+    logger.releaseMessenger(b.get());
+    EXPECT_EQ(b->receiverCount(8), 0u);
+    EXPECT_EQ(logger.messenger(), nullptr);
+    logger.setMessenger(a);
+  }
+  EXPECT_EQ(a->receiverCount(8), 0u);  // a logger that goes unregisters
 }
 
 TEST(NSLogLoggerTest, PrintsInfoWarningAndErrorOnly) {
@@ -297,7 +331,6 @@ TEST(UserDefaultsTest, StandardFollowsTheInstalledEnvironment) {
   env.userDefaultsFile = dir.file("a.json");
   PlatformEnvironment::install(env);
   UserDefaults::standard()->setString("k", "a");
-  EXPECT_EQ(runtimeBundleIdentifier(), "com.example.app");
   env.userDefaultsFile = dir.file("b.json");
   PlatformEnvironment::install(env);
   EXPECT_FALSE(UserDefaults::standard()->stringForKey("k"));
