@@ -12,6 +12,7 @@
 #include "core/runtime/messenger.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
+#include "platform/runtime/tl_runtime.h"
 
 namespace tembrolexinplatform {
 
@@ -88,7 +89,7 @@ void TLDecoder::startUp() {
                           .setSampleRates(getSampleRates())
                           .setFilePath(privateFolder_)
                           .setExternalFilePath(privateFolder_)
-                          .setPackageName(runtimeBundleIdentifier())
+                          .setPackageName(runtimeBundleIdentifierForClass("TLDecoder"))
                           .setUdId(udid_)
                           .build());
   // The core initialises only after a first configuration; an empty one lets

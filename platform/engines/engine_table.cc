@@ -9,20 +9,26 @@
 
 namespace tembrolexinplatform {
 
-// One row per built-in engine class, in the order the factory tries them.
+// One row per built-in engine class, in the order they register with
+// TLRuntime.
 std::vector<TLEngine::EngineClass> TLEngine::builtInEngineClasses() {
   return {
       {TLEngineType::kContent, TLContentEngine::kEngineName,
-       [] { return TLContentEngine::sharedEngine(); }},
-      {TLEngineType::kEvent, TLEventEngine::kEngineName, [] { return TLEventEngine::sharedEngine(); }},
-      {TLEngineType::kAnalytics, TLAnalyticsEngine::kEngineName, [] { return TLAnalyticsEngine::sharedEngine(); }},
-      {TLEngineType::kEvent2, TLEventEngine2::kEngineName, [] { return TLEventEngine2::sharedEngine(); }},
+       [] { return TLContentEngine::sharedEngine(); }, "TLContentEngine"},
+      {TLEngineType::kEvent, TLEventEngine::kEngineName,
+       [] { return TLEventEngine::sharedEngine(); }, "TLEventEngine"},
+      {TLEngineType::kAnalytics, TLAnalyticsEngine::kEngineName,
+       [] { return TLAnalyticsEngine::sharedEngine(); }, "TLAnalyticsEngine"},
+      {TLEngineType::kEvent2, TLEventEngine2::kEngineName,
+       [] { return TLEventEngine2::sharedEngine(); }, "TLEventEngine2"},
       {TLEngineType::kHeartbeat, TLHeartbeatEngine::kEngineName,
-       [] { return TLHeartbeatEngine::sharedEngine(); }},
-      {TLEngineType::kTrigger, TLTriggerEngine::kEngineName, [] { return TLTriggerEngine::sharedEngine(); }},
-      {TLEngineType::kPlugin, TLPluginEngine::kEngineName, [] { return TLPluginEngine::sharedEngine(); }},
+       [] { return TLHeartbeatEngine::sharedEngine(); }, "TLHeartbeatEngine"},
+      {TLEngineType::kTrigger, TLTriggerEngine::kEngineName,
+       [] { return TLTriggerEngine::sharedEngine(); }, "TLTriggerEngine"},
+      {TLEngineType::kPlugin, TLPluginEngine::kEngineName,
+       [] { return TLPluginEngine::sharedEngine(); }, "TLPluginEngine"},
       {TLEngineType::kAudioMatch, TLAudioMatchEngine::kEngineName,
-       [] { return TLAudioMatchEngine::sharedEngine(); }},
+       [] { return TLAudioMatchEngine::sharedEngine(); }, "TLAudioMatchEngine"},
   };
 }
 

@@ -1,21 +1,30 @@
 #include "platform/engines/tl_engine.h"
 
 #include "platform/runtime/tl_logger.h"
+#include "platform/runtime/tl_runtime.h"
 
 namespace tembrolexinplatform {
 
 namespace {
 
-struct Registry {
-  std::mutex mutex;
-  bool builtInsAdded = false;
-  std::vector<TLEngine::EngineClass> classes;
-};
-
-Registry& registry() {
-  static Registry* r = new Registry();  // used by engines during exit
-  return *r;
+TLRuntimeClass runtimeClassOf(TLEngine::EngineClass engineClass) {
+  TLRuntimeClass c;
+  c.name = engineClass.className.empty() ? engineClass.engineName : engineClass.className;
+  c.superclasses = {"TLEngine"};
+  c.protocols = {"TLEngine", TLEngine::protocolOfType(engineClass.type)};
+  c.classObject = std::move(engineClass);
+  return c;
 }
+
+// The built-in engines register as library classes before main, so they are
+// in TLRuntime's snapshot whenever it is taken.
+const bool kBuiltInsRegistered = [] {
+  bool all = true;
+  for (TLEngine::EngineClass& c : TLEngine::builtInEngineClasses()) {
+    all = TLRuntime::registerLibraryClass(runtimeClassOf(std::move(c))) && all;
+  }
+  return all;
+}();
 
 }  // namespace
 
@@ -56,32 +65,42 @@ void TLEngine::setMessenger(std::shared_ptr<Messenger> /*messenger*/) {}
 
 void TLEngine::setDecoder(std::weak_ptr<IEngineDecoder> /*decoder*/) {}
 
-void TLEngine::registerEngineClass(EngineClass engineClass) {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.classes.push_back(std::move(engineClass));
+std::string TLEngine::protocolOfType(TLEngineType type) {
+  switch (type) {
+    case TLEngineType::kContent: return "TLContentEngine";
+    case TLEngineType::kEvent: return "TLEventEngine";
+    case TLEngineType::kEvent2: return "TLEventEngine2";
+    case TLEngineType::kHeartbeat: return "TLHeartbeatEngine";
+    case TLEngineType::kTrigger: return "TLTriggerEngine";
+    case TLEngineType::kPlugin: return "TLPluginEngine";
+    case TLEngineType::kAnalytics: return "TLAnalyticsEngine";
+    case TLEngineType::kAudioMatch: return "TLAudioMatchEngine";
+  }
+  return "TLEngineType" + std::to_string(static_cast<int>(type));
+}
+
+bool TLEngine::registerEngineClass(EngineClass engineClass) {
+  const std::string name = engineClass.engineName;
+  if (TLRuntime::registerClass(runtimeClassOf(std::move(engineClass)))) return true;
+  TLLogger::warnInMethod("+[TLEngine registerEngineClass:]", __LINE__,
+                         "Engine class %s registered after the classes were looked up: never found",
+                         name.c_str());
+  return false;
 }
 
 std::shared_ptr<TLEngine> TLEngine::getEngineOfType(TLEngineType type) {
-  Registry& r = registry();
-  EngineClass found;
-  {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.builtInsAdded) {
-      r.builtInsAdded = true;
-      for (EngineClass& c : builtInEngineClasses()) r.classes.push_back(std::move(c));
-    }
-    for (const EngineClass& c : r.classes) {
-      if (c.type == type && c.sharedEngine) {
-        found = c;
-        break;
-      }
-    }
+  if (!kBuiltInsRegistered) {
+    TLLogger::errorInMethod("+[TLEngine getEngineOfType:]", __LINE__,
+                            "Built-in engines were looked up before they registered");
   }
-  if (!found.sharedEngine) return nullptr;
+  const std::vector<const TLRuntimeClass*> classes =
+      TLRuntime::classesImplementingProtocol(protocolOfType(type));
+  if (classes.empty()) return nullptr;
+  const auto* found = std::any_cast<EngineClass>(&classes.front()->classObject);
+  if (found == nullptr || !found->sharedEngine) return nullptr;
   TLLogger::debugInMethod("+[TLEngine getEngineOfType:]", __LINE__, "engine:%s",
-                          found.engineName.c_str());
-  std::shared_ptr<TLEngine> engine = found.sharedEngine();
+                          found->engineName.c_str());
+  std::shared_ptr<TLEngine> engine = found->sharedEngine();
   if (engine) engine->setEngineParameters({});
   return engine;
 }

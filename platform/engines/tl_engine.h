@@ -16,7 +16,10 @@
 //     ...delegate, setDelegate, setEngineParameters, processEventParams...
 //   };
 // and a row for it in the table of built-in engines (engine_table.cc):
-//   {TLEngineType::kTrigger, "TRIGGER", [] { return TLTriggerEngine::sharedEngine(); }}
+//   {TLEngineType::kTrigger, "TRIGGER", [] { return TLTriggerEngine::sharedEngine(); },
+//    "TLTriggerEngine"}
+// The factory finds engine classes through TLRuntime, where each registers
+// at start-up.
 //
 // Run state: start sets running (and clears paused) only when not running;
 // pause sets paused to the current running flag; stop clears paused, then
@@ -24,7 +27,7 @@
 //
 // Thread safety: the run flags are guarded by the engine's own lock (each
 // read or write on its own); processEventParams arrives on the bus thread;
-// the factory and its registry may be used from any thread. Engines call
+// the factory may be used from any thread. Engines call
 // their app delegates on the main queue, never synchronously while the
 // caller holds a lock the main thread may wait for.
 #ifndef TL_PLATFORM_ENGINES_TL_ENGINE_H_
@@ -96,21 +99,33 @@ class TLEngine {
   // the engine). Engines that configure the core keep it; does nothing here.
   virtual void setDecoder(std::weak_ptr<IEngineDecoder> decoder);
 
-  // One engine class as the factory knows it.
+  // One engine class as the factory knows it: the classObject of its
+  // TLRuntime class.
   struct EngineClass {
     TLEngineType type;
     std::string engineName;
     std::function<std::shared_ptr<TLEngine>()> sharedEngine;
+    // The class's name for TLRuntime; empty: the engine name.
+    std::string className{};
   };
 
-  // The shared engine of the first class registered for `type` (the built-in
-  // table comes after any class registered before the factory's first use),
-  // after Debug "engine:<name>" and setEngineParameters with an empty
-  // dictionary; null when no class serves the type. Does not start it.
+  // The shared engine of the first TLRuntime class that adopts the protocol
+  // of `type` (protocolOfType) and carries an EngineClass, after Debug
+  // "engine:<name>" and setEngineParameters with an empty dictionary; null
+  // when no class serves the type. Does not start it.
   static std::shared_ptr<TLEngine> getEngineOfType(TLEngineType type);
-  // Adds a class behind those already registered.
-  static void registerEngineClass(EngineClass engineClass);
-  // The built-in engines (engine_table.cc).
+  // Registers an app's engine class with TLRuntime (a subclass of "TLEngine"
+  // adopting "TLEngine" and the protocol of its type), found before the
+  // built-in ones. Only classes registered before TLRuntime's first query
+  // are ever found: register at start-up. False (and a Warning) when too
+  // late.
+  static bool registerEngineClass(EngineClass engineClass);
+  // The protocol an app names when it connects a delegate to an engine of
+  // `type`: "TLContentEngine", "TLEventEngine", ... ("TLEngineType<n>" for a
+  // value outside the enumeration).
+  static std::string protocolOfType(TLEngineType type);
+  // The built-in engines (engine_table.cc), registered with TLRuntime before
+  // main.
   static std::vector<EngineClass> builtInEngineClasses();
 
  protected:

@@ -35,7 +35,6 @@ PlatformEnvironment PlatformEnvironment::current() {
   return environment();
 }
 
-std::string runtimeBundleIdentifier() { return PlatformEnvironment::current().bundleIdentifier; }
 
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -38,9 +38,6 @@ struct PlatformEnvironment {
   static PlatformEnvironment current();
 };
 
-// The app's bundle identifier (from the installed environment).
-std::string runtimeBundleIdentifier();
-
 class UserDefaults {
  public:
   // Loads `path` now.

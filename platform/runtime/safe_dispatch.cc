@@ -46,6 +46,11 @@ bool CancelHandle::used() const {
   return state_->used;
 }
 
+TLBlockQueue& TLBlockQueue::sharedBlockQueue() {
+  static TLBlockQueue* shared = new TLBlockQueue();
+  return *shared;
+}
+
 void TLBlockQueue::push(CancelHandle handle) {
   std::lock_guard<std::mutex> lock(mutex_);
   blocks_.push_back(std::move(handle));
@@ -148,7 +153,7 @@ CancelHandle SafeDispatch::dispatchOnQueue(const std::shared_ptr<DispatchQueue>&
 CancelHandle SafeDispatch::dispatchOnMainQueue(Block block, double delaySeconds) {
   if (d_.testHost()) {
     CancelHandle handle = makeHandle(d_.mainQueue(), std::move(block), true);
-    d_.blockQueue().push(handle);
+    TLBlockQueue::sharedBlockQueue().push(handle);
     return handle;
   }
   return dispatchOnQueue(d_.mainQueue(), std::move(block), delaySeconds);
@@ -156,7 +161,7 @@ CancelHandle SafeDispatch::dispatchOnMainQueue(Block block, double delaySeconds)
 
 void SafeDispatch::cancelDelayedBlock(const CancelHandle& handle) {
   if (d_.testHost()) {
-    d_.blockQueue().remove(handle);
+    TLBlockQueue::sharedBlockQueue().remove(handle);
     return;
   }
   handle(true);
@@ -167,7 +172,5 @@ void SafeDispatch::cancelTimerBlock(const CancelHandle& handle) {
                           "cancelDelayedBlock - ENTRY");
   handle(true);
 }
-
-int64_t getCppUptime() { return tembrolexinsdk::uptime::getUpTime(); }
 
 }  // namespace tembrolexinplatform

@@ -7,7 +7,8 @@
 // helpers behave as they do under a unit-test host:
 //   - safeDispatchSync/AsyncOnMainQueue run the block at once on any thread;
 //   - dispatchOnMainQueue does not schedule the block but pushes its handle
-//     onto the dispatcher's TLBlockQueue, which the test runs by hand.
+//     onto the shared TLBlockQueue (TLBlockQueue::sharedBlockQueue()), which
+//     the test runs by hand (popAndDoBlock).
 //
 // SafeDispatch (on a Dispatcher):
 //   safeDispatchSyncOnMainQueue(b)   on the main thread: run now; else run on
@@ -61,9 +62,14 @@ class CancelHandle {
   std::shared_ptr<State> state_;
 };
 
-// The handles that dispatchOnMainQueue pushes under a test host.
+// The handles that dispatchOnMainQueue pushes under a test host: one list
+// for the process, which tests drive by hand and empty (removeAll) when
+// they end.
 class TLBlockQueue {
  public:
+  // The one queue, made on first use; never destroyed.
+  static TLBlockQueue& sharedBlockQueue();
+
   void push(CancelHandle handle);
   // Removes the first (or the index-th) handle and calls it with cancel =
   // false; false when there is none.
@@ -99,7 +105,6 @@ class Dispatcher {
   const std::shared_ptr<ConcurrentQueue>& globalQueue() const { return global_; }
   TimerService& timers() { return *timers_; }
   const Clock& clock() const { return *options_.clock; }
-  TLBlockQueue& blockQueue() { return blockQueue_; }
   bool testHost() const { return options_.testHost; }
 
  private:
@@ -107,7 +112,6 @@ class Dispatcher {
   std::shared_ptr<MainQueue> main_;
   std::shared_ptr<ConcurrentQueue> global_;
   std::unique_ptr<TimerService> timers_;
-  TLBlockQueue blockQueue_;
 };
 
 class SafeDispatch {
@@ -131,10 +135,6 @@ class SafeDispatch {
 
   Dispatcher& d_;
 };
-
-// The core's up-time in milliseconds since boot, the base of every steady
-// time stamp.
-int64_t getCppUptime();
 
 }  // namespace tembrolexinplatform
 

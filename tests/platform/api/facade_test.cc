@@ -44,6 +44,14 @@ class IdProvidingDelegate : public AppDelegate, public TLDeviceIdProviderDecoder
 using TriggerEngine = tltest::RecordingEngine<0>;
 using AnalyticsEngine = tltest::RecordingEngine<1>;
 
+// The stand-ins replace the built-in TRIGGER and ANALYTICS engines in this
+// executable: registered before main, so before any class look-up.
+const bool kStandInsRegistered =
+    TLEngine::registerEngineClass(
+        {TLEngineType::kTrigger, "TRIGGER", [] { return TriggerEngine::sharedEngine(); }}) &&
+    TLEngine::registerEngineClass(
+        {TLEngineType::kAnalytics, "ANALYTICS", [] { return AnalyticsEngine::sharedEngine(); }});
+
 class FacadeTest : public testing::Test {
  protected:
   FacadeTest() {
@@ -53,14 +61,7 @@ class FacadeTest : public testing::Test {
     env.keyStoreFolder = dir_.file("keys");
     env.userDefaultsFile = dir_.file("defaults.json");
     PlatformEnvironment::install(env);
-    static const bool registered = [] {
-      TLEngine::registerEngineClass(
-          {TLEngineType::kTrigger, "TRIGGER", [] { return TriggerEngine::sharedEngine(); }});
-      TLEngine::registerEngineClass(
-          {TLEngineType::kAnalytics, "ANALYTICS", [] { return AnalyticsEngine::sharedEngine(); }});
-      return true;
-    }();
-    (void)registered;
+    EXPECT_TRUE(kStandInsRegistered);
     TriggerEngine::sharedEngine()->record.clear();
     AnalyticsEngine::sharedEngine()->record.clear();
     dispatcher_.mainQueue()->bindToCurrentThread();

@@ -51,6 +51,14 @@ class RecorderEvents : public TLRecorderListener {
   Record& r_;
 };
 
+// Recording stand-ins in place of the built-in TRIGGER and ANALYTICS engines,
+// registered before main, so before any class look-up.
+const bool kStandInsRegistered =
+    TLEngine::registerEngineClass(
+        {TLEngineType::kTrigger, "TRIGGER", [] { return TestEngine<0>::sharedEngine(); }}) &&
+    TLEngine::registerEngineClass(
+        {TLEngineType::kAnalytics, "ANALYTICS", [] { return TestEngine<1>::sharedEngine(); }});
+
 TEST(FacadeEndToEnd, GeneratorAudioThroughTheCustomRecorderReachesTheEngine) {
   const std::string scheme = std::string(TL_TEST_DATA_DIR) + "/scheme_t2_vtw.cfg";
   tltest::TempDir dir;
@@ -60,10 +68,7 @@ TEST(FacadeEndToEnd, GeneratorAudioThroughTheCustomRecorderReachesTheEngine) {
   env.userDefaultsFile = dir.file("defaults.json");
   env.bundleIdentifier = "com.example.e2e";
   PlatformEnvironment::install(env);
-  TLEngine::registerEngineClass(
-      {TLEngineType::kTrigger, "TRIGGER", [] { return TestEngine<0>::sharedEngine(); }});
-  TLEngine::registerEngineClass(
-      {TLEngineType::kAnalytics, "ANALYTICS", [] { return TestEngine<1>::sharedEngine(); }});
+  ASSERT_TRUE(kStandInsRegistered);
   auto trigger = TestEngine<0>::sharedEngine();
   auto analytics = TestEngine<1>::sharedEngine();
 

@@ -72,7 +72,7 @@ class AudioMatchTest : public testing::Test {
   std::vector<AMDBSignal> sent() { return world_.sent<AMDBSignal>("AUDIOMATCH"); }
   // Runs the delegate calls waiting in the test host's block queue.
   void runDelegateCalls() {
-    while (world_.dispatcher().blockQueue().popAndDoBlock()) {
+    while (TLBlockQueue::sharedBlockQueue().popAndDoBlock()) {
     }
   }
 

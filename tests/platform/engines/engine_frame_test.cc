@@ -9,6 +9,7 @@
 
 #include "platform/engines/engine_context.h"
 #include "platform/engines/tl_engine.h"
+#include "platform/runtime/tl_runtime.h"
 
 namespace tembrolexinplatform {
 namespace {
@@ -73,16 +74,15 @@ INSTANTIATE_TEST_SUITE_P(
 constexpr TLEngineType kPlainType = static_cast<TLEngineType>(100);
 constexpr TLEngineType kUnservedType = static_cast<TLEngineType>(101);
 
-TEST(EngineFactoryTest, SameSharedEngineEachTimeWithFreshEmptyParameters) {
-  // Registered once per process: the factory's table outlives a test repeat.
-  static const bool registered = [] {
+// Engine classes register before main, so before any class look-up; a later
+// class of the same type never wins over the first.
+const bool kPlainRegistered =
     TLEngine::registerEngineClass(
-        {kPlainType, "PLUGIN", [] { return PlainEngine::sharedEngine(); }});
-    // A later class of the same type never wins over the first.
+        {kPlainType, "PLUGIN", [] { return PlainEngine::sharedEngine(); }, "PlainEngine"}) &&
     TLEngine::registerEngineClass({kPlainType, "OTHER", [] { return nullptr; }});
-    return true;
-  }();
-  ASSERT_TRUE(registered);
+
+TEST(EngineFactoryTest, SameSharedEngineEachTimeWithFreshEmptyParameters) {
+  ASSERT_TRUE(kPlainRegistered);
   auto engine = PlainEngine::sharedEngine();
   engine->stop();  // the run-state cases share this engine and may leave it running
   const int before = engine->parameterCalls;
@@ -96,6 +96,25 @@ TEST(EngineFactoryTest, SameSharedEngineEachTimeWithFreshEmptyParameters) {
 }
 
 TEST(EngineFactoryTest, TypeWithoutAClassGivesNothing) {
+  EXPECT_EQ(TLEngine::getEngineOfType(kUnservedType), nullptr);
+}
+
+TEST(EngineFactoryTest, EnginesAreRuntimeClassesFoundByTheProtocolOfTheirType) {
+  ASSERT_TRUE(kPlainRegistered);
+  // The app's class first, then the eight built-in ones in table order.
+  std::vector<std::string> names;
+  for (const TLRuntimeClass* c : TLRuntime::classesOfType("TLEngine")) names.push_back(c->name);
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "PlainEngine", "OTHER", "TLContentEngine", "TLEventEngine",
+                       "TLAnalyticsEngine", "TLEventEngine2", "TLHeartbeatEngine",
+                       "TLTriggerEngine", "TLPluginEngine", "TLAudioMatchEngine"}));
+  const auto triggers = TLRuntime::classesImplementingProtocol("TLTriggerEngine");
+  ASSERT_EQ(triggers.size(), 1u);
+  EXPECT_EQ(triggers[0]->protocols, (std::vector<std::string>{"TLEngine", "TLTriggerEngine"}));
+  EXPECT_EQ(TLEngine::protocolOfType(TLEngineType::kEvent2), "TLEventEngine2");
+  EXPECT_EQ(TLEngine::protocolOfType(kPlainType), "TLEngineType100");
+  // Too late now: never found.
+  EXPECT_FALSE(TLEngine::registerEngineClass({kUnservedType, "LATE", [] { return nullptr; }}));
   EXPECT_EQ(TLEngine::getEngineOfType(kUnservedType), nullptr);
 }
 

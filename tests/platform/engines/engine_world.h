@@ -22,8 +22,8 @@ namespace tltest {
 
 class EngineWorld {
  public:
-  // `testHost` makes delayed main-queue blocks wait in the dispatcher's
-  // block queue for the test.
+  // `testHost` makes delayed main-queue blocks wait in the shared block
+  // queue (TLBlockQueue::sharedBlockQueue()) for the test.
   explicit EngineWorld(bool testHost = false)
       : dispatcher_(tembrolexinplatform::Dispatcher::Options{&clock_,
                                                              tembrolexinplatform::TimerMode::kManual,
@@ -44,6 +44,9 @@ class EngineWorld {
     decoder_ = tembrolexinplatform::TLDecoder::create(options);
     startUpMessages_ = bus_.sentCount();
   }
+  // Delayed main-queue blocks left in the shared block queue would run
+  // against a later test's objects.
+  ~EngineWorld() { tembrolexinplatform::TLBlockQueue::sharedBlockQueue().removeAll(); }
 
   tembrolexinplatform::Messenger& messenger() { return decoder_->messenger(); }
   std::shared_ptr<tembrolexinplatform::Messenger> sharedMessenger() {

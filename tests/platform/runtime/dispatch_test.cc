@@ -148,19 +148,20 @@ TEST(DelayedBlockTest, OnAnotherQueueRunsThereAfterTheFiring) {
   EXPECT_TRUE(on_serial.get_future().get());
 }
 
-TEST(DelayedBlockTest, UnderATestHostWaitsInTheBlockQueue) {
+TEST(DelayedBlockTest, UnderATestHostWaitsInTheSharedBlockQueue) {
+  TLBlockQueue::sharedBlockQueue().removeAll();
   ManualDispatch d(/*testHost=*/true);
   int runs = 0;
   CancelHandle first = d.safe.dispatchOnMainQueue([&] { runs += 1; }, 10);
   CancelHandle second = d.safe.dispatchOnMainQueue([&] { runs += 10; }, 10);
-  EXPECT_EQ(d.dispatcher.blockQueue().count(), 2u);
+  EXPECT_EQ(TLBlockQueue::sharedBlockQueue().count(), 2u);
   d.advance(1min);
   EXPECT_EQ(runs, 0);
   d.safe.cancelDelayedBlock(first);
-  EXPECT_EQ(d.dispatcher.blockQueue().count(), 1u);
-  EXPECT_TRUE(d.dispatcher.blockQueue().popAndDoBlock());
+  EXPECT_EQ(TLBlockQueue::sharedBlockQueue().count(), 1u);
+  EXPECT_TRUE(TLBlockQueue::sharedBlockQueue().popAndDoBlock());
   EXPECT_EQ(runs, 10);
-  EXPECT_FALSE(d.dispatcher.blockQueue().popAndDoBlock());
+  EXPECT_FALSE(TLBlockQueue::sharedBlockQueue().popAndDoBlock());
 }
 
 TEST(DelayedBlockTest, RacingCancelAndFiringNeverRunTwice) {
