@@ -85,36 +85,44 @@ void messengerNativeCallback(const std::string& sender, const tembrolexinsdk::Th
 
 Messenger::Messenger() : Messenger(tembrolexinsdk::getMessenger()) {}
 
-Messenger::Messenger(tembrolexinsdk::IMessenger* bus) : bus_(bus) {
+Messenger::Messenger(tembrolexinsdk::IMessenger* bus)
+    : bus_(bus), state_(std::make_shared<State>()) {
   CallbackHub::instance().attach(bus_, this);
   bus_->setCallbacks(&messengerNativeCallback, nullptr, bus_);
 }
 
-Messenger::~Messenger() { CallbackHub::instance().detach(bus_, this); }
+Messenger::~Messenger() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->closed = true;
+  }
+  CallbackHub::instance().detach(bus_, this);
+}
 
 void Messenger::registerReceiver(IThriftMessageReceiver* receiver, int32_t type) {
   if (receiver == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  receivers_[type].push_back(receiver);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->receivers[type].push_back(receiver);
 }
 
 void Messenger::unregisterReceiver(IThriftMessageReceiver* receiver, int32_t type) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  auto it = receivers_.find(type);
-  if (it == receivers_.end()) return;
+  State& state = *state_;
+  std::unique_lock<std::mutex> lock(state.mutex);
+  auto it = state.receivers.find(type);
+  if (it == state.receivers.end()) return;
   auto& list = it->second;
   list.erase(std::remove(list.begin(), list.end(), receiver), list.end());
   const auto self = std::this_thread::get_id();
-  callEnded_.wait(lock, [&] {
-    return std::none_of(calls_.begin(), calls_.end(), [&](const Call& call) {
+  state.callEnded.wait(lock, [&] {
+    return std::none_of(state.calls.begin(), state.calls.end(), [&](const Call& call) {
       return call.receiver == receiver && call.type == type && call.thread != self;
     });
   });
 }
 
-bool Messenger::isRegisteredLocked(IThriftMessageReceiver* receiver, int32_t type) const {
-  auto it = receivers_.find(type);
-  return it != receivers_.end() &&
+bool Messenger::State::isRegisteredLocked(IThriftMessageReceiver* receiver, int32_t type) const {
+  auto it = receivers.find(type);
+  return it != receivers.end() &&
          std::find(it->second.begin(), it->second.end(), receiver) != it->second.end();
 }
 
@@ -132,36 +140,39 @@ bool Messenger::sendMessage(const ::apache::thrift::TBase& message, const std::s
 }
 
 void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::string& sender) {
+  // Held for the whole delivery: a receiver may destroy this Messenger.
+  const std::shared_ptr<State> state = state_;
   std::vector<IThriftMessageReceiver*> snapshot;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = receivers_.find(message.msgType());
-    if (it == receivers_.end()) return;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    auto it = state->receivers.find(message.msgType());
+    if (it == state->receivers.end()) return;
     snapshot = it->second;
   }
   const auto self = std::this_thread::get_id();
   for (IThriftMessageReceiver* receiver : snapshot) {
     {
-      // A receiver unregistered since the snapshot is skipped.
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!isRegisteredLocked(receiver, message.msgType())) continue;
-      calls_.push_back({receiver, message.msgType(), self});
+      // A receiver unregistered since the snapshot is skipped, and nothing
+      // more is delivered once the Messenger is going.
+      std::lock_guard<std::mutex> lock(state->mutex);
+      if (state->closed || !state->isRegisteredLocked(receiver, message.msgType())) continue;
+      state->calls.push_back({receiver, message.msgType(), self});
     }
     struct Done {
-      Messenger& m;
+      State& state;
       ~Done() {
-        std::lock_guard<std::mutex> lock(m.mutex_);
+        std::lock_guard<std::mutex> lock(state.mutex);
         const auto self = std::this_thread::get_id();
-        for (auto it = m.calls_.end(); it != m.calls_.begin();) {
+        for (auto it = state.calls.end(); it != state.calls.begin();) {
           --it;
           if (it->thread == self) {
-            m.calls_.erase(it);
+            state.calls.erase(it);
             break;
           }
         }
-        m.callEnded_.notify_all();
+        state.callEnded.notify_all();
       }
-    } done{*this};
+    } done{*state};
     receiver->onReceive(message, sender);
   }
 }
@@ -169,9 +180,9 @@ void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::s
 void Messenger::stop() { bus_->stop(); }
 
 std::size_t Messenger::receiverCount(int32_t type) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = receivers_.find(type);
-  return it == receivers_.end() ? 0 : it->second.size();
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto it = state_->receivers.find(type);
+  return it == state_->receivers.end() ? 0 : it->second.size();
 }
 
 }  // namespace tembrolexinplatform

@@ -16,7 +16,9 @@
 // and holds no lock while a receiver runs, so registering never waits for a
 // delivery. unregisterReceiver() waits for calls of that receiver that run on
 // other threads, so once it returns the receiver is not called again and may
-// be destroyed; it does not wait for a call on its own thread. Never call it
+// be destroyed; it does not wait for a call on its own thread. A receiver may
+// even destroy the Messenger from inside its call (by dropping the last
+// reference): the delivery then ends after that call. Never call it
 // while holding a lock that the receiver's onReceive takes, and never from a
 // thread that the running receiver waits for (the main queue, when the
 // receiver runs blocks there synchronously).
@@ -26,6 +28,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,8 +46,9 @@ class Messenger {
   // Over `bus` (a private bus in tests); installs this object's delivery as
   // the bus's platform callback, replacing any earlier one.
   explicit Messenger(tembrolexinsdk::IMessenger* bus);
-  // Stops taking deliveries (waiting for one in progress on another thread).
-  // Does not stop the bus.
+  // Stops taking deliveries (waiting for one in progress on another thread;
+  // a delivery on this thread ends after the receiver running now). Does not
+  // stop the bus.
   ~Messenger();
   Messenger(const Messenger&) = delete;
   Messenger& operator=(const Messenger&) = delete;
@@ -79,13 +83,19 @@ class Messenger {
     int32_t type;
     std::thread::id thread;
   };
-  bool isRegisteredLocked(IThriftMessageReceiver* receiver, int32_t type) const;
+  // Everything a delivery touches, shared with the deliveries in progress
+  // so that it outlives a Messenger destroyed from inside one of them.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable callEnded;
+    std::map<int32_t, std::vector<IThriftMessageReceiver*>> receivers;
+    std::vector<Call> calls;
+    bool closed = false;
+    bool isRegisteredLocked(IThriftMessageReceiver* receiver, int32_t type) const;
+  };
 
   tembrolexinsdk::IMessenger* const bus_;
-  mutable std::mutex mutex_;
-  std::condition_variable callEnded_;
-  std::map<int32_t, std::vector<IThriftMessageReceiver*>> receivers_;
-  std::vector<Call> calls_;
+  const std::shared_ptr<State> state_;
 };
 
 }  // namespace tembrolexinplatform

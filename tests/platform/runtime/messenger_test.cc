@@ -161,5 +161,28 @@ TEST_F(MessengerTest, UnregisterFromAnotherThreadWaitsForTheRunningCallThenNoMor
   EXPECT_EQ(calls, 1);  // the second message found it gone
 }
 
+// Holds the last reference to the Messenger and drops it while a delivery
+// to it runs.
+struct LastOwner : IThriftMessageReceiver {
+  std::shared_ptr<Messenger> messenger;
+  int calls = 0;
+  void onReceive(const TLThriftParams&, const std::string&) override {
+    ++calls;
+    messenger.reset();
+  }
+};
+
+TEST(MessengerLifetimeTest, AReceiverMayDestroyTheMessengerDuringItsDelivery) {
+  tembrolexinsdk::Messenger bus;
+  LastOwner owner, after;
+  owner.messenger = std::make_shared<Messenger>(&bus);
+  Messenger* messenger = owner.messenger.get();
+  messenger->registerReceiver(&owner, 12);
+  messenger->registerReceiver(&after, 12);
+  messenger->receiveThriftMessage(TLThriftParams(12, ""), "test");
+  EXPECT_EQ(owner.calls, 1);
+  EXPECT_EQ(after.calls, 0);  // the delivery ended with the Messenger
+}
+
 }  // namespace
 }  // namespace tembrolexinplatform
