@@ -51,76 +51,16 @@ inline int16_t floatToInt16(float v) {
   return static_cast<int16_t>(v);
 }
 
-inline int16_t* ringBase(const CircularBuffer& ring) {
-  return reinterpret_cast<int16_t*>(ring.base);
-}
-inline int16_t* ringCurrent(const CircularBuffer& ring) {
-  return reinterpret_cast<int16_t*>(ring.current);
-}
-
-// Pushes one sample into an int16 ring: advance `current` (wrapping) and
-// store the sample there over the oldest one.
-inline void pushSample(CircularBuffer* ring, int16_t sample) {
-  int16_t* slot = ringCurrent(*ring) + 1;
-  if (slot >= ringBase(*ring) + ring->count) slot = ringBase(*ring);
-  *slot = sample;
-  ring->current = reinterpret_cast<decltype(ring->current)>(slot);
-}
-
-// The two contiguous pieces of the history, oldest first: [first, first +
-// firstLength) then [second, second + secondLength).
-struct HistoryPieces {
-  const int16_t* first;
-  int32_t firstLength;
-  const int16_t* second;
-  int32_t secondLength;
-};
-
-inline HistoryPieces historyPieces(const CircularBuffer& ring) {
-  const int16_t* base = ringBase(ring);
-  const int32_t newest = static_cast<int32_t>(ringCurrent(ring) - base);
-  HistoryPieces pieces;
-  pieces.first = base + newest + 1;
-  pieces.firstLength = ring.count - newest - 1;
-  pieces.second = base;
-  pieces.secondLength = newest + 1;
-  return pieces;
-}
-
-// Σ c[k] · x[k] for k < n, in eight lanes so that the compiler turns the
-// lanes into one vector multiply-add (integer sums are exact in any order).
-inline int32_t fixedDot(const int16_t* c, const int16_t* x, int32_t n) {
-  int32_t lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  int32_t k = 0;
-  for (; k + 8 <= n; k += 8) {
-    for (int32_t j = 0; j < 8; ++j) {
-      lanes[j] += static_cast<int32_t>(c[k + j]) * x[k + j];
-    }
-  }
+// Σ c[k] · x[k] for k < n, n a multiple of 8 (the Q8 taps are padded):
+// integer sums are exact in any order, so the compiler may split the loop
+// into vector lanes as it likes.
+inline int32_t fixedDot(const int16_t* __restrict c, const int16_t* __restrict x, int32_t n) {
   int32_t sum = 0;
-  for (; k < n; ++k) sum += static_cast<int32_t>(c[k]) * x[k];
-  for (int32_t j = 0; j < 8; ++j) sum += lanes[j];
+  for (int32_t k = 0; k < n; ++k) sum += static_cast<int32_t>(c[k]) * x[k];
   return sum;
 }
 
-// Σ c[k·stride] · h[k] over the history, oldest with c[0].
-int32_t fixedSum(const HistoryPieces& h, const int16_t* c, int32_t stride) {
-  if (stride == 1) {
-    return fixedDot(c, h.first, h.firstLength) +
-           fixedDot(c + h.firstLength, h.second, h.secondLength);
-  }
-  int32_t sum = 0;
-  for (int32_t k = 0; k < h.firstLength; ++k) {
-    sum += static_cast<int32_t>(c[k * stride]) * h.first[k];
-  }
-  c += h.firstLength * stride;
-  for (int32_t k = 0; k < h.secondLength; ++k) {
-    sum += static_cast<int32_t>(c[k * stride]) * h.second[k];
-  }
-  return sum;
-}
-
-// The same for float tables, in eight partial sums (vectorisable).
+// Σ c[k] · x[k] for k < n in eight partial sums, combined in a fixed order.
 inline float floatDot(const float* c, const int16_t* x, int32_t n) {
   float lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   int32_t k = 0;
@@ -133,65 +73,138 @@ inline float floatDot(const float* c, const int16_t* x, int32_t n) {
                 ((lanes[2] + lanes[6]) + (lanes[3] + lanes[7])));
 }
 
-float floatSum(const HistoryPieces& h, const float* c, int32_t stride) {
-  if (stride == 1) {
-    return floatDot(c, h.first, h.firstLength) +
-           floatDot(c + h.firstLength, h.second, h.secondLength);
-  }
+// A float dot product over a whole history `x` of n samples (oldest first)
+// whose newest sample a ring of n slots would hold at slot `newest`: summed
+// as the ring's two contiguous pieces, the older piece first.
+inline float floatWindowSum(const float* c, const int16_t* x, int32_t n, int32_t newest) {
+  const int32_t older = n - newest - 1;
+  return floatDot(c, x, older) + floatDot(c + older, x + older, n - older);
+}
+
+// The same for one output phase of a float interpolation: one running sum,
+// oldest sample first.
+inline float floatRunningSum(const float* c, const int16_t* x, int32_t n) {
   float sum = 0.0f;
-  for (int32_t k = 0; k < h.firstLength; ++k) {
-    sum += c[k * stride] * static_cast<float>(h.first[k]);
-  }
-  c += h.firstLength * stride;
-  for (int32_t k = 0; k < h.secondLength; ++k) {
-    sum += c[k * stride] * static_cast<float>(h.second[k]);
-  }
+  for (int32_t k = 0; k < n; ++k) sum += c[k] * static_cast<float>(x[k]);
   return sum;
 }
 
-// One output from the current history. `offset` and `stride` select the
-// coefficients: c[offset + j·stride] for the j-th oldest sample.
-inline int16_t filterOutput(const ResamplingFilter* f, int32_t offset,
-                            int32_t stride) {
-  const HistoryPieces h = historyPieces(f->history);
-  if (f->fixedCoefficients != nullptr) {
-    // Q8 gain: divide by 256, truncating toward zero.
-    return clampToInt16(fixedSum(h, f->fixedCoefficients + offset, stride) /
-                        256);
+// Four dot products with the same taps over x, x + step, x + 2·step and
+// x + 3·step: one load of the taps serves four outputs, and the four sums
+// run side by side.
+inline void fixedDot4(const int16_t* __restrict c, const int16_t* __restrict x, int32_t step,
+                      int32_t n, int32_t* __restrict sums) {
+  const int16_t* x1 = x + step;
+  const int16_t* x2 = x1 + step;
+  const int16_t* x3 = x2 + step;
+  int32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  for (int32_t k = 0; k < n; ++k) {
+    const int32_t ck = c[k];
+    s0 += ck * x[k];
+    s1 += ck * x1[k];
+    s2 += ck * x2[k];
+    s3 += ck * x3[k];
   }
-  return floatToInt16(floatSum(h, f->floatCoefficients + offset, stride));
+  sums[0] = s0;
+  sums[1] = s1;
+  sums[2] = s2;
+  sums[3] = s3;
+}
+
+// Q8 gain: divide by 256, truncating toward zero.
+inline int16_t fromQ8(int32_t sum) { return clampToInt16(sum / 256); }
+
+inline int16_t fixedOutput(const int16_t* taps, const int16_t* x, int32_t n) {
+  return fromQ8(fixedDot(taps, x, n));
+}
+
+// Appends `count` inputs behind the history, runs `convert` over them and
+// keeps the newest window - 1 inputs as the history, block by block. The
+// inputs of a block are copied out before any of its outputs is written, so
+// outputs may go to the caller's buffer in place as long as they stay behind
+// the inputs still to be read.
+template <typename Convert>
+void throughLine(ResamplingFilter* f, const int16_t* input, int32_t count, Convert&& convert) {
+  const int32_t keep = f->window - 1;
+  for (int32_t done = 0; done < count;) {
+    const int32_t n = count - done < kResamplingBlock ? count - done : kResamplingBlock;
+    memcpy(f->line + keep, input + done, static_cast<size_t>(n) * sizeof(int16_t));
+    convert(done, n);
+    memmove(f->line, f->line + n, static_cast<size_t>(keep) * sizeof(int16_t));
+    done += n;
+  }
 }
 
 int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32_t count) {
   int32_t out = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    pushSample(&f->history, buffer[i]);
-    if (f->integerRatio) {
-      if (++f->phase != f->ratio) continue;
-      f->phase = 0;
-    } else {
-      f->fractionalPhase += 1.0f;
-      if (!(f->fractionalPhase >= f->fractionalRatio)) continue;
-      f->fractionalPhase -= f->fractionalRatio;
-    }
-    // out <= i: the output never overtakes the input still to be read.
-    buffer[out++] = filterOutput(f, 0, 1);
+  const int32_t window = f->window;
+  // Input j of a block is line[window - 1 + j]; its output reads the window
+  // that ends there, line[j .. j + window).
+  if (f->fixedTaps != nullptr && f->integerRatio) {
+    const int16_t* taps = f->fixedTaps;
+    const int32_t r = f->ratio;
+    throughLine(f, buffer, count, [&](int32_t, int32_t n) {
+      // The first output of the block falls on the input that completes the
+      // ratio; then every r-th input.
+      int32_t j = r - 1 - f->phase;
+      for (; j + 3 * r < n; j += 4 * r) {
+        int32_t sums[4];
+        fixedDot4(taps, f->line + j, r, window, sums);
+        for (int32_t q = 0; q < 4; ++q) buffer[out++] = fromQ8(sums[q]);
+      }
+      for (; j < n; j += r) buffer[out++] = fixedOutput(taps, f->line + j, window);
+      f->phase = (f->phase + n) % r;
+    });
+    return out;
   }
+  const int32_t slots = f->historySlots;
+  throughLine(f, buffer, count, [&](int32_t, int32_t n) {
+    for (int32_t j = 0; j < n; ++j) {
+      if (++f->ringNewest == slots) f->ringNewest = 0;
+      if (f->integerRatio) {
+        if (++f->phase != f->ratio) continue;
+        f->phase = 0;
+      } else {
+        f->fractionalPhase += 1.0f;
+        if (!(f->fractionalPhase >= f->fractionalRatio)) continue;
+        f->fractionalPhase -= f->fractionalRatio;
+      }
+      // out <= inputs read: the output never overtakes the input to be read.
+      if (f->fixedTaps != nullptr) {
+        buffer[out++] = fixedOutput(f->fixedTaps, f->line + j, window);
+      } else {
+        buffer[out++] = floatToInt16(
+            floatWindowSum(f->floatCoefficients, f->line + j, slots, f->ringNewest));
+      }
+    }
+  });
   return out;
 }
 
-int32_t interpolate(ResamplingFilter* f, int16_t* buffer, int32_t count,
-                    int32_t u) {
-  // Move the inputs to the tail; output i·u .. i·u + u − 1 then never
-  // overwrites an input that has not been read yet.
+int32_t interpolate(ResamplingFilter* f, int16_t* buffer, int32_t count, int32_t u) {
+  // Move the inputs to the tail; outputs i·u .. i·u + u − 1 then never
+  // overwrite an input that has not been read yet.
   const int32_t tail = count * (u - 1);
   memmove(buffer + tail, buffer, static_cast<size_t>(count) * sizeof(int16_t));
-  for (int32_t i = 0; i < count; ++i) {
-    pushSample(&f->history, buffer[tail + i]);
-    for (int32_t p = 0; p < u; ++p) {
-      buffer[i * u + p] = filterOutput(f, u - 1 - p, u);
+  const int32_t window = f->window;
+  const int32_t slots = f->historySlots;
+  throughLine(f, buffer + tail, count, [&](int32_t first, int32_t n) {
+    int16_t* out = buffer + static_cast<ptrdiff_t>(first) * u;
+    for (int32_t j = 0; j < n; ++j) {
+      if (++f->ringNewest == slots) f->ringNewest = 0;
+      const int16_t* x = f->line + j;
+      for (int32_t p = 0; p < u; ++p) {
+        if (f->fixedTaps != nullptr) {
+          *out++ = fixedOutput(f->fixedTaps + static_cast<ptrdiff_t>(p) * window, x, window);
+        } else if (f->floatTaps != nullptr) {
+          *out++ = floatToInt16(
+              floatRunningSum(f->floatTaps + static_cast<ptrdiff_t>(p) * slots, x, slots));
+        } else {  // u == 1: the table itself, summed as a whole history
+          *out++ = floatToInt16(floatWindowSum(f->floatCoefficients, x, slots, f->ringNewest));
+        }
+      }
     }
-  }
+  });
   return count * u;
 }
 
@@ -223,12 +236,14 @@ ResamplingFilter* resamplingFilterInit(int32_t integerRatio, int32_t fixedPoint,
   }
   int32_t slots = tapCount;
   int32_t intRatio = 0;
+  int32_t u = 1;  // outputs per input
   float fracRatio = 0.0f;
   if (integerRatio) {
     intRatio = *static_cast<const int32_t*>(ratio);
     if (intRatio == 0 || intRatio == INT32_MIN) return nullptr;
     if (intRatio < 0) {
-      slots = tapCount / -intRatio;
+      u = -intRatio;
+      slots = tapCount / u;
       if (slots < 1) return nullptr;
     }
   } else {
@@ -239,25 +254,58 @@ ResamplingFilter* resamplingFilterInit(int32_t integerRatio, int32_t fixedPoint,
   ResamplingFilter* f =
       static_cast<ResamplingFilter*>(calloc(1, sizeof(ResamplingFilter)));
   if (f == nullptr) return nullptr;
-  if (!CircularBufferShortInit2(&f->history, nullptr, slots)) {
-    free(f);
-    return nullptr;
-  }
   f->tapCount = tapCount;
-  if (fixedPoint) {
-    f->fixedCoefficients = static_cast<const int16_t*>(coefficients);
-  } else {
-    f->floatCoefficients = static_cast<const float*>(coefficients);
-  }
   f->integerRatio = integerRatio ? 1 : 0;
   f->ratio = intRatio;
   f->fractionalRatio = fracRatio;
+  f->historySlots = slots;
+  // A new ring history holds its newest sample in its last slot.
+  f->ringNewest = slots - 1;
+  f->window = slots;
+  bool ok = true;
+  if (fixedPoint) {
+    const int16_t* c = static_cast<const int16_t*>(coefficients);
+    f->fixedCoefficients = c;
+    f->window = (slots + 7) / 8 * 8;
+    const int32_t pad = f->window - slots;
+    // Output phase p of an interpolation takes c[(u − 1 − p) + j·u] for the
+    // j-th oldest input; decimation (u = 1) takes the table as it is.
+    f->fixedTaps = static_cast<int16_t*>(
+        calloc(static_cast<size_t>(f->window) * static_cast<size_t>(u), sizeof(int16_t)));
+    ok = f->fixedTaps != nullptr;
+    for (int32_t p = 0; ok && p < u; ++p) {
+      int16_t* taps = f->fixedTaps + static_cast<ptrdiff_t>(p) * f->window + pad;
+      for (int32_t j = 0; j < slots; ++j) taps[j] = c[(u - 1 - p) + j * u];
+    }
+  } else {
+    const float* c = static_cast<const float*>(coefficients);
+    f->floatCoefficients = c;
+    if (u > 1) {
+      f->floatTaps = static_cast<float*>(
+          calloc(static_cast<size_t>(slots) * static_cast<size_t>(u), sizeof(float)));
+      ok = f->floatTaps != nullptr;
+      for (int32_t p = 0; ok && p < u; ++p) {
+        for (int32_t j = 0; j < slots; ++j) f->floatTaps[p * slots + j] = c[(u - 1 - p) + j * u];
+      }
+    }
+  }
+  if (ok) {
+    f->line = static_cast<int16_t*>(
+        calloc(static_cast<size_t>(f->window - 1 + kResamplingBlock), sizeof(int16_t)));
+    ok = f->line != nullptr;
+  }
+  if (!ok) {
+    resamplingFilterClose(f);
+    return nullptr;
+  }
   return f;
 }
 
 void resamplingFilterClose(ResamplingFilter* filter) {
   if (filter == nullptr) return;
-  CircularBufferShortClose(&filter->history);
+  free(filter->line);
+  free(filter->fixedTaps);
+  free(filter->floatTaps);
   free(filter);
 }
 
@@ -265,8 +313,9 @@ int32_t resamplingFilterProcessBounded(ResamplingFilter* filter,
                                        int16_t* buffer, int32_t count,
                                        int32_t capacity) {
   if (filter == nullptr || buffer == nullptr || count < 1) return 0;
-  if (filter->floatCoefficients == nullptr &&
-      filter->fixedCoefficients == nullptr) {
+  if ((filter->floatCoefficients == nullptr &&
+       filter->fixedCoefficients == nullptr) ||
+      filter->line == nullptr) {
     return count;
   }
   if (filter->integerRatio && filter->ratio < 0) {

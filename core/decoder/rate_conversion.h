@@ -1,6 +1,8 @@
 // Rate conversion filters of the decoding core: one FIR filter record that
 // decimates 16-bit audio in place by an integer or fractional ratio, or
-// interpolates it by an integer factor, with a fixed coefficient table.
+// interpolates it by an integer factor, with a fixed coefficient table. The
+// filter works on blocks: the inputs go into a linear delay line behind the
+// history, and each output is one contiguous dot product over it.
 //
 // Two front doors pick the table: getFilterCoefficients() gives an integer
 // (Q8) table for an integer ratio, and DecoderBandPassInit() builds a
@@ -18,14 +20,13 @@
 
 #include <stdint.h>
 
-#include "core/decoder/circular_buffer.h"
-
 namespace tembrolexinsdk {
 
+// Inputs that one call moves through the delay line at a time; a longer
+// buffer is converted in blocks of this many inputs.
+constexpr int32_t kResamplingBlock = 1024;
+
 struct ResamplingFilter {
-  // Recent input samples, oldest first from the slot after `current`:
-  // tapCount slots when decimating, tapCount / u when interpolating by u.
-  CircularBuffer history;
   int32_t tapCount;
   // Exactly one of the two tables is set.
   const float* floatCoefficients;
@@ -39,6 +40,31 @@ struct ResamplingFilter {
   // fractional mode.
   int32_t phase;
   float fractionalPhase;
+
+  // The history as a linear delay line: line[0 .. window - 1) holds the
+  // newest inputs, oldest first (zeros at the start), and a block of new
+  // inputs is appended behind them, so that every output is one contiguous
+  // dot product of `window` taps ending at its input.
+  int16_t* line;
+  // Inputs one output depends on: tapCount when decimating, tapCount / u
+  // when interpolating by u.
+  int32_t historySlots;
+  // Length of each dot product: historySlots, rounded up to a multiple of
+  // 8 for Q8 tables (the taps are padded with zeros in front), so that the
+  // vector loop needs no scalar tail.
+  int32_t window;
+  // Q8 taps laid out for the dot products: one table of `window` taps when
+  // decimating; u tables of `window` taps (output phase 0 first) when
+  // interpolating. Null for float tables.
+  int16_t* fixedTaps;
+  // Float interpolation by u > 1: u tables of historySlots taps, output
+  // phase 0 first. Null otherwise.
+  float* floatTaps;
+  // Where a ring of historySlots slots would hold the newest input. Float
+  // dot products over the whole history are summed in two pieces split
+  // there, as a ring history sums them, so that the float outputs round
+  // exactly as they always have.
+  int32_t ringNewest;
 };
 
 // One band-pass table: the pair of rates it converts between, its taps.

@@ -1,5 +1,6 @@
 #include "core/decoder/rate_conversion.h"
 #include "tests/core/decoder/param_names.h"
+#include "tests/core/decoder/per_sample_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -374,6 +375,185 @@ TEST(InterpolationTest, PublishedTableKeepsDcLevel) {
   const int32_t s = buf[297] + buf[298] + buf[299];
   EXPECT_NEAR(s, 716 * 1000 / 256, 3);
 }
+
+
+// ---------------------------------------------------------------------------
+// The block filter against the per-sample reference: every pair a resampler
+// converts, the decoding core's own 16 -> 8 kHz converter and the remaining
+// band-pass and interpolation set-ups, fed in blocks of several sizes, must
+// give the reference's outputs bit for bit.
+
+enum class Table { kInteger, kBandPass, kFixedBandPass, kFloatUp3, kFloatUp1, kFixedUp1 };
+
+struct ExactCase {
+  int32_t from, to;
+  Table table;
+  int32_t block;
+};
+
+// 60 float taps of mixed sign and size, for float interpolation set-ups that
+// no front door builds.
+const float* floatTestTaps() {
+  static float taps[60];
+  for (int k = 0; k < 60; ++k) taps[k] = 0.37f * std::sin(0.61f * k) + (k % 7) * 0.011f;
+  return taps;
+}
+
+// The filter's arguments as the front doors derive them.
+struct FilterArgs {
+  int32_t integerRatio = 1;
+  int32_t fixedPoint = 1;
+  int32_t intRatio = 0;
+  float fracRatio = 0.0f;
+  const void* table = nullptr;
+  int32_t taps = 0;
+  const void* ratio() const {
+    return integerRatio ? static_cast<const void*>(&intRatio) : static_cast<const void*>(&fracRatio);
+  }
+};
+
+FilterArgs argsFor(const ExactCase& c) {
+  FilterArgs a;
+  switch (c.table) {
+    case Table::kInteger: {
+      const int16_t* t = getFilterCoefficients(c.from, c.to, &a.taps);
+      a.table = t;
+      a.intRatio = c.from > c.to ? c.from / c.to : -(c.to / c.from);
+      break;
+    }
+    case Table::kBandPass:
+      for (const BandPassTable* t = kBandPassTables; t->fromHz != 0; ++t) {
+        if (t->fromHz != c.from || t->toHz != c.to) continue;
+        a.fixedPoint = 0;
+        a.table = t->coefficients;
+        a.taps = t->tapCount;
+        if (c.from % c.to == 0) {
+          a.intRatio = c.from / c.to;
+        } else {
+          a.integerRatio = 0;
+          a.fracRatio = static_cast<float>(c.from) / static_cast<float>(c.to);
+        }
+      }
+      break;
+    case Table::kFixedBandPass:
+      a.table = kBandPassFixed48000To8000Table;
+      a.taps = kBandPassFixed48000To8000TapCount;
+      a.intRatio = 6;
+      break;
+    case Table::kFloatUp3:
+    case Table::kFloatUp1:
+      a.fixedPoint = 0;
+      a.table = floatTestTaps();
+      a.taps = 60;
+      a.intRatio = c.table == Table::kFloatUp3 ? -3 : -1;
+      break;
+    case Table::kFixedUp1:
+      a.table = getFilterCoefficients(16, 8, &a.taps);
+      a.intRatio = -1;
+      break;
+  }
+  return a;
+}
+
+// Tones near full scale under noise, with clipped stretches, so that sums
+// reach the clamps and every tap matters.
+std::vector<int16_t> testSignal(size_t n) {
+  std::vector<int16_t> x(n);
+  uint32_t seed = 12345;
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const double noise = static_cast<double>(static_cast<int32_t>(seed >> 16) - 32768) * 0.3;
+    double v = 21000.0 * std::sin(0.0071 * i + 0.000002 * i * i) + noise;
+    if ((i / 3000) % 5 == 4) v = (i % 97 < 48) ? 40000.0 : -40000.0;
+    x[i] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, v)));
+  }
+  return x;
+}
+
+class BlockFilterExactTest : public ::testing::TestWithParam<ExactCase> {};
+
+TEST_P(BlockFilterExactTest, MatchesPerSampleReferenceBitForBit) {
+  const ExactCase& c = GetParam();
+  const FilterArgs a = argsFor(c);
+  ASSERT_NE(a.table, nullptr);
+  const int32_t u = a.integerRatio && a.intRatio < 0 ? -a.intRatio : 1;
+  const std::vector<int16_t> input = testSignal(40000);
+
+  tltest::PerSampleFilter reference(a.integerRatio, a.fixedPoint, a.ratio(), a.table, a.taps);
+  ASSERT_TRUE(reference.valid());
+  std::vector<int16_t> expected(input.size() * u);
+  std::copy(input.begin(), input.end(), expected.begin());
+  expected.resize(reference.process(expected.data(), static_cast<int32_t>(input.size())));
+
+  FilterPtr f(resamplingFilterInit(a.integerRatio, a.fixedPoint, a.ratio(), a.table, a.taps));
+  ASSERT_NE(f, nullptr);
+  std::vector<int16_t> got;
+  std::vector<int16_t> block(static_cast<size_t>(c.block) * u);
+  for (size_t at = 0; at < input.size(); at += c.block) {
+    const int32_t n = static_cast<int32_t>(std::min<size_t>(c.block, input.size() - at));
+    std::copy_n(input.begin() + static_cast<ptrdiff_t>(at), n, block.begin());
+    const int32_t out = resamplingFilterProcess(f.get(), block.data(), n);
+    got.insert(got.end(), block.begin(), block.begin() + out);
+  }
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << "output " << i;
+}
+
+std::vector<ExactCase> exactCases() {
+  const struct {
+    int32_t from, to;
+    Table table;
+  } setups[] = {
+      // The resampler's pairs: Q8 tables for the integer ratios ...
+      {48000, 24000, Table::kInteger}, {48000, 16000, Table::kInteger},
+      {48000, 12000, Table::kInteger}, {48000, 8000, Table::kInteger},
+      {44100, 22050, Table::kInteger}, {44100, 11025, Table::kInteger},
+      {32000, 16000, Table::kInteger}, {32000, 8000, Table::kInteger},
+      {24000, 12000, Table::kInteger}, {24000, 8000, Table::kInteger},
+      {22050, 11025, Table::kInteger}, {16000, 8000, Table::kInteger},
+      {8000, 24000, Table::kInteger},
+      // ... and band-pass filters for the others (the decoding core's
+      // 16 -> 8 kHz converter is the Q8 pair above).
+      {44100, 8000, Table::kBandPass}, {44100, 16000, Table::kBandPass},
+      // Every other band-pass table: integer and fractional ratios, the
+      // same-rate filters and the two-tap one.
+      {8000, 8000, Table::kBandPass}, {16000, 8000, Table::kBandPass},
+      {22050, 8000, Table::kBandPass}, {24000, 8000, Table::kBandPass},
+      {32000, 8000, Table::kBandPass}, {48000, 8000, Table::kBandPass},
+      {16000, 16000, Table::kBandPass}, {22050, 16000, Table::kBandPass},
+      {24000, 16000, Table::kBandPass}, {32000, 16000, Table::kBandPass},
+      {48000, 16000, Table::kBandPass}, {44100, 22050, Table::kBandPass},
+      {48000, 8000, Table::kFixedBandPass},
+      // Interpolation with float taps, and by 1 with either kind.
+      {8000, 24000, Table::kFloatUp3}, {8000, 8000, Table::kFloatUp1},
+      {16000, 16000, Table::kFixedUp1},
+  };
+  std::vector<ExactCase> cases;
+  for (const auto& s : setups) {
+    for (int32_t block : {1, 7, 160, 6144}) cases.push_back({s.from, s.to, s.table, block});
+  }
+  return cases;
+}
+
+const char* tableName(Table t) {
+  switch (t) {
+    case Table::kInteger: return "q8";
+    case Table::kBandPass: return "bandpass";
+    case Table::kFixedBandPass: return "q8bandpass";
+    case Table::kFloatUp3: return "floatup";
+    case Table::kFloatUp1: return "floatone";
+    case Table::kFixedUp1: return "q8one";
+  }
+  return "?";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, BlockFilterExactTest, ::testing::ValuesIn(exactCases()),
+    [](const ::testing::TestParamInfo<ExactCase>& info) {
+      const auto& p = info.param;
+      return std::string(tableName(p.table)) + "_" +
+             tltest::paramName({{"from", p.from}, {"to", p.to}, {"block", p.block}});
+    });
 
 }  // namespace
 }  // namespace tembrolexinsdk
