@@ -13,16 +13,19 @@ namespace tembrolexinsdk {
 namespace {
 
 struct ThriftUpdateSignal : StateSignal {
-  ThriftUpdateSignal(std::string s, const ThriftParams& p)
-      : StateSignal(ProcessorController::kThriftUpdate), sender(std::move(s)), params(p) {}
+  ThriftUpdateSignal(std::string s, const ThriftParams& p, uint64_t a)
+      : StateSignal(ProcessorController::kThriftUpdate), sender(std::move(s)), params(p),
+        arrival(a) {}
   const std::string sender;
   const ThriftParams params;
+  const uint64_t arrival;
 };
 
 struct ConfigureSignal : StateSignal {
-  explicit ConfigureSignal(std::unique_ptr<ConfigurationMap> m)
-      : StateSignal(ProcessorController::kConfigure), map(std::move(m)) {}
+  ConfigureSignal(std::unique_ptr<ConfigurationMap> m, uint64_t a)
+      : StateSignal(ProcessorController::kConfigure), map(std::move(m)), arrival(a) {}
   std::unique_ptr<ConfigurationMap> map;
+  const uint64_t arrival;
 };
 
 IProcessor* checked(const std::unique_ptr<IProcessor>& processor) {
@@ -74,7 +77,7 @@ const std::string& ProcessorController::GetName() const { return processorName_;
 const std::string& ProcessorController::GetVersion() const { return processor_->GetVersion(); }
 
 void ProcessorController::Configure(std::unique_ptr<ConfigurationMap> configuration) {
-  pushSignal(std::make_unique<ConfigureSignal>(std::move(configuration)));
+  pushSignal(std::make_unique<ConfigureSignal>(std::move(configuration), arrivals_.fetch_add(1)));
 }
 
 void ProcessorController::SetFilePath(std::string path) {
@@ -160,12 +163,7 @@ void ProcessorController::stateIdle() {
              [this](StateSignal& signal) {
                switch (signal.GetCode()) {
                  case kThriftUpdate:
-                   if (thriftConsumer_ != nullptr) {
-                     auto& update = static_cast<ThriftUpdateSignal&>(signal);
-                     logWithLogger<LogLevel::Debug>(this, "Passing on a thrift message of type ",
-                                                    update.params.getMsgType());
-                     thriftConsumer_->onReceive(update.sender, update.params);
-                   }
+                   passThrift(signal);
                    break;
                  case kConfigure:
                    setConfiguration(std::move(static_cast<ConfigureSignal&>(signal).map));
@@ -179,6 +177,14 @@ void ProcessorController::stateIdle() {
              });
 }
 
+void ProcessorController::passThrift(StateSignal& signal) {
+  if (thriftConsumer_ == nullptr) return;
+  auto& update = static_cast<ThriftUpdateSignal&>(signal);
+  logWithLogger<LogLevel::Debug>(this, "Passing on a thrift message of type ",
+                                 update.params.getMsgType());
+  thriftConsumer_->onReceive(update.sender, update.params);
+}
+
 void ProcessorController::stateInactive() {
   logWithLogger<LogLevel::Info>(this, "stateInactive (", name_, ") entry");
   serveState(&ProcessorController::stateInactive, {kConfigure, kDone}, [this](StateSignal& signal) {
@@ -186,10 +192,22 @@ void ProcessorController::stateInactive() {
       go(StateId::Done);
       return;
     }
-    // Handled here as Idle would handle it; a map that leaves the
-    // processor disabled sends the controller straight back.
+    // The map is Idle's to handle, after what waited here before it: the
+    // bus messages that arrived before the map reach the processor first.
+    // (Pushing the map back behind the queue would also put it behind maps
+    // that came after it, and an older map would undo a newer one.)
     go(StateId::Idle);
-    setConfiguration(std::move(static_cast<ConfigureSignal&>(signal).map));
+    auto& configure = static_cast<ConfigureSignal&>(signal);
+    const uint64_t arrival = configure.arrival;
+    while (std::unique_ptr<StateSignal> older =
+               signalQueue().tryTakeMatch([arrival](StateSignal* queued) {
+                 return queued->GetCode() == kThriftUpdate &&
+                        static_cast<ThriftUpdateSignal*>(queued)->arrival < arrival;
+               })) {
+      passThrift(*older);
+    }
+    // A map that leaves the processor disabled sends the controller back.
+    setConfiguration(std::move(configure.map));
   });
 }
 
@@ -297,7 +315,7 @@ void ProcessorController::sendMessage(const std::string& senderName,
 
 void ProcessorController::onReceive(const std::string& senderName, const ThriftParams& params) {
   logWithLogger<LogLevel::Debug>(this, "Received a thrift message of type ", params.getMsgType());
-  pushSignal(std::make_unique<ThriftUpdateSignal>(senderName, params));
+  pushSignal(std::make_unique<ThriftUpdateSignal>(senderName, params, arrivals_.fetch_add(1)));
 }
 
 }  // namespace tembrolexinsdk

@@ -9,7 +9,10 @@
 //
 // States: Initialising -> Idle <-> Inactive, and Done from everywhere. A
 // failure of the processor ends the controller in Done after one onFailed;
-// it does not restart.
+// it does not restart. Bus messages that arrive while Inactive wait; the
+// next configuration map sends the controller to Idle, where the messages
+// that came before that map reach the processor first, then the map (maps
+// keep their order among themselves).
 //
 // Ownership: the controller owns the processor; the listener and the
 // messenger are not owned and must outlive the controller.
@@ -101,6 +104,7 @@ class ProcessorController : public IProcessorListener,
 
   void go(StateId id);
   void initialise();
+  void passThrift(StateSignal& signal);
   void setConfiguration(std::unique_ptr<ConfigurationMap> configuration);
   bool isConfigurationDifferent(const ConfigurationMap& map) const;
   bool isProcessorEnabled(const ConfigurationMap& map) const;
@@ -131,6 +135,8 @@ class ProcessorController : public IProcessorListener,
   std::set<int> registrations_;  // guarded by mutex_
   std::atomic<int> deviceId_{0};
   std::atomic<StateId> stateId_{StateId::Initialising};
+  // Arrival order of bus messages and configuration maps.
+  std::atomic<uint64_t> arrivals_{0};
 };
 
 }  // namespace tembrolexinsdk

@@ -138,6 +138,9 @@ struct ProcessorSetup {
   std::function<IProcessorEventParams*()> prepared;
   // Receives every buffer pointer handed to ProcessBuffer (worker thread).
   std::vector<const short*>* buffers = nullptr;
+  // Runs in a generic processor's onReceive, before it is logged, with the
+  // sender name (a test may hold the controller's thread there).
+  std::function<void(const std::string&)> onReceive;
 };
 
 template <typename Base>
@@ -264,6 +267,7 @@ class GenericProcessor : public RecordingProcessor<IProcessor>,
     note("Identity:" + a + "," + b);
   }
   void onReceive(const std::string& sender, const ThriftParams& params) override {
+    if (setup_.onReceive) setup_.onReceive(sender);
     note("onReceive:" + sender + ":" + std::to_string(params.getMsgType()));
   }
 };
