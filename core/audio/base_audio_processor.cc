@@ -136,6 +136,7 @@ BaseAudioProcessor::BaseAudioProcessor(std::string name, SampleRate rate, bool u
     timeProvider_ = std::make_unique<ProcessorTimeProvider>(clock_);
     ntpInterval_ = std::numeric_limits<int64_t>::max();
   }
+  flow_->sender = this;
   logWithLogger<LogLevel::Debug>(this, "thread entry");
   logWithLogger<LogLevel::Debug>(this, timeProvider_->getTimeAdjustments());
   startThread();
@@ -145,6 +146,8 @@ BaseAudioProcessor::~BaseAudioProcessor() {
   logWithLogger<LogLevel::Debug>(this, "destructor entry");
   pingTimer_.Cancel();
   quitAndJoin();
+  // Buffers still queued go with the queue; their owner is going too.
+  flow_->listener = nullptr;
   {
     std::lock_guard<std::mutex> lock(recordMutex_);
     if (recordFile_) recordFile_->close();
@@ -159,6 +162,7 @@ void BaseAudioProcessor::Initialise(IProcessorListener* listener, int sampleRate
                                     const NTPInfo*) {
   logWithLogger<LogLevel::Debug>(this, "initialise entry");
   listener_ = listener;
+  flow_->listener = dynamic_cast<IAudioFlowListener*>(listener);
   sampleRateHz_ = sampleRateHz;
   // Descriptors that waited for the rate are built now.
   if (awaitingRate_.exchange(false)) pushSignal(new StateSignal(kRebuild));
@@ -274,7 +278,7 @@ void BaseAudioProcessor::setPinging(bool pinging) {
 void BaseAudioProcessor::ProcessBuffer(const short* samples, int sampleCount,
                                        std::chrono::steady_clock::time_point captureTime) {
   const uint32_t frames = samples == nullptr || sampleCount < 0 ? 0 : uint32_t(sampleCount);
-  pushSignal(new AudioArrivedSignal(samplePool_, samples, frames, captureTime));
+  pushSignal(new AudioArrivedSignal(samplePool_, flow_, samples, frames, captureTime));
 }
 
 void BaseAudioProcessor::Start() {
@@ -320,6 +324,22 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
 void BaseAudioProcessor::setSchemeFilter(SchemeFilter filter) {
   std::lock_guard<std::mutex> lock(settingsMutex_);
   schemeFilter_ = std::move(filter);
+}
+
+std::vector<BaseAudioProcessor::SchemeCopy> BaseAudioProcessor::copySchemeInfo() const {
+  std::lock_guard<std::mutex> lock(decodersMutex_);
+  std::vector<SchemeCopy> out;
+  out.reserve(decoders_.size());
+  for (const DecoderEntry& entry : decoders_) {
+    SchemeCopy copy;
+    copy.scheme = entry.info.scheme;
+    copy.name = entry.info.name != nullptr ? entry.info.name : "";
+    copy.shortName = entry.info.shortName != nullptr ? entry.info.shortName : "";
+    copy.codewordDuration = entry.info.codewordDuration;
+    copy.codewordOffset = entry.info.codewordOffset;
+    out.push_back(std::move(copy));
+  }
+  return out;
 }
 
 std::vector<const EncodingSchemeInfo*> BaseAudioProcessor::getSchemeInfo() const {
@@ -404,10 +424,13 @@ void BaseAudioProcessor::onStateFailure(const std::exception* error) {
   pingTimer_.Cancel();
   // Later signals are dropped instead of piling up for a thread that is gone.
   signalQueue().close();
-  if (IProcessorListener* listener = listener_.load()) {
-    listener->onFailed(FailureParams(error != nullptr
-                                         ? text
-                                         : "BaseAudioProcessor thread died for unknown reason."));
+  const FailureParams failure(error != nullptr
+                                  ? text
+                                  : std::string("BaseAudioProcessor thread died for unknown reason."));
+  if (IAudioFlowListener* flow = flow_->listener.load()) {
+    flow->onProcessorEnded(this, failure);
+  } else if (IProcessorListener* listener = listener_.load()) {
+    listener->onFailed(failure);
   }
 }
 
@@ -474,7 +497,7 @@ void BaseAudioProcessor::stateProcessing() {
                    pushSignal(new StateSignal(kRebuild));
                    break;
                  case kAudioArrived: {
-                   const auto* audio = dynamic_cast<const AudioArrivedSignal*>(&signal);
+                   auto* audio = dynamic_cast<AudioArrivedSignal*>(&signal);
                    if (audio == nullptr) {
                      logWithLogger<LogLevel::Warning>(
                          this, "signal expected to be an AudioArrivedSignal and wasn't");
@@ -687,9 +710,9 @@ void BaseAudioProcessor::runDecoder(DecoderEntry& entry, short* samples, uint32_
   reportPartialResults(entry, corrected, steady);
 }
 
-void BaseAudioProcessor::audioArrivedProcess(const AudioArrivedSignal& signal) {
+void BaseAudioProcessor::audioArrivedProcess(AudioArrivedSignal& signal) {
   const uint32_t n = signal.frames;
-  if (n == 0) return;
+  if (n == 0) return;  // nothing decoded: the signal reports a drop
   const uint64_t total = totalSamples_.fetch_add(n) + n;
   const int32_t rateHz = sampleRateHz_.load();
   const int64_t duration = rateHz > 0 ? static_cast<int64_t>(n) * 1000 / rateHz : 0;
@@ -708,6 +731,7 @@ void BaseAudioProcessor::audioArrivedProcess(const AudioArrivedSignal& signal) {
     warnWeirdTiming("Processing", entry, corrected, steady);
     runDecoder(entry, workBuffer_.data(), n, corrected, steady, total);
   }
+  signal.decoded = true;
   reportEvent(ProcessingCompleteParams());
   checkNTPRequest();
 }

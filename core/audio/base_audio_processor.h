@@ -12,8 +12,11 @@
 // States: waiting for decoders (audio dropped) -> waiting for configuration
 // (audio dropped) -> processing; a new descriptor list rebuilds. Signals a
 // state does not accept stay queued for a later state. An exception on the
-// worker ends it: it logs "thread died: Exception: ...", reports onFailed
-// with the exception's text, and later signals are dropped.
+// worker ends it: it logs "thread died: Exception: ...", and later signals
+// are dropped. A listener that is an IAudioFlowListener learns of the end
+// through onProcessorEnded, and of every buffer dropped undecoded through
+// onAudioDropped (each buffer ends decoded, with ProcessingCompleteParams,
+// or dropped); any other listener gets onFailed with the exception's text.
 //
 // Ownership: the listener is not owned and must outlive the processor. The
 // samples given to ProcessBuffer are copied into the queued signal, so the
@@ -38,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "core/audio/audio_flow_listener.h"
 #include "core/audio/echo_decoder_descriptor.h"
 #include "core/audio/partial_codeword_processor.h"
 #include "core/decoder/encoding_schemes.h"
@@ -112,22 +116,38 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
     std::vector<std::vector<short>> free_;
   };
 
+  // Where queued buffers report that they were dropped undecoded. Shared
+  // with the signals, which may outlive the processor's members.
+  struct FlowReport {
+    std::atomic<IAudioFlowListener*> listener{nullptr};
+    const INamedObject* sender = nullptr;
+  };
+
   // Holds its own copy of the samples: a controller reuses its few buffers
   // as soon as ProcessBuffer returns, long before the worker gets to them
   // when an app feeds audio faster than real time. The copy comes from the
   // processor's pool and goes back there; the signal objects themselves are
-  // recycled too.
+  // recycled too. A signal that ends without being decoded (dropped by a
+  // waiting state, by a closed queue or by the destructor) reports the drop.
   class AudioArrivedSignal : public StateSignal {
    public:
-    AudioArrivedSignal(std::shared_ptr<SamplePool> pool, const short* source, uint32_t count,
+    AudioArrivedSignal(std::shared_ptr<SamplePool> pool, std::shared_ptr<const FlowReport> flow,
+                       const short* source, uint32_t count,
                        std::chrono::steady_clock::time_point time)
         : StateSignal(kAudioArrived),
           pool_(std::move(pool)),
+          flow_(std::move(flow)),
           copy(pool_->take(source, count)),
           samples(copy.data()),
           frames(static_cast<uint32_t>(copy.size())),
           time(time) {}
-    ~AudioArrivedSignal() override { pool_->give(std::move(copy)); }
+    ~AudioArrivedSignal() override {
+      pool_->give(std::move(copy));
+      if (decoded || !flow_) return;
+      if (IAudioFlowListener* listener = flow_->listener.load()) {
+        listener->onAudioDropped(flow_->sender);
+      }
+    }
     AudioArrivedSignal(const AudioArrivedSignal&) = delete;
     AudioArrivedSignal& operator=(const AudioArrivedSignal&) = delete;
 
@@ -136,12 +156,15 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
 
    private:
     std::shared_ptr<SamplePool> pool_;
+    std::shared_ptr<const FlowReport> flow_;
 
    public:
     std::vector<short> copy;
     const short* samples;
     uint32_t frames;
     std::chrono::steady_clock::time_point time;
+    // Set once the buffer's ProcessingCompleteParams has been reported.
+    bool decoded = false;
   };
   class UpdateEventEngineSequenceSignal : public StateSignal {
    public:
@@ -203,9 +226,21 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   // the next rebuild.
   void setSchemeFilter(SchemeFilter filter);
   void setPinging(bool pinging);
-  // The scheme of every running decoder, in decoder order. Safe from any
-  // thread; the pointers stay valid until the decoders are rebuilt.
+  // The scheme of every running decoder, in decoder order. Safe to call
+  // from any thread, but the records (and the names they point to) belong
+  // to the decoders and go when the worker rebuilds them: only the worker's
+  // own callbacks may read them safely. Other threads take copies.
   std::vector<const EncodingSchemeInfo*> getSchemeInfo() const;
+  // A copy of what getSchemeInfo describes, taken under the decoders' lock:
+  // valid however the decoders change afterwards. Any thread.
+  struct SchemeCopy {
+    int32_t scheme = 0;
+    std::string name;
+    std::string shortName;
+    int64_t codewordDuration = 0;  // ms
+    int64_t codewordOffset = 0;    // ms
+  };
+  std::vector<SchemeCopy> copySchemeInfo() const;
 
   // Confidence mappings of the reported values: decoder Confidence 1..4 to
   // 3, 2, 1, -1; decoder SyncState 0..2 to 1, 3, 2; anything else to 0.
@@ -244,7 +279,8 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   void applyReadinessRule();
   void updateConfiguration(const StateSignal& signal);
   void setupStateProcessing();
-  void audioArrivedProcess(const AudioArrivedSignal& signal);
+  // Marks the signal decoded when it reports its ProcessingCompleteParams.
+  void audioArrivedProcess(AudioArrivedSignal& signal);
   // One decoder run over `samples` (null: a flush) ending at `corrected`.
   void runDecoder(DecoderEntry& entry, short* samples, uint32_t count, int64_t corrected,
                   int64_t steady, uint64_t totalSamples);
@@ -303,6 +339,8 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   // Shared with the queued signals, which may outlive the members (the
   // queue goes with the base class).
   const std::shared_ptr<SamplePool> samplePool_ = std::make_shared<SamplePool>();
+  // The listener seen as an IAudioFlowListener (set by Initialise).
+  const std::shared_ptr<FlowReport> flow_ = std::make_shared<FlowReport>();
 
   mutable std::mutex settingsMutex_;
   Descriptors descriptors_;     // guarded by settingsMutex_

@@ -21,6 +21,21 @@ constexpr int64_t kRecentWindowMs = 100000;
 constexpr int64_t kGridToleranceMs = 50;
 constexpr int64_t kTimeToleranceMs = 100;
 
+// Records that point into `copies` (which must outlive them), for the
+// functions that take the decoders' own records.
+struct SchemeRecords {
+  explicit SchemeRecords(const std::vector<BaseAudioProcessor::SchemeCopy>& copies) {
+    records.reserve(copies.size());
+    for (const auto& c : copies) {
+      records.push_back(EncodingSchemeInfo{c.scheme, c.name.c_str(), c.shortName.c_str(),
+                                           c.codewordDuration, c.codewordOffset});
+    }
+    for (const EncodingSchemeInfo& r : records) pointers.push_back(&r);
+  }
+  std::vector<EncodingSchemeInfo> records;
+  std::vector<const EncodingSchemeInfo*> pointers;
+};
+
 std::string firstShortName(const std::vector<const EncodingSchemeInfo*>& schemes) {
   if (schemes.empty() || schemes[0] == nullptr || schemes[0]->shortName == nullptr) return "";
   return schemes[0]->shortName;
@@ -87,6 +102,7 @@ void HybridAudioProcessor::Initialise(IProcessorListener* listener, int sampleRa
   writer_.setLogger(Log(listener, this));
   writer_.toggleRecording(true);
   listener_ = listener;
+  flow_ = dynamic_cast<IAudioFlowListener*>(listener);
   codewordRaw_->Initialise(this, 16000, ntp);
   std::lock_guard<std::recursive_mutex> lock(amMutex_);
   if (am_) am_->Initialise(this, 8000, ntp);
@@ -219,21 +235,20 @@ void HybridAudioProcessor::handleCodeword(const CodewordEventParams& word) {
 }
 
 void HybridAudioProcessor::handleAudioMatch(const AMEvent& match) {
-  const std::vector<const EncodingSchemeInfo*> schemes = codewordRaw_->getSchemeInfo();
+  const std::vector<BaseAudioProcessor::SchemeCopy> schemes = codewordRaw_->copySchemeInfo();
   const int32_t rate = rateHz_.load();
   if (schemes.empty() || rate == 0) return;
   const int64_t end = match.timeStamp + match.duration;
   const int64_t position =
       match.offset + static_cast<int64_t>(samplesRequired_.load()) * 2000 / rate;
-  for (const EncodingSchemeInfo* scheme : schemes) {
-    const int64_t period = scheme->codewordDuration;
+  for (const BaseAudioProcessor::SchemeCopy& scheme : schemes) {
+    const int64_t period = scheme.codewordDuration;
     if (period <= 0) continue;
     const int64_t k = std::llround(static_cast<double>(position) / static_cast<double>(period));
-    const int64_t m =
-        scheme->shortName != nullptr && std::string(scheme->shortName) == "CA4" ? 127 : 2047;
+    const int64_t m = scheme.shortName == "CA4" ? 127 : 2047;
     const int64_t expected = (k - 1) % m + 1;
     logWithLogger<LogLevel::Debug>(this, "AM match would correspond to CW = ", expected);
-    const int64_t deviation = std::llabs(k * period + scheme->codewordOffset +
+    const int64_t deviation = std::llabs(k * period + scheme.codewordOffset +
                                          kLeadCompensation * 1000 / rate - position);
     if (deviation > kGridToleranceMs) {
       logWithLogger<LogLevel::Info>(this, "AM match ", match.dbEntryName, " ignored as it is ",
@@ -284,9 +299,10 @@ void HybridAudioProcessor::initAMProcessor() {
   } else {
     logWithLogger<LogLevel::Error>(this, "Could not find thrift provider for AM class");
   }
-  const std::vector<const EncodingSchemeInfo*> schemes = codewordRaw_->getSchemeInfo();
-  samplesRequired_ = getSamplesRequired(schemes);
-  const ConfigurationMap config = getConfig(name_, schemes);
+  const std::vector<BaseAudioProcessor::SchemeCopy> copies = codewordRaw_->copySchemeInfo();
+  const SchemeRecords schemes(copies);
+  samplesRequired_ = getSamplesRequired(schemes.pointers);
+  const ConfigurationMap config = getConfig(name_, schemes.pointers);
   ConfigurationParameters parameters(config.begin(), config.end());
   Configure(&parameters, nullptr);
 }
@@ -301,6 +317,21 @@ void HybridAudioProcessor::onLogEvent(const INamedObject* sender, const LogParam
 
 void HybridAudioProcessor::onFailed(const FailureParams& failure) {
   if (IProcessorListener* listener = listener_.load()) listener->onFailed(failure);
+}
+
+void HybridAudioProcessor::onAudioDropped(const INamedObject* sender) {
+  if (sender != codewordRaw_) return;  // the audio-match processor is driven in step
+  if (IAudioFlowListener* flow = flow_.load()) flow->onAudioDropped(this);
+}
+
+void HybridAudioProcessor::onProcessorEnded(const INamedObject* sender,
+                                            const FailureParams& failure) {
+  IAudioFlowListener* flow = flow_.load();
+  if (sender == codewordRaw_ && flow != nullptr) {
+    flow->onProcessorEnded(this, failure);
+  } else {
+    onFailed(failure);
+  }
 }
 
 void HybridAudioProcessor::onNTPRequired() {

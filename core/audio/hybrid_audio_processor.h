@@ -17,8 +17,9 @@
 // Threads: ProcessBuffer runs on the controller's thread; code words arrive
 // on the code-word processor's worker, which drives the audio-match
 // processor; audio matches arrive on whatever thread that processor reports
-// from. The ring, the recent words and the audio-match processor each have
-// their own lock.
+// from, and read the code-word processor's schemes as copies (its worker
+// may rebuild its decoders meanwhile). The ring, the recent words and the
+// audio-match processor each have their own lock.
 //
 // Ownership: the listener is not owned and must outlive the processor. The
 // destructor stops the code-word processor (joining its worker) before the
@@ -35,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/audio/audio_flow_listener.h"
 #include "core/audio/audio_writer.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/resampler.h"
@@ -49,6 +51,7 @@ namespace tembrolexinsdk {
 class HybridAudioProcessor : public virtual IAudioProcessor,
                              public IHybridAudioProcessor,
                              public IProcessorListener,
+                             public IAudioFlowListener,
                              public IThriftProvider,
                              public IThriftConsumer {
  public:
@@ -92,6 +95,11 @@ class HybridAudioProcessor : public virtual IAudioProcessor,
   void onNTPRequired() override;
   security::IDataSigner* signer() const override { return nullptr; }
 
+  // IAudioFlowListener: the code-word processor's drops and end are the
+  // hybrid's own, passed on with the hybrid as sender.
+  void onAudioDropped(const INamedObject* sender) override;
+  void onProcessorEnded(const INamedObject* sender, const FailureParams& failure) override;
+
   // IThriftProvider: nothing to provide.
   void registerListener(int, IThriftConsumer*) override {}
   void sendMessage(const std::string&, std::unique_ptr<ThriftParams>) override {}
@@ -120,6 +128,7 @@ class HybridAudioProcessor : public virtual IAudioProcessor,
   const std::string version_;
   const Clock& clock_;
   std::atomic<IProcessorListener*> listener_{nullptr};
+  std::atomic<IAudioFlowListener*> flow_{nullptr};  // listener_ as a flow listener
   std::atomic<int32_t> rateHz_{0};
   std::atomic<uint64_t> samplesRequired_{0};
 

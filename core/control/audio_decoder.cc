@@ -293,6 +293,22 @@ bool AudioDecoder::isInitialised() const {
   return !audioControllers_.empty();
 }
 
+uint64_t AudioDecoder::processorDroppedBuffers(const std::string& processorName) const {
+  std::shared_lock<std::shared_mutex> lock(captureMutex_);
+  for (const auto& c : audioControllers_) {
+    if (c->GetName() == processorName) return c->droppedBuffers();
+  }
+  return 0;
+}
+
+bool AudioDecoder::waitingForProcessor(const std::string& processorName) const {
+  std::shared_lock<std::shared_mutex> lock(captureMutex_);
+  for (const auto& c : audioControllers_) {
+    if (c->GetName() == processorName) return c->waitingForProcessor();
+  }
+  return false;
+}
+
 SampleRate AudioDecoder::chosenSampleRate() const {
   std::shared_lock<std::shared_mutex> lock(captureMutex_);
   return chosenRate_;
@@ -442,7 +458,8 @@ void AudioDecoder::loadAllProcessors() {
     logWithLogger<LogLevel::Debug>(this, "loaded audio processor; ", p->GetName(), ", ", version);
     requiredRates_ |= p->GetPreferredSampleRate();
     auto controller = std::make_unique<AudioProcessorController>(
-        std::move(p), audioLink_.get(), messenger_, appPackageName_, udid_, *env_.clock);
+        std::move(p), audioLink_.get(), messenger_, appPackageName_, udid_, *env_.clock,
+        env_.processorStallLimit);
     AudioProcessorController* sender = controller.get();
     {
       std::unique_lock<std::shared_mutex> lock(captureMutex_);

@@ -23,9 +23,10 @@
 // on the bus or to the listeners. Configuration maps are split among engines
 // and controllers by name, or cached while no controller exists.
 //
-// A processor failure is reported to the listeners; when it is an audio
-// processor's, the decoder then stops and resets to Created (the next cached
-// configuration map initialises it again).
+// A processor failure is reported to the listeners; when it ends an audio
+// controller (the controller failed, or its processor's worker died), the
+// decoder then stops and resets to Created (the next cached configuration
+// map initialises it again).
 //
 // Ownership: the decoder owns everything above; the messenger is not owned
 // and must outlive the decoder. Listeners are not owned.
@@ -93,6 +94,9 @@ struct AudioDecoderEnvironment {
   TimingMode sampleCheckTiming = TimingMode::kThreaded;
   // Longest wait of an app-fed recorder for a buffer still being read.
   std::chrono::milliseconds bufferWaitLimit{10000};
+  // How long an audio processor may finish no buffer before its controller
+  // drops its buffers instead of waiting (measured on `clock`).
+  std::chrono::milliseconds processorStallLimit = AudioProcessorController::kDefaultStallLimit;
 
   // The plug-in loader with every row registered (builtin_plugins.h) and
   // the platform recorder.
@@ -182,6 +186,12 @@ class AudioDecoder : public IProcessorControllerListener,
   // wait limit ran out (the platform recorder counts the blocks it drops
   // itself, IOSAudioRecorder::droppedBlocks).
   uint64_t droppedBuffers() const { return droppedBuffers_.load(); }
+  // Buffers that the controller of the named audio processor dropped while
+  // that processor finished none (0 for an unknown name).
+  uint64_t processorDroppedBuffers(const std::string& processorName) const;
+  // Whether the controller of the named audio processor holds a buffer back
+  // while it waits for that processor to finish one (false when unknown).
+  bool waitingForProcessor(const std::string& processorName) const;
   // The engines' names, in order (empty before the first initialisation).
   std::vector<std::string> engineNames() const;
   SampleRate chosenSampleRate() const;

@@ -76,11 +76,24 @@ struct ProcessBufferSignal : StateSignal {
   ~ProcessBufferSignal() override {
     if (onReleased) onReleased();
   }
+  // Reads the lent samples into a copy of its own and gives the lender its
+  // buffer back at once.
+  void keepCopy() {
+    if (!onReleased) return;
+    if (samples != nullptr) {
+      copy.assign(samples, samples + count);
+      samples = copy.data();
+    }
+    std::function<void()> release = std::move(onReleased);
+    onReleased = nullptr;
+    release();
+  }
   const short* samples;
   unsigned short count;
   std::chrono::steady_clock::time_point steadyTime;
   Self::SystemTime systemTime;
   std::function<void()> onReleased;
+  std::vector<short> copy;
 };
 
 struct PowerStatusSignal : StateSignal {
@@ -152,7 +165,8 @@ bool moveFile(const std::string& from, const std::string& to, int& error,
 AudioProcessorController::AudioProcessorController(std::unique_ptr<IAudioProcessor> processor,
                                                    IProcessorControllerListener* listener,
                                                    IMessenger* messenger, std::string identity1,
-                                                   std::string identity2, const Clock& clock)
+                                                   std::string identity2, const Clock& clock,
+                                                   std::chrono::milliseconds stallLimit)
     : ActiveObject(&Self::stateInitialising, &Self::stateDone, kQuit, "AudioProcessorController"),
       clock_(clock),
       name_(checked(processor)->GetName()),
@@ -169,7 +183,8 @@ AudioProcessorController::AudioProcessorController(std::unique_ptr<IAudioProcess
       powerConsumer_(dynamic_cast<IPowerDetectorStatusConsumer*>(processor_.get())),
       ntpRequired_(ntpConsumer_ != nullptr && ntpConsumer_->isNTPRequired()),
       identity1_(std::move(identity1)),
-      identity2_(std::move(identity2)) {
+      identity2_(std::move(identity2)),
+      stallLimit_(stallLimit) {
   const int64_t now = clock_.upTimeMillis();
   stateProfiler_.lastReport = now;
   listenerProfiler_.lastReport = now;
@@ -180,6 +195,7 @@ AudioProcessorController::AudioProcessorController(std::unique_ptr<IAudioProcess
 
 AudioProcessorController::~AudioProcessorController() {
   logWithLogger<LogLevel::Debug>(this, "destructor (", name_, " Controller) entry");
+  stopWaitingForProcessor();
   quitAndJoin();
   // The timers' actions use the controller and the listener: end them before
   // anything goes.
@@ -225,8 +241,22 @@ void AudioProcessorController::ProcessBuffer(const short* samples, unsigned shor
                                              std::chrono::steady_clock::time_point steadyTime,
                                              SystemTime systemTime,
                                              std::function<void()> onReleased) {
-  pushSignal(std::make_unique<ProcessBufferSignal>(samples, count, steadyTime, systemTime,
-                                                   std::move(onReleased)));
+  auto signal = std::make_unique<ProcessBufferSignal>(samples, count, steadyTime, systemTime,
+                                                      std::move(onReleased));
+  std::lock_guard<std::mutex> lock(holdMutex_);
+  if (holdingBuffers_) signal->keepCopy();
+  pushSignal(std::move(signal));
+}
+
+void AudioProcessorController::holdBuffers(bool hold) {
+  std::lock_guard<std::mutex> lock(holdMutex_);
+  holdingBuffers_ = hold;
+  if (!hold) return;
+  // Buffers queued before: copied in place (the filter takes nothing).
+  signalQueue().checkForSignal([](StateSignal* signal) {
+    if (signal->GetCode() == kProcessBuffer) static_cast<ProcessBufferSignal*>(signal)->keepCopy();
+    return false;
+  });
 }
 
 void AudioProcessorController::Start() {
@@ -270,6 +300,16 @@ void AudioProcessorController::updatePowerDetectorStatus(PowerDetectorStatus sta
 
 bool AudioProcessorController::isIdle() const {
   return in(StateId::Idle) && signalQueue().size() == 0;
+}
+
+uint64_t AudioProcessorController::droppedBuffers() const {
+  std::lock_guard<std::mutex> lock(flightMutex_);
+  return droppedBuffers_;
+}
+
+bool AudioProcessorController::waitingForProcessor() const {
+  std::lock_guard<std::mutex> lock(flightMutex_);
+  return waiting_;
 }
 
 std::string AudioProcessorController::filePath() const {
@@ -593,11 +633,25 @@ void AudioProcessorController::preparing(bool whileListening) {
     go(StateId::Done);
     if (listener_ != nullptr) listener_->onFailed(FailureParams(text));
   };
+  // Not listening, buffers wait for the state after this one (a start
+  // queued meanwhile has them decoded); they wait on copies, so that the
+  // recorder's buffers stay free while the network time is awaited.
+  struct Hold {
+    Self* self;
+    bool on = false;
+    ~Hold() {
+      if (on) self->holdBuffers(false);
+    }
+  } hold{this};
   try {
     if (!needsNetworkTime()) {
       reportPrepared(std::unique_ptr<IProcessorEventParams>(processor_->PrepareData(nullptr)));
       go(back);
       return;
+    }
+    if (!whileListening) {
+      hold.on = true;
+      holdBuffers(true);
     }
     onNTPRequired();
     armNTP(ntpFrequency_);
@@ -644,7 +698,7 @@ void AudioProcessorController::preparing(bool whileListening) {
           break;
         }
         case kProcessBuffer:
-          if (whileListening) processBuffer(signal);
+          processBuffer(signal);
           break;
         case kPowerStatus:
           logWithLogger<LogLevel::Info>(this, "StatePreparingDataWhileListening (", name_,
@@ -664,9 +718,7 @@ void AudioProcessorController::preparing(bool whileListening) {
   if (whileListening) {
     serveState(self, {kNTPUpdate, kNTPFailed, kProcessBuffer, kPowerStatus, kQuit}, handler);
   } else {
-    // Buffers would be dropped in Idle anyway; taking them here keeps them
-    // from piling up while the network time is awaited.
-    serveState(self, {kNTPUpdate, kNTPFailed, kProcessBuffer, kQuit}, handler);
+    serveState(self, {kNTPUpdate, kNTPFailed, kQuit}, handler);
   }
 }
 
@@ -742,13 +794,14 @@ void AudioProcessorController::processBuffer(StateSignal& signal) {
     logWithLogger<LogLevel::Warning>(this, "Buffer of ", count, " samples cut to ", inputFrames_);
     count = static_cast<unsigned short>(inputFrames_);
   }
-  awaitFreeBuffer();
+  if (!awaitFreeBuffer()) return;
   std::vector<short>& target = buffers_[bufferIndex_];
   std::copy(buffer.samples, buffer.samples + count, target.begin());
   const unsigned short n = resampler_->ResampleBufferInPlace(target.data(), count);
   {
+    // Counted before the processor sees it: it may finish it at once.
     std::lock_guard<std::mutex> lock(flightMutex_);
-    ++buffersInFlight_;
+    buffersInFlight_ = std::min(buffersInFlight_ + 1, static_cast<int>(buffers_.size()));
   }
   if (buffered_ != nullptr) {
     buffered_->ProcessBufferWithTimes(target.data(), n, buffer.steadyTime, buffer.systemTime);
@@ -758,23 +811,57 @@ void AudioProcessorController::processBuffer(StateSignal& signal) {
   bufferIndex_ = static_cast<int16_t>((bufferIndex_ + 1) % 3);
 }
 
-void AudioProcessorController::awaitFreeBuffer() {
+bool AudioProcessorController::awaitFreeBuffer() {
+  const int rotating = static_cast<int>(buffers_.size());
   std::unique_lock<std::mutex> lock(flightMutex_);
-  // Until the processor has reported a completion it may be one that never
-  // does (it works inside ProcessBuffer) or one that drops audio while it
-  // prepares: wait only briefly then, and not at all once it has stayed
-  // silent through kSilentLimit waits.
-  if (!pacedByCompletion_ && silentWaits_ >= kSilentLimit) return;
-  const auto free = [&] { return buffersInFlight_ < static_cast<int>(buffers_.size()); };
-  const auto limit = pacedByCompletion_ ? kBufferWait : kFirstBufferWait;
-  if (!flightCv_.wait_for(lock, limit, free)) {
-    if (pacedByCompletion_) {
-      logWithLogger<LogLevel::Warning>(this, "No processing complete for ", limit.count(),
-                                       " ms: buffers counted afresh");
-    } else {
-      ++silentWaits_;
-    }
-    buffersInFlight_ = 0;
+  if (stalled_) {
+    ++droppedBuffers_;
+    ++stallDrops_;
+    return false;
+  }
+  // A processor that never reports its buffers (one that decodes inside
+  // ProcessBuffer, say) cannot be waited for.
+  if (!reportsBuffers_ || buffersInFlight_ < rotating) return true;
+  const auto deadline = clock_.steadyNow() + stallLimit_;
+  waiting_ = true;
+  while (buffersInFlight_ >= rotating && !stopWaiting_ && clock_.steadyNow() < deadline) {
+    clock_.waitUntil(flightCv_, lock, deadline);
+  }
+  waiting_ = false;
+  if (buffersInFlight_ < rotating) return true;
+  if (stopWaiting_) return false;
+  stalled_ = true;
+  ++droppedBuffers_;
+  stallDrops_ = 1;
+  lock.unlock();
+  logWithLogger<LogLevel::Warning>(this, name_, " has finished no buffer for ",
+                                   stallLimit_.count(),
+                                   " ms: its buffers are dropped until it does");
+  return false;
+}
+
+void AudioProcessorController::stopWaitingForProcessor() {
+  std::lock_guard<std::mutex> lock(flightMutex_);
+  stopWaiting_ = true;
+  flightCv_.notify_all();
+}
+
+void AudioProcessorController::bufferFinished() {
+  bool resumed = false;
+  uint64_t dropped = 0;
+  {
+    std::lock_guard<std::mutex> lock(flightMutex_);
+    if (buffersInFlight_ > 0) --buffersInFlight_;
+    reportsBuffers_ = true;
+    resumed = stalled_;
+    stalled_ = false;
+    dropped = stallDrops_;
+    stallDrops_ = 0;
+    flightCv_.notify_all();
+  }
+  if (resumed) {
+    logWithLogger<LogLevel::Warning>(this, name_, " finishes buffers again; ", dropped,
+                                     " buffers were dropped meanwhile");
   }
 }
 
@@ -1153,12 +1240,7 @@ void AudioProcessorController::profile(Profiler& profiler, const std::string& la
 
 void AudioProcessorController::onProcessorEvent(const INamedObject*,
                                                 const IProcessorEventParams* params) {
-  if (ProcessingCompleteParams::Cast(params) != nullptr) {
-    std::lock_guard<std::mutex> lock(flightMutex_);
-    if (buffersInFlight_ > 0) --buffersInFlight_;
-    pacedByCompletion_ = true;
-    flightCv_.notify_all();
-  }
+  if (ProcessingCompleteParams::Cast(params) != nullptr) bufferFinished();
   const int64_t start = clock_.upTimeMillis();
   const std::unique_ptr<IProcessorEventParams> corrected = CorrectReceivedEventParams(params);
   if (corrected && listener_ != nullptr) listener_->onProcessorEvent(this, corrected.get());
@@ -1192,6 +1274,24 @@ void AudioProcessorController::onNTPRequired() {
 
 void AudioProcessorController::onFailed(const FailureParams& failure) {
   if (listener_ != nullptr) listener_->onFailed(failure);
+}
+
+void AudioProcessorController::onAudioDropped(const INamedObject*) { bufferFinished(); }
+
+void AudioProcessorController::onProcessorEnded(const INamedObject*,
+                                                const FailureParams& failure) {
+  logWithLogger<LogLevel::Error>(this, "thread entry (", name_,
+                                 " Controller): processor died: ", failure.GetDescription());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!processorFailure_) {
+      processorFailure_ = std::make_unique<FailureParams>(failure.GetDescription());
+    }
+  }
+  // The controller ends after what is queued before (without waiting for
+  // the processor any more); its thread then reports the failure.
+  stopWaitingForProcessor();
+  quit();
 }
 
 security::IDataSigner* AudioProcessorController::signer() const {
@@ -1245,6 +1345,12 @@ void AudioProcessorController::onThreadEnd() {
   // Nobody reads the queue any more: later pushes are dropped at once.
   signalQueue().close();
   logWithLogger<LogLevel::Info>(this, "stateDone (", name_, " Controller)");
+  std::unique_ptr<FailureParams> failure;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failure = std::move(processorFailure_);
+  }
+  if (failure && listener_ != nullptr) listener_->onFailed(*failure);
 }
 
 }  // namespace tembrolexinsdk

@@ -10,12 +10,22 @@
 // The audio path: each captured buffer is copied into one of three rotating
 // buffers, resampled in place to the processor's preferred rate and handed to
 // the processor, so a pointer handed on stays untouched until two more
-// buffers have been passed. A processor that reports ProcessingCompleteParams
-// per buffer (one that works on a thread of its own) is given a rotating
-// buffer only while fewer than three are unprocessed: the worker waits for a
-// completion (at most kBufferWait, after which it counts afresh; before the
-// first completion at most kFirstBufferWait, and only kSilentLimit times), so
-// a fast feeder is slowed down instead of overwriting audio not yet decoded.
+// buffers have been passed. Buffers that arrive while the controller is not
+// listening are dropped; while it prepares data they wait in the queue, on
+// copies, so that the capture buffers they came from are free at once.
+//
+// Pacing: a processor that decodes on a thread of its own reports each
+// buffer decoded (ProcessingCompleteParams) or dropped (IAudioFlowListener),
+// and is handed a rotating buffer only while fewer than three are
+// unfinished: a fast feeder is held at the pace of a processor that decodes
+// and is behind, instead of overwriting audio not yet decoded. A processor
+// that has never reported a buffer is never waited for. One that finishes
+// nothing for the stall limit is no longer waited for: its buffers are
+// dropped (counted, with a Warning) until it finishes one again, so that it
+// never holds the capture path, and with it every other processor.
+//
+// A processor whose worker ends for good (IAudioFlowListener::
+// onProcessorEnded) ends the controller too, which then reports the failure.
 //
 // Configuration: the stored configuration is the union of all applied maps;
 // a map that changes nothing is ignored, keys containing "_meta_" never reach
@@ -55,6 +65,7 @@
 #include <string>
 #include <vector>
 
+#include "core/audio/audio_flow_listener.h"
 #include "core/audio/resampler.h"
 #include "core/control/controller_settings.h"
 #include "core/control/i_processor_controller_listener.h"
@@ -96,6 +107,7 @@ bool moveFile(const std::string& from, const std::string& to, int& error,
 }  // namespace audioprocessorcontroller
 
 class AudioProcessorController : public IProcessorListener,
+                                 public IAudioFlowListener,
                                  public ILogListener,
                                  public IThriftProvider,
                                  public IMessengerListener,
@@ -135,17 +147,21 @@ class AudioProcessorController : public IProcessorListener,
   static constexpr int64_t kDefaultNTPFrequencyMillis = 86400000;
   static constexpr int64_t kDefaultPowerDetectorFrequencyMillis = 300000;
   static constexpr int64_t kNTPRetryMillis = 30000;
-  static constexpr std::chrono::milliseconds kBufferWait{2000};
-  static constexpr std::chrono::milliseconds kFirstBufferWait{200};
-  static constexpr int kSilentLimit = 10;
+  // How long a processor may finish no buffer while three wait before its
+  // buffers are dropped: under the 640 ms that the recorder's five capture
+  // buffers hold, so that live capture loses nothing to a processor that
+  // hangs.
+  static constexpr std::chrono::milliseconds kDefaultStallLimit{500};
 
   // Starts the worker thread (std::system_error when none can be started).
   // A null processor is refused with std::invalid_argument. `identity1` and
   // `identity2` reach an identity-consuming processor after initialisation.
+  // `stallLimit` is measured on `clock`.
   AudioProcessorController(std::unique_ptr<IAudioProcessor> processor,
                            IProcessorControllerListener* listener, IMessenger* messenger,
                            std::string identity1, std::string identity2,
-                           const Clock& clock = Clock::real());
+                           const Clock& clock = Clock::real(),
+                           std::chrono::milliseconds stallLimit = kDefaultStallLimit);
   // Stops the thread and the timers, leaves the bus, then deletes the
   // processor; queued signals are dropped.
   ~AudioProcessorController() override;
@@ -180,6 +196,12 @@ class AudioProcessorController : public IProcessorListener,
 
   // True when the controller is idle and has nothing queued. Any thread.
   bool isIdle() const;
+  // Buffers dropped because the processor had stopped finishing them. Any
+  // thread.
+  uint64_t droppedBuffers() const;
+  // True while the worker holds a buffer back, waiting for the processor to
+  // finish one of the three it has. Any thread.
+  bool waitingForProcessor() const;
   StateId state() const { return stateId_.load(); }
 
   // The processor's side (IProcessorListener, ILogListener, IThriftProvider).
@@ -190,6 +212,10 @@ class AudioProcessorController : public IProcessorListener,
   void onFailed(const FailureParams& failure) override;
   void onNTPRequired() override;
   security::IDataSigner* signer() const override;
+  // IAudioFlowListener: a dropped buffer counts as finished; an ended
+  // processor ends the controller, which reports `failure` to its listener.
+  void onAudioDropped(const INamedObject* sender) override;
+  void onProcessorEnded(const INamedObject* sender, const FailureParams& failure) override;
   void onLog(std::string senderName, const LogParams* params) override;
   // Registers this controller (not `consumer`) on the bus for `typeId`.
   void registerListener(int typeId, IThriftConsumer* consumer) override;
@@ -234,8 +260,15 @@ class AudioProcessorController : public IProcessorListener,
   void initialise(const NTPInfo* ntp, const RawNTPInfo* raw);
   StateId tryCreateResampler(StateSignal& signal);
   void processBuffer(StateSignal& signal);
-  // Waits until a rotating buffer is no longer read by the processor.
-  void awaitFreeBuffer();
+  // Waits until a rotating buffer is no longer read by the processor; false
+  // when the buffer is to be dropped instead (the processor has stalled).
+  bool awaitFreeBuffer();
+  // One buffer handed to the processor is finished (decoded or dropped).
+  void bufferFinished();
+  // Ends a wait for the processor, and every later one.
+  void stopWaitingForProcessor();
+  // While preparing data: buffers then wait in the queue on copies.
+  void holdBuffers(bool hold);
   void passThrift(StateSignal& signal);
   void passGSM(StateSignal& signal);
   void passGPS(StateSignal& signal);
@@ -314,12 +347,27 @@ class AudioProcessorController : public IProcessorListener,
   std::atomic<int> deviceId_{0};
   std::atomic<StateId> stateId_{StateId::Initialising};
 
-  // Buffers handed to the processor and not reported processed.
-  std::mutex flightMutex_;
+  // The processor's failure when its worker ended; reported as the
+  // controller's thread ends.
+  std::unique_ptr<FailureParams> processorFailure_;  // guarded by mutex_
+
+  // Buffers handed to the processor and not reported finished.
+  const std::chrono::milliseconds stallLimit_;
+  mutable std::mutex flightMutex_;
   std::condition_variable flightCv_;
-  int buffersInFlight_ = 0;         // guarded by flightMutex_
-  bool pacedByCompletion_ = false;  // guarded by flightMutex_
-  int silentWaits_ = 0;             // guarded by flightMutex_
+  int buffersInFlight_ = 0;       // guarded by flightMutex_; at most three
+  bool reportsBuffers_ = false;   // guarded by flightMutex_: it has finished one
+  bool stalled_ = false;          // guarded by flightMutex_
+  bool waiting_ = false;          // guarded by flightMutex_
+  // The controller is going, or its processor has ended: nothing more is
+  // waited for.
+  bool stopWaiting_ = false;      // guarded by flightMutex_
+  uint64_t droppedBuffers_ = 0;   // guarded by flightMutex_
+  uint64_t stallDrops_ = 0;       // guarded by flightMutex_: in the current stall
+
+  // Set while preparing data; ProcessBuffer then queues copies.
+  std::mutex holdMutex_;
+  bool holdingBuffers_ = false;  // guarded by holdMutex_
   Profiler stateProfiler_;
   Profiler listenerProfiler_;
 

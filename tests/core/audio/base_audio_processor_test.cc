@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -485,6 +486,106 @@ TEST_F(ProcessorTest, NoListenerIsNeverCalled) {
   processor_.reset();
   EXPECT_EQ(listener_.eventCount(), 0u);
 }
+
+
+// A listener that also follows the buffers (IAudioFlowListener).
+class FlowListener : public tltest::RecordingListener, public IAudioFlowListener {
+ public:
+  void onAudioDropped(const INamedObject* sender) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++dropped_;
+    senders_.push_back(sender);
+  }
+  void onProcessorEnded(const INamedObject* sender, const FailureParams& failure) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_.push_back(failure.GetDescription());
+    senders_.push_back(sender);
+  }
+  int dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+  }
+  std::vector<std::string> ended() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_;
+  }
+  std::vector<const INamedObject*> senders() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return senders_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  int dropped_ = 0;
+  std::vector<std::string> ended_;
+  std::vector<const INamedObject*> senders_;
+};
+
+// Every buffer given ends decoded (ProcessingCompleteParams) or dropped
+// (onAudioDropped), whatever the processor's state, so that a controller
+// pacing a feeder never waits for a buffer that nobody will finish.
+struct FlowCase {
+  const char* name;
+  const char* setup;       // "none", "stations", "running", "broken"
+  std::vector<int> sizes;  // frames of each buffer given
+  size_t decoded;
+  int dropped;
+  std::vector<std::string> ended;
+};
+
+class FlowTest : public ProcessorTest, public testing::WithParamInterface<FlowCase> {};
+
+TEST_P(FlowTest, EveryBufferEndsDecodedOrDropped) {
+  const FlowCase& c = GetParam();
+  FlowListener flow;
+  // The VorselT plug-in's analytics decoders wait for candidate stations.
+  Make(std::string(c.setup) == "stations" ? "tembrolexin_VorselT" : "tembrolexin_DB");
+  FakeDecoder decoder;
+  decoder.throwOnProcess = std::string(c.setup) == "broken";
+  AddTemplate("cfg", decoder);
+  processor_->Initialise(&flow, 8000, nullptr);
+  if (std::string(c.setup) == "stations") {
+    processor_->setDecoderDescriptors({Descriptor("cfg", {{0, Word(9999, 0), "ANALYTICS"}})});
+  } else if (std::string(c.setup) != "none") {
+    processor_->setDecoderDescriptors({Descriptor("cfg", {})});
+    if (std::string(c.setup) == "running") {
+      ASSERT_TRUE(flow.waitFor([&] { return !flow.statuses().empty(); }));
+    }
+  }
+  const auto completed = [&] {
+    size_t n = 0;
+    flow.withEvents([&](const auto& events) {
+      for (const auto& e : events) n += ProcessingCompleteParams::Cast(e.get()) != nullptr;
+    });
+    return n;
+  };
+  for (int frames : c.sizes) {
+    processor_->ProcessBuffer(buffer_.data(), frames, clock_.steadyNow());
+    for (int i = 0; i < 10000 && !c.ended.empty() && flow.ended().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  for (int i = 0; i < 10000 && completed() + flow.dropped() < c.sizes.size(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(completed(), c.decoded);
+  EXPECT_EQ(flow.dropped(), c.dropped);
+  EXPECT_EQ(flow.ended(), c.ended);
+  EXPECT_TRUE(flow.failures().empty());
+  for (const INamedObject* sender : flow.senders()) EXPECT_EQ(sender, processor_.get());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, FlowTest,
+    testing::Values(FlowCase{"NoDecodersYet", "none", {1024, 1024, 1024}, 0, 3, {}},
+                    FlowCase{"AwaitingCandidateStations", "stations", {1024, 1024}, 0, 2, {}},
+                    FlowCase{"Decoding", "running", {1024, 1024, 1024}, 3, 0, {}},
+                    FlowCase{"EmptyBufferDecodesNothing", "running", {0, 1024}, 1, 1, {}},
+                    // The buffer that broke the worker, then three into a queue
+                    // that nobody reads any more.
+                    FlowCase{"AfterTheWorkerEnded", "broken", {1024, 1024, 1024, 1024}, 0, 4,
+                             {"core broke"}}),
+    [](const testing::TestParamInfo<FlowCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tembrolexinsdk

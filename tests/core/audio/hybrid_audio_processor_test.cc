@@ -1,6 +1,8 @@
 #include "core/audio/hybrid_audio_processor.h"
 
 #include <condition_variable>
+#include <functional>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -293,6 +295,131 @@ TEST(HybridInitTest, OnlySixteenKilohertz) {
                                  1200, 0);
   hybrid.onProcessorEvent(&hybrid.codewordProcessor(), &word);
   EXPECT_EQ(hybrid.nextAMBuffer(), 0u);
+}
+
+
+// A listener that follows buffers too, and can run a step when the hybrid
+// passes an audio match on.
+class HybridListener : public tltest::RecordingListener, public IAudioFlowListener {
+ public:
+  void onProcessorEvent(const INamedObject* sender, const IProcessorEventParams* params) override {
+    RecordingListener::onProcessorEvent(sender, params);
+    if (AMEvent::Cast(params) != nullptr && onMatch) onMatch();
+  }
+  void onAudioDropped(const INamedObject* sender) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    senders_.push_back(sender);
+    ++dropped_;
+  }
+  void onProcessorEnded(const INamedObject* sender, const FailureParams& failure) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    senders_.push_back(sender);
+    ended_.push_back(failure.GetDescription());
+  }
+  int dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+  }
+  std::vector<std::string> ended() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_;
+  }
+  std::vector<const INamedObject*> senders() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return senders_;
+  }
+  std::function<void()> onMatch;
+
+ private:
+  mutable std::mutex mutex_;
+  int dropped_ = 0;
+  std::vector<std::string> ended_;
+  std::vector<const INamedObject*> senders_;
+};
+
+// The code-word processor's drops and end reach the hybrid's listener as the
+// hybrid's own.
+TEST(HybridFlowTest, DropsAndEndArePassedOnAsTheHybrids) {
+  FakeCore::get().reset();
+  FakeDecoder broken;
+  broken.fsIn = 16000;
+  broken.info = Scheme("CA9");
+  broken.throwOnProcess = true;
+  {
+    std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+    FakeCore::get().templates["ca9"] = broken;
+  }
+  tltest::FakeClock clock;
+  HybridListener listener;
+  HybridAudioProcessor hybrid("tembrolexin_Hybrid", SampleRate_16000, false,
+                              std::chrono::milliseconds(250), clock, FakeFunctions());
+  hybrid.Initialise(&listener, 16000, nullptr);
+  const std::vector<short> samples(1600, 100);
+  hybrid.ProcessBuffer(samples.data(), 1600, clock.steadyNow());  // no decoders yet: dropped
+  for (int i = 0; i < 10000 && listener.dropped() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  hybrid.codewordProcessor().setDecoderDescriptors(
+      {std::make_shared<EchoDecoderDescriptor>("ca9", std::vector<CodewordRange>{}, false)});
+  for (int i = 0; i < 10000 && hybrid.codewordProcessor().getSchemeInfo().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  hybrid.ProcessBuffer(samples.data(), 1600, clock.steadyNow());  // breaks the worker
+  for (int i = 0; i < 10000 && listener.ended().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(listener.ended(), std::vector<std::string>{"core broke"});
+  EXPECT_EQ(listener.dropped(), 2);
+  EXPECT_TRUE(listener.failures().empty());
+  for (const INamedObject* sender : listener.senders()) EXPECT_EQ(sender, &hybrid);
+  FakeCore::get().reset();
+}
+
+// Audio matches are checked against copies of the code-word processor's
+// schemes: its worker may rebuild (and free) its decoders meanwhile.
+TEST_F(HybridTest, AudioMatchReadsSchemesThatARebuildCannotTakeAway) {
+  hybrid_ = std::make_unique<HybridAudioProcessor>("tembrolexin_Hybrid", SampleRate_16000, false,
+                                                   std::chrono::milliseconds(250), clock_,
+                                                   FakeFunctions());
+  hybrid_->combineWith({&fingerprint_});
+  HybridListener listener;
+  hybrid_->Initialise(&listener, 16000, nullptr);
+  // Two CA9 decoders: a match is checked once per scheme.
+  const auto ca9 = std::make_shared<EchoDecoderDescriptor>("ca9", std::vector<CodewordRange>{},
+                                                           false);
+  hybrid_->codewordProcessor().setDecoderDescriptors({ca9, ca9});
+  ASSERT_TRUE(AwaitConfigured(am_));
+  int inits = 0;
+  {
+    std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+    inits = FakeCore::get().inits;
+  }
+  // Passing the first confirmation on, the listener has the decoders
+  // rebuilt, and waits until the old ones are gone.
+  bool rebuilt = false;
+  listener.onMatch = [&] {
+    if (rebuilt) return;
+    rebuilt = true;
+    hybrid_->codewordProcessor().setDecoderDescriptors({ca9});
+    for (int i = 0; i < 10000; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+        if (FakeCore::get().inits > inits) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  const int64_t offset = 12 * 2880 + 140 - 3556;
+  const int64_t timeStamp = 1800000000000;
+  Word(12, timeStamp + 3000);
+  const AMEvent match("entry", "id", timeStamp, offset, 3000, {0.1});
+  hybrid_->onProcessorEvent(am_.instance, &match);
+  EXPECT_TRUE(rebuilt);
+  size_t forwarded = 0;
+  listener.withEvents([&](const auto& all) {
+    for (const auto& e : all) forwarded += AMEvent::Cast(e.get()) != nullptr;
+  });
+  EXPECT_EQ(forwarded, 2u);  // once per scheme the match was checked against
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -171,24 +173,6 @@ TEST_F(AudioControllerTest, BufferedProcessorGetsBothTimes) {
   controller_->ProcessBuffer(samples, 8, std::chrono::steady_clock::now(),
                              SystemTime(std::chrono::microseconds(123456)));
   EXPECT_TRUE(log_.await("ProcessBufferWithTimes:8@123456"));
-}
-
-TEST_F(AudioControllerTest, UnusableRateWaitsInactiveForAnother) {
-  ProcessorSetup setup;
-  setup.preferred = SampleRate_16000;
-  make(setup);
-  initialise();
-  controller_->Configure(config({kv("a", 1)}));
-  controller_->SetAudioParameters(SampleRate_24000, 3072);
-  ASSERT_TRUE(log_.await(kInactive));
-  ASSERT_TRUE(awaitState(State::WaitingForValidSampleRate));
-  const size_t mark = log_.size();
-  controller_->Configure(config({kv("b", 2)}));  // waits for a usable rate, not lost
-  controller_->Start();                          // remembered, taken up once a rate fits
-  controller_->SetAudioParameters(SampleRate_32000, 4096);
-  ASSERT_TRUE(log_.await("event:Audio processing complete"));
-  EXPECT_EQ(log_.since(mark), (std::vector<std::string>{"Configure:a=1,b=2", "Start",
-                                                        "event:Audio processing complete"}));
 }
 
 TEST_F(AudioControllerTest, SignalsQueuedWhileConfiguringRunAfterFirstConfiguration) {
@@ -504,30 +488,189 @@ TEST(MoveFileTest, AcrossFileSystemsCopiesAndDeletes) {
 namespace tltest {
 namespace {
 
-// A processor that works on a thread of its own: the test reports its
-// buffers processed.
-TEST_F(AudioControllerTest, ProcessorReportingCompletionStaysAtMostThreeBuffersBehind) {
+// Pacing of a processor that decodes on a thread of its own. The test plays
+// the processor: it reports buffers finished ("finish": decoded, "drop":
+// dropped undecoded) through the controller's listener faces, and moves the
+// fake clock over the stall limit ("expire") once the controller waits for
+// it ("waits"). "feed" gives the controller the next buffer (1, 2, ...);
+// "got:N" waits until the processor has buffer N; "sync" waits until
+// everything fed before it has been handed or dropped; "handed:N" checks how
+// many buffers the processor has got so far.
+struct PacingCase {
+  std::string name;
+  std::vector<std::string> steps;
+  std::vector<int> handed;  // buffers the processor got, in order
+  uint64_t dropped;         // buffers the controller dropped for it
+  std::vector<std::string> warnings;
+};
+
+class AudioPacingTest : public AudioControllerTest,
+                        public ::testing::WithParamInterface<PacingCase> {};
+
+TEST_P(AudioPacingTest, HoldsTheFeederOnlyForAProcessorThatDecodesAndIsBehind) {
+  LogCapture logs;
   make();
   toIdle();
   controller_->Start();
   ASSERT_TRUE(log_.await("Start"));
-  IProcessorListener* processor = controller_.get();  // the processor reports here
+  IProcessorListener* asListener = controller_.get();
+  IAudioFlowListener* asFlow = controller_.get();
   const ProcessingCompleteParams done;
-  short samples[6][1024] = {{1}, {2}, {3}, {4}, {5}, {6}};
-  const auto now = std::chrono::steady_clock::now();
-  controller_->ProcessBuffer(samples[0], 1024, now, {});
-  ASSERT_TRUE(log_.await("ProcessBuffer:1024:1"));
-  processor->onProcessorEvent(nullptr, &done);  // this processor reports completions
-  for (int i = 1; i < 6; ++i) controller_->ProcessBuffer(samples[i], 1024, now, {});
-  ASSERT_TRUE(log_.await("ProcessBuffer:1024:4"));
-  std::this_thread::sleep_for(milliseconds(100));
-  EXPECT_EQ(log_.count("ProcessBuffer:1024:5"), 0);
-  processor->onProcessorEvent(nullptr, &done);
-  ASSERT_TRUE(log_.await("ProcessBuffer:1024:5"));
-  EXPECT_EQ(log_.count("ProcessBuffer:1024:6"), 0);
-  processor->onProcessorEvent(nullptr, &done);
-  ASSERT_TRUE(log_.await("ProcessBuffer:1024:6"));
+  std::vector<std::array<short, 1024>> samples(20);
+  int fed = 0;
+  int syncs = 0;
+  for (const std::string& step : GetParam().steps) {
+    SCOPED_TRACE(step);
+    if (step == "feed") {
+      samples[fed].fill(static_cast<short>(fed + 1));
+      controller_->ProcessBuffer(samples[fed++].data(), 1024, std::chrono::steady_clock::now(),
+                                 {});
+    } else if (step == "finish") {
+      asListener->onProcessorEvent(nullptr, &done);
+    } else if (step == "drop") {
+      asFlow->onAudioDropped(nullptr);
+    } else if (step == "waits") {
+      ASSERT_TRUE(clock_.awaitDeadline(clock_.steadyNow() +
+                                       AudioProcessorController::kDefaultStallLimit));
+    } else if (step == "expire") {
+      clock_.advance(AudioProcessorController::kDefaultStallLimit);
+    } else if (step == "sync") {
+      controller_->PrepareData();  // handled after the buffers fed before it
+      ASSERT_TRUE(log_.await("PrepareData", ++syncs));
+    } else if (step.rfind("handed:", 0) == 0) {
+      EXPECT_EQ(calls("ProcessBuffer:").size(), std::stoul(step.substr(7)));
+    } else if (step.rfind("got:", 0) == 0) {
+      ASSERT_TRUE(log_.await("ProcessBuffer:1024:" + step.substr(4)));
+    }
+  }
+  std::vector<int> handed;
+  for (const std::string& call : calls("ProcessBuffer:")) {
+    handed.push_back(std::stoi(call.substr(call.rfind(':') + 1)));
+  }
+  EXPECT_EQ(handed, GetParam().handed);
+  EXPECT_EQ(controller_->droppedBuffers(), GetParam().dropped);
+  for (const std::string& warning : GetParam().warnings) {
+    EXPECT_EQ(logs.matching(warning).size(), 1u) << warning;
+  }
 }
+
+const char kStallWarning[] =
+    "fakeProc has finished no buffer for 500 ms: its buffers are dropped until it does";
+
+INSTANTIATE_TEST_SUITE_P(
+    Processors, AudioPacingTest,
+    ::testing::Values(
+        PacingCase{"NeverReportingIsNeverWaitedFor",
+                   {"feed", "feed", "feed", "feed", "feed", "feed", "sync"},
+                   {1, 2, 3, 4, 5, 6},
+                   0,
+                   {}},
+        PacingCase{"DecodingAndBehindWaitsForAFinish",
+                   {"feed", "got:1", "finish", "feed", "feed", "feed", "got:4", "feed", "waits",
+                    "handed:4", "finish", "got:5", "feed", "waits", "handed:5", "finish", "sync"},
+                   {1, 2, 3, 4, 5, 6},
+                   0,
+                   {}},
+        PacingCase{"DroppedBuffersCountAsFinished",
+                   {"feed", "got:1", "finish", "feed", "got:2", "drop", "feed", "got:3", "drop",
+                    "feed", "got:4", "drop", "feed", "got:5", "drop", "feed", "got:6", "drop",
+                    "feed", "sync"},
+                   {1, 2, 3, 4, 5, 6, 7},
+                   0,
+                   {}},
+        // Ends waiting for buffer 9: the controller still goes at once.
+        PacingCase{"StalledIsDroppedUntilItFinishesAgain",
+                   {"feed", "got:1", "finish", "feed", "feed", "feed", "got:4", "feed", "waits",
+                    "expire", "feed", "feed", "sync", "finish", "feed", "got:8", "feed", "waits",
+                    "handed:5"},
+                   {1, 2, 3, 4, 8},
+                   3,
+                   {kStallWarning, "fakeProc finishes buffers again; 3 buffers were dropped "
+                                   "meanwhile"}}),
+    [](const ::testing::TestParamInfo<PacingCase>& info) { return info.param.name; });
+
+// The processor's worker died: the controller ends and reports the failure
+// once it has ended (so that its owner sees it ended).
+TEST_F(AudioControllerTest, ProcessorWhoseWorkerEndedEndsTheController) {
+  make();
+  toIdle();
+  controller_->Start();
+  ASSERT_TRUE(log_.await("Start"));
+  IAudioFlowListener* asFlow = controller_.get();
+  asFlow->onProcessorEnded(nullptr, FailureParams(std::string("decoder exploded")));
+  ASSERT_TRUE(log_.await("failed:decoder exploded"));
+  EXPECT_EQ(controller_->state(), State::Done);
+  controller_->Start();  // nobody listens any more: dropped at once
+  controller_.reset();
+  EXPECT_EQ(log_.count("failed:decoder exploded"), 1);
+}
+
+// Not listening while it waits for network time to prepare data: buffers
+// stay queued (a start queued before them has them decoded), on copies, so
+// that whoever lent them has them back at once.
+TEST_F(AudioControllerTest, BuffersWaitOnCopiesWhilePreparingData) {
+  make<NtpProcessor>(ProcessorSetup{}, true);
+  controller_->SetFilePath(dir_.path());
+  controller_->SetDeviceId(7);
+  const auto ntp = std::make_shared<const NTPInfo>(1, 2, 3, 4, 5);
+  controller_->UpdateNTPInfo(ntp, nullptr);
+  ASSERT_TRUE(log_.await("Initialise:8000:ntp"));
+  controller_->Configure(config({kv("a", 1)}));
+  controller_->SetAudioParameters(SampleRate_8000, 1024);
+  controller_->UpdateNTPInfo(ntp, nullptr);
+  ASSERT_TRUE(log_.await("Configure:a=1:ntp"));
+  ASSERT_TRUE(awaitState(State::Idle));
+  controller_->PrepareData();
+  ASSERT_TRUE(log_.await("ntp?", 3));  // preparing, waiting for network time
+  controller_->Start();
+  std::array<short, 1024> lent;
+  lent.fill(5);
+  std::atomic<int> released{0};
+  controller_->ProcessBuffer(lent.data(), 1024, std::chrono::steady_clock::now(), {},
+                             [&] { released.fetch_add(1); });
+  EXPECT_EQ(released.load(), 1);  // back before the network time came
+  lent.fill(9);                   // the lender reuses its buffer
+  controller_->UpdateNTPInfo(ntp, nullptr);
+  ASSERT_TRUE(log_.await("ProcessBuffer:1024:5"));
+  EXPECT_EQ(calls("PrepareData"), std::vector<std::string>{"PrepareData:ntp"});
+  EXPECT_EQ(released.load(), 1);
+}
+
+// While no rate fits, a configuration and a start wait for one; without the
+// wait, a start given then would be lost until the next changed map.
+struct WaitingCase {
+  std::string name;
+  bool configure;
+  std::vector<std::string> calls;
+};
+
+class AudioWaitingRateTest : public AudioControllerTest,
+                             public ::testing::WithParamInterface<WaitingCase> {};
+
+TEST_P(AudioWaitingRateTest, ConfigurationAndStartGivenMeanwhileAreNotLost) {
+  ProcessorSetup setup;
+  setup.preferred = SampleRate_16000;
+  make(setup);
+  toIdle(SampleRate_16000, 2048);
+  controller_->SetAudioParameters(SampleRate_24000, 3072);  // a new recorder: no fit
+  ASSERT_TRUE(log_.await(kInactive));
+  ASSERT_TRUE(awaitState(State::WaitingForValidSampleRate));
+  const size_t mark = log_.size();
+  if (GetParam().configure) controller_->Configure(config({kv("b", 2)}));
+  controller_->Start();
+  controller_->SetAudioParameters(SampleRate_32000, 4096);
+  ASSERT_TRUE(log_.await("event:Audio processing complete"));
+  EXPECT_EQ(log_.since(mark), GetParam().calls);
+  EXPECT_TRUE(awaitState(State::Listening));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Given, AudioWaitingRateTest,
+    ::testing::Values(WaitingCase{"ConfigurationAndStart",
+                                  true,
+                                  {"Configure:a=1,b=2", "Start", "event:Audio processing complete"}},
+                      WaitingCase{"StartAlone", false, {"Start", "event:Audio processing complete"}}),
+    [](const ::testing::TestParamInfo<WaitingCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tltest

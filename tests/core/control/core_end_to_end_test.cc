@@ -3,7 +3,11 @@
 // code-word processor, and the messages an app would receive out.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <iostream>
+#include <functional>
+#include <thread>
 #include <memory>
 #include <set>
 #include <string>
@@ -20,7 +24,9 @@
 #include "core/decoder/decoder_library.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/messenger.h"
+#include "core/decoder/vorselt_decoder.h"
 #include "tests/core/control/decoder_fakes.h"
+#include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_dir.h"
 #include "tools/signal/signal_generator.h"
@@ -120,6 +126,15 @@ class CoreEndToEndTest : public ::testing::Test {
     return false;
   }
 
+  // Polls `condition` every millisecond, for at most 10 s.
+  static bool until(const std::function<bool()>& condition) {
+    for (int i = 0; i < 10000; ++i) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+  }
+
   // The code words (not the quality reports) that reached the bus, waiting
   // up to 10 s for `count` of them.
   std::set<int64_t> words(size_t count) {
@@ -136,6 +151,7 @@ class CoreEndToEndTest : public ::testing::Test {
 
   TempDir dir_;
   FakeClock clock_;  // outlives the decoder, whose recorder reads it
+  CallLog calls_;    // outlives the decoder, whose test processors write it
   std::unique_ptr<Messenger> bus_;
   std::unique_ptr<BusTap> tap_;
   std::unique_ptr<AudioDecoder> decoder_;
@@ -315,6 +331,257 @@ INSTANTIATE_TEST_SUITE_P(Source, FastFileSource, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "LoopingFast" : "Fast";
                          });
+
+
+// A code-word processor that counts the buffers it is given and finishes,
+// around a BaseAudioProcessor that does the work.
+class CountingProcessor : public IAudioProcessor,
+                          public IProcessorListener,
+                          public IAudioFlowListener {
+ public:
+  explicit CountingProcessor(std::unique_ptr<BaseAudioProcessor> inner)
+      : inner_(std::move(inner)) {}
+  const std::string& GetName() const override { return inner_->GetName(); }
+  const std::string& GetVersion() const override { return inner_->GetVersion(); }
+  void Initialise(IProcessorListener* listener, int hz, const NTPInfo* ntp) override {
+    listener_ = listener;
+    flow_ = dynamic_cast<IAudioFlowListener*>(listener);
+    inner_->Initialise(this, hz, ntp);
+  }
+  void Configure(const ConfigurationParameters* c, const NTPInfo* ntp) override {
+    inner_->Configure(c, ntp);
+  }
+  void SetFilePath(const std::string& path) override { inner_->SetFilePath(path); }
+  void SetDeviceId(int id) override { inner_->SetDeviceId(id); }
+  void ProcessBuffer(const short* samples, int count,
+                     std::chrono::steady_clock::time_point t) override {
+    given.fetch_add(1);
+    inner_->ProcessBuffer(samples, count, t);
+  }
+  void Start() override { inner_->Start(); }
+  void Stop() override { inner_->Stop(); }
+  IProcessorEventParams* PrepareData(const NTPInfo* ntp) override {
+    return inner_->PrepareData(ntp);
+  }
+  SampleRate GetPreferredSampleRate() override { return inner_->GetPreferredSampleRate(); }
+
+  void onProcessorEvent(const INamedObject*, const IProcessorEventParams* params) override {
+    listener_->onProcessorEvent(this, params);
+    if (ProcessingCompleteParams::Cast(params) != nullptr) finished.fetch_add(1);
+  }
+  void onLogEvent(const INamedObject*, const LogParams* p) override {
+    listener_->onLogEvent(this, p);
+  }
+  void onProcessorStatusChanged(const INamedObject*, const IProcessorStatusParams* p) override {
+    if (AudioProcessorIdleStatusParams::Cast(p) != nullptr) decoding.store(true);
+    listener_->onProcessorStatusChanged(this, p);
+  }
+  void onFailed(const FailureParams& failure) override { listener_->onFailed(failure); }
+  void onNTPRequired() override { listener_->onNTPRequired(); }
+  security::IDataSigner* signer() const override { return listener_->signer(); }
+  void onAudioDropped(const INamedObject*) override {
+    flow_->onAudioDropped(this);
+    finished.fetch_add(1);
+  }
+  void onProcessorEnded(const INamedObject*, const FailureParams& failure) override {
+    flow_->onProcessorEnded(this, failure);
+  }
+
+  std::atomic<int> given{0};
+  std::atomic<int> finished{0};
+  std::atomic<bool> decoding{false};  // the inner processor has built its decoders
+
+ private:
+  std::unique_ptr<BaseAudioProcessor> inner_;
+  IProcessorListener* listener_ = nullptr;
+  IAudioFlowListener* flow_ = nullptr;
+};
+
+// Finishes its first buffer and then hangs: never another report, as a
+// processor whose worker is stuck.
+class StuckProcessor : public RecordingAudioProcessor<> {
+ public:
+  using RecordingAudioProcessor::RecordingAudioProcessor;
+  void ProcessBuffer(const short*, int, std::chrono::steady_clock::time_point) override {
+    if (given.fetch_add(1) == 0) {
+      const ProcessingCompleteParams done;
+      listener()->onProcessorEvent(this, &done);
+    }
+  }
+  SampleRate GetPreferredSampleRate() override { return SampleRate_16000; }
+  std::atomic<int> given{0};
+};
+
+// One processor stuck beside a healthy one: feeding goes at the healthy
+// one's pace. The stuck processor holds the app's feeding for one stall
+// limit (on the test's clock), then its buffers are dropped and counted;
+// the healthy one decodes every word.
+TEST_F(CoreEndToEndTest, StuckProcessorBesideAHealthyOneHoldsNothing) {
+  LogCapture logs;
+  CountingProcessor* healthy = nullptr;
+  StuckProcessor* stuck = nullptr;
+  bus_ = std::make_unique<Messenger>();
+  tap_ = std::make_unique<BusTap>(*bus_, std::vector<int>{37, 31, 9, 10, 23});
+  AudioDecoderEnvironment env;
+  env.loadAudioPlugins = [&](const std::string&, const std::vector<std::string>&) {
+    auto inner = std::make_unique<BaseAudioProcessor>("tembrolexin_EchoMod", SampleRate_16000,
+                                                      false, std::chrono::milliseconds(250));
+    inner->setDecoderDescriptors({std::make_shared<const EchoDecoderDescriptor>(
+        kScheme, std::vector<CodewordRange>{{0, INT64_MAX, "CONTENT"}}, false)});
+    auto counting = std::make_unique<CountingProcessor>(std::move(inner));
+    healthy = counting.get();
+    ProcessorSetup setup;
+    setup.name = "tembrolexin_Stuck";
+    setup.log = &calls_;
+    auto hanging = std::make_unique<StuckProcessor>(setup);
+    stuck = hanging.get();
+    std::vector<std::unique_ptr<IAudioProcessor>> out;
+    out.push_back(std::move(counting));
+    out.push_back(std::move(hanging));
+    return out;
+  };
+  env.sampleCheckTiming = TimingMode::kManual;
+  env.clock = &clock_;
+  decoder_ = std::make_unique<AudioDecoder>(bus_.get(), env);
+  bridge_ = std::make_unique<SDKPrivate>(bus_.get(), decoder_.get());
+  auto owned = std::make_unique<CustomRecorder>(48000, bus_.get());
+  CustomRecorder* recorder = owned.get();
+  decoder_->useCustomRecorder(std::move(owned));
+  startOnTheBus("4:512");
+  ASSERT_TRUE(awaitProcessorReady());
+  ASSERT_TRUE(until([&] { return healthy->decoding.load(); }));
+
+  // One capture buffer (6144 frames) per call. The stuck processor finishes
+  // buffer 1 and holds 2 to 4; its controller waits with buffer 5, which
+  // holds the capture buffer that buffer 10 needs: the call for buffer 9
+  // waits until the controller gives up on the stuck processor.
+  const std::vector<int16_t> audio = generatedAudio(48000);
+  const size_t buffers = audio.size() / 6144;
+  ASSERT_GT(buffers, 12u);
+  std::atomic<size_t> calling{0};
+  std::thread feeder([&] {
+    for (size_t b = 0; b < buffers; ++b) {
+      calling.store(b + 1);
+      ASSERT_EQ(recorder->provideSamples(audio.data() + b * 6144, 6144), 0);
+    }
+  });
+  // Move the clock over the stall limit once the stuck processor's
+  // controller waits, the feeder is held in the call for buffer 9 and the
+  // healthy processor has finished all it got (so that its own controller
+  // cannot be waiting too).
+  const bool held = until([&] {
+    return decoder_->waitingForProcessor("tembrolexin_Stuck") && calling.load() == 9 &&
+           healthy->given.load() == 9 && healthy->finished.load() == 9;
+  });
+  EXPECT_EQ(stuck->given.load(), 4);
+  if (held) clock_.advance(AudioProcessorController::kDefaultStallLimit);
+  feeder.join();
+  ASSERT_TRUE(held);
+
+  ASSERT_TRUE(tap_->await(10, buffers));
+  EXPECT_EQ(words(3), (std::set<int64_t>{word(700), word(701), word(702)}));
+  // The controllers hand on (or drop) the last buffers after the feeder has
+  // returned.
+  EXPECT_TRUE(until([&] { return healthy->given.load() == static_cast<int>(buffers); }));
+  EXPECT_TRUE(until(
+      [&] { return decoder_->processorDroppedBuffers("tembrolexin_Stuck") == buffers - 4; }));
+  EXPECT_EQ(stuck->given.load(), 4);
+  EXPECT_EQ(decoder_->processorDroppedBuffers("tembrolexin_EchoMod"), 0u);
+  EXPECT_EQ(decoder_->droppedBuffers(), 0u);
+  EXPECT_EQ(logs.matching("tembrolexin_Stuck has finished no buffer for 500 ms: its buffers are "
+                          "dropped until it does")
+                .size(),
+            1u);
+  EXPECT_TRUE(tap_->of(31).empty());
+}
+
+// The decoding core breaks inside the code-word processor's worker once
+// armed. One flag for the whole test process: only this test arms it. The
+// flushes of a decoding processor (pings, without samples) are counted.
+std::atomic<bool> breakTheCore{false};
+std::atomic<int> flushes{0};
+
+int64_t breakingProcessData(VorselTContext* context, int16_t* samples, int32_t count,
+                            PerformanceData* performance, int64_t timeMs, VorselTResult* results) {
+  if (samples == nullptr) flushes.fetch_add(1);
+  if (breakTheCore.load() && samples != nullptr && count > 0) {
+    throw std::runtime_error("core broke");
+  }
+  return TembrolexinVorselT_ProcessData(context, samples, count, performance, timeMs, results);
+}
+
+const DecoderFunctions& breakingFunctions() {
+  static const DecoderFunctions functions = [] {
+    DecoderFunctions f;
+    f.processData = breakingProcessData;
+    return f;
+  }();
+  return functions;
+}
+
+// A processor whose worker dies gives a FailureSignal, and the decoder goes
+// back to uninitialised; with the app's recorder installed again, the next
+// configuration map sets it up and the next start decodes.
+TEST_F(CoreEndToEndTest, DeadProcessorWorkerResetsTheDecoderForTheNextStart) {
+  bus_ = std::make_unique<Messenger>();
+  tap_ = std::make_unique<BusTap>(*bus_, std::vector<int>{37, 31, 9, 10, 23});
+  AudioDecoderEnvironment env;
+  env.loadAudioPlugins = [](const std::string&, const std::vector<std::string>&) {
+    auto processor = std::make_unique<BaseAudioProcessor>(
+        "tembrolexin_EchoMod", SampleRate_16000, false, std::chrono::milliseconds(250),
+        Clock::real(), breakingFunctions());
+    processor->setDecoderDescriptors({std::make_shared<const EchoDecoderDescriptor>(
+        kScheme, std::vector<CodewordRange>{{0, INT64_MAX, "CONTENT"}}, false)});
+    std::vector<std::unique_ptr<IAudioProcessor>> out;
+    out.push_back(std::move(processor));
+    return out;
+  };
+  env.sampleCheckTiming = TimingMode::kManual;
+  decoder_ = std::make_unique<AudioDecoder>(bus_.get(), env);
+  bridge_ = std::make_unique<SDKPrivate>(bus_.get(), decoder_.get());
+  auto owned = std::make_unique<CustomRecorder>(48000, bus_.get());
+  CustomRecorder* recorder = owned.get();
+  decoder_->useCustomRecorder(std::move(owned));
+  startOnTheBus("4:512");
+  ASSERT_TRUE(awaitProcessorReady());
+  // Pinging (device id 7) flushes the decoders as soon as they decode.
+  ASSERT_TRUE(until([] { return flushes.load() > 0; }));
+
+  breakTheCore.store(true);
+  const std::vector<int16_t> audio = generatedAudio(48000);
+  ASSERT_EQ(recorder->provideSamples(audio.data(), 6144), 0);
+  ASSERT_TRUE(tap_->await(31, 1));
+  auto failure = ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[0].params);
+  EXPECT_EQ(failure->descriptionString, "core broke");
+  breakTheCore.store(false);
+  ASSERT_TRUE(tap_->await(37, 4));
+  EXPECT_EQ(tap_->statuses().back(), "2");  // stopped listening
+  decoder_->waitForControlTasks();
+  EXPECT_FALSE(decoder_->isInitialised());
+  EXPECT_FALSE(decoder_->isListening());
+
+  // The reset took the app's recorder with it: the app installs another.
+  owned = std::make_unique<CustomRecorder>(48000, bus_.get());
+  recorder = owned.get();
+  decoder_->useCustomRecorder(std::move(owned));
+  const int flushed = flushes.load();
+  ConfigurationMapSignal config;
+  config.target = ConfigTarget::Target_Cpp;
+  bus_->send("Platform", ThriftParamsFactory::createThriftParams(config));
+  InstructionSignal start;
+  start.instruction = SdkInstruction::SdkInstruction_start;
+  bus_->send("Platform", ThriftParamsFactory::createThriftParams(start));
+  ASSERT_TRUE(tap_->await(37, 7));
+  EXPECT_EQ(tap_->statuses(),
+            (std::vector<std::string>{"4:512", "0", "1", "2", "4:512", "0", "1"}));
+  EXPECT_TRUE(decoder_->isInitialised());
+  ASSERT_TRUE(until([&] { return flushes.load() > flushed; }));  // the new one decodes
+  for (size_t at = 0; at + 6144 <= audio.size(); at += 6144) {
+    ASSERT_EQ(recorder->provideSamples(audio.data() + at, 6144), 0);
+  }
+  EXPECT_EQ(words(3), (std::set<int64_t>{word(700), word(701), word(702)}));
+  EXPECT_EQ(tap_->of(31).size(), 1u);
+}
 
 }  // namespace
 }  // namespace tltest
