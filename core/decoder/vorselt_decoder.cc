@@ -125,6 +125,25 @@ void extendAndMerge(PartialSearchRecord* r) {
   mergePartialResults(&r->results);
 }
 
+// The longest stretch behind the newest audio that a search of the record
+// can read, in milliseconds: its history views and one stage B window.
+int64_t searchableSpanMs(const PartialSearchRecord* r) {
+  const int64_t slots = static_cast<int64_t>(r->historySlots) + searchStageWindow(r->stageB);
+  return slots * phaseStep8(r->stageA->scheme) / 8;
+}
+
+// Clears the anchors that stop more than the searchable span before `time`:
+// a refine around them would search audio the history no longer holds. So
+// the anchor list of a decoder that runs for days stays as short as the
+// history is long (anchors are otherwise cleared only when refined).
+void dropStaleAnchors(PartialSearchRecord* r, int64_t time) {
+  const int64_t oldest8 = (time - searchableSpanMs(r)) * 8;
+  for (int32_t k = 0; k < r->anchors.length; ++k) {
+    PartialResultItem* a = r->anchors.items[k];
+    if (isPartialResultHit(a) && a->stopTime < oldest8) clearPartialResultItem(a);
+  }
+}
+
 // Turns a fully decoded code word of record i into an anchor.
 void makeAnchor(VorselTContext* ctx, PartialSearchRecord* r, const PerformanceData& perf,
                 int64_t time) {
@@ -317,6 +336,7 @@ int64_t processBlock(VorselTContext* ctx, int16_t* samples, int32_t count, Perfo
   for (int32_t i = 0; i < ctx->schemeCount; ++i) {
     PartialSearchRecord* r = ctx->searches[i];
     if (r == nullptr) continue;
+    dropStaleAnchors(r, time);
     makeAnchor(ctx, r, perf[i], time);
     searchScheme(ctx, r, time);
   }

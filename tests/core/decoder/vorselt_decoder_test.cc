@@ -534,5 +534,61 @@ INSTANTIATE_TEST_SUITE_P(
                      true, 0, 10}),
     [](const ::testing::TestParamInfo<EndToEndCase>& i) { return i.param.name; });
 
+
+// Every fully decoded word becomes an anchor, and only a refine clears one;
+// anchors whose stretch has left the history are dropped, so the list of a
+// decoder that runs for days stays as short as its history is long. With a
+// 30 s history, the hit anchors all stop within the searchable span (the
+// history and one stage B window) before the newest block.
+TEST(VorselTAnchors, ListStaysWithinTheSearchableSpan) {
+  SchemeFile scheme;
+  scheme.list = readSchemeConfig(dataFile("scheme_t2_vtw.cfg").c_str(), &scheme.params);
+  ASSERT_NE(scheme.list, nullptr);
+  std::vector<int64_t> words;
+  for (int32_t k = 0; k < 20; ++k) words.push_back(createVorselTvCodeWord(kStation, 1000 + k));
+  tltest::GeneratorOptions o;
+  o.seed = 4;
+  tltest::GeneratedSignal clip = tltest::generateSignal(*scheme.list, words, o);
+  tltest::addNoise(&clip.samples, clip.rateHz, 10, tltest::NoiseKind::kWhite, 5, 100,
+                   clip.rateHz / 2 - 100);
+
+  ContextPtr ctx(TembrolexinVorselT_InitWithHistoryLength(dataFile("scheme_t2_vtw.cfg").c_str(), 30));
+  ASSERT_NE(ctx, nullptr) << TembrolexinVorselT_GetErrorMsg();
+  const PartialSearchRecord* r = ctx->searches[0];
+  ASSERT_NE(r, nullptr);
+  const SchemeConfig* sc = r->stageA->scheme;
+  const int64_t step8 = (static_cast<int64_t>(sc->symbolDuration / 4) * 8) / sc->phaseCount;
+  const int64_t spanMs =
+      (static_cast<int64_t>(r->historySlots) + searchStageWindow(r->stageB)) * step8 / 8;
+  EncodingSchemeInfo info{};
+  ASSERT_EQ(TembrolexinVorselT_GetSchemeInfo(ctx.get(), 0, &info), 1);
+
+  const int32_t fs = TembrolexinVorselT_FsIn(ctx.get());
+  std::vector<PerformanceData> perf(1);
+  int64_t t = kVorselBaseTimeMs + 40LL * 86400000;
+  int32_t full = 0;
+  int32_t mostHits = 0;
+  std::vector<int16_t> block(2048);
+  const size_t total = clip.samples.size() * 8;  // several minutes, well past the history
+  for (size_t at = 0; at + block.size() <= total; at += block.size()) {
+    for (size_t i = 0; i < block.size(); ++i) block[i] = clip.samples[(at + i) % clip.samples.size()];
+    t += static_cast<int64_t>(block.size()) * 1000 / fs;
+    TembrolexinVorselT_ProcessData(ctx.get(), block.data(), static_cast<int32_t>(block.size()),
+                                   perf.data(), t, nullptr);
+    if (perf[0].msg >= 0) ++full;
+    int32_t hits = 0;
+    for (int32_t k = 0; k < r->anchors.length; ++k) {
+      const PartialResultItem* a = r->anchors.items[k];
+      if (!isPartialResultHit(a)) continue;
+      ++hits;
+      ASSERT_GE(a->stopTime / 8, t - spanMs) << "an anchor older than any search can use";
+    }
+    mostHits = std::max(mostHits, hits);
+  }
+  EXPECT_GT(full, 100);  // anchors kept coming
+  EXPECT_LE(mostHits, spanMs / info.codewordDuration + 2);
+  EXPECT_LE(r->anchors.length, 64);
+}
+
 }  // namespace
 }  // namespace tembrolexinsdk
