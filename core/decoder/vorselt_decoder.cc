@@ -132,15 +132,38 @@ int64_t searchableSpanMs(const PartialSearchRecord* r) {
   return slots * phaseStep8(r->stageA->scheme) / 8;
 }
 
-// Clears the anchors that stop more than the searchable span before `time`:
-// a refine around them would search audio the history no longer holds. So
-// the anchor list of a decoder that runs for days stays as short as the
-// history is long (anchors are otherwise cleared only when refined).
-void dropStaleAnchors(PartialSearchRecord* r, int64_t time) {
-  const int64_t oldest8 = (time - searchableSpanMs(r)) * 8;
+// Clears the anchors that a search can no longer use, so that the anchor
+// list of a decoder that runs for days stays as short as its history is
+// long (anchors are otherwise cleared only when a refine takes them):
+// - anchors that stop more than the searchable span before `time`;
+// - with `codewordMs` (before an anchor is added): the oldest ones, until
+//   fewer than span / code-word duration + 2 remain. Words come at most once
+//   a code-word duration of audio, so older anchors lie behind the history
+//   in audio even when the caller's clock says otherwise (audio fed faster
+//   than it plays).
+void dropStaleAnchors(PartialSearchRecord* r, int64_t time, int64_t codewordMs = 0) {
+  const int64_t span = searchableSpanMs(r);
+  const int64_t oldest8 = (time - span) * 8;
+  int32_t hits = 0;
   for (int32_t k = 0; k < r->anchors.length; ++k) {
     PartialResultItem* a = r->anchors.items[k];
-    if (isPartialResultHit(a) && a->stopTime < oldest8) clearPartialResultItem(a);
+    if (!isPartialResultHit(a)) continue;
+    if (a->stopTime < oldest8) {
+      clearPartialResultItem(a);
+    } else {
+      ++hits;
+    }
+  }
+  if (codewordMs <= 0) return;
+  for (const int64_t room = span / codewordMs + 2; hits >= room; --hits) {
+    PartialResultItem* oldest = nullptr;
+    for (int32_t k = 0; k < r->anchors.length; ++k) {
+      PartialResultItem* a = r->anchors.items[k];
+      if (isPartialResultHit(a) && (oldest == nullptr || a->stopTime < oldest->stopTime)) {
+        oldest = a;
+      }
+    }
+    clearPartialResultItem(oldest);
   }
 }
 
@@ -171,6 +194,7 @@ void makeAnchor(VorselTContext* ctx, PartialSearchRecord* r, const PerformanceDa
     if (start < 0 || id < 0) return;
     codeword = id;
   }
+  dropStaleAnchors(r, time, duration);
   PartialResultItem* a = newPartialResultItem(&r->anchors);
   if (a == nullptr) return;
   const int64_t lastAlign = sc->positionCount > 0 ? sc->positionAlignments[sc->positionCount - 1] : 0;
