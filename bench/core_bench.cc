@@ -6,11 +6,14 @@
 // Counters: "xRealtime" is seconds of audio per second of process CPU time
 // (every thread of the core counted; target at least 300);
 // "words_per_run" the code words that reached the bus per minute of audio.
-// CoreHour feeds an hour of audio once and reports the resident memory
-// after 10 and after 60 minutes ("rss_mb_10min", "rss_mb_60min",
-// "growth_mb": the core must not grow).
+// CoreHours feeds four hours of audio once and reports the resident memory
+// after 10 minutes and after 1, 2 and 4 hours ("rss_mb_10min", "rss_mb_1h",
+// "rss_mb_2h", "rss_mb_4h"; "growth_mb" from 10 minutes to 4 hours, and
+// "heap_growth_mb" the same for the heap in use: the core must not grow
+// once it has settled).
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,6 +47,11 @@ namespace {
 using namespace tembrolexinsdk;
 
 using tlbench::dataFile;
+
+double heapMb() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<double>(info.uordblks) / 1048576.0;
+}
 
 double residentMb() {
   std::ifstream statm("/proc/self/statm");
@@ -185,17 +193,24 @@ void BM_CoreOnTheBus(benchmark::State& state) {
                                     static_cast<double>(state.iterations());
 }
 
-void BM_CoreHour(benchmark::State& state) {
+void BM_CoreHours(benchmark::State& state) {
   const std::vector<int16_t> minute = minuteOfAudio();
   for (auto _ : state) {
     Core core;
-    for (int i = 0; i < 10; ++i) core.feed(minute);
-    const double at10 = residentMb();
-    for (int i = 10; i < 60; ++i) core.feed(minute);
-    const double at60 = residentMb();
+    int fed = 0;
+    const auto feedUntil = [&](int minutes) {
+      for (; fed < minutes; ++fed) core.feed(minute);
+      return residentMb();
+    };
+    const double at10 = feedUntil(10);
+    const double heap10 = heapMb();
     state.counters["rss_mb_10min"] = at10;
-    state.counters["rss_mb_60min"] = at60;
-    state.counters["growth_mb"] = at60 - at10;
+    state.counters["rss_mb_1h"] = feedUntil(60);
+    state.counters["rss_mb_2h"] = feedUntil(120);
+    const double at240 = feedUntil(240);
+    state.counters["rss_mb_4h"] = at240;
+    state.counters["growth_mb"] = at240 - at10;
+    state.counters["heap_growth_mb"] = heapMb() - heap10;
     state.counters["words"] = static_cast<double>(core.words());
   }
 }
@@ -209,7 +224,7 @@ int main(int argc, char** argv) {
       ->Unit(benchmark::kMillisecond)
       ->MeasureProcessCPUTime()
       ->MinTime(2.0);
-  benchmark::RegisterBenchmark("CoreHour/48k-T2+T4", BM_CoreHour)
+  benchmark::RegisterBenchmark("CoreHours/48k-T2+T4", BM_CoreHours)
       ->Unit(benchmark::kSecond)
       ->MeasureProcessCPUTime()
       ->Iterations(1);

@@ -1,0 +1,217 @@
+// Feeding beside a processor that does not keep up: an app feeds 48 kHz audio
+// through the app-fed recorder, in calls of one capture buffer (6144
+// frames), to a decoder with one healthy code-word processor (T2 at 16 kHz)
+// and, in the second run of each pair, a second processor that never
+// finishes its buffers:
+//
+//   dropping  a code-word processor whose one decoder needs another rate, so
+//             that it drops every buffer (as one waiting for decoders or
+//             candidate stations does);
+//   hung      a processor that finishes its first buffer and then nothing
+//             (its worker is stuck): its controller waits one stall limit
+//             and then drops its buffers.
+//
+// Counters: "alone_xRealtime" and "beside_xRealtime" are seconds of audio per
+// second of wall time spent feeding (the feeder is held at the healthy
+// processor's pace), without and with the second processor, in the same
+// run; "ratio" is the second over the first (target at least 0.8). An hour
+// of audio per run, so that the one stall limit a hung processor costs
+// weighs as it would in an app's session.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_data.h"
+#include "core/audio/base_audio_processor.h"
+#include "core/audio/custom_recorder.h"
+#include "core/control/audio_decoder.h"
+#include "core/control/sdk_private.h"
+#include "core/decoder/codeword_layouts.h"
+#include "core/decoder/decoder_library.h"
+#include "core/runtime/logger.h"
+#include "core/runtime/message_factory.h"
+#include "core/runtime/messenger.h"
+#include "tools/signal/signal_generator.h"
+#include "tools/signal/signal_impairments.h"
+
+namespace {
+
+using namespace tembrolexinsdk;
+
+using tlbench::dataFile;
+
+constexpr size_t kFrames = 6144;
+constexpr int kMinutes = 60;
+
+// A minute of T2 words at 48 kHz under 20 dB of white noise.
+std::vector<int16_t> minuteOfAudio() {
+  DecoderLibraryContext* ctx = Tembrolexin_Init2(dataFile("scheme_t2_vtw.cfg").c_str(), 1);
+  if (ctx == nullptr) {
+    std::fprintf(stderr, "stall_bench: %s\n", Tembrolexin_GetErrorMsg());
+    std::exit(2);
+  }
+  tltest::GeneratorOptions options;
+  options.seed = 4;
+  options.outputRateHz = 48000;
+  std::vector<int64_t> words;
+  for (int i = 0; i < 23; ++i) words.push_back(createVorselTvCodeWord(54321, 1000 + i));
+  tltest::GeneratedSignal signal =
+      tltest::generateSignal(*getEchoModParameters(ctx, 0), words, options);
+  Tembrolexin_Close(ctx);
+  tltest::addNoise(&signal.samples, 48000, 20, tltest::NoiseKind::kWhite, 5, 100, 23900);
+  signal.samples.resize(60 * 48000, 0);
+  return signal.samples;
+}
+
+// Finishes its first buffer, then nothing.
+class HungProcessor : public IAudioProcessor {
+ public:
+  const std::string& GetName() const override { return name_; }
+  const std::string& GetVersion() const override { return name_; }
+  void Initialise(IProcessorListener* listener, int, const NTPInfo*) override {
+    listener_ = listener;
+  }
+  void Configure(const ConfigurationParameters*, const NTPInfo*) override {}
+  void SetFilePath(const std::string&) override {}
+  void SetDeviceId(int) override {}
+  void ProcessBuffer(const short*, int, std::chrono::steady_clock::time_point) override {
+    if (given_++ == 0) {
+      const ProcessingCompleteParams done;
+      listener_->onProcessorEvent(this, &done);
+    }
+  }
+  void Start() override {}
+  void Stop() override {}
+  IProcessorEventParams* PrepareData(const NTPInfo*) override { return nullptr; }
+  SampleRate GetPreferredSampleRate() override { return SampleRate_16000; }
+
+ private:
+  const std::string name_ = "tembrolexin_Hung";
+  IProcessorListener* listener_ = nullptr;
+  int given_ = 0;
+};
+
+std::unique_ptr<IAudioProcessor> codewordProcessor(const std::string& name, const char* scheme) {
+  auto processor = std::make_unique<BaseAudioProcessor>(name, SampleRate_16000, false,
+                                                        std::chrono::milliseconds(250));
+  processor->setDecoderDescriptors({std::make_shared<const EchoDecoderDescriptor>(
+      dataFile(scheme), std::vector<CodewordRange>{{0, INT64_MAX, "CONTENT"}}, false)});
+  return processor;
+}
+
+class StatusCounter : public IMessengerListener {
+ public:
+  void onReceive(const std::string&, const ThriftParams& params) override {
+    auto status = ThriftParamsFactory::readThriftParams<SDKStatusSignal>(params);
+    if (status && status->status == SDKStatus::StartListening) listening.store(true);
+  }
+  std::atomic<bool> listening{false};
+};
+
+template <typename T>
+void send(IMessenger& bus, const T& message) {
+  bus.send("Platform", ThriftParamsFactory::createThriftParams(message));
+}
+
+// Seconds of wall time to feed `minutes` of the minute to a decoder running
+// the healthy processor and, unless `second` is empty, a second one.
+double feedSeconds(const std::vector<int16_t>& minute, const std::string& second) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("tl_stall_bench_" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  Messenger bus;
+  StatusCounter statuses;
+  bus.registerListener(37, &statuses);
+  AudioDecoderEnvironment env;
+  env.loadAudioPlugins = [second](const std::string&, const std::vector<std::string>&) {
+    std::vector<std::unique_ptr<IAudioProcessor>> out;
+    out.push_back(codewordProcessor("tembrolexin_EchoMod", "scheme_t2_vtw.cfg"));
+    if (second == "dropping") {
+      // An 8 kHz scheme in a 16 kHz processor: never built.
+      out.push_back(codewordProcessor("tembrolexin_Dropping", "scheme_t1_vt.cfg"));
+    } else if (second == "hung") {
+      out.push_back(std::make_unique<HungProcessor>());
+    }
+    return out;
+  };
+  auto decoder = std::make_unique<AudioDecoder>(&bus, env);
+  auto bridge = std::make_unique<SDKPrivate>(&bus, decoder.get());
+  auto owned = std::make_unique<CustomRecorder>(48000, &bus);
+  CustomRecorder* recorder = owned.get();
+  decoder->useCustomRecorder(std::move(owned));
+  ConfigurationMapSignal map;
+  map.target = ConfigTarget::Target_Cpp;
+  send(bus, map);
+  InitData init;
+  init.__set_sampleRates(SampleRate_48000);
+  init.__set_deviceId(1);
+  init.__set_filePath(folder.string());
+  init.__set_packageName("bench.app");
+  init.__set_udId("bench-device");
+  send(bus, init);
+  InstructionSignal start;
+  start.instruction = SdkInstruction::SdkInstruction_start;
+  send(bus, start);
+  for (int i = 0; i < 1000 && !statuses.listening.load(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // decoders built
+
+  const auto began = std::chrono::steady_clock::now();
+  for (int m = 0; m < kMinutes; ++m) {
+    for (size_t at = 0; at + kFrames <= minute.size(); at += kFrames) {
+      recorder->provideSamples(minute.data() + at, static_cast<int>(kFrames));
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  bridge.reset();
+  decoder.reset();
+  bus.unregisterListener(37, &statuses);
+  std::filesystem::remove_all(folder);
+  return seconds;
+}
+
+void BM_FeedBeside(benchmark::State& state, const char* second) {
+  static const std::vector<int16_t> minute = minuteOfAudio();
+  const double audio = static_cast<double>(minute.size() / kFrames * kFrames) / 48000.0 * kMinutes;
+  double alone = 0;
+  double beside = 0;
+  for (auto _ : state) {
+    // Alternating, so that the load of a shared machine weighs on both.
+    alone += feedSeconds(minute, "");
+    beside += feedSeconds(minute, second);
+  }
+  const double runs = static_cast<double>(state.iterations());
+  state.counters["alone_xRealtime"] = audio * runs / alone;
+  state.counters["beside_xRealtime"] = audio * runs / beside;
+  state.counters["ratio"] = alone / beside;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Log lines travel on the process-wide bus, not the benchmark's.
+  Logger::getInstance()->registerMessenger(getMessenger());
+  for (const char* second : {"dropping", "hung"}) {
+    benchmark::RegisterBenchmark((std::string("FeedBeside/") + second).c_str(), BM_FeedBeside,
+                                 second)
+        ->Unit(benchmark::kSecond)
+        ->UseRealTime()
+        ->Iterations(2);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
