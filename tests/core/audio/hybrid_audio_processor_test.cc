@@ -420,6 +420,7 @@ TEST_F(HybridTest, AudioMatchReadsSchemesThatARebuildCannotTakeAway) {
     for (const auto& e : all) forwarded += AMEvent::Cast(e.get()) != nullptr;
   });
   EXPECT_EQ(forwarded, 2u);  // once per scheme the match was checked against
+  hybrid_.reset();  // its worker reports to the listener until it has ended
 }
 
 }  // namespace
