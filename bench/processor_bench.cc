@@ -1,7 +1,8 @@
 // Processor benchmark: a BaseAudioProcessor running two schemes (VTW and
-// CS4 at 16 kHz) fed a 48 kHz recording in 10 ms buffers, each converted
-// with a Resampler on the feeding thread as a controller does, then handed
-// to the processor's worker, decoded and reported.
+// CS4 at 16 kHz) fed a 48 kHz recording in 10 ms buffers (or in capture
+// buffers of 6144 frames, 128 ms, as the decoder's recorders deliver them),
+// each converted with a Resampler on the feeding thread as a controller
+// does, then handed to the processor's worker, decoded and reported.
 //
 // BM_Processor feeds as fast as the feeding thread can, so the queue grows
 // and the worker never waits: the processor's own cost. BM_Processor/paced
@@ -113,9 +114,9 @@ std::vector<int16_t> recording() {
 void BM_Processor(benchmark::State& state) {
   const bool paced = state.range(0) != 0;
   static const std::vector<int16_t> samples = recording();
-  constexpr size_t kFrames = 480;  // 10 ms at 48 kHz
-  const size_t buffers = samples.size() / kFrames;
-  const double audioSeconds = static_cast<double>(buffers * kFrames) / 48000;
+  const size_t frames = static_cast<size_t>(state.range(1));
+  const size_t buffers = samples.size() / frames;
+  const double audioSeconds = static_cast<double>(buffers * frames) / 48000;
   uint64_t steadyAllocations = 0;
   uint64_t steadyBuffers = 0;
   for (auto _ : state) {
@@ -134,7 +135,7 @@ void BM_Processor(benchmark::State& state) {
     listener.awaitIdle();
     Resampler resampler(SampleRate_48000, SampleRate_16000);
     // A controller's three rotating buffers.
-    std::vector<std::vector<short>> ring(3, std::vector<short>(kFrames));
+    std::vector<std::vector<short>> ring(3, std::vector<short>(frames));
     state.ResumeTiming();
     const size_t warmUp = buffers / 2;
     uint64_t allocationsAtWarmUp = 0;
@@ -142,9 +143,9 @@ void BM_Processor(benchmark::State& state) {
       if (paced && b >= 3) listener.awaitDone(b - 2);
       if (b == warmUp) allocationsAtWarmUp = gAllocations.load();
       std::vector<short>& buffer = ring[b % 3];
-      std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b * kFrames), kFrames,
+      std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b * frames), frames,
                   buffer.begin());
-      const unsigned short n = resampler.ResampleBufferInPlace(buffer.data(), kFrames);
+      const unsigned short n = resampler.ResampleBufferInPlace(buffer.data(), frames);
       processor->ProcessBuffer(buffer.data(), n, std::chrono::steady_clock::now());
     }
     listener.awaitDone(buffers);
@@ -161,7 +162,13 @@ void BM_Processor(benchmark::State& state) {
   state.counters["audio_s"] = audioSeconds;
 }
 
-BENCHMARK(BM_Processor)->ArgName("paced")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_Processor)
+    ->ArgNames({"paced", "frames"})
+    ->Args({0, 480})
+    ->Args({1, 480})
+    ->Args({1, 6144})
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
 
 }  // namespace
 
