@@ -6,6 +6,13 @@
 
 namespace tembrolexinplatform {
 
+namespace {
+
+// The machine serves the EVENT engine; its main-queue calls carry that name.
+constexpr const char* kEngineName = "EVENT";
+
+}  // namespace
+
 // Every state runs with the machine's lock held.
 class Machine::State {
  public:
@@ -207,10 +214,12 @@ Machine::~Machine() {
 }
 
 void Machine::processCodeword(const TLCodewordEventParams& codeword) {
-  safe_.safeDispatchSyncOnMainQueue([this, &codeword] {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    currentState_->processCodeword(codeword);
-  });
+  safe_.safeDispatchSyncOnMainQueue(
+      [this, &codeword] {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        currentState_->processCodeword(codeword);
+      },
+      kEngineName);
 }
 
 void Machine::changeStateWithState(State* state) {
@@ -278,7 +287,7 @@ void Machine::onTimingSequenceEnded() {
       return;
     }
     changeStateWithState(sequenceEnded_.get());
-  });
+  }, kEngineName);
 }
 
 void Machine::onEventEngineEvent(const Event& event) {

@@ -75,7 +75,8 @@ void TLEventEngine::onEventEngineEvent(const Event& event) {
   };
   if (event.eventType < 0 || event.eventType >= static_cast<int32_t>(std::size(kMethods))) return;
   const Method method = kMethods[event.eventType];
-  safe_.safeDispatchSyncOnMainQueue([&] { ((*target).*method)(event.eventValue, event.eventTimestamp); });
+  safe_.safeDispatchSyncOnMainQueue(
+      [&] { ((*target).*method)(event.eventValue, event.eventTimestamp); }, kEngineName);
 }
 
 void TLEventEngine::pause() {

@@ -64,7 +64,8 @@ void TLPluginEngine::processEventParams(std::shared_ptr<const TLProcessorEventPa
   if (!receiver) return;
   const ConfigDictionary data = dictionaryOf(*map);
   const TLDate now = context_.now();
-  context_.safeDispatch().safeDispatchSyncOnMainQueue([&] { receiver->dataReceived(data, now); });
+  context_.safeDispatch().safeDispatchSyncOnMainQueue([&] { receiver->dataReceived(data, now); },
+                                                     kEngineName);
 }
 
 }  // namespace tembrolexinplatform

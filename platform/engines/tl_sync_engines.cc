@@ -209,7 +209,8 @@ void TLEventEngine2::deliver(const SyncEngineSignal& s, const std::shared_ptr<TL
                                                        std::move(id), timeInTrack, kind, now,
                                                        status);
   auto receiver = std::dynamic_pointer_cast<TLEventEngine2Delegate>(d);
-  context_.safeDispatch().safeDispatchSyncOnMainQueue([&] { receiver->onEventEngineEvent(event); });
+  context_.safeDispatch().safeDispatchSyncOnMainQueue([&] { receiver->onEventEngineEvent(event); },
+                                                     kEngineName);
 }
 
 // --- HEARTBEAT -----------------------------------------------------------
@@ -251,7 +252,7 @@ void TLHeartbeatEngine::deliver(const SyncEngineSignal& s,
                                                            : 0);
   auto receiver = std::dynamic_pointer_cast<TLHeartbeatEngineDelegate>(d);
   context_.safeDispatch().safeDispatchSyncOnMainQueue(
-      [&] { receiver->onHeartbeatEngineEvent(event); });
+      [&] { receiver->onHeartbeatEngineEvent(event); }, kEngineName);
 }
 
 }  // namespace tembrolexinplatform

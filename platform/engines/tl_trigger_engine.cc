@@ -70,12 +70,12 @@ void TLTriggerEngine::notifyFullCodeword(const TLCodewordEventParams& codeword) 
   SafeDispatch dispatch = context_.safeDispatch();
   const TLTrigger trigger = TLTrigger::fromCodeword(codeword);
   if (auto receiver = std::dynamic_pointer_cast<TLTriggerReceivedDelegate>(d)) {
-    dispatch.safeDispatchSyncOnMainQueue([&] { receiver->triggerReceived(trigger); });
+    dispatch.safeDispatchSyncOnMainQueue([&] { receiver->triggerReceived(trigger); }, kEngineName);
   }
   if (auto receiver = std::dynamic_pointer_cast<TLCodewordReceivedDelegate>(d)) {
     const int64_t msg = codeword.msg();
     const TLDate at = trigger.date();
-    dispatch.safeDispatchSyncOnMainQueue([&] { receiver->codewordReceived(msg, at); });
+    dispatch.safeDispatchSyncOnMainQueue([&] { receiver->codewordReceived(msg, at); }, kEngineName);
   }
 }
 
@@ -89,7 +89,8 @@ void TLTriggerEngine::notifyAMEvent(const AMSignal* signal) {
     return;
   }
   const TLTrigger trigger = TLTrigger::fromAMSignal(*signal);
-  context_.safeDispatch().safeDispatchSyncOnMainQueue([&] { receiver->triggerReceived(trigger); });
+  context_.safeDispatch().safeDispatchSyncOnMainQueue([&] { receiver->triggerReceived(trigger); },
+                                                     kEngineName);
 }
 
 }  // namespace tembrolexinplatform

@@ -119,33 +119,54 @@ bool DispatchQueue::onCurrentChain() const {
 
 // ---------------------------------------------------------------------------
 
-MainQueue::MainQueue(const Clock& clock) : DispatchQueue("main"), clock_(clock) {}
+MainQueue::MainQueue(const Clock& clock, MainQueueMode mode)
+    : DispatchQueue("main"), clock_(clock), mode_(mode) {}
 
-MainQueue::~MainQueue() {
+MainQueue::~MainQueue() { shutDown(); }
+
+void MainQueue::shutDown() {
   std::deque<Block> dropped;
+  std::thread own;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    dropped.swap(blocks_);
+    if (ownThread_.joinable()) {
+      if (ownThread_.get_id() == std::this_thread::get_id()) {
+        // Called from a block on the library's thread (exit() in a delegate
+        // call, say): that thread ends once the block returns.
+        ownThread_.detach();
+      } else {
+        own = std::move(ownThread_);
+      }
+    }
     cv_.notify_all();
   }
-  if (ownThread_.joinable()) ownThread_.join();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    dropped.swap(blocks_);
-  }
+  if (own.joinable()) own.join();
   // `dropped` goes here, outside the lock: dropping a block can wake a
   // synchronous caller.
+}
+
+bool MainQueue::isShutDown() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stopping_;
 }
 
 void MainQueue::bindToCurrentThread() {
   std::lock_guard<std::mutex> lock(mutex_);
   mainThread_ = std::this_thread::get_id();
+  // The library's thread, if it pumps, sees it is no longer the main thread.
+  cv_.notify_all();
 }
 
 void MainQueue::async(Block block) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return;
   blocks_.push_back(std::move(block));
+  if (mode_ == MainQueueMode::kOwnThreadUnlessBound && mainThread_ == std::thread::id() &&
+      !ownThread_.joinable()) {
+    startOwnThreadLocked();
+  }
   cv_.notify_all();
 }
 
@@ -164,6 +185,7 @@ std::size_t MainQueue::drain() {
       if (blocks_.empty()) return ran;
       block = std::move(blocks_.front());
       blocks_.pop_front();
+      ++taken_;
     }
     runBlock(block);
     ++ran;
@@ -186,23 +208,110 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
 void MainQueue::runOnOwnThread() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (ownThread_.joinable()) throw std::logic_error("MainQueue already runs on its own thread");
-  ownThread_ = std::thread([this] {
+  if (stopping_) return;
+  startOwnThreadLocked();
+}
+
+bool MainQueue::runsOnOwnThread() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ownThread_.joinable() && mainThread_ == ownThread_.get_id();
+}
+
+void MainQueue::startOwnThreadLocked() {
+  ownThread_ = std::thread([this] { ownThreadMain(); });
+  // Bound now, under the lock, so no second block starts a second thread.
+  mainThread_ = ownThread_.get_id();
+}
+
+void MainQueue::ownThreadMain() {
+  const std::thread::id self = std::this_thread::get_id();
+  while (true) {
+    Block block;
     {
-      std::lock_guard<std::mutex> inner(mutex_);
-      mainThread_ = std::this_thread::get_id();
+      std::unique_lock<std::mutex> lock(mutex_);
+      cv_.wait(lock, [&] { return stopping_ || mainThread_ != self || !blocks_.empty(); });
+      // Shut down, or handed over to a thread that bound the queue.
+      if (stopping_ || mainThread_ != self) return;
+      block = std::move(blocks_.front());
+      blocks_.pop_front();
+      ++taken_;
     }
-    while (true) {
-      Block block;
+    runBlock(block);
+  }
+}
+
+namespace {
+
+// One bounded synchronous call: the caller withdraws the block if it has
+// not started in time; the block, when its turn comes, runs only if it was
+// not withdrawn.
+struct BoundedSync {
+  enum class Phase { kQueued, kRunning, kWithdrawn };
+  std::mutex mutex;
+  std::condition_variable cv;
+  Phase phase = Phase::kQueued;
+  bool finished = false;  // the posted block is gone (ran or dropped)
+  bool ran = false;
+};
+
+struct BoundedSyncNotifier {
+  explicit BoundedSyncNotifier(std::shared_ptr<BoundedSync> s) : state(std::move(s)) {}
+  BoundedSyncNotifier(const BoundedSyncNotifier&) = delete;
+  BoundedSyncNotifier& operator=(const BoundedSyncNotifier&) = delete;
+  ~BoundedSyncNotifier() {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->finished = true;
+    state->cv.notify_all();
+  }
+  std::shared_ptr<BoundedSync> state;
+};
+
+}  // namespace
+
+MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& clock,
+                                             std::chrono::nanoseconds limit) {
+  if (isCurrent()) {
+    runBlock(block);
+    return SyncOutcome::kRan;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stalledAt_ && *stalledAt_ == taken_) return SyncOutcome::kTimedOut;
+  }
+  auto state = std::make_shared<BoundedSync>();
+  {
+    auto notifier = std::make_shared<BoundedSyncNotifier>(state);
+    // `block` is the caller's: touched only while the caller still waits,
+    // which it does from the moment the block is marked running.
+    async([this, notifier, &block] {
+      BoundedSync& s = *notifier->state;
       {
-        std::unique_lock<std::mutex> inner(mutex_);
-        cv_.wait(inner, [this] { return stopping_ || !blocks_.empty(); });
-        if (stopping_) return;
-        block = std::move(blocks_.front());
-        blocks_.pop_front();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.phase == BoundedSync::Phase::kWithdrawn) return;
+        s.phase = BoundedSync::Phase::kRunning;
       }
       runBlock(block);
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.ran = true;
+    });
+  }
+  const auto deadline = clock.steadyNow() + limit;
+  std::unique_lock<std::mutex> lock(state->mutex);
+  while (!state->finished) {
+    if (state->phase == BoundedSync::Phase::kRunning) {
+      state->cv.wait(lock, [&] { return state->finished; });
+      break;
     }
-  });
+    if (clock.steadyNow() >= deadline) {
+      state->phase = BoundedSync::Phase::kWithdrawn;
+      lock.unlock();
+      std::lock_guard<std::mutex> queueLock(mutex_);
+      stalledAt_ = taken_;
+      return SyncOutcome::kTimedOut;
+    }
+    clock.waitUntil(state->cv, lock, deadline);
+  }
+  return state->ran ? SyncOutcome::kRan : SyncOutcome::kDropped;
 }
 
 std::size_t MainQueue::pendingCount() const {
@@ -218,13 +327,23 @@ ConcurrentQueue::ConcurrentQueue(std::string label, std::size_t threads)
   for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { workerMain(); });
 }
 
-ConcurrentQueue::~ConcurrentQueue() {
+ConcurrentQueue::~ConcurrentQueue() { shutDown(); }
+
+void ConcurrentQueue::shutDown() {
+  std::vector<std::thread> workers;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    workers.swap(workers_);
     cv_.notify_all();
   }
-  for (auto& worker : workers_) worker.join();
+  for (auto& worker : workers) {
+    if (worker.get_id() == std::this_thread::get_id()) {
+      worker.detach();  // a block of this queue shuts it down: it ends after the block
+    } else {
+      worker.join();
+    }
+  }
 }
 
 void ConcurrentQueue::async(Block block) {
@@ -463,10 +582,14 @@ TimerService::TimerService(const Clock& clock, TimerMode mode) : clock_(clock), 
   if (mode_ == TimerMode::kThreaded) thread_ = std::thread([this] { threadMain(); });
 }
 
-TimerService::~TimerService() {
+TimerService::~TimerService() { shutDown(); }
+
+void TimerService::shutDown() {
+  std::multimap<std::chrono::steady_clock::time_point, Entry> dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    dropped.swap(timers_);
     cv_.notify_all();
   }
   if (thread_.joinable()) thread_.join();
@@ -481,6 +604,7 @@ TimerHandle TimerService::schedule(std::chrono::nanoseconds delay,
   if (delay > maxDelay) delay = maxDelay;
   const auto due = clock_.steadyNow() + delay;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) return TimerHandle(state);  // shut down: never fires
   // Drop cancelled timers now and then, so that many cancellations of long
   // delays do not pile up.
   if (timers_.size() >= 64 && (timers_.size() & (timers_.size() - 1)) == 0) {

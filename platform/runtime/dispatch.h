@@ -2,9 +2,14 @@
 // queues, readiness sources and timers that the platform code is written
 // against.
 //
-//  - MainQueue: no thread of its own. The app (or a test) binds it to one
-//    thread and pumps it there (drain, runUntil), or lets it run on a thread
-//    of the library's (runOnOwnThread). Blocks run only when pumped.
+//  - MainQueue: the queue of the app's main thread. The app (or a test)
+//    binds it to one of its threads and pumps it there (drain, runUntil), or
+//    lets it run on a thread of the library's: explicitly (runOnOwnThread),
+//    or, in kOwnThreadUnlessBound mode, by itself as soon as a block arrives
+//    while no thread is bound. Binding hands the queue over from the
+//    library's thread to the binder. A synchronous call may be bounded
+//    (syncWithin): a block that has not started when the time is up is
+//    withdrawn, so a bound thread that stops pumping holds nobody for ever.
 //  - ConcurrentQueue: a small pool of threads (the global concurrent queue).
 //  - SerialQueue: one thread running blocks in submission order; it can also
 //    watch file descriptors for read or write readiness (like dispatch read
@@ -99,14 +104,32 @@ class DispatchQueue {
   std::map<const void*, void*> specifics_;
 };
 
+enum class MainQueueMode {
+  // Blocks wait until a bound thread pumps them (or runOnOwnThread).
+  kPumpedWhenBound,
+  // The first block that arrives while no thread is bound starts a thread of
+  // the library's, which pumps until a thread binds the queue.
+  kOwnThreadUnlessBound,
+};
+
 class MainQueue final : public DispatchQueue {
  public:
+  // How a bounded synchronous call ended.
+  enum class SyncOutcome {
+    kRan,       // the block ran (or threw)
+    kDropped,   // the queue shut down before it ran
+    kTimedOut,  // it had not started when the time was up; it never runs
+  };
+
   // `clock` times runUntil and must outlive the queue.
-  explicit MainQueue(const Clock& clock = Clock::real());
-  // Stops its own thread if it runs one; drops unrun blocks.
+  explicit MainQueue(const Clock& clock = Clock::real(),
+                     MainQueueMode mode = MainQueueMode::kPumpedWhenBound);
+  // shutDown().
   ~MainQueue() override;
 
-  // The calling thread becomes the main thread.
+  // The calling thread becomes the main thread. When a thread of the
+  // library's pumps the queue, it stops taking blocks (one it is running
+  // finishes there) and the caller pumps from now on.
   void bindToCurrentThread();
   void async(Block block) override;
   bool isCurrent() const override;
@@ -122,27 +145,55 @@ class MainQueue final : public DispatchQueue {
   // True when `done` answered true.
   bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
   // Starts a thread of the library's, binds the queue to it and pumps there
-  // until the queue is destroyed. Once only (else std::logic_error).
+  // until the queue shuts down or another thread binds it. Once only (else
+  // std::logic_error).
   void runOnOwnThread();
+  // Whether a thread of the library's pumps the queue now.
+  bool runsOnOwnThread() const;
+
+  // Runs `block` on the main thread and waits for it, as sync() does, but
+  // waits at most `limit` on `clock` for it to start: a block that has not
+  // started by then is withdrawn (kTimedOut). A block that has started is
+  // waited for to its end. Inline on the main thread.
+  SyncOutcome syncWithin(const Block& block, const Clock& clock, std::chrono::nanoseconds limit);
+
+  // Final: takes no more blocks, drops those not yet run (their synchronous
+  // callers return), and joins the library's thread unless called on it.
+  // Idempotent.
+  void shutDown();
+  bool isShutDown() const;
 
   std::size_t pendingCount() const;
 
  private:
+  void startOwnThreadLocked();
+  void ownThreadMain();
+
   const Clock& clock_;
+  const MainQueueMode mode_;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Block> blocks_;
   std::thread::id mainThread_;
   bool stopping_ = false;
   std::thread ownThread_;
+  // Blocks taken off the queue so far, and that count at the last time-out
+  // of syncWithin (none while not stalled).
+  uint64_t taken_ = 0;
+  std::optional<uint64_t> stalledAt_;
 };
 
 class ConcurrentQueue final : public DispatchQueue {
  public:
   // `threads` workers (at least 1).
   ConcurrentQueue(std::string label, std::size_t threads);
-  // Runs what is still queued, then joins the workers.
+  // shutDown().
   ~ConcurrentQueue() override;
+
+  // Final: runs what is still queued, then joins the workers (every one but
+  // the caller, when a block calls it; that worker ends after the block).
+  // Blocks queued later are dropped. Idempotent.
+  void shutDown();
 
   void async(Block block) override;
   bool isCurrent() const override;
@@ -248,7 +299,7 @@ class TimerService {
  public:
   // `clock` must outlive the service.
   explicit TimerService(const Clock& clock = Clock::real(), TimerMode mode = TimerMode::kThreaded);
-  // Pending timers are dropped unrun.
+  // shutDown().
   ~TimerService();
   TimerService(const TimerService&) = delete;
   TimerService& operator=(const TimerService&) = delete;
@@ -269,6 +320,10 @@ class TimerService {
   std::size_t pendingCount() const;
 
   const Clock& clock() const { return clock_; }
+
+  // Final: pending timers are dropped unrun, the thread is joined, and later
+  // timers never fire. Idempotent; not to be called from a timer's block.
+  void shutDown();
 
  private:
   struct Entry {

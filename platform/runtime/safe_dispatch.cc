@@ -89,7 +89,7 @@ Dispatcher::Dispatcher(Options options)
     : options_(options),
       // The main queue's clock only bounds how long runUntil pumps, which is
       // real waiting even when the timers run on a fake clock.
-      main_(std::make_shared<MainQueue>(Clock::real())),
+      main_(std::make_shared<MainQueue>(Clock::real(), options.mainQueueMode)),
       global_(std::make_shared<ConcurrentQueue>("global", options.globalThreads)),
       timers_(std::make_unique<TimerService>(*options.clock, options.timerMode)) {}
 
@@ -99,16 +99,36 @@ Dispatcher::~Dispatcher() {
 }
 
 Dispatcher& Dispatcher::shared() {
-  static Dispatcher* shared = new Dispatcher(Options{});
+  static Dispatcher* shared = [] {
+    Options options;
+    options.mainQueueMode = MainQueueMode::kOwnThreadUnlessBound;
+    return new Dispatcher(options);
+  }();
   return *shared;
 }
 
-void SafeDispatch::safeDispatchSyncOnMainQueue(Block block) {
+void Dispatcher::shutDown() {
+  // Timers first: they post to the queues.
+  timers_->shutDown();
+  main_->shutDown();
+  global_->shutDown();
+}
+
+void SafeDispatch::safeDispatchSyncOnMainQueue(Block block, std::string_view caller) {
   if (d_.testHost() || d_.mainQueue()->isMainThread()) {
     block();
     return;
   }
-  d_.mainQueue()->sync(std::move(block));
+  const std::chrono::milliseconds limit = d_.mainQueueWaitLimit();
+  if (d_.mainQueue()->syncWithin(block, d_.clock(), limit) != MainQueue::SyncOutcome::kTimedOut) {
+    return;
+  }
+  const std::string who = caller.empty() ? std::string("a delegate call") : std::string(caller);
+  TLLogger::warnInMethod(
+      "-[NSObject(SafeDispatch) safeDispatchSyncOnMainQueue:]", __LINE__,
+      "%s: the main queue did not take the call within %lld ms; the call is dropped (the thread "
+      "bound to the main queue does not pump it)",
+      who.c_str(), static_cast<long long>(limit.count()));
 }
 
 void SafeDispatch::safeDispatchAsyncOnMainQueue(Block block) {

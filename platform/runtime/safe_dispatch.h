@@ -2,7 +2,8 @@
 //
 // Dispatcher bundles the main queue, the global concurrent queue, the timer
 // service and the clock. Dispatcher::shared() is the process-wide one (real
-// clock, threaded timers, main queue bound by the app); tests make their own
+// clock, threaded timers, a main queue that runs on a thread of the
+// library's unless the app binds it to one of its own); tests make their own
 // with a fake clock and manual timers, and may set `testHost`, which makes the
 // helpers behave as they do under a unit-test host:
 //   - safeDispatchSync/AsyncOnMainQueue run the block at once on any thread;
@@ -12,7 +13,10 @@
 //
 // SafeDispatch (on a Dispatcher):
 //   safeDispatchSyncOnMainQueue(b)   on the main thread: run now; else run on
-//                                    the main queue and wait for it
+//                                    the main queue and wait for it, at most
+//                                    the dispatcher's mainQueueWaitLimit for
+//                                    it to start (then it is dropped, with a
+//                                    Warning naming the caller)
 //   safeDispatchAsyncOnMainQueue(b)  on the main thread: run now; else queue
 //   dispatchOnQueue(q, b, seconds)   run b once after the delay; returns a
 //                                    handle that cancels it
@@ -34,6 +38,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "platform/runtime/dispatch.h"
@@ -92,20 +97,30 @@ class Dispatcher {
     TimerMode timerMode = TimerMode::kThreaded;
     std::size_t globalThreads = 4;
     bool testHost = false;
+    MainQueueMode mainQueueMode = MainQueueMode::kPumpedWhenBound;
+    // How long a synchronous main-queue call waits for the main thread to
+    // take it (on `clock`).
+    std::chrono::milliseconds mainQueueWaitLimit{5000};
   };
   explicit Dispatcher(Options options);
   ~Dispatcher();
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
 
-  // The process-wide dispatcher; never destroyed.
+  // The process-wide dispatcher (kOwnThreadUnlessBound); never destroyed.
   static Dispatcher& shared();
+
+  // Final: the main queue drops what it holds and takes nothing more, the
+  // global queue runs what it holds, the timers are dropped, and every
+  // thread is joined (but the caller's own). Idempotent.
+  void shutDown();
 
   const std::shared_ptr<MainQueue>& mainQueue() const { return main_; }
   const std::shared_ptr<ConcurrentQueue>& globalQueue() const { return global_; }
   TimerService& timers() { return *timers_; }
   const Clock& clock() const { return *options_.clock; }
   bool testHost() const { return options_.testHost; }
+  std::chrono::milliseconds mainQueueWaitLimit() const { return options_.mainQueueWaitLimit; }
 
  private:
   Options options_;
@@ -118,7 +133,9 @@ class SafeDispatch {
  public:
   explicit SafeDispatch(Dispatcher& dispatcher = Dispatcher::shared()) : d_(dispatcher) {}
 
-  void safeDispatchSyncOnMainQueue(Block block);
+  // `caller` (an engine's name, say) is named in the Warning when the main
+  // queue did not take the block in time and it was dropped.
+  void safeDispatchSyncOnMainQueue(Block block, std::string_view caller = {});
   void safeDispatchAsyncOnMainQueue(Block block);
   CancelHandle dispatchOnQueue(const std::shared_ptr<DispatchQueue>& queue, Block block,
                                double delaySeconds);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/runtime/safe_dispatch.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/support/fake_clock.h"
 
 namespace tembrolexinplatform {
@@ -112,6 +114,219 @@ TEST(MainQueueTest, SyncCallerIsReleasedWhenTheQueueGoesUnpumped) {
   queue.reset();  // drops the block unrun
   caller.join();
   EXPECT_FALSE(result.get_future().get());
+}
+
+// What the shared logger hands to its sink, for one test.
+class WarningSink : public TLLoggerDelegate {
+ public:
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (params.level == 3) lines_.push_back(sender + " | " + params.message);
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+TEST(MainQueueTest, UnboundQueueStartsALibraryThreadWithItsFirstBlock) {
+  MainQueue queue(Clock::real(), MainQueueMode::kOwnThreadUnlessBound);
+  EXPECT_FALSE(queue.runsOnOwnThread());  // nothing queued yet: no thread
+  std::promise<std::pair<std::thread::id, bool>> first;
+  queue.async([&] { first.set_value({std::this_thread::get_id(), queue.isMainThread()}); });
+  const auto [ranOn, wasMain] = first.get_future().get();
+  EXPECT_NE(ranOn, std::this_thread::get_id());
+  EXPECT_TRUE(wasMain);
+  EXPECT_TRUE(queue.runsOnOwnThread());
+  EXPECT_FALSE(queue.isMainThread());
+  // A synchronous call from another thread is taken without anyone pumping.
+  std::thread::id syncOn;
+  EXPECT_TRUE(queue.sync([&] { syncOn = std::this_thread::get_id(); }));
+  EXPECT_EQ(syncOn, ranOn);
+}
+
+TEST(MainQueueTest, BindingBeforeTheFirstBlockKeepsTheLibraryThreadAway) {
+  MainQueue queue(Clock::real(), MainQueueMode::kOwnThreadUnlessBound);
+  queue.bindToCurrentThread();
+  bool ran = false;
+  std::thread([&] { queue.async([&] { ran = true; }); }).join();
+  EXPECT_FALSE(queue.runsOnOwnThread());
+  EXPECT_EQ(queue.pendingCount(), 1u);
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(queue.drain(), 1u);
+  EXPECT_TRUE(ran);
+}
+
+TEST(MainQueueTest, BindingHandsTheQueueOverFromTheLibraryThread) {
+  MainQueue queue(Clock::real(), MainQueueMode::kOwnThreadUnlessBound);
+  EXPECT_TRUE(queue.sync([] {}));  // runs on the library's thread
+  ASSERT_TRUE(queue.runsOnOwnThread());
+  queue.bindToCurrentThread();
+  EXPECT_FALSE(queue.runsOnOwnThread());
+  std::vector<std::thread::id> ranOn;
+  std::thread([&] {
+    for (int i = 0; i < 3; ++i) queue.async([&] { ranOn.push_back(std::this_thread::get_id()); });
+  }).join();
+  // The library's thread takes none of them: they wait for this thread.
+  EXPECT_EQ(queue.pendingCount(), 3u);
+  EXPECT_EQ(queue.drain(), 3u);
+  EXPECT_EQ(ranOn, std::vector<std::thread::id>(3, std::this_thread::get_id()));
+}
+
+// A caller on another thread waits for the main thread (this one) within a
+// limit of 5 s on a fake clock.
+struct BoundedCaller {
+  explicit BoundedCaller(MainQueue& queue, const tltest::FakeClock& clock, bool* ran) {
+    thread = std::thread([&queue, &clock, ran, this] {
+      outcome.set_value(queue.syncWithin([ran] { *ran = true; }, clock, 5s));
+    });
+  }
+  ~BoundedCaller() { thread.join(); }
+  std::promise<MainQueue::SyncOutcome> outcome;
+  std::thread thread;
+};
+
+TEST(MainQueueTest, BoundedCallThatNobodyTakesIsWithdrawnOnceTheLimitPasses) {
+  tltest::FakeClock clock;
+  MainQueue queue;
+  queue.bindToCurrentThread();
+  bool ran = false;
+  auto deadline = clock.steadyNow() + 5s;
+  {
+    BoundedCaller caller(queue, clock, &ran);
+    auto outcome = caller.outcome.get_future();
+    ASSERT_TRUE(clock.awaitDeadline(deadline));
+    clock.advance(4999ms);
+    EXPECT_EQ(outcome.wait_for(20ms), std::future_status::timeout);
+    clock.advance(1ms);
+    EXPECT_EQ(outcome.get(), MainQueue::SyncOutcome::kTimedOut);
+  }
+  // While the main thread has taken nothing since, the next call gives up
+  // at once, without queuing anything.
+  EXPECT_EQ(queue.pendingCount(), 1u);
+  EXPECT_EQ(std::async(std::launch::async, [&] {
+              return queue.syncWithin([&] { ran = true; }, clock, 5s);
+            }).get(),
+            MainQueue::SyncOutcome::kTimedOut);
+  EXPECT_EQ(queue.pendingCount(), 1u);
+  // The withdrawn block never runs, even when the thread pumps again.
+  EXPECT_EQ(queue.drain(), 1u);
+  EXPECT_FALSE(ran);
+  // Pumping again ends the stall: the next call waits and is taken.
+  std::atomic<bool> returned{false};
+  std::thread again([&] {
+    EXPECT_EQ(queue.syncWithin([&] { ran = true; }, clock, 5s), MainQueue::SyncOutcome::kRan);
+    returned = true;
+    queue.async([] {});  // wakes runUntil below
+  });
+  EXPECT_TRUE(queue.runUntil([&] { return returned.load(); }, 10s));
+  again.join();
+  EXPECT_TRUE(ran);
+}
+
+TEST(MainQueueTest, BoundedCallThatHasStartedIsWaitedForPastTheLimit) {
+  tltest::FakeClock clock;
+  MainQueue queue;
+  queue.bindToCurrentThread();
+  std::atomic<bool> ran{false};
+  std::promise<MainQueue::SyncOutcome> outcome;
+  std::thread caller([&] {
+    outcome.set_value(queue.syncWithin(
+        [&] {
+          clock.advance(1min);  // the delegate call outlasts the limit
+          ran = true;
+        },
+        clock, 5s));
+  });
+  while (queue.pendingCount() == 0) std::this_thread::yield();
+  EXPECT_EQ(queue.drain(), 1u);
+  EXPECT_EQ(outcome.get_future().get(), MainQueue::SyncOutcome::kRan);
+  EXPECT_TRUE(ran);
+  caller.join();
+}
+
+TEST(MainQueueTest, ShutDownReleasesWaitingCallersAndTakesNoMore) {
+  tltest::FakeClock clock;
+  MainQueue queue(Clock::real(), MainQueueMode::kOwnThreadUnlessBound);
+  queue.bindToCurrentThread();
+  bool ran = false;
+  std::promise<MainQueue::SyncOutcome> outcome;
+  std::thread caller([&] { outcome.set_value(queue.syncWithin([&] { ran = true; }, clock, 5s)); });
+  while (queue.pendingCount() == 0) std::this_thread::yield();
+  queue.shutDown();
+  EXPECT_EQ(outcome.get_future().get(), MainQueue::SyncOutcome::kDropped);
+  caller.join();
+  EXPECT_TRUE(queue.isShutDown());
+  queue.async([&] { ran = true; });
+  EXPECT_EQ(queue.pendingCount(), 0u);
+  EXPECT_FALSE(std::async(std::launch::async, [&] { return queue.sync([&] { ran = true; }); }).get());
+  EXPECT_FALSE(ran);
+  queue.shutDown();  // again: nothing happens
+}
+
+TEST(MainQueueTest, ShutDownJoinsTheLibraryThread) {
+  MainQueue queue(Clock::real(), MainQueueMode::kOwnThreadUnlessBound);
+  EXPECT_TRUE(queue.sync([] {}));
+  ASSERT_TRUE(queue.runsOnOwnThread());
+  queue.shutDown();
+  EXPECT_FALSE(queue.runsOnOwnThread());
+}
+
+TEST(SafeDispatchTest, SyncCallThatTheMainThreadDoesNotTakeIsDroppedWithAWarningNamingTheCaller) {
+  tltest::FakeClock clock;
+  Dispatcher::Options options{&clock, TimerMode::kManual, 1, false};
+  options.mainQueueWaitLimit = 2500ms;
+  Dispatcher dispatcher(options);
+  dispatcher.mainQueue()->bindToCurrentThread();  // and never pumped
+  auto sink = std::make_shared<WarningSink>();
+  TLLogger::sharedLogger().setDelegate(sink);
+  bool ran = false;
+  const auto deadline = clock.steadyNow() + 2500ms;
+  std::thread engine([&] {
+    SafeDispatch(dispatcher).safeDispatchSyncOnMainQueue([&] { ran = true; }, "TRIGGER");
+  });
+  ASSERT_TRUE(clock.awaitDeadline(deadline));
+  clock.advance(2500ms);
+  engine.join();
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(sink->lines(), std::vector<std::string>{
+                               "-[NSObject(SafeDispatch) safeDispatchSyncOnMainQueue:] | TRIGGER: "
+                               "the main queue did not take the call within 2500 ms; the call is "
+                               "dropped (the thread bound to the main queue does not pump it)"});
+}
+
+TEST(DispatcherTest, ShutDownRunsTheGlobalQueueDropsTimersAndStopsTakingBlocks) {
+  tltest::FakeClock clock;
+  Dispatcher dispatcher(Dispatcher::Options{&clock, TimerMode::kManual, 2, false});
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> globalRuns{0};
+  // Two blocks hold both workers; a third waits behind them.
+  for (int i = 0; i < 3; ++i) {
+    dispatcher.globalQueue()->async([&, released] {
+      released.wait();
+      ++globalRuns;
+    });
+  }
+  bool timerRan = false;
+  SafeDispatch(dispatcher).dispatchOnQueue(dispatcher.globalQueue(), [&] { timerRan = true; }, 1);
+  std::thread shutter([&] { dispatcher.shutDown(); });
+  release.set_value();
+  shutter.join();
+  EXPECT_EQ(globalRuns.load(), 3);  // what was queued still ran
+  clock.advance(2s);
+  dispatcher.timers().pump();
+  bool late = false;
+  dispatcher.globalQueue()->async([&] { late = true; });
+  dispatcher.mainQueue()->async([&] { late = true; });
+  EXPECT_FALSE(timerRan);
+  EXPECT_FALSE(late);
+  EXPECT_EQ(dispatcher.mainQueue()->pendingCount(), 0u);
 }
 
 TEST(DelayedBlockTest, RunsOnceAtItsTimeAndNotBefore) {
