@@ -179,11 +179,29 @@ AudioDecoderEnvironment AudioDecoderEnvironment::platform() {
   return env;
 }
 
+namespace {
+
+// The process-wide decoder once made, and whether it has been shut down.
+std::atomic<AudioDecoder*> gInstance{nullptr};
+std::atomic<bool> gInstanceShutDown{false};
+
+}  // namespace
+
 AudioDecoder* AudioDecoder::getInstance() {
   // A function-local static: concurrent first callers wait for the one
   // construction instead of seeing null.
-  static AudioDecoder* instance = new AudioDecoder(getMessenger());
+  static AudioDecoder* instance = [] {
+    auto* made = new AudioDecoder(getMessenger());
+    gInstance.store(made);
+    if (gInstanceShutDown.load()) made->shutdown();
+    return made;
+  }();
   return instance;
+}
+
+void AudioDecoder::shutdownInstance() {
+  gInstanceShutDown.store(true);
+  if (AudioDecoder* instance = gInstance.load()) instance->shutdown();
 }
 
 AudioDecoder::AudioDecoder(IMessenger* messenger, AudioDecoderEnvironment environment)
@@ -205,21 +223,36 @@ AudioDecoder::AudioDecoder(IMessenger* messenger, AudioDecoderEnvironment enviro
 }
 
 AudioDecoder::~AudioDecoder() {
+  shutdown();
+  if (loggerRegistered_) Logger::getInstance()->detachMessenger(messenger_);
+  messenger_->stop();
+}
+
+void AudioDecoder::shutdown() {
+  // The first caller does the work; a concurrent one waits for it to end.
+  std::lock_guard<std::mutex> once(shutdownMutex_);
+  if (shutDown_.exchange(true)) return;
   for (int type : kBusTypes) messenger_->unregisterListener(type, this);
   controlThread_->stop();
   {
     ControlLock lock(controlMutex_);
-    resetInternal();
+    deferredStart_ = false;
+    // An app that stopped already has had its stop; it is not told again.
+    if (listening_.load()) stopDecodingLocked();
+    resetInternal(/*keepRecorder=*/true);
     processorControllers_.clear();
   }
   enginesReady_.store(false);
   while (engineWalks_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   for (auto& [name, engine] : engines_) engine->stop();
   engines_.clear();
-  signer_.reset();
-  sampleCheck_.reset();
-  if (loggerRegistered_) Logger::getInstance()->detachMessenger(messenger_);
-  messenger_->stop();
+  {
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    sampleCheck_.reset();
+  }
+  // A feeding thread waiting for a buffer to come free stops waiting.
+  leases_.reset(0);
+  logWithLogger<LogLevel::Info>(this, "AudioDecoder shut down");
 }
 
 void AudioDecoder::registerDecoderListener(IAudioDecoderListener* listener) {
@@ -337,6 +370,7 @@ security::IDataSigner* AudioDecoder::signer() const {
 // Initialisation.
 
 bool AudioDecoder::tryInitialise() {
+  if (shutDown_.load()) return false;
   if (isInitialised()) {
     logWithLogger<LogLevel::Warning>(this, "Processor initialization already complete, skipping");
     return true;
@@ -541,6 +575,10 @@ void AudioDecoder::startDecoding(bool recordToFile) {
 }
 
 void AudioDecoder::startDecodingLocked(bool recordToFile) {
+  if (shutDown_.load()) {
+    logWithLogger<LogLevel::Warning>(this, "startDecoding refused: the decoder has shut down");
+    return;
+  }
   if (!tryInitialise()) {
     deferredStart_ = true;
     return;
@@ -664,7 +702,7 @@ std::unique_lock<std::shared_mutex> AudioDecoder::quietCapture() {
   return std::unique_lock<std::shared_mutex>(captureMutex_);
 }
 
-void AudioDecoder::resetInternal() {
+void AudioDecoder::resetInternal(bool keepRecorder) {
   logWithLogger<LogLevel::Info>(this, "resetting AudioDecoder state");
   std::vector<std::unique_ptr<AudioProcessorController>> controllers;
   std::unique_ptr<IAudioRecorder> recorder;
@@ -682,6 +720,10 @@ void AudioDecoder::resetInternal() {
   }
   // The controllers' queued buffers point into the recorder's: they go first.
   controllers.clear();
+  if (keepRecorder && recorder) {
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    retiredRecorders_.push_back(std::move(recorder));
+  }
   recorder.reset();
   configurationCache_.clear();
   requiredRates_ = 0;
@@ -704,6 +746,13 @@ void AudioDecoder::resetAfterProcessorFailure() {
 
 bool AudioDecoder::useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder) {
   ControlLock lock(controlMutex_);
+  if (shutDown_.load()) {
+    logWithLogger<LogLevel::Warning>(this, "Custom recorder refused: the decoder has shut down");
+    // Kept, not destroyed: the app may already feed it.
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    if (recorder) retiredRecorders_.push_back(std::move(recorder));
+    return false;
+  }
   logWithLogger<LogLevel::Info>(this, "Installing custom recorder");
   stopAllProcessors();
   std::unique_ptr<IAudioRecorder> old;
@@ -908,6 +957,7 @@ void AudioDecoder::configure(std::unique_ptr<ConfigurationMapSignal> signal) {
 }
 
 void AudioDecoder::configureLocked(const ConfigurationMap* map) {
+  if (shutDown_.load()) return;
   if (map == nullptr) {
     updateProcessorsConfigurations(nullptr);
     return;

@@ -116,17 +116,31 @@ class AudioDecoder : public IProcessorControllerListener,
   static constexpr unsigned kCaptureBuffers = 5;
 
   // The process-wide decoder on the process-wide bus, created by the first
-  // caller (concurrent first callers wait for it). Never destroyed.
+  // caller (concurrent first callers wait for it). Never destroyed; after
+  // shutdownInstance() it is (or is made) shut down.
   static AudioDecoder* getInstance();
+  // shutdown() of the process-wide decoder, if one was made; one made later
+  // starts shut down. Idempotent.
+  static void shutdownInstance();
 
   // A decoder of its own on `messenger` (tests, embedding). Registers the
   // messenger with the Logger when no other bus is registered there.
   explicit AudioDecoder(IMessenger* messenger,
                         AudioDecoderEnvironment environment = AudioDecoderEnvironment::platform());
-  // Leaves the bus and the Logger, stops the control thread, resets (stopping
-  // the recorder before the controllers that read its buffers go) and stops
-  // the messenger.
+  // shutdown(), then leaves the Logger and stops the messenger.
   ~AudioDecoder() override;
+
+  // Final: leaves the bus, stops the control thread, stops decoding (the
+  // listeners hear onStopListening when it was listening, and the engines
+  // the stop), resets (the recorder stopped before the controllers that read
+  // its buffers go), then stops and destroys the generic controllers and the
+  // engines (the analytics writer writes every record queued before) and the
+  // sample check, joining every thread of theirs. An app-fed recorder is
+  // kept, stopped, so that a thread still feeding it finds it. From then on
+  // setters, starts, configurations and recorders are refused. Idempotent;
+  // not to be called on a thread of the decoder's.
+  void shutdown();
+  bool isShutDown() const { return shutDown_.load(); }
   AudioDecoder(const AudioDecoder&) = delete;
   AudioDecoder& operator=(const AudioDecoder&) = delete;
 
@@ -211,7 +225,9 @@ class AudioDecoder : public IProcessorControllerListener,
   void stopAllProcessors();
   void stopDecodingLocked();
   void fail(const std::string& description, const std::exception* exception);
-  void resetInternal();
+  // With `keepRecorder` the recorder is stopped and retired instead of
+  // destroyed.
+  void resetInternal(bool keepRecorder = false);
   void resetAfterProcessorFailure();
   bool updateProcessorsConfigurations(const ConfigurationMap* map);
   void configureLocked(const ConfigurationMap* map);
@@ -252,6 +268,8 @@ class AudioDecoder : public IProcessorControllerListener,
   std::unique_ptr<DB::Database> database_;
   std::atomic<int> deviceId_{0};
   std::atomic<bool> listening_{false};
+  std::atomic<bool> shutDown_{false};
+  std::mutex shutdownMutex_;
 
   // Engines: filled once, before any controller exists, then only read.
   std::map<std::string, std::unique_ptr<IEngine>> engines_;

@@ -26,15 +26,26 @@ void reportFailure(const std::exception* error) {
 
 Messenger::ExitGuard::~ExitGuard() { bus_->shutdown(); }
 
+namespace {
+
+std::atomic<Messenger*> gProcessBus{nullptr};
+
+}  // namespace
+
 Messenger* Messenger::getInstance() {
   // Never deleted: at exit the guard only stops the bus and joins its thread,
   // so threads still running then reach a valid bus whose queue is closed.
   static Messenger* const instance = [] {
     auto* bus = new Messenger();
     static ExitGuard guard(bus);
+    gProcessBus.store(bus);
     return bus;
   }();
   return instance;
+}
+
+void Messenger::shutdownInstance() {
+  if (Messenger* bus = gProcessBus.load()) bus->shutdown();
 }
 
 Messenger* getMessenger() { return Messenger::getInstance(); }

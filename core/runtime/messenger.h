@@ -69,6 +69,10 @@ class Messenger : public IMessenger, public INamedObject, private ActiveObject<M
   // threads that still send at that point have their messages destroyed.
   // Throws std::system_error when the bus thread cannot be started.
   static Messenger* getInstance();
+  // Shuts the process-wide bus down now, as at exit, if it was made:
+  // delivers what is queued, then joins the bus thread (from the bus thread
+  // itself it only stops taking messages). Final and idempotent.
+  static void shutdownInstance();
 
   // A private bus with its own thread. Throws std::system_error when the
   // thread cannot be started.

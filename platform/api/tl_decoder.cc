@@ -4,11 +4,16 @@
 #include <sys/xattr.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include <openssl/rand.h>
 
+#include "core/control/audio_decoder.h"
+#include "core/net/http_request.h"
 #include "core/runtime/dir_info.h"
+#include "core/runtime/log.h"
 #include "core/runtime/messenger.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
@@ -20,6 +25,20 @@ namespace {
 
 constexpr const char* kCodewordAnalyticsRef = "CONFIDENCE";
 constexpr const char* kAnalyticsEngine = "ANALYTICS";
+
+// The decoders made so far (held weakly) and the state of the library's
+// shutdown. Never destroyed: the exit handler and late threads use them.
+struct Library {
+  std::mutex mutex;
+  std::vector<std::weak_ptr<TLDecoder>> decoders;
+  std::mutex shutdownMutex;  // held for the whole shutdown
+  std::atomic<bool> shutDown{false};
+};
+
+Library& library() {
+  static auto* lib = new Library();
+  return *lib;
+}
 
 }  // namespace
 
@@ -50,7 +69,73 @@ std::shared_ptr<TLDecoder> TLDecoder::sharedDecoder() {
 std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
   std::shared_ptr<TLDecoder> decoder(new TLDecoder(std::move(options)));
   decoder->startUp();
+  Library& lib = library();
+  {
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    lib.decoders.erase(std::remove_if(lib.decoders.begin(), lib.decoders.end(),
+                                      [](const std::weak_ptr<TLDecoder>& d) { return d.expired(); }),
+                       lib.decoders.end());
+    lib.decoders.push_back(decoder);
+  }
+  static std::once_flag atExit;
+  std::call_once(atExit, [] {
+    // Everything the shutdown uses that is destroyed at exit is made before
+    // the handler is registered, so that it is destroyed after the handler
+    // has run: libcurl's process-wide set-up (made here, on the app's thread,
+    // before any thread of the library can need it) and the bus's exit guard.
+    tembrolexinsdk::Http::CurlGlobalEnv::Instance(tembrolexinsdk::Log(nullptr, nullptr));
+    tembrolexinsdk::getMessenger();
+    std::atexit([] { shutdownLibrary(/*atExit=*/true); });
+  });
+  if (isShutDown()) {
+    TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
+                            "The library has shut down: this decoder will not decode");
+  }
   return decoder;
+}
+
+bool TLDecoder::isShutDown() { return library().shutDown.load(); }
+
+void TLDecoder::shutdown() { shutdownLibrary(/*atExit=*/false); }
+
+void TLDecoder::shutdownLibrary(bool atExit) {
+  Library& lib = library();
+  std::lock_guard<std::mutex> once(lib.shutdownMutex);
+  if (lib.shutDown.exchange(true)) return;
+  TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "Shutting the library down");
+  std::vector<std::shared_ptr<TLDecoder>> live;
+  {
+    std::lock_guard<std::mutex> lock(lib.mutex);
+    for (const auto& weak : lib.decoders) {
+      if (auto decoder = weak.lock()) live.push_back(std::move(decoder));
+    }
+  }
+  // Nothing waits for the main queue any more: the engines' last delegate
+  // calls are dropped rather than holding the bus.
+  Dispatcher::shared().mainQueue()->shutDown();
+  // At exit no delegate runs from now on (one running now ends first).
+  if (atExit) Dispatcher::shared().shutDown(/*runQueued=*/false);
+  tembrolexinsdk::AudioDecoder::shutdownInstance();
+  tembrolexinsdk::Messenger::shutdownInstance();
+  for (const auto& decoder : live) decoder->shutDownParts();
+  Dispatcher::shared().shutDown();
+  TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "The library has shut down");
+}
+
+void TLDecoder::shutDownParts() {
+  std::unique_ptr<SntpClient> sntp;
+  {
+    std::lock_guard<std::mutex> lock(ntpMutex_);
+    sntp = std::move(sntpClient_);
+    ntpRoundActive_ = false;
+  }
+  sntp.reset();
+  std::vector<std::shared_ptr<TLEngine>> engines;
+  {
+    std::lock_guard<std::mutex> lock(enginesMutex_);
+    for (const auto& [name, engine] : engines_) engines.push_back(engine);
+  }
+  for (const auto& engine : engines) engine->stop();
 }
 
 TLDecoder::TLDecoder(Options options) : options_(std::move(options)) {
@@ -194,6 +279,11 @@ std::shared_ptr<TLEngine> TLDecoder::engineNamed(const std::string& name) const 
 void TLDecoder::startDecoding() {
   TLLogger::debugInMethod("-[TLDecoder startDecoding]", __LINE__,
                           "startDecoding ENTRY (not recording)");
+  if (isShutDown()) {
+    TLLogger::errorInMethod("-[TLDecoder startDecoding]", __LINE__,
+                            "startDecoding refused: the library has shut down");
+    return;
+  }
   bridge_->startAndRecordToFile(false);
   analytics_->start();
 }
@@ -352,7 +442,7 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
 
 void TLDecoder::updateNTP() {
   std::lock_guard<std::mutex> lock(ntpMutex_);
-  if (sntpClient_->requestInProgress()) return;
+  if (!sntpClient_ || sntpClient_->requestInProgress()) return;
   if (!ntpServers_ || ntpServers_->empty()) return;
   currentNTPRequestServer_ = 0;
   const std::string host = (*ntpServers_)[0];
@@ -390,7 +480,7 @@ void TLDecoder::askNextServerAfterFailure() {
   bool giveUp = false;
   {
     std::lock_guard<std::mutex> lock(ntpMutex_);
-    if (!ntpRoundActive_) return;
+    if (!ntpRoundActive_ || !sntpClient_) return;
     if (currentNTPRequestServer_ != 0) {
       giveUp = true;
     } else {

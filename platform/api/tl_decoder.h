@@ -100,8 +100,28 @@ class TLDecoder final : public TLDecoderCallbacks,
 
   // The one decoder of the process (with default options), made on first use.
   static std::shared_ptr<TLDecoder> sharedDecoder();
-  // A decoder of its own; the start-up runs here.
+  // A decoder of its own; the start-up runs here. The first decoder of the
+  // process arranges for shutdown() to run at process exit.
   static std::shared_ptr<TLDecoder> create(Options options);
+
+  // Shuts the library down for the rest of the process, in this order: the
+  // process-wide main queue takes no more delegate calls (those still queued
+  // are dropped); the core stops decoding (the app's decoder delegates still
+  // hear stoppedListening), writes every analytics record it was given and
+  // closes its record file, and joins its threads; the bus delivers what is
+  // queued and its thread is joined; each decoder's network-time client and
+  // engines stop; the global queue runs the delegate calls it holds, and the
+  // dispatcher's threads are joined. Afterwards decoders refuse to start.
+  // Idempotent; concurrent callers wait for the first. Call it from a thread
+  // of the app's (it joins the library's threads), not from a delegate call.
+  //
+  // It also runs at process exit (std::atexit) when the app has not called
+  // it, so that returning from main at any moment is safe; there no delegate
+  // is called any more (main has returned: what a delegate refers to may be
+  // gone), so decoder delegate calls still queued are dropped too.
+  static void shutdown();
+  // Whether shutdown() has begun.
+  static bool isShutDown();
   ~TLDecoder() override;
   TLDecoder(const TLDecoder&) = delete;
   TLDecoder& operator=(const TLDecoder&) = delete;
@@ -175,7 +195,11 @@ class TLDecoder final : public TLDecoderCallbacks,
  private:
   class SntpDelegate;
   explicit TLDecoder(Options options);
+  static void shutdownLibrary(bool atExit);
   void startUp();
+  // This decoder's part of shutdown(): no network-time client, engines
+  // stopped.
+  void shutDownParts();
   void makePrivateFolder();
   void loadIdentity();
   void onNTPUpdate(const std::optional<NTPResult>& result);
@@ -217,7 +241,7 @@ class TLDecoder final : public TLDecoderCallbacks,
   std::unique_ptr<DataSigner> signer_;
   std::unique_ptr<ITLSDKAnalytics> analytics_;
   std::shared_ptr<SntpDelegate> sntpDelegate_;
-  std::unique_ptr<SntpClient> sntpClient_;
+  std::unique_ptr<SntpClient> sntpClient_;  // guarded by ntpMutex_; gone after shutdown
 };
 
 }  // namespace tembrolexinplatform

@@ -329,11 +329,13 @@ ConcurrentQueue::ConcurrentQueue(std::string label, std::size_t threads)
 
 ConcurrentQueue::~ConcurrentQueue() { shutDown(); }
 
-void ConcurrentQueue::shutDown() {
+void ConcurrentQueue::shutDown(bool runQueued) {
   std::vector<std::thread> workers;
+  std::deque<Block> dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    if (!runQueued) dropped.swap(blocks_);
     workers.swap(workers_);
     cv_.notify_all();
   }

@@ -190,10 +190,11 @@ class ConcurrentQueue final : public DispatchQueue {
   // shutDown().
   ~ConcurrentQueue() override;
 
-  // Final: runs what is still queued, then joins the workers (every one but
-  // the caller, when a block calls it; that worker ends after the block).
-  // Blocks queued later are dropped. Idempotent.
-  void shutDown();
+  // Final: runs what is still queued (or, without `runQueued`, drops it),
+  // then joins the workers (every one but the caller, when a block calls it;
+  // that worker ends after the block). Blocks queued later are dropped.
+  // Idempotent.
+  void shutDown(bool runQueued = true);
 
   void async(Block block) override;
   bool isCurrent() const override;

@@ -107,11 +107,11 @@ Dispatcher& Dispatcher::shared() {
   return *shared;
 }
 
-void Dispatcher::shutDown() {
+void Dispatcher::shutDown(bool runQueued) {
   // Timers first: they post to the queues.
   timers_->shutDown();
   main_->shutDown();
-  global_->shutDown();
+  global_->shutDown(runQueued);
 }
 
 void SafeDispatch::safeDispatchSyncOnMainQueue(Block block, std::string_view caller) {

@@ -111,9 +111,10 @@ class Dispatcher {
   static Dispatcher& shared();
 
   // Final: the main queue drops what it holds and takes nothing more, the
-  // global queue runs what it holds, the timers are dropped, and every
-  // thread is joined (but the caller's own). Idempotent.
-  void shutDown();
+  // global queue runs what it holds (or, without `runQueued`, drops it), the
+  // timers are dropped, and every thread is joined (but the caller's own).
+  // Idempotent.
+  void shutDown(bool runQueued = true);
 
   const std::shared_ptr<MainQueue>& mainQueue() const { return main_; }
   const std::shared_ptr<ConcurrentQueue>& globalQueue() const { return global_; }

@@ -397,6 +397,47 @@ TEST_F(AudioDecoderTest, CustomRecorderOnARunningDecoderKeepsControllersAndDoesN
   EXPECT_EQ(tap_->statuses()[4], "4:16");
 }
 
+TEST_F(AudioDecoderTest, ShutdownStopsOnceKeepsTheAppFedRecorderAndRefusesLaterWork) {
+  make();
+  auto owned = std::make_unique<FakeRecorder>(log_, SampleRate_8000);
+  FakeRecorder* custom = owned.get();
+  decoder_->useCustomRecorder(std::move(owned));
+  send(configuration({{"x", "1"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(log_.await("Start"));
+  ASSERT_TRUE(tap_->await(37, 3));
+
+  decoder_->shutdown();
+  EXPECT_TRUE(decoder_->isShutDown());
+  EXPECT_FALSE(decoder_->isListening());
+  EXPECT_FALSE(decoder_->isInitialised());
+  // Stopped as by the app: the marks, the recorder's stop, status 2.
+  EXPECT_EQ(marks_.seen(), (std::vector<int>{0, 1, 2}));
+  EXPECT_GE(log_.count("stopRecording"), 1);
+  ASSERT_TRUE(tap_->await(37, 4));
+  EXPECT_EQ(tap_->statuses().back(), "2");
+  // The app's recorder is kept, so a thread feeding it still finds it; what
+  // it brings goes nowhere.
+  EXPECT_EQ(log_.count("recorder~"), 0);
+  custom->feed(4242);
+  decoder_->shutdown();  // again: nothing more happens
+  EXPECT_EQ(marks_.seen(), (std::vector<int>{0, 1, 2}));
+
+  // Later work is refused; a recorder handed over now is kept, not installed.
+  EXPECT_FALSE(decoder_->setDeviceId(8));
+  EXPECT_FALSE(decoder_->useCustomRecorder(std::make_unique<FakeRecorder>(log_)));
+  send(configuration({{"x", "2"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  decoder_->startDecoding(false);
+  flush();
+  EXPECT_FALSE(decoder_->isInitialised());
+  EXPECT_EQ(log_.count("Start"), 1);
+  EXPECT_EQ(log_.count("ProcessBuffer:" + std::to_string(custom->frames()) + ":4242"), 0);
+  EXPECT_EQ(log_.count("recorder~"), 0);
+  EXPECT_EQ(tap_->of(37).size(), 4u);
+}
+
 TEST_F(AudioDecoderTest, StartWithRecordingWritesTheCaptureFile) {
   make();
   send(configuration({{"x", "1"}}));

@@ -7,8 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <future>
 #include <set>
 #include <string>
@@ -167,14 +165,3 @@ TEST(FacadeEndToEnd, GeneratorAudioThroughTheCustomRecorderReachesTheEngine) {
 
 }  // namespace
 }  // namespace tembrolexinplatform
-
-// The core's process-wide decoder, its engines and their threads live until
-// the process ends. Ending it with the test's result, without running static
-// destructors, keeps those threads from meeting destroyed globals on the way
-// out.
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  std::fflush(nullptr);
-  std::_Exit(result);
-}

@@ -3,8 +3,6 @@
 // dispatcher's limit (5 s on a fake clock here), then is dropped with a
 // Warning naming the engine; the bus goes on, so the stop still reaches the
 // app's decoder delegate.
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -73,14 +71,8 @@ TEST(StalledMainQueue, DelegateCallGivesUpAfterTheLimitAndTheBusGoesOn) {
   EXPECT_TRUE(app.waitForText("stopped")) << testing::PrintToString(app.texts());
   EXPECT_TRUE(words.texts().empty());
   TLLogger::sharedLogger().unsetDelegate();
+  TLTriggerEngine::sharedEngine()->setDispatcher(nullptr);  // the test's dispatcher goes
 }
 
 }  // namespace
 }  // namespace tltest
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  std::fflush(nullptr);
-  std::_Exit(result);
-}

@@ -1,8 +1,6 @@
 // An app that never binds or pumps the main queue, as one written from the
 // README's first lines would: the engines' delegate calls run on a thread of
 // the library's, so the TRIGGER word arrives and the stop is heard.
-#include <cstdio>
-#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -39,10 +37,3 @@ TEST(UnpumpedMainQueue, WordsAndTheStopReachAnAppThatNeverPumps) {
 
 }  // namespace
 }  // namespace tltest
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  std::fflush(nullptr);
-  std::_Exit(result);
-}

@@ -1,0 +1,129 @@
+// An app that returns from main at a chosen moment of its decoder's life,
+// for the exit test (exit_test.cc), which runs it as a child process:
+//
+//   platform_e2e_exit_app MOMENT MODE DATA_FOLDER
+//
+// MOMENT: created (decoder made, delegates added), started (right after
+// startDecoding), listening (startedListening heard), decoding (the first
+// word heard, the rest of the audio still being fed), stopping (right after
+// stopDecoding), stopped (stoppedListening heard), shutdown (stopped, then
+// TLDecoder::shutdown()).
+// MODE: own (the main queue left to the library's thread) or bound (bound to
+// main's thread, pumped while main waits, and never again once it returns).
+//
+// It prints "word N" for each word its TRIGGER delegate hears and "return"
+// just before returning 0; the parent checks the exit status and the
+// analytics record files left in DATA_FOLDER.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tests/platform/e2e/e2e_app.h"
+
+using namespace tembrolexinplatform;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::mutex gOut;
+
+void say(const std::string& line) {
+  std::lock_guard<std::mutex> lock(gOut);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// The decoder delegate. Like every delegate, it keeps what it uses: the
+// library holds it, and may still call it while main's locals are going.
+class App : public TLDecoderDelegate {
+ public:
+  void initialisationDidComplete() override {}
+  void startedListening() override { started = true; }
+  void stoppedListening() override { stopped = true; }
+  void failedWithError(const std::string& d) override { say("failed " + d); }
+  void confidenceChangedTo(int64_t) override {}
+  std::atomic<bool> started{false};
+  std::atomic<bool> stopped{false};
+};
+
+class Words : public TLCodewordReceivedDelegate {
+ public:
+  void codewordReceived(int64_t codeword, TLDate) override {
+    say("word " + std::to_string(codeword));
+    ++heard;
+  }
+  std::atomic<int> heard{0};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s MOMENT own|bound DATA_FOLDER\n", argv[0]);
+    return 2;
+  }
+  const std::string moment = argv[1];
+  const bool bound = std::strcmp(argv[2], "bound") == 0;
+  const std::string data = argv[3];
+
+  PlatformEnvironment env;
+  env.documentsFolder = data + "/Documents";
+  env.keyStoreFolder = data + "/keys";
+  env.userDefaultsFile = data + "/defaults.json";
+  env.bundleIdentifier = "com.example.exit";
+  PlatformEnvironment::install(env);
+  if (bound) Dispatcher::shared().mainQueue()->bindToCurrentThread();
+  // Waits for `done`, pumping the main queue when it is bound here.
+  auto waitFor = [&](const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+      if (bound) {
+        Dispatcher::shared().mainQueue()->runUntil(done, 10ms);
+      } else {
+        std::this_thread::sleep_for(2ms);
+      }
+    }
+    return done();
+  };
+  auto finish = [&] {
+    say("return");
+    return 0;
+  };
+
+  auto app = std::make_shared<App>();
+  auto words = std::make_shared<Words>();
+  auto decoder = TLDecoder::sharedDecoder();
+  decoder->initWithPlugins(tltest::triggerPlugin());
+  decoder->connectEngineDelegate(words, TLEngineType::kTrigger);
+  decoder->addDelegate(app);
+  auto recorder =
+      decoder->useCustomRecorderWithListener(std::make_shared<tltest::NoRecorderEvents>(), 16000);
+  if (!recorder) return 3;
+  if (moment == "created") return finish();
+
+  decoder->startDecoding();
+  if (moment == "started") return finish();
+  if (!waitFor([&] { return app->started.load(); })) return 4;
+  if (moment == "listening") return finish();
+
+  const std::vector<int16_t> audio = tltest::wordAudio({4242, 4243});
+  if (moment == "decoding") {
+    // Feed on another thread, so main can return while the audio still flows.
+    std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
+    if (!waitFor([&] { return words->heard.load() > 0; })) return 5;
+    return finish();
+  }
+  tltest::feedAll(*recorder, audio);
+  if (!waitFor([&] { return words->heard.load() >= 2; })) return 5;
+  decoder->stopDecoding();
+  if (moment == "stopping") return finish();
+  if (!waitFor([&] { return app->stopped.load(); })) return 6;
+  if (moment == "stopped") return finish();
+  TLDecoder::shutdown();
+  return finish();
+}
