@@ -7,6 +7,7 @@
 
 #include "core/audio/default_descriptors.h"
 #include "core/audio/resampler.h"
+#include "core/decoder/decoder_library.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/logger.h"
@@ -583,8 +584,11 @@ void BaseAudioProcessor::buildDecoders() {
     const char* config = descriptor->getName().c_str();
     entry.context = setup.fastReaction ? fns_.initFastReaction(config) : fns_.init(config);
     if (entry.context == nullptr) {
+      // The core's error text says why (a file that does not open, a field
+      // it cannot read); it belongs to this thread, which made the call.
       logWithLogger<LogLevel::Error>(this, "the decoding core refused the configuration of a "
-                                           "decoder; it does not run");
+                                           "decoder; it does not run (",
+                                     descriptor->getName(), ": ", Tembrolexin_GetErrorMsg(), ")");
       continue;
     }
     fns_.getSchemeInfo(entry.context, 0, &entry.info);

@@ -44,6 +44,8 @@ class ICaptureSource {
   // The status of a start refused because another user of the audio
   // hardware has priority (the four characters "!pri").
   static constexpr int kInsufficientPriority = 561017449;
+  // The status of a start refused because the device is not there (-ENODEV).
+  static constexpr int kNoDevice = -19;
 
   virtual ~ICaptureSource() = default;
 

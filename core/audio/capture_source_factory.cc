@@ -10,56 +10,65 @@ namespace tembrolexinsdk {
 
 namespace {
 
-// An ALSA device that gives way to silence when it does not open.
-class DeviceOrSilenceSource final : public ICaptureSource {
+// An ALSA device that may be missing. While it does not open, the source
+// answers every rate (so that a decoder fed by the app's own recorder still
+// initialises) and opens as nothing; only a start fails, with kNoDevice, and
+// describe() then says why. Audio never flows from it unless the device is
+// there, so nobody is told capture runs when it does not.
+class DefaultDeviceSource final : public ICaptureSource {
  public:
-  DeviceOrSilenceSource(const std::string& device, const Clock& clock)
-      : clock_(&clock), device_(std::make_unique<AlsaCaptureSource>(device, clock)) {}
+  DefaultDeviceSource(const std::string& device, const Clock& clock)
+      : name_(device), device_(std::make_unique<AlsaCaptureSource>(device, clock)) {}
 
-  std::string describe() const override { return active().describe(); }
+  std::string describe() const override {
+    if (missing_.empty()) return device_->describe();
+    return device_->describe() + ", which does not open (" + missing_ + ")";
+  }
 
   unsigned short availableRates() override {
-    if (silence_) return silence_->availableRates();
     try {
-      return device_->availableRates();
+      const unsigned short rates = device_->availableRates();
+      missing_.clear();
+      return rates;
     } catch (const std::exception& e) {
-      fallBack(e.what());
-      return silence_->availableRates();
+      setMissing(e.what());
+      return kAllRates;
     }
   }
 
   int open(int rateHz, unsigned frames, unsigned bufferCount, ICaptureSink* sink) override {
-    if (!silence_) {
-      const int status = device_->open(rateHz, frames, bufferCount, sink);
-      if (status == kOk) return kOk;
-      fallBack(device_->describe() + ": " + AlsaCaptureSource::statusText(status));
+    const int status = device_->open(rateHz, frames, bufferCount, sink);
+    if (status == kOk) {
+      missing_.clear();
+      return kOk;
     }
-    return silence_->open(rateHz, frames, bufferCount, sink);
+    setMissing("Cannot open ALSA capture device " + name_ + ": " +
+               AlsaCaptureSource::statusText(status));
+    return kOk;  // opened as nothing: the start says it
   }
-  int start() override { return active().start(); }
-  int pause() override { return active().pause(); }
-  int stop() override { return active().stop(); }
-  int flush() override { return active().flush(); }
-  int requeue() override { return active().requeue(); }
-  bool heldBySink() const override { return active().heldBySink(); }
-  void close() override { active().close(); }
+  int start() override { return missing_.empty() ? device_->start() : kNoDevice; }
+  int pause() override { return missing_.empty() ? device_->pause() : kOk; }
+  int stop() override { return missing_.empty() ? device_->stop() : kOk; }
+  int flush() override { return missing_.empty() ? device_->flush() : kOk; }
+  int requeue() override { return missing_.empty() ? device_->requeue() : kOk; }
+  bool heldBySink() const override { return missing_.empty() && device_->heldBySink(); }
+  void close() override { device_->close(); }
 
  private:
-  ICaptureSource& active() const {
-    if (silence_) return *silence_;
-    return *device_;
+  static constexpr unsigned short kAllRates = 0x3FFE;
+
+  void setMissing(const std::string& reason) {
+    // Once per reason: the decoder asks at every initialisation.
+    if (reason != missing_) {
+      logWithLogger<LogLevel::Warning>(nullptr, "No audio capture device opens (", reason,
+                                       "); capture from it fails until one does");
+    }
+    missing_ = reason;
   }
 
-  void fallBack(const std::string& reason) {
-    logWithLogger<LogLevel::Warning>(nullptr, "No audio capture device opens (", reason,
-                                     "); capturing silence");
-    device_->close();
-    silence_ = FileCaptureSource::silence(*clock_);
-  }
-
-  const Clock* clock_;
+  const std::string name_;
   std::unique_ptr<AlsaCaptureSource> device_;
-  std::unique_ptr<FileCaptureSource> silence_;
+  std::string missing_;  // why the device does not open; empty while it does
 };
 
 }  // namespace
@@ -110,9 +119,9 @@ std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
   return FileCaptureSource::silence(clock);
 }
 
-std::unique_ptr<ICaptureSource> makeDeviceOrSilenceSource(const std::string& device,
-                                                          const Clock& clock) {
-  return std::make_unique<DeviceOrSilenceSource>(device, clock);
+std::unique_ptr<ICaptureSource> makeDefaultDeviceSource(const std::string& device,
+                                                        const Clock& clock) {
+  return std::make_unique<DefaultDeviceSource>(device, clock);
 }
 
 std::unique_ptr<ICaptureSource> createPlatformCaptureSource(const char* overrideText,
@@ -126,7 +135,7 @@ std::unique_ptr<ICaptureSource> createPlatformCaptureSource(const char* override
                                      "\" is not alsa:DEVICE, file:PATH, file+loop:PATH, "
                                      "file+fast:PATH or silence; ignored");
   }
-  return makeDeviceOrSilenceSource("default", clock);
+  return makeDefaultDeviceSource("default", clock);
 }
 
 }  // namespace tembrolexinsdk

@@ -44,14 +44,17 @@ std::optional<CaptureSourceSpec> parseCaptureSourceSpec(const std::string& text)
 std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
                                                   const Clock& clock = Clock::real());
 
-// The ALSA device `device`, or silence (with a Warning) when the device does
-// not open, decided each time the device is asked for its rates or opened.
-std::unique_ptr<ICaptureSource> makeDeviceOrSilenceSource(const std::string& device,
-                                                          const Clock& clock = Clock::real());
+// The ALSA device `device`, which may be missing: while it does not open
+// (decided each time it is asked for its rates or opened; a Warning names
+// the reason), it answers every rate and opens as nothing, and a start
+// fails with ICaptureSource::kNoDevice, describe() telling why.
+std::unique_ptr<ICaptureSource> makeDefaultDeviceSource(const std::string& device,
+                                                        const Clock& clock = Clock::real());
 
 // The platform recorder's source: `overrideText` (the value of
 // TL_AUDIO_SOURCE; null when unset) when it is valid, else the "default" ALSA
-// device or silence. An invalid override is logged at Warning and ignored.
+// device (makeDefaultDeviceSource). An invalid override is logged at Warning
+// and ignored.
 std::unique_ptr<ICaptureSource> createPlatformCaptureSource(const char* overrideText,
                                                             const Clock& clock = Clock::real());
 

@@ -118,7 +118,7 @@ void IOSAudioRecorder::createRecorder(SampleRate rate, unsigned int frames) {
                             : -22;  // -EINVAL
   if (status != ICaptureSource::kOk) {
     logWithLogger<LogLevel::Error>(this, "Failed to create new audio input queue, result: ",
-                                   status);
+                                   status, " (", source_->describe(), ")");
     return;
   }
   deliveryBuffers_.assign(bufferCount_, std::vector<int16_t>(frames, 0));
@@ -141,16 +141,25 @@ void IOSAudioRecorder::startRecording() {
     session_->setActive(true);
     queueIndex_ = 0;
     deliveryIndex_ = 0;
-    if (queueOpen_) {
+    if (!queueOpen_) {
+      // Nothing would be captured: the decoder must not report listening.
+      const std::string text =
+          "Failed to start audio recorder: no audio input queue (" + source_->describe() + ")";
+      logWithLogger<LogLevel::Error>(this, text);
+      throw IOSAudioException(text);
+    }
+    {
       halting_.store(false);
       const int status = source_->start();
       if (status != ICaptureSource::kOk) {
         const std::string text = "Failed to start audio recorder, result: " + std::to_string(status);
-        logWithLogger<LogLevel::Error>(this, text);
+        // What was started and why it did not start, beside the status.
+        const std::string named = text + " (" + source_->describe() + ")";
+        logWithLogger<LogLevel::Error>(this, named);
         if (status == ICaptureSource::kInsufficientPriority) {
           throw MicUnavailableException(kMicUnavailableText);
         }
-        throw IOSAudioException(text);
+        throw IOSAudioException(named);
       }
       started_ = true;
       capturing = true;

@@ -140,4 +140,13 @@ std::vector<std::unique_ptr<IProcessor>> IOSPluginLoader::loadProcessorPlugins(
 
 std::unique_ptr<IPluginLoader> createPluginLoader() { return std::make_unique<IOSPluginLoader>(); }
 
+bool isKnownPluginName(const std::string& name) {
+  for (const CodewordRow& row : kCodewordRows) {
+    if (name == row.plugin) return true;
+  }
+  if (name == "libHybridPlugin.so") return true;
+  const PluginRegistry& registry = PluginRegistry::instance();
+  return registry.audioFactory(name) != nullptr || registry.processorFactory(name) != nullptr;
+}
+
 }  // namespace tembrolexinsdk

@@ -80,6 +80,10 @@ class IOSPluginLoader : public IPluginLoader {
 
 std::unique_ptr<IPluginLoader> createPluginLoader();
 
+// Whether `name` is a plug-in that IOSPluginLoader loads: a built-in row or
+// one of the registry's, audio or not.
+bool isKnownPluginName(const std::string& name);
+
 namespace pluginloader {
 
 // The scheme filters of the plug-ins, by the scheme's short name: every

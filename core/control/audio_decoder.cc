@@ -38,6 +38,12 @@ std::string nameOf(const INamedObject* sender) {
   return sender != nullptr ? sender->GetName() : std::string("<Unknown object>");
 }
 
+std::string compactJson(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
 std::vector<std::string> splitNames(const std::string& text) {
   std::vector<std::string> names;
   size_t start = 0;
@@ -175,6 +181,7 @@ AudioDecoderEnvironment AudioDecoderEnvironment::platform() {
                                       const std::vector<std::string>& names) {
     return loader->loadProcessorPlugins(path, names);
   };
+  env.knowsPlugin = [](const std::string& name) { return isKnownPluginName(name); };
   env.createPlatformRecorder = [] { return createAudioRecorder(); };
   return env;
 }
@@ -393,6 +400,7 @@ bool AudioDecoder::tryInitialise() {
     fail(e.what(), nullptr);
     return false;
   }
+  lastReportedFailure_.clear();
   notifyListeners([](IAudioDecoderListener& l) { l.onInitialisationComplete(); });
   if (deferredStart_) startDecodingLocked(false);
   return true;
@@ -453,11 +461,31 @@ void AudioDecoder::createEngines() {
   }
   std::map<std::string, std::unique_ptr<IEngine>> engines;
   for (const Json::Value& item : list) {
+    // The factory skips what it cannot make without a word; say which entry
+    // and why.
+    const Json::Value type = item.isObject() ? item.get("type", Json::Value()) : Json::Value();
+    if (!type.isString()) {
+      logWithLogger<LogLevel::Warning>(this, "An entry of ", kEnginesKey,
+                                       " has no \"type\" text; it is skipped: ",
+                                       compactJson(item));
+      continue;
+    }
+    const std::string name = type.asString();
+    if (engines.count(name) != 0) {
+      logWithLogger<LogLevel::Warning>(this, "Engine \"", name, "\" is listed twice in ",
+                                       kEnginesKey, "; the second entry is skipped");
+      continue;
+    }
     auto entry = JSONMap::mapFromObject(item);
     try {
       IEngine::addEngineForMap(engines, entry.get(), this, messenger_, database_.get());
     } catch (const std::exception& e) {
       logWithLogger<LogLevel::Error>(this, "Engine not created: ", e.what());
+      continue;
+    }
+    if (engines.count(name) == 0) {
+      logWithLogger<LogLevel::Warning>(this, "Engine \"", name, "\" of ", kEnginesKey,
+                                       " matches no engine type; it is not created");
     }
   }
   for (auto& [name, engine] : engines) {
@@ -476,6 +504,14 @@ void AudioDecoder::loadAllProcessors() {
   std::string pluginText = cachedText(kPluginsKey);
   if (pluginText == "\x01") pluginText = kDefaultPlugins;
   const std::vector<std::string> names = splitNames(pluginText);
+  if (env_.knowsPlugin) {
+    for (const std::string& name : names) {
+      if (!env_.knowsPlugin(name)) {
+        logWithLogger<LogLevel::Warning>(this, "Plug-in \"", name, "\" of ", kPluginsKey,
+                                         " matches no plug-in of this library; it does not run");
+      }
+    }
+  }
 
   std::vector<std::unique_ptr<IAudioProcessor>> audio;
   if (env_.loadAudioPlugins) audio = env_.loadAudioPlugins(libraryPath_, names);
@@ -685,8 +721,17 @@ void AudioDecoder::prepareData() {
 void AudioDecoder::fail(const std::string& description, const std::exception* exception) {
   const FailureParams failure =
       exception != nullptr ? FailureParams(exception) : FailureParams(description);
-  notifyListeners([&failure](IAudioDecoderListener& l) { l.onFailed(failure); });
-  logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", description);
+  // Every configuration map after a failure initialises again, and a cause
+  // that stays (a capture device that is not there) fails again: the
+  // listeners hear each failure once, until the decoder has initialised.
+  if (failure.GetDescription() != lastReportedFailure_) {
+    lastReportedFailure_ = failure.GetDescription();
+    notifyListeners([&failure](IAudioDecoderListener& l) { l.onFailed(failure); });
+    logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", description);
+  } else {
+    logWithLogger<LogLevel::Debug>(this, "AudioDecoder failure again (reported before): ",
+                                   description);
+  }
   stopDecodingLocked();
   resetInternal();
 }

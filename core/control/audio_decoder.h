@@ -88,6 +88,9 @@ struct AudioDecoderEnvironment {
   // The plug-ins by name (the plug-in loader in platform()); none when empty.
   AudioLoader loadAudioPlugins;
   ProcessorLoader loadProcessorPlugins;
+  // Whether a plug-in name means anything to the loaders; names it does not
+  // know are logged at Warning. Unset: every name counts as known.
+  std::function<bool(const std::string&)> knowsPlugin;
   // The platform recorder, made when no custom recorder is installed.
   std::function<std::unique_ptr<IAudioRecorder>()> createPlatformRecorder;
   const Clock* clock = &Clock::real();
@@ -256,6 +259,9 @@ class AudioDecoder : public IProcessorControllerListener,
   std::vector<std::unique_ptr<ProcessorController>> processorControllers_;
   bool deferredStart_ = false;
   bool recordAudio_ = false;
+  // The failure last reported to the listeners since the last successful
+  // initialisation (fail() reports each once).
+  std::string lastReportedFailure_;
   unsigned short availableRates_ = 0;
   unsigned short requiredRates_ = 0;
   std::string libraryPath_;

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <openssl/rand.h>
 
@@ -158,10 +160,7 @@ TLDecoder::~TLDecoder() {
 void TLDecoder::startUp() {
   bridge_ = std::make_unique<SDKPrivateObjcpp>(*this, options_.bus, options_.coreBridge);
   TLLogger::debugInMethod("-[TLDecoder init]", __LINE__, "Starting Decoder...");
-  signer_ = std::make_unique<DataSigner>(bridge_->getMessenger());
   analytics_ = std::make_unique<TLSDKAnalytics>(bridge_->getMessenger());
-  makePrivateFolder();
-  loadIdentity();
 
   SntpClient::Options sntp;
   sntp.dispatcher = options_.dispatcher;
@@ -170,6 +169,35 @@ void TLDecoder::startUp() {
   sntpDelegate_ = std::make_shared<SntpDelegate>(weak_from_this());
   sntpClient_->setDelegate(sntpDelegate_);
 
+  if (!setUpWithEnvironment()) {
+    TLLogger::errorInMethod("-[TLDecoder init]", __LINE__, "%s",
+                            missingEnvironmentText().c_str());
+  }
+  // The core initialises only after a first configuration; an empty one lets
+  // it start without any from the app.
+  bridge_->configureWithMap({});
+}
+
+std::string TLDecoder::missingEnvironmentText() {
+  const PlatformEnvironment env = PlatformEnvironment::current();
+  std::string missing;
+  if (env.documentsFolder.empty()) missing = "documentsFolder";
+  if (env.keyStoreFolder.empty()) missing += missing.empty() ? "keyStoreFolder" : " and keyStoreFolder";
+  if (missing.empty()) return {};
+  return "The decoder cannot start: no PlatformEnvironment is installed (its " + missing +
+         (missing.find(" and ") != std::string::npos ? " are" : " is") +
+         " empty); install the app's with PlatformEnvironment::install before starting";
+}
+
+bool TLDecoder::setUpWithEnvironment() {
+  std::lock_guard<std::mutex> lock(setUpMutex_);
+  if (environmentReady_) return true;
+  // Without the app's folders the decoder would keep its files and its
+  // private key wherever the process happens to run: it waits for them.
+  if (!missingEnvironmentText().empty()) return false;
+  signer_ = std::make_unique<DataSigner>(bridge_->getMessenger());
+  makePrivateFolder();
+  loadIdentity();
   bridge_->initialise(InitDataBuilder()
                           .setSampleRates(getSampleRates())
                           .setFilePath(privateFolder_)
@@ -177,16 +205,20 @@ void TLDecoder::startUp() {
                           .setPackageName(runtimeBundleIdentifierForClass("TLDecoder"))
                           .setUdId(udid_)
                           .build());
-  // The core initialises only after a first configuration; an empty one lets
-  // it start without any from the app.
-  bridge_->configureWithMap({});
+  environmentReady_ = true;
+  return true;
 }
 
 void TLDecoder::makePrivateFolder() {
   std::string documents = PlatformEnvironment::current().documentsFolder;
   if (!documents.empty() && documents.back() == '/') documents.pop_back();
   privateFolder_ = documents + "/TL";
-  tembrolexin::DirInfo::mkdir(privateFolder_, true);
+  if (!tembrolexin::DirInfo::mkdir(privateFolder_, true)) {
+    const int error = errno;
+    TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
+                            "Cannot make the private folder %s: %s; the core cannot keep its files",
+                            privateFolder_.c_str(), std::strerror(error));
+  }
   // Backup tools that follow the shared-metadata convention skip folders
   // marked with this attribute.
   static const char kNoBackup[] = "false";
@@ -212,7 +244,12 @@ void TLDecoder::loadIdentity() {
   char text[17];
   for (int i = 0; i < 8; ++i) std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
   udid_.assign(text, 16);
-  defaults->setString(kIdentityKey, udid_);
+  if (!defaults->setString(kIdentityKey, udid_)) {
+    TLLogger::warnInMethod("-[TLDecoder init]", __LINE__,
+                           "The device identity is not kept: the user defaults file \"%s\" cannot "
+                           "be written, so it changes at every start",
+                           defaults->path().c_str());
+  }
 }
 
 void TLDecoder::addDelegate(std::shared_ptr<TLDecoderDelegate> delegate) {
@@ -282,6 +319,12 @@ void TLDecoder::startDecoding() {
   if (isShutDown()) {
     TLLogger::errorInMethod("-[TLDecoder startDecoding]", __LINE__,
                             "startDecoding refused: the library has shut down");
+    return;
+  }
+  if (!setUpWithEnvironment()) {
+    const std::string text = missingEnvironmentText();
+    TLLogger::errorInMethod("-[TLDecoder startDecoding]", __LINE__, "%s", text.c_str());
+    notifyFailed(FailureParams(text));
     return;
   }
   bridge_->startAndRecordToFile(false);

@@ -18,6 +18,12 @@
 // files, asks the SNTP servers for network time when the core needs it, and
 // tracks the decoder's confidence.
 //
+// The app installs its PlatformEnvironment (documents and key-store folders)
+// before it starts the decoder: without them nothing is written, and
+// startDecoding reports "The decoder cannot start: no PlatformEnvironment is
+// installed ..." through failedWithError. An environment installed late is
+// taken up by the next startDecoding.
+//
 // Ownership: made by create() (or sharedDecoder()) and held by shared_ptr;
 // owns the bridge, signer, analytics bridge and SNTP client; holds delegates,
 // NTP receivers and engines strongly. Releasing a decoder stops the bus
@@ -197,6 +203,13 @@ class TLDecoder final : public TLDecoderCallbacks,
   explicit TLDecoder(Options options);
   static void shutdownLibrary(bool atExit);
   void startUp();
+  // The start-up steps that need the app's PlatformEnvironment (the signer's
+  // keys, the private folder, the identity, the core's InitData), once; false
+  // while the environment lacks its folders.
+  bool setUpWithEnvironment();
+  // What is missing of the environment, as the failure text; empty when
+  // nothing is.
+  static std::string missingEnvironmentText();
   // This decoder's part of shutdown(): no network-time client, engines
   // stopped.
   void shutDownParts();
@@ -231,6 +244,8 @@ class TLDecoder final : public TLDecoderCallbacks,
   // and the receivers hear once per round.
   bool ntpRoundActive_ = false;
 
+  std::mutex setUpMutex_;
+  bool environmentReady_ = false;  // guarded by setUpMutex_
   std::string udid_;
   std::string privateFolder_;
 

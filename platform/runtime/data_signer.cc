@@ -106,6 +106,7 @@ std::string SecurityKeys::keyPath(const std::string& tag) const {
 }
 
 bool SecurityKeys::loadKeysFromKeychain() {
+  if (folder_.empty()) return false;  // no key store: nothing is read from the working folder
   EVP_PKEY* pub = readKey(keyPath(publicTag_), false);
   if (pub == nullptr) return false;
   EVP_PKEY* priv = readKey(keyPath(privateTag_), true);
@@ -130,6 +131,13 @@ bool SecurityKeys::generateKeyPair(int32_t bits) {
   EVP_PKEY_free(publicKey_);
   EVP_PKEY_free(privateKey_);
   publicKey_ = privateKey_ = nullptr;
+  if (folder_.empty()) {
+    // Never the working folder: a private key must stay in the key store.
+    TLLogger::errorInMethod("-[SecurityKeys generateKeyPair:]", __LINE__,
+                            "No key pair is made: there is no key-store folder "
+                            "(PlatformEnvironment::keyStoreFolder is empty)");
+    return false;
+  }
   if (bits <= 0) return false;
   EVP_PKEY* pair = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits));
   if (pair == nullptr) return false;
@@ -205,7 +213,7 @@ bool SecurityKeys::verifySignature(const std::string& data, const std::string& s
 }
 
 std::optional<std::string> SecurityKeys::getBase64EncodedPublicKey() const {
-  EVP_PKEY* key = readKey(keyPath(publicTag_), false);
+  EVP_PKEY* key = folder_.empty() ? nullptr : readKey(keyPath(publicTag_), false);
   unsigned char* der = nullptr;
   const int len = key == nullptr ? -1 : i2d_PublicKey(key, &der);
   EVP_PKEY_free(key);
@@ -220,8 +228,10 @@ std::optional<std::string> SecurityKeys::getBase64EncodedPublicKey() const {
 }
 
 void SecurityKeys::deleteAsymmetricKeys() {
-  ::unlink(keyPath(privateTag_).c_str());
-  ::unlink(keyPath(publicTag_).c_str());
+  if (!folder_.empty()) {
+    ::unlink(keyPath(privateTag_).c_str());
+    ::unlink(keyPath(publicTag_).c_str());
+  }
   EVP_PKEY_free(publicKey_);
   EVP_PKEY_free(privateKey_);
   publicKey_ = privateKey_ = nullptr;

@@ -6,8 +6,9 @@
 // hexadecimal digits. Its class methods serve file uploads directly.
 //
 // SecurityKeys holds the RSA key pair of this installation. The key store is
-// a folder of PEM files, one per key, named after the key's tag, readable by
-// the owner only: the private key as PKCS#8, the public key as
+// a folder of PEM files (never the working folder: without a key-store
+// folder no key is read or made, with an Error line), one per key, named
+// after the key's tag, readable by the owner only: the private key as PKCS#8, the public key as
 // SubjectPublicKeyInfo. The pair is made once (the system asks for 512 bits)
 // and found again by its tags at every later start. Signatures are PKCS#1
 // v1.5 over the SHA-1 digest of the data (DigestInfo with the SHA-1

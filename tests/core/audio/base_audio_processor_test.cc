@@ -1,5 +1,7 @@
 #include "core/audio/base_audio_processor.h"
 
+#include <chrono>
+#include <cstdio>
 #include <deque>
 #include <fstream>
 #include <iterator>
@@ -18,6 +20,7 @@
 #include "schema/tembrolexin_types.h"
 #include "tests/core/audio/fake_decoder_core.h"
 #include "tests/core/audio/recording_listener.h"
+#include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_dir.h"
 
@@ -586,6 +589,47 @@ INSTANTIATE_TEST_SUITE_P(
                     FlowCase{"AfterTheWorkerEnded", "broken", {1024, 1024, 1024, 1024}, 0, 4,
                              {"core broke"}}),
     [](const testing::TestParamInfo<FlowCase>& info) { return std::string(info.param.name); });
+// A scheme configuration the decoding core refuses: the Error line names
+// the file and gives the core's reason.
+struct RefusedCase {
+  const char* name;
+  const char* content;  // null: no file at all
+  const char* reason;   // with %s for the path
+};
+
+class RefusedConfigurationTest : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedConfigurationTest, LogLineNamesTheFileAndTheReason) {
+  tltest::LogCapture log;
+  tltest::TempDir dir;
+  const std::string path = dir.file("scheme.cfg");
+  if (GetParam().content != nullptr) tltest::writeFile(path, GetParam().content);
+  tltest::RecordingListener listener;
+  BaseAudioProcessor processor("tembrolexin_Test", SampleRate_16000, false,
+                               std::chrono::milliseconds(250));
+  processor.Initialise(&listener, 16000, nullptr);
+  processor.setDecoderDescriptors({Descriptor(path, {})});
+  const std::string prefix = "the decoding core refused the configuration of a decoder";
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (log.matching(prefix).empty() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const auto lines = log.matching(prefix);
+  ASSERT_EQ(lines.size(), 1u);
+  char reason[512];
+  std::snprintf(reason, sizeof reason, GetParam().reason, path.c_str());
+  EXPECT_EQ(lines[0].level, 4);
+  EXPECT_EQ(lines[0].sender, "tembrolexin_Test");
+  EXPECT_EQ(lines[0].message, prefix + "; it does not run (" + path + ": " + reason + ")");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedConfigurationTest,
+    testing::Values(RefusedCase{"Missing", nullptr, "Scheme configuration: cannot open file %s"},
+                    RefusedCase{"Empty", "", "Scheme configuration: text: empty"},
+                    RefusedCase{"NotAScheme", "hello world\n",
+                                "Scheme configuration: text: unexpected text between sections"}),
+    [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tembrolexinsdk

@@ -363,7 +363,8 @@ TEST_P(StartStatusTest, Throws) {
   const auto errors = log.matching("Failed to start audio recorder, result: ");
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].message,
-            "Failed to start audio recorder, result: " + std::to_string(GetParam().status));
+            "Failed to start audio recorder, result: " + std::to_string(GetParam().status) +
+                " (manual)");
   EXPECT_EQ(session_->observerCount(), 0);
   // Not started: the next start tries again.
   source_->setStatus("start", 0);
@@ -378,11 +379,13 @@ INSTANTIATE_TEST_SUITE_P(
                               "The app was not allowed to set the audio category because another "
                               "app (Phone, etc.) is controlling it.",
                               true},
-                    StartCase{"DeviceBusy", -16, "Failed to start audio recorder, result: -16",
-                              false}),
+                    StartCase{"DeviceBusy", -16,
+                              "Failed to start audio recorder, result: -16 (manual)", false}),
     [](const testing::TestParamInfo<StartCase>& info) { return info.param.name; });
 
-TEST_F(PlatformRecorderTest, WithoutQueueStartOnlyAsksPermission) {
+// A recorder whose source did not open captures nothing, so its start
+// fails (naming the source) rather than letting the decoder report listening.
+TEST_F(PlatformRecorderTest, WithoutQueueStartFailsNamingTheSource) {
   tltest::LogCapture log;
   auto source = std::make_unique<ManualCaptureSource>();
   source->setStatus("open", -19);
@@ -391,12 +394,19 @@ TEST_F(PlatformRecorderTest, WithoutQueueStartOnlyAsksPermission) {
                                                  std::make_unique<ManualDelayedExecutor>(), clock_);
   recorder_->setup(5);
   recorder_->createRecorder(SampleRate_16000, 2048);
-  EXPECT_EQ(log.matching("Failed to create new audio input queue, result: -19").size(), 1u);
+  const auto created = log.matching("Failed to create new audio input queue, result: ");
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(created[0].message, "Failed to create new audio input queue, result: -19 (manual)");
   EXPECT_EQ(recorder_->getShortBuffer(0), nullptr);
-  recorder_->startRecording();
+  try {
+    recorder_->startRecording();
+    ADD_FAILURE() << "started without a queue";
+  } catch (const IOSAudioException& e) {
+    EXPECT_STREQ(e.what(), "Failed to start audio recorder: no audio input queue (manual)");
+  }
   recorder_->stopRecording();
   EXPECT_EQ(source_->calls(), std::vector<std::string>{"open 16000 2048 5"});
-  EXPECT_EQ(session_->calls().back(), "permission");
+  EXPECT_EQ(session_->observerCount(), 0);
 }
 
 TEST_F(PlatformRecorderTest, RefusedPermissionThrows) {

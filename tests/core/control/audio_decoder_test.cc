@@ -17,6 +17,7 @@
 #include "core/runtime/logger.h"
 #include "core/runtime/messenger.h"
 #include "tests/core/control/decoder_fakes.h"
+#include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/recording_messenger.h"
 #include "tests/support/temp_dir.h"
 
@@ -79,9 +80,11 @@ class AudioDecoderTest : public ::testing::Test {
     };
     env.createPlatformRecorder = [this] {
       auto recorder = std::make_unique<FakeRecorder>(log_);
+      recorder->ratesFailure = ratesFailure_;
       recorder_ = recorder.get();
       return recorder;
     };
+    env.knowsPlugin = knowsPlugin_;
     env.sampleCheckTiming = TimingMode::kManual;
     return env;
   }
@@ -141,6 +144,8 @@ class AudioDecoderTest : public ::testing::Test {
   CodewordProcessor::Gate gate_;
   std::vector<std::string> pluginNames_;
   FakeRecorder* recorder_ = nullptr;
+  std::string ratesFailure_;
+  std::function<bool(const std::string&)> knowsPlugin_;
   MarkListener marks_;
   std::unique_ptr<Messenger> bus_;
   std::unique_ptr<BusTap> tap_;
@@ -436,6 +441,66 @@ TEST_F(AudioDecoderTest, ShutdownStopsOnceKeepsTheAppFedRecorderAndRefusesLaterW
   EXPECT_EQ(log_.count("ProcessBuffer:" + std::to_string(custom->frames()) + ":4242"), 0);
   EXPECT_EQ(log_.count("recorder~"), 0);
   EXPECT_EQ(tap_->of(37).size(), 4u);
+}
+
+// A cause that stays (a capture device that is not there) fails every
+// initialisation that a configuration map brings; the bus carries the
+// failure once, and the decoder never reports listening.
+TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitialises) {
+  ratesFailure_ = "Cannot open ALSA capture device hw:97: No such file or directory";
+  make();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  send(configuration({{"x", "2"}}));
+  send(configuration({{"x", "3"}}));
+  flush();
+  decoder_->waitForControlTasks();
+  ASSERT_EQ(tap_->of(31).size(), 1u);
+  auto failure = ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[0].params);
+  EXPECT_EQ(failure->descriptionString, ratesFailure_);
+  for (const std::string& status : tap_->statuses()) EXPECT_NE(status, "1");
+  EXPECT_FALSE(decoder_->isListening());
+
+  // Once the device is back the decoder initialises; a later failure of the
+  // same kind is news again.
+  ratesFailure_.clear();
+  send(configuration({{"x", "4"}}));
+  flush();
+  ASSERT_TRUE(decoder_->isInitialised());
+  ratesFailure_ = "Cannot open ALSA capture device hw:97: No such file or directory";
+  decoder_->useCustomRecorder(nullptr);  // back to a (failing) platform recorder
+  send(configuration({{"x", "5"}}));
+  flush();
+  EXPECT_EQ(tap_->of(31).size(), 2u);
+}
+
+TEST_F(AudioDecoderTest, PluginAndEngineNamesThatMatchNothingAreLoggedByName) {
+  tltest::LogCapture log;
+  knowsPlugin_ = [](const std::string& name) { return name == "libEchoModPlugin.so"; };
+  make();
+  send(configuration({{AudioDecoder::kPluginsKey, "libEchoModPlugin.so, libEchoModPlugn.so"},
+                      {AudioDecoder::kEnginesKey,
+                       R"([{"type": "CONTENT"}, {"type": "TRIGER"}, {"type": "CONTENT"},
+                           {"url": "x"}])"}}));
+  send(init());
+  flush();
+  ASSERT_TRUE(decoder_->isInitialised());
+  EXPECT_EQ(decoder_->engineNames(), std::vector<std::string>{"CONTENT"});
+  std::vector<std::string> warnings;
+  for (const auto& line : log.lines()) {
+    if (line.level == 3 && line.sender == "AudioDecoder") warnings.push_back(line.message);
+  }
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{
+                "Engine \"TRIGER\" of AudioDecoder_engines matches no engine type; it is not "
+                "created",
+                "Engine \"CONTENT\" is listed twice in AudioDecoder_engines; the second entry is "
+                "skipped",
+                "An entry of AudioDecoder_engines has no \"type\" text; it is skipped: "
+                "{\"url\":\"x\"}",
+                "Plug-in \"libEchoModPlugn.so\" of AudioDecoder_plugins matches no plug-in of "
+                "this library; it does not run"}));
 }
 
 TEST_F(AudioDecoderTest, StartWithRecordingWritesTheCaptureFile) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,7 +33,10 @@ class FakeRecorder : public IAudioRecorder {
   const std::string& GetName() const override { return name_; }
   void initialise(IAudioRecorderListener* listener) override { listener_ = listener; }
   void setup(unsigned int count) override { count_ = count; }
-  unsigned short getAvailableSampleRates(unsigned short) override { return rates_; }
+  unsigned short getAvailableSampleRates(unsigned short) override {
+    if (!ratesFailure.empty()) throw std::runtime_error(ratesFailure);
+    return rates_;
+  }
   void createRecorder(SampleRate rate, unsigned int frames) override {
     log_.add("createRecorder:" + std::to_string(rate) + ":" + std::to_string(frames));
     buffers_.assign(count_, std::vector<short>(frames, 0));
@@ -71,6 +75,9 @@ class FakeRecorder : public IAudioRecorder {
 
   bool micBusy = false;
   bool refuse = false;
+  // When set, asking for the rates throws with this text (a device that is
+  // not there).
+  std::string ratesFailure;
 
  private:
   CallLog& log_;

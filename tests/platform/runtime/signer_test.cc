@@ -2,7 +2,9 @@
 // requests over a private bus, checked with OpenSSL's raw RSA operation.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -102,6 +104,27 @@ TEST(SecurityKeysTest, WithoutKeysNothingIsSignedAndDeletedKeysAreGone) {
   keys.deleteAsymmetricKeys();
   EXPECT_FALSE(keys.hasPrivateKey());
   EXPECT_FALSE(SecurityKeys(dir.path()).loadKeysFromKeychain());
+}
+
+// Without a key-store folder (no environment installed) nothing is read or
+// written, least of all a private key in the working folder.
+TEST(SecurityKeysTest, WithoutAKeyStoreFolderNoKeyIsMadeAndTheWorkingFolderStaysEmpty) {
+  tltest::TempDir cwd;
+  char previous[4096];
+  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(::chdir(cwd.path().c_str()), 0);
+  SecurityKeys keys{std::string()};
+  EXPECT_FALSE(keys.loadKeysFromKeychain());
+  EXPECT_FALSE(keys.generateKeyPair(512));
+  EXPECT_FALSE(keys.hasPrivateKey());
+  EXPECT_FALSE(keys.sign("data").has_value());
+  EXPECT_FALSE(keys.getBase64EncodedPublicKey().has_value());
+  keys.deleteAsymmetricKeys();
+  const std::shared_ptr<SecurityKeys> viaSigner = DataSigner::getKeys(std::string());
+  EXPECT_FALSE(viaSigner->hasPrivateKey());
+  const bool empty = std::filesystem::is_empty(cwd.path());
+  ASSERT_EQ(::chdir(previous), 0);
+  EXPECT_TRUE(empty);
 }
 
 TEST(SecurityKeysTest, GarbageKeyFilesDoNotLoad) {

@@ -1,0 +1,57 @@
+// An app whose capture device does not open (TL_AUDIO_SOURCE names an ALSA
+// device that is not there): every configuration map makes the core try to
+// initialise again and fail again, but the app hears the failure once, naming
+// the device and the reason, and never hears that the decoder listens.
+#include <algorithm>
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "core/runtime/messenger.h"
+#include "tests/platform/e2e/e2e_app.h"
+
+namespace tltest {
+namespace {
+
+using namespace tembrolexinplatform;
+
+constexpr int kMarkerType = 99;
+
+TEST(BadCaptureDevice, FailureReachesTheAppOnceAndListeningNever) {
+  ::setenv("TL_AUDIO_SOURCE", "alsa:hw:97", 1);
+  TempDir dir;
+  installEnvironment(dir);
+  tembrolexinsdk::Messenger* bus = tembrolexinsdk::getMessenger();
+  BusProbe failures(*bus, {31, kMarkerType});
+  Record app;
+  auto decoder = TLDecoder::sharedDecoder();
+  decoder->configure({{"first", std::string("1")}});
+  decoder->addDelegate(std::make_shared<AppDelegate>(app));
+  decoder->startDecoding();
+  decoder->configure({{"second", std::string("2")}});
+  decoder->configure({{"third", std::string("3")}});
+  // The reason after the device's name is ALSA's own text.
+  const std::string failure =
+      "failed:Cannot get the sample rates of alsa:hw:97: Cannot open ALSA capture device hw:97: ";
+  ASSERT_TRUE(app.waitForPrefix(failure)) << testing::PrintToString(app.texts());
+  // Two markers behind everything above: what its handling sent is queued
+  // before the second.
+  for (int i = 0; i < 2; ++i) {
+    bus->send("Test", std::make_unique<tembrolexinsdk::ThriftParams>(kMarkerType, 0, nullptr));
+    const std::size_t wanted = failures.messages().size() + 1;
+    ASSERT_GE(failures.waitFor(wanted).size(), wanted);
+  }
+  std::size_t reports = 0;
+  for (const BusMessage& m : failures.messages()) reports += m.type == 31;
+  EXPECT_EQ(reports, 1u);
+  const std::vector<std::string> heard = app.texts();
+  ASSERT_EQ(std::count_if(heard.begin(), heard.end(),
+                          [](const std::string& t) { return t.rfind("failed:", 0) == 0; }),
+            1);
+  EXPECT_GT(heard.back().size(), failure.size());  // a reason follows the name
+  EXPECT_FALSE(app.contains("started"));
+  EXPECT_FALSE(decoder->isListening());
+}
+
+}  // namespace
+}  // namespace tltest
