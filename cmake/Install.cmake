@@ -1,11 +1,17 @@
-# cmake --install: the libraries, the headers of every library folder (and
-# the generated message headers) under ${TL_INSTALL_INCLUDEDIR}, a CMake
-# package (find_package(tembrolexin) gives tembrolexin::tembrolexin and one
-# tembrolexin::tl_* target per library) and a pkg-config file.
+# cmake --install: the libraries an app links, their headers (and the
+# generated message headers) under ${TL_INSTALL_INCLUDEDIR} (one project
+# folder, "include/tembrolexin/platform/api/tl_decoder.h"), a CMake package
+# (find_package(tembrolexin) gives tembrolexin::tembrolexin and one
+# tembrolexin::tl_* target per library), a pkg-config file, and the tools
+# tl_decode and tl_gen in bin/. The test-signal library (tools/signal) and
+# the headers of the bridge's inside (*_private*.h), which no app can use,
+# stay out.
 include(CMakePackageConfigHelpers)
 
-# Every library folder's target (tl_component) and the schema.
+# Every library folder's target (tl_component) and the schema, but the
+# test-signal library, which only tools and tests link.
 get_property(_components GLOBAL PROPERTY TL_LIBRARY_TARGETS)
+list(REMOVE_ITEM _components tl_testsignal)
 set(TL_INSTALL_LIBRARIES tl_schema ${_components})
 
 # What an app links: the platform layer and, through it, the core.
@@ -18,10 +24,12 @@ install(TARGETS ${TL_INSTALL_LIBRARIES} tembrolexin EXPORT tembrolexinTargets
 install(EXPORT tembrolexinTargets NAMESPACE tembrolexin::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/tembrolexin)
 
-foreach(_dir core platform schema tools/signal)
+foreach(_dir core platform schema)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${_dir}/ DESTINATION ${TL_INSTALL_INCLUDEDIR}/${_dir}
-          FILES_MATCHING PATTERN "*.h")
+          FILES_MATCHING PATTERN "*.h" PATTERN "*_private*.h" EXCLUDE)
 endforeach()
+
+install(TARGETS tl_decode tl_gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${CMAKE_BINARY_DIR}/generated/ DESTINATION ${TL_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h")
 

@@ -12,7 +12,7 @@
 
 namespace tembrolexinplatform {
 
-SDKPrivateObjcpp::CoreBridgeFactory SDKPrivateObjcpp::defaultCoreBridge() {
+CoreBridgeFactory defaultCoreBridge() {
   return [](tembrolexinsdk::IMessenger* bus) -> std::shared_ptr<void> {
     return std::make_shared<tembrolexinsdk::SDKPrivate>(bus);
   };

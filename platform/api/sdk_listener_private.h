@@ -6,7 +6,8 @@
 // reference, audio reports and processor status go to the analytics side,
 // and the other types (4, 5, 6, 28, 29, 30) pass unchanged to every engine.
 //
-// TLDecoderCallbacks is the facade as the listener sees it.
+// TLDecoderCallbacks (tl_decoder_callbacks.h) is the facade as the listener
+// sees it.
 //
 // Ownership: neither the Messenger nor the facade is owned; both outlive the
 // listener. The destructor unregisters from every type (waiting for a
@@ -21,29 +22,12 @@
 #include <memory>
 #include <string>
 
+#include "platform/api/tl_decoder_callbacks.h"
 #include "platform/runtime/event_params.h"
 #include "platform/runtime/messenger.h"
 #include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
-
-class TLDecoderCallbacks {
- public:
-  virtual ~TLDecoderCallbacks() = default;
-  virtual void notifyInitialisationComplete() = 0;
-  virtual void notifyStartListening() = 0;
-  virtual void notifyStopListening() = 0;
-  virtual void notifyFailed(const FailureParams& failure) = 0;
-  virtual void updateNTP() = 0;
-  virtual void handleAudioSupport(int32_t sampleRate) = 0;
-  virtual void audioDecoderAudioSignal(const AudioSignal& signal) = 0;
-  // `event` is a TLCodewordEventParams or a TLThriftParams envelope.
-  virtual void audioProcessorWithNameRaisedEvent(
-      const std::string& processorName, std::shared_ptr<const TLProcessorEventParams> event) = 0;
-  // `status` is a TLGenericStatusParams or a TLAudioProcessorIdleStatusParams.
-  virtual void audioProcessorWithNameRaisedStatus(
-      const std::string& processorName, std::shared_ptr<const TLGenericStatusParams> status) = 0;
-};
 
 class SDKListenerPrivate final : public IThriftMessageReceiver {
  public:

@@ -61,13 +61,8 @@ class InitDataBuilder {
 
 class SDKPrivateObjcpp {
  public:
-  // Makes the core's side of the bridge on the bus (the core's SDKPrivate,
-  // which listens for types 35, 30 and 36); it lives until the bridge goes.
-  using CoreBridgeFactory = std::function<std::shared_ptr<void>(tembrolexinsdk::IMessenger* bus)>;
+  using CoreBridgeFactory = tembrolexinplatform::CoreBridgeFactory;
   static constexpr const char* kSenderName = "SDKPrivateObjcpp";
-
-  // The core's SDKPrivate on the core decoder.
-  static CoreBridgeFactory defaultCoreBridge();
 
   // In this order: the Messenger over `bus`; the shared logger gets it
   // (TLLogger::setMessenger, which registers for LogSignal 8); the core

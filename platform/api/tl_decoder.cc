@@ -17,6 +17,7 @@
 #include "core/runtime/dir_info.h"
 #include "core/runtime/log.h"
 #include "core/runtime/messenger.h"
+#include "platform/api/sdk_private_objcpp.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
 #include "platform/runtime/tl_runtime.h"
@@ -207,6 +208,12 @@ bool TLDecoder::setUpWithEnvironment() {
                           .build());
   environmentReady_ = true;
   return true;
+}
+
+Messenger& TLDecoder::messenger() { return bridge_->getMessenger(); }
+
+const std::shared_ptr<Messenger>& TLDecoder::sharedMessenger() const {
+  return bridge_->sharedMessenger();
 }
 
 void TLDecoder::makePrivateFolder() {

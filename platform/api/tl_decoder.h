@@ -45,7 +45,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/api/sdk_private_objcpp.h"
+#include "platform/api/tl_decoder_callbacks.h"
 #include "platform/api/tl_recorder.h"
 #include "platform/api/tl_sdk_analytics.h"
 #include "platform/engines/engine_decoder.h"
@@ -59,6 +59,8 @@ class IAudioProcessor;
 }  // namespace tembrolexinsdk
 
 namespace tembrolexinplatform {
+
+class SDKPrivateObjcpp;
 
 // The app's decoder delegate; called on the global concurrent queue.
 class TLDecoderDelegate {
@@ -95,7 +97,7 @@ class TLDecoder final : public TLDecoderCallbacks,
   struct Options {
     // The core bus; null means the process-wide one.
     tembrolexinsdk::IMessenger* bus = nullptr;
-    SDKPrivateObjcpp::CoreBridgeFactory coreBridge = SDKPrivateObjcpp::defaultCoreBridge();
+    CoreBridgeFactory coreBridge = defaultCoreBridge();
     RecorderCore recorderCore = RecorderCore::standard();
     // Queues, timers and clock for delegate calls and the SNTP client.
     Dispatcher* dispatcher = &Dispatcher::shared();
@@ -172,9 +174,9 @@ class TLDecoder final : public TLDecoderCallbacks,
                      int64_t cid);
   void updateGPSInfo(double longitude, double latitude);
 
-  Messenger& messenger() { return bridge_->getMessenger(); }
+  Messenger& messenger();
   // The same Messenger, as the engines hold it.
-  const std::shared_ptr<Messenger>& sharedMessenger() const { return bridge_->sharedMessenger(); }
+  const std::shared_ptr<Messenger>& sharedMessenger() const;
   const std::string& udid() const { return udid_; }
   const std::string& privateFolder() const { return privateFolder_; }
   int64_t currentConfidence() const;

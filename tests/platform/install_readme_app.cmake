@@ -1,0 +1,128 @@
+# The library as a consumer gets it, and the README's app built against it:
+# installs the build into a temporary prefix, checks what the prefix holds
+# (the tools in bin/, headers under include/tembrolexin only and every
+# project include among them resolvable there, nothing of the test-signal
+# library, no header of the bridge's inside), builds the app that README.md
+# shows (the C++ block after "<!-- readme-app -->", taken as it stands) with
+# find_package, renders three words of station 4242 at 48 kHz with the
+# installed tl_gen, and runs the app RUNS times: each run prints every word
+# and exits 0 by itself.
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DGENERATOR=... [-DFLAGS=...] [-DRUNS=20]
+#         -P install_readme_app.cmake
+# FLAGS are compile and link flags for the app (the sanitizers of the build).
+if(NOT DEFINED RUNS)
+  set(RUNS 20)
+endif()
+string(RANDOM LENGTH 8 _tag)
+set(WORK /tmp/tl_readme_app_${_tag})
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+function(fail text)
+  file(REMOVE_RECURSE ${WORK})
+  message(FATAL_ERROR "${text}")
+endfunction()
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  TIMEOUT 600)
+  if(NOT rc EQUAL 0)
+    fail("failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+endfunction()
+
+# --- What the prefix holds ---------------------------------------------------
+set(P ${WORK}/prefix)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${P})
+foreach(f bin/tl_decode bin/tl_gen lib/cmake/tembrolexin/tembrolexinConfig.cmake
+          lib/pkgconfig/tembrolexin.pc include/tembrolexin/platform/api/tl_decoder.h
+          include/tembrolexin/core/audio/audio_file_reader.h)
+  if(NOT EXISTS ${P}/${f})
+    fail("not installed: ${f}")
+  endif()
+endforeach()
+file(GLOB _top RELATIVE ${P}/include ${P}/include/*)
+if(NOT _top STREQUAL "tembrolexin")
+  fail("include/ holds more than the project folder: ${_top}")
+endif()
+file(GLOB _projectTop RELATIVE ${P}/include/tembrolexin ${P}/include/tembrolexin/*)
+list(SORT _projectTop)
+if(NOT _projectTop STREQUAL "core;platform;schema")
+  fail("include/tembrolexin/ holds ${_projectTop}, not core, platform and schema")
+endif()
+file(GLOB_RECURSE _private RELATIVE ${P} ${P}/*_private*)
+file(GLOB_RECURSE _signal RELATIVE ${P} ${P}/*testsignal* ${P}/*signal_generator*)
+if(_private OR _signal)
+  fail("installed but of no use to an app: ${_private} ${_signal}")
+endif()
+file(READ ${P}/lib/pkgconfig/tembrolexin.pc _pc)
+file(GLOB _targets ${P}/lib/cmake/tembrolexin/*.cmake)
+foreach(_file ${_targets})
+  file(READ ${_file} _text)
+  string(APPEND _pc "${_text}")
+endforeach()
+if(_pc MATCHES "tl_testsignal")
+  fail("the package links the test-signal library")
+endif()
+# Every project header an installed header includes is installed too.
+file(GLOB_RECURSE _headers ${P}/include/tembrolexin/*.h)
+foreach(_header ${_headers})
+  file(STRINGS ${_header} _includes REGEX "^#include \"")
+  get_filename_component(_dir ${_header} DIRECTORY)
+  foreach(_line ${_includes})
+    string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" _inc "${_line}")
+    if(NOT EXISTS ${P}/include/tembrolexin/${_inc} AND NOT EXISTS ${_dir}/${_inc})
+      fail("${_header} includes ${_inc}, which is not installed")
+    endif()
+  endforeach()
+endforeach()
+
+# --- The README's app ----------------------------------------------------------
+file(READ ${SOURCE_DIR}/README.md _readme)
+string(FIND "${_readme}" "<!-- readme-app -->\n```cpp\n" _at)
+if(_at EQUAL -1)
+  fail("README.md shows no app after <!-- readme-app -->")
+endif()
+string(SUBSTRING "${_readme}" ${_at} -1 _rest)
+string(REPLACE "<!-- readme-app -->\n```cpp\n" "" _rest "${_rest}")
+string(FIND "${_rest}" "\n```\n" _end)
+string(SUBSTRING "${_rest}" 0 ${_end} _app)
+file(WRITE ${WORK}/app/app.cpp "${_app}\n")
+file(WRITE ${WORK}/app/CMakeLists.txt [=[
+cmake_minimum_required(VERSION 3.25)
+project(readme_app LANGUAGES CXX)
+find_package(tembrolexin REQUIRED)
+add_executable(app app.cpp)
+target_compile_features(app PRIVATE cxx_std_20)
+target_link_libraries(app PRIVATE tembrolexin::tembrolexin)
+]=])
+run(${CMAKE_COMMAND} -S ${WORK}/app -B ${WORK}/app/build -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${P} -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS=${FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
+run(${CMAKE_COMMAND} --build ${WORK}/app/build)
+
+# Words 700 to 702 of station 4242 (19-bit station, 21-bit counter) at 48 kHz
+# in noise, with the installed generator.
+set(_scheme ${SOURCE_DIR}/tests/data/scheme_t2_vtw.cfg)
+set(_words "")
+foreach(_counter 700 701 702)
+  math(EXPR _word "(4242 << 21) | ${_counter}")
+  list(APPEND _words ${_word})
+endforeach()
+run(${P}/bin/tl_gen --snr 10 --seed 5 --lead-in 1 --tail 1 --rate 48000 ${_scheme}
+    ${WORK}/words.wav ${_words})
+
+foreach(_run RANGE 1 ${RUNS})
+  file(REMOVE_RECURSE ${WORK}/data)
+  execute_process(COMMAND ${WORK}/app/build/app ${_scheme} ${WORK}/words.wav ${WORK}/data
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
+  if(NOT rc EQUAL 0)
+    fail("run ${_run}: the app ended with ${rc}\n${out}\n${err}")
+  endif()
+  foreach(_word ${_words})
+    if(NOT out MATCHES "word ${_word}\n")
+      fail("run ${_run}: the app did not hear word ${_word}\n${out}\n${err}")
+    endif()
+  endforeach()
+endforeach()
+file(REMOVE_RECURSE ${WORK})
