@@ -595,6 +595,16 @@ void TimerService::shutDown() {
     cv_.notify_all();
   }
   if (thread_.joinable()) thread_.join();
+  // Cancelled, not just forgotten: a block may hold the handle that holds
+  // its timer, and only clearing it lets both go.
+  for (auto& [due, entry] : dropped) {
+    Block block;
+    std::lock_guard<std::mutex> lock(entry.state->mutex);
+    if (entry.state->phase == TimerHandle::State::Phase::kPending) {
+      entry.state->phase = TimerHandle::State::Phase::kCancelled;
+    }
+    block.swap(entry.state->block);
+  }
 }
 
 TimerHandle TimerService::schedule(std::chrono::nanoseconds delay,

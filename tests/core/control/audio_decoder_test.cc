@@ -454,8 +454,10 @@ TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitial
   send(instruction(SdkInstruction::SdkInstruction_start));
   send(configuration({{"x", "2"}}));
   send(configuration({{"x", "3"}}));
+  ASSERT_TRUE(tap_->await(31, 1));
+  // What handling the messages above sent is queued before the second marker.
   flush();
-  decoder_->waitForControlTasks();
+  flush();
   ASSERT_EQ(tap_->of(31).size(), 1u);
   auto failure = ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[0].params);
   EXPECT_EQ(failure->descriptionString, ratesFailure_);
@@ -471,6 +473,8 @@ TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitial
   ratesFailure_ = "Cannot open ALSA capture device hw:97: No such file or directory";
   decoder_->useCustomRecorder(nullptr);  // back to a (failing) platform recorder
   send(configuration({{"x", "5"}}));
+  EXPECT_TRUE(tap_->await(31, 2));
+  flush();
   flush();
   EXPECT_EQ(tap_->of(31).size(), 2u);
 }
