@@ -844,7 +844,14 @@ void AudioDecoder::recorderCallback(
   bool waitForNext = false;
   try {
     std::shared_lock<std::shared_mutex> capture(captureMutex_);
-    if (!recorder_ || !meter_ || audioControllers_.empty()) return;
+    if (!recorder_ || !meter_ || audioControllers_.empty()) {
+      // Controllers taken away by a reset or shutdown may still read the
+      // buffers queued to them while they end: the caller must not refill
+      // the next one before it is free.
+      capture.unlock();
+      awaitNextBuffer(index);
+      return;
+    }
     const short* samples = recorder_->getShortBuffer(index);
     if (samples == nullptr) return;
     const unsigned short frames = bufferFrames_;
@@ -882,13 +889,15 @@ void AudioDecoder::recorderCallback(
   }
   // An app-fed recorder fills the buffers in turn: its caller waits until the
   // next one is no longer read, so feeding runs at the decoder's pace.
-  if (waitForNext) {
-    const unsigned count = leases_.size();
-    if (count != 0 && !leases_.awaitFree((index + 1u) % count, env_.bufferWaitLimit)) {
-      droppedBuffers_.fetch_add(1);
-      logWithLogger<LogLevel::Warning>(this, "Capture buffer still in use after ",
-                                       env_.bufferWaitLimit.count(), " ms");
-    }
+  if (waitForNext) awaitNextBuffer(index);
+}
+
+void AudioDecoder::awaitNextBuffer(unsigned char index) {
+  const unsigned count = leases_.size();
+  if (count != 0 && !leases_.awaitFree((index + 1u) % count, env_.bufferWaitLimit)) {
+    droppedBuffers_.fetch_add(1);
+    logWithLogger<LogLevel::Warning>(this, "Capture buffer still in use after ",
+                                     env_.bufferWaitLimit.count(), " ms");
   }
 }
 

@@ -219,6 +219,9 @@ class AudioDecoder : public IProcessorControllerListener,
   class EngineWalk;
   using ControlLock = std::unique_lock<std::recursive_mutex>;
 
+  // The capture caller waits (bounded) until the buffer after `index` is
+  // no longer read by any controller.
+  void awaitNextBuffer(unsigned char index);
   bool tryInitialise();
   void initialiseProcessors();
   void createEngines();

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/audio/custom_recorder.h"
 #include "core/control/builtin_plugins.h"
 #include "core/control/configuration_filter.h"
 #include "core/control/processor_handles.h"
@@ -378,6 +380,53 @@ TEST_F(AudioDecoderTest, AppFedRecorderWaitsForBuffersInUse) {
         << v;
   }
   EXPECT_EQ(decoder_->droppedBuffers(), 0u);
+}
+
+// Shutting down while the app feeds its recorder: the controllers taken
+// away still read the buffers queued to them as they end, so the app's
+// next buffer is filled only once it is free, never under a reader.
+TEST_F(AudioDecoderTest, ShutdownWhileTheAppFeedsNeverRefillsABufferStillQueued) {
+  make();
+  auto owned = std::make_unique<CustomRecorder>(8000, bus_.get());
+  CustomRecorder* custom = owned.get();
+  decoder_->useCustomRecorder(std::move(owned));
+  send(configuration({{"x", "1"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(log_.await("Start"));
+  const std::size_t frames = custom->getMaximumBufferSize() / AudioDecoder::kCaptureBuffers;
+  ASSERT_GT(frames, 0u);
+  gate_.set(false);
+  std::atomic<int> fed{0};
+  std::thread feeder([&] {
+    for (short v = 1; v <= 12; ++v) {
+      const std::vector<short> block(frames, v);
+      custom->provideSamples(block.data(), static_cast<int>(block.size()));
+      fed.store(v);
+    }
+  });
+  // Every buffer is queued behind the held first one.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (fed.load() < 4 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(fed.load(), 4);
+  std::thread closer([&] { decoder_->shutdown(); });
+  while (decoder_->isInitialised() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_FALSE(decoder_->isInitialised());  // the controllers are taken away, still ending
+  gate_.set(true);
+  closer.join();
+  feeder.join();
+  // What the processor read is what was fed into each buffer, in order.
+  const std::string prefix = "ProcessBuffer:" + std::to_string(frames) + ":";
+  std::vector<int> seen;
+  for (const std::string& line : log_.entries()) {
+    if (line.rfind(prefix, 0) == 0) seen.push_back(std::stoi(line.substr(prefix.size())));
+  }
+  ASSERT_FALSE(seen.empty());
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], static_cast<int>(i) + 1);
 }
 
 TEST_F(AudioDecoderTest, CustomRecorderOnARunningDecoderKeepsControllersAndDoesNotRestart) {
