@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench/bench_data.h"
+#include "bench/core_on_bus.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/custom_recorder.h"
 #include "core/control/audio_decoder.h"
@@ -102,11 +103,6 @@ class Counter : public IMessengerListener {
   std::atomic<bool> listening{false};
 };
 
-template <typename T>
-void send(IMessenger& bus, const T& message) {
-  bus.send("Platform", ThriftParamsFactory::createThriftParams(message));
-}
-
 // The core, set up and started on a bus of its own.
 class Core {
  public:
@@ -133,23 +129,7 @@ class Core {
     recorder_ = recorder.get();
     decoder_->useCustomRecorder(std::move(recorder));
 
-    ConfigurationMapSignal map;
-    map.target = ConfigTarget::Target_Cpp;
-    send(bus_, map);
-    InitData init;
-    init.__set_sampleRates(SampleRate_48000);
-    init.__set_deviceId(1);
-    init.__set_filePath(folder_.string());
-    init.__set_packageName("bench.app");
-    init.__set_udId("bench-device");
-    send(bus_, init);
-    InstructionSignal start;
-    start.instruction = SdkInstruction::SdkInstruction_start;
-    send(bus_, start);
-    for (int i = 0; i < 1000 && !counter_.listening.load(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // decoders built
+    tlbench::startDecodingOnBus(bus_, folder_.string(), counter_.listening);
   }
   ~Core() {
     bridge_.reset();

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "bench/bench_data.h"
+#include "bench/core_on_bus.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/custom_recorder.h"
 #include "core/control/audio_decoder.h"
@@ -118,11 +119,6 @@ class StatusCounter : public IMessengerListener {
   std::atomic<bool> listening{false};
 };
 
-template <typename T>
-void send(IMessenger& bus, const T& message) {
-  bus.send("Platform", ThriftParamsFactory::createThriftParams(message));
-}
-
 // Seconds of wall time to feed `minutes` of the minute to a decoder running
 // the healthy processor and, unless `second` is empty, a second one.
 double feedSeconds(const std::vector<int16_t>& minute, const std::string& second) {
@@ -149,23 +145,7 @@ double feedSeconds(const std::vector<int16_t>& minute, const std::string& second
   auto owned = std::make_unique<CustomRecorder>(48000, &bus);
   CustomRecorder* recorder = owned.get();
   decoder->useCustomRecorder(std::move(owned));
-  ConfigurationMapSignal map;
-  map.target = ConfigTarget::Target_Cpp;
-  send(bus, map);
-  InitData init;
-  init.__set_sampleRates(SampleRate_48000);
-  init.__set_deviceId(1);
-  init.__set_filePath(folder.string());
-  init.__set_packageName("bench.app");
-  init.__set_udId("bench-device");
-  send(bus, init);
-  InstructionSignal start;
-  start.instruction = SdkInstruction::SdkInstruction_start;
-  send(bus, start);
-  for (int i = 0; i < 1000 && !statuses.listening.load(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // decoders built
+  tlbench::startDecodingOnBus(bus, folder.string(), statuses.listening);
 
   const auto began = std::chrono::steady_clock::now();
   for (int m = 0; m < kMinutes; ++m) {
