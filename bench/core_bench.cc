@@ -31,17 +31,14 @@
 
 #include "bench/bench_data.h"
 #include "bench/core_on_bus.h"
+#include "bench/t2_recording.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/custom_recorder.h"
 #include "core/control/audio_decoder.h"
 #include "core/control/sdk_private.h"
-#include "core/decoder/codeword_layouts.h"
-#include "core/decoder/decoder_library.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/messenger.h"
-#include "tools/signal/signal_generator.h"
-#include "tools/signal/signal_impairments.h"
 
 namespace {
 
@@ -60,28 +57,6 @@ double residentMb() {
   long resident = 0;
   statm >> pages >> resident;
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
-// A minute of T2 words at 48 kHz under 20 dB of white noise.
-std::vector<int16_t> minuteOfAudio() {
-  const std::string config = dataFile("scheme_t2_vtw.cfg");
-  DecoderLibraryContext* ctx = Tembrolexin_Init2(config.c_str(), 1);
-  if (ctx == nullptr) {
-    std::fprintf(stderr, "core_bench: %s\n", Tembrolexin_GetErrorMsg());
-    std::exit(2);
-  }
-  tltest::GeneratorOptions options;
-  options.seed = 4;
-  options.outputRateHz = 48000;
-  std::vector<int64_t> words;
-  for (int i = 0; i < 23; ++i) words.push_back(createVorselTvCodeWord(54321, 1000 + i));
-  tltest::GeneratedSignal signal = tltest::generateSignal(*getEchoModParameters(ctx, 0), words,
-                                                          options);
-  Tembrolexin_Close(ctx);
-  tltest::addNoise(&signal.samples, signal.rateHz, 20, tltest::NoiseKind::kWhite, 5, 100,
-                   signal.rateHz / 2 - 100);
-  signal.samples.resize(60 * 48000, 0);
-  return signal.samples;
 }
 
 // Counts what reaches the bus.
@@ -162,7 +137,7 @@ class Core {
 };
 
 void BM_CoreOnTheBus(benchmark::State& state) {
-  const std::vector<int16_t> minute = minuteOfAudio();
+  const std::vector<int16_t> minute = tlbench::t2MinuteAt48k();
   Core core;
   core.feed(minute);  // warm-up
   const uint64_t before = core.words();
@@ -174,7 +149,7 @@ void BM_CoreOnTheBus(benchmark::State& state) {
 }
 
 void BM_CoreHours(benchmark::State& state) {
-  const std::vector<int16_t> minute = minuteOfAudio();
+  const std::vector<int16_t> minute = tlbench::t2MinuteAt48k();
   for (auto _ : state) {
     Core core;
     int fed = 0;

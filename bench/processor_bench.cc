@@ -28,13 +28,10 @@
 #include <vector>
 
 #include "bench/bench_data.h"
+#include "bench/t2_recording.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/resampler.h"
-#include "core/decoder/codeword_layouts.h"
-#include "core/decoder/decoder_library.h"
 #include "core/runtime/processor_params.h"
-#include "tools/signal/signal_generator.h"
-#include "tools/signal/signal_impairments.h"
 
 // The replaced global operators pair malloc with free; GCC's inlining check
 // cannot see that and warns about the standard containers' deletes.
@@ -95,25 +92,9 @@ class CountingListener : public IProcessorListener {
   bool idle_ = false;
 };
 
-// About a minute of 48 kHz audio carrying VTW words under 20 dB of noise.
-std::vector<int16_t> recording() {
-  const std::string config = dataFile("scheme_t2_vtw.cfg");
-  std::unique_ptr<DecoderLibraryContext, void (*)(DecoderLibraryContext*)> ctx(
-      Tembrolexin_Init2(config.c_str(), 1), Tembrolexin_Close);
-  tltest::GeneratorOptions options;
-  options.seed = 4;
-  options.outputRateHz = 48000;
-  std::vector<int64_t> words;
-  for (int i = 0; i < 23; ++i) words.push_back(createVorselTvCodeWord(54321, 1000 + i));
-  tltest::GeneratedSignal signal =
-      tltest::generateSignal(*getEchoModParameters(ctx.get(), 0), words, options);
-  tltest::addNoise(&signal.samples, 48000, 20, tltest::NoiseKind::kWhite, 5, 100, 23900);
-  return signal.samples;
-}
-
 void BM_Processor(benchmark::State& state) {
   const bool paced = state.range(0) != 0;
-  static const std::vector<int16_t> samples = recording();
+  static const std::vector<int16_t> samples = tlbench::t2RecordingAt48k();
   const size_t frames = static_cast<size_t>(state.range(1));
   const size_t buffers = samples.size() / frames;
   const double audioSeconds = static_cast<double>(buffers * frames) / 48000;

@@ -33,17 +33,14 @@
 
 #include "bench/bench_data.h"
 #include "bench/core_on_bus.h"
+#include "bench/t2_recording.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/custom_recorder.h"
 #include "core/control/audio_decoder.h"
 #include "core/control/sdk_private.h"
-#include "core/decoder/codeword_layouts.h"
-#include "core/decoder/decoder_library.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/messenger.h"
-#include "tools/signal/signal_generator.h"
-#include "tools/signal/signal_impairments.h"
 
 namespace {
 
@@ -53,26 +50,6 @@ using tlbench::dataFile;
 
 constexpr size_t kFrames = 6144;
 constexpr int kMinutes = 60;
-
-// A minute of T2 words at 48 kHz under 20 dB of white noise.
-std::vector<int16_t> minuteOfAudio() {
-  DecoderLibraryContext* ctx = Tembrolexin_Init2(dataFile("scheme_t2_vtw.cfg").c_str(), 1);
-  if (ctx == nullptr) {
-    std::fprintf(stderr, "stall_bench: %s\n", Tembrolexin_GetErrorMsg());
-    std::exit(2);
-  }
-  tltest::GeneratorOptions options;
-  options.seed = 4;
-  options.outputRateHz = 48000;
-  std::vector<int64_t> words;
-  for (int i = 0; i < 23; ++i) words.push_back(createVorselTvCodeWord(54321, 1000 + i));
-  tltest::GeneratedSignal signal =
-      tltest::generateSignal(*getEchoModParameters(ctx, 0), words, options);
-  Tembrolexin_Close(ctx);
-  tltest::addNoise(&signal.samples, 48000, 20, tltest::NoiseKind::kWhite, 5, 100, 23900);
-  signal.samples.resize(60 * 48000, 0);
-  return signal.samples;
-}
 
 // Finishes its first buffer, then nothing.
 class HungProcessor : public IAudioProcessor {
@@ -163,7 +140,7 @@ double feedSeconds(const std::vector<int16_t>& minute, const std::string& second
 }
 
 void BM_FeedBeside(benchmark::State& state, const char* second) {
-  static const std::vector<int16_t> minute = minuteOfAudio();
+  static const std::vector<int16_t> minute = tlbench::t2MinuteAt48k();
   const double audio = static_cast<double>(minute.size() / kFrames * kFrames) / 48000.0 * kMinutes;
   double alone = 0;
   double beside = 0;
