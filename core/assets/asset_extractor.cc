@@ -15,6 +15,7 @@
 #include "core/assets/bundle_paths.h"
 #include "core/runtime/dir_info.h"
 #include "core/runtime/file_info.h"
+#include "core/runtime/unique_fd.h"
 
 namespace tembrolexin {
 
@@ -34,28 +35,6 @@ struct FinalizeStmt {
   void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 };
 using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStmt>;
-
-// An owned descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 // The segments of a row's name that name something: empty and "." ones are
 // dropped ("a//./b" is "a/b").

@@ -13,34 +13,11 @@
 #include <utility>
 
 #include "core/runtime/file_info.h"
+#include "core/runtime/unique_fd.h"
 
 namespace tembrolexin {
 
 namespace {
-
-// A descriptor, closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes the descriptor now; false when closing reports an error (a
-  // delayed write failure).
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
 
 // Folders inside a tree are opened by name relative to their parent's
 // descriptor and never through a link, so a walk stays inside the tree even
