@@ -245,6 +245,15 @@ int main(int argc, char** argv) {
     }
     runMainUntil([&] { return state.listening.load(); }, 20ms);
   }
+  // The plug-ins build their decoders as listening starts and drop audio
+  // until they have them; fed at the decoder's pace, the file's first words
+  // could come before. Half a second of silence, at the pace it plays,
+  // gives them that time.
+  const auto chunkTime = std::chrono::milliseconds(1000 * chunk / reader->rateHz());
+  for (int fed = 0; fed < reader->rateHz() / 2; fed += chunk) {
+    feed(block.data(), chunk);
+    runMainUntil([] { return false; }, chunkTime);
+  }
   for (std::size_t n; (n = reader->read(block.data(), block.size())) > 0;) {
     if (!feed(block.data(), static_cast<int32_t>(n))) {
       std::fprintf(stderr, "decode_wav: samples refused\n");
