@@ -167,7 +167,8 @@ TEST_F(SocketFixture, EmptyDataIsDroppedByEveryFormWithoutACallback) {
   socket.sendDataToAddress("", server.address(), 1.0, 4);
   socket.sendData("marker", "127.0.0.1", server.port(), 1.0, 5);
   ASSERT_TRUE(server.awaitRequests(1));
-  EXPECT_EQ(kinds(recorder.settled()), (std::vector<std::string>{"sent5"}));
+  // The marker's callback may reach the delegate after the server has it.
+  EXPECT_EQ(kinds(recorder.await(1)), (std::vector<std::string>{"sent5"}));
   EXPECT_EQ(server.requests(), (std::vector<std::string>{"marker"}));
 }
 
