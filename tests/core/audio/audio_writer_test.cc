@@ -1,5 +1,6 @@
 #include "core/audio/audio_writer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/audio/resampler.h"
 #include "core/audio/volume_measurer.h"
 #include "core/runtime/dir_info.h"
 #include "core/runtime/file_info.h"
@@ -175,6 +177,118 @@ TEST(VolumeMeasurerTest, VolumeMovesOncePerSecondOfSamples) {
   for (int i = 0; i < 20; ++i) noRate.ProcessBuffer(tone.data(), 1024);
   EXPECT_EQ(noRate.getCurrentVolume(), 0);
 }
+
+// The meter as it was written first, one sample at a time: the block-wise
+// meter must give the same level and integrity after every buffer.
+class PerSampleMeter {
+ public:
+  explicit PerSampleMeter(int32_t window) : window_(window), countdown_(window) {}
+  void process(const short* samples, int32_t count) {
+    runFirst_ = -2;
+    bool endedInThisBuffer = false;
+    for (int32_t k = 0; k < count; ++k) {
+      const int16_t sample = samples[k];
+      if (sample == lastSample_) {
+        if (runFirst_ == -2) runFirst_ = k - 1;
+        ++runLength_;
+      } else if (runLength_ > 0) {
+        const int32_t last = k == 0 ? 0 : k - 1;
+        if (!endedInThisBuffer || runLength_ > longest.length) {
+          longest.firstIndex = runFirst_;
+          longest.lastIndex = last;
+          longest.length = runLength_;
+          endedInThisBuffer = true;
+        }
+        runFirst_ = -2;
+        runLength_ = 0;
+      }
+      sumOfSquares_ += static_cast<int64_t>(sample) * sample;
+      if (window_ > 0 && --countdown_ <= 0) {
+        const int64_t mean = sumOfSquares_ / window_;
+        const int dB = mean > 0 ? static_cast<int>(10.0f * std::log10(static_cast<float>(mean))) : 0;
+        volume = static_cast<int16_t>(volume - (volume >> 2) + (dB >> 2));
+        countdown_ = window_;
+        sumOfSquares_ = 0;
+      }
+      lastSample_ = sample;
+    }
+    if (runLength_ > longest.length) {
+      longest.firstIndex = runFirst_;
+      longest.lastIndex = -2;
+      longest.length = runLength_;
+    }
+  }
+  AudioIntegrity take() {
+    const AudioIntegrity result = longest;
+    longest = AudioIntegrity();
+    return result;
+  }
+  int16_t volume = 0;
+  AudioIntegrity longest;
+
+ private:
+  int32_t window_;
+  int32_t countdown_;
+  int64_t sumOfSquares_ = 0;
+  int32_t runFirst_ = -2;
+  int32_t runLength_ = 0;
+  int16_t lastSample_ = 0;
+};
+
+struct MeterCase {
+  const char* name;
+  SampleRate rate;
+  int frames;
+};
+
+class VolumeMeasurerBlockTest : public ::testing::TestWithParam<MeterCase> {};
+
+// Loud and quiet noise with runs of equal samples placed at random, across
+// stretch and buffer boundaries, and some silence: level and integrity match
+// the per-sample meter buffer by buffer.
+TEST_P(VolumeMeasurerBlockTest, SameAsPerSampleMeter) {
+  const MeterCase& c = GetParam();
+  VolumeMeasurer meter(c.rate);
+  PerSampleMeter reference(Resampler::ConvertSampleRateToHzInt(c.rate));
+  uint32_t seed = 12345;
+  const auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  std::vector<short> buffer(static_cast<size_t>(c.frames));
+  for (int n = 0; n < 200000 / c.frames + 40; ++n) {
+    const int amplitude = (n / 7) % 3 == 0 ? 32767 : 40;
+    for (auto& s : buffer) {
+      s = static_cast<short>(static_cast<int>(next() % (2u * amplitude + 1)) - amplitude);
+    }
+    for (int runs = static_cast<int>(next() % 4); runs > 0; --runs) {
+      const size_t at = next() % buffer.size();
+      const size_t length = std::min<size_t>(buffer.size() - at, 1 + next() % 150);
+      std::fill_n(buffer.begin() + static_cast<std::ptrdiff_t>(at), length, buffer[at]);
+    }
+    if (n % 11 == 5) std::fill(buffer.begin(), buffer.end(), 0);
+    meter.ProcessBuffer(buffer.data(), static_cast<unsigned short>(buffer.size()));
+    reference.process(buffer.data(), c.frames);
+    const AudioIntegrity got = meter.getAudioIntegrityCheck();
+    const AudioIntegrity want = reference.take();
+    ASSERT_EQ(meter.getCurrentVolume(), reference.volume) << "buffer " << n;
+    ASSERT_EQ(got.firstIndex, want.firstIndex) << "buffer " << n;
+    ASSERT_EQ(got.lastIndex, want.lastIndex) << "buffer " << n;
+    ASSERT_EQ(got.length, want.length) << "buffer " << n;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RatesAndBuffers, VolumeMeasurerBlockTest,
+    ::testing::Values(MeterCase{"8kHz_1", SampleRate_8000, 1},
+                      MeterCase{"16kHz_7", SampleRate_16000, 7},
+                      MeterCase{"44k1_63", SampleRate_44100, 63},
+                      MeterCase{"48kHz_64", SampleRate_48000, 64},
+                      MeterCase{"48kHz_65", SampleRate_48000, 65},
+                      MeterCase{"48kHz_480", SampleRate_48000, 480},
+                      MeterCase{"48kHz_6144", SampleRate_48000, 6144},
+                      MeterCase{"NoRate_1000", SampleRate_NotAvailable, 1000}),
+    [](const ::testing::TestParamInfo<MeterCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tembrolexinsdk

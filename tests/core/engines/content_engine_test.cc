@@ -385,6 +385,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, ContentEngineQualityTest,
                                            QualityCase{"Unknown4", 4, "CONFIDENCE_UNKNOWN"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(ContentSignalsTest, PerformanceTextAtTheLevelsExtremes) {
+  const ContentSignal low = contentengine::makePerformanceDataSignal(1, -32768, 32767);
+  EXPECT_EQ(low.emitValue,
+            "{\n\t\"confidence\" : \"CONFIDENCE_LOW\",\n\t\"signalStrength\" : -32768,\n"
+            "\t\"volume\" : 32767\n}\n");
+  EXPECT_EQ(contentengine::makePerformanceDataSignal(-1, 0, 0).emitValue,
+            "{\n\t\"confidence\" : \"CONFIDENCE_UNKNOWN\",\n\t\"signalStrength\" : 0,\n"
+            "\t\"volume\" : 0\n}\n");
+}
+
 TEST_F(ContentEngineTest, ConfidenceWithACodewordGivesNothing) {
   const auto report = codeword(3, "CONFIDENCE");
   engine->processEventParams(&report);
