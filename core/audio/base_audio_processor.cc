@@ -704,14 +704,25 @@ void BaseAudioProcessor::reportPartialResults(DecoderEntry& entry, int64_t corre
 
 void BaseAudioProcessor::runDecoder(DecoderEntry& entry, short* samples, uint32_t count,
                                     int64_t corrected, int64_t steady, uint64_t totalSamples) {
+  decode(entry, samples, count, corrected, steady);
+  reportDecoded(entry, totalSamples);
+}
+
+void BaseAudioProcessor::decode(DecoderEntry& entry, short* samples, uint32_t count,
+                                int64_t corrected, int64_t steady) {
   std::fill(entry.performance.begin(), entry.performance.end(), PerformanceData{});
   entry.results[0] = *entry.partial->result();
   fns_.processData(entry.context, samples, static_cast<int32_t>(count), entry.performance.data(),
                    corrected, entry.results.data());
   *entry.partial->result() = entry.results[0];
-  reportCodewords(entry.performance[0], entry.info, *entry.descriptor, corrected, steady,
-                  totalSamples);
-  reportPartialResults(entry, corrected, steady);
+  entry.corrected = corrected;
+  entry.steady = steady;
+}
+
+void BaseAudioProcessor::reportDecoded(DecoderEntry& entry, uint64_t totalSamples) {
+  reportCodewords(entry.performance[0], entry.info, *entry.descriptor, entry.corrected,
+                  entry.steady, totalSamples);
+  reportPartialResults(entry, entry.corrected, entry.steady);
 }
 
 void BaseAudioProcessor::audioArrivedProcess(AudioArrivedSignal& signal) {
@@ -733,8 +744,11 @@ void BaseAudioProcessor::audioArrivedProcess(AudioArrivedSignal& signal) {
     // The decoding core works in place on a copy.
     std::copy(signal.samples, signal.samples + n, workBuffer_.begin());
     warnWeirdTiming("Processing", entry, corrected, steady);
-    runDecoder(entry, workBuffer_.data(), n, corrected, steady, total);
+    decode(entry, workBuffer_.data(), n, corrected, steady);
   }
+  // Every scheme's reports of the buffer leave together, in the decoders'
+  // order, once all have run: the bus then wakes once for them.
+  for (DecoderEntry& entry : decoders_) reportDecoded(entry, total);
   signal.decoded = true;
   reportEvent(ProcessingCompleteParams());
   checkNTPRequest();

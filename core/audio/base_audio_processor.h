@@ -265,6 +265,9 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
     // them; the entry reports scheme 0.
     std::vector<PerformanceData> performance;
     std::vector<VorselTResult> results;
+    // The stamps of the last decoded buffer, until it is reported.
+    int64_t corrected = 0;
+    int64_t steady = 0;
   };
 
   // States (worker thread).
@@ -281,9 +284,13 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   void setupStateProcessing();
   // Marks the signal decoded when it reports its ProcessingCompleteParams.
   void audioArrivedProcess(AudioArrivedSignal& signal);
-  // One decoder run over `samples` (null: a flush) ending at `corrected`.
+  // One decoder run over `samples` (null: a flush) ending at `corrected`,
+  // then its report.
   void runDecoder(DecoderEntry& entry, short* samples, uint32_t count, int64_t corrected,
                   int64_t steady, uint64_t totalSamples);
+  void decode(DecoderEntry& entry, short* samples, uint32_t count, int64_t corrected,
+              int64_t steady);
+  void reportDecoded(DecoderEntry& entry, uint64_t totalSamples);
   void pingDecoder();
   void reportCodewords(PerformanceData& p, const EncodingSchemeInfo& info,
                        const EchoDecoderDescriptor& descriptor, int64_t corrected, int64_t steady,

@@ -21,6 +21,7 @@ class CaptureBufferLeases {
   void reset(unsigned count) {
     std::lock_guard<std::mutex> lock(mutex_);
     counts_.assign(count, 0);
+    waiters_.assign(count, 0);
     ++generation_;
     cv_.notify_all();
   }
@@ -38,23 +39,43 @@ class CaptureBufferLeases {
   void release(unsigned index, unsigned generation) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation != generation_ || index >= counts_.size() || counts_[index] == 0) return;
-    if (--counts_[index] == 0) cv_.notify_all();
+    // Only a release that can end a wait wakes the waiters.
+    if (--counts_[index] == 0 && waiters_[index] != 0) cv_.notify_all();
   }
   bool isFree(unsigned index) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return index >= counts_.size() || counts_[index] == 0;
   }
   // Waits until buffer `index` is free, at most `limit`; false on time-out.
-  bool awaitFree(unsigned index, std::chrono::milliseconds limit) {
+  // When it is still read, waits (within the same limit) until buffer
+  // `then` is free as well, if it is read: a feeder then fills two buffers
+  // per wake-up instead of one. Readers release buffers in the order they
+  // were filled, so `then`, filled after `index`, is free no sooner.
+  bool awaitFree(unsigned index, std::chrono::milliseconds limit, unsigned then) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, limit,
-                        [&] { return index >= counts_.size() || counts_[index] == 0; });
+    const auto isFree = [&](unsigned i) { return i >= counts_.size() || counts_[i] == 0; };
+    if (isFree(index)) return true;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!isFree(index) || !isFree(then)) {
+      // Registered on the one release that can end the wait.
+      const unsigned awaited = isFree(then) ? index : then;
+      const unsigned generation = generation_;
+      ++waiters_[awaited];
+      const bool timedOut = cv_.wait_until(lock, deadline) == std::cv_status::timeout;
+      if (generation == generation_) --waiters_[awaited];
+      if (timedOut) break;
+    }
+    return isFree(index);
+  }
+  bool awaitFree(unsigned index, std::chrono::milliseconds limit) {
+    return awaitFree(index, limit, index);
   }
 
  private:
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<unsigned> counts_;
+  std::vector<unsigned> waiters_;  // per buffer, the waits its release ends
   unsigned generation_ = 0;
 };
 
