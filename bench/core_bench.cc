@@ -4,7 +4,7 @@
 // and the processor's words leave as CodewordSignals.
 //
 // Counters: "xRealtime" is seconds of audio per second of process CPU time
-// (every thread of the core counted; target at least 300);
+// (every thread of the core counted; target at least 800);
 // "words_per_run" the code words that reached the bus per minute of audio.
 // CoreHours feeds four hours of audio once and reports the resident memory
 // after 10 minutes and after 1, 2 and 4 hours ("rss_mb_10min", "rss_mb_1h",
