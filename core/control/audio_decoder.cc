@@ -894,10 +894,11 @@ void AudioDecoder::recorderCallback(
 
 void AudioDecoder::awaitNextBuffer(unsigned char index) {
   const unsigned count = leases_.size();
+  if (count == 0) return;
   // With three buffers or more, a wait lasts until two are free (see
   // CaptureBufferLeases::awaitFree): one thread wake-up per two buffers.
   const unsigned then = count >= 3 ? (index + 2u) % count : (index + 1u) % count;
-  if (count != 0 && !leases_.awaitFree((index + 1u) % count, env_.bufferWaitLimit, then)) {
+  if (!leases_.awaitFree((index + 1u) % count, env_.bufferWaitLimit, then)) {
     droppedBuffers_.fetch_add(1);
     logWithLogger<LogLevel::Warning>(this, "Capture buffer still in use after ",
                                      env_.bufferWaitLimit.count(), " ms");
