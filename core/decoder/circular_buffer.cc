@@ -153,22 +153,11 @@ void CircularBufferGenericPush(CircularBuffer* ring, const void* value, void* ou
   }
 }
 
-int32_t CircularBufferIndexBack(const CircularBuffer* ring, int64_t back) {
-  if (!ring || !ring->base || ring->count < 1 || ring->elementSize < 1) return -1;
-  const int64_t newest = (ring->current - ring->base) / ring->elementSize;
-  int64_t index = (newest - back) % ring->count;
-  if (index < 0) index += ring->count;
-  return static_cast<int32_t>(index);
-}
-
 int32_t CircularBufferLongAt(const CircularBuffer* ring, int64_t back) {
   return valueAt<int32_t>(ring, back);
 }
 int16_t CircularBufferShortAt(const CircularBuffer* ring, int64_t back) {
   return valueAt<int16_t>(ring, back);
-}
-int8_t CircularBufferCharAt(const CircularBuffer* ring, int64_t back) {
-  return valueAt<int8_t>(ring, back);
 }
 float CircularBufferFloatAt(const CircularBuffer* ring, int64_t back) {
   return valueAt<float>(ring, back);

@@ -72,12 +72,26 @@ void CircularBufferGenericPush(CircularBuffer* ring, const void* value, void* ou
 // Slot index (0 .. count-1) of the value written `back` pushes before the
 // newest (0 = newest), reduced modulo count for any back, negative included.
 // -1 for a ring without storage.
-int32_t CircularBufferIndexBack(const CircularBuffer* ring, int64_t back);
+// Defined here so that the per-step readers of soft symbols inline it; a
+// back within one turn of the ring and one-byte slots need no division.
+inline int32_t CircularBufferIndexBack(const CircularBuffer* ring, int64_t back) {
+  if (!ring || !ring->base || ring->count < 1 || ring->elementSize < 1) return -1;
+  const int64_t offset = ring->current - ring->base;
+  const int64_t newest = ring->elementSize == 1 ? offset : offset / ring->elementSize;
+  int64_t index = newest - back;
+  if (back < 0 || back >= ring->count) index %= ring->count;
+  if (index < 0) index += ring->count;
+  return static_cast<int32_t>(index);
+}
 // Values `back` pushes before the newest (0 = newest), wrapping; 0 without
 // storage.
 int32_t CircularBufferLongAt(const CircularBuffer* ring, int64_t back);
 int16_t CircularBufferShortAt(const CircularBuffer* ring, int64_t back);
-int8_t CircularBufferCharAt(const CircularBuffer* ring, int64_t back);
+inline int8_t CircularBufferCharAt(const CircularBuffer* ring, int64_t back) {
+  const int32_t index = CircularBufferIndexBack(ring, back);
+  if (index < 0) return 0;
+  return static_cast<int8_t>(ring->base[static_cast<int64_t>(index) * ring->elementSize]);
+}
 float CircularBufferFloatAt(const CircularBuffer* ring, int64_t back);
 // Zeroes every slot; `current` stays where it is.
 void CircularBufferZero(CircularBuffer* ring);

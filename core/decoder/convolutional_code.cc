@@ -112,18 +112,13 @@ inline uint32_t packFlags8(const uint8_t* flags) {
   return static_cast<uint32_t>((v * 0x0102040810204080ULL) >> 56);
 }
 
-// Flat form: the branch metrics are gathered per butterfly first, so that
-// the add-compare-select is one loop over contiguous arrays (vectorisable),
-// and the decisions are packed afterwards.
-void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* bm, const uint16_t* labels,
+// Flat form: the branch metrics of each butterfly are laid out first (m0
+// for labels 2i, m1 for labels 2i + 1), so that the add-compare-select is
+// one loop over contiguous arrays (vectorisable), and the decisions are
+// packed afterwards.
+void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* m0, const int16_t* m1,
              int half, uint32_t* dec, int words) {
-  int16_t m0[kFlatMaxStates / 2];
-  int16_t m1[kFlatMaxStates / 2];
   uint8_t upper[kFlatMaxStates];
-  for (int i = 0; i < half; ++i) {
-    m0[i] = bm[labels[2 * i]];
-    m1[i] = bm[labels[2 * i + 1]];
-  }
   const int16_t* lowerM = oldM;
   const int16_t* upperM = oldM + half;
   for (int i = 0; i < half; ++i) {
@@ -149,6 +144,50 @@ void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* bm, const uint16
     uint32_t bits = 0;
     for (int b = 0; b < groups; ++b) bits |= packFlags8(upper + 32 * w + 8 * b) << (8 * b);
     dec[w] = bits;
+  }
+}
+
+// Butterfly metrics looked up label by label in the step's 2^G table.
+void gatherMetrics(const int16_t* bm, const uint16_t* labels, int half, int16_t* m0,
+                   int16_t* m1) {
+  for (int i = 0; i < half; ++i) {
+    m0[i] = bm[labels[2 * i]];
+    m1[i] = bm[labels[2 * i + 1]];
+  }
+}
+
+// Codes with few generators skip the table lookup, which does not
+// vectorise: a label's metric is the sum over generators j of lo[j] (the
+// metric of an expected 0) plus, where the label's bit j is 1, diff[j] (that
+// of an expected 1 minus lo[j]). masks holds, per generator, 0 or -1 for the
+// even labels of the butterflies and then for the odd ones.
+constexpr int kMaskMaxGenerators = 4;
+
+void buildLabelMasks(const uint16_t* labels, int g, int half, int16_t* masks) {
+  for (int j = 0; j < g; ++j) {
+    const int shift = g - 1 - j;
+    int16_t* even = masks + static_cast<long>(j) * 2 * half;
+    int16_t* odd = even + half;
+    for (int i = 0; i < half; ++i) {
+      even[i] = static_cast<int16_t>(-((labels[2 * i] >> shift) & 1));
+      odd[i] = static_cast<int16_t>(-((labels[2 * i + 1] >> shift) & 1));
+    }
+  }
+}
+
+void maskedMetrics(const int16_t* masks, const int16_t* lo, const int16_t* diff, int g,
+                   int half, int16_t* m0, int16_t* m1) {
+  int16_t base = 0;
+  for (int j = 0; j < g; ++j) base = static_cast<int16_t>(base + lo[j]);
+  for (int i = 0; i < half; ++i) m0[i] = m1[i] = base;
+  for (int j = 0; j < g; ++j) {
+    const int16_t d = diff[j];
+    const int16_t* even = masks + static_cast<long>(j) * 2 * half;
+    const int16_t* odd = even + half;
+    for (int i = 0; i < half; ++i) {
+      m0[i] = static_cast<int16_t>(m0[i] + (even[i] & d));
+      m1[i] = static_cast<int16_t>(m1[i] + (odd[i] & d));
+    }
   }
 }
 
@@ -319,6 +358,14 @@ int viterbiDecode(ConvolutionalCodec* codec, uint8_t* out, const uint8_t* soft,
 
   const uint16_t* labels = codec->branchLabels;
   int16_t* bm = codec->branchMetrics;
+  const bool flat = states <= kFlatMaxStates;
+  const bool masked = flat && g <= kMaskMaxGenerators;
+  int16_t masks[kMaskMaxGenerators * kFlatMaxStates];
+  int16_t m0[kFlatMaxStates / 2];
+  int16_t m1[kFlatMaxStates / 2];
+  int16_t lo[kMaskMaxGenerators];
+  int16_t diff[kMaskMaxGenerators];
+  if (masked) buildLabelMasks(labels, g, half, masks);
   // Block step of the first trellis step, reduced into the block; the soft
   // values wrap around the block from there.
   int at = ((-warmUp % steps) + steps) % steps;
@@ -326,20 +373,32 @@ int viterbiDecode(ConvolutionalCodec* codec, uint8_t* out, const uint8_t* soft,
     const int blockStep = t - warmUp;
     const uint8_t* sv = soft + static_cast<long>(at) * g;
     if (++at == steps) at = 0;
-    for (int label = 0; label < labelCount; ++label) {
-      int sum = 0;
+    if (masked) {
       for (int j = 0; j < g; ++j) {
-        const int bit = (label >> (g - 1 - j)) & 1;
-        sum += kMetric.m[bit ? 255 - sv[j] : sv[j]];
+        lo[j] = kMetric.m[sv[j]];
+        diff[j] = static_cast<int16_t>(kMetric.m[255 - sv[j]] - lo[j]);
       }
-      bm[label] = static_cast<int16_t>(sum);
+    } else {
+      for (int label = 0; label < labelCount; ++label) {
+        int sum = 0;
+        for (int j = 0; j < g; ++j) {
+          const int bit = (label >> (g - 1 - j)) & 1;
+          sum += kMetric.m[bit ? 255 - sv[j] : sv[j]];
+        }
+        bm[label] = static_cast<int16_t>(sum);
+      }
     }
     uint32_t* dec =
         blockStep >= 0 ? codec->decisions + static_cast<long>(blockStep) * words : nullptr;
     // Path metrics stay within ±(T + K - 1)·G·50 < 2^15 (checked by
     // convInit), so every sum below is exact in 16 bits.
-    if (states <= kFlatMaxStates) {
-      acsFlat(oldM, newM, bm, labels, half, dec, words);
+    if (flat) {
+      if (masked) {
+        maskedMetrics(masks, lo, diff, g, half, m0, m1);
+      } else {
+        gatherMetrics(bm, labels, half, m0, m1);
+      }
+      acsFlat(oldM, newM, m0, m1, half, dec, words);
     } else {
       acsPerWord(oldM, newM, bm, labels, half, dec, words);
     }

@@ -94,6 +94,25 @@ void deleteBlockNormaliser(BlockNormaliser* normaliser) {
   free(normaliser);
 }
 
+namespace {
+
+constexpr int32_t kNormaliseTile = 256;
+
+// Scales n contiguous samples by 2^shift, saturating those above limit to
+// ±32767, and returns the larger of peak and their largest magnitude.
+int32_t scaleStretch(int16_t* x, int32_t n, int32_t shift, int32_t limit, int32_t peak) {
+  for (int32_t k = 0; k < n; ++k) {
+    const int32_t v = x[k];
+    const int32_t m = v < 0 ? -v : v;
+    peak = m > peak ? m : peak;
+    const int32_t clipped = v > 0 ? 32767 : -32767;
+    x[k] = static_cast<int16_t>(m > limit ? clipped : v * (1 << shift));
+  }
+  return peak;
+}
+
+}  // namespace
+
 void blockNormalise(BlockNormaliser* nz, int16_t* samples, int32_t count, int32_t stride) {
   if (nz == nullptr || samples == nullptr || count < 1 || stride < 1) return;
   int32_t peak = nz->peak;
@@ -101,16 +120,29 @@ void blockNormalise(BlockNormaliser* nz, int16_t* samples, int32_t count, int32_
   int32_t shift = nz->shift;
   int32_t limit = 32767 >> shift;
   int16_t* x = samples;
-  for (int32_t i = 0; i < count; ++i, x += stride) {
-    const int32_t v = *x;
-    const int32_t m = v < 0 ? -v : v;
-    if (m > peak) peak = m;
-    ++counter;
-    if (m > limit) {
-      *x = static_cast<int16_t>(v > 0 ? 32767 : -32767);
+  // The gain changes only at the end of a period, so each stretch up to the
+  // next one is a plain loop (vectorised for one band).
+  for (int32_t i = 0; i < count;) {
+    const int32_t left = nz->period - counter;
+    const int32_t n = left > 0 && left < count - i ? left : count - i;
+    if (stride == 1) {
+      peak = scaleStretch(x, n, shift, limit, peak);
+      x += n;
     } else {
-      *x = static_cast<int16_t>(v * (1 << shift));
+      // One band of several: through a contiguous tile, so that the
+      // stretch loop still vectorises.
+      int16_t tile[kNormaliseTile];
+      for (int32_t done = 0; done < n;) {
+        const int32_t t = n - done < kNormaliseTile ? n - done : kNormaliseTile;
+        for (int32_t k = 0; k < t; ++k) tile[k] = x[static_cast<int64_t>(k) * stride];
+        peak = scaleStretch(tile, t, shift, limit, peak);
+        for (int32_t k = 0; k < t; ++k) x[static_cast<int64_t>(k) * stride] = tile[k];
+        x += static_cast<int64_t>(t) * stride;
+        done += t;
+      }
     }
+    i += n;
+    counter += n;
     if (counter == nz->period) {
       int16_t headroom;
       if (peak >= 4096) {

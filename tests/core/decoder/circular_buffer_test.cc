@@ -35,6 +35,19 @@ TEST(CircularBuffer, ExchangePushGivesBackTheValueCountPushesEarlier) {
   EXPECT_EQ(CircularBufferLongAt(&ring, 0), 0);
 }
 
+TEST(CircularBuffer, ByteRingReadsAnyDistanceBackOrForward) {
+  CircularBuffer c;
+  ASSERT_EQ(CircularBufferCharInit2(&c, nullptr, 5), 1);
+  for (int v = 1; v <= 7; ++v) CircularBufferCharPush(&c, static_cast<int8_t>(v));
+  // The ring holds 3 4 5 6 7; 7 is the newest, so `back` reads 7 - back
+  // reduced into 3 .. 7, in either direction and over several turns.
+  for (int back = -12; back <= 12; ++back) {
+    const int want = 3 + (((7 - back - 3) % 5) + 5) % 5;
+    EXPECT_EQ(CircularBufferCharAt(&c, back), want) << back;
+  }
+  CircularBufferCharClose(&c);
+}
+
 TEST(CircularBuffer, EveryKindKeepsItsElementWidth) {
   CircularBuffer s, c, f, g;
   ASSERT_EQ(CircularBufferShortInit2(&s, nullptr, 2), 1);

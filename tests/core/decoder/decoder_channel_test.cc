@@ -143,6 +143,22 @@ TEST(BlockNormaliser, GainSaturatesInsteadOfWrapping) {
   EXPECT_EQ(block[5], -32767);
 }
 
+TEST(BlockNormaliser, GainChangesAtThePeriodEndWithinACall) {
+  // Period 4, no averaging. The first period (peak 1000: headroom 12 - 9)
+  // passes unscaled; the second is scaled by 8 and its peak 4 gives a
+  // headroom of 10 for the rest. Fed as 3 + 7 samples, so the period ends
+  // inside the second call.
+  NormaliserPtr n(createBlockNormaliser(4, 1));
+  int16_t block[10] = {1000, 0, 0, 0, 1, 2, 3, 4, 5, -6};
+  blockNormalise(n.get(), block, 3, 1);
+  blockNormalise(n.get(), block + 3, 7, 1);
+  const int16_t want[10] = {1000, 0, 0, 0, 8, 16, 24, 32, 5120, -6144};
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(block[i], want[i]) << i;
+  EXPECT_EQ(n->shift, 10);
+  EXPECT_EQ(n->counter, 2);
+  EXPECT_EQ(n->peak, 6);
+}
+
 TEST(BlockNormaliser, TouchesOnlyItsBand) {
   NormaliserPtr n(createBlockNormaliser(4, 1));
   int16_t quiet[4] = {1000, 0, 0, 0};  // headroom 3
@@ -155,6 +171,17 @@ TEST(BlockNormaliser, TouchesOnlyItsBand) {
   EXPECT_EQ(pairs[3], 200);
   EXPECT_EQ(pairs[4], -24);
   EXPECT_EQ(pairs[5], 300);
+
+  // A longer stretch of one band in two: the first period passes unscaled,
+  // the rest by 8 (headroom 3 for a peak of 1000); the other band untouched.
+  NormaliserPtr m(createBlockNormaliser(4, 1));
+  std::vector<int16_t> bands(2 * 600);
+  for (size_t i = 0; i < bands.size(); ++i) bands[i] = i % 2 ? 7 : 1000;
+  blockNormalise(m.get(), bands.data(), 600, 2);
+  for (int i = 0; i < 600; ++i) {
+    ASSERT_EQ(bands[2 * i], i < 4 ? 1000 : 8000) << i;
+    ASSERT_EQ(bands[2 * i + 1], 7) << i;
+  }
 }
 
 TEST(DecoderChannel, HalfAPairPassesNoDecisionPoint) {
