@@ -271,11 +271,19 @@ int64_t reedSolomonDecode(ReedSolomonCodec* codec, uint8_t* word, int* count) {
       if (lambda[i] != 0) degLambda = i;
     }
 
-    // Chien search over every non-zero field element.
+    // Chien search over every non-zero field element α^i. term[j] holds
+    // the log of λ_j·α^(i·j) (or -1 for λ_j = 0), stepped by j for each i
+    // instead of raised afresh; j ≤ p ≤ nn keeps each step below 2·nn.
+    int32_t* term = t;  // free once the locator is known
+    for (int j = 0; j <= degLambda; ++j) term[j] = lambda[j] != 0 ? c->logTable[lambda[j]] : -1;
     for (int i = 1; i <= c->nn; ++i) {
       int sum = 0;
       for (int j = 0; j <= degLambda; ++j) {
-        sum ^= gfMul(c, lambda[j], gfPow(c, static_cast<long>(i) * j));
+        if (term[j] < 0) continue;
+        int e = term[j] + j;
+        if (e >= c->nn) e -= c->nn;
+        term[j] = e;
+        sum ^= c->expTable[e];
       }
       if (sum != 0) continue;
       const int location = n - 1 - (c->nn - i);
