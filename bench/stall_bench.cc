@@ -151,7 +151,7 @@ FeedTimes feedSeconds(const std::vector<int16_t>& minute, const std::string& sec
 }
 
 void BM_FeedBeside(benchmark::State& state, const char* second) {
-  static const std::vector<int16_t> minute = tlbench::t2MinuteAt48k();
+  const std::vector<int16_t>& minute = tlbench::t2MinuteAt48k();
   const double audio = static_cast<double>(minute.size() / kFrames * kFrames) / 48000.0 * kMinutes;
   FeedTimes alone;
   FeedTimes beside;

@@ -35,11 +35,15 @@ inline std::vector<int16_t> t2RecordingAt48k() {
   return signal.samples;
 }
 
-// The same, padded with silence to a whole minute.
-inline std::vector<int16_t> t2MinuteAt48k() {
-  std::vector<int16_t> samples = t2RecordingAt48k();
-  samples.resize(60 * 48000, 0);
-  return samples;
+// The same, padded with silence to a whole minute; generated once per
+// process (every run of a benchmark asks for it again).
+inline const std::vector<int16_t>& t2MinuteAt48k() {
+  static const std::vector<int16_t> minute = [] {
+    std::vector<int16_t> samples = t2RecordingAt48k();
+    samples.resize(60 * 48000, 0);
+    return samples;
+  }();
+  return minute;
 }
 
 }  // namespace tlbench

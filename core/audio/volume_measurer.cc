@@ -50,9 +50,10 @@ void VolumeMeasurer::ProcessBuffer(const short* samples, unsigned short count) {
   for (int32_t begin = 0; begin < count; begin += kStretch) {
     const int32_t end = std::min<int32_t>(count, begin + kStretch);
     if (runLength_ == 0) {
-      bool equal = samples[begin] == lastSample_;
+      // An int, not a bool: GCC vectorises an OR over ints only.
+      int equal = samples[begin] == lastSample_;
       for (int32_t k = begin + 1; k < end; ++k) equal |= samples[k] == samples[k - 1];
-      if (!equal) {
+      if (equal == 0) {
         lastSample_ = samples[end - 1];
         continue;
       }

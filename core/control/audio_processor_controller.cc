@@ -857,8 +857,9 @@ void AudioProcessorController::bufferFinished() {
     stalled_ = false;
     dropped = stallDrops_;
     stallDrops_ = 0;
-    flightCv_.notify_all();
   }
+  // After the unlock: the controller's thread, woken, takes the mutex at once.
+  flightCv_.notify_all();
   if (resumed) {
     logWithLogger<LogLevel::Warning>(this, name_, " finishes buffers again; ", dropped,
                                      " buffers were dropped meanwhile");

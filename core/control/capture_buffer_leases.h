@@ -37,10 +37,15 @@ class CaptureBufferLeases {
     return generation_;
   }
   void release(unsigned index, unsigned generation) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (generation != generation_ || index >= counts_.size() || counts_[index] == 0) return;
-    // Only a release that can end a wait wakes the waiters.
-    if (--counts_[index] == 0 && waiters_[index] != 0) cv_.notify_all();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (generation != generation_ || index >= counts_.size() || counts_[index] == 0) return;
+      // Only a release that can end a wait wakes the waiters.
+      if (--counts_[index] != 0 || waiters_[index] == 0) return;
+    }
+    // Woken after the unlock, so that the waiter does not block once more on
+    // the mutex this thread still holds.
+    cv_.notify_all();
   }
   bool isFree(unsigned index) const {
     std::lock_guard<std::mutex> lock(mutex_);
