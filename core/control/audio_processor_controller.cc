@@ -822,13 +822,22 @@ bool AudioProcessorController::awaitFreeBuffer() {
   // A processor that never reports its buffers (one that decodes inside
   // ProcessBuffer, say) cannot be waited for.
   if (!reportsBuffers_ || buffersInFlight_ < rotating) return true;
+  // Behind: waits until two buffers are free, so that this thread and the
+  // processor's worker wake each other once per two buffers. When the stall
+  // limit passes with only one finished, that one is used; with none, the
+  // processor has stalled.
+  resumeAt_ = rotating >= 3 ? rotating - 2 : rotating - 1;
+  const uint64_t finishedBefore = finishedBuffers_;
   const auto deadline = clock_.steadyNow() + stallLimit_;
   waiting_ = true;
-  while (buffersInFlight_ >= rotating && !stopWaiting_ && clock_.steadyNow() < deadline) {
+  while (buffersInFlight_ > resumeAt_ && !stopWaiting_ && clock_.steadyNow() < deadline) {
     clock_.waitUntil(flightCv_, lock, deadline);
   }
   waiting_ = false;
-  if (buffersInFlight_ < rotating) return true;
+  if (buffersInFlight_ < rotating && (buffersInFlight_ <= resumeAt_ ||
+                                      finishedBuffers_ != finishedBefore)) {
+    return true;
+  }
   if (stopWaiting_) return false;
   stalled_ = true;
   ++droppedBuffers_;
@@ -848,18 +857,22 @@ void AudioProcessorController::stopWaitingForProcessor() {
 
 void AudioProcessorController::bufferFinished() {
   bool resumed = false;
+  bool wake = false;
   uint64_t dropped = 0;
   {
     std::lock_guard<std::mutex> lock(flightMutex_);
     if (buffersInFlight_ > 0) --buffersInFlight_;
+    ++finishedBuffers_;
     reportsBuffers_ = true;
     resumed = stalled_;
     stalled_ = false;
     dropped = stallDrops_;
     stallDrops_ = 0;
+    // Only a finish that ends the controller's wait wakes it.
+    wake = waiting_ && buffersInFlight_ <= resumeAt_;
   }
   // After the unlock: the controller's thread, woken, takes the mutex at once.
-  flightCv_.notify_all();
+  if (wake) flightCv_.notify_all();
   if (resumed) {
     logWithLogger<LogLevel::Warning>(this, name_, " finishes buffers again; ", dropped,
                                      " buffers were dropped meanwhile");

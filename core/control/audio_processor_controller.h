@@ -18,7 +18,10 @@
 // buffer decoded (ProcessingCompleteParams) or dropped (IAudioFlowListener),
 // and is handed a rotating buffer only while fewer than three are
 // unfinished: a fast feeder is held at the pace of a processor that decodes
-// and is behind, instead of overwriting audio not yet decoded. A processor
+// and is behind, instead of overwriting audio not yet decoded. Once held, the
+// controller waits until two are finished (one will do when the stall limit
+// passes), so that it and the processor's worker wake each other once per
+// two buffers. A processor
 // that has never reported a buffer is never waited for. One that finishes
 // nothing for the stall limit is no longer waited for: its buffers are
 // dropped (counted, with a Warning) until it finishes one again, so that it
@@ -359,6 +362,8 @@ class AudioProcessorController : public IProcessorListener,
   bool reportsBuffers_ = false;   // guarded by flightMutex_: it has finished one
   bool stalled_ = false;          // guarded by flightMutex_
   bool waiting_ = false;          // guarded by flightMutex_
+  int resumeAt_ = 1;              // guarded by flightMutex_: a wait ends at this many
+  uint64_t finishedBuffers_ = 0;  // guarded by flightMutex_
   // The controller is going, or its processor has ended: nothing more is
   // waited for.
   bool stopWaiting_ = false;      // guarded by flightMutex_
