@@ -94,7 +94,7 @@ inline void emit(MatchedFilter* f, int32_t i, int64_t v64, int64_t w64) {
 inline int32_t phaseStep(MatchedFilter* f, int32_t i, int32_t sign) {
   const int64_t c = pulseCorrelation(f->stepValues[i], f->pulse, f->pulseLength);
   const int64_t e = f->energy[i];
-  const int64_t r64 = e == 0 ? c : (c + e / 2) / e;
+  const int64_t r64 = e == 0 ? c : truncatedQuotient(c + e / 2, e);
   const int16_t r = clampInt16(r64);
   const int16_t before = ringPush<int16_t>(&f->correlations[i], r);
   int32_t d = static_cast<int32_t>(r) - before;
@@ -317,7 +317,12 @@ int32_t matchedFilterProcess(MatchedFilter* f, int16_t* frame, int32_t frameLeng
       f->historyFill = length;
     }
     int16_t* xs = f->history + f->historyFill;
-    for (int32_t t = 0; t < n; ++t) xs[t] = frame[j + t * bandCount];
+    if (bandCount == 2) {
+      // A constant stride, which GCC vectorises (a variable one stays scalar).
+      for (int32_t t = 0; t < n; ++t) xs[t] = frame[j + 2 * t];
+    } else {
+      for (int32_t t = 0; t < n; ++t) xs[t] = frame[j + t * bandCount];
+    }
 
     if (f->form == 0) {
       // Every sample is emitted: sample by sample, position by position.
@@ -399,6 +404,17 @@ int32_t matchedFilterSoftSymbolLength(const MatchedFilter* filter) {
     if (filter->softSymbols[i].count > longest) longest = filter->softSymbols[i].count;
   }
   return longest;
+}
+
+int64_t truncatedQuotient(int64_t a, int64_t b) {
+  // Below 2^52 both convert exactly, and the correctly rounded quotient
+  // cannot cross an integer: a/b lies at least 1/b from any integer it is
+  // not, more than the rounding error |a/b|·2^-53 when |a| < 2^53.
+  constexpr int64_t kExact = int64_t{1} << 52;
+  if (a > -kExact && a < kExact && b > 0 && b < kExact) {
+    return static_cast<int64_t>(static_cast<double>(a) / static_cast<double>(b));
+  }
+  return a / b;
 }
 
 int32_t matchedFilterSamplesSinceStep(const MatchedFilter* filter) {

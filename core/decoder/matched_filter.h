@@ -114,6 +114,11 @@ int32_t matchedFilterSoftSymbolLength(const MatchedFilter* filter);
 // Samples since the last phase step: samples(S) / N - stepCountdown.
 int32_t matchedFilterSamplesSinceStep(const MatchedFilter* filter);
 
+// a / b truncated toward zero, exactly as the integer division (b != 0); a
+// double division where that is exact, being several times quicker than a
+// 64-bit one. Used for the energy normalisation of every phase step.
+int64_t truncatedQuotient(int64_t a, int64_t b);
+
 // ---------------------------------------------------------------------------
 // Hamming-window correlator of the partial-codeword search.
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/decoder/convolutional_code.h"
@@ -406,6 +407,52 @@ TEST(SoftMetricTableTest, IsTheViterbiBranchMetricTable) {
   const int16_t* t = softMetricTable();
   ASSERT_NE(t, nullptr);
   for (int s : {0, 1, 64, 128, 200, 255}) EXPECT_EQ(t[s], convSoftMetric(s)) << s;
+}
+
+// The energy normalisation's quotient: exactly the integer division,
+// including quotients just below an integer and operands beyond 2^52.
+struct QuotientCase {
+  const char* name;
+  int64_t a;
+  int64_t b;
+  int64_t expected;
+};
+
+class QuotientTest : public ::testing::TestWithParam<QuotientCase> {};
+
+TEST_P(QuotientTest, TruncatesTowardZero) {
+  EXPECT_EQ(truncatedQuotient(GetParam().a, GetParam().b), GetParam().expected);
+}
+
+constexpr int64_t kB = (int64_t{1} << 40) + 3;
+
+INSTANTIATE_TEST_SUITE_P(
+    Operands, QuotientTest,
+    ::testing::Values(QuotientCase{"Small", 7, 2, 3}, QuotientCase{"SmallNegative", -7, 2, -3},
+                      QuotientCase{"Exact", -6, 3, -2}, QuotientCase{"Zero", 0, 5, 0},
+                      QuotientCase{"JustBelowAnInteger", 4095 * kB - 1, kB, 4094},
+                      QuotientCase{"JustAboveMinusAnInteger", -(4095 * kB - 1), kB, -4094},
+                      QuotientCase{"LargestExactOperand", (int64_t{1} << 52) - 1, 1,
+                                   (int64_t{1} << 52) - 1},
+                      QuotientCase{"BeyondTheDoubleRange", (int64_t{1} << 60) + 1, 3,
+                                   384307168202282325}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(QuotientTest, MatchesTheIntegerDivisionNearEveryInteger) {
+  uint64_t state = 88172645463325252ull;  // xorshift64
+  const auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    const int64_t b = static_cast<int64_t>(next() >> (12 + next() % 51)) + 1;
+    const int64_t limit = ((int64_t{1} << 52) - 2) / b;
+    const int64_t k = limit == 0 ? 0 : static_cast<int64_t>(next() % static_cast<uint64_t>(limit));
+    const int64_t a = (k * b + static_cast<int64_t>(next() % 3) - 1) * (i % 2 == 0 ? 1 : -1);
+    ASSERT_EQ(truncatedQuotient(a, b), a / b) << a << " / " << b;
+  }
 }
 
 }  // namespace
