@@ -7,6 +7,18 @@
 #include "core/decoder/convolutional_code.h"
 
 namespace tembrolexinsdk {
+
+int64_t truncatedQuotient(int64_t a, int64_t b) {
+  // Below 2^52 both convert exactly, and the correctly rounded quotient
+  // cannot cross an integer: a/b lies at least 1/b from any integer it is
+  // not, more than the rounding error |a/b|·2^-53 when |a| < 2^53.
+  constexpr int64_t kExact = int64_t{1} << 52;
+  if (a > -kExact && a < kExact && b > 0 && b < kExact) {
+    return static_cast<int64_t>(static_cast<double>(a) / static_cast<double>(b));
+  }
+  return a / b;
+}
+
 namespace {
 
 inline int32_t samplesOf(int32_t q, int32_t rateCode) {
@@ -404,17 +416,6 @@ int32_t matchedFilterSoftSymbolLength(const MatchedFilter* filter) {
     if (filter->softSymbols[i].count > longest) longest = filter->softSymbols[i].count;
   }
   return longest;
-}
-
-int64_t truncatedQuotient(int64_t a, int64_t b) {
-  // Below 2^52 both convert exactly, and the correctly rounded quotient
-  // cannot cross an integer: a/b lies at least 1/b from any integer it is
-  // not, more than the rounding error |a/b|·2^-53 when |a| < 2^53.
-  constexpr int64_t kExact = int64_t{1} << 52;
-  if (a > -kExact && a < kExact && b > 0 && b < kExact) {
-    return static_cast<int64_t>(static_cast<double>(a) / static_cast<double>(b));
-  }
-  return a / b;
 }
 
 int32_t matchedFilterSamplesSinceStep(const MatchedFilter* filter) {
