@@ -827,17 +827,13 @@ bool AudioProcessorController::awaitFreeBuffer() {
   // limit passes with only one finished, that one is used; with none, the
   // processor has stalled.
   resumeAt_ = rotating >= 3 ? rotating - 2 : rotating - 1;
-  const uint64_t finishedBefore = finishedBuffers_;
   const auto deadline = clock_.steadyNow() + stallLimit_;
   waiting_ = true;
   while (buffersInFlight_ > resumeAt_ && !stopWaiting_ && clock_.steadyNow() < deadline) {
     clock_.waitUntil(flightCv_, lock, deadline);
   }
   waiting_ = false;
-  if (buffersInFlight_ < rotating && (buffersInFlight_ <= resumeAt_ ||
-                                      finishedBuffers_ != finishedBefore)) {
-    return true;
-  }
+  if (buffersInFlight_ < rotating) return true;
   if (stopWaiting_) return false;
   stalled_ = true;
   ++droppedBuffers_;
@@ -862,7 +858,6 @@ void AudioProcessorController::bufferFinished() {
   {
     std::lock_guard<std::mutex> lock(flightMutex_);
     if (buffersInFlight_ > 0) --buffersInFlight_;
-    ++finishedBuffers_;
     reportsBuffers_ = true;
     resumed = stalled_;
     stalled_ = false;

@@ -363,7 +363,6 @@ class AudioProcessorController : public IProcessorListener,
   bool stalled_ = false;          // guarded by flightMutex_
   bool waiting_ = false;          // guarded by flightMutex_
   int resumeAt_ = 1;              // guarded by flightMutex_: a wait ends at this many
-  uint64_t finishedBuffers_ = 0;  // guarded by flightMutex_
   // The controller is going, or its processor has ended: nothing more is
   // waited for.
   bool stopWaiting_ = false;      // guarded by flightMutex_
