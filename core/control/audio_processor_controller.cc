@@ -826,10 +826,9 @@ bool AudioProcessorController::awaitFreeBuffer() {
   // processor's worker wake each other once per two buffers. When the stall
   // limit passes with only one finished, that one is used; with none, the
   // processor has stalled.
-  resumeAt_ = rotating >= 3 ? rotating - 2 : rotating - 1;
   const auto deadline = clock_.steadyNow() + stallLimit_;
   waiting_ = true;
-  while (buffersInFlight_ > resumeAt_ && !stopWaiting_ && clock_.steadyNow() < deadline) {
+  while (buffersInFlight_ > kResumeInFlight && !stopWaiting_ && clock_.steadyNow() < deadline) {
     clock_.waitUntil(flightCv_, lock, deadline);
   }
   waiting_ = false;
@@ -864,7 +863,7 @@ void AudioProcessorController::bufferFinished() {
     dropped = stallDrops_;
     stallDrops_ = 0;
     // Only a finish that ends the controller's wait wakes it.
-    wake = waiting_ && buffersInFlight_ <= resumeAt_;
+    wake = waiting_ && buffersInFlight_ <= kResumeInFlight;
   }
   // After the unlock: the controller's thread, woken, takes the mutex at once.
   if (wake) flightCv_.notify_all();

@@ -331,6 +331,9 @@ class AudioProcessorController : public IProcessorListener,
   std::unique_ptr<ConfigurationProcess> pending_;
   std::unique_ptr<ConfigurationMap> configuration_;
   std::array<std::vector<short>, 3> buffers_;
+  // A controller held by its processor goes on once at most this many of
+  // the rotating buffers are unfinished (two free).
+  static constexpr int kResumeInFlight = 1;
   int16_t bufferIndex_ = 0;
   SampleRate sampleRate_ = SampleRate_NotAvailable;
   SampleRate requiredSampleRate_ = SampleRate_8000;
@@ -362,7 +365,6 @@ class AudioProcessorController : public IProcessorListener,
   bool reportsBuffers_ = false;   // guarded by flightMutex_: it has finished one
   bool stalled_ = false;          // guarded by flightMutex_
   bool waiting_ = false;          // guarded by flightMutex_
-  int resumeAt_ = 1;              // guarded by flightMutex_: a wait ends at this many
   // The controller is going, or its processor has ended: nothing more is
   // waited for.
   bool stopWaiting_ = false;      // guarded by flightMutex_
