@@ -111,6 +111,17 @@ int32_t scaleStretch(int16_t* x, int32_t n, int32_t shift, int32_t limit, int32_
   return peak;
 }
 
+// scaleStretch over t samples `stride` apart, through a contiguous tile
+// (t <= kNormaliseTile).
+inline int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stride, int32_t shift,
+                                int32_t limit, int32_t peak) {
+  int16_t tile[kNormaliseTile];
+  for (int32_t k = 0; k < t; ++k) tile[k] = x[k * stride];
+  peak = scaleStretch(tile, t, shift, limit, peak);
+  for (int32_t k = 0; k < t; ++k) x[k * stride] = tile[k];
+  return peak;
+}
+
 }  // namespace
 
 void blockNormalise(BlockNormaliser* nz, int16_t* samples, int32_t count, int32_t stride) {
@@ -131,19 +142,12 @@ void blockNormalise(BlockNormaliser* nz, int16_t* samples, int32_t count, int32_
     } else {
       // One band of several: through a contiguous tile, so that the
       // stretch loop still vectorises.
-      int16_t tile[kNormaliseTile];
       for (int32_t done = 0; done < n;) {
         const int32_t t = n - done < kNormaliseTile ? n - done : kNormaliseTile;
-        if (stride == 2) {
-          // A constant stride, which GCC vectorises (a variable one stays scalar).
-          for (int32_t k = 0; k < t; ++k) tile[k] = x[2 * k];
-          peak = scaleStretch(tile, t, shift, limit, peak);
-          for (int32_t k = 0; k < t; ++k) x[2 * k] = tile[k];
-        } else {
-          for (int32_t k = 0; k < t; ++k) tile[k] = x[static_cast<int64_t>(k) * stride];
-          peak = scaleStretch(tile, t, shift, limit, peak);
-          for (int32_t k = 0; k < t; ++k) x[static_cast<int64_t>(k) * stride] = tile[k];
-        }
+        // A literal stride of 2 makes the copies constant-stride, which GCC
+        // vectorises (a variable stride stays scalar).
+        peak = stride == 2 ? scaleThroughTile(x, t, 2, shift, limit, peak)
+                           : scaleThroughTile(x, t, stride, shift, limit, peak);
         x += static_cast<int64_t>(t) * stride;
         done += t;
       }
