@@ -4,12 +4,14 @@
 #include <cmath>
 
 #include "core/audio/resampler.h"
+#include "core/decoder/vector_clones.h"
 
 namespace tembrolexinsdk {
 
 VolumeMeasurer::VolumeMeasurer(SampleRate rate)
     : window_(Resampler::ConvertSampleRateToHzInt(rate)), countdown_(window_) {}
 
+TL_VECTOR_CLONES
 void VolumeMeasurer::ProcessBuffer(const short* samples, unsigned short count) {
   if (samples == nullptr) count = 0;
   longest_.repeatedBuffer = count != 0;

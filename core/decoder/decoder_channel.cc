@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "core/decoder/text_utils.h"
+#include "core/decoder/vector_clones.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -113,8 +114,8 @@ int32_t scaleStretch(int16_t* x, int32_t n, int32_t shift, int32_t limit, int32_
 
 // scaleStretch over t samples `stride` apart, through a contiguous tile
 // (t <= kNormaliseTile).
-inline int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stride, int32_t shift,
-                                int32_t limit, int32_t peak) {
+TL_INLINE_IN_CLONES int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stride, int32_t shift,
+                                             int32_t limit, int32_t peak) {
   int16_t tile[kNormaliseTile];
   for (int32_t k = 0; k < t; ++k) tile[k] = x[k * stride];
   peak = scaleStretch(tile, t, shift, limit, peak);
@@ -124,6 +125,7 @@ inline int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stride, int32_t s
 
 }  // namespace
 
+TL_VECTOR_CLONES
 void blockNormalise(BlockNormaliser* nz, int16_t* samples, int32_t count, int32_t stride) {
   if (nz == nullptr || samples == nullptr || count < 1 || stride < 1) return;
   int32_t peak = nz->peak;

@@ -10,6 +10,7 @@
 
 #include "core/decoder/symmetric_table.h"
 #include "core/decoder/text_utils.h"
+#include "core/decoder/vector_clones.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -81,6 +82,7 @@ struct TapRun {
   const int16_t* src;
 };
 
+TL_VECTOR_CLONES
 void sumTapRuns(const TapRun* runs, int32_t count, uint32_t* acc, int32_t n) {
   for (int32_t q = 0; q < n; ++q) acc[q] = 0;
   int32_t t = 0;
@@ -248,6 +250,7 @@ int32_t splitTapRuns(const BandFilter* f, const int16_t* even, const int16_t* od
   return f->nonZeroCount;
 }
 
+TL_VECTOR_CLONES
 void splitBlockwise(BandFilter* low, const BandFilter* high, bool complement,
                     int16_t* pairs, int32_t count) {
   CircularBuffer* line = &low->delayLine;
@@ -359,6 +362,7 @@ void levelMeterFree(LevelMeter* meter) {
   free(meter);
 }
 
+TL_VECTOR_CLONES
 void levelMeterProcess(LevelMeter* meter, const int16_t* samples,
                        int32_t count) {
   if (meter == nullptr || samples == nullptr) return;

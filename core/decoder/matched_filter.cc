@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "core/decoder/convolutional_code.h"
+#include "core/decoder/vector_clones.h"
 
 namespace tembrolexinsdk {
 
@@ -304,6 +305,7 @@ void matchedFilterFree(MatchedFilter* filter) {
   free(filter);
 }
 
+TL_VECTOR_CLONES
 int32_t matchedFilterProcess(MatchedFilter* f, int16_t* frame, int32_t frameLength,
                              int32_t band, int32_t bandCount) {
   if (f == nullptr || frame == nullptr || bandCount < 1 || band < 0 ||

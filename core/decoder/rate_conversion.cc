@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "core/decoder/symmetric_table.h"
+#include "core/decoder/vector_clones.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -54,14 +55,15 @@ inline int16_t floatToInt16(float v) {
 // Σ c[k] · x[k] for k < n, n a multiple of 8 (the Q8 taps are padded):
 // integer sums are exact in any order, so the compiler may split the loop
 // into vector lanes as it likes.
-inline int32_t fixedDot(const int16_t* __restrict c, const int16_t* __restrict x, int32_t n) {
+TL_INLINE_IN_CLONES int32_t fixedDot(const int16_t* __restrict c, const int16_t* __restrict x,
+                                     int32_t n) {
   int32_t sum = 0;
   for (int32_t k = 0; k < n; ++k) sum += static_cast<int32_t>(c[k]) * x[k];
   return sum;
 }
 
 // Σ c[k] · x[k] for k < n in eight partial sums, combined in a fixed order.
-inline float floatDot(const float* c, const int16_t* x, int32_t n) {
+TL_INLINE_IN_CLONES float floatDot(const float* c, const int16_t* x, int32_t n) {
   float lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   int32_t k = 0;
   for (; k + 8 <= n; k += 8) {
@@ -76,14 +78,15 @@ inline float floatDot(const float* c, const int16_t* x, int32_t n) {
 // A float dot product over a whole history `x` of n samples (oldest first)
 // whose newest sample a ring of n slots would hold at slot `newest`: summed
 // as the ring's two contiguous pieces, the older piece first.
-inline float floatWindowSum(const float* c, const int16_t* x, int32_t n, int32_t newest) {
+TL_INLINE_IN_CLONES float floatWindowSum(const float* c, const int16_t* x, int32_t n,
+                                         int32_t newest) {
   const int32_t older = n - newest - 1;
   return floatDot(c, x, older) + floatDot(c + older, x + older, n - older);
 }
 
 // The same for one output phase of a float interpolation: one running sum,
 // oldest sample first.
-inline float floatRunningSum(const float* c, const int16_t* x, int32_t n) {
+TL_INLINE_IN_CLONES float floatRunningSum(const float* c, const int16_t* x, int32_t n) {
   float sum = 0.0f;
   for (int32_t k = 0; k < n; ++k) sum += c[k] * static_cast<float>(x[k]);
   return sum;
@@ -92,8 +95,8 @@ inline float floatRunningSum(const float* c, const int16_t* x, int32_t n) {
 // Four dot products with the same taps over x, x + step, x + 2·step and
 // x + 3·step: one load of the taps serves four outputs, and the four sums
 // run side by side.
-inline void fixedDot4(const int16_t* __restrict c, const int16_t* __restrict x, int32_t step,
-                      int32_t n, int32_t* __restrict sums) {
+TL_INLINE_IN_CLONES void fixedDot4(const int16_t* __restrict c, const int16_t* __restrict x,
+                                   int32_t step, int32_t n, int32_t* __restrict sums) {
   const int16_t* x1 = x + step;
   const int16_t* x2 = x1 + step;
   const int16_t* x3 = x2 + step;
@@ -114,7 +117,7 @@ inline void fixedDot4(const int16_t* __restrict c, const int16_t* __restrict x, 
 // Q8 gain: divide by 256, truncating toward zero.
 inline int16_t fromQ8(int32_t sum) { return clampToInt16(sum / 256); }
 
-inline int16_t fixedOutput(const int16_t* taps, const int16_t* x, int32_t n) {
+TL_INLINE_IN_CLONES int16_t fixedOutput(const int16_t* taps, const int16_t* x, int32_t n) {
   return fromQ8(fixedDot(taps, x, n));
 }
 
@@ -124,7 +127,8 @@ inline int16_t fixedOutput(const int16_t* taps, const int16_t* x, int32_t n) {
 // outputs may go to the caller's buffer in place as long as they stay behind
 // the inputs still to be read.
 template <typename Convert>
-void throughLine(ResamplingFilter* f, const int16_t* input, int32_t count, Convert&& convert) {
+TL_INLINE_IN_CLONES void throughLine(ResamplingFilter* f, const int16_t* input, int32_t count,
+                                     Convert&& convert) {
   const int32_t keep = f->window - 1;
   for (int32_t done = 0; done < count;) {
     const int32_t n = count - done < kResamplingBlock ? count - done : kResamplingBlock;
@@ -135,7 +139,7 @@ void throughLine(ResamplingFilter* f, const int16_t* input, int32_t count, Conve
   }
 }
 
-int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32_t count) {
+TL_INLINE_IN_CLONES int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32_t count) {
   int32_t out = 0;
   const int32_t window = f->window;
   // Input j of a block is line[window - 1 + j]; its output reads the window
@@ -143,7 +147,7 @@ int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32_t count) {
   if (f->fixedTaps != nullptr && f->integerRatio) {
     const int16_t* taps = f->fixedTaps;
     const int32_t r = f->ratio;
-    throughLine(f, buffer, count, [&](int32_t, int32_t n) {
+    throughLine(f, buffer, count, [&](int32_t, int32_t n) TL_INLINE_LAMBDA {
       // The first output of the block falls on the input that completes the
       // ratio; then every r-th input.
       int32_t j = r - 1 - f->phase;
@@ -158,7 +162,7 @@ int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32_t count) {
     return out;
   }
   const int32_t slots = f->historySlots;
-  throughLine(f, buffer, count, [&](int32_t, int32_t n) {
+  throughLine(f, buffer, count, [&](int32_t, int32_t n) TL_INLINE_LAMBDA {
     for (int32_t j = 0; j < n; ++j) {
       if (++f->ringNewest == slots) f->ringNewest = 0;
       if (f->integerRatio) {
@@ -181,14 +185,15 @@ int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32_t count) {
   return out;
 }
 
-int32_t interpolate(ResamplingFilter* f, int16_t* buffer, int32_t count, int32_t u) {
+TL_INLINE_IN_CLONES int32_t interpolate(ResamplingFilter* f, int16_t* buffer, int32_t count,
+                                        int32_t u) {
   // Move the inputs to the tail; outputs i·u .. i·u + u − 1 then never
   // overwrite an input that has not been read yet.
   const int32_t tail = count * (u - 1);
   memmove(buffer + tail, buffer, static_cast<size_t>(count) * sizeof(int16_t));
   const int32_t window = f->window;
   const int32_t slots = f->historySlots;
-  throughLine(f, buffer + tail, count, [&](int32_t first, int32_t n) {
+  throughLine(f, buffer + tail, count, [&](int32_t first, int32_t n) TL_INLINE_LAMBDA {
     int16_t* out = buffer + static_cast<ptrdiff_t>(first) * u;
     for (int32_t j = 0; j < n; ++j) {
       if (++f->ringNewest == slots) f->ringNewest = 0;
@@ -309,6 +314,7 @@ void resamplingFilterClose(ResamplingFilter* filter) {
   free(filter);
 }
 
+TL_VECTOR_CLONES
 int32_t resamplingFilterProcessBounded(ResamplingFilter* filter,
                                        int16_t* buffer, int32_t count,
                                        int32_t capacity) {
