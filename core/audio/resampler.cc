@@ -191,4 +191,18 @@ unsigned short Resampler::ResampleBufferInPlace(short* samples, unsigned short c
   return static_cast<unsigned short>(std::clamp<int32_t>(produced, 0, 65535));
 }
 
+unsigned short Resampler::ResampleBuffer(const short* input, unsigned short count, short* output) {
+  if (input == nullptr || output == nullptr || count == 0) return 0;
+  if (passThrough_) {
+    std::copy_n(input, count, output);
+    return count;
+  }
+  ResamplingFilter* filter = bandPass_ ? bandPass_.get() : filter_.get();
+  if (filter == nullptr) return 0;
+  const unsigned short n = factor_ < 0 ? std::min(count, kMaxInterpolatedInput) : count;
+  const int32_t capacity = factor_ < 0 ? n * -factor_ : n;
+  const int32_t produced = resamplingFilterProcessInto(filter, input, n, output, capacity);
+  return static_cast<unsigned short>(std::clamp<int32_t>(produced, 0, 65535));
+}
+
 }  // namespace tembrolexinsdk

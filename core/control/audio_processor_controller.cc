@@ -796,8 +796,7 @@ void AudioProcessorController::processBuffer(StateSignal& signal) {
   }
   if (!awaitFreeBuffer()) return;
   std::vector<short>& target = buffers_[bufferIndex_];
-  std::copy(buffer.samples, buffer.samples + count, target.begin());
-  const unsigned short n = resampler_->ResampleBufferInPlace(target.data(), count);
+  const unsigned short n = resampler_->ResampleBuffer(buffer.samples, count, target.data());
   {
     // Counted before the processor sees it: it may finish it at once.
     std::lock_guard<std::mutex> lock(flightMutex_);

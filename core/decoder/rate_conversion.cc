@@ -139,7 +139,8 @@ TL_INLINE_IN_CLONES void throughLine(ResamplingFilter* f, const int16_t* input, 
   }
 }
 
-TL_INLINE_IN_CLONES int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32_t count) {
+TL_INLINE_IN_CLONES int32_t decimate(ResamplingFilter* f, const int16_t* input, int16_t* buffer,
+                                     int32_t count) {
   int32_t out = 0;
   const int32_t window = f->window;
   // Input j of a block is line[window - 1 + j]; its output reads the window
@@ -147,7 +148,7 @@ TL_INLINE_IN_CLONES int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32
   if (f->fixedTaps != nullptr && f->integerRatio) {
     const int16_t* taps = f->fixedTaps;
     const int32_t r = f->ratio;
-    throughLine(f, buffer, count, [&](int32_t, int32_t n) TL_INLINE_LAMBDA {
+    throughLine(f, input, count, [&](int32_t, int32_t n) TL_INLINE_LAMBDA {
       // The first output of the block falls on the input that completes the
       // ratio; then every r-th input.
       int32_t j = r - 1 - f->phase;
@@ -162,7 +163,7 @@ TL_INLINE_IN_CLONES int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32
     return out;
   }
   const int32_t slots = f->historySlots;
-  throughLine(f, buffer, count, [&](int32_t, int32_t n) TL_INLINE_LAMBDA {
+  throughLine(f, input, count, [&](int32_t, int32_t n) TL_INLINE_LAMBDA {
     for (int32_t j = 0; j < n; ++j) {
       if (++f->ringNewest == slots) f->ringNewest = 0;
       if (f->integerRatio) {
@@ -185,15 +186,18 @@ TL_INLINE_IN_CLONES int32_t decimate(ResamplingFilter* f, int16_t* buffer, int32
   return out;
 }
 
-TL_INLINE_IN_CLONES int32_t interpolate(ResamplingFilter* f, int16_t* buffer, int32_t count,
-                                        int32_t u) {
-  // Move the inputs to the tail; outputs i·u .. i·u + u − 1 then never
-  // overwrite an input that has not been read yet.
-  const int32_t tail = count * (u - 1);
-  memmove(buffer + tail, buffer, static_cast<size_t>(count) * sizeof(int16_t));
+TL_INLINE_IN_CLONES int32_t interpolate(ResamplingFilter* f, const int16_t* input, int16_t* buffer,
+                                        int32_t count, int32_t u) {
+  if (input == buffer) {
+    // In place: the inputs move to the tail; outputs i·u .. i·u + u − 1 then
+    // never overwrite an input that has not been read yet.
+    const int32_t tail = count * (u - 1);
+    memmove(buffer + tail, buffer, static_cast<size_t>(count) * sizeof(int16_t));
+    input = buffer + tail;
+  }
   const int32_t window = f->window;
   const int32_t slots = f->historySlots;
-  throughLine(f, buffer + tail, count, [&](int32_t first, int32_t n) TL_INLINE_LAMBDA {
+  throughLine(f, input, count, [&](int32_t first, int32_t n) TL_INLINE_LAMBDA {
     int16_t* out = buffer + static_cast<ptrdiff_t>(first) * u;
     for (int32_t j = 0; j < n; ++j) {
       if (++f->ringNewest == slots) f->ringNewest = 0;
@@ -314,23 +318,32 @@ void resamplingFilterClose(ResamplingFilter* filter) {
   free(filter);
 }
 
-TL_VECTOR_CLONES
 int32_t resamplingFilterProcessBounded(ResamplingFilter* filter,
                                        int16_t* buffer, int32_t count,
                                        int32_t capacity) {
-  if (filter == nullptr || buffer == nullptr || count < 1) return 0;
+  return resamplingFilterProcessInto(filter, buffer, count, buffer, capacity);
+}
+
+TL_VECTOR_CLONES
+int32_t resamplingFilterProcessInto(ResamplingFilter* filter, const int16_t* input, int32_t count,
+                                    int16_t* output, int32_t capacity) {
+  if (filter == nullptr || input == nullptr || output == nullptr || count < 1) return 0;
   if ((filter->floatCoefficients == nullptr &&
        filter->fixedCoefficients == nullptr) ||
       filter->line == nullptr) {
+    if (input != output) {
+      if (count > capacity) return -1;
+      memcpy(output, input, static_cast<size_t>(count) * sizeof(int16_t));
+    }
     return count;
   }
   if (filter->integerRatio && filter->ratio < 0) {
     const int32_t u = -filter->ratio;
     if (static_cast<int64_t>(count) * u > capacity) return -1;
-    return interpolate(filter, buffer, count, u);
+    return interpolate(filter, input, output, count, u);
   }
   if (count > capacity) return -1;
-  return decimate(filter, buffer, count);
+  return decimate(filter, input, output, count);
 }
 
 int32_t resamplingFilterProcess(ResamplingFilter* filter, int16_t* buffer,

@@ -111,6 +111,13 @@ int32_t resamplingFilterProcessBounded(ResamplingFilter* filter,
                                        int16_t* buffer, int32_t count,
                                        int32_t capacity);
 
+// As resamplingFilterProcessBounded, reading the `count` inputs from `input`
+// and writing the outputs to `output` (`capacity` samples), which is either
+// `input` itself or a buffer that does not overlap it; the input is then
+// left as it was. A filter without a table copies the inputs.
+int32_t resamplingFilterProcessInto(ResamplingFilter* filter, const int16_t* input, int32_t count,
+                                    int16_t* output, int32_t capacity);
+
 // The Q8 table for an integer ratio from / to (any unit): decimation by 2,
 // 3, 4 or 6, or interpolation by 3. Returns null and a tap count of 0 for any
 // other pair. `tapCount` may be null.

@@ -1,10 +1,11 @@
 #include "core/audio/resampler.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/audio/recorder_exceptions.h"
 #include "tests/core/runtime/log_capture_util.h"
@@ -181,6 +182,41 @@ TEST_P(ConversionTest, ToneKeepsItsLevelAcrossBuffers) {
   // A 1 kHz tone of amplitude 8000 moves at most 2*pi*1000/rate*8000 per
   // sample; a lost or repeated stretch at a buffer seam would jump further.
   EXPECT_LT(worstStep, 2 * M_PI * 1000.0 / toHz * 8000 * 1.25);
+}
+
+// Converting into another buffer gives the same samples as converting in
+// place, buffer after buffer (the history carries over alike), never writes
+// past the outputs, and leaves the input as it was.
+TEST_P(ConversionTest, IntoAnotherBufferMatchesInPlace) {
+  const Conversion& c = GetParam();
+  const int fromHz = Resampler::ConvertSampleRateToHzInt(c.from);
+  Resampler inPlace(c.from, c.to);
+  Resampler into(c.from, c.to);
+  const unsigned short sizes[] = {1000, 441, 1, 2048, 997, 6144, 30};
+  long consumed = 0;
+  for (unsigned short size : sizes) {
+    const std::vector<short> input = Tone(1000, fromHz, size, consumed, 8000);
+    std::vector<short> expected = input;
+    expected.resize(size_t(size) * 3);
+    const unsigned short n = inPlace.ResampleBufferInPlace(expected.data(), size);
+    std::vector<short> output(size_t(size) * 3 + 1, -7777);
+    const std::vector<short> before = input;
+    ASSERT_EQ(into.ResampleBuffer(input.data(), size, output.data()), n) << size;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + n, output.begin())) << size;
+    EXPECT_EQ(output[n], -7777) << size;
+    EXPECT_EQ(input, before) << size;
+    consumed += size;
+  }
+}
+
+TEST(ResamplerTest, IntoAnotherBufferCopiesWhenPassingThrough) {
+  Resampler same(SampleRate_16000, SampleRate_16000);
+  const std::vector<short> input = {1, -2, 3, 32767, -32768};
+  std::vector<short> output(6, 9);
+  EXPECT_EQ(same.ResampleBuffer(input.data(), 5, output.data()), 5);
+  EXPECT_EQ(output, (std::vector<short>{1, -2, 3, 32767, -32768, 9}));
+  EXPECT_EQ(same.ResampleBuffer(nullptr, 5, output.data()), 0);
+  EXPECT_EQ(same.ResampleBuffer(input.data(), 0, output.data()), 0);
 }
 
 // A tone above the new Nyquist frequency is filtered out, not folded back.
