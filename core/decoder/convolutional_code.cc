@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/decoder/vector_clones.h"
-
 namespace tembrolexinsdk {
 namespace {
 
@@ -118,8 +116,8 @@ inline uint32_t packFlags8(const uint8_t* flags) {
 // for labels 2i, m1 for labels 2i + 1), so that the add-compare-select is
 // one loop over contiguous arrays (vectorisable), and the decisions are
 // packed afterwards.
-TL_INLINE_IN_CLONES void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* m0,
-                                 const int16_t* m1, int half, uint32_t* dec, int words) {
+void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* m0, const int16_t* m1, int half,
+             uint32_t* dec, int words) {
   uint8_t upper[kFlatMaxStates];
   const int16_t* lowerM = oldM;
   const int16_t* upperM = oldM + half;
@@ -150,8 +148,7 @@ TL_INLINE_IN_CLONES void acsFlat(const int16_t* oldM, int16_t* newM, const int16
 }
 
 // Butterfly metrics looked up label by label in the step's 2^G table.
-TL_INLINE_IN_CLONES void gatherMetrics(const int16_t* bm, const uint16_t* labels, int half,
-                                       int16_t* m0, int16_t* m1) {
+void gatherMetrics(const int16_t* bm, const uint16_t* labels, int half, int16_t* m0, int16_t* m1) {
   for (int i = 0; i < half; ++i) {
     m0[i] = bm[labels[2 * i]];
     m1[i] = bm[labels[2 * i + 1]];
@@ -177,8 +174,8 @@ void buildLabelMasks(const uint16_t* labels, int g, int half, int16_t* masks) {
   }
 }
 
-TL_INLINE_IN_CLONES void maskedMetrics(const int16_t* masks, const int16_t* lo, const int16_t* diff,
-                                       int g, int half, int16_t* m0, int16_t* m1) {
+void maskedMetrics(const int16_t* masks, const int16_t* lo, const int16_t* diff, int g, int half,
+                   int16_t* m0, int16_t* m1) {
   int16_t base = 0;
   for (int j = 0; j < g; ++j) base = static_cast<int16_t>(base + lo[j]);
   for (int i = 0; i < half; ++i) m0[i] = m1[i] = base;
@@ -195,8 +192,8 @@ TL_INLINE_IN_CLONES void maskedMetrics(const int16_t* masks, const int16_t* lo, 
 
 // Per-word form for large state counts: the same selection, each decision
 // word built in a register.
-TL_INLINE_IN_CLONES void acsPerWord(const int16_t* oldM, int16_t* newM, const int16_t* bm,
-                                    const uint16_t* labels, int half, uint32_t* dec, int words) {
+void acsPerWord(const int16_t* oldM, int16_t* newM, const int16_t* bm, const uint16_t* labels,
+                int half, uint32_t* dec, int words) {
   const int perWord = half < 16 ? half : 16;  // butterflies per decision word
   for (int w = 0; w < words; ++w) {
     uint32_t bits = 0;
@@ -329,7 +326,6 @@ int convEncode(const ConvolutionalCodec* codec, const uint8_t* symbols, int m,
   return w;
 }
 
-TL_VECTOR_CLONES
 int viterbiDecode(ConvolutionalCodec* codec, uint8_t* out, const uint8_t* soft,
                   int softCount) {
   if (codec == nullptr || codec->params == nullptr || codec->trellisSteps == 0 ||

@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include "core/decoder/text_utils.h"
-#include "core/decoder/vector_clones.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -114,8 +113,8 @@ int32_t scaleStretch(int16_t* x, int32_t n, int32_t shift, int32_t limit, int32_
 
 // scaleStretch over t samples `stride` apart, through a contiguous tile
 // (t <= kNormaliseTile).
-TL_INLINE_IN_CLONES int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stride, int32_t shift,
-                                             int32_t limit, int32_t peak) {
+inline int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stride, int32_t shift, int32_t limit,
+                                int32_t peak) {
   int16_t tile[kNormaliseTile];
   for (int32_t k = 0; k < t; ++k) tile[k] = x[k * stride];
   peak = scaleStretch(tile, t, shift, limit, peak);
@@ -125,7 +124,6 @@ TL_INLINE_IN_CLONES int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stri
 
 }  // namespace
 
-TL_VECTOR_CLONES
 void blockNormalise(BlockNormaliser* nz, int16_t* samples, int32_t count, int32_t stride) {
   if (nz == nullptr || samples == nullptr || count < 1 || stride < 1) return;
   int32_t peak = nz->peak;

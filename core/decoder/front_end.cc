@@ -250,7 +250,6 @@ int32_t splitTapRuns(const BandFilter* f, const int16_t* even, const int16_t* od
   return f->nonZeroCount;
 }
 
-TL_VECTOR_CLONES
 void splitBlockwise(BandFilter* low, const BandFilter* high, bool complement,
                     int16_t* pairs, int32_t count) {
   CircularBuffer* line = &low->delayLine;
