@@ -11,13 +11,15 @@
 // lambda, TL_INLINE_LAMBDA): called from both copies, the compiler would
 // otherwise keep it out of line, built once for the baseline.
 //
-// Elsewhere (other compilers or architectures), or with TL_NO_VECTOR_CLONES
-// defined, the functions are built once for the target as usual.
+// Elsewhere (other compilers or architectures), under ThreadSanitizer (whose
+// instrumented resolver would run before its runtime is set up, at load
+// time) or with TL_NO_VECTOR_CLONES defined, the functions are built once
+// for the target as usual.
 #ifndef TL_CORE_DECODER_VECTOR_CLONES_H_
 #define TL_CORE_DECODER_VECTOR_CLONES_H_
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(TL_NO_VECTOR_CLONES)
+    !defined(__SANITIZE_THREAD__) && !defined(TL_NO_VECTOR_CLONES)
 #define TL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #define TL_INLINE_IN_CLONES inline __attribute__((always_inline))
 #define TL_INLINE_LAMBDA __attribute__((always_inline))
