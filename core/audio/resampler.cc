@@ -179,22 +179,13 @@ const std::string& Resampler::GetName() const { return kName; }
 
 unsigned short Resampler::ResampleBufferInPlace(short* samples, unsigned short count) {
   if (passThrough_) return count;
-  if (samples == nullptr || count == 0) return 0;
-  int32_t produced = 0;
-  if (bandPass_) {
-    produced = DecoderBandPassProcess(bandPass_.get(), samples, count);
-  } else if (filter_) {
-    const unsigned short input =
-        factor_ < 0 ? std::min(count, kMaxInterpolatedInput) : count;
-    produced = resamplingFilterProcess(filter_.get(), samples, input);
-  }
-  return static_cast<unsigned short>(std::clamp<int32_t>(produced, 0, 65535));
+  return ResampleBuffer(samples, count, samples);
 }
 
 unsigned short Resampler::ResampleBuffer(const short* input, unsigned short count, short* output) {
   if (input == nullptr || output == nullptr || count == 0) return 0;
   if (passThrough_) {
-    std::copy_n(input, count, output);
+    if (input != output) std::copy_n(input, count, output);
     return count;
   }
   ResamplingFilter* filter = bandPass_ ? bandPass_.get() : filter_.get();

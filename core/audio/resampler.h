@@ -73,8 +73,8 @@ class Resampler : public INamedObject {
   // needs room for 3 x count samples; as the result must fit 16 bits, at
   // most the first 21845 samples of a longer buffer are converted there.
   unsigned short ResampleBufferInPlace(short* samples, unsigned short count);
-  // The same conversion from `input` into `output`, a buffer that does not
-  // overlap it, with room for what the conversion in place would leave
+  // The same conversion from `input` into `output`, which is `input` itself
+  // or a buffer that does not overlap it, with room for what the conversion in place would leave
   // (count samples; 3 x count when interpolating). `input` stays as it was,
   // so a caller need not copy it first.
   unsigned short ResampleBuffer(const short* input, unsigned short count, short* output);

@@ -116,8 +116,8 @@ inline uint32_t packFlags8(const uint8_t* flags) {
 // for labels 2i, m1 for labels 2i + 1), so that the add-compare-select is
 // one loop over contiguous arrays (vectorisable), and the decisions are
 // packed afterwards.
-void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* m0, const int16_t* m1, int half,
-             uint32_t* dec, int words) {
+void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* m0, const int16_t* m1,
+             int half, uint32_t* dec, int words) {
   uint8_t upper[kFlatMaxStates];
   const int16_t* lowerM = oldM;
   const int16_t* upperM = oldM + half;
@@ -148,7 +148,8 @@ void acsFlat(const int16_t* oldM, int16_t* newM, const int16_t* m0, const int16_
 }
 
 // Butterfly metrics looked up label by label in the step's 2^G table.
-void gatherMetrics(const int16_t* bm, const uint16_t* labels, int half, int16_t* m0, int16_t* m1) {
+void gatherMetrics(const int16_t* bm, const uint16_t* labels, int half, int16_t* m0,
+                   int16_t* m1) {
   for (int i = 0; i < half; ++i) {
     m0[i] = bm[labels[2 * i]];
     m1[i] = bm[labels[2 * i + 1]];
@@ -174,8 +175,8 @@ void buildLabelMasks(const uint16_t* labels, int g, int half, int16_t* masks) {
   }
 }
 
-void maskedMetrics(const int16_t* masks, const int16_t* lo, const int16_t* diff, int g, int half,
-                   int16_t* m0, int16_t* m1) {
+void maskedMetrics(const int16_t* masks, const int16_t* lo, const int16_t* diff, int g,
+                   int half, int16_t* m0, int16_t* m1) {
   int16_t base = 0;
   for (int j = 0; j < g; ++j) base = static_cast<int16_t>(base + lo[j]);
   for (int i = 0; i < half; ++i) m0[i] = m1[i] = base;
@@ -192,8 +193,8 @@ void maskedMetrics(const int16_t* masks, const int16_t* lo, const int16_t* diff,
 
 // Per-word form for large state counts: the same selection, each decision
 // word built in a register.
-void acsPerWord(const int16_t* oldM, int16_t* newM, const int16_t* bm, const uint16_t* labels,
-                int half, uint32_t* dec, int words) {
+void acsPerWord(const int16_t* oldM, int16_t* newM, const int16_t* bm,
+                const uint16_t* labels, int half, uint32_t* dec, int words) {
   const int perWord = half < 16 ? half : 16;  // butterflies per decision word
   for (int w = 0; w < words; ++w) {
     uint32_t bits = 0;

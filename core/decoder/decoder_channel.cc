@@ -113,8 +113,8 @@ int32_t scaleStretch(int16_t* x, int32_t n, int32_t shift, int32_t limit, int32_
 
 // scaleStretch over t samples `stride` apart, through a contiguous tile
 // (t <= kNormaliseTile).
-inline int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stride, int32_t shift, int32_t limit,
-                                int32_t peak) {
+inline int32_t scaleThroughTile(int16_t* x, int32_t t, int64_t stride, int32_t shift,
+                                int32_t limit, int32_t peak) {
   int16_t tile[kNormaliseTile];
   for (int32_t k = 0; k < t; ++k) tile[k] = x[k * stride];
   peak = scaleStretch(tile, t, shift, limit, peak);
