@@ -1,5 +1,6 @@
 #include "core/runtime/signal_queue.h"
 
+#include <thread>
 #include <utility>
 
 namespace tembrolexinsdk {
@@ -12,26 +13,37 @@ SignalQueue::SignalQueue(std::string name)
     : description_("SignalQueue (" + std::move(name) + ")") {}
 
 SignalQueue::~SignalQueue() {
+  // A push that has queued its signal may not have woken the consumer yet;
+  // the consumer can already have taken the signal and let its owner end.
+  // Such a push is between two instructions that never block, so waiting
+  // for it is short.
+  while (pushing_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
   for (size_t i = head_; i < signals_.size(); ++i) delete signals_[i];
 }
 
 void SignalQueue::push(StateSignal* signal) {
   if (signal == nullptr) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (closed_) {
-    lock.unlock();
-    delete signal;
-    return;
+  pushing_.fetch_add(1, std::memory_order_relaxed);
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!closed_) {
+      if (head_ > 0 && signals_.size() == signals_.capacity()) {
+        // Reuse the taken slots before the vector would grow.
+        signals_.erase(signals_.begin(), signals_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+      }
+      signals_.push_back(signal);
+      queued = true;
+    }
   }
-  if (head_ > 0 && signals_.size() == signals_.capacity()) {
-    // Reuse the taken slots before the vector would grow.
-    signals_.erase(signals_.begin(), signals_.begin() + static_cast<std::ptrdiff_t>(head_));
-    head_ = 0;
-  }
-  signals_.push_back(signal);
-  // Notify while holding the mutex: the consumer cannot fall between a failed
-  // attempt and its wait.
-  cond_.notify_one();
+  // Woken after unlocking: a consumer woken under the lock would at once
+  // block on the mutex and need a second wake-up (two thread switches more
+  // per signal). It cannot miss this one: it looks at the queue under the
+  // mutex before it waits.
+  if (queued) cond_.notify_one();
+  pushing_.fetch_sub(1, std::memory_order_release);
+  if (!queued) delete signal;  // a closed queue; its destructor may do anything
 }
 
 StateSignal* SignalQueue::takeLocked(const Filter& filter) {

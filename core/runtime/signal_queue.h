@@ -14,10 +14,15 @@
 //
 // Thread safety: every operation is serialised by the queue's own mutex and
 // may be called from any thread. Filters run while that mutex is held: they
-// only inspect the signal and never touch the queue.
+// only inspect the signal and never touch the queue. push() wakes the
+// consumer after releasing the mutex, so the consumer may take the signal
+// and have the queue destroyed while that push is still returning: the
+// destructor waits for such pushes. Starting a push on a queue whose
+// destruction has begun remains the caller's error.
 #ifndef TL_CORE_RUNTIME_SIGNAL_QUEUE_H_
 #define TL_CORE_RUNTIME_SIGNAL_QUEUE_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -101,6 +106,9 @@ class SignalQueue : public INamedObject {
   size_t head_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable cond_;
+  // Pushes between their first step and their wake-up; the destructor waits
+  // for them (they touch cond_ after releasing mutex_).
+  std::atomic<int> pushing_{0};
   const std::string description_;
   bool closed_ = false;
 };

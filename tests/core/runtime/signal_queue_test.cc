@@ -257,6 +257,24 @@ TEST(SignalQueueTest, ManyProducersOneConsumerLosesNothing) {
   EXPECT_TRUE(queue.empty());
 }
 
+// The consumer ends the queue's life as soon as it has taken the signal,
+// while the push that brought it may still be waking it (it wakes after
+// releasing the lock). ThreadSanitizer reports a wake-up that is not ordered
+// before the queue's destruction; AddressSanitizer, one that lands after it.
+TEST(SignalQueueTest, QueueDeletedRightAfterTheTakeOutlivesThePush) {
+  for (int round = 0; round < 500; ++round) {
+    auto queue = std::make_unique<SignalQueue>();
+    SignalQueue* target = queue.get();
+    std::thread consumer([owned = std::move(queue)]() mutable {
+      std::unique_ptr<StateSignal> got;
+      while (!(got = owned->tryTakeMatch(codeIs(7)))) std::this_thread::yield();
+      owned.reset();
+    });
+    target->push(new StateSignal(7));
+    consumer.join();
+  }
+}
+
 // A small active component: counts "add" signals; "pause" switches to a state
 // that takes only "resume" and quit, so adds wait in the queue meanwhile.
 class Counter : public ActiveObject<Counter> {
