@@ -74,9 +74,9 @@ class Resampler : public INamedObject {
   // most the first 21845 samples of a longer buffer are converted there.
   unsigned short ResampleBufferInPlace(short* samples, unsigned short count);
   // The same conversion from `input` into `output`, which is `input` itself
-  // or a buffer that does not overlap it, with room for what the conversion in place would leave
-  // (count samples; 3 x count when interpolating). `input` stays as it was,
-  // so a caller need not copy it first.
+  // or a buffer that does not overlap it, with room for what the conversion
+  // in place would leave (count samples; 3 x count when interpolating).
+  // `input` stays as it was, so a caller need not copy it first.
   unsigned short ResampleBuffer(const short* input, unsigned short count, short* output);
 
   bool isPassThrough() const { return passThrough_; }

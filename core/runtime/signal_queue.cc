@@ -15,8 +15,8 @@ SignalQueue::SignalQueue(std::string name)
 SignalQueue::~SignalQueue() {
   // A push that has queued its signal may not have woken the consumer yet;
   // the consumer can already have taken the signal and let its owner end.
-  // Such a push is between two instructions that never block, so waiting
-  // for it is short.
+  // Such a push is between its unlock and the end of its wake-up, neither of
+  // which waits for another thread, so waiting for it is short.
   while (pushing_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
   for (size_t i = head_; i < signals_.size(); ++i) delete signals_[i];
 }
