@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <mutex>
+#include <random>
 
 #include "platform/runtime/tl_logger.h"
 
@@ -14,22 +15,65 @@ namespace {
 
 constexpr uint32_t kSecondsFrom1900To1970 = 2208988800u;
 constexpr std::size_t kPacketSize = 48;
+// A reply may carry an authenticator after the header (a 32-bit key id and
+// a 128-bit digest); anything longer is not a reply to our request.
+constexpr std::size_t kMaxPacketSize = kPacketSize + 20;
+// The fraction bits worth less than a microsecond (2^12 units of 2^-32 s are
+// 0.95 us), the wall clock's resolution.
+constexpr uint32_t kBelowResolutionMask = 0xFFFu;
 
 ntpTimestamp fromUnix(int64_t seconds, int64_t micros) {
+  // Microseconds out of range carry into the seconds, rounding down; the
+  // seconds are counted modulo 2^32 anyway, so the sum wraps unsigned.
+  int64_t carry = micros / 1000000;
+  int64_t rest = micros % 1000000;
+  if (rest < 0) {
+    rest += 1000000;
+    --carry;
+  }
+  const uint64_t unixSeconds = static_cast<uint64_t>(seconds) + static_cast<uint64_t>(carry);
   ntpTimestamp ts;
-  ts.wholeSeconds = static_cast<uint32_t>(static_cast<uint64_t>(seconds) & 0xFFFFFFFFu) + kSecondsFrom1900To1970;
-  ts.fractSeconds = static_cast<uint32_t>(((static_cast<double>(micros) + 0.5) * 4294967296.0) * 0.000001);
+  ts.wholeSeconds = static_cast<uint32_t>(unixSeconds & 0xFFFFFFFFu) + kSecondsFrom1900To1970;
+  ts.fractSeconds = static_cast<uint32_t>(((static_cast<double>(rest) + 0.5) * 4294967296.0) * 0.000001);
   return ts;
 }
 
-ntpTimestamp fromWallMicros(int64_t wallMicros) {
-  int64_t seconds = wallMicros / 1000000;
-  int64_t micros = wallMicros % 1000000;
-  if (micros < 0) {
-    micros += 1000000;
-    --seconds;
+ntpTimestamp fromWallMicros(int64_t wallMicros) { return fromUnix(0, wallMicros); }
+
+// Random bits for the part of a request's transmit time stamp below the
+// clock's resolution, so that a reply's originate time stamp cannot be
+// guessed from the time alone.
+uint32_t randomBelowResolution() {
+  static std::mutex* mutex = new std::mutex;
+  static std::mt19937* engine = new std::mt19937(std::random_device{}());
+  std::lock_guard<std::mutex> lock(*mutex);
+  return static_cast<uint32_t>((*engine)()) & kBelowResolutionMask;
+}
+
+// Whether two socket addresses name the same host and port.
+bool sameEndpoint(const std::string& a, const std::string& b) {
+  std::string hostA, hostB;
+  uint16_t portA = 0, portB = 0;
+  int familyA = 0, familyB = 0;
+  if (!GCDAsyncUdpSocket::getHost(&hostA, &portA, &familyA, a)) return false;
+  if (!GCDAsyncUdpSocket::getHost(&hostB, &portB, &familyB, b)) return false;
+  return familyA == familyB && portA == portB && hostA == hostB;
+}
+
+std::string endpointText(const std::string& address) {
+  std::string host;
+  uint16_t port = 0;
+  if (!GCDAsyncUdpSocket::getHost(&host, &port, address)) return "an unknown address";
+  return host + ":" + std::to_string(port);
+}
+
+// A kiss code (four ASCII letters) as text, unprintable bytes as '?'.
+std::string kissCode(const std::string& packet) {
+  std::string code = packet.substr(12, 4);
+  for (char& c : code) {
+    if (c < 0x20 || c > 0x7E) c = '?';
   }
-  return fromUnix(seconds, micros);
+  return code;
 }
 
 void putBigEndian32(std::string& out, std::size_t at, uint32_t v) {
@@ -119,11 +163,14 @@ struct SntpClient::Impl {
   }
 
   std::string createPacket() {
-    const ntpTimestamp now = fromWallMicros(clock.wallMicros());
+    ntpTimestamp now = fromWallMicros(clock.wallMicros());
+    now.fractSeconds = (now.fractSeconds & ~kBelowResolutionMask) | randomBelowResolution();
     {
       std::lock_guard<std::mutex> lock(mutex);
       sendTime = now;
       requestTicks = timeSinceBoot();
+      awaitingReply = true;
+      destination.reset();
     }
     std::string packet(kPacketSize, '\0');
     const unsigned char head[12] = {0x1B, 0x00, 0x04, 0xFA, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00};
@@ -133,36 +180,102 @@ struct SntpClient::Impl {
     return packet;
   }
 
-  void decodePacket(const std::string& data) {
+  // The socket's send filter: notes where the latest request goes, the only
+  // address a reply to it may come from. Runs on the socket queue, before
+  // the datagram leaves.
+  void noteDestination(const std::string& datagram, const std::string& address) {
+    if (datagram.size() < kPacketSize) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (getBigEndian32(datagram, 40) == sendTime.wholeSeconds &&
+        getBigEndian32(datagram, 44) == sendTime.fractSeconds) {
+      destination = address;
+    }
+  }
+
+  // The time-out action ran: the request it bounds takes no reply any more.
+  void timedOut() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      requestInProgress = false;
+      timeoutHandle.reset();
+      awaitingReply = false;
+    }
+    if (auto d = currentDelegate()) d->sntpClientTimedOut();
+  }
+
+  // `from` is the sender's address; none when the caller vouches for the
+  // datagram (decodePacket called directly).
+  void decodePacket(const std::string& data, const std::optional<std::string>& from) {
     constexpr const char* kMethod = "-[SntpClient decodePacket:]";
     TLLogger::debugInMethod(kMethod, __LINE__, "entry");
+    if (data.size() < kPacketSize || data.size() > kMaxPacketSize) {
+      TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply of %zu bytes", data.size());
+      return;
+    }
+    if (from) {
+      std::optional<std::string> asked;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked = destination;
+      }
+      if (!asked || !sameEndpoint(*from, *asked)) {
+        TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a datagram from %s: not the server asked",
+                                endpointText(*from).c_str());
+        return;
+      }
+    }
+    const int leap = static_cast<uint8_t>(data[0]) >> 6;
+    const int mode = static_cast<uint8_t>(data[0]) & 0x7;
+    const int stratum = static_cast<uint8_t>(data[1]);
+    if (mode != 4) {
+      TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply in mode %d", mode);
+      return;
+    }
+    // A kiss-of-death (stratum 0) is taken whatever its other fields say.
+    if (stratum != 0) {
+      if (leap == 3) {
+        TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply from an unsynchronised server");
+        return;
+      }
+      if (stratum > 15) {
+        TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply of stratum %d", stratum);
+        return;
+      }
+      if (getBigEndian32(data, 40) == 0 && getBigEndian32(data, 44) == 0) {
+        TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply without a transmit time");
+        return;
+      }
+    }
+    // The first valid reply to the latest request ends it: a duplicate, a
+    // reply to an older request or one after the time-out finds nothing to
+    // answer.
     ntpTimestamp sent;
     double sentTicks;
     std::string host;
-    bool sentAny;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      sentAny = haveSent;
+      if (!awaitingReply || getBigEndian32(data, 24) != sendTime.wholeSeconds ||
+          getBigEndian32(data, 28) != sendTime.fractSeconds) {
+        TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply that does not answer our request");
+        return;
+      }
+      awaitingReply = false;
       sent = sendTime;
       sentTicks = requestTicks;
       host = serverHost;
     }
-    if (data.size() < kPacketSize) {
-      TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply of %zu bytes", data.size());
-      return;
-    }
-    if (!sentAny || getBigEndian32(data, 24) != sent.wholeSeconds ||
-        getBigEndian32(data, 28) != sent.fractSeconds) {
-      TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply that does not answer our request");
-      return;
-    }
-    if (getBigEndian32(data, 40) == 0 && getBigEndian32(data, 44) == 0) {
-      // A zero transmit time is no time (a kiss-of-death reply carries none):
-      // the exchange stays open until its time-out.
-      TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply without a transmit time");
-      return;
-    }
     cancelTimeout();
+    if (stratum == 0) {
+      // The server asks us to stop or to slow down: no time from it.
+      const std::string code = kissCode(data);
+      TLLogger::warnInMethod(kMethod, __LINE__, "Kiss-of-death from [%s]: %s", host.c_str(), code.c_str());
+      TLError error;
+      error.domain = kSntpClientErrorDomain;
+      error.code = kSntpKissOfDeathError;
+      error.localizedDescription = "The NTP server [" + host + "] sent a kiss-of-death: " + code;
+      if (auto d = currentDelegate()) d->sntpClientFailed(error);
+      return;
+    }
     const double responseTicks = timeSinceBoot();
     const int64_t t1 = timestampMillis(data, 24);
     const int64_t t2 = timestampMillis(data, 32);
@@ -203,7 +316,11 @@ struct SntpClient::Impl {
   std::optional<CancelHandle> timeoutHandle;
   std::string serverHost;
   ntpTimestamp sendTime{0, 0};
-  bool haveSent = false;
+  // The latest request takes a reply (it was made and has neither had one
+  // nor timed out).
+  bool awaitingReply = false;
+  // Where the latest request went, once the socket sent it.
+  std::optional<std::string> destination;
   double requestTicks = 0;
   std::optional<NTPResult> ntpResult;
   uint16_t serverPort = 123;
@@ -247,8 +364,8 @@ SntpClient::SntpClient(Options options) {
     if (auto d = self->currentDelegate()) d->sntpClientFailed(error);
   };
   socketDelegate_->udpSocketDidReceiveData = [weak](GCDAsyncUdpSocket*, const std::string& data,
-                                                    const std::string&, const std::any&) {
-    if (auto self = weak.lock()) self->decodePacket(data);
+                                                    const std::string& address, const std::any&) {
+    if (auto self = weak.lock()) self->decodePacket(data, address);
   };
   socketDelegate_->udpSocketDidCloseWithError = [weak](GCDAsyncUdpSocket*, const std::optional<TLError>&) {
     auto self = weak.lock();
@@ -261,7 +378,16 @@ SntpClient::SntpClient(Options options) {
     TLLogger::debugInMethod("-[SntpClient udpSocketDidClose:withError:]", __LINE__, "Socket closed : [%s]",
                             host.c_str());
   };
-  socket_ = std::make_unique<GCDAsyncUdpSocket>(socketDelegate_, delegateQueue, dispatcher);
+  socketQueue_ = std::make_shared<SerialQueue>(GCDAsyncUdpSocketQueueName);
+  socket_ = std::make_unique<GCDAsyncUdpSocket>(socketDelegate_, delegateQueue, socketQueue_, dispatcher);
+  // Synchronous on the socket's own queue: the destination is noted before
+  // the datagram is sent, so before any reply can arrive.
+  socket_->setSendFilter(
+      [weak](const std::string& data, const std::string& address, long) {
+        if (auto self = weak.lock()) self->noteDestination(data, address);
+        return true;
+      },
+      socketQueue_, false);
 }
 
 SntpClient::~SntpClient() { impl_->cancelTimeout(); }
@@ -279,10 +405,6 @@ bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeco
       impl_->serverHost = host;
     }
     std::string packet = impl_->createPacket();
-    {
-      std::lock_guard<std::mutex> lock(impl_->mutex);
-      impl_->haveSent = true;
-    }
     socket_->sendData(std::move(packet), host, impl_->serverPort, timeoutSeconds, 0);
 
     bool arm;
@@ -295,14 +417,7 @@ bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeco
       CancelHandle handle = SafeDispatch(impl_->dispatcher).dispatchOnQueue(
           impl_->delegateQueue,
           [weak] {
-            auto self = weak.lock();
-            if (!self) return;
-            {
-              std::lock_guard<std::mutex> lock(self->mutex);
-              self->requestInProgress = false;
-              self->timeoutHandle.reset();
-            }
-            if (auto d = self->currentDelegate()) d->sntpClientTimedOut();
+            if (auto self = weak.lock()) self->timedOut();
           },
           timeoutSeconds);
       std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -338,14 +453,9 @@ std::string SntpClient::printNTPInfo() const {
   return result ? Impl::printInfo(*result) : std::string();
 }
 
-std::string SntpClient::createPacket() {
-  std::string packet = impl_->createPacket();
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->haveSent = true;
-  return packet;
-}
+std::string SntpClient::createPacket() { return impl_->createPacket(); }
 
-void SntpClient::decodePacket(const std::string& data) { impl_->decodePacket(data); }
+void SntpClient::decodePacket(const std::string& data) { impl_->decodePacket(data, std::nullopt); }
 
 double SntpClient::getTimeSinceBoot() const { return impl_->timeSinceBoot(); }
 

@@ -6,12 +6,21 @@
 // corrected time, handed to the delegate. The owner asks again, or asks
 // another server; the client never repeats a request on its own.
 //
-// A reply is taken only when it is at least 48 bytes long, its originate
-// time stamp is the transmit time stamp of our latest request and its
-// transmit time stamp is not zero; anything else (a stray or late datagram,
-// a short one, a kiss-of-death reply without a time) is logged at Debug and
-// ignored, and the exchange ends at its time-out. The mode, stratum and leap
-// indicator are not looked at.
+// A reply is taken only when it answers the latest request, as an SNTP
+// client should: it comes from the address and port the request was sent to
+// (noted by the socket's send filter as the datagram leaves), it is 48 to 68
+// bytes long (the header and at most an authenticator), its mode is 4
+// (server), its originate time stamp is the transmit time stamp of the
+// latest request, and that request has had no reply yet and has not timed
+// out. A reply of a synchronised server (leap indicator not 3) with a
+// stratum of 1 to 15 and a transmit time stamp gives the NTPResult. A reply
+// of stratum 0 is a kiss-of-death: its code (the reference identifier,
+// "RATE", "DENY", ...) is logged at Warning and the exchange ends as a
+// failure (sntpClientFailed, domain kSntpClientErrorDomain), so that the
+// owner asks another server. Anything else is logged at Debug and ignored,
+// and the exchange ends at its time-out. The low 12 bits of the request's
+// transmit fraction, finer than the wall clock's microseconds, are random,
+// so that an originate time stamp cannot be guessed from the time alone.
 //
 // Time stamps read back to milliseconds rounded to the nearest one, in
 // integer arithmetic and era-aware: a seconds count below 2^31 is read as
@@ -44,6 +53,11 @@
 
 namespace tembrolexinplatform {
 
+// The domain of the client's own failures; their one code: the server sent a
+// kiss-of-death.
+inline constexpr char kSntpClientErrorDomain[] = "SntpClientErrorDomain";
+inline constexpr int64_t kSntpKissOfDeathError = 1;
+
 // An NTP time stamp, era 0: seconds since 1900-01-01 UTC modulo 2^32 and the
 // fraction of a second in units of 2^-32 s.
 struct ntpTimestamp {
@@ -55,6 +69,8 @@ struct ntpTimestamp {
 void ntp_time_now(ntpTimestamp* ts);
 // `tv` (seconds and microseconds since 1970) as an NTP time stamp: seconds
 // + 2208988800 modulo 2^32, fraction ((us + 0.5) * 2^32) * 1e-6 truncated.
+// Microseconds out of 0..999999 first carry into the seconds, rounding down
+// ((s, 5000000) is (s + 5, 0); (s, -1) is (s - 1, 999999)).
 void unix2ntp(const timeval* tv, ntpTimestamp* ts);
 
 // The outcome of one exchange. Immutable.
@@ -117,10 +133,12 @@ class SntpClient {
   // The log text of ntpResult() (empty when there is none).
   std::string printNTPInfo() const;
 
-  // The 48-byte request stamped with the current wall-clock time, which
-  // becomes the time stamp that a reply must echo.
+  // The 48-byte request stamped with the current wall-clock time (random
+  // below the microsecond), which becomes the time stamp that a reply must
+  // echo; from now on it is the request a reply answers.
   std::string createPacket();
-  // Takes one received datagram as the reply to the latest request.
+  // Takes one datagram as a reply to the latest request, with every test
+  // above but the sender's address (the caller vouches for it).
   void decodePacket(const std::string& data);
 
   // Milliseconds since boot, following the wall clock (only differences of
@@ -136,6 +154,7 @@ class SntpClient {
   // on one of their own threads. Destroyed in reverse order: socket first.
   std::shared_ptr<Impl> impl_;
   std::shared_ptr<SerialQueue> ownQueue_;  // the delegate queue under a test host
+  std::shared_ptr<SerialQueue> socketQueue_;  // the socket's; its send filter runs there
   std::shared_ptr<GCDAsyncUdpSocketDelegate> socketDelegate_;
   std::unique_ptr<GCDAsyncUdpSocket> socket_;
 };

@@ -80,6 +80,11 @@ std::vector<std::string> UdpTestServer::requests() const {
   return requests_;
 }
 
+uint16_t UdpTestServer::lastSenderPort() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastSenderPort_;
+}
+
 bool UdpTestServer::awaitRequests(std::size_t count) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return cv_.wait_for(lock, std::chrono::seconds(5), [&] { return requests_.size() >= count; });
@@ -99,6 +104,8 @@ void UdpTestServer::threadMain() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(request);
+      lastSenderPort_ = ntohs(from.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&from)->sin6_port
+                                                         : reinterpret_cast<sockaddr_in*>(&from)->sin_port);
       cv_.notify_all();
     }
     for (const std::string& datagram : reply_ ? reply_(request) : std::vector<std::string>()) {

@@ -45,6 +45,9 @@ class UdpTestServer {
   // address of its family; false when the system refuses.
   bool sendTo(uint16_t port, const std::string& datagram) const;
   std::vector<std::string> requests() const;
+  // The port the latest request came from (0 before the first); set before
+  // the reply function runs, so the function may send to it.
+  uint16_t lastSenderPort() const;
   // Blocks (real time, at most 5 s) until `count` datagrams have arrived.
   bool awaitRequests(std::size_t count) const;
 
@@ -59,6 +62,7 @@ class UdpTestServer {
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
   std::vector<std::string> requests_;
+  uint16_t lastSenderPort_ = 0;
   std::thread thread_;
 };
 
