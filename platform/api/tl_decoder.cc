@@ -362,8 +362,15 @@ void TLDecoder::useDefaultRecorder() { Recorder::useDefaultRecorder(options_.rec
 
 void TLDecoder::setNTPServers(std::vector<std::string> servers) {
   TLLogger::debugInMethod("-[TLDecoder setNTPServers:]", __LINE__, "Setting custom NTPServers");
-  std::lock_guard<std::mutex> lock(ntpMutex_);
-  ntpServers_ = std::move(servers);
+  bool askNow = false;
+  {
+    std::lock_guard<std::mutex> lock(ntpMutex_);
+    ntpServers_ = std::move(servers);
+    // Network time asked for while there was no server to ask: the
+    // processors that asked wait for an answer (or their next interval).
+    askNow = ntpWantedWithoutServer_ && !ntpServers_->empty();
+  }
+  if (askNow) updateNTP();
 }
 
 void TLDecoder::registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) {
@@ -491,16 +498,30 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
 // --- Network time -------------------------------------------------------------
 
 void TLDecoder::updateNTP() {
-  std::lock_guard<std::mutex> lock(ntpMutex_);
-  if (!sntpClient_ || sntpClient_->requestInProgress()) return;
-  if (!ntpServers_ || ntpServers_->empty()) return;
-  currentNTPRequestServer_ = 0;
-  const std::string host = (*ntpServers_)[0];
-  ntpRoundActive_ = true;
-  if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_)) {
-    TLLogger::debugInMethod("-[TLDecoder updateNTP]", __LINE__, "Requested NTP from server: %s",
-                            host.c_str());
+  bool failedToStart = false;
+  {
+    std::lock_guard<std::mutex> lock(ntpMutex_);
+    // One round answers every processor that asks while it is under way:
+    // its outcome reaches them all.
+    if (!sntpClient_ || ntpRoundActive_ || sntpClient_->requestInProgress()) return;
+    if (!ntpServers_ || ntpServers_->empty()) {
+      ntpWantedWithoutServer_ = true;
+      return;
+    }
+    ntpWantedWithoutServer_ = false;
+    currentNTPRequestServer_ = 0;
+    const std::string host = (*ntpServers_)[0];
+    ntpRoundActive_ = true;
+    if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_)) {
+      TLLogger::debugInMethod("-[TLDecoder updateNTP]", __LINE__, "Requested NTP from server: %s",
+                              host.c_str());
+    } else {
+      failedToStart = true;
+    }
   }
+  // A request that did not start counts as the primary server's failure,
+  // so that the round still ends.
+  if (failedToStart) askNextServerAfterFailure();
 }
 
 void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {

@@ -164,7 +164,9 @@ class TLDecoder final : public TLDecoderCallbacks,
   static std::string filePathForPlugin(const std::string&) { return "plugin"; }
   static std::string filePathForPluginNamed(const std::string&) { return "plugin"; }
 
-  // Index 0 the primary server, index 1 the fallback.
+  // Index 0 the primary server, index 1 the fallback. When network time was
+  // asked for (by the core or updateNTP) while none was set, the primary is
+  // asked at once.
   void setNTPServers(std::vector<std::string> servers) override;
   void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) override;
   void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) override;
@@ -186,6 +188,9 @@ class TLDecoder final : public TLDecoderCallbacks,
   void notifyStartListening() override;
   void notifyStopListening() override;
   void notifyFailed(const FailureParams& failure) override;
+  // Asks the primary server, then once the fallback, for network time; the
+  // outcome goes to the core and the NTP receivers. Does nothing while a
+  // round is under way (its outcome answers this ask too).
   void updateNTP() override;
   void handleAudioSupport(int32_t sampleRate) override;
   void audioDecoderAudioSignal(const AudioSignal& signal) override;
@@ -243,8 +248,12 @@ class TLDecoder final : public TLDecoderCallbacks,
   int32_t currentNTPRequestServer_ = 0;
   // A round (primary, then fallback) is under way: outcomes that arrive
   // after it ended (a time-out behind a failure) are ignored, so the core
-  // and the receivers hear once per round.
+  // and the receivers hear once per round, and asks made meanwhile wait for
+  // its outcome instead of sending another request.
   bool ntpRoundActive_ = false;
+  // Network time was asked for while no server was set: setting servers
+  // asks at once.
+  bool ntpWantedWithoutServer_ = false;
 
   std::mutex setUpMutex_;
   bool environmentReady_ = false;  // guarded by setUpMutex_

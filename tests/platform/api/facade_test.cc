@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -322,6 +323,38 @@ TEST_F(FacadeTest, NetworkTimeFallsBackOnceThenReportsNothing) {
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(Hex(got[1].bytes), "00");
   EXPECT_EQ(receivers.waitFor(2), (std::vector<std::string>{"ntp:127.0.0.1", "ntp:none"}));
+}
+
+TEST_F(FacadeTest, AsksDuringARoundShareItsOneRequest) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  tltest::UdpTestServer server([&](const std::string& request) {
+    released.wait_for(5s);
+    return std::vector<std::string>{tltest::sntpReply(request, 1000, 1000)};
+  });
+  tembrolexinsdk::Messenger bus;
+  tltest::BusProbe core(bus, {34});
+  tltest::BusProbe marker(bus, {99});
+  auto decoder = makeDecoder(bus, server.port());
+  decoder->setNTPServers({"127.0.0.1"});
+  // Three processors ask while the server has not answered yet: one before
+  // the request is out (and the main queue heard it was sent), two after
+  // it; the marker behind them is heard once the bus thread has handled
+  // them.
+  coreSends(bus, status(3));
+  ASSERT_TRUE(server.awaitRequests(1));
+  const auto sentBy = std::chrono::steady_clock::now() + 50ms;
+  pumpUntil([&] { return std::chrono::steady_clock::now() > sentBy; });
+  coreSends(bus, status(3));
+  coreSends(bus, status(3));
+  bus.send("Test", std::make_unique<tembrolexinsdk::ThriftParams>(99, 0, nullptr));
+  ASSERT_EQ(marker.waitFor(1).size(), 1u);
+  decoder->updateNTP();  // and so does the app
+  release.set_value();
+  ASSERT_TRUE(pumpUntil([&] { return !core.messages().empty(); }));
+  dispatcher_.mainQueue()->drain();
+  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(core.messages().size(), 1u);
 }
 
 // --- On the process-wide bus ------------------------------------------------
