@@ -34,7 +34,8 @@ ntpTimestamp fromUnix(int64_t seconds, int64_t micros) {
   const uint64_t unixSeconds = static_cast<uint64_t>(seconds) + static_cast<uint64_t>(carry);
   ntpTimestamp ts;
   ts.wholeSeconds = static_cast<uint32_t>(unixSeconds & 0xFFFFFFFFu) + kSecondsFrom1900To1970;
-  ts.fractSeconds = static_cast<uint32_t>(((static_cast<double>(rest) + 0.5) * 4294967296.0) * 0.000001);
+  ts.fractSeconds =
+      static_cast<uint32_t>(((static_cast<double>(rest) + 0.5) * 4294967296.0) * 0.000001);
   return ts;
 }
 
@@ -219,7 +220,8 @@ struct SntpClient::Impl {
         asked = destination;
       }
       if (!asked || !sameEndpoint(*from, *asked)) {
-        TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a datagram from %s: not the server asked",
+        TLLogger::debugInMethod(kMethod, __LINE__,
+                                "Ignoring a datagram from %s: not the server asked",
                                 endpointText(*from).c_str());
         return;
       }
@@ -234,7 +236,8 @@ struct SntpClient::Impl {
     // A kiss-of-death (stratum 0) is taken whatever its other fields say.
     if (stratum != 0) {
       if (leap == 3) {
-        TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply from an unsynchronised server");
+        TLLogger::debugInMethod(kMethod, __LINE__,
+                                "Ignoring a reply from an unsynchronised server");
         return;
       }
       if (stratum > 15) {
@@ -256,7 +259,8 @@ struct SntpClient::Impl {
       std::lock_guard<std::mutex> lock(mutex);
       if (!awaitingReply || getBigEndian32(data, 24) != sendTime.wholeSeconds ||
           getBigEndian32(data, 28) != sendTime.fractSeconds) {
-        TLLogger::debugInMethod(kMethod, __LINE__, "Ignoring a reply that does not answer our request");
+        TLLogger::debugInMethod(kMethod, __LINE__,
+                                "Ignoring a reply that does not answer our request");
         return;
       }
       awaitingReply = false;
@@ -268,7 +272,8 @@ struct SntpClient::Impl {
     if (stratum == 0) {
       // The server asks us to stop or to slow down: no time from it.
       const std::string code = kissCode(data);
-      TLLogger::warnInMethod(kMethod, __LINE__, "Kiss-of-death from [%s]: %s", host.c_str(), code.c_str());
+      TLLogger::warnInMethod(kMethod, __LINE__, "Kiss-of-death from [%s]: %s", host.c_str(),
+                             code.c_str());
       TLError error;
       error.domain = kSntpClientErrorDomain;
       error.code = kSntpKissOfDeathError;
@@ -379,7 +384,8 @@ SntpClient::SntpClient(Options options) {
                             host.c_str());
   };
   socketQueue_ = std::make_shared<SerialQueue>(GCDAsyncUdpSocketQueueName);
-  socket_ = std::make_unique<GCDAsyncUdpSocket>(socketDelegate_, delegateQueue, socketQueue_, dispatcher);
+  socket_ =
+      std::make_unique<GCDAsyncUdpSocket>(socketDelegate_, delegateQueue, socketQueue_, dispatcher);
   // Synchronous on the socket's own queue: the destination is noted before
   // the datagram is sent, so before any reply can arrive.
   socket_->setSendFilter(
@@ -415,8 +421,7 @@ bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeco
     if (arm) {
       std::weak_ptr<Impl> weak = impl_;
       CancelHandle handle = SafeDispatch(impl_->dispatcher).dispatchOnQueue(
-          impl_->delegateQueue,
-          [weak] {
+          impl_->delegateQueue, [weak] {
             if (auto self = weak.lock()) self->timedOut();
           },
           timeoutSeconds);

@@ -104,8 +104,9 @@ void UdpTestServer::threadMain() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(request);
-      lastSenderPort_ = ntohs(from.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&from)->sin6_port
-                                                         : reinterpret_cast<sockaddr_in*>(&from)->sin_port);
+      lastSenderPort_ =
+          ntohs(from.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&from)->sin6_port
+                                           : reinterpret_cast<sockaddr_in*>(&from)->sin_port);
       cv_.notify_all();
     }
     for (const std::string& datagram : reply_ ? reply_(request) : std::vector<std::string>()) {

@@ -75,7 +75,8 @@ TEST(NetworkTime, DecodingAsksOnceWithoutUpdateNTP) {
   decoder->initWithPlugins(std::move(plugins));
   decoder->addDelegate(std::make_shared<AppDelegate>(app));
   ASSERT_TRUE(app.waitForText("initialised"));
-  auto recorder = decoder->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), 16000);
+  auto recorder =
+      decoder->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), 16000);
   ASSERT_NE(recorder, nullptr);
   decoder->startDecoding();
   ASSERT_TRUE(app.waitForText("started"));
@@ -91,8 +92,10 @@ TEST(NetworkTime, DecodingAsksOnceWithoutUpdateNTP) {
   EXPECT_TRUE(server.requests().empty());  // no server to ask yet
 
   decoder->setNTPServers({"127.0.0.1"});
-  ASSERT_TRUE(dispatcher.mainQueue()->runUntil([&] { return !ntpSignals.messages().empty(); }, 10s));
-  EXPECT_EQ(receiver.waitFor(1), (std::vector<std::string>{"ntp:" + std::to_string(kServerMillis)}));
+  ASSERT_TRUE(
+      dispatcher.mainQueue()->runUntil([&] { return !ntpSignals.messages().empty(); }, 10s));
+  EXPECT_EQ(receiver.waitFor(1),
+            (std::vector<std::string>{"ntp:" + std::to_string(kServerMillis)}));
   NTPInfoSignal info;
   ASSERT_TRUE(parseMessage(ntpSignals.messages()[0].bytes, info));
   EXPECT_EQ(info.inTransmitTimestamp, static_cast<int64_t>(kServerMillis));

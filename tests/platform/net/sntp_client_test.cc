@@ -121,11 +121,13 @@ TEST_F(SntpTest, RequestPacketBytes) {
   for (int i = 0; i < 16; ++i) {
     const std::string packet = client->createPacket();
     ASSERT_EQ(packet.size(), 48u);
-    EXPECT_EQ(Hex(packet.substr(0, 44)),
-              Hex(Bytes("1B 00 04 FA 00010000 00010000 | 00000000 | 0000000000000000 0000000000000000"
-                        "0000000000000000 | EEBF2400")));
-    const uint32_t fraction = (static_cast<uint8_t>(packet[44]) << 24) | (static_cast<uint8_t>(packet[45]) << 16) |
-                              (static_cast<uint8_t>(packet[46]) << 8) | static_cast<uint8_t>(packet[47]);
+    EXPECT_EQ(
+        Hex(packet.substr(0, 44)),
+        Hex(Bytes("1B 00 04 FA 00010000 00010000 | 00000000 | 0000000000000000 0000000000000000"
+                  "0000000000000000 | EEBF2400")));
+    const uint32_t fraction =
+        (static_cast<uint8_t>(packet[44]) << 24) | (static_cast<uint8_t>(packet[45]) << 16) |
+        (static_cast<uint8_t>(packet[46]) << 8) | static_cast<uint8_t>(packet[47]);
     EXPECT_EQ(fraction & 0xFFFFF000u, 0x80000000u);
     lowBits.insert(fraction & 0xFFFu);
   }
@@ -272,19 +274,24 @@ INSTANTIATE_TEST_SUITE_P(
     Packets, SntpPacketTest,
     testing::Values(
         PacketCase{"Good", [](std::string&) {}, Outcome::kTaken},
-        PacketCase{"WithAnAuthenticator", [](std::string& p) { p.resize(68, '\x55'); }, Outcome::kTaken},
-        PacketCase{"LeapIndicatorTwo", [](std::string& p) { setByte(p, 0, 0x9C); }, Outcome::kTaken},
+        PacketCase{"WithAnAuthenticator", [](std::string& p) { p.resize(68, '\x55'); },
+                   Outcome::kTaken},
+        PacketCase{"LeapIndicatorTwo", [](std::string& p) { setByte(p, 0, 0x9C); },
+                   Outcome::kTaken},
         PacketCase{"Stratum15", [](std::string& p) { setByte(p, 1, 15); }, Outcome::kTaken},
         PacketCase{"Short", [](std::string& p) { p.resize(47); }, Outcome::kIgnored},
         PacketCase{"OneByteTooLong", [](std::string& p) { p.resize(69); }, Outcome::kIgnored},
         PacketCase{"Oversize", [](std::string& p) { p.resize(1048); }, Outcome::kIgnored},
         PacketCase{"ClientMode", [](std::string& p) { setByte(p, 0, 0x1B); }, Outcome::kIgnored},
         PacketCase{"BroadcastMode", [](std::string& p) { setByte(p, 0, 0x1D); }, Outcome::kIgnored},
-        PacketCase{"Unsynchronised", [](std::string& p) { setByte(p, 0, 0xDC); }, Outcome::kIgnored},
-        PacketCase{"Stratum16", [](std::string& p) { setByte(p, 1, 16); }, Outcome::kIgnored},
-        PacketCase{"TransmitTimeZero", [](std::string& p) { p.replace(40, 8, std::string(8, '\0')); },
+        PacketCase{"Unsynchronised", [](std::string& p) { setByte(p, 0, 0xDC); },
                    Outcome::kIgnored},
-        PacketCase{"OriginateDiffers", [](std::string& p) { setByte(p, 31, p[31] ^ 1); }, Outcome::kIgnored},
+        PacketCase{"Stratum16", [](std::string& p) { setByte(p, 1, 16); }, Outcome::kIgnored},
+        PacketCase{"TransmitTimeZero",
+                   [](std::string& p) { p.replace(40, 8, std::string(8, '\0')); },
+                   Outcome::kIgnored},
+        PacketCase{"OriginateDiffers", [](std::string& p) { setByte(p, 31, p[31] ^ 1); },
+                   Outcome::kIgnored},
         // A kiss-of-death of an unsynchronised server without a time.
         PacketCase{"KissOfDeath",
                    [](std::string& p) {
@@ -349,12 +356,12 @@ INSTANTIATE_TEST_SUITE_P(
                   rawStamp(0xE3088E80, 0x80000000), 1600000000500, 1600000000500 - kW, 0},
         ReplyCase{"LastSecondOfEraZero", rawStamp(0xFFFFFFFF, 0), rawStamp(0xFFFFFFFF, 0),
                   kRollover - 1000, kRollover - 1000 - kW, 0},
-        ReplyCase{"AfterTheRollover", rawStamp(16, 0), rawStamp(17, 0x80000000),
-                  kRollover + 17500, (kRollover + 16000 - kW + kRollover + 17500 - kW) / 2, -1500},
+        ReplyCase{"AfterTheRollover", rawStamp(16, 0), rawStamp(17, 0x80000000), kRollover + 17500,
+                  (kRollover + 16000 - kW + kRollover + 17500 - kW) / 2, -1500},
         ReplyCase{"LastSecondOfEraOne", rawStamp(0x7FFFFFFF, 0), rawStamp(0x7FFFFFFF, 0),
                   4233462143000, 4233462143000 - kW, 0},
-        ReplyCase{"ReceiveTimeZero", rawStamp(0, 0), tltest::ntpFromMillis(kW + 1000),
-                  kW + 1000, (kRollover - kW + 1000) / 2, kRollover - kW - 1000}),
+        ReplyCase{"ReceiveTimeZero", rawStamp(0, 0), tltest::ntpFromMillis(kW + 1000), kW + 1000,
+                  (kRollover - kW + 1000) / 2, kRollover - kW - 1000}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(SntpTest, OneTimeOutPerPendingActionAtItsFirstDeadline) {
