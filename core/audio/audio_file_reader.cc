@@ -1,8 +1,11 @@
 #include "core/audio/audio_file_reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 namespace tembrolexinsdk {
 
@@ -17,19 +20,30 @@ constexpr unsigned kMaxChannels = 64;
 
 }  // namespace
 
-AudioFileReader::AudioFileReader(const std::string& path) : path_(path) {
+AudioFileReader::AudioFileReader(const std::string& path, Accept accept) : path_(path) {
+  // A folder opens as a stream on Linux and only its reads fail.
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) fail("it is a folder");
+  errno = 0;
   file_.open(path, std::ios::binary);
-  if (!file_) fail("it does not open");
+  if (!file_) {
+    const int error = errno;
+    fail(error != 0 ? std::string("it does not open (") + std::strerror(error) + ")"
+                    : std::string("it does not open"));
+  }
   file_.seekg(0, std::ios::end);
   const std::streamoff end = file_.tellg();
   if (end < 0) fail("its size cannot be read");
   const uint64_t fileBytes = static_cast<uint64_t>(end);
+  if (fileBytes == 0) fail("the file is empty");
   file_.seekg(0);
   unsigned char head[12] = {};
   const bool riff = fileBytes >= 12 && file_.read(reinterpret_cast<char*>(head), 12) &&
                     std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0;
   if (riff) {
     parseWav(fileBytes);
+  } else if (accept == Accept::kWav) {
+    fail("not a WAV file (it does not start with a RIFF \"WAVE\" header)");
   } else {
     dataOffset_ = 0;
     dataBytes_ = fileBytes & ~uint64_t{1};

@@ -2,10 +2,12 @@
 //
 // Two kinds of file: a 16-bit PCM WAV file (RIFF "WAVE" with a "fmt " chunk of
 // format 1, or of the extensible format with the PCM sub-format, before its
-// "data" chunk; several channels are averaged into one), and anything else,
-// which is taken as headerless 16-bit samples in host byte order (the
-// system's own raw recordings; an odd last byte is ignored). A WAV file knows
-// its rate; a raw file does not (rateHz() answers 0).
+// "data" chunk; several channels are averaged into one), and, where the
+// caller accepts them (Accept::kWavOrRaw), headerless 16-bit samples in host
+// byte order (the system's own raw recordings; an odd last byte is ignored).
+// A WAV file knows its rate; a raw file does not (rateHz() answers 0). By
+// default only WAV files are read, so that an app that takes the rate from
+// the file never gets 0 for a file of another kind.
 //
 // Memory stays bounded: the file is read as needed, never held whole.
 //
@@ -23,10 +25,13 @@ namespace tembrolexinsdk {
 
 class AudioFileReader {
  public:
+  enum class Accept { kWav, kWavOrRaw };
+
   // Throws std::runtime_error "Cannot read audio file <path>: <reason>" when
-  // the file does not open or is a WAV file of another kind (compressed,
-  // 8/24/32-bit, no data, broken chunks).
-  explicit AudioFileReader(const std::string& path);
+  // the file does not open (the system's reason), is a folder or empty, is a
+  // WAV file of another kind (compressed, 8/24/32-bit, no data, broken
+  // chunks), or, with Accept::kWav, is no WAV file at all.
+  explicit AudioFileReader(const std::string& path, Accept accept = Accept::kWav);
 
   int rateHz() const { return rateHz_; }
   bool isWav() const { return wav_; }

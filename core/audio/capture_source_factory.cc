@@ -71,6 +71,34 @@ class DefaultDeviceSource final : public ICaptureSource {
   std::string missing_;  // why the device does not open; empty while it does
 };
 
+// A recording that cannot be read: like a device that does not open, it
+// answers every rate and opens as nothing (a decoder fed by the app's own
+// recorder still initialises), and every start fails with kNoDevice, its
+// description naming the file and the reason. No audio ever flows from it.
+class UnreadableFileSource final : public ICaptureSource {
+ public:
+  UnreadableFileSource(const std::string& path, const std::string& reason)
+      : path_(path), reason_(reason) {}
+
+  std::string describe() const override {
+    return "file:" + path_ + ", which does not open (" + reason_ + ")";
+  }
+  unsigned short availableRates() override { return kAllRates; }
+  int open(int, unsigned, unsigned, ICaptureSink*) override { return kOk; }
+  int start() override { return kNoDevice; }
+  int pause() override { return kOk; }
+  int stop() override { return kOk; }
+  int flush() override { return kOk; }
+  int requeue() override { return kOk; }
+  bool heldBySink() const override { return false; }
+  void close() override {}
+
+ private:
+  static constexpr unsigned short kAllRates = 0x3FFE;
+  const std::string path_;
+  const std::string reason_;
+};
+
 }  // namespace
 
 std::optional<CaptureSourceSpec> parseCaptureSourceSpec(const std::string& text) {
@@ -110,9 +138,9 @@ std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
       try {
         return std::make_unique<FileCaptureSource>(desc.target, desc.fileOptions, clock);
       } catch (const std::exception& e) {
-        logWithLogger<LogLevel::Error>(nullptr, e.what(), "; capturing silence");
+        logWithLogger<LogLevel::Error>(nullptr, e.what(), "; starting capture fails");
+        return std::make_unique<UnreadableFileSource>(desc.target, e.what());
       }
-      break;
     case CaptureSourceSpec::Kind::Silence:
       break;
   }

@@ -39,8 +39,10 @@ struct CaptureSourceSpec {
 // above (an empty device or path included).
 std::optional<CaptureSourceSpec> parseCaptureSourceSpec(const std::string& text);
 
-// The source of `desc`. A file that cannot be read is logged at Error and
-// replaced by silence.
+// The source of `desc`. A file that cannot be read is logged at Error; its
+// source answers every rate and opens, but a start fails with
+// ICaptureSource::kNoDevice, describe() naming the file and the reason (as
+// a device that does not open: the decoder never listens to nothing).
 std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
                                                   const Clock& clock = Clock::real());
 

@@ -16,7 +16,7 @@ constexpr unsigned short kAllRates = 0x3FFE;
 FileCaptureSource::FileCaptureSource(const std::string& path, Options options, const Clock& clock)
     : clock_(&clock),
       path_(path),
-      reader_(std::make_unique<AudioFileReader>(path)),
+      reader_(std::make_unique<AudioFileReader>(path, AudioFileReader::Accept::kWavOrRaw)),
       options_(options) {}
 
 FileCaptureSource::FileCaptureSource(const Clock& clock) : clock_(&clock), ended_(true) {}

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
@@ -195,14 +196,58 @@ TEST(AudioFileReaderRawTest, HeaderlessSamplesInHostOrderWithoutRate) {
   std::ofstream(dir.file("r.raw"), std::ios::binary)
       .write(reinterpret_cast<const char*>(samples.data()), 6)
       .write("x", 1);  // an odd last byte is no sample
-  AudioFileReader reader(dir.file("r.raw"));
+  AudioFileReader reader(dir.file("r.raw"), AudioFileReader::Accept::kWavOrRaw);
   EXPECT_EQ(reader.rateHz(), 0);
   EXPECT_EQ(reader.frameCount(), 3u);
   std::vector<int16_t> out(8);
   out.resize(reader.read(out.data(), out.size()));
   EXPECT_EQ(out, samples);
-  EXPECT_THROW(AudioFileReader(dir.file("missing.raw")), std::runtime_error);
 }
+
+// Files that are no recording: refused with the file's name and the reason,
+// never read as a rate of 0.
+struct UnreadableCase {
+  const char* name;
+  const char* content;  // null: no such file; "/": a folder
+  AudioFileReader::Accept accept;
+  const char* reason;
+};
+
+class UnreadableFileTest : public testing::TestWithParam<UnreadableCase> {};
+
+TEST_P(UnreadableFileTest, RefusedNamingFileAndReason) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("f.wav");
+  const char* content = GetParam().content;
+  if (content != nullptr && std::string(content) == "/") {
+    std::filesystem::create_directory(path);
+  } else if (content != nullptr) {
+    std::ofstream(path, std::ios::binary) << content;
+  }
+  try {
+    AudioFileReader reader(path, GetParam().accept);
+    FAIL() << "accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot read audio file " + path + ": " + GetParam().reason);
+  }
+}
+
+using A = AudioFileReader::Accept;
+INSTANTIATE_TEST_SUITE_P(
+    Refused, UnreadableFileTest,
+    testing::Values(
+        UnreadableCase{"Missing", nullptr, A::kWav,
+                       "it does not open (No such file or directory)"},
+        UnreadableCase{"MissingRaw", nullptr, A::kWavOrRaw,
+                       "it does not open (No such file or directory)"},
+        UnreadableCase{"Folder", "/", A::kWavOrRaw, "it is a folder"},
+        UnreadableCase{"Empty", "", A::kWav, "the file is empty"},
+        UnreadableCase{"EmptyRaw", "", A::kWavOrRaw, "the file is empty"},
+        UnreadableCase{"Text", "word 1\nword 2\n", A::kWav,
+                       "not a WAV file (it does not start with a RIFF \"WAVE\" header)"},
+        UnreadableCase{"RiffOfAnotherKind", "RIFF1234AVI LIST", A::kWav,
+                       "not a WAV file (it does not start with a RIFF \"WAVE\" header)"}),
+    [](const testing::TestParamInfo<UnreadableCase>& info) { return info.param.name; });
 
 class FileCaptureSourceTest : public testing::Test {
  protected:
@@ -376,12 +421,21 @@ INSTANTIATE_TEST_SUITE_P(
                     SpecCase{"NoColon", "alsa", false, K::File, "", true, false}),
     [](const testing::TestParamInfo<SpecCase>& info) { return info.param.name; });
 
-TEST(CaptureSourceFactoryTest, OverrideChoosesSourceAndUnreadableFileGivesSilence) {
+TEST(CaptureSourceFactoryTest, OverrideChoosesSourceAndUnreadableFileFailsTheStart) {
   tltest::LogCapture log;
   EXPECT_EQ(createPlatformCaptureSource("alsa:null")->describe(), "alsa:null");
-  EXPECT_EQ(createPlatformCaptureSource("file:/nonexistent/x.wav")->describe(), "silence");
-  EXPECT_EQ(log.matching("Cannot read audio file /nonexistent/x.wav: it does not open; "
-                         "capturing silence").size(), 1u);
+  // An unreadable file opens as nothing and fails the start, naming why.
+  const std::string reason =
+      "Cannot read audio file /nonexistent/x.wav: it does not open (No such file or directory)";
+  auto unreadable = createPlatformCaptureSource("file+fast:/nonexistent/x.wav");
+  EXPECT_EQ(unreadable->describe(), "file:/nonexistent/x.wav, which does not open (" + reason + ")");
+  EXPECT_EQ(unreadable->availableRates(), 0x3FFE);
+  CollectingSink sink;
+  ASSERT_EQ(unreadable->open(16000, 160, 5, &sink), ICaptureSource::kOk);
+  EXPECT_EQ(unreadable->start(), ICaptureSource::kNoDevice);
+  unreadable->close();
+  EXPECT_TRUE(sink.buffers().empty());
+  EXPECT_EQ(log.matching(reason + "; starting capture fails").size(), 1u);
   EXPECT_EQ(createPlatformCaptureSource("bogus")->describe(), "alsa:default");
   EXPECT_EQ(log.matching("TL_AUDIO_SOURCE \"bogus\" is not").size(), 1u);
 }
