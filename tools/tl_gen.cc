@@ -13,8 +13,10 @@
 // for them). Every option value is checked; a bad one is named in the error.
 // Prints each word with the sample range it occupies. Exit status: 0 done,
 // 1 usage (a bad option or value), 2 error (configuration, output file).
+#include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,7 @@
 #include "core/decoder/message_generator.h"
 #include "tools/signal/signal_generator.h"
 #include "tools/signal/signal_impairments.h"
+#include "tools/signal/signal_stream.h"
 #include "tools/signal/wav_file.h"
 
 namespace {
@@ -81,41 +84,6 @@ bool parseWord(const std::string& text, uint64_t* value) {
   if (result.ec != std::errc() || result.ptr != end) return false;
   *value = parsed;
   return true;
-}
-
-void put16(std::ofstream& out, uint16_t v) {
-  const char b[2] = {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-  out.write(b, 2);
-}
-void put32(std::ofstream& out, uint32_t v) {
-  put16(out, static_cast<uint16_t>(v & 0xFFFF));
-  put16(out, static_cast<uint16_t>(v >> 16));
-}
-
-// A 16-bit PCM WAV file with `channels` copies of each sample.
-bool writeWav(const std::string& path, const std::vector<int16_t>& samples, int32_t rateHz,
-              int32_t channels) {
-  std::ofstream out(path, std::ios::binary);
-  if (!out) return false;
-  const uint64_t dataBytes = static_cast<uint64_t>(samples.size()) * 2 * channels;
-  if (dataBytes > 0xFFFFFFFFull - 36) return false;  // beyond what RIFF sizes hold
-  const uint16_t align = static_cast<uint16_t>(2 * channels);
-  out.write("RIFF", 4);
-  put32(out, static_cast<uint32_t>(36 + dataBytes));
-  out.write("WAVEfmt ", 8);
-  put32(out, 16);
-  put16(out, 1);  // PCM
-  put16(out, static_cast<uint16_t>(channels));
-  put32(out, static_cast<uint32_t>(rateHz));
-  put32(out, static_cast<uint32_t>(rateHz) * align);
-  put16(out, align);
-  put16(out, 16);
-  out.write("data", 4);
-  put32(out, static_cast<uint32_t>(dataBytes));
-  for (int16_t s : samples) {
-    for (int32_t c = 0; c < channels; ++c) put16(out, static_cast<uint16_t>(s));
-  }
-  return static_cast<bool>(out);
 }
 
 // What the id of a timed word is called and how many bits it has, by the
@@ -328,23 +296,20 @@ int main(int argc, char** argv) {
   options.leadIn = static_cast<int64_t>(leadIn * rateHz);
   options.tail = static_cast<int64_t>(tail * rateHz);
   options.outputRateHz = static_cast<int32_t>(outputRate);
-  tltest::GeneratedSignal signal = tltest::generateSignal(cfg, words, options);
-  if (signal.samples.empty()) {
+  tltest::SignalStream stream(cfg, words, options);
+  if (!stream.valid()) {
     std::fprintf(stderr, "tl_gen: the generator cannot render this scheme\n");
     return 2;
   }
-  if (noise) {
-    tltest::addNoise(&signal.samples, signal.rateHz, snr, tltest::NoiseKind::kWhite,
-                     static_cast<uint32_t>(seed) + 1, 100, signal.rateHz / 2 - 100);
-  }
-  if (!writeWav(args[1], signal.samples, signal.rateHz, static_cast<int32_t>(channels))) {
+  if (!tltest::writeWav(args[1], stream, static_cast<int32_t>(channels), noise, snr,
+                        static_cast<uint32_t>(seed) + 1)) {
     std::fprintf(stderr, "tl_gen: cannot write %s\n", args[1].c_str());
     return 2;
   }
-  for (size_t i = 0; i < signal.words.size(); ++i) {
+  for (const tltest::WordTruth& word : stream.words()) {
     std::printf("%9.3f s  0x%010" PRIx64 "  samples %" PRId64 "..%" PRId64 "\n",
-                static_cast<double>(signal.words[i].lastSample + 1) / signal.rateHz,
-                signal.words[i].value, signal.words[i].firstSample, signal.words[i].lastSample);
+                static_cast<double>(word.lastSample + 1) / stream.rateHz(), word.value,
+                word.firstSample, word.lastSample);
   }
   return 0;
 }

@@ -38,8 +38,8 @@ std::vector<double> filterZeroPhase(const std::vector<double>& x,
   return y;
 }
 
-// Windowed-sinc low-pass with cutoff fc (fraction of the rate), 2·half + 1
-// taps and a gain of 1 at 0 Hz.
+}  // namespace
+
 std::vector<double> lowPass(double fc, int half) {
   std::vector<double> h(2 * half + 1);
   double sum = 0.0;
@@ -51,7 +51,9 @@ std::vector<double> lowPass(double fc, int half) {
   return h;
 }
 
-}  // namespace
+double resampleWeight(double d, double fc, double span) {
+  return 2.0 * fc * sinc(2.0 * fc * d) * blackman(d / (span + 1.0));
+}
 
 int16_t saturate16(double v) {
   if (!(v == v)) return 0;
@@ -79,8 +81,7 @@ std::vector<double> resample(const std::vector<double>& in, double inRate,
     const int64_t last = static_cast<int64_t>(std::floor(t + span));
     double s = 0.0, norm = 0.0;
     for (int64_t j = first; j <= last; ++j) {
-      const double d = t - j;
-      const double w = 2.0 * fc * sinc(2.0 * fc * d) * blackman(d / (span + 1.0));
+      const double w = resampleWeight(t - j, fc, span);
       norm += w;
       if (j >= 0 && j < n) s += w * in[j];
     }

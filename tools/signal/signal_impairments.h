@@ -26,6 +26,13 @@ int16_t saturate16(double v);
 // floor((in.size() - 1) * outRate / inRate) + 1 samples.
 std::vector<double> resample(const std::vector<double>& in, double inRate,
                              double outRate, int halfWidth = 32);
+// The weight of input sample j for output time t in resample: d = t - j,
+// fc the cut-off as a fraction of the input rate, span the half width in
+// input samples.
+double resampleWeight(double d, double fc, double span);
+// Windowed-sinc low-pass with cut-off fc (fraction of the rate), 2·half + 1
+// taps and a gain of 1 at 0 Hz.
+std::vector<double> lowPass(double fc, int half);
 std::vector<int16_t> resample16(const std::vector<int16_t>& in, double inRate,
                                 double outRate, int halfWidth = 32);
 
