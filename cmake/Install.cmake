@@ -3,7 +3,8 @@
 # folder, "include/tembrolexin/platform/api/tl_decoder.h"), a CMake package
 # (find_package(tembrolexin) gives tembrolexin::tembrolexin and one
 # tembrolexin::tl_* target per library), a pkg-config file, and the tools
-# tl_decode and tl_gen in bin/. The test-signal library (tools/signal) and
+# tl_decode and tl_gen in bin/, and the scheme configurations that apps name
+# in their decoder descriptors in share/tembrolexin/. The test-signal library (tools/signal) and
 # the headers of the bridge's inside (*_private*.h), which no app can use,
 # stay out.
 include(CMakePackageConfigHelpers)
@@ -30,6 +31,8 @@ foreach(_dir core platform schema)
 endforeach()
 
 install(TARGETS tl_decode tl_gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/tests/data/ DESTINATION ${CMAKE_INSTALL_DATADIR}/tembrolexin
+        FILES_MATCHING PATTERN "scheme_*.cfg")
 install(DIRECTORY ${CMAKE_BINARY_DIR}/generated/ DESTINATION ${TL_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h")
 

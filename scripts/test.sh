@@ -6,7 +6,8 @@
 #   ./scripts/test.sh            all three runs, then each fuzz target for 30 s
 #   ./scripts/test.sh --fast     optimised run only
 #   ./scripts/test.sh --tsan     ThreadSanitizer run only
-# Any failure makes the script exit non-zero.
+# TL_JOBS (default: the number of processors) sets the parallel build and
+# test jobs. Any failure makes the script exit non-zero.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,7 +21,7 @@ esac
 
 ./scripts/bootstrap.sh
 
-jobs="$(nproc)"
+jobs="${TL_JOBS:-$(nproc)}"
 status=0
 
 # run_suite DIR "CTEST ARGS" CMAKE ARGS...

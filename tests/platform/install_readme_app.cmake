@@ -5,8 +5,10 @@
 # library, no header of the bridge's inside), builds the app that README.md
 # shows (the C++ block after "<!-- readme-app -->", taken as it stands) with
 # find_package, renders three words of station 4242 at 48 kHz with the
-# installed tl_gen, and runs the app RUNS times: each run prints every word
-# and exits 0 by itself.
+# installed tl_gen, and runs the app RUNS times with the installed scheme
+# configuration: each run prints every word and exits 0 by itself. Given a
+# file it cannot read (text, missing), the app exits 1 by itself, naming the
+# file and the reason.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DGENERATOR=... [-DFLAGS=...] [-DRUNS=20]
 #         -P install_readme_app.cmake
 # FLAGS are compile and link flags for the app (the sanitizers of the build).
@@ -36,7 +38,8 @@ set(P ${WORK}/prefix)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${P})
 foreach(f bin/tl_decode bin/tl_gen lib/cmake/tembrolexin/tembrolexinConfig.cmake
           lib/pkgconfig/tembrolexin.pc include/tembrolexin/platform/api/tl_decoder.h
-          include/tembrolexin/core/audio/audio_file_reader.h)
+          include/tembrolexin/core/audio/audio_file_reader.h
+          share/tembrolexin/scheme_t2_vtw.cfg)
   if(NOT EXISTS ${P}/${f})
     fail("not installed: ${f}")
   endif()
@@ -103,7 +106,7 @@ run(${CMAKE_COMMAND} --build ${WORK}/app/build)
 
 # Words 700 to 702 of station 4242 (19-bit station, 21-bit counter) at 48 kHz
 # in noise, with the installed generator.
-set(_scheme ${SOURCE_DIR}/tests/data/scheme_t2_vtw.cfg)
+set(_scheme ${P}/share/tembrolexin/scheme_t2_vtw.cfg)
 set(_words "")
 foreach(_counter 700 701 702)
   math(EXPR _word "(4242 << 21) | ${_counter}")
@@ -124,5 +127,19 @@ foreach(_run RANGE 1 ${RUNS})
       fail("run ${_run}: the app did not hear word ${_word}\n${out}\n${err}")
     endif()
   endforeach()
+endforeach()
+
+# Mistakes: a text file, a missing file.
+file(WRITE ${WORK}/words.txt "word 1\nword 2\n")
+foreach(_case "words.txt|not a WAV file" "missing.wav|it does not open (No such file or directory)")
+  string(REPLACE "|" ";" _case "${_case}")
+  list(GET _case 0 _file)
+  list(GET _case 1 _reason)
+  execute_process(COMMAND ${WORK}/app/build/app ${_scheme} ${WORK}/${_file} ${WORK}/data
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+  string(FIND "${err}" "app: Cannot read audio file ${WORK}/${_file}: ${_reason}" _named)
+  if(NOT rc EQUAL 1 OR _named EQUAL -1)
+    fail("${_file}: the app ended with ${rc}, not 1 naming the file and why\n${out}\n${err}")
+  endif()
 endforeach()
 file(REMOVE_RECURSE ${WORK})
