@@ -90,11 +90,11 @@ INSTANTIATE_TEST_SUITE_P(
 // tl_gen writes the generator's audio with addNoise's noise, in every channel.
 TEST(GenStreamTest, NoisyStereoFileHoldsTheWholeGeneratorsSamples) {
   TempDir dir;
-  const ToolRun run = runTool(TL_GEN_PATH,
-                              {"--snr", "3", "--seed", "4", "--lead-in", "3", "--rate", "44100",
-                               "--channels", "2", std::string(TL_TEST_DATA_DIR) + "/scheme_t2_vtw.cfg",
-                               dir.file("n.wav"), "77"},
-                              dir);
+  const ToolRun run =
+      runTool(TL_GEN_PATH,
+              {"--snr", "3", "--seed", "4", "--lead-in", "3", "--rate", "44100", "--channels", "2",
+               std::string(TL_TEST_DATA_DIR) + "/scheme_t2_vtw.cfg", dir.file("n.wav"), "77"},
+              dir);
   ASSERT_EQ(run.status, 0) << run.errors;
   Context ctx = load("scheme_t2_vtw.cfg");
   GeneratorOptions options;

@@ -128,7 +128,8 @@ void SignalStream::buildResamplerTable() {
     const int64_t first = static_cast<int64_t>(std::ceil(frac - span_));
     const int64_t last = static_cast<int64_t>(std::floor(frac + span_));
     double norm = 0.0;
-    for (int64_t o = first; o <= last; ++o) norm += weights_[static_cast<size_t>(r * taps_ + o - tapLow_)];
+    for (int64_t o = first; o <= last; ++o)
+      norm += weights_[static_cast<size_t>(r * taps_ + o - tapLow_)];
     usualFirst_[static_cast<size_t>(r)] = first;
     usualLast_[static_cast<size_t>(r)] = last;
     usualNorm_[static_cast<size_t>(r)] = norm;
@@ -173,7 +174,8 @@ void SignalStream::renderChunk(int64_t c0, int64_t c1) {
     low.resize(width);
     firFilter(lowPass_.data(), lowPass_.size(), hostWindow_.data(), width, low.data());
     high.resize(width);
-    for (size_t i = 0; i < width; ++i) high[i] = hostWindow_[i + static_cast<size_t>(reach)] - low[i];
+    for (size_t i = 0; i < width; ++i)
+      high[i] = hostWindow_[i + static_cast<size_t>(reach)] - low[i];
   }
   // Host older than the next chunk's window is never read again.
   const int64_t keep = std::max<int64_t>(hostBase_, c1 - reach);
@@ -254,8 +256,8 @@ double SignalStream::resampled(int64_t k) {
 
 std::size_t SignalStream::read(int16_t* out, std::size_t count) {
   if (!valid_) return 0;
-  const std::size_t n =
-      static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(count), outCount_ - outNext_));
+  const std::size_t n = static_cast<std::size_t>(
+      std::min<int64_t>(static_cast<int64_t>(count), outCount_ - outNext_));
   for (std::size_t i = 0; i < n; ++i, ++outNext_) {
     if (resampling_) {
       out[i] = saturate16(resampled(outNext_));
@@ -265,10 +267,11 @@ std::size_t SignalStream::read(int16_t* out, std::size_t count) {
     }
   }
   // Channel samples before the next output's first tap are done with.
-  const int64_t next = resampling_
-                           ? static_cast<int64_t>(std::ceil(
-                                 static_cast<double>(static_cast<size_t>(outNext_)) * step_ - span_)) - 1
-                           : outNext_;
+  const int64_t next =
+      resampling_ ? static_cast<int64_t>(std::ceil(
+                        static_cast<double>(static_cast<size_t>(outNext_)) * step_ - span_)) -
+                        1
+                  : outNext_;
   if (next - yBase_ > kChunk) {
     y_.erase(y_.begin(), y_.begin() + static_cast<std::ptrdiff_t>(next - yBase_));
     yBase_ = next;

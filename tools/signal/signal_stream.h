@@ -47,10 +47,10 @@ class SignalStream {
   std::size_t read(int16_t* out, std::size_t count);
 
  private:
-  double hostAt(int64_t a);           // host sample a (0 outside the host)
-  void renderChannel(int64_t end);    // channel samples up to `end`
+  double hostAt(int64_t a);         // host sample a (0 outside the host)
+  void renderChannel(int64_t end);  // channel samples up to `end`
   void renderChunk(int64_t c0, int64_t c1);
-  double resampled(int64_t k);        // output sample k before saturation
+  double resampled(int64_t k);  // output sample k before saturation
   void buildResamplerTable();
 
   bool valid_ = false;
@@ -80,7 +80,7 @@ class SignalStream {
   bool resampling_ = false;
   double step_ = 1.0, fc_ = 0.5, span_ = 0.0;
   int64_t ratioL_ = 1, ratioM_ = 1, tapLow_ = 0, taps_ = 0;
-  std::vector<double> weights_;  // [r * taps_ + (j - q - tapLow_)]
+  std::vector<double> weights_;                  // [r * taps_ + (j - q - tapLow_)]
   std::vector<int64_t> usualFirst_, usualLast_;  // j - q bounds per phase
   std::vector<double> usualNorm_;
 };

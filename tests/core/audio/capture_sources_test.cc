@@ -428,7 +428,8 @@ TEST(CaptureSourceFactoryTest, OverrideChoosesSourceAndUnreadableFileFailsTheSta
   const std::string reason =
       "Cannot read audio file /nonexistent/x.wav: it does not open (No such file or directory)";
   auto unreadable = createPlatformCaptureSource("file+fast:/nonexistent/x.wav");
-  EXPECT_EQ(unreadable->describe(), "file:/nonexistent/x.wav, which does not open (" + reason + ")");
+  EXPECT_EQ(unreadable->describe(),
+            "file:/nonexistent/x.wav, which does not open (" + reason + ")");
   EXPECT_EQ(unreadable->availableRates(), 0x3FFE);
   CollectingSink sink;
   ASSERT_EQ(unreadable->open(16000, 160, 5, &sink), ICaptureSource::kOk);

@@ -3,6 +3,7 @@
 // TL_AUDIO_SOURCE file that cannot be read fails the start (never a
 // startedListening on silence). Each case runs in a child process of its
 // own, since the process-wide decoder is made once per process.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,8 +14,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "core/audio/audio_file_reader.h"
 #include "tests/platform/app/readme_app.h"
@@ -108,10 +107,9 @@ TEST_P(FileMistakeTest, TheAppHearsTheFileAndTheReasonWithinTenSeconds) {
 
   const std::string cause = "Cannot read audio file " + path + ": " + c.reason;
   const std::string expected =
-      c.road == Road::kReader
-          ? "refused:" + cause + "\n"
-          : "failed:Failed to start audio recorder, result: -19 (file:" + path +
-                ", which does not open (" + cause + "))\n";
+      c.road == Road::kReader ? "refused:" + cause + "\n"
+                              : "failed:Failed to start audio recorder, result: -19 (file:" + path +
+                                    ", which does not open (" + cause + "))\n";
   EXPECT_NE(report.find(expected), std::string::npos) << report;
   EXPECT_EQ(report.find("listening"), std::string::npos) << report;
   EXPECT_LT(std::stol(report.substr(3)), 10000) << report;
@@ -119,15 +117,14 @@ TEST_P(FileMistakeTest, TheAppHearsTheFileAndTheReasonWithinTenSeconds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Mistakes, FileMistakeTest,
-    testing::Values(
-        MistakeCase{"ReaderGivenText", Road::kReader, "word 1\nword 2\n",
-                    "not a WAV file (it does not start with a RIFF \"WAVE\" header)"},
-        MistakeCase{"ReaderGivenEmptyFile", Road::kReader, "", "the file is empty"},
-        MistakeCase{"ReaderGivenMissingFile", Road::kReader, nullptr,
-                    "it does not open (No such file or directory)"},
-        MistakeCase{"CaptureFileMissing", Road::kCaptureSource, nullptr,
-                    "it does not open (No such file or directory)"},
-        MistakeCase{"CaptureFileEmpty", Road::kCaptureSource, "", "the file is empty"}),
+    testing::Values(MistakeCase{"ReaderGivenText", Road::kReader, "word 1\nword 2\n",
+                                "not a WAV file (it does not start with a RIFF \"WAVE\" header)"},
+                    MistakeCase{"ReaderGivenEmptyFile", Road::kReader, "", "the file is empty"},
+                    MistakeCase{"ReaderGivenMissingFile", Road::kReader, nullptr,
+                                "it does not open (No such file or directory)"},
+                    MistakeCase{"CaptureFileMissing", Road::kCaptureSource, nullptr,
+                                "it does not open (No such file or directory)"},
+                    MistakeCase{"CaptureFileEmpty", Road::kCaptureSource, "", "the file is empty"}),
     [](const testing::TestParamInfo<MistakeCase>& info) { return info.param.name; });
 
 }  // namespace
