@@ -4,13 +4,13 @@
 // heartbeat words sent just now (the DB plug-in, CS4, counted by the day),
 // through a custom recorder at 48 kHz. Both sequences must fire, and the
 // heartbeat station must be dated now.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/decoder/codeword_layouts.h"
 #include "core/decoder/decoder_library.h"
@@ -108,16 +108,19 @@ TEST(ReadmeApp, SequencesRegisteredBeforeInitialisationFireOnWordsFromAudio) {
   ASSERT_TRUE(event2 && heartbeatEngine);
   // Track 7: half a second after the end of its second word. Station 5: a
   // second after the end of its second word, in wall-clock seconds.
-  ASSERT_TRUE(event2->registerEventSequenceWithID(
-      7, R"({"events": [{"id": "on-track", "time": )" + std::to_string((2 * event2Ms + 500) / 1000.0) +
-             "}]}",
-      30));
+  ASSERT_TRUE(
+      event2->registerEventSequenceWithID(7,
+                                          R"({"events": [{"id": "on-track", "time": )" +
+                                              std::to_string((2 * event2Ms + 500) / 1000.0) + "}]}",
+                                          30));
   ASSERT_TRUE(heartbeatEngine->registerEventSequenceWithID(
-      5, R"({"events": [{"id": "on-air", "time": )" + std::to_string((firstEnd + d + 1000) / 1000.0) +
-             "}]}",
+      5,
+      R"({"events": [{"id": "on-air", "time": )" + std::to_string((firstEnd + d + 1000) / 1000.0) +
+          "}]}",
       30));
   decoder->addDelegate(std::make_shared<App>(heard));
-  auto recorder = decoder->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), 48000);
+  auto recorder =
+      decoder->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), 48000);
   ASSERT_NE(recorder, nullptr);
   ASSERT_TRUE(startAndListen(*decoder, *recorder, heard)) << testing::PrintToString(heard.texts());
 
