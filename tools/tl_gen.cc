@@ -10,7 +10,9 @@
 // 1970), one after another; "now" takes the COUNT words sent just before
 // the present moment, as a recording made just now carries them (so a
 // decoder run afterwards finds them in the past, where its date rules look
-// for them). Every option value is checked; a bad one is named in the error.
+// for them). Heartbeat words are counted by a period whose counters fit
+// them (the configuration's, else a shorter one, said on standard error).
+// Every option value is checked; a bad one is named in the error.
 // Prints each word with the sample range it occupies. Exit status: 0 done,
 // 1 usage (a bad option or value), 2 error (configuration, output file).
 #include <algorithm>
@@ -101,6 +103,43 @@ IdField idField(int32_t algorithm) {
     default:
       return {"id", 0};
   }
+}
+
+// The heartbeat period kind a transmitter of words of `durationMs` counts
+// by: the configuration's own kind when a whole period of it fits its
+// counter range, else the longest kind that does (a year holds 1680000
+// counters, a month 180000, a week 40000, a day 197152), each starting at
+// its range's first counter as the receiver expects. 0 when none fits.
+int32_t fittingHeartbeatCycle(int32_t configured, int64_t durationMs,
+                              const tembrolexinsdk::MessageParams* params) {
+  using namespace tembrolexinsdk;
+  struct Range {
+    int32_t kind;
+    int64_t first;
+    int64_t counters;
+    int64_t longestMs;
+  };
+  constexpr int64_t kDayMs = 86400000;
+  static constexpr Range kRanges[] = {
+      {kPeriodYear, 0, kHeartbeatMonthCounter, 366 * kDayMs},
+      {kPeriodMonth, kHeartbeatMonthCounter, kHeartbeatWeekCounter - kHeartbeatMonthCounter,
+       31 * kDayMs},
+      {kPeriodWeek, kHeartbeatWeekCounter, kHeartbeatDayCounter - kHeartbeatWeekCounter,
+       7 * kDayMs},
+      {kPeriodDay, kHeartbeatDayCounter, (int64_t{1} << 21) - kHeartbeatDayCounter, kDayMs},
+  };
+  if (params == nullptr || durationMs <= 0) return 0;
+  const auto fits = [&](const Range& r) {
+    return params->counterBase[r.kind] == r.first &&
+           (r.longestMs + durationMs - 1) / durationMs <= r.counters;
+  };
+  for (const Range& r : kRanges) {
+    if (r.kind == configured && fits(r)) return r.kind;
+  }
+  for (const Range& r : kRanges) {
+    if (fits(r)) return r.kind;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -248,6 +287,24 @@ int main(int argc, char** argv) {
     }
     state.id = static_cast<int32_t>(id);
     const int64_t duration = tembrolexinsdk::generatorCodewordDurationMs(&state);
+    if (state.algorithm == tembrolexinsdk::kMsgAlgoHeartbeat) {
+      // Counters past their range would be read as another period's.
+      const int32_t cycle = fittingHeartbeatCycle(state.cycleKind, duration, state.messageParams);
+      if (cycle == 0) {
+        std::fprintf(stderr,
+                     "tl_gen: --timed: no heartbeat period's counters fit words of %" PRId64
+                     " ms with this configuration's counter bases\n",
+                     duration);
+        return 2;
+      }
+      if (cycle != state.cycleKind) {
+        std::fprintf(stderr,
+                     "tl_gen: heartbeat words of %" PRId64
+                     " ms overflow the counters of period kind %d: counted by period kind %d\n",
+                     duration, state.cycleKind, cycle);
+        tembrolexinsdk::setToHeartBeat(&state, cycle);
+      }
+    }
     if (timedNow) {
       const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
@@ -259,7 +316,15 @@ int main(int argc, char** argv) {
     int64_t t = timedStart;
     for (int64_t k = 0; k < timedCount; ++k) {
       int64_t at = t;
-      const int64_t word = tembrolexinsdk::getContinuousCodeWordMs(&state, &at);
+      int64_t word = tembrolexinsdk::getContinuousCodeWordMs(&state, &at);
+      int64_t periodEnd = 0;
+      if (word < 0 && tembrolexinsdk::getPeriodBounds(&state, t, nullptr, &periodEnd) &&
+          periodEnd > t && periodEnd < tembrolexinsdk::kMaxTimeMs) {
+        // A word that would run past its period's end is not sent: the
+        // transmitter goes on with the next period's first word.
+        at = periodEnd;
+        word = tembrolexinsdk::getContinuousCodeWordMs(&state, &at);
+      }
       if (word < 0) {
         std::fprintf(stderr, "tl_gen: the message generator predicts no word at %" PRId64 " ms\n",
                      t);

@@ -10,6 +10,7 @@
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
+#include "core/runtime/processor_params.h"
 #include "schema/tembrolexin_types.h"
 
 namespace tembrolexinsdk {
@@ -136,6 +137,7 @@ const IProcessorEventParams* AnalyticsEngine::processEventParams(
     const IProcessorEventParams* event) {
   Writer* writer = writer_.load(std::memory_order_acquire);
   if (writer == nullptr || !enabled_.load()) return event;
+  if (recordedBefore(event)) return event;
   for (const auto& creator : creators_) {
     try {
       write(writer, creator->processEventParams(event));
@@ -144,6 +146,22 @@ const IProcessorEventParams* AnalyticsEngine::processEventParams(
     }
   }
   return event;
+}
+
+bool AnalyticsEngine::recordedBefore(const IProcessorEventParams* event) {
+  const auto* codeword = CodewordEventParams::Cast(event);
+  if (codeword == nullptr) return false;
+  const CodewordKey key = {
+      (int64_t{codeword->msgScheme} << 32) | static_cast<uint32_t>(codeword->sigScheme),
+      codeword->msg, codeword->steadyTimeStamp, codeword->systemTimeStamp};
+  std::lock_guard<std::mutex> lock(recentMutex_);
+  for (std::size_t i = 0; i < recentCount_; ++i) {
+    if (recent_[i] == key) return true;
+  }
+  recent_[recentNext_] = key;
+  recentNext_ = (recentNext_ + 1) % kRecentCodewords;
+  if (recentCount_ < kRecentCodewords) ++recentCount_;
+  return false;
 }
 
 void AnalyticsEngine::onReceive(const std::string&, const ThriftParams& message) {

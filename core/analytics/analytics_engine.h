@@ -35,6 +35,11 @@
 // fail). Requests are answered only while the writer exists, and not while
 // disabled.
 //
+// A decoded word is recorded once: a plug-in reports it once per engine it
+// is routed to ("TRIGGER" and "ANALYTICS", say), so a code word event with
+// the scheme, value and capture time stamps of one of the last
+// kRecentCodewords recorded is not recorded again.
+//
 // A serialised message whose bytes cannot be read is logged (Warning) and
 // not recorded; the other creators still see it.
 //
@@ -53,6 +58,7 @@
 #ifndef TL_CORE_ANALYTICS_ANALYTICS_ENGINE_H_
 #define TL_CORE_ANALYTICS_ANALYTICS_ENGINE_H_
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -119,6 +125,9 @@ class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdent
  private:
   void initWriter();
   void completion(bool succeeded);
+  // True when `event` is a code word event already recorded under another
+  // engine reference; otherwise remembers it (when it is one).
+  bool recordedBefore(const IProcessorEventParams* event);
   // Hands `record` to the writer; null does nothing.
   void write(Writer* writer, std::unique_ptr<AnalyticsMessage> record);
 
@@ -136,6 +145,15 @@ class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdent
   std::size_t maxPendingFiles_ = kDefaultMaxPendingFiles;
   Log log_;
   std::atomic<bool> enabled_{true};
+
+  // The words recorded last: (decoder scheme, value, steady and system time
+  // stamps), a ring.
+  static constexpr std::size_t kRecentCodewords = 64;
+  using CodewordKey = std::array<int64_t, 4>;
+  std::mutex recentMutex_;
+  std::array<CodewordKey, kRecentCodewords> recent_{};
+  std::size_t recentCount_ = 0;
+  std::size_t recentNext_ = 0;
 
   std::unique_ptr<Writer> writerOwner_;  // set once, under configMutex_
   std::atomic<Writer*> writer_{nullptr};

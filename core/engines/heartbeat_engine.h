@@ -2,7 +2,11 @@
 // send heartbeat code words (an 11-bit station id and a 21-bit counter of
 // code-word periods). A station's position is the time since the start of
 // the current UTC year; its sequences give event times as wall-clock seconds
-// since the epoch.
+// since the epoch. Counters 0 ... 1679999 count words from January 1;
+// 1680000 ... 1859999 from the 1st of the month, 1860000 ... 1899999 from
+// Monday and 1900000 and above from the start of the day (a transmitter
+// whose words are too short for a year counts by a shorter period), each
+// in the latest such period in which the word has already ended.
 //
 // Sequences: EventData of engine type 4 (consumed as processor events). On
 // HeartbeatAffirm it reports the stations it knows as HeartbeatPriority
@@ -43,6 +47,10 @@ class HeartbeatEngine : public SyncEngine {
 
  protected:
   bool splitCodeword(int64_t codeword, int64_t& id, int64_t& offset) const override;
+  // A counter's range says which period it counts from (the year, the
+  // month, the week from Monday or the day, UTC); the position is still
+  // the time since the start of the word's year.
+  int64_t wordStart(int64_t counter, int64_t durationMs) const override;
   bool eventPosition(double seconds, int64_t& position, int64_t& epochPosition) const override;
   Json::Value priorityEntry(int64_t id) const override;
   std::unique_ptr<IProcessorEventParams> priorities(std::string text) const override;

@@ -4,14 +4,15 @@
 #include <cmath>
 #include <exception>
 #include <map>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "core/engines/sync_engine_signal.h"
 #include "core/runtime/control_messages.h"
+#include "core/runtime/event_sequence_text.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
-#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 
@@ -30,26 +31,12 @@ std::unique_ptr<T> readOrNull(const ThriftParams& params) {
 constexpr int kEventDataType = 1;
 constexpr int kPartialCodewordType = 6;
 
-// Largest |seconds| accepted in a sequence: keeps every derived millisecond
-// value, and the calendar arithmetic on it, well inside 64 bits.
-constexpr double kMaxSeconds = 1e12;
-
 // a * b + c, saturated to the timer range instead of overflowing.
 int64_t saturated(int64_t a, int64_t b, int64_t c = 0) {
   const long double v = static_cast<long double>(a) * b + c;
   if (v > kMaxTimerMillis) return kMaxTimerMillis;
   if (v < -kMaxTimerMillis) return -kMaxTimerMillis;
   return static_cast<int64_t>(v);
-}
-
-// A JSON value usable as an id: text, number or bool.
-bool scalar(const Json::Value& v) { return v.isString() || v.isNumeric() || v.isBool(); }
-
-// The finite number in `v` within kMaxSeconds, or false.
-bool seconds(const Json::Value& v, double& out) {
-  if (!v.isNumeric()) return false;
-  out = v.asDouble();
-  return std::isfinite(out) && std::fabs(out) <= kMaxSeconds;
 }
 
 }  // namespace
@@ -150,43 +137,20 @@ void SyncEngine::handleEventData(const EventData& data) {
 
 bool SyncEngine::registerEventSequenceWithID(const MediaStream& stream, const std::string& json,
                                              int64_t timeoutSecs) {
-  const auto refuse = [&] {
+  std::string reason;
+  const std::optional<EventSequenceText> sequence = parseEventSequenceText(json, &reason);
+  if (!sequence) {
     logWithLogger<LogLevel::Warning>(this, "Failed to parse JSON event sequence for mediaStream ",
-                                     stream.description());
+                                     stream.description(), ": ", reason);
     return false;
-  };
-  Json::Value root;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  const tembrolexinsdk::LocaleFreeJson prepared(json);
-  const std::string& text = prepared.text();
-  bool parsed = false;
-  try {
-    parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
-  } catch (const Json::Exception&) {
-    // Nesting beyond the reader's depth limit: malformed like any other.
-  }
-  if (!parsed || !root.isObject()) return refuse();
-  prepared.restore(root);
-  const Json::Value& events = root["events"];
-  const Json::Value& ticks = root["ticks"];
-  if ((!events.isNull() && !events.isArray()) || (!ticks.isNull() && !ticks.isArray())) {
-    return refuse();
   }
 
   std::vector<TimingEvent> timed;
-  for (const Json::Value& element : events) {
-    if (!element.isObject()) return refuse();
-    const Json::Value& id = element["id"];
-    const Json::Value& time = element["time"];
-    if (id.isNull() || time.isNull()) continue;
-    double at = 0;
-    if (!scalar(id) || !seconds(time, at)) return refuse();
+  for (const EventSequenceText::Entry& event : sequence->events) {
     int64_t position = 0;
     int64_t epochPosition = -1;
-    if (!eventPosition(at, position, epochPosition)) continue;
-    const std::string eventId = id.asString();
+    if (!eventPosition(event.seconds, position, epochPosition)) continue;
+    const std::string eventId = event.id;
     const EngineType::type type = traits_.engineType;
     timed.emplace_back(
         [this, type, stream, eventId, position, epochPosition] {
@@ -198,21 +162,15 @@ bool SyncEngine::registerEventSequenceWithID(const MediaStream& stream, const st
   }
 
   std::map<std::string, int64_t> periods;
-  for (const Json::Value& element : ticks) {
-    if (!element.isObject()) return refuse();
-    const Json::Value& id = element["id"];
-    const Json::Value& period = element["period"];
-    if (id.isNull() || period.isNull()) continue;
-    double every = 0;
-    if (!scalar(id) || !seconds(period, every)) return refuse();
-    const int64_t periodMs = static_cast<int64_t>(every) * 1000;
+  for (const EventSequenceText::Entry& tick : sequence->ticks) {
+    const int64_t periodMs = static_cast<int64_t>(tick.seconds) * 1000;
     if (periodMs <= 0) {
       // It would be due again at once, for ever.
-      logWithLogger<LogLevel::Warning>(this, "Tick ", id.asString(), " of mediaStream ",
+      logWithLogger<LogLevel::Warning>(this, "Tick ", tick.id, " of mediaStream ",
                                        stream.description(), " ignored: period not positive");
       continue;
     }
-    periods.emplace(id.asString(), periodMs);
+    periods.emplace(tick.id, periodMs);
   }
 
   machine_->addEventSequence(stream, std::move(timed),
@@ -222,11 +180,17 @@ bool SyncEngine::registerEventSequenceWithID(const MediaStream& stream, const st
   return true;
 }
 
+int64_t SyncEngine::wordStart(int64_t offset, int64_t durationMs) const {
+  return saturated(durationMs, offset);
+}
+
 void SyncEngine::handleCodeword(const CodewordEventParams& codeword) {
   int64_t id = 0;
   int64_t offset = 0;
   if (codeword.engineRef != name_ || !splitCodeword(codeword.msg, id, offset)) return;
-  synchronise(MediaStream::codeword(id), saturated(codeword.codewordDuration, offset + 1),
+  // The end of the word: its capture time stamp is taken there.
+  synchronise(MediaStream::codeword(id),
+              saturated(1, wordStart(offset, codeword.codewordDuration), codeword.codewordDuration),
               codeword.steadyTimeStamp);
 }
 
@@ -245,7 +209,7 @@ void SyncEngine::handlePartialCodeword(const ThriftParams& params) {
     return;
   }
   const int64_t position =
-      saturated(partial->codewordDuration, offset,
+      saturated(1, wordStart(offset, partial->codewordDuration),
                 saturated(1, partial->systemTimeStamp, -partial->timeSeqStart));
   const MediaStream current = machine_->syncedMediaStream();
   // A partial code word never moves the engine from one stream to another.

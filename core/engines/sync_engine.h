@@ -78,6 +78,9 @@ class SyncEngine : public IEngine, public IMessengerListener {
   // Whether `codeword` belongs to this engine; if so its stream id and its
   // offset (in code-word periods).
   virtual bool splitCodeword(int64_t codeword, int64_t& id, int64_t& offset) const = 0;
+  // The stream position at which the word `offset` (as splitCodeword gave
+  // it) starts, for words of `durationMs`: offset x durationMs here.
+  virtual int64_t wordStart(int64_t offset, int64_t durationMs) const;
   // An event's "time" (seconds) as its stream position and its epoch
   // position (-1 when it has none); false to skip the event.
   virtual bool eventPosition(double seconds, int64_t& position, int64_t& epochPosition) const = 0;

@@ -74,6 +74,36 @@ bool HeartbeatEngine::splitCodeword(int64_t codeword, int64_t& id, int64_t& offs
   return true;
 }
 
+int64_t HeartbeatEngine::wordStart(int64_t counter, int64_t durationMs) const {
+  int64_t (*periodStart)(int64_t) = nullptr;
+  int64_t rebased = counter;
+  if (counter >= kHeartbeatDayCounter) {
+    periodStart = &utcDayStart;
+    rebased -= kHeartbeatDayCounter;
+  } else if (counter >= kHeartbeatWeekCounter) {
+    periodStart = &utcWeekStart;
+    rebased -= kHeartbeatWeekCounter;
+  } else if (counter >= kHeartbeatMonthCounter) {
+    periodStart = &utcMonthStart;
+    rebased -= kHeartbeatMonthCounter;
+  }
+  // Year counters are the time since January 1 as they stand; so is any
+  // counter of words too long for the shorter periods.
+  constexpr int64_t kDayMs = 86400000;
+  if (periodStart == nullptr || durationMs <= 0 || durationMs > kDayMs) {
+    return SyncEngine::wordStart(counter, durationMs);
+  }
+  const int64_t now = clock().wallMicros() / 1000;
+  int64_t start = periodStart(now);
+  int64_t word = start + rebased * durationMs;
+  if (word + durationMs > now) {
+    // Not yet ended in this period: it was sent in the one before.
+    start = periodStart(start - 1);
+    word = start + rebased * durationMs;
+  }
+  return word - utcYearStart(word);
+}
+
 bool HeartbeatEngine::eventPosition(double seconds, int64_t& position,
                                     int64_t& epochPosition) const {
   epochPosition = static_cast<int64_t>(std::trunc(seconds * 1000.0));

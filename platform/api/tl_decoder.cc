@@ -414,6 +414,14 @@ void TLDecoder::notifyDelegates(std::function<void(TLDecoderDelegate&)> call) {
 }
 
 void TLDecoder::notifyInitialisationComplete() {
+  // The core's engines exist from now on: engines whose messages only they
+  // take send again what found no one before.
+  std::vector<std::shared_ptr<TLEngine>> engines;
+  {
+    std::lock_guard<std::mutex> lock(enginesMutex_);
+    for (const auto& [name, engine] : engines_) engines.push_back(engine);
+  }
+  for (const std::shared_ptr<TLEngine>& engine : engines) engine->decoderInitialised();
   notifyDelegates([](TLDecoderDelegate& d) { d.initialisationDidComplete(); });
 }
 

@@ -1,6 +1,8 @@
 // Reading the timed events of an event text, XML (with expat) or JSON.
 
 #include <expat.h>
+#include <json/reader.h>
+#include <json/writer.h>
 
 #include <algorithm>
 #include <cctype>
@@ -8,10 +10,8 @@
 #include <cmath>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
-
-#include <json/reader.h>
-#include <json/writer.h>
 
 #include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/decoder_errors.h"
@@ -24,16 +24,21 @@ namespace {
 // The leading decimal number of `text` after blanks, as a number-text
 // reading of a property list does it; 0 when there is none. Independent of
 // the process's locale.
-double leadingDouble(const std::string& text) {
+// The leading finite decimal number of `text` after blanks; nothing when
+// there is none (also for "nan", "inf" and values beyond the double range).
+// Independent of the process's locale.
+std::optional<double> leadingNumber(const std::string& text) {
   const char* p = text.data();
   const char* end = p + text.size();
   while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
   if (p < end && *p == '+') ++p;
   double value = 0;
   const auto result = std::from_chars(p, end, value, std::chars_format::general);
-  if (result.ec != std::errc() || !std::isfinite(value)) return 0;
+  if (result.ec != std::errc() || !std::isfinite(value)) return std::nullopt;
   return value;
 }
+
+double leadingDouble(const std::string& text) { return leadingNumber(text).value_or(0); }
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -132,11 +137,24 @@ std::vector<TimedEventEngine> eventsFromJson(const Json::Value& root) {
     const Json::Value& id = item["id"];
     if (!id.isNull()) event.eventData = jsonText(id);
     const Json::Value& time = item["time"];
+    std::optional<double> seconds = 0.0;  // an absent time reads as 0
     if (time.isNumeric() || time.isBool()) {
-      event.eventTime = time.asDouble();
+      seconds = time.asDouble();
+      if (!std::isfinite(*seconds)) seconds.reset();
     } else if (time.isString()) {
-      event.eventTime = leadingDouble(time.asString());
+      seconds = leadingNumber(time.asString());
+    } else if (!time.isNull()) {
+      seconds.reset();  // an array or object
     }
+    if (!seconds) {
+      // It would read as 0 and fire at once.
+      const std::string shown = time.isString() ? "\"" + time.asString() + "\"" : jsonText(time);
+      TLLogger::warnInMethod(
+          kMethod, __LINE__, "Skipping event %s: its time %s is not a finite number",
+          event.eventData ? event.eventData->c_str() : "without an id", shown.c_str());
+      continue;
+    }
+    event.eventTime = *seconds;
     events.push_back(std::move(event));
   }
   return events;

@@ -98,6 +98,10 @@ class TLEngine {
   // The decoder that connected the engine (held weakly: the decoder keeps
   // the engine). Engines that configure the core keep it; does nothing here.
   virtual void setDecoder(std::weak_ptr<IEngineDecoder> decoder);
+  // The decoder that connected the engine has initialised: the core's
+  // engines exist from now on. Does nothing here; engines whose messages
+  // only a core engine takes send what it may have missed.
+  virtual void decoderInitialised() {}
 
   // One engine class as the factory knows it: the classObject of its
   // TLRuntime class.

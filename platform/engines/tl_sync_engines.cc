@@ -1,11 +1,13 @@
 #include "platform/engines/tl_sync_engines.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <sstream>
 
+#include "core/runtime/event_sequence_text.h"
 #include "platform/runtime/decoder_errors.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
@@ -17,6 +19,43 @@ namespace {
 
 constexpr int64_t kUnknownErrorCode = 1;
 constexpr int64_t kEventsFileErrorCode = 12;
+// As the EVENT engine answers JSON it cannot read.
+constexpr int64_t kBadSequenceErrorCode = 14;
+
+// Well-formed UTF-8: no stray continuation byte, no overlong form, no
+// surrogate, nothing above U+10FFFF.
+bool isUtf8(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p++;
+    if (c < 0x80) continue;
+    int more = 0;
+    uint32_t code = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+      more = 1;
+      code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      more = 2;
+      code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      more = 3;
+      code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (end - p < more) return false;
+    for (int i = 0; i < more; ++i, ++p) {
+      if ((*p & 0xC0) != 0x80) return false;
+      code = (code << 6) | (*p & 0x3F);
+    }
+    if ((more == 2 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+        (more == 3 && (code < 0x10000 || code > 0x10FFFF))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 void setError(std::optional<TLError>* error, int64_t code, std::string description) {
   if (error == nullptr) return;
@@ -91,19 +130,80 @@ bool TLSyncEngine::sendEventData(int64_t mediaStreamId, const std::string& amId,
     setError(error, kUnknownErrorCode, "The sync time-out is not a number");
     return false;
   }
-  EventData data;
-  data.__set_mediaStreamId(mediaStreamId);
-  data.__set_mediaStreamAMId(amId);
-  data.__set_syncTimeoutSecs(*timeout);
-  data.__set_eventJson(events);
-  data.__set_engineType(engineType_);
+  const std::string stream =
+      amId.empty() ? "CWid=" + std::to_string(mediaStreamId) : "AMid=" + amId;
+  const bool removal = events.empty() || *timeout < 0;
+  if (!removal && !acceptedByCore(stream, events, error)) return false;
+  Registration registration{mediaStreamId, amId, events, *timeout};
+  std::lock_guard<std::mutex> lock(registrationsMutex_);
   // Before a decoder connects the registration waits for it.
-  if (!context_.sendMessage(data, name_, "-[TLSyncEngine registerEventSequenceWithID:]")) {
+  if (!send(registration)) {
     setError(error, kUnknownErrorCode, "Too many registrations wait for a decoder to connect");
     return false;
   }
+  const auto same = std::find_if(registrations_.begin(), registrations_.end(),
+                                 [&](const Registration& r) { return r.sameStream(registration); });
+  if (removal) {
+    if (same != registrations_.end()) registrations_.erase(same);
+  } else if (same == registrations_.end()) {
+    // A stream registered again keeps its first sequence in the core.
+    registrations_.push_back(std::move(registration));
+  }
   if (error != nullptr) error->reset();
   return true;
+}
+
+bool TLSyncEngine::acceptedByCore(const std::string& stream, const std::string& events,
+                                  std::optional<TLError>* error) const {
+  const std::string method = "-[" + name_ + " registerEventSequenceWithID:]";
+  if (!isUtf8(events)) {
+    TLLogger::warnInMethod(method, __LINE__, "The event sequence for %s is not UTF-8 text",
+                           stream.c_str());
+  }
+  std::string reason;
+  const std::optional<tembrolexinsdk::EventSequenceText> sequence =
+      tembrolexinsdk::parseEventSequenceText(events, &reason);
+  if (!sequence) {
+    TLLogger::warnInMethod(method, __LINE__, "Failed to parse JSON event sequence for %s: %s",
+                           stream.c_str(), reason.c_str());
+    setError(error, kBadSequenceErrorCode, "Failed to parse JSON event sequence");
+    if (error != nullptr) {
+      (*error)->underlyingError =
+          std::make_shared<const TLError>(TLError{"TLJSONReaderErrorDomain", 1, reason, ""});
+    }
+    return false;
+  }
+  for (const tembrolexinsdk::EventSequenceText::Entry& event : sequence->events) {
+    if (event.seconds < 0) {
+      TLLogger::warnInMethod(method, __LINE__,
+                             "Event %s of %s has a negative time (%g s): it never fires",
+                             event.id.c_str(), stream.c_str(), event.seconds);
+    }
+  }
+  return true;
+}
+
+bool TLSyncEngine::send(const Registration& registration) {
+  EventData data;
+  data.__set_mediaStreamId(registration.mediaStreamId);
+  data.__set_mediaStreamAMId(registration.amId);
+  data.__set_syncTimeoutSecs(registration.timeoutSecs);
+  data.__set_eventJson(registration.events);
+  data.__set_engineType(engineType_);
+  return context_.sendMessage(data, name_, "-[TLSyncEngine registerEventSequenceWithID:]");
+}
+
+void TLSyncEngine::decoderInitialised() {
+  // The core makes its engines as the decoder initialises; what reached its
+  // bus before then found no one. Sent again, each sequence the core already
+  // holds stays as it is (a stream keeps its first sequence), and the
+  // others arrive in the order they were registered. Without a messenger
+  // they still wait in the context and leave in order once connected.
+  if (!context_.messenger()) return;
+  std::lock_guard<std::mutex> lock(registrationsMutex_);
+  for (const Registration& registration : registrations_) {
+    if (!send(registration)) break;  // logged by the context
+  }
 }
 
 std::optional<std::string> TLSyncEngine::readBundleFile(const std::string& fileName,

@@ -19,12 +19,23 @@
 // sync signal, which starts it again. isPaused is the negation of isRunning.
 // Each engine acts only on signals tagged with its own engine type.
 //
+// The core makes its engines when the decoder initialises. Each engine keeps
+// the sequences it has registered (a removal drops one) and, when the
+// decoder that connected it reports its initialisation, sends them again:
+// a registration made before then, whose message found no core engine,
+// still arrives, and the core keeps a stream's first sequence, so those it
+// already holds stay as they are.
+//
 // Registration answers false, with an error, when nothing can be sent: a
 // sync time-out that is not a number, a bundle file that cannot be read or
 // is not ASCII text (an empty text would make the core delete the
-// registration), or too many registrations already waiting for a decoder.
-// Otherwise it answers true, connected or not, and the core alone judges
-// the text.
+// registration), a text the core's sequence reader refuses (code 14,
+// "Failed to parse JSON event sequence", the reader's reason as the
+// underlying error, and a Warning), or too many registrations already
+// waiting for a decoder. Otherwise it answers true, connected or not; an
+// empty text (or a negative time-out) removes the stream's sequence. An
+// event with a negative time (it never fires) and a text that is not UTF-8
+// are logged at Warning.
 //
 // Thread safety: every operation may be called from any thread. Signals
 // arrive on the bus thread; each delegate call runs on the main queue while
@@ -37,6 +48,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/engines/engine_context.h"
 #include "platform/engines/sync_engine_values.h"
@@ -87,6 +99,8 @@ class TLSyncEngine : public TLEngine {
   void setDecoder(std::weak_ptr<IEngineDecoder> decoder) override {
     context_.setDecoder(std::move(decoder));
   }
+  // Sends the kept registrations again (the core's engines exist now).
+  void decoderInitialised() override;
   // Test seam: the dispatcher (main queue, clock).
   void setDispatcher(Dispatcher* dispatcher) { context_.setDispatcher(dispatcher); }
 
@@ -108,10 +122,32 @@ class TLSyncEngine : public TLEngine {
   EngineContext context_;
 
  private:
+  // One registered stream's sequence as sent.
+  struct Registration {
+    int64_t mediaStreamId;
+    std::string amId;  // a stream known by its audio-match id when not empty
+    std::string events;
+    int64_t timeoutSecs;
+    bool sameStream(const Registration& other) const {
+      return amId.empty() ? other.amId.empty() && mediaStreamId == other.mediaStreamId
+                          : amId == other.amId;
+    }
+  };
+  // Whether the core's sequence reader takes `events` (error set and
+  // logged when not); logs what it takes but will never fire.
+  bool acceptedByCore(const std::string& stream, const std::string& events,
+                      std::optional<TLError>* error) const;
+  // One EventData through the context; false when it cannot wait.
+  bool send(const Registration& registration);
+
   const std::string name_;
   const int32_t engineType_;
   mutable std::mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
+  // Held while a registration is recorded and sent, so that sending again
+  // keeps the order the app gave.
+  std::mutex registrationsMutex_;
+  std::vector<Registration> registrations_;  // in the order registered
 };
 
 class TLEventEngine2 final : public TLSyncEngine {

@@ -245,6 +245,42 @@ TEST(DecodeToolTest, WordsSentJustNowCarryTodaysDate) {
   EXPECT_EQ(dated, 4);
 }
 
+// Heartbeat words of 3584 ms: a year holds about 8.8 million of them, more
+// than its 1680000 counters, so tl_gen counts them by the day (counters from
+// 1900000; a day holds 24107) and the decoder dates them today. tl_decode
+// prints a day counter's time of day.
+TEST(DecodeToolTest, HeartbeatWordsSentJustNowAreDatedNow) {
+  TempDir dir;
+  const std::string cs4 = std::string(TL_TEST_DATA_DIR) + "/scheme_t4_cs4.cfg";
+  const std::time_t before = std::time(nullptr);
+  const ToolRun gen =
+      runTool(TL_GEN_PATH, {"--timed", "now", "3", "--id", "5", cs4, dir.file("h.wav")}, dir);
+  ASSERT_EQ(gen.status, 0) << gen.errors;
+  EXPECT_EQ(gen.errors,
+            "tl_gen: heartbeat words of 3584 ms overflow the counters of period kind 5: counted "
+            "by period kind 1\n");
+  const ToolRun run = runTool(TL_DECODE_PATH, {cs4, dir.file("h.wav")}, dir);
+  ASSERT_EQ(run.status, 0) << run.errors;
+  ASSERT_EQ(wordsOf(run.out), wordsOf(gen.out));
+  static const std::regex stamp(R"(0x([0-9a-f]+)  Station ID 5, time (\d\d):(\d\d):(\d\d)\.\d{3})");
+  int dated = 0;
+  std::istringstream in(run.out);
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(line, m, stamp)) << line;
+    const int64_t counter = std::stoll(m[1], nullptr, 16) & 0x1fffff;
+    ASSERT_GE(counter, 1900000) << line;
+    const int64_t sentOfDay = std::stoi(m[2]) * 3600 + std::stoi(m[3]) * 60 + std::stoi(m[4]);
+    EXPECT_EQ(sentOfDay, (counter - 1900000) * 3584 / 1000) << line;
+    // Three words, the last ending 2 s or more before tl_gen ran (a word
+    // sent just before midnight has the previous day's time of day).
+    const int64_t agoS = (before % 86400 - sentOfDay + 86400) % 86400;
+    EXPECT_LE(agoS, 20) << line;
+    ++dated;
+  }
+  EXPECT_EQ(dated, 3);
+}
+
 // Memory stays the same whatever the recording's length: two and a half
 // minutes of 48 kHz samples (14 MB, which a whole-file reader would hold
 // about three times over) take no more than a tenth of them.

@@ -120,6 +120,10 @@ TEST_F(AnalyticsEngineTest, MadeByTypeRecordsEverythingPassesItOnAndHandsTheFile
   // 2026-12-06 00:00:01.500 UTC.
   const CodewordEventParams word(2, 0, 0, 0, 0, 3, 3, 0, 4, 1, 40, 30, 4242, 6, 6, 0,
                                  tltest::FakeClock::kStartWallMicros / 1000 + 1500, "", 0, 0, 0);
+  // The same word routed to a second engine: recorded once.
+  const CodewordEventParams twin(2, 0, 0, 0, 0, 3, 3, 0, 4, 1, 40, 30, 4242, 6, 6, 0,
+                                 tltest::FakeClock::kStartWallMicros / 1000 + 1500, "TRIGGER", 0, 0,
+                                 0);
   const std::string bad("\x0b\x00\x03\x7f\xff\xff\xff", 7);  // a text of 2^31 - 1 bytes
   const ThriftParams hostile(28, bad.size(), bad.data());
   ContentSignal content;
@@ -127,7 +131,7 @@ TEST_F(AnalyticsEngineTest, MadeByTypeRecordsEverythingPassesItOnAndHandsTheFile
   const auto fired = ThriftParamsFactory::createThriftParams(content);
   tltest::LogCapture log;
   for (const IProcessorEventParams* event : std::vector<const IProcessorEventParams*>{
-           &word, &hostile, fired.get(), &pause, &stop}) {
+           &word, &twin, &hostile, fired.get(), &pause, &stop}) {
     EXPECT_EQ(engine->processEventParams(event), event);  // never consumed
   }
   engine->onReceive("platform", ThriftParams(13, bad.size(), bad.data()));

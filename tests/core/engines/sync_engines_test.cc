@@ -404,6 +404,45 @@ TEST_F(HeartbeatEngineTest, StationsSyncByCounterAndEventsByWallClockTime) {
   EXPECT_EQ(engine_.machine().syncedMediaStream(), MediaStream::codeword(639));
 }
 
+// Words of 3584 ms (a transmitter that counts by the day, as no year's
+// count fits 21 bits at that length), on 2026-12-06 (a Sunday, day 339 of
+// the year) at 10:00 UTC. Each counter range counts from its own period and
+// the position is still the time since January 1 at the word's end.
+struct HeartbeatDateCase {
+  std::string name;
+  int32_t counter;
+  int64_t position;
+};
+
+class HeartbeatDateTest : public HeartbeatEngineTest,
+                          public ::testing::WithParamInterface<HeartbeatDateCase> {};
+
+TEST_P(HeartbeatDateTest, CounterRangesCountFromTheirOwnPeriods) {
+  constexpr int64_t kDay = 86400000;
+  clock_.advanceWall(std::chrono::hours(10));
+  offer(*codeword((int64_t{5} << 21) | GetParam().counter, 3584, "HEARTBEAT"));
+  ASSERT_EQ(listener_.signals.size(), 1u);
+  EXPECT_EQ(listener_.signals[0].millisecondsInMediaStream, GetParam().position);
+  EXPECT_EQ(listener_.signals[0].millisecondsSinceEpochInMediaStream,
+            kYear2026 * 1000 + GetParam().position);
+  EXPECT_LE(listener_.signals[0].millisecondsSinceEpochInMediaStream, kWallMs + 10 * kDay / 24);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, HeartbeatDateTest,
+    ::testing::Values(
+        // 10000 words into today: 09:57:20, ending 09:57:23.584.
+        HeartbeatDateCase{"DayToday", 1900000 + 10000, 339 * 86400000LL + 10001 * 3584},
+        // 19:54:40 today has not come yet: yesterday's.
+        HeartbeatDateCase{"DayNotYetEndedIsYesterdays", 1900000 + 20000,
+                          338 * 86400000LL + 20001 * 3584},
+        // From Monday 30 November (day 333).
+        HeartbeatDateCase{"Week", 1860000 + 100, 333 * 86400000LL + 101 * 3584},
+        // From 1 December (day 334).
+        HeartbeatDateCase{"Month", 1680000 + 1000, 334 * 86400000LL + 1001 * 3584},
+        HeartbeatDateCase{"Year", 1000, 1001 * 3584}),
+    [](const auto& info) { return info.param.name; });
+
 TEST_F(HeartbeatEngineTest, PrioritiesAndForeignEvents) {
   configure(9, "{}");
   configure(3, "{}");

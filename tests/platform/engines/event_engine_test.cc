@@ -26,7 +26,7 @@ class ErrorLines : public TLLoggerDelegate {
  public:
   void logfromSender(const std::string&, const TLLogParams& params) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (params.level == 4) lines_.push_back(params.message);
+    if (params.level >= 3) lines_.push_back(params.message);  // Warning and Error
   }
   std::vector<std::string> lines() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -98,27 +98,45 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, RegistrationTest,
     testing::Values(
         RegisterCase{"XmlEventNamesInAnyCase",
-                     R"(<track><event id="a" time="1.5"/><x><EVENT id="b" time="2"/></x></track>)", 0,
+                     R"(<track><event id="a" time="1.5"/><x><EVENT id="b" time="2"/></x></track>)",
+                     0,
                      {te("a", 1.5), te("b", 2)}},
         RegisterCase{"XmlTimeWithoutIdHasNoData", R"(<t><event time="3"/></t>)", 0, {te({}, 3)}},
-        RegisterCase{"XmlIdWithoutTimeAtZero", R"(<t><event/><event id="x"/></t>)", 0, {te("x", 0)}},
+        RegisterCase{
+            "XmlIdWithoutTimeAtZero", R"(<t><event/><event id="x"/></t>)", 0, {te("x", 0)}},
         RegisterCase{"XmlTimeReadsItsLeadingNumber",
-                     R"(<t><event id="x" time="soon"/><event id="y" time=" 2.5s"/></t>)", 0,
+                     R"(<t><event id="x" time="soon"/><event id="y" time=" 2.5s"/></t>)",
+                     0,
                      {te("x", 0), te("y", 2.5)}},
         RegisterCase{"XmlEntitiesAndNamespacesLeftAlone",
-                     R"(<t><event id="a&amp;b" time="4"/><n:event id="z" time="1"/></t>)", 0,
+                     R"(<t><event id="a&amp;b" time="4"/><n:event id="z" time="1"/></t>)",
+                     0,
                      {te("a&b", 4)}},
         RegisterCase{"XmlWithoutEvents", R"(<t><item id="a" time="1"/></t>)", 13, {}},
         RegisterCase{"XmlOnlyDroppedEvents", R"(<t><event time="0"/></t>)", 13, {}},
         RegisterCase{"XmlMismatchedTags", R"(<t><event id="a" time="1"></t>)", 13, {}},
         RegisterCase{"XmlEntityExpansionBomb", kLaughs, 13, {}},
         RegisterCase{"JsonEventsInArrayOrder",
-                     R"({"events": [{"id": "b", "time": 2}, {"id": "a", "time": 1.25}], "x": 1})", 0,
+                     R"({"events": [{"id": "b", "time": 2}, {"id": "a", "time": 1.25}], "x": 1})",
+                     0,
                      {te("b", 2), te("a", 1.25)}},
-        RegisterCase{"JsonScalarIdAsText", R"({"events": [{"id": 7, "time": "3"}, {"time": 1}]})", 0,
+        RegisterCase{"JsonScalarIdAsText",
+                     R"({"events": [{"id": 7, "time": "3"}, {"time": 1}]})",
+                     0,
                      {te("7", 3), te({}, 1)}},
-        RegisterCase{"JsonWrongShapesGiveNothing", R"({"events": [1, "x", {"id": "ok"}]})", 0,
+        RegisterCase{"JsonWrongShapesGiveNothing",
+                     R"({"events": [1, "x", {"id": "ok"}]})",
+                     0,
                      {te("ok", 0)}},
+        // Times that would read as 0 and fire at once are refused, each
+        // alone; an absent time still reads as 0.
+        RegisterCase{"JsonTimesThatAreNoNumbersAreRefused",
+                     R"({"events": [{"id": "a", "time": "soon"}, {"id": "b", "time": "NaN"},
+                        {"id": "c", "time": "-Infinity"}, {"id": "d", "time": "1e400"},
+                        {"id": "f", "time": [1]},
+                        {"id": "kept", "time": 2}, {"id": "absent"}]})",
+                     0,
+                     {te("kept", 2), te("absent", 0)}},
         RegisterCase{"JsonWithoutEvents", R"({"other": 1})", 0, {}},
         RegisterCase{"JsonBroken", R"({"events": [})", 14, {}},
         RegisterCase{"JsonTrailingText", R"({"events": []} x)", 14, {}},
@@ -145,6 +163,15 @@ TEST_F(EventEngineTest, FailedRegistrationKeepsTheEarlierSequenceAndALaterOneRep
   EXPECT_EQ(engine_->eventSequence(9)->events, (Events{te("second", 2)}));
   engine_->forgetEventSequence(9);
   EXPECT_FALSE(engine_->codewordHasEventSequence(9));
+}
+
+TEST_F(EventEngineTest, RefusedJsonTimesAreLoggedByEventId) {
+  engine_->registerEventSequence(
+      2, R"({"events": [{"id": "early", "time": "soon"}, {"time": {}}, {"id": 3, "time": 1}]})", 0);
+  EXPECT_EQ(errors_->lines(), (std::vector<std::string>{
+                                  "Skipping event early: its time \"soon\" is not a finite number",
+                                  "Skipping event without an id: its time {} is not a finite "
+                                  "number"}));
 }
 
 TEST_F(EventEngineTest, DroppedXmlEventAndParseErrorsAreLogged) {

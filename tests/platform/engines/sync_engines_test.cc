@@ -3,15 +3,17 @@
 // delegates receive, registrations that cannot be sent, and what waits for
 // a decoder to connect.
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "platform/engines/tl_sync_engines.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/platform/engines/engine_world.h"
 #include "tests/schema/wire.h"
 
@@ -29,6 +31,15 @@ struct Event2Log : TLEventEngine2Delegate {
 struct HeartbeatLog : TLHeartbeatEngineDelegate {
   void onHeartbeatEngineEvent(const TLHeartbeatEngineEvent& e) override { events.push_back(e); }
   std::vector<TLHeartbeatEngineEvent> events;
+};
+
+struct LogSink : TLLoggerDelegate {
+  void logfromSender(const std::string& sender, const TLLogParams& p) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.push_back(std::to_string(p.level) + " " + sender + ": " + p.message);
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
 };
 
 class SyncEngineTest : public testing::Test {
@@ -82,7 +93,7 @@ TEST_F(SyncEngineTest, RegistrationIsOneEventDataWithTheTimeOutTruncated) {
                       "0b 0004 00000002 '{}' | 08 0005 00000002 | 00")));
 
   EXPECT_TRUE(heartbeat_->registerEventSequenceWithID(9, "", -0.5));
-  EXPECT_TRUE(event2_->registerEventSequenceWithAudioMatchID("am-9", "x", 1e30));
+  EXPECT_TRUE(event2_->registerEventSequenceWithAudioMatchID("am-9", "{}", 1e30));
   const auto hb = world_.sent<EventData>("HEARTBEAT");
   ASSERT_EQ(hb.size(), 1u);
   EXPECT_EQ(hb[0].engineType, 4);
@@ -125,8 +136,8 @@ TEST_F(SyncEngineTest, BeforeADecoderConnectsEverythingWaitsAndGoesOutInOrder) {
   TLEventEngine2Priority tracks;
   tracks.addTrackId(3, 30, 60);
   event2_->setPrioritySettings(&tracks);
-  EXPECT_TRUE(event2_->registerEventSequenceWithAudioMatchID("am-1", "x", 1));
-  EXPECT_TRUE(heartbeat_->registerEventSequenceWithID(9, "y", 2));
+  EXPECT_TRUE(event2_->registerEventSequenceWithAudioMatchID("am-1", R"({"ticks":[]})", 1));
+  EXPECT_TRUE(heartbeat_->registerEventSequenceWithID(9, R"({"events":[]})", 2));
   EXPECT_TRUE(world_.sendOrder().empty());
 
   // Connected as an app connects them: what each kept leaves in order.
@@ -139,8 +150,103 @@ TEST_F(SyncEngineTest, BeforeADecoderConnectsEverythingWaitsAndGoesOutInOrder) {
   EXPECT_EQ(sent[0].mediaStreamId, 5);
   EXPECT_EQ(sent[1].mediaStreamAMId, "am-1");
   ASSERT_EQ(world_.sent<EventData>("HEARTBEAT").size(), 1u);
-  EXPECT_EQ(world_.sent<EventData>("HEARTBEAT")[0].eventJson, "y");
+  EXPECT_EQ(world_.sent<EventData>("HEARTBEAT")[0].eventJson, R"({"events":[]})");
   EXPECT_EQ(world_.configurations().size(), 1u);
+}
+
+// What the core's sequence reader refuses is refused to the app (code 14,
+// the reader's reason beneath, a Warning) and nothing is sent; what it
+// takes, and an empty text (a removal), is sent. Events that never fire and
+// text that is not UTF-8 are taken and logged.
+struct SequenceCase {
+  std::string name;
+  std::string text;
+  bool taken;
+  std::string warning;  // a Warning that contains this; empty: none
+};
+
+class SequenceTextTest : public SyncEngineTest, public testing::WithParamInterface<SequenceCase> {};
+
+TEST_P(SequenceTextTest, TheCoresReaderJudgesBeforeAnythingIsSent) {
+  auto sink = std::make_shared<LogSink>();
+  TLLogger::sharedLogger().setDelegate(sink);
+  for (TLSyncEngine* engine : engines()) {
+    std::optional<TLError> error;
+    EXPECT_EQ(engine->registerEventSequenceWithID(31, GetParam().text, 5, &error),
+              GetParam().taken);
+    EXPECT_EQ(world_.sent<EventData>(engine->engineName()).size(), GetParam().taken ? 1u : 0u);
+    if (!GetParam().taken) {
+      ASSERT_TRUE(error.has_value());
+      EXPECT_EQ(error->code, 14);
+      EXPECT_EQ(error->localizedDescription, "Failed to parse JSON event sequence");
+      ASSERT_NE(error->underlyingError, nullptr);
+      EXPECT_FALSE(error->underlyingError->localizedDescription.empty());
+    }
+  }
+  TLLogger::sharedLogger().unsetDelegate();
+  std::size_t warnings = 0;
+  for (const std::string& line : sink->lines) {
+    if (line.rfind("3 ", 0) == 0 && !GetParam().warning.empty() &&
+        line.find(GetParam().warning) != std::string::npos) {
+      ++warnings;
+    }
+  }
+  EXPECT_EQ(warnings, GetParam().warning.empty() ? 0u : 2u) << testing::PrintToString(sink->lines);
+  for (TLSyncEngine* engine : engines()) engine->registerEventSequenceWithID(31, "", 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SequenceTextTest,
+    testing::Values(
+        SequenceCase{"EmptyRemoves", "", true, ""}, SequenceCase{"EmptyObject", "{}", true, ""},
+        SequenceCase{
+            "EventsAndTicks",
+            R"({"events":[{"id":"a","time":1.5},{"time":2}],"ticks":[{"id":"t","period":5}]})",
+            true, ""},
+        SequenceCase{"NotJson", "hello", false,
+                     "Failed to parse JSON event sequence for CWid=31: "},
+        SequenceCase{"NotAnObject", "[1]", false, "CWid=31: the text is not a JSON object"},
+        SequenceCase{"TimeIsText", R"({"events":[{"id":"a","time":"soon"}]})", false,
+                     "\"time\" of events[0] (id a) is not a finite number"},
+        SequenceCase{"EventsNotAnArray", R"({"events":{}})", false, "\"events\" is not an array"},
+        SequenceCase{"NegativeTime", R"({"events":[{"id":"early","time":-3}]})", true,
+                     "Event early of CWid=31 has a negative time (-3 s): it never fires"},
+        SequenceCase{"NotUtf8", "{\"events\":[{\"id\":\"caf\xe9\",\"time\":1}]}", true,
+                     "The event sequence for CWid=31 is not UTF-8 text"}),
+    [](const auto& info) { return info.param.name; });
+
+// The core makes its engines as the decoder initialises; what was sent
+// before found none. Each engine sends its registrations again then, in the
+// order registered, without the removed ones.
+TEST_F(SyncEngineTest, RegistrationsGoOutAgainWhenTheDecoderHasInitialised) {
+  const auto mine = [&](const std::string& engine) {
+    std::vector<std::string> out;
+    for (const EventData& d : world_.sent<EventData>(engine)) {
+      if ((d.mediaStreamId >= 900 && d.mediaStreamId < 1000) || d.mediaStreamAMId == "am-900") {
+        out.push_back(std::to_string(d.mediaStreamId) + d.mediaStreamAMId + ":" + d.eventJson);
+      }
+    }
+    return out;
+  };
+  EXPECT_TRUE(event2_->registerEventSequenceWithID(902, R"({"ticks":[]})", 3));
+  EXPECT_TRUE(event2_->registerEventSequenceWithAudioMatchID("am-900", "{}", 3));
+  EXPECT_TRUE(event2_->registerEventSequenceWithID(901, "{}", 3));
+  EXPECT_TRUE(event2_->registerEventSequenceWithID(902, "{}", 3));  // the core keeps the first
+  EXPECT_TRUE(event2_->registerEventSequenceWithID(901, "", 3));    // removed
+  EXPECT_TRUE(heartbeat_->registerEventSequenceWithID(903, "{}", 3));
+  const std::size_t before = mine("EVENT2").size();
+  event2_->decoderInitialised();
+  heartbeat_->decoderInitialised();
+  const std::vector<std::string> all = mine("EVENT2");
+  const std::vector<std::string> again(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                       all.end());
+  EXPECT_EQ(again, (std::vector<std::string>{"902:{\"ticks\":[]}", "-1am-900:{}"}));
+  EXPECT_EQ(mine("HEARTBEAT"), (std::vector<std::string>{"903:{}", "903:{}"}));
+  for (int64_t id : {902, 903}) {
+    event2_->registerEventSequenceWithID(id, "", 3);
+    heartbeat_->registerEventSequenceWithID(id, "", 3);
+  }
+  event2_->registerEventSequenceWithAudioMatchID("am-900", "", 3);
 }
 
 TEST_F(SyncEngineTest, PrioritiesAreOnePrettyJsonTextUnderEachKey) {
