@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <vector>
+
+#include "core/runtime/unique_fd.h"
 
 namespace tembrolexin {
 
@@ -25,9 +28,92 @@ bool writeAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+bool readAll(int fd, std::string& text) {
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// The folder holding `relative` below `folder`, opened without following a
+// link on any component, and the file's own name; an invalid Fd when a
+// component is a link, not a folder, or "..".
+Fd openParentBelow(const std::string& folder, const std::string& relative, std::string& leaf) {
+  if (!fileio::isUsablePath(folder) || !fileio::isUsablePath(relative) || folder.empty()) {
+    return Fd();
+  }
+  std::vector<std::string> segments;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    const std::string segment = relative.substr(start, end - start);
+    if (segment == "..") return Fd();
+    if (!segment.empty() && segment != ".") segments.push_back(segment);
+    start = end + 1;
+  }
+  if (segments.empty()) return Fd();
+  Fd at(::open(folder.c_str(), kFolderFlags));
+  for (size_t i = 0; at.valid() && i + 1 < segments.size(); ++i) {
+    at = Fd(::openat(at.get(), segments[i].c_str(), kFolderFlags));
+  }
+  leaf = segments.back();
+  return at;
+}
+
 }  // namespace
 
 namespace fileio {
+
+bool readContentsBelow(const std::string& folder, const std::string& relative,
+                       std::string& text) {
+  std::string leaf;
+  const Fd parent = openParentBelow(folder, relative, leaf);
+  if (!parent.valid()) return false;
+  const Fd file(::openat(parent.get(), leaf.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  text.clear();
+  return readAll(file.get(), text);
+}
+
+bool replaceContentsBelow(const std::string& folder, const std::string& relative,
+                          const std::string& text) {
+  std::string leaf;
+  const Fd parent = openParentBelow(folder, relative, leaf);
+  if (!parent.valid()) return false;
+  struct stat st;
+  const bool existed = ::fstatat(parent.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (existed && !S_ISREG(st.st_mode)) return false;
+  static std::atomic<unsigned> counter{0};
+  std::string temp;
+  Fd file;
+  for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
+    temp = "." + leaf.substr(0, 200) + ".tmp" + std::to_string(::getpid()) + "_" +
+           std::to_string(counter.fetch_add(1));
+    file = Fd(::openat(parent.get(), temp.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!file.valid() && errno != EEXIST) return false;
+  }
+  if (!file.valid()) return false;
+  bool ok = writeAll(file.get(), text.data(), text.size());
+  if (ok && existed) ok = ::fchmod(file.get(), st.st_mode & 07777) == 0;
+  if (!file.close()) ok = false;
+  // The rename replaces the name itself: had a link taken the page's place
+  // since the check, the link would go, never its target.
+  if (ok) ok = ::renameat(parent.get(), temp.c_str(), parent.get(), leaf.c_str()) == 0;
+  if (!ok) ::unlinkat(parent.get(), temp.c_str(), 0);
+  return ok;
+}
 
 int createTempBeside(const std::string& path, std::string& tempPath) {
   static std::atomic<unsigned> counter{0};

@@ -81,6 +81,19 @@ inline bool isUsablePath(const std::string& path) { return path.find('\0') == st
 // Returns its descriptor and sets `tempPath`, or -1.
 int createTempBeside(const std::string& path, std::string& tempPath);
 
+// Replaces the regular file `relative` below `folder` with `text`, reaching
+// it without following a symbolic link on any component (`folder` itself
+// included): the bytes go to a new file beside it (createTempBeside's name),
+// which is then renamed over it, keeping its permission bits. Never writes
+// in place. False, with nothing changed, when a component is a link or not a
+// folder, the file is not a regular file, `relative` climbs out through
+// "..", or no new file can be made or written.
+bool replaceContentsBelow(const std::string& folder, const std::string& relative,
+                          const std::string& text);
+// The regular file `relative` below `folder`, reached the same way; false
+// when it cannot be.
+bool readContentsBelow(const std::string& folder, const std::string& relative, std::string& text);
+
 }  // namespace fileio
 
 }  // namespace tembrolexin

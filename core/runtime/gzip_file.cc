@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "core/runtime/file_info.h"
@@ -57,16 +60,22 @@ std::string convertFile(const std::string& input, const std::string& output,
     ::fchmod(fd, st.st_mode & 07777);
   }
 
+  errno = 0;
   int rc = convert(source, dest, level);
   if (rc == Z_OK && std::fflush(dest) != 0) rc = Z_ERRNO;
+  int error = rc == Z_ERRNO ? errno : 0;
+  const bool inputFailed = rc == Z_ERRNO && std::ferror(source);
   std::string message = rc == Z_OK ? std::string() : zerr(rc, source, dest);
   std::fclose(source);
+  // A file system may report a failed write only when the file is closed.
   if (std::fclose(dest) != 0 && rc == Z_OK) {
     rc = Z_ERRNO;
+    error = errno;
     message = "Error reading output file.";
   }
   if (rc != Z_OK) {
     ::unlink(tempPath.c_str());
+    if (rc == Z_ERRNO) throw FileError(message, inputFailed ? input : output, error);
     if (rc == kSizeLimit) {
       throw LimitExceeded("Unpacked size exceeds " + std::to_string(maxBytes) + " bytes", true);
     }
@@ -86,6 +95,13 @@ bool writeOut(const unsigned char* data, size_t size, FILE* dest) {
 }
 
 }  // namespace
+
+FileError::FileError(const std::string& what, std::string path, int errorNumber)
+    : std::runtime_error(what), path_(std::move(path)), errorNumber_(errorNumber) {}
+
+std::string FileError::reason() const {
+  return errorNumber_ != 0 ? std::strerror(errorNumber_) : "unknown error";
+}
 
 std::string unzip_file(const std::string& path) { return unzip_file(path, UnzipLimits()); }
 

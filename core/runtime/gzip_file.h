@@ -9,9 +9,13 @@
 //
 // Failures throw: std::invalid_argument ("Could not open " + path) when a file
 // cannot be opened or the input is not a regular file (a named pipe fails at
-// once rather than waiting for a writer), std::runtime_error with the zerr() text for a zlib or I/O
-// failure, gzip::LimitExceeded when unzipping passes its UnzipLimits. The
-// functions keep no state and may run on any thread.
+// once rather than waiting for a writer), gzip::FileError (a std::runtime_error
+// with the zerr() text) when the system fails to read the input or write the
+// output (a full disk, a quota, a file size limit, an I/O error: nothing the
+// input's bytes are to blame for), std::runtime_error with the zerr() text for
+// input that is not a whole gzip stream, gzip::LimitExceeded when unzipping
+// passes its UnzipLimits. The functions keep no state and may run on any
+// thread.
 #ifndef TL_CORE_RUNTIME_GZIP_FILE_H_
 #define TL_CORE_RUNTIME_GZIP_FILE_H_
 
@@ -46,6 +50,20 @@ class LimitExceeded : public std::runtime_error {
 
  private:
   bool tooLarge_;
+};
+
+// A read or write the system refused. what() is the zerr() text; path() is
+// the file that failed and reason() the system's words for errorNumber().
+class FileError : public std::runtime_error {
+ public:
+  FileError(const std::string& what, std::string path, int errorNumber);
+  const std::string& path() const { return path_; }
+  int errorNumber() const { return errorNumber_; }
+  std::string reason() const;
+
+ private:
+  std::string path_;
+  int errorNumber_;
 };
 
 // inf() results besides zlib's: the output reached the size limit, or the

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -474,6 +475,26 @@ TEST_F(GzipTest, StopRequestEndsUnzippingPromptly) {
   }
   EXPECT_EQ(asked, 3);  // asked once per chunk, stopped at the first yes
   EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"bomb.db.gz"}));
+}
+
+// A write the system refuses (here a file size limit, as a full disk would)
+// is a FileError naming the output and the system's reason; nothing is left
+// behind and the earlier file stays.
+TEST_F(GzipTest, RefusedWriteIsAFileErrorAndLeavesTheEarlierFile) {
+  writeBytes(dir_.file("pkg.db"), "earlier");
+  writeBytes(dir_.file("pkg.db.gz"), gzipWithZlib(noise(1 << 20)));
+  const std::string seen = tltest::inChild([&] {
+    tltest::limitFileSize(256 << 10);
+    try {
+      gz::unzip_file(dir_.file("pkg.db.gz"));
+      return std::string("no exception");
+    } catch (const gz::FileError& e) {
+      return std::string(e.what()) + " | " + e.path() + " | " + e.reason();
+    }
+  });
+  EXPECT_EQ(seen, "Error reading output file. | " + dir_.file("pkg.db") + " | File too large");
+  EXPECT_EQ(names(dir_.path()), (std::set<std::string>{"pkg.db", "pkg.db.gz"}));
+  EXPECT_EQ(readBytes(dir_.file("pkg.db")), "earlier");
 }
 
 TEST(GzipStreamTest, InitStreamPreparesGzipDecompression) {

@@ -1,0 +1,31 @@
+// Runs a piece of a test in a forked child process, for faults that must not
+// touch the test process itself, such as a file size limit (RLIMIT_FSIZE)
+// standing in for a full disk.
+//
+//   std::string seen = tltest::inChild([&] {
+//     tltest::limitFileSize(64 << 10);
+//     ... return a text that sums up what happened ...
+//   });
+//
+// Only the calling thread lives on in the child; the body must not wait for
+// other threads of the test. Not thread-safe.
+#ifndef TL_TESTS_SUPPORT_CHILD_PROCESS_H_
+#define TL_TESTS_SUPPORT_CHILD_PROCESS_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace tltest {
+
+// The text `body` returned in the child, or "child failed: ..." when it
+// threw, died or could not be started.
+std::string inChild(const std::function<std::string()>& body);
+
+// From now on no file of this process may grow past `bytes`: a write beyond
+// fails with EFBIG (the signal that would end the process is ignored).
+void limitFileSize(std::size_t bytes);
+
+}  // namespace tltest
+
+#endif  // TL_TESTS_SUPPORT_CHILD_PROCESS_H_
