@@ -30,14 +30,49 @@ const std::string kName = "AssetCacher";
 // List failures counted towards retryAttempts, shared by every cacher.
 std::atomic<int> gListFailures{0};
 
-bool parseJson(const std::string& text, Json::Value& root) {
+// With `error`, the reader's first complaint goes there, with its place.
+bool parseJson(const std::string& text, Json::Value& root, std::string* error = nullptr) {
   try {
-    return tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true) && !root.isNull();
+    if (tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true)) {
+      if (root.isNull() && error != nullptr) *error = "null";
+      return !root.isNull();
+    }
+    if (error != nullptr) {
+      Json::Reader reader;
+      Json::Value ignored;
+      reader.parse(text, ignored, false);
+      const auto errors = reader.getStructuredErrors();
+      *error = errors.empty() ? std::string("not JSON")
+                              : errors.front().message + " (byte " +
+                                    std::to_string(errors.front().offset_start) + ")";
+    }
+    return false;
   } catch (const std::bad_alloc&) {
     throw;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    if (error != nullptr) *error = e.what();
     return false;  // nesting beyond the reader's limit
   }
+}
+
+// At most the first 200 bytes of a reply, bytes outside printable ASCII
+// written as \xNN, so a binary reply still shows in a log line.
+std::string shownText(const std::string& body) {
+  constexpr size_t kShown = 200;
+  std::string out;
+  for (size_t i = 0; i < body.size() && i < kShown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(body[i]);
+    if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  if (body.size() > kShown) out += "...";
+  return out;
 }
 
 constexpr std::size_t kMaxNameLength = 100;
@@ -202,7 +237,7 @@ void AssetCacher::prepareAssetListRequest(const std::string& body) {
   listRequestId_ = -1;
   log_.debug("Preparing asset list request to url: ", serverAddress_);
   auto writer = std::make_unique<Http::Writer<std::stringstream>>(
-      [this](const std::string& reply, long) { handleAssetList(reply); },
+      [this](const std::string& reply, long httpCode) { handleAssetList(reply, httpCode); },
       [this](int code) { onListFailure(code); });
   auto config = std::make_unique<Http::Configuration>(serverAddress_, std::move(writer), log_);
   try {
@@ -244,11 +279,20 @@ void AssetCacher::notifyAsset(std::string assetId, int version, int formatVersio
   known_[std::move(assetId)] = std::move(record);
 }
 
-void AssetCacher::handleAssetList(const std::string& body) {
-  log_.debug("Handling asset list: ", body);
+void AssetCacher::handleAssetList(const std::string& body, long httpCode) {
+  log_.debug("Handling asset list: ", shownText(body));
+  // An error page is not a list, whatever it holds.
+  if (httpCode < 200 || httpCode > 299) {
+    log_.warning("Could not get assetlist from server: HTTP status ", httpCode, "; reply: ",
+                 shownText(body));
+    return;
+  }
   Json::Value reply;
-  if (!parseJson(body, reply) || !reply.isObject()) {
-    log_.warning("Could not parse assetlist retrieved from server: invalid json: ", body);
+  std::string error;
+  if (!parseJson(body, reply, &error) || !reply.isObject()) {
+    if (error.empty()) error = "not an object";
+    log_.warning("Could not parse assetlist retrieved from server: invalid json: ", error,
+                 "; reply: ", shownText(body));
     return;
   }
   const Json::Value& files = reply["files"];
@@ -441,6 +485,29 @@ void AssetCacher::onDownloadFailed(int requestId, const std::string& assetId,
     log_.error("Exception thrown in handling processor event DownloadStatus::Failed");
   }
   log_.warning("Failed to download asset ", title, ": ", code);
+}
+
+void AssetCacher::packageRefused(const std::string& path) {
+  std::string assetId;
+  int requestId = -1;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [id, target] : targets_) {
+      if (target != path) continue;
+      for (const auto& [bundle, record] : known_) {
+        if (record.requestId == id) {
+          assetId = bundle;
+          requestId = id;
+        }
+      }
+    }
+  }
+  setState(requestId, AssetRecord::State::kFailed);
+  try {
+    sendStatus(DownloadStatusSignalType::failed, assetId, path);
+  } catch (...) {
+    log_.error("Exception thrown in handling processor event DownloadStatus::Failed");
+  }
 }
 
 void AssetCacher::setState(int requestId, AssetRecord::State state) {

@@ -132,6 +132,10 @@ class AssetCacher : public INamedObject {
   void setTransferTimeout(std::chrono::milliseconds timeout);
   // True once destruction has begun.
   bool stopping() const { return stopping_.load(); }
+  // The package downloaded to `path` was refused as bad in itself after its
+  // complete status: its download is marked failed and a failed status is
+  // sent for it. Called from the download callback.
+  void packageRefused(const std::string& path);
 
   // A new hidden file beside `target` for a download to write until it is
   // whole; each call names another.
@@ -147,7 +151,7 @@ class AssetCacher : public INamedObject {
 
  private:
   void prepareAssetListRequest(const std::string& body);
-  void handleAssetList(const std::string& body);
+  void handleAssetList(const std::string& body, long httpCode);
   void onListFailure(int code);
   int downloadAsset(const std::string& url, const std::string& assetId, int version,
                     int formatVersion, const std::string& title);

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -57,6 +58,13 @@ std::string lower(std::string text) {
   return text;
 }
 
+// Failures that say the storage cannot take more, rather than that the name
+// is unusable.
+bool isStorageFault(int error) {
+  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO ||
+         error == EROFS || error == ENOMEM;
+}
+
 const char* text(sqlite3_stmt* stmt, int column) {
   return reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
 }
@@ -67,9 +75,12 @@ const char* text(sqlite3_stmt* stmt, int column) {
 // following links.
 class AssetExtractor::Writer {
  public:
-  enum class Outcome { kWritten, kSkipped, kFolderFailed, kInterrupted };
+  enum class Outcome { kWritten, kSkipped, kFolderFailed, kInterrupted, kWriteFailed };
 
   explicit Writer(Fd root) : root_(std::move(root)) {}
+
+  // Set with kWriteFailed: errno of the refused call.
+  int error() const { return error_; }
 
   Outcome write(const std::string& name, const unsigned char* data, std::size_t size,
                 AssetExtractor& owner) {
@@ -79,7 +90,7 @@ class AssetExtractor::Writer {
     int at = root_.get();
     for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
       if (::mkdirat(at, segments[i].c_str(), 0755) != 0 && errno != EEXIST) {
-        return Outcome::kFolderFailed;
+        return failed(errno, Outcome::kFolderFailed);
       }
       Fd next(::openat(at, segments[i].c_str(), kFolderFlags));
       if (!next.valid()) return Outcome::kFolderFailed;  // a file, or a link
@@ -90,24 +101,34 @@ class AssetExtractor::Writer {
     // regular file is written.
     Fd file(::openat(at, segments.back().c_str(),
                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    if (!file.valid()) return failed(errno, Outcome::kSkipped);
     struct stat st;
-    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      return Outcome::kSkipped;
-    }
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::kSkipped;
     std::size_t done = 0;
     while (done < size) {
       if (done > 0 && owner.interrupted()) return Outcome::kInterrupted;
       const std::size_t slice = std::min(kWriteSlice, size - done);
       const ssize_t n = ::write(file.get(), data + done, slice);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return Outcome::kSkipped;  // a full disk: the manifest check sees it
+      if (n < 0) return failed(errno, Outcome::kWriteFailed);
+      if (n == 0) return failed(ENOSPC, Outcome::kWriteFailed);
       done += static_cast<std::size_t>(n);
     }
+    if (!file.close()) return failed(errno, Outcome::kWriteFailed);
     return Outcome::kWritten;
   }
 
  private:
+  // kWriteFailed for a storage fault (or when `otherwise` is one), else
+  // `otherwise`.
+  Outcome failed(int error, Outcome otherwise) {
+    error_ = error;
+    return otherwise == Outcome::kWriteFailed || isStorageFault(error) ? Outcome::kWriteFailed
+                                                                       : otherwise;
+  }
+
   Fd root_;
+  int error_ = 0;
 };
 
 void AssetExtractor::CloseDb::operator()(sqlite3* db) const { sqlite3_close(db); }
@@ -261,6 +282,11 @@ AssetExtractor::Result AssetExtractor::extract(std::string targetFolder) {
         return result;
       case Writer::Outcome::kInterrupted:
         break;
+      case Writer::Outcome::kWriteFailed:
+        result.refusal = Refusal::kWriteFailed;
+        result.error = "cannot write " + targetFolder + "/" + name + ": " +
+                       std::strerror(writer.error());
+        return result;
     }
     if (interrupted()) break;
   }

@@ -24,7 +24,10 @@
 // ends in "/" or holds a ".." segment, and rows whose type is NULL, are
 // skipped. A row whose folder cannot be created ends the writing (no
 // refusal: the caller judges the bundle by its manifest); a file that cannot
-// be opened is skipped.
+// be opened is skipped. A write the system refuses (a full disk, a quota, a
+// file size limit, an I/O error), also while creating a file or folder or
+// closing a file, ends the extraction with kWriteFailed, naming the path and
+// the system's reason: what was written is cut off and must not be used.
 //
 // Memory: one row at a time, so memory use is the largest row, which is at
 // most the size bound.
@@ -68,6 +71,7 @@ class AssetExtractor {
     kTimeLimit,    // the deadline passed
     kStopped,      // stop answered true
     kFolder,       // the target folder cannot be made or opened without links
+    kWriteFailed,  // the system refused a write: the disk's fault, not the package's
   };
 
   struct Result {

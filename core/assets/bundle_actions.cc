@@ -148,10 +148,13 @@ void sendAMDBSignal(IThriftProvider* provider, const std::string& senderName,
   provider->sendMessage(senderName, ThriftParamsFactory::createThriftParams(signal));
 }
 
-void injectJavascript(const std::string& entryFile, std::string script) {
-  const FileInfo page(entryFile);
-  if (entryFile.empty() || !page.exists()) return;
-  std::string text = page.contents();
+namespace {
+
+// The page `relative` below `folder`, reached without links, gets the script.
+void injectBelow(const std::string& folder, const std::string& relative,
+                 const std::string& script) {
+  std::string text;
+  if (!tembrolexin::fileio::readContentsBelow(folder, relative, text)) return;
   if (text.find(kBridgeMarker) != std::string::npos) return;
   if (const size_t head = text.find("<head>"); head != std::string::npos) {
     text.insert(head + 6, script);
@@ -160,7 +163,21 @@ void injectJavascript(const std::string& entryFile, std::string script) {
   } else {
     return;
   }
-  page.replaceContents(std::move(text));
+  tembrolexin::fileio::replaceContentsBelow(folder, relative, text);
+}
+
+}  // namespace
+
+void injectJavascript(const std::string& entryFile, std::string script) {
+  const FileInfo page(entryFile);
+  if (entryFile.empty()) return;
+  injectBelow(page.path().empty() ? "." : page.path(), page.filename(), script);
+}
+
+void injectJavascript(const std::string& bundleFolder, const std::string& entryFile,
+                      std::string script) {
+  if (entryFile.empty() || bundleFolder.empty() || !insideFolder(bundleFolder, entryFile)) return;
+  injectBelow(bundleFolder, entryFile.substr(bundleFolder.size()), script);
 }
 
 }  // namespace cacheprocessor

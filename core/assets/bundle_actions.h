@@ -85,8 +85,14 @@ inline constexpr const char* kBridgeMarker = "tembrolexin = (function()";
 // or else as "<head> " + script + "</head>" right before the first "<body";
 // nothing when the page has neither, or already holds kBridgeMarker. The page
 // is replaced through a new file and a rename, so a failed write leaves it
-// whole. Never reports an error.
+// whole; when no new file can be made the page stays as it is (never written
+// in place). Only a regular file reached without following a link is read
+// or written: with `bundleFolder`, every component from that folder down
+// (the entry file must lie below it); without, the page's own name. Never
+// reports an error.
 void injectJavascript(const std::string& entryFile, std::string script);
+void injectJavascript(const std::string& bundleFolder, const std::string& entryFile,
+                      std::string script);
 
 // The script element of the page bridge: the global object `tembrolexin`.
 const std::string& tembrolexinJsString();

@@ -1,9 +1,13 @@
 #include "core/assets/cache_processor.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -34,6 +38,9 @@ namespace {
 constexpr int kStringRequestType = 21;
 // Marks the hidden folders packages unpack into: ".<name>.unpacking-XXXXXX".
 constexpr char kUnpackingMark[] = ".unpacking-";
+// How much of a bundle's name its unpacking folder keeps (a name has at most
+// 255 bytes).
+constexpr size_t kUnpackingNameBytes = 200;
 constexpr int kAMDBSignalType = 22;
 const char kActionsFile[] = "actions.json";
 
@@ -52,6 +59,19 @@ std::vector<std::string> visibleEntries(const std::string& folder, int typeMask)
     if (!FileInfo::isHiddenOrTemporary(entry)) out.push_back(std::move(entry));
   }
   return out;
+}
+
+// A name of the form createTempBeside gives: "...tmp<digits>_<digits>".
+bool isTemporaryName(const std::string& name) {
+  const size_t tmp = name.rfind(".tmp");
+  if (tmp == std::string::npos) return false;
+  const std::string rest = name.substr(tmp + 4);
+  const size_t underscore = rest.find('_');
+  const auto digits = [](const std::string& t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+  };
+  return underscore != std::string::npos && digits(rest.substr(0, underscore)) &&
+         digits(rest.substr(underscore + 1));
 }
 
 void dropTrailingSlash(std::string& path) {
@@ -206,7 +226,9 @@ CacheProcessor::PackageLimits CacheProcessor::packageLimits() const {
   return limits;
 }
 
-// Partial downloads and half-unpacked folders of an earlier run.
+// What a crash of an earlier run left in Acquired: partial downloads,
+// half-unpacked folders, the unzip's temporary files and unzipped packages
+// whose ".gz" is gone (each unzip writes its file anew).
 void CacheProcessor::removeLeftovers() {
   const std::string acquired = acquiredPath();
   AssetCacher::removePartialDownloads(acquired);
@@ -215,6 +237,19 @@ void CacheProcessor::removeLeftovers() {
     const std::string name = FileInfo(folder).filename();
     if (name.front() == '.' && name.find(kUnpackingMark) != std::string::npos) {
       DirInfo::rmdir(folder);
+    }
+  }
+  const std::string ownTemporaries = ".tmp" + std::to_string(::getpid()) + "_";
+  for (const std::string& file :
+       DirInfo(acquired).list(DirInfo::kFiles, DirInfo::unsorted, /*keepHidden=*/true)) {
+    const std::string name = FileInfo(file).filename();
+    const bool temporary = name.front() == '.' && isTemporaryName(name) &&
+                           name.find(ownTemporaries) == std::string::npos;
+    const bool orphan = name.front() != '.' && FileInfo(file).suffix() == "db" &&
+                        ::access((file + ".gz").c_str(), F_OK) != 0;
+    if (temporary || orphan) {
+      std::remove(file.c_str());
+      mLog.info("Removed leftover ", file);
     }
   }
 }
@@ -303,8 +338,10 @@ void CacheProcessor::installAssetsPath(const std::string& path, bool move) {
   listAssets(readyPath());
 }
 
-void CacheProcessor::onDownloaded(const std::string& path, const AssetCacher* cacher) {
-  preparePackage(path, [cacher] { return cacher->stopping(); });
+void CacheProcessor::onDownloaded(const std::string& path, AssetCacher* cacher) {
+  // A package refused as bad in itself fails its download after all; one
+  // kept for a disk fault or a time limit does not.
+  if (preparePackage(path, [cacher] { return cacher->stopping(); })) cacher->packageRefused(path);
   listAssets(readyPath());
 }
 
@@ -390,9 +427,36 @@ void CacheProcessor::prepareAssets(std::string folder, bool withPackages) {
     if (package) setAside(path, what);
   };
   if (withPackages) {
-    for (const std::string& file : visibleEntries(folder, DirInfo::kFiles)) {
-      if (FileInfo(file).suffix() == "gz") {
-        guarded(file, true, [this](const std::string& p) { preparePackagedAsset(p); });
+    // One time budget for all packages of the pass. Each package may use an
+    // equal share of what is left of it, so slow packages never keep a
+    // quick one waiting past the budget; the smallest go first, leaving
+    // what they do not use to the larger ones. A package stopped by its
+    // share stays for the next pass.
+    std::vector<std::pair<uintmax_t, std::string>> packages;
+    for (std::string& file : visibleEntries(folder, DirInfo::kFiles)) {
+      if (FileInfo(file).suffix() != "gz") continue;
+      struct stat st;
+      const uintmax_t size = ::stat(file.c_str(), &st) == 0 ? static_cast<uintmax_t>(st.st_size) : 0;
+      packages.emplace_back(size, std::move(file));
+    }
+    std::sort(packages.begin(), packages.end());
+    const Clock& clock = *mOptions.clock;
+    std::optional<std::chrono::steady_clock::time_point> passEnd;
+    for (size_t i = 0; i < packages.size(); ++i) {
+      bool spent = false;
+      guarded(packages[i].second, true, [&](const std::string& p) {
+        const auto now = clock.steadyNow();
+        if (!passEnd) passEnd = now + packageLimits().passTime;
+        spent = now >= *passEnd;
+        if (!spent) {
+          preparePackage(p, nullptr,
+                         now + (*passEnd - now) / static_cast<int64_t>(packages.size() - i));
+        }
+      });
+      if (spent) {
+        mLog.info("Start-up time budget spent: ", packages.size() - i,
+                  " asset packages wait for the next start");
+        break;
       }
     }
   }
@@ -410,20 +474,42 @@ void CacheProcessor::setAside(const std::string& path, const std::string& reason
   mLog.warning("Set aside asset package ", path, ": ", reason);
 }
 
-void CacheProcessor::preparePackage(const std::string& packagePath,
-                                    const std::function<bool()>& alsoStop) {
+std::optional<std::string> CacheProcessor::preparePackage(
+    const std::string& packagePath, const std::function<bool()>& alsoStop,
+    std::chrono::steady_clock::time_point passDeadline) {
   const PackageLimits limits = packageLimits();
   const Clock& clock = *mOptions.clock;
-  const auto deadline = clock.steadyNow() + limits.maxTime;
+  const auto ownDeadline = clock.steadyNow() + limits.maxTime;
+  const bool passFirst = passDeadline < ownDeadline;
+  const auto deadline = passFirst ? passDeadline : ownDeadline;
   const auto stopping = [&] { return mStopping.load() || (alsoStop && alsoStop()); };
-  const std::string timeLimit =
-      "unpacking takes longer than " + std::to_string(limits.maxTime.count()) + " ms";
+  // Time alone never sets a package aside: a slow disk is not its fault.
+  const auto keepForTime = [&] {
+    if (passFirst) {
+      mLog.info("Could not prepare asset ", packagePath,
+                ": its share of the start-up time is spent; kept for the next start");
+    } else {
+      mLog.warning("Could not prepare asset ", packagePath, ": unpacking takes longer than ",
+                   limits.maxTime.count(), " ms; kept for a later attempt");
+    }
+  };
+  // Anything the system refused (a full disk, a quota, an I/O error) is the
+  // disk's fault: the package stays for a later attempt.
+  const auto keepForDisk = [&](const std::string& why) {
+    mLog.warning("Could not prepare asset ", packagePath, ": ", why, "; kept for a later attempt");
+  };
+  std::optional<std::string> refusal;
+  const auto refuse = [&](const std::string& why) {
+    setAside(packagePath, why);
+    refusal = why;
+    return refusal;
+  };
   std::string target;
   {
     AssetLock lock(*this, FileInfo(packagePath).basename());
     if (!FileInfo(packagePath).exists()) {
       mLog.warning("Asset ", packagePath, " does not exist, aborting preparation...");
-      return;
+      return refusal;
     }
     std::string unzipped;
     try {
@@ -434,37 +520,46 @@ void CacheProcessor::preparePackage(const std::string& packagePath,
     } catch (const tembrolexin::gzip::LimitExceeded& e) {
       if (stopping()) {
         mLog.info("Stopped unpacking asset package ", packagePath);
+      } else if (!e.tooLarge()) {
+        keepForTime();
       } else {
-        setAside(packagePath, e.tooLarge() ? "unpacked size exceeds " +
-                                                 std::to_string(limits.maxBytes) + " bytes"
-                                           : timeLimit);
+        return refuse("unpacked size exceeds " + std::to_string(limits.maxBytes) + " bytes");
       }
-      return;
+      return refusal;
+    } catch (const tembrolexin::gzip::FileError& e) {
+      keepForDisk((e.path() == packagePath ? "cannot read " : "cannot write ") + e.path() +
+                  ": " + e.reason());
+      return refusal;
+    } catch (const std::invalid_argument& e) {
+      keepForDisk(std::string("cannot unzip: ") + e.what());
+      return refusal;
     } catch (const std::exception& e) {
       mLog.error("Could not unzip package: ", packagePath, " exception thrown: ", e.what());
-      setAside(packagePath, "not a gzip file");
-      return;
+      return refuse("not a gzip file");
     } catch (...) {
       mLog.error("Could not unzip package ", packagePath, " for unknown reason");
-      setAside(packagePath, "not a gzip file");
-      return;
+      return refuse("not a gzip file");
     }
     const FileInfo unzippedFile(unzipped);
     const std::string name = unzippedFile.basename();
     if (unzippedFile.suffix() != "db" || FileInfo::isHiddenOrTemporary(name)) {
       mLog.warning("Unzipped asset has unexpected format ", packagePath);
       std::remove(unzipped.c_str());
-      setAside(packagePath, "not an asset package");
-      return;
+      return refuse("not an asset package");
     }
     target = acquiredPath() + "/" + name;
     // A fresh, empty, hidden folder: nothing of an earlier package of this
-    // name gets in, and no scan picks up a half-unpacked bundle.
-    std::string fresh = acquiredPath() + "/." + name + kUnpackingMark + "XXXXXX";
+    // name gets in, and no scan picks up a half-unpacked bundle. Its name
+    // keeps only the start of the bundle's, so that it fits wherever the
+    // bundle's own folder does.
+    std::string fresh =
+        acquiredPath() + "/." + name.substr(0, kUnpackingNameBytes) + kUnpackingMark + "XXXXXX";
     if (::mkdtemp(fresh.data()) == nullptr) {
+      const int error = errno;
       std::remove(unzipped.c_str());
-      mLog.warning("Could not prepare asset ", packagePath, ": no folder to unpack into");
-      return;
+      if (error == ENAMETOOLONG) return refuse("name too long for a folder");
+      keepForDisk("no folder to unpack into: " + std::string(std::strerror(error)));
+      return refusal;
     }
     tembrolexin::AssetExtractor::Result result;
     try {
@@ -482,25 +577,46 @@ void CacheProcessor::preparePackage(const std::string& packagePath,
     std::remove(unzipped.c_str());
     using Refusal = tembrolexin::AssetExtractor::Refusal;
     if (!result.ok()) {
+      // Nothing half-written is kept; a bundle installed before stays.
       DirInfo::rmdir(fresh);
-      if (result.refusal == Refusal::kStopped) {
-        mLog.info("Stopped unpacking asset package ", packagePath);
-      } else {
-        setAside(packagePath, result.refusal == Refusal::kTimeLimit ? timeLimit : result.error);
+      switch (result.refusal) {
+        case Refusal::kStopped:
+          mLog.info("Stopped unpacking asset package ", packagePath);
+          break;
+        case Refusal::kTimeLimit:
+          keepForTime();
+          break;
+        case Refusal::kWriteFailed:
+        case Refusal::kFolder:
+          keepForDisk(result.error);
+          break;
+        default:
+          return refuse(result.error);
       }
-      return;
+      return refusal;
     }
-    // The new bundle folder replaces whatever had its name.
-    if ((FileInfo(target).exists() && !DirInfo::rmdir(target)) ||
-        std::rename(fresh.c_str(), target.c_str()) != 0) {
+    // The new bundle folder replaces whatever had its name: a folder, or
+    // debris of the cache's own (a plain file, a link: removed, never
+    // followed).
+    struct stat st;
+    const bool occupied = ::lstat(target.c_str(), &st) == 0;
+    const bool cleared = !occupied || (S_ISDIR(st.st_mode) ? DirInfo::rmdir(target)
+                                                           : ::unlink(target.c_str()) == 0);
+    if (!cleared || std::rename(fresh.c_str(), target.c_str()) != 0) {
+      const int error = errno;
       DirInfo::rmdir(fresh);
-      mLog.warning("Could not prepare asset ", packagePath, ": cannot replace ", target);
-      return;
+      if (error == ENAMETOOLONG) return refuse("name too long for a folder");
+      keepForDisk("cannot replace " + target + ": " + std::strerror(error));
+      return refusal;
     }
     std::remove(packagePath.c_str());
   }
   // A package whose bundle is not valid is not kept for another try.
-  prepareFolder(target, /*discardInvalid=*/true);
+  std::string invalid;
+  if (prepareFolder(target, /*discardInvalid=*/true, &invalid) == FolderOutcome::kInvalid) {
+    refusal = invalid;
+  }
+  return refusal;
 }
 
 std::string CacheProcessor::readyPathFor(const std::string& acquiredFolder) const {
@@ -514,11 +630,12 @@ std::string CacheProcessor::readyPathFor(const std::string& acquiredFolder) cons
 }
 
 void CacheProcessor::prepareFolderAsset(std::string folderPath) {
-  prepareFolder(std::move(folderPath), /*discardInvalid=*/false);
+  prepareFolder(std::move(folderPath), /*discardInvalid=*/false, nullptr);
 }
 
 CacheProcessor::FolderOutcome CacheProcessor::prepareFolder(std::string folderPath,
-                                                            bool discardInvalid) {
+                                                            bool discardInvalid,
+                                                            std::string* invalidReason) {
   dropTrailingSlash(folderPath);
   const std::string baseName = FileInfo(folderPath).basename();
   AssetLock lock(*this, baseName);
@@ -531,8 +648,9 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolder(std::string folderPa
     mLog.info(error);
     if (discardInvalid) {
       DirInfo::rmdir(folderPath);
-      mLog.warning("Set aside asset ", folderPath, ": the bundle is not valid");
+      mLog.warning("Set aside asset ", folderPath, ": ", error);
     }
+    if (invalidReason != nullptr) *invalidReason = error;
     return FolderOutcome::kInvalid;
   }
   if (!bundleId.empty()) {

@@ -31,11 +31,23 @@
 // its files, and the time it takes to unpack. A package unpacks into a fresh
 // hidden folder, which replaces the bundle folder of its name only when the
 // package was read to its end, so a bundle is installed only from what its
-// own package wrote. A package that cannot be unzipped, is past a bound, or
-// whose bundle is invalid is set aside once: deleted, with a Warning that
-// names it and the reason. Partial downloads and half-unpacked folders left
-// by an earlier run are removed at start. One failing package or folder,
-// whatever it throws, never keeps the others from being installed.
+// own package wrote. A package that is bad in itself (not gzip, not an asset
+// package, past the size or file bound, a name too long for a folder, or an
+// invalid bundle) is set aside once: deleted, with a Warning that names it
+// and the reason; a downloaded one then also gets a failed download status.
+// A package that the disk fails (a write refused: full, over quota, too
+// large a file, an I/O error) or that runs out of time is kept in Acquired
+// for a later attempt, with a Warning naming the path and the system's
+// reason; nothing half-written is installed and an installed copy stays as
+// it was. At start one time budget (PackageLimits::passTime) covers all
+// packages: each may use an equal share of what is left of it, smallest
+// package first, so slow packages never hold a quick one back; what the
+// start does not finish waits for the next start. Leftovers of an earlier
+// run (partial downloads, half-unpacked folders, the unzip's temporary
+// files, unzipped packages whose ".gz" is gone) are removed at start, and a
+// plain file or link where a bundle's folder goes is replaced. One failing
+// package or folder, whatever it throws, never keeps the others from being
+// installed.
 //
 // Failures of one bundle folder are logged and leave its files in place;
 // nothing thrown by bundle handling reaches the caller except a "Preparing
@@ -64,6 +76,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/assets/asset_cacher.h"
@@ -105,6 +118,8 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
     // Unzipping and unpacking together.
     std::chrono::milliseconds maxTime{std::chrono::seconds(60)};
     std::size_t maxFiles = 20000;
+    // All packages of one start-up pass together (see SetFilePath).
+    std::chrono::milliseconds passTime{std::chrono::seconds(20)};
   };
 
   // The script bridge placed in every installed bundle's entry page.
@@ -180,8 +195,14 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   class AssetLock;
   enum class FolderOutcome { kInstalled, kInvalid, kOther };
 
-  void preparePackage(const std::string& packagePath, const std::function<bool()>& stop);
-  FolderOutcome prepareFolder(std::string folderPath, bool discardInvalid);
+  // The reason when the package was set aside as bad in itself; nothing
+  // when it was installed, kept for a later attempt, or stopped.
+  std::optional<std::string> preparePackage(
+      const std::string& packagePath, const std::function<bool()>& stop,
+      std::chrono::steady_clock::time_point passDeadline =
+          std::chrono::steady_clock::time_point::max());
+  FolderOutcome prepareFolder(std::string folderPath, bool discardInvalid,
+                              std::string* invalidReason);
   void setAside(const std::string& path, const std::string& reason);
   void removeLeftovers();
   void readLimits(const ConfigurationParameters& map);
@@ -189,7 +210,7 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   void prepareFolders(const std::string& path);
   void fail(const std::string& text);
   void installAssetsPath(const std::string& path, bool move);
-  void onDownloaded(const std::string& path, const AssetCacher* cacher);
+  void onDownloaded(const std::string& path, AssetCacher* cacher);
   void replayCachedActions();
   void answerAMDBRequest();
   // An installation's event, kept for the next replay under its bundle.

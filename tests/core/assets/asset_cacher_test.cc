@@ -290,8 +290,7 @@ TEST_F(AssetCacherTest, SkipRescheduleAndNewDownloadDecisions) {
       "/list", {replyWith(200, R"({"files":[)" + b1 + "," +
                                    entry(server_.url("/p/b2.gz"), "b2", 2, 4) + "," + b3 + "]}"),
                 replyWith(200, R"({"files":[)" + b3 + "," +
-                                   entry(server_.url("/p/b2v3.gz"), "b2", 3, 4) + "," + b3 + "]}"),
-                replyWith(200, "<html>busy</html>")});
+                                   entry(server_.url("/p/b2v3.gz"), "b2", 3, 4) + "," + b3 + "]}")});
   auto cacher = make();
   configure(*cacher, server_.url("/list"));
   cacher->notifyAsset("b1", 2, 3);
@@ -320,12 +319,45 @@ TEST_F(AssetCacherTest, SkipRescheduleAndNewDownloadDecisions) {
       recorder_.get(recorder_.statuses),
       IsSupersetOf({"AssetCacher 0" + b3File, "AssetCacher 3" + b3File, "AssetCacher 2" + b3File}));
   EXPECT_EQ(cacher->records().at("b2").version, 3);
-
-  // Third list: not JSON.
-  cacher->startCaching(0ms);
-  ASSERT_TRUE(recorder_.awaitLog(
-      "3 Could not parse assetlist retrieved from server: invalid json: <html>busy</html>"));
 }
+
+// A list reply that is not a list names the HTTP status or the parse error;
+// bytes that are not text are shown escaped. Nothing is downloaded.
+struct BadListCase {
+  const char* name;
+  long status;
+  std::string body;
+  std::string log;
+};
+class AssetCacherBadListTest : public AssetCacherTest,
+                               public ::testing::WithParamInterface<BadListCase> {};
+
+TEST_P(AssetCacherBadListTest, NamesTheStatusOrTheParseError) {
+  server_.route("/list", replyWith(GetParam().status, GetParam().body));
+  auto cacher = make();
+  configure(*cacher, server_.url("/list"));
+  cacher->startCaching(0ms);
+  ASSERT_TRUE(recorder_.awaitLog(GetParam().log));
+  EXPECT_THAT(recorder_.get(recorder_.statuses), IsEmpty());
+}
+
+const std::string kNoValue = "Syntax error: value, object or array expected. (byte 0); reply: ";
+
+INSTANTIATE_TEST_SUITE_P(Replies, AssetCacherBadListTest, ::testing::Values(
+    BadListCase{"NotFound", 404, "<html>not here</html>",
+                "3 Could not get assetlist from server: HTTP status 404; reply: <html>not here</html>"},
+    BadListCase{"ServerErrorWithAList", 500, R"({"files":[]})",
+                R"(3 Could not get assetlist from server: HTTP status 500; reply: {"files":[]})"},
+    BadListCase{"NotJson", 200, "<html>busy</html>",
+                "3 Could not parse assetlist retrieved from server: invalid json: " + kNoValue +
+                    "<html>busy</html>"},
+    BadListCase{"Binary", 200, std::string("\x1f\x8b\x08\0\xff", 5),
+                "3 Could not parse assetlist retrieved from server: invalid json: " + kNoValue +
+                    "\\x1f\\x8b\\x08\\x00\\xff"},
+    BadListCase{"NotAnObject", 200, "[1]",
+                "3 Could not parse assetlist retrieved from server: invalid json: not an object; "
+                "reply: [1]"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AssetCacherTest, ListFailuresRetryThreeTimesUntilConnectivityResets) {
   tltest::FakeClock clock;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/peak_memory.h"
 #include "tests/support/temp_dir.h"
 
@@ -145,6 +146,23 @@ TEST_F(AssetExtractorTest, StopsAtAFolderThatCannotBeCreated) {
   writePackage(package_, {{"a", "file"}, {"a/b", "x"}, {"c", "late"}});
   EXPECT_TRUE(AssetExtractor(package_).extract(dir_.file("out")).ok());
   EXPECT_THAT(snapshot(dir_.file("out")), ElementsAre(Pair("a", "file")));
+}
+
+// A write the system refuses (a file size limit standing in for a full disk)
+// ends the extraction as the disk's fault, naming the file and the reason;
+// the rows after it are not written.
+TEST_F(AssetExtractorTest, RefusedWriteFailsTheExtraction) {
+  writePackage(package_, {{"manifest.json", "{}"},
+                          {"big.bin", std::string(300 << 10, 'b')},
+                          {"late.txt", "late"}});
+  const std::string out = dir_.file("out");
+  const std::string seen = tltest::inChild([&] {
+    tltest::limitFileSize(256 << 10);
+    const AssetExtractor::Result r = AssetExtractor(package_).extract(out);
+    return std::to_string(r.refusal == Refusal::kWriteFailed) + " " + r.error;
+  });
+  EXPECT_EQ(seen, "1 cannot write " + out + "/big.bin: File too large");
+  EXPECT_FALSE(fs::exists(out + "/late.txt"));
 }
 
 // Links that already sit in the target folder are never written through: a

@@ -224,6 +224,51 @@ INSTANTIATE_TEST_SUITE_P(
                    nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The page is reached without following a link on any component from the
+// bundle folder down; a link is never written through, nor replaced.
+struct LinkCase {
+  const char* name;
+  const char* entry;     // below the bundle folder
+  const char* link;      // made a link to `target`; nullptr: none
+  const char* target;
+  bool injected;
+};
+
+class InjectLinkTest : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(InjectLinkTest, WritesOnlyARegularPageInsideTheBundle) {
+  tltest::TempDir dir;
+  const std::string page = "<html><head></head></html>";
+  writeFile(dir.file("outside/index.html"), page);
+  writeFile(dir.file("outside/www/index.html"), page);
+  writeFile(dir.file("b/www/index.html"), page);
+  const LinkCase& c = GetParam();
+  const std::string bundle = dir.file("b");
+  if (c.link != nullptr) {
+    const std::string at = dir.file(c.link);
+    fs::remove_all(at);
+    fs::create_symlink(dir.file(c.target), at);
+  }
+  cp::injectJavascript(bundle, bundle + "/" + c.entry, "<script>S</script>");
+  EXPECT_EQ(readFile(dir.file("outside/index.html")), page);
+  EXPECT_EQ(readFile(dir.file("outside/www/index.html")), page);
+  if (c.injected) {
+    EXPECT_EQ(readFile(bundle + "/" + c.entry), "<html><head><script>S</script></head></html>");
+  }
+  if (c.link != nullptr) {
+    EXPECT_TRUE(fs::is_symlink(dir.file(c.link)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, InjectLinkTest,
+    ::testing::Values(
+        LinkCase{"RegularPageInAFolder", "www/index.html", nullptr, nullptr, true},
+        LinkCase{"PageIsALink", "index.html", "b/index.html", "outside/index.html", false},
+        LinkCase{"FolderIsALink", "www/index.html", "b/www", "outside/www", false},
+        LinkCase{"BundleIsALink", "www/index.html", "b", "outside", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(InjectJavascript, MissingPageIsNotCreatedAndScriptIsAnElement) {
   tltest::TempDir dir;
   cp::injectJavascript(dir.file("none.html"), "<script></script>");

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "core/runtime/gzip_file.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/processor_params.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
@@ -528,7 +530,8 @@ INSTANTIATE_TEST_SUITE_P(Packages, CacheProcessorPackageTest, ::testing::Values(
     PackageCase{"InvalidBundle", [](const std::string& a) { Bundle{.id = "I", .format = "5"}.packTo(a + "inv.db"); },
                 nullptr,
                 {"2 Bundle I is invalid, bundleFormatVersion: 5 is not supported!",
-                 "3 Set aside asset $/Assets/Acquired/inv: the bundle is not valid"}, {}},
+                 "3 Set aside asset $/Assets/Acquired/inv: Bundle I is invalid, bundleFormatVersion: 5 is "
+                 "not supported!"}, {}},
     PackageCase{"ThrowsWhilePreparing", [](const std::string& a) { Bundle{.id = "B"}.packTo(a + "b.db"); },
                 [](CacheProcessor::Options& o) {
                   static ThrowingClock clock;
@@ -536,13 +539,18 @@ INSTANTIATE_TEST_SUITE_P(Packages, CacheProcessorPackageTest, ::testing::Values(
                 },
                 {"3 Could not prepare asset $/Assets/Acquired/b.db.gz: std::bad_alloc",
                  "3 Set aside asset package $/Assets/Acquired/b.db.gz: std::bad_alloc"}, {}},
-    // What an interrupted run left: partial downloads and half-unpacked
-    // folders go; another hidden file stays.
+    // What an interrupted run left: partial downloads, half-unpacked
+    // folders, the unzip's temporary files and unzipped packages whose ".gz"
+    // is gone; another hidden file stays.
     PackageCase{"Leftovers", [](const std::string& a) {
                   writeFile(a + ".x.db.gz.7.part", "half");
                   writeFile(a + ".pk.unpacking-ab12CD/manifest.json", "{}");
+                  writeFile(a + ".pk.db.tmp1_4", "half");
+                  writeFile(a + "gone.db", "whole");
                   writeFile(a + ".keep", "k");
-                }, nullptr, {}, {".keep"}}),
+                }, nullptr,
+                {"2 Removed leftover $/Assets/Acquired/.pk.db.tmp1_4",
+                 "2 Removed leftover $/Assets/Acquired/gone.db"}, {".keep"}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -560,6 +568,175 @@ TEST_F(CacheProcessorTest, LeftoversOfAnEarlierPackageAreNotInstalled) {
   EXPECT_EQ(tree(ready("b")), (std::vector<std::string>{"db.amdb", "formatVersion.txt",
                                                         "index.html", "manifest.json"}));
   EXPECT_THAT(tree(acquired()), IsEmpty());
+}
+
+// Debris where a bundle's folder goes, and a name that only just fits a
+// folder, do not keep a package out.
+struct DebrisCase {
+  const char* name;
+  std::string bundle;  // the package is bundle + ".db.gz"
+  std::function<void(const std::string& acquired)> stage;
+};
+class CacheProcessorDebrisTest : public CacheProcessorTest,
+                                 public ::testing::WithParamInterface<DebrisCase> {};
+
+TEST_P(CacheProcessorDebrisTest, PackageInstalls) {
+  const DebrisCase& c = GetParam();
+  fs::create_directories(acquired());
+  if (c.stage) c.stage(acquired());
+  // Made under a short name: SQLite's journal would not fit the long one.
+  fs::rename(Bundle().packTo(dir_.file("scratch/p.db")), acquired(c.bundle + ".db.gz"));
+  processor_->SetFilePath(dir_.path());
+  EXPECT_EQ(processor_->readyAssetPaths(),
+            (std::map<std::string, std::string>{{"X", ready(c.bundle)}}));
+  EXPECT_THAT(tree(acquired()), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Debris, CacheProcessorDebrisTest, ::testing::Values(
+    DebrisCase{"PlainFileWhereTheFolderGoes", "pk",
+               [](const std::string& a) { writeFile(a + "pk", "debris"); }},
+    DebrisCase{"LinkToAFileWhereTheFolderGoes", "pk",
+               [](const std::string& a) { fs::create_symlink("/etc/hostname", a + "pk"); }},
+    DebrisCase{"LongName", std::string(240, 'n'), nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A bundle handed in whose entry page is a link to a file elsewhere: the
+// page is not injected and the file elsewhere stays as it was.
+TEST_F(CacheProcessorTest, EntryPageThatIsALinkIsNotWrittenThrough) {
+  const std::string page = "<html><head></head></html>";
+  writeFile(dir_.file("elsewhere.html"), page);
+  Bundle().writeTo(dir_.file("in/web"));
+  fs::remove(dir_.file("in/web/index.html"));
+  fs::create_symlink(dir_.file("elsewhere.html"), dir_.file("in/web/index.html"));
+  start();
+  const ConfigurationParameter<std::string> path(dir_.file("in/web"));
+  configure({{CacheProcessor::kAssetsCanBeMovedKey, &kTrue}, {CacheProcessor::kAssetsPathKey, &path}});
+  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"X", ready("web")}}));
+  EXPECT_EQ(readFile(dir_.file("elsewhere.html")), page);
+  EXPECT_TRUE(fs::is_symlink(ready("web/index.html")));
+}
+
+// The disk fills up (a file size limit, in a child process): while the
+// package is unzipped, or once it is unzipped and unpacks. Nothing
+// half-written is installed, the bundle installed before stays as it was,
+// and the package stays for a later attempt.
+class DiskFillingClock final : public Clock {
+ public:
+  // Limits file sizes at the first reading once `watch` exists ("" at once).
+  explicit DiskFillingClock(std::string watch) : watch_(std::move(watch)) {}
+  std::chrono::steady_clock::time_point steadyNow() const override {
+    if (!filled_ && (watch_.empty() || fs::exists(watch_))) {
+      tltest::limitFileSize(512 << 10);
+      filled_ = true;
+    }
+    return fake_.steadyNow();
+  }
+  int64_t wallMicros() const override { return fake_.wallMicros(); }
+  int64_t upTimeMillis() const override { return fake_.upTimeMillis(); }
+  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                 std::chrono::steady_clock::time_point deadline) const override {
+    fake_.waitUntil(cv, lock, deadline);
+  }
+
+ private:
+  const std::string watch_;
+  mutable bool filled_ = false;
+  tltest::FakeClock fake_;
+};
+
+struct DiskCase {
+  const char* name;
+  bool whileUnpacking;  // else while unzipping
+  std::string log;
+};
+class CacheProcessorFullDiskTest : public CacheProcessorTest,
+                                   public ::testing::WithParamInterface<DiskCase> {};
+
+TEST_P(CacheProcessorFullDiskTest, KeepsThePackageAndTheInstalledBundle) {
+  Bundle{.version = 1}.writeTo(ready("b"));  // installed by an earlier run
+  std::string rows = kAssetsTable;
+  for (const auto& [name, text] : Bundle{.version = 2}.files()) {
+    rows += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
+  }
+  packSql(acquired("b.db"), rows + "INSERT INTO assets VALUES ('big.bin', 'x', zeroblob(2097152));");
+  const std::string seen = tltest::inChild([&] {
+    DiskFillingClock clock(GetParam().whileUnpacking ? acquired("b.db") : "");
+    options_.clock = &clock;
+    CacheProcessor processor(options_);
+    processor.Initialise(&host_, -1, nullptr);
+    host_.take(host_.logs);
+    processor.SetFilePath(dir_.path());
+    std::string out;
+    for (const std::string& line : host_.take(host_.logs)) {
+      if (line.rfind("3 ", 0) == 0) out += line + "\n";
+    }
+    for (const auto& [id, path] : processor.readyAssetPaths()) out += id + " " + path + "\n";
+    return std::regex_replace(out, std::regex("unpacking-[A-Za-z0-9]{6}"), "unpacking-*");
+  });
+  EXPECT_EQ(seen, GetParam().log + "\nX " + ready("b") + "\n");
+  EXPECT_THAT(readFile(ready("b/manifest.json")), ::testing::HasSubstr(R"("version":1,)"));
+  EXPECT_FALSE(fs::exists(ready("b/big.bin")));
+  EXPECT_EQ(tree(acquired()), std::vector<std::string>{"b.db.gz"});
+}
+
+INSTANTIATE_TEST_SUITE_P(FullDisk, CacheProcessorFullDiskTest, ::testing::Values(
+    DiskCase{"WhileUnzipping", false,
+             "3 Could not prepare asset $/Assets/Acquired/b.db.gz: cannot write "
+             "$/Assets/Acquired/b.db: File too large; kept for a later attempt"},
+    DiskCase{"WhileUnpacking", true,
+             "3 Could not prepare asset $/Assets/Acquired/b.db.gz: cannot write "
+             "$/Assets/Acquired/.b.unpacking-*/big.bin: File too large; kept for a later attempt"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every reading of the steady clock moves the clocks on by 10 ms: work of
+// many steps takes long, work of few steps little.
+class CreepingClock final : public Clock {
+ public:
+  std::chrono::steady_clock::time_point steadyNow() const override {
+    fake.advance(10ms);
+    return fake.steadyNow();
+  }
+  int64_t wallMicros() const override { return fake.wallMicros(); }
+  int64_t upTimeMillis() const override { return fake.upTimeMillis(); }
+  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                 std::chrono::steady_clock::time_point deadline) const override {
+    fake.waitUntil(cv, lock, deadline);
+  }
+  mutable tltest::FakeClock fake;
+};
+
+// Three slow packages named alike beside a good one that goes last: the good
+// bundle is ready well within 30 s of the start, the start-up pass keeps to
+// its 20 s, and the slow packages stay for the next start.
+TEST_F(CacheProcessorTest, SlowPackagesDoNotHoldBackAGoodOneAtStart) {
+  std::string rows = kAssetsTable;
+  for (int i = 0; i < 3000; ++i) rows += "INSERT INTO assets VALUES ('f" + std::to_string(i) + "', 'x', x'00');";
+  for (const char* name : {"slow.db", "slow.1.db", "slow.2.db"}) packSql(acquired(name), rows);
+  std::string good = kAssetsTable;
+  for (const auto& [name, text] : Bundle{.id = "G"}.files()) {
+    good += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
+  }
+  packSql(acquired("good.db"), good + "INSERT INTO assets VALUES ('pad', 'x', randomblob(400000));");
+  CreepingClock clock;
+  options_.clock = &clock;
+  processor_ = std::make_unique<CacheProcessor>(options_);
+  processor_->Initialise(&host_, -1, nullptr);
+  const auto begin = clock.fake.steadyNow();
+  std::chrono::steady_clock::duration readyAfter{};
+  host_.onEvent = [&](const std::string& text) {
+    if (text.rfind("Cached G", 0) == 0) readyAfter = clock.fake.steadyNow() - begin;
+  };
+  processor_->SetFilePath(dir_.path());
+  EXPECT_GT(readyAfter, 0s);
+  EXPECT_LT(readyAfter, 30s);
+  EXPECT_LT(clock.fake.steadyNow() - begin, 21s);
+  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"G", ready("good")}}));
+  EXPECT_EQ(tree(acquired()), (std::vector<std::string>{"slow.1.db.gz", "slow.2.db.gz", "slow.db.gz"}));
+  const auto logs = host_.take(host_.logs);
+  for (const char* name : {"slow.db.gz", "slow.1.db.gz", "slow.2.db.gz"}) {
+    EXPECT_THAT(logs, Contains("2 Could not prepare asset $/Assets/Acquired/" + std::string(name) +
+                               ": its share of the start-up time is spent; kept for the next start"));
+  }
 }
 
 // Unpacking never writes through a link that sits where the bundle folder
@@ -745,6 +922,51 @@ TEST_F(CacheProcessorControllerTest, DownloadsInstallsReplaysAndReinstallsAfterA
   ASSERT_TRUE(host_.await(host_.sent, "List X"));
   EXPECT_THAT(host_.take(host_.events), Contains(StartsWith("Cached X b1 0 ")));
 }
+
+// A downloaded package refused as bad in itself fails its download after
+// all: a failed status follows the complete one, and the Warning names why.
+struct RefusedCase {
+  const char* name;
+  std::function<std::string(const std::string& scratch)> package;  // its bytes
+  std::string warning;
+};
+class CacheProcessorRefusedDownloadTest : public CacheProcessorTest,
+                                          public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(CacheProcessorRefusedDownloadTest, FailsAfterComplete) {
+  tltest::HttpTestServer server;
+  tltest::TempDir scratch;
+  server.route("/p/b1.db.gz", tltest::replyWith(200, GetParam().package(scratch.path())));
+  server.route("/list", tltest::replyWith(200, R"({"files":[{"cdn_url":")" + server.url("/p/b1.db.gz") +
+                                                   R"(","_id":"X","version":1,"format_version":3}]})"));
+  start();
+  const ConfigurationParameter<std::string> info(
+      R"({"app":{},"device":{},"location":{},"url":")" + server.url("/list") + "\"}");
+  configure({{CacheProcessor::kPlatformInfoKey, &info}, {kDownloadNow, &kTrue}});
+  ASSERT_TRUE(host_.await(host_.events, "Status 3"));
+  EXPECT_THAT(host_.take(host_.events),
+              ElementsAre("Status 0 X from AssetCacher", "Status 2 X from AssetCacher",
+                          "Status 3 X from AssetCacher"));
+  EXPECT_THAT(host_.take(host_.logs), Contains(GetParam().warning));
+  EXPECT_THAT(tree(acquired()), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Refused, CacheProcessorRefusedDownloadTest, ::testing::Values(
+    RefusedCase{"NotGzip", [](const std::string&) { return std::string("<html>oops</html>"); },
+                "3 Set aside asset package $/Assets/Acquired/b1.db.gz: not a gzip file"},
+    RefusedCase{"FormatVersion99", [](const std::string& d) {
+                  return readFile(Bundle{.format = "99"}.packTo(d + "/b1.db"));
+                }, "3 Set aside asset $/Assets/Acquired/b1: Bundle X is invalid, bundleFormatVersion: 99 "
+                   "is not supported!"},
+    RefusedCase{"MissingEntryPage", [](const std::string& d) {
+                  std::string rows = kAssetsTable;
+                  for (const auto& [name, text] : Bundle().files()) {
+                    if (name != "index.html") rows += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
+                  }
+                  return readFile(packSql(d + "/b1.db", rows));
+                }, "3 Set aside asset $/Assets/Acquired/b1: Bundle X is invalid: missing files: "
+                   "$/Assets/Acquired/b1//index.html;"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CacheProcessorControllerTest, DestructionDuringADownloadCallbackWaitsForIt) {
   std::promise<void> entered, open;
