@@ -17,7 +17,10 @@
 // not finished is performed again from the same address; anything else,
 // including a newer version at a new address, is a new download. A download
 // answered with a status outside 200..299 counts as failed and its file is
-// deleted.
+// deleted. A list reply with such a status, or one that is not a JSON
+// object, is logged at Warning with the status or the parse error (binary
+// bytes shown escaped) and starts nothing. A package the owner refuses after
+// its complete status (packageRefused) gets a failed status as well.
 //
 // Files: the cacher names each package itself, never the server's
 // Content-Disposition: the last segment of the address without its query and
