@@ -283,8 +283,8 @@ void AssetCacher::handleAssetList(const std::string& body, long httpCode) {
   log_.debug("Handling asset list: ", shownText(body));
   // An error page is not a list, whatever it holds.
   if (httpCode < 200 || httpCode > 299) {
-    log_.warning("Could not get assetlist from server: HTTP status ", httpCode, "; reply: ",
-                 shownText(body));
+    log_.warning("Could not get assetlist from server: HTTP status ", httpCode,
+                 "; reply: ", shownText(body));
     return;
   }
   Json::Value reply;

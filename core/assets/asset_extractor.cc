@@ -61,8 +61,8 @@ std::string lower(std::string text) {
 // Failures that say the storage cannot take more, rather than that the name
 // is unusable.
 bool isStorageFault(int error) {
-  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO ||
-         error == EROFS || error == ENOMEM;
+  return error == ENOSPC || error == EDQUOT || error == EFBIG || error == EIO || error == EROFS ||
+         error == ENOMEM;
 }
 
 const char* text(sqlite3_stmt* stmt, int column) {
@@ -284,8 +284,8 @@ AssetExtractor::Result AssetExtractor::extract(std::string targetFolder) {
         break;
       case Writer::Outcome::kWriteFailed:
         result.refusal = Refusal::kWriteFailed;
-        result.error = "cannot write " + targetFolder + "/" + name + ": " +
-                       std::strerror(writer.error());
+        result.error =
+            "cannot write " + targetFolder + "/" + name + ": " + std::strerror(writer.error());
         return result;
     }
     if (interrupted()) break;

@@ -436,7 +436,8 @@ void CacheProcessor::prepareAssets(std::string folder, bool withPackages) {
     for (std::string& file : visibleEntries(folder, DirInfo::kFiles)) {
       if (FileInfo(file).suffix() != "gz") continue;
       struct stat st;
-      const uintmax_t size = ::stat(file.c_str(), &st) == 0 ? static_cast<uintmax_t>(st.st_size) : 0;
+      const uintmax_t size =
+          ::stat(file.c_str(), &st) == 0 ? static_cast<uintmax_t>(st.st_size) : 0;
       packages.emplace_back(size, std::move(file));
     }
     std::sort(packages.begin(), packages.end());
@@ -527,8 +528,8 @@ std::optional<std::string> CacheProcessor::preparePackage(
       }
       return refusal;
     } catch (const tembrolexin::gzip::FileError& e) {
-      keepForDisk((e.path() == packagePath ? "cannot read " : "cannot write ") + e.path() +
-                  ": " + e.reason());
+      keepForDisk((e.path() == packagePath ? "cannot read " : "cannot write ") + e.path() + ": " +
+                  e.reason());
       return refusal;
     } catch (const std::invalid_argument& e) {
       keepForDisk(std::string("cannot unzip: ") + e.what());
@@ -600,8 +601,8 @@ std::optional<std::string> CacheProcessor::preparePackage(
     // followed).
     struct stat st;
     const bool occupied = ::lstat(target.c_str(), &st) == 0;
-    const bool cleared = !occupied || (S_ISDIR(st.st_mode) ? DirInfo::rmdir(target)
-                                                           : ::unlink(target.c_str()) == 0);
+    const bool cleared =
+        !occupied || (S_ISDIR(st.st_mode) ? DirInfo::rmdir(target) : ::unlink(target.c_str()) == 0);
     if (!cleared || std::rename(fresh.c_str(), target.c_str()) != 0) {
       const int error = errno;
       DirInfo::rmdir(fresh);

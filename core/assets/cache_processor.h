@@ -197,10 +197,10 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
 
   // The reason when the package was set aside as bad in itself; nothing
   // when it was installed, kept for a later attempt, or stopped.
-  std::optional<std::string> preparePackage(
-      const std::string& packagePath, const std::function<bool()>& stop,
-      std::chrono::steady_clock::time_point passDeadline =
-          std::chrono::steady_clock::time_point::max());
+  std::optional<std::string> preparePackage(const std::string& packagePath,
+                                            const std::function<bool()>& stop,
+                                            std::chrono::steady_clock::time_point passDeadline =
+                                                std::chrono::steady_clock::time_point::max());
   FolderOutcome prepareFolder(std::string folderPath, bool discardInvalid,
                               std::string* invalidReason);
   void setAside(const std::string& path, const std::string& reason);

@@ -73,13 +73,12 @@ Fd openParentBelow(const std::string& folder, const std::string& relative, std::
 
 namespace fileio {
 
-bool readContentsBelow(const std::string& folder, const std::string& relative,
-                       std::string& text) {
+bool readContentsBelow(const std::string& folder, const std::string& relative, std::string& text) {
   std::string leaf;
   const Fd parent = openParentBelow(folder, relative, leaf);
   if (!parent.valid()) return false;
-  const Fd file(::openat(parent.get(), leaf.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const Fd file(
+      ::openat(parent.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
   if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   text.clear();
