@@ -659,6 +659,7 @@ TEST_P(CacheProcessorFullDiskTest, KeepsThePackageAndTheInstalledBundle) {
     rows += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
   }
   packSql(acquired("b.db"), rows + "INSERT INTO assets VALUES ('big.bin', 'x', zeroblob(2097152));");
+  processor_.reset();  // its cacher's thread: the child starts from one thread
   const std::string seen = tltest::inChild([&] {
     DiskFillingClock clock(GetParam().whileUnpacking ? acquired("b.db") : "");
     options_.clock = &clock;
