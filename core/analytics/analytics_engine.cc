@@ -16,10 +16,11 @@
 namespace tembrolexinsdk {
 
 const std::string AnalyticsEngine::engineName = "SDKANALYTICS";
-// Loopback until the app names its upload service (the "url" of the
+// None until the app names its upload service (the "url" of the
 // "SDKANALYTICS" entry of "AudioDecoder_engines", read when the engine is
-// made), so an unconfigured build never sends record files off the machine.
-const std::string AnalyticsEngine::defaultUrl = "http://127.0.0.1/analytics/upload";
+// made): this library knows no service of its own, so record files are
+// kept (bounded) and nothing is sent.
+const std::string AnalyticsEngine::defaultUrl;
 
 namespace {
 
@@ -113,7 +114,7 @@ void AnalyticsEngine::SetIdentityInfo(const std::string& appId, const std::strin
 
 void AnalyticsEngine::initWriter() {
   std::lock_guard<std::mutex> lock(configMutex_);
-  if (appId_.empty() || udid_.empty() || filePath_.empty() || url_.empty()) return;
+  if (appId_.empty() || udid_.empty() || filePath_.empty()) return;
   if (writerOwner_) return;
   logWithLogger<LogLevel::Info>(this, "Initializing Analytics record writer");
   try {

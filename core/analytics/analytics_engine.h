@@ -10,8 +10,8 @@
 //   engine.setFilePath(filePath);
 //   engine.SetIdentityInfo(appId, udid);       // now the writer exists
 //
-// The writer is created once, as soon as app id, device identity, file path
-// and upload URL are all known; later changes of them do not reach it. Until
+// The writer is created once, as soon as app id, device identity and file
+// path are known; later changes of them do not reach it. Until
 // then events pass unrecorded and bus messages are ignored. A writer that
 // cannot be created (the folder cannot be made) is logged, and the next
 // setFilePath or SetIdentityInfo tries again.
@@ -21,7 +21,9 @@
 // value of the right type; anything else keeps the current value:
 //   "enabled" (bool): while false nothing is recorded and hand-in requests
 //     are ignored;
-//   "url" (text): the upload service's base address;
+//   "url" (text): the upload service's base address; none by default, and
+//     without one record files are kept (at most "maxPendingFiles") and
+//     never sent;
 //   "maxPendingFiles" (integer, at least 1): how many record files may wait
 //     for upload in the folder (kDefaultMaxPendingFiles unless given).
 // They apply to the writer made after them. An app turns analytics off by
@@ -83,7 +85,7 @@ class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdent
   using Writer = AnalyticsRecordWriter<JsonRecordWriter>;
 
   static const std::string engineName;  // "SDKANALYTICS"
-  static const std::string defaultUrl;  // loopback, path "/analytics/upload"
+  static const std::string defaultUrl;  // empty: no upload service
 
   // What the engine hands to its writer and uploader; the defaults are the
   // machine's clock, the queue's default limits and the system's

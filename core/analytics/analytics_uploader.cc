@@ -38,6 +38,11 @@ AnalyticsUploader::AnalyticsUploader(Log log, const std::string& workingFolder,
     throw std::runtime_error("Could not create working directory " + workingFolder_);
   }
   keepAtMost(maxPendingFiles);
+  if (url_.empty()) {
+    logWithLogger<LogLevel::Debug>(this, "No analytics url is set: record files are kept in ",
+                                   workingFolder_, " and not sent");
+    return;
+  }
   uploadFilesReady();
 }
 
@@ -113,6 +118,12 @@ void AnalyticsUploader::uploadFile(const std::string& path, std::function<void(b
     return;
   }
   const std::string inPlace = file.path() == workingFolder_ ? path : target;
+  if (url_.empty()) {
+    logWithLogger<LogLevel::Debug>(this, "No analytics url is set: ", printableName(inPlace),
+                                   " is kept");
+    done(false);
+    return;
+  }
   if (!sendable(inPlace)) {
     done(false);
     return;

@@ -22,6 +22,9 @@
 // queued call it on the calling thread before uploadFile returns; everything
 // later runs on the queue's thread.
 //
+// Without a url (empty) nothing is sent: files stay in the folder, bounded as
+// above, with a Debug line.
+//
 // Log lines go to the process-wide logger under "AnalyticsUploader".
 //
 // Thread safety: uploadFile and uploadFilesReady may be called from any

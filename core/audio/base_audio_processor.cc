@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "core/audio/resampler.h"
 #include "core/decoder/decoder_library.h"
 #include "core/runtime/configuration_parameter.h"
+#include "core/runtime/engine_refs.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/processor_params.h"
@@ -188,6 +190,14 @@ void BaseAudioProcessor::Configure(const ConfigurationParameters* configuration,
   if (const std::string* json = lookUp<std::string>(c, name_ + "_DecoderDescriptors")) {
     applyDescriptorText(*json);
   }
+  if (const std::string* json = lookUp<std::string>(c, name_ + "_CandidateStations")) {
+    if (!json->empty()) stationsConfigured_ = true;
+  }
+  if (name_ == "tembrolexin_VorselTW") {
+    if (const std::string* json = lookUp<std::string>(c, "tembrolexin_VorselT_CandidateStations")) {
+      if (!json->empty()) stationsConfigured_ = true;
+    }
+  }
   if (const std::string* json = lookUp<std::string>(c, name_ + "_EventEngineSequences")) {
     if (!json->empty()) pushSignal(new UpdateEventEngineSequenceSignal(*json));
   }
@@ -284,7 +294,35 @@ void BaseAudioProcessor::ProcessBuffer(const short* samples, int sampleCount,
 
 void BaseAudioProcessor::Start() {
   logWithLogger<LogLevel::Debug>(this, "Start entry");
+  warnAboutStations();
   reportStatus(GenericStatusParams({"Started"}));
+}
+
+void BaseAudioProcessor::warnAboutStations() {
+  // The VorselT plug-ins' decoders decode nothing until candidate stations
+  // arrive, and take them only through a descriptor with a "HEARTBEAT" or
+  // "ANALYTICS" range. Only the app's own descriptors are checked: the
+  // built-in ones wait by design until the app brings stations.
+  if (!isVorselTPlugin(name_)) return;
+  bool takesStations = false;
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    if (descriptorText_.empty() || descriptors_.empty()) return;
+    for (const auto& descriptor : descriptors_) {
+      const auto& refs = descriptor->getEngineRefs();
+      takesStations = takesStations || refs.count("HEARTBEAT") != 0 || refs.count("ANALYTICS") != 0;
+    }
+  }
+  const std::string key = name_ + "_CandidateStations";
+  if (!takesStations) {
+    logWithLogger<LogLevel::Warning>(
+        this, "The decoders of \"", name_, "_DecoderDescriptors\" wait for candidate stations, "
+        "which only a descriptor with an \"ANALYTICS\" range receives: nothing is decoded");
+  } else if (!stationsConfigured_.load()) {
+    logWithLogger<LogLevel::Warning>(this, "The decoders of \"", name_,
+                                     "_DecoderDescriptors\" wait for candidate stations, and \"",
+                                     key, "\" is not configured: nothing is decoded until it is");
+  }
 }
 
 void BaseAudioProcessor::Stop() {
@@ -310,10 +348,28 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     if (json == descriptorText_) return;  // unchanged: the decoders stay
   }
+  const std::string key = name_ + "_DecoderDescriptors";
   Descriptors descriptors;
   if (!parseDecoderDescriptors(json, descriptors)) {
-    logWithLogger<LogLevel::Warning>(this, "Invalid JSON input");
+    logWithLogger<LogLevel::Warning>(this, "Invalid JSON input in \"", key, "\"");
     return;
+  }
+  // A range whose engine does not exist sends its words nowhere.
+  const std::vector<std::string> engines = enginerefs::names();
+  if (!engines.empty()) {
+    std::set<std::string> unknown;
+    for (const auto& descriptor : descriptors) {
+      for (const std::string& ref : descriptor->getEngineRefs()) {
+        if (!std::binary_search(engines.begin(), engines.end(), ref)) unknown.insert(ref);
+      }
+    }
+    for (const std::string& ref : unknown) {
+      std::string known;
+      for (const std::string& e : engines) known += (known.empty() ? "\"" : ", \"") + e + "\"";
+      logWithLogger<LogLevel::Warning>(this, "Engine \"", ref, "\" of a range in \"", key,
+                                       "\" matches no engine; its words go nowhere (the engines "
+                                       "are ", known, ")");
+    }
   }
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
@@ -563,7 +619,10 @@ void BaseAudioProcessor::buildDecoders() {
     descriptors = descriptors_;
     filter = schemeFilter_;
   }
-  if (descriptors.empty()) return;
+  if (descriptors.empty()) {
+    reportDecodersBuilt(0, "");
+    return;
+  }
   // Raised before the rate is read, so that an Initialise in between sees it
   // and rebuilds.
   awaitingRate_ = true;
@@ -574,6 +633,7 @@ void BaseAudioProcessor::buildDecoders() {
   }
   awaitingRate_ = false;
   std::vector<DecoderEntry> built;
+  std::string refusals;
   for (const auto& descriptor : descriptors) {
     if (!descriptor) continue;
     DecoderEntry entry;
@@ -589,6 +649,8 @@ void BaseAudioProcessor::buildDecoders() {
       logWithLogger<LogLevel::Error>(this, "the decoding core refused the configuration of a "
                                            "decoder; it does not run (",
                                      descriptor->getName(), ": ", Tembrolexin_GetErrorMsg(), ")");
+      refusals += (refusals.empty() ? "" : "; ") + descriptor->getName() + ": " +
+                  Tembrolexin_GetErrorMsg();
       continue;
     }
     fns_.getSchemeInfo(entry.context, 0, &entry.info);
@@ -618,12 +680,19 @@ void BaseAudioProcessor::buildDecoders() {
     logWithLogger<LogLevel::Info>(this, "will decode scheme: ", schemeName);
     built.push_back(std::move(entry));
   }
+  reportDecodersBuilt(static_cast<int>(built.size()), refusals);
   if (built.empty()) return;
   {
     std::lock_guard<std::mutex> lock(decodersMutex_);
     decoders_ = std::move(built);
   }
   applyReadinessRule();
+}
+
+void BaseAudioProcessor::reportDecodersBuilt(int built, const std::string& refusals) {
+  if (IProcessorListener* listener = listener_.load()) {
+    listener->onDecodersBuilt(this, built, refusals);
+  }
 }
 
 void BaseAudioProcessor::applyReadinessRule() {
@@ -647,7 +716,7 @@ void BaseAudioProcessor::updateConfiguration(const StateSignal& signal) {
       } catch (const std::invalid_argument& e) {
         // The app's text is at fault, not the processor: the decoder keeps
         // its previous list and the worker goes on.
-        logWithLogger<LogLevel::Warning>(this, e.what());
+        logWithLogger<LogLevel::Warning>(this, e.what(), " in \"", name_, "_CandidateStations\"");
         continue;
       }
       if (!list) continue;

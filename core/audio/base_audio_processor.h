@@ -280,6 +280,11 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   void buildDecoders();
   void closeDecoders();
   void applyReadinessRule();
+  // At Start: a Warning when the app's descriptors of a VorselT plug-in
+  // wait for candidate stations that cannot come.
+  void warnAboutStations();
+  // Tells the listener what buildDecoders gave (IProcessorListener).
+  void reportDecodersBuilt(int built, const std::string& refusals);
   void updateConfiguration(const StateSignal& signal);
   void setupStateProcessing();
   // Marks the signal decoded when it reports its ProcessingCompleteParams.
@@ -353,6 +358,8 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   Descriptors descriptors_;     // guarded by settingsMutex_
   SchemeFilter schemeFilter_;   // guarded by settingsMutex_
   std::string descriptorText_;  // guarded by settingsMutex_: the applied list
+  // A non-empty "<name>_CandidateStations" text has been configured.
+  std::atomic<bool> stationsConfigured_{false};
 
   std::atomic<bool> pinging_{false};
   // Profile of the processing state: window start (up time) and busy ms.

@@ -1,5 +1,6 @@
 #include "core/audio/plugin_loader.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -108,6 +109,17 @@ PluginRegistry::AudioFactory PluginRegistry::audioFactory(const std::string& nam
   return it == audioProcessors_.end() ? AudioFactory() : it->second;
 }
 
+std::vector<std::string> PluginRegistry::names() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& [name, factory] : processors_) out.push_back(name);
+  for (const auto& [name, factory] : audioProcessors_) {
+    if (processors_.count(name) == 0) out.push_back(name);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 IOSPluginLoader::IOSPluginLoader() { logWithLogger<LogLevel::Debug>(this, "constructor entry"); }
 
 IOSPluginLoader::~IOSPluginLoader() { logWithLogger<LogLevel::Debug>(this, "destructor entry"); }
@@ -136,6 +148,16 @@ std::vector<std::unique_ptr<IProcessor>> IOSPluginLoader::loadProcessorPlugins(
     }
   }
   return out;
+}
+
+std::vector<std::string> knownPluginNames() {
+  std::vector<std::string> names;
+  for (const CodewordRow& row : kCodewordRows) names.emplace_back(row.plugin);
+  names.emplace_back("libHybridPlugin.so");
+  for (std::string& name : PluginRegistry::instance().names()) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+  }
+  return names;
 }
 
 std::unique_ptr<IPluginLoader> createPluginLoader() { return std::make_unique<IOSPluginLoader>(); }

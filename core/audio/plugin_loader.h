@@ -56,6 +56,8 @@ class PluginRegistry {
   // The factory of `name`, or an empty function.
   ProcessorFactory processorFactory(const std::string& name) const;
   AudioFactory audioFactory(const std::string& name) const;
+  // Every registered name, audio or not, in name order.
+  std::vector<std::string> names() const;
 
  private:
   mutable std::mutex mutex_;
@@ -83,6 +85,9 @@ std::unique_ptr<IPluginLoader> createPluginLoader();
 // Whether `name` is a plug-in that IOSPluginLoader loads: a built-in row or
 // one of the registry's, audio or not.
 bool isKnownPluginName(const std::string& name);
+// Every name isKnownPluginName accepts: the built-in rows, then the
+// registry's.
+std::vector<std::string> knownPluginNames();
 
 namespace pluginloader {
 

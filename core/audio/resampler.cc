@@ -137,6 +137,14 @@ bool Resampler::CanConvertSampleRate(SampleRate from, SampleRate to) {
                      [&](const RatePair& p) { return p.from == from && p.to == to; });
 }
 
+unsigned short Resampler::CaptureRates() {
+  unsigned short rates = 0;
+  for (const ChoiceRow& row : kChoice) {
+    for (int i = 0; i < row.count; ++i) rates |= row.candidates[i].rate;
+  }
+  return rates;
+}
+
 void Resampler::FilterCloser::operator()(ResamplingFilter* filter) const {
   resamplingFilterClose(filter);
 }

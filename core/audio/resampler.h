@@ -54,6 +54,9 @@ class Resampler : public INamedObject {
                                                     unsigned short& frames);
   // Whether a Resampler converts `from` to `to`.
   static bool CanConvertSampleRate(SampleRate from, SampleRate to);
+  // The capture rates ChooseSampleRateAndBufferFrames may choose (8, 16, 24,
+  // 32, 44.1 and 48 kHz): the rates an app-fed recorder may have.
+  static unsigned short CaptureRates();
 
   // A converter from the recorder's rate `from` to the processor's rate
   // `to`. Equal rates pass through. Create one only for pairs that

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 
 #include "core/audio/ios_audio_recorder.h"
@@ -57,6 +58,19 @@ std::vector<std::string> splitNames(const std::string& text) {
     start = end + 1;
   }
   return names;
+}
+
+// A mistake in the app's set-up that no retry mends by itself: every start
+// is refused with its text until the app changes what it set.
+class SetupError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+std::string quotedList(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "\"" : ", \"") + name + "\"";
+  return text;
 }
 
 }  // namespace
@@ -146,6 +160,10 @@ class AudioDecoder::ControllerLink : public IProcessorControllerListener {
   void onLogEvent(const INamedObject* sender, const LogParams* params) override {
     decoder_.onLogEvent(sender, params);
   }
+  void onDecodersBuilt(const std::string& processorName, int built,
+                       const std::string& refusals) override {
+    decoder_.onDecodersBuilt(processorName, built, refusals);
+  }
 
  private:
   AudioDecoder& decoder_;
@@ -182,6 +200,7 @@ AudioDecoderEnvironment AudioDecoderEnvironment::platform() {
     return loader->loadProcessorPlugins(path, names);
   };
   env.knowsPlugin = [](const std::string& name) { return isKnownPluginName(name); };
+  env.pluginNames = [] { return knownPluginNames(); };
   env.createPlatformRecorder = [] { return createAudioRecorder(); };
   return env;
 }
@@ -395,7 +414,14 @@ bool AudioDecoder::tryInitialise() {
   }
   try {
     initialiseProcessors();
-    if (!initialiseAudio()) return false;
+    if (!initialiseAudio(deferredStart_)) return false;
+  } catch (const SetupError& e) {
+    // Logged once; the app hears it when it starts.
+    if (pluginFailure_ != e.what()) {
+      logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", e.what());
+    }
+    pluginFailure_ = e.what();
+    return false;
   } catch (const std::exception& e) {
     fail(e.what(), nullptr);
     return false;
@@ -504,9 +530,11 @@ void AudioDecoder::loadAllProcessors() {
   std::string pluginText = cachedText(kPluginsKey);
   if (pluginText == "\x01") pluginText = kDefaultPlugins;
   const std::vector<std::string> names = splitNames(pluginText);
+  std::vector<std::string> unknown;
   if (env_.knowsPlugin) {
     for (const std::string& name : names) {
       if (!env_.knowsPlugin(name)) {
+        unknown.push_back(name);
         logWithLogger<LogLevel::Warning>(this, "Plug-in \"", name, "\" of ", kPluginsKey,
                                          " matches no plug-in of this library; it does not run");
       }
@@ -518,6 +546,18 @@ void AudioDecoder::loadAllProcessors() {
   for (auto& p : appAudioProcessors_) audio.push_back(std::move(p));
   appAudioProcessors_.clear();
   audio.erase(std::remove(audio.begin(), audio.end(), nullptr), audio.end());
+  if (audio.empty()) {
+    // Without an audio processor the decoder never initialises: the app
+    // would wait for listening for ever.
+    std::string text = "No audio plug-in runs: ";
+    text += unknown.empty() ? std::string(kPluginsKey) + " \"" + pluginText + "\" names none"
+                            : quotedList(unknown) + " of " + kPluginsKey +
+                                  (unknown.size() == 1 ? " matches" : " match") +
+                                  " no plug-in of this library";
+    if (env_.pluginNames) text += "; the plug-ins are " + quotedList(env_.pluginNames());
+    throw SetupError(text);
+  }
+  pluginFailure_.clear();
   std::vector<IAudioProcessor*> all;
   for (auto& p : audio) all.push_back(p.get());
   for (auto& p : audio) {
@@ -527,6 +567,7 @@ void AudioDecoder::loadAllProcessors() {
     const std::string version = p->GetVersion();
     logWithLogger<LogLevel::Debug>(this, "loaded audio processor; ", p->GetName(), ", ", version);
     requiredRates_ |= p->GetPreferredSampleRate();
+    processorRates_.emplace_back(p->GetName(), p->GetPreferredSampleRate());
     auto controller = std::make_unique<AudioProcessorController>(
         std::move(p), audioLink_.get(), messenger_, appPackageName_, udid_, *env_.clock,
         env_.processorStallLimit);
@@ -553,7 +594,7 @@ void AudioDecoder::loadAllProcessors() {
   }
 }
 
-bool AudioDecoder::initialiseAudio() {
+bool AudioDecoder::initialiseAudio(bool forStart) {
   if (!isInitialised()) {
     logWithLogger<LogLevel::Debug>(
         this, "Processor initialization not yet complete, required before audio initialisation");
@@ -563,6 +604,10 @@ bool AudioDecoder::initialiseAudio() {
   {
     std::unique_lock<std::shared_mutex> lock(captureMutex_);
     if (!recorder_) {
+      if (!forStart) {
+        logWithLogger<LogLevel::Debug>(this, "the platform recorder is set up when decoding starts");
+        return true;
+      }
       if (!env_.createPlatformRecorder) throw std::runtime_error("No audio recorder available");
       recorder_ = env_.createPlatformRecorder();
       customRecorder_ = false;
@@ -581,6 +626,18 @@ bool AudioDecoder::initialiseAudio() {
   SampleRate rate = Resampler::ChooseSampleRateAndBufferFrames(requiredRates_, availableRates_,
                                                                frames);
   if (rate == SampleRate_NotAvailable) rate = SampleRate_8000;
+  // An app-fed recorder delivers its own rate, whatever is chosen.
+  const SampleRate from = customRecorder_ ? static_cast<SampleRate>(available) : rate;
+  rateFailure_.clear();
+  for (const auto& [name, need] : processorRates_) {
+    if (Resampler::CanConvertSampleRate(from, need)) continue;
+    rateFailure_ += (rateFailure_.empty() ? "" : "; ") + std::string("The recorder's ") +
+                    std::to_string(Resampler::ConvertSampleRateToHzInt(from)) +
+                    " Hz cannot be converted to the " +
+                    std::to_string(Resampler::ConvertSampleRateToHzInt(need)) +
+                    " Hz of the plug-in \"" + name + "\"";
+  }
+  if (!rateFailure_.empty()) logWithLogger<LogLevel::Error>(this, rateFailure_);
   logWithLogger<LogLevel::Info>(this, "creating AudioRecorder with ",
                                 Resampler::ConvertSampleRateToString(rate), " sample rate and ",
                                 frames, " buffer frames");
@@ -615,11 +672,26 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     logWithLogger<LogLevel::Warning>(this, "startDecoding refused: the decoder has shut down");
     return;
   }
-  if (!tryInitialise()) {
+  if (!isInitialised() && !tryInitialise()) {
+    if (!pluginFailure_.empty()) {
+      notifyListeners([this](IAudioDecoderListener& l) { l.onFailed(FailureParams(pluginFailure_)); });
+      return;
+    }
     deferredStart_ = true;
     return;
   }
   deferredStart_ = false;
+  try {
+    if (!audioReady()) initialiseAudio(/*forStart=*/true);
+  } catch (const std::exception& e) {
+    fail(e.what(), nullptr);
+    return;
+  }
+  if (const std::string refusal = startRefusal(); !refusal.empty()) {
+    logWithLogger<LogLevel::Error>(this, "startDecoding refused: ", refusal);
+    notifyListeners([&refusal](IAudioDecoderListener& l) { l.onFailed(FailureParams(refusal)); });
+    return;
+  }
   logWithLogger<LogLevel::Debug>(this, "startDecoding entry(", recordToFile ? "true" : "false",
                                  ")");
   recordAudio_ = recordAudio_ || recordToFile;
@@ -772,6 +844,10 @@ void AudioDecoder::resetInternal(bool keepRecorder) {
   recorder.reset();
   configurationCache_.clear();
   requiredRates_ = 0;
+  processorRates_.clear();
+  decodersBuilt_.clear();
+  rateFailure_.clear();
+  decodeFailure_.clear();
   listening_.store(false);
   deferredStart_ = false;
   logWithLogger<LogLevel::Info>(this, "AudioDecoder reset complete");
@@ -822,7 +898,7 @@ bool AudioDecoder::useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder) {
   old.reset();
   if (!isInitialised()) return tryInitialise();
   try {
-    return initialiseAudio();
+    return initialiseAudio(/*forStart=*/false);
   } catch (const std::exception& e) {
     fail(e.what(), nullptr);
     return false;
@@ -998,6 +1074,48 @@ void AudioDecoder::onFailed(const FailureParams& failure) {
 
 void AudioDecoder::onLogEvent(const INamedObject* sender, const LogParams* params) {
   Logger::getInstance()->Log(nameOf(sender), params);
+}
+
+std::string AudioDecoder::startRefusal() const {
+  if (!pluginFailure_.empty()) return pluginFailure_;
+  if (!rateFailure_.empty()) return rateFailure_;
+  return decodeFailure_;
+}
+
+void AudioDecoder::onDecodersBuilt(const std::string& processorName, int built,
+                                   const std::string& refusals) {
+  controlThread_->post([this, processorName, built, refusals] {
+    ControlLock lock(controlMutex_);
+    decodersBuilt_[processorName] = {built, refusals};
+    checkDecodersBuilt();
+  });
+}
+
+void AudioDecoder::checkDecodersBuilt() {
+  std::string refused;
+  for (const auto& c : audioControllers_) {
+    const auto it = decodersBuilt_.find(c->GetName());
+    if (it == decodersBuilt_.end()) return;  // not built yet: nothing known
+    if (it->second.first > 0) {
+      decodeFailure_.clear();
+      return;
+    }
+    if (!it->second.second.empty()) refused += (refused.empty() ? "" : "; ") + it->second.second;
+  }
+  if (refused.empty()) {
+    decodeFailure_.clear();
+    return;
+  }
+  const std::string text =
+      "No decoder runs: the decoding core refused every scheme configuration (" + refused + ")";
+  if (text == decodeFailure_) return;
+  decodeFailure_ = text;
+  logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", text);
+  // Listening without a decoder would never bring a word.
+  if (listening_.load()) {
+    notifyListeners([&text](IAudioDecoderListener& l) { l.onFailed(FailureParams(text)); });
+    stopDecodingLocked();
+  }
 }
 
 // ---------------------------------------------------------------------------

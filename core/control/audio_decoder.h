@@ -91,6 +91,9 @@ struct AudioDecoderEnvironment {
   // Whether a plug-in name means anything to the loaders; names it does not
   // know are logged at Warning. Unset: every name counts as known.
   std::function<bool(const std::string&)> knowsPlugin;
+  // Every plug-in name the loaders know, for the failure that names them
+  // when none of the app's runs. Unset: not named.
+  std::function<std::vector<std::string>()> pluginNames;
   // The platform recorder, made when no custom recorder is installed.
   std::function<std::unique_ptr<IAudioRecorder>()> createPlatformRecorder;
   const Clock* clock = &Clock::real();
@@ -184,6 +187,12 @@ class AudioDecoder : public IProcessorControllerListener,
   void onFailed(const FailureParams& failure) override;
   security::IDataSigner* signer() const override;
   void onLogEvent(const INamedObject* sender, const LogParams* params) override;
+  // An audio processor has built its decoders from its descriptors:
+  // `built` run, `refusals` names each file the decoding core refused and
+  // why. When no processor runs a decoder and one was refused, decoding
+  // fails (see startRefusal). Any thread.
+  void onDecodersBuilt(const std::string& processorName, int built,
+                       const std::string& refusals) override;
   const std::string& GetName() const override { return name_; }
 
   // IAudioRecorderListener (the recorder's threads).
@@ -226,7 +235,17 @@ class AudioDecoder : public IProcessorControllerListener,
   void initialiseProcessors();
   void createEngines();
   void loadAllProcessors();
-  bool initialiseAudio();
+  // Sets the recorder up for the controllers. The platform recorder is made
+  // only with `forStart` (an app that installs its own recorder before it
+  // starts never opens the capture device); without it, and without an
+  // app-fed recorder, nothing is done.
+  bool initialiseAudio(bool forStart);
+  bool audioReady() const { return recorder_ != nullptr && chosenRate_ != SampleRate_NotAvailable; }
+  // Why a start cannot decode (no plug-in runs, a plug-in's rate cannot be
+  // reached from the recorder's, every decoder was refused); empty when
+  // nothing is known against it.
+  std::string startRefusal() const;
+  void checkDecodersBuilt();
   void startDecodingLocked(bool recordToFile);
   void stopAllProcessors();
   void stopDecodingLocked();
@@ -265,6 +284,17 @@ class AudioDecoder : public IProcessorControllerListener,
   // The failure last reported to the listeners since the last successful
   // initialisation (fail() reports each once).
   std::string lastReportedFailure_;
+  // Set-up mistakes that refuse every start with failedWithError: the
+  // plug-in list runs nothing (until a load runs one), a plug-in's rate is
+  // out of the recorder's reach (until the recorder is set up again), no
+  // decoder runs and one was refused (until the decoders are built again).
+  std::string pluginFailure_;
+  std::string rateFailure_;
+  std::string decodeFailure_;
+  // Each audio processor's rate, and what its last build of decoders gave
+  // (built, refusals), by processor name.
+  std::vector<std::pair<std::string, SampleRate>> processorRates_;
+  std::map<std::string, std::pair<int, std::string>> decodersBuilt_;
   unsigned short availableRates_ = 0;
   unsigned short requiredRates_ = 0;
   std::string libraryPath_;

@@ -1283,6 +1283,11 @@ void AudioProcessorController::onFailed(const FailureParams& failure) {
   if (listener_ != nullptr) listener_->onFailed(failure);
 }
 
+void AudioProcessorController::onDecodersBuilt(const INamedObject*, int built,
+                                               const std::string& refusals) {
+  if (listener_ != nullptr) listener_->onDecodersBuilt(name_, built, refusals);
+}
+
 void AudioProcessorController::onAudioDropped(const INamedObject*) { bufferFinished(); }
 
 void AudioProcessorController::onProcessorEnded(const INamedObject*,

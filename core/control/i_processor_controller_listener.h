@@ -9,6 +9,8 @@
 #ifndef TL_CORE_CONTROL_I_PROCESSOR_CONTROLLER_LISTENER_H_
 #define TL_CORE_CONTROL_I_PROCESSOR_CONTROLLER_LISTENER_H_
 
+#include <string>
+
 #include "core/runtime/i_data_signer.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor_params.h"
@@ -31,6 +33,11 @@ class IProcessorControllerListener {
   // The signer handed to processors; not owned, may be null.
   virtual security::IDataSigner* signer() const = 0;
   virtual void onLogEvent(const INamedObject* sender, const LogParams* params) = 0;
+  // The named processor has built its decoders (IProcessorListener).
+  virtual void onDecodersBuilt(const std::string& processorName, int built,
+                               const std::string& refusals) {
+    (void)processorName, (void)built, (void)refusals;
+  }
 };
 
 }  // namespace tembrolexinsdk

@@ -7,6 +7,8 @@
 #ifndef TL_CORE_RUNTIME_I_PROCESSOR_LISTENER_H_
 #define TL_CORE_RUNTIME_I_PROCESSOR_LISTENER_H_
 
+#include <string>
+
 #include "core/runtime/i_data_signer.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor_params.h"
@@ -27,6 +29,12 @@ class IProcessorListener {
   virtual void onNTPRequired() = 0;
   // The signer processors may use; not owned by the caller, may be null.
   virtual security::IDataSigner* signer() const = 0;
+  // The processor has built its decoders: `built` run; `refusals` names each
+  // scheme configuration the decoding core refused and why ("" for none).
+  virtual void onDecodersBuilt(const INamedObject* sender, int built,
+                               const std::string& refusals) {
+    (void)sender, (void)built, (void)refusals;
+  }
 };
 
 }  // namespace tembrolexinsdk

@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "core/audio/resampler.h"
+#include "platform/api/tl_decoder.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -43,6 +45,22 @@ std::shared_ptr<Recorder> Recorder::create(std::shared_ptr<Messenger> messenger,
   }
   if (!listener) {
     TLLogger::assertInMethod(kMethod, __LINE__, "Cannot initialise recorder: listener is nil");
+    return nullptr;
+  }
+  // Only a rate the decoder can capture at is converted to its plug-ins'.
+  const unsigned short capture = tembrolexinsdk::Resampler::CaptureRates();
+  const auto flag = tembrolexinsdk::SampleRateFromHz(sampleRateHz);
+  if ((flag & capture) == 0) {
+    std::string rates;
+    for (unsigned bit = 1; bit < 16; ++bit) {
+      const auto rate = static_cast<tembrolexinsdk::SampleRate>(1u << bit);
+      if ((capture & rate) == 0) continue;
+      rates += (rates.empty() ? "" : ", ") +
+               std::to_string(tembrolexinsdk::Resampler::ConvertSampleRateToHzInt(rate));
+    }
+    TLLogger::errorInMethod(kMethod, __LINE__,
+                            "Cannot create a recorder for %d Hz: the decoder takes %s Hz", sampleRateHz,
+                            rates.c_str());
     return nullptr;
   }
   std::unique_ptr<tembrolexinsdk::IAudioRecorder> made;
@@ -106,7 +124,9 @@ void Recorder::useDefaultRecorder(const RecorderCore& core) {
 
 int32_t Recorder::provideSamples(const int16_t* samples, int32_t count) {
   std::lock_guard<std::mutex> lock(gate_);
-  if (recorder_ == nullptr) return 6;
+  // After the library's shutdown the decoder is gone, though the handler
+  // that would clear the reference may never run (the main queue stopped).
+  if (recorder_ == nullptr || TLDecoder::isShutDown()) return 6;
   switch (core_.provideSamples(*recorder_, samples, count)) {
     case 0:
       return 0;

@@ -14,7 +14,10 @@
 //
 // Result codes of provideSamples: 0 taken; 1 refused (more samples than the
 // ring holds, or not set up yet); 4 and 5 other refusals of the core; 6 no
-// core recorder (never made, or gone).
+// core recorder (never made, or gone, also once the library has shut down).
+//
+// Rates: create refuses (null, and an Error naming the rate and the rates
+// taken) a rate the decoder cannot capture at, Resampler::CaptureRates().
 //
 // Ownership: the Messenger is shared (a Recorder may outlive the decoder
 // that made it); the listener is held strongly. Held by shared_ptr (blocks on the main queue

@@ -1,5 +1,6 @@
 #include "platform/engines/tl_engine.h"
 
+#include "core/runtime/engine_refs.h"
 #include "platform/runtime/tl_logger.h"
 #include "platform/runtime/tl_runtime.h"
 
@@ -21,6 +22,7 @@ TLRuntimeClass runtimeClassOf(TLEngine::EngineClass engineClass) {
 const bool kBuiltInsRegistered = [] {
   bool all = true;
   for (TLEngine::EngineClass& c : TLEngine::builtInEngineClasses()) {
+    tembrolexinsdk::enginerefs::registerName(c.engineName);
     all = TLRuntime::registerLibraryClass(runtimeClassOf(std::move(c))) && all;
   }
   return all;
@@ -81,7 +83,10 @@ std::string TLEngine::protocolOfType(TLEngineType type) {
 
 bool TLEngine::registerEngineClass(EngineClass engineClass) {
   const std::string name = engineClass.engineName;
-  if (TLRuntime::registerClass(runtimeClassOf(std::move(engineClass)))) return true;
+  if (TLRuntime::registerClass(runtimeClassOf(std::move(engineClass)))) {
+    tembrolexinsdk::enginerefs::registerName(name);
+    return true;
+  }
   TLLogger::warnInMethod("+[TLEngine registerEngineClass:]", __LINE__,
                          "Engine class %s registered after the classes were looked up: never found",
                          name.c_str());

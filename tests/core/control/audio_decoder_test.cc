@@ -83,6 +83,7 @@ class AudioDecoderTest : public ::testing::Test {
     env.createPlatformRecorder = [this] {
       auto recorder = std::make_unique<FakeRecorder>(log_);
       recorder->ratesFailure = ratesFailure_;
+      recorder->micBusy = micBusy_;
       recorder_ = recorder.get();
       return recorder;
     };
@@ -147,6 +148,7 @@ class AudioDecoderTest : public ::testing::Test {
   std::vector<std::string> pluginNames_;
   FakeRecorder* recorder_ = nullptr;
   std::string ratesFailure_;
+  bool micBusy_ = false;  // of the platform recorder made next
   std::function<bool(const std::string&)> knowsPlugin_;
   MarkListener marks_;
   std::unique_ptr<Messenger> bus_;
@@ -161,7 +163,8 @@ TEST_F(AudioDecoderTest, RunsFromInitDataToCodewordsAndStopOnTheBus) {
   send(init());
   send(instruction(SdkInstruction::SdkInstruction_start));
   ASSERT_TRUE(tap_->await(37, 3));
-  EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:18", "0", "1"}));
+  // The platform recorder is set up (its rates reported) as decoding starts.
+  EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"0", "4:18", "1"}));
   EXPECT_EQ(pluginNames_, (std::vector<std::string>{"libEchoModPlugin.so", "libVorselTPlugin.so",
                                                     "libVorselTWPlugin.so"}));
   EXPECT_EQ(decoder_->engineNames(), (std::vector<std::string>{"CONTENT", "EVENT2", "HEARTBEAT", "SDKANALYTICS"}));
@@ -319,7 +322,7 @@ TEST_F(AudioDecoderTest, MissingMicrophoneOnlyStopsTheRecorder) {
   send(configuration({{"x", "1"}}));
   send(init());
   flush();
-  recorder_->micBusy = true;
+  micBusy_ = true;  // the platform recorder is made as decoding starts
   decoder_->startDecoding(false);
   EXPECT_TRUE(decoder_->isInitialised());
   EXPECT_FALSE(decoder_->isListening());
@@ -521,7 +524,7 @@ TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitial
   ASSERT_TRUE(decoder_->isInitialised());
   ratesFailure_ = "Cannot open ALSA capture device hw:97: No such file or directory";
   decoder_->useCustomRecorder(nullptr);  // back to a (failing) platform recorder
-  send(configuration({{"x", "5"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));  // which is made now
   EXPECT_TRUE(tap_->await(31, 2));
   flush();
   flush();
@@ -633,6 +636,10 @@ TEST_F(AudioDecoderTest, DefaultPluginsAndConfiguredEngines) {
             (std::vector<std::string>{"tembrolexin_EchoMod", "tembrolexin_VorselT",
                                       "tembrolexin_VorselTW"}));
   EXPECT_EQ(decoder_->engineNames(), std::vector<std::string>{"EVENT2"});
+  // The platform recorder is set up as decoding starts.
+  EXPECT_EQ(decoder_->chosenSampleRate(), SampleRate_NotAvailable);
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  flush();
   // 8 kHz and 16 kHz wanted, 8 kHz and 16 kHz offered: 16 kHz serves both.
   EXPECT_EQ(decoder_->chosenSampleRate(), SampleRate_16000);
 }

@@ -1,0 +1,36 @@
+#include "core/runtime/engine_refs.h"
+
+#include <mutex>
+#include <set>
+
+namespace tembrolexinsdk {
+namespace enginerefs {
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::set<std::string> names;
+};
+
+// Never destroyed: names may be read while the process exits.
+Registry& registry() {
+  static Registry* instance = new Registry();
+  return *instance;
+}
+
+}  // namespace
+
+void registerName(const std::string& name) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.names.insert(name);
+}
+
+std::vector<std::string> names() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return {r.names.begin(), r.names.end()};
+}
+
+}  // namespace enginerefs
+}  // namespace tembrolexinsdk
