@@ -619,10 +619,8 @@ void BaseAudioProcessor::buildDecoders() {
     descriptors = descriptors_;
     filter = schemeFilter_;
   }
-  if (descriptors.empty()) {
-    reportDecodersBuilt(0, "");
-    return;
-  }
+  // Not reported: descriptors may be on their way in the configuration.
+  if (descriptors.empty()) return;
   // Raised before the rate is read, so that an Initialise in between sees it
   // and rebuilds.
   awaitingRate_ = true;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/audio/base_audio_processor.h"
 #include "core/audio/ios_audio_recorder.h"
 #include "core/audio/plugin_loader.h"
 #include "core/audio/resampler.h"
@@ -568,6 +569,10 @@ void AudioDecoder::loadAllProcessors() {
     logWithLogger<LogLevel::Debug>(this, "loaded audio processor; ", p->GetName(), ", ", version);
     requiredRates_ |= p->GetPreferredSampleRate();
     processorRates_.emplace_back(p->GetName(), p->GetPreferredSampleRate());
+    if (dynamic_cast<BaseAudioProcessor*>(p.get()) != nullptr) {
+      std::lock_guard<std::mutex> lock(buildMutex_);
+      buildReporters_.insert(p->GetName());
+    }
     auto controller = std::make_unique<AudioProcessorController>(
         std::move(p), audioLink_.get(), messenger_, appPackageName_, udid_, *env_.clock,
         env_.processorStallLimit);
@@ -687,8 +692,21 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     fail(e.what(), nullptr);
     return;
   }
+  {
+    // The processors build their decoders as audio is set up: a start that
+    // could decode nothing is refused rather than listening to no end. The
+    // builds need nothing of the control lock held here.
+    std::unique_lock<std::mutex> lock(buildMutex_);
+    buildCv_.wait_for(lock, std::chrono::seconds(3), [this] {
+      for (const std::string& name : buildReporters_) {
+        if (decodersBuilt_.count(name) == 0) return false;
+      }
+      return true;
+    });
+  }
+  checkDecodersBuilt();
   if (const std::string refusal = startRefusal(); !refusal.empty()) {
-    logWithLogger<LogLevel::Error>(this, "startDecoding refused: ", refusal);
+    logWithLogger<LogLevel::Info>(this, "startDecoding refused: ", refusal);
     notifyListeners([&refusal](IAudioDecoderListener& l) { l.onFailed(FailureParams(refusal)); });
     return;
   }
@@ -845,7 +863,11 @@ void AudioDecoder::resetInternal(bool keepRecorder) {
   configurationCache_.clear();
   requiredRates_ = 0;
   processorRates_.clear();
-  decodersBuilt_.clear();
+  {
+    std::lock_guard<std::mutex> lock(buildMutex_);
+    buildReporters_.clear();
+    decodersBuilt_.clear();
+  }
   rateFailure_.clear();
   decodeFailure_.clear();
   listening_.store(false);
@@ -1084,18 +1106,27 @@ std::string AudioDecoder::startRefusal() const {
 
 void AudioDecoder::onDecodersBuilt(const std::string& processorName, int built,
                                    const std::string& refusals) {
-  controlThread_->post([this, processorName, built, refusals] {
-    ControlLock lock(controlMutex_);
+  {
+    std::lock_guard<std::mutex> lock(buildMutex_);
     decodersBuilt_[processorName] = {built, refusals};
+  }
+  buildCv_.notify_all();
+  controlThread_->post([this] {
+    ControlLock lock(controlMutex_);
     checkDecodersBuilt();
   });
 }
 
 void AudioDecoder::checkDecodersBuilt() {
+  std::map<std::string, std::pair<int, std::string>> builds;
+  {
+    std::lock_guard<std::mutex> lock(buildMutex_);
+    builds = decodersBuilt_;
+  }
   std::string refused;
   for (const auto& c : audioControllers_) {
-    const auto it = decodersBuilt_.find(c->GetName());
-    if (it == decodersBuilt_.end()) return;  // not built yet: nothing known
+    const auto it = builds.find(c->GetName());
+    if (it == builds.end()) return;  // not built yet (or never told): nothing known
     if (it->second.first > 0) {
       decodeFailure_.clear();
       return;

@@ -291,10 +291,14 @@ class AudioDecoder : public IProcessorControllerListener,
   std::string pluginFailure_;
   std::string rateFailure_;
   std::string decodeFailure_;
-  // Each audio processor's rate, and what its last build of decoders gave
-  // (built, refusals), by processor name.
+  // Each audio processor's rate, by processor name.
   std::vector<std::pair<std::string, SampleRate>> processorRates_;
-  std::map<std::string, std::pair<int, std::string>> decodersBuilt_;
+  // The audio processors that report their builds of decoders, and what
+  // each build gave; a start waits (bounded) until each has reported.
+  std::mutex buildMutex_;
+  std::condition_variable buildCv_;
+  std::set<std::string> buildReporters_;                                   // guarded by buildMutex_
+  std::map<std::string, std::pair<int, std::string>> decodersBuilt_;      // guarded by buildMutex_
   unsigned short availableRates_ = 0;
   unsigned short requiredRates_ = 0;
   std::string libraryPath_;

@@ -433,6 +433,7 @@ HttpReply HttpTestServer::replyFor(const HttpRecordedRequest& request) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = routes_.find(request.method + " " + request.path);
   if (it == routes_.end()) it = routes_.find(" " + request.path);
+  if (it == routes_.end()) it = routes_.find(" *");
   if (it == routes_.end()) {
     HttpReply notFound;
     notFound.status = 404;

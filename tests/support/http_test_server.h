@@ -140,6 +140,7 @@ class HttpTestServer {
   void route(const std::string& path, HttpReply reply);
   void route(const std::string& method, const std::string& path, HttpReply reply);
   void script(const std::string& path, std::vector<HttpReply> replies);
+  // handle("*", ...) answers every request that no other route takes.
   void handle(const std::string& path, Handler handler);
 
   std::vector<HttpRecordedRequest> requests() const;

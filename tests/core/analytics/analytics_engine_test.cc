@@ -241,7 +241,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParameterCase{"EnabledFalse", [](ConfigurationMap& m) { put(m, "enabled", false); }, false, true},
         ParameterCase{"EnabledAsText",
                       [](ConfigurationMap& m) { put(m, "enabled", std::string("false")); }, true, true},
-        ParameterCase{"EmptyUrl", [](ConfigurationMap& m) { put(m, "url", std::string()); }, true, false},
+        // No service: the records are kept, never sent.
+        ParameterCase{"EmptyUrl", [](ConfigurationMap& m) { put(m, "url", std::string()); }, true, true},
         ParameterCase{"UrlAsIntIsIgnored", [](ConfigurationMap& m) { put(m, "url", 5); }, true, true}),
     [](const ::testing::TestParamInfo<ParameterCase>& info) { return std::string(info.param.label); });
 

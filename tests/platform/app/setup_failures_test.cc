@@ -1,0 +1,325 @@
+// Mistakes new users make in an app's set-up, each made by an app written
+// from the README in a child process of its own (the process-wide decoder is
+// made once per process): the app hears each within 10 s, as a
+// failedWithError, a refusal or a Warning naming the cause, and never waits
+// without end. The README app's ordinary run logs no Warning, with the
+// analytics url unset and with one that answers, and a reused data folder
+// adds none.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/platform/app/readme_app.h"
+#include "tests/support/http_test_server.h"
+
+namespace tltest {
+namespace {
+
+using namespace tembrolexinplatform;
+using namespace std::chrono_literals;
+
+const std::string kScheme = std::string(TL_TEST_DATA_DIR) + "/scheme_t2_vtw.cfg";
+const std::string kAllWords = R"({"low": 0, "high": 1099511627775, "engine": ")";
+
+std::string descriptors(const std::string& config, const std::vector<std::string>& engines) {
+  std::string ranges;
+  for (const std::string& e : engines) ranges += (ranges.empty() ? "" : ", ") + kAllWords + e + "\"}";
+  return R"([{"config": ")" + config + R"(", "ranges": [)" + ranges + "]}]";
+}
+
+// What the child prints: each thing the app hears on a line of its own
+// ("heard failed:...", "heard listening", "refused", "answer N"), the log on
+// standard error ("WRN: ...").
+void say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+class ChildApp : public TLDecoderDelegate {
+ public:
+  void initialisationDidComplete() override {}
+  void startedListening() override { say("heard listening"), listening = true; }
+  void stoppedListening() override { say("heard stopped"), stopped = true; }
+  void failedWithError(const std::string& e) override { say("heard failed:" + e), failed = true; }
+  void confidenceChangedTo(int64_t) override {}
+  std::atomic<bool> listening{false}, stopped{false}, failed{false};
+};
+
+template <typename Done>
+bool within(std::chrono::milliseconds limit, Done done) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+  return done();
+}
+
+// The child: the README app's set-up with the case's mistake, silence for
+// audio. argv: case, data folder, analytics url ("-" for none).
+int runChild(const std::string& name, const std::string& data, const std::string& url) {
+  PlatformEnvironment env;
+  env.documentsFolder = data + "/Documents";
+  env.keyStoreFolder = data + "/keys";
+  env.userDefaultsFile = data + "/defaults.json";
+  env.bundleIdentifier = "com.example.app";
+  PlatformEnvironment::install(env);
+
+  ConfigDictionary config = {
+      {"tembrolexin_VorselTW_DecoderDescriptors", descriptors(kScheme, {"TRIGGER", "ANALYTICS"})},
+      {"tembrolexin_VorselTW_CandidateStations", std::string(R"([{"id": 4242, "lag": 0}])")}};
+  int rate = name == "Ordinary44k" ? 44100 : 48000;
+  if (name == "UnknownPlugin") config["AudioDecoder_plugins"] = std::string("libVorselTWPlugn.so");
+  if (name == "RefusedScheme") {
+    config["AudioDecoder_plugins"] = std::string("libVorselTWPlugin.so");
+    config["tembrolexin_VorselTW_DecoderDescriptors"] =
+        descriptors(data + "/missing.cfg", {"TRIGGER", "ANALYTICS"});
+  }
+  if (name == "UnconvertibleRecorder") rate = 22050;
+  if (name == "UnreachablePluginRate") {
+    config["AudioDecoder_plugins"] = std::string("libVorselTWPlugin.so");
+    rate = 8000;
+  }
+  if (name == "UnknownEngine") {
+    config["tembrolexin_VorselTW_DecoderDescriptors"] = descriptors(kScheme, {"TRIGGR", "ANALYTICS"});
+  }
+  if (name == "NoStations") config.erase("tembrolexin_VorselTW_CandidateStations");
+  if (name == "NoAnalyticsRange") {
+    config["tembrolexin_VorselTW_DecoderDescriptors"] = descriptors(kScheme, {"TRIGGER"});
+  }
+  if (name == "NotJson") config["tembrolexin_VorselTW_DecoderDescriptors"] = std::string("[{");
+  if (url != "-") {
+    config["AudioDecoder_engines"] = std::string(
+        R"([{"type": "CONTENT"}, {"type": "EVENT2"}, {"type": "HEARTBEAT"},
+            {"type": "SDKANALYTICS", "url": ")" + url + R"("}])");
+  }
+
+  auto decoder = TLDecoder::sharedDecoder();
+  decoder->configure(config);
+  auto app = std::make_shared<ChildApp>();
+  decoder->addDelegate(app);
+  auto recorder = decoder->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), rate);
+  if (!recorder) {
+    say("refused");
+    return 0;
+  }
+  decoder->startDecoding();
+  const std::vector<int16_t> block(static_cast<std::size_t>(rate / 10), 0);
+  const bool heard = within(10s, [&] {
+    recorder->provideSamples(block.data(), static_cast<int32_t>(block.size()));
+    return app->listening || app->failed;
+  });
+  if (!heard) say("nothing heard");
+  if (app->failed) return 0;
+  for (int i = 0; i < 5; ++i) recorder->provideSamples(block.data(), static_cast<int32_t>(block.size()));
+  if (name == "AfterShutdown") {
+    TLDecoder::shutdown();
+    say("answer " + std::to_string(recorder->provideSamples(block.data(), 10)));
+    return 0;
+  }
+  decoder->stopDecoding();
+  within(10s, [&] { return app->stopped.load(); });
+  if (url != "-") {
+    // The run's record file goes to the service as decoding stops.
+    within(10s, [&] {
+      std::error_code error;
+      return std::filesystem::is_empty(data + "/Documents/TL/Analytics", error);
+    });
+  }
+  return 0;
+}
+
+struct ChildRun {
+  bool hung = false;
+  std::string out;  // standard output and error, interleaved
+  std::chrono::milliseconds took{0};
+
+  std::vector<std::string> linesWith(const std::string& part) const {
+    std::vector<std::string> found;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+      if (line.find(part) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
+};
+
+// Runs this executable as the child of `name`; kills it after 30 s.
+ChildRun runCase(const std::string& name, const std::string& data, const std::string& url = "-") {
+  ChildRun run;
+  const auto began = std::chrono::steady_clock::now();
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return run;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::execl("/proc/self/exe", "setup_failures_child", "--child", name.c_str(), data.c_str(),
+            url.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  char buffer[4096];
+  for (;;) {
+    const auto left = 30s - (std::chrono::steady_clock::now() - began);
+    pollfd p{fds[0], POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(
+                                        0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count())));
+    if (ready <= 0) {
+      run.hung = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    run.out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - began);
+  return run;
+}
+
+struct Mistake {
+  const char* name;
+  const char* expected;  // a line of the child's output holds this
+  // The start fails instead of listening. A refused scheme configuration may
+  // be known only once listening (the app's descriptors can reach the
+  // plug-in after its default ones were built): then decoding stops.
+  bool neverListens = false;
+};
+
+void PrintTo(const Mistake& m, std::ostream* os) { *os << m.name; }
+
+class SetupFailure : public testing::TestWithParam<Mistake> {};
+
+TEST_P(SetupFailure, TheAppHearsItNamingTheCause) {
+  TempDir dir;
+  const ChildRun run = runCase(GetParam().name, dir.path());
+  ASSERT_FALSE(run.hung) << run.out;
+  EXPECT_LT(run.took, 15s) << run.out;  // start-up, 10 s of waiting at most, exit
+  const std::string expected =
+      std::regex_replace(GetParam().expected, std::regex("DATA"), dir.path());
+  EXPECT_EQ(run.linesWith(expected).size(), 1u) << run.out;
+  EXPECT_TRUE(run.linesWith("nothing heard").empty()) << run.out;
+  if (GetParam().neverListens) {
+    EXPECT_TRUE(run.linesWith("heard listening").empty()) << run.out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mistakes, SetupFailure,
+    testing::Values(
+        Mistake{"UnknownPlugin",
+                "heard failed:No audio plug-in runs: \"libVorselTWPlugn.so\" of "
+                "AudioDecoder_plugins matches no plug-in of this library; the plug-ins are "
+                "\"libEchoModPlugin.so\", \"libVorselTPlugin.so\", \"libVorselTWPlugin.so\"",
+                true},
+        Mistake{"RefusedScheme",
+                "heard failed:No decoder runs: the decoding core refused every scheme "
+                "configuration (DATA/missing.cfg: "},
+        Mistake{"UnconvertibleRecorder",
+                "Cannot create a recorder for 22050 Hz: the decoder takes 8000, 16000, 24000, "
+                "32000, 44100, 48000 Hz"},
+        Mistake{"UnreachablePluginRate",
+                "heard failed:The recorder's 8000 Hz cannot be converted to the 16000 Hz of the "
+                "plug-in \"tembrolexin_VorselTW\"",
+                true},
+        Mistake{"UnknownEngine",
+                "WRN: tembrolexin_VorselTW: Engine \"TRIGGR\" of a range in "
+                "\"tembrolexin_VorselTW_DecoderDescriptors\" matches no engine; its words go "
+                "nowhere (the engines are \"ANALYTICS\", \"AUDIOMATCH\", \"CONTENT\", \"EVENT\", "
+                "\"EVENT2\", \"HEARTBEAT\", \"PLUGIN\", \"TRIGGER\")"},
+        Mistake{"NoStations",
+                "WRN: tembrolexin_VorselTW: The decoders of "
+                "\"tembrolexin_VorselTW_DecoderDescriptors\" wait for candidate stations, and "
+                "\"tembrolexin_VorselTW_CandidateStations\" is not configured"},
+        Mistake{"NoAnalyticsRange",
+                "wait for candidate stations, which only a descriptor with an \"ANALYTICS\" "
+                "range receives"},
+        Mistake{"NotJson",
+                "WRN: tembrolexin_VorselTW: Invalid JSON input in "
+                "\"tembrolexin_VorselTW_DecoderDescriptors\""},
+        Mistake{"AfterShutdown", "answer 6"}),
+    [](const testing::TestParamInfo<Mistake>& info) { return std::string(info.param.name); });
+
+// The README app's ordinary run: no Warning but those the Parts give a
+// 44.1 kHz recorder (its conversions are not by a whole factor), and ten
+// runs on one data folder log what the first does.
+TEST(OrdinaryRun, LogsNoWarningWithoutAnalyticsUrlAndAgainOnAReusedFolder) {
+  TempDir dir;
+  for (int run = 0; run < 10; ++run) {
+    const ChildRun child = runCase("Ordinary48k", dir.path());
+    ASSERT_FALSE(child.hung) << child.out;
+    ASSERT_EQ(child.linesWith("heard listening").size(), 1u) << child.out;
+    EXPECT_EQ(child.linesWith("WRN:"), std::vector<std::string>()) << "run " << run;
+  }
+  // The files are kept, one per run.
+  std::size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.file("Documents/TL/Analytics"))) {
+    files += e.path().filename().string().rfind("sdk_", 0) == 0;
+  }
+  EXPECT_EQ(files, 10u);
+
+  TempDir other;
+  const ChildRun child = runCase("Ordinary44k", other.path());
+  // One per plug-in (in no fixed order): VorselTW's 16 kHz, VorselT's and
+  // EchoMod's 8 kHz.
+  std::vector<std::string> warnings = child.linesWith("WRN:");
+  std::sort(warnings.begin(), warnings.end());
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{
+                "WRN: Resampler: Converting using using non-integer decimation from 44.1kHz to 16kHz",
+                "WRN: Resampler: Converting using using non-integer decimation from 44.1kHz to 8kHz",
+                "WRN: Resampler: Converting using using non-integer decimation from 44.1kHz to 8kHz"}))
+      << child.out;
+}
+
+TEST(OrdinaryRun, LogsNoWarningWithAnAnalyticsUrlThatAnswers) {
+  HttpTestServer service;
+  service.handle("*", [&](const HttpRecordedRequest& request) {
+    return request.method == "POST" ? replyWith(200, service.url("/signed")) : replyWith(200);
+  });
+  TempDir dir;
+  for (int run = 0; run < 2; ++run) {
+    const ChildRun child = runCase("Ordinary48k", dir.path(), service.url("/analytics/upload"));
+    ASSERT_FALSE(child.hung) << child.out;
+    EXPECT_EQ(child.linesWith("WRN:"), std::vector<std::string>()) << child.out;
+  }
+  // Each run's file: asked for an address, then put there.
+  const std::vector<HttpRecordedRequest> requests = service.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[1].method + " " + requests[1].path, "PUT /signed");
+}
+
+}  // namespace
+}  // namespace tltest
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--child") {
+    const int status = tltest::runChild(argv[2], argv[3], argv[4]);
+    std::fflush(nullptr);
+    return status;  // the library shuts down at exit
+  }
+  testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  std::fflush(nullptr);
+  std::_Exit(result);
+}
