@@ -678,13 +678,16 @@ void BaseAudioProcessor::buildDecoders() {
     logWithLogger<LogLevel::Info>(this, "will decode scheme: ", schemeName);
     built.push_back(std::move(entry));
   }
-  reportDecodersBuilt(static_cast<int>(built.size()), refusals);
-  if (built.empty()) return;
-  {
-    std::lock_guard<std::mutex> lock(decodersMutex_);
-    decoders_ = std::move(built);
+  const int count = static_cast<int>(built.size());
+  if (count > 0) {
+    {
+      std::lock_guard<std::mutex> lock(decodersMutex_);
+      decoders_ = std::move(built);
+    }
+    applyReadinessRule();
   }
-  applyReadinessRule();
+  // Once the next state is set: audio queued from now on is decoded.
+  reportDecodersBuilt(count, refusals);
 }
 
 void BaseAudioProcessor::reportDecodersBuilt(int built, const std::string& refusals) {

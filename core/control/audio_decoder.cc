@@ -536,6 +536,9 @@ void AudioDecoder::loadAllProcessors() {
     for (const std::string& name : names) {
       if (!env_.knowsPlugin(name)) {
         unknown.push_back(name);
+        // A list that ran nothing is tried again by every setter: once is
+        // enough (the failure names them).
+        if (!pluginFailure_.empty()) continue;
         logWithLogger<LogLevel::Warning>(this, "Plug-in \"", name, "\" of ", kPluginsKey,
                                          " matches no plug-in of this library; it does not run");
       }

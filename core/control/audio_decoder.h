@@ -12,8 +12,13 @@
 // maps; all four engines by default), loads the plug-ins
 // ("AudioDecoder_plugins", a comma-separated list; the three code-word
 // plug-ins by default) plus the app's processors, applies the cached maps in
-// arrival order and sets the recorder up. A start before initialisation is
-// kept and carried out once it completes.
+// arrival order and sets an app-fed recorder up; the platform recorder is
+// made and set up only as decoding starts, so that an app that installs its
+// own first never opens the capture device. A start before initialisation
+// is kept and carried out once it completes. A plug-in list that runs no
+// audio processor, a plug-in rate the recorder's cannot be converted to, and
+// decoders that the decoding core refused all of (the start waits, bounded,
+// for the processors to build them) refuse the start with onFailed.
 //
 // Routing: each capture buffer goes by pointer to every audio controller (the
 // buffer is not refilled until each has copied it: the app-fed recorder's
