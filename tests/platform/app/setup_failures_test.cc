@@ -145,6 +145,7 @@ int runChild(const std::string& name, const std::string& data, const std::string
 
 struct ChildRun {
   bool hung = false;
+  int status = -1;  // the raw wait status
   std::string out;  // standard output and error, interleaved
   std::chrono::milliseconds took{0};
 
@@ -189,8 +190,7 @@ ChildRun runCase(const std::string& name, const std::string& data, const std::st
     run.out.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  ::waitpid(pid, &run.status, 0);
   run.took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - began);
   return run;
@@ -213,6 +213,7 @@ TEST_P(SetupFailure, TheAppHearsItNamingTheCause) {
   TempDir dir;
   const ChildRun run = runCase(GetParam().name, dir.path());
   ASSERT_FALSE(run.hung) << run.out;
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.out;
   EXPECT_LT(run.took, 15s) << run.out;  // start-up, 10 s of waiting at most, exit
   const std::string expected =
       std::regex_replace(GetParam().expected, std::regex("DATA"), dir.path());
@@ -267,6 +268,7 @@ TEST(OrdinaryRun, LogsNoWarningWithoutAnalyticsUrlAndAgainOnAReusedFolder) {
   for (int run = 0; run < 10; ++run) {
     const ChildRun child = runCase("Ordinary48k", dir.path());
     ASSERT_FALSE(child.hung) << child.out;
+    EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0) << child.out;
     ASSERT_EQ(child.linesWith("heard listening").size(), 1u) << child.out;
     EXPECT_EQ(child.linesWith("WRN:"), std::vector<std::string>()) << "run " << run;
   }
