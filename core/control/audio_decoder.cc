@@ -529,7 +529,8 @@ void AudioDecoder::createEngines() {
 
 void AudioDecoder::loadAllProcessors() {
   std::string pluginText = cachedText(kPluginsKey);
-  if (pluginText == "\x01") pluginText = kDefaultPlugins;
+  pluginsChosen_ = pluginText != "\x01";
+  if (!pluginsChosen_) pluginText = kDefaultPlugins;
   const std::vector<std::string> names = splitNames(pluginText);
   std::vector<std::string> unknown;
   if (env_.knowsPlugin) {
@@ -637,15 +638,27 @@ bool AudioDecoder::initialiseAudio(bool forStart) {
   // An app-fed recorder delivers its own rate, whatever is chosen.
   const SampleRate from = customRecorder_ ? static_cast<SampleRate>(available) : rate;
   rateFailure_.clear();
+  std::string unreachable;
+  std::size_t reachable = 0;
   for (const auto& [name, need] : processorRates_) {
-    if (Resampler::CanConvertSampleRate(from, need)) continue;
-    rateFailure_ += (rateFailure_.empty() ? "" : "; ") + std::string("The recorder's ") +
-                    std::to_string(Resampler::ConvertSampleRateToHzInt(from)) +
-                    " Hz cannot be converted to the " +
-                    std::to_string(Resampler::ConvertSampleRateToHzInt(need)) +
-                    " Hz of the plug-in \"" + name + "\"";
+    if (Resampler::CanConvertSampleRate(from, need)) {
+      ++reachable;
+      continue;
+    }
+    unreachable += (unreachable.empty() ? "" : "; ") + std::string("The recorder's ") +
+                   std::to_string(Resampler::ConvertSampleRateToHzInt(from)) +
+                   " Hz cannot be converted to the " +
+                   std::to_string(Resampler::ConvertSampleRateToHzInt(need)) +
+                   " Hz of the plug-in \"" + name + "\"";
   }
-  if (!rateFailure_.empty()) logWithLogger<LogLevel::Error>(this, rateFailure_);
+  // A plug-in the app chose must run; of the default list, those the
+  // recorder can feed run (an 8 kHz recorder feeds the 8 kHz ones).
+  if (!unreachable.empty() && (pluginsChosen_ || reachable == 0)) {
+    rateFailure_ = unreachable;
+    logWithLogger<LogLevel::Error>(this, rateFailure_);
+  } else if (!unreachable.empty()) {
+    logWithLogger<LogLevel::Warning>(this, unreachable, "; it decodes nothing");
+  }
   logWithLogger<LogLevel::Info>(this, "creating AudioRecorder with ",
                                 Resampler::ConvertSampleRateToString(rate), " sample rate and ",
                                 frames, " buffer frames");

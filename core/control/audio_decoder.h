@@ -16,7 +16,8 @@
 // made and set up only as decoding starts, so that an app that installs its
 // own first never opens the capture device. A start before initialisation
 // is kept and carried out once it completes. A plug-in list that runs no
-// audio processor, a plug-in rate the recorder's cannot be converted to, and
+// audio processor, a rate of a plug-in the app chose (or of every default
+// one) that the recorder's cannot be converted to, and
 // decoders that the decoding core refused all of (the start waits, bounded,
 // for the processors to build them) refuse the start with onFailed.
 //
@@ -298,6 +299,8 @@ class AudioDecoder : public IProcessorControllerListener,
   std::string decodeFailure_;
   // Each audio processor's rate, by processor name.
   std::vector<std::pair<std::string, SampleRate>> processorRates_;
+  // Whether the plug-ins are the app's choice ("AudioDecoder_plugins").
+  bool pluginsChosen_ = false;
   // The audio processors that report their builds of decoders, and what
   // each build gave; a start waits (bounded) until each has reported.
   std::mutex buildMutex_;
