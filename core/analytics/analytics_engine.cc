@@ -15,11 +15,13 @@
 
 namespace tembrolexinsdk {
 
-const std::string AnalyticsEngine::engineName = "SDKANALYTICS";
+// Never destroyed: threads still running at exit may use them.
+const std::string& AnalyticsEngine::engineName = *new std::string("SDKANALYTICS");
 // Loopback until the app names its upload service (the "url" of the
 // "SDKANALYTICS" entry of "AudioDecoder_engines", read when the engine is
 // made), so an unconfigured build never sends record files off the machine.
-const std::string AnalyticsEngine::defaultUrl = "http://127.0.0.1/analytics/upload";
+const std::string& AnalyticsEngine::defaultUrl =
+    *new std::string("http://127.0.0.1/analytics/upload");
 
 namespace {
 
