@@ -10,6 +10,8 @@
 # forEachField, which visits each field in ascending id order with its kind,
 # stored value and is-set flag. The hash, text form and keyed archiving of
 # platform/messages/message_frame.cc are written once against these tables.
+# Beside the table, each specialisation holds the class's all-fields
+# initialiser (initWith<FirstField>, also reachable as initWithAllFields).
 # It also writes the X-macro TL_PLATFORM_MESSAGE_CLASSES over every struct.
 #
 # The IDL is read line by line, one field per line ("<id>: [optional|required]
@@ -139,7 +141,38 @@ foreach(line IN LISTS lines)
              "static_assert(std::is_same_v<decltype(${current}::${name}), Storage<${kind}>>,\n"
              "              \"${current}.${name} is not stored as its kind\");\n")
     endforeach()
-    string(APPEND body "  }\n};\n\n")
+    string(APPEND body "  }\n")
+    # The all-fields initialiser: one argument per field in id order, each
+    # stored and marked set (an empty string or container too). Named after
+    # the first field ("initWithSender"); initWithAllFields is the same
+    # function under one name for every class.
+    set(params "")
+    set(stores "")
+    set(first "")
+    foreach(entry IN LISTS fields)
+      string(REPLACE "|" ";" parts "${entry}")
+      list(GET parts 2 name)
+      list(GET parts 3 kind)
+      if(first STREQUAL "")
+        set(first "${name}")
+      endif()
+      list(APPEND params "Storage<${kind}> ${name}")
+      string(APPEND stores "    m.${name} = std::move(${name});\n    m.__isset.${name} = true;\n")
+    endforeach()
+    string(SUBSTRING "${first}" 0 1 head)
+    string(TOUPPER "${head}" head)
+    string(SUBSTRING "${first}" 1 -1 tail)
+    set(init "initWith${head}${tail}")
+    list(JOIN params ", " params)
+    string(APPEND body
+           "\n"
+           "  static ${current} ${init}(${params}) {\n"
+           "    ${current} m;\n"
+           "${stores}"
+           "    return m;\n"
+           "  }\n"
+           "  static constexpr auto* initWithAllFields = &${init};\n"
+           "};\n\n")
     set(current "")
     continue()
   endif()
@@ -174,7 +207,7 @@ set(out "// Generated from ${in_name} at build time by GenerateMessageFields.cma
 string(APPEND out
        "#ifndef TL_PLATFORM_MESSAGES_PLATFORM_MESSAGES_FIELDS_H_\n"
        "#define TL_PLATFORM_MESSAGES_PLATFORM_MESSAGES_FIELDS_H_\n\n"
-       "#include <cstddef>\n#include <string_view>\n#include <type_traits>\n\n"
+       "#include <cstddef>\n#include <string_view>\n#include <type_traits>\n#include <utility>\n\n"
        "#include \"${INCLUDE}\"\n"
        "#include \"platform/messages/message_fields.h\"\n\n"
        "namespace ${NAMESPACE} {\n\n"

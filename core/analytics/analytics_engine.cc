@@ -15,12 +15,13 @@
 
 namespace tembrolexinsdk {
 
-const std::string AnalyticsEngine::engineName = "SDKANALYTICS";
+// Never destroyed: threads still running at exit may use them.
+const std::string& AnalyticsEngine::engineName = *new std::string("SDKANALYTICS");
 // None until the app names its upload service (the "url" of the
 // "SDKANALYTICS" entry of "AudioDecoder_engines", read when the engine is
 // made): this library knows no service of its own, so record files are
 // kept (bounded) and nothing is sent.
-const std::string AnalyticsEngine::defaultUrl;
+const std::string& AnalyticsEngine::defaultUrl = *new std::string();
 
 namespace {
 

@@ -84,8 +84,8 @@ class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdent
  public:
   using Writer = AnalyticsRecordWriter<JsonRecordWriter>;
 
-  static const std::string engineName;  // "SDKANALYTICS"
-  static const std::string defaultUrl;  // empty: no upload service
+  static const std::string& engineName;  // "SDKANALYTICS"
+  static const std::string& defaultUrl;  // empty: no upload service
 
   // What the engine hands to its writer and uploader; the defaults are the
   // machine's clock, the queue's default limits and the system's

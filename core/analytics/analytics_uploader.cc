@@ -22,7 +22,8 @@ namespace tembrolexinsdk {
 using tembrolexin::DirInfo;
 using tembrolexin::FileInfo;
 
-const std::string AnalyticsUploader::name_ = "AnalyticsUploader";
+// Never destroyed: threads still running at exit may use it.
+const std::string& AnalyticsUploader::name_ = *new std::string("AnalyticsUploader");
 
 AnalyticsUploader::AnalyticsUploader(Log log, const std::string& workingFolder,
                                      const std::string& appId, const std::string& url,

@@ -46,7 +46,7 @@ namespace tembrolexinsdk {
 
 class AnalyticsUploader : public INamedObject {
  public:
-  static const std::string name_;
+  static const std::string& name_;
 
   // Creates the working folder (not its parents; std::runtime_error "Could
   // not create working directory <folder>" when that fails), then starts

@@ -83,8 +83,9 @@ int RecordFile::close() {
 }
 
 bool isRecordFileName(const std::string& name) {
-  static const std::string kPrefix = "sdk_";
-  static const std::string kSuffix = ".json";
+  // Never destroyed: threads still running at exit may use them.
+  static const std::string& kPrefix = *new std::string("sdk_");
+  static const std::string& kSuffix = *new std::string(".json");
   if (name.size() > 255 || name.size() <= kPrefix.size() + kSuffix.size()) return false;
   if (name.compare(0, kPrefix.size(), kPrefix) != 0) return false;
   if (name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) return false;

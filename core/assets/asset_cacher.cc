@@ -25,7 +25,8 @@ namespace tembrolexinsdk {
 
 namespace {
 
-const std::string kName = "AssetCacher";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kName = *new std::string("AssetCacher");
 
 // List failures counted towards retryAttempts, shared by every cacher.
 std::atomic<int> gListFailures{0};

@@ -19,7 +19,7 @@ namespace {
 // The member `key` of `value` when `value` is an object; null otherwise
 // (indexing a non-object would throw).
 const Json::Value& member(const Json::Value& value, const char* key) {
-  static const Json::Value kNull;
+  static const Json::Value& kNull = *new Json::Value();  // never destroyed
   return value.isObject() ? value[key] : kNull;
 }
 

@@ -9,8 +9,10 @@
 
 namespace tembrolexinsdk {
 
-const std::string BundleFormatVersion::formatVersionFile = "formatVersion.txt";
-const std::vector<int> BundleFormatVersion::supportedBundleFormatVersions = {2, 3, 4};
+// Never destroyed: threads still running at exit may use them.
+const std::string& BundleFormatVersion::formatVersionFile = *new std::string("formatVersion.txt");
+const std::vector<int>& BundleFormatVersion::supportedBundleFormatVersions =
+    *new std::vector<int>{2, 3, 4};
 
 BundleFormatVersion::BundleFormatVersion(std::string bundleFolder) {
   const tembrolexin::FileInfo file(

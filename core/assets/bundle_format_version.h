@@ -16,10 +16,10 @@ namespace tembrolexinsdk {
 
 class BundleFormatVersion {
  public:
-  static const std::string formatVersionFile;  // "formatVersion.txt"
+  static const std::string& formatVersionFile;  // "formatVersion.txt"
   // The versions this system reads, in the order they are announced to the
   // content server: {2, 3, 4}.
-  static const std::vector<int> supportedBundleFormatVersions;
+  static const std::vector<int>& supportedBundleFormatVersions;
 
   // Reads the file inside `bundleFolder` once.
   explicit BundleFormatVersion(std::string bundleFolder);

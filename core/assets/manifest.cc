@@ -18,9 +18,10 @@ namespace tembrolexinsdk {
 
 using tembrolexin::FileInfo;
 
-const std::string Manifest::manifest_file = "/manifest.json";
-const std::vector<std::string> Manifest::valid_types = {"html", "css",   "js",  "action",
-                                                        "img",  "other", "amdb"};
+// Never destroyed: threads still running at exit may use them.
+const std::string& Manifest::manifest_file = *new std::string("/manifest.json");
+const std::vector<std::string>& Manifest::valid_types =
+    *new std::vector<std::string>{"html", "css", "js", "action", "img", "other", "amdb"};
 
 namespace {
 

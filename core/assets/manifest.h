@@ -41,10 +41,10 @@ class Manifest {
   using FileMap = std::map<std::string, std::list<std::string>>;
 
   // "/manifest.json"
-  static const std::string manifest_file;
+  static const std::string& manifest_file;
   // The asset type names this system knows: "html", "css", "js", "action",
   // "img", "other", "amdb".
-  static const std::vector<std::string> valid_types;
+  static const std::vector<std::string>& valid_types;
   // Defaults of the validity period, counted from construction.
   static constexpr int64_t kDefaultValidFromDelaySecs = 259200;  // 3 days
   static constexpr int64_t kDefaultValidToDelaySecs = 864000;    // 10 days

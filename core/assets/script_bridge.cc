@@ -122,7 +122,7 @@ tembrolexin = (function() {
 }  // namespace
 
 const std::string& tembrolexinJsString() {
-  static const std::string script(kScript);
+  static const std::string& script = *new std::string(kScript);  // never destroyed
   return script;
 }
 

@@ -11,7 +11,8 @@ namespace tembrolexinsdk {
 
 namespace {
 
-const std::string kName = "AudioSampleCheck";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kName = *new std::string("AudioSampleCheck");
 
 // Samples promised by `elapsedMs` at `hz`.
 int64_t expectedSamples(int64_t elapsedMs, int hz) { return elapsedMs * hz / 1000; }

@@ -866,7 +866,7 @@ void BaseAudioProcessor::reportCodewords(PerformanceData& p, const EncodingSchem
   };
   if (p.msg < 0) {
     // A quality report, with nearly every buffer, to one fixed reference.
-    static const std::string kConfidence = "CONFIDENCE";
+    static const std::string& kConfidence = *new std::string("CONFIDENCE");  // never destroyed
     if (p.currentSignalStrength >= 0) report(kConfidence);
     return;
   }

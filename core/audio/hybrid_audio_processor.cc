@@ -16,7 +16,8 @@ namespace tembrolexinsdk {
 
 namespace {
 
-const std::string kFingerprint = "tembrolexin_Fingerprint";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kFingerprint = *new std::string("tembrolexin_Fingerprint");
 constexpr int64_t kRecentWindowMs = 100000;
 constexpr int64_t kGridToleranceMs = 50;
 constexpr int64_t kTimeToleranceMs = 100;

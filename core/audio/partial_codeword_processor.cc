@@ -22,10 +22,11 @@ namespace tembrolexinsdk {
 
 namespace {
 
-const std::string kName = "PartialCodewordProcessor";
-const std::string kEvent2 = "EVENT2";
-const std::string kHeartbeat = "HEARTBEAT";
-const std::string kAnalytics = "ANALYTICS";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kName = *new std::string("PartialCodewordProcessor");
+const std::string& kEvent2 = *new std::string("EVENT2");
+const std::string& kHeartbeat = *new std::string("HEARTBEAT");
+const std::string& kAnalytics = *new std::string("ANALYTICS");
 
 constexpr int64_t kTrackWords = 50;          // five minutes of EVENT2 words
 constexpr int kMaxHeartbeatStations = 200;

@@ -39,7 +39,8 @@ bool acceptsHybridSchemes(const EncodingSchemeInfo& info) {
 
 namespace {
 
-const std::string kLoaderName = "IOSPluginLoader";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kLoaderName = *new std::string("IOSPluginLoader");
 constexpr std::chrono::milliseconds kPingInterval(250);
 
 struct CodewordRow {

@@ -10,7 +10,8 @@ namespace tembrolexinsdk {
 
 namespace {
 
-const std::string kName = "Resampler";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kName = *new std::string("Resampler");
 
 struct RatePair {
   SampleRate from;

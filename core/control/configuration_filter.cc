@@ -3,7 +3,8 @@
 namespace tembrolexinsdk {
 
 namespace {
-const std::string kWildcard = "*_meta_";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kWildcard = *new std::string("*_meta_");
 }
 
 bool configurationKeyMatches(const std::string& key, const std::string& name) {

@@ -14,7 +14,8 @@
 
 namespace tembrolexinsdk {
 
-const std::string ContentEngine::engineName = "CONTENT";
+// Never destroyed: threads still running at exit may use it.
+const std::string& ContentEngine::engineName = *new std::string("CONTENT");
 
 namespace {
 

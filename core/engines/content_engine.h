@@ -45,7 +45,7 @@ namespace tembrolexinsdk {
 
 class ContentEngine : public IEngine, public IAudioDecoderListener, public IMessengerListener {
  public:
-  static const std::string engineName;  // "CONTENT"
+  static const std::string& engineName;  // "CONTENT"
 
   // Registers for message types 16 and 26 on `messenger` and asks the bundle
   // cache, with a StringRequest {Request, CachedActions} (type 21), to report

@@ -11,7 +11,8 @@
 namespace tembrolexinsdk {
 
 namespace {
-const std::string kName = "ScheduleEngine";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kName = *new std::string("ScheduleEngine");
 
 bool isList(const Json::Value& v) { return v.isArray() || v.isObject(); }
 }  // namespace

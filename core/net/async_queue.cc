@@ -10,8 +10,9 @@ namespace Http {
 
 namespace {
 
-const std::string kQueueName = "HttpAsyncQueue";
-const std::string kMultiName = "HttpMultiRequest";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kQueueName = *new std::string("HttpAsyncQueue");
+const std::string& kMultiName = *new std::string("HttpMultiRequest");
 
 // The longest single wait for libcurl's sockets.
 constexpr int kMaxWaitMs = 1000;

@@ -12,7 +12,8 @@ namespace tembrolexinsdk {
 namespace security {
 
 namespace {
-const std::string kName = "DataSigner";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kName = *new std::string("DataSigner");
 constexpr int kRequestType = 14;
 constexpr int kReplyType = 15;
 }  // namespace

@@ -8,9 +8,10 @@ namespace Http {
 
 namespace {
 
-const std::string kRequestName = "HttpRequest";
-const std::string kConfigurationName = "HttpConfiguration";
-const std::string kGlobalEnvName = "CurlGlobalEnv";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kRequestName = *new std::string("HttpRequest");
+const std::string& kConfigurationName = *new std::string("HttpConfiguration");
+const std::string& kGlobalEnvName = *new std::string("CurlGlobalEnv");
 
 // Progress callback that ends the transfer once the abort flag is set.
 int abortCheck(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -206,9 +207,10 @@ std::unique_ptr<Request> Configuration::configure(const TransferLimits& limits) 
 // ---- CurlGlobalEnv ----------------------------------------------------------
 
 CurlGlobalEnv& CurlGlobalEnv::Instance(const Log& log) {
-  // A function-local static: created once, thread-safe, destroyed at exit.
-  static CurlGlobalEnv instance(log);
-  return instance;
+  // Created once (thread-safe) and never destroyed: requests may still run
+  // on other threads while the process exits, so libcurl is never cleaned up.
+  static CurlGlobalEnv* instance = new CurlGlobalEnv(log);
+  return *instance;
 }
 
 CurlGlobalEnv::CurlGlobalEnv(const Log& log) : log_(log) {

@@ -11,7 +11,8 @@ namespace Http {
 
 namespace {
 
-const std::string kWriterName = "HttpWriter";
+// Never destroyed (threads still running at exit may use them).
+const std::string& kWriterName = *new std::string("HttpWriter");
 constexpr char kDisposition[] = "Content-Disposition:";
 constexpr char kFileNameMark[] = "filename=\"";
 

@@ -13,7 +13,8 @@
 namespace tembrolexinsdk {
 namespace DB {
 
-const std::string Database::name = "Database";
+// Never destroyed, like every name below that threads may use at exit.
+const std::string& Database::name = *new std::string("Database");
 
 std::map<std::string, std::unique_ptr<std::mutex>>& Database::databaseFileMutexs() {
   static auto* mutexes = new std::map<std::string, std::unique_ptr<std::mutex>>();

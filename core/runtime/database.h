@@ -101,7 +101,7 @@ class Database : public INamedObject {
   // The CREATE TABLE statement for this store's table.
   std::string generateTableCreationSQL() const;
 
-  static const std::string name;
+  static const std::string& name;
   // The per-file mutexes (by resolved path) and the lock over that table. Both are created on
   // first use and never destroyed, so a store used by a thread that outlives
   // static destruction at exit never locks a destroyed mutex.

@@ -5,7 +5,8 @@
 
 namespace tembrolexinsdk {
 
-const std::string SignalQueue::kName = "SignalQueue";
+// Never destroyed: threads still running at exit may use it.
+const std::string& SignalQueue::kName = *new std::string("SignalQueue");
 
 SignalQueue::SignalQueue() = default;
 

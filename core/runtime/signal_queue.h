@@ -41,7 +41,7 @@ class SignalQueue : public INamedObject {
   using Filter = std::function<bool(StateSignal*)>;
 
   // The class name, returned by GetName() for every queue.
-  static const std::string kName;
+  static const std::string& kName;
 
   SignalQueue();
   // A named queue describes itself as "SignalQueue (" + name + ")".

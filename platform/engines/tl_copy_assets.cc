@@ -15,9 +15,14 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string newUuid() {
-  static std::mutex m;
-  static std::mt19937_64 rng(std::random_device{}());
-  std::lock_guard<std::mutex> lock(m);
+  // Never destroyed: threads still running at exit may ask for one.
+  struct Source {
+    std::mutex mutex;
+    std::mt19937_64 rng{std::random_device{}()};
+  };
+  static Source* source = new Source();
+  std::lock_guard<std::mutex> lock(source->mutex);
+  std::mt19937_64& rng = source->rng;
   static const char* hex = "0123456789ABCDEF";
   std::string out;
   for (int i = 0; i < 32; ++i) {

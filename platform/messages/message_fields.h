@@ -12,6 +12,13 @@
 // `setFlag(msg, on)` sets or clears the flag (for a mutable `msg` only).
 // Enumerations are i32 in this layer, so their kind is I32.
 //
+// Each specialisation also holds the class's all-fields initialiser, named
+// after its first field, with one argument per field in id order; it stores
+// every argument and marks every field set (an empty string or container
+// too). `initWithAllFields` points to it in every class.
+//
+//   GPSInfoSignal gps = MessageFields<GPSInfoSignal>::initWithLongitude(8.54, 47.37);
+//
 // Compile-time only; nothing here holds state.
 #ifndef TL_PLATFORM_MESSAGES_MESSAGE_FIELDS_H_
 #define TL_PLATFORM_MESSAGES_MESSAGE_FIELDS_H_

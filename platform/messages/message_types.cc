@@ -22,9 +22,11 @@ std::unique_ptr<::apache::thrift::TBase> create() {
   return std::make_unique<T>();
 }
 
-// Built on first use (thread-safe static initialisation) and never changed.
+// Built on first use (thread-safe static initialisation), never changed and
+// never destroyed: app and library threads may still look types up while the
+// process exits, so none of the tables below has a destructor that runs.
 const std::vector<Row>& rows() {
-  static const std::vector<Row> table = {
+  static const std::vector<Row>& table = *new std::vector<Row>{
 #define TL_PLATFORM_MESSAGE_ROW(Struct, Id) {Id, #Struct, std::type_index(typeid(Struct)), &create<Struct>},
       TL_PLATFORM_MESSAGE_TYPES(TL_PLATFORM_MESSAGE_ROW)
 #undef TL_PLATFORM_MESSAGE_ROW
@@ -42,11 +44,11 @@ const Row* rowForId(int32_t typeId) {
 }  // namespace
 
 const std::vector<int32_t>& allMessageTypeIds() {
-  static const std::vector<int32_t> ids = [] {
+  static const std::vector<int32_t>& ids = *[] {
     std::vector<int32_t> out;
     for (const Row& row : rows()) out.push_back(row.id);
     std::sort(out.begin(), out.end());
-    return out;
+    return new std::vector<int32_t>(std::move(out));
   }();
   return ids;
 }
@@ -62,9 +64,9 @@ std::string_view messageNameForTypeId(int32_t typeId) {
 }
 
 std::optional<int32_t> messageTypeIdOf(const ::apache::thrift::TBase& msg) {
-  static const std::unordered_map<std::type_index, int32_t> byType = [] {
-    std::unordered_map<std::type_index, int32_t> out;
-    for (const Row& row : rows()) out.emplace(row.type, row.id);
+  static const std::unordered_map<std::type_index, int32_t>& byType = *[] {
+    auto* out = new std::unordered_map<std::type_index, int32_t>();
+    for (const Row& row : rows()) out->emplace(row.type, row.id);
     return out;
   }();
   auto it = byType.find(std::type_index(typeid(msg)));

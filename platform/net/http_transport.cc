@@ -19,7 +19,8 @@ const std::string* HttpResponseHead::header(const std::string& name) const {
 }
 
 std::string localizedStringForStatusCode(int32_t status) {
-  static const std::map<int32_t, const char*> kTexts = {
+  // Never destroyed: threads still running at exit may ask for a text.
+  static const std::map<int32_t, const char*>& kTexts = *new std::map<int32_t, const char*>{
       {100, "continue"}, {101, "switching protocols"}, {200, "no error"}, {201, "created"},
       {202, "accepted"}, {203, "non-authoritative information"}, {204, "no content"},
       {205, "reset content"}, {206, "partial content"}, {300, "multiple choices"},

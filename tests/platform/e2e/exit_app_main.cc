@@ -7,7 +7,9 @@
 // startDecoding), listening (startedListening heard), decoding (the first
 // word heard, the rest of the audio still being fed), stopping (right after
 // stopDecoding), stopped (stoppedListening heard), shutdown (stopped, then
-// TLDecoder::shutdown()).
+// TLDecoder::shutdown()), calling (app threads connect and disconnect
+// engines, add delegates and stop decoding without pause, and go on while
+// main returns).
 // MODE: own (the main queue left to the library's thread) or bound (bound to
 // main's thread, pumped while main waits, and never again once it returns).
 //
@@ -105,6 +107,46 @@ int main(int argc, char** argv) {
       decoder->useCustomRecorderWithListener(std::make_shared<tltest::NoRecorderEvents>(), 16000);
   if (!recorder) return 3;
   if (moment == "created") return finish();
+  if (moment == "calling") {
+    // Three app threads that never stop calling in; main returns once each
+    // has gone round a few times, and the exit handlers run beside them.
+    std::atomic<int> rounds[3] = {0, 0, 0};
+    const std::vector<std::function<void()>> calls = {
+        [decoder, words] {
+          for (TLEngineType type : {TLEngineType::kTrigger, TLEngineType::kEvent,
+                                    TLEngineType::kEvent2, TLEngineType::kContent}) {
+            if (auto engine = decoder->connectEngineDelegate(words, type)) {
+              decoder->disconnectEngineDelegate(engine);
+            }
+          }
+        },
+        [decoder] {
+          auto other = std::make_shared<App>();
+          decoder->addDelegate(other);
+          decoder->removeDelegate(other);
+        },
+        [decoder] { decoder->stopDecoding(); },
+    };
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      // `rounds` outlives main's return only as far as the threads read it
+      // before then; afterwards they touch nothing of main's.
+      std::thread([call = calls[i], counter = &rounds[i]] {
+        for (int n = 0;; ++n) {
+          call();
+          if (n < 5) counter->fetch_add(1);
+        }
+      }).detach();
+    }
+    if (!waitFor([&] {
+          for (const auto& r : rounds) {
+            if (r.load() < 5) return false;
+          }
+          return true;
+        })) {
+      return 7;
+    }
+    return finish();
+  }
 
   decoder->startDecoding();
   if (moment == "started") return finish();
