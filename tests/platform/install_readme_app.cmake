@@ -20,18 +20,7 @@ set(WORK /tmp/tl_readme_app_${_tag})
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
-function(fail text)
-  file(REMOVE_RECURSE ${WORK})
-  message(FATAL_ERROR "${text}")
-endfunction()
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
-                  TIMEOUT 600)
-  if(NOT rc EQUAL 0)
-    fail("failed (${rc}): ${ARGN}\n${out}\n${err}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/install_common.cmake)
 
 # --- What the prefix holds ---------------------------------------------------
 set(P ${WORK}/prefix)

@@ -11,18 +11,7 @@ set(WORK /tmp/tl_readme_engines_${_tag})
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/app)
 
-function(fail text)
-  file(REMOVE_RECURSE ${WORK})
-  message(FATAL_ERROR "${text}")
-endfunction()
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
-                  TIMEOUT 600)
-  if(NOT rc EQUAL 0)
-    fail("failed (${rc}): ${ARGN}\n${out}\n${err}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/install_common.cmake)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK}/prefix)
 
