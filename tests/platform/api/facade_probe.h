@@ -28,7 +28,7 @@ class RecordingDecoderDelegate : public tembrolexinplatform::TLDecoderDelegate {
 
  private:
   std::string where() const { return std::this_thread::get_id() == creator_ ? "@test" : ""; }
-  Record& r_;
+  Record r_;  // a copy: shares the test's record and keeps it alive
   const std::thread::id creator_ = std::this_thread::get_id();
 };
 

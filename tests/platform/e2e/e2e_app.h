@@ -80,7 +80,7 @@ class AppDelegate : public tembrolexinplatform::TLDecoderDelegate {
   void confidenceChangedTo(int64_t) override {}
 
  private:
-  Record& r_;
+  Record r_;  // a copy: shares the test's record and keeps it alive
 };
 
 // The TRIGGER delegate: "word:<n>@test" when called on the thread that made
@@ -94,7 +94,7 @@ class WordDelegate : public tembrolexinplatform::TLCodewordReceivedDelegate {
   }
 
  private:
-  Record& r_;
+  Record r_;  // a copy: shares the test's record and keeps it alive
   const std::thread::id creator_ = std::this_thread::get_id();
 };
 

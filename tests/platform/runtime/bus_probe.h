@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -60,51 +61,57 @@ class BusProbe : public tembrolexinsdk::IMessengerListener {
   std::vector<BusMessage> messages_;
 };
 
+// Texts an app's delegates heard. Copies share one record: a delegate keeps
+// a copy, so a notification the library delivers after the test body has
+// returned (the decoder is process-wide) still writes to live memory.
 class Record {
  public:
   void add(std::string text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(std::move(text));
-    cv_.notify_all();
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    s_->texts.push_back(std::move(text));
+    s_->cv.notify_all();
   }
   // Waits up to 10 s for at least `count` texts; returns what arrived.
   std::vector<std::string> waitFor(std::size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return texts_.size() >= count; });
-    return texts_;
+    std::unique_lock<std::mutex> lock(s_->mutex);
+    s_->cv.wait_for(lock, std::chrono::seconds(10), [&] { return s_->texts.size() >= count; });
+    return s_->texts;
   }
   // Waits up to 30 s until `text` has been added.
   bool waitForText(const std::string& text) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
-      return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+    std::unique_lock<std::mutex> lock(s_->mutex);
+    return s_->cv.wait_for(lock, std::chrono::seconds(30), [&] {
+      return std::find(s_->texts.begin(), s_->texts.end(), text) != s_->texts.end();
     });
   }
   // Waits up to 30 s until a text that starts with `prefix` has been added.
   bool waitForPrefix(const std::string& prefix) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::seconds(30), [&] {
-      return std::any_of(texts_.begin(), texts_.end(),
+    std::unique_lock<std::mutex> lock(s_->mutex);
+    return s_->cv.wait_for(lock, std::chrono::seconds(30), [&] {
+      return std::any_of(s_->texts.begin(), s_->texts.end(),
                          [&](const std::string& t) { return t.rfind(prefix, 0) == 0; });
     });
   }
   bool contains(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    return std::find(s_->texts.begin(), s_->texts.end(), text) != s_->texts.end();
   }
   std::vector<std::string> texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    return s_->texts;
   }
   void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.clear();
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    s_->texts.clear();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> texts_;
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> texts;
+  };
+  std::shared_ptr<State> s_ = std::make_shared<State>();
 };
 
 // A one-shot gate a test thread opens for another.
