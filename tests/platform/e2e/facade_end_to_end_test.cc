@@ -46,7 +46,7 @@ class RecorderEvents : public TLRecorderListener {
   void stoppedRecording(Recorder&) override { r_.add("recorder:stopped"); }
 
  private:
-  Record& r_;
+  Record r_;  // a copy: shares the test's record and keeps it alive
 };
 
 // Recording stand-ins in place of the built-in TRIGGER and ANALYTICS engines,

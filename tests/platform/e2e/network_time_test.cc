@@ -32,7 +32,7 @@ class NtpRecord : public NTPReceiver {
   }
 
  private:
-  Record& r_;
+  Record r_;  // a copy: shares the test's record and keeps it alive
 };
 
 // How many of the core's status reports ask for network time (status 3).

@@ -26,7 +26,7 @@ class Warnings : public TLLoggerDelegate {
   }
 
  private:
-  Record& r_;
+  Record r_;  // a copy: shares the test's record and keeps it alive
 };
 
 TEST(StalledMainQueue, DelegateCallGivesUpAfterTheLimitAndTheBusGoesOn) {
