@@ -21,18 +21,25 @@ double blackman(double r) {
   return 0.42 - 0.5 * std::cos(t) + 0.08 * std::cos(2.0 * t);
 }
 
-// Zero-phase FIR: y[n] = Σ h[k] x[n − k + half], h of 2·half + 1 taps.
+// Zero-phase FIR: y[n] = Σ h[k] x[n − k + half], h of 2·half + 1 taps, the
+// sum over the taps whose sample lies inside x, in the order of k. The tap
+// range is worked out once per output sample rather than tested per tap:
+// the same sums, bit for bit, at a fraction of the cost under the
+// sanitizers, where the test signals of every decoding test are made.
 std::vector<double> filterZeroPhase(const std::vector<double>& x,
                                     const std::vector<double>& h) {
-  const int64_t half = static_cast<int64_t>(h.size() / 2);
+  const int64_t taps = static_cast<int64_t>(h.size());
+  const int64_t half = taps / 2;
   const int64_t n = static_cast<int64_t>(x.size());
   std::vector<double> y(x.size(), 0.0);
+  const double* taps0 = h.data();
+  const double* x0 = x.data();
   for (int64_t i = 0; i < n; ++i) {
+    // 0 <= i + half - k < n.
+    const int64_t first = std::max<int64_t>(0, i + half - (n - 1));
+    const int64_t last = std::min<int64_t>(taps - 1, i + half);
     double s = 0.0;
-    for (int64_t k = 0; k < static_cast<int64_t>(h.size()); ++k) {
-      const int64_t j = i + half - k;
-      if (j >= 0 && j < n) s += h[k] * x[j];
-    }
+    for (int64_t k = first; k <= last; ++k) s += taps0[k] * x0[i + half - k];
     y[i] = s;
   }
   return y;
