@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -141,11 +142,22 @@ INSTANTIATE_TEST_SUITE_P(Texts, DatabaseBoolReadingTest,
                                            BoolReading{"", false}, BoolReading{"true", false},
                                            BoolReading{"7up", true}));
 
-class DatabaseValueTest : public DatabaseTest, public ::testing::WithParamInterface<std::string> {};
+// A value and what it is. GoogleTest prints each parameter of every case as
+// each test process starts; the description stands in for the value, which
+// printed whole (a megabyte, byte by byte) would cost every process of this
+// executable far more than the test itself.
+struct StoredValue {
+  const char* what;
+  std::string value;
+};
+
+void PrintTo(const StoredValue& v, std::ostream* os) { *os << v.what; }
+
+class DatabaseValueTest : public DatabaseTest, public ::testing::WithParamInterface<StoredValue> {};
 
 // Values come back whole: zero bytes, high bytes, empty, large.
 TEST_P(DatabaseValueTest, ValueRoundTripsByteForByte) {
-  const std::string value = GetParam();
+  const std::string& value = GetParam().value;
   {
     Database store(path_, "t");
     ASSERT_TRUE(store.insert<std::string>("key", value));
@@ -163,10 +175,14 @@ std::string allBytes() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, DatabaseValueTest,
-                         ::testing::Values(std::string(), std::string("plain text"),
-                                           std::string("a\0b", 3), std::string("\0", 1),
-                                           std::string("ends with zero\0", 15), allBytes(),
-                                           std::string(1 << 20, 'x')));
+                         ::testing::Values(StoredValue{"empty", std::string()},
+                                           StoredValue{"text", std::string("plain text")},
+                                           StoredValue{"inner zero", std::string("a\0b", 3)},
+                                           StoredValue{"one zero", std::string("\0", 1)},
+                                           StoredValue{"trailing zero",
+                                                       std::string("ends with zero\0", 15)},
+                                           StoredValue{"every byte", allBytes()},
+                                           StoredValue{"1 MiB", std::string(1 << 20, 'x')}));
 
 TEST_F(DatabaseTest, KeysWithZeroBytesAreKeptWhole) {
   Database store(path_, "t");
