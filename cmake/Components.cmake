@@ -76,6 +76,60 @@ function(tl_check_layers)
   endforeach()
 endfunction()
 
+# tl_library_pch()
+#
+# The headers most library files include (the standard library, Thrift and
+# JsonCpp), precompiled once for every library built from our sources: each
+# component that links the schema reuses this target's precompiled header.
+# GCC takes a precompiled header only from a compilation with the same
+# flags, so this target is compiled as those components are (include
+# folders, definitions, warnings, the build's sanitizer options); a
+# component that does not fit (the decoding core and the test signal, which
+# use none of these headers) keeps its plain compilation. The files still
+# include what they use. Called once every component exists.
+function(tl_library_pch)
+  set(_src ${CMAKE_CURRENT_BINARY_DIR}/tl_library_pch.cc)
+  file(CONFIGURE OUTPUT ${_src} CONTENT "// Holds the libraries' precompiled header.\n")
+  add_library(tl_library_pch STATIC ${_src})
+  target_include_directories(tl_library_pch PRIVATE ${PROJECT_SOURCE_DIR}
+                                                    ${CMAKE_BINARY_DIR}/generated)
+  target_link_libraries(tl_library_pch PRIVATE PkgConfig::THRIFT PkgConfig::JSONCPP Boost::headers)
+  target_compile_options(tl_library_pch PRIVATE ${TL_WARNINGS})
+  target_precompile_headers(tl_library_pch PRIVATE
+      <json/json.h> <thrift/TBase.h> <thrift/protocol/TProtocol.h>
+      <algorithm> <atomic> <chrono> <cmath> <condition_variable> <cstdint> <cstdio>
+      <cstring> <exception> <functional> <map> <memory> <mutex> <optional> <set>
+      <sstream> <stdexcept> <string> <thread> <utility> <vector>)
+  get_property(_components GLOBAL PROPERTY TL_LIBRARY_TARGETS)
+  foreach(_component tl_schema ${_components})
+    get_target_property(_type ${_component} TYPE)
+    if(NOT _type STREQUAL "STATIC_LIBRARY")
+      continue()
+    endif()
+    # Only the components that link the schema (directly or through their
+    # dependencies) are compiled with its flags.
+    set(_pending ${_component})
+    set(_seen "")
+    set(_fits OFF)
+    while(_pending)
+      list(POP_FRONT _pending _dep)
+      if(_dep STREQUAL "tl_schema")
+        set(_fits ON)
+        break()
+      endif()
+      if(_dep IN_LIST _seen)
+        continue()
+      endif()
+      list(APPEND _seen ${_dep})
+      get_property(_more GLOBAL PROPERTY TL_DEPS_${_dep})
+      list(APPEND _pending ${_more})
+    endwhile()
+    if(_fits)
+      target_precompile_headers(${_component} REUSE_FROM tl_library_pch)
+    endif()
+  endforeach()
+endfunction()
+
 # tl_test_pch()
 #
 # The headers that nearly every test file includes (GoogleTest, GoogleMock,

@@ -13,6 +13,7 @@ PACKAGES=(
   nodejs  # test-only: runs the page script bridge in a JavaScript engine
   chromium  # test-only: runs a bundle page with the script bridge in a real browser
   cmake ninja-build g++
+  lld  # build-only: the quicker linker CMake picks when present (TL_FAST_LINKER)
   locales  # test-only: the comma-decimal locale of the number-text tests
   clang libclang-rt-14-dev  # test-only: the libFuzzer targets (scripts/fuzz.sh)
 )
