@@ -83,7 +83,8 @@ endfunction()
 # component that links the schema reuses this target's precompiled header.
 # GCC takes a precompiled header only from a compilation with the same
 # flags, so this target is compiled as those components are (include
-# folders, definitions, warnings, the build's sanitizer options); a
+# folders, definitions, warnings, the build's sanitizer and optimisation
+# options: it is made while the libraries' folder options apply); a
 # component that does not fit (the decoding core and the test signal, which
 # use none of these headers) keeps its plain compilation. The files still
 # include what they use. Called once every component exists.
