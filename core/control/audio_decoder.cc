@@ -750,13 +750,17 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     }
   }
   try {
-    recorder_->startRecording();
+    // The controllers start first: a source that delivers at once (a file
+    // read as fast as it is decoded) must not meet a controller that is
+    // still idle, which drops what it gets.
     for (auto& c : audioControllers_) c->Start();
+    recorder_->startRecording();
     if (!listening_.load()) notifyListeners([](IAudioDecoderListener& l) { l.onStartListening(); });
     listening_.store(true);
     sendStartStop(0);
   } catch (const MicUnavailableException& e) {
     logWithLogger<LogLevel::Warning>(this, "stateListening: Exception: ", e.what());
+    for (auto& c : audioControllers_) c->Stop();
     try {
       recorder_->stopRecording();
     } catch (const std::exception& stopError) {
