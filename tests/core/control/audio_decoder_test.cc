@@ -84,6 +84,7 @@ class AudioDecoderTest : public ::testing::Test {
       auto recorder = std::make_unique<FakeRecorder>(log_);
       recorder->ratesFailure = ratesFailure_;
       recorder->micBusy = micBusy_;
+      recorder->feedOnStart = feedOnStart_;
       recorder_ = recorder.get();
       return recorder;
     };
@@ -149,6 +150,7 @@ class AudioDecoderTest : public ::testing::Test {
   FakeRecorder* recorder_ = nullptr;
   std::string ratesFailure_;
   bool micBusy_ = false;  // of the platform recorder made next
+  short feedOnStart_ = 0;  // likewise
   std::function<bool(const std::string&)> knowsPlugin_;
   MarkListener marks_;
   std::unique_ptr<Messenger> bus_;
@@ -156,6 +158,19 @@ class AudioDecoderTest : public ::testing::Test {
   std::unique_ptr<AudioDecoder> decoder_;
   std::unique_ptr<SDKPrivate> bridge_;
 };
+
+// A recorder that delivers as it starts (a file read as fast as it is
+// decoded) finds the processors already started: its first buffer is decoded.
+TEST_F(AudioDecoderTest, BufferDeliveredAsRecordingStartsIsDecoded) {
+  feedOnStart_ = 4242;
+  make();
+  send(configuration({}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(9, 1));
+  EXPECT_EQ(ThriftParamsFactory::readThriftParams<CodewordSignal>(*tap_->of(9)[0].params)->msg,
+            4242);
+}
 
 TEST_F(AudioDecoderTest, RunsFromInitDataToCodewordsAndStopOnTheBus) {
   make();

@@ -47,6 +47,8 @@ class FakeRecorder : public IAudioRecorder {
     if (micBusy) throw MicUnavailableException("microphone busy");
     if (refuse) throw NoMicPermissionException();
     log_.add("startRecording");
+    // A source that delivers at once, before startRecording returns.
+    if (feedOnStart != 0) feed(feedOnStart);
   }
   void stopRecording() override { log_.add("stopRecording"); }
   short* getShortBuffer(unsigned char index) override {
@@ -75,6 +77,7 @@ class FakeRecorder : public IAudioRecorder {
 
   bool micBusy = false;
   bool refuse = false;
+  short feedOnStart = 0;  // when set, startRecording feeds a buffer of it
   // When set, asking for the rates throws with this text (a device that is
   // not there).
   std::string ratesFailure;
