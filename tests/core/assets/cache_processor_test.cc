@@ -202,11 +202,11 @@ class Host : public IProcessorListener,
                   const std::string& then) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, 10s, [&] {
-      const auto starts = [](const std::string& prefix) {
-        return [&prefix](const std::string& e) { return e.rfind(prefix, 0) == 0; };
-      };
-      const auto it = std::find_if(list.begin(), list.end(), starts(first));
-      return it != list.end() && std::any_of(it + 1, list.end(), starts(then));
+      const auto it = std::find_if(list.begin(), list.end(),
+                                   [&](const std::string& e) { return e.rfind(first, 0) == 0; });
+      return it != list.end() && std::any_of(it + 1, list.end(), [&](const std::string& e) {
+               return e.rfind(then, 0) == 0;
+             });
     });
   }
   std::vector<std::string> take(std::vector<std::string>& list) {
