@@ -62,6 +62,7 @@
 #include "core/analytics/record_file.h"
 #include "core/runtime/active_object.h"
 #include "core/runtime/clock.h"
+#include "core/runtime/error_text.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor_listener.h"
 #include "core/runtime/log.h"
@@ -210,7 +211,8 @@ class AnalyticsRecordWriter : public INamedObject,
       return;
     }
     if (const int error = file_.append(text); error != 0) {
-      lose("Could not write an analytics record to ", currentPath_, ": ", std::strerror(error));
+      lose("Could not write an analytics record to ", currentPath_, ": ",
+           tembrolexin::errorText(error));
       return;
     }
     writing_ = true;
@@ -243,8 +245,8 @@ class AnalyticsRecordWriter : public INamedObject,
       error = file_.create(currentPath_);
     }
     if (error != 0) {
-      logWithLogger<LogLevel::Error>(this, "Could not open ", currentPath_, " for writing: ",
-                                     std::strerror(error));
+      logWithLogger<LogLevel::Error>(this, "Could not open ", currentPath_,
+                                     " for writing: ", tembrolexin::errorText(error));
       writing_ = false;
       return false;
     }
@@ -253,7 +255,7 @@ class AnalyticsRecordWriter : public INamedObject,
       file_.close();
       ::unlink(currentPath_.c_str());
       logWithLogger<LogLevel::Error>(this, "Could not write the header of ", currentPath_, ": ",
-                                     std::strerror(headerError));
+                                     tembrolexin::errorText(headerError));
       writing_ = false;
       return false;
     }
@@ -276,11 +278,11 @@ class AnalyticsRecordWriter : public INamedObject,
     if (const int error = file_.append(footer(reason)); error != 0) {
       // The file still ends after whole records: it goes as it is.
       logWithLogger<LogLevel::Error>(this, "Could not write the footer of ", currentPath_, ": ",
-                                     std::strerror(error));
+                                     tembrolexin::errorText(error));
     }
     if (const int error = file_.close(); error != 0) {
       logWithLogger<LogLevel::Error>(this, "Could not close ", currentPath_, ": ",
-                                     std::strerror(error));
+                                     tembrolexin::errorText(error));
     }
     if (lost > 0) {
       uploader_.uploadFile(currentPath_, [done = std::move(done)](bool) { done(false); });

@@ -15,6 +15,7 @@
 
 #include "core/assets/bundle_paths.h"
 #include "core/runtime/dir_info.h"
+#include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/unique_fd.h"
 
@@ -284,8 +285,8 @@ AssetExtractor::Result AssetExtractor::extract(std::string targetFolder) {
         break;
       case Writer::Outcome::kWriteFailed:
         result.refusal = Refusal::kWriteFailed;
-        result.error =
-            "cannot write " + targetFolder + "/" + name + ": " + std::strerror(writer.error());
+        result.error = "cannot write " + targetFolder + "/" + name + ": " +
+                       tembrolexin::errorText(writer.error());
         return result;
     }
     if (interrupted()) break;

@@ -21,6 +21,7 @@
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/control_messages.h"
 #include "core/runtime/dir_info.h"
+#include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/gzip_file.h"
 #include "core/runtime/message_factory.h"
@@ -559,7 +560,7 @@ std::optional<std::string> CacheProcessor::preparePackage(
       const int error = errno;
       std::remove(unzipped.c_str());
       if (error == ENAMETOOLONG) return refuse("name too long for a folder");
-      keepForDisk("no folder to unpack into: " + std::string(std::strerror(error)));
+      keepForDisk("no folder to unpack into: " + std::string(tembrolexin::errorText(error)));
       return refusal;
     }
     tembrolexin::AssetExtractor::Result result;
@@ -599,15 +600,23 @@ std::optional<std::string> CacheProcessor::preparePackage(
     // The new bundle folder replaces whatever had its name: a folder, or
     // debris of the cache's own (a plain file, a link: removed, never
     // followed).
+    // Each step's errno is read right after the call that set it: the
+    // folder removal closes descriptors on its way out, which may change it.
     struct stat st;
     const bool occupied = ::lstat(target.c_str(), &st) == 0;
-    const bool cleared =
-        !occupied || (S_ISDIR(st.st_mode) ? DirInfo::rmdir(target) : ::unlink(target.c_str()) == 0);
-    if (!cleared || std::rename(fresh.c_str(), target.c_str()) != 0) {
-      const int error = errno;
+    std::string why;
+    int error = 0;
+    if (occupied && S_ISDIR(st.st_mode)) {
+      if (!DirInfo::rmdir(target)) why = "the folder in its place cannot be removed";
+    } else if (occupied && ::unlink(target.c_str()) != 0) {
+      error = errno;
+    }
+    if (why.empty() && error == 0 && std::rename(fresh.c_str(), target.c_str()) != 0) error = errno;
+    if (!why.empty() || error != 0) {
       DirInfo::rmdir(fresh);
       if (error == ENAMETOOLONG) return refuse("name too long for a folder");
-      keepForDisk("cannot replace " + target + ": " + std::strerror(error));
+      keepForDisk("cannot replace " + target + ": " +
+                  (why.empty() ? tembrolexin::errorText(error) : why));
       return refusal;
     }
     std::remove(packagePath.c_str());

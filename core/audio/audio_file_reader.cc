@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "core/runtime/error_text.h"
+
 namespace tembrolexinsdk {
 
 namespace {
@@ -28,7 +30,7 @@ AudioFileReader::AudioFileReader(const std::string& path, Accept accept) : path_
   file_.open(path, std::ios::binary);
   if (!file_) {
     const int error = errno;
-    fail(error != 0 ? std::string("it does not open (") + std::strerror(error) + ")"
+    fail(error != 0 ? std::string("it does not open (") + tembrolexin::errorText(error) + ")"
                     : std::string("it does not open"));
   }
   file_.seekg(0, std::ios::end);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 
 namespace tembrolexin {
@@ -100,7 +101,7 @@ FileError::FileError(const std::string& what, std::string path, int errorNumber)
     : std::runtime_error(what), path_(std::move(path)), errorNumber_(errorNumber) {}
 
 std::string FileError::reason() const {
-  return errorNumber_ != 0 ? std::strerror(errorNumber_) : "unknown error";
+  return errorNumber_ != 0 ? tembrolexin::errorText(errorNumber_) : "unknown error";
 }
 
 std::string unzip_file(const std::string& path) { return unzip_file(path, UnzipLimits()); }

@@ -1,5 +1,6 @@
 #include "platform/api/tl_decoder.h"
 
+#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
@@ -10,11 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <openssl/rand.h>
-
 #include "core/control/audio_decoder.h"
 #include "core/net/http_request.h"
 #include "core/runtime/dir_info.h"
+#include "core/runtime/error_text.h"
 #include "core/runtime/log.h"
 #include "core/runtime/messenger.h"
 #include "platform/api/sdk_private_objcpp.h"
@@ -224,7 +224,7 @@ void TLDecoder::makePrivateFolder() {
     const int error = errno;
     TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
                             "Cannot make the private folder %s: %s; the core cannot keep its files",
-                            privateFolder_.c_str(), std::strerror(error));
+                            privateFolder_.c_str(), tembrolexin::errorText(error).c_str());
   }
   // Backup tools that follow the shared-metadata convention skip folders
   // marked with this attribute.

@@ -145,7 +145,11 @@ class TLSyncEngine : public TLEngine {
   mutable std::mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
   // Held while a registration is recorded and sent, so that sending again
-  // keeps the order the app gave.
+  // keeps the order the app gave. Sending under it cannot deadlock: the
+  // context only queues the message on the bus (or keeps it), and a queued
+  // decoder call it runs on the way only sends or sets values; nothing
+  // that holds the context's, the bus's or the decoder's locks comes back
+  // here (decoderInitialised is called by the decoder with no lock held).
   std::mutex registrationsMutex_;
   std::vector<Registration> registrations_;  // in the order registered
 };

@@ -16,6 +16,7 @@
 #include <deque>
 #include <utility>
 
+#include "core/runtime/error_text.h"
 #include "platform/runtime/notification_center.h"
 
 namespace tembrolexinplatform {
@@ -68,7 +69,7 @@ TLError socketError(int64_t code, std::string text) {
 }
 
 TLError posixError(int err, const char* reason) {
-  return TLError{kPosixErrorDomain, err, std::strerror(err), reason};
+  return TLError{kPosixErrorDomain, err, tembrolexin::errorText(err), reason};
 }
 
 void setError(TLError* out, TLError error) {

@@ -269,7 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{"AfterShutdown", "answer 6"}),
     [](const testing::TestParamInfo<Mistake>& info) { return std::string(info.param.name); });
 
-// The README app's ordinary run: no Warning but those the Parts give a
+// The README app's ordinary run: no Warning but the resampler's for a
 // 44.1 kHz recorder (its conversions are not by a whole factor), and ten
 // runs on one data folder log what the first does.
 TEST(OrdinaryRun, LogsNoWarningWithoutAnalyticsUrlAndAgainOnAReusedFolder) {
