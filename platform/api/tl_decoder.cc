@@ -170,9 +170,12 @@ void TLDecoder::startUp() {
   sntpDelegate_ = std::make_shared<SntpDelegate>(weak_from_this());
   sntpClient_->setDelegate(sntpDelegate_);
 
+  // An app may install its environment after taking the decoder; only a
+  // start without one is a mistake, which startDecoding reports (Error line
+  // and failedWithError). Until then the decoder just waits for it.
   if (!setUpWithEnvironment()) {
-    TLLogger::errorInMethod("-[TLDecoder init]", __LINE__, "%s",
-                            missingEnvironmentText().c_str());
+    TLLogger::debugInMethod("-[TLDecoder init]", __LINE__,
+                            "No PlatformEnvironment yet; set-up waits for the first start");
   }
   // The core initialises only after a first configuration; an empty one lets
   // it start without any from the app.
