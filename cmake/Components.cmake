@@ -19,12 +19,16 @@ function(tl_component)
     target_include_directories(${ARG_NAME} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
                                                   $<INSTALL_INTERFACE:${TL_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPS})
+    # The headers use concepts and requires-clauses: whoever includes them,
+    # an app through the installed package as well, compiles as C++20.
+    target_compile_features(${ARG_NAME} PUBLIC cxx_std_20)
     target_compile_options(${ARG_NAME} PRIVATE ${TL_WARNINGS})
   else()
     add_library(${ARG_NAME} INTERFACE)
     target_include_directories(${ARG_NAME} INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
                                                      $<INSTALL_INTERFACE:${TL_INSTALL_INCLUDEDIR}>)
     target_link_libraries(${ARG_NAME} INTERFACE ${ARG_DEPS})
+    target_compile_features(${ARG_NAME} INTERFACE cxx_std_20)
   endif()
 endfunction()
 

@@ -3,12 +3,13 @@
 # (the tools in bin/, headers under include/tembrolexin only and every
 # project include among them resolvable there, nothing of the test-signal
 # library, no header of the bridge's inside), builds the app that README.md
-# shows (the C++ block after "<!-- readme-app -->", taken as it stands) with
-# find_package, renders three words of station 4242 at 48 kHz with the
-# installed tl_gen, and runs the app RUNS times with the installed scheme
-# configuration: each run prints every word and exits 0 by itself. Given a
-# file it cannot read (text, missing), the app exits 1 by itself, naming the
-# file and the reason.
+# shows (the C++ block after "<!-- readme-app -->" with the CMake block after
+# "<!-- readme-app-cmake -->", both taken as they stand: find_package and
+# nothing else, so the package must carry C++20 itself), renders three words
+# of station 4242 at 48 kHz with the installed tl_gen, and runs the app RUNS
+# times with the installed scheme configuration: each run prints every word
+# and exits 0 by itself. Given a file it cannot read (text, missing), the app
+# exits 1 by itself, naming the file and the reason.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DGENERATOR=... [-DFLAGS=...] [-DRUNS=20]
 #         -P install_readme_app.cmake
 # FLAGS are compile and link flags for the app (the sanitizers of the build).
@@ -70,24 +71,15 @@ foreach(_header ${_headers})
 endforeach()
 
 # --- The README's app ----------------------------------------------------------
-file(READ ${SOURCE_DIR}/README.md _readme)
-string(FIND "${_readme}" "<!-- readme-app -->\n```cpp\n" _at)
-if(_at EQUAL -1)
-  fail("README.md shows no app after <!-- readme-app -->")
+# Its source and its CMakeLists.txt, both as the README shows them. The
+# package alone must make the app build: the lists set no language standard.
+readme_block(readme-app cpp _app)
+readme_block(readme-app-cmake cmake _lists)
+if(_lists MATCHES "cxx_std|CXX_STANDARD|-std=")
+  fail("the README's CMakeLists.txt sets the C++ standard itself:\n${_lists}")
 endif()
-string(SUBSTRING "${_readme}" ${_at} -1 _rest)
-string(REPLACE "<!-- readme-app -->\n```cpp\n" "" _rest "${_rest}")
-string(FIND "${_rest}" "\n```\n" _end)
-string(SUBSTRING "${_rest}" 0 ${_end} _app)
-file(WRITE ${WORK}/app/app.cpp "${_app}\n")
-file(WRITE ${WORK}/app/CMakeLists.txt [=[
-cmake_minimum_required(VERSION 3.25)
-project(readme_app LANGUAGES CXX)
-find_package(tembrolexin REQUIRED)
-add_executable(app app.cpp)
-target_compile_features(app PRIVATE cxx_std_20)
-target_link_libraries(app PRIVATE tembrolexin::tembrolexin)
-]=])
+file(WRITE ${WORK}/app/app.cpp "${_app}")
+file(WRITE ${WORK}/app/CMakeLists.txt "${_lists}")
 run(${CMAKE_COMMAND} -S ${WORK}/app -B ${WORK}/app/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${P} -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS=${FLAGS}"
     "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
