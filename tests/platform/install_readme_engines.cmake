@@ -1,8 +1,11 @@
-# The README's engine examples, built against the installed library as a
-# consumer builds them: installs the build into a temporary prefix and
-# builds every C++ block that follows a "<!-- readme-engine NAME -->" line of
-# README.md, taken as it stands, as the program NAME with find_package. The
-# examples are whole programs; they are built (compiled and linked), not run.
+# The README's engine examples, built and run as a consumer copies them:
+# installs the build into a temporary prefix and builds every C++ block that
+# follows a "<!-- readme-engine NAME -->" line of README.md, taken as it
+# stands, as the program NAME with the README's CMake lines (find_package,
+# link tembrolexin::tembrolexin, nothing else). Each program then runs in a
+# folder of its own and must end by itself with status 0, without a Warning
+# or Error line ("WRN: ", "ERR: ") of the library and without leaving a file
+# there.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DGENERATOR=... [-DFLAGS=...]
 #         -P install_readme_engines.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -38,7 +41,6 @@ while(TRUE)
   string(SUBSTRING "${_readme}" 0 ${_end} _code)
   file(WRITE ${WORK}/app/${_name}.cpp "${_code}\n")
   string(APPEND _lists "add_executable(${_name} ${_name}.cpp)\n"
-         "target_compile_features(${_name} PRIVATE cxx_std_20)\n"
          "target_link_libraries(${_name} PRIVATE tembrolexin::tembrolexin)\n")
   list(APPEND _names ${_name})
 endwhile()
@@ -54,8 +56,16 @@ run(${CMAKE_COMMAND} -S ${WORK}/app -B ${WORK}/app/build -G ${GENERATOR}
     "-DCMAKE_CXX_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK}/app/build)
 foreach(_name ${_names})
-  if(NOT EXISTS ${WORK}/app/build/${_name})
-    fail("not built: ${_name}")
+  file(MAKE_DIRECTORY ${WORK}/run/${_name})
+  execute_process(COMMAND ${WORK}/app/build/${_name} WORKING_DIRECTORY ${WORK}/run/${_name}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+  if(NOT rc EQUAL 0 OR "\n${out}\n${err}" MATCHES "\n(WRN|ERR): ")
+    fail("the README's example ${_name} ended with ${rc} or complained:\n${out}\n${err}")
+  endif()
+  # Without the app's PlatformEnvironment the library writes nothing.
+  file(GLOB _left ${WORK}/run/${_name}/*)
+  if(_left)
+    fail("the README's example ${_name} left files in its working folder: ${_left}")
   endif()
 endforeach()
 file(REMOVE_RECURSE ${WORK})
