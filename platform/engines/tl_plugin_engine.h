@@ -1,6 +1,7 @@
-// TLPluginEngine ("PLUGIN"): hands each configuration map that a decoder
-// plug-in reports from the core (ConfigurationMapSignal, bus type 30) to the
-// app's delegate as a dictionary, dated on arrival. Entries the app cannot
+// TLPluginEngine ("PLUGIN"): hands each configuration map that the bus
+// delivers (ConfigurationMapSignal, type 30: the maps the app and the engines
+// send to the core's plug-ins, and any a plug-in reports) to the app's
+// delegate as a dictionary, dated on arrival. Entries the app cannot
 // be given a value for (a type outside 0 to 4, or no value of that type) are
 // left out. No state besides the delegate; always "running".
 //
