@@ -151,19 +151,25 @@ void sendAMDBSignal(IThriftProvider* provider, const std::string& senderName,
 namespace {
 
 // The page `relative` below `folder`, reached without links, gets the script.
-void injectBelow(const std::string& folder, const std::string& relative,
-                 const std::string& script) {
+Injection injectBelow(const std::string& folder, const std::string& relative,
+                      const std::string& script) {
   std::string text;
-  if (!tembrolexin::fileio::readContentsBelow(folder, relative, text)) return;
-  if (text.find(kBridgeMarker) != std::string::npos) return;
+  if (!tembrolexin::fileio::readContentsBelow(folder, relative, text)) {
+    return {Injection::kUnreachable};
+  }
+  if (text.find(kBridgeMarker) != std::string::npos) return {Injection::kUnchanged};
   if (const size_t head = text.find("<head>"); head != std::string::npos) {
     text.insert(head + 6, script);
   } else if (const size_t body = text.find("<body"); body != std::string::npos) {
     text.insert(body, "<head> " + script + "</head>");
   } else {
-    return;
+    return {Injection::kUnchanged};
   }
-  tembrolexin::fileio::replaceContentsBelow(folder, relative, text);
+  int error = 0;
+  if (tembrolexin::fileio::replaceContentsBelow(folder, relative, text, &error)) {
+    return {Injection::kPlaced};
+  }
+  return {Injection::kNotWritten, error};
 }
 
 }  // namespace
@@ -174,10 +180,12 @@ void injectJavascript(const std::string& entryFile, std::string script) {
   injectBelow(page.path().empty() ? "." : page.path(), page.filename(), script);
 }
 
-void injectJavascript(const std::string& bundleFolder, const std::string& entryFile,
-                      std::string script) {
-  if (entryFile.empty() || bundleFolder.empty() || !insideFolder(bundleFolder, entryFile)) return;
-  injectBelow(bundleFolder, entryFile.substr(bundleFolder.size()), script);
+Injection injectJavascript(const std::string& bundleFolder, const std::string& entryFile,
+                           std::string script) {
+  if (entryFile.empty() || bundleFolder.empty() || !insideFolder(bundleFolder, entryFile)) {
+    return {Injection::kUnreachable};
+  }
+  return injectBelow(bundleFolder, entryFile.substr(bundleFolder.size()), script);
 }
 
 }  // namespace cacheprocessor

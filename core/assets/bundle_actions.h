@@ -81,18 +81,31 @@ void sendAMDBSignal(IThriftProvider* provider, const std::string& senderName,
 // The text that marks a page as already carrying the script bridge.
 inline constexpr const char* kBridgeMarker = "tembrolexin = (function()";
 
+// What injectJavascript did with a page.
+struct Injection {
+  enum Outcome {
+    kPlaced,       // the page now carries the script
+    kUnchanged,    // it already did, or it has neither "<head>" nor "<body"
+    kUnreachable,  // no regular file reached without a link: left alone
+    kNotWritten,   // the new page could not be written (a full disk): left whole
+  };
+  Outcome outcome;
+  // The system's error number of kNotWritten; 0 when there is none.
+  int error = 0;
+};
+
 // Places `script` in the page `entryFile`: right after the first "<head>",
 // or else as "<head> " + script + "</head>" right before the first "<body";
 // nothing when the page has neither, or already holds kBridgeMarker. The page
-// is replaced through a new file and a rename, so a failed write leaves it
-// whole; when no new file can be made the page stays as it is (never written
-// in place). Only a regular file reached without following a link is read
-// or written: with `bundleFolder`, every component from that folder down
-// (the entry file must lie below it); without, the page's own name. Never
-// reports an error.
+// is replaced through a new file that is synced and renamed over it, so a
+// failed write or a crash leaves it whole; when no new file can be made the
+// page stays as it is (never written in place). Only a regular file reached
+// without following a link is read or written: with `bundleFolder`, every
+// component from that folder down (the entry file must lie below it);
+// without, the page's own name. The first form never reports an error.
 void injectJavascript(const std::string& entryFile, std::string script);
-void injectJavascript(const std::string& bundleFolder, const std::string& entryFile,
-                      std::string script);
+Injection injectJavascript(const std::string& bundleFolder, const std::string& entryFile,
+                           std::string script);
 
 // The script element of the page bridge: the global object `tembrolexin`.
 const std::string& tembrolexinJsString();

@@ -323,18 +323,104 @@ void CacheProcessor::Configure(const ConfigurationParameters* configuration, con
   }
 }
 
+namespace {
+
+// Makes room for a bundle folder at `target`: removes what is there (a
+// folder tree, a file, a link as a link). The reason when it cannot.
+std::optional<std::string> clearPlace(const std::string& target) {
+  struct stat st;
+  if (::lstat(target.c_str(), &st) != 0) {
+    const int error = errno;
+    if (error == ENOENT) return std::nullopt;
+    return "cannot reach " + target + ": " + tembrolexin::errorText(error);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    if (DirInfo::rmdir(target)) return std::nullopt;
+    return "cannot remove the folder " + target;
+  }
+  if (::unlink(target.c_str()) == 0) return std::nullopt;
+  const int error = errno;
+  return "cannot remove " + target + ": " + tembrolexin::errorText(error);
+}
+
+bool sameFileSystem(const std::string& a, const std::string& b) {
+  struct stat sa;
+  struct stat sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
+}
+
+// Brings the app's bundle folder `source` into Acquired as `target`, whole or
+// not at all. A move within one file system is one rename. Otherwise the
+// tree is copied into a hidden staging folder beside `target` (named like an
+// unpacking folder, so a crash's leftover goes at the next start), which
+// replaces `target` once every byte is there; a move then removes `source`,
+// and only then. The Warning text when it fails; a failed copy leaves
+// nothing behind and `source` as it was. Sets `sourceLeft` when a move
+// copied everything but could not remove `source`.
+std::optional<std::string> bringIntoAcquired(const std::string& source, const std::string& target,
+                                             const std::string& acquired, const std::string& name,
+                                             bool move, bool& sourceLeft) {
+  const std::string verb = move ? "Could not move " : "Could not copy ";
+  struct stat st;
+  if (::lstat(source.c_str(), &st) != 0) {
+    const int error = errno;
+    return verb + source + ": " + tembrolexin::errorText(error);
+  }
+  if (!S_ISDIR(st.st_mode)) return verb + source + ": not a folder";
+  if (move && sameFileSystem(source, acquired)) {
+    if (auto why = clearPlace(target)) return verb + source + ": " + *why;
+    if (std::rename(source.c_str(), target.c_str()) == 0) return std::nullopt;
+    const int error = errno;
+    // EXDEV: a bind mount lies between them; the tree is copied after all.
+    if (error != EXDEV) return verb + source + ": " + tembrolexin::errorText(error);
+  }
+  std::string staging =
+      acquired + "/." + name.substr(0, kUnpackingNameBytes) + kUnpackingMark + "XXXXXX";
+  if (::mkdtemp(staging.data()) == nullptr) {
+    const int error = errno;
+    return verb + source + ": no folder to copy into: " + tembrolexin::errorText(error);
+  }
+  DirInfo::Fault fault;
+  std::optional<std::string> why;
+  if (!DirInfo::cpdir(source, staging, &fault)) {
+    why = verb + FileInfo::addPath(source, fault.entry) + ": " +
+          (fault.error != 0 ? tembrolexin::errorText(fault.error)
+                            : std::string("not a file, folder or link that can be copied"));
+  } else if (auto cleared = clearPlace(target)) {
+    why = verb + source + ": " + *cleared;
+  } else if (std::rename(staging.c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    why = verb + source + ": cannot rename " + staging + ": " + tembrolexin::errorText(error);
+  }
+  if (why) {
+    DirInfo::rmdir(staging);
+    return why;
+  }
+  sourceLeft = move && !DirInfo::rmdir(source);
+  return std::nullopt;
+}
+
+}  // namespace
+
 void CacheProcessor::installAssetsPath(const std::string& path, bool move) {
   // "bundle/" names the folder "bundle", never the Acquired folder itself.
   std::string source = path;
   while (source.size() > 1 && source.back() == '/') source.pop_back();
   const std::string name = FileInfo(source).basename();
-  const std::string target = acquiredPath() + "/" + name;
+  const std::string acquired = acquiredPath();
+  const std::string target = acquired + "/" + name;
   const bool usable = !name.empty() && !FileInfo::isHiddenOrTemporary(name) &&
                       tembrolexin::fileio::isUsablePath(source) && source != target;
-  if (!usable || !(move ? DirInfo::mvdir(source, target) : DirInfo::cpdir(source, target))) {
+  bool sourceLeft = false;
+  std::optional<std::string> why;
+  if (usable) why = bringIntoAcquired(source, target, acquired, name, move, sourceLeft);
+  if (!usable || why) {
     mLog.info("Asset ", path, " cannot be ", move ? "moved" : "copied", " to the acquired folder");
+    if (why) mLog.warning(*why);
     return;
   }
+  if (sourceLeft)
+    mLog.warning("Could not remove ", source, " after moving it to the acquired folder");
   prepareFolderAsset(target);
   listAssets(readyPath());
 }
@@ -693,6 +779,32 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolder(std::string folderPa
   }
 
   const std::string readyFolder = readyPathFor(folderPath);
+  // The script bridge goes into the entry page while the bundle is still in
+  // Acquired, before anything installed is withdrawn: a page that cannot be
+  // rewritten (a full disk) keeps this bundle waiting there for a later
+  // attempt and the installed copy as it is. A page reached through a link
+  // is never written.
+  std::string acquiredEntry;
+  cacheprocessor::modifyFileEntryPath(
+      cacheprocessor::parseJsonFile(FileInfo::addPath(folderPath, kActionsFile)), folderPath,
+      &acquiredEntry);
+  if (!acquiredEntry.empty()) {
+    using cacheprocessor::Injection;
+    const Injection injection =
+        cacheprocessor::injectJavascript(folderPath, acquiredEntry, mTembrolexinJsString);
+    if (injection.outcome == Injection::kUnreachable) {
+      mLog.warning("Entry page ", acquiredEntry,
+                   " is reached through a link or is not a plain file; the script bridge is "
+                   "left out");
+    } else if (injection.outcome == Injection::kNotWritten) {
+      mLog.warning("Could not prepare asset ", folderPath, ": cannot write the script bridge into ",
+                   acquiredEntry, ": ",
+                   injection.error != 0 ? tembrolexin::errorText(injection.error)
+                                        : std::string("the page changed meanwhile"),
+                   "; kept for a later attempt");
+      return FolderOutcome::kOther;
+    }
+  }
   // A folder that holds another bundle is emptied of it before this one
   // moves in; merging would leave that bundle's tables on foreign files.
   std::optional<std::string> occupant;
@@ -735,11 +847,9 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolder(std::string folderPa
     mReadyAssetPaths[bundleId] = readyFolder;
     mReadyManifests.insert_or_assign(bundleId, readyManifest);
   }
-  std::string entryFile;
   const Json::Value actions = cacheprocessor::modifyFileEntryPath(
       cacheprocessor::parseJsonFile(FileInfo::addPath(readyFolder, kActionsFile)), readyFolder,
-      &entryFile);
-  if (!entryFile.empty()) cacheprocessor::injectJavascript(entryFile, mTembrolexinJsString);
+      nullptr);
 
   auto sequences = cacheprocessor::getEventEngineConfiguration(actions);
   for (const auto& data : sequences)
@@ -848,7 +958,24 @@ void CacheProcessor::clearAssets() {
   const std::string ready = readyPath();
   const std::string acquired = acquiredPath();
   for (const std::string& folder : visibleEntries(ready, DirInfo::kFolders)) {
-    if (!DirInfo::mvdir(folder, acquired + folder.substr(ready.size()))) {
+    const std::string back = acquired + folder.substr(ready.size());
+    // A valid bundle that waits in Acquired under the same name (its entry
+    // page could not take the bridge, say) came after the installed copy and
+    // replaces it, as it would have at its installation: moving the old copy
+    // over it would mix the two.
+    struct stat st;
+    std::string invalid;
+    if (::lstat(back.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        cacheprocessor::bundleValid(Manifest(back, *mOptions.clock), BundleFormatVersion(back),
+                                    invalid)) {
+      if (DirInfo::rmdir(folder)) {
+        mLog.info("Deleted asset ", folder, ": replaced by ", back);
+      } else {
+        mLog.warning("Could not delete asset ", folder);
+      }
+      continue;
+    }
+    if (!DirInfo::mvdir(folder, back)) {
       mLog.info("Asset ", folder, " cannot be moved to the acquired folder and will be deleted");
       DirInfo::rmdir(folder);
     }

@@ -25,6 +25,19 @@
 // download statuses go to Options::statusSink, or, without one, to the
 // listener's onProcessorEvent with the cacher as sender.
 //
+// A bundle folder handed in by the app (kAssetsPathKey) arrives in Acquired
+// whole or not at all: copied (or moved across file systems) into a hidden
+// folder that takes the bundle's place only once every byte is there; a move
+// removes the app's folder only after that. A failure is logged with the
+// file and the system's reason, and nothing of it is kept.
+//
+// The script bridge is written into a bundle's entry page before the bundle
+// replaces an installed copy, reaching the page only from the bundle's own
+// folder without following a link (a page behind a link is left out, with a
+// Warning). A page that cannot be rewritten (a full disk) fails that
+// installation: the installed copy stays and the new folder waits in
+// Acquired for a later attempt.
+//
 // Packages are bounded (PackageLimits, settable through the configuration
 // keys kMaxPackageMegabytesKey, kMaxPackageSecondsKey): the size of a
 // download, of the unzipped package and of what it unpacks to, the number of

@@ -35,13 +35,18 @@ struct RawEntry {
 };
 
 // The entries of the open folder `folder` other than "." and "..", with
-// their own types. False when the folder cannot be read to its end.
-bool readEntries(int folder, std::vector<RawEntry>& entries) {
+// their own types. False when the folder cannot be read to its end; then
+// `error` holds the system's error number of the first failure.
+bool readEntries(int folder, std::vector<RawEntry>& entries, int& error) {
   // fdopendir takes over the descriptor it is given, so it gets a copy.
   const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return false;
+  if (copy < 0) {
+    error = errno;
+    return false;
+  }
   DIR* dir = ::fdopendir(copy);
   if (dir == nullptr) {
+    error = errno;
     ::close(copy);
     return false;
   }
@@ -51,6 +56,7 @@ bool readEntries(int folder, std::vector<RawEntry>& entries) {
     errno = 0;
     const dirent* entry = ::readdir(dir);
     if (entry == nullptr) {
+      if (errno != 0 && ok) error = errno;
       if (errno != 0) ok = false;
       break;
     }
@@ -58,6 +64,7 @@ bool readEntries(int folder, std::vector<RawEntry>& entries) {
     if (name == "." || name == "..") continue;
     struct stat st;
     if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (ok) error = errno;
       ok = false;
       continue;
     }
@@ -99,13 +106,15 @@ bool targetInsideSource(const std::string& source, const std::string& target) {
   return tText.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Copies every byte from `in` to `out`.
-bool copyBytes(int in, int out) {
+// Copies every byte from `in` to `out`; on failure `error` holds the
+// system's reason (a full disk shows here).
+bool copyBytes(int in, int out, int& error) {
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(in, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
+      error = errno;
       return false;
     }
     if (n == 0) return true;
@@ -115,6 +124,7 @@ bool copyBytes(int in, int out) {
       const ssize_t w = ::write(out, data, left);
       if (w < 0) {
         if (errno == EINTR) continue;
+        error = errno;
         return false;
       }
       data += w;
@@ -137,48 +147,79 @@ bool readLinkAt(int folder, const std::string& name, std::string& text) {
   }
 }
 
+// The functions below that take `int& error` set it, when they fail, to the
+// system's error number of the failing step, read right after that step; 0
+// when the failure has no system reason.
+
 // Recreates the link `source` (in `sourceDir`) as `target` (in `targetDir`),
 // replacing a non-folder there.
-bool copyLinkAt(int sourceDir, const std::string& source, int targetDir,
-                const std::string& target) {
+bool copyLinkAt(int sourceDir, const std::string& source, int targetDir, const std::string& target,
+                int& error) {
   std::string text;
-  if (!readLinkAt(sourceDir, source, text)) return false;
+  if (!readLinkAt(sourceDir, source, text)) {
+    error = errno;
+    return false;
+  }
   struct stat st;
   if (::fstatat(targetDir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(st.st_mode) || ::unlinkat(targetDir, target.c_str(), 0) != 0) return false;
+    if (S_ISDIR(st.st_mode)) {
+      error = EISDIR;
+      return false;
+    }
+    if (::unlinkat(targetDir, target.c_str(), 0) != 0) {
+      error = errno;
+      return false;
+    }
   }
-  return ::symlinkat(text.c_str(), targetDir, target.c_str()) == 0;
+  if (::symlinkat(text.c_str(), targetDir, target.c_str()) == 0) return true;
+  error = errno;
+  return false;
 }
 
 // Copies the regular file `name` from `sourceDir` to `targetDir`. Neither
 // side is opened through a link: a link already at the target is replaced.
-bool copyFileAt(int sourceDir, int targetDir, const std::string& name) {
+bool copyFileAt(int sourceDir, int targetDir, const std::string& name, int& error) {
   // Non-blocking so that something swapped in for the file (a named pipe) is
   // refused instead of waited on.
   const Fd in(::openat(sourceDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat inStat;
-  if (!in.valid() || ::fstat(in.get(), &inStat) != 0 || !S_ISREG(inStat.st_mode)) return false;
+  if (!in.valid() || ::fstat(in.get(), &inStat) != 0) {
+    error = errno;
+    return false;
+  }
+  error = 0;
+  if (!S_ISREG(inStat.st_mode)) return false;
   constexpr int kOutFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
   Fd out(::openat(targetDir, name.c_str(), kOutFlags, 0666));
   if (!out.valid() && errno == ELOOP) {
-    if (::unlinkat(targetDir, name.c_str(), 0) != 0) return false;
+    if (::unlinkat(targetDir, name.c_str(), 0) != 0) {
+      error = errno;
+      return false;
+    }
     out = Fd(::openat(targetDir, name.c_str(), kOutFlags | O_EXCL, 0666));
   }
   struct stat outStat;
-  if (!out.valid() || ::fstat(out.get(), &outStat) != 0 ||
-      (outStat.st_dev == inStat.st_dev && outStat.st_ino == inStat.st_ino) ||
-      ::ftruncate(out.get(), 0) != 0) {
+  if (!out.valid() || ::fstat(out.get(), &outStat) != 0) {
+    error = errno;
     return false;
   }
-  const bool copied = copyBytes(in.get(), out.get());
-  return out.close() && copied;
+  if (outStat.st_dev == inStat.st_dev && outStat.st_ino == inStat.st_ino) return false;
+  if (::ftruncate(out.get(), 0) != 0 || !copyBytes(in.get(), out.get(), error)) {
+    if (error == 0) error = errno;
+    return false;
+  }
+  // A delayed write failure shows when the file is closed.
+  if (out.close()) return true;
+  error = errno;
+  return false;
 }
 
 // Copies one entry that is not a folder: a file's bytes, a link as a link.
-bool copyEntryAt(int sourceDir, int targetDir, const RawEntry& entry) {
-  if (S_ISLNK(entry.mode)) return copyLinkAt(sourceDir, entry.name, targetDir, entry.name);
+bool copyEntryAt(int sourceDir, int targetDir, const RawEntry& entry, int& error) {
+  if (S_ISLNK(entry.mode)) return copyLinkAt(sourceDir, entry.name, targetDir, entry.name, error);
+  error = 0;
   if (!S_ISREG(entry.mode)) return false;  // sockets, pipes and devices are not copied
-  return copyFileAt(sourceDir, targetDir, entry.name);
+  return copyFileAt(sourceDir, targetDir, entry.name, error);
 }
 
 // Moves one entry that is not a folder; across file systems, by copy and
@@ -187,15 +228,21 @@ bool moveEntryAt(int sourceDir, int targetDir, const RawEntry& entry) {
   const char* name = entry.name.c_str();
   if (::renameat(sourceDir, name, targetDir, name) == 0) return true;
   if (errno != EXDEV) return false;
-  if (!copyEntryAt(sourceDir, targetDir, entry)) return false;
+  int error = 0;
+  if (!copyEntryAt(sourceDir, targetDir, entry, error)) return false;
   return ::unlinkat(sourceDir, name, 0) == 0;
 }
 
 // The folder `name` in `targetDir` to move or copy into, created when
 // missing. A link (or file) where a folder should go gives an invalid Fd.
-Fd prepareTargetAt(int targetDir, const std::string& name) {
-  if (::mkdirat(targetDir, name.c_str(), 0755) != 0 && errno != EEXIST) return Fd();
-  return openFolderAt(targetDir, name);
+Fd prepareTargetAt(int targetDir, const std::string& name, int& error) {
+  if (::mkdirat(targetDir, name.c_str(), 0755) != 0 && errno != EEXIST) {
+    error = errno;
+    return Fd();
+  }
+  Fd folder = openFolderAt(targetDir, name);
+  if (!folder.valid()) error = errno;
+  return folder;
 }
 
 // The folder given as the target at the top, created when missing; it may be
@@ -211,28 +258,39 @@ Fd openTopSource(const std::string& source) {
 }
 
 // Checks of the folder given to mvdir and cpdir. Returns false when the
-// operation must fail; sets `sourceIsLink` when `source` is itself a link.
-bool checkTop(const std::string& source, const std::string& target, bool& sourceIsLink) {
+// operation must fail, with `error` set as for the copy helpers; sets
+// `sourceIsLink` when `source` is itself a link.
+bool checkTop(const std::string& source, const std::string& target, bool& sourceIsLink,
+              int& error) {
+  error = 0;
   if (!fileio::isUsablePath(source) || !fileio::isUsablePath(target)) return false;
   struct stat st;
-  if (::lstat(withoutTrailingSlashes(source).c_str(), &st) != 0) return false;
+  if (::lstat(withoutTrailingSlashes(source).c_str(), &st) != 0) {
+    error = errno;
+    return false;
+  }
   sourceIsLink = S_ISLNK(st.st_mode);
   if (sourceIsLink) return !lexists(target);
-  return S_ISDIR(st.st_mode) && !targetInsideSource(source, target);
+  if (!S_ISDIR(st.st_mode)) {
+    error = ENOTDIR;
+    return false;
+  }
+  return !targetInsideSource(source, target);
 }
 
 // Moves the contents of the open folder `source` into the open folder
 // `target`; the emptied subfolders of `source` are removed.
 bool moveTree(int source, int target) {
   std::vector<RawEntry> entries;
-  bool ok = readEntries(source, entries);
+  int error = 0;
+  bool ok = readEntries(source, entries, error);
   for (const RawEntry& entry : entries) {
     if (!S_ISDIR(entry.mode)) {
       if (!moveEntryAt(source, target, entry)) ok = false;
       continue;
     }
     const Fd from = openFolderAt(source, entry.name);
-    const Fd to = prepareTargetAt(target, entry.name);
+    const Fd to = prepareTargetAt(target, entry.name, error);
     if (!from.valid() || !to.valid() || !moveTree(from.get(), to.get())) {
       ok = false;
       continue;
@@ -243,19 +301,49 @@ bool moveTree(int source, int target) {
   return ok;
 }
 
-// Copies the contents of the open folder `source` into the open folder
-// `target`.
-bool copyTree(int source, int target) {
+// Keeps the first failure of a walk, when the caller asked for it.
+class FaultNote {
+ public:
+  explicit FaultNote(DirInfo::Fault* out) : out_(out) {}
+  void note(const std::string& entry, int error) {
+    if (out_ != nullptr && !noted_) *out_ = DirInfo::Fault{entry, error};
+    noted_ = true;
+  }
+
+ private:
+  DirInfo::Fault* out_;
+  bool noted_ = false;
+};
+
+std::string below(const std::string& prefix, const std::string& name) {
+  return prefix.empty() ? name : prefix + "/" + name;
+}
+
+// Copies the contents of the open folder `source`, which lies at `prefix`
+// below the top of the copy, into the open folder `target`.
+bool copyTree(int source, int target, const std::string& prefix, FaultNote& fault) {
   std::vector<RawEntry> entries;
-  bool ok = readEntries(source, entries);
+  int error = 0;
+  bool ok = readEntries(source, entries, error);
+  if (!ok) fault.note(prefix, error);
   for (const RawEntry& entry : entries) {
+    const std::string path = below(prefix, entry.name);
     if (!S_ISDIR(entry.mode)) {
-      if (!copyEntryAt(source, target, entry)) ok = false;
+      if (!copyEntryAt(source, target, entry, error)) {
+        fault.note(path, error);
+        ok = false;
+      }
       continue;
     }
     const Fd from = openFolderAt(source, entry.name);
-    const Fd to = prepareTargetAt(target, entry.name);
-    if (!from.valid() || !to.valid() || !copyTree(from.get(), to.get())) ok = false;
+    if (!from.valid()) error = errno;
+    const Fd to = from.valid() ? prepareTargetAt(target, entry.name, error) : Fd();
+    if (!from.valid() || !to.valid()) {
+      fault.note(path, error);
+      ok = false;
+    } else if (!copyTree(from.get(), to.get(), path, fault)) {
+      ok = false;
+    }
   }
   return ok;
 }
@@ -265,7 +353,8 @@ bool copyTree(int source, int target) {
 // it is. Stops at the first entry that cannot be deleted.
 bool removeContents(int folder) {
   std::vector<RawEntry> entries;
-  readEntries(folder, entries);
+  int error = 0;
+  readEntries(folder, entries, error);
   for (const RawEntry& entry : entries) {
     const char* name = entry.name.c_str();
     if (S_ISDIR(entry.mode)) {
@@ -354,13 +443,14 @@ bool DirInfo::mkdir(const std::string& path, bool recursive) {
 
 bool DirInfo::mvdir(const std::string& source, const std::string& target) {
   bool sourceIsLink = false;
-  if (!checkTop(source, target, sourceIsLink)) return false;
+  int error = 0;
+  if (!checkTop(source, target, sourceIsLink, error)) return false;
   if (sourceIsLink) {
     const std::string from = withoutTrailingSlashes(source);
     const std::string to = withoutTrailingSlashes(target);
     if (::rename(from.c_str(), to.c_str()) == 0) return true;
     if (errno != EXDEV) return false;
-    return copyLinkAt(AT_FDCWD, from, AT_FDCWD, to) && ::unlink(from.c_str()) == 0;
+    return copyLinkAt(AT_FDCWD, from, AT_FDCWD, to, error) && ::unlink(from.c_str()) == 0;
   }
   // One rename moves the whole tree when the target is free and on the same
   // file system.
@@ -374,17 +464,31 @@ bool DirInfo::mvdir(const std::string& source, const std::string& target) {
   return ok;
 }
 
-bool DirInfo::cpdir(const std::string& source, const std::string& target) {
+bool DirInfo::cpdir(const std::string& source, const std::string& target, Fault* fault) {
+  FaultNote note(fault);
   bool sourceIsLink = false;
-  if (!checkTop(source, target, sourceIsLink)) return false;
+  int error = 0;
+  if (!checkTop(source, target, sourceIsLink, error)) {
+    note.note("", error);
+    return false;
+  }
   if (sourceIsLink) {
-    return copyLinkAt(AT_FDCWD, withoutTrailingSlashes(source), AT_FDCWD,
-                      withoutTrailingSlashes(target));
+    if (copyLinkAt(AT_FDCWD, withoutTrailingSlashes(source), AT_FDCWD,
+                   withoutTrailingSlashes(target), error)) {
+      return true;
+    }
+    note.note("", error);
+    return false;
   }
   const Fd from = openTopSource(source);
-  const Fd to = prepareTopTarget(target);
-  if (!from.valid() || !to.valid()) return false;
-  return copyTree(from.get(), to.get());
+  if (!from.valid()) error = errno;
+  const Fd to = from.valid() ? prepareTopTarget(target) : Fd();
+  if (from.valid() && !to.valid()) error = errno;
+  if (!from.valid() || !to.valid()) {
+    note.note("", error);
+    return false;
+  }
+  return copyTree(from.get(), to.get(), "", note);
 }
 
 bool DirInfo::copyFile(const std::string& source, const std::string& target) {
@@ -401,7 +505,8 @@ bool DirInfo::copyFile(const std::string& source, const std::string& target) {
   }
   Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!out.valid()) return false;
-  const bool copied = copyBytes(in.get(), out.get());
+  int error = 0;
+  const bool copied = copyBytes(in.get(), out.get(), error);
   return out.close() && copied;
 }
 

@@ -53,10 +53,20 @@ class DirInfo {
   // False when anything was left behind, `source` is not a folder or
   // `target` lies inside `source`.
   static bool mvdir(const std::string& source, const std::string& target);
+  // Where a copy first failed: the entry's path below the source ("" for the
+  // source itself) and the system's error number; 0 when the failure has no
+  // system reason (an entry that is no file, folder or link, a link at the
+  // top, a target inside the source).
+  struct Fault {
+    std::string entry;
+    int error = 0;
+  };
+
   // Copies the tree `source` into the folder `target` (created when missing).
   // False when any entry could not be copied, `source` is not a folder or
-  // `target` lies inside `source`.
-  static bool cpdir(const std::string& source, const std::string& target);
+  // `target` lies inside `source`; the copy still goes on past a failed entry.
+  // The first failure goes to `*fault` when that is not null.
+  static bool cpdir(const std::string& source, const std::string& target, Fault* fault = nullptr);
   // Copies one file's bytes to `target` (created or truncated). False when
   // `source` cannot be read as a regular file (then `target` is not touched),
   // when both name the same file, or when writing fails.

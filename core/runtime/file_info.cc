@@ -48,6 +48,7 @@ bool readAll(int fd, std::string& text) {
 // component is a link, not a folder, or "..".
 Fd openParentBelow(const std::string& folder, const std::string& relative, std::string& leaf) {
   if (!fileio::isUsablePath(folder) || !fileio::isUsablePath(relative) || folder.empty()) {
+    errno = EINVAL;
     return Fd();
   }
   std::vector<std::string> segments;
@@ -56,11 +57,17 @@ Fd openParentBelow(const std::string& folder, const std::string& relative, std::
     size_t end = relative.find('/', start);
     if (end == std::string::npos) end = relative.size();
     const std::string segment = relative.substr(start, end - start);
-    if (segment == "..") return Fd();
+    if (segment == "..") {
+      errno = EINVAL;
+      return Fd();
+    }
     if (!segment.empty() && segment != ".") segments.push_back(segment);
     start = end + 1;
   }
-  if (segments.empty()) return Fd();
+  if (segments.empty()) {
+    errno = EINVAL;
+    return Fd();
+  }
   Fd at(::open(folder.c_str(), kFolderFlags));
   for (size_t i = 0; at.valid() && i + 1 < segments.size(); ++i) {
     at = Fd(::openat(at.get(), segments[i].c_str(), kFolderFlags));
@@ -86,10 +93,16 @@ bool readContentsBelow(const std::string& folder, const std::string& relative, s
 }
 
 bool replaceContentsBelow(const std::string& folder, const std::string& relative,
-                          const std::string& text) {
+                          const std::string& text, int* error) {
+  int ignored = 0;
+  int& why = error != nullptr ? *error : ignored;
+  why = 0;
   std::string leaf;
   const Fd parent = openParentBelow(folder, relative, leaf);
-  if (!parent.valid()) return false;
+  if (!parent.valid()) {
+    why = errno;
+    return false;
+  }
   struct stat st;
   const bool existed = ::fstatat(parent.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (existed && !S_ISREG(st.st_mode)) return false;
@@ -101,15 +114,32 @@ bool replaceContentsBelow(const std::string& folder, const std::string& relative
            std::to_string(counter.fetch_add(1));
     file = Fd(::openat(parent.get(), temp.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!file.valid() && errno != EEXIST) return false;
+    if (!file.valid() && errno != EEXIST) {
+      why = errno;
+      return false;
+    }
   }
-  if (!file.valid()) return false;
+  if (!file.valid()) {
+    why = EEXIST;
+    return false;
+  }
+  // Each step's errno is kept before the next call can change it. The bytes
+  // reach the disk before the rename, so that a crash leaves the old page or
+  // the new one, never an empty file under the page's name.
   bool ok = writeAll(file.get(), text.data(), text.size());
   if (ok && existed) ok = ::fchmod(file.get(), st.st_mode & 07777) == 0;
-  if (!file.close()) ok = false;
+  if (ok) ok = ::fsync(file.get()) == 0;
+  if (!ok) why = errno;
+  if (!file.close() && ok) {
+    why = errno;
+    ok = false;
+  }
   // The rename replaces the name itself: had a link taken the page's place
   // since the check, the link would go, never its target.
-  if (ok) ok = ::renameat(parent.get(), temp.c_str(), parent.get(), leaf.c_str()) == 0;
+  if (ok && ::renameat(parent.get(), temp.c_str(), parent.get(), leaf.c_str()) != 0) {
+    why = errno;
+    ok = false;
+  }
   if (!ok) ::unlinkat(parent.get(), temp.c_str(), 0);
   return ok;
 }
@@ -230,6 +260,8 @@ bool FileInfo::replaceContents(std::string text) const {
   if (fd < 0) return writeInPlace();
   bool ok = writeAll(fd, text.data(), text.size());
   if (ok && existed) ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+  // On the disk before the rename: a crash leaves the old text or the new.
+  if (ok) ok = ::fsync(fd) == 0;
   if (::close(fd) != 0) ok = false;
   if (ok) ok = ::rename(tempPath.c_str(), path_.c_str()) == 0;
   if (!ok) ::unlink(tempPath.c_str());

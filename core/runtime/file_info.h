@@ -46,8 +46,9 @@ class FileInfo {
   // "Missing file - <path>\r\n" to standard output and returns "".
   std::string contents() const;
   // Replaces the file with `text`: the bytes go to a new hidden file beside
-  // it (see isHiddenOrTemporary) that is then renamed over the old one, so a
-  // failed write leaves the old content whole. Keeps an existing file's permission bits. A path that is a
+  // it (see isHiddenOrTemporary), synced to the disk, that is then renamed
+  // over the old one, so a failed write or a crash leaves the old content
+  // whole. Keeps an existing file's permission bits. A path that is a
   // symbolic link is written through in place. True when every byte reached
   // the file.
   bool replaceContents(std::string text) const;
@@ -84,12 +85,14 @@ int createTempBeside(const std::string& path, std::string& tempPath);
 // Replaces the regular file `relative` below `folder` with `text`, reaching
 // it without following a symbolic link on any component (`folder` itself
 // included): the bytes go to a new file beside it (createTempBeside's name),
-// which is then renamed over it, keeping its permission bits. Never writes
-// in place. False, with nothing changed, when a component is a link or not a
-// folder, the file is not a regular file, `relative` climbs out through
-// "..", or no new file can be made or written.
+// which is synced to the disk and then renamed over it, keeping its
+// permission bits. Never writes in place. False, with nothing changed, when a
+// component is a link or not a folder, the file is not a regular file,
+// `relative` climbs out through "..", or no new file can be made or written;
+// then `*error` (when not null) holds the system's error number of the
+// failing step, or 0 when there is none.
 bool replaceContentsBelow(const std::string& folder, const std::string& relative,
-                          const std::string& text);
+                          const std::string& text, int* error = nullptr);
 // The regular file `relative` below `folder`, reached the same way; false
 // when it cannot be.
 bool readContentsBelow(const std::string& folder, const std::string& relative, std::string& text);

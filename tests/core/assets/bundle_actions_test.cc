@@ -249,7 +249,8 @@ TEST_P(InjectLinkTest, WritesOnlyARegularPageInsideTheBundle) {
     fs::remove_all(at);
     fs::create_symlink(dir.file(c.target), at);
   }
-  cp::injectJavascript(bundle, bundle + "/" + c.entry, "<script>S</script>");
+  EXPECT_EQ(cp::injectJavascript(bundle, bundle + "/" + c.entry, "<script>S</script>").outcome,
+            c.injected ? cp::Injection::kPlaced : cp::Injection::kUnreachable);
   EXPECT_EQ(readFile(dir.file("outside/index.html")), page);
   EXPECT_EQ(readFile(dir.file("outside/www/index.html")), page);
   if (c.injected) {

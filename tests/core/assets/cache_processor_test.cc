@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -613,21 +614,194 @@ INSTANTIATE_TEST_SUITE_P(Debris, CacheProcessorDebrisTest, ::testing::Values(
     DebrisCase{"LongName", std::string(240, 'n'), nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A bundle handed in whose entry page is a link to a file elsewhere: the
-// page is not injected and the file elsewhere stays as it was.
-TEST_F(CacheProcessorTest, EntryPageThatIsALinkIsNotWrittenThrough) {
-  const std::string page = "<html><head></head></html>";
-  writeFile(dir_.file("elsewhere.html"), page);
-  Bundle().writeTo(dir_.file("in/web"));
-  fs::remove(dir_.file("in/web/index.html"));
-  fs::create_symlink(dir_.file("elsewhere.html"), dir_.file("in/web/index.html"));
+// A bundle handed in by path whose entry page lies behind a link (a folder
+// on its way, or the page itself): the page is left alone with a Warning
+// naming it, whatever lies outside the cache stays as it was, and the
+// bundle installs. A page without "<head>" or "<body" stays silent.
+struct EntryCase {
+  const char* name;
+  bool move;
+  std::string entryPoint;
+  std::function<void(const std::string& app, const std::string& root)> stage;
+  std::string file, text;  // below the test folder, its text afterwards
+  std::vector<std::string> warnings;
+};
+void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
+class CacheProcessorEntryPageTest : public CacheProcessorTest,
+                                    public ::testing::WithParamInterface<EntryCase> {};
+
+// 46 bytes that must never grow by the bridge.
+const std::string kOutsidePage = "<html><head></head><body>outside</body></html>";
+
+TEST_P(CacheProcessorEntryPageTest, IsWrittenOnlyInsideTheBundle) {
+  const EntryCase& c = GetParam();
+  const std::string app = dir_.file("app/b");
+  Bundle{.actions = R"({"entryPoint":")" + c.entryPoint + R"("})"}.writeTo(app);
+  c.stage(app, dir_.path());
   start();
-  const ConfigurationParameter<std::string> path(dir_.file("in/web"));
-  configure({{CacheProcessor::kAssetsCanBeMovedKey, &kTrue}, {CacheProcessor::kAssetsPathKey, &path}});
-  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"X", ready("web")}}));
-  EXPECT_EQ(readFile(dir_.file("elsewhere.html")), page);
-  EXPECT_TRUE(fs::is_symlink(ready("web/index.html")));
+  const ConfigurationParameter<std::string> path(app);
+  const ConfigurationParameter<bool> move(c.move);
+  configure(
+      {{CacheProcessor::kAssetsCanBeMovedKey, &move}, {CacheProcessor::kAssetsPathKey, &path}});
+  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"X", ready("b")}}));
+  EXPECT_EQ(readFile(dir_.file(c.file)), c.text);
+  std::vector<std::string> warnings;
+  for (const std::string& line : host_.take(host_.logs)) {
+    if (line.rfind("3 ", 0) == 0) warnings.push_back(line);
+  }
+  EXPECT_EQ(warnings, c.warnings);
 }
+
+const auto kLinkedFolder = [](const std::string& app, const std::string& root) {
+  writeFile(root + "/outside/inner/page.html", kOutsidePage);
+  fs::create_directory_symlink(root + "/outside", app + "/sub");
+};
+const std::string kLinkedFolderWarning =
+    "3 Entry page $/Assets/Acquired/b/sub/inner/page.html is reached through a link or is not a "
+    "plain file; the script bridge is left out";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Entries, CacheProcessorEntryPageTest, ::testing::Values(
+    EntryCase{"LinkedFolderCopied", false, "sub/inner/page.html", kLinkedFolder,
+              "outside/inner/page.html", kOutsidePage, {kLinkedFolderWarning}},
+    EntryCase{"LinkedFolderMoved", true, "sub/inner/page.html", kLinkedFolder,
+              "outside/inner/page.html", kOutsidePage, {kLinkedFolderWarning}},
+    EntryCase{"LinkedPageMoved", true, "index.html",
+              [](const std::string& app, const std::string& root) {
+                writeFile(root + "/elsewhere.html", kOutsidePage);
+                fs::remove(app + "/index.html");
+                fs::create_symlink(root + "/elsewhere.html", app + "/index.html");
+              },
+              "elsewhere.html", kOutsidePage,
+              {"3 Entry page $/Assets/Acquired/b/index.html is reached through a link or is not a "
+               "plain file; the script bridge is left out"}},
+    EntryCase{"PageWithoutHeadOrBody", false, "index.html",
+              [](const std::string& app, const std::string&) { writeFile(app + "/index.html", "<p>plain</p>"); },
+              "Assets/Ready/b/index.html", "<p>plain</p>", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// The disk fills up while an app's bundle folder comes in by path, copied or
+// moved across file systems: a file size limit in a child process, swept in
+// steps of 4 KiB, fails the copy at one file or other, or leaves room for
+// every file but not for the entry page with the bridge. Every step either
+// installs version 2 whole, or logs why, keeps version 1 installed and keeps
+// nothing half-copied; a move keeps the app's folder until the whole copy is
+// in place; and a later start (with room again) installs a whole bundle.
+class CacheProcessorAssetsPathFullDiskTest : public CacheProcessorTest,
+                                             public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CacheProcessorAssetsPathFullDiskTest, InstallsWholeOrKeepsTheInstalledCopy) {
+  const bool move = GetParam();
+  tltest::TempDir elsewhere("/dev/shm");
+  struct stat a;
+  struct stat b;
+  if (move && (::stat(elsewhere.path().c_str(), &a) != 0 || ::stat(dir_.path().c_str(), &b) != 0 ||
+               a.st_dev == b.st_dev)) {
+    GTEST_SKIP() << "no second file system to move the bundle from";
+  }
+  const std::string& script = CacheProcessor::mTembrolexinJsString;
+  const std::string page = "<html><head></head><body>" + std::string(9961, 'p') + "</body></html>";
+  ASSERT_EQ(page.size(), 10000u);
+  std::map<std::string, std::string> files = Bundle{.version = 2}.files();
+  files["index.html"] = page;
+  files["db.amdb"] = std::string(12000, 'd');
+  const size_t injectedSize = page.size() + script.size();
+  processor_.reset();  // its cacher's thread: the child starts from one thread
+
+  for (size_t limit = 0; limit <= (16 << 10); limit += 4 << 10) {
+    SCOPED_TRACE("file size limit " + std::to_string(limit));
+    const std::string step = "s" + std::to_string(limit);
+    const std::string root = dir_.file(step);
+    const std::string acq = root + "/Assets/Acquired";
+    const std::string rdy = root + "/Assets/Ready";
+    const std::string app = elsewhere.file(step + "/b");
+    Bundle{.version = 1}.writeTo(rdy + "/b");  // installed by an earlier run
+    for (const auto& [name, text] : files) writeFile(app + "/" + name, text);
+
+    const std::string seen = tltest::inChild([&] {
+      CacheProcessor processor(options_);
+      processor.Initialise(&host_, -1, nullptr);
+      processor.SetFilePath(root);
+      host_.take(host_.logs);
+      tltest::limitFileSize(limit);
+      const ConfigurationParameter<std::string> path(app);
+      const ConfigurationParameter<bool> canMove(move);
+      const ConfigurationParameters map{{CacheProcessor::kAssetsCanBeMovedKey, &canMove},
+                                        {CacheProcessor::kAssetsPathKey, &path}};
+      processor.Configure(&map, nullptr);
+      std::string out;
+      for (const std::string& line : host_.take(host_.logs)) {
+        if (line.rfind("3 ", 0) == 0 || line.find("cannot be") != std::string::npos)
+          out += line + "\n";
+      }
+      for (const auto& [id, folder] : processor.readyAssetPaths()) out += id + " " + folder + "\n";
+      return out;
+    });
+
+    std::vector<std::string> tooLarge;
+    for (const auto& [name, text] : files) {
+      if (text.size() > limit) tooLarge.push_back(name);
+    }
+    const std::string installed = "X " + rdy + "/b\n";
+    const std::string bridged = "<html><head>" + script + page.substr(12);
+    const std::string failure = "3 Could not " + std::string(move ? "move " : "copy ") + app + "/";
+    if (!tooLarge.empty()) {
+      // The copy failed: the Info line, then the Warning naming one file too large.
+      const std::string info = "2 Asset " + app + " cannot be " + (move ? "moved" : "copied") +
+                               " to the acquired folder\n";
+      ASSERT_THAT(seen, StartsWith(info + failure));
+      const std::string file =
+          seen.substr(info.size() + failure.size(),
+                      seen.find(':', info.size() + failure.size()) - info.size() - failure.size());
+      EXPECT_THAT(tooLarge, Contains(file));
+      EXPECT_EQ(seen, info + failure + file + ": File too large\n" + installed);
+      EXPECT_THAT(tree(acq), IsEmpty());
+      EXPECT_TRUE(readFile(app + "/db.amdb") == files["db.amdb"]);  // the app's folder is whole
+      EXPECT_THAT(readFile(rdy + "/b/manifest.json"), ::testing::HasSubstr(R"("version":1,)"));
+    } else if (injectedSize > limit) {
+      // Every byte copied, but the page cannot take the bridge: version 1
+      // stays, version 2 waits whole in Acquired.
+      EXPECT_EQ(seen, "3 Could not prepare asset $/" + step +
+                          "/Assets/Acquired/b: cannot write the "
+                          "script bridge into $/" +
+                          step +
+                          "/Assets/Acquired/b/index.html: File too "
+                          "large; kept for a later attempt\n" +
+                          installed);
+      std::vector<std::string> whole = {"b"};
+      for (const auto& [name, text] : files) {
+        whole.push_back("b/" + name);
+        EXPECT_TRUE(readFile(acq + "/b/" + name) == text) << name;
+      }
+      EXPECT_EQ(tree(acq), whole);
+      EXPECT_EQ(fs::exists(app), !move);
+      EXPECT_THAT(readFile(rdy + "/b/manifest.json"), ::testing::HasSubstr(R"("version":1,)"));
+    } else {
+      EXPECT_EQ(seen, installed);
+      EXPECT_TRUE(readFile(rdy + "/b/index.html") == bridged);
+      EXPECT_EQ(fs::exists(app), !move);
+    }
+
+    // A later start, with room again, installs only whole bundles.
+    CacheProcessor later(options_);
+    later.Initialise(&host_, -1, nullptr);
+    later.SetFilePath(root);
+    EXPECT_EQ(later.readyAssetPaths(), (std::map<std::string, std::string>{{"X", rdy + "/b"}}));
+    EXPECT_THAT(tree(acq), IsEmpty());
+    if (!tooLarge.empty()) {
+      EXPECT_THAT(readFile(rdy + "/b/manifest.json"), ::testing::HasSubstr(R"("version":1,)"));
+    } else {
+      for (const auto& [name, text] : files) {
+        EXPECT_TRUE(readFile(rdy + "/b/" + name) == (name == "index.html" ? bridged : text))
+            << name;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorAssetsPathFullDiskTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Move" : "Copy"; });
 
 // The disk fills up (a file size limit, in a child process): while the
 // package is unzipped, or once it is unzipped and unpacks. Nothing

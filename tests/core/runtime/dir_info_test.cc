@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -407,8 +408,14 @@ TEST_F(DirInfoTest, CpdirReportsEntriesItCannotCopy) {
   fs::create_directory(dir_.file("src"));
   writeBytes(dir_.file("src/file"), "f");
   ASSERT_EQ(::mkfifo(dir_.file("src/pipe").c_str(), 0644), 0);
-  EXPECT_FALSE(DirInfo::cpdir(dir_.file("src"), dir_.file("dst")));
+  DirInfo::Fault fault;
+  EXPECT_FALSE(DirInfo::cpdir(dir_.file("src"), dir_.file("dst"), &fault));
   EXPECT_EQ(readBytes(dir_.file("dst/file")), "f");  // the rest is still copied
+  EXPECT_EQ(fault.entry, "pipe");
+  EXPECT_EQ(fault.error, 0);  // not a failure of the system
+  EXPECT_FALSE(DirInfo::cpdir(dir_.file("missing"), dir_.file("dst"), &fault));
+  EXPECT_EQ(fault.entry, "");
+  EXPECT_EQ(fault.error, ENOENT);
 }
 
 TEST_F(DirInfoTest, CpdirNeverWritesThroughALinkInTheTarget) {
