@@ -413,7 +413,12 @@ void CacheProcessor::installAssetsPath(const std::string& path, bool move) {
                       tembrolexin::fileio::isUsablePath(source) && source != target;
   bool sourceLeft = false;
   std::optional<std::string> why;
-  if (usable) why = bringIntoAcquired(source, target, acquired, name, move, sourceLeft);
+  if (usable) {
+    // The folder's lock keeps a package of the same name, unpacking on the
+    // cacher's thread, from replacing the folder meanwhile.
+    AssetLock lock(*this, name);
+    why = bringIntoAcquired(source, target, acquired, name, move, sourceLeft);
+  }
   if (!usable || why) {
     mLog.info("Asset ", path, " cannot be ", move ? "moved" : "copied", " to the acquired folder");
     if (why) mLog.warning(*why);
