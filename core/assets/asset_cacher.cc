@@ -34,18 +34,15 @@ std::atomic<int> gListFailures{0};
 // With `error`, the reader's first complaint goes there, with its place.
 bool parseJson(const std::string& text, Json::Value& root, std::string* error = nullptr) {
   try {
-    if (tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true)) {
+    tembrolexinsdk::JsonTextError first;
+    if (tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true, &first)) {
       if (root.isNull() && error != nullptr) *error = "null";
       return !root.isNull();
     }
     if (error != nullptr) {
-      Json::Reader reader;
-      Json::Value ignored;
-      reader.parse(text, ignored, false);
-      const auto errors = reader.getStructuredErrors();
-      *error = errors.empty() ? std::string("not JSON")
-                              : errors.front().message + " (byte " +
-                                    std::to_string(errors.front().offset_start) + ")";
+      *error = first.message.empty()
+                   ? std::string("not JSON")
+                   : first.message + " (byte " + std::to_string(first.offset) + ")";
     }
     return false;
   } catch (const std::bad_alloc&) {
@@ -502,6 +499,12 @@ void AssetCacher::packageRefused(const std::string& path) {
         }
       }
     }
+  }
+  if (requestId == -1) {
+    // A status without its bundle would tell the engines nothing they could
+    // act on.
+    log_.warning("A refused package belongs to no download: ", path, "; no status sent");
+    return;
   }
   setState(requestId, AssetRecord::State::kFailed);
   try {

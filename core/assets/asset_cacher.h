@@ -137,7 +137,8 @@ class AssetCacher : public INamedObject {
   bool stopping() const { return stopping_.load(); }
   // The package downloaded to `path` was refused as bad in itself after its
   // complete status: its download is marked failed and a failed status is
-  // sent for it. Called from the download callback.
+  // sent for it. A path of no known download sends nothing and is logged at
+  // Warning. Called from the download callback.
   void packageRefused(const std::string& path);
 
   // A new hidden file beside `target` for a download to write until it is

@@ -96,6 +96,7 @@ LocaleFreeJson::LocaleFreeJson(const std::string& text) {
       while (j < text.size() && isNumberChar(text[j])) ++j;
       const std::string token = text.substr(i, j - i);
       if (needsRewrite(token)) {
+        rewrites_.push_back(Rewrite{text_.size(), i, token.size()});
         text_ += '"';
         text_ += marker;
         text_ += token;
@@ -113,14 +114,40 @@ LocaleFreeJson::LocaleFreeJson(const std::string& text) {
   marker_ = rewrote ? marker : 0;
 }
 
+std::size_t LocaleFreeJson::originalOffset(std::size_t prepared) const {
+  // Each rewrite adds its two quotes and its marker.
+  std::size_t added = 0;
+  for (const Rewrite& r : rewrites_) {
+    if (prepared < r.prepared) break;
+    const std::size_t end = r.prepared + r.length + 3;
+    if (prepared < end) {
+      const std::size_t into = prepared - r.prepared;
+      return r.original + std::min(into < 2 ? 0 : into - 2, r.length - 1);
+    }
+    added += 3;
+  }
+  return prepared - added;
+}
+
 void LocaleFreeJson::restore(Json::Value& root) const {
   if (marker_ != 0) restoreValue(root, marker_);
 }
 
-bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments) {
+bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments,
+                   JsonTextError* firstError) {
   const LocaleFreeJson prepared(text);
   Json::Reader reader;
-  if (!reader.parse(prepared.text(), root, collectComments)) return false;
+  if (!reader.parse(prepared.text(), root, collectComments)) {
+    if (firstError != nullptr) {
+      const auto errors = reader.getStructuredErrors();
+      if (!errors.empty()) {
+        const auto start = std::max<std::ptrdiff_t>(errors.front().offset_start, 0);
+        firstError->message = errors.front().message;
+        firstError->offset = prepared.originalOffset(static_cast<std::size_t>(start));
+      }
+    }
+    return false;
+  }
   prepared.restore(root);
   return true;
 }

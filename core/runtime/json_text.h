@@ -13,11 +13,15 @@
 //
 // The marker is a control character that occurs nowhere in the text (neither
 // raw nor as a \u escape), so no string of the input is ever taken for a
-// number. Immutable after construction; any thread may use its own object.
+// number. originalOffset() takes a byte of the prepared text back to the text
+// given, so a reader's complaint names the byte the caller sees. Immutable
+// after construction; any thread may use its own object.
 #ifndef TL_CORE_RUNTIME_JSON_TEXT_H_
 #define TL_CORE_RUNTIME_JSON_TEXT_H_
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace Json {
 class Value;
@@ -33,15 +37,36 @@ class LocaleFreeJson {
   const std::string& text() const { return text_; }
   // Replaces every marked string in `root` (at any depth) by its number.
   void restore(Json::Value& root) const;
+  // The byte of the given text that byte `prepared` of text() stands for; a
+  // byte of a rewritten number stands for that number's byte (its quotes
+  // and marker for its first).
+  std::size_t originalOffset(std::size_t prepared) const;
 
  private:
+  // One number written as a marked string.
+  struct Rewrite {
+    std::size_t prepared;  // where its opening quote stands in text_
+    std::size_t original;  // where the number stands in the given text
+    std::size_t length;    // of the number
+  };
   std::string text_;
   char marker_ = 0;  // 0: nothing was rewritten
+  std::vector<Rewrite> rewrites_;  // in text order
+};
+
+// The reader's first complaint about a text: its message and the byte of the
+// text as given where the complaint begins.
+struct JsonTextError {
+  std::string message;
+  std::size_t offset = 0;
 };
 
 // Json::Reader::parse(text, root, collectComments) through LocaleFreeJson.
-// Throws what the reader throws (nesting beyond its limit).
-bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments = true);
+// When the text is refused, `firstError` (if given) gets the reader's first
+// complaint, or is left as it is when the reader names none. Throws what the
+// reader throws (nesting beyond its limit).
+bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments = true,
+                   JsonTextError* firstError = nullptr);
 
 // `value` indented by two spaces, UTF-8 kept as is, written through a
 // stream in the classic locale.

@@ -521,6 +521,27 @@ TEST_F(AssetCacherTest, ThrowingPendingStatusIsCaught) {
   EXPECT_THAT(recorder_.get(recorder_.statuses), ElementsAre("AssetCacher 2 a " + dir_.file("a.gz")));
 }
 
+// A refused package fails its own download; a path of no download sends no
+// status (it would name no bundle) and is named in a Warning.
+TEST_F(AssetCacherTest, RefusedPackageFailsOnlyADownloadItBelongsTo) {
+  server_.route("/p/a.gz", replyWith(200, "a"));
+  server_.route("/list",
+                replyWith(200, R"({"files":[)" + entry(server_.url("/p/a.gz"), "a", 1, 2) + "]}"));
+  auto cacher = make();
+  configure(*cacher, server_.url("/list"));
+  cacher->startCaching(0ms);
+  ASSERT_TRUE(recorder_.await(recorder_.downloads, 1));
+  cacher->packageRefused(dir_.file("a.gz"));
+  cacher->packageRefused(dir_.file("other.gz"));
+  EXPECT_THAT(recorder_.get(recorder_.logs),
+              Contains("3 A refused package belongs to no download: " + dir_.file("other.gz") +
+                       "; no status sent"));
+  EXPECT_THAT(
+      recorder_.get(recorder_.statuses),
+      ElementsAre("AssetCacher 0 a " + dir_.file("a.gz"), "AssetCacher 2 a " + dir_.file("a.gz"),
+                  "AssetCacher 3 a " + dir_.file("a.gz")));
+}
+
 // While the list request runs, a new configuration keeps it as the current
 // one and a new start is refused; once it has ended both work again.
 TEST_F(AssetCacherTest, RunningListRequestIsNeitherReplacedNorStartedTwice) {

@@ -66,6 +66,37 @@ TEST(LocaleFreeJsonTest, StringsOfTheInputAreNeverTakenForNumbers) {
   EXPECT_EQ(root["d"].asDouble(), 0.25);
 }
 
+// The reader's first complaint names the byte of the text as given, though
+// the reader saw numbers rewritten as longer strings before it.
+struct FirstErrorCase {
+  const char* name;
+  const char* json;
+  const char* message;
+  std::size_t offset;
+};
+
+void PrintTo(const FirstErrorCase& c, std::ostream* os) { *os << c.name; }
+
+class JsonFirstErrorTest : public ::testing::TestWithParam<FirstErrorCase> {};
+
+TEST_P(JsonFirstErrorTest, NamesTheByteOfTheGivenText) {
+  Json::Value root;
+  JsonTextError error;
+  ASSERT_FALSE(parseJsonText(GetParam().json, root, true, &error));
+  EXPECT_EQ(error.message, GetParam().message);
+  EXPECT_EQ(error.offset, GetParam().offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, JsonFirstErrorTest,
+    ::testing::Values(FirstErrorCase{"NothingRewritten", R"({"a": tru})",
+                                     "Syntax error: value, object or array expected.", 6},
+                      FirstErrorCase{"AfterTwoRewrittenNumbers", R"([0.5, 1e3, ])",
+                                     "Syntax error: value, object or array expected.", 11},
+                      FirstErrorCase{"AtARewrittenNumber", R"({"a" 1.5})",
+                                     "Missing ':' after object member name", 5}),
+    [](const ::testing::TestParamInfo<FirstErrorCase>& info) { return info.param.name; });
+
 TEST(CommaLocaleTest, TimeTextsAndLogLinesUseADecimalPoint) {
   tltest::CommaDecimalLocale locale;
   TL_REQUIRE_COMMA_LOCALE(locale);
