@@ -509,7 +509,7 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
 // --- Network time -------------------------------------------------------------
 
 void TLDecoder::updateNTP() {
-  bool failedToStart = false;
+  bool roundFailed = false;
   {
     std::lock_guard<std::mutex> lock(ntpMutex_);
     // One round answers every processor that asks while it is under way:
@@ -520,19 +520,61 @@ void TLDecoder::updateNTP() {
       return;
     }
     ntpWantedWithoutServer_ = false;
-    currentNTPRequestServer_ = 0;
-    const std::string host = (*ntpServers_)[0];
+    ntpRoundHosts_ = serversToAskLocked();
+    ntpRoundAsked_ = 0;
     ntpRoundActive_ = true;
-    if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_)) {
-      TLLogger::debugInMethod("-[TLDecoder updateNTP]", __LINE__, "Requested NTP from server: %s",
-                              host.c_str());
+    // A request that did not start counts as that server's failure, so that
+    // the round still ends.
+    roundFailed = !askNextServerLocked("-[TLDecoder updateNTP]");
+    if (roundFailed) ntpRoundActive_ = false;
+  }
+  if (roundFailed) {
+    TLLogger::debugInMethod("-[TLDecoder updateNTP]", __LINE__,
+                            "Failed to get NTP from default and fallback servers");
+    onNTPUpdate(std::nullopt);
+  }
+}
+
+std::vector<std::string> TLDecoder::serversToAskLocked() {
+  const auto now = options_.dispatcher->clock().steadyNow();
+  for (auto it = ntpBackOffUntil_.begin(); it != ntpBackOffUntil_.end();) {
+    it = now < it->second ? std::next(it) : ntpBackOffUntil_.erase(it);
+  }
+  std::vector<std::string> hosts;
+  for (std::size_t i = 0; i < std::min<std::size_t>(ntpServers_->size(), 2); ++i) {
+    const std::string& host = (*ntpServers_)[i];
+    if (backedOffLocked(host, now)) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::seconds>(ntpBackOffUntil_[host] - now);
+      TLLogger::debugInMethod("-[TLDecoder updateNTP]", __LINE__,
+                              "Not asking NTP server %s: it sent a kiss-of-death (%lld s left)",
+                              host.c_str(), static_cast<long long>(left.count()));
     } else {
-      failedToStart = true;
+      hosts.push_back(host);
     }
   }
-  // A request that did not start counts as the primary server's failure,
-  // so that the round still ends.
-  if (failedToStart) askNextServerAfterFailure();
+  return hosts;
+}
+
+bool TLDecoder::backedOffLocked(const std::string& host,
+                                std::chrono::steady_clock::time_point now) {
+  const auto it = ntpBackOffUntil_.find(host);
+  return it != ntpBackOffUntil_.end() && now < it->second;
+}
+
+bool TLDecoder::askNextServerLocked(const char* method) {
+  const auto now = options_.dispatcher->clock().steadyNow();
+  while (ntpRoundAsked_ < ntpRoundHosts_.size()) {
+    const std::string host = ntpRoundHosts_[ntpRoundAsked_++];
+    // The same host twice in the list: its kiss-of-death in this round
+    // counts for the second entry too.
+    if (backedOffLocked(host, now)) continue;
+    if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_)) {
+      TLLogger::debugInMethod(method, __LINE__, "Requested NTP from server: %s", host.c_str());
+      return true;
+    }
+  }
+  return false;
 }
 
 void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {
@@ -549,6 +591,18 @@ void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {
 void TLDecoder::sntpClientFailed(const TLError& error) {
   TLLogger::errorInMethod("-[TLDecoder sntpClientFailed:]", __LINE__,
                           "Failed to get NTP with error: %s", error.localizedDescription.c_str());
+  if (error.domain == kSntpClientErrorDomain && error.code == kSntpKissOfDeathError) {
+    // The server asks us to stop or to slow down: it is left alone for a
+    // while, and the rounds ask the other server meanwhile.
+    std::lock_guard<std::mutex> lock(ntpMutex_);
+    if (ntpRoundActive_ && ntpRoundAsked_ > 0) {
+      const std::string& host = ntpRoundHosts_[ntpRoundAsked_ - 1];
+      ntpBackOffUntil_[host] = options_.dispatcher->clock().steadyNow() + kKissOfDeathBackOff;
+      TLLogger::infoInMethod("-[TLDecoder sntpClientFailed:]", __LINE__,
+                             "NTP server %s is not asked for the next %lld minutes", host.c_str(),
+                             static_cast<long long>(kKissOfDeathBackOff.count()));
+    }
+  }
   askNextServerAfterFailure();
 }
 
@@ -559,37 +613,16 @@ void TLDecoder::sntpClientTimedOut() {
 
 void TLDecoder::askNextServerAfterFailure() {
   constexpr const char* kMethod = "-[TLDecoder sntpClientFailed:]";
-  bool giveUp = false;
   {
     std::lock_guard<std::mutex> lock(ntpMutex_);
     if (!ntpRoundActive_ || !sntpClient_) return;
-    if (currentNTPRequestServer_ != 0) {
-      giveUp = true;
-    } else {
-      currentNTPRequestServer_ = 1;
-      // With a single server there is no fallback: the second failure ends
-      // the round.
-      if (!ntpServers_ || ntpServers_->size() < 2) {
-        giveUp = true;
-      } else {
-        const std::string host = (*ntpServers_)[1];
-        if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_)) {
-          TLLogger::debugInMethod(kMethod, __LINE__, "Requested NTP from server: %s",
-                                  host.c_str());
-        } else {
-          giveUp = true;
-        }
-      }
-    }
+    // With a single server to ask there is no fallback: its failure ends
+    // the round.
+    if (askNextServerLocked(kMethod)) return;
+    ntpRoundActive_ = false;
   }
-  if (giveUp) {
-    {
-      std::lock_guard<std::mutex> lock(ntpMutex_);
-      ntpRoundActive_ = false;
-    }
-    TLLogger::debugInMethod(kMethod, __LINE__, "Failed to get NTP from default and fallback servers");
-    onNTPUpdate(std::nullopt);
-  }
+  TLLogger::debugInMethod(kMethod, __LINE__, "Failed to get NTP from default and fallback servers");
+  onNTPUpdate(std::nullopt);
 }
 
 void TLDecoder::onNTPUpdate(const std::optional<NTPResult>& result) {

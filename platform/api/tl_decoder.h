@@ -36,6 +36,7 @@
 #define TL_PLATFORM_API_TL_DECODER_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -93,6 +94,9 @@ class TLDecoder final : public TLDecoderCallbacks,
  public:
   static constexpr const char* kIdentityKey = "PluginIdentityUdid";
   static constexpr uint16_t kSampleRates = 0x3FFE;
+  // How long a network-time server that answered with a kiss-of-death is
+  // left out of the rounds (on the dispatcher's steady clock).
+  static constexpr std::chrono::minutes kKissOfDeathBackOff{15};
 
   struct Options {
     // The core bus; null means the process-wide one.
@@ -166,7 +170,8 @@ class TLDecoder final : public TLDecoderCallbacks,
 
   // Index 0 the primary server, index 1 the fallback. When network time was
   // asked for (by the core or updateNTP) while none was set, the primary is
-  // asked at once.
+  // asked at once. A server is named by its host text: a kiss-of-death from
+  // it keeps that text out of the rounds whatever list is set later.
   void setNTPServers(std::vector<std::string> servers) override;
   void registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) override;
   void unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) override;
@@ -190,7 +195,10 @@ class TLDecoder final : public TLDecoderCallbacks,
   void notifyFailed(const FailureParams& failure) override;
   // Asks the primary server, then once the fallback, for network time; the
   // outcome goes to the core and the NTP receivers. Does nothing while a
-  // round is under way (its outcome answers this ask too).
+  // round is under way (its outcome answers this ask too). A server that
+  // answered with a kiss-of-death is skipped for kKissOfDeathBackOff: the
+  // other one is asked first; with no other, the round fails at once and
+  // sends nothing.
   void updateNTP() override;
   void handleAudioSupport(int32_t sampleRate) override;
   void audioDecoderAudioSignal(const AudioSignal& signal) override;
@@ -224,6 +232,14 @@ class TLDecoder final : public TLDecoderCallbacks,
   void loadIdentity();
   void onNTPUpdate(const std::optional<NTPResult>& result);
   void askNextServerAfterFailure();
+  // Under ntpMutex_: the servers a round asks now, in order, leaving out
+  // those in their back-off.
+  std::vector<std::string> serversToAskLocked();
+  // Under ntpMutex_: asks the round's next servers until a request starts;
+  // false when none is left.
+  bool askNextServerLocked(const char* method);
+  // Under ntpMutex_: whether `host` is in its back-off at `now`.
+  bool backedOffLocked(const std::string& host, std::chrono::steady_clock::time_point now);
   void applyConfidenceRule(const TLCodewordEventParams& codeword);
   void notifyDelegates(std::function<void(TLDecoderDelegate&)> call);
   std::shared_ptr<TLEngine> engineNamed(const std::string& name) const;
@@ -245,7 +261,13 @@ class TLDecoder final : public TLDecoderCallbacks,
   std::mutex ntpMutex_;  // the facade's own lock for network time
   std::optional<std::vector<std::string>> ntpServers_;
   double serverNTPTimeout_ = 2.0;
-  int32_t currentNTPRequestServer_ = 0;
+  // The servers of the round under way, in the order asked, and how many
+  // of them were asked.
+  std::vector<std::string> ntpRoundHosts_;
+  std::size_t ntpRoundAsked_ = 0;
+  // Servers that answered with a kiss-of-death, with the end of their
+  // back-off; expired entries go at the next round.
+  std::map<std::string, std::chrono::steady_clock::time_point> ntpBackOffUntil_;
   // A round (primary, then fallback) is under way: outcomes that arrive
   // after it ended (a time-out behind a failure) are ignored, so the core
   // and the receivers hear once per round, and asks made meanwhile wait for

@@ -356,6 +356,56 @@ TEST_F(FacadeTest, AsksDuringARoundShareItsOneRequest) {
   EXPECT_EQ(core.messages().size(), 1u);
 }
 
+// A server that answered with a kiss-of-death is left out of the rounds for
+// the back-off. One loopback server plays both hosts ("localhost" reaches
+// 127.0.0.1 first); its first reply is the kiss, every later one a time.
+struct KissCase {
+  const char* name;
+  std::vector<std::string> servers;
+  // After the kissed round, a round within the back-off, and one after it.
+  std::vector<std::string> heard;
+  std::vector<std::size_t> datagrams;  // sent in all, after each round
+};
+void PrintTo(const KissCase& c, std::ostream* os) { *os << c.name; }
+class FacadeKissTest : public FacadeTest, public testing::WithParamInterface<KissCase> {};
+
+TEST_P(FacadeKissTest, KissedServerIsSkippedUntilItsBackOffEnds) {
+  const KissCase& c = GetParam();
+  tltest::UdpTestServer server([&](const std::string& request) {
+    std::string reply = tltest::sntpReply(request, 1000, 1000);
+    if (server.requests().size() == 1) {
+      reply[1] = 0;  // stratum 0
+      reply.replace(12, 4, "RATE");
+    }
+    return std::vector<std::string>{reply};
+  });
+  tembrolexinsdk::Messenger bus;
+  tltest::BusProbe core(bus, {34});
+  auto decoder = makeDecoder(bus, server.port());
+  Record receivers;
+  decoder->registerNTPReceiver(std::make_shared<NtpRecord>(receivers));
+  decoder->setNTPServers(c.servers);
+  for (std::size_t round = 0; round < 3; ++round) {
+    if (round == 2) clock_.advance(TLDecoder::kKissOfDeathBackOff);
+    decoder->updateNTP();
+    ASSERT_TRUE(pumpUntil([&] { return core.messages().size() == round + 1; })) << round;
+    EXPECT_EQ(server.requests().size(), c.datagrams[round]) << round;
+  }
+  EXPECT_EQ(receivers.waitFor(3), c.heard);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FacadeKissTest,
+                         testing::Values(KissCase{"OtherServerAskedMeanwhile",
+                                                  {"localhost", "127.0.0.1"},
+                                                  {"ntp:127.0.0.1", "ntp:127.0.0.1",
+                                                   "ntp:localhost"},
+                                                  {2, 3, 4}},
+                                         KissCase{"LoneServerRoundFailsUnsent",
+                                                  {"127.0.0.1"},
+                                                  {"ntp:none", "ntp:none", "ntp:127.0.0.1"},
+                                                  {1, 1, 2}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // --- On the process-wide bus ------------------------------------------------
 
 // An app's decoder made with create() on the process-wide bus, with the
