@@ -298,10 +298,11 @@ std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEng
   const std::string name = engine->engineName();
   TLLogger::debugInMethod(kMethod, __LINE__, "connectEngineListener, engine: %s", name.c_str());
   // The messenger first: an engine registers for its answers before what
-  // it kept for a decoder goes out and asks for them.
+  // it kept for a decoder goes out and asks for them; the delegate before
+  // the decoder, so that it hears those answers.
   engine->setMessenger(bridge_->sharedMessenger());
-  engine->setDecoder(weak_from_this());
   engine->setDelegate(std::move(delegate));
+  engine->setDecoder(weak_from_this());
   std::lock_guard<std::mutex> lock(enginesMutex_);
   engines_[name] = engine;
   return engine;

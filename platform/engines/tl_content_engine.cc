@@ -114,7 +114,24 @@ void TLContentEngine::configure(const ConfigDictionary& map) {
 }
 
 void TLContentEngine::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
-  context_.setDecoder(std::move(decoder));
+  const bool live = !decoder.expired();
+  const bool changed = context_.setDecoder(std::move(decoder));
+  bool takesOver = false;
+  std::optional<std::string> info;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    takesOver = changed && live && decoderConnected_;
+    decoderConnected_ = decoderConnected_ || live;
+    info = platformInfoText_;
+  }
+  // The first decoder received what was asked before it connected; another
+  // one has a cache of its own that knows nothing yet.
+  if (!takesOver) return;
+  TLLogger::infoInMethod("-[TLContentEngine setDecoder:]", __LINE__,
+                         "Connected to another decoder: sending it the bundle settings again");
+  if (info) configure({{"tembrolexin_CacheProcessor_platformInfo", *info}});
+  requestBundleInformation();
+  if (info) downloadAccordingToPolicy();
 }
 
 void TLContentEngine::onMain(Block block) { options_.dispatcher->mainQueue()->async(std::move(block)); }
@@ -249,7 +266,12 @@ void TLContentEngine::setUrl(const std::optional<std::string>& url, int64_t poli
   if (additionalData.isObject()) {
     for (const std::string& key : additionalData.getMemberNames()) info[key] = additionalData[key];
   }
-  configure({{"tembrolexin_CacheProcessor_platformInfo", tembrolexinsdk::prettyJsonText(info)}});
+  const std::string text = tembrolexinsdk::prettyJsonText(info);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    platformInfoText_ = text;
+  }
+  configure({{"tembrolexin_CacheProcessor_platformInfo", text}});
   downloadAccordingToPolicy();
 }
 

@@ -149,6 +149,10 @@ class TLContentEngine final : public TLEngine,
   // Registers for 18, 20 and 26, in that order (and leaves an earlier one).
   void setMessenger(std::shared_ptr<Messenger> messenger) override;
   // The decoder whose configure() carries the engine's configuration keys.
+  // A decoder that takes over from an earlier one (a second decoder of the
+  // app, or one made after the first went) has a cache that heard none of
+  // them: it is sent the platform information last set, the requests for
+  // bundle information and, as the policy allows, a download.
   void setDecoder(std::weak_ptr<IEngineDecoder> decoder) override;
 
   // IThriftMessageReceiver.
@@ -203,6 +207,9 @@ class TLContentEngine final : public TLEngine,
   std::shared_ptr<TLWKWebViewProtocol> host_;
   int64_t networkStatus_ = NotReachable;
   int64_t policy_ = 2;
+  // The platform information text last sent; none before setUrl.
+  std::optional<std::string> platformInfoText_;
+  bool decoderConnected_ = false;  // a live decoder was connected before
 };
 
 }  // namespace tembrolexinplatform

@@ -223,6 +223,28 @@ TEST_F(ContentEngineTest, RequestsMadeBeforeADecoderConnectsGoToItInOrder) {
   EXPECT_EQ(configured.size(), 4u);  // the fixture's engine heard none of it
 }
 
+// A decoder that takes over from an earlier one has a cache that heard
+// nothing: it gets the platform information last set, the requests for
+// bundle information and, as the policy allows, a download. Connecting the
+// same decoder again sends nothing.
+TEST_F(ContentEngineTest, DecoderTakingOverHearsTheBundleSettingsAgain) {
+  auto first = std::make_shared<ConfigurationLog>();
+  auto second = std::make_shared<ConfigurationLog>();
+  auto late = makeEngine([this] { return host; }, /*throughDecoder=*/true);
+  late->setDecoder(first);
+  late->setUrl("http://content.example/list", 2);
+  const Lines heard = first->lines;
+  ASSERT_EQ(heard.size(), 7u);
+  late->setDecoder(first);
+  late->setDecoder(second);
+  EXPECT_EQ(first->lines, heard);
+  EXPECT_EQ(second->lines, (Lines{heard[4], "tembrolexin_CacheProcessor_assetsInfoRequest=YES",
+                                  "tembrolexin_CacheProcessor_assetsInfoRequest=NO",
+                                  "CONTENT_assetsInfoRequest=YES", "CONTENT_assetsInfoRequest=NO",
+                                  "tembrolexin_CacheProcessor_downloadNow=YES",
+                                  "tembrolexin_CacheProcessor_downloadNow=NO"}));
+}
+
 TEST_F(ContentEngineTest, BundleUpdateRunsTheSchedulerThenTellsTheApp) {
   bundles({ActionSpec("s1", 3, m.nowSeconds() + 60)});
   EXPECT_EQ(delegate->take(), Lines{"updated:1"});
