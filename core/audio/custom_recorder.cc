@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,6 +17,17 @@
 #include "schema/tembrolexin_types.h"
 
 namespace tembrolexinsdk {
+
+namespace {
+
+// A pointer as the log shows it: its hexadecimal address.
+std::string pointerText(const void* pointer) {
+  std::ostringstream text;
+  text << pointer;
+  return text.str();
+}
+
+}  // namespace
 
 struct CustomRecorder::Impl {
   Impl(int hz, IMessenger* bus, const Clock& c)
@@ -47,6 +60,7 @@ struct CustomRecorder::Impl {
   // Counts re-creations, so a delivery loop notices one made meanwhile.
   uint64_t generation = 0;
   bool destroying = false;
+  bool invalidCallLogged = false;
   // Threads inside provideSamples, one entry per call in progress.
   std::vector<std::thread::id> active;
 };
@@ -120,7 +134,24 @@ unsigned int CustomRecorder::getMaximumBufferSize() {
 int CustomRecorder::provideSamples(const short* samples, int count) {
   Impl& s = *impl_;
   std::unique_lock<std::mutex> lock(s.mutex);
-  if (s.destroying || count < 0 || (samples == nullptr && count > 0)) return 1;
+  if (count < 0 || (samples == nullptr && count > 0)) {
+    // An app that answers a refusal by feeding again would loop for ever on
+    // 1: this answer says the call can never succeed.
+    if (s.invalidCallLogged || s.destroying) return kInvalidCall;
+    s.invalidCallLogged = true;
+    // Counted as a call in progress, so that the recorder outlives the line.
+    s.active.push_back(std::this_thread::get_id());
+    lock.unlock();
+    const std::string at = samples == nullptr ? std::string("null") : pointerText(samples);
+    const char* why = count < 0 ? "a negative count" : "null samples with a positive count";
+    logWithLogger<LogLevel::Error>(this, "provideSamples(samples ", at, ", count ", count,
+                                   ") refused: ", why,
+                                   "; such a call is never taken (logged once per recorder)");
+    lock.lock();
+    s.leave();
+    return kInvalidCall;
+  }
+  if (s.destroying) return 1;
   const std::size_t n = static_cast<std::size_t>(count);
   const std::size_t size = s.ring.size();
   if (n > size) return 1;

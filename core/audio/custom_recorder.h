@@ -69,9 +69,12 @@ class CustomRecorder : public IAudioRecorder {
   // Buffer count x frames: the most samples one provideSamples call may
   // bring; 0 before createRecorder.
   unsigned int getMaximumBufferSize();
-  // 0 when the samples were taken, 1 when they were refused (too many, a
-  // negative count, null samples, or the recorder going away) or when no
-  // capture buffer exists yet.
+  // 0 when the samples were taken, 1 when they were refused (too many, or
+  // the recorder going away) or when no capture buffer exists yet, 3 when
+  // the call itself is wrong: a negative count, or null samples with a
+  // positive count. Such a call is never taken, however often it is
+  // repeated; the first one of each recorder is logged at Error.
+  static constexpr int kInvalidCall = 3;
   int provideSamples(const short* samples, int count);
 
  private:

@@ -13,7 +13,9 @@
 // the recorder is being installed.
 //
 // Result codes of provideSamples: 0 taken; 1 refused (more samples than the
-// ring holds, or not set up yet); 4 and 5 other refusals of the core; 6 no
+// ring holds, or not set up yet); 4 and 5 other refusals of the core, 5
+// among them for a call that is never taken (a negative count, or null
+// samples with a positive count; the core logs the first at Error); 6 no
 // core recorder (never made, or gone, also once the library has shut down).
 //
 // Rates: create refuses (null, and an Error naming the rate and the rates

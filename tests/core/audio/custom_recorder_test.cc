@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,6 +154,7 @@ TEST_P(CustomRecorderFeedTest, Delivers) {
   EXPECT_EQ(ages, c.ageSeconds);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, CustomRecorderFeedTest,
     testing::Values(
@@ -175,8 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
         // (1..4, 5..8) go out, then the last 3 come in and wait for a fourth.
         FeedCase{"LargeCallNeverOverwritesUnread", 2, 4, {3, 8, 1}, {0, 0, 0}, {0, 1, 0},
                  {1, 5, 9}, {0, 0, 0}},
-        FeedCase{"NegativeCountRefused", 5, 4, {-1, 4}, {1, 0}, {0}, {1}, {0}}),
+        FeedCase{"NegativeCountNeverTaken", 5, 4, {-1, 4}, {3, 0}, {0}, {1}, {0}}),
     [](const testing::TestParamInfo<FeedCase>& info) { return info.param.name; });
+// clang-format on
 
 TEST(CustomRecorderTest, RefusedBeforeBuffersExist) {
   tltest::LogCapture log;
@@ -185,13 +188,60 @@ TEST(CustomRecorderTest, RefusedBeforeBuffersExist) {
   const auto samples = ramp(11);
   EXPECT_EQ(recorder.getMaximumBufferSize(), 0u);
   EXPECT_EQ(recorder.provideSamples(samples.data(), 0), 1);
-  EXPECT_EQ(recorder.provideSamples(nullptr, 3), 1);
+  EXPECT_EQ(recorder.provideSamples(nullptr, 3), CustomRecorder::kInvalidCall);
   recorder.setup(2);
   recorder.createRecorder(SampleRate_8000, 4);
   EXPECT_EQ(recorder.provideSamples(samples.data(), 3), 0);
   EXPECT_EQ(recorder.provideSamples(samples.data(), 8), 0);
   EXPECT_TRUE(log.matching("dropped").empty());
 }
+
+struct InvalidCallCase {
+  const char* name;
+  bool null;
+  int count;
+  const char* why;
+};
+
+class CustomRecorderInvalidCallTest : public testing::TestWithParam<InvalidCallCase> {};
+
+// An app that feeds again on a refusal must not loop for ever: the answer
+// says never, and each recorder logs the first such call, however many come.
+TEST_P(CustomRecorderInvalidCallTest, NeverTakenAndLoggedOncePerRecorder) {
+  const InvalidCallCase& c = GetParam();
+  tltest::LogCapture log;
+  tltest::RecordingMessenger bus;
+  const auto samples = ramp(4);
+  const short* at = c.null ? nullptr : samples.data();
+  std::ostringstream shown;
+  if (c.null) {
+    shown << "null";
+  } else {
+    shown << static_cast<const void*>(at);
+  }
+  for (int r = 0; r < 2; ++r) {
+    CustomRecorder recorder(8000, &bus);
+    recorder.setup(2);
+    recorder.createRecorder(SampleRate_8000, 4);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(recorder.provideSamples(at, c.count), 3);
+    EXPECT_EQ(recorder.provideSamples(samples.data(), 4), 0);
+  }
+  const auto lines = log.matching("provideSamples");
+  ASSERT_EQ(lines.size(), 2u);
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.level, 4);
+    EXPECT_EQ(line.sender, "CustomRecorder");
+    EXPECT_EQ(line.message, "provideSamples(samples " + shown.str() + ", count " +
+                                std::to_string(c.count) + ") refused: " + c.why +
+                                "; such a call is never taken (logged once per recorder)");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, CustomRecorderInvalidCallTest,
+    testing::Values(InvalidCallCase{"NullSamples", true, 4, "null samples with a positive count"},
+                    InvalidCallCase{"NegativeCount", false, -4, "a negative count"}),
+    [](const testing::TestParamInfo<InvalidCallCase>& info) { return info.param.name; });
 
 // Collects RecorderEvents from a real bus.
 class EventCollector : public IMessengerListener {
