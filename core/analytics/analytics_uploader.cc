@@ -93,10 +93,15 @@ void AnalyticsUploader::keepAtMost(std::size_t count) {
   for (std::size_t i = 0; i + count < pending.size(); ++i) {
     if (::unlink(pending[i].c_str()) == 0 || errno == ENOENT) ++dropped;
   }
-  logWithLogger<LogLevel::Warning>(this, "Dropped ", dropped,
-                                   " analytics record files awaiting upload, the oldest, to keep "
-                                   "at most ",
-                                   count);
+  const char* what = " analytics record files awaiting upload, the oldest, to keep at most ";
+  // Without a url nothing is ever sent, so the bound is reached in ordinary
+  // use and dropping is expected; with one, files pile up only while the
+  // service is not reached.
+  if (url_.empty()) {
+    logWithLogger<LogLevel::Debug>(this, "Dropped ", dropped, what, count);
+  } else {
+    logWithLogger<LogLevel::Warning>(this, "Dropped ", dropped, what, count);
+  }
 }
 
 void AnalyticsUploader::uploadFile(const std::string& path, std::function<void(bool)> done) {

@@ -15,7 +15,9 @@
 // with a Warning, so that nothing is retried for ever. The folder holds at
 // most `maxPendingFiles` record files: at construction, and whenever the
 // writer is about to add one (keepAtMost), the oldest beyond that are
-// dropped with a Warning that counts them.
+// dropped with a line that counts them: a Warning, or a Debug line when no
+// url is set (nothing is ever sent then, so the bound is reached in ordinary
+// use).
 //
 // `done(bool)` tells the outcome of one upload: true once the file was
 // delivered (and deleted), false otherwise. Failures found before step 1 is

@@ -231,7 +231,17 @@ INSTANTIATE_TEST_SUITE_P(
                      true, "sdk_p.json: not a regular file"}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(AnalyticsUploaderTest, AtMostTheBoundOfFilesWaitTheOldestAreDropped) {
+struct DropCase {
+  const char* name;
+  bool withUrl;
+  int level;  // of the line that counts the dropped files
+};
+
+class AnalyticsUploaderDropTest : public AnalyticsUploaderTest,
+                                  public testing::WithParamInterface<DropCase> {};
+
+// Without a url the bound is reached in ordinary use: no Warning then.
+TEST_P(AnalyticsUploaderDropTest, AtMostTheBoundOfFilesWaitTheOldestAreDropped) {
   std::filesystem::create_directory(folder);
   const auto start = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
   for (int i = 0; i < 5; ++i) {
@@ -240,16 +250,24 @@ TEST_F(AnalyticsUploaderTest, AtMostTheBoundOfFilesWaitTheOldestAreDropped) {
     std::filesystem::last_write_time(path, start + std::chrono::minutes(i));  // e oldest, a newest
   }
   tltest::LogCapture log;
-  AnalyticsUploader uploader(Log(nullptr, nullptr), folder, "demoapp",
-                             "http://127.0.0.1:" + std::to_string(HttpTestServer::closedPort()),
-                             Http::TransferLimits(), std::string(), 3);
+  const std::string url =
+      GetParam().withUrl ? "http://127.0.0.1:" + std::to_string(HttpTestServer::closedPort()) : "";
+  AnalyticsUploader uploader(Log(nullptr, nullptr), folder, "demoapp", url, Http::TransferLimits(),
+                             std::string(), 3);
   std::vector<std::string> left;
   for (const auto& path : pendingRecordFiles(folder)) left.push_back(std::filesystem::path(path).filename());
   EXPECT_EQ(left, (std::vector<std::string>{"sdk_c.json", "sdk_b.json", "sdk_a.json"}));
-  EXPECT_EQ(log.matching("Dropped 2 analytics record files awaiting upload, the oldest, to keep "
-                         "at most 3").size(),
-            1u);
+  const auto lines = log.matching("Dropped");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].message,
+            "Dropped 2 analytics record files awaiting upload, the oldest, to keep at most 3");
+  EXPECT_EQ(lines[0].level, GetParam().level);
 }
+
+INSTANTIATE_TEST_SUITE_P(Urls, AnalyticsUploaderDropTest,
+                         testing::Values(DropCase{"NoUrlDebug", false, 1},
+                                         DropCase{"UrlWarning", true, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AnalyticsUploaderTest, FolderThatCannotBeCreatedThrows) {
   try {
