@@ -1,6 +1,7 @@
 #include "core/audio/capture_source_factory.h"
 
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "core/audio/alsa_capture_source.h"
@@ -9,6 +10,16 @@
 namespace tembrolexinsdk {
 
 namespace {
+
+// The sender of the lines about the platform recorder's capture source.
+class SourceName : public INamedObject {
+ public:
+  const std::string& GetName() const override { return name_; }
+
+ private:
+  const std::string name_ = "CaptureSource";
+};
+const SourceName kSourceName;
 
 // An ALSA device that may be missing. While it does not open, the source
 // answers every rate (so that a decoder fed by the app's own recorder still
@@ -60,7 +71,7 @@ class DefaultDeviceSource final : public ICaptureSource {
   void setMissing(const std::string& reason) {
     // Once per reason: the decoder asks at every initialisation.
     if (reason != missing_) {
-      logWithLogger<LogLevel::Warning>(nullptr, "No audio capture device opens (", reason,
+      logWithLogger<LogLevel::Warning>(&kSourceName, "No audio capture device opens (", reason,
                                        "); capture from it fails until one does");
     }
     missing_ = reason;
@@ -138,7 +149,9 @@ std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
       try {
         return std::make_unique<FileCaptureSource>(desc.target, desc.fileOptions, clock);
       } catch (const std::exception& e) {
-        logWithLogger<LogLevel::Error>(nullptr, e.what(), "; starting capture fails");
+        // The start fails naming the file and the reason, and that failure
+        // is what is reported; here it is only noted.
+        logWithLogger<LogLevel::Debug>(&kSourceName, e.what(), "; starting capture fails");
         return std::make_unique<UnreadableFileSource>(desc.target, e.what());
       }
     case CaptureSourceSpec::Kind::Silence:
@@ -156,10 +169,11 @@ std::unique_ptr<ICaptureSource> createPlatformCaptureSource(const char* override
                                                             const Clock& clock) {
   if (overrideText != nullptr && *overrideText != '\0') {
     if (auto desc = parseCaptureSourceSpec(overrideText)) {
-      logWithLogger<LogLevel::Info>(nullptr, kCaptureSourceVariable, " chooses ", overrideText);
+      logWithLogger<LogLevel::Info>(&kSourceName, kCaptureSourceVariable, " chooses ",
+                                    overrideText);
       return makeCaptureSource(*desc, clock);
     }
-    logWithLogger<LogLevel::Warning>(nullptr, kCaptureSourceVariable, " \"", overrideText,
+    logWithLogger<LogLevel::Warning>(&kSourceName, kCaptureSourceVariable, " \"", overrideText,
                                      "\" is not alsa:DEVICE, file:PATH, file+loop:PATH, "
                                      "file+fast:PATH or silence; ignored");
   }

@@ -39,10 +39,13 @@ struct CaptureSourceSpec {
 // above (an empty device or path included).
 std::optional<CaptureSourceSpec> parseCaptureSourceSpec(const std::string& text);
 
-// The source of `desc`. A file that cannot be read is logged at Error; its
-// source answers every rate and opens, but a start fails with
+// The source of `desc`. A file that cannot be read makes a source that
+// answers every rate and opens, but whose start fails with
 // ICaptureSource::kNoDevice, describe() naming the file and the reason (as
-// a device that does not open: the decoder never listens to nothing).
+// a device that does not open: the decoder never listens to nothing, and
+// reports that failure once).
+//
+// Lines about the source go out under the sender "CaptureSource".
 std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
                                                   const Clock& clock = Clock::real());
 

@@ -145,7 +145,8 @@ void IOSAudioRecorder::startRecording() {
       // Nothing would be captured: the decoder must not report listening.
       const std::string text =
           "Failed to start audio recorder: no audio input queue (" + source_->describe() + ")";
-      logWithLogger<LogLevel::Error>(this, text);
+      // The decoder reports what it catches; an Error here would say it twice.
+      logWithLogger<LogLevel::Debug>(this, text);
       throw IOSAudioException(text);
     }
     {
@@ -155,7 +156,7 @@ void IOSAudioRecorder::startRecording() {
         const std::string text = "Failed to start audio recorder, result: " + std::to_string(status);
         // What was started and why it did not start, beside the status.
         const std::string named = text + " (" + source_->describe() + ")";
-        logWithLogger<LogLevel::Error>(this, named);
+        logWithLogger<LogLevel::Debug>(this, named);
         if (status == ICaptureSource::kInsufficientPriority) {
           throw MicUnavailableException(kMicUnavailableText);
         }

@@ -92,7 +92,8 @@ class IOSAudioRecorder final : public IAudioRecorder, private ICaptureSink {
   void setFilePath(const std::string& path) override;
   // Throws MicUnavailableException (another user has priority),
   // IOSAudioException (any other start failure) or NoMicPermissionException
-  // (the user refused the microphone).
+  // (the user refused the microphone). A failure to start is logged at Debug
+  // only: the caller reports what it catches.
   void startRecording() override;
   void stopRecording() override;
   // Delivery buffer `index`; null before createRecorder succeeded or for an

@@ -766,10 +766,8 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     } catch (const std::exception& stopError) {
       logWithLogger<LogLevel::Warning>(this, "stopRecording: ", stopError.what());
     }
-  } catch (const IAudioRecorder::AudioRecorderException& e) {
-    logWithLogger<LogLevel::Error>(this, "stateListening: AudioRecorderException: ", e.what());
-    fail(e.what(), nullptr);
   } catch (const std::exception& e) {
+    // A recorder that does not start among them: fail logs it, once.
     fail(e.what(), nullptr);
   }
 }

@@ -1,8 +1,9 @@
 // An app's mistakes with audio files reach it within 10 s, naming the file
 // and the reason: the README's reader refuses a file it cannot read, and a
 // TL_AUDIO_SOURCE file that cannot be read fails the start (never a
-// startedListening on silence). Each case runs in a child process of its
-// own, since the process-wide decoder is made once per process.
+// startedListening on silence), logged once at Error under a named sender.
+// Each case runs in a child process of its own, since the process-wide
+// decoder is made once per process.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,9 +14,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "core/audio/audio_file_reader.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/platform/app/readme_app.h"
 
 namespace tltest {
@@ -33,10 +38,31 @@ struct MistakeCase {
   const char* reason;   // after "Cannot read audio file <path>: "
 };
 
+// The log lines that mention `part`, as "log <level> <sender>: <text>".
+class LinesAbout : public TLLoggerDelegate {
+ public:
+  explicit LinesAbout(std::string part) : part_(std::move(part)) {}
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    if (params.message.find(part_) == std::string::npos) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back("log " + std::to_string(params.level) + " " + sender + ": " + params.message);
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  const std::string part_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
 // What the child heard, one text a line, and the milliseconds it took.
 std::string runScenario(const MistakeCase& c, const TempDir& dir, const std::string& path) {
   const auto start = Clock::now();
   Heard heard;
+  auto log = std::make_shared<LinesAbout>(path);
   if (c.road == Road::kReader) {
     try {
       tembrolexinsdk::AudioFileReader reader(path);
@@ -46,13 +72,20 @@ std::string runScenario(const MistakeCase& c, const TempDir& dir, const std::str
     }
   } else {
     ::setenv("TL_AUDIO_SOURCE", ("file:" + path).c_str(), 1);
+    TLLogger::sharedLogger().setDelegate(log);
     installApp(dir, "com.example.mistakes");
     auto decoder = TLDecoder::sharedDecoder();
     decoder->addDelegate(std::make_shared<App>(heard));
     decoder->startDecoding();
+    // The decoder's line on the failure is the last about the file.
     auto ended = [&] {
       for (const std::string& t : heard.texts()) {
-        if (t == "listening" || t.rfind("failed:", 0) == 0) return true;
+        if (t == "listening") return true;
+        if (t.rfind("failed:", 0) == 0) {
+          for (const std::string& l : log->lines()) {
+            if (l.find("AudioDecoder failure") != std::string::npos) return true;
+          }
+        }
       }
       return false;
     };
@@ -69,6 +102,7 @@ std::string runScenario(const MistakeCase& c, const TempDir& dir, const std::str
                                                std::chrono::milliseconds(500));
   }
   for (const std::string& t : heard.texts()) report += t + "\n";
+  for (const std::string& l : log->lines()) report += l + "\n";
   return report;
 }
 
@@ -111,6 +145,18 @@ TEST_P(FileMistakeTest, TheAppHearsTheFileAndTheReasonWithinTenSeconds) {
                               : "failed:Failed to start audio recorder, result: -19 (file:" + path +
                                     ", which does not open (" + cause + "))\n";
   EXPECT_NE(report.find(expected), std::string::npos) << report;
+  if (c.road == Road::kCaptureSource) {
+    // One Error line, naming its sender; Info and Debug lines name theirs.
+    std::vector<std::string> errors;
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("log 4 ", 0) == 0 || line.rfind("log 5 ", 0) == 0) errors.push_back(line);
+      EXPECT_EQ(line.find("<Unknown object>"), std::string::npos) << line;
+    }
+    EXPECT_EQ(errors, std::vector<std::string>{"log 4 AudioDecoder: AudioDecoder failure: " +
+                                               expected.substr(7, expected.size() - 8)})
+        << report;
+  }
   EXPECT_EQ(report.find("listening"), std::string::npos) << report;
   EXPECT_LT(std::stol(report.substr(3)), 10000) << report;
 }
