@@ -5,9 +5,11 @@
 // CONFIG is a decoder configuration (an XML text or one or more file names,
 // as Tembrolexin_Init2 takes them). FILE is a 16-bit PCM WAV file (several
 // channels are mixed to one), or with --raw headerless 16-bit little-endian
-// mono samples at RATE Hz. A recording at another rate than the
-// configuration's is converted with the Resampler when it converts that pair
-// (for example 44.1 kHz or 48 kHz to 8 kHz or 16 kHz). Prints one
+// mono samples at RATE Hz. A WAV file cut off (its data chunk claims more
+// than the file holds) is decoded as far as it goes, with a warning on
+// standard error naming the bytes missing. A recording at another rate than
+// the configuration's is converted with the Resampler when it converts that
+// pair (for example 44.1 kHz or 48 kHz to 8 kHz or 16 kHz). Prints one
 // line per decoded code word (one JSON object per line with --json): the
 // time in the file at which the word ended, the scheme, the value, what the
 // value means, the corrected symbols, the two confidences and the signal
@@ -116,6 +118,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tl_decode: %s\n", error.c_str());
     return 2;
   }
+  if (!input.warning().empty())
+    std::fprintf(stderr, "tl_decode: warning: %s\n", input.warning().c_str());
 
   std::unique_ptr<DecoderLibraryContext, void (*)(DecoderLibraryContext*)> ctx(
       tembrolexinsdk::Tembrolexin_Init2(args[0].c_str(), 1), tembrolexinsdk::Tembrolexin_Close);

@@ -8,10 +8,25 @@
 #include <system_error>
 
 #include "core/runtime/error_text.h"
+#include "core/runtime/i_named_object.h"
+#include "core/runtime/log_helpers.h"
 
 namespace tembrolexinsdk {
 
 namespace {
+
+class ReaderName : public INamedObject {
+ public:
+  const std::string& GetName() const override { return name_; }
+
+ private:
+  const std::string name_ = "AudioFileReader";
+};
+const ReaderName kReaderName;
+
+// The size a streaming writer leaves in a "data" chunk it cannot go back to:
+// the samples run to the end of the file.
+constexpr uint64_t kSizeUnknown = 0xFFFFFFFF;
 
 uint32_t le32(const unsigned char* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -58,6 +73,19 @@ void AudioFileReader::fail(const std::string& reason) const {
   throw std::runtime_error("Cannot read audio file " + path_ + ": " + reason);
 }
 
+bool AudioFileReader::chunkAt(uint64_t at, uint64_t fileBytes) {
+  unsigned char header[8];
+  if (at + 8 > fileBytes) return false;
+  file_.seekg(static_cast<std::streamoff>(at));
+  if (!file_.read(reinterpret_cast<char*>(header), 8)) {
+    file_.clear();
+    return false;
+  }
+  const bool named =
+      std::all_of(header, header + 4, [](unsigned char c) { return c >= 0x20 && c <= 0x7e; });
+  return named && at + 8 + le32(header + 4) <= fileBytes;
+}
+
 void AudioFileReader::parseWav(uint64_t fileBytes) {
   wav_ = true;
   bool haveFormat = false;
@@ -94,8 +122,21 @@ void AudioFileReader::parseWav(uint64_t fileBytes) {
     } else if (std::memcmp(chunk, "data", 4) == 0) {
       if (!haveFormat) fail("\"data\" before \"fmt \"");
       dataOffset_ = body;
-      // A size beyond the end (a recording cut short) reads what is there.
-      dataBytes_ = std::min(size, fileBytes - body);
+      const uint64_t there = fileBytes - body;
+      if (size == 0 && there > 0 && !chunkAt(body, fileBytes)) {
+        // Samples after an empty last chunk: a streaming writer's 0, as
+        // kSizeUnknown.
+        dataBytes_ = there;
+      } else {
+        dataBytes_ = std::min(size, there);
+        if (size > there && size != kSizeUnknown) {
+          // A recording cut off: what is there is read.
+          logWithLogger<LogLevel::Warning>(
+              &kReaderName, "Audio file ", path_, " is cut off: ", size - there,
+              " bytes of its \"data\" chunk are missing (it claims ", size, ", the file holds ",
+              there, "); what is there is read");
+        }
+      }
       dataBytes_ -= dataBytes_ % frameBytes_;
       return;
     }

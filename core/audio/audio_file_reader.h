@@ -9,6 +9,13 @@
 // default only WAV files are read, so that an app that takes the rate from
 // the file never gets 0 for a file of another kind.
 //
+// A "data" chunk that claims more than the file holds (a recording cut off)
+// is read to the end of the file, with a Warning under "AudioFileReader"
+// naming the file and the bytes missing. Streaming writers, which cannot go
+// back to fill the size in, leave 0xFFFFFFFF or 0: both are read to the end
+// of the file without a word, 0 only when no chunk follows (an empty data
+// chunk followed by other chunks stays empty).
+//
 // Memory stays bounded: the file is read as needed, never held whole.
 //
 // Thread safety: none; one thread at a time.
@@ -47,6 +54,9 @@ class AudioFileReader {
  private:
   [[noreturn]] void fail(const std::string& reason) const;
   void parseWav(uint64_t fileBytes);
+  // Whether a whole chunk (a printable name, a size within the file) starts
+  // at `at`.
+  bool chunkAt(uint64_t at, uint64_t fileBytes);
 
   std::string path_;
   std::ifstream file_;

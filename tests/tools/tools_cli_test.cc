@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -208,6 +209,34 @@ TEST(DecodeToolTest, StereoAt48kHzGivesTheWordsSent) {
     ASSERT_EQ(run.status, 0) << run.errors;
     EXPECT_EQ(wordsOf(run.out), sent) << "block " << block << "\n" << run.out;
   }
+}
+
+// A recording cut off (its data chunk claims 1000 bytes more than the file
+// holds) is decoded as far as it goes, and tl_decode says what is missing.
+TEST(DecodeToolTest, CutOffRecordingGivesItsWordsAndAWarning) {
+  TempDir dir;
+  const std::string path = dir.file("cut.wav");
+  const ToolRun gen = runTool(TL_GEN_PATH, {"--snr", "10", kVtw, path, "8896119484"}, dir);
+  ASSERT_EQ(gen.status, 0) << gen.errors;
+  std::string wav;
+  {
+    std::ifstream in(path, std::ios::binary);
+    wav.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const std::size_t size = wav.find("data") + 4;
+  const uint32_t held = static_cast<uint32_t>(wav.size() - size - 4);
+  const uint32_t claimed = held + 1000;
+  for (int i = 0; i < 4; ++i) wav[size + i] = static_cast<char>(claimed >> (8 * i));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << wav;
+
+  const ToolRun run = runTool(TL_DECODE_PATH, {kVtw, path}, dir);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(wordsOf(run.out), std::vector<std::string>{"0x02124002bc"}) << run.out;
+  const std::string warning = "tl_decode: warning: " + path +
+                              " is cut off: 1000 bytes of its data chunk are missing (it claims " +
+                              std::to_string(claimed) + ", the file holds " + std::to_string(held) +
+                              "); what is there is read\n";
+  EXPECT_EQ(run.errors.substr(0, warning.size()), warning);  // then the summary
 }
 
 // "tl_gen --timed now" then an immediate decode, as the README shows it: the

@@ -29,7 +29,12 @@ struct WavLayout {
   int32_t channels = 0;
   uint64_t dataOffset = 0;
   uint64_t dataBytes = 0;  // as far as the file goes
+  uint64_t claimed = 0;    // the data chunk's size when it runs past the file's end
 };
+
+// The size a streaming writer leaves in a data chunk it cannot go back to:
+// the samples run to the end of the file.
+constexpr uint64_t kSizeUnknown = 0xFFFFFFFF;
 
 // Whether a chunk header (four printable ASCII characters and a size) fits at
 // `at` of a file of `size` bytes.
@@ -40,6 +45,13 @@ bool chunkAt(const Peek& peek, uint64_t size, uint64_t at) {
     if (c < 0x20 || c > 0x7e) return false;
   }
   return true;
+}
+
+// Whether a whole chunk (a header as chunkAt, a size within the file) starts
+// at `at`.
+bool wholeChunkAt(const Peek& peek, uint64_t size, uint64_t at) {
+  uint8_t header[8];
+  return chunkAt(peek, size, at) && peek(at, header, 8) && at + 8 + le32(header + 4) <= size;
 }
 
 // Walks the chunks of a RIFF/WAVE file of `size` bytes to its 16-bit PCM
@@ -85,7 +97,14 @@ bool findWavLayout(uint64_t size, const Peek& peek, WavLayout* layout, std::stri
       }
       layout->channels = channels;
       layout->dataOffset = at + 8;
-      layout->dataBytes = std::min<uint64_t>(chunkSize, available);  // tolerate a cut file
+      if (chunkSize == 0 && available > 0 && !wholeChunkAt(peek, size, at + 8)) {
+        // Samples after an empty last chunk: a streaming writer's 0, as
+        // kSizeUnknown.
+        layout->dataBytes = available;
+      } else {
+        layout->dataBytes = std::min<uint64_t>(chunkSize, available);
+        if (chunkSize > available && chunkSize != kSizeUnknown) layout->claimed = chunkSize;
+      }
       return true;
     }
     const uint64_t end = at + 8 + chunkSize;
@@ -181,6 +200,7 @@ bool SampleStream::openFile(const std::string& path, std::string* error) {
   path_ = path;
   position_ = 0;
   error_.clear();
+  warning_.clear();
   // Non-blocking, so that a named pipe is refused instead of waited on.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -217,6 +237,11 @@ bool SampleStream::openWav(const std::string& path, std::string* error) {
   channels_ = layout.channels;
   dataOffset_ = layout.dataOffset;
   dataBytes_ = layout.dataBytes - layout.dataBytes % frameBytes();
+  if (layout.claimed != 0) {
+    warning_ = path + " is cut off: " + std::to_string(layout.claimed - layout.dataBytes) +
+               " bytes of its data chunk are missing (it claims " + std::to_string(layout.claimed) +
+               ", the file holds " + std::to_string(layout.dataBytes) + "); what is there is read";
+  }
   return true;
 }
 

@@ -27,7 +27,10 @@ bool readRegularFile(const std::string& path, std::vector<uint8_t>* bytes, std::
 // chunk of odd size is followed by a pad byte; when a writer left it out
 // (the byte after the chunk does not start a chunk but the chunk's own end
 // does), reading goes on at the chunk's end, as most readers do. A data
-// chunk cut short by the file's end is read as far as it goes.
+// chunk cut short by the file's end is read as far as it goes. Streaming
+// writers, which cannot go back to fill the data size in, leave 0xFFFFFFFF
+// or 0: both are read to the end of the file, 0 only when no chunk follows
+// (an empty data chunk followed by other chunks stays empty).
 bool parseWav(const std::vector<uint8_t>& bytes, Audio* audio, std::string* error);
 
 // A recording read block by block, so that memory stays the same whatever
@@ -53,6 +56,10 @@ class SampleStream {
   // A read error ends the stream early and sets error().
   std::size_t read(int16_t* out, std::size_t frames);
   const std::string& error() const { return error_; }
+  // Set by openWav for a data chunk that claims more than the file holds (a
+  // recording cut off; streaming writers' sizes aside): "<path> is cut off:
+  // N bytes of its data chunk are missing (...); what is there is read".
+  const std::string& warning() const { return warning_; }
 
  private:
   bool openFile(const std::string& path, std::string* error);
@@ -67,6 +74,7 @@ class SampleStream {
   uint64_t position_ = 0;  // bytes of the data read so far
   std::vector<uint8_t> scratch_;
   std::string error_;
+  std::string warning_;
 };
 
 // The whole of `text` as a decimal integer (an optional minus sign and

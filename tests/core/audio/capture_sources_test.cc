@@ -160,6 +160,56 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"DataSizeShort", {.dataSizeDelta = -3}, {4, 5, 6}, 16000, {4}}),
     [](const testing::TestParamInfo<ReaderCase>& info) { return info.param.name; });
 
+// The size of a WAV file's last "data" chunk, as writers leave it.
+struct DataSizeCase {
+  const char* name;
+  uint32_t size;                  // of the chunk holding samples 4, 5, 6 (6 bytes)
+  bool chunkAfter;                // a "LIST" chunk follows the samples
+  std::vector<int16_t> expected;  // mono samples read
+  const char* warning;            // after "Audio file <path> is cut off: "; null: none
+};
+
+class WavDataSizeTest : public testing::TestWithParam<DataSizeCase> {};
+
+TEST_P(WavDataSizeTest, ReadsWhatIsThereAndWarnsOfWhatIsMissing) {
+  const DataSizeCase& c = GetParam();
+  tltest::TempDir dir;
+  std::vector<unsigned char> wav =
+      makeWav({}, c.expected.empty() ? std::vector<int16_t>{} : std::vector<int16_t>{4, 5, 6});
+  const std::size_t size = wav.size() - (c.expected.empty() ? 4 : 10);  // the data chunk's size
+  for (int i = 0; i < 4; ++i) wav[size + i] = static_cast<unsigned char>(c.size >> (8 * i));
+  if (c.chunkAfter) wav.insert(wav.end(), {'L', 'I', 'S', 'T', 2, 0, 0, 0, 'a', 'b'});
+  writeBytes(dir.file("w.wav"), wav);
+  tltest::LogCapture log;
+  AudioFileReader reader(dir.file("w.wav"));
+  std::vector<int16_t> out(8);
+  out.resize(reader.read(out.data(), out.size()));
+  EXPECT_EQ(out, c.expected);
+  const auto lines = log.matching(" is cut off: ");
+  if (c.warning == nullptr) {
+    EXPECT_TRUE(lines.empty());
+    return;
+  }
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, 3);
+  EXPECT_EQ(lines[0].sender, "AudioFileReader");
+  EXPECT_EQ(lines[0].message, "Audio file " + dir.file("w.wav") + " is cut off: " + c.warning);
+}
+
+constexpr const char* kCutOff =
+    "1000 bytes of its \"data\" chunk are missing (it claims 1006, the file holds 6); what is "
+    "there is read";
+
+INSTANTIATE_TEST_SUITE_P(
+    Wav, WavDataSizeTest,
+    testing::Values(DataSizeCase{"CutOff", 1006, false, {4, 5, 6}, kCutOff},
+                    // Streaming writers that cannot go back to fill the size in.
+                    DataSizeCase{"StreamedUnknownSize", 0xFFFFFFFF, false, {4, 5, 6}, nullptr},
+                    DataSizeCase{"StreamedZeroSize", 0, false, {4, 5, 6}, nullptr},
+                    DataSizeCase{"EmptyFollowedByChunk", 0, true, {}, nullptr},
+                    DataSizeCase{"ExactSizeFollowedByChunk", 6, true, {4, 5, 6}, nullptr}),
+    [](const testing::TestParamInfo<DataSizeCase>& info) { return info.param.name; });
+
 struct BadWavCase {
   const char* name;
   WavSpec desc;
