@@ -274,20 +274,38 @@ TEST(DecodeToolTest, WordsSentJustNowCarryTodaysDate) {
   EXPECT_EQ(dated, 4);
 }
 
-// Heartbeat words of 3584 ms: a year holds about 8.8 million of them, more
-// than its 1680000 counters, so tl_gen counts them by the day (counters from
-// 1900000; a day holds 24107) and the decoder dates them today. tl_decode
-// prints a day counter's time of day.
-TEST(DecodeToolTest, HeartbeatWordsSentJustNowAreDatedNow) {
+// Heartbeat words of 3584 ms: a day holds 24107 of them (counters from
+// 1900000), a year about 8.8 million, more than its 1680000 counters. CS4 as
+// shipped counts by the day; a copy that names the year makes tl_gen fall
+// back to the day and say so. Either way the decoder dates the words today,
+// and tl_decode prints a day counter's time of day.
+struct HeartbeatCase {
+  const char* name;
+  bool yearCounted;    // the copy whose heartBeatCycle names the year
+  const char* errors;  // tl_gen's standard error
+};
+
+class HeartbeatGenTest : public ::testing::TestWithParam<HeartbeatCase> {};
+
+TEST_P(HeartbeatGenTest, WordsSentJustNowAreDatedNow) {
+  const HeartbeatCase& c = GetParam();
   TempDir dir;
-  const std::string cs4 = std::string(TL_TEST_DATA_DIR) + "/scheme_t4_cs4.cfg";
+  std::string cs4 = std::string(TL_TEST_DATA_DIR) + "/scheme_t4_cs4.cfg";
+  if (c.yearCounted) {
+    std::ifstream in(cs4);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string day = "<heartBeatCycle>1<";
+    const std::size_t at = text.find(day);
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, day.size(), "<heartBeatCycle>5<");
+    cs4 = dir.file("year.cfg");
+    std::ofstream(cs4) << text;
+  }
   const std::time_t before = std::time(nullptr);
   const ToolRun gen =
       runTool(TL_GEN_PATH, {"--timed", "now", "3", "--id", "5", cs4, dir.file("h.wav")}, dir);
   ASSERT_EQ(gen.status, 0) << gen.errors;
-  EXPECT_EQ(gen.errors,
-            "tl_gen: heartbeat words of 3584 ms overflow the counters of period kind 5: counted "
-            "by period kind 1\n");
+  EXPECT_EQ(gen.errors, c.errors);
   const ToolRun run = runTool(TL_DECODE_PATH, {cs4, dir.file("h.wav")}, dir);
   ASSERT_EQ(run.status, 0) << run.errors;
   ASSERT_EQ(wordsOf(run.out), wordsOf(gen.out));
@@ -309,6 +327,14 @@ TEST(DecodeToolTest, HeartbeatWordsSentJustNowAreDatedNow) {
   }
   EXPECT_EQ(dated, 3);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cs4, HeartbeatGenTest,
+    ::testing::Values(HeartbeatCase{"AsShippedByTheDay", false, ""},
+                      HeartbeatCase{"YearCountedCopyFallsBackToTheDay", true,
+                                    "tl_gen: heartbeat words of 3584 ms overflow the counters of "
+                                    "period kind 5: counted by period kind 1\n"}),
+    [](const ::testing::TestParamInfo<HeartbeatCase>& info) { return info.param.name; });
 
 // Memory stays the same whatever the recording's length: two and a half
 // minutes of 48 kHz samples (14 MB, which a whole-file reader would hold

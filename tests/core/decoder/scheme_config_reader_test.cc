@@ -1,18 +1,22 @@
 #include "core/decoder/scheme_config_reader.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "core/decoder/codeword_layouts.h"
 #include "core/decoder/text_utils.h"
+#include "tests/core/decoder/param_names.h"
 #include "tests/support/comma_locale.h"
 #include "tests/support/temp_dir.h"
-#include "tests/core/decoder/param_names.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -91,7 +95,6 @@ TEST_P(TestConfigurations, LoadIntoCompleteRecords) {
   EXPECT_EQ(c->codec.codeSymbols, tc.n);
   EXPECT_EQ(schemeFramesPerCodeword(c), tc.frames);
   EXPECT_EQ(c->positionOrderCount, tc.orders);
-  EXPECT_EQ(loaded.params->heartBeatCycle, 5u);
   EXPECT_EQ(loaded.params->counterBase[kPeriodDay], 1900000);
   EXPECT_EQ(loaded.params->counterBase[kPeriodWeek], 1860000);
   EXPECT_EQ(loaded.params->counterBase[kPeriodMonth], 1680000);
@@ -112,6 +115,48 @@ INSTANTIATE_TEST_SUITE_P(
       const auto& p = info.param;
       return tltest::textName(p.file);
     });
+
+// Every shipped file with a heartbeat scheme (id 16) counts its words by a
+// period whose counter range holds all of them, counted from the range's
+// first counter: a receiver reads a counter by its range, so one past it
+// would be dated in another kind of period. The ranges and the longest
+// period of each kind, from the heartbeat counter layout; a quarter has no
+// range of its own.
+TEST(ShippedSchemeFiles, HeartbeatPeriodHoldsItsWords) {
+  struct Range {
+    int64_t first, last, longestMs;
+  };
+  constexpr int64_t kDayMs = 86400000;
+  const std::map<uint32_t, Range> ranges = {{kPeriodDay, {1900000, 2097151, kDayMs}},
+                                            {kPeriodWeek, {1860000, 1899999, 7 * kDayMs}},
+                                            {kPeriodMonth, {1680000, 1859999, 31 * kDayMs}},
+                                            {kPeriodYear, {0, 1679999, 366 * kDayMs}}};
+  std::set<std::string> checked;
+  for (const auto& entry : std::filesystem::directory_iterator(TL_TEST_DATA_DIR)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("scheme_", 0) != 0 || entry.path().extension() != ".cfg") continue;
+    Loaded loaded;
+    loaded.list = readSchemeConfig(entry.path().c_str(), &loaded.params);
+    ASSERT_NE(loaded.list, nullptr) << name << ": " << tembrolexinErrorText();
+    for (const SchemeConfig* c = loaded.list; c; c = c->next) {
+      if (c->scheme != 16) continue;
+      checked.insert(name);
+      const uint32_t kind = loaded.params->heartBeatCycle;
+      const auto range = ranges.find(kind);
+      ASSERT_TRUE(range != ranges.end()) << name << ": period kind " << kind << " has no range";
+      const int64_t d = schemeCodewordDurationMs(c);
+      ASSERT_GT(d, 0) << name;
+      const int64_t words = range->second.longestMs / d;
+      EXPECT_EQ(loaded.params->counterBase[kind], range->second.first) << name;
+      EXPECT_LE(range->second.first + words - 1, range->second.last)
+          << name << ": " << words << " words of " << d << " ms in period kind " << kind;
+    }
+  }
+  const std::set<std::string> known = {"scheme_mixed_8k_16k.cfg", "scheme_t4_cs4.cfg",
+                                       "scheme_t4_cs4_falling.cfg"};
+  EXPECT_TRUE(std::includes(checked.begin(), checked.end(), known.begin(), known.end()))
+      << testing::PrintToString(checked);
+}
 
 }  // namespace
 }  // namespace tembrolexinsdk

@@ -428,7 +428,9 @@ TEST_P(VorselTEndToEnd, PublishesTheSentCandidateAtItsTimeShift) {
   const int32_t pb = scheme.list->positionCount * schemeBandCount(scheme.list);
   const int64_t symbol = scheme.list->symbolDuration / 4;
   const int64_t d = (codewordChannelBitCount(&scheme.list->codec) + pb - 1) / pb * symbol;
-  const int64_t j0 = 40LL * 86400000 / d + 3;  // 40 days into the period
+  // 40 days into the period; heartbeat words count by the day, from the
+  // day range's first counter, so twelve hours into it.
+  const int64_t j0 = (c.kind == Kind::kHeartbeat ? 12LL * 3600000 : 40LL * 86400000) / d + 3;
   std::vector<int64_t> values;
   const int64_t firstSequence = createEventEngine2CodeWord(77, 300);
   for (int32_t k = 0; k < kWords; ++k) {
@@ -437,7 +439,8 @@ TEST_P(VorselTEndToEnd, PublishesTheSentCandidateAtItsTimeShift) {
         values.push_back(createVorselTvCodeWord(kStation, static_cast<int32_t>(j0 + k)));
         break;
       case Kind::kHeartbeat:
-        values.push_back(createHeartBeat2CodeWord(kStation, static_cast<int32_t>(j0 + k)));
+        values.push_back(createHeartBeat2CodeWord(
+            kStation, static_cast<int32_t>(kHeartbeatDayCounter + j0 + k)));
         break;
       case Kind::kSequence:
         values.push_back(firstSequence + k);
@@ -512,7 +515,7 @@ TEST_P(VorselTEndToEnd, PublishesTheSentCandidateAtItsTimeShift) {
   }
 }
 
-// 2026-01-01 00:00 UTC: the heartbeat words count from the start of the year.
+// 2026-01-01 00:00 UTC: the start of the day the heartbeat words count from.
 constexpr int64_t kYear2026 = 1767225600000LL;
 
 INSTANTIATE_TEST_SUITE_P(
