@@ -21,9 +21,6 @@ namespace tembrolexinplatform {
 
 namespace {
 
-// The leading decimal number of `text` after blanks, as a number-text
-// reading of a property list does it; 0 when there is none. Independent of
-// the process's locale.
 // The leading finite decimal number of `text` after blanks; nothing when
 // there is none (also for "nan", "inf" and values beyond the double range).
 // Independent of the process's locale.
@@ -39,6 +36,21 @@ std::optional<double> leadingNumber(const std::string& text) {
 }
 
 double leadingDouble(const std::string& text) { return leadingNumber(text).value_or(0); }
+
+// Whether the number `text` starts with (after blanks and a sign) is
+// hexadecimal, "0x10" or "0X1p4": a reader of C number texts takes it as
+// such, where the leading decimal reading sees a 0 followed by letters.
+bool startsHexadecimal(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  if (i + 2 >= text.size() || text[i] != '0' || (text[i + 1] != 'x' && text[i + 1] != 'X')) {
+    return false;
+  }
+  i += 2;
+  if (text[i] == '.') ++i;  // "0x.8"
+  return i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i]));
+}
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -142,7 +154,9 @@ std::vector<TimedEventEngine> eventsFromJson(const Json::Value& root) {
       seconds = time.asDouble();
       if (!std::isfinite(*seconds)) seconds.reset();
     } else if (time.isString()) {
-      seconds = leadingNumber(time.asString());
+      // A hexadecimal number would read as its leading 0 and fire at once.
+      const std::string text = time.asString();
+      seconds = startsHexadecimal(text) ? std::nullopt : leadingNumber(text);
     } else if (!time.isNull()) {
       seconds.reset();  // an array or object
     }

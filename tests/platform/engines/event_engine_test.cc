@@ -105,9 +105,10 @@ INSTANTIATE_TEST_SUITE_P(
         RegisterCase{
             "XmlIdWithoutTimeAtZero", R"(<t><event/><event id="x"/></t>)", 0, {te("x", 0)}},
         RegisterCase{"XmlTimeReadsItsLeadingNumber",
-                     R"(<t><event id="x" time="soon"/><event id="y" time=" 2.5s"/></t>)",
+                     R"(<t><event id="x" time="soon"/><event id="y" time=" 2.5s"/>
+                        <event id="z" time="0x10"/></t>)",
                      0,
-                     {te("x", 0), te("y", 2.5)}},
+                     {te("x", 0), te("y", 2.5), te("z", 0)}},
         RegisterCase{"XmlEntitiesAndNamespacesLeftAlone",
                      R"(<t><event id="a&amp;b" time="4"/><n:event id="z" time="1"/></t>)",
                      0,
@@ -137,6 +138,18 @@ INSTANTIATE_TEST_SUITE_P(
                         {"id": "kept", "time": 2}, {"id": "absent"}]})",
                      0,
                      {te("kept", 2), te("absent", 0)}},
+        RegisterCase{"JsonHexadecimalTextTimesAreRefused",
+                     R"({"events": [{"id": "a", "time": "0x10"}, {"id": "b", "time": "0X1p4"},
+                        {"id": "c", "time": " -0x.8"}, {"id": "kept", "time": 2}]})",
+                     0,
+                     {te("kept", 2)}},
+        // "0xyz" is a 0 followed by letters, not a hexadecimal number.
+        RegisterCase{"JsonDecimalLeadingTextsAndBoolsKeepTheirReading",
+                     R"({"events": [{"id": "a", "time": "10abc"}, {"id": "b", "time": " 2.5e1s"},
+                        {"id": "c", "time": "0xyz"}, {"id": "t", "time": true},
+                        {"id": "f", "time": false}]})",
+                     0,
+                     {te("a", 10), te("b", 25), te("c", 0), te("t", 1), te("f", 0)}},
         RegisterCase{"JsonWithoutEvents", R"({"other": 1})", 0, {}},
         RegisterCase{"JsonBroken", R"({"events": [})", 14, {}},
         RegisterCase{"JsonTrailingText", R"({"events": []} x)", 14, {}},
@@ -167,9 +180,13 @@ TEST_F(EventEngineTest, FailedRegistrationKeepsTheEarlierSequenceAndALaterOneRep
 
 TEST_F(EventEngineTest, RefusedJsonTimesAreLoggedByEventId) {
   engine_->registerEventSequence(
-      2, R"({"events": [{"id": "early", "time": "soon"}, {"time": {}}, {"id": 3, "time": 1}]})", 0);
+      2,
+      R"({"events": [{"id": "early", "time": "soon"}, {"id": "hex", "time": "0x10"},
+                     {"time": {}}, {"id": 3, "time": 1}]})",
+      0);
   EXPECT_EQ(errors_->lines(), (std::vector<std::string>{
                                   "Skipping event early: its time \"soon\" is not a finite number",
+                                  "Skipping event hex: its time \"0x10\" is not a finite number",
                                   "Skipping event without an id: its time {} is not a finite "
                                   "number"}));
 }
