@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/api/tl_decoder.h"
@@ -23,43 +24,48 @@
 namespace tltest {
 
 // What the app hears, in order; texts of the main queue's calls end in
-// "@main".
+// "@main". Copies share one record: a delegate keeps a copy, so a
+// notification the process-wide decoder delivers after the test body has
+// returned still writes to live memory.
 class Heard {
  public:
   void add(std::string text, bool withThread = true) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back(std::move(text) + (withThread ? where() : ""));
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    s_->texts.push_back(std::move(text) + (withThread ? where() : ""));
   }
   void word(int64_t codeword) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    words_.insert(codeword);
-    texts_.push_back("codeword:" + std::to_string(codeword) + where());
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    s_->words.insert(codeword);
+    s_->texts.push_back("codeword:" + std::to_string(codeword) + where());
   }
   bool has(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    return std::find(s_->texts.begin(), s_->texts.end(), text) != s_->texts.end();
   }
   std::vector<std::string> texts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_;
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    return s_->texts;
   }
   std::set<int64_t> words() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return words_;
+    std::lock_guard<std::mutex> lock(s_->mutex);
+    return s_->words;
   }
 
  private:
-  std::string where() const { return std::this_thread::get_id() == main_ ? "@main" : "@other"; }
-  const std::thread::id main_ = std::this_thread::get_id();
-  std::mutex mutex_;
-  std::vector<std::string> texts_;
-  std::set<int64_t> words_;
+  struct State {
+    const std::thread::id main = std::this_thread::get_id();
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    std::set<int64_t> words;
+  };
+  std::string where() const { return std::this_thread::get_id() == s_->main ? "@main" : "@other"; }
+  std::shared_ptr<State> s_ = std::make_shared<State>();
 };
 
 // The decoder delegate, heard on a queue of the library's, whichever.
 class App : public tembrolexinplatform::TLDecoderDelegate {
  public:
-  explicit App(Heard& heard) : heard_(heard) {}
+  explicit App(Heard heard) : heard_(std::move(heard)) {}
   void initialisationDidComplete() override {}
   void startedListening() override { heard_.add("listening", false); }
   void stoppedListening() override { heard_.add("stopped", false); }
@@ -67,7 +73,7 @@ class App : public tembrolexinplatform::TLDecoderDelegate {
   void confidenceChangedTo(int64_t) override {}
 
  private:
-  Heard& heard_;
+  Heard heard_;  // a copy: shares the test's record and keeps it alive
 };
 
 class NoRecorderEvents : public tembrolexinplatform::TLRecorderListener {

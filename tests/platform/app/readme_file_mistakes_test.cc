@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -138,6 +139,19 @@ TEST_P(FileMistakeTest, TheAppHearsTheFileAndTheReasonWithinTenSeconds) {
   ::kill(child, SIGKILL);  // ended by now unless it hangs
   int status = 0;
   ::waitpid(child, &status, 0);
+  // The report opens with "ms <milliseconds>"; without it the child hung (our
+  // SIGKILL after 20 s), died or could not write.
+  long ms = -1;
+  const bool reported =
+      report.rfind("ms ", 0) == 0 &&
+      std::from_chars(report.data() + 3, report.data() + report.size(), ms).ec == std::errc();
+  ASSERT_TRUE(reported) << "no report from the child, which "
+                        << (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
+                                ? "hung and was killed after 20 s"
+                            : WIFSIGNALED(status)
+                                ? "died of signal " + std::to_string(WTERMSIG(status))
+                                : "ended with status " + std::to_string(WEXITSTATUS(status)))
+                        << "; it sent \"" << report << "\"";
 
   const std::string cause = "Cannot read audio file " + path + ": " + c.reason;
   const std::string expected =
@@ -158,7 +172,7 @@ TEST_P(FileMistakeTest, TheAppHearsTheFileAndTheReasonWithinTenSeconds) {
         << report;
   }
   EXPECT_EQ(report.find("listening"), std::string::npos) << report;
-  EXPECT_LT(std::stol(report.substr(3)), 10000) << report;
+  EXPECT_LT(ms, 10000) << report;
 }
 
 INSTANTIATE_TEST_SUITE_P(

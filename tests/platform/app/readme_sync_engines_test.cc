@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/decoder/codeword_layouts.h"
@@ -25,18 +26,18 @@ using namespace tembrolexinplatform;
 
 class Event2 : public TLEventEngine2Delegate {
  public:
-  explicit Event2(Heard& heard) : heard_(heard) {}
+  explicit Event2(Heard heard) : heard_(std::move(heard)) {}
   void onEventEngineEvent(const TLEventEngine2Event& e) override {
     heard_.add("event2:" + std::to_string(e.eventStatus()) + ":" + e.eventId() + ":" + e.event());
   }
 
  private:
-  Heard& heard_;
+  Heard heard_;  // a copy: shares the test's record and keeps it alive
 };
 
 class Heartbeat : public TLHeartbeatEngineDelegate {
  public:
-  explicit Heartbeat(Heard& heard) : heard_(heard) {}
+  explicit Heartbeat(Heard heard) : heard_(std::move(heard)) {}
   void onHeartbeatEngineEvent(const TLHeartbeatEngineEvent& e) override {
     heard_.add("heartbeat:" + std::to_string(e.eventType()) + ":" + e.stationId() + ":" +
                e.event());
@@ -45,7 +46,7 @@ class Heartbeat : public TLHeartbeatEngineDelegate {
   int64_t syncedAt = -1;  // on the main queue, which the test runs
 
  private:
-  Heard& heard_;
+  Heard heard_;  // a copy: shares the test's record and keeps it alive
 };
 
 // `words` of the scheme in `config` at 48 kHz, a second of noise host

@@ -5,15 +5,16 @@
 // of three words of station 4242 in noise, and the delegate on the main
 // queue, which this thread runs. With the default engines, the run leaves
 // its analytics record file, with every word, in the documents folder.
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/decoder/codeword_layouts.h"
 #include "core/decoder/decoder_library.h"
@@ -29,7 +30,7 @@ using namespace tembrolexinplatform;
 
 class Trigger : public TLTriggerReceivedDelegate, public TLCodewordReceivedDelegate {
  public:
-  explicit Trigger(Heard& heard) : heard_(heard) {}
+  explicit Trigger(Heard heard) : heard_(std::move(heard)) {}
   void triggerReceived(const TLTrigger& t) override {
     heard_.add("trigger:" + std::to_string(t.type()) + ":" + t.triggerId() + ":" + t.name() + ":" +
                std::to_string(t.offset()));
@@ -37,7 +38,7 @@ class Trigger : public TLTriggerReceivedDelegate, public TLCodewordReceivedDeleg
   void codewordReceived(int64_t codeword, TLDate) override { heard_.word(codeword); }
 
  private:
-  Heard& heard_;
+  Heard heard_;  // a copy: shares the test's record and keeps it alive
 };
 
 // Words 700..702 of station 4242 at 48 kHz, 10 dB SNR, a second of noise
