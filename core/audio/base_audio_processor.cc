@@ -336,22 +336,42 @@ IProcessorEventParams* BaseAudioProcessor::PrepareData(const NTPInfo*) {
 }
 
 void BaseAudioProcessor::setDecoderDescriptors(Descriptors descriptors) {
+  replaceDescriptors(std::move(descriptors), false);
+}
+
+void BaseAudioProcessor::replaceDescriptors(Descriptors descriptors, bool fromConfiguration) {
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     descriptors_ = std::move(descriptors);
+    descriptorsFromConfiguration_ = fromConfiguration;
+    ++buildsRequested_;
   }
   pushSignal(new StateSignal(kRebuild));
 }
 
 void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
+  bool unchanged = false;
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
-    if (json == descriptorText_) return;  // unchanged: the decoders stay
+    if (json == descriptorText_) {
+      // Unchanged: the decoders stay, and what they are answers the value.
+      descriptorValue_ = json;
+      unchanged = true;
+    }
+  }
+  if (unchanged) {
+    reportDecodersBuilt();
+    return;
   }
   const std::string key = name_ + "_DecoderDescriptors";
   Descriptors descriptors;
   if (!parseDecoderDescriptors(json, descriptors)) {
     logWithLogger<LogLevel::Warning>(this, "Invalid JSON input in \"", key, "\"");
+    {
+      std::lock_guard<std::mutex> lock(settingsMutex_);
+      descriptorValue_ = json;
+    }
+    reportDecodersBuilt();
     return;
   }
   // A range whose engine does not exist sends its words nowhere.
@@ -372,10 +392,16 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     }
   }
   {
+    // The value and the build that answers it are set together: a build
+    // finishing meanwhile does not answer this value.
     std::lock_guard<std::mutex> lock(settingsMutex_);
     descriptorText_ = json;
+    descriptorValue_ = json;
+    descriptors_ = std::move(descriptors);
+    descriptorsFromConfiguration_ = true;
+    ++buildsRequested_;
   }
-  setDecoderDescriptors(std::move(descriptors));
+  pushSignal(new StateSignal(kRebuild));
 }
 
 void BaseAudioProcessor::setSchemeFilter(SchemeFilter filter) {
@@ -614,13 +640,20 @@ void BaseAudioProcessor::buildDecoders() {
   closeDecoders();
   Descriptors descriptors;
   SchemeFilter filter;
+  uint64_t request = 0;
+  bool fromConfiguration = false;
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     descriptors = descriptors_;
     filter = schemeFilter_;
+    request = buildsRequested_;
+    fromConfiguration = descriptorsFromConfiguration_;
   }
-  // Not reported: descriptors may be on their way in the configuration.
-  if (descriptors.empty()) return;
+  if (descriptors.empty()) {
+    // Nothing runs (a "[]" value): that is the answer.
+    finishBuild(request, 0, "", fromConfiguration);
+    return;
+  }
   // Raised before the rate is read, so that an Initialise in between sees it
   // and rebuilds.
   awaitingRate_ = true;
@@ -687,13 +720,32 @@ void BaseAudioProcessor::buildDecoders() {
     applyReadinessRule();
   }
   // Once the next state is set: audio queued from now on is decoded.
-  reportDecodersBuilt(count, refusals);
+  finishBuild(request, count, refusals, fromConfiguration);
 }
 
-void BaseAudioProcessor::reportDecodersBuilt(int built, const std::string& refusals) {
-  if (IProcessorListener* listener = listener_.load()) {
-    listener->onDecodersBuilt(this, built, refusals);
+void BaseAudioProcessor::finishBuild(uint64_t request, int built, const std::string& refusals,
+                                     bool fromConfiguration) {
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    buildSettled_ = request;
+    lastBuild_.built = built;
+    lastBuild_.refusals = refusals;
+    lastBuild_.fromConfiguration = fromConfiguration;
   }
+  reportDecodersBuilt();
+}
+
+void BaseAudioProcessor::reportDecodersBuilt() {
+  std::lock_guard<std::mutex> order(reportMutex_);
+  DecoderBuildReport report;
+  {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    // Descriptors replaced since the last build: their build answers.
+    if (buildSettled_ != buildsRequested_) return;
+    report = lastBuild_;
+    report.answers = descriptorValue_;
+  }
+  if (IProcessorListener* listener = listener_.load()) listener->onDecodersBuilt(this, report);
 }
 
 void BaseAudioProcessor::applyReadinessRule() {

@@ -220,7 +220,9 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   void setDecoderDescriptors(Descriptors descriptors);
   // The descriptor list of the "<name>_DecoderDescriptors" key: replaces the
   // descriptors unless the text is the one applied last; invalid text is
-  // logged ("Invalid JSON input") and changes nothing.
+  // logged ("Invalid JSON input") and changes nothing. Every value is
+  // answered with a DecoderBuildReport: by the build it causes, or, when it
+  // changes nothing, at once (or by the build still under way).
   void applyDescriptorText(const std::string& json);
   // Which schemes get a decoder; every scheme by default. Takes effect at
   // the next rebuild.
@@ -283,8 +285,15 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   // At Start: a Warning when the app's descriptors of a VorselT plug-in
   // wait for candidate stations that cannot come.
   void warnAboutStations();
-  // Tells the listener what buildDecoders gave (IProcessorListener).
-  void reportDecodersBuilt(int built, const std::string& refusals);
+  void replaceDescriptors(Descriptors descriptors, bool fromConfiguration);
+  // Records what the build that took the descriptors of request `request`
+  // gave, then reports.
+  void finishBuild(uint64_t request, int built, const std::string& refusals,
+                   bool fromConfiguration);
+  // Tells the listener what the decoders are, as an answer to the last
+  // descriptor value read, unless a build of newer descriptors is still to
+  // come (it reports then).
+  void reportDecodersBuilt();
   void updateConfiguration(const StateSignal& signal);
   void setupStateProcessing();
   // Marks the signal decoded when it reports its ProcessingCompleteParams.
@@ -358,6 +367,18 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   Descriptors descriptors_;     // guarded by settingsMutex_
   SchemeFilter schemeFilter_;   // guarded by settingsMutex_
   std::string descriptorText_;  // guarded by settingsMutex_: the applied list
+  // Guarded by settingsMutex_: whether descriptors_ came from the
+  // configuration; the last descriptor value read (taken or not); the
+  // descriptor replacements asked for, and the one the last finished build
+  // took; what that build gave.
+  bool descriptorsFromConfiguration_ = false;
+  std::string descriptorValue_;
+  uint64_t buildsRequested_ = 0;
+  uint64_t buildSettled_ = 0;
+  DecoderBuildReport lastBuild_;
+  // Held while a report is taken and handed over, so that reports from the
+  // worker and from Configure's caller reach the listener in order.
+  std::mutex reportMutex_;
   // A non-empty "<name>_CandidateStations" text has been configured.
   std::atomic<bool> stationsConfigured_{false};
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "core/audio/resampler.h"
 #include "core/control/builtin_plugins.h"
 #include "core/control/configuration_filter.h"
+#include "core/control/controller_settings.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/control_messages.h"
 #include "core/runtime/core_exceptions.h"
@@ -35,6 +37,9 @@ namespace {
 
 constexpr int kBusTypes[] = {34, 33, 32, 7, 30};
 const char* const kDefaultEngines[] = {"CONTENT", "EVENT2", "HEARTBEAT", "SDKANALYTICS"};
+// How long a start waits for the processors' answers to the app's decoder
+// descriptors; they take milliseconds, unless a processor's worker ended.
+constexpr std::chrono::milliseconds kStartAnswerLimit{3000};
 
 std::string nameOf(const INamedObject* sender) {
   return sender != nullptr ? sender->GetName() : std::string("<Unknown object>");
@@ -161,9 +166,9 @@ class AudioDecoder::ControllerLink : public IProcessorControllerListener {
   void onLogEvent(const INamedObject* sender, const LogParams* params) override {
     decoder_.onLogEvent(sender, params);
   }
-  void onDecodersBuilt(const std::string& processorName, int built,
-                       const std::string& refusals) override {
-    decoder_.onDecodersBuilt(processorName, built, refusals);
+  void onDecodersBuilt(const std::string& processorName,
+                       const DecoderBuildReport& report) override {
+    decoder_.onDecodersBuilt(processorName, report);
   }
 
  private:
@@ -246,6 +251,22 @@ AudioDecoder::AudioDecoder(IMessenger* messenger, AudioDecoderEnvironment enviro
   }
   signer_ = std::make_unique<security::DataSigner>(messenger_);
   controlThread_ = std::make_unique<ControlThread>();
+  startDeadline_ = std::make_unique<TimedEvent>(
+      [this] {
+        const uint64_t round = startRound_.load();
+        controlThread_->post([this, round] {
+          ControlLock lock(controlMutex_);
+          if (!startPending_ || round != startRound_.load()) return;
+          std::string names;
+          for (const std::string& n : unansweredDescriptors())
+            names += (names.empty() ? "" : ", ") + n;
+          logWithLogger<LogLevel::Warning>(
+              this, "startDecoding: no answer to the decoder descriptors of ", names, " within ",
+              kStartAnswerLimit.count(), " ms; decoding starts with the decoders that run");
+          completeStart(pendingRecord_);
+        });
+      },
+      *env_.clock);
   for (int type : kBusTypes) messenger_->registerListener(type, this);
 }
 
@@ -260,6 +281,7 @@ void AudioDecoder::shutdown() {
   std::lock_guard<std::mutex> once(shutdownMutex_);
   if (shutDown_.exchange(true)) return;
   for (int type : kBusTypes) messenger_->unregisterListener(type, this);
+  startDeadline_->Cancel();
   controlThread_->stop();
   {
     ControlLock lock(controlMutex_);
@@ -708,19 +730,31 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     fail(e.what(), nullptr);
     return;
   }
-  {
-    // The processors build their decoders as audio is set up: a start that
-    // could decode nothing is refused rather than listening to no end. The
-    // builds need nothing of the control lock held here.
-    std::unique_lock<std::mutex> lock(buildMutex_);
-    buildCv_.wait_for(lock, std::chrono::seconds(3), [this] {
-      for (const std::string& name : buildReporters_) {
-        if (decodersBuilt_.count(name) == 0) return false;
+  // The processors build their decoders from the app's descriptors as they
+  // get them: the start is decided once each has answered, so that a refusal
+  // is heard instead of startedListening. The wait holds no lock.
+  if (!listening_.load()) {
+    const std::vector<std::string> waiting = unansweredDescriptors();
+    if (!waiting.empty()) {
+      pendingRecord_ = pendingRecord_ || recordToFile;
+      if (!startPending_) {
+        startPending_ = true;
+        startRound_.fetch_add(1);
+        std::string names;
+        for (const std::string& n : waiting) names += (names.empty() ? "" : ", ") + n;
+        logWithLogger<LogLevel::Debug>(this, "startDecoding waits for the decoders of ", names);
+        startDeadline_->DoEventAfter(kStartAnswerLimit);
       }
-      return true;
-    });
+      return;
+    }
   }
-  checkDecodersBuilt();
+  completeStart(recordToFile || pendingRecord_);
+}
+
+void AudioDecoder::completeStart(bool recordToFile) {
+  startPending_ = false;
+  pendingRecord_ = false;
+  updateDecodeFailure();
   if (const std::string refusal = startRefusal(); !refusal.empty()) {
     logWithLogger<LogLevel::Info>(this, "startDecoding refused: ", refusal);
     notifyListeners([&refusal](IAudioDecoderListener& l) { l.onFailed(FailureParams(refusal)); });
@@ -778,6 +812,9 @@ void AudioDecoder::sendStartStop(int state) {
 }
 
 void AudioDecoder::stopAllProcessors() {
+  // A start still waiting for the processors' answers is called off.
+  startPending_ = false;
+  pendingRecord_ = false;
   for (auto& c : audioControllers_) c->Stop();
   bool closed = false;
   {
@@ -886,6 +923,10 @@ void AudioDecoder::resetInternal(bool keepRecorder) {
     buildReporters_.clear();
     decodersBuilt_.clear();
   }
+  appDescriptors_.clear();
+  disabledProcessors_.clear();
+  startPending_ = false;
+  pendingRecord_ = false;
   rateFailure_.clear();
   decodeFailure_.clear();
   listening_.store(false);
@@ -1122,46 +1163,86 @@ std::string AudioDecoder::startRefusal() const {
   return decodeFailure_;
 }
 
-void AudioDecoder::onDecodersBuilt(const std::string& processorName, int built,
-                                   const std::string& refusals) {
+void AudioDecoder::onDecodersBuilt(const std::string& processorName,
+                                   const DecoderBuildReport& report) {
   {
     std::lock_guard<std::mutex> lock(buildMutex_);
-    decodersBuilt_[processorName] = {built, refusals};
+    decodersBuilt_[processorName] = report;
   }
-  buildCv_.notify_all();
   controlThread_->post([this] {
     ControlLock lock(controlMutex_);
     checkDecodersBuilt();
   });
 }
 
-void AudioDecoder::checkDecodersBuilt() {
-  std::map<std::string, std::pair<int, std::string>> builds;
+std::vector<std::string> AudioDecoder::unansweredDescriptors() const {
+  std::vector<std::string> names;
+  std::lock_guard<std::mutex> lock(buildMutex_);
+  for (const auto& [name, value] : appDescriptors_) {
+    if (buildReporters_.count(name) == 0 || disabledProcessors_.count(name) != 0) continue;
+    const auto it = decodersBuilt_.find(name);
+    if (it == decodersBuilt_.end() || it->second.answers != value) names.push_back(name);
+  }
+  return names;
+}
+
+std::string AudioDecoder::decoderRefusal() const {
+  std::map<std::string, DecoderBuildReport> builds;
   {
     std::lock_guard<std::mutex> lock(buildMutex_);
     builds = decodersBuilt_;
   }
+  std::string appRefused;
   std::string refused;
+  bool allKnown = true;
+  bool anyRuns = false;
   for (const auto& c : audioControllers_) {
-    const auto it = builds.find(c->GetName());
-    if (it == builds.end()) return;  // not built yet (or never told): nothing known
-    if (it->second.first > 0) {
-      decodeFailure_.clear();
-      return;
+    const std::string& name = c->GetName();
+    const auto it = builds.find(name);
+    if (it == builds.end()) {
+      allKnown = false;  // not built yet, or never told: it may decode
+      continue;
     }
-    if (!it->second.second.empty()) refused += (refused.empty() ? "" : "; ") + it->second.second;
+    const DecoderBuildReport& build = it->second;
+    anyRuns = anyRuns || build.built > 0;
+    if (build.built > 0 || build.refusals.empty()) continue;
+    refused += (refused.empty() ? "" : "; ") + build.refusals;
+    // The app's own value, answered, with nothing of it running: its
+    // mistake, whatever the other processors run.
+    const auto app = appDescriptors_.find(name);
+    if (build.fromConfiguration && app != appDescriptors_.end() && build.answers == app->second) {
+      appRefused += std::string(appRefused.empty() ? "" : "; ") + "No decoder of \"" + name +
+                    "_DecoderDescriptors\" runs: the decoding core refused every scheme "
+                    "configuration (" +
+                    build.refusals + ")";
+    }
   }
-  if (refused.empty()) {
-    decodeFailure_.clear();
+  if (!appRefused.empty()) return appRefused;
+  if (allKnown && !anyRuns && !refused.empty()) {
+    return "No decoder runs: the decoding core refused every scheme configuration (" + refused +
+           ")";
+  }
+  return "";
+}
+
+bool AudioDecoder::updateDecodeFailure() {
+  const std::string text = decoderRefusal();
+  if (text == decodeFailure_) return false;
+  decodeFailure_ = text;
+  if (text.empty()) return false;
+  logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", text);
+  return true;
+}
+
+void AudioDecoder::checkDecodersBuilt() {
+  const bool news = updateDecodeFailure();
+  if (startPending_) {
+    if (unansweredDescriptors().empty()) completeStart(pendingRecord_);
     return;
   }
-  const std::string text =
-      "No decoder runs: the decoding core refused every scheme configuration (" + refused + ")";
-  if (text == decodeFailure_) return;
-  decodeFailure_ = text;
-  logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", text);
   // Listening without a decoder would never bring a word.
-  if (listening_.load()) {
+  if (news && listening_.load()) {
+    const std::string text = decodeFailure_;
     notifyListeners([&text](IAudioDecoderListener& l) { l.onFailed(FailureParams(text)); });
     stopDecodingLocked();
   }
@@ -1220,9 +1301,35 @@ bool AudioDecoder::updateProcessorsConfigurations(const ConfigurationMap* map) {
       }
     }
   }
-  for (auto& c : audioControllers_) c->Configure(filterConfigMap(map, c->GetName()));
+  for (auto& c : audioControllers_) {
+    auto filtered = filterConfigMap(map, c->GetName());
+    noteProcessorSettings(c->GetName(), *filtered);
+    c->Configure(std::move(filtered));
+  }
   for (auto& c : processorControllers_) c->Configure(filterConfigMap(map, c->GetName()));
   return true;
+}
+
+void AudioDecoder::noteProcessorSettings(const std::string& name, const ConfigurationMap& map) {
+  // As the controller reads them: a descriptor value only as a string, and
+  // a switched-off processor passes no configuration on.
+  const auto value = map.find(name + "_DecoderDescriptors");
+  if (value != map.end()) {
+    if (const auto* text =
+            dynamic_cast<const ConfigurationParameter<std::string>*>(value->second)) {
+      appDescriptors_[name] = text->value;
+    }
+  }
+  switch (controllersettings::enabledSetting(map, name)) {
+    case controllersettings::Enabled::kDisabled:
+      disabledProcessors_.insert(name);
+      break;
+    case controllersettings::Enabled::kEnabled:
+      disabledProcessors_.erase(name);
+      break;
+    default:
+      break;
+  }
 }
 
 void AudioDecoder::onReceive(const std::string&, const ThriftParams& params) {

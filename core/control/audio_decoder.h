@@ -17,9 +17,19 @@
 // own first never opens the capture device. A start before initialisation
 // is kept and carried out once it completes. A plug-in list that runs no
 // audio processor, a rate of a plug-in the app chose (or of every default
-// one) that the recorder's cannot be converted to, and
-// decoders that the decoding core refused all of (the start waits, bounded,
-// for the processors to build them) refuse the start with onFailed.
+// one) that the recorder's cannot be converted to, a
+// "<processor name>_DecoderDescriptors" value of the app's whose every
+// scheme configuration the decoding core refused (whatever else runs), and
+// decoders that the decoding core refused all of refuse the start with
+// onFailed.
+//
+// A start is decided once each code-word processor given such a value has
+// answered it (DecoderBuildReport::answers): until then it is pending, and
+// the control lock is free (a stop cancels it). A processor without a value
+// of the app's, or one switched off ("_meta_enabled"), is not waited for; one
+// that does not answer within 3 s (its worker has ended) is logged and the
+// start goes on. A value that is refused while listening ends it with
+// onFailed.
 //
 // Routing: each capture buffer goes by pointer to every audio controller (the
 // buffer is not refilled until each has copied it: the app-fed recorder's
@@ -49,7 +59,6 @@
 #define TL_CORE_CONTROL_AUDIO_DECODER_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <fstream>
@@ -67,19 +76,20 @@
 #include "core/audio/volume_measurer.h"
 #include "core/control/audio_processor_controller.h"
 #include "core/control/capture_buffer_leases.h"
-#include "core/runtime/i_audio_decoder_listener.h"
 #include "core/control/i_processor_controller_listener.h"
 #include "core/control/processor_controller.h"
 #include "core/net/data_signer.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/configuration_map.h"
 #include "core/runtime/database.h"
+#include "core/runtime/i_audio_decoder_listener.h"
 #include "core/runtime/i_audio_recorder.h"
 #include "core/runtime/i_engine.h"
 #include "core/runtime/i_messenger.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor.h"
 #include "core/runtime/i_processor_listener.h"
+#include "core/runtime/timed_event.h"
 #include "schema/tembrolexin_types.h"
 
 namespace tembrolexinsdk {
@@ -193,12 +203,9 @@ class AudioDecoder : public IProcessorControllerListener,
   void onFailed(const FailureParams& failure) override;
   security::IDataSigner* signer() const override;
   void onLogEvent(const INamedObject* sender, const LogParams* params) override;
-  // An audio processor has built its decoders from its descriptors:
-  // `built` run, `refusals` names each file the decoding core refused and
-  // why. When no processor runs a decoder and one was refused, decoding
-  // fails (see startRefusal). Any thread.
-  void onDecodersBuilt(const std::string& processorName, int built,
-                       const std::string& refusals) override;
+  // What an audio processor's decoders are (see the start above and
+  // startRefusal). Any thread.
+  void onDecodersBuilt(const std::string& processorName, const DecoderBuildReport& report) override;
   const std::string& GetName() const override { return name_; }
 
   // IAudioRecorderListener (the recorder's threads).
@@ -248,11 +255,27 @@ class AudioDecoder : public IProcessorControllerListener,
   bool initialiseAudio(bool forStart);
   bool audioReady() const { return recorder_ != nullptr && chosenRate_ != SampleRate_NotAvailable; }
   // Why a start cannot decode (no plug-in runs, a plug-in's rate cannot be
-  // reached from the recorder's, every decoder was refused); empty when
-  // nothing is known against it.
+  // reached from the recorder's, every decoder of a descriptor value of the
+  // app's, or of every processor, was refused); empty when nothing is known
+  // against it.
   std::string startRefusal() const;
+  // What the processors' reports say against decoding ("" for nothing).
+  std::string decoderRefusal() const;
+  // Takes decoderRefusal as the decode failure; true (and logged at Error)
+  // when it is a new one.
+  bool updateDecodeFailure();
+  // Takes the processors' latest reports: updates the refusal, decides a
+  // pending start, ends listening that a new refusal leaves without decoder.
   void checkDecodersBuilt();
+  // Remembers the app's descriptor value and the on/off setting of the
+  // named audio processor from a map for it.
+  void noteProcessorSettings(const std::string& name, const ConfigurationMap& map);
+  // The processors whose answer to the app's descriptor value a start waits
+  // for.
+  std::vector<std::string> unansweredDescriptors() const;
   void startDecodingLocked(bool recordToFile);
+  // The decided start: refused with onFailed, or listening.
+  void completeStart(bool recordToFile);
   void stopAllProcessors();
   void stopDecodingLocked();
   void fail(const std::string& description, const std::exception* exception);
@@ -301,12 +324,20 @@ class AudioDecoder : public IProcessorControllerListener,
   std::vector<std::pair<std::string, SampleRate>> processorRates_;
   // Whether the plug-ins are the app's choice ("AudioDecoder_plugins").
   bool pluginsChosen_ = false;
-  // The audio processors that report their builds of decoders, and what
-  // each build gave; a start waits (bounded) until each has reported.
-  std::mutex buildMutex_;
-  std::condition_variable buildCv_;
-  std::set<std::string> buildReporters_;                                   // guarded by buildMutex_
-  std::map<std::string, std::pair<int, std::string>> decodersBuilt_;      // guarded by buildMutex_
+  // The audio processors that report their builds of decoders, and the
+  // latest report of each.
+  mutable std::mutex buildMutex_;
+  std::set<std::string> buildReporters_;                     // guarded by buildMutex_
+  std::map<std::string, DecoderBuildReport> decodersBuilt_;  // guarded by buildMutex_
+  // By processor name: the last "<name>_DecoderDescriptors" value of the
+  // app's configuration, and the processors switched off.
+  std::map<std::string, std::string> appDescriptors_;
+  std::set<std::string> disabledProcessors_;
+  // A start waiting for the processors' answers (and whether it records),
+  // and the number of such starts so far (the deadline's own).
+  bool startPending_ = false;
+  bool pendingRecord_ = false;
+  std::atomic<uint64_t> startRound_{0};
   unsigned short availableRates_ = 0;
   unsigned short requiredRates_ = 0;
   std::string libraryPath_;
@@ -350,6 +381,9 @@ class AudioDecoder : public IProcessorControllerListener,
   std::unique_ptr<AudioSampleCheck> sampleCheck_;
   // Last: its thread ends before anything it runs goes.
   std::unique_ptr<ControlThread> controlThread_;
+  // The limit of a pending start's wait; it posts to the control thread,
+  // so it goes first.
+  std::unique_ptr<TimedEvent> startDeadline_;
 };
 
 }  // namespace tembrolexinsdk

@@ -1283,9 +1283,9 @@ void AudioProcessorController::onFailed(const FailureParams& failure) {
   if (listener_ != nullptr) listener_->onFailed(failure);
 }
 
-void AudioProcessorController::onDecodersBuilt(const INamedObject*, int built,
-                                               const std::string& refusals) {
-  if (listener_ != nullptr) listener_->onDecodersBuilt(name_, built, refusals);
+void AudioProcessorController::onDecodersBuilt(const INamedObject*,
+                                               const DecoderBuildReport& report) {
+  if (listener_ != nullptr) listener_->onDecodersBuilt(name_, report);
 }
 
 void AudioProcessorController::onAudioDropped(const INamedObject*) { bufferFinished(); }

@@ -213,8 +213,7 @@ class AudioProcessorController : public IProcessorListener,
   void onProcessorStatusChanged(const INamedObject* sender,
                                 const IProcessorStatusParams* params) override;
   void onFailed(const FailureParams& failure) override;
-  void onDecodersBuilt(const INamedObject* sender, int built,
-                       const std::string& refusals) override;
+  void onDecodersBuilt(const INamedObject* sender, const DecoderBuildReport& report) override;
   void onNTPRequired() override;
   security::IDataSigner* signer() const override;
   // IAudioFlowListener: a dropped buffer counts as finished; an ended

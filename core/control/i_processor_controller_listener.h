@@ -13,6 +13,7 @@
 
 #include "core/runtime/i_data_signer.h"
 #include "core/runtime/i_named_object.h"
+#include "core/runtime/i_processor_listener.h"
 #include "core/runtime/i_processor_params.h"
 
 namespace tembrolexinsdk {
@@ -34,9 +35,8 @@ class IProcessorControllerListener {
   virtual security::IDataSigner* signer() const = 0;
   virtual void onLogEvent(const INamedObject* sender, const LogParams* params) = 0;
   // The named processor has built its decoders (IProcessorListener).
-  virtual void onDecodersBuilt(const std::string& processorName, int built,
-                               const std::string& refusals) {
-    (void)processorName, (void)built, (void)refusals;
+  virtual void onDecodersBuilt(const std::string& processorName, const DecoderBuildReport& report) {
+    (void)processorName, (void)report;
   }
 };
 

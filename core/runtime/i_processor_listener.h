@@ -18,6 +18,25 @@ namespace tembrolexinsdk {
 class FailureParams;
 class LogParams;
 
+// What a code-word processor's decoders are once it has built them, or once
+// it has read a "<processor name>_DecoderDescriptors" value that changes
+// nothing (text that is no descriptor list, the list it runs already).
+struct DecoderBuildReport {
+  // Decoders that run.
+  int built = 0;
+  // Each scheme configuration the decoding core refused, and why ("" for
+  // none).
+  std::string refusals;
+  // The running descriptors are those of the configuration's
+  // "<processor name>_DecoderDescriptors" value (not the built-in defaults
+  // nor ones set in code).
+  bool fromConfiguration = false;
+  // The configuration this report answers: the last
+  // "<processor name>_DecoderDescriptors" value the processor read, taken
+  // or not ("" when it has read none).
+  std::string answers;
+};
+
 class IProcessorListener {
  public:
   virtual ~IProcessorListener() = default;
@@ -29,11 +48,10 @@ class IProcessorListener {
   virtual void onNTPRequired() = 0;
   // The signer processors may use; not owned by the caller, may be null.
   virtual security::IDataSigner* signer() const = 0;
-  // The processor has built its decoders: `built` run; `refusals` names each
-  // scheme configuration the decoding core refused and why ("" for none).
-  virtual void onDecodersBuilt(const INamedObject* sender, int built,
-                               const std::string& refusals) {
-    (void)sender, (void)built, (void)refusals;
+  // What the processor's decoders are (DecoderBuildReport). Reports of one
+  // processor arrive one at a time, in the order of what they describe.
+  virtual void onDecodersBuilt(const INamedObject* sender, const DecoderBuildReport& report) {
+    (void)sender, (void)report;
   }
 };
 

@@ -152,6 +152,65 @@ TEST_F(ProcessorTest, DescriptorsBeforeInitialiseAreBuiltWithTheRate) {
   EXPECT_EQ(static_cast<int>(FakeCore::get().closed.size()), FakeCore::get().inits);
 }
 
+// Each "<name>_DecoderDescriptors" value is answered by a report of what
+// then runs: the build it causes, or, when it changes nothing, the decoders
+// as they are; never by a report of decoders that a build under way replaces.
+struct AnswerCase {
+  const char* name;
+  std::vector<std::string> values;  // configured one after the other
+  int built;
+  const char* refusals;  // the report's refusals start with this
+  bool fromConfiguration;
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+
+class AnswerTest : public ProcessorTest, public testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerTest, TheLastValueIsAnsweredByWhatRuns) {
+  Make("tembrolexin_Test");
+  AddTemplate("cfg");
+  processor_->setDecoderDescriptors({Descriptor("cfg", {})});  // the defaults
+  processor_->Initialise(&listener_, 8000, nullptr);
+  ASSERT_TRUE(listener_.waitFor([&] { return !listener_.builds().empty(); }));
+  const std::string key = "tembrolexin_Test_DecoderDescriptors";
+  for (const std::string& value : GetParam().values) {
+    const ConfigurationParameter<std::string> text(value);
+    const ConfigurationParameters configuration = Config({{key, &text}});
+    processor_->Configure(&configuration, nullptr);
+  }
+  const std::string last = GetParam().values.back();
+  const auto answered = [&] {
+    for (const DecoderBuildReport& b : listener_.builds()) {
+      if (b.answers == last) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(listener_.waitFor(answered));
+  for (const DecoderBuildReport& b : listener_.builds()) {
+    if (b.answers != last) continue;
+    EXPECT_EQ(b.built, GetParam().built);
+    EXPECT_EQ(b.refusals.rfind(GetParam().refusals, 0), 0u) << b.refusals;
+    EXPECT_EQ(b.refusals.empty(), std::string(GetParam().refusals).empty());
+    EXPECT_EQ(b.fromConfiguration, GetParam().fromConfiguration);
+    break;  // the first answer must already be right
+  }
+}
+
+const std::string kTaken = R"([{"config": "cfg"}])";
+const std::string kRefused = R"([{"config": "bad"}])";
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, AnswerTest,
+    testing::Values(AnswerCase{"Taken", {kTaken}, 1, "", true},
+                    AnswerCase{"Refused", {kRefused}, 0, "bad: ", true},
+                    AnswerCase{"RefusedGivenTwice", {kRefused, kRefused}, 0, "bad: ", true},
+                    AnswerCase{"EmptyListRunsNothing", {"[]"}, 0, "", true},
+                    AnswerCase{"NotAListKeepsTheDefaults", {"[{"}, 1, "", false},
+                    AnswerCase{"NotAListAfterARefusal", {kRefused, "[{"}, 0, "bad: ", true},
+                    AnswerCase{"RefusedThenTaken", {kRefused, kTaken}, 1, "", true}),
+    [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
+
 PerformanceData Record(int64_t msg, int16_t currentStrength = 40, int32_t sinceCodeword = 0) {
   PerformanceData p{};
   p.syncState = 1;

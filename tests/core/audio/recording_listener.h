@@ -56,6 +56,12 @@ class RecordingListener : public tembrolexinsdk::IProcessorListener {
     cond_.notify_all();
   }
   tembrolexinsdk::security::IDataSigner* signer() const override { return nullptr; }
+  void onDecodersBuilt(const tembrolexinsdk::INamedObject*,
+                       const tembrolexinsdk::DecoderBuildReport& report) override {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    builds_.push_back(report);
+    cond_.notify_all();
+  }
 
   std::vector<Line> lines() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -76,6 +82,10 @@ class RecordingListener : public tembrolexinsdk::IProcessorListener {
   std::vector<std::string> statuses() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     return statuses_;
+  }
+  std::vector<tembrolexinsdk::DecoderBuildReport> builds() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return builds_;
   }
   int ntpRequests() const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -112,6 +122,7 @@ class RecordingListener : public tembrolexinsdk::IProcessorListener {
   std::vector<Line> lines_;
   std::vector<std::string> statuses_;
   std::vector<std::string> failures_;
+  std::vector<tembrolexinsdk::DecoderBuildReport> builds_;
   int ntpRequests_ = 0;
 };
 
