@@ -45,7 +45,8 @@ std::string descriptors(const std::string& config, const std::vector<std::string
 }
 
 // What the child prints: each thing the app hears on a line of its own
-// ("heard failed:...", "heard listening", "refused", "answer N"), the log on
+// ("heard failed:...", "heard listening", "refused", "answer N", "decided in
+// N ms" from the start to the first of failure and listening), the log on
 // standard error ("WRN: ...").
 void say(const std::string& line) {
   std::printf("%s\n", line.c_str());
@@ -84,11 +85,20 @@ int runChild(const std::string& name, const std::string& data, const std::string
       {"tembrolexin_VorselTW_CandidateStations", std::string(R"([{"id": 4242, "lag": 0}])")}};
   int rate = name == "Ordinary44k" ? 44100 : 48000;
   if (name == "UnknownPlugin") config["AudioDecoder_plugins"] = std::string("libVorselTWPlugn.so");
-  if (name == "RefusedScheme") {
-    config["AudioDecoder_plugins"] = std::string("libVorselTWPlugin.so");
+  if (name == "RefusedScheme") config["AudioDecoder_plugins"] = std::string("libVorselTWPlugin.so");
+  if (name == "RefusedScheme" || name == "MissingSchemeBesideDefaults") {
     config["tembrolexin_VorselTW_DecoderDescriptors"] =
         descriptors(data + "/missing.cfg", {"TRIGGER", "ANALYTICS"});
   }
+  if (name == "GarbageSchemeBesideDefaults") {
+    std::FILE* file = std::fopen((data + "/garbage.cfg").c_str(), "w");
+    std::fputs("hello world\n", file);
+    std::fclose(file);
+    config["tembrolexin_VorselTW_DecoderDescriptors"] =
+        descriptors(data + "/garbage.cfg", {"TRIGGER", "ANALYTICS"});
+  }
+  if (name == "EmptyDescriptorList")
+    config["tembrolexin_VorselTW_DecoderDescriptors"] = std::string("[]");
   if (name == "UnconvertibleRecorder") rate = 22050;
   if (name == "UnreachablePluginRate") {
     config["AudioDecoder_plugins"] = std::string("libVorselTWPlugin.so");
@@ -117,6 +127,7 @@ int runChild(const std::string& name, const std::string& data, const std::string
     say("refused");
     return 0;
   }
+  const auto started = std::chrono::steady_clock::now();
   decoder->startDecoding();
   const std::vector<int16_t> block(static_cast<std::size_t>(rate / 10), 0);
   const bool heard = within(10s, [&] {
@@ -124,16 +135,12 @@ int runChild(const std::string& name, const std::string& data, const std::string
     return app->listening || app->failed;
   });
   if (!heard) say("nothing heard");
+  say("decided in " +
+      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - started)
+                         .count()) +
+      " ms");
   if (app->failed) return 0;
-  if (name == "RefusedScheme") {
-    // The app's descriptors may reach the plug-in after listening began: it
-    // listens until it hears the refusal (a stop before it would hide it).
-    within(10s, [&] {
-      recorder->provideSamples(block.data(), static_cast<int32_t>(block.size()));
-      return app->failed.load();
-    });
-    return 0;
-  }
   for (int i = 0; i < 5; ++i) recorder->provideSamples(block.data(), static_cast<int32_t>(block.size()));
   if (name == "NullSamples" || name == "NegativeCount") {
     // Wrong calls, repeated, then a right one.
@@ -220,10 +227,12 @@ ChildRun runCase(const std::string& name, const std::string& data, const std::st
 struct Mistake {
   const char* name;
   const char* expected;  // a line of the child's output holds this
-  // The start fails instead of listening. A refused scheme configuration may
-  // be known only once listening (the app's descriptors can reach the
-  // plug-in after its default ones were built): then decoding stops.
+  // The start fails instead of listening.
   bool neverListens = false;
+  // The start is decided (failed or listening) within this many ms (0: not
+  // checked); a refusal is known from the processors' answers, and nothing
+  // waits for a processor without one.
+  int decidedWithinMs = 0;
   const char* also = nullptr;  // another line, once
 };
 
@@ -250,6 +259,12 @@ TEST_P(SetupFailure, TheAppHearsItNamingTheCause) {
   if (GetParam().neverListens) {
     EXPECT_TRUE(run.linesWith("heard listening").empty()) << run.out;
   }
+  if (GetParam().decidedWithinMs > 0) {
+    const std::vector<std::string> decided = run.linesWith("decided in ");
+    ASSERT_EQ(decided.size(), 1u) << run.out;
+    EXPECT_LT(std::stoi(decided[0].substr(decided[0].find(" in ") + 4)), GetParam().decidedWithinMs)
+        << run.out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -261,8 +276,25 @@ INSTANTIATE_TEST_SUITE_P(
                 "\"libEchoModPlugin.so\", \"libVorselTPlugin.so\", \"libVorselTWPlugin.so\"",
                 true},
         Mistake{"RefusedScheme",
-                "heard failed:No decoder runs: the decoding core refused every scheme "
-                "configuration (DATA/missing.cfg: "},
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "decoding core refused every scheme configuration (DATA/missing.cfg: Scheme "
+                "configuration: cannot open file DATA/missing.cfg)",
+                true, 1000},
+        // The default plug-ins decode, the app's own descriptors do not: the
+        // start fails all the same.
+        Mistake{"MissingSchemeBesideDefaults",
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "decoding core refused every scheme configuration (DATA/missing.cfg: Scheme "
+                "configuration: cannot open file DATA/missing.cfg)",
+                true, 1000},
+        Mistake{"GarbageSchemeBesideDefaults",
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "decoding core refused every scheme configuration (DATA/garbage.cfg: Scheme "
+                "configuration: text: unexpected text between sections)",
+                true, 1000},
+        // Not a mistake: the plug-in runs nothing, the others decode, and the
+        // start waits for no build that never comes.
+        Mistake{"EmptyDescriptorList", "heard listening", false, 2500},
         Mistake{"UnconvertibleRecorder",
                 "Cannot create a recorder for 22050 Hz: the decoder takes 8000, 16000, 24000, "
                 "32000, 44100, 48000 Hz"},
@@ -291,11 +323,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "ERR: CustomRecorder: provideSamples(samples null, count 4800) refused: null "
                 "samples with a positive count; such a call is never taken (logged once per "
                 "recorder)",
-                false, "answers 5 5 5 0"},
+                false, 0, "answers 5 5 5 0"},
         Mistake{"NegativeCount",
                 "ERR: CustomRecorder: provideSamples(samples PTR, count -4800) refused: a "
                 "negative count; such a call is never taken (logged once per recorder)",
-                false, "answers 5 5 5 0"}),
+                false, 0, "answers 5 5 5 0"}),
     [](const testing::TestParamInfo<Mistake>& info) { return std::string(info.param.name); });
 
 // The README app's ordinary run: no Warning but the resampler's for a
