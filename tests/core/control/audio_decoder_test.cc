@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/audio/base_audio_processor.h"
 #include "core/audio/custom_recorder.h"
 #include "core/control/builtin_plugins.h"
 #include "core/control/configuration_filter.h"
@@ -18,8 +19,10 @@
 #include "core/runtime/control_messages.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/messenger.h"
+#include "tests/core/audio/fake_decoder_core.h"
 #include "tests/core/control/decoder_fakes.h"
 #include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/recording_messenger.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,6 +30,39 @@ namespace tltest {
 namespace {
 
 constexpr int kMarkerType = 99;
+
+// The decoding core of "tembrolexin_Held": scheme configurations named
+// "held..." are refused once the test opens the gate; every other is the
+// fake core's.
+struct HeldGate {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool open = false;
+  void set(bool opened) {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = opened;
+    cv.notify_all();
+  }
+  void release() { set(true); }
+};
+HeldGate& heldGate() {
+  static HeldGate gate;
+  return gate;
+}
+const DecoderFunctions& heldFunctions() {
+  static const DecoderFunctions functions = [] {
+    DecoderFunctions f = MakeFakeFunctions();
+    f.init = [](const char* config) -> VorselTContext* {
+      if (std::string(config).rfind("held", 0) != 0) return FakeInit(config, false);
+      std::unique_lock<std::mutex> lock(heldGate().mutex);
+      heldGate().cv.wait(lock, [] { return heldGate().open; });
+      Tembrolexin_SetErrorMsg("no such scheme");
+      return nullptr;
+    };
+    return f;
+  }();
+  return functions;
+}
 
 // Records the decoder's start and stop marks and how often it initialised.
 class MarkListener : public IAudioDecoderListener {
@@ -55,6 +91,7 @@ class AudioDecoderTest : public ::testing::Test {
     builtinplugins::registerAll();  // every engine type, whatever runs first
   }
   void TearDown() override {
+    heldGate().release();  // a held build ends, so that its worker can
     bridge_.reset();
     if (decoder_) decoder_->unRegisterDecoderListener(&marks_);
     decoder_.reset();
@@ -67,6 +104,14 @@ class AudioDecoderTest : public ::testing::Test {
     env.loadAudioPlugins = [this](const std::string&, const std::vector<std::string>& names) {
       pluginNames_ = names;
       std::vector<std::unique_ptr<IAudioProcessor>> out;
+      if (heldProcessor_) {
+        auto held = std::make_unique<BaseAudioProcessor>("tembrolexin_Held", SampleRate_8000, false,
+                                                         std::chrono::milliseconds(250),
+                                                         Clock::real(), heldFunctions());
+        held->setDecoderDescriptors({std::make_shared<const EchoDecoderDescriptor>(
+            "ok", std::vector<CodewordRange>{}, false)});
+        out.push_back(std::move(held));
+      }
       for (const std::string& name : processors_) {
         ProcessorSetup setup;
         setup.name = name;
@@ -90,6 +135,7 @@ class AudioDecoderTest : public ::testing::Test {
     };
     env.knowsPlugin = knowsPlugin_;
     env.sampleCheckTiming = TimingMode::kManual;
+    if (heldProcessor_) env.clock = &clock_;
     return env;
   }
 
@@ -153,6 +199,10 @@ class AudioDecoderTest : public ::testing::Test {
   short feedOnStart_ = 0;  // likewise
   std::function<bool(const std::string&)> knowsPlugin_;
   MarkListener marks_;
+  // A code-word processor whose build of the app's descriptors waits for
+  // heldGate(), on clock_.
+  bool heldProcessor_ = false;
+  FakeClock clock_;
   std::unique_ptr<Messenger> bus_;
   std::unique_ptr<BusTap> tap_;
   std::unique_ptr<AudioDecoder> decoder_;
@@ -769,6 +819,86 @@ TEST(AudioDecoderInstanceTest, ConcurrentFirstCallersGetTheSameDecoder) {
   ASSERT_NE(seen[0], nullptr);
   for (AudioDecoder* d : seen) EXPECT_EQ(d, seen[0]);
   EXPECT_EQ(seen[0]->GetName(), "AudioDecoder");
+}
+
+// A start waits for the processor's answer to the app's descriptors (the
+// control lock free) and is refused instead of listening when they are; a
+// stop calls a waiting start off, and a later start hears the refusal.
+TEST_F(AudioDecoderTest, StartWaitsForTheAnswerToTheAppsDescriptors) {
+  tltest::LogCapture log;
+  FakeCore::get().reset();
+  FakeCore::get().templates["ok"] = FakeDecoder();
+  heldGate().set(false);
+  heldProcessor_ = true;
+  processors_ = {};
+  make();
+  const std::string key = "tembrolexin_Held_DecoderDescriptors";
+  const auto refusal = [&key](const std::string& config) {
+    return "No decoder of \"" + key +
+           "\" runs: the decoding core refused every scheme configuration (" + config +
+           ": no such scheme)";
+  };
+  const auto failure = [this](size_t i) {
+    return ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31).at(i).params)
+        ->descriptionString;
+  };
+  send(configuration({{key, R"([{"config": "held"}])"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  flush();
+  decoder_->waitForControlTasks();
+  EXPECT_TRUE(tap_->of(31).empty());
+  heldGate().release();
+  ASSERT_TRUE(tap_->await(31, 1));
+  EXPECT_EQ(failure(0), refusal("held"));
+
+  heldGate().set(false);
+  send(configuration({{key, R"([{"config": "held2"}])"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  send(instruction(SdkInstruction::SdkInstruction_stop));
+  flush();
+  heldGate().release();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (log.matching(refusal("held2")).empty() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(log.matching(refusal("held2")).size(), 1u);  // the Error line only
+  decoder_->waitForControlTasks();
+  flush();
+  EXPECT_EQ(tap_->of(31).size(), 1u);
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 2));
+  EXPECT_EQ(failure(1), refusal("held2"));
+  const std::vector<std::string> statuses = tap_->statuses();
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "1"), 0);  // never listening
+}
+
+// A processor that never answers holds a start for 3 s, then it listens
+// with what runs; a refusal that comes later ends listening with it.
+TEST_F(AudioDecoderTest, StartWithoutAnAnswerListensAfterThreeSeconds) {
+  FakeCore::get().reset();
+  FakeCore::get().templates["ok"] = FakeDecoder();
+  heldGate().set(false);
+  heldProcessor_ = true;
+  processors_ = {};
+  make();
+  send(configuration({{"tembrolexin_Held_DecoderDescriptors", R"([{"config": "held"}])"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  flush();
+  const auto deadline = clock_.steadyNow() + std::chrono::seconds(3);
+  ASSERT_TRUE(clock_.awaitDeadline(deadline));
+  clock_.advance(std::chrono::milliseconds(2999));
+  ASSERT_TRUE(clock_.awaitDeadline(deadline));
+  decoder_->waitForControlTasks();
+  EXPECT_FALSE(decoder_->isListening());
+  clock_.advance(std::chrono::milliseconds(1));
+  ASSERT_TRUE(tap_->await(37, 3));  // initialised, rates, listening
+  EXPECT_EQ(tap_->statuses().back(), "1");
+  heldGate().release();
+  ASSERT_TRUE(tap_->await(31, 1));
+  ASSERT_TRUE(tap_->await(37, 4));
+  EXPECT_EQ(tap_->statuses().back(), "2");
 }
 
 }  // namespace
