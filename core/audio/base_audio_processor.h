@@ -10,7 +10,9 @@
 // each buffer.
 //
 // States: waiting for decoders (audio dropped) -> waiting for configuration
-// (audio dropped) -> processing; a new descriptor list rebuilds. Signals a
+// (audio dropped) -> processing; a new descriptor list rebuilds. What the
+// decoders are after each build, and after each descriptor value of the
+// configuration, goes to the listener as a DecoderBuildReport. Signals a
 // state does not accept stay queued for a later state. An exception on the
 // worker ends it: it logs "thread died: Exception: ...", and later signals
 // are dropped. A listener that is an IAudioFlowListener learns of the end

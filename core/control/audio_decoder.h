@@ -50,7 +50,8 @@
 // Thread safety: control operations (setters, start, stop, configure, bus
 // messages, useCustomRecorder) may come from any thread and are serialised by
 // one control lock. Work that arises on processor, engine or recorder threads
-// (priority configurations, interruptions, failure resets) runs on the
+// (priority configurations, interruptions, failure resets, the processors'
+// reports of their decoders and the decision of a waiting start) runs on the
 // decoder's own control thread, so no such thread ever waits for the control
 // lock. The capture path (recorderCallback) reads the controllers, recorder,
 // raw file and meter under a shared lock; changing them takes it exclusively,
