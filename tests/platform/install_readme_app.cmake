@@ -9,7 +9,9 @@
 # of station 4242 at 48 kHz with the installed tl_gen, and runs the app RUNS
 # times with the installed scheme configuration: each run prints every word
 # and exits 0 by itself. Given a file it cannot read (text, missing), the app
-# exits 1 by itself, naming the file and the reason.
+# exits 1 by itself, naming the file and the reason; given a scheme
+# configuration that does not open, it exits 1 with the decoder's failure,
+# which names the key, the file and the reason.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DGENERATOR=... [-DFLAGS=...] [-DRUNS=20]
 #         -P install_readme_app.cmake
 # FLAGS are compile and link flags for the app (the sanitizers of the build).
@@ -123,4 +125,10 @@ foreach(_case "words.txt|not a WAV file" "missing.wav|it does not open (No such 
     fail("${_file}: the app ended with ${rc}, not 1 naming the file and why\n${out}\n${err}")
   endif()
 endforeach()
+execute_process(COMMAND ${WORK}/app/build/app ${WORK}/missing.cfg ${WORK}/words.wav ${WORK}/data
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+string(FIND "${err}" "failed: No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the decoding core refused every scheme configuration (${WORK}/missing.cfg: Scheme configuration: cannot open file ${WORK}/missing.cfg)\n" _named)
+if(NOT rc EQUAL 1 OR _named EQUAL -1)
+  fail("missing.cfg: the app ended with ${rc}, not 1 naming the key, the file and why\n${out}\n${err}")
+endif()
 file(REMOVE_RECURSE ${WORK})
