@@ -1,5 +1,7 @@
 #include "core/assets/cache_processor.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include "core/runtime/gzip_file.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/processor_params.h"
+#include "core/runtime/unique_fd.h"
 
 namespace tembrolexinsdk {
 
@@ -79,6 +82,64 @@ void dropTrailingSlash(std::string& path) {
   if (!path.empty() && path.back() == '/') path.pop_back();
 }
 
+// How deep the search for temporaries goes into a bundle folder; a bundle's
+// own tree is far shallower, and each level holds a descriptor open.
+constexpr int kTemporarySearchDepth = 32;
+
+// Removes the hidden temporary files (".<name>.tmp<pid>_<n>") below the open
+// folder `at`, whose path is `path`, except those named with `ownMark`; adds
+// the removed paths to `removed`. Links are never followed: a folder is
+// entered only through its parent's descriptor.
+void removeTemporariesBelow(int at, const std::string& path, int depth, const std::string& ownMark,
+                            std::vector<std::string>& removed) {
+  const int copy = ::fcntl(at, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return;
+  }
+  std::vector<std::string> folders;
+  std::vector<std::string> temporaries;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      folders.push_back(name);
+    } else if (S_ISREG(st.st_mode) && name.front() == '.' && isTemporaryName(name) &&
+               name.find(ownMark) == std::string::npos) {
+      temporaries.push_back(name);
+    }
+  }
+  ::closedir(dir);
+  for (const std::string& name : temporaries) {
+    if (::unlinkat(at, name.c_str(), 0) == 0) removed.push_back(path + "/" + name);
+  }
+  if (depth <= 0) return;
+  for (const std::string& name : folders) {
+    const tembrolexin::Fd sub(
+        ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sub.valid())
+      removeTemporariesBelow(sub.get(), path + "/" + name, depth - 1, ownMark, removed);
+  }
+}
+
+// The steady clock's span `whole` scaled by `part` / `total` (0 < part <= total).
+std::chrono::steady_clock::duration shareOf(std::chrono::steady_clock::duration whole,
+                                            uintmax_t part, uintmax_t total) {
+  const double fraction = static_cast<double>(part) / static_cast<double>(total);
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double, std::chrono::steady_clock::period>(
+          static_cast<double>(whole.count()) * fraction));
+}
+
+// A package counts as at least this many bytes when the start-up time is
+// shared: every package has work beyond its bytes (opening, validating,
+// installing).
+constexpr uintmax_t kLeastShareBytes = 64 << 10;
+
 }  // namespace
 
 // A folder's mutex and the number of threads holding or waiting for it; the
@@ -127,10 +188,11 @@ CacheProcessor::CacheProcessor(Options options)
       mMaxPackageMillis(mOptions.packages.maxTime.count()) {}
 
 CacheProcessor::~CacheProcessor() {
-  // A package unpacking in the download callback stops at once; the
-  // cacher's thread, which runs that callback and uses the tables below,
+  // A package unpacking in the download callback or on the unpacking thread
+  // stops at once; both threads use the tables and the cacher below and
   // must end before any of them goes.
   mStopping.store(true);
+  stopUnpacker();
   mAssetCacher.store(nullptr);
   mAssetCacherOwner.reset();
   std::lock_guard<std::mutex> tables(mTablesMutex);
@@ -147,6 +209,8 @@ void CacheProcessor::Initialise(IProcessorListener* listener, int, const NTPInfo
   provider->registerListener(kAMDBSignalType, this);
   provider->registerListener(kStringRequestType, this);
 
+  // The unpacking thread tells the cacher about the bundles it installs.
+  stopUnpacker();
   mAssetCacher.store(nullptr);
   mAssetCacherOwner.reset();
   AssetCacher::Options cacherOptions = mOptions.cacher;
@@ -174,6 +238,7 @@ void CacheProcessor::SetIdentityInfo(const std::string& appPackageName,
 }
 
 void CacheProcessor::SetFilePath(const std::string& path) {
+  stopUnpacker();
   mFilePath = path;
   prepareFolders(path);
   removeLeftovers();
@@ -253,6 +318,27 @@ void CacheProcessor::removeLeftovers() {
       mLog.info("Removed leftover ", file);
     }
   }
+  removeTemporariesInBundles(acquired);
+  removeTemporariesInBundles(readyPath());
+}
+
+// A page rewrite that was cut short leaves its temporary file beside the
+// page, inside the bundle folder, where it would travel with the bundle for
+// ever.
+void CacheProcessor::removeTemporariesInBundles(const std::string& folder) {
+  const std::string ownMark = ".tmp" + std::to_string(::getpid()) + "_";
+  const tembrolexin::Fd root(
+      ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!root.valid()) return;
+  std::vector<std::string> removed;
+  for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
+    const std::string name = FileInfo(bundle).filename();
+    const tembrolexin::Fd sub(
+        ::openat(root.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (sub.valid())
+      removeTemporariesBelow(sub.get(), bundle, kTemporarySearchDepth, ownMark, removed);
+  }
+  for (const std::string& path : removed) mLog.info("Removed leftover ", path);
 }
 
 void CacheProcessor::readLimits(const ConfigurationParameters& map) {
@@ -501,61 +587,118 @@ void CacheProcessor::emitAndCache(const std::string& bundleId, const std::string
 
 // --- bundle operations ---
 
+void CacheProcessor::guarded(const std::string& path, bool package,
+                             const std::function<void(const std::string&)>& prepare) {
+  std::string what;
+  try {
+    prepare(path);
+    return;
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+    what = "unknown exception";
+  }
+  mLog.warning("Could not prepare asset ", path, ": ", what);
+  if (package) setAside(path, what);
+}
+
 void CacheProcessor::prepareAssets(std::string folder, bool withPackages) {
   // One item that throws (even std::bad_alloc) is logged and the others go
   // on: a single bad package or folder never keeps every bundle out.
-  // A package that threw is set aside, so it is not tried at every start.
-  const auto guarded = [this](const std::string& path, bool package, const auto& prepare) {
-    std::string what;
-    try {
-      prepare(path);
-      return;
-    } catch (const std::exception& e) {
-      what = e.what();
-    } catch (...) {
-      what = "unknown exception";
-    }
-    mLog.warning("Could not prepare asset ", path, ": ", what);
-    if (package) setAside(path, what);
-  };
+  std::vector<std::string> leftOver;
   if (withPackages) {
-    // One time budget for all packages of the pass. Each package may use an
-    // equal share of what is left of it, so slow packages never keep a
-    // quick one waiting past the budget; the smallest go first, leaving
-    // what they do not use to the larger ones. A package stopped by its
-    // share stays for the next pass.
-    std::vector<std::pair<uintmax_t, std::string>> packages;
-    for (std::string& file : visibleEntries(folder, DirInfo::kFiles)) {
-      if (FileInfo(file).suffix() != "gz") continue;
-      struct stat st;
-      const uintmax_t size =
-          ::stat(file.c_str(), &st) == 0 ? static_cast<uintmax_t>(st.st_size) : 0;
-      packages.emplace_back(size, std::move(file));
-    }
-    std::sort(packages.begin(), packages.end());
-    const Clock& clock = *mOptions.clock;
-    std::optional<std::chrono::steady_clock::time_point> passEnd;
-    for (size_t i = 0; i < packages.size(); ++i) {
-      bool spent = false;
-      guarded(packages[i].second, true, [&](const std::string& p) {
-        const auto now = clock.steadyNow();
-        if (!passEnd) passEnd = now + packageLimits().passTime;
-        spent = now >= *passEnd;
-        if (!spent) {
-          preparePackage(p, nullptr,
-                         now + (*passEnd - now) / static_cast<int64_t>(packages.size() - i));
-        }
-      });
-      if (spent) {
-        mLog.info("Start-up time budget spent: ", packages.size() - i,
-                  " asset packages wait for the next start");
-        break;
-      }
-    }
+    stopUnpacker();
+    leftOver = preparePackages(folder);
   }
   for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
     guarded(bundle, false, [this](const std::string& p) { prepareFolderAsset(p); });
   }
+  // Only after the walk over the folders, which would otherwise meet the
+  // folders that the unpacking thread is about to install.
+  if (!leftOver.empty()) startUnpacker(std::move(leftOver));
+}
+
+std::vector<std::string> CacheProcessor::preparePackages(const std::string& folder) {
+  // One time budget for all packages of the pass. Each package may use a
+  // share of what is left of it in proportion to its size, smallest first.
+  // Unpacking takes time roughly in proportion to size, so a package that
+  // unpacks at the pace the whole budget allows finishes within its share
+  // however slow the others are: a slow one uses no more than its own
+  // share, and what a quick one leaves goes to those after it.
+  std::vector<std::pair<uintmax_t, std::string>> packages;
+  uintmax_t weightLeft = 0;
+  for (std::string& file : visibleEntries(folder, DirInfo::kFiles)) {
+    if (FileInfo(file).suffix() != "gz") continue;
+    struct stat st;
+    const uintmax_t size = ::stat(file.c_str(), &st) == 0 ? static_cast<uintmax_t>(st.st_size) : 0;
+    weightLeft += std::max(size, kLeastShareBytes);
+    packages.emplace_back(size, std::move(file));
+  }
+  std::sort(packages.begin(), packages.end());
+  const Clock& clock = *mOptions.clock;
+  std::optional<std::chrono::steady_clock::time_point> passEnd;
+  std::vector<std::string> leftOver;
+  for (size_t i = 0; i < packages.size(); ++i) {
+    const std::string& path = packages[i].second;
+    const uintmax_t weight = std::max(packages[i].first, kLeastShareBytes);
+    bool spent = false;
+    bool cut = false;
+    guarded(path, true, [&](const std::string& p) {
+      const auto now = clock.steadyNow();
+      if (!passEnd) passEnd = now + packageLimits().passTime;
+      spent = now >= *passEnd;
+      if (!spent) {
+        preparePackage(p, nullptr, now + shareOf(*passEnd - now, weight, weightLeft), &cut);
+      }
+    });
+    weightLeft -= weight;
+    if (cut) leftOver.push_back(path);
+    if (spent) {
+      mLog.info("Start-up time budget spent: ", packages.size() - i,
+                " asset packages were not reached");
+      for (size_t j = i; j < packages.size(); ++j) leftOver.push_back(packages[j].second);
+      break;
+    }
+  }
+  if (!leftOver.empty()) {
+    mLog.info(leftOver.size(), " asset packages are unpacked after start-up");
+  }
+  return leftOver;
+}
+
+void CacheProcessor::startUnpacker(std::vector<std::string> packages) {
+  stopUnpacker();
+  auto run = [this, packages = std::move(packages)] {
+    const auto stop = [this] { return mUnpackerStop.load() || mStopping.load(); };
+    size_t done = 0;
+    for (; done < packages.size() && !stop(); ++done) {
+      guarded(packages[done], true, [&](const std::string& p) { preparePackage(p, stop); });
+      try {
+        listAssets(readyPath());
+      } catch (const std::exception& e) {
+        mLog.warning("Could not list the assets: ", e.what());
+      }
+    }
+    if (done < packages.size()) {
+      mLog.info("Unpacking after start-up stopped: ", packages.size() - done,
+                " asset packages wait for the next start");
+    } else {
+      mLog.info("Finished the asset packages left over from start-up");
+    }
+  };
+  try {
+    mUnpacker = std::thread(std::move(run));
+  } catch (const std::exception& e) {
+    mLog.warning("Could not start unpacking after start-up: ", e.what(),
+                 "; the asset packages wait for the next start");
+  }
+}
+
+void CacheProcessor::stopUnpacker() {
+  if (!mUnpacker.joinable()) return;
+  mUnpackerStop.store(true);
+  mUnpacker.join();
+  mUnpackerStop.store(false);
 }
 
 void CacheProcessor::preparePackagedAsset(std::string packagePath) {
@@ -569,7 +712,7 @@ void CacheProcessor::setAside(const std::string& path, const std::string& reason
 
 std::optional<std::string> CacheProcessor::preparePackage(
     const std::string& packagePath, const std::function<bool()>& alsoStop,
-    std::chrono::steady_clock::time_point passDeadline) {
+    std::chrono::steady_clock::time_point passDeadline, bool* passSpent) {
   const PackageLimits limits = packageLimits();
   const Clock& clock = *mOptions.clock;
   const auto ownDeadline = clock.steadyNow() + limits.maxTime;
@@ -580,7 +723,8 @@ std::optional<std::string> CacheProcessor::preparePackage(
   const auto keepForTime = [&] {
     if (passFirst) {
       mLog.info("Could not prepare asset ", packagePath,
-                ": its share of the start-up time is spent; kept for the next start");
+                ": its share of the start-up time is spent; it is unpacked after start-up");
+      if (passSpent != nullptr) *passSpent = true;
     } else {
       mLog.warning("Could not prepare asset ", packagePath, ": unpacking takes longer than ",
                    limits.maxTime.count(), " ms; kept for a later attempt");
@@ -603,6 +747,22 @@ std::optional<std::string> CacheProcessor::preparePackage(
     if (!FileInfo(packagePath).exists()) {
       mLog.warning("Asset ", packagePath, " does not exist, aborting preparation...");
       return refusal;
+    }
+    // Which file this is: a download of the same name may take its place
+    // while it unpacks, and that one must stay for its own turn.
+    struct stat package;
+    const bool known = ::stat(packagePath.c_str(), &package) == 0;
+    // A folder where the package unzips to (left by a crash, or moved back
+    // from Ready at start) would refuse the unzip at every attempt.
+    const bool gz = FileInfo(packagePath).suffix() == "gz";
+    const std::string unzipTarget = gz ? packagePath.substr(0, packagePath.size() - 3) : "";
+    struct stat inTheWay;
+    if (gz && ::lstat(unzipTarget.c_str(), &inTheWay) == 0 && S_ISDIR(inTheWay.st_mode)) {
+      if (!DirInfo::rmdir(unzipTarget)) {
+        keepForDisk("cannot unzip: the folder " + unzipTarget + " cannot be removed");
+        return refusal;
+      }
+      mLog.info("Removed leftover ", unzipTarget);
     }
     std::string unzipped;
     try {
@@ -710,7 +870,11 @@ std::optional<std::string> CacheProcessor::preparePackage(
                   (why.empty() ? tembrolexin::errorText(error) : why));
       return refusal;
     }
-    std::remove(packagePath.c_str());
+    struct stat now;
+    if (known && ::stat(packagePath.c_str(), &now) == 0 && now.st_dev == package.st_dev &&
+        now.st_ino == package.st_ino) {
+      std::remove(packagePath.c_str());
+    }
   }
   // A package whose bundle is not valid is not kept for another try.
   std::string invalid;

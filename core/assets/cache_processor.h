@@ -53,31 +53,41 @@
 // for a later attempt, with a Warning naming the path and the system's
 // reason; nothing half-written is installed and an installed copy stays as
 // it was. At start one time budget (PackageLimits::passTime) covers all
-// packages: each may use an equal share of what is left of it, smallest
-// package first, so slow packages never hold a quick one back; what the
-// start does not finish waits for the next start. Leftovers of an earlier
-// run (partial downloads, half-unpacked folders, the unzip's temporary
-// files, unzipped packages whose ".gz" is gone) are removed at start, and a
-// plain file or link where a bundle's folder goes is replaced. One failing
-// package or folder, whatever it throws, never keeps the others from being
-// installed.
+// packages, smallest first: each may use a share of what is left of it in
+// proportion to its size, so a package that unpacks at the pace the whole
+// budget allows is ready within the start whatever waits beside it, and
+// slow packages never hold a quick one back. The packages that ran out of
+// their share, or were not reached, are unpacked after start-up on a thread
+// of the processor's own, one at a time, each within its own maxTime; none
+// waits for a later start for want of start-up time alone. Leftovers of an
+// earlier run (partial downloads, half-unpacked folders, the unzip's
+// temporary files, unzipped packages whose ".gz" is gone, the temporary
+// file of a page rewrite inside a bundle folder) are removed at start, and
+// a plain file or link where a bundle's folder goes, or a folder where a
+// package unzips to, is replaced. One failing package or folder, whatever
+// it throws, never keeps the others from being installed.
 //
 // Failures of one bundle folder are logged and leave its files in place;
 // nothing thrown by bundle handling reaches the caller except a "Preparing
 // assets from ready folder should never happen" runtime error for a folder
 // outside Acquired, from prepareFolderAsset.
 //
-// Threads: Initialise, SetFilePath, SetIdentityInfo, Configure and onReceive
-// run on the controller's thread; the download callback runs on the asset
-// cacher's thread. Work on one bundle folder is serialised by a mutex named
-// after the folder's base name. The tables (ready paths, manifests, cached
-// events, folder mutexes) and the two folder paths are guarded by one
-// further mutex, never held while the listener or the provider is called.
-// Destruction first asks any package that is unpacking to stop, then
-// destroys the asset cacher (joining its thread), so a running download
-// callback ends promptly with every table still alive; destroying the asset
-// cacher alone stops its package too. It must not run on the cacher's
-// thread. The listener is not owned and must outlive the processor.
+// Threads: Initialise, SetFilePath, SetIdentityInfo, Configure, onReceive
+// and prepareAssets run on the controller's thread; the download callback
+// runs on the asset cacher's thread, and the packages left over from
+// start-up on the processor's unpacking thread, which SetFilePath,
+// prepareAssets with packages, Initialise and destruction stop and join
+// first (what it had not finished stays in Acquired for the next start).
+// Work on one bundle folder is serialised by a mutex named after the
+// folder's base name. The tables (ready paths, manifests, cached events,
+// folder mutexes) and the two folder paths are guarded by one further
+// mutex, never held while the listener or the provider is called.
+// Destruction first asks any package that is unpacking to stop, joins the
+// unpacking thread, then destroys the asset cacher (joining its thread), so
+// a running download callback ends promptly with every table still alive;
+// destroying the asset cacher alone stops its package too. It must not run
+// on the cacher's thread. The listener is not owned and must outlive the
+// processor.
 #ifndef TL_CORE_ASSETS_CACHE_PROCESSOR_H_
 #define TL_CORE_ASSETS_CACHE_PROCESSOR_H_
 
@@ -91,6 +101,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/assets/asset_cacher.h"
 #include "core/assets/manifest.h"
@@ -177,7 +189,8 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
 
   // Bundle operations.
   // Installs the "gz" packages of `folder` (when `withPackages`), then its
-  // subfolders.
+  // subfolders; the packages that ran out of the start-up time go on after
+  // it on the unpacking thread.
   void prepareAssets(std::string folder, bool withPackages);
   // Unpacks one package into a folder of Acquired and installs it; a
   // package that fails is set aside.
@@ -209,11 +222,25 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   enum class FolderOutcome { kInstalled, kInvalid, kOther };
 
   // The reason when the package was set aside as bad in itself; nothing
-  // when it was installed, kept for a later attempt, or stopped.
+  // when it was installed, kept for a later attempt, or stopped. Sets
+  // `*passSpent` when `passDeadline` cut it short.
   std::optional<std::string> preparePackage(const std::string& packagePath,
                                             const std::function<bool()>& stop,
                                             std::chrono::steady_clock::time_point passDeadline =
-                                                std::chrono::steady_clock::time_point::max());
+                                                std::chrono::steady_clock::time_point::max(),
+                                            bool* passSpent = nullptr);
+  // The start-up pass over the packages of `folder`; returns those that
+  // ran out of their share of it or were not reached, smallest first.
+  std::vector<std::string> preparePackages(const std::string& folder);
+  // Runs `prepare(path)`; whatever it throws is logged, and a package that
+  // threw is set aside, so it is not tried at every start.
+  void guarded(const std::string& path, bool package,
+               const std::function<void(const std::string&)>& prepare);
+  // Unpacks `packages` on the unpacking thread (stopping an earlier run).
+  void startUnpacker(std::vector<std::string> packages);
+  // Stops the unpacking thread and waits for it; on the controller's thread.
+  void stopUnpacker();
+  void removeTemporariesInBundles(const std::string& folder);
   FolderOutcome prepareFolder(std::string folderPath, bool discardInvalid,
                               std::string* invalidReason);
   void setAside(const std::string& path, const std::string& reason);
@@ -255,6 +282,10 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   std::atomic<uint64_t> mMaxPackageBytes;
   std::atomic<int64_t> mMaxPackageMillis;
   std::atomic<IThriftProvider*> mThriftProvider{nullptr};
+  // Unpacks the packages left over from start-up. The thread object is
+  // touched on the controller's thread only.
+  std::thread mUnpacker;
+  std::atomic<bool> mUnpackerStop{false};
   // Owned by mAssetCacherOwner; the atomic copy is what the download
   // callback's thread reads while the controller thread may replace it.
   std::unique_ptr<AssetCacher> mAssetCacherOwner;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -179,6 +180,7 @@ class Host : public IProcessorListener,
     const std::string& text = p->getMessage();
     if (text.find("CURL") == std::string::npos) {
       add(logs, std::to_string(static_cast<int>(p->getLevel())) + " " + text.substr(14));
+      if (onLog) onLog(text);
     }
   }
   void registerListener(int type, IThriftConsumer*) override {
@@ -216,7 +218,7 @@ class Host : public IProcessorListener,
   }
 
   std::vector<std::string> events, sent, logs;
-  std::function<void(const std::string&)> onEvent;
+  std::function<void(const std::string&)> onEvent, onLog;
   std::atomic<IMessengerListener*> busListener{nullptr};
 
  private:
@@ -591,6 +593,7 @@ struct DebrisCase {
   std::string bundle;  // the package is bundle + ".db.gz"
   std::function<void(const std::string& acquired)> stage;
 };
+void PrintTo(const DebrisCase& c, std::ostream* os) { *os << c.name; }
 class CacheProcessorDebrisTest : public CacheProcessorTest,
                                  public ::testing::WithParamInterface<DebrisCase> {};
 
@@ -604,15 +607,51 @@ TEST_P(CacheProcessorDebrisTest, PackageInstalls) {
   EXPECT_EQ(processor_->readyAssetPaths(),
             (std::map<std::string, std::string>{{"X", ready(c.bundle)}}));
   EXPECT_THAT(tree(acquired()), IsEmpty());
+  EXPECT_EQ(names(ready()), std::vector<std::string>{c.bundle});
 }
 
-INSTANTIATE_TEST_SUITE_P(Debris, CacheProcessorDebrisTest, ::testing::Values(
-    DebrisCase{"PlainFileWhereTheFolderGoes", "pk",
-               [](const std::string& a) { writeFile(a + "pk", "debris"); }},
-    DebrisCase{"LinkToAFileWhereTheFolderGoes", "pk",
-               [](const std::string& a) { fs::create_symlink("/etc/hostname", a + "pk"); }},
-    DebrisCase{"LongName", std::string(240, 'n'), nullptr}),
+INSTANTIATE_TEST_SUITE_P(
+    Debris, CacheProcessorDebrisTest,
+    ::testing::Values(
+        DebrisCase{"PlainFileWhereTheFolderGoes", "pk",
+                   [](const std::string& a) { writeFile(a + "pk", "debris"); }},
+        // A folder where the package unzips to, in Acquired or (moved back at
+        // start) in Ready.
+        DebrisCase{"FolderWhereThePackageUnzips", "pk",
+                   [](const std::string& a) { writeFile(a + "pk.db/sub/f", "debris"); }},
+        DebrisCase{"ReadyFolderWhereThePackageUnzips", "pk",
+                   [](const std::string& a) { Bundle{.id = "R"}.writeTo(a + "../Ready/pk.db"); }},
+        DebrisCase{"LinkToAFileWhereTheFolderGoes", "pk",
+                   [](const std::string& a) { fs::create_symlink("/etc/hostname", a + "pk"); }},
+        DebrisCase{"LongName", std::string(240, 'n'), nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A page rewrite cut short by a crash leaves its hidden temporary beside the
+// page. The start removes such files wherever they lie in a bundle folder,
+// but none of this process's own, no other hidden file, and nothing behind
+// a link.
+TEST_F(CacheProcessorTest, CrashDebrisInsideBundleFoldersIsRemoved) {
+  Bundle().writeTo(ready("b"));  // installed by an earlier run
+  const std::vector<std::string> kept = {
+      ".keep", ".index.html.tmp", ".index.html.tmp1_",
+      ".index.html.tmp" + std::to_string(::getpid()) + "_0"};  // this process's own
+  for (const std::string& name : kept) writeFile(ready("b/" + name), "live");
+  writeFile(ready("b/.index.html.tmp1_0"), "half");
+  writeFile(ready("b/www/css/.site.css.tmp77_12"), "half");
+  writeFile(acquired("c/deep/.page.html.tmp9_9"), "half");
+  writeFile(dir_.file("outside/.page.html.tmp1_1"), "theirs");
+  fs::create_directory_symlink(dir_.file("outside"), ready("b/out"));
+  processor_->SetFilePath(dir_.path());
+  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"X", ready("b")}}));
+  std::vector<std::string> expected = {"actions.json", "db.amdb",       "formatVersion.txt",
+                                       "index.html",   "manifest.json", "out",
+                                       "www",          "www/css"};
+  expected.insert(expected.end(), kept.begin(), kept.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(tree(ready("b")), expected);
+  EXPECT_EQ(tree(acquired("c")), std::vector<std::string>{"deep"});
+  EXPECT_EQ(readFile(dir_.file("outside/.page.html.tmp1_1")), "theirs");
+}
 
 // A bundle handed in by path whose entry page lies behind a link (a folder
 // on its way, or the page itself): the page is left alone with a Warning
@@ -804,18 +843,16 @@ TEST_P(CacheProcessorAssetsPathFullDiskTest, InstallsWholeOrKeepsTheInstalledCop
 INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorAssetsPathFullDiskTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Move" : "Copy"; });
 
-// The disk fills up (a file size limit, in a child process): while the
-// package is unzipped, or once it is unzipped and unpacks. Nothing
-// half-written is installed, the bundle installed before stays as it was,
-// and the package stays for a later attempt.
-class DiskFillingClock final : public Clock {
+// Runs `then` once, at the first reading of the steady clock once `watch`
+// exists ("" at once).
+class WatchingClock final : public Clock {
  public:
-  // Limits file sizes at the first reading once `watch` exists ("" at once).
-  explicit DiskFillingClock(std::string watch) : watch_(std::move(watch)) {}
+  WatchingClock(std::string watch, std::function<void()> then)
+      : watch_(std::move(watch)), then_(std::move(then)) {}
   std::chrono::steady_clock::time_point steadyNow() const override {
-    if (!filled_ && (watch_.empty() || fs::exists(watch_))) {
-      tltest::limitFileSize(512 << 10);
-      filled_ = true;
+    if (!done_ && (watch_.empty() || fs::exists(watch_))) {
+      done_ = true;
+      then_();
     }
     return fake_.steadyNow();
   }
@@ -828,10 +865,15 @@ class DiskFillingClock final : public Clock {
 
  private:
   const std::string watch_;
-  mutable bool filled_ = false;
+  const std::function<void()> then_;
+  mutable bool done_ = false;
   tltest::FakeClock fake_;
 };
 
+// The disk fills up (a file size limit, in a child process): while the
+// package is unzipped, or once it is unzipped and unpacks. Nothing
+// half-written is installed, the bundle installed before stays as it was,
+// and the package stays for a later attempt.
 struct DiskCase {
   const char* name;
   bool whileUnpacking;  // else while unzipping
@@ -849,7 +891,8 @@ TEST_P(CacheProcessorFullDiskTest, KeepsThePackageAndTheInstalledBundle) {
   packSql(acquired("b.db"), rows + "INSERT INTO assets VALUES ('big.bin', 'x', zeroblob(2097152));");
   processor_.reset();  // its cacher's thread: the child starts from one thread
   const std::string seen = tltest::inChild([&] {
-    DiskFillingClock clock(GetParam().whileUnpacking ? acquired("b.db") : "");
+    WatchingClock clock(GetParam().whileUnpacking ? acquired("b.db") : "",
+                        [] { tltest::limitFileSize(512 << 10); });
     options_.clock = &clock;
     CacheProcessor processor(options_);
     processor.Initialise(&host_, -1, nullptr);
@@ -877,6 +920,23 @@ INSTANTIATE_TEST_SUITE_P(FullDisk, CacheProcessorFullDiskTest, ::testing::Values
              "$/Assets/Acquired/.b.unpacking-*/big.bin: File too large; kept for a later attempt"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A newer package of the same name arrives while one unpacks: the one that
+// was read is installed, and the newer one stays for its own turn.
+TEST_F(CacheProcessorTest, PackageReplacedWhileUnpackingIsKept) {
+  const std::string newer = Bundle{.version = 2}.packTo(dir_.file("scratch/b.db"));
+  Bundle{.version = 1}.packTo(acquired("b.db"));
+  WatchingClock clock(acquired("b.db"), [&] { fs::rename(newer, acquired("b.db.gz")); });
+  options_.clock = &clock;
+  processor_ = std::make_unique<CacheProcessor>(options_);
+  processor_->Initialise(&host_, -1, nullptr);
+  start();
+  EXPECT_THAT(readFile(ready("b/manifest.json")), ::testing::HasSubstr(R"("version":1,)"));
+  ASSERT_EQ(tree(acquired()), std::vector<std::string>{"b.db.gz"});
+  processor_->preparePackagedAsset(acquired("b.db.gz"));
+  EXPECT_THAT(readFile(ready("b/manifest.json")), ::testing::HasSubstr(R"("version":2,)"));
+  EXPECT_THAT(tree(acquired()), IsEmpty());
+}
+
 // Every reading of the steady clock moves the clocks on by 10 ms: work of
 // many steps takes long, work of few steps little.
 class CreepingClock final : public Clock {
@@ -894,38 +954,58 @@ class CreepingClock final : public Clock {
   mutable tltest::FakeClock fake;
 };
 
-// Three slow packages named alike beside a good one that goes last: the good
-// bundle is ready well within 30 s of the start, the start-up pass keeps to
-// its 20 s, and the slow packages stay for the next start.
-TEST_F(CacheProcessorTest, SlowPackagesDoNotHoldBackAGoodOneAtStart) {
+// The rows of a bundle's files, for packSql.
+std::string rowsOf(const Bundle& bundle) {
   std::string rows = kAssetsTable;
-  for (int i = 0; i < 3000; ++i) rows += "INSERT INTO assets VALUES ('f" + std::to_string(i) + "', 'x', x'00');";
-  for (const char* name : {"slow.db", "slow.1.db", "slow.2.db"}) packSql(acquired(name), rows);
-  std::string good = kAssetsTable;
-  for (const auto& [name, text] : Bundle{.id = "G"}.files()) {
-    good += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
+  for (const auto& [name, text] : bundle.files()) {
+    rows += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
   }
-  packSql(acquired("good.db"), good + "INSERT INTO assets VALUES ('pad', 'x', randomblob(400000));");
+  return rows;
+}
+
+// Nine small packages that each need over 1 s (100 rows) beside a large
+// good one that needs about 2 s, with a start-up budget of 10 s: the good
+// bundle is ready within the start-up pass, which keeps to its budget, and
+// the slow ones are installed after the start rather than cut off at every
+// start.
+TEST_F(CacheProcessorTest, SlowPackagesNeitherHoldBackAGoodOneNorWaitForEver) {
+  std::string padding;
+  for (int i = 0; i < 100; ++i)
+    padding += "INSERT INTO assets VALUES ('f" + std::to_string(i) + "', 'x', x'00');";
+  std::map<std::string, std::string> all;
+  for (int i = 0; i < 9; ++i) {
+    const std::string id = "S" + std::to_string(i);
+    packSql(acquired("s" + std::to_string(i) + ".db"), rowsOf(Bundle{.id = id}) + padding);
+    all[id] = ready("s" + std::to_string(i));
+  }
+  packSql(acquired("good.db"), rowsOf(Bundle{.id = "G"}) +
+                                   "INSERT INTO assets VALUES ('pad', 'x', randomblob(2000000));");
+  all["G"] = ready("good");
   CreepingClock clock;
   options_.clock = &clock;
+  options_.packages.passTime = 10s;
   processor_ = std::make_unique<CacheProcessor>(options_);
   processor_->Initialise(&host_, -1, nullptr);
   const auto begin = clock.fake.steadyNow();
-  std::chrono::steady_clock::duration readyAfter{};
+  std::chrono::steady_clock::duration readyAfter{}, passEnded{};
   host_.onEvent = [&](const std::string& text) {
     if (text.rfind("Cached G", 0) == 0) readyAfter = clock.fake.steadyNow() - begin;
   };
+  host_.onLog = [&](const std::string& text) {
+    if (text.find("unpacked after start-up") != std::string::npos)
+      passEnded = clock.fake.steadyNow() - begin;
+  };
   processor_->SetFilePath(dir_.path());
   EXPECT_GT(readyAfter, 0s);
-  EXPECT_LT(readyAfter, 30s);
-  EXPECT_LT(clock.fake.steadyNow() - begin, 21s);
-  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"G", ready("good")}}));
-  EXPECT_EQ(tree(acquired()), (std::vector<std::string>{"slow.1.db.gz", "slow.2.db.gz", "slow.db.gz"}));
-  const auto logs = host_.take(host_.logs);
-  for (const char* name : {"slow.db.gz", "slow.1.db.gz", "slow.2.db.gz"}) {
-    EXPECT_THAT(logs, Contains("2 Could not prepare asset $/Assets/Acquired/" + std::string(name) +
-                               ": its share of the start-up time is spent; kept for the next start"));
-  }
+  EXPECT_LE(readyAfter, passEnded);
+  EXPECT_LT(passEnded, 11s);
+  ASSERT_TRUE(host_.await(host_.logs, "2 Finished the asset packages left over from start-up"));
+  EXPECT_EQ(processor_->readyAssetPaths(), all);
+  EXPECT_THAT(tree(acquired()), IsEmpty());
+  EXPECT_THAT(
+      host_.take(host_.logs),
+      Contains(StartsWith("2 Could not prepare asset $/Assets/Acquired/s0.db.gz: its share of "
+                          "the start-up time is spent")));
 }
 
 // Unpacking never writes through a link that sits where the bundle folder
