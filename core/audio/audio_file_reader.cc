@@ -15,14 +15,7 @@ namespace tembrolexinsdk {
 
 namespace {
 
-class ReaderName : public INamedObject {
- public:
-  const std::string& GetName() const override { return name_; }
-
- private:
-  const std::string name_ = "AudioFileReader";
-};
-const ReaderName kReaderName;
+const FixedName kReaderName("AudioFileReader");
 
 // The size a streaming writer leaves in a "data" chunk it cannot go back to:
 // the samples run to the end of the file.

@@ -12,14 +12,7 @@ namespace tembrolexinsdk {
 namespace {
 
 // The sender of the lines about the platform recorder's capture source.
-class SourceName : public INamedObject {
- public:
-  const std::string& GetName() const override { return name_; }
-
- private:
-  const std::string name_ = "CaptureSource";
-};
-const SourceName kSourceName;
+const FixedName kSourceName("CaptureSource");
 
 // An ALSA device that may be missing. While it does not open, the source
 // answers every rate (so that a decoder fed by the app's own recorder still

@@ -21,14 +21,7 @@ constexpr int64_t kMaxDelayNanos = 10LL * 1000 * 1000 * 1000;
 
 // The recorder's name for log lines written where the recorder itself may
 // be gone (a late permission answer).
-class RecorderName : public INamedObject {
- public:
-  const std::string& GetName() const override { return name_; }
-
- private:
-  const std::string name_ = "IOSAudioRecorder";
-};
-const RecorderName kRecorderName;
+const FixedName kRecorderName("IOSAudioRecorder");
 
 int64_t nanosOf(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
