@@ -43,8 +43,7 @@ bool parseArray(const std::string& text, Json::Value& root) {
   const tembrolexinsdk::LocaleFreeJson prepared(text);
   const std::string& json = prepared.text();
   if (!reader->parse(json.data(), json.data() + json.size(), &root, &errors)) return false;
-  prepared.restore(root);
-  return root.isArray();
+  return prepared.restore(root) && root.isArray();
 }
 
 // A member of an object element as an int: 0 when the element is not an

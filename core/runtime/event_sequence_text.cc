@@ -83,7 +83,10 @@ std::optional<EventSequenceText> parseEventSequenceText(const std::string& json,
     reason = "the text is not a JSON object";
     return refuse();
   }
-  prepared.restore(root);
+  if (!prepared.restore(root)) {
+    reason = "a number stands where an object's key goes";
+    return refuse();
+  }
   EventSequenceText sequence;
   if (!readEntries(root["events"], "events", "time", sequence.events, reason) ||
       !readEntries(root["ticks"], "ticks", "period", sequence.ticks, reason)) {

@@ -52,18 +52,27 @@ char freeMarker(const std::string& text) {
   return 0;
 }
 
-void restoreValue(Json::Value& value, char marker) {
-  if (value.isObject() || value.isArray()) {
-    for (Json::Value& child : value) restoreValue(child, marker);
-    return;
+// False when a marked string is an object's key.
+bool restoreValue(Json::Value& value, char marker) {
+  if (value.isObject()) {
+    for (const std::string& key : value.getMemberNames()) {
+      if (!key.empty() && key[0] == marker) return false;
+    }
   }
-  if (!value.isString()) return;
+  if (value.isObject() || value.isArray()) {
+    for (Json::Value& child : value) {
+      if (!restoreValue(child, marker)) return false;
+    }
+    return true;
+  }
+  if (!value.isString()) return true;
   const char* begin = nullptr;
   const char* end = nullptr;
-  if (!value.getString(&begin, &end) || end - begin < 2 || begin[0] != marker) return;
+  if (!value.getString(&begin, &end) || end - begin < 2 || begin[0] != marker) return true;
   double number = 0;
   std::from_chars(begin + 1, end, number);
   value = Json::Value(number);
+  return true;
 }
 
 }  // namespace
@@ -97,6 +106,8 @@ LocaleFreeJson::LocaleFreeJson(const std::string& text) {
       const std::string token = text.substr(i, j - i);
       if (needsRewrite(token)) {
         rewrites_.push_back(Rewrite{text_.size(), i, token.size()});
+        const size_t next = text.find_first_not_of(" \t\r\n", j);
+        if (numberKey_ == 0 && next != std::string::npos && text[next] == ':') numberKey_ = i;
         text_ += '"';
         text_ += marker;
         text_ += token;
@@ -129,8 +140,8 @@ std::size_t LocaleFreeJson::originalOffset(std::size_t prepared) const {
   return prepared - added;
 }
 
-void LocaleFreeJson::restore(Json::Value& root) const {
-  if (marker_ != 0) restoreValue(root, marker_);
+bool LocaleFreeJson::restore(Json::Value& root) const {
+  return marker_ == 0 || restoreValue(root, marker_);
 }
 
 bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments,
@@ -148,7 +159,12 @@ bool parseJsonText(const std::string& text, Json::Value& root, bool collectComme
     }
     return false;
   }
-  prepared.restore(root);
+  if (!prepared.restore(root)) {
+    if (firstError != nullptr) {
+      *firstError = {"Missing '}' or object member name", prepared.numberKeyOffset()};
+    }
+    return false;
+  }
   return true;
 }
 

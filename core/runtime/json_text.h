@@ -36,11 +36,17 @@ class LocaleFreeJson {
   // The text to hand to a JsonCpp reader.
   const std::string& text() const { return text_; }
   // Replaces every marked string in `root` (at any depth) by its number.
-  void restore(Json::Value& root) const;
+  // False when a rewritten number stood as an object's key ({1.5: 2}): such
+  // a text is not JSON, as the reader finds of {1: 2}; `root` is then only
+  // partly restored and must not be used.
+  [[nodiscard]] bool restore(Json::Value& root) const;
   // The byte of the given text that byte `prepared` of text() stands for; a
   // byte of a rewritten number stands for that number's byte (its quotes
   // and marker for its first).
   std::size_t originalOffset(std::size_t prepared) const;
+  // Where the first rewritten number followed by ':' stands in the given
+  // text (0 when there is none).
+  std::size_t numberKeyOffset() const { return numberKey_; }
 
  private:
   // One number written as a marked string.
@@ -52,6 +58,7 @@ class LocaleFreeJson {
   std::string text_;
   char marker_ = 0;  // 0: nothing was rewritten
   std::vector<Rewrite> rewrites_;  // in text order
+  std::size_t numberKey_ = 0;
 };
 
 // The reader's first complaint about a text: its message and the byte of the

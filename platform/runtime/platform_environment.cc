@@ -67,12 +67,11 @@ void UserDefaults::loadLocked() {
   } catch (const Json::Exception&) {
     // Nesting beyond the reader's depth limit: as broken as any other text.
   }
-  if (!read || !parsed.isObject()) {
+  if (!read || !parsed.isObject() || !prepared.restore(parsed)) {
     TLLogger::errorInMethod("-[UserDefaults load]", __LINE__,
                             "User defaults file %s is not a JSON object; starting empty", path_.c_str());
     return;
   }
-  prepared.restore(parsed);
   root_ = std::move(parsed);
 }
 

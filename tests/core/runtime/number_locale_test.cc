@@ -94,7 +94,13 @@ INSTANTIATE_TEST_SUITE_P(
                       FirstErrorCase{"AfterTwoRewrittenNumbers", R"([0.5, 1e3, ])",
                                      "Syntax error: value, object or array expected.", 11},
                       FirstErrorCase{"AtARewrittenNumber", R"({"a" 1.5})",
-                                     "Missing ':' after object member name", 5}),
+                                     "Missing ':' after object member name", 5},
+                      // A number is no key, whether the reader sees it or
+                      // it reaches the reader rewritten as a string.
+                      FirstErrorCase{"IntegerKey", R"({"a": 1, 2: 3})",
+                                     "Missing '}' or object member name", 9},
+                      FirstErrorCase{"RewrittenNumberKey", R"({"a": 1, 2.5 : 3})",
+                                     "Missing '}' or object member name", 9}),
     [](const ::testing::TestParamInfo<FirstErrorCase>& info) { return info.param.name; });
 
 TEST(CommaLocaleTest, TimeTextsAndLogLinesUseADecimalPoint) {
