@@ -147,6 +147,16 @@ class AudioDecoderTest : public ::testing::Test {
     bridge_ = std::make_unique<SDKPrivate>(bus_.get(), decoder_.get());
   }
 
+  // The held code-word processor alone, its gate closed.
+  void makeWithHeldProcessor() {
+    FakeCore::get().reset();
+    FakeCore::get().templates["ok"] = FakeDecoder();
+    heldGate().set(false);
+    heldProcessor_ = true;
+    processors_ = {};
+    make();
+  }
+
   template <typename T>
   void send(const T& message) {
     bus_->send("Platform", ThriftParamsFactory::createThriftParams(message));
@@ -826,12 +836,7 @@ TEST(AudioDecoderInstanceTest, ConcurrentFirstCallersGetTheSameDecoder) {
 // stop calls a waiting start off, and a later start hears the refusal.
 TEST_F(AudioDecoderTest, StartWaitsForTheAnswerToTheAppsDescriptors) {
   tltest::LogCapture log;
-  FakeCore::get().reset();
-  FakeCore::get().templates["ok"] = FakeDecoder();
-  heldGate().set(false);
-  heldProcessor_ = true;
-  processors_ = {};
-  make();
+  makeWithHeldProcessor();
   const std::string key = "tembrolexin_Held_DecoderDescriptors";
   const auto refusal = [&key](const std::string& config) {
     return "No decoder of \"" + key +
@@ -876,12 +881,7 @@ TEST_F(AudioDecoderTest, StartWaitsForTheAnswerToTheAppsDescriptors) {
 // A processor that never answers holds a start for 3 s, then it listens
 // with what runs; a refusal that comes later ends listening with it.
 TEST_F(AudioDecoderTest, StartWithoutAnAnswerListensAfterThreeSeconds) {
-  FakeCore::get().reset();
-  FakeCore::get().templates["ok"] = FakeDecoder();
-  heldGate().set(false);
-  heldProcessor_ = true;
-  processors_ = {};
-  make();
+  makeWithHeldProcessor();
   send(configuration({{"tembrolexin_Held_DecoderDescriptors", R"([{"config": "held"}])"}}));
   send(init());
   send(instruction(SdkInstruction::SdkInstruction_start));
