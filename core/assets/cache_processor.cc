@@ -742,8 +742,12 @@ std::optional<std::string> CacheProcessor::preparePackage(
     return refusal;
   };
   std::string target;
+  // Held until the bundle is installed or refused: released in between, a
+  // walk over Acquired (another thread's) could install the new folder
+  // first, and this package would then be reported refused for a folder
+  // that had gone.
+  AssetLock lock(*this, FileInfo(packagePath).basename());
   {
-    AssetLock lock(*this, FileInfo(packagePath).basename());
     if (!FileInfo(packagePath).exists()) {
       mLog.warning("Asset ", packagePath, " does not exist, aborting preparation...");
       return refusal;
@@ -878,7 +882,7 @@ std::optional<std::string> CacheProcessor::preparePackage(
   }
   // A package whose bundle is not valid is not kept for another try.
   std::string invalid;
-  if (prepareFolder(target, /*discardInvalid=*/true, &invalid) == FolderOutcome::kInvalid) {
+  if (prepareFolderLocked(target, /*discardInvalid=*/true, &invalid) == FolderOutcome::kInvalid) {
     refusal = invalid;
   }
   return refusal;
@@ -902,8 +906,15 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolder(std::string folderPa
                                                             bool discardInvalid,
                                                             std::string* invalidReason) {
   dropTrailingSlash(folderPath);
+  AssetLock lock(*this, FileInfo(folderPath).basename());
+  return prepareFolderLocked(folderPath, discardInvalid, invalidReason);
+}
+
+CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string folderPath,
+                                                                  bool discardInvalid,
+                                                                  std::string* invalidReason) {
+  dropTrailingSlash(folderPath);
   const std::string baseName = FileInfo(folderPath).basename();
-  AssetLock lock(*this, baseName);
 
   const Manifest manifest(folderPath, *mOptions.clock);
   const BundleFormatVersion formatVersion(folderPath);

@@ -243,6 +243,9 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   void removeTemporariesInBundles(const std::string& folder);
   FolderOutcome prepareFolder(std::string folderPath, bool discardInvalid,
                               std::string* invalidReason);
+  // The same with the folder's AssetLock already held by the caller.
+  FolderOutcome prepareFolderLocked(std::string folderPath, bool discardInvalid,
+                                    std::string* invalidReason);
   void setAside(const std::string& path, const std::string& reason);
   void removeLeftovers();
   void readLimits(const ConfigurationParameters& map);
