@@ -34,19 +34,8 @@ constexpr int kMarkerType = 99;
 // The decoding core of "tembrolexin_Held": scheme configurations named
 // "held..." are refused once the test opens the gate; every other is the
 // fake core's.
-struct HeldGate {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool open = false;
-  void set(bool opened) {
-    std::lock_guard<std::mutex> lock(mutex);
-    open = opened;
-    cv.notify_all();
-  }
-  void release() { set(true); }
-};
-HeldGate& heldGate() {
-  static HeldGate gate;
+CodewordProcessor::Gate& heldGate() {
+  static CodewordProcessor::Gate gate;
   return gate;
 }
 const DecoderFunctions& heldFunctions() {
@@ -91,7 +80,7 @@ class AudioDecoderTest : public ::testing::Test {
     builtinplugins::registerAll();  // every engine type, whatever runs first
   }
   void TearDown() override {
-    heldGate().release();  // a held build ends, so that its worker can
+    heldGate().set(true);  // a held build ends, so that its worker can
     bridge_.reset();
     if (decoder_) decoder_->unRegisterDecoderListener(&marks_);
     decoder_.reset();
@@ -853,7 +842,7 @@ TEST_F(AudioDecoderTest, StartWaitsForTheAnswerToTheAppsDescriptors) {
   flush();
   decoder_->waitForControlTasks();
   EXPECT_TRUE(tap_->of(31).empty());
-  heldGate().release();
+  heldGate().set(true);
   ASSERT_TRUE(tap_->await(31, 1));
   EXPECT_EQ(failure(0), refusal("held"));
 
@@ -862,7 +851,7 @@ TEST_F(AudioDecoderTest, StartWaitsForTheAnswerToTheAppsDescriptors) {
   send(instruction(SdkInstruction::SdkInstruction_start));
   send(instruction(SdkInstruction::SdkInstruction_stop));
   flush();
-  heldGate().release();
+  heldGate().set(true);
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (log.matching(refusal("held2")).empty() && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -895,7 +884,7 @@ TEST_F(AudioDecoderTest, StartWithoutAnAnswerListensAfterThreeSeconds) {
   clock_.advance(std::chrono::milliseconds(1));
   ASSERT_TRUE(tap_->await(37, 3));  // initialised, rates, listening
   EXPECT_EQ(tap_->statuses().back(), "1");
-  heldGate().release();
+  heldGate().set(true);
   ASSERT_TRUE(tap_->await(31, 1));
   ASSERT_TRUE(tap_->await(37, 4));
   EXPECT_EQ(tap_->statuses().back(), "2");
