@@ -1,34 +1,28 @@
 #include "core/assets/cache_processor.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
-#include "core/assets/asset_extractor.h"
 #include "core/assets/bundle_actions.h"
 #include "core/assets/bundle_format_version.h"
+#include "core/assets/bundle_leftovers.h"
+#include "core/assets/bundle_staging.h"
+#include "core/assets/package_unpacker.h"
 #include "core/runtime/cached_action_params.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/control_messages.h"
 #include "core/runtime/dir_info.h"
 #include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
-#include "core/runtime/gzip_file.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/processor_params.h"
-#include "core/runtime/unique_fd.h"
 
 namespace tembrolexinsdk {
 
@@ -40,11 +34,6 @@ const std::string& CacheProcessor::mTembrolexinJsString = cacheprocessor::tembro
 namespace {
 
 constexpr int kStringRequestType = 21;
-// Marks the hidden folders packages unpack into: ".<name>.unpacking-XXXXXX".
-constexpr char kUnpackingMark[] = ".unpacking-";
-// How much of a bundle's name its unpacking folder keeps (a name has at most
-// 255 bytes).
-constexpr size_t kUnpackingNameBytes = 200;
 constexpr int kAMDBSignalType = 22;
 const char kActionsFile[] = "actions.json";
 
@@ -56,74 +45,13 @@ const ConfigurationParameter<T>* lookUp(const ConfigurationParameters& map, cons
 }
 
 // Subfolders (or plain files) of `folder` that a walk may hand on: hidden
-// and half-written names are left out.
+// names (half-written files and folders among them) are left out.
 std::vector<std::string> visibleEntries(const std::string& folder, int typeMask) {
-  std::vector<std::string> out;
-  for (std::string& entry : DirInfo(folder).list(typeMask, DirInfo::unsorted)) {
-    if (!FileInfo::isHiddenOrTemporary(entry)) out.push_back(std::move(entry));
-  }
-  return out;
-}
-
-// A name of the form createTempBeside gives: "...tmp<digits>_<digits>".
-bool isTemporaryName(const std::string& name) {
-  const size_t tmp = name.rfind(".tmp");
-  if (tmp == std::string::npos) return false;
-  const std::string rest = name.substr(tmp + 4);
-  const size_t underscore = rest.find('_');
-  const auto digits = [](const std::string& t) {
-    return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
-  };
-  return underscore != std::string::npos && digits(rest.substr(0, underscore)) &&
-         digits(rest.substr(underscore + 1));
+  return DirInfo(folder).list(typeMask, DirInfo::unsorted);
 }
 
 void dropTrailingSlash(std::string& path) {
   if (!path.empty() && path.back() == '/') path.pop_back();
-}
-
-// How deep the search for temporaries goes into a bundle folder; a bundle's
-// own tree is far shallower, and each level holds a descriptor open.
-constexpr int kTemporarySearchDepth = 32;
-
-// Removes the hidden temporary files (".<name>.tmp<pid>_<n>") below the open
-// folder `at`, whose path is `path`, except those named with `ownMark`; adds
-// the removed paths to `removed`. Links are never followed: a folder is
-// entered only through its parent's descriptor.
-void removeTemporariesBelow(int at, const std::string& path, int depth, const std::string& ownMark,
-                            std::vector<std::string>& removed) {
-  const int copy = ::fcntl(at, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return;
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
-    ::close(copy);
-    return;
-  }
-  std::vector<std::string> folders;
-  std::vector<std::string> temporaries;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    if (::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      folders.push_back(name);
-    } else if (S_ISREG(st.st_mode) && name.front() == '.' && isTemporaryName(name) &&
-               name.find(ownMark) == std::string::npos) {
-      temporaries.push_back(name);
-    }
-  }
-  ::closedir(dir);
-  for (const std::string& name : temporaries) {
-    if (::unlinkat(at, name.c_str(), 0) == 0) removed.push_back(path + "/" + name);
-  }
-  if (depth <= 0) return;
-  for (const std::string& name : folders) {
-    const tembrolexin::Fd sub(
-        ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (sub.valid())
-      removeTemporariesBelow(sub.get(), path + "/" + name, depth - 1, ownMark, removed);
-  }
 }
 
 // The steady clock's span `whole` scaled by `part` / `total` (0 < part <= total).
@@ -292,53 +220,11 @@ CacheProcessor::PackageLimits CacheProcessor::packageLimits() const {
   return limits;
 }
 
-// What a crash of an earlier run left in Acquired: partial downloads,
-// half-unpacked folders, the unzip's temporary files and unzipped packages
-// whose ".gz" is gone (each unzip writes its file anew).
+// What a crash of an earlier run left behind (bundle_leftovers.h).
 void CacheProcessor::removeLeftovers() {
-  const std::string acquired = acquiredPath();
-  AssetCacher::removePartialDownloads(acquired);
-  for (const std::string& folder :
-       DirInfo(acquired).list(DirInfo::kFolders, DirInfo::unsorted, /*keepHidden=*/true)) {
-    const std::string name = FileInfo(folder).filename();
-    if (name.front() == '.' && name.find(kUnpackingMark) != std::string::npos) {
-      DirInfo::rmdir(folder);
-    }
+  for (const std::string& path : cacheprocessor::removeLeftovers(acquiredPath(), readyPath())) {
+    mLog.info("Removed leftover ", path);
   }
-  const std::string ownTemporaries = ".tmp" + std::to_string(::getpid()) + "_";
-  for (const std::string& file :
-       DirInfo(acquired).list(DirInfo::kFiles, DirInfo::unsorted, /*keepHidden=*/true)) {
-    const std::string name = FileInfo(file).filename();
-    const bool temporary = name.front() == '.' && isTemporaryName(name) &&
-                           name.find(ownTemporaries) == std::string::npos;
-    const bool orphan = name.front() != '.' && FileInfo(file).suffix() == "db" &&
-                        ::access((file + ".gz").c_str(), F_OK) != 0;
-    if (temporary || orphan) {
-      std::remove(file.c_str());
-      mLog.info("Removed leftover ", file);
-    }
-  }
-  removeTemporariesInBundles(acquired);
-  removeTemporariesInBundles(readyPath());
-}
-
-// A page rewrite that was cut short leaves its temporary file beside the
-// page, inside the bundle folder, where it would travel with the bundle for
-// ever.
-void CacheProcessor::removeTemporariesInBundles(const std::string& folder) {
-  const std::string ownMark = ".tmp" + std::to_string(::getpid()) + "_";
-  const tembrolexin::Fd root(
-      ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!root.valid()) return;
-  std::vector<std::string> removed;
-  for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
-    const std::string name = FileInfo(bundle).filename();
-    const tembrolexin::Fd sub(
-        ::openat(root.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (sub.valid())
-      removeTemporariesBelow(sub.get(), bundle, kTemporarySearchDepth, ownMark, removed);
-  }
-  for (const std::string& path : removed) mLog.info("Removed leftover ", path);
 }
 
 void CacheProcessor::readLimits(const ConfigurationParameters& map) {
@@ -409,85 +295,6 @@ void CacheProcessor::Configure(const ConfigurationParameters* configuration, con
   }
 }
 
-namespace {
-
-// Makes room for a bundle folder at `target`: removes what is there (a
-// folder tree, a file, a link as a link). The reason when it cannot.
-std::optional<std::string> clearPlace(const std::string& target) {
-  struct stat st;
-  if (::lstat(target.c_str(), &st) != 0) {
-    const int error = errno;
-    if (error == ENOENT) return std::nullopt;
-    return "cannot reach " + target + ": " + tembrolexin::errorText(error);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    if (DirInfo::rmdir(target)) return std::nullopt;
-    return "cannot remove the folder " + target;
-  }
-  if (::unlink(target.c_str()) == 0) return std::nullopt;
-  const int error = errno;
-  return "cannot remove " + target + ": " + tembrolexin::errorText(error);
-}
-
-bool sameFileSystem(const std::string& a, const std::string& b) {
-  struct stat sa;
-  struct stat sb;
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
-}
-
-// Brings the app's bundle folder `source` into Acquired as `target`, whole or
-// not at all. A move within one file system is one rename. Otherwise the
-// tree is copied into a hidden staging folder beside `target` (named like an
-// unpacking folder, so a crash's leftover goes at the next start), which
-// replaces `target` once every byte is there; a move then removes `source`,
-// and only then. The Warning text when it fails; a failed copy leaves
-// nothing behind and `source` as it was. Sets `sourceLeft` when a move
-// copied everything but could not remove `source`.
-std::optional<std::string> bringIntoAcquired(const std::string& source, const std::string& target,
-                                             const std::string& acquired, const std::string& name,
-                                             bool move, bool& sourceLeft) {
-  const std::string verb = move ? "Could not move " : "Could not copy ";
-  struct stat st;
-  if (::lstat(source.c_str(), &st) != 0) {
-    const int error = errno;
-    return verb + source + ": " + tembrolexin::errorText(error);
-  }
-  if (!S_ISDIR(st.st_mode)) return verb + source + ": not a folder";
-  if (move && sameFileSystem(source, acquired)) {
-    if (auto why = clearPlace(target)) return verb + source + ": " + *why;
-    if (std::rename(source.c_str(), target.c_str()) == 0) return std::nullopt;
-    const int error = errno;
-    // EXDEV: a bind mount lies between them; the tree is copied after all.
-    if (error != EXDEV) return verb + source + ": " + tembrolexin::errorText(error);
-  }
-  std::string staging =
-      acquired + "/." + name.substr(0, kUnpackingNameBytes) + kUnpackingMark + "XXXXXX";
-  if (::mkdtemp(staging.data()) == nullptr) {
-    const int error = errno;
-    return verb + source + ": no folder to copy into: " + tembrolexin::errorText(error);
-  }
-  DirInfo::Fault fault;
-  std::optional<std::string> why;
-  if (!DirInfo::cpdir(source, staging, &fault)) {
-    why = verb + FileInfo::addPath(source, fault.entry) + ": " +
-          (fault.error != 0 ? tembrolexin::errorText(fault.error)
-                            : std::string("not a file, folder or link that can be copied"));
-  } else if (auto cleared = clearPlace(target)) {
-    why = verb + source + ": " + *cleared;
-  } else if (std::rename(staging.c_str(), target.c_str()) != 0) {
-    const int error = errno;
-    why = verb + source + ": cannot rename " + staging + ": " + tembrolexin::errorText(error);
-  }
-  if (why) {
-    DirInfo::rmdir(staging);
-    return why;
-  }
-  sourceLeft = move && !DirInfo::rmdir(source);
-  return std::nullopt;
-}
-
-}  // namespace
-
 void CacheProcessor::installAssetsPath(const std::string& path, bool move) {
   // "bundle/" names the folder "bundle", never the Acquired folder itself.
   std::string source = path;
@@ -503,7 +310,7 @@ void CacheProcessor::installAssetsPath(const std::string& path, bool move) {
     // The folder's lock keeps a package of the same name, unpacking on the
     // cacher's thread, from replacing the folder meanwhile.
     AssetLock lock(*this, name);
-    why = bringIntoAcquired(source, target, acquired, name, move, sourceLeft);
+    why = cacheprocessor::importFolder(source, target, acquired, name, move, sourceLeft);
   }
   if (!usable || why) {
     mLog.info("Asset ", path, " cannot be ", move ? "moved" : "copied", " to the acquired folder");
@@ -717,175 +524,58 @@ std::optional<std::string> CacheProcessor::preparePackage(
   const Clock& clock = *mOptions.clock;
   const auto ownDeadline = clock.steadyNow() + limits.maxTime;
   const bool passFirst = passDeadline < ownDeadline;
-  const auto deadline = passFirst ? passDeadline : ownDeadline;
-  const auto stopping = [&] { return mStopping.load() || (alsoStop && alsoStop()); };
-  // Time alone never sets a package aside: a slow disk is not its fault.
-  const auto keepForTime = [&] {
-    if (passFirst) {
-      mLog.info("Could not prepare asset ", packagePath,
-                ": its share of the start-up time is spent; it is unpacked after start-up");
-      if (passSpent != nullptr) *passSpent = true;
-    } else {
-      mLog.warning("Could not prepare asset ", packagePath, ": unpacking takes longer than ",
-                   limits.maxTime.count(), " ms; kept for a later attempt");
-    }
-  };
-  // Anything the system refused (a full disk, a quota, an I/O error) is the
-  // disk's fault: the package stays for a later attempt.
-  const auto keepForDisk = [&](const std::string& why) {
-    mLog.warning("Could not prepare asset ", packagePath, ": ", why, "; kept for a later attempt");
-  };
-  std::optional<std::string> refusal;
-  const auto refuse = [&](const std::string& why) {
-    setAside(packagePath, why);
-    refusal = why;
-    return refusal;
-  };
-  std::string target;
+  cacheprocessor::UnpackLimits unpackLimits;
+  unpackLimits.maxBytes = limits.maxBytes;
+  unpackLimits.maxFiles = limits.maxFiles;
+  unpackLimits.deadline = passFirst ? passDeadline : ownDeadline;
+  unpackLimits.clock = &clock;
+  unpackLimits.stop = [&] { return mStopping.load() || (alsoStop && alsoStop()); };
+
   // Held until the bundle is installed or refused: released in between, a
   // walk over Acquired (another thread's) could install the new folder
   // first, and this package would then be reported refused for a folder
   // that had gone.
   AssetLock lock(*this, FileInfo(packagePath).basename());
-  {
-    if (!FileInfo(packagePath).exists()) {
+  using cacheprocessor::Unpacked;
+  const Unpacked unpacked =
+      cacheprocessor::unpackPackage(packagePath, acquiredPath(), unpackLimits, mLog);
+  switch (unpacked.outcome) {
+    case Unpacked::kDone:
+      break;
+    case Unpacked::kMissing:
       mLog.warning("Asset ", packagePath, " does not exist, aborting preparation...");
-      return refusal;
-    }
-    // Which file this is: a download of the same name may take its place
-    // while it unpacks, and that one must stay for its own turn.
-    struct stat package;
-    const bool known = ::stat(packagePath.c_str(), &package) == 0;
-    // A folder where the package unzips to (left by a crash, or moved back
-    // from Ready at start) would refuse the unzip at every attempt.
-    const bool gz = FileInfo(packagePath).suffix() == "gz";
-    const std::string unzipTarget = gz ? packagePath.substr(0, packagePath.size() - 3) : "";
-    struct stat inTheWay;
-    if (gz && ::lstat(unzipTarget.c_str(), &inTheWay) == 0 && S_ISDIR(inTheWay.st_mode)) {
-      if (!DirInfo::rmdir(unzipTarget)) {
-        keepForDisk("cannot unzip: the folder " + unzipTarget + " cannot be removed");
-        return refusal;
-      }
-      mLog.info("Removed leftover ", unzipTarget);
-    }
-    std::string unzipped;
-    try {
-      tembrolexin::gzip::UnzipLimits unzipLimits;
-      unzipLimits.maxBytes = limits.maxBytes;
-      unzipLimits.stop = [&] { return stopping() || clock.steadyNow() > deadline; };
-      unzipped = tembrolexin::gzip::unzip_file(packagePath, unzipLimits);
-    } catch (const tembrolexin::gzip::LimitExceeded& e) {
-      if (stopping()) {
-        mLog.info("Stopped unpacking asset package ", packagePath);
-      } else if (!e.tooLarge()) {
-        keepForTime();
+      return std::nullopt;
+    case Unpacked::kRefused:
+      setAside(packagePath, unpacked.why);
+      return unpacked.why;
+    case Unpacked::kDiskFault:
+      // Anything the system refused (a full disk, a quota, an I/O error) is
+      // the disk's fault: the package stays for a later attempt.
+      mLog.warning("Could not prepare asset ", packagePath, ": ", unpacked.why,
+                   "; kept for a later attempt");
+      return std::nullopt;
+    case Unpacked::kTimeLimit:
+      // Time alone never sets a package aside: a slow disk is not its fault.
+      if (passFirst) {
+        mLog.info("Could not prepare asset ", packagePath,
+                  ": its share of the start-up time is spent; it is unpacked after start-up");
+        if (passSpent != nullptr) *passSpent = true;
       } else {
-        return refuse("unpacked size exceeds " + std::to_string(limits.maxBytes) + " bytes");
+        mLog.warning("Could not prepare asset ", packagePath, ": unpacking takes longer than ",
+                     limits.maxTime.count(), " ms; kept for a later attempt");
       }
-      return refusal;
-    } catch (const tembrolexin::gzip::FileError& e) {
-      keepForDisk((e.path() == packagePath ? "cannot read " : "cannot write ") + e.path() + ": " +
-                  e.reason());
-      return refusal;
-    } catch (const std::invalid_argument& e) {
-      keepForDisk(std::string("cannot unzip: ") + e.what());
-      return refusal;
-    } catch (const std::exception& e) {
-      mLog.error("Could not unzip package: ", packagePath, " exception thrown: ", e.what());
-      return refuse("not a gzip file");
-    } catch (...) {
-      mLog.error("Could not unzip package ", packagePath, " for unknown reason");
-      return refuse("not a gzip file");
-    }
-    const FileInfo unzippedFile(unzipped);
-    const std::string name = unzippedFile.basename();
-    if (unzippedFile.suffix() != "db" || FileInfo::isHiddenOrTemporary(name)) {
-      mLog.warning("Unzipped asset has unexpected format ", packagePath);
-      std::remove(unzipped.c_str());
-      return refuse("not an asset package");
-    }
-    target = acquiredPath() + "/" + name;
-    // A fresh, empty, hidden folder: nothing of an earlier package of this
-    // name gets in, and no scan picks up a half-unpacked bundle. Its name
-    // keeps only the start of the bundle's, so that it fits wherever the
-    // bundle's own folder does.
-    std::string fresh =
-        acquiredPath() + "/." + name.substr(0, kUnpackingNameBytes) + kUnpackingMark + "XXXXXX";
-    if (::mkdtemp(fresh.data()) == nullptr) {
-      const int error = errno;
-      std::remove(unzipped.c_str());
-      if (error == ENAMETOOLONG) return refuse("name too long for a folder");
-      keepForDisk("no folder to unpack into: " + std::string(tembrolexin::errorText(error)));
-      return refusal;
-    }
-    tembrolexin::AssetExtractor::Result result;
-    try {
-      tembrolexin::AssetExtractor::Limits extractLimits;
-      extractLimits.maxBytes = limits.maxBytes;
-      extractLimits.maxFiles = limits.maxFiles;
-      extractLimits.deadline = deadline;
-      extractLimits.clock = &clock;
-      extractLimits.stop = stopping;
-      result = tembrolexin::AssetExtractor(unzipped, extractLimits).extract(fresh);
-    } catch (const std::exception& e) {
-      result.refusal = tembrolexin::AssetExtractor::Refusal::kNotAPackage;
-      result.error = e.what();
-    }
-    std::remove(unzipped.c_str());
-    using Refusal = tembrolexin::AssetExtractor::Refusal;
-    if (!result.ok()) {
-      // Nothing half-written is kept; a bundle installed before stays.
-      DirInfo::rmdir(fresh);
-      switch (result.refusal) {
-        case Refusal::kStopped:
-          mLog.info("Stopped unpacking asset package ", packagePath);
-          break;
-        case Refusal::kTimeLimit:
-          keepForTime();
-          break;
-        case Refusal::kWriteFailed:
-        case Refusal::kFolder:
-          keepForDisk(result.error);
-          break;
-        default:
-          return refuse(result.error);
-      }
-      return refusal;
-    }
-    // The new bundle folder replaces whatever had its name: a folder, or
-    // debris of the cache's own (a plain file, a link: removed, never
-    // followed).
-    // Each step's errno is read right after the call that set it: the
-    // folder removal closes descriptors on its way out, which may change it.
-    struct stat st;
-    const bool occupied = ::lstat(target.c_str(), &st) == 0;
-    std::string why;
-    int error = 0;
-    if (occupied && S_ISDIR(st.st_mode)) {
-      if (!DirInfo::rmdir(target)) why = "the folder in its place cannot be removed";
-    } else if (occupied && ::unlink(target.c_str()) != 0) {
-      error = errno;
-    }
-    if (why.empty() && error == 0 && std::rename(fresh.c_str(), target.c_str()) != 0) error = errno;
-    if (!why.empty() || error != 0) {
-      DirInfo::rmdir(fresh);
-      if (error == ENAMETOOLONG) return refuse("name too long for a folder");
-      keepForDisk("cannot replace " + target + ": " +
-                  (why.empty() ? tembrolexin::errorText(error) : why));
-      return refusal;
-    }
-    struct stat now;
-    if (known && ::stat(packagePath.c_str(), &now) == 0 && now.st_dev == package.st_dev &&
-        now.st_ino == package.st_ino) {
-      std::remove(packagePath.c_str());
-    }
+      return std::nullopt;
+    case Unpacked::kStopped:
+      mLog.info("Stopped unpacking asset package ", packagePath);
+      return std::nullopt;
   }
   // A package whose bundle is not valid is not kept for another try.
   std::string invalid;
-  if (prepareFolderLocked(target, /*discardInvalid=*/true, &invalid) == FolderOutcome::kInvalid) {
-    refusal = invalid;
+  if (prepareFolderLocked(unpacked.folder, /*discardInvalid=*/true, &invalid) ==
+      FolderOutcome::kInvalid) {
+    return invalid;
   }
-  return refusal;
+  return std::nullopt;
 }
 
 std::string CacheProcessor::readyPathFor(const std::string& acquiredFolder) const {

@@ -240,7 +240,6 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   void startUnpacker(std::vector<std::string> packages);
   // Stops the unpacking thread and waits for it; on the controller's thread.
   void stopUnpacker();
-  void removeTemporariesInBundles(const std::string& folder);
   FolderOutcome prepareFolder(std::string folderPath, bool discardInvalid,
                               std::string* invalidReason);
   // The same with the folder's AssetLock already held by the caller.
