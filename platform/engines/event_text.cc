@@ -22,13 +22,18 @@ namespace tembrolexinplatform {
 namespace {
 
 // The leading finite decimal number of `text` after blanks; nothing when
-// there is none (also for "nan", "inf" and values beyond the double range).
-// Independent of the process's locale.
+// there is none (also for "nan", "inf", values beyond the double range and
+// a sign followed by another sign or a blank, "+-5" or "- 5"). Independent
+// of the process's locale.
 std::optional<double> leadingNumber(const std::string& text) {
   const char* p = text.data();
   const char* end = p + text.size();
   while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
-  if (p < end && *p == '+') ++p;
+  if (p < end && *p == '+') {
+    ++p;
+    // from_chars reads a '-' of its own: "+-5" would read as -5.
+    if (p < end && *p == '-') return std::nullopt;
+  }
   double value = 0;
   const auto result = std::from_chars(p, end, value, std::chars_format::general);
   if (result.ec != std::errc() || !std::isfinite(value)) return std::nullopt;

@@ -18,10 +18,11 @@
 //   JSON (begins with "{"): {"events": [{"id": "intro", "time": 21.5}, ...]};
 //     other keys are ignored, and an object without "events" gives none.
 //     A "time" is a number, a bool (1 or 0) or a text read by its leading
-//     decimal number ("10abc" is 10); an absent one reads as 0. An event
-//     whose time would otherwise read as 0 and fire at once, being no finite
-//     number ("soon", "NaN", [1]) or a hexadecimal text ("0x10"), is
-//     skipped with a Warning.
+//     decimal number ("10abc" is 10; one sign at most, so "+-5" holds no
+//     number); an absent one reads as 0. An event whose time would
+//     otherwise read as 0 and fire at once, being no finite number ("soon",
+//     "NaN", "+-5", [1]) or a hexadecimal text ("0x10"), is skipped with a
+//     Warning.
 //   Any other text gives no events. Events keep the order of the text.
 //
 // Errors (domain TLDecoderErrorDomain): 13 "No events found in XML" when the

@@ -7,8 +7,10 @@
 # "<!-- readme-app-cmake -->", both taken as they stand: find_package and
 # nothing else, so the package must carry C++20 itself), renders three words
 # of station 4242 at 48 kHz with the installed tl_gen, and runs the app RUNS
-# times with the installed scheme configuration: each run prints every word
-# and exits 0 by itself. Given a file it cannot read (text, missing), the app
+# times with the installed scheme configuration, and once with a copy of it in
+# a folder whose name holds a double quote and a backslash (the app's
+# descriptor value must carry both as JSON): each run prints every word and
+# exits 0 by itself. Given a file it cannot read (text, missing), the app
 # exits 1 by itself, naming the file and the reason; given a scheme
 # configuration that does not open, it exits 1 with the decoder's failure,
 # which names the key, the file and the reason.
@@ -98,19 +100,35 @@ endforeach()
 run(${P}/bin/tl_gen --snr 10 --seed 5 --lead-in 1 --tail 1 --rate 48000 ${_scheme}
     ${WORK}/words.wav ${_words})
 
-foreach(_run RANGE 1 ${RUNS})
+# hears(RUN SCHEME): the app, given SCHEME, prints every word and exits 0.
+function(hears run scheme)
   file(REMOVE_RECURSE ${WORK}/data)
-  execute_process(COMMAND ${WORK}/app/build/app ${_scheme} ${WORK}/words.wav ${WORK}/data
+  execute_process(COMMAND ${WORK}/app/build/app "${scheme}" ${WORK}/words.wav ${WORK}/data
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
   if(NOT rc EQUAL 0)
-    fail("run ${_run}: the app ended with ${rc}\n${out}\n${err}")
+    fail("${run}: the app ended with ${rc}\n${out}\n${err}")
   endif()
   foreach(_word ${_words})
     if(NOT out MATCHES "word ${_word}\n")
-      fail("run ${_run}: the app did not hear word ${_word}\n${out}\n${err}")
+      fail("${run}: the app did not hear word ${_word}\n${out}\n${err}")
     endif()
   endforeach()
+endfunction()
+
+foreach(_run RANGE 1 ${RUNS})
+  hears("run ${_run}" ${_scheme})
 endforeach()
+
+# A scheme path that is not JSON text as it stands (no blank: that would
+# split the descriptor's "config"). CMake's own file commands would turn the
+# backslash into a slash: mkdir makes the folder.
+set(_odd "${WORK}/\"quoted\"_back\\slash")
+run(mkdir "${_odd}")
+file(COPY_FILE ${_scheme} "${_odd}/scheme_t2_vtw.cfg" RESULT _copied)
+if(NOT _copied EQUAL 0)
+  fail("cannot copy the scheme configuration into ${_odd}: ${_copied}")
+endif()
+hears("${_odd}" "${_odd}/scheme_t2_vtw.cfg")
 
 # Mistakes: a text file, a missing file.
 file(WRITE ${WORK}/words.txt "word 1\nword 2\n")

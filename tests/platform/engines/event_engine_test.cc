@@ -109,6 +109,13 @@ INSTANTIATE_TEST_SUITE_P(
                         <event id="z" time="0x10"/></t>)",
                      0,
                      {te("x", 0), te("y", 2.5), te("z", 0)}},
+        // A sign after a sign, or before a blank, starts no number.
+        RegisterCase{"XmlTimeWithTwoSignsReadsAsZero",
+                     R"(<t><event id="a" time="+-5"/><event id="b" time="-+5"/>
+                        <event id="c" time="++5"/><event id="d" time="--5"/>
+                        <event id="e" time="+ 5"/><event id="f" time="+5"/></t>)",
+                     0,
+                     {te("a", 0), te("b", 0), te("c", 0), te("d", 0), te("e", 0), te("f", 5)}},
         RegisterCase{"XmlEntitiesAndNamespacesLeftAlone",
                      R"(<t><event id="a&amp;b" time="4"/><n:event id="z" time="1"/></t>)",
                      0,
@@ -143,6 +150,14 @@ INSTANTIATE_TEST_SUITE_P(
                         {"id": "c", "time": " -0x.8"}, {"id": "kept", "time": 2}]})",
                      0,
                      {te("kept", 2)}},
+        RegisterCase{"JsonTextTimesWithTwoSignsAreRefused",
+                     R"({"events": [{"id": "a", "time": "+-0x10"}, {"id": "b", "time": "+-5"},
+                        {"id": "c", "time": "-+5"}, {"id": "d", "time": "++5"},
+                        {"id": "e", "time": "--5"}, {"id": "f", "time": "+ 5"},
+                        {"id": "g", "time": " - 5"}, {"id": "plus", "time": " +5"},
+                        {"id": "minus", "time": "-2.5"}]})",
+                     0,
+                     {te("plus", 5), te("minus", -2.5)}},
         // "0xyz" is a 0 followed by letters, not a hexadecimal number.
         RegisterCase{"JsonDecimalLeadingTextsAndBoolsKeepTheirReading",
                      R"({"events": [{"id": "a", "time": "10abc"}, {"id": "b", "time": " 2.5e1s"},
@@ -182,11 +197,12 @@ TEST_F(EventEngineTest, RefusedJsonTimesAreLoggedByEventId) {
   engine_->registerEventSequence(
       2,
       R"({"events": [{"id": "early", "time": "soon"}, {"id": "hex", "time": "0x10"},
-                     {"time": {}}, {"id": 3, "time": 1}]})",
+                     {"id": "signs", "time": "+-5"}, {"time": {}}, {"id": 3, "time": 1}]})",
       0);
   EXPECT_EQ(errors_->lines(), (std::vector<std::string>{
                                   "Skipping event early: its time \"soon\" is not a finite number",
                                   "Skipping event hex: its time \"0x10\" is not a finite number",
+                                  "Skipping event signs: its time \"+-5\" is not a finite number",
                                   "Skipping event without an id: its time {} is not a finite "
                                   "number"}));
 }
