@@ -25,6 +25,7 @@
 #include "core/control/processor_controller.h"
 #include "core/runtime/cached_action_params.h"
 #include "core/runtime/configuration_parameter.h"
+#include "core/runtime/file_info.h"
 #include "core/runtime/gzip_file.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/processor_params.h"
@@ -626,19 +627,33 @@ INSTANTIATE_TEST_SUITE_P(
         DebrisCase{"LongName", std::string(240, 'n'), nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A page rewrite cut short by a crash leaves its hidden temporary beside the
-// page. The start removes such files wherever they lie in a bundle folder,
-// but none of this process's own, no other hidden file, and nothing behind
-// a link.
+// A page rewrite or an unzip cut short by a crash leaves its hidden
+// temporary behind. The start removes those of earlier runs wherever they
+// lie in Acquired or a bundle folder, also one named with this process's id
+// (an app in a container is process 1 at every start) and one in the old
+// naming, but none this run is writing, no other hidden file, and nothing
+// behind a link.
 TEST_F(CacheProcessorTest, CrashDebrisInsideBundleFoldersIsRemoved) {
   Bundle().writeTo(ready("b"));  // installed by an earlier run
-  const std::vector<std::string> kept = {
-      ".keep", ".index.html.tmp", ".index.html.tmp1_",
-      ".index.html.tmp" + std::to_string(::getpid()) + "_0"};  // this process's own
+  fs::create_directories(acquired());
+  const auto ownTemporary = [](const std::string& beside) {
+    std::string temp;
+    const int fd = tembrolexin::fileio::createTempBeside(beside, temp);
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    return fs::path(temp).filename().string();
+  };
+  std::vector<std::string> kept = {".keep", ".index.html.tmp", ".index.html.tmp1_"};
   for (const std::string& name : kept) writeFile(ready("b/" + name), "live");
+  kept.push_back(ownTemporary(ready("b/index.html")));
+  const std::string ownUnzip = ownTemporary(acquired("q.db"));
+  const std::string pid = std::to_string(::getpid());
+  writeFile(ready("b/.index.html.tmp" + pid + "_7"), "half");
   writeFile(ready("b/.index.html.tmp1_0"), "half");
+  writeFile(ready("b/.index.html.tmp0123456789abcdef_4"), "half");
   writeFile(ready("b/www/css/.site.css.tmp77_12"), "half");
   writeFile(acquired("c/deep/.page.html.tmp9_9"), "half");
+  writeFile(acquired(".p.db.tmp" + pid + "_3"), "half");
   writeFile(dir_.file("outside/.page.html.tmp1_1"), "theirs");
   fs::create_directory_symlink(dir_.file("outside"), ready("b/out"));
   processor_->SetFilePath(dir_.path());
@@ -649,7 +664,7 @@ TEST_F(CacheProcessorTest, CrashDebrisInsideBundleFoldersIsRemoved) {
   expected.insert(expected.end(), kept.begin(), kept.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(tree(ready("b")), expected);
-  EXPECT_EQ(tree(acquired("c")), std::vector<std::string>{"deep"});
+  EXPECT_EQ(tree(acquired()), (std::vector<std::string>{ownUnzip, "c", "c/deep"}));
   EXPECT_EQ(readFile(dir_.file("outside/.page.html.tmp1_1")), "theirs");
 }
 
