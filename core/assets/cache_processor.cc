@@ -853,15 +853,46 @@ void CacheProcessor::clearAssets() {
 }
 
 void CacheProcessor::listAssets(std::string folder) {
+  // Numbered before the folder is read: a reading that began after a change
+  // shows it, so the higher number is never the older picture.
+  uint64_t ticket = 0;
+  {
+    std::lock_guard<std::mutex> lists(mListMutex);
+    ticket = ++mListsBegun;
+  }
   std::vector<AssetInfo> infos;
   for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
     infos.push_back(Manifest(bundle, *mOptions.clock).getAssetInfo());
   }
   AssetInfoList list;
   list.__set_assetsInfoList(std::move(infos));
-  if (IThriftProvider* provider = mThriftProvider.load()) {
-    provider->sendMessage(mName, ThriftParamsFactory::createThriftParams(list));
+  publishList(ticket, ThriftParamsFactory::createThriftParams(list));
+}
+
+void CacheProcessor::publishList(uint64_t ticket, std::unique_ptr<ThriftParams> list) {
+  std::unique_lock<std::mutex> lists(mListMutex);
+  if (ticket <= mListNewest) return;  // a newer picture was sent or waits
+  mListNewest = ticket;
+  mListWaiting = std::move(list);
+  if (mListSending) return;  // the sending thread sends it after its own
+  mListSending = true;
+  // The provider is called without the lock: it may list again itself, and
+  // other threads only leave their lists here and go on.
+  while (mListWaiting) {
+    std::unique_ptr<ThriftParams> next = std::move(mListWaiting);
+    lists.unlock();
+    try {
+      if (IThriftProvider* provider = mThriftProvider.load()) {
+        provider->sendMessage(mName, std::move(next));
+      }
+    } catch (...) {
+      lists.lock();
+      mListSending = false;
+      throw;
+    }
+    lists.lock();
   }
+  mListSending = false;
 }
 
 }  // namespace tembrolexinsdk

@@ -21,6 +21,14 @@
 // IThriftProvider face. Every start re-installs everything: Ready is moved back into Acquired and
 // Acquired is installed again.
 //
+// Bundle lists are sent after every change, from whichever thread made it,
+// and reach the bus in the order in which their readings of Ready began: a
+// list read before a change is dropped once a list read after it has been
+// sent or waits, so the last list the app hears shows Ready as it is after
+// the last change. A thread whose list is ready while another thread sends
+// leaves it to that one, which sends it after its own; no thread waits for
+// another's send.
+//
 // The asset cacher fetches new packages from the content server; its
 // download statuses go to Options::statusSink, or, without one, to the
 // listener's onProcessorEvent with the cacher as sender.
@@ -81,7 +89,9 @@
 // Work on one bundle folder is serialised by a mutex named after the
 // folder's base name. The tables (ready paths, manifests, cached events,
 // folder mutexes) and the two folder paths are guarded by one further
-// mutex, never held while the listener or the provider is called.
+// mutex, never held while the listener or the provider is called; the
+// bundle lists that wait to be sent by a mutex of their own, never held
+// while the provider is called either.
 // Destruction first asks any package that is unpacking to stop, joins the
 // unpacking thread, then destroys the asset cacher (joining its thread), so
 // a running download callback ends promptly with every table still alive;
@@ -206,7 +216,8 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   void checkReadyAssets();
   // Moves every Ready folder back to Acquired (deleting what cannot move).
   void clearAssets();
-  // Sends the bundles found in `folder` as an AssetInfoList (18).
+  // Sends the bundles found in `folder` as an AssetInfoList (18), unless a
+  // list whose reading began later has been sent or waits (see above).
   void listAssets(std::string folder);
 
   // For tests and diagnostics.
@@ -262,6 +273,9 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
     std::unique_ptr<IProcessorEventParams> params;
   };
 
+  // Sends `list`, the reading numbered `ticket`, unless a later-numbered
+  // one was sent or waits; leaves it to a thread that is sending.
+  void publishList(uint64_t ticket, std::unique_ptr<ThriftParams> list);
   void emitAndCache(const std::string& bundleId, const std::string& readyFolder,
                     std::unique_ptr<IProcessorEventParams> params);
   void emit(const IProcessorEventParams& params);
@@ -298,6 +312,13 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   std::map<std::string, std::unique_ptr<FolderLock>> mAssetLocks;
   std::map<std::string, std::string> mReadyAssetPaths;
   std::map<std::string, Manifest> mReadyManifests;
+
+  // Bundle lists on their way to the provider (publishList).
+  std::mutex mListMutex;
+  uint64_t mListsBegun = 0;                    // readings numbered so far
+  uint64_t mListNewest = 0;                    // newest reading sent or waiting
+  std::unique_ptr<ThriftParams> mListWaiting;  // for the sending thread
+  bool mListSending = false;
 };
 
 }  // namespace tembrolexinsdk

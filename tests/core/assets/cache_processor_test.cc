@@ -165,6 +165,8 @@ class Host : public IProcessorListener,
       text = "AMDB " + std::to_string(amdb->action);
       for (const std::string& f : amdb->filepaths) text += " " + f;
     }
+    // Before the message counts as sent: a hook that waits holds the send.
+    if (onSend) onSend(text);
     add(sent, text);
   }
   void send(const std::string& s, std::unique_ptr<ThriftParams> p) override {
@@ -219,7 +221,7 @@ class Host : public IProcessorListener,
   }
 
   std::vector<std::string> events, sent, logs;
-  std::function<void(const std::string&)> onEvent, onLog;
+  std::function<void(const std::string&)> onEvent, onLog, onSend;
   std::atomic<IMessengerListener*> busListener{nullptr};
 
  private:
@@ -452,6 +454,41 @@ TEST_F(CacheProcessorTest, EventsCachedDuringAReplayWaitForTheNextOne) {
   host_.take(host_.events);
   replay();
   EXPECT_THAT(host_.take(host_.events), Contains(StartsWith("Cached Y b 0 ")));
+}
+
+// Two installations on two threads, the first one's bundle list held on its
+// way to the bus until the second has listed and sent its own: the last
+// list the app hears shows both bundles, and the second thread never waits
+// for the first one's send.
+TEST_F(CacheProcessorTest, LastBundleListShowsTheLastInstallation) {
+  start();
+  Bundle{.id = "A"}.writeTo(acquired("a"));
+  Bundle{.id = "B"}.writeTo(acquired("b"));
+  std::promise<void> held, release;
+  std::shared_future<void> released = release.get_future().share();
+  const std::thread::id testThread = std::this_thread::get_id();
+  bool holding = true;  // the first list of the other thread only
+  host_.onSend = [&](const std::string& text) {
+    if (std::this_thread::get_id() == testThread || text.rfind("List", 0) != 0 || !holding) return;
+    holding = false;
+    held.set_value();
+    released.wait();
+  };
+  std::thread first([&] {
+    processor_->prepareFolderAsset(acquired("a"));
+    processor_->listAssets(processor_->readyPath());
+  });
+  ASSERT_EQ(held.get_future().wait_for(10s), std::future_status::ready);
+  processor_->prepareFolderAsset(acquired("b"));
+  processor_->listAssets(processor_->readyPath());
+  release.set_value();
+  first.join();
+  std::vector<std::string> lists;
+  for (const std::string& text : host_.take(host_.sent)) {
+    if (text.rfind("List", 0) == 0) lists.push_back(text);
+  }
+  ASSERT_FALSE(lists.empty());
+  EXPECT_THAT(lists.back(), AnyOf("List A B", "List B A"));
 }
 
 TEST_F(CacheProcessorTest, RefusesAListenerWithoutBusAndReportsFolderFailures) {
