@@ -127,6 +127,8 @@ CacheProcessor::~CacheProcessor() {
   mCachedActions.clear();
 }
 
+void CacheProcessor::requestStop() { mStopping.store(true); }
+
 void CacheProcessor::Initialise(IProcessorListener* listener, int, const NTPInfo*) {
   mListener.store(listener);
   IThriftProvider* provider = ThriftUtil::castToProvider(listener);
@@ -418,11 +420,13 @@ void CacheProcessor::prepareAssets(std::string folder, bool withPackages) {
     leftOver = preparePackages(folder);
   }
   for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
+    // What a stop leaves waits in Acquired for the next start.
+    if (mStopping.load()) return;
     guarded(bundle, false, [this](const std::string& p) { prepareFolderAsset(p); });
   }
   // Only after the walk over the folders, which would otherwise meet the
   // folders that the unpacking thread is about to install.
-  if (!leftOver.empty()) startUnpacker(std::move(leftOver));
+  if (!leftOver.empty() && !mStopping.load()) startUnpacker(std::move(leftOver));
 }
 
 std::vector<std::string> CacheProcessor::preparePackages(const std::string& folder) {
@@ -446,6 +450,13 @@ std::vector<std::string> CacheProcessor::preparePackages(const std::string& fold
   std::optional<std::chrono::steady_clock::time_point> passEnd;
   std::vector<std::string> leftOver;
   for (size_t i = 0; i < packages.size(); ++i) {
+    if (mStopping.load()) {
+      // The processor goes: the packages stay whole for the next start (one
+      // stopped while unpacking has said so itself).
+      mLog.info("Start-up pass stopped: ", packages.size() - i,
+                " asset packages not reached wait for the next start");
+      return {};
+    }
     const std::string& path = packages[i].second;
     const uintmax_t weight = std::max(packages[i].first, kLeastShareBytes);
     bool spent = false;
@@ -467,6 +478,7 @@ std::vector<std::string> CacheProcessor::preparePackages(const std::string& fold
       break;
     }
   }
+  if (mStopping.load()) return {};  // stopped in the last package
   if (!leftOver.empty()) {
     mLog.info(leftOver.size(), " asset packages are unpacked after start-up");
   }

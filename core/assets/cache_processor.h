@@ -92,6 +92,10 @@
 // mutex, never held while the listener or the provider is called; the
 // bundle lists that wait to be sent by a mutex of their own, never held
 // while the provider is called either.
+// requestStop, which the controller calls before it joins its thread when
+// the decoder goes or the library shuts down, ends a start-up pass within
+// moments: the package that is unpacking stops and stays whole in Acquired
+// with those not reached, and no unpacking thread starts.
 // Destruction first asks any package that is unpacking to stop, joins the
 // unpacking thread, then destroys the asset cacher (joining its thread), so
 // a running download callback ends promptly with every table still alive;
@@ -125,7 +129,10 @@
 
 namespace tembrolexinsdk {
 
-class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThriftConsumer {
+class CacheProcessor : public IProcessor,
+                       public IIdentityConsumer,
+                       public IThriftConsumer,
+                       public IStoppableProcessor {
  public:
   static constexpr const char* kName = "tembrolexin_CacheProcessor";
   static constexpr const char* kVersion = "v0.98.0";
@@ -192,6 +199,11 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   void SetFilePath(const std::string& path) override;
   void SetIdentityInfo(const std::string& appPackageName,
                        const std::string& deviceIdentity) override;
+  // The processor is about to be destroyed: a package that is unpacking
+  // stops (and stays for the next start), and the start-up pass, when it
+  // runs, ends without installing anything more or starting the unpacking
+  // thread. Any thread; returns at once.
+  void requestStop() override;
   // StringRequest {Request, CachedActions}: replays the cached events once.
   // AMDBSignal {Request}: sends the "amdb" files of every ready bundle.
   // Malformed messages are logged and dropped.
@@ -293,7 +305,8 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   std::string mReadyPath;     // guarded by mTablesMutex
   Log mLog;
   std::atomic<IProcessorListener*> mListener{nullptr};
-  // Set when destruction begins: a package that is unpacking stops.
+  // Set by requestStop or when destruction begins: a package that is
+  // unpacking stops, and nothing new starts.
   std::atomic<bool> mStopping{false};
   std::atomic<uint64_t> mMaxPackageBytes;
   std::atomic<int64_t> mMaxPackageMillis;

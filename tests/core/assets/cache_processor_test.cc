@@ -18,6 +18,7 @@
 #include <mutex>
 #include <new>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1156,16 +1157,29 @@ TEST_F(CacheProcessorTest, PackageLimitsComeFromTheConfiguration) {
   EXPECT_THAT(tree(acquired()), IsEmpty());
 }
 
-// A steady clock that takes 20 ms for every reading off the test's thread,
-// so that unpacking a package of many rows takes minutes unless it stops.
+// A steady clock that takes 20 ms for every reading off the test's thread
+// (once `watch` exists, when given), so that unpacking a package of many
+// rows takes minutes unless it stops. release() ends the slowness and puts
+// the clock an hour ahead, so that any deadline has passed. readers() counts
+// the threads besides the test's that have read it.
 class SlowClock final : public Clock {
  public:
+  explicit SlowClock(std::string watch = "") : watch_(std::move(watch)) {}
   std::chrono::steady_clock::time_point steadyNow() const override {
     if (std::this_thread::get_id() != owner_) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      readers_.insert(std::this_thread::get_id());
+    }
+    if (released_.load()) return std::chrono::steady_clock::now() + 1h;
+    if (std::this_thread::get_id() != owner_ && (watch_.empty() || fs::exists(watch_))) {
       if (!entered_.exchange(true)) entered.set_value();
       std::this_thread::sleep_for(20ms);
     }
     return std::chrono::steady_clock::now();
+  }
+  size_t readers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readers_.size();
   }
   int64_t wallMicros() const override { return fake_.wallMicros(); }
   int64_t upTimeMillis() const override { return fake_.upTimeMillis(); }
@@ -1173,11 +1187,16 @@ class SlowClock final : public Clock {
                  std::chrono::steady_clock::time_point deadline) const override {
     fake_.waitUntil(cv, lock, deadline);
   }
+  void release() { released_.store(true); }
   mutable std::promise<void> entered;
 
  private:
+  const std::string watch_;
   const std::thread::id owner_ = std::this_thread::get_id();
   mutable std::atomic<bool> entered_{false};
+  std::atomic<bool> released_{false};
+  mutable std::mutex mutex_;
+  mutable std::set<std::thread::id> readers_;
   tltest::FakeClock fake_;
 };
 
@@ -1283,6 +1302,37 @@ TEST_F(CacheProcessorControllerTest, DownloadsInstallsReplaysAndReinstallsAfterA
   controller = startController(false);
   ASSERT_TRUE(host_.await(host_.sent, "List X"));
   EXPECT_TRUE(host_.await(host_.events, "Cached X b1 0 "));
+}
+
+// The decoder goes (or the library shuts down) while the start-up pass,
+// inside SetFilePath on the controller's thread, unpacks a package: the
+// pass stops at once, the package stays whole for the next start, nothing
+// half-unpacked stays, and no unpacking thread starts after the pass (the
+// clock is read on the controller's thread only).
+TEST_F(CacheProcessorControllerTest, DestructionDuringTheStartUpPassStopsIt) {
+  const std::string acquired = dir_.path() + "/tembrolexin_CacheProcessor/Assets/Acquired";
+  std::string rows;
+  for (int i = 0; i < 5000; ++i)
+    rows += "INSERT INTO assets VALUES ('f" + std::to_string(i) + "', 'x', x'00');";
+  const std::string bytes = readFile(packSql(acquired + "/slow.db", kAssetsTable + rows));
+  SlowClock clock(acquired + "/slow.db");  // slow once unzipped: the rows unpack
+  CacheProcessor::Options options;
+  options.clock = &clock;
+  auto controller = std::make_unique<ProcessorController>(
+      std::make_unique<CacheProcessor>(options), &host_, &host_, "app.id", "dev-1");
+  controller->SetDeviceId(5);
+  controller->SetFilePath(dir_.path());
+  ASSERT_EQ(clock.entered.get_future().wait_for(10s), std::future_status::ready);
+
+  auto destroyed = std::async(std::launch::async, [&] { controller.reset(); });
+  const bool prompt = destroyed.wait_for(10s) == std::future_status::ready;
+  if (!prompt) clock.release();  // else the pass would run out its time
+  destroyed.wait();
+  EXPECT_TRUE(prompt) << "the destruction waited for the start-up pass";
+  EXPECT_EQ(tree(acquired), std::vector<std::string>{"slow.db.gz"});
+  EXPECT_EQ(readFile(acquired + "/slow.db.gz"), bytes);
+  EXPECT_THAT(tree(acquired + "/../Ready"), IsEmpty());
+  EXPECT_EQ(clock.readers(), 1u);
 }
 
 // A downloaded package refused as bad in itself fails its download after
