@@ -25,26 +25,12 @@ namespace {
 // own tree is far shallower, and each level holds a descriptor open.
 constexpr int kTemporarySearchDepth = 32;
 
-// A name of the form createTempBeside gives: "...tmp<digits>_<digits>".
-bool isTemporaryName(const std::string& name) {
-  const size_t tmp = name.rfind(".tmp");
-  if (tmp == std::string::npos) return false;
-  const std::string rest = name.substr(tmp + 4);
-  const size_t underscore = rest.find('_');
-  const auto digits = [](const std::string& t) {
-    return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
-  };
-  return underscore != std::string::npos && digits(rest.substr(0, underscore)) &&
-         digits(rest.substr(underscore + 1));
-}
-
-// This process's own temporaries, which it may be writing right now.
-bool isOwnTemporary(const std::string& name) {
-  return name.find(".tmp" + std::to_string(::getpid()) + "_") != std::string::npos;
-}
-
+// A temporary of another run: one with the same process id too, since an
+// app in a container starts as process 1 every time. This run's own may be
+// being written.
 bool isLeftoverTemporary(const std::string& name) {
-  return name.front() == '.' && isTemporaryName(name) && !isOwnTemporary(name);
+  return tembrolexin::fileio::classifyTemporaryName(name) ==
+         tembrolexin::fileio::TemporaryName::kEarlierRun;
 }
 
 // Removes the leftover temporaries below the open folder `at`, whose path is

@@ -3,6 +3,9 @@
 // unzip's temporary files and unzipped packages whose ".gz" is gone in
 // Acquired, and the temporary file of a page rewrite cut short inside a
 // bundle folder (where it would otherwise travel with the bundle for ever).
+// A temporary is told from one of this run by the run's mark in its name
+// (fileio::runToken), never by the process id alone, which a new run may
+// share with a crashed one; temporaries of this run stay.
 //
 // Links are never followed: a folder is entered only through its parent's
 // descriptor.

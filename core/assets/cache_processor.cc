@@ -127,6 +127,8 @@ CacheProcessor::~CacheProcessor() {
   mCachedActions.clear();
 }
 
+void CacheProcessor::requestStop() { mStopping.store(true); }
+
 void CacheProcessor::Initialise(IProcessorListener* listener, int, const NTPInfo*) {
   mListener.store(listener);
   IThriftProvider* provider = ThriftUtil::castToProvider(listener);
@@ -418,11 +420,13 @@ void CacheProcessor::prepareAssets(std::string folder, bool withPackages) {
     leftOver = preparePackages(folder);
   }
   for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
+    // What a stop leaves waits in Acquired for the next start.
+    if (mStopping.load()) return;
     guarded(bundle, false, [this](const std::string& p) { prepareFolderAsset(p); });
   }
   // Only after the walk over the folders, which would otherwise meet the
   // folders that the unpacking thread is about to install.
-  if (!leftOver.empty()) startUnpacker(std::move(leftOver));
+  if (!leftOver.empty() && !mStopping.load()) startUnpacker(std::move(leftOver));
 }
 
 std::vector<std::string> CacheProcessor::preparePackages(const std::string& folder) {
@@ -446,6 +450,13 @@ std::vector<std::string> CacheProcessor::preparePackages(const std::string& fold
   std::optional<std::chrono::steady_clock::time_point> passEnd;
   std::vector<std::string> leftOver;
   for (size_t i = 0; i < packages.size(); ++i) {
+    if (mStopping.load()) {
+      // The processor goes: the packages stay whole for the next start (one
+      // stopped while unpacking has said so itself).
+      mLog.info("Start-up pass stopped: ", packages.size() - i,
+                " asset packages not reached wait for the next start");
+      return {};
+    }
     const std::string& path = packages[i].second;
     const uintmax_t weight = std::max(packages[i].first, kLeastShareBytes);
     bool spent = false;
@@ -467,6 +478,7 @@ std::vector<std::string> CacheProcessor::preparePackages(const std::string& fold
       break;
     }
   }
+  if (mStopping.load()) return {};  // stopped in the last package
   if (!leftOver.empty()) {
     mLog.info(leftOver.size(), " asset packages are unpacked after start-up");
   }
@@ -853,15 +865,46 @@ void CacheProcessor::clearAssets() {
 }
 
 void CacheProcessor::listAssets(std::string folder) {
+  // Numbered before the folder is read: a reading that began after a change
+  // shows it, so the higher number is never the older picture.
+  uint64_t ticket = 0;
+  {
+    std::lock_guard<std::mutex> lists(mListMutex);
+    ticket = ++mListsBegun;
+  }
   std::vector<AssetInfo> infos;
   for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
     infos.push_back(Manifest(bundle, *mOptions.clock).getAssetInfo());
   }
   AssetInfoList list;
   list.__set_assetsInfoList(std::move(infos));
-  if (IThriftProvider* provider = mThriftProvider.load()) {
-    provider->sendMessage(mName, ThriftParamsFactory::createThriftParams(list));
+  publishList(ticket, ThriftParamsFactory::createThriftParams(list));
+}
+
+void CacheProcessor::publishList(uint64_t ticket, std::unique_ptr<ThriftParams> list) {
+  std::unique_lock<std::mutex> lists(mListMutex);
+  if (ticket <= mListNewest) return;  // a newer picture was sent or waits
+  mListNewest = ticket;
+  mListWaiting = std::move(list);
+  if (mListSending) return;  // the sending thread sends it after its own
+  mListSending = true;
+  // The provider is called without the lock: it may list again itself, and
+  // other threads only leave their lists here and go on.
+  while (mListWaiting) {
+    std::unique_ptr<ThriftParams> next = std::move(mListWaiting);
+    lists.unlock();
+    try {
+      if (IThriftProvider* provider = mThriftProvider.load()) {
+        provider->sendMessage(mName, std::move(next));
+      }
+    } catch (...) {
+      lists.lock();
+      mListSending = false;
+      throw;
+    }
+    lists.lock();
   }
+  mListSending = false;
 }
 
 }  // namespace tembrolexinsdk

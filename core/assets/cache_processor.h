@@ -21,6 +21,14 @@
 // IThriftProvider face. Every start re-installs everything: Ready is moved back into Acquired and
 // Acquired is installed again.
 //
+// Bundle lists are sent after every change, from whichever thread made it,
+// and reach the bus in the order in which their readings of Ready began: a
+// list read before a change is dropped once a list read after it has been
+// sent or waits, so the last list the app hears shows Ready as it is after
+// the last change. A thread whose list is ready while another thread sends
+// leaves it to that one, which sends it after its own; no thread waits for
+// another's send.
+//
 // The asset cacher fetches new packages from the content server; its
 // download statuses go to Options::statusSink, or, without one, to the
 // listener's onProcessorEvent with the cacher as sender.
@@ -81,7 +89,13 @@
 // Work on one bundle folder is serialised by a mutex named after the
 // folder's base name. The tables (ready paths, manifests, cached events,
 // folder mutexes) and the two folder paths are guarded by one further
-// mutex, never held while the listener or the provider is called.
+// mutex, never held while the listener or the provider is called; the
+// bundle lists that wait to be sent by a mutex of their own, never held
+// while the provider is called either.
+// requestStop, which the controller calls before it joins its thread when
+// the decoder goes or the library shuts down, ends a start-up pass within
+// moments: the package that is unpacking stops and stays whole in Acquired
+// with those not reached, and no unpacking thread starts.
 // Destruction first asks any package that is unpacking to stop, joins the
 // unpacking thread, then destroys the asset cacher (joining its thread), so
 // a running download callback ends promptly with every table still alive;
@@ -115,7 +129,10 @@
 
 namespace tembrolexinsdk {
 
-class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThriftConsumer {
+class CacheProcessor : public IProcessor,
+                       public IIdentityConsumer,
+                       public IThriftConsumer,
+                       public IStoppableProcessor {
  public:
   static constexpr const char* kName = "tembrolexin_CacheProcessor";
   static constexpr const char* kVersion = "v0.98.0";
@@ -182,6 +199,11 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   void SetFilePath(const std::string& path) override;
   void SetIdentityInfo(const std::string& appPackageName,
                        const std::string& deviceIdentity) override;
+  // The processor is about to be destroyed: a package that is unpacking
+  // stops (and stays for the next start), and the start-up pass, when it
+  // runs, ends without installing anything more or starting the unpacking
+  // thread. Any thread; returns at once.
+  void requestStop() override;
   // StringRequest {Request, CachedActions}: replays the cached events once.
   // AMDBSignal {Request}: sends the "amdb" files of every ready bundle.
   // Malformed messages are logged and dropped.
@@ -206,7 +228,8 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   void checkReadyAssets();
   // Moves every Ready folder back to Acquired (deleting what cannot move).
   void clearAssets();
-  // Sends the bundles found in `folder` as an AssetInfoList (18).
+  // Sends the bundles found in `folder` as an AssetInfoList (18), unless a
+  // list whose reading began later has been sent or waits (see above).
   void listAssets(std::string folder);
 
   // For tests and diagnostics.
@@ -262,6 +285,9 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
     std::unique_ptr<IProcessorEventParams> params;
   };
 
+  // Sends `list`, the reading numbered `ticket`, unless a later-numbered
+  // one was sent or waits; leaves it to a thread that is sending.
+  void publishList(uint64_t ticket, std::unique_ptr<ThriftParams> list);
   void emitAndCache(const std::string& bundleId, const std::string& readyFolder,
                     std::unique_ptr<IProcessorEventParams> params);
   void emit(const IProcessorEventParams& params);
@@ -279,7 +305,8 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   std::string mReadyPath;     // guarded by mTablesMutex
   Log mLog;
   std::atomic<IProcessorListener*> mListener{nullptr};
-  // Set when destruction begins: a package that is unpacking stops.
+  // Set by requestStop or when destruction begins: a package that is
+  // unpacking stops, and nothing new starts.
   std::atomic<bool> mStopping{false};
   std::atomic<uint64_t> mMaxPackageBytes;
   std::atomic<int64_t> mMaxPackageMillis;
@@ -298,6 +325,13 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   std::map<std::string, std::unique_ptr<FolderLock>> mAssetLocks;
   std::map<std::string, std::string> mReadyAssetPaths;
   std::map<std::string, Manifest> mReadyManifests;
+
+  // Bundle lists on their way to the provider (publishList).
+  std::mutex mListMutex;
+  uint64_t mListsBegun = 0;                    // readings numbered so far
+  uint64_t mListNewest = 0;                    // newest reading sent or waiting
+  std::unique_ptr<ThriftParams> mListWaiting;  // for the sending thread
+  bool mListSending = false;
 };
 
 }  // namespace tembrolexinsdk

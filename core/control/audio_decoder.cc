@@ -289,6 +289,8 @@ void AudioDecoder::shutdown() {
     // An app that stopped already has had its stop; it is not told again.
     if (listening_.load()) stopDecodingLocked();
     resetInternal(/*keepRecorder=*/true);
+    // All stop at once; each is then waited for in turn.
+    for (auto& c : processorControllers_) c->requestStop();
     processorControllers_.clear();
   }
   enginesReady_.store(false);

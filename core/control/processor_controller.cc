@@ -48,6 +48,7 @@ ProcessorController::ProcessorController(std::unique_ptr<IProcessor> processor,
       messenger_(messenger),
       identityConsumer_(dynamic_cast<IIdentityConsumer*>(processor_.get())),
       thriftConsumer_(dynamic_cast<IThriftConsumer*>(processor_.get())),
+      stoppable_(dynamic_cast<IStoppableProcessor*>(processor_.get())),
       processorObject_(processor_.get()),
       appPackageName_(std::move(appPackageName)),
       deviceIdentity_(std::move(deviceIdentity)) {
@@ -56,6 +57,9 @@ ProcessorController::ProcessorController(std::unique_ptr<IProcessor> processor,
 
 ProcessorController::~ProcessorController() {
   logWithLogger<LogLevel::Debug>(this, "destructor (", name_, ") entry");
+  // Work on the thread (the processor's SetFilePath, say) ends before the
+  // join rather than running out its own time.
+  requestStop();
   quitAndJoin();
   // After the thread: the processor registers only from the controller thread.
   std::set<int> registrations;
@@ -70,6 +74,10 @@ ProcessorController::~ProcessorController() {
   configuration_.reset();
   signalQueue().clear();
   logWithLogger<LogLevel::Debug>(this, "destructor (", name_, ") exit");
+}
+
+void ProcessorController::requestStop() {
+  if (stoppable_ != nullptr) stoppable_->requestStop();
 }
 
 const std::string& ProcessorController::GetName() const { return processorName_; }

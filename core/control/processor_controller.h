@@ -14,6 +14,10 @@
 // that came before that map reach the processor first, then the map (maps
 // keep their order among themselves).
 //
+// Destruction first asks a processor that is an IStoppableProcessor to stop
+// (so that work running on the controller thread, such as the bundle cache's
+// start-up pass, ends promptly), then ends the thread.
+//
 // Ownership: the controller owns the processor; the listener and the
 // messenger are not owned and must outlive the controller.
 //
@@ -60,9 +64,13 @@ class ProcessorController : public IProcessorListener,
   ProcessorController(std::unique_ptr<IProcessor> processor, IProcessorControllerListener* listener,
                       IMessenger* messenger, std::string appPackageName,
                       std::string deviceIdentity);
-  // Leaves the bus, stops the thread (queued signals are dropped) and deletes
-  // the processor.
+  // Asks the processor to stop (requestStop), leaves the bus, stops the
+  // thread (queued signals are dropped) and deletes the processor.
   ~ProcessorController() override;
+
+  // Asks a processor that is an IStoppableProcessor to end its work: the
+  // controller is about to be destroyed. Any thread; returns at once.
+  void requestStop();
 
   // The processor's name.
   const std::string& GetName() const override;
@@ -122,6 +130,7 @@ class ProcessorController : public IProcessorListener,
   IMessenger* const messenger_;
   IIdentityConsumer* const identityConsumer_;
   IThriftConsumer* const thriftConsumer_;
+  IStoppableProcessor* const stoppable_;
   // The processor as the sender of its own events; fixed, so threads that
   // report while the processor is being destroyed read no changing pointer.
   const INamedObject* const processorObject_;

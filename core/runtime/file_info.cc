@@ -1,12 +1,16 @@
 #include "core/runtime/file_info.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 #include "core/runtime/unique_fd.h"
@@ -107,11 +111,12 @@ bool replaceContentsBelow(const std::string& folder, const std::string& relative
   const bool existed = ::fstatat(parent.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (existed && !S_ISREG(st.st_mode)) return false;
   static std::atomic<unsigned> counter{0};
+  std::string prefix = ".";
+  prefix.append(leaf, 0, 200).append(".tmp").append(runToken()).append("_");
   std::string temp;
   Fd file;
   for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
-    temp = "." + leaf.substr(0, 200) + ".tmp" + std::to_string(::getpid()) + "_" +
-           std::to_string(counter.fetch_add(1));
+    temp = prefix + std::to_string(counter.fetch_add(1));
     file = Fd(::openat(parent.get(), temp.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!file.valid() && errno != EEXIST) {
@@ -152,9 +157,9 @@ int createTempBeside(const std::string& path, std::string& tempPath) {
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const std::string prefix =
       path.substr(0, nameStart) + "." + path.substr(nameStart, kNameBytesKept) + ".tmp";
+  const std::string token = runToken();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string candidate =
-        prefix + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
+    const std::string candidate = prefix + token + "_" + std::to_string(counter.fetch_add(1));
     // 0666 less the process's umask, as for any newly created file.
     const int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
@@ -164,6 +169,47 @@ int createTempBeside(const std::string& path, std::string& tempPath) {
     if (errno != EEXIST) return -1;
   }
   return -1;
+}
+
+std::string runToken() {
+  // Never destroyed: threads may make temporaries while the process exits.
+  static std::mutex& mutex = *new std::mutex;
+  static std::string& token = *new std::string;
+  static pid_t drawnIn = 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  const pid_t self = ::getpid();
+  if (token.empty() || drawnIn != self) {
+    uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+      // No entropy yet (early boot): the time to the nanosecond and the
+      // process id still tell runs apart.
+      bits = static_cast<uint64_t>(
+                 std::chrono::system_clock::now().time_since_epoch().count()) ^
+             (static_cast<uint64_t>(self) << 40) ^
+             static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+    token = text;
+    drawnIn = self;
+  }
+  return token;
+}
+
+TemporaryName classifyTemporaryName(std::string_view name) {
+  if (name.empty() || name.front() != '.') return TemporaryName::kNone;
+  const size_t tmp = name.rfind(".tmp");
+  if (tmp == std::string_view::npos || tmp == 0) return TemporaryName::kNone;
+  const std::string_view rest = name.substr(tmp + 4);
+  const size_t underscore = rest.find('_');
+  if (underscore == std::string_view::npos) return TemporaryName::kNone;
+  const std::string_view mark = rest.substr(0, underscore);
+  const std::string_view counter = rest.substr(underscore + 1);
+  if (mark.empty() || mark.find_first_not_of("0123456789abcdef") != std::string_view::npos ||
+      counter.empty() || counter.find_first_not_of("0123456789") != std::string_view::npos) {
+    return TemporaryName::kNone;
+  }
+  return mark == runToken() ? TemporaryName::kThisRun : TemporaryName::kEarlierRun;
 }
 
 }  // namespace fileio

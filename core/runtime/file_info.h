@@ -77,10 +77,27 @@ inline bool isUsablePath(const std::string& path) { return path.find('\0') == st
 
 // Creates a new, empty file beside `path` for writing, readable and writable
 // as a newly created file would be: same folder, hidden name "." + the file
-// name (its first 200 bytes) + ".tmp" + process id + "_" + counter, so that
+// name (its first 200 bytes) + ".tmp" + runToken() + "_" + counter, so that
 // FileInfo::isHiddenOrTemporary recognises it and a long name still fits.
 // Returns its descriptor and sets `tempPath`, or -1.
 int createTempBeside(const std::string& path, std::string& tempPath);
+
+// This run's mark in the names of its temporaries: 16 lowercase hexadecimal
+// digits of random bits, drawn once per process (and again in a forked
+// child). A process id would not do: an app in a container runs as process
+// 1 at every start, so a crashed run's temporaries would pass for the
+// current run's. Any thread.
+std::string runToken();
+
+enum class TemporaryName {
+  kNone,        // not a temporary's name
+  kThisRun,     // made by this process (it may be writing it right now)
+  kEarlierRun,  // left by another run, perhaps one with the same process id
+};
+// Whether the file name `name` is a temporary's of createTempBeside or
+// replaceContentsBelow: "." + ... + ".tmp" + mark + "_" + digits, the mark
+// being a run token or, in names of earlier versions, a process id.
+TemporaryName classifyTemporaryName(std::string_view name);
 
 // Replaces the regular file `relative` below `folder` with `text`, reaching
 // it without following a symbolic link on any component (`folder` itself

@@ -91,6 +91,18 @@ class IHybridAudioProcessor {
   virtual void combineWith(const std::vector<IAudioProcessor*>& processors) = 0;
 };
 
+// A processor whose long work on its controller's thread (a start-up pass
+// inside SetFilePath, say) can be cut short. Its controller asks for the stop
+// when it is being destroyed, before it waits for its thread; the processor
+// then ends what it is doing promptly, leaving nothing half-done on disk, and
+// starts nothing new: it is destroyed next.
+class IStoppableProcessor {
+ public:
+  virtual ~IStoppableProcessor() = default;
+  // Any thread; returns at once and may be called more than once.
+  virtual void requestStop() = 0;
+};
+
 }  // namespace tembrolexinsdk
 
 #endif  // TL_CORE_RUNTIME_I_PROCESSOR_H_

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <new>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "core/control/processor_controller.h"
 #include "core/runtime/cached_action_params.h"
 #include "core/runtime/configuration_parameter.h"
+#include "core/runtime/file_info.h"
 #include "core/runtime/gzip_file.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/processor_params.h"
@@ -164,6 +166,8 @@ class Host : public IProcessorListener,
       text = "AMDB " + std::to_string(amdb->action);
       for (const std::string& f : amdb->filepaths) text += " " + f;
     }
+    // Before the message counts as sent: a hook that waits holds the send.
+    if (onSend) onSend(text);
     add(sent, text);
   }
   void send(const std::string& s, std::unique_ptr<ThriftParams> p) override {
@@ -218,7 +222,7 @@ class Host : public IProcessorListener,
   }
 
   std::vector<std::string> events, sent, logs;
-  std::function<void(const std::string&)> onEvent, onLog;
+  std::function<void(const std::string&)> onEvent, onLog, onSend;
   std::atomic<IMessengerListener*> busListener{nullptr};
 
  private:
@@ -453,6 +457,41 @@ TEST_F(CacheProcessorTest, EventsCachedDuringAReplayWaitForTheNextOne) {
   EXPECT_THAT(host_.take(host_.events), Contains(StartsWith("Cached Y b 0 ")));
 }
 
+// Two installations on two threads, the first one's bundle list held on its
+// way to the bus until the second has listed and sent its own: the last
+// list the app hears shows both bundles, and the second thread never waits
+// for the first one's send.
+TEST_F(CacheProcessorTest, LastBundleListShowsTheLastInstallation) {
+  start();
+  Bundle{.id = "A"}.writeTo(acquired("a"));
+  Bundle{.id = "B"}.writeTo(acquired("b"));
+  std::promise<void> held, release;
+  std::shared_future<void> released = release.get_future().share();
+  const std::thread::id testThread = std::this_thread::get_id();
+  bool holding = true;  // the first list of the other thread only
+  host_.onSend = [&](const std::string& text) {
+    if (std::this_thread::get_id() == testThread || text.rfind("List", 0) != 0 || !holding) return;
+    holding = false;
+    held.set_value();
+    released.wait();
+  };
+  std::thread first([&] {
+    processor_->prepareFolderAsset(acquired("a"));
+    processor_->listAssets(processor_->readyPath());
+  });
+  ASSERT_EQ(held.get_future().wait_for(10s), std::future_status::ready);
+  processor_->prepareFolderAsset(acquired("b"));
+  processor_->listAssets(processor_->readyPath());
+  release.set_value();
+  first.join();
+  std::vector<std::string> lists;
+  for (const std::string& text : host_.take(host_.sent)) {
+    if (text.rfind("List", 0) == 0) lists.push_back(text);
+  }
+  ASSERT_FALSE(lists.empty());
+  EXPECT_THAT(lists.back(), AnyOf("List A B", "List B A"));
+}
+
 TEST_F(CacheProcessorTest, RefusesAListenerWithoutBusAndReportsFolderFailures) {
   EXPECT_THAT([] { CacheProcessor().Initialise(nullptr, -1, nullptr); },
               ThrowsMessage<std::runtime_error>(
@@ -626,19 +665,33 @@ INSTANTIATE_TEST_SUITE_P(
         DebrisCase{"LongName", std::string(240, 'n'), nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A page rewrite cut short by a crash leaves its hidden temporary beside the
-// page. The start removes such files wherever they lie in a bundle folder,
-// but none of this process's own, no other hidden file, and nothing behind
-// a link.
+// A page rewrite or an unzip cut short by a crash leaves its hidden
+// temporary behind. The start removes those of earlier runs wherever they
+// lie in Acquired or a bundle folder, also one named with this process's id
+// (an app in a container is process 1 at every start) and one in the old
+// naming, but none this run is writing, no other hidden file, and nothing
+// behind a link.
 TEST_F(CacheProcessorTest, CrashDebrisInsideBundleFoldersIsRemoved) {
   Bundle().writeTo(ready("b"));  // installed by an earlier run
-  const std::vector<std::string> kept = {
-      ".keep", ".index.html.tmp", ".index.html.tmp1_",
-      ".index.html.tmp" + std::to_string(::getpid()) + "_0"};  // this process's own
+  fs::create_directories(acquired());
+  const auto ownTemporary = [](const std::string& beside) {
+    std::string temp;
+    const int fd = tembrolexin::fileio::createTempBeside(beside, temp);
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    return fs::path(temp).filename().string();
+  };
+  std::vector<std::string> kept = {".keep", ".index.html.tmp", ".index.html.tmp1_"};
   for (const std::string& name : kept) writeFile(ready("b/" + name), "live");
+  kept.push_back(ownTemporary(ready("b/index.html")));
+  const std::string ownUnzip = ownTemporary(acquired("q.db"));
+  const std::string pid = std::to_string(::getpid());
+  writeFile(ready("b/.index.html.tmp" + pid + "_7"), "half");
   writeFile(ready("b/.index.html.tmp1_0"), "half");
+  writeFile(ready("b/.index.html.tmp0123456789abcdef_4"), "half");
   writeFile(ready("b/www/css/.site.css.tmp77_12"), "half");
   writeFile(acquired("c/deep/.page.html.tmp9_9"), "half");
+  writeFile(acquired(".p.db.tmp" + pid + "_3"), "half");
   writeFile(dir_.file("outside/.page.html.tmp1_1"), "theirs");
   fs::create_directory_symlink(dir_.file("outside"), ready("b/out"));
   processor_->SetFilePath(dir_.path());
@@ -649,7 +702,7 @@ TEST_F(CacheProcessorTest, CrashDebrisInsideBundleFoldersIsRemoved) {
   expected.insert(expected.end(), kept.begin(), kept.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(tree(ready("b")), expected);
-  EXPECT_EQ(tree(acquired("c")), std::vector<std::string>{"deep"});
+  EXPECT_EQ(tree(acquired()), (std::vector<std::string>{ownUnzip, "c", "c/deep"}));
   EXPECT_EQ(readFile(dir_.file("outside/.page.html.tmp1_1")), "theirs");
 }
 
@@ -1104,16 +1157,29 @@ TEST_F(CacheProcessorTest, PackageLimitsComeFromTheConfiguration) {
   EXPECT_THAT(tree(acquired()), IsEmpty());
 }
 
-// A steady clock that takes 20 ms for every reading off the test's thread,
-// so that unpacking a package of many rows takes minutes unless it stops.
+// A steady clock that takes 20 ms for every reading off the test's thread
+// (once `watch` exists, when given), so that unpacking a package of many
+// rows takes minutes unless it stops. release() ends the slowness and puts
+// the clock an hour ahead, so that any deadline has passed. readers() counts
+// the threads besides the test's that have read it.
 class SlowClock final : public Clock {
  public:
+  explicit SlowClock(std::string watch = "") : watch_(std::move(watch)) {}
   std::chrono::steady_clock::time_point steadyNow() const override {
     if (std::this_thread::get_id() != owner_) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      readers_.insert(std::this_thread::get_id());
+    }
+    if (released_.load()) return std::chrono::steady_clock::now() + 1h;
+    if (std::this_thread::get_id() != owner_ && (watch_.empty() || fs::exists(watch_))) {
       if (!entered_.exchange(true)) entered.set_value();
       std::this_thread::sleep_for(20ms);
     }
     return std::chrono::steady_clock::now();
+  }
+  size_t readers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readers_.size();
   }
   int64_t wallMicros() const override { return fake_.wallMicros(); }
   int64_t upTimeMillis() const override { return fake_.upTimeMillis(); }
@@ -1121,11 +1187,16 @@ class SlowClock final : public Clock {
                  std::chrono::steady_clock::time_point deadline) const override {
     fake_.waitUntil(cv, lock, deadline);
   }
+  void release() { released_.store(true); }
   mutable std::promise<void> entered;
 
  private:
+  const std::string watch_;
   const std::thread::id owner_ = std::this_thread::get_id();
   mutable std::atomic<bool> entered_{false};
+  std::atomic<bool> released_{false};
+  mutable std::mutex mutex_;
+  mutable std::set<std::thread::id> readers_;
   tltest::FakeClock fake_;
 };
 
@@ -1231,6 +1302,37 @@ TEST_F(CacheProcessorControllerTest, DownloadsInstallsReplaysAndReinstallsAfterA
   controller = startController(false);
   ASSERT_TRUE(host_.await(host_.sent, "List X"));
   EXPECT_TRUE(host_.await(host_.events, "Cached X b1 0 "));
+}
+
+// The decoder goes (or the library shuts down) while the start-up pass,
+// inside SetFilePath on the controller's thread, unpacks a package: the
+// pass stops at once, the package stays whole for the next start, nothing
+// half-unpacked stays, and no unpacking thread starts after the pass (the
+// clock is read on the controller's thread only).
+TEST_F(CacheProcessorControllerTest, DestructionDuringTheStartUpPassStopsIt) {
+  const std::string acquired = dir_.path() + "/tembrolexin_CacheProcessor/Assets/Acquired";
+  std::string rows;
+  for (int i = 0; i < 5000; ++i)
+    rows += "INSERT INTO assets VALUES ('f" + std::to_string(i) + "', 'x', x'00');";
+  const std::string bytes = readFile(packSql(acquired + "/slow.db", kAssetsTable + rows));
+  SlowClock clock(acquired + "/slow.db");  // slow once unzipped: the rows unpack
+  CacheProcessor::Options options;
+  options.clock = &clock;
+  auto controller = std::make_unique<ProcessorController>(
+      std::make_unique<CacheProcessor>(options), &host_, &host_, "app.id", "dev-1");
+  controller->SetDeviceId(5);
+  controller->SetFilePath(dir_.path());
+  ASSERT_EQ(clock.entered.get_future().wait_for(10s), std::future_status::ready);
+
+  auto destroyed = std::async(std::launch::async, [&] { controller.reset(); });
+  const bool prompt = destroyed.wait_for(10s) == std::future_status::ready;
+  if (!prompt) clock.release();  // else the pass would run out its time
+  destroyed.wait();
+  EXPECT_TRUE(prompt) << "the destruction waited for the start-up pass";
+  EXPECT_EQ(tree(acquired), std::vector<std::string>{"slow.db.gz"});
+  EXPECT_EQ(readFile(acquired + "/slow.db.gz"), bytes);
+  EXPECT_THAT(tree(acquired + "/../Ready"), IsEmpty());
+  EXPECT_EQ(clock.readers(), 1u);
 }
 
 // A downloaded package refused as bad in itself fails its download after

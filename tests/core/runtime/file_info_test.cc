@@ -9,7 +9,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -175,6 +177,39 @@ TEST_F(FileInfoFileTest, TemporaryBesideIsHiddenInTheSameFolder) {
     EXPECT_TRUE(FileInfo::isHiddenOrTemporary(temp));
     EXPECT_TRUE(FileInfo::isHiddenOrTemporary(info.filename()));
   }
+}
+
+// Temporaries carry the run's mark: this run's own are told from those of
+// any other run, one with the same process id (a container's app is
+// process 1 at every start) or a forked child included; names of the old
+// form (a process id) belong to earlier runs.
+TEST_F(FileInfoFileTest, TemporaryNamesTellThisRunFromOthers) {
+  using tembrolexin::fileio::classifyTemporaryName;
+  using tembrolexin::fileio::TemporaryName;
+  const auto make = [&] {
+    std::string temp;
+    const int fd = tembrolexin::fileio::createTempBeside(dir_.file("f.txt"), temp);
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    return FileInfo(temp).filename();
+  };
+  EXPECT_EQ(classifyTemporaryName(make()), TemporaryName::kThisRun);
+  EXPECT_EQ(classifyTemporaryName(tltest::inChild(make)), TemporaryName::kEarlierRun);
+  const std::string pid = std::to_string(::getpid());
+  const std::pair<std::string, TemporaryName> table[] = {
+      {".f.txt.tmp" + pid + "_0", TemporaryName::kEarlierRun},
+      {".f.txt.tmp1_12", TemporaryName::kEarlierRun},
+      {".f.txt.tmp0123456789abcdef_4", TemporaryName::kEarlierRun},
+      {".f.tmp.txt.tmp77_1", TemporaryName::kEarlierRun},
+      {".f.txt.tmp12_", TemporaryName::kNone},
+      {".f.txt.tmp_3", TemporaryName::kNone},
+      {".f.txt.tmp12", TemporaryName::kNone},
+      {".f.txt.tmp0123456789ABCDEF_4", TemporaryName::kNone},
+      {".f.txt.tmp12_0x", TemporaryName::kNone},
+      {"f.txt.tmp12_0", TemporaryName::kNone},
+      {".tmp12_0", TemporaryName::kNone},
+      {"", TemporaryName::kNone}};
+  for (const auto& [name, kind] : table) EXPECT_EQ(classifyTemporaryName(name), kind) << name;
 }
 
 struct HiddenCase {
