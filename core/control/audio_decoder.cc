@@ -285,12 +285,14 @@ void AudioDecoder::shutdown() {
   controlThread_->stop();
   {
     ControlLock lock(controlMutex_);
+    // Long work on their threads (the bundle cache's start-up pass) ends
+    // while the rest shuts down; all stop at once and are then waited for in
+    // turn.
+    for (auto& c : processorControllers_) c->requestStop();
     deferredStart_ = false;
     // An app that stopped already has had its stop; it is not told again.
     if (listening_.load()) stopDecodingLocked();
     resetInternal(/*keepRecorder=*/true);
-    // All stop at once; each is then waited for in turn.
-    for (auto& c : processorControllers_) c->requestStop();
     processorControllers_.clear();
   }
   enginesReady_.store(false);
