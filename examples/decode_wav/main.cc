@@ -32,6 +32,9 @@
 #include <string>
 #include <vector>
 
+#include <json/value.h>
+#include <json/writer.h>
+
 #include "core/audio/audio_file_reader.h"
 #include "platform/api/tl_decoder.h"
 #include "platform/engines/analytics_engine.h"
@@ -62,16 +65,21 @@ void say(const std::string& line) {
 // TRIGGER, and (for the VorselT plug-ins, which hand candidate stations only
 // to decoders with such a range) to ANALYTICS too.
 std::string descriptorsFor(const std::string& config, bool withAnalytics) {
-  std::string ranges = R"({"low": 0, "high": 9223372036854775807, "engine": "TRIGGER"})";
-  if (withAnalytics) {
-    ranges += R"(, {"low": 0, "high": 9223372036854775807, "engine": "ANALYTICS"})";
+  Json::Value ranges(Json::arrayValue);
+  for (const char* engine : {"TRIGGER", "ANALYTICS"}) {
+    if (!withAnalytics && std::strcmp(engine, "ANALYTICS") == 0) break;
+    Json::Value range;
+    range["low"] = 0;
+    range["high"] = Json::Int64{9223372036854775807};
+    range["engine"] = engine;
+    ranges.append(range);
   }
-  std::string quoted;
-  for (char c : config) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  return R"([{"config": ")" + quoted + R"(", "ranges": [)" + ranges + "]}]";
+  Json::Value descriptor;
+  descriptor["config"] = config;  // any path: the writer escapes what JSON needs
+  descriptor["ranges"] = ranges;
+  Json::Value list(Json::arrayValue);
+  list.append(descriptor);
+  return Json::writeString(Json::StreamWriterBuilder(), list);
 }
 
 struct State {
