@@ -404,6 +404,11 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
   pushSignal(new StateSignal(kRebuild));
 }
 
+void BaseAudioProcessor::setRateReadHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  rateReadHook_ = std::move(hook);
+}
+
 void BaseAudioProcessor::setSchemeFilter(SchemeFilter filter) {
   std::lock_guard<std::mutex> lock(settingsMutex_);
   schemeFilter_ = std::move(filter);
@@ -543,6 +548,7 @@ void BaseAudioProcessor::stateWaitingForConfiguration() {
              {kRebuild, kAudioArrived, kUpdateConfiguration, kQuit}, [this](StateSignal& signal) {
                switch (signal.GetCode()) {
                  case kRebuild:
+                   if (!rebuildNeeded()) break;
                    setState(&BaseAudioProcessor::stateWaitingForDecoders);
                    pushSignal(new StateSignal(kRebuild));
                    break;
@@ -576,6 +582,7 @@ void BaseAudioProcessor::stateProcessing() {
                const int64_t began = clock_.upTimeMillis();
                switch (signal.GetCode()) {
                  case kRebuild:
+                   if (!rebuildNeeded()) break;
                    setState(&BaseAudioProcessor::stateWaitingForDecoders);
                    pushSignal(new StateSignal(kRebuild));
                    break;
@@ -636,27 +643,42 @@ void BaseAudioProcessor::closeDecoders() {
   for (DecoderEntry& entry : old) fns_.close(entry.context);
 }
 
+bool BaseAudioProcessor::rebuildNeeded() const {
+  // Initialise asks for a build when it finds one waiting for the rate; one
+  // that runs between the build's wait and its reading of the rate asks for
+  // a build that has just run. The same descriptors at the same rate would
+  // give the same decoders (and log the same refusals) again, and drop the
+  // candidate stations given since.
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  return buildsRequested_ == 0 || buildSettled_ != buildsRequested_ ||
+         settledRateHz_ != sampleRateHz_.load();
+}
+
 void BaseAudioProcessor::buildDecoders() {
+  if (!rebuildNeeded()) return;
   closeDecoders();
   Descriptors descriptors;
   SchemeFilter filter;
+  std::function<void()> rateReadHook;
   uint64_t request = 0;
   bool fromConfiguration = false;
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     descriptors = descriptors_;
     filter = schemeFilter_;
+    rateReadHook = rateReadHook_;
     request = buildsRequested_;
     fromConfiguration = descriptorsFromConfiguration_;
   }
   if (descriptors.empty()) {
     // Nothing runs (a "[]" value): that is the answer.
-    finishBuild(request, 0, "", fromConfiguration);
+    finishBuild(request, sampleRateHz_.load(), 0, "", fromConfiguration);
     return;
   }
   // Raised before the rate is read, so that an Initialise in between sees it
   // and rebuilds.
   awaitingRate_ = true;
+  if (rateReadHook) rateReadHook();
   const int32_t rateHz = sampleRateHz_.load();
   if (rateHz == 0) {
     logWithLogger<LogLevel::Debug>(this, "decoders wait for the sample rate");
@@ -720,14 +742,15 @@ void BaseAudioProcessor::buildDecoders() {
     applyReadinessRule();
   }
   // Once the next state is set: audio queued from now on is decoded.
-  finishBuild(request, count, refusals, fromConfiguration);
+  finishBuild(request, rateHz, count, refusals, fromConfiguration);
 }
 
-void BaseAudioProcessor::finishBuild(uint64_t request, int built, const std::string& refusals,
-                                     bool fromConfiguration) {
+void BaseAudioProcessor::finishBuild(uint64_t request, int32_t rateHz, int built,
+                                     const std::string& refusals, bool fromConfiguration) {
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     buildSettled_ = request;
+    settledRateHz_ = rateHz;
     lastBuild_.built = built;
     lastBuild_.refusals = refusals;
     lastBuild_.fromConfiguration = fromConfiguration;

@@ -1,5 +1,6 @@
 #include "core/audio/base_audio_processor.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -128,6 +129,32 @@ TEST_F(ProcessorTest, WaitingStatesDropAudioAndKeepConfigurationQueued) {
   EXPECT_EQ(d.stations[0], (std::vector<std::pair<int32_t, int64_t>>{{5, 1000}}));
   ASSERT_EQ(d.options.size(), 1u);
   EXPECT_EQ(d.options[0], (std::array<int32_t, 12>{5, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}));
+}
+
+// Initialise between a build's note that it waits for the rate and its
+// reading of the rate asks for a second build of the same descriptors at the
+// same rate: it is not run, so a refused configuration is logged and
+// answered once.
+TEST_F(ProcessorTest, InitialiseWhileABuildReadsTheRateBuildsOnce) {
+  tltest::LogCapture log;
+  Make("tembrolexin_Test");
+  AddTemplate("cfg");
+  std::atomic<int> builds{0};
+  processor_->setRateReadHook([this, &builds] {
+    if (builds++ == 0) processor_->Initialise(&listener_, 8000, nullptr);
+  });
+  processor_->setDecoderDescriptors({Descriptor("bad", {})});
+  ASSERT_TRUE(listener_.waitFor([&] { return !listener_.builds().empty(); }));
+  // Built after whatever the Initialise asked for.
+  processor_->setDecoderDescriptors({Descriptor("cfg", {})});
+  ASSERT_TRUE(listener_.waitFor([&] { return !listener_.statuses().empty(); }));
+  const std::vector<DecoderBuildReport> reports = listener_.builds();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].built, 0);
+  EXPECT_EQ(reports[0].refusals.rfind("bad: ", 0), 0u) << reports[0].refusals;
+  EXPECT_EQ(reports[1].built, 1);
+  EXPECT_EQ(builds.load(), 2);
+  EXPECT_EQ(log.matching("it does not run (bad: ").size(), 1u);
 }
 
 TEST_F(ProcessorTest, DescriptorsBeforeInitialiseAreBuiltWithTheRate) {
