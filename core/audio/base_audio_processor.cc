@@ -356,6 +356,7 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     if (json == descriptorText_) {
       // Unchanged: the decoders stay, and what they are answers the value.
       descriptorValue_ = json;
+      descriptorProblem_.clear();
       unchanged = true;
     }
   }
@@ -365,11 +366,15 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
   }
   const std::string key = name_ + "_DecoderDescriptors";
   Descriptors descriptors;
-  if (!parseDecoderDescriptors(json, descriptors)) {
+  std::string problem;
+  if (!parseDecoderDescriptors(json, descriptors, &problem)) {
     logWithLogger<LogLevel::Warning>(this, "Invalid JSON input in \"", key, "\"");
     {
+      // The running decoders stay; the answer says why the value is not
+      // taken (an empty text is no value and is not refused).
       std::lock_guard<std::mutex> lock(settingsMutex_);
       descriptorValue_ = json;
+      descriptorProblem_ = json.empty() ? std::string() : problem;
     }
     reportDecodersBuilt();
     return;
@@ -397,6 +402,7 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     descriptorText_ = json;
     descriptorValue_ = json;
+    descriptorProblem_.clear();
     descriptors_ = std::move(descriptors);
     descriptorsFromConfiguration_ = true;
     ++buildsRequested_;
@@ -767,6 +773,7 @@ void BaseAudioProcessor::reportDecodersBuilt() {
     if (buildSettled_ != buildsRequested_) return;
     report = lastBuild_;
     report.answers = descriptorValue_;
+    report.unreadable = descriptorProblem_;
   }
   if (IProcessorListener* listener = listener_.load()) listener->onDecodersBuilt(this, report);
 }

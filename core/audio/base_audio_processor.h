@@ -221,8 +221,10 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   // Replaces the decoders with one per descriptor (rebuilt on the worker).
   void setDecoderDescriptors(Descriptors descriptors);
   // The descriptor list of the "<name>_DecoderDescriptors" key: replaces the
-  // descriptors unless the text is the one applied last; invalid text is
-  // logged ("Invalid JSON input") and changes nothing. Every value is
+  // descriptors unless the text is the one applied last; text that is no
+  // descriptor list is logged ("Invalid JSON input") and leaves the
+  // decoders as they are, and its answer says what is wrong
+  // (DecoderBuildReport::unreadable; not for an empty text). Every value is
   // answered with a DecoderBuildReport: by the build it causes, or, when it
   // changes nothing, at once (or by the build still under way).
   void applyDescriptorText(const std::string& json);
@@ -377,11 +379,13 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   SchemeFilter schemeFilter_;   // guarded by settingsMutex_
   std::string descriptorText_;  // guarded by settingsMutex_: the applied list
   // Guarded by settingsMutex_: whether descriptors_ came from the
-  // configuration; the last descriptor value read (taken or not); the
-  // descriptor replacements asked for, and the one the last finished build
-  // took with the rate it read; what that build gave.
+  // configuration; the last descriptor value read (taken or not) and why it
+  // is no descriptor list ("" when it is one); the descriptor replacements
+  // asked for, and the one the last finished build took with the rate it
+  // read; what that build gave.
   bool descriptorsFromConfiguration_ = false;
   std::string descriptorValue_;
+  std::string descriptorProblem_;
   uint64_t buildsRequested_ = 0;
   uint64_t buildSettled_ = 0;
   int32_t settledRateHz_ = 0;

@@ -188,6 +188,7 @@ struct AnswerCase {
   int built;
   const char* refusals;  // the report's refusals start with this
   bool fromConfiguration;
+  const char* unreadable = "";  // why the last value is no descriptor list
 };
 
 void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
@@ -220,12 +221,14 @@ TEST_P(AnswerTest, TheLastValueIsAnsweredByWhatRuns) {
     EXPECT_EQ(b.refusals.rfind(GetParam().refusals, 0), 0u) << b.refusals;
     EXPECT_EQ(b.refusals.empty(), std::string(GetParam().refusals).empty());
     EXPECT_EQ(b.fromConfiguration, GetParam().fromConfiguration);
+    EXPECT_EQ(b.unreadable, GetParam().unreadable);
     break;  // the first answer must already be right
   }
 }
 
 const std::string kTaken = R"([{"config": "cfg"}])";
 const std::string kRefused = R"([{"config": "bad"}])";
+const char* const kNotJson = "not JSON: Missing '}' or object member name (byte 2)";
 
 INSTANTIATE_TEST_SUITE_P(
     Values, AnswerTest,
@@ -233,8 +236,12 @@ INSTANTIATE_TEST_SUITE_P(
                     AnswerCase{"Refused", {kRefused}, 0, "bad: ", true},
                     AnswerCase{"RefusedGivenTwice", {kRefused, kRefused}, 0, "bad: ", true},
                     AnswerCase{"EmptyListRunsNothing", {"[]"}, 0, "", true},
-                    AnswerCase{"NotAListKeepsTheDefaults", {"[{"}, 1, "", false},
-                    AnswerCase{"NotAListAfterARefusal", {kRefused, "[{"}, 0, "bad: ", true},
+                    AnswerCase{"NotAListKeepsTheDefaults", {"[{"}, 1, "", false, kNotJson},
+                    AnswerCase{"NotAListAfterARefusal", {kRefused, "[{"}, 0, "bad: ", true,
+                               kNotJson},
+                    AnswerCase{"NoConfigAfterATakenValue", {kTaken, R"([{"ranges": []}])"}, 1, "",
+                               true, R"(descriptor 1 has no "config")"},
+                    AnswerCase{"TakenAfterNotAList", {"[{", kTaken}, 1, "", true},
                     AnswerCase{"RefusedThenTaken", {kRefused, kTaken}, 1, "", true}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
