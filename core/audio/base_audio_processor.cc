@@ -356,6 +356,7 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     if (json == descriptorText_) {
       // Unchanged: the decoders stay, and what they are answers the value.
       descriptorValue_ = json;
+      descriptorProblem_.clear();
       unchanged = true;
     }
   }
@@ -365,11 +366,15 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
   }
   const std::string key = name_ + "_DecoderDescriptors";
   Descriptors descriptors;
-  if (!parseDecoderDescriptors(json, descriptors)) {
+  std::string problem;
+  if (!parseDecoderDescriptors(json, descriptors, &problem)) {
     logWithLogger<LogLevel::Warning>(this, "Invalid JSON input in \"", key, "\"");
     {
+      // The running decoders stay; the answer says why the value is not
+      // taken (an empty text is no value and is not refused).
       std::lock_guard<std::mutex> lock(settingsMutex_);
       descriptorValue_ = json;
+      descriptorProblem_ = json.empty() ? std::string() : problem;
     }
     reportDecodersBuilt();
     return;
@@ -397,11 +402,17 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     descriptorText_ = json;
     descriptorValue_ = json;
+    descriptorProblem_.clear();
     descriptors_ = std::move(descriptors);
     descriptorsFromConfiguration_ = true;
     ++buildsRequested_;
   }
   pushSignal(new StateSignal(kRebuild));
+}
+
+void BaseAudioProcessor::setRateReadHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  rateReadHook_ = std::move(hook);
 }
 
 void BaseAudioProcessor::setSchemeFilter(SchemeFilter filter) {
@@ -543,6 +554,7 @@ void BaseAudioProcessor::stateWaitingForConfiguration() {
              {kRebuild, kAudioArrived, kUpdateConfiguration, kQuit}, [this](StateSignal& signal) {
                switch (signal.GetCode()) {
                  case kRebuild:
+                   if (!rebuildNeeded()) break;
                    setState(&BaseAudioProcessor::stateWaitingForDecoders);
                    pushSignal(new StateSignal(kRebuild));
                    break;
@@ -576,6 +588,7 @@ void BaseAudioProcessor::stateProcessing() {
                const int64_t began = clock_.upTimeMillis();
                switch (signal.GetCode()) {
                  case kRebuild:
+                   if (!rebuildNeeded()) break;
                    setState(&BaseAudioProcessor::stateWaitingForDecoders);
                    pushSignal(new StateSignal(kRebuild));
                    break;
@@ -636,27 +649,42 @@ void BaseAudioProcessor::closeDecoders() {
   for (DecoderEntry& entry : old) fns_.close(entry.context);
 }
 
+bool BaseAudioProcessor::rebuildNeeded() const {
+  // Initialise asks for a build when it finds one waiting for the rate; one
+  // that runs between the build's wait and its reading of the rate asks for
+  // a build that has just run. The same descriptors at the same rate would
+  // give the same decoders (and log the same refusals) again, and drop the
+  // candidate stations given since.
+  std::lock_guard<std::mutex> lock(settingsMutex_);
+  return buildsRequested_ == 0 || buildSettled_ != buildsRequested_ ||
+         settledRateHz_ != sampleRateHz_.load();
+}
+
 void BaseAudioProcessor::buildDecoders() {
+  if (!rebuildNeeded()) return;
   closeDecoders();
   Descriptors descriptors;
   SchemeFilter filter;
+  std::function<void()> rateReadHook;
   uint64_t request = 0;
   bool fromConfiguration = false;
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     descriptors = descriptors_;
     filter = schemeFilter_;
+    rateReadHook = rateReadHook_;
     request = buildsRequested_;
     fromConfiguration = descriptorsFromConfiguration_;
   }
   if (descriptors.empty()) {
     // Nothing runs (a "[]" value): that is the answer.
-    finishBuild(request, 0, "", fromConfiguration);
+    finishBuild(request, sampleRateHz_.load(), 0, "", fromConfiguration);
     return;
   }
   // Raised before the rate is read, so that an Initialise in between sees it
   // and rebuilds.
   awaitingRate_ = true;
+  if (rateReadHook) rateReadHook();
   const int32_t rateHz = sampleRateHz_.load();
   if (rateHz == 0) {
     logWithLogger<LogLevel::Debug>(this, "decoders wait for the sample rate");
@@ -720,14 +748,15 @@ void BaseAudioProcessor::buildDecoders() {
     applyReadinessRule();
   }
   // Once the next state is set: audio queued from now on is decoded.
-  finishBuild(request, count, refusals, fromConfiguration);
+  finishBuild(request, rateHz, count, refusals, fromConfiguration);
 }
 
-void BaseAudioProcessor::finishBuild(uint64_t request, int built, const std::string& refusals,
-                                     bool fromConfiguration) {
+void BaseAudioProcessor::finishBuild(uint64_t request, int32_t rateHz, int built,
+                                     const std::string& refusals, bool fromConfiguration) {
   {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     buildSettled_ = request;
+    settledRateHz_ = rateHz;
     lastBuild_.built = built;
     lastBuild_.refusals = refusals;
     lastBuild_.fromConfiguration = fromConfiguration;
@@ -744,6 +773,7 @@ void BaseAudioProcessor::reportDecodersBuilt() {
     if (buildSettled_ != buildsRequested_) return;
     report = lastBuild_;
     report.answers = descriptorValue_;
+    report.unreadable = descriptorProblem_;
   }
   if (IProcessorListener* listener = listener_.load()) listener->onDecodersBuilt(this, report);
 }

@@ -221,11 +221,17 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   // Replaces the decoders with one per descriptor (rebuilt on the worker).
   void setDecoderDescriptors(Descriptors descriptors);
   // The descriptor list of the "<name>_DecoderDescriptors" key: replaces the
-  // descriptors unless the text is the one applied last; invalid text is
-  // logged ("Invalid JSON input") and changes nothing. Every value is
+  // descriptors unless the text is the one applied last; text that is no
+  // descriptor list is logged ("Invalid JSON input") and leaves the
+  // decoders as they are, and its answer says what is wrong
+  // (DecoderBuildReport::unreadable; not for an empty text). Every value is
   // answered with a DecoderBuildReport: by the build it causes, or, when it
   // changes nothing, at once (or by the build still under way).
   void applyDescriptorText(const std::string& json);
+  // Tests only: runs on the worker each time a build, having noted that it
+  // waits for the rate, is about to read it, so that a test can call
+  // Initialise exactly then. Any thread; takes effect at the next build.
+  void setRateReadHook(std::function<void()> hook);
   // Which schemes get a decoder; every scheme by default. Takes effect at
   // the next rebuild.
   void setSchemeFilter(SchemeFilter filter);
@@ -288,9 +294,12 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   // wait for candidate stations that cannot come.
   void warnAboutStations();
   void replaceDescriptors(Descriptors descriptors, bool fromConfiguration);
+  // False when the last finished build took the current descriptors at the
+  // current rate: a rebuild would give what runs.
+  bool rebuildNeeded() const;
   // Records what the build that took the descriptors of request `request`
-  // gave, then reports.
-  void finishBuild(uint64_t request, int built, const std::string& refusals,
+  // at `rateHz` gave, then reports.
+  void finishBuild(uint64_t request, int32_t rateHz, int built, const std::string& refusals,
                    bool fromConfiguration);
   // Tells the listener what the decoders are, as an answer to the last
   // descriptor value read, unless a build of newer descriptors is still to
@@ -370,14 +379,18 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   SchemeFilter schemeFilter_;   // guarded by settingsMutex_
   std::string descriptorText_;  // guarded by settingsMutex_: the applied list
   // Guarded by settingsMutex_: whether descriptors_ came from the
-  // configuration; the last descriptor value read (taken or not); the
-  // descriptor replacements asked for, and the one the last finished build
-  // took; what that build gave.
+  // configuration; the last descriptor value read (taken or not) and why it
+  // is no descriptor list ("" when it is one); the descriptor replacements
+  // asked for, and the one the last finished build took with the rate it
+  // read; what that build gave.
   bool descriptorsFromConfiguration_ = false;
   std::string descriptorValue_;
+  std::string descriptorProblem_;
   uint64_t buildsRequested_ = 0;
   uint64_t buildSettled_ = 0;
+  int32_t settledRateHz_ = 0;
   DecoderBuildReport lastBuild_;
+  std::function<void()> rateReadHook_;  // guarded by settingsMutex_
   // Held while a report is taken and handed over, so that reports from the
   // worker and from Configure's caller reach the listener in order.
   std::mutex reportMutex_;

@@ -3,9 +3,14 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <new>
+#include <string>
+#include <utility>
 
 #include "core/engines/heartbeat_engine.h"
+#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 
@@ -45,30 +50,54 @@ DecoderDescriptorList defaultDecoderDescriptors(const std::string& processorName
   return {};
 }
 
-bool parseDecoderDescriptors(const std::string& json, DecoderDescriptorList& out) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value root;
-  std::string errors;
-  if (!reader->parse(json.data(), json.data() + json.size(), &root, &errors) || !root.isArray()) {
+bool parseDecoderDescriptors(const std::string& json, DecoderDescriptorList& out,
+                             std::string* problem) {
+  const auto refuse = [problem](std::string why) {
+    if (problem != nullptr) *problem = std::move(why);
     return false;
+  };
+  Json::Value root;
+  try {
+    JsonTextError first;
+    if (!parseJsonText(json, root, /*collectComments=*/true, &first)) {
+      return refuse(first.message.empty() ? std::string("not JSON")
+                                          : "not JSON: " + first.message + " (byte " +
+                                                std::to_string(first.offset) + ")");
+    }
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    return refuse(std::string("not JSON: ") + e.what());  // nested beyond the reader's limit
   }
+  if (!root.isArray()) return refuse("not a list");
   DecoderDescriptorList list;
+  // Counted from 1 in what the app reads.
+  Json::ArrayIndex index = 0;
   for (const Json::Value& element : root) {
-    if (!element.isObject() || !element["config"].isString()) return false;
+    const std::string which = "descriptor " + std::to_string(++index);
+    if (!element.isObject()) return refuse(which + " is not an object");
+    if (!element.isMember("config")) return refuse(which + " has no \"config\"");
+    if (!element["config"].isString()) return refuse("\"config\" of " + which + " is not a text");
     std::vector<CodewordRange> ranges;
     const Json::Value& jsonRanges = element["ranges"];
-    if (!jsonRanges.isNull() && !jsonRanges.isArray()) return false;
+    if (!jsonRanges.isNull() && !jsonRanges.isArray()) {
+      return refuse("\"ranges\" of " + which + " is not a list");
+    }
+    Json::ArrayIndex rangeIndex = 0;
     for (const Json::Value& range : jsonRanges) {
+      ++rangeIndex;
       if (!range.isObject() || !range["low"].isInt64() || !range["high"].isInt64() ||
           !range["engine"].isString()) {
-        return false;
+        return refuse("range " + std::to_string(rangeIndex) + " of " + which +
+                      " is not {\"low\": integer, \"high\": integer, \"engine\": text}");
       }
       ranges.push_back(
           {range["low"].asInt64(), range["high"].asInt64(), range["engine"].asString()});
     }
     const Json::Value& transform = element["transform"];
-    if (!transform.isNull() && !transform.isBool()) return false;
+    if (!transform.isNull() && !transform.isBool()) {
+      return refuse("\"transform\" of " + which + " is not true or false");
+    }
     list.push_back(std::make_shared<EchoDecoderDescriptor>(
         element["config"].asString(), std::move(ranges), transform.asBool()));
   }

@@ -27,8 +27,13 @@ DecoderDescriptorList defaultDecoderDescriptors(const std::string& processorName
 // Reads a JSON list of {"config": text, "ranges": [{"low", "high",
 // "engine"}], "transform": bool}. False (and `out` untouched) when the text
 // is not such a list: not JSON, not an array, an element without a "config"
-// text, a range without integer bounds or an engine text.
-bool parseDecoderDescriptors(const std::string& json, DecoderDescriptorList& out);
+// text, a range without integer bounds or an engine text. `problem` (if
+// given) then says what is wrong, for the app to read: "not JSON: MESSAGE
+// (byte N)" with the reader's first complaint and the byte of the text
+// where it stands, "not a list", or which descriptor (and range), counted
+// from 1, is not one ("descriptor 1 has no \"config\"").
+bool parseDecoderDescriptors(const std::string& json, DecoderDescriptorList& out,
+                             std::string* problem = nullptr);
 
 // The text of a compiled-in scheme configuration ("scheme_t1_vt", ...), or
 // null.

@@ -1208,13 +1208,22 @@ std::string AudioDecoder::decoderRefusal() const {
       continue;
     }
     const DecoderBuildReport& build = it->second;
+    const auto app = appDescriptors_.find(name);
+    const bool answersApp = app != appDescriptors_.end() && build.answers == app->second;
+    if (answersApp && !build.unreadable.empty()) {
+      // The app's value is no descriptor list: refused as a whole, whatever
+      // the processor still runs.
+      appRefused += std::string(appRefused.empty() ? "" : "; ") + "No decoder of \"" + name +
+                    "_DecoderDescriptors\" runs: the value is not a list of decoder descriptors (" +
+                    build.unreadable + ")";
+      continue;
+    }
     anyRuns = anyRuns || build.built > 0;
     if (build.built > 0 || build.refusals.empty()) continue;
     refused += (refused.empty() ? "" : "; ") + build.refusals;
     // The app's own value, answered, with nothing of it running: its
     // mistake, whatever the other processors run.
-    const auto app = appDescriptors_.find(name);
-    if (build.fromConfiguration && app != appDescriptors_.end() && build.answers == app->second) {
+    if (build.fromConfiguration && answersApp) {
       appRefused += std::string(appRefused.empty() ? "" : "; ") + "No decoder of \"" + name +
                     "_DecoderDescriptors\" runs: the decoding core refused every scheme "
                     "configuration (" +

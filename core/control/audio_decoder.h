@@ -18,10 +18,10 @@
 // is kept and carried out once it completes. A plug-in list that runs no
 // audio processor, a rate of a plug-in the app chose (or of every default
 // one) that the recorder's cannot be converted to, a
-// "<processor name>_DecoderDescriptors" value of the app's whose every
-// scheme configuration the decoding core refused (whatever else runs), and
-// decoders that the decoding core refused all of refuse the start with
-// onFailed.
+// "<processor name>_DecoderDescriptors" value of the app's that is no
+// descriptor list or whose every scheme configuration the decoding core
+// refused (whatever else runs), and decoders that the decoding core refused
+// all of refuse the start with onFailed.
 //
 // A start is decided once each code-word processor given such a value has
 // answered it (DecoderBuildReport::answers): until then it is pending, and

@@ -20,7 +20,13 @@ class LogParams;
 
 // What a code-word processor's decoders are once it has built them, or once
 // it has read a "<processor name>_DecoderDescriptors" value that changes
-// nothing (text that is no descriptor list, the list it runs already).
+// them not: the list it runs already, or text that is no descriptor list
+// (not JSON, not a list, an element that is not a descriptor). Such text
+// leaves the decoders as they are and is answered with `unreadable`; the
+// decoder refuses it as a whole, as it does a value whose every scheme
+// configuration the decoding core refused: a start fails, and listening
+// ends. "[]" is a list (no decoder, no failure); an empty text is no value
+// and keeps the decoders without a refusal.
 struct DecoderBuildReport {
   // Decoders that run.
   int built = 0;
@@ -35,6 +41,10 @@ struct DecoderBuildReport {
   // "<processor name>_DecoderDescriptors" value the processor read, taken
   // or not ("" when it has read none).
   std::string answers;
+  // Why `answers` is no descriptor list ("not JSON: MESSAGE (byte N)", "not
+  // a list", "descriptor 1 has no \"config\"", ...); "" when it is one or is
+  // empty.
+  std::string unreadable;
 };
 
 class IProcessorListener {

@@ -1,5 +1,6 @@
 #include "core/audio/base_audio_processor.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -130,6 +131,32 @@ TEST_F(ProcessorTest, WaitingStatesDropAudioAndKeepConfigurationQueued) {
   EXPECT_EQ(d.options[0], (std::array<int32_t, 12>{5, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}));
 }
 
+// Initialise between a build's note that it waits for the rate and its
+// reading of the rate asks for a second build of the same descriptors at the
+// same rate: it is not run, so a refused configuration is logged and
+// answered once.
+TEST_F(ProcessorTest, InitialiseWhileABuildReadsTheRateBuildsOnce) {
+  tltest::LogCapture log;
+  Make("tembrolexin_Test");
+  AddTemplate("cfg");
+  std::atomic<int> builds{0};
+  processor_->setRateReadHook([this, &builds] {
+    if (builds++ == 0) processor_->Initialise(&listener_, 8000, nullptr);
+  });
+  processor_->setDecoderDescriptors({Descriptor("bad", {})});
+  ASSERT_TRUE(listener_.waitFor([&] { return !listener_.builds().empty(); }));
+  // Built after whatever the Initialise asked for.
+  processor_->setDecoderDescriptors({Descriptor("cfg", {})});
+  ASSERT_TRUE(listener_.waitFor([&] { return !listener_.statuses().empty(); }));
+  const std::vector<DecoderBuildReport> reports = listener_.builds();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].built, 0);
+  EXPECT_EQ(reports[0].refusals.rfind("bad: ", 0), 0u) << reports[0].refusals;
+  EXPECT_EQ(reports[1].built, 1);
+  EXPECT_EQ(builds.load(), 2);
+  EXPECT_EQ(log.matching("it does not run (bad: ").size(), 1u);
+}
+
 TEST_F(ProcessorTest, DescriptorsBeforeInitialiseAreBuiltWithTheRate) {
   Make("tembrolexin_Other");
   AddTemplate("cfg");
@@ -161,6 +188,7 @@ struct AnswerCase {
   int built;
   const char* refusals;  // the report's refusals start with this
   bool fromConfiguration;
+  const char* unreadable = "";  // why the last value is no descriptor list
 };
 
 void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
@@ -193,12 +221,14 @@ TEST_P(AnswerTest, TheLastValueIsAnsweredByWhatRuns) {
     EXPECT_EQ(b.refusals.rfind(GetParam().refusals, 0), 0u) << b.refusals;
     EXPECT_EQ(b.refusals.empty(), std::string(GetParam().refusals).empty());
     EXPECT_EQ(b.fromConfiguration, GetParam().fromConfiguration);
+    EXPECT_EQ(b.unreadable, GetParam().unreadable);
     break;  // the first answer must already be right
   }
 }
 
 const std::string kTaken = R"([{"config": "cfg"}])";
 const std::string kRefused = R"([{"config": "bad"}])";
+const char* const kNotJson = "not JSON: Missing '}' or object member name (byte 2)";
 
 INSTANTIATE_TEST_SUITE_P(
     Values, AnswerTest,
@@ -206,8 +236,12 @@ INSTANTIATE_TEST_SUITE_P(
                     AnswerCase{"Refused", {kRefused}, 0, "bad: ", true},
                     AnswerCase{"RefusedGivenTwice", {kRefused, kRefused}, 0, "bad: ", true},
                     AnswerCase{"EmptyListRunsNothing", {"[]"}, 0, "", true},
-                    AnswerCase{"NotAListKeepsTheDefaults", {"[{"}, 1, "", false},
-                    AnswerCase{"NotAListAfterARefusal", {kRefused, "[{"}, 0, "bad: ", true},
+                    AnswerCase{"NotAListKeepsTheDefaults", {"[{"}, 1, "", false, kNotJson},
+                    AnswerCase{"NotAListAfterARefusal", {kRefused, "[{"}, 0, "bad: ", true,
+                               kNotJson},
+                    AnswerCase{"NoConfigAfterATakenValue", {kTaken, R"([{"ranges": []}])"}, 1, "",
+                               true, R"(descriptor 1 has no "config")"},
+                    AnswerCase{"TakenAfterNotAList", {"[{", kTaken}, 1, "", true},
                     AnswerCase{"RefusedThenTaken", {kRefused, kTaken}, 1, "", true}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 

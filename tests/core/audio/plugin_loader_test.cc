@@ -1,5 +1,6 @@
 #include "core/audio/plugin_loader.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -134,20 +135,27 @@ TEST(DefaultDescriptorsTest, MatchTheirPlugins) {
 
 struct DescriptorText {
   const char* name;
-  const char* json;
-  bool valid;
+  std::string json;
+  // What is wrong with the text, "" for a list that is read.
+  std::string problem;
 };
+
+void PrintTo(const DescriptorText& t, std::ostream* os) { *os << t.name; }
 
 class DescriptorTextTest : public testing::TestWithParam<DescriptorText> {};
 
 TEST_P(DescriptorTextTest, Parses) {
   DecoderDescriptorList list = defaultDecoderDescriptors("tembrolexin_DB");
-  const bool ok = parseDecoderDescriptors(GetParam().json, list);
-  EXPECT_EQ(ok, GetParam().valid);
+  std::string problem = "untouched";
+  const bool ok = parseDecoderDescriptors(GetParam().json, list, &problem);
+  const std::string& expected = GetParam().problem;
+  EXPECT_EQ(ok, expected.empty());
   if (!ok) {
+    EXPECT_EQ(problem, expected);
     EXPECT_EQ(list.size(), 1u);  // untouched
     return;
   }
+  EXPECT_EQ(problem, "untouched");
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0]->getName(), "a.cfg");
   EXPECT_EQ(list[0]->getCWRanges(),
@@ -157,6 +165,8 @@ TEST_P(DescriptorTextTest, Parses) {
   EXPECT_FALSE(list[1]->doTransformCodewords());
 }
 
+const char* const kRangeShape = R"({"low": integer, "high": integer, "engine": text})";
+
 INSTANTIATE_TEST_SUITE_P(
     Texts, DescriptorTextTest,
     testing::Values(
@@ -165,14 +175,30 @@ INSTANTIATE_TEST_SUITE_P(
                              {"low": 1, "high": 2, "engine": "EVENT2"},
                              {"low": 5000000000, "high": 6000000000, "engine": "X"}]},
                            {"config": "b.cfg"}])",
-                       true},
-        DescriptorText{"NotJson", "[{", false}, DescriptorText{"NotAList", R"({"config": "a"})", false},
-        DescriptorText{"NoConfig", R"([{"ranges": []}])", false},
+                       ""},
+        // Not JSON: the reader's complaint and the byte where it stands.
+        DescriptorText{"NotJson", "[{", "not JSON: Missing '}' or object member name (byte 2)"},
+        DescriptorText{"CutOff", R"([{"config": )",
+                       "not JSON: Syntax error: value, object or array expected. (byte 12)"},
+        DescriptorText{"NestedTooDeep", std::string(2000, '['),
+                       "not JSON: Exceeded stackLimit in readValue()."},
+        DescriptorText{"NotAList", R"({"config": "a"})", "not a list"},
+        DescriptorText{"EmptyObject", "{}", "not a list"},
+        DescriptorText{"NumberElement", "[1]", "descriptor 1 is not an object"},
+        DescriptorText{"NoConfig", R"([{"ranges": []}])", R"(descriptor 1 has no "config")"},
+        DescriptorText{"NumberConfig", R"([{"config": 5}])",
+                       R"("config" of descriptor 1 is not a text)"},
+        DescriptorText{"RangesObject", R"([{"config": "a", "ranges": {}}])",
+                       R"("ranges" of descriptor 1 is not a list)"},
         DescriptorText{"TextBound", R"([{"config": "a", "ranges": [{"low": "1", "high": 2,
-                                       "engine": "E"}]}])", false},
-        DescriptorText{"NoEngine", R"([{"config": "a", "ranges": [{"low": 1, "high": 2}]}])",
-                       false},
-        DescriptorText{"TransformText", R"([{"config": "a", "transform": "yes"}])", false}),
+                                       "engine": "E"}]}])",
+                       std::string("range 1 of descriptor 1 is not ") + kRangeShape},
+        DescriptorText{"NoEngine",
+                       R"([{"config": "a", "ranges": [{"low": 1, "high": 2, "engine": "E"},
+                                                       {"low": 1, "high": 2}]}])",
+                       std::string("range 2 of descriptor 1 is not ") + kRangeShape},
+        DescriptorText{"TransformText", R"([{"config": "a"}, {"config": "b", "transform": "yes"}])",
+                       R"("transform" of descriptor 2 is not true or false)"}),
     [](const testing::TestParamInfo<DescriptorText>& info) { return std::string(info.param.name); });
 
 TEST(DescriptorKeyTest, OnlyANewTextRebuilds) {

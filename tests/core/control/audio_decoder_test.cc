@@ -867,6 +867,43 @@ TEST_F(AudioDecoderTest, StartWaitsForTheAnswerToTheAppsDescriptors) {
   EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "1"), 0);  // never listening
 }
 
+// A value of the app's that is no descriptor list is refused as a whole,
+// though the processor still runs its previous decoders: a start fails
+// naming the key and what is wrong, and given while listening it ends
+// listening.
+TEST_F(AudioDecoderTest, AnUnreadableDescriptorValueIsRefusedAsAWhole) {
+  makeWithHeldProcessor();
+  const std::string key = "tembrolexin_Held_DecoderDescriptors";
+  const std::string refusal =
+      "No decoder of \"" + key + "\" runs: the value is not a list of decoder descriptors (";
+  const auto failure = [this](size_t i) {
+    return ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31).at(i).params)
+        ->descriptionString;
+  };
+  send(configuration({{key, R"([{"config": 5}])"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 1));
+  EXPECT_EQ(failure(0), refusal + R"("config" of descriptor 1 is not a text))");
+  decoder_->waitForControlTasks();
+  flush();
+  std::vector<std::string> statuses = tap_->statuses();
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "1"), 0);
+
+  send(configuration({{key, R"([{"config": "ok"}])"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(37, statuses.size() + 1));
+  EXPECT_EQ(tap_->statuses().back(), "1");
+  send(configuration({{key, R"([{"config": )"}}));
+  ASSERT_TRUE(tap_->await(31, 2));
+  EXPECT_EQ(failure(1),
+            refusal + "not JSON: Syntax error: value, object or array expected. (byte 12))");
+  ASSERT_TRUE(tap_->await(37, statuses.size() + 2));
+  EXPECT_EQ(tap_->statuses().back(), "2");
+  decoder_->waitForControlTasks();
+  EXPECT_FALSE(decoder_->isListening());
+}
+
 // A processor that never answers holds a start for 3 s, then it listens
 // with what runs; a refusal that comes later ends listening with it.
 TEST_F(AudioDecoderTest, StartWithoutAnAnswerListensAfterThreeSeconds) {

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -99,6 +100,8 @@ int runChild(const std::string& name, const std::string& data, const std::string
   }
   if (name == "EmptyDescriptorList")
     config["tembrolexin_VorselTW_DecoderDescriptors"] = std::string("[]");
+  if (name == "EmptyDescriptorText")
+    config["tembrolexin_VorselTW_DecoderDescriptors"] = std::string();
   if (name == "UnconvertibleRecorder") rate = 22050;
   if (name == "UnreachablePluginRate") {
     config["AudioDecoder_plugins"] = std::string("libVorselTWPlugin.so");
@@ -111,7 +114,16 @@ int runChild(const std::string& name, const std::string& data, const std::string
   if (name == "NoAnalyticsRange") {
     config["tembrolexin_VorselTW_DecoderDescriptors"] = descriptors(kScheme, {"TRIGGER"});
   }
-  if (name == "NotJson") config["tembrolexin_VorselTW_DecoderDescriptors"] = std::string("[{");
+  // Values that are no descriptor list.
+  const std::map<std::string, std::string> unreadable = {
+      {"NotJson", R"([{"config": )"},
+      {"NotAList", "{}"},
+      {"NumberDescriptor", "[1]"},
+      {"NoConfig", R"([{"ranges": []}])"},
+      {"NumberConfig", R"([{"config": 5}])"}};
+  if (const auto it = unreadable.find(name); it != unreadable.end()) {
+    config["tembrolexin_VorselTW_DecoderDescriptors"] = it->second;
+  }
   if (url != "-") {
     config["AudioDecoder_engines"] = std::string(
         R"([{"type": "CONTENT"}, {"type": "EVENT2"}, {"type": "HEARTBEAT"},
@@ -238,6 +250,9 @@ struct Mistake {
 
 void PrintTo(const Mistake& m, std::ostream* os) { *os << m.name; }
 
+const char* const kInvalidJson =
+    "WRN: tembrolexin_VorselTW: Invalid JSON input in \"tembrolexin_VorselTW_DecoderDescriptors\"";
+
 class SetupFailure : public testing::TestWithParam<Mistake> {};
 
 TEST_P(SetupFailure, TheAppHearsItNamingTheCause) {
@@ -295,6 +310,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Not a mistake: the plug-in runs nothing, the others decode, and the
         // start waits for no build that never comes.
         Mistake{"EmptyDescriptorList", "heard listening", false, 2500},
+        // An empty text is no value: the plug-in keeps its defaults.
+        Mistake{"EmptyDescriptorText", "heard listening", false, 2500},
         Mistake{"UnconvertibleRecorder",
                 "Cannot create a recorder for 22050 Hz: the decoder takes 8000, 16000, 24000, "
                 "32000, 44100, 48000 Hz"},
@@ -314,9 +331,30 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{"NoAnalyticsRange",
                 "wait for candidate stations, which only a descriptor with an \"ANALYTICS\" "
                 "range receives"},
+        // Refused as a whole, with the Warning: the default descriptors would
+        // send the words to ANALYTICS only, and the app would hear nothing.
         Mistake{"NotJson",
-                "WRN: tembrolexin_VorselTW: Invalid JSON input in "
-                "\"tembrolexin_VorselTW_DecoderDescriptors\""},
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "value is not a list of decoder descriptors (not JSON: Syntax error: value, object "
+                "or array expected. (byte 12))",
+                true, 1000, kInvalidJson},
+        Mistake{"NotAList",
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "value is not a list of decoder descriptors (not a list)",
+                true, 1000, kInvalidJson},
+        Mistake{"NumberDescriptor",
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "value is not a list of decoder descriptors (descriptor 1 is not an object)",
+                true, 1000, kInvalidJson},
+        Mistake{"NoConfig",
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "value is not a list of decoder descriptors (descriptor 1 has no \"config\")",
+                true, 1000, kInvalidJson},
+        Mistake{"NumberConfig",
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "value is not a list of decoder descriptors (\"config\" of descriptor 1 is not a "
+                "text)",
+                true, 1000, kInvalidJson},
         Mistake{"AfterShutdown", "answer 6"},
         // Never taken (not 1, on which an app feeds again), logged once.
         Mistake{"NullSamples",
