@@ -310,7 +310,8 @@ void CacheProcessor::installAssetsPath(const std::string& path, bool move) {
     // The folder's lock keeps a package of the same name, unpacking on the
     // cacher's thread, from replacing the folder meanwhile.
     AssetLock lock(*this, name);
-    why = cacheprocessor::importFolder(source, target, acquired, name, move, sourceLeft);
+    why = cacheprocessor::importFolder(source, target, acquired, name, move, *mOptions.disk,
+                                       sourceLeft);
   }
   if (!usable || why) {
     mLog.info("Asset ", path, " cannot be ", move ? "moved" : "copied", " to the acquired folder");
@@ -537,8 +538,8 @@ std::optional<std::string> CacheProcessor::preparePackage(
   // that had gone.
   AssetLock lock(*this, FileInfo(packagePath).basename());
   using cacheprocessor::Unpacked;
-  const Unpacked unpacked =
-      cacheprocessor::unpackPackage(packagePath, acquiredPath(), unpackLimits, mLog);
+  const Unpacked unpacked = cacheprocessor::unpackPackage(packagePath, acquiredPath(), unpackLimits,
+                                                          *mOptions.disk, mLog);
   switch (unpacked.outcome) {
     case Unpacked::kDone:
       break;

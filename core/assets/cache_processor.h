@@ -38,6 +38,11 @@
 // installation: the installed copy stays and the new folder waits in
 // Acquired for a later attempt.
 //
+// A bundle folder takes its name in Acquired only once its files are on the
+// disk, and its package (or the app's folder it was moved from) is deleted
+// only once that rename is on the disk too (bundle_disk.h, Options::disk),
+// so a power cut leaves either the source or the whole bundle.
+//
 // Packages are bounded (PackageLimits, settable through the configuration
 // keys kMaxPackageMegabytesKey, kMaxPackageSecondsKey): the size of a
 // download, of the unzipped package and of what it unpacks to, the number of
@@ -105,6 +110,7 @@
 #include <vector>
 
 #include "core/assets/asset_cacher.h"
+#include "core/assets/bundle_disk.h"
 #include "core/assets/manifest.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_consumers.h"
@@ -158,6 +164,9 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
     // judged by; must outlive the processor.
     const Clock* clock = &Clock::real();
     PackageLimits packages;
+    // The file operations that put an arriving bundle on the disk before
+    // its source goes; must outlive the processor.
+    cacheprocessor::BundleDisk* disk = &cacheprocessor::BundleDisk::real();
   };
 
   // Throws std::runtime_error when the headers do not match the library.

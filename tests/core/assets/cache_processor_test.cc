@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/assets/bundle_disk.h"
 #include "core/control/processor_controller.h"
 #include "core/runtime/cached_action_params.h"
 #include "core/runtime/configuration_parameter.h"
@@ -919,6 +921,138 @@ INSTANTIATE_TEST_SUITE_P(FullDisk, CacheProcessorFullDiskTest, ::testing::Values
              "3 Could not prepare asset $/Assets/Acquired/b.db.gz: cannot write "
              "$/Assets/Acquired/.b.unpacking-*/big.bin: File too large; kept for a later attempt"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Records the file operations that bring an arriving bundle onto the disk,
+// with the test folder written "$", the other file system "@" and a staging
+// folder's random part "*", and carries them out on the real disk (a sync
+// fails with `syncError` when that is set). A tree's sync notes how many
+// files it found; `onRename` runs after each rename that succeeded.
+class RecordingDisk final : public cacheprocessor::BundleDisk {
+ public:
+  explicit RecordingDisk(std::string root, std::string other = "")
+      : root_(std::move(root)), other_(std::move(other)) {}
+
+  int syncTree(const std::string& folder) override {
+    size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) files += e.is_regular_file();
+    note("sync tree " + folder + ": " + std::to_string(files) + " files");
+    return syncError != 0 ? syncError : real().syncTree(folder);
+  }
+  int syncFolder(const std::string& folder) override {
+    note("sync folder " + folder);
+    return real().syncFolder(folder);
+  }
+  int rename(const std::string& from, const std::string& to) override {
+    note("rename " + from + " " + to);
+    const int error = real().rename(from, to);
+    if (error == 0 && onRename) onRename(to);
+    return error;
+  }
+  int removeFile(const std::string& path) override {
+    note("remove " + path);
+    return real().removeFile(path);
+  }
+  bool removeTree(const std::string& folder) override {
+    note("remove tree " + folder);
+    return real().removeTree(folder);
+  }
+  std::vector<std::string> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(ops_, {});
+  }
+
+  std::function<void(const std::string& to)> onRename;
+  int syncError = 0;
+
+ private:
+  void note(std::string text) {
+    text = std::regex_replace(text, std::regex("unpacking-[A-Za-z0-9]{6}"), "unpacking-*");
+    for (const auto& [path, mark] : {std::pair{root_, "$"}, std::pair{other_, "@"}}) {
+      for (size_t at; !path.empty() && (at = text.find(path)) != std::string::npos;)
+        text.replace(at, path.size(), mark);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ops_.push_back(std::move(text));
+  }
+  const std::string root_, other_;
+  std::mutex mutex_;
+  std::vector<std::string> ops_;
+};
+
+// A bundle arrives by each route: its files reach the disk before its folder
+// takes the bundle's name, and that rename reaches the disk before its source
+// (the package, the app's folder moved from another file system) is deleted.
+// A sync that fails keeps the source and gives nothing the bundle's name.
+struct DurabilityCase {
+  const char* name;
+  const char* route;  // "package", "copy", "move", "move across"
+  int syncError;
+  std::vector<std::string> ops;
+  bool sourceKept;
+  std::string warning;  // a Warning that must be logged, when not empty
+};
+void PrintTo(const DurabilityCase& c, std::ostream* os) { *os << c.name; }
+class CacheProcessorDurabilityTest : public CacheProcessorTest,
+                                     public ::testing::WithParamInterface<DurabilityCase> {};
+
+TEST_P(CacheProcessorDurabilityTest, SyncsBeforeTheRenameAndTheRenameBeforeTheSourceGoes) {
+  const DurabilityCase& c = GetParam();
+  const std::string route = c.route;
+  tltest::TempDir elsewhere("/dev/shm");
+  struct stat a;
+  struct stat b;
+  if (route == "move across" &&
+      (::stat(elsewhere.path().c_str(), &a) != 0 || ::stat(dir_.path().c_str(), &b) != 0 ||
+       a.st_dev == b.st_dev)) {
+    GTEST_SKIP() << "no second file system to move the bundle from";
+  }
+  RecordingDisk disk(dir_.path(), elsewhere.path());
+  disk.syncError = c.syncError;
+  options_.disk = &disk;
+  processor_ = std::make_unique<CacheProcessor>(options_);
+  processor_->Initialise(&host_, -1, nullptr);
+  start();
+  std::string source = route == "move across" ? elsewhere.file("b") : dir_.file("app/b");
+  if (route == "package") {
+    source = Bundle().packTo(acquired("b.db"));
+    processor_->preparePackagedAsset(source);
+  } else {
+    Bundle().writeTo(source);
+    const ConfigurationParameter<std::string> path(source);
+    configure({{CacheProcessor::kAssetsCanBeMovedKey, route == "copy" ? &kFalse : &kTrue},
+               {CacheProcessor::kAssetsPathKey, &path}});
+  }
+  EXPECT_EQ(disk.take(), c.ops);
+  EXPECT_EQ(fs::exists(source), c.sourceKept);
+  EXPECT_EQ(processor_->readyAssetPaths().size(), c.syncError == 0 ? 1u : 0u);
+  if (!c.warning.empty()) {
+    EXPECT_THAT(host_.take(host_.logs), Contains(StartsWith(c.warning)));
+  }
+}
+
+// clang-format off
+const std::string kStaged = "$/Assets/Acquired/.b.unpacking-*";
+const std::string kSyncStaged = "sync tree " + kStaged + ": 5 files";
+const std::string kRenameStaged = "rename " + kStaged + " $/Assets/Acquired/b";
+INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorDurabilityTest, ::testing::Values(
+    DurabilityCase{"Package", "package", 0,
+                   {kSyncStaged, kRenameStaged, "sync folder $/Assets/Acquired",
+                    "remove $/Assets/Acquired/b.db.gz"}, false, ""},
+    DurabilityCase{"Copy", "copy", 0,
+                   {kSyncStaged, kRenameStaged, "sync folder $/Assets/Acquired"}, true, ""},
+    DurabilityCase{"MoveWithinAFileSystem", "move", 0,
+                   {"sync tree $/app/b: 5 files", "rename $/app/b $/Assets/Acquired/b",
+                    "sync folder $/Assets/Acquired"}, false, ""},
+    DurabilityCase{"MoveAcrossFileSystems", "move across", 0,
+                   {kSyncStaged, kRenameStaged, "sync folder $/Assets/Acquired", "remove tree @/b"},
+                   false, ""},
+    DurabilityCase{"PackageSyncFails", "package", EIO, {kSyncStaged}, true,
+                   "3 Could not prepare asset $/Assets/Acquired/b.db.gz: cannot replace "
+                   "$/Assets/Acquired/b: cannot write $/Assets/Acquired/.b.unpacking-"},
+    DurabilityCase{"MoveSyncFails", "move", EIO, {"sync tree $/app/b: 5 files"}, true,
+                   "3 Could not move $/app/b: cannot write it to the disk: Input/output error"}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // A newer package of the same name arrives while one unpacks: the one that
 // was read is installed, and the newer one stays for its own turn.
