@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -691,6 +692,15 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
     mLog.warning("Could not prepare asset ", folderPath);
     return FolderOutcome::kOther;
   }
+  return installReady(bundleId, manifest.bundleVersion(), readyFolder, baseName,
+                      FileInfo(folderPath).filename());
+}
+
+CacheProcessor::FolderOutcome CacheProcessor::installReady(const std::string& bundleId,
+                                                           int version,
+                                                           const std::string& readyFolder,
+                                                           const std::string& baseName,
+                                                           const std::string& sourceName) {
   const Manifest readyManifest(readyFolder, *mOptions.clock);
 
   std::optional<std::string> installedPath;
@@ -705,7 +715,7 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
     }
   }
   if (installedPath && *installedPath != readyFolder) {
-    if (installedVersion && manifest.bundleVersion() <= *installedVersion) {
+    if (installedVersion && version <= *installedVersion) {
       mLog.info("Previously installed asset is newer, skipping asset ", bundleId, ": ", baseName);
       DirInfo::rmdir(readyFolder);
       return FolderOutcome::kOther;
@@ -715,6 +725,11 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
 
   {
     std::lock_guard<std::mutex> tables(mTablesMutex);
+    // A copy installed in this folder before (the same bundle again, or the
+    // copy that the start installed where it was) is superseded: a replay
+    // carries only this one's events.
+    mCachedActions.remove_if(
+        [&](const CachedItem& item) { return item.readyFolder == readyFolder; });
     mReadyAssetPaths[bundleId] = readyFolder;
     mReadyManifests.insert_or_assign(bundleId, readyManifest);
   }
@@ -733,7 +748,7 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
   if (!sequences.empty()) emitAndCache(bundleId, readyFolder, std::make_unique<HeartbeatAffirm>());
 
   const std::string text = cacheprocessor::jsonToString(actions);
-  mLog.debug("Now preparing asset: ", FileInfo(folderPath).filename(), " with json: ", text);
+  mLog.debug("Now preparing asset: ", sourceName, " with json: ", text);
   emitAndCache(bundleId, readyFolder,
                std::make_unique<CachedActionParams>(bundleId, baseName, text, readyFolder, false));
   cacheprocessor::sendAMDBSignal(mThriftProvider.load(), mName, AMDBAction::Add,
@@ -828,22 +843,27 @@ void CacheProcessor::checkReadyAssets() {
 void CacheProcessor::clearAssets() {
   const std::string ready = readyPath();
   const std::string acquired = acquiredPath();
+  // The folder names that the packages waiting in Acquired unpack to.
+  std::set<std::string> packaged;
+  for (const std::string& file : visibleEntries(acquired, DirInfo::kFiles)) {
+    if (FileInfo(file).suffix() == "gz") packaged.insert(FileInfo(file).basename());
+  }
   for (const std::string& folder : visibleEntries(ready, DirInfo::kFolders)) {
-    const std::string back = acquired + folder.substr(ready.size());
-    // A valid bundle that waits in Acquired under the same name (its entry
-    // page could not take the bridge, say) came after the installed copy and
-    // replaces it, as it would have at its installation: moving the old copy
-    // over it would mix the two.
+    const std::string name = FileInfo(folder).filename();
+    const std::string back = acquired + "/" + name;
+    // A successor that waits under the same name (a valid bundle whose entry
+    // page could not take the bridge, say, or a package) came after the
+    // installed copy and replaces it once it installs, as it would during a
+    // run. Until then the installed copy stays installed: moved back, it
+    // would be mixed with the successor, or replaced by it in Acquired and
+    // lost when the successor still cannot install (a full disk).
     struct stat st;
     std::string invalid;
-    if (::lstat(back.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        cacheprocessor::bundleValid(Manifest(back, *mOptions.clock), BundleFormatVersion(back),
-                                    invalid)) {
-      if (DirInfo::rmdir(folder)) {
-        mLog.info("Deleted asset ", folder, ": replaced by ", back);
-      } else {
-        mLog.warning("Could not delete asset ", folder);
-      }
+    if (packaged.count(name) != 0 ||
+        (::lstat(back.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         cacheprocessor::bundleValid(Manifest(back, *mOptions.clock), BundleFormatVersion(back),
+                                     invalid))) {
+      guarded(folder, false, [&](const std::string& f) { installInPlace(f, back); });
       continue;
     }
     if (!DirInfo::mvdir(folder, back)) {
@@ -851,6 +871,33 @@ void CacheProcessor::clearAssets() {
       DirInfo::rmdir(folder);
     }
   }
+}
+
+void CacheProcessor::installInPlace(const std::string& readyFolder, const std::string& successor) {
+  const std::string baseName = FileInfo(readyFolder).basename();
+  AssetLock lock(*this, baseName);
+  const Manifest manifest(readyFolder, *mOptions.clock);
+  const BundleFormatVersion formatVersion(readyFolder);
+  std::string invalid;
+  if (!cacheprocessor::bundleValid(manifest, formatVersion, invalid) || manifest.isExpired() ||
+      !manifest.isActive()) {
+    // A copy that could not be installed anyway makes way at once.
+    if (DirInfo::rmdir(readyFolder)) {
+      mLog.info("Deleted asset ", readyFolder, ": replaced by ", successor);
+    } else {
+      mLog.warning("Could not delete asset ", readyFolder);
+    }
+    return;
+  }
+  const std::string bundleId = manifest.bundleId();
+  if (!bundleId.empty()) {
+    if (AssetCacher* cacher = mAssetCacher.load()) {
+      cacher->notifyAsset(bundleId, manifest.bundleVersion(), formatVersion.version());
+    }
+  }
+  // Its entry page took the script bridge when it was first installed.
+  installReady(bundleId, manifest.bundleVersion(), readyFolder, baseName,
+               FileInfo(readyFolder).filename());
 }
 
 void CacheProcessor::listAssets(std::string folder) {

@@ -16,10 +16,15 @@
 // {Request, CachedActions}. Withdrawing a bundle emits an unconfiguring
 // CachedActionParams and the bundle's EVENT2 and HEARTBEAT sequences with an
 // empty text and a time-out of -1, and drops its events that still wait for
-// a replay, so a late engine never configures a withdrawn bundle. The bundle list (AssetInfoList)
-// and audio-match database commands (AMDBSignal) go onto the bus through the listener's
-// IThriftProvider face. Every start re-installs everything: Ready is moved back into Acquired and
-// Acquired is installed again.
+// a replay, so a late engine never configures a withdrawn bundle; a bundle
+// installed again in its folder replaces its earlier events in the replay.
+// The bundle list (AssetInfoList) and audio-match database commands
+// (AMDBSignal) go onto the bus through the listener's IThriftProvider face.
+// Every start re-installs everything: Ready is moved back into Acquired and
+// Acquired is installed again; only an installed bundle whose successor
+// waits in Acquired under its folder name (a folder or a package) is
+// installed again where it is, and the successor then goes through the
+// rules of an installation, as it would during a run.
 //
 // The asset cacher fetches new packages from the content server; its
 // download statuses go to Options::statusSink, or, without one, to the
@@ -36,7 +41,8 @@
 // folder without following a link (a page behind a link is left out, with a
 // Warning). A page that cannot be rewritten (a full disk) fails that
 // installation: the installed copy stays and the new folder waits in
-// Acquired for a later attempt.
+// Acquired for a later attempt, at this start and the next ones, until it
+// installs over the installed copy.
 //
 // A bundle folder takes its name in Acquired only once its files are on the
 // disk, and its package (or the app's folder it was moved from) is deleted
@@ -213,7 +219,9 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   // that no installed bundle came from is deleted.
   void checkAsset(std::string readyFolderPath);
   void checkReadyAssets();
-  // Moves every Ready folder back to Acquired (deleting what cannot move).
+  // Moves every Ready folder back to Acquired (deleting what cannot move),
+  // but installs where it is a Ready folder whose successor waits in
+  // Acquired under its name.
   void clearAssets();
   // Sends the bundles found in `folder` as an AssetInfoList (18).
   void listAssets(std::string folder);
@@ -254,6 +262,16 @@ class CacheProcessor : public IProcessor, public IIdentityConsumer, public IThri
   // The same with the folder's AssetLock already held by the caller.
   FolderOutcome prepareFolderLocked(std::string folderPath, bool discardInvalid,
                                     std::string* invalidReason);
+  // The installation of a bundle in place in `readyFolder`: the decision
+  // against a copy of its id installed elsewhere (`version` against its
+  // version), then the tables and the events. `sourceName` names it in the
+  // log. Needs the folder's AssetLock.
+  FolderOutcome installReady(const std::string& bundleId, int version,
+                             const std::string& readyFolder, const std::string& baseName,
+                             const std::string& sourceName);
+  // At start: the installed copy in `readyFolder` installed again where it
+  // is, while its successor `successor` waits in Acquired.
+  void installInPlace(const std::string& readyFolder, const std::string& successor);
   void setAside(const std::string& path, const std::string& reason);
   void removeLeftovers();
   void readLimits(const ConfigurationParameters& map);

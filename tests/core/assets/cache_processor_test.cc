@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/assets/bundle_actions.h"
 #include "core/assets/bundle_disk.h"
 #include "core/control/processor_controller.h"
 #include "core/runtime/cached_action_params.h"
@@ -321,7 +322,7 @@ struct ArrivalCase {
   Bundle incoming;
   std::map<std::string, std::string> readyAfter;  // bundle id -> Ready folder
   std::vector<std::string> expect;
-  size_t cachedAfter;  // events a replay would send: 5 per installation not withdrawn
+  size_t cachedAfter;  // events a replay would send: 5 per folder installed
 };
 void PrintTo(const ArrivalCase& c, std::ostream* os) { *os << c.name; }
 class CacheProcessorArrivalTest : public CacheProcessorTest,
@@ -354,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(Arrivals, CacheProcessorArrivalTest, ::testing::Values(
                  "AMDB 2 $/Assets/Ready/a//db.amdb", "2 Deleted asset $/Assets/Ready/a",
                  "Cached X b 0 $/Assets/Ready/b "}, 5},
     ArrivalCase{"OlderInSameFolder", "a", {.version = 1}, {{"X", "a"}},
-                {"Cached X a 0 $/Assets/Ready/a "}, 10},
+                {"Cached X a 0 $/Assets/Ready/a "}, 5},
     ArrivalCase{"OtherIdInSameFolder", "a", {.id = "Y"}, {{"Y", "a"}},
                 {"Cached X a 1 $/Assets/Ready/a ", "Cached Y a 0 $/Assets/Ready/a "}, 5},
     ArrivalCase{"ExpiredOlder", "b", {.validTo = "2026-12-01 00:00:00"}, {{"X", "a"}},
@@ -1051,6 +1052,156 @@ INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorDurabilityTest, ::testing::Values
                    "$/Assets/Acquired/b: cannot write $/Assets/Acquired/.b.unpacking-"},
     DurabilityCase{"MoveSyncFails", "move", EIO, {"sync tree $/app/b: 5 files"}, true,
                    "3 Could not move $/app/b: cannot write it to the disk: Input/output error"}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// Bundle X version 1 is installed in folder "b"; version 2 comes under the
+// same name, and the disk fills up once version 2 has that name in Acquired
+// (a file size limit, in a child process): its entry page cannot take the
+// bridge. A restart with the disk still full installs version 1 again and
+// keeps version 2 waiting; a restart with room installs version 2 over it,
+// and a replay then carries version 2's events only. Version 2 arrives
+// during a run (by package, copy or move), or waits as a package for the
+// restart.
+struct RestartCase {
+  const char* name;
+  const char* route;  // "package", "copy", "move", or "waiting package"
+  int attemptsAtRestart;  // a package unpacked at start is tried again with the folders
+};
+void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
+class CacheProcessorRestartFullDiskTest : public CacheProcessorTest,
+                                          public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(CacheProcessorRestartFullDiskTest, KeepsTheInstalledCopyUntilItsSuccessorInstalls) {
+  const std::string route = GetParam().route;
+  const std::string page = "<html><head></head><body>" + std::string(9961, 'p') + "</body></html>";
+  const size_t limit = 12 << 10;
+  ASSERT_LT(page.size(), limit);
+  ASSERT_GT(page.size() + CacheProcessor::mTembrolexinJsString.size(), limit);
+  Bundle second{.version = 2};
+  second.actions = R"({"entryPoint":"index.html","eventEngine":[{"actions":[{"codeword":8,)"
+                   R"("syncTimeoutSecs":5,"events":[]}]}]})";
+  std::map<std::string, std::string> files = second.files();
+  files["index.html"] = page;
+
+  processor_.reset();  // its cacher's thread: the children start from one thread
+  Bundle{.version = 1}.writeTo(acquired("b"));
+  {
+    CacheProcessor first(options_);
+    first.Initialise(&host_, -1, nullptr);
+    first.SetFilePath(dir_.path());
+  }
+  const std::string firstPage = readFile(ready("b/index.html"));
+  ASSERT_THAT(firstPage, ::testing::HasSubstr(cacheprocessor::kBridgeMarker));
+
+  const std::string app = dir_.file("app/b");
+  if (route == "copy" || route == "move") {
+    for (const auto& [name, text] : files) writeFile(app + "/" + name, text);
+  } else {
+    std::string rows = kAssetsTable;
+    for (const auto& [name, text] : files)
+      rows += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
+    packSql(route == "package" ? dir_.file("scratch/b.db") : acquired("b.db"), rows);
+  }
+  RecordingDisk disk(dir_.path());
+  disk.onRename = [&](const std::string& to) {
+    if (to == acquired("b")) tltest::limitFileSize(limit);
+  };
+  options_.disk = &disk;
+
+  // One run in a child: its Warnings, the ready table and what a replay
+  // then carries (each event up to its JSON).
+  const auto run = [&](const std::function<void(CacheProcessor&)>& during) {
+    return tltest::inChild([&] {
+      // A waiting folder meets a full disk from the start.
+      if (fs::is_directory(acquired("b"))) tltest::limitFileSize(limit);
+      CacheProcessor processor(options_);
+      processor.Initialise(&host_, -1, nullptr);
+      processor.SetFilePath(dir_.path());
+      if (during) during(processor);
+      std::string out;
+      for (const std::string& line : host_.take(host_.logs)) {
+        if (line.rfind("3 ", 0) == 0) out += line + "\n";
+      }
+      for (const auto& [id, path] : processor.readyAssetPaths()) out += id + " " + path + "\n";
+      host_.take(host_.events);
+      StringRequest request;
+      request.__set_messageType(MessageType::Request);
+      request.__set_contentType(ContentType::CachedActions);
+      processor.onReceive("CONTENT", *ThriftParamsFactory::createThriftParams(request));
+      for (const std::string& e : host_.take(host_.events)) out += e.substr(0, e.find('{')) + "\n";
+      return out;
+    });
+  };
+  const std::string kept =
+      "3 Could not prepare asset $/Assets/Acquired/b: cannot write the script bridge into "
+      "$/Assets/Acquired/b/index.html: File too large; kept for a later attempt\n";
+  const std::string table = "X " + ready("b") + "\n";
+  const std::string firstReplayed =
+      "EventData 2 7 5 \nAffirm EventEngine2 configuration\nEventData 4 -1 30 \n"
+      "Affirm Heartbeat configuration\nCached X b 0 $/Assets/Ready/b \n";
+  const std::string secondReplayed =
+      "EventData 2 8 5 \nAffirm EventEngine2 configuration\nCached X b 0 $/Assets/Ready/b \n";
+
+  if (route != "waiting package") {
+    const std::string seen = run([&](CacheProcessor& processor) {
+      if (route == "package") {
+        fs::rename(dir_.file("scratch/b.db.gz"), acquired("b.db.gz"));
+        processor.preparePackagedAsset(acquired("b.db.gz"));
+      } else {
+        const ConfigurationParameter<std::string> path(app);
+        const ConfigurationParameters map{
+            {CacheProcessor::kAssetsCanBeMovedKey, route == "move" ? &kTrue : &kFalse},
+            {CacheProcessor::kAssetsPathKey, &path}};
+        processor.Configure(&map, nullptr);
+      }
+    });
+    EXPECT_EQ(seen, kept + table + firstReplayed);
+  }
+
+  // The restart with the disk still full.
+  std::string keptAtRestart;
+  for (int i = 0; i < GetParam().attemptsAtRestart; ++i) keptAtRestart += kept;
+  EXPECT_EQ(run(nullptr), keptAtRestart + table + firstReplayed);
+  EXPECT_EQ(readFile(ready("b/index.html")), firstPage);
+  EXPECT_THAT(readFile(ready("b/manifest.json")), ::testing::HasSubstr(R"("version":1,)"));
+  std::vector<std::string> waiting = {"b"};
+  for (const auto& [name, text] : files) {
+    waiting.push_back("b/" + name);
+    EXPECT_TRUE(readFile(acquired("b/" + name)) == text) << name;
+  }
+  EXPECT_EQ(tree(acquired()), waiting);
+
+  // The restart with room: version 2 installs over version 1.
+  disk.onRename = nullptr;
+  processor_ = std::make_unique<CacheProcessor>(options_);
+  processor_->Initialise(&host_, -1, nullptr);
+  host_.take(host_.events);
+  processor_->SetFilePath(dir_.path());
+  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"X", ready("b")}}));
+  EXPECT_THAT(tree(acquired()), IsEmpty());
+  for (const auto& [name, text] : files) {
+    const std::string expected =
+        name == "index.html"
+            ? "<html><head>" + CacheProcessor::mTembrolexinJsString + page.substr(12)
+            : text;
+    EXPECT_TRUE(readFile(ready("b/" + name)) == expected) << name;
+  }
+  std::string live;
+  for (const std::string& e : host_.take(host_.events)) live += e.substr(0, e.find('{')) + "\n";
+  EXPECT_EQ(live, firstReplayed + secondReplayed);
+  replay();
+  std::string replayed;
+  for (const std::string& e : host_.take(host_.events)) replayed += e.substr(0, e.find('{')) + "\n";
+  EXPECT_EQ(replayed, secondReplayed);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorRestartFullDiskTest, ::testing::Values(
+    RestartCase{"Package", "package", 1},
+    RestartCase{"Copy", "copy", 1},
+    RestartCase{"Move", "move", 1},
+    RestartCase{"WaitingPackage", "waiting package", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
