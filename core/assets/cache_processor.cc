@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <exception>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -843,10 +842,10 @@ void CacheProcessor::checkReadyAssets() {
 void CacheProcessor::clearAssets() {
   const std::string ready = readyPath();
   const std::string acquired = acquiredPath();
-  // The folder names that the packages waiting in Acquired unpack to.
-  std::set<std::string> packaged;
+  // The packages waiting in Acquired, by the folder name they unpack to.
+  std::map<std::string, std::string> packaged;
   for (const std::string& file : visibleEntries(acquired, DirInfo::kFiles)) {
-    if (FileInfo(file).suffix() == "gz") packaged.insert(FileInfo(file).basename());
+    if (FileInfo(file).suffix() == "gz") packaged.emplace(FileInfo(file).basename(), file);
   }
   for (const std::string& folder : visibleEntries(ready, DirInfo::kFolders)) {
     const std::string name = FileInfo(folder).filename();
@@ -859,11 +858,13 @@ void CacheProcessor::clearAssets() {
     // lost when the successor still cannot install (a full disk).
     struct stat st;
     std::string invalid;
-    if (packaged.count(name) != 0 ||
+    const auto package = packaged.find(name);
+    if (package != packaged.end() ||
         (::lstat(back.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
          cacheprocessor::bundleValid(Manifest(back, *mOptions.clock), BundleFormatVersion(back),
                                      invalid))) {
-      guarded(folder, false, [&](const std::string& f) { installInPlace(f, back); });
+      const std::string successor = package != packaged.end() ? package->second : back;
+      guarded(folder, false, [&](const std::string& f) { installInPlace(f, successor); });
       continue;
     }
     if (!DirInfo::mvdir(folder, back)) {
