@@ -65,17 +65,29 @@ std::optional<std::string> clearPlace(const std::string& target, int* error) {
 }
 
 std::optional<std::string> placeStaged(const std::string& staging, const std::string& target,
-                                       int* error) {
+                                       BundleDisk& disk, int* error) {
+  const auto failed = [&](int reason, const std::string& what) {
+    if (error != nullptr) *error = reason;
+    return what + ": " + tembrolexin::errorText(reason);
+  };
+  // The files before the name: a rename that reached the disk before them
+  // would leave the bundle's name on empty or cut-off files.
+  if (const int reason = disk.syncTree(staging)) {
+    return failed(reason, "cannot write " + staging + " to the disk");
+  }
   if (auto why = clearPlace(target, error)) return why;
-  if (std::rename(staging.c_str(), target.c_str()) == 0) return std::nullopt;
-  const int renameError = errno;
-  if (error != nullptr) *error = renameError;
-  return "cannot rename " + staging + ": " + tembrolexin::errorText(renameError);
+  if (const int reason = disk.rename(staging, target)) {
+    return failed(reason, "cannot rename " + staging);
+  }
+  if (const int reason = disk.syncFolder(target.substr(0, target.find_last_of('/')))) {
+    return failed(reason, "cannot write the rename of " + target + " to the disk");
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> importFolder(const std::string& source, const std::string& target,
                                         const std::string& acquired, const std::string& name,
-                                        bool move, bool& sourceLeft) {
+                                        bool move, BundleDisk& disk, bool& sourceLeft) {
   const std::string verb = move ? "Could not move " : "Could not copy ";
   struct stat st;
   if (::lstat(source.c_str(), &st) != 0) {
@@ -84,9 +96,20 @@ std::optional<std::string> importFolder(const std::string& source, const std::st
   }
   if (!S_ISDIR(st.st_mode)) return verb + source + ": not a folder";
   if (move && sameFileSystem(source, acquired)) {
+    // The app may have written the files just now: they reach the disk
+    // before the rename does, as a staged folder's would.
+    if (const int error = disk.syncTree(source)) {
+      return verb + source + ": cannot write it to the disk: " + tembrolexin::errorText(error);
+    }
     if (auto why = clearPlace(target)) return verb + source + ": " + *why;
-    if (std::rename(source.c_str(), target.c_str()) == 0) return std::nullopt;
-    const int error = errno;
+    const int error = disk.rename(source, target);
+    if (error == 0) {
+      if (const int unsynced = disk.syncFolder(acquired)) {
+        return verb + source + ": cannot write the rename of " + target + " to the disk: " +
+               tembrolexin::errorText(unsynced);
+      }
+      return std::nullopt;
+    }
     // EXDEV: a bind mount lies between them; the tree is copied after all.
     if (error != EXDEV) return verb + source + ": " + tembrolexin::errorText(error);
   }
@@ -101,14 +124,15 @@ std::optional<std::string> importFolder(const std::string& source, const std::st
     why = verb + FileInfo::addPath(source, fault.entry) + ": " +
           (fault.error != 0 ? tembrolexin::errorText(fault.error)
                             : std::string("not a file, folder or link that can be copied"));
-  } else if (auto placed = placeStaged(staging, target)) {
+  } else if (auto placed = placeStaged(staging, target, disk)) {
     why = verb + source + ": " + *placed;
   }
   if (why) {
     DirInfo::rmdir(staging);
     return why;
   }
-  sourceLeft = move && !DirInfo::rmdir(source);
+  // placeStaged has put the copy and its name on the disk.
+  sourceLeft = move && !disk.removeTree(source);
   return std::nullopt;
 }
 

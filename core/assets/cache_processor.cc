@@ -312,7 +312,8 @@ void CacheProcessor::installAssetsPath(const std::string& path, bool move) {
     // The folder's lock keeps a package of the same name, unpacking on the
     // cacher's thread, from replacing the folder meanwhile.
     AssetLock lock(*this, name);
-    why = cacheprocessor::importFolder(source, target, acquired, name, move, sourceLeft);
+    why = cacheprocessor::importFolder(source, target, acquired, name, move, *mOptions.disk,
+                                       sourceLeft);
   }
   if (!usable || why) {
     mLog.info("Asset ", path, " cannot be ", move ? "moved" : "copied", " to the acquired folder");
@@ -549,8 +550,8 @@ std::optional<std::string> CacheProcessor::preparePackage(
   // that had gone.
   AssetLock lock(*this, FileInfo(packagePath).basename());
   using cacheprocessor::Unpacked;
-  const Unpacked unpacked =
-      cacheprocessor::unpackPackage(packagePath, acquiredPath(), unpackLimits, mLog);
+  const Unpacked unpacked = cacheprocessor::unpackPackage(packagePath, acquiredPath(), unpackLimits,
+                                                          *mOptions.disk, mLog);
   switch (unpacked.outcome) {
     case Unpacked::kDone:
       break;
@@ -702,6 +703,15 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
     mLog.warning("Could not prepare asset ", folderPath);
     return FolderOutcome::kOther;
   }
+  return installReady(bundleId, manifest.bundleVersion(), readyFolder, baseName,
+                      FileInfo(folderPath).filename());
+}
+
+CacheProcessor::FolderOutcome CacheProcessor::installReady(const std::string& bundleId,
+                                                           int version,
+                                                           const std::string& readyFolder,
+                                                           const std::string& baseName,
+                                                           const std::string& sourceName) {
   const Manifest readyManifest(readyFolder, *mOptions.clock);
 
   std::optional<std::string> installedPath;
@@ -716,7 +726,7 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
     }
   }
   if (installedPath && *installedPath != readyFolder) {
-    if (installedVersion && manifest.bundleVersion() <= *installedVersion) {
+    if (installedVersion && version <= *installedVersion) {
       mLog.info("Previously installed asset is newer, skipping asset ", bundleId, ": ", baseName);
       DirInfo::rmdir(readyFolder);
       return FolderOutcome::kOther;
@@ -726,6 +736,11 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
 
   {
     std::lock_guard<std::mutex> tables(mTablesMutex);
+    // A copy installed in this folder before (the same bundle again, or the
+    // copy that the start installed where it was) is superseded: a replay
+    // carries only this one's events.
+    mCachedActions.remove_if(
+        [&](const CachedItem& item) { return item.readyFolder == readyFolder; });
     mReadyAssetPaths[bundleId] = readyFolder;
     mReadyManifests.insert_or_assign(bundleId, readyManifest);
   }
@@ -744,7 +759,7 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
   if (!sequences.empty()) emitAndCache(bundleId, readyFolder, std::make_unique<HeartbeatAffirm>());
 
   const std::string text = cacheprocessor::jsonToString(actions);
-  mLog.debug("Now preparing asset: ", FileInfo(folderPath).filename(), " with json: ", text);
+  mLog.debug("Now preparing asset: ", sourceName, " with json: ", text);
   emitAndCache(bundleId, readyFolder,
                std::make_unique<CachedActionParams>(bundleId, baseName, text, readyFolder, false));
   cacheprocessor::sendAMDBSignal(mThriftProvider.load(), mName, AMDBAction::Add,
@@ -839,22 +854,29 @@ void CacheProcessor::checkReadyAssets() {
 void CacheProcessor::clearAssets() {
   const std::string ready = readyPath();
   const std::string acquired = acquiredPath();
+  // The packages waiting in Acquired, by the folder name they unpack to.
+  std::map<std::string, std::string> packaged;
+  for (const std::string& file : visibleEntries(acquired, DirInfo::kFiles)) {
+    if (FileInfo(file).suffix() == "gz") packaged.emplace(FileInfo(file).basename(), file);
+  }
   for (const std::string& folder : visibleEntries(ready, DirInfo::kFolders)) {
-    const std::string back = acquired + folder.substr(ready.size());
-    // A valid bundle that waits in Acquired under the same name (its entry
-    // page could not take the bridge, say) came after the installed copy and
-    // replaces it, as it would have at its installation: moving the old copy
-    // over it would mix the two.
+    const std::string name = FileInfo(folder).filename();
+    const std::string back = acquired + "/" + name;
+    // A successor that waits under the same name (a valid bundle whose entry
+    // page could not take the bridge, say, or a package) came after the
+    // installed copy and replaces it once it installs, as it would during a
+    // run. Until then the installed copy stays installed: moved back, it
+    // would be mixed with the successor, or replaced by it in Acquired and
+    // lost when the successor still cannot install (a full disk).
     struct stat st;
     std::string invalid;
-    if (::lstat(back.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        cacheprocessor::bundleValid(Manifest(back, *mOptions.clock), BundleFormatVersion(back),
-                                    invalid)) {
-      if (DirInfo::rmdir(folder)) {
-        mLog.info("Deleted asset ", folder, ": replaced by ", back);
-      } else {
-        mLog.warning("Could not delete asset ", folder);
-      }
+    const auto package = packaged.find(name);
+    if (package != packaged.end() ||
+        (::lstat(back.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         cacheprocessor::bundleValid(Manifest(back, *mOptions.clock), BundleFormatVersion(back),
+                                     invalid))) {
+      const std::string successor = package != packaged.end() ? package->second : back;
+      guarded(folder, false, [&](const std::string& f) { installInPlace(f, successor); });
       continue;
     }
     if (!DirInfo::mvdir(folder, back)) {
@@ -862,6 +884,33 @@ void CacheProcessor::clearAssets() {
       DirInfo::rmdir(folder);
     }
   }
+}
+
+void CacheProcessor::installInPlace(const std::string& readyFolder, const std::string& successor) {
+  const std::string baseName = FileInfo(readyFolder).basename();
+  AssetLock lock(*this, baseName);
+  const Manifest manifest(readyFolder, *mOptions.clock);
+  const BundleFormatVersion formatVersion(readyFolder);
+  std::string invalid;
+  if (!cacheprocessor::bundleValid(manifest, formatVersion, invalid) || manifest.isExpired() ||
+      !manifest.isActive()) {
+    // A copy that could not be installed anyway makes way at once.
+    if (DirInfo::rmdir(readyFolder)) {
+      mLog.info("Deleted asset ", readyFolder, ": replaced by ", successor);
+    } else {
+      mLog.warning("Could not delete asset ", readyFolder);
+    }
+    return;
+  }
+  const std::string bundleId = manifest.bundleId();
+  if (!bundleId.empty()) {
+    if (AssetCacher* cacher = mAssetCacher.load()) {
+      cacher->notifyAsset(bundleId, manifest.bundleVersion(), formatVersion.version());
+    }
+  }
+  // Its entry page took the script bridge when it was first installed.
+  installReady(bundleId, manifest.bundleVersion(), readyFolder, baseName,
+               FileInfo(readyFolder).filename());
 }
 
 void CacheProcessor::listAssets(std::string folder) {

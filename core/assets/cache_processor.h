@@ -16,10 +16,15 @@
 // {Request, CachedActions}. Withdrawing a bundle emits an unconfiguring
 // CachedActionParams and the bundle's EVENT2 and HEARTBEAT sequences with an
 // empty text and a time-out of -1, and drops its events that still wait for
-// a replay, so a late engine never configures a withdrawn bundle. The bundle list (AssetInfoList)
-// and audio-match database commands (AMDBSignal) go onto the bus through the listener's
-// IThriftProvider face. Every start re-installs everything: Ready is moved back into Acquired and
-// Acquired is installed again.
+// a replay, so a late engine never configures a withdrawn bundle; a bundle
+// installed again in its folder replaces its earlier events in the replay.
+// The bundle list (AssetInfoList) and audio-match database commands
+// (AMDBSignal) go onto the bus through the listener's IThriftProvider face.
+// Every start re-installs everything: Ready is moved back into Acquired and
+// Acquired is installed again; only an installed bundle whose successor
+// waits in Acquired under its folder name (a folder or a package) is
+// installed again where it is, and the successor then goes through the
+// rules of an installation, as it would during a run.
 //
 // Bundle lists are sent after every change, from whichever thread made it,
 // and reach the bus in the order in which their readings of Ready began: a
@@ -44,7 +49,13 @@
 // folder without following a link (a page behind a link is left out, with a
 // Warning). A page that cannot be rewritten (a full disk) fails that
 // installation: the installed copy stays and the new folder waits in
-// Acquired for a later attempt.
+// Acquired for a later attempt, at this start and the next ones, until it
+// installs over the installed copy.
+//
+// A bundle folder takes its name in Acquired only once its files are on the
+// disk, and its package (or the app's folder it was moved from) is deleted
+// only once that rename is on the disk too (bundle_disk.h, Options::disk),
+// so a power cut leaves either the source or the whole bundle.
 //
 // Packages are bounded (PackageLimits, settable through the configuration
 // keys kMaxPackageMegabytesKey, kMaxPackageSecondsKey): the size of a
@@ -119,6 +130,7 @@
 #include <vector>
 
 #include "core/assets/asset_cacher.h"
+#include "core/assets/bundle_disk.h"
 #include "core/assets/manifest.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_consumers.h"
@@ -175,6 +187,9 @@ class CacheProcessor : public IProcessor,
     // judged by; must outlive the processor.
     const Clock* clock = &Clock::real();
     PackageLimits packages;
+    // The file operations that put an arriving bundle on the disk before
+    // its source goes; must outlive the processor.
+    cacheprocessor::BundleDisk* disk = &cacheprocessor::BundleDisk::real();
   };
 
   // Throws std::runtime_error when the headers do not match the library.
@@ -226,7 +241,9 @@ class CacheProcessor : public IProcessor,
   // that no installed bundle came from is deleted.
   void checkAsset(std::string readyFolderPath);
   void checkReadyAssets();
-  // Moves every Ready folder back to Acquired (deleting what cannot move).
+  // Moves every Ready folder back to Acquired (deleting what cannot move),
+  // but installs where it is a Ready folder whose successor waits in
+  // Acquired under its name.
   void clearAssets();
   // Sends the bundles found in `folder` as an AssetInfoList (18), unless a
   // list whose reading began later has been sent or waits (see above).
@@ -268,6 +285,16 @@ class CacheProcessor : public IProcessor,
   // The same with the folder's AssetLock already held by the caller.
   FolderOutcome prepareFolderLocked(std::string folderPath, bool discardInvalid,
                                     std::string* invalidReason);
+  // The installation of a bundle in place in `readyFolder`: the decision
+  // against a copy of its id installed elsewhere (`version` against its
+  // version), then the tables and the events. `sourceName` names it in the
+  // log. Needs the folder's AssetLock.
+  FolderOutcome installReady(const std::string& bundleId, int version,
+                             const std::string& readyFolder, const std::string& baseName,
+                             const std::string& sourceName);
+  // At start: the installed copy in `readyFolder` installed again where it
+  // is, while its successor `successor` waits in Acquired.
+  void installInPlace(const std::string& readyFolder, const std::string& successor);
   void setAside(const std::string& path, const std::string& reason);
   void removeLeftovers();
   void readLimits(const ConfigurationParameters& map);

@@ -32,7 +32,7 @@ Unpacked outcome(Unpacked::Outcome outcome, std::string why = "") {
 }  // namespace
 
 Unpacked unpackPackage(const std::string& packagePath, const std::string& acquired,
-                       const UnpackLimits& limits, Log& log) {
+                       const UnpackLimits& limits, BundleDisk& disk, Log& log) {
   if (!FileInfo(packagePath).exists()) return outcome(Unpacked::kMissing);
   const Clock& clock = *limits.clock;
   const auto stopping = [&] { return limits.stop && limits.stop(); };
@@ -130,7 +130,7 @@ Unpacked unpackPackage(const std::string& packagePath, const std::string& acquir
   // followed).
   const std::string target = acquired + "/" + name;
   int placeError = 0;
-  if (auto why = placeStaged(fresh, target, &placeError)) {
+  if (auto why = placeStaged(fresh, target, disk, &placeError)) {
     DirInfo::rmdir(fresh);
     if (placeError == ENAMETOOLONG) return outcome(Unpacked::kRefused, "name too long for a folder");
     return outcome(Unpacked::kDiskFault, "cannot replace " + target + ": " + *why);
@@ -138,7 +138,7 @@ Unpacked unpackPackage(const std::string& packagePath, const std::string& acquir
   struct stat now;
   if (known && ::stat(packagePath.c_str(), &now) == 0 && now.st_dev == package.st_dev &&
       now.st_ino == package.st_ino) {
-    std::remove(packagePath.c_str());
+    disk.removeFile(packagePath);
   }
   Unpacked done = outcome(Unpacked::kDone);
   done.folder = target;

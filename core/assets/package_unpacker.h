@@ -4,10 +4,11 @@
 //
 // The package is unzipped beside itself ("b.db.gz" to "b.db") and unpacked
 // into a fresh staging folder (bundle_staging.h), which replaces whatever
-// has the bundle's name ("b") only when the package was read to its end.
-// The package is then deleted, provided it is still the file that was read:
-// a newer download of the same name may have taken its place meanwhile, and
-// that one waits for its own turn. On every other outcome nothing
+// has the bundle's name ("b") only when the package was read to its end and
+// the files are on the disk. Once the rename is on the disk too, the package
+// is deleted, provided it is still the file that was read: a newer download
+// of the same name may have taken its place meanwhile, and that one waits
+// for its own turn. On every other outcome nothing
 // half-written is kept, and the package stays unless it is bad in itself.
 //
 // Thread safety: stateless; calls for one package must be serialised by the
@@ -21,6 +22,7 @@
 #include <functional>
 #include <string>
 
+#include "core/assets/bundle_disk.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/log.h"
 
@@ -52,12 +54,13 @@ struct Unpacked {
   std::string why;
 };
 
-// Unpacks `packagePath`, a file of the folder `acquired`. `log` receives
-// the lines of the steps themselves (debris removed from the unzip's place,
-// a file that is not gzip, an unexpected format); the outcome is the
-// caller's to report.
+// Unpacks `packagePath`, a file of the folder `acquired`; the staged
+// folder's sync, its rename and the package's deletion go through `disk`.
+// `log` receives the lines of the steps themselves (debris removed from the
+// unzip's place, a file that is not gzip, an unexpected format); the outcome
+// is the caller's to report.
 Unpacked unpackPackage(const std::string& packagePath, const std::string& acquired,
-                       const UnpackLimits& limits, Log& log);
+                       const UnpackLimits& limits, BundleDisk& disk, Log& log);
 
 }  // namespace cacheprocessor
 }  // namespace tembrolexinsdk

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/assets/bundle_actions.h"
+#include "core/assets/bundle_disk.h"
 #include "core/control/processor_controller.h"
 #include "core/runtime/cached_action_params.h"
 #include "core/runtime/configuration_parameter.h"
@@ -323,7 +326,7 @@ struct ArrivalCase {
   Bundle incoming;
   std::map<std::string, std::string> readyAfter;  // bundle id -> Ready folder
   std::vector<std::string> expect;
-  size_t cachedAfter;  // events a replay would send: 5 per installation not withdrawn
+  size_t cachedAfter;  // events a replay would send: 5 per folder installed
 };
 void PrintTo(const ArrivalCase& c, std::ostream* os) { *os << c.name; }
 class CacheProcessorArrivalTest : public CacheProcessorTest,
@@ -356,7 +359,7 @@ INSTANTIATE_TEST_SUITE_P(Arrivals, CacheProcessorArrivalTest, ::testing::Values(
                  "AMDB 2 $/Assets/Ready/a//db.amdb", "2 Deleted asset $/Assets/Ready/a",
                  "Cached X b 0 $/Assets/Ready/b "}, 5},
     ArrivalCase{"OlderInSameFolder", "a", {.version = 1}, {{"X", "a"}},
-                {"Cached X a 0 $/Assets/Ready/a "}, 10},
+                {"Cached X a 0 $/Assets/Ready/a "}, 5},
     ArrivalCase{"OtherIdInSameFolder", "a", {.id = "Y"}, {{"Y", "a"}},
                 {"Cached X a 1 $/Assets/Ready/a ", "Cached Y a 0 $/Assets/Ready/a "}, 5},
     ArrivalCase{"ExpiredOlder", "b", {.validTo = "2026-12-01 00:00:00"}, {{"X", "a"}},
@@ -972,6 +975,288 @@ INSTANTIATE_TEST_SUITE_P(FullDisk, CacheProcessorFullDiskTest, ::testing::Values
              "3 Could not prepare asset $/Assets/Acquired/b.db.gz: cannot write "
              "$/Assets/Acquired/.b.unpacking-*/big.bin: File too large; kept for a later attempt"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Records the file operations that bring an arriving bundle onto the disk,
+// with the test folder written "$", the other file system "@" and a staging
+// folder's random part "*", and carries them out on the real disk (a sync
+// fails with `syncError` when that is set). A tree's sync notes how many
+// files it found; `onRename` runs after each rename that succeeded.
+class RecordingDisk final : public cacheprocessor::BundleDisk {
+ public:
+  explicit RecordingDisk(std::string root, std::string other = "")
+      : root_(std::move(root)), other_(std::move(other)) {}
+
+  int syncTree(const std::string& folder) override {
+    size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) files += e.is_regular_file();
+    note("sync tree " + folder + ": " + std::to_string(files) + " files");
+    return syncError != 0 ? syncError : real().syncTree(folder);
+  }
+  int syncFolder(const std::string& folder) override {
+    note("sync folder " + folder);
+    return real().syncFolder(folder);
+  }
+  int rename(const std::string& from, const std::string& to) override {
+    note("rename " + from + " " + to);
+    const int error = real().rename(from, to);
+    if (error == 0 && onRename) onRename(to);
+    return error;
+  }
+  int removeFile(const std::string& path) override {
+    note("remove " + path);
+    return real().removeFile(path);
+  }
+  bool removeTree(const std::string& folder) override {
+    note("remove tree " + folder);
+    return real().removeTree(folder);
+  }
+  std::vector<std::string> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(ops_, {});
+  }
+
+  std::function<void(const std::string& to)> onRename;
+  int syncError = 0;
+
+ private:
+  void note(std::string text) {
+    text = std::regex_replace(text, std::regex("unpacking-[A-Za-z0-9]{6}"), "unpacking-*");
+    for (const auto& [path, mark] : {std::pair{root_, "$"}, std::pair{other_, "@"}}) {
+      for (size_t at; !path.empty() && (at = text.find(path)) != std::string::npos;)
+        text.replace(at, path.size(), mark);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ops_.push_back(std::move(text));
+  }
+  const std::string root_, other_;
+  std::mutex mutex_;
+  std::vector<std::string> ops_;
+};
+
+// A bundle arrives by each route: its files reach the disk before its folder
+// takes the bundle's name, and that rename reaches the disk before its source
+// (the package, the app's folder moved from another file system) is deleted.
+// A sync that fails keeps the source and gives nothing the bundle's name.
+struct DurabilityCase {
+  const char* name;
+  const char* route;  // "package", "copy", "move", "move across"
+  int syncError;
+  std::vector<std::string> ops;
+  bool sourceKept;
+  std::string warning;  // a Warning that must be logged, when not empty
+};
+void PrintTo(const DurabilityCase& c, std::ostream* os) { *os << c.name; }
+class CacheProcessorDurabilityTest : public CacheProcessorTest,
+                                     public ::testing::WithParamInterface<DurabilityCase> {};
+
+TEST_P(CacheProcessorDurabilityTest, SyncsBeforeTheRenameAndTheRenameBeforeTheSourceGoes) {
+  const DurabilityCase& c = GetParam();
+  const std::string route = c.route;
+  tltest::TempDir elsewhere("/dev/shm");
+  struct stat a;
+  struct stat b;
+  if (route == "move across" &&
+      (::stat(elsewhere.path().c_str(), &a) != 0 || ::stat(dir_.path().c_str(), &b) != 0 ||
+       a.st_dev == b.st_dev)) {
+    GTEST_SKIP() << "no second file system to move the bundle from";
+  }
+  RecordingDisk disk(dir_.path(), elsewhere.path());
+  disk.syncError = c.syncError;
+  options_.disk = &disk;
+  processor_ = std::make_unique<CacheProcessor>(options_);
+  processor_->Initialise(&host_, -1, nullptr);
+  start();
+  std::string source = route == "move across" ? elsewhere.file("b") : dir_.file("app/b");
+  if (route == "package") {
+    source = Bundle().packTo(acquired("b.db"));
+    processor_->preparePackagedAsset(source);
+  } else {
+    Bundle().writeTo(source);
+    const ConfigurationParameter<std::string> path(source);
+    configure({{CacheProcessor::kAssetsCanBeMovedKey, route == "copy" ? &kFalse : &kTrue},
+               {CacheProcessor::kAssetsPathKey, &path}});
+  }
+  EXPECT_EQ(disk.take(), c.ops);
+  EXPECT_EQ(fs::exists(source), c.sourceKept);
+  EXPECT_EQ(processor_->readyAssetPaths().size(), c.syncError == 0 ? 1u : 0u);
+  if (!c.warning.empty()) {
+    EXPECT_THAT(host_.take(host_.logs), Contains(StartsWith(c.warning)));
+  }
+}
+
+// clang-format off
+const std::string kStaged = "$/Assets/Acquired/.b.unpacking-*";
+const std::string kSyncStaged = "sync tree " + kStaged + ": 5 files";
+const std::string kRenameStaged = "rename " + kStaged + " $/Assets/Acquired/b";
+INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorDurabilityTest, ::testing::Values(
+    DurabilityCase{"Package", "package", 0,
+                   {kSyncStaged, kRenameStaged, "sync folder $/Assets/Acquired",
+                    "remove $/Assets/Acquired/b.db.gz"}, false, ""},
+    DurabilityCase{"Copy", "copy", 0,
+                   {kSyncStaged, kRenameStaged, "sync folder $/Assets/Acquired"}, true, ""},
+    DurabilityCase{"MoveWithinAFileSystem", "move", 0,
+                   {"sync tree $/app/b: 5 files", "rename $/app/b $/Assets/Acquired/b",
+                    "sync folder $/Assets/Acquired"}, false, ""},
+    DurabilityCase{"MoveAcrossFileSystems", "move across", 0,
+                   {kSyncStaged, kRenameStaged, "sync folder $/Assets/Acquired", "remove tree @/b"},
+                   false, ""},
+    DurabilityCase{"PackageSyncFails", "package", EIO, {kSyncStaged}, true,
+                   "3 Could not prepare asset $/Assets/Acquired/b.db.gz: cannot replace "
+                   "$/Assets/Acquired/b: cannot write $/Assets/Acquired/.b.unpacking-"},
+    DurabilityCase{"MoveSyncFails", "move", EIO, {"sync tree $/app/b: 5 files"}, true,
+                   "3 Could not move $/app/b: cannot write it to the disk: Input/output error"}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// Bundle X version 1 is installed in folder "b"; version 2 comes under the
+// same name, and the disk fills up once version 2 has that name in Acquired
+// (a file size limit, in a child process): its entry page cannot take the
+// bridge. A restart with the disk still full installs version 1 again and
+// keeps version 2 waiting; a restart with room installs version 2 over it,
+// and a replay then carries version 2's events only. Version 2 arrives
+// during a run (by package, copy or move), or waits as a package for the
+// restart.
+struct RestartCase {
+  const char* name;
+  const char* route;  // "package", "copy", "move", or "waiting package"
+  int attemptsAtRestart;  // a package unpacked at start is tried again with the folders
+};
+void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
+class CacheProcessorRestartFullDiskTest : public CacheProcessorTest,
+                                          public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(CacheProcessorRestartFullDiskTest, KeepsTheInstalledCopyUntilItsSuccessorInstalls) {
+  const std::string route = GetParam().route;
+  const std::string page = "<html><head></head><body>" + std::string(9961, 'p') + "</body></html>";
+  const size_t limit = 12 << 10;
+  ASSERT_LT(page.size(), limit);
+  ASSERT_GT(page.size() + CacheProcessor::mTembrolexinJsString.size(), limit);
+  Bundle second{.version = 2};
+  second.actions = R"({"entryPoint":"index.html","eventEngine":[{"actions":[{"codeword":8,)"
+                   R"("syncTimeoutSecs":5,"events":[]}]}]})";
+  std::map<std::string, std::string> files = second.files();
+  files["index.html"] = page;
+
+  processor_.reset();  // its cacher's thread: the children start from one thread
+  Bundle{.version = 1}.writeTo(acquired("b"));
+  {
+    CacheProcessor first(options_);
+    first.Initialise(&host_, -1, nullptr);
+    first.SetFilePath(dir_.path());
+  }
+  const std::string firstPage = readFile(ready("b/index.html"));
+  ASSERT_THAT(firstPage, ::testing::HasSubstr(cacheprocessor::kBridgeMarker));
+
+  const std::string app = dir_.file("app/b");
+  if (route == "copy" || route == "move") {
+    for (const auto& [name, text] : files) writeFile(app + "/" + name, text);
+  } else {
+    std::string rows = kAssetsTable;
+    for (const auto& [name, text] : files)
+      rows += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
+    packSql(route == "package" ? dir_.file("scratch/b.db") : acquired("b.db"), rows);
+  }
+  RecordingDisk disk(dir_.path());
+  disk.onRename = [&](const std::string& to) {
+    if (to == acquired("b")) tltest::limitFileSize(limit);
+  };
+  options_.disk = &disk;
+
+  // One run in a child: its Warnings, the ready table and what a replay
+  // then carries (each event up to its JSON).
+  const auto run = [&](const std::function<void(CacheProcessor&)>& during) {
+    return tltest::inChild([&] {
+      // A waiting folder meets a full disk from the start.
+      if (fs::is_directory(acquired("b"))) tltest::limitFileSize(limit);
+      CacheProcessor processor(options_);
+      processor.Initialise(&host_, -1, nullptr);
+      processor.SetFilePath(dir_.path());
+      if (during) during(processor);
+      std::string out;
+      for (const std::string& line : host_.take(host_.logs)) {
+        if (line.rfind("3 ", 0) == 0) out += line + "\n";
+      }
+      for (const auto& [id, path] : processor.readyAssetPaths()) out += id + " " + path + "\n";
+      host_.take(host_.events);
+      StringRequest request;
+      request.__set_messageType(MessageType::Request);
+      request.__set_contentType(ContentType::CachedActions);
+      processor.onReceive("CONTENT", *ThriftParamsFactory::createThriftParams(request));
+      for (const std::string& e : host_.take(host_.events)) out += e.substr(0, e.find('{')) + "\n";
+      return out;
+    });
+  };
+  const std::string kept =
+      "3 Could not prepare asset $/Assets/Acquired/b: cannot write the script bridge into "
+      "$/Assets/Acquired/b/index.html: File too large; kept for a later attempt\n";
+  const std::string table = "X " + ready("b") + "\n";
+  const std::string firstReplayed =
+      "EventData 2 7 5 \nAffirm EventEngine2 configuration\nEventData 4 -1 30 \n"
+      "Affirm Heartbeat configuration\nCached X b 0 $/Assets/Ready/b \n";
+  const std::string secondReplayed =
+      "EventData 2 8 5 \nAffirm EventEngine2 configuration\nCached X b 0 $/Assets/Ready/b \n";
+
+  if (route != "waiting package") {
+    const std::string seen = run([&](CacheProcessor& processor) {
+      if (route == "package") {
+        fs::rename(dir_.file("scratch/b.db.gz"), acquired("b.db.gz"));
+        processor.preparePackagedAsset(acquired("b.db.gz"));
+      } else {
+        const ConfigurationParameter<std::string> path(app);
+        const ConfigurationParameters map{
+            {CacheProcessor::kAssetsCanBeMovedKey, route == "move" ? &kTrue : &kFalse},
+            {CacheProcessor::kAssetsPathKey, &path}};
+        processor.Configure(&map, nullptr);
+      }
+    });
+    EXPECT_EQ(seen, kept + table + firstReplayed);
+  }
+
+  // The restart with the disk still full.
+  std::string keptAtRestart;
+  for (int i = 0; i < GetParam().attemptsAtRestart; ++i) keptAtRestart += kept;
+  EXPECT_EQ(run(nullptr), keptAtRestart + table + firstReplayed);
+  EXPECT_EQ(readFile(ready("b/index.html")), firstPage);
+  EXPECT_THAT(readFile(ready("b/manifest.json")), ::testing::HasSubstr(R"("version":1,)"));
+  std::vector<std::string> waiting = {"b"};
+  for (const auto& [name, text] : files) {
+    waiting.push_back("b/" + name);
+    EXPECT_TRUE(readFile(acquired("b/" + name)) == text) << name;
+  }
+  EXPECT_EQ(tree(acquired()), waiting);
+
+  // The restart with room: version 2 installs over version 1.
+  disk.onRename = nullptr;
+  processor_ = std::make_unique<CacheProcessor>(options_);
+  processor_->Initialise(&host_, -1, nullptr);
+  host_.take(host_.events);
+  processor_->SetFilePath(dir_.path());
+  EXPECT_EQ(processor_->readyAssetPaths(), (std::map<std::string, std::string>{{"X", ready("b")}}));
+  EXPECT_THAT(tree(acquired()), IsEmpty());
+  for (const auto& [name, text] : files) {
+    const std::string expected =
+        name == "index.html"
+            ? "<html><head>" + CacheProcessor::mTembrolexinJsString + page.substr(12)
+            : text;
+    EXPECT_TRUE(readFile(ready("b/" + name)) == expected) << name;
+  }
+  std::string live;
+  for (const std::string& e : host_.take(host_.events)) live += e.substr(0, e.find('{')) + "\n";
+  EXPECT_EQ(live, firstReplayed + secondReplayed);
+  replay();
+  std::string replayed;
+  for (const std::string& e : host_.take(host_.events)) replayed += e.substr(0, e.find('{')) + "\n";
+  EXPECT_EQ(replayed, secondReplayed);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorRestartFullDiskTest, ::testing::Values(
+    RestartCase{"Package", "package", 1},
+    RestartCase{"Copy", "copy", 1},
+    RestartCase{"Move", "move", 1},
+    RestartCase{"WaitingPackage", "waiting package", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 // A newer package of the same name arrives while one unpacks: the one that
 // was read is installed, and the newer one stays for its own turn.
