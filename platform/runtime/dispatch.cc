@@ -646,10 +646,19 @@ std::vector<TimerService::Entry> TimerService::takeDueLocked(std::chrono::steady
 
 void TimerService::post(std::vector<Entry> due) {
   for (Entry& entry : due) {
+    auto state = entry.state;
+    // When the firing goes unrun (its queue is gone or shut down), the timer counts as cancelled and lets its block go: the
+    // block may hold the handle that holds the timer.
+    std::shared_ptr<void> unrun(nullptr, [state](void*) {
+      Block dropped;
+      std::lock_guard<std::mutex> lock(state->mutex);
+      if (state->phase != TimerHandle::State::Phase::kPending) return;
+      state->phase = TimerHandle::State::Phase::kCancelled;
+      dropped.swap(state->block);
+    });
     auto queue = entry.queue.lock();
     if (!queue) continue;
-    auto state = entry.state;
-    queue->async([state] {
+    queue->async([state, unrun] {
       Block block;
       {
         std::lock_guard<std::mutex> lock(state->mutex);

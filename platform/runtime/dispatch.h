@@ -19,9 +19,10 @@
 //    serialised with the target's own blocks.
 //  - TimerService: runs a block on a queue once a delay has passed; the
 //    handle cancels it. A block runs at most once, and a cancel that comes
-//    before the block starts means it never runs. Time comes from the
-//    runtime's Clock; kManual mode starts no thread and fires due timers in
-//    pump(), so tests drive timers on a fake clock.
+//    before the block starts means it never runs; so does a queue that drops
+//    the firing unrun (shut down), which cancels it.
+//    Time comes from the runtime's Clock; kManual mode starts no thread and
+//    fires due timers in pump(), so tests drive timers on a fake clock.
 //
 // Every queue can carry queue-specific values (setSpecific); getSpecific
 // finds the value of the queue whose block the caller runs, or failing that
