@@ -18,6 +18,7 @@
 #include "core/runtime/log.h"
 #include "core/runtime/messenger.h"
 #include "platform/api/sdk_private_objcpp.h"
+#include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
 #include "platform/runtime/tl_runtime.h"
@@ -99,10 +100,30 @@ std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
 
 bool TLDecoder::isShutDown() { return library().shutDown.load(); }
 
-void TLDecoder::shutdown() { shutdownLibrary(/*atExit=*/false); }
+void TLDecoder::shutdown() {
+  // Called from a call into the app while the exit-time shutdown runs: that
+  // shutdown does the work, and may be waiting for this very call to return.
+  const AppCallGate& appCalls = AppCallGate::process();
+  if (appCalls.isClosed() && appCalls.callerInside()) return;
+  shutdownLibrary(/*atExit=*/false);
+}
 
 void TLDecoder::shutdownLibrary(bool atExit) {
   Library& lib = library();
+  if (atExit) {
+    // Main has returned: what the app's delegates, receivers, listeners and
+    // log delegate refer to may be gone. From now on none of them is called
+    // (the library's lines go to the default log), and the calls running
+    // now end first, unless this thread runs inside one of them itself.
+    // Before the shutdown lock: a shutdown the app began on another thread
+    // may be waiting for a call into the app to return.
+    if (!AppCallGate::process().close(AppCallGate::kExitWaitLimit)) {
+      TLLogger::warnInMethod("+[TLDecoder shutdown]", __LINE__,
+                             "A call into the app did not return within %lld ms of the exit; the "
+                             "shutdown goes on without it",
+                             static_cast<long long>(AppCallGate::kExitWaitLimit.count()));
+    }
+  }
   std::lock_guard<std::mutex> once(lib.shutdownMutex);
   if (lib.shutDown.exchange(true)) return;
   TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "Shutting the library down");
@@ -116,7 +137,7 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   // Nothing waits for the main queue any more: the engines' last delegate
   // calls are dropped rather than holding the bus.
   Dispatcher::shared().mainQueue()->shutDown();
-  // At exit no delegate runs from now on (one running now ends first).
+  // At exit what is queued would find the gate closed: it is dropped.
   if (atExit) Dispatcher::shared().shutDown(/*runQueued=*/false);
   tembrolexinsdk::AudioDecoder::shutdownInstance();
   tembrolexinsdk::Messenger::shutdownInstance();
@@ -412,8 +433,10 @@ int64_t TLDecoder::currentConfidence() const {
 
 void TLDecoder::notifyDelegates(std::function<void(TLDecoderDelegate&)> call) {
   auto shared = std::make_shared<std::function<void(TLDecoderDelegate&)>>(std::move(call));
+  AppCallGate* appCalls = &options_.dispatcher->appCalls();
   for (const std::shared_ptr<TLDecoderDelegate>& delegate : getCurrentDelegates()) {
-    options_.dispatcher->globalQueue()->async([delegate, shared] { (*shared)(*delegate); });
+    options_.dispatcher->globalQueue()->async(
+        [appCalls, delegate, shared] { appCalls->run([&] { (*shared)(*delegate); }); });
   }
 }
 
@@ -628,8 +651,11 @@ void TLDecoder::askNextServerAfterFailure() {
 
 void TLDecoder::onNTPUpdate(const std::optional<NTPResult>& result) {
   bridge_->updateNTP(result ? &*result : nullptr);
+  AppCallGate* appCalls = &options_.dispatcher->appCalls();
   for (const std::shared_ptr<NTPReceiver>& receiver : getCurrentNTPDelegates()) {
-    options_.dispatcher->globalQueue()->async([receiver, result] { receiver->onNTPUpdate(result); });
+    options_.dispatcher->globalQueue()->async([appCalls, receiver, result] {
+      appCalls->run([&] { receiver->onNTPUpdate(result); });
+    });
   }
 }
 

@@ -11,8 +11,9 @@
 // The facade holds no decoding logic: each command becomes one bus message
 // for the core (through the bridge), and the core's reports come back
 // through the status listener, which the facade hands to the app's delegates
-// (on the global concurrent queue, one block per delegate and call) and to
-// the engines (on the bus thread). It also keeps a stable device identity
+// (on the global concurrent queue, one block per delegate and call, each
+// through the dispatcher's AppCallGate) and to the engines (on the bus
+// thread). It also keeps a stable device identity
 // (16 lower-case hex digits under "PluginIdentityUdid" in the user
 // defaults), a private folder "TL" in the documents folder for the core's
 // files, asks the SNTP servers for network time when the core needs it, and
@@ -128,9 +129,17 @@ class TLDecoder final : public TLDecoderCallbacks,
   // of the app's (it joins the library's threads), not from a delegate call.
   //
   // It also runs at process exit (std::atexit) when the app has not called
-  // it, so that returning from main at any moment is safe; there no delegate
-  // is called any more (main has returned: what a delegate refers to may be
-  // gone), so decoder delegate calls still queued are dropped too.
+  // it, so that returning from main at any moment is safe. There, before
+  // anything else (also after an explicit shutdown), the process's
+  // AppCallGate closes: main has returned and what a delegate refers to may
+  // be gone, so from then on nothing of the app's is called -- no decoder or
+  // engine delegate, NTP receiver, recorder listener, main-queue block (also
+  // none run at once on a main thread the app bound) or log delegate (the
+  // library's lines go to the default log). A call running then ends first:
+  // the shutdown waits for it, at most AppCallGate::kExitWaitLimit, unless
+  // the exiting thread runs inside it itself (exit from a delegate call, or
+  // from a main-queue block it pumps). A shutdown() called from a call into
+  // the app while that runs returns at once.
   static void shutdown();
   // Whether shutdown() has begun.
   static bool isShutDown();

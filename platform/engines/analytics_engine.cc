@@ -144,7 +144,11 @@ void TLAnalyticsEngine::handleAudioSupport(int32_t sampleRate) {
 
 int32_t TLAnalyticsEngine::currentConnectionType() {
   auto d = analyticsDelegate();
-  return d ? d->currentNetworkConnectionType() : 0;
+  int32_t type = 0;
+  // Asked on the network code's threads, not the main queue: the gate is
+  // passed here.
+  if (d) dispatcher_.appCalls().run([&] { type = d->currentNetworkConnectionType(); });
+  return type;
 }
 
 void TLAnalyticsEngine::setDeviceId(int32_t deviceId) {

@@ -56,17 +56,14 @@ struct SyncNotifier {
 }  // namespace
 
 bool DispatchQueue::sync(Block block) {
-  if (isCurrent()) {
-    runBlock(block);
-    return true;
-  }
+  if (isCurrent()) return runBlock(block);
   auto wait = std::make_shared<SyncWait>();
   {
     auto notifier = std::make_shared<SyncNotifier>(wait);
     async([this, notifier, &block] {
-      runBlock(block);
+      const bool ran = runBlock(block);
       std::lock_guard<std::mutex> lock(notifier->wait->mutex);
-      notifier->wait->ran = true;
+      notifier->wait->ran = ran;
     });
   }
   std::unique_lock<std::mutex> lock(wait->mutex);
@@ -74,8 +71,13 @@ bool DispatchQueue::sync(Block block) {
   return wait->ran;
 }
 
-void DispatchQueue::runBlock(const Block& block) const {
-  if (!block) return;
+bool DispatchQueue::runBlock(const Block& block) const {
+  std::optional<AppCallGate::Call> call;
+  if (AppCallGate* g = gate()) {
+    call.emplace(*g);
+    if (!*call) return false;
+  }
+  if (!block) return true;
   CurrentQueueScope scope(this);
   try {
     block();
@@ -86,6 +88,7 @@ void DispatchQueue::runBlock(const Block& block) const {
     TLLogger::errorInMethod("DispatchQueue::runBlock", __LINE__, "A block on queue %s threw",
                             label_.c_str());
   }
+  return true;
 }
 
 void DispatchQueue::setSpecific(const void* key, void* value) {
@@ -119,8 +122,8 @@ bool DispatchQueue::onCurrentChain() const {
 
 // ---------------------------------------------------------------------------
 
-MainQueue::MainQueue(const Clock& clock, MainQueueMode mode)
-    : DispatchQueue("main"), clock_(clock), mode_(mode) {}
+MainQueue::MainQueue(const Clock& clock, MainQueueMode mode, AppCallGate& gate)
+    : DispatchQueue("main"), clock_(clock), mode_(mode), gate_(gate) {}
 
 MainQueue::~MainQueue() { shutDown(); }
 
@@ -270,10 +273,7 @@ struct BoundedSyncNotifier {
 
 MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& clock,
                                              std::chrono::nanoseconds limit) {
-  if (isCurrent()) {
-    runBlock(block);
-    return SyncOutcome::kRan;
-  }
+  if (isCurrent()) return runBlock(block) ? SyncOutcome::kRan : SyncOutcome::kDropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stalledAt_ && *stalledAt_ == taken_) return SyncOutcome::kTimedOut;
@@ -290,9 +290,9 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
         if (s.phase == BoundedSync::Phase::kWithdrawn) return;
         s.phase = BoundedSync::Phase::kRunning;
       }
-      runBlock(block);
+      const bool ran = runBlock(block);
       std::lock_guard<std::mutex> lock(s.mutex);
-      s.ran = true;
+      s.ran = ran;
     });
   }
   const auto deadline = clock.steadyNow() + limit;
@@ -646,10 +646,20 @@ std::vector<TimerService::Entry> TimerService::takeDueLocked(std::chrono::steady
 
 void TimerService::post(std::vector<Entry> due) {
   for (Entry& entry : due) {
+    auto state = entry.state;
+    // When the firing goes unrun (its queue is gone, shut down, or its gate
+    // closed), the timer counts as cancelled and lets its block go: the
+    // block may hold the handle that holds the timer.
+    std::shared_ptr<void> unrun(nullptr, [state](void*) {
+      Block dropped;
+      std::lock_guard<std::mutex> lock(state->mutex);
+      if (state->phase != TimerHandle::State::Phase::kPending) return;
+      state->phase = TimerHandle::State::Phase::kCancelled;
+      dropped.swap(state->block);
+    });
     auto queue = entry.queue.lock();
     if (!queue) continue;
-    auto state = entry.state;
-    queue->async([state] {
+    queue->async([state, unrun] {
       Block block;
       {
         std::lock_guard<std::mutex> lock(state->mutex);

@@ -10,6 +10,9 @@
 //    library's thread to the binder. A synchronous call may be bounded
 //    (syncWithin): a block that has not started when the time is up is
 //    withdrawn, so a bound thread that stops pumping holds nobody for ever.
+//    Its blocks are calls into the app: each one, queued or run inline on
+//    the main thread, passes the queue's AppCallGate, and once that gate
+//    has closed a block is taken and dropped unrun.
 //  - ConcurrentQueue: a small pool of threads (the global concurrent queue).
 //  - SerialQueue: one thread running blocks in submission order; it can also
 //    watch file descriptors for read or write readiness (like dispatch read
@@ -19,9 +22,10 @@
 //    serialised with the target's own blocks.
 //  - TimerService: runs a block on a queue once a delay has passed; the
 //    handle cancels it. A block runs at most once, and a cancel that comes
-//    before the block starts means it never runs. Time comes from the
-//    runtime's Clock; kManual mode starts no thread and fires due timers in
-//    pump(), so tests drive timers on a fake clock.
+//    before the block starts means it never runs; so does a queue that drops
+//    the firing unrun (shut down, or its gate closed), which cancels it.
+//    Time comes from the runtime's Clock; kManual mode starts no thread and
+//    fires due timers in pump(), so tests drive timers on a fake clock.
 //
 // Every queue can carry queue-specific values (setSpecific); getSpecific
 // finds the value of the queue whose block the caller runs, or failing that
@@ -52,6 +56,7 @@
 #include <vector>
 
 #include "core/runtime/clock.h"
+#include "platform/runtime/app_call_gate.h"
 
 namespace tembrolexinplatform {
 
@@ -69,7 +74,8 @@ class DispatchQueue {
   // Runs `block` on the queue and returns once it has run: inline when the
   // caller is already on the queue (so a serial queue cannot deadlock on
   // itself), else queued and waited for. False when the queue dropped the
-  // block unrun (it shut down); a block that throws still counts as run.
+  // block unrun (it shut down, or its gate closed); a block that throws
+  // still counts as run.
   bool sync(Block block);
   // Whether the calling thread is one of this queue's threads (for the main
   // queue: the thread it is bound to). A serial queue is also current while
@@ -90,8 +96,11 @@ class DispatchQueue {
  protected:
   explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
   // Runs one block as this queue's (for isCurrent and getSpecific), catching
-  // and logging what it throws.
-  void runBlock(const Block& block) const;
+  // and logging what it throws, unless the queue's gate has closed. False
+  // when it did not run.
+  bool runBlock(const Block& block) const;
+  // The gate every block of this queue passes; null for none.
+  virtual AppCallGate* gate() const { return nullptr; }
   // The queue whose thread runs this queue's blocks, if not its own.
   virtual const DispatchQueue* target() const { return nullptr; }
   // Whether this queue is the one the caller runs a block of, or one that
@@ -121,9 +130,11 @@ class MainQueue final : public DispatchQueue {
     kTimedOut,  // it had not started when the time was up; it never runs
   };
 
-  // `clock` times runUntil and must outlive the queue.
+  // `clock` times runUntil and must outlive the queue, as must `gate`, which
+  // every block passes.
   explicit MainQueue(const Clock& clock = Clock::real(),
-                     MainQueueMode mode = MainQueueMode::kPumpedWhenBound);
+                     MainQueueMode mode = MainQueueMode::kPumpedWhenBound,
+                     AppCallGate& gate = AppCallGate::process());
   // shutDown().
   ~MainQueue() override;
 
@@ -136,7 +147,8 @@ class MainQueue final : public DispatchQueue {
   bool isMainThread() const { return isCurrent(); }
 
   // On the main thread only (else std::logic_error): runs queued blocks,
-  // including those queued meanwhile, until none is left. Returns how many ran.
+  // including those queued meanwhile, until none is left. Returns how many
+  // were taken (run, or dropped by a closed gate).
   std::size_t drain();
   // On the main thread only: runs blocks as they come until `done` answers
   // true or `timeout` has passed on the clock. `done` is asked at the start
@@ -154,7 +166,8 @@ class MainQueue final : public DispatchQueue {
   // Runs `block` on the main thread and waits for it, as sync() does, but
   // waits at most `limit` on `clock` for it to start: a block that has not
   // started by then is withdrawn (kTimedOut). A block that has started is
-  // waited for to its end. Inline on the main thread.
+  // waited for to its end. Inline on the main thread. kDropped also when the
+  // gate had closed.
   SyncOutcome syncWithin(const Block& block, const Clock& clock, std::chrono::nanoseconds limit);
 
   // Final: takes no more blocks, drops those not yet run (their synchronous
@@ -166,11 +179,13 @@ class MainQueue final : public DispatchQueue {
   std::size_t pendingCount() const;
 
  private:
+  AppCallGate* gate() const override { return &gate_; }
   void startOwnThreadLocked();
   void ownThreadMain();
 
   const Clock& clock_;
   const MainQueueMode mode_;
+  AppCallGate& gate_;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Block> blocks_;

@@ -13,6 +13,7 @@ struct CancelHandle::State {
   Block block;
   std::weak_ptr<DispatchQueue> queue;
   std::shared_ptr<MainQueue> mainQueue;  // to tell whether we are on the main thread
+  AppCallGate* appCalls = nullptr;       // what a block run at once passes
   bool runInline = false;                // run at once on any thread (test host)
   TimerHandle timer;                     // released on cancel
 };
@@ -34,7 +35,7 @@ void CancelHandle::operator()(bool cancel) const {
   }
   if (!block) return;
   if (state_->runInline || state_->mainQueue->isMainThread()) {
-    block();
+    state_->appCalls->run(block);
   } else if (auto queue = state_->queue.lock()) {
     queue->async(std::move(block));
   }
@@ -89,7 +90,7 @@ Dispatcher::Dispatcher(Options options)
     : options_(options),
       // The main queue's clock only bounds how long runUntil pumps, which is
       // real waiting even when the timers run on a fake clock.
-      main_(std::make_shared<MainQueue>(Clock::real(), options.mainQueueMode)),
+      main_(std::make_shared<MainQueue>(Clock::real(), options.mainQueueMode, *options.appCalls)),
       global_(std::make_shared<ConcurrentQueue>("global", options.globalThreads)),
       timers_(std::make_unique<TimerService>(*options.clock, options.timerMode)) {}
 
@@ -116,7 +117,7 @@ void Dispatcher::shutDown(bool runQueued) {
 
 void SafeDispatch::safeDispatchSyncOnMainQueue(Block block, std::string_view caller) {
   if (d_.testHost() || d_.mainQueue()->isMainThread()) {
-    block();
+    d_.appCalls().run(block);
     return;
   }
   const std::chrono::milliseconds limit = d_.mainQueueWaitLimit();
@@ -133,7 +134,7 @@ void SafeDispatch::safeDispatchSyncOnMainQueue(Block block, std::string_view cal
 
 void SafeDispatch::safeDispatchAsyncOnMainQueue(Block block) {
   if (d_.testHost() || d_.mainQueue()->isMainThread()) {
-    block();
+    d_.appCalls().run(block);
     return;
   }
   d_.mainQueue()->async(std::move(block));
@@ -145,6 +146,7 @@ CancelHandle SafeDispatch::makeHandle(const std::shared_ptr<DispatchQueue>& queu
   state->block = std::move(block);
   state->queue = queue;
   state->mainQueue = d_.mainQueue();
+  state->appCalls = &d_.appCalls();
   state->runInline = runInline;
   return CancelHandle(std::move(state));
 }

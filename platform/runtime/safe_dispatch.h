@@ -1,7 +1,10 @@
 // The platform layer's dispatch context and its safe-dispatch helpers.
 //
 // Dispatcher bundles the main queue, the global concurrent queue, the timer
-// service and the clock. Dispatcher::shared() is the process-wide one (real
+// service, the clock and the gate of calls into the app (AppCallGate, the
+// process's unless a test gives its own): the main queue's blocks pass it,
+// and so do the blocks that the helpers below run at once instead of
+// queueing them. Dispatcher::shared() is the process-wide one (real
 // clock, threaded timers, a main queue that runs on a thread of the
 // library's unless the app binds it to one of its own); tests make their own
 // with a fake clock and manual timers, and may set `testHost`, which makes the
@@ -26,8 +29,8 @@
 // A CancelHandle runs its block at most once: the first call of the handle,
 // with cancel true or false, decides and clears it, under the handle's lock,
 // so a cancellation on one thread and the firing on another never both run
-// the block. When fired, the block runs at once on the main thread, else it
-// is queued again on its queue.
+// the block. When fired, the block runs at once on the main thread (through
+// the gate), else it is queued again on its queue.
 //
 // Thread safety: every operation may be called from any thread.
 // TLBlockQueue serves a test on one thread but is locked anyway.
@@ -101,6 +104,8 @@ class Dispatcher {
     // How long a synchronous main-queue call waits for the main thread to
     // take it (on `clock`).
     std::chrono::milliseconds mainQueueWaitLimit{5000};
+    // The gate of calls into the app; must outlive the dispatcher.
+    AppCallGate* appCalls = &AppCallGate::process();
   };
   explicit Dispatcher(Options options);
   ~Dispatcher();
@@ -121,6 +126,7 @@ class Dispatcher {
   TimerService& timers() { return *timers_; }
   const Clock& clock() const { return *options_.clock; }
   bool testHost() const { return options_.testHost; }
+  AppCallGate& appCalls() const { return *options_.appCalls; }
   std::chrono::milliseconds mainQueueWaitLimit() const { return options_.mainQueueWaitLimit; }
 
  private:

@@ -57,7 +57,8 @@ void NSLogLogger::logfromSender(const std::string& sender, const TLLogParams& pa
   writer_(prefix + sender + ": " + params.message);
 }
 
-TLLogger::TLLogger() : delegate_(NSLogLogger::sharedLogger()) {}
+TLLogger::TLLogger(AppCallGate& appCalls)
+    : appCalls_(appCalls), delegate_(NSLogLogger::sharedLogger()) {}
 
 TLLogger::~TLLogger() { setMessenger(nullptr); }
 
@@ -102,7 +103,16 @@ std::shared_ptr<TLLoggerDelegate> TLLogger::delegate() const {
 
 void TLLogger::logFromSender(const std::string& sender, const TLLogParams& params) {
   // The sink is called outside the lock: it may log or change the sink.
-  delegate()->logfromSender(sender, params);
+  const std::shared_ptr<TLLoggerDelegate> sink = delegate();
+  const std::shared_ptr<NSLogLogger> standard = NSLogLogger::sharedLogger();
+  if (sink != standard) {
+    AppCallGate::Call call(appCalls_);
+    if (call) {
+      sink->logfromSender(sender, params);
+      return;
+    }
+  }
+  standard->logfromSender(sender, params);
 }
 
 void TLLogger::onReceive(const TLThriftParams& message, const std::string& /*sender*/) {

@@ -13,6 +13,10 @@
 // levels Info, Warning and Error to the system log (standard error here) as
 // "INF: <sender>: <text>", "WRN: ..." and "ERR: ...".
 //
+// The app's sink is a call into the app: each line passes the logger's
+// AppCallGate (the process's), and once that has closed (the process is
+// exiting) the lines go to NSLogLogger::sharedLogger() instead.
+//
 // Thread safety: every operation may be called from any thread. Lines are
 // handed to the sink synchronously on the logging thread (core lines on the
 // bus thread), so a sink must accept calls from several threads at once.
@@ -26,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/event_params.h"
 #include "platform/runtime/tl_thrift_params.h"
 
@@ -59,9 +64,10 @@ class NSLogLogger final : public TLLoggerDelegate {
 
 class TLLogger final : public IThriftMessageReceiver {
  public:
-  // A logger whose sink is NSLogLogger::sharedLogger(). Apps use the shared
-  // one; tests may make their own.
-  TLLogger();
+  // A logger whose sink is NSLogLogger::sharedLogger(), and whose lines for
+  // the app's sink pass `appCalls` (which must outlive it). Apps use the
+  // shared one; tests may make their own.
+  explicit TLLogger(AppCallGate& appCalls = AppCallGate::process());
   // Unregisters from the messenger kept.
   ~TLLogger() override;
   TLLogger(const TLLogger&) = delete;
@@ -84,7 +90,8 @@ class TLLogger final : public IThriftMessageReceiver {
   // Back to NSLogLogger::sharedLogger().
   void unsetDelegate();
 
-  // Hands the line to the current sink.
+  // Hands the line to the current sink (the default one when the app's is
+  // closed off).
   void logFromSender(const std::string& sender, const TLLogParams& params);
 
   // A core line: a LogSignal (type 8) with logType 1 to 5 goes to the sink
@@ -109,6 +116,7 @@ class TLLogger final : public IThriftMessageReceiver {
  private:
   std::shared_ptr<TLLoggerDelegate> delegate() const;
 
+  AppCallGate& appCalls_;
   mutable std::mutex mutex_;
   std::shared_ptr<TLLoggerDelegate> delegate_;
   // Guards messenger_ and serialises switches; never held by a delivery, so

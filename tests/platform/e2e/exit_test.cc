@@ -7,7 +7,8 @@
 // start and the stop of decoding. In "calling", app threads still call in
 // while main returns: nothing they reach may be destroyed by the exit
 // handlers (under ThreadSanitizer or AddressSanitizer such a use fails the
-// child).
+// child). And once the exit has begun, no call enters the app on any path
+// (the app of exit_calls_app_main.cc).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -41,20 +43,23 @@ struct ChildRun {
   std::string out;
 };
 
-// Runs the exit app with `args` and collects its standard output; kills it
-// after `limit` (a hang).
-ChildRun runChild(const std::vector<std::string>& args, std::chrono::seconds limit) {
+// Runs `app` with `args` and collects its standard output (and, with
+// `withStderr`, its standard error in the same stream); kills it after
+// `limit` (a hang).
+ChildRun runChild(const char* app, const std::vector<std::string>& args,
+                  std::chrono::seconds limit, bool withStderr = false) {
   ChildRun run;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return run;
   std::vector<char*> argv;
   std::vector<std::string> owned = args;
-  owned.insert(owned.begin(), TL_EXIT_APP);
+  owned.insert(owned.begin(), app);
   for (std::string& a : owned) argv.push_back(a.data());
   argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(pipeFds[1], STDOUT_FILENO);
+    if (withStderr) ::dup2(pipeFds[1], STDERR_FILENO);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -147,7 +152,7 @@ TEST_P(ExitTest, ReturningFromMainEndsTheProcessCleanlyAndKeepsEveryRecord) {
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(std::string(moment.name) + " " + mode + " round " + std::to_string(round));
       TempDir dir;
-      const ChildRun run = runChild({moment.name, mode, dir.path()}, 120s);
+      const ChildRun run = runChild(TL_EXIT_APP, {moment.name, mode, dir.path()}, 120s);
       ASSERT_FALSE(run.hung) << run.out;
       ASSERT_TRUE(WIFEXITED(run.status))
           << "signal " << (WIFSIGNALED(run.status) ? WTERMSIG(run.status) : 0) << "\n" << run.out;
@@ -186,6 +191,70 @@ INSTANTIATE_TEST_SUITE_P(Moments, ExitTest,
                            name[0] = static_cast<char>(std::toupper(name[0]));
                            return name;
                          });
+
+// Once the exit has begun, nothing of the app's is entered: the app of
+// exit_calls_app_main.cc has a call reach it after that on each path, and
+// reports any call that enters it ("late ..."). Every run ends by itself with
+// status 0; the library kept the late calls out ("refused N"), and the
+// texts of `inOrder` appear in that order (the library's lines, on standard
+// error, go to the same stream).
+struct LateCall {
+  const char* path;
+  std::vector<const char*> inOrder;
+};
+
+void PrintTo(const LateCall& c, std::ostream* os) { *os << c.path; }
+
+class ExitCallsTest : public testing::TestWithParam<LateCall> {};
+
+TEST_P(ExitCallsTest, NoCallEntersTheAppOnceTheExitHasBegun) {
+  const LateCall& c = GetParam();
+  TempDir dir;
+  const ChildRun run = runChild(TL_EXIT_CALLS_APP, {c.path, dir.path()}, 120s, true);
+  ASSERT_FALSE(run.hung) << run.out;
+  ASSERT_TRUE(WIFEXITED(run.status))
+      << "signal " << (WIFSIGNALED(run.status) ? WTERMSIG(run.status) : 0) << "\n" << run.out;
+  EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.out;
+  EXPECT_EQ(run.out.find("late "), std::string::npos) << run.out;
+  const std::size_t refused = run.out.find("\nrefused ");
+  ASSERT_NE(refused, std::string::npos) << run.out;
+  EXPECT_GE(std::atoi(run.out.c_str() + refused + 9), 1) << run.out;
+  std::size_t at = 0;
+  for (const char* text : c.inOrder) {
+    at = run.out.find(text, at);
+    ASSERT_NE(at, std::string::npos) << "\"" << text << "\" in order in\n" << run.out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ExitCallsTest,
+    testing::Values(
+        LateCall{"decoder", {"return\n", "Shutting the library down"}},
+        LateCall{"engine", {"return\n"}},
+        LateCall{"ntp", {"return\n"}},
+        LateCall{"recorder", {"return\n"}},
+        // The shutdown's own lines go to the default log instead.
+        LateCall{"log",
+                 {"return\n", "INF: +[TLDecoder shutdown]: Shutting the library down\n",
+                  "INF: +[TLDecoder shutdown]: The library has shut down\n"}},
+        LateCall{"inline", {"return\n"}},
+        LateCall{"exit-in-call", {"exit\n", "The library has shut down"}},
+        LateCall{"exit-pumping", {"exit\n", "The library has shut down"}},
+        // The call that runs as main returns ends before the shutdown.
+        LateCall{"running", {"return\n", "call ended\n", "Shutting the library down"}}),
+    [](const testing::TestParamInfo<LateCall>& info) {
+      std::string name;
+      bool upper = true;
+      for (const char* p = info.param.path; *p != 0; ++p) {
+        if (*p == '-') {
+          upper = true;
+          continue;
+        }
+        name += upper ? static_cast<char>(std::toupper(*p)) : *p;
+        upper = false;
+      }
+      return name;
+    });
 
 }  // namespace
 }  // namespace tltest

@@ -2,6 +2,7 @@
 // thread), prepared files turned into uploads per plug-in, and the app's
 // commands passed to the facade and the network manager.
 
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -69,7 +70,12 @@ class AnalyticsEngineTest : public testing::Test {
 
   tltest::TempDir dir;
   tltest::FakeClock clock;
-  Dispatcher dispatcher{Dispatcher::Options{&clock, TimerMode::kManual, 1, false}};
+  AppCallGate appCalls;
+  Dispatcher dispatcher{[this] {
+    Dispatcher::Options options{&clock, TimerMode::kManual, 1, false};
+    options.appCalls = &appCalls;
+    return options;
+  }()};
   std::shared_ptr<tltest::FakeTransport> transport = std::make_shared<tltest::FakeTransport>();
   std::shared_ptr<TLNetworkManager> network = TLNetworkManager::create({&dispatcher, transport});
   std::shared_ptr<Commands> commands = std::make_shared<Commands>();
@@ -126,6 +132,11 @@ TEST_F(AnalyticsEngineTest, OnlyAConformingDelegateIsCalledOrAsked) {
   engine->audioDecoderAudioSignal(TLAudioSignal(audio));
   EXPECT_EQ(app->calls, (std::vector<std::string>{"level 0"}));
   EXPECT_EQ(engine->currentConnectionType(), 1);
+
+  // Asked on the network code's threads, so it passes the gate itself.
+  appCalls.close(std::chrono::nanoseconds(0));
+  EXPECT_EQ(engine->currentConnectionType(), 0);
+  EXPECT_EQ(appCalls.refusedCount(), 1u);
 }
 
 TEST_F(AnalyticsEngineTest, PreparedFilesBecomeUploadsPerPluginOnceDeviceIdIsSet) {

@@ -329,6 +329,22 @@ TEST(DispatcherTest, ShutDownRunsTheGlobalQueueDropsTimersAndStopsTakingBlocks) 
   EXPECT_EQ(dispatcher.mainQueue()->pendingCount(), 0u);
 }
 
+TEST(DelayedBlockTest, FiringThatTheQueueDropsUnrunCancelsTheTimerAndLetsItsBlockGo) {
+  tltest::FakeClock clock;
+  TimerService timers(clock, TimerMode::kManual);
+  auto queue = std::make_shared<MainQueue>();
+  queue->bindToCurrentThread();
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> held = token;
+  TimerHandle handle = timers.schedule(1s, queue, [token] {});
+  token.reset();
+  clock.advance(1s);
+  timers.pump();  // the firing waits on the queue...
+  queue->shutDown();  // ...which drops it
+  EXPECT_TRUE(held.expired());
+  EXPECT_FALSE(handle.cancel());  // it never runs, and there is nothing left to cancel
+}
+
 TEST(DelayedBlockTest, RunsOnceAtItsTimeAndNotBefore) {
   ManualDispatch d;
   int runs = 0;

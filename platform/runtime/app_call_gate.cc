@@ -1,0 +1,73 @@
+#include "platform/runtime/app_call_gate.h"
+
+namespace tembrolexinplatform {
+
+namespace {
+
+// The innermost admitted call the calling thread is inside, of any gate;
+// each call links to the one around it.
+thread_local const AppCallGate::Call* tInnermost = nullptr;
+
+}  // namespace
+
+AppCallGate& AppCallGate::process() {
+  static AppCallGate* gate = new AppCallGate();
+  return *gate;
+}
+
+AppCallGate::Call::Call(AppCallGate& gate)
+    : gate_(gate), admitted_([&gate] {
+        std::lock_guard<std::mutex> lock(gate.mutex_);
+        if (gate.closed_) {
+          ++gate.refused_;
+          return false;
+        }
+        ++gate.inside_;
+        return true;
+      }()) {
+  if (!admitted_) return;
+  outer_ = tInnermost;
+  tInnermost = this;
+}
+
+AppCallGate::Call::~Call() {
+  if (!admitted_) return;
+  tInnermost = outer_;
+  std::lock_guard<std::mutex> lock(gate_.mutex_);
+  --gate_.inside_;
+  if (gate_.closed_) gate_.cv_.notify_all();
+}
+
+std::size_t AppCallGate::callerDepth() const {
+  std::size_t depth = 0;
+  for (const Call* call = tInnermost; call != nullptr; call = call->outer_) {
+    if (&call->gate_ == this) ++depth;
+  }
+  return depth;
+}
+
+bool AppCallGate::close(std::chrono::nanoseconds limit, const tembrolexinsdk::Clock& clock) {
+  const std::size_t own = callerDepth();
+  const auto deadline = clock.steadyNow() + limit;
+  std::unique_lock<std::mutex> lock(mutex_);
+  closed_ = true;
+  while (inside_ > own) {
+    if (clock.steadyNow() >= deadline) return false;
+    clock.waitUntil(cv_, lock, deadline);
+  }
+  return true;
+}
+
+bool AppCallGate::isClosed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closed_;
+}
+
+bool AppCallGate::callerInside() const { return callerDepth() > 0; }
+
+uint64_t AppCallGate::refusedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refused_;
+}
+
+}  // namespace tembrolexinplatform

@@ -1,0 +1,197 @@
+// The gate of calls into the app: closing it waits for the calls inside
+// (never for the closing thread's own, and not beyond its limit), and once
+// it is closed no path of the dispatch layer enters the app. (The logger's
+// and the facade's paths are tested at process exit, in the e2e exit test.)
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/runtime/app_call_gate.h"
+#include "platform/runtime/safe_dispatch.h"
+#include "tests/platform/runtime/bus_probe.h"
+#include "tests/support/fake_clock.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A thread inside a call of `gate` until released.
+class CallInside {
+ public:
+  explicit CallInside(AppCallGate& gate)
+      : thread_([this, &gate] { gate.run([this] { entered_.open(); release_.wait(); }); }) {
+    entered_.wait();
+  }
+  ~CallInside() {
+    release_.open();
+    thread_.join();
+  }
+  void release() { release_.open(); }
+
+ private:
+  tltest::Gate entered_;
+  tltest::Gate release_;
+  std::thread thread_;
+};
+
+TEST(AppCallGateTest, ClosedGateTurnsCallsAwayAndCountsThem) {
+  AppCallGate gate;
+  int calls = 0;
+  EXPECT_TRUE(gate.run([&] { ++calls; }));
+  EXPECT_TRUE(gate.close(0ns));
+  EXPECT_TRUE(gate.isClosed());
+  EXPECT_FALSE(gate.run([&] { ++calls; }));
+  AppCallGate::Call call(gate);
+  EXPECT_FALSE(call);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(gate.refusedCount(), 2u);
+}
+
+TEST(AppCallGateTest, CloseWaitsForACallRunningOnAnotherThread) {
+  AppCallGate gate;
+  tltest::FakeClock clock;
+  CallInside inside(gate);
+  std::atomic<bool> returned{false};
+  bool allEnded = false;
+  std::thread closer([&] {
+    allEnded = gate.close(5s, clock);
+    returned = true;
+  });
+  ASSERT_TRUE(clock.awaitWaits(1));  // closed, and waiting for the call
+  EXPECT_FALSE(gate.run([] {}));
+  EXPECT_FALSE(returned);
+  inside.release();
+  closer.join();
+  EXPECT_TRUE(allEnded);
+}
+
+TEST(AppCallGateTest, CloseGivesUpOnACallThatOutlastsTheLimit) {
+  AppCallGate gate;
+  tltest::FakeClock clock;
+  CallInside inside(gate);
+  const auto deadline = clock.steadyNow() + 5s;
+  bool allEnded = true;
+  std::thread closer([&] { allEnded = gate.close(5s, clock); });
+  ASSERT_TRUE(clock.awaitDeadline(deadline));
+  clock.advance(5s);
+  closer.join();
+  EXPECT_FALSE(allEnded);
+}
+
+TEST(AppCallGateTest, ClosingFromInsideCallsWaitsOnlyForOtherThreads) {
+  AppCallGate gate;
+  AppCallGate other;
+  bool allEnded = false;
+  EXPECT_FALSE(gate.callerInside());
+  // Inside two calls of this gate and one of another: none of them is
+  // waited for (the real clock would make a wrong wait last 30 s).
+  gate.run([&] {
+    other.run([&] {
+      gate.run([&] {
+        EXPECT_TRUE(gate.callerInside());
+        allEnded = gate.close(30s);
+      });
+    });
+  });
+  EXPECT_TRUE(allEnded);
+  EXPECT_FALSE(gate.callerInside());
+  EXPECT_FALSE(other.isClosed());
+}
+
+// One way a block of the app's reaches it through the dispatch layer; it
+// returns once the block ran or was turned away.
+struct DispatchPath {
+  const char* name;
+  bool bindMain;  // the test thread is the main thread
+  bool testHost;
+  std::function<void(Dispatcher&, tltest::FakeClock&, const Block&)> deliver;
+};
+
+void PrintTo(const DispatchPath& path, std::ostream* os) { *os << path.name; }
+
+class AppCallGatePathTest : public testing::TestWithParam<DispatchPath> {};
+
+TEST_P(AppCallGatePathTest, RunsTheAppsBlockOnlyWhileTheGateIsOpen) {
+  const DispatchPath& path = GetParam();
+  AppCallGate gate;
+  tltest::FakeClock clock;
+  Dispatcher::Options options{&clock, TimerMode::kManual, 1, path.testHost};
+  options.mainQueueMode = MainQueueMode::kOwnThreadUnlessBound;
+  options.appCalls = &gate;
+  Dispatcher dispatcher(options);
+  if (path.bindMain) dispatcher.mainQueue()->bindToCurrentThread();
+  int ran = 0;
+  const Block block = [&] { ++ran; };
+  path.deliver(dispatcher, clock, block);
+  ASSERT_EQ(ran, 1);
+  gate.close(0ns);
+  path.deliver(dispatcher, clock, block);
+  EXPECT_EQ(ran, 1);
+  EXPECT_GE(gate.refusedCount(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, AppCallGatePathTest,
+    testing::Values(
+        DispatchPath{"QueuedAndPumped", true, false,
+                     [](Dispatcher& d, tltest::FakeClock&, const Block& b) {
+                       d.mainQueue()->async(b);
+                       d.mainQueue()->drain();
+                     }},
+        DispatchPath{"OnTheLibrarysMainThread", false, false,
+                     [](Dispatcher& d, tltest::FakeClock&, const Block& b) {
+                       d.mainQueue()->async(b);
+                       d.mainQueue()->sync([] {});  // after the block, in order
+                     }},
+        DispatchPath{"SyncInlineOnTheMainThread", true, false,
+                     [](Dispatcher& d, tltest::FakeClock&, const Block& b) { d.mainQueue()->sync(b); }},
+        DispatchPath{"BoundedSyncInlineOnTheMainThread", true, false,
+                     [](Dispatcher& d, tltest::FakeClock& c, const Block& b) {
+                       d.mainQueue()->syncWithin(b, c, 1s);
+                     }},
+        DispatchPath{"BoundedSyncFromAnotherThread", true, false,
+                     [](Dispatcher& d, tltest::FakeClock&, const Block& b) {
+                       std::atomic<bool> done{false};
+                       std::thread caller([&] {
+                         d.mainQueue()->syncWithin(b, Clock::real(), 30s);
+                         done = true;
+                         d.mainQueue()->async([] {});  // wakes the pump
+                       });
+                       d.mainQueue()->runUntil([&] { return done.load(); }, 30s);
+                       caller.join();
+                     }},
+        DispatchPath{"SafeSyncOnTheMainThread", true, false,
+                     [](Dispatcher& d, tltest::FakeClock&, const Block& b) {
+                       SafeDispatch(d).safeDispatchSyncOnMainQueue(b, "ENGINE");
+                     }},
+        DispatchPath{"SafeAsyncOnTheMainThread", true, false,
+                     [](Dispatcher& d, tltest::FakeClock&, const Block& b) {
+                       SafeDispatch(d).safeDispatchAsyncOnMainQueue(b);
+                     }},
+        DispatchPath{"SafeSyncUnderATestHost", false, true,
+                     [](Dispatcher& d, tltest::FakeClock&, const Block& b) {
+                       SafeDispatch(d).safeDispatchSyncOnMainQueue(b);
+                     }},
+        DispatchPath{"DelayedBlockOnTheMainQueue", true, false,
+                     [](Dispatcher& d, tltest::FakeClock& c, const Block& b) {
+                       SafeDispatch(d).dispatchOnMainQueue(b, 0.5);
+                       c.advance(1s);
+                       d.timers().pump();
+                       d.mainQueue()->drain();
+                     }},
+        DispatchPath{"DelayedBlockUnderATestHost", false, true,
+                     [](Dispatcher& d, tltest::FakeClock&, const Block& b) {
+                       SafeDispatch(d).dispatchOnMainQueue(b, 0.5);
+                       TLBlockQueue::sharedBlockQueue().popAndDoBlock();
+                     }}),
+    [](const testing::TestParamInfo<DispatchPath>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tembrolexinplatform
