@@ -14,6 +14,7 @@
 #include "core/assets/bundle_format_version.h"
 #include "core/assets/bundle_leftovers.h"
 #include "core/assets/bundle_staging.h"
+#include "core/assets/latest_sender.h"
 #include "core/assets/package_unpacker.h"
 #include "core/runtime/cached_action_params.h"
 #include "core/runtime/configuration_parameter.h"
@@ -914,46 +915,19 @@ void CacheProcessor::installInPlace(const std::string& readyFolder, const std::s
 }
 
 void CacheProcessor::listAssets(std::string folder) {
-  // Numbered before the folder is read: a reading that began after a change
-  // shows it, so the higher number is never the older picture.
-  uint64_t ticket = 0;
-  {
-    std::lock_guard<std::mutex> lists(mListMutex);
-    ticket = ++mListsBegun;
-  }
+  const uint64_t ticket = mLists.begin();
   std::vector<AssetInfo> infos;
   for (const std::string& bundle : visibleEntries(folder, DirInfo::kFolders)) {
     infos.push_back(Manifest(bundle, *mOptions.clock).getAssetInfo());
   }
   AssetInfoList list;
   list.__set_assetsInfoList(std::move(infos));
-  publishList(ticket, ThriftParamsFactory::createThriftParams(list));
-}
-
-void CacheProcessor::publishList(uint64_t ticket, std::unique_ptr<ThriftParams> list) {
-  std::unique_lock<std::mutex> lists(mListMutex);
-  if (ticket <= mListNewest) return;  // a newer picture was sent or waits
-  mListNewest = ticket;
-  mListWaiting = std::move(list);
-  if (mListSending) return;  // the sending thread sends it after its own
-  mListSending = true;
-  // The provider is called without the lock: it may list again itself, and
-  // other threads only leave their lists here and go on.
-  while (mListWaiting) {
-    std::unique_ptr<ThriftParams> next = std::move(mListWaiting);
-    lists.unlock();
-    try {
-      if (IThriftProvider* provider = mThriftProvider.load()) {
-        provider->sendMessage(mName, std::move(next));
-      }
-    } catch (...) {
-      lists.lock();
-      mListSending = false;
-      throw;
-    }
-    lists.lock();
-  }
-  mListSending = false;
+  mLists.publish(ticket, ThriftParamsFactory::createThriftParams(list),
+                 [this](std::unique_ptr<ThriftParams> params) {
+                   if (IThriftProvider* provider = mThriftProvider.load()) {
+                     provider->sendMessage(mName, std::move(params));
+                   }
+                 });
 }
 
 }  // namespace tembrolexinsdk

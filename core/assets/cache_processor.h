@@ -27,11 +27,8 @@
 // rules of an installation, as it would during a run.
 //
 // Bundle lists are sent after every change, from whichever thread made it,
-// and reach the bus in the order in which their readings of Ready began: a
-// list read before a change is dropped once a list read after it has been
-// sent or waits, so the last list the app hears shows Ready as it is after
-// the last change. A thread whose list is ready while another thread sends
-// leaves it to that one, which sends it after its own; no thread waits for
+// through a LatestSender (latest_sender.h): the last list the app hears
+// shows Ready as it is after the last change, and no thread waits for
 // another's send.
 //
 // The asset cacher fetches new packages from the content server; its
@@ -100,9 +97,7 @@
 // Work on one bundle folder is serialised by a mutex named after the
 // folder's base name. The tables (ready paths, manifests, cached events,
 // folder mutexes) and the two folder paths are guarded by one further
-// mutex, never held while the listener or the provider is called; the
-// bundle lists that wait to be sent by a mutex of their own, never held
-// while the provider is called either.
+// mutex, never held while the listener or the provider is called.
 // requestStop, which the controller calls before it joins its thread when
 // the decoder goes or the library shuts down, ends a start-up pass within
 // moments: the package that is unpacking stops and stays whole in Acquired
@@ -131,6 +126,7 @@
 
 #include "core/assets/asset_cacher.h"
 #include "core/assets/bundle_disk.h"
+#include "core/assets/latest_sender.h"
 #include "core/assets/manifest.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_consumers.h"
@@ -312,9 +308,6 @@ class CacheProcessor : public IProcessor,
     std::unique_ptr<IProcessorEventParams> params;
   };
 
-  // Sends `list`, the reading numbered `ticket`, unless a later-numbered
-  // one was sent or waits; leaves it to a thread that is sending.
-  void publishList(uint64_t ticket, std::unique_ptr<ThriftParams> list);
   void emitAndCache(const std::string& bundleId, const std::string& readyFolder,
                     std::unique_ptr<IProcessorEventParams> params);
   void emit(const IProcessorEventParams& params);
@@ -353,12 +346,8 @@ class CacheProcessor : public IProcessor,
   std::map<std::string, std::string> mReadyAssetPaths;
   std::map<std::string, Manifest> mReadyManifests;
 
-  // Bundle lists on their way to the provider (publishList).
-  std::mutex mListMutex;
-  uint64_t mListsBegun = 0;                    // readings numbered so far
-  uint64_t mListNewest = 0;                    // newest reading sent or waiting
-  std::unique_ptr<ThriftParams> mListWaiting;  // for the sending thread
-  bool mListSending = false;
+  // Bundle lists on their way to the provider, newest last.
+  cacheprocessor::LatestSender mLists;
 };
 
 }  // namespace tembrolexinsdk
