@@ -19,8 +19,8 @@ class FailureParams;
 class LogParams;
 
 // What a code-word processor's decoders are once it has built them, or once
-// it has read a "<processor name>_DecoderDescriptors" value that changes
-// them not: the list it runs already, or text that is no descriptor list
+// it has read a "<processor name>_DecoderDescriptors" value that leaves them
+// as they are: the list it runs already, or text that is no descriptor list
 // (not JSON, not a list, an element that is not a descriptor). Such text
 // leaves the decoders as they are and is answered with `unreadable`; the
 // decoder refuses it as a whole, as it does a value whose every scheme
