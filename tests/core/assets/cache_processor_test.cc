@@ -1114,11 +1114,12 @@ INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorDurabilityTest, ::testing::Values
 // bridge. A restart with the disk still full installs version 1 again and
 // keeps version 2 waiting; a restart with room installs version 2 over it,
 // and a replay then carries version 2's events only. Version 2 arrives
-// during a run (by package, copy or move), or waits as a package for the
-// restart.
+// during a run and waits as a folder (every route ends there: the copy and
+// move routes' arrival on a full disk is CacheProcessorAssetsPathFullDiskTest's),
+// or waits as a package for the restart.
 struct RestartCase {
   const char* name;
-  const char* route;  // "package", "copy", "move", or "waiting package"
+  bool waitingPackage;
   int attemptsAtRestart;  // a package unpacked at start is tried again with the folders
 };
 void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.name; }
@@ -1126,7 +1127,7 @@ class CacheProcessorRestartFullDiskTest : public CacheProcessorTest,
                                           public ::testing::WithParamInterface<RestartCase> {};
 
 TEST_P(CacheProcessorRestartFullDiskTest, KeepsTheInstalledCopyUntilItsSuccessorInstalls) {
-  const std::string route = GetParam().route;
+  const bool waitingPackage = GetParam().waitingPackage;
   const std::string page = "<html><head></head><body>" + std::string(9961, 'p') + "</body></html>";
   const size_t limit = 12 << 10;
   ASSERT_LT(page.size(), limit);
@@ -1147,15 +1148,10 @@ TEST_P(CacheProcessorRestartFullDiskTest, KeepsTheInstalledCopyUntilItsSuccessor
   const std::string firstPage = readFile(ready("b/index.html"));
   ASSERT_THAT(firstPage, ::testing::HasSubstr(cacheprocessor::kBridgeMarker));
 
-  const std::string app = dir_.file("app/b");
-  if (route == "copy" || route == "move") {
-    for (const auto& [name, text] : files) writeFile(app + "/" + name, text);
-  } else {
-    std::string rows = kAssetsTable;
-    for (const auto& [name, text] : files)
-      rows += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
-    packSql(route == "package" ? dir_.file("scratch/b.db") : acquired("b.db"), rows);
-  }
+  std::string rows = kAssetsTable;
+  for (const auto& [name, text] : files)
+    rows += "INSERT INTO assets VALUES ('" + name + "', 'x', '" + text + "');";
+  packSql(waitingPackage ? acquired("b.db") : dir_.file("scratch/b.db"), rows);
   RecordingDisk disk(dir_.path());
   disk.onRename = [&](const std::string& to) {
     if (to == acquired("b")) tltest::limitFileSize(limit);
@@ -1196,18 +1192,10 @@ TEST_P(CacheProcessorRestartFullDiskTest, KeepsTheInstalledCopyUntilItsSuccessor
   const std::string secondReplayed =
       "EventData 2 8 5 \nAffirm EventEngine2 configuration\nCached X b 0 $/Assets/Ready/b \n";
 
-  if (route != "waiting package") {
+  if (!waitingPackage) {
     const std::string seen = run([&](CacheProcessor& processor) {
-      if (route == "package") {
-        fs::rename(dir_.file("scratch/b.db.gz"), acquired("b.db.gz"));
-        processor.preparePackagedAsset(acquired("b.db.gz"));
-      } else {
-        const ConfigurationParameter<std::string> path(app);
-        const ConfigurationParameters map{
-            {CacheProcessor::kAssetsCanBeMovedKey, route == "move" ? &kTrue : &kFalse},
-            {CacheProcessor::kAssetsPathKey, &path}};
-        processor.Configure(&map, nullptr);
-      }
+      fs::rename(dir_.file("scratch/b.db.gz"), acquired("b.db.gz"));
+      processor.preparePackagedAsset(acquired("b.db.gz"));
     });
     EXPECT_EQ(seen, kept + table + firstReplayed);
   }
@@ -1251,10 +1239,8 @@ TEST_P(CacheProcessorRestartFullDiskTest, KeepsTheInstalledCopyUntilItsSuccessor
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Routes, CacheProcessorRestartFullDiskTest, ::testing::Values(
-    RestartCase{"Package", "package", 1},
-    RestartCase{"Copy", "copy", 1},
-    RestartCase{"Move", "move", 1},
-    RestartCase{"WaitingPackage", "waiting package", 2}),
+    RestartCase{"WaitingFolder", false, 1},
+    RestartCase{"WaitingPackage", true, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -115,13 +115,13 @@ int runChild(const std::string& name, const std::string& data, const std::string
     config["tembrolexin_VorselTW_DecoderDescriptors"] = descriptors(kScheme, {"TRIGGER"});
   }
   // Values that are no descriptor list.
-  const std::map<std::string, std::string> unreadable = {
+  const std::map<std::string, std::string> notADescriptorList = {
       {"NotJson", R"([{"config": )"},
       {"NotAList", "{}"},
       {"NumberDescriptor", "[1]"},
       {"NoConfig", R"([{"ranges": []}])"},
       {"NumberConfig", R"([{"config": 5}])"}};
-  if (const auto it = unreadable.find(name); it != unreadable.end()) {
+  if (const auto it = notADescriptorList.find(name); it != notADescriptorList.end()) {
     config["tembrolexin_VorselTW_DecoderDescriptors"] = it->second;
   }
   if (url != "-") {
@@ -238,7 +238,7 @@ ChildRun runCase(const std::string& name, const std::string& data, const std::st
 
 struct Mistake {
   const char* name;
-  const char* expected;  // a line of the child's output holds this
+  std::string expected;  // a line of the child's output holds this
   // The start fails instead of listening.
   bool neverListens = false;
   // The start is decided (failed or listening) within this many ms (0: not
@@ -252,6 +252,12 @@ void PrintTo(const Mistake& m, std::ostream* os) { *os << m.name; }
 
 const char* const kInvalidJson =
     "WRN: tembrolexin_VorselTW: Invalid JSON input in \"tembrolexin_VorselTW_DecoderDescriptors\"";
+
+// What the app hears of a VorselTW descriptor value that is no descriptor list.
+std::string unreadable(const std::string& why) {
+  return "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the value "
+         "is not a list of decoder descriptors (" + why + ")";
+}
 
 class SetupFailure : public testing::TestWithParam<Mistake> {};
 
@@ -334,27 +340,15 @@ INSTANTIATE_TEST_SUITE_P(
         // Refused as a whole, with the Warning: the default descriptors would
         // send the words to ANALYTICS only, and the app would hear nothing.
         Mistake{"NotJson",
-                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
-                "value is not a list of decoder descriptors (not JSON: Syntax error: value, object "
-                "or array expected. (byte 12))",
+                unreadable("not JSON: Syntax error: value, object or array expected. (byte 12)"),
                 true, 1000, kInvalidJson},
-        Mistake{"NotAList",
-                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
-                "value is not a list of decoder descriptors (not a list)",
-                true, 1000, kInvalidJson},
-        Mistake{"NumberDescriptor",
-                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
-                "value is not a list of decoder descriptors (descriptor 1 is not an object)",
-                true, 1000, kInvalidJson},
-        Mistake{"NoConfig",
-                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
-                "value is not a list of decoder descriptors (descriptor 1 has no \"config\")",
-                true, 1000, kInvalidJson},
-        Mistake{"NumberConfig",
-                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
-                "value is not a list of decoder descriptors (\"config\" of descriptor 1 is not a "
-                "text)",
-                true, 1000, kInvalidJson},
+        Mistake{"NotAList", unreadable("not a list"), true, 1000, kInvalidJson},
+        Mistake{"NumberDescriptor", unreadable("descriptor 1 is not an object"), true, 1000,
+                kInvalidJson},
+        Mistake{"NoConfig", unreadable("descriptor 1 has no \"config\""), true, 1000,
+                kInvalidJson},
+        Mistake{"NumberConfig", unreadable("\"config\" of descriptor 1 is not a text"), true,
+                1000, kInvalidJson},
         Mistake{"AfterShutdown", "answer 6"},
         // Never taken (not 1, on which an app feeds again), logged once.
         Mistake{"NullSamples",
