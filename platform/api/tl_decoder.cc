@@ -114,7 +114,10 @@ void TLDecoder::shutdownLibrary(bool atExit) {
     // Main has returned: what the app's delegates, receivers, listeners and
     // log delegate refer to may be gone. From now on none of them is called
     // (the library's lines go to the default log), and the calls running
-    // now end first, unless this thread runs inside one of them itself.
+    // now end first, unless this thread runs inside one of them itself:
+    // those never return, and the threads of the library's that wait for
+    // one (the bus thread, the EVENT engine's timing thread) stop waiting,
+    // so that the shutdown below can join them.
     // Before the shutdown lock: a shutdown the app began on another thread
     // may be waiting for a call into the app to return.
     if (!AppCallGate::process().close(AppCallGate::kExitWaitLimit)) {

@@ -135,11 +135,18 @@ class TLDecoder final : public TLDecoderCallbacks,
   // be gone, so from then on nothing of the app's is called -- no decoder or
   // engine delegate, NTP receiver, recorder listener, main-queue block (also
   // none run at once on a main thread the app bound) or log delegate (the
-  // library's lines go to the default log). A call running then ends first:
-  // the shutdown waits for it, at most AppCallGate::kExitWaitLimit, unless
-  // the exiting thread runs inside it itself (exit from a delegate call, or
-  // from a main-queue block it pumps). A shutdown() called from a call into
-  // the app while that runs returns at once.
+  // library's lines go to the default log). The calls into the app that the
+  // exiting thread runs inside (exit() from a delegate call, or from a
+  // main-queue block it pumps) never return; a thread of the library's that
+  // waits for one of them stops waiting, so the exit does not wait for them.
+  // Any other call running then ends first: the shutdown waits for it, at
+  // most AppCallGate::kExitWaitLimit, then goes on with a Warning; but as it
+  // joins the library's threads, a call still running on one of them (a
+  // main-queue block on the library's main thread, a decoder delegate call
+  // on the global queue), or one that one of them waits for (an engine's
+  // delegate call on a main thread the app bound), holds the exit until it
+  // returns, for ever if it never does. A shutdown() called from a call into
+  // the app while the exit runs returns at once.
   static void shutdown();
   // Whether shutdown() has begun.
   static bool isShutDown();

@@ -15,8 +15,8 @@ AppCallGate& AppCallGate::process() {
   return *gate;
 }
 
-AppCallGate::Call::Call(AppCallGate& gate)
-    : gate_(gate), admitted_([&gate] {
+AppCallGate::Call::Call(AppCallGate& gate, Waiter* waiter)
+    : gate_(gate), waiter_(waiter), admitted_([&gate] {
         std::lock_guard<std::mutex> lock(gate.mutex_);
         if (gate.closed_) {
           ++gate.refused_;
@@ -49,8 +49,17 @@ std::size_t AppCallGate::callerDepth() const {
 bool AppCallGate::close(std::chrono::nanoseconds limit, const tembrolexinsdk::Clock& clock) {
   const std::size_t own = callerDepth();
   const auto deadline = clock.steadyNow() + limit;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+  // Closed first, so that a released waiter finds no way back into the app.
+  // This thread's calls return after the close if ever (the exit ends the
+  // process inside them): whoever waits for one stops waiting.
+  for (const Call* call = tInnermost; call != nullptr; call = call->outer_) {
+    if (&call->gate_ == this && call->waiter_ != nullptr) call->waiter_->release();
+  }
   std::unique_lock<std::mutex> lock(mutex_);
-  closed_ = true;
   while (inside_ > own) {
     if (clock.steadyNow() >= deadline) return false;
     clock.waitUntil(cv_, lock, deadline);
@@ -64,6 +73,13 @@ bool AppCallGate::isClosed() const {
 }
 
 bool AppCallGate::callerInside() const { return callerDepth() > 0; }
+
+bool AppCallGate::callerAwaited() const {
+  for (const Call* call = tInnermost; call != nullptr; call = call->outer_) {
+    if (&call->gate_ == this && call->waiter_ != nullptr) return true;
+  }
+  return false;
+}
 
 uint64_t AppCallGate::refusedCount() const {
   std::lock_guard<std::mutex> lock(mutex_);

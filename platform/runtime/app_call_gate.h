@@ -8,7 +8,12 @@
 // no call enters the app. Closing waits, for a bounded time, until the calls
 // already inside have returned. It does not wait for the calls the closing
 // thread is itself inside (an app that exits from a delegate call, or from a
-// block it pumps on its main queue): they can only return after it.
+// block it pumps on its main queue): they never return, since the process
+// ends inside them. Whoever waits for one of those on another thread (a
+// thread of the library's in a synchronous main-queue dispatch, given as the
+// call's Waiter) is released at the close, so that the shutdown can join it.
+// Nothing else ever releases a waiter: a call of a thread that does not close
+// the gate is waited for to its end.
 //
 //   AppCallGate::Call call(gate);
 //   if (call) delegate->startedListening();   // or gate.run([&] { ... });
@@ -21,7 +26,9 @@
 //
 // Thread safety: every operation may be called from any thread; a Call lives
 // in one scope of one thread. No lock is held while a call runs, so a call
-// may enter the gate again (a delegate that logs).
+// may enter the gate again (a delegate that logs). A Waiter is released on
+// the closing thread, while its call's frame is still there (it never
+// unwinds): it must stay valid for as long as the call may run.
 #ifndef TL_PLATFORM_RUNTIME_APP_CALL_GATE_H_
 #define TL_PLATFORM_RUNTIME_APP_CALL_GATE_H_
 
@@ -50,11 +57,24 @@ class AppCallGate {
   // The process's gate.
   static AppCallGate& process();
 
+  // A thread that waits for a call running on another one.
+  class Waiter {
+   public:
+    // Ends the wait at once: the call will not return (the process exits
+    // from inside it). Called on the thread inside the call, perhaps more
+    // than once.
+    virtual void release() = 0;
+
+   protected:
+    ~Waiter() = default;
+  };
+
   // One call into the app for the scope of the object: admitted (true)
   // while the gate is open, and counted as inside until it is destroyed.
+  // `waiter`, if any, is the thread that waits for this call to return.
   class Call {
    public:
-    explicit Call(AppCallGate& gate);
+    explicit Call(AppCallGate& gate, Waiter* waiter = nullptr);
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
@@ -63,6 +83,7 @@ class AppCallGate {
    private:
     friend class AppCallGate;
     AppCallGate& gate_;
+    Waiter* const waiter_;
     const bool admitted_;
     // The admitted call of any gate that the thread was inside when this
     // one began.
@@ -79,14 +100,18 @@ class AppCallGate {
     return true;
   }
 
-  // Closes the gate for good, then waits until no call is inside but those
-  // the calling thread is inside itself, at most `limit` on `clock`. True
-  // when none was left in time. Closing a closed gate only waits.
+  // Closes the gate for good, releases the waiters of the calls the calling
+  // thread is inside, then waits until no call is inside but those, at most
+  // `limit` on `clock`. True when none was left in time. Closing a closed
+  // gate only releases and waits.
   bool close(std::chrono::nanoseconds limit, const tembrolexinsdk::Clock& clock =
                                                  tembrolexinsdk::Clock::real());
   bool isClosed() const;
   // Whether the calling thread is inside a call this gate admitted.
   bool callerInside() const;
+  // Whether the calling thread is inside such a call that another thread
+  // waits for (one given a Waiter).
+  bool callerAwaited() const;
   // Calls turned away since the gate closed.
   uint64_t refusedCount() const;
 

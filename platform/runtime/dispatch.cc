@@ -71,10 +71,10 @@ bool DispatchQueue::sync(Block block) {
   return wait->ran;
 }
 
-bool DispatchQueue::runBlock(const Block& block) const {
+bool DispatchQueue::runBlock(const Block& block, AppCallGate::Waiter* waiter) const {
   std::optional<AppCallGate::Call> call;
   if (AppCallGate* g = gate()) {
-    call.emplace(*g);
+    call.emplace(*g, waiter);
     if (!*call) return false;
   }
   if (!block) return true;
@@ -247,14 +247,21 @@ namespace {
 
 // One bounded synchronous call: the caller withdraws the block if it has
 // not started in time; the block, when its turn comes, runs only if it was
-// not withdrawn.
-struct BoundedSync {
+// not withdrawn. The block's call releases the caller when the process exits
+// from inside it.
+struct BoundedSync final : AppCallGate::Waiter {
   enum class Phase { kQueued, kRunning, kWithdrawn };
+  void release() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+    cv.notify_all();
+  }
   std::mutex mutex;
   std::condition_variable cv;
   Phase phase = Phase::kQueued;
   bool finished = false;  // the posted block is gone (ran or dropped)
   bool ran = false;
+  bool released = false;  // the block will never return
 };
 
 struct BoundedSyncNotifier {
@@ -290,7 +297,7 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
         if (s.phase == BoundedSync::Phase::kWithdrawn) return;
         s.phase = BoundedSync::Phase::kRunning;
       }
-      const bool ran = runBlock(block);
+      const bool ran = runBlock(block, &s);
       std::lock_guard<std::mutex> lock(s.mutex);
       s.ran = ran;
     });
@@ -299,7 +306,8 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
   std::unique_lock<std::mutex> lock(state->mutex);
   while (!state->finished) {
     if (state->phase == BoundedSync::Phase::kRunning) {
-      state->cv.wait(lock, [&] { return state->finished; });
+      state->cv.wait(lock, [&] { return state->finished || state->released; });
+      if (!state->finished) return SyncOutcome::kAbandoned;
       break;
     }
     if (clock.steadyNow() >= deadline) {

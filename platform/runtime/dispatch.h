@@ -97,8 +97,9 @@ class DispatchQueue {
   explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
   // Runs one block as this queue's (for isCurrent and getSpecific), catching
   // and logging what it throws, unless the queue's gate has closed. False
-  // when it did not run.
-  bool runBlock(const Block& block) const;
+  // when it did not run. `waiter` is the thread that waits for the block, if
+  // any (see AppCallGate::Waiter).
+  bool runBlock(const Block& block, AppCallGate::Waiter* waiter = nullptr) const;
   // The gate every block of this queue passes; null for none.
   virtual AppCallGate* gate() const { return nullptr; }
   // The queue whose thread runs this queue's blocks, if not its own.
@@ -125,9 +126,10 @@ class MainQueue final : public DispatchQueue {
  public:
   // How a bounded synchronous call ended.
   enum class SyncOutcome {
-    kRan,       // the block ran (or threw)
-    kDropped,   // the queue shut down before it ran
-    kTimedOut,  // it had not started when the time was up; it never runs
+    kRan,        // the block ran (or threw)
+    kDropped,    // the queue shut down before it ran
+    kTimedOut,   // it had not started when the time was up; it never runs
+    kAbandoned,  // the process exits from inside the block: it never returns
   };
 
   // `clock` times runUntil and must outlive the queue, as must `gate`, which
@@ -166,8 +168,11 @@ class MainQueue final : public DispatchQueue {
   // Runs `block` on the main thread and waits for it, as sync() does, but
   // waits at most `limit` on `clock` for it to start: a block that has not
   // started by then is withdrawn (kTimedOut). A block that has started is
-  // waited for to its end. Inline on the main thread. kDropped also when the
-  // gate had closed.
+  // waited for to its end, unless the thread running it closes the gate
+  // from inside it -- the process's exit, which ends the process there --
+  // which ends the wait (kAbandoned); `block` is then still referred to by
+  // that thread's frame, which never unwinds. Inline on the main thread.
+  // kDropped also when the gate had closed.
   SyncOutcome syncWithin(const Block& block, const Clock& clock, std::chrono::nanoseconds limit);
 
   // Final: takes no more blocks, drops those not yet run (their synchronous

@@ -19,7 +19,9 @@
 //                                    the main queue and wait for it, at most
 //                                    the dispatcher's mainQueueWaitLimit for
 //                                    it to start (then it is dropped, with a
-//                                    Warning naming the caller)
+//                                    Warning naming the caller), and to its
+//                                    end unless the process exits from
+//                                    inside it (MainQueue::syncWithin)
 //   safeDispatchAsyncOnMainQueue(b)  on the main thread: run now; else queue
 //   dispatchOnQueue(q, b, seconds)   run b once after the delay; returns a
 //                                    handle that cancels it

@@ -9,16 +9,19 @@
 // stopDecoding), stopped (stoppedListening heard), shutdown (stopped, then
 // TLDecoder::shutdown()), calling (app threads connect and disconnect
 // engines, add delegates and stop decoding without pause, and go on while
-// main returns).
+// main returns), exit-in-word (the TRIGGER delegate calls exit(kExitStatus)
+// from inside the first word's call, which the bus thread waits for).
 // MODE: own (the main queue left to the library's thread) or bound (bound to
 // main's thread, pumped while main waits, and never again once it returns).
 //
-// It prints "word N" for each word its TRIGGER delegate hears and "return"
-// just before returning 0; the parent checks the exit status and the
-// analytics record files left in DATA_FOLDER.
+// It prints "word N" for each word its TRIGGER delegate hears, "exit" just
+// before its delegate calls exit(), and "return" just before returning 0;
+// the parent checks the exit status and the analytics record files left in
+// DATA_FOLDER.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -53,13 +56,23 @@ class App : public TLDecoderDelegate {
   std::atomic<bool> stopped{false};
 };
 
+constexpr int kExitStatus = 42;
+
 class Words : public TLCodewordReceivedDelegate {
  public:
+  explicit Words(std::string moment) : moment_(std::move(moment)) {}
   void codewordReceived(int64_t codeword, TLDate) override {
     say("word " + std::to_string(codeword));
-    ++heard;
+    if (++heard != 1) return;
+    if (moment_ == "exit-in-word") {
+      say("exit");
+      std::exit(kExitStatus);
+    }
   }
   std::atomic<int> heard{0};
+
+ private:
+  const std::string moment_;
 };
 
 }  // namespace
@@ -98,7 +111,7 @@ int main(int argc, char** argv) {
   };
 
   auto app = std::make_shared<App>();
-  auto words = std::make_shared<Words>();
+  auto words = std::make_shared<Words>(moment);
   auto decoder = TLDecoder::sharedDecoder();
   decoder->initWithPlugins(tltest::triggerPlugin());
   decoder->connectEngineDelegate(words, TLEngineType::kTrigger);
@@ -154,9 +167,14 @@ int main(int argc, char** argv) {
   if (moment == "listening") return finish();
 
   const std::vector<int16_t> audio = tltest::wordAudio({4242, 4243});
-  if (moment == "decoding") {
-    // Feed on another thread, so main can return while the audio still flows.
+  if (moment == "decoding" || moment == "exit-in-word") {
+    // Feed on another thread, so main can return (or pump the delegate
+    // calls) while the audio still flows.
     std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
+    if (moment == "exit-in-word") {
+      waitFor([] { return false; });  // the delegate ends the process meanwhile
+      return 8;
+    }
     if (!waitFor([&] { return words->heard.load() > 0; })) return 5;
     return finish();
   }

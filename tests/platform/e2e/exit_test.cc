@@ -7,8 +7,10 @@
 // start and the stop of decoding. In "calling", app threads still call in
 // while main returns: nothing they reach may be destroyed by the exit
 // handlers (under ThreadSanitizer or AddressSanitizer such a use fails the
-// child). And once the exit has begun, no call enters the app on any path
-// (the app of exit_calls_app_main.cc).
+// child). An app that calls exit() from inside a delegate call that the bus
+// thread waits for ends at once with its own status. And once the exit has
+// begun, no call enters the app on any path (the app of
+// exit_calls_app_main.cc).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <ostream>
 #include <string>
@@ -41,6 +44,8 @@ struct ChildRun {
   bool hung = false;
   int status = -1;  // the raw wait status
   std::string out;
+  // From the first "exit" line of the output to the child's end.
+  std::optional<std::chrono::steady_clock::duration> sinceExitLine;
 };
 
 // Runs `app` with `args` and collects its standard output (and, with
@@ -49,6 +54,7 @@ struct ChildRun {
 ChildRun runChild(const char* app, const std::vector<std::string>& args,
                   std::chrono::seconds limit, bool withStderr = false) {
   ChildRun run;
+  std::optional<std::chrono::steady_clock::time_point> exitLineAt;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return run;
   std::vector<char*> argv;
@@ -80,6 +86,9 @@ ChildRun runChild(const char* app, const std::vector<std::string>& args,
     const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
     if (n <= 0) open = false;
     else run.out.append(buffer, static_cast<std::size_t>(n));
+    if (!exitLineAt && ("\n" + run.out).find("\nexit\n") != std::string::npos) {
+      exitLineAt = std::chrono::steady_clock::now();
+    }
   }
   ::close(pipeFds[0]);
   // The pipe closes at the child's end; a child that closed it and then hung
@@ -93,7 +102,23 @@ ChildRun runChild(const char* app, const std::vector<std::string>& args,
     }
     std::this_thread::sleep_for(5ms);
   }
+  if (exitLineAt) run.sinceExitLine = std::chrono::steady_clock::now() - *exitLineAt;
   return run;
+}
+
+// The lines of `out` that begin with `prefix`, without it.
+std::vector<std::string> linesAfter(const std::string& out, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::size_t start = 0;
+  while (start < out.size()) {
+    std::size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    if (out.compare(start, prefix.size(), prefix) == 0) {
+      found.push_back(out.substr(start + prefix.size(), end - start - prefix.size()));
+    }
+    start = end + 1;
+  }
+  return found;
 }
 
 // The record lines of every analytics file in `folder`, parsed; a line that
@@ -136,9 +161,31 @@ std::vector<Json::Value> recordLines(const std::string& folder) {
   return lines;
 }
 
+// "exit-in-word" -> "ExitInWord".
+std::string camelCase(const char* text) {
+  std::string name;
+  bool upper = true;
+  for (const char* p = text; *p != 0; ++p) {
+    if (*p == '-') {
+      upper = true;
+      continue;
+    }
+    name += upper ? static_cast<char>(std::toupper(*p)) : *p;
+    upper = false;
+  }
+  return name;
+}
+
+// How long the exit waits for a call into the app that is still running
+// (AppCallGate::kExitWaitLimit).
+constexpr int kExitWaitLimitMs = 5000;
+
 struct Moment {
   const char* name;
   bool decodingStarted;  // the start of decoding is on record for certain
+  // Nonzero: the app ends by exit() with this status (after an "exit"
+  // line) instead of returning 0 from main.
+  int exitStatus = 0;
 };
 
 void PrintTo(const Moment& moment, std::ostream* os) { *os << moment.name; }
@@ -156,13 +203,18 @@ TEST_P(ExitTest, ReturningFromMainEndsTheProcessCleanlyAndKeepsEveryRecord) {
       ASSERT_FALSE(run.hung) << run.out;
       ASSERT_TRUE(WIFEXITED(run.status))
           << "signal " << (WIFSIGNALED(run.status) ? WTERMSIG(run.status) : 0) << "\n" << run.out;
-      ASSERT_EQ(WEXITSTATUS(run.status), 0) << run.out;
-      ASSERT_NE(run.out.find("return\n"), std::string::npos) << run.out;
+      ASSERT_EQ(WEXITSTATUS(run.status), moment.exitStatus) << run.out;
+      if (moment.exitStatus == 0) {
+        ASSERT_NE(run.out.find("return\n"), std::string::npos) << run.out;
+      } else {
+        // Nothing holds the exit: no call it waits for out to its limit.
+        ASSERT_TRUE(run.sinceExitLine) << run.out;
+        EXPECT_LT(*run.sinceExitLine, std::chrono::milliseconds(kExitWaitLimitMs)) << run.out;
+      }
 
       std::set<int64_t> heard;
-      for (std::size_t at = run.out.find("word "); at != std::string::npos;
-           at = run.out.find("word ", at + 1)) {
-        heard.insert(std::atoll(run.out.c_str() + at + 5));
+      for (const std::string& word : linesAfter(run.out, "word ")) {
+        heard.insert(std::atoll(word.c_str()));
       }
       std::set<int64_t> recorded;
       std::vector<std::string> statuses;
@@ -185,11 +237,10 @@ INSTANTIATE_TEST_SUITE_P(Moments, ExitTest,
                          testing::Values(Moment{"created", false}, Moment{"started", false},
                                          Moment{"listening", true}, Moment{"decoding", true},
                                          Moment{"stopping", true}, Moment{"stopped", true},
-                                         Moment{"shutdown", true}, Moment{"calling", false}),
+                                         Moment{"shutdown", true}, Moment{"calling", false},
+                                         Moment{"exit-in-word", true, 42}),
                          [](const testing::TestParamInfo<Moment>& info) {
-                           std::string name = info.param.name;
-                           name[0] = static_cast<char>(std::toupper(name[0]));
-                           return name;
+                           return camelCase(info.param.name);
                          });
 
 // Once the exit has begun, nothing of the app's is entered: the app of
@@ -242,19 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
         LateCall{"exit-pumping", {"exit\n", "The library has shut down"}},
         // The call that runs as main returns ends before the shutdown.
         LateCall{"running", {"return\n", "call ended\n", "Shutting the library down"}}),
-    [](const testing::TestParamInfo<LateCall>& info) {
-      std::string name;
-      bool upper = true;
-      for (const char* p = info.param.path; *p != 0; ++p) {
-        if (*p == '-') {
-          upper = true;
-          continue;
-        }
-        name += upper ? static_cast<char>(std::toupper(*p)) : *p;
-        upper = false;
-      }
-      return name;
-    });
+    [](const testing::TestParamInfo<LateCall>& info) { return camelCase(info.param.path); });
 
 }  // namespace
 }  // namespace tltest

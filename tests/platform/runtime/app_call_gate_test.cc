@@ -1,12 +1,14 @@
 // The gate of calls into the app: closing it never waits for the closing
-// thread's own calls, nor beyond its limit, and once it is closed no path of
-// the dispatch layer enters the app. (That it waits for a call running on
-// another thread, and the logger's and the facade's paths, are tested at
-// process exit, in the e2e exit test.)
+// thread's own calls, nor beyond its limit, and releases only the waiters of
+// those calls; once it is closed no path of the dispatch layer enters the
+// app. (That it waits for a call running on another thread, and the
+// logger's and the facade's paths, are tested at process exit, in the e2e
+// exit test.)
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -86,6 +88,69 @@ TEST(AppCallGateTest, ClosingFromInsideCallsWaitsOnlyForOtherThreads) {
   EXPECT_FALSE(gate.callerInside());
   EXPECT_FALSE(other.isClosed());
 }
+
+// A thread of the library's waits (syncWithin) for a block on the main
+// queue's own thread while the gate closes: from inside the block (the exit
+// from a delegate call, which never returns) the wait ends at once, while
+// the block still runs; from another thread the block is waited for to its
+// end.
+struct WaitedCall {
+  const char* name;
+  bool closeInside;
+  MainQueue::SyncOutcome outcome;
+};
+
+void PrintTo(const WaitedCall& c, std::ostream* os) { *os << c.name; }
+
+class AppCallGateWaitedCallTest : public testing::TestWithParam<WaitedCall> {};
+
+TEST_P(AppCallGateWaitedCallTest, OnlyClosingFromInsideTheCallReleasesItsWaiter) {
+  const WaitedCall& c = GetParam();
+  AppCallGate gate;
+  tltest::Gate entered, waiterReturned, blockMayEnd;
+  std::atomic<bool> awaitedInside{false}, awaitedUnwaited{true}, blockEnded{false};
+  bool blockEndedFirst = false;  // when the waiter returned
+  const Block block = [&] {
+    awaitedInside = gate.callerAwaited();
+    entered.open();
+    if (c.closeInside) {
+      gate.close(0ns);
+      waiterReturned.wait();
+    } else {
+      blockMayEnd.wait();
+    }
+    blockEnded = true;
+  };
+  MainQueue queue(Clock::real(), MainQueueMode::kOwnThreadUnlessBound, gate);
+  queue.async([&] { awaitedUnwaited = gate.callerAwaited(); });
+  std::promise<MainQueue::SyncOutcome> outcome;
+  std::thread waiter([&] {
+    const MainQueue::SyncOutcome got = queue.syncWithin(block, Clock::real(), 30s);
+    blockEndedFirst = blockEnded.load();
+    outcome.set_value(got);
+    waiterReturned.open();
+  });
+  ASSERT_TRUE(entered.wait());
+  auto returned = outcome.get_future();
+  if (!c.closeInside) {
+    EXPECT_FALSE(gate.close(0ns));  // the block is inside
+    EXPECT_EQ(returned.wait_for(20ms), std::future_status::timeout);
+    blockMayEnd.open();
+  }
+  EXPECT_EQ(returned.get(), c.outcome);
+  waiter.join();
+  EXPECT_EQ(blockEndedFirst, !c.closeInside);
+  queue.shutDown();  // joins the queue's thread once the block has ended
+  EXPECT_TRUE(awaitedInside.load());
+  EXPECT_FALSE(awaitedUnwaited.load());
+  EXPECT_FALSE(gate.callerAwaited());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Closes, AppCallGateWaitedCallTest,
+    testing::Values(WaitedCall{"FromInsideTheCall", true, MainQueue::SyncOutcome::kAbandoned},
+                    WaitedCall{"FromAnotherThread", false, MainQueue::SyncOutcome::kRan}),
+    [](const testing::TestParamInfo<WaitedCall>& info) { return std::string(info.param.name); });
 
 // One way a block of the app's reaches it through the dispatch layer; it
 // returns once the block ran or was turned away.
