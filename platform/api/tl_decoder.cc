@@ -105,6 +105,16 @@ void TLDecoder::shutdown() {
   // shutdown does the work, and may be waiting for this very call to return.
   const AppCallGate& appCalls = AppCallGate::process();
   if (appCalls.isClosed() && appCalls.callerInside()) return;
+  // A thread of the library's waits for the call this one is inside (an
+  // engine's delegate call on the main queue), and the shutdown would join
+  // that thread: it would wait for itself.
+  if (appCalls.callerAwaited()) {
+    TLLogger::errorInMethod("+[TLDecoder shutdown]", __LINE__,
+                            "shutdown() refused: called from inside a delegate call that a thread "
+                            "of the library waits for, which the shutdown would wait for in turn; "
+                            "call it after the delegate call has returned");
+    return;
+  }
   shutdownLibrary(/*atExit=*/false);
 }
 

@@ -126,7 +126,16 @@ class TLDecoder final : public TLDecoderCallbacks,
   // engines stop; the global queue runs the delegate calls it holds, and the
   // dispatcher's threads are joined. Afterwards decoders refuse to start.
   // Idempotent; concurrent callers wait for the first. Call it from a thread
-  // of the app's (it joins the library's threads), not from a delegate call.
+  // of the app's (it joins the library's threads). Called from inside a
+  // delegate call that a thread of the library waits for -- an engine's
+  // delegate call on the main queue, which the bus thread (or the EVENT
+  // engine's timing thread) waits for, and which the shutdown would wait
+  // for in turn -- it is refused: it logs the Error "shutdown() refused:
+  // called from inside a delegate call that a thread of the library waits
+  // for, which the shutdown would wait for in turn; call it after the
+  // delegate call has returned" and returns at once, shutting nothing down.
+  // Other calls into the app (a decoder delegate's, a main-queue block of
+  // the app's own that nothing waits for) may call it.
   //
   // It also runs at process exit (std::atexit) when the app has not called
   // it, so that returning from main at any moment is safe. There, before

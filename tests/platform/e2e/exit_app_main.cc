@@ -10,7 +10,9 @@
 // TLDecoder::shutdown()), calling (app threads connect and disconnect
 // engines, add delegates and stop decoding without pause, and go on while
 // main returns), exit-in-word (the TRIGGER delegate calls exit(kExitStatus)
-// from inside the first word's call, which the bus thread waits for).
+// from inside the first word's call, which the bus thread waits for),
+// shutdown-in-word (the TRIGGER delegate calls TLDecoder::shutdown() from
+// inside the first word's call; main returns once it has returned).
 // MODE: own (the main queue left to the library's thread) or bound (bound to
 // main's thread, pumped while main waits, and never again once it returns).
 //
@@ -68,8 +70,14 @@ class Words : public TLCodewordReceivedDelegate {
       say("exit");
       std::exit(kExitStatus);
     }
+    if (moment_ == "shutdown-in-word") {
+      TLDecoder::shutdown();
+      say("shutdown returned");
+      shutdownReturned = true;
+    }
   }
   std::atomic<int> heard{0};
+  std::atomic<bool> shutdownReturned{false};
 
  private:
   const std::string moment_;
@@ -167,13 +175,17 @@ int main(int argc, char** argv) {
   if (moment == "listening") return finish();
 
   const std::vector<int16_t> audio = tltest::wordAudio({4242, 4243});
-  if (moment == "decoding" || moment == "exit-in-word") {
+  if (moment == "decoding" || moment == "exit-in-word" || moment == "shutdown-in-word") {
     // Feed on another thread, so main can return (or pump the delegate
     // calls) while the audio still flows.
     std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
     if (moment == "exit-in-word") {
       waitFor([] { return false; });  // the delegate ends the process meanwhile
       return 8;
+    }
+    if (moment == "shutdown-in-word") {
+      if (!waitFor([&] { return words->shutdownReturned.load(); })) return 9;
+      return finish();
     }
     if (!waitFor([&] { return words->heard.load() > 0; })) return 5;
     return finish();

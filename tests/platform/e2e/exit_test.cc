@@ -8,8 +8,9 @@
 // while main returns: nothing they reach may be destroyed by the exit
 // handlers (under ThreadSanitizer or AddressSanitizer such a use fails the
 // child). An app that calls exit() from inside a delegate call that the bus
-// thread waits for ends at once with its own status. And once the exit has
-// begun, no call enters the app on any path (the app of
+// thread waits for ends at once with its own status, and one that calls
+// TLDecoder::shutdown() there has it refused and goes on. And once the exit
+// has begun, no call enters the app on any path (the app of
 // exit_calls_app_main.cc).
 #include <fcntl.h>
 #include <poll.h>
@@ -180,12 +181,21 @@ std::string camelCase(const char* text) {
 // (AppCallGate::kExitWaitLimit).
 constexpr int kExitWaitLimitMs = 5000;
 
+// The refusal of a shutdown() made inside a delegate call that the bus
+// thread waits for, as the default log writes it.
+constexpr const char* kShutdownRefused =
+    "ERR: +[TLDecoder shutdown]: shutdown() refused: called from inside a delegate call that a "
+    "thread of the library waits for, which the shutdown would wait for in turn; call it after "
+    "the delegate call has returned\n";
+
 struct Moment {
   const char* name;
   bool decodingStarted;  // the start of decoding is on record for certain
   // Nonzero: the app ends by exit() with this status (after an "exit"
   // line) instead of returning 0 from main.
   int exitStatus = 0;
+  // A line the library logs (the child's standard error is collected too).
+  const char* logged = nullptr;
 };
 
 void PrintTo(const Moment& moment, std::ostream* os) { *os << moment.name; }
@@ -199,7 +209,8 @@ TEST_P(ExitTest, ReturningFromMainEndsTheProcessCleanlyAndKeepsEveryRecord) {
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(std::string(moment.name) + " " + mode + " round " + std::to_string(round));
       TempDir dir;
-      const ChildRun run = runChild(TL_EXIT_APP, {moment.name, mode, dir.path()}, 120s);
+      const ChildRun run = runChild(TL_EXIT_APP, {moment.name, mode, dir.path()}, 120s,
+                                    moment.logged != nullptr);
       ASSERT_FALSE(run.hung) << run.out;
       ASSERT_TRUE(WIFEXITED(run.status))
           << "signal " << (WIFSIGNALED(run.status) ? WTERMSIG(run.status) : 0) << "\n" << run.out;
@@ -210,6 +221,9 @@ TEST_P(ExitTest, ReturningFromMainEndsTheProcessCleanlyAndKeepsEveryRecord) {
         // Nothing holds the exit: no call it waits for out to its limit.
         ASSERT_TRUE(run.sinceExitLine) << run.out;
         EXPECT_LT(*run.sinceExitLine, std::chrono::milliseconds(kExitWaitLimitMs)) << run.out;
+      }
+      if (moment.logged != nullptr) {
+        EXPECT_NE(run.out.find(moment.logged), std::string::npos) << run.out;
       }
 
       std::set<int64_t> heard;
@@ -238,7 +252,8 @@ INSTANTIATE_TEST_SUITE_P(Moments, ExitTest,
                                          Moment{"listening", true}, Moment{"decoding", true},
                                          Moment{"stopping", true}, Moment{"stopped", true},
                                          Moment{"shutdown", true}, Moment{"calling", false},
-                                         Moment{"exit-in-word", true, 42}),
+                                         Moment{"exit-in-word", true, 42},
+                                         Moment{"shutdown-in-word", true, 0, kShutdownRefused}),
                          [](const testing::TestParamInfo<Moment>& info) {
                            return camelCase(info.param.name);
                          });
