@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
+#include <string>
 
 #include <json/json.h>
 
@@ -322,17 +324,30 @@ void TLContentEngine::openAction(const std::shared_ptr<TLBundleAction>& action, 
   constexpr const char* kMethod = "-[TLContentEngine openAction:withTimeStamp:]";
   auto d = contentDelegate();
   if (d) {
-    try {
-      if (!d->actionWillOpen(action)) {
-        TLLogger::debugInMethod(kMethod, __LINE__, "Action blocked by lifecycle listener");
-        return;
+    bool open = true;
+    std::optional<std::string> thrown;
+    const bool asked = options_.dispatcher->appCalls().run([&] {
+      try {
+        open = d->actionWillOpen(action);
+      } catch (const std::exception& e) {
+        thrown = e.what();
+      } catch (...) {
+        thrown = "unknown";
       }
-    } catch (const std::exception& e) {
+    });
+    if (!asked) {
+      // The process is exiting: the app can no longer agree to the opening.
+      TLLogger::debugInMethod(kMethod, __LINE__, "Action %s not opened: the app takes no more calls",
+                              action->actionId().c_str());
+      return;
+    }
+    if (thrown) {
       TLLogger::errorInMethod(kMethod, __LINE__,
-                              "Lifecycle listener threw exception onBeforeBundleOpen %s", e.what());
-    } catch (...) {
-      TLLogger::errorInMethod(kMethod, __LINE__,
-                              "Lifecycle listener threw exception onBeforeBundleOpen %s", "unknown");
+                              "Lifecycle listener threw exception onBeforeBundleOpen %s",
+                              thrown->c_str());
+    } else if (!open) {
+      TLLogger::debugInMethod(kMethod, __LINE__, "Action blocked by lifecycle listener");
+      return;
     }
   }
   if (withTimeStamp) {
@@ -574,17 +589,26 @@ bool TLContentEngine::canWebViewClose(const std::shared_ptr<TLBundle>& bundle) {
   constexpr const char* kMethod = "-[TLContentEngine canWebViewClose:]";
   auto d = contentDelegate();
   if (!d) return true;
-  try {
-    if (!d->bundleWillClose(bundle)) {
-      TLLogger::debugInMethod(kMethod, __LINE__, "Action blocked by lifecycle listener");
-      return false;
+  bool close = true;
+  std::optional<std::string> thrown;
+  // A closed gate (the process is exiting) keeps the app out: the close goes
+  // on as if it had agreed.
+  options_.dispatcher->appCalls().run([&] {
+    try {
+      close = d->bundleWillClose(bundle);
+    } catch (const std::exception& e) {
+      thrown = e.what();
+    } catch (...) {
+      thrown = "unknown";
     }
-  } catch (const std::exception& e) {
+  });
+  if (thrown) {
     TLLogger::errorInMethod(kMethod, __LINE__,
-                            "Lifecycle listener threw exception onBeforeBundleClose %s", e.what());
-  } catch (...) {
-    TLLogger::errorInMethod(kMethod, __LINE__,
-                            "Lifecycle listener threw exception onBeforeBundleClose %s", "unknown");
+                            "Lifecycle listener threw exception onBeforeBundleClose %s",
+                            thrown->c_str());
+  } else if (!close) {
+    TLLogger::debugInMethod(kMethod, __LINE__, "Action blocked by lifecycle listener");
+    return false;
   }
   return true;
 }

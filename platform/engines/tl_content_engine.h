@@ -23,9 +23,11 @@
 // Thread safety: messages arrive on the bus thread; app-facing calls may
 // come from any thread. Delegate calls marked "main queue" are queued there;
 // actionWillOpen runs synchronously on the thread that opens the action and
-// bundleWillClose on the main thread. The engine's own state (delegate,
-// messenger, network status, policy, host) is guarded by its lock, which is
-// never held while calling out.
+// bundleWillClose on the main thread, both through the dispatcher's
+// AppCallGate: once it has closed (the process is exiting), an action is not
+// opened and a close goes on as if the app had agreed. The engine's own
+// state (delegate, messenger, network status, policy, host) is guarded by its
+// lock, which is never held while calling out.
 #ifndef TL_PLATFORM_ENGINES_TL_CONTENT_ENGINE_H_
 #define TL_PLATFORM_ENGINES_TL_CONTENT_ENGINE_H_
 

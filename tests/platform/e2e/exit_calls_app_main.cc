@@ -27,6 +27,11 @@
 //                 TRIGGER
 //   running       startedListening at once; the call is still running as
 //                 main returns, and ends 100 ms later ("call ended")
+//   content       bundle b1 with action a1 at once, for the CONTENT engine
+//                 (on a page host of the app's); late, a ContentSignal that
+//                 opens a1. After the library's handler, the page asks to
+//                 close, as the web engine would on the main thread: "close
+//                 goes on" or "close kept" (the delegate would keep it)
 //
 // Output (standard output; the library's own lines go to standard error):
 // "return" as main returns, "exit" as a delegate calls exit(), "late WHAT"
@@ -48,11 +53,13 @@
 #include "core/runtime/i_audio_recorder.h"
 #include "core/runtime/messenger.h"
 #include "platform/api/tl_decoder.h"
+#include "platform/engines/tl_content_engine.h"
 #include "platform/engines/tl_trigger_engine.h"
 #include "platform/messages/message_envelope.h"
 #include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
+#include "tests/platform/engines/content_fixtures.h"
 
 using namespace tembrolexinplatform;
 using namespace std::chrono_literals;
@@ -118,6 +125,19 @@ Send word(int64_t msg) {
             c.__set_syncState(1);
             return params(c);
           }};
+}
+
+template <typename T>
+Send cache(const T& message) {
+  return {"CacheProcessor", [message] { return params(message); }};
+}
+
+Send openAction() {
+  ContentSignal c;
+  c.__set_bundleId("b1");
+  c.__set_actionId("a1");
+  c.__set_emitKey("action");
+  return cache(c);
 }
 
 Send startedRecording() {
@@ -216,6 +236,41 @@ class Receiver : public NTPReceiver {
   void onNTPUpdate(const std::optional<NTPResult>&) override { entered("onNTPUpdate"); }
 };
 
+class Bundles : public TLContentEngineDelegate {
+ public:
+  void messageReceived(const std::optional<Json::Value>&, std::shared_ptr<TLBundle>) override {
+    entered("messageReceived");
+  }
+  void contentEngineDidFail(int64_t code, std::shared_ptr<TLBundle>,
+                            std::shared_ptr<TLBundleAction>) override {
+    entered("contentEngineDidFail " + std::to_string(code));
+  }
+  void bundlesDidUpdate(const TLBundleList&) override {
+    entered("bundlesDidUpdate");
+    updated = true;
+  }
+  bool actionWillOpen(const std::shared_ptr<TLBundleAction>& action) override {
+    entered("actionWillOpen " + action->actionId());
+    return true;
+  }
+  bool bundleWillClose(const std::shared_ptr<TLBundle>&) override {
+    entered("bundleWillClose");
+    return false;
+  }
+  std::atomic<bool> updated{false};
+};
+
+// The app's page host: what reaches it opens or changes a page.
+class PageHost : public TLWKWebViewProtocol {
+ public:
+  void emit(const std::string& key, const std::string&, const std::optional<std::string>&,
+            std::shared_ptr<TLBundle>) override {
+    entered("page " + key);
+  }
+  void setDelegate(std::weak_ptr<TLWebViewContentDelegate>) override {}
+  void closeWebView() override {}
+};
+
 class LogSink : public TLLoggerDelegate {
  public:
   void logfromSender(const std::string& sender, const TLLogParams& params) override {
@@ -262,6 +317,7 @@ struct World {
   // Kept for as long as the library may call in.
   std::shared_ptr<TLDecoder> decoder;
   std::shared_ptr<Recorder> recorder;
+  std::shared_ptr<TLContentEngine> content;
 };
 
 World& world() {
@@ -287,6 +343,10 @@ void afterTheLibrarysExitHandler() {
     w.dispatcher->mainQueue()->drain();
   } else {
     w.dispatcher->mainQueue()->sync([] {});
+  }
+  if (w.content) {
+    say(w.content->canWebViewClose(w.content->getBundleById("b1")) ? "close goes on"
+                                                                    : "close kept");
   }
   say("refused " + std::to_string(AppCallGate::process().refusedCount()));
 }
@@ -323,6 +383,11 @@ int main(int argc, char** argv) {
   if (path == "exit-in-call" || path == "running") atOnce = {startedListening()};
   if (path == "exit-pumping") atOnce = {startedRecording()};
   if (path == "exit-in-call" || path == "exit-pumping") late = {word(8)};
+  if (path == "content") {
+    atOnce = {cache(tltest::infoList({tltest::info("b1")})),
+              cache(tltest::actionList("b1", {tltest::ActionSpec("a1")}))};
+    late = {openAction()};
+  }
   auto* bus = new tembrolexinsdk::Messenger();
   w.core = new PlayedCore(*bus, atOnce, late);
   std::atexit(afterTheLibrarysExitHandler);
@@ -342,6 +407,19 @@ int main(int argc, char** argv) {
   w.recorder = decoder->useCustomRecorderWithListener(std::make_shared<RecorderEvents>(path), 16000);
   if (!w.recorder) return 3;
   decoder->registerNTPReceiver(std::make_shared<Receiver>());
+  auto bundles = std::make_shared<Bundles>();
+  if (path == "content") {
+    TLContentEngine::Options content;
+    content.dispatcher = w.dispatcher;
+    auto host = std::make_shared<PageHost>();
+    content.webViewHost = [host] { return host; };
+    content.reachability = Reachability::withSource(
+        std::make_unique<FakeReachabilitySource>(kFlagReachable), NotificationCenter::defaultCenter());
+    TLContentEngine::setSharedOptions(content);
+    w.content = std::dynamic_pointer_cast<TLContentEngine>(
+        decoder->connectEngineDelegate(bundles, TLEngineType::kContent));
+    if (!w.content) return 8;
+  }
 
   if (path == "ntp") {
     // The outcome of a round that fails at once ("" cannot be asked) waits
@@ -357,6 +435,7 @@ int main(int argc, char** argv) {
   decoder->startDecoding();
   if (!waitUntil([&] { return w.core->started.load(); })) return 5;
   if (path == "running" && !waitUntil([&] { return app->listening.load(); })) return 6;
+  if (path == "content" && !waitUntil([&] { return bundles->updated.load(); })) return 9;
   if (path == "exit-in-call") {
     std::this_thread::sleep_for(20s);  // the delegate ends the process
     return 7;

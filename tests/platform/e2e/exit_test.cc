@@ -307,7 +307,9 @@ INSTANTIATE_TEST_SUITE_P(
         LateCall{"exit-in-call", {"exit\n", "The library has shut down"}},
         LateCall{"exit-pumping", {"exit\n", "The library has shut down"}},
         // The call that runs as main returns ends before the shutdown.
-        LateCall{"running", {"return\n", "call ended\n", "Shutting the library down"}}),
+        LateCall{"running", {"return\n", "call ended\n", "Shutting the library down"}},
+        // The action is not opened; the close goes on as if the app agreed.
+        LateCall{"content", {"return\n", "close goes on\n"}}),
     [](const testing::TestParamInfo<LateCall>& info) { return camelCase(info.param.path); });
 
 }  // namespace
