@@ -147,16 +147,9 @@ int runChild(const std::string& name, const std::string& data, const std::string
       {"LatinMissingScheme",
        {"tembrolexin_VorselTW_DecoderDescriptors",
         descriptors(data + "/lat\xE9in/missing.cfg", {"TRIGGER", "ANALYTICS"})}},
-      {"LatinSchemeFolder",
-       {"tembrolexin_VorselTW_DecoderDescriptors",
-        descriptors(data + "/lat\xE9in/scheme.cfg", {"TRIGGER", "ANALYTICS"})}},
       {"LatinPluginName", {"AudioDecoder_plugins", std::string("libVorsel\xE9.so")}}};
   if (const auto it = otherValues.find(name); it != otherValues.end()) {
     config[it->second.first] = it->second.second;
-  }
-  if (name == "LatinSchemeFolder") {
-    std::filesystem::create_directory(data + "/lat\xE9in");
-    std::filesystem::copy_file(kScheme, data + "/lat\xE9in/scheme.cfg");
   }
   if (url != "-") {
     config["AudioDecoder_engines"] = std::string(
@@ -421,13 +414,12 @@ INSTANTIATE_TEST_SUITE_P(
                            "\\x00.txt\""),
                 true, 1000, kInvalidJson},
         // Bytes that are not UTF-8 are escaped where they are quoted, so
-        // that the text still reaches the app, and opened as they are.
+        // that the text still reaches the app.
         Mistake{"LatinMissingScheme",
                 "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
                 "decoding core refused every scheme configuration (DATA/lat\\xE9in/missing.cfg: "
                 "Scheme configuration: cannot open file DATA/lat\\xE9in/missing.cfg)",
                 true, 1000},
-        Mistake{"LatinSchemeFolder", "heard listening", false, 2500},
         Mistake{"LatinPluginName",
                 "heard failed:No audio plug-in runs: \"libVorsel\\xE9.so\" of AudioDecoder_plugins "
                 "matches no plug-in of this library",
