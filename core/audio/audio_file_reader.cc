@@ -10,6 +10,7 @@
 #include "core/runtime/error_text.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/log_helpers.h"
+#include "core/runtime/logger.h"
 
 namespace tembrolexinsdk {
 
@@ -125,9 +126,9 @@ void AudioFileReader::parseWav(uint64_t fileBytes) {
         if (size > there && size != kSizeUnknown) {
           // A recording cut off: what is there is read.
           logWithLogger<LogLevel::Warning>(
-              &kReaderName, "Audio file ", path_, " is cut off: ", size - there,
-              " bytes of its \"data\" chunk are missing (it claims ", size, ", the file holds ",
-              there, "); what is there is read");
+              &kReaderName, "Audio file ", StringChecker::escapeBytes(path_),
+              " is cut off: ", size - there, " bytes of its \"data\" chunk are missing (it claims ",
+              size, ", the file holds ", there, "); what is there is read");
         }
       }
       dataBytes_ -= dataBytes_ % frameBytes_;

@@ -187,28 +187,36 @@ void BaseAudioProcessor::Configure(const ConfigurationParameters* configuration,
   logWithLogger<LogLevel::Debug>(this, "RecordAudio: ", recordAudio_, ", NTPinterval: ",
                                  ntpInterval_.load());
 
-  if (const std::string* json = lookUp<std::string>(c, name_ + "_DecoderDescriptors")) {
-    applyDescriptorText(*json);
+  if (const auto it = c.find(name_ + "_DecoderDescriptors"); it != c.end()) {
+    if (const std::string* json = lookUp<std::string>(c, it->first)) {
+      applyDescriptorText(*json);
+    } else {
+      refuseDescriptorValue(it->second);
+    }
   }
-  if (const std::string* json = lookUp<std::string>(c, name_ + "_CandidateStations")) {
-    if (!json->empty()) stationsConfigured_ = true;
-  }
+  // Candidate stations of another kind than text are absent, and said so.
+  std::vector<std::string> stationKeys{name_ + "_CandidateStations"};
   if (name_ == "tembrolexin_VorselTW") {
-    if (const std::string* json = lookUp<std::string>(c, "tembrolexin_VorselT_CandidateStations")) {
-      if (!json->empty()) stationsConfigured_ = true;
+    stationKeys.push_back("tembrolexin_VorselT_CandidateStations");
+  }
+  std::vector<std::pair<std::string, const std::string*>> stations;
+  for (const std::string& key : stationKeys) {
+    const auto it = c.find(key);
+    if (it == c.end()) continue;
+    if (const std::string* json = lookUp<std::string>(c, key)) {
+      if (json->empty()) continue;
+      stationsConfigured_ = true;
+      stations.emplace_back(key, json);
+    } else {
+      logWithLogger<LogLevel::Warning>(this, "\"", key, "\" is not a text but ",
+                                       describeConfigurationValue(it->second), "; it is ignored");
     }
   }
   if (const std::string* json = lookUp<std::string>(c, name_ + "_EventEngineSequences")) {
     if (!json->empty()) pushSignal(new UpdateEventEngineSequenceSignal(*json));
   }
-  if (const std::string* json = lookUp<std::string>(c, name_ + "_CandidateStations")) {
-    if (!json->empty()) pushSignal(new UpdateCandidateStationsSignal(*json));
-  }
-  if (name_ == "tembrolexin_VorselTW") {
-    if (const std::string* json =
-            lookUp<std::string>(c, "tembrolexin_VorselT_CandidateStations")) {
-      if (!json->empty()) pushSignal(new UpdateCandidateStationsSignal(*json));
-    }
+  for (const auto& [key, json] : stations) {
+    pushSignal(new UpdateCandidateStationsSignal(*json, key));
   }
   std::array<int32_t, kDecoderOptionCount> options;
   options.fill(-1);
@@ -391,7 +399,8 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     for (const std::string& ref : unknown) {
       std::string known;
       for (const std::string& e : engines) known += (known.empty() ? "\"" : ", \"") + e + "\"";
-      logWithLogger<LogLevel::Warning>(this, "Engine \"", ref, "\" of a range in \"", key,
+      logWithLogger<LogLevel::Warning>(this, "Engine \"", StringChecker::escapeBytes(ref),
+                                       "\" of a range in \"", key,
                                        "\" matches no engine; its words go nowhere (the engines "
                                        "are ", known, ")");
     }
@@ -408,6 +417,27 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     ++buildsRequested_;
   }
   pushSignal(new StateSignal(kRebuild));
+}
+
+void BaseAudioProcessor::refuseDescriptorValue(const IConfigurationParameter* value) {
+  const std::string kind = describeConfigurationValue(value);
+  logWithLogger<LogLevel::Warning>(this, "\"", name_, "_DecoderDescriptors\" is not a text but ",
+                                   kind, "; the value is refused");
+  {
+    // As for text that is no descriptor list: the running decoders stay and
+    // the answer says why the value is not taken.
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    descriptorValue_ = descriptorAnswer(value);
+    descriptorProblem_ = "not a text but " + kind;
+  }
+  reportDecodersBuilt();
+}
+
+std::string BaseAudioProcessor::descriptorAnswer(const IConfigurationParameter* value) {
+  if (const auto* text = dynamic_cast<const ConfigurationParameter<std::string>*>(value)) {
+    return text->value;
+  }
+  return std::string(1, '\0') + describeConfigurationValue(value);
 }
 
 void BaseAudioProcessor::setRateReadHook(std::function<void()> hook) {
@@ -705,11 +735,13 @@ void BaseAudioProcessor::buildDecoders() {
     if (entry.context == nullptr) {
       // The core's error text says why (a file that does not open, a field
       // it cannot read); it belongs to this thread, which made the call.
+      // Both hold the app's bytes (the path), escaped where they are not
+      // UTF-8 so that the texts still reach the app.
+      const std::string refusal = StringChecker::escapeBytes(descriptor->getName()) + ": " +
+                                  StringChecker::escapeBytes(Tembrolexin_GetErrorMsg());
       logWithLogger<LogLevel::Error>(this, "the decoding core refused the configuration of a "
-                                           "decoder; it does not run (",
-                                     descriptor->getName(), ": ", Tembrolexin_GetErrorMsg(), ")");
-      refusals += (refusals.empty() ? "" : "; ") + descriptor->getName() + ": " +
-                  Tembrolexin_GetErrorMsg();
+                                           "decoder; it does not run (", refusal, ")");
+      refusals += (refusals.empty() ? "" : "; ") + refusal;
       continue;
     }
     fns_.getSchemeInfo(entry.context, 0, &entry.info);
@@ -794,12 +826,16 @@ void BaseAudioProcessor::updateConfiguration(const StateSignal& signal) {
         continue;
       }
       CandidateStationsPtr list;
+      std::string problem;
       try {
-        list = entry.partial->parseCandidateStations(stations->json, name_);
+        list = entry.partial->parseCandidateStations(stations->json, name_, &problem);
       } catch (const std::invalid_argument& e) {
         // The app's text is at fault, not the processor: the decoder keeps
         // its previous list and the worker goes on.
-        logWithLogger<LogLevel::Warning>(this, e.what(), " in \"", name_, "_CandidateStations\"");
+        const std::string key =
+            stations->key.empty() ? name_ + "_CandidateStations" : stations->key;
+        logWithLogger<LogLevel::Warning>(this, e.what(), " in \"", key, "\" (",
+                                         StringChecker::escapeBytes(problem), ")");
         continue;
       }
       if (!list) continue;

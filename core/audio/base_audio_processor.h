@@ -176,9 +176,11 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   };
   class UpdateCandidateStationsSignal : public StateSignal {
    public:
-    explicit UpdateCandidateStationsSignal(std::string json)
-        : StateSignal(kUpdateConfiguration), json(std::move(json)) {}
+    // `key`: the configuration key the text came from, for the log.
+    explicit UpdateCandidateStationsSignal(std::string json, std::string key = std::string())
+        : StateSignal(kUpdateConfiguration), json(std::move(json)), key(std::move(key)) {}
     std::string json;
+    std::string key;
   };
   class UpdateDecoderSignal : public StateSignal {
    public:
@@ -228,6 +230,16 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   // answered with a DecoderBuildReport: by the build it causes, or, when it
   // changes nothing, at once (or by the build still under way).
   void applyDescriptorText(const std::string& json);
+  // A "<name>_DecoderDescriptors" value of another kind than text (a
+  // number, a boolean): logged at Warning with its kind, and refused as text
+  // that is no descriptor list is ("not a text but an integer: 5").
+  void refuseDescriptorValue(const IConfigurationParameter* value);
+  // What DecoderBuildReport::answers holds once the processor has read the
+  // "<name>_DecoderDescriptors" value `value`: a text as it stands; a value
+  // of another kind as a NUL byte and describeConfigurationValue, which no
+  // text the processor takes begins with. The decoder matches the reports
+  // to the app's values with it.
+  static std::string descriptorAnswer(const IConfigurationParameter* value);
   // Tests only: runs on the worker each time a build, having noted that it
   // waits for the rate, is about to read it, so that a test can call
   // Initialise exactly then. Any thread; takes effect at the next build.

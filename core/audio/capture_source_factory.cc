@@ -6,6 +6,7 @@
 
 #include "core/audio/alsa_capture_source.h"
 #include "core/runtime/log_helpers.h"
+#include "core/runtime/logger.h"
 
 namespace tembrolexinsdk {
 
@@ -85,7 +86,10 @@ class UnreadableFileSource final : public ICaptureSource {
       : path_(path), reason_(reason) {}
 
   std::string describe() const override {
-    return "file:" + path_ + ", which does not open (" + reason_ + ")";
+    // The path is the user's bytes: escaped where they are not UTF-8, so
+    // that the failure that quotes this still reaches the app.
+    return "file:" + StringChecker::escapeBytes(path_) + ", which does not open (" +
+           StringChecker::escapeBytes(reason_) + ")";
   }
   unsigned short availableRates() override { return kAllRates; }
   int open(int, unsigned, unsigned, ICaptureSink*) override { return kOk; }
@@ -144,7 +148,8 @@ std::unique_ptr<ICaptureSource> makeCaptureSource(const CaptureSourceSpec& desc,
       } catch (const std::exception& e) {
         // The start fails naming the file and the reason, and that failure
         // is what is reported; here it is only noted.
-        logWithLogger<LogLevel::Debug>(&kSourceName, e.what(), "; starting capture fails");
+        logWithLogger<LogLevel::Debug>(&kSourceName, StringChecker::escapeBytes(e.what()),
+                                       "; starting capture fails");
         return std::make_unique<UnreadableFileSource>(desc.target, e.what());
       }
     case CaptureSourceSpec::Kind::Silence:
@@ -163,10 +168,11 @@ std::unique_ptr<ICaptureSource> createPlatformCaptureSource(const char* override
   if (overrideText != nullptr && *overrideText != '\0') {
     if (auto desc = parseCaptureSourceSpec(overrideText)) {
       logWithLogger<LogLevel::Info>(&kSourceName, kCaptureSourceVariable, " chooses ",
-                                    overrideText);
+                                    StringChecker::escapeBytes(overrideText));
       return makeCaptureSource(*desc, clock);
     }
-    logWithLogger<LogLevel::Warning>(&kSourceName, kCaptureSourceVariable, " \"", overrideText,
+    logWithLogger<LogLevel::Warning>(&kSourceName, kCaptureSourceVariable, " \"",
+                                     StringChecker::escapeBytes(overrideText),
                                      "\" is not alsa:DEVICE, file:PATH, file+loop:PATH, "
                                      "file+fast:PATH or silence; ignored");
   }

@@ -11,6 +11,7 @@
 
 #include "core/engines/heartbeat_engine.h"
 #include "core/runtime/json_text.h"
+#include "core/runtime/logger.h"
 
 namespace tembrolexinsdk {
 
@@ -59,10 +60,8 @@ bool parseDecoderDescriptors(const std::string& json, DecoderDescriptorList& out
   Json::Value root;
   try {
     JsonTextError first;
-    if (!parseJsonText(json, root, /*collectComments=*/true, &first)) {
-      return refuse(first.message.empty() ? std::string("not JSON")
-                                          : "not JSON: " + first.message + " (byte " +
-                                                std::to_string(first.offset) + ")");
+    if (!parseWholeJsonText(json, root, /*collectComments=*/true, &first)) {
+      return refuse(describeJsonTextError(first));
     }
   } catch (const std::bad_alloc&) {
     throw;
@@ -78,6 +77,13 @@ bool parseDecoderDescriptors(const std::string& json, DecoderDescriptorList& out
     if (!element.isObject()) return refuse(which + " is not an object");
     if (!element.isMember("config")) return refuse(which + " has no \"config\"");
     if (!element["config"].isString()) return refuse("\"config\" of " + which + " is not a text");
+    // The decoding core takes the text up to its first NUL: it would open
+    // another file than the one named.
+    const std::string config = element["config"].asString();
+    if (config.find('\0') != std::string::npos) {
+      return refuse("\"config\" of " + which + " holds a NUL byte: \"" +
+                    StringChecker::escapeBytes(config) + "\"");
+    }
     std::vector<CodewordRange> ranges;
     const Json::Value& jsonRanges = element["ranges"];
     if (!jsonRanges.isNull() && !jsonRanges.isArray()) {
@@ -98,8 +104,8 @@ bool parseDecoderDescriptors(const std::string& json, DecoderDescriptorList& out
     if (!transform.isNull() && !transform.isBool()) {
       return refuse("\"transform\" of " + which + " is not true or false");
     }
-    list.push_back(std::make_shared<EchoDecoderDescriptor>(
-        element["config"].asString(), std::move(ranges), transform.asBool()));
+    list.push_back(
+        std::make_shared<EchoDecoderDescriptor>(config, std::move(ranges), transform.asBool()));
   }
   out = std::move(list);
   return true;

@@ -26,12 +26,16 @@ DecoderDescriptorList defaultDecoderDescriptors(const std::string& processorName
 
 // Reads a JSON list of {"config": text, "ranges": [{"low", "high",
 // "engine"}], "transform": bool}. False (and `out` untouched) when the text
-// is not such a list: not JSON, not an array, an element without a "config"
-// text, a range without integer bounds or an engine text. `problem` (if
-// given) then says what is wrong, for the app to read: "not JSON: MESSAGE
-// (byte N)" with the reader's first complaint and the byte of the text
-// where it stands, "not a list", or which descriptor (and range), counted
-// from 1, is not one ("descriptor 1 has no \"config\"").
+// is not such a list: not JSON (also a list followed by more than white
+// space and comments), not an array, an element without a "config" text or
+// with one holding a NUL byte (the decoding core would read only the part
+// before it), a range without integer bounds or an engine text. `problem`
+// (if given) then says what is wrong, for the app to read: "not JSON:
+// MESSAGE (byte N)" with the reader's first complaint and the byte of the
+// text where it stands, "not a list", or which descriptor (and range),
+// counted from 1, is not one ("descriptor 1 has no \"config\"",
+// "\"config\" of descriptor 1 holds a NUL byte: \"a.cfg\x00b\"", its bytes
+// escaped as StringChecker::escapeBytes does).
 bool parseDecoderDescriptors(const std::string& json, DecoderDescriptorList& out,
                              std::string* problem = nullptr);
 

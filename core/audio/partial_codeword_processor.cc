@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -13,10 +14,10 @@
 #include "core/decoder/encoding_schemes.h"
 #include "core/engines/event_engine2.h"
 #include "core/engines/heartbeat_engine.h"
+#include "core/runtime/json_text.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
 #include "schema/tembrolexin_types.h"
-#include "core/runtime/json_text.h"
 
 namespace tembrolexinsdk {
 
@@ -33,8 +34,9 @@ constexpr int kMaxHeartbeatStations = 200;
 constexpr int kHeartbeatStationCount = 2048;  // 11-bit station ids
 constexpr int32_t kLastHeartbeatCounter = 0x1fffff;
 
-// The array parsed from `text`, or nothing when the text is not JSON or its
-// top level is not an array. Comments are allowed.
+// The array parsed from `text`, or nothing when the text is not JSON (also
+// nested beyond the reader's limit) or its top level is not an array.
+// Comments are allowed.
 bool parseArray(const std::string& text, Json::Value& root) {
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;
@@ -42,7 +44,13 @@ bool parseArray(const std::string& text, Json::Value& root) {
   std::string errors;
   const tembrolexinsdk::LocaleFreeJson prepared(text);
   const std::string& json = prepared.text();
-  if (!reader->parse(json.data(), json.data() + json.size(), &root, &errors)) return false;
+  try {
+    if (!reader->parse(json.data(), json.data() + json.size(), &root, &errors)) return false;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
+    return false;
+  }
   return prepared.restore(root) && root.isArray();
 }
 
@@ -147,9 +155,13 @@ CandidateStationsPtr PartialCodewordProcessor::selectHeartbeatStations(
 }
 
 CandidateStationsPtr PartialCodewordProcessor::parseCandidateStations(
-    const std::string& json, const std::string& pluginName) {
+    const std::string& json, const std::string& pluginName, std::string* problem) {
   Json::Value root;
-  if (!parseArray(json, root)) throw std::invalid_argument("Invalid JSON input");
+  std::string why;
+  if (!readWholeJsonValue(json, root, &why) || !root.isArray()) {
+    if (problem != nullptr) *problem = why.empty() ? std::string("not a list") : why;
+    throw std::invalid_argument("Invalid JSON input");
+  }
   CandidateStationsPtr list = newList(root.size());
   for (const Json::Value& element : root) {
     const int id = memberInt(element, "id");

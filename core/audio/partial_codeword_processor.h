@@ -69,13 +69,19 @@ class PartialCodewordProcessor : public INamedObject {
                                                const std::string& pluginName);
   // A JSON array of {"id", "lag" (seconds)} to a station list; enables
   // publishing. Throws std::invalid_argument "Invalid JSON input" when the
-  // text is not JSON or not an array. Missing or non-numeric members read 0.
+  // text is not JSON (also one with more than white space and comments after
+  // its value) or not an array; `problem` (if given) then says why, as
+  // readWholeJsonValue words it ("not JSON: Extra non-whitespace after JSON
+  // value. (byte 24)"), or "not a list". Missing or non-numeric members
+  // read 0.
   CandidateStationsPtr parseCandidateStations(const std::string& json,
-                                              const std::string& pluginName);
+                                              const std::string& pluginName,
+                                              std::string* problem = nullptr);
   // A JSON array of {"trackId", "secondsIn", "durationSecs"} to a sequence
   // list of at most 200 code words in all (`codewordDurationMs` per word);
   // enables publishing. Null, and nothing changes, when the text is not a
-  // JSON array or the descriptor has no "EVENT2" range.
+  // JSON array (nested beyond the reader's limit, too) or the descriptor has
+  // no "EVENT2" range. Text after the array is ignored.
   CandidateStationsPtr parseEventEngineSequences(const std::string& json,
                                                  const EchoDecoderDescriptor& descriptor,
                                                  int64_t codewordDurationMs,

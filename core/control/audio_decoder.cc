@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -21,6 +20,7 @@
 #include "core/runtime/core_exceptions.h"
 #include "core/runtime/i_consumers.h"
 #include "core/runtime/json_configuration.h"
+#include "core/runtime/json_text.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/message_factory.h"
@@ -73,9 +73,13 @@ class SetupError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The names in double quotes, separated by ", "; bytes that are not UTF-8
+// escaped (the names may be the app's).
 std::string quotedList(const std::vector<std::string>& names) {
   std::string text;
-  for (const std::string& name : names) text += (text.empty() ? "\"" : ", \"") + name + "\"";
+  for (const std::string& name : names) {
+    text += (text.empty() ? "\"" : ", \"") + StringChecker::escapeBytes(name) + "\"";
+  }
   return text;
 }
 
@@ -459,15 +463,12 @@ bool AudioDecoder::tryInitialise() {
   return true;
 }
 
-std::string AudioDecoder::cachedText(const std::string& key) const {
+const IConfigurationParameter* AudioDecoder::cachedValue(const std::string& key) const {
   for (auto it = configurationCache_.rbegin(); it != configurationCache_.rend(); ++it) {
     auto found = (*it)->find(key);
-    if (found == (*it)->end()) continue;
-    if (auto* text = dynamic_cast<const ConfigurationParameter<std::string>*>(found->second)) {
-      return text->value;
-    }
+    if (found != (*it)->end()) return found->second;
   }
-  return "\x01";  // marks "no map has it"
+  return nullptr;
 }
 
 void AudioDecoder::initialiseProcessors() {
@@ -496,19 +497,26 @@ void AudioDecoder::initialiseProcessors() {
 void AudioDecoder::createEngines() {
   if (enginesReady_.load()) return;
   Json::Value list(Json::arrayValue);
-  const std::string text = cachedText(kEnginesKey);
-  if (text == "\x01") {
+  const IConfigurationParameter* value = cachedValue(kEnginesKey);
+  const auto* text = dynamic_cast<const ConfigurationParameter<std::string>*>(value);
+  if (value == nullptr) {
     for (const char* type : kDefaultEngines) {
       Json::Value entry(Json::objectValue);
       entry["type"] = type;
       list.append(entry);
     }
+  } else if (text == nullptr) {
+    // No engine is made, as for text that is no list.
+    logWithLogger<LogLevel::Error>(this, "Engine list is not a JSON list: ", kEnginesKey,
+                                   " is not a text but ", describeConfigurationValue(value));
   } else {
-    Json::CharReaderBuilder builder;
-    std::string errors;
-    std::istringstream in(text);
-    if (!Json::parseFromStream(builder, in, &list, &errors) || !list.isArray()) {
-      logWithLogger<LogLevel::Error>(this, "Engine list is not a JSON list: ", text);
+    std::string problem;
+    if (!readWholeJsonValue(text->value, list, &problem) || !list.isArray()) {
+      // Text after the list is named with the byte where it starts.
+      const bool extra = problem.find(kExtraAfterJsonValue) != std::string::npos;
+      logWithLogger<LogLevel::Error>(this, "Engine list is not a JSON list: ",
+                                     StringChecker::escapeBytes(text->value),
+                                     extra ? " (" + problem + ")" : std::string());
       list = Json::Value(Json::arrayValue);
     }
   }
@@ -525,8 +533,9 @@ void AudioDecoder::createEngines() {
     }
     const std::string name = type.asString();
     if (engines.count(name) != 0) {
-      logWithLogger<LogLevel::Warning>(this, "Engine \"", name, "\" is listed twice in ",
-                                       kEnginesKey, "; the second entry is skipped");
+      logWithLogger<LogLevel::Warning>(this, "Engine \"", StringChecker::escapeBytes(name),
+                                       "\" is listed twice in ", kEnginesKey,
+                                       "; the second entry is skipped");
       continue;
     }
     auto entry = JSONMap::mapFromObject(item);
@@ -537,7 +546,8 @@ void AudioDecoder::createEngines() {
       continue;
     }
     if (engines.count(name) == 0) {
-      logWithLogger<LogLevel::Warning>(this, "Engine \"", name, "\" of ", kEnginesKey,
+      logWithLogger<LogLevel::Warning>(this, "Engine \"", StringChecker::escapeBytes(name),
+                                       "\" of ", kEnginesKey,
                                        " matches no engine type; it is not created");
     }
   }
@@ -554,9 +564,21 @@ void AudioDecoder::createEngines() {
 }
 
 void AudioDecoder::loadAllProcessors() {
-  std::string pluginText = cachedText(kPluginsKey);
-  pluginsChosen_ = pluginText != "\x01";
-  if (!pluginsChosen_) pluginText = kDefaultPlugins;
+  const IConfigurationParameter* pluginValue = cachedValue(kPluginsKey);
+  pluginsChosen_ = pluginValue != nullptr;
+  std::string pluginText = kDefaultPlugins;
+  // A value of another kind than text names no plug-in.
+  std::string notText;
+  if (const auto* text = dynamic_cast<const ConfigurationParameter<std::string>*>(pluginValue)) {
+    pluginText = text->value;
+  } else if (pluginValue != nullptr) {
+    pluginText.clear();
+    notText = describeConfigurationValue(pluginValue);
+    if (pluginFailure_.empty()) {
+      logWithLogger<LogLevel::Warning>(this, kPluginsKey, " is not a text but ", notText,
+                                       "; it names no plug-in");
+    }
+  }
   const std::vector<std::string> names = splitNames(pluginText);
   std::vector<std::string> unknown;
   if (env_.knowsPlugin) {
@@ -566,7 +588,8 @@ void AudioDecoder::loadAllProcessors() {
         // A list that ran nothing is tried again by every setter: once is
         // enough (the failure names them).
         if (!pluginFailure_.empty()) continue;
-        logWithLogger<LogLevel::Warning>(this, "Plug-in \"", name, "\" of ", kPluginsKey,
+        logWithLogger<LogLevel::Warning>(this, "Plug-in \"", StringChecker::escapeBytes(name),
+                                         "\" of ", kPluginsKey,
                                          " matches no plug-in of this library; it does not run");
       }
     }
@@ -581,10 +604,15 @@ void AudioDecoder::loadAllProcessors() {
     // Without an audio processor the decoder never initialises: the app
     // would wait for listening for ever.
     std::string text = "No audio plug-in runs: ";
-    text += unknown.empty() ? std::string(kPluginsKey) + " \"" + pluginText + "\" names none"
-                            : quotedList(unknown) + " of " + kPluginsKey +
-                                  (unknown.size() == 1 ? " matches" : " match") +
-                                  " no plug-in of this library";
+    if (!notText.empty()) {
+      text += std::string(kPluginsKey) + " is not a text but " + notText;
+    } else if (unknown.empty()) {
+      text += std::string(kPluginsKey) + " \"" + StringChecker::escapeBytes(pluginText) +
+              "\" names none";
+    } else {
+      text += quotedList(unknown) + " of " + kPluginsKey +
+              (unknown.size() == 1 ? " matches" : " match") + " no plug-in of this library";
+    }
     if (env_.pluginNames) text += "; the plug-ins are " + quotedList(env_.pluginNames());
     throw SetupError(text);
   }
@@ -1324,14 +1352,11 @@ bool AudioDecoder::updateProcessorsConfigurations(const ConfigurationMap* map) {
 }
 
 void AudioDecoder::noteProcessorSettings(const std::string& name, const ConfigurationMap& map) {
-  // As the controller reads them: a descriptor value only as a string, and
-  // a switched-off processor passes no configuration on.
+  // As the processor answers them (a value of another kind than text is
+  // refused), and a switched-off processor passes no configuration on.
   const auto value = map.find(name + "_DecoderDescriptors");
   if (value != map.end()) {
-    if (const auto* text =
-            dynamic_cast<const ConfigurationParameter<std::string>*>(value->second)) {
-      appDescriptors_[name] = text->value;
-    }
+    appDescriptors_[name] = BaseAudioProcessor::descriptorAnswer(value->second);
   }
   switch (controllersettings::enabledSetting(map, name)) {
     case controllersettings::Enabled::kDisabled:

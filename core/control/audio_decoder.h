@@ -9,9 +9,11 @@
 // device id, a file path, sample rates, the app's identity and at least one
 // configuration map. Initialisation opens "audiodecoder.db", creates the
 // engines once (the engine list "AudioDecoder_engines", JSON, from the cached
-// maps; all four engines by default), loads the plug-ins
-// ("AudioDecoder_plugins", a comma-separated list; the three code-word
-// plug-ins by default) plus the app's processors, applies the cached maps in
+// maps; all four engines by default; a value that is no text holding one
+// JSON list and nothing after it creates none, logged at Error), loads the
+// plug-ins ("AudioDecoder_plugins", a comma-separated list; the three
+// code-word plug-ins by default; a value of another kind than text names
+// none) plus the app's processors, applies the cached maps in
 // arrival order and sets an app-fed recorder up; the platform recorder is
 // made and set up only as decoding starts, so that an app that installs its
 // own first never opens the capture device. A start before initialisation
@@ -19,9 +21,11 @@
 // audio processor, a rate of a plug-in the app chose (or of every default
 // one) that the recorder's cannot be converted to, a
 // "<processor name>_DecoderDescriptors" value of the app's that is no
-// descriptor list or whose every scheme configuration the decoding core
-// refused (whatever else runs), and decoders that the decoding core refused
-// all of refuse the start with onFailed.
+// descriptor list (or no text) or whose every scheme configuration the
+// decoding core refused (whatever else runs), and decoders that the decoding
+// core refused all of refuse the start with onFailed. The app's bytes quoted
+// in these texts and in the log (names, values, paths) have the bytes that
+// are not UTF-8 escaped (StringChecker::escapeBytes).
 //
 // A start is decided once each code-word processor given such a value has
 // answered it (DecoderBuildReport::answers): until then it is pending, and
@@ -288,7 +292,9 @@ class AudioDecoder : public IProcessorControllerListener,
   void configureLocked(const ConfigurationMap* map);
   bool internalHandling(const IProcessorEventParams* params);
   void postConfiguration(std::unique_ptr<ConfigurationMap> map);
-  std::string cachedText(const std::string& key) const;
+  // The newest value of `key` among the cached maps, of whatever kind; null
+  // when none has it. Owned by the cache.
+  const IConfigurationParameter* cachedValue(const std::string& key) const;
   void updateNTPInfo(std::unique_ptr<NTPInfoSignal> signal);
   void sendStartStop(int state);
   // Calls `call` on every engine that is a decoder listener (name order),

@@ -38,6 +38,23 @@ bool ConfigurationParameter<T>::operator!=(const IConfigurationParameter* other)
   return value != same->value;
 }
 
+std::string describeConfigurationValue(const IConfigurationParameter* value) {
+  if (const auto* b = dynamic_cast<const ConfigurationParameter<bool>*>(value)) {
+    return b->value ? "a boolean: true" : "a boolean: false";
+  }
+  if (const auto* i = dynamic_cast<const ConfigurationParameter<int>*>(value)) {
+    return "an integer: " + ToText(i->value);
+  }
+  if (const auto* l = dynamic_cast<const ConfigurationParameter<long long>*>(value)) {
+    return "an integer: " + ToText(l->value);
+  }
+  if (const auto* d = dynamic_cast<const ConfigurationParameter<double>*>(value)) {
+    return "a decimal number: " + ToText(d->value);
+  }
+  if (dynamic_cast<const ConfigurationParameter<std::string>*>(value) != nullptr) return "a text";
+  return "a value of another kind";
+}
+
 template class ConfigurationParameter<std::string>;
 template class ConfigurationParameter<bool>;
 template class ConfigurationParameter<int>;

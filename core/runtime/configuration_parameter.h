@@ -38,6 +38,12 @@ class ConfigurationParameter : public IConfigurationParameter {
   T value;
 };
 
+// What kind of value `value` is, and the value, for the texts that tell an
+// app a key holds another kind than it takes: "a boolean: true", "an
+// integer: 5", "a decimal number: 2.5", "a text", or "a value of another
+// kind" (a map, null).
+std::string describeConfigurationValue(const IConfigurationParameter* value);
+
 extern template class ConfigurationParameter<std::string>;
 extern template class ConfigurationParameter<bool>;
 extern template class ConfigurationParameter<int>;

@@ -9,7 +9,10 @@
 #include <cstring>
 #include <locale>
 #include <memory>
+#include <new>
 #include <sstream>
+#include <stdexcept>
+#include <utility>
 
 namespace tembrolexinsdk {
 
@@ -140,12 +143,36 @@ std::size_t LocaleFreeJson::originalOffset(std::size_t prepared) const {
   return prepared - added;
 }
 
+std::size_t LocaleFreeJson::extraAfter(const Json::Value& root) const {
+  // JsonCpp's readers skip the same white space and comments between values.
+  std::size_t i = std::min<std::size_t>(static_cast<std::size_t>(root.getOffsetLimit()),
+                                        text_.size());
+  while (i < text_.size()) {
+    const char c = text_[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      ++i;
+    } else if (c == '/' && i + 1 < text_.size() && text_[i + 1] == '/') {
+      const std::size_t end = text_.find('\n', i + 2);
+      i = end == std::string::npos ? text_.size() : end + 1;
+    } else if (c == '/' && i + 1 < text_.size() && text_[i + 1] == '*') {
+      const std::size_t end = text_.find("*/", i + 2);
+      if (end == std::string::npos) return originalOffset(i);
+      i = end + 2;
+    } else {
+      return originalOffset(i);
+    }
+  }
+  return std::string::npos;
+}
+
 bool LocaleFreeJson::restore(Json::Value& root) const {
   return marker_ == 0 || restoreValue(root, marker_);
 }
 
-bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments,
-                   JsonTextError* firstError) {
+namespace {
+
+bool parse(const std::string& text, Json::Value& root, bool collectComments,
+           JsonTextError* firstError, bool whole) {
   const LocaleFreeJson prepared(text);
   Json::Reader reader;
   if (!reader.parse(prepared.text(), root, collectComments)) {
@@ -159,12 +186,74 @@ bool parseJsonText(const std::string& text, Json::Value& root, bool collectComme
     }
     return false;
   }
+  if (whole) {
+    if (const std::size_t extra = prepared.extraAfter(root); extra != std::string::npos) {
+      if (firstError != nullptr) *firstError = {kExtraAfterJsonValue, extra};
+      return false;
+    }
+  }
   if (!prepared.restore(root)) {
     if (firstError != nullptr) {
       *firstError = {"Missing '}' or object member name", prepared.numberKeyOffset()};
     }
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments,
+                   JsonTextError* firstError) {
+  return parse(text, root, collectComments, firstError, /*whole=*/false);
+}
+
+bool parseWholeJsonText(const std::string& text, Json::Value& root, bool collectComments,
+                        JsonTextError* firstError) {
+  return parse(text, root, collectComments, firstError, /*whole=*/true);
+}
+
+std::string describeJsonTextError(const JsonTextError& error) {
+  if (error.message.empty()) return "not JSON";
+  return "not JSON: " + error.message + " (byte " + std::to_string(error.offset) + ")";
+}
+
+bool readWholeJsonValue(const std::string& text, Json::Value& root, std::string* problem) {
+  const auto refuse = [problem](std::string why) {
+    if (problem != nullptr) *problem = std::move(why);
+    return false;
+  };
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  const LocaleFreeJson prepared(text);
+  const std::string& json = prepared.text();
+  std::string errors;
+  Json::Value value;
+  try {
+    if (!reader->parse(json.data(), json.data() + json.size(), &value, &errors)) {
+      // "* Line 1, Column 3\n  MESSAGE\n...": the first message, without the
+      // place, which stands in the rewritten text.
+      const std::size_t start = errors.find("\n  ");
+      if (start == std::string::npos) return refuse("not JSON");
+      const std::size_t end = errors.find('\n', start + 3);
+      return refuse("not JSON: " + errors.substr(start + 3, end == std::string::npos
+                                                                ? std::string::npos
+                                                                : end - start - 3));
+    }
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    return refuse(std::string("not JSON: ") + e.what());  // nested beyond the reader's limit
+  }
+  if (const std::size_t extra = prepared.extraAfter(value); extra != std::string::npos) {
+    return refuse(describeJsonTextError({kExtraAfterJsonValue, extra}));
+  }
+  if (!prepared.restore(value)) {
+    return refuse(describeJsonTextError({"Missing '}' or object member name",
+                                         prepared.numberKeyOffset()}));
+  }
+  root = std::move(value);
   return true;
 }
 

@@ -47,6 +47,12 @@ class LocaleFreeJson {
   // Where the first rewritten number followed by ':' stands in the given
   // text (0 when there is none).
   std::size_t numberKeyOffset() const { return numberKey_; }
+  // For texts that hold one value and nothing more: the byte of the given
+  // text where something other than white space and comments follows
+  // `root`, the value a JsonCpp reader has just read from text() (before
+  // restore(), which loses where it ended); std::string::npos when nothing
+  // does. An unterminated block comment counts as something.
+  std::size_t extraAfter(const Json::Value& root) const;
 
  private:
   // One number written as a marked string.
@@ -74,6 +80,32 @@ struct JsonTextError {
 // reader throws (nesting beyond its limit).
 bool parseJsonText(const std::string& text, Json::Value& root, bool collectComments = true,
                    JsonTextError* firstError = nullptr);
+
+// The complaint of a text with more than white space and comments after
+// its value, as JsonCpp's strict reader words it.
+inline constexpr char kExtraAfterJsonValue[] = "Extra non-whitespace after JSON value.";
+
+// parseJsonText for the values an app sets up the decoder with, which hold
+// one JSON value and nothing more: a text with anything but white space and
+// comments after its value is refused, `firstError` (if given) then naming
+// kExtraAfterJsonValue and the byte where the rest starts ("[] hello":
+// byte 3). Readers of stored files, server replies and pages keep
+// parseJsonText, which reads up to the first value.
+bool parseWholeJsonText(const std::string& text, Json::Value& root, bool collectComments = true,
+                        JsonTextError* firstError = nullptr);
+
+// How the set-up readers tell an app why its text is not JSON: "not JSON:
+// MESSAGE (byte N)", or "not JSON" when the reader named nothing.
+std::string describeJsonTextError(const JsonTextError& error);
+
+// The same whole-text reading through JsonCpp's CharReader with its default
+// settings (comments and trailing commas allowed), for the set-up values
+// that have always been read so. False when the text is not JSON, nests
+// beyond the reader's limit or holds more than white space and comments
+// after its value; `problem` (if given) then says why: "not JSON: MESSAGE"
+// with the reader's first complaint, or "not JSON: Extra non-whitespace
+// after JSON value. (byte N)".
+bool readWholeJsonValue(const std::string& text, Json::Value& root, std::string* problem = nullptr);
 
 // `value` indented by two spaces, UTF-8 kept as is, written through a
 // stream in the classic locale.

@@ -81,6 +81,28 @@ std::string StringChecker::makeUTF8(const std::string& text) {
   return kRemovedText;
 }
 
+std::string StringChecker::escapeBytes(const std::string& bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t length = bytes.size();
+  std::string text;
+  text.reserve(length);
+  std::size_t i = 0;
+  while (i < length) {
+    const std::size_t step = p[i] == 0 ? 0 : characterLength(p + i, length - i);
+    if (step == 0) {
+      text += "\\x";
+      text += kHex[p[i] >> 4];
+      text += kHex[p[i] & 0xF];
+      ++i;
+      continue;
+    }
+    text.append(bytes, i, step);
+    i += step;
+  }
+  return text;
+}
+
 // ---- LogQueueWatcher -----------------------------------------------------
 
 void LogQueueWatcher::setMessenger(IMessenger* messenger) {

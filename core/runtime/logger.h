@@ -53,6 +53,14 @@ class StringChecker {
   // `text` itself when all of its bytes are acceptable (a NUL is, the bytes
   // behind it are judged too), else "Message removed: invalid UTF-8 string".
   static std::string makeUTF8(const std::string& text);
+  // Bytes an app gave (a configuration value, a file path) made fit to be
+  // quoted in a log line or a failure text, which makeUTF8 would otherwise
+  // replace whole: every byte that is no part of an acceptable character
+  // (bytes that are not UTF-8, control characters but tab, line feed and
+  // carriage return) and every NUL becomes "\xNN", two upper-case
+  // hexadecimal digits ("lat\xE9in" for Latin-1 "latéin"); the rest stays
+  // as it is. A backslash of the bytes is not escaped.
+  static std::string escapeBytes(const std::string& bytes);
 
   static const char kRemovedText[];
 };

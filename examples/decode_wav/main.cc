@@ -79,7 +79,11 @@ std::string descriptorsFor(const std::string& config, bool withAnalytics) {
   descriptor["ranges"] = ranges;
   Json::Value list(Json::arrayValue);
   list.append(descriptor);
-  return Json::writeString(Json::StreamWriterBuilder(), list);
+  // The path's bytes as they are: the default writer would re-encode those
+  // that are not UTF-8 (a Latin-1 folder name) into another path.
+  Json::StreamWriterBuilder writer;
+  writer["emitUTF8"] = true;
+  return Json::writeString(writer, list);
 }
 
 struct State {

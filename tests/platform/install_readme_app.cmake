@@ -8,8 +8,9 @@
 # nothing else, so the package must carry C++20 itself), renders three words
 # of station 4242 at 48 kHz with the installed tl_gen, and runs the app RUNS
 # times with the installed scheme configuration, and once with a copy of it in
-# a folder whose name holds a double quote and a backslash (the app's
-# descriptor value must carry both as JSON): each run prints every word and
+# a folder whose name holds a double quote, a backslash and a Latin-1 byte
+# that is not UTF-8 (the app's descriptor value must carry all three as they
+# are): each run prints every word and
 # exits 0 by itself. Given a file it cannot read (text, missing), the app
 # exits 1 by itself, naming the file and the reason; given a scheme
 # configuration that does not open, it exits 1 with the decoder's failure,
@@ -120,9 +121,11 @@ foreach(_run RANGE 1 ${RUNS})
 endforeach()
 
 # A scheme path that is not JSON text as it stands (no blank: that would
-# split the descriptor's "config"). CMake's own file commands would turn the
-# backslash into a slash: mkdir makes the folder.
-set(_odd "${WORK}/\"quoted\"_back\\slash")
+# split the descriptor's "config"), with a Latin-1 "é" (byte 0xE9), which
+# JsonCpp's default writer would re-encode. CMake's own file commands would
+# turn the backslash into a slash: mkdir makes the folder.
+string(ASCII 233 _latin1E)
+set(_odd "${WORK}/\"quoted\"_back\\slash_lat${_latin1E}in")
 run(mkdir "${_odd}")
 file(COPY_FILE ${_scheme} "${_odd}/scheme_t2_vtw.cfg" RESULT _copied)
 if(NOT _copied EQUAL 0)

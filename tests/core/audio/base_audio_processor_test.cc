@@ -245,6 +245,52 @@ INSTANTIATE_TEST_SUITE_P(
                     AnswerCase{"RefusedThenTaken", {kRefused, kTaken}, 1, "", true}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
+// Values of another kind than text: a descriptor value is refused as text
+// that is no descriptor list is (the running decoders stay, the answer says
+// why), candidate stations are absent; both are logged with key and kind.
+TEST_F(ProcessorTest, ValuesOfAnotherKindThanTextAreHeard) {
+  tltest::LogCapture log;
+  Make("tembrolexin_VorselTW");
+  AddTemplate("cfg");
+  processor_->setDecoderDescriptors({Descriptor("cfg", {{0, Word(9999, 0), "ANALYTICS"}})});
+  processor_->Initialise(&listener_, 8000, nullptr);
+  ASSERT_TRUE(listener_.waitFor([&] { return !listener_.builds().empty(); }));
+  const ConfigurationParameter<int> five(5);
+  const ConfigurationParameter<double> half(0.5);
+  const ConfigurationParameter<bool> yes(true);
+  const auto config = Config({{"tembrolexin_VorselTW_DecoderDescriptors", &five},
+                              {"tembrolexin_VorselTW_CandidateStations", &half},
+                              {"tembrolexin_VorselT_CandidateStations", &yes}});
+  processor_->Configure(&config, nullptr);
+  const std::string answer = std::string(1, '\0') + "an integer: 5";
+  ASSERT_EQ(BaseAudioProcessor::descriptorAnswer(&five), answer);
+  ASSERT_TRUE(listener_.waitFor([&] { return listener_.builds().back().answers == answer; }));
+  const DecoderBuildReport report = listener_.builds().back();
+  EXPECT_EQ(report.unreadable, "not a text but an integer: 5");
+  EXPECT_EQ(report.built, 1);
+  EXPECT_FALSE(report.fromConfiguration);
+  std::vector<std::string> warnings;
+  for (const auto& line : log.lines()) {
+    if (line.level == 3 && line.sender == "tembrolexin_VorselTW") warnings.push_back(line.message);
+  }
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{
+                "\"tembrolexin_VorselTW_DecoderDescriptors\" is not a text but an integer: 5; the "
+                "value is refused",
+                "\"tembrolexin_VorselTW_CandidateStations\" is not a text but a decimal number: "
+                "0.5; it is ignored",
+                "\"tembrolexin_VorselT_CandidateStations\" is not a text but a boolean: true; it "
+                "is ignored"}));
+  // The decoder waited: the first list it gets is the one given now.
+  const ConfigurationParameter<std::string> good(R"([{"id": 4, "lag": 0}])");
+  const auto stations = Config({{"tembrolexin_VorselTW_CandidateStations", &good}});
+  processor_->Configure(&stations, nullptr);
+  Feed();
+  std::lock_guard<std::mutex> lock(FakeCore::get().mutex);
+  ASSERT_EQ(FakeCore::get().byInfo(13)->stations.size(), 1u);
+  EXPECT_EQ(FakeCore::get().byInfo(13)->stations[0].size(), 1u);
+}
+
 PerformanceData Record(int64_t msg, int16_t currentStrength = 40, int32_t sinceCodeword = 0) {
   PerformanceData p{};
   p.syncState = 1;
@@ -688,6 +734,8 @@ struct RefusedCase {
   const char* name;
   const char* content;  // null: no file at all
   const char* reason;   // with %s for the path
+  const char* file = "scheme.cfg";
+  const char* shown = "scheme.cfg";  // the file name as the line shows it
 };
 
 class RefusedConfigurationTest : public testing::TestWithParam<RefusedCase> {};
@@ -695,7 +743,8 @@ class RefusedConfigurationTest : public testing::TestWithParam<RefusedCase> {};
 TEST_P(RefusedConfigurationTest, LogLineNamesTheFileAndTheReason) {
   tltest::LogCapture log;
   tltest::TempDir dir;
-  const std::string path = dir.file("scheme.cfg");
+  const std::string path = dir.file(GetParam().file);
+  const std::string shown = dir.file(GetParam().shown);
   if (GetParam().content != nullptr) tltest::writeFile(path, GetParam().content);
   tltest::RecordingListener listener;
   BaseAudioProcessor processor("tembrolexin_Test", SampleRate_16000, false,
@@ -710,10 +759,10 @@ TEST_P(RefusedConfigurationTest, LogLineNamesTheFileAndTheReason) {
   const auto lines = log.matching(prefix);
   ASSERT_EQ(lines.size(), 1u);
   char reason[512];
-  std::snprintf(reason, sizeof reason, GetParam().reason, path.c_str());
+  std::snprintf(reason, sizeof reason, GetParam().reason, shown.c_str());
   EXPECT_EQ(lines[0].level, 4);
   EXPECT_EQ(lines[0].sender, "tembrolexin_Test");
-  EXPECT_EQ(lines[0].message, prefix + "; it does not run (" + path + ": " + reason + ")");
+  EXPECT_EQ(lines[0].message, prefix + "; it does not run (" + shown + ": " + reason + ")");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -721,7 +770,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RefusedCase{"Missing", nullptr, "Scheme configuration: cannot open file %s"},
                     RefusedCase{"Empty", "", "Scheme configuration: text: empty"},
                     RefusedCase{"NotAScheme", "hello world\n",
-                                "Scheme configuration: text: unexpected text between sections"}),
+                                "Scheme configuration: text: unexpected text between sections"},
+                    // A Latin-1 name: opened as it is, its byte escaped in the line.
+                    RefusedCase{"NotUtf8Name", "hello world\n",
+                                "Scheme configuration: text: unexpected text between sections",
+                                "lat\xE9in.cfg", "lat\\xE9in.cfg"}),
     [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 }  // namespace

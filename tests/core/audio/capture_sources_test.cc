@@ -493,6 +493,12 @@ TEST(CaptureSourceFactoryTest, OverrideChoosesSourceAndUnreadableFileFailsTheSta
   EXPECT_EQ(noted[0].sender, "CaptureSource");
   EXPECT_EQ(createPlatformCaptureSource("bogus")->describe(), "alsa:default");
   EXPECT_EQ(log.matching("TL_AUDIO_SOURCE \"bogus\" is not").size(), 1u);
+  // A Latin-1 path: its byte escaped where it is quoted, so that the
+  // failure still reaches the app whole.
+  EXPECT_EQ(createPlatformCaptureSource("file:/nonexistent/lat\xE9in.wav")->describe(),
+            "file:/nonexistent/lat\\xE9in.wav, which does not open (Cannot read audio file "
+            "/nonexistent/lat\\xE9in.wav: it does not open (No such file or directory))");
+  EXPECT_EQ(log.matching("/nonexistent/lat\\xE9in.wav: it does not open").size(), 1u);
 }
 
 TEST(ThreadDelayedExecutorTest, RunsTasksInDueOrderAndDropsPendingOnDestruction) {

@@ -150,17 +150,34 @@ TEST(CandidateStationsTest, EntriesAndLogLine) {
   EXPECT_EQ(lines[0].message, "(tembrolexin_VorselT) Adding station id: 7with lag: 3s.");
 }
 
+// Refused texts throw "Invalid JSON input" (a text nested beyond the
+// reader's limit too, never another exception), and the problem says why:
+// text after the list names the byte where it starts.
 TEST(CandidateStationsTest, InvalidJsonThrowsAndKeepsDisabled) {
-  for (const char* text : {"", "[{", "{\"id\": 7}", "7", "\"[]\""}) {
+  const char* const kExtra = "not JSON: Extra non-whitespace after JSON value. (byte ";
+  const std::pair<std::string, std::string> rows[] = {
+      {"", "not JSON: Syntax error: value, object or array expected."},
+      {"[{", "not JSON: Missing '}' or object member name"},
+      {"{\"id\": 7}", "not a list"},
+      {"7", "not a list"},
+      {"\"[]\"", "not a list"},
+      {R"([{"id": 7}] hello)", kExtra + std::string("12)")},
+      {R"([{"id": 7}][{"id": 8}])", kExtra + std::string("11)")},
+      {std::string(2000, '['), "not JSON: Exceeded stackLimit in readValue()."}};
+  for (const auto& [text, why] : rows) {
     PartialCodewordProcessor p("x");
+    std::string problem;
     try {
-      p.parseCandidateStations(text, "x");
+      p.parseCandidateStations(text, "x", &problem);
       ADD_FAILURE() << text;
     } catch (const std::invalid_argument& e) {
       EXPECT_STREQ(e.what(), "Invalid JSON input");
     }
+    EXPECT_EQ(problem, why) << text;
     EXPECT_FALSE(p.isEnabled()) << text;
   }
+  PartialCodewordProcessor p("x");
+  EXPECT_EQ(p.parseCandidateStations(R"([{"id": 7},] // note)", "x")->count, 1);
 }
 
 TEST(EventEngineSequencesTest, TotalIsCutAtTwoHundredWords) {
@@ -193,6 +210,7 @@ TEST(EventEngineSequencesTest, RefusedInputsGiveNoList) {
   EXPECT_EQ(p.parseEventEngineSequences("[{", event2, 6000, "ev"), nullptr);
   EXPECT_EQ(p.parseEventEngineSequences(R"({"trackId": 1})", event2, 6000, "ev"), nullptr);
   EXPECT_EQ(p.parseEventEngineSequences(one, heartbeat, 6000, "ev"), nullptr);
+  EXPECT_EQ(p.parseEventEngineSequences(std::string(2000, '['), event2, 6000, "ev"), nullptr);
   EXPECT_FALSE(p.isEnabled());
   // Outside the range (track 10) the element is skipped; a duration of 0
   // never divides and searches the track's first word only.

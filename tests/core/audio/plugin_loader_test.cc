@@ -166,16 +166,28 @@ TEST_P(DescriptorTextTest, Parses) {
 }
 
 const char* const kRangeShape = R"({"low": integer, "high": integer, "engine": text})";
+const std::string kFullList = R"([{"config": "a.cfg", "transform": true, "ranges": [
+                                   {"low": 1, "high": 2, "engine": "EVENT2"},
+                                   {"low": 5000000000, "high": 6000000000, "engine": "X"}]},
+                                 {"config": "b.cfg"}])";
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, DescriptorTextTest,
     testing::Values(
-        DescriptorText{"Full",
-                       R"([{"config": "a.cfg", "transform": true, "ranges": [
-                             {"low": 1, "high": 2, "engine": "EVENT2"},
-                             {"low": 5000000000, "high": 6000000000, "engine": "X"}]},
-                           {"config": "b.cfg"}])",
-                       ""},
+        DescriptorText{"Full", kFullList, ""},
+        DescriptorText{"FullThenComments", kFullList + " // the app's note\n/* end */\n", ""},
+        // More than white space after the list: the byte where it starts
+        // (the blank behind the list, then the word).
+        DescriptorText{"FullThenAWord", kFullList + " hello",
+                       "not JSON: Extra non-whitespace after JSON value. (byte " +
+                           std::to_string(kFullList.size() + 1) + ")"},
+        DescriptorText{"TwoListsBackToBack", "[][]",
+                       "not JSON: Extra non-whitespace after JSON value. (byte 2)"},
+        // The decoding core would open "a.cfg": refused, the bytes shown.
+        DescriptorText{"EscapedNulInConfig", R"([{"config": "a.cfg\u0000b.cfg"}])",
+                       R"("config" of descriptor 1 holds a NUL byte: "a.cfg\x00b.cfg")"},
+        DescriptorText{"RawNulInConfig", std::string("[{\"config\": \"a.cfg\0\xE9\"}]", 23),
+                       R"("config" of descriptor 1 holds a NUL byte: "a.cfg\x00\xE9")"},
         // Not JSON: the reader's complaint and the byte where it stands.
         DescriptorText{"NotJson", "[{", "not JSON: Missing '}' or object member name (byte 2)"},
         DescriptorText{"NestedTooDeep", std::string(2000, '['),

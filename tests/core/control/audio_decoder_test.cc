@@ -902,6 +902,20 @@ TEST_F(AudioDecoderTest, AnUnreadableDescriptorValueIsRefusedAsAWhole) {
   EXPECT_EQ(tap_->statuses().back(), "2");
   decoder_->waitForControlTasks();
   EXPECT_FALSE(decoder_->isListening());
+
+  // A value of another kind than text, refused alike.
+  send(configuration({{key, R"([{"config": "ok"}])"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(37, statuses.size() + 3));
+  EXPECT_EQ(tap_->statuses().back(), "1");
+  ConfigurationMapSignal number = configuration({});
+  number.config[key].__set_type(ConfigParamType::ConfigParam_Int);
+  number.config[key].__set_intValue(5);
+  send(number);
+  ASSERT_TRUE(tap_->await(31, 3));
+  EXPECT_EQ(failure(2), refusal + "not a text but an integer: 5)");
+  ASSERT_TRUE(tap_->await(37, statuses.size() + 4));
+  EXPECT_EQ(tap_->statuses().back(), "2");
 }
 
 // A processor that never answers holds a start for 3 s, then it listens

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/runtime/configuration_map.h"
+
 namespace tembrolexinsdk {
 namespace {
 
@@ -103,6 +105,21 @@ TEST(ConfigurationParameterTest, CloneIsIndependentAndOfTheSameKind) {
   original.value = "changed";
   EXPECT_EQ(typed->value, "text");
   EXPECT_TRUE(original != copy.get());
+}
+
+// How a text tells an app what kind of value a key holds.
+TEST(ConfigurationParameterTest, DescribedWithKindAndValue) {
+  const ConfigurationMap map;
+  const std::pair<std::shared_ptr<IConfigurationParameter>, std::string> rows[] = {
+      {P(true), "a boolean: true"},
+      {P(false), "a boolean: false"},
+      {P(5), "an integer: 5"},
+      {P(-9223372036854775807LL), "an integer: -9223372036854775807"},
+      {P(2.5), "a decimal number: 2.5"},
+      {P(std::string("5")), "a text"}};
+  for (const auto& [value, text] : rows) EXPECT_EQ(describeConfigurationValue(value.get()), text);
+  EXPECT_EQ(describeConfigurationValue(&map), "a value of another kind");
+  EXPECT_EQ(describeConfigurationValue(nullptr), "a value of another kind");
 }
 
 // A locale whose decimal mark is a comma and that groups thousands.

@@ -266,6 +266,14 @@ TEST_P(StringCheckerTest, JudgesEveryByte) {
   EXPECT_EQ(StringChecker::makeUTF8(c.bytes), c.valid ? c.bytes : std::string(kRemoved));
   EXPECT_EQ(LogParams(LogLevel::Info, c.bytes).getMessage(),
             c.valid ? c.bytes : std::string(kRemoved));
+  // Escaped, every text passes whole and holds no NUL; an acceptable one
+  // without NUL stays as it is.
+  const std::string escaped = StringChecker::escapeBytes(c.bytes);
+  EXPECT_EQ(StringChecker::makeUTF8(escaped), escaped);
+  EXPECT_EQ(escaped.find('\0'), std::string::npos);
+  if (c.valid && c.bytes.find('\0') == std::string::npos) {
+    EXPECT_EQ(escaped, c.bytes);
+  }
 }
 
 std::string bytes(std::initializer_list<unsigned char> list) {
@@ -307,6 +315,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StringCheckerTest, NullIsNotValid) {
   EXPECT_FALSE(StringChecker::isValidUTF8(nullptr));
+}
+
+// The bytes an app gave, as a log or failure text quotes them: each byte of
+// no acceptable character, and NUL, as \xNN.
+TEST(StringCheckerTest, EscapeBytesWritesUnacceptableBytesInHex) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"lat\xE9in", "lat\\xE9in"},  // Latin-1
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"\x07\x7F\x1B[0m", "\\x07\\x7F\\x1B[0m"},
+      {"\xE2\x82" "x", "\\xE2\\x82x"},  // a sequence cut short
+      {"\xC0\x80", "\\xC0\\x80"},        // overlong
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},  // surrogate
+      {"\xC3\xA9 \xE2\x82\xAC\t\n\r", "\xC3\xA9 \xE2\x82\xAC\t\n\r"},
+      {"back\\xE9slash", "back\\xE9slash"},  // as it stands
+      {"", ""}};
+  for (const auto& [bytes, text] : rows) EXPECT_EQ(StringChecker::escapeBytes(bytes), text);
 }
 
 struct TimeCase {

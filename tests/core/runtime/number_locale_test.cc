@@ -103,6 +103,74 @@ INSTANTIATE_TEST_SUITE_P(
                                      "Missing '}' or object member name", 9}),
     [](const ::testing::TestParamInfo<FirstErrorCase>& info) { return info.param.name; });
 
+// The app's set-up values hold one JSON value and nothing more: only white
+// space and comments may follow it, else the text is refused, naming the
+// byte of the given text where the rest starts. Other readers take the
+// first value and leave the rest.
+struct WholeTextCase {
+  const char* name;
+  std::string json;
+  std::size_t extraAt;  // npos: the text is taken
+};
+
+void PrintTo(const WholeTextCase& c, std::ostream* os) { *os << c.name; }
+
+class WholeJsonTextTest : public ::testing::TestWithParam<WholeTextCase> {};
+
+TEST_P(WholeJsonTextTest, OnlyWhiteSpaceAndCommentsFollowTheValue) {
+  const WholeTextCase& c = GetParam();
+  const bool taken = c.extraAt == std::string::npos;
+  Json::Value root;
+  JsonTextError error;
+  EXPECT_EQ(parseWholeJsonText(c.json, root, true, &error), taken);
+  std::string problem;
+  EXPECT_EQ(readWholeJsonValue(c.json, root, &problem), taken);
+  if (!taken) {
+    EXPECT_EQ(error.message, "Extra non-whitespace after JSON value.");
+    EXPECT_EQ(error.offset, c.extraAt);
+    EXPECT_EQ(problem, "not JSON: Extra non-whitespace after JSON value. (byte " +
+                           std::to_string(c.extraAt) + ")");
+  }
+  EXPECT_TRUE(parseJsonText(c.json, root));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, WholeJsonTextTest,
+    ::testing::Values(
+        WholeTextCase{"WhiteSpaceAfter", "[1] \n\t\r ", std::string::npos},
+        WholeTextCase{"CommentsAfter", "[1] // note\n/* more */ ", std::string::npos},
+        WholeTextCase{"LineCommentToTheEnd", "{} // note", std::string::npos},
+        WholeTextCase{"WordAfterAList", "[1, 2] hello", 7},
+        WholeTextCase{"TwoListsBackToBack", "[][]", 2},
+        WholeTextCase{"TwoObjects", R"({"a": 1} {"b": 2})", 9},
+        // Bytes of the text as given, though the reader saw the numbers
+        // rewritten as longer strings.
+        WholeTextCase{"AfterRewrittenNumbers", "[0.5, 1e3] x", 11},
+        WholeTextCase{"AfterARewrittenRoot", "2.5 x", 4},
+        WholeTextCase{"NulAfterAList", std::string("[]\0", 3), 2},
+        WholeTextCase{"UnterminatedComment", "[] /* note", 3}),
+    [](const ::testing::TestParamInfo<WholeTextCase>& info) { return info.param.name; });
+
+// The reader of the values that JsonCpp's CharReader has always read keeps
+// its leniency (a trailing comma) and says why it refuses a text; a text
+// nested beyond the reader's limit is refused, not thrown.
+TEST(WholeJsonTextTest, CharReaderValuesKeepTheirReading) {
+  Json::Value root;
+  std::string problem;
+  EXPECT_TRUE(readWholeJsonValue("[1,]", root, &problem));
+  EXPECT_EQ(root.size(), 1u);
+  EXPECT_FALSE(parseWholeJsonText("[1,]", root));
+  const std::pair<std::string, std::string> refused[] = {
+      {"[1,] x", "not JSON: Extra non-whitespace after JSON value. (byte 5)"},
+      {"[{", "not JSON: Missing '}' or object member name"},
+      {std::string(2000, '['), "not JSON: Exceeded stackLimit in readValue()."},
+      {R"({"a": 1, 2.5: 3})", "not JSON: Missing '}' or object member name (byte 9)"}};
+  for (const auto& [text, why] : refused) {
+    EXPECT_FALSE(readWholeJsonValue(text, root, &problem)) << text;
+    EXPECT_EQ(problem, why) << text;
+  }
+}
+
 TEST(CommaLocaleTest, TimeTextsAndLogLinesUseADecimalPoint) {
   tltest::CommaDecimalLocale locale;
   TL_REQUIRE_COMMA_LOCALE(locale);

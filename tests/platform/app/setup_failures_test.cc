@@ -45,6 +45,9 @@ std::string descriptors(const std::string& config, const std::vector<std::string
   return R"([{"config": ")" + config + R"(", "ranges": [)" + ranges + "]}]";
 }
 
+// The README app's value.
+const std::string kReadmeDescriptors = descriptors(kScheme, {"TRIGGER", "ANALYTICS"});
+
 // What the child prints: each thing the app hears on a line of its own
 // ("heard failed:...", "heard listening", "refused", "answer N", "decided in
 // N ms" from the start to the first of failure and listening), the log on
@@ -123,6 +126,30 @@ int runChild(const std::string& name, const std::string& data, const std::string
       {"NumberConfig", R"([{"config": 5}])"}};
   if (const auto it = notADescriptorList.find(name); it != notADescriptorList.end()) {
     config["tembrolexin_VorselTW_DecoderDescriptors"] = it->second;
+  }
+  // Values of another kind than text, and texts with more after their value.
+  const std::map<std::string, std::pair<std::string, ConfigValue>> otherValues = {
+      {"NumberDescriptors", {"tembrolexin_VorselTW_DecoderDescriptors", int32_t{5}}},
+      {"TruePlugins", {"AudioDecoder_plugins", true}},
+      {"DecimalEngines", {"AudioDecoder_engines", 2.5}},
+      {"NumberStations", {"tembrolexin_VorselTW_CandidateStations", int64_t{4242}}},
+      {"DescriptorsThenHello",
+       {"tembrolexin_VorselTW_DecoderDescriptors", kReadmeDescriptors + " hello"}},
+      {"TwoEngineLists",
+       {"AudioDecoder_engines", std::string(R"([{"type": "CONTENT"}][{"type": "EVENT2"}])")}},
+      {"StationsThenHello",
+       {"tembrolexin_VorselTW_CandidateStations",
+        std::string(R"([{"id": 4242, "lag": 0}] hello)")}},
+      // The JSON escape of a NUL: the core would open the scheme before it.
+      {"NulInConfig",
+       {"tembrolexin_VorselTW_DecoderDescriptors",
+        descriptors(kScheme + "\\u0000.txt", {"TRIGGER", "ANALYTICS"})}},
+      {"LatinMissingScheme",
+       {"tembrolexin_VorselTW_DecoderDescriptors",
+        descriptors(data + "/lat\xE9in/missing.cfg", {"TRIGGER", "ANALYTICS"})}},
+      {"LatinPluginName", {"AudioDecoder_plugins", std::string("libVorsel\xE9.so")}}};
+  if (const auto it = otherValues.find(name); it != otherValues.end()) {
+    config[it->second.first] = it->second.second;
   }
   if (url != "-") {
     config["AudioDecoder_engines"] = std::string(
@@ -349,6 +376,54 @@ INSTANTIATE_TEST_SUITE_P(
                 kInvalidJson},
         Mistake{"NumberConfig", unreadable("\"config\" of descriptor 1 is not a text"), true,
                 1000, kInvalidJson},
+        // Values of another kind than text: refused, failing the start, or
+        // (candidate stations) absent, each heard with its key and kind.
+        Mistake{"NumberDescriptors",
+                unreadable("not a text but an integer: 5"), true, 1000,
+                "WRN: tembrolexin_VorselTW: \"tembrolexin_VorselTW_DecoderDescriptors\" is not a "
+                "text but an integer: 5; the value is refused"},
+        Mistake{"TruePlugins",
+                "heard failed:No audio plug-in runs: AudioDecoder_plugins is not a text but a "
+                "boolean: true; the plug-ins are \"libEchoModPlugin.so\", \"libVorselTPlugin.so\", "
+                "\"libVorselTWPlugin.so\"",
+                true},
+        // Heard as an unreadable list: no engine runs.
+        Mistake{"DecimalEngines",
+                "ERR: AudioDecoder: Engine list is not a JSON list: AudioDecoder_engines is not a "
+                "text but a decimal number: 2.5"},
+        Mistake{"NumberStations",
+                "WRN: tembrolexin_VorselTW: \"tembrolexin_VorselTW_CandidateStations\" is not a "
+                "text but an integer: 4242; it is ignored",
+                false, 0, "\"tembrolexin_VorselTW_CandidateStations\" is not configured"},
+        // Text after the value makes it unreadable, naming the byte where it
+        // starts: the list's length and a blank on.
+        Mistake{"DescriptorsThenHello",
+                unreadable("not JSON: Extra non-whitespace after JSON value. (byte " +
+                           std::to_string(kReadmeDescriptors.size() + 1) + ")"),
+                true, 1000, kInvalidJson},
+        Mistake{"TwoEngineLists",
+                "ERR: AudioDecoder: Engine list is not a JSON list: [{\"type\": \"CONTENT\"}]"
+                "[{\"type\": \"EVENT2\"}] (not JSON: Extra non-whitespace after JSON value. "
+                "(byte 21))"},
+        Mistake{"StationsThenHello",
+                "WRN: tembrolexin_VorselTW: Invalid JSON input in "
+                "\"tembrolexin_VorselTW_CandidateStations\" (not JSON: Extra non-whitespace after "
+                "JSON value. (byte 25))"},
+        Mistake{"NulInConfig",
+                unreadable("\"config\" of descriptor 1 holds a NUL byte: \"" + kScheme +
+                           "\\x00.txt\""),
+                true, 1000, kInvalidJson},
+        // Bytes that are not UTF-8 are escaped where they are quoted, so
+        // that the text still reaches the app.
+        Mistake{"LatinMissingScheme",
+                "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the "
+                "decoding core refused every scheme configuration (DATA/lat\\xE9in/missing.cfg: "
+                "Scheme configuration: cannot open file DATA/lat\\xE9in/missing.cfg)",
+                true, 1000},
+        Mistake{"LatinPluginName",
+                "heard failed:No audio plug-in runs: \"libVorsel\\xE9.so\" of AudioDecoder_plugins "
+                "matches no plug-in of this library",
+                true},
         Mistake{"AfterShutdown", "answer 6"},
         // Never taken (not 1, on which an app feeds again), logged once.
         Mistake{"NullSamples",
