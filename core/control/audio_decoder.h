@@ -7,9 +7,12 @@
 // Life: Created -> Initialised (audio controllers exist) <-> Listening.
 // Every setter and every configuration map tries to initialise; that needs a
 // device id, a file path, sample rates, the app's identity and at least one
-// configuration map. Initialisation opens "audiodecoder.db", creates the
-// engines once (the engine list "AudioDecoder_engines", JSON, from the cached
-// maps; all four engines by default), loads the plug-ins
+// configuration map. Initialisation opens "audiodecoder.db" (a file SQLite
+// finds damaged is set aside as "audiodecoder.db.damaged" and a new one made;
+// any other failure to open it refuses the start, naming the path and
+// SQLite's reason), creates the engines once (the engine list
+// "AudioDecoder_engines", JSON, from the cached maps; all four engines by
+// default), loads the plug-ins
 // ("AudioDecoder_plugins", a comma-separated list; the three code-word
 // plug-ins by default) plus the app's processors, applies the cached maps in
 // arrival order and sets an app-fed recorder up; the platform recorder is
