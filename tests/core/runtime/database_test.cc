@@ -327,17 +327,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OpenFailure{"Garbage", tltest::writeGarbageStore, "Create table failed. Error code: 26", 26,
                     "file is not a database", true},
-        OpenFailure{"CutInItsFirstPage", tltest::writeCutStore,
-                    "Create table failed. Error code: 11", 11, "database disk image is malformed",
-                    true},
-        OpenFailure{"FlippedBytes", tltest::writeFlippedStore,
-                    "Create table failed. Error code: 11", 11, "database disk image is malformed",
-                    true},
-        OpenFailure{"LinkToGarbage", tltest::linkToGarbageStore,
-                    "Create table failed. Error code: 26", 26, "file is not a database", true},
-        OpenFailure{"Folder", tltest::makeFolderInPlace,
-                    "Database did not open properly. ErrorCode: 14", 14,
-                    "unable to open database file (Is a directory)", false},
         // Opened for reading, a pipe without a writer would block for ever.
         OpenFailure{"NamedPipe",
                     [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0444), 0); },
@@ -349,13 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::filesystem::create_symlink(path + ".pipe", path);
                     },
                     "Database did not open properly. ErrorCode: 14", 14, "not a regular file",
-                    false},
-        OpenFailure{"MissingFolder",
-                    [](const std::string& path) {
-                      std::filesystem::remove_all(std::filesystem::path(path).parent_path());
-                    },
-                    "Database did not open properly. ErrorCode: 14", 14,
-                    "unable to open database file (No such file or directory)", false}),
+                    false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DatabaseStaticTest, ReturnCodeSuccess) {
