@@ -18,6 +18,7 @@
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/control_messages.h"
 #include "core/runtime/core_exceptions.h"
+#include "core/runtime/database_recovery.h"
 #include "core/runtime/i_consumers.h"
 #include "core/runtime/json_configuration.h"
 #include "core/runtime/json_text.h"
@@ -475,7 +476,14 @@ void AudioDecoder::initialiseProcessors() {
   logWithLogger<LogLevel::Debug>(this, "Creating key map database");
   // The engines keep the store they were created with, so it is opened once.
   if (!database_) {
-    database_ = std::make_unique<DB::Database>(filePath_ + "/audiodecoder.db", "audiodecoder");
+    // A damaged file is set aside and the store starts anew: it holds only
+    // the completion flags of content actions, which may then run once more.
+    const std::string path = filePath_ + "/audiodecoder.db";
+    try {
+      database_ = DB::openSettingDamageAside(path, "audiodecoder", this);
+    } catch (const DB::OpenError& e) {
+      throw std::runtime_error(std::string(e.what()) + " (" + path + ": " + e.reason() + ")");
+    }
   }
   createEngines();
   loadAllProcessors();

@@ -7,13 +7,16 @@
 // Life: Created -> Initialised (audio controllers exist) <-> Listening.
 // Every setter and every configuration map tries to initialise; that needs a
 // device id, a file path, sample rates, the app's identity and at least one
-// configuration map. Initialisation opens "audiodecoder.db", creates the
-// engines once (the engine list "AudioDecoder_engines", JSON, from the cached
-// maps; all four engines by default; a value that is no text holding one
-// JSON list and nothing after it creates none, logged at Error), loads the
-// plug-ins ("AudioDecoder_plugins", a comma-separated list; the three
-// code-word plug-ins by default; a value of another kind than text names
-// none) plus the app's processors, applies the cached maps in
+// configuration map. Initialisation opens "audiodecoder.db" (a file SQLite
+// finds damaged is set aside as "audiodecoder.db.damaged" and a new one made;
+// any other failure to open it refuses the start, naming the path and
+// SQLite's reason), creates the engines once (the engine list
+// "AudioDecoder_engines", JSON, from the cached maps; all four engines by
+// default; a value that is no text holding one JSON list and nothing after
+// it creates none, logged at Error), loads the plug-ins
+// ("AudioDecoder_plugins", a comma-separated list; the three code-word
+// plug-ins by default; a value of another kind than text names none) plus
+// the app's processors, applies the cached maps in
 // arrival order and sets an app-fed recorder up; the platform recorder is
 // made and set up only as decoding starts, so that an app that installs its
 // own first never opens the capture device. A start before initialisation

@@ -7,6 +7,7 @@
 
 #include "core/engines/content_signals.h"
 #include "core/runtime/configuration_parameter.h"
+#include "core/runtime/database_recovery.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
@@ -385,8 +386,10 @@ DB::Database* ContentEngine::bundleStore(const std::string& bundleId,
   const auto it = mBundleDatabases.find(bundleId);
   if (it != mBundleDatabases.end()) return it->second.get();
   try {
-    auto store = std::make_unique<DB::Database>(
-        tembrolexin::FileInfo::addPath(filePath, kBundleDataFile), bundleId);
+    // A damaged file is set aside unless a store of another bundle has it
+    // open; then it is at the next start.
+    auto store = DB::openSettingDamageAside(
+        tembrolexin::FileInfo::addPath(filePath, kBundleDataFile), bundleId, this);
     return mBundleDatabases.emplace(bundleId, std::move(store)).first->second.get();
   } catch (const std::exception& e) {
     logWithLogger<LogLevel::Warning>(this, "Could not open the store of ", bundleId, ": ",

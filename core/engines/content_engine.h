@@ -102,7 +102,9 @@ class ContentEngine : public IEngine, public IAudioDecoderListener, public IMess
   void emit(const T& message);
   void emit(const ThriftParams& params);
   // The page store of `bundleId`, opened on first use; null when it cannot be
-  // opened (then it is not kept, and the next request tries again).
+  // opened (then it is not kept, and the next request tries again). A file
+  // SQLite finds damaged is set aside as "BundleData.db.damaged" while no
+  // other store has it open, so every bundle's page data starts anew.
   DB::Database* bundleStore(const std::string& bundleId, const std::string& filePath);
   int64_t nowMillis() const;
 

@@ -2,12 +2,14 @@
 
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 
+#include "core/runtime/error_text.h"
 #include "core/runtime/logger.h"
 
 namespace tembrolexinsdk {
@@ -27,6 +29,38 @@ std::mutex& Database::mapMutex() {
 }
 
 namespace {
+
+// How many stores are open on each file, by the file's mutex; guarded by
+// mapMutex(), which is taken while the file's mutex is held.
+std::map<const std::mutex*, int>& openCounts() {
+  static auto* counts = new std::map<const std::mutex*, int>();
+  return *counts;
+}
+
+void countOpen(const std::mutex* fileMutex, int change) {
+  std::lock_guard<std::mutex> guard(Database::mapMutex());
+  auto& counts = openCounts();
+  const int now = (counts[fileMutex] += change);
+  if (now == 0) counts.erase(fileMutex);
+}
+
+// SQLite's message for the connection's last failure, with the system's text
+// of the system call that failed, if one did.
+std::string reasonOf(sqlite3* db, int code) {
+  if (db == nullptr) return sqlite3_errstr(code);
+  std::string reason = sqlite3_errmsg(db);
+  const int error = sqlite3_system_errno(db);
+  if (error != 0) reason += " (" + tembrolexin::errorText(error) + ")";
+  return reason;
+}
+
+// Whether `path` names something SQLite must not open: a named pipe (whose
+// opening for reading waits for a writer), a socket or a device.
+bool isSpecialFile(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return false;
+  return !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
 
 // How long a statement waits for another connection or process to release
 // the file before it fails with SQLITE_BUSY.
@@ -141,37 +175,57 @@ bool readValue<bool>(sqlite3_stmt* stmt) {
 
 }  // namespace
 
+OpenError::OpenError(const std::string& text, int code, const std::string& reason)
+    : std::invalid_argument(text),
+      code_(code),
+      reason_(std::make_shared<const std::string>(reason)) {}
+
+bool OpenError::damaged() const { return code_ == SQLITE_NOTADB || code_ == SQLITE_CORRUPT; }
+
 Database::Database(std::string databaseFilePath, std::string tableName)
     : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
   fileMutex_ = getDatabaseFileMutex(databaseFilePath_);
   std::lock_guard<std::mutex> guard(*fileMutex_);
 
-  sqlite3* db = nullptr;
+  const auto openFailed = [](int code, const std::string& reason) {
+    return OpenError("Database did not open properly. ErrorCode: " + std::to_string(code), code,
+                     reason);
+  };
   // A zero byte would cut the path short and open a different file.
-  int rc = databaseFilePath_.find('\0') == std::string::npos
-               ? sqlite3_open(databaseFilePath_.c_str(), &db)
-               : SQLITE_CANTOPEN;
+  if (databaseFilePath_.find('\0') != std::string::npos) {
+    throw openFailed(SQLITE_CANTOPEN, "the path holds a zero byte");
+  }
+  if (isSpecialFile(databaseFilePath_)) {
+    throw openFailed(SQLITE_CANTOPEN, "not a regular file");
+  }
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open(databaseFilePath_.c_str(), &db);
   if (rc != SQLITE_OK) {
+    const std::string reason = reasonOf(db, rc);
     sqlite3_close(db);
-    throw std::invalid_argument("Database did not open properly. ErrorCode: " + std::to_string(rc));
+    throw openFailed(rc & 0xff, reason);
   }
   // Other processes (and stores in this process that reach the file by a
   // path the mutex table cannot resolve) hold the file only briefly: wait for
   // them instead of failing at once.
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   // Every backquote of the table name is doubled, so the text is one
-  // statement whatever the name holds.
+  // statement whatever the name holds. SQLite reads the file first here, so
+  // a file that is no database fails here, not above.
   rc = sqlite3_exec(db, generateTableCreationSQL().c_str(), nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
+    const std::string reason = reasonOf(db, rc);
     sqlite3_close(db);
-    throw std::invalid_argument("Create table failed. Error code: " + std::to_string(rc));
+    throw OpenError("Create table failed. Error code: " + std::to_string(rc), rc & 0xff, reason);
   }
   db_ = db;
+  countOpen(fileMutex_, 1);
 }
 
 Database::~Database() {
   std::lock_guard<std::mutex> guard(*fileMutex_);
   sqlite3_close(db_);
+  countOpen(fileMutex_, -1);
 }
 
 const std::string& Database::GetName() const { return name; }
@@ -184,6 +238,17 @@ std::mutex* Database::getDatabaseFileMutex(const std::string& path) {
   auto& entry = databaseFileMutexs()[identity];
   if (!entry) entry = std::make_unique<std::mutex>();
   return entry.get();
+}
+
+Database::FileLock Database::lockFileAt(const std::string& path) {
+  return FileLock(*getDatabaseFileMutex(path));
+}
+
+int Database::openStores(const FileLock& lock) {
+  if (!lock.owns_lock()) throw std::logic_error("Database:: openStores needs a held lock");
+  std::lock_guard<std::mutex> guard(mapMutex());
+  const auto it = openCounts().find(lock.mutex());
+  return it == openCounts().end() ? 0 : it->second;
 }
 
 std::string Database::statement(const char* before, const char* after) const {

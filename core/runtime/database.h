@@ -7,6 +7,10 @@
 // spellings of one path share it). Other processes using the file are waited
 // for (up to 5 s per statement) rather than failed at once.
 //
+// Opening: a path that names something other than a file or a folder (a
+// named pipe, a socket, a device), also through a link, is refused before
+// SQLite sees it, so a pipe without a writer never blocks the caller.
+//
 // Failures: a store never reports a failure as "not there". Every SQLite
 // failure is logged at Error level ("Database:: <operation> failed in table
 // <table> of <path>: <reason> (<code>)"); insert and remove then return
@@ -33,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -43,15 +48,36 @@ struct sqlite3;
 namespace tembrolexinsdk {
 namespace DB {
 
+// What the constructor of Database throws: std::invalid_argument with its
+// text ("Database did not open properly. ErrorCode: <n>" or "Create table
+// failed. Error code: <n>"), plus SQLite's primary result code and its reason
+// (SQLite's message, followed by the system's text of the failed system call
+// between parentheses where there was one).
+class OpenError : public std::invalid_argument {
+ public:
+  OpenError(const std::string& text, int code, const std::string& reason);
+
+  // SQLite's primary result code (14 CANTOPEN, 26 NOTADB, ...).
+  int code() const { return code_; }
+  const std::string& reason() const { return *reason_; }
+  // True when SQLite found the file damaged: it is no database (26), or its
+  // content is corrupt (11).
+  bool damaged() const;
+
+ private:
+  int code_;
+  std::shared_ptr<const std::string> reason_;  // shared: copies never throw
+};
+
 class Database : public INamedObject {
  public:
   // A held lock on a file's mutex, as returned by lockFile().
   using FileLock = std::unique_lock<std::mutex>;
 
   // Opens (creating when missing) the SQLite file at `databaseFilePath` and
-  // creates the table `tableName` when it does not exist. Throws
-  // std::invalid_argument with "Database did not open properly. ErrorCode: <n>"
-  // or "Create table failed. Error code: <n>".
+  // creates the table `tableName` when it does not exist. Throws OpenError
+  // (a std::invalid_argument) with "Database did not open properly.
+  // ErrorCode: <n>" or "Create table failed. Error code: <n>".
   Database(std::string databaseFilePath, std::string tableName);
   ~Database() override;
 
@@ -97,6 +123,12 @@ class Database : public INamedObject {
   // The mutex of the file at `path` (keyed by its resolved path), created on
   // first use; never null.
   static std::mutex* getDatabaseFileMutex(const std::string& path);
+
+  // The mutex of the file at `path`, locked.
+  static FileLock lockFileAt(const std::string& path);
+  // How many stores of this process are open on the file whose lock is
+  // held; the answer holds while the lock is.
+  static int openStores(const FileLock& lock);
 
   // The CREATE TABLE statement for this store's table.
   std::string generateTableCreationSQL() const;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "tests/core/audio/fake_decoder_core.h"
 #include "tests/core/control/decoder_fakes.h"
 #include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/damaged_store.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/recording_messenger.h"
 #include "tests/support/temp_dir.h"
@@ -594,6 +596,76 @@ TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitial
   flush();
   EXPECT_EQ(tap_->of(31).size(), 2u);
 }
+
+// "audiodecoder.db" damaged in the app's folder: the decoder sets it aside
+// and both the start after the damage and the next one listen. A folder in
+// its place is no damage: every start fails, naming the path and the reason.
+struct DamagedStoreCase {
+  const char* name;
+  void (*damage)(const std::string& path);
+  int code;
+  const char* reason;
+  bool listens;
+};
+
+void PrintTo(const DamagedStoreCase& c, std::ostream* os) { *os << c.name; }
+
+class DamagedStoreTest : public AudioDecoderTest,
+                         public ::testing::WithParamInterface<DamagedStoreCase> {};
+
+TEST_P(DamagedStoreTest, StartAfterTheDamageAndTheNextOne) {
+  const DamagedStoreCase& c = GetParam();
+  const std::string path = dir_.file("audiodecoder.db");
+  c.damage(path);
+  const std::string before = whatLiesAt(path);
+  const std::string target = whatLiesAt(path + ".target");
+  for (int start = 1; start <= 2; ++start) {
+    SCOPED_TRACE("start " + std::to_string(start));
+    if (start == 2) TearDown();  // the app ends; a new one starts in the folder
+    LogCapture log;
+    make();
+    send(configuration({{"x", "1"}}));
+    send(init());
+    send(instruction(SdkInstruction::SdkInstruction_start));
+    ASSERT_TRUE(c.listens ? tap_->await(37, 3) : tap_->await(31, 1));
+    flush();
+    const auto damaged = log.matching("is damaged");
+    if (c.listens) {
+      EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"0", "4:18", "1"}));
+      ASSERT_EQ(damaged.size(), start == 1 ? 1u : 0u);
+      if (start == 1) {
+        EXPECT_EQ(damaged[0].sender, "AudioDecoder");
+        EXPECT_EQ(damaged[0].level, 3);
+        EXPECT_EQ(damaged[0].message, "Store " + path + " is damaged (" + c.reason + ", code " +
+                                          std::to_string(c.code) + "); it is set aside as " + path +
+                                          ".damaged and a new, empty store is made");
+      }
+      EXPECT_EQ(whatLiesAt(path + ".damaged"), before);
+      EXPECT_EQ(whatLiesAt(path).substr(0, 16), std::string("SQLite format 3\0", 16));
+    } else {
+      auto failure = ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[0].params);
+      EXPECT_EQ(failure->descriptionString,
+                "Database did not open properly. ErrorCode: " + std::to_string(c.code) + " (" +
+                    path + ": " + c.reason + ")");
+      for (const std::string& status : tap_->statuses()) EXPECT_NE(status, "1");
+      EXPECT_TRUE(damaged.empty());
+      EXPECT_EQ(whatLiesAt(path), before);
+    }
+    EXPECT_EQ(whatLiesAt(path + ".target"), target);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, DamagedStoreTest,
+    ::testing::Values(
+        DamagedStoreCase{"Garbage", writeGarbageStore, 26, "file is not a database", true},
+        DamagedStoreCase{"CutFile", writeCutStore, 11, "database disk image is malformed", true},
+        DamagedStoreCase{"FlippedBytes", writeFlippedStore, 11, "database disk image is malformed",
+                         true},
+        DamagedStoreCase{"LinkToGarbage", linkToGarbageStore, 26, "file is not a database", true},
+        DamagedStoreCase{"Folder", makeFolderInPlace, 14,
+                         "unable to open database file (Is a directory)", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AudioDecoderTest, PluginAndEngineNamesThatMatchNothingAreLoggedByName) {
   tltest::LogCapture log;

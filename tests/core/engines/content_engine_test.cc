@@ -16,6 +16,7 @@
 #include "core/runtime/processor_params.h"
 #include "tests/core/engines/content_test_util.h"
 #include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/damaged_store.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/recording_messenger.h"
 #include "tests/support/temp_dir.h"
@@ -539,6 +540,47 @@ TEST_F(ContentEngineTest, StoreThatCannotOpenFailsCleanlyAndIsRetried) {
   ASSERT_EQ(::mkdir(dir.file("later").c_str(), 0700), 0);
   EXPECT_EQ(page("b1", R"({"action": "storeData", "key": "k", "value": "v"})")->messageContent,
             "{\"success\":true}\n");
+}
+
+// A damaged "BundleData.db" is set aside as the first page opens it. Damaged
+// while a store of another bundle has it open, it stays for this run and is
+// set aside at the next start.
+TEST_F(ContentEngineTest, DamagedPageStoreIsSetAsideWhenNoStoreHasItOpen) {
+  const std::string path = dir.file("BundleData.db");
+  tltest::writeGarbageStore(path);
+  const std::string garbage = tltest::readFile(path);
+  tltest::LogCapture log;
+  const auto store = [this](const std::string& bundleId) {
+    return page(bundleId, R"({"action": "storeData", "key": "k", "value": "v"})")->messageContent;
+  };
+  engine->setFilePath(dir.path());
+  EXPECT_EQ(store("b1"), "{\"success\":true}\n");
+  EXPECT_EQ(tltest::readFile(path + ".damaged"), garbage);
+
+  std::string bytes = tltest::readFile(path);
+  bytes.replace(0, 16, "no database here");
+  tltest::writeFile(path, bytes);
+  EXPECT_EQ(store("b2"), "{\"success\":false}\n");
+  EXPECT_EQ(tltest::readFile(path), bytes);
+
+  engine = std::make_unique<ContentEngine>(&events, &bus, this->store.get(), clock);
+  engine->setFilePath(dir.path());
+  EXPECT_EQ(store("b2"), "{\"success\":true}\n");
+  EXPECT_EQ(tltest::readFile(path + ".damaged"), bytes);
+
+  std::vector<std::string> warnings;
+  for (const auto& line : log.lines()) {
+    if (line.level == 3 && line.sender == "CONTENT") warnings.push_back(line.message);
+  }
+  const std::string damaged = "Store " + path + " is damaged (file is not a database, code 26); ";
+  const std::string setAside =
+      damaged + "it is set aside as " + path + ".damaged and a new, empty store is made";
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{
+                setAside,
+                damaged + "another store of this run has it open, so it is set aside "
+                          "at the next start",
+                "Could not open the store of b2: Create table failed. Error code: 26", setAside}));
 }
 
 TEST_F(ContentEngineTest, KeyWithSeveralRowsIsLoggedNotThrown) {

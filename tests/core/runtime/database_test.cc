@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/damaged_store.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -286,6 +288,58 @@ TEST_F(DatabaseTest, TableNameWithZeroByteFailsTableCreation) {
     EXPECT_STREQ(e.what(), "Create table failed. Error code: 1");
   }
 }
+
+// What the opener of a store needs to decide: SQLite's code, its reason, and
+// whether the file is damaged; the text stays the constructor's.
+struct OpenFailure {
+  const char* name;
+  void (*make)(const std::string& path);
+  const char* text;
+  int code;
+  const char* reason;
+  bool damaged;
+};
+
+void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseOpenFailureTest : public DatabaseTest,
+                                public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(DatabaseOpenFailureTest, ThrowsTheCodeAndSQLitesReason) {
+  const OpenFailure& c = GetParam();
+  c.make(path_);
+  const std::string before = tltest::whatLiesAt(path_);
+  try {
+    Database store(path_, "audiodecoder");
+    FAIL() << "constructed";
+  } catch (const tembrolexinsdk::DB::OpenError& e) {
+    const std::invalid_argument& asBefore = e;
+    EXPECT_STREQ(asBefore.what(), c.text);
+    EXPECT_EQ(e.code(), c.code);
+    EXPECT_EQ(e.reason(), c.reason);
+    EXPECT_EQ(e.damaged(), c.damaged);
+  }
+  EXPECT_EQ(tltest::whatLiesAt(path_), before);  // read, never written
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DatabaseOpenFailureTest,
+    ::testing::Values(
+        OpenFailure{"Garbage", tltest::writeGarbageStore, "Create table failed. Error code: 26", 26,
+                    "file is not a database", true},
+        // Opened for reading, a pipe without a writer would block for ever.
+        OpenFailure{"NamedPipe",
+                    [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0444), 0); },
+                    "Database did not open properly. ErrorCode: 14", 14, "not a regular file",
+                    false},
+        OpenFailure{"LinkToAPipe",
+                    [](const std::string& path) {
+                      ASSERT_EQ(::mkfifo((path + ".pipe").c_str(), 0444), 0);
+                      std::filesystem::create_symlink(path + ".pipe", path);
+                    },
+                    "Database did not open properly. ErrorCode: 14", 14, "not a regular file",
+                    false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DatabaseStaticTest, ReturnCodeSuccess) {
   const std::vector<std::pair<int, bool>> cases = {{SQLITE_OK, true},    {SQLITE_DONE, true},

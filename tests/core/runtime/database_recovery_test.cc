@@ -1,0 +1,234 @@
+#include "core/runtime/database_recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/runtime/i_named_object.h"
+#include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/damaged_store.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using tembrolexinsdk::INamedObject;
+using tembrolexinsdk::DB::Database;
+using tembrolexinsdk::DB::OpenError;
+using tembrolexinsdk::DB::openSettingDamageAside;
+
+class Opener : public INamedObject {
+ public:
+  const std::string& GetName() const override { return name_; }
+
+ private:
+  const std::string name_ = "Opener";
+};
+
+// Files beside the store, by the suffix after its path: "" is the store,
+// ".damaged-wal" its kept copy's log. "<before>" stands for what lay at the
+// store's path before it was opened.
+using Files = std::map<std::string, std::string>;
+
+struct RecoveryCase {
+  const char* name;
+  void (*damage)(const std::string& path);
+  Files beside;        // written before the opening
+  int code;            // of the first opening's failure
+  const char* reason;  // likewise
+  // What the Warning says after "Store <path> is damaged (<reason>, code
+  // <n>); ", with "<path>" for the store's path; "" for no Warning. The
+  // store opens when it says the file is set aside.
+  const char* warning;
+  Files after;
+};
+
+void PrintTo(const RecoveryCase& c, std::ostream* os) { *os << c.name; }
+
+// A journal whose header is zeroed holds nothing to roll back: SQLite leaves
+// it alone (one that is hot or unreadable it plays back or deletes itself).
+const std::string kIdleJournal("\0journal", 8);
+
+const char* const kSetAside = "it is set aside as <path>.damaged and a new, empty store is made";
+
+class DatabaseRecoveryTest : public ::testing::TestWithParam<RecoveryCase> {
+ protected:
+  std::string replaced(std::string text) const {
+    for (size_t at; (at = text.find("<path>")) != std::string::npos;) text.replace(at, 6, path_);
+    return text;
+  }
+
+  tltest::TempDir dir_;
+  const std::string path_ = dir_.file("audiodecoder.db");
+  Opener opener_;
+};
+
+TEST_P(DatabaseRecoveryTest, SetsADamagedFileAsideAndOpensAnew) {
+  const RecoveryCase& c = GetParam();
+  c.damage(path_);
+  for (const auto& [suffix, text] : c.beside) tltest::writeFile(path_ + suffix, text);
+  const std::string before = tltest::whatLiesAt(path_);
+  const std::string target = tltest::whatLiesAt(path_ + ".target");
+
+  const bool opens = std::string(c.warning) == kSetAside;
+  tltest::LogCapture log;
+  std::unique_ptr<Database> store;
+  try {
+    store = openSettingDamageAside(path_, "audiodecoder", &opener_);
+    EXPECT_TRUE(opens);
+  } catch (const OpenError& e) {
+    EXPECT_FALSE(opens) << e.what();
+    EXPECT_EQ(e.code(), c.code);
+    EXPECT_EQ(e.reason(), c.reason);
+  }
+  std::vector<std::string> warnings;
+  for (const auto& line : log.lines()) {
+    EXPECT_EQ(line.sender, "Opener");
+    EXPECT_EQ(line.level, 3) << line.message;
+    warnings.push_back(line.message);
+  }
+  if (*c.warning == '\0') {
+    EXPECT_TRUE(warnings.empty());
+  } else {
+    EXPECT_EQ(warnings,
+              std::vector<std::string>{"Store " + path_ + " is damaged (" + c.reason + ", code " +
+                                       std::to_string(c.code) + "); " + replaced(c.warning)});
+  }
+  for (const auto& [suffix, expected] : c.after) {
+    EXPECT_EQ(tltest::whatLiesAt(path_ + suffix),
+              expected == "<before>" ? before : replaced(expected))
+        << suffix;
+  }
+  // A link's target is never touched.
+  EXPECT_EQ(tltest::whatLiesAt(path_ + ".target"), target);
+  if (store) {
+    EXPECT_TRUE(store->insert<std::string>("k", "v"));
+    store.reset();
+    EXPECT_EQ(tltest::whatLiesAt(path_).substr(0, 16), std::string("SQLite format 3\0", 16));
+    // The next opening finds a sound file.
+    EXPECT_EQ(openSettingDamageAside(path_, "audiodecoder", &opener_)->select<std::string>("k"),
+              "v");
+    EXPECT_EQ(log.lines().size(), warnings.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DatabaseRecoveryTest,
+    ::testing::Values(RecoveryCase{"GarbageWithItsJournal",
+                                   tltest::writeGarbageStore,
+                                   {{"-journal", kIdleJournal}},
+                                   26,
+                                   "file is not a database",
+                                   kSetAside,
+                                   {{".damaged", "<before>"},
+                                    {".damaged-journal", kIdleJournal},
+                                    {"-journal", "none"}}},
+                      // The earlier copy's log has no counterpart now: it goes.
+                      RecoveryCase{"CutFileReplacesTheEarlierCopy",
+                                   tltest::writeCutStore,
+                                   {{"-shm", "shm"},
+                                    {".damaged", "earlier"},
+                                    {".damaged-wal", "earlier wal"},
+                                    {".damaged-shm", "earlier shm"}},
+                                   11,
+                                   "database disk image is malformed",
+                                   kSetAside,
+                                   {{".damaged", "<before>"},
+                                    {".damaged-wal", "none"},
+                                    {".damaged-shm", "shm"},
+                                    {"-shm", "none"}}},
+                      RecoveryCase{"LinkIsMovedAsALink",
+                                   tltest::linkToGarbageStore,
+                                   {},
+                                   26,
+                                   "file is not a database",
+                                   kSetAside,
+                                   {{".damaged", "link to <path>.target"}}},
+                      RecoveryCase{"KeptNameTakenByAFolder",
+                                   tltest::writeGarbageStore,
+                                   {{".damaged/x", "x"}},
+                                   26,
+                                   "file is not a database",
+                                   "moving <path> to <path>.damaged failed: Is a directory",
+                                   {{"", "<before>"}, {".damaged", "folder"}}},
+                      RecoveryCase{"FolderIsNotDamage",
+                                   tltest::makeFolderInPlace,
+                                   {},
+                                   14,
+                                   "unable to open database file (Is a directory)",
+                                   "",
+                                   {{"", "folder"}, {".damaged", "none"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A file that another store of this process has open stays where it is (the
+// other connection would write on into the kept copy) until that one closes.
+TEST(DatabaseRecoveryHeldTest, WaitsUntilNoOtherStoreHasTheFileOpen) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("BundleData.db");
+  Opener opener;
+  auto b1 = std::make_unique<Database>(path, "b1");
+  std::string bytes = tltest::readFile(path);
+  bytes.replace(0, 16, "no database here");
+  tltest::writeFile(path, bytes);
+
+  tltest::LogCapture log;
+  try {
+    openSettingDamageAside(path, "b2", &opener);
+    FAIL() << "opened";
+  } catch (const OpenError& e) {
+    EXPECT_STREQ(e.what(), "Create table failed. Error code: 26");
+  }
+  EXPECT_EQ(tltest::whatLiesAt(path), bytes);
+  b1.reset();
+  EXPECT_TRUE(openSettingDamageAside(path, "b2", &opener)->listKeys().empty());
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), bytes);
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string damaged = "Store " + path + " is damaged (file is not a database, code 26); ";
+  EXPECT_EQ(
+      lines[0].message,
+      damaged + "another store of this run has it open, so it is set aside at the next start");
+  EXPECT_EQ(lines[1].message,
+            damaged + "it is set aside as " + path + ".damaged and a new, empty store is made");
+}
+
+// Threads that find one damaged file at once: it is set aside once, and
+// every thread gets a store on the new file.
+TEST(DatabaseRecoveryThreadsTest, ThreadsThatMeetOneDamagedFileSetItAsideOnce) {
+  constexpr int kRounds = 10;
+  constexpr int kThreads = 6;
+  tltest::TempDir dir;
+  Opener opener;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string path = dir.file("BundleData" + std::to_string(round) + ".db");
+    tltest::writeGarbageStore(path);
+    tltest::LogCapture log;
+    std::vector<std::unique_ptr<Database>> stores(kThreads);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&, i] {
+        ++ready;
+        while (ready.load() < kThreads) std::this_thread::yield();
+        try {
+          stores[i] = openSettingDamageAside(path, "b" + std::to_string(i), &opener);
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << "round " << round << ": " << e.what();
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    for (auto& store : stores) {
+      ASSERT_TRUE(store);
+      EXPECT_TRUE(store->insert<std::string>("k", "v"));
+    }
+    EXPECT_EQ(log.matching("is damaged").size(), 1u) << "round " << round;
+  }
+}
+
+}  // namespace

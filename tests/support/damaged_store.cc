@@ -1,0 +1,65 @@
+#include "tests/support/damaged_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "core/runtime/database.h"
+#include "tests/support/temp_dir.h"
+
+namespace tltest {
+
+namespace {
+
+std::string noise() {
+  std::string text;
+  while (text.size() < 8192) text += "not a database, only noise. ";
+  text.resize(8192);
+  return text;
+}
+
+// A real store with 16 rows of 900 bytes: four pages of 4096 bytes and more.
+void writeRealStore(const std::string& path) {
+  tembrolexinsdk::DB::Database store(path, "t");
+  for (int i = 0; i < 16; ++i) {
+    std::string key = "k";
+    key += std::to_string(i);
+    store.insert<std::string>(key, std::string(900, 'v'));
+  }
+}
+
+}  // namespace
+
+void writeGarbageStore(const std::string& path) { writeFile(path, noise()); }
+
+void writeCutStore(const std::string& path) {
+  writeRealStore(path);
+  std::filesystem::resize_file(path, 3000);
+}
+
+void writeFlippedStore(const std::string& path) {
+  writeRealStore(path);
+  std::string bytes = readFile(path);
+  for (size_t i = 100; i < 104; ++i) bytes[i] = static_cast<char>(~bytes[i]);
+  writeFile(path, bytes);
+}
+
+void linkToGarbageStore(const std::string& path) {
+  writeGarbageStore(path + ".target");
+  std::filesystem::create_symlink(path + ".target", path);
+}
+
+void makeFolderInPlace(const std::string& path) { std::filesystem::create_directories(path); }
+
+std::string whatLiesAt(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return "none";
+  if (S_ISDIR(info.st_mode)) return "folder";
+  if (S_ISLNK(info.st_mode)) return "link to " + std::filesystem::read_symlink(path).string();
+  if (!S_ISREG(info.st_mode)) return "special file";  // reading a pipe would wait
+  return readFile(path);
+}
+
+}  // namespace tltest

@@ -1,0 +1,33 @@
+// Store files damaged the ways they are met on devices (a file of noise, a
+// file cut short, bytes flipped, a link to a file of noise, a folder in the
+// file's place), made in real files for the tests of the stores' openers.
+#ifndef TL_TESTS_SUPPORT_DAMAGED_STORE_H_
+#define TL_TESTS_SUPPORT_DAMAGED_STORE_H_
+
+#include <string>
+
+namespace tltest {
+
+// 8 KiB of text noise; its start is not SQLite's "SQLite format 3\0", so
+// SQLite reads it as no database (26).
+void writeGarbageStore(const std::string& path);
+// A real store of several pages (table "t"), cut inside its first page:
+// its schema is partly missing, so SQLite finds it corrupt (11).
+void writeCutStore(const std::string& path);
+// A real store of several pages whose bytes 100 to 103 are inverted: the
+// first page's b-tree header starts at byte 100 with the page type, which
+// becomes no valid type, so SQLite finds it corrupt (11).
+void writeFlippedStore(const std::string& path);
+// A link at `path` to a file of noise at "<path>.target".
+void linkToGarbageStore(const std::string& path);
+// An empty folder at `path`.
+void makeFolderInPlace(const std::string& path);
+
+// What lies at `path` without following a link: "none", "folder",
+// "link to <target>", "special file" (a pipe, a socket, a device), or the
+// file's bytes.
+std::string whatLiesAt(const std::string& path);
+
+}  // namespace tltest
+
+#endif  // TL_TESTS_SUPPORT_DAMAGED_STORE_H_
