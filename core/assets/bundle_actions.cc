@@ -1,10 +1,18 @@
 #include "core/assets/bundle_actions.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "core/assets/bundle_paths.h"
+#include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/json_text.h"
@@ -31,19 +39,134 @@ bool insideFolder(const std::string& folder, const std::string& path) {
   return !bundlepaths::leavesFolder(rest) && rest.find_first_not_of('/') != std::string::npos;
 }
 
+// Reads the file at `path` into `text`. False when there is none (`why`
+// left empty) or when what is there cannot be read (`why` says why).
+bool readFile(const std::string& path, std::string& text, std::string& why) {
+  if (!tembrolexin::fileio::isUsablePath(path)) return false;
+  // Non-blocking, so that a named pipe does not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR) {
+      why = "it cannot be opened: " + tembrolexin::errorText(errno);
+    }
+    return false;
+  }
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) why = "it is not a plain file";
+  char buffer[16384];
+  while (ok) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      why = "it cannot be read: " + tembrolexin::errorText(errno);
+      ok = false;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+// The part of `text` that was read to its end before byte `stop`: the text
+// up to the end of the last member or element complete there (or just past
+// the last bracket that opened), followed by the closing brackets of the
+// objects and arrays still open at that point. An object that is an element
+// of an array (an action, say) is a record: the innermost one still open is
+// left out whole, so no action lacks what followed its last complete
+// member. "" when no bracket opened. Every byte before `stop` was accepted
+// by the reader, so the result is JSON.
+std::string wholePart(const std::string& text, size_t stop) {
+  struct Cut {
+    size_t at = std::string::npos;
+    std::string open;  // the brackets open there, outermost first
+  };
+  stop = std::min(stop, text.size());
+  std::string open;  // the brackets open at the scan point
+  Cut cut;
+  // Where each array element object that is open began: the cut before it.
+  std::vector<std::pair<size_t, Cut>> records;  // depth of the object, cut
+  for (size_t i = 0; i < stop; ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < stop && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+    } else if (c == '/' && i + 1 < stop && (text[i + 1] == '/' || text[i + 1] == '*')) {
+      const bool line = text[i + 1] == '/';
+      const size_t end = line ? text.find('\n', i + 2) : text.find("*/", i + 2);
+      if (end == std::string::npos) break;
+      i = line ? end : end + 1;
+    } else if (c == '{' || c == '[') {
+      // The last cut lies just past the array's '[' or at the comma before
+      // this element.
+      if (c == '{' && !open.empty() && open.back() == '[') records.emplace_back(open.size(), cut);
+      open.push_back(c);
+      cut = {i + 1, open};
+    } else if (c == '}' || c == ']') {
+      if (open.empty() || open.back() != (c == '}' ? '{' : '[')) break;
+      open.pop_back();
+      if (!records.empty() && records.back().first == open.size()) records.pop_back();
+      cut = {i + 1, open};
+      if (open.empty()) break;
+    } else if (c == ',' && !open.empty()) {
+      cut = {i, open};
+    }
+  }
+  if (!open.empty() && !records.empty()) cut = records.back().second;
+  if (cut.at == std::string::npos) return {};
+  std::string part = text.substr(0, cut.at);
+  for (auto b = cut.open.rbegin(); b != cut.open.rend(); ++b) part += *b == '{' ? '}' : ']';
+  return part;
+}
+
+const char* kindOf(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::nullValue: return "null";
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::realValue: return "number";
+    case Json::stringValue: return "string";
+    case Json::booleanValue: return "boolean";
+    case Json::arrayValue: return "array";
+    case Json::objectValue: break;
+  }
+  return "object";
+}
+
 }  // namespace
 
-Json::Value parseJsonFile(const std::string& path) {
-  const FileInfo file(path);
-  const std::string text = file.exists() ? file.contents() : std::string("{}");
+Json::Value parseJsonFile(const std::string& path, std::string* problem) {
+  std::string text;
+  std::string why;
+  if (!readFile(path, text, why)) {
+    if (why.empty()) return Json::Value(Json::objectValue);  // no file
+    if (problem != nullptr) *problem = why;
+    return Json::Value();
+  }
   Json::Value root;
   try {
-    tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true);
+    JsonTextError first;
+    if (tembrolexinsdk::parseJsonText(text, root, /*collectComments=*/true, &first)) {
+      if (!root.isObject()) why = std::string("it holds a JSON ") + kindOf(root) + ", not an object";
+    } else {
+      std::string message = first.message.empty() ? std::string("not JSON") : first.message;
+      if (!message.empty() && message.back() == '.') message.pop_back();
+      const size_t stop = first.message.empty() ? text.size() : first.offset;
+      why = message + " at byte " + std::to_string(stop);
+      root = Json::Value();
+      const std::string part = wholePart(text, stop);
+      if (!part.empty() && !tembrolexinsdk::parseJsonText(part, root, true)) root = Json::Value();
+    }
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {
-    root = Json::Value();  // nesting beyond the reader's limit
+    why = "it nests deeper than it can be read";
+    root = Json::Value();
   }
+  if (!why.empty() && problem != nullptr) *problem = why;
   return root;
 }
 

@@ -33,9 +33,18 @@ namespace cacheprocessor {
 inline constexpr int64_t kDefaultSyncTimeoutSecs = 30;
 
 // The file parsed as JSON; "{}" (an empty object) when the file does not
-// exist. Parse errors are not reported: the value holds what the reader made
-// of the text.
-Json::Value parseJsonFile(const std::string& path);
+// exist. When the file is there but is no readable JSON object, `*problem`
+// (when not null) says why, and the value holds what is sound of it:
+//   - a text that breaks off (a cut file) or goes wrong reads as if it ended
+//     after the last member or element read to its end, its open objects and
+//     arrays closed; the object within an array that was being read when it
+//     broke off (an action, say) is left out whole, so no half-read value (a
+//     cut number, an action without its codeword) is passed on; null when
+//     the text opens no object or array;
+//   - a JSON value that is no object is returned as it is;
+//   - a file that cannot be read (not a plain file, no permission) is null.
+// Otherwise `*problem` is left alone.
+Json::Value parseJsonFile(const std::string& path, std::string* problem = nullptr);
 
 // `actions` with its "entryPoint" made a full path inside `bundleFolder` (a
 // relative name is joined to the folder; a path that already begins with the

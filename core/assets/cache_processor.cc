@@ -745,9 +745,16 @@ CacheProcessor::FolderOutcome CacheProcessor::installReady(const std::string& bu
     mReadyAssetPaths[bundleId] = readyFolder;
     mReadyManifests.insert_or_assign(bundleId, readyManifest);
   }
+  // A damaged actions file costs the bundle only what cannot be read of it:
+  // it is installed with the rest, and the engines still learn of it.
+  const std::string actionsFile = FileInfo::addPath(readyFolder, kActionsFile);
+  std::string problem;
   const Json::Value actions = cacheprocessor::modifyFileEntryPath(
-      cacheprocessor::parseJsonFile(FileInfo::addPath(readyFolder, kActionsFile)), readyFolder,
-      nullptr);
+      cacheprocessor::parseJsonFile(actionsFile, &problem), readyFolder, nullptr);
+  if (!problem.empty()) {
+    mLog.warning("Bundle ", bundleId, ": ", actionsFile, " cannot be read as a JSON object (",
+                 problem, "); installed with the part that could be read");
+  }
 
   auto sequences = cacheprocessor::getEventEngineConfiguration(actions);
   for (const auto& data : sequences)

@@ -83,6 +83,12 @@
 // package unzips to, is replaced. One failing package or folder, whatever
 // it throws, never keeps the others from being installed.
 //
+// A bundle whose "actions.json" is there but is no readable JSON object
+// (cut short, say) installs with what is sound of it (parseJsonFile), with a
+// Warning naming the bundle and the file; nothing is deleted for it, and its
+// CachedActionParams is sent as for any bundle, so the content engine lists
+// it.
+//
 // Failures of one bundle folder are logged and leave its files in place;
 // nothing thrown by bundle handling reaches the caller except a "Preparing
 // assets from ready folder should never happen" runtime error for a folder

@@ -96,6 +96,7 @@ void ContentEngine::configureAction(const CachedActionParams* params) {
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (params->unconfigure) {
+      mBundles.erase(params->bundleId);
       for (auto* table : {&mTriggerActions, &mDefaultActions, &mEventActions, &mHeartbeatActions}) {
         contentengine::removeBundle(*table, params->bundleId);
       }
@@ -106,6 +107,8 @@ void ContentEngine::configureAction(const CachedActionParams* params) {
       logWithLogger<LogLevel::Debug>(this, "Just unconfigured all actions for ",
                                      params->bundleName);
     } else {
+      // Listed from now on, whatever its document yields.
+      mBundles.insert(params->bundleId);
       try {
         Json::Value document;
         Json::Reader reader;
@@ -194,8 +197,12 @@ AssetActionList ContentEngine::buildActionList() {
     contentengine::fillActionList(list, mHeartbeatActions);
     contentengine::fillActionList(list, mHeartbeatSyncActions);
     contentengine::fillActionList(list, mHeartbeatDesyncActions);
+    // A bundle without actions is listed too, with an empty list: the
+    // platform counts a bundle ready only once the list names it.
+    for (const std::string& bundleId : mBundles) list.assetActionMap[bundleId];
   }
   mScheduleEngine.fillActionList(list);
+  list.__isset.assetActionMap = true;
   return list;
 }
 

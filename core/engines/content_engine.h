@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,8 @@ class ContentEngine : public IEngine, public IAudioDecoderListener, public IMess
   void configureAction(const CachedActionParams* params);
   // Stores the completion flag of (bundleId, actionId) and marks the actions.
   void completeAction(std::string bundleId, std::string actionId);
-  // Sends the AssetActionList of every action on the bus.
+  // Sends the AssetActionList of every action on the bus; it names every
+  // configured bundle, one without actions with an empty list.
   void assetsInformationPush();
 
   // Fires the trigger action of `trigger` (unless completed), stamped `time`.
@@ -127,6 +129,9 @@ class ContentEngine : public IEngine, public IAudioDecoderListener, public IMess
   contentengine::ActionMap mHeartbeatActions;
   contentengine::ActionListMap mHeartbeatSyncActions;
   contentengine::ActionListMap mHeartbeatDesyncActions;
+  // Every bundle configured and not since unconfigured, with or without
+  // actions; guarded by mMutex.
+  std::set<std::string> mBundles;
 
   mutable std::mutex mFilePathMutex;
   std::string mFilePath;  // guarded by mFilePathMutex

@@ -37,11 +37,71 @@ Json::Value parse(const std::string& text) {
 
 TEST(BundleActionsJson, MissingFileReadsAsEmptyObject) {
   tltest::TempDir dir;
-  const Json::Value v = cp::parseJsonFile(dir.file("actions.json"));
+  std::string problem = "untouched";
+  const Json::Value v = cp::parseJsonFile(dir.file("actions.json"), &problem);
+  EXPECT_EQ(problem, "untouched");
   EXPECT_TRUE(v.isObject());
   EXPECT_EQ(v.size(), 0u);
   EXPECT_THAT(cp::getEventEngineConfiguration(v), IsEmpty());
   EXPECT_EQ(cp::jsonToString(Json::Value()), "null\n");
+}
+
+// A damaged actions.json keeps what was read whole: the compact form of what
+// parseJsonFile gives, and the problem it names ("" for none).
+struct DamagedCase {
+  const char* name;
+  std::string text;
+  std::string kept;
+  std::string problem;
+};
+void PrintTo(const DamagedCase& c, std::ostream* os) { *os << c.name; }
+class BundleActionsDamagedTest : public ::testing::TestWithParam<DamagedCase> {};
+
+TEST_P(BundleActionsDamagedTest, KeepsWhatWasReadWhole) {
+  tltest::TempDir dir;
+  writeFile(dir.file("actions.json"), GetParam().text);
+  std::string problem;
+  EXPECT_EQ(cp::jsonToString(cp::parseJsonFile(dir.file("actions.json"), &problem)),
+            GetParam().kept);
+  EXPECT_EQ(problem, GetParam().problem);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Texts, BundleActionsDamagedTest, ::testing::Values(
+    DamagedCase{"Intact", R"({"entryPoint":"index.html"} )", "{\"entryPoint\":\"index.html\"}\n", ""},
+    // The second action breaks off in its codeword (42 cut to 4): left out.
+    DamagedCase{"CutInAnAction",
+                R"({"entryPoint":"index.html","triggerEngine":[{"scheme":"T2","actions":[{"id":"a1","codeword":42},{"id":"a2","codeword":4)",
+                R"({"entryPoint":"index.html","triggerEngine":[{"actions":[{"codeword":42,"id":"a1"}],"scheme":"T2"}]})" "\n",
+                "Missing ',' or '}' in object declaration at byte 119"},
+    // The section breaks off after its actions: it goes whole, the list stays.
+    DamagedCase{"CutInASection", R"({"triggerEngine":[{"actions":[{"id":"a1","codeword":42}],"sche)",
+                "{\"triggerEngine\":[]}\n", "Missing '}' or object member name at byte 57"},
+    DamagedCase{"CutInAName", R"({"entryPoint":"index.html","triggerEng)",
+                "{\"entryPoint\":\"index.html\"}\n", "Missing '}' or object member name at byte 27"},
+    DamagedCase{"CommentWithBrackets", R"({"entryPoint":"index.html", /* ] } */ "triggerEngine":[)",
+                "{\"entryPoint\":\"index.html\",\"triggerEngine\":[]}\n",
+                "Syntax error: value, object or array expected at byte 55"},
+    // A fraction survives the repair as a number.
+    DamagedCase{"FractionKept",
+                R"({"eventEngine":[{"actions":[{"codeword":7,"onSync":[{"id":"s","timeStart":1.5}]}]}],"trig)",
+                R"({"eventEngine":[{"actions":[{"codeword":7,"onSync":[{"id":"s","timeStart":1.5}]}]}]})" "\n",
+                "Missing '}' or object member name at byte 84"},
+    DamagedCase{"BracketsInAString", R"({"entryPoint":"in\"[{dex.html","trig)",
+                R"({"entryPoint":"in\"[{dex.html"})" "\n", "Missing '}' or object member name at byte 31"},
+    DamagedCase{"TooDeep", std::string(5000, '['), "null\n", "it nests deeper than it can be read"},
+    DamagedCase{"Empty", "", "null\n", "Syntax error: value, object or array expected at byte 0"},
+    DamagedCase{"Array", R"([{"entryPoint":"index.html"}])", "[{\"entryPoint\":\"index.html\"}]\n",
+                "it holds a JSON array, not an object"}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+TEST(BundleActionsJson, FolderInPlaceOfTheFileReadsAsNull) {
+  tltest::TempDir dir;
+  fs::create_directories(dir.file("actions.json"));
+  std::string problem;
+  EXPECT_TRUE(cp::parseJsonFile(dir.file("actions.json"), &problem).isNull());
+  EXPECT_EQ(problem, "it is not a plain file");
 }
 
 TEST(BundleActionsJson, EngineSectionsBecomeEventData) {

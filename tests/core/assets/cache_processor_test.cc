@@ -402,6 +402,13 @@ INSTANTIATE_TEST_SUITE_P(Bundles, CacheProcessorOutcomeTest, ::testing::Values(
                 "2 Bundle X is invalid: missing files: $/Assets/Acquired/m//db.amdb;", {"m"}, {}},
     OutcomeCase{"NoActions", [](const std::string& a) { Bundle{.actions = ""}.writeTo(a + "n"); },
                 "1 Now preparing asset: n with json: null\n", {}, {"n"}},
+    // Damaged actions: the bundle installs with what is sound of them, and nothing is deleted.
+    OutcomeCase{"CutActions", [](const std::string& a) { Bundle{.actions = R"({"entryPoint":"index.html","eventEngine":[{"actions":[{"codeword":7,)"}.writeTo(a + "c"); },
+                "3 Bundle X: $/Assets/Ready/c/actions.json cannot be read as a JSON object (Missing '}' or object member name at byte 68); installed with the part that could be read",
+                {}, {"c"}},
+    OutcomeCase{"ActionsFolder", [](const std::string& a) { Bundle{.actions = ""}.writeTo(a + "d"); fs::create_directories(a + "d/actions.json"); },
+                "3 Bundle X: $/Assets/Ready/d/actions.json cannot be read as a JSON object (it is not a plain file); installed with the part that could be read",
+                {}, {"d"}},
     OutcomeCase{"Package", [](const std::string& a) { Bundle().packTo(a + "pk.db"); },
                 "1 Now preparing asset: pk with json: ", {}, {"pk"}},
     OutcomeCase{"NotGzip", [](const std::string& a) { writeFile(a + "bad.db.gz", "plain"); },

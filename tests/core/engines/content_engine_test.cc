@@ -210,6 +210,33 @@ TEST_F(ContentEngineTest, ConfiguringTwiceAddsNothingAndUnconfigureClearsTheTabl
   EXPECT_EQ(lists().size(), 4u);
 }
 
+TEST_F(ContentEngineTest, EveryConfiguredBundleIsListedUntilUnconfigured) {
+  // What the cache sends for a bundle without actions or entry page.
+  configure("none", "null\n");
+  // Map (0x0d) field 1: string keys (0x0b) to lists (0x0f), one entry, the
+  // key "none", a list of structs (0x0c) with no element; then the stop byte.
+  const std::vector<signed char> expected = {0x0d, 0, 1, 0x0b, 0x0f, 0, 0, 0, 1, 0, 0, 0, 4,
+                                             'n',  'o', 'n', 'e', 0x0c, 0, 0, 0, 0, 0};
+  ASSERT_EQ(bus.sentCount(), 2u);
+  EXPECT_EQ(bus.sent()[1].params->getMsgType(), 20);
+  EXPECT_EQ(bus.sent()[1].params->getData(), expected);
+  configure("b1", R"({"triggerEngine": [{"actions": [{"codeword": 9, "id": "t"}]}]})");
+  configure("none", "", true);
+  configure("b1", "", true);
+  const auto published = lists();
+  ASSERT_EQ(published.size(), 4u);
+  const auto bundles = [](const AssetActionList& l) {
+    std::vector<std::string> out;
+    for (const auto& [id, actions] : l.assetActionMap) {
+      out.push_back(id + ":" + std::to_string(actions.size()));
+    }
+    return out;
+  };
+  EXPECT_EQ(bundles(published[1]), (std::vector<std::string>{"b1:1", "none:0"}));
+  EXPECT_EQ(bundles(published[2]), (std::vector<std::string>{"b1:1"}));
+  EXPECT_TRUE(published[3].assetActionMap.empty());
+}
+
 TEST_F(ContentEngineTest, SyncEntriesWithoutIdAreEachAnActionAndAreListedOnceWhenConfiguredAgain) {
   const char* const bundle = R"({"eventEngine": [{"actions": [{"codeword": 1234,
       "onSync": [{"notification": {"text": "a"}}, {"notification": {"text": "b"}}, {"id": "s"}],
@@ -251,8 +278,12 @@ TEST_F(ContentEngineTest, BadDocumentsAreLoggedKeepWhatWasReadAndStillPublish) {
   configure("cw", R"({"triggerEngine": [{"actions": [{"codeword": "12", "id": "x"}]}]})");
   const auto published = lists();
   ASSERT_EQ(published.size(), 3u);
-  ASSERT_EQ(published[2].assetActionMap.size(), 1u);
+  // Every bundle is listed; those whose documents gave nothing, empty.
+  ASSERT_EQ(published[2].assetActionMap.size(), 3u);
+  ASSERT_EQ(published[2].assetActionMap.at("typed").size(), 1u);
   EXPECT_EQ(published[2].assetActionMap.at("typed")[0].actionID, "ok");
+  EXPECT_TRUE(published[2].assetActionMap.at("bad").empty());
+  EXPECT_TRUE(published[2].assetActionMap.at("cw").empty());
   EXPECT_EQ(log.matching("Failed to parse json from CachedActionParamsbad_name: bad").size(), 1u);
   EXPECT_EQ(log.matching("Failed to parse json from CachedActionParamstyped_name: typed").size(),
             1u);
