@@ -1,8 +1,13 @@
 // Logging for the app, the configuration converter, the error table, the
 // parameter objects and the user defaults.
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +21,7 @@
 #include "platform/runtime/tl_logger.h"
 #include "schema/tembrolexin_types.h"
 #include "tests/schema/wire.h"
+#include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
 
 namespace tembrolexinplatform {
@@ -323,6 +329,112 @@ TEST(UserDefaultsTest, ValuesSurviveAReloadAndABrokenFileStartsEmpty) {
   EXPECT_TRUE(again.setBool("flag", false));
   EXPECT_EQ(UserDefaults(path).boolForKey("flag"), false);
 }
+
+// What may stand at the defaults file's path instead of a file of ours.
+struct DefaultsEntryCase {
+  std::string name;
+  std::function<void(const std::string& path, const std::string& elsewhere)> make;
+  std::string loaded;  // the value of "k" read from it; "" for none
+  std::string error;   // the load's Error after "User defaults file <path> is "; "" for none
+};
+void PrintTo(const DefaultsEntryCase& c, std::ostream* os) { *os << c.name; }
+
+class UserDefaultsEntryTest : public SharedSinkTest,
+                              public testing::WithParamInterface<DefaultsEntryCase> {};
+
+// Whatever stands there, a change is written into a new regular file of its
+// own: nothing is written through a link or into a pipe, no link's target
+// changes, and what is not a JSON object file is kept beside as ".damaged".
+TEST_P(UserDefaultsEntryTest, AChangeNeverWritesThroughWhatStandsThere) {
+  const DefaultsEntryCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("defaults.json");
+  const std::string elsewhere = dir.file("elsewhere/prefs");
+  c.make(path, elsewhere);
+  std::error_code ignored;
+  const auto kindBefore = std::filesystem::symlink_status(path, ignored).type();
+  // The file elsewhere: its kind, and its bytes when it is a file.
+  const auto target = [&] {
+    const auto kind = std::filesystem::symlink_status(elsewhere, ignored).type();
+    return std::to_string(static_cast<int>(kind)) + ":" +
+           (kind == std::filesystem::file_type::regular ? tltest::readFile(elsewhere) : "");
+  };
+  const std::string targetBefore = target();
+  std::optional<UserDefaults> defaults;
+  bool stored = false;
+  ASSERT_TRUE(tltest::returnsDespitePipes(
+      [&] {
+        defaults.emplace(path);
+        stored = defaults->setString("n", "1");
+      },
+      {path, elsewhere}));
+  EXPECT_EQ(defaults->stringForKey("k").value_or(""), c.loaded);
+  EXPECT_TRUE(stored);
+  EXPECT_EQ(std::filesystem::symlink_status(path).type(), std::filesystem::file_type::regular);
+  UserDefaults again(path);
+  EXPECT_EQ(again.stringForKey("n"), "1");
+  EXPECT_EQ(again.stringForKey("k").value_or(""), c.loaded);
+  EXPECT_EQ(target(), targetBefore);
+  const std::string aside = path + ".damaged";
+  std::vector<Line> expected;
+  if (c.error.empty()) {
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(aside)));
+  } else {
+    EXPECT_EQ(std::filesystem::symlink_status(aside).type(), kindBefore);
+    expected.push_back({"-[UserDefaults load]", 4,
+                        "User defaults file " + path + " is " + c.error + "; starting empty (the file is now " +
+                            aside + ")"});
+  }
+  EXPECT_EQ(sink_->lines(), expected);
+}
+
+void linkTo(const std::string& target, const std::string& link) {
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+  std::filesystem::create_symlink(target, link);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, UserDefaultsEntryTest,
+    testing::Values(
+        DefaultsEntryCase{"LinkToAJsonFileElsewhere",
+                          [](const std::string& path, const std::string& elsewhere) {
+                            tltest::writeFile(elsewhere, R"({"k": "v"})");
+                            linkTo(elsewhere, path);
+                          },
+                          "v", ""},
+        DefaultsEntryCase{"LinkToAFileElsewhereThatIsNotJson",
+                          [](const std::string& path, const std::string& elsewhere) {
+                            tltest::writeFile(elsewhere, "build-host-7\n");
+                            linkTo(elsewhere, path);
+                          },
+                          "", "not a JSON object"},
+        DefaultsEntryCase{"LinkToNothing",
+                          [](const std::string& path, const std::string& elsewhere) {
+                            linkTo(elsewhere, path);
+                          },
+                          "", "not a regular file"},
+        DefaultsEntryCase{"LinkToAPipe",
+                          [](const std::string& path, const std::string& elsewhere) {
+                            linkTo(elsewhere, path);
+                            ASSERT_EQ(::mkfifo(elsewhere.c_str(), 0600), 0);
+                          },
+                          "", "not a regular file"},
+        DefaultsEntryCase{"NamedPipe",
+                          [](const std::string& path, const std::string&) {
+                            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+                          },
+                          "", "not a regular file"},
+        DefaultsEntryCase{"Folder",
+                          [](const std::string& path, const std::string&) {
+                            std::filesystem::create_directory(path);
+                          },
+                          "", "not a regular file"},
+        DefaultsEntryCase{"FileThatIsNotAnObject",
+                          [](const std::string& path, const std::string&) {
+                            tltest::writeFile(path, R"(["k", "v"])");
+                          },
+                          "", "not a JSON object"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(UserDefaultsTest, StandardFollowsTheInstalledEnvironment) {
   tltest::TempDir dir;
