@@ -146,7 +146,7 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
 void UserDefaults::loadLocked() {
   root_ = Json::Value(Json::objectValue);
   keptInPlace_ = false;
-  if (path_.empty()) return;
+  if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return;
   const DefaultsEntry entry = defaultsEntryAt(path_);
   if (entry == DefaultsEntry::kOther) {
     keptInPlace_ = !setAsideLocked(kLoad, "not a regular file", "starting empty");
@@ -178,7 +178,8 @@ void UserDefaults::loadLocked() {
 bool UserDefaults::setAsideLocked(const char* method, const char* what, const char* doing) const {
   const std::string aside = path_ + kDamagedSuffix;
   if (::rename(path_.c_str(), aside.c_str()) == 0) {
-    TLLogger::errorInMethod(method, __LINE__, "User defaults file %s is %s; %s (the file is now %s)", path_.c_str(),
+    TLLogger::errorInMethod(method, __LINE__,
+                            "User defaults file %s is %s; %s (the file is now %s)", path_.c_str(),
                             what, doing, aside.c_str());
     return true;
   }
@@ -197,13 +198,13 @@ void UserDefaults::reload() {
 }
 
 bool UserDefaults::writeLocked() {
-  if (path_.empty()) return false;
+  if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
   DefaultsEntry entry = defaultsEntryAt(path_);
   // Never written through: whatever is neither a file nor a link to one (it
   // may have taken the file's place since the load), and a file that was not
   // a JSON object and could not be moved aside then.
-  const bool setAside = entry == DefaultsEntry::kOther ||
-                        (keptInPlace_ && entry != DefaultsEntry::kMissing);
+  const bool setAside =
+      entry == DefaultsEntry::kOther || (keptInPlace_ && entry != DefaultsEntry::kMissing);
   if (setAside) {
     if (!setAsideLocked("-[UserDefaults synchronize]",
                         entry == DefaultsEntry::kOther ? "not a regular file" : "not a JSON object",

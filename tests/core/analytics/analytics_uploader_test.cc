@@ -269,15 +269,19 @@ TEST_P(DamagedRecordFileTest, TheWholeLinesBeforeTheDamageAreSentWithoutAFooter)
 const std::string kHeader = "{\"id\":\"HEADER\",\"logversion\":1}\n";
 std::string records(int count) {
   std::string out;
-  for (int n = 1; n <= count; ++n) out += "{\"id\":\"CODEWORD\",\"n\":" + std::to_string(n) + "}\n";
+  for (int n = 1; n <= count; ++n) {
+    out += "{\"id\":\"CODEWORD\",\"n\":" + std::to_string(n) + "}\n";
+  }
   return out;
 }
-const std::string kFooter = "{\"id\":\"FOOTER\",\"records\":9,\"bitfield\":0,\"reason\":0}\n";
+const std::string kFooter =
+    "{\"id\":\"FOOTER\",\"records\":9,\"bitfield\":0,\"reason\":0}\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Folder, DamagedRecordFileTest,
     ::testing::Values(
-        DamagedCase{"FooterWithoutItsNewline", kHeader + records(9) + kFooter.substr(0, kFooter.size() - 1),
+        DamagedCase{"FooterWithoutItsNewline",
+                    kHeader + records(9) + kFooter.substr(0, kFooter.size() - 1),
                     kHeader + records(9) + kFooter,
                     "its last line ends without a newline; 11 lines kept, 0 dropped"},
         DamagedCase{"LastRecordCutOff", kHeader + records(2) + "{\"id\":\"CODEWORD\",\"n",

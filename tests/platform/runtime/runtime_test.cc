@@ -382,8 +382,8 @@ TEST_P(UserDefaultsEntryTest, AChangeNeverWritesThroughWhatStandsThere) {
   } else {
     EXPECT_EQ(std::filesystem::symlink_status(aside).type(), kindBefore);
     expected.push_back({"-[UserDefaults load]", 4,
-                        "User defaults file " + path + " is " + c.error + "; starting empty (the file is now " +
-                            aside + ")"});
+                        "User defaults file " + path + " is " + c.error +
+                            "; starting empty (the file is now " + aside + ")"});
   }
   EXPECT_EQ(sink_->lines(), expected);
 }

@@ -194,13 +194,12 @@ TEST_P(KeyFileEntryTest, OnlyRegularFilesAreReadAndNothingWaitsOnAPipe) {
   const bool link = c.kind == KeyFileCase::kLinkToTheKeyElsewhere;
   EXPECT_EQ(std::filesystem::symlink_status(path).type(),
             link ? std::filesystem::file_type::symlink : std::filesystem::file_type::regular);
-  EXPECT_EQ(std::filesystem::status(elsewhere).type(),
-            link ? std::filesystem::file_type::regular : c.kind == KeyFileCase::kLinkToAPipe
-                                                             ? std::filesystem::file_type::fifo
-                                                             : std::filesystem::file_type::not_found);
-  EXPECT_EQ(warnings->texts,
-            link ? std::vector<std::string>{}
-                 : std::vector<std::string>{"Key file " + path + " is not a regular file and is not read"});
+  using Type = std::filesystem::file_type;
+  const Type there = link ? Type::regular
+                          : c.kind == KeyFileCase::kLinkToAPipe ? Type::fifo : Type::not_found;
+  EXPECT_EQ(std::filesystem::status(elsewhere).type(), there);
+  const std::string warning = "Key file " + path + " is not a regular file and is not read";
+  EXPECT_EQ(warnings->texts, link ? std::vector<std::string>{} : std::vector<std::string>{warning});
 }
 
 INSTANTIATE_TEST_SUITE_P(
