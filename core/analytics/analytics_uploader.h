@@ -15,12 +15,12 @@
 // dropped with a Warning, so that nothing is retried for ever. One whose
 // later lines are damaged (the last cut off by a power cut, a line that is
 // not a record) is cut back after its whole lines, which are sent, with a
-// Warning that counts the lines kept and dropped; no footer is added. The folder holds at
-// most `maxPendingFiles` record files: at construction, and whenever the
-// writer is about to add one (keepAtMost), the oldest beyond that are
-// dropped with a line that counts them: a Warning, or a Debug line when no
-// url is set (nothing is ever sent then, so the bound is reached in ordinary
-// use).
+// Warning that counts the lines kept and dropped; no footer is added. The
+// folder holds at most `maxPendingFiles` record files: at construction, and
+// whenever the writer is about to add one (keepAtMost), the oldest beyond
+// that are dropped with a line that counts them: a Warning, or a Debug line
+// when no url is set (nothing is ever sent then, so the bound is reached in
+// ordinary use).
 //
 // `done(bool)` tells the outcome of one upload: true once the file was
 // delivered (and deleted), false otherwise. Failures found before step 1 is
