@@ -1,12 +1,9 @@
-// returnsDespitePipes: runs a call that must not wait on the named pipes at
-// the given paths, on a thread of its own, and tells whether it returned
-// within 10 s. When it did not, each pipe's other end is opened so that the
-// call can go on (a reader for a writer that waits, kept open until the call
-// returns so that its few bytes fit the pipe; a writer, closed at once, for a
-// reader that waits, which then reads the end of the file), and the test
-// fails instead of hanging.
-//
-//   EXPECT_TRUE(tltest::returnsDespitePipes([&] { defaults.setString("k", "v"); }, {path}));
+// returnsDespitePipes: runs `call` on a thread of its own and tells whether
+// it returned within 10 s. If not (it waits on one of the named pipes
+// `pipes`), each pipe's other end is opened so that it goes on (a reader,
+// kept open until the call returns, for a writer that waits; a writer,
+// closed at once, for a reader that waits), and the test fails instead of
+// hanging.
 #ifndef TL_TESTS_SUPPORT_PIPE_RELEASE_H_
 #define TL_TESTS_SUPPORT_PIPE_RELEASE_H_
 

@@ -3,7 +3,6 @@
 // start and stop, codeword routing to engines with the confidence rule, the
 // analytics reports, and network time against a loopback SNTP server.
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -70,8 +69,11 @@ class FacadeTest : public testing::Test {
     dispatcher_.mainQueue()->bindToCurrentThread();
   }
 
-  std::shared_ptr<TLDecoder> makeDecoder(tembrolexinsdk::IMessenger& bus, uint16_t ntpPort = 1) {
+  std::shared_ptr<TLDecoder> makeDecoder(
+      tembrolexinsdk::IMessenger& bus, uint16_t ntpPort = 1,
+      std::function<int(unsigned char*, std::size_t)> randomBytes = {}) {
     TLDecoder::Options options;
+    options.randomBytes = std::move(randomBytes);
     options.bus = &bus;
     options.coreBridge = {};
     options.dispatcher = &dispatcher_;
@@ -154,7 +156,7 @@ struct StoredIdentityCase {
   std::string name;
   std::string stored;
   std::string used;     // the identity the core gets
-  std::string warning;  // the facade's Warning; "" for none
+  std::string warning;  // what the Warning says the stored one is; "" for none
 };
 void PrintTo(const StoredIdentityCase& c, std::ostream* os) { *os << c.name; }
 
@@ -163,37 +165,27 @@ class FacadeIdentityTest : public FacadeTest,
 
 // Warnings about the identity (a folder without extended attributes adds
 // one of its own).
-class IdentityWarnings : public TLLoggerDelegate {
- public:
-  explicit IdentityWarnings(Record& r) : r_(r) {}
+struct IdentityWarnings : TLLoggerDelegate {
   void logfromSender(const std::string& sender, const TLLogParams& params) override {
     if (params.level == 3 && params.message.find("identity") != std::string::npos) {
-      r_.add(sender + ": " + params.message);
+      texts.add(sender + ": " + params.message);
     }
   }
-
- private:
-  Record r_;  // a copy: shares the test's record and keeps it alive
+  Record texts;
 };
 
 TEST_P(FacadeIdentityTest, AnEmptyOrOverLongIdentityIsReplacedAnyOtherKept) {
   const StoredIdentityCase& c = GetParam();
   const std::string defaultsFile = dir_.file("defaults.json");
   ASSERT_TRUE(UserDefaults(defaultsFile).setString("PluginIdentityUdid", c.stored));
-  Record warnings;
-  TLLogger::sharedLogger().setDelegate(std::make_shared<IdentityWarnings>(warnings));
+  auto warnings = std::make_shared<IdentityWarnings>();
+  TLLogger::sharedLogger().setDelegate(warnings);
   tembrolexinsdk::Messenger bus;
   tltest::BusProbe core(bus, {35});
-  TLDecoder::Options options;
-  options.bus = &bus;
-  options.coreBridge = {};
-  options.dispatcher = &dispatcher_;
-  options.ntpPort = 1;
-  options.randomBytes = [](unsigned char* out, std::size_t n) {
+  auto decoder = makeDecoder(bus, 1, [](unsigned char* out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(0xa1 + i);
     return 0;
-  };
-  auto decoder = TLDecoder::create(options);
+  });
   const auto got = core.waitFor(1);
   TLLogger::sharedLogger().unsetDelegate();
   ASSERT_EQ(got.size(), 1u);
@@ -201,30 +193,22 @@ TEST_P(FacadeIdentityTest, AnEmptyOrOverLongIdentityIsReplacedAnyOtherKept) {
   ASSERT_TRUE(parseMessage(got[0].bytes, init));
   EXPECT_EQ(init.udId, c.used);
   EXPECT_EQ(UserDefaults(defaultsFile).stringForKey("PluginIdentityUdid"), c.used);
-  EXPECT_EQ(warnings.texts(), c.warning.empty() ? std::vector<std::string>{}
-                                                 : std::vector<std::string>{"-[TLDecoder init]: " +
-                                                                            c.warning});
+  const std::string warning = "-[TLDecoder init]: The stored device identity "
+                              "(PluginIdentityUdid) is " + c.warning + "; a new one replaces it";
+  EXPECT_EQ(warnings->texts.texts(), std::vector<std::string>(c.warning.empty() ? 0 : 1, warning));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Stored, FacadeIdentityTest,
     testing::Values(
-        StoredIdentityCase{"Empty", "", "a1a2a3a4a5a6a7a8",
-                           "The stored device identity (PluginIdentityUdid) is empty; a new one "
-                           "replaces it"},
+        StoredIdentityCase{"Empty", "", "a1a2a3a4a5a6a7a8", "empty"},
         StoredIdentityCase{"ThreeHundredCharacters", std::string(300, 'f'), "a1a2a3a4a5a6a7a8",
-                           "The stored device identity (PluginIdentityUdid) is 300 bytes long, "
-                           "more than 64; a new one replaces it"},
+                           "300 bytes long, more than 64"},
         StoredIdentityCase{"SixtyFiveCharacters", std::string(65, '0'), "a1a2a3a4a5a6a7a8",
-                           "The stored device identity (PluginIdentityUdid) is 65 bytes long, "
-                           "more than 64; a new one replaces it"},
+                           "65 bytes long, more than 64"},
         StoredIdentityCase{"SixtyFourCharacters", std::string(64, '0'), std::string(64, '0'), ""},
-        StoredIdentityCase{"AnotherApp'sForm", "Device 7/\xc3\xa9", "Device 7/\xc3\xa9", ""}),
-    [](const auto& info) {
-      std::string name = info.param.name;
-      name.erase(std::remove(name.begin(), name.end(), '\''), name.end());
-      return name;
-    });
+        StoredIdentityCase{"AnotherForm", "Device 7/\xc3\xa9", "Device 7/\xc3\xa9", ""}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(FacadeTest, DelegatesGetDeviceIdAndNotificationsOnTheGlobalQueue) {
   tembrolexinsdk::Messenger bus;

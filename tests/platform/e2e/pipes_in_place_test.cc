@@ -1,8 +1,7 @@
-// An app whose user defaults file and public signing key file (the first
-// key read) are named pipes (left by a tool, or a mistaken path): the decoder neither waits on
-// them nor writes into them. It starts as on a first launch, with a new
-// identity in a new defaults file and a new key pair, and keeps the pipe
-// that stood for the defaults beside them as ".damaged".
+// Named pipes in place of the user defaults file and of the public key file
+// (the first key read): the decoder neither waits on them nor writes into
+// them, and starts with a new identity and key pair; the defaults' pipe is
+// kept beside as ".damaged".
 #include <sys/stat.h>
 
 #include <filesystem>

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -155,14 +154,11 @@ void PrintTo(const KeyFileCase& c, std::ostream* os) { *os << c.name; }
 
 class KeyFileEntryTest : public testing::TestWithParam<KeyFileCase> {};
 
-class WarningTexts : public TLLoggerDelegate {
- public:
+struct WarningTexts : TLLoggerDelegate {
   void logfromSender(const std::string&, const TLLogParams& params) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (params.level == 3) texts.push_back(params.message);
+    if (params.level == 3) texts.add(params.message);
   }
-  std::mutex mutex;
-  std::vector<std::string> texts;
+  tltest::Record texts;
 };
 
 // A key file is read only when it is, or leads to, a regular file, and
@@ -195,11 +191,11 @@ TEST_P(KeyFileEntryTest, OnlyRegularFilesAreReadAndNothingWaitsOnAPipe) {
   EXPECT_EQ(std::filesystem::symlink_status(path).type(),
             link ? std::filesystem::file_type::symlink : std::filesystem::file_type::regular);
   using Type = std::filesystem::file_type;
-  const Type there = link ? Type::regular
-                          : c.kind == KeyFileCase::kLinkToAPipe ? Type::fifo : Type::not_found;
-  EXPECT_EQ(std::filesystem::status(elsewhere).type(), there);
+  const bool pipeThere = c.kind == KeyFileCase::kLinkToAPipe;
+  EXPECT_EQ(std::filesystem::status(elsewhere).type(),
+            link ? Type::regular : pipeThere ? Type::fifo : Type::not_found);
   const std::string warning = "Key file " + path + " is not a regular file and is not read";
-  EXPECT_EQ(warnings->texts, link ? std::vector<std::string>{} : std::vector<std::string>{warning});
+  EXPECT_EQ(warnings->texts.texts(), std::vector<std::string>(link ? 0 : 1, warning));
 }
 
 INSTANTIATE_TEST_SUITE_P(
