@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "core/runtime/dir_info.h"
+#include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/log_helpers.h"
 
@@ -75,15 +76,36 @@ bool AnalyticsUploader::sendable(const std::string& path) {
       logWithLogger<LogLevel::Warning>(this, "Not sending ", printableName(path), ": ",
                                        check.reason);
       return false;
-    case RecordFileCheck::kBroken:
-      logWithLogger<LogLevel::Warning>(this, "Dropping analytics record file ", path, ": ",
-                                       check.reason);
-      if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        logWithLogger<LogLevel::Warning>(this, "Could not remove file at path: ", path);
+    case RecordFileCheck::kCutBack: {
+      const int error = cutBackRecordFile(path, check);
+      if (error == 0) {
+        logWithLogger<LogLevel::Warning>(this, "Keeping the whole lines of analytics record file ",
+                                         path, ": ", check.reason, "; ", check.keptLines,
+                                         check.keptLines == 1 ? " line" : " lines", " kept, ",
+                                         check.droppedLines, " dropped");
+        return true;
       }
+      if (error == ESTALE) {
+        // Written to while it was read: looked at again at the next start.
+        logWithLogger<LogLevel::Warning>(this, "Not sending ", path,
+                                         ": it changed while it was checked");
+        return false;
+      }
+      drop(path, check.reason + ", and it cannot be cut back: " + tembrolexin::errorText(error));
+      return false;
+    }
+    case RecordFileCheck::kBroken:
+      drop(path, check.reason);
       return false;
   }
   return false;
+}
+
+void AnalyticsUploader::drop(const std::string& path, const std::string& reason) {
+  logWithLogger<LogLevel::Warning>(this, "Dropping analytics record file ", path, ": ", reason);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    logWithLogger<LogLevel::Warning>(this, "Could not remove file at path: ", path);
+  }
 }
 
 void AnalyticsUploader::keepAtMost(std::size_t count) {

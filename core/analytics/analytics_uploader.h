@@ -11,13 +11,16 @@
 // Only record files this library wrote are sent (checkRecordFile): anything
 // else in the folder (another name, a link, which is never followed, another
 // user's file) is skipped with a Warning and left alone; a record file that
-// cannot be sent as it is (empty, too long, cut off, not records) is dropped
-// with a Warning, so that nothing is retried for ever. The folder holds at
-// most `maxPendingFiles` record files: at construction, and whenever the
-// writer is about to add one (keepAtMost), the oldest beyond that are
-// dropped with a line that counts them: a Warning, or a Debug line when no
-// url is set (nothing is ever sent then, so the bound is reached in ordinary
-// use).
+// cannot be sent (empty, too long, its header cut off or not a header) is
+// dropped with a Warning, so that nothing is retried for ever. One whose
+// later lines are damaged (the last cut off by a power cut, a line that is
+// not a record) is cut back after its whole lines, which are sent, with a
+// Warning that counts the lines kept and dropped; no footer is added. The
+// folder holds at most `maxPendingFiles` record files: at construction, and
+// whenever the writer is about to add one (keepAtMost), the oldest beyond
+// that are dropped with a line that counts them: a Warning, or a Debug line
+// when no url is set (nothing is ever sent then, so the bound is reached in
+// ordinary use).
 //
 // `done(bool)` tells the outcome of one upload: true once the file was
 // delivered (and deleted), false otherwise. Failures found before step 1 is
@@ -79,8 +82,10 @@ class AnalyticsUploader : public INamedObject {
 
  private:
   // Whether `path` may be sent; logs and (for a broken record file) drops
-  // what may not.
+  // what may not, and cuts a damaged one back to its whole lines.
   bool sendable(const std::string& path);
+  // Removes a broken record file with a Warning giving `reason`.
+  void drop(const std::string& path, const std::string& reason);
   std::unique_ptr<Http::Configuration> makeConfiguration(const std::string& url,
                                                          std::unique_ptr<Http::AbstractWriter> w);
 

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <tuple>
 
 #include "core/runtime/json_text.h"
@@ -30,6 +32,19 @@ int64_t fileSizeLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
   return static_cast<int64_t>(limit.rlim_cur);
+}
+
+// The "id" of a record line: a JSON object whose "id" is a text.
+std::optional<std::string> recordId(const std::string& line) {
+  Json::Value record;
+  bool parsed = false;
+  try {
+    parsed = parseJsonText(line, record, false);
+  } catch (const std::exception&) {
+    parsed = false;
+  }
+  if (!parsed || !record.isObject() || !record["id"].isString()) return std::nullopt;
+  return record["id"].asString();
 }
 
 }  // namespace
@@ -140,27 +155,71 @@ RecordFileCheck checkRecordFile(const std::string& path) {
   }
   ::close(fd);
   if (problem.verdict != RecordFileCheck::kSendable) return problem;
-  if (text.back() != '\n') return broken("its last line is cut off");
-  std::size_t line = 0;
-  for (std::size_t at = 0; at < text.size(); ++line) {
-    const std::size_t end = text.find('\n', at);
-    const std::string one = text.substr(at, end - at);
-    at = end + 1;
-    Json::Value record;
-    bool parsed = false;
-    try {
-      parsed = parseJsonText(one, record, false);
-    } catch (const std::exception&) {
-      parsed = false;
+  // The whole lines, up to the first that is cut off or not a record. Only
+  // the last line can lack its newline; it is whole when it reads as a record.
+  std::size_t lines = 0;
+  std::size_t end = 0;  // of the whole lines
+  bool newlineMissing = false;
+  std::string damage;
+  while (end < text.size()) {
+    const std::size_t newline = text.find('\n', end);
+    const bool ended = newline != std::string::npos;
+    const std::size_t stop = ended ? newline : text.size();
+    const std::optional<std::string> id = recordId(text.substr(end, stop - end));
+    if (!id) {
+      damage = ended ? "line " + std::to_string(lines + 1) + " is not a record"
+                     : "its last line is cut off";
+      break;
     }
-    if (!parsed || !record.isObject() || !record["id"].isString()) {
-      return broken("line " + std::to_string(line + 1) + " is not a record");
-    }
-    if (line == 0 && record["id"].asString() != "HEADER") {
-      return broken("it does not begin with a header");
-    }
+    if (lines == 0 && *id != "HEADER") return broken("it does not begin with a header");
+    ++lines;
+    end = ended ? newline + 1 : stop;
+    newlineMissing = !ended;
   }
-  return RecordFileCheck{};
+  if (lines == 0) return broken(damage);  // no header: nothing worth sending
+  if (damage.empty() && !newlineMissing) return RecordFileCheck{};
+  RecordFileCheck cut;
+  cut.verdict = RecordFileCheck::kCutBack;
+  cut.fileBytes = static_cast<int64_t>(text.size());
+  cut.keptBytes = static_cast<int64_t>(end);
+  cut.keptLines = lines;
+  if (damage.empty()) {
+    cut.reason = "its last line ends without a newline";
+    cut.addNewline = true;
+  } else {
+    cut.reason = std::move(damage);
+    const auto rest = text.begin() + static_cast<std::ptrdiff_t>(end);
+    cut.droppedLines = static_cast<std::size_t>(std::count(rest, text.end(), '\n')) +
+                       (text.back() != '\n' ? 1 : 0);
+  }
+  return cut;
+}
+
+int cutBackRecordFile(const std::string& path, const RecordFileCheck& check) {
+  if (check.verdict != RecordFileCheck::kCutBack) return EINVAL;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st {};
+  int error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = EINVAL;
+  } else if (st.st_size != check.fileBytes) {
+    error = ESTALE;  // written to since it was read: what was checked is not what is there
+  } else if (check.keptBytes < check.fileBytes && ::ftruncate(fd, check.keptBytes) != 0) {
+    error = errno;
+  } else if (const int64_t limit = fileSizeLimit();
+             check.addNewline && (limit < 0 || check.keptBytes < limit)) {
+    // Left out when it cannot be written (a full disk, the file-size limit):
+    // the file still ends after whole records.
+    ssize_t n;
+    do {
+      n = ::pwrite(fd, "\n", 1, check.keptBytes);
+    } while (n < 0 && errno == EINTR);
+  }
+  ::close(fd);
+  return error;
 }
 
 std::vector<std::string> pendingRecordFiles(const std::string& folder) {

@@ -19,7 +19,11 @@
 // (not a link) of this user with such a name, at most kMaxUploadBytes long,
 // whose lines are JSON objects with an "id", a HEADER first; and the folder
 // holds at most a bounded number of them (pendingRecordFiles lists them,
-// oldest first).
+// oldest first). A power cut while a record was written leaves a file whose
+// last line is cut off: such a file, or one with a line that is not a
+// record, is cut back after the whole lines before the damage
+// (cutBackRecordFile) and sent as that; a last line that reads as a whole
+// record and lacks only its newline is whole, and gets the newline.
 //
 // Thread safety: a RecordFile belongs to one thread; the free functions may
 // be called from any thread.
@@ -83,14 +87,31 @@ bool isRecordFileName(const std::string& name);
 std::string recordFileNamePart(const std::string& text);
 // Whether the file at `path` may be sent. Foreign: not a file this library
 // wrote (another name, a link, not a regular file, another user's), to be
-// left alone. Broken: a record file that cannot be sent as it is (empty,
-// too long, a line cut off or not a record, no header), to be dropped.
+// left alone. Broken: a record file that cannot be sent (empty, too long,
+// its first line cut off, not a record or not a header), to be dropped.
+// CutBack: a record file whose whole lines up to its first damaged one (a
+// line cut off or not a record) are sent once the rest is cut away, or whose
+// last record only lacks its newline.
 struct RecordFileCheck {
-  enum Verdict { kSendable, kForeign, kBroken };
+  enum Verdict { kSendable, kForeign, kBroken, kCutBack };
   Verdict verdict = kSendable;
   std::string reason;  // "a symbolic link", "empty", "line 3 is not a record", ...
+  // CutBack only: the file's size when it was read, the bytes of its whole
+  // lines, whether the last of them lacks its newline, and how many lines
+  // are kept and dropped (a cut-off last line counts as one).
+  int64_t fileBytes = 0;
+  int64_t keptBytes = 0;
+  bool addNewline = false;
+  std::size_t keptLines = 0;
+  std::size_t droppedLines = 0;
 };
 RecordFileCheck checkRecordFile(const std::string& path);
+// Cuts the file at `path` back as `check` (a CutBack verdict for that path)
+// says: to its whole lines, with the missing newline added (left out when
+// the disk or the file-size limit has no room for it). Never follows a link.
+// 0, or the errno of the failure with the file left as it was: ESTALE when
+// its size is no longer the one that was checked.
+int cutBackRecordFile(const std::string& path, const RecordFileCheck& check);
 // The record files of `folder` (regular files with record file names, links
 // not followed), oldest first (by modification time, then name).
 std::vector<std::string> pendingRecordFiles(const std::string& folder);

@@ -276,8 +276,20 @@ void TLDecoder::makePrivateFolder() {
 void TLDecoder::loadIdentity() {
   std::shared_ptr<UserDefaults> defaults = UserDefaults::standard();
   if (std::optional<std::string> stored = defaults->stringForKey(kIdentityKey)) {
-    udid_ = *stored;
-    return;
+    if (!stored->empty() && stored->size() <= kMaxIdentityBytes) {
+      udid_ = *stored;
+      return;
+    }
+    if (stored->empty()) {
+      TLLogger::warnInMethod("-[TLDecoder init]", __LINE__,
+                             "The stored device identity (%s) is empty; a new one replaces it",
+                             kIdentityKey);
+    } else {
+      TLLogger::warnInMethod("-[TLDecoder init]", __LINE__,
+                             "The stored device identity (%s) is %zu bytes long, more than %zu; a "
+                             "new one replaces it",
+                             kIdentityKey, stored->size(), kMaxIdentityBytes);
+    }
   }
   unsigned char bytes[8] = {};
   if (const int status = options_.randomBytes(bytes, sizeof(bytes)); status != 0) {

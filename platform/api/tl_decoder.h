@@ -15,7 +15,8 @@
 // through the dispatcher's AppCallGate) and to the engines (on the bus
 // thread). It also keeps a stable device identity
 // (16 lower-case hex digits under "PluginIdentityUdid" in the user
-// defaults), a private folder "TL" in the documents folder for the core's
+// defaults; a stored one that is empty or too long is replaced, with a
+// Warning), a private folder "TL" in the documents folder for the core's
 // files, asks the SNTP servers for network time when the core needs it, and
 // tracks the decoder's confidence.
 //
@@ -38,6 +39,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,6 +96,11 @@ class TLDecoder final : public TLDecoderCallbacks,
                         public std::enable_shared_from_this<TLDecoder> {
  public:
   static constexpr const char* kIdentityKey = "PluginIdentityUdid";
+  // A stored identity that is empty or longer than this (in bytes) is
+  // replaced by a new one: the core needs one, and the analytics record
+  // files carry it in their names, which must stay within a file name's
+  // limit.
+  static constexpr std::size_t kMaxIdentityBytes = 64;
   static constexpr uint16_t kSampleRates = 0x3FFE;
   // How long a network-time server that answered with a kiss-of-death is
   // left out of the rounds (on the dispatcher's steady clock).

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -57,12 +60,49 @@ std::string digest(const EVP_MD* md, const std::string& data) {
   return std::string(reinterpret_cast<const char*>(out), len);
 }
 
-// Reads one PEM key file; null when missing or unreadable.
+// A key file longer than this is no key of ours and is not read.
+constexpr off_t kMaxKeyFileBytes = 64 << 10;
+
+// Reads one PEM key file; null when missing or unreadable. Only a regular
+// file (or a link to one) is read, and it is opened without blocking: a
+// named pipe in its place would otherwise hold the start until someone
+// writes into it.
 EVP_PKEY* readKey(const std::string& path, bool isPrivate) {
-  BioPtr bio(BIO_new_file(path.c_str(), "r"));
-  if (!bio) return nullptr;
-  return isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
-                   : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  const bool stated = ::fstat(fd, &st) == 0;
+  if (stated && !S_ISREG(st.st_mode)) {
+    TLLogger::warnInMethod("-[SecurityKeys readKey]", __LINE__,
+                           "Key file %s is not a regular file and is not read", path.c_str());
+  }
+  bool read = stated && S_ISREG(st.st_mode) && st.st_size <= kMaxKeyFileBytes;
+  std::string text;
+  // Room for the largest file read, so that no copy is left behind by growth.
+  if (read) text.reserve(static_cast<std::size_t>(kMaxKeyFileBytes));
+  char buffer[4096];
+  while (read) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || text.size() + static_cast<std::size_t>(n) > kMaxKeyFileBytes) {
+      read = n == 0;
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  EVP_PKEY* key = nullptr;
+  if (read) {
+    BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    if (bio) {
+      key = isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
+                      : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
+    }
+  }
+  // The private key's text stays in no freed memory.
+  OPENSSL_cleanse(buffer, sizeof buffer);
+  OPENSSL_cleanse(text.data(), text.size());
+  return key;
 }
 
 // Writes one key as PEM to `path` with owner-only permissions, through a

@@ -9,7 +9,10 @@
 // a folder of PEM files (never the working folder: without a key-store
 // folder no key is read or made, with an Error line), one per key, named
 // after the key's tag, readable by the owner only: the private key as PKCS#8, the public key as
-// SubjectPublicKeyInfo. The pair is made once (the system asks for 512 bits)
+// SubjectPublicKeyInfo. Only a regular file, or a link to one, is read as a
+// key, opened without blocking, so that nothing put in a key file's place
+// (a named pipe) holds the start; anything else is logged at Warning and
+// counts as missing. The pair is made once (the system asks for 512 bits)
 // and found again by its tags at every later start. Signatures are PKCS#1
 // v1.5 over the SHA-1 digest of the data (DigestInfo with the SHA-1
 // identifier), one key block long (64 bytes for 512 bits).

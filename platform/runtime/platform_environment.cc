@@ -1,12 +1,19 @@
 #include "platform/runtime/platform_environment.h"
 
+#include <fcntl.h>
 #include <json/reader.h>
 #include <json/writer.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <sstream>
 
+#include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/json_text.h"
+#include "core/runtime/unique_fd.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -21,6 +28,92 @@ std::mutex& environmentMutex() {
 PlatformEnvironment& environment() {
   static auto* env = new PlatformEnvironment();
   return *env;
+}
+
+constexpr const char* kDamagedSuffix = ".damaged";
+constexpr const char* kLoad = "-[UserDefaults load]";
+
+// What stands at the defaults file's path.
+enum class DefaultsEntry {
+  kMissing,
+  kFile,        // a regular file
+  kLinkToFile,  // a symbolic link (or a chain of them) to a regular file
+  kOther,       // a pipe, a folder, a device, a link to anything else or to nothing
+  kUnknown,     // cannot be looked at (a folder on the way may not be searched)
+};
+
+DefaultsEntry defaultsEntryAt(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    return errno == ENOENT ? DefaultsEntry::kMissing : DefaultsEntry::kUnknown;
+  }
+  if (S_ISREG(st.st_mode)) return DefaultsEntry::kFile;
+  if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    return DefaultsEntry::kLinkToFile;
+  }
+  return DefaultsEntry::kOther;
+}
+
+bool writeAll(int fd, const std::string& text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The whole regular file at `path` (through a link). Opened without
+// blocking, so that a pipe put in its place meanwhile is neither waited for
+// nor read.
+bool readRegularFile(const std::string& path, std::string& text) {
+  const tembrolexin::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// Puts `text` at `path`, found as `entry` (missing, a file or a link to
+// one): a new file beside it, synced, renamed over it, so a crash leaves the
+// old defaults or the new and a link is replaced, never written through (its
+// target is left as it is). A file that may not be written stays as it is;
+// in a folder where no new file can be made, a plain file is written in
+// place, as it always was.
+bool replaceDefaultsFile(const std::string& path, const std::string& text, DefaultsEntry entry) {
+  struct stat st {};
+  const bool known = entry != DefaultsEntry::kMissing && ::stat(path.c_str(), &st) == 0;
+  if (entry == DefaultsEntry::kFile && ::access(path.c_str(), W_OK) != 0) return false;
+  std::string temp;
+  tembrolexin::Fd fd(tembrolexin::fileio::createTempBeside(path, temp));
+  if (!fd.valid()) {
+    if (entry != DefaultsEntry::kFile) return false;
+    tembrolexin::Fd file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat now {};
+    if (!file.valid() || ::fstat(file.get(), &now) != 0 || !S_ISREG(now.st_mode) ||
+        ::ftruncate(file.get(), 0) != 0) {
+      return false;
+    }
+    return writeAll(file.get(), text) && file.close();
+  }
+  // A link's target may be anyone's: the new file keeps its permission bits
+  // but stays writable by its owner.
+  const mode_t mode = static_cast<mode_t>(
+      (st.st_mode & 07777) | (entry == DefaultsEntry::kLinkToFile ? S_IWUSR : 0));
+  bool ok = writeAll(fd.get(), text);
+  if (ok && known) ok = ::fchmod(fd.get(), mode) == 0;
+  if (ok) ok = ::fsync(fd.get()) == 0;
+  if (!fd.close()) ok = false;
+  if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
 }
 
 }  // namespace
@@ -52,9 +145,17 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
 
 void UserDefaults::loadLocked() {
   root_ = Json::Value(Json::objectValue);
-  tembrolexin::FileInfo file(path_);
-  if (path_.empty() || !file.exists()) return;
-  const std::string text = file.contents();
+  keptInPlace_ = false;
+  if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return;
+  const DefaultsEntry entry = defaultsEntryAt(path_);
+  if (entry == DefaultsEntry::kOther) {
+    keptInPlace_ = !setAsideLocked(kLoad, "not a regular file", "starting empty");
+    return;
+  }
+  // Missing, or a file that may not be read: an empty store, as before.
+  if (entry == DefaultsEntry::kMissing || entry == DefaultsEntry::kUnknown) return;
+  std::string text;
+  if (!readRegularFile(path_, text)) return;
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value parsed;
@@ -68,11 +169,27 @@ void UserDefaults::loadLocked() {
     // Nesting beyond the reader's depth limit: as broken as any other text.
   }
   if (!read || !parsed.isObject() || !prepared.restore(parsed)) {
-    TLLogger::errorInMethod("-[UserDefaults load]", __LINE__,
-                            "User defaults file %s is not a JSON object; starting empty", path_.c_str());
+    keptInPlace_ = !setAsideLocked(kLoad, "not a JSON object", "starting empty");
     return;
   }
   root_ = std::move(parsed);
+}
+
+bool UserDefaults::setAsideLocked(const char* method, const char* what, const char* doing) const {
+  const std::string aside = path_ + kDamagedSuffix;
+  if (::rename(path_.c_str(), aside.c_str()) == 0) {
+    TLLogger::errorInMethod(method, __LINE__,
+                            "User defaults file %s is %s; %s (the file is now %s)", path_.c_str(),
+                            what, doing, aside.c_str());
+    return true;
+  }
+  const int error = errno;
+  TLLogger::errorInMethod(method, __LINE__,
+                          "User defaults file %s is %s; %s (it cannot be moved to %s: %s, so "
+                          "nothing is written to it)",
+                          path_.c_str(), what, doing, aside.c_str(),
+                          tembrolexin::errorText(error).c_str());
+  return false;
 }
 
 void UserDefaults::reload() {
@@ -80,11 +197,26 @@ void UserDefaults::reload() {
   loadLocked();
 }
 
-bool UserDefaults::writeLocked() const {
-  if (path_.empty()) return false;
+bool UserDefaults::writeLocked() {
+  if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
+  DefaultsEntry entry = defaultsEntryAt(path_);
+  // Never written through: whatever is neither a file nor a link to one (it
+  // may have taken the file's place since the load), and a file that was not
+  // a JSON object and could not be moved aside then.
+  const bool setAside =
+      entry == DefaultsEntry::kOther || (keptInPlace_ && entry != DefaultsEntry::kMissing);
+  if (setAside) {
+    if (!setAsideLocked("-[UserDefaults synchronize]",
+                        entry == DefaultsEntry::kOther ? "not a regular file" : "not a JSON object",
+                        "writing the defaults anew")) {
+      return false;
+    }
+    keptInPlace_ = false;
+    entry = DefaultsEntry::kMissing;
+  }
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "  ";
-  return tembrolexin::FileInfo(path_).replaceContents(Json::writeString(builder, root_) + "\n");
+  return replaceDefaultsFile(path_, Json::writeString(builder, root_) + "\n", entry);
 }
 
 bool UserDefaults::setValue(const std::string& key, Json::Value value) {

@@ -8,10 +8,15 @@
 // UserDefaults: a key-value store of texts, integers, booleans and doubles in
 // one JSON object file. Every change is written at once, atomically (a
 // temporary file renamed over the old one), so a crash never leaves half a
-// file and nothing set is lost. A missing file is an empty store; a file that
-// is not a JSON object is logged at Error and treated as empty (it is
-// replaced on the next change). Thread-safe: one lock per object; two objects
-// on the same file do not see each other's changes until they reload.
+// file and nothing set is lost. A missing file is an empty store. Nothing is
+// ever written through what stands at the path: a symbolic link to a regular
+// file is read, and the first change replaces the link by a file of its own
+// (the link's target is left as it is); anything else (a pipe, a folder, a
+// link to anything else or to nothing) or a file that is not a JSON object
+// is renamed to "<path>.damaged" with an Error line naming both paths, and
+// the store starts empty. Nothing at the path is opened in a way that could
+// wait. Thread-safe: one lock per object; two objects on the same file do not
+// see each other's changes until they reload.
 #ifndef TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 #define TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 
@@ -67,12 +72,18 @@ class UserDefaults {
 
  private:
   bool setValue(const std::string& key, Json::Value value);
-  bool writeLocked() const;
+  bool writeLocked();
   void loadLocked();
+  // Renames what is at the path to "<path>.damaged" with an Error line that
+  // names both paths; false when it cannot be moved.
+  bool setAsideLocked(const char* method, const char* what, const char* doing) const;
 
   const std::string path_;
   mutable std::mutex mutex_;
   Json::Value root_;
+  // The load found something that is not a JSON object file and could not
+  // move it aside: nothing is written until it can be.
+  bool keptInPlace_ = false;
 };
 
 }  // namespace tembrolexinplatform

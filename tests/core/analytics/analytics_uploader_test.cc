@@ -202,9 +202,9 @@ INSTANTIATE_TEST_SUITE_P(
         LeftoverCase{"Binary", "sdk_b.json",
                      [](const std::string& p) { text(p, std::string("\x7f" "ELF\x02\x01\0\0\n", 9)); },
                      false, "sdk_b.json: line 1 is not a record"},
-        LeftoverCase{"CutInHalf", "sdk_c.json",
-                     [](const std::string& p) { text(p, recordText("c") + "{\"id\":\"REC\",\"n"); },
-                     false, "sdk_c.json: its last line is cut off"},
+        LeftoverCase{"HeaderCutInHalf", "sdk_c.json",
+                     [](const std::string& p) { text(p, "{\"id\":\"HEAD"); }, false,
+                     "sdk_c.json: its last line is cut off"},
         LeftoverCase{"WithoutHeader", "sdk_h.json",
                      [](const std::string& p) { text(p, "{\"id\":\"REC\"}\n"); }, false,
                      "sdk_h.json: it does not begin with a header"},
@@ -229,6 +229,68 @@ INSTANTIATE_TEST_SUITE_P(
                      true, "sdk_l.json: a symbolic link"},
         LeftoverCase{"Pipe", "sdk_p.json", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); },
                      true, "sdk_p.json: not a regular file"}),
+    [](const auto& info) { return info.param.name; });
+
+// A record file damaged after its header: what is sent and what is said.
+struct DamagedCase {
+  std::string name;
+  std::string file;     // as found in the folder
+  std::string sent;     // the bytes of the upload
+  std::string warning;  // after "...record file <path>: "
+};
+void PrintTo(const DamagedCase& c, std::ostream* os) { *os << c.name; }
+
+class DamagedRecordFileTest : public AnalyticsUploaderTest,
+                              public ::testing::WithParamInterface<DamagedCase> {};
+
+TEST_P(DamagedRecordFileTest, TheWholeLinesBeforeTheDamageAreSentWithoutAFooter) {
+  const DamagedCase& c = GetParam();
+  std::filesystem::create_directory(folder);
+  const std::string path = folder + "/sdk_d.json";
+  writeFile(path, c.file);
+  server.handle("/base/sdk_d.json", [this](const HttpRecordedRequest&) {
+    return tltest::replyWith(200, server.url("/put/sdk_d.json"));
+  });
+  server.route("PUT", "/put/sdk_d.json", tltest::replyWith(200));
+  tltest::LogCapture log;
+  auto uploader = make(server.url("/base"));
+  ASSERT_TRUE(awaitGone(path));
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].body, c.sent);
+  EXPECT_EQ(requests[1].header("Content-Length"), std::to_string(c.sent.size()));
+  const auto lines = log.matching("analytics record file");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].message,
+            "Keeping the whole lines of analytics record file " + path + ": " + c.warning);
+  EXPECT_EQ(lines[0].level, 3);
+}
+
+const std::string kHeader = "{\"id\":\"HEADER\",\"logversion\":1}\n";
+std::string records(int count) {
+  std::string out;
+  for (int n = 1; n <= count; ++n) {
+    out += "{\"id\":\"CODEWORD\",\"n\":" + std::to_string(n) + "}\n";
+  }
+  return out;
+}
+const std::string kFooter =
+    "{\"id\":\"FOOTER\",\"records\":9,\"bitfield\":0,\"reason\":0}\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Folder, DamagedRecordFileTest,
+    ::testing::Values(
+        DamagedCase{"FooterWithoutItsNewline",
+                    kHeader + records(9) + kFooter.substr(0, kFooter.size() - 1),
+                    kHeader + records(9) + kFooter,
+                    "its last line ends without a newline; 11 lines kept, 0 dropped"},
+        DamagedCase{"LastRecordCutOff", kHeader + records(2) + "{\"id\":\"CODEWORD\",\"n",
+                    kHeader + records(2), "its last line is cut off; 3 lines kept, 1 dropped"},
+        DamagedCase{"LineThatIsNotARecord",
+                    kHeader + records(1) + "[1,2]\n" + records(1) + "{\"id\"",
+                    kHeader + records(1), "line 3 is not a record; 2 lines kept, 3 dropped"},
+        DamagedCase{"ZerosAfterTheHeader", kHeader + std::string(4096, '\0'), kHeader,
+                    "its last line is cut off; 1 line kept, 1 dropped"}),
     [](const auto& info) { return info.param.name; });
 
 struct DropCase {

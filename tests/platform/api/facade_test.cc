@@ -20,6 +20,7 @@
 #include "core/runtime/messenger.h"
 #include "platform/api/tl_decoder.h"
 #include "platform/runtime/platform_environment.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/platform/api/facade_probe.h"
 #include "tests/schema/wire.h"
 #include "tests/support/fake_clock.h"
@@ -68,8 +69,11 @@ class FacadeTest : public testing::Test {
     dispatcher_.mainQueue()->bindToCurrentThread();
   }
 
-  std::shared_ptr<TLDecoder> makeDecoder(tembrolexinsdk::IMessenger& bus, uint16_t ntpPort = 1) {
+  std::shared_ptr<TLDecoder> makeDecoder(
+      tembrolexinsdk::IMessenger& bus, uint16_t ntpPort = 1,
+      std::function<int(unsigned char*, std::size_t)> randomBytes = {}) {
     TLDecoder::Options options;
+    options.randomBytes = std::move(randomBytes);
     options.bus = &bus;
     options.coreBridge = {};
     options.dispatcher = &dispatcher_;
@@ -146,6 +150,65 @@ TEST_F(FacadeTest, StartUpSendsInitDataThenAnEmptyMapAndKeepsTheIdentity) {
   }
   EXPECT_EQ(UserDefaults(dir_.file("defaults.json")).stringForKey("PluginIdentityUdid"), firstUdid);
 }
+
+// A stored identity the decoder may or may not keep.
+struct StoredIdentityCase {
+  std::string name;
+  std::string stored;
+  std::string used;     // the identity the core gets
+  std::string warning;  // what the Warning says the stored one is; "" for none
+};
+void PrintTo(const StoredIdentityCase& c, std::ostream* os) { *os << c.name; }
+
+class FacadeIdentityTest : public FacadeTest,
+                           public testing::WithParamInterface<StoredIdentityCase> {};
+
+// Warnings about the identity (a folder without extended attributes adds
+// one of its own).
+struct IdentityWarnings : TLLoggerDelegate {
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    if (params.level == 3 && params.message.find("identity") != std::string::npos) {
+      texts.add(sender + ": " + params.message);
+    }
+  }
+  Record texts;
+};
+
+TEST_P(FacadeIdentityTest, AnEmptyOrOverLongIdentityIsReplacedAnyOtherKept) {
+  const StoredIdentityCase& c = GetParam();
+  const std::string defaultsFile = dir_.file("defaults.json");
+  ASSERT_TRUE(UserDefaults(defaultsFile).setString("PluginIdentityUdid", c.stored));
+  auto warnings = std::make_shared<IdentityWarnings>();
+  TLLogger::sharedLogger().setDelegate(warnings);
+  tembrolexinsdk::Messenger bus;
+  tltest::BusProbe core(bus, {35});
+  auto decoder = makeDecoder(bus, 1, [](unsigned char* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(0xa1 + i);
+    return 0;
+  });
+  const auto got = core.waitFor(1);
+  TLLogger::sharedLogger().unsetDelegate();
+  ASSERT_EQ(got.size(), 1u);
+  InitData init;
+  ASSERT_TRUE(parseMessage(got[0].bytes, init));
+  EXPECT_EQ(init.udId, c.used);
+  EXPECT_EQ(UserDefaults(defaultsFile).stringForKey("PluginIdentityUdid"), c.used);
+  const std::string warning = "-[TLDecoder init]: The stored device identity "
+                              "(PluginIdentityUdid) is " + c.warning + "; a new one replaces it";
+  EXPECT_EQ(warnings->texts.texts(), std::vector<std::string>(c.warning.empty() ? 0 : 1, warning));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stored, FacadeIdentityTest,
+    testing::Values(
+        StoredIdentityCase{"Empty", "", "a1a2a3a4a5a6a7a8", "empty"},
+        StoredIdentityCase{"ThreeHundredCharacters", std::string(300, 'f'), "a1a2a3a4a5a6a7a8",
+                           "300 bytes long, more than 64"},
+        StoredIdentityCase{"SixtyFiveCharacters", std::string(65, '0'), "a1a2a3a4a5a6a7a8",
+                           "65 bytes long, more than 64"},
+        StoredIdentityCase{"SixtyFourCharacters", std::string(64, '0'), std::string(64, '0'), ""},
+        StoredIdentityCase{"AnotherForm", "Device 7/\xc3\xa9", "Device 7/\xc3\xa9", ""}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(FacadeTest, DelegatesGetDeviceIdAndNotificationsOnTheGlobalQueue) {
   tembrolexinsdk::Messenger bus;

@@ -1,8 +1,13 @@
 // Logging for the app, the configuration converter, the error table, the
 // parameter objects and the user defaults.
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +21,7 @@
 #include "platform/runtime/tl_logger.h"
 #include "schema/tembrolexin_types.h"
 #include "tests/schema/wire.h"
+#include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
 
 namespace tembrolexinplatform {
@@ -323,6 +329,82 @@ TEST(UserDefaultsTest, ValuesSurviveAReloadAndABrokenFileStartsEmpty) {
   EXPECT_TRUE(again.setBool("flag", false));
   EXPECT_EQ(UserDefaults(path).boolForKey("flag"), false);
 }
+
+// What may stand at the defaults file's path instead of a file of ours.
+struct DefaultsEntryCase {
+  std::string name;
+  std::function<void(const std::string& path, const std::string& elsewhere)> make;
+  std::string loaded;  // the value of "k" read from it; "" for none
+  std::string error;   // the load's Error after "User defaults file <path> is "; "" for none
+};
+void PrintTo(const DefaultsEntryCase& c, std::ostream* os) { *os << c.name; }
+
+class UserDefaultsEntryTest : public SharedSinkTest,
+                              public testing::WithParamInterface<DefaultsEntryCase> {};
+
+// Whatever stands there, a change goes into a new regular file: nothing is
+// written through a link or into a pipe, no link's target changes (none is
+// made), and what is not a JSON object file is kept beside as ".damaged".
+TEST_P(UserDefaultsEntryTest, AChangeNeverWritesThroughWhatStandsThere) {
+  const DefaultsEntryCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("defaults.json");
+  const std::string elsewhere = dir.file("elsewhere/prefs");
+  c.make(path, elsewhere);
+  const auto kindBefore = std::filesystem::symlink_status(path).type();
+  const auto target = [&] {
+    return std::filesystem::exists(elsewhere) ? tltest::readFile(elsewhere) : "(none)";
+  };
+  const std::string targetBefore = target();
+  std::optional<UserDefaults> defaults;
+  bool stored = false;
+  ASSERT_TRUE(tltest::returnsDespitePipes(
+      [&] { stored = defaults.emplace(path).setString("n", "1"); }, {path}));
+  EXPECT_EQ(defaults->stringForKey("k").value_or(""), c.loaded);
+  EXPECT_TRUE(stored);
+  EXPECT_EQ(std::filesystem::symlink_status(path).type(), std::filesystem::file_type::regular);
+  UserDefaults again(path);
+  EXPECT_EQ(again.stringForKey("k").value_or("") + again.stringForKey("n").value_or(""),
+            c.loaded + "1");
+  EXPECT_EQ(target(), targetBefore);
+  const std::string aside = path + ".damaged";
+  std::vector<Line> expected;
+  if (!c.error.empty()) {
+    EXPECT_EQ(std::filesystem::symlink_status(aside).type(), kindBefore);
+    expected.push_back({"-[UserDefaults load]", 4,
+                        "User defaults file " + path + " is " + c.error +
+                            "; starting empty (the file is now " + aside + ")"});
+  }
+  EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(aside)), !c.error.empty());
+  EXPECT_EQ(sink_->lines(), expected);
+}
+
+void linkTo(const std::string& target, const std::string& link) {
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+  std::filesystem::create_symlink(target, link);
+}
+auto linkToFile(const char* text) {
+  return [text](const std::string& path, const std::string& elsewhere) {
+    tltest::writeFile(elsewhere, text);
+    linkTo(elsewhere, path);
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, UserDefaultsEntryTest,
+    testing::Values(
+        DefaultsEntryCase{"LinkToAJsonFileElsewhere", linkToFile(R"({"k": "v"})"), "v", ""},
+        DefaultsEntryCase{"LinkToAFileElsewhereThatIsNotJson", linkToFile("build-host-7\n"), "",
+                          "not a JSON object"},
+        DefaultsEntryCase{"LinkToNothing", [](const auto& p, const auto& e) { linkTo(e, p); }, "",
+                          "not a regular file"},
+        DefaultsEntryCase{"NamedPipe",
+                          [](const auto& p, const auto&) { ::mkfifo(p.c_str(), 0600); }, "",
+                          "not a regular file"},
+        DefaultsEntryCase{"FileThatIsNotAnObject",
+                          [](const auto& p, const auto&) { tltest::writeFile(p, "[1, 2]"); }, "",
+                          "not a JSON object"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(UserDefaultsTest, StandardFollowsTheInstalledEnvironment) {
   tltest::TempDir dir;

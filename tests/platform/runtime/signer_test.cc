@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -14,8 +15,10 @@
 
 #include "core/runtime/messenger.h"
 #include "platform/runtime/data_signer.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/platform/runtime/bus_probe.h"
 #include "tests/schema/wire.h"
+#include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
 
 namespace tembrolexinplatform {
@@ -139,6 +142,71 @@ TEST(SecurityKeysTest, GarbageKeyFilesDoNotLoad) {
   // getKeys replaces them with a working pair.
   EXPECT_TRUE(DataSigner::getKeys(dir.path())->hasPrivateKey());
 }
+
+// What may stand in place of a key file of a stored pair.
+struct KeyFileCase {
+  std::string name;
+  const char* tag;
+  enum { kPipe, kLinkToTheKeyElsewhere, kLinkToAPipe } kind;
+  bool samePair;  // the stored pair is found again; else a new one is made
+};
+void PrintTo(const KeyFileCase& c, std::ostream* os) { *os << c.name; }
+
+class KeyFileEntryTest : public testing::TestWithParam<KeyFileCase> {};
+
+struct WarningTexts : TLLoggerDelegate {
+  void logfromSender(const std::string&, const TLLogParams& params) override {
+    if (params.level == 3) texts.add(params.message);
+  }
+  tltest::Record texts;
+};
+
+// A key file is read only when it is, or leads to, a regular file, and
+// nothing waits on a pipe: the start goes on with a pair in any case.
+TEST_P(KeyFileEntryTest, OnlyRegularFilesAreReadAndNothingWaitsOnAPipe) {
+  const KeyFileCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string store = dir.file("keys");
+  const auto first = DataSigner::getKeys(store);
+  ASSERT_TRUE(first->hasPrivateKey());
+  const std::string path = first->keyPath(c.tag);
+  const std::string elsewhere = dir.file("elsewhere.pem");
+  if (c.kind == KeyFileCase::kLinkToTheKeyElsewhere) {
+    std::filesystem::rename(path, elsewhere);
+  } else {
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo((c.kind == KeyFileCase::kPipe ? path : elsewhere).c_str(), 0600), 0);
+  }
+  if (c.kind != KeyFileCase::kPipe) std::filesystem::create_symlink(elsewhere, path);
+  auto warnings = std::make_shared<WarningTexts>();
+  TLLogger::sharedLogger().setDelegate(warnings);
+  std::shared_ptr<SecurityKeys> second;
+  const bool returned =
+      tltest::returnsDespitePipes([&] { second = DataSigner::getKeys(store); }, {path, elsewhere});
+  TLLogger::sharedLogger().unsetDelegate();
+  ASSERT_TRUE(returned);
+  ASSERT_TRUE(second->hasPrivateKey());
+  EXPECT_EQ(first->verifySignature("payload", second->getSignatureBytes("payload")), c.samePair);
+  const bool link = c.kind == KeyFileCase::kLinkToTheKeyElsewhere;
+  EXPECT_EQ(std::filesystem::symlink_status(path).type(),
+            link ? std::filesystem::file_type::symlink : std::filesystem::file_type::regular);
+  using Type = std::filesystem::file_type;
+  const bool pipeThere = c.kind == KeyFileCase::kLinkToAPipe;
+  EXPECT_EQ(std::filesystem::status(elsewhere).type(),
+            link ? Type::regular : pipeThere ? Type::fifo : Type::not_found);
+  const std::string warning = "Key file " + path + " is not a regular file and is not read";
+  EXPECT_EQ(warnings->texts.texts(), std::vector<std::string>(link ? 0 : 1, warning));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, KeyFileEntryTest,
+    testing::Values(
+        KeyFileCase{"PipeForThePrivateKey", SecurityKeys::kPrivateTag, KeyFileCase::kPipe, false},
+        KeyFileCase{"PipeForThePublicKey", SecurityKeys::kPublicTag, KeyFileCase::kPipe, false},
+        KeyFileCase{"LinkToAPipe", SecurityKeys::kPrivateTag, KeyFileCase::kLinkToAPipe, false},
+        KeyFileCase{"LinkToThePrivateKeyElsewhere", SecurityKeys::kPrivateTag,
+                    KeyFileCase::kLinkToTheKeyElsewhere, true}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(DataSignerTest, ChecksumsAreLowerCaseMd5Hex) {
   EXPECT_EQ(DataSigner::generateCheckSumFromData(""), "d41d8cd98f00b204e9800998ecf8427e");
