@@ -24,6 +24,7 @@
 #include "core/runtime/file_info.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/processor_params.h"
+#include "core/runtime/thread_join.h"
 
 namespace tembrolexinsdk {
 
@@ -518,8 +519,9 @@ void CacheProcessor::startUnpacker(std::vector<std::string> packages) {
 void CacheProcessor::stopUnpacker() {
   if (!mUnpacker.joinable()) return;
   mUnpackerStop.store(true);
-  mUnpacker.join();
-  mUnpackerStop.store(false);
+  // On the unpacking thread itself (an exit() from a call it made) the thread
+  // is let go, and the stop stays set for it.
+  if (joinUnlessSelf(mUnpacker)) mUnpackerStop.store(false);
 }
 
 void CacheProcessor::preparePackagedAsset(std::string packagePath) {

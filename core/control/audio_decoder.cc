@@ -28,6 +28,7 @@
 #include "core/runtime/message_transformer.h"
 #include "core/runtime/messenger.h"
 #include "core/runtime/network_time.h"
+#include "core/runtime/thread_join.h"
 #include "core/runtime/time_text.h"
 #include "schema/gps_info.h"
 #include "schema/gsm_info.h"
@@ -115,7 +116,9 @@ class AudioDecoder::ControlThread {
       tasks_.clear();
       cv_.notify_all();
     }
-    if (thread_.joinable()) thread_.join();
+    // Detached on the control thread itself (an exit() from a call a task
+    // made): should it return, it finds the queue stopping and ends.
+    joinUnlessSelf(thread_);
   }
 
  private:

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/runtime/thread_join.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -36,7 +37,9 @@ TimingEngine::~TimingEngine() {
     stopTimingLocked();
     thread = std::move(thread_);
   }
-  if (thread.joinable()) thread.join();
+  // Detached on the timing thread itself (an exit() from a call it made),
+  // which never returns to the engine then.
+  tembrolexinsdk::joinUnlessSelf(thread);
 }
 
 void TimingEngine::setListener(TimingListener* listener) {

@@ -9,6 +9,8 @@
 #include <list>
 #include <map>
 
+#include "core/runtime/thread_join.h"
+
 namespace tembrolexinplatform {
 
 const std::string* HttpResponseHead::header(const std::string& name) const {
@@ -357,7 +359,9 @@ CurlHttpTransport::~CurlHttpTransport() {
     entries.swap(workers_->entries);
   }
   for (auto& entry : entries) entry.abort->store(true);
-  for (auto& entry : entries) entry.thread.join();
+  // A transfer's thread, should it be the caller, is let go: what it touches
+  // (its connection and its done flag) is its own.
+  for (auto& entry : entries) tembrolexinsdk::joinUnlessSelf(entry.thread);
 }
 
 std::shared_ptr<IHttpConnection> CurlHttpTransport::createConnection(

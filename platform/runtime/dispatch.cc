@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "core/runtime/thread_join.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -19,6 +20,11 @@ namespace {
 // The queue whose block the calling thread runs (or, between blocks, whose
 // thread it is: pool and serial queues).
 thread_local const DispatchQueue* tCurrentQueue = nullptr;
+
+// Set on a serial queue's thread when a block of the queue has destroyed
+// it: the thread ends as soon as that block returns, touching the queue no
+// more.
+thread_local bool tOwnQueueGone = false;
 
 // Makes `queue` the current one for a scope.
 class CurrentQueueScope {
@@ -408,7 +414,14 @@ SerialQueue::~SerialQueue() {
     return;
   }
   wake();
-  thread_.join();
+  // On the queue's own thread (a block that let the last reference go: an
+  // app's exit() from a call the block made, whose shutdown lets the queue
+  // go) the thread is detached rather than joined, and nothing of the queue
+  // is its current one any more.
+  if (!tembrolexinsdk::joinUnlessSelf(thread_)) {
+    tOwnQueueGone = true;
+    tCurrentQueue = nullptr;
+  }
   ::close(wakeFd_);
 }
 
@@ -532,7 +545,10 @@ void SerialQueue::threadMain() {
       batch.swap(blocks_);
       stopping = stopping_;
     }
-    for (Block& block : batch) runBlock(block);
+    for (Block& block : batch) {
+      runBlock(block);
+      if (tOwnQueueGone) return;  // the block destroyed the queue
+    }
     if (!batch.empty()) continue;  // the batch may have queued more
     if (stopping) {
       // Cancel the remaining watches; their cancel handlers queue blocks,
@@ -565,6 +581,7 @@ void SerialQueue::threadMain() {
       if (it == watches_.end() || !it->second.active) continue;
       Block handler = it->second.handler;  // a copy: the handler may cancel its own watch
       runBlock(handler);
+      if (tOwnQueueGone) return;
     }
   }
 }
@@ -602,7 +619,10 @@ void TimerService::shutDown() {
     dropped.swap(timers_);
     cv_.notify_all();
   }
-  if (thread_.joinable()) thread_.join();
+  // Detached instead on the timer thread itself (an exit() from code it
+  // runs, such as the destructor of a block it drops): if it ever returns,
+  // it finds the service stopped.
+  tembrolexinsdk::joinUnlessSelf(thread_);
   // Cancelled, not just forgotten: a block may hold the handle that holds
   // its timer, and only clearing it lets both go.
   for (auto& [due, entry] : dropped) {

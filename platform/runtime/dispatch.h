@@ -244,9 +244,12 @@ class SerialQueue final : public DispatchQueue {
   SerialQueue(std::string label, std::shared_ptr<SerialQueue> target);
   // Runs what is still queued, cancels every watch (running its cancel
   // handler), then joins the thread (with a target: waits until the target
-  // has run every block handed to it). Must not be called on the queue
-  // itself, nor on its target (it would wait for itself): drop the last
-  // reference elsewhere.
+  // has run every block handed to it). Called from a block of the queue
+  // itself (an app's exit() from inside a call the block made, whose
+  // shutdown lets the queue go), it lets the thread go instead: the thread
+  // runs nothing more and ends once that block returns, dropping what is
+  // still queued unrun. Must not be called on its target (it would wait for
+  // itself): drop the last reference elsewhere.
   ~SerialQueue() override;
 
   void async(Block block) override;
@@ -344,6 +347,9 @@ class TimerService {
 
   // Final: pending timers are dropped unrun, the thread is joined, and later
   // timers never fire. Idempotent; not to be called from a timer's block.
+  // On the timer thread itself (an app's exit() from code it runs, such as
+  // the destructor of a block it drops) the thread is detached instead; the
+  // service must then outlive it (the process-wide one is never destroyed).
   void shutDown();
 
  private:

@@ -32,6 +32,16 @@
 //                 opens a1. After the library's handler, the page asks to
 //                 close, as the web engine would on the main thread: "close
 //                 goes on" or "close kept" (the delegate would keep it)
+//   exit-after-throw
+//                 the decoder asks the app's NTP server on 127.0.0.1, which
+//                 answers with a kiss-of-death. The dispatcher is a test
+//                 host's, so the network-time client takes the reply, and
+//                 logs, on a serial queue of its own ("mine"). Late, a word
+//                 for TRIGGER. The app's log delegate throws on the Warning
+//                 about the kiss and calls exit(kLogExitStatus) on the Error
+//                 line of the queue that caught it; the exception has left
+//                 the client's callback, which held the client's state, so
+//                 the shutdown lets the queue go on that very thread
 //
 // Output (standard output; the library's own lines go to standard error):
 // "return" as main returns, "exit" as a delegate calls exit(), "late WHAT"
@@ -46,6 +56,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +71,7 @@
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/engines/content_fixtures.h"
+#include "tests/support/udp_test_server.h"
 
 using namespace tembrolexinplatform;
 using namespace std::chrono_literals;
@@ -67,6 +79,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kMarkerType = 99;
+// What the log delegate of exit-after-throw exits with.
+constexpr int kLogExitStatus = 43;
 
 // Set as main returns, or as a delegate calls exit(): from then on no call
 // may enter the app.
@@ -82,10 +96,10 @@ void entered(const std::string& what) {
   if (gExitBegan.load()) say("late " + what);
 }
 
-void exitFromHere() {
+void exitFromHere(int status = 0) {
   say("exit");
   gExitBegan = true;
-  std::exit(0);
+  std::exit(status);
 }
 
 // Waits (real time) until `done`, at most 20 s.
@@ -271,11 +285,22 @@ class PageHost : public TLWKWebViewProtocol {
   void closeWebView() override {}
 };
 
+// Throws on the line `throwOn` and calls exit() on the line `exitOn`, if
+// given.
 class LogSink : public TLLoggerDelegate {
  public:
+  explicit LogSink(std::string exitOn = {}, std::string throwOn = {})
+      : exitOn_(std::move(exitOn)), throwOn_(std::move(throwOn)) {}
   void logfromSender(const std::string& sender, const TLLogParams& params) override {
     entered("log " + sender + ": " + params.message);
+    if (!throwOn_.empty() && params.message == throwOn_) {
+      throw std::runtime_error("the app's log delegate");
+    }
+    if (!exitOn_.empty() && params.message == exitOn_) exitFromHere(kLogExitStatus);
   }
+
+ private:
+  const std::string exitOn_, throwOn_;
 };
 
 // The core's recorder, played: it takes nothing and is never fed.
@@ -372,6 +397,8 @@ int main(int argc, char** argv) {
   Dispatcher::Options options;
   options.globalThreads = 1;
   options.mainQueueMode = MainQueueMode::kOwnThreadUnlessBound;
+  const bool exitOnLog = path == "exit-after-throw";
+  options.testHost = exitOnLog;
   w.dispatcher = new Dispatcher(options);
   w.mainBound = path == "inline" || path == "exit-pumping";
   if (w.mainBound) w.dispatcher->mainQueue()->bindToCurrentThread();
@@ -382,7 +409,7 @@ int main(int argc, char** argv) {
   if (path == "recorder") late = {startedRecording()};
   if (path == "exit-in-call" || path == "running") atOnce = {startedListening()};
   if (path == "exit-pumping") atOnce = {startedRecording()};
-  if (path == "exit-in-call" || path == "exit-pumping") late = {word(8)};
+  if (path == "exit-in-call" || path == "exit-pumping" || exitOnLog) late = {word(8)};
   if (path == "content") {
     atOnce = {cache(tltest::infoList({tltest::info("b1")})),
               cache(tltest::actionList("b1", {tltest::ActionSpec("a1")}))};
@@ -393,11 +420,26 @@ int main(int argc, char** argv) {
   std::atexit(afterTheLibrarysExitHandler);
 
   if (path == "log") TLLogger::sharedLogger().setDelegate(std::make_shared<LogSink>());
+  if (path == "exit-after-throw") {
+    TLLogger::sharedLogger().setDelegate(
+        std::make_shared<LogSink>("A block on queue mine threw: the app's log delegate",
+                                  "Kiss-of-death from [127.0.0.1]: RATE"));
+  }
   TLDecoder::Options decoderOptions;
   decoderOptions.bus = bus;
   decoderOptions.coreBridge = {};
   decoderOptions.dispatcher = w.dispatcher;
   decoderOptions.recorderCore = playedRecorderCore();
+  if (exitOnLog) {
+    // Never destroyed: it still serves while the process ends.
+    auto* server = new tltest::UdpTestServer([](const std::string& request) {
+      std::string reply = tltest::sntpReply(request, 1000, 1000);
+      reply[1] = 0;  // stratum 0
+      reply.replace(12, 4, "RATE");
+      return std::vector<std::string>{reply};
+    });
+    decoderOptions.ntpPort = server->port();
+  }
   w.decoder = TLDecoder::create(decoderOptions);
   const std::shared_ptr<TLDecoder>& decoder = w.decoder;
   auto app = std::make_shared<App>(path);
@@ -442,6 +484,12 @@ int main(int argc, char** argv) {
   }
   if (path == "exit-pumping") {
     w.dispatcher->mainQueue()->runUntil([] { return false; }, 20s);
+    return 7;
+  }
+  if (exitOnLog) {
+    decoder->setNTPServers({"127.0.0.1"});
+    decoder->updateNTP();
+    std::this_thread::sleep_for(20s);  // the log delegate ends the process
     return 7;
   }
   gExitBegan = true;

@@ -261,12 +261,14 @@ INSTANTIATE_TEST_SUITE_P(Moments, ExitTest,
 // Once the exit has begun, nothing of the app's is entered: the app of
 // exit_calls_app_main.cc has a call reach it after that on each path, and
 // reports any call that enters it ("late ..."). Every run ends by itself with
-// status 0; the library kept the late calls out ("refused N"), and the
-// texts of `inOrder` appear in that order (the library's lines, on standard
-// error, go to the same stream).
+// its `status` (one the app exits with ends within the exit's wait limit of
+// its "exit" line); the library kept the late calls out ("refused N"), and
+// the texts of `inOrder` appear in that order (the library's lines, on
+// standard error, go to the same stream).
 struct LateCall {
   const char* path;
   std::vector<const char*> inOrder;
+  int status = 0;
 };
 
 void PrintTo(const LateCall& c, std::ostream* os) { *os << c.path; }
@@ -280,7 +282,11 @@ TEST_P(ExitCallsTest, NoCallEntersTheAppOnceTheExitHasBegun) {
   ASSERT_FALSE(run.hung) << run.out;
   ASSERT_TRUE(WIFEXITED(run.status))
       << "signal " << (WIFSIGNALED(run.status) ? WTERMSIG(run.status) : 0) << "\n" << run.out;
-  EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.out;
+  EXPECT_EQ(WEXITSTATUS(run.status), c.status) << run.out;
+  if (c.status != 0) {
+    ASSERT_TRUE(run.sinceExitLine) << run.out;
+    EXPECT_LT(*run.sinceExitLine, std::chrono::milliseconds(kExitWaitLimitMs)) << run.out;
+  }
   EXPECT_EQ(run.out.find("late "), std::string::npos) << run.out;
   const std::size_t refused = run.out.find("\nrefused ");
   ASSERT_NE(refused, std::string::npos) << run.out;
@@ -309,7 +315,11 @@ INSTANTIATE_TEST_SUITE_P(
         // The call that runs as main returns ends before the shutdown.
         LateCall{"running", {"return\n", "call ended\n", "Shutting the library down"}},
         // The action is not opened; the close goes on as if the app agreed.
-        LateCall{"content", {"return\n", "close goes on\n"}}),
+        LateCall{"content", {"return\n", "close goes on\n"}},
+        // exit() from the app's log delegate on a thread of the library's
+        // (the network-time client's own queue), which the shutdown lets go
+        // on it.
+        LateCall{"exit-after-throw", {"exit\n", "The library has shut down"}, 43}),
     [](const testing::TestParamInfo<LateCall>& info) { return camelCase(info.param.path); });
 
 }  // namespace

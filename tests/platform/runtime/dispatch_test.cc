@@ -488,6 +488,32 @@ TEST(SerialQueueTest, WatchesADescriptorUntilCancelled) {
   EXPECT_THROW(queue->addWatch(0, Readiness::kRead, [] {}), std::logic_error);  // off the queue
 }
 
+// A block that lets the last reference go (an app's exit() from inside it,
+// whose shutdown lets the queue go) lets the queue's thread go: the block
+// goes on, on no queue any more, and nothing behind it runs.
+TEST(SerialQueueTest, DestroyedFromItsOwnBlockLetsItsThreadGo) {
+  auto queue = std::make_shared<SerialQueue>("own");
+  static const char kKey = 0;
+  int value = 1;
+  queue->setSpecific(&kKey, &value);
+  std::promise<void> released, behindGone;
+  std::promise<void*> specificAfter;
+  std::atomic<bool> behindRan{false};
+  queue->async([&, q = queue]() mutable {
+    released.get_future().wait();
+    q.reset();
+    specificAfter.set_value(DispatchQueue::getSpecific(&kKey));
+  });
+  std::shared_ptr<void> sentinel(nullptr, [&](void*) { behindGone.set_value(); });
+  queue->async([&, sentinel] { behindRan = true; });
+  sentinel.reset();
+  queue.reset();
+  released.set_value();
+  EXPECT_EQ(specificAfter.get_future().get(), nullptr);
+  behindGone.get_future().wait();
+  EXPECT_FALSE(behindRan.load());
+}
+
 TEST(SerialQueueTest, TargetingQueueRunsItsBlocksInOrderOnTheTargetsThread) {
   auto target = std::make_shared<SerialQueue>("target");
   std::thread::id targetThread;
