@@ -252,21 +252,27 @@ struct SntpClient::Impl {
     // The first valid reply to the latest request ends it: a duplicate, a
     // reply to an older request or one after the time-out finds nothing to
     // answer.
-    ntpTimestamp sent;
-    double sentTicks;
+    ntpTimestamp sent{0, 0};
+    double sentTicks = 0;
     std::string host;
+    bool answers;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (!awaitingReply || getBigEndian32(data, 24) != sendTime.wholeSeconds ||
-          getBigEndian32(data, 28) != sendTime.fractSeconds) {
-        TLLogger::debugInMethod(kMethod, __LINE__,
-                                "Ignoring a reply that does not answer our request");
-        return;
+      answers = awaitingReply && getBigEndian32(data, 24) == sendTime.wholeSeconds &&
+                getBigEndian32(data, 28) == sendTime.fractSeconds;
+      if (answers) {
+        awaitingReply = false;
+        sent = sendTime;
+        sentTicks = requestTicks;
+        host = serverHost;
       }
-      awaitingReply = false;
-      sent = sendTime;
-      sentTicks = requestTicks;
-      host = serverHost;
+    }
+    // Logged without the lock: the app's log delegate may exit(), and the
+    // shutdown takes it.
+    if (!answers) {
+      TLLogger::debugInMethod(kMethod, __LINE__,
+                              "Ignoring a reply that does not answer our request");
+      return;
     }
     cancelTimeout();
     if (stratum == 0) {
@@ -403,7 +409,16 @@ void SntpClient::setDelegate(std::shared_ptr<TLSntpClientDelegate> delegate) {
   impl_->delegate = std::move(delegate);
 }
 
-bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeconds) {
+bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeconds,
+                                     std::string* failure) {
+  const auto fail = [failure](const std::string& text) {
+    if (failure != nullptr) {
+      *failure = text;
+    } else {
+      TLLogger::errorInMethod(kSntpRequestSender, __LINE__, "%s", text.c_str());
+    }
+    return false;
+  };
   try {
     {
       std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -431,15 +446,12 @@ bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeco
 
     TLError error;
     if (!socket_->beginReceiving(&error)) {
-      TLLogger::errorInMethod("-[SntpClient requestTimeWithHost:timeout:]", __LINE__,
-                              "Unable to start listening on socket for [%s] due to error [%s]", host.c_str(),
-                              error.localizedDescription.c_str());
-      return false;
+      return fail("Unable to start listening on socket for [" + host + "] due to error [" +
+                  error.localizedDescription + "]");
     }
     return true;
   } catch (const std::exception&) {
-    TLLogger::errorInMethod("-[SntpClient requestTimeWithHost:timeout:]", __LINE__, "Request time failed");
-    return false;
+    return fail("Request time failed");
   }
 }
 

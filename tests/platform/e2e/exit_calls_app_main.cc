@@ -32,16 +32,20 @@
 //                 opens a1. After the library's handler, the page asks to
 //                 close, as the web engine would on the main thread: "close
 //                 goes on" or "close kept" (the delegate would keep it)
-//   exit-after-throw
+//   exit-after-throw, exit-on-backoff
 //                 the decoder asks the app's NTP server on 127.0.0.1, which
 //                 answers with a kiss-of-death. The dispatcher is a test
 //                 host's, so the network-time client takes the reply, and
 //                 logs, on a serial queue of its own ("mine"). Late, a word
-//                 for TRIGGER. The app's log delegate throws on the Warning
-//                 about the kiss and calls exit(kLogExitStatus) on the Error
-//                 line of the queue that caught it; the exception has left
-//                 the client's callback, which held the client's state, so
-//                 the shutdown lets the queue go on that very thread
+//                 for TRIGGER. exit-after-throw: the app's log delegate
+//                 throws on the Warning about the kiss and calls
+//                 exit(kLogExitStatus) on the Error line of the queue that
+//                 caught it; the exception has left the client's callback,
+//                 which held the client's state, so the shutdown lets the
+//                 queue go on that very thread.
+//                 exit-on-backoff: it calls exit(kLogExitStatus) on the Info
+//                 line, logged after the Warning on that thread, that leaves
+//                 the server alone for a while
 //
 // Output (standard output; the library's own lines go to standard error):
 // "return" as main returns, "exit" as a delegate calls exit(), "late WHAT"
@@ -79,7 +83,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kMarkerType = 99;
-// What the log delegate of exit-after-throw exits with.
+// What the log delegate of exit-after-throw and exit-on-backoff exits with.
 constexpr int kLogExitStatus = 43;
 
 // Set as main returns, or as a delegate calls exit(): from then on no call
@@ -397,7 +401,7 @@ int main(int argc, char** argv) {
   Dispatcher::Options options;
   options.globalThreads = 1;
   options.mainQueueMode = MainQueueMode::kOwnThreadUnlessBound;
-  const bool exitOnLog = path == "exit-after-throw";
+  const bool exitOnLog = path == "exit-after-throw" || path == "exit-on-backoff";
   options.testHost = exitOnLog;
   w.dispatcher = new Dispatcher(options);
   w.mainBound = path == "inline" || path == "exit-pumping";
@@ -424,6 +428,10 @@ int main(int argc, char** argv) {
     TLLogger::sharedLogger().setDelegate(
         std::make_shared<LogSink>("A block on queue mine threw: the app's log delegate",
                                   "Kiss-of-death from [127.0.0.1]: RATE"));
+  }
+  if (path == "exit-on-backoff") {
+    TLLogger::sharedLogger().setDelegate(
+        std::make_shared<LogSink>("NTP server 127.0.0.1 is not asked for the next 15 minutes"));
   }
   TLDecoder::Options decoderOptions;
   decoderOptions.bus = bus;

@@ -317,9 +317,11 @@ INSTANTIATE_TEST_SUITE_P(
         // The action is not opened; the close goes on as if the app agreed.
         LateCall{"content", {"return\n", "close goes on\n"}},
         // exit() from the app's log delegate on a thread of the library's
-        // (the network-time client's own queue), which the shutdown lets go
-        // on it.
-        LateCall{"exit-after-throw", {"exit\n", "The library has shut down"}, 43}),
+        // (the network-time client's own queue): once the shutdown lets that
+        // queue go on it, and on a line logged after the decoder's
+        // network-time lock, which the shutdown takes, was held.
+        LateCall{"exit-after-throw", {"exit\n", "The library has shut down"}, 43},
+        LateCall{"exit-on-backoff", {"exit\n", "The library has shut down"}, 43}),
     [](const testing::TestParamInfo<LateCall>& info) { return camelCase(info.param.path); });
 
 }  // namespace
