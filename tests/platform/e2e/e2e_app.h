@@ -17,7 +17,12 @@
 #include "core/decoder/decoder_library.h"
 #include "core/decoder/vorselt_decoder.h"
 #include "platform/api/tl_decoder.h"
+#include "platform/engines/tl_content_engine.h"
 #include "platform/engines/tl_trigger_engine.h"
+#include "platform/net/reachability.h"
+#include "platform/runtime/dispatch.h"
+#include "platform/runtime/local_notifications.h"
+#include "platform/runtime/notification_center.h"
 #include "platform/runtime/platform_environment.h"
 #include "tests/platform/runtime/bus_probe.h"
 #include "tests/support/temp_dir.h"
@@ -37,6 +42,24 @@ inline tembrolexinplatform::PlatformEnvironment installEnvironment(const TempDir
   env.bundleIdentifier = "com.example.e2e";
   tembrolexinplatform::PlatformEnvironment::install(env);
   return env;
+}
+
+// The process-wide content engine's options for a scenario: its main queue
+// is `dispatcher`'s, the network always reachable, no page host, and
+// `documents` the app's documents folder.
+inline void shareContentEngineOptions(tembrolexinplatform::Dispatcher& dispatcher,
+                                      tembrolexinplatform::NotificationCenter& notes,
+                                      const std::string& documents) {
+  using namespace tembrolexinplatform;
+  TLContentEngine::Options options;
+  options.dispatcher = &dispatcher;
+  options.notifications = std::make_shared<InProcessNotificationCenter>(dispatcher, nullptr);
+  options.notificationCenter = &notes;
+  options.reachability =
+      Reachability::withSource(std::make_unique<FakeReachabilitySource>(kFlagReachable), notes);
+  options.webViewHost = [] { return nullptr; };
+  options.documentsFolder = documents;
+  TLContentEngine::setSharedOptions(options);
 }
 
 // 16 kHz audio of the test scheme: `words` after two seconds of noise, then

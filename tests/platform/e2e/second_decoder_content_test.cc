@@ -52,15 +52,7 @@ TEST(SecondDecoderContent, ItsCacheAsksForTheListAndReportsAFailedDownload) {
   Dispatcher dispatcher(Dispatcher::Options{});
   dispatcher.mainQueue()->bindToCurrentThread();
   NotificationCenter notes;
-  TLContentEngine::Options engineOptions;
-  engineOptions.dispatcher = &dispatcher;
-  engineOptions.notifications = std::make_shared<InProcessNotificationCenter>(dispatcher, nullptr);
-  engineOptions.notificationCenter = &notes;
-  engineOptions.reachability =
-      Reachability::withSource(std::make_unique<FakeReachabilitySource>(kFlagReachable), notes);
-  engineOptions.webViewHost = [] { return nullptr; };
-  engineOptions.documentsFolder = docs.path();
-  TLContentEngine::setSharedOptions(engineOptions);
+  shareContentEngineOptions(dispatcher, notes, docs.path());
 
   Record app;
   auto contentApp = std::make_shared<ContentApp>(app);
