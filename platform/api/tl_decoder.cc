@@ -141,6 +141,10 @@ void TLDecoder::shutdownLibrary(bool atExit) {
                              static_cast<long long>(AppCallGate::kExitWaitLimit.count()));
     }
   }
+  // The shutdown's lines, and those of what it stops on this thread, reach
+  // the log once the lock is released: an app's log delegate that calls
+  // exit() on one runs the exit's shutdown here, which takes the lock.
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> once(lib.shutdownMutex);
   if (lib.shutDown.exchange(true)) return;
   TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "Shutting the library down");

@@ -68,6 +68,8 @@ void TimingEngine::syncWithCodeword(int64_t codeword, double timeStampSeconds) {
 void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
   std::thread finished;
   {
+    // The lines logged under the lock reach the log after it (see threadMain).
+    TLLogger::HeldLines held;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!syncAnchors_.empty()) {
       // An anchor that moves the timeline back by the overdue window or more
@@ -147,6 +149,7 @@ double TimingEngine::upTimeSeconds() const {
 }
 
 double TimingEngine::currentSyncTime() const {
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(mutex_);
   return currentSyncTimeLocked();
 }
@@ -182,6 +185,7 @@ std::optional<std::size_t> TimingEngine::chooseNextEvent(const std::vector<Timed
 }
 
 std::optional<TimedEventEngine> TimingEngine::getNextEvent() const {
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(mutex_);
   const auto index = chooseNextEvent(timedEvents_, currentSyncTimeLocked());
   if (!index) return std::nullopt;
@@ -237,6 +241,10 @@ void TimingEngine::threadMain() {
   // thread runs at the default one; waits end on the absolute deadline
   // rather than by polling.
   static constexpr char kMethod[] = "-[TimingEngine timingThread]";
+  // The thread's lines are logged once the lock is released: an app's log
+  // delegate may call back into the engine, or call exit(), whose shutdown
+  // stops the engine, on this thread.
+  TLLogger::HeldLines held;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopTimingThread_) {
     if (syncAnchors_.empty()) {
@@ -252,6 +260,7 @@ void TimingEngine::threadMain() {
       wake_ = false;
       TimingListener* listener = listener_;
       lock.unlock();
+      held.release();
       if (listener) listener->onTimingSequenceEnded();
       lock.lock();
       // A new anchor that came meanwhile keeps the thread going; otherwise it
@@ -270,6 +279,7 @@ void TimingEngine::threadMain() {
       // an event must not be chosen twice.
       event.eventTriggered = true;
       lock.unlock();
+      held.release();
       fire(data, date);
       lock.lock();
       continue;
@@ -282,6 +292,10 @@ void TimingEngine::threadMain() {
         dateSeconds(dateFromWallMicros(clock_.wallMicros() + std::llround(ahead * 1e6)));
     TLLogger::debugInMethod(kMethod, __LINE__, "Timing thread waiting for event at %.3f", fireDate);
     wake_ = false;
+    // A change made meanwhile sets wake_ again.
+    lock.unlock();
+    held.release();
+    lock.lock();
     while (!wake_ && clock_.steadyNow() < deadline) clock_.waitUntil(wakeCv_, lock, deadline);
     if (wake_) {
       TLLogger::debugInMethod(kMethod, __LINE__, "Timing thread interrupted, %s...",
@@ -303,6 +317,7 @@ void TimingEngine::threadMain() {
     // The events were not replaced meanwhile: replacing them wakes the thread.
     timedEvents_[*index].eventTriggered = true;
     lock.unlock();
+    held.release();
     fire(data, date);
     lock.lock();
   }

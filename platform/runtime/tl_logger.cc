@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <deque>
+#include <exception>
 #include <iostream>
 #include <vector>
 
@@ -22,6 +24,25 @@ std::string formatV(const char* format, va_list args) {
   std::vector<char> big(static_cast<std::size_t>(n) + 1);
   std::vsnprintf(big.data(), big.size(), format, args);
   return std::string(big.data(), n);
+}
+
+// The lines of the calling thread's HeldLines scopes. Trivially destructible
+// on purpose: exit() destroys the exiting thread's thread_local objects before
+// its exit handlers run, and the library's handler logs through them. The
+// list is owned by the first scope that needs it and freed as it ends.
+struct HeldState {
+  struct Line {
+    TLLogger* logger;
+    std::string sender;
+    TLLogParams params;
+  };
+  int depth = 0;
+  std::deque<Line>* lines = nullptr;
+};
+
+HeldState& held() {
+  thread_local HeldState state;
+  return state;
 }
 
 void logLine(int32_t level, std::string_view method, const char* format, va_list args) {
@@ -101,7 +122,64 @@ std::shared_ptr<TLLoggerDelegate> TLLogger::delegate() const {
   return delegate_;
 }
 
+TLLogger::HeldLines::HeldLines()
+    : outermost_(held().depth++ == 0),
+      ownsLines_(held().lines == nullptr),
+      uncaught_(std::uncaught_exceptions()) {
+  if (ownsLines_) held().lines = new std::deque<HeldState::Line>();
+}
+
+TLLogger::HeldLines::~HeldLines() noexcept(false) {
+  struct Leave {
+    const bool ownsLines;
+    ~Leave() {
+      HeldState& state = held();
+      --state.depth;
+      if (ownsLines) {
+        delete state.lines;
+        state.lines = nullptr;
+      }
+    }
+  } leave{ownsLines_};
+  if (std::uncaught_exceptions() > uncaught_) {
+    // Already unwinding: a second exception would end the process.
+    try {
+      release();
+    } catch (...) {
+    }
+    return;
+  }
+  release();
+}
+
+void TLLogger::HeldLines::release() {
+  if (!outermost_) return;
+  HeldState& state = held();
+  // No scope is active while the sinks run: their own lines, and those of an
+  // exit() made from one, go out at once.
+  struct Restore {
+    HeldState& state;
+    const int depth;
+    ~Restore() { state.depth = depth; }
+  } restore{state, state.depth};
+  state.depth = 0;
+  while (!state.lines->empty()) {
+    const HeldState::Line line = std::move(state.lines->front());
+    state.lines->pop_front();
+    line.logger->deliver(line.sender, line.params);
+  }
+}
+
 void TLLogger::logFromSender(const std::string& sender, const TLLogParams& params) {
+  HeldState& state = held();
+  if (state.depth > 0) {
+    state.lines->push_back({this, sender, params});
+    return;
+  }
+  deliver(sender, params);
+}
+
+void TLLogger::deliver(const std::string& sender, const TLLogParams& params) {
   // The sink is called outside the lock: it may log or change the sink.
   const std::shared_ptr<TLLoggerDelegate> sink = delegate();
   const std::shared_ptr<NSLogLogger> standard = NSLogLogger::sharedLogger();

@@ -64,6 +64,34 @@ class NSLogLogger final : public TLLoggerDelegate {
 
 class TLLogger final : public IThriftMessageReceiver {
  public:
+  // Keeps the lines the calling thread logs, through any logger, while it
+  // lives, and hands them to their loggers' sinks in order at release() and
+  // when it ends. For code that logs while it holds a lock that a call from
+  // the sink could take again on the same thread: an app's log delegate may
+  // call back into the library, or call exit(), whose shutdown takes the
+  // locks of what it stops. Scopes nest; an inner one leaves its lines to
+  // the outermost. Lines reach the sinks only with no scope active, so what
+  // a sink logs, or an exit it makes, is logged as usual. The loggers named
+  // must outlive the lines held for them. A sink's exception leaves
+  // release() and the scope's end as it would have left the logging call,
+  // the lines after it still held, except while the scope ends by an
+  // exception: then it is dropped. Bound to its thread; not copyable.
+  class HeldLines {
+   public:
+    HeldLines();
+    ~HeldLines() noexcept(false);
+    HeldLines(const HeldLines&) = delete;
+    HeldLines& operator=(const HeldLines&) = delete;
+    // Hands the lines held so far to their sinks and goes on holding. Call
+    // only with the locks released; does nothing in an inner scope.
+    void release();
+
+   private:
+    const bool outermost_;
+    const bool ownsLines_;
+    const int uncaught_;
+  };
+
   // A logger whose sink is NSLogLogger::sharedLogger(), and whose lines for
   // the app's sink pass `appCalls` (which must outlive it). Apps use the
   // shared one; tests may make their own.
@@ -115,6 +143,8 @@ class TLLogger final : public IThriftMessageReceiver {
 
  private:
   std::shared_ptr<TLLoggerDelegate> delegate() const;
+  // Hands the line to the current sink at once.
+  void deliver(const std::string& sender, const TLLogParams& params);
 
   AppCallGate& appCalls_;
   mutable std::mutex mutex_;

@@ -46,6 +46,9 @@
 //                 exit-on-backoff: it calls exit(kLogExitStatus) on the Info
 //                 line, logged after the Warning on that thread, that leaves
 //                 the server alone for a while
+//   exit-in-shutdown
+//                 main shuts the library down itself; the app's log delegate
+//                 calls exit(kLogExitStatus) on the shutdown's first line
 //
 // Output (standard output; the library's own lines go to standard error):
 // "return" as main returns, "exit" as a delegate calls exit(), "late WHAT"
@@ -83,7 +86,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kMarkerType = 99;
-// What the log delegate of exit-after-throw and exit-on-backoff exits with.
+// What the log delegate of exit-after-throw, exit-on-backoff and
+// exit-in-shutdown exits with.
 constexpr int kLogExitStatus = 43;
 
 // Set as main returns, or as a delegate calls exit(): from then on no call
@@ -413,7 +417,10 @@ int main(int argc, char** argv) {
   if (path == "recorder") late = {startedRecording()};
   if (path == "exit-in-call" || path == "running") atOnce = {startedListening()};
   if (path == "exit-pumping") atOnce = {startedRecording()};
-  if (path == "exit-in-call" || path == "exit-pumping" || exitOnLog) late = {word(8)};
+  if (path == "exit-in-call" || path == "exit-pumping" || exitOnLog ||
+      path == "exit-in-shutdown") {
+    late = {word(8)};
+  }
   if (path == "content") {
     atOnce = {cache(tltest::infoList({tltest::info("b1")})),
               cache(tltest::actionList("b1", {tltest::ActionSpec("a1")}))};
@@ -432,6 +439,9 @@ int main(int argc, char** argv) {
   if (path == "exit-on-backoff") {
     TLLogger::sharedLogger().setDelegate(
         std::make_shared<LogSink>("NTP server 127.0.0.1 is not asked for the next 15 minutes"));
+  }
+  if (path == "exit-in-shutdown") {
+    TLLogger::sharedLogger().setDelegate(std::make_shared<LogSink>("Shutting the library down"));
   }
   TLDecoder::Options decoderOptions;
   decoderOptions.bus = bus;
@@ -497,6 +507,11 @@ int main(int argc, char** argv) {
   if (exitOnLog) {
     decoder->setNTPServers({"127.0.0.1"});
     decoder->updateNTP();
+    std::this_thread::sleep_for(20s);  // the log delegate ends the process
+    return 7;
+  }
+  if (path == "exit-in-shutdown") {
+    TLDecoder::shutdown();
     std::this_thread::sleep_for(20s);  // the log delegate ends the process
     return 7;
   }

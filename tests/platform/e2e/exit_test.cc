@@ -321,7 +321,10 @@ INSTANTIATE_TEST_SUITE_P(
         // queue go on it, and on a line logged after the decoder's
         // network-time lock, which the shutdown takes, was held.
         LateCall{"exit-after-throw", {"exit\n", "The library has shut down"}, 43},
-        LateCall{"exit-on-backoff", {"exit\n", "The library has shut down"}, 43}),
+        LateCall{"exit-on-backoff", {"exit\n", "The library has shut down"}, 43},
+        // exit() from the log delegate on a line of the app's own shutdown,
+        // which holds the lock that the exit's shutdown takes.
+        LateCall{"exit-in-shutdown", {"exit\n", "The library has shut down"}, 43}),
     [](const testing::TestParamInfo<LateCall>& info) { return camelCase(info.param.path); });
 
 }  // namespace

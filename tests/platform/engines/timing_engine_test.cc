@@ -1,9 +1,11 @@
 // The EVENT engine's timing engine: sync times, the choice of the next event,
 // and the timing thread on a fake clock.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/engines/timing_engine.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/support/fake_clock.h"
 
 namespace tembrolexinplatform {
@@ -237,6 +240,57 @@ TEST_F(TimingThreadTest, StopResetAndAnchorNeverWaitForABusyThread) {
   listener_.hold(false);
   ASSERT_TRUE(listener_.awaitEnded(1));
   EXPECT_EQ(listener_.fired(), (std::vector<std::string>{"a"}));
+}
+
+// An app's log delegate may call back into the engine on any of its lines,
+// on whichever thread logged it: the caller's, or the timing thread.
+class CallingBackSink : public TLLoggerDelegate {
+ public:
+  explicit CallingBackSink(TimingEngine& timing) : timing_(timing) {}
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    if (sender.rfind("-[TimingEngine", 0) != 0) return;
+    // The sync time's own lines would call back for ever.
+    if (sender != "-[TimingEngine currentSyncTime]") timing_.currentSyncTime();
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(params.message.substr(0, params.message.find(" at ")));
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  TimingEngine& timing_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(TimingThreadTest, LogDelegateMayCallBackIntoTheEngineOnItsLines) {
+  auto sink = std::make_shared<CallingBackSink>(timing_);
+  TLLogger::sharedLogger().setDelegate(sink);
+  struct Unset {
+    ~Unset() { TLLogger::sharedLogger().unsetDelegate(); }
+  } unset;
+  timing_.prepareWithEvents(events({{"a", 21}}));
+  anchorAt(20);
+  ASSERT_TRUE(awaitWaitFor(seconds(1)));
+  anchorAt(20);
+  clock_.advance(seconds(1));
+  ASSERT_TRUE(listener_.awaitFired(1));
+  ASSERT_TRUE(listener_.awaitEnded(1));
+  std::vector<std::string> timeline;
+  for (const std::string& line : sink->lines()) {
+    if (line.rfind("Latest anchor", 0) != 0 && line.rfind("Current ", 0) != 0) {
+      timeline.push_back(line);
+    }
+  }
+  ASSERT_FALSE(timeline.empty());
+  EXPECT_EQ(timeline.front(), "Starting timing thread");
+  for (const char* line : {"Timing thread waiting for event", "Signalling timing thread to re-schedule",
+                           "Timing thread interrupted, re-scheduling..."}) {
+    EXPECT_NE(std::find(timeline.begin(), timeline.end(), line), timeline.end()) << line;
+  }
+  EXPECT_EQ(timeline.back(), "No more events, stopping timing thread");
 }
 
 }  // namespace
