@@ -204,15 +204,28 @@ void BundleStore::notify() {
 
 void BundleStore::notifyListener(BundleStoreDelegate* delegate, const TLBundleList& bundles) {
   constexpr const char* kMethod = "+[BundleStore notifyListener:ofBundles:]";
-  const bool allReady = !bundles.empty() && std::all_of(bundles.begin(), bundles.end(),
-                                                        [](const auto& b) { return b->ready(); });
+  // A bundle installed without an id (its manifest names none) can never be
+  // ready: it is left out rather than holding back every other bundle.
+  TLBundleList listed;
+  listed.reserve(bundles.size());
+  for (const auto& b : bundles) {
+    if (!b->bundleId().empty()) {
+      listed.push_back(b);
+      continue;
+    }
+    TLLogger::warnInMethod(kMethod, __LINE__,
+                           "The bundle in %s has no id in its manifest and is not listed",
+                           b->folderPath().c_str());
+  }
+  const bool allReady = !listed.empty() && std::all_of(listed.begin(), listed.end(),
+                                                       [](const auto& b) { return b->ready(); });
   if (!allReady) {
     TLLogger::debugInMethod(kMethod, __LINE__,
                             "Not all bundles are complete, deferring bundle notification");
     return;
   }
   TLLogger::debugInMethod(kMethod, __LINE__, "Notifying listeners of bundle update");
-  if (delegate) delegate->onBundlesUpdated(bundles);
+  if (delegate) delegate->onBundlesUpdated(listed);
 }
 
 int64_t BundleStore::convertEngineType(int64_t assetActionEngine) {

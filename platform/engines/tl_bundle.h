@@ -168,7 +168,8 @@ class BundleStore {
   TLBundleList bundles() const;
 
   // Calls the delegate's onBundlesUpdated with `bundles` when there is at
-  // least one and every one is ready; otherwise logs that it defers.
+  // least one and every one is ready; otherwise logs that it defers. A
+  // bundle without an id is left out of both, with a Warning.
   static void notifyListener(BundleStoreDelegate* delegate, const TLBundleList& bundles);
   // The engine of an AssetAction (0 default, 1 trigger, 2 event sequence,
   // 3 schedule, else other) as an action engine.

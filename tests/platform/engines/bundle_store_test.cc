@@ -69,6 +69,16 @@ TEST_F(BundleStoreTest, InfoWithoutActionsDefersAndRemovalNeverNotifiesAnEmptySt
   EXPECT_EQ(listener->calls, 3);
 }
 
+TEST_F(BundleStoreTest, BundleWithoutAnIdIsLeftOutRatherThanHoldingBackTheOthers) {
+  store.updateBundles(tltest::infoList({tltest::info("b1"), tltest::info("")}));
+  AssetActionList actions = tltest::actionList("b1", {{"a1"}});
+  actions.assetActionMap[""];
+  store.updateActions(actions);
+  EXPECT_EQ(listener->calls, 1);
+  ASSERT_EQ(listener->last.size(), 1u);
+  EXPECT_EQ(listener->last[0]->bundleId(), "b1");
+}
+
 struct EngineCase {
   std::string name;
   int32_t assetEngine;
