@@ -286,8 +286,10 @@ void TimingEngine::threadMain() {
     }
 
     const SyncAnchor anchor = syncAnchors_.back();
-    const double ahead = anchor.anchorTime + (eventTime - anchor.syncTime) - upTimeSeconds();
-    const auto deadline = clock_.steadyNow() + secondsToSteady(ahead);
+    const auto secondsLeft = [&] {
+      return anchor.anchorTime + (eventTime - anchor.syncTime) - upTimeSeconds();
+    };
+    const double ahead = secondsLeft();
     const double fireDate =
         dateSeconds(dateFromWallMicros(clock_.wallMicros() + std::llround(ahead * 1e6)));
     TLLogger::debugInMethod(kMethod, __LINE__, "Timing thread waiting for event at %.3f", fireDate);
@@ -296,7 +298,14 @@ void TimingEngine::threadMain() {
     lock.unlock();
     held.release();
     lock.lock();
-    while (!wake_ && clock_.steadyNow() < deadline) clock_.waitUntil(wakeCv_, lock, deadline);
+    // What is left is measured again each time the thread looks: the uptime
+    // and the steady clock are read apart, and a deadline fixed once would
+    // count a move of the clock between the two reads twice.
+    while (!wake_) {
+      const std::chrono::nanoseconds left = secondsToSteady(secondsLeft());
+      if (left.count() == 0) break;
+      clock_.waitUntil(wakeCv_, lock, clock_.steadyNow() + left);
+    }
     if (wake_) {
       TLLogger::debugInMethod(kMethod, __LINE__, "Timing thread interrupted, %s...",
                               stopTimingThread_ ? "stopping" : "re-scheduling");
