@@ -29,10 +29,6 @@ namespace {
 
 constexpr const char* kCodewordAnalyticsRef = "CONFIDENCE";
 constexpr const char* kAnalyticsEngine = "ANALYTICS";
-// TLLogParams levels of the lines held under the network-time lock.
-constexpr int32_t kDebugLevel = 1;
-constexpr int32_t kInfoLevel = 2;
-constexpr int32_t kErrorLevel = 4;
 
 // The decoders made so far (held weakly) and the state of the library's
 // shutdown. Never destroyed: the exit handler and late threads use them.
@@ -565,14 +561,12 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
 
 // --- Network time -------------------------------------------------------------
 
-void TLDecoder::logHeldLines(const HeldLines& lines) {
-  for (const auto& [sender, line] : lines) TLLogger::sharedLogger().logFromSender(sender, line);
-}
-
 void TLDecoder::updateNTP() {
   bool roundFailed = false;
-  HeldLines lines;
   {
+    // The lines logged under ntpMutex_ reach the log once it is released:
+    // the app's log delegate may call exit(), whose shutdown takes it.
+    TLLogger::HeldLines held;
     std::lock_guard<std::mutex> lock(ntpMutex_);
     // One round answers every processor that asks while it is under way:
     // its outcome reaches them all.
@@ -582,15 +576,14 @@ void TLDecoder::updateNTP() {
       return;
     }
     ntpWantedWithoutServer_ = false;
-    ntpRoundHosts_ = serversToAskLocked(lines);
+    ntpRoundHosts_ = serversToAskLocked();
     ntpRoundAsked_ = 0;
     ntpRoundActive_ = true;
     // A request that did not start counts as that server's failure, so that
     // the round still ends.
-    roundFailed = !askNextServerLocked("-[TLDecoder updateNTP]", lines);
+    roundFailed = !askNextServerLocked("-[TLDecoder updateNTP]");
     if (roundFailed) ntpRoundActive_ = false;
   }
-  logHeldLines(lines);
   if (roundFailed) {
     TLLogger::debugInMethod("-[TLDecoder updateNTP]", __LINE__,
                             "Failed to get NTP from default and fallback servers");
@@ -598,7 +591,7 @@ void TLDecoder::updateNTP() {
   }
 }
 
-std::vector<std::string> TLDecoder::serversToAskLocked(HeldLines& lines) {
+std::vector<std::string> TLDecoder::serversToAskLocked() {
   const auto now = options_.dispatcher->clock().steadyNow();
   for (auto it = ntpBackOffUntil_.begin(); it != ntpBackOffUntil_.end();) {
     it = now < it->second ? std::next(it) : ntpBackOffUntil_.erase(it);
@@ -609,10 +602,9 @@ std::vector<std::string> TLDecoder::serversToAskLocked(HeldLines& lines) {
     if (backedOffLocked(host, now)) {
       const auto left =
           std::chrono::duration_cast<std::chrono::seconds>(ntpBackOffUntil_[host] - now);
-      lines.push_back(
-          {"-[TLDecoder updateNTP]",
-           {kDebugLevel, "Not asking NTP server " + host + ": it sent a kiss-of-death (" +
-                             std::to_string(left.count()) + " s left)"}});
+      TLLogger::debugInMethod("-[TLDecoder updateNTP]", __LINE__,
+                              "Not asking NTP server %s: it sent a kiss-of-death (%lld s left)",
+                              host.c_str(), static_cast<long long>(left.count()));
     } else {
       hosts.push_back(host);
     }
@@ -626,19 +618,17 @@ bool TLDecoder::backedOffLocked(const std::string& host,
   return it != ntpBackOffUntil_.end() && now < it->second;
 }
 
-bool TLDecoder::askNextServerLocked(const char* method, HeldLines& lines) {
+bool TLDecoder::askNextServerLocked(const char* method) {
   const auto now = options_.dispatcher->clock().steadyNow();
   while (ntpRoundAsked_ < ntpRoundHosts_.size()) {
     const std::string host = ntpRoundHosts_[ntpRoundAsked_++];
     // The same host twice in the list: its kiss-of-death in this round
     // counts for the second entry too.
     if (backedOffLocked(host, now)) continue;
-    std::string failure;
-    if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_, &failure)) {
-      lines.push_back({method, {kDebugLevel, "Requested NTP from server: " + host}});
+    if (sntpClient_->requestTimeWithHost(host, serverNTPTimeout_)) {
+      TLLogger::debugInMethod(method, __LINE__, "Requested NTP from server: %s", host.c_str());
       return true;
     }
-    lines.push_back({kSntpRequestSender, {kErrorLevel, failure}});
   }
   return false;
 }
@@ -660,19 +650,15 @@ void TLDecoder::sntpClientFailed(const TLError& error) {
   if (error.domain == kSntpClientErrorDomain && error.code == kSntpKissOfDeathError) {
     // The server asks us to stop or to slow down: it is left alone for a
     // while, and the rounds ask the other server meanwhile.
-    HeldLines lines;
-    {
-      std::lock_guard<std::mutex> lock(ntpMutex_);
-      if (ntpRoundActive_ && ntpRoundAsked_ > 0) {
-        const std::string& host = ntpRoundHosts_[ntpRoundAsked_ - 1];
-        ntpBackOffUntil_[host] = options_.dispatcher->clock().steadyNow() + kKissOfDeathBackOff;
-        lines.push_back(
-            {"-[TLDecoder sntpClientFailed:]",
-             {kInfoLevel, "NTP server " + host + " is not asked for the next " +
-                              std::to_string(kKissOfDeathBackOff.count()) + " minutes"}});
-      }
+    TLLogger::HeldLines held;  // see updateNTP
+    std::lock_guard<std::mutex> lock(ntpMutex_);
+    if (ntpRoundActive_ && ntpRoundAsked_ > 0) {
+      const std::string& host = ntpRoundHosts_[ntpRoundAsked_ - 1];
+      ntpBackOffUntil_[host] = options_.dispatcher->clock().steadyNow() + kKissOfDeathBackOff;
+      TLLogger::infoInMethod("-[TLDecoder sntpClientFailed:]", __LINE__,
+                             "NTP server %s is not asked for the next %lld minutes", host.c_str(),
+                             static_cast<long long>(kKissOfDeathBackOff.count()));
     }
-    logHeldLines(lines);
   }
   askNextServerAfterFailure();
 }
@@ -684,18 +670,15 @@ void TLDecoder::sntpClientTimedOut() {
 
 void TLDecoder::askNextServerAfterFailure() {
   constexpr const char* kMethod = "-[TLDecoder sntpClientFailed:]";
-  HeldLines lines;
-  bool asked = false;
   {
+    TLLogger::HeldLines held;  // see updateNTP
     std::lock_guard<std::mutex> lock(ntpMutex_);
     if (!ntpRoundActive_ || !sntpClient_) return;
     // With a single server to ask there is no fallback: its failure ends
     // the round.
-    asked = askNextServerLocked(kMethod, lines);
-    if (!asked) ntpRoundActive_ = false;
+    if (askNextServerLocked(kMethod)) return;
+    ntpRoundActive_ = false;
   }
-  logHeldLines(lines);
-  if (asked) return;
   TLLogger::debugInMethod(kMethod, __LINE__, "Failed to get NTP from default and fallback servers");
   onNTPUpdate(std::nullopt);
 }

@@ -47,7 +47,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/api/tl_decoder_callbacks.h"
@@ -57,7 +56,6 @@
 #include "platform/engines/tl_engine.h"
 #include "platform/net/sntp_client.h"
 #include "platform/runtime/data_signer.h"
-#include "platform/runtime/event_params.h"
 
 namespace tembrolexinsdk {
 class IProcessor;
@@ -266,17 +264,12 @@ class TLDecoder final : public TLDecoderCallbacks,
   void loadIdentity();
   void onNTPUpdate(const std::optional<NTPResult>& result);
   void askNextServerAfterFailure();
-  // Log lines (sender and line) made under ntpMutex_ and logged once it is
-  // released: the app's log delegate may call exit(), whose shutdown takes
-  // that lock.
-  using HeldLines = std::vector<std::pair<std::string, TLLogParams>>;
-  static void logHeldLines(const HeldLines& lines);
   // Under ntpMutex_: the servers a round asks now, in order, leaving out
   // those in their back-off.
-  std::vector<std::string> serversToAskLocked(HeldLines& lines);
+  std::vector<std::string> serversToAskLocked();
   // Under ntpMutex_: asks the round's next servers until a request starts;
   // false when none is left.
-  bool askNextServerLocked(const char* method, HeldLines& lines);
+  bool askNextServerLocked(const char* method);
   // Under ntpMutex_: whether `host` is in its back-off at `now`.
   bool backedOffLocked(const std::string& host, std::chrono::steady_clock::time_point now);
   void applyConfidenceRule(const TLCodewordEventParams& codeword);

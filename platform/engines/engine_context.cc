@@ -87,18 +87,18 @@ std::size_t EngineContext::waitingCount() const {
 }
 
 bool EngineContext::enqueue(Item item, const char* method) {
-  std::size_t waiting = 0;
   {
+    // The Warning reaches the log once the lock is released: the app's log
+    // delegate may call back in, or call exit().
+    TLLogger::HeldLines held;
     std::lock_guard<std::mutex> lock(mutex_);
-    waiting = waiting_.size();
-    if (waiting < kMaxWaiting) waiting_.push_back(std::move(item));
-  }
-  if (waiting >= kMaxWaiting) {
-    // Logged without the lock: the app's log delegate may call back in, or
-    // call exit().
-    TLLogger::warnInMethod(method, __LINE__,
-                           "%zu settings already wait for a decoder to connect: not kept", waiting);
-    return false;
+    if (waiting_.size() >= kMaxWaiting) {
+      TLLogger::warnInMethod(method, __LINE__,
+                             "%zu settings already wait for a decoder to connect: not kept",
+                             waiting_.size());
+      return false;
+    }
+    waiting_.push_back(std::move(item));
   }
   sendWaiting();
   if (waitingCount() > 0) {

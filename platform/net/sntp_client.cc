@@ -252,27 +252,24 @@ struct SntpClient::Impl {
     // The first valid reply to the latest request ends it: a duplicate, a
     // reply to an older request or one after the time-out finds nothing to
     // answer.
-    ntpTimestamp sent{0, 0};
-    double sentTicks = 0;
+    ntpTimestamp sent;
+    double sentTicks;
     std::string host;
-    bool answers;
     {
+      // The line is logged once the lock is released: the app's log delegate
+      // may call exit(), and the shutdown takes the lock.
+      TLLogger::HeldLines held;
       std::lock_guard<std::mutex> lock(mutex);
-      answers = awaitingReply && getBigEndian32(data, 24) == sendTime.wholeSeconds &&
-                getBigEndian32(data, 28) == sendTime.fractSeconds;
-      if (answers) {
-        awaitingReply = false;
-        sent = sendTime;
-        sentTicks = requestTicks;
-        host = serverHost;
+      if (!awaitingReply || getBigEndian32(data, 24) != sendTime.wholeSeconds ||
+          getBigEndian32(data, 28) != sendTime.fractSeconds) {
+        TLLogger::debugInMethod(kMethod, __LINE__,
+                                "Ignoring a reply that does not answer our request");
+        return;
       }
-    }
-    // Logged without the lock: the app's log delegate may exit(), and the
-    // shutdown takes it.
-    if (!answers) {
-      TLLogger::debugInMethod(kMethod, __LINE__,
-                              "Ignoring a reply that does not answer our request");
-      return;
+      awaitingReply = false;
+      sent = sendTime;
+      sentTicks = requestTicks;
+      host = serverHost;
     }
     cancelTimeout();
     if (stratum == 0) {
@@ -409,16 +406,7 @@ void SntpClient::setDelegate(std::shared_ptr<TLSntpClientDelegate> delegate) {
   impl_->delegate = std::move(delegate);
 }
 
-bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeconds,
-                                     std::string* failure) {
-  const auto fail = [failure](const std::string& text) {
-    if (failure != nullptr) {
-      *failure = text;
-    } else {
-      TLLogger::errorInMethod(kSntpRequestSender, __LINE__, "%s", text.c_str());
-    }
-    return false;
-  };
+bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeconds) {
   try {
     {
       std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -446,12 +434,15 @@ bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeco
 
     TLError error;
     if (!socket_->beginReceiving(&error)) {
-      return fail("Unable to start listening on socket for [" + host + "] due to error [" +
-                  error.localizedDescription + "]");
+      TLLogger::errorInMethod("-[SntpClient requestTimeWithHost:timeout:]", __LINE__,
+                              "Unable to start listening on socket for [%s] due to error [%s]", host.c_str(),
+                              error.localizedDescription.c_str());
+      return false;
     }
     return true;
   } catch (const std::exception&) {
-    return fail("Request time failed");
+    TLLogger::errorInMethod("-[SntpClient requestTimeWithHost:timeout:]", __LINE__, "Request time failed");
+    return false;
   }
 }
 

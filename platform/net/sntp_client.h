@@ -57,8 +57,6 @@ namespace tembrolexinplatform {
 // kiss-of-death.
 inline constexpr char kSntpClientErrorDomain[] = "SntpClientErrorDomain";
 inline constexpr int64_t kSntpKissOfDeathError = 1;
-// The sender of the log line of a request that failed to start.
-inline constexpr char kSntpRequestSender[] = "-[SntpClient requestTimeWithHost:timeout:]";
 
 // An NTP time stamp, era 0: seconds since 1900-01-01 UTC modulo 2^32 and the
 // fraction of a second in units of 2^-32 s.
@@ -127,11 +125,8 @@ class SntpClient {
   // Starts an exchange with `host`. True when the request is on its way and
   // receiving is on; the outcome comes through the delegate. A time-out
   // action is armed unless one is pending already (which keeps its first
-  // deadline). When it fails, its Error line goes to the log, or, with
-  // `failure`, there instead (for a caller that holds a lock and logs it
-  // once it is released).
-  bool requestTimeWithHost(const std::string& host, double timeoutSeconds,
-                           std::string* failure = nullptr);
+  // deadline).
+  bool requestTimeWithHost(const std::string& host, double timeoutSeconds);
 
   bool requestInProgress() const;
   std::optional<NTPResult> ntpResult() const;

@@ -1,7 +1,6 @@
 // The engine base's run state, the engine factory, and the bound on what
 // an engine keeps for a decoder that has not connected.
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -134,15 +133,16 @@ struct CountingDecoder : IEngineDecoder {
   std::vector<int32_t> values;
 };
 
-// Keeps the Warning lines and calls back into the library on each.
+// Keeps the Warning lines and calls back into the context on each.
 struct WarningSink : TLLoggerDelegate {
-  explicit WarningSink(std::function<void()> callBack) : callBack(std::move(callBack)) {}
+  explicit WarningSink(EngineContext& context) : context(context) {}
   void logfromSender(const std::string& sender, const TLLogParams& params) override {
     if (params.level != 3) return;
     warnings.push_back(sender + ": " + params.message);
-    callBack();
+    waitingSeen = context.waitingCount();
   }
-  std::function<void()> callBack;
+  EngineContext& context;
+  std::size_t waitingSeen = 0;
   std::vector<std::string> warnings;
 };
 
@@ -152,15 +152,14 @@ TEST(EngineContextTest, KeepsABoundedNumberOfSettingsForADecoderThatHasNotConnec
   for (int32_t n = 0; n < limit; ++n) ASSERT_TRUE(context.configure({{"n", n}}, "test"));
   // The refusal is logged once the context's lock is released: the app's
   // log delegate may call back in, or exit().
-  std::size_t waitingSeen = 0;
-  auto log = std::make_shared<WarningSink>([&] { waitingSeen = context.waitingCount(); });
+  auto log = std::make_shared<WarningSink>(context);
   TLLogger::sharedLogger().setDelegate(log);
   EXPECT_FALSE(context.configure({{"n", limit}}, "test"));  // refused, not kept
   TLLogger::sharedLogger().unsetDelegate();
   EXPECT_EQ(log->warnings,
             (std::vector<std::string>{
                 "test: 1024 settings already wait for a decoder to connect: not kept"}));
-  EXPECT_EQ(waitingSeen, EngineContext::kMaxWaiting);
+  EXPECT_EQ(log->waitingSeen, EngineContext::kMaxWaiting);
   EXPECT_EQ(context.waitingCount(), EngineContext::kMaxWaiting);
 
   auto decoder = std::make_shared<CountingDecoder>();

@@ -243,26 +243,22 @@ TEST_F(TimingThreadTest, StopResetAndAnchorNeverWaitForABusyThread) {
 }
 
 // An app's log delegate may call back into the engine on any of its lines,
-// on whichever thread logged it: the caller's, or the timing thread.
+// on whichever thread logged it: the caller's, or the timing thread. The
+// sync time's own lines are left out (they would call back for ever).
 class CallingBackSink : public TLLoggerDelegate {
  public:
   explicit CallingBackSink(TimingEngine& timing) : timing_(timing) {}
   void logfromSender(const std::string& sender, const TLLogParams& params) override {
-    if (sender.rfind("-[TimingEngine", 0) != 0) return;
-    // The sync time's own lines would call back for ever.
-    if (sender != "-[TimingEngine currentSyncTime]") timing_.currentSyncTime();
+    if (sender.rfind("-[TimingEngine", 0) != 0 || sender == "-[TimingEngine currentSyncTime]") {
+      return;
+    }
+    timing_.currentSyncTime();  // takes the engine's lock
     std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(params.message.substr(0, params.message.find(" at ")));
+    lines.push_back(params.message.substr(0, params.message.find(" at ")));
   }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
   TimingEngine& timing_;
   std::mutex mutex_;
-  std::vector<std::string> lines_;
+  std::vector<std::string> lines;
 };
 
 TEST_F(TimingThreadTest, LogDelegateMayCallBackIntoTheEngineOnItsLines) {
@@ -278,21 +274,16 @@ TEST_F(TimingThreadTest, LogDelegateMayCallBackIntoTheEngineOnItsLines) {
   clock_.advance(seconds(1));
   ASSERT_TRUE(listener_.awaitFired(1));
   ASSERT_TRUE(listener_.awaitEnded(1));
-  std::vector<std::string> timeline;
-  for (const std::string& line : sink->lines()) {
-    if (line.rfind("Latest anchor", 0) != 0 && line.rfind("Current ", 0) != 0) {
-      timeline.push_back(line);
-    }
-  }
+  std::lock_guard<std::mutex> lock(sink->mutex_);
   // The caller's lines and the thread's reach the log as each lets the lock
   // go, so their order across the two threads is not fixed.
-  ASSERT_FALSE(timeline.empty());
   for (const char* line : {"Starting timing thread", "Timing thread waiting for event",
                            "Signalling timing thread to re-schedule",
                            "Timing thread interrupted, re-scheduling..."}) {
-    EXPECT_NE(std::find(timeline.begin(), timeline.end(), line), timeline.end()) << line;
+    EXPECT_NE(std::find(sink->lines.begin(), sink->lines.end(), line), sink->lines.end()) << line;
   }
-  EXPECT_EQ(timeline.back(), "No more events, stopping timing thread");
+  ASSERT_FALSE(sink->lines.empty());
+  EXPECT_EQ(sink->lines.back(), "No more events, stopping timing thread");
 }
 
 }  // namespace
