@@ -39,6 +39,7 @@ AnalyticsUploader::AnalyticsUploader(Log log, const std::string& workingFolder,
   if (!DirInfo::mkdir(workingFolder_, false)) {
     throw std::runtime_error("Could not create working directory " + workingFolder_);
   }
+  removeEarlierTemporaries(workingFolder_);
   keepAtMost(maxPendingFiles);
   if (url_.empty()) {
     logWithLogger<LogLevel::Debug>(this, "No analytics url is set: record files are kept in ",
@@ -76,8 +77,9 @@ bool AnalyticsUploader::sendable(const std::string& path) {
       logWithLogger<LogLevel::Warning>(this, "Not sending ", printableName(path), ": ",
                                        check.reason);
       return false;
-    case RecordFileCheck::kCutBack: {
-      const int error = cutBackRecordFile(path, check);
+    case RecordFileCheck::kCutBack:
+    case RecordFileCheck::kRewrite: {
+      const int error = repairRecordFile(path, check);
       if (error == 0) {
         logWithLogger<LogLevel::Warning>(this, "Keeping the whole lines of analytics record file ",
                                          path, ": ", check.reason, "; ", check.keptLines,
@@ -89,6 +91,14 @@ bool AnalyticsUploader::sendable(const std::string& path) {
         // Written to while it was read: looked at again at the next start.
         logWithLogger<LogLevel::Warning>(this, "Not sending ", path,
                                          ": it changed while it was checked");
+        return false;
+      }
+      if (check.verdict == RecordFileCheck::kRewrite) {
+        // A new file could not be made (a full disk, say): the records stay
+        // in the old one for the next start.
+        logWithLogger<LogLevel::Warning>(
+            this, "Not sending ", path, ": ", check.reason, ", and it cannot be rewritten now (",
+            tembrolexin::errorText(error), "); it is tried again at the next start");
         return false;
       }
       drop(path, check.reason + ", and it cannot be cut back: " + tembrolexin::errorText(error));

@@ -13,9 +13,13 @@
 // user's file) is skipped with a Warning and left alone; a record file that
 // cannot be sent (empty, too long, its header cut off or not a header) is
 // dropped with a Warning, so that nothing is retried for ever. One whose
-// later lines are damaged (the last cut off by a power cut, a line that is
-// not a record) is cut back after its whole lines, which are sent, with a
-// Warning that counts the lines kept and dropped; no footer is added. The
+// later lines are damaged (the last cut off by a power cut, lines that are
+// not records) keeps every record line, in its order, and drops only the
+// others (cut back, or rewritten crash-safely when records follow the
+// damage), with a Warning that counts the lines kept and dropped; no footer
+// is added or changed. A rewrite that cannot be made now (a full disk)
+// leaves the file as it is for the next start; what a crashed rewrite left
+// (a hidden temporary file) is removed at construction. The
 // folder holds at most `maxPendingFiles` record files: at construction, and
 // whenever the writer is about to add one (keepAtMost), the oldest beyond
 // that are dropped with a line that counts them: a Warning, or a Debug line

@@ -13,12 +13,18 @@
 #include <cstddef>
 #include <cstdio>
 #include <exception>
+#include <cstring>
 #include <optional>
 #include <tuple>
 
+#include "core/runtime/file_info.h"
 #include "core/runtime/json_text.h"
+#include "core/runtime/unique_fd.h"
 
 namespace tembrolexinsdk {
+
+namespace fileio = tembrolexin::fileio;
+using tembrolexin::Fd;
 
 namespace {
 
@@ -39,7 +45,7 @@ std::optional<std::string> recordId(const std::string& line) {
   Json::Value record;
   bool parsed = false;
   try {
-    parsed = parseJsonText(line, record, false);
+    parsed = parseWholeJsonText(line, record, false);
   } catch (const std::exception&) {
     parsed = false;
   }
@@ -117,11 +123,17 @@ std::string recordFileNamePart(const std::string& text) {
 }
 
 RecordFileCheck checkRecordFile(const std::string& path) {
-  const auto foreign = [](std::string reason) {
-    return RecordFileCheck{RecordFileCheck::kForeign, std::move(reason)};
+  const auto verdict = [](RecordFileCheck::Verdict verdict, std::string reason) {
+    RecordFileCheck check;
+    check.verdict = verdict;
+    check.reason = std::move(reason);
+    return check;
   };
-  const auto broken = [](std::string reason) {
-    return RecordFileCheck{RecordFileCheck::kBroken, std::move(reason)};
+  const auto foreign = [&](std::string reason) {
+    return verdict(RecordFileCheck::kForeign, std::move(reason));
+  };
+  const auto broken = [&](std::string reason) {
+    return verdict(RecordFileCheck::kBroken, std::move(reason));
   };
   const std::size_t slash = path.rfind('/');
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -130,72 +142,192 @@ RecordFileCheck checkRecordFile(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0) return foreign("not found");
   if (S_ISLNK(st.st_mode)) return foreign("a symbolic link");
   if (!S_ISREG(st.st_mode)) return foreign("not a regular file");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return foreign("cannot be read");
-  std::string text;
-  RecordFileCheck problem;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    problem = foreign("not a regular file");
-  } else if (st.st_uid != ::geteuid()) {
-    problem = foreign("owned by another user");
-  } else if (st.st_size == 0) {
-    problem = broken("empty");
-  } else if (st.st_size > kMaxUploadBytes) {
-    problem = broken(std::to_string(st.st_size) + " bytes, more than a record file holds");
-  } else {
-    text.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t got = 0;
-    while (got < text.size()) {
-      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return foreign("cannot be read");
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return foreign("not a regular file");
+  if (st.st_uid != ::geteuid()) return foreign("owned by another user");
+  if (st.st_size == 0) return broken("empty");
+
+  // The file is read once, a block at a time, line by line. Only the line
+  // being read is held, and of it no more than a record can be long: a
+  // longer line is no record. Every line that reads as a record is kept, in
+  // its place; the others are dropped. A hole (a sparse stretch) reads as
+  // zero bytes, which no record holds, so it is skipped, not read.
+  RecordFileCheck result;
+  result.fileBytes = static_cast<int64_t>(st.st_size);
+  const int64_t fileBytes = result.fileBytes;
+  std::string line;
+  int64_t lineStart = 0;
+  bool lineSpoilt = false;  // too long, or with a hole in it
+  std::size_t lineNumber = 0;
+  std::string damage;  // the first
+  bool tooMuch = false;
+  // Judges the line from lineStart to `end` (its newline included when
+  // `ended`); false when the file is found broken (`result` says why).
+  const auto judge = [&](int64_t end, bool ended) {
+    ++lineNumber;
+    const std::optional<std::string> id =
+        lineSpoilt ? std::nullopt : recordId(ended ? line.substr(0, line.size() - 1) : line);
+    if (lineNumber == 1 && !id) {
+      result = broken(ended ? "line 1 is not a record" : "its last line is cut off");
+      return false;
     }
-    if (got != text.size()) problem = foreign("cannot be read");
-  }
-  ::close(fd);
-  if (problem.verdict != RecordFileCheck::kSendable) return problem;
-  // The whole lines, up to the first that is cut off or not a record. Only
-  // the last line can lack its newline; it is whole when it reads as a record.
-  std::size_t lines = 0;
-  std::size_t end = 0;  // of the whole lines
-  bool newlineMissing = false;
-  std::string damage;
-  while (end < text.size()) {
-    const std::size_t newline = text.find('\n', end);
-    const bool ended = newline != std::string::npos;
-    const std::size_t stop = ended ? newline : text.size();
-    const std::optional<std::string> id = recordId(text.substr(end, stop - end));
-    if (!id) {
-      damage = ended ? "line " + std::to_string(lines + 1) + " is not a record"
-                     : "its last line is cut off";
-      break;
+    if (lineNumber == 1 && *id != "HEADER") {
+      result = broken("it does not begin with a header");
+      return false;
     }
-    if (lines == 0 && *id != "HEADER") return broken("it does not begin with a header");
-    ++lines;
-    end = ended ? newline + 1 : stop;
-    newlineMissing = !ended;
+    if (id) {
+      // The limit applies to what is sent, whatever damage came with it;
+      // past it, the records are only counted.
+      if (result.keptBytes + (end - lineStart) + (ended ? 0 : 1) > kMaxUploadBytes) {
+        result.kept.clear();
+        result.kept.shrink_to_fit();
+        tooMuch = true;
+      } else if (!tooMuch && !result.kept.empty() && result.kept.back().second == lineStart) {
+        result.kept.back().second = end;
+      } else if (!tooMuch) {
+        result.kept.emplace_back(lineStart, end);
+      }
+      ++result.keptLines;
+      result.keptBytes += end - lineStart;
+      result.addNewline = !ended;
+    } else {
+      ++result.droppedLines;
+      if (damage.empty()) {
+        damage = ended ? "line " + std::to_string(lineNumber) + " is not a record"
+                       : "its last line is cut off";
+      }
+    }
+    line.clear();
+    lineStart = end;
+    lineSpoilt = false;
+    return true;
+  };
+  const auto take = [&](const char* data, std::size_t size) {
+    if (lineSpoilt) return;
+    if (line.size() + size > static_cast<std::size_t>(kMaxRecordBytes) + 1) {
+      lineSpoilt = true;
+      line.clear();
+      line.shrink_to_fit();
+      return;
+    }
+    line.append(data, size);
+  };
+  std::vector<char> block(64 * 1024);
+  int64_t at = 0;
+  while (at < fileBytes) {
+    if (lineSpoilt && lineNumber == 0) return broken("line 1 is not a record");
+    const off_t data = ::lseek(fd.get(), static_cast<off_t>(at), SEEK_DATA);
+    if (data > at || (data < 0 && errno == ENXIO)) {
+      lineSpoilt = true;
+      at = data < 0 ? fileBytes : std::min<int64_t>(data, fileBytes);
+      continue;
+    }
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<int64_t>(static_cast<int64_t>(block.size()), fileBytes - at));
+    const ssize_t n = ::pread(fd.get(), block.data(), want, static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return foreign("cannot be read");
+    const char* from = block.data();
+    const char* const got = block.data() + n;
+    while (from < got) {
+      const char* newline = static_cast<const char*>(std::memchr(from, '\n', got - from));
+      const char* stop = newline == nullptr ? got : newline + 1;
+      take(from, static_cast<std::size_t>(stop - from));
+      if (newline != nullptr && !judge(at + (stop - block.data()), true)) return result;
+      from = stop;
+    }
+    at += n;
   }
-  if (lines == 0) return broken(damage);  // no header: nothing worth sending
-  if (damage.empty() && !newlineMissing) return RecordFileCheck{};
-  RecordFileCheck cut;
-  cut.verdict = RecordFileCheck::kCutBack;
-  cut.fileBytes = static_cast<int64_t>(text.size());
-  cut.keptBytes = static_cast<int64_t>(end);
-  cut.keptLines = lines;
-  if (damage.empty()) {
-    cut.reason = "its last line ends without a newline";
-    cut.addNewline = true;
-  } else {
-    cut.reason = std::move(damage);
-    const auto rest = text.begin() + static_cast<std::ptrdiff_t>(end);
-    cut.droppedLines = static_cast<std::size_t>(std::count(rest, text.end(), '\n')) +
-                       (text.back() != '\n' ? 1 : 0);
+  if (lineStart < fileBytes && !judge(fileBytes, false)) return result;
+  if (tooMuch) {
+    return broken(std::to_string(result.keptBytes) +
+                  " bytes of records, more than a record file holds");
   }
-  return cut;
+  if (result.droppedLines == 0 && !result.addNewline) return RecordFileCheck{};
+  // The header is kept, so the first kept stretch begins the file: one
+  // stretch is the file cut back; more need a new file made of them.
+  result.verdict = result.kept.size() == 1 ? RecordFileCheck::kCutBack : RecordFileCheck::kRewrite;
+  result.reason = damage.empty() ? "its last line ends without a newline" : damage;
+  return result;
 }
 
-int cutBackRecordFile(const std::string& path, const RecordFileCheck& check) {
+namespace {
+
+// Writes all of `size` bytes; 0, or the errno of the failure.
+int writeFully(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0 ? EIO : errno;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// The kept stretches of `from` copied into `to`, then the missing newline;
+// 0, or the errno of the failure.
+int copyKept(int from, int to, const RecordFileCheck& check) {
+  std::vector<char> block(64 * 1024);
+  for (const auto& [begin, end] : check.kept) {
+    for (int64_t at = begin; at < end;) {
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(block.size()), end - at));
+      const ssize_t n = ::pread(from, block.data(), want, static_cast<off_t>(at));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return n == 0 ? ESTALE : errno;
+      if (const int error = writeFully(to, block.data(), static_cast<std::size_t>(n))) return error;
+      at += n;
+    }
+  }
+  return check.addNewline ? writeFully(to, "\n", 1) : 0;
+}
+
+// Replaces the file at `path` by a new one made of its kept stretches: the
+// new file is written beside it under a temporary name, synced, and renamed
+// over it, and the folder is synced, so that a crash or a power cut at any
+// moment leaves the old file or the new one, whole.
+int rewriteRecordFile(const std::string& path, const RecordFileCheck& check) {
+  const Fd from(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!from.valid()) return errno;
+  struct stat st {};
+  if (::fstat(from.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if (st.st_size != check.fileBytes) return ESTALE;
+  const int64_t limit = fileSizeLimit();
+  if (limit >= 0 && check.keptBytes + (check.addNewline ? 1 : 0) > limit) return EFBIG;
+  const std::size_t slash = path.rfind('/');
+  const std::string folderPath = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const Fd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) return errno;
+  std::string temp;
+  Fd to(fileio::createTempBeside(path, temp));
+  if (!to.valid()) return errno;
+  // The old file's permissions before any record goes in.
+  int error = ::fchmod(to.get(), st.st_mode & 07777) == 0 ? 0 : errno;
+  if (error == 0) error = copyKept(from.get(), to.get(), check);
+  if (error == 0 && ::fsync(to.get()) != 0) error = errno;
+  if (!to.close() && error == 0) error = errno;
+  // Written to while it was copied: what was checked is not what is there.
+  if (error == 0 && (::fstat(from.get(), &st) != 0 || st.st_size != check.fileBytes)) {
+    error = ESTALE;
+  }
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    return error;
+  }
+  // The new name on the disk too. Should this fail, a power cut may bring
+  // back the old file, which is then checked again: nothing is lost.
+  ::fsync(folder.get());
+  return 0;
+}
+
+}  // namespace
+
+int repairRecordFile(const std::string& path, const RecordFileCheck& check) {
+  if (check.verdict == RecordFileCheck::kRewrite) return rewriteRecordFile(path, check);
   if (check.verdict != RecordFileCheck::kCutBack) return EINVAL;
   const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
@@ -220,6 +352,23 @@ int cutBackRecordFile(const std::string& path, const RecordFileCheck& check) {
   }
   ::close(fd);
   return error;
+}
+
+void removeEarlierTemporaries(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (fileio::classifyTemporaryName(entry->d_name) == fileio::TemporaryName::kEarlierRun) {
+      leftovers.emplace_back(entry->d_name);
+    }
+  }
+  ::closedir(dir);
+  for (const std::string& name : leftovers) {
+    const std::string path = folder + "/" + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+  }
 }
 
 std::vector<std::string> pendingRecordFiles(const std::string& folder) {

@@ -20,10 +20,12 @@
 // whose lines are JSON objects with an "id", a HEADER first; and the folder
 // holds at most a bounded number of them (pendingRecordFiles lists them,
 // oldest first). A power cut while a record was written leaves a file whose
-// last line is cut off: such a file, or one with a line that is not a
-// record, is cut back after the whole lines before the damage
-// (cutBackRecordFile) and sent as that; a last line that reads as a whole
-// record and lacks only its newline is whole, and gets the newline.
+// last line is cut off: such a file, or one with lines that are not
+// records, keeps every line that is a record, in its place, and only the
+// others are dropped (repairRecordFile): a file damaged only at its end is
+// cut back, any other is rewritten (a new file, synced and renamed over the
+// old, so a crash leaves one or the other whole). A last line that reads as
+// a whole record and lacks only its newline is whole, and gets the newline.
 //
 // Thread safety: a RecordFile belongs to one thread; the free functions may
 // be called from any thread.
@@ -36,6 +38,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tembrolexinsdk {
@@ -87,31 +90,42 @@ bool isRecordFileName(const std::string& name);
 std::string recordFileNamePart(const std::string& text);
 // Whether the file at `path` may be sent. Foreign: not a file this library
 // wrote (another name, a link, not a regular file, another user's), to be
-// left alone. Broken: a record file that cannot be sent (empty, too long,
-// its first line cut off, not a record or not a header), to be dropped.
-// CutBack: a record file whose whole lines up to its first damaged one (a
-// line cut off or not a record) are sent once the rest is cut away, or whose
-// last record only lacks its newline.
+// left alone. Broken: a record file that cannot be sent (empty, its first
+// line cut off, not a record or not a header, its records too long), to be
+// dropped. CutBack and Rewrite: a record file with lines that are not
+// records (one cut off, garbage, zero bytes), or whose last record only
+// lacks its newline, that is sent once it holds its records alone: CutBack
+// when they all come before the damage, Rewrite when some follow it. The
+// file is read a block at a time: its size does not bound memory.
 struct RecordFileCheck {
-  enum Verdict { kSendable, kForeign, kBroken, kCutBack };
+  enum Verdict { kSendable, kForeign, kBroken, kCutBack, kRewrite };
   Verdict verdict = kSendable;
   std::string reason;  // "a symbolic link", "empty", "line 3 is not a record", ...
-  // CutBack only: the file's size when it was read, the bytes of its whole
-  // lines, whether the last of them lacks its newline, and how many lines
-  // are kept and dropped (a cut-off last line counts as one).
+  // CutBack and Rewrite only: the file's size when it was read, the
+  // stretches [begin, end) of its record lines in order (lines next to each
+  // other make one stretch), their bytes, whether the last of them lacks its
+  // newline, and how many lines are kept and dropped (a cut-off last line
+  // counts as one).
   int64_t fileBytes = 0;
+  std::vector<std::pair<int64_t, int64_t>> kept;
   int64_t keptBytes = 0;
   bool addNewline = false;
   std::size_t keptLines = 0;
   std::size_t droppedLines = 0;
 };
 RecordFileCheck checkRecordFile(const std::string& path);
-// Cuts the file at `path` back as `check` (a CutBack verdict for that path)
-// says: to its whole lines, with the missing newline added (left out when
-// the disk or the file-size limit has no room for it). Never follows a link.
-// 0, or the errno of the failure with the file left as it was: ESTALE when
-// its size is no longer the one that was checked.
-int cutBackRecordFile(const std::string& path, const RecordFileCheck& check);
+// Makes the file at `path` hold only what `check` (a CutBack or Rewrite
+// verdict for that path) keeps, the missing newline added. CutBack cuts the
+// file to its whole lines (the newline is left out when the disk or the
+// file-size limit has no room for it). Rewrite writes the kept lines to a new
+// hidden file in the same folder, syncs it, renames it over the file and
+// syncs the folder. Never follows a link. 0, or the errno of the failure
+// with the file left as it was: ESTALE when its size is no longer the one
+// that was checked.
+int repairRecordFile(const std::string& path, const RecordFileCheck& check);
+// Removes what a crashed run's rewrite left in `folder`: its temporary files
+// (see tembrolexin::fileio::classifyTemporaryName), never this run's.
+void removeEarlierTemporaries(const std::string& folder);
 // The record files of `folder` (regular files with record file names, links
 // not followed), oldest first (by modification time, then name).
 std::vector<std::string> pendingRecordFiles(const std::string& folder);

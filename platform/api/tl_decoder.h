@@ -96,10 +96,10 @@ class TLDecoder final : public TLDecoderCallbacks,
                         public std::enable_shared_from_this<TLDecoder> {
  public:
   static constexpr const char* kIdentityKey = "PluginIdentityUdid";
-  // A stored identity that is empty or longer than this (in bytes) is
-  // replaced by a new one: the core needs one, and the analytics record
-  // files carry it in their names, which must stay within a file name's
-  // limit.
+  // A stored identity that is not a text, empty, longer than this (in bytes)
+  // or not valid UTF-8 is replaced by a new one: the core needs one, and the
+  // analytics record files carry it whole, in their names too, which must
+  // stay within a file name's limit.
   static constexpr std::size_t kMaxIdentityBytes = 64;
   static constexpr uint16_t kSampleRates = 0x3FFE;
   // How long a network-time server that answered with a kiss-of-death is

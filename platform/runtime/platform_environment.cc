@@ -272,4 +272,9 @@ std::optional<double> UserDefaults::doubleForKey(const std::string& key) const {
   return v->asDouble();
 }
 
+bool UserDefaults::hasValueForKey(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return root_.find(key.data(), key.data() + key.size()) != nullptr;
+}
+
 }  // namespace tembrolexinplatform

@@ -57,6 +57,8 @@ class UserDefaults {
   std::optional<int64_t> integerForKey(const std::string& key) const;
   std::optional<bool> boolForKey(const std::string& key) const;
   std::optional<double> doubleForKey(const std::string& key) const;
+  // Whether `key` holds a value of any kind (null included).
+  bool hasValueForKey(const std::string& key) const;
 
   // Each stores and writes the file; false when the file could not be
   // written (the value is kept in memory all the same).

@@ -150,7 +150,8 @@ TEST_F(AnalyticsUploaderTest, NewUploaderSendsLeftoversAgain) {
   auto second = make(server.url("/base"));
   EXPECT_TRUE(awaitGone(folder + "/sdk_a.json"));
   EXPECT_TRUE(awaitGone(folder + "/sdk_b.json"));
-  EXPECT_TRUE(std::filesystem::exists(folder + "/.sdk_c.json.tmp1_0"));
+  // What a crashed run's rewrite left is removed; other names stay.
+  EXPECT_FALSE(std::filesystem::exists(folder + "/.sdk_c.json.tmp1_0"));
   EXPECT_TRUE(std::filesystem::exists(folder + "/x"));
 }
 
@@ -162,6 +163,7 @@ struct LeftoverCase {
   bool stays;                                      // still there afterwards
   std::string warning;                             // the Warning that names it
 };
+void PrintTo(const LeftoverCase& c, std::ostream* os) { *os << c.name; }
 
 class LeftoverTest : public AnalyticsUploaderTest, public ::testing::WithParamInterface<LeftoverCase> {};
 
@@ -208,12 +210,20 @@ INSTANTIATE_TEST_SUITE_P(
         LeftoverCase{"WithoutHeader", "sdk_h.json",
                      [](const std::string& p) { text(p, "{\"id\":\"REC\"}\n"); }, false,
                      "sdk_h.json: it does not begin with a header"},
-        LeftoverCase{"Huge", "sdk_u.json",
+        LeftoverCase{"RecordsPastTheLimit", "sdk_u.json",
                      [](const std::string& p) {
-                       text(p, recordText("u"));
-                       std::filesystem::resize_file(p, 30 << 20);
+                       std::string file = "{\"id\":\"HEADER\"}\n";
+                       for (int i = 0; i < 6; ++i) {
+                         file += "{\"id\":\"REC\",\"t\":\"" + std::string(1000000, 'x') + "\"}\n";
+                       }
+                       text(p, file);
                      },
-                     false, "sdk_u.json: 31457280 bytes, more than a record file holds"},
+                     false, "sdk_u.json: 6000136 bytes of records, more than a record file holds"},
+        LeftoverCase{"DamagedHeaderBeforeWholeRecords", "sdk_f.json",
+                     [](const std::string& p) {
+                       text(p, "{\"id\":\"HEADER\",\"lo\n{\"id\":\"REC\"}\n{\"id\":\"FOOTER\"}\n");
+                     },
+                     false, "sdk_f.json: line 1 is not a record"},
         LeftoverCase{"NameWithASpace", "sdk_a b.json",
                      [](const std::string& p) { text(p, recordText("s")); }, true,
                      "sdk_a b.json: not a record file name"},
@@ -237,17 +247,19 @@ struct DamagedCase {
   std::string file;     // as found in the folder
   std::string sent;     // the bytes of the upload
   std::string warning;  // after "...record file <path>: "
+  std::uintmax_t grownTo = 0;  // when not 0, zeros then make the file this long
 };
 void PrintTo(const DamagedCase& c, std::ostream* os) { *os << c.name; }
 
 class DamagedRecordFileTest : public AnalyticsUploaderTest,
                               public ::testing::WithParamInterface<DamagedCase> {};
 
-TEST_P(DamagedRecordFileTest, TheWholeLinesBeforeTheDamageAreSentWithoutAFooter) {
+TEST_P(DamagedRecordFileTest, EveryWholeRecordIsSentInItsOrderAndOnlyTheRestDropped) {
   const DamagedCase& c = GetParam();
   std::filesystem::create_directory(folder);
   const std::string path = folder + "/sdk_d.json";
   writeFile(path, c.file);
+  if (c.grownTo != 0) std::filesystem::resize_file(path, c.grownTo);  // sparse
   server.handle("/base/sdk_d.json", [this](const HttpRecordedRequest&) {
     return tltest::replyWith(200, server.url("/put/sdk_d.json"));
   });
@@ -267,9 +279,9 @@ TEST_P(DamagedRecordFileTest, TheWholeLinesBeforeTheDamageAreSentWithoutAFooter)
 }
 
 const std::string kHeader = "{\"id\":\"HEADER\",\"logversion\":1}\n";
-std::string records(int count) {
+std::string records(int count, int first = 1) {
   std::string out;
-  for (int n = 1; n <= count; ++n) {
+  for (int n = first; n < first + count; ++n) {
     out += "{\"id\":\"CODEWORD\",\"n\":" + std::to_string(n) + "}\n";
   }
   return out;
@@ -286,11 +298,31 @@ INSTANTIATE_TEST_SUITE_P(
                     "its last line ends without a newline; 11 lines kept, 0 dropped"},
         DamagedCase{"LastRecordCutOff", kHeader + records(2) + "{\"id\":\"CODEWORD\",\"n",
                     kHeader + records(2), "its last line is cut off; 3 lines kept, 1 dropped"},
-        DamagedCase{"LineThatIsNotARecord",
-                    kHeader + records(1) + "[1,2]\n" + records(1) + "{\"id\"",
-                    kHeader + records(1), "line 3 is not a record; 2 lines kept, 3 dropped"},
+        DamagedCase{"LineThatIsNotARecordThenACutOne",
+                    kHeader + records(1) + "[1,2]\n" + records(1, 2) + "{\"id\"",
+                    kHeader + records(2), "line 3 is not a record; 3 lines kept, 2 dropped"},
         DamagedCase{"ZerosAfterTheHeader", kHeader + std::string(4096, '\0'), kHeader,
-                    "its last line is cut off; 1 line kept, 1 dropped"}),
+                    "its last line is cut off; 1 line kept, 1 dropped"},
+        DamagedCase{"ZerosPastTheUploadLimit", kHeader + records(10) + kFooter,
+                    kHeader + records(10) + kFooter,
+                    "its last line is cut off; 12 lines kept, 1 dropped", 30 << 20}),
+    [](const auto& info) { return info.param.name; });
+
+// One damaged line among the records: the footer too is sent as written.
+DamagedCase damagedFifthLine(std::string name, const std::string& line) {
+  return {std::move(name), kHeader + records(3) + line + records(3, 4) + kFooter,
+          kHeader + records(6) + kFooter, "line 5 is not a record; 8 lines kept, 1 dropped"};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OneDamagedLine, DamagedRecordFileTest,
+    ::testing::Values(damagedFifthLine("Garbage", "#!garbage\n"),
+                      damagedFifthLine("Empty", "\n"),
+                      damagedFifthLine("JsonList", "[{\"id\":\"CODEWORD\"}]\n"),
+                      damagedFifthLine("ObjectWithoutId", "{\"n\":4}\n"),
+                      damagedFifthLine("FlippedBrace", "}\"id\":\"CODEWORD\",\"n\":4}\n"),
+                      damagedFifthLine("CutOff", "{\"id\":\"CODEWORD\",\"n\n"),
+                      damagedFifthLine("BlockOfZeros", std::string(4096, '\0') + "\n")),
     [](const auto& info) { return info.param.name; });
 
 struct DropCase {

@@ -154,7 +154,7 @@ TEST_F(FacadeTest, StartUpSendsInitDataThenAnEmptyMapAndKeepsTheIdentity) {
 // A stored identity the decoder may or may not keep.
 struct StoredIdentityCase {
   std::string name;
-  std::string stored;
+  std::string stored;   // JSON text
   std::string used;     // the identity the core gets
   std::string warning;  // what the Warning says the stored one is; "" for none
 };
@@ -174,10 +174,10 @@ struct IdentityWarnings : TLLoggerDelegate {
   Record texts;
 };
 
-TEST_P(FacadeIdentityTest, AnEmptyOrOverLongIdentityIsReplacedAnyOtherKept) {
+TEST_P(FacadeIdentityTest, AnIdentityTheCoreCannotCarryIsReplacedAnyOtherKept) {
   const StoredIdentityCase& c = GetParam();
   const std::string defaultsFile = dir_.file("defaults.json");
-  ASSERT_TRUE(UserDefaults(defaultsFile).setString("PluginIdentityUdid", c.stored));
+  tltest::writeFile(defaultsFile, "{\"PluginIdentityUdid\": " + c.stored + "}");
   auto warnings = std::make_shared<IdentityWarnings>();
   TLLogger::sharedLogger().setDelegate(warnings);
   tembrolexinsdk::Messenger bus;
@@ -201,13 +201,19 @@ TEST_P(FacadeIdentityTest, AnEmptyOrOverLongIdentityIsReplacedAnyOtherKept) {
 INSTANTIATE_TEST_SUITE_P(
     Stored, FacadeIdentityTest,
     testing::Values(
-        StoredIdentityCase{"Empty", "", "a1a2a3a4a5a6a7a8", "empty"},
-        StoredIdentityCase{"ThreeHundredCharacters", std::string(300, 'f'), "a1a2a3a4a5a6a7a8",
-                           "300 bytes long, more than 64"},
-        StoredIdentityCase{"SixtyFiveCharacters", std::string(65, '0'), "a1a2a3a4a5a6a7a8",
-                           "65 bytes long, more than 64"},
-        StoredIdentityCase{"SixtyFourCharacters", std::string(64, '0'), std::string(64, '0'), ""},
-        StoredIdentityCase{"AnotherForm", "Device 7/\xc3\xa9", "Device 7/\xc3\xa9", ""}),
+        StoredIdentityCase{"Empty", "\"\"", "a1a2a3a4a5a6a7a8", "empty"},
+        StoredIdentityCase{"ThreeHundredCharacters", "\"" + std::string(300, 'f') + "\"",
+                           "a1a2a3a4a5a6a7a8", "300 bytes long, more than 64"},
+        StoredIdentityCase{"SixtyFiveCharacters", "\"" + std::string(65, '0') + "\"",
+                           "a1a2a3a4a5a6a7a8", "65 bytes long, more than 64"},
+        StoredIdentityCase{"SixtyFourCharacters", "\"" + std::string(64, '0') + "\"",
+                           std::string(64, '0'), ""},
+        StoredIdentityCase{"AnotherForm", "\"Device 7/\xc3\xa9\"", "Device 7/\xc3\xa9", ""},
+        StoredIdentityCase{"ANumber", "42", "a1a2a3a4a5a6a7a8", "not a text"},
+        StoredIdentityCase{"Null", "null", "a1a2a3a4a5a6a7a8", "not a text"},
+        StoredIdentityCase{"AnObject", "{}", "a1a2a3a4a5a6a7a8", "not a text"},
+        StoredIdentityCase{"Latin1NotUtf8", "\"Device \xe9t\xe9\"", "a1a2a3a4a5a6a7a8",
+                           "not valid UTF-8"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(FacadeTest, DelegatesGetDeviceIdAndNotificationsOnTheGlobalQueue) {
