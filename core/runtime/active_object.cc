@@ -5,7 +5,7 @@ namespace tembrolexinsdk {
 ActiveThread::~ActiveThread() { finish(); }
 
 void ActiveThread::start(std::function<void()> body) {
-  thread_ = std::thread([this, body = std::move(body)] {
+  thread_ = LibraryThread([this, body = std::move(body)] {
     id_.store(std::this_thread::get_id());
     body();
   });
@@ -16,13 +16,7 @@ bool ActiveThread::isCurrent() const {
 }
 
 bool ActiveThread::finish() {
-  if (!thread_.joinable()) return false;
-  if (isCurrent()) {
-    thread_.detach();
-    return false;
-  }
-  thread_.join();
-  return true;
+  return thread_.join();
 }
 
 }  // namespace tembrolexinsdk

@@ -30,13 +30,15 @@
 
 #include "core/runtime/signal_queue.h"
 #include "core/runtime/state_signal.h"
+#include "core/runtime/thread_join.h"
 
 namespace tembrolexinsdk {
 
 // The thread of an active object. Ends it by joining, except on the thread
 // itself (an object destroyed from its own thread, typically when that thread
-// calls exit()), where joining would deadlock: then the thread is detached and
-// must not touch the object any more.
+// calls exit()), where joining would deadlock, and when the thread runs the
+// process's exit (LibraryThread): then the thread is detached and must not
+// touch the object any more.
 class ActiveThread {
  public:
   ActiveThread() = default;
@@ -53,13 +55,14 @@ class ActiveThread {
   // Whether the calling thread is this thread. Any thread.
   bool isCurrent() const;
 
-  // Joins the thread, or detaches it when called on the thread itself.
-  // Harmless when the thread was never started or is already finished.
-  // Returns true when the thread was joined (it has ended).
+  // Joins the thread, or detaches it when called on the thread itself or
+  // when it runs the process's exit. Harmless when the thread was never
+  // started or is already finished. Returns true when the thread was joined
+  // (it has ended).
   bool finish();
 
  private:
-  std::thread thread_;
+  LibraryThread thread_;
   // Kept apart from thread_ so that isCurrent() may run while another thread
   // joins. Set by the thread itself before it runs anything.
   std::atomic<std::thread::id> id_{};

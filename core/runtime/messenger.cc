@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/runtime/logger.h"
+#include "core/runtime/thread_join.h"
 
 namespace tembrolexinsdk {
 namespace {
@@ -96,6 +97,8 @@ void Messenger::registerListener(int typeId, IMessengerListener* listener) {
 void Messenger::unregisterListener(int typeId, IMessengerListener* listener) {
   if (listener == nullptr) return;
   const std::thread::id self = std::this_thread::get_id();
+  // A call on the thread that runs the process's exit never ends.
+  ProcessExit::Wake wake(listenerMutex_, callEnded_);
   std::unique_lock<std::mutex> lock(listenerMutex_);
   auto found = listeners_.find(typeId);
   if (found != listeners_.end()) {
@@ -105,7 +108,8 @@ void Messenger::unregisterListener(int typeId, IMessengerListener* listener) {
   }
   callEnded_.wait(lock, [&] {
     return std::none_of(calls_.begin(), calls_.end(), [&](const Call& call) {
-      return call.listener == listener && call.typeId == typeId && call.thread != self;
+      return call.listener == listener && call.typeId == typeId && call.thread != self &&
+             !ProcessExit::isExiting(call.thread);
     });
   });
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "core/runtime/error_text.h"
 #include "core/runtime/log.h"
 #include "core/runtime/messenger.h"
+#include "core/runtime/thread_join.h"
 #include "platform/api/sdk_private_objcpp.h"
 #include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/platform_environment.h"
@@ -35,7 +37,13 @@ constexpr const char* kAnalyticsEngine = "ANALYTICS";
 struct Library {
   std::mutex mutex;
   std::vector<std::weak_ptr<TLDecoder>> decoders;
-  std::mutex shutdownMutex;  // held for the whole shutdown
+  // The shutdown runs on the thread that claimed it, with no lock held: the
+  // calls into the app that it makes (the app's log delegate on its lines)
+  // may call exit(), whose shutdown must then find its way.
+  std::mutex shutdownMutex;  // guards the three below
+  std::condition_variable shutdownEnded;
+  enum class Phase { kNone, kRunning, kDone } phase = Phase::kNone;
+  std::thread::id runner;  // the thread that runs it
   std::atomic<bool> shutDown{false};
 };
 
@@ -115,12 +123,27 @@ void TLDecoder::shutdown() {
                             "call it after the delegate call has returned");
     return;
   }
+  // The bus thread's calls (the app's log delegate on a core line, the
+  // content engine's actionWillOpen and bundleWillClose): the shutdown
+  // stops that thread and waits for the calls it runs.
+  if (Messenger::callerDelivering()) {
+    TLLogger::errorInMethod("+[TLDecoder shutdown]", __LINE__,
+                            "shutdown() refused: called from inside a call on the library's bus "
+                            "thread, which the shutdown would stop and wait for; call it after the "
+                            "call has returned");
+    return;
+  }
   shutdownLibrary(/*atExit=*/false);
 }
 
 void TLDecoder::shutdownLibrary(bool atExit) {
   Library& lib = library();
   if (atExit) {
+    // From now on nothing of the library's waits for this thread: it runs
+    // the exit and never returns to the calls it is inside. A shutdown that
+    // the app runs on another thread goes on without it, and this one waits
+    // for that shutdown below.
+    tembrolexinsdk::ProcessExit::begin();
     // Main has returned: what the app's delegates, receivers, listeners and
     // log delegate refer to may be gone. From now on none of them is called
     // (the library's lines go to the default log), and the calls running
@@ -128,8 +151,6 @@ void TLDecoder::shutdownLibrary(bool atExit) {
     // those never return, and the threads of the library's that wait for
     // one (the bus thread, the EVENT engine's timing thread) stop waiting,
     // so that the shutdown below can join them.
-    // Before the shutdown lock: a shutdown the app began on another thread
-    // may be waiting for a call into the app to return.
     if (!AppCallGate::process().close(AppCallGate::kExitWaitLimit)) {
       TLLogger::warnInMethod("+[TLDecoder shutdown]", __LINE__,
                              "A call into the app did not return within %lld ms of the exit; the "
@@ -137,13 +158,34 @@ void TLDecoder::shutdownLibrary(bool atExit) {
                              static_cast<long long>(AppCallGate::kExitWaitLimit.count()));
     }
   }
-  // The shutdown's lines, and those of what it stops on this thread, reach
-  // the log once the lock is released: an app's log delegate that calls
-  // exit() on one runs the exit's shutdown here, which takes the lock.
-  TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> once(lib.shutdownMutex);
-  if (lib.shutDown.exchange(true)) return;
-  TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "Shutting the library down");
+  const std::thread::id self = std::this_thread::get_id();
+  bool announced = false;
+  {
+    std::unique_lock<std::mutex> lock(lib.shutdownMutex);
+    if (lib.phase == Library::Phase::kRunning && lib.runner != self) {
+      // A call into the app on another thread while the app's own shutdown
+      // runs: that shutdown may wait for the call to return.
+      if (!atExit && AppCallGate::process().callerInside()) return;
+      lib.shutdownEnded.wait(lock, [&] { return lib.phase == Library::Phase::kDone; });
+    }
+    if (lib.phase == Library::Phase::kDone) return;
+    if (lib.phase == Library::Phase::kRunning) {
+      // This thread runs the shutdown and is inside a call into the app that
+      // it made (the app's log delegate on one of its lines). A shutdown()
+      // from there has nothing to add; an exit() from there never returns
+      // to it, so the exit's shutdown does it all here, from the start: no
+      // step holds a lock while the app is called, and each may run again.
+      if (!atExit) return;
+      announced = true;
+    }
+    lib.phase = Library::Phase::kRunning;
+    lib.runner = self;
+    lib.shutDown.store(true);
+  }
+  // Before every line that the shutdown causes, on any thread.
+  if (!announced) {
+    TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "Shutting the library down");
+  }
   std::vector<std::shared_ptr<TLDecoder>> live;
   {
     std::lock_guard<std::mutex> lock(lib.mutex);
@@ -160,6 +202,11 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   tembrolexinsdk::Messenger::shutdownInstance();
   for (const auto& decoder : live) decoder->shutDownParts();
   Dispatcher::shared().shutDown();
+  {
+    std::lock_guard<std::mutex> lock(lib.shutdownMutex);
+    lib.phase = Library::Phase::kDone;
+    lib.shutdownEnded.notify_all();
+  }
   TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "The library has shut down");
 }
 
@@ -177,6 +224,11 @@ void TLDecoder::shutDownParts() {
     for (const auto& [name, engine] : engines_) engines.push_back(engine);
   }
   for (const auto& engine : engines) engine->stop();
+  // The core's own report has arrived by now, unless its bus could not
+  // deliver it (its thread runs the exit): the app hears it either way.
+  if (listening_.exchange(false)) {
+    notifyDelegates([](TLDecoderDelegate& d) { d.stoppedListening(); });
+  }
 }
 
 TLDecoder::TLDecoder(Options options) : options_(std::move(options)) {

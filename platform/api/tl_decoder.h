@@ -125,24 +125,37 @@ class TLDecoder final : public TLDecoderCallbacks,
   static std::shared_ptr<TLDecoder> create(Options options);
 
   // Shuts the library down for the rest of the process, in this order: the
-  // process-wide main queue takes no more delegate calls (those still queued
-  // are dropped); the core stops decoding (the app's decoder delegates still
-  // hear stoppedListening), writes every analytics record it was given and
-  // closes its record file, and joins its threads; the bus delivers what is
-  // queued and its thread is joined; each decoder's network-time client and
-  // engines stop; the global queue runs the delegate calls it holds, and the
-  // dispatcher's threads are joined. Afterwards decoders refuse to start.
-  // Idempotent; concurrent callers wait for the first. Call it from a thread
-  // of the app's (it joins the library's threads). Called from inside a
-  // delegate call that a thread of the library waits for -- an engine's
-  // delegate call on the main queue, which the bus thread (or the EVENT
-  // engine's timing thread) waits for, and which the shutdown would wait
-  // for in turn -- it is refused: it logs the Error "shutdown() refused:
-  // called from inside a delegate call that a thread of the library waits
-  // for, which the shutdown would wait for in turn; call it after the
-  // delegate call has returned" and returns at once, shutting nothing down.
-  // Other calls into the app (a decoder delegate's, a main-queue block of
-  // the app's own that nothing waits for) may call it.
+  // Info line "Shutting the library down" (before every line the shutdown
+  // causes, on any thread); the process-wide main queue takes no more
+  // delegate calls (those still queued are dropped); the core stops decoding
+  // (the app's decoder delegates still hear stoppedListening), writes every
+  // analytics record it was given and closes its record file, and joins its
+  // threads; the bus delivers what is queued and its thread is joined; each
+  // decoder's network-time client and engines stop (isListening() is false
+  // from then on, and a decoder that was listening has its delegates told
+  // stoppedListening, should the core's report not have come); the global
+  // queue runs the delegate calls it holds, and the dispatcher's threads are
+  // joined. Afterwards decoders refuse to start. Idempotent; concurrent
+  // callers wait for the first, but one called from inside a call into the
+  // app returns at once (the running shutdown may wait for that call). Call
+  // it from a thread of the app's (it joins the library's threads).
+  //
+  // Refused, with an Error line that says why, and shutting nothing down,
+  // when called from inside a call that the shutdown would wait for or
+  // stop:
+  //  - an engine's delegate call on the main queue, which the bus thread (or
+  //    the EVENT engine's timing thread) waits for: "shutdown() refused:
+  //    called from inside a delegate call that a thread of the library waits
+  //    for, which the shutdown would wait for in turn; call it after the
+  //    delegate call has returned";
+  //  - a call on the bus thread (the content engine's actionWillOpen and
+  //    bundleWillClose, the app's log delegate on a line of the core's):
+  //    "shutdown() refused: called from inside a call on the library's bus
+  //    thread, which the shutdown would stop and wait for; call it after the
+  //    call has returned".
+  // Other calls into the app (a decoder delegate's, an ANALYTICS engine
+  // delegate's, a main-queue block of the app's own that nothing waits for)
+  // may call it.
   //
   // It also runs at process exit (std::atexit) when the app has not called
   // it, so that returning from main at any moment is safe. There, before
@@ -153,10 +166,13 @@ class TLDecoder final : public TLDecoderCallbacks,
   // none run at once on a main thread the app bound) or log delegate (the
   // library's lines go to the default log). The calls into the app that the
   // exiting thread runs inside (exit() from a delegate call, or from a
-  // main-queue block it pumps) never return; a thread of the library's that
-  // waits for one of them stops waiting, so the exit does not wait for them.
-  // Any other call running then ends first: the shutdown waits for it, at
-  // most AppCallGate::kExitWaitLimit, then goes on with a Warning; but as it
+  // main-queue block it pumps) never return; nothing of the library's waits
+  // for that thread any more -- a thread that waits for one of its calls
+  // stops waiting, and a shutdown the app runs meanwhile on another thread
+  // neither joins it nor waits for its calls, so the exit waits for that
+  // shutdown to end and then ends the process. Any other call running then
+  // ends first: the shutdown waits for it, at most
+  // AppCallGate::kExitWaitLimit, then goes on with a Warning; but as it
   // joins the library's threads, a call still running on one of them (a
   // main-queue block on the library's main thread, a decoder delegate call
   // on the global queue), or one that one of them waits for (an engine's

@@ -116,7 +116,7 @@ std::string trim(const std::string& text) {
 // threads are joined when the next transfer starts or when the transport goes.
 struct CurlHttpTransport::Workers {
   struct Entry {
-    std::thread thread;
+    tembrolexinsdk::LibraryThread thread;
     std::shared_ptr<std::atomic<bool>> done;
     std::shared_ptr<std::atomic<bool>> abort;
   };
@@ -158,7 +158,7 @@ class CurlConnection final : public IHttpConnection,
         workers->reapLocked();
         auto done = std::make_shared<std::atomic<bool>>(false);
         auto self = shared_from_this();
-        std::thread thread([self, done] {
+        tembrolexinsdk::LibraryThread thread([self, done] {
           self->run();
           done->store(true);
         });

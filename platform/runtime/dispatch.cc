@@ -135,7 +135,7 @@ MainQueue::~MainQueue() { shutDown(); }
 
 void MainQueue::shutDown() {
   std::deque<Block> dropped;
-  std::thread own;
+  tembrolexinsdk::LibraryThread own;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -151,7 +151,7 @@ void MainQueue::shutDown() {
     }
     cv_.notify_all();
   }
-  if (own.joinable()) own.join();
+  own.join();
   // `dropped` goes here, outside the lock: dropping a block can wake a
   // synchronous caller.
 }
@@ -227,7 +227,7 @@ bool MainQueue::runsOnOwnThread() const {
 }
 
 void MainQueue::startOwnThreadLocked() {
-  ownThread_ = std::thread([this] { ownThreadMain(); });
+  ownThread_ = tembrolexinsdk::LibraryThread([this] { ownThreadMain(); });
   // Bound now, under the lock, so no second block starts a second thread.
   mainThread_ = ownThread_.get_id();
 }
@@ -344,7 +344,7 @@ ConcurrentQueue::ConcurrentQueue(std::string label, std::size_t threads)
 ConcurrentQueue::~ConcurrentQueue() { shutDown(); }
 
 void ConcurrentQueue::shutDown(bool runQueued) {
-  std::vector<std::thread> workers;
+  std::vector<tembrolexinsdk::LibraryThread> workers;
   std::deque<Block> dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -353,13 +353,9 @@ void ConcurrentQueue::shutDown(bool runQueued) {
     workers.swap(workers_);
     cv_.notify_all();
   }
-  for (auto& worker : workers) {
-    if (worker.get_id() == std::this_thread::get_id()) {
-      worker.detach();  // a block of this queue shuts it down: it ends after the block
-    } else {
-      worker.join();
-    }
-  }
+  // A block of this queue that shuts it down: that worker ends after the
+  // block, and is let go.
+  for (auto& worker : workers) worker.join();
 }
 
 void ConcurrentQueue::async(Block block) {
@@ -395,7 +391,7 @@ SerialQueue::SerialQueue(std::string label, std::shared_ptr<SerialQueue> target)
   if (target_) return;
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-  thread_ = std::thread([this] { threadMain(); });
+  thread_ = tembrolexinsdk::LibraryThread([this] { threadMain(); });
 }
 
 SerialQueue::~SerialQueue() {
@@ -417,8 +413,11 @@ SerialQueue::~SerialQueue() {
   // On the queue's own thread (a block that let the last reference go: an
   // app's exit() from a call the block made, whose shutdown lets the queue
   // go) the thread is detached rather than joined, and nothing of the queue
-  // is its current one any more.
-  if (!tembrolexinsdk::joinUnlessSelf(thread_)) {
+  // is its current one any more. A thread running the process's exit is let
+  // go too: it never comes back to the queue.
+  const bool own = thread_.get_id() == std::this_thread::get_id();
+  thread_.join();
+  if (own) {
     tOwnQueueGone = true;
     tCurrentQueue = nullptr;
   }
@@ -606,7 +605,9 @@ bool TimerHandle::cancel() const {
 }
 
 TimerService::TimerService(const Clock& clock, TimerMode mode) : clock_(clock), mode_(mode) {
-  if (mode_ == TimerMode::kThreaded) thread_ = std::thread([this] { threadMain(); });
+  if (mode_ == TimerMode::kThreaded) {
+    thread_ = tembrolexinsdk::LibraryThread([this] { threadMain(); });
+  }
 }
 
 TimerService::~TimerService() { shutDown(); }
@@ -622,7 +623,7 @@ void TimerService::shutDown() {
   // Detached instead on the timer thread itself (an exit() from code it
   // runs, such as the destructor of a block it drops): if it ever returns,
   // it finds the service stopped.
-  tembrolexinsdk::joinUnlessSelf(thread_);
+  thread_.join();  // lets it go on the timer thread itself
   // Cancelled, not just forgotten: a block may hold the handle that holds
   // its timer, and only clearing it lets both go.
   for (auto& [due, entry] : dropped) {

@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "core/runtime/clock.h"
+#include "core/runtime/thread_join.h"
 #include "platform/runtime/app_call_gate.h"
 
 namespace tembrolexinplatform {
@@ -196,7 +197,7 @@ class MainQueue final : public DispatchQueue {
   std::deque<Block> blocks_;
   std::thread::id mainThread_;
   bool stopping_ = false;
-  std::thread ownThread_;
+  tembrolexinsdk::LibraryThread ownThread_;
   // Blocks taken off the queue so far, and that count at the last time-out
   // of syncWithin (none while not stalled).
   uint64_t taken_ = 0;
@@ -226,7 +227,7 @@ class ConcurrentQueue final : public DispatchQueue {
   std::condition_variable cv_;
   std::deque<Block> blocks_;
   bool stopping_ = false;
-  std::vector<std::thread> workers_;
+  std::vector<tembrolexinsdk::LibraryThread> workers_;
 };
 
 enum class Readiness { kRead, kWrite };
@@ -297,7 +298,7 @@ class SerialQueue final : public DispatchQueue {
   // Touched on the queue's thread only.
   std::map<WatchId, Watch> watches_;
   WatchId nextWatch_ = 1;
-  std::thread thread_;
+  tembrolexinsdk::LibraryThread thread_;
 };
 
 // One scheduled block. Copies share the same timer.
@@ -368,7 +369,7 @@ class TimerService {
   std::condition_variable cv_;
   std::multimap<std::chrono::steady_clock::time_point, Entry> timers_;
   bool stopping_ = false;
-  std::thread thread_;
+  tembrolexinsdk::LibraryThread thread_;
 };
 
 }  // namespace tembrolexinplatform

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "core/runtime/messenger.h"
+#include "core/runtime/thread_join.h"
 #include "core/runtime/thrift_params.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -28,13 +29,16 @@ class CallbackHub {
   }
 
   void detach(tembrolexinsdk::IMessenger* bus, Messenger* target) {
+    // A delivery on the thread that runs the process's exit never ends.
+    tembrolexinsdk::ProcessExit::Wake wake(mutex_, ended_);
     std::unique_lock<std::mutex> lock(mutex_);
     auto it = targets_.find(bus);
     if (it != targets_.end() && it->second == target) targets_.erase(it);
     const auto self = std::this_thread::get_id();
     ended_.wait(lock, [&] {
       return std::none_of(active_.begin(), active_.end(), [&](const auto& call) {
-        return call.first == target && call.second != self;
+        return call.first == target && call.second != self &&
+               !tembrolexinsdk::ProcessExit::isExiting(call.second);
       });
     });
   }
@@ -75,6 +79,9 @@ class CallbackHub {
   std::vector<std::pair<Messenger*, std::thread::id>> active_;
 };
 
+// How many receiver calls the calling thread is inside.
+thread_local int tDeliveryDepth = 0;
+
 void messengerNativeCallback(const std::string& sender, const tembrolexinsdk::ThriftParams* params,
                              void* context) {
   CallbackHub::instance().deliver(sender, params,
@@ -107,6 +114,8 @@ void Messenger::registerReceiver(IThriftMessageReceiver* receiver, int32_t type)
 
 void Messenger::unregisterReceiver(IThriftMessageReceiver* receiver, int32_t type) {
   State& state = *state_;
+  // A call on the thread that runs the process's exit never ends.
+  tembrolexinsdk::ProcessExit::Wake wake(state.mutex, state.callEnded);
   std::unique_lock<std::mutex> lock(state.mutex);
   auto it = state.receivers.find(type);
   if (it == state.receivers.end()) return;
@@ -115,7 +124,8 @@ void Messenger::unregisterReceiver(IThriftMessageReceiver* receiver, int32_t typ
   const auto self = std::this_thread::get_id();
   state.callEnded.wait(lock, [&] {
     return std::none_of(state.calls.begin(), state.calls.end(), [&](const Call& call) {
-      return call.receiver == receiver && call.type == type && call.thread != self;
+      return call.receiver == receiver && call.type == type && call.thread != self &&
+             !tembrolexinsdk::ProcessExit::isExiting(call.thread);
     });
   });
 }
@@ -161,6 +171,7 @@ void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::s
     struct Done {
       State& state;
       ~Done() {
+        --tDeliveryDepth;
         std::lock_guard<std::mutex> lock(state.mutex);
         const auto self = std::this_thread::get_id();
         for (auto it = state.calls.end(); it != state.calls.begin();) {
@@ -173,11 +184,14 @@ void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::s
         state.callEnded.notify_all();
       }
     } done{*state};
+    ++tDeliveryDepth;
     receiver->onReceive(message, sender);
   }
 }
 
 void Messenger::stop() { bus_->stop(); }
+
+bool Messenger::callerDelivering() { return tDeliveryDepth > 0; }
 
 std::size_t Messenger::receiverCount(int32_t type) const {
   std::lock_guard<std::mutex> lock(state_->mutex);

@@ -74,6 +74,10 @@ class Messenger {
   void stop();
   tembrolexinsdk::IMessenger* getCppMessenger() const { return bus_; }
 
+  // Whether the calling thread is delivering a message to a receiver of
+  // any Messenger (the bus thread, inside a receiver's call).
+  static bool callerDelivering();
+
   // How many entries the list of `type` holds.
   std::size_t receiverCount(int32_t type) const;
 

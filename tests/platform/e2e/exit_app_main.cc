@@ -12,7 +12,12 @@
 // main returns), exit-in-word (the TRIGGER delegate calls exit(kExitStatus)
 // from inside the first word's call, which the bus thread waits for),
 // shutdown-in-word (the TRIGGER delegate calls TLDecoder::shutdown() from
-// inside the first word's call; main returns once it has returned).
+// inside the first word's call; main returns once it has returned); and
+// three exits while main runs TLDecoder::shutdown() itself: from the first
+// word's call, which main's shutdown began while the call ran
+// (exit-in-word-in-shutdown), from stoppedListening, which that shutdown
+// delivers (exit-in-stopped-in-shutdown), and from the log delegate on a
+// line of the core's that the shutdown causes (exit-in-log-in-shutdown).
 // MODE: own (the main queue left to the library's thread) or bound (bound to
 // main's thread, pumped while main waits, and never again once it returns).
 //
@@ -30,12 +35,15 @@
 #include <string>
 #include <thread>
 
+#include "platform/runtime/tl_logger.h"
 #include "tests/platform/e2e/e2e_app.h"
 
 using namespace tembrolexinplatform;
 using namespace std::chrono_literals;
 
 namespace {
+
+constexpr int kExitStatus = 42;
 
 std::mutex gOut;
 
@@ -51,14 +59,19 @@ class App : public TLDecoderDelegate {
  public:
   void initialisationDidComplete() override {}
   void startedListening() override { started = true; }
-  void stoppedListening() override { stopped = true; }
+  void stoppedListening() override {
+    stopped = true;
+    if (exitWhenStopped) {
+      say("exit");
+      std::exit(kExitStatus);
+    }
+  }
   void failedWithError(const std::string& d) override { say("failed " + d); }
   void confidenceChangedTo(int64_t) override {}
   std::atomic<bool> started{false};
   std::atomic<bool> stopped{false};
+  bool exitWhenStopped = false;
 };
-
-constexpr int kExitStatus = 42;
 
 class Words : public TLCodewordReceivedDelegate {
  public:
@@ -75,12 +88,34 @@ class Words : public TLCodewordReceivedDelegate {
       say("shutdown returned");
       shutdownReturned = true;
     }
+    if (moment_ == "exit-in-word-in-shutdown") {
+      inCall = true;
+      while (!TLDecoder::isShutDown()) std::this_thread::sleep_for(1ms);
+      std::this_thread::sleep_for(5ms);
+      say("exit");
+      std::exit(kExitStatus);
+    }
   }
+  std::atomic<bool> inCall{false};
   std::atomic<int> heard{0};
   std::atomic<bool> shutdownReturned{false};
 
  private:
   const std::string moment_;
+};
+
+// The app's log delegate: calls exit(kExitStatus) on the line `exitOn`.
+class ExitOnLine : public TLLoggerDelegate {
+ public:
+  explicit ExitOnLine(std::string exitOn) : exitOn_(std::move(exitOn)) {}
+  void logfromSender(const std::string&, const TLLogParams& params) override {
+    if (params.message != exitOn_) return;
+    say("exit");
+    std::exit(kExitStatus);
+  }
+
+ private:
+  const std::string exitOn_;
 };
 
 }  // namespace
@@ -119,6 +154,10 @@ int main(int argc, char** argv) {
   };
 
   auto app = std::make_shared<App>();
+  app->exitWhenStopped = moment == "exit-in-stopped-in-shutdown";
+  if (moment == "exit-in-log-in-shutdown") {
+    TLLogger::sharedLogger().setDelegate(std::make_shared<ExitOnLine>("AudioDecoder shut down"));
+  }
   auto words = std::make_shared<Words>(moment);
   auto decoder = TLDecoder::sharedDecoder();
   decoder->initWithPlugins(tltest::triggerPlugin());
@@ -175,6 +214,18 @@ int main(int argc, char** argv) {
   if (moment == "listening") return finish();
 
   const std::vector<int16_t> audio = tltest::wordAudio({4242, 4243});
+  if (moment == "exit-in-word-in-shutdown") {
+    std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
+    if (!waitFor([&] { return words->inCall.load(); })) return 5;
+    TLDecoder::shutdown();
+    waitFor([] { return false; });  // the delegate ends the process meanwhile
+    return 8;
+  }
+  if (moment == "exit-in-stopped-in-shutdown" || moment == "exit-in-log-in-shutdown") {
+    TLDecoder::shutdown();
+    waitFor([] { return false; });  // a delegate ends the process meanwhile
+    return 8;
+  }
   if (moment == "decoding" || moment == "exit-in-word" || moment == "shutdown-in-word") {
     // Feed on another thread, so main can return (or pump the delegate
     // calls) while the audio still flows.

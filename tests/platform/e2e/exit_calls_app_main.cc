@@ -49,6 +49,12 @@
 //   exit-in-shutdown
 //                 main shuts the library down itself; the app's log delegate
 //                 calls exit(kLogExitStatus) on the shutdown's first line
+//   shutdown-in-action
+//                 bundle b1 with action a1 at once, then a ContentSignal that
+//                 opens it: actionWillOpen (on the bus thread) calls
+//                 TLDecoder::shutdown() and says "shut down" or "not shut
+//                 down", and keeps the action from opening; late, a word for
+//                 TRIGGER
 //
 // Output (standard output; the library's own lines go to standard error):
 // "return" as main returns, "exit" as a delegate calls exit(), "late WHAT"
@@ -273,8 +279,16 @@ class Bundles : public TLContentEngineDelegate {
   }
   bool actionWillOpen(const std::shared_ptr<TLBundleAction>& action) override {
     entered("actionWillOpen " + action->actionId());
+    if (shutDownInAction) {
+      TLDecoder::shutdown();
+      say(TLDecoder::isShutDown() ? "shut down" : "not shut down");
+      actionAsked = true;
+      return false;  // no page opens while main returns
+    }
     return true;
   }
+  bool shutDownInAction = false;
+  std::atomic<bool> actionAsked{false};
   bool bundleWillClose(const std::shared_ptr<TLBundle>&) override {
     entered("bundleWillClose");
     return false;
@@ -421,11 +435,13 @@ int main(int argc, char** argv) {
       path == "exit-in-shutdown") {
     late = {word(8)};
   }
-  if (path == "content") {
+  const bool content = path == "content" || path == "shutdown-in-action";
+  if (content) {
     atOnce = {cache(tltest::infoList({tltest::info("b1")})),
               cache(tltest::actionList("b1", {tltest::ActionSpec("a1")}))};
     late = {openAction()};
   }
+  if (path == "shutdown-in-action") late = {word(8)};
   auto* bus = new tembrolexinsdk::Messenger();
   w.core = new PlayedCore(*bus, atOnce, late);
   std::atexit(afterTheLibrarysExitHandler);
@@ -468,7 +484,8 @@ int main(int argc, char** argv) {
   if (!w.recorder) return 3;
   decoder->registerNTPReceiver(std::make_shared<Receiver>());
   auto bundles = std::make_shared<Bundles>();
-  if (path == "content") {
+  bundles->shutDownInAction = path == "shutdown-in-action";
+  if (content) {
     TLContentEngine::Options content;
     content.dispatcher = w.dispatcher;
     auto host = std::make_shared<PageHost>();
@@ -495,7 +512,12 @@ int main(int argc, char** argv) {
   decoder->startDecoding();
   if (!waitUntil([&] { return w.core->started.load(); })) return 5;
   if (path == "running" && !waitUntil([&] { return app->listening.load(); })) return 6;
-  if (path == "content" && !waitUntil([&] { return bundles->updated.load(); })) return 9;
+  if (content && !waitUntil([&] { return bundles->updated.load(); })) return 9;
+  if (path == "shutdown-in-action") {
+    const Send open = openAction();
+    bus->send(open.sender, open.message());
+    if (!waitUntil([&] { return bundles->actionAsked.load(); })) return 10;
+  }
   if (path == "exit-in-call") {
     std::this_thread::sleep_for(20s);  // the delegate ends the process
     return 7;

@@ -9,7 +9,9 @@
 // handlers (under ThreadSanitizer or AddressSanitizer such a use fails the
 // child). An app that calls exit() from inside a delegate call that the bus
 // thread waits for ends at once with its own status, and one that calls
-// TLDecoder::shutdown() there has it refused and goes on. And once the exit
+// TLDecoder::shutdown() there has it refused and goes on; one that calls
+// exit() from a call into it while main runs TLDecoder::shutdown() ends with
+// its status too. And once the exit
 // has begun, no call enters the app on any path (the app of
 // exit_calls_app_main.cc).
 #include <fcntl.h>
@@ -188,14 +190,21 @@ constexpr const char* kShutdownRefused =
     "thread of the library waits for, which the shutdown would wait for in turn; call it after "
     "the delegate call has returned\n";
 
+constexpr const char* kShutdownBegins = "INF: +[TLDecoder shutdown]: Shutting the library down\n";
+
 struct Moment {
   const char* name;
   bool decodingStarted;  // the start of decoding is on record for certain
   // Nonzero: the app ends by exit() with this status (after an "exit"
   // line) instead of returning 0 from main.
   int exitStatus = 0;
-  // A line the library logs (the child's standard error is collected too).
+  // A line the library logs (the child's standard error is collected too),
+  // and one it logs later.
   const char* logged = nullptr;
+  const char* loggedLater = nullptr;
+  // Run with the main queue on the library's thread only (main's thread
+  // cannot pump the call while it runs the shutdown).
+  bool ownQueueOnly = false;
 };
 
 void PrintTo(const Moment& moment, std::ostream* os) { *os << moment.name; }
@@ -206,6 +215,7 @@ TEST_P(ExitTest, ReturningFromMainEndsTheProcessCleanlyAndKeepsEveryRecord) {
   const Moment moment = GetParam();
   const int rounds = std::getenv("TL_EXIT_ROUNDS") ? std::atoi(std::getenv("TL_EXIT_ROUNDS")) : 2;
   for (const char* mode : {"own", "bound"}) {
+    if (moment.ownQueueOnly && std::string(mode) == "bound") continue;
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(std::string(moment.name) + " " + mode + " round " + std::to_string(round));
       TempDir dir;
@@ -223,7 +233,11 @@ TEST_P(ExitTest, ReturningFromMainEndsTheProcessCleanlyAndKeepsEveryRecord) {
         EXPECT_LT(*run.sinceExitLine, std::chrono::milliseconds(kExitWaitLimitMs)) << run.out;
       }
       if (moment.logged != nullptr) {
-        EXPECT_NE(run.out.find(moment.logged), std::string::npos) << run.out;
+        const std::size_t at = run.out.find(moment.logged);
+        EXPECT_NE(at, std::string::npos) << run.out;
+        if (moment.loggedLater != nullptr) {
+          EXPECT_LT(at, run.out.find(moment.loggedLater)) << run.out;
+        }
       }
 
       std::set<int64_t> heard;
@@ -251,9 +265,17 @@ INSTANTIATE_TEST_SUITE_P(Moments, ExitTest,
                          testing::Values(Moment{"created", false}, Moment{"started", false},
                                          Moment{"listening", true}, Moment{"decoding", true},
                                          Moment{"stopping", true}, Moment{"stopped", true},
-                                         Moment{"shutdown", true}, Moment{"calling", false},
+                                         // The shutdown's first line comes before
+                                         // those of the core it stops.
+                                         Moment{"shutdown", true, 0, kShutdownBegins,
+                                                "INF: AudioDecoder: resetting AudioDecoder state"},
+                                         Moment{"calling", false},
                                          Moment{"exit-in-word", true, 42},
-                                         Moment{"shutdown-in-word", true, 0, kShutdownRefused}),
+                                         Moment{"shutdown-in-word", true, 0, kShutdownRefused},
+                                         Moment{"exit-in-word-in-shutdown", true, 42, nullptr,
+                                                nullptr, true},
+                                         Moment{"exit-in-stopped-in-shutdown", true, 42},
+                                         Moment{"exit-in-log-in-shutdown", true, 42}),
                          [](const testing::TestParamInfo<Moment>& info) {
                            return camelCase(info.param.name);
                          });
@@ -324,7 +346,14 @@ INSTANTIATE_TEST_SUITE_P(
         LateCall{"exit-on-backoff", {"exit\n", "The library has shut down"}, 43},
         // exit() from the log delegate on a line of the app's own shutdown,
         // which holds the lock that the exit's shutdown takes.
-        LateCall{"exit-in-shutdown", {"exit\n", "The library has shut down"}, 43}),
+        LateCall{"exit-in-shutdown", {"exit\n", "The library has shut down"}, 43},
+        // shutdown() from the content engine's actionWillOpen, on the bus
+        // thread, which the shutdown stops: refused.
+        LateCall{"shutdown-in-action",
+                 {"ERR: +[TLDecoder shutdown]: shutdown() refused: called from inside a call on "
+                  "the library's bus thread, which the shutdown would stop and wait for; call it "
+                  "after the call has returned\n",
+                  "not shut down\n", "return\n", "Shutting the library down"}}),
     [](const testing::TestParamInfo<LateCall>& info) { return camelCase(info.param.path); });
 
 }  // namespace
