@@ -17,6 +17,7 @@
 #include "core/runtime/dir_info.h"
 #include "core/runtime/error_text.h"
 #include "core/runtime/log.h"
+#include "core/runtime/logger.h"
 #include "core/runtime/messenger.h"
 #include "core/runtime/thread_join.h"
 #include "platform/api/sdk_private_objcpp.h"
@@ -329,41 +330,6 @@ void TLDecoder::makePrivateFolder() {
   }
 }
 
-namespace {
-
-// Whether `text` is well-formed UTF-8: no stray or missing continuation
-// bytes, no overlong forms, no surrogates, nothing past U+10FFFF.
-bool isWellFormedUtf8(const std::string& text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* const end = p + text.size();
-  while (p < end) {
-    const unsigned char lead = *p++;
-    if (lead < 0x80) continue;
-    int more = 0;
-    unsigned char low = 0x80, high = 0xBF;  // the bounds of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      more = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      more = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      more = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (end - p < more || *p < low || *p > high) return false;
-    for (++p, --more; more > 0; ++p, --more) {
-      if ((*p & 0xC0) != 0x80) return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
 void TLDecoder::loadIdentity() {
   std::shared_ptr<UserDefaults> defaults = UserDefaults::standard();
   // What is wrong with the stored identity, if one is stored: the core needs
@@ -375,8 +341,9 @@ void TLDecoder::loadIdentity() {
     } else if (stored->size() > kMaxIdentityBytes) {
       fault = "is " + std::to_string(stored->size()) + " bytes long, more than " +
               std::to_string(kMaxIdentityBytes);
-    } else if (!isWellFormedUtf8(*stored)) {
-      fault = "is not valid UTF-8";
+    } else if (stored->find('\0') != std::string::npos ||
+               !tembrolexinsdk::StringChecker::isValidUTF8(stored->data(), stored->size())) {
+      fault = "is not valid UTF-8 text";
     } else {
       udid_ = *stored;
       return;

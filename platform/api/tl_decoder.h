@@ -97,7 +97,8 @@ class TLDecoder final : public TLDecoderCallbacks,
  public:
   static constexpr const char* kIdentityKey = "PluginIdentityUdid";
   // A stored identity that is not a text, empty, longer than this (in bytes)
-  // or not valid UTF-8 is replaced by a new one: the core needs one, and the
+  // or not valid UTF-8 text (with a control character or NUL) is replaced by
+  // a new one: the core needs one, and the
   // analytics record files carry it whole, in their names too, which must
   // stay within a file name's limit.
   static constexpr std::size_t kMaxIdentityBytes = 64;

@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
         StoredIdentityCase{"Null", "null", "a1a2a3a4a5a6a7a8", "not a text"},
         StoredIdentityCase{"AnObject", "{}", "a1a2a3a4a5a6a7a8", "not a text"},
         StoredIdentityCase{"Latin1NotUtf8", "\"Device \xe9t\xe9\"", "a1a2a3a4a5a6a7a8",
-                           "not valid UTF-8"}),
+                           "not valid UTF-8 text"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(FacadeTest, DelegatesGetDeviceIdAndNotificationsOnTheGlobalQueue) {
