@@ -116,10 +116,21 @@ TEST(ConfigurationParameterTest, DescribedWithKindAndValue) {
       {P(5), "an integer: 5"},
       {P(-9223372036854775807LL), "an integer: -9223372036854775807"},
       {P(2.5), "a decimal number: 2.5"},
-      {P(std::string("5")), "a text"}};
+      {P(std::string("5")), "a text"},
+      // Another kind, as its description came; the app's bytes escaped.
+      {std::make_shared<OtherKindConfigurationParameter>("a float: 2.5"), "a float: 2.5"},
+      {std::make_shared<OtherKindConfigurationParameter>("a value of kind \"lat\xE9in\""),
+       "a value of kind \"lat\\xE9in\""},
+      {std::make_shared<OtherKindConfigurationParameter>(""), "a value of another kind"}};
   for (const auto& [value, text] : rows) EXPECT_EQ(describeConfigurationValue(value.get()), text);
   EXPECT_EQ(describeConfigurationValue(&map), "a value of another kind");
   EXPECT_EQ(describeConfigurationValue(nullptr), "a value of another kind");
+  // It survives the copies that configuration maps make.
+  const OtherKindConfigurationParameter other("a short: 7");
+  Owned copy(other.cloneParam());
+  EXPECT_FALSE(other != copy.get());
+  EXPECT_TRUE(other != rows[0].first.get());
+  EXPECT_EQ(copy->GetValueAsString(), "a short: 7");
 }
 
 // A locale whose decimal mark is a comma and that groups thousands.
