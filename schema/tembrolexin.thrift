@@ -74,7 +74,12 @@ enum ConfigParamType {
   ConfigParam_Int = 1,
   ConfigParam_Double = 2,
   ConfigParam_LongLong = 3,
-  ConfigParam_String = 4
+  ConfigParam_String = 4,
+  // A value of a kind that none of the above holds (an app's float, say):
+  // stringValue describes it, for the keys whose rules name a value of the
+  // wrong kind; no key takes it as a value. Readers that do not know it
+  // leave the entry out.
+  ConfigParam_OtherKind = 5
 }
 
 enum ConfigTarget {
@@ -264,7 +269,8 @@ struct InstructionSignal {
 }
 
 // One typed configuration value; travels only inside ConfigurationMapSignal.
-// The value field that `type` names is the one meant to be set.
+// The value field that `type` names is the one meant to be set
+// (ConfigParam_OtherKind: stringValue, the description).
 struct ConfigParam {
   1: required ConfigParamType type,
   2: optional bool boolValue,

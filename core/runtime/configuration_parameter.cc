@@ -3,6 +3,8 @@
 #include <locale>
 #include <sstream>
 
+#include "core/runtime/logger.h"
+
 namespace tembrolexinsdk {
 
 namespace {
@@ -38,6 +40,17 @@ bool ConfigurationParameter<T>::operator!=(const IConfigurationParameter* other)
   return value != same->value;
 }
 
+IConfigurationParameter* OtherKindConfigurationParameter::cloneParam() const {
+  return new OtherKindConfigurationParameter(description);
+}
+
+std::string OtherKindConfigurationParameter::GetValueAsString() const { return description; }
+
+bool OtherKindConfigurationParameter::operator!=(const IConfigurationParameter* other) const {
+  const auto* same = dynamic_cast<const OtherKindConfigurationParameter*>(other);
+  return same == nullptr || description != same->description;
+}
+
 std::string describeConfigurationValue(const IConfigurationParameter* value) {
   if (const auto* b = dynamic_cast<const ConfigurationParameter<bool>*>(value)) {
     return b->value ? "a boolean: true" : "a boolean: false";
@@ -52,6 +65,10 @@ std::string describeConfigurationValue(const IConfigurationParameter* value) {
     return "a decimal number: " + ToText(d->value);
   }
   if (dynamic_cast<const ConfigurationParameter<std::string>*>(value) != nullptr) return "a text";
+  if (const auto* other = dynamic_cast<const OtherKindConfigurationParameter*>(value)) {
+    // The description may quote the app's bytes (the name of a kind).
+    if (!other->description.empty()) return StringChecker::escapeBytes(other->description);
+  }
   return "a value of another kind";
 }
 

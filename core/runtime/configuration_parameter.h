@@ -38,10 +38,32 @@ class ConfigurationParameter : public IConfigurationParameter {
   T value;
 };
 
+// A value of a kind that no ConfigurationParameter<T> holds: one the app
+// gave for a key whose rule names a value of the wrong kind (a float, a
+// short, an unsigned 64-bit number, an array), which arrives as its
+// description ("a float: 2.5") so that the rule can name it. No reader
+// takes it as a value of its own kind.
+class OtherKindConfigurationParameter : public IConfigurationParameter {
+ public:
+  explicit OtherKindConfigurationParameter(std::string d) : description(std::move(d)) {}
+  ~OtherKindConfigurationParameter() override = default;
+
+  IConfigurationParameter* cloneParam() const override;
+  // The description.
+  std::string GetValueAsString() const override;
+  // True unless `other` is an OtherKindConfigurationParameter with the same
+  // description.
+  bool operator!=(const IConfigurationParameter* other) const override;
+
+  std::string description;
+};
+
 // What kind of value `value` is, and the value, for the texts that tell an
 // app a key holds another kind than it takes: "a boolean: true", "an
-// integer: 5", "a decimal number: 2.5", "a text", or "a value of another
-// kind" (a map, null).
+// integer: 5", "a decimal number: 2.5", "a text", an
+// OtherKindConfigurationParameter's description (bytes that are not UTF-8
+// escaped), or "a value of another kind" (a map, null, an empty
+// description).
 std::string describeConfigurationValue(const IConfigurationParameter* value);
 
 extern template class ConfigurationParameter<std::string>;

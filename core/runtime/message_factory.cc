@@ -60,6 +60,12 @@ std::unique_ptr<ConfigurationMap> ThriftConversions::convert(const Configuration
         working.set(key, &value);
         break;
       }
+      case ConfigParamType::ConfigParam_OtherKind: {
+        // Only the rules that name a value of the wrong kind look at it.
+        OtherKindConfigurationParameter value(param.stringValue);
+        working.set(key, &value);
+        break;
+      }
       default:
         // Unknown kinds (negative ones included) are left out.
         break;

@@ -59,7 +59,8 @@ class ThriftConversions {
   ThriftConversions() = delete;
 
   // A new ConfigurationMap with one value per entry of signal.config whose
-  // type is known (bool, int, double, long long, string), taken from the
+  // type is known (bool, int, double, long long, string; an other-kind entry
+  // as an OtherKindConfigurationParameter of its stringValue), taken from the
   // matching value field whether or not its is-set flag is raised. Entries of
   // any other type are left out. signal.target is not looked at.
   static std::unique_ptr<ConfigurationMap> convert(const ConfigurationMapSignal& signal);

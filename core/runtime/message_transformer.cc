@@ -116,6 +116,9 @@ std::unique_ptr<ThriftParams> transform(const ConfigurationMap* p) {
     } else if (const auto* v = dynamic_cast<const ConfigurationParameter<std::string>*>(value)) {
       param.__set_type(ConfigParamType::ConfigParam_String);
       param.__set_stringValue(v->value);
+    } else if (const auto* v = dynamic_cast<const OtherKindConfigurationParameter*>(value)) {
+      param.__set_type(ConfigParamType::ConfigParam_OtherKind);
+      param.__set_stringValue(v->description);
     } else {
       logWithLogger<LogLevel::Error>(nullptr, "Can't establish type of ", key);
     }

@@ -49,9 +49,10 @@ class MessageTransformer {
 namespace messagetransforms {
 
 std::unique_ptr<ThriftParams> transform(const CheckedFilePreparedEventParams* params);
-// Logs "Can't establish type of <key>" at Error for a value of another kind
-// (a nested map, a list) or a missing one, and still puts the key in with
-// type 0 and no value set.
+// An OtherKindConfigurationParameter goes as ConfigParam_OtherKind with its
+// description. Logs "Can't establish type of <key>" at Error for a value of
+// another kind (a nested map, a list) or a missing one, and still puts the
+// key in with type 0 and no value set.
 std::unique_ptr<ThriftParams> transform(const ConfigurationMap* params);
 std::unique_ptr<ThriftParams> transform(const GenericStatusParams* params);
 std::unique_ptr<ThriftParams> transform(const AudioProcessorIdleStatusParams* params);

@@ -1,5 +1,9 @@
 #include "platform/runtime/thrift_converter.h"
 
+#include <locale>
+#include <optional>
+#include <sstream>
+#include <string_view>
 #include <type_traits>
 
 #include "platform/runtime/tl_logger.h"
@@ -40,7 +44,41 @@ std::optional<ConfigParam> toParam(const ConfigValue& value) {
       value);
 }
 
+bool endsWith(const std::string& text, std::string_view end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The keys whose rules take a text and hear a value of another kind as a
+// mistake naming the key and the kind. Other keys would read such a value
+// as a missing one, so it is not sent to them.
+bool hearsOtherKinds(const std::string& key) {
+  return key == "AudioDecoder_plugins" || key == "AudioDecoder_engines" ||
+         endsWith(key, "_DecoderDescriptors") || endsWith(key, "_CandidateStations");
+}
+
+// A decimal number as the decoder writes one: six significant digits,
+// whatever the process's locale.
+std::string decimalText(double v) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out << v;
+  return out.str();
+}
+
 }  // namespace
+
+std::string ThriftConverter::describeOtherKind(const ConfigValue& value) {
+  if (const auto* f = std::get_if<float>(&value)) return "a float: " + decimalText(*f);
+  if (const auto* h = std::get_if<int16_t>(&value)) return "a short: " + std::to_string(*h);
+  if (const auto* u = std::get_if<uint64_t>(&value)) {
+    return "an unsigned 64-bit number: " + std::to_string(*u);
+  }
+  if (const auto* other = std::get_if<UnsupportedConfigValue>(&value)) {
+    return other->kind.empty() ? "a value of another kind"
+                               : "a value of kind \"" + other->kind + "\"";
+  }
+  return std::string();
+}
 
 ConfigurationMapSignal ThriftConverter::convertWithDictionary(const ConfigDictionary& dictionary) {
   std::map<std::string, ConfigParam> config;
@@ -49,7 +87,12 @@ ConfigurationMapSignal ThriftConverter::convertWithDictionary(const ConfigDictio
     if (!param) {
       TLLogger::errorInMethod("+[ThriftConverter convertWithDictionary:]", __LINE__,
                               "Failed to determine the type of a configuration parameter");
-      continue;
+      if (!hearsOtherKinds(key)) continue;
+      // The key's rule names it: the start fails, the list is unreadable or
+      // the stations are absent, rather than the default running unheard.
+      param.emplace();
+      param->__set_stringValue(describeOtherKind(value));
+      param->__set_type(ConfigParamType::ConfigParam_OtherKind);
     }
     config[key] = std::move(*param);
   }

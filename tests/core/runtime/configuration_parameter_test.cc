@@ -116,7 +116,12 @@ TEST(ConfigurationParameterTest, DescribedWithKindAndValue) {
       {P(5), "an integer: 5"},
       {P(-9223372036854775807LL), "an integer: -9223372036854775807"},
       {P(2.5), "a decimal number: 2.5"},
-      {P(std::string("5")), "a text"}};
+      {P(std::string("5")), "a text"},
+      // Another kind, as its description came; the app's bytes escaped.
+      {std::make_shared<OtherKindConfigurationParameter>("a float: 2.5"), "a float: 2.5"},
+      {std::make_shared<OtherKindConfigurationParameter>("a value of kind \"lat\xE9in\""),
+       "a value of kind \"lat\\xE9in\""},
+      {std::make_shared<OtherKindConfigurationParameter>(""), "a value of another kind"}};
   for (const auto& [value, text] : rows) EXPECT_EQ(describeConfigurationValue(value.get()), text);
   EXPECT_EQ(describeConfigurationValue(&map), "a value of another kind");
   EXPECT_EQ(describeConfigurationValue(nullptr), "a value of another kind");

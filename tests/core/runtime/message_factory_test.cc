@@ -447,10 +447,17 @@ TEST(ThriftConversionsTest, EveryKindAndUnsetValues) {
   ConfigParam unsetString = Param(4);
   ConfigParam unflagged = Param(1);
   unflagged.intValue = 7;  // value present, is-set flag clear
+  ConfigParam other = Param(5);
+  other.__set_stringValue("a float: 2.5");
   signal.config = {{"b", b},         {"d", d},          {"l", l},          {"n", Param(-1)},
-                   {"u", unsetInt}, {"v", unsetString}, {"w", unflagged}, {"x", Param(5)}};
+                   {"u", unsetInt}, {"v", unsetString}, {"w", unflagged}, {"x", Param(6)},
+                   {"o", other}};
   auto map = ThriftConversions::convert(signal);
-  EXPECT_EQ(map->GetValueAsString(), "(b : 1,d : 0.25,l : -9000000000,u : 0,v : ,w : 7)");
+  EXPECT_EQ(map->GetValueAsString(),
+            "(b : 1,d : 0.25,l : -9000000000,o : a float: 2.5,u : 0,v : ,w : 7)");
+  // A value of another kind: no reader takes it, the rules name it.
+  EXPECT_EQ(dynamic_cast<const ConfigurationParameter<std::string>*>(map->at("o")), nullptr);
+  EXPECT_EQ(describeConfigurationValue(map->at("o")), "a float: 2.5");
   EXPECT_NE(dynamic_cast<const ConfigurationParameter<bool>*>(map->at("b")), nullptr);
   EXPECT_NE(dynamic_cast<const ConfigurationParameter<double>*>(map->at("d")), nullptr);
   EXPECT_NE(dynamic_cast<const ConfigurationParameter<long long>*>(map->at("l")), nullptr);

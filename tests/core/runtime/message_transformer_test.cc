@@ -147,18 +147,20 @@ TEST(MessageTransformerTest, ConfigurationMapGoesToPlatformWithEveryKind) {
   const ConfigurationParameter<double> d(0.25);
   const ConfigurationParameter<long long> ll(1LL << 40);
   const ConfigurationParameter<std::string> s(std::string("x\0y", 3));
+  const OtherKindConfigurationParameter o("a float: 2.5");
   map.set("b", &b);
   map.set("i", &i);
   map.set("d", &d);
   map.set("ll", &ll);
   map.set("s", &s);
+  map.set("o", &o);
   auto params = MessageTransformer::transform("p", static_cast<const IProcessorEventParams*>(&map));
   ASSERT_NE(params, nullptr);
   EXPECT_EQ(params->getMsgType(), 30);
   auto sig = readBack<ConfigurationMapSignal>(params);
   ASSERT_NE(sig, nullptr);
   EXPECT_EQ(sig->target, ConfigTarget::Target_Platform);
-  ASSERT_EQ(sig->config.size(), 5u);
+  ASSERT_EQ(sig->config.size(), 6u);
 
   struct Expect {
     const char* key;
@@ -169,7 +171,8 @@ TEST(MessageTransformerTest, ConfigurationMapGoesToPlatformWithEveryKind) {
                           Expect{"i", ConfigParamType::ConfigParam_Int, 1},
                           Expect{"d", ConfigParamType::ConfigParam_Double, 2},
                           Expect{"ll", ConfigParamType::ConfigParam_LongLong, 3},
-                          Expect{"s", ConfigParamType::ConfigParam_String, 4}}) {
+                          Expect{"s", ConfigParamType::ConfigParam_String, 4},
+                          Expect{"o", ConfigParamType::ConfigParam_OtherKind, 4}}) {
     const ConfigParam& p = sig->config.at(e.key);
     EXPECT_EQ(p.type, e.type) << e.key;
     EXPECT_EQ(p.__isset.boolValue, e.setField == 0) << e.key;
@@ -183,6 +186,7 @@ TEST(MessageTransformerTest, ConfigurationMapGoesToPlatformWithEveryKind) {
   EXPECT_EQ(sig->config.at("d").doubleValue, 0.25);
   EXPECT_EQ(sig->config.at("ll").longlongValue, 1LL << 40);
   EXPECT_EQ(sig->config.at("s").stringValue, std::string("x\0y", 3));
+  EXPECT_EQ(sig->config.at("o").stringValue, "a float: 2.5");
 }
 
 TEST(MessageTransformerTest, ConfigurationMapWithNestedValueLogsAndKeepsEmptyEntry) {

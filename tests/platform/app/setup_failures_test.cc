@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -133,6 +134,12 @@ int runChild(const std::string& name, const std::string& data, const std::string
       {"TruePlugins", {"AudioDecoder_plugins", true}},
       {"DecimalEngines", {"AudioDecoder_engines", 2.5}},
       {"NumberStations", {"tembrolexin_VorselTW_CandidateStations", int64_t{4242}}},
+      // Kinds the core takes for no key: each still reaches the key's rule.
+      {"FloatDescriptors", {"tembrolexin_VorselTW_DecoderDescriptors", 2.5f}},
+      {"ShortPlugins", {"AudioDecoder_plugins", int16_t{7}}},
+      {"UnsignedEngines", {"AudioDecoder_engines", uint64_t{UINT64_MAX}}},
+      {"ArrayStations",
+       {"tembrolexin_VorselTW_CandidateStations", UnsupportedConfigValue{"array"}}},
       {"DescriptorsThenHello",
        {"tembrolexin_VorselTW_DecoderDescriptors", kReadmeDescriptors + " hello"}},
       {"TwoEngineLists",
@@ -280,6 +287,11 @@ void PrintTo(const Mistake& m, std::ostream* os) { *os << m.name; }
 const char* const kInvalidJson =
     "WRN: tembrolexin_VorselTW: Invalid JSON input in \"tembrolexin_VorselTW_DecoderDescriptors\"";
 
+// The converter's line for a value of a kind the core has no type for.
+const char* const kUntyped =
+    "ERR: +[ThriftConverter convertWithDictionary:]: Failed to determine the type of a "
+    "configuration parameter";
+
 // What the app hears of a VorselTW descriptor value that is no descriptor list.
 std::string unreadable(const std::string& why) {
   return "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the value "
@@ -394,6 +406,23 @@ INSTANTIATE_TEST_SUITE_P(
         Mistake{"NumberStations",
                 "WRN: tembrolexin_VorselTW: \"tembrolexin_VorselTW_CandidateStations\" is not a "
                 "text but an integer: 4242; it is ignored",
+                false, 0, "\"tembrolexin_VorselTW_CandidateStations\" is not configured"},
+        // The kinds the core has no type for: the converter's Error line, and
+        // the key's own rule naming the key and the kind.
+        Mistake{"FloatDescriptors", unreadable("not a text but a float: 2.5"), true, 1000,
+                "WRN: tembrolexin_VorselTW: \"tembrolexin_VorselTW_DecoderDescriptors\" is not a "
+                "text but a float: 2.5; the value is refused"},
+        Mistake{"ShortPlugins",
+                "heard failed:No audio plug-in runs: AudioDecoder_plugins is not a text but a "
+                "short: 7; the plug-ins are \"libEchoModPlugin.so\"",
+                true, 0, kUntyped},
+        Mistake{"UnsignedEngines",
+                "ERR: AudioDecoder: Engine list is not a JSON list: AudioDecoder_engines is not a "
+                "text but an unsigned 64-bit number: 18446744073709551615",
+                false, 0, kUntyped},
+        Mistake{"ArrayStations",
+                "WRN: tembrolexin_VorselTW: \"tembrolexin_VorselTW_CandidateStations\" is not a "
+                "text but a value of kind \"array\"; it is ignored",
                 false, 0, "\"tembrolexin_VorselTW_CandidateStations\" is not configured"},
         // Text after the value makes it unreadable, naming the byte where it
         // starts: the list's length and a blank on.

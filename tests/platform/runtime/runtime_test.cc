@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -187,6 +189,36 @@ TEST_F(ConverterTest, UnsupportedValuesAreLoggedAndLeftOut) {
   const Line failure{"+[ThriftConverter convertWithDictionary:]", 4,
                      "Failed to determine the type of a configuration parameter"};
   EXPECT_EQ(sink_->lines(), (std::vector<Line>(4, failure)));
+}
+
+// The keys whose rules name a value of the wrong kind get these values as
+// their kind's description, every one still with its Error line; no other
+// key gets one.
+TEST_F(ConverterTest, OtherKindsReachOnlyTheKeysThatNameThem) {
+  const ConfigDictionary in = {
+      {"tembrolexin_VorselTW_DecoderDescriptors", 2.5f},
+      {"AudioDecoder_plugins", int16_t{-7}},
+      {"AudioDecoder_engines", UINT64_MAX},
+      {"tembrolexin_VorselT_CandidateStations", UnsupportedConfigValue{"array"}},
+      {"myProcessor_CandidateStations", UnsupportedConfigValue{}},
+      {"tembrolexin_VorselTW_enabled", 1.5f},
+      {"AudioDecoder_pluginsX", int16_t{1}}};
+  ConfigurationMapSignal signal = ThriftConverter::convertWithDictionary(in);
+  std::map<std::string, std::string> described;
+  for (const auto& [key, param] : signal.config) {
+    EXPECT_EQ(param.type, 5) << key;
+    described[key] = param.stringValue;
+  }
+  EXPECT_EQ(described, (std::map<std::string, std::string>{
+                           {"tembrolexin_VorselTW_DecoderDescriptors", "a float: 2.5"},
+                           {"AudioDecoder_plugins", "a short: -7"},
+                           {"AudioDecoder_engines",
+                            "an unsigned 64-bit number: 18446744073709551615"},
+                           {"tembrolexin_VorselT_CandidateStations", "a value of kind \"array\""},
+                           {"myProcessor_CandidateStations", "a value of another kind"}}));
+  const Line failure{"+[ThriftConverter convertWithDictionary:]", 4,
+                     "Failed to determine the type of a configuration parameter"};
+  EXPECT_EQ(sink_->lines(), (std::vector<Line>(7, failure)));
 }
 
 TEST(ConverterBackTest, SkipsUntypedAndValuelessEntries) {
