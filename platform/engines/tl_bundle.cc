@@ -49,6 +49,7 @@ void TLBundle::updateWithBundleId(const std::string& bundleId, const std::string
   validTo_ = static_cast<double>(validToMs) / 1000.0;
   description_ = description;
   folderPath_ = folderPath;
+  hasInfo_ = true;
 }
 
 void TLBundle::setActionsList(std::vector<std::shared_ptr<TLBundleAction>> actions) {
@@ -64,6 +65,11 @@ std::optional<std::vector<std::shared_ptr<TLBundleAction>>> TLBundle::getActions
 bool TLBundle::ready() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return actions_.has_value() && !bundleId_.empty() && version_ >= 0;
+}
+
+bool TLBundle::hasInfo() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return hasInfo_;
 }
 
 std::shared_ptr<TLBundleAction> TLBundle::getActionById(const std::string& actionId) const {
@@ -204,18 +210,35 @@ void BundleStore::notify() {
 
 void BundleStore::notifyListener(BundleStoreDelegate* delegate, const TLBundleList& bundles) {
   constexpr const char* kMethod = "+[BundleStore notifyListener:ofBundles:]";
-  // A bundle installed without an id (its manifest names none) can never be
-  // ready: it is left out rather than holding back every other bundle.
+  // A bundle that can never be ready as its info stands is left out rather
+  // than holding back every other bundle: one installed without an id (its
+  // manifest names none), or with a version below 0. A bundle known only by
+  // its actions has no folder yet: one without an id is left out silently
+  // until its info arrives and names the folder; one with an id is waited
+  // for, as its info will come.
   TLBundleList listed;
   listed.reserve(bundles.size());
   for (const auto& b : bundles) {
-    if (!b->bundleId().empty()) {
-      listed.push_back(b);
+    const std::string id = b->bundleId();
+    if (!b->hasInfo()) {
+      if (!id.empty()) listed.push_back(b);
       continue;
     }
-    TLLogger::warnInMethod(kMethod, __LINE__,
-                           "The bundle in %s has no id in its manifest and is not listed",
-                           b->folderPath().c_str());
+    if (id.empty()) {
+      TLLogger::warnInMethod(kMethod, __LINE__,
+                             "The bundle in %s has no id in its manifest and is not listed",
+                             b->folderPath().c_str());
+      continue;
+    }
+    const int32_t version = b->version();
+    if (version < 0) {
+      TLLogger::warnInMethod(kMethod, __LINE__,
+                             "The bundle %s in %s has version %d in its manifest, below 0, and "
+                             "is not listed",
+                             id.c_str(), b->folderPath().c_str(), static_cast<int>(version));
+      continue;
+    }
+    listed.push_back(b);
   }
   const bool allReady = !listed.empty() && std::all_of(listed.begin(), listed.end(),
                                                        [](const auto& b) { return b->ready(); });

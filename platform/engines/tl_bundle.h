@@ -105,7 +105,7 @@ class TLBundle : public std::enable_shared_from_this<TLBundle> {
   explicit TLBundle(std::string bundleId);
 
   // Sets these seven fields; times are milliseconds since 1970. The action
-  // list is not touched.
+  // list is not touched. From then on the bundle's info has arrived.
   void updateWithBundleId(const std::string& bundleId, const std::string& title, int32_t version,
                           int64_t validFromMs, int64_t validToMs, const std::string& description,
                           const std::string& folderPath);
@@ -116,6 +116,9 @@ class TLBundle : public std::enable_shared_from_this<TLBundle> {
   std::optional<std::vector<std::shared_ptr<TLBundleAction>>> getActions() const;
   // An action list and an id are present and the version is 0 or more.
   bool ready() const;
+  // The bundle's info (its id, version and folder) arrived; a bundle made
+  // from its actions alone has none yet, whatever its version says.
+  bool hasInfo() const;
   // The first action with that id / the first default action; null if none.
   std::shared_ptr<TLBundleAction> getActionById(const std::string& actionId) const;
   std::shared_ptr<TLBundleAction> getDefaultAction() const;
@@ -139,6 +142,7 @@ class TLBundle : public std::enable_shared_from_this<TLBundle> {
   std::optional<std::vector<std::shared_ptr<TLBundleAction>>> actions_;
   std::string description_;
   std::string folderPath_;
+  bool hasInfo_ = false;
 };
 
 using TLBundleList = std::vector<std::shared_ptr<TLBundle>>;
@@ -169,7 +173,11 @@ class BundleStore {
 
   // Calls the delegate's onBundlesUpdated with `bundles` when there is at
   // least one and every one is ready; otherwise logs that it defers. A
-  // bundle without an id is left out of both, with a Warning.
+  // bundle that can never be ready as its info stands is left out of both:
+  // one whose info arrived without an id or with a version below 0, with a
+  // Warning naming its folder, and one without an id whose info has not
+  // arrived, silently (the Warning comes with its info). A bundle with an id
+  // whose info has not arrived still defers the notification.
   static void notifyListener(BundleStoreDelegate* delegate, const TLBundleList& bundles);
   // The engine of an AssetAction (0 default, 1 trigger, 2 event sequence,
   // 3 schedule, else other) as an action engine.

@@ -1,10 +1,11 @@
-// Two damaged bundles wait in the cache's Acquired folder when the app
+// Three damaged bundles wait in the cache's Acquired folder when the app
 // starts: one whose actions.json was cut short in its second action, one
 // whose actions name an entry page the bundle lacks (it installs, without
-// actions). The cache installs both; the app's content delegate hears
-// bundlesDidUpdate naming both, the first with the action read whole before
-// the cut, the second with none. The process-wide content engine needs a
-// process of its own.
+// actions), and one whose manifest gives version -2. The cache installs all
+// three; the app's content delegate hears bundlesDidUpdate naming the first
+// two, the first with the action read whole before the cut, the second with
+// none; the third is left out rather than holding them back. The
+// process-wide content engine needs a process of its own.
 
 #include <gtest/gtest.h>
 
@@ -52,9 +53,10 @@ class ContentApp : public TLContentEngineDelegate {
 };
 
 void writeBundle(const std::string& folder, const std::string& id, bool withPage,
-                 const std::string& actions) {
+                 const std::string& actions, int version = 1) {
   writeFile(folder + "/manifest.json",
-            R"({"id":")" + id + R"(","version":1,"validFrom":"2020-01-01 00:00:00",)"
+            R"({"id":")" + id + R"(","version":)" + std::to_string(version) +
+                R"(,"validFrom":"2020-01-01 00:00:00",)"
             R"("validTo":"2099-01-01 00:00:00","assets":{)" +
                 (withPage ? R"("html":["index.html"])" : "") + "}}");
   writeFile(folder + "/formatVersion.txt", "3");
@@ -62,7 +64,7 @@ void writeBundle(const std::string& folder, const std::string& id, bool withPage
   if (withPage) writeFile(folder + "/index.html", "<html><head></head><body></body></html>");
 }
 
-TEST(DamagedBundleContent, EveryInstalledBundleReachesTheApp) {
+TEST(DamagedBundleContent, EveryListableBundleReachesTheApp) {
   TempDir docs;
   ScopedPlatformEnvironment environment(docs);
   const std::string acquired = docs.path() + "/TL/tembrolexin_CacheProcessor/Assets/Acquired/";
@@ -72,6 +74,10 @@ TEST(DamagedBundleContent, EveryInstalledBundleReachesTheApp) {
   writeBundle(acquired + "nopage", "nopage", false,
               R"({"entryPoint":"index.html","triggerEngine":[{"scheme":"T2","actions":[)"
               R"({"id":"b1","codeword":77}]}]})");
+  writeBundle(acquired + "old", "old", true,
+              R"({"entryPoint":"index.html","triggerEngine":[{"scheme":"T2","actions":[)"
+              R"({"id":"c1","codeword":78}]}]})",
+              -2);
 
   Dispatcher dispatcher(Dispatcher::Options{});
   dispatcher.mainQueue()->bindToCurrentThread();

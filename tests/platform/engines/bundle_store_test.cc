@@ -10,6 +10,7 @@
 
 #include "platform/engines/timed_action_scheduler.h"
 #include "platform/engines/tl_bundle.h"
+#include "platform/runtime/tl_logger.h"
 #include "tests/platform/engines/content_fixtures.h"
 
 namespace tembrolexinplatform {
@@ -78,6 +79,59 @@ TEST_F(BundleStoreTest, BundleWithoutAnIdIsLeftOutRatherThanHoldingBackTheOthers
   ASSERT_EQ(listener->last.size(), 1u);
   EXPECT_EQ(listener->last[0]->bundleId(), "b1");
 }
+
+// A bundle that can never be ready as its info stands is left out, with a
+// Warning naming its folder once its info has arrived; its actions come first.
+struct LeftOutCase {
+  std::string name;
+  std::string id;
+  int32_t version;
+  std::string warning;
+};
+
+struct Warnings : TLLoggerDelegate {
+  void logfromSender(const std::string&, const TLLogParams& p) override {
+    if (p.level == 3) lines.push_back(p.message);
+  }
+  std::vector<std::string> lines;
+};
+
+class LeftOutTest : public BundleStoreTest, public testing::WithParamInterface<LeftOutCase> {};
+
+TEST_P(LeftOutTest, TheOtherBundleIsHeardAndTheWarningNamesTheFolder) {
+  auto warnings = std::make_shared<Warnings>();
+  TLLogger::sharedLogger().setDelegate(warnings);
+  AssetActionList actions = tltest::actionList("b1", {{"a1"}});
+  actions.assetActionMap[GetParam().id];
+  store.updateActions(actions);
+  EXPECT_EQ(warnings->lines, std::vector<std::string>{});  // no folder known yet
+
+  AssetInfo odd = tltest::info(GetParam().id, GetParam().version);
+  odd.__set_assetFolderPath("/docs/TL/Assets/Ready/odd");
+  store.updateBundles(tltest::infoList({tltest::info("b1"), odd}));
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_EQ(warnings->lines, std::vector<std::string>{GetParam().warning});
+  ASSERT_EQ(listener->calls, 1);
+  EXPECT_EQ(listener->last, TLBundleList{store.getBundleById("b1")});
+
+  // A bundle whose info has not arrived yet still holds the others back.
+  store.updateActions(tltest::actionList("b3", {}));
+  EXPECT_EQ(listener->calls, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bundles, LeftOutTest,
+    testing::Values(
+        LeftOutCase{"NoId", "", 1,
+                    "The bundle in /docs/TL/Assets/Ready/odd has no id in its manifest and is not "
+                    "listed"},
+        LeftOutCase{"VersionMinusOne", "old", -1,
+                    "The bundle old in /docs/TL/Assets/Ready/odd has version -1 in its manifest, "
+                    "below 0, and is not listed"},
+        LeftOutCase{"VersionMinusTwo", "old", -2,
+                    "The bundle old in /docs/TL/Assets/Ready/odd has version -2 in its manifest, "
+                    "below 0, and is not listed"}),
+    [](const auto& info) { return info.param.name; });
 
 struct EngineCase {
   std::string name;
