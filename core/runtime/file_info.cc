@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -19,32 +21,55 @@ namespace tembrolexin {
 
 namespace {
 
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-bool readAll(int fd, std::string& text) {
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    text.append(buffer, static_cast<size_t>(n));
+void wipe(std::string& bytes) {
+  if (!bytes.empty()) ::explicit_bzero(bytes.data(), bytes.size());
+}
+
+// The rest of readRegularFile, on the descriptor opened for it.
+fileio::ReadResult readOpened(int fd, size_t maxBytes, std::string& text, int& error) {
+  using fileio::ReadResult;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+    return ReadResult::kFailed;
   }
+  if (!S_ISREG(st.st_mode)) return ReadResult::kNotRegular;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (size > maxBytes) return ReadResult::kTooLarge;
+  // Room for the size the file tells and one byte more, so that its end is
+  // seen without growing; a file that tells none starts with a page.
+  constexpr uint64_t kFirstBytes = 4096;
+  constexpr uint64_t kMostFirstBytes = uint64_t{64} << 20;
+  std::string buffer(
+      static_cast<size_t>(std::min(std::max(size + 1, kFirstBytes), kMostFirstBytes)), '\0');
+  size_t got = 0;
+  for (;;) {
+    if (got == buffer.size()) {
+      const size_t grown = got > maxBytes / 2 ? maxBytes : got * 2;
+      std::string bigger(std::max(grown, got + 1), '\0');
+      std::memcpy(bigger.data(), buffer.data(), got);
+      wipe(buffer);
+      buffer.swap(bigger);
+    }
+    const ssize_t n = ::read(fd, buffer.data() + got, buffer.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      wipe(buffer);
+      return ReadResult::kFailed;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+    if (got > maxBytes) {
+      wipe(buffer);
+      return ReadResult::kTooLarge;
+    }
+  }
+  buffer.resize(got);  // shrinking keeps the storage: nothing is copied
+  text.swap(buffer);
+  return ReadResult::kRead;
 }
 
 // The folder holding `relative` below `folder`, opened without following a
@@ -88,12 +113,46 @@ bool readContentsBelow(const std::string& folder, const std::string& relative, s
   std::string leaf;
   const Fd parent = openParentBelow(folder, relative, leaf);
   if (!parent.valid()) return false;
-  const Fd file(
-      ::openat(parent.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st;
-  if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const Fd file(::openat(parent.get(), leaf.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  int error = 0;
   text.clear();
-  return readAll(file.get(), text);
+  return file.valid() && readOpened(file.get(), kNoBound, text, error) == ReadResult::kRead;
+}
+
+ReadResult readRegularFile(const std::string& path, size_t maxBytes, std::string& text,
+                           int* error) {
+  int ignored = 0;
+  int& why = error != nullptr ? *error : ignored;
+  why = 0;
+  text.clear();
+  if (!isUsablePath(path)) {
+    why = EINVAL;
+    return ReadResult::kFailed;
+  }
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return ReadResult::kMissing;
+    why = errno;
+    // A socket cannot be opened at all; it is no file either.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      why = 0;
+      return ReadResult::kNotRegular;
+    }
+    return ReadResult::kFailed;
+  }
+  return readOpened(fd.get(), maxBytes, text, why);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
 }
 
 bool replaceContentsBelow(const std::string& folder, const std::string& relative,
@@ -131,7 +190,7 @@ bool replaceContentsBelow(const std::string& folder, const std::string& relative
   // Each step's errno is kept before the next call can change it. The bytes
   // reach the disk before the rename, so that a crash leaves the old page or
   // the new one, never an empty file under the page's name.
-  bool ok = writeAll(file.get(), text.data(), text.size());
+  bool ok = fileio::writeAll(file.get(), text);
   if (ok && existed) ok = ::fchmod(file.get(), st.st_mode & 07777) == 0;
   if (ok) ok = ::fsync(file.get()) == 0;
   if (!ok) why = errno;
@@ -258,28 +317,10 @@ std::string FileInfo::longBasename() const {
 
 std::string FileInfo::contents() const {
   std::string result;
-  // Non-blocking only matters for a named pipe, which then counts as missing
-  // instead of waiting for a writer.
-  const int fd =
-      fileio::isUsablePath(path_) ? ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-  struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
+  if (fileio::readRegularFile(path_, fileio::kNoBound, result) != fileio::ReadResult::kRead) {
     std::printf("Missing file - %s\r\n", path_.c_str());
     std::fflush(stdout);
-    return result;
   }
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (n == 0) break;
-    result.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
   return result;
 }
 
@@ -287,7 +328,7 @@ bool FileInfo::replaceContents(std::string text) const {
   const auto writeInPlace = [&]() {
     const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return false;
-    const bool written = writeAll(fd, text.data(), text.size());
+    const bool written = fileio::writeAll(fd, text);
     return (::close(fd) == 0) && written;
   };
 
@@ -304,7 +345,7 @@ bool FileInfo::replaceContents(std::string text) const {
   const int fd = fileio::createTempBeside(path_, tempPath);
   // A folder that lets us write the file but not create new ones.
   if (fd < 0) return writeInPlace();
-  bool ok = writeAll(fd, text.data(), text.size());
+  bool ok = fileio::writeAll(fd, text);
   if (ok && existed) ok = ::fchmod(fd, st.st_mode & 07777) == 0;
   // On the disk before the rename: a crash leaves the old text or the new.
   if (ok) ok = ::fsync(fd) == 0;

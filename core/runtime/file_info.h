@@ -9,7 +9,9 @@
 #ifndef TL_CORE_RUNTIME_FILE_INFO_H_
 #define TL_CORE_RUNTIME_FILE_INFO_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,8 +43,9 @@ class FileInfo {
   // The file name up to its last "." (not counting a leading one).
   std::string longBasename() const;
 
-  // The whole file. The file is opened for reading only, so read-only files
-  // are read. When it cannot be opened (or is not a regular file), prints
+  // The whole file (fileio::readRegularFile, without a bound). The file is
+  // opened for reading only, so read-only files are read. When it cannot be
+  // opened or read (or is not a regular file), prints
   // "Missing file - <path>\r\n" to standard output and returns "".
   std::string contents() const;
   // Replaces the file with `text`: the bytes go to a new hidden file beside
@@ -74,6 +77,37 @@ namespace fileio {
 // False for a text that cannot name a file: the system would stop reading it
 // at its first zero byte and act on a different, shorter path.
 inline bool isUsablePath(const std::string& path) { return path.find('\0') == std::string::npos; }
+
+// How readRegularFile went.
+enum class ReadResult {
+  kRead,        // `text` holds every byte of the file
+  kMissing,     // nothing is at the path, or a link there leads to nothing
+  kNotRegular,  // a folder, a pipe, a device or a socket (links followed)
+  kTooLarge,    // more than the bound
+  kFailed,      // it cannot be opened or read; the error number tells why
+};
+
+// The bound of a read that has none but the memory's.
+inline constexpr std::size_t kNoBound = std::numeric_limits<std::size_t>::max();
+
+// Reads the whole regular file at `path`, links followed, into `text` when
+// it holds at most `maxBytes` bytes; else `text` is left empty. It is opened
+// without blocking, so a named pipe put in its place is neither waited on
+// nor read. A file whose size is past the bound is not read at all; one that
+// grows past it while it is read, or tells no size (as those under /proc
+// do), is read one byte past the bound and no further, so the memory held
+// never exceeds the bound by more than a page. No byte read is left in
+// freed memory (the buffer grows by copying and wiping the old one, and a
+// failed read wipes what it read), so a secret (a private key) may be read
+// this way; wiping `text` is then the caller's part. On kFailed, `*error`
+// (when not null) holds the system's error number; else it holds 0. Never
+// throws but std::bad_alloc. Any thread.
+ReadResult readRegularFile(const std::string& path, std::size_t maxBytes, std::string& text,
+                           int* error = nullptr);
+
+// Writes every byte of `bytes` to `fd`, going on after an interruption or a
+// short write. False, errno telling why, when a write fails.
+bool writeAll(int fd, std::string_view bytes);
 
 // Creates a new, empty file beside `path` for writing, readable and writable
 // as a newly created file would be: same folder, hidden name "." + the file
@@ -110,8 +144,8 @@ TemporaryName classifyTemporaryName(std::string_view name);
 // failing step, or 0 when there is none.
 bool replaceContentsBelow(const std::string& folder, const std::string& relative,
                           const std::string& text, int* error = nullptr);
-// The regular file `relative` below `folder`, reached the same way; false
-// when it cannot be.
+// The regular file `relative` below `folder`, reached the same way and read
+// as readRegularFile reads (without a bound); false when it cannot be.
 bool readContentsBelow(const std::string& folder, const std::string& relative, std::string& text);
 
 }  // namespace fileio

@@ -6,17 +6,21 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <string>
-#include <vector>
+#include <string_view>
+#include <utility>
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include "core/runtime/error_text.h"
+#include "core/runtime/file_info.h"
+#include "core/runtime/unique_fd.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -61,68 +65,97 @@ std::string digest(const EVP_MD* md, const std::string& data) {
 }
 
 // A key file longer than this is no key of ours and is not read.
-constexpr off_t kMaxKeyFileBytes = 64 << 10;
+constexpr std::size_t kMaxKeyFileBytes = 64 << 10;
 
-// Reads one PEM key file; null when missing or unreadable. Only a regular
-// file (or a link to one) is read, and it is opened without blocking: a
-// named pipe in its place would otherwise hold the start until someone
-// writes into it.
+constexpr const char* kReadKey = "-[SecurityKeys readKey]";
+
+// Reads one PEM key file; null when missing or unreadable, with a Warning
+// naming the file unless it is missing (a new pair replaces what cannot be
+// read, so the log tells why). Only a regular file (or a link to one) is
+// read, and it is opened without blocking: a named pipe in its place would
+// otherwise hold the start until someone writes into it.
 EVP_PKEY* readKey(const std::string& path, bool isPrivate) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st {};
-  const bool stated = ::fstat(fd, &st) == 0;
-  if (stated && !S_ISREG(st.st_mode)) {
-    TLLogger::warnInMethod("-[SecurityKeys readKey]", __LINE__,
-                           "Key file %s is not a regular file and is not read", path.c_str());
-  }
-  bool read = stated && S_ISREG(st.st_mode) && st.st_size <= kMaxKeyFileBytes;
   std::string text;
-  // Room for the largest file read, so that no copy is left behind by growth.
-  if (read) text.reserve(static_cast<std::size_t>(kMaxKeyFileBytes));
-  char buffer[4096];
-  while (read) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || text.size() + static_cast<std::size_t>(n) > kMaxKeyFileBytes) {
-      read = n == 0;
+  int error = 0;
+  EVP_PKEY* key = nullptr;
+  switch (tembrolexin::fileio::readRegularFile(path, kMaxKeyFileBytes, text, &error)) {
+    case tembrolexin::fileio::ReadResult::kRead: {
+      BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+      if (bio) {
+        key = isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
+                        : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
+      }
+      if (key == nullptr) {
+        ERR_clear_error();  // OpenSSL's complaints would linger on this thread
+        TLLogger::warnInMethod(kReadKey, __LINE__, "Key file %s holds no PEM key and is not used",
+                               path.c_str());
+      }
       break;
     }
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  EVP_PKEY* key = nullptr;
-  if (read) {
-    BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-    if (bio) {
-      key = isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
-                      : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
-    }
+    case tembrolexin::fileio::ReadResult::kMissing:
+      break;
+    case tembrolexin::fileio::ReadResult::kNotRegular:
+      TLLogger::warnInMethod(kReadKey, __LINE__,
+                             "Key file %s is not a regular file and is not read", path.c_str());
+      break;
+    case tembrolexin::fileio::ReadResult::kTooLarge:
+      TLLogger::warnInMethod(kReadKey, __LINE__,
+                             "Key file %s is larger than 64 KiB and is not read", path.c_str());
+      break;
+    case tembrolexin::fileio::ReadResult::kFailed:
+      TLLogger::warnInMethod(kReadKey, __LINE__, "Key file %s cannot be read (%s)", path.c_str(),
+                             tembrolexin::errorText(error).c_str());
+      break;
   }
   // The private key's text stays in no freed memory.
-  OPENSSL_cleanse(buffer, sizeof buffer);
   OPENSSL_cleanse(text.data(), text.size());
   return key;
 }
 
+// Moves what stands at `path` to "<path>.damaged" when it is neither a
+// regular file nor a link to one: a new key file could not take a folder's
+// place, so no pair would ever be stored and every start would make another.
+// True when the path is free for a key file (a link to a file is replaced,
+// its target left as it is).
+bool setAsideUnlessFile(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+  if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+  const std::string aside = path + ".damaged";
+  if (::rename(path.c_str(), aside.c_str()) == 0) {
+    TLLogger::warnInMethod("-[SecurityKeys storeKey]", __LINE__,
+                           "Key file %s is not a regular file; it is set aside as %s", path.c_str(),
+                           aside.c_str());
+    return true;
+  }
+  TLLogger::errorInMethod("-[SecurityKeys storeKey]", __LINE__,
+                          "Key file %s is not a regular file and cannot be moved to %s (%s); no "
+                          "key pair is stored",
+                          path.c_str(), aside.c_str(), tembrolexin::errorText(errno).c_str());
+  return false;
+}
+
 // Writes one key as PEM to `path` with owner-only permissions, through a
 // temporary file renamed over the target, so a reader never sees half a key.
+// The PEM text is made in memory that is wiped when it is freed.
 bool writeKey(const std::string& path, EVP_PKEY* key, bool isPrivate) {
+  BioPtr pem(BIO_new(BIO_s_secmem()));
+  const int made =
+      !pem        ? 0
+      : isPrivate ? PEM_write_bio_PrivateKey(pem.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+                  : PEM_write_bio_PUBKEY(pem.get(), key);
+  char* data = nullptr;
+  const long size = made == 1 ? BIO_get_mem_data(pem.get(), &data) : 0;
+  if (size <= 0) return false;
   const std::string tmp = path + ".tmp";
   ::unlink(tmp.c_str());
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  FILE* file = ::fdopen(fd, "w");
-  if (file == nullptr) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  const int ok = isPrivate ? PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr)
-                           : PEM_write_PUBKEY(file, key);
-  const bool flushed = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
-  const bool closed = std::fclose(file) == 0;
-  if (ok != 1 || !flushed || !closed || ::rename(tmp.c_str(), path.c_str()) != 0) {
+  tembrolexin::Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd.valid()) return false;
+  bool ok = tembrolexin::fileio::writeAll(fd.get(),
+                                          std::string_view(data, static_cast<std::size_t>(size))) &&
+            ::fsync(fd.get()) == 0;
+  if (!fd.close()) ok = false;
+  if (!ok || !setAsideUnlessFile(path) || ::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());
     return false;
   }
@@ -150,6 +183,12 @@ bool SecurityKeys::loadKeysFromKeychain() {
   EVP_PKEY* pub = readKey(keyPath(publicTag_), false);
   if (pub == nullptr) return false;
   EVP_PKEY* priv = readKey(keyPath(privateTag_), true);
+  for (const auto& [key, tag] : {std::pair{pub, publicTag_}, std::pair{priv, privateTag_}}) {
+    if (key != nullptr && EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+      TLLogger::warnInMethod(kReadKey, __LINE__, "Key file %s holds no RSA key and is not used",
+                             keyPath(tag).c_str());
+    }
+  }
   if (priv == nullptr || EVP_PKEY_get_base_id(pub) != EVP_PKEY_RSA ||
       EVP_PKEY_get_base_id(priv) != EVP_PKEY_RSA) {
     EVP_PKEY_free(pub);

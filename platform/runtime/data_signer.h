@@ -5,16 +5,20 @@
 // signature of the data, and as dataMd5 the MD5 of the data in 32 lower-case
 // hexadecimal digits. Its class methods serve file uploads directly.
 //
-// SecurityKeys holds the RSA key pair of this installation. The key store is
-// a folder of PEM files (never the working folder: without a key-store
-// folder no key is read or made, with an Error line), one per key, named
-// after the key's tag, readable by the owner only: the private key as PKCS#8, the public key as
-// SubjectPublicKeyInfo. Only a regular file, or a link to one, is read as a
-// key, opened without blocking, so that nothing put in a key file's place
-// (a named pipe) holds the start; anything else is logged at Warning and
-// counts as missing. The pair is made once (the system asks for 512 bits)
-// and found again by its tags at every later start. Signatures are PKCS#1
-// v1.5 over the SHA-1 digest of the data (DigestInfo with the SHA-1
+// SecurityKeys holds the RSA key pair of this installation. The key store is a
+// folder of PEM files (never the working folder: without a key-store folder no
+// key is read or made, with an Error line), one per key, named after the key's
+// tag, readable by the owner only: the private key as PKCS#8, the public key as
+// SubjectPublicKeyInfo. Only a regular file, or a link to one, of at most
+// 64 KiB is read as a key, opened without blocking, so that nothing put in a
+// key file's place (a named pipe) holds the start. A key file that is anything
+// else, cannot be read or holds no RSA key in PEM is logged at Warning, naming
+// the file, and counts as missing, so a new pair replaces it; before the new
+// pair is stored, an entry that is neither a regular file nor a link to one (a
+// folder would take every new key's place) is renamed "<name>.damaged", with a
+// Warning naming both paths. The pair is made once (the system asks for
+// 512 bits) and found again by its tags at every later start. Signatures are
+// PKCS#1 v1.5 over the SHA-1 digest of the data (DigestInfo with the SHA-1
 // identifier), one key block long (64 bytes for 512 bits).
 //
 // Thread safety: a SecurityKeys object is immutable after loading or

@@ -54,32 +54,14 @@ DefaultsEntry defaultsEntryAt(const std::string& path) {
   return DefaultsEntry::kOther;
 }
 
-bool writeAll(int fd, const std::string& text) {
-  for (std::size_t done = 0; done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// The whole regular file at `path` (through a link). Opened without
-// blocking, so that a pipe put in its place meanwhile is neither waited for
-// nor read.
-bool readRegularFile(const std::string& path, std::string& text) {
-  const tembrolexin::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-}
+// The most a defaults file may hold. The library keeps a few hundred bytes
+// there; the bound leaves an app's own values ample room and keeps a file
+// that grew without limit (or a sparse one) from being read whole at every
+// start.
+constexpr std::size_t kMaxDefaultsBytes = std::size_t{16} << 20;
+constexpr const char* kTooLarge = "larger than 16 MiB";
+constexpr const char* kNotRegular = "not a regular file";
+constexpr const char* kNotObject = "not a JSON object";
 
 // Puts `text` at `path`, found as `entry` (missing, a file or a link to
 // one): a new file beside it, synced, renamed over it, so a crash leaves the
@@ -101,13 +83,13 @@ bool replaceDefaultsFile(const std::string& path, const std::string& text, Defau
         ::ftruncate(file.get(), 0) != 0) {
       return false;
     }
-    return writeAll(file.get(), text) && file.close();
+    return tembrolexin::fileio::writeAll(file.get(), text) && file.close();
   }
   // A link's target may be anyone's: the new file keeps its permission bits
   // but stays writable by its owner.
   const mode_t mode = static_cast<mode_t>(
       (st.st_mode & 07777) | (entry == DefaultsEntry::kLinkToFile ? S_IWUSR : 0));
-  bool ok = writeAll(fd.get(), text);
+  bool ok = tembrolexin::fileio::writeAll(fd.get(), text);
   if (ok && known) ok = ::fchmod(fd.get(), mode) == 0;
   if (ok) ok = ::fsync(fd.get()) == 0;
   if (!fd.close()) ok = false;
@@ -145,17 +127,30 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
 
 void UserDefaults::loadLocked() {
   root_ = Json::Value(Json::objectValue);
-  keptInPlace_ = false;
+  keptInPlaceAs_ = nullptr;
   if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return;
   const DefaultsEntry entry = defaultsEntryAt(path_);
   if (entry == DefaultsEntry::kOther) {
-    keptInPlace_ = !setAsideLocked(kLoad, "not a regular file", "starting empty");
+    keptInPlaceAs_ = setAsideLocked(kLoad, kNotRegular, "starting empty") ? nullptr : kNotRegular;
     return;
   }
   // Missing, or a file that may not be read: an empty store, as before.
   if (entry == DefaultsEntry::kMissing || entry == DefaultsEntry::kUnknown) return;
   std::string text;
-  if (!readRegularFile(path_, text)) return;
+  // Opened without blocking, so that a pipe put in its place meanwhile is
+  // neither waited for nor read.
+  switch (tembrolexin::fileio::readRegularFile(path_, kMaxDefaultsBytes, text)) {
+    case tembrolexin::fileio::ReadResult::kRead:
+      break;
+    case tembrolexin::fileio::ReadResult::kTooLarge:
+      keptInPlaceAs_ = setAsideLocked(kLoad, kTooLarge, "starting empty") ? nullptr : kTooLarge;
+      return;
+    case tembrolexin::fileio::ReadResult::kNotRegular:
+      keptInPlaceAs_ = setAsideLocked(kLoad, kNotRegular, "starting empty") ? nullptr : kNotRegular;
+      return;
+    default:  // gone meanwhile, or may not be read: an empty store, as before
+      return;
+  }
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value parsed;
@@ -169,7 +164,7 @@ void UserDefaults::loadLocked() {
     // Nesting beyond the reader's depth limit: as broken as any other text.
   }
   if (!read || !parsed.isObject() || !prepared.restore(parsed)) {
-    keptInPlace_ = !setAsideLocked(kLoad, "not a JSON object", "starting empty");
+    keptInPlaceAs_ = setAsideLocked(kLoad, kNotObject, "starting empty") ? nullptr : kNotObject;
     return;
   }
   root_ = std::move(parsed);
@@ -201,22 +196,32 @@ bool UserDefaults::writeLocked() {
   if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
   DefaultsEntry entry = defaultsEntryAt(path_);
   // Never written through: whatever is neither a file nor a link to one (it
-  // may have taken the file's place since the load), and a file that was not
-  // a JSON object and could not be moved aside then.
-  const bool setAside =
-      entry == DefaultsEntry::kOther || (keptInPlace_ && entry != DefaultsEntry::kMissing);
+  // may have taken the file's place since the load), and what the load found
+  // damaged and could not move aside then.
+  const bool setAside = entry == DefaultsEntry::kOther ||
+                        (keptInPlaceAs_ != nullptr && entry != DefaultsEntry::kMissing);
   if (setAside) {
     if (!setAsideLocked("-[UserDefaults synchronize]",
-                        entry == DefaultsEntry::kOther ? "not a regular file" : "not a JSON object",
+                        entry == DefaultsEntry::kOther ? kNotRegular : keptInPlaceAs_,
                         "writing the defaults anew")) {
       return false;
     }
-    keptInPlace_ = false;
+    keptInPlaceAs_ = nullptr;
     entry = DefaultsEntry::kMissing;
   }
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "  ";
-  return replaceDefaultsFile(path_, Json::writeString(builder, root_) + "\n", entry);
+  const std::string text = Json::writeString(builder, root_) + "\n";
+  // A file past the bound would be set aside at the next load, taking every
+  // value with it: the disk keeps the last defaults that fit.
+  if (text.size() > kMaxDefaultsBytes) {
+    TLLogger::errorInMethod("-[UserDefaults synchronize]", __LINE__,
+                            "User defaults file %s is not written: it would be %zu bytes, more "
+                            "than the 16 MiB it may hold; the change is kept in memory only",
+                            path_.c_str(), text.size());
+    return false;
+  }
+  return replaceDefaultsFile(path_, text, entry);
 }
 
 bool UserDefaults::setValue(const std::string& key, Json::Value value) {

@@ -12,9 +12,12 @@
 // ever written through what stands at the path: a symbolic link to a regular
 // file is read, and the first change replaces the link by a file of its own
 // (the link's target is left as it is); anything else (a pipe, a folder, a
-// link to anything else or to nothing) or a file that is not a JSON object
-// is renamed to "<path>.damaged" with an Error line naming both paths, and
-// the store starts empty. Nothing at the path is opened in a way that could
+// link to anything else or to nothing), a file that is not a JSON object and
+// a file larger than 16 MiB (which is not read) is renamed to
+// "<path>.damaged" with an Error line naming both paths, and the store
+// starts empty; text after the object is ignored. A change that would make
+// the file larger than 16 MiB is kept in memory only (Error line; the
+// setter answers false). Nothing at the path is opened in a way that could
 // wait. Thread-safe: one lock per object; two objects on the same file do not
 // see each other's changes until they reload.
 #ifndef TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
@@ -83,9 +86,10 @@ class UserDefaults {
   const std::string path_;
   mutable std::mutex mutex_;
   Json::Value root_;
-  // The load found something that is not a JSON object file and could not
-  // move it aside: nothing is written until it can be.
-  bool keptInPlace_ = false;
+  // What the load found at the path (one of the texts of its Error: "not a
+  // JSON object", ...) when it could not move it aside: nothing is written
+  // until it can be. Null otherwise.
+  const char* keptInPlaceAs_ = nullptr;
 };
 
 }  // namespace tembrolexinplatform

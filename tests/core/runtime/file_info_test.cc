@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "tests/support/child_process.h"
+#include "tests/support/peak_memory.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -149,6 +150,41 @@ TEST_F(FileInfoFileTest, NamedPipeIsNotWaitedOn) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(FileInfo(pipe).contents(), "");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Missing file - " + pipe + "\r\n");
+}
+
+// The bounded reader: what it reads of each entry and where a bound stops
+// it. A sparse file far past the bound is never read; one that tells no size
+// (under /proc) is read one byte past the bound and no further.
+TEST_F(FileInfoFileTest, ReadRegularFileReadsFilesWithinTheBoundOnly) {
+  using tembrolexin::fileio::ReadResult;
+  const auto read = [](const std::string& path, size_t bound) {
+    std::string text = "stale";
+    int error = -1;
+    const ReadResult result = tembrolexin::fileio::readRegularFile(path, bound, text, &error);
+    static const char* const kNames[] = {"read", "missing", "not regular", "too large", "failed"};
+    return kNames[static_cast<int>(result)] + (error != 0 ? " " + std::to_string(error) : "") +
+           (text.empty() ? "" : " " + text);
+  };
+  writeBytes(dir_.file("ten"), "0123456789");
+  const std::string sparse = dir_.file("sparse");
+  writeBytes(sparse, "{}");
+  std::filesystem::resize_file(sparse, uint64_t{1} << 30);
+  ASSERT_EQ(::mkfifo(dir_.file("pipe").c_str(), 0600), 0);
+  std::filesystem::create_symlink("ten", dir_.file("link"));
+  std::filesystem::create_symlink("gone", dir_.file("dangling"));
+  tltest::PeakMemory peak;
+  EXPECT_EQ(read(sparse, 16 << 20), "too large");
+  EXPECT_LT(peak.growthBytes(), tltest::PeakMemory::allowing(8u << 20));
+  EXPECT_EQ(read(dir_.file("ten"), 10), "read 0123456789");
+  EXPECT_EQ(read(dir_.file("link"), 10), "read 0123456789");
+  EXPECT_EQ(read(dir_.file("ten"), 9), "too large");
+  EXPECT_EQ(read(dir_.file("gone"), 10), "missing");
+  EXPECT_EQ(read(dir_.file("dangling"), 10), "missing");
+  EXPECT_EQ(read(dir_.path(), 10), "not regular");
+  EXPECT_EQ(read(dir_.file("pipe"), 10), "not regular");
+  EXPECT_EQ(read(dir_.file("ten/x"), 10), "failed " + std::to_string(ENOTDIR));
+  EXPECT_EQ(read("/proc/self/status", 16), "too large");
+  EXPECT_EQ(read("/proc/self/status", tembrolexin::fileio::kNoBound).substr(0, 10), "read Name:");
 }
 
 TEST_F(FileInfoFileTest, ReplaceContentsCreatesAndTruncates) {

@@ -1,7 +1,7 @@
 // Named pipes in place of the user defaults file and of the public key file
 // (the first key read): the decoder neither waits on them nor writes into
-// them, and starts with a new identity and key pair; the defaults' pipe is
-// kept beside as ".damaged".
+// them, and starts with a new identity and key pair; both pipes are kept
+// beside as ".damaged".
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -41,6 +41,7 @@ TEST(PipesInPlace, TheStartIsHeardWithANewIdentityAndANewKeyPair) {
             decoder->udid());
   EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(publicKey)));
   EXPECT_TRUE(std::filesystem::is_fifo(env.userDefaultsFile + ".damaged"));
+  EXPECT_TRUE(std::filesystem::is_fifo(publicKey + ".damaged"));
   decoder->stopDecoding();
   EXPECT_TRUE(app.waitForText("stopped"));
 }

@@ -360,6 +360,10 @@ TEST(UserDefaultsTest, ValuesSurviveAReloadAndABrokenFileStartsEmpty) {
   EXPECT_FALSE(UserDefaults(path).stringForKey("PluginIdentityUdid"));
   EXPECT_TRUE(again.setBool("flag", false));
   EXPECT_EQ(UserDefaults(path).boolForKey("flag"), false);
+  // A file past 16 MiB would be set aside at the next load: it is not written.
+  EXPECT_FALSE(again.setString("big", std::string(16 << 20, 'x')));
+  EXPECT_EQ(again.stringForKey("big").value_or("").size(), 16u << 20);
+  EXPECT_EQ(UserDefaults(path).boolForKey("flag"), false);
 }
 
 // What may stand at the defaults file's path instead of a file of ours.
@@ -384,6 +388,8 @@ TEST_P(UserDefaultsEntryTest, AChangeNeverWritesThroughWhatStandsThere) {
   const std::string elsewhere = dir.file("elsewhere/prefs");
   c.make(path, elsewhere);
   const auto kindBefore = std::filesystem::symlink_status(path).type();
+  const auto sizeBefore =
+      kindBefore == std::filesystem::file_type::regular ? std::filesystem::file_size(path) : 0;
   const auto target = [&] {
     return std::filesystem::exists(elsewhere) ? tltest::readFile(elsewhere) : "(none)";
   };
@@ -403,6 +409,9 @@ TEST_P(UserDefaultsEntryTest, AChangeNeverWritesThroughWhatStandsThere) {
   std::vector<Line> expected;
   if (!c.error.empty()) {
     EXPECT_EQ(std::filesystem::symlink_status(aside).type(), kindBefore);
+    if (sizeBefore != 0) {
+      EXPECT_EQ(std::filesystem::file_size(aside), sizeBefore);
+    }
     expected.push_back({"-[UserDefaults load]", 4,
                         "User defaults file " + path + " is " + c.error +
                             "; starting empty (the file is now " + aside + ")"});
@@ -422,6 +431,13 @@ auto linkToFile(const char* text) {
   };
 }
 
+auto objectThenZeros(uintmax_t size) {
+  return [size](const std::string& path, const std::string&) {
+    tltest::writeFile(path, R"({"k": "v"})");
+    std::filesystem::resize_file(path, size);
+  };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Entries, UserDefaultsEntryTest,
     testing::Values(
@@ -435,7 +451,12 @@ INSTANTIATE_TEST_SUITE_P(
                           "not a regular file"},
         DefaultsEntryCase{"FileThatIsNotAnObject",
                           [](const auto& p, const auto&) { tltest::writeFile(p, "[1, 2]"); }, "",
-                          "not a JSON object"}),
+                          "not a JSON object"},
+        // Sparse: the object, then zeros. Within the bound what follows the
+        // object is ignored; past it nothing is read.
+        DefaultsEntryCase{"ObjectThenZerosTo16MiB", objectThenZeros(16 << 20), "v", ""},
+        DefaultsEntryCase{"ObjectThenZerosTo1GiB", objectThenZeros(1 << 30), "",
+                          "larger than 16 MiB"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(UserDefaultsTest, StandardFollowsTheInstalledEnvironment) {

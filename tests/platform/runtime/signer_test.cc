@@ -147,8 +147,18 @@ TEST(SecurityKeysTest, GarbageKeyFilesDoNotLoad) {
 struct KeyFileCase {
   std::string name;
   const char* tag;
-  enum { kPipe, kLinkToTheKeyElsewhere, kLinkToAPipe } kind;
+  enum {
+    kPipe,
+    kLinkToTheKeyElsewhere,
+    kLinkToAPipe,
+    kLinkToNothing,
+    kFolder,
+    kGarbage,
+    kHuge
+  } kind;
   bool samePair;  // the stored pair is found again; else a new one is made
+  std::filesystem::file_type aside;   // what is then at "<path>.damaged"
+  std::vector<std::string> warnings;  // each after "Key file <path> "; "@" for "<path>.damaged"
 };
 void PrintTo(const KeyFileCase& c, std::ostream* os) { *os << c.name; }
 
@@ -161,8 +171,9 @@ struct WarningTexts : TLLoggerDelegate {
   tltest::Record texts;
 };
 
-// A key file is read only when it is, or leads to, a regular file, and
-// nothing waits on a pipe: the start goes on with a pair in any case.
+// A key file is read only when it is, or leads to, a regular file of a PEM
+// key, and nothing waits on a pipe: the start goes on with a pair in any
+// case, says why a new one was made, and the next start finds that one.
 TEST_P(KeyFileEntryTest, OnlyRegularFilesAreReadAndNothingWaitsOnAPipe) {
   const KeyFileCase& c = GetParam();
   tltest::TempDir dir;
@@ -171,13 +182,24 @@ TEST_P(KeyFileEntryTest, OnlyRegularFilesAreReadAndNothingWaitsOnAPipe) {
   ASSERT_TRUE(first->hasPrivateKey());
   const std::string path = first->keyPath(c.tag);
   const std::string elsewhere = dir.file("elsewhere.pem");
-  if (c.kind == KeyFileCase::kLinkToTheKeyElsewhere) {
+  const bool link = c.kind == KeyFileCase::kLinkToTheKeyElsewhere;
+  const bool pipeThere = c.kind == KeyFileCase::kLinkToAPipe;
+  if (link) {
     std::filesystem::rename(path, elsewhere);
+  } else if (c.kind == KeyFileCase::kGarbage) {
+    tltest::writeFile(path, "-----BEGIN PUBLIC KEY-----\nnot base64!\n-----END PUBLIC KEY-----\n");
+  } else if (c.kind == KeyFileCase::kHuge) {
+    std::filesystem::resize_file(path, (64 << 10) + 1);  // the key, then zeros
   } else {
     std::filesystem::remove(path);
-    ASSERT_EQ(::mkfifo((c.kind == KeyFileCase::kPipe ? path : elsewhere).c_str(), 0600), 0);
+    if (c.kind == KeyFileCase::kFolder) std::filesystem::create_directories(path + "/sub");
+    if (c.kind == KeyFileCase::kPipe || pipeThere) {
+      ASSERT_EQ(::mkfifo((pipeThere ? elsewhere : path).c_str(), 0600), 0);
+    }
   }
-  if (c.kind != KeyFileCase::kPipe) std::filesystem::create_symlink(elsewhere, path);
+  if (link || pipeThere || c.kind == KeyFileCase::kLinkToNothing) {
+    std::filesystem::create_symlink(elsewhere, path);
+  }
   auto warnings = std::make_shared<WarningTexts>();
   TLLogger::sharedLogger().setDelegate(warnings);
   std::shared_ptr<SecurityKeys> second;
@@ -187,26 +209,47 @@ TEST_P(KeyFileEntryTest, OnlyRegularFilesAreReadAndNothingWaitsOnAPipe) {
   ASSERT_TRUE(returned);
   ASSERT_TRUE(second->hasPrivateKey());
   EXPECT_EQ(first->verifySignature("payload", second->getSignatureBytes("payload")), c.samePair);
-  const bool link = c.kind == KeyFileCase::kLinkToTheKeyElsewhere;
-  EXPECT_EQ(std::filesystem::symlink_status(path).type(),
-            link ? std::filesystem::file_type::symlink : std::filesystem::file_type::regular);
+  EXPECT_TRUE(DataSigner::getKeys(store)->verifySignature("x", second->getSignatureBytes("x")));
   using Type = std::filesystem::file_type;
-  const bool pipeThere = c.kind == KeyFileCase::kLinkToAPipe;
+  EXPECT_EQ(std::filesystem::symlink_status(path).type(), link ? Type::symlink : Type::regular);
+  EXPECT_EQ(std::filesystem::symlink_status(path + ".damaged").type(), c.aside);
   EXPECT_EQ(std::filesystem::status(elsewhere).type(),
             link ? Type::regular : pipeThere ? Type::fifo : Type::not_found);
-  const std::string warning = "Key file " + path + " is not a regular file and is not read";
-  EXPECT_EQ(warnings->texts.texts(), std::vector<std::string>(link ? 0 : 1, warning));
+  std::vector<std::string> expected;
+  for (std::string text : c.warnings) {
+    if (const size_t at = text.find('@'); at != std::string::npos) {
+      text.replace(at, 1, path + ".damaged");
+    }
+    expected.push_back("Key file " + path + " " + text);
+  }
+  EXPECT_EQ(warnings->texts.texts(), expected);
 }
 
+const std::string kNotRead = "is not a regular file and is not read";
+const std::string kSetAside = "is not a regular file; it is set aside as @";
+using Type = std::filesystem::file_type;
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Entries, KeyFileEntryTest,
     testing::Values(
-        KeyFileCase{"PipeForThePrivateKey", SecurityKeys::kPrivateTag, KeyFileCase::kPipe, false},
-        KeyFileCase{"PipeForThePublicKey", SecurityKeys::kPublicTag, KeyFileCase::kPipe, false},
-        KeyFileCase{"LinkToAPipe", SecurityKeys::kPrivateTag, KeyFileCase::kLinkToAPipe, false},
+        KeyFileCase{"PipeForThePrivateKey", SecurityKeys::kPrivateTag, KeyFileCase::kPipe, false,
+                    Type::fifo, {kNotRead, kSetAside}},
+        KeyFileCase{"PipeForThePublicKey", SecurityKeys::kPublicTag, KeyFileCase::kPipe, false,
+                    Type::fifo, {kNotRead, kSetAside}},
+        KeyFileCase{"LinkToAPipe", SecurityKeys::kPrivateTag, KeyFileCase::kLinkToAPipe, false,
+                    Type::symlink, {kNotRead, kSetAside}},
+        KeyFileCase{"LinkToNothing", SecurityKeys::kPublicTag, KeyFileCase::kLinkToNothing, false,
+                    Type::symlink, {kSetAside}},
+        KeyFileCase{"FolderForThePrivateKey", SecurityKeys::kPrivateTag, KeyFileCase::kFolder,
+                    false, Type::directory, {kNotRead, kSetAside}},
+        KeyFileCase{"GarbageForThePublicKey", SecurityKeys::kPublicTag, KeyFileCase::kGarbage,
+                    false, Type::not_found, {"holds no PEM key and is not used"}},
+        KeyFileCase{"PrivateKeyPast64KiB", SecurityKeys::kPrivateTag, KeyFileCase::kHuge, false,
+                    Type::not_found, {"is larger than 64 KiB and is not read"}},
         KeyFileCase{"LinkToThePrivateKeyElsewhere", SecurityKeys::kPrivateTag,
-                    KeyFileCase::kLinkToTheKeyElsewhere, true}),
+                    KeyFileCase::kLinkToTheKeyElsewhere, true, Type::not_found, {}}),
     [](const auto& info) { return info.param.name; });
+// clang-format on
 
 TEST(DataSignerTest, ChecksumsAreLowerCaseMd5Hex) {
   EXPECT_EQ(DataSigner::generateCheckSumFromData(""), "d41d8cd98f00b204e9800998ecf8427e");
