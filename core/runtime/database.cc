@@ -62,6 +62,25 @@ bool isSpecialFile(const std::string& path) {
   return !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
 }
 
+bool isDamage(int code) { return code == SQLITE_NOTADB || code == SQLITE_CORRUPT; }
+
+// The first line of a quick_check report that says what is wrong (the report
+// opens with "*** in database main ***"), cut to 300 bytes and made fit for a
+// log line, whatever bytes the names in it hold.
+std::string firstFinding(const std::string& report) {
+  constexpr size_t kMaxBytes = 300;
+  std::string line;
+  for (size_t start = 0; start < report.size();) {
+    size_t end = report.find('\n', start);
+    if (end == std::string::npos) end = report.size();
+    line = report.substr(start, end - start);
+    if (!line.empty() && line.rfind("*** in database ", 0) != 0) break;
+    start = end + 1;
+  }
+  if (line.size() > kMaxBytes) line.resize(kMaxBytes);
+  return StringChecker::escapeBytes(line);
+}
+
 // How long a statement waits for another connection or process to release
 // the file before it fails with SQLITE_BUSY.
 constexpr int kBusyTimeoutMs = 5000;
@@ -180,7 +199,7 @@ OpenError::OpenError(const std::string& text, int code, const std::string& reaso
       code_(code),
       reason_(std::make_shared<const std::string>(reason)) {}
 
-bool OpenError::damaged() const { return code_ == SQLITE_NOTADB || code_ == SQLITE_CORRUPT; }
+bool OpenError::damaged() const { return isDamage(code_); }
 
 Database::Database(std::string databaseFilePath, std::string tableName)
     : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
@@ -249,6 +268,40 @@ int Database::openStores(const FileLock& lock) {
   std::lock_guard<std::mutex> guard(mapMutex());
   const auto it = openCounts().find(lock.mutex());
   return it == openCounts().end() ? 0 : it->second;
+}
+
+std::string Database::findDamage(const FileLock& lock, const std::string& path) {
+  if (!lock.owns_lock() || lock.mutex() != getDatabaseFileMutex(path)) {
+    throw std::logic_error("Database:: findDamage needs the lock of " + path);
+  }
+  struct stat info;
+  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return std::string();
+  }
+  // Read and write, as a store opens it, so that a hot journal is played
+  // back before the check as it would be before the store's first read.
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db);
+    return std::string();
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  std::string found;
+  {
+    // One finding is enough; the check stops there.
+    Statement stmt(db, "PRAGMA quick_check(1);");
+    rc = stmt.ok() ? sqlite3_step(stmt.get()) : stmt.code();
+    if (rc == SQLITE_ROW) {
+      const std::string report = columnBytes(stmt.get(), 0);
+      if (report != "ok") found = "quick_check: " + firstFinding(report);
+    } else if (isDamage(rc & 0xff)) {
+      found = reasonOf(db, rc) + ", code " + std::to_string(rc & 0xff);
+    }
+  }
+  sqlite3_close(db);
+  return found;
 }
 
 std::string Database::statement(const char* before, const char* after) const {

@@ -129,6 +129,17 @@ class Database : public INamedObject {
   // How many stores of this process are open on the file whose lock is
   // held; the answer holds while the lock is.
   static int openStores(const FileLock& lock);
+  // Runs SQLite's quick_check (which reads the whole file) over the file at
+  // `path`, whose lock is held, on a connection of its own that creates
+  // nothing. Returns what it found wrong, as a damaged file's Warning names
+  // it: SQLite's reason and code when reading fails as damage ("file is not
+  // a database, code 26"), else "quick_check: " and the first line of the
+  // check's report, cut to 300 bytes. Returns "" when the check found the
+  // file sound, and when it could not look for another reason than damage:
+  // no regular file at `path` (also through a link), another process holding
+  // the file past the busy timeout, no memory. Throws std::logic_error when
+  // `lock` does not hold the mutex of the file at `path`.
+  static std::string findDamage(const FileLock& lock, const std::string& path);
 
   // The CREATE TABLE statement for this store's table.
   std::string generateTableCreationSQL() const;

@@ -1,25 +1,37 @@
 // Opening a key-value store whose file may be damaged.
 //
 // A store file that SQLite cannot read as a database (garbage, a cut file,
-// flipped bytes, a link to such a file) would fail every later open until
-// someone deleted it by hand. The stores kept this way hold facts that the
-// library can do without, so the opener sets such a file aside and starts a
-// new one:
+// flipped bytes, a link to such a file), or whose pages past the first are
+// damaged, would fail every later open, or every read of what it holds,
+// until someone deleted it by hand. The stores kept this way hold facts that
+// the library can do without, so the opener sets such a file aside and
+// starts a new one:
 //
 //   auto store = DB::openSettingDamageAside(folder + "/audiodecoder.db",
 //                                           "audiodecoder", this);
+//
+// The first opening of a file in a run checks the whole file (SQLite's
+// quick_check, about 15 ms for a 10 MB store in memory) before any store of
+// this run holds it open; later openings of that file in the same run only
+// open it.
+// A link whose target does not exist counts as damage at every opening:
+// SQLite would create the store at the target.
 //
 // Setting aside renames the file to "<path>.damaged" (a link is moved as a
 // link, its target is left alone) and its "-journal", "-wal" and "-shm" files
 // to "<path>.damaged-journal" and so on; an earlier kept copy is replaced,
 // and its companions that the new one lacks are removed, so the kept files
-// always belong together. The opener writes nothing into the damaged file,
-// nor through a link.
+// always belong together. The opener itself writes nothing into the damaged
+// file, nor through a link; SQLite's first opening has by then played back
+// what a "-journal" or "-wal" held into the file and removed them (with the
+// "-wal"'s "-shm"), so only a "-journal" with nothing to play back (empty,
+// or a zero byte at its start) and a "-shm" without a "-wal" move along.
 //
-// Thread safety: any thread. One damaged file is set aside at a time (a
-// process-wide lock, taken only once an opening found damage); the check
-// that no other store of this process has the file open and the renames run
-// under the file's lock as well.
+// Thread safety: any thread. One file is checked or set aside at a time (a
+// process-wide lock, taken only at a file's first opening in the run or once
+// an opening found damage); the check, the look at whether another store of
+// this process has the file open, and the renames run under the file's lock
+// as well, so no store of this run opens the file in between.
 #ifndef TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 #define TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 
@@ -33,22 +45,31 @@ namespace tembrolexinsdk {
 namespace DB {
 
 // Opens the store of `tableName` in the file at `path` as Database's
-// constructor does. When that fails because SQLite finds the file damaged
-// (OpenError::damaged) and no other store of this process has the file open,
-// the file is set aside, a Warning naming it and SQLite's reason is logged
-// under `sender`'s name:
+// constructor does. The file counts as damaged when its check in this run
+// finds damage, when the opening fails because SQLite finds it damaged
+// (OpenError::damaged), or when it is a link to nothing. A damaged file that
+// no other store of this process has open is set aside, a new store is
+// opened in its place, and then a Warning naming the file and the damage is
+// logged under `sender`'s name:
 //
 //   "Store <path> is damaged (<reason>, code <n>); it is set aside as
 //    <path>.damaged and a new, empty store is made"
 //
-// and the store is opened once more. Otherwise the constructor's OpenError
-// is thrown; a damaged file that stays is logged with a Warning that says why:
+// where the damage reads "quick_check: <the first line of its report>" when
+// the check found it, and "a link to <target>, which leads to no file" for a
+// link to nothing. Otherwise the constructor's OpenError is thrown; a damaged
+// file that stays is logged with a Warning that says why:
 //
 //   "...; another store of this run has it open, so it is set aside at the
 //    next start"
 //   "...; moving <from> to <to> failed: <system's reason>"
 //
-// The second opening's OpenError, if it fails, is thrown as it is.
+// A file whose damage the check found and which stays is then opened as it
+// is (the store serves what it can read); a link to nothing that stays
+// throws OpenError code 14 ("a link to <target>, which leads to no file").
+// When the new store cannot be made, its OpenError is thrown with its text
+// followed by "; store <path> is damaged (...); it is set aside as
+// <path>.damaged, but a new store could not be made: <reason>".
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
                                                  const std::string& tableName,
                                                  const INamedObject* sender);

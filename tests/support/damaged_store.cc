@@ -46,6 +46,25 @@ void writeFlippedStore(const std::string& path) {
   writeFile(path, bytes);
 }
 
+void writeDamagedPageStore(const std::string& path) {
+  writeRealStore(path);
+  std::string bytes = readFile(path);
+  bytes.replace(2 * 4096, 4096, noise().substr(0, 4096));
+  writeFile(path, bytes);
+}
+
+void writeBadFreelistStore(const std::string& path) {
+  writeRealStore(path);
+  std::string bytes = readFile(path);
+  // Big-endian: the first free page at byte 32, the count of free pages at 36.
+  bytes.replace(32, 8, std::string("\0\0\x03\xe7\0\0\0\x01", 8));
+  writeFile(path, bytes);
+}
+
+void linkToNothing(const std::string& path) {
+  std::filesystem::create_symlink(path + ".target", path);
+}
+
 void linkToGarbageStore(const std::string& path) {
   writeGarbageStore(path + ".target");
   std::filesystem::create_symlink(path + ".target", path);

@@ -18,8 +18,20 @@ void writeCutStore(const std::string& path);
 // first page's b-tree header starts at byte 100 with the page type, which
 // becomes no valid type, so SQLite finds it corrupt (11).
 void writeFlippedStore(const std::string& path);
+// A real store of several pages whose third page (the root of table "t"'s
+// key index) is noise. The file opens and table "t" reads until the index
+// is used; SQLite's quick_check reports "Page 3: btreeInitPage() returns
+// error code 11".
+void writeDamagedPageStore(const std::string& path);
+// A real store of several pages whose header names page 999 of the 7 as
+// its first free page: the file opens and table "t" reads, but making a
+// table fails as corrupt (11); quick_check reports "Main freelist: invalid
+// page number 999".
+void writeBadFreelistStore(const std::string& path);
 // A link at `path` to a file of noise at "<path>.target".
 void linkToGarbageStore(const std::string& path);
+// A link at `path` to "<path>.target", where nothing lies.
+void linkToNothing(const std::string& path);
 // An empty folder at `path`.
 void makeFolderInPlace(const std::string& path);
 

@@ -614,6 +614,31 @@ TEST_F(ContentEngineTest, DamagedPageStoreIsSetAsideWhenNoStoreHasItOpen) {
                 "Could not open the store of b2: Create table failed. Error code: 26", setAside}));
 }
 
+// A bad free-page pointer in "BundleData.db": the page of a bundle whose
+// table exists opens it first, and the check sets the file aside then, so a
+// bundle without a table yet can store. The data of the others is in the
+// kept copy.
+TEST_F(ContentEngineTest, PageStoreDamagedPastItsFirstPageIsSetAsideAtItsFirstOpening) {
+  const std::string path = dir.file("BundleData.db");
+  tltest::writeBadFreelistStore(path);  // table "t", which holds "k1"
+  const std::string before = tltest::readFile(path);
+  tltest::LogCapture log;
+  engine->setFilePath(dir.path());
+  EXPECT_EQ(page("t", R"({"action": "loadData", "key": "k1"})")->messageContent, "");
+  EXPECT_EQ(page("b3", R"({"action": "storeData", "key": "k", "value": "v"})")->messageContent,
+            "{\"success\":true}\n");
+  EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
+  std::vector<std::string> warnings;
+  for (const auto& line : log.lines()) {
+    if (line.level >= 3) warnings.push_back(line.message);
+  }
+  EXPECT_EQ(warnings, std::vector<std::string>{
+                          "Store " + path +
+                          " is damaged (quick_check: Main freelist: invalid page number 999); it "
+                          "is set aside as " +
+                          path + ".damaged and a new, empty store is made"});
+}
+
 TEST_F(ContentEngineTest, KeyWithSeveralRowsIsLoggedNotThrown) {
   // A table made elsewhere without the unique key.
   sqlite3* db = nullptr;

@@ -12,6 +12,7 @@
 
 #include "core/runtime/i_named_object.h"
 #include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/child_process.h"
 #include "tests/support/damaged_store.h"
 #include "tests/support/temp_dir.h"
 
@@ -39,8 +40,9 @@ struct RecoveryCase {
   const char* name;
   void (*damage)(const std::string& path);
   Files beside;        // written before the opening
-  int code;            // of the first opening's failure
-  const char* reason;  // likewise
+  int code;            // of the first opening's failure; 0 for damage that
+                       // only the check finds, or a link to nothing
+  const char* reason;  // likewise; for code 0, what the Warning names
   // What the Warning says after "Store <path> is damaged (<reason>, code
   // <n>); ", with "<path>" for the store's path; "" for no Warning. The
   // store opens when it says the file is set aside.
@@ -95,9 +97,10 @@ TEST_P(DatabaseRecoveryTest, SetsADamagedFileAsideAndOpensAnew) {
   if (*c.warning == '\0') {
     EXPECT_TRUE(warnings.empty());
   } else {
-    EXPECT_EQ(warnings,
-              std::vector<std::string>{"Store " + path_ + " is damaged (" + c.reason + ", code " +
-                                       std::to_string(c.code) + "); " + replaced(c.warning)});
+    const std::string damage =
+        c.code == 0 ? replaced(c.reason) : c.reason + (", code " + std::to_string(c.code));
+    EXPECT_EQ(warnings, std::vector<std::string>{"Store " + path_ + " is damaged (" + damage +
+                                                 "); " + replaced(c.warning)});
   }
   for (const auto& [suffix, expected] : c.after) {
     EXPECT_EQ(tltest::whatLiesAt(path_ + suffix),
@@ -128,6 +131,19 @@ INSTANTIATE_TEST_SUITE_P(
                                    {{".damaged", "<before>"},
                                     {".damaged-journal", kIdleJournal},
                                     {"-journal", "none"}}},
+                      // SQLite's first opening plays back a journal or log
+                      // that it finds (here there is nothing it can read in
+                      // them) and removes them, and the log's "-shm" with it.
+                      RecoveryCase{"GarbageWithAJournalAndALog",
+                                   tltest::writeGarbageStore,
+                                   {{"-journal", "journal"}, {"-wal", "wal"}, {"-shm", "shm"}},
+                                   26,
+                                   "file is not a database",
+                                   kSetAside,
+                                   {{".damaged", "<before>"},
+                                    {".damaged-journal", "none"},
+                                    {".damaged-wal", "none"},
+                                    {".damaged-shm", "none"}}},
                       // The earlier copy's log has no counterpart now: it goes.
                       RecoveryCase{"CutFileReplacesTheEarlierCopy",
                                    tltest::writeCutStore,
@@ -147,6 +163,21 @@ INSTANTIATE_TEST_SUITE_P(
                                    {},
                                    26,
                                    "file is not a database",
+                                   kSetAside,
+                                   {{".damaged", "link to <path>.target"}}},
+                      RecoveryCase{"DamagedPageAfterTheFirst",
+                                   tltest::writeDamagedPageStore,
+                                   {},
+                                   0,
+                                   "quick_check: Page 3: btreeInitPage() returns error code 11",
+                                   kSetAside,
+                                   {{".damaged", "<before>"}}},
+                      // Nothing is made at the target.
+                      RecoveryCase{"LinkToNothingIsMovedAsALink",
+                                   tltest::linkToNothing,
+                                   {},
+                                   0,
+                                   "a link to <path>.target, which leads to no file",
                                    kSetAside,
                                    {{".damaged", "link to <path>.target"}}},
                       RecoveryCase{"KeptNameTakenByAFolder",
@@ -195,6 +226,47 @@ TEST(DatabaseRecoveryHeldTest, WaitsUntilNoOtherStoreHasTheFileOpen) {
       damaged + "another store of this run has it open, so it is set aside at the next start");
   EXPECT_EQ(lines[1].message,
             damaged + "it is set aside as " + path + ".damaged and a new, empty store is made");
+}
+
+// The check runs at a file's first opening in the run only: damage that
+// comes later stays until the next start.
+TEST(DatabaseRecoveryCheckTest, ChecksAFileAtItsFirstOpeningInTheRunOnly) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  Opener opener;
+  tltest::writeDamagedPageStore(path);
+  const std::string damaged = tltest::readFile(path);
+  std::filesystem::remove(path);
+  tltest::LogCapture log;
+  openSettingDamageAside(path, "audiodecoder", &opener).reset();
+  tltest::writeFile(path, damaged);
+  EXPECT_TRUE(openSettingDamageAside(path, "audiodecoder", &opener)->insert<std::string>("k", "v"));
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), "none");
+  EXPECT_TRUE(log.lines().empty());
+}
+
+// A full disk when the new store is made: the failure keeps the opening's
+// text first and says that the damaged file was set aside.
+TEST(DatabaseRecoveryFullDiskTest, FailureToMakeTheNewStoreSaysTheFileWasSetAside) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  Opener opener;
+  tltest::writeGarbageStore(path);
+  const std::string garbage = tltest::readFile(path);
+  const std::string seen = tltest::inChild([&] {
+    tltest::limitFileSize(0);
+    try {
+      openSettingDamageAside(path, "audiodecoder", &opener);
+      return std::string("opened");
+    } catch (const OpenError& e) {
+      return std::string(e.what()) + " | " + std::to_string(e.code()) + " " + e.reason();
+    }
+  });
+  EXPECT_EQ(seen, "Create table failed. Error code: 10; store " + path +
+                      " is damaged (file is not a database, code 26); it is set aside as " + path +
+                      ".damaged, but a new store could not be made: disk I/O error (File too "
+                      "large) | 10 disk I/O error (File too large)");
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), garbage);
 }
 
 // Threads that find one damaged file at once: it is set aside once, and
