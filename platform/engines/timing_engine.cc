@@ -30,13 +30,19 @@ std::chrono::nanoseconds secondsToSteady(double seconds) {
 
 TimingEngine::TimingEngine(const tembrolexinsdk::Clock& clock) : clock_(clock) {}
 
-TimingEngine::~TimingEngine() {
+TimingEngine::~TimingEngine() { shutDown(); }
+
+void TimingEngine::shutDown() {
   std::thread thread;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    shutDown_ = true;
     stopTimingLocked();
+    // Taken out under the lock: a second caller finds nothing to join and
+    // returns at once (an exit() on a thread this one joins, say).
     thread = std::move(thread_);
   }
+  // Joined without the lock, which the thread takes on its way out.
   // Detached on the timing thread itself (an exit() from a call it made),
   // which never returns to the engine then.
   tembrolexinsdk::joinUnlessSelf(thread);
@@ -84,6 +90,12 @@ void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
       }
     }
     syncAnchors_.push_back(anchor);
+    if (shutDown_) {
+      // A thread still running here is on its way out, and is left to go.
+      TLLogger::debugInMethod("-[TimingEngine syncWithAnchor:]", __LINE__,
+                              "Timing thread not started: the timing engine has shut down");
+      return;
+    }
     if (threadRunning_) {
       TLLogger::debugInMethod("-[TimingEngine syncWithAnchor:]", __LINE__,
                               "Signalling timing thread to re-schedule");
