@@ -17,7 +17,14 @@
 // word's call, which main's shutdown began while the call ran
 // (exit-in-word-in-shutdown), from stoppedListening, which that shutdown
 // delivers (exit-in-stopped-in-shutdown), and from the log delegate on a
-// line of the core's that the shutdown causes (exit-in-log-in-shutdown).
+// line of the core's that the shutdown causes (exit-in-log-in-shutdown). In
+// event-synced-shutdown and exit-in-timed-event the words go to the EVENT
+// engine instead, a track and a sync word, and the track has a timed event
+// every quarter second, so its timing thread fires them once it is
+// synchronised: at the first one, main calls TLDecoder::shutdown(), after
+// which no timing thread may run or start, and returns; or the EVENT
+// delegate calls exit(kExitStatus) from inside that timed event's call,
+// which the timing thread waits for.
 // MODE: own (the main queue left to the library's thread) or bound (bound to
 // main's thread, pumped while main waits, and never again once it returns).
 //
@@ -32,9 +39,11 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/e2e/e2e_app.h"
 
@@ -118,6 +127,25 @@ class ExitOnLine : public TLLoggerDelegate {
   const std::string exitOn_;
 };
 
+// The EVENT delegate.
+class TimedEvents : public TLEventEngineDelegate {
+ public:
+  explicit TimedEvents(std::string moment) : moment_(std::move(moment)) {}
+  void eventEngineDetectedTimedEvent(const std::optional<std::string>&, TLDate) override {
+    if (heard++ == 0 && moment_ == "exit-in-timed-event") {
+      say("exit");
+      std::exit(kExitStatus);
+    }
+  }
+  std::atomic<int> heard{0};
+
+ private:
+  const std::string moment_;
+};
+
+constexpr int64_t kTrack = 4242;
+constexpr int64_t kSync = 31744;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,9 +187,22 @@ int main(int argc, char** argv) {
     TLLogger::sharedLogger().setDelegate(std::make_shared<ExitOnLine>("AudioDecoder shut down"));
   }
   auto words = std::make_shared<Words>(moment);
+  const bool timed = moment == "event-synced-shutdown" || moment == "exit-in-timed-event";
   auto decoder = TLDecoder::sharedDecoder();
-  decoder->initWithPlugins(tltest::triggerPlugin());
+  decoder->initWithPlugins(tltest::triggerPlugin(timed ? "EVENT" : "TRIGGER"));
   decoder->connectEngineDelegate(words, TLEngineType::kTrigger);
+  auto timedEvents = std::make_shared<TimedEvents>(moment);
+  std::shared_ptr<TLEventEngine> event;
+  if (timed) {
+    event = std::dynamic_pointer_cast<TLEventEngine>(
+        decoder->connectEngineDelegate(timedEvents, TLEngineType::kEvent));
+    std::string sequence = R"({"events": [{"id": "e0", "time": 0})";
+    for (int i = 1; i <= 400; ++i) {
+      sequence += R"(, {"id": "e)" + std::to_string(i) + R"(", "time": )" +
+                  std::to_string(i / 4.0) + "}";
+    }
+    if (!event || !event->registerEventSequence(kTrack, sequence + "]}", 0)) return 10;
+  }
   decoder->addDelegate(app);
   auto recorder =
       decoder->useCustomRecorderWithListener(std::make_shared<tltest::NoRecorderEvents>(), 16000);
@@ -213,7 +254,8 @@ int main(int argc, char** argv) {
   if (!waitFor([&] { return app->started.load(); })) return 4;
   if (moment == "listening") return finish();
 
-  const std::vector<int16_t> audio = tltest::wordAudio({4242, 4243});
+  const std::vector<int16_t> audio =
+      timed ? tltest::wordAudio({kTrack, kSync}) : tltest::wordAudio({4242, 4243});
   if (moment == "exit-in-word-in-shutdown") {
     std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
     if (!waitFor([&] { return words->inCall.load(); })) return 5;
@@ -226,13 +268,27 @@ int main(int argc, char** argv) {
     waitFor([] { return false; });  // a delegate ends the process meanwhile
     return 8;
   }
-  if (moment == "decoding" || moment == "exit-in-word" || moment == "shutdown-in-word") {
+  if (moment == "decoding" || moment == "exit-in-word" || moment == "shutdown-in-word" || timed) {
     // Feed on another thread, so main can return (or pump the delegate
     // calls) while the audio still flows.
     std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
-    if (moment == "exit-in-word") {
+    if (moment == "exit-in-word" || moment == "exit-in-timed-event") {
       waitFor([] { return false; });  // the delegate ends the process meanwhile
       return 8;
+    }
+    if (timed) {
+      if (!waitFor([&] { return timedEvents->heard.load() > 0; })) return 11;
+      TLDecoder::shutdown();
+      // The shutdown joined the timing thread, and no anchor starts another.
+      TimingEngine& timing = event->timingEngine();
+      const bool joined = !timing.isTimingThreadRunning();
+      timing.prepareWithEvents({TimedEventEngine{"late", 1e6, false}});
+      timing.syncWithAnchor(SyncAnchor{0, 0});
+      if (!joined || timing.isTimingThreadRunning()) {
+        say(joined ? "timing thread started after shutdown" : "timing thread runs after shutdown");
+        return 12;
+      }
+      return finish();
     }
     if (moment == "shutdown-in-word") {
       if (!waitFor([&] { return words->shutdownReturned.load(); })) return 9;
