@@ -33,7 +33,7 @@ TimingEngine::TimingEngine(const tembrolexinsdk::Clock& clock) : clock_(clock) {
 TimingEngine::~TimingEngine() { shutDown(); }
 
 void TimingEngine::shutDown() {
-  std::thread thread;
+  tembrolexinsdk::LibraryThread thread;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     shutDown_ = true;
@@ -42,9 +42,10 @@ void TimingEngine::shutDown() {
     // returns at once (an exit() on a thread this one joins, say).
     thread = std::move(thread_);
   }
-  // Joined without the lock, which the thread takes on its way out.
-  // Detached on the timing thread itself (an exit() from a call it made),
-  // which never returns to the engine then.
+  // Joined without the lock, which the thread takes on its way out. Let go
+  // when it is the calling thread or runs the process's exit (an exit() from
+  // a call it made, the app's log delegate on one of its lines): it never
+  // returns to the engine then.
   tembrolexinsdk::joinUnlessSelf(thread);
 }
 
@@ -72,7 +73,7 @@ void TimingEngine::syncWithCodeword(int64_t codeword, double timeStampSeconds) {
 }
 
 void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
-  std::thread finished;
+  tembrolexinsdk::LibraryThread finished;
   {
     // The lines logged under the lock reach the log after it (see threadMain).
     TLLogger::HeldLines held;
@@ -113,7 +114,7 @@ void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
     // The previous thread cleared threadRunning_ in its last locked step, so
     // joining it below waits only for it to return.
     finished = std::move(thread_);
-    thread_ = std::thread([this] { threadMain(); });
+    thread_ = tembrolexinsdk::LibraryThread([this] { threadMain(); });
   }
   if (finished.joinable()) finished.join();
 }

@@ -28,8 +28,9 @@
 // it and keeps them. An anchor added while a thread still runs (even one
 // asked to stop) keeps that thread going against the new anchor; otherwise
 // it starts a new thread. shutDown is final: it ends the thread and joins it
-// (unless called on the timing thread itself, which it leaves alone: an app
-// that calls exit() there never returns to the engine), and from then on no
+// (a LibraryThread: let go when it is the calling thread or runs the
+// process's exit, as after an exit() from the app's log delegate on one of
+// its lines; it never returns to the engine then), and from then on no
 // anchor starts or keeps a thread (anchors are still taken). The library's
 // shutdown, at exit too, shuts the shared EVENT engine's timing engine down
 // this way (TLEventEngine::shutDownSharedTiming).
@@ -49,10 +50,10 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "core/runtime/clock.h"
+#include "core/runtime/thread_join.h"
 #include "platform/engines/event_types.h"
 
 namespace tembrolexinplatform {
@@ -167,7 +168,7 @@ class TimingEngine final : public EventTiming {
   bool wake_ = false;          // the wake condition: a new anchor or a stop
   bool threadRunning_ = false;
   bool shutDown_ = false;  // final: no thread starts or goes on
-  std::thread thread_;
+  tembrolexinsdk::LibraryThread thread_;
 };
 
 }  // namespace tembrolexinplatform

@@ -17,14 +17,14 @@
 // word's call, which main's shutdown began while the call ran
 // (exit-in-word-in-shutdown), from stoppedListening, which that shutdown
 // delivers (exit-in-stopped-in-shutdown), and from the log delegate on a
-// line of the core's that the shutdown causes (exit-in-log-in-shutdown). In
-// event-synced-shutdown and exit-in-timed-event the words go to the EVENT
-// engine instead, a track and a sync word, and the track has a timed event
-// every quarter second, so its timing thread fires them once it is
-// synchronised: at the first one, main calls TLDecoder::shutdown(), after
-// which no timing thread may run or start, and returns; or the EVENT
-// delegate calls exit(kExitStatus) from inside that timed event's call,
-// which the timing thread waits for.
+// line of the core's that the shutdown causes (exit-in-log-in-shutdown).
+// Timed moments: the words, a track and a sync word, go to the EVENT engine,
+// whose timing thread then fires a timed event every quarter second; main
+// shuts down at the first one and checks that no timing thread runs or starts
+// afterwards (event-synced-shutdown), or the EVENT delegate exits inside it
+// (exit-in-timed-event); or, the track's one event far ahead, main shuts down
+// and the log delegate exits on the timing thread's line as the shutdown
+// stops it (exit-in-timing-log-in-shutdown).
 // MODE: own (the main queue left to the library's thread) or bound (bound to
 // main's thread, pumped while main waits, and never again once it returns).
 //
@@ -130,9 +130,9 @@ class ExitOnLine : public TLLoggerDelegate {
 // The EVENT delegate.
 class TimedEvents : public TLEventEngineDelegate {
  public:
-  explicit TimedEvents(std::string moment) : moment_(std::move(moment)) {}
+  explicit TimedEvents(bool exitInEvent) : exitInEvent_(exitInEvent) {}
   void eventEngineDetectedTimedEvent(const std::optional<std::string>&, TLDate) override {
-    if (heard++ == 0 && moment_ == "exit-in-timed-event") {
+    if (heard++ == 0 && exitInEvent_) {
       say("exit");
       std::exit(kExitStatus);
     }
@@ -140,7 +140,7 @@ class TimedEvents : public TLEventEngineDelegate {
   std::atomic<int> heard{0};
 
  private:
-  const std::string moment_;
+  const bool exitInEvent_;
 };
 
 constexpr int64_t kTrack = 4242;
@@ -186,22 +186,28 @@ int main(int argc, char** argv) {
   if (moment == "exit-in-log-in-shutdown") {
     TLLogger::sharedLogger().setDelegate(std::make_shared<ExitOnLine>("AudioDecoder shut down"));
   }
+  const bool exitOnTimingLine = moment == "exit-in-timing-log-in-shutdown";
+  if (exitOnTimingLine) {
+    TLLogger::sharedLogger().setDelegate(
+        std::make_shared<ExitOnLine>("Timing thread interrupted, stopping..."));
+  }
   auto words = std::make_shared<Words>(moment);
-  const bool timed = moment == "event-synced-shutdown" || moment == "exit-in-timed-event";
+  const bool timed =
+      moment == "event-synced-shutdown" || moment == "exit-in-timed-event" || exitOnTimingLine;
   auto decoder = TLDecoder::sharedDecoder();
   decoder->initWithPlugins(tltest::triggerPlugin(timed ? "EVENT" : "TRIGGER"));
   decoder->connectEngineDelegate(words, TLEngineType::kTrigger);
-  auto timedEvents = std::make_shared<TimedEvents>(moment);
+  auto timedEvents = std::make_shared<TimedEvents>(moment == "exit-in-timed-event");
   std::shared_ptr<TLEventEngine> event;
   if (timed) {
     event = std::dynamic_pointer_cast<TLEventEngine>(
         decoder->connectEngineDelegate(timedEvents, TLEngineType::kEvent));
-    std::string sequence = R"({"events": [{"id": "e0", "time": 0})";
-    for (int i = 1; i <= 400; ++i) {
-      sequence += R"(, {"id": "e)" + std::to_string(i) + R"(", "time": )" +
-                  std::to_string(i / 4.0) + "}";
+    std::string sequence = R"({"events": [)";
+    for (int i = 0; i <= 400 && !exitOnTimingLine; ++i) {
+      sequence += R"({"id": "e", "time": )" + std::to_string(i / 4.0) + "}, ";
     }
-    if (!event || !event->registerEventSequence(kTrack, sequence + "]}", 0)) return 10;
+    sequence += R"({"id": "far", "time": 100000}]})";
+    if (!event || !event->registerEventSequence(kTrack, sequence, 0)) return 10;
   }
   decoder->addDelegate(app);
   auto recorder =
@@ -277,10 +283,18 @@ int main(int argc, char** argv) {
       return 8;
     }
     if (timed) {
-      if (!waitFor([&] { return timedEvents->heard.load() > 0; })) return 11;
-      TLDecoder::shutdown();
-      // The shutdown joined the timing thread, and no anchor starts another.
       TimingEngine& timing = event->timingEngine();
+      if (!waitFor([&] {
+            return exitOnTimingLine ? timing.isTimingThreadRunning() : timedEvents->heard > 0;
+          })) {
+        return 11;
+      }
+      TLDecoder::shutdown();
+      if (exitOnTimingLine) {
+        waitFor([] { return false; });  // the log delegate ends the process meanwhile
+        return 8;
+      }
+      // The shutdown joined the timing thread, and no anchor starts another.
       const bool joined = !timing.isTimingThreadRunning();
       timing.prepareWithEvents({TimedEventEngine{"late", 1e6, false}});
       timing.syncWithAnchor(SyncAnchor{0, 0});

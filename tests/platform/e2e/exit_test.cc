@@ -279,7 +279,8 @@ INSTANTIATE_TEST_SUITE_P(Moments, ExitTest,
                                          Moment{"exit-in-stopped-in-shutdown", true, 42},
                                          Moment{"exit-in-log-in-shutdown", true, 42},
                                          Moment{"event-synced-shutdown", true},
-                                         Moment{"exit-in-timed-event", true, 42}),
+                                         Moment{"exit-in-timed-event", true, 42},
+                                         Moment{"exit-in-timing-log-in-shutdown", true, 42}),
                          [](const testing::TestParamInfo<Moment>& info) {
                            return camelCase(info.param.name);
                          });
