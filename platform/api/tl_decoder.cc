@@ -21,6 +21,7 @@
 #include "core/runtime/messenger.h"
 #include "core/runtime/thread_join.h"
 #include "platform/api/sdk_private_objcpp.h"
+#include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
@@ -202,6 +203,9 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   tembrolexinsdk::AudioDecoder::shutdownInstance();
   tembrolexinsdk::Messenger::shutdownInstance();
   for (const auto& decoder : live) decoder->shutDownParts();
+  // The EVENT engine's timing thread ends for good and is joined; what it
+  // waited for on the main queue was dropped above.
+  TLEventEngine::shutDownSharedTiming();
   Dispatcher::shared().shutDown();
   {
     std::lock_guard<std::mutex> lock(lib.shutdownMutex);

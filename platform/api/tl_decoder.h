@@ -134,12 +134,14 @@ class TLDecoder final : public TLDecoderCallbacks,
   // threads; the bus delivers what is queued and its thread is joined; each
   // decoder's network-time client and engines stop (isListening() is false
   // from then on, and a decoder that was listening has its delegates told
-  // stoppedListening, should the core's report not have come); the global
-  // queue runs the delegate calls it holds, and the dispatcher's threads are
-  // joined. Afterwards decoders refuse to start. Idempotent; concurrent
-  // callers wait for the first, but one called from inside a call into the
-  // app returns at once (the running shutdown may wait for that call). Call
-  // it from a thread of the app's (it joins the library's threads).
+  // stoppedListening, should the core's report not have come); the EVENT
+  // engine's timing thread ends and is joined (none starts afterwards); the
+  // global queue runs the delegate calls it holds, and the dispatcher's
+  // threads are joined. Afterwards decoders refuse to start. Idempotent;
+  // concurrent callers wait for the first, but one called from inside a call
+  // into the app returns at once (the running shutdown may wait for that
+  // call). Call it from a thread of the app's (it joins the library's
+  // threads).
   //
   // Refused, with an Error line that says why, and shutting nothing down,
   // when called from inside a call that the shutdown would wait for or

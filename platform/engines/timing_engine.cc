@@ -30,15 +30,22 @@ std::chrono::nanoseconds secondsToSteady(double seconds) {
 
 TimingEngine::TimingEngine(const tembrolexinsdk::Clock& clock) : clock_(clock) {}
 
-TimingEngine::~TimingEngine() {
-  std::thread thread;
+TimingEngine::~TimingEngine() { shutDown(); }
+
+void TimingEngine::shutDown() {
+  tembrolexinsdk::LibraryThread thread;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    shutDown_ = true;
     stopTimingLocked();
+    // Taken out under the lock: a second caller finds nothing to join and
+    // returns at once (an exit() on a thread this one joins, say).
     thread = std::move(thread_);
   }
-  // Detached on the timing thread itself (an exit() from a call it made),
-  // which never returns to the engine then.
+  // Joined without the lock, which the thread takes on its way out. Let go
+  // when it is the calling thread or runs the process's exit (an exit() from
+  // a call it made, the app's log delegate on one of its lines): it never
+  // returns to the engine then.
   tembrolexinsdk::joinUnlessSelf(thread);
 }
 
@@ -66,7 +73,7 @@ void TimingEngine::syncWithCodeword(int64_t codeword, double timeStampSeconds) {
 }
 
 void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
-  std::thread finished;
+  tembrolexinsdk::LibraryThread finished;
   {
     // The lines logged under the lock reach the log after it (see threadMain).
     TLLogger::HeldLines held;
@@ -84,6 +91,12 @@ void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
       }
     }
     syncAnchors_.push_back(anchor);
+    if (shutDown_) {
+      // A thread still running here is on its way out, and is left to go.
+      TLLogger::debugInMethod("-[TimingEngine syncWithAnchor:]", __LINE__,
+                              "Timing thread not started: the timing engine has shut down");
+      return;
+    }
     if (threadRunning_) {
       TLLogger::debugInMethod("-[TimingEngine syncWithAnchor:]", __LINE__,
                               "Signalling timing thread to re-schedule");
@@ -101,7 +114,7 @@ void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
     // The previous thread cleared threadRunning_ in its last locked step, so
     // joining it below waits only for it to return.
     finished = std::move(thread_);
-    thread_ = std::thread([this] { threadMain(); });
+    thread_ = tembrolexinsdk::LibraryThread([this] { threadMain(); });
   }
   if (finished.joinable()) finished.join();
 }

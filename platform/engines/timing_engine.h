@@ -27,15 +27,22 @@
 // resetEngine stop the thread and drop events and anchors; stopTiming stops
 // it and keeps them. An anchor added while a thread still runs (even one
 // asked to stop) keeps that thread going against the new anchor; otherwise
-// it starts a new thread.
+// it starts a new thread. shutDown is final: it ends the thread and joins it
+// (a LibraryThread: let go when it is the calling thread or runs the
+// process's exit, as after an exit() from the app's log delegate on one of
+// its lines; it never returns to the engine then), and from then on no
+// anchor starts or keeps a thread (anchors are still taken). The library's
+// shutdown, at exit too, shuts the shared EVENT engine's timing engine down
+// this way (TLEventEngine::shutDownSharedTiming).
 //
 // Thread safety: every operation may be called from any thread. One lock
 // guards the events, the anchors, the statistics and the thread's flags; it
-// is never held while the listener runs or while the thread sleeps, so no
-// operation ever waits for the timing thread. The listener is called on the
-// timing thread and may block (the EVENT engine waits for the main queue
-// there); the destructor stops the thread and joins it, so it must not run on
-// a thread the listener is waiting for.
+// is never held while the listener runs or while the thread sleeps, nor
+// while shutDown joins, so no operation but shutDown (and the destructor)
+// ever waits for the timing thread. The listener is called on the timing
+// thread and may block (the EVENT engine waits for the main queue there), so
+// shutDown and the destructor must not run on a thread the listener is
+// waiting for. A second shutDown while the first one joins returns at once.
 #ifndef TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
 #define TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
 
@@ -43,10 +50,10 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "core/runtime/clock.h"
+#include "core/runtime/thread_join.h"
 #include "platform/engines/event_types.h"
 
 namespace tembrolexinplatform {
@@ -96,6 +103,7 @@ class TimingEngine final : public EventTiming {
   // `clock` gives the up-time, the wall clock and the waits; it must outlive
   // the engine.
   explicit TimingEngine(const tembrolexinsdk::Clock& clock);
+  // Shuts the engine down (see shutDown).
   ~TimingEngine() override;
   TimingEngine(const TimingEngine&) = delete;
   TimingEngine& operator=(const TimingEngine&) = delete;
@@ -112,6 +120,9 @@ class TimingEngine final : public EventTiming {
   void resetEngine() override;
   // Drops the events and the anchors.
   void dropTimingInfo();
+  // Final: stops the thread and joins it unless the caller is that thread;
+  // afterwards no timing thread runs or starts. Idempotent.
+  void shutDown();
 
   // -1.0 without an anchor.
   double currentSyncTime() const;
@@ -156,7 +167,8 @@ class TimingEngine final : public EventTiming {
   bool stopTimingThread_ = false;
   bool wake_ = false;          // the wake condition: a new anchor or a stop
   bool threadRunning_ = false;
-  std::thread thread_;
+  bool shutDown_ = false;  // final: no thread starts or goes on
+  tembrolexinsdk::LibraryThread thread_;
 };
 
 }  // namespace tembrolexinplatform

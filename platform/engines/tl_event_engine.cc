@@ -7,11 +7,49 @@
 
 namespace tembrolexinplatform {
 
+namespace {
+
+// The process-wide engine once made, and whether the library's shutdown has
+// ended its timing; never destroyed.
+struct Shared {
+  std::mutex mutex;
+  TLEventEngine* engine = nullptr;
+  bool timingShutDown = false;
+};
+
+Shared& shared() {
+  static auto* s = new Shared();
+  return *s;
+}
+
+}  // namespace
+
 std::shared_ptr<TLEventEngine> TLEventEngine::sharedEngine() {
   // Never destroyed: the timing thread may still deliver during exit.
-  static auto* engine = new std::shared_ptr<TLEventEngine>(
-      new TLEventEngine(Dispatcher::shared(), tembrolexinsdk::Clock::real()));
+  static auto* engine = [] {
+    auto* made = new std::shared_ptr<TLEventEngine>(
+        new TLEventEngine(Dispatcher::shared(), tembrolexinsdk::Clock::real()));
+    Shared& s = shared();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.engine = made->get();
+    // Made after the shutdown: it has no thread yet, and never gets one.
+    if (s.timingShutDown) (*made)->timing_->shutDown();
+    return made;
+  }();
   return *engine;
+}
+
+void TLEventEngine::shutDownSharedTiming() {
+  Shared& s = shared();
+  TLEventEngine* engine;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.timingShutDown = true;
+    engine = s.engine;
+  }
+  // Joined without the lock, so that a late first sharedEngine() never waits
+  // for the timing thread.
+  if (engine != nullptr) engine->timing_->shutDown();
 }
 
 std::shared_ptr<TLEventEngine> TLEventEngine::create(Dispatcher& dispatcher,

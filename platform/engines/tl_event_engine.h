@@ -81,8 +81,13 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   static constexpr int64_t kErrorBadJson = 14;
 
   // The process-wide engine (shared dispatcher, real clock), made on first
-  // use.
+  // use; never destroyed.
   static std::shared_ptr<TLEventEngine> sharedEngine();
+  // Part of the library's shutdown, at exit too: the process-wide engine's
+  // timing thread ends and is joined (unless the caller is that thread), and
+  // no timing thread of that engine starts afterwards, also when the engine
+  // is first made only later (TimingEngine::shutDown). Idempotent.
+  static void shutDownSharedTiming();
   // An engine of its own; `dispatcher` and `clock` must outlive it.
   static std::shared_ptr<TLEventEngine> create(Dispatcher& dispatcher,
                                                const tembrolexinsdk::Clock& clock);

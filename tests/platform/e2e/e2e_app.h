@@ -79,13 +79,14 @@ inline std::vector<int16_t> wordAudio(const std::vector<int64_t>& words) {
   return signal.samples;
 }
 
-// The app's processor: every word of the test scheme goes to TRIGGER.
-inline std::vector<tembrolexinplatform::TLPlugin> triggerPlugin() {
+// The app's processor: every word of the test scheme goes to TRIGGER (or to
+// `engine`).
+inline std::vector<tembrolexinplatform::TLPlugin> triggerPlugin(const char* engine = "TRIGGER") {
   auto processor = std::make_unique<tembrolexinsdk::BaseAudioProcessor>(
       "tembrolexin_Example", tembrolexinsdk::SampleRate_16000, false,
       std::chrono::milliseconds(250));
   processor->setDecoderDescriptors({std::make_shared<tembrolexinsdk::EchoDecoderDescriptor>(
-      testScheme(), std::vector<tembrolexinsdk::CodewordRange>{{0, INT64_MAX, "TRIGGER"}},
+      testScheme(), std::vector<tembrolexinsdk::CodewordRange>{{0, INT64_MAX, engine}},
       false)});
   std::vector<tembrolexinplatform::TLPlugin> plugins(1);
   plugins[0].audioProcessor = std::move(processor);

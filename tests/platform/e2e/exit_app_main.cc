@@ -18,6 +18,13 @@
 // (exit-in-word-in-shutdown), from stoppedListening, which that shutdown
 // delivers (exit-in-stopped-in-shutdown), and from the log delegate on a
 // line of the core's that the shutdown causes (exit-in-log-in-shutdown).
+// Timed moments: the words, a track and a sync word, go to the EVENT engine,
+// whose timing thread then fires a timed event every quarter second; main
+// shuts down at the first one and checks that no timing thread runs or starts
+// afterwards (event-synced-shutdown), or the EVENT delegate exits inside it
+// (exit-in-timed-event); or, the track's one event far ahead, main shuts down
+// and the log delegate exits on the timing thread's line as the shutdown
+// stops it (exit-in-timing-log-in-shutdown).
 // MODE: own (the main queue left to the library's thread) or bound (bound to
 // main's thread, pumped while main waits, and never again once it returns).
 //
@@ -32,9 +39,11 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/e2e/e2e_app.h"
 
@@ -118,6 +127,25 @@ class ExitOnLine : public TLLoggerDelegate {
   const std::string exitOn_;
 };
 
+// The EVENT delegate.
+class TimedEvents : public TLEventEngineDelegate {
+ public:
+  explicit TimedEvents(bool exitInEvent) : exitInEvent_(exitInEvent) {}
+  void eventEngineDetectedTimedEvent(const std::optional<std::string>&, TLDate) override {
+    if (heard++ == 0 && exitInEvent_) {
+      say("exit");
+      std::exit(kExitStatus);
+    }
+  }
+  std::atomic<int> heard{0};
+
+ private:
+  const bool exitInEvent_;
+};
+
+constexpr int64_t kTrack = 4242;
+constexpr int64_t kSync = 31744;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,10 +186,29 @@ int main(int argc, char** argv) {
   if (moment == "exit-in-log-in-shutdown") {
     TLLogger::sharedLogger().setDelegate(std::make_shared<ExitOnLine>("AudioDecoder shut down"));
   }
+  const bool exitOnTimingLine = moment == "exit-in-timing-log-in-shutdown";
+  if (exitOnTimingLine) {
+    TLLogger::sharedLogger().setDelegate(
+        std::make_shared<ExitOnLine>("Timing thread interrupted, stopping..."));
+  }
   auto words = std::make_shared<Words>(moment);
+  const bool timed =
+      moment == "event-synced-shutdown" || moment == "exit-in-timed-event" || exitOnTimingLine;
   auto decoder = TLDecoder::sharedDecoder();
-  decoder->initWithPlugins(tltest::triggerPlugin());
+  decoder->initWithPlugins(tltest::triggerPlugin(timed ? "EVENT" : "TRIGGER"));
   decoder->connectEngineDelegate(words, TLEngineType::kTrigger);
+  auto timedEvents = std::make_shared<TimedEvents>(moment == "exit-in-timed-event");
+  std::shared_ptr<TLEventEngine> event;
+  if (timed) {
+    event = std::dynamic_pointer_cast<TLEventEngine>(
+        decoder->connectEngineDelegate(timedEvents, TLEngineType::kEvent));
+    std::string sequence = R"({"events": [)";
+    for (int i = 0; i <= 400 && !exitOnTimingLine; ++i) {
+      sequence += R"({"id": "e", "time": )" + std::to_string(i / 4.0) + "}, ";
+    }
+    sequence += R"({"id": "far", "time": 100000}]})";
+    if (!event || !event->registerEventSequence(kTrack, sequence, 0)) return 10;
+  }
   decoder->addDelegate(app);
   auto recorder =
       decoder->useCustomRecorderWithListener(std::make_shared<tltest::NoRecorderEvents>(), 16000);
@@ -213,7 +260,8 @@ int main(int argc, char** argv) {
   if (!waitFor([&] { return app->started.load(); })) return 4;
   if (moment == "listening") return finish();
 
-  const std::vector<int16_t> audio = tltest::wordAudio({4242, 4243});
+  const std::vector<int16_t> audio =
+      timed ? tltest::wordAudio({kTrack, kSync}) : tltest::wordAudio({4242, 4243});
   if (moment == "exit-in-word-in-shutdown") {
     std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
     if (!waitFor([&] { return words->inCall.load(); })) return 5;
@@ -226,13 +274,35 @@ int main(int argc, char** argv) {
     waitFor([] { return false; });  // a delegate ends the process meanwhile
     return 8;
   }
-  if (moment == "decoding" || moment == "exit-in-word" || moment == "shutdown-in-word") {
+  if (moment == "decoding" || moment == "exit-in-word" || moment == "shutdown-in-word" || timed) {
     // Feed on another thread, so main can return (or pump the delegate
     // calls) while the audio still flows.
     std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
-    if (moment == "exit-in-word") {
+    if (moment == "exit-in-word" || moment == "exit-in-timed-event") {
       waitFor([] { return false; });  // the delegate ends the process meanwhile
       return 8;
+    }
+    if (timed) {
+      TimingEngine& timing = event->timingEngine();
+      if (!waitFor([&] {
+            return exitOnTimingLine ? timing.isTimingThreadRunning() : timedEvents->heard > 0;
+          })) {
+        return 11;
+      }
+      TLDecoder::shutdown();
+      if (exitOnTimingLine) {
+        waitFor([] { return false; });  // the log delegate ends the process meanwhile
+        return 8;
+      }
+      // The shutdown joined the timing thread, and no anchor starts another.
+      const bool joined = !timing.isTimingThreadRunning();
+      timing.prepareWithEvents({TimedEventEngine{"late", 1e6, false}});
+      timing.syncWithAnchor(SyncAnchor{0, 0});
+      if (!joined || timing.isTimingThreadRunning()) {
+        say(joined ? "timing thread started after shutdown" : "timing thread runs after shutdown");
+        return 12;
+      }
+      return finish();
     }
     if (moment == "shutdown-in-word") {
       if (!waitFor([&] { return words->shutdownReturned.load(); })) return 9;
