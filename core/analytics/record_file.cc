@@ -12,9 +12,10 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
-#include <exception>
 #include <cstring>
+#include <exception>
 #include <optional>
+#include <string_view>
 #include <tuple>
 
 #include "core/runtime/file_info.h"
@@ -254,18 +255,6 @@ RecordFileCheck checkRecordFile(const std::string& path) {
 
 namespace {
 
-// Writes all of `size` bytes; 0, or the errno of the failure.
-int writeFully(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0 ? EIO : errno;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
 // The kept stretches of `from` copied into `to`, then the missing newline;
 // 0, or the errno of the failure.
 int copyKept(int from, int to, const RecordFileCheck& check) {
@@ -277,11 +266,13 @@ int copyKept(int from, int to, const RecordFileCheck& check) {
       const ssize_t n = ::pread(from, block.data(), want, static_cast<off_t>(at));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return n == 0 ? ESTALE : errno;
-      if (const int error = writeFully(to, block.data(), static_cast<std::size_t>(n))) return error;
+      if (!fileio::writeAll(to, std::string_view(block.data(), static_cast<std::size_t>(n)))) {
+        return errno;
+      }
       at += n;
     }
   }
-  return check.addNewline ? writeFully(to, "\n", 1) : 0;
+  return !check.addNewline || fileio::writeAll(to, "\n") ? 0 : errno;
 }
 
 // Replaces the file at `path` by a new one made of its kept stretches: the

@@ -150,6 +150,10 @@ bool writeAll(int fd, std::string_view bytes) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
+    if (n == 0) {  // no progress: would loop for ever
+      errno = EIO;
+      return false;
+    }
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;

@@ -106,7 +106,8 @@ ReadResult readRegularFile(const std::string& path, std::size_t maxBytes, std::s
                            int* error = nullptr);
 
 // Writes every byte of `bytes` to `fd`, going on after an interruption or a
-// short write. False, errno telling why, when a write fails.
+// short write. False, errno telling why, when a write fails (EIO when it
+// writes nothing).
 bool writeAll(int fd, std::string_view bytes);
 
 // Creates a new, empty file beside `path` for writing, readable and writable

@@ -131,7 +131,7 @@ void UserDefaults::loadLocked() {
   if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return;
   const DefaultsEntry entry = defaultsEntryAt(path_);
   if (entry == DefaultsEntry::kOther) {
-    keptInPlaceAs_ = setAsideLocked(kLoad, kNotRegular, "starting empty") ? nullptr : kNotRegular;
+    setAsideOnLoadLocked(kNotRegular);
     return;
   }
   // Missing, or a file that may not be read: an empty store, as before.
@@ -143,10 +143,10 @@ void UserDefaults::loadLocked() {
     case tembrolexin::fileio::ReadResult::kRead:
       break;
     case tembrolexin::fileio::ReadResult::kTooLarge:
-      keptInPlaceAs_ = setAsideLocked(kLoad, kTooLarge, "starting empty") ? nullptr : kTooLarge;
+      setAsideOnLoadLocked(kTooLarge);
       return;
     case tembrolexin::fileio::ReadResult::kNotRegular:
-      keptInPlaceAs_ = setAsideLocked(kLoad, kNotRegular, "starting empty") ? nullptr : kNotRegular;
+      setAsideOnLoadLocked(kNotRegular);
       return;
     default:  // gone meanwhile, or may not be read: an empty store, as before
       return;
@@ -164,10 +164,14 @@ void UserDefaults::loadLocked() {
     // Nesting beyond the reader's depth limit: as broken as any other text.
   }
   if (!read || !parsed.isObject() || !prepared.restore(parsed)) {
-    keptInPlaceAs_ = setAsideLocked(kLoad, kNotObject, "starting empty") ? nullptr : kNotObject;
+    setAsideOnLoadLocked(kNotObject);
     return;
   }
   root_ = std::move(parsed);
+}
+
+void UserDefaults::setAsideOnLoadLocked(const char* what) {
+  keptInPlaceAs_ = setAsideLocked(kLoad, what, "starting empty") ? nullptr : what;
 }
 
 bool UserDefaults::setAsideLocked(const char* method, const char* what, const char* doing) const {

@@ -82,6 +82,9 @@ class UserDefaults {
   // Renames what is at the path to "<path>.damaged" with an Error line that
   // names both paths; false when it cannot be moved.
   bool setAsideLocked(const char* method, const char* what, const char* doing) const;
+  // The load's set-aside of what it found `what`; what cannot be moved is
+  // kept in mind (keptInPlaceAs_).
+  void setAsideOnLoadLocked(const char* what);
 
   const std::string path_;
   mutable std::mutex mutex_;
