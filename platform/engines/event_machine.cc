@@ -1,5 +1,6 @@
 #include "platform/engines/event_machine.h"
 
+#include <exception>
 #include <utility>
 
 #include "platform/runtime/tl_logger.h"
@@ -13,7 +14,39 @@ constexpr const char* kEngineName = "EVENT";
 
 }  // namespace
 
-// Every state runs with the machine's lock held.
+// One step of the machine, whole under its lock. A step of the library's
+// shutdown takes the lock too (the engines' stop), so nothing of a step may
+// call into the app while it is held: an app that ended the process from
+// there would leave it held for good. The step's lines are held, the events
+// it raises are kept, and the outermost step hands both over once it has
+// released the lock, in the order they came. Bound to its thread.
+class Machine::Step {
+ public:
+  explicit Step(Machine& machine) : m_(machine), uncaught_(std::uncaught_exceptions()) {
+    held_.emplace();
+    lock_ = std::unique_lock<std::recursive_mutex>(m_.mutex_);
+    ++m_.stepDepth_;
+  }
+  ~Step() noexcept(false) {
+    std::vector<Event> raised;
+    if (--m_.stepDepth_ == 0) raised.swap(m_.raised_);
+    lock_.unlock();
+    held_.reset();
+    // A step that ends by an exception hands over no events.
+    if (std::uncaught_exceptions() > uncaught_) return;
+    for (const Event& event : raised) m_.forward(event);
+  }
+  Step(const Step&) = delete;
+  Step& operator=(const Step&) = delete;
+
+ private:
+  Machine& m_;
+  const int uncaught_;
+  std::optional<TLLogger::HeldLines> held_;
+  std::unique_lock<std::recursive_mutex> lock_;
+};
+
+// Every state runs inside a step of the machine.
 class Machine::State {
  public:
   explicit State(Machine& machine) : m_(machine) {}
@@ -55,7 +88,7 @@ class Machine::StateIdle final : public State {
       Machine* machine = &m_;
       clearing_ = m_.safe_.dispatchOnMainQueue(
           [machine] {
-            std::lock_guard<std::recursive_mutex> lock(machine->mutex_);
+            Step step(*machine);
             machine->reverseSyncAnchor_.reset();
           },
           lifetime);
@@ -150,10 +183,7 @@ class Machine::StateSynchronised final : public State {
     missedEvent_ =
         m_.safe_.dispatchOnMainQueue([machine, missed] { machine->onEventEngineEvent(missed); }, timeout);
     backToIdle_ = m_.safe_.dispatchOnMainQueue(
-        [machine] {
-          std::lock_guard<std::recursive_mutex> lock(machine->mutex_);
-          machine->changeStateWithState(machine->idle());
-        },
+        [machine] { machine->changeStateWithState(machine->idle()); },
         timeout);
   }
   void cancelTimer() {
@@ -216,14 +246,15 @@ Machine::~Machine() {
 void Machine::processCodeword(const TLCodewordEventParams& codeword) {
   safe_.safeDispatchSyncOnMainQueue(
       [this, &codeword] {
-        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        // The step's events reach the app here, once it is whole.
+        Step step(*this);
         currentState_->processCodeword(codeword);
       },
       kEngineName);
 }
 
 void Machine::changeStateWithState(State* state) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Step step(*this);
   if (state == currentState_) return;
   static constexpr char kMethod[] = "-[Machine changeStateWithState:]";
   TLLogger::debugInMethod(kMethod, __LINE__, "Leaving state  %s",
@@ -237,13 +268,13 @@ void Machine::changeStateWithState(State* state) {
 }
 
 void Machine::stopTiming() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Step step(*this);
   timing_.resetEngine();
   changeStateWithState(idle_.get());
 }
 
 void Machine::pauseTiming() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Step step(*this);
   currentState_->onPause();
   timing_.stopTiming();
 }
@@ -266,7 +297,7 @@ bool Machine::codewordHasSequence(int64_t codeword) const {
 
 void Machine::prepareWithEventsForTrack(int64_t trackId) {
   std::optional<EventSequence> sequence = engine_.eventSequence(trackId);
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Step step(*this);
   // A copy per run: the fired flags of one run never carry into the next.
   timing_.prepareWithEvents(sequence ? sequence->events : std::vector<TimedEventEngine>{});
   syncTimeoutS_ = sequence ? sequence->syncTimeoutSecs : 0;
@@ -278,7 +309,7 @@ void Machine::onTimingSequenceEnded() {
   // State changes happen on the main queue only; the timing thread waits for
   // this one as it waits for its timed events.
   safe_.safeDispatchSyncOnMainQueue([this] {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    Step step(*this);
     // The timing engine runs only while synchronised; an end that reaches
     // the machine after it moved on belongs to a run it has reset.
     if (currentState_ != synchronised_.get()) {
@@ -292,6 +323,10 @@ void Machine::onTimingSequenceEnded() {
 
 void Machine::onEventEngineEvent(const Event& event) {
   if (event.eventType == kEventSequenceEnded) pauseTiming();
+  forward(event);
+}
+
+void Machine::forward(const Event& event) {
   {
     std::lock_guard<std::mutex> lock(forwardMutex_);
     if (event.eventType != kEventTimedEvent && event.eventType == lastForwardedType_) return;
@@ -301,7 +336,9 @@ void Machine::onEventEngineEvent(const Event& event) {
 }
 
 void Machine::raise(int32_t type, std::optional<std::string> value) {
-  onEventEngineEvent(Event{type, std::move(value), now()});
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (type == kEventSequenceEnded) pauseTiming();
+  raised_.push_back(Event{type, std::move(value), now()});
 }
 
 TLDate Machine::now() const { return dateFromWallMicros(dispatcher_.clock().wallMicros()); }

@@ -38,8 +38,15 @@
 // there too; the timing engine's end of sequence is moved there. The state,
 // the current track, the reverse anchor and the pending blocks are guarded by
 // one recursive lock, which is never held by a thread other than the main
-// one while it waits for the main queue. Timed events are forwarded on the
-// timing thread. The engine link's calls may block on the main queue.
+// one while it waits for the main queue. Each step (a codeword's handling, a
+// state change, a stop or pause) runs whole under that lock, and nothing of
+// it reaches the app while the lock is held: its log lines are held and the
+// events it raises are kept, and the outermost step hands both over, in the
+// order raised, once it has released the lock. So the app hears a codeword's
+// events before processCodeword returns, and an app that ends the process
+// from one of them never leaves the lock held for the stop that the library's
+// shutdown makes. Timed events are forwarded on the timing thread. The engine
+// link's calls may block on the main queue.
 #ifndef TL_PLATFORM_ENGINES_EVENT_MACHINE_H_
 #define TL_PLATFORM_ENGINES_EVENT_MACHINE_H_
 
@@ -48,6 +55,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/engines/event_types.h"
 #include "platform/engines/timing_engine.h"
@@ -116,13 +124,18 @@ class Machine final : public TimingListener {
   class StateReady;
   class StateSynchronised;
   class StateSequenceEnded;
+  class Step;
 
   void changeStateWithState(State* state);
   State* idle() const;
   State* ready() const;
   State* synchronised() const;
   State* sequenceEnded() const;
+  // Within a step: keeps the event for the step's end (sequence ended pauses
+  // timing at once, as part of the step).
   void raise(int32_t type, std::optional<std::string> value = std::nullopt);
+  // The de-duplication and the hand-over to the engine; no lock held.
+  void forward(const Event& event);
   TLDate now() const;
 
   Dispatcher& dispatcher_;
@@ -139,6 +152,9 @@ class Machine final : public TimingListener {
   int64_t currentTrackId_ = 0;
   std::optional<SyncAnchor> reverseSyncAnchor_;
   double syncTimeoutS_ = 0;
+  // Steps the lock's holder is inside, and the events they raised so far.
+  int stepDepth_ = 0;
+  std::vector<Event> raised_;
 
   std::mutex forwardMutex_;
   int32_t lastForwardedType_ = kEventSequenceEnded;

@@ -2,6 +2,8 @@
 // a fake clock and a fake timing engine.
 
 #include <cstdio>
+#include <functional>
+#include <future>
 #include <map>
 #include <sstream>
 #include <string>
@@ -66,6 +68,7 @@ class FakeEngine : public EventEngineLink {
   void onEventEngineEvent(const Event& e) override {
     delivered.push_back({e.eventType, e.eventValue, e.eventTimestamp,
                          machine ? machine->currentStateName() : "", std::this_thread::get_id()});
+    if (onDelivery) onDelivery(e);
   }
   std::vector<int32_t> types() const {
     std::vector<int32_t> out;
@@ -78,6 +81,7 @@ class FakeEngine : public EventEngineLink {
       {kOtherTrack, EventSequence{{{"c", 30, false}}, 0}}};
   std::vector<Delivered> delivered;
   Machine* machine = nullptr;
+  std::function<void(const Event&)> onDelivery;
 };
 
 class MachineTest : public testing::Test {
@@ -222,6 +226,31 @@ TEST_F(MachineTest, ReverseAnchorKeepsTheCaptureTimeAndANewerOneLivesItsFullTime
   EXPECT_DOUBLE_EQ(machine_.reverseSyncAnchor()->syncTime, 20.268);
   wait(1200);
   EXPECT_FALSE(machine_.reverseSyncAnchor().has_value());
+}
+
+// The library's shutdown stops the engine, which takes the machine's lock:
+// a step's events reach the app only once the step is whole and the lock is
+// free, so an app that ends the process from one never leaves it held.
+TEST_F(MachineTest, EventsReachTheAppOnceTheirStepIsWholeAndItsLockFree) {
+  std::vector<std::string> seen;
+  std::vector<std::thread> others;
+  engine_.onDelivery = [&](const Event& e) {
+    auto taken = std::make_shared<std::promise<void>>();
+    std::future<void> done = taken->get_future();
+    others.emplace_back([this, taken] {
+      machine_.currentStateName();
+      taken->set_value();
+    });
+    const bool free = done.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    seen.push_back(std::to_string(e.eventType) + " " + machine_.currentStateName() + " " +
+                   std::to_string(timing_.calls.size()) + (free ? " free" : " held"));
+  };
+  step("sync");
+  step("track");   // track detected, then synchronised on the reverse anchor
+  step("track2");  // interrupted, then the other track detected
+  for (std::thread& t : others) t.join();
+  EXPECT_EQ(seen, (std::vector<std::string>{"0 StateSynchronised 2 free", "4 StateSynchronised 2 free",
+                                            "5 StateReady 3 free", "0 StateReady 3 free"}));
 }
 
 TEST_F(MachineTest, EndOfSequenceFromTheTimingThreadIsAppliedOnTheMainQueue) {
