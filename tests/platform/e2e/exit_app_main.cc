@@ -24,7 +24,12 @@
 // afterwards (event-synced-shutdown), or the EVENT delegate exits inside it
 // (exit-in-timed-event); or, the track's one event far ahead, main shuts down
 // and the log delegate exits on the timing thread's line as the shutdown
-// stops it (exit-in-timing-log-in-shutdown).
+// stops it (exit-in-timing-log-in-shutdown). And exits from the EVENT
+// delegate while main runs TLDecoder::shutdown(), which main began while the
+// call ran: track detected (exit-in-track-in-shutdown), synchronised
+// (exit-in-synced-in-shutdown), sequence ended, the track's sequence being
+// empty (exit-in-ended-in-shutdown), and interrupted by a word of no track
+// (exit-in-interrupted-in-shutdown).
 // MODE: own (the main queue left to the library's thread) or bound (bound to
 // main's thread, pumped while main waits, and never again once it returns).
 //
@@ -38,6 +43,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -113,38 +119,76 @@ class Words : public TLCodewordReceivedDelegate {
   const std::string moment_;
 };
 
-// The app's log delegate: calls exit(kExitStatus) on the line `exitOn`.
+// The app's log delegate: calls exit(kExitStatus) on the line `exitOn`, and
+// notes a line that begins with `watch`.
 class ExitOnLine : public TLLoggerDelegate {
  public:
-  explicit ExitOnLine(std::string exitOn) : exitOn_(std::move(exitOn)) {}
+  explicit ExitOnLine(std::string exitOn, std::string watch = {})
+      : exitOn_(std::move(exitOn)), watch_(std::move(watch)) {}
   void logfromSender(const std::string&, const TLLogParams& params) override {
+    if (!watch_.empty() && params.message.rfind(watch_, 0) == 0) watched = true;
     if (params.message != exitOn_) return;
     say("exit");
     std::exit(kExitStatus);
   }
+  std::atomic<bool> watched{false};
 
  private:
   const std::string exitOn_;
+  const std::string watch_;
 };
 
-// The EVENT delegate.
+// The EVENT delegate: exits inside the first timed event, or, inside the
+// event of type `exitInShutdownOn`, once main's shutdown has begun.
 class TimedEvents : public TLEventEngineDelegate {
  public:
-  explicit TimedEvents(bool exitInEvent) : exitInEvent_(exitInEvent) {}
+  TimedEvents(bool exitInEvent, int exitInShutdownOn)
+      : exitInEvent_(exitInEvent), exitInShutdownOn_(exitInShutdownOn) {}
   void eventEngineDetectedTimedEvent(const std::optional<std::string>&, TLDate) override {
     if (heard++ == 0 && exitInEvent_) {
       say("exit");
       std::exit(kExitStatus);
     }
   }
+  void eventEngineDetectedTrack(const std::optional<std::string>&, TLDate) override {
+    exitInShutdown(kEventTrackDetected);
+  }
+  void eventEngineSynchronised(const std::optional<std::string>&, TLDate) override {
+    exitInShutdown(kEventSynchronised);
+  }
+  void eventEngineSequenceEnded(const std::optional<std::string>&, TLDate) override {
+    exitInShutdown(kEventSequenceEnded);
+  }
+  void eventEngineInterrupted(const std::optional<std::string>&, TLDate) override {
+    exitInShutdown(kEventInterrupted);
+  }
   std::atomic<int> heard{0};
+  std::atomic<bool> inCall{false};
 
  private:
+  void exitInShutdown(int type) {
+    if (type != exitInShutdownOn_) return;
+    inCall = true;
+    while (!TLDecoder::isShutDown()) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(5ms);
+    say("exit");
+    std::exit(kExitStatus);
+  }
   const bool exitInEvent_;
+  const int exitInShutdownOn_;
+};
+
+// The EVENT delegate calls that exit while main's shutdown runs.
+const std::map<std::string, int> kExitInEventInShutdown = {
+    {"exit-in-track-in-shutdown", kEventTrackDetected},
+    {"exit-in-synced-in-shutdown", kEventSynchronised},
+    {"exit-in-ended-in-shutdown", kEventSequenceEnded},
+    {"exit-in-interrupted-in-shutdown", kEventInterrupted},
 };
 
 constexpr int64_t kTrack = 4242;
 constexpr int64_t kSync = 31744;
+constexpr int64_t kNoTrack = 4243;
 
 }  // namespace
 
@@ -187,26 +231,33 @@ int main(int argc, char** argv) {
     TLLogger::sharedLogger().setDelegate(std::make_shared<ExitOnLine>("AudioDecoder shut down"));
   }
   const bool exitOnTimingLine = moment == "exit-in-timing-log-in-shutdown";
+  std::shared_ptr<ExitOnLine> timingLines;
   if (exitOnTimingLine) {
-    TLLogger::sharedLogger().setDelegate(
-        std::make_shared<ExitOnLine>("Timing thread interrupted, stopping..."));
+    // Only a thread already in its wait logs that line as the shutdown stops it.
+    timingLines = std::make_shared<ExitOnLine>("Timing thread interrupted, stopping...",
+                                               "Timing thread waiting for event at ");
+    TLLogger::sharedLogger().setDelegate(timingLines);
   }
   auto words = std::make_shared<Words>(moment);
-  const bool timed =
-      moment == "event-synced-shutdown" || moment == "exit-in-timed-event" || exitOnTimingLine;
+  const auto exitInEvent = kExitInEventInShutdown.find(moment);
+  const bool exitInEventInShutdown = exitInEvent != kExitInEventInShutdown.end();
+  const bool timed = moment == "event-synced-shutdown" || moment == "exit-in-timed-event" ||
+                     exitOnTimingLine || exitInEventInShutdown;
   auto decoder = TLDecoder::sharedDecoder();
   decoder->initWithPlugins(tltest::triggerPlugin(timed ? "EVENT" : "TRIGGER"));
   decoder->connectEngineDelegate(words, TLEngineType::kTrigger);
-  auto timedEvents = std::make_shared<TimedEvents>(moment == "exit-in-timed-event");
+  auto timedEvents = std::make_shared<TimedEvents>(
+      moment == "exit-in-timed-event", exitInEventInShutdown ? exitInEvent->second : -1);
   std::shared_ptr<TLEventEngine> event;
   if (timed) {
     event = std::dynamic_pointer_cast<TLEventEngine>(
         decoder->connectEngineDelegate(timedEvents, TLEngineType::kEvent));
     std::string sequence = R"({"events": [)";
-    for (int i = 0; i <= 400 && !exitOnTimingLine; ++i) {
+    for (int i = 0; i <= 400 && !exitOnTimingLine && !exitInEventInShutdown; ++i) {
       sequence += R"({"id": "e", "time": )" + std::to_string(i / 4.0) + "}, ";
     }
-    sequence += R"({"id": "far", "time": 100000}]})";
+    // The sequence ends as soon as the track is synchronised when it is empty.
+    sequence += moment == "exit-in-ended-in-shutdown" ? "]}" : R"({"id": "far", "time": 100000}]})";
     if (!event || !event->registerEventSequence(kTrack, sequence, 0)) return 10;
   }
   decoder->addDelegate(app);
@@ -261,10 +312,12 @@ int main(int argc, char** argv) {
   if (moment == "listening") return finish();
 
   const std::vector<int16_t> audio =
-      timed ? tltest::wordAudio({kTrack, kSync}) : tltest::wordAudio({4242, 4243});
-  if (moment == "exit-in-word-in-shutdown") {
+      moment == "exit-in-interrupted-in-shutdown" ? tltest::wordAudio({kTrack, kSync, kNoTrack})
+      : timed                                     ? tltest::wordAudio({kTrack, kSync})
+                                                  : tltest::wordAudio({4242, 4243});
+  if (moment == "exit-in-word-in-shutdown" || exitInEventInShutdown) {
     std::thread([recorder, audio] { tltest::feedAll(*recorder, audio); }).detach();
-    if (!waitFor([&] { return words->inCall.load(); })) return 5;
+    if (!waitFor([&] { return words->inCall || timedEvents->inCall; })) return 5;
     TLDecoder::shutdown();
     waitFor([] { return false; });  // the delegate ends the process meanwhile
     return 8;
@@ -285,7 +338,7 @@ int main(int argc, char** argv) {
     if (timed) {
       TimingEngine& timing = event->timingEngine();
       if (!waitFor([&] {
-            return exitOnTimingLine ? timing.isTimingThreadRunning() : timedEvents->heard > 0;
+            return exitOnTimingLine ? timingLines->watched.load() : timedEvents->heard > 0;
           })) {
         return 11;
       }
