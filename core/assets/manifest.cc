@@ -101,7 +101,15 @@ Manifest::Manifest(std::string bundleFolder, const Clock& clock)
     *time = tembrolexin::TimeUtilities::stringToUTCTime(*text);
   }
   if (root["id"].isString()) id_ = root["id"].asString();
-  if (root["version"].isInt()) version_ = root["version"].asInt();
+  // A version below 0 marks a bundle that is never listed. The bus carries
+  // the version as a 32-bit number, so a number below 0 that is not one
+  // (-0.5, -1e30, -2147483649) becomes the lowest, kVersionBelowZero, rather
+  // than the default 0, which would list it.
+  if (const Json::Value& version = root["version"]; version.isInt()) {
+    version_ = version.asInt();
+  } else if (version.isNumeric() && version.asDouble() < 0) {
+    version_ = kVersionBelowZero;
+  }
   if (root["title"].isString()) title_ = root["title"].asString();
   if (root["description"].isString()) description_ = root["description"].asString();
 }

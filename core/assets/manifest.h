@@ -5,6 +5,11 @@
 // The manifest is read once, by the constructor; afterwards only
 // getMissingFiles looks at the disk again. A missing, unreadable or malformed
 // manifest never fails construction: the object then reports itself invalid.
+// A "version" that is a 32-bit integer (also when written with a fraction or
+// an exponent, as 2.0) is taken as it is; any other number below 0 (-0.5,
+// -1e30, -2147483649) reads as kVersionBelowZero, so it stays below 0 where
+// the version is a 32-bit number; any other number (2.5, 4294967296) keeps
+// the default 0.
 // Members of the wrong JSON type are ignored (their defaults stand), except
 // "validFrom" and "validTo": one that is present but not a text makes the
 // manifest invalid. A date text that does not match "%Y-%m-%d %H:%M:%S"
@@ -26,6 +31,7 @@
 #define TL_CORE_ASSETS_MANIFEST_H_
 
 #include <cstdint>
+#include <limits>
 #include <list>
 #include <map>
 #include <string>
@@ -48,6 +54,9 @@ class Manifest {
   // Defaults of the validity period, counted from construction.
   static constexpr int64_t kDefaultValidFromDelaySecs = 259200;  // 3 days
   static constexpr int64_t kDefaultValidToDelaySecs = 864000;    // 10 days
+  // The version of a manifest whose "version" is below 0 but no 32-bit
+  // integer: the lowest 32-bit number, which a manifest may also give.
+  static constexpr int kVersionBelowZero = std::numeric_limits<int32_t>::min();
 
   explicit Manifest(std::string bundleFolder, const Clock& clock = Clock::real());
 

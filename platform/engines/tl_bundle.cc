@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 
 #include <json/json.h>
 
@@ -231,6 +232,15 @@ void BundleStore::notifyListener(BundleStoreDelegate* delegate, const TLBundleLi
       continue;
     }
     const int32_t version = b->version();
+    if (version == std::numeric_limits<int32_t>::min()) {
+      // The core's reading of any number below 0 that is no 32-bit integer
+      // (-0.5, -1e30): the manifest need not hold this one.
+      TLLogger::warnInMethod(kMethod, __LINE__,
+                             "The bundle %s in %s has a version below 0 in its manifest and is "
+                             "not listed",
+                             id.c_str(), b->folderPath().c_str());
+      continue;
+    }
     if (version < 0) {
       TLLogger::warnInMethod(kMethod, __LINE__,
                              "The bundle %s in %s has version %d in its manifest, below 0, and "

@@ -175,7 +175,9 @@ class BundleStore {
   // least one and every one is ready; otherwise logs that it defers. A
   // bundle that can never be ready as its info stands is left out of both:
   // one whose info arrived without an id or with a version below 0, with a
-  // Warning naming its folder, and one without an id whose info has not
+  // Warning naming its folder (and the version, except -2147483648, which
+  // stands for any number below 0 that is no 32-bit integer, so the
+  // manifest need not hold it), and one without an id whose info has not
   // arrived, silently (the Warning comes with its info). A bundle with an id
   // whose info has not arrived still defers the notification.
   static void notifyListener(BundleStoreDelegate* delegate, const TLBundleList& bundles);

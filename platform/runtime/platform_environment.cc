@@ -8,7 +8,10 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <memory>
+#include <ostream>
 #include <sstream>
+#include <streambuf>
 
 #include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
@@ -62,6 +65,45 @@ constexpr std::size_t kMaxDefaultsBytes = std::size_t{16} << 20;
 constexpr const char* kTooLarge = "larger than 16 MiB";
 constexpr const char* kNotRegular = "not a regular file";
 constexpr const char* kNotObject = "not a JSON object";
+
+Json::StreamWriterBuilder defaultsWriter() {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  return builder;
+}
+
+// The text of the defaults file that holds `root`.
+std::string defaultsText(const Json::Value& root) {
+  return Json::writeString(defaultsWriter(), root) + "\n";
+}
+
+// Counts what is written to it and keeps none of it.
+class CountingBuffer : public std::streambuf {
+ public:
+  std::size_t count() const { return count_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) ++count_;
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char*, std::streamsize n) override {
+    count_ += static_cast<std::size_t>(n);
+    return n;
+  }
+
+ private:
+  std::size_t count_ = 0;
+};
+
+// defaultsText(root).size(), without holding the text.
+std::size_t defaultsTextSize(const Json::Value& root) {
+  CountingBuffer counter;
+  std::ostream out(&counter);
+  const std::unique_ptr<Json::StreamWriter> writer(defaultsWriter().newStreamWriter());
+  writer->write(root, &out);
+  return counter.count() + 1;
+}
 
 // Puts `text` at `path`, found as `entry` (missing, a file or a link to
 // one): a new file beside it, synced, renamed over it, so a crash leaves the
@@ -196,7 +238,7 @@ void UserDefaults::reload() {
   loadLocked();
 }
 
-bool UserDefaults::writeLocked() {
+bool UserDefaults::writeLocked(const std::string& text) {
   if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
   DefaultsEntry entry = defaultsEntryAt(path_);
   // Never written through: whatever is neither a file nor a link to one (it
@@ -213,25 +255,47 @@ bool UserDefaults::writeLocked() {
     keptInPlaceAs_ = nullptr;
     entry = DefaultsEntry::kMissing;
   }
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "  ";
-  const std::string text = Json::writeString(builder, root_) + "\n";
-  // A file past the bound would be set aside at the next load, taking every
-  // value with it: the disk keeps the last defaults that fit.
-  if (text.size() > kMaxDefaultsBytes) {
-    TLLogger::errorInMethod("-[UserDefaults synchronize]", __LINE__,
-                            "User defaults file %s is not written: it would be %zu bytes, more "
-                            "than the 16 MiB it may hold; the change is kept in memory only",
-                            path_.c_str(), text.size());
-    return false;
-  }
   return replaceDefaultsFile(path_, text, entry);
+}
+
+void UserDefaults::exchangeLocked(const std::string& key, Json::Value& value, bool& present) {
+  const char* begin = key.data();
+  const char* end = begin + key.size();
+  const bool had = root_.find(begin, end) != nullptr;
+  if (present) {
+    root_.demand(begin, end)->swap(value);
+  } else if (had) {
+    root_.removeMember(begin, end, &value);
+  }
+  present = had;
+}
+
+bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool present) {
+  exchangeLocked(key, value, present);
+  const std::string text = defaultsText(root_);
+  // A file past the bound would be set aside at the next load, taking every
+  // value with it. A change that would make it so is undone, so the values
+  // stay those on the disk and every later change that fits is written; one
+  // that makes the text no larger (a text read from elsewhere may be past
+  // the bound once written as ours) is never refused for its size.
+  if (text.size() > kMaxDefaultsBytes) {
+    exchangeLocked(key, value, present);
+    if (text.size() > defaultsTextSize(root_)) {
+      TLLogger::errorInMethod("-[UserDefaults synchronize]", __LINE__,
+                              "User defaults file %s is not written: it would be %zu bytes, more "
+                              "than the 16 MiB it may hold; the change is refused and the values "
+                              "stay as they were",
+                              path_.c_str(), text.size());
+      return false;
+    }
+    exchangeLocked(key, value, present);
+  }
+  return writeLocked(text);
 }
 
 bool UserDefaults::setValue(const std::string& key, Json::Value value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  root_[key] = std::move(value);
-  return writeLocked();
+  return changeLocked(key, std::move(value), /*present=*/true);
 }
 
 bool UserDefaults::setString(const std::string& key, const std::string& value) {
@@ -247,8 +311,7 @@ bool UserDefaults::setDouble(const std::string& key, double value) {
 
 bool UserDefaults::removeObjectForKey(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  root_.removeMember(key);
-  return writeLocked();
+  return changeLocked(key, Json::Value(), /*present=*/false);
 }
 
 std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {

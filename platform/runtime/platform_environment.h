@@ -16,10 +16,15 @@
 // a file larger than 16 MiB (which is not read) is renamed to
 // "<path>.damaged" with an Error line naming both paths, and the store
 // starts empty; text after the object is ignored. A change that would make
-// the file larger than 16 MiB is kept in memory only (Error line; the
-// setter answers false). Nothing at the path is opened in a way that could
-// wait. Thread-safe: one lock per object; two objects on the same file do not
-// see each other's changes until they reload.
+// the file (the text written, indented) larger than 16 MiB, and larger than
+// the text of the values before it, is refused: the values stay as they
+// were (Error line; the setter answers false), so every later change that
+// fits is written. A change that makes the text no larger (a removal, a
+// shorter value) is never refused for its size; only values read from a
+// file written elsewhere (compact, say) can make a text past the bound.
+// Nothing at the path is opened in a way that could wait. Thread-safe: one
+// lock per object; two objects on the same file do not see each other's
+// changes until they reload.
 #ifndef TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 #define TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 
@@ -63,8 +68,9 @@ class UserDefaults {
   // Whether `key` holds a value of any kind (null included).
   bool hasValueForKey(const std::string& key) const;
 
-  // Each stores and writes the file; false when the file could not be
-  // written (the value is kept in memory all the same).
+  // Each stores and writes the file; false when the change is refused for
+  // the size it would give the file (nothing changes), or when the file
+  // could not be written (the change is kept in memory all the same).
   bool setString(const std::string& key, const std::string& value);
   bool setInteger(const std::string& key, int64_t value);
   bool setBool(const std::string& key, bool value);
@@ -77,7 +83,14 @@ class UserDefaults {
 
  private:
   bool setValue(const std::string& key, Json::Value value);
-  bool writeLocked();
+  // Puts `value` under `key` (removes `key` when !present) and writes the
+  // file, unless the change is refused for its size (see above).
+  bool changeLocked(const std::string& key, Json::Value value, bool present);
+  // Exchanges what the values hold under `key` with `value`; `present` says
+  // whether there is one (on either side), so a second call undoes the first.
+  void exchangeLocked(const std::string& key, Json::Value& value, bool& present);
+  // Puts `text`, the values' text, in the file.
+  bool writeLocked(const std::string& text);
   void loadLocked();
   // Renames what is at the path to "<path>.damaged" with an Error line that
   // names both paths; false when it cannot be moved.

@@ -104,6 +104,39 @@ TEST_F(ManifestTest, WrongTypedMembersKeepDefaults) {
   EXPECT_EQ(list.bundleId(), "");
 }
 
+// "version": a 32-bit integer (a whole number written with a fraction too) as
+// it is; any other number below 0 as the lowest 32-bit number, so that it is
+// still below 0 on the bus; any other number of 0 or more as the default 0.
+struct VersionCase {
+  const char* name;
+  const char* text;  // the member's value as written
+  int32_t version;
+};
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
+class ManifestVersionTest : public ManifestTest,
+                            public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(ManifestVersionTest, ReadsTheVersion) {
+  write("manifest.json", std::string(R"({"assets":{},"version":)") + GetParam().text + "}");
+  const Manifest m = read();
+  EXPECT_EQ(m.bundleVersion(), GetParam().version);
+  EXPECT_EQ(m.getAssetInfo().version, GetParam().version);
+}
+
+constexpr int32_t kInt32Min = -2147483647 - 1;
+INSTANTIATE_TEST_SUITE_P(
+    Versions, ManifestVersionTest,
+    ::testing::Values(VersionCase{"MinusOne", "-1", -1}, VersionCase{"WholeWithFraction", "2.0", 2},
+                      VersionCase{"Int32Min", "-2147483648", kInt32Min},
+                      VersionCase{"MinusZeroFraction", "-0.0", 0},
+                      VersionCase{"Fraction", "2.5", 0}, VersionCase{"Huge", "1e30", 0},
+                      VersionCase{"TwoToThe32", "4294967296", 0},
+                      VersionCase{"MinusHalf", "-0.5", kInt32Min},
+                      VersionCase{"MinusHuge", "-1e30", kInt32Min},
+                      VersionCase{"PastInt32Min", "-2147483649", kInt32Min},
+                      VersionCase{"Past64Bits", "-99999999999999999999", kInt32Min}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Validity dates: texts that do not match the form keep what parsed and
 // zero for the rest (a day of 0 is the month's eve); a date that is not a
 // text makes the manifest invalid. Times by hand, seconds since 1970 UTC.

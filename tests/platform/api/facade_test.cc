@@ -151,6 +151,36 @@ TEST_F(FacadeTest, StartUpSendsInitDataThenAnEmptyMapAndKeepsTheIdentity) {
   EXPECT_EQ(UserDefaults(dir_.file("defaults.json")).stringForKey("PluginIdentityUdid"), firstUdid);
 }
 
+// A value of the app's too large for the defaults file is refused without
+// costing the values after it: the app's next one and the identity a fresh
+// data folder gets are both in the file, and the next start keeps it.
+TEST_F(FacadeTest, AValueRefusedForItsSizeCostsNeitherTheNextOneNorTheIdentity) {
+  const std::string defaultsFile = dir_.file("defaults.json");
+  EXPECT_FALSE(UserDefaults::standard()->setString("appBlob", std::string(17000000, 'x')));
+  EXPECT_TRUE(UserDefaults::standard()->setString("appSetting", "on"));
+  std::string udids[2];
+  for (std::string& udid : udids) {
+    tembrolexinsdk::Messenger bus;
+    tltest::BusProbe core(bus, {35});
+    auto decoder = makeDecoder(bus);
+    ASSERT_EQ(core.waitFor(1).size(), 1u);
+    udid = decoder->udid();
+    // The next start reads the file afresh.
+    PlatformEnvironment env = PlatformEnvironment::current();
+    const std::string file = env.userDefaultsFile;
+    env.userDefaultsFile = dir_.file("elsewhere.json");
+    PlatformEnvironment::install(env);
+    UserDefaults::standard();
+    env.userDefaultsFile = file;
+    PlatformEnvironment::install(env);
+  }
+  EXPECT_EQ(udids[1], udids[0]);
+  const UserDefaults stored(defaultsFile);
+  EXPECT_EQ(stored.stringForKey("PluginIdentityUdid"), udids[0]);
+  EXPECT_EQ(stored.stringForKey("appSetting"), "on");
+  EXPECT_FALSE(stored.hasValueForKey("appBlob"));
+}
+
 // A stored identity the decoder may or may not keep.
 struct StoredIdentityCase {
   std::string name;

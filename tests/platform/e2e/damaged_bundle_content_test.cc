@@ -1,11 +1,12 @@
-// Three damaged bundles wait in the cache's Acquired folder when the app
-// starts: one whose actions.json was cut short in its second action, one
-// whose actions name an entry page the bundle lacks (it installs, without
-// actions), and one whose manifest gives version -2. The cache installs all
-// three; the app's content delegate hears bundlesDidUpdate naming the first
-// two, the first with the action read whole before the cut, the second with
-// none; the third is left out rather than holding them back. The
-// process-wide content engine needs a process of its own.
+// Damaged bundles wait in the cache's Acquired folder when the app starts:
+// one whose actions.json was cut short in its second action, one whose
+// actions name an entry page the bundle lacks (it installs, without
+// actions), and four whose manifests give a version below 0 (-2, -0.5,
+// -1e30, -2147483649). The cache installs them all; the app's content
+// delegate hears bundlesDidUpdate naming the first two, the first with the
+// action read whole before the cut, the second with none; the others are
+// left out rather than holding them back. The process-wide content engine
+// needs a process of its own.
 
 #include <gtest/gtest.h>
 
@@ -53,9 +54,9 @@ class ContentApp : public TLContentEngineDelegate {
 };
 
 void writeBundle(const std::string& folder, const std::string& id, bool withPage,
-                 const std::string& actions, int version = 1) {
+                 const std::string& actions, const std::string& version = "1") {
   writeFile(folder + "/manifest.json",
-            R"({"id":")" + id + R"(","version":)" + std::to_string(version) +
+            R"({"id":")" + id + R"(","version":)" + version +
                 R"(,"validFrom":"2020-01-01 00:00:00",)"
             R"("validTo":"2099-01-01 00:00:00","assets":{)" +
                 (withPage ? R"("html":["index.html"])" : "") + "}}");
@@ -74,10 +75,12 @@ TEST(DamagedBundleContent, EveryListableBundleReachesTheApp) {
   writeBundle(acquired + "nopage", "nopage", false,
               R"({"entryPoint":"index.html","triggerEngine":[{"scheme":"T2","actions":[)"
               R"({"id":"b1","codeword":77}]}]})");
-  writeBundle(acquired + "old", "old", true,
-              R"({"entryPoint":"index.html","triggerEngine":[{"scheme":"T2","actions":[)"
-              R"({"id":"c1","codeword":78}]}]})",
-              -2);
+  for (const char* version : {"-2", "-0.5", "-1e30", "-2147483649"}) {
+    writeBundle(acquired + "old" + version, std::string("old") + version, true,
+                R"({"entryPoint":"index.html","triggerEngine":[{"scheme":"T2","actions":[)"
+                R"({"id":"c1","codeword":78}]}]})",
+                version);
+  }
 
   Dispatcher dispatcher(Dispatcher::Options{});
   dispatcher.mainQueue()->bindToCurrentThread();

@@ -130,7 +130,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "below 0, and is not listed"},
         LeftOutCase{"VersionMinusTwo", "old", -2,
                     "The bundle old in /docs/TL/Assets/Ready/odd has version -2 in its manifest, "
-                    "below 0, and is not listed"}),
+                    "below 0, and is not listed"},
+        // What the core reads for -0.5, -1e30, -2147483649 (and -2147483648).
+        LeftOutCase{"VersionBelowZeroNotA32BitInteger", "old", -2147483647 - 1,
+                    "The bundle old in /docs/TL/Assets/Ready/odd has a version below 0 in its "
+                    "manifest and is not listed"}),
     [](const auto& info) { return info.param.name; });
 
 struct EngineCase {

@@ -360,10 +360,53 @@ TEST(UserDefaultsTest, ValuesSurviveAReloadAndABrokenFileStartsEmpty) {
   EXPECT_FALSE(UserDefaults(path).stringForKey("PluginIdentityUdid"));
   EXPECT_TRUE(again.setBool("flag", false));
   EXPECT_EQ(UserDefaults(path).boolForKey("flag"), false);
-  // A file past 16 MiB would be set aside at the next load: it is not written.
-  EXPECT_FALSE(again.setString("big", std::string(16 << 20, 'x')));
-  EXPECT_EQ(again.stringForKey("big").value_or("").size(), 16u << 20);
-  EXPECT_EQ(UserDefaults(path).boolForKey("flag"), false);
+}
+
+using UserDefaultsBoundTest = SharedSinkTest;
+
+// A change that would take the file's text past 16 MiB (16777216 bytes) is
+// refused and undone, so the changes after it are written; one that makes
+// the text no larger is written even past the bound (a compact file read
+// from elsewhere grows when written indented).
+TEST_F(UserDefaultsBoundTest, ARefusedChangeLeavesTheValuesAndLaterChangesAreWritten) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("defaults.json");
+  const auto refused = [&](std::size_t bytes) {
+    return Line{"-[UserDefaults synchronize]", 4,
+                "User defaults file " + path + " is not written: it would be " +
+                    std::to_string(bytes) +
+                    " bytes, more than the 16 MiB it may hold; the change is refused and the "
+                    "values stay as they were"};
+  };
+  UserDefaults defaults(path);
+  ASSERT_TRUE(defaults.setString("k", "a"));
+  // {\n  "big" : "<n bytes>",\n  "k" : "a"\n}\n is n + 30 bytes long.
+  EXPECT_FALSE(defaults.setString("big", std::string(16777216 - 30 + 1, 'x')));
+  // {\n  "k" : "<n bytes>"\n}\n: n + 15.
+  EXPECT_FALSE(defaults.setString("k", std::string(17000000, 'y')));
+  EXPECT_EQ(sink_->lines(), (std::vector<Line>{refused(16777217), refused(17000015)}));
+  EXPECT_FALSE(defaults.hasValueForKey("big"));
+  EXPECT_EQ(defaults.stringForKey("k"), "a");
+  EXPECT_TRUE(defaults.setString("n", "1"));
+  EXPECT_TRUE(defaults.setString("k", "b"));
+  UserDefaults again(path);
+  EXPECT_EQ(again.stringForKey("n"), "1");
+  EXPECT_EQ(again.stringForKey("k"), "b");
+  EXPECT_FALSE(again.hasValueForKey("big"));
+
+  // 16 MiB as written elsewhere, n + 16 bytes; ours is n + 28 (with 10 for
+  // "k", n + 29), and n + 17 without "k".
+  const std::size_t n = 16777216 - 16;
+  tltest::writeFile(path, R"({"big":")" + std::string(n, 'x') + R"(","k":1})");
+  again.reload();
+  EXPECT_TRUE(again.setInteger("k", 2));
+  EXPECT_EQ(std::filesystem::file_size(path), n + 28);
+  EXPECT_FALSE(again.setInteger("k", 10));
+  EXPECT_EQ(again.integerForKey("k"), 2);
+  EXPECT_TRUE(again.removeObjectForKey("k"));
+  EXPECT_EQ(std::filesystem::file_size(path), n + 17);
+  EXPECT_EQ(sink_->lines(),
+            (std::vector<Line>{refused(16777217), refused(17000015), refused(n + 29)}));
 }
 
 // What may stand at the defaults file's path instead of a file of ours.
