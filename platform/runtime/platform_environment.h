@@ -18,8 +18,9 @@
 // starts empty; text after the object is ignored. A change that would make
 // the file larger than 16 MiB is kept in memory only (Error line; the
 // setter answers false). Nothing at the path is opened in a way that could
-// wait. Thread-safe: one lock per object; two objects on the same file do not
-// see each other's changes until they reload.
+// wait. Thread-safe: one lock per object, never held while a line reaches
+// the log; two objects on the same file do not see each other's changes
+// until they reload.
 #ifndef TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 #define TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 
