@@ -289,6 +289,10 @@ std::string TLDecoder::missingEnvironmentText() {
 }
 
 bool TLDecoder::setUpWithEnvironment() {
+  // The set-up's lines reach the log once the lock is released: the app's
+  // log delegate may call exit(), and a start made from a delegate call, on
+  // a thread the shutdown waits for, takes the lock.
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(setUpMutex_);
   if (environmentReady_) return true;
   // Without the app's folders the decoder would keep its files and its

@@ -101,14 +101,17 @@ std::shared_ptr<const TLProcessorEventParams> TLAnalyticsEngine::handleThriftPar
     case kCheckedFilePreparedType: {
       auto signal = message.newMessageOfType<CheckedFilePreparedEventSignal>();
       if (!signal) return nullptr;
-      std::shared_ptr<TLPluginFileManager> manager;
-      {
+      std::shared_ptr<TLPluginFileManager> manager = fileManagerForPlugin(sender);
+      if (!manager) {
+        // Made without the lock: making one reads the user defaults and logs,
+        // and the app's log delegate may call exit(), whose shutdown waits
+        // for the main queue's thread, which takes the lock to ask the
+        // delegate for the connection type.
+        auto made = TLPluginFileManager::initWithPluginName(
+            sender, std::make_shared<WeakEngineProxy>(weak_from_this()), fileManagerOptions_);
         std::lock_guard<std::mutex> lock(mutex_);
         auto& slot = fileManagers_[sender];
-        if (!slot) {
-          slot = TLPluginFileManager::initWithPluginName(
-              sender, std::make_shared<WeakEngineProxy>(weak_from_this()), fileManagerOptions_);
-        }
+        if (!slot) slot = std::move(made);
         manager = slot;
       }
       manager->uploadFiles(*signal);

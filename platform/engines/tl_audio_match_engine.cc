@@ -93,7 +93,10 @@ TLAudioMatchDatabase TLAudioMatchEngine::addDatabase(const std::string& path) {
   const AMDBSignal add = command(kAdd, path);
   {
     // Held before it leaves, so neither a Request nor the confirmation can
-    // come back before the engine knows of it.
+    // come back before the engine knows of it. The context's lines reach the
+    // log once the lock is released: the app's log delegate may call exit(),
+    // and the bus thread, which the shutdown waits for, takes the lock.
+    TLLogger::HeldLines lines;
     std::lock_guard<std::mutex> lock(heldMutex_);
     previouslySentSignals_.push_back(add);
     send(add);
@@ -160,6 +163,7 @@ void TLAudioMatchEngine::onReceive(const TLThriftParams& message, const std::str
 }
 
 void TLAudioMatchEngine::resendHeldCommands() {
+  TLLogger::HeldLines lines;  // see addDatabase
   std::lock_guard<std::mutex> lock(heldMutex_);
   std::vector<AMDBSignal> held;
   held.swap(previouslySentSignals_);

@@ -24,7 +24,8 @@
 // Thread safety: every operation may be called from any thread. Answers
 // arrive on the bus thread. The held commands are guarded by one lock, held
 // while they are queued for sending (sending never waits for the core), so
-// an add and a resend never interleave.
+// an add and a resend never interleave; what is logged meanwhile reaches the
+// log once it is released.
 #ifndef TL_PLATFORM_ENGINES_TL_AUDIO_MATCH_ENGINE_H_
 #define TL_PLATFORM_ENGINES_TL_AUDIO_MATCH_ENGINE_H_
 

@@ -135,6 +135,11 @@ bool TLSyncEngine::sendEventData(int64_t mediaStreamId, const std::string& amId,
   const bool removal = events.empty() || *timeout < 0;
   if (!removal && !acceptedByCore(stream, events, error)) return false;
   Registration registration{mediaStreamId, amId, events, *timeout};
+  // The context's lines (and those of the decoder calls it sends on the
+  // way) reach the log once the lock is released: the app's log delegate
+  // may call exit(), and the bus thread, which the shutdown waits for, takes
+  // the lock (decoderInitialised).
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(registrationsMutex_);
   // Before a decoder connects the registration waits for it.
   if (!send(registration)) {
@@ -200,6 +205,7 @@ void TLSyncEngine::decoderInitialised() {
   // others arrive in the order they were registered. Without a messenger
   // they still wait in the context and leave in order once connected.
   if (!context_.messenger()) return;
+  TLLogger::HeldLines held;  // see sendEventData
   std::lock_guard<std::mutex> lock(registrationsMutex_);
   for (const Registration& registration : registrations_) {
     if (!send(registration)) break;  // logged by the context

@@ -150,6 +150,7 @@ class TLSyncEngine : public TLEngine {
   // decoder call it runs on the way only sends or sets values; nothing
   // that holds the context's, the bus's or the decoder's locks comes back
   // here (decoderInitialised is called by the decoder with no lock held).
+  // What is logged meanwhile reaches the log once it is released.
   std::mutex registrationsMutex_;
   std::vector<Registration> registrations_;  // in the order registered
 };

@@ -161,12 +161,13 @@ TLAsyncRequest::~TLAsyncRequest() {
 }
 
 HttpRequestSpec TLAsyncRequest::buildRequestSpec() const {
+  // Asked before the lock is taken: the answer may come from the app (the
+  // ANALYTICS engine's delegate), which may call exit().
+  std::optional<int32_t> type;
+  if (auto source = netTypeDelegate_.lock()) type = source->currentConnectionType();
   std::lock_guard<std::mutex> lock(mutex_);
   FormParams params = requestParams_;
-  if (auto source = netTypeDelegate_.lock()) {
-    int32_t type = source->currentConnectionType();
-    params.set("tl_nettype", std::string(type == 2 ? "2" : type == 1 ? "1" : "0"));
-  }
+  if (type) params.set("tl_nettype", std::string(*type == 2 ? "2" : *type == 1 ? "1" : "0"));
   params.set("upload_attempt", std::to_string(uploadAttempt_));
   params.set("max_upload_attempts", std::to_string(maxUploadAttempts_));
   if (params.contains("tl_upload_ts")) {

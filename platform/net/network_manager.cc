@@ -200,8 +200,11 @@ void TLNetworkManager::requestUpload(const std::string& pluginName, const FormPa
   {
     std::lock_guard<std::recursive_mutex> lock(queue->lock());
     queue->add(request);
-    TLLogger::traceInMethod(kMethod, __LINE__, "queued request to %s", path->c_str());
   }
+  // Logged with no lock held, here and below: the app's log delegate may call
+  // exit(), and the bus thread, whose deliveries the shutdown waits for,
+  // takes these locks (a plug-in's upload, the server address asked for).
+  TLLogger::traceInMethod(kMethod, __LINE__, "queued request to %s", path->c_str());
   reportUploadState();
   processQueues();
 }
@@ -277,12 +280,17 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
   const std::string url = request->requestUrl();
 
   if (queue) {
-    std::lock_guard<std::recursive_mutex> lock(queue->lock());
-    if (queue->current() == request) queue->setCurrentRequest(nullptr);
-    queue->remove(request);
-    TLLogger::debugInMethod(kMethod, __LINE__, "Request to %s %s, response %d '%s', removed from queue (%d left)",
+    std::size_t left;
+    {
+      std::lock_guard<std::recursive_mutex> lock(queue->lock());
+      if (queue->current() == request) queue->setCurrentRequest(nullptr);
+      queue->remove(request);
+      left = queue->count();
+    }
+    TLLogger::debugInMethod(kMethod, __LINE__,
+                            "Request to %s %s, response %d '%s', removed from queue (%d left)",
                             url.c_str(), success ? "successful" : "failed", code,
-                            request->responseMsg().c_str(), static_cast<int>(queue->count()));
+                            request->responseMsg().c_str(), static_cast<int>(left));
   }
   auto owner = request->netMgrDelegate().lock();
 
@@ -361,14 +369,17 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
     }
     processQueues();
     bool lowerAlert = false;
+    const bool alert = settings.alertTimeoutHours >= 1;
+    const int64_t seconds = alert ? settings.alertTimeoutHours * 3600 : 0;
+    if (alert) {
+      TLLogger::debugInMethod(kMethod, __LINE__, "Scheduling server comms failure in %ld secs",
+                              static_cast<long>(seconds));
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       pendingAlert_.cancel();
       pendingAlert_ = TimerHandle();
-      if (settings.alertTimeoutHours >= 1) {
-        int64_t seconds = settings.alertTimeoutHours * 3600;
-        TLLogger::debugInMethod(kMethod, __LINE__, "Scheduling server comms failure in %ld secs",
-                                static_cast<long>(seconds));
+      if (alert) {
         std::weak_ptr<TLNetworkManager> weak = weak_from_this();
         pendingAlert_ = dispatcher_.timers().schedule(std::chrono::seconds(seconds), dispatcher_.mainQueue(),
                                                       [weak] {

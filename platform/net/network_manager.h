@@ -37,8 +37,10 @@
 // Thread safety: every operation may be called from any thread. Each queue
 // has one re-entrant lock guarding its list and its current request; the
 // settings, back-off, request state and alert flag are guarded by the
-// manager's own lock, which is never held while calling out. Completions,
-// the delayed processing and the alert run on the dispatcher's main queue.
+// manager's own lock. Neither is held while calling out or logging (the
+// app's log delegate may call exit(), and the bus thread, which the
+// library's shutdown waits for, takes both). Completions, the delayed
+// processing and the alert run on the dispatcher's main queue.
 #ifndef TL_PLATFORM_NET_NETWORK_MANAGER_H_
 #define TL_PLATFORM_NET_NETWORK_MANAGER_H_
 

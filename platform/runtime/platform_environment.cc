@@ -154,6 +154,11 @@ PlatformEnvironment PlatformEnvironment::current() {
 
 
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
+  // Here and below, what the load or the write logs reaches the log once the
+  // lock is released: the app's log delegate may call exit(), and the
+  // library's threads that the shutdown waits for (the bus thread, making a
+  // plug-in's file manager) take it.
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(mutex_);
   loadLocked();
 }
@@ -162,6 +167,7 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
   static auto* mutex = new std::mutex();
   static auto* current = new std::shared_ptr<UserDefaults>();
   const std::string path = PlatformEnvironment::current().userDefaultsFile;
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(*mutex);
   if (!*current || (*current)->path() != path) *current = std::make_shared<UserDefaults>(path);
   return *current;
@@ -234,6 +240,7 @@ bool UserDefaults::setAsideLocked(const char* method, const char* what, const ch
 }
 
 void UserDefaults::reload() {
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(mutex_);
   loadLocked();
 }
@@ -294,6 +301,7 @@ bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool 
 }
 
 bool UserDefaults::setValue(const std::string& key, Json::Value value) {
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(mutex_);
   return changeLocked(key, std::move(value), /*present=*/true);
 }
@@ -310,6 +318,7 @@ bool UserDefaults::setDouble(const std::string& key, double value) {
 }
 
 bool UserDefaults::removeObjectForKey(const std::string& key) {
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(mutex_);
   return changeLocked(key, Json::Value(), /*present=*/false);
 }

@@ -23,8 +23,8 @@
 // shorter value) is never refused for its size; only values read from a
 // file written elsewhere (compact, say) can make a text past the bound.
 // Nothing at the path is opened in a way that could wait. Thread-safe: one
-// lock per object; two objects on the same file do not see each other's
-// changes until they reload.
+// lock per object, never held while a line reaches the log; two objects on
+// the same file do not see each other's changes until they reload.
 #ifndef TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 #define TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 

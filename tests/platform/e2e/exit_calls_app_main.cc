@@ -55,6 +55,15 @@
 //                 TLDecoder::shutdown() and says "shut down" or "not shut
 //                 down", and keeps the action from opening; late, a word for
 //                 TRIGGER
+//   exit-on-upload-line
+//                 a network manager of the app's, on the process-wide bus,
+//                 completes an upload on main's thread (its transport answers
+//                 at once); the app's log delegate, on the line that
+//                 schedules the server-comms alert, asks the manager for the
+//                 server's address over that bus and calls
+//                 exit(kLogExitStatus): the exit's shutdown has the bus
+//                 deliver the question to the manager. Late, a word for
+//                 TRIGGER
 //
 // Output (standard output; the library's own lines go to standard error):
 // "return" as main returns, "exit" as a delegate calls exit(), "late WHAT"
@@ -80,10 +89,13 @@
 #include "platform/engines/tl_content_engine.h"
 #include "platform/engines/tl_trigger_engine.h"
 #include "platform/messages/message_envelope.h"
+#include "platform/messages/message_types.h"
+#include "platform/net/network_manager.h"
 #include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/engines/content_fixtures.h"
+#include "tests/platform/net/fake_transport.h"
 #include "tests/support/udp_test_server.h"
 
 using namespace tembrolexinplatform;
@@ -308,21 +320,28 @@ class PageHost : public TLWKWebViewProtocol {
 };
 
 // Throws on the line `throwOn` and calls exit() on the line `exitOn`, if
-// given.
+// given, after `beforeExit`.
 class LogSink : public TLLoggerDelegate {
  public:
-  explicit LogSink(std::string exitOn = {}, std::string throwOn = {})
-      : exitOn_(std::move(exitOn)), throwOn_(std::move(throwOn)) {}
+  explicit LogSink(std::string exitOn = {}, std::string throwOn = {},
+                   std::function<void()> beforeExit = {})
+      : exitOn_(std::move(exitOn)),
+        throwOn_(std::move(throwOn)),
+        beforeExit_(std::move(beforeExit)) {}
   void logfromSender(const std::string& sender, const TLLogParams& params) override {
     entered("log " + sender + ": " + params.message);
     if (!throwOn_.empty() && params.message == throwOn_) {
       throw std::runtime_error("the app's log delegate");
     }
-    if (!exitOn_.empty() && params.message == exitOn_) exitFromHere(kLogExitStatus);
+    if (!exitOn_.empty() && params.message == exitOn_) {
+      if (beforeExit_) beforeExit_();
+      exitFromHere(kLogExitStatus);
+    }
   }
 
  private:
   const std::string exitOn_, throwOn_;
+  const std::function<void()> beforeExit_;
 };
 
 // The core's recorder, played: it takes nothing and is never fed.
@@ -431,8 +450,8 @@ int main(int argc, char** argv) {
   if (path == "recorder") late = {startedRecording()};
   if (path == "exit-in-call" || path == "running") atOnce = {startedListening()};
   if (path == "exit-pumping") atOnce = {startedRecording()};
-  if (path == "exit-in-call" || path == "exit-pumping" || exitOnLog ||
-      path == "exit-in-shutdown") {
+  if (path == "exit-in-call" || path == "exit-pumping" || exitOnLog || path == "exit-in-shutdown" ||
+      path == "exit-on-upload-line") {
     late = {word(8)};
   }
   const bool content = path == "content" || path == "shutdown-in-action";
@@ -535,6 +554,21 @@ int main(int argc, char** argv) {
   if (path == "exit-in-shutdown") {
     TLDecoder::shutdown();
     std::this_thread::sleep_for(20s);  // the log delegate ends the process
+    return 7;
+  }
+  if (path == "exit-on-upload-line") {
+    auto transport = std::make_shared<tltest::FakeTransport>();
+    auto network = TLNetworkManager::create({w.dispatcher, transport});
+    auto processBus = std::make_shared<Messenger>();
+    network->setSecureServerURL("https://srv", 1, 3, true, 300000, processBus);
+    TLLogger::sharedLogger().setDelegate(
+        std::make_shared<LogSink>("Scheduling server comms failure in 3600 secs", "", [processBus] {
+          StringRequest question;
+          question.__set_messageType(0);
+          processBus->sendMessage(question, "App");
+        }));
+    network->requestForURL("https://srv/x", {}, {});
+    transport->last()->ok();  // the log delegate ends the process
     return 7;
   }
   gExitBegan = true;

@@ -363,6 +363,9 @@ INSTANTIATE_TEST_SUITE_P(
         // exit() from the log delegate on a line of the app's own shutdown,
         // which holds the lock that the exit's shutdown takes.
         LateCall{"exit-in-shutdown", {"exit\n", "The library has shut down"}, 43},
+        // exit() from the log delegate on a line the network manager logs while
+        // a question to it waits on the bus, whose delivery the shutdown waits for.
+        LateCall{"exit-on-upload-line", {"exit\n", "The library has shut down"}, 43},
         // shutdown() from the content engine's actionWillOpen, on the bus
         // thread, which the shutdown stops: refused.
         LateCall{"shutdown-in-action",
