@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -63,6 +64,13 @@ bool isSpecialFile(const std::string& path) {
 }
 
 bool isDamage(int code) { return code == SQLITE_NOTADB || code == SQLITE_CORRUPT; }
+
+// A header whose schema format number (bytes 44 to 47) no SQLite writes:
+// the file is damaged, though SQLite answers with its generic code 1.
+bool isUnsupportedFormat(sqlite3* db, int code) {
+  return (code & 0xff) == SQLITE_ERROR && db != nullptr &&
+         std::strcmp(sqlite3_errmsg(db), "unsupported file format") == 0;
+}
 
 // The first line of a quick_check report that says what is wrong (the report
 // opens with "*** in database main ***"), cut to 300 bytes and made fit for a
@@ -195,11 +203,13 @@ bool readValue<bool>(sqlite3_stmt* stmt) {
 }  // namespace
 
 OpenError::OpenError(const std::string& text, int code, const std::string& reason)
+    : OpenError(text, code, reason, isDamage(code)) {}
+
+OpenError::OpenError(const std::string& text, int code, const std::string& reason, bool damaged)
     : std::invalid_argument(text),
       code_(code),
+      damaged_(damaged),
       reason_(std::make_shared<const std::string>(reason)) {}
-
-bool OpenError::damaged() const { return isDamage(code_); }
 
 Database::Database(std::string databaseFilePath, std::string tableName)
     : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
@@ -234,8 +244,10 @@ Database::Database(std::string databaseFilePath, std::string tableName)
   rc = sqlite3_exec(db, generateTableCreationSQL().c_str(), nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     const std::string reason = reasonOf(db, rc);
+    const bool damaged = isDamage(rc & 0xff) || isUnsupportedFormat(db, rc);
     sqlite3_close(db);
-    throw OpenError("Create table failed. Error code: " + std::to_string(rc), rc & 0xff, reason);
+    throw OpenError("Create table failed. Error code: " + std::to_string(rc), rc & 0xff, reason,
+                    damaged);
   }
   db_ = db;
   countOpen(fileMutex_, 1);
@@ -296,7 +308,7 @@ std::string Database::findDamage(const FileLock& lock, const std::string& path) 
     if (rc == SQLITE_ROW) {
       const std::string report = columnBytes(stmt.get(), 0);
       if (report != "ok") found = "quick_check: " + firstFinding(report);
-    } else if (isDamage(rc & 0xff)) {
+    } else if (isDamage(rc & 0xff) || isUnsupportedFormat(db, rc)) {
       found = reasonOf(db, rc) + ", code " + std::to_string(rc & 0xff);
     }
   }

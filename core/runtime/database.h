@@ -55,17 +55,21 @@ namespace DB {
 // between parentheses where there was one).
 class OpenError : public std::invalid_argument {
  public:
+  // Damaged when `code` is 11 or 26.
   OpenError(const std::string& text, int code, const std::string& reason);
+  OpenError(const std::string& text, int code, const std::string& reason, bool damaged);
 
   // SQLite's primary result code (14 CANTOPEN, 26 NOTADB, ...).
   int code() const { return code_; }
   const std::string& reason() const { return *reason_; }
-  // True when SQLite found the file damaged: it is no database (26), or its
-  // content is corrupt (11).
-  bool damaged() const;
+  // True when SQLite found the file damaged: it is no database (26), its
+  // content is corrupt (11), or its header names a schema format that no
+  // SQLite writes (1, "unsupported file format").
+  bool damaged() const { return damaged_; }
 
  private:
   int code_;
+  bool damaged_;
   std::shared_ptr<const std::string> reason_;  // shared: copies never throw
 };
 
@@ -133,12 +137,14 @@ class Database : public INamedObject {
   // `path`, whose lock is held, on a connection of its own that creates
   // nothing. Returns what it found wrong, as a damaged file's Warning names
   // it: SQLite's reason and code when reading fails as damage ("file is not
-  // a database, code 26"), else "quick_check: " and the first line of the
-  // check's report, cut to 300 bytes. Returns "" when the check found the
-  // file sound, and when it could not look for another reason than damage:
-  // no regular file at `path` (also through a link), another process holding
-  // the file past the busy timeout, no memory. Throws std::logic_error when
-  // `lock` does not hold the mutex of the file at `path`.
+  // a database, code 26"; a schema format that no SQLite writes reads
+  // "unsupported file format, code 1"), else "quick_check: " and the first
+  // line of the check's report, cut to 300 bytes. Returns "" when the check
+  // found the file sound, and when it could not look for another reason
+  // than damage: no regular file at `path` (also through a link), another
+  // process holding the file past the busy timeout, no memory. Throws
+  // std::logic_error when `lock` does not hold the mutex of the file at
+  // `path`.
   static std::string findDamage(const FileLock& lock, const std::string& path);
 
   // The CREATE TABLE statement for this store's table.

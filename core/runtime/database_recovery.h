@@ -47,7 +47,8 @@ namespace DB {
 // Opens the store of `tableName` in the file at `path` as Database's
 // constructor does. The file counts as damaged when its check in this run
 // finds damage, when the opening fails because SQLite finds it damaged
-// (OpenError::damaged), or when it is a link to nothing. A damaged file that
+// (OpenError::damaged: codes 11 and 26, and code 1 for "unsupported file
+// format"), or when it is a link to nothing. A damaged file that
 // no other store of this process has open is set aside, a new store is
 // opened in its place, and then a Warning naming the file and the damage is
 // logged under `sender`'s name:

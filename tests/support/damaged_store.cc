@@ -61,6 +61,13 @@ void writeBadFreelistStore(const std::string& path) {
   writeFile(path, bytes);
 }
 
+void writeSchemaFormatStore(const std::string& path, unsigned format) {
+  writeRealStore(path);
+  std::string bytes = readFile(path);
+  for (int i = 0; i < 4; ++i) bytes[44 + i] = static_cast<char>(format >> (24 - 8 * i));
+  writeFile(path, bytes);
+}
+
 void linkToNothing(const std::string& path) {
   std::filesystem::create_symlink(path + ".target", path);
 }

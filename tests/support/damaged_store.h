@@ -28,6 +28,10 @@ void writeDamagedPageStore(const std::string& path);
 // table fails as corrupt (11); quick_check reports "Main freelist: invalid
 // page number 999".
 void writeBadFreelistStore(const std::string& path);
+// A real store (table "t") whose header names the schema format `format`
+// (bytes 44 to 47, big-endian); SQLite reads only 1 to 4 and answers any
+// other but 0 with "unsupported file format" (code 1).
+void writeSchemaFormatStore(const std::string& path, unsigned format);
 // A link at `path` to a file of noise at "<path>.target".
 void linkToGarbageStore(const std::string& path);
 // A link at `path` to "<path>.target", where nothing lies.
