@@ -1,6 +1,8 @@
 #include "core/runtime/database_recovery.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <filesystem>
@@ -12,7 +14,6 @@
 
 #include "core/runtime/i_named_object.h"
 #include "tests/core/runtime/log_capture_util.h"
-#include "tests/support/child_process.h"
 #include "tests/support/damaged_store.h"
 #include "tests/support/temp_dir.h"
 
@@ -245,28 +246,59 @@ TEST(DatabaseRecoveryCheckTest, ChecksAFileAtItsFirstOpeningInTheRunOnly) {
   EXPECT_TRUE(log.lines().empty());
 }
 
+// While it lives, every write of SQLite's in this process fails as on a full
+// disk (ENOSPC, put in SQLite's table of system calls); no other thread may
+// use SQLite meanwhile. Root, which tests may run as, ignores permissions,
+// and a file size limit fails a write as an I/O error, not as a full disk.
+class FullDisk {
+ public:
+  FullDisk() {
+    for (const char* call : kCalls) {
+      EXPECT_EQ(vfs_->xSetSystemCall(vfs_, call, reinterpret_cast<sqlite3_syscall_ptr>(noSpace)),
+                SQLITE_OK)
+          << call;
+    }
+  }
+  ~FullDisk() {
+    for (const char* call : kCalls) vfs_->xSetSystemCall(vfs_, call, nullptr);
+  }
+  FullDisk(const FullDisk&) = delete;
+  FullDisk& operator=(const FullDisk&) = delete;
+
+ private:
+  static ssize_t noSpace(int, const void*, size_t, off_t) {
+    errno = ENOSPC;
+    return -1;
+  }
+  static constexpr const char* kCalls[] = {"pwrite", "pwrite64"};
+  sqlite3_vfs* const vfs_ = sqlite3_vfs_find(nullptr);
+};
+
 // A full disk when the new store is made: the failure keeps the opening's
-// text first and says that the damaged file was set aside.
+// text first and says that the damaged file was set aside, and no Warning
+// says that a new store is made.
 TEST(DatabaseRecoveryFullDiskTest, FailureToMakeTheNewStoreSaysTheFileWasSetAside) {
   tltest::TempDir dir;
   const std::string path = dir.file("audiodecoder.db");
   Opener opener;
   tltest::writeGarbageStore(path);
   const std::string garbage = tltest::readFile(path);
-  const std::string seen = tltest::inChild([&] {
-    tltest::limitFileSize(0);
+  tltest::LogCapture log;
+  std::string seen = "opened";
+  {
+    FullDisk full;
     try {
       openSettingDamageAside(path, "audiodecoder", &opener);
-      return std::string("opened");
     } catch (const OpenError& e) {
-      return std::string(e.what()) + " | " + std::to_string(e.code()) + " " + e.reason();
+      seen = std::string(e.what()) + " | " + std::to_string(e.code()) + " " + e.reason();
     }
-  });
-  EXPECT_EQ(seen, "Create table failed. Error code: 10; store " + path +
+  }
+  EXPECT_EQ(seen, "Create table failed. Error code: 13; store " + path +
                       " is damaged (file is not a database, code 26); it is set aside as " + path +
-                      ".damaged, but a new store could not be made: disk I/O error (File too "
-                      "large) | 10 disk I/O error (File too large)");
+                      ".damaged, but a new store could not be made: database or disk is full | "
+                      "13 database or disk is full");
   EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), garbage);
+  EXPECT_TRUE(log.matching("is damaged").empty());
 }
 
 // Threads that find one damaged file at once: it is set aside once, and
