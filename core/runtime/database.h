@@ -17,6 +17,26 @@
 // false, and select, exists and listKeys throw std::runtime_error with that
 // text.
 //
+// Damage met by an operation: SQLite's check at the first opening does not
+// see every kind of damage (a key index that points at a row that is not
+// there). An operation that fails because SQLite finds the file damaged
+// (codes 11 and 26, extended codes included) answers as above; then, while
+// no other store of this process has the file open and the path is no link,
+// the file is set aside as "<path>.damaged" (as the opener does,
+// database_recovery.h) and the store goes on with a new, empty file at the
+// path, so later operations use it. A Warning names the file and the damage:
+//
+//   "Store <path> is damaged (database disk image is malformed, code 11);
+//    it is set aside as <path>.damaged and a new, empty store is made"
+//
+// Otherwise the file stays for this run, and a mark beside it
+// ("<path>.damage-found", store_files.h) has the opener set it aside at the
+// next start; the Warning then says why it stays ("...; another store of this
+// run has it open, so it is set aside at the next start"), once per store.
+// When the new file cannot be made, the Warning ends "...; it is set aside as
+// <path>.damaged, but a new store could not be made: <reason>", and each
+// later operation tries to make it first (failing as above while it cannot).
+//
 // Ownership: a Database owns its SQLite connection. The per-path mutexes are
 // owned by the process-wide table and live until the process ends.
 //
@@ -30,7 +50,9 @@
 //
 // The lock also serves every other store opened on the same file; while
 // it is held, the plain (self-locking) operations of those stores must not be
-// called from the same thread, or that thread deadlocks.
+// called from the same thread, or that thread deadlocks. Under a file's lock
+// a store takes no lock but the mutex table's (briefly, to count the stores
+// open on the file), also when it sets its file aside.
 #ifndef TL_CORE_RUNTIME_DATABASE_H_
 #define TL_CORE_RUNTIME_DATABASE_H_
 
@@ -83,6 +105,9 @@ class Database : public INamedObject {
   // (a std::invalid_argument) with "Database did not open properly.
   // ErrorCode: <n>" or "Create table failed. Error code: <n>".
   Database(std::string databaseFilePath, std::string tableName);
+  // The same, for a caller that holds the file's lock (`lock`, from
+  // lockFileAt(databaseFilePath)); the store uses that lock's mutex.
+  Database(const FileLock& lock, std::string databaseFilePath, std::string tableName);
   ~Database() override;
 
   Database(const Database&) = delete;
@@ -165,6 +190,14 @@ class Database : public INamedObject {
   // `tableName` with every backquote doubled, between `before` and `after`.
   std::string statement(const char* before, const char* after) const;
 
+  // Run under the file's lock. connect() makes the connection again when a
+  // damaged file was set aside and the new one could not be made; it returns
+  // SQLite's result. settleDamage() deals with damage that an operation met
+  // (see the top of this file); it never throws.
+  int connect() const;
+  void settleDamage() const noexcept;
+  class DamageGuard;
+
   template <typename T>
   bool insertLocked(const std::string& key, const T& value);
   template <typename T>
@@ -175,7 +208,12 @@ class Database : public INamedObject {
 
   const std::string tableName_;
   const std::string databaseFilePath_;
-  sqlite3* db_ = nullptr;
+  // Guarded by the file's mutex: the connection (null while a new file could
+  // not be made), the damage the running operation met, and whether this
+  // store has already left the mark for the next start.
+  mutable sqlite3* db_ = nullptr;
+  mutable std::string damageMet_;
+  mutable bool markLeft_ = false;
   std::mutex* fileMutex_ = nullptr;
 };
 

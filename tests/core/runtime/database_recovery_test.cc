@@ -301,6 +301,105 @@ TEST(DatabaseRecoveryFullDiskTest, FailureToMakeTheNewStoreSaysTheFileWasSetAsid
   EXPECT_TRUE(log.matching("is damaged").empty());
 }
 
+// Damage that SQLite's check does not see (a key index entry that names a
+// row that is not there) and that a read meets. The file is set aside at
+// once when no other store has it open, else at the next start; either way
+// the completion flag stores and reads again by then.
+struct DamageMetCase {
+  const char* name;
+  const char* file;
+  const char* table;
+  bool heldByAnother;  // a store of another table has the file open
+};
+
+void PrintTo(const DamageMetCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseDamageMetTest : public ::testing::TestWithParam<DamageMetCase> {};
+
+TEST_P(DatabaseDamageMetTest, SetsTheFileAsideByTheNextStart) {
+  const DamageMetCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file(c.file);
+  tltest::writeIndexWithoutItsRowStore(path, c.table);
+  ASSERT_EQ(Database::findDamage(Database::lockFileAt(path), path), "");
+  std::unique_ptr<Database> other;
+  if (c.heldByAnother) other = std::make_unique<Database>(path, "other");
+  const std::string before = tltest::readFile(path);
+  const std::string damaged = "Store " + path + " is damaged (database disk image is malformed, ";
+  const std::string setAside =
+      "it is set aside as " + path + ".damaged and a new, empty store is made";
+
+  tltest::LogCapture log;
+  {
+    Database store(path, c.table);
+    EXPECT_TRUE(store.select<bool>("flag2"));
+    // The read that meets the damage answers as before.
+    EXPECT_THROW(store.select<bool>("flag3"), std::runtime_error);
+    auto lock = store.lockFile();
+    store.remove(lock, "flag3");
+    EXPECT_EQ(store.insert(lock, "flag3", true), !c.heldByAnother);
+    EXPECT_EQ(store.exists(lock, "flag2"), c.heldByAnother);
+  }
+  other.reset();
+  std::vector<std::string> warnings;
+  for (const auto& line : log.lines()) {
+    if (line.level == 3) warnings.push_back(line.sender + ": " + line.message);
+  }
+  EXPECT_EQ(warnings, std::vector<std::string>{
+                          "Database: " + damaged + "code 11); " +
+                          (c.heldByAnother ? "another store of this run has it open, so it is "
+                                             "set aside at the next start"
+                                           : setAside)});
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damage-found"),
+            c.heldByAnother ? "database disk image is malformed, code 11\n" : "none");
+
+  // The next start: its check passes the file.
+  Opener opener;
+  auto store = openSettingDamageAside(path, c.table, &opener);
+  EXPECT_TRUE(tltest::whatLiesAt(path + ".damaged") == before);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damage-found"), "none");
+  store->remove("flag3");
+  EXPECT_TRUE(store->insert("flag3", true));
+  EXPECT_TRUE(store->select<bool>("flag3"));
+  EXPECT_EQ(log.matching("is damaged").size(), c.heldByAnother ? 2u : 1u);
+  if (c.heldByAnother) {
+    EXPECT_EQ(log.matching("is damaged").back().message,
+              damaged + "code 11, met by an earlier read or write); " + setAside);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, DatabaseDamageMetTest,
+                         ::testing::Values(DamageMetCase{"DecoderStoreAlone", "audiodecoder.db",
+                                                         "audiodecoder", false},
+                                           DamageMetCase{"PageStoreHeldByAnotherBundle",
+                                                         "BundleData.db", "b1", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Where a read met damage and the new file cannot be made, the store says
+// so and makes it at a later operation, once there is room.
+TEST(DatabaseDamageMetTest, NewFileThatCannotBeMadeIsMadeByALaterOperation) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  tltest::writeIndexWithoutItsRowStore(path, "audiodecoder");
+  Database store(path, "audiodecoder");
+  tltest::LogCapture log;
+  {
+    FullDisk full;
+    EXPECT_THROW(store.select<bool>("flag3"), std::runtime_error);
+    EXPECT_FALSE(store.insert("flag3", true));
+  }
+  EXPECT_TRUE(store.insert("flag3", true));
+  EXPECT_TRUE(store.select<bool>("flag3"));
+  const auto damaged = log.matching("is damaged");
+  ASSERT_EQ(damaged.size(), 1u);
+  EXPECT_EQ(damaged[0].message, "Store " + path +
+                                    " is damaged (database disk image is malformed, code 11); it "
+                                    "is set aside as " +
+                                    path +
+                                    ".damaged, but a new store could not be made: database or "
+                                    "disk is full");
+}
+
 // Threads that find one damaged file at once: it is set aside once, and
 // every thread gets a store on the new file.
 TEST(DatabaseRecoveryThreadsTest, ThreadsThatMeetOneDamagedFileSetItAsideOnce) {
