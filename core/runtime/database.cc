@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 
 #include "core/runtime/error_text.h"
 #include "core/runtime/logger.h"
+#include "core/runtime/store_files.h"
 
 namespace tembrolexinsdk {
 namespace DB {
@@ -44,6 +46,12 @@ void countOpen(const std::mutex* fileMutex, int change) {
   if (now == 0) counts.erase(fileMutex);
 }
 
+int openCount(const std::mutex* fileMutex) {
+  std::lock_guard<std::mutex> guard(Database::mapMutex());
+  const auto it = openCounts().find(fileMutex);
+  return it == openCounts().end() ? 0 : it->second;
+}
+
 // SQLite's message for the connection's last failure, with the system's text
 // of the system call that failed, if one did.
 std::string reasonOf(sqlite3* db, int code) {
@@ -63,6 +71,13 @@ bool isSpecialFile(const std::string& path) {
 }
 
 bool isDamage(int code) { return code == SQLITE_NOTADB || code == SQLITE_CORRUPT; }
+
+// A header whose schema format number (bytes 44 to 47) no SQLite writes:
+// the file is damaged, though SQLite answers with its generic code 1.
+bool isUnsupportedFormat(sqlite3* db, int code) {
+  return (code & 0xff) == SQLITE_ERROR && db != nullptr &&
+         std::strcmp(sqlite3_errmsg(db), "unsupported file format") == 0;
+}
 
 // The first line of a quick_check report that says what is wrong (the report
 // opens with "*** in database main ***"), cut to 300 bytes and made fit for a
@@ -192,33 +207,20 @@ bool readValue<bool>(sqlite3_stmt* stmt) {
   return sqlite3_column_int64(stmt, 1) != 0;
 }
 
-}  // namespace
-
-OpenError::OpenError(const std::string& text, int code, const std::string& reason)
-    : std::invalid_argument(text),
-      code_(code),
-      reason_(std::make_shared<const std::string>(reason)) {}
-
-bool OpenError::damaged() const { return isDamage(code_); }
-
-Database::Database(std::string databaseFilePath, std::string tableName)
-    : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
-  fileMutex_ = getDatabaseFileMutex(databaseFilePath_);
-  std::lock_guard<std::mutex> guard(*fileMutex_);
-
+// Opens the file at `path` and creates the table that `creation` makes, as
+// a store's constructor does; throws OpenError.
+sqlite3* openConnection(const std::string& path, const std::string& creation) {
   const auto openFailed = [](int code, const std::string& reason) {
     return OpenError("Database did not open properly. ErrorCode: " + std::to_string(code), code,
                      reason);
   };
   // A zero byte would cut the path short and open a different file.
-  if (databaseFilePath_.find('\0') != std::string::npos) {
+  if (path.find('\0') != std::string::npos) {
     throw openFailed(SQLITE_CANTOPEN, "the path holds a zero byte");
   }
-  if (isSpecialFile(databaseFilePath_)) {
-    throw openFailed(SQLITE_CANTOPEN, "not a regular file");
-  }
+  if (isSpecialFile(path)) throw openFailed(SQLITE_CANTOPEN, "not a regular file");
   sqlite3* db = nullptr;
-  int rc = sqlite3_open(databaseFilePath_.c_str(), &db);
+  int rc = sqlite3_open(path.c_str(), &db);
   if (rc != SQLITE_OK) {
     const std::string reason = reasonOf(db, rc);
     sqlite3_close(db);
@@ -228,16 +230,45 @@ Database::Database(std::string databaseFilePath, std::string tableName)
   // path the mutex table cannot resolve) hold the file only briefly: wait for
   // them instead of failing at once.
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  // Every backquote of the table name is doubled, so the text is one
-  // statement whatever the name holds. SQLite reads the file first here, so
-  // a file that is no database fails here, not above.
-  rc = sqlite3_exec(db, generateTableCreationSQL().c_str(), nullptr, nullptr, nullptr);
+  // SQLite reads the file first here, so a file that is no database fails
+  // here, not above.
+  rc = sqlite3_exec(db, creation.c_str(), nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     const std::string reason = reasonOf(db, rc);
+    const bool damaged = isDamage(rc & 0xff) || isUnsupportedFormat(db, rc);
     sqlite3_close(db);
-    throw OpenError("Create table failed. Error code: " + std::to_string(rc), rc & 0xff, reason);
+    throw OpenError("Create table failed. Error code: " + std::to_string(rc), rc & 0xff, reason,
+                    damaged);
   }
-  db_ = db;
+  return db;
+}
+
+}  // namespace
+
+OpenError::OpenError(const std::string& text, int code, const std::string& reason)
+    : OpenError(text, code, reason, isDamage(code)) {}
+
+OpenError::OpenError(const std::string& text, int code, const std::string& reason, bool damaged)
+    : std::invalid_argument(text),
+      code_(code),
+      damaged_(damaged),
+      reason_(std::make_shared<const std::string>(reason)) {}
+
+Database::Database(std::string databaseFilePath, std::string tableName)
+    : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
+  fileMutex_ = getDatabaseFileMutex(databaseFilePath_);
+  std::lock_guard<std::mutex> guard(*fileMutex_);
+  // Every backquote of the table name is doubled, so the text is one
+  // statement whatever the name holds.
+  db_ = openConnection(databaseFilePath_, generateTableCreationSQL());
+  countOpen(fileMutex_, 1);
+}
+
+Database::Database(const FileLock& lock, std::string databaseFilePath, std::string tableName)
+    : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
+  if (!lock.owns_lock()) throw std::logic_error("Database:: opening needs a held lock");
+  fileMutex_ = lock.mutex();
+  db_ = openConnection(databaseFilePath_, generateTableCreationSQL());
   countOpen(fileMutex_, 1);
 }
 
@@ -265,9 +296,7 @@ Database::FileLock Database::lockFileAt(const std::string& path) {
 
 int Database::openStores(const FileLock& lock) {
   if (!lock.owns_lock()) throw std::logic_error("Database:: openStores needs a held lock");
-  std::lock_guard<std::mutex> guard(mapMutex());
-  const auto it = openCounts().find(lock.mutex());
-  return it == openCounts().end() ? 0 : it->second;
+  return openCount(lock.mutex());
 }
 
 std::string Database::findDamage(const FileLock& lock, const std::string& path) {
@@ -296,7 +325,7 @@ std::string Database::findDamage(const FileLock& lock, const std::string& path) 
     if (rc == SQLITE_ROW) {
       const std::string report = columnBytes(stmt.get(), 0);
       if (report != "ok") found = "quick_check: " + firstFinding(report);
-    } else if (isDamage(rc & 0xff)) {
+    } else if (isDamage(rc & 0xff) || isUnsupportedFormat(db, rc)) {
       found = reasonOf(db, rc) + ", code " + std::to_string(rc & 0xff);
     }
   }
@@ -329,19 +358,109 @@ void Database::checkLock(const FileLock& lock) const {
 }
 
 std::string Database::failure(const char* operation, int code) const {
+  const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
   const std::string text = std::string("Database:: ") + operation + " failed in table " +
-                           tableName_ + " of " + databaseFilePath_ + ": " +
-                           (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code)) + " (" +
+                           tableName_ + " of " + databaseFilePath_ + ": " + reason + " (" +
                            std::to_string(code) + ")";
   const LogParams line(LogLevel::Error, text);
   Logger::getInstance()->Log(name, &line);
+  if (isDamage(code & 0xff) && damageMet_.empty()) {
+    damageMet_ = reason + ", code " + std::to_string(code & 0xff);
+  }
   return text;
+}
+
+// ---- damage met by an operation ----------------------------------------------------------
+
+// Settles the damage an operation met once the operation is over: declared
+// first in it, it runs after the operation's statements are finalized and
+// its transaction rolled back, also when the operation throws.
+class Database::DamageGuard {
+ public:
+  explicit DamageGuard(const Database& store) : store_(store) {}
+  ~DamageGuard() { store_.settleDamage(); }
+  DamageGuard(const DamageGuard&) = delete;
+  DamageGuard& operator=(const DamageGuard&) = delete;
+
+ private:
+  const Database& store_;
+};
+
+int Database::connect() const {
+  if (db_ != nullptr) return SQLITE_OK;
+  try {
+    db_ = openConnection(databaseFilePath_, generateTableCreationSQL());
+    return SQLITE_OK;
+  } catch (const OpenError& e) {
+    if (e.damaged() && damageMet_.empty()) {
+      damageMet_ = e.reason() + ", code " + std::to_string(e.code());
+    }
+    return e.code();
+  }
+}
+
+void Database::settleDamage() const noexcept {
+  if (damageMet_.empty()) return;
+  try {
+    const std::string damage = std::move(damageMet_);
+    damageMet_.clear();
+    const std::string& path = databaseFilePath_;
+    const std::string kept = storefiles::damagedCopyPath(path);
+    const auto warn = [&](const std::string& how) {
+      const LogParams line(LogLevel::Warning,
+                           "Store " + path + " is damaged (" + damage + "); " + how);
+      Logger::getInstance()->Log(name, &line);
+    };
+    // Only the mutex table's lock is taken under the file's, as an opening
+    // does; nothing here waits for the opener's locks.
+    std::string stays;
+    struct stat info;
+    if (openCount(fileMutex_) > 1) {
+      // Another store's connection would go on writing into the kept copy.
+      stays = "another store of this run has it open, so it is set aside at the next start";
+    } else if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+      // A new file at the path would be a file of another lock than this
+      // store's, which is that of the link's target.
+      stays = "it is reached through a link, so it is set aside at the next start";
+    } else {
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      stays = storefiles::setAside(path);
+      if (stays.empty()) {
+        try {
+          db_ = openConnection(path, generateTableCreationSQL());
+        } catch (const OpenError& e) {
+          warn("it is set aside as " + kept + ", but a new store could not be made: " +
+               e.reason());
+          return;
+        }
+        markLeft_ = false;
+        warn("it is set aside as " + kept + " and a new, empty store is made");
+        return;
+      }
+      // It could not be moved: the store goes on with it as it is.
+      connect();
+      damageMet_.clear();
+    }
+    if (markLeft_) return;
+    markLeft_ = true;
+    const std::string failed = storefiles::writeMark(path, damage);
+    warn(failed.empty() ? stays
+                        : stays + "; marking it for the next start failed: " + failed);
+  } catch (...) {
+    // No memory for the texts: the damage is met again by a later operation.
+  }
 }
 
 // ---- operations under a held lock -------------------------------------------------------
 
 template <typename T>
 bool Database::insertLocked(const std::string& key, const T& value) {
+  const DamageGuard settle(*this);
+  if (const int rc = connect(); rc != SQLITE_OK) {
+    failure("insert", rc);
+    return false;
+  }
   std::ostringstream text;
   text << value;
   WriteTransaction transaction(db_);
@@ -371,6 +490,8 @@ bool Database::insertLocked(const std::string& key, const T& value) {
 
 template <typename T>
 T Database::selectLocked(const std::string& key) {
+  const DamageGuard settle(*this);
+  if (const int rc = connect(); rc != SQLITE_OK) throw std::runtime_error(failure("select", rc));
   T value{};
   int rows = 0;
   {
@@ -389,6 +510,11 @@ T Database::selectLocked(const std::string& key) {
 }
 
 bool Database::removeLocked(const std::string& key) {
+  const DamageGuard settle(*this);
+  if (const int rc = connect(); rc != SQLITE_OK) {
+    failure("remove", rc);
+    return false;
+  }
   WriteTransaction transaction(db_);
   if (!transaction.open()) {
     failure("remove", transaction.code());
@@ -413,6 +539,8 @@ bool Database::removeLocked(const std::string& key) {
 }
 
 bool Database::existsLocked(const std::string& key) const {
+  const DamageGuard settle(*this);
+  if (const int rc = connect(); rc != SQLITE_OK) throw std::runtime_error(failure("exists", rc));
   Statement stmt(db_, statement("SELECT * FROM `", "` WHERE `Key`=?;"));
   if (!stmt.ok()) throw std::runtime_error(failure("exists", stmt.code()));
   if (!stmt.bindText(1, key)) throw std::runtime_error(failure("exists", SQLITE_NOMEM));
@@ -422,6 +550,10 @@ bool Database::existsLocked(const std::string& key) const {
 }
 
 std::vector<std::string> Database::listKeysLocked() const {
+  const DamageGuard settle(*this);
+  if (const int rc = connect(); rc != SQLITE_OK) {
+    throw std::runtime_error(failure("listKeys", rc));
+  }
   std::vector<std::string> keys;
   Statement stmt(db_, statement("SELECT * FROM `", "`;"));
   if (!stmt.ok()) throw std::runtime_error(failure("listKeys", stmt.code()));

@@ -17,6 +17,26 @@
 // false, and select, exists and listKeys throw std::runtime_error with that
 // text.
 //
+// Damage met by an operation: SQLite's check at the first opening does not
+// see every kind of damage (a key index that points at a row that is not
+// there). An operation that fails because SQLite finds the file damaged
+// (codes 11 and 26, extended codes included) answers as above; then, while
+// no other store of this process has the file open and the path is no link,
+// the file is set aside as "<path>.damaged" (as the opener does,
+// database_recovery.h) and the store goes on with a new, empty file at the
+// path, so later operations use it. A Warning names the file and the damage:
+//
+//   "Store <path> is damaged (database disk image is malformed, code 11);
+//    it is set aside as <path>.damaged and a new, empty store is made"
+//
+// Otherwise the file stays for this run, and a mark beside it
+// ("<path>.damage-found", store_files.h) has the opener set it aside at the
+// next start; the Warning then says why it stays ("...; another store of this
+// run has it open, so it is set aside at the next start"), once per store.
+// When the new file cannot be made, the Warning ends "...; it is set aside as
+// <path>.damaged, but a new store could not be made: <reason>", and each
+// later operation tries to make it first (failing as above while it cannot).
+//
 // Ownership: a Database owns its SQLite connection. The per-path mutexes are
 // owned by the process-wide table and live until the process ends.
 //
@@ -30,7 +50,9 @@
 //
 // The lock also serves every other store opened on the same file; while
 // it is held, the plain (self-locking) operations of those stores must not be
-// called from the same thread, or that thread deadlocks.
+// called from the same thread, or that thread deadlocks. Under a file's lock
+// a store takes no lock but the mutex table's (briefly, to count the stores
+// open on the file), also when it sets its file aside.
 #ifndef TL_CORE_RUNTIME_DATABASE_H_
 #define TL_CORE_RUNTIME_DATABASE_H_
 
@@ -55,17 +77,21 @@ namespace DB {
 // between parentheses where there was one).
 class OpenError : public std::invalid_argument {
  public:
+  // Damaged when `code` is 11 or 26.
   OpenError(const std::string& text, int code, const std::string& reason);
+  OpenError(const std::string& text, int code, const std::string& reason, bool damaged);
 
   // SQLite's primary result code (14 CANTOPEN, 26 NOTADB, ...).
   int code() const { return code_; }
   const std::string& reason() const { return *reason_; }
-  // True when SQLite found the file damaged: it is no database (26), or its
-  // content is corrupt (11).
-  bool damaged() const;
+  // True when SQLite found the file damaged: it is no database (26), its
+  // content is corrupt (11), or its header names a schema format that no
+  // SQLite writes (1, "unsupported file format").
+  bool damaged() const { return damaged_; }
 
  private:
   int code_;
+  bool damaged_;
   std::shared_ptr<const std::string> reason_;  // shared: copies never throw
 };
 
@@ -79,6 +105,9 @@ class Database : public INamedObject {
   // (a std::invalid_argument) with "Database did not open properly.
   // ErrorCode: <n>" or "Create table failed. Error code: <n>".
   Database(std::string databaseFilePath, std::string tableName);
+  // The same, for a caller that holds the file's lock (`lock`, from
+  // lockFileAt(databaseFilePath)); the store uses that lock's mutex.
+  Database(const FileLock& lock, std::string databaseFilePath, std::string tableName);
   ~Database() override;
 
   Database(const Database&) = delete;
@@ -133,12 +162,14 @@ class Database : public INamedObject {
   // `path`, whose lock is held, on a connection of its own that creates
   // nothing. Returns what it found wrong, as a damaged file's Warning names
   // it: SQLite's reason and code when reading fails as damage ("file is not
-  // a database, code 26"), else "quick_check: " and the first line of the
-  // check's report, cut to 300 bytes. Returns "" when the check found the
-  // file sound, and when it could not look for another reason than damage:
-  // no regular file at `path` (also through a link), another process holding
-  // the file past the busy timeout, no memory. Throws std::logic_error when
-  // `lock` does not hold the mutex of the file at `path`.
+  // a database, code 26"; a schema format that no SQLite writes reads
+  // "unsupported file format, code 1"), else "quick_check: " and the first
+  // line of the check's report, cut to 300 bytes. Returns "" when the check
+  // found the file sound, and when it could not look for another reason
+  // than damage: no regular file at `path` (also through a link), another
+  // process holding the file past the busy timeout, no memory. Throws
+  // std::logic_error when `lock` does not hold the mutex of the file at
+  // `path`.
   static std::string findDamage(const FileLock& lock, const std::string& path);
 
   // The CREATE TABLE statement for this store's table.
@@ -159,6 +190,14 @@ class Database : public INamedObject {
   // `tableName` with every backquote doubled, between `before` and `after`.
   std::string statement(const char* before, const char* after) const;
 
+  // Run under the file's lock. connect() makes the connection again when a
+  // damaged file was set aside and the new one could not be made; it returns
+  // SQLite's result. settleDamage() deals with damage that an operation met
+  // (see the top of this file); it never throws.
+  int connect() const;
+  void settleDamage() const noexcept;
+  class DamageGuard;
+
   template <typename T>
   bool insertLocked(const std::string& key, const T& value);
   template <typename T>
@@ -169,7 +208,12 @@ class Database : public INamedObject {
 
   const std::string tableName_;
   const std::string databaseFilePath_;
-  sqlite3* db_ = nullptr;
+  // Guarded by the file's mutex: the connection (null while a new file could
+  // not be made), the damage the running operation met, and whether this
+  // store has already left the mark for the next start.
+  mutable sqlite3* db_ = nullptr;
+  mutable std::string damageMet_;
+  mutable bool markLeft_ = false;
   std::mutex* fileMutex_ = nullptr;
 };
 

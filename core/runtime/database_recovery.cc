@@ -2,9 +2,7 @@
 
 #include <errno.h>
 #include <sqlite3.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <mutex>
@@ -12,48 +10,17 @@
 #include <set>
 #include <system_error>
 
-#include "core/runtime/error_text.h"
 #include "core/runtime/log_helpers.h"
+#include "core/runtime/store_files.h"
 
 namespace tembrolexinsdk {
 namespace DB {
 
 namespace {
 
-// The files SQLite keeps beside a database while it writes to it. A kept
-// copy takes them along, so that the copy could still be opened as it was.
-constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
-
-// Where a damaged file is kept.
-std::string damagedCopyPath(const std::string& path) { return path + ".damaged"; }
-
 bool exists(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0;
-}
-
-// Moves the file at `path` and its companions to "<path>.damaged". Returns ""
-// when all were moved, else what failed.
-std::string setAside(const std::string& path) {
-  const std::string kept = damagedCopyPath(path);
-  const auto move = [](const std::string& from, const std::string& to) -> std::string {
-    if (::rename(from.c_str(), to.c_str()) == 0) return std::string();
-    return "moving " + from + " to " + to + " failed: " + tembrolexin::errorText(errno);
-  };
-  std::string failed = move(path, kept);
-  if (!failed.empty()) return failed;
-  for (const char* suffix : kCompanionSuffixes) {
-    if (exists(path + suffix)) {
-      // Should this fail, the companion left behind does no harm: SQLite
-      // drops a journal or log that it finds beside a new, empty database.
-      failed = move(path + suffix, kept + suffix);
-      if (!failed.empty()) return failed;
-    } else {
-      // The earlier kept copy's, which would not belong to this one.
-      ::unlink((kept + suffix).c_str());
-    }
-  }
-  return std::string();
 }
 
 // Whether `path` is a link that leads to no file (its target, or a folder on
@@ -100,24 +67,16 @@ bool markChecked(const std::mutex* file) {
   return checkedFiles().insert(file).second;
 }
 
-// Sets the damaged file whose lock is held aside, unless a store of this
-// process has it open. Returns "" when it was set aside, else why not.
-std::string setAsideUnlessOpen(const Database::FileLock& lock, const std::string& path) {
-  // Another store's connection would go on writing into the kept copy.
-  if (Database::openStores(lock) > 0) {
-    return "another store of this run has it open, so it is set aside at the next start";
-  }
-  return setAside(path);
-}
-
 }  // namespace
 
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
                                                  const std::string& tableName,
                                                  const INamedObject* sender) {
-  // Checked in this run and no link to nothing: no more than an opening.
+  // Checked in this run, no link to nothing and no mark: no more than an
+  // opening.
   std::string target;
-  if (wasChecked(Database::getDatabaseFileMutex(path)) && !isLinkToNothing(path, &target)) {
+  if (wasChecked(Database::getDatabaseFileMutex(path)) && !isLinkToNothing(path, &target) &&
+      !storefiles::hasMark(path)) {
     try {
       return std::make_unique<Database>(path, tableName);
     } catch (const OpenError& e) {
@@ -127,34 +86,42 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   // One check or recovery at a time. Another thread may have set the file
   // aside since the attempt above, so it is tried once more under the lock.
   std::lock_guard<std::mutex> recovering(recoveryMutex());
+  // The check, the opening, the decision, the renames and the new store under
+  // one hold of the file's lock: no store of this run opens the file, or sets
+  // it aside, in between.
+  Database::FileLock lock = Database::lockFileAt(path);
   std::string damage;                // what the Warning names between parentheses
   std::optional<OpenError> failure;  // the opening's, when it found the damage
-  std::string stays;                 // why a damaged file stays where it is
-  bool linkToNothing = false;
-  {
-    // The check, the decision and the renames under one hold of the file's
-    // lock: no store of this run opens the file in between.
-    Database::FileLock lock = Database::lockFileAt(path);
-    linkToNothing = isLinkToNothing(path, &target);
-    if (linkToNothing) {
-      damage = "a link to " + target + ", which leads to no file";
-    } else if (markChecked(lock.mutex())) {
-      damage = Database::findDamage(lock, path);
+  const bool linkToNothing = isLinkToNothing(path, &target);
+  if (linkToNothing) {
+    damage = "a link to " + target + ", which leads to no file";
+  } else {
+    const bool first = markChecked(lock.mutex());
+    if (const auto marked = storefiles::readMark(path)) {
+      if (exists(path)) {
+        damage = marked->empty() ? "met by an earlier read or write"
+                                 : *marked + ", met by an earlier read or write";
+      } else {
+        storefiles::removeMark(path);  // it named a file that is gone
+      }
     }
-    if (!damage.empty()) stays = setAsideUnlessOpen(lock, path);
+    if (damage.empty() && first) damage = Database::findDamage(lock, path);
   }
   if (damage.empty()) {
     try {
-      return std::make_unique<Database>(path, tableName);
+      return std::make_unique<Database>(lock, path, tableName);
     } catch (const OpenError& e) {
       if (!e.damaged()) throw;
       failure.emplace(e);
       damage = e.reason() + ", code " + std::to_string(e.code());
     }
-    Database::FileLock lock = Database::lockFileAt(path);
-    stays = setAsideUnlessOpen(lock, path);
   }
   const std::string what = "Store " + path + " is damaged (" + damage + "); ";
+  // Another store's connection would go on writing into the kept copy.
+  const std::string stays =
+      Database::openStores(lock) > 0
+          ? "another store of this run has it open, so it is set aside at the next start"
+          : storefiles::setAside(path);
   if (!stays.empty()) {
     logWithLogger<LogLevel::Warning>(sender, what, stays);
     if (failure) throw *failure;
@@ -166,19 +133,28 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
     }
     // The opening decides: a file that is no database fails it, one damaged
     // past its first page opens, and the store serves what it can read.
-    return std::make_unique<Database>(path, tableName);
+    return std::make_unique<Database>(lock, path, tableName);
   }
+  const std::string kept = storefiles::damagedCopyPath(path);
   std::unique_ptr<Database> store;
   try {
-    store = std::make_unique<Database>(path, tableName);
+    if (Database::getDatabaseFileMutex(path) == lock.mutex()) {
+      store = std::make_unique<Database>(lock, path, tableName);
+    } else {
+      // A link was moved aside: the path leads to a file of another lock now.
+      lock.unlock();
+      store = std::make_unique<Database>(path, tableName);
+    }
   } catch (const OpenError& e) {
     // The opening's own text first, as a caller that knows it expects.
     throw OpenError(std::string(e.what()) + "; store " + path + " is damaged (" + damage +
-                        "); it is set aside as " + damagedCopyPath(path) +
+                        "); it is set aside as " + kept +
                         ", but a new store could not be made: " + e.reason(),
                     e.code(), e.reason());
   }
-  logWithLogger<LogLevel::Warning>(sender, what, "it is set aside as ", damagedCopyPath(path),
+  // Only once the new store is open: a store that could not be made is told
+  // by the failure above, not by a Warning that says it is made.
+  logWithLogger<LogLevel::Warning>(sender, what, "it is set aside as ", kept,
                                    " and a new, empty store is made");
   return store;
 }

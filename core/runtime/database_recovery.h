@@ -13,7 +13,10 @@
 // The first opening of a file in a run checks the whole file (SQLite's
 // quick_check, about 15 ms for a 10 MB store in memory) before any store of
 // this run holds it open; later openings of that file in the same run only
-// open it.
+// open it. Damage that the check does not see and that a store's read or
+// write met while another store had the file open left a mark beside it
+// (store_files.h): an opening that finds the mark sets the file aside
+// whatever the check says.
 // A link whose target does not exist counts as damage at every opening:
 // SQLite would create the store at the target.
 //
@@ -21,17 +24,21 @@
 // link, its target is left alone) and its "-journal", "-wal" and "-shm" files
 // to "<path>.damaged-journal" and so on; an earlier kept copy is replaced,
 // and its companions that the new one lacks are removed, so the kept files
-// always belong together. The opener itself writes nothing into the damaged
+// always belong together; the mark is removed. The opener itself writes nothing into the damaged
 // file, nor through a link; SQLite's first opening has by then played back
 // what a "-journal" or "-wal" held into the file and removed them (with the
 // "-wal"'s "-shm"), so only a "-journal" with nothing to play back (empty,
 // or a zero byte at its start) and a "-shm" without a "-wal" move along.
 //
 // Thread safety: any thread. One file is checked or set aside at a time (a
-// process-wide lock, taken only at a file's first opening in the run or once
-// an opening found damage); the check, the look at whether another store of
-// this process has the file open, and the renames run under the file's lock
-// as well, so no store of this run opens the file in between.
+// process-wide lock, taken only at a file's first opening in the run, when a
+// mark lies beside it, or once an opening found damage); the check, the
+// opening, the look at whether another store of this process has the file
+// open, the renames and the new store's opening run under the file's lock as
+// well, so no store of this run opens the file, or sets it aside, in between.
+// Lock order: that process-wide lock, then the file's lock, then the mutex
+// table's (Database::mapMutex); a store that sets its file aside from inside
+// an operation holds the file's lock and takes only the table's.
 #ifndef TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 #define TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 
@@ -46,8 +53,9 @@ namespace DB {
 
 // Opens the store of `tableName` in the file at `path` as Database's
 // constructor does. The file counts as damaged when its check in this run
-// finds damage, when the opening fails because SQLite finds it damaged
-// (OpenError::damaged), or when it is a link to nothing. A damaged file that
+// finds damage, when a mark lies beside it, when the opening fails because
+// SQLite finds it damaged (OpenError::damaged: codes 11 and 26, and code 1
+// for "unsupported file format"), or when it is a link to nothing. A damaged file that
 // no other store of this process has open is set aside, a new store is
 // opened in its place, and then a Warning naming the file and the damage is
 // logged under `sender`'s name:
@@ -56,7 +64,8 @@ namespace DB {
 //    <path>.damaged and a new, empty store is made"
 //
 // where the damage reads "quick_check: <the first line of its report>" when
-// the check found it, and "a link to <target>, which leads to no file" for a
+// the check found it, "<what the mark names>, met by an earlier read or
+// write" for a mark, and "a link to <target>, which leads to no file" for a
 // link to nothing. Otherwise the constructor's OpenError is thrown; a damaged
 // file that stays is logged with a Warning that says why:
 //

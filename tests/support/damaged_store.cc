@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "core/runtime/database.h"
 #include "tests/support/temp_dir.h"
@@ -58,6 +59,31 @@ void writeBadFreelistStore(const std::string& path) {
   std::string bytes = readFile(path);
   // Big-endian: the first free page at byte 32, the count of free pages at 36.
   bytes.replace(32, 8, std::string("\0\0\x03\xe7\0\0\0\x01", 8));
+  writeFile(path, bytes);
+}
+
+void writeIndexWithoutItsRowStore(const std::string& path, const std::string& table) {
+  {
+    tembrolexinsdk::DB::Database store(path, table);
+    for (int i = 1; i <= 8; ++i) store.insert<bool>("flag" + std::to_string(i), true);
+  }
+  // The index record of "flag3": header size 3, a text of 5 bytes (serial
+  // type 23), a one-byte integer (1); the key; the row number. The table's
+  // own record has the value's type (a blob of 1 byte, 14) in third place.
+  const std::string entry = std::string("\x03\x17\x01", 3) + "flag3" + std::string("\x03", 1);
+  std::string bytes = readFile(path);
+  const size_t at = bytes.find(entry);
+  if (at == std::string::npos || bytes.find(entry, at + 1) != std::string::npos) {
+    throw std::runtime_error("the index entry of flag3 is not found once in " + path);
+  }
+  bytes[at + entry.size() - 1] ^= 0x10;  // row 3 becomes row 19
+  writeFile(path, bytes);
+}
+
+void writeSchemaFormatStore(const std::string& path, unsigned format) {
+  writeRealStore(path);
+  std::string bytes = readFile(path);
+  for (int i = 0; i < 4; ++i) bytes[44 + i] = static_cast<char>(format >> (24 - 8 * i));
   writeFile(path, bytes);
 }
 

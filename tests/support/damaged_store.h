@@ -28,6 +28,16 @@ void writeDamagedPageStore(const std::string& path);
 // table fails as corrupt (11); quick_check reports "Main freelist: invalid
 // page number 999".
 void writeBadFreelistStore(const std::string& path);
+// A real store (table `table`) of the rows "flag1" to "flag8", each "1",
+// whose key index names row 19 for "flag3" instead of row 3: one flipped bit
+// of an index page. SQLite's quick_check passes it; every statement that
+// finds "flag3" through the index (select, exists, remove) fails as corrupt
+// (11), while the other keys read.
+void writeIndexWithoutItsRowStore(const std::string& path, const std::string& table);
+// A real store (table "t") whose header names the schema format `format`
+// (bytes 44 to 47, big-endian); SQLite reads only 1 to 4 and answers any
+// other but 0 with "unsupported file format" (code 1).
+void writeSchemaFormatStore(const std::string& path, unsigned format);
 // A link at `path` to a file of noise at "<path>.target".
 void linkToGarbageStore(const std::string& path);
 // A link at `path` to "<path>.target", where nothing lies.

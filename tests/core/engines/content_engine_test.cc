@@ -639,6 +639,37 @@ TEST_F(ContentEngineTest, PageStoreDamagedPastItsFirstPageIsSetAsideAtItsFirstOp
                           path + ".damaged and a new, empty store is made"});
 }
 
+// A "BundleData.db" whose header names a schema format that no SQLite
+// writes (SQLite's code 1, "unsupported file format") is damaged too.
+class ContentEnginePageStoreFormatTest : public ContentEngineTest,
+                                         public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(ContentEnginePageStoreFormatTest, IsSetAsideAtItsFirstOpening) {
+  const std::string path = dir.file("BundleData.db");
+  tltest::writeSchemaFormatStore(path, GetParam());
+  const std::string before = tltest::readFile(path);
+  tltest::LogCapture log;
+  engine->setFilePath(dir.path());
+  const auto stored = page("b1", R"({"action": "storeData", "key": "k", "value": "v"})");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->messageContent, "{\"success\":true}\n");
+  const auto loaded = page("b1", R"({"action": "loadData", "key": "k"})");
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->messageContent, "v");
+  EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
+  std::vector<std::string> warnings;
+  for (const auto& line : log.lines()) {
+    if (line.level >= 3) warnings.push_back(line.message);
+  }
+  EXPECT_EQ(warnings, std::vector<std::string>{"Store " + path +
+                                               " is damaged (unsupported file format, code 1); "
+                                               "it is set aside as " +
+                                               path + ".damaged and a new, empty store is made"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ContentEnginePageStoreFormatTest,
+                         ::testing::Values(5u, 255u, 0xFFFFFFFFu));
+
 TEST_F(ContentEngineTest, KeyWithSeveralRowsIsLoggedNotThrown) {
   // A table made elsewhere without the unique key.
   sqlite3* db = nullptr;

@@ -1,6 +1,8 @@
 #include "core/runtime/database_recovery.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <filesystem>
@@ -12,7 +14,6 @@
 
 #include "core/runtime/i_named_object.h"
 #include "tests/core/runtime/log_capture_util.h"
-#include "tests/support/child_process.h"
 #include "tests/support/damaged_store.h"
 #include "tests/support/temp_dir.h"
 
@@ -245,28 +246,158 @@ TEST(DatabaseRecoveryCheckTest, ChecksAFileAtItsFirstOpeningInTheRunOnly) {
   EXPECT_TRUE(log.lines().empty());
 }
 
+// While it lives, every write of SQLite's in this process fails as on a full
+// disk (ENOSPC, put in SQLite's table of system calls); no other thread may
+// use SQLite meanwhile. Root, which tests may run as, ignores permissions,
+// and a file size limit fails a write as an I/O error, not as a full disk.
+class FullDisk {
+ public:
+  FullDisk() {
+    for (const char* call : kCalls) {
+      EXPECT_EQ(vfs_->xSetSystemCall(vfs_, call, reinterpret_cast<sqlite3_syscall_ptr>(noSpace)),
+                SQLITE_OK)
+          << call;
+    }
+  }
+  ~FullDisk() {
+    for (const char* call : kCalls) vfs_->xSetSystemCall(vfs_, call, nullptr);
+  }
+  FullDisk(const FullDisk&) = delete;
+  FullDisk& operator=(const FullDisk&) = delete;
+
+ private:
+  static ssize_t noSpace(int, const void*, size_t, off_t) {
+    errno = ENOSPC;
+    return -1;
+  }
+  static constexpr const char* kCalls[] = {"pwrite", "pwrite64"};
+  sqlite3_vfs* const vfs_ = sqlite3_vfs_find(nullptr);
+};
+
 // A full disk when the new store is made: the failure keeps the opening's
-// text first and says that the damaged file was set aside.
+// text first and says that the damaged file was set aside, and no Warning
+// says that a new store is made.
 TEST(DatabaseRecoveryFullDiskTest, FailureToMakeTheNewStoreSaysTheFileWasSetAside) {
   tltest::TempDir dir;
   const std::string path = dir.file("audiodecoder.db");
   Opener opener;
   tltest::writeGarbageStore(path);
   const std::string garbage = tltest::readFile(path);
-  const std::string seen = tltest::inChild([&] {
-    tltest::limitFileSize(0);
+  tltest::LogCapture log;
+  std::string seen = "opened";
+  {
+    FullDisk full;
     try {
       openSettingDamageAside(path, "audiodecoder", &opener);
-      return std::string("opened");
     } catch (const OpenError& e) {
-      return std::string(e.what()) + " | " + std::to_string(e.code()) + " " + e.reason();
+      seen = std::string(e.what()) + " | " + std::to_string(e.code()) + " " + e.reason();
     }
-  });
-  EXPECT_EQ(seen, "Create table failed. Error code: 10; store " + path +
+  }
+  EXPECT_EQ(seen, "Create table failed. Error code: 13; store " + path +
                       " is damaged (file is not a database, code 26); it is set aside as " + path +
-                      ".damaged, but a new store could not be made: disk I/O error (File too "
-                      "large) | 10 disk I/O error (File too large)");
+                      ".damaged, but a new store could not be made: database or disk is full | "
+                      "13 database or disk is full");
   EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), garbage);
+  EXPECT_TRUE(log.matching("is damaged").empty());
+}
+
+// Damage that SQLite's check does not see (a key index entry that names a
+// row that is not there) and that a read meets. The file is set aside at
+// once when no other store has it open, else at the next start; either way
+// the completion flag stores and reads again by then.
+struct DamageMetCase {
+  const char* name;
+  const char* file;
+  const char* table;
+  bool heldByAnother;  // a store of another table has the file open
+};
+
+void PrintTo(const DamageMetCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseDamageMetTest : public ::testing::TestWithParam<DamageMetCase> {};
+
+TEST_P(DatabaseDamageMetTest, SetsTheFileAsideByTheNextStart) {
+  const DamageMetCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file(c.file);
+  tltest::writeIndexWithoutItsRowStore(path, c.table);
+  ASSERT_EQ(Database::findDamage(Database::lockFileAt(path), path), "");
+  std::unique_ptr<Database> other;
+  if (c.heldByAnother) other = std::make_unique<Database>(path, "other");
+  const std::string before = tltest::readFile(path);
+  const std::string damaged = "Store " + path + " is damaged (database disk image is malformed, ";
+  const std::string setAside =
+      "it is set aside as " + path + ".damaged and a new, empty store is made";
+
+  tltest::LogCapture log;
+  {
+    Database store(path, c.table);
+    EXPECT_TRUE(store.select<bool>("flag2"));
+    // The read that meets the damage answers as before.
+    EXPECT_THROW(store.select<bool>("flag3"), std::runtime_error);
+    auto lock = store.lockFile();
+    store.remove(lock, "flag3");
+    EXPECT_EQ(store.insert(lock, "flag3", true), !c.heldByAnother);
+    EXPECT_EQ(store.exists(lock, "flag2"), c.heldByAnother);
+  }
+  other.reset();
+  std::vector<std::string> warnings;
+  for (const auto& line : log.lines()) {
+    if (line.level == 3) warnings.push_back(line.sender + ": " + line.message);
+  }
+  EXPECT_EQ(warnings, std::vector<std::string>{
+                          "Database: " + damaged + "code 11); " +
+                          (c.heldByAnother ? "another store of this run has it open, so it is "
+                                             "set aside at the next start"
+                                           : setAside)});
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damage-found"),
+            c.heldByAnother ? "database disk image is malformed, code 11\n" : "none");
+
+  // The next start: its check passes the file.
+  Opener opener;
+  auto store = openSettingDamageAside(path, c.table, &opener);
+  EXPECT_TRUE(tltest::whatLiesAt(path + ".damaged") == before);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damage-found"), "none");
+  store->remove("flag3");
+  EXPECT_TRUE(store->insert("flag3", true));
+  EXPECT_TRUE(store->select<bool>("flag3"));
+  EXPECT_EQ(log.matching("is damaged").size(), c.heldByAnother ? 2u : 1u);
+  if (c.heldByAnother) {
+    EXPECT_EQ(log.matching("is damaged").back().message,
+              damaged + "code 11, met by an earlier read or write); " + setAside);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, DatabaseDamageMetTest,
+                         ::testing::Values(DamageMetCase{"DecoderStoreAlone", "audiodecoder.db",
+                                                         "audiodecoder", false},
+                                           DamageMetCase{"PageStoreHeldByAnotherBundle",
+                                                         "BundleData.db", "b1", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Where a read met damage and the new file cannot be made, the store says
+// so and makes it at a later operation, once there is room.
+TEST(DatabaseDamageMetTest, NewFileThatCannotBeMadeIsMadeByALaterOperation) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  tltest::writeIndexWithoutItsRowStore(path, "audiodecoder");
+  Database store(path, "audiodecoder");
+  tltest::LogCapture log;
+  {
+    FullDisk full;
+    EXPECT_THROW(store.select<bool>("flag3"), std::runtime_error);
+    EXPECT_FALSE(store.insert("flag3", true));
+  }
+  EXPECT_TRUE(store.insert("flag3", true));
+  EXPECT_TRUE(store.select<bool>("flag3"));
+  const auto damaged = log.matching("is damaged");
+  ASSERT_EQ(damaged.size(), 1u);
+  EXPECT_EQ(damaged[0].message, "Store " + path +
+                                    " is damaged (database disk image is malformed, code 11); it "
+                                    "is set aside as " +
+                                    path +
+                                    ".damaged, but a new store could not be made: database or "
+                                    "disk is full");
 }
 
 // Threads that find one damaged file at once: it is set aside once, and

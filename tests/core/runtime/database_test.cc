@@ -280,12 +280,14 @@ TEST_F(DatabaseTest, FileThatIsNotADatabaseFailsTableCreation) {
   m->unlock();
 }
 
+// SQLite's code 1 is damage only for "unsupported file format" (below).
 TEST_F(DatabaseTest, TableNameWithZeroByteFailsTableCreation) {
   try {
     Database store(path_, std::string("a\0b", 3));
     FAIL() << "constructed";
-  } catch (const std::invalid_argument& e) {
+  } catch (const tembrolexinsdk::DB::OpenError& e) {
     EXPECT_STREQ(e.what(), "Create table failed. Error code: 1");
+    EXPECT_FALSE(e.damaged());
   }
 }
 
@@ -327,6 +329,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OpenFailure{"Garbage", tltest::writeGarbageStore, "Create table failed. Error code: 26", 26,
                     "file is not a database", true},
+        // A schema format number in the header that no SQLite writes.
+        OpenFailure{"UnsupportedFileFormat",
+                    [](const std::string& path) { tltest::writeSchemaFormatStore(path, 5); },
+                    "Create table failed. Error code: 1", 1, "unsupported file format", true},
         // Opened for reading, a pipe without a writer would block for ever.
         OpenFailure{"NamedPipe",
                     [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0444), 0); },
