@@ -430,12 +430,13 @@ security::IDataSigner* AudioDecoder::signer() const {
 // ---------------------------------------------------------------------------
 // Initialisation.
 
-bool AudioDecoder::tryInitialise() {
+bool AudioDecoder::tryInitialise(bool forStart) {
   if (shutDown_.load()) return false;
   if (isInitialised()) {
     logWithLogger<LogLevel::Warning>(this, "Processor initialization already complete, skipping");
     return true;
   }
+  initialisationFailure_.clear();
   std::string missing;
   if (deviceId_.load() == 0) missing += "Device Id should not be 0\n";
   if (filePath_.empty()) missing += "mFilePath should not be empty.\n";
@@ -446,6 +447,11 @@ bool AudioDecoder::tryInitialise() {
   if (!missing.empty()) {
     logWithLogger<LogLevel::Debug>(this, "initialiseProcessors not ready:: \n", missing);
     return false;
+  }
+  // What this attempt applies, for the next one should it fail.
+  std::deque<std::unique_ptr<ConfigurationMap>> maps;
+  for (const auto& map : configurationCache_) {
+    maps.push_back(std::make_unique<ConfigurationMap>(*map));
   }
   try {
     initialiseProcessors();
@@ -458,7 +464,7 @@ bool AudioDecoder::tryInitialise() {
     pluginFailure_ = e.what();
     return false;
   } catch (const std::exception& e) {
-    fail(e.what(), nullptr);
+    initialisationFailed(e.what(), std::move(maps), forStart || deferredStart_);
     return false;
   }
   lastReportedFailure_.clear();
@@ -758,7 +764,9 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     logWithLogger<LogLevel::Warning>(this, "startDecoding refused: the decoder has shut down");
     return;
   }
-  if (!isInitialised() && !tryInitialise()) {
+  if (!isInitialised() && !tryInitialise(/*forStart=*/true)) {
+    // The initialisation failed again just now: its failure answered.
+    if (!initialisationFailure_.empty()) return;
     if (!pluginFailure_.empty()) {
       notifyListeners([this](IAudioDecoderListener& l) { l.onFailed(FailureParams(pluginFailure_)); });
       return;
@@ -906,13 +914,15 @@ void AudioDecoder::prepareData() {
   for (auto& c : audioControllers_) c->PrepareData();
 }
 
-void AudioDecoder::fail(const std::string& description, const std::exception* exception) {
+void AudioDecoder::fail(const std::string& description, const std::exception* exception,
+                        bool answersStart) {
   const FailureParams failure =
       exception != nullptr ? FailureParams(exception) : FailureParams(description);
   // Every configuration map after a failure initialises again, and a cause
   // that stays (a capture device that is not there) fails again: the
-  // listeners hear each failure once, until the decoder has initialised.
-  if (failure.GetDescription() != lastReportedFailure_) {
+  // listeners hear each failure once, until the decoder has initialised;
+  // but a start is answered whatever they heard before.
+  if (answersStart || failure.GetDescription() != lastReportedFailure_) {
     lastReportedFailure_ = failure.GetDescription();
     notifyListeners([&failure](IAudioDecoderListener& l) { l.onFailed(failure); });
     logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", description);
@@ -922,6 +932,30 @@ void AudioDecoder::fail(const std::string& description, const std::exception* ex
   }
   stopDecodingLocked();
   resetInternal();
+}
+
+void AudioDecoder::initialisationFailed(const std::string& description,
+                                        std::deque<std::unique_ptr<ConfigurationMap>> maps,
+                                        bool answersStart) {
+  // An app-fed recorder stays installed for the next attempt: the app feeds
+  // it, and the microphone must not take its place. Nothing has started it.
+  std::unique_ptr<IAudioRecorder> appRecorder;
+  if (customRecorder_) {
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    appRecorder = std::move(recorder_);
+    customRecorder_ = false;
+  }
+  // Controllers this attempt made go here, before the recorder they read.
+  fail(description, nullptr, answersStart);
+  if (appRecorder) {
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    recorder_ = std::move(appRecorder);
+    customRecorder_ = true;
+  }
+  // The maps stay: the next start, setter or map tries again with all of
+  // them (a full disk may have room by then).
+  configurationCache_ = std::move(maps);
+  initialisationFailure_ = description;
 }
 
 std::unique_lock<std::shared_mutex> AudioDecoder::quietCapture() {

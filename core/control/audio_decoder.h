@@ -20,7 +20,11 @@
 // arrival order and sets an app-fed recorder up; the platform recorder is
 // made and set up only as decoding starts, so that an app that installs its
 // own first never opens the capture device. A start before initialisation
-// is kept and carried out once it completes. A plug-in list that runs no
+// is kept and carried out once it completes. An initialisation that fails
+// (the store does not open) keeps the configuration maps and an app-fed
+// recorder, and the next start, setter or map tries again: a failure is
+// reported once until the decoder initialises, but a start that it fails
+// (or that waited for it) is answered with onFailed each time. A plug-in list that runs no
 // audio processor, a rate of a plug-in the app chose (or of every default
 // one) that the recorder's cannot be converted to, a
 // "<processor name>_DecoderDescriptors" value of the app's that is no
@@ -252,7 +256,10 @@ class AudioDecoder : public IProcessorControllerListener,
   // The capture caller waits (bounded) until the buffer after `index` is
   // no longer read by any controller.
   void awaitNextBuffer(unsigned char index);
-  bool tryInitialise();
+  // With `forStart` (and while a start waits for the initialisation) a
+  // failure answers that start with onFailed, also when the listeners heard
+  // it before.
+  bool tryInitialise(bool forStart = false);
   void initialiseProcessors();
   void createEngines();
   void loadAllProcessors();
@@ -286,7 +293,15 @@ class AudioDecoder : public IProcessorControllerListener,
   void completeStart(bool recordToFile);
   void stopAllProcessors();
   void stopDecodingLocked();
-  void fail(const std::string& description, const std::exception* exception);
+  // Reports the failure (once per text until the decoder initialises, each
+  // time with `answersStart`), stops and resets.
+  void fail(const std::string& description, const std::exception* exception,
+            bool answersStart = false);
+  // fail() for an initialisation that failed, keeping its maps and an
+  // app-fed recorder for the next attempt.
+  void initialisationFailed(const std::string& description,
+                            std::deque<std::unique_ptr<ConfigurationMap>> maps,
+                            bool answersStart);
   // With `keepRecorder` the recorder is stopped and retired instead of
   // destroyed.
   void resetInternal(bool keepRecorder = false);
@@ -323,6 +338,9 @@ class AudioDecoder : public IProcessorControllerListener,
   // The failure last reported to the listeners since the last successful
   // initialisation (fail() reports each once).
   std::string lastReportedFailure_;
+  // Why the last attempt to initialise failed ("" when it did not, or
+  // none ran since the last tryInitialise began).
+  std::string initialisationFailure_;
   // Set-up mistakes that refuse every start with failedWithError: the
   // plug-in list runs nothing (until a load runs one), a plug-in's rate is
   // out of the recorder's reach (until the recorder is set up again), no
