@@ -436,7 +436,6 @@ bool AudioDecoder::tryInitialise(bool forStart) {
     logWithLogger<LogLevel::Warning>(this, "Processor initialization already complete, skipping");
     return true;
   }
-  initialisationFailure_.clear();
   std::string missing;
   if (deviceId_.load() == 0) missing += "Device Id should not be 0\n";
   if (filePath_.empty()) missing += "mFilePath should not be empty.\n";
@@ -446,6 +445,7 @@ bool AudioDecoder::tryInitialise(bool forStart) {
   if (configurationCache_.empty()) missing += "mConfigurationCache should not be empty\n";
   if (!missing.empty()) {
     logWithLogger<LogLevel::Debug>(this, "initialiseProcessors not ready:: \n", missing);
+    initialisationFailure_.clear();
     return false;
   }
   // What this attempt applies, for the next one should it fail.
@@ -462,12 +462,14 @@ bool AudioDecoder::tryInitialise(bool forStart) {
       logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", e.what());
     }
     pluginFailure_ = e.what();
+    initialisationFailure_.clear();
     return false;
   } catch (const std::exception& e) {
     initialisationFailed(e.what(), std::move(maps), forStart || deferredStart_);
     return false;
   }
   lastReportedFailure_.clear();
+  initialisationFailure_.clear();
   notifyListeners([](IAudioDecoderListener& l) { l.onInitialisationComplete(); });
   if (deferredStart_) startDecodingLocked(false);
   return true;
@@ -765,7 +767,7 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     return;
   }
   if (!isInitialised() && !tryInitialise(/*forStart=*/true)) {
-    // The initialisation failed again just now: its failure answered.
+    // The initialisation failed just now, and its failure answered.
     if (!initialisationFailure_.empty()) return;
     if (!pluginFailure_.empty()) {
       notifyListeners([this](IAudioDecoderListener& l) { l.onFailed(FailureParams(pluginFailure_)); });
@@ -914,15 +916,13 @@ void AudioDecoder::prepareData() {
   for (auto& c : audioControllers_) c->PrepareData();
 }
 
-void AudioDecoder::fail(const std::string& description, const std::exception* exception,
-                        bool answersStart) {
+void AudioDecoder::fail(const std::string& description, const std::exception* exception) {
   const FailureParams failure =
       exception != nullptr ? FailureParams(exception) : FailureParams(description);
   // Every configuration map after a failure initialises again, and a cause
   // that stays (a capture device that is not there) fails again: the
-  // listeners hear each failure once, until the decoder has initialised;
-  // but a start is answered whatever they heard before.
-  if (answersStart || failure.GetDescription() != lastReportedFailure_) {
+  // listeners hear each failure once, until the decoder has initialised.
+  if (failure.GetDescription() != lastReportedFailure_) {
     lastReportedFailure_ = failure.GetDescription();
     notifyListeners([&failure](IAudioDecoderListener& l) { l.onFailed(failure); });
     logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", description);
@@ -936,7 +936,21 @@ void AudioDecoder::fail(const std::string& description, const std::exception* ex
 
 void AudioDecoder::initialisationFailed(const std::string& description,
                                         std::deque<std::unique_ptr<ConfigurationMap>> maps,
-                                        bool answersStart) {
+                                        bool startWaits) {
+  // As a plug-in list that runs nothing: logged once (every map and setter
+  // tries again), heard by each start it fails.
+  if (description != initialisationFailure_) {
+    logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", description);
+  } else {
+    logWithLogger<LogLevel::Debug>(this, "AudioDecoder failure again (logged before): ",
+                                   description);
+  }
+  initialisationFailure_ = description;
+  if (startWaits) {
+    notifyListeners([&description](IAudioDecoderListener& l) {
+      l.onFailed(FailureParams(description));
+    });
+  }
   // An app-fed recorder stays installed for the next attempt: the app feeds
   // it, and the microphone must not take its place. Nothing has started it.
   std::unique_ptr<IAudioRecorder> appRecorder;
@@ -946,16 +960,15 @@ void AudioDecoder::initialisationFailed(const std::string& description,
     customRecorder_ = false;
   }
   // Controllers this attempt made go here, before the recorder they read.
-  fail(description, nullptr, answersStart);
+  stopDecodingLocked();
+  resetInternal();
   if (appRecorder) {
     std::unique_lock<std::shared_mutex> capture(captureMutex_);
     recorder_ = std::move(appRecorder);
     customRecorder_ = true;
   }
-  // The maps stay: the next start, setter or map tries again with all of
-  // them (a full disk may have room by then).
+  // The maps stay for the next attempt (a full disk may have room by then).
   configurationCache_ = std::move(maps);
-  initialisationFailure_ = description;
 }
 
 std::unique_lock<std::shared_mutex> AudioDecoder::quietCapture() {

@@ -22,9 +22,9 @@
 // own first never opens the capture device. A start before initialisation
 // is kept and carried out once it completes. An initialisation that fails
 // (the store does not open) keeps the configuration maps and an app-fed
-// recorder, and the next start, setter or map tries again: a failure is
-// reported once until the decoder initialises, but a start that it fails
-// (or that waited for it) is answered with onFailed each time. A plug-in list that runs no
+// recorder, and the next start, setter or map tries again; as for a
+// plug-in list that runs nothing, the failure is logged once and each start
+// it fails (or that waited for it) hears it with onFailed. A plug-in list that runs no
 // audio processor, a rate of a plug-in the app chose (or of every default
 // one) that the recorder's cannot be converted to, a
 // "<processor name>_DecoderDescriptors" value of the app's that is no
@@ -256,9 +256,8 @@ class AudioDecoder : public IProcessorControllerListener,
   // The capture caller waits (bounded) until the buffer after `index` is
   // no longer read by any controller.
   void awaitNextBuffer(unsigned char index);
-  // With `forStart` (and while a start waits for the initialisation) a
-  // failure answers that start with onFailed, also when the listeners heard
-  // it before.
+  // A failure of the initialisation is told to the listeners only with
+  // `forStart` or while a start waits for it: it answers that start.
   bool tryInitialise(bool forStart = false);
   void initialiseProcessors();
   void createEngines();
@@ -293,15 +292,13 @@ class AudioDecoder : public IProcessorControllerListener,
   void completeStart(bool recordToFile);
   void stopAllProcessors();
   void stopDecodingLocked();
-  // Reports the failure (once per text until the decoder initialises, each
-  // time with `answersStart`), stops and resets.
-  void fail(const std::string& description, const std::exception* exception,
-            bool answersStart = false);
-  // fail() for an initialisation that failed, keeping its maps and an
-  // app-fed recorder for the next attempt.
+  void fail(const std::string& description, const std::exception* exception);
+  // An initialisation that failed: logged (once per text in a row), told to
+  // the listeners when `startWaits`, then stopped and reset, keeping `maps`
+  // (what the attempt applied) and an app-fed recorder for the next attempt.
   void initialisationFailed(const std::string& description,
                             std::deque<std::unique_ptr<ConfigurationMap>> maps,
-                            bool answersStart);
+                            bool startWaits);
   // With `keepRecorder` the recorder is stopped and retired instead of
   // destroyed.
   void resetInternal(bool keepRecorder = false);
@@ -338,8 +335,9 @@ class AudioDecoder : public IProcessorControllerListener,
   // The failure last reported to the listeners since the last successful
   // initialisation (fail() reports each once).
   std::string lastReportedFailure_;
-  // Why the last attempt to initialise failed ("" when it did not, or
-  // none ran since the last tryInitialise began).
+  // Why the last attempt to initialise failed; "" once one succeeded, or
+  // when the last tryInitialise found something missing or a plug-in list
+  // that runs nothing.
   std::string initialisationFailure_;
   // Set-up mistakes that refuse every start with failedWithError: the
   // plug-in list runs nothing (until a load runs one), a plug-in's rate is
