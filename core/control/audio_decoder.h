@@ -24,9 +24,9 @@
 // (the store does not open) keeps the configuration maps and an app-fed
 // recorder, and the next start, setter or map tries again; as for a
 // plug-in list that runs nothing, the failure is logged once and each start
-// it fails (or that waited for it) hears it with onFailed. A plug-in list that runs no
-// audio processor, a rate of a plug-in the app chose (or of every default
-// one) that the recorder's cannot be converted to, a
+// it fails (or that waited for it) hears it with onFailed. A plug-in list
+// that runs no audio processor, a rate of a plug-in the app chose (or of
+// every default one) that the recorder's cannot be converted to, a
 // "<processor name>_DecoderDescriptors" value of the app's that is no
 // descriptor list (or no text) or whose every scheme configuration the
 // decoding core refused (whatever else runs), and decoders that the decoding
