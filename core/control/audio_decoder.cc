@@ -430,7 +430,7 @@ security::IDataSigner* AudioDecoder::signer() const {
 // ---------------------------------------------------------------------------
 // Initialisation.
 
-bool AudioDecoder::tryInitialise() {
+bool AudioDecoder::tryInitialise(bool forStart) {
   if (shutDown_.load()) return false;
   if (isInitialised()) {
     logWithLogger<LogLevel::Warning>(this, "Processor initialization already complete, skipping");
@@ -445,7 +445,13 @@ bool AudioDecoder::tryInitialise() {
   if (configurationCache_.empty()) missing += "mConfigurationCache should not be empty\n";
   if (!missing.empty()) {
     logWithLogger<LogLevel::Debug>(this, "initialiseProcessors not ready:: \n", missing);
+    initialisationFailure_.clear();
     return false;
+  }
+  // What this attempt applies, for the next one should it fail.
+  std::deque<std::unique_ptr<ConfigurationMap>> maps;
+  for (const auto& map : configurationCache_) {
+    maps.push_back(std::make_unique<ConfigurationMap>(*map));
   }
   try {
     initialiseProcessors();
@@ -456,12 +462,14 @@ bool AudioDecoder::tryInitialise() {
       logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", e.what());
     }
     pluginFailure_ = e.what();
+    initialisationFailure_.clear();
     return false;
   } catch (const std::exception& e) {
-    fail(e.what(), nullptr);
+    initialisationFailed(e.what(), std::move(maps), forStart || deferredStart_);
     return false;
   }
   lastReportedFailure_.clear();
+  initialisationFailure_.clear();
   notifyListeners([](IAudioDecoderListener& l) { l.onInitialisationComplete(); });
   if (deferredStart_) startDecodingLocked(false);
   return true;
@@ -758,7 +766,9 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     logWithLogger<LogLevel::Warning>(this, "startDecoding refused: the decoder has shut down");
     return;
   }
-  if (!isInitialised() && !tryInitialise()) {
+  if (!isInitialised() && !tryInitialise(/*forStart=*/true)) {
+    // The initialisation failed just now, and its failure answered.
+    if (!initialisationFailure_.empty()) return;
     if (!pluginFailure_.empty()) {
       notifyListeners([this](IAudioDecoderListener& l) { l.onFailed(FailureParams(pluginFailure_)); });
       return;
@@ -922,6 +932,43 @@ void AudioDecoder::fail(const std::string& description, const std::exception* ex
   }
   stopDecodingLocked();
   resetInternal();
+}
+
+void AudioDecoder::initialisationFailed(const std::string& description,
+                                        std::deque<std::unique_ptr<ConfigurationMap>> maps,
+                                        bool startWaits) {
+  // As a plug-in list that runs nothing: logged once (every map and setter
+  // tries again), heard by each start it fails.
+  if (description != initialisationFailure_) {
+    logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: ", description);
+  } else {
+    logWithLogger<LogLevel::Debug>(this, "AudioDecoder failure again (logged before): ",
+                                   description);
+  }
+  initialisationFailure_ = description;
+  if (startWaits) {
+    notifyListeners([&description](IAudioDecoderListener& l) {
+      l.onFailed(FailureParams(description));
+    });
+  }
+  // An app-fed recorder stays installed for the next attempt: the app feeds
+  // it, and the microphone must not take its place. Nothing has started it.
+  std::unique_ptr<IAudioRecorder> appRecorder;
+  if (customRecorder_) {
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    appRecorder = std::move(recorder_);
+    customRecorder_ = false;
+  }
+  // Controllers this attempt made go here, before the recorder they read.
+  stopDecodingLocked();
+  resetInternal();
+  if (appRecorder) {
+    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    recorder_ = std::move(appRecorder);
+    customRecorder_ = true;
+  }
+  // The maps stay for the next attempt (a full disk may have room by then).
+  configurationCache_ = std::move(maps);
 }
 
 std::unique_lock<std::shared_mutex> AudioDecoder::quietCapture() {

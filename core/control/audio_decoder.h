@@ -20,9 +20,13 @@
 // arrival order and sets an app-fed recorder up; the platform recorder is
 // made and set up only as decoding starts, so that an app that installs its
 // own first never opens the capture device. A start before initialisation
-// is kept and carried out once it completes. A plug-in list that runs no
-// audio processor, a rate of a plug-in the app chose (or of every default
-// one) that the recorder's cannot be converted to, a
+// is kept and carried out once it completes. An initialisation that fails
+// (the store does not open) keeps the configuration maps and an app-fed
+// recorder, and the next start, setter or map tries again; as for a
+// plug-in list that runs nothing, the failure is logged once and each start
+// it fails (or that waited for it) hears it with onFailed. A plug-in list
+// that runs no audio processor, a rate of a plug-in the app chose (or of
+// every default one) that the recorder's cannot be converted to, a
 // "<processor name>_DecoderDescriptors" value of the app's that is no
 // descriptor list (or no text) or whose every scheme configuration the
 // decoding core refused (whatever else runs), and decoders that the decoding
@@ -252,7 +256,9 @@ class AudioDecoder : public IProcessorControllerListener,
   // The capture caller waits (bounded) until the buffer after `index` is
   // no longer read by any controller.
   void awaitNextBuffer(unsigned char index);
-  bool tryInitialise();
+  // A failure of the initialisation is told to the listeners only with
+  // `forStart` or while a start waits for it: it answers that start.
+  bool tryInitialise(bool forStart = false);
   void initialiseProcessors();
   void createEngines();
   void loadAllProcessors();
@@ -287,6 +293,12 @@ class AudioDecoder : public IProcessorControllerListener,
   void stopAllProcessors();
   void stopDecodingLocked();
   void fail(const std::string& description, const std::exception* exception);
+  // An initialisation that failed: logged (once per text in a row), told to
+  // the listeners when `startWaits`, then stopped and reset, keeping `maps`
+  // (what the attempt applied) and an app-fed recorder for the next attempt.
+  void initialisationFailed(const std::string& description,
+                            std::deque<std::unique_ptr<ConfigurationMap>> maps,
+                            bool startWaits);
   // With `keepRecorder` the recorder is stopped and retired instead of
   // destroyed.
   void resetInternal(bool keepRecorder = false);
@@ -323,6 +335,10 @@ class AudioDecoder : public IProcessorControllerListener,
   // The failure last reported to the listeners since the last successful
   // initialisation (fail() reports each once).
   std::string lastReportedFailure_;
+  // Why the last attempt to initialise failed; "" once one succeeded, or
+  // when the last tryInitialise found something missing or a plug-in list
+  // that runs nothing.
+  std::string initialisationFailure_;
   // Set-up mistakes that refuse every start with failedWithError: the
   // plug-in list runs nothing (until a load runs one), a plug-in's rate is
   // out of the recorder's reach (until the recorder is set up again), no

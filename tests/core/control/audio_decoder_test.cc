@@ -685,6 +685,51 @@ INSTANTIATE_TEST_SUITE_P(
                          "unable to open database file (Is a directory)", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An initialisation that fails (a folder where the store goes) is logged, and
+// tried again by every map, setter and recorder, unheard; each start tries
+// it too and hears it. Once the folder is gone the next start initialises
+// with every map sent and the app-fed recorder, and decodes.
+TEST_F(AudioDecoderTest, EachStartAfterAFailedInitialisationIsAnsweredAndTriesAgain) {
+  const std::string path = dir_.file("audiodecoder.db");
+  makeFolderInPlace(path);
+  LogCapture log;
+  make();
+  send(configuration({{"tembrolexin_EchoMod_a", "1"}}));
+  send(init());
+  send(configuration({{"tembrolexin_EchoMod_b", "2"}}));
+  flush();
+  auto owned = std::make_unique<FakeRecorder>(log_, SampleRate_8000);
+  FakeRecorder* fed = owned.get();
+  decoder_->useCustomRecorder(std::move(owned));
+  flush();
+  flush();
+  EXPECT_TRUE(tap_->of(31).empty());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 1));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 2));
+  for (const auto& message : tap_->of(31)) {
+    EXPECT_EQ(ThriftParamsFactory::readThriftParams<FailureSignal>(*message.params)
+                  ->descriptionString,
+              "Database did not open properly. ErrorCode: 14 (" + path +
+                  ": unable to open database file (Is a directory))");
+  }
+  EXPECT_TRUE(tap_->statuses().empty());
+  EXPECT_EQ(log.matching("AudioDecoder failure: Database").size(), 1u);
+
+  std::filesystem::remove(path);
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(37, 3));
+  EXPECT_EQ(tap_->statuses(), (std::vector<std::string>{"4:2", "0", "1"}));
+  // The controller's settings so far, after each map.
+  EXPECT_TRUE(log_.await("Configure:tembrolexin_EchoMod_a=1"));
+  EXPECT_TRUE(log_.await("Configure:tembrolexin_EchoMod_a=1,tembrolexin_EchoMod_b=2"));
+  EXPECT_EQ(log_.count("recorder~"), 0);
+  fed->feed(4242);
+  EXPECT_TRUE(tap_->await(9, 1));
+  EXPECT_EQ(tap_->of(31).size(), 2u);
+}
+
 TEST_F(AudioDecoderTest, PluginAndEngineNamesThatMatchNothingAreLoggedByName) {
   tltest::LogCapture log;
   knowsPlugin_ = [](const std::string& name) { return name == "libEchoModPlugin.so"; };

@@ -3,6 +3,7 @@
 // start and stop, codeword routing to engines with the confidence rule, the
 // analytics reports, and network time against a loopback SNTP server.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -547,11 +548,55 @@ void connectContentThenStartAndStop() {
   std::_Exit(testing::Test::HasFailure() ? 1 : 0);
 }
 
-// Stopping the process-wide bus is final, so the scenario runs in a process
+// Listening, as the core reported on the process-wide bus; then that bus
+// stops, so the core's report of the stop cannot arrive, and the app shuts
+// the library down: its delegate still hears stoppedListening, once, and
+// isListening() is false. Ends the process: 0 when all held.
+void shutDownWhileTheCoreCannotReport() {
+  tltest::TempDir dir;
+  PlatformEnvironment env;
+  env.documentsFolder = dir.file("Documents");
+  env.keyStoreFolder = dir.file("keys");
+  env.userDefaultsFile = dir.file("defaults.json");
+  PlatformEnvironment::install(env);
+  Dispatcher dispatcher(Dispatcher::Options{});
+  TLDecoder::Options options;
+  options.coreBridge = {};
+  options.dispatcher = &dispatcher;
+  auto decoder = TLDecoder::create(options);
+  Record app;
+  decoder->addDelegate(std::make_shared<AppDelegate>(app));
+  tembrolexinsdk::Messenger* bus = tembrolexinsdk::getMessenger();
+  SDKStatusSignal listening;
+  listening.__set_status(1);
+  MessageEnvelope e = MessageEnvelope::wrap(listening);
+  bus->send("TembrolexinSDK", std::make_unique<tembrolexinsdk::ThriftParams>(
+                                  e.msgType(), e.data().size(), e.data().data()));
+  ASSERT_TRUE(app.waitForText("started"));
+  ASSERT_TRUE(decoder->isListening());
+  bus->stop();
+  while (!bus->isStopped()) std::this_thread::sleep_for(1ms);
+
+  TLDecoder::shutdown();
+  EXPECT_FALSE(decoder->isListening());
+  // What the shutdown handed to the delegates has been queued by now.
+  dispatcher.shutDown();
+  const std::vector<std::string> heard = app.texts();
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), "stopped"), 1);
+  std::fflush(nullptr);
+  std::_Exit(testing::Test::HasFailure() ? 1 : 0);
+}
+
+// Stopping the process-wide bus is final, so each scenario runs in a process
 // of its own (the threadsafe style starts this executable again for it).
 TEST(FacadeOnTheProcessBusTest, ContentEngineLeavesTheBusToTheDecoderThatConnectedIt) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(connectContentThenStartAndStop(), testing::ExitedWithCode(0), "");
+}
+
+TEST(FacadeOnTheProcessBusTest, ShutdownTellsOfTheStopThatTheCoreCannotReport) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(shutDownWhileTheCoreCannotReport(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

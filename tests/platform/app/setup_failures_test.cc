@@ -28,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/runtime/tl_logger.h"
 #include "tests/platform/app/readme_app.h"
 #include "tests/support/http_test_server.h"
 
@@ -66,6 +67,19 @@ class ChildApp : public TLDecoderDelegate {
   void failedWithError(const std::string& e) override { say("heard failed:" + e), failed = true; }
   void confidenceChangedTo(int64_t) override {}
   std::atomic<bool> listening{false}, stopped{false}, failed{false};
+};
+
+// The app's log delegate: the default log, and whether the Error line of a
+// failure naming the store has come.
+class StoreErrors : public TLLoggerDelegate {
+ public:
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    NSLogLogger::sharedLogger()->logfromSender(sender, params);
+    if (params.level == 4 && params.message.find("audiodecoder.db") != std::string::npos) {
+      seen = true;
+    }
+  }
+  std::atomic<bool> seen{false};
 };
 
 template <typename Done>
@@ -166,6 +180,17 @@ int runChild(const std::string& name, const std::string& data, const std::string
 
   auto decoder = TLDecoder::sharedDecoder();
   decoder->configure(config);
+  if (name.rfind("StoreFolder", 0) == 0) {
+    std::filesystem::create_directories(data + "/Documents/TL/audiodecoder.db");
+  }
+  if (name == "StoreFolder" || name == "StoreFolderRemoved") {
+    // The device id set before any delegate is added: the initialisation,
+    // and its failure, come before the app's delegate is there to hear it.
+    auto errors = std::make_shared<StoreErrors>();
+    TLLogger::sharedLogger().setDelegate(errors);
+    decoder->setDeviceId(-1);
+    if (!within(10s, [&] { return errors->seen.load(); })) say("no Error line");
+  }
   auto app = std::make_shared<ChildApp>();
   decoder->addDelegate(app);
   auto recorder = decoder->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), rate);
@@ -186,6 +211,18 @@ int runChild(const std::string& name, const std::string& data, const std::string
                          std::chrono::steady_clock::now() - started)
                          .count()) +
       " ms");
+  if (name == "StoreFolderRemoved") {
+    // The cause gone, the next start initialises and listens.
+    std::filesystem::remove(data + "/Documents/TL/audiodecoder.db");
+    app->failed = false;
+    decoder->startDecoding();
+    if (!within(10s, [&] {
+          recorder->provideSamples(block.data(), static_cast<int32_t>(block.size()));
+          return app->listening || app->failed;
+        })) {
+      say("nothing heard");
+    }
+  }
   if (app->failed) return 0;
   for (int i = 0; i < 5; ++i) recorder->provideSamples(block.data(), static_cast<int32_t>(block.size()));
   if (name == "NullSamples" || name == "NegativeCount") {
@@ -297,6 +334,10 @@ std::string unreadable(const std::string& why) {
   return "heard failed:No decoder of \"tembrolexin_VorselTW_DecoderDescriptors\" runs: the value "
          "is not a list of decoder descriptors (" + why + ")";
 }
+
+const std::string kStoreFolderFailure =
+    "heard failed:Database did not open properly. ErrorCode: 14 (DATA/Documents/TL/"
+    "audiodecoder.db: unable to open database file (Is a directory))";
 
 class SetupFailure : public testing::TestWithParam<Mistake> {};
 
@@ -453,6 +494,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "heard failed:No audio plug-in runs: \"libVorsel\\xE9.so\" of AudioDecoder_plugins "
                 "matches no plug-in of this library",
                 true},
+        // Heard once, by the start, whether the initialisation failed before
+        // the delegate was added or not (the README's order of calls); with
+        // the folder gone the next start listens.
+        Mistake{"StoreFolder", kStoreFolderFailure, true, 2000},
+        Mistake{"StoreFolderInReadmeOrder", kStoreFolderFailure, true, 2000},
+        Mistake{"StoreFolderRemoved", kStoreFolderFailure, false, 2000, "heard listening"},
         Mistake{"AfterShutdown", "answer 6"},
         // Never taken (not 1, on which an app feeds again), logged once.
         Mistake{"NullSamples",
