@@ -773,6 +773,15 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
       notifyListeners([this](IAudioDecoderListener& l) { l.onFailed(FailureParams(pluginFailure_)); });
       return;
     }
+    // A failure (a capture device that did not open as decoding started)
+    // reset the decoder, and the configurations it had went with it: no
+    // start can be carried out until new ones come, so this one hears that
+    // failure rather than nothing.
+    if (!lastReportedFailure_.empty()) {
+      notifyListeners(
+          [this](IAudioDecoderListener& l) { l.onFailed(FailureParams(lastReportedFailure_)); });
+      return;
+    }
     deferredStart_ = true;
     return;
   }

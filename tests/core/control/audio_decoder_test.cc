@@ -563,7 +563,7 @@ TEST_F(AudioDecoderTest, ShutdownStopsOnceKeepsTheAppFedRecorderAndRefusesLaterW
 
 // A cause that stays (a capture device that is not there) fails every
 // initialisation that a configuration map brings; the bus carries the
-// failure once, and the decoder never reports listening.
+// failure once, and the decoder never reports listening. Each start hears it.
 TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitialises) {
   ratesFailure_ = "Cannot open ALSA capture device hw:97: No such file or directory";
   make();
@@ -595,6 +595,13 @@ TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitial
   flush();
   flush();
   EXPECT_EQ(tap_->of(31).size(), 2u);
+  // That failure took the configurations with it: a start with nothing new to
+  // initialise with hears it again rather than nothing.
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 3));
+  EXPECT_EQ(ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[2].params)
+                ->descriptionString,
+            ratesFailure_);
 }
 
 // "audiodecoder.db" damaged in the app's folder: the decoder sets it aside
