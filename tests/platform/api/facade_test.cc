@@ -508,39 +508,49 @@ INSTANTIATE_TEST_SUITE_P(Servers, FacadeKissTest,
 
 // --- On the process-wide bus ------------------------------------------------
 
-// An app's decoder made with create() on the process-wide bus, with the
-// core's status reports played on that bus. Connecting the CONTENT engine
-// must not hand the bus to another decoder: the app keeps hearing start and
-// stop, and isListening follows them. Ends the process: 0 when all held.
-void connectContentThenStartAndStop() {
-  tltest::TempDir dir;
+// A decoder of the app's on the process-wide bus, its data in `dir`, its
+// delegate recording into `app`.
+std::shared_ptr<TLDecoder> decoderOnTheProcessBus(const tltest::TempDir& dir,
+                                                  Dispatcher& dispatcher, Record& app) {
   PlatformEnvironment env;
   env.documentsFolder = dir.file("Documents");
   env.bundleIdentifier = "com.example.app";
   env.keyStoreFolder = dir.file("keys");
   env.userDefaultsFile = dir.file("defaults.json");
   PlatformEnvironment::install(env);
-  Dispatcher dispatcher(Dispatcher::Options{});
   TLDecoder::Options options;
   options.coreBridge = {};
   options.dispatcher = &dispatcher;
   auto decoder = TLDecoder::create(options);
-  Record app;
   decoder->addDelegate(std::make_shared<AppDelegate>(app));
+  return decoder;
+}
+
+// The core's status report `status`, played on the process-wide bus.
+void playCoreStatus(int32_t status) {
+  SDKStatusSignal m;
+  m.__set_status(status);
+  MessageEnvelope e = MessageEnvelope::wrap(m);
+  tembrolexinsdk::getMessenger()->send(
+      "TembrolexinSDK",
+      std::make_unique<tembrolexinsdk::ThriftParams>(e.msgType(), e.data().size(), e.data().data()));
+}
+
+// An app's decoder made with create() on the process-wide bus, with the
+// core's status reports played on that bus. Connecting the CONTENT engine
+// must not hand the bus to another decoder: the app keeps hearing start and
+// stop, and isListening follows them. Ends the process: 0 when all held.
+void connectContentThenStartAndStop() {
+  tltest::TempDir dir;
+  Dispatcher dispatcher(Dispatcher::Options{});
+  Record app;
+  auto decoder = decoderOnTheProcessBus(dir, dispatcher, app);
   ASSERT_NE(decoder->connectEngineDelegate(nullptr, TLEngineType::kContent), nullptr);
 
-  tembrolexinsdk::IMessenger* bus = tembrolexinsdk::getMessenger();
-  auto send = [bus](int32_t status) {
-    SDKStatusSignal m;
-    m.__set_status(status);
-    MessageEnvelope e = MessageEnvelope::wrap(m);
-    bus->send("TembrolexinSDK", std::make_unique<tembrolexinsdk::ThriftParams>(
-                                    e.msgType(), e.data().size(), e.data().data()));
-  };
-  send(1);
+  playCoreStatus(1);
   ASSERT_TRUE(app.waitForText("started"));
   EXPECT_TRUE(decoder->isListening());
-  send(2);
+  playCoreStatus(2);
   ASSERT_TRUE(app.waitForText("stopped"));
   EXPECT_FALSE(decoder->isListening());
   std::fflush(nullptr);
@@ -554,26 +564,13 @@ void connectContentThenStartAndStop() {
 // isListening() is false. Ends the process: 0 when all held.
 void shutDownWhileTheCoreCannotReport() {
   tltest::TempDir dir;
-  PlatformEnvironment env;
-  env.documentsFolder = dir.file("Documents");
-  env.keyStoreFolder = dir.file("keys");
-  env.userDefaultsFile = dir.file("defaults.json");
-  PlatformEnvironment::install(env);
   Dispatcher dispatcher(Dispatcher::Options{});
-  TLDecoder::Options options;
-  options.coreBridge = {};
-  options.dispatcher = &dispatcher;
-  auto decoder = TLDecoder::create(options);
   Record app;
-  decoder->addDelegate(std::make_shared<AppDelegate>(app));
-  tembrolexinsdk::Messenger* bus = tembrolexinsdk::getMessenger();
-  SDKStatusSignal listening;
-  listening.__set_status(1);
-  MessageEnvelope e = MessageEnvelope::wrap(listening);
-  bus->send("TembrolexinSDK", std::make_unique<tembrolexinsdk::ThriftParams>(
-                                  e.msgType(), e.data().size(), e.data().data()));
+  auto decoder = decoderOnTheProcessBus(dir, dispatcher, app);
+  playCoreStatus(1);
   ASSERT_TRUE(app.waitForText("started"));
   ASSERT_TRUE(decoder->isListening());
+  tembrolexinsdk::Messenger* bus = tembrolexinsdk::getMessenger();
   bus->stop();
   while (!bus->isStopped()) std::this_thread::sleep_for(1ms);
 
