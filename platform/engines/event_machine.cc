@@ -1,8 +1,11 @@
 #include "platform/engines/event_machine.h"
 
+#include <algorithm>
 #include <exception>
+#include <thread>
 #include <utility>
 
+#include "core/runtime/thread_join.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -13,6 +16,42 @@ namespace {
 constexpr const char* kEngineName = "EVENT";
 
 }  // namespace
+
+// One hand-over of events to the engine, on the thread that delivers them
+// (a block of the main queue, or inline on its thread). It belongs to the run
+// its events were raised in: one that begins after a stop has ended that run
+// delivers nothing, and a stop made on its own thread (from inside one of
+// its deliveries) cancels the rest. A stop on another thread waits for it
+// instead (Machine::stop).
+class Machine::Handover {
+ public:
+  Handover(Machine& machine, uint64_t run) : m_(machine), thread_(std::this_thread::get_id()) {
+    std::lock_guard<std::mutex> lock(m_.deliveryMutex_);
+    id_ = ++m_.lastHandover_;
+    cancelled_ = run != m_.run_;
+    m_.handovers_.push_back(this);
+  }
+  ~Handover() {
+    std::lock_guard<std::mutex> lock(m_.deliveryMutex_);
+    std::erase(m_.handovers_, this);
+    m_.deliveryCv_.notify_all();
+  }
+  Handover(const Handover&) = delete;
+  Handover& operator=(const Handover&) = delete;
+
+  // Whether the next event may still go to the engine.
+  bool admits() const {
+    std::lock_guard<std::mutex> lock(m_.deliveryMutex_);
+    return !cancelled_;
+  }
+
+ private:
+  friend class Machine;
+  Machine& m_;
+  const std::thread::id thread_;
+  uint64_t id_ = 0;
+  bool cancelled_ = false;
+};
 
 // One step of the machine, whole under its lock. A step of the library's
 // shutdown takes the lock too (the engines' stop), so nothing of a step may
@@ -25,16 +64,24 @@ class Machine::Step {
   explicit Step(Machine& machine) : m_(machine), uncaught_(std::uncaught_exceptions()) {
     held_.emplace();
     lock_ = std::unique_lock<std::recursive_mutex>(m_.mutex_);
-    ++m_.stepDepth_;
+    if (m_.stepDepth_++ == 0) m_.stepRun_ = m_.currentRun();
   }
   ~Step() noexcept(false) {
     std::vector<Event> raised;
-    if (--m_.stepDepth_ == 0) raised.swap(m_.raised_);
+    uint64_t run = 0;
+    if (--m_.stepDepth_ == 0) {
+      raised.swap(m_.raised_);
+      run = m_.stepRun_;
+    }
     lock_.unlock();
     held_.reset();
     // A step that ends by an exception hands over no events.
-    if (std::uncaught_exceptions() > uncaught_) return;
-    for (const Event& event : raised) m_.forward(event);
+    if (std::uncaught_exceptions() > uncaught_ || raised.empty()) return;
+    Handover handover(m_, run);
+    for (const Event& event : raised) {
+      if (!handover.admits()) break;
+      m_.forward(event);
+    }
   }
   Step(const Step&) = delete;
   Step& operator=(const Step&) = delete;
@@ -179,9 +226,14 @@ class Machine::StateSynchronised final : public State {
     const double timeout = m_.syncTimeoutS_;
     if (!(timeout > 0)) return;
     const Event missed{kEventMissedCodewords, std::nullopt, m_.now()};
+    const uint64_t run = m_.stepRun_;
     Machine* machine = &m_;
-    missedEvent_ =
-        m_.safe_.dispatchOnMainQueue([machine, missed] { machine->onEventEngineEvent(missed); }, timeout);
+    missedEvent_ = m_.safe_.dispatchOnMainQueue(
+        [machine, missed, run] {
+          Handover handover(*machine, run);
+          if (handover.admits()) machine->onEventEngineEvent(missed);
+        },
+        timeout);
     backToIdle_ = m_.safe_.dispatchOnMainQueue(
         [machine] { machine->changeStateWithState(machine->idle()); },
         timeout);
@@ -273,6 +325,36 @@ void Machine::stopTiming() {
   changeStateWithState(idle_.get());
 }
 
+void Machine::stop() {
+  stopTiming();
+  const std::thread::id self = std::this_thread::get_id();
+  tembrolexinsdk::ProcessExit::Wake wake(deliveryMutex_, deliveryCv_);
+  std::unique_lock<std::mutex> lock(deliveryMutex_);
+  ++run_;
+  const uint64_t begunBefore = lastHandover_;
+  bool elsewhere = false;
+  for (Handover* handover : handovers_) {
+    if (handover->thread_ == self) {
+      handover->cancelled_ = true;
+    } else {
+      elsewhere = true;
+    }
+  }
+  if (!elsewhere) return;
+  lock.unlock();
+  TLLogger::debugInMethod("-[Machine stop]", __LINE__, "%s",
+                          "Waiting for the events being delivered on another thread");
+  lock.lock();
+  // Only the hand-overs begun before the run ended; a thread that runs the
+  // process's exit never returns to finish its own.
+  deliveryCv_.wait(lock, [&] {
+    return std::none_of(handovers_.begin(), handovers_.end(), [&](const Handover* handover) {
+      return handover->id_ <= begunBefore && handover->thread_ != self &&
+             !tembrolexinsdk::ProcessExit::isExiting(handover->thread_);
+    });
+  });
+}
+
 void Machine::pauseTiming() {
   Step step(*this);
   currentState_->onPause();
@@ -303,7 +385,17 @@ void Machine::prepareWithEventsForTrack(int64_t trackId) {
   syncTimeoutS_ = sequence ? sequence->syncTimeoutSecs : 0;
 }
 
-void Machine::onTimedEvent(const Event& event) { onEventEngineEvent(event); }
+void Machine::onTimedEvent(const Event& event) {
+  // Handed over on the main queue, where a stop's end of the run is seen:
+  // an event whose delivery has not begun by then is dropped.
+  const uint64_t run = currentRun();
+  safe_.safeDispatchSyncOnMainQueue(
+      [this, &event, run] {
+        Handover handover(*this, run);
+        if (handover.admits()) onEventEngineEvent(event);
+      },
+      kEngineName);
+}
 
 void Machine::onTimingSequenceEnded() {
   // State changes happen on the main queue only; the timing thread waits for
@@ -339,6 +431,11 @@ void Machine::raise(int32_t type, std::optional<std::string> value) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (type == kEventSequenceEnded) pauseTiming();
   raised_.push_back(Event{type, std::move(value), now()});
+}
+
+uint64_t Machine::currentRun() {
+  std::lock_guard<std::mutex> lock(deliveryMutex_);
+  return run_;
 }
 
 TLDate Machine::now() const { return dateFromWallMicros(dispatcher_.clock().wallMicros()); }

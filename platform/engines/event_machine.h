@@ -45,11 +45,23 @@
 // order raised, once it has released the lock. So the app hears a codeword's
 // events before processCodeword returns, and an app that ends the process
 // from one of them never leaves the lock held for the stop that the library's
-// shutdown makes. Timed events are forwarded on the timing thread. The engine
-// link's calls may block on the main queue.
+// shutdown makes. Timed events are moved from the timing thread to the main
+// queue (the timing thread waits) and forwarded there. The engine link's
+// calls may block on the main queue.
+//
+// Stopping (stop): every event is handed over within a hand-over, which
+// knows the run it belongs to (the stops made before the step that raised it
+// began, or before a timed event was fired or the missed-codeword timer was
+// armed). A stop ends the run: a hand-over of an earlier run that has not
+// begun yet delivers nothing; one in progress on another thread is waited
+// for until it has delivered all its events (no lock is held meanwhile, and
+// the wait ends when that thread runs the process's exit); one in progress
+// on the stopping thread (a stop from inside a delivery) delivers none of its
+// events that are still to come.
 #ifndef TL_PLATFORM_ENGINES_EVENT_MACHINE_H_
 #define TL_PLATFORM_ENGINES_EVENT_MACHINE_H_
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -89,6 +101,10 @@ class Machine final : public TimingListener {
   void processCodeword(const TLCodewordEventParams& codeword);
   // Resets the timing engine and goes Idle.
   void stopTiming();
+  // stopTiming, then ends the run (see "Stopping" above): once it returns,
+  // no event raised before it reaches the engine. Never waits for the timing
+  // thread; not to be called with the machine's lock held.
+  void stop();
   // The current state's pause (Synchronised cancels its timer), then stops
   // the timing thread; the state stays.
   void pauseTiming();
@@ -125,6 +141,7 @@ class Machine final : public TimingListener {
   class StateSynchronised;
   class StateSequenceEnded;
   class Step;
+  class Handover;
 
   void changeStateWithState(State* state);
   State* idle() const;
@@ -136,6 +153,8 @@ class Machine final : public TimingListener {
   void raise(int32_t type, std::optional<std::string> value = std::nullopt);
   // The de-duplication and the hand-over to the engine; no lock held.
   void forward(const Event& event);
+  // The run that events raised now belong to.
+  uint64_t currentRun();
   TLDate now() const;
 
   Dispatcher& dispatcher_;
@@ -152,9 +171,18 @@ class Machine final : public TimingListener {
   int64_t currentTrackId_ = 0;
   std::optional<SyncAnchor> reverseSyncAnchor_;
   double syncTimeoutS_ = 0;
-  // Steps the lock's holder is inside, and the events they raised so far.
+  // Steps the lock's holder is inside, the events they raised so far, and
+  // the run the outermost one began in.
   int stepDepth_ = 0;
   std::vector<Event> raised_;
+  uint64_t stepRun_ = 0;
+
+  // The hand-overs in progress and the current run, counted by stops.
+  std::mutex deliveryMutex_;
+  std::condition_variable deliveryCv_;
+  uint64_t run_ = 0;
+  uint64_t lastHandover_ = 0;
+  std::vector<Handover*> handovers_;
 
   std::mutex forwardMutex_;
   int32_t lastForwardedType_ = kEventSequenceEnded;

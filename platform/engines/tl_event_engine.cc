@@ -124,7 +124,7 @@ void TLEventEngine::pause() {
 
 void TLEventEngine::stop() {
   TLEngine::stop();
-  machine_->stopTiming();
+  machine_->stop();
 }
 
 std::shared_ptr<TLEngineDelegate> TLEventEngine::delegate() const {

@@ -109,8 +109,19 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   // waits for it; types 6 and above call nothing.
   void onEventEngineEvent(const Event& event) override;
 
-  // TLEngine.
+  // TLEngine. pause() stops the timing thread and the missed-codeword timer
+  // until the next sync codeword of a synchronised track.
   void pause() override;
+  // Returns the machine to idle. Once stop() has returned, on whatever
+  // thread, the delegate hears no event raised before it: not the rest of a
+  // codeword's events (track detected, then synchronised), nor a timed or
+  // missed-codeword event whose delegate call had not begun. Called on
+  // another thread while the main queue is delivering a codeword's events,
+  // it waits until they have all been delivered (holding no lock; the wait
+  // ends if that thread ends the process). Called from inside a delegate
+  // call, it drops that codeword's events still to come and returns at once.
+  // It never waits for the timing thread. Not from a thread that the main
+  // queue's delegate call waits for.
   void stop() override;
   std::shared_ptr<TLEngineDelegate> delegate() const override;
   void setDelegate(std::shared_ptr<TLEngineDelegate> delegate) override;

@@ -1,7 +1,10 @@
 // The "EVENT" engine: registration from XML and JSON, delegate calls, codeword
 // intake, and a track followed end to end on a fake clock.
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -333,6 +336,83 @@ TEST_F(EventEngineTest, TrackFollowedToItsEndOnTheMainQueue) {
   for (std::thread::id t : app->threads) EXPECT_EQ(t, std::this_thread::get_id());
   EXPECT_EQ(engine_->machine().currentStateName(), "StateSequenceEnded");
   engine_->stop();
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateIdle");
+}
+
+// Records every call and runs `inTrack` inside "track detected".
+class StopsInTrack : public AllMethods {
+ public:
+  void eventEngineDetectedTrack(V v, TLDate at) override {
+    AllMethods::eventEngineDetectedTrack(v, at);
+    inTrack();
+  }
+  void eventEngineSynchronised(V v, TLDate at) override {
+    AllMethods::eventEngineSynchronised(v, at);
+    stopHadReturned = stopReturned.load();
+  }
+  std::function<void()> inTrack;
+  std::atomic<bool> stopReturned{false};
+  bool stopHadReturned = false;
+};
+
+// Notes whether the stop's wait for another thread's delivery was logged.
+class WaitLine : public TLLoggerDelegate {
+ public:
+  void logfromSender(const std::string&, const TLLogParams& params) override {
+    if (params.message != "Waiting for the events being delivered on another thread") return;
+    std::lock_guard<std::mutex> lock(mutex);
+    seen = true;
+    cv.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool seen = false;
+};
+
+// A sync codeword, then the track codeword: one step raises "track detected"
+// and then "synchronised". Once stop() has returned, neither may come.
+class StopDuringDeliveryTest : public EventEngineTest {
+ protected:
+  void deliverTrackAfterSync() {
+    ASSERT_TRUE(engine_->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 99}]})", 30));
+    engine_->setDelegate(app_);
+    for (int64_t cw : {31744, 1001}) {
+      TLCodewordEventParams::Fields f;
+      f.msg = cw;
+      f.codewordDuration = 10080;
+      engine_->processEventParams(
+          std::make_shared<TLCodewordEventParams>(f, clock_.upTimeMillis(), 0), "decoder");
+    }
+  }
+  std::shared_ptr<StopsInTrack> app_ = std::make_shared<StopsInTrack>();
+};
+
+TEST_F(StopDuringDeliveryTest, StopInsideADeliveryDropsTheStepsEventsStillToCome) {
+  app_->inTrack = [&] { engine_->stop(); };
+  deliverTrackAfterSync();
+  EXPECT_EQ(app_->calls, (std::vector<std::string>{"track:1001"}));
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateIdle");
+}
+
+TEST_F(StopDuringDeliveryTest, StopOnAnotherThreadReturnsOnceTheStepIsDelivered) {
+  auto line = std::make_shared<WaitLine>();
+  TLLogger::sharedLogger().setDelegate(line);
+  std::thread stopper;
+  app_->inTrack = [&] {
+    stopper = std::thread([&] {
+      engine_->stop();
+      app_->stopReturned = true;
+      line->cv.notify_all();
+    });
+    // The stop waits for this delivery (and says so), or has returned.
+    std::unique_lock<std::mutex> lock(line->mutex);
+    ASSERT_TRUE(line->cv.wait_for(lock, std::chrono::seconds(10),
+                                  [&] { return line->seen || app_->stopReturned; }));
+  };
+  deliverTrackAfterSync();
+  stopper.join();
+  EXPECT_EQ(app_->calls, (std::vector<std::string>{"track:1001", "synced:nil"}));
+  EXPECT_FALSE(app_->stopHadReturned);
   EXPECT_EQ(engine_->machine().currentStateName(), "StateIdle");
 }
 
