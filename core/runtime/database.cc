@@ -1,8 +1,10 @@
 #include "core/runtime/database.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include "core/runtime/error_text.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/store_files.h"
+#include "core/runtime/unique_fd.h"
 
 namespace tembrolexinsdk {
 namespace DB {
@@ -70,6 +73,13 @@ bool isSpecialFile(const std::string& path) {
   return !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
 }
 
+// Whether a regular file lies at `path`, also through a link.
+bool isRegularFile(const std::string& path) {
+  struct stat info;
+  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0 &&
+         S_ISREG(info.st_mode);
+}
+
 bool isDamage(int code) { return code == SQLITE_NOTADB || code == SQLITE_CORRUPT; }
 
 // A header whose schema format number (bytes 44 to 47) no SQLite writes:
@@ -115,6 +125,37 @@ std::string fileIdentity(const std::string& path) {
   std::string identity = resolved;
   if (identity.back() != '/') identity += '/';
   return identity + name;
+}
+
+// `name` with every backquote doubled: one name between backquotes in a
+// statement, whatever it holds.
+std::string doubledBackquotes(const std::string& name) {
+  std::string doubled;
+  for (char c : name) {
+    doubled += c;
+    if (c == '`') doubled += '`';
+  }
+  return doubled;
+}
+
+// `path` as an SQLite URI filename: "file:" and the path with every byte but
+// letters, digits and "/-._~" percent-encoded, so that no "?", "#" or "%" in
+// a folder's name is read as part of the URI.
+std::string uriOf(const std::string& path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  // "file:///a" for "/a": an empty authority, so "//a" stays a path too.
+  std::string uri = path.rfind('/', 0) == 0 ? "file://" : "file:";
+  for (const unsigned char c : path) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+        c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 0xf];
+    }
+  }
+  return uri;
 }
 
 // Finalizes a prepared statement when it goes out of scope.
@@ -192,6 +233,31 @@ std::string columnBytes(sqlite3_stmt* stmt, int column) {
   const int size = sqlite3_column_bytes(stmt, column);
   if (data == nullptr || size <= 0) return std::string();
   return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
+}
+
+// Adds the number of rows in the tables of the connection's main database
+// to `*rows` (virtual tables, whose module may be missing, and SQLite's own
+// tables left out); returns SQLite's result.
+int countRows(sqlite3* db, std::int64_t* rows) {
+  std::vector<std::string> tables;
+  {
+    Statement list(db,
+                   "SELECT name FROM sqlite_schema WHERE type = 'table' AND name NOT LIKE "
+                   "'sqlite\\_%' ESCAPE '\\' AND sql NOT LIKE 'CREATE VIRTUAL %';");
+    if (!list.ok()) return list.code();
+    int rc;
+    while ((rc = sqlite3_step(list.get())) == SQLITE_ROW) {
+      tables.push_back(columnBytes(list.get(), 0));
+    }
+    if (rc != SQLITE_DONE) return rc;
+  }
+  for (const std::string& table : tables) {
+    Statement count(db, "SELECT count(*) FROM `" + doubledBackquotes(table) + "`;");
+    const int rc = count.ok() ? sqlite3_step(count.get()) : count.code();
+    if (rc != SQLITE_ROW) return rc;
+    *rows += sqlite3_column_int64(count.get(), 0);
+  }
+  return SQLITE_OK;
 }
 
 template <typename T>
@@ -303,11 +369,7 @@ std::string Database::findDamage(const FileLock& lock, const std::string& path) 
   if (!lock.owns_lock() || lock.mutex() != getDatabaseFileMutex(path)) {
     throw std::logic_error("Database:: findDamage needs the lock of " + path);
   }
-  struct stat info;
-  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0 ||
-      !S_ISREG(info.st_mode)) {
-    return std::string();
-  }
+  if (!isRegularFile(path)) return std::string();
   // Read and write, as a store opens it, so that a hot journal is played
   // back before the check as it would be before the store's first read.
   sqlite3* db = nullptr;
@@ -333,14 +395,63 @@ std::string Database::findDamage(const FileLock& lock, const std::string& path) 
   return found;
 }
 
-std::string Database::statement(const char* before, const char* after) const {
-  std::string sql = before;
-  for (char c : tableName_) {
-    sql += c;
-    if (c == '`') sql += '`';
+std::string Database::findVersionDamage(const std::string& path) {
+  if (!isRegularFile(path)) return std::string();
+  // Not blocking on a pipe that took the file's place since.
+  tembrolexin::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  unsigned char header[100];
+  if (!fd.valid() ||
+      ::pread(fd.get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+      std::memcmp(header, "SQLite format 3", 16) != 0) {  // 16 bytes with the zero byte
+    return std::string();
   }
-  sql += after;
-  return sql;
+  const int write = header[18];
+  const int read = header[19];
+  const auto known = [](int version) { return version == 1 || version == 2; };
+  if (known(write) && known(read)) return std::string();
+  return "header: write version " + std::to_string(write) + ", read version " +
+         std::to_string(read);
+}
+
+std::string Database::carryRows(const std::string& from, const std::string& to,
+                                std::int64_t* rows) {
+  *rows = 0;
+  // SQLite would read "%00" as the end of the path.
+  if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
+    return "the path holds a zero byte";
+  }
+  // What lies there is someone else's, and is left alone.
+  struct stat info;
+  if (::lstat(to.c_str(), &info) == 0) return "output file already exists";
+  // Immutable: SQLite reads the file without locking it or playing back what
+  // lies beside it, and makes no "-wal" and "-shm" beside it, as it would
+  // for a read-only connection to a file whose read version is 2.
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2((uriOf(from) + "?immutable=1").c_str(), &db,
+                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  std::string failed;
+  if (rc == SQLITE_OK) {
+    Statement copy(db, "VACUUM INTO ?;");
+    rc = !copy.ok() ? copy.code()
+                    : (copy.bindText(1, uriOf(to)) ? sqlite3_step(copy.get()) : SQLITE_NOMEM);
+    if (rc == SQLITE_DONE) rc = countRows(db, rows);
+    if (rc != SQLITE_OK) failed = reasonOf(db, rc);
+  } else {
+    failed = reasonOf(db, rc);
+  }
+  sqlite3_close(db);
+  if (!failed.empty()) {
+    *rows = 0;
+    // What the copy left; the caller makes a new store at `to`.
+    for (const std::string& file : {to, to + "-journal"}) {
+      if (::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(file.c_str());
+    }
+  }
+  return failed;
+}
+
+std::string Database::statement(const char* before, const char* after) const {
+  return before + doubledBackquotes(tableName_) + after;
 }
 
 std::string Database::generateTableCreationSQL() const {

@@ -56,6 +56,7 @@
 #ifndef TL_CORE_RUNTIME_DATABASE_H_
 #define TL_CORE_RUNTIME_DATABASE_H_
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -171,6 +172,25 @@ class Database : public INamedObject {
   // std::logic_error when `lock` does not hold the mutex of the file at
   // `path`.
   static std::string findDamage(const FileLock& lock, const std::string& path);
+  // Reads the header of the SQLite file at `path` (through a link). Its file
+  // format write and read versions (bytes 18 and 19) are 1 (rollback
+  // journal) or 2 (WAL) in every file SQLite writes; with a write version
+  // above 2 SQLite opens the file read-only, so every write fails. Returns
+  // "header: write version <w>, read version <r>" when either is another
+  // number, else "" (also when no regular file, or no SQLite header, lies at
+  // `path`). Reads 100 bytes; the caller holds the file's lock.
+  static std::string findVersionDamage(const std::string& path);
+  // Copies what SQLite reads of the file at `from` (its tables with their
+  // rows, indexes and the rest of its schema) into a new file at `to`
+  // (SQLite's VACUUM INTO; the copy's header has versions 1). `from` is read
+  // as it is: nothing is written to it, nor made beside it, and a journal
+  // or log beside it is not read (a store's first opening plays them back
+  // first). Returns "" and sets `*rows` to the number of rows in its tables
+  // (virtual ones left out). Otherwise returns why it failed: "output file
+  // already exists" when anything lies at `to` (which is left alone), else
+  // SQLite's reason, and the copy is removed. The caller sees to it that no
+  // store of this process opens either file meanwhile.
+  static std::string carryRows(const std::string& from, const std::string& to, std::int64_t* rows);
 
   // The CREATE TABLE statement for this store's table.
   std::string generateTableCreationSQL() const;

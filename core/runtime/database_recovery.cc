@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -92,6 +93,7 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   Database::FileLock lock = Database::lockFileAt(path);
   std::string damage;                // what the Warning names between parentheses
   std::optional<OpenError> failure;  // the opening's, when it found the damage
+  bool carry = false;                // whether SQLite still reads the damaged file
   const bool linkToNothing = isLinkToNothing(path, &target);
   if (linkToNothing) {
     damage = "a link to " + target + ", which leads to no file";
@@ -105,7 +107,13 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
         storefiles::removeMark(path);  // it named a file that is gone
       }
     }
-    if (damage.empty() && first) damage = Database::findDamage(lock, path);
+    if (damage.empty() && first) {
+      damage = Database::findDamage(lock, path);
+      if (damage.empty()) {
+        damage = Database::findVersionDamage(path);
+        carry = !damage.empty();
+      }
+    }
   }
   if (damage.empty()) {
     try {
@@ -136,6 +144,14 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
     return std::make_unique<Database>(lock, path, tableName);
   }
   const std::string kept = storefiles::damagedCopyPath(path);
+  std::string made = " and a new, empty store is made";
+  if (carry) {
+    std::int64_t rows = 0;
+    const std::string failed = Database::carryRows(kept, path, &rows);
+    made = !failed.empty() ? made + "; carrying its rows over failed: " + failed
+                           : " and a new store is made with the " + std::to_string(rows) +
+                                 (rows == 1 ? " row" : " rows") + " it still reads";
+  }
   std::unique_ptr<Database> store;
   try {
     if (Database::getDatabaseFileMutex(path) == lock.mutex()) {
@@ -154,8 +170,7 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   }
   // Only once the new store is open: a store that could not be made is told
   // by the failure above, not by a Warning that says it is made.
-  logWithLogger<LogLevel::Warning>(sender, what, "it is set aside as ", kept,
-                                   " and a new, empty store is made");
+  logWithLogger<LogLevel::Warning>(sender, what, "it is set aside as ", kept, made);
   return store;
 }
 

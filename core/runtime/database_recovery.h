@@ -11,9 +11,14 @@
 //                                           "audiodecoder", this);
 //
 // The first opening of a file in a run checks the whole file (SQLite's
-// quick_check, about 15 ms for a 10 MB store in memory) before any store of
-// this run holds it open; later openings of that file in the same run only
-// open it. Damage that the check does not see and that a store's read or
+// quick_check, about 15 ms for a 10 MB store in memory) and then its
+// header's file format versions before any store of this run holds it open;
+// later openings of that file in the same run only open it. SQLite opens a
+// file whose write version is above 2 read-only, so every write would fail
+// at every start; such a file, like one whose write or read version is 0,
+// still reads, so its rows are carried into the new store (a read version
+// above 2 SQLite does not read at all: the check finds no database).
+// Damage that the check does not see and that a store's read or
 // write met while another store had the file open left a mark beside it
 // (store_files.h): an opening that finds the mark sets the file aside
 // whatever the check says.
@@ -34,8 +39,9 @@
 // process-wide lock, taken only at a file's first opening in the run, when a
 // mark lies beside it, or once an opening found damage); the check, the
 // opening, the look at whether another store of this process has the file
-// open, the renames and the new store's opening run under the file's lock as
-// well, so no store of this run opens the file, or sets it aside, in between.
+// open, the renames, the copy of its rows and the new store's opening run
+// under the file's lock as well, so no store of this run opens the file, or
+// sets it aside, in between.
 // Lock order: that process-wide lock, then the file's lock, then the mutex
 // table's (Database::mapMutex); a store that sets its file aside from inside
 // an operation holds the file's lock and takes only the table's.
@@ -55,7 +61,9 @@ namespace DB {
 // constructor does. The file counts as damaged when its check in this run
 // finds damage, when a mark lies beside it, when the opening fails because
 // SQLite finds it damaged (OpenError::damaged: codes 11 and 26, and code 1
-// for "unsupported file format"), or when it is a link to nothing. A damaged file that
+// for "unsupported file format"), when the check finds a header whose file
+// format write or read version (bytes 18 and 19) is neither 1 nor 2, or
+// when it is a link to nothing. A damaged file that
 // no other store of this process has open is set aside, a new store is
 // opened in its place, and then a Warning naming the file and the damage is
 // logged under `sender`'s name:
@@ -64,9 +72,10 @@ namespace DB {
 //    <path>.damaged and a new, empty store is made"
 //
 // where the damage reads "quick_check: <the first line of its report>" when
-// the check found it, "<what the mark names>, met by an earlier read or
-// write" for a mark, and "a link to <target>, which leads to no file" for a
-// link to nothing. Otherwise the constructor's OpenError is thrown; a damaged
+// the check found it, "header: write version <w>, read version <r>" for the
+// header, "<what the mark names>, met by an earlier read or write" for a
+// mark, and "a link to <target>, which leads to no file" for a link to
+// nothing. Otherwise the constructor's OpenError is thrown; a damaged
 // file that stays is logged with a Warning that says why:
 //
 //   "...; another store of this run has it open, so it is set aside at the
@@ -79,6 +88,16 @@ namespace DB {
 // When the new store cannot be made, its OpenError is thrown with its text
 // followed by "; store <path> is damaged (...); it is set aside as
 // <path>.damaged, but a new store could not be made: <reason>".
+//
+// For the header, the rows SQLite reads of the kept copy are first carried
+// into the new store (Database::carryRows), and the Warning ends
+//
+//   "...; it is set aside as <path>.damaged and a new store is made with
+//    the <n> rows it still reads"
+//
+// (the rows of all its tables; "1 row"), or, when that fails and the new
+// store starts empty, "... and a new, empty store is made; carrying its rows
+// over failed: <reason>".
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
                                                  const std::string& tableName,
                                                  const INamedObject* sender);

@@ -87,6 +87,13 @@ void writeSchemaFormatStore(const std::string& path, unsigned format) {
   writeFile(path, bytes);
 }
 
+void setHeaderVersions(const std::string& path, unsigned char write, unsigned char read) {
+  std::string bytes = readFile(path);
+  bytes[18] = static_cast<char>(write);
+  bytes[19] = static_cast<char>(read);
+  writeFile(path, bytes);
+}
+
 void linkToNothing(const std::string& path) {
   std::filesystem::create_symlink(path + ".target", path);
 }

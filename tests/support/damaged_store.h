@@ -38,6 +38,10 @@ void writeIndexWithoutItsRowStore(const std::string& path, const std::string& ta
 // (bytes 44 to 47, big-endian); SQLite reads only 1 to 4 and answers any
 // other but 0 with "unsupported file format" (code 1).
 void writeSchemaFormatStore(const std::string& path, unsigned format);
+// Sets the file format write and read versions (header bytes 18 and 19) of
+// the SQLite file at `path`; SQLite writes 1 (rollback journal) or 2 (WAL)
+// and opens a file whose write version is above 2 read-only.
+void setHeaderVersions(const std::string& path, unsigned char write, unsigned char read);
 // A link at `path` to a file of noise at "<path>.target".
 void linkToGarbageStore(const std::string& path);
 // A link at `path` to "<path>.target", where nothing lies.

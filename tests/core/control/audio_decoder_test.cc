@@ -692,6 +692,33 @@ INSTANTIATE_TEST_SUITE_P(
                          "unable to open database file (Is a directory)", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// An "audiodecoder.db" that SQLite opens read-only (a write version of 3 in
+// its header) would refuse every completion flag at every start: the start
+// sets it aside and carries its flags into the new store.
+TEST_F(AudioDecoderTest, StoreThatOpensReadOnlyIsCarriedIntoANewStore) {
+  const std::string path = dir_.file("audiodecoder.db");
+  ASSERT_TRUE(DB::Database(path, "audiodecoder").insert("b1_a1", true));
+  setHeaderVersions(path, 3, 1);
+  const std::string before = readFile(path);
+  LogCapture log;
+  make();
+  send(configuration({{"x", "1"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(37, 3));
+  flush();
+  DB::Database store(path, "audiodecoder");
+  EXPECT_TRUE(store.select<bool>("b1_a1"));
+  EXPECT_TRUE(store.insert("b1_a2", true));
+  EXPECT_TRUE(readFile(path + ".damaged") == before);
+  const auto damaged = log.matching("is damaged");
+  ASSERT_EQ(damaged.size(), 1u);
+  EXPECT_EQ(damaged[0].message,
+            "Store " + path + " is damaged (header: write version 3, read version 1); it is set " +
+                "aside as " + path + ".damaged and a new store is made with the 1 row it still " +
+                "reads");
+}
+
 // An initialisation that fails (a folder where the store goes) is logged, and
 // tried again by every map, setter and recorder, unheard; each start tries
 // it too and hears it. Once the folder is gone the next start initialises

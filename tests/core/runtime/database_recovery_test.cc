@@ -3,10 +3,12 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -246,13 +248,15 @@ TEST(DatabaseRecoveryCheckTest, ChecksAFileAtItsFirstOpeningInTheRunOnly) {
   EXPECT_TRUE(log.lines().empty());
 }
 
-// While it lives, every write of SQLite's in this process fails as on a full
-// disk (ENOSPC, put in SQLite's table of system calls); no other thread may
-// use SQLite meanwhile. Root, which tests may run as, ignores permissions,
-// and a file size limit fails a write as an I/O error, not as a full disk.
+// While it lives, every write of SQLite's in this process at `from` bytes
+// into a file or further fails as on a full disk (ENOSPC, put in SQLite's
+// table of system calls); no other thread may use SQLite meanwhile. Root,
+// which tests may run as, ignores permissions, and a file size limit fails a
+// write as an I/O error, not as a full disk.
 class FullDisk {
  public:
-  FullDisk() {
+  explicit FullDisk(off_t from = 0) {
+    from_ = from;
     for (const char* call : kCalls) {
       EXPECT_EQ(vfs_->xSetSystemCall(vfs_, call, reinterpret_cast<sqlite3_syscall_ptr>(noSpace)),
                 SQLITE_OK)
@@ -266,10 +270,12 @@ class FullDisk {
   FullDisk& operator=(const FullDisk&) = delete;
 
  private:
-  static ssize_t noSpace(int, const void*, size_t, off_t) {
+  static ssize_t noSpace(int fd, const void* data, size_t size, off_t offset) {
+    if (offset < from_) return ::pwrite(fd, data, size, offset);
     errno = ENOSPC;
     return -1;
   }
+  static inline off_t from_ = 0;
   static constexpr const char* kCalls[] = {"pwrite", "pwrite64"};
   sqlite3_vfs* const vfs_ = sqlite3_vfs_find(nullptr);
 };
@@ -300,6 +306,77 @@ TEST(DatabaseRecoveryFullDiskTest, FailureToMakeTheNewStoreSaysTheFileWasSetAsid
   EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), garbage);
   EXPECT_TRUE(log.matching("is damaged").empty());
 }
+
+// A header whose write or read version (bytes 18 and 19) is neither 1 nor
+// 2; SQLite opens a write version above 2 read-only. The file is set aside
+// as it is and the new store holds every row SQLite still reads of it, in
+// every table; a disk that fills while they are copied leaves it empty.
+struct HeaderCase {
+  const char* name;
+  const char* file;
+  const char* table;
+  const char* folder;  // below the test's folder
+  unsigned char write;
+  unsigned char read;
+  off_t fullFrom;    // writes at this offset of a file and past it fail; 0: none
+  const char* made;  // how the Warning ends
+};
+
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseHeaderVersionTest : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(DatabaseHeaderVersionTest, SetsTheFileAsideAndCarriesItsRows) {
+  const HeaderCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file(c.folder) + "/" + c.file;
+  std::filesystem::create_directory(dir.file(c.folder));
+  const std::string page(9000, 'v');  // on pages of its own
+  {
+    Database store(path, c.table);
+    ASSERT_TRUE(store.insert("flag1", true) && store.insert("page", page));
+    ASSERT_TRUE(Database(path, "other").insert<std::string>("o", "p"));
+  }
+  tltest::setHeaderVersions(path, c.write, c.read);
+  const std::string before = tltest::readFile(path);
+
+  tltest::LogCapture log;
+  Opener opener;
+  std::unique_ptr<Database> store;
+  {
+    std::optional<FullDisk> full;
+    if (c.fullFrom > 0) full.emplace(c.fullFrom);
+    store = openSettingDamageAside(path, c.table, &opener);
+  }
+  const bool carried = c.fullFrom == 0;
+  EXPECT_EQ(store->select<bool>("flag1"), carried);
+  EXPECT_TRUE(store->select<std::string>("page") == (carried ? page : ""));
+  EXPECT_TRUE(store->insert("flag2", true));
+  EXPECT_EQ(Database(path, "other").select<std::string>("o"), carried ? "p" : "");
+  EXPECT_EQ(tltest::readFile(path).substr(18, 2), std::string("\x01\x01"));
+  EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged-shm"), "none");
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines()) lines.push_back(line.message);
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "Store " + path + " is damaged (header: write version " +
+                       std::to_string(c.write) + ", read version " + std::to_string(c.read) +
+                       "); it is set aside as " + path + ".damaged and " + c.made});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, DatabaseHeaderVersionTest,
+    ::testing::Values(
+        HeaderCase{"PageStoreWriteVersion255WithTheLogsReadVersion", "BundleData.db", "b1", "TL",
+                   255, 2, 0, "a new store is made with the 3 rows it still reads"},
+        HeaderCase{"DecoderStoreReadVersion0InAFolderNamedLikeAnAddress", "audiodecoder.db",
+                   "audiodecoder", "a%41?b=c#d'", 1, 0, 0,
+                   "a new store is made with the 3 rows it still reads"},
+        // The new store's three pages fit; the copy's do not.
+        HeaderCase{"DiskFullWhileCopying", "audiodecoder.db", "audiodecoder", "TL", 3, 1, 3 * 4096,
+                   "a new, empty store is made; carrying its rows over failed: database or disk "
+                   "is full"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Damage that SQLite's check does not see (a key index entry that names a
 // row that is not there) and that a read meets. The file is set aside at
