@@ -56,6 +56,7 @@
 #include "platform/engines/tl_engine.h"
 #include "platform/net/sntp_client.h"
 #include "platform/runtime/data_signer.h"
+#include "platform/runtime/platform_environment.h"
 
 namespace tembrolexinsdk {
 class IProcessor;
@@ -95,13 +96,13 @@ class TLDecoder final : public TLDecoderCallbacks,
                         public IEngineDecoder,
                         public std::enable_shared_from_this<TLDecoder> {
  public:
-  static constexpr const char* kIdentityKey = "PluginIdentityUdid";
+  static constexpr const char* kIdentityKey = UserDefaults::kIdentityKey;
   // A stored identity that is not a text, empty, longer than this (in bytes)
   // or not valid UTF-8 text (with a control character or NUL) is replaced by
   // a new one: the core needs one, and the
   // analytics record files carry it whole, in their names too, which must
   // stay within a file name's limit.
-  static constexpr std::size_t kMaxIdentityBytes = 64;
+  static constexpr std::size_t kMaxIdentityBytes = UserDefaults::kMaxIdentityBytes;
   static constexpr uint16_t kSampleRates = 0x3FFE;
   // How long a network-time server that answered with a kiss-of-death is
   // left out of the rounds (on the dispatcher's steady clock).

@@ -29,7 +29,7 @@ TLPluginFileManager::TLPluginFileManager(Passkey, const std::string& pluginName,
       defaults_(options.defaults ? options.defaults : UserDefaults::standard()),
       keyStoreFolder_(std::move(options.keyStoreFolder)),
       pluginName_(pluginName),
-      sequenceKey_(pluginName + "_meta_sequenceNum") {
+      sequenceKey_(pluginName + UserDefaults::kSequenceNumberSuffix) {
   int64_t stored = defaults_->integerForKey(sequenceKey_).value_or(0);
   nextSequence_ = stored == 0 ? 1 : stored;
   TLLogger::debugInMethod("-[TLPluginFileManager initWithPluginName:delegate:]", __LINE__,

@@ -12,6 +12,7 @@
 #include <ostream>
 #include <sstream>
 #include <streambuf>
+#include <string_view>
 
 #include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
@@ -57,11 +58,34 @@ DefaultsEntry defaultsEntryAt(const std::string& path) {
   return DefaultsEntry::kOther;
 }
 
-// The most a defaults file may hold. The library keeps a few hundred bytes
-// there; the bound leaves an app's own values ample room and keeps a file
-// that grew without limit (or a sparse one) from being read whole at every
-// start.
+// The most a defaults file may hold. The bound leaves an app's own values
+// ample room and keeps a file that grew without limit (or a sparse one) from
+// being read whole at every start.
 constexpr std::size_t kMaxDefaultsBytes = std::size_t{16} << 20;
+
+// The bytes one more entry takes in the indented file, for a key of
+// `keyChars` characters and a value written in `valueChars`:
+// `  "<key>" : <value>` and the ",\n" between it and its neighbour (an empty
+// object, "{}", grows by as much).
+constexpr std::size_t entryBytes(std::size_t keyChars, std::size_t valueChars) {
+  return 2 + (keyChars + 2) + 3 + valueChars + 2;
+}
+
+// The library's own values at their largest: the identity at 64 characters
+// and its quotes, each reserved sequence number at 20
+// ("-9223372036854775808").
+constexpr std::size_t reservedBytes() {
+  const std::size_t suffix = std::string_view(UserDefaults::kSequenceNumberSuffix).size();
+  std::size_t bytes = entryBytes(std::string_view(UserDefaults::kIdentityKey).size(),
+                                 UserDefaults::kMaxIdentityBytes + 2);
+  for (std::string_view plugin : UserDefaults::kReservedSequencePlugins) {
+    bytes += entryBytes(plugin.size() + suffix, 20);
+  }
+  return bytes;
+}
+static_assert(UserDefaults::kReservedBytes == reservedBytes(),
+              "the reserve stated in the header is not what the library's own keys take");
+constexpr std::size_t kAppDefaultsBytes = kMaxDefaultsBytes - UserDefaults::kReservedBytes;
 constexpr const char* kTooLarge = "larger than 16 MiB";
 constexpr const char* kNotRegular = "not a regular file";
 constexpr const char* kNotObject = "not a JSON object";
@@ -103,6 +127,21 @@ std::size_t defaultsTextSize(const Json::Value& root) {
   const std::unique_ptr<Json::StreamWriter> writer(defaultsWriter().newStreamWriter());
   writer->write(root, &out);
   return counter.count() + 1;
+}
+
+// Whether `value` under `key` is one of the library's own values, which the
+// reserve keeps room for.
+bool isOwnValue(const std::string& key, const Json::Value& value) {
+  if (key == UserDefaults::kIdentityKey) {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    return value.getString(&begin, &end) &&
+           static_cast<std::size_t>(end - begin) <= UserDefaults::kMaxIdentityBytes;
+  }
+  const std::string_view suffix = UserDefaults::kSequenceNumberSuffix;
+  return (value.type() == Json::intValue || value.type() == Json::uintValue) &&
+         key.size() >= suffix.size() &&
+         std::string_view(key).substr(key.size() - suffix.size()) == suffix;
 }
 
 // Puts `text` at `path`, found as `entry` (missing, a file or a link to
@@ -278,6 +317,9 @@ void UserDefaults::exchangeLocked(const std::string& key, Json::Value& value, bo
 }
 
 bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool present) {
+  // The library's own values may fill the file; any other leaves them room
+  // at their largest, so the identity is kept whatever the app stored.
+  const bool own = present && isOwnValue(key, value);
   exchangeLocked(key, value, present);
   const std::string text = defaultsText(root_);
   // A file past the bound would be set aside at the next load, taking every
@@ -285,14 +327,17 @@ bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool 
   // stay those on the disk and every later change that fits is written; one
   // that makes the text no larger (a text read from elsewhere may be past
   // the bound once written as ours) is never refused for its size.
-  if (text.size() > kMaxDefaultsBytes) {
+  if (text.size() > (own ? kMaxDefaultsBytes : kAppDefaultsBytes)) {
     exchangeLocked(key, value, present);
     if (text.size() > defaultsTextSize(root_)) {
+      const std::string bound =
+          own ? std::string("16 MiB it may hold")
+              : std::to_string(kAppDefaultsBytes) + " it may hold beside the " +
+                    std::to_string(kReservedBytes) + " kept for the library's own values";
       TLLogger::errorInMethod("-[UserDefaults synchronize]", __LINE__,
                               "User defaults file %s is not written: it would be %zu bytes, more "
-                              "than the 16 MiB it may hold; the change is refused and the values "
-                              "stay as they were",
-                              path_.c_str(), text.size());
+                              "than the %s; the change is refused and the values stay as they were",
+                              path_.c_str(), text.size(), bound.c_str());
       return false;
     }
     exchangeLocked(key, value, present);

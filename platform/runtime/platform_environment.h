@@ -15,24 +15,37 @@
 // link to anything else or to nothing), a file that is not a JSON object and
 // a file larger than 16 MiB (which is not read) is renamed to
 // "<path>.damaged" with an Error line naming both paths, and the store
-// starts empty; text after the object is ignored. A change that would make
-// the file (the text written, indented) larger than 16 MiB, and larger than
-// the text of the values before it, is refused: the values stay as they
-// were (Error line; the setter answers false), so every later change that
-// fits is written. A change that makes the text no larger (a removal, a
+// starts empty; text after the object is ignored.
+//
+// The file keeps kReservedBytes (954) of its 16 MiB for the library's own
+// values at their largest: the device identity (a text of at most 64 bytes
+// under "PluginIdentityUdid") and the upload sequence numbers (an integer,
+// at most 20 characters, under "<plug-in>_meta_sequenceNum") of the
+// plug-ins listed in kReservedSequencePlugins. A change that would make the
+// file (the text written, indented) larger than its bound -- 16 MiB for one
+// of the library's own values, 16 MiB less the reserve for any other --
+// and larger than the text of the values before it, is refused: the values
+// stay as they were (Error line; the setter answers false), so every later
+// change that fits is written and an app's values never take the room of
+// the library's. A change that makes the text no larger (a removal, a
 // shorter value) is never refused for its size; only values read from a
-// file written elsewhere (compact, say) can make a text past the bound.
+// file written elsewhere (compact, say, or by a version without the
+// reserve) can make a text past the bound, and such a file is read as it
+// is.
 // Nothing at the path is opened in a way that could wait. Thread-safe: one
 // lock per object, never held while a line reaches the log; two objects on
 // the same file do not see each other's changes until they reload.
 #ifndef TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 #define TL_PLATFORM_RUNTIME_PLATFORM_ENVIRONMENT_H_
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <json/value.h>
 
@@ -53,6 +66,28 @@ struct PlatformEnvironment {
 
 class UserDefaults {
  public:
+  // The library's own keys: the device identity, a text of at most
+  // kMaxIdentityBytes, and each plug-in's upload sequence number, an integer
+  // under the plug-in's name followed by kSequenceNumberSuffix.
+  static constexpr const char* kIdentityKey = "PluginIdentityUdid";
+  static constexpr std::size_t kMaxIdentityBytes = 64;
+  static constexpr const char* kSequenceNumberSuffix = "_meta_sequenceNum";
+  // The plug-ins whose sequence numbers the reserve holds: the built-in
+  // processors, which report prepared files, and the plug-ins the upload
+  // server takes files from. Another name's uploads go nowhere; its number
+  // is written while the whole 16 MiB allows.
+  static constexpr std::array<std::string_view, 13> kReservedSequencePlugins = {
+      // built in
+      "tembrolexin_EchoMod", "tembrolexin_VorselT", "tembrolexin_VorselTW", "tembrolexin_DB",
+      "tembrolexin_Hybrid",
+      // with an upload path
+      "tembrolexin_EchoModPlugin", "tembrolexin_DEBUG", "tembrolexin_TestPlugin",
+      "tembrolexin_Fingerprint", "tembrolexin_FPServer", "tembrolexin_AMPartnerA",
+      "tembrolexin_AMPartnerB", "tembrolexin_AMPartnerC"};
+  // The bytes the indented file takes for the identity at 64 characters and
+  // each of those sequence numbers at 20, which the app's values leave free.
+  static constexpr std::size_t kReservedBytes = 954;
+
   // Loads `path` now.
   explicit UserDefaults(std::string path);
 
@@ -69,7 +104,8 @@ class UserDefaults {
   bool hasValueForKey(const std::string& key) const;
 
   // Each stores and writes the file; false when the change is refused for
-  // the size it would give the file (nothing changes), or when the file
+  // the size it would give the file (nothing changes; see above for the
+  // bound of the library's own values and of the others), or when the file
   // could not be written (the change is kept in memory all the same).
   bool setString(const std::string& key, const std::string& value);
   bool setInteger(const std::string& key, int64_t value);
@@ -84,7 +120,9 @@ class UserDefaults {
  private:
   bool setValue(const std::string& key, Json::Value value);
   // Puts `value` under `key` (removes `key` when !present) and writes the
-  // file, unless the change is refused for its size (see above).
+  // file, unless the change is refused for its size (see above): past 16 MiB
+  // for one of the library's own values, past 16 MiB less the reserve for
+  // any other.
   bool changeLocked(const std::string& key, Json::Value value, bool present);
   // Exchanges what the values hold under `key` with `value`; `present` says
   // whether there is one (on either side), so a second call undoes the first.

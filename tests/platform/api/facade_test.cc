@@ -81,6 +81,26 @@ class FacadeTest : public testing::Test {
     options.ntpPort = ntpPort;
     return TLDecoder::create(options);
   }
+  // The identities of two starts, each of which reads the defaults file
+  // afresh.
+  std::vector<std::string> udidsOfTwoStarts() {
+    std::vector<std::string> udids;
+    for (int start = 0; start < 2; ++start) {
+      tembrolexinsdk::Messenger bus;
+      tltest::BusProbe core(bus, {35});
+      auto decoder = makeDecoder(bus);
+      EXPECT_EQ(core.waitFor(1).size(), 1u);
+      udids.push_back(decoder->udid());
+      PlatformEnvironment env = PlatformEnvironment::current();
+      const std::string file = env.userDefaultsFile;
+      env.userDefaultsFile = dir_.file("elsewhere.json");
+      PlatformEnvironment::install(env);
+      UserDefaults::standard();
+      env.userDefaultsFile = file;
+      PlatformEnvironment::install(env);
+    }
+    return udids;
+  }
   // A report of the core, under the core's sender name.
   template <typename T>
   void coreSends(tembrolexinsdk::IMessenger& bus, const T& message) {
@@ -159,27 +179,28 @@ TEST_F(FacadeTest, AValueRefusedForItsSizeCostsNeitherTheNextOneNorTheIdentity) 
   const std::string defaultsFile = dir_.file("defaults.json");
   EXPECT_FALSE(UserDefaults::standard()->setString("appBlob", std::string(17000000, 'x')));
   EXPECT_TRUE(UserDefaults::standard()->setString("appSetting", "on"));
-  std::string udids[2];
-  for (std::string& udid : udids) {
-    tembrolexinsdk::Messenger bus;
-    tltest::BusProbe core(bus, {35});
-    auto decoder = makeDecoder(bus);
-    ASSERT_EQ(core.waitFor(1).size(), 1u);
-    udid = decoder->udid();
-    // The next start reads the file afresh.
-    PlatformEnvironment env = PlatformEnvironment::current();
-    const std::string file = env.userDefaultsFile;
-    env.userDefaultsFile = dir_.file("elsewhere.json");
-    PlatformEnvironment::install(env);
-    UserDefaults::standard();
-    env.userDefaultsFile = file;
-    PlatformEnvironment::install(env);
-  }
+  const std::vector<std::string> udids = udidsOfTwoStarts();
   EXPECT_EQ(udids[1], udids[0]);
   const UserDefaults stored(defaultsFile);
   EXPECT_EQ(stored.stringForKey("PluginIdentityUdid"), udids[0]);
   EXPECT_EQ(stored.stringForKey("appSetting"), "on");
   EXPECT_FALSE(stored.hasValueForKey("appBlob"));
+}
+
+// The app's values leave 954 of the file's 16 MiB to the library: a value
+// that fits leaves the identity (45 bytes in the file) its room, and one
+// that would leave less is refused.
+TEST_F(FacadeTest, AnAppValueAtItsBoundLeavesTheIdentityItsRoom) {
+  // {\n  "appBlob" : "<n bytes>"\n}\n is n + 21 bytes long.
+  const std::size_t atBound = 16777216 - 954 - 21;
+  EXPECT_TRUE(UserDefaults::standard()->setString("appBlob", std::string(atBound, 'x')));
+  EXPECT_FALSE(UserDefaults::standard()->setString("appBlob", std::string(16777216 - 44 - 21, 'x')));
+  const std::vector<std::string> udids = udidsOfTwoStarts();
+  EXPECT_EQ(udids[0].size(), 16u);
+  EXPECT_EQ(udids[1], udids[0]);
+  const UserDefaults stored(dir_.file("defaults.json"));
+  EXPECT_EQ(stored.stringForKey("PluginIdentityUdid"), udids[0]);
+  EXPECT_EQ(stored.stringForKey("appBlob")->size(), atBound);
 }
 
 // A stored identity the decoder may or may not keep.

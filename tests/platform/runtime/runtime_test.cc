@@ -364,20 +364,26 @@ TEST(UserDefaultsTest, ValuesSurviveAReloadAndABrokenFileStartsEmpty) {
 
 using UserDefaultsBoundTest = SharedSinkTest;
 
-// A change that would take the file's text past 16 MiB (16777216 bytes) is
-// refused and undone, so the changes after it are written; one that makes
-// the text no larger is written even past the bound (a compact file read
-// from elsewhere grows when written indented).
+// The Error of a change refused for the size it would give the file at
+// `path`: past the 16 MiB for the library's own values, past 16 MiB less
+// their 954 bytes for the app's.
+Line refusedForSize(const std::string& path, std::size_t bytes, bool own) {
+  return Line{"-[UserDefaults synchronize]", 4,
+              "User defaults file " + path + " is not written: it would be " +
+                  std::to_string(bytes) + " bytes, more than the " +
+                  (own ? "16 MiB it may hold"
+                       : "16776262 it may hold beside the 954 kept for the library's own values") +
+                  "; the change is refused and the values stay as they were"};
+}
+
+// A change that would take the file's text past its bound is refused and
+// undone, so the changes after it are written; one that makes the text no
+// larger is written even past the bound (a compact file read from elsewhere
+// grows when written indented).
 TEST_F(UserDefaultsBoundTest, ARefusedChangeLeavesTheValuesAndLaterChangesAreWritten) {
   tltest::TempDir dir;
   const std::string path = dir.file("defaults.json");
-  const auto refused = [&](std::size_t bytes) {
-    return Line{"-[UserDefaults synchronize]", 4,
-                "User defaults file " + path + " is not written: it would be " +
-                    std::to_string(bytes) +
-                    " bytes, more than the 16 MiB it may hold; the change is refused and the "
-                    "values stay as they were"};
-  };
+  const auto refused = [&](std::size_t bytes) { return refusedForSize(path, bytes, false); };
   UserDefaults defaults(path);
   ASSERT_TRUE(defaults.setString("k", "a"));
   // {\n  "big" : "<n bytes>",\n  "k" : "a"\n}\n is n + 30 bytes long.
@@ -407,6 +413,36 @@ TEST_F(UserDefaultsBoundTest, ARefusedChangeLeavesTheValuesAndLaterChangesAreWri
   EXPECT_EQ(std::filesystem::file_size(path), n + 17);
   EXPECT_EQ(sink_->lines(),
             (std::vector<Line>{refused(16777217), refused(17000015), refused(n + 29)}));
+}
+
+// The app's values leave 954 bytes of the 16 MiB free: enough for the
+// identity at 64 characters and every reserved plug-in's sequence number at
+// 20, which then fill the file to 16 MiB exactly. Values of another kind
+// under those keys are the app's.
+TEST_F(UserDefaultsBoundTest, TheAppsValuesLeaveTheLibrarysOwnTheirRoom) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("defaults.json");
+  UserDefaults defaults(path);
+  // {\n  "app" : "<n bytes>"\n}\n is n + 17 bytes long.
+  const std::size_t atBound = 16777216 - 954 - 17;
+  EXPECT_FALSE(defaults.setString("app", std::string(atBound + 1, 'x')));
+  ASSERT_TRUE(defaults.setString("app", std::string(atBound, 'x')));
+  // ,\n  "PluginIdentityUdid" : "<65 bytes>": 94 more.
+  EXPECT_FALSE(defaults.setString("PluginIdentityUdid", std::string(65, 'f')));
+  // ,\n  "tembrolexin_DB_meta_sequenceNum" : "1": 43 more.
+  EXPECT_FALSE(defaults.setString("tembrolexin_DB_meta_sequenceNum", "1"));
+  EXPECT_TRUE(defaults.setString("PluginIdentityUdid", std::string(64, 'f')));
+  for (std::string_view plugin : UserDefaults::kReservedSequencePlugins) {
+    EXPECT_TRUE(defaults.setInteger(std::string(plugin) + "_meta_sequenceNum", INT64_MIN));
+  }
+  EXPECT_EQ(std::filesystem::file_size(path), 16777216u);
+  // ,\n  "other_meta_sequenceNum" : 1: 32 more.
+  EXPECT_FALSE(defaults.setInteger("other_meta_sequenceNum", 1));
+  EXPECT_EQ(UserDefaults(path).stringForKey("app")->size(), atBound);
+  EXPECT_EQ(sink_->lines(), (std::vector<Line>{refusedForSize(path, 16776263, false),
+                                               refusedForSize(path, 16776262 + 94, false),
+                                               refusedForSize(path, 16776262 + 43, false),
+                                               refusedForSize(path, 16777216 + 32, true)}));
 }
 
 // What may stand at the defaults file's path instead of a file of ours.
