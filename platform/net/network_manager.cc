@@ -1,8 +1,10 @@
 #include "platform/net/network_manager.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "platform/messages/message_types.h"
+#include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -33,6 +35,21 @@ constexpr PluginUpload kPluginUploads[] = {
     {"tembrolexin_AMPartnerB", "uploadModuleData", "upload"},
     {"tembrolexin_AMPartnerC", "uploadModuleData", "upload"},
 };
+
+// Every plug-in that uploads keeps room for its sequence number in the user
+// defaults file.
+constexpr bool everyUploaderHasRoomInTheDefaults() {
+  for (const auto& entry : kPluginUploads) {
+    bool reserved = false;
+    for (std::string_view name : UserDefaults::kReservedSequencePlugins) {
+      reserved = reserved || name == entry.pluginName;
+    }
+    if (!reserved) return false;
+  }
+  return true;
+}
+static_assert(everyUploaderHasRoomInTheDefaults(),
+              "a plug-in that uploads needs its place in UserDefaults::kReservedSequencePlugins");
 
 const PluginUpload* findPlugin(const std::string& name) {
   for (const auto& entry : kPluginUploads) {
