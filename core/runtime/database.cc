@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -117,6 +118,21 @@ std::string fileIdentity(const std::string& path) {
   return identity + name;
 }
 
+// Moves what is no regular file at the names where SQLite keeps the file's
+// journal, log and shared memory out of its way, with a Warning for each
+// (SQLite looks for them beside the file a link leads to). Returns what
+// could not be moved ("" when nothing stays in the way); the file must then
+// not be opened.
+std::string clearCompanionNames(const std::string& path) {
+  std::string stays;
+  for (const auto& moved : storefiles::moveObstaclesAside(fileIdentity(path))) {
+    const LogParams line(LogLevel::Warning, "Store " + path + ": " + moved.text());
+    Logger::getInstance()->Log(Database::name, &line);
+    if (!moved.failed.empty() && stays.empty()) stays = moved.text();
+  }
+  return stays;
+}
+
 // Finalizes a prepared statement when it goes out of scope.
 class Statement {
  public:
@@ -219,6 +235,10 @@ sqlite3* openConnection(const std::string& path, const std::string& creation) {
     throw openFailed(SQLITE_CANTOPEN, "the path holds a zero byte");
   }
   if (isSpecialFile(path)) throw openFailed(SQLITE_CANTOPEN, "not a regular file");
+  // SQLite would wait for ever on a pipe there, or fail on a folder.
+  if (const std::string stays = clearCompanionNames(path); !stays.empty()) {
+    throw openFailed(SQLITE_CANTOPEN, stays);
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open(path.c_str(), &db);
   if (rc != SQLITE_OK) {
@@ -305,7 +325,7 @@ std::string Database::findDamage(const FileLock& lock, const std::string& path) 
   }
   struct stat info;
   if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0 ||
-      !S_ISREG(info.st_mode)) {
+      !S_ISREG(info.st_mode) || !clearCompanionNames(path).empty()) {
     return std::string();
   }
   // Read and write, as a store opens it, so that a hot journal is played
@@ -405,7 +425,7 @@ void Database::settleDamage() const noexcept {
     const std::string damage = std::move(damageMet_);
     damageMet_.clear();
     const std::string& path = databaseFilePath_;
-    const std::string kept = storefiles::damagedCopyPath(path);
+    std::string kept;
     const auto warn = [&](const std::string& how) {
       const LogParams line(LogLevel::Warning,
                            "Store " + path + " is damaged (" + damage + "); " + how);
@@ -425,7 +445,7 @@ void Database::settleDamage() const noexcept {
     } else {
       sqlite3_close_v2(db_);
       db_ = nullptr;
-      stays = storefiles::setAside(path);
+      stays = storefiles::setAside(path, &kept);
       if (stays.empty()) {
         try {
           db_ = openConnection(path, generateTableCreationSQL());
@@ -444,7 +464,9 @@ void Database::settleDamage() const noexcept {
     }
     if (markLeft_) return;
     markLeft_ = true;
-    const std::string failed = storefiles::writeMark(path, damage);
+    std::optional<storefiles::MovedEntry> moved;
+    const std::string failed = storefiles::writeMark(path, damage, &moved);
+    if (moved) stays += "; " + moved->text();
     warn(failed.empty() ? stays
                         : stays + "; marking it for the next start failed: " + failed);
   } catch (...) {
