@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -158,6 +159,21 @@ std::string uriOf(const std::string& path) {
   return uri;
 }
 
+// Moves what is no regular file at the names where SQLite keeps the file's
+// journal, log and shared memory out of its way, with a Warning for each
+// (SQLite looks for them beside the file a link leads to). Returns what
+// could not be moved ("" when nothing stays in the way); the file must then
+// not be opened.
+std::string clearCompanionNames(const std::string& path) {
+  std::string stays;
+  for (const auto& moved : storefiles::moveObstaclesAside(fileIdentity(path))) {
+    const LogParams line(LogLevel::Warning, "Store " + path + ": " + moved.text());
+    Logger::getInstance()->Log(Database::name, &line);
+    if (!moved.failed.empty() && stays.empty()) stays = moved.text();
+  }
+  return stays;
+}
+
 // Finalizes a prepared statement when it goes out of scope.
 class Statement {
  public:
@@ -285,6 +301,10 @@ sqlite3* openConnection(const std::string& path, const std::string& creation) {
     throw openFailed(SQLITE_CANTOPEN, "the path holds a zero byte");
   }
   if (isSpecialFile(path)) throw openFailed(SQLITE_CANTOPEN, "not a regular file");
+  // SQLite would wait for ever on a pipe there, or fail on a folder.
+  if (const std::string stays = clearCompanionNames(path); !stays.empty()) {
+    throw openFailed(SQLITE_CANTOPEN, stays);
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open(path.c_str(), &db);
   if (rc != SQLITE_OK) {
@@ -369,7 +389,7 @@ std::string Database::findDamage(const FileLock& lock, const std::string& path) 
   if (!lock.owns_lock() || lock.mutex() != getDatabaseFileMutex(path)) {
     throw std::logic_error("Database:: findDamage needs the lock of " + path);
   }
-  if (!isRegularFile(path)) return std::string();
+  if (!isRegularFile(path) || !clearCompanionNames(path).empty()) return std::string();
   // Read and write, as a store opens it, so that a hot journal is played
   // back before the check as it would be before the store's first read.
   sqlite3* db = nullptr;
@@ -516,7 +536,7 @@ void Database::settleDamage() const noexcept {
     const std::string damage = std::move(damageMet_);
     damageMet_.clear();
     const std::string& path = databaseFilePath_;
-    const std::string kept = storefiles::damagedCopyPath(path);
+    std::string kept;
     const auto warn = [&](const std::string& how) {
       const LogParams line(LogLevel::Warning,
                            "Store " + path + " is damaged (" + damage + "); " + how);
@@ -536,7 +556,7 @@ void Database::settleDamage() const noexcept {
     } else {
       sqlite3_close_v2(db_);
       db_ = nullptr;
-      stays = storefiles::setAside(path);
+      stays = storefiles::setAside(path, &kept);
       if (stays.empty()) {
         try {
           db_ = openConnection(path, generateTableCreationSQL());
@@ -555,7 +575,9 @@ void Database::settleDamage() const noexcept {
     }
     if (markLeft_) return;
     markLeft_ = true;
-    const std::string failed = storefiles::writeMark(path, damage);
+    std::optional<storefiles::MovedEntry> moved;
+    const std::string failed = storefiles::writeMark(path, damage, &moved);
+    if (moved) stays += "; " + moved->text();
     warn(failed.empty() ? stays
                         : stays + "; marking it for the next start failed: " + failed);
   } catch (...) {

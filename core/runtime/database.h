@@ -10,6 +10,17 @@
 // Opening: a path that names something other than a file or a folder (a
 // named pipe, a socket, a device), also through a link, is refused before
 // SQLite sees it, so a pipe without a writer never blocks the caller.
+// Before each opening (also findDamage's, and that of a new file after a
+// set-aside), what is no regular file at the names where SQLite keeps the
+// file's journal, log and shared memory ("<path>-journal", "-wal", "-shm";
+// beside the file a link leads to) is moved to a name of its own
+// (store_files.h), never opened or followed, with a Warning:
+//
+//   "Store <path>: a named pipe at <path>-journal is in the way; it is moved
+//    to <path>-journal.obstacle"
+//
+// One that cannot be moved fails the opening with code 14 and that text
+// ("...; moving it to <to> failed: <reason>").
 //
 // Failures: a store never reports a failure as "not there". Every SQLite
 // failure is logged at Error level ("Database:: <operation> failed in table
@@ -22,9 +33,10 @@
 // there). An operation that fails because SQLite finds the file damaged
 // (codes 11 and 26, extended codes included) answers as above; then, while
 // no other store of this process has the file open and the path is no link,
-// the file is set aside as "<path>.damaged" (as the opener does,
-// database_recovery.h) and the store goes on with a new, empty file at the
-// path, so later operations use it. A Warning names the file and the damage:
+// the file is set aside as "<path>.damaged" (or "<path>.damaged.<n>" where a
+// folder holds that name; as the opener does, database_recovery.h) and the
+// store goes on with a new, empty file at the path, so later operations use
+// it. A Warning names the file and the damage:
 //
 //   "Store <path> is damaged (database disk image is malformed, code 11);
 //    it is set aside as <path>.damaged and a new, empty store is made"
@@ -32,7 +44,9 @@
 // Otherwise the file stays for this run, and a mark beside it
 // ("<path>.damage-found", store_files.h) has the opener set it aside at the
 // next start; the Warning then says why it stays ("...; another store of this
-// run has it open, so it is set aside at the next start"), once per store.
+// run has it open, so it is set aside at the next start"), once per store,
+// and what was moved out of the mark's way ("...; a folder at
+// <path>.damage-found is in the way; it is moved to <path>.damage-found.1").
 // When the new file cannot be made, the Warning ends "...; it is set aside as
 // <path>.damaged, but a new store could not be made: <reason>", and each
 // later operation tries to make it first (failing as above while it cannot).

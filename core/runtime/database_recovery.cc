@@ -126,10 +126,11 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   }
   const std::string what = "Store " + path + " is damaged (" + damage + "); ";
   // Another store's connection would go on writing into the kept copy.
+  std::string kept;
   const std::string stays =
       Database::openStores(lock) > 0
           ? "another store of this run has it open, so it is set aside at the next start"
-          : storefiles::setAside(path);
+          : storefiles::setAside(path, &kept);
   if (!stays.empty()) {
     logWithLogger<LogLevel::Warning>(sender, what, stays);
     if (failure) throw *failure;
@@ -143,7 +144,6 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
     // past its first page opens, and the store serves what it can read.
     return std::make_unique<Database>(lock, path, tableName);
   }
-  const std::string kept = storefiles::damagedCopyPath(path);
   std::string made = " and a new, empty store is made";
   if (carry) {
     std::int64_t rows = 0;

@@ -29,11 +29,16 @@
 // link, its target is left alone) and its "-journal", "-wal" and "-shm" files
 // to "<path>.damaged-journal" and so on; an earlier kept copy is replaced,
 // and its companions that the new one lacks are removed, so the kept files
-// always belong together; the mark is removed. The opener itself writes nothing into the damaged
-// file, nor through a link; SQLite's first opening has by then played back
-// what a "-journal" or "-wal" held into the file and removed them (with the
-// "-wal"'s "-shm"), so only a "-journal" with nothing to play back (empty,
-// or a zero byte at its start) and a "-shm" without a "-wal" move along.
+// always belong together; the mark is removed. A folder at one of those
+// names is not replaced: the file and its companions then go to the first
+// free "<path>.damaged.<n>" (store_files.h). What is no regular file at a
+// companion's name is no companion: each opening first moves it out of
+// SQLite's way (database.h). The opener itself writes nothing into the
+// damaged file, nor through a link; SQLite's first opening has by then
+// played back what a "-journal" or "-wal" held into the file and removed
+// them (with the "-wal"'s "-shm"), so only a "-journal" with nothing to play
+// back (empty, or a zero byte at its start) and a "-shm" without a "-wal"
+// move along.
 //
 // Thread safety: any thread. One file is checked or set aside at a time (a
 // process-wide lock, taken only at a file's first opening in the run, when a
@@ -71,12 +76,13 @@ namespace DB {
 //   "Store <path> is damaged (<reason>, code <n>); it is set aside as
 //    <path>.damaged and a new, empty store is made"
 //
-// where the damage reads "quick_check: <the first line of its report>" when
-// the check found it, "header: write version <w>, read version <r>" for the
-// header, "<what the mark names>, met by an earlier read or write" for a
-// mark, and "a link to <target>, which leads to no file" for a link to
-// nothing. Otherwise the constructor's OpenError is thrown; a damaged
-// file that stays is logged with a Warning that says why:
+// (with the name it went to, such as "<path>.damaged.1"), where the damage
+// reads "quick_check: <the first line of its report>" when the check found
+// it, "header: write version <w>, read version <r>" for the header, "<what
+// the mark names>, met by an earlier read or write" for a mark, and "a link
+// to <target>, which leads to no file" for a link to nothing. Otherwise the
+// constructor's OpenError is thrown; a damaged file that stays is logged
+// with a Warning that says why:
 //
 //   "...; another store of this run has it open, so it is set aside at the
 //    next start"

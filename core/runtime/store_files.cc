@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
+#include <vector>
+
 #include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/logger.h"
@@ -25,6 +28,10 @@ constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 constexpr size_t kMarkBytes = 4096;
 constexpr size_t kMarkTextBytes = 300;
 
+// How many numbered names ("<name>.damaged.<n>" and the like) are tried
+// before giving up: each is taken only by what an earlier start kept.
+constexpr int kNumberedNames = 1000;
+
 bool exists(const std::string& path) {
   struct stat info;
   return ::lstat(path.c_str(), &info) == 0;
@@ -35,38 +42,140 @@ bool isRegularFile(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+bool isFolder(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// What lies at `path` without following a link, for a Warning; "" for a
+// regular file or nothing.
+std::string entryKind(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::string();
+  if (S_ISDIR(info.st_mode)) return "a folder";
+  if (S_ISLNK(info.st_mode)) return "a link";
+  if (S_ISFIFO(info.st_mode)) return "a named pipe";
+  if (S_ISSOCK(info.st_mode)) return "a socket";
+  return "a device";
+}
+
+std::string moveFailed(const std::string& from, const std::string& to, int error) {
+  return "moving " + from + " to " + to + " failed: " + tembrolexin::errorText(error);
+}
+
+// Renames `from` (a link as a link) to `to` unless something lies at `to`
+// (errno EEXIST then): nothing kept there is replaced.
+bool renameNoReplace(const std::string& from, const std::string& to) {
+#if defined(__GLIBC__) && defined(RENAME_NOREPLACE)
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  // A file system that cannot refuse to replace: looked at first below.
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  if (exists(to)) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Moves the entry at `from` to the first free of `name(1)`, `name(2)`, ...
+// and tells of it.
+template <typename Name>
+MovedEntry moveToFreeName(const std::string& from, const Name& name) {
+  MovedEntry moved{entryKind(from), from, name(1), std::string()};
+  for (int n = 1; n <= kNumberedNames; ++n) {
+    moved.to = name(n);
+    if (renameNoReplace(from, moved.to)) return moved;
+    if (errno != EEXIST) break;
+  }
+  moved.failed = tembrolexin::errorText(errno);
+  return moved;
+}
+
 }  // namespace
+
+std::string MovedEntry::text() const {
+  return kind + " at " + from + " is in the way; " +
+         (failed.empty() ? "it is moved to " + to : "moving it to " + to + " failed: " + failed);
+}
 
 std::string damagedCopyPath(const std::string& path) { return path + ".damaged"; }
 
 std::string markPath(const std::string& path) { return path + ".damage-found"; }
 
-std::string setAside(const std::string& path) {
-  const std::string kept = damagedCopyPath(path);
-  const auto move = [](const std::string& from, const std::string& to) -> std::string {
-    if (::rename(from.c_str(), to.c_str()) == 0) return std::string();
-    return "moving " + from + " to " + to + " failed: " + tembrolexin::errorText(errno);
+std::string setAside(const std::string& path, std::string* kept) {
+  // What is no regular file at a companion's name is no companion; the
+  // opening that follows moves it out of the way.
+  constexpr size_t kCompanions = std::size(kCompanionSuffixes);
+  bool along[kCompanions];
+  for (size_t i = 0; i < kCompanions; ++i) along[i] = isRegularFile(path + kCompanionSuffixes[i]);
+  // Whether any of the copy's four names at `base` is held by a folder, or
+  // by anything at all.
+  const auto anyAt = [](const std::string& base, bool (*holds)(const std::string&)) {
+    if (holds(base)) return true;
+    for (const char* suffix : kCompanionSuffixes) {
+      if (holds(base + suffix)) return true;
+    }
+    return false;
   };
-  std::string failed = move(path, kept);
-  if (!failed.empty()) return failed;
+  *kept = damagedCopyPath(path);
+  if (!anyAt(*kept, isFolder)) {
+    // The earlier kept copy is replaced.
+    if (::rename(path.c_str(), kept->c_str()) != 0) return moveFailed(path, *kept, errno);
+  } else {
+    // A folder cannot be replaced, and is not removed: the copy takes a
+    // numbered name whose companions' names are free too.
+    int error = EEXIST;
+    for (int n = 1; n <= kNumberedNames; ++n) {
+      *kept = damagedCopyPath(path) + "." + std::to_string(n);
+      if (anyAt(*kept, exists)) continue;
+      error = renameNoReplace(path, *kept) ? 0 : errno;
+      if (error != EEXIST) break;
+    }
+    if (error != 0) return moveFailed(path, *kept, error);
+  }
   // The mark named the file that is now kept.
   removeMark(path);
-  for (const char* suffix : kCompanionSuffixes) {
-    if (exists(path + suffix)) {
+  for (size_t i = 0; i < kCompanions; ++i) {
+    const std::string from = path + kCompanionSuffixes[i];
+    const std::string to = *kept + kCompanionSuffixes[i];
+    if (along[i]) {
       // Should this fail, the companion left behind does no harm: SQLite
       // drops a journal or log that it finds beside a new, empty database.
-      failed = move(path + suffix, kept + suffix);
-      if (!failed.empty()) return failed;
+      if (::rename(from.c_str(), to.c_str()) != 0) return moveFailed(from, to, errno);
     } else {
       // The earlier kept copy's, which would not belong to this one.
-      ::unlink((kept + suffix).c_str());
+      ::unlink(to.c_str());
     }
   }
   return std::string();
 }
 
-std::string writeMark(const std::string& path, const std::string& damage) {
+std::vector<MovedEntry> moveObstaclesAside(const std::string& path) {
+  std::vector<MovedEntry> moved;
+  for (const char* suffix : kCompanionSuffixes) {
+    const std::string companion = path + suffix;
+    if (entryKind(companion).empty()) continue;
+    moved.push_back(moveToFreeName(companion, [&companion](int n) {
+      std::string name = companion + ".obstacle";
+      if (n > 1) name += '-' + std::to_string(n);
+      return name;
+    }));
+  }
+  return moved;
+}
+
+std::string writeMark(const std::string& path, const std::string& damage,
+                      std::optional<MovedEntry>* moved) {
   const std::string mark = markPath(path);
+  // A folder, a link or a pipe there would fail every mark, and the file
+  // would never be set aside.
+  if (!entryKind(mark).empty()) {
+    *moved = moveToFreeName(mark, [&mark](int n) { return mark + "." + std::to_string(n); });
+    if (!(*moved)->failed.empty()) return (*moved)->failed;
+  }
   // Not through a link, and a pipe without a reader fails at once.
   tembrolexin::Fd fd(
       ::open(mark.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));

@@ -1,6 +1,16 @@
 // The files beside a key-value store's file: the copy a damaged file is kept
-// as, SQLite's companions that go with it, and the mark that asks the next
-// opening to set the file aside.
+// as, SQLite's companions that go with it, the mark that asks the next
+// opening to set the file aside, and what stands in SQLite's way at a
+// companion's name.
+//
+// SQLite keeps a store's journal, log and shared memory at "<path>-journal",
+// "<path>-wal" and "<path>-shm". Anything but a regular file there stops
+// every start: a named pipe at "-journal" beside a store makes SQLite's
+// check for a journal to play back wait for ever, a folder fails every
+// opening, a link to nothing every write. Such an entry is moved to a name
+// of its own before each opening ("<path>-journal.obstacle", or the first
+// free of "...obstacle-2", "...obstacle-3", ...), never opened and never
+// followed; a regular file stays for SQLite to play back.
 //
 // A mark ("<path>.damage-found") is left when a read or write of a store met
 // damage that could not be dealt with at once (another store of the run had
@@ -17,6 +27,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tembrolexinsdk {
 namespace DB {
@@ -27,17 +38,42 @@ std::string damagedCopyPath(const std::string& path);
 // "<path>.damage-found".
 std::string markPath(const std::string& path);
 
-// Moves the file at `path` (a link as a link) and its "-journal", "-wal" and
-// "-shm" to "<path>.damaged", "<path>.damaged-journal" and so on, replacing
-// an earlier kept copy and removing its companions that the new one lacks,
-// and removes the mark. Returns "" when the file was moved, else what failed
-// ("moving <from> to <to> failed: <system's reason>").
-std::string setAside(const std::string& path);
+// An entry that was in the way, and where it went.
+struct MovedEntry {
+  std::string kind;  // "a folder", "a link", "a named pipe", "a socket", "a device"
+  std::string from;
+  std::string to;      // where it went, or was to go
+  std::string failed;  // "" when it was moved, else the system's reason
 
-// Leaves the mark beside `path`, holding `damage`. Returns "" when it was
-// written, else the system's reason (a link, a folder or a pipe at the
-// mark's path is not written to).
-std::string writeMark(const std::string& path, const std::string& damage);
+  // "<kind> at <from> is in the way; it is moved to <to>", or "...; moving
+  // it to <to> failed: <reason>".
+  std::string text() const;
+};
+
+// Moves the file at `path` (a link as a link) and those of its "-journal",
+// "-wal" and "-shm" that are regular files to "<path>.damaged",
+// "<path>.damaged-journal" and so on, replacing an earlier kept copy and
+// removing its companions that the new one lacks, and removes the mark.
+// Where a folder holds one of those four names, that copy cannot be
+// replaced and stays: the file and its companions go to the first
+// "<path>.damaged.<n>" (n from 1) at none of whose four names anything
+// lies. Sets `*kept` to the name the file went to. Returns "" when the file
+// was moved, else what failed ("moving <from> to <to> failed: <system's
+// reason>").
+std::string setAside(const std::string& path, std::string* kept);
+
+// Moves every entry at `path`'s companion names that is no regular file
+// (see the top of this file) and returns what was moved, or failed to be.
+// `path` must hold no zero byte.
+std::vector<MovedEntry> moveObstaclesAside(const std::string& path);
+
+// Leaves the mark beside `path`, holding `damage`. An entry at the mark's
+// name that is no regular file is first moved to the first free
+// "<path>.damage-found.<n>" (n from 1; a link as a link), and `*moved` then
+// tells of it. Returns "" when the mark was written, else the system's
+// reason.
+std::string writeMark(const std::string& path, const std::string& damage,
+                      std::optional<MovedEntry>* moved);
 // Whether a mark lies beside `path`.
 bool hasMark(const std::string& path);
 // The damage the mark beside `path` names (its first line, at most 300

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "core/runtime/i_named_object.h"
 #include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/damaged_store.h"
+#include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -60,6 +62,8 @@ void PrintTo(const RecoveryCase& c, std::ostream* os) { *os << c.name; }
 const std::string kIdleJournal("\0journal", 8);
 
 const char* const kSetAside = "it is set aside as <path>.damaged and a new, empty store is made";
+const char* const kSetAsideAsTwo =
+    "it is set aside as <path>.damaged.2 and a new, empty store is made";
 
 class DatabaseRecoveryTest : public ::testing::TestWithParam<RecoveryCase> {
  protected:
@@ -80,7 +84,7 @@ TEST_P(DatabaseRecoveryTest, SetsADamagedFileAsideAndOpensAnew) {
   const std::string before = tltest::whatLiesAt(path_);
   const std::string target = tltest::whatLiesAt(path_ + ".target");
 
-  const bool opens = std::string(c.warning) == kSetAside;
+  const bool opens = std::string(c.warning).find("a new, empty store is made") != std::string::npos;
   tltest::LogCapture log;
   std::unique_ptr<Database> store;
   try {
@@ -183,13 +187,23 @@ INSTANTIATE_TEST_SUITE_P(
                                    "a link to <path>.target, which leads to no file",
                                    kSetAside,
                                    {{".damaged", "link to <path>.target"}}},
+                      // A folder cannot be replaced: the copy and its
+                      // journal take the first number free for all four
+                      // names, and nothing kept is touched.
                       RecoveryCase{"KeptNameTakenByAFolder",
                                    tltest::writeGarbageStore,
-                                   {{".damaged/x", "x"}},
+                                   {{"-journal", kIdleJournal},
+                                    {".damaged/x", "x"},
+                                    {".damaged.1-shm", "earlier shm"}},
                                    26,
                                    "file is not a database",
-                                   "moving <path> to <path>.damaged failed: Is a directory",
-                                   {{"", "<before>"}, {".damaged", "folder"}}},
+                                   kSetAsideAsTwo,
+                                   {{".damaged", "folder"},
+                                    {".damaged.1", "none"},
+                                    {".damaged.1-shm", "earlier shm"},
+                                    {".damaged.2", "<before>"},
+                                    {".damaged.2-journal", kIdleJournal},
+                                    {"-journal", "none"}}},
                       RecoveryCase{"FolderIsNotDamage",
                                    tltest::makeFolderInPlace,
                                    {},
@@ -197,6 +211,70 @@ INSTANTIATE_TEST_SUITE_P(
                                    "unable to open database file (Is a directory)",
                                    "",
                                    {{"", "folder"}, {".damaged", "none"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What is no regular file at a name where SQLite keeps a store's journal
+// would hang the start (a pipe), or fail every start or write: it is moved
+// to a name of its own before the opening, and the store keeps its rows.
+struct ObstacleCase {
+  const char* name;
+  void (*place)(const std::string& companion);
+  const char* kind;
+  const char* lies;  // what then lies at its new name; "<at>" is its old name
+};
+
+void PrintTo(const ObstacleCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseObstacleTest : public ::testing::TestWithParam<ObstacleCase> {};
+
+TEST_P(DatabaseObstacleTest, IsMovedAsideAndTheStoreOpens) {
+  const ObstacleCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  Database(path, "audiodecoder").insert<std::string>("k", "v");
+  // Nothing kept is replaced by the move.
+  tltest::writeFile(path + "-journal.obstacle", "earlier");
+  c.place(path + "-journal");
+
+  tltest::LogCapture log;
+  Opener opener;
+  std::unique_ptr<Database> store;
+  ASSERT_TRUE(tltest::returnsDespitePipes(
+      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
+  EXPECT_EQ(store->select<std::string>("k"), "v");
+  EXPECT_TRUE(store->insert<std::string>("k2", "v2"));
+  store.reset();
+  EXPECT_EQ(tltest::whatLiesAt(path + "-journal"), "none");
+  EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), "earlier");
+  // The first free name: the bare one is taken.
+  const std::string movedTo = path + "-journal.obstacle-2";
+  std::string lies = c.lies;
+  if (const size_t at = lies.find("<at>"); at != std::string::npos) {
+    lies.replace(at, 4, path + "-journal");
+  }
+  EXPECT_EQ(tltest::whatLiesAt(movedTo), lies);
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, 3);
+  EXPECT_EQ(lines[0].sender, "Database");
+  EXPECT_EQ(lines[0].message, "Store " + path + ": " + c.kind + " at " + path +
+                                  "-journal is in the way; it is moved to " + movedTo);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, DatabaseObstacleTest,
+    ::testing::Values(
+        ObstacleCase{"PipeAtTheJournal",
+                     [](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
+                     "a named pipe", "special file"},
+        ObstacleCase{"FolderAtTheJournal",
+                     [](const std::string& at) { tltest::writeFile(at + "/x", "x"); }, "a folder",
+                     "folder"},
+        ObstacleCase{"LinkToNothingAtTheJournal",
+                     [](const std::string& at) {
+                       std::filesystem::create_symlink(at + ".target", at);
+                     },
+                     "a link", "link to <at>.target"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A file that another store of this process has open stays where it is (the
@@ -387,6 +465,7 @@ struct DamageMetCase {
   const char* file;
   const char* table;
   bool heldByAnother;  // a store of another table has the file open
+  bool folderAtMark;   // a folder lies at the mark's name
 };
 
 void PrintTo(const DamageMetCase& c, std::ostream* os) { *os << c.name; }
@@ -398,6 +477,7 @@ TEST_P(DatabaseDamageMetTest, SetsTheFileAsideByTheNextStart) {
   tltest::TempDir dir;
   const std::string path = dir.file(c.file);
   tltest::writeIndexWithoutItsRowStore(path, c.table);
+  if (c.folderAtMark) tltest::writeFile(path + ".damage-found/x", "x");
   ASSERT_EQ(Database::findDamage(Database::lockFileAt(path), path), "");
   std::unique_ptr<Database> other;
   if (c.heldByAnother) other = std::make_unique<Database>(path, "other");
@@ -426,7 +506,11 @@ TEST_P(DatabaseDamageMetTest, SetsTheFileAsideByTheNextStart) {
                           "Database: " + damaged + "code 11); " +
                           (c.heldByAnother ? "another store of this run has it open, so it is "
                                              "set aside at the next start"
-                                           : setAside)});
+                                           : setAside) +
+                          (c.folderAtMark ? "; a folder at " + path +
+                                                ".damage-found is in the way; it is moved to " +
+                                                path + ".damage-found.1"
+                                          : "")});
   EXPECT_EQ(tltest::whatLiesAt(path + ".damage-found"),
             c.heldByAnother ? "database disk image is malformed, code 11\n" : "none");
 
@@ -435,6 +519,7 @@ TEST_P(DatabaseDamageMetTest, SetsTheFileAsideByTheNextStart) {
   auto store = openSettingDamageAside(path, c.table, &opener);
   EXPECT_TRUE(tltest::whatLiesAt(path + ".damaged") == before);
   EXPECT_EQ(tltest::whatLiesAt(path + ".damage-found"), "none");
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damage-found.1/x"), c.folderAtMark ? "x" : "none");
   store->remove("flag3");
   EXPECT_TRUE(store->insert("flag3", true));
   EXPECT_TRUE(store->select<bool>("flag3"));
@@ -447,9 +532,11 @@ TEST_P(DatabaseDamageMetTest, SetsTheFileAsideByTheNextStart) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, DatabaseDamageMetTest,
                          ::testing::Values(DamageMetCase{"DecoderStoreAlone", "audiodecoder.db",
-                                                         "audiodecoder", false},
+                                                         "audiodecoder", false, false},
                                            DamageMetCase{"PageStoreHeldByAnotherBundle",
-                                                         "BundleData.db", "b1", true}),
+                                                         "BundleData.db", "b1", true, false},
+                                           DamageMetCase{"FolderAtTheMarkIsMovedAside",
+                                                         "BundleData.db", "b1", true, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Where a read met damage and the new file cannot be made, the store says
