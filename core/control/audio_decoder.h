@@ -53,7 +53,11 @@
 // A processor failure is reported to the listeners; when it ends an audio
 // controller (the controller failed, or its processor's worker died), the
 // decoder then stops and resets to Created (the next cached configuration
-// map initialises it again).
+// map initialises it again). With a generic processor loaded (the bundle
+// cache, or one of the app's) its controller outlives a reset and takes every
+// later map, so none is cached and the decoder stays in Created for the rest
+// of the process: each start after a failure that reset it hears that
+// failure, followed by why it lasts and that the process must start again.
 //
 // Ownership: the decoder owns everything above; the messenger is not owned
 // and must outlive the decoder. Listeners are not owned.
@@ -288,6 +292,9 @@ class AudioDecoder : public IProcessorControllerListener,
   // for.
   std::vector<std::string> unansweredDescriptors() const;
   void startDecodingLocked(bool recordToFile);
+  // What a start hears of the failure that reset the decoder: its text, and
+  // with a generic processor loaded, that the reset lasts for the process.
+  std::string lastingFailure() const;
   // The decided start: refused with onFailed, or listening.
   void completeStart(bool recordToFile);
   void stopAllProcessors();
@@ -330,6 +337,9 @@ class AudioDecoder : public IProcessorControllerListener,
   // Control state: guarded by controlMutex_.
   std::deque<std::unique_ptr<ConfigurationMap>> configurationCache_;
   std::vector<std::unique_ptr<ProcessorController>> processorControllers_;
+  // What the app knows each generic processor by, in the controllers' order:
+  // its plug-in's name in double quotes, or "the app's" and its own name.
+  std::vector<std::string> genericNames_;
   bool deferredStart_ = false;
   bool recordAudio_ = false;
   // The failure last reported to the listeners since the last successful

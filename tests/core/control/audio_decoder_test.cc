@@ -5,14 +5,19 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/audio/audio_session.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/custom_recorder.h"
+#include "core/audio/delayed_executor.h"
+#include "core/audio/file_capture_source.h"
+#include "core/audio/ios_audio_recorder.h"
 #include "core/control/builtin_plugins.h"
 #include "core/control/configuration_filter.h"
 #include "core/control/processor_handles.h"
@@ -602,6 +607,47 @@ TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitial
   EXPECT_EQ(ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[2].params)
                 ->descriptionString,
             ratesFailure_);
+}
+
+// With the bundle cache loaded, a capture source that fails resets the
+// decoder for the rest of the process: the cache's controller survives the
+// reset and takes every later configuration, so none is cached to initialise
+// with. The first start hears the failure as it is; a start after the cause
+// is gone and the app configured again hears why it still fails.
+TEST_F(AudioDecoderTest, AfterAResetWithTheBundleCacheLoadedLaterStartsHearWhyItLasts) {
+  const std::string path = dir_.file("capture.raw");
+  bus_ = std::make_unique<Messenger>();
+  tap_ = std::make_unique<BusTap>(*bus_, std::vector<int>{31, kMarkerType});
+  AudioDecoderEnvironment env = AudioDecoderEnvironment::platform();
+  env.createPlatformRecorder = [this, path] {
+    return std::make_unique<IOSAudioRecorder>(
+        std::make_unique<FileCaptureSource>(path, FileCaptureSource::Options{}, clock_),
+        std::make_shared<LocalAudioSession>(), std::make_unique<ManualDelayedExecutor>(), clock_);
+  };
+  env.sampleCheckTiming = TimingMode::kManual;
+  decoder_ = std::make_unique<AudioDecoder>(bus_.get(), env);
+  bridge_ = std::make_unique<SDKPrivate>(bus_.get(), decoder_.get());
+  send(configuration({{"AudioDecoder_plugins", "libVorselTWPlugin.so, libCacheEngine.so"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 1));
+  const std::string first =
+      ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[0].params)
+          ->descriptionString;
+  EXPECT_EQ(first, "Cannot read audio file " + path +
+                       ": it does not open (No such file or directory)");
+
+  std::ofstream(path, std::ios::binary) << std::string(3200, '\0');
+  send(configuration({{"x", "1"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 2));
+  EXPECT_EQ(ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[1].params)
+                ->descriptionString,
+            first +
+                "; the decoder cannot initialise again in this process while a generic processor "
+                "is loaded (\"libCacheEngine.so\"); start the process again once the cause is "
+                "mended");
+  EXPECT_FALSE(decoder_->isInitialised());
 }
 
 // "audiodecoder.db" damaged in the app's folder: the decoder sets it aside
