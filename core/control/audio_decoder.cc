@@ -666,9 +666,11 @@ void AudioDecoder::loadAllProcessors() {
   Resampler::LogSampleRates(this, "audio processors preferred sample rates:", requiredRates_);
 
   // Each with what the app knows it by: its plug-in's name (loaded one name
-  // at a time for that), or the name of a processor of the app's.
+  // at a time for that), or the name of a processor of the app's. The
+  // plug-ins' ones are loaded once: they outlive a reset, so an
+  // initialisation tried again after one that failed keeps them.
   std::vector<std::pair<std::string, std::unique_ptr<IProcessor>>> generic;
-  if (env_.loadProcessorPlugins) {
+  if (env_.loadProcessorPlugins && processorControllers_.empty()) {
     for (const std::string& name : names) {
       for (auto& p : env_.loadProcessorPlugins(libraryPath_, {name})) {
         generic.emplace_back(quotedList({name}), std::move(p));

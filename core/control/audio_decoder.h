@@ -21,10 +21,12 @@
 // made and set up only as decoding starts, so that an app that installs its
 // own first never opens the capture device. A start before initialisation
 // is kept and carried out once it completes. An initialisation that fails
-// (the store does not open) keeps the configuration maps and an app-fed
-// recorder, and the next start, setter or map tries again; as for a
-// plug-in list that runs nothing, the failure is logged once and each start
-// it fails (or that waited for it) hears it with onFailed. A plug-in list
+// (the store does not open, or a start waiting for it finds no capture
+// device) keeps the configuration maps and an app-fed recorder, and the next
+// start, setter or map tries again (the generic processors it loaded are
+// kept, not loaded again); as for a plug-in list that runs nothing, the
+// failure is logged once and each start it fails (or that waited for it)
+// hears it with onFailed. A plug-in list
 // that runs no audio processor, a rate of a plug-in the app chose (or of
 // every default one) that the recorder's cannot be converted to, a
 // "<processor name>_DecoderDescriptors" value of the app's that is no

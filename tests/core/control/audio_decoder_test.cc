@@ -121,6 +121,19 @@ class AudioDecoderTest : public ::testing::Test {
       }
       return out;
     };
+    // "libGeneric.so": a generic processor.
+    env.loadProcessorPlugins = [this](const std::string&, const std::vector<std::string>& names) {
+      std::vector<std::unique_ptr<IProcessor>> out;
+      for (const std::string& name : names) {
+        if (name != "libGeneric.so") continue;
+        ProcessorSetup setup;
+        setup.name = "tembrolexin_Generic";
+        setup.log = &log_;
+        out.push_back(std::make_unique<GenericProcessor>(setup));
+        ++genericMade_;
+      }
+      return out;
+    };
     env.createPlatformRecorder = [this] {
       auto recorder = std::make_unique<FakeRecorder>(log_);
       recorder->ratesFailure = ratesFailure_;
@@ -201,6 +214,7 @@ class AudioDecoderTest : public ::testing::Test {
   std::vector<std::string> pluginNames_;
   FakeRecorder* recorder_ = nullptr;
   std::string ratesFailure_;
+  std::atomic<int> genericMade_{0};
   bool micBusy_ = false;  // of the platform recorder made next
   short feedOnStart_ = 0;  // likewise
   std::function<bool(const std::string&)> knowsPlugin_;
@@ -648,6 +662,21 @@ TEST_F(AudioDecoderTest, AfterAResetWithTheBundleCacheLoadedLaterStartsHearWhyIt
                 "is loaded (\"libCacheEngine.so\"); start the process again once the cause is "
                 "mended");
   EXPECT_FALSE(decoder_->isInitialised());
+}
+
+// A start before the initialisation, whose capture device then does not
+// open, keeps the maps for the next try; the generic processors outlive the
+// reset, and the start that tries again does not load a second of each.
+TEST_F(AudioDecoderTest, AnInitialisationTriedAgainLoadsTheGenericProcessorsOnce) {
+  ratesFailure_ = "Cannot open ALSA capture device hw:97: No such file or directory";
+  make();
+  send(configuration({{"AudioDecoder_plugins", "libEchoModPlugin.so, libGeneric.so"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  send(init());
+  ASSERT_TRUE(tap_->await(31, 1));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 2));
+  EXPECT_EQ(genericMade_.load(), 1);
 }
 
 // "audiodecoder.db" damaged in the app's folder: the decoder sets it aside
