@@ -168,7 +168,11 @@ class AudioDecoder::ControllerLink : public IProcessorControllerListener {
   void onNTPRequired() override { decoder_.onNTPRequired(); }
   void onFailed(const FailureParams& failure) override {
     decoder_.onFailed(failure);
-    if (audio_) decoder_.controlThread_->post([this] { decoder_.resetAfterProcessorFailure(); });
+    if (audio_) {
+      decoder_.controlThread_->post([this, text = failure.GetDescription()] {
+        decoder_.resetAfterProcessorFailure(text);
+      });
+    }
   }
   security::IDataSigner* signer() const override { return decoder_.signer(); }
   void onLogEvent(const INamedObject* sender, const LogParams* params) override {
@@ -1059,7 +1063,7 @@ void AudioDecoder::resetInternal(bool keepRecorder) {
   logWithLogger<LogLevel::Info>(this, "AudioDecoder reset complete");
 }
 
-void AudioDecoder::resetAfterProcessorFailure() {
+void AudioDecoder::resetAfterProcessorFailure(const std::string& failure) {
   ControlLock lock(controlMutex_);
   bool ended = false;
   for (auto& c : audioControllers_) {
@@ -1069,6 +1073,10 @@ void AudioDecoder::resetAfterProcessorFailure() {
   logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: an audio processor has stopped");
   stopDecodingLocked();
   resetInternal();
+  // Without a generic processor the next map initialises again and carries
+  // out a start kept until then; with one, no map is cached any more, so a
+  // start is answered with this failure instead of being kept for ever.
+  if (!processorControllers_.empty()) lastReportedFailure_ = failure;
 }
 
 bool AudioDecoder::useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder) {

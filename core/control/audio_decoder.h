@@ -311,7 +311,8 @@ class AudioDecoder : public IProcessorControllerListener,
   // With `keepRecorder` the recorder is stopped and retired instead of
   // destroyed.
   void resetInternal(bool keepRecorder = false);
-  void resetAfterProcessorFailure();
+  // After `failure` of an audio processor: resets when it ended a controller.
+  void resetAfterProcessorFailure(const std::string& failure);
   bool updateProcessorsConfigurations(const ConfigurationMap* map);
   void configureLocked(const ConfigurationMap* map);
   bool internalHandling(const IProcessorEventParams* params);

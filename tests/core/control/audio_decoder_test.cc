@@ -679,6 +679,28 @@ TEST_F(AudioDecoderTest, AnInitialisationTriedAgainLoadsTheGenericProcessorsOnce
   EXPECT_EQ(genericMade_.load(), 1);
 }
 
+// A processor failure that ends its controller resets the decoder; with a
+// generic processor loaded nothing initialises it again, so a later start
+// hears why rather than waiting for ever.
+TEST_F(AudioDecoderTest, AStartAfterAProcessorFailureWithAGenericProcessorLoadedIsAnswered) {
+  throwOn_ = {"Start"};
+  make();
+  send(configuration({{"AudioDecoder_plugins", "libEchoModPlugin.so, libGeneric.so"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 1));
+  ASSERT_TRUE(log_.await("recorder~"));
+  decoder_->waitForControlTasks();
+  send(configuration({{"x", "2"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 2));
+  EXPECT_EQ(ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[1].params)
+                ->descriptionString,
+            "Start failed; the decoder cannot initialise again in this process while a generic "
+            "processor is loaded (\"libGeneric.so\"); start the process again once the cause is "
+            "mended");
+}
+
 // "audiodecoder.db" damaged in the app's folder: the decoder sets it aside
 // and both the start after the damage and the next one listen. A folder in
 // its place is no damage: every start fails, naming the path and the reason.
