@@ -26,9 +26,9 @@
 // start, setter or map tries again (the generic processors it loaded are
 // kept, not loaded again); as for a plug-in list that runs nothing, the
 // failure is logged once and each start it fails (or that waited for it)
-// hears it with onFailed. A plug-in list
-// that runs no audio processor, a rate of a plug-in the app chose (or of
-// every default one) that the recorder's cannot be converted to, a
+// hears it with onFailed. A plug-in list that runs no audio processor, a
+// rate of a plug-in the app chose (or of every default one) that the
+// recorder's cannot be converted to, a
 // "<processor name>_DecoderDescriptors" value of the app's that is no
 // descriptor list (or no text) or whose every scheme configuration the
 // decoding core refused (whatever else runs), and decoders that the decoding
