@@ -169,9 +169,8 @@ class AudioDecoder::ControllerLink : public IProcessorControllerListener {
   void onFailed(const FailureParams& failure) override {
     decoder_.onFailed(failure);
     if (audio_) {
-      decoder_.controlThread_->post([this, text = failure.GetDescription()] {
-        decoder_.resetAfterProcessorFailure(text);
-      });
+      decoder_.controlThread_->post(
+          [this, text = failure.GetDescription()] { decoder_.resetAfterProcessorFailure(text); });
     }
   }
   security::IDataSigner* signer() const override { return decoder_.signer(); }

@@ -129,18 +129,13 @@ class AudioDecoderTest : public ::testing::Test {
       }
       return out;
     };
-    // "libGeneric.so": a generic processor.
-    env.loadProcessorPlugins = [this](const std::string&, const std::vector<std::string>& names) {
-      std::vector<std::unique_ptr<IProcessor>> out;
-      for (const std::string& name : names) {
-        if (name != "libGeneric.so") continue;
-        ProcessorSetup setup;
-        setup.name = "tembrolexin_Generic";
-        setup.log = &log_;
-        out.push_back(std::make_unique<GenericProcessor>(setup));
-        ++genericMade_;
-      }
-      return out;
+    // The platform's generic processors ("libCacheEngine.so"), counted.
+    env.loadProcessorPlugins = [this,
+                                load = AudioDecoderEnvironment::platform().loadProcessorPlugins](
+                                   const std::string& path, const std::vector<std::string>& names) {
+      auto made = load(path, names);
+      genericMade_ += static_cast<int>(made.size());
+      return made;
     };
     env.createPlatformRecorder = [this] {
       auto recorder = std::make_unique<FakeRecorder>(log_);
@@ -362,7 +357,8 @@ TEST_P(ProcessorFailureTest, ReportsAndResetsToUninitialised) {
   throwOn_ = {"Start"};
   make();
   send(configuration({{"x", "1"}}));
-  if (generic) send(configuration({{"AudioDecoder_plugins", "libEchoModPlugin.so, libGeneric.so"}}));
+  if (generic)
+    send(configuration({{"AudioDecoder_plugins", "libEchoModPlugin.so, libCacheEngine.so"}}));
   send(init());
   send(instruction(SdkInstruction::SdkInstruction_start));
   ASSERT_TRUE(tap_->await(31, 1));
@@ -383,7 +379,7 @@ TEST_P(ProcessorFailureTest, ReportsAndResetsToUninitialised) {
   if (!generic) return;
   send(instruction(SdkInstruction::SdkInstruction_start));
   ASSERT_TRUE(tap_->await(31, 2));
-  EXPECT_EQ(failureText(1), "Start failed" + cannotInitialiseAgain("\"libGeneric.so\""));
+  EXPECT_EQ(failureText(1), "Start failed" + cannotInitialiseAgain("\"libCacheEngine.so\""));
 }
 
 INSTANTIATE_TEST_SUITE_P(Loaded, ProcessorFailureTest, ::testing::Bool(),
@@ -693,7 +689,7 @@ TEST_F(AudioDecoderTest, AfterAResetWithTheBundleCacheLoadedLaterStartsHearWhyIt
 TEST_F(AudioDecoderTest, AnInitialisationTriedAgainLoadsTheGenericProcessorsOnce) {
   ratesFailure_ = "Cannot open ALSA capture device hw:97: No such file or directory";
   make();
-  send(configuration({{"AudioDecoder_plugins", "libEchoModPlugin.so, libGeneric.so"}}));
+  send(configuration({{"AudioDecoder_plugins", "libEchoModPlugin.so, libCacheEngine.so"}}));
   send(instruction(SdkInstruction::SdkInstruction_start));
   send(init());
   ASSERT_TRUE(tap_->await(31, 1));
