@@ -168,7 +168,10 @@ class AudioDecoder::ControllerLink : public IProcessorControllerListener {
   void onNTPRequired() override { decoder_.onNTPRequired(); }
   void onFailed(const FailureParams& failure) override {
     decoder_.onFailed(failure);
-    if (audio_) decoder_.controlThread_->post([this] { decoder_.resetAfterProcessorFailure(); });
+    if (audio_) {
+      decoder_.controlThread_->post(
+          [this, text = failure.GetDescription()] { decoder_.resetAfterProcessorFailure(text); });
+    }
   }
   security::IDataSigner* signer() const override { return decoder_.signer(); }
   void onLogEvent(const INamedObject* sender, const LogParams* params) override {
@@ -302,6 +305,7 @@ void AudioDecoder::shutdown() {
     if (listening_.load()) stopDecodingLocked();
     resetInternal(/*keepRecorder=*/true);
     processorControllers_.clear();
+    genericNames_.clear();
   }
   enginesReady_.store(false);
   while (engineWalks_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -664,15 +668,28 @@ void AudioDecoder::loadAllProcessors() {
   logWithLogger<LogLevel::Info>(this, "number of audio processors: ", audioControllers_.size());
   Resampler::LogSampleRates(this, "audio processors preferred sample rates:", requiredRates_);
 
-  std::vector<std::unique_ptr<IProcessor>> generic;
-  if (env_.loadProcessorPlugins) generic = env_.loadProcessorPlugins(libraryPath_, names);
-  for (auto& p : appProcessors_) generic.push_back(std::move(p));
+  // Each with what the app knows it by: its plug-in's name (loaded one name
+  // at a time for that), or the name of a processor of the app's. The
+  // plug-ins' ones are loaded once: they outlive a reset, so an
+  // initialisation tried again after one that failed keeps them.
+  std::vector<std::pair<std::string, std::unique_ptr<IProcessor>>> generic;
+  if (env_.loadProcessorPlugins && processorControllers_.empty()) {
+    for (const std::string& name : names) {
+      for (auto& p : env_.loadProcessorPlugins(libraryPath_, {name})) {
+        generic.emplace_back(quotedList({name}), std::move(p));
+      }
+    }
+  }
+  for (auto& p : appProcessors_) {
+    if (p) generic.emplace_back("the app's " + quotedList({p->GetName()}), std::move(p));
+  }
   appProcessors_.clear();
-  for (auto& p : generic) {
+  for (auto& [known, p] : generic) {
     if (!p) continue;
     logWithLogger<LogLevel::Debug>(this, "loaded generic processor; ", p->GetName());
     processorControllers_.push_back(std::make_unique<ProcessorController>(
         std::move(p), genericLink_.get(), messenger_, appPackageName_, udid_));
+    genericNames_.push_back(known);
   }
 }
 
@@ -778,8 +795,8 @@ void AudioDecoder::startDecodingLocked(bool recordToFile) {
     // start can be carried out until new ones come, so this one hears that
     // failure rather than nothing.
     if (!lastReportedFailure_.empty()) {
-      notifyListeners(
-          [this](IAudioDecoderListener& l) { l.onFailed(FailureParams(lastReportedFailure_)); });
+      const std::string text = lastingFailure();
+      notifyListeners([&text](IAudioDecoderListener& l) { l.onFailed(FailureParams(text)); });
       return;
     }
     deferredStart_ = true;
@@ -866,6 +883,18 @@ void AudioDecoder::completeStart(bool recordToFile) {
     // A recorder that does not start among them: fail logs it, once.
     fail(e.what(), nullptr);
   }
+}
+
+std::string AudioDecoder::lastingFailure() const {
+  if (processorControllers_.empty()) return lastReportedFailure_;
+  // The generic controllers outlive the reset and take every configuration
+  // from then on, so none is cached to initialise with again.
+  std::string names;
+  for (const std::string& name : genericNames_) names += (names.empty() ? "" : ", ") + name;
+  return lastReportedFailure_ +
+         "; the decoder cannot initialise again in this process while a generic processor is "
+         "loaded (" +
+         names + "); start the process again once the cause is mended";
 }
 
 void AudioDecoder::sendStartStop(int state) {
@@ -1033,7 +1062,7 @@ void AudioDecoder::resetInternal(bool keepRecorder) {
   logWithLogger<LogLevel::Info>(this, "AudioDecoder reset complete");
 }
 
-void AudioDecoder::resetAfterProcessorFailure() {
+void AudioDecoder::resetAfterProcessorFailure(const std::string& failure) {
   ControlLock lock(controlMutex_);
   bool ended = false;
   for (auto& c : audioControllers_) {
@@ -1043,6 +1072,10 @@ void AudioDecoder::resetAfterProcessorFailure() {
   logWithLogger<LogLevel::Error>(this, "AudioDecoder failure: an audio processor has stopped");
   stopDecodingLocked();
   resetInternal();
+  // Without a generic processor the next map initialises again and carries
+  // out a start kept until then; with one, no map is cached any more, so a
+  // start is answered with this failure instead of being kept for ever.
+  if (!processorControllers_.empty()) lastReportedFailure_ = failure;
 }
 
 bool AudioDecoder::useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder) {

@@ -21,12 +21,14 @@
 // made and set up only as decoding starts, so that an app that installs its
 // own first never opens the capture device. A start before initialisation
 // is kept and carried out once it completes. An initialisation that fails
-// (the store does not open) keeps the configuration maps and an app-fed
-// recorder, and the next start, setter or map tries again; as for a
-// plug-in list that runs nothing, the failure is logged once and each start
-// it fails (or that waited for it) hears it with onFailed. A plug-in list
-// that runs no audio processor, a rate of a plug-in the app chose (or of
-// every default one) that the recorder's cannot be converted to, a
+// (the store does not open, or a start waiting for it finds no capture
+// device) keeps the configuration maps and an app-fed recorder, and the next
+// start, setter or map tries again (the generic processors it loaded are
+// kept, not loaded again); as for a plug-in list that runs nothing, the
+// failure is logged once and each start it fails (or that waited for it)
+// hears it with onFailed. A plug-in list that runs no audio processor, a
+// rate of a plug-in the app chose (or of every default one) that the
+// recorder's cannot be converted to, a
 // "<processor name>_DecoderDescriptors" value of the app's that is no
 // descriptor list (or no text) or whose every scheme configuration the
 // decoding core refused (whatever else runs), and decoders that the decoding
@@ -53,7 +55,11 @@
 // A processor failure is reported to the listeners; when it ends an audio
 // controller (the controller failed, or its processor's worker died), the
 // decoder then stops and resets to Created (the next cached configuration
-// map initialises it again).
+// map initialises it again). With a generic processor loaded (the bundle
+// cache, or one of the app's) its controller outlives a reset and takes every
+// later map, so none is cached and the decoder stays in Created for the rest
+// of the process: each start after a failure that reset it hears that
+// failure, followed by why it lasts and that the process must start again.
 //
 // Ownership: the decoder owns everything above; the messenger is not owned
 // and must outlive the decoder. Listeners are not owned.
@@ -288,6 +294,9 @@ class AudioDecoder : public IProcessorControllerListener,
   // for.
   std::vector<std::string> unansweredDescriptors() const;
   void startDecodingLocked(bool recordToFile);
+  // What a start hears of the failure that reset the decoder: its text, and
+  // with a generic processor loaded, that the reset lasts for the process.
+  std::string lastingFailure() const;
   // The decided start: refused with onFailed, or listening.
   void completeStart(bool recordToFile);
   void stopAllProcessors();
@@ -302,7 +311,8 @@ class AudioDecoder : public IProcessorControllerListener,
   // With `keepRecorder` the recorder is stopped and retired instead of
   // destroyed.
   void resetInternal(bool keepRecorder = false);
-  void resetAfterProcessorFailure();
+  // After `failure` of an audio processor: resets when it ended a controller.
+  void resetAfterProcessorFailure(const std::string& failure);
   bool updateProcessorsConfigurations(const ConfigurationMap* map);
   void configureLocked(const ConfigurationMap* map);
   bool internalHandling(const IProcessorEventParams* params);
@@ -330,6 +340,9 @@ class AudioDecoder : public IProcessorControllerListener,
   // Control state: guarded by controlMutex_.
   std::deque<std::unique_ptr<ConfigurationMap>> configurationCache_;
   std::vector<std::unique_ptr<ProcessorController>> processorControllers_;
+  // What the app knows each generic processor by, in the controllers' order:
+  // its plug-in's name in double quotes, or "the app's" and its own name.
+  std::vector<std::string> genericNames_;
   bool deferredStart_ = false;
   bool recordAudio_ = false;
   // The failure last reported to the listeners since the last successful

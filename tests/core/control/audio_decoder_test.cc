@@ -5,14 +5,19 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/audio/audio_session.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/custom_recorder.h"
+#include "core/audio/delayed_executor.h"
+#include "core/audio/file_capture_source.h"
+#include "core/audio/ios_audio_recorder.h"
 #include "core/control/builtin_plugins.h"
 #include "core/control/configuration_filter.h"
 #include "core/control/processor_handles.h"
@@ -32,6 +37,14 @@ namespace tltest {
 namespace {
 
 constexpr int kMarkerType = 99;
+
+// What follows the failure that reset the decoder, as a later start hears it,
+// while the named generic processors are loaded.
+std::string cannotInitialiseAgain(const std::string& names) {
+  return "; the decoder cannot initialise again in this process while a generic processor is "
+         "loaded (" +
+         names + "); start the process again once the cause is mended";
+}
 
 // The decoding core of "tembrolexin_Held": scheme configurations named
 // "held..." are refused once the test opens the gate; every other is the
@@ -116,6 +129,14 @@ class AudioDecoderTest : public ::testing::Test {
       }
       return out;
     };
+    // The platform's generic processors ("libCacheEngine.so"), counted.
+    env.loadProcessorPlugins = [this,
+                                load = AudioDecoderEnvironment::platform().loadProcessorPlugins](
+                                   const std::string& path, const std::vector<std::string>& names) {
+      auto made = load(path, names);
+      genericMade_ += static_cast<int>(made.size());
+      return made;
+    };
     env.createPlatformRecorder = [this] {
       auto recorder = std::make_unique<FakeRecorder>(log_);
       recorder->ratesFailure = ratesFailure_;
@@ -159,6 +180,12 @@ class AudioDecoderTest : public ::testing::Test {
     ASSERT_TRUE(tap_->await(kMarkerType, before + 1));
   }
 
+  // The text of the i-th failure on the bus.
+  std::string failureText(size_t i) {
+    return ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31).at(i).params)
+        ->descriptionString;
+  }
+
   InitData init() {
     InitData data;
     data.__set_sampleRates(SampleRate_8000 | SampleRate_16000);
@@ -196,6 +223,7 @@ class AudioDecoderTest : public ::testing::Test {
   std::vector<std::string> pluginNames_;
   FakeRecorder* recorder_ = nullptr;
   std::string ratesFailure_;
+  std::atomic<int> genericMade_{0};
   bool micBusy_ = false;  // of the platform recorder made next
   short feedOnStart_ = 0;  // likewise
   std::function<bool(const std::string&)> knowsPlugin_;
@@ -319,10 +347,18 @@ TEST_F(AudioDecoderTest, CachedMapsApplyInArrivalOrderAndAnEarlyStartWaits) {
   EXPECT_EQ(tap_->of(23)[0].sender, "tembrolexin_EchoMod");
 }
 
-TEST_F(AudioDecoderTest, ProcessorFailureReportsAndResetsToUninitialised) {
+// An audio processor's failure that ends its controller resets the decoder,
+// and the next map initialises it again; with a generic processor loaded the
+// maps go to that processor instead, so a start hears why nothing will.
+class ProcessorFailureTest : public AudioDecoderTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ProcessorFailureTest, ReportsAndResetsToUninitialised) {
+  const bool generic = GetParam();
   throwOn_ = {"Start"};
   make();
   send(configuration({{"x", "1"}}));
+  if (generic)
+    send(configuration({{"AudioDecoder_plugins", "libEchoModPlugin.so, libCacheEngine.so"}}));
   send(init());
   send(instruction(SdkInstruction::SdkInstruction_start));
   ASSERT_TRUE(tap_->await(31, 1));
@@ -339,8 +375,17 @@ TEST_F(AudioDecoderTest, ProcessorFailureReportsAndResetsToUninitialised) {
   // The next configuration map initialises again, with a new recorder.
   send(configuration({{"x", "2"}}));
   flush();
-  EXPECT_TRUE(decoder_->isInitialised());
+  EXPECT_EQ(decoder_->isInitialised(), !generic);
+  if (!generic) return;
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 2));
+  EXPECT_EQ(failureText(1), "Start failed" + cannotInitialiseAgain("\"libCacheEngine.so\""));
 }
+
+INSTANTIATE_TEST_SUITE_P(Loaded, ProcessorFailureTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "WithAGenericProcessor" : "AudioProcessorsOnly";
+                         });
 
 TEST_F(AudioDecoderTest, InterruptionsPauseAndResumeOnTheControlThread) {
   make();
@@ -602,6 +647,55 @@ TEST_F(AudioDecoderTest, AFailureThatRepeatsIsReportedOnceUntilTheDecoderInitial
   EXPECT_EQ(ThriftParamsFactory::readThriftParams<FailureSignal>(*tap_->of(31)[2].params)
                 ->descriptionString,
             ratesFailure_);
+}
+
+// With the bundle cache loaded, a capture source that fails resets the
+// decoder for the rest of the process: the cache's controller survives the
+// reset and takes every later configuration, so none is cached to initialise
+// with. The first start hears the failure as it is; a start after the cause
+// is gone and the app configured again hears why it still fails.
+TEST_F(AudioDecoderTest, AfterAResetWithTheBundleCacheLoadedLaterStartsHearWhyItLasts) {
+  const std::string path = dir_.file("capture.raw");
+  bus_ = std::make_unique<Messenger>();
+  tap_ = std::make_unique<BusTap>(*bus_, std::vector<int>{31, kMarkerType});
+  AudioDecoderEnvironment env = AudioDecoderEnvironment::platform();
+  env.createPlatformRecorder = [this, path] {
+    return std::make_unique<IOSAudioRecorder>(
+        std::make_unique<FileCaptureSource>(path, FileCaptureSource::Options{}, clock_),
+        std::make_shared<LocalAudioSession>(), std::make_unique<ManualDelayedExecutor>(), clock_);
+  };
+  env.sampleCheckTiming = TimingMode::kManual;
+  decoder_ = std::make_unique<AudioDecoder>(bus_.get(), env);
+  bridge_ = std::make_unique<SDKPrivate>(bus_.get(), decoder_.get());
+  send(configuration({{"AudioDecoder_plugins", "libVorselTWPlugin.so, libCacheEngine.so"}}));
+  send(init());
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 1));
+  const std::string first =
+      "Cannot read audio file " + path + ": it does not open (No such file or directory)";
+  EXPECT_EQ(failureText(0), first);
+
+  std::ofstream(path, std::ios::binary) << std::string(3200, '\0');
+  send(configuration({{"x", "1"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 2));
+  EXPECT_EQ(failureText(1), first + cannotInitialiseAgain("\"libCacheEngine.so\""));
+  EXPECT_FALSE(decoder_->isInitialised());
+}
+
+// A start before the initialisation, whose capture device then does not
+// open, keeps the maps for the next try; the generic processors outlive the
+// reset, and the start that tries again does not load a second of each.
+TEST_F(AudioDecoderTest, AnInitialisationTriedAgainLoadsTheGenericProcessorsOnce) {
+  ratesFailure_ = "Cannot open ALSA capture device hw:97: No such file or directory";
+  make();
+  send(configuration({{"AudioDecoder_plugins", "libEchoModPlugin.so, libCacheEngine.so"}}));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  send(init());
+  ASSERT_TRUE(tap_->await(31, 1));
+  send(instruction(SdkInstruction::SdkInstruction_start));
+  ASSERT_TRUE(tap_->await(31, 2));
+  EXPECT_EQ(genericMade_.load(), 1);
 }
 
 // "audiodecoder.db" damaged in the app's folder: the decoder sets it aside
