@@ -156,6 +156,7 @@ TLAsyncRequest::TLAsyncRequest(Context context, std::string url, std::string req
 
 TLAsyncRequest::~TLAsyncRequest() {
   TLLogger::debugInMethod("-[TLAsyncRequest dealloc]", __LINE__, "(%p)", static_cast<void*>(this));
+  TLLogger::HeldLines held;  // the cancel's line, until the lock is released
   std::lock_guard<std::mutex> lock(mutex_);
   cancelLocked();
 }
@@ -186,6 +187,7 @@ void TLAsyncRequest::startRequest() {
   HttpRequestSpec desc = buildRequestSpec();
   std::shared_ptr<IHttpConnection> connection;
   {
+    TLLogger::HeldLines held;  // the cancel's line, until the lock is released
     std::lock_guard<std::mutex> lock(mutex_);
     cancelLocked();
     uint64_t generation = ++generation_;
@@ -211,6 +213,8 @@ void TLAsyncRequest::startRequest() {
                           desc.url.c_str());
 }
 
+// Logs: callers hold the lines (TLLogger::HeldLines) until the lock is
+// released.
 void TLAsyncRequest::cancelLocked() {
   ++generation_;
   sink_.reset();
@@ -224,11 +228,14 @@ void TLAsyncRequest::cancelLocked() {
 }
 
 void TLAsyncRequest::cancelRequest() {
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(mutex_);
   cancelLocked();
 }
 
 void TLAsyncRequest::onResponse(uint64_t generation, const HttpResponseHead& head) {
+  // The lines below wait until the lock is released.
+  TLLogger::HeldLines held;
   std::lock_guard<std::mutex> lock(mutex_);
   if (generation != generation_) return;
   constexpr const char* kMethod = "-[TLAsyncRequest connection:didReceiveResponse:]";

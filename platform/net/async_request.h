@@ -29,7 +29,8 @@
 //
 // Thread safety: every operation may be called from any thread; the fields
 // are guarded by the request's own lock, which is never held while the
-// completion delegate or the network-type source runs. Connection callbacks
+// completion delegate or the network-type source runs, nor while a line goes
+// to the log (the app's log delegate may call exit()). Connection callbacks
 // come on the transport's callback queue (the main queue); the completion for
 // a connection that cannot be created comes at once on the starting thread.
 #ifndef TL_PLATFORM_NET_ASYNC_REQUEST_H_

@@ -75,8 +75,12 @@ std::size_t UploadQueue::count() const {
 bool UploadQueue::isEmpty() const { return count() == 0; }
 
 void UploadQueue::clear() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  requests_.clear();
+  std::vector<RequestPtr> dropped;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    dropped.swap(requests_);
+  }
+  // The requests go here, with the lock released: each logs as it goes.
 }
 
 UploadQueue::RequestPtr UploadQueue::current() const {
@@ -92,6 +96,10 @@ void UploadQueue::setCurrentRequest(RequestPtr request) {
 bool UploadQueue::isUploading() const { return current() != nullptr; }
 
 void UploadQueue::cancelCurrentRequest() {
+  // The request logs the cancel (and its end, if this was the last
+  // reference): the lines wait until the lock is released, since the bus
+  // thread takes it to queue a plug-in's upload.
+  TLLogger::HeldLines held;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (current_) current_->cancelRequest();
   current_.reset();
