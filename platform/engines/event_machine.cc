@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -24,7 +25,7 @@ class Machine::Step {
  public:
   explicit Step(Machine& machine) : m_(machine), uncaught_(std::uncaught_exceptions()) {
     held_.emplace();
-    lock_ = std::unique_lock<std::recursive_mutex>(m_.mutex_);
+    lock_ = std::unique_lock<tembrolexin::RecursiveMutex>(m_.mutex_);
     ++m_.stepDepth_;
   }
   ~Step() noexcept(false) {
@@ -43,7 +44,7 @@ class Machine::Step {
   Machine& m_;
   const int uncaught_;
   std::optional<TLLogger::HeldLines> held_;
-  std::unique_lock<std::recursive_mutex> lock_;
+  std::unique_lock<tembrolexin::RecursiveMutex> lock_;
 };
 
 // Every state runs inside a step of the machine.
@@ -237,7 +238,7 @@ Machine::Machine(Dispatcher& dispatcher, EventTiming& timing, EventEngineLink& e
       currentState_(idle_.get()) {}
 
 Machine::~Machine() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   // The states cancel their pending blocks as they go.
   idle_.reset();
   synchronised_.reset();
@@ -328,7 +329,7 @@ void Machine::onEventEngineEvent(const Event& event) {
 
 void Machine::forward(const Event& event) {
   {
-    std::lock_guard<std::mutex> lock(forwardMutex_);
+    std::lock_guard lock(forwardMutex_);
     if (event.eventType != kEventTimedEvent && event.eventType == lastForwardedType_) return;
     lastForwardedType_ = event.eventType;
   }
@@ -336,7 +337,7 @@ void Machine::forward(const Event& event) {
 }
 
 void Machine::raise(int32_t type, std::optional<std::string> value) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (type == kEventSequenceEnded) pauseTiming();
   raised_.push_back(Event{type, std::move(value), now()});
 }
@@ -344,22 +345,22 @@ void Machine::raise(int32_t type, std::optional<std::string> value) {
 TLDate Machine::now() const { return dateFromWallMicros(dispatcher_.clock().wallMicros()); }
 
 std::string Machine::currentStateName() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return currentState_->getName();
 }
 
 int64_t Machine::currentTrackId() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return currentTrackId_;
 }
 
 std::optional<SyncAnchor> Machine::reverseSyncAnchor() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return reverseSyncAnchor_;
 }
 
 double Machine::syncTimeoutS() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return syncTimeoutS_;
 }
 

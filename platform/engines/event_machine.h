@@ -57,6 +57,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/event_types.h"
 #include "platform/engines/timing_engine.h"
 #include "platform/runtime/event_params.h"
@@ -143,7 +144,7 @@ class Machine final : public TimingListener {
   EventTiming& timing_;
   EventEngineLink& engine_;
 
-  mutable std::recursive_mutex mutex_;
+  mutable tembrolexin::RecursiveMutex mutex_;
   std::unique_ptr<StateIdle> idle_;
   std::unique_ptr<StateReady> ready_;
   std::unique_ptr<StateSynchronised> synchronised_;
@@ -156,7 +157,7 @@ class Machine final : public TimingListener {
   int stepDepth_ = 0;
   std::vector<Event> raised_;
 
-  std::mutex forwardMutex_;
+  tembrolexin::Mutex forwardMutex_;
   int32_t lastForwardedType_ = kEventSequenceEnded;
 };
 

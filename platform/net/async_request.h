@@ -45,6 +45,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "platform/net/http_transport.h"
 
@@ -226,7 +227,7 @@ class TLAsyncRequest final : public std::enable_shared_from_this<TLAsyncRequest>
   const int32_t uploadAttempt_;
   const int32_t maxUploadAttempts_;
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::string requestUrl_;
   FormParams requestParams_;
   bool tembrolexinRequest_ = true;

@@ -89,14 +89,14 @@ TLLogger& TLLogger::sharedLogger() {
 }
 
 void TLLogger::setDelegate(std::shared_ptr<TLLoggerDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = delegate ? std::move(delegate) : NSLogLogger::sharedLogger();
 }
 
 void TLLogger::unsetDelegate() { setDelegate(nullptr); }
 
 void TLLogger::setMessenger(const std::shared_ptr<Messenger>& messenger) {
-  std::lock_guard<std::mutex> lock(messengerMutex_);
+  std::lock_guard lock(messengerMutex_);
   std::shared_ptr<Messenger> old = messenger_.lock();
   if (old == messenger) return;
   if (old) old->unregisterReceiver(this, kMessageTypeId<LogSignal>);
@@ -105,7 +105,7 @@ void TLLogger::setMessenger(const std::shared_ptr<Messenger>& messenger) {
 }
 
 void TLLogger::releaseMessenger(const Messenger* messenger) {
-  std::lock_guard<std::mutex> lock(messengerMutex_);
+  std::lock_guard lock(messengerMutex_);
   std::shared_ptr<Messenger> held = messenger_.lock();
   if (!held || held.get() != messenger) return;
   held->unregisterReceiver(this, kMessageTypeId<LogSignal>);
@@ -113,12 +113,12 @@ void TLLogger::releaseMessenger(const Messenger* messenger) {
 }
 
 std::shared_ptr<Messenger> TLLogger::messenger() const {
-  std::lock_guard<std::mutex> lock(messengerMutex_);
+  std::lock_guard lock(messengerMutex_);
   return messenger_.lock();
 }
 
 std::shared_ptr<TLLoggerDelegate> TLLogger::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
