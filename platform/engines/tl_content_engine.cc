@@ -45,9 +45,11 @@ TLContentEngine::Options& sharedOptions() {
 // --- Creation -----------------------------------------------------------------
 
 std::shared_ptr<TLContentEngine> TLContentEngine::sharedEngine() {
-  static std::shared_ptr<TLContentEngine>* engine = nullptr;
-  std::lock_guard lock(sharedMutex());
-  if (!engine) engine = new std::shared_ptr<TLContentEngine>(create(sharedOptions()));
+  // Made outside the options' lock: making the engine logs.
+  static auto* engine = new std::shared_ptr<TLContentEngine>(create([] {
+    std::lock_guard lock(sharedMutex());
+    return sharedOptions();
+  }()));
   return *engine;
 }
 
@@ -84,9 +86,10 @@ void TLContentEngine::init() {
                                                                     *options_.dispatcher);
   }
   reachability_->startNotifier();
+  const NetworkStatus status = reachability_->currentReachabilityStatus();  // logs
   {
     std::lock_guard lock(mutex_);
-    networkStatus_ = reachability_->currentReachabilityStatus();
+    networkStatus_ = status;
     policy_ = 2;
   }
   store_ = std::make_unique<BundleStore>(weak_from_this(), options_.documentsFolder);

@@ -54,11 +54,15 @@ std::string TLCopyAssets2TmpDir::copyAssetsDir2TmpDir(const std::string& pagePat
   if (!readable) return "";
   const fs::path page(pagePath);
   const std::string target = (fs::path(tmp_) / "www").string();
-  std::lock_guard lock(mutex_);
-  std::error_code ec;
-  fs::create_directories(target, ec);
   Error error;
-  const bool ok = copyLocked(page.parent_path().string(), target, &error);
+  bool ok;
+  {
+    std::lock_guard lock(mutex_);
+    std::error_code ec;
+    fs::create_directories(target, ec);
+    ok = copyLocked(page.parent_path().string(), target, &error);
+  }
+  // Logged with the lock released: the app's log delegate may call exit().
   TLLogger::debugInMethod(kMethod, __LINE__, "Copy from %s to %s is ok: %s",
                           page.parent_path().c_str(), target.c_str(), ok ? "YES" : "NO");
   if (!ok) {

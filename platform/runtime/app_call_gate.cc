@@ -19,6 +19,9 @@ AppCallGate& AppCallGate::process() {
 
 AppCallGate::Call::Call(AppCallGate& gate, Waiter* waiter)
     : gate_(gate), waiter_(waiter), admitted_([&gate] {
+        // In the test builds: a thread that calls into the app holding a
+        // library lock aborts here (also when the gate is closed).
+        tembrolexin::lockcheck::expectNoneHeld("AppCallGate::Call");
         std::lock_guard lock(gate.mutex_);
         if (gate.closed_) {
           ++gate.refused_;

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/messenger.h"
 
 namespace tembrolexinplatform {
@@ -180,6 +181,10 @@ void TLLogger::logFromSender(const std::string& sender, const TLLogParams& param
 }
 
 void TLLogger::deliver(const std::string& sender, const TLLogParams& params) {
+  // In the test builds: a line handed on while the thread holds a library
+  // lock aborts here, whichever the sink, since with the app's it would be a
+  // call into the app.
+  tembrolexin::lockcheck::expectNoneHeld("TLLogger::deliver");
   // The sink is called outside the lock: it may log or change the sink.
   const std::shared_ptr<TLLoggerDelegate> sink = delegate();
   const std::shared_ptr<NSLogLogger> standard = NSLogLogger::sharedLogger();
