@@ -4,12 +4,26 @@
 # Fails when a source or header of FOLDER includes a header of a project
 # folder ("core/x/", "platform/x/", "tools/x/", "schema/", "tests/") that is
 # not FOLDER itself or one of ALLOWED (","-separated), i.e. a folder whose
-# library FOLDER's library does not link. Writes STAMP when all is well.
+# library FOLDER's library does not link. Fails too on a standard mutex or
+# condition variable in code of the folder: the library's locks are those of
+# core/runtime/checked_mutex.h, which the test builds check. Writes STAMP
+# when all is well.
 cmake_minimum_required(VERSION 3.25)
 string(REPLACE "," ";" ALLOWED "${ALLOWED}")
 file(GLOB _files ${ROOT}/${FOLDER}/*.h ${ROOT}/${FOLDER}/*.cc ${ROOT}/${FOLDER}/*.c)
 set(_bad "")
+set(_standard "")
 foreach(_file ${_files})
+  file(RELATIVE_PATH _rel ${ROOT} ${_file})
+  if(NOT _rel MATCHES "^core/runtime/checked_mutex\\.")
+    # Code, not comments: nothing but a slash-free start before the name.
+    file(STRINGS ${_file} _uses REGEX
+         "^[^/]*std::(mutex|recursive_mutex|shared_mutex|timed_mutex|recursive_timed_mutex|condition_variable)([^_a-z]|$)")
+    foreach(_use IN LISTS _uses)
+      string(STRIP "${_use}" _use)
+      string(APPEND _standard "  ${_rel}: ${_use}\n")
+    endforeach()
+  endif()
   file(STRINGS ${_file} _lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
   foreach(_line IN LISTS _lines)
     if(NOT _line MATCHES "\"((core|platform|tools)/[^/\"]+|schema|tests)/")
@@ -19,7 +33,6 @@ foreach(_file ${_files})
     if(_target STREQUAL FOLDER OR _target IN_LIST ALLOWED)
       continue()
     endif()
-    file(RELATIVE_PATH _rel ${ROOT} ${_file})
     string(STRIP "${_line}" _line)
     string(APPEND _bad "  ${_rel}: ${_line}\n")
   endforeach()
@@ -27,5 +40,10 @@ endforeach()
 if(_bad)
   message(FATAL_ERROR "${FOLDER} includes headers of folders its library does not link "
                       "(see docs/architecture.md, Layers):\n${_bad}")
+endif()
+if(_standard)
+  message(FATAL_ERROR "${FOLDER} uses standard mutexes or condition variables; use "
+                      "tembrolexin::Mutex, RecursiveMutex, SharedMutex and CondVar "
+                      "(core/runtime/checked_mutex.h) instead:\n${_standard}")
 endif()
 file(WRITE ${STAMP} "")

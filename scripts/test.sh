@@ -2,7 +2,9 @@
 # Installs what is missing, builds and runs the suite three times: the whole
 # suite optimised, the whole suite with AddressSanitizer +
 # UndefinedBehaviorSanitizer, and the threaded components' tests (everything
-# but the single-threaded decoding core) with ThreadSanitizer.
+# but the single-threaded decoding core) with ThreadSanitizer. Both sanitizer
+# builds check that no library lock is held while the library calls into the
+# app (TL_LOCK_CHECK); the optimised one is the build users get, without it.
 #   ./scripts/test.sh            all three runs, then each fuzz target for 30 s
 #   ./scripts/test.sh --fast     optimised run only
 #   ./scripts/test.sh --tsan     ThreadSanitizer run only
@@ -40,16 +42,18 @@ run_suite() {
 }
 
 if [ "$mode" = "all" ] || [ "$mode" = "fast" ]; then
-  run_suite build "" -DCMAKE_BUILD_TYPE=Release
+  run_suite build "" -DCMAKE_BUILD_TYPE=Release -DTL_LOCK_CHECK=OFF
 fi
 if [ "$mode" = "all" ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build-asan "" -DCMAKE_BUILD_TYPE=Debug -DTL_SANITIZE=ON -DTL_BUILD_BENCH=OFF
+    run_suite build-asan "" -DCMAKE_BUILD_TYPE=Debug -DTL_SANITIZE=ON -DTL_LOCK_CHECK=ON \
+      -DTL_BUILD_BENCH=OFF
 fi
 if [ "$mode" = "all" ] || [ "$mode" = "tsan" ]; then
   TSAN_OPTIONS=halt_on_error=1 \
-    run_suite build-tsan "-LE ^core_decoder_test$" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_TSAN=ON -DTL_BUILD_BENCH=OFF
+    run_suite build-tsan "-LE ^core_decoder_test$" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL_TSAN=ON \
+      -DTL_LOCK_CHECK=ON -DTL_BUILD_BENCH=OFF
 fi
 
 # Every fuzz target briefly (clang's libFuzzer; scripts/fuzz.sh runs longer).

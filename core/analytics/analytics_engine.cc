@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/engines/engine_factory.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_map.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/log_helpers.h"
@@ -76,7 +77,7 @@ AnalyticsEngine::~AnalyticsEngine() {
 void AnalyticsEngine::setEngineParameters(const ConfigurationMap* parameters) {
   if (const auto* enabled = parameter<bool>(parameters, "enabled")) enabled_.store(enabled->value);
   if (const auto* url = parameter<std::string>(parameters, "url")) {
-    std::lock_guard<std::mutex> lock(configMutex_);
+    std::lock_guard lock(configMutex_);
     url_ = url->value;
   }
   std::optional<long long> maxPending;
@@ -86,7 +87,7 @@ void AnalyticsEngine::setEngineParameters(const ConfigurationMap* parameters) {
     maxPending = small->value;
   }
   if (maxPending && *maxPending >= 1) {
-    std::lock_guard<std::mutex> lock(configMutex_);
+    std::lock_guard lock(configMutex_);
     maxPendingFiles_ = static_cast<std::size_t>(std::min<long long>(*maxPending, 1000000));
   } else if (maxPending) {
     logWithLogger<LogLevel::Warning>(this, "maxPendingFiles must be at least 1, not ",
@@ -98,7 +99,7 @@ void AnalyticsEngine::setEngineParameters(const ConfigurationMap* parameters) {
 
 void AnalyticsEngine::setFilePath(const std::string& path) {
   {
-    std::lock_guard<std::mutex> lock(configMutex_);
+    std::lock_guard lock(configMutex_);
     filePath_ = path;
   }
   initWriter();
@@ -106,7 +107,7 @@ void AnalyticsEngine::setFilePath(const std::string& path) {
 
 void AnalyticsEngine::SetIdentityInfo(const std::string& appId, const std::string& udid) {
   {
-    std::lock_guard<std::mutex> lock(configMutex_);
+    std::lock_guard lock(configMutex_);
     appId_ = appId;
     udid_ = udid;
   }
@@ -114,7 +115,7 @@ void AnalyticsEngine::SetIdentityInfo(const std::string& appId, const std::strin
 }
 
 void AnalyticsEngine::initWriter() {
-  std::lock_guard<std::mutex> lock(configMutex_);
+  std::lock_guard lock(configMutex_);
   if (appId_.empty() || udid_.empty() || filePath_.empty()) return;
   if (writerOwner_) return;
   logWithLogger<LogLevel::Info>(this, "Initializing Analytics record writer");
@@ -156,7 +157,7 @@ bool AnalyticsEngine::recordedBefore(const IProcessorEventParams* event) {
   const CodewordKey key = {
       (int64_t{codeword->msgScheme} << 32) | static_cast<uint32_t>(codeword->sigScheme),
       codeword->msg, codeword->steadyTimeStamp, codeword->systemTimeStamp};
-  std::lock_guard<std::mutex> lock(recentMutex_);
+  std::lock_guard lock(recentMutex_);
   for (std::size_t i = 0; i < recentCount_; ++i) {
     if (recent_[i] == key) return true;
   }

@@ -71,6 +71,7 @@
 #include "core/analytics/analytics_record_writer.h"
 #include "core/analytics/record_creators.h"
 #include "core/net/async_queue.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_consumers.h"
 #include "core/runtime/i_engine.h"
@@ -139,7 +140,7 @@ class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdent
   const Environment environment_;
   std::vector<int> registeredTypes_;
 
-  std::mutex configMutex_;  // guards the four texts and the writer's creation
+  tembrolexin::Mutex configMutex_;  // guards the four texts and the writer's creation
   std::string appId_;
   std::string udid_;
   std::string filePath_;
@@ -152,7 +153,7 @@ class AnalyticsEngine : public IEngine, public IMessengerListener, public IIdent
   // stamps), a ring.
   static constexpr std::size_t kRecentCodewords = 64;
   using CodewordKey = std::array<int64_t, 4>;
-  std::mutex recentMutex_;
+  tembrolexin::Mutex recentMutex_;
   std::array<CodewordKey, kRecentCodewords> recent_{};
   std::size_t recentCount_ = 0;
   std::size_t recentNext_ = 0;

@@ -16,6 +16,7 @@
 #include "core/net/http_exception.h"
 #include "core/net/http_request.h"
 #include "core/net/http_writer.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/dir_info.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/message_factory.h"
@@ -159,7 +160,7 @@ void AssetCacher::setMaxPackageBytes(uint64_t bytes) { maxPackageBytes_.store(by
 void AssetCacher::setTransferTimeout(std::chrono::milliseconds timeout) {
   Http::TransferLimits limits;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     limits_.totalTimeout = timeout;
     limits = limits_;
   }
@@ -171,14 +172,14 @@ const std::string& AssetCacher::GetName() const { return kName; }
 int AssetCacher::failureCount() { return gListFailures.load(); }
 
 std::map<std::string, AssetCacher::AssetRecord> AssetCacher::records() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return known_;
 }
 
 void AssetCacher::configure(std::string platformInfo, std::string sdkVersion, std::string appId,
                             std::string deviceId, std::string downloadFolder) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     downloadFolder_ = std::move(downloadFolder);
   }
   Json::Value info;
@@ -248,7 +249,7 @@ void AssetCacher::prepareAssetListRequest(const std::string& body) {
 }
 
 void AssetCacher::registerCallback(DownloadCallback callback) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   callback_ = std::move(callback);
 }
 
@@ -269,7 +270,7 @@ void AssetCacher::startCaching(std::chrono::milliseconds delay) {
 void AssetCacher::stopCaching() { queue_->stop(); }
 
 void AssetCacher::notifyAsset(std::string assetId, int version, int formatVersion) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   AssetRecord record;
   record.assetId = assetId;
   record.version = version;
@@ -335,7 +336,7 @@ int AssetCacher::downloadAsset(const std::string& url, const std::string& assetI
                                int formatVersion, const std::string& title) {
   // The whole decision, the pending status included, runs under the mutex, so
   // notifyAsset cannot slip in between.
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   auto found = known_.find(assetId);
   int replaced = -1;
   if (found != known_.end()) {
@@ -421,7 +422,7 @@ void AssetCacher::downloadIdList(std::list<int> ids) {
   std::list<int> batch;
   std::list<int> rest;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     std::set<std::string> files;
     for (int id : ids) {
       const auto target = targets_.find(id);
@@ -459,7 +460,7 @@ void AssetCacher::onDownloaded(int requestId, const std::string& assetId, const 
     sendStatus(DownloadStatusSignalType::complete, assetId, path);
     DownloadCallback callback;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       callback = callback_;
     }
     if (callback) {
@@ -489,7 +490,7 @@ void AssetCacher::packageRefused(const std::string& path) {
   std::string assetId;
   int requestId = -1;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (const auto& [id, target] : targets_) {
       if (target != path) continue;
       for (const auto& [bundle, record] : known_) {
@@ -515,7 +516,7 @@ void AssetCacher::packageRefused(const std::string& path) {
 }
 
 void AssetCacher::setState(int requestId, AssetRecord::State state) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   for (auto& [id, record] : known_) {
     if (record.requestId == requestId && requestId != -1) record.state = state;
   }

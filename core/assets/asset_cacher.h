@@ -61,6 +61,7 @@
 #include <string>
 
 #include "core/net/async_queue.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor_params.h"
@@ -177,7 +178,7 @@ class AssetCacher : public INamedObject {
   std::atomic<uint64_t> maxPackageBytes_;
   Http::TransferLimits limits_;  // guarded by mutex_
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::string downloadFolder_;
   std::map<std::string, AssetRecord> known_;
   std::map<int, std::string> targets_;  // download request id -> target path

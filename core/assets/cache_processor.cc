@@ -17,6 +17,7 @@
 #include "core/assets/latest_sender.h"
 #include "core/assets/package_unpacker.h"
 #include "core/runtime/cached_action_params.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/control_messages.h"
 #include "core/runtime/dir_info.h"
@@ -75,7 +76,7 @@ constexpr uintmax_t kLeastShareBytes = 64 << 10;
 // A folder's mutex and the number of threads holding or waiting for it; the
 // entry goes when the last of them lets go.
 struct CacheProcessor::FolderLock {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   int users = 0;
 };
 
@@ -83,7 +84,7 @@ class CacheProcessor::AssetLock {
  public:
   AssetLock(CacheProcessor& owner, const std::string& name) : owner_(owner), name_(name) {
     {
-      std::lock_guard<std::mutex> tables(owner_.mTablesMutex);
+      std::lock_guard tables(owner_.mTablesMutex);
       std::unique_ptr<FolderLock>& entry = owner_.mAssetLocks[name_];
       if (!entry) entry = std::make_unique<FolderLock>();
       ++entry->users;
@@ -98,7 +99,7 @@ class CacheProcessor::AssetLock {
   void release() {
     if (lock_ == nullptr) return;
     lock_->mutex.unlock();
-    std::lock_guard<std::mutex> tables(owner_.mTablesMutex);
+    std::lock_guard tables(owner_.mTablesMutex);
     if (--lock_->users == 0) owner_.mAssetLocks.erase(name_);
     lock_ = nullptr;
   }
@@ -125,7 +126,7 @@ CacheProcessor::~CacheProcessor() {
   stopUnpacker();
   mAssetCacher.store(nullptr);
   mAssetCacherOwner.reset();
-  std::lock_guard<std::mutex> tables(mTablesMutex);
+  std::lock_guard tables(mTablesMutex);
   mCachedActions.clear();
 }
 
@@ -183,7 +184,7 @@ void CacheProcessor::prepareFolders(const std::string& path) {
   const std::string acquired = path + "/Assets/Acquired";
   const std::string ready = path + "/Assets/Ready";
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     mAcquiredPath = acquired;
     mReadyPath = ready;
   }
@@ -198,22 +199,22 @@ void CacheProcessor::fail(const std::string& text) {
 }
 
 std::string CacheProcessor::acquiredPath() const {
-  std::lock_guard<std::mutex> tables(mTablesMutex);
+  std::lock_guard tables(mTablesMutex);
   return mAcquiredPath;
 }
 
 std::string CacheProcessor::readyPath() const {
-  std::lock_guard<std::mutex> tables(mTablesMutex);
+  std::lock_guard tables(mTablesMutex);
   return mReadyPath;
 }
 
 std::map<std::string, std::string> CacheProcessor::readyAssetPaths() const {
-  std::lock_guard<std::mutex> tables(mTablesMutex);
+  std::lock_guard tables(mTablesMutex);
   return mReadyAssetPaths;
 }
 
 size_t CacheProcessor::cachedActionCount() const {
-  std::lock_guard<std::mutex> tables(mTablesMutex);
+  std::lock_guard tables(mTablesMutex);
   return mCachedActions.size();
 }
 
@@ -362,7 +363,7 @@ void CacheProcessor::replayCachedActions() {
   // the replay runs (also by the listener itself) wait for the next one.
   std::list<CachedItem> items;
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     items.swap(mCachedActions);
   }
   for (const CachedItem& item : items) {
@@ -376,7 +377,7 @@ void CacheProcessor::replayCachedActions() {
 void CacheProcessor::answerAMDBRequest() {
   std::map<std::string, Manifest> manifests;
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     manifests = mReadyManifests;
   }
   cacheprocessor::sendAMDBSignal(mThriftProvider.load(), mName, AMDBAction::Add,
@@ -390,7 +391,7 @@ void CacheProcessor::emit(const IProcessorEventParams& params) {
 void CacheProcessor::emitAndCache(const std::string& bundleId, const std::string& readyFolder,
                                   std::unique_ptr<IProcessorEventParams> params) {
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     mCachedActions.push_back(
         {bundleId, readyFolder, std::unique_ptr<IProcessorEventParams>(params->clone())});
   }
@@ -595,7 +596,7 @@ std::optional<std::string> CacheProcessor::preparePackage(
 }
 
 std::string CacheProcessor::readyPathFor(const std::string& acquiredFolder) const {
-  std::lock_guard<std::mutex> tables(mTablesMutex);
+  std::lock_guard tables(mTablesMutex);
   const size_t n = mAcquiredPath.size();
   if (n == 0 || acquiredFolder.size() <= n + 1 ||
       acquiredFolder.compare(0, n, mAcquiredPath) != 0 || acquiredFolder[n] != '/') {
@@ -645,7 +646,7 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
     // An expired copy withdraws the installed one unless that is newer.
     bool installedIsNewer = false;
     {
-      std::lock_guard<std::mutex> tables(mTablesMutex);
+      std::lock_guard tables(mTablesMutex);
       const auto installed = mReadyManifests.find(bundleId);
       installedIsNewer = installed != mReadyManifests.end() &&
                          installed->second.bundleVersion() > manifest.bundleVersion();
@@ -695,7 +696,7 @@ CacheProcessor::FolderOutcome CacheProcessor::prepareFolderLocked(std::string fo
   // moves in; merging would leave that bundle's tables on foreign files.
   std::optional<std::string> occupant;
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     for (const auto& [id, path] : mReadyAssetPaths) {
       if (path == readyFolder && id != bundleId) occupant = id;
     }
@@ -720,7 +721,7 @@ CacheProcessor::FolderOutcome CacheProcessor::installReady(const std::string& bu
   std::optional<std::string> installedPath;
   std::optional<int> installedVersion;
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     if (const auto p = mReadyAssetPaths.find(bundleId); p != mReadyAssetPaths.end()) {
       installedPath = p->second;
     }
@@ -738,7 +739,7 @@ CacheProcessor::FolderOutcome CacheProcessor::installReady(const std::string& bu
   }
 
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     // A copy installed in this folder before (the same bundle again, or the
     // copy that the start installed where it was) is superseded: a replay
     // carries only this one's events.
@@ -783,7 +784,7 @@ void CacheProcessor::removeReadyAsset(std::string bundleId, const std::string& b
   std::string folder;
   std::optional<Manifest> manifest;
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     const auto path = mReadyAssetPaths.find(bundleId);
     if (path == mReadyAssetPaths.end()) return;
     folder = path->second;
@@ -837,7 +838,7 @@ void CacheProcessor::checkAsset(std::string readyFolderPath) {
   if (expired) reason = " bundle expired";
   bool installedHere = false;
   {
-    std::lock_guard<std::mutex> tables(mTablesMutex);
+    std::lock_guard tables(mTablesMutex);
     const auto path = mReadyAssetPaths.find(bundleId);
     installedHere = path != mReadyAssetPaths.end() && path->second == readyFolderPath;
   }

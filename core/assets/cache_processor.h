@@ -134,6 +134,7 @@
 #include "core/assets/bundle_disk.h"
 #include "core/assets/latest_sender.h"
 #include "core/assets/manifest.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_consumers.h"
 #include "core/runtime/i_processor.h"
@@ -346,7 +347,7 @@ class CacheProcessor : public IProcessor,
   std::unique_ptr<AssetCacher> mAssetCacherOwner;
   std::atomic<AssetCacher*> mAssetCacher{nullptr};
 
-  mutable std::mutex mTablesMutex;
+  mutable tembrolexin::Mutex mTablesMutex;
   std::list<CachedItem> mCachedActions;
   std::map<std::string, std::unique_ptr<FolderLock>> mAssetLocks;
   std::map<std::string, std::string> mReadyAssetPaths;

@@ -2,17 +2,19 @@
 
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 namespace cacheprocessor {
 
 uint64_t LatestSender::begin() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return ++begun_;
 }
 
 void LatestSender::publish(uint64_t ticket, std::unique_ptr<ThriftParams> reading,
                            const Send& send) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (ticket <= newest_) return;  // a newer picture was sent or waits
   newest_ = ticket;
   waiting_ = std::move(reading);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/thrift_params.h"
 
 namespace tembrolexinsdk {
@@ -34,7 +35,7 @@ class LatestSender {
   void publish(uint64_t ticket, std::unique_ptr<ThriftParams> reading, const Send& send);
 
  private:
-  std::mutex mutex_;
+  tembrolexin::Mutex mutex_;
   uint64_t begun_ = 0;                     // readings numbered so far
   uint64_t newest_ = 0;                    // newest reading sent or waiting
   std::unique_ptr<ThriftParams> waiting_;  // for the sending thread

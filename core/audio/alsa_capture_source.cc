@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/sample_rate.h"
 
@@ -128,7 +129,7 @@ void AlsaCaptureSource::closeDevice() {
   pcm_ = nullptr;
 }
 
-void AlsaCaptureSource::captureStep(std::unique_lock<std::mutex>& lock) {
+void AlsaCaptureSource::captureStep(std::unique_lock<tembrolexin::Mutex>& lock) {
   const int ready = snd_pcm_wait(pcm_, kWaitMillis);
   if (ready == 0) return;  // nothing yet
   snd_pcm_sframes_t got = ready;

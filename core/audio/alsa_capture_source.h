@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/audio/worker_capture_source.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 
 typedef struct _snd_pcm snd_pcm_t;
@@ -48,7 +49,7 @@ class AlsaCaptureSource final : public WorkerCaptureSource {
   int stopDevice() override;
   int flushDevice() override { return kOk; }
   void closeDevice() override;
-  void captureStep(std::unique_lock<std::mutex>& lock) override;
+  void captureStep(std::unique_lock<tembrolexin::Mutex>& lock) override;
 
   const std::string device_;
   const Clock* clock_;

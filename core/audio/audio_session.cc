@@ -2,29 +2,31 @@
 
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 
 bool LocalAudioSession::setCategoryPlayAndRecord(unsigned options) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   calls_.push_back("category " + std::to_string(options));
   return categoryOk_;
 }
 
 bool LocalAudioSession::setActive(bool active) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   calls_.push_back(active ? "active 1" : "active 0");
   return active ? activateOk_ : deactivateOk_;
 }
 
 bool LocalAudioSession::canRequestRecordPermission() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return asks_;
 }
 
 void LocalAudioSession::requestRecordPermission(PermissionAnswer answer) {
   std::optional<bool> granted;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     calls_.push_back("permission");
     granted = granted_;
     if (!granted) {
@@ -38,7 +40,7 @@ void LocalAudioSession::requestRecordPermission(PermissionAnswer answer) {
 int LocalAudioSession::answerPendingPermission(bool granted) {
   std::vector<PermissionAnswer> pending;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     pending.swap(pending_);
   }
   for (PermissionAnswer& answer : pending) answer(granted);
@@ -46,16 +48,16 @@ int LocalAudioSession::answerPendingPermission(bool granted) {
 }
 
 int LocalAudioSession::addInterruptionObserver(InterruptionObserver observer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const int token = nextToken_++;
-  observers_.push_back({token, std::make_shared<std::mutex>(), std::move(observer)});
+  observers_.push_back({token, std::make_shared<tembrolexin::Mutex>(), std::move(observer)});
   return token;
 }
 
 void LocalAudioSession::removeInterruptionObserver(int token) {
-  std::shared_ptr<std::mutex> running;
+  std::shared_ptr<tembrolexin::Mutex> running;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (auto it = observers_.begin(); it != observers_.end(); ++it) {
       if (it->token == token) {
         running = it->running;
@@ -65,20 +67,20 @@ void LocalAudioSession::removeInterruptionObserver(int token) {
     }
   }
   // Waits for a call of this observer in progress on another thread.
-  if (running) std::lock_guard<std::mutex> wait(*running);
+  if (running) std::lock_guard wait(*running);
 }
 
 void LocalAudioSession::postInterruption(int type) {
   std::vector<Observer> observers;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     observers = observers_;
   }
   for (const Observer& o : observers) {
-    std::lock_guard<std::mutex> running(*o.running);
+    std::lock_guard running(*o.running);
     {
       // Skip an observer removed since the copy was taken.
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       bool present = false;
       for (const Observer& current : observers_) present = present || current.token == o.token;
       if (!present) continue;
@@ -88,22 +90,22 @@ void LocalAudioSession::postInterruption(int type) {
 }
 
 int LocalAudioSession::observerCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return static_cast<int>(observers_.size());
 }
 
 std::vector<std::string> LocalAudioSession::calls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return calls_;
 }
 
 void LocalAudioSession::setCategoryResult(bool ok) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   categoryOk_ = ok;
 }
 
 void LocalAudioSession::setActivationResult(bool active, bool ok) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   (active ? activateOk_ : deactivateOk_) = ok;
 }
 
@@ -113,7 +115,7 @@ std::shared_ptr<LocalAudioSession> platformAudioSession() {
 }
 
 void LocalAudioSession::setPermission(bool asks, std::optional<bool> granted) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   asks_ = asks;
   granted_ = granted;
 }

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 
 class IAudioSession {
@@ -80,11 +82,11 @@ class LocalAudioSession : public IAudioSession {
  private:
   struct Observer {
     int token;
-    std::shared_ptr<std::mutex> running;
+    std::shared_ptr<tembrolexin::Mutex> running;
     InterruptionObserver observer;
   };
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   bool categoryOk_ = true;
   bool activateOk_ = true;
   bool deactivateOk_ = true;

@@ -9,6 +9,7 @@
 #include "core/audio/default_descriptors.h"
 #include "core/audio/resampler.h"
 #include "core/decoder/decoder_library.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/engine_refs.h"
 #include "core/runtime/log_helpers.h"
@@ -53,7 +54,7 @@ constexpr size_t kKeptSignals = 64;
 // Memory of finished AudioArrivedSignals, process-wide; never destroyed, so
 // that signals deleted during exit still find it.
 struct SignalMemory {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   std::vector<void*> free;
   SignalMemory() { free.reserve(kKeptSignals); }
 };
@@ -68,7 +69,7 @@ SignalMemory& signalMemory() {
 std::vector<short> BaseAudioProcessor::SamplePool::take(const short* source, uint32_t count) {
   std::vector<short> buffer;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!free_.empty()) {
       buffer = std::move(free_.back());
       free_.pop_back();
@@ -80,7 +81,7 @@ std::vector<short> BaseAudioProcessor::SamplePool::take(const short* source, uin
 }
 
 void BaseAudioProcessor::SamplePool::give(std::vector<short>&& buffer) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (free_.capacity() == 0) free_.reserve(kKeptBuffers);
   if (free_.size() < kKeptBuffers && buffer.capacity() > 0) free_.push_back(std::move(buffer));
 }
@@ -88,7 +89,7 @@ void BaseAudioProcessor::SamplePool::give(std::vector<short>&& buffer) {
 void* BaseAudioProcessor::AudioArrivedSignal::operator new(std::size_t size) {
   if (size == sizeof(AudioArrivedSignal)) {
     SignalMemory& memory = signalMemory();
-    std::lock_guard<std::mutex> lock(memory.mutex);
+    std::lock_guard lock(memory.mutex);
     if (!memory.free.empty()) {
       void* block = memory.free.back();
       memory.free.pop_back();
@@ -102,7 +103,7 @@ void BaseAudioProcessor::AudioArrivedSignal::operator delete(void* block, std::s
   if (block == nullptr) return;
   if (size == sizeof(AudioArrivedSignal)) {
     SignalMemory& memory = signalMemory();
-    std::lock_guard<std::mutex> lock(memory.mutex);
+    std::lock_guard lock(memory.mutex);
     if (memory.free.size() < kKeptSignals) {
       memory.free.push_back(block);
       return;
@@ -152,7 +153,7 @@ BaseAudioProcessor::~BaseAudioProcessor() {
   // Buffers still queued go with the queue; their owner is going too.
   flow_->listener = nullptr;
   {
-    std::lock_guard<std::mutex> lock(recordMutex_);
+    std::lock_guard lock(recordMutex_);
     if (recordFile_) recordFile_->close();
   }
   closeDecoders();
@@ -176,7 +177,7 @@ void BaseAudioProcessor::Configure(const ConfigurationParameters* configuration,
   if (configuration == nullptr) return;
   const ConfigurationParameters& c = *configuration;
   {
-    std::lock_guard<std::mutex> lock(recordMutex_);
+    std::lock_guard lock(recordMutex_);
     if (const bool* record = lookUp<bool>(c, name_ + "_RecordAudio")) recordAudio_ = *record;
   }
   // Network-time settings mean nothing to a processor without network time.
@@ -234,7 +235,7 @@ void BaseAudioProcessor::Configure(const ConfigurationParameters* configuration,
 void BaseAudioProcessor::manageFileRecording() {
   std::string text;
   {
-    std::lock_guard<std::mutex> lock(recordMutex_);
+    std::lock_guard lock(recordMutex_);
     if (!recordAudio_) {
       if (!recordFile_) return;
       recordFile_->flush();
@@ -258,7 +259,7 @@ void BaseAudioProcessor::manageFileRecording() {
 }
 
 std::string BaseAudioProcessor::recordPath() const {
-  std::lock_guard<std::mutex> lock(recordMutex_);
+  std::lock_guard lock(recordMutex_);
   return recordPathLocked();
 }
 
@@ -272,7 +273,7 @@ void BaseAudioProcessor::SetFilePath(const std::string& path) {
     text = "BaseAudioProcessor::SetFilePath: ERROR (no path available) path => " + path;
     if (IProcessorListener* listener = listener_.load()) listener->onFailed(FailureParams(text));
   } else {
-    std::lock_guard<std::mutex> lock(recordMutex_);
+    std::lock_guard lock(recordMutex_);
     filePath_ = path;
     text = "ready to record to: " + recordPathLocked();
   }
@@ -314,7 +315,7 @@ void BaseAudioProcessor::warnAboutStations() {
   if (!isVorselTPlugin(name_)) return;
   bool takesStations = false;
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    std::lock_guard lock(settingsMutex_);
     if (descriptorText_.empty() || descriptors_.empty()) return;
     for (const auto& descriptor : descriptors_) {
       const auto& refs = descriptor->getEngineRefs();
@@ -349,7 +350,7 @@ void BaseAudioProcessor::setDecoderDescriptors(Descriptors descriptors) {
 
 void BaseAudioProcessor::replaceDescriptors(Descriptors descriptors, bool fromConfiguration) {
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    std::lock_guard lock(settingsMutex_);
     descriptors_ = std::move(descriptors);
     descriptorsFromConfiguration_ = fromConfiguration;
     ++buildsRequested_;
@@ -360,7 +361,7 @@ void BaseAudioProcessor::replaceDescriptors(Descriptors descriptors, bool fromCo
 void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
   bool unchanged = false;
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    std::lock_guard lock(settingsMutex_);
     if (json == descriptorText_) {
       // Unchanged: the decoders stay, and what they are answers the value.
       descriptorValue_ = json;
@@ -380,7 +381,7 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
     {
       // The running decoders stay; the answer says why the value is not
       // taken (an empty text is no value and is not refused).
-      std::lock_guard<std::mutex> lock(settingsMutex_);
+      std::lock_guard lock(settingsMutex_);
       descriptorValue_ = json;
       descriptorProblem_ = json.empty() ? std::string() : problem;
     }
@@ -408,7 +409,7 @@ void BaseAudioProcessor::applyDescriptorText(const std::string& json) {
   {
     // The value and the build that answers it are set together: a build
     // finishing meanwhile does not answer this value.
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    std::lock_guard lock(settingsMutex_);
     descriptorText_ = json;
     descriptorValue_ = json;
     descriptorProblem_.clear();
@@ -426,7 +427,7 @@ void BaseAudioProcessor::refuseDescriptorValue(const IConfigurationParameter* va
   {
     // As for text that is no descriptor list: the running decoders stay and
     // the answer says why the value is not taken.
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    std::lock_guard lock(settingsMutex_);
     descriptorValue_ = descriptorAnswer(value);
     descriptorProblem_ = "not a text but " + kind;
   }
@@ -441,17 +442,17 @@ std::string BaseAudioProcessor::descriptorAnswer(const IConfigurationParameter* 
 }
 
 void BaseAudioProcessor::setRateReadHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  std::lock_guard lock(settingsMutex_);
   rateReadHook_ = std::move(hook);
 }
 
 void BaseAudioProcessor::setSchemeFilter(SchemeFilter filter) {
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  std::lock_guard lock(settingsMutex_);
   schemeFilter_ = std::move(filter);
 }
 
 std::vector<BaseAudioProcessor::SchemeCopy> BaseAudioProcessor::copySchemeInfo() const {
-  std::lock_guard<std::mutex> lock(decodersMutex_);
+  std::lock_guard lock(decodersMutex_);
   std::vector<SchemeCopy> out;
   out.reserve(decoders_.size());
   for (const DecoderEntry& entry : decoders_) {
@@ -467,7 +468,7 @@ std::vector<BaseAudioProcessor::SchemeCopy> BaseAudioProcessor::copySchemeInfo()
 }
 
 std::vector<const EncodingSchemeInfo*> BaseAudioProcessor::getSchemeInfo() const {
-  std::lock_guard<std::mutex> lock(decodersMutex_);
+  std::lock_guard lock(decodersMutex_);
   std::vector<const EncodingSchemeInfo*> out;
   for (const DecoderEntry& entry : decoders_) out.push_back(&entry.info);
   return out;
@@ -673,7 +674,7 @@ void BaseAudioProcessor::stateProcessing() {
 void BaseAudioProcessor::closeDecoders() {
   std::vector<DecoderEntry> old;
   {
-    std::lock_guard<std::mutex> lock(decodersMutex_);
+    std::lock_guard lock(decodersMutex_);
     old.swap(decoders_);
   }
   for (DecoderEntry& entry : old) fns_.close(entry.context);
@@ -685,7 +686,7 @@ bool BaseAudioProcessor::rebuildNeeded() const {
   // a build that has just run. The same descriptors at the same rate would
   // give the same decoders (and log the same refusals) again, and drop the
   // candidate stations given since.
-  std::lock_guard<std::mutex> lock(settingsMutex_);
+  std::lock_guard lock(settingsMutex_);
   return buildsRequested_ == 0 || buildSettled_ != buildsRequested_ ||
          settledRateHz_ != sampleRateHz_.load();
 }
@@ -699,7 +700,7 @@ void BaseAudioProcessor::buildDecoders() {
   uint64_t request = 0;
   bool fromConfiguration = false;
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    std::lock_guard lock(settingsMutex_);
     descriptors = descriptors_;
     filter = schemeFilter_;
     rateReadHook = rateReadHook_;
@@ -774,7 +775,7 @@ void BaseAudioProcessor::buildDecoders() {
   const int count = static_cast<int>(built.size());
   if (count > 0) {
     {
-      std::lock_guard<std::mutex> lock(decodersMutex_);
+      std::lock_guard lock(decodersMutex_);
       decoders_ = std::move(built);
     }
     applyReadinessRule();
@@ -786,7 +787,7 @@ void BaseAudioProcessor::buildDecoders() {
 void BaseAudioProcessor::finishBuild(uint64_t request, int32_t rateHz, int built,
                                      const std::string& refusals, bool fromConfiguration) {
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    std::lock_guard lock(settingsMutex_);
     buildSettled_ = request;
     settledRateHz_ = rateHz;
     lastBuild_.built = built;
@@ -797,10 +798,10 @@ void BaseAudioProcessor::finishBuild(uint64_t request, int32_t rateHz, int built
 }
 
 void BaseAudioProcessor::reportDecodersBuilt() {
-  std::lock_guard<std::mutex> order(reportMutex_);
+  std::lock_guard order(reportMutex_);
   DecoderBuildReport report;
   {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
+    std::lock_guard lock(settingsMutex_);
     // Descriptors replaced since the last build: their build answers.
     if (buildSettled_ != buildsRequested_) return;
     report = lastBuild_;
@@ -866,7 +867,7 @@ void BaseAudioProcessor::setupStateProcessing() {
 }
 
 void BaseAudioProcessor::writeRecord(const short* samples, uint32_t frames) {
-  std::lock_guard<std::mutex> lock(recordMutex_);
+  std::lock_guard lock(recordMutex_);
   if (!recordFile_ || samples == nullptr || frames == 0) return;
   recordFile_->write(reinterpret_cast<const char*>(samples),
                      static_cast<std::streamsize>(frames) * 2);

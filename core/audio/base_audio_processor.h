@@ -50,6 +50,7 @@
 #include "core/decoder/performance_data.h"
 #include "core/decoder/vorselt_decoder.h"
 #include "core/runtime/active_object.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_consumers.h"
 #include "core/runtime/i_processor.h"
@@ -114,7 +115,7 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
     void give(std::vector<short>&& buffer);
 
    private:
-    std::mutex mutex_;
+    tembrolexin::Mutex mutex_;
     std::vector<std::vector<short>> free_;
   };
 
@@ -370,13 +371,13 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   std::atomic<int64_t> lastNTPRequest_;
 
   // Raw recording: the path, the flag and the stream share one mutex.
-  mutable std::mutex recordMutex_;
+  mutable tembrolexin::Mutex recordMutex_;
   std::string filePath_;
   bool recordAudio_ = false;
   std::unique_ptr<std::ofstream> recordFile_;
 
   // Worker thread only (getSchemeInfo reads under decodersMutex_).
-  mutable std::mutex decodersMutex_;
+  mutable tembrolexin::Mutex decodersMutex_;
   std::vector<DecoderEntry> decoders_;
   std::vector<short> workBuffer_;
   std::atomic<uint64_t> totalSamples_{0};
@@ -386,7 +387,7 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   // The listener seen as an IAudioFlowListener (set by Initialise).
   const std::shared_ptr<FlowReport> flow_ = std::make_shared<FlowReport>();
 
-  mutable std::mutex settingsMutex_;
+  mutable tembrolexin::Mutex settingsMutex_;
   Descriptors descriptors_;     // guarded by settingsMutex_
   SchemeFilter schemeFilter_;   // guarded by settingsMutex_
   std::string descriptorText_;  // guarded by settingsMutex_: the applied list
@@ -405,7 +406,7 @@ class BaseAudioProcessor : public virtual IAudioProcessor,
   std::function<void()> rateReadHook_;  // guarded by settingsMutex_
   // Held while a report is taken and handed over, so that reports from the
   // worker and from Configure's caller reach the listener in order.
-  std::mutex reportMutex_;
+  tembrolexin::Mutex reportMutex_;
   // A non-empty "<name>_CandidateStations" text has been configured.
   std::atomic<bool> stationsConfigured_{false};
 

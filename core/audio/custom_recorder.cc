@@ -1,7 +1,6 @@
 #include "core/audio/custom_recorder.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "core/audio/resampler.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/messenger.h"
@@ -48,8 +48,8 @@ struct CustomRecorder::Impl {
   const int rateHz;
   const SampleRate rate;
 
-  std::mutex mutex;
-  std::condition_variable idle;
+  tembrolexin::Mutex mutex;
+  tembrolexin::CondVar idle;
   IAudioRecorderListener* listener = nullptr;
   unsigned bufferCount = 0;
   std::vector<int16_t> ring;
@@ -72,7 +72,7 @@ CustomRecorder::CustomRecorder(int sampleRateHz, IMessenger* messenger, const Cl
 
 CustomRecorder::~CustomRecorder() {
   {
-    std::unique_lock<std::mutex> lock(impl_->mutex);
+    std::unique_lock lock(impl_->mutex);
     impl_->destroying = true;
     impl_->idle.wait(lock, [this] { return impl_->onlyThisThreadActive(); });
   }
@@ -82,13 +82,13 @@ CustomRecorder::~CustomRecorder() {
 const std::string& CustomRecorder::GetName() const { return name_; }
 
 void CustomRecorder::initialise(IAudioRecorderListener* listener) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard lock(impl_->mutex);
   impl_->listener = listener;
 }
 
 void CustomRecorder::setup(unsigned int bufferCount) {
   logWithLogger<LogLevel::Debug>(this, "Setup entry, numBuffers: ", bufferCount);
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard lock(impl_->mutex);
   // The buffer index travels as 8 bits.
   impl_->bufferCount = std::min(bufferCount, 256u);
 }
@@ -97,7 +97,7 @@ unsigned short CustomRecorder::getAvailableSampleRates(unsigned short) { return 
 
 void CustomRecorder::createRecorder(SampleRate, unsigned int frames) {
   {
-    std::unique_lock<std::mutex> lock(impl_->mutex);
+    std::unique_lock lock(impl_->mutex);
     impl_->idle.wait(lock, [this] { return impl_->onlyThisThreadActive(); });
     impl_->buffers.resize(impl_->bufferCount);
     for (auto& buffer : impl_->buffers) buffer.resize(frames, 0);
@@ -117,7 +117,7 @@ void CustomRecorder::startRecording() { announce(RecorderEventType::Started, fal
 void CustomRecorder::stopRecording() { announce(RecorderEventType::Stopped, false); }
 
 short* CustomRecorder::getShortBuffer(unsigned char index) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard lock(impl_->mutex);
   if (index >= impl_->buffers.size()) return nullptr;
   return impl_->buffers[index].data();
 }
@@ -125,7 +125,7 @@ short* CustomRecorder::getShortBuffer(unsigned char index) {
 bool CustomRecorder::hasFailed() { return false; }
 
 unsigned int CustomRecorder::getMaximumBufferSize() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard lock(impl_->mutex);
   std::size_t total = 0;
   for (const auto& buffer : impl_->buffers) total += buffer.size();
   return static_cast<unsigned int>(total);
@@ -133,7 +133,7 @@ unsigned int CustomRecorder::getMaximumBufferSize() {
 
 int CustomRecorder::provideSamples(const short* samples, int count) {
   Impl& s = *impl_;
-  std::unique_lock<std::mutex> lock(s.mutex);
+  std::unique_lock lock(s.mutex);
   if (count < 0 || (samples == nullptr && count > 0)) {
     // An app that answers a refusal by feeding again would loop for ever on
     // 1: this answer says the call can never succeed.
@@ -168,7 +168,7 @@ int CustomRecorder::provideSamples(const short* samples, int count) {
   // caller).
   struct Leave {
     Impl& s;
-    std::unique_lock<std::mutex>& lock;
+    std::unique_lock<tembrolexin::Mutex>& lock;
     ~Leave() {
       if (!lock.owns_lock()) lock.lock();
       s.leave();

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 
 namespace tembrolexinsdk {
@@ -25,7 +26,7 @@ ThreadDelayedExecutor::ThreadDelayedExecutor(const Clock& clock)
 
 ThreadDelayedExecutor::~ThreadDelayedExecutor() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     quit_ = true;
     tasks_.clear();
   }
@@ -40,7 +41,7 @@ ThreadDelayedExecutor::~ThreadDelayedExecutor() {
 void ThreadDelayedExecutor::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {
   const auto ms = std::chrono::milliseconds(clampTimerMillis(std::max<int64_t>(delay.count(), 0)));
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (quit_) return;
     tasks_.emplace(clock_->steadyNow() + ms, std::move(task));
   }
@@ -48,12 +49,12 @@ void ThreadDelayedExecutor::runAfter(std::chrono::milliseconds delay, std::funct
 }
 
 std::size_t ThreadDelayedExecutor::pending() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return tasks_.size();
 }
 
 void ThreadDelayedExecutor::run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   while (!quit_) {
     if (tasks_.empty()) {
       cv_.wait(lock);
@@ -74,12 +75,12 @@ void ThreadDelayedExecutor::run() {
 }
 
 void ManualDelayedExecutor::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   tasks_.emplace_back(delay, std::move(task));
 }
 
 std::vector<std::chrono::milliseconds> ManualDelayedExecutor::pendingDelays() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   std::vector<std::chrono::milliseconds> delays;
   for (const auto& t : tasks_) delays.push_back(t.first);
   return delays;
@@ -88,7 +89,7 @@ std::vector<std::chrono::milliseconds> ManualDelayedExecutor::pendingDelays() co
 std::size_t ManualDelayedExecutor::runPending() {
   std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> tasks;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     tasks.swap(tasks_);
   }
   for (const auto& t : tasks) runGuarded(t.second);

@@ -17,7 +17,6 @@
 #define TL_CORE_AUDIO_DELAYED_EXECUTOR_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -27,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 
 namespace tembrolexinsdk {
@@ -51,8 +51,8 @@ class ThreadDelayedExecutor final : public IDelayedExecutor {
   void run();
 
   const Clock* clock_;
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cv_;
   std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> tasks_;
   bool quit_ = false;
   std::thread worker_;
@@ -69,7 +69,7 @@ class ManualDelayedExecutor final : public IDelayedExecutor {
   std::size_t runPending();
 
  private:
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> tasks_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/sample_rate.h"
 
 namespace tembrolexinsdk {
@@ -69,7 +70,7 @@ void FileCaptureSource::fillBlock() {
   std::fill(block_.begin() + static_cast<std::ptrdiff_t>(filled), block_.end(), int16_t{0});
 }
 
-void FileCaptureSource::captureStep(std::unique_lock<std::mutex>& lock) {
+void FileCaptureSource::captureStep(std::unique_lock<tembrolexin::Mutex>& lock) {
   const auto now = clock_->steadyNow();
   if (options_.paced || ended_) {
     const auto due = sampleTime(sent_ + block_.size());

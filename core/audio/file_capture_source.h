@@ -26,6 +26,7 @@
 
 #include "core/audio/audio_file_reader.h"
 #include "core/audio/worker_capture_source.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 
 namespace tembrolexinsdk {
@@ -58,7 +59,7 @@ class FileCaptureSource final : public WorkerCaptureSource {
   int stopDevice() override { return kOk; }
   int flushDevice() override { return kOk; }
   void closeDevice() override {}
-  void captureStep(std::unique_lock<std::mutex>& lock) override;
+  void captureStep(std::unique_lock<tembrolexin::Mutex>& lock) override;
 
   // Steady time of sample `n` counted from the start.
   std::chrono::steady_clock::time_point sampleTime(uint64_t n) const;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/audio/plugin_loader.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/log.h"
 #include "core/runtime/log_helpers.h"
@@ -68,14 +69,14 @@ HybridAudioProcessor::HybridAudioProcessor(std::string name, SampleRate rate, bo
 
 HybridAudioProcessor::~HybridAudioProcessor() {
   {
-    std::lock_guard<std::recursive_mutex> lock(amMutex_);
+    std::lock_guard lock(amMutex_);
     closing_ = true;
   }
   // The code-word worker reaches the audio-match processor and the buffers:
   // it ends first.
   std::unique_ptr<BaseAudioProcessor> codeword = std::move(codeword_);
   codeword.reset();
-  std::lock_guard<std::recursive_mutex> lock(amMutex_);
+  std::lock_guard lock(amMutex_);
   am_.reset();
 }
 
@@ -90,7 +91,7 @@ void HybridAudioProcessor::combineWith(const std::vector<IAudioProcessor*>& proc
       continue;
     }
     std::unique_ptr<IAudioProcessor> am = createable->createAudioProcessor();
-    std::lock_guard<std::recursive_mutex> lock(amMutex_);
+    std::lock_guard lock(amMutex_);
     am_ = std::move(am);
     amConsumer_ = dynamic_cast<IThriftConsumer*>(am_.get());
   }
@@ -105,7 +106,7 @@ void HybridAudioProcessor::Initialise(IProcessorListener* listener, int sampleRa
   listener_ = listener;
   flow_ = dynamic_cast<IAudioFlowListener*>(listener);
   codewordRaw_->Initialise(this, 16000, ntp);
-  std::lock_guard<std::recursive_mutex> lock(amMutex_);
+  std::lock_guard lock(amMutex_);
   if (am_) am_->Initialise(this, 8000, ntp);
 }
 
@@ -124,14 +125,14 @@ void HybridAudioProcessor::Configure(const ConfigurationParameters* configuratio
     }
   }
   codewordRaw_->Configure(&codewordPart, ntp);
-  std::lock_guard<std::recursive_mutex> lock(amMutex_);
+  std::lock_guard lock(amMutex_);
   if (am_) am_->Configure(&amPart, ntp);
 }
 
 void HybridAudioProcessor::SetFilePath(const std::string& path) {
   writer_.setOutputFolder(path);
   {
-    std::lock_guard<std::recursive_mutex> lock(amMutex_);
+    std::lock_guard lock(amMutex_);
     filePath_ = path;
   }
   codewordRaw_->SetFilePath(path);
@@ -139,7 +140,7 @@ void HybridAudioProcessor::SetFilePath(const std::string& path) {
 
 void HybridAudioProcessor::SetDeviceId(int deviceId) {
   codewordRaw_->SetDeviceId(deviceId);
-  std::lock_guard<std::recursive_mutex> lock(amMutex_);
+  std::lock_guard lock(amMutex_);
   if (am_) am_->SetDeviceId(deviceId);
 }
 
@@ -159,7 +160,7 @@ void HybridAudioProcessor::ProcessBuffer(const short* samples, int sampleCount,
   const size_t n = resampler_.ResampleBufferInPlace(workBuffer_.data(),
                                                     static_cast<unsigned short>(count));
   {
-    std::lock_guard<std::mutex> lock(ringMutex_);
+    std::lock_guard lock(ringMutex_);
     for (size_t i = 0; i < n; ++i) {
       ring_[writeCursor_] = workBuffer_[i];
       writeCursor_ = (writeCursor_ + 1) % kRingSamples;
@@ -188,14 +189,14 @@ void HybridAudioProcessor::onProcessorEvent(const INamedObject* sender,
     return;
   }
   // Held through the handling, so that destruction waits for it.
-  std::lock_guard<std::recursive_mutex> lock(amMutex_);
+  std::lock_guard lock(amMutex_);
   if (closing_ || am_ == nullptr || sender != am_.get()) return;
   if (const auto* match = AMEvent::Cast(params)) handleAudioMatch(*match);
 }
 
 void HybridAudioProcessor::handleCodeword(const CodewordEventParams& word) {
   if (word.msg < 1) return;
-  std::lock_guard<std::recursive_mutex> amLock(amMutex_);
+  std::lock_guard amLock(amMutex_);
   if (!am_) {
     logWithLogger<LogLevel::Error>(this, "Hybrid processor set up with AM - cannot process");
     return;
@@ -205,7 +206,7 @@ void HybridAudioProcessor::handleCodeword(const CodewordEventParams& word) {
       std::min<uint64_t>(samplesRequired_.load(), kAMBufferSamples));
   std::vector<short>& buffer = amBuffers_[nextBuffer_.load()];
   {
-    std::lock_guard<std::mutex> lock(ringMutex_);
+    std::lock_guard lock(ringMutex_);
     logWithLogger<LogLevel::Info>(this, "Got a codeword ", word.msg, ", ", position,
                                   " samples in -> buffer has filled up to: ", written_,
                                   " (difference: ", written_ - position, ")");
@@ -218,7 +219,7 @@ void HybridAudioProcessor::handleCodeword(const CodewordEventParams& word) {
   logWithLogger<LogLevel::Debug>(this, "Received codeword ", word.msg, " at time ",
                                  word.systemTimeStamp);
   {
-    std::lock_guard<std::mutex> lock(listMutex_);
+    std::lock_guard lock(listMutex_);
     recent_.erase(std::remove_if(recent_.begin(), recent_.end(),
                                  [&](const auto& entry) {
                                    return word.systemTimeStamp - entry.second->systemTimeStamp >
@@ -258,7 +259,7 @@ void HybridAudioProcessor::handleAudioMatch(const AMEvent& match) {
     }
     bool found = false;
     {
-      std::lock_guard<std::mutex> lock(listMutex_);
+      std::lock_guard lock(listMutex_);
       for (const auto& [value, word] : recent_) {
         if (value == expected && std::llabs(word->systemTimeStamp - end) < kTimeToleranceMs) {
           found = true;
@@ -285,7 +286,7 @@ void HybridAudioProcessor::onProcessorStatusChanged(const INamedObject* sender,
 }
 
 void HybridAudioProcessor::initAMProcessor() {
-  std::lock_guard<std::recursive_mutex> lock(amMutex_);
+  std::lock_guard lock(amMutex_);
   if (!am_) {
     logWithLogger<LogLevel::Warning>(this, "AMProcessor not yet initialised");
     return;
@@ -342,7 +343,7 @@ void HybridAudioProcessor::onNTPRequired() {
 void HybridAudioProcessor::onReceive(const std::string& senderName, const ThriftParams& params) {
   logWithLogger<LogLevel::Info>(this, "Received thrift message of type ", params.getMsgType(),
                                 " from ", senderName, ": forwarding to AM");
-  std::lock_guard<std::recursive_mutex> lock(amMutex_);
+  std::lock_guard lock(amMutex_);
   if (amConsumer_ != nullptr) amConsumer_->onReceive(senderName, params);
 }
 

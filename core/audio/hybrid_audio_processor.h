@@ -40,6 +40,7 @@
 #include "core/audio/audio_writer.h"
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/resampler.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_map.h"
 #include "core/runtime/i_processor.h"
 #include "core/runtime/i_processor_listener.h"
@@ -134,7 +135,7 @@ class HybridAudioProcessor : public virtual IAudioProcessor,
 
   // Guards the audio-match processor: it is configured and driven from
   // several threads, one at a time.
-  std::recursive_mutex amMutex_;
+  tembrolexin::RecursiveMutex amMutex_;
   std::unique_ptr<IAudioProcessor> am_;
   IThriftConsumer* amConsumer_ = nullptr;  // am_ seen as a consumer, or null
 
@@ -146,13 +147,13 @@ class HybridAudioProcessor : public virtual IAudioProcessor,
   std::vector<std::vector<short>> amBuffers_;
   std::atomic<size_t> nextBuffer_{0};
 
-  std::mutex ringMutex_;
+  tembrolexin::Mutex ringMutex_;
   std::vector<short> ring_;
   size_t writeCursor_ = 0;
   size_t readCursor_ = 0;
   int64_t written_ = 0;
 
-  std::mutex listMutex_;
+  tembrolexin::Mutex listMutex_;
   std::vector<std::pair<int64_t, std::unique_ptr<CodewordEventParams>>> recent_;
 
   // Set (under amMutex_) when destruction begins: audio matches are ignored.

@@ -1,7 +1,6 @@
 #include "core/audio/ios_audio_recorder.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -9,6 +8,7 @@
 
 #include "core/audio/capture_source_factory.h"
 #include "core/audio/resampler.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/core_exceptions.h"
 #include "core/runtime/log_helpers.h"
 
@@ -47,7 +47,7 @@ IOSAudioRecorder::~IOSAudioRecorder() {
   logWithLogger<LogLevel::Debug>(this, "destructor entry");
   std::optional<int> token;
   {
-    std::lock_guard<std::mutex> lock(controlMutex_);
+    std::lock_guard lock(controlMutex_);
     token = observerToken_;
     observerToken_.reset();
   }
@@ -68,7 +68,7 @@ void IOSAudioRecorder::initialise(IAudioRecorderListener* listener) {
 
 void IOSAudioRecorder::setup(unsigned int bufferCount) {
   logWithLogger<LogLevel::Debug>(this, "setup entry, numBuffers: ", bufferCount);
-  std::lock_guard<std::mutex> lock(controlMutex_);
+  std::lock_guard lock(controlMutex_);
   bufferCount_ = bufferCount;
   // The host clock is the Clock's steady clock in nanoseconds: numerator and
   // denominator of its time base are both 1.
@@ -92,7 +92,7 @@ unsigned short IOSAudioRecorder::getAvailableSampleRates(unsigned short) {
 
 void IOSAudioRecorder::createRecorder(SampleRate rate, unsigned int frames) {
   logWithLogger<LogLevel::Debug>(this, "createRecorder entry");
-  std::lock_guard<std::mutex> lock(controlMutex_);
+  std::lock_guard lock(controlMutex_);
   if (queueOpen_) {
     halting_.store(true);
     source_->close();
@@ -124,7 +124,7 @@ void IOSAudioRecorder::startRecording() {
   logWithLogger<LogLevel::Debug>(this, "startRecording entry");
   bool capturing = false;
   {
-    std::lock_guard<std::mutex> lock(controlMutex_);
+    std::lock_guard lock(controlMutex_);
     if (started_) {
       logWithLogger<LogLevel::Debug>(this, "Recorder was already started");
       return;
@@ -164,7 +164,7 @@ void IOSAudioRecorder::startRecording() {
 }
 
 void IOSAudioRecorder::registerForAudioInterruptions() {
-  std::lock_guard<std::mutex> lock(controlMutex_);
+  std::lock_guard lock(controlMutex_);
   // One observer per recorder, whatever the number of starts.
   if (observerToken_) return;
   observerToken_ = session_->addInterruptionObserver([this](int type) { onInterruption(type); });
@@ -173,8 +173,8 @@ void IOSAudioRecorder::registerForAudioInterruptions() {
 void IOSAudioRecorder::checkForMic() {
   if (!session_->canRequestRecordPermission()) return;
   struct Answer {
-    std::mutex mutex;
-    std::condition_variable cv;
+    tembrolexin::Mutex mutex;
+    tembrolexin::CondVar cv;
     std::optional<bool> granted;
     bool late = false;
   };
@@ -183,7 +183,7 @@ void IOSAudioRecorder::checkForMic() {
   session_->requestRecordPermission([answer, failed](bool granted) {
     bool late;
     {
-      std::lock_guard<std::mutex> lock(answer->mutex);
+      std::lock_guard lock(answer->mutex);
       answer->granted = granted;
       late = answer->late;
     }
@@ -193,7 +193,7 @@ void IOSAudioRecorder::checkForMic() {
       failed->store(true);
     }
   });
-  std::unique_lock<std::mutex> lock(answer->mutex);
+  std::unique_lock lock(answer->mutex);
   const auto deadline = clock_->steadyNow() + kPermissionWait;
   while (!answer->granted && clock_->steadyNow() < deadline) {
     clock_->waitUntil(answer->cv, lock, deadline);
@@ -211,7 +211,7 @@ void IOSAudioRecorder::checkForMic() {
 
 void IOSAudioRecorder::stopRecording() {
   logWithLogger<LogLevel::Debug>(this, "stopRecording entry");
-  std::lock_guard<std::mutex> lock(controlMutex_);
+  std::lock_guard lock(controlMutex_);
   if (queueOpen_) {
     halting_.store(true);
     const int status = source_->stop();
@@ -237,7 +237,7 @@ bool IOSAudioRecorder::hasFailed() { return failed_->load(); }
 
 void IOSAudioRecorder::pauseRecording() {
   logWithLogger<LogLevel::Debug>(this, "Audiorecorder pauseRecording");
-  std::lock_guard<std::mutex> lock(controlMutex_);
+  std::lock_guard lock(controlMutex_);
   if (queueOpen_) {
     halting_.store(true);
     source_->pause();
@@ -263,7 +263,7 @@ void IOSAudioRecorder::onInterruption(int type) {
 }
 
 void IOSAudioRecorder::resumeStep() {
-  std::lock_guard<std::mutex> lock(controlMutex_);
+  std::lock_guard lock(controlMutex_);
   if (!started_ || !queueOpen_) {
     // Stopped while interrupted: capture stays off until the next start.
     logWithLogger<LogLevel::Debug>(this, "Audiorecorder not resumed: recording was stopped");

@@ -51,6 +51,7 @@
 #include "core/audio/capture_source.h"
 #include "core/audio/delayed_executor.h"
 #include "core/audio/recorder_exceptions.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_audio_recorder.h"
 
@@ -138,7 +139,7 @@ class IOSAudioRecorder final : public IAudioRecorder, private ICaptureSink {
   std::unique_ptr<IDelayedExecutor> executor_;
   std::atomic<IAudioRecorderListener*> listener_{nullptr};
 
-  std::mutex controlMutex_;
+  tembrolexin::Mutex controlMutex_;
   unsigned bufferCount_ = 0;
   // Host clock ticks to nanoseconds.
   uint32_t timebaseNumer_ = 1;

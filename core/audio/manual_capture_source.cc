@@ -2,13 +2,15 @@
 
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 
 unsigned short ManualCaptureSource::availableRates() {
   std::function<void()> thrower;
   unsigned short rates;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     calls_.push_back("rates");
     thrower = thrower_;
     rates = rates_;
@@ -24,7 +26,7 @@ int ManualCaptureSource::answer(const std::string& call) {
 
 int ManualCaptureSource::open(int rateHz, unsigned frames, unsigned bufferCount,
                               ICaptureSink* sink) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   calls_.push_back("open " + std::to_string(rateHz) + " " + std::to_string(frames) + " " +
                    std::to_string(bufferCount));
   const int status = answer("open");
@@ -36,7 +38,7 @@ int ManualCaptureSource::open(int rateHz, unsigned frames, unsigned bufferCount,
 }
 
 int ManualCaptureSource::start() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   calls_.push_back("start");
   const int status = answer("start");
   if (status == kOk && open_) started_ = true;
@@ -44,7 +46,7 @@ int ManualCaptureSource::start() {
 }
 
 int ManualCaptureSource::pause() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   calls_.push_back("pause");
   const int status = answer("pause");
   if (status == kOk) started_ = false;
@@ -52,7 +54,7 @@ int ManualCaptureSource::pause() {
 }
 
 int ManualCaptureSource::stop() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   calls_.push_back("stop");
   const int status = answer("stop");
   if (status == kOk) started_ = false;
@@ -60,18 +62,18 @@ int ManualCaptureSource::stop() {
 }
 
 int ManualCaptureSource::flush() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   calls_.push_back("flush");
   return answer("flush");
 }
 
 int ManualCaptureSource::requeue() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return answer("requeue");
 }
 
 void ManualCaptureSource::close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   calls_.push_back("close");
   open_ = false;
   started_ = false;
@@ -79,12 +81,12 @@ void ManualCaptureSource::close() {
 }
 
 void ManualCaptureSource::setStatus(const std::string& call, int status) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   statuses_[call] = status;
 }
 
 void ManualCaptureSource::setRates(unsigned short rates, std::function<void()> thrower) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   rates_ = rates;
   thrower_ = std::move(thrower);
 }
@@ -93,7 +95,7 @@ bool ManualCaptureSource::deliver(const int16_t* samples, std::size_t count,
                                   const CaptureStamp& stamp) {
   ICaptureSink* sink;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!open_ || !started_ || sink_ == nullptr) return false;
     sink = sink_;
   }
@@ -102,17 +104,17 @@ bool ManualCaptureSource::deliver(const int16_t* samples, std::size_t count,
 }
 
 std::vector<std::string> ManualCaptureSource::calls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return calls_;
 }
 
 bool ManualCaptureSource::isOpen() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return open_;
 }
 
 bool ManualCaptureSource::isStarted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return started_;
 }
 

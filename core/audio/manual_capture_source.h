@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/audio/capture_source.h"
+#include "core/runtime/checked_mutex.h"
 
 namespace tembrolexinsdk {
 
@@ -61,7 +62,7 @@ class ManualCaptureSource final : public ICaptureSource {
  private:
   int answer(const std::string& call);
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::map<std::string, int> statuses_;
   unsigned short rates_ = 16;
   std::function<void()> thrower_;

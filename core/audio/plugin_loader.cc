@@ -8,6 +8,7 @@
 #include "core/audio/base_audio_processor.h"
 #include "core/audio/default_descriptors.h"
 #include "core/audio/hybrid_audio_processor.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 
 namespace tembrolexinsdk {
@@ -83,35 +84,35 @@ PluginRegistry& PluginRegistry::instance() {
 }
 
 void PluginRegistry::registerProcessor(const std::string& name, ProcessorFactory factory) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   processors_[name] = std::move(factory);
 }
 
 void PluginRegistry::registerAudioProcessor(const std::string& name, AudioFactory factory) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   audioProcessors_[name] = std::move(factory);
 }
 
 void PluginRegistry::unregister(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   processors_.erase(name);
   audioProcessors_.erase(name);
 }
 
 PluginRegistry::ProcessorFactory PluginRegistry::processorFactory(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const auto it = processors_.find(name);
   return it == processors_.end() ? ProcessorFactory() : it->second;
 }
 
 PluginRegistry::AudioFactory PluginRegistry::audioFactory(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const auto it = audioProcessors_.find(name);
   return it == audioProcessors_.end() ? AudioFactory() : it->second;
 }
 
 std::vector<std::string> PluginRegistry::names() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   std::vector<std::string> out;
   for (const auto& [name, factory] : processors_) out.push_back(name);
   for (const auto& [name, factory] : audioProcessors_) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/decoder/encoding_schemes.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor.h"
 
@@ -60,7 +61,7 @@ class PluginRegistry {
   std::vector<std::string> names() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::map<std::string, ProcessorFactory> processors_;
   std::map<std::string, AudioFactory> audioProcessors_;
 };

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 
 namespace tembrolexinsdk {
@@ -11,7 +12,7 @@ namespace tembrolexinsdk {
 WorkerCaptureSource::~WorkerCaptureSource() {
   // The subclass has closed already; this only guards against a worker left
   // behind by a subclass that forgot to.
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (worker_.joinable()) {
     quit_ = true;
     running_ = false;
@@ -27,7 +28,7 @@ WorkerCaptureSource::~WorkerCaptureSource() {
 
 WorkerCaptureSource::ControlLock::ControlLock(WorkerCaptureSource& source) : source_(source) {
   source_.controlWaiting_.fetch_add(1);
-  lock_ = std::unique_lock<std::mutex>(source_.mutex_);
+  lock_ = std::unique_lock<tembrolexin::Mutex>(source_.mutex_);
   source_.controlWaiting_.fetch_sub(1);
 }
 
@@ -39,7 +40,7 @@ WorkerCaptureSource::ControlLock::~ControlLock() {
 int WorkerCaptureSource::open(int rateHz, unsigned frames, unsigned bufferCount,
                               ICaptureSink* sink) {
   ControlLock control(*this);
-  std::unique_lock<std::mutex>& lock = control.lock();
+  std::unique_lock<tembrolexin::Mutex>& lock = control.lock();
   if (open_) closeLocked(lock);
   if (rateHz <= 0 || frames == 0 || bufferCount == 0 || sink == nullptr) return -22;  // -EINVAL
   const int status = openDevice(rateHz, frames, bufferCount);
@@ -66,7 +67,7 @@ int WorkerCaptureSource::start() {
 
 int WorkerCaptureSource::pause() {
   ControlLock control(*this);
-  std::unique_lock<std::mutex>& lock = control.lock();
+  std::unique_lock<tembrolexin::Mutex>& lock = control.lock();
   if (!open_) return kNotOpen;
   halt(lock);
   return pauseDevice();
@@ -74,7 +75,7 @@ int WorkerCaptureSource::pause() {
 
 int WorkerCaptureSource::stop() {
   ControlLock control(*this);
-  std::unique_lock<std::mutex>& lock = control.lock();
+  std::unique_lock<tembrolexin::Mutex>& lock = control.lock();
   if (!open_) return kNotOpen;
   halt(lock);
   return stopDevice();
@@ -88,11 +89,11 @@ int WorkerCaptureSource::flush() {
 
 void WorkerCaptureSource::close() {
   ControlLock control(*this);
-  std::unique_lock<std::mutex>& lock = control.lock();
+  std::unique_lock<tembrolexin::Mutex>& lock = control.lock();
   if (open_) closeLocked(lock);
 }
 
-void WorkerCaptureSource::closeLocked(std::unique_lock<std::mutex>& lock) {
+void WorkerCaptureSource::closeLocked(std::unique_lock<tembrolexin::Mutex>& lock) {
   halt(lock);
   stopDevice();
   quit_ = true;
@@ -113,15 +114,16 @@ void WorkerCaptureSource::closeLocked(std::unique_lock<std::mutex>& lock) {
   sink_ = nullptr;
 }
 
-void WorkerCaptureSource::halt(std::unique_lock<std::mutex>& lock) {
+void WorkerCaptureSource::halt(std::unique_lock<tembrolexin::Mutex>& lock) {
   running_ = false;
   cv_.notify_all();
   if (std::this_thread::get_id() == workerId_) return;
   cv_.wait(lock, [this] { return !inSink_; });
 }
 
-void WorkerCaptureSource::deliver(std::unique_lock<std::mutex>& lock, const int16_t* samples,
-                                  std::size_t count, const CaptureStamp& stamp) {
+void WorkerCaptureSource::deliver(std::unique_lock<tembrolexin::Mutex>& lock,
+                                  const int16_t* samples, std::size_t count,
+                                  const CaptureStamp& stamp) {
   ICaptureSink* sink = sink_;
   inSink_ = true;
   lock.unlock();
@@ -138,7 +140,7 @@ void WorkerCaptureSource::deliver(std::unique_lock<std::mutex>& lock, const int1
 }
 
 void WorkerCaptureSource::run() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   while (!quit_) {
     if (!running_) {
       cv_.wait(lock);

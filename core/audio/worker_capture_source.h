@@ -16,13 +16,13 @@
 #define TL_CORE_AUDIO_WORKER_CAPTURE_SOURCE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <thread>
 
 #include "core/audio/capture_source.h"
+#include "core/runtime/checked_mutex.h"
 
 namespace tembrolexinsdk {
 
@@ -51,18 +51,18 @@ class WorkerCaptureSource : public ICaptureSource {
   virtual void closeDevice() = 0;
   // One step of the worker while running; `lock` holds mutex_ on entry and
   // on return.
-  virtual void captureStep(std::unique_lock<std::mutex>& lock) = 0;
+  virtual void captureStep(std::unique_lock<tembrolexin::Mutex>& lock) = 0;
 
   // Calls the sink without mutex_ held. Returns with mutex_ held again.
-  void deliver(std::unique_lock<std::mutex>& lock, const int16_t* samples, std::size_t count,
-               const CaptureStamp& stamp);
+  void deliver(std::unique_lock<tembrolexin::Mutex>& lock, const int16_t* samples,
+               std::size_t count, const CaptureStamp& stamp);
   // Whether the worker should go on capturing (mutex_ held).
   bool running() const { return running_; }
   // Ends capture from inside captureStep after a device failure.
   void haltFromWorker() { running_ = false; }
 
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cv_;
 
   // Takes mutex_ for a control call ahead of the worker, which otherwise
   // could take it back again and again between two of its steps.
@@ -70,18 +70,18 @@ class WorkerCaptureSource : public ICaptureSource {
    public:
     explicit ControlLock(WorkerCaptureSource& source);
     ~ControlLock();
-    std::unique_lock<std::mutex>& lock() { return lock_; }
+    std::unique_lock<tembrolexin::Mutex>& lock() { return lock_; }
 
    private:
     WorkerCaptureSource& source_;
-    std::unique_lock<std::mutex> lock_;
+    std::unique_lock<tembrolexin::Mutex> lock_;
   };
 
  private:
   void run();
   // Halts the worker and waits for a running sink call (mutex_ held).
-  void halt(std::unique_lock<std::mutex>& lock);
-  void closeLocked(std::unique_lock<std::mutex>& lock);
+  void halt(std::unique_lock<tembrolexin::Mutex>& lock);
+  void closeLocked(std::unique_lock<tembrolexin::Mutex>& lock);
 
   ICaptureSink* sink_ = nullptr;
   bool open_ = false;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
 #include <stdexcept>
 #include <utility>
 
@@ -15,6 +14,7 @@
 #include "core/control/builtin_plugins.h"
 #include "core/control/configuration_filter.h"
 #include "core/control/controller_settings.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/control_messages.h"
 #include "core/runtime/core_exceptions.h"
@@ -96,14 +96,14 @@ class AudioDecoder::ControlThread {
   ~ControlThread() { stop(); }
 
   void post(std::function<void()> task) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (stopping_) return;
     tasks_.push_back(std::move(task));
     cv_.notify_all();
   }
   // Waits until everything posted before the call has run.
   void drain() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     const uint64_t target = posted_ + tasks_.size();
     if (std::this_thread::get_id() == thread_.get_id()) return;
     cv_.wait(lock, [&] { return done_ >= target || stopping_; });
@@ -111,7 +111,7 @@ class AudioDecoder::ControlThread {
   // Drops what is still queued and joins the thread.
   void stop() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       stopping_ = true;
       tasks_.clear();
       cv_.notify_all();
@@ -123,7 +123,7 @@ class AudioDecoder::ControlThread {
 
  private:
   void run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (;;) {
       cv_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
       if (stopping_) return;
@@ -144,8 +144,8 @@ class AudioDecoder::ControlThread {
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cv_;
   std::deque<std::function<void()>> tasks_;
   uint64_t posted_ = 0;  // tasks taken off the queue
   uint64_t done_ = 0;    // tasks finished
@@ -289,7 +289,7 @@ AudioDecoder::~AudioDecoder() {
 
 void AudioDecoder::shutdown() {
   // The first caller does the work; a concurrent one waits for it to end.
-  std::lock_guard<std::mutex> once(shutdownMutex_);
+  std::lock_guard once(shutdownMutex_);
   if (shutDown_.exchange(true)) return;
   for (int type : kBusTypes) messenger_->unregisterListener(type, this);
   startDeadline_->Cancel();
@@ -312,7 +312,7 @@ void AudioDecoder::shutdown() {
   for (auto& [name, engine] : engines_) engine->stop();
   engines_.clear();
   {
-    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    std::unique_lock capture(captureMutex_);
     sampleCheck_.reset();
   }
   // A feeding thread waiting for a buffer to come free stops waiting.
@@ -324,7 +324,7 @@ void AudioDecoder::registerDecoderListener(IAudioDecoderListener* listener) {
   logWithLogger<LogLevel::Debug>(this, "registerDecoderListener entry, listener = ",
                                  static_cast<const void*>(listener));
   if (listener == nullptr) return;
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard lock(listenerMutex_);
   listeners_.insert(listener);
 }
 
@@ -332,7 +332,7 @@ void AudioDecoder::unRegisterDecoderListener(IAudioDecoderListener* listener) {
   logWithLogger<LogLevel::Debug>(this, "unRegisterDecoderListener entry, listener = ",
                                  static_cast<const void*>(listener));
   if (listener == nullptr) return;
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard lock(listenerMutex_);
   listeners_.erase(listener);
 }
 
@@ -342,7 +342,7 @@ void AudioDecoder::notifyListeners(const std::function<void(IAudioDecoderListene
       if (auto* listener = dynamic_cast<IAudioDecoderListener*>(engine.get())) call(*listener);
     }
   }
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard lock(listenerMutex_);
   for (IAudioDecoderListener* listener : listeners_) call(*listener);
 }
 
@@ -387,12 +387,12 @@ bool AudioDecoder::setPlugins(std::vector<std::unique_ptr<IProcessor>> processor
 }
 
 bool AudioDecoder::isInitialised() const {
-  std::shared_lock<std::shared_mutex> lock(captureMutex_);
+  std::shared_lock lock(captureMutex_);
   return !audioControllers_.empty();
 }
 
 uint64_t AudioDecoder::processorDroppedBuffers(const std::string& processorName) const {
-  std::shared_lock<std::shared_mutex> lock(captureMutex_);
+  std::shared_lock lock(captureMutex_);
   for (const auto& c : audioControllers_) {
     if (c->GetName() == processorName) return c->droppedBuffers();
   }
@@ -400,7 +400,7 @@ uint64_t AudioDecoder::processorDroppedBuffers(const std::string& processorName)
 }
 
 bool AudioDecoder::waitingForProcessor(const std::string& processorName) const {
-  std::shared_lock<std::shared_mutex> lock(captureMutex_);
+  std::shared_lock lock(captureMutex_);
   for (const auto& c : audioControllers_) {
     if (c->GetName() == processorName) return c->waitingForProcessor();
   }
@@ -408,7 +408,7 @@ bool AudioDecoder::waitingForProcessor(const std::string& processorName) const {
 }
 
 SampleRate AudioDecoder::chosenSampleRate() const {
-  std::shared_lock<std::shared_mutex> lock(captureMutex_);
+  std::shared_lock lock(captureMutex_);
   return chosenRate_;
 }
 
@@ -651,7 +651,7 @@ void AudioDecoder::loadAllProcessors() {
     requiredRates_ |= p->GetPreferredSampleRate();
     processorRates_.emplace_back(p->GetName(), p->GetPreferredSampleRate());
     if (dynamic_cast<BaseAudioProcessor*>(p.get()) != nullptr) {
-      std::lock_guard<std::mutex> lock(buildMutex_);
+      std::lock_guard lock(buildMutex_);
       buildReporters_.insert(p->GetName());
     }
     auto controller = std::make_unique<AudioProcessorController>(
@@ -659,7 +659,7 @@ void AudioDecoder::loadAllProcessors() {
         env_.processorStallLimit);
     AudioProcessorController* sender = controller.get();
     {
-      std::unique_lock<std::shared_mutex> lock(captureMutex_);
+      std::unique_lock lock(captureMutex_);
       audioControllers_.push_back(std::move(controller));
     }
     const GenericStatusParams status({"VER " + version});
@@ -701,7 +701,7 @@ bool AudioDecoder::initialiseAudio(bool forStart) {
   }
   unsigned short available = 0;
   {
-    std::unique_lock<std::shared_mutex> lock(captureMutex_);
+    std::unique_lock lock(captureMutex_);
     if (!recorder_) {
       if (!forStart) {
         logWithLogger<LogLevel::Debug>(this, "the platform recorder is set up when decoding starts");
@@ -754,13 +754,13 @@ bool AudioDecoder::initialiseAudio(bool forStart) {
                                 frames, " buffer frames");
   {
     // The capture path skips buffers while there is no meter.
-    std::unique_lock<std::shared_mutex> lock(captureMutex_);
+    std::unique_lock lock(captureMutex_);
     meter_.reset();
   }
   // Outside the capture lock: an app-fed recorder waits here for deliveries
   // in progress, which take that lock.
   recorder_->createRecorder(rate, frames);
-  std::unique_lock<std::shared_mutex> lock(captureMutex_);
+  std::unique_lock lock(captureMutex_);
   leases_.reset(kCaptureBuffers);
   sampleCheck_->setSampleRateAndBufferFrames(rate, frames);
   for (auto& c : audioControllers_) c->SetAudioParameters(rate, frames);
@@ -843,7 +843,7 @@ void AudioDecoder::completeStart(bool recordToFile) {
                                  ")");
   recordAudio_ = recordAudio_ || recordToFile;
   {
-    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    std::unique_lock capture(captureMutex_);
     if (recordAudio_ && !recordingToFile_) {
       const std::string path =
           externalFilePath_ + "/AudioSamples" + "_" +
@@ -909,7 +909,7 @@ void AudioDecoder::stopAllProcessors() {
   for (auto& c : audioControllers_) c->Stop();
   bool closed = false;
   {
-    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    std::unique_lock capture(captureMutex_);
     if (recordingToFile_) {
       rawFile_.close();
       recordingToFile_ = false;
@@ -993,7 +993,7 @@ void AudioDecoder::initialisationFailed(const std::string& description,
   // it, and the microphone must not take its place. Nothing has started it.
   std::unique_ptr<IAudioRecorder> appRecorder;
   if (customRecorder_) {
-    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    std::unique_lock capture(captureMutex_);
     appRecorder = std::move(recorder_);
     customRecorder_ = false;
   }
@@ -1001,7 +1001,7 @@ void AudioDecoder::initialisationFailed(const std::string& description,
   stopDecodingLocked();
   resetInternal();
   if (appRecorder) {
-    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    std::unique_lock capture(captureMutex_);
     recorder_ = std::move(appRecorder);
     customRecorder_ = true;
   }
@@ -1009,7 +1009,7 @@ void AudioDecoder::initialisationFailed(const std::string& description,
   configurationCache_ = std::move(maps);
 }
 
-std::unique_lock<std::shared_mutex> AudioDecoder::quietCapture() {
+std::unique_lock<tembrolexin::SharedMutex> AudioDecoder::quietCapture() {
   if (recorder_) {
     try {
       recorder_->stopRecording();
@@ -1017,7 +1017,7 @@ std::unique_lock<std::shared_mutex> AudioDecoder::quietCapture() {
       logWithLogger<LogLevel::Warning>(this, "stopRecording: ", e.what());
     }
   }
-  return std::unique_lock<std::shared_mutex>(captureMutex_);
+  return std::unique_lock<tembrolexin::SharedMutex>(captureMutex_);
 }
 
 void AudioDecoder::resetInternal(bool keepRecorder) {
@@ -1039,7 +1039,7 @@ void AudioDecoder::resetInternal(bool keepRecorder) {
   // The controllers' queued buffers point into the recorder's: they go first.
   controllers.clear();
   if (keepRecorder && recorder) {
-    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    std::unique_lock capture(captureMutex_);
     retiredRecorders_.push_back(std::move(recorder));
   }
   recorder.reset();
@@ -1047,7 +1047,7 @@ void AudioDecoder::resetInternal(bool keepRecorder) {
   requiredRates_ = 0;
   processorRates_.clear();
   {
-    std::lock_guard<std::mutex> lock(buildMutex_);
+    std::lock_guard lock(buildMutex_);
     buildReporters_.clear();
     decodersBuilt_.clear();
   }
@@ -1083,7 +1083,7 @@ bool AudioDecoder::useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder) {
   if (shutDown_.load()) {
     logWithLogger<LogLevel::Warning>(this, "Custom recorder refused: the decoder has shut down");
     // Kept, not destroyed: the app may already feed it.
-    std::unique_lock<std::shared_mutex> capture(captureMutex_);
+    std::unique_lock capture(captureMutex_);
     if (recorder) retiredRecorders_.push_back(std::move(recorder));
     return false;
   }
@@ -1103,7 +1103,7 @@ bool AudioDecoder::useCustomRecorder(std::unique_ptr<IAudioRecorder> recorder) {
   for (unsigned i = 0; i < leases_.size(); ++i) {
     if (!leases_.awaitFree(i, env_.bufferWaitLimit)) {
       logWithLogger<LogLevel::Warning>(this, "Old recorder kept: its buffers are still read");
-      std::unique_lock<std::shared_mutex> capture(captureMutex_);
+      std::unique_lock capture(captureMutex_);
       retiredRecorders_.push_back(std::move(old));
       break;
     }
@@ -1132,7 +1132,7 @@ void AudioDecoder::recorderCallback(
     std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds> systemTime) {
   bool waitForNext = false;
   try {
-    std::shared_lock<std::shared_mutex> capture(captureMutex_);
+    std::shared_lock capture(captureMutex_);
     if (!recorder_ || !meter_ || audioControllers_.empty()) {
       // Controllers taken away by a reset or shutdown may still read the
       // buffers queued to them while they end: the caller must not refill
@@ -1298,7 +1298,7 @@ std::string AudioDecoder::startRefusal() const {
 void AudioDecoder::onDecodersBuilt(const std::string& processorName,
                                    const DecoderBuildReport& report) {
   {
-    std::lock_guard<std::mutex> lock(buildMutex_);
+    std::lock_guard lock(buildMutex_);
     decodersBuilt_[processorName] = report;
   }
   controlThread_->post([this] {
@@ -1309,7 +1309,7 @@ void AudioDecoder::onDecodersBuilt(const std::string& processorName,
 
 std::vector<std::string> AudioDecoder::unansweredDescriptors() const {
   std::vector<std::string> names;
-  std::lock_guard<std::mutex> lock(buildMutex_);
+  std::lock_guard lock(buildMutex_);
   for (const auto& [name, value] : appDescriptors_) {
     if (buildReporters_.count(name) == 0 || disabledProcessors_.count(name) != 0) continue;
     const auto it = decodersBuilt_.find(name);
@@ -1321,7 +1321,7 @@ std::vector<std::string> AudioDecoder::unansweredDescriptors() const {
 std::string AudioDecoder::decoderRefusal() const {
   std::map<std::string, DecoderBuildReport> builds;
   {
-    std::lock_guard<std::mutex> lock(buildMutex_);
+    std::lock_guard lock(buildMutex_);
     builds = decodersBuilt_;
   }
   std::string appRefused;

@@ -97,6 +97,7 @@
 #include "core/control/i_processor_controller_listener.h"
 #include "core/control/processor_controller.h"
 #include "core/net/data_signer.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/configuration_map.h"
 #include "core/runtime/database.h"
@@ -257,7 +258,7 @@ class AudioDecoder : public IProcessorControllerListener,
   class ControllerLink;
   class ControlThread;
   class EngineWalk;
-  using ControlLock = std::unique_lock<std::recursive_mutex>;
+  using ControlLock = std::unique_lock<tembrolexin::RecursiveMutex>;
 
   // The capture caller waits (bounded) until the buffer after `index` is
   // no longer read by any controller.
@@ -326,7 +327,7 @@ class AudioDecoder : public IProcessorControllerListener,
   // then on every registered listener under the listener mutex.
   void notifyListeners(const std::function<void(IAudioDecoderListener&)>& call);
   // Stops the recorder, then takes the capture lock exclusively.
-  std::unique_lock<std::shared_mutex> quietCapture();
+  std::unique_lock<tembrolexin::SharedMutex> quietCapture();
 
   IMessenger* const messenger_;
   AudioDecoderEnvironment env_;
@@ -336,7 +337,7 @@ class AudioDecoder : public IProcessorControllerListener,
   std::unique_ptr<ControllerLink> genericLink_;
   std::unique_ptr<security::DataSigner> signer_;
 
-  mutable std::recursive_mutex controlMutex_;
+  mutable tembrolexin::RecursiveMutex controlMutex_;
   // Control state: guarded by controlMutex_.
   std::deque<std::unique_ptr<ConfigurationMap>> configurationCache_;
   std::vector<std::unique_ptr<ProcessorController>> processorControllers_;
@@ -365,7 +366,7 @@ class AudioDecoder : public IProcessorControllerListener,
   bool pluginsChosen_ = false;
   // The audio processors that report their builds of decoders, and the
   // latest report of each.
-  mutable std::mutex buildMutex_;
+  mutable tembrolexin::Mutex buildMutex_;
   std::set<std::string> buildReporters_;                     // guarded by buildMutex_
   std::map<std::string, DecoderBuildReport> decodersBuilt_;  // guarded by buildMutex_
   // By processor name: the last "<name>_DecoderDescriptors" value of the
@@ -390,7 +391,7 @@ class AudioDecoder : public IProcessorControllerListener,
   std::atomic<int> deviceId_{0};
   std::atomic<bool> listening_{false};
   std::atomic<bool> shutDown_{false};
-  std::mutex shutdownMutex_;
+  tembrolexin::Mutex shutdownMutex_;
 
   // Engines: filled once, before any controller exists, then only read.
   std::map<std::string, std::unique_ptr<IEngine>> engines_;
@@ -398,12 +399,12 @@ class AudioDecoder : public IProcessorControllerListener,
   // Walks over engines_ in progress on any thread (see EngineWalk).
   mutable std::atomic<int> engineWalks_{0};
 
-  std::mutex listenerMutex_;
+  tembrolexin::Mutex listenerMutex_;
   std::set<IAudioDecoderListener*> listeners_;  // guarded by listenerMutex_
 
   // Capture path: changed under the exclusive capture lock (and the control
   // lock), read under the shared one.
-  mutable std::shared_mutex captureMutex_;
+  mutable tembrolexin::SharedMutex captureMutex_;
   std::unique_ptr<IAudioRecorder> recorder_;
   bool customRecorder_ = false;
   std::vector<std::unique_ptr<AudioProcessorController>> audioControllers_;

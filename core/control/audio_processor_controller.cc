@@ -8,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/dir_info.h"
 #include "core/runtime/file_info.h"
@@ -203,7 +204,7 @@ AudioProcessorController::~AudioProcessorController() {
   powerTimer_.reset();
   std::set<int> registrations;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     registrations.swap(registrations_);
   }
   if (messenger_ != nullptr) {
@@ -227,7 +228,7 @@ void AudioProcessorController::SetDeviceId(int deviceId) {
 
 void AudioProcessorController::SetFilePath(std::string path) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     filePath_ = std::move(path);
   }
   pushSignal(std::make_unique<StateSignal>(kRefresh));
@@ -243,13 +244,13 @@ void AudioProcessorController::ProcessBuffer(const short* samples, unsigned shor
                                              std::function<void()> onReleased) {
   auto signal = std::make_unique<ProcessBufferSignal>(samples, count, steadyTime, systemTime,
                                                       std::move(onReleased));
-  std::lock_guard<std::mutex> lock(holdMutex_);
+  std::lock_guard lock(holdMutex_);
   if (holdingBuffers_) signal->keepCopy();
   pushSignal(std::move(signal));
 }
 
 void AudioProcessorController::holdBuffers(bool hold) {
-  std::lock_guard<std::mutex> lock(holdMutex_);
+  std::lock_guard lock(holdMutex_);
   holdingBuffers_ = hold;
   if (!hold) return;
   // Buffers queued before: copied in place (the filter takes nothing).
@@ -262,7 +263,7 @@ void AudioProcessorController::holdBuffers(bool hold) {
 void AudioProcessorController::Start() {
   std::optional<PowerDetectorStatus> status;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     status = powerStatus_;
   }
   if (status) pushSignal(std::make_unique<PowerStatusSignal>(*status));
@@ -303,22 +304,22 @@ bool AudioProcessorController::isIdle() const {
 }
 
 uint64_t AudioProcessorController::droppedBuffers() const {
-  std::lock_guard<std::mutex> lock(flightMutex_);
+  std::lock_guard lock(flightMutex_);
   return droppedBuffers_;
 }
 
 bool AudioProcessorController::waitingForProcessor() const {
-  std::lock_guard<std::mutex> lock(flightMutex_);
+  std::lock_guard lock(flightMutex_);
   return waiting_;
 }
 
 std::string AudioProcessorController::filePath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return filePath_;
 }
 
 std::string AudioProcessorController::readyToUploadPath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return readyToUploadPath_;
 }
 
@@ -427,7 +428,7 @@ void AudioProcessorController::initialise(const NTPInfo* ntp, const RawNTPInfo* 
     const std::string readyFolder =
         FileInfo::addPath(FileInfo::addPath(base, "readyToUpload"), name_);
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       readyToUploadPath_ = readyFolder;
     }
     DirInfo::mkdir(dataFolder, false);
@@ -799,7 +800,7 @@ void AudioProcessorController::processBuffer(StateSignal& signal) {
   const unsigned short n = resampler_->ResampleBuffer(buffer.samples, count, target.data());
   {
     // Counted before the processor sees it: it may finish it at once.
-    std::lock_guard<std::mutex> lock(flightMutex_);
+    std::lock_guard lock(flightMutex_);
     buffersInFlight_ = std::min(buffersInFlight_ + 1, static_cast<int>(buffers_.size()));
   }
   if (buffered_ != nullptr) {
@@ -812,7 +813,7 @@ void AudioProcessorController::processBuffer(StateSignal& signal) {
 
 bool AudioProcessorController::awaitFreeBuffer() {
   const int rotating = static_cast<int>(buffers_.size());
-  std::unique_lock<std::mutex> lock(flightMutex_);
+  std::unique_lock lock(flightMutex_);
   if (stalled_) {
     ++droppedBuffers_;
     ++stallDrops_;
@@ -844,7 +845,7 @@ bool AudioProcessorController::awaitFreeBuffer() {
 }
 
 void AudioProcessorController::stopWaitingForProcessor() {
-  std::lock_guard<std::mutex> lock(flightMutex_);
+  std::lock_guard lock(flightMutex_);
   stopWaiting_ = true;
   flightCv_.notify_all();
 }
@@ -854,7 +855,7 @@ void AudioProcessorController::bufferFinished() {
   bool wake = false;
   uint64_t dropped = 0;
   {
-    std::lock_guard<std::mutex> lock(flightMutex_);
+    std::lock_guard lock(flightMutex_);
     if (buffersInFlight_ > 0) --buffersInFlight_;
     reportsBuffers_ = true;
     resumed = stalled_;
@@ -1097,7 +1098,7 @@ void AudioProcessorController::handlePowerDetectorStatus(PowerDetectorStatus sta
   }
   powerConsumer_->UpdatePowerDetectorStatus(status);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     powerStatus_ = status;
   }
   powerDetectorFrequency_ = getPowerDetectorUpdateFrequency();
@@ -1139,7 +1140,7 @@ void AudioProcessorController::onNTPTimer() {
 void AudioProcessorController::onPowerTimer() {
   std::optional<PowerDetectorStatus> status;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     status = powerStatus_;
   }
   if (status) pushSignal(std::make_unique<PowerStatusSignal>(*status));
@@ -1232,7 +1233,7 @@ void AudioProcessorController::profile(Profiler& profiler, const std::string& la
   int64_t total = 0;
   int64_t elapsed = 0;
   {
-    std::lock_guard<std::mutex> lock(profiler.mutex);
+    std::lock_guard lock(profiler.mutex);
     profiler.total += now - startMillis;
     elapsed = now - profiler.lastReport;
     if (elapsed <= 60000) return;
@@ -1295,7 +1296,7 @@ void AudioProcessorController::onProcessorEnded(const INamedObject*,
   logWithLogger<LogLevel::Error>(this, "thread entry (", name_,
                                  " Controller): processor died: ", failure.GetDescription());
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!processorFailure_) {
       processorFailure_ = std::make_unique<FailureParams>(failure.GetDescription());
     }
@@ -1313,7 +1314,7 @@ security::IDataSigner* AudioProcessorController::signer() const {
 void AudioProcessorController::registerListener(int typeId, IThriftConsumer*) {
   if (messenger_ == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     registrations_.insert(typeId);
   }
   messenger_->registerListener(typeId, this);
@@ -1359,7 +1360,7 @@ void AudioProcessorController::onThreadEnd() {
   logWithLogger<LogLevel::Info>(this, "stateDone (", name_, " Controller)");
   std::unique_ptr<FailureParams> failure;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     failure = std::move(processorFailure_);
   }
   if (failure && listener_ != nullptr) listener_->onFailed(*failure);

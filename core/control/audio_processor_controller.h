@@ -58,7 +58,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,6 +72,7 @@
 #include "core/control/controller_settings.h"
 #include "core/control/i_processor_controller_listener.h"
 #include "core/runtime/active_object.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/configuration_map.h"
 #include "core/runtime/i_buffered_audio_processor.h"
@@ -241,7 +241,7 @@ class AudioProcessorController : public IProcessorListener,
   friend class ActiveObject<AudioProcessorController>;
   struct ConfigurationProcess;
   struct Profiler {
-    std::mutex mutex;
+    tembrolexin::Mutex mutex;
     int64_t lastReport = 0;
     int64_t total = 0;
   };
@@ -346,7 +346,7 @@ class AudioProcessorController : public IProcessorListener,
   int64_t ntpFrequency_ = kDefaultNTPFrequencyMillis;
   int64_t powerDetectorFrequency_ = kDefaultPowerDetectorFrequencyMillis;
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::string filePath_;                            // guarded by mutex_
   std::string readyToUploadPath_;                   // guarded by mutex_
   std::optional<PowerDetectorStatus> powerStatus_;  // guarded by mutex_
@@ -360,8 +360,8 @@ class AudioProcessorController : public IProcessorListener,
 
   // Buffers handed to the processor and not reported finished.
   const std::chrono::milliseconds stallLimit_;
-  mutable std::mutex flightMutex_;
-  std::condition_variable flightCv_;
+  mutable tembrolexin::Mutex flightMutex_;
+  tembrolexin::CondVar flightCv_;
   int buffersInFlight_ = 0;       // guarded by flightMutex_; at most three
   bool reportsBuffers_ = false;   // guarded by flightMutex_: it has finished one
   bool stalled_ = false;          // guarded by flightMutex_
@@ -373,7 +373,7 @@ class AudioProcessorController : public IProcessorListener,
   uint64_t stallDrops_ = 0;       // guarded by flightMutex_: in the current stall
 
   // Set while preparing data; ProcessBuffer then queues copies.
-  std::mutex holdMutex_;
+  tembrolexin::Mutex holdMutex_;
   bool holdingBuffers_ = false;  // guarded by holdMutex_
   Profiler stateProfiler_;
   Profiler listenerProfiler_;

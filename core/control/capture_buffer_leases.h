@@ -12,6 +12,8 @@
 #include <mutex>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 
 class CaptureBufferLeases {
@@ -19,26 +21,26 @@ class CaptureBufferLeases {
   // `count` buffers, none leased. Leases still out are forgotten; their
   // releases are ignored.
   void reset(unsigned count) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     counts_.assign(count, 0);
     waiters_.assign(count, 0);
     ++generation_;
     cv_.notify_all();
   }
   unsigned size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     return static_cast<unsigned>(counts_.size());
   }
   // One more reader of buffer `index`; returns the generation to release
   // with. Indexes beyond the buffers are not counted.
   unsigned acquire(unsigned index) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (index < counts_.size()) ++counts_[index];
     return generation_;
   }
   void release(unsigned index, unsigned generation) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       if (generation != generation_ || index >= counts_.size() || counts_[index] == 0) return;
       // Only a release that can end a wait wakes the waiters.
       if (--counts_[index] != 0 || waiters_[index] == 0) return;
@@ -48,7 +50,7 @@ class CaptureBufferLeases {
     cv_.notify_all();
   }
   bool isFree(unsigned index) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     return index >= counts_.size() || counts_[index] == 0;
   }
   // Waits until buffer `index` is free, at most `limit`; false on time-out.
@@ -57,7 +59,7 @@ class CaptureBufferLeases {
   // per wake-up instead of one. Readers release buffers in the order they
   // were filled, so `then`, filled after `index`, is free no sooner.
   bool awaitFree(unsigned index, std::chrono::milliseconds limit, unsigned then) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     const auto isFree = [&](unsigned i) { return i >= counts_.size() || counts_[i] == 0; };
     if (isFree(index)) return true;
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -77,8 +79,8 @@ class CaptureBufferLeases {
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cv_;
   std::vector<unsigned> counts_;
   std::vector<unsigned> waiters_;  // per buffer, the waits its release ends
   unsigned generation_ = 0;

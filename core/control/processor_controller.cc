@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/control/controller_settings.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/dir_info.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/processor_params.h"
@@ -64,7 +65,7 @@ ProcessorController::~ProcessorController() {
   // After the thread: the processor registers only from the controller thread.
   std::set<int> registrations;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     registrations.swap(registrations_);
   }
   if (messenger_ != nullptr) {
@@ -90,7 +91,7 @@ void ProcessorController::Configure(std::unique_ptr<ConfigurationMap> configurat
 
 void ProcessorController::SetFilePath(std::string path) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     filePath_ = std::move(path);
   }
   pushSignal(std::make_unique<StateSignal>(kRefresh));
@@ -102,7 +103,7 @@ void ProcessorController::SetDeviceId(int deviceId) {
 }
 
 std::string ProcessorController::filePath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return filePath_;
 }
 
@@ -310,7 +311,7 @@ void ProcessorController::registerListener(int typeId, IThriftConsumer*) {
   logWithLogger<LogLevel::Debug>(this, "Registering to thrift messages of type ", typeId);
   if (messenger_ == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     registrations_.insert(typeId);
   }
   messenger_->registerListener(typeId, this);

@@ -39,6 +39,7 @@
 
 #include "core/control/i_processor_controller_listener.h"
 #include "core/runtime/active_object.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_map.h"
 #include "core/runtime/i_consumers.h"
 #include "core/runtime/i_messenger.h"
@@ -139,7 +140,7 @@ class ProcessorController : public IProcessorListener,
 
   std::unique_ptr<ConfigurationMap> configuration_;  // controller thread only
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::string filePath_;         // guarded by mutex_
   std::set<int> registrations_;  // guarded by mutex_
   std::atomic<int> deviceId_{0};

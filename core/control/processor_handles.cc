@@ -4,13 +4,15 @@
 #include <mutex>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 namespace processorhandles {
 
 namespace {
 
 struct Registry {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   int64_t next = 1;
   std::map<int64_t, std::unique_ptr<IProcessor>> generic;
   std::map<int64_t, std::unique_ptr<IAudioProcessor>> audio;
@@ -26,7 +28,7 @@ template <typename P>
 int64_t parkIn(std::map<int64_t, std::unique_ptr<P>> Registry::*table, std::unique_ptr<P> p) {
   if (!p) return 0;
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   const int64_t handle = r.next++;
   (r.*table)[handle] = std::move(p);
   return handle;
@@ -36,7 +38,7 @@ template <typename P>
 std::unique_ptr<P> takeFrom(std::map<int64_t, std::unique_ptr<P>> Registry::*table,
                             int64_t handle) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   auto it = (r.*table).find(handle);
   if (it == (r.*table).end()) return nullptr;
   std::unique_ptr<P> p = std::move(it->second);
@@ -58,7 +60,7 @@ std::unique_ptr<IAudioProcessor> takeAudio(int64_t handle) {
 }
 std::size_t parked() {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   return r.generic.size() + r.audio.size();
 }
 

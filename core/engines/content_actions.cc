@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 
 namespace tembrolexinsdk {
@@ -192,16 +193,17 @@ void markCompleted(ActionListMap& table, const std::string& bundleId,
 }
 
 std::unique_ptr<WebAction> findAction(const ActionMap& table, const std::string& key,
-                                      std::mutex& mutex) {
-  std::lock_guard<std::mutex> lock(mutex);
+                                      tembrolexin::Mutex& mutex) {
+  std::lock_guard lock(mutex);
   const auto it = table.find(key);
   if (it == table.end()) return nullptr;
   return std::make_unique<WebAction>(it->second);
 }
 
 std::unique_ptr<std::vector<WebAction>> getActions(const ActionListMap& table,
-                                                   const std::string& key, std::mutex& mutex) {
-  std::lock_guard<std::mutex> lock(mutex);
+                                                   const std::string& key,
+                                                   tembrolexin::Mutex& mutex) {
+  std::lock_guard lock(mutex);
   const auto it = table.find(key);
   if (it == table.end()) return nullptr;
   return std::make_unique<std::vector<WebAction>>(it->second);

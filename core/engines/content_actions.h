@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "core/engines/web_action.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/database.h"
 
 namespace tembrolexinsdk {
@@ -101,9 +102,10 @@ void markCompleted(ActionListMap& table, const std::string& bundleId,
 
 // A copy of the entry for `key`, taken under `mutex`; null when absent.
 std::unique_ptr<WebAction> findAction(const ActionMap& table, const std::string& key,
-                                      std::mutex& mutex);
+                                      tembrolexin::Mutex& mutex);
 std::unique_ptr<std::vector<WebAction>> getActions(const ActionListMap& table,
-                                                   const std::string& key, std::mutex& mutex);
+                                                   const std::string& key,
+                                                   tembrolexin::Mutex& mutex);
 
 }  // namespace contentengine
 }  // namespace tembrolexinsdk

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/engines/content_signals.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_parameter.h"
 #include "core/runtime/database_recovery.h"
 #include "core/runtime/file_info.h"
@@ -74,7 +75,7 @@ const std::string& ContentEngine::GetName() const { return engineName; }
 void ContentEngine::setEngineParameters(const ConfigurationMap*) {}
 
 void ContentEngine::setFilePath(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mFilePathMutex);
+  std::lock_guard lock(mFilePathMutex);
   mFilePath = path;
 }
 
@@ -94,7 +95,7 @@ void ContentEngine::Configure(const ConfigurationParameters* configuration) {
 void ContentEngine::configureAction(const CachedActionParams* params) {
   if (params == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard lock(mMutex);
     if (params->unconfigure) {
       mBundles.erase(params->bundleId);
       for (auto* table : {&mTriggerActions, &mDefaultActions, &mEventActions, &mHeartbeatActions}) {
@@ -173,7 +174,7 @@ void ContentEngine::completeAction(std::string bundleId, std::string actionId) {
     logWithLogger<LogLevel::Warning>(this, "Could not store completion of ", key, ": ", e.what());
   }
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard lock(mMutex);
     for (auto* table : {&mTriggerActions, &mEventActions, &mHeartbeatActions}) {
       contentengine::markCompleted(*table, bundleId, actionId);
     }
@@ -188,7 +189,7 @@ void ContentEngine::completeAction(std::string bundleId, std::string actionId) {
 AssetActionList ContentEngine::buildActionList() {
   AssetActionList list;
   {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::lock_guard lock(mMutex);
     contentengine::fillActionList(list, mDefaultActions);
     contentengine::fillActionList(list, mTriggerActions);
     contentengine::fillActionList(list, mEventActions);
@@ -323,7 +324,7 @@ void ContentEngine::handleJavascriptMessage(const ThriftParams& params) {
   if (!message || message->messageType != JavascriptMessageType::Request) return;
   std::string filePath;
   {
-    std::lock_guard<std::mutex> lock(mFilePathMutex);
+    std::lock_guard lock(mFilePathMutex);
     filePath = mFilePath;
   }
   if (filePath.empty()) {
@@ -389,7 +390,7 @@ void ContentEngine::handleJavascriptMessage(const ThriftParams& params) {
 
 DB::Database* ContentEngine::bundleStore(const std::string& bundleId,
                                          const std::string& filePath) {
-  std::lock_guard<std::mutex> lock(mStoresMutex);
+  std::lock_guard lock(mStoresMutex);
   const auto it = mBundleDatabases.find(bundleId);
   if (it != mBundleDatabases.end()) return it->second.get();
   try {

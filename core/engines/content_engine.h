@@ -34,6 +34,7 @@
 #include "core/engines/schedule_engine.h"
 #include "core/engines/web_action.h"
 #include "core/runtime/cached_action_params.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/database.h"
 #include "core/runtime/i_audio_decoder_listener.h"
@@ -110,13 +111,13 @@ class ContentEngine : public IEngine, public IAudioDecoderListener, public IMess
   DB::Database* bundleStore(const std::string& bundleId, const std::string& filePath);
   int64_t nowMillis() const;
 
-  mutable std::mutex mMutex;  // guards the eight action tables
+  mutable tembrolexin::Mutex mMutex;  // guards the eight action tables
   IProcessorListener* const mListener;
   IMessenger* const mMessenger;
   DB::Database* const mDatabase;
   const Clock& mClock;
 
-  std::mutex mStoresMutex;  // guards mBundleDatabases
+  tembrolexin::Mutex mStoresMutex;  // guards mBundleDatabases
   std::map<std::string, std::unique_ptr<DB::Database>> mBundleDatabases;
 
   ScheduleEngine mScheduleEngine;
@@ -133,7 +134,7 @@ class ContentEngine : public IEngine, public IAudioDecoderListener, public IMess
   // actions; guarded by mMutex.
   std::set<std::string> mBundles;
 
-  mutable std::mutex mFilePathMutex;
+  mutable tembrolexin::Mutex mFilePathMutex;
   std::string mFilePath;  // guarded by mFilePathMutex
 };
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/message_factory.h"
 
 namespace tembrolexinsdk {
@@ -102,7 +103,7 @@ std::vector<std::unique_ptr<ThriftParams>> getActionsForEvent(const SyncEngineSi
                                                               const ActionMap& timed,
                                                               const ActionListMap& sync,
                                                               const ActionListMap& desync,
-                                                              std::mutex& mutex) {
+                                                              tembrolexin::Mutex& mutex) {
   std::vector<std::unique_ptr<ThriftParams>> out;
   const std::string trigger = signal.signalType == SignalType::codeword
                                   ? createTrigger(signal.mediaStreamId)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/engines/content_actions.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/thrift_params.h"
 #include "schema/tembrolexin_types.h"
 
@@ -45,7 +46,7 @@ std::vector<std::unique_ptr<ThriftParams>> getActionsForEvent(const SyncEngineSi
                                                               const ActionMap& timed,
                                                               const ActionListMap& sync,
                                                               const ActionListMap& desync,
-                                                              std::mutex& mutex);
+                                                              tembrolexin::Mutex& mutex);
 
 }  // namespace contentengine
 }  // namespace tembrolexinsdk

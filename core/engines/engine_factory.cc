@@ -6,6 +6,7 @@
 #include "core/engines/content_engine.h"
 #include "core/engines/event_engine2.h"
 #include "core/engines/heartbeat_engine.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/configuration_map.h"
 #include "core/runtime/configuration_parameter.h"
 
@@ -15,7 +16,7 @@ namespace enginefactory {
 namespace {
 
 struct Table {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   std::map<std::string, Creator> creators{
       {EventEngine2::engineName,
        [](IProcessorListener* l, IMessenger* m, DB::Database*) {
@@ -42,7 +43,7 @@ Table& table() {
 
 void registerEngineType(const std::string& type, Creator creator) {
   Table& t = table();
-  std::lock_guard<std::mutex> lock(t.mutex);
+  std::lock_guard lock(t.mutex);
   t.creators[type] = std::move(creator);
 }
 
@@ -59,7 +60,7 @@ void IEngine::addEngineForMap(std::map<std::string, std::unique_ptr<IEngine>>& e
   enginefactory::Creator creator;
   {
     enginefactory::Table& t = enginefactory::table();
-    std::lock_guard<std::mutex> lock(t.mutex);
+    std::lock_guard lock(t.mutex);
     const auto found = t.creators.find(type->value);
     if (found == t.creators.end()) return;
     creator = found->second;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "core/engines/sync_engine_signal.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 
 namespace tembrolexinsdk {
@@ -25,7 +26,7 @@ void Machine::sync(const MediaStream& stream, int64_t position, const IProcessor
                    const INamedObject* sender, IProcessorListener* listener) {
   const Target target{sender, listener};
   std::shared_ptr<const IProcessorEventParams> watchdogMessage(desync.clone());
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   // Nothing may fire at the old clock position while the events change.
   timing_->stop();
   const uint64_t generation = ++generation_;
@@ -85,7 +86,7 @@ void Machine::sync(const MediaStream& stream, int64_t position, const IProcessor
 
 TimingEvent Machine::registerTick(const MediaStream& stream, const INamedObject* sender,
                                   IProcessorListener* listener, const Tick& tick, int64_t from) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return scheduleTickLocked(stream, Target{sender, listener}, tick, from, generation_);
 }
 
@@ -107,7 +108,7 @@ void Machine::onTick(const MediaStream& stream, const Target& target, const Tick
                      int64_t from, int64_t tickTime, uint64_t generation) {
   int64_t clockNow = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (generation != generation_ || !synced_) return;
     clockNow = timing_->elapsed().count();
     try {
@@ -128,7 +129,7 @@ void Machine::onTick(const MediaStream& stream, const Target& target, const Tick
 void Machine::onWatchdog(const std::shared_ptr<const IProcessorEventParams>& desync,
                          const Target& target, uint64_t generation) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (generation != generation_ || !synced_) return;
     stopLocked();
   }
@@ -136,7 +137,7 @@ void Machine::onWatchdog(const std::shared_ptr<const IProcessorEventParams>& des
 }
 
 MediaStream Machine::syncedMediaStream() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return synced_ ? current_ : MediaStream();
 }
 
@@ -147,32 +148,32 @@ void Machine::stopLocked() {
 }
 
 void Machine::stop() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   stopLocked();
 }
 
 void Machine::addEventSequence(const MediaStream& stream, std::vector<TimingEvent> events,
                                int64_t timeoutSecs, std::map<std::string, int64_t> ticks) {
   std::erase_if(ticks, [](const auto& tick) { return tick.second < 1; });
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   sequences_.try_emplace(stream,
                          StreamEventSequence{timeoutSecs, std::move(events), std::move(ticks)});
 }
 
 void Machine::removeEventSequence(const MediaStream& stream) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   sequences_.erase(stream);
 }
 
 std::vector<MediaStream> Machine::getConfiguredMediaStreams() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   std::vector<MediaStream> streams;
   for (const auto& [stream, sequence] : sequences_) streams.push_back(stream);
   return streams;
 }
 
 int64_t Machine::timeoutMillis(const MediaStream& stream) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const auto it = sequences_.find(stream);
   return it != sequences_.end() ? it->second.timeout * 1000 : defaultTimeout;
 }

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "core/engines/media_stream.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor_listener.h"
@@ -119,7 +120,7 @@ class Machine {
   const EngineType::type tickEngineType_;
   const Clock& clock_;
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   bool synced_ = false;
   MediaStream current_;
   uint64_t generation_ = 0;

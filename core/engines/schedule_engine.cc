@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/engines/content_actions.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/time_text.h"
 
@@ -27,7 +28,7 @@ const std::string& ScheduleEngine::GetName() const { return kName; }
 
 void ScheduleEngine::configureAction(const CachedActionParams* params) {
   if (params == nullptr) return;
-  std::lock_guard<std::mutex> lock(mMutex);
+  std::lock_guard lock(mMutex);
   std::erase_if(mActions, [&](const WebAction& a) { return a.bundleId == params->bundleId; });
   if (params->unconfigure) {
     logWithLogger<LogLevel::Debug>(this, "Invalidate action");
@@ -83,19 +84,19 @@ void ScheduleEngine::addActions(const std::string& bundleId, const std::string& 
 }
 
 void ScheduleEngine::completeAction(const std::string& bundleId, const std::string& actionId) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  std::lock_guard lock(mMutex);
   for (WebAction& a : mActions) {
     if (a.id == actionId && a.bundleId == bundleId) a.completed = true;
   }
 }
 
 void ScheduleEngine::fillActionList(AssetActionList& list) {
-  std::lock_guard<std::mutex> lock(mMutex);
+  std::lock_guard lock(mMutex);
   contentengine::fillActionList(list, mActions);
 }
 
 std::vector<WebAction> ScheduleEngine::actions() const {
-  std::lock_guard<std::mutex> lock(mMutex);
+  std::lock_guard lock(mMutex);
   return mActions;
 }
 

@@ -19,6 +19,7 @@
 
 #include "core/engines/web_action.h"
 #include "core/runtime/cached_action_params.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/database.h"
 #include "core/runtime/i_named_object.h"
 
@@ -56,7 +57,7 @@ class ScheduleEngine : public INamedObject {
                   const std::string& bundleName);
 
   DB::Database* const mDatabase;
-  mutable std::mutex mMutex;
+  mutable tembrolexin::Mutex mMutex;
   std::vector<WebAction> mActions;  // guarded by mMutex
 };
 

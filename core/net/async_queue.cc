@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 namespace Http {
 
@@ -139,7 +141,7 @@ AsyncQueue::AsyncQueue(bool startNow, Log log, TransferLimits limits, const Cloc
   limits_.abort = &aborting_;
   if (startNow) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       startTime_ = clock_.steadyNow();
     }
     timing_.start(std::chrono::milliseconds(0));
@@ -168,7 +170,7 @@ std::function<void()> AsyncQueue::guarded(std::function<void()> function) {
 
 void AsyncQueue::start(std::chrono::milliseconds delay) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     startTime_ = clock_.steadyNow() + delay;
   }
   timing_.start(-delay);
@@ -185,7 +187,7 @@ int AsyncQueue::addRequest(std::unique_ptr<Configuration> configuration, request
   const int id = element->id();
   const TimingEvent configureEvent = element->configureEvent();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     elements_[id] = std::move(element);
   }
   // Registered after the element is in the map, which the event looks up.
@@ -197,7 +199,7 @@ int AsyncQueue::addRequest(std::unique_ptr<Configuration> configuration, request
 void AsyncQueue::configureElement(int id) {
   QueueElement* element = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     auto it = elements_.find(id);
     if (it == elements_.end()) return;
     element = it->second.get();
@@ -211,11 +213,11 @@ void AsyncQueue::configureElement(int id) {
   try {
     TransferLimits limits;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       limits = limits_;
     }
     std::unique_ptr<Request> request = element->configuration_->configure(limits);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     element->request_ = std::move(request);
   } catch (const std::exception& e) {
     log_.warning("Could not configure Http Request, invalid configuration. Exception: ",
@@ -228,7 +230,7 @@ void AsyncQueue::configureElement(int id) {
 void AsyncQueue::performElement(int id) {
   Request* request = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     auto it = elements_.find(id);
     if (it == elements_.end()) return;
     request = it->second->request_.get();
@@ -237,7 +239,7 @@ void AsyncQueue::performElement(int id) {
 }
 
 void AsyncQueue::setLimits(TransferLimits limits) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   limits.abort = &aborting_;
   limits_ = limits;
 }
@@ -245,7 +247,7 @@ void AsyncQueue::setLimits(TransferLimits limits) {
 void AsyncQueue::perform(int id) {
   std::unique_ptr<TimingEvent> event;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     auto it = elements_.find(id);
     if (it == elements_.end()) throw std::out_of_range(kUnknownId);
     // Held by a running perform(ids, done): the request is being performed.
@@ -259,7 +261,7 @@ void AsyncQueue::perform(int id) {
 void AsyncQueue::perform(const std::list<int>& ids, std::function<void()> done) {
   bool single = false;
   if (ids.size() == 1) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     single = elements_.count(ids.front()) != 0;
   }
   if (single) {
@@ -283,7 +285,7 @@ void AsyncQueue::perform(const std::list<int>& ids, std::function<void()> done) 
 
 std::list<Request*> AsyncQueue::hold(const std::list<int>& ids, std::vector<int>& held) {
   std::list<Request*> requests;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   for (int id : ids) {
     auto it = elements_.find(id);
     if (it == elements_.end() || !it->second->request_) continue;
@@ -295,7 +297,7 @@ std::list<Request*> AsyncQueue::hold(const std::list<int>& ids, std::vector<int>
 }
 
 void AsyncQueue::release(const std::vector<int>& held) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   for (int id : held) {
     auto it = elements_.find(id);
     if (it != elements_.end()) --it->second->batches_;
@@ -319,7 +321,7 @@ void AsyncQueue::performBatch(const std::list<int>& ids, const std::function<voi
 void AsyncQueue::registerFunction(std::function<void()> function, std::chrono::milliseconds delay) {
   std::chrono::steady_clock::time_point start;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     start = startTime_;
   }
   const auto time =
@@ -331,7 +333,7 @@ void AsyncQueue::registerFunction(std::function<void()> function, std::chrono::m
 void AsyncQueue::remove(int id) {
   std::unique_ptr<QueueElement> doomed;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     auto it = elements_.find(id);
     if (it == elements_.end()) throw std::out_of_range(kUnknownId);
     if (it->second->batches_ > 0) throw std::invalid_argument(kCannotCancel);
@@ -345,7 +347,7 @@ void AsyncQueue::remove(int id) {
 }
 
 std::size_t AsyncQueue::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return elements_.size();
 }
 

@@ -55,6 +55,7 @@
 #include <vector>
 
 #include "core/net/http_request.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/log.h"
 #include "core/runtime/timing.h"
@@ -195,7 +196,7 @@ class AsyncQueue : public INamedObject {
   TransferLimits limits_;
   const Clock& clock_;
   std::atomic<bool> aborting_{false};
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::map<int, std::unique_ptr<QueueElement>> elements_;
   std::chrono::steady_clock::time_point startTime_{};
   // Last, so it is destroyed first: its destructor joins the queue's thread

@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/message_factory.h"
 #include "schema/tembrolexin_types.h"
 
@@ -57,7 +58,7 @@ void DataSigner::signData(std::string data, Callback onSigned) {
   request.data = std::move(data);
   {
     // Stored before sending, so the reply always finds its function.
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     callbacks_[id] = std::move(onSigned);
   }
   auto params = ThriftParamsFactory::createThriftParams(request);
@@ -75,7 +76,7 @@ void DataSigner::onReceive(const std::string&, const ThriftParams& params) {
   if (!reply) return;
   Callback callback;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     auto it = callbacks_.find(reply->dataId);
     if (it == callbacks_.end()) return;
     callback = it->second;

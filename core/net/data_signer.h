@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_data_signer.h"
 #include "core/runtime/i_messenger.h"
 #include "core/runtime/i_named_object.h"
@@ -66,7 +67,7 @@ class DataSigner : public INamedObject, public IDataSigner, public IMessengerLis
  private:
   static std::atomic<uint64_t> idCounter;
   IMessenger* const messenger_;
-  std::mutex mutex_;
+  tembrolexin::Mutex mutex_;
   std::map<std::string, Callback> callbacks_;  // guarded by mutex_
 };
 

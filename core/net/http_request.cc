@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 namespace Http {
 
@@ -125,7 +127,7 @@ Configuration::Configuration(std::string url, std::unique_ptr<AbstractWriter> wr
 }
 
 Configuration::~Configuration() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   for (auto& [code, option] : options_) {
     if (auto* list = dynamic_cast<Option<curl_slist*>*>(option.get())) {
       curl_slist_free_all(list->value);
@@ -139,7 +141,7 @@ Configuration::~Configuration() {
 const std::string& Configuration::GetName() const { return kConfigurationName; }
 
 Configuration& Configuration::addOption(CURLoption option, std::unique_ptr<AbstractOption> value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   options_.emplace_back(option, std::move(value));
   return *this;
 }
@@ -161,7 +163,7 @@ Configuration& Configuration::setOption(CURLoption option, curl_slist* value) {
 }
 
 std::vector<CURLoption> Configuration::optionCodes() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   std::vector<CURLoption> codes;
   for (const auto& entry : options_) codes.push_back(entry.first);
   return codes;
@@ -186,7 +188,7 @@ Configuration& Configuration::setJsonPost(const std::string& body) {
 
 std::unique_ptr<Request> Configuration::configure(const TransferLimits& limits) {
   auto request = std::make_unique<Request>(url_, *writer_, log_, limits);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   for (const auto& [code, option] : options_) {
     AbstractOption* o = option.get();
     if (auto* l = dynamic_cast<Option<long>*>(o)) {

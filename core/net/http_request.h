@@ -45,6 +45,7 @@
 
 #include "core/net/http_exception.h"
 #include "core/net/http_writer.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/log.h"
 
@@ -156,7 +157,7 @@ class Configuration : public INamedObject {
   std::vector<CURLoption> optionCodes();
 
  private:
-  std::mutex mutex_;
+  tembrolexin::Mutex mutex_;
   std::vector<std::pair<CURLoption, std::unique_ptr<AbstractOption>>> options_;
   std::string url_;
   std::unique_ptr<AbstractWriter> writer_;

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 
 namespace uptime {
@@ -27,7 +29,7 @@ class RealClock final : public Clock {
         .count();
   }
   int64_t upTimeMillis() const override { return uptime::getUpTime(); }
-  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+  void waitUntil(tembrolexin::CondVar& cv, std::unique_lock<tembrolexin::Mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) const override {
     cv.wait_until(lock, deadline);
   }

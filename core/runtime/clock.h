@@ -15,9 +15,10 @@
 #define TL_CORE_RUNTIME_CLOCK_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+
+#include "core/runtime/checked_mutex.h"
 
 namespace tembrolexinsdk {
 
@@ -45,7 +46,7 @@ class Clock {
   // steadyNow() reaches `deadline`, whichever comes first; may also return
   // early for no reason. Callers re-check their own state and the time after
   // every return.
-  virtual void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+  virtual void waitUntil(tembrolexin::CondVar& cv, std::unique_lock<tembrolexin::Mutex>& lock,
                          std::chrono::steady_clock::time_point deadline) const = 0;
 
   // The machine's clocks. Never null; never destroyed.

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/error_text.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/store_files.h"
@@ -24,13 +25,13 @@ namespace DB {
 // Never destroyed, like every name below that threads may use at exit.
 const std::string& Database::name = *new std::string("Database");
 
-std::map<std::string, std::unique_ptr<std::mutex>>& Database::databaseFileMutexs() {
-  static auto* mutexes = new std::map<std::string, std::unique_ptr<std::mutex>>();
+std::map<std::string, std::unique_ptr<tembrolexin::Mutex>>& Database::databaseFileMutexs() {
+  static auto* mutexes = new std::map<std::string, std::unique_ptr<tembrolexin::Mutex>>();
   return *mutexes;
 }
 
-std::mutex& Database::mapMutex() {
-  static auto* mutex = new std::mutex();
+tembrolexin::Mutex& Database::mapMutex() {
+  static auto* mutex = new tembrolexin::Mutex();
   return *mutex;
 }
 
@@ -38,20 +39,20 @@ namespace {
 
 // How many stores are open on each file, by the file's mutex; guarded by
 // mapMutex(), which is taken while the file's mutex is held.
-std::map<const std::mutex*, int>& openCounts() {
-  static auto* counts = new std::map<const std::mutex*, int>();
+std::map<const tembrolexin::Mutex*, int>& openCounts() {
+  static auto* counts = new std::map<const tembrolexin::Mutex*, int>();
   return *counts;
 }
 
-void countOpen(const std::mutex* fileMutex, int change) {
-  std::lock_guard<std::mutex> guard(Database::mapMutex());
+void countOpen(const tembrolexin::Mutex* fileMutex, int change) {
+  std::lock_guard guard(Database::mapMutex());
   auto& counts = openCounts();
   const int now = (counts[fileMutex] += change);
   if (now == 0) counts.erase(fileMutex);
 }
 
-int openCount(const std::mutex* fileMutex) {
-  std::lock_guard<std::mutex> guard(Database::mapMutex());
+int openCount(const tembrolexin::Mutex* fileMutex) {
+  std::lock_guard guard(Database::mapMutex());
   const auto it = openCounts().find(fileMutex);
   return it == openCounts().end() ? 0 : it->second;
 }
@@ -343,7 +344,7 @@ OpenError::OpenError(const std::string& text, int code, const std::string& reaso
 Database::Database(std::string databaseFilePath, std::string tableName)
     : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
   fileMutex_ = getDatabaseFileMutex(databaseFilePath_);
-  std::lock_guard<std::mutex> guard(*fileMutex_);
+  std::lock_guard guard(*fileMutex_);
   // Every backquote of the table name is doubled, so the text is one
   // statement whatever the name holds.
   db_ = openConnection(databaseFilePath_, generateTableCreationSQL());
@@ -359,7 +360,7 @@ Database::Database(const FileLock& lock, std::string databaseFilePath, std::stri
 }
 
 Database::~Database() {
-  std::lock_guard<std::mutex> guard(*fileMutex_);
+  std::lock_guard guard(*fileMutex_);
   sqlite3_close(db_);
   countOpen(fileMutex_, -1);
 }
@@ -368,11 +369,11 @@ const std::string& Database::GetName() const { return name; }
 
 bool Database::returnCodeSuccess(int code) { return code == SQLITE_OK || code == SQLITE_DONE; }
 
-std::mutex* Database::getDatabaseFileMutex(const std::string& path) {
+tembrolexin::Mutex* Database::getDatabaseFileMutex(const std::string& path) {
   const std::string identity = fileIdentity(path);
-  std::lock_guard<std::mutex> guard(mapMutex());
+  std::lock_guard guard(mapMutex());
   auto& entry = databaseFileMutexs()[identity];
-  if (!entry) entry = std::make_unique<std::mutex>();
+  if (!entry) entry = std::make_unique<tembrolexin::Mutex>();
   return entry.get();
 }
 
@@ -700,28 +701,28 @@ std::vector<std::string> Database::listKeysLocked() const {
 
 template <typename T>
 bool Database::insert(const std::string& key, const T& value) {
-  std::lock_guard<std::mutex> guard(*fileMutex_);
+  std::lock_guard guard(*fileMutex_);
   return insertLocked(key, value);
 }
 
 template <typename T>
 T Database::select(const std::string& key) {
-  std::lock_guard<std::mutex> guard(*fileMutex_);
+  std::lock_guard guard(*fileMutex_);
   return selectLocked<T>(key);
 }
 
 bool Database::remove(const std::string& key) {
-  std::lock_guard<std::mutex> guard(*fileMutex_);
+  std::lock_guard guard(*fileMutex_);
   return removeLocked(key);
 }
 
 bool Database::exists(const std::string& key) const {
-  std::lock_guard<std::mutex> guard(*fileMutex_);
+  std::lock_guard guard(*fileMutex_);
   return existsLocked(key);
 }
 
 std::vector<std::string> Database::listKeys() const {
-  std::lock_guard<std::mutex> guard(*fileMutex_);
+  std::lock_guard guard(*fileMutex_);
   return listKeysLocked();
 }
 

@@ -78,6 +78,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_named_object.h"
 
 struct sqlite3;
@@ -113,7 +114,7 @@ class OpenError : public std::invalid_argument {
 class Database : public INamedObject {
  public:
   // A held lock on a file's mutex, as returned by lockFile().
-  using FileLock = std::unique_lock<std::mutex>;
+  using FileLock = std::unique_lock<tembrolexin::Mutex>;
 
   // Opens (creating when missing) the SQLite file at `databaseFilePath` and
   // creates the table `tableName` when it does not exist. Throws OpenError
@@ -166,7 +167,7 @@ class Database : public INamedObject {
   static bool returnCodeSuccess(int code);
   // The mutex of the file at `path` (keyed by its resolved path), created on
   // first use; never null.
-  static std::mutex* getDatabaseFileMutex(const std::string& path);
+  static tembrolexin::Mutex* getDatabaseFileMutex(const std::string& path);
 
   // The mutex of the file at `path`, locked.
   static FileLock lockFileAt(const std::string& path);
@@ -213,8 +214,8 @@ class Database : public INamedObject {
   // The per-file mutexes (by resolved path) and the lock over that table. Both are created on
   // first use and never destroyed, so a store used by a thread that outlives
   // static destruction at exit never locks a destroyed mutex.
-  static std::map<std::string, std::unique_ptr<std::mutex>>& databaseFileMutexs();
-  static std::mutex& mapMutex();
+  static std::map<std::string, std::unique_ptr<tembrolexin::Mutex>>& databaseFileMutexs();
+  static tembrolexin::Mutex& mapMutex();
 
  private:
   void checkLock(const FileLock& lock) const;
@@ -248,7 +249,7 @@ class Database : public INamedObject {
   mutable sqlite3* db_ = nullptr;
   mutable std::string damageMet_;
   mutable bool markLeft_ = false;
-  std::mutex* fileMutex_ = nullptr;
+  tembrolexin::Mutex* fileMutex_ = nullptr;
 };
 
 }  // namespace DB

@@ -11,6 +11,7 @@
 #include <set>
 #include <system_error>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 #include "core/runtime/store_files.h"
 
@@ -41,30 +42,30 @@ bool isLinkToNothing(const std::string& path, std::string* target) {
 // Held while a file is checked, and while a damaged file is set aside and
 // opened anew. Never destroyed: a thread may open a store while the process
 // exits.
-std::mutex& recoveryMutex() {
-  static auto* mutex = new std::mutex();
+tembrolexin::Mutex& recoveryMutex() {
+  static auto* mutex = new tembrolexin::Mutex();
   return *mutex;
 }
 
 // The files (by their mutex) that an opening of this run has checked, and
 // the lock over that record. Never destroyed, as above.
-std::set<const std::mutex*>& checkedFiles() {
-  static auto* files = new std::set<const std::mutex*>();
+std::set<const tembrolexin::Mutex*>& checkedFiles() {
+  static auto* files = new std::set<const tembrolexin::Mutex*>();
   return *files;
 }
-std::mutex& checkedFilesMutex() {
-  static auto* mutex = new std::mutex();
+tembrolexin::Mutex& checkedFilesMutex() {
+  static auto* mutex = new tembrolexin::Mutex();
   return *mutex;
 }
 
-bool wasChecked(const std::mutex* file) {
-  std::lock_guard<std::mutex> guard(checkedFilesMutex());
+bool wasChecked(const tembrolexin::Mutex* file) {
+  std::lock_guard guard(checkedFilesMutex());
   return checkedFiles().count(file) > 0;
 }
 
 // Records the file as checked; true when it was not yet.
-bool markChecked(const std::mutex* file) {
-  std::lock_guard<std::mutex> guard(checkedFilesMutex());
+bool markChecked(const tembrolexin::Mutex* file) {
+  std::lock_guard guard(checkedFilesMutex());
   return checkedFiles().insert(file).second;
 }
 
@@ -86,7 +87,7 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   }
   // One check or recovery at a time. Another thread may have set the file
   // aside since the attempt above, so it is tried once more under the lock.
-  std::lock_guard<std::mutex> recovering(recoveryMutex());
+  std::lock_guard recovering(recoveryMutex());
   // The check, the opening, the decision, the renames and the new store under
   // one hold of the file's lock: no store of this run opens the file, or sets
   // it aside, in between.

@@ -3,12 +3,14 @@
 #include <mutex>
 #include <set>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 namespace enginerefs {
 namespace {
 
 struct Registry {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   std::set<std::string> names;
 };
 
@@ -22,13 +24,13 @@ Registry& registry() {
 
 void registerName(const std::string& name) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   r.names.insert(name);
 }
 
 std::vector<std::string> names() {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   return {r.names.begin(), r.names.end()};
 }
 

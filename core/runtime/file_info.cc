@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/unique_fd.h"
 
 namespace tembrolexin {
@@ -236,10 +237,10 @@ int createTempBeside(const std::string& path, std::string& tempPath) {
 
 std::string runToken() {
   // Never destroyed: threads may make temporaries while the process exits.
-  static std::mutex& mutex = *new std::mutex;
+  static tembrolexin::Mutex& mutex = *new tembrolexin::Mutex;
   static std::string& token = *new std::string;
   static pid_t drawnIn = 0;
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard lock(mutex);
   const pid_t self = ::getpid();
   if (token.empty() || drawnIn != self) {
     uint64_t bits = 0;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 
 Log::Log(IProcessorListener* listener, const INamedObject* sender)
@@ -24,7 +26,7 @@ void Log::registerListener(IProcessorListener* listener) {
   {
     // Stored under the backlog's mutex: a line that found no listener is
     // either in the backlog taken here or sees the new listener.
-    std::lock_guard<std::mutex> lock(backlogMutex_);
+    std::lock_guard lock(backlogMutex_);
     listener_.store(listener);
     if (listener == nullptr) return;
     waiting.swap(backlog_);
@@ -38,7 +40,7 @@ void Log::registerListener(IProcessorListener* listener) {
 void Log::registerSender(const INamedObject* sender) { sender_.store(sender); }
 
 std::size_t Log::backlogSize() const {
-  std::lock_guard<std::mutex> lock(backlogMutex_);
+  std::lock_guard lock(backlogMutex_);
   return backlog_.size();
 }
 
@@ -47,7 +49,7 @@ void Log::send(LogLevel level, const std::string& text) {
   const LogParams params(level, "(processor) - " + text);
   IProcessorListener* listener = listener_.load();
   if (listener == nullptr) {
-    std::lock_guard<std::mutex> lock(backlogMutex_);
+    std::lock_guard lock(backlogMutex_);
     listener = listener_.load();
     if (listener == nullptr) {
       backlog_.push_back(params);

@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/i_processor_listener.h"
 #include "core/runtime/log_helpers.h"
@@ -81,7 +82,7 @@ class Log {
 
   std::atomic<IProcessorListener*> listener_;
   std::atomic<const INamedObject*> sender_;
-  mutable std::mutex backlogMutex_;
+  mutable tembrolexin::Mutex backlogMutex_;
   std::deque<LogParams> backlog_;
 };
 

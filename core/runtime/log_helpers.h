@@ -28,6 +28,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/logger.h"
 
@@ -79,7 +80,7 @@ void logWithLogger(const INamedObject* sender, const Pieces&... pieces) {
     Logger::getInstance()->Log(logpieces::senderName(sender), &params);
     return;
   }
-  std::lock_guard<std::mutex> lock(Logger::logStreamMutex());
+  std::lock_guard lock(Logger::logStreamMutex());
   std::stringstream& stream = Logger::logStream();
   struct Cleanup {
     std::stringstream& stream;

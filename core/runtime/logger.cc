@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/messenger.h"
 #include "schema/tembrolexin_types.h"
@@ -109,7 +110,7 @@ void LogQueueWatcher::setMessenger(IMessenger* messenger) {
   if (messenger == nullptr) return;
   messenger->registerListener(kLogSignalType, this);
   const auto* bus = dynamic_cast<const Messenger*>(messenger);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   messenger_ = messenger;
   stopped_ = bus != nullptr && bus->isStopped();
   cond_.notify_all();
@@ -117,13 +118,13 @@ void LogQueueWatcher::setMessenger(IMessenger* messenger) {
 
 void LogQueueWatcher::clearMessenger(IMessenger* messenger) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (messenger == nullptr || messenger_ != messenger) return;
   }
   // Leave the bus first: it may still deliver a line until unregistering has
   // returned, and that delivery must not count against the next bus.
   messenger->unregisterListener(kLogSignalType, this);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (messenger_ != messenger) return;
   messenger_ = nullptr;
   stopped_ = false;
@@ -133,27 +134,27 @@ void LogQueueWatcher::clearMessenger(IMessenger* messenger) {
 }
 
 void LogQueueWatcher::onMessengerStopped(IMessenger* messenger) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (messenger == nullptr || messenger_ != messenger) return;
   stopped_ = true;
   cond_.notify_all();
 }
 
 void LogQueueWatcher::onLog() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   ++count_;
   cond_.notify_all();
 }
 
 void LogQueueWatcher::onReceive(const std::string&, const ThriftParams&) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   --count_;
   cond_.notify_all();
 }
 
 bool LogQueueWatcher::await(std::optional<std::chrono::milliseconds> limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds(0));
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   // At or below 0 nothing is in flight: a negative count only means that
   // deliveries were seen before their lines were counted, or that someone else
   // sent a LogSignal; waiting for an exact 0 could then never end.
@@ -175,7 +176,7 @@ bool LogQueueWatcher::await(std::optional<std::chrono::milliseconds> limit) {
 }
 
 std::int64_t LogQueueWatcher::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return count_;
 }
 
@@ -214,13 +215,13 @@ std::stringstream& Logger::logStream() {
   return *stream;
 }
 
-std::mutex& Logger::logStreamMutex() {
-  static auto* const mutex = new std::mutex;
+tembrolexin::Mutex& Logger::logStreamMutex() {
+  static auto* const mutex = new tembrolexin::Mutex;
   return *mutex;
 }
 
 std::stringstream& Logger::sLogStream = Logger::logStream();
-std::mutex& Logger::sLogStreamMutex = Logger::logStreamMutex();
+tembrolexin::Mutex& Logger::sLogStreamMutex = Logger::logStreamMutex();
 
 Logger* Logger::getInstance() {
   // Never destroyed: threads may still log while the process exits.
@@ -246,7 +247,7 @@ void Logger::Log(std::string sender, const LogParams* params) {
   SenderScope scope(*this);
   IMessenger* bus = bus_.load();
   if (bus == nullptr || hasBacklog_.load()) {
-    std::lock_guard<std::mutex> lock(backlogMutex_);
+    std::lock_guard lock(backlogMutex_);
     // Decided again under the lock: registration and detaching change the
     // bus under it, so no line can slip into a backlog that was just sent.
     bus = bus_.load();
@@ -278,7 +279,7 @@ void Logger::onLog(std::string sender, const LogParams* params) {
 
 void Logger::registerMessenger(IMessenger* messenger) {
   if (messenger == nullptr) throw std::invalid_argument("Messenger is a nullptr");
-  std::lock_guard<std::mutex> lock(backlogMutex_);
+  std::lock_guard lock(backlogMutex_);
   IMessenger* current = bus_.load();
   if (current != nullptr && current != messenger) {
     throw std::runtime_error("log listener already registered");
@@ -292,7 +293,7 @@ void Logger::registerMessenger(IMessenger* messenger) {
 void Logger::detachMessenger(IMessenger* messenger) {
   if (messenger == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(backlogMutex_);
+    std::lock_guard lock(backlogMutex_);
     if (bus_.load() != messenger) return;
     bus_.store(nullptr);
   }
@@ -300,7 +301,7 @@ void Logger::detachMessenger(IMessenger* messenger) {
   // Only threads counted before the epoch moves on can hold the old bus;
   // those that come later find no bus and are not waited for.
   {
-    std::lock_guard<std::mutex> lock(detachMutex_);
+    std::lock_guard lock(detachMutex_);
     const std::uint64_t ended = senderEpoch_.fetch_add(1);
     while (activeSenders_[ended & 1].load() != 0) std::this_thread::yield();
   }
@@ -308,7 +309,7 @@ void Logger::detachMessenger(IMessenger* messenger) {
 }
 
 std::size_t Logger::backlogSize() const {
-  std::lock_guard<std::mutex> lock(backlogMutex_);
+  std::lock_guard lock(backlogMutex_);
   return backlog_.size();
 }
 

@@ -16,7 +16,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -25,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_messenger.h"
 #include "core/runtime/thrift_params.h"
 
@@ -115,8 +115,8 @@ class LogQueueWatcher : public IMessengerListener {
   std::int64_t size() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable cond_;
+  mutable tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cond_;
   std::int64_t count_ = 0;
   IMessenger* messenger_ = nullptr;  // guarded by mutex_
   bool stopped_ = false;             // guarded by mutex_
@@ -171,11 +171,11 @@ class Logger {
   // The stream in which the logWithLogger helpers compose their lines, and
   // the mutex that guards it. Both live until the process ends.
   static std::stringstream& sLogStream;
-  static std::mutex& sLogStreamMutex;
+  static tembrolexin::Mutex& sLogStreamMutex;
   // The same objects, safe to use before static initialisation has reached
   // this file.
   static std::stringstream& logStream();
-  static std::mutex& logStreamMutex();
+  static tembrolexin::Mutex& logStreamMutex();
 
  private:
   struct Entry {
@@ -188,7 +188,7 @@ class Logger {
 
   LogQueueWatcher watcher_;
   std::atomic<IMessenger*> bus_{nullptr};
-  mutable std::mutex backlogMutex_;
+  mutable tembrolexin::Mutex backlogMutex_;
   std::vector<Entry> backlog_;
   // Whether backlog_ holds entries: lets the common path skip the lock.
   std::atomic<bool> hasBacklog_{false};
@@ -198,7 +198,7 @@ class Logger {
   std::atomic<std::uint64_t> senderEpoch_{0};
   std::atomic<int> activeSenders_[2] = {0, 0};
   // Serialises detaches, so that each drains the epoch it ended.
-  std::mutex detachMutex_;
+  tembrolexin::Mutex detachMutex_;
 
   class SenderScope;
 };

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/logger.h"
 #include "core/runtime/thread_join.h"
 
@@ -88,7 +89,7 @@ void Messenger::stop() { pushSignal(new StateSignal(kStopCode)); }
 
 void Messenger::registerListener(int typeId, IMessengerListener* listener) {
   if (listener == nullptr) return;
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard lock(listenerMutex_);
   std::vector<IMessengerListener*>& list = listeners_[typeId];
   list.erase(std::remove(list.begin(), list.end(), listener), list.end());
   list.push_back(listener);
@@ -99,7 +100,7 @@ void Messenger::unregisterListener(int typeId, IMessengerListener* listener) {
   const std::thread::id self = std::this_thread::get_id();
   // A call on the thread that runs the process's exit never ends.
   ProcessExit::Wake wake(listenerMutex_, callEnded_);
-  std::unique_lock<std::mutex> lock(listenerMutex_);
+  std::unique_lock lock(listenerMutex_);
   auto found = listeners_.find(typeId);
   if (found != listeners_.end()) {
     std::vector<IMessengerListener*>& list = found->second;
@@ -116,7 +117,7 @@ void Messenger::unregisterListener(int typeId, IMessengerListener* listener) {
 
 void Messenger::setCallbacks(MessageCallback messageCallback, ExitCallback exitCallback,
                              void* context) {
-  std::lock_guard<std::mutex> lock(listenerMutex_);
+  std::lock_guard lock(listenerMutex_);
   messageCallback_ = messageCallback;
   exitCallback_ = exitCallback;
   context_ = context;
@@ -134,7 +135,7 @@ void Messenger::passMessage(const std::string& senderName, const ThriftParams& p
   const std::thread::id self = std::this_thread::get_id();
   std::vector<IMessengerListener*> targets;
   {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
+    std::lock_guard lock(listenerMutex_);
     auto found = listeners_.find(typeId);
     if (found != listeners_.end()) targets = found->second;
   }
@@ -162,14 +163,14 @@ void Messenger::passMessage(const std::string& senderName, const ThriftParams& p
 
   for (IMessengerListener* listener : targets) {
     {
-      std::lock_guard<std::mutex> lock(listenerMutex_);
+      std::lock_guard lock(listenerMutex_);
       // Unregistered meanwhile: its owner may already have destroyed it.
       if (!isRegisteredLocked(typeId, listener)) continue;
       calls_.push_back(Call{listener, typeId, self});
     }
     guarded([&] { listener->onReceive(senderName, params); });
     {
-      std::lock_guard<std::mutex> lock(listenerMutex_);
+      std::lock_guard lock(listenerMutex_);
       // Remove this thread's latest entry for the listener (nested deliveries
       // on one thread push several).
       for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
@@ -185,7 +186,7 @@ void Messenger::passMessage(const std::string& senderName, const ThriftParams& p
   MessageCallback callback;
   void* context;
   {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
+    std::lock_guard lock(listenerMutex_);
     callback = messageCallback_;
     context = context_;
   }
@@ -198,7 +199,7 @@ void Messenger::notifyLogWatchers() {
   const std::thread::id self = std::this_thread::get_id();
   std::vector<LogQueueWatcher*> watchers;
   {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
+    std::lock_guard lock(listenerMutex_);
     auto found = listeners_.find(kLogSignalType);
     if (found == listeners_.end()) return;
     for (IMessengerListener* listener : found->second) {
@@ -211,7 +212,7 @@ void Messenger::notifyLogWatchers() {
   }
   for (LogQueueWatcher* watcher : watchers) {
     watcher->onMessengerStopped(this);
-    std::lock_guard<std::mutex> lock(listenerMutex_);
+    std::lock_guard lock(listenerMutex_);
     for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
       if (it->listener == watcher && it->typeId == kLogSignalType && it->thread == self) {
         calls_.erase(std::next(it).base());
@@ -246,7 +247,7 @@ void Messenger::onThreadEnd() {
   ExitCallback exitCallback;
   void* context;
   {
-    std::lock_guard<std::mutex> lock(listenerMutex_);
+    std::lock_guard lock(listenerMutex_);
     exitCallback = exitCallback_;
     context = context_;
   }

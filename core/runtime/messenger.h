@@ -29,7 +29,6 @@
 #define TL_CORE_RUNTIME_MESSENGER_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,6 +37,7 @@
 #include <vector>
 
 #include "core/runtime/active_object.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_messenger.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/state_signal.h"
@@ -161,8 +161,8 @@ class Messenger : public IMessenger, public INamedObject, private ActiveObject<M
   MessageCallback messageCallback_ = nullptr;
   ExitCallback exitCallback_ = nullptr;
   void* context_ = nullptr;
-  mutable std::mutex listenerMutex_;
-  std::condition_variable callEnded_;
+  mutable tembrolexin::Mutex listenerMutex_;
+  tembrolexin::CondVar callEnded_;
   std::map<int, std::vector<IMessengerListener*>> listeners_;
   std::vector<Call> calls_;
   std::atomic<bool> stopped_{false};

@@ -3,6 +3,8 @@
 #include <thread>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 
 // Never destroyed: threads still running at exit may use it.
@@ -27,7 +29,7 @@ void SignalQueue::push(StateSignal* signal) {
   pushing_.fetch_add(1, std::memory_order_relaxed);
   bool queued = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!closed_) {
       if (head_ > 0 && signals_.size() == signals_.capacity()) {
         // Reuse the taken slots before the vector would grow.
@@ -66,7 +68,7 @@ StateSignal* SignalQueue::takeLocked(const Filter& filter) {
 }
 
 StateSignal* SignalQueue::waitForMatch(const Filter& filter) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   for (;;) {
     if (StateSignal* found = takeLocked(filter)) return found;
     cond_.wait(lock);
@@ -74,14 +76,14 @@ StateSignal* SignalQueue::waitForMatch(const Filter& filter) {
 }
 
 StateSignal* SignalQueue::checkForSignal(const Filter& filter) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return takeLocked(filter);
 }
 
 void SignalQueue::clear() {
   std::vector<StateSignal*> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     dropped.assign(signals_.begin() + static_cast<std::ptrdiff_t>(head_), signals_.end());
     signals_.clear();
     head_ = 0;
@@ -93,7 +95,7 @@ void SignalQueue::clear() {
 void SignalQueue::clear(const Filter& filter) {
   std::vector<StateSignal*> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     size_t kept = 0;
     for (size_t i = head_; i < signals_.size(); ++i) {
       if (filter(signals_[i])) {
@@ -110,29 +112,29 @@ void SignalQueue::clear(const Filter& filter) {
 
 void SignalQueue::close() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     closed_ = true;
   }
   clear();
 }
 
 bool SignalQueue::closed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return closed_;
 }
 
 bool SignalQueue::empty() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return head_ == signals_.size();
 }
 
 size_t SignalQueue::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return signals_.size() - head_;
 }
 
 std::string SignalQueue::Dump() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   std::string text = "Signal Queue Size: " + std::to_string(signals_.size() - head_) + "\n";
   for (size_t i = head_; i < signals_.size(); ++i) {
     text += "Signal number: " + std::to_string(signals_[i]->GetCode()) + "\n";

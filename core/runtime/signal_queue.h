@@ -23,7 +23,6 @@
 #define TL_CORE_RUNTIME_SIGNAL_QUEUE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -31,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_named_object.h"
 #include "core/runtime/state_signal.h"
 
@@ -104,8 +104,8 @@ class SignalQueue : public INamedObject {
   // head_ were taken and are reused once the vector is full or empty.
   std::vector<StateSignal*> signals_;
   size_t head_ = 0;
-  mutable std::mutex mutex_;
-  std::condition_variable cond_;
+  mutable tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cond_;
   // Pushes between their first step and their wake-up; the destructor waits
   // for them (they touch cond_ after releasing mutex_).
   std::atomic<int> pushing_{0};

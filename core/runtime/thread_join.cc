@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinsdk {
 
 namespace {
@@ -10,8 +12,8 @@ namespace {
 // `changed` is notified whenever one of them changes. Never destroyed:
 // threads end, and the exit begins, while static objects go.
 struct Registry {
-  std::mutex mutex;
-  std::condition_variable changed;
+  tembrolexin::Mutex mutex;
+  tembrolexin::CondVar changed;
   std::thread::id exiting;
   ProcessExit::Wake* wakes = nullptr;
 };
@@ -28,7 +30,7 @@ std::atomic<std::thread::id> gExiting{};
 
 void ProcessExit::begin() {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   if (r.exiting != std::thread::id()) return;
   r.exiting = std::this_thread::get_id();
   gExiting.store(r.exiting);
@@ -36,7 +38,7 @@ void ProcessExit::begin() {
   // Each waiter checks its condition under its own mutex: notified under
   // it, a waiter that has just found the exit not begun is already waiting.
   for (Wake* w = r.wakes; w != nullptr; w = w->next_) {
-    std::lock_guard<std::mutex> waiterLock(w->mutex_);
+    std::lock_guard waiterLock(w->mutex_);
     w->cv_.notify_all();
   }
 }
@@ -45,9 +47,10 @@ bool ProcessExit::isExiting(std::thread::id thread) {
   return thread != std::thread::id() && gExiting.load() == thread;
 }
 
-ProcessExit::Wake::Wake(std::mutex& mutex, std::condition_variable& cv) : mutex_(mutex), cv_(cv) {
+ProcessExit::Wake::Wake(tembrolexin::Mutex& mutex, tembrolexin::CondVar& cv)
+    : mutex_(mutex), cv_(cv) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   next_ = r.wakes;
   if (next_ != nullptr) next_->prev_ = this;
   r.wakes = this;
@@ -55,7 +58,7 @@ ProcessExit::Wake::Wake(std::mutex& mutex, std::condition_variable& cv) : mutex_
 
 ProcessExit::Wake::~Wake() {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   if (prev_ != nullptr) {
     prev_->next_ = next_;
   } else {
@@ -72,7 +75,7 @@ LibraryThread::LibraryThread(std::function<void()> body) : ended_(std::make_shar
   thread_ = std::thread([ended = ended_, body = std::move(body)] {
     body();
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard lock(r.mutex);
     ended->ended = true;
     r.changed.notify_all();
   });
@@ -98,7 +101,7 @@ bool LibraryThread::join() {
   bool ended = false;
   if (id != std::this_thread::get_id()) {
     Registry& r = registry();
-    std::unique_lock<std::mutex> lock(r.mutex);
+    std::unique_lock lock(r.mutex);
     r.changed.wait(lock, [&] { return ended_->ended || r.exiting == id; });
     ended = ended_->ended;
   }

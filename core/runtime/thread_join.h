@@ -30,12 +30,13 @@
 #ifndef TL_CORE_RUNTIME_THREAD_JOIN_H_
 #define TL_CORE_RUNTIME_THREAD_JOIN_H_
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include "core/runtime/checked_mutex.h"
 
 namespace tembrolexinsdk {
 
@@ -52,21 +53,21 @@ class ProcessExit {
   // lives, so that a wait whose condition counts a call on the exiting
   // thread as ended (isExiting) sees it:
   //   ProcessExit::Wake wake(mutex, cv);   // before the lock
-  //   std::unique_lock<std::mutex> lock(mutex);
+  //   std::unique_lock lock(mutex);
   //   cv.wait(lock, [&] { return done || ProcessExit::isExiting(thread); });
   // Made before `mutex` is locked, and destroyed after it is released;
   // both must outlive it.
   class Wake {
    public:
-    Wake(std::mutex& mutex, std::condition_variable& cv);
+    Wake(tembrolexin::Mutex& mutex, tembrolexin::CondVar& cv);
     ~Wake();
     Wake(const Wake&) = delete;
     Wake& operator=(const Wake&) = delete;
 
    private:
     friend class ProcessExit;
-    std::mutex& mutex_;
-    std::condition_variable& cv_;
+    tembrolexin::Mutex& mutex_;
+    tembrolexin::CondVar& cv_;
     Wake* next_ = nullptr;
     Wake* prev_ = nullptr;
   };

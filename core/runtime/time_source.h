@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/network_time.h"
 
@@ -34,16 +35,16 @@ class ProcessorTimeProvider {
   class AtomicReferencePoint {
    public:
     void store(const ReferencePoint& point) {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       point_ = point;
     }
     ReferencePoint load() const {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       return point_;
     }
 
    private:
-    mutable std::mutex mutex_;
+    mutable tembrolexin::Mutex mutex_;
     ReferencePoint point_;
   };
 

@@ -1,10 +1,10 @@
 #include "core/runtime/timed_event.h"
 
-#include <condition_variable>
 #include <exception>
 #include <string>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 
 namespace tembrolexinsdk {
@@ -20,8 +20,8 @@ struct TimedEvent::State {
   State(std::function<void()> cb, const Clock& c) : clock(&c), callback(std::move(cb)) {}
 
   const Clock* clock;
-  std::mutex mutex;
-  std::condition_variable cv;
+  tembrolexin::Mutex mutex;
+  tembrolexin::CondVar cv;
   int64_t delayMs = 0;
   std::function<void()> callback;
   bool interrupt = false;
@@ -34,7 +34,7 @@ struct TimedEvent::State {
 
 TimedEvent::TimedEvent(std::function<void()> callback, const Clock& clock)
     : state_(std::make_shared<State>(std::move(callback), clock)) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   thread_ = std::thread(threadMain, state_);
   state_->threadId = thread_.get_id();
 }
@@ -43,7 +43,7 @@ TimedEvent::~TimedEvent() {
   logDebug("TimedEvent: destructor entry");
   bool own;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     state_->quit = true;
     state_->interrupt = true;
     own = std::this_thread::get_id() == state_->threadId;
@@ -59,7 +59,7 @@ TimedEvent::~TimedEvent() {
   logDebug("TimedEvent: destructor exit");
 }
 
-void TimedEvent::awaitCallback(State& s, std::unique_lock<std::mutex>& lock) {
+void TimedEvent::awaitCallback(State& s, std::unique_lock<tembrolexin::Mutex>& lock) {
   if (std::this_thread::get_id() == s.threadId) return;
   s.cv.wait(lock, [&] { return !s.firing; });
 }
@@ -70,7 +70,7 @@ void TimedEvent::DoEventAfter(std::chrono::milliseconds delay) {
   const std::shared_ptr<State> keep = state_;
   State& s = *keep;
   {
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock lock(s.mutex);
     awaitCallback(s, lock);
     s.delayMs = clampTimerMillis(delay.count());
     s.startRequested = true;
@@ -85,7 +85,7 @@ void TimedEvent::Cancel() {
   const std::shared_ptr<State> keep = state_;
   State& s = *keep;
   {
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock lock(s.mutex);
     awaitCallback(s, lock);
     s.startRequested = false;
     if (s.counting) s.interrupt = true;
@@ -95,7 +95,7 @@ void TimedEvent::Cancel() {
 
 void TimedEvent::threadMain(std::shared_ptr<State> state) {
   State& s = *state;
-  std::unique_lock<std::mutex> lock(s.mutex);
+  std::unique_lock lock(s.mutex);
   for (;;) {
     s.cv.wait(lock, [&] { return s.quit || s.startRequested; });
     if (s.quit) return;

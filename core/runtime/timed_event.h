@@ -23,6 +23,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 
 namespace tembrolexinsdk {
@@ -44,7 +45,7 @@ class TimedEvent {
   struct State;
   static void threadMain(std::shared_ptr<State> state);
   // Waits (lock held) until no callback runs, unless called from the callback.
-  static void awaitCallback(State& s, std::unique_lock<std::mutex>& lock);
+  static void awaitCallback(State& s, std::unique_lock<tembrolexin::Mutex>& lock);
 
   std::shared_ptr<State> state_;
   std::thread thread_;

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <condition_variable>
 #include <exception>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/log_helpers.h"
 
 namespace tembrolexinsdk {
@@ -78,8 +78,8 @@ struct Timing::State {
   const Clock* clock;
   const bool catchUp;
   const bool manual;
-  std::mutex mutex;
-  std::condition_variable cv;
+  tembrolexin::Mutex mutex;
+  tembrolexin::CondVar cv;
   std::vector<TimingEvent> events;  // sorted by time, stable
   std::chrono::steady_clock::time_point reference;
   bool quit = false;
@@ -104,7 +104,7 @@ Timing::Timing(bool catchUp, const Clock& clock, TimingMode mode)
   if (mode == TimingMode::kThreaded) {
     // The thread shares the state, so that it can outlive a Timing destroyed
     // from inside one of its callbacks.
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     thread_ = std::thread(threadMain, state_);
     state_->threadId = thread_.get_id();
   }
@@ -112,7 +112,7 @@ Timing::Timing(bool catchUp, const Clock& clock, TimingMode mode)
 
 Timing::~Timing() {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     state_->quit = true;
   }
   state_->cv.notify_all();
@@ -131,14 +131,14 @@ int64_t Timing::elapsedLocked(const State& s) {
 }
 
 std::chrono::milliseconds Timing::elapsed() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   return std::chrono::milliseconds(elapsedLocked(*state_));
 }
 
 void Timing::start(std::chrono::milliseconds position) {
   State& s = *state_;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard lock(s.mutex);
     const bool wasRunning = s.running;
     const int64_t before = elapsedLocked(s);
     s.reference =
@@ -155,7 +155,7 @@ void Timing::start(std::chrono::milliseconds position) {
 void Timing::stop() {
   State& s = *state_;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard lock(s.mutex);
     s.reference = s.clock->steadyNow();
     s.running = false;
     ++s.generation;
@@ -168,7 +168,7 @@ void Timing::registerEvent(const TimingEvent& event) { registerEvents({event}); 
 void Timing::registerEvents(const std::vector<TimingEvent>& events) {
   State& s = *state_;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard lock(s.mutex);
     for (const TimingEvent& e : events) {
       if (e.id() == s.inProgress) {
         throw std::invalid_argument("Cannot replace an event that is currently in progress");
@@ -189,7 +189,7 @@ void Timing::registerEvents(const std::vector<TimingEvent>& events) {
 void Timing::cancelEvent(const TimingEvent& event) {
   State& s = *state_;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard lock(s.mutex);
     if (event.id() == s.inProgress) {
       throw std::invalid_argument("Cannot cancel an event currently in progress");
     }
@@ -203,7 +203,7 @@ void Timing::cancelEvent(const TimingEvent& event) {
 void Timing::clearEvents() {
   State& s = *state_;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard lock(s.mutex);
     std::erase_if(s.events, [&](const TimingEvent& x) { return x.id() != s.inProgress; });
     for (TimingEvent& e : s.events) e.changeSettings(TimingEvent::kOneShotRemove);
     s.rescan = true;
@@ -213,11 +213,11 @@ void Timing::clearEvents() {
 }
 
 size_t Timing::eventCount() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   return state_->events.size();
 }
 
-Timing::ScanResult Timing::scan(State& s, std::unique_lock<std::mutex>& lock) {
+Timing::ScanResult Timing::scan(State& s, std::unique_lock<tembrolexin::Mutex>& lock) {
   ScanResult result{std::nullopt, elapsedLocked(s)};
   const int64_t e = result.elapsed;
   if (!s.running) return result;
@@ -282,7 +282,7 @@ Timing::ScanResult Timing::scan(State& s, std::unique_lock<std::mutex>& lock) {
 
 void Timing::threadMain(std::shared_ptr<State> state) {
   State& s = *state;
-  std::unique_lock<std::mutex> lock(s.mutex);
+  std::unique_lock lock(s.mutex);
   bool pending = false;
   // The generation of the last scan: a change made before this thread first
   // waited (or while it ran a callback) is never lost to a missed wake-up.
@@ -313,7 +313,7 @@ std::optional<std::chrono::milliseconds> Timing::pump() {
   std::shared_ptr<State> keep = state_;
   State& s = *keep;
   if (!s.manual) throw std::logic_error("Timing::pump needs a Timing in manual mode");
-  std::unique_lock<std::mutex> lock(s.mutex);
+  std::unique_lock lock(s.mutex);
   if (s.scanning) return std::nullopt;
   s.scanning = true;
   std::optional<std::chrono::milliseconds> next;

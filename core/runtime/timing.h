@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 
 namespace tembrolexinsdk {
@@ -133,7 +134,7 @@ class Timing {
   struct ScanResult;
 
   static void threadMain(std::shared_ptr<State> state);
-  static ScanResult scan(State& s, std::unique_lock<std::mutex>& lock);
+  static ScanResult scan(State& s, std::unique_lock<tembrolexin::Mutex>& lock);
   static int64_t elapsedLocked(const State& s);
 
   std::shared_ptr<State> state_;

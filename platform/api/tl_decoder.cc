@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/control/audio_decoder.h"
 #include "core/net/http_request.h"
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/dir_info.h"
 #include "core/runtime/error_text.h"
 #include "core/runtime/log.h"
@@ -37,13 +37,13 @@ constexpr const char* kAnalyticsEngine = "ANALYTICS";
 // The decoders made so far (held weakly) and the state of the library's
 // shutdown. Never destroyed: the exit handler and late threads use them.
 struct Library {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   std::vector<std::weak_ptr<TLDecoder>> decoders;
   // The shutdown runs on the thread that claimed it, with no lock held: the
   // calls into the app that it makes (the app's log delegate on its lines)
   // may call exit(), whose shutdown must then find its way.
-  std::mutex shutdownMutex;  // guards the three below
-  std::condition_variable shutdownEnded;
+  tembrolexin::Mutex shutdownMutex;  // guards the three below
+  tembrolexin::CondVar shutdownEnded;
   enum class Phase { kNone, kRunning, kDone } phase = Phase::kNone;
   std::thread::id runner;  // the thread that runs it
   std::atomic<bool> shutDown{false};
@@ -85,7 +85,7 @@ std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
   decoder->startUp();
   Library& lib = library();
   {
-    std::lock_guard<std::mutex> lock(lib.mutex);
+    std::lock_guard lock(lib.mutex);
     lib.decoders.erase(std::remove_if(lib.decoders.begin(), lib.decoders.end(),
                                       [](const std::weak_ptr<TLDecoder>& d) { return d.expired(); }),
                        lib.decoders.end());
@@ -163,7 +163,7 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   const std::thread::id self = std::this_thread::get_id();
   bool announced = false;
   {
-    std::unique_lock<std::mutex> lock(lib.shutdownMutex);
+    std::unique_lock lock(lib.shutdownMutex);
     if (lib.phase == Library::Phase::kRunning && lib.runner != self) {
       // A call into the app on another thread while the app's own shutdown
       // runs: that shutdown may wait for the call to return.
@@ -190,7 +190,7 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   }
   std::vector<std::shared_ptr<TLDecoder>> live;
   {
-    std::lock_guard<std::mutex> lock(lib.mutex);
+    std::lock_guard lock(lib.mutex);
     for (const auto& weak : lib.decoders) {
       if (auto decoder = weak.lock()) live.push_back(std::move(decoder));
     }
@@ -208,7 +208,7 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   TLEventEngine::shutDownSharedTiming();
   Dispatcher::shared().shutDown();
   {
-    std::lock_guard<std::mutex> lock(lib.shutdownMutex);
+    std::lock_guard lock(lib.shutdownMutex);
     lib.phase = Library::Phase::kDone;
     lib.shutdownEnded.notify_all();
   }
@@ -218,14 +218,14 @@ void TLDecoder::shutdownLibrary(bool atExit) {
 void TLDecoder::shutDownParts() {
   std::unique_ptr<SntpClient> sntp;
   {
-    std::lock_guard<std::mutex> lock(ntpMutex_);
+    std::lock_guard lock(ntpMutex_);
     sntp = std::move(sntpClient_);
     ntpRoundActive_ = false;
   }
   sntp.reset();
   std::vector<std::shared_ptr<TLEngine>> engines;
   {
-    std::lock_guard<std::mutex> lock(enginesMutex_);
+    std::lock_guard lock(enginesMutex_);
     for (const auto& [name, engine] : engines_) engines.push_back(engine);
   }
   for (const auto& engine : engines) engine->stop();
@@ -247,7 +247,7 @@ TLDecoder::TLDecoder(Options options) : options_(std::move(options)) {
 
 TLDecoder::~TLDecoder() {
   {
-    std::lock_guard<std::mutex> lock(delegatesMutex_);
+    std::lock_guard lock(delegatesMutex_);
     delegates_.clear();
   }
   if (bridge_) bridge_->getMessenger().stop();
@@ -293,7 +293,7 @@ bool TLDecoder::setUpWithEnvironment() {
   // log delegate may call exit(), and a start made from a delegate call, on
   // a thread the shutdown waits for, takes the lock.
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(setUpMutex_);
+  std::lock_guard lock(setUpMutex_);
   if (environmentReady_) return true;
   // Without the app's folders the decoder would keep its files and its
   // private key wherever the process happens to run: it waits for them.
@@ -386,17 +386,17 @@ void TLDecoder::addDelegate(std::shared_ptr<TLDecoderDelegate> delegate) {
   if (dynamic_cast<TLDeviceIdProviderDecoderDelegate*>(delegate.get()) == nullptr) {
     bridge_->initialise(InitDataBuilder().setDeviceId(-1).build());
   }
-  std::lock_guard<std::mutex> lock(delegatesMutex_);
+  std::lock_guard lock(delegatesMutex_);
   delegates_.push_back(std::move(delegate));
 }
 
 void TLDecoder::removeDelegate(const std::shared_ptr<TLDecoderDelegate>& delegate) {
-  std::lock_guard<std::mutex> lock(delegatesMutex_);
+  std::lock_guard lock(delegatesMutex_);
   delegates_.erase(std::remove(delegates_.begin(), delegates_.end(), delegate), delegates_.end());
 }
 
 std::vector<std::shared_ptr<TLDecoderDelegate>> TLDecoder::getCurrentDelegates() const {
-  std::lock_guard<std::mutex> lock(delegatesMutex_);
+  std::lock_guard lock(delegatesMutex_);
   return delegates_;
 }
 
@@ -422,7 +422,7 @@ std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEng
   engine->setMessenger(bridge_->sharedMessenger());
   engine->setDelegate(std::move(delegate));
   engine->setDecoder(weak_from_this());
-  std::lock_guard<std::mutex> lock(enginesMutex_);
+  std::lock_guard lock(enginesMutex_);
   engines_[name] = engine;
   return engine;
 }
@@ -433,12 +433,12 @@ void TLDecoder::disconnectEngineDelegate(const std::shared_ptr<TLEngine>& engine
   TLLogger::debugInMethod("-[TLDecoder disconnectEngineDelegate:]", __LINE__,
                           "removed %s from the _engines dictionary", name.c_str());
   engine->setDelegate(nullptr);
-  std::lock_guard<std::mutex> lock(enginesMutex_);
+  std::lock_guard lock(enginesMutex_);
   engines_.erase(name);
 }
 
 std::shared_ptr<TLEngine> TLDecoder::engineNamed(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(enginesMutex_);
+  std::lock_guard lock(enginesMutex_);
   auto it = engines_.find(name);
   return it == engines_.end() ? nullptr : it->second;
 }
@@ -487,7 +487,7 @@ void TLDecoder::setNTPServers(std::vector<std::string> servers) {
   TLLogger::debugInMethod("-[TLDecoder setNTPServers:]", __LINE__, "Setting custom NTPServers");
   bool askNow = false;
   {
-    std::lock_guard<std::mutex> lock(ntpMutex_);
+    std::lock_guard lock(ntpMutex_);
     ntpServers_ = std::move(servers);
     // Network time asked for while there was no server to ask: the
     // processors that asked wait for an answer (or their next interval).
@@ -498,18 +498,18 @@ void TLDecoder::setNTPServers(std::vector<std::string> servers) {
 
 void TLDecoder::registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) {
   if (!receiver) return;
-  std::lock_guard<std::mutex> lock(ntpReceiversMutex_);
+  std::lock_guard lock(ntpReceiversMutex_);
   ntpReceivers_.push_back(std::move(receiver));
 }
 
 void TLDecoder::unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) {
-  std::lock_guard<std::mutex> lock(ntpReceiversMutex_);
+  std::lock_guard lock(ntpReceiversMutex_);
   ntpReceivers_.erase(std::remove(ntpReceivers_.begin(), ntpReceivers_.end(), receiver),
                       ntpReceivers_.end());
 }
 
 std::vector<std::shared_ptr<NTPReceiver>> TLDecoder::getCurrentNTPDelegates() const {
-  std::lock_guard<std::mutex> lock(ntpReceiversMutex_);
+  std::lock_guard lock(ntpReceiversMutex_);
   return ntpReceivers_;
 }
 
@@ -523,7 +523,7 @@ void TLDecoder::updateGPSInfo(double longitude, double latitude) {
 }
 
 int64_t TLDecoder::currentConfidence() const {
-  std::lock_guard<std::mutex> lock(confidenceMutex_);
+  std::lock_guard lock(confidenceMutex_);
   return currentConfidence_;
 }
 
@@ -543,7 +543,7 @@ void TLDecoder::notifyInitialisationComplete() {
   // take send again what found no one before.
   std::vector<std::shared_ptr<TLEngine>> engines;
   {
-    std::lock_guard<std::mutex> lock(enginesMutex_);
+    std::lock_guard lock(enginesMutex_);
     for (const auto& [name, engine] : engines_) engines.push_back(engine);
   }
   for (const std::shared_ptr<TLEngine>& engine : engines) engine->decoderInitialised();
@@ -606,7 +606,7 @@ void TLDecoder::audioProcessorWithNameRaisedEvent(
   }
   std::vector<std::shared_ptr<TLEngine>> snapshot;
   {
-    std::lock_guard<std::mutex> lock(enginesMutex_);
+    std::lock_guard lock(enginesMutex_);
     for (const auto& [name, engine] : engines_) snapshot.push_back(engine);
   }
   for (const auto& engine : snapshot) engine->processEventParams(event, processorName);
@@ -616,7 +616,7 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
   const int64_t s = codeword.syncState();
   const int32_t k = codeword.sigScheme();
   {
-    std::lock_guard<std::mutex> lock(confidenceMutex_);
+    std::lock_guard lock(confidenceMutex_);
     if (s == 1 || k < 0) return;
     // The scheme that set the confidence moves it freely; another scheme can
     // only lower it.
@@ -636,7 +636,7 @@ void TLDecoder::updateNTP() {
     // The lines logged under ntpMutex_ reach the log once it is released:
     // the app's log delegate may call exit(), whose shutdown takes it.
     TLLogger::HeldLines held;
-    std::lock_guard<std::mutex> lock(ntpMutex_);
+    std::lock_guard lock(ntpMutex_);
     // One round answers every processor that asks while it is under way:
     // its outcome reaches them all.
     if (!sntpClient_ || ntpRoundActive_ || sntpClient_->requestInProgress()) return;
@@ -704,7 +704,7 @@ bool TLDecoder::askNextServerLocked(const char* method) {
 
 void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {
   {
-    std::lock_guard<std::mutex> lock(ntpMutex_);
+    std::lock_guard lock(ntpMutex_);
     if (!ntpRoundActive_) return;
     ntpRoundActive_ = false;
   }
@@ -720,7 +720,7 @@ void TLDecoder::sntpClientFailed(const TLError& error) {
     // The server asks us to stop or to slow down: it is left alone for a
     // while, and the rounds ask the other server meanwhile.
     TLLogger::HeldLines held;  // see updateNTP
-    std::lock_guard<std::mutex> lock(ntpMutex_);
+    std::lock_guard lock(ntpMutex_);
     if (ntpRoundActive_ && ntpRoundAsked_ > 0) {
       const std::string& host = ntpRoundHosts_[ntpRoundAsked_ - 1];
       ntpBackOffUntil_[host] = options_.dispatcher->clock().steadyNow() + kKissOfDeathBackOff;
@@ -741,7 +741,7 @@ void TLDecoder::askNextServerAfterFailure() {
   constexpr const char* kMethod = "-[TLDecoder sntpClientFailed:]";
   {
     TLLogger::HeldLines held;  // see updateNTP
-    std::lock_guard<std::mutex> lock(ntpMutex_);
+    std::lock_guard lock(ntpMutex_);
     if (!ntpRoundActive_ || !sntpClient_) return;
     // With a single server to ask there is no fallback: its failure ends
     // the round.

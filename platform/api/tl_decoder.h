@@ -49,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/api/tl_decoder_callbacks.h"
 #include "platform/api/tl_recorder.h"
 #include "platform/api/tl_sdk_analytics.h"
@@ -299,18 +300,18 @@ class TLDecoder final : public TLDecoderCallbacks,
   Options options_;
   std::atomic<bool> listening_{false};
 
-  mutable std::mutex delegatesMutex_;
+  mutable tembrolexin::Mutex delegatesMutex_;
   std::vector<std::shared_ptr<TLDecoderDelegate>> delegates_;
-  mutable std::mutex ntpReceiversMutex_;
+  mutable tembrolexin::Mutex ntpReceiversMutex_;
   std::vector<std::shared_ptr<NTPReceiver>> ntpReceivers_;
-  mutable std::mutex enginesMutex_;
+  mutable tembrolexin::Mutex enginesMutex_;
   std::map<std::string, std::shared_ptr<TLEngine>> engines_;
 
-  mutable std::mutex confidenceMutex_;
+  mutable tembrolexin::Mutex confidenceMutex_;
   int64_t currentConfidence_ = 1;
   int32_t lastScheme_ = 0;
 
-  std::mutex ntpMutex_;  // the facade's own lock for network time
+  tembrolexin::Mutex ntpMutex_;  // the facade's own lock for network time
   std::optional<std::vector<std::string>> ntpServers_;
   double serverNTPTimeout_ = 2.0;
   // The servers of the round under way, in the order asked, and how many
@@ -329,7 +330,7 @@ class TLDecoder final : public TLDecoderCallbacks,
   // asks at once.
   bool ntpWantedWithoutServer_ = false;
 
-  std::mutex setUpMutex_;
+  tembrolexin::Mutex setUpMutex_;
   bool environmentReady_ = false;  // guarded by setUpMutex_
   std::string udid_;
   std::string privateFolder_;

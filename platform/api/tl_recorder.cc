@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "core/audio/resampler.h"
+#include "core/runtime/checked_mutex.h"
 #include "platform/api/tl_decoder.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -13,7 +14,7 @@ namespace {
 // The recorder this process installed last, so that its gate closes before
 // the core destroys it for the next one.
 struct Installed {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   std::weak_ptr<Recorder> recorder;
 };
 
@@ -86,23 +87,23 @@ std::shared_ptr<Recorder> Recorder::create(std::shared_ptr<Messenger> messenger,
 Recorder::~Recorder() {
   bool registered;
   {
-    std::lock_guard<std::mutex> lock(gate_);
+    std::lock_guard lock(gate_);
     registered = registered_;
   }
   if (registered) messenger_->unregisterReceiver(this, kRecorderEventType);
 }
 
 void Recorder::closeGate() {
-  std::lock_guard<std::mutex> lock(gate_);
+  std::lock_guard lock(gate_);
   if (!owned_) recorder_ = nullptr;  // an unapplied recorder is still ours to feed
 }
 
 void Recorder::apply() {
   Installed& slot = installed();
-  std::lock_guard<std::mutex> installLock(slot.mutex);
+  std::lock_guard installLock(slot.mutex);
   std::unique_ptr<tembrolexinsdk::IAudioRecorder> handOver;
   {
-    std::lock_guard<std::mutex> lock(gate_);
+    std::lock_guard lock(gate_);
     if (!owned_) return;
     handOver = std::move(owned_);
   }
@@ -110,20 +111,20 @@ void Recorder::apply() {
   if (previous && previous.get() != this) previous->closeGate();
   slot.recorder = weak_from_this();
   // The gate stays shut while the core sets the recorder up.
-  std::lock_guard<std::mutex> lock(gate_);
+  std::lock_guard lock(gate_);
   core_.install(std::move(handOver));
 }
 
 void Recorder::useDefaultRecorder(const RecorderCore& core) {
   Installed& slot = installed();
-  std::lock_guard<std::mutex> installLock(slot.mutex);
+  std::lock_guard installLock(slot.mutex);
   if (std::shared_ptr<Recorder> previous = slot.recorder.lock()) previous->closeGate();
   slot.recorder.reset();
   core.install(nullptr);
 }
 
 int32_t Recorder::provideSamples(const int16_t* samples, int32_t count) {
-  std::lock_guard<std::mutex> lock(gate_);
+  std::lock_guard lock(gate_);
   // After the library's shutdown the decoder is gone, though the handler
   // that would clear the reference may never run (the main queue stopped).
   if (recorder_ == nullptr || TLDecoder::isShutDown()) return 6;
@@ -140,7 +141,7 @@ int32_t Recorder::provideSamples(const int16_t* samples, int32_t count) {
 }
 
 int32_t Recorder::getMaximumBufferSize() {
-  std::lock_guard<std::mutex> lock(gate_);
+  std::lock_guard lock(gate_);
   return recorder_ == nullptr ? 0 : core_.maximumBufferSize(*recorder_);
 }
 
@@ -166,7 +167,7 @@ void Recorder::onReceive(const TLThriftParams& message, const std::string& sende
       if (!event->__isset.instance || event->instance != instance_) return;
       {
         // The core has destroyed it: no sample may reach it from now on.
-        std::lock_guard<std::mutex> lock(gate_);
+        std::lock_guard lock(gate_);
         recorder_ = nullptr;
       }
       dispatch_.safeDispatchAsyncOnMainQueue([self] { self->handleDestroyed(); });
@@ -181,7 +182,7 @@ void Recorder::handleDestroyed() {
   TLLogger::infoInMethod("-[Recorder onReceive:sender:]", __LINE__, "Custom Recorder destroyed");
   bool registered;
   {
-    std::lock_guard<std::mutex> lock(gate_);
+    std::lock_guard lock(gate_);
     recorder_ = nullptr;
     registered = registered_;
     registered_ = false;

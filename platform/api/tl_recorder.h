@@ -37,6 +37,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_audio_recorder.h"
 #include "platform/runtime/messenger.h"
 #include "platform/runtime/safe_dispatch.h"
@@ -116,7 +117,7 @@ class Recorder final : public TLRecorder,
   const RecorderCore core_;
   SafeDispatch dispatch_;
 
-  std::mutex gate_;  // the feed gate
+  tembrolexin::Mutex gate_;                                // the feed gate
   std::unique_ptr<tembrolexinsdk::IAudioRecorder> owned_;  // until applied
   tembrolexinsdk::IAudioRecorder* recorder_ = nullptr;
   int64_t instance_ = 0;

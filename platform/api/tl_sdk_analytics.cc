@@ -1,5 +1,6 @@
 #include "platform/api/tl_sdk_analytics.h"
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/messages/message_types.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -19,26 +20,26 @@ std::shared_ptr<ProcessBackgroundTasks> ProcessBackgroundTasks::shared() {
 
 BackgroundTaskIdentifier ProcessBackgroundTasks::beginBackgroundTaskWithName(const std::string& name,
                                                                              std::function<void()>) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   BackgroundTaskIdentifier id = next_++;
   tasks_[id] = name;
   return id;
 }
 
 void ProcessBackgroundTasks::endBackgroundTask(BackgroundTaskIdentifier identifier) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   tasks_.erase(identifier);
 }
 
 std::size_t ProcessBackgroundTasks::runningTasks() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return tasks_.size();
 }
 
 void TLSDKAnalytics::TaskState::end() {
   BackgroundTaskIdentifier running;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard lock(mutex);
     running = task;
     task = kInvalidBackgroundTask;
   }
@@ -60,7 +61,7 @@ void TLSDKAnalytics::stop() {
   messenger_.sendMessage(start, kSenderName);
 
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     if (state_->task != kInvalidBackgroundTask) return;
   }
   std::weak_ptr<TaskState> weak = state_;
@@ -71,7 +72,7 @@ void TLSDKAnalytics::stop() {
   });
   bool duplicate = false;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     // Two stops racing: the later task is not kept.
     if (state_->task != kInvalidBackgroundTask) {
       duplicate = true;
@@ -91,7 +92,7 @@ void TLSDKAnalytics::onReceive(const TLThriftParams& message, const std::string&
 }
 
 BackgroundTaskIdentifier TLSDKAnalytics::backgroundTask() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   return state_->task;
 }
 

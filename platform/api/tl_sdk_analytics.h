@@ -31,6 +31,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/messenger.h"
 
 namespace tembrolexinplatform {
@@ -56,7 +57,7 @@ class ProcessBackgroundTasks final : public BackgroundTasks {
   std::size_t runningTasks() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   BackgroundTaskIdentifier next_ = 1;
   std::map<BackgroundTaskIdentifier, std::string> tasks_;
 };
@@ -90,7 +91,7 @@ class TLSDKAnalytics final : public ITLSDKAnalytics, public IThriftMessageReceiv
   // never reaches a destroyed object.
   struct TaskState {
     std::shared_ptr<BackgroundTasks> tasks;
-    std::mutex mutex;
+    tembrolexin::Mutex mutex;
     BackgroundTaskIdentifier task = kInvalidBackgroundTask;
     // Ends the running task, if any, and marks none.
     void end();

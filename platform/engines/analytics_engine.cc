@@ -1,5 +1,6 @@
 #include "platform/engines/analytics_engine.h"
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/messages/message_types.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -51,17 +52,17 @@ TLAnalyticsEngine::TLAnalyticsEngine(Passkey, Options options)
 }
 
 std::shared_ptr<TLEngineDelegate> TLAnalyticsEngine::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
 void TLAnalyticsEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
 void TLAnalyticsEngine::setMessenger(std::shared_ptr<Messenger> messenger) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   messenger_ = std::move(messenger);
 }
 
@@ -109,7 +110,7 @@ std::shared_ptr<const TLProcessorEventParams> TLAnalyticsEngine::handleThriftPar
         // delegate for the connection type.
         auto made = TLPluginFileManager::initWithPluginName(
             sender, std::make_shared<WeakEngineProxy>(weak_from_this()), fileManagerOptions_);
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         auto& slot = fileManagers_[sender];
         if (!slot) slot = std::move(made);
         manager = slot;
@@ -165,7 +166,7 @@ void TLAnalyticsEngine::setSecureServerURL(const std::string& url, int64_t alert
                                            int32_t backoffBetweenAttemptsMs) {
   std::shared_ptr<Messenger> messenger;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     messenger = messenger_;
   }
   networkManager_->setSecureServerURL(url, alertTimeoutHours, maxAttempts, deleteAfterMaxAttempts,
@@ -193,13 +194,13 @@ void TLAnalyticsEngine::setNTPServers(std::vector<std::string> servers) {
 }
 
 std::shared_ptr<TLPluginFileManager> TLAnalyticsEngine::fileManagerForPlugin(const std::string& pluginName) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   auto it = fileManagers_.find(pluginName);
   return it == fileManagers_.end() ? nullptr : it->second;
 }
 
 std::size_t TLAnalyticsEngine::fileManagerCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return fileManagers_.size();
 }
 

@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/engine_decoder.h"
 #include "platform/engines/tl_engine.h"
@@ -145,7 +146,7 @@ class TLAnalyticsEngine final : public TLEngine,
   TLPluginFileManager::Options fileManagerOptions_;
   std::atomic<int32_t> deviceId_{-1};
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
   // Shared, so the network manager's plain pointer stays valid while the
   // engine holds it.

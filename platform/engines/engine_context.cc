@@ -1,5 +1,6 @@
 #include "platform/engines/engine_context.h"
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -11,10 +12,10 @@ EngineContext::~EngineContext() { setMessenger(nullptr); }
 
 void EngineContext::setMessenger(std::shared_ptr<Messenger> messenger) {
   {
-    std::lock_guard<std::mutex> switching(switchMutex_);
+    std::lock_guard switching(switchMutex_);
     std::shared_ptr<Messenger> old;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       if (messenger_ == messenger) return;
       old = messenger_;
       messenger_ = messenger;
@@ -30,17 +31,17 @@ void EngineContext::setMessenger(std::shared_ptr<Messenger> messenger) {
 }
 
 std::shared_ptr<Messenger> EngineContext::messenger() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return messenger_;
 }
 
 void EngineContext::setDispatcher(Dispatcher* dispatcher) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   dispatcher_ = dispatcher;
 }
 
 Dispatcher& EngineContext::dispatcher() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return dispatcher_ != nullptr ? *dispatcher_ : Dispatcher::shared();
 }
 
@@ -53,7 +54,7 @@ int64_t EngineContext::upTimeMillis() const { return dispatcher().clock().upTime
 bool EngineContext::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
   bool changed = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     changed = decoder_.owner_before(decoder) || decoder.owner_before(decoder_);
     decoder_ = std::move(decoder);
   }
@@ -62,7 +63,7 @@ bool EngineContext::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
 }
 
 std::shared_ptr<IEngineDecoder> EngineContext::decoder() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return decoder_.lock();
 }
 
@@ -82,7 +83,7 @@ bool EngineContext::sendMessage(const ::apache::thrift::TBase& message, const st
 }
 
 std::size_t EngineContext::waitingCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return waiting_.size();
 }
 
@@ -91,7 +92,7 @@ bool EngineContext::enqueue(Item item, const char* method) {
     // The Warning reaches the log once the lock is released: the app's log
     // delegate may call back in, or call exit().
     TLLogger::HeldLines held;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (waiting_.size() >= kMaxWaiting) {
       TLLogger::warnInMethod(method, __LINE__,
                              "%zu settings already wait for a decoder to connect: not kept",
@@ -109,13 +110,13 @@ bool EngineContext::enqueue(Item item, const char* method) {
 }
 
 void EngineContext::sendWaiting() {
-  std::lock_guard<std::mutex> sending(sendMutex_);
+  std::lock_guard sending(sendMutex_);
   for (;;) {
     Item item;
     std::shared_ptr<IEngineDecoder> decoder;
     std::shared_ptr<Messenger> messenger;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       if (waiting_.empty()) return;
       if (waiting_.front().message) {
         messenger = messenger_;

@@ -46,6 +46,7 @@
 
 #include <thrift/TBase.h>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/engine_decoder.h"
 #include "platform/runtime/messenger.h"
 #include "platform/runtime/safe_dispatch.h"
@@ -119,10 +120,10 @@ class EngineContext {
 
   // Serialises messenger switches, so two of them never interleave their
   // unregister and register steps; never held by a delivery.
-  std::mutex switchMutex_;
+  tembrolexin::Mutex switchMutex_;
   // One sender of waiting items at a time, so they leave in order.
-  std::mutex sendMutex_;
-  mutable std::mutex mutex_;
+  tembrolexin::Mutex sendMutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::shared_ptr<Messenger> messenger_;
   Dispatcher* dispatcher_ = nullptr;
   std::weak_ptr<IEngineDecoder> decoder_;

@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/thread_join.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -26,13 +27,13 @@ constexpr const char* kEngineName = "EVENT";
 class Machine::Handover {
  public:
   Handover(Machine& machine, uint64_t run) : m_(machine), thread_(std::this_thread::get_id()) {
-    std::lock_guard<std::mutex> lock(m_.deliveryMutex_);
+    std::lock_guard lock(m_.deliveryMutex_);
     id_ = ++m_.lastHandover_;
     cancelled_ = run != m_.run_;
     m_.handovers_.push_back(this);
   }
   ~Handover() {
-    std::lock_guard<std::mutex> lock(m_.deliveryMutex_);
+    std::lock_guard lock(m_.deliveryMutex_);
     std::erase(m_.handovers_, this);
     m_.deliveryCv_.notify_all();
   }
@@ -41,7 +42,7 @@ class Machine::Handover {
 
   // Whether the next event may still go to the engine.
   bool admits() const {
-    std::lock_guard<std::mutex> lock(m_.deliveryMutex_);
+    std::lock_guard lock(m_.deliveryMutex_);
     return !cancelled_;
   }
 
@@ -63,7 +64,7 @@ class Machine::Step {
  public:
   explicit Step(Machine& machine) : m_(machine), uncaught_(std::uncaught_exceptions()) {
     held_.emplace();
-    lock_ = std::unique_lock<std::recursive_mutex>(m_.mutex_);
+    lock_ = std::unique_lock<tembrolexin::RecursiveMutex>(m_.mutex_);
     if (m_.stepDepth_++ == 0) m_.stepRun_ = m_.currentRun();
   }
   ~Step() noexcept(false) {
@@ -90,7 +91,7 @@ class Machine::Step {
   Machine& m_;
   const int uncaught_;
   std::optional<TLLogger::HeldLines> held_;
-  std::unique_lock<std::recursive_mutex> lock_;
+  std::unique_lock<tembrolexin::RecursiveMutex> lock_;
 };
 
 // Every state runs inside a step of the machine.
@@ -289,7 +290,7 @@ Machine::Machine(Dispatcher& dispatcher, EventTiming& timing, EventEngineLink& e
       currentState_(idle_.get()) {}
 
 Machine::~Machine() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   // The states cancel their pending blocks as they go.
   idle_.reset();
   synchronised_.reset();
@@ -329,7 +330,7 @@ void Machine::stop() {
   stopTiming();
   const std::thread::id self = std::this_thread::get_id();
   tembrolexinsdk::ProcessExit::Wake wake(deliveryMutex_, deliveryCv_);
-  std::unique_lock<std::mutex> lock(deliveryMutex_);
+  std::unique_lock lock(deliveryMutex_);
   ++run_;
   const uint64_t begunBefore = lastHandover_;
   bool elsewhere = false;
@@ -420,7 +421,7 @@ void Machine::onEventEngineEvent(const Event& event) {
 
 void Machine::forward(const Event& event) {
   {
-    std::lock_guard<std::mutex> lock(forwardMutex_);
+    std::lock_guard lock(forwardMutex_);
     if (event.eventType != kEventTimedEvent && event.eventType == lastForwardedType_) return;
     lastForwardedType_ = event.eventType;
   }
@@ -428,35 +429,35 @@ void Machine::forward(const Event& event) {
 }
 
 void Machine::raise(int32_t type, std::optional<std::string> value) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (type == kEventSequenceEnded) pauseTiming();
   raised_.push_back(Event{type, std::move(value), now()});
 }
 
 uint64_t Machine::currentRun() {
-  std::lock_guard<std::mutex> lock(deliveryMutex_);
+  std::lock_guard lock(deliveryMutex_);
   return run_;
 }
 
 TLDate Machine::now() const { return dateFromWallMicros(dispatcher_.clock().wallMicros()); }
 
 std::string Machine::currentStateName() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return currentState_->getName();
 }
 
 int64_t Machine::currentTrackId() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return currentTrackId_;
 }
 
 std::optional<SyncAnchor> Machine::reverseSyncAnchor() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return reverseSyncAnchor_;
 }
 
 double Machine::syncTimeoutS() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return syncTimeoutS_;
 }
 

@@ -69,6 +69,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/event_types.h"
 #include "platform/engines/timing_engine.h"
 #include "platform/runtime/event_params.h"
@@ -162,7 +163,7 @@ class Machine final : public TimingListener {
   EventTiming& timing_;
   EventEngineLink& engine_;
 
-  mutable std::recursive_mutex mutex_;
+  mutable tembrolexin::RecursiveMutex mutex_;
   std::unique_ptr<StateIdle> idle_;
   std::unique_ptr<StateReady> ready_;
   std::unique_ptr<StateSynchronised> synchronised_;
@@ -178,13 +179,13 @@ class Machine final : public TimingListener {
   uint64_t stepRun_ = 0;
 
   // The hand-overs in progress and the current run, counted by stops.
-  std::mutex deliveryMutex_;
-  std::condition_variable deliveryCv_;
+  tembrolexin::Mutex deliveryMutex_;
+  tembrolexin::CondVar deliveryCv_;
   uint64_t run_ = 0;
   uint64_t lastHandover_ = 0;
   std::vector<Handover*> handovers_;
 
-  std::mutex forwardMutex_;
+  tembrolexin::Mutex forwardMutex_;
   int32_t lastForwardedType_ = kEventSequenceEnded;
 };
 

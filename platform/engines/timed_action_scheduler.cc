@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -33,7 +34,7 @@ void TimedActionScheduler::updateBundles(const TLBundleList& bundles) {
   TLLogger::debugInMethod("-[TimedActionScheduler updateBundles:]", __LINE__,
                           "TimedActionScheduler updateBundles");
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     waiting_ = bundles;
     if (busy_) return;
     busy_ = true;
@@ -44,7 +45,7 @@ void TimedActionScheduler::updateBundles(const TLBundleList& bundles) {
 void TimedActionScheduler::runNext() {
   TLBundleList bundles;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!waiting_) {
       busy_ = false;
       return;

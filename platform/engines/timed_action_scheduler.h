@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "platform/engines/tl_bundle.h"
 #include "platform/runtime/local_notifications.h"
@@ -59,7 +60,7 @@ class TimedActionScheduler : public std::enable_shared_from_this<TimedActionSche
 
   const std::shared_ptr<LocalNotificationCenter> center_;
   const tembrolexinsdk::Clock& clock_;
-  std::mutex mutex_;
+  tembrolexin::Mutex mutex_;
   bool busy_ = false;
   std::optional<TLBundleList> waiting_;
 };

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/thread_join.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -35,7 +36,7 @@ TimingEngine::~TimingEngine() { shutDown(); }
 void TimingEngine::shutDown() {
   tembrolexinsdk::LibraryThread thread;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     shutDown_ = true;
     stopTimingLocked();
     // Taken out under the lock: a second caller finds nothing to join and
@@ -50,7 +51,7 @@ void TimingEngine::shutDown() {
 }
 
 void TimingEngine::setListener(TimingListener* listener) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   listener_ = listener;
 }
 
@@ -60,7 +61,7 @@ bool TimingEngine::isSyncCodeword(int64_t codeword) const {
 
 double TimingEngine::getCodewordSyncTime(int64_t codeword) const {
   if (!isSyncCodeword(codeword)) return -1.0;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return static_cast<double>(codeword - kSyncCodewordBase) * syncTimePeriod_ + codewordOffset_;
 }
 
@@ -77,7 +78,7 @@ void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
   {
     // The lines logged under the lock reach the log after it (see threadMain).
     TLLogger::HeldLines held;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!syncAnchors_.empty()) {
       // An anchor that moves the timeline back by the overdue window or more
       // makes the events after the new position fire again; a smaller move is
@@ -120,7 +121,7 @@ void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
 }
 
 void TimingEngine::prepareWithEvents(std::vector<TimedEventEngine> events) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   stopTimingLocked();
   dropTimingInfoLocked();
   timedEvents_ = std::move(events);
@@ -128,18 +129,18 @@ void TimingEngine::prepareWithEvents(std::vector<TimedEventEngine> events) {
 }
 
 void TimingEngine::stopTiming() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   stopTimingLocked();
 }
 
 void TimingEngine::resetEngine() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   stopTimingLocked();
   dropTimingInfoLocked();
 }
 
 void TimingEngine::dropTimingInfo() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   dropTimingInfoLocked();
 }
 
@@ -163,7 +164,7 @@ double TimingEngine::upTimeSeconds() const {
 
 double TimingEngine::currentSyncTime() const {
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return currentSyncTimeLocked();
 }
 
@@ -181,7 +182,7 @@ double TimingEngine::currentSyncTimeLocked() const {
 }
 
 std::optional<TLDate> TimingEngine::absTimeForSyncTime(double syncTime) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (syncAnchors_.empty()) return std::nullopt;
   const SyncAnchor& anchor = syncAnchors_.back();
   const double ahead = anchor.anchorTime + (syncTime - anchor.syncTime) - upTimeSeconds();
@@ -199,51 +200,51 @@ std::optional<std::size_t> TimingEngine::chooseNextEvent(const std::vector<Timed
 
 std::optional<TimedEventEngine> TimingEngine::getNextEvent() const {
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const auto index = chooseNextEvent(timedEvents_, currentSyncTimeLocked());
   if (!index) return std::nullopt;
   return timedEvents_[*index];
 }
 
 double TimingEngine::codewordOffset() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return codewordOffset_;
 }
 
 void TimingEngine::setCodewordOffset(double seconds) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   codewordOffset_ = seconds;
 }
 
 double TimingEngine::syncTimePeriod() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return syncTimePeriod_;
 }
 
 void TimingEngine::setSyncTimePeriod(double seconds) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   syncTimePeriod_ = seconds;
 }
 
 bool TimingEngine::isTimingThreadRunning() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return threadRunning_;
 }
 
 TimingEngine::ErrorStats TimingEngine::errorStats() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return stats_;
 }
 
 std::vector<TimedEventEngine> TimingEngine::timedEvents() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return timedEvents_;
 }
 
 void TimingEngine::fire(const std::optional<std::string>& data, TLDate date) {
   TimingListener* listener;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     listener = listener_;
   }
   if (listener) listener->onTimedEvent(Event{kEventTimedEvent, data, date});
@@ -258,7 +259,7 @@ void TimingEngine::threadMain() {
   // delegate may call back into the engine, or call exit(), whose shutdown
   // stops the engine, on this thread.
   TLLogger::HeldLines held;
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   while (!stopTimingThread_) {
     if (syncAnchors_.empty()) {
       // The timing was dropped without a stop; without an anchor there is

@@ -46,12 +46,12 @@
 #ifndef TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
 #define TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
 
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/thread_join.h"
 #include "platform/engines/event_types.h"
@@ -157,8 +157,8 @@ class TimingEngine final : public EventTiming {
   const tembrolexinsdk::Clock& clock_;
   TimingListener* listener_ = nullptr;
 
-  mutable std::mutex mutex_;
-  std::condition_variable wakeCv_;
+  mutable tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar wakeCv_;
   std::vector<TimedEventEngine> timedEvents_;
   std::vector<SyncAnchor> syncAnchors_;
   double codewordOffset_ = kDefaultCodewordOffset;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -62,12 +63,12 @@ std::shared_ptr<TLAudioMatchEngine> TLAudioMatchEngine::sharedEngine() {
 TLAudioMatchEngine::TLAudioMatchEngine() : context_(this, {kMessageTypeId<AMDBSignal>}) {}
 
 std::shared_ptr<TLEngineDelegate> TLAudioMatchEngine::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
 void TLAudioMatchEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
@@ -97,7 +98,7 @@ TLAudioMatchDatabase TLAudioMatchEngine::addDatabase(const std::string& path) {
     // log once the lock is released: the app's log delegate may call exit(),
     // and the bus thread, which the shutdown waits for, takes the lock.
     TLLogger::HeldLines lines;
-    std::lock_guard<std::mutex> lock(heldMutex_);
+    std::lock_guard lock(heldMutex_);
     previouslySentSignals_.push_back(add);
     send(add);
   }
@@ -135,7 +136,7 @@ void TLAudioMatchEngine::useLiveDatabaseAtAddress(const std::string& url,
 }
 
 std::size_t TLAudioMatchEngine::heldCommandCount() const {
-  std::lock_guard<std::mutex> lock(heldMutex_);
+  std::lock_guard lock(heldMutex_);
   return previouslySentSignals_.size();
 }
 
@@ -164,7 +165,7 @@ void TLAudioMatchEngine::onReceive(const TLThriftParams& message, const std::str
 
 void TLAudioMatchEngine::resendHeldCommands() {
   TLLogger::HeldLines lines;  // see addDatabase
-  std::lock_guard<std::mutex> lock(heldMutex_);
+  std::lock_guard lock(heldMutex_);
   std::vector<AMDBSignal> held;
   held.swap(previouslySentSignals_);
   TLLogger::debugInMethod("-[TLAudioMatchEngine onReceive:sender:]", __LINE__,
@@ -177,7 +178,7 @@ void TLAudioMatchEngine::resendHeldCommands() {
 void TLAudioMatchEngine::dropHeldCommand(int32_t heldAction, const AMDBSignal& answer) {
   if (!answer.__isset.filepaths || answer.filepaths.empty()) return;
   const std::string name = lastPathComponent(answer.filepaths.front());
-  std::lock_guard<std::mutex> lock(heldMutex_);
+  std::lock_guard lock(heldMutex_);
   auto& held = previouslySentSignals_;
   held.erase(std::remove_if(held.begin(), held.end(),
                             [&](const AMDBSignal& s) {

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/tl_engine.h"
 #include "platform/runtime/tl_thrift_params.h"
@@ -124,9 +125,9 @@ class TLAudioMatchEngine final : public TLEngine, public IThriftMessageReceiver 
   void reportList(const AMDBSignal& answer);
 
   EngineContext context_;
-  mutable std::mutex mutex_;  // the delegate
+  mutable tembrolexin::Mutex mutex_;  // the delegate
   std::shared_ptr<TLEngineDelegate> delegate_;
-  mutable std::mutex heldMutex_;
+  mutable tembrolexin::Mutex heldMutex_;
   std::vector<AMDBSignal> previouslySentSignals_;
 };
 

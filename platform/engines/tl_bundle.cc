@@ -6,6 +6,7 @@
 
 #include <json/json.h>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/json_text.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -42,7 +43,7 @@ TLBundle::TLBundle(std::string bundleId) : bundleId_(std::move(bundleId)) {}
 void TLBundle::updateWithBundleId(const std::string& bundleId, const std::string& title,
                                   int32_t version, int64_t validFromMs, int64_t validToMs,
                                   const std::string& description, const std::string& folderPath) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   bundleId_ = bundleId;
   title_ = title;
   version_ = version;
@@ -54,27 +55,27 @@ void TLBundle::updateWithBundleId(const std::string& bundleId, const std::string
 }
 
 void TLBundle::setActionsList(std::vector<std::shared_ptr<TLBundleAction>> actions) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   actions_ = std::move(actions);
 }
 
 std::optional<std::vector<std::shared_ptr<TLBundleAction>>> TLBundle::getActions() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return actions_;
 }
 
 bool TLBundle::ready() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return actions_.has_value() && !bundleId_.empty() && version_ >= 0;
 }
 
 bool TLBundle::hasInfo() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return hasInfo_;
 }
 
 std::shared_ptr<TLBundleAction> TLBundle::getActionById(const std::string& actionId) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (!actions_) return nullptr;
   for (const auto& a : *actions_) {
     if (a->actionId() == actionId) return a;
@@ -83,7 +84,7 @@ std::shared_ptr<TLBundleAction> TLBundle::getActionById(const std::string& actio
 }
 
 std::shared_ptr<TLBundleAction> TLBundle::getDefaultAction() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (!actions_) return nullptr;
   for (const auto& a : *actions_) {
     if (a->isDefault()) return a;
@@ -92,31 +93,31 @@ std::shared_ptr<TLBundleAction> TLBundle::getDefaultAction() const {
 }
 
 std::string TLBundle::bundleId() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return bundleId_;
 }
 std::string TLBundle::title() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return title_;
 }
 std::string TLBundle::description() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return description_;
 }
 std::string TLBundle::folderPath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return folderPath_;
 }
 int32_t TLBundle::version() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return version_;
 }
 double TLBundle::validFrom() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return validFrom_;
 }
 double TLBundle::validTo() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return validTo_;
 }
 
@@ -126,7 +127,7 @@ BundleStore::BundleStore(std::weak_ptr<BundleStoreDelegate> delegate, std::strin
     : delegate_(std::move(delegate)), documentsFolder_(std::move(documentsFolder)) {}
 
 std::shared_ptr<TLBundle> BundleStore::getBundleById(const std::string& bundleId) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   for (const auto& b : bundles_) {
     if (b->bundleId() == bundleId) return b;
   }
@@ -134,7 +135,7 @@ std::shared_ptr<TLBundle> BundleStore::getBundleById(const std::string& bundleId
 }
 
 TLBundleList BundleStore::bundles() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return bundles_;
 }
 
@@ -147,7 +148,7 @@ void BundleStore::removeExpiredBundle(const std::vector<AssetInfo>& infos) {
     TLLogger::debugInMethod("-[BundleStore removeExpiredBundle:]", __LINE__, "Remove bundle %s",
                             id.c_str());
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       bundles_.erase(std::remove(bundles_.begin(), bundles_.end(), bundle), bundles_.end());
     }
     notify();
@@ -160,7 +161,7 @@ void BundleStore::updateBundles(const AssetInfoList& list) {
     std::shared_ptr<TLBundle> bundle = getBundleById(info.assetID);
     if (!bundle) {
       bundle = std::make_shared<TLBundle>();
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       bundles_.push_back(bundle);
     }
     bundle->updateWithBundleId(info.assetID, info.assetTitle, info.version, info.validFrom,
@@ -176,7 +177,7 @@ void BundleStore::updateActions(const AssetActionList& list) {
     std::shared_ptr<TLBundle> bundle = getBundleById(bundleId);
     if (!bundle) {
       bundle = std::make_shared<TLBundle>(bundleId);
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       bundles_.push_back(bundle);
     }
     std::vector<std::shared_ptr<TLBundleAction>> actions;

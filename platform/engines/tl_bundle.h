@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/messages/message_types.h"
 
 namespace tembrolexinplatform {
@@ -133,7 +134,7 @@ class TLBundle : public std::enable_shared_from_this<TLBundle> {
   double validTo() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   int32_t version_ = -1;
   std::string bundleId_;
   std::string title_;
@@ -194,7 +195,7 @@ class BundleStore {
 
   const std::weak_ptr<BundleStoreDelegate> delegate_;
   const std::string documentsFolder_;
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   TLBundleList bundles_;
 };
 

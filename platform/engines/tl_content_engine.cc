@@ -9,6 +9,7 @@
 
 #include <json/json.h>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/json_text.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
@@ -30,8 +31,8 @@ std::optional<Json::Value> parseJson(const std::string& text) {
   return std::nullopt;
 }
 
-std::mutex& sharedMutex() {
-  static std::mutex* m = new std::mutex();
+tembrolexin::Mutex& sharedMutex() {
+  static tembrolexin::Mutex* m = new tembrolexin::Mutex();
   return *m;
 }
 TLContentEngine::Options& sharedOptions() {
@@ -44,14 +45,16 @@ TLContentEngine::Options& sharedOptions() {
 // --- Creation -----------------------------------------------------------------
 
 std::shared_ptr<TLContentEngine> TLContentEngine::sharedEngine() {
-  static std::shared_ptr<TLContentEngine>* engine = nullptr;
-  std::lock_guard<std::mutex> lock(sharedMutex());
-  if (!engine) engine = new std::shared_ptr<TLContentEngine>(create(sharedOptions()));
+  // Made outside the options' lock: making the engine logs.
+  static auto* engine = new std::shared_ptr<TLContentEngine>(create([] {
+    std::lock_guard lock(sharedMutex());
+    return sharedOptions();
+  }()));
   return *engine;
 }
 
 void TLContentEngine::setSharedOptions(Options options) {
-  std::lock_guard<std::mutex> lock(sharedMutex());
+  std::lock_guard lock(sharedMutex());
   sharedOptions() = std::move(options);
 }
 
@@ -83,9 +86,10 @@ void TLContentEngine::init() {
                                                                     *options_.dispatcher);
   }
   reachability_->startNotifier();
+  const NetworkStatus status = reachability_->currentReachabilityStatus();  // logs
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    networkStatus_ = reachability_->currentReachabilityStatus();
+    std::lock_guard lock(mutex_);
+    networkStatus_ = status;
     policy_ = 2;
   }
   store_ = std::make_unique<BundleStore>(weak_from_this(), options_.documentsFolder);
@@ -97,7 +101,7 @@ TLContentEngine::~TLContentEngine() {
   options_.notificationCenter->removeObserver(reachabilityToken_);
   std::shared_ptr<Messenger> messenger;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     messenger = messenger_;
   }
   if (messenger) {
@@ -121,7 +125,7 @@ void TLContentEngine::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
   bool takesOver = false;
   std::optional<std::string> info;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     takesOver = changed && live && decoderConnected_;
     decoderConnected_ = decoderConnected_ || live;
     info = platformInfoText_;
@@ -140,25 +144,25 @@ void TLContentEngine::onMain(Block block) { options_.dispatcher->mainQueue()->as
 
 std::shared_ptr<TLWKWebViewProtocol> TLContentEngine::host() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (host_) return host_;
   }
   std::shared_ptr<TLWKWebViewProtocol> found =
       options_.webViewHost ? options_.webViewHost() : TLWKWebView::sharedTLWKWebview();
   if (!found) return nullptr;
   found->setDelegate(std::weak_ptr<TLWebViewContentDelegate>(weak_from_this()));
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (!host_) host_ = found;
   return host_;
 }
 
 std::shared_ptr<TLEngineDelegate> TLContentEngine::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
 void TLContentEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
@@ -169,7 +173,7 @@ std::shared_ptr<TLContentEngineDelegate> TLContentEngine::contentDelegate() cons
 void TLContentEngine::setMessenger(std::shared_ptr<Messenger> messenger) {
   std::shared_ptr<Messenger> old;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     old = messenger_;
     messenger_ = messenger;
   }
@@ -187,7 +191,7 @@ void TLContentEngine::setMessenger(std::shared_ptr<Messenger> messenger) {
 void TLContentEngine::send(const ::apache::thrift::TBase& message) {
   std::shared_ptr<Messenger> messenger;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     messenger = messenger_;
   }
   if (messenger) messenger->sendMessage(message, TLContentEngine_Type);
@@ -219,12 +223,12 @@ void TLContentEngine::requestBundleInformation() {
 }
 
 int64_t TLContentEngine::downloadPolicy() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return policy_;
 }
 
 int64_t TLContentEngine::currentNetworkStatus() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return networkStatus_;
 }
 
@@ -261,7 +265,7 @@ Json::Value TLContentEngine::platformInfo(const std::optional<std::string>& url)
 void TLContentEngine::setUrl(const std::optional<std::string>& url, int64_t policy,
                              const Json::Value& additionalData) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     policy_ = policy;
   }
   Json::Value info = platformInfo(url);
@@ -270,7 +274,7 @@ void TLContentEngine::setUrl(const std::optional<std::string>& url, int64_t poli
   }
   const std::string text = tembrolexinsdk::prettyJsonText(info);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     platformInfoText_ = text;
   }
   configure({{"tembrolexin_CacheProcessor_platformInfo", text}});
@@ -280,7 +284,7 @@ void TLContentEngine::setUrl(const std::optional<std::string>& url, int64_t poli
 void TLContentEngine::downloadAccordingToPolicy() {
   int64_t policy, status;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     policy = policy_;
     status = networkStatus_;
   }
@@ -634,7 +638,7 @@ void TLContentEngine::onReachabilityChanged(const std::shared_ptr<Reachability>&
   const int64_t now = reachability->currentReachabilityStatus();
   int64_t old, policy;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     old = networkStatus_;
     policy = policy_;
   }
@@ -643,7 +647,7 @@ void TLContentEngine::onReachabilityChanged(const std::shared_ptr<Reachability>&
                  {"value", "{\"id\":\"" + networkStatusText(now).value_or("(null)") + "\"}"}});
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     networkStatus_ = now;
   }
   if ((old == NotReachable && now != NotReachable && policy == 2) ||

@@ -41,6 +41,7 @@
 
 #include <json/value.h>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/timed_action_scheduler.h"
 #include "platform/engines/tl_bundle.h"
@@ -200,7 +201,7 @@ class TLContentEngine final : public TLEngine,
   std::shared_ptr<Reachability> reachability_;
   NotificationCenter::Token reachabilityToken_ = 0;
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
   std::shared_ptr<Messenger> messenger_;
   // Holds the connected decoder only (the messenger above has registrations

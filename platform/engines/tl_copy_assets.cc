@@ -6,6 +6,7 @@
 #include <random>
 #include <system_error>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -17,11 +18,11 @@ namespace {
 std::string newUuid() {
   // Never destroyed: threads still running at exit may ask for one.
   struct Source {
-    std::mutex mutex;
+    tembrolexin::Mutex mutex;
     std::mt19937_64 rng{std::random_device{}()};
   };
   static Source* source = new Source();
-  std::lock_guard<std::mutex> lock(source->mutex);
+  std::lock_guard lock(source->mutex);
   std::mt19937_64& rng = source->rng;
   static const char* hex = "0123456789ABCDEF";
   std::string out;
@@ -53,11 +54,15 @@ std::string TLCopyAssets2TmpDir::copyAssetsDir2TmpDir(const std::string& pagePat
   if (!readable) return "";
   const fs::path page(pagePath);
   const std::string target = (fs::path(tmp_) / "www").string();
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::error_code ec;
-  fs::create_directories(target, ec);
   Error error;
-  const bool ok = copyLocked(page.parent_path().string(), target, &error);
+  bool ok;
+  {
+    std::lock_guard lock(mutex_);
+    std::error_code ec;
+    fs::create_directories(target, ec);
+    ok = copyLocked(page.parent_path().string(), target, &error);
+  }
+  // Logged with the lock released: the app's log delegate may call exit().
   TLLogger::debugInMethod(kMethod, __LINE__, "Copy from %s to %s is ok: %s",
                           page.parent_path().c_str(), target.c_str(), ok ? "YES" : "NO");
   if (!ok) {
@@ -69,14 +74,14 @@ std::string TLCopyAssets2TmpDir::copyAssetsDir2TmpDir(const std::string& pagePat
 
 bool TLCopyAssets2TmpDir::copyBundleWWWFolder2Folder(const std::string& folder,
                                                      const std::string& tmpDir) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   Error error;
   return copyLocked(folder, (fs::path(tmpDir) / "www").string(), &error);
 }
 
 bool TLCopyAssets2TmpDir::copyFrom(const std::string& source, const std::string& target,
                                    Error* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return copyLocked(source, target, error);
 }
 

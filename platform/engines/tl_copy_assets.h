@@ -16,6 +16,8 @@
 #include <mutex>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinplatform {
 
 class TLCopyAssets2TmpDir {
@@ -45,7 +47,7 @@ class TLCopyAssets2TmpDir {
   bool copyLocked(const std::string& source, const std::string& target, Error* error);
 
   const std::string tmp_;
-  std::mutex mutex_;
+  tembrolexin::Mutex mutex_;
 };
 
 }  // namespace tembrolexinplatform

@@ -1,5 +1,6 @@
 #include "platform/engines/tl_engine.h"
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/engine_refs.h"
 #include "platform/runtime/tl_logger.h"
 #include "platform/runtime/tl_runtime.h"
@@ -44,22 +45,22 @@ void TLEngine::stop() {
 }
 
 bool TLEngine::isRunning() const {
-  std::lock_guard<std::recursive_mutex> lock(flagsMutex_);
+  std::lock_guard lock(flagsMutex_);
   return running_;
 }
 
 bool TLEngine::isPaused() const {
-  std::lock_guard<std::recursive_mutex> lock(flagsMutex_);
+  std::lock_guard lock(flagsMutex_);
   return paused_;
 }
 
 void TLEngine::setRunning(bool running) {
-  std::lock_guard<std::recursive_mutex> lock(flagsMutex_);
+  std::lock_guard lock(flagsMutex_);
   running_ = running;
 }
 
 void TLEngine::setPaused(bool paused) {
-  std::lock_guard<std::recursive_mutex> lock(flagsMutex_);
+  std::lock_guard lock(flagsMutex_);
   paused_ = paused;
 }
 

@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/event_params.h"
 
 namespace tembrolexinplatform {
@@ -138,7 +139,7 @@ class TLEngine {
   void setPaused(bool paused);
 
  private:
-  mutable std::recursive_mutex flagsMutex_;
+  mutable tembrolexin::RecursiveMutex flagsMutex_;
   bool running_ = false;
   bool paused_ = false;
 };

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -12,7 +13,7 @@ namespace {
 // The process-wide engine once made, and whether the library's shutdown has
 // ended its timing; never destroyed.
 struct Shared {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   TLEventEngine* engine = nullptr;
   bool timingShutDown = false;
 };
@@ -30,7 +31,7 @@ std::shared_ptr<TLEventEngine> TLEventEngine::sharedEngine() {
     auto* made = new std::shared_ptr<TLEventEngine>(
         new TLEventEngine(Dispatcher::shared(), tembrolexinsdk::Clock::real()));
     Shared& s = shared();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard lock(s.mutex);
     s.engine = made->get();
     // Made after the shutdown: it has no thread yet, and never gets one.
     if (s.timingShutDown) (*made)->timing_->shutDown();
@@ -43,7 +44,7 @@ void TLEventEngine::shutDownSharedTiming() {
   Shared& s = shared();
   TLEventEngine* engine;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard lock(s.mutex);
     s.timingShutDown = true;
     engine = s.engine;
   }
@@ -77,23 +78,23 @@ bool TLEventEngine::registerEventSequence(int64_t trackId, const std::string& ev
     if (error) *error = std::move(failure);
     return false;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   sequences_[trackId] = EventSequence{std::move(*list), syncSecs};
   return true;
 }
 
 void TLEventEngine::forgetEventSequence(int64_t trackId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   sequences_.erase(trackId);
 }
 
 bool TLEventEngine::codewordHasEventSequence(int64_t codeword) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return sequences_.count(codeword) != 0;
 }
 
 std::optional<EventSequence> TLEventEngine::eventSequence(int64_t codeword) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const auto it = sequences_.find(codeword);
   if (it == sequences_.end()) return std::nullopt;
   return it->second;
@@ -128,12 +129,12 @@ void TLEventEngine::stop() {
 }
 
 std::shared_ptr<TLEngineDelegate> TLEventEngine::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
 void TLEventEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = std::move(delegate);
 }
 

@@ -48,6 +48,7 @@
 #include <optional>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "platform/engines/event_machine.h"
 #include "platform/engines/event_types.h"
@@ -143,7 +144,7 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   std::unique_ptr<TimingEngine> timing_;
   std::unique_ptr<Machine> machine_;
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::map<int64_t, EventSequence> sequences_;
   std::shared_ptr<TLEngineDelegate> delegate_;
 };

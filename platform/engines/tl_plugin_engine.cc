@@ -1,5 +1,6 @@
 #include "platform/engines/tl_plugin_engine.h"
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_thrift_params.h"
 
 namespace tembrolexinplatform {
@@ -45,12 +46,12 @@ std::shared_ptr<TLPluginEngine> TLPluginEngine::sharedEngine() {
 }
 
 std::shared_ptr<TLEngineDelegate> TLPluginEngine::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
 void TLPluginEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = std::move(delegate);
 }
 

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/tl_engine.h"
 #include "platform/runtime/thrift_converter.h"
@@ -55,7 +56,7 @@ class TLPluginEngine final : public TLEngine {
   TLPluginEngine() = default;
 
   EngineContext context_;
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
 };
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <sstream>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/event_sequence_text.h"
 #include "platform/runtime/decoder_errors.h"
 #include "platform/runtime/platform_environment.h"
@@ -99,12 +100,12 @@ std::shared_ptr<Engine> makeStartedEngine(Engine* raw) {
 // --- Shared part ---------------------------------------------------------
 
 std::shared_ptr<TLEngineDelegate> TLSyncEngine::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
 void TLSyncEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
@@ -140,7 +141,7 @@ bool TLSyncEngine::sendEventData(int64_t mediaStreamId, const std::string& amId,
   // may call exit(), and the bus thread, which the shutdown waits for, takes
   // the lock (decoderInitialised).
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(registrationsMutex_);
+  std::lock_guard lock(registrationsMutex_);
   // Before a decoder connects the registration waits for it.
   if (!send(registration)) {
     setError(error, kUnknownErrorCode, "Too many registrations wait for a decoder to connect");
@@ -206,7 +207,7 @@ void TLSyncEngine::decoderInitialised() {
   // they still wait in the context and leave in order once connected.
   if (!context_.messenger()) return;
   TLLogger::HeldLines held;  // see sendEventData
-  std::lock_guard<std::mutex> lock(registrationsMutex_);
+  std::lock_guard lock(registrationsMutex_);
   for (const Registration& registration : registrations_) {
     if (!send(registration)) break;  // logged by the context
   }

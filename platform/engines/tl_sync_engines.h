@@ -50,6 +50,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/sync_engine_values.h"
 #include "platform/engines/tl_engine.h"
@@ -142,7 +143,7 @@ class TLSyncEngine : public TLEngine {
 
   const std::string name_;
   const int32_t engineType_;
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
   // Held while a registration is recorded and sent, so that sending again
   // keeps the order the app gave. Sending under it cannot deadlock: the
@@ -151,7 +152,7 @@ class TLSyncEngine : public TLEngine {
   // that holds the context's, the bus's or the decoder's locks comes back
   // here (decoderInitialised is called by the decoder with no lock held).
   // What is logged meanwhile reaches the log once it is released.
-  std::mutex registrationsMutex_;
+  tembrolexin::Mutex registrationsMutex_;
   std::vector<Registration> registrations_;  // in the order registered
 };
 

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -38,12 +39,12 @@ std::shared_ptr<TLTriggerEngine> TLTriggerEngine::sharedEngine() {
 TLTriggerEngine::TLTriggerEngine() : context_(this, {kMessageTypeId<AMSignal>}) {}
 
 std::shared_ptr<TLEngineDelegate> TLTriggerEngine::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
 void TLTriggerEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = std::move(delegate);
 }
 

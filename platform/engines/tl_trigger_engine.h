@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/engine_context.h"
 #include "platform/engines/tl_engine.h"
 #include "platform/runtime/event_params.h"
@@ -111,7 +112,7 @@ class TLTriggerEngine final : public TLEngine, public IThriftMessageReceiver {
   TLTriggerEngine();
 
   EngineContext context_;
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::shared_ptr<TLEngineDelegate> delegate_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/json_text.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
@@ -15,8 +16,8 @@ const char* const TL_BUNDLE_OPEN_ACTION_ID = "bundle_id";
 
 namespace {
 
-std::mutex& sharedMutex() {
-  static std::mutex* m = new std::mutex();
+tembrolexin::Mutex& sharedMutex() {
+  static tembrolexin::Mutex* m = new tembrolexin::Mutex();
   return *m;
 }
 std::weak_ptr<TLWKWebView>& sharedSlot() {
@@ -49,7 +50,7 @@ std::shared_ptr<TLWKWebView> TLWKWebView::create(std::unique_ptr<WebEngine> engi
 }
 
 std::shared_ptr<TLWKWebView> TLWKWebView::sharedTLWKWebview() {
-  std::lock_guard<std::mutex> lock(sharedMutex());
+  std::lock_guard lock(sharedMutex());
   return sharedSlot().lock();
 }
 
@@ -58,32 +59,32 @@ TLWKWebView::TLWKWebView(std::unique_ptr<WebEngine> engine, Options options)
 
 void TLWKWebView::resetState() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     currentURL_.clear();
     currentBundle_.reset();
   }
-  std::lock_guard<std::mutex> lock(sharedMutex());
+  std::lock_guard lock(sharedMutex());
   sharedSlot() = weak_from_this();
 }
 
 void TLWKWebView::setDelegate(std::weak_ptr<TLWebViewContentDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   contentDelegate_ = std::move(delegate);
 }
 
 std::string TLWKWebView::currentURL() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return currentURL_;
 }
 
 std::shared_ptr<TLBundle> TLWKWebView::currentBundle() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return currentBundle_;
 }
 
 void TLWKWebView::createWebView() {
   engine_->createView({kHandlerSendMessage, kHandlerSendMessageInternal, kHandlerCloseView}, this);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   viewUsable_ = true;
 }
 
@@ -104,7 +105,7 @@ void TLWKWebView::emit(const std::string& key, const std::string& value,
     std::shared_ptr<TLWebViewContentDelegate> delegate;
     bool load = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       if (*url != currentURL_) {
         load = true;
         currentBundle_ = bundle;
@@ -134,7 +135,7 @@ void TLWKWebView::emit(const std::string& key, const std::string& value,
 void TLWKWebView::loadPage(const std::string& path, const std::string& script) {
   bool usable;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     usable = viewUsable_;
   }
   if (!usable) createWebView();
@@ -145,7 +146,7 @@ void TLWKWebView::loadPage(const std::string& path, const std::string& script) {
     if (url.empty()) {
       TLLogger::errorInMethod("-[TLWKWebView loadPage:]", __LINE__,
                               "Could not copy %s for the web view", path.c_str());
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       if (currentURL_ == path) {  // so that the next action tries again
         currentURL_.clear();
         currentBundle_.reset();
@@ -173,7 +174,7 @@ void TLWKWebView::closeWebView() {
   constexpr const char* kMethod = "-[TLWKWebView closeWebView]";
   std::shared_ptr<TLWebViewContentDelegate> delegate;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     delegate = contentDelegate_.lock();
   }
   if (!delegate) {
@@ -186,7 +187,7 @@ void TLWKWebView::closeWebView() {
   }
   std::shared_ptr<TLBundle> kept;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     kept = std::move(currentBundle_);
     currentBundle_.reset();
     currentURL_.clear();
@@ -201,7 +202,7 @@ void TLWKWebView::closeWebView() {
         if (!self) return;
         bool usable;
         {
-          std::lock_guard<std::mutex> lock(self->mutex_);
+          std::lock_guard lock(self->mutex_);
           usable = self->viewUsable_;
         }
         if (!usable) self->createWebView();
@@ -227,7 +228,7 @@ void TLWKWebView::dealWithBody(const std::string& body, int64_t level) {
   std::shared_ptr<TLBundle> bundle;
   std::shared_ptr<TLWebViewContentDelegate> delegate;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     bundle = currentBundle_;
     delegate = contentDelegate_.lock();
   }

@@ -39,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/engines/tl_bundle.h"
 #include "platform/engines/tl_copy_assets.h"
 #include "platform/runtime/notification_center.h"
@@ -165,7 +166,7 @@ class TLWKWebView final : public TLWKWebViewProtocol,
 
   const std::unique_ptr<WebEngine> engine_;
   const Options options_;
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::weak_ptr<TLWebViewContentDelegate> contentDelegate_;
   std::shared_ptr<TLBundle> currentBundle_;
   std::string currentURL_;

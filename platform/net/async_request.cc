@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <ctime>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -156,7 +157,8 @@ TLAsyncRequest::TLAsyncRequest(Context context, std::string url, std::string req
 
 TLAsyncRequest::~TLAsyncRequest() {
   TLLogger::debugInMethod("-[TLAsyncRequest dealloc]", __LINE__, "(%p)", static_cast<void*>(this));
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLLogger::HeldLines held;  // the cancel's line, until the lock is released
+  std::lock_guard lock(mutex_);
   cancelLocked();
 }
 
@@ -165,7 +167,7 @@ HttpRequestSpec TLAsyncRequest::buildRequestSpec() const {
   // ANALYTICS engine's delegate), which may call exit().
   std::optional<int32_t> type;
   if (auto source = netTypeDelegate_.lock()) type = source->currentConnectionType();
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   FormParams params = requestParams_;
   if (type) params.set("tl_nettype", std::string(*type == 2 ? "2" : *type == 1 ? "1" : "0"));
   params.set("upload_attempt", std::to_string(uploadAttempt_));
@@ -186,7 +188,8 @@ void TLAsyncRequest::startRequest() {
   HttpRequestSpec desc = buildRequestSpec();
   std::shared_ptr<IHttpConnection> connection;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    TLLogger::HeldLines held;  // the cancel's line, until the lock is released
+    std::lock_guard lock(mutex_);
     cancelLocked();
     uint64_t generation = ++generation_;
     sink_ = std::make_shared<Sink>(weak_from_this(), generation);
@@ -211,6 +214,8 @@ void TLAsyncRequest::startRequest() {
                           desc.url.c_str());
 }
 
+// Logs: callers hold the lines (TLLogger::HeldLines) until the lock is
+// released.
 void TLAsyncRequest::cancelLocked() {
   ++generation_;
   sink_.reset();
@@ -224,12 +229,15 @@ void TLAsyncRequest::cancelLocked() {
 }
 
 void TLAsyncRequest::cancelRequest() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  TLLogger::HeldLines held;
+  std::lock_guard lock(mutex_);
   cancelLocked();
 }
 
 void TLAsyncRequest::onResponse(uint64_t generation, const HttpResponseHead& head) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  // The lines below wait until the lock is released.
+  TLLogger::HeldLines held;
+  std::lock_guard lock(mutex_);
   if (generation != generation_) return;
   constexpr const char* kMethod = "-[TLAsyncRequest connection:didReceiveResponse:]";
   const std::string* serverTime = head.header("Server-Time");
@@ -265,7 +273,7 @@ void TLAsyncRequest::onResponse(uint64_t generation, const HttpResponseHead& hea
 
 void TLAsyncRequest::onData(uint64_t generation, const std::string& data) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (generation != generation_) return;
     if (data.size() <= context_.maxBodyBytes - std::min(receivedData_.size(), context_.maxBodyBytes)) {
       receivedData_ += data;
@@ -278,7 +286,7 @@ void TLAsyncRequest::onData(uint64_t generation, const std::string& data) {
 
 void TLAsyncRequest::onFailure(uint64_t generation, int32_t code, const std::string& description) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (generation != generation_) return;
     ++generation_;
     sink_.reset();
@@ -297,7 +305,7 @@ void TLAsyncRequest::onFinish(uint64_t generation) {
   int32_t code;
   std::size_t length;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (generation != generation_) return;
     ++generation_;
     sink_.reset();
@@ -310,7 +318,7 @@ void TLAsyncRequest::onFinish(uint64_t generation) {
                           "HTTP request completed, response %d, receivedData length = %lu", code,
                           static_cast<unsigned long>(length));
   complete();
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   receivedData_.clear();
   responseMsg_.clear();
 }
@@ -321,69 +329,69 @@ void TLAsyncRequest::complete() {
 }
 
 bool TLAsyncRequest::tembrolexinRequest() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return tembrolexinRequest_;
 }
 void TLAsyncRequest::setTembrolexinRequest(bool value) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   tembrolexinRequest_ = value;
 }
 int32_t TLAsyncRequest::responseCode() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return responseCode_;
 }
 void TLAsyncRequest::setResponseCode(int32_t code) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   responseCode_ = code;
 }
 int32_t TLAsyncRequest::responseAttempt() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return responseAttempt_;
 }
 int32_t TLAsyncRequest::uploadAttempt() const { return uploadAttempt_; }
 int32_t TLAsyncRequest::maxUploadAttempts() const { return maxUploadAttempts_; }
 std::string TLAsyncRequest::requestUrl() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return requestUrl_;
 }
 void TLAsyncRequest::setRequestUrl(std::string url) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   requestUrl_ = std::move(url);
 }
 FormParams TLAsyncRequest::requestParams() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return requestParams_;
 }
 void TLAsyncRequest::setRequestParams(FormParams params) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   requestParams_ = std::move(params);
 }
 std::string TLAsyncRequest::receivedData() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return receivedData_;
 }
 void TLAsyncRequest::setReceivedData(std::string data) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   receivedData_ = std::move(data);
 }
 std::string TLAsyncRequest::responseMsg() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return responseMsg_;
 }
 std::string TLAsyncRequest::serverTime() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return serverTime_;
 }
 std::string TLAsyncRequest::uploadPath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return uploadPath_;
 }
 void TLAsyncRequest::setUploadPath(std::string path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   uploadPath_ = std::move(path);
 }
 bool TLAsyncRequest::hasConnection() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return connection_ != nullptr;
 }
 

@@ -29,7 +29,8 @@
 //
 // Thread safety: every operation may be called from any thread; the fields
 // are guarded by the request's own lock, which is never held while the
-// completion delegate or the network-type source runs. Connection callbacks
+// completion delegate or the network-type source runs, nor while a line goes
+// to the log (the app's log delegate may call exit()). Connection callbacks
 // come on the transport's callback queue (the main queue); the completion for
 // a connection that cannot be created comes at once on the starting thread.
 #ifndef TL_PLATFORM_NET_ASYNC_REQUEST_H_
@@ -44,6 +45,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "platform/net/http_transport.h"
 
@@ -225,7 +227,7 @@ class TLAsyncRequest final : public std::enable_shared_from_this<TLAsyncRequest>
   const int32_t uploadAttempt_;
   const int32_t maxUploadAttempts_;
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::string requestUrl_;
   FormParams requestParams_;
   bool tembrolexinRequest_ = true;

@@ -16,6 +16,7 @@
 #include <deque>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/error_text.h"
 #include "platform/runtime/notification_center.h"
 
@@ -1200,7 +1201,7 @@ GCDAsyncUdpSocket::~GCDAsyncUdpSocket() {
   // must not find itself on a queue that is not its own.
   queue_->setSpecific(impl_.get(), nullptr);
   {
-    std::lock_guard<std::mutex> lock(markedMutex_);
+    std::lock_guard lock(markedMutex_);
     for (const auto& weak : marked_) {
       if (auto q = weak.lock()) q->setSpecific(impl_.get(), nullptr);
     }
@@ -1677,7 +1678,7 @@ void GCDAsyncUdpSocket::markSocketQueueTargetQueue(
     const std::shared_ptr<DispatchQueue>& socketQueuesPreConfiguredTargetQueue) {
   if (!socketQueuesPreConfiguredTargetQueue) return;
   socketQueuesPreConfiguredTargetQueue->setSpecific(impl_.get(), impl_.get());
-  std::lock_guard<std::mutex> lock(markedMutex_);
+  std::lock_guard lock(markedMutex_);
   marked_.push_back(socketQueuesPreConfiguredTargetQueue);
 }
 
@@ -1685,7 +1686,7 @@ void GCDAsyncUdpSocket::unmarkSocketQueueTargetQueue(
     const std::shared_ptr<DispatchQueue>& socketQueuesPreviouslyTargetedQueue) {
   if (!socketQueuesPreviouslyTargetedQueue) return;
   socketQueuesPreviouslyTargetedQueue->setSpecific(impl_.get(), nullptr);
-  std::lock_guard<std::mutex> lock(markedMutex_);
+  std::lock_guard lock(markedMutex_);
   marked_.erase(std::remove_if(marked_.begin(), marked_.end(),
                                [&](const std::weak_ptr<DispatchQueue>& w) {
                                  auto q = w.lock();

@@ -53,6 +53,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/dispatch.h"
 #include "platform/runtime/event_params.h"
 #include "platform/runtime/safe_dispatch.h"
@@ -375,7 +376,7 @@ class GCDAsyncUdpSocket {
   std::shared_ptr<Impl> impl_;
   uint64_t foregroundObserver_ = 0;
   // Queues marked with this socket's key, unmarked when it goes.
-  std::mutex markedMutex_;
+  tembrolexin::Mutex markedMutex_;
   std::vector<std::weak_ptr<DispatchQueue>> marked_;
 };
 

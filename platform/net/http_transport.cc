@@ -9,6 +9,7 @@
 #include <list>
 #include <map>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/thread_join.h"
 
 namespace tembrolexinplatform {
@@ -120,7 +121,7 @@ struct CurlHttpTransport::Workers {
     std::shared_ptr<std::atomic<bool>> done;
     std::shared_ptr<std::atomic<bool>> abort;
   };
-  mutable std::mutex mutex;
+  mutable tembrolexin::Mutex mutex;
   std::list<Entry> entries;
   bool closed = false;
 
@@ -153,7 +154,7 @@ class CurlConnection final : public IHttpConnection,
     auto workers = workers_.lock();
     bool started = false;
     if (workers) {
-      std::lock_guard<std::mutex> lock(workers->mutex);
+      std::lock_guard lock(workers->mutex);
       if (!workers->closed) {
         workers->reapLocked();
         auto done = std::make_shared<std::atomic<bool>>(false);
@@ -354,7 +355,7 @@ CurlHttpTransport::CurlHttpTransport(Options options)
 CurlHttpTransport::~CurlHttpTransport() {
   std::list<Workers::Entry> entries;
   {
-    std::lock_guard<std::mutex> lock(workers_->mutex);
+    std::lock_guard lock(workers_->mutex);
     workers_->closed = true;
     entries.swap(workers_->entries);
   }
@@ -371,7 +372,7 @@ std::shared_ptr<IHttpConnection> CurlHttpTransport::createConnection(
 }
 
 std::size_t CurlHttpTransport::activeTransfers() const {
-  std::lock_guard<std::mutex> lock(workers_->mutex);
+  std::lock_guard lock(workers_->mutex);
   std::size_t active = 0;
   for (const auto& entry : workers_->entries) active += entry.done->load() ? 0 : 1;
   return active;

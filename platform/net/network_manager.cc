@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/messages/message_types.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
@@ -64,52 +65,60 @@ const PluginUpload* findPlugin(const std::string& name) {
 // UploadQueue
 
 void UploadQueue::add(RequestPtr request) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   requests_.push_back(std::move(request));
 }
 
 void UploadQueue::insertRequestAtIndex(RequestPtr request, std::size_t index) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   index = std::min(index, requests_.size());
   requests_.insert(requests_.begin() + static_cast<std::ptrdiff_t>(index), std::move(request));
 }
 
 void UploadQueue::remove(const RequestPtr& request) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   requests_.erase(std::remove(requests_.begin(), requests_.end(), request), requests_.end());
 }
 
 UploadQueue::RequestPtr UploadQueue::requestAtIndex(std::size_t index) const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return index < requests_.size() ? requests_[index] : nullptr;
 }
 
 std::size_t UploadQueue::count() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return requests_.size();
 }
 
 bool UploadQueue::isEmpty() const { return count() == 0; }
 
 void UploadQueue::clear() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  requests_.clear();
+  std::vector<RequestPtr> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(requests_);
+  }
+  // The requests go here, with the lock released: each logs as it goes.
 }
 
 UploadQueue::RequestPtr UploadQueue::current() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return current_;
 }
 
 void UploadQueue::setCurrentRequest(RequestPtr request) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   current_ = std::move(request);
 }
 
 bool UploadQueue::isUploading() const { return current() != nullptr; }
 
 void UploadQueue::cancelCurrentRequest() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  // The request logs the cancel (and its end, if this was the last
+  // reference): the lines wait until the lock is released, since the bus
+  // thread takes it to queue a plug-in's upload.
+  TLLogger::HeldLines held;
+  std::lock_guard lock(mutex_);
   if (current_) current_->cancelRequest();
   current_.reset();
 }
@@ -145,7 +154,7 @@ TLNetworkManager::TLNetworkManager(Passkey, Options options)
 TLNetworkManager::~TLNetworkManager() {
   std::shared_ptr<Messenger> messenger;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     messenger = std::move(messenger_);
     for (auto& handle : pendingProcessing_) handle.cancel();
     pendingAlert_.cancel();
@@ -160,7 +169,7 @@ void TLNetworkManager::setSecureServerURL(const std::string& url, int64_t alertT
                                           std::shared_ptr<Messenger> messenger) {
   std::shared_ptr<Messenger> previous;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     settings_ = Settings{url, alertTimeoutHours, maxAttempts, deleteAfterMaxAttempts,
                          backoffBetweenAttemptsMs};
     previous = messenger_;
@@ -197,7 +206,7 @@ void TLNetworkManager::requestUpload(const std::string& pluginName, const FormPa
   std::string serverUrl;
   int32_t maxAttempts;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (pluginName == kDebugPluginName) {
       queue = debugQueue_;
     } else {
@@ -215,7 +224,7 @@ void TLNetworkManager::requestUpload(const std::string& pluginName, const FormPa
                                         weak_from_this(), queue, 1, maxAttempts);
   if (url.empty()) request->setUploadPath(*path);
   {
-    std::lock_guard<std::recursive_mutex> lock(queue->lock());
+    std::lock_guard lock(queue->lock());
     queue->add(request);
   }
   // Logged with no lock held, here and below: the app's log delegate may call
@@ -236,7 +245,7 @@ void TLNetworkManager::requestForURL(const std::string& url, const FormParams& p
   if (!queue) queue = requestTypeQueues_[4];
   int32_t maxAttempts;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     maxAttempts = settings_.maxAttempts;
   }
   auto request = TLAsyncRequest::create(TLAsyncRequest::Context{transport_, &dispatcher_.clock()}, url,
@@ -244,7 +253,7 @@ void TLNetworkManager::requestForURL(const std::string& url, const FormParams& p
                                         weak_from_this(), queue, 1, maxAttempts);
   request->setTembrolexinRequest(makerServer);
   {
-    std::lock_guard<std::recursive_mutex> lock(queue->lock());
+    std::lock_guard lock(queue->lock());
     queue->add(request);
   }
   TLLogger::traceInMethod(kMethod, __LINE__, "queued request to %s", url.c_str());
@@ -254,7 +263,7 @@ void TLNetworkManager::requestForURL(const std::string& url, const FormParams& p
 void TLNetworkManager::cancelPendingProcessing() {
   std::vector<TimerHandle> pending;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     pending.swap(pendingProcessing_);
   }
   for (auto& handle : pending) handle.cancel();
@@ -268,7 +277,7 @@ void TLNetworkManager::processQueues() {
 bool TLNetworkManager::processQueue(const std::shared_ptr<UploadQueue>& queue) {
   std::shared_ptr<TLAsyncRequest> head;
   {
-    std::lock_guard<std::recursive_mutex> lock(queue->lock());
+    std::lock_guard lock(queue->lock());
     if (queue->isUploading()) return false;
     head = queue->requestAtIndex(0);
     if (!head) return true;
@@ -299,7 +308,7 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
   if (queue) {
     std::size_t left;
     {
-      std::lock_guard<std::recursive_mutex> lock(queue->lock());
+      std::lock_guard lock(queue->lock());
       if (queue->current() == request) queue->setCurrentRequest(nullptr);
       queue->remove(request);
       left = queue->count();
@@ -314,7 +323,7 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
   if (!success && queue && request->responseAttempt() <= request->maxUploadAttempts()) {
     Settings settings;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       settings = settings_;
     }
     auto retry = TLAsyncRequest::create(TLAsyncRequest::Context{transport_, &dispatcher_.clock()}, url,
@@ -325,7 +334,7 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
     retry->setTembrolexinRequest(request->tembrolexinRequest());
     retry->setUploadPath(request->uploadPath());
     {
-      std::lock_guard<std::recursive_mutex> lock(queue->lock());
+      std::lock_guard lock(queue->lock());
       queue->insertRequestAtIndex(retry, 0);
     }
     TLLogger::debugInMethod(kMethod, __LINE__, "Re-queued request to %s at queue head", url.c_str());
@@ -338,7 +347,7 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
     }
     int32_t delay;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       if (request->responseAttempt() > request->uploadAttempt()) {
         delay = settings.backoffBetweenAttemptsMs / 1000;
       } else if (currentBackoff_ == 0) {
@@ -364,7 +373,7 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
   } else {
     Settings settings;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       settings = settings_;
       requestState_ = 2;
     }
@@ -381,7 +390,7 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
                              request->responseMsg(), request->receivedData(), request->serverTime());
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       currentBackoff_ = 0;
     }
     processQueues();
@@ -393,7 +402,7 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
                               static_cast<long>(seconds));
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       pendingAlert_.cancel();
       pendingAlert_ = TimerHandle();
       if (alert) {
@@ -424,7 +433,7 @@ void TLNetworkManager::requestComplete(const std::shared_ptr<TLAsyncRequest>& re
 void TLNetworkManager::serverCommsAlertCallback() {
   bool raise = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (!alertRaised_) {
       alertRaised_ = true;
       raise = true;
@@ -442,7 +451,7 @@ void TLNetworkManager::onReceive(const TLThriftParams& message, const std::strin
   std::shared_ptr<Messenger> messenger;
   StringRequest answer = *request;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     messenger = messenger_;
     answer.__set_response(settings_.serverUrl);
   }
@@ -453,7 +462,7 @@ void TLNetworkManager::onReceive(const TLThriftParams& message, const std::strin
 void TLNetworkManager::stop() {
   cancelPendingProcessing();
   for (const auto& queue : allQueues()) queue->cancelCurrentRequest();
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (!alertRaised_) {
     pendingAlert_.cancel();
     pendingAlert_ = TimerHandle();
@@ -495,7 +504,7 @@ int32_t TLNetworkManager::uploadRequests() const {
   std::size_t total = debugQueue_->count();
   std::vector<std::shared_ptr<UploadQueue>> plugins;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (const auto& [name, queue] : pluginQueues_) plugins.push_back(queue);
   }
   for (const auto& queue : plugins) total += queue->count();
@@ -518,29 +527,29 @@ int32_t TLNetworkManager::debugUploadRequests() const {
 
 void TLNetworkManager::retryNow() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     currentBackoff_ = 0;
   }
   processQueues();
 }
 
 int64_t TLNetworkManager::serverCommsResumeTimeStamp() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return std::max<int64_t>(currentBackoff_, 0);
 }
 
 int32_t TLNetworkManager::getRequestState() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return requestState_;
 }
 
 void TLNetworkManager::setNetworkTypeDelegate(std::shared_ptr<TLNetworkTypeDelegate> source) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   networkTypeSource_ = std::move(source);
 }
 
 void TLNetworkManager::setUploadStatusDelegate(std::shared_ptr<TLUploadStatusDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   statusDelegate_ = std::move(delegate);
 }
 
@@ -550,25 +559,25 @@ std::shared_ptr<UploadQueue> TLNetworkManager::requestTypeQueue(int index) const
 }
 
 std::shared_ptr<UploadQueue> TLNetworkManager::uploadQueueForPlugin(const std::string& pluginName) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   auto it = pluginQueues_.find(pluginName);
   return it == pluginQueues_.end() ? nullptr : it->second;
 }
 
 std::string TLNetworkManager::secureServerURL() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return settings_.serverUrl;
 }
 
 bool TLNetworkManager::serverCommsAlertRaised() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return alertRaised_;
 }
 
 std::vector<std::shared_ptr<UploadQueue>> TLNetworkManager::allQueues() const {
   std::vector<std::shared_ptr<UploadQueue>> queues = requestTypeQueues_;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (const auto& [name, queue] : pluginQueues_) queues.push_back(queue);
   }
   queues.push_back(debugQueue_);
@@ -583,12 +592,12 @@ bool TLNetworkManager::isRequestTypeQueue(const UploadQueue* queue) const {
 }
 
 std::shared_ptr<TLUploadStatusDelegate> TLNetworkManager::statusDelegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return statusDelegate_;
 }
 
 std::shared_ptr<TLNetworkTypeDelegate> TLNetworkManager::networkTypeSource() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return networkTypeSource_;
 }
 

@@ -52,6 +52,7 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/net/async_request.h"
 #include "platform/runtime/messenger.h"
 #include "platform/runtime/safe_dispatch.h"
@@ -81,10 +82,10 @@ class UploadQueue final : public TLUploadQueue {
   // stays in the list.
   void cancelCurrentRequest();
   // Held by callers across several steps; re-entrant.
-  std::recursive_mutex& lock() const { return mutex_; }
+  tembrolexin::RecursiveMutex& lock() const { return mutex_; }
 
  private:
-  mutable std::recursive_mutex mutex_;
+  mutable tembrolexin::RecursiveMutex mutex_;
   std::vector<RequestPtr> requests_;
   RequestPtr current_;
 };
@@ -204,7 +205,7 @@ class TLNetworkManager final : public TLAsyncRequestDelegate,
   std::vector<std::shared_ptr<UploadQueue>> requestTypeQueues_;
   std::shared_ptr<UploadQueue> debugQueue_;
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::map<std::string, std::shared_ptr<UploadQueue>> pluginQueues_;
   Settings settings_;
   int32_t currentBackoff_ = 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -89,7 +90,7 @@ void TLPluginFileManager::uploadFiles(const CheckedFilePreparedEventSignal& mess
   for (const auto& [path, checkData] : files) {
     int64_t sequence;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       sequence = nextSequence_++;
     }
     TLUploadFile file(path, sequence);
@@ -118,7 +119,7 @@ void TLPluginFileManager::uploadFiles(const CheckedFilePreparedEventSignal& mess
   int64_t next;
   std::string key;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     next = nextSequence_;
     key = sequenceKey_;
   }
@@ -175,22 +176,22 @@ void TLPluginFileManager::removeFile(const std::string& path, const std::string&
 }
 
 std::string TLPluginFileManager::pluginName() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return pluginName_;
 }
 
 void TLPluginFileManager::setPluginName(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   pluginName_ = name;
 }
 
 std::string TLPluginFileManager::sequenceNumberKey() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return sequenceKey_;
 }
 
 int64_t TLPluginFileManager::nextSequenceNumber() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return nextSequence_;
 }
 

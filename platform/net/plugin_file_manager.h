@@ -42,6 +42,7 @@
 #include <optional>
 #include <string>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/messages/message_types.h"
 #include "platform/net/network_manager.h"
 #include "platform/runtime/data_signer.h"
@@ -113,7 +114,7 @@ class TLPluginFileManager final : public TLNetworkManagerDelegate,
   const std::shared_ptr<UserDefaults> defaults_;
   const std::string keyStoreFolder_;
 
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::string pluginName_;
   std::string sequenceKey_;
   int64_t nextSequence_ = 1;

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -17,25 +18,25 @@ const char* const kReachabilityChangedNotification = "kNetworkReachabilityChange
 // --- FakeReachabilitySource --------------------------------------------------
 
 std::optional<uint32_t> FakeReachabilitySource::currentFlags() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return flags_;
 }
 
 bool FakeReachabilitySource::start(std::function<void()> onChange) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   onChange_ = std::move(onChange);
   return true;
 }
 
 void FakeReachabilitySource::stop() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   onChange_ = nullptr;
 }
 
 void FakeReachabilitySource::setFlags(std::optional<uint32_t> flags) {
   std::function<void()> onChange;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     flags_ = flags;
     onChange = onChange_;
   }
@@ -45,7 +46,7 @@ void FakeReachabilitySource::setFlags(std::optional<uint32_t> flags) {
 // --- LinuxRouteSource --------------------------------------------------------
 
 struct LinuxRouteSource::Poll {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   bool active = false;
   std::optional<uint32_t> last;
   std::function<void()> onChange;
@@ -181,7 +182,7 @@ std::optional<uint32_t> LinuxRouteSource::currentFlags() {
 bool LinuxRouteSource::start(std::function<void()> onChange) {
   const std::optional<uint32_t> first = currentFlags();
   {
-    std::lock_guard<std::mutex> lock(poll_->mutex);
+    std::lock_guard lock(poll_->mutex);
     poll_->timer.cancel();
     poll_->active = true;
     poll_->last = first;
@@ -201,7 +202,7 @@ bool LinuxRouteSource::start(std::function<void()> onChange) {
     const std::optional<uint32_t> now = readFlags(procRoot, sysRoot, target);
     std::function<void()> report;
     {
-      std::lock_guard<std::mutex> lock(poll->mutex);
+      std::lock_guard lock(poll->mutex);
       if (!poll->active) return;
       if (now != poll->last) report = poll->onChange;
       poll->last = now;
@@ -209,14 +210,14 @@ bool LinuxRouteSource::start(std::function<void()> onChange) {
     }
     if (report) report();
   };
-  std::lock_guard<std::mutex> lock(poll_->mutex);
+  std::lock_guard lock(poll_->mutex);
   poll_->tickKeeper = tick;
   poll_->timer = dispatcher_.timers().schedule(period, dispatcher_.mainQueue(), *tick);
   return true;
 }
 
 void LinuxRouteSource::stop() {
-  std::lock_guard<std::mutex> lock(poll_->mutex);
+  std::lock_guard lock(poll_->mutex);
   poll_->active = false;
   poll_->timer.cancel();
   poll_->onChange = nullptr;

@@ -31,6 +31,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/notification_center.h"
 #include "platform/runtime/safe_dispatch.h"
 
@@ -81,7 +82,7 @@ class FakeReachabilitySource final : public ReachabilitySource {
   void setFlags(std::optional<uint32_t> flags);
 
  private:
-  std::mutex mutex_;
+  tembrolexin::Mutex mutex_;
   std::optional<uint32_t> flags_;
   std::function<void()> onChange_;
 };

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <random>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -45,9 +46,9 @@ ntpTimestamp fromWallMicros(int64_t wallMicros) { return fromUnix(0, wallMicros)
 // clock's resolution, so that a reply's originate time stamp cannot be
 // guessed from the time alone.
 uint32_t randomBelowResolution() {
-  static std::mutex* mutex = new std::mutex;
+  static tembrolexin::Mutex* mutex = new tembrolexin::Mutex;
   static std::mt19937* engine = new std::mt19937(std::random_device{}());
-  std::lock_guard<std::mutex> lock(*mutex);
+  std::lock_guard lock(*mutex);
   return static_cast<uint32_t>((*engine)()) & kBelowResolutionMask;
 }
 
@@ -150,14 +151,14 @@ struct SntpClient::Impl {
   }
 
   std::shared_ptr<TLSntpClientDelegate> currentDelegate() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard lock(mutex);
     return delegate;
   }
 
   void cancelTimeout() {
     std::optional<CancelHandle> handle;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard lock(mutex);
       handle.swap(timeoutHandle);
     }
     if (handle) SafeDispatch(dispatcher).cancelTimerBlock(*handle);
@@ -167,7 +168,7 @@ struct SntpClient::Impl {
     ntpTimestamp now = fromWallMicros(clock.wallMicros());
     now.fractSeconds = (now.fractSeconds & ~kBelowResolutionMask) | randomBelowResolution();
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard lock(mutex);
       sendTime = now;
       requestTicks = timeSinceBoot();
       awaitingReply = true;
@@ -186,7 +187,7 @@ struct SntpClient::Impl {
   // the datagram leaves.
   void noteDestination(const std::string& datagram, const std::string& address) {
     if (datagram.size() < kPacketSize) return;
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard lock(mutex);
     if (getBigEndian32(datagram, 40) == sendTime.wholeSeconds &&
         getBigEndian32(datagram, 44) == sendTime.fractSeconds) {
       destination = address;
@@ -196,7 +197,7 @@ struct SntpClient::Impl {
   // The time-out action ran: the request it bounds takes no reply any more.
   void timedOut() {
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard lock(mutex);
       requestInProgress = false;
       timeoutHandle.reset();
       awaitingReply = false;
@@ -216,7 +217,7 @@ struct SntpClient::Impl {
     if (from) {
       std::optional<std::string> asked;
       {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard lock(mutex);
         asked = destination;
       }
       if (!asked || !sameEndpoint(*from, *asked)) {
@@ -259,7 +260,7 @@ struct SntpClient::Impl {
       // The line is logged once the lock is released: the app's log delegate
       // may call exit(), and the shutdown takes the lock.
       TLLogger::HeldLines held;
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard lock(mutex);
       if (!awaitingReply || getBigEndian32(data, 24) != sendTime.wholeSeconds ||
           getBigEndian32(data, 28) != sendTime.fractSeconds) {
         TLLogger::debugInMethod(kMethod, __LINE__,
@@ -295,7 +296,7 @@ struct SntpClient::Impl {
     NTPResult result(data, machElapsed(), truncateMillis(elapsed - static_cast<double>(t3 - t2)), t3,
                      truncateMillis(delta), clock.upTimeMillis(), t4 + delta, host);
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard lock(mutex);
       ntpResult = result;
     }
     TLLogger::debugInMethod(kMethod, __LINE__, "%s", printInfo(result).c_str());
@@ -318,7 +319,7 @@ struct SntpClient::Impl {
   const Clock& clock;
   const double bootWallMillis;
 
-  mutable std::mutex mutex;
+  mutable tembrolexin::Mutex mutex;
   std::shared_ptr<TLSntpClientDelegate> delegate;
   bool requestInProgress = false;
   std::optional<CancelHandle> timeoutHandle;
@@ -354,7 +355,7 @@ SntpClient::SntpClient(Options options) {
     auto self = weak.lock();
     if (!self) return;
     {
-      std::lock_guard<std::mutex> lock(self->mutex);
+      std::lock_guard lock(self->mutex);
       self->requestInProgress = false;
     }
     TLLogger::debugInMethod("-[SntpClient udpSocket:didSendDataWithTag:]", __LINE__,
@@ -364,7 +365,7 @@ SntpClient::SntpClient(Options options) {
     auto self = weak.lock();
     if (!self) return;
     {
-      std::lock_guard<std::mutex> lock(self->mutex);
+      std::lock_guard lock(self->mutex);
       self->requestInProgress = false;
     }
     TLLogger::debugInMethod("-[SntpClient udpSocket:didNotSendDataWithTag:dueToError:]", __LINE__,
@@ -380,7 +381,7 @@ SntpClient::SntpClient(Options options) {
     if (!self) return;
     std::string host;
     {
-      std::lock_guard<std::mutex> lock(self->mutex);
+      std::lock_guard lock(self->mutex);
       host = self->serverHost;
     }
     TLLogger::debugInMethod("-[SntpClient udpSocketDidClose:withError:]", __LINE__, "Socket closed : [%s]",
@@ -402,14 +403,14 @@ SntpClient::SntpClient(Options options) {
 SntpClient::~SntpClient() { impl_->cancelTimeout(); }
 
 void SntpClient::setDelegate(std::shared_ptr<TLSntpClientDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard lock(impl_->mutex);
   impl_->delegate = std::move(delegate);
 }
 
 bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeconds) {
   try {
     {
-      std::lock_guard<std::mutex> lock(impl_->mutex);
+      std::lock_guard lock(impl_->mutex);
       impl_->requestInProgress = true;
       impl_->serverHost = host;
     }
@@ -418,7 +419,7 @@ bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeco
 
     bool arm;
     {
-      std::lock_guard<std::mutex> lock(impl_->mutex);
+      std::lock_guard lock(impl_->mutex);
       arm = !impl_->timeoutHandle;
     }
     if (arm) {
@@ -428,7 +429,7 @@ bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeco
             if (auto self = weak.lock()) self->timedOut();
           },
           timeoutSeconds);
-      std::lock_guard<std::mutex> lock(impl_->mutex);
+      std::lock_guard lock(impl_->mutex);
       impl_->timeoutHandle = handle;
     }
 
@@ -447,12 +448,12 @@ bool SntpClient::requestTimeWithHost(const std::string& host, double timeoutSeco
 }
 
 bool SntpClient::requestInProgress() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard lock(impl_->mutex);
   return impl_->requestInProgress;
 }
 
 std::optional<NTPResult> SntpClient::ntpResult() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::lock_guard lock(impl_->mutex);
   return impl_->ntpResult;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/runtime/app_call_gate.h"
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinplatform {
 
 namespace {
@@ -17,7 +19,10 @@ AppCallGate& AppCallGate::process() {
 
 AppCallGate::Call::Call(AppCallGate& gate, Waiter* waiter)
     : gate_(gate), waiter_(waiter), admitted_([&gate] {
-        std::lock_guard<std::mutex> lock(gate.mutex_);
+        // In the test builds: a thread that calls into the app holding a
+        // library lock aborts here (also when the gate is closed).
+        tembrolexin::lockcheck::expectNoneHeld("AppCallGate::Call");
+        std::lock_guard lock(gate.mutex_);
         if (gate.closed_) {
           ++gate.refused_;
           return false;
@@ -33,7 +38,7 @@ AppCallGate::Call::Call(AppCallGate& gate, Waiter* waiter)
 AppCallGate::Call::~Call() {
   if (!admitted_) return;
   tInnermost = outer_;
-  std::lock_guard<std::mutex> lock(gate_.mutex_);
+  std::lock_guard lock(gate_.mutex_);
   --gate_.inside_;
   if (gate_.closed_) gate_.cv_.notify_all();
 }
@@ -50,7 +55,7 @@ bool AppCallGate::close(std::chrono::nanoseconds limit, const tembrolexinsdk::Cl
   const std::size_t own = callerDepth();
   const auto deadline = clock.steadyNow() + limit;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     closed_ = true;
   }
   // Closed first, so that a released waiter finds no way back into the app.
@@ -59,7 +64,7 @@ bool AppCallGate::close(std::chrono::nanoseconds limit, const tembrolexinsdk::Cl
   for (const Call* call = tInnermost; call != nullptr; call = call->outer_) {
     if (&call->gate_ == this && call->waiter_ != nullptr) call->waiter_->release();
   }
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   while (inside_ > own) {
     if (clock.steadyNow() >= deadline) return false;
     clock.waitUntil(cv_, lock, deadline);
@@ -68,7 +73,7 @@ bool AppCallGate::close(std::chrono::nanoseconds limit, const tembrolexinsdk::Cl
 }
 
 bool AppCallGate::isClosed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return closed_;
 }
 
@@ -82,7 +87,7 @@ bool AppCallGate::callerAwaited() const {
 }
 
 uint64_t AppCallGate::refusedCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return refused_;
 }
 

@@ -33,12 +33,12 @@
 #define TL_PLATFORM_RUNTIME_APP_CALL_GATE_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <utility>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 
 namespace tembrolexinplatform {
@@ -118,8 +118,8 @@ class AppCallGate {
  private:
   std::size_t callerDepth() const;
 
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cv_;
   bool closed_ = false;
   std::size_t inside_ = 0;
   uint64_t refused_ = 0;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/thread_join.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -39,8 +40,8 @@ class CurrentQueueScope {
 };
 
 struct SyncWait {
-  std::mutex mutex;
-  std::condition_variable cv;
+  tembrolexin::Mutex mutex;
+  tembrolexin::CondVar cv;
   bool finished = false;
   bool ran = false;
 };
@@ -53,7 +54,7 @@ struct SyncNotifier {
   SyncNotifier& operator=(const SyncNotifier&) = delete;
   std::shared_ptr<SyncWait> wait;
   ~SyncNotifier() {
-    std::lock_guard<std::mutex> lock(wait->mutex);
+    std::lock_guard lock(wait->mutex);
     wait->finished = true;
     wait->cv.notify_all();
   }
@@ -68,11 +69,11 @@ bool DispatchQueue::sync(Block block) {
     auto notifier = std::make_shared<SyncNotifier>(wait);
     async([this, notifier, &block] {
       const bool ran = runBlock(block);
-      std::lock_guard<std::mutex> lock(notifier->wait->mutex);
+      std::lock_guard lock(notifier->wait->mutex);
       notifier->wait->ran = ran;
     });
   }
-  std::unique_lock<std::mutex> lock(wait->mutex);
+  std::unique_lock lock(wait->mutex);
   wait->cv.wait(lock, [&] { return wait->finished; });
   return wait->ran;
 }
@@ -98,7 +99,7 @@ bool DispatchQueue::runBlock(const Block& block, AppCallGate::Waiter* waiter) co
 }
 
 void DispatchQueue::setSpecific(const void* key, void* value) {
-  std::lock_guard<std::mutex> lock(specificsMutex_);
+  std::lock_guard lock(specificsMutex_);
   if (value == nullptr) {
     specifics_.erase(key);
   } else {
@@ -107,7 +108,7 @@ void DispatchQueue::setSpecific(const void* key, void* value) {
 }
 
 void* DispatchQueue::getSpecificValue(const void* key) const {
-  std::lock_guard<std::mutex> lock(specificsMutex_);
+  std::lock_guard lock(specificsMutex_);
   auto it = specifics_.find(key);
   return it == specifics_.end() ? nullptr : it->second;
 }
@@ -137,7 +138,7 @@ void MainQueue::shutDown() {
   std::deque<Block> dropped;
   tembrolexinsdk::LibraryThread own;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     stopping_ = true;
     dropped.swap(blocks_);
     if (ownThread_.joinable()) {
@@ -157,19 +158,19 @@ void MainQueue::shutDown() {
 }
 
 bool MainQueue::isShutDown() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return stopping_;
 }
 
 void MainQueue::bindToCurrentThread() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   mainThread_ = std::this_thread::get_id();
   // The library's thread, if it pumps, sees it is no longer the main thread.
   cv_.notify_all();
 }
 
 void MainQueue::async(Block block) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (stopping_) return;
   blocks_.push_back(std::move(block));
   if (mode_ == MainQueueMode::kOwnThreadUnlessBound && mainThread_ == std::thread::id() &&
@@ -180,7 +181,7 @@ void MainQueue::async(Block block) {
 }
 
 bool MainQueue::isCurrent() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return mainThread_ == std::this_thread::get_id();
 }
 
@@ -190,7 +191,7 @@ std::size_t MainQueue::drain() {
   while (true) {
     Block block;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       if (blocks_.empty()) return ran;
       block = std::move(blocks_.front());
       blocks_.pop_front();
@@ -207,7 +208,7 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
   while (true) {
     drain();
     if (done()) return true;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!blocks_.empty()) continue;
     if (stopping_ || clock_.steadyNow() >= deadline) return false;
     clock_.waitUntil(cv_, lock, deadline);
@@ -215,14 +216,14 @@ bool MainQueue::runUntil(const std::function<bool()>& done, std::chrono::millise
 }
 
 void MainQueue::runOnOwnThread() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (ownThread_.joinable()) throw std::logic_error("MainQueue already runs on its own thread");
   if (stopping_) return;
   startOwnThreadLocked();
 }
 
 bool MainQueue::runsOnOwnThread() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return ownThread_.joinable() && mainThread_ == ownThread_.get_id();
 }
 
@@ -237,7 +238,7 @@ void MainQueue::ownThreadMain() {
   while (true) {
     Block block;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock lock(mutex_);
       cv_.wait(lock, [&] { return stopping_ || mainThread_ != self || !blocks_.empty(); });
       // Shut down, or handed over to a thread that bound the queue.
       if (stopping_ || mainThread_ != self) return;
@@ -258,12 +259,12 @@ namespace {
 struct BoundedSync final : AppCallGate::Waiter {
   enum class Phase { kQueued, kRunning, kWithdrawn };
   void release() override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard lock(mutex);
     released = true;
     cv.notify_all();
   }
-  std::mutex mutex;
-  std::condition_variable cv;
+  tembrolexin::Mutex mutex;
+  tembrolexin::CondVar cv;
   Phase phase = Phase::kQueued;
   bool finished = false;  // the posted block is gone (ran or dropped)
   bool ran = false;
@@ -275,7 +276,7 @@ struct BoundedSyncNotifier {
   BoundedSyncNotifier(const BoundedSyncNotifier&) = delete;
   BoundedSyncNotifier& operator=(const BoundedSyncNotifier&) = delete;
   ~BoundedSyncNotifier() {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    std::lock_guard lock(state->mutex);
     state->finished = true;
     state->cv.notify_all();
   }
@@ -288,7 +289,7 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
                                              std::chrono::nanoseconds limit) {
   if (isCurrent()) return runBlock(block) ? SyncOutcome::kRan : SyncOutcome::kDropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (stalledAt_ && *stalledAt_ == taken_) return SyncOutcome::kTimedOut;
   }
   auto state = std::make_shared<BoundedSync>();
@@ -299,17 +300,17 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
     async([this, notifier, &block] {
       BoundedSync& s = *notifier->state;
       {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::lock_guard lock(s.mutex);
         if (s.phase == BoundedSync::Phase::kWithdrawn) return;
         s.phase = BoundedSync::Phase::kRunning;
       }
       const bool ran = runBlock(block, &s);
-      std::lock_guard<std::mutex> lock(s.mutex);
+      std::lock_guard lock(s.mutex);
       s.ran = ran;
     });
   }
   const auto deadline = clock.steadyNow() + limit;
-  std::unique_lock<std::mutex> lock(state->mutex);
+  std::unique_lock lock(state->mutex);
   while (!state->finished) {
     if (state->phase == BoundedSync::Phase::kRunning) {
       state->cv.wait(lock, [&] { return state->finished || state->released; });
@@ -319,7 +320,7 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
     if (clock.steadyNow() >= deadline) {
       state->phase = BoundedSync::Phase::kWithdrawn;
       lock.unlock();
-      std::lock_guard<std::mutex> queueLock(mutex_);
+      std::lock_guard queueLock(mutex_);
       stalledAt_ = taken_;
       return SyncOutcome::kTimedOut;
     }
@@ -329,7 +330,7 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
 }
 
 std::size_t MainQueue::pendingCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return blocks_.size();
 }
 
@@ -347,7 +348,7 @@ void ConcurrentQueue::shutDown(bool runQueued) {
   std::vector<tembrolexinsdk::LibraryThread> workers;
   std::deque<Block> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     stopping_ = true;
     if (!runQueued) dropped.swap(blocks_);
     workers.swap(workers_);
@@ -359,7 +360,7 @@ void ConcurrentQueue::shutDown(bool runQueued) {
 }
 
 void ConcurrentQueue::async(Block block) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (stopping_) return;
   blocks_.push_back(std::move(block));
   cv_.notify_one();
@@ -372,7 +373,7 @@ void ConcurrentQueue::workerMain() {
   while (true) {
     Block block;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::unique_lock lock(mutex_);
       cv_.wait(lock, [this] { return stopping_ || !blocks_.empty(); });
       if (blocks_.empty()) return;  // stopping, and nothing left to run
       block = std::move(blocks_.front());
@@ -396,7 +397,7 @@ SerialQueue::SerialQueue(std::string label, std::shared_ptr<SerialQueue> target)
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   if (target_) {
@@ -405,7 +406,7 @@ SerialQueue::~SerialQueue() {
       for (WatchId id : ownWatches_) target_->cancelWatch(id);
       ownWatches_.clear();
     });
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     handedOverCv_.wait(lock, [this] { return handedOver_ == 0; });
     return;
   }
@@ -429,10 +430,10 @@ namespace {
 // Counts one block handed to the target until it has run or was dropped.
 class HandOver {
  public:
-  HandOver(std::mutex& mutex, std::size_t& count, std::condition_variable& cv)
+  HandOver(tembrolexin::Mutex& mutex, std::size_t& count, tembrolexin::CondVar& cv)
       : mutex_(mutex), count_(count), cv_(cv) {}
   ~HandOver() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     --count_;
     cv_.notify_all();
   }
@@ -440,16 +441,16 @@ class HandOver {
   HandOver& operator=(const HandOver&) = delete;
 
  private:
-  std::mutex& mutex_;
+  tembrolexin::Mutex& mutex_;
   std::size_t& count_;
-  std::condition_variable& cv_;
+  tembrolexin::CondVar& cv_;
 };
 
 }  // namespace
 
 void SerialQueue::async(Block block) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (stopping_) return;
     if (target_) {
       ++handedOver_;
@@ -525,7 +526,7 @@ void SerialQueue::cancelWatch(WatchId id) {
   Block cancelHandler = std::move(it->second.cancelHandler);
   watches_.erase(it);
   if (cancelHandler) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     // Even while stopping: the thread runs every queued block before it ends.
     blocks_.push_back(std::move(cancelHandler));
   }
@@ -540,7 +541,7 @@ void SerialQueue::threadMain() {
     std::deque<Block> batch;
     bool stopping;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       batch.swap(blocks_);
       stopping = stopping_;
     }
@@ -589,7 +590,7 @@ void SerialQueue::threadMain() {
 
 struct TimerHandle::State {
   enum class Phase { kPending, kCancelled, kStarted };
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   Phase phase = Phase::kPending;
   Block block;
 };
@@ -597,7 +598,7 @@ struct TimerHandle::State {
 bool TimerHandle::cancel() const {
   if (!state_) return false;
   Block dropped;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   if (state_->phase != State::Phase::kPending) return false;
   state_->phase = State::Phase::kCancelled;
   dropped.swap(state_->block);
@@ -615,7 +616,7 @@ TimerService::~TimerService() { shutDown(); }
 void TimerService::shutDown() {
   std::multimap<std::chrono::steady_clock::time_point, Entry> dropped;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     stopping_ = true;
     dropped.swap(timers_);
     cv_.notify_all();
@@ -628,7 +629,7 @@ void TimerService::shutDown() {
   // its timer, and only clearing it lets both go.
   for (auto& [due, entry] : dropped) {
     Block block;
-    std::lock_guard<std::mutex> lock(entry.state->mutex);
+    std::lock_guard lock(entry.state->mutex);
     if (entry.state->phase == TimerHandle::State::Phase::kPending) {
       entry.state->phase = TimerHandle::State::Phase::kCancelled;
     }
@@ -644,7 +645,7 @@ TimerHandle TimerService::schedule(std::chrono::nanoseconds delay,
   const auto maxDelay = std::chrono::milliseconds(tembrolexinsdk::kMaxTimerMillis);
   if (delay > maxDelay) delay = maxDelay;
   const auto due = clock_.steadyNow() + delay;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   if (stopping_) return TimerHandle(state);  // shut down: never fires
   // Drop cancelled timers now and then, so that many cancellations of long
   // delays do not pile up.
@@ -653,7 +654,7 @@ TimerHandle TimerService::schedule(std::chrono::nanoseconds delay,
       std::shared_ptr<TimerHandle::State> entryState = it->second.state;
       bool cancelled;
       {
-        std::lock_guard<std::mutex> inner(entryState->mutex);
+        std::lock_guard inner(entryState->mutex);
         cancelled = entryState->phase == TimerHandle::State::Phase::kCancelled;
       }
       it = cancelled ? timers_.erase(it) : std::next(it);
@@ -681,7 +682,7 @@ void TimerService::post(std::vector<Entry> due) {
     // block may hold the handle that holds the timer.
     std::shared_ptr<void> unrun(nullptr, [state](void*) {
       Block dropped;
-      std::lock_guard<std::mutex> lock(state->mutex);
+      std::lock_guard lock(state->mutex);
       if (state->phase != TimerHandle::State::Phase::kPending) return;
       state->phase = TimerHandle::State::Phase::kCancelled;
       dropped.swap(state->block);
@@ -691,7 +692,7 @@ void TimerService::post(std::vector<Entry> due) {
     queue->async([state, unrun] {
       Block block;
       {
-        std::lock_guard<std::mutex> lock(state->mutex);
+        std::lock_guard lock(state->mutex);
         if (state->phase != TimerHandle::State::Phase::kPending) return;
         state->phase = TimerHandle::State::Phase::kStarted;
         block.swap(state->block);
@@ -706,7 +707,7 @@ std::optional<std::chrono::nanoseconds> TimerService::pump() {
   std::vector<Entry> due;
   std::optional<std::chrono::nanoseconds> next;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     const auto now = clock_.steadyNow();
     due = takeDueLocked(now);
     if (!timers_.empty()) next = timers_.begin()->first - now;
@@ -716,17 +717,17 @@ std::optional<std::chrono::nanoseconds> TimerService::pump() {
 }
 
 std::size_t TimerService::pendingCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   std::size_t n = 0;
   for (const auto& [due, entry] : timers_) {
-    std::lock_guard<std::mutex> inner(entry.state->mutex);
+    std::lock_guard inner(entry.state->mutex);
     if (entry.state->phase == TimerHandle::State::Phase::kPending) ++n;
   }
   return n;
 }
 
 void TimerService::threadMain() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::unique_lock lock(mutex_);
   while (!stopping_) {
     const auto now = clock_.steadyNow();
     std::vector<Entry> due = takeDueLocked(now);

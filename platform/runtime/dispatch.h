@@ -42,7 +42,6 @@
 #define TL_PLATFORM_RUNTIME_DISPATCH_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -55,6 +54,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "core/runtime/thread_join.h"
 #include "platform/runtime/app_call_gate.h"
@@ -111,7 +111,7 @@ class DispatchQueue {
 
  private:
   const std::string label_;
-  mutable std::mutex specificsMutex_;
+  mutable tembrolexin::Mutex specificsMutex_;
   std::map<const void*, void*> specifics_;
 };
 
@@ -192,8 +192,8 @@ class MainQueue final : public DispatchQueue {
   const Clock& clock_;
   const MainQueueMode mode_;
   AppCallGate& gate_;
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cv_;
   std::deque<Block> blocks_;
   std::thread::id mainThread_;
   bool stopping_ = false;
@@ -223,8 +223,8 @@ class ConcurrentQueue final : public DispatchQueue {
  private:
   void workerMain();
 
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cv_;
   std::deque<Block> blocks_;
   bool stopping_ = false;
   std::vector<tembrolexinsdk::LibraryThread> workers_;
@@ -288,11 +288,11 @@ class SerialQueue final : public DispatchQueue {
   // With a target: blocks handed to it and not yet run or dropped, and the
   // target's ids of this queue's watches (touched on the target's thread).
   std::size_t handedOver_ = 0;
-  std::condition_variable handedOverCv_;
+  tembrolexin::CondVar handedOverCv_;
   std::vector<WatchId> ownWatches_;
 
   int wakeFd_ = -1;
-  std::mutex mutex_;
+  tembrolexin::Mutex mutex_;
   std::deque<Block> blocks_;
   bool stopping_ = false;
   // Touched on the queue's thread only.
@@ -365,8 +365,8 @@ class TimerService {
 
   const Clock& clock_;
   const TimerMode mode_;
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  mutable tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar cv_;
   std::multimap<std::chrono::steady_clock::time_point, Entry> timers_;
   bool stopping_ = false;
   tembrolexinsdk::LibraryThread thread_;

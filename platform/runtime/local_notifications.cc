@@ -4,11 +4,13 @@
 #include <chrono>
 #include <cmath>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinplatform {
 
 namespace {
-std::mutex& currentMutex() {
-  static std::mutex* m = new std::mutex();
+tembrolexin::Mutex& currentMutex() {
+  static tembrolexin::Mutex* m = new tembrolexin::Mutex();
   return *m;
 }
 std::shared_ptr<LocalNotificationCenter>& currentSlot() {
@@ -18,7 +20,7 @@ std::shared_ptr<LocalNotificationCenter>& currentSlot() {
 }  // namespace
 
 std::shared_ptr<LocalNotificationCenter> LocalNotificationCenter::current() {
-  std::lock_guard<std::mutex> lock(currentMutex());
+  std::lock_guard lock(currentMutex());
   if (!currentSlot()) {
     currentSlot() = std::make_shared<InProcessNotificationCenter>(Dispatcher::shared(), nullptr);
   }
@@ -26,7 +28,7 @@ std::shared_ptr<LocalNotificationCenter> LocalNotificationCenter::current() {
 }
 
 void LocalNotificationCenter::setCurrent(std::shared_ptr<LocalNotificationCenter> center) {
-  std::lock_guard<std::mutex> lock(currentMutex());
+  std::lock_guard lock(currentMutex());
   currentSlot() = std::move(center);
 }
 
@@ -37,7 +39,7 @@ struct InProcessNotificationCenter::State {
     TimerHandle timer;
   };
   Delivery deliver;
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   std::vector<Pending> pending;
   uint64_t nextSerial = 1;
 
@@ -47,7 +49,7 @@ struct InProcessNotificationCenter::State {
     std::optional<LocalNotificationRequest> due;
     Delivery deliverNow;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard lock(mutex);
       auto it = std::find_if(pending.begin(), pending.end(), [&](const Pending& p) {
         return p.request.identifier == id && p.serial == serial;
       });
@@ -66,12 +68,12 @@ InProcessNotificationCenter::InProcessNotificationCenter(Dispatcher& dispatcher,
 }
 
 void InProcessNotificationCenter::setDelivery(Delivery deliver) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   state_->deliver = std::move(deliver);
 }
 
 InProcessNotificationCenter::~InProcessNotificationCenter() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   for (auto& p : state_->pending) p.timer.cancel();
   state_->pending.clear();
 }
@@ -86,7 +88,7 @@ void InProcessNotificationCenter::addNotificationRequest(const LocalNotification
     error = "A notification delay must be a number of seconds from 0 to 1e9";
   }
   if (error.empty()) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     auto& pending = state_->pending;
     for (auto it = pending.begin(); it != pending.end();) {
       if (it->request.identifier == request.identifier) {
@@ -112,7 +114,7 @@ void InProcessNotificationCenter::addNotificationRequest(const LocalNotification
 void InProcessNotificationCenter::getPendingNotificationRequests(PendingCompletion completion) {
   std::vector<LocalNotificationRequest> out;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     for (const auto& p : state_->pending) out.push_back(p.request);
   }
   if (completion) completion(std::move(out));
@@ -120,7 +122,7 @@ void InProcessNotificationCenter::getPendingNotificationRequests(PendingCompleti
 
 void InProcessNotificationCenter::removePendingNotificationRequests(
     const std::vector<std::string>& ids) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   auto& pending = state_->pending;
   for (auto it = pending.begin(); it != pending.end();) {
     if (std::find(ids.begin(), ids.end(), it->request.identifier) != ids.end()) {

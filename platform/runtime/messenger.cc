@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/messenger.h"
 #include "core/runtime/thread_join.h"
 #include "core/runtime/thrift_params.h"
@@ -24,14 +25,14 @@ class CallbackHub {
   }
 
   void attach(tembrolexinsdk::IMessenger* bus, Messenger* target) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     targets_[bus] = target;
   }
 
   void detach(tembrolexinsdk::IMessenger* bus, Messenger* target) {
     // A delivery on the thread that runs the process's exit never ends.
     tembrolexinsdk::ProcessExit::Wake wake(mutex_, ended_);
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     auto it = targets_.find(bus);
     if (it != targets_.end() && it->second == target) targets_.erase(it);
     const auto self = std::this_thread::get_id();
@@ -49,7 +50,7 @@ class CallbackHub {
     Messenger* target = nullptr;
     const auto self = std::this_thread::get_id();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard lock(mutex_);
       auto it = targets_.find(bus);
       if (it == targets_.end()) return;
       target = it->second;
@@ -60,7 +61,7 @@ class CallbackHub {
       Messenger* target;
       std::thread::id thread;
       ~Done() {
-        std::lock_guard<std::mutex> lock(hub.mutex_);
+        std::lock_guard lock(hub.mutex_);
         auto it = std::find(hub.active_.begin(), hub.active_.end(), std::make_pair(target, thread));
         if (it != hub.active_.end()) hub.active_.erase(it);
         hub.ended_.notify_all();
@@ -73,8 +74,8 @@ class CallbackHub {
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable ended_;
+  tembrolexin::Mutex mutex_;
+  tembrolexin::CondVar ended_;
   std::map<tembrolexinsdk::IMessenger*, Messenger*> targets_;
   std::vector<std::pair<Messenger*, std::thread::id>> active_;
 };
@@ -100,7 +101,7 @@ Messenger::Messenger(tembrolexinsdk::IMessenger* bus)
 
 Messenger::~Messenger() {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     state_->closed = true;
   }
   CallbackHub::instance().detach(bus_, this);
@@ -108,7 +109,7 @@ Messenger::~Messenger() {
 
 void Messenger::registerReceiver(IThriftMessageReceiver* receiver, int32_t type) {
   if (receiver == nullptr) return;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   state_->receivers[type].push_back(receiver);
 }
 
@@ -116,7 +117,7 @@ void Messenger::unregisterReceiver(IThriftMessageReceiver* receiver, int32_t typ
   State& state = *state_;
   // A call on the thread that runs the process's exit never ends.
   tembrolexinsdk::ProcessExit::Wake wake(state.mutex, state.callEnded);
-  std::unique_lock<std::mutex> lock(state.mutex);
+  std::unique_lock lock(state.mutex);
   auto it = state.receivers.find(type);
   if (it == state.receivers.end()) return;
   auto& list = it->second;
@@ -154,7 +155,7 @@ void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::s
   const std::shared_ptr<State> state = state_;
   std::vector<IThriftMessageReceiver*> snapshot;
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    std::lock_guard lock(state->mutex);
     auto it = state->receivers.find(message.msgType());
     if (it == state->receivers.end()) return;
     snapshot = it->second;
@@ -164,7 +165,7 @@ void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::s
     {
       // A receiver unregistered since the snapshot is skipped, and nothing
       // more is delivered once the Messenger is going.
-      std::lock_guard<std::mutex> lock(state->mutex);
+      std::lock_guard lock(state->mutex);
       if (state->closed || !state->isRegisteredLocked(receiver, message.msgType())) continue;
       state->calls.push_back({receiver, message.msgType(), self});
     }
@@ -172,7 +173,7 @@ void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::s
       State& state;
       ~Done() {
         --tDeliveryDepth;
-        std::lock_guard<std::mutex> lock(state.mutex);
+        std::lock_guard lock(state.mutex);
         const auto self = std::this_thread::get_id();
         for (auto it = state.calls.end(); it != state.calls.begin();) {
           --it;
@@ -194,7 +195,7 @@ void Messenger::stop() { bus_->stop(); }
 bool Messenger::callerDelivering() { return tDeliveryDepth > 0; }
 
 std::size_t Messenger::receiverCount(int32_t type) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   auto it = state_->receivers.find(type);
   return it == state_->receivers.end() ? 0 : it->second.size();
 }

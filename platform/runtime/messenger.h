@@ -25,7 +25,6 @@
 #ifndef TL_PLATFORM_RUNTIME_MESSENGER_H_
 #define TL_PLATFORM_RUNTIME_MESSENGER_H_
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -34,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/i_messenger.h"
 #include "platform/runtime/tl_thrift_params.h"
 
@@ -90,8 +90,8 @@ class Messenger {
   // Everything a delivery touches, shared with the deliveries in progress
   // so that it outlives a Messenger destroyed from inside one of them.
   struct State {
-    std::mutex mutex;
-    std::condition_variable callEnded;
+    tembrolexin::Mutex mutex;
+    tembrolexin::CondVar callEnded;
     std::map<int32_t, std::vector<IThriftMessageReceiver*>> receivers;
     std::vector<Call> calls;
     bool closed = false;

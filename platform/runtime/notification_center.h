@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinplatform {
 
 struct Notification {
@@ -58,7 +60,7 @@ class NotificationCenter {
     std::string name;
     std::shared_ptr<Observer> observer;
   };
-  std::mutex mutex_;
+  tembrolexin::Mutex mutex_;
   std::vector<Entry> entries_;
   Token next_ = 1;
 };

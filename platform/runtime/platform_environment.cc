@@ -14,6 +14,7 @@
 #include <streambuf>
 #include <string_view>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/json_text.h"
@@ -24,8 +25,8 @@ namespace tembrolexinplatform {
 
 namespace {
 
-std::mutex& environmentMutex() {
-  static auto* mutex = new std::mutex();
+tembrolexin::Mutex& environmentMutex() {
+  static auto* mutex = new tembrolexin::Mutex();
   return *mutex;
 }
 
@@ -182,12 +183,12 @@ bool replaceDefaultsFile(const std::string& path, const std::string& text, Defau
 }  // namespace
 
 void PlatformEnvironment::install(PlatformEnvironment env) {
-  std::lock_guard<std::mutex> lock(environmentMutex());
+  std::lock_guard lock(environmentMutex());
   environment() = std::move(env);
 }
 
 PlatformEnvironment PlatformEnvironment::current() {
-  std::lock_guard<std::mutex> lock(environmentMutex());
+  std::lock_guard lock(environmentMutex());
   return environment();
 }
 
@@ -198,16 +199,16 @@ UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
   // library's threads that the shutdown waits for (the bus thread, making a
   // plug-in's file manager) take it.
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   loadLocked();
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::standard() {
-  static auto* mutex = new std::mutex();
+  static auto* mutex = new tembrolexin::Mutex();
   static auto* current = new std::shared_ptr<UserDefaults>();
   const std::string path = PlatformEnvironment::current().userDefaultsFile;
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(*mutex);
+  std::lock_guard lock(*mutex);
   if (!*current || (*current)->path() != path) *current = std::make_shared<UserDefaults>(path);
   return *current;
 }
@@ -280,7 +281,7 @@ bool UserDefaults::setAsideLocked(const char* method, const char* what, const ch
 
 void UserDefaults::reload() {
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   loadLocked();
 }
 
@@ -347,7 +348,7 @@ bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool 
 
 bool UserDefaults::setValue(const std::string& key, Json::Value value) {
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return changeLocked(key, std::move(value), /*present=*/true);
 }
 
@@ -364,19 +365,19 @@ bool UserDefaults::setDouble(const std::string& key, double value) {
 
 bool UserDefaults::removeObjectForKey(const std::string& key) {
   TLLogger::HeldLines held;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return changeLocked(key, Json::Value(), /*present=*/false);
 }
 
 std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const Json::Value* v = root_.find(key.data(), key.data() + key.size());
   if (!v || !v->isString()) return std::nullopt;
   return v->asString();
 }
 
 std::optional<int64_t> UserDefaults::integerForKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const Json::Value* v = root_.find(key.data(), key.data() + key.size());
   if (!v || !v->isInt64() || v->isBool()) return std::nullopt;
   // A double that happens to be whole reads as an integer too, like a number
@@ -385,21 +386,21 @@ std::optional<int64_t> UserDefaults::integerForKey(const std::string& key) const
 }
 
 std::optional<bool> UserDefaults::boolForKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const Json::Value* v = root_.find(key.data(), key.data() + key.size());
   if (!v || !v->isBool()) return std::nullopt;
   return v->asBool();
 }
 
 std::optional<double> UserDefaults::doubleForKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   const Json::Value* v = root_.find(key.data(), key.data() + key.size());
   if (!v || !v->isNumeric() || v->isBool()) return std::nullopt;
   return v->asDouble();
 }
 
 bool UserDefaults::hasValueForKey(const std::string& key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return root_.find(key.data(), key.data() + key.size()) != nullptr;
 }
 

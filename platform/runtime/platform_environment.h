@@ -49,6 +49,8 @@
 
 #include <json/value.h>
 
+#include "core/runtime/checked_mutex.h"
+
 namespace tembrolexinplatform {
 
 struct PlatformEnvironment {
@@ -138,7 +140,7 @@ class UserDefaults {
   void setAsideOnLoadLocked(const char* what);
 
   const std::string path_;
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   Json::Value root_;
   // What the load found at the path (one of the texts of its Error: "not a
   // JSON object", ...) when it could not move it aside: nothing is written

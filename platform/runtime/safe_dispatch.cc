@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
 struct CancelHandle::State {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   bool used = false;
   Block block;
   std::weak_ptr<DispatchQueue> queue;
@@ -23,7 +24,7 @@ void CancelHandle::operator()(bool cancel) const {
   Block block;
   TimerHandle timer;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard lock(state_->mutex);
     if (state_->used) return;
     state_->used = true;
     block.swap(state_->block);
@@ -43,7 +44,7 @@ void CancelHandle::operator()(bool cancel) const {
 
 bool CancelHandle::used() const {
   if (!state_) return false;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard lock(state_->mutex);
   return state_->used;
 }
 
@@ -53,7 +54,7 @@ TLBlockQueue& TLBlockQueue::sharedBlockQueue() {
 }
 
 void TLBlockQueue::push(CancelHandle handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   blocks_.push_back(std::move(handle));
 }
 
@@ -62,7 +63,7 @@ bool TLBlockQueue::popAndDoBlock() { return popAndDoBlockAtIndex(0); }
 bool TLBlockQueue::popAndDoBlockAtIndex(std::size_t index) {
   CancelHandle handle;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (index >= blocks_.size()) return false;
     handle = blocks_[index];
     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -72,17 +73,17 @@ bool TLBlockQueue::popAndDoBlockAtIndex(std::size_t index) {
 }
 
 void TLBlockQueue::remove(const CancelHandle& handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   blocks_.erase(std::remove(blocks_.begin(), blocks_.end(), handle), blocks_.end());
 }
 
 void TLBlockQueue::removeAll() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   blocks_.clear();
 }
 
 std::size_t TLBlockQueue::count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return blocks_.size();
 }
 
@@ -167,7 +168,7 @@ CancelHandle SafeDispatch::dispatchOnQueue(const std::shared_ptr<DispatchQueue>&
                                            double delaySeconds) {
   CancelHandle handle = makeHandle(queue, std::move(block), false);
   TimerHandle timer = d_.timers().schedule(secondsToNanos(delaySeconds), queue, [handle] { handle(false); });
-  std::lock_guard<std::mutex> lock(handle.state_->mutex);
+  std::lock_guard lock(handle.state_->mutex);
   handle.state_->timer = timer;
   return handle;
 }

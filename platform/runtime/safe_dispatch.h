@@ -46,6 +46,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/dispatch.h"
 
 namespace tembrolexinplatform {
@@ -91,7 +92,7 @@ class TLBlockQueue {
   std::size_t count() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::vector<CancelHandle> blocks_;
 };
 

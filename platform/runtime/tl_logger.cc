@@ -7,6 +7,7 @@
 #include <iostream>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/messenger.h"
 
 namespace tembrolexinplatform {
@@ -89,14 +90,14 @@ TLLogger& TLLogger::sharedLogger() {
 }
 
 void TLLogger::setDelegate(std::shared_ptr<TLLoggerDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   delegate_ = delegate ? std::move(delegate) : NSLogLogger::sharedLogger();
 }
 
 void TLLogger::unsetDelegate() { setDelegate(nullptr); }
 
 void TLLogger::setMessenger(const std::shared_ptr<Messenger>& messenger) {
-  std::lock_guard<std::mutex> lock(messengerMutex_);
+  std::lock_guard lock(messengerMutex_);
   std::shared_ptr<Messenger> old = messenger_.lock();
   if (old == messenger) return;
   if (old) old->unregisterReceiver(this, kMessageTypeId<LogSignal>);
@@ -105,7 +106,7 @@ void TLLogger::setMessenger(const std::shared_ptr<Messenger>& messenger) {
 }
 
 void TLLogger::releaseMessenger(const Messenger* messenger) {
-  std::lock_guard<std::mutex> lock(messengerMutex_);
+  std::lock_guard lock(messengerMutex_);
   std::shared_ptr<Messenger> held = messenger_.lock();
   if (!held || held.get() != messenger) return;
   held->unregisterReceiver(this, kMessageTypeId<LogSignal>);
@@ -113,12 +114,12 @@ void TLLogger::releaseMessenger(const Messenger* messenger) {
 }
 
 std::shared_ptr<Messenger> TLLogger::messenger() const {
-  std::lock_guard<std::mutex> lock(messengerMutex_);
+  std::lock_guard lock(messengerMutex_);
   return messenger_.lock();
 }
 
 std::shared_ptr<TLLoggerDelegate> TLLogger::delegate() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard lock(mutex_);
   return delegate_;
 }
 
@@ -180,6 +181,10 @@ void TLLogger::logFromSender(const std::string& sender, const TLLogParams& param
 }
 
 void TLLogger::deliver(const std::string& sender, const TLLogParams& params) {
+  // In the test builds: a line handed on while the thread holds a library
+  // lock aborts here, whichever the sink, since with the app's it would be a
+  // call into the app.
+  tembrolexin::lockcheck::expectNoneHeld("TLLogger::deliver");
   // The sink is called outside the lock: it may log or change the sink.
   const std::shared_ptr<TLLoggerDelegate> sink = delegate();
   const std::shared_ptr<NSLogLogger> standard = NSLogLogger::sharedLogger();

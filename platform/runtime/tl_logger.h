@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/event_params.h"
 #include "platform/runtime/tl_thrift_params.h"
@@ -147,11 +148,11 @@ class TLLogger final : public IThriftMessageReceiver {
   void deliver(const std::string& sender, const TLLogParams& params);
 
   AppCallGate& appCalls_;
-  mutable std::mutex mutex_;
+  mutable tembrolexin::Mutex mutex_;
   std::shared_ptr<TLLoggerDelegate> delegate_;
   // Guards messenger_ and serialises switches; never held by a delivery, so
   // unregistering (which waits for deliveries) cannot wait for itself.
-  mutable std::mutex messengerMutex_;
+  mutable tembrolexin::Mutex messengerMutex_;
   std::weak_ptr<Messenger> messenger_;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/clock.h"
 #include "platform/runtime/platform_environment.h"
 
@@ -11,7 +12,7 @@ namespace tembrolexinplatform {
 namespace {
 
 struct Registry {
-  std::mutex mutex;
+  tembrolexin::Mutex mutex;
   bool taken = false;
   std::vector<TLRuntimeClass> appClasses;
   std::vector<TLRuntimeClass> libraryClasses;
@@ -24,7 +25,7 @@ Registry& registry() {
 
 bool add(TLRuntimeClass runtimeClass, bool library) {
   Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  std::lock_guard lock(r.mutex);
   if (r.taken) return false;
   (library ? r.libraryClasses : r.appClasses).push_back(std::move(runtimeClass));
   return true;
@@ -47,7 +48,7 @@ bool TLRuntime::registerLibraryClass(TLRuntimeClass runtimeClass) {
 const TLRuntime::Snapshot& TLRuntime::snapshot() {
   static const Snapshot* taken = [] {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard lock(r.mutex);
     r.taken = true;
     std::vector<TLRuntimeClass> classes = std::move(r.appClasses);
     for (TLRuntimeClass& c : r.libraryClasses) classes.push_back(std::move(c));

@@ -2,13 +2,14 @@
 
 #include <mutex>
 
+#include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
 namespace {
-std::mutex& openerMutex() {
-  static std::mutex* m = new std::mutex();
+tembrolexin::Mutex& openerMutex() {
+  static tembrolexin::Mutex* m = new tembrolexin::Mutex();
   return *m;
 }
 std::shared_ptr<URLOpener>& openerSlot() {
@@ -18,12 +19,12 @@ std::shared_ptr<URLOpener>& openerSlot() {
 }  // namespace
 
 std::shared_ptr<URLOpener> URLOpener::shared() {
-  std::lock_guard<std::mutex> lock(openerMutex());
+  std::lock_guard lock(openerMutex());
   return openerSlot();
 }
 
 void URLOpener::setShared(std::shared_ptr<URLOpener> opener) {
-  std::lock_guard<std::mutex> lock(openerMutex());
+  std::lock_guard lock(openerMutex());
   openerSlot() = std::move(opener);
 }
 

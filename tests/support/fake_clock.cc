@@ -19,7 +19,7 @@ int64_t FakeClock::wallMicros() const { return wall_.load(); }
 
 int64_t FakeClock::upTimeMillis() const { return upTime_.load() / 1000; }
 
-void FakeClock::waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+void FakeClock::waitUntil(tembrolexin::CondVar& cv, std::unique_lock<tembrolexin::Mutex>& lock,
                           std::chrono::steady_clock::time_point deadline) const {
   lastDeadline_.store(
       std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());

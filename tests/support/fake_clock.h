@@ -33,7 +33,7 @@ class FakeClock final : public tembrolexinsdk::Clock {
   std::chrono::steady_clock::time_point steadyNow() const override;
   int64_t wallMicros() const override;
   int64_t upTimeMillis() const override;
-  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+  void waitUntil(tembrolexin::CondVar& cv, std::unique_lock<tembrolexin::Mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) const override;
 
   void advance(std::chrono::microseconds d);

@@ -91,7 +91,7 @@ class TickingClock final : public tembrolexinsdk::Clock {
   }
   int64_t wallMicros() const override { return 0; }
   int64_t upTimeMillis() const override { return 0; }
-  void waitUntil(std::condition_variable&, std::unique_lock<std::mutex>&,
+  void waitUntil(tembrolexin::CondVar&, std::unique_lock<tembrolexin::Mutex>&,
                  std::chrono::steady_clock::time_point) const override {}
   mutable std::atomic<int64_t> ticks_{0};
 };

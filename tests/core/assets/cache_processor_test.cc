@@ -532,7 +532,7 @@ class ThrowingClock final : public Clock {
   std::chrono::steady_clock::time_point steadyNow() const override { throw std::bad_alloc(); }
   int64_t wallMicros() const override { return fake.wallMicros(); }
   int64_t upTimeMillis() const override { return fake.upTimeMillis(); }
-  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+  void waitUntil(tembrolexin::CondVar& cv, std::unique_lock<tembrolexin::Mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) const override {
     fake.waitUntil(cv, lock, deadline);
   }
@@ -921,7 +921,7 @@ class WatchingClock final : public Clock {
   }
   int64_t wallMicros() const override { return fake_.wallMicros(); }
   int64_t upTimeMillis() const override { return fake_.upTimeMillis(); }
-  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+  void waitUntil(tembrolexin::CondVar& cv, std::unique_lock<tembrolexin::Mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) const override {
     fake_.waitUntil(cv, lock, deadline);
   }
@@ -1278,7 +1278,7 @@ class CreepingClock final : public Clock {
   }
   int64_t wallMicros() const override { return fake.wallMicros(); }
   int64_t upTimeMillis() const override { return fake.upTimeMillis(); }
-  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+  void waitUntil(tembrolexin::CondVar& cv, std::unique_lock<tembrolexin::Mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) const override {
     fake.waitUntil(cv, lock, deadline);
   }
@@ -1461,7 +1461,7 @@ class SlowClock final : public Clock {
   }
   int64_t wallMicros() const override { return fake_.wallMicros(); }
   int64_t upTimeMillis() const override { return fake_.upTimeMillis(); }
-  void waitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+  void waitUntil(tembrolexin::CondVar& cv, std::unique_lock<tembrolexin::Mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) const override {
     fake_.waitUntil(cv, lock, deadline);
   }

@@ -252,7 +252,7 @@ TEST_F(DatabaseTest, FolderThatDoesNotExistFailsWithCantOpen) {
     EXPECT_STREQ(e.what(), "Database did not open properly. ErrorCode: 14");
   }
   // The file's mutex was released.
-  std::mutex* m = Database::getDatabaseFileMutex(bad);
+  tembrolexin::Mutex* m = Database::getDatabaseFileMutex(bad);
   ASSERT_TRUE(m->try_lock());
   m->unlock();
 }
@@ -275,7 +275,7 @@ TEST_F(DatabaseTest, FileThatIsNotADatabaseFailsTableCreation) {
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "Create table failed. Error code: 26");
   }
-  std::mutex* m = Database::getDatabaseFileMutex(path_);
+  tembrolexin::Mutex* m = Database::getDatabaseFileMutex(path_);
   ASSERT_TRUE(m->try_lock());
   m->unlock();
 }
@@ -362,7 +362,7 @@ TEST_F(DatabaseTest, OneMutexPerFileWhateverItsSpelling) {
   std::filesystem::create_directory_symlink(dir_.path(), dir_.file("alias"));
   for (bool created : {false, true}) {
     if (created) Database store(path_, "t");
-    std::mutex* m = Database::getDatabaseFileMutex(path_);
+    tembrolexin::Mutex* m = Database::getDatabaseFileMutex(path_);
     EXPECT_EQ(Database::getDatabaseFileMutex(dir_.path() + "/./audiodecoder.db"), m) << created;
     EXPECT_EQ(Database::getDatabaseFileMutex(dir_.path() + "//audiodecoder.db"), m) << created;
     EXPECT_EQ(Database::getDatabaseFileMutex(dir_.file("sub/../audiodecoder.db")), m) << created;
