@@ -150,8 +150,7 @@ class CondVar {
   template <typename Rep, typename Period>
   std::cv_status wait_for(std::unique_lock<Mutex>& lock,
                           const std::chrono::duration<Rep, Period>& time) {
-    Suspended s(lock);
-    return cv_.wait_for(s.native, time);
+    return wait_until(lock, std::chrono::steady_clock::now() + time);
   }
   template <typename Rep, typename Period, typename Predicate>
   bool wait_for(std::unique_lock<Mutex>& lock, const std::chrono::duration<Rep, Period>& time,
