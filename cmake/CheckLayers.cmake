@@ -4,9 +4,10 @@
 # Fails when a source or header of FOLDER includes a header of a project
 # folder ("core/x/", "platform/x/", "tools/x/", "schema/", "tests/") that is
 # not FOLDER itself or one of ALLOWED (","-separated), i.e. a folder whose
-# library FOLDER's library does not link. Fails too on a standard mutex or
-# condition variable in code of the folder: the library's locks are those of
-# core/runtime/checked_mutex.h, which the test builds check. Writes STAMP
+# library FOLDER's library does not link. Fails too on any of the eight
+# standard mutex and condition-variable types named anywhere in a file of the
+# folder: the library's locks are those of core/runtime/checked_mutex.h,
+# which the test builds check. Writes STAMP
 # when all is well.
 cmake_minimum_required(VERSION 3.25)
 string(REPLACE "," ";" ALLOWED "${ALLOWED}")
@@ -16,9 +17,10 @@ set(_standard "")
 foreach(_file ${_files})
   file(RELATIVE_PATH _rel ${ROOT} ${_file})
   if(NOT _rel MATCHES "^core/runtime/checked_mutex\\.")
-    # Code, not comments: nothing but a slash-free start before the name.
+    # Each of the standard library's mutex and condition-variable types,
+    # wherever it stands on a line (a comment that names one is reworded).
     file(STRINGS ${_file} _uses REGEX
-         "^[^/]*std::(mutex|recursive_mutex|shared_mutex|timed_mutex|recursive_timed_mutex|condition_variable)([^_a-z]|$)")
+         "std::(recursive_|shared_|recursive_timed_|shared_timed_|timed_)?mutex([^_a-zA-Z0-9]|$)|std::condition_variable(_any)?([^_a-zA-Z0-9]|$)")
     foreach(_use IN LISTS _uses)
       string(STRIP "${_use}" _use)
       string(APPEND _standard "  ${_rel}: ${_use}\n")
