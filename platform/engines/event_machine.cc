@@ -230,7 +230,9 @@ class Machine::StateSynchronised final : public State {
     const uint64_t run = m_.stepRun_;
     Machine* machine = &m_;
     missedEvent_ = m_.safe_.dispatchOnMainQueue(
-        [machine, missed, run] {
+        [machine, missed, run, timeout] {
+          TLLogger::debugInMethod("-[StateSynchronised missedCodewords]", __LINE__,
+                                  "No codeword of the track for %.3f s", timeout);
           Handover handover(*machine, run);
           if (handover.admits()) machine->onEventEngineEvent(missed);
         },
@@ -327,25 +329,32 @@ void Machine::stopTiming() {
 }
 
 void Machine::stop() {
-  stopTiming();
   const std::thread::id self = std::this_thread::get_id();
   tembrolexinsdk::ProcessExit::Wake wake(deliveryMutex_, deliveryCv_);
-  std::unique_lock lock(deliveryMutex_);
-  ++run_;
-  const uint64_t begunBefore = lastHandover_;
+  uint64_t begunBefore = 0;
   bool elsewhere = false;
-  for (Handover* handover : handovers_) {
-    if (handover->thread_ == self) {
-      handover->cancelled_ = true;
-    } else {
-      elsewhere = true;
+  {
+    // One step: a codeword's step that comes between the end of the run and
+    // the return to Idle would keep its state and timing past the stop.
+    Step step(*this);
+    {
+      std::lock_guard lock(deliveryMutex_);
+      ++run_;
+      begunBefore = lastHandover_;
+      for (Handover* handover : handovers_) {
+        if (handover->thread_ == self) {
+          handover->cancelled_ = true;
+        } else {
+          elsewhere = true;
+        }
+      }
     }
+    stopTiming();
   }
   if (!elsewhere) return;
-  lock.unlock();
   TLLogger::debugInMethod("-[Machine stop]", __LINE__, "%s",
                           "Waiting for the events being delivered on another thread");
-  lock.lock();
+  std::unique_lock lock(deliveryMutex_);
   // Only the hand-overs begun before the run ended; a thread that runs the
   // process's exit never returns to finish its own.
   deliveryCv_.wait(lock, [&] {
@@ -382,14 +391,15 @@ void Machine::prepareWithEventsForTrack(int64_t trackId) {
   std::optional<EventSequence> sequence = engine_.eventSequence(trackId);
   Step step(*this);
   // A copy per run: the fired flags of one run never carry into the next.
-  timing_.prepareWithEvents(sequence ? sequence->events : std::vector<TimedEventEngine>{});
+  // What the timing thread decides from these events belongs to this run.
+  timing_.prepareWithEvents(sequence ? sequence->events : std::vector<TimedEventEngine>{},
+                            stepRun_);
   syncTimeoutS_ = sequence ? sequence->syncTimeoutSecs : 0;
 }
 
-void Machine::onTimedEvent(const Event& event) {
-  // Handed over on the main queue, where a stop's end of the run is seen:
-  // an event whose delivery has not begun by then is dropped.
-  const uint64_t run = currentRun();
+void Machine::onTimedEvent(const Event& event, uint64_t run) {
+  // Handed over on the main queue; an event of a run a stop has ended is
+  // dropped unless its delivery had begun by then.
   safe_.safeDispatchSyncOnMainQueue(
       [this, &event, run] {
         Handover handover(*this, run);
@@ -398,11 +408,17 @@ void Machine::onTimedEvent(const Event& event) {
       kEngineName);
 }
 
-void Machine::onTimingSequenceEnded() {
+void Machine::onTimingSequenceEnded(uint64_t run) {
   // State changes happen on the main queue only; the timing thread waits for
   // this one as it waits for its timed events.
-  safe_.safeDispatchSyncOnMainQueue([this] {
+  safe_.safeDispatchSyncOnMainQueue([this, run] {
     Step step(*this);
+    // Decided before a stop: it would end a track synchronised since.
+    if (run != stepRun_) {
+      TLLogger::debugInMethod("-[Machine onTimingSequenceEnded]", __LINE__, "%s",
+                              "Sequence end ignored: the engine was stopped since");
+      return;
+    }
     // The timing engine runs only while synchronised; an end that reaches
     // the machine after it moved on belongs to a run it has reset.
     if (currentState_ != synchronised_.get()) {

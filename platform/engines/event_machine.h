@@ -49,15 +49,22 @@
 // queue (the timing thread waits) and forwarded there. The engine link's
 // calls may block on the main queue.
 //
-// Stopping (stop): every event is handed over within a hand-over, which
-// knows the run it belongs to (the stops made before the step that raised it
-// began, or before a timed event was fired or the missed-codeword timer was
-// armed). A stop ends the run: a hand-over of an earlier run that has not
-// begun yet delivers nothing; one in progress on another thread is waited
-// for until it has delivered all its events (no lock is held meanwhile, and
-// the wait ends when that thread runs the process's exit); one in progress
-// on the stopping thread (a stop from inside a delivery) delivers none of its
-// events that are still to come.
+// Stopping (stop): runs are counted by stops. A stop ends the run and returns
+// the machine to Idle (the timing engine reset) in one step under the lock,
+// so each codeword's step lies wholly before a stop or wholly after it, in
+// the next run, starting from Idle; timing started before the stop does not
+// outlive it. Every event is handed over within a hand-over, which knows the
+// run it belongs to: that of the step that raised it; for a timed event or
+// the end of the sequence, that of the step that prepared the timing
+// engine's events (taken back under the timing engine's lock where its
+// thread decides, before anything of it is logged); for "missed codewords",
+// that of the step that armed the timer. A hand-over of an ended run that
+// has not begun yet delivers nothing, and an end of sequence of an ended run
+// changes no state; one in progress on another thread is waited for until it
+// has delivered all its events (no lock is held meanwhile, and the wait ends
+// when that thread runs the process's exit); one in progress on the stopping
+// thread (a stop from inside a delivery) delivers none of its events that are
+// still to come.
 #ifndef TL_PLATFORM_ENGINES_EVENT_MACHINE_H_
 #define TL_PLATFORM_ENGINES_EVENT_MACHINE_H_
 
@@ -102,9 +109,11 @@ class Machine final : public TimingListener {
   void processCodeword(const TLCodewordEventParams& codeword);
   // Resets the timing engine and goes Idle.
   void stopTiming();
-  // stopTiming, then ends the run (see "Stopping" above): once it returns,
-  // no event raised before it reaches the engine. Never waits for the timing
-  // thread; not to be called with the machine's lock held.
+  // Ends the run and does stopTiming, as one step (see "Stopping" above):
+  // once it returns the machine is Idle with the timing engine reset, and no
+  // event of the ended run reaches the engine, timed ones included. Never
+  // waits for the timing thread; not to be called with the machine's lock
+  // held.
   void stop();
   // The current state's pause (Synchronised cancels its timer), then stops
   // the timing thread; the state stays.
@@ -121,9 +130,10 @@ class Machine final : public TimingListener {
   // time-out (none and 0 when the track has no sequence any more).
   void prepareWithEventsForTrack(int64_t trackId);
 
-  // From the timing thread.
-  void onTimedEvent(const Event& event) override;
-  void onTimingSequenceEnded() override;
+  // From the timing thread, with the run of the step that prepared the
+  // events.
+  void onTimedEvent(const Event& event, uint64_t run) override;
+  void onTimingSequenceEnded(uint64_t run) override;
 
   // Sequence ended pauses timing first; then the de-duplication and the
   // hand-over to the engine.

@@ -120,11 +120,12 @@ void TimingEngine::syncWithAnchor(SyncAnchor anchor) {
   if (finished.joinable()) finished.join();
 }
 
-void TimingEngine::prepareWithEvents(std::vector<TimedEventEngine> events) {
+void TimingEngine::prepareWithEvents(std::vector<TimedEventEngine> events, uint64_t run) {
   std::lock_guard lock(mutex_);
   stopTimingLocked();
   dropTimingInfoLocked();
   timedEvents_ = std::move(events);
+  run_ = run;
   stats_ = ErrorStats{};
 }
 
@@ -241,13 +242,13 @@ std::vector<TimedEventEngine> TimingEngine::timedEvents() const {
   return timedEvents_;
 }
 
-void TimingEngine::fire(const std::optional<std::string>& data, TLDate date) {
+void TimingEngine::fire(const std::optional<std::string>& data, TLDate date, uint64_t run) {
   TimingListener* listener;
   {
     std::lock_guard lock(mutex_);
     listener = listener_;
   }
-  if (listener) listener->onTimedEvent(Event{kEventTimedEvent, data, date});
+  if (listener) listener->onTimedEvent(Event{kEventTimedEvent, data, date}, run);
 }
 
 void TimingEngine::threadMain() {
@@ -273,9 +274,10 @@ void TimingEngine::threadMain() {
       TLLogger::debugInMethod(kMethod, __LINE__, "No more events, stopping timing thread");
       wake_ = false;
       TimingListener* listener = listener_;
+      const uint64_t run = run_;
       lock.unlock();
       held.release();
-      if (listener) listener->onTimingSequenceEnded();
+      if (listener) listener->onTimingSequenceEnded(run);
       lock.lock();
       // A new anchor that came meanwhile keeps the thread going; otherwise it
       // ends here even if nobody asked it to stop.
@@ -292,9 +294,10 @@ void TimingEngine::threadMain() {
       // Marked before the listener runs: the lock is released meanwhile, and
       // an event must not be chosen twice.
       event.eventTriggered = true;
+      const uint64_t run = run_;
       lock.unlock();
       held.release();
-      fire(data, date);
+      fire(data, date, run);
       lock.lock();
       continue;
     }
@@ -339,9 +342,10 @@ void TimingEngine::threadMain() {
                             stats_.minerr, stats_.maxerr, stats_.sumerr / stats_.errcnt);
     // The events were not replaced meanwhile: replacing them wakes the thread.
     timedEvents_[*index].eventTriggered = true;
+    const uint64_t run = run_;
     lock.unlock();
     held.release();
-    fire(data, date);
+    fire(data, date, run);
     lock.lock();
   }
   threadRunning_ = false;

@@ -68,22 +68,25 @@ class EventTiming {
   // A new anchor for the codeword captured at `timeStampSeconds` of up-time.
   virtual void syncWithCodeword(int64_t codeword, double timeStampSeconds) = 0;
   virtual void syncWithAnchor(SyncAnchor anchor) = 0;
-  // Drops the previous events and anchors and takes these.
-  virtual void prepareWithEvents(std::vector<TimedEventEngine> events) = 0;
+  // Drops the previous events and anchors and takes these. `run` is the
+  // owner's: every event fired from them, and their end, carries it back.
+  virtual void prepareWithEvents(std::vector<TimedEventEngine> events, uint64_t run) = 0;
   // Stops the thread; events and anchors stay.
   virtual void stopTiming() = 0;
   // Stops the thread and drops events and anchors.
   virtual void resetEngine() = 0;
 };
 
-// Told by the timing thread.
+// Told by the timing thread. `run` is the one the events were prepared with,
+// read under the engine's lock where the thread decided to fire the event
+// (or that none is left), before anything of that decision was logged.
 class TimingListener {
  public:
   virtual ~TimingListener() = default;
   // An Event of type 1 for a timed event that fired.
-  virtual void onTimedEvent(const Event& event) = 0;
+  virtual void onTimedEvent(const Event& event, uint64_t run) = 0;
   // No event is left to fire.
-  virtual void onTimingSequenceEnded() = 0;
+  virtual void onTimingSequenceEnded(uint64_t run) = 0;
 };
 
 class TimingEngine final : public EventTiming {
@@ -115,7 +118,7 @@ class TimingEngine final : public EventTiming {
   double getCodewordSyncTime(int64_t codeword) const override;
   void syncWithCodeword(int64_t codeword, double timeStampSeconds) override;
   void syncWithAnchor(SyncAnchor anchor) override;
-  void prepareWithEvents(std::vector<TimedEventEngine> events) override;
+  void prepareWithEvents(std::vector<TimedEventEngine> events, uint64_t run) override;
   void stopTiming() override;
   void resetEngine() override;
   // Drops the events and the anchors.
@@ -151,7 +154,7 @@ class TimingEngine final : public EventTiming {
   double currentSyncTimeLocked() const;
   void stopTimingLocked();
   void dropTimingInfoLocked();
-  void fire(const std::optional<std::string>& data, TLDate date);
+  void fire(const std::optional<std::string>& data, TLDate date, uint64_t run);
   void threadMain();
 
   const tembrolexinsdk::Clock& clock_;
@@ -160,6 +163,7 @@ class TimingEngine final : public EventTiming {
   mutable tembrolexin::Mutex mutex_;
   tembrolexin::CondVar wakeCv_;
   std::vector<TimedEventEngine> timedEvents_;
+  uint64_t run_ = 0;  // given with timedEvents_
   std::vector<SyncAnchor> syncAnchors_;
   double codewordOffset_ = kDefaultCodewordOffset;
   double syncTimePeriod_ = kDefaultSyncTimePeriod;

@@ -113,10 +113,14 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   // TLEngine. pause() stops the timing thread and the missed-codeword timer
   // until the next sync codeword of a synchronised track.
   void pause() override;
-  // Returns the machine to idle. Once stop() has returned, on whatever
-  // thread, the delegate hears no event raised before it: not the rest of a
-  // codeword's events (track detected, then synchronised), nor a timed or
-  // missed-codeword event whose delegate call had not begun. Called on
+  // Ends the run and returns the machine to idle in one step, so a codeword
+  // handed in meanwhile is taken wholly before the stop or wholly after it,
+  // from idle. Once stop() has returned, on whatever thread, the machine is
+  // idle, no timing started before it goes on, and the delegate hears no
+  // event raised before it: not the rest of a codeword's events (track
+  // detected, then synchronised), nor a timed event (even one the timing
+  // thread had begun to fire) or missed-codeword event whose delegate call
+  // had not begun, nor the end of a sequence followed before it. Called on
   // another thread while the main queue is delivering a codeword's events,
   // it waits until they have all been delivered (holding no lock; the wait
   // ends if that thread ends the process). Called from inside a delegate

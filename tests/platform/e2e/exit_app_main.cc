@@ -349,7 +349,7 @@ int main(int argc, char** argv) {
       }
       // The shutdown joined the timing thread, and no anchor starts another.
       const bool joined = !timing.isTimingThreadRunning();
-      timing.prepareWithEvents({TimedEventEngine{"late", 1e6, false}});
+      timing.prepareWithEvents({TimedEventEngine{"late", 1e6, false}}, 0);
       timing.syncWithAnchor(SyncAnchor{0, 0});
       if (!joined || timing.isTimingThreadRunning()) {
         say(joined ? "timing thread started after shutdown" : "timing thread runs after shutdown");

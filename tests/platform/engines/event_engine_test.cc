@@ -16,6 +16,7 @@
 #include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/decoder_errors.h"
 #include "platform/runtime/tl_logger.h"
+#include "tests/platform/engines/line_hook.h"
 #include "tests/support/fake_clock.h"
 
 namespace tembrolexinplatform {
@@ -373,8 +374,9 @@ class WaitLine : public TLLoggerDelegate {
 // and then "synchronised". Once stop() has returned, neither may come.
 class StopDuringDeliveryTest : public EventEngineTest {
  protected:
-  void deliverTrackAfterSync() {
-    ASSERT_TRUE(engine_->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 99}]})", 30));
+  // The sync codeword marks 20.16 s on the timeline.
+  void deliverTrackAfterSync(const std::string& events = R"({"events": [{"id": "a", "time": 99}]})") {
+    ASSERT_TRUE(engine_->registerEventSequence(1001, events, 30));
     engine_->setDelegate(app_);
     for (int64_t cw : {31744, 1001}) {
       TLCodewordEventParams::Fields f;
@@ -413,6 +415,32 @@ TEST_F(StopDuringDeliveryTest, StopOnAnotherThreadReturnsOnceTheStepIsDelivered)
   stopper.join();
   EXPECT_EQ(app_->calls, (std::vector<std::string>{"track:1001", "synced:nil"}));
   EXPECT_FALSE(app_->stopHadReturned);
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateIdle");
+}
+
+// The timing thread has decided to fire "a" and hands its "Firing event"
+// line to the app while another thread stops the engine: once the stop has
+// returned, "a" never reaches the app.
+TEST_F(StopDuringDeliveryTest, TimedEventWhoseFiringHasBegunIsDroppedByAStop) {
+  bool stopped = false;
+  bool joined = false;
+  app_->inTrack = [] {};
+  TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
+    if (line.rfind("Firing event a ", 0) != 0) return;
+    std::thread([&] { engine_->stop(); }).join();
+    dispatcher_.mainQueue()->async([&] { stopped = true; });
+  }));
+  deliverTrackAfterSync(R"({"events": [{"id": "a", "time": 20}]})");  // due at once
+  ASSERT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return stopped; }, std::chrono::seconds(10)));
+  // The main queue serves the timing thread's hand-over until it has ended.
+  std::thread closer([&] {
+    engine_->timingEngine().shutDown();
+    dispatcher_.mainQueue()->async([&] { joined = true; });
+  });
+  EXPECT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return joined; }, std::chrono::seconds(10)));
+  closer.join();
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_EQ(app_->calls, (std::vector<std::string>{"track:1001", "synced:nil"}));
   EXPECT_EQ(engine_->machine().currentStateName(), "StateIdle");
 }
 

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/engines/event_machine.h"
+#include "platform/runtime/tl_logger.h"
+#include "tests/platform/engines/line_hook.h"
 #include "tests/support/fake_clock.h"
 
 namespace tembrolexinplatform {
@@ -32,13 +34,15 @@ class FakeTiming : public EventTiming {
   }
   void syncWithCodeword(int64_t cw, double ts) override { add("sync %lld@%.3f", (long long)cw, ts); }
   void syncWithAnchor(SyncAnchor a) override { add("anchor %.3f/%.3f", a.anchorTime, a.syncTime); }
-  void prepareWithEvents(std::vector<TimedEventEngine> events) override {
+  void prepareWithEvents(std::vector<TimedEventEngine> events, uint64_t run) override {
     add("prepare %zu", events.size());
+    preparedRun = run;
   }
   void stopTiming() override { calls.push_back("stop"); }
   void resetEngine() override { calls.push_back("reset"); }
 
   std::vector<std::string> calls;
+  uint64_t preparedRun = 0;
 
  private:
   template <typename... Args>
@@ -111,8 +115,12 @@ class MachineTest : public testing::Test {
     if (s == "turn") return wait(0);
     if (s == "pause") return machine_.pauseTiming();
     if (s == "stop") return machine_.stopTiming();
-    if (s == "end") return machine_.onTimingSequenceEnded();
-    if (s == "timed") return machine_.onTimedEvent(Event{kEventTimedEvent, "x", TLDate()});
+    if (s == "halt") return machine_.stop();
+    if (s == "endOfRun0") return machine_.onTimingSequenceEnded(0);
+    if (s == "end") return machine_.onTimingSequenceEnded(timing_.preparedRun);
+    if (s == "timed") {
+      return machine_.onTimedEvent(Event{kEventTimedEvent, "x", TLDate()}, timing_.preparedRun);
+    }
     if (s.rfind("wait:", 0) == 0) return wait(std::stoll(s.substr(5)));
     FAIL() << "unknown step " << s;
   }
@@ -197,7 +205,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"LateEndOfAResetRunIsIgnored", {"track", "other", "end"}, {0}, "StateIdle",
              "prepare 2; reset"},
         Case{"StopGoesIdleAndCancelsTheTimer", {"track", "sync", "stop", "wait:20000"}, {0, 4},
-             "StateIdle", "prepare 2; sync 31744@3600.000; reset; reset"}),
+             "StateIdle", "prepare 2; sync 31744@3600.000; reset; reset"},
+        Case{"EndDecidedBeforeAStopKeepsTheNextTrack",
+             {"track", "sync", "halt", "track2", "sync", "endOfRun0"}, {0, 4, 0, 4},
+             "StateSynchronised",
+             "prepare 2; sync 31744@3600.000; reset; reset; prepare 1; sync 31744@3600.000"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(MachineTest, TrackDetectedCarriesTheTrackAndMissedCodewordsTheArmingTime) {
@@ -256,13 +268,68 @@ TEST_F(MachineTest, EventsReachTheAppOnceTheirStepIsWholeAndItsLockFree) {
 TEST_F(MachineTest, EndOfSequenceFromTheTimingThreadIsAppliedOnTheMainQueue) {
   step("track");
   step("sync");
-  std::thread timingThread([&] { machine_.onTimingSequenceEnded(); });
+  std::thread timingThread([&] { machine_.onTimingSequenceEnded(timing_.preparedRun); });
   ASSERT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return engine_.delivered.size() == 3; },
                                                 std::chrono::seconds(5)));
   timingThread.join();
   EXPECT_EQ(engine_.delivered[2].type, kEventSequenceEnded);
   EXPECT_EQ(engine_.delivered[2].thread, std::this_thread::get_id());
   EXPECT_EQ(machine_.currentStateName(), "StateSequenceEnded");
+}
+
+bool await(std::shared_future<void> signal) {
+  return signal.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+}
+
+// A stop on another thread while the app hears the state changes of the
+// stop's own step (the lines come once its lock is free): a codeword's step
+// taken then, and held before its events are handed over until the stop has
+// returned, lies wholly after the stop. Its track is heard, and so is the
+// synchronisation that follows.
+TEST_F(MachineTest, CodewordStepAfterAStopOnAnotherThreadIsHeard) {
+  step("track");
+  step("sync");
+  std::promise<void> inStop, inStep, stopped;
+  std::shared_future<void> stopLine = inStop.get_future().share();
+  std::shared_future<void> stepLine = inStep.get_future().share();
+  std::shared_future<void> stopReturned = stopped.get_future().share();
+  const std::thread::id main = std::this_thread::get_id();
+  TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
+    if (line == "Entering state StateIdle" && std::this_thread::get_id() != main) {
+      inStop.set_value();
+      EXPECT_TRUE(await(stepLine));
+    } else if (line == "Entering state StateReady" && std::this_thread::get_id() == main) {
+      inStep.set_value();
+      EXPECT_TRUE(await(stopReturned));
+    }
+  }));
+  std::thread stopper([&] {
+    machine_.stop();
+    stopped.set_value();
+  });
+  ASSERT_TRUE(await(stopLine));
+  step("track2");
+  stopper.join();
+  TLLogger::sharedLogger().unsetDelegate();
+  step("sync");
+  EXPECT_EQ(engine_.types(), (std::vector<int32_t>{0, 4, 0, 4}));
+  EXPECT_EQ(engine_.delivered[2].value, std::to_string(kOtherTrack));
+  EXPECT_EQ(machine_.currentStateName(), "StateSynchronised");
+}
+
+// The missed-codeword block has begun on the main queue, where leaving
+// "synchronised" no longer cancels it, when another thread stops the
+// machine: its event is dropped.
+TEST_F(MachineTest, MissedCodewordsBegunBeforeAStopOnAnotherThreadAreDropped) {
+  step("track");
+  step("sync");
+  TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
+    if (line.rfind("No codeword of the track", 0) == 0) std::thread([&] { machine_.stop(); }).join();
+  }));
+  wait(10000);
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_EQ(engine_.types(), (std::vector<int32_t>{0, 4}));
+  EXPECT_EQ(machine_.currentStateName(), "StateIdle");
 }
 
 }  // namespace

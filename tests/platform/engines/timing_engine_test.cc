@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
 // timed event until released.
 class Listener : public TimingListener {
  public:
-  void onTimedEvent(const Event& event) override {
+  void onTimedEvent(const Event& event, uint64_t) override {
     std::unique_lock<std::mutex> lock(mutex_);
     fired_.push_back(event.eventValue.value_or("(none)"));
     dates_.push_back(event.eventTimestamp);
@@ -87,7 +87,7 @@ class Listener : public TimingListener {
     cv_.wait(lock, [&] { return !hold_; });
     inEvent_ = false;
   }
-  void onTimingSequenceEnded() override {
+  void onTimingSequenceEnded(uint64_t) override {
     std::lock_guard<std::mutex> lock(mutex_);
     ++ended_;
     cv_.notify_all();
@@ -153,7 +153,7 @@ class TimingThreadTest : public testing::Test {
 };
 
 TEST_F(TimingThreadTest, FiresEachEventWhenTheTimelineReachesItThenEnds) {
-  timing_.prepareWithEvents(events({{"a", 21}, {"b", 25}}));
+  timing_.prepareWithEvents(events({{"a", 21}, {"b", 25}}), 0);
   anchorAt(20);
   EXPECT_DOUBLE_EQ(timing_.currentSyncTime(), 20);
   ASSERT_TRUE(awaitWaitFor(seconds(1)));
@@ -174,7 +174,7 @@ TEST_F(TimingThreadTest, FiresEachEventWhenTheTimelineReachesItThenEnds) {
 
 TEST_F(TimingThreadTest, OverdueEventsFireAtOnceWithinHalfASecondAndAreSkippedBeyond) {
   // At 20: 19.5 is half a second overdue, 19.75 a quarter, 20.004 due within 5 ms.
-  timing_.prepareWithEvents(events({{"skipped", 19.5}, {"late", 19.75}, {"soon", 20.004}}));
+  timing_.prepareWithEvents(events({{"skipped", 19.5}, {"late", 19.75}, {"soon", 20.004}}), 0);
   anchorAt(20);
   ASSERT_TRUE(listener_.awaitEnded(1));
   EXPECT_EQ(listener_.fired(), (std::vector<std::string>{"late", "soon"}));
@@ -182,7 +182,7 @@ TEST_F(TimingThreadTest, OverdueEventsFireAtOnceWithinHalfASecondAndAreSkippedBe
 }
 
 TEST_F(TimingThreadTest, OutOfOrderEventReachedOnlyAfterTheLaterOne) {
-  timing_.prepareWithEvents(events({{"later", 22}, {"earlier", 21}}));
+  timing_.prepareWithEvents(events({{"later", 22}, {"earlier", 21}}), 0);
   anchorAt(20);
   ASSERT_TRUE(awaitWaitFor(seconds(2)));
   clock_.advance(seconds(2));
@@ -191,7 +191,7 @@ TEST_F(TimingThreadTest, OutOfOrderEventReachedOnlyAfterTheLaterOne) {
 }
 
 TEST_F(TimingThreadTest, AnchorMovingTheTimelineBackReplaysButJitterDoesNot) {
-  timing_.prepareWithEvents(events({{"a", 21}, {"b", 22}, {"c", 40}}));
+  timing_.prepareWithEvents(events({{"a", 21}, {"b", 22}, {"c", 40}}), 0);
   anchorAt(20);
   ASSERT_TRUE(awaitWaitFor(seconds(1)));
   clock_.advance(milliseconds(2250));  // a fires 1.25 s late, b (0.25 s overdue) at once
@@ -217,7 +217,7 @@ TEST_F(TimingThreadTest, AnchorMovingTheTimelineBackReplaysButJitterDoesNot) {
 }
 
 TEST_F(TimingThreadTest, AnchorRightAfterAStopKeepsAThreadGoing) {
-  timing_.prepareWithEvents(events({{"a", 25}}));
+  timing_.prepareWithEvents(events({{"a", 25}}), 0);
   anchorAt(20);
   ASSERT_TRUE(awaitWaitFor(seconds(5)));
   timing_.stopTiming();
@@ -229,12 +229,12 @@ TEST_F(TimingThreadTest, AnchorRightAfterAStopKeepsAThreadGoing) {
 
 TEST_F(TimingThreadTest, StopResetAndAnchorNeverWaitForABusyThread) {
   listener_.hold(true);
-  timing_.prepareWithEvents(events({{"a", 20}}));
+  timing_.prepareWithEvents(events({{"a", 20}}), 0);
   anchorAt(20);
   ASSERT_TRUE(listener_.awaitFired(1));  // the thread is held inside the listener
   timing_.stopTiming();
   timing_.resetEngine();
-  timing_.prepareWithEvents(events({{"next", 30}}));
+  timing_.prepareWithEvents(events({{"next", 30}}), 0);
   anchorAt(35);  // "next" is 5 s overdue
   EXPECT_TRUE(timing_.isTimingThreadRunning());
   listener_.hold(false);
@@ -267,7 +267,7 @@ TEST_F(TimingThreadTest, LogDelegateMayCallBackIntoTheEngineOnItsLines) {
   struct Unset {
     ~Unset() { TLLogger::sharedLogger().unsetDelegate(); }
   } unset;
-  timing_.prepareWithEvents(events({{"a", 21}}));
+  timing_.prepareWithEvents(events({{"a", 21}}), 0);
   anchorAt(20);
   ASSERT_TRUE(awaitWaitFor(seconds(1)));
   anchorAt(20);
