@@ -131,7 +131,9 @@ std::size_t defaultsTextSize(const Json::Value& root) {
 }
 
 // Whether `value` under `key` is one of the library's own values, which the
-// reserve keeps room for.
+// reserve keeps room for: only those it was sized for. Any other key, even
+// one ending as a sequence number's, is the app's, or the app's integers
+// there would take the identity's room.
 bool isOwnValue(const std::string& key, const Json::Value& value) {
   if (key == UserDefaults::kIdentityKey) {
     const char* begin = nullptr;
@@ -139,10 +141,15 @@ bool isOwnValue(const std::string& key, const Json::Value& value) {
     return value.getString(&begin, &end) &&
            static_cast<std::size_t>(end - begin) <= UserDefaults::kMaxIdentityBytes;
   }
+  if (value.type() != Json::intValue && value.type() != Json::uintValue) return false;
   const std::string_view suffix = UserDefaults::kSequenceNumberSuffix;
-  return (value.type() == Json::intValue || value.type() == Json::uintValue) &&
-         key.size() >= suffix.size() &&
-         std::string_view(key).substr(key.size() - suffix.size()) == suffix;
+  const std::string_view name(key);
+  if (!name.ends_with(suffix)) return false;
+  const std::string_view plugin = name.substr(0, name.size() - suffix.size());
+  for (std::string_view reserved : UserDefaults::kReservedSequencePlugins) {
+    if (plugin == reserved) return true;
+  }
+  return false;
 }
 
 // Puts `text` at `path`, found as `entry` (missing, a file or a link to

@@ -21,10 +21,13 @@
 // values at their largest: the device identity (a text of at most 64 bytes
 // under "PluginIdentityUdid") and the upload sequence numbers (an integer,
 // at most 20 characters, under "<plug-in>_meta_sequenceNum") of the
-// plug-ins listed in kReservedSequencePlugins. A change that would make the
-// file (the text written, indented) larger than its bound -- 16 MiB for one
-// of the library's own values, 16 MiB less the reserve for any other --
-// and larger than the text of the values before it, is refused: the values
+// plug-ins listed in kReservedSequencePlugins. Only these are the library's
+// own: any other value is the app's, an integer under another key ending in
+// kSequenceNumberSuffix included, whoever writes it (a plug-in of another
+// name uploads nothing). A change that would make the file (the text
+// written, indented) larger than its bound -- 16 MiB for one of the
+// library's own values, 16 MiB less the reserve for any other -- and
+// larger than the text of the values before it, is refused: the values
 // stay as they were (Error line; the setter answers false), so every later
 // change that fits is written and an app's values never take the room of
 // the library's. A change that makes the text no larger (a removal, a
@@ -77,7 +80,7 @@ class UserDefaults {
   // The plug-ins whose sequence numbers the reserve holds: the built-in
   // processors, which report prepared files, and the plug-ins the upload
   // server takes files from. Another name's uploads go nowhere; its number
-  // is written while the whole 16 MiB allows.
+  // is held to the app's bound.
   static constexpr std::array<std::string_view, 13> kReservedSequencePlugins = {
       // built in
       "tembrolexin_EchoMod", "tembrolexin_VorselT", "tembrolexin_VorselTW", "tembrolexin_DB",

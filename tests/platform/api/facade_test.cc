@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -201,6 +204,36 @@ TEST_F(FacadeTest, AnAppValueAtItsBoundLeavesTheIdentityItsRoom) {
   const UserDefaults stored(dir_.file("defaults.json"));
   EXPECT_EQ(stored.stringForKey("PluginIdentityUdid"), udids[0]);
   EXPECT_EQ(stored.stringForKey("appBlob")->size(), atBound);
+}
+
+// Integers the app keeps under keys ending as the plug-ins' sequence numbers
+// are held to the app's bound like any other value of its: they fill the
+// file to 16 MiB less 954, and the identity, then every listed plug-in's
+// sequence number at its largest, still fit.
+TEST_F(FacadeTest, TheAppsIntegersUnderSequenceNumberKeysLeaveTheReserveAlone) {
+  // {\n  "appBlob" : "<n bytes>"\n}\n is n + 21 bytes long;
+  // ,\n  "app<i>_meta_sequenceNum" : 1 adds 31 for i < 10.
+  const std::size_t appBound = 16777216 - 954;
+  ASSERT_TRUE(
+      UserDefaults::standard()->setString("appBlob", std::string(appBound - 21 - 10 * 31, 'x')));
+  int accepted = 0;
+  for (int i = 0; i < 40; ++i) {
+    accepted +=
+        UserDefaults::standard()->setInteger("app" + std::to_string(i) + "_meta_sequenceNum", 1);
+  }
+  EXPECT_FALSE(UserDefaults::standard()->setInteger("tembrolexin_Unlisted_meta_sequenceNum", 1));
+  EXPECT_EQ(accepted, 10);
+  EXPECT_EQ(std::filesystem::file_size(dir_.file("defaults.json")), appBound);
+  const std::vector<std::string> udids = udidsOfTwoStarts();
+  EXPECT_EQ(udids[1], udids[0]);
+  for (std::string_view plugin : UserDefaults::kReservedSequencePlugins) {
+    EXPECT_TRUE(
+        UserDefaults::standard()->setInteger(std::string(plugin) + "_meta_sequenceNum", INT64_MIN))
+        << plugin;
+  }
+  const UserDefaults stored(dir_.file("defaults.json"));
+  EXPECT_EQ(stored.stringForKey("PluginIdentityUdid"), udids[0]);
+  EXPECT_EQ(stored.integerForKey("tembrolexin_EchoModPlugin_meta_sequenceNum"), INT64_MIN);
 }
 
 // A stored identity the decoder may or may not keep.

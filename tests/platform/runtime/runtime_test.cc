@@ -418,7 +418,7 @@ TEST_F(UserDefaultsBoundTest, ARefusedChangeLeavesTheValuesAndLaterChangesAreWri
 // The app's values leave 954 bytes of the 16 MiB free: enough for the
 // identity at 64 characters and every reserved plug-in's sequence number at
 // 20, which then fill the file to 16 MiB exactly. Values of another kind
-// under those keys are the app's.
+// under those keys, and integers under another plug-in's, are the app's.
 TEST_F(UserDefaultsBoundTest, TheAppsValuesLeaveTheLibrarysOwnTheirRoom) {
   tltest::TempDir dir;
   const std::string path = dir.file("defaults.json");
@@ -442,7 +442,7 @@ TEST_F(UserDefaultsBoundTest, TheAppsValuesLeaveTheLibrarysOwnTheirRoom) {
   EXPECT_EQ(sink_->lines(), (std::vector<Line>{refusedForSize(path, 16776263, false),
                                                refusedForSize(path, 16776262 + 94, false),
                                                refusedForSize(path, 16776262 + 43, false),
-                                               refusedForSize(path, 16777216 + 32, true)}));
+                                               refusedForSize(path, 16777216 + 32, false)}));
 }
 
 // What may stand at the defaults file's path instead of a file of ours.
