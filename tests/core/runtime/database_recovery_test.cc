@@ -277,6 +277,38 @@ INSTANTIATE_TEST_SUITE_P(
                      "a link", "link to <at>.target"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// With every name it could go to taken, an entry in the way stays: SQLite
+// must not meet it, so the opening fails with code 14, naming the entry and
+// why, and leaves the entry and the store as they were.
+TEST(DatabaseObstacleStaysTest, EntryThatCannotBeMovedFailsTheOpeningWithCode14) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  Database(path, "audiodecoder").insert<std::string>("k", "v");
+  const std::string journal = path + "-journal";
+  tltest::writeFile(journal + ".obstacle", "");
+  for (int n = 2; n <= 1000; ++n) tltest::writeFile(journal + ".obstacle-" + std::to_string(n), "");
+  tltest::writeFile(journal + "/x", "x");
+  const std::string before = tltest::readFile(path);
+
+  tltest::LogCapture log;
+  Opener opener;
+  const std::string text = "a folder at " + journal + " is in the way; moving it to " + journal +
+                           ".obstacle-1000 failed: File exists";
+  try {
+    openSettingDamageAside(path, "audiodecoder", &opener);
+    FAIL() << "opened";
+  } catch (const OpenError& e) {
+    EXPECT_STREQ(e.what(), "Database did not open properly. ErrorCode: 14");
+    EXPECT_EQ(e.code(), 14);
+    EXPECT_EQ(e.reason(), text);
+  }
+  EXPECT_EQ(tltest::whatLiesAt(journal + "/x"), "x");
+  EXPECT_EQ(tltest::whatLiesAt(journal + ".obstacle-1000"), "");
+  EXPECT_TRUE(tltest::readFile(path) == before);
+  ASSERT_FALSE(log.lines().empty());
+  EXPECT_EQ(log.lines().back().message, "Store " + path + ": " + text);
+}
+
 // A file that another store of this process has open stays where it is (the
 // other connection would write on into the kept copy) until that one closes.
 TEST(DatabaseRecoveryHeldTest, WaitsUntilNoOtherStoreHasTheFileOpen) {
