@@ -94,6 +94,28 @@ MovedEntry moveToFreeName(const std::string& from, const Name& name) {
   return moved;
 }
 
+// Moves what is no regular file at `at` to the first free of
+// "<at>.obstacle", "<at>.obstacle-2", ... and adds it to `*moved`.
+void moveObstacleAside(const std::string& at, std::vector<MovedEntry>* moved) {
+  if (entryKind(at).empty()) return;
+  moved->push_back(moveToFreeName(at, [&at](int n) {
+    std::string name = at + ".obstacle";
+    if (n > 1) name += '-' + std::to_string(n);
+    return name;
+  }));
+}
+
+// fsync; 0, or the system's error number. A file system that cannot sync
+// this kind of file (EINVAL) has nothing to write.
+int syncFd(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EINVAL) return 0;
+    return errno;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string MovedEntry::text() const {
@@ -104,6 +126,8 @@ std::string MovedEntry::text() const {
 std::string damagedCopyPath(const std::string& path) { return path + ".damaged"; }
 
 std::string markPath(const std::string& path) { return path + ".damage-found"; }
+
+std::string carryCopyPath(const std::string& path) { return path + ".carry"; }
 
 std::string setAside(const std::string& path, std::string* kept) {
   // What is no regular file at a companion's name is no companion; the
@@ -155,16 +179,34 @@ std::string setAside(const std::string& path, std::string* kept) {
 
 std::vector<MovedEntry> moveObstaclesAside(const std::string& path) {
   std::vector<MovedEntry> moved;
-  for (const char* suffix : kCompanionSuffixes) {
-    const std::string companion = path + suffix;
-    if (entryKind(companion).empty()) continue;
-    moved.push_back(moveToFreeName(companion, [&companion](int n) {
-      std::string name = companion + ".obstacle";
-      if (n > 1) name += '-' + std::to_string(n);
-      return name;
-    }));
-  }
+  for (const char* suffix : kCompanionSuffixes) moveObstacleAside(path + suffix, &moved);
   return moved;
+}
+
+std::vector<MovedEntry> clearCopyNames(const std::string& copy) {
+  for (const std::string& leftover : {copy, copy + "-journal"}) {
+    if (isRegularFile(leftover)) ::unlink(leftover.c_str());
+  }
+  std::vector<MovedEntry> moved;
+  moveObstacleAside(copy, &moved);
+  for (const char* suffix : kCompanionSuffixes) moveObstacleAside(copy + suffix, &moved);
+  return moved;
+}
+
+std::string putCopyInPlace(const std::string& copy, const std::string& to) {
+  {
+    tembrolexin::Fd fd(::open(copy.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int error = fd.valid() ? syncFd(fd.get()) : errno;
+    if (error != 0) return "syncing " + copy + " failed: " + tembrolexin::errorText(error);
+  }
+  if (!renameNoReplace(copy, to)) return moveFailed(copy, to, errno);
+  // The new name on the disk too; should this fail, a power cut may bring
+  // back the folder as it was before the rename.
+  const size_t slash = to.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : to.substr(0, slash + 1);
+  tembrolexin::Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) syncFd(fd.get());
+  return std::string();
 }
 
 std::string writeMark(const std::string& path, const std::string& damage,

@@ -12,6 +12,10 @@
 // free of "...obstacle-2", "...obstacle-3", ...), never opened and never
 // followed; a regular file stays for SQLite to play back.
 //
+// Rows carried out of a damaged file into a new one (Database::carryRows)
+// are written as "<path>.carry", which takes the name "<path>" only once it
+// is whole; anything left at "<path>.carry" is a copy that was cut short.
+//
 // A mark ("<path>.damage-found") is left when a read or write of a store met
 // damage that could not be dealt with at once (another store of the run had
 // the file open). SQLite's check at the next start may pass such a file (a
@@ -37,6 +41,9 @@ namespace storefiles {
 std::string damagedCopyPath(const std::string& path);
 // "<path>.damage-found".
 std::string markPath(const std::string& path);
+// "<path>.carry": the copy that rows carried into a new file at `path` are
+// written to before it takes that name.
+std::string carryCopyPath(const std::string& path);
 
 // An entry that was in the way, and where it went.
 struct MovedEntry {
@@ -61,6 +68,19 @@ struct MovedEntry {
 // was moved, else what failed ("moving <from> to <to> failed: <system's
 // reason>").
 std::string setAside(const std::string& path, std::string* kept);
+
+// Makes the names a copy is written under ready for it: removes what an
+// earlier copy that was cut short left at `copy` and its "-journal" (regular
+// files; nothing else writes files by those names), and moves what is no
+// regular file at `copy` or at its "-journal", "-wal" and "-shm" to a name
+// of its own as moveObstaclesAside does ("<copy>.obstacle", ...). Returns
+// what was moved, or failed to be.
+std::vector<MovedEntry> clearCopyNames(const std::string& copy);
+// Syncs the file at `copy` to the disk, renames it to `to` unless anything
+// lies there, and syncs the folder, so that `to` appears whole or not at
+// all. Returns "" when it took the name, else what failed ("moving <copy>
+// to <to> failed: <system's reason>").
+std::string putCopyInPlace(const std::string& copy, const std::string& to);
 
 // Moves every entry at `path`'s companion names that is no regular file
 // (see the top of this file) and returns what was moved, or failed to be.

@@ -488,6 +488,85 @@ INSTANTIATE_TEST_SUITE_P(
                    "is full"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A store (table "audiodecoder") of the rows "flag1" to "flag<rows>", each
+// value its number in 100 digits, whose write version is 3: damaged, and
+// every row still reads.
+void writeWriteVersion3Store(const std::string& path, int rows) {
+  Database(path, "audiodecoder");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const std::string fill =
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+      std::to_string(rows) +
+      ") INSERT INTO audiodecoder SELECT 'flag' || i, printf('%0100d', i) FROM n;";
+  EXPECT_EQ(sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  tltest::setHeaderVersions(path, 3, 1);
+}
+
+std::string hundredDigits(int n) {
+  const std::string digits = std::to_string(n);
+  return std::string(100 - digits.size(), '0') + digits;
+}
+
+// The store's name is a link to a store elsewhere, and something that is no
+// regular file lies at the link's own companion name, where the new store
+// goes: it is moved aside before the carried rows take the name, the link is
+// kept as a link and its target is left alone.
+struct LinkCompanionCase {
+  const char* name;
+  void (*place)(const std::string& at);
+  const char* kind;
+  const char* lies;  // what then lies at its new name
+};
+
+void PrintTo(const LinkCompanionCase& c, std::ostream* os) { *os << c.name; }
+
+void placePipe(const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }
+void placeFolder(const std::string& at) { tltest::writeFile(at + "/x", "x"); }
+
+class DatabaseLinkCarryTest : public ::testing::TestWithParam<LinkCompanionCase> {};
+
+TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried) {
+  const LinkCompanionCase& c = GetParam();
+  tltest::TempDir dir;
+  std::filesystem::create_directory(dir.file("TL"));
+  const std::string path = dir.file("TL/audiodecoder.db");
+  const std::string target = dir.file("elsewhere.db");
+  writeWriteVersion3Store(target, 200);
+  const std::string before = tltest::readFile(target);
+  std::filesystem::create_symlink(target, path);
+  c.place(path + "-journal");
+
+  tltest::LogCapture log;
+  Opener opener;
+  std::unique_ptr<Database> store;
+  ASSERT_TRUE(tltest::returnsDespitePipes(
+      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
+  EXPECT_EQ(store->listKeys().size(), 200u);
+  EXPECT_EQ(store->select<std::string>("flag200"), hundredDigits(200));
+  EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), c.lies);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), "link to " + target);
+  EXPECT_TRUE(tltest::readFile(target) == before);
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines()) lines.push_back(line.sender + ": " + line.message);
+  const std::string moved = "Database: Store " + path + ": " + c.kind + " at " + path +
+                            "-journal is in the way; it is moved to " + path + "-journal.obstacle";
+  const std::string carried = "Opener: Store " + path +
+                              " is damaged (header: write version 3, read version 1); it is set "
+                              "aside as " +
+                              path +
+                              ".damaged and a new store is made with the 200 rows it still reads";
+  EXPECT_EQ(lines, (std::vector<std::string>{moved, carried}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, DatabaseLinkCarryTest,
+                         ::testing::Values(LinkCompanionCase{"PipeAtTheJournal", placePipe,
+                                                             "a named pipe", "special file"},
+                                           LinkCompanionCase{"FolderAtTheJournal", placeFolder,
+                                                             "a folder", "folder"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Damage that SQLite's check does not see (a key index entry that names a
 // row that is not there) and that a read meets. The file is set aside at
 // once when no other store has it open, else at the next start; either way
