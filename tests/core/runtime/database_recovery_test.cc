@@ -1,6 +1,7 @@
 #include "core/runtime/database_recovery.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -12,11 +13,13 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "core/runtime/i_named_object.h"
 #include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/child_process.h"
 #include "tests/support/damaged_store.h"
 #include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
@@ -466,6 +469,9 @@ TEST_P(DatabaseHeaderVersionTest, SetsTheFileAsideAndCarriesItsRows) {
   EXPECT_EQ(tltest::readFile(path).substr(18, 2), std::string("\x01\x01"));
   EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
   EXPECT_EQ(tltest::whatLiesAt(path + ".damaged-shm"), "none");
+  // A failed copy is no crash: nothing is left to carry again.
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry"), "none");
   std::vector<std::string> lines;
   for (const auto& line : log.lines()) lines.push_back(line.message);
   EXPECT_EQ(lines, std::vector<std::string>{
@@ -566,6 +572,125 @@ INSTANTIATE_TEST_SUITE_P(Entries, DatabaseLinkCarryTest,
                                            LinkCompanionCase{"FolderAtTheJournal", placeFolder,
                                                              "a folder", "folder"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A start that is killed while a damaged store's rows are carried over: the
+// child process of the test ends itself (_exit) inside one of SQLite's
+// system calls, and the next start carries every row again from the kept
+// copy, which stays as it was.
+struct KillCase {
+  const char* name;
+  const char* calls[2];  // SQLite's system calls that `end` takes the place of
+  sqlite3_syscall_ptr end;
+};
+
+void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
+
+// pwrite: ends the process once it has written a page past the fourth of a
+// file, that is part of the copy.
+ssize_t endAfterPartOfTheCopy(int fd, const void* data, size_t size, off_t offset) {
+  const ssize_t written = ::pwrite(fd, data, size, offset);
+  if (offset >= 4 * 4096) ::_exit(0);
+  return written;
+}
+
+// open: ends the process as the kept copy is opened to be copied, after the
+// file is set aside and before the copy is made.
+int endAtTheKeptCopy(const char* name, int flags, int mode) {
+  const std::string_view at(name);
+  if (at.size() > 8 && at.substr(at.size() - 8) == ".damaged") ::_exit(0);
+  return ::open(name, flags, mode);
+}
+
+class DatabaseCarryKillTest : public ::testing::TestWithParam<KillCase> {};
+
+TEST_P(DatabaseCarryKillTest, NextStartCarriesEveryRow) {
+  const KillCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  writeWriteVersion3Store(path, 2000);
+  const std::string before = tltest::readFile(path);
+  Opener opener;
+  const std::string seen = tltest::inChild([&] {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    for (const char* call : c.calls) {
+      if (call != nullptr) vfs->xSetSystemCall(vfs, call, c.end);
+    }
+    openSettingDamageAside(path, "audiodecoder", &opener);
+    return std::string("the start was not ended");
+  });
+  ASSERT_EQ(seen, "");
+
+  tltest::LogCapture log;
+  auto store = openSettingDamageAside(path, "audiodecoder", &opener);
+  EXPECT_EQ(store->listKeys().size(), 2000u);
+  EXPECT_EQ(store->select<std::string>("flag2000"), hundredDigits(2000));
+  EXPECT_TRUE(store->insert("flag2001", true));
+  EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry"), "none");
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines()) lines.push_back(line.message);
+  EXPECT_EQ(lines,
+            std::vector<std::string>{
+                "Store " + path +
+                " is damaged (header: write version 3, read version 1, found by an earlier "
+                "start that ended before its rows were carried over); it is set aside as " +
+                path + ".damaged and a new store is made with the 2000 rows it still reads"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, DatabaseCarryKillTest,
+    ::testing::Values(KillCase{"AfterPartOfTheCopyIsWritten",
+                               {"pwrite", "pwrite64"},
+                               reinterpret_cast<sqlite3_syscall_ptr>(endAfterPartOfTheCopy)},
+                      KillCase{"AfterTheSetAsideBeforeTheCopy",
+                               {"open", nullptr},
+                               reinterpret_cast<sqlite3_syscall_ptr>(endAtTheKeptCopy)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A record of a carry that is not to be resumed: the crash came after the
+// copy took the store's name, or the record names no copy the opener
+// keeps. It is removed; nothing is carried and nothing is logged.
+struct StaleRecordCase {
+  const char* name;
+  bool store;          // a sound store with the row "k" lies at the path
+  const char* record;  // "<dir>" stands for the test's folder
+};
+
+void PrintTo(const StaleRecordCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseStaleCarryRecordTest : public ::testing::TestWithParam<StaleRecordCase> {};
+
+TEST_P(DatabaseStaleCarryRecordTest, IsRemovedAndNothingIsCarried) {
+  const StaleRecordCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("TL/audiodecoder.db");
+  std::filesystem::create_directory(dir.file("TL"));
+  if (c.store) Database(path, "audiodecoder").insert<std::string>("k", "v");
+  writeWriteVersion3Store(path + ".damaged", 3);
+  writeWriteVersion3Store(dir.file("elsewhere.db"), 3);
+  std::string record = c.record;
+  if (const size_t at = record.find("<dir>"); at != std::string::npos) {
+    record.replace(at, 5, dir.path());
+  }
+  tltest::writeFile(path + ".carry-due", record);
+
+  tltest::LogCapture log;
+  Opener opener;
+  auto store = openSettingDamageAside(path, "audiodecoder", &opener);
+  EXPECT_EQ(store->listKeys(),
+            c.store ? std::vector<std::string>{"k"} : std::vector<std::string>{});
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  EXPECT_TRUE(log.lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, DatabaseStaleCarryRecordTest,
+    ::testing::Values(StaleRecordCase{"BesideTheStore", true, "audiodecoder.db.damaged\nheader\n"},
+                      StaleRecordCase{"NamingAFileElsewhere", false, "../elsewhere.db\nheader\n"},
+                      StaleRecordCase{"NamingAPathElsewhere", false,
+                                      "<dir>/elsewhere.db\nheader\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Damage that SQLite's check does not see (a key index entry that names a
 // row that is not there) and that a read meets. The file is set aside at
