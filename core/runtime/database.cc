@@ -160,19 +160,25 @@ std::string uriOf(const std::string& path) {
   return uri;
 }
 
+// Logs a Warning for each entry of the store at `path` that was in the way;
+// returns the first that could not be moved, or "".
+std::string tellMoved(const std::string& path, const std::vector<storefiles::MovedEntry>& moves) {
+  std::string stays;
+  for (const auto& moved : moves) {
+    const LogParams line(LogLevel::Warning, "Store " + path + ": " + moved.text());
+    Logger::getInstance()->Log(Database::name, &line);
+    if (!moved.failed.empty() && stays.empty()) stays = moved.text();
+  }
+  return stays;
+}
+
 // Moves what is no regular file at the names where SQLite keeps the file's
 // journal, log and shared memory out of its way, with a Warning for each
 // (SQLite looks for them beside the file a link leads to). Returns what
 // could not be moved ("" when nothing stays in the way); the file must then
 // not be opened.
 std::string clearCompanionNames(const std::string& path) {
-  std::string stays;
-  for (const auto& moved : storefiles::moveObstaclesAside(fileIdentity(path))) {
-    const LogParams line(LogLevel::Warning, "Store " + path + ": " + moved.text());
-    Logger::getInstance()->Log(Database::name, &line);
-    if (!moved.failed.empty() && stays.empty()) stays = moved.text();
-  }
-  return stays;
+  return tellMoved(path, storefiles::moveObstaclesAside(fileIdentity(path)));
 }
 
 // Finalizes a prepared statement when it goes out of scope.
@@ -444,6 +450,16 @@ std::string Database::carryRows(const std::string& from, const std::string& to,
   // What lies there is someone else's, and is left alone.
   struct stat info;
   if (::lstat(to.c_str(), &info) == 0) return "output file already exists";
+  // A copy that a crash cuts short is no store: it is written under a name
+  // of its own and takes `to` only once it is whole.
+  const std::string copy = storefiles::carryCopyPath(to);
+  // SQLite deletes a pipe or a link at the journal's name of a file it
+  // writes, and fails on a folder there; what lies beside `to` (once a link,
+  // perhaps) would meet the new store.
+  if (std::string stays = tellMoved(to, storefiles::clearCopyNames(copy)); !stays.empty()) {
+    return stays;
+  }
+  if (std::string stays = clearCompanionNames(to); !stays.empty()) return stays;
   // Immutable: SQLite reads the file without locking it or playing back what
   // lies beside it, and makes no "-wal" and "-shm" beside it, as it would
   // for a read-only connection to a file whose read version is 2.
@@ -452,19 +468,21 @@ std::string Database::carryRows(const std::string& from, const std::string& to,
                            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
   std::string failed;
   if (rc == SQLITE_OK) {
-    Statement copy(db, "VACUUM INTO ?;");
-    rc = !copy.ok() ? copy.code()
-                    : (copy.bindText(1, uriOf(to)) ? sqlite3_step(copy.get()) : SQLITE_NOMEM);
+    Statement vacuum(db, "VACUUM INTO ?;");
+    rc = !vacuum.ok()
+             ? vacuum.code()
+             : (vacuum.bindText(1, uriOf(copy)) ? sqlite3_step(vacuum.get()) : SQLITE_NOMEM);
     if (rc == SQLITE_DONE) rc = countRows(db, rows);
     if (rc != SQLITE_OK) failed = reasonOf(db, rc);
   } else {
     failed = reasonOf(db, rc);
   }
   sqlite3_close(db);
+  if (failed.empty()) failed = storefiles::putCopyInPlace(copy, to);
   if (!failed.empty()) {
     *rows = 0;
     // What the copy left; the caller makes a new store at `to`.
-    for (const std::string& file : {to, to + "-journal"}) {
+    for (const std::string& file : {copy, copy + "-journal"}) {
       if (::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(file.c_str());
     }
   }

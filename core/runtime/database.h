@@ -197,13 +197,20 @@ class Database : public INamedObject {
   static std::string findVersionDamage(const std::string& path);
   // Copies what SQLite reads of the file at `from` (its tables with their
   // rows, indexes and the rest of its schema) into a new file at `to`
-  // (SQLite's VACUUM INTO; the copy's header has versions 1). `from` is read
+  // (SQLite's VACUUM INTO; the copy's header has versions 1). The copy is
+  // written as "<to>.carry", synced to the disk, and renamed to `to`, and
+  // the folder synced, so a crash never leaves a half-made copy at `to`.
+  // Before it, what an earlier copy that was cut short left at "<to>.carry"
+  // is removed, and what is no regular file at the companion names of
+  // "<to>.carry" and of `to` is moved out of the way as before an opening
+  // (store_files.h), with the same Warnings. `from` is read
   // as it is: nothing is written to it, nor made beside it, and a journal
   // or log beside it is not read (a store's first opening plays them back
   // first). Returns "" and sets `*rows` to the number of rows in its tables
   // (virtual ones left out). Otherwise returns why it failed: "output file
-  // already exists" when anything lies at `to` (which is left alone), else
-  // SQLite's reason, and the copy is removed. The caller sees to it that no
+  // already exists" when anything lies at `to` (which is left alone), what
+  // is in the way and could not be moved, SQLite's reason, or the failed
+  // sync or rename, and the copy is removed. The caller sees to it that no
   // store of this process opens either file meanwhile.
   static std::string carryRows(const std::string& from, const std::string& to, std::int64_t* rows);
 

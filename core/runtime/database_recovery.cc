@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -69,6 +70,50 @@ bool markChecked(const tembrolexin::Mutex* file) {
   return checkedFiles().insert(file).second;
 }
 
+// Carries the rows of `kept` into a new file at `path` and clears the
+// record of the carry: once the copy holds its name, or failed for another
+// reason than a crash, nothing is to be done again. Returns how the
+// Warning ends.
+std::string carryInto(const std::string& path, const std::string& kept) {
+  std::int64_t rows = 0;
+  const std::string failed = Database::carryRows(kept, path, &rows);
+  storefiles::removeCarryDue(path);
+  if (!failed.empty()) {
+    return " and a new, empty store is made; carrying its rows over failed: " + failed;
+  }
+  return " and a new store is made with the " + std::to_string(rows) +
+         (rows == 1 ? " row" : " rows") + " it still reads";
+}
+
+// Opens the new store at `path` once its damaged file is set aside as
+// `kept`, and tells of it with a Warning that ends with `made`.
+std::unique_ptr<Database> openNewStore(Database::FileLock& lock, const std::string& path,
+                                       const std::string& tableName, const INamedObject* sender,
+                                       const std::string& damage, const std::string& kept,
+                                       const std::string& made) {
+  std::unique_ptr<Database> store;
+  try {
+    if (Database::getDatabaseFileMutex(path) == lock.mutex()) {
+      store = std::make_unique<Database>(lock, path, tableName);
+    } else {
+      // A link was moved aside: the path leads to a file of another lock now.
+      lock.unlock();
+      store = std::make_unique<Database>(path, tableName);
+    }
+  } catch (const OpenError& e) {
+    // The opening's own text first, as a caller that knows it expects.
+    throw OpenError(std::string(e.what()) + "; store " + path + " is damaged (" + damage +
+                        "); it is set aside as " + kept +
+                        ", but a new store could not be made: " + e.reason(),
+                    e.code(), e.reason());
+  }
+  // Only once the new store is open: a store that could not be made is told
+  // by the failure above, not by a Warning that says it is made.
+  logWithLogger<LogLevel::Warning>(sender, "Store " + path + " is damaged (" + damage + "); ",
+                                   "it is set aside as ", kept, made);
+  return store;
+}
+
 }  // namespace
 
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
@@ -92,6 +137,21 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   // one hold of the file's lock: no store of this run opens the file, or sets
   // it aside, in between.
   Database::FileLock lock = Database::lockFileAt(path);
+  // An earlier start ended after it set the file aside and before the copy
+  // of its rows took the file's name: the rows are carried again, and what
+  // that start's copy left is removed first.
+  if (const auto due = storefiles::readCarryDue(path)) {
+    if (!due->kept.empty() && !exists(path)) {
+      markChecked(lock.mutex());
+      const std::string damage =
+          (due->damage.empty() ? "" : due->damage + ", ") +
+          "found by an earlier start that ended before its rows were carried over";
+      return openNewStore(lock, path, tableName, sender, damage, due->kept,
+                          carryInto(path, due->kept));
+    }
+    // The file was never set aside, or the copy had taken its name.
+    storefiles::removeCarryDue(path);
+  }
   std::string damage;                // what the Warning names between parentheses
   std::optional<OpenError> failure;  // the opening's, when it found the damage
   bool carry = false;                // whether SQLite still reads the damaged file
@@ -126,13 +186,28 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
     }
   }
   const std::string what = "Store " + path + " is damaged (" + damage + "); ";
-  // Another store's connection would go on writing into the kept copy.
+  // Rows to be carried are first recorded as due, with the name the file
+  // goes to, so that a start after a crash that comes before the copy takes
+  // the file's name carries them again instead of starting empty. Without
+  // the record (a full disk) the carry goes on as it would have.
+  std::string recorded;  // what the record met, for the Warning
+  std::function<void(const std::string&)> recordCarry;
+  if (carry) {
+    recordCarry = [&](const std::string& to) {
+      std::optional<storefiles::MovedEntry> moved;
+      const std::string failed = storefiles::writeCarryDue(path, to, damage, &moved);
+      if (moved) recorded += "; " + moved->text();
+      if (!failed.empty()) recorded += "; recording the carry failed: " + failed;
+    };
+  }
   std::string kept;
+  // Another store's connection would go on writing into the kept copy.
   const std::string stays =
       Database::openStores(lock) > 0
           ? "another store of this run has it open, so it is set aside at the next start"
-          : storefiles::setAside(path, &kept);
+          : storefiles::setAside(path, &kept, recordCarry);
   if (!stays.empty()) {
+    if (carry) storefiles::removeCarryDue(path);
     logWithLogger<LogLevel::Warning>(sender, what, stays);
     if (failure) throw *failure;
     // Nothing is written through the link.
@@ -146,33 +221,8 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
     return std::make_unique<Database>(lock, path, tableName);
   }
   std::string made = " and a new, empty store is made";
-  if (carry) {
-    std::int64_t rows = 0;
-    const std::string failed = Database::carryRows(kept, path, &rows);
-    made = !failed.empty() ? made + "; carrying its rows over failed: " + failed
-                           : " and a new store is made with the " + std::to_string(rows) +
-                                 (rows == 1 ? " row" : " rows") + " it still reads";
-  }
-  std::unique_ptr<Database> store;
-  try {
-    if (Database::getDatabaseFileMutex(path) == lock.mutex()) {
-      store = std::make_unique<Database>(lock, path, tableName);
-    } else {
-      // A link was moved aside: the path leads to a file of another lock now.
-      lock.unlock();
-      store = std::make_unique<Database>(path, tableName);
-    }
-  } catch (const OpenError& e) {
-    // The opening's own text first, as a caller that knows it expects.
-    throw OpenError(std::string(e.what()) + "; store " + path + " is damaged (" + damage +
-                        "); it is set aside as " + kept +
-                        ", but a new store could not be made: " + e.reason(),
-                    e.code(), e.reason());
-  }
-  // Only once the new store is open: a store that could not be made is told
-  // by the failure above, not by a Warning that says it is made.
-  logWithLogger<LogLevel::Warning>(sender, what, "it is set aside as ", kept, made);
-  return store;
+  if (carry) made = carryInto(path, kept);
+  return openNewStore(lock, path, tableName, sender, damage, kept, made + recorded);
 }
 
 }  // namespace DB

@@ -103,7 +103,21 @@ namespace DB {
 //
 // (the rows of all its tables; "1 row"), or, when that fails and the new
 // store starts empty, "... and a new, empty store is made; carrying its rows
-// over failed: <reason>".
+// over failed: <reason>". Before the file is set aside, the carry is
+// recorded beside it ("<path>.carry-due", store_files.h), and the record is
+// removed once the copy holds the file's name or failed ("; recording the
+// carry failed: <reason>" ends the Warning when it could not be written,
+// after what was moved out of its place). An opening that finds the record
+// while nothing lies at `path` (a crash came between the set-aside and the
+// copy's rename) carries the rows of the kept copy it names again, removing
+// what the copy that was cut short left, and the Warning reads
+//
+//   "Store <path> is damaged (<damage>, found by an earlier start that ended
+//    before its rows were carried over); it is set aside as <path>.damaged
+//    and a new store is made with the <n> rows it still reads"
+//
+// A record found beside a file (the crash came before the set-aside, or
+// after the rename) is removed, and the opening goes on as without it.
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
                                                  const std::string& tableName,
                                                  const INamedObject* sender);

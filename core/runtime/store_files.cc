@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "core/runtime/error_text.h"
@@ -94,6 +96,109 @@ MovedEntry moveToFreeName(const std::string& from, const Name& name) {
   return moved;
 }
 
+// fsync; 0, or the system's error number. A file system that cannot sync
+// this kind of file (EINVAL) has nothing to write.
+int syncFd(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EINVAL) return 0;
+    return errno;
+  }
+  return 0;
+}
+
+// The folder part of `path`, with its "/"; "" when it has none.
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Syncs the folder that holds `path`, so that a name made or changed in it
+// is on the disk too. Should this fail, a power cut may bring back the
+// folder as it was.
+void syncFolderOf(const std::string& path) {
+  const std::string folder = folderOf(path);
+  tembrolexin::Fd fd(
+      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) syncFd(fd.get());
+}
+
+// Moves what is no regular file at `at` to the first free of
+// "<at>.obstacle", "<at>.obstacle-2", ... and adds it to `*moved`.
+void moveObstacleAside(const std::string& at, std::vector<MovedEntry>* moved) {
+  if (entryKind(at).empty()) return;
+  moved->push_back(moveToFreeName(at, [&at](int n) {
+    std::string name = at + ".obstacle";
+    if (n > 1) name += '-' + std::to_string(n);
+    return name;
+  }));
+}
+
+// Writes `text` into the regular file `file`, made when missing. An entry
+// there that is no regular file is first moved to the first free
+// "<file>.<n>" (n from 1; a link as a link), and `*moved` then tells of it.
+// With `sync`, the file and its folder are synced to the disk. Returns ""
+// or the system's reason.
+std::string writeSmallFile(const std::string& file, const std::string& text, bool sync,
+                           std::optional<MovedEntry>* moved) {
+  // A folder, a link or a pipe there would fail every write.
+  if (!entryKind(file).empty()) {
+    *moved = moveToFreeName(file, [&file](int n) { return file + "." + std::to_string(n); });
+    if (!(*moved)->failed.empty()) return (*moved)->failed;
+  }
+  // Not through a link, and a pipe without a reader fails at once.
+  tembrolexin::Fd fd(
+      ::open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  if (!fd.valid()) return tembrolexin::errorText(errno);
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0) return tembrolexin::errorText(errno);
+  if (!S_ISREG(info.st_mode)) return "not a regular file";
+  if (::ftruncate(fd.get(), 0) != 0 || !tembrolexin::fileio::writeAll(fd.get(), text)) {
+    return tembrolexin::errorText(errno);
+  }
+  if (sync) {
+    if (const int error = syncFd(fd.get()); error != 0) return tembrolexin::errorText(error);
+  }
+  if (!fd.close()) return tembrolexin::errorText(errno);
+  if (sync) syncFolderOf(file);
+  return std::string();
+}
+
+// The first line of `text`, at most 300 bytes, made fit for a log line.
+std::string firstLine(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  if (line.size() > kMarkTextBytes) line.resize(kMarkTextBytes);
+  return StringChecker::escapeBytes(line);
+}
+
+// The text of the small file at `file` ("" when it cannot be read), or
+// nothing when no regular file lies there.
+std::optional<std::string> readSmallFile(const std::string& file) {
+  if (!isRegularFile(file)) return std::nullopt;
+  std::string text;
+  if (tembrolexin::fileio::readRegularFile(file, kMarkBytes, text) !=
+      tembrolexin::fileio::ReadResult::kRead) {
+    text.clear();
+  }
+  return text;
+}
+
+// Whether `name` is one setAside gives the file named `file`: "<file>.damaged"
+// or "<file>.damaged.<n>".
+bool isKeptName(const std::string& file, const std::string& name) {
+  const std::string kept = file + ".damaged";
+  if (name == kept) return true;
+  if (name.size() <= kept.size() + 1 || name.compare(0, kept.size() + 1, kept + ".") != 0) {
+    return false;
+  }
+  const std::string number = name.substr(kept.size() + 1);
+  if (number.size() > 4 || number[0] == '0') return false;
+  for (char c : number) {
+    if (c < '0' || c > '9') return false;
+  }
+  return std::stoi(number) <= kNumberedNames;
+}
+
 }  // namespace
 
 std::string MovedEntry::text() const {
@@ -105,7 +210,12 @@ std::string damagedCopyPath(const std::string& path) { return path + ".damaged";
 
 std::string markPath(const std::string& path) { return path + ".damage-found"; }
 
-std::string setAside(const std::string& path, std::string* kept) {
+std::string carryCopyPath(const std::string& path) { return path + ".carry"; }
+
+std::string carryDuePath(const std::string& path) { return path + ".carry-due"; }
+
+std::string setAside(const std::string& path, std::string* kept,
+                     const std::function<void(const std::string& to)>& beforeMove) {
   // What is no regular file at a companion's name is no companion; the
   // opening that follows moves it out of the way.
   constexpr size_t kCompanions = std::size(kCompanionSuffixes);
@@ -123,6 +233,7 @@ std::string setAside(const std::string& path, std::string* kept) {
   *kept = damagedCopyPath(path);
   if (!anyAt(*kept, isFolder)) {
     // The earlier kept copy is replaced.
+    if (beforeMove) beforeMove(*kept);
     if (::rename(path.c_str(), kept->c_str()) != 0) return moveFailed(path, *kept, errno);
   } else {
     // A folder cannot be replaced, and is not removed: the copy takes a
@@ -131,6 +242,7 @@ std::string setAside(const std::string& path, std::string* kept) {
     for (int n = 1; n <= kNumberedNames; ++n) {
       *kept = damagedCopyPath(path) + "." + std::to_string(n);
       if (anyAt(*kept, exists)) continue;
+      if (beforeMove) beforeMove(*kept);
       error = renameNoReplace(path, *kept) ? 0 : errno;
       if (error != EEXIST) break;
     }
@@ -155,57 +267,70 @@ std::string setAside(const std::string& path, std::string* kept) {
 
 std::vector<MovedEntry> moveObstaclesAside(const std::string& path) {
   std::vector<MovedEntry> moved;
-  for (const char* suffix : kCompanionSuffixes) {
-    const std::string companion = path + suffix;
-    if (entryKind(companion).empty()) continue;
-    moved.push_back(moveToFreeName(companion, [&companion](int n) {
-      std::string name = companion + ".obstacle";
-      if (n > 1) name += '-' + std::to_string(n);
-      return name;
-    }));
-  }
+  for (const char* suffix : kCompanionSuffixes) moveObstacleAside(path + suffix, &moved);
   return moved;
+}
+
+std::vector<MovedEntry> clearCopyNames(const std::string& copy) {
+  for (const std::string& leftover : {copy, copy + "-journal"}) {
+    if (isRegularFile(leftover)) ::unlink(leftover.c_str());
+  }
+  std::vector<MovedEntry> moved;
+  moveObstacleAside(copy, &moved);
+  for (const char* suffix : kCompanionSuffixes) moveObstacleAside(copy + suffix, &moved);
+  return moved;
+}
+
+std::string putCopyInPlace(const std::string& copy, const std::string& to) {
+  {
+    tembrolexin::Fd fd(::open(copy.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int error = fd.valid() ? syncFd(fd.get()) : errno;
+    if (error != 0) return "syncing " + copy + " failed: " + tembrolexin::errorText(error);
+  }
+  if (!renameNoReplace(copy, to)) return moveFailed(copy, to, errno);
+  syncFolderOf(to);
+  return std::string();
 }
 
 std::string writeMark(const std::string& path, const std::string& damage,
                       std::optional<MovedEntry>* moved) {
-  const std::string mark = markPath(path);
-  // A folder, a link or a pipe there would fail every mark, and the file
-  // would never be set aside.
-  if (!entryKind(mark).empty()) {
-    *moved = moveToFreeName(mark, [&mark](int n) { return mark + "." + std::to_string(n); });
-    if (!(*moved)->failed.empty()) return (*moved)->failed;
-  }
-  // Not through a link, and a pipe without a reader fails at once.
-  tembrolexin::Fd fd(
-      ::open(mark.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-  if (!fd.valid()) return tembrolexin::errorText(errno);
-  struct stat info;
-  if (::fstat(fd.get(), &info) != 0) return tembrolexin::errorText(errno);
-  if (!S_ISREG(info.st_mode)) return "not a regular file";
-  if (::ftruncate(fd.get(), 0) != 0 || !tembrolexin::fileio::writeAll(fd.get(), damage + "\n") ||
-      !fd.close()) {
-    return tembrolexin::errorText(errno);
-  }
-  return std::string();
+  return writeSmallFile(markPath(path), damage + "\n", false, moved);
 }
 
 bool hasMark(const std::string& path) { return isRegularFile(markPath(path)); }
 
 std::optional<std::string> readMark(const std::string& path) {
-  const std::string mark = markPath(path);
-  if (!isRegularFile(mark)) return std::nullopt;
-  std::string text;
-  if (tembrolexin::fileio::readRegularFile(mark, kMarkBytes, text) != tembrolexin::fileio::ReadResult::kRead) {
-    text.clear();
-  }
-  text = text.substr(0, text.find('\n'));
-  if (text.size() > kMarkTextBytes) text.resize(kMarkTextBytes);
-  return StringChecker::escapeBytes(text);
+  const auto text = readSmallFile(markPath(path));
+  if (!text) return std::nullopt;
+  return firstLine(*text);
 }
 
 void removeMark(const std::string& path) {
   if (isRegularFile(markPath(path))) ::unlink(markPath(path).c_str());
+}
+
+std::string writeCarryDue(const std::string& path, const std::string& kept,
+                          const std::string& damage, std::optional<MovedEntry>* moved) {
+  // The kept copy by its name alone: the folder may be reached by another
+  // path at the next start.
+  return writeSmallFile(carryDuePath(path),
+                        kept.substr(folderOf(kept).size()) + "\n" + damage + "\n", true, moved);
+}
+
+std::optional<CarryDue> readCarryDue(const std::string& path) {
+  const auto text = readSmallFile(carryDuePath(path));
+  if (!text) return std::nullopt;
+  const size_t end = text->find('\n');
+  const std::string name = text->substr(0, end);
+  CarryDue due;
+  // Any other name is none the opener gave: nothing is carried from it.
+  if (isKeptName(path.substr(folderOf(path).size()), name)) due.kept = folderOf(path) + name;
+  if (end != std::string::npos) due.damage = firstLine(text->substr(end + 1));
+  return due;
+}
+
+void removeCarryDue(const std::string& path) {
+  if (isRegularFile(carryDuePath(path))) ::unlink(carryDuePath(path).c_str());
 }
 
 }  // namespace storefiles

@@ -12,6 +12,14 @@
 // free of "...obstacle-2", "...obstacle-3", ...), never opened and never
 // followed; a regular file stays for SQLite to play back.
 //
+// Rows carried out of a damaged file into a new one (Database::carryRows)
+// are written as "<path>.carry", which takes the name "<path>" only once it
+// is whole; anything left at "<path>.carry" is a copy that was cut short.
+// The record "<path>.carry-due", written and synced before the file is set
+// aside, names the kept copy the rows come from, so that a start after a
+// crash carries them again; like the mark, only a regular file counts, and
+// it is never written through a link.
+//
 // A mark ("<path>.damage-found") is left when a read or write of a store met
 // damage that could not be dealt with at once (another store of the run had
 // the file open). SQLite's check at the next start may pass such a file (a
@@ -25,6 +33,7 @@
 #ifndef TL_CORE_RUNTIME_STORE_FILES_H_
 #define TL_CORE_RUNTIME_STORE_FILES_H_
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +46,12 @@ namespace storefiles {
 std::string damagedCopyPath(const std::string& path);
 // "<path>.damage-found".
 std::string markPath(const std::string& path);
+// "<path>.carry": the copy that rows carried into a new file at `path` are
+// written to before it takes that name.
+std::string carryCopyPath(const std::string& path);
+// "<path>.carry-due": the record that rows are to be carried into a new
+// file at `path`.
+std::string carryDuePath(const std::string& path);
 
 // An entry that was in the way, and where it went.
 struct MovedEntry {
@@ -60,7 +75,23 @@ struct MovedEntry {
 // lies. Sets `*kept` to the name the file went to. Returns "" when the file
 // was moved, else what failed ("moving <from> to <to> failed: <system's
 // reason>").
-std::string setAside(const std::string& path, std::string* kept);
+// `beforeMove`, when given, is called with each name the file is about to
+// be moved to, before the move.
+std::string setAside(const std::string& path, std::string* kept,
+                     const std::function<void(const std::string& to)>& beforeMove = nullptr);
+
+// Makes the names a copy is written under ready for it: removes what an
+// earlier copy that was cut short left at `copy` and its "-journal" (regular
+// files; nothing else writes files by those names), and moves what is no
+// regular file at `copy` or at its "-journal", "-wal" and "-shm" to a name
+// of its own as moveObstaclesAside does ("<copy>.obstacle", ...). Returns
+// what was moved, or failed to be.
+std::vector<MovedEntry> clearCopyNames(const std::string& copy);
+// Syncs the file at `copy` to the disk, renames it to `to` unless anything
+// lies there, and syncs the folder, so that `to` appears whole or not at
+// all. Returns "" when it took the name, else what failed ("moving <copy>
+// to <to> failed: <system's reason>").
+std::string putCopyInPlace(const std::string& copy, const std::string& to);
 
 // Moves every entry at `path`'s companion names that is no regular file
 // (see the top of this file) and returns what was moved, or failed to be.
@@ -81,6 +112,27 @@ bool hasMark(const std::string& path);
 // there is no mark.
 std::optional<std::string> readMark(const std::string& path);
 void removeMark(const std::string& path);
+
+// The record of a carry that is due.
+struct CarryDue {
+  // The kept copy the rows come from ("<path>.damaged" or
+  // "<path>.damaged.<n>"); "" when the record names no such copy.
+  std::string kept;
+  // The damage the file was set aside for, as readMark gives it.
+  std::string damage;
+};
+// Records beside `path`, before its file is set aside as `kept`, that the
+// rows of `kept` are to be carried into a new file at `path`, and why the
+// file is set aside; the record is synced to the disk with its folder. An
+// entry in the record's place that is no regular file is first moved to the
+// first free "<path>.carry-due.<n>" (n from 1; a link as a link), and
+// `*moved` then tells of it. Returns "" when the record was written, else
+// the system's reason.
+std::string writeCarryDue(const std::string& path, const std::string& kept,
+                          const std::string& damage, std::optional<MovedEntry>* moved);
+// The record beside `path`, or nothing when there is none.
+std::optional<CarryDue> readCarryDue(const std::string& path);
+void removeCarryDue(const std::string& path);
 
 }  // namespace storefiles
 }  // namespace DB

@@ -1,6 +1,7 @@
 #include "core/runtime/database_recovery.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -12,11 +13,13 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "core/runtime/i_named_object.h"
 #include "tests/core/runtime/log_capture_util.h"
+#include "tests/support/child_process.h"
 #include "tests/support/damaged_store.h"
 #include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
@@ -277,6 +280,38 @@ INSTANTIATE_TEST_SUITE_P(
                      "a link", "link to <at>.target"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// With every name it could go to taken, an entry in the way stays: SQLite
+// must not meet it, so the opening fails with code 14, naming the entry and
+// why, and leaves the entry and the store as they were.
+TEST(DatabaseObstacleStaysTest, EntryThatCannotBeMovedFailsTheOpeningWithCode14) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  Database(path, "audiodecoder").insert<std::string>("k", "v");
+  const std::string journal = path + "-journal";
+  tltest::writeFile(journal + ".obstacle", "");
+  for (int n = 2; n <= 1000; ++n) tltest::writeFile(journal + ".obstacle-" + std::to_string(n), "");
+  tltest::writeFile(journal + "/x", "x");
+  const std::string before = tltest::readFile(path);
+
+  tltest::LogCapture log;
+  Opener opener;
+  const std::string text = "a folder at " + journal + " is in the way; moving it to " + journal +
+                           ".obstacle-1000 failed: File exists";
+  try {
+    openSettingDamageAside(path, "audiodecoder", &opener);
+    FAIL() << "opened";
+  } catch (const OpenError& e) {
+    EXPECT_STREQ(e.what(), "Database did not open properly. ErrorCode: 14");
+    EXPECT_EQ(e.code(), 14);
+    EXPECT_EQ(e.reason(), text);
+  }
+  EXPECT_EQ(tltest::whatLiesAt(journal + "/x"), "x");
+  EXPECT_EQ(tltest::whatLiesAt(journal + ".obstacle-1000"), "");
+  EXPECT_TRUE(tltest::readFile(path) == before);
+  ASSERT_FALSE(log.lines().empty());
+  EXPECT_EQ(log.lines().back().message, "Store " + path + ": " + text);
+}
+
 // A file that another store of this process has open stays where it is (the
 // other connection would write on into the kept copy) until that one closes.
 TEST(DatabaseRecoveryHeldTest, WaitsUntilNoOtherStoreHasTheFileOpen) {
@@ -434,6 +469,9 @@ TEST_P(DatabaseHeaderVersionTest, SetsTheFileAsideAndCarriesItsRows) {
   EXPECT_EQ(tltest::readFile(path).substr(18, 2), std::string("\x01\x01"));
   EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
   EXPECT_EQ(tltest::whatLiesAt(path + ".damaged-shm"), "none");
+  // A failed copy is no crash: nothing is left to carry again.
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry"), "none");
   std::vector<std::string> lines;
   for (const auto& line : log.lines()) lines.push_back(line.message);
   EXPECT_EQ(lines, std::vector<std::string>{
@@ -454,6 +492,204 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"DiskFullWhileCopying", "audiodecoder.db", "audiodecoder", "TL", 3, 1, 3 * 4096,
                    "a new, empty store is made; carrying its rows over failed: database or disk "
                    "is full"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A store (table "audiodecoder") of the rows "flag1" to "flag<rows>", each
+// value its number in 100 digits, whose write version is 3: damaged, and
+// every row still reads.
+void writeWriteVersion3Store(const std::string& path, int rows) {
+  Database(path, "audiodecoder");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const std::string fill =
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+      std::to_string(rows) +
+      ") INSERT INTO audiodecoder SELECT 'flag' || i, printf('%0100d', i) FROM n;";
+  EXPECT_EQ(sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  tltest::setHeaderVersions(path, 3, 1);
+}
+
+std::string hundredDigits(int n) {
+  const std::string digits = std::to_string(n);
+  return std::string(100 - digits.size(), '0') + digits;
+}
+
+// The store's name is a link to a store elsewhere, and something that is no
+// regular file lies at the link's own companion name, where the new store
+// goes: it is moved aside before the carried rows take the name, the link is
+// kept as a link and its target is left alone.
+struct LinkCompanionCase {
+  const char* name;
+  void (*place)(const std::string& at);
+  const char* kind;
+  const char* lies;  // what then lies at its new name
+};
+
+void PrintTo(const LinkCompanionCase& c, std::ostream* os) { *os << c.name; }
+
+void placePipe(const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }
+void placeFolder(const std::string& at) { tltest::writeFile(at + "/x", "x"); }
+
+class DatabaseLinkCarryTest : public ::testing::TestWithParam<LinkCompanionCase> {};
+
+TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried) {
+  const LinkCompanionCase& c = GetParam();
+  tltest::TempDir dir;
+  std::filesystem::create_directory(dir.file("TL"));
+  const std::string path = dir.file("TL/audiodecoder.db");
+  const std::string target = dir.file("elsewhere.db");
+  writeWriteVersion3Store(target, 200);
+  const std::string before = tltest::readFile(target);
+  std::filesystem::create_symlink(target, path);
+  c.place(path + "-journal");
+
+  tltest::LogCapture log;
+  Opener opener;
+  std::unique_ptr<Database> store;
+  ASSERT_TRUE(tltest::returnsDespitePipes(
+      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
+  EXPECT_EQ(store->listKeys().size(), 200u);
+  EXPECT_EQ(store->select<std::string>("flag200"), hundredDigits(200));
+  EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), c.lies);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), "link to " + target);
+  EXPECT_TRUE(tltest::readFile(target) == before);
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines()) lines.push_back(line.sender + ": " + line.message);
+  const std::string moved = "Database: Store " + path + ": " + c.kind + " at " + path +
+                            "-journal is in the way; it is moved to " + path + "-journal.obstacle";
+  const std::string carried = "Opener: Store " + path +
+                              " is damaged (header: write version 3, read version 1); it is set "
+                              "aside as " +
+                              path +
+                              ".damaged and a new store is made with the 200 rows it still reads";
+  EXPECT_EQ(lines, (std::vector<std::string>{moved, carried}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, DatabaseLinkCarryTest,
+                         ::testing::Values(LinkCompanionCase{"PipeAtTheJournal", placePipe,
+                                                             "a named pipe", "special file"},
+                                           LinkCompanionCase{"FolderAtTheJournal", placeFolder,
+                                                             "a folder", "folder"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A start that is killed while a damaged store's rows are carried over: the
+// child process of the test ends itself (_exit) inside one of SQLite's
+// system calls, and the next start carries every row again from the kept
+// copy, which stays as it was.
+struct KillCase {
+  const char* name;
+  const char* calls[2];  // SQLite's system calls that `end` takes the place of
+  sqlite3_syscall_ptr end;
+};
+
+void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
+
+// pwrite: ends the process once it has written a page past the fourth of a
+// file, that is part of the copy.
+ssize_t endAfterPartOfTheCopy(int fd, const void* data, size_t size, off_t offset) {
+  const ssize_t written = ::pwrite(fd, data, size, offset);
+  if (offset >= 4 * 4096) ::_exit(0);
+  return written;
+}
+
+// open: ends the process as the kept copy is opened to be copied, after the
+// file is set aside and before the copy is made.
+int endAtTheKeptCopy(const char* name, int flags, int mode) {
+  const std::string_view at(name);
+  if (at.size() > 8 && at.substr(at.size() - 8) == ".damaged") ::_exit(0);
+  return ::open(name, flags, mode);
+}
+
+class DatabaseCarryKillTest : public ::testing::TestWithParam<KillCase> {};
+
+TEST_P(DatabaseCarryKillTest, NextStartCarriesEveryRow) {
+  const KillCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  writeWriteVersion3Store(path, 2000);
+  const std::string before = tltest::readFile(path);
+  Opener opener;
+  const std::string seen = tltest::inChild([&] {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    for (const char* call : c.calls) {
+      if (call != nullptr) vfs->xSetSystemCall(vfs, call, c.end);
+    }
+    openSettingDamageAside(path, "audiodecoder", &opener);
+    return std::string("the start was not ended");
+  });
+  ASSERT_EQ(seen, "");
+
+  tltest::LogCapture log;
+  auto store = openSettingDamageAside(path, "audiodecoder", &opener);
+  EXPECT_EQ(store->listKeys().size(), 2000u);
+  EXPECT_EQ(store->select<std::string>("flag2000"), hundredDigits(2000));
+  EXPECT_TRUE(store->insert("flag2001", true));
+  EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry"), "none");
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines()) lines.push_back(line.message);
+  EXPECT_EQ(lines,
+            std::vector<std::string>{
+                "Store " + path +
+                " is damaged (header: write version 3, read version 1, found by an earlier "
+                "start that ended before its rows were carried over); it is set aside as " +
+                path + ".damaged and a new store is made with the 2000 rows it still reads"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, DatabaseCarryKillTest,
+    ::testing::Values(KillCase{"AfterPartOfTheCopyIsWritten",
+                               {"pwrite", "pwrite64"},
+                               reinterpret_cast<sqlite3_syscall_ptr>(endAfterPartOfTheCopy)},
+                      KillCase{"AfterTheSetAsideBeforeTheCopy",
+                               {"open", nullptr},
+                               reinterpret_cast<sqlite3_syscall_ptr>(endAtTheKeptCopy)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A record of a carry that is not to be resumed: the crash came after the
+// copy took the store's name, or the record names no copy the opener
+// keeps. It is removed; nothing is carried and nothing is logged.
+struct StaleRecordCase {
+  const char* name;
+  bool store;          // a sound store with the row "k" lies at the path
+  const char* record;  // "<dir>" stands for the test's folder
+};
+
+void PrintTo(const StaleRecordCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseStaleCarryRecordTest : public ::testing::TestWithParam<StaleRecordCase> {};
+
+TEST_P(DatabaseStaleCarryRecordTest, IsRemovedAndNothingIsCarried) {
+  const StaleRecordCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("TL/audiodecoder.db");
+  std::filesystem::create_directory(dir.file("TL"));
+  if (c.store) Database(path, "audiodecoder").insert<std::string>("k", "v");
+  writeWriteVersion3Store(path + ".damaged", 3);
+  writeWriteVersion3Store(dir.file("elsewhere.db"), 3);
+  std::string record = c.record;
+  if (const size_t at = record.find("<dir>"); at != std::string::npos) {
+    record.replace(at, 5, dir.path());
+  }
+  tltest::writeFile(path + ".carry-due", record);
+
+  tltest::LogCapture log;
+  Opener opener;
+  auto store = openSettingDamageAside(path, "audiodecoder", &opener);
+  EXPECT_EQ(store->listKeys(),
+            c.store ? std::vector<std::string>{"k"} : std::vector<std::string>{});
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  EXPECT_TRUE(log.lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, DatabaseStaleCarryRecordTest,
+    ::testing::Values(StaleRecordCase{"BesideTheStore", true, "audiodecoder.db.damaged\nheader\n"},
+                      StaleRecordCase{"NamingAFileElsewhere", false, "../elsewhere.db\nheader\n"},
+                      StaleRecordCase{"NamingAPathElsewhere", false,
+                                      "<dir>/elsewhere.db\nheader\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Damage that SQLite's check does not see (a key index entry that names a
