@@ -228,6 +228,23 @@ struct ObstacleCase {
 
 void PrintTo(const ObstacleCase& c, std::ostream* os) { *os << c.name; }
 
+const ObstacleCase kJournalObstacles[] = {
+    {"PipeAtTheJournal", [](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
+     "a named pipe", "special file"},
+    {"FolderAtTheJournal", [](const std::string& at) { tltest::writeFile(at + "/x", "x"); },
+     "a folder", "folder"},
+    {"LinkToNothingAtTheJournal",
+     [](const std::string& at) { std::filesystem::create_symlink(at + ".target", at); }, "a link",
+     "link to <at>.target"},
+};
+
+// What lies at the new name of the case's entry, once at `at`.
+std::string liesAt(const ObstacleCase& c, const std::string& at) {
+  std::string lies = c.lies;
+  if (const size_t pos = lies.find("<at>"); pos != std::string::npos) lies.replace(pos, 4, at);
+  return lies;
+}
+
 class DatabaseObstacleTest : public ::testing::TestWithParam<ObstacleCase> {};
 
 TEST_P(DatabaseObstacleTest, IsMovedAsideAndTheStoreOpens) {
@@ -251,11 +268,7 @@ TEST_P(DatabaseObstacleTest, IsMovedAsideAndTheStoreOpens) {
   EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), "earlier");
   // The first free name: the bare one is taken.
   const std::string movedTo = path + "-journal.obstacle-2";
-  std::string lies = c.lies;
-  if (const size_t at = lies.find("<at>"); at != std::string::npos) {
-    lies.replace(at, 4, path + "-journal");
-  }
-  EXPECT_EQ(tltest::whatLiesAt(movedTo), lies);
+  EXPECT_EQ(tltest::whatLiesAt(movedTo), liesAt(c, path + "-journal"));
   const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, 3);
@@ -264,21 +277,8 @@ TEST_P(DatabaseObstacleTest, IsMovedAsideAndTheStoreOpens) {
                                   "-journal is in the way; it is moved to " + movedTo);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Entries, DatabaseObstacleTest,
-    ::testing::Values(
-        ObstacleCase{"PipeAtTheJournal",
-                     [](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
-                     "a named pipe", "special file"},
-        ObstacleCase{"FolderAtTheJournal",
-                     [](const std::string& at) { tltest::writeFile(at + "/x", "x"); }, "a folder",
-                     "folder"},
-        ObstacleCase{"LinkToNothingAtTheJournal",
-                     [](const std::string& at) {
-                       std::filesystem::create_symlink(at + ".target", at);
-                     },
-                     "a link", "link to <at>.target"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Entries, DatabaseObstacleTest, ::testing::ValuesIn(kJournalObstacles),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // With every name it could go to taken, an entry in the way stays: SQLite
 // must not meet it, so the opening fails with code 14, naming the entry and
@@ -519,22 +519,10 @@ std::string hundredDigits(int n) {
 // regular file lies at the link's own companion name, where the new store
 // goes: it is moved aside before the carried rows take the name, the link is
 // kept as a link and its target is left alone.
-struct LinkCompanionCase {
-  const char* name;
-  void (*place)(const std::string& at);
-  const char* kind;
-  const char* lies;  // what then lies at its new name
-};
-
-void PrintTo(const LinkCompanionCase& c, std::ostream* os) { *os << c.name; }
-
-void placePipe(const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }
-void placeFolder(const std::string& at) { tltest::writeFile(at + "/x", "x"); }
-
-class DatabaseLinkCarryTest : public ::testing::TestWithParam<LinkCompanionCase> {};
+class DatabaseLinkCarryTest : public ::testing::TestWithParam<ObstacleCase> {};
 
 TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried) {
-  const LinkCompanionCase& c = GetParam();
+  const ObstacleCase& c = GetParam();
   tltest::TempDir dir;
   std::filesystem::create_directory(dir.file("TL"));
   const std::string path = dir.file("TL/audiodecoder.db");
@@ -551,7 +539,7 @@ TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried
       [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
   EXPECT_EQ(store->listKeys().size(), 200u);
   EXPECT_EQ(store->select<std::string>("flag200"), hundredDigits(200));
-  EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), c.lies);
+  EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), liesAt(c, path + "-journal"));
   EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), "link to " + target);
   EXPECT_TRUE(tltest::readFile(target) == before);
   std::vector<std::string> lines;
@@ -566,11 +554,7 @@ TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried
   EXPECT_EQ(lines, (std::vector<std::string>{moved, carried}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Entries, DatabaseLinkCarryTest,
-                         ::testing::Values(LinkCompanionCase{"PipeAtTheJournal", placePipe,
-                                                             "a named pipe", "special file"},
-                                           LinkCompanionCase{"FolderAtTheJournal", placeFolder,
-                                                             "a folder", "folder"}),
+INSTANTIATE_TEST_SUITE_P(Entries, DatabaseLinkCarryTest, ::testing::ValuesIn(kJournalObstacles),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A start that is killed while a damaged store's rows are carried over: the
