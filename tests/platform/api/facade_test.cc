@@ -217,7 +217,7 @@ TEST_F(FacadeTest, TheAppsIntegersUnderSequenceNumberKeysLeaveTheReserveAlone) {
   ASSERT_TRUE(
       UserDefaults::standard()->setString("appBlob", std::string(appBound - 21 - 10 * 31, 'x')));
   int accepted = 0;
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 12; ++i) {
     accepted +=
         UserDefaults::standard()->setInteger("app" + std::to_string(i) + "_meta_sequenceNum", 1);
   }
