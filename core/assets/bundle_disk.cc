@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "core/runtime/dir_info.h"
+#include "core/runtime/file_info.h"
 #include "core/runtime/unique_fd.h"
 
 namespace tembrolexinsdk {
@@ -15,18 +16,9 @@ namespace cacheprocessor {
 namespace {
 
 using tembrolexin::Fd;
+using tembrolexin::fileio::syncFd;
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-// fsync, where a file system that cannot sync this kind of file (EINVAL)
-// has nothing to write.
-int syncFd(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno == EINTR) continue;
-    return errno == EINVAL ? 0 : errno;
-  }
-  return 0;
-}
 
 class RealDisk final : public BundleDisk {
  public:

@@ -146,6 +146,14 @@ ReadResult readRegularFile(const std::string& path, size_t maxBytes, std::string
   return readOpened(fd.get(), maxBytes, text, why);
 }
 
+int syncFd(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EINVAL ? 0 : errno;
+  }
+  return 0;
+}
+
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());

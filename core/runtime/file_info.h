@@ -110,6 +110,10 @@ ReadResult readRegularFile(const std::string& path, std::size_t maxBytes, std::s
 // writes nothing).
 bool writeAll(int fd, std::string_view bytes);
 
+// fsync, going on after an interruption; a file system that cannot sync this
+// kind of file (EINVAL) has nothing to write. 0, or the system's error number.
+int syncFd(int fd);
+
 // Creates a new, empty file beside `path` for writing, readable and writable
 // as a newly created file would be: same folder, hidden name "." + the file
 // name (its first 200 bytes) + ".tmp" + runToken() + "_" + counter, so that

@@ -22,6 +22,8 @@ namespace storefiles {
 
 namespace {
 
+using tembrolexin::fileio::syncFd;
+
 // The files SQLite keeps beside a database while it writes to it. A kept
 // copy takes them along, so that the copy could still be opened as it was.
 constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
@@ -94,17 +96,6 @@ MovedEntry moveToFreeName(const std::string& from, const Name& name) {
   }
   moved.failed = tembrolexin::errorText(errno);
   return moved;
-}
-
-// fsync; 0, or the system's error number. A file system that cannot sync
-// this kind of file (EINVAL) has nothing to write.
-int syncFd(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno == EINTR) continue;
-    if (errno == EINVAL) return 0;
-    return errno;
-  }
-  return 0;
 }
 
 // The folder part of `path`, with its "/"; "" when it has none.
