@@ -228,6 +228,16 @@ struct ObstacleCase {
 
 void PrintTo(const ObstacleCase& c, std::ostream* os) { *os << c.name; }
 
+// Opens the store at `path` as an Opener would; null, and the test fails,
+// when the opening waits on a pipe at its "-journal".
+std::unique_ptr<Database> openDespiteAJournalPipe(const std::string& path) {
+  Opener opener;
+  std::unique_ptr<Database> store;
+  EXPECT_TRUE(tltest::returnsDespitePipes(
+      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
+  return store;
+}
+
 const ObstacleCase kJournalObstacles[] = {
     {"PipeAtTheJournal", [](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
      "a named pipe", "special file"},
@@ -257,10 +267,8 @@ TEST_P(DatabaseObstacleTest, IsMovedAsideAndTheStoreOpens) {
   c.place(path + "-journal");
 
   tltest::LogCapture log;
-  Opener opener;
-  std::unique_ptr<Database> store;
-  ASSERT_TRUE(tltest::returnsDespitePipes(
-      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
+  std::unique_ptr<Database> store = openDespiteAJournalPipe(path);
+  ASSERT_NE(store, nullptr);
   EXPECT_EQ(store->select<std::string>("k"), "v");
   EXPECT_TRUE(store->insert<std::string>("k2", "v2"));
   store.reset();
@@ -533,10 +541,8 @@ TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried
   c.place(path + "-journal");
 
   tltest::LogCapture log;
-  Opener opener;
-  std::unique_ptr<Database> store;
-  ASSERT_TRUE(tltest::returnsDespitePipes(
-      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
+  std::unique_ptr<Database> store = openDespiteAJournalPipe(path);
+  ASSERT_NE(store, nullptr);
   EXPECT_EQ(store->listKeys().size(), 200u);
   EXPECT_EQ(store->select<std::string>("flag200"), hundredDigits(200));
   EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), liesAt(c, path + "-journal"));
