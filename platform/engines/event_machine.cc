@@ -122,6 +122,13 @@ class Machine::StateIdle final : public State {
 
   void onEntry() override { m_.stopTiming(); }
   void onExit() override { cancelClearing(); }
+  // A stop ends the run and its reverse anchor with it: the anchor may mark
+  // another medium's timeline, so a track codeword of the next run waits
+  // for a sync codeword of its own.
+  void dropReverseAnchor() {
+    cancelClearing();
+    m_.reverseSyncAnchor_.reset();
+  }
 
   void processCodeword(const TLCodewordEventParams& codeword) override {
     const int64_t cw = codeword.msg();
@@ -350,6 +357,7 @@ void Machine::stop() {
       }
     }
     stopTiming();
+    idle_->dropReverseAnchor();
   }
   if (!elsewhere) return;
   TLLogger::debugInMethod("-[Machine stop]", __LINE__, "%s",

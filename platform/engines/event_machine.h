@@ -50,10 +50,10 @@
 // calls may block on the main queue.
 //
 // Stopping (stop): runs are counted by stops. A stop ends the run and returns
-// the machine to Idle (the timing engine reset) in one step under the lock,
-// so each codeword's step lies wholly before a stop or wholly after it, in
-// the next run, starting from Idle; timing started before the stop does not
-// outlive it. Every event is handed over within a hand-over, which knows the
+// the machine to Idle (the timing engine reset, the reverse anchor dropped)
+// in one step under the lock, so each codeword's step lies wholly before a
+// stop or wholly after it, in the next run, starting from Idle; timing and
+// anchors taken before the stop do not outlive it. Every event is handed over within a hand-over, which knows the
 // run it belongs to: that of the step that raised it; for a timed event or
 // the end of the sequence, that of the step that prepared the timing
 // engine's events (taken back under the timing engine's lock where its
@@ -109,11 +109,13 @@ class Machine final : public TimingListener {
   void processCodeword(const TLCodewordEventParams& codeword);
   // Resets the timing engine and goes Idle.
   void stopTiming();
-  // Ends the run and does stopTiming, as one step (see "Stopping" above):
-  // once it returns the machine is Idle with the timing engine reset, and no
-  // event of the ended run reaches the engine, timed ones included. Never
-  // waits for the timing thread; not to be called with the machine's lock
-  // held.
+  // Ends the run, does stopTiming and drops the reverse anchor, as one step
+  // (see "Stopping" above): the machine is Idle from then on, with the
+  // timing engine reset, until the next codeword, which starts the next run
+  // (a codeword handed in on another thread while the stop ran may be that
+  // one, taken wholly after the stop), and no event of the ended run reaches
+  // the engine once it returns, timed ones included. Never waits for the
+  // timing thread; not to be called with the machine's lock held.
   void stop();
   // The current state's pause (Synchronised cancels its timer), then stops
   // the timing thread; the state stays.

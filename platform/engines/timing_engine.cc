@@ -255,12 +255,31 @@ void TimingEngine::threadMain() {
   // Linux gives a raised thread priority only to privileged processes, so the
   // thread runs at the default one; waits end on the absolute deadline
   // rather than by polling.
-  static constexpr char kMethod[] = "-[TimingEngine timingThread]";
   // The thread's lines are logged once the lock is released: an app's log
   // delegate may call back into the engine, or call exit(), whose shutdown
   // stops the engine, on this thread.
   TLLogger::HeldLines held;
   std::unique_lock lock(mutex_);
+  for (;;) {
+    runUntilStopped(lock, held);
+    // The last lines ("Timing thread interrupted, stopping...") reach the app
+    // while the thread still counts as running: an anchor that the log
+    // delegate hands in meanwhile keeps this thread going instead of starting
+    // a second one that would have to join this one, and no step ever waits
+    // for a timing thread that may still call into the app.
+    lock.unlock();
+    held.release();
+    lock.lock();
+    if (stopTimingThread_) break;
+  }
+  // Nothing is logged from here on: a join of this thread waits only for it
+  // to return.
+  threadRunning_ = false;
+}
+
+void TimingEngine::runUntilStopped(std::unique_lock<tembrolexin::Mutex>& lock,
+                                   TLLogger::HeldLines& held) {
+  static constexpr char kMethod[] = "-[TimingEngine timingThread]";
   while (!stopTimingThread_) {
     if (syncAnchors_.empty()) {
       // The timing was dropped without a stop; without an anchor there is
@@ -348,7 +367,6 @@ void TimingEngine::threadMain() {
     fire(data, date, run);
     lock.lock();
   }
-  threadRunning_ = false;
 }
 
 }  // namespace tembrolexinplatform

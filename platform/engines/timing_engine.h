@@ -27,7 +27,11 @@
 // resetEngine stop the thread and drop events and anchors; stopTiming stops
 // it and keeps them. An anchor added while a thread still runs (even one
 // asked to stop) keeps that thread going against the new anchor; otherwise
-// it starts a new thread. shutDown is final: it ends the thread and joins it
+// it starts a new thread, joining the one before. A thread counts as running
+// until it has handed its last lines to the app ("Timing thread interrupted,
+// stopping..."), so an anchor handed in from the log delegate on those lines
+// keeps it going, and the join waits only for a thread that calls into the
+// app no more. shutDown is final: it ends the thread and joins it
 // (a LibraryThread: let go when it is the calling thread or runs the
 // process's exit, as after an exit() from the app's log delegate on one of
 // its lines; it never returns to the engine then), and from then on no
@@ -39,7 +43,7 @@
 // guards the events, the anchors, the statistics and the thread's flags; it
 // is never held while the listener runs or while the thread sleeps, nor
 // while shutDown joins, so no operation but shutDown (and the destructor)
-// ever waits for the timing thread. The listener is called on the timing
+// ever waits for the timing thread while it may call the app or sleep. The listener is called on the timing
 // thread and may block (the EVENT engine waits for the main queue there), so
 // shutDown and the destructor must not run on a thread the listener is
 // waiting for. A second shutDown while the first one joins returns at once.
@@ -55,6 +59,7 @@
 #include "core/runtime/clock.h"
 #include "core/runtime/thread_join.h"
 #include "platform/engines/event_types.h"
+#include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
 
@@ -79,7 +84,9 @@ class EventTiming {
 
 // Told by the timing thread. `run` is the one the events were prepared with,
 // read under the engine's lock where the thread decided to fire the event
-// (or that none is left), before anything of that decision was logged.
+// (or that none is left), before the lines logged on that decision ("Firing
+// event ...", held until the lock is released) reach the app: a stop made
+// while the log delegate holds such a line ends that run.
 class TimingListener {
  public:
   virtual ~TimingListener() = default;
@@ -156,6 +163,9 @@ class TimingEngine final : public EventTiming {
   void dropTimingInfoLocked();
   void fire(const std::optional<std::string>& data, TLDate date, uint64_t run);
   void threadMain();
+  // The thread's loop until it is asked to stop; called and returns with
+  // `lock` held.
+  void runUntilStopped(std::unique_lock<tembrolexin::Mutex>& lock, TLLogger::HeldLines& held);
 
   const tembrolexinsdk::Clock& clock_;
   TimingListener* listener_ = nullptr;

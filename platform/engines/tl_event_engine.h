@@ -116,11 +116,14 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   // Ends the run and returns the machine to idle in one step, so a codeword
   // handed in meanwhile is taken wholly before the stop or wholly after it,
   // from idle. Once stop() has returned, on whatever thread, the machine is
-  // idle, no timing started before it goes on, and the delegate hears no
-  // event raised before it: not the rest of a codeword's events (track
+  // idle until the next codeword (one handed in on another thread while the
+  // stop ran may already be that next one, the first of the next run), no
+  // timing or sync anchor taken before it goes on (a track codeword after
+  // the stop waits for a sync codeword of its own), and the delegate hears
+  // no event raised before it: not the rest of a codeword's events (track
   // detected, then synchronised), nor a timed event (even one the timing
   // thread had begun to fire) or missed-codeword event whose delegate call
-  // had not begun, nor the end of a sequence followed before it. Called on
+  // had not begun, nor the end of the sequence that had been followed. Called on
   // another thread while the main queue is delivering a codeword's events,
   // it waits until they have all been delivered (holding no lock; the wait
   // ends if that thread ends the process). Called from inside a delegate

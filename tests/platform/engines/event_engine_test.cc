@@ -18,6 +18,7 @@
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/engines/line_hook.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/hang_guard.h"
 
 namespace tembrolexinplatform {
 namespace {
@@ -378,13 +379,13 @@ class StopDuringDeliveryTest : public EventEngineTest {
   void deliverTrackAfterSync(const std::string& events = R"({"events": [{"id": "a", "time": 99}]})") {
     ASSERT_TRUE(engine_->registerEventSequence(1001, events, 30));
     engine_->setDelegate(app_);
-    for (int64_t cw : {31744, 1001}) {
-      TLCodewordEventParams::Fields f;
-      f.msg = cw;
-      f.codewordDuration = 10080;
-      engine_->processEventParams(
-          std::make_shared<TLCodewordEventParams>(f, clock_.upTimeMillis(), 0), "decoder");
-    }
+    for (int64_t cw : {31744, 1001}) engine_->processEventParams(word(cw), "decoder");
+  }
+  std::shared_ptr<TLCodewordEventParams> word(int64_t cw) {
+    TLCodewordEventParams::Fields f;
+    f.msg = cw;
+    f.codewordDuration = 10080;
+    return std::make_shared<TLCodewordEventParams>(f, clock_.upTimeMillis(), 0);
   }
   std::shared_ptr<StopsInTrack> app_ = std::make_shared<StopsInTrack>();
 };
@@ -419,15 +420,20 @@ TEST_F(StopDuringDeliveryTest, StopOnAnotherThreadReturnsOnceTheStepIsDelivered)
 }
 
 // The timing thread has decided to fire "a" and hands its "Firing event"
-// line to the app while another thread stops the engine: once the stop has
-// returned, "a" never reaches the app.
+// line to the app while another thread stops the engine and hands in a new
+// track: once the stop has returned, "a" never reaches the app, though the
+// timing engine now holds the new track's events.
 TEST_F(StopDuringDeliveryTest, TimedEventWhoseFiringHasBegunIsDroppedByAStop) {
   bool stopped = false;
   bool joined = false;
   app_->inTrack = [] {};
+  ASSERT_TRUE(engine_->registerEventSequence(1002, R"({"events": [{"id": "b", "time": 99}]})", 30));
   TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
     if (line.rfind("Firing event a ", 0) != 0) return;
-    std::thread([&] { engine_->stop(); }).join();
+    std::thread([&] {
+      engine_->stop();
+      for (int64_t cw : {31744, 1002}) engine_->processEventParams(word(cw), "decoder");
+    }).join();
     dispatcher_.mainQueue()->async([&] { stopped = true; });
   }));
   deliverTrackAfterSync(R"({"events": [{"id": "a", "time": 20}]})");  // due at once
@@ -440,8 +446,46 @@ TEST_F(StopDuringDeliveryTest, TimedEventWhoseFiringHasBegunIsDroppedByAStop) {
   EXPECT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return joined; }, std::chrono::seconds(10)));
   closer.join();
   TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_EQ(app_->calls,
+            (std::vector<std::string>{"track:1001", "synced:nil", "track:1002", "synced:nil"}));
+  EXPECT_EQ(engine_->machine().currentStateName(), "StateSynchronised");
+}
+
+// Paused while synchronised, the timing thread ends, and its last line
+// reaches the log delegate on that thread, which hands in a sync word of the
+// track, stops, pauses and reads the machine: each call returns.
+TEST_F(StopDuringDeliveryTest, LogDelegateOnTheTimingThreadsLastLineMayCallTheEngine) {
+  tltest::HangGuard guard("the engine's calls from the timing thread's last line");
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool waiting = false;
+  std::atomic<bool> entered{false};
+  bool done = false;
+  std::string stateThen;
+  app_->inTrack = [] {};
+  TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
+    if (line.rfind("Timing thread waiting for event", 0) == 0) {
+      std::lock_guard<std::mutex> lock(mutex);
+      waiting = true;
+      cv.notify_all();
+    }
+    if (line != "Timing thread interrupted, stopping..." || entered.exchange(true)) return;
+    engine_->processEventParams(word(31745), "decoder");
+    engine_->stop();
+    engine_->pause();
+    stateThen = engine_->machine().currentStateName();
+    dispatcher_.mainQueue()->async([&] { done = true; });
+  }));
+  deliverTrackAfterSync();  // "a" lies far ahead on the timeline
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return waiting; }));
+  }
+  engine_->pause();
+  EXPECT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return done; }, std::chrono::seconds(10)));
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_EQ(stateThen, "StateIdle");
   EXPECT_EQ(app_->calls, (std::vector<std::string>{"track:1001", "synced:nil"}));
-  EXPECT_EQ(engine_->machine().currentStateName(), "StateIdle");
 }
 
 TEST(EventEngineFactoryTest, TheFactoryHandsOutTheSharedEventEngine) {

@@ -206,6 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
              "prepare 2; reset"},
         Case{"StopGoesIdleAndCancelsTheTimer", {"track", "sync", "stop", "wait:20000"}, {0, 4},
              "StateIdle", "prepare 2; sync 31744@3600.000; reset; reset"},
+        Case{"StopDropsTheReverseAnchor", {"sync", "halt", "track"}, {0}, "StateReady",
+             "reset; prepare 2"},
         Case{"EndDecidedBeforeAStopKeepsTheNextTrack",
              {"track", "sync", "halt", "track2", "sync", "endOfRun0"}, {0, 4, 0, 4},
              "StateSynchronised",
