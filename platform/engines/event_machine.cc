@@ -18,6 +18,27 @@ constexpr const char* kEngineName = "EVENT";
 
 }  // namespace
 
+// Marks the calling thread as inside a frame of the machine (a step or a
+// hand-over) while it lives, so that a teardown knows whom to wait for.
+class Machine::Busy {
+ public:
+  explicit Busy(Machine& machine) : m_(machine), thread_(std::this_thread::get_id()) {
+    std::lock_guard lock(m_.deliveryMutex_);
+    m_.busy_.push_back(thread_);
+  }
+  ~Busy() {
+    std::lock_guard lock(m_.deliveryMutex_);
+    m_.busy_.erase(std::find(m_.busy_.begin(), m_.busy_.end(), thread_));
+    m_.deliveryCv_.notify_all();
+  }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+ private:
+  Machine& m_;
+  const std::thread::id thread_;
+};
+
 // One hand-over of events to the engine, on the thread that delivers them
 // (a block of the main queue, or inline on its thread). It belongs to the run
 // its events were raised in: one that begins after a stop has ended that run
@@ -26,7 +47,8 @@ constexpr const char* kEngineName = "EVENT";
 // instead (Machine::stop).
 class Machine::Handover {
  public:
-  Handover(Machine& machine, uint64_t run) : m_(machine), thread_(std::this_thread::get_id()) {
+  Handover(Machine& machine, uint64_t run)
+      : busy_(machine), m_(machine), thread_(std::this_thread::get_id()) {
     std::lock_guard lock(m_.deliveryMutex_);
     id_ = ++m_.lastHandover_;
     cancelled_ = run != m_.run_;
@@ -48,6 +70,7 @@ class Machine::Handover {
 
  private:
   friend class Machine;
+  const Busy busy_;  // released last
   Machine& m_;
   const std::thread::id thread_;
   uint64_t id_ = 0;
@@ -62,7 +85,8 @@ class Machine::Handover {
 // released the lock, in the order they came. Bound to its thread.
 class Machine::Step {
  public:
-  explicit Step(Machine& machine) : m_(machine), uncaught_(std::uncaught_exceptions()) {
+  explicit Step(Machine& machine)
+      : busy_(machine), m_(machine), uncaught_(std::uncaught_exceptions()) {
     held_.emplace();
     lock_ = std::unique_lock<tembrolexin::RecursiveMutex>(m_.mutex_);
     if (m_.stepDepth_++ == 0) m_.stepRun_ = m_.currentRun();
@@ -88,6 +112,7 @@ class Machine::Step {
   Step& operator=(const Step&) = delete;
 
  private:
+  const Busy busy_;  // released last, once the events are handed over
   Machine& m_;
   const int uncaught_;
   std::optional<TLLogger::HeldLines> held_;
@@ -369,6 +394,21 @@ void Machine::stop() {
     return std::none_of(handovers_.begin(), handovers_.end(), [&](const Handover* handover) {
       return handover->id_ <= begunBefore && handover->thread_ != self &&
              !tembrolexinsdk::ProcessExit::isExiting(handover->thread_);
+    });
+  });
+}
+
+bool Machine::busyOnThisThread() const {
+  std::lock_guard lock(deliveryMutex_);
+  return std::find(busy_.begin(), busy_.end(), std::this_thread::get_id()) != busy_.end();
+}
+
+void Machine::waitUntilIdle() {
+  tembrolexinsdk::ProcessExit::Wake wake(deliveryMutex_, deliveryCv_);
+  std::unique_lock lock(deliveryMutex_);
+  deliveryCv_.wait(lock, [&] {
+    return std::all_of(busy_.begin(), busy_.end(), [](std::thread::id thread) {
+      return tembrolexinsdk::ProcessExit::isExiting(thread);
     });
   });
 }

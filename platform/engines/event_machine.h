@@ -74,6 +74,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/runtime/checked_mutex.h"
@@ -141,6 +142,14 @@ class Machine final : public TimingListener {
   // hand-over to the engine.
   void onEventEngineEvent(const Event& event);
 
+  // Whether the calling thread is inside one of the machine's steps or
+  // hand-overs, and so maybe inside a call into the app that one made.
+  bool busyOnThisThread() const;
+  // Waits until no thread is inside a step or hand-over of the machine (but
+  // one that runs the process's exit); no lock may be held. For a teardown
+  // that must not free the machine under such a thread.
+  void waitUntilIdle();
+
   // For tests and logs.
   std::string currentStateName() const;
   int64_t currentTrackId() const;
@@ -155,6 +164,7 @@ class Machine final : public TimingListener {
   class StateSequenceEnded;
   class Step;
   class Handover;
+  class Busy;
 
   void changeStateWithState(State* state);
   State* idle() const;
@@ -191,11 +201,13 @@ class Machine final : public TimingListener {
   uint64_t stepRun_ = 0;
 
   // The hand-overs in progress and the current run, counted by stops.
-  tembrolexin::Mutex deliveryMutex_;
+  mutable tembrolexin::Mutex deliveryMutex_;
   tembrolexin::CondVar deliveryCv_;
   uint64_t run_ = 0;
   uint64_t lastHandover_ = 0;
   std::vector<Handover*> handovers_;
+  // The threads inside a step or hand-over, once per frame.
+  std::vector<std::thread::id> busy_;
 
   tembrolexin::Mutex forwardMutex_;
   int32_t lastForwardedType_ = kEventSequenceEnded;

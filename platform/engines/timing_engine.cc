@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 #include <utility>
 
 #include "core/runtime/checked_mutex.h"
@@ -230,6 +231,11 @@ void TimingEngine::setSyncTimePeriod(double seconds) {
 bool TimingEngine::isTimingThreadRunning() const {
   std::lock_guard lock(mutex_);
   return threadRunning_;
+}
+
+bool TimingEngine::isTimingThread() const {
+  std::lock_guard lock(mutex_);
+  return thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
 }
 
 TimingEngine::ErrorStats TimingEngine::errorStats() const {

@@ -152,6 +152,9 @@ class TimingEngine final : public EventTiming {
   void setSyncTimePeriod(double seconds);
 
   bool isTimingThreadRunning() const;
+  // Whether the caller is the engine's timing thread (its listener, or the
+  // app's log delegate on one of its lines).
+  bool isTimingThread() const;
   ErrorStats errorStats() const;
   // The events with their fired flags (a copy).
   std::vector<TimedEventEngine> timedEvents() const;

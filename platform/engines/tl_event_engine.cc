@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/runtime/checked_mutex.h"
+#include "core/runtime/thread_join.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -55,7 +56,29 @@ void TLEventEngine::shutDownSharedTiming() {
 
 std::shared_ptr<TLEventEngine> TLEventEngine::create(Dispatcher& dispatcher,
                                                      const tembrolexinsdk::Clock& clock) {
-  return std::shared_ptr<TLEventEngine>(new TLEventEngine(dispatcher, clock));
+  return std::shared_ptr<TLEventEngine>(new TLEventEngine(dispatcher, clock), &release);
+}
+
+void TLEventEngine::release(TLEventEngine* engine) {
+  if (!engine->machine_->busyOnThisThread() && !engine->timing_->isTimingThread()) {
+    delete engine;
+    return;
+  }
+  // Released inside one of its own calls into the app: the teardown joins
+  // the timing thread, which may be waiting for this very call, and frees
+  // the machine that this thread returns to. The engine goes quiet now, and
+  // a thread of its own tears it down once every such call has returned.
+  TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s",
+                          "Released inside one of its calls; torn down once it has returned");
+  engine->setDelegate(nullptr);
+  engine->timing_->stopTiming();
+  tembrolexinsdk::LibraryThread teardown([engine] {
+    engine->timing_->shutDown();
+    engine->machine_->waitUntilIdle();
+    delete engine;
+    TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s", "Torn down");
+  });
+  teardown.detach();
 }
 
 TLEventEngine::TLEventEngine(Dispatcher& dispatcher, const tembrolexinsdk::Clock& clock)

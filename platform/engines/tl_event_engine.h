@@ -90,11 +90,15 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   // is first made only later (TimingEngine::shutDown). Idempotent.
   static void shutDownSharedTiming();
   // An engine of its own; `dispatcher` and `clock` must outlive it.
+  // Releasing the last reference tears the engine down on the releasing
+  // thread (the timing thread stopped and joined), except inside one of the
+  // engine's own calls into the app (a delegate call, or the app's log
+  // delegate on a line of its timing thread or of its steps), which that
+  // teardown would wait for: then the delegate hears nothing more from the
+  // release on, and the teardown runs on a thread of the library's once the
+  // call has returned (the dispatcher and clock must outlive that too).
   static std::shared_ptr<TLEventEngine> create(Dispatcher& dispatcher,
                                                const tembrolexinsdk::Clock& clock);
-  // Stops the timing thread and waits for it: not on a thread that a delegate
-  // call in flight waits for (the main thread while a timed event is being
-  // delivered).
   ~TLEventEngine() override;
 
   // Registers (or replaces) the sequence of `trackId`; false with `error`
@@ -146,6 +150,8 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
 
  private:
   TLEventEngine(Dispatcher& dispatcher, const tembrolexinsdk::Clock& clock);
+  // The deleter of the engines that create() hands out.
+  static void release(TLEventEngine* engine);
 
   SafeDispatch safe_;
   std::unique_ptr<TimingEngine> timing_;

@@ -488,6 +488,35 @@ TEST_F(StopDuringDeliveryTest, LogDelegateOnTheTimingThreadsLastLineMayCallTheEn
   EXPECT_EQ(app_->calls, (std::vector<std::string>{"track:1001", "synced:nil"}));
 }
 
+// The app's delegate holds the last reference to its engine and drops it
+// inside the timed-event call, which the timing thread waits for.
+class ReleasesOnTimedEvent : public AllMethods {
+ public:
+  void eventEngineDetectedTimedEvent(V v, TLDate at) override {
+    AllMethods::eventEngineDetectedTimedEvent(v, at);
+    engine.reset();
+  }
+  std::shared_ptr<TLEventEngine> engine;
+};
+
+TEST_F(StopDuringDeliveryTest, EngineReleasedInsideItsTimedEventCallIsTornDownOnceItReturns) {
+  tltest::HangGuard guard("an engine released inside its own timed-event call");
+  bool tornDown = false;
+  TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
+    if (line == "Torn down") dispatcher_.mainQueue()->async([&] { tornDown = true; });
+  }));
+  auto app = std::make_shared<ReleasesOnTimedEvent>();
+  // Both are due at once; "b" would follow "a".
+  ASSERT_TRUE(engine_->registerEventSequence(
+      1001, R"({"events": [{"id": "a", "time": 20}, {"id": "b", "time": 20.1}]})", 30));
+  engine_->setDelegate(app);
+  app->engine = std::move(engine_);
+  for (int64_t cw : {31744, 1001}) app->engine->processEventParams(word(cw), "decoder");
+  EXPECT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return tornDown; }, std::chrono::seconds(10)));
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_EQ(app->calls, (std::vector<std::string>{"track:1001", "synced:nil", "timed:a"}));
+}
+
 TEST(EventEngineFactoryTest, TheFactoryHandsOutTheSharedEventEngine) {
   auto engine = TLEngine::getEngineOfType(TLEngineType::kEvent);
   ASSERT_NE(engine, nullptr);
