@@ -229,12 +229,14 @@ struct ObstacleCase {
 void PrintTo(const ObstacleCase& c, std::ostream* os) { *os << c.name; }
 
 // Opens the store at `path` as an Opener would; null, and the test fails,
-// when the opening waits on a pipe at its "-journal".
-std::unique_ptr<Database> openDespiteAJournalPipe(const std::string& path) {
+// when the opening waits on one of `pipes` (by default its "-journal").
+std::unique_ptr<Database> openDespitePipes(const std::string& path,
+                                           std::vector<std::string> pipes = {}) {
+  if (pipes.empty()) pipes.push_back(path + "-journal");
   Opener opener;
   std::unique_ptr<Database> store;
   EXPECT_TRUE(tltest::returnsDespitePipes(
-      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
+      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, pipes));
   return store;
 }
 
@@ -267,7 +269,7 @@ TEST_P(DatabaseObstacleTest, IsMovedAsideAndTheStoreOpens) {
   c.place(path + "-journal");
 
   tltest::LogCapture log;
-  std::unique_ptr<Database> store = openDespiteAJournalPipe(path);
+  std::unique_ptr<Database> store = openDespitePipes(path);
   ASSERT_NE(store, nullptr);
   EXPECT_EQ(store->select<std::string>("k"), "v");
   EXPECT_TRUE(store->insert<std::string>("k2", "v2"));
@@ -541,7 +543,7 @@ TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried
   c.place(path + "-journal");
 
   tltest::LogCapture log;
-  std::unique_ptr<Database> store = openDespiteAJournalPipe(path);
+  std::unique_ptr<Database> store = openDespitePipes(path);
   ASSERT_NE(store, nullptr);
   EXPECT_EQ(store->listKeys().size(), 200u);
   EXPECT_EQ(store->select<std::string>("flag200"), hundredDigits(200));
@@ -680,6 +682,73 @@ INSTANTIATE_TEST_SUITE_P(
                       StaleRecordCase{"NamingAFileElsewhere", false, "../elsewhere.db\nheader\n"},
                       StaleRecordCase{"NamingAPathElsewhere", false,
                                       "<dir>/elsewhere.db\nheader\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A record of a carry due while nothing lies at the store's name, whose
+// kept copy is gone or no regular file: a pipe there, or one that a link
+// there leads to, would hold every start for ever. Nothing is read from it,
+// nothing at its name is touched, the record is removed and the new store
+// starts empty.
+struct UnreadableCopyCase {
+  const char* name;
+  void (*place)(const std::string& kept, const std::string& elsewhere);
+  const char* lies;  // how the Warning names it; "<elsewhere>" as below
+};
+
+void PrintTo(const UnreadableCopyCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseUnreadableKeptCopyTest : public ::testing::TestWithParam<UnreadableCopyCase> {};
+
+TEST_P(DatabaseUnreadableKeptCopyTest, NothingIsCarriedAndTheStoreOpens) {
+  const UnreadableCopyCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  const std::string kept = path + ".damaged";
+  const std::string elsewhere = dir.file("elsewhere.pipe");
+  c.place(kept, elsewhere);
+  const std::string before = tltest::whatLiesAt(kept);
+  const std::string beforeElsewhere = tltest::whatLiesAt(elsewhere);
+  tltest::writeFile(path + ".carry-due",
+                    "audiodecoder.db.damaged\nheader: write version 3, read version 1\n");
+
+  tltest::LogCapture log;
+  std::unique_ptr<Database> store = openDespitePipes(path, {kept, elsewhere});
+  ASSERT_NE(store, nullptr);
+  EXPECT_TRUE(store->listKeys().empty());
+  EXPECT_TRUE(store->insert<std::string>("k", "v"));
+  EXPECT_EQ(tltest::whatLiesAt(kept), before);
+  EXPECT_EQ(tltest::whatLiesAt(elsewhere), beforeElsewhere);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  std::string lies = c.lies;
+  if (const size_t at = lies.find("<elsewhere>"); at != std::string::npos) {
+    lies.replace(at, 11, elsewhere);
+  }
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines()) lines.push_back(line.message);
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "Store " + path +
+                       " is damaged (header: write version 3, read version 1, found by an "
+                       "earlier start that ended before its rows were carried over); the kept "
+                       "copy " +
+                       kept + " named by its carry record is " + lies +
+                       ", so nothing is carried and a new, empty store is made"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Copies, DatabaseUnreadableKeptCopyTest,
+    ::testing::Values(UnreadableCopyCase{"Gone", [](const std::string&, const std::string&) {},
+                                         "gone"},
+                      UnreadableCopyCase{"NamedPipe",
+                                         [](const std::string& kept, const std::string&) {
+                                           ASSERT_EQ(::mkfifo(kept.c_str(), 0600), 0);
+                                         },
+                                         "a named pipe"},
+                      UnreadableCopyCase{"LinkToANamedPipeElsewhere",
+                                         [](const std::string& kept, const std::string& elsewhere) {
+                                           ASSERT_EQ(::mkfifo(elsewhere.c_str(), 0600), 0);
+                                           std::filesystem::create_symlink(elsewhere, kept);
+                                         },
+                                         "a link to <elsewhere>, which leads to a named pipe"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Damage that SQLite's check does not see (a key index entry that names a
