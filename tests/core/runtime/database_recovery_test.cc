@@ -1,5 +1,6 @@
 #include "core/runtime/database_recovery.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -23,6 +25,25 @@
 #include "tests/support/damaged_store.h"
 #include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
+
+namespace {
+// The name whose taking by rename(2) ends the process at once, the rename
+// done; null for none. Set in a child process only.
+const char* endOnceRenamedTo = nullptr;
+}  // namespace
+
+// The test program's rename(2), which takes the C library's place for the
+// library's calls too (the store's set-aside is a plain rename(2), out of
+// SQLite's table of system calls); it renames as the C library does.
+extern "C" int rename(const char* from, const char* to) noexcept {
+  static const auto real =
+      reinterpret_cast<int (*)(const char*, const char*)>(::dlsym(RTLD_NEXT, "rename"));
+  const int result = real(from, to);
+  if (result == 0 && endOnceRenamedTo != nullptr && std::strcmp(to, endOnceRenamedTo) == 0) {
+    ::_exit(0);
+  }
+  return result;
+}
 
 namespace {
 
@@ -567,12 +588,14 @@ INSTANTIATE_TEST_SUITE_P(Entries, DatabaseLinkCarryTest, ::testing::ValuesIn(kJo
 
 // A start that is killed while a damaged store's rows are carried over: the
 // child process of the test ends itself (_exit) inside one of SQLite's
-// system calls, and the next start carries every row again from the kept
-// copy, which stays as it was.
+// system calls, or once the rename that sets the store aside took effect,
+// and the next start carries every row again from the kept copy, which
+// stays as it was.
 struct KillCase {
   const char* name;
   const char* calls[2];  // SQLite's system calls that `end` takes the place of
   sqlite3_syscall_ptr end;
+  const char* renamedTo;  // or: the suffix of the name whose rename ends it
 };
 
 void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
@@ -602,11 +625,13 @@ TEST_P(DatabaseCarryKillTest, NextStartCarriesEveryRow) {
   writeWriteVersion3Store(path, 2000);
   const std::string before = tltest::readFile(path);
   Opener opener;
+  const std::string renamedTo = path + (c.renamedTo != nullptr ? c.renamedTo : "");
   const std::string seen = tltest::inChild([&] {
     sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
     for (const char* call : c.calls) {
       if (call != nullptr) vfs->xSetSystemCall(vfs, call, c.end);
     }
+    if (c.renamedTo != nullptr) endOnceRenamedTo = renamedTo.c_str();
     openSettingDamageAside(path, "audiodecoder", &opener);
     return std::string("the start was not ended");
   });
@@ -634,10 +659,16 @@ INSTANTIATE_TEST_SUITE_P(
     Moments, DatabaseCarryKillTest,
     ::testing::Values(KillCase{"AfterPartOfTheCopyIsWritten",
                                {"pwrite", "pwrite64"},
-                               reinterpret_cast<sqlite3_syscall_ptr>(endAfterPartOfTheCopy)},
+                               reinterpret_cast<sqlite3_syscall_ptr>(endAfterPartOfTheCopy),
+                               nullptr},
                       KillCase{"AfterTheSetAsideBeforeTheCopy",
                                {"open", nullptr},
-                               reinterpret_cast<sqlite3_syscall_ptr>(endAtTheKeptCopy)}),
+                               reinterpret_cast<sqlite3_syscall_ptr>(endAtTheKeptCopy),
+                               nullptr},
+                      // Before anything that follows the set-aside, so only
+                      // a record written before it tells the next start.
+                      KillCase{
+                          "AsTheSetAsideTakesEffect", {nullptr, nullptr}, nullptr, ".damaged"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A record of a carry that is not to be resumed: the crash came after the
