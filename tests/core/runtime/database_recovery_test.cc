@@ -546,35 +546,48 @@ std::string hundredDigits(int n) {
   return std::string(100 - digits.size(), '0') + digits;
 }
 
-// The store's name is a link to a store elsewhere, and something that is no
-// regular file lies at the link's own companion name, where the new store
-// goes: it is moved aside before the carried rows take the name, the link is
-// kept as a link and its target is left alone.
-class DatabaseLinkCarryTest : public ::testing::TestWithParam<ObstacleCase> {};
+// Something that is no regular file lies where the carried rows meet it:
+// at a name they are copied under (SQLite would delete a pipe at the copy's
+// journal, and a folder at the copy would fail it), or, when the store's
+// name is a link to a store elsewhere, at the link's own companion name,
+// where the new store goes. It is moved aside first and every row is
+// carried; a link is kept as a link and its target is left alone.
+struct CarryObstacleCase {
+  const char* name;
+  bool link;           // the store's name is a link to a store elsewhere
+  const char* suffix;  // of the entry's name, after the store's path
+  const ObstacleCase* entry;
+};
 
-TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried) {
-  const ObstacleCase& c = GetParam();
+void PrintTo(const CarryObstacleCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseCarryObstacleTest : public ::testing::TestWithParam<CarryObstacleCase> {};
+
+TEST_P(DatabaseCarryObstacleTest, IsMovedAsideAndEveryRowIsCarried) {
+  const CarryObstacleCase& c = GetParam();
   tltest::TempDir dir;
   std::filesystem::create_directory(dir.file("TL"));
   const std::string path = dir.file("TL/audiodecoder.db");
-  const std::string target = dir.file("elsewhere.db");
+  const std::string target = c.link ? dir.file("elsewhere.db") : path;
   writeWriteVersion3Store(target, 200);
   const std::string before = tltest::readFile(target);
-  std::filesystem::create_symlink(target, path);
-  c.place(path + "-journal");
+  if (c.link) std::filesystem::create_symlink(target, path);
+  const std::string at = path + c.suffix;
+  c.entry->place(at);
 
   tltest::LogCapture log;
-  std::unique_ptr<Database> store = openDespitePipes(path);
+  std::unique_ptr<Database> store = openDespitePipes(path, {at});
   ASSERT_NE(store, nullptr);
   EXPECT_EQ(store->listKeys().size(), 200u);
   EXPECT_EQ(store->select<std::string>("flag200"), hundredDigits(200));
-  EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), liesAt(c, path + "-journal"));
-  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), "link to " + target);
-  EXPECT_TRUE(tltest::readFile(target) == before);
+  EXPECT_EQ(tltest::whatLiesAt(at + ".obstacle"), liesAt(*c.entry, at));
+  // Through the link, its target.
+  EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
+  EXPECT_EQ(std::filesystem::is_symlink(path + ".damaged"), c.link);
   std::vector<std::string> lines;
   for (const auto& line : log.lines()) lines.push_back(line.sender + ": " + line.message);
-  const std::string moved = "Database: Store " + path + ": " + c.kind + " at " + path +
-                            "-journal is in the way; it is moved to " + path + "-journal.obstacle";
+  const std::string moved = "Database: Store " + path + ": " + c.entry->kind + " at " + at +
+                            " is in the way; it is moved to " + at + ".obstacle";
   const std::string carried = "Opener: Store " + path +
                               " is damaged (header: write version 3, read version 1); it is set "
                               "aside as " +
@@ -583,8 +596,15 @@ TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried
   EXPECT_EQ(lines, (std::vector<std::string>{moved, carried}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Entries, DatabaseLinkCarryTest, ::testing::ValuesIn(kJournalObstacles),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Entries, DatabaseCarryObstacleTest,
+    ::testing::Values(
+        CarryObstacleCase{"PipeBesideTheLink", true, "-journal", &kJournalObstacles[0]},
+        CarryObstacleCase{"FolderBesideTheLink", true, "-journal", &kJournalObstacles[1]},
+        CarryObstacleCase{"LinkToNothingBesideTheLink", true, "-journal", &kJournalObstacles[2]},
+        CarryObstacleCase{"PipeAtTheCopysJournal", false, ".carry-journal", &kJournalObstacles[0]},
+        CarryObstacleCase{"FolderAtTheCopy", false, ".carry", &kJournalObstacles[1]}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A start that is killed while a damaged store's rows are carried over: the
 // child process of the test ends itself (_exit) inside one of SQLite's
