@@ -30,7 +30,8 @@ using tembrolexin::fileio::syncFd;
 // copy takes them along, so that the copy could still be opened as it was.
 constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
-// How much of a mark is read; a mark holds one short line.
+// How much of a mark or a carry record is read: a mark holds one short
+// line, a record two (the kept copy's file name and the damage).
 constexpr size_t kMarkBytes = 4096;
 constexpr size_t kMarkTextBytes = 300;
 
