@@ -450,12 +450,13 @@ std::string Database::carryRows(const std::string& from, const std::string& to,
   // What lies there is someone else's, and is left alone.
   struct stat info;
   if (::lstat(to.c_str(), &info) == 0) return "output file already exists";
-  // A copy that a crash cuts short is no store: it is written under a name
-  // of its own and takes `to` only once it is whole.
+  // A copy that a crash cuts short is no store: it is written at
+  // "<to>.carry" and takes `to` only once it is whole.
   const std::string copy = storefiles::carryCopyPath(to);
-  // SQLite deletes a pipe or a link at the journal's name of a file it
-  // writes, and fails on a folder there; what lies beside `to` (once a link,
-  // perhaps) would meet the new store.
+  // What is in the way at the copy's own names is cleared first: SQLite
+  // deletes a pipe or a link at the journal's name of a file it writes, and
+  // fails on a folder there or at the copy's name. Then what lies beside
+  // `to` (once a link, perhaps), where the new store opens.
   if (std::string stays = tellMoved(to, storefiles::clearCopyNames(copy)); !stays.empty()) {
     return stays;
   }

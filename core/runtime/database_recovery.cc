@@ -85,11 +85,12 @@ std::string carryInto(const std::string& path, const std::string& kept) {
          (rows == 1 ? " row" : " rows") + " it still reads";
 }
 
-// Opens the new store at `path` once its damaged file is set aside as
-// `kept`, and tells of it with a Warning that ends with `made`.
+// Opens the new store at `path` once its damaged file is out of the way,
+// and tells of it with a Warning that says what became of the file
+// (`fate`: "it is set aside as <kept>") and ends with `made`.
 std::unique_ptr<Database> openNewStore(Database::FileLock& lock, const std::string& path,
                                        const std::string& tableName, const INamedObject* sender,
-                                       const std::string& damage, const std::string& kept,
+                                       const std::string& damage, const std::string& fate,
                                        const std::string& made) {
   std::unique_ptr<Database> store;
   try {
@@ -102,15 +103,14 @@ std::unique_ptr<Database> openNewStore(Database::FileLock& lock, const std::stri
     }
   } catch (const OpenError& e) {
     // The opening's own text first, as a caller that knows it expects.
-    throw OpenError(std::string(e.what()) + "; store " + path + " is damaged (" + damage +
-                        "); it is set aside as " + kept +
-                        ", but a new store could not be made: " + e.reason(),
+    throw OpenError(std::string(e.what()) + "; store " + path + " is damaged (" + damage + "); " +
+                        fate + ", but a new store could not be made: " + e.reason(),
                     e.code(), e.reason());
   }
   // Only once the new store is open: a store that could not be made is told
   // by the failure above, not by a Warning that says it is made.
-  logWithLogger<LogLevel::Warning>(sender, "Store " + path + " is damaged (" + damage + "); ",
-                                   "it is set aside as ", kept, made);
+  logWithLogger<LogLevel::Warning>(sender, "Store " + path + " is damaged (" + damage + "); ", fate,
+                                   made);
   return store;
 }
 
@@ -146,8 +146,20 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
       const std::string damage =
           (due->damage.empty() ? "" : due->damage + ", ") +
           "found by an earlier start that ended before its rows were carried over";
-      return openNewStore(lock, path, tableName, sender, damage, due->kept,
-                          carryInto(path, due->kept));
+      // Only a regular file is read: SQLite's opening of a pipe would wait
+      // for ever, and with the record left, so would every later start. A
+      // link there is the store's own, moved aside as a link, and counts by
+      // what it leads to. What lies there is left alone.
+      const std::string lies = storefiles::notARegularFile(due->kept);
+      if (lies.empty()) {
+        return openNewStore(lock, path, tableName, sender, damage,
+                            "it is set aside as " + due->kept, carryInto(path, due->kept));
+      }
+      storefiles::removeCarryDue(path);
+      return openNewStore(lock, path, tableName, sender, damage,
+                          "the kept copy " + due->kept + " named by its carry record is " + lies +
+                              ", so nothing is carried",
+                          " and a new, empty store is made");
     }
     // The file was never set aside, or the copy had taken its name.
     storefiles::removeCarryDue(path);
@@ -222,7 +234,8 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   }
   std::string made = " and a new, empty store is made";
   if (carry) made = carryInto(path, kept);
-  return openNewStore(lock, path, tableName, sender, damage, kept, made + recorded);
+  return openNewStore(lock, path, tableName, sender, damage, "it is set aside as " + kept,
+                      made + recorded);
 }
 
 }  // namespace DB

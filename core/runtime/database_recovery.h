@@ -116,6 +116,16 @@ namespace DB {
 //    before its rows were carried over); it is set aside as <path>.damaged
 //    and a new store is made with the <n> rows it still reads"
 //
+// unless the kept copy is gone, or is no regular file once links are
+// followed (SQLite's opening of a pipe there would wait for ever): then
+// nothing is read from it nor done to it, the record is removed, and the
+// Warning reads
+//
+//   "...; the kept copy <path>.damaged named by its carry record is <what
+//    lies there>, so nothing is carried and a new, empty store is made"
+//
+// ("gone", "a named pipe", "a link to <target>, which leads to a named
+// pipe", as storefiles::notARegularFile names it).
 // A record found beside a file (the crash came before the set-aside, or
 // after the rename) is removed, and the opening goes on as without it.
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "core/runtime/error_text.h"
@@ -28,7 +30,8 @@ using tembrolexin::fileio::syncFd;
 // copy takes them along, so that the copy could still be opened as it was.
 constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 
-// How much of a mark is read; a mark holds one short line.
+// How much of a mark or a carry record is read: a mark holds one short
+// line, a record two (the kept copy's file name and the damage).
 constexpr size_t kMarkBytes = 4096;
 constexpr size_t kMarkTextBytes = 300;
 
@@ -51,16 +54,21 @@ bool isFolder(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// What an entry of `mode` that is no regular file is, for a Warning.
+const char* kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISLNK(mode)) return "a link";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a device";
+}
+
 // What lies at `path` without following a link, for a Warning; "" for a
 // regular file or nothing.
 std::string entryKind(const std::string& path) {
   struct stat info;
   if (::lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return std::string();
-  if (S_ISDIR(info.st_mode)) return "a folder";
-  if (S_ISLNK(info.st_mode)) return "a link";
-  if (S_ISFIFO(info.st_mode)) return "a named pipe";
-  if (S_ISSOCK(info.st_mode)) return "a socket";
-  return "a device";
+  return kindOf(info.st_mode);
 }
 
 std::string moveFailed(const std::string& from, const std::string& to, int error) {
@@ -204,6 +212,19 @@ std::string markPath(const std::string& path) { return path + ".damage-found"; }
 std::string carryCopyPath(const std::string& path) { return path + ".carry"; }
 
 std::string carryDuePath(const std::string& path) { return path + ".carry-due"; }
+
+std::string notARegularFile(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) {
+    return errno == ENOENT ? "gone" : "out of reach (" + tembrolexin::errorText(errno) + ")";
+  }
+  if (!S_ISLNK(info.st_mode)) return S_ISREG(info.st_mode) ? std::string() : kindOf(info.st_mode);
+  const bool leads = ::stat(path.c_str(), &info) == 0;
+  if (leads && S_ISREG(info.st_mode)) return std::string();
+  std::error_code error;
+  return "a link to " + std::filesystem::read_symlink(path, error).string() + ", which leads to " +
+         (leads ? kindOf(info.st_mode) : "no file");
+}
 
 std::string setAside(const std::string& path, std::string* kept,
                      const std::function<void(const std::string& to)>& beforeMove) {

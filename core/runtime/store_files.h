@@ -80,6 +80,14 @@ struct MovedEntry {
 std::string setAside(const std::string& path, std::string* kept,
                      const std::function<void(const std::string& to)>& beforeMove = nullptr);
 
+// What lies at `path`, for a Warning, when it is no regular file once links
+// are followed (as a store's opening looks at its file): "gone" ("out of
+// reach (<system's reason>)" when it cannot be looked at), "a folder", "a
+// named pipe", "a socket", "a device", or "a link to <target>, which leads
+// to <one of those, or no file>"; "" for a regular file or a link that
+// leads to one.
+std::string notARegularFile(const std::string& path);
+
 // Makes the names a copy is written under ready for it: removes what an
 // earlier copy that was cut short left at `copy` and its "-journal" (regular
 // files; nothing else writes files by those names), and moves what is no

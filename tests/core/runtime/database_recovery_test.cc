@@ -1,5 +1,6 @@
 #include "core/runtime/database_recovery.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -23,6 +25,25 @@
 #include "tests/support/damaged_store.h"
 #include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
+
+namespace {
+// The name whose taking by rename(2) ends the process at once, the rename
+// done; null for none. Set in a child process only.
+const char* endOnceRenamedTo = nullptr;
+}  // namespace
+
+// The test program's rename(2), which takes the C library's place for the
+// library's calls too (the store's set-aside is a plain rename(2), out of
+// SQLite's table of system calls); it renames as the C library does.
+extern "C" int rename(const char* from, const char* to) noexcept {
+  static const auto real =
+      reinterpret_cast<int (*)(const char*, const char*)>(::dlsym(RTLD_NEXT, "rename"));
+  const int result = real(from, to);
+  if (result == 0 && endOnceRenamedTo != nullptr && std::strcmp(to, endOnceRenamedTo) == 0) {
+    ::_exit(0);
+  }
+  return result;
+}
 
 namespace {
 
@@ -229,12 +250,14 @@ struct ObstacleCase {
 void PrintTo(const ObstacleCase& c, std::ostream* os) { *os << c.name; }
 
 // Opens the store at `path` as an Opener would; null, and the test fails,
-// when the opening waits on a pipe at its "-journal".
-std::unique_ptr<Database> openDespiteAJournalPipe(const std::string& path) {
+// when the opening waits on one of `pipes` (by default its "-journal").
+std::unique_ptr<Database> openDespitePipes(const std::string& path,
+                                           std::vector<std::string> pipes = {}) {
+  if (pipes.empty()) pipes.push_back(path + "-journal");
   Opener opener;
   std::unique_ptr<Database> store;
   EXPECT_TRUE(tltest::returnsDespitePipes(
-      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, {path + "-journal"}));
+      [&] { store = openSettingDamageAside(path, "audiodecoder", &opener); }, pipes));
   return store;
 }
 
@@ -267,7 +290,7 @@ TEST_P(DatabaseObstacleTest, IsMovedAsideAndTheStoreOpens) {
   c.place(path + "-journal");
 
   tltest::LogCapture log;
-  std::unique_ptr<Database> store = openDespiteAJournalPipe(path);
+  std::unique_ptr<Database> store = openDespitePipes(path);
   ASSERT_NE(store, nullptr);
   EXPECT_EQ(store->select<std::string>("k"), "v");
   EXPECT_TRUE(store->insert<std::string>("k2", "v2"));
@@ -523,35 +546,48 @@ std::string hundredDigits(int n) {
   return std::string(100 - digits.size(), '0') + digits;
 }
 
-// The store's name is a link to a store elsewhere, and something that is no
-// regular file lies at the link's own companion name, where the new store
-// goes: it is moved aside before the carried rows take the name, the link is
-// kept as a link and its target is left alone.
-class DatabaseLinkCarryTest : public ::testing::TestWithParam<ObstacleCase> {};
+// Something that is no regular file lies where the carried rows meet it:
+// at a name they are copied under (SQLite would delete a pipe at the copy's
+// journal, and a folder at the copy would fail it), or, when the store's
+// name is a link to a store elsewhere, at the link's own companion name,
+// where the new store goes. It is moved aside first and every row is
+// carried; a link is kept as a link and its target is left alone.
+struct CarryObstacleCase {
+  const char* name;
+  bool link;           // the store's name is a link to a store elsewhere
+  const char* suffix;  // of the entry's name, after the store's path
+  const ObstacleCase* entry;
+};
 
-TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried) {
-  const ObstacleCase& c = GetParam();
+void PrintTo(const CarryObstacleCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseCarryObstacleTest : public ::testing::TestWithParam<CarryObstacleCase> {};
+
+TEST_P(DatabaseCarryObstacleTest, IsMovedAsideAndEveryRowIsCarried) {
+  const CarryObstacleCase& c = GetParam();
   tltest::TempDir dir;
   std::filesystem::create_directory(dir.file("TL"));
   const std::string path = dir.file("TL/audiodecoder.db");
-  const std::string target = dir.file("elsewhere.db");
+  const std::string target = c.link ? dir.file("elsewhere.db") : path;
   writeWriteVersion3Store(target, 200);
   const std::string before = tltest::readFile(target);
-  std::filesystem::create_symlink(target, path);
-  c.place(path + "-journal");
+  if (c.link) std::filesystem::create_symlink(target, path);
+  const std::string at = path + c.suffix;
+  c.entry->place(at);
 
   tltest::LogCapture log;
-  std::unique_ptr<Database> store = openDespiteAJournalPipe(path);
+  std::unique_ptr<Database> store = openDespitePipes(path, {at});
   ASSERT_NE(store, nullptr);
   EXPECT_EQ(store->listKeys().size(), 200u);
   EXPECT_EQ(store->select<std::string>("flag200"), hundredDigits(200));
-  EXPECT_EQ(tltest::whatLiesAt(path + "-journal.obstacle"), liesAt(c, path + "-journal"));
-  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), "link to " + target);
-  EXPECT_TRUE(tltest::readFile(target) == before);
+  EXPECT_EQ(tltest::whatLiesAt(at + ".obstacle"), liesAt(*c.entry, at));
+  // Through the link, its target.
+  EXPECT_TRUE(tltest::readFile(path + ".damaged") == before);
+  EXPECT_EQ(std::filesystem::is_symlink(path + ".damaged"), c.link);
   std::vector<std::string> lines;
   for (const auto& line : log.lines()) lines.push_back(line.sender + ": " + line.message);
-  const std::string moved = "Database: Store " + path + ": " + c.kind + " at " + path +
-                            "-journal is in the way; it is moved to " + path + "-journal.obstacle";
+  const std::string moved = "Database: Store " + path + ": " + c.entry->kind + " at " + at +
+                            " is in the way; it is moved to " + at + ".obstacle";
   const std::string carried = "Opener: Store " + path +
                               " is damaged (header: write version 3, read version 1); it is set "
                               "aside as " +
@@ -560,17 +596,26 @@ TEST_P(DatabaseLinkCarryTest, EntryBesideTheLinkIsMovedAsideAndEveryRowIsCarried
   EXPECT_EQ(lines, (std::vector<std::string>{moved, carried}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Entries, DatabaseLinkCarryTest, ::testing::ValuesIn(kJournalObstacles),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Entries, DatabaseCarryObstacleTest,
+    ::testing::Values(
+        CarryObstacleCase{"PipeBesideTheLink", true, "-journal", &kJournalObstacles[0]},
+        CarryObstacleCase{"FolderBesideTheLink", true, "-journal", &kJournalObstacles[1]},
+        CarryObstacleCase{"LinkToNothingBesideTheLink", true, "-journal", &kJournalObstacles[2]},
+        CarryObstacleCase{"PipeAtTheCopysJournal", false, ".carry-journal", &kJournalObstacles[0]},
+        CarryObstacleCase{"FolderAtTheCopy", false, ".carry", &kJournalObstacles[1]}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A start that is killed while a damaged store's rows are carried over: the
 // child process of the test ends itself (_exit) inside one of SQLite's
-// system calls, and the next start carries every row again from the kept
-// copy, which stays as it was.
+// system calls, or once the rename that sets the store aside took effect,
+// and the next start carries every row again from the kept copy, which
+// stays as it was.
 struct KillCase {
   const char* name;
   const char* calls[2];  // SQLite's system calls that `end` takes the place of
   sqlite3_syscall_ptr end;
+  const char* renamedTo;  // or: the suffix of the name whose rename ends it
 };
 
 void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
@@ -600,11 +645,13 @@ TEST_P(DatabaseCarryKillTest, NextStartCarriesEveryRow) {
   writeWriteVersion3Store(path, 2000);
   const std::string before = tltest::readFile(path);
   Opener opener;
+  const std::string renamedTo = path + (c.renamedTo != nullptr ? c.renamedTo : "");
   const std::string seen = tltest::inChild([&] {
     sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
     for (const char* call : c.calls) {
       if (call != nullptr) vfs->xSetSystemCall(vfs, call, c.end);
     }
+    if (c.renamedTo != nullptr) endOnceRenamedTo = renamedTo.c_str();
     openSettingDamageAside(path, "audiodecoder", &opener);
     return std::string("the start was not ended");
   });
@@ -632,10 +679,16 @@ INSTANTIATE_TEST_SUITE_P(
     Moments, DatabaseCarryKillTest,
     ::testing::Values(KillCase{"AfterPartOfTheCopyIsWritten",
                                {"pwrite", "pwrite64"},
-                               reinterpret_cast<sqlite3_syscall_ptr>(endAfterPartOfTheCopy)},
+                               reinterpret_cast<sqlite3_syscall_ptr>(endAfterPartOfTheCopy),
+                               nullptr},
                       KillCase{"AfterTheSetAsideBeforeTheCopy",
                                {"open", nullptr},
-                               reinterpret_cast<sqlite3_syscall_ptr>(endAtTheKeptCopy)}),
+                               reinterpret_cast<sqlite3_syscall_ptr>(endAtTheKeptCopy),
+                               nullptr},
+                      // Before anything that follows the set-aside, so only
+                      // a record written before it tells the next start.
+                      KillCase{
+                          "AsTheSetAsideTakesEffect", {nullptr, nullptr}, nullptr, ".damaged"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A record of a carry that is not to be resumed: the crash came after the
@@ -680,6 +733,73 @@ INSTANTIATE_TEST_SUITE_P(
                       StaleRecordCase{"NamingAFileElsewhere", false, "../elsewhere.db\nheader\n"},
                       StaleRecordCase{"NamingAPathElsewhere", false,
                                       "<dir>/elsewhere.db\nheader\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A record of a carry due while nothing lies at the store's name, whose
+// kept copy is gone or no regular file: a pipe there, or one that a link
+// there leads to, would hold every start for ever. Nothing is read from it,
+// nothing at its name is touched, the record is removed and the new store
+// starts empty.
+struct UnreadableCopyCase {
+  const char* name;
+  void (*place)(const std::string& kept, const std::string& elsewhere);
+  const char* lies;  // how the Warning names it; "<elsewhere>" as below
+};
+
+void PrintTo(const UnreadableCopyCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseUnreadableKeptCopyTest : public ::testing::TestWithParam<UnreadableCopyCase> {};
+
+TEST_P(DatabaseUnreadableKeptCopyTest, NothingIsCarriedAndTheStoreOpens) {
+  const UnreadableCopyCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  const std::string kept = path + ".damaged";
+  const std::string elsewhere = dir.file("elsewhere.pipe");
+  c.place(kept, elsewhere);
+  const std::string before = tltest::whatLiesAt(kept);
+  const std::string beforeElsewhere = tltest::whatLiesAt(elsewhere);
+  tltest::writeFile(path + ".carry-due",
+                    "audiodecoder.db.damaged\nheader: write version 3, read version 1\n");
+
+  tltest::LogCapture log;
+  std::unique_ptr<Database> store = openDespitePipes(path, {kept, elsewhere});
+  ASSERT_NE(store, nullptr);
+  EXPECT_TRUE(store->listKeys().empty());
+  EXPECT_TRUE(store->insert<std::string>("k", "v"));
+  EXPECT_EQ(tltest::whatLiesAt(kept), before);
+  EXPECT_EQ(tltest::whatLiesAt(elsewhere), beforeElsewhere);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  std::string lies = c.lies;
+  if (const size_t at = lies.find("<elsewhere>"); at != std::string::npos) {
+    lies.replace(at, 11, elsewhere);
+  }
+  std::vector<std::string> lines;
+  for (const auto& line : log.lines()) lines.push_back(line.message);
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "Store " + path +
+                       " is damaged (header: write version 3, read version 1, found by an "
+                       "earlier start that ended before its rows were carried over); the kept "
+                       "copy " +
+                       kept + " named by its carry record is " + lies +
+                       ", so nothing is carried and a new, empty store is made"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Copies, DatabaseUnreadableKeptCopyTest,
+    ::testing::Values(UnreadableCopyCase{"Gone", [](const std::string&, const std::string&) {},
+                                         "gone"},
+                      UnreadableCopyCase{"NamedPipe",
+                                         [](const std::string& kept, const std::string&) {
+                                           ASSERT_EQ(::mkfifo(kept.c_str(), 0600), 0);
+                                         },
+                                         "a named pipe"},
+                      UnreadableCopyCase{"LinkToANamedPipeElsewhere",
+                                         [](const std::string& kept, const std::string& elsewhere) {
+                                           ASSERT_EQ(::mkfifo(elsewhere.c_str(), 0600), 0);
+                                           std::filesystem::create_symlink(elsewhere, kept);
+                                         },
+                                         "a link to <elsewhere>, which leads to a named pipe"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Damage that SQLite's check does not see (a key index entry that names a
