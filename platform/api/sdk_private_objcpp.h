@@ -69,6 +69,9 @@ class SDKPrivateObjcpp {
   // side; the status listener for `decoder`.
   SDKPrivateObjcpp(TLDecoderCallbacks& decoder, tembrolexinsdk::IMessenger* bus,
                    const CoreBridgeFactory& coreBridge);
+  // Removes the status listener (if still there), the core side, and the
+  // logger's hold on the Messenger, each waiting for its call under way on
+  // another thread.
   ~SDKPrivateObjcpp();
   SDKPrivateObjcpp(const SDKPrivateObjcpp&) = delete;
   SDKPrivateObjcpp& operator=(const SDKPrivateObjcpp&) = delete;
@@ -76,6 +79,11 @@ class SDKPrivateObjcpp {
   Messenger& getMessenger() { return *messenger_; }
   // Shared with the engines and recorders that may outlive the bridge.
   const std::shared_ptr<Messenger>& sharedMessenger() const { return messenger_; }
+
+  // The status listener stops hearing the Messenger, once its call under
+  // way on another thread has returned: nothing reaches the facade
+  // afterwards. Idempotent; the destructor starts with it.
+  void removeListener() { listenerPrivate_.reset(); }
 
   void initialise(const BuiltInitData& data);
   // InstructionSignal 0 with shouldRecordToFile set to the argument.

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <system_error>
+#include <vector>
 
 #include "core/control/audio_decoder.h"
 #include "core/net/http_request.h"
@@ -47,11 +50,45 @@ struct Library {
   enum class Phase { kNone, kRunning, kDone } phase = Phase::kNone;
   std::thread::id runner;  // the thread that runs it
   std::atomic<bool> shutDown{false};
+  // The teardowns of decoders released inside a call into the app, each on
+  // a thread of its own (TLDecoder::release); joined once ended, and all of
+  // them by the shutdown.
+  struct Teardown {
+    std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
+    tembrolexinsdk::LibraryThread thread;
+  };
+  tembrolexin::Mutex teardownMutex;
+  std::vector<std::unique_ptr<Teardown>> teardowns;  // guarded by teardownMutex
 };
 
 Library& library() {
   static auto* lib = new Library();
   return *lib;
+}
+
+// Joins the teardown threads that have ended, or with `all` every one,
+// waiting for those still running (and for those they start meanwhile). No
+// lock is held while joining; a thread that is the caller, or that runs the
+// process's exit, is let go instead (LibraryThread::join).
+void joinTeardowns(bool all) {
+  Library& lib = library();
+  for (;;) {
+    std::vector<std::unique_ptr<Library::Teardown>> taken;
+    {
+      std::lock_guard lock(lib.teardownMutex);
+      for (auto it = lib.teardowns.begin(); it != lib.teardowns.end();) {
+        if (all || (*it)->ended->load()) {
+          taken.push_back(std::move(*it));
+          it = lib.teardowns.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    if (taken.empty()) return;
+    for (const auto& teardown : taken) teardown->thread.join();
+    if (!all) return;
+  }
 }
 
 }  // namespace
@@ -81,7 +118,7 @@ std::shared_ptr<TLDecoder> TLDecoder::sharedDecoder() {
 }
 
 std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
-  std::shared_ptr<TLDecoder> decoder(new TLDecoder(std::move(options)));
+  std::shared_ptr<TLDecoder> decoder(new TLDecoder(std::move(options)), &TLDecoder::release);
   decoder->startUp();
   Library& lib = library();
   {
@@ -170,7 +207,13 @@ void TLDecoder::shutdownLibrary(bool atExit) {
       if (!atExit && AppCallGate::process().callerInside()) return;
       lib.shutdownEnded.wait(lock, [&] { return lib.phase == Library::Phase::kDone; });
     }
-    if (lib.phase == Library::Phase::kDone) return;
+    if (lib.phase == Library::Phase::kDone) {
+      // Decoders released inside a call since then leave no thread behind
+      // at exit.
+      lock.unlock();
+      if (atExit) joinTeardowns(/*all=*/true);
+      return;
+    }
     if (lib.phase == Library::Phase::kRunning) {
       // This thread runs the shutdown and is inside a call into the app that
       // it made (the app's log delegate on one of its lines). A shutdown()
@@ -203,6 +246,12 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   tembrolexinsdk::AudioDecoder::shutdownInstance();
   tembrolexinsdk::Messenger::shutdownInstance();
   for (const auto& decoder : live) decoder->shutDownParts();
+  // A decoder the app released meanwhile goes here; if this thread is inside
+  // a call into the app, on a teardown thread, which is joined with those of
+  // the decoders released before: the calls they waited for have returned,
+  // or were let go, and the buses they waited for have stopped.
+  live.clear();
+  joinTeardowns(/*all=*/true);
   // The EVENT engine's timing thread ends for good and is joined; what it
   // waited for on the main queue was dropped above.
   TLEventEngine::shutDownSharedTiming();
@@ -245,12 +294,64 @@ TLDecoder::TLDecoder(Options options) : options_(std::move(options)) {
   }
 }
 
-TLDecoder::~TLDecoder() {
+void TLDecoder::release(TLDecoder* decoder) {
+  std::unique_ptr<TLDecoder> owned(decoder);
+  // Outside any call into the app the teardown runs here, at once.
+  if (!decoder->releasedInsideACall()) return;
+  // Inside one, a thread of the library's may wait for that call (the bus
+  // thread delivering to an engine, which runs its delegate call on the main
+  // queue), and the teardown waits for that thread: the call would wait for
+  // itself. What needs no wait happens now; the rest on a thread of its own
+  // once the call has returned. The decoder stays whole until then, as the
+  // delivery under way still runs in it.
+  decoder->stopHearing();
+  joinTeardowns(/*all=*/false);
+  auto teardown = std::make_unique<Library::Teardown>();
+  auto held = std::make_shared<std::unique_ptr<TLDecoder>>(std::move(owned));
+  try {
+    teardown->thread = tembrolexinsdk::LibraryThread([held, ended = teardown->ended] {
+      held->reset();
+      ended->store(true);
+    });
+  } catch (const std::system_error& e) {
+    TLLogger::errorInMethod("-[TLDecoder dealloc]", __LINE__,
+                            "No thread for the decoder's teardown (%s): it runs inside the call",
+                            e.what());
+    return;
+  }
+  Library& lib = library();
+  std::lock_guard lock(lib.teardownMutex);
+  lib.teardowns.push_back(std::move(teardown));
+}
+
+bool TLDecoder::releasedInsideACall() const {
+  return AppCallGate::process().callerInside() || options_.dispatcher->appCalls().callerInside() ||
+         Messenger::callerDelivering();
+}
+
+void TLDecoder::stopHearing() {
+  released_->store(true);
   {
     std::lock_guard lock(delegatesMutex_);
     delegates_.clear();
   }
-  if (bridge_) bridge_->getMessenger().stop();
+  {
+    std::lock_guard lock(ntpReceiversMutex_);
+    ntpReceivers_.clear();
+  }
+  if (bridge_) {
+    // No receiver of this decoder's Messenger (its status listener, the
+    // engines', the logger's) hears another message, and the bus stops.
+    bridge_->getMessenger().close();
+    bridge_->getMessenger().stop();
+  }
+}
+
+TLDecoder::~TLDecoder() {
+  stopHearing();
+  // The status listener goes first: its call under way on the bus thread,
+  // which may reach any member, returns before one of them goes.
+  if (bridge_) bridge_->removeListener();
 }
 
 void TLDecoder::startUp() {
@@ -533,8 +634,10 @@ void TLDecoder::notifyDelegates(std::function<void(TLDecoderDelegate&)> call) {
   auto shared = std::make_shared<std::function<void(TLDecoderDelegate&)>>(std::move(call));
   AppCallGate* appCalls = &options_.dispatcher->appCalls();
   for (const std::shared_ptr<TLDecoderDelegate>& delegate : getCurrentDelegates()) {
-    options_.dispatcher->globalQueue()->async(
-        [appCalls, delegate, shared] { appCalls->run([&] { (*shared)(*delegate); }); });
+    options_.dispatcher->globalQueue()->async([appCalls, delegate, shared, released = released_] {
+      if (released->load()) return;
+      appCalls->run([&] { (*shared)(*delegate); });
+    });
   }
 }
 
@@ -591,17 +694,19 @@ void TLDecoder::audioProcessorWithNameRaisedStatus(
 void TLDecoder::audioProcessorWithNameRaisedEvent(
     const std::string& processorName, std::shared_ptr<const TLProcessorEventParams> event) {
   if (!event) return;
+  // Each engine may call its delegate, which may release this decoder: the
+  // app hears nothing more from it then.
   if (auto codeword = std::dynamic_pointer_cast<const TLCodewordEventParams>(event)) {
     const std::string ref = codeword->engineRef().value_or("");
     if (!ref.empty()) {
       if (auto engine = engineNamed(ref)) engine->processEventParams(event, processorName);
     }
-    if (ref == kCodewordAnalyticsRef) {
+    if (ref == kCodewordAnalyticsRef && !released_->load()) {
       if (auto analytics = engineNamed(kAnalyticsEngine)) {
         analytics->processEventParams(event, processorName);
       }
     }
-    applyConfidenceRule(*codeword);
+    if (!released_->load()) applyConfidenceRule(*codeword);
     return;
   }
   std::vector<std::shared_ptr<TLEngine>> snapshot;
@@ -609,7 +714,10 @@ void TLDecoder::audioProcessorWithNameRaisedEvent(
     std::lock_guard lock(enginesMutex_);
     for (const auto& [name, engine] : engines_) snapshot.push_back(engine);
   }
-  for (const auto& engine : snapshot) engine->processEventParams(event, processorName);
+  for (const auto& engine : snapshot) {
+    if (released_->load()) return;
+    engine->processEventParams(event, processorName);
+  }
 }
 
 void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
@@ -756,7 +864,8 @@ void TLDecoder::onNTPUpdate(const std::optional<NTPResult>& result) {
   bridge_->updateNTP(result ? &*result : nullptr);
   AppCallGate* appCalls = &options_.dispatcher->appCalls();
   for (const std::shared_ptr<NTPReceiver>& receiver : getCurrentNTPDelegates()) {
-    options_.dispatcher->globalQueue()->async([appCalls, receiver, result] {
+    options_.dispatcher->globalQueue()->async([appCalls, receiver, result, released = released_] {
+      if (released->load()) return;
       appCalls->run([&] { receiver->onNTPUpdate(result); });
     });
   }

@@ -31,9 +31,30 @@
 // NTP receivers and engines strongly. Releasing a decoder stops the bus
 // (final for the process-wide bus).
 //
+// Releasing the last reference: from then on the app hears nothing more
+// from the decoder -- no decoder delegate or NTP receiver call (those
+// already queued are dropped), no further message of its Messenger reaches
+// a receiver (its status listener, the engines', the logger's), and no
+// other engine is handed the event under way (the engine call that brought
+// the delegate call the release came from runs to its end) -- and its bus
+// is stopped. The rest of the teardown (the status listener, the
+// core's side and the logger let go of the Messenger, each waiting for its
+// call under way on the bus thread; the SNTP client ended) runs on the
+// releasing thread, before the release returns, unless that thread is
+// inside a call into the app (a decoder or engine delegate call, a
+// main-queue block, the log delegate, a call on a bus thread): a thread
+// of the library's may be waiting for that call (the bus thread for an
+// engine's delegate call on the main queue, TRIGGER's codewordReceived
+// among them), and the teardown waits for that thread. There the rest
+// runs on a thread of the library's, which finishes once the call has
+// returned; the release itself never waits. shutdown(), and the exit,
+// joins those threads.
+//
 // Thread safety: every app-facing call may come from any thread. The engine
 // table, delegate list and receiver list are guarded and copied before each
-// fan-out; no lock is held while a delegate, receiver or engine runs.
+// fan-out; no lock is held while a delegate, receiver or engine runs. The
+// last reference may be released on any thread, inside any call into the
+// app too.
 #ifndef TL_PLATFORM_API_TL_DECODER_H_
 #define TL_PLATFORM_API_TL_DECODER_H_
 
@@ -124,7 +145,8 @@ class TLDecoder final : public TLDecoderCallbacks,
   // The one decoder of the process (with default options), made on first use.
   static std::shared_ptr<TLDecoder> sharedDecoder();
   // A decoder of its own; the start-up runs here. The first decoder of the
-  // process arranges for shutdown() to run at process exit.
+  // process arranges for shutdown() to run at process exit. Its last
+  // reference may be released anywhere (see Ownership above).
   static std::shared_ptr<TLDecoder> create(Options options);
 
   // Shuts the library down for the rest of the process, in this order: the
@@ -139,7 +161,8 @@ class TLDecoder final : public TLDecoderCallbacks,
   // stoppedListening, should the core's report not have come); the EVENT
   // engine's timing thread ends and is joined (none starts afterwards); the
   // global queue runs the delegate calls it holds, and the dispatcher's
-  // threads are joined. Afterwards decoders refuse to start. Idempotent;
+  // threads are joined; so are the threads that tear down decoders released
+  // inside calls into the app. Afterwards decoders refuse to start. Idempotent;
   // concurrent callers wait for the first, but one called from inside a call
   // into the app returns at once (the running shutdown may wait for that
   // call). Call it from a thread of the app's (it joins the library's
@@ -269,6 +292,17 @@ class TLDecoder final : public TLDecoderCallbacks,
  private:
   class SntpDelegate;
   explicit TLDecoder(Options options);
+  // The deleter of every decoder: tears it down at once, or, released inside
+  // a call into the app, does what needs no wait at once and hands the
+  // decoder to a teardown thread.
+  static void release(TLDecoder* decoder);
+  // Whether the calling thread is inside a call into the app (through the
+  // process's gate or the dispatcher's) or a delivery on a bus thread.
+  bool releasedInsideACall() const;
+  // What releasing does at once, waiting for nothing: no more calls into
+  // the app, no more deliveries of the Messenger, the bus stopped.
+  // Idempotent.
+  void stopHearing();
   static void shutdownLibrary(bool atExit);
   void startUp();
   // The start-up steps that need the app's PlatformEnvironment (the signer's
@@ -299,6 +333,9 @@ class TLDecoder final : public TLDecoderCallbacks,
 
   Options options_;
   std::atomic<bool> listening_{false};
+  // Set once the last reference is gone; shared with the queued delegate and
+  // receiver calls, which it turns away.
+  const std::shared_ptr<std::atomic<bool>> released_ = std::make_shared<std::atomic<bool>>(false);
 
   mutable tembrolexin::Mutex delegatesMutex_;
   std::vector<std::shared_ptr<TLDecoderDelegate>> delegates_;

@@ -8,26 +8,41 @@ namespace tembrolexinplatform {
 EngineContext::EngineContext(IThriftMessageReceiver* receiver, std::vector<int32_t> types)
     : receiver_(receiver), types_(std::move(types)) {}
 
-EngineContext::~EngineContext() { setMessenger(nullptr); }
+EngineContext::~EngineContext() {
+  // The receiver goes with this context: a call of it that the old
+  // messenger runs on another thread ends first. Waited for with no lock
+  // held.
+  const std::shared_ptr<Messenger> old = switchTo(nullptr);
+  if (old && receiver_ != nullptr) {
+    for (int32_t type : types_) old->waitForCalls(receiver_, type);
+  }
+}
 
 void EngineContext::setMessenger(std::shared_ptr<Messenger> messenger) {
+  switchTo(std::move(messenger));
+  sendWaiting();
+}
+
+std::shared_ptr<Messenger> EngineContext::switchTo(std::shared_ptr<Messenger> messenger) {
+  // The receiver lives on, so a switch never waits for a call the old
+  // messenger is making: the app may connect the engine to another decoder
+  // from inside a delegate call that that very call waits for. Neither
+  // step waits, so the lock is held only for them.
+  std::lock_guard switching(switchMutex_);
+  std::shared_ptr<Messenger> old;
   {
-    std::lock_guard switching(switchMutex_);
-    std::shared_ptr<Messenger> old;
-    {
-      std::lock_guard lock(mutex_);
-      if (messenger_ == messenger) return;
-      old = messenger_;
-      messenger_ = messenger;
-    }
-    if (receiver_ != nullptr) {
-      for (int32_t type : types_) {
-        if (old) old->unregisterReceiver(receiver_, type);
-        if (messenger) messenger->registerReceiver(receiver_, type);
-      }
+    std::lock_guard lock(mutex_);
+    if (messenger_ == messenger) return nullptr;
+    old = messenger_;
+    messenger_ = messenger;
+  }
+  if (receiver_ != nullptr) {
+    for (int32_t type : types_) {
+      if (old) old->removeReceiver(receiver_, type);
+      if (messenger) messenger->registerReceiver(receiver_, type);
     }
   }
-  sendWaiting();
+  return old;
 }
 
 std::shared_ptr<Messenger> EngineContext::messenger() const {

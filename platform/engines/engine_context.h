@@ -24,13 +24,14 @@
 // connected it). The dispatcher is not owned and must outlive the engine's
 // use of it. The decoder is held weakly.
 //
-// Thread safety: every operation may be called from any thread. No lock is
-// held while the messenger registers or unregisters (unregistering waits for
-// deliveries in progress on other threads), so a delivery never waits for
-// this object. Items are sent one at a time under a lock of their own
-// (decoder calls and messenger sends only queue bus messages). Do not switch
-// messengers on the main thread while a delivery waits there for the main
-// queue.
+// Thread safety: every operation may be called from any thread. A switch
+// of messengers never waits for a delivery: the old messenger's call of the
+// receiver that is under way on another thread (one that waits for the
+// main queue, where the app may be switching) runs to its end, while the
+// receiver, which outlives the context, stays valid. Only the destructor
+// waits for such a call, holding no lock. Items are sent one at a time
+// under a lock of their own (decoder calls and messenger sends only queue
+// bus messages).
 #ifndef TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
 #define TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
 
@@ -67,13 +68,16 @@ class EngineContext {
   // outlive the context (it is the engine owning it).
   EngineContext(IThriftMessageReceiver* receiver, std::vector<int32_t> types);
   EngineContext() : EngineContext(nullptr, {}) {}
-  // Unregisters from the messenger held.
+  // Unregisters from the messenger held, waiting for the receiver's call
+  // under way on another thread.
   ~EngineContext();
   EngineContext(const EngineContext&) = delete;
   EngineContext& operator=(const EngineContext&) = delete;
 
   // Holds `messenger` (null holds none), moves the registrations to it and
-  // sends the messages waiting for one.
+  // sends the messages waiting for one. Never waits for a delivery, so it
+  // may be called from inside a delegate call that a delivery of the old
+  // messenger to this engine waits for.
   void setMessenger(std::shared_ptr<Messenger> messenger);
   std::shared_ptr<Messenger> messenger() const;
 
@@ -111,6 +115,9 @@ class EngineContext {
     std::shared_ptr<const TLThriftParams> message;
     std::string sender;
   };
+  // Holds `messenger` and moves the registrations to it; the messenger held
+  // before, when it changed.
+  std::shared_ptr<Messenger> switchTo(std::shared_ptr<Messenger> messenger);
   bool enqueue(Item item, const char* method);
   // Sends waiting items in order until one finds no one to go to.
   void sendWaiting();
@@ -119,7 +126,8 @@ class EngineContext {
   const std::vector<int32_t> types_;
 
   // Serialises messenger switches, so two of them never interleave their
-  // unregister and register steps; never held by a delivery.
+  // remove and register steps; never held by a delivery, nor while waiting
+  // for one.
   tembrolexin::Mutex switchMutex_;
   // One sender of waiting items at a time, so they leave in order.
   tembrolexin::Mutex sendMutex_;

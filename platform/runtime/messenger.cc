@@ -114,14 +114,23 @@ void Messenger::registerReceiver(IThriftMessageReceiver* receiver, int32_t type)
 }
 
 void Messenger::unregisterReceiver(IThriftMessageReceiver* receiver, int32_t type) {
+  removeReceiver(receiver, type);
+  waitForCalls(receiver, type);
+}
+
+void Messenger::removeReceiver(IThriftMessageReceiver* receiver, int32_t type) {
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->receivers.find(type);
+  if (it == state_->receivers.end()) return;
+  auto& list = it->second;
+  list.erase(std::remove(list.begin(), list.end(), receiver), list.end());
+}
+
+void Messenger::waitForCalls(IThriftMessageReceiver* receiver, int32_t type) {
   State& state = *state_;
   // A call on the thread that runs the process's exit never ends.
   tembrolexinsdk::ProcessExit::Wake wake(state.mutex, state.callEnded);
   std::unique_lock lock(state.mutex);
-  auto it = state.receivers.find(type);
-  if (it == state.receivers.end()) return;
-  auto& list = it->second;
-  list.erase(std::remove(list.begin(), list.end(), receiver), list.end());
   const auto self = std::this_thread::get_id();
   state.callEnded.wait(lock, [&] {
     return std::none_of(state.calls.begin(), state.calls.end(), [&](const Call& call) {
@@ -191,6 +200,11 @@ void Messenger::receiveThriftMessage(const TLThriftParams& message, const std::s
 }
 
 void Messenger::stop() { bus_->stop(); }
+
+void Messenger::close() {
+  std::lock_guard lock(state_->mutex);
+  state_->closed = true;
+}
 
 bool Messenger::callerDelivering() { return tDeliveryDepth > 0; }
 

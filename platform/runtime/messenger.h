@@ -57,7 +57,16 @@ class Messenger {
   void registerReceiver(IThriftMessageReceiver* receiver, int32_t type);
   // Removes every entry of `receiver` from the list of `type`, then waits for
   // its calls for that type on other threads. Unknown pairs change nothing.
+  // The same as removeReceiver followed by waitForCalls.
   void unregisterReceiver(IThriftMessageReceiver* receiver, int32_t type);
+  // The two steps of unregisterReceiver, for a caller that must not hold its
+  // own lock while it waits: removing never waits (a call of `receiver`
+  // already under way on another thread runs to its end, so the receiver
+  // must stay alive until waitForCalls has returned); waiting waits for the
+  // calls of `receiver` for `type` on other threads, as unregisterReceiver
+  // does, and never for one on the calling thread.
+  void removeReceiver(IThriftMessageReceiver* receiver, int32_t type);
+  void waitForCalls(IThriftMessageReceiver* receiver, int32_t type);
 
   // Copies the envelope into a core message and queues it on the bus with
   // the sender name. Returns at once.
@@ -72,6 +81,10 @@ class Messenger {
 
   // Stops the bus: messages already queued are delivered, nothing after.
   void stop();
+  // Delivers nothing more to any receiver, as the destructor does, without
+  // waiting: a receiver call under way ends, and no other one begins.
+  // Final; registering still works, but nothing is delivered.
+  void close();
   tembrolexinsdk::IMessenger* getCppMessenger() const { return bus_; }
 
   // Whether the calling thread is delivering a message to a receiver of

@@ -97,20 +97,31 @@ void TLLogger::setDelegate(std::shared_ptr<TLLoggerDelegate> delegate) {
 void TLLogger::unsetDelegate() { setDelegate(nullptr); }
 
 void TLLogger::setMessenger(const std::shared_ptr<Messenger>& messenger) {
-  std::lock_guard lock(messengerMutex_);
-  std::shared_ptr<Messenger> old = messenger_.lock();
-  if (old == messenger) return;
-  if (old) old->unregisterReceiver(this, kMessageTypeId<LogSignal>);
-  messenger_ = messenger;
-  if (messenger) messenger->registerReceiver(this, kMessageTypeId<LogSignal>);
+  std::shared_ptr<Messenger> old;
+  {
+    std::lock_guard lock(messengerMutex_);
+    old = messenger_.lock();
+    if (old == messenger) return;
+    if (old) old->removeReceiver(this, kMessageTypeId<LogSignal>);
+    messenger_ = messenger;
+    if (messenger) messenger->registerReceiver(this, kMessageTypeId<LogSignal>);
+  }
+  // A core line that the old messenger hands to the sink on its bus thread
+  // ends before this returns. Waited for with no lock held: that sink may
+  // make or release a decoder, which comes here.
+  if (old) old->waitForCalls(this, kMessageTypeId<LogSignal>);
 }
 
 void TLLogger::releaseMessenger(const Messenger* messenger) {
-  std::lock_guard lock(messengerMutex_);
-  std::shared_ptr<Messenger> held = messenger_.lock();
-  if (!held || held.get() != messenger) return;
-  held->unregisterReceiver(this, kMessageTypeId<LogSignal>);
-  messenger_.reset();
+  std::shared_ptr<Messenger> held;
+  {
+    std::lock_guard lock(messengerMutex_);
+    held = messenger_.lock();
+    if (!held || held.get() != messenger) return;
+    held->removeReceiver(this, kMessageTypeId<LogSignal>);
+    messenger_.reset();
+  }
+  held->waitForCalls(this, kMessageTypeId<LogSignal>);
 }
 
 std::shared_ptr<Messenger> TLLogger::messenger() const {

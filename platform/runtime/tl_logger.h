@@ -109,9 +109,13 @@ class TLLogger final : public IThriftMessageReceiver {
   // after unregistering from the messenger kept before, so a core line is
   // never heard twice; null keeps none. Held weakly: the messenger's owner
   // (the bridge) decides its life. Given by the bridge at start-up.
+  // Returns once a core line that the old messenger hands to the sink on
+  // another thread has been handed; that wait holds no lock of the
+  // logger's, so the sink may call this (make or release a decoder)
+  // meanwhile.
   void setMessenger(const std::shared_ptr<Messenger>& messenger);
   // Unregisters from `messenger` and forgets it, when it is the one kept
-  // (the bridge, as it goes).
+  // (the bridge, as it goes); waits as setMessenger does.
   void releaseMessenger(const Messenger* messenger);
   std::shared_ptr<Messenger> messenger() const;
 
@@ -150,8 +154,8 @@ class TLLogger final : public IThriftMessageReceiver {
   AppCallGate& appCalls_;
   mutable tembrolexin::Mutex mutex_;
   std::shared_ptr<TLLoggerDelegate> delegate_;
-  // Guards messenger_ and serialises switches; never held by a delivery, so
-  // unregistering (which waits for deliveries) cannot wait for itself.
+  // Guards messenger_ and serialises the switches' register and remove
+  // steps; never held by a delivery, nor while a switch waits for one.
   mutable tembrolexin::Mutex messengerMutex_;
   std::weak_ptr<Messenger> messenger_;
 };

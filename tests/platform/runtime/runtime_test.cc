@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,7 +24,9 @@
 #include "platform/runtime/tl_logger.h"
 #include "schema/tembrolexin_types.h"
 #include "tests/schema/wire.h"
+#include "tests/platform/runtime/bus_probe.h"
 #include "tests/support/pipe_release.h"
+#include "tests/support/hang_guard.h"
 #include "tests/support/temp_dir.h"
 
 namespace tembrolexinplatform {
@@ -134,6 +137,48 @@ TEST(LoggerMessengerTest, HearsCoreLinesOnTheOneMessengerItKeeps) {
     logger.setMessenger(a);
   }
   EXPECT_EQ(a->receiverCount(8), 0u);  // a logger that goes unregisters
+}
+
+// The app's log delegate, handed a core line on the bus thread of the
+// logger's messenger, makes a decoder (which moves the logger to that
+// decoder's messenger) while another thread moves the logger and waits for
+// that very line.
+TEST(LoggerMessengerTest, ASinkMayMoveTheLoggerWhileAMoveWaitsForItsLine) {
+  tltest::HangGuard guard("Moving the logger from its sink during another move");
+  tembrolexinsdk::Messenger busA, busB, busC;
+  auto a = std::make_shared<Messenger>(&busA);
+  auto b = std::make_shared<Messenger>(&busB);
+  auto c = std::make_shared<Messenger>(&busC);
+  TLLogger logger;
+  struct MovingSink : TLLoggerDelegate {
+    void logfromSender(const std::string&, const TLLogParams&) override {
+      entered.open();
+      // Until the other move has taken the logger off `a`: it waits for
+      // this call from then on.
+      while (from->receiverCount(8) != 0) std::this_thread::yield();
+      logger->setMessenger(to);
+    }
+    TLLogger* logger;
+    Messenger* from;
+    std::shared_ptr<Messenger> to;
+    tltest::Gate entered;
+  };
+  auto sink = std::make_shared<MovingSink>();
+  sink->logger = &logger;
+  sink->from = a.get();
+  sink->to = c;
+  logger.setDelegate(sink);
+  logger.setMessenger(a);
+  LogSignal line;
+  line.__set_logType(3);
+  line.__set_message("w");
+  const std::string bytes = serializeMessage(line);
+  busA.send("Core", std::make_unique<tembrolexinsdk::ThriftParams>(8, bytes.size(), bytes.data()));
+  ASSERT_TRUE(sink->entered.wait());
+  logger.setMessenger(b);
+  EXPECT_EQ(logger.messenger(), c);
+  EXPECT_EQ(a->receiverCount(8) + b->receiverCount(8), 0u);
+  EXPECT_EQ(c->receiverCount(8), 1u);
 }
 
 TEST(NSLogLoggerTest, PrintsInfoWarningAndErrorOnly) {

@@ -1,0 +1,141 @@
+// What the app does with its decoder and engines from inside an engine's
+// delegate call: the bus thread that delivered the message waits for that
+// call on the main queue (bound to the test's thread here), so nothing done
+// there may wait for the bus thread. Each test ends the process, failing,
+// if its thread hangs.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/runtime/messenger.h"
+#include "platform/api/tl_decoder.h"
+#include "platform/engines/tl_trigger_engine.h"
+#include "platform/messages/message_envelope.h"
+#include "platform/runtime/tl_logger.h"
+#include "tests/support/hang_guard.h"
+
+namespace tembrolexinplatform {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename T>
+void sendAsTheCore(tembrolexinsdk::IMessenger& bus, const T& message) {
+  const MessageEnvelope e = MessageEnvelope::wrap(message);
+  bus.send("TembrolexinSDK", std::make_unique<tembrolexinsdk::ThriftParams>(
+                                 e.msgType(), e.data().size(), e.data().data()));
+}
+
+CodewordSignal wordForTrigger(int64_t msg) {
+  CodewordSignal c;
+  c.__set_sender("Decoder-P");
+  c.__set_msg(msg);
+  c.__set_engineRef("TRIGGER");
+  c.__set_syncState(1);
+  return c;
+}
+
+class ReleaseInsideADelegateCallTest : public testing::Test {
+ protected:
+  ReleaseInsideADelegateCallTest() {
+    dispatcher_.mainQueue()->bindToCurrentThread();
+    engine_->setDispatcher(&dispatcher_);
+  }
+  ~ReleaseInsideADelegateCallTest() override {
+    engine_->setMessenger(nullptr);
+    engine_->setDelegate(nullptr);
+    engine_->setDispatcher(nullptr);
+  }
+  // Runs the main queue until `done`, at most 10 s.
+  bool pumpUntil(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+      dispatcher_.mainQueue()->drain();
+      if (done()) return true;
+      std::this_thread::sleep_for(1ms);
+    }
+    return false;
+  }
+
+  Dispatcher dispatcher_{Dispatcher::Options{&tembrolexinsdk::Clock::real(), TimerMode::kManual, 1,
+                                             false}};
+  const std::shared_ptr<TLTriggerEngine> engine_ = TLTriggerEngine::sharedEngine();
+};
+
+// A one-shot app: done once a code word has arrived, it drops its decoder
+// there. Called on the main queue only.
+class OneShotApp : public TLCodewordReceivedDelegate {
+ public:
+  void codewordReceived(int64_t codeword, TLDate) override {
+    heard.push_back(codeword);
+    decoder.reset();  // the last reference
+  }
+  std::shared_ptr<TLDecoder> decoder;
+  std::vector<int64_t> heard;
+};
+
+TEST_F(ReleaseInsideADelegateCallTest, ADecoderReleasedInCodewordReceivedIsTornDownOnceItReturned) {
+  tltest::HangGuard guard("Releasing the decoder inside codewordReceived");
+  tembrolexinsdk::Messenger bus;
+  TLDecoder::Options options;
+  options.bus = &bus;
+  options.coreBridge = {};
+  options.dispatcher = &dispatcher_;
+  auto app = std::make_shared<OneShotApp>();
+  app->decoder = TLDecoder::create(options);
+  ASSERT_EQ(app->decoder->connectEngineDelegate(app, TLEngineType::kTrigger), engine_);
+  const std::weak_ptr<Messenger> messenger = app->decoder->sharedMessenger();
+  ASSERT_EQ(TLLogger::sharedLogger().messenger(), messenger.lock());
+  // Code words reach TRIGGER through the decoder: once the engine lets go
+  // of the decoder's Messenger, the bridge alone holds it, until the end of
+  // the decoder's teardown.
+  engine_->setMessenger(nullptr);
+
+  // The second word is queued before the first reaches the app.
+  sendAsTheCore(bus, wordForTrigger(1111));
+  sendAsTheCore(bus, wordForTrigger(2222));
+  EXPECT_TRUE(pumpUntil([&] { return bus.isStopped() && messenger.expired(); }));
+  EXPECT_EQ(app->heard, std::vector<int64_t>{1111});
+  EXPECT_EQ(TLLogger::sharedLogger().messenger(), nullptr);
+}
+
+// Connects TRIGGER to another decoder's Messenger from inside the
+// triggerReceived of an audio match, which the delivery to the engine's own
+// receiver waits for. Called on the main queue only.
+class ReconnectingApp : public TLTriggerReceivedDelegate {
+ public:
+  void triggerReceived(const TLTrigger& trigger) override {
+    heard.push_back(trigger.triggerId());
+    TLTriggerEngine::sharedEngine()->setMessenger(next);
+  }
+  std::shared_ptr<Messenger> next;
+  std::vector<std::string> heard;
+};
+
+TEST_F(ReleaseInsideADelegateCallTest, AnEngineMovesToAnotherMessengerInsideItsOwnDelegateCall) {
+  tltest::HangGuard guard("Moving TRIGGER to another Messenger inside triggerReceived");
+  tembrolexinsdk::Messenger busA, busB;
+  auto first = std::make_shared<Messenger>(&busA);
+  auto app = std::make_shared<ReconnectingApp>();
+  app->next = std::make_shared<Messenger>(&busB);
+  engine_->setDelegate(app);
+  engine_->setMessenger(first);
+
+  AMSignal match;
+  match.__set_amId("am-7");
+  sendAsTheCore(busA, match);
+  EXPECT_TRUE(pumpUntil([&] { return !app->heard.empty(); }));
+  EXPECT_EQ(app->heard, std::vector<std::string>{"am-7"});
+  EXPECT_EQ(first->receiverCount(kMessageTypeId<AMSignal>), 0u);
+  EXPECT_EQ(app->next->receiverCount(kMessageTypeId<AMSignal>), 1u);
+}
+
+}  // namespace
+}  // namespace tembrolexinplatform
