@@ -100,10 +100,7 @@ Messenger::Messenger(tembrolexinsdk::IMessenger* bus)
 }
 
 Messenger::~Messenger() {
-  {
-    std::lock_guard lock(state_->mutex);
-    state_->closed = true;
-  }
+  close();
   CallbackHub::instance().detach(bus_, this);
 }
 

@@ -771,8 +771,9 @@ TEST_P(DatabaseUnreadableKeptCopyTest, NothingIsCarriedAndTheStoreOpens) {
   EXPECT_EQ(tltest::whatLiesAt(elsewhere), beforeElsewhere);
   EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
   std::string lies = c.lies;
-  if (const size_t at = lies.find("<elsewhere>"); at != std::string::npos) {
-    lies.replace(at, 11, elsewhere);
+  constexpr std::string_view kElsewhere = "<elsewhere>";
+  if (const size_t at = lies.find(kElsewhere); at != std::string::npos) {
+    lies.replace(at, kElsewhere.size(), elsewhere);
   }
   std::vector<std::string> lines;
   for (const auto& line : log.lines()) lines.push_back(line.message);
