@@ -116,37 +116,56 @@ bool EngineContext::enqueue(Item item, const char* method) {
     }
     waiting_.push_back(std::move(item));
   }
-  sendWaiting();
-  if (waitingCount() > 0) {
+  if (!sendWaiting()) {
     TLLogger::debugInMethod(method, __LINE__,
                             "Not connected yet: sent once a decoder connects");
   }
   return true;
 }
 
-void EngineContext::sendWaiting() {
-  std::lock_guard sending(sendMutex_);
+bool EngineContext::sendWaiting() {
+  {
+    std::lock_guard lock(mutex_);
+    // The sender under way takes what is queued behind its item, in order.
+    // Its thread may be inside the app (on a line its item logs), and the
+    // app may be the one calling here: waiting for it would wait for ever.
+    if (sending_) return true;
+    sending_ = true;
+  }
   for (;;) {
     Item item;
     std::shared_ptr<IEngineDecoder> decoder;
     std::shared_ptr<Messenger> messenger;
     {
+      // Decided under the lock items are queued under: an item queued as
+      // this sender stops finds no sender and is sent by its own caller.
       std::lock_guard lock(mutex_);
-      if (waiting_.empty()) return;
-      if (waiting_.front().message) {
-        messenger = messenger_;
-        if (!messenger) return;
-      } else {
-        decoder = decoder_.lock();
-        if (!decoder) return;
+      if (!waiting_.empty()) {
+        if (waiting_.front().message) {
+          messenger = messenger_;
+        } else {
+          decoder = decoder_.lock();
+        }
+      }
+      if (!messenger && !decoder) {
+        sending_ = false;
+        return waiting_.empty();
       }
       item = std::move(waiting_.front());
       waiting_.pop_front();
     }
-    if (item.message) {
-      messenger->send(*item.message, item.sender);
-    } else {
-      item.call(*decoder);
+    // No lock is held: the call may log, and the app's log delegate may
+    // give this engine another item, which then leaves after this one.
+    try {
+      if (item.message) {
+        messenger->send(*item.message, item.sender);
+      } else {
+        item.call(*decoder);
+      }
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      sending_ = false;
+      throw;
     }
   }
 }

@@ -29,9 +29,12 @@
 // receiver that is under way on another thread (one that waits for the
 // main queue, where the app may be switching) runs to its end, while the
 // receiver, which outlives the context, stays valid. Only the destructor
-// waits for such a call, holding no lock. Items are sent one at a time
-// under a lock of their own (decoder calls and messenger sends only queue
-// bus messages).
+// waits for such a call, holding no lock. Items are sent one at a time, by
+// one caller at a time and with no lock held, so the decoder call of an
+// item may log and the app's log delegate may call the engine again: a
+// call that finds another sending leaves its item to that sender, behind
+// the item under way, and returns without waiting. What is given reaches
+// the decoder before the call returns, unless another call is sending.
 #ifndef TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
 #define TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
 
@@ -119,8 +122,10 @@ class EngineContext {
   // before, when it changed.
   std::shared_ptr<Messenger> switchTo(std::shared_ptr<Messenger> messenger);
   bool enqueue(Item item, const char* method);
-  // Sends waiting items in order until one finds no one to go to.
-  void sendWaiting();
+  // Sends waiting items in order until one finds no one to go to, unless
+  // another call is sending them: that sender then takes them too. False
+  // when items are left waiting for a connection.
+  bool sendWaiting();
 
   IThriftMessageReceiver* const receiver_;
   const std::vector<int32_t> types_;
@@ -129,9 +134,10 @@ class EngineContext {
   // remove and register steps; never held by a delivery, nor while waiting
   // for one.
   tembrolexin::Mutex switchMutex_;
-  // One sender of waiting items at a time, so they leave in order.
-  tembrolexin::Mutex sendMutex_;
   mutable tembrolexin::Mutex mutex_;
+  // Whether a call is sending waiting items: one sender at a time, so they
+  // leave in order, and none waits for another.
+  bool sending_ = false;
   std::shared_ptr<Messenger> messenger_;
   Dispatcher* dispatcher_ = nullptr;
   std::weak_ptr<IEngineDecoder> decoder_;
