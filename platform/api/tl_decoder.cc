@@ -113,6 +113,9 @@ class TLDecoder::SntpDelegate final : public TLSntpClientDelegate {
 };
 
 std::shared_ptr<TLDecoder> TLDecoder::sharedDecoder() {
+  // What the making logs reaches the app once it is made: the log delegate
+  // may ask for the shared decoder, which waits for the making to end.
+  TLLogger::HeldLines held;
   static std::shared_ptr<TLDecoder>* shared = new std::shared_ptr<TLDecoder>(create(Options()));
   return *shared;
 }
@@ -331,13 +334,17 @@ bool TLDecoder::releasedInsideACall() const {
 
 void TLDecoder::stopHearing() {
   released_->store(true);
+  // The delegates and receivers are the app's: they end once the locks are
+  // released, so their destructors may log.
+  decltype(delegates_) delegates;
+  decltype(ntpReceivers_) receivers;
   {
     std::lock_guard lock(delegatesMutex_);
-    delegates_.clear();
+    delegates.swap(delegates_);
   }
   {
     std::lock_guard lock(ntpReceiversMutex_);
-    ntpReceivers_.clear();
+    receivers.swap(ntpReceivers_);
   }
   if (bridge_) {
     // No receiver of this decoder's Messenger (its status listener, the

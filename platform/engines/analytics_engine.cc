@@ -1,5 +1,7 @@
 #include "platform/engines/analytics_engine.h"
 
+#include <utility>
+
 #include "core/runtime/checked_mutex.h"
 #include "platform/messages/message_types.h"
 #include "platform/runtime/tl_logger.h"
@@ -32,6 +34,9 @@ constexpr int32_t kCheckedFilePreparedType = 29;
 }  // namespace
 
 std::shared_ptr<TLAnalyticsEngine> TLAnalyticsEngine::sharedEngine() {
+  // The making's lines reach the app once it is made: the log delegate may
+  // ask for this engine, which waits for the making to end.
+  TLLogger::HeldLines held;
   static auto* engine = new std::shared_ptr<TLAnalyticsEngine>(create({}));
   return *engine;
 }
@@ -57,8 +62,10 @@ std::shared_ptr<TLEngineDelegate> TLAnalyticsEngine::delegate() const {
 }
 
 void TLAnalyticsEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  // The delegate let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<TLEngineDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  old = std::exchange(delegate_, std::move(delegate));
 }
 
 void TLAnalyticsEngine::setMessenger(std::shared_ptr<Messenger> messenger) {

@@ -53,8 +53,9 @@
 // the machine to Idle (the timing engine reset, the reverse anchor dropped)
 // in one step under the lock, so each codeword's step lies wholly before a
 // stop or wholly after it, in the next run, starting from Idle; timing and
-// anchors taken before the stop do not outlive it. Every event is handed over within a hand-over, which knows the
-// run it belongs to: that of the step that raised it; for a timed event or
+// anchors taken before the stop do not outlive it. Every event is handed
+// over within a hand-over, which knows the run it belongs to: that of the
+// step that raised it; for a timed event or
 // the end of the sequence, that of the step that prepared the timing
 // engine's events (taken back under the timing engine's lock where its
 // thread decides, before anything of it is logged); for "missed codewords",

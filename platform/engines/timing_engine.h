@@ -43,10 +43,11 @@
 // guards the events, the anchors, the statistics and the thread's flags; it
 // is never held while the listener runs or while the thread sleeps, nor
 // while shutDown joins, so no operation but shutDown (and the destructor)
-// ever waits for the timing thread while it may call the app or sleep. The listener is called on the timing
-// thread and may block (the EVENT engine waits for the main queue there), so
-// shutDown and the destructor must not run on a thread the listener is
-// waiting for. A second shutDown while the first one joins returns at once.
+// ever waits for the timing thread while it may call the app or sleep. The
+// listener is called on the timing thread and may block (the EVENT engine
+// waits for the main queue there), so shutDown and the destructor must not
+// run on a thread the listener is waiting for. A second shutDown while the
+// first one joins returns at once.
 #ifndef TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
 #define TL_PLATFORM_ENGINES_TIMING_ENGINE_H_
 

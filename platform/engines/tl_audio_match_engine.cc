@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
@@ -68,8 +69,10 @@ std::shared_ptr<TLEngineDelegate> TLAudioMatchEngine::delegate() const {
 }
 
 void TLAudioMatchEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  // The delegate let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<TLEngineDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  old = std::exchange(delegate_, std::move(delegate));
 }
 
 void TLAudioMatchEngine::setEngineParameters(const TLEngineParameters& /*parameters*/) {

@@ -1,6 +1,7 @@
 #include "platform/engines/tl_content_engine.h"
 
 #include <sys/utsname.h>
+#include <utility>
 
 #include <cstdio>
 #include <exception>
@@ -45,7 +46,10 @@ TLContentEngine::Options& sharedOptions() {
 // --- Creation -----------------------------------------------------------------
 
 std::shared_ptr<TLContentEngine> TLContentEngine::sharedEngine() {
-  // Made outside the options' lock: making the engine logs.
+  // Made outside the options' lock: making the engine logs. Its lines reach
+  // the app once it is made: the log delegate may ask for this engine,
+  // which waits for the making to end.
+  TLLogger::HeldLines held;
   static auto* engine = new std::shared_ptr<TLContentEngine>(create([] {
     std::lock_guard lock(sharedMutex());
     return sharedOptions();
@@ -162,8 +166,10 @@ std::shared_ptr<TLEngineDelegate> TLContentEngine::delegate() const {
 }
 
 void TLContentEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  // The delegate let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<TLEngineDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  old = std::exchange(delegate_, std::move(delegate));
 }
 
 std::shared_ptr<TLContentEngineDelegate> TLContentEngine::contentDelegate() const {

@@ -27,7 +27,9 @@ Shared& shared() {
 }  // namespace
 
 std::shared_ptr<TLEventEngine> TLEventEngine::sharedEngine() {
-  // Never destroyed: the timing thread may still deliver during exit.
+  // Never destroyed: the timing thread may still deliver during exit. The
+  // making's lines reach the app once it is made (see TLAnalyticsEngine).
+  TLLogger::HeldLines held;
   static auto* engine = [] {
     auto* made = new std::shared_ptr<TLEventEngine>(
         new TLEventEngine(Dispatcher::shared(), tembrolexinsdk::Clock::real()));
@@ -157,8 +159,10 @@ std::shared_ptr<TLEngineDelegate> TLEventEngine::delegate() const {
 }
 
 void TLEventEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  // The delegate let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<TLEngineDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  old = std::exchange(delegate_, std::move(delegate));
 }
 
 void TLEventEngine::setEngineParameters(const TLEngineParameters& /*parameters*/) {

@@ -1,5 +1,7 @@
 #include "platform/engines/tl_plugin_engine.h"
 
+#include <utility>
+
 #include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_thrift_params.h"
 
@@ -51,8 +53,10 @@ std::shared_ptr<TLEngineDelegate> TLPluginEngine::delegate() const {
 }
 
 void TLPluginEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  // The delegate let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<TLEngineDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  old = std::exchange(delegate_, std::move(delegate));
 }
 
 void TLPluginEngine::processEventParams(std::shared_ptr<const TLProcessorEventParams> event,

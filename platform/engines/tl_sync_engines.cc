@@ -6,6 +6,7 @@
 #include <iterator>
 #include <limits>
 #include <sstream>
+#include <utility>
 
 #include "core/runtime/checked_mutex.h"
 #include "core/runtime/event_sequence_text.h"
@@ -105,8 +106,10 @@ std::shared_ptr<TLEngineDelegate> TLSyncEngine::delegate() const {
 }
 
 void TLSyncEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  // The delegate let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<TLEngineDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  old = std::exchange(delegate_, std::move(delegate));
 }
 
 bool TLSyncEngine::registerEventSequenceWithID(int64_t mediaStreamId, const std::string& events,
@@ -266,7 +269,9 @@ void TLSyncEngine::processEventParams(std::shared_ptr<const TLProcessorEventPara
 // --- EVENT2 --------------------------------------------------------------
 
 std::shared_ptr<TLEventEngine2> TLEventEngine2::sharedEngine() {
-  // Never destroyed: bus threads may still deliver during exit.
+  // Never destroyed: bus threads may still deliver during exit. The
+  // making's lines reach the app once it is made (see TLAnalyticsEngine).
+  TLLogger::HeldLines held;
   static auto* engine =
       new std::shared_ptr<TLEventEngine2>(makeStartedEngine(new TLEventEngine2()));
   return *engine;

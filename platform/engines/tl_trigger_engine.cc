@@ -1,6 +1,7 @@
 #include "platform/engines/tl_trigger_engine.h"
 
 #include <limits>
+#include <utility>
 
 #include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
@@ -44,8 +45,10 @@ std::shared_ptr<TLEngineDelegate> TLTriggerEngine::delegate() const {
 }
 
 void TLTriggerEngine::setDelegate(std::shared_ptr<TLEngineDelegate> delegate) {
+  // The delegate let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<TLEngineDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  old = std::exchange(delegate_, std::move(delegate));
 }
 
 void TLTriggerEngine::setMessenger(std::shared_ptr<Messenger> messenger) {

@@ -131,6 +131,8 @@ std::shared_ptr<TLNetworkManager> TLNetworkManager::create(Options options) {
 }
 
 std::shared_ptr<TLNetworkManager> TLNetworkManager::shared() {
+  // The making's lines reach the app once it is made (see TLAnalyticsEngine).
+  TLLogger::HeldLines held;
   static auto* instance = new std::shared_ptr<TLNetworkManager>(create({}));
   return *instance;
 }

@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 #include <iostream>
+#include <utility>
 #include <vector>
 
 #include "core/runtime/checked_mutex.h"
@@ -90,8 +91,11 @@ TLLogger& TLLogger::sharedLogger() {
 }
 
 void TLLogger::setDelegate(std::shared_ptr<TLLoggerDelegate> delegate) {
+  // The sink let go of is the app's: it ends after the lock is released,
+  // so its destructor may log.
+  std::shared_ptr<TLLoggerDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = delegate ? std::move(delegate) : NSLogLogger::sharedLogger();
+  old = std::exchange(delegate_, delegate ? std::move(delegate) : NSLogLogger::sharedLogger());
 }
 
 void TLLogger::unsetDelegate() { setDelegate(nullptr); }
