@@ -488,6 +488,54 @@ TEST_F(StopDuringDeliveryTest, LogDelegateOnTheTimingThreadsLastLineMayCallTheEn
   EXPECT_EQ(app_->calls, (std::vector<std::string>{"track:1001", "synced:nil"}));
 }
 
+// Paused while synchronised, the timing thread ends; on its last line the
+// log delegate hands in the track's sync word, whose new anchor keeps that
+// same thread going: the rest of the track fires, each event once, then the
+// sequence ends, and no second timing thread starts.
+TEST_F(StopDuringDeliveryTest, SyncWordOnTheTimingThreadsLastLineKeepsThatThreadFiring) {
+  tltest::HangGuard guard("a sync word from the timing thread's last line");
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool waiting = false;
+  std::atomic<bool> entered{false};
+  std::atomic<int> starts{0};
+  bool handedIn = false;
+  app_->inTrack = [] {};
+  TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
+    if (line == "Starting timing thread") ++starts;
+    if (line.rfind("Timing thread waiting for event", 0) == 0) {
+      std::lock_guard<std::mutex> lock(mutex);
+      waiting = true;
+      cv.notify_all();
+    }
+    if (line != "Timing thread interrupted, stopping..." || entered.exchange(true)) return;
+    engine_->processEventParams(word(31744), "decoder");
+    dispatcher_.mainQueue()->async([&] { handedIn = true; });
+  }));
+  // The sync word marks 20.16 s: "a" is due 0.84 s on, "b" 1.84 s on.
+  deliverTrackAfterSync(R"({"events": [{"id": "a", "time": 21}, {"id": "b", "time": 22}]})");
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return waiting; }));
+  }
+  engine_->pause();
+  ASSERT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return handedIn; }, std::chrono::seconds(10)));
+  auto heard = [&](std::size_t calls) {
+    return dispatcher_.mainQueue()->runUntil([&] { return app_->calls.size() >= calls; },
+                                             std::chrono::seconds(10));
+  };
+  clock_.advance(std::chrono::milliseconds(900));
+  EXPECT_TRUE(heard(3));
+  clock_.advance(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(heard(5));
+  TLLogger::sharedLogger().unsetDelegate();
+  // Still synchronised, the machine takes the word as a new anchor alone.
+  EXPECT_EQ(app_->calls, (std::vector<std::string>{"track:1001", "synced:nil", "timed:a",
+                                                    "timed:b", "ended:nil"}));
+  EXPECT_EQ(starts.load(), 1);
+  engine_->stop();
+}
+
 // The app's delegate holds the last reference to its engine and drops it
 // inside the timed-event call, which the timing thread waits for.
 class ReleasesOnTimedEvent : public AllMethods {
