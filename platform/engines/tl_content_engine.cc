@@ -58,8 +58,11 @@ std::shared_ptr<TLContentEngine> TLContentEngine::sharedEngine() {
 }
 
 void TLContentEngine::setSharedOptions(Options options) {
+  // The options let go of hold the app's objects: they end after the lock
+  // is released.
+  Options old;
   std::lock_guard lock(sharedMutex());
-  sharedOptions() = std::move(options);
+  old = std::exchange(sharedOptions(), std::move(options));
 }
 
 std::shared_ptr<TLContentEngine> TLContentEngine::create(Options options) {

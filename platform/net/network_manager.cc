@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
 #include "core/runtime/checked_mutex.h"
 #include "platform/messages/message_types.h"
@@ -546,13 +547,17 @@ int32_t TLNetworkManager::getRequestState() const {
 }
 
 void TLNetworkManager::setNetworkTypeDelegate(std::shared_ptr<TLNetworkTypeDelegate> source) {
+  // What is let go of may be the app's: it ends after the lock is released.
+  std::shared_ptr<TLNetworkTypeDelegate> old;
   std::lock_guard lock(mutex_);
-  networkTypeSource_ = std::move(source);
+  old = std::exchange(networkTypeSource_, std::move(source));
 }
 
 void TLNetworkManager::setUploadStatusDelegate(std::shared_ptr<TLUploadStatusDelegate> delegate) {
+  // The delegate let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<TLUploadStatusDelegate> old;
   std::lock_guard lock(mutex_);
-  statusDelegate_ = std::move(delegate);
+  old = std::exchange(statusDelegate_, std::move(delegate));
 }
 
 std::shared_ptr<UploadQueue> TLNetworkManager::requestTypeQueue(int index) const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 #include "core/runtime/checked_mutex.h"
 
@@ -28,8 +29,11 @@ std::shared_ptr<LocalNotificationCenter> LocalNotificationCenter::current() {
 }
 
 void LocalNotificationCenter::setCurrent(std::shared_ptr<LocalNotificationCenter> center) {
+  // The centre let go of may be the app's: it ends after the lock is
+  // released.
+  std::shared_ptr<LocalNotificationCenter> old;
   std::lock_guard lock(currentMutex());
-  currentSlot() = std::move(center);
+  old = std::exchange(currentSlot(), std::move(center));
 }
 
 struct InProcessNotificationCenter::State {
@@ -68,8 +72,10 @@ InProcessNotificationCenter::InProcessNotificationCenter(Dispatcher& dispatcher,
 }
 
 void InProcessNotificationCenter::setDelivery(Delivery deliver) {
+  // The delivery let go of is the app's: it ends after the lock is released.
+  Delivery old;
   std::lock_guard lock(state_->mutex);
-  state_->deliver = std::move(deliver);
+  old = std::exchange(state_->deliver, std::move(deliver));
 }
 
 InProcessNotificationCenter::~InProcessNotificationCenter() {

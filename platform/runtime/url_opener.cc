@@ -1,6 +1,7 @@
 #include "platform/runtime/url_opener.h"
 
 #include <mutex>
+#include <utility>
 
 #include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
@@ -24,8 +25,10 @@ std::shared_ptr<URLOpener> URLOpener::shared() {
 }
 
 void URLOpener::setShared(std::shared_ptr<URLOpener> opener) {
+  // The opener let go of is the app's: it ends after the lock is released.
+  std::shared_ptr<URLOpener> old;
   std::lock_guard lock(openerMutex());
-  openerSlot() = std::move(opener);
+  old = std::exchange(openerSlot(), std::move(opener));
 }
 
 bool openURLThroughApp(const std::string& url) {

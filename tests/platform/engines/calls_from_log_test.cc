@@ -1,5 +1,6 @@
 // What the app's log delegate does on a line the library logs while it works
-// for an engine: it calls that engine again. On a line of an engine's own
+// for an engine or holds an object of the app's: it calls the same object
+// again. On a line of an engine's own
 // call into its decoder, that call must neither wait for the call under way
 // on its own thread nor jump ahead of it; on a line logged as the engine is
 // made, or as an app's object it let go of ends, the engine is whole and
@@ -16,6 +17,9 @@
 #include "platform/api/tl_decoder.h"
 #include "platform/engines/analytics_engine.h"
 #include "platform/engines/tl_content_engine.h"
+#include "platform/net/network_manager.h"
+#include "platform/runtime/local_notifications.h"
+#include "platform/runtime/url_opener.h"
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/engines/line_hook.h"
 #include "tests/support/hang_guard.h"
@@ -217,6 +221,73 @@ INSTANTIATE_TEST_SUITE_P(
                     SharedRow{"Content", "Reachability Flag Status",
                               [] { return TLContentEngine::sharedEngine(); }}),
     [](const testing::TestParamInfo<SharedRow>& info) { return std::string(info.param.name); });
+
+// The app's objects that the library holds through a setter, each logging
+// as it ends: the log delegate reads the setting on that line.
+class OpenerLogsAsItEnds : public URLOpener {
+ public:
+  ~OpenerLogsAsItEnds() override { TLLogger::infoInMethod("app", __LINE__, "app object gone"); }
+  bool canOpenURL(const std::string&) override { return false; }
+  bool openURL(const std::string&) override { return false; }
+};
+class StatusLogsAsItEnds : public TLUploadStatusDelegate {
+ public:
+  ~StatusLogsAsItEnds() override { TLLogger::infoInMethod("app", __LINE__, "app object gone"); }
+};
+class CentreLogsAsItEnds : public LocalNotificationCenter {
+ public:
+  ~CentreLogsAsItEnds() override { TLLogger::infoInMethod("app", __LINE__, "app object gone"); }
+  void addNotificationRequest(const LocalNotificationRequest&, AddCompletion) override {}
+  void getPendingNotificationRequests(PendingCompletion) override {}
+  void removePendingNotificationRequests(const std::vector<std::string>&) override {}
+};
+
+struct SetterRow {
+  const char* name;
+  // Sets an object that logs as it ends, arms `onLine` to read the setting,
+  // then sets none.
+  std::function<void(std::function<void()>& onLine)> run;
+};
+
+class SetterLetGoTest : public testing::TestWithParam<SetterRow> {};
+
+TEST_P(SetterLetGoTest, TheLogDelegateMayReadTheSettingOnTheLastLineOfWhatItHeld) {
+  tltest::HangGuard guard(std::string("reading a setting as its object ends: ") + GetParam().name);
+  bool read = false;
+  std::function<void()> onLine;
+  TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
+    if (line != "app object gone" || !onLine) return;
+    onLine();
+    read = true;
+  }));
+  GetParam().run(onLine);
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_TRUE(read);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SetterLetGoTest,
+    testing::Values(
+        SetterRow{"UrlOpener",
+                  [](std::function<void()>& onLine) {
+                    URLOpener::setShared(std::make_shared<OpenerLogsAsItEnds>());
+                    onLine = [] { URLOpener::shared(); };
+                    URLOpener::setShared(nullptr);
+                  }},
+        SetterRow{"UploadStatusDelegate",
+                  [](std::function<void()>& onLine) {
+                    const auto manager = TLNetworkManager::create({});
+                    manager->setUploadStatusDelegate(std::make_shared<StatusLogsAsItEnds>());
+                    onLine = [manager] { manager->getRequestState(); };
+                    manager->setUploadStatusDelegate(nullptr);
+                  }},
+        SetterRow{"NotificationCentre",
+                  [](std::function<void()>& onLine) {
+                    LocalNotificationCenter::setCurrent(std::make_shared<CentreLogsAsItEnds>());
+                    onLine = [] { LocalNotificationCenter::current(); };
+                    LocalNotificationCenter::setCurrent(nullptr);
+                  }}),
+    [](const testing::TestParamInfo<SetterRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tembrolexinplatform
