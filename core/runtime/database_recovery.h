@@ -125,7 +125,8 @@ namespace DB {
 //    lies there>, so nothing is carried and a new, empty store is made"
 //
 // ("gone", "a named pipe", "a link to <target>, which leads to a named
-// pipe", as storefiles::notARegularFile names it).
+// pipe", "a link to <target>, which cannot be followed (Too many levels of
+// symbolic links)", as storefiles::notARegularFile names it).
 // A record found beside a file (the crash came before the set-aside, or
 // after the rename) is removed, and the opening goes on as without it.
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,

@@ -221,9 +221,15 @@ std::string notARegularFile(const std::string& path) {
   if (!S_ISLNK(info.st_mode)) return S_ISREG(info.st_mode) ? std::string() : kindOf(info.st_mode);
   const bool leads = ::stat(path.c_str(), &info) == 0;
   if (leads && S_ISREG(info.st_mode)) return std::string();
+  const int followError = leads ? 0 : errno;
   std::error_code error;
-  return "a link to " + std::filesystem::read_symlink(path, error).string() + ", which leads to " +
-         (leads ? kindOf(info.st_mode) : "no file");
+  const std::string link = "a link to " + std::filesystem::read_symlink(path, error).string();
+  // A chain too long to follow, or a folder on the way that may not be
+  // searched, leads somewhere: the Warning says why it was not reached.
+  if (!leads && followError != ENOENT) {
+    return link + ", which cannot be followed (" + tembrolexin::errorText(followError) + ")";
+  }
+  return link + ", which leads to " + (leads ? kindOf(info.st_mode) : "no file");
 }
 
 std::string setAside(const std::string& path, std::string* kept,

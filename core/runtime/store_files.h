@@ -84,8 +84,10 @@ std::string setAside(const std::string& path, std::string* kept,
 // are followed (as a store's opening looks at its file): "gone" ("out of
 // reach (<system's reason>)" when it cannot be looked at), "a folder", "a
 // named pipe", "a socket", "a device", or "a link to <target>, which leads
-// to <one of those, or no file>"; "" for a regular file or a link that
-// leads to one.
+// to <one of those, or no file>" ("..., which cannot be followed (<system's
+// reason>)" when following it fails for another reason than a missing
+// file: too many links, no permission); "" for a regular file or a link
+// that leads to one.
 std::string notARegularFile(const std::string& path);
 
 // Makes the names a copy is written under ready for it: removes what an

@@ -795,6 +795,21 @@ INSTANTIATE_TEST_SUITE_P(
                                            ASSERT_EQ(::mkfifo(kept.c_str(), 0600), 0);
                                          },
                                          "a named pipe"},
+                      // Past the system's bound of 40 links, SQLite would
+                      // follow it; the rows stay in the kept copy.
+                      UnreadableCopyCase{"ChainOf41Links",
+                                         [](const std::string& kept, const std::string& elsewhere) {
+                                           writeWriteVersion3Store(elsewhere + ".40", 3);
+                                           std::filesystem::create_symlink(elsewhere, kept);
+                                           for (int n = 0; n < 40; ++n) {
+                                             std::filesystem::create_symlink(
+                                                 elsewhere + "." + std::to_string(n + 1),
+                                                 n == 0 ? elsewhere
+                                                        : elsewhere + "." + std::to_string(n));
+                                           }
+                                         },
+                                         "a link to <elsewhere>, which cannot be followed (Too "
+                                         "many levels of symbolic links)"},
                       UnreadableCopyCase{"LinkToANamedPipeElsewhere",
                                          [](const std::string& kept, const std::string& elsewhere) {
                                            ASSERT_EQ(::mkfifo(elsewhere.c_str(), 0600), 0);
