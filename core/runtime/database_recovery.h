@@ -47,9 +47,15 @@
 // open, the renames, the copy of its rows and the new store's opening run
 // under the file's lock as well, so no store of this run opens the file, or
 // sets it aside, in between.
-// Lock order: that process-wide lock, then the file's lock, then the mutex
-// table's (Database::mapMutex); a store that sets its file aside from inside
-// an operation holds the file's lock and takes only the table's.
+// Across processes, the check, the set-aside and the carry run under the
+// store's lock ("<path>.lock", storefiles::StoreLock) held exclusively, and
+// every opening holds it shared while it opens (database.h), so a start of
+// another process on the same folder neither meets them half done nor makes
+// a new file at the store's name in their way.
+// Lock order: that process-wide lock, then the file's lock, then the store's
+// lock across processes, then the mutex table's (Database::mapMutex); a
+// store that sets its file aside from inside an operation holds the file's
+// lock and takes only the store's and the table's.
 #ifndef TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 #define TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 
@@ -129,6 +135,18 @@ namespace DB {
 // symbolic links)", as storefiles::notARegularFile names it).
 // A record found beside a file (the crash came before the set-aside, or
 // after the rename) is removed, and the opening goes on as without it.
+//
+// Other processes: while another process holds the store's lock for all of
+// storefiles::lockWait(), OpenError code 5 is thrown ("another process is
+// checking or mending the store; <path>.lock was still locked after <n>
+// ms") and nothing is checked, moved or made. Where the lock cannot be
+// made, a Warning says so ("Store <path>: locking <path>.lock failed:
+// <reason>; it is opened without it") and the opening goes on without it;
+// should the file then be gone when it is to be set aside (another
+// process's start moved it), the Warning ends "...; moving <path> to
+// <kept> failed: No such file or directory", the carry record stays for
+// that start, no store is made, and OpenError code 5 is thrown ("another
+// process is checking or mending the store; moving ...").
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
                                                  const std::string& tableName,
                                                  const INamedObject* sender);
