@@ -370,10 +370,12 @@ StoreLock::StoreLock(const std::string& path, Mode mode) : file_(lockPath(path))
   // A folder, a link or a pipe there would hold or fail every start.
   if (!entryKind(file_).empty()) {
     moved_ = moveToFreeName(file_, [this](int n) { return file_ + "." + std::to_string(n); });
-    // Another start may have moved it first.
-    if (!moved_->failed.empty() && !entryKind(file_).empty()) {
-      failed_ = moved_->text();
-      return;
+    if (!moved_->failed.empty()) {
+      if (!entryKind(file_).empty()) {
+        failed_ = moved_->text();
+        return;
+      }
+      moved_.reset();  // another start moved it first, and tells of it
     }
   }
   // Not through a link, and never waiting on a pipe that took its place.
