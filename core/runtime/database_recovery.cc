@@ -196,7 +196,8 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   bool carry = false;                // whether SQLite still reads the damaged file
   const bool linkToNothing = isLinkToNothing(path, &target);
   if (linkToNothing) {
-    damage = "a link to " + target + ", which leads to no file";
+    // "..., which leads to no file", or why it cannot be followed.
+    damage = storefiles::notARegularFile(path);
   } else {
     const bool first = markChecked(lock.mutex());
     if (const auto marked = storefiles::readMark(path)) {
@@ -261,7 +262,7 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
     if (linkToNothing) {
       throw OpenError(
           "Database did not open properly. ErrorCode: " + std::to_string(SQLITE_CANTOPEN),
-          SQLITE_CANTOPEN, "a link to " + target + ", which leads to no file");
+          SQLITE_CANTOPEN, damage);
     }
     // The opening decides: a file that is no database fails it, one damaged
     // past its first page opens, and the store serves what it can read.

@@ -86,7 +86,9 @@ namespace DB {
 // reads "quick_check: <the first line of its report>" when the check found
 // it, "header: write version <w>, read version <r>" for the header, "<what
 // the mark names>, met by an earlier read or write" for a mark, and "a link
-// to <target>, which leads to no file" for a link to nothing. Otherwise the
+// to <target>, which leads to no file" for a link to nothing ("..., which
+// cannot be followed (Too many levels of symbolic links)" for links that
+// loop or chain past the system's bound). Otherwise the
 // constructor's OpenError is thrown; a damaged file that stays is logged
 // with a Warning that says why:
 //
@@ -96,7 +98,8 @@ namespace DB {
 //
 // A file whose damage the check found and which stays is then opened as it
 // is (the store serves what it can read); a link to nothing that stays
-// throws OpenError code 14 ("a link to <target>, which leads to no file").
+// throws OpenError code 14 with the damage as its reason ("a link to
+// <target>, which leads to no file").
 // When the new store cannot be made, its OpenError is thrown with its text
 // followed by "; store <path> is damaged (...); it is set aside as
 // <path>.damaged, but a new store could not be made: <reason>".

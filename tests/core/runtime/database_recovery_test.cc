@@ -277,6 +277,24 @@ INSTANTIATE_TEST_SUITE_P(
                                    "a link to <path>.target, which leads to no file",
                                    kSetAside,
                                    {{".damaged", "link to <path>.target"}}},
+                      // 41 links to a file of noise at "<path>.target":
+                      // past the system's bound, and the Warning says so.
+                      RecoveryCase{"LinkChainTooLongIsMovedAsALink",
+                                   [](const std::string& path) {
+                                     tltest::writeGarbageStore(path + ".target");
+                                     for (int n = 40; n >= 0; --n) {
+                                       std::filesystem::create_symlink(
+                                           n == 40 ? path + ".target"
+                                                   : path + ".l" + std::to_string(n + 1),
+                                           n == 0 ? path : path + ".l" + std::to_string(n));
+                                     }
+                                   },
+                                   {},
+                                   0,
+                                   "a link to <path>.l1, which cannot be followed (Too many "
+                                   "levels of symbolic links)",
+                                   kSetAside,
+                                   {{".damaged", "link to <path>.l1"}}},
                       // A folder cannot be replaced: the copy and its
                       // journal take the first number free for all four
                       // names, and nothing kept is touched.
