@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -181,6 +182,35 @@ std::string clearCompanionNames(const std::string& path) {
   return tellMoved(path, storefiles::moveObstaclesAside(fileIdentity(path)));
 }
 
+// The lock files whose lock could not be had in this run, guarded by
+// mapMutex(): a store in a read-only folder is opened often, and the
+// Warning is told once.
+std::set<std::string>& unlockableFiles() {
+  static auto* files = new std::set<std::string>();
+  return *files;
+}
+
+// Tells with a Warning what was moved out of the way of the store's lock
+// file, and, once in the run, that the lock cannot be had (the store goes on
+// without it).
+void tellStoreLock(const std::string& path, const storefiles::StoreLock& held) {
+  if (held.moved()) tellMoved(path, {*held.moved()});
+  if (held.state() == storefiles::StoreLock::State::kUnavailable) {
+    {
+      std::lock_guard guard(Database::mapMutex());
+      if (!unlockableFiles().insert(held.file()).second) return;
+    }
+    const LogParams line(LogLevel::Warning, "Store " + path + ": locking " + held.file() +
+                                                " failed: " + held.failed() +
+                                                "; it is opened without it");
+    Logger::getInstance()->Log(Database::name, &line);
+  }
+}
+
+// Whether `path` names a file of its own, whose opening other processes may
+// share: SQLite keeps "" and ":memory:" in memory.
+bool isFileName(const std::string& path) { return !path.empty() && path != ":memory:"; }
+
 // Finalizes a prepared statement when it goes out of scope.
 class Statement {
  public:
@@ -297,8 +327,9 @@ bool readValue<bool>(sqlite3_stmt* stmt) {
 }
 
 // Opens the file at `path` and creates the table that `creation` makes, as
-// a store's constructor does; throws OpenError.
-sqlite3* openConnection(const std::string& path, const std::string& creation) {
+// a store's constructor does; throws OpenError. Unless `storeLockHeld`, it
+// holds the store's lock across processes shared meanwhile.
+sqlite3* openConnection(const std::string& path, const std::string& creation, bool storeLockHeld) {
   const auto openFailed = [](int code, const std::string& reason) {
     return OpenError("Database did not open properly. ErrorCode: " + std::to_string(code), code,
                      reason);
@@ -306,6 +337,16 @@ sqlite3* openConnection(const std::string& path, const std::string& creation) {
   // A zero byte would cut the path short and open a different file.
   if (path.find('\0') != std::string::npos) {
     throw openFailed(SQLITE_CANTOPEN, "the path holds a zero byte");
+  }
+  // Not while another process's opener sets the file aside or carries its
+  // rows: SQLite would make a new, empty file at its name in their way.
+  std::optional<storefiles::StoreLock> shared;
+  if (!storeLockHeld && isFileName(path)) {
+    shared.emplace(path, storefiles::StoreLock::Mode::kShared);
+    tellStoreLock(path, *shared);
+    if (shared->state() == storefiles::StoreLock::State::kBusy) {
+      throw openFailed(SQLITE_BUSY, shared->busyText());
+    }
   }
   if (isSpecialFile(path)) throw openFailed(SQLITE_CANTOPEN, "not a regular file");
   // SQLite would wait for ever on a pipe there, or fail on a folder.
@@ -353,7 +394,7 @@ Database::Database(std::string databaseFilePath, std::string tableName)
   std::lock_guard guard(*fileMutex_);
   // Every backquote of the table name is doubled, so the text is one
   // statement whatever the name holds.
-  db_ = openConnection(databaseFilePath_, generateTableCreationSQL());
+  db_ = openConnection(databaseFilePath_, generateTableCreationSQL(), false);
   countOpen(fileMutex_, 1);
 }
 
@@ -361,7 +402,16 @@ Database::Database(const FileLock& lock, std::string databaseFilePath, std::stri
     : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
   if (!lock.owns_lock()) throw std::logic_error("Database:: opening needs a held lock");
   fileMutex_ = lock.mutex();
-  db_ = openConnection(databaseFilePath_, generateTableCreationSQL());
+  db_ = openConnection(databaseFilePath_, generateTableCreationSQL(), false);
+  countOpen(fileMutex_, 1);
+}
+
+Database::Database(const FileLock& lock, StoreLockHeld, std::string databaseFilePath,
+                   std::string tableName)
+    : tableName_(std::move(tableName)), databaseFilePath_(std::move(databaseFilePath)) {
+  if (!lock.owns_lock()) throw std::logic_error("Database:: opening needs a held lock");
+  fileMutex_ = lock.mutex();
+  db_ = openConnection(databaseFilePath_, generateTableCreationSQL(), true);
   countOpen(fileMutex_, 1);
 }
 
@@ -537,10 +587,10 @@ class Database::DamageGuard {
   const Database& store_;
 };
 
-int Database::connect() const {
+int Database::connect(bool storeLockHeld) const {
   if (db_ != nullptr) return SQLITE_OK;
   try {
-    db_ = openConnection(databaseFilePath_, generateTableCreationSQL());
+    db_ = openConnection(databaseFilePath_, generateTableCreationSQL(), storeLockHeld);
     return SQLITE_OK;
   } catch (const OpenError& e) {
     if (e.damaged() && damageMet_.empty()) {
@@ -556,14 +606,14 @@ void Database::settleDamage() const noexcept {
     const std::string damage = std::move(damageMet_);
     damageMet_.clear();
     const std::string& path = databaseFilePath_;
-    std::string kept;
     const auto warn = [&](const std::string& how) {
       const LogParams line(LogLevel::Warning,
                            "Store " + path + " is damaged (" + damage + "); " + how);
       Logger::getInstance()->Log(name, &line);
     };
-    // Only the mutex table's lock is taken under the file's, as an opening
-    // does; nothing here waits for the opener's locks.
+    // Only the mutex table's lock and the store's lock across processes are
+    // taken under the file's, as an opening does; nothing here waits for the
+    // opener's process-wide lock.
     std::string stays;
     struct stat info;
     if (openCount(fileMutex_) > 1) {
@@ -574,32 +624,40 @@ void Database::settleDamage() const noexcept {
       // store's, which is that of the link's target.
       stays = "it is reached through a link, so it is set aside at the next start";
     } else {
-      sqlite3_close_v2(db_);
-      db_ = nullptr;
-      stays = storefiles::setAside(path, &kept);
-      if (stays.empty()) {
-        try {
-          db_ = openConnection(path, generateTableCreationSQL());
-        } catch (const OpenError& e) {
-          warn("it is set aside as " + kept + ", but a new store could not be made: " +
-               e.reason());
+      // Not in the way of another process's opener, which may be setting it
+      // aside or carrying its rows right now.
+      const storefiles::StoreLock held(path, storefiles::StoreLock::Mode::kExclusive);
+      tellStoreLock(path, held);
+      if (held.state() == storefiles::StoreLock::State::kBusy) {
+        stays = "another process is checking or mending it, so it is set aside at the next start";
+      } else {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        std::string kept;
+        stays = storefiles::setAside(path, &kept);
+        if (stays.empty()) {
+          try {
+            db_ = openConnection(path, generateTableCreationSQL(), true);
+          } catch (const OpenError& e) {
+            warn("it is set aside as " + kept +
+                 ", but a new store could not be made: " + e.reason());
+            return;
+          }
+          markLeft_ = false;
+          warn("it is set aside as " + kept + " and a new, empty store is made");
           return;
         }
-        markLeft_ = false;
-        warn("it is set aside as " + kept + " and a new, empty store is made");
-        return;
+        // It could not be moved: the store goes on with it as it is.
+        connect(true);
+        damageMet_.clear();
       }
-      // It could not be moved: the store goes on with it as it is.
-      connect();
-      damageMet_.clear();
     }
     if (markLeft_) return;
     markLeft_ = true;
     std::optional<storefiles::MovedEntry> moved;
     const std::string failed = storefiles::writeMark(path, damage, &moved);
     if (moved) stays += "; " + moved->text();
-    warn(failed.empty() ? stays
-                        : stays + "; marking it for the next start failed: " + failed);
+    warn(failed.empty() ? stays : stays + "; marking it for the next start failed: " + failed);
   } catch (...) {
     // No memory for the texts: the damage is met again by a later operation.
   }

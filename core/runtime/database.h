@@ -22,6 +22,19 @@
 // One that cannot be moved fails the opening with code 14 and that text
 // ("...; moving it to <to> failed: <reason>").
 //
+// Other processes: each opening (also that of a new file after a set-aside)
+// holds the store's lock across processes ("<path>.lock", store_files.h)
+// while it opens, after the file's mutex: shared, so that it never makes
+// the file at its name while another process's opener checks, sets aside or
+// carries it (which holds it exclusively). When that goes on for all of
+// storefiles::lockWait(), the opening fails with code 5 and the reason
+// "another process is checking or mending the store; <path>.lock was still
+// locked after <n> ms", having made nothing. Where the lock file cannot be
+// made or locked (a read-only folder), a Warning says so once in the run
+// and the opening goes on without it ("Store <path>: locking <path>.lock
+// failed: <reason>; it is opened without it"); what is no regular file at its name is moved aside
+// first, with a Warning as above ("...; it is moved to <path>.lock.1").
+//
 // Failures: a store never reports a failure as "not there". Every SQLite
 // failure is logged at Error level ("Database:: <operation> failed in table
 // <table> of <path>: <reason> (<code>)"); insert and remove then return
@@ -47,6 +60,10 @@
 // run has it open, so it is set aside at the next start"), once per store,
 // and what was moved out of the mark's way ("...; a folder at
 // <path>.damage-found is in the way; it is moved to <path>.damage-found.1").
+// The set-aside holds the store's lock across processes exclusively; while
+// another process holds it past the wait, the file stays and the mark is
+// left ("...; another process is checking or mending it, so it is set aside
+// at the next start").
 // When the new file cannot be made, the Warning ends "...; it is set aside as
 // <path>.damaged, but a new store could not be made: <reason>", and each
 // later operation tries to make it first (failing as above while it cannot).
@@ -66,7 +83,8 @@
 // it is held, the plain (self-locking) operations of those stores must not be
 // called from the same thread, or that thread deadlocks. Under a file's lock
 // a store takes no lock but the mutex table's (briefly, to count the stores
-// open on the file), also when it sets its file aside.
+// open on the file) and, when it opens a file or sets one aside, the store's
+// lock across processes (bounded; see "Other processes" above).
 #ifndef TL_CORE_RUNTIME_DATABASE_H_
 #define TL_CORE_RUNTIME_DATABASE_H_
 
@@ -124,6 +142,12 @@ class Database : public INamedObject {
   // The same, for a caller that holds the file's lock (`lock`, from
   // lockFileAt(databaseFilePath)); the store uses that lock's mutex.
   Database(const FileLock& lock, std::string databaseFilePath, std::string tableName);
+  // Says that the caller (the opener, database_recovery.h) holds the store's
+  // lock across processes exclusively, or could not take it: the opening
+  // below takes no shared hold, which would wait for the caller's own.
+  struct StoreLockHeld {};
+  Database(const FileLock& lock, StoreLockHeld, std::string databaseFilePath,
+           std::string tableName);
   ~Database() override;
 
   Database(const Database&) = delete;
@@ -236,7 +260,7 @@ class Database : public INamedObject {
   // damaged file was set aside and the new one could not be made; it returns
   // SQLite's result. settleDamage() deals with damage that an operation met
   // (see the top of this file); it never throws.
-  int connect() const;
+  int connect(bool storeLockHeld = false) const;
   void settleDamage() const noexcept;
   class DamageGuard;
 

@@ -87,17 +87,22 @@ std::string carryInto(const std::string& path, const std::string& kept) {
 
 // Opens the new store at `path` once its damaged file is out of the way,
 // and tells of it with a Warning that says what became of the file
-// (`fate`: "it is set aside as <kept>") and ends with `made`.
-std::unique_ptr<Database> openNewStore(Database::FileLock& lock, const std::string& path,
-                                       const std::string& tableName, const INamedObject* sender,
-                                       const std::string& damage, const std::string& fate,
-                                       const std::string& made) {
+// (`fate`: "it is set aside as <kept>") and ends with `made`. `held` is the
+// hold of the store's lock across processes (or the attempt at it).
+std::unique_ptr<Database> openNewStore(Database::FileLock& lock,
+                                       std::optional<storefiles::StoreLock>& held,
+                                       const std::string& path, const std::string& tableName,
+                                       const INamedObject* sender, const std::string& damage,
+                                       const std::string& fate, const std::string& made) {
   std::unique_ptr<Database> store;
   try {
     if (Database::getDatabaseFileMutex(path) == lock.mutex()) {
-      store = std::make_unique<Database>(lock, path, tableName);
+      store = std::make_unique<Database>(lock, Database::StoreLockHeld{}, path, tableName);
     } else {
       // A link was moved aside: the path leads to a file of another lock now.
+      // Its mutex is not taken while the hold lasts, so the hold ends first;
+      // the opening then holds the lock shared, as any opening does.
+      held.reset();
       lock.unlock();
       store = std::make_unique<Database>(path, tableName);
     }
@@ -137,6 +142,28 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   // one hold of the file's lock: no store of this run opens the file, or sets
   // it aside, in between.
   Database::FileLock lock = Database::lockFileAt(path);
+  // And of the store's lock across processes, taken last: another process's
+  // start neither checks, sets aside nor carries the file meanwhile, nor
+  // makes a new one at its name. Where the lock cannot be had the start goes
+  // on without it; while another process keeps it, this one does nothing.
+  std::optional<storefiles::StoreLock> held;
+  held.emplace(path, storefiles::StoreLock::Mode::kExclusive);
+  if (held->moved()) {
+    logWithLogger<LogLevel::Warning>(sender, "Store " + path + ": ", held->moved()->text());
+  }
+  switch (held->state()) {
+    case storefiles::StoreLock::State::kHeld:
+    case storefiles::StoreLock::State::kNoFolder:
+      break;
+    case storefiles::StoreLock::State::kBusy:
+      throw OpenError("Database did not open properly. ErrorCode: " + std::to_string(SQLITE_BUSY),
+                      SQLITE_BUSY, held->busyText());
+    case storefiles::StoreLock::State::kUnavailable:
+      logWithLogger<LogLevel::Warning>(
+          sender, "Store " + path + ": locking " + held->file() + " failed: " + held->failed(),
+          "; it is opened without it");
+      break;
+  }
   // An earlier start ended after it set the file aside and before the copy
   // of its rows took the file's name: the rows are carried again, and what
   // that start's copy left is removed first.
@@ -152,11 +179,11 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
       // what it leads to. What lies there is left alone.
       const std::string lies = storefiles::notARegularFile(due->kept);
       if (lies.empty()) {
-        return openNewStore(lock, path, tableName, sender, damage,
+        return openNewStore(lock, held, path, tableName, sender, damage,
                             "it is set aside as " + due->kept, carryInto(path, due->kept));
       }
       storefiles::removeCarryDue(path);
-      return openNewStore(lock, path, tableName, sender, damage,
+      return openNewStore(lock, held, path, tableName, sender, damage,
                           "the kept copy " + due->kept + " named by its carry record is " + lies +
                               ", so nothing is carried",
                           " and a new, empty store is made");
@@ -169,7 +196,8 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   bool carry = false;                // whether SQLite still reads the damaged file
   const bool linkToNothing = isLinkToNothing(path, &target);
   if (linkToNothing) {
-    damage = "a link to " + target + ", which leads to no file";
+    // "..., which leads to no file", or why it cannot be followed.
+    damage = storefiles::notARegularFile(path);
   } else {
     const bool first = markChecked(lock.mutex());
     if (const auto marked = storefiles::readMark(path)) {
@@ -190,7 +218,7 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   }
   if (damage.empty()) {
     try {
-      return std::make_unique<Database>(lock, path, tableName);
+      return std::make_unique<Database>(lock, Database::StoreLockHeld{}, path, tableName);
     } catch (const OpenError& e) {
       if (!e.damaged()) throw;
       failure.emplace(e);
@@ -219,6 +247,14 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
           ? "another store of this run has it open, so it is set aside at the next start"
           : storefiles::setAside(path, &kept, recordCarry);
   if (!stays.empty()) {
+    // The file was moved since it was checked: a start of another process
+    // that went on without the lock is setting it aside. Its record stays,
+    // and no empty store is made where its copy is to go.
+    if (!exists(path) && !linkToNothing) {
+      logWithLogger<LogLevel::Warning>(sender, what, stays);
+      throw OpenError("Database did not open properly. ErrorCode: " + std::to_string(SQLITE_BUSY),
+                      SQLITE_BUSY, "another process is checking or mending the store; " + stays);
+    }
     if (carry) storefiles::removeCarryDue(path);
     logWithLogger<LogLevel::Warning>(sender, what, stays);
     if (failure) throw *failure;
@@ -226,15 +262,15 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
     if (linkToNothing) {
       throw OpenError(
           "Database did not open properly. ErrorCode: " + std::to_string(SQLITE_CANTOPEN),
-          SQLITE_CANTOPEN, "a link to " + target + ", which leads to no file");
+          SQLITE_CANTOPEN, damage);
     }
     // The opening decides: a file that is no database fails it, one damaged
     // past its first page opens, and the store serves what it can read.
-    return std::make_unique<Database>(lock, path, tableName);
+    return std::make_unique<Database>(lock, Database::StoreLockHeld{}, path, tableName);
   }
   std::string made = " and a new, empty store is made";
   if (carry) made = carryInto(path, kept);
-  return openNewStore(lock, path, tableName, sender, damage, "it is set aside as " + kept,
+  return openNewStore(lock, held, path, tableName, sender, damage, "it is set aside as " + kept,
                       made + recorded);
 }
 

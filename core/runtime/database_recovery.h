@@ -47,9 +47,15 @@
 // open, the renames, the copy of its rows and the new store's opening run
 // under the file's lock as well, so no store of this run opens the file, or
 // sets it aside, in between.
-// Lock order: that process-wide lock, then the file's lock, then the mutex
-// table's (Database::mapMutex); a store that sets its file aside from inside
-// an operation holds the file's lock and takes only the table's.
+// Across processes, the check, the set-aside and the carry run under the
+// store's lock ("<path>.lock", storefiles::StoreLock) held exclusively, and
+// every opening holds it shared while it opens (database.h), so a start of
+// another process on the same folder neither meets them half done nor makes
+// a new file at the store's name in their way.
+// Lock order: that process-wide lock, then the file's lock, then the store's
+// lock across processes, then the mutex table's (Database::mapMutex); a
+// store that sets its file aside from inside an operation holds the file's
+// lock and takes only the store's and the table's.
 #ifndef TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 #define TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 
@@ -80,7 +86,9 @@ namespace DB {
 // reads "quick_check: <the first line of its report>" when the check found
 // it, "header: write version <w>, read version <r>" for the header, "<what
 // the mark names>, met by an earlier read or write" for a mark, and "a link
-// to <target>, which leads to no file" for a link to nothing. Otherwise the
+// to <target>, which leads to no file" for a link to nothing ("..., which
+// cannot be followed (Too many levels of symbolic links)" for links that
+// loop or chain past the system's bound). Otherwise the
 // constructor's OpenError is thrown; a damaged file that stays is logged
 // with a Warning that says why:
 //
@@ -90,7 +98,8 @@ namespace DB {
 //
 // A file whose damage the check found and which stays is then opened as it
 // is (the store serves what it can read); a link to nothing that stays
-// throws OpenError code 14 ("a link to <target>, which leads to no file").
+// throws OpenError code 14 with the damage as its reason ("a link to
+// <target>, which leads to no file").
 // When the new store cannot be made, its OpenError is thrown with its text
 // followed by "; store <path> is damaged (...); it is set aside as
 // <path>.damaged, but a new store could not be made: <reason>".
@@ -125,9 +134,22 @@ namespace DB {
 //    lies there>, so nothing is carried and a new, empty store is made"
 //
 // ("gone", "a named pipe", "a link to <target>, which leads to a named
-// pipe", as storefiles::notARegularFile names it).
+// pipe", "a link to <target>, which cannot be followed (Too many levels of
+// symbolic links)", as storefiles::notARegularFile names it).
 // A record found beside a file (the crash came before the set-aside, or
 // after the rename) is removed, and the opening goes on as without it.
+//
+// Other processes: while another process holds the store's lock for all of
+// storefiles::lockWait(), OpenError code 5 is thrown ("another process is
+// checking or mending the store; <path>.lock was still locked after <n>
+// ms") and nothing is checked, moved or made. Where the lock cannot be
+// made, a Warning says so ("Store <path>: locking <path>.lock failed:
+// <reason>; it is opened without it") and the opening goes on without it;
+// should the file then be gone when it is to be set aside (another
+// process's start moved it), the Warning ends "...; moving <path> to
+// <kept> failed: No such file or directory", the carry record stays for
+// that start, no store is made, and OpenError code 5 is thrown ("another
+// process is checking or mending the store; moving ...").
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
                                                  const std::string& tableName,
                                                  const INamedObject* sender);

@@ -3,14 +3,20 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <iterator>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/runtime/error_text.h"
@@ -34,6 +40,9 @@ constexpr const char* kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
 // line, a record two (the kept copy's file name and the damage).
 constexpr size_t kMarkBytes = 4096;
 constexpr size_t kMarkTextBytes = 300;
+
+// How long a StoreLock waits, in milliseconds.
+std::atomic<std::int64_t> lockWaitMs{10000};
 
 // How many numbered names ("<name>.damaged.<n>" and the like) are tried
 // before giving up: each is taken only by what an earlier start kept.
@@ -213,6 +222,8 @@ std::string carryCopyPath(const std::string& path) { return path + ".carry"; }
 
 std::string carryDuePath(const std::string& path) { return path + ".carry-due"; }
 
+std::string lockPath(const std::string& path) { return path + ".lock"; }
+
 std::string notARegularFile(const std::string& path) {
   struct stat info;
   if (::lstat(path.c_str(), &info) != 0) {
@@ -221,9 +232,15 @@ std::string notARegularFile(const std::string& path) {
   if (!S_ISLNK(info.st_mode)) return S_ISREG(info.st_mode) ? std::string() : kindOf(info.st_mode);
   const bool leads = ::stat(path.c_str(), &info) == 0;
   if (leads && S_ISREG(info.st_mode)) return std::string();
+  const int followError = leads ? 0 : errno;
   std::error_code error;
-  return "a link to " + std::filesystem::read_symlink(path, error).string() + ", which leads to " +
-         (leads ? kindOf(info.st_mode) : "no file");
+  const std::string link = "a link to " + std::filesystem::read_symlink(path, error).string();
+  // A chain too long to follow, or a folder on the way that may not be
+  // searched, leads somewhere: the Warning says why it was not reached.
+  if (!leads && followError != ENOENT) {
+    return link + ", which cannot be followed (" + tembrolexin::errorText(followError) + ")";
+  }
+  return link + ", which leads to " + (leads ? kindOf(info.st_mode) : "no file");
 }
 
 std::string setAside(const std::string& path, std::string* kept,
@@ -343,6 +360,66 @@ std::optional<CarryDue> readCarryDue(const std::string& path) {
 
 void removeCarryDue(const std::string& path) {
   if (isRegularFile(carryDuePath(path))) ::unlink(carryDuePath(path).c_str());
+}
+
+std::chrono::milliseconds lockWait() { return std::chrono::milliseconds(lockWaitMs.load()); }
+
+void setLockWait(std::chrono::milliseconds wait) { lockWaitMs.store(wait.count()); }
+
+StoreLock::StoreLock(const std::string& path, Mode mode) : file_(lockPath(path)) {
+  // A folder, a link or a pipe there would hold or fail every start.
+  if (!entryKind(file_).empty()) {
+    moved_ = moveToFreeName(file_, [this](int n) { return file_ + "." + std::to_string(n); });
+    if (!moved_->failed.empty()) {
+      if (!entryKind(file_).empty()) {
+        failed_ = moved_->text();
+        return;
+      }
+      moved_.reset();  // another start moved it first, and tells of it
+    }
+  }
+  // Not through a link, and never waiting on a pipe that took its place.
+  fd_ = tembrolexin::Fd(
+      ::open(file_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  if (!fd_.valid()) {
+    // Without its folder there is no store, and no opening makes one.
+    if (errno == ENOENT || errno == ENOTDIR) state_ = State::kNoFolder;
+    failed_ = tembrolexin::errorText(errno);
+    return;
+  }
+  struct stat info;
+  if (::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    failed_ = "not a regular file";
+    fd_ = tembrolexin::Fd();
+    return;
+  }
+  const int operation = (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+  waited_ = lockWait();
+  const auto deadline = std::chrono::steady_clock::now() + waited_;
+  auto pause = std::chrono::milliseconds(1);
+  while (::flock(fd_.get(), operation) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) {
+      failed_ = tembrolexin::errorText(errno);
+      fd_ = tembrolexin::Fd();
+      return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      state_ = State::kBusy;
+      fd_ = tembrolexin::Fd();
+      return;
+    }
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+  state_ = State::kHeld;
+}
+
+std::string StoreLock::busyText() const {
+  return "another process is checking or mending the store; " + file_ + " was still locked after " +
+         std::to_string(waited_.count()) + " ms";
 }
 
 }  // namespace storefiles

@@ -27,16 +27,25 @@
 // tells the opener. It holds the damage as a line of text; only a regular
 // file counts as a mark, and it is never written through a link.
 //
+// The lock file "<path>.lock" (StoreLock) keeps the starts of several
+// processes apart: one checks, sets aside and carries a store at a time, and
+// no opening makes a new file at the store's name meanwhile. It is an empty
+// regular file that stays; only the advisory lock on it counts.
+//
 // Used by Database and by its opener (database_recovery.h). The caller holds
-// the store file's lock (Database::lockFileAt); nothing here locks. Never
-// throws but std::bad_alloc.
+// the store file's lock (Database::lockFileAt); nothing here locks but
+// StoreLock, and that only across processes. Never throws but
+// std::bad_alloc.
 #ifndef TL_CORE_RUNTIME_STORE_FILES_H_
 #define TL_CORE_RUNTIME_STORE_FILES_H_
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "core/runtime/unique_fd.h"
 
 namespace tembrolexinsdk {
 namespace DB {
@@ -52,6 +61,8 @@ std::string carryCopyPath(const std::string& path);
 // "<path>.carry-due": the record that rows are to be carried into a new
 // file at `path`.
 std::string carryDuePath(const std::string& path);
+// "<path>.lock": the file whose advisory lock StoreLock takes.
+std::string lockPath(const std::string& path);
 
 // An entry that was in the way, and where it went.
 struct MovedEntry {
@@ -84,8 +95,10 @@ std::string setAside(const std::string& path, std::string* kept,
 // are followed (as a store's opening looks at its file): "gone" ("out of
 // reach (<system's reason>)" when it cannot be looked at), "a folder", "a
 // named pipe", "a socket", "a device", or "a link to <target>, which leads
-// to <one of those, or no file>"; "" for a regular file or a link that
-// leads to one.
+// to <one of those, or no file>" ("..., which cannot be followed (<system's
+// reason>)" when following it fails for another reason than a missing
+// file: too many links, no permission); "" for a regular file or a link
+// that leads to one.
 std::string notARegularFile(const std::string& path);
 
 // Makes the names a copy is written under ready for it: removes what an
@@ -141,6 +154,68 @@ std::string writeCarryDue(const std::string& path, const std::string& kept,
 // The record beside `path`, or nothing when there is none.
 std::optional<CarryDue> readCarryDue(const std::string& path);
 void removeCarryDue(const std::string& path);
+
+// How long a StoreLock waits for another process at most: 10 s unless set
+// (tests shorten it). Any thread.
+std::chrono::milliseconds lockWait();
+void setLockWait(std::chrono::milliseconds wait);
+
+// A hold of the advisory lock (flock(2): one per open file description, so
+// closing another descriptor of the file never drops it) on the lock file
+// "<path>.lock" beside a store, across processes. Exclusive while a start
+// checks the store, sets it aside and carries its rows; shared while an
+// opening may make the store at its name. Taken after the process's own
+// locks (the opener's, the file's), never before them, and waited for at
+// most lockWait(): it is tried, then tried again after a pause that grows
+// from 1 to 50 ms.
+//
+// The lock file is opened with O_NOFOLLOW | O_NONBLOCK and made when
+// missing; only a regular file is locked. What else lies at its name (a
+// folder, a link, a named pipe) is first moved to the first free
+// "<path>.lock.<n>" (n from 1; a link as a link), and moved() then tells of
+// it, so that it never holds a start.
+//
+// Two holds in one process conflict as they would in two, so a thread that
+// holds the lock exclusively must not take it again (Database's openings
+// under the opener's hold take none).
+//
+// Ownership: owns the lock file's descriptor; the hold ends when it is
+// destroyed. Thread safety: none; one thread uses a StoreLock.
+class StoreLock {
+ public:
+  enum class Mode { kShared, kExclusive };
+  enum class State {
+    kHeld,         // the lock is held
+    kBusy,         // another process held it for all of lockWait()
+    kUnavailable,  // the lock file could not be made or locked: failed()
+    kNoFolder,     // the store's folder is missing: nothing can be made there
+  };
+
+  StoreLock(const std::string& path, Mode mode);
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+  State state() const { return state_; }
+  // The lock file's path.
+  const std::string& file() const { return file_; }
+  // kUnavailable: the system's reason ("Read-only file system"), or what
+  // was in the way and could not be moved (MovedEntry::text()).
+  const std::string& failed() const { return failed_; }
+  // What was in the lock file's place and moved aside, if anything was.
+  const std::optional<MovedEntry>& moved() const { return moved_; }
+  // "another process is checking or mending the store; <file> was still
+  // locked after <lockWait()> ms": the reason an opening gives when the
+  // wait ran out.
+  std::string busyText() const;
+
+ private:
+  std::string file_;
+  State state_ = State::kUnavailable;
+  std::string failed_;
+  std::optional<MovedEntry> moved_;
+  std::chrono::milliseconds waited_{0};  // the bound of the wait
+  tembrolexin::Fd fd_;
+};
 
 }  // namespace storefiles
 }  // namespace DB

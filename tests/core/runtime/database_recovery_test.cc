@@ -4,11 +4,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -20,9 +25,11 @@
 #include <vector>
 
 #include "core/runtime/i_named_object.h"
+#include "core/runtime/store_files.h"
 #include "tests/core/runtime/log_capture_util.h"
 #include "tests/support/child_process.h"
 #include "tests/support/damaged_store.h"
+#include "tests/support/hang_guard.h"
 #include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
 
@@ -30,6 +37,43 @@ namespace {
 // The name whose taking by rename(2) ends the process at once, the rename
 // done; null for none. Set in a child process only.
 const char* endOnceRenamedTo = nullptr;
+
+// Two starts of one store in two processes, taking turns: each stops at the
+// renames of its start that set the store aside and put the carried copy in
+// its place, hands the turn to the other over a socket pair, and goes on at
+// the other's word: that it stopped at such a rename itself ('T'), waits for
+// the store's lock ('L'), or has finished ('F'). Once the other waits or has
+// finished, nothing stops again. Every wait for a word is bounded (2 s).
+struct TurnTaking {
+  int toOther = -1;  // this start's end of a socket pair
+  std::string store;
+  bool otherStill = false;  // the other waits at the lock or has finished
+  bool lockTold = false;
+  bool unanswered = false;  // a wait for the other's word ran out
+
+  // A word for another that has gone is lost, not a signal that ends this one.
+  void say(char word) const { ::send(toOther, &word, 1, MSG_NOSIGNAL); }
+  // The other's next word, or 0 when none came in time.
+  char hear() const {
+    pollfd ready{toOther, POLLIN, 0};
+    char word = 0;
+    if (::poll(&ready, 1, 2000) != 1 || ::read(toOther, &word, 1) != 1) return 0;
+    return word;
+  }
+  void atRename(const char* to) {
+    if (otherStill || (to != store + ".damaged" && to != store)) return;
+    say('T');
+    const char word = hear();
+    otherStill = word != 'T';
+    unanswered = unanswered || word == 0;
+  }
+  void atLockTaken() {
+    if (lockTold) return;
+    lockTold = true;
+    say('L');
+  }
+};
+TurnTaking* turns = nullptr;
 }  // namespace
 
 // The test program's rename(2), which takes the C library's place for the
@@ -38,9 +82,31 @@ const char* endOnceRenamedTo = nullptr;
 extern "C" int rename(const char* from, const char* to) noexcept {
   static const auto real =
       reinterpret_cast<int (*)(const char*, const char*)>(::dlsym(RTLD_NEXT, "rename"));
+  if (turns != nullptr) turns->atRename(to);
   const int result = real(from, to);
   if (result == 0 && endOnceRenamedTo != nullptr && std::strcmp(to, endOnceRenamedTo) == 0) {
     ::_exit(0);
+  }
+  return result;
+}
+
+// The same for renameat2(2), which puts a carried copy in the store's place.
+extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to,
+                         unsigned int flags) noexcept {
+  static const auto real = reinterpret_cast<int (*)(int, const char*, int, const char*, unsigned)>(
+      ::dlsym(RTLD_NEXT, "renameat2"));
+  if (turns != nullptr) turns->atRename(to);
+  return real(fromDir, from, toDir, to, flags);
+}
+
+// And for flock(2): a start that finds the store's lock held tells the other.
+extern "C" int flock(int fd, int operation) noexcept {
+  static const auto real = reinterpret_cast<int (*)(int, int)>(::dlsym(RTLD_NEXT, "flock"));
+  const int result = real(fd, operation);
+  if (result != 0 && errno == EWOULDBLOCK && turns != nullptr) {
+    const int error = errno;
+    turns->atLockTaken();
+    errno = error;
   }
   return result;
 }
@@ -211,6 +277,24 @@ INSTANTIATE_TEST_SUITE_P(
                                    "a link to <path>.target, which leads to no file",
                                    kSetAside,
                                    {{".damaged", "link to <path>.target"}}},
+                      // 41 links to a file of noise at "<path>.target":
+                      // past the system's bound, and the Warning says so.
+                      RecoveryCase{"LinkChainTooLongIsMovedAsALink",
+                                   [](const std::string& path) {
+                                     tltest::writeGarbageStore(path + ".target");
+                                     for (int n = 40; n >= 0; --n) {
+                                       std::filesystem::create_symlink(
+                                           n == 40 ? path + ".target"
+                                                   : path + ".l" + std::to_string(n + 1),
+                                           n == 0 ? path : path + ".l" + std::to_string(n));
+                                     }
+                                   },
+                                   {},
+                                   0,
+                                   "a link to <path>.l1, which cannot be followed (Too many "
+                                   "levels of symbolic links)",
+                                   kSetAside,
+                                   {{".damaged", "link to <path>.l1"}}},
                       // A folder cannot be replaced: the copy and its
                       // journal take the first number free for all four
                       // names, and nothing kept is touched.
@@ -691,6 +775,118 @@ INSTANTIATE_TEST_SUITE_P(
                           "AsTheSetAsideTakesEffect", {nullptr, nullptr}, nullptr, ".damaged"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Two processes start on one data folder at once while a damaged store's
+// rows are to be carried: the second start comes in at the first's set-aside
+// (TurnTaking), and each goes on at the other's word. Neither start loses a
+// row, nor does a third that comes after them.
+TEST(DatabaseTwoStartsTest, StartsOfTwoProcessesAtOnceCarryEveryRow) {
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  writeWriteVersion3Store(path, 200);
+  int words[2], told[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, words), 0);
+  ASSERT_EQ(::pipe(told), 0);
+  Opener opener;
+  const auto rowsOfAStart = [&] {
+    try {
+      const auto store = openSettingDamageAside(path, "audiodecoder", &opener);
+      return std::to_string(store->listKeys().size());
+    } catch (const std::exception& e) {
+      return std::string(e.what());
+    }
+  };
+  const pid_t second = ::fork();
+  ASSERT_GE(second, 0);
+  if (second == 0) {
+    TurnTaking mine{words[1], path};
+    // It starts once the first stops at its first rename.
+    std::string seen = "never started";
+    if (mine.hear() == 'T') {
+      turns = &mine;
+      seen = rowsOfAStart();
+      turns = nullptr;
+    }
+    mine.say('F');
+    if (mine.unanswered) seen += ", a wait ran out";
+    const ssize_t sent = ::write(told[1], seen.data(), seen.size());
+    ::_exit(sent == static_cast<ssize_t>(seen.size()) ? 0 : 1);
+  }
+  // Made after the fork, whose child has no thread but its own.
+  const tltest::HangGuard guard("two starts of one store", std::chrono::seconds(20));
+  for (int fd : {words[1], told[1]}) ::close(fd);
+  TurnTaking mine{words[0], path};
+  turns = &mine;
+  const std::string firstSaw = rowsOfAStart();
+  turns = nullptr;
+  mine.say('F');
+  std::string secondSaw;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(told[0], buffer, sizeof buffer)) > 0;) secondSaw.append(buffer, n);
+  int status = 0;
+  ASSERT_EQ(::waitpid(second, &status, 0), second);
+  for (int fd : {words[0], told[0]}) ::close(fd);
+
+  EXPECT_EQ(firstSaw, "200");
+  EXPECT_EQ(secondSaw, "200");
+  EXPECT_FALSE(mine.unanswered);
+  EXPECT_EQ(tltest::inChild(rowsOfAStart), "200");
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+}
+
+// While another process holds the store's lock (here the test, on an open
+// file description of its own), an opening waits no longer than the bound
+// and fails with code 5, having checked, moved and made nothing.
+struct BusyCase {
+  const char* name;
+  bool damagedStore;  // a store whose write version is 3 lies at the path
+  void (*open)(const std::string& path);
+};
+
+void PrintTo(const BusyCase& c, std::ostream* os) { *os << c.name; }
+
+class DatabaseStoreLockBusyTest : public ::testing::TestWithParam<BusyCase> {};
+
+TEST_P(DatabaseStoreLockBusyTest, FailsWithCode5AndTouchesNothing) {
+  const BusyCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string path = dir.file("audiodecoder.db");
+  if (c.damagedStore) writeWriteVersion3Store(path, 3);
+  const std::string before = tltest::whatLiesAt(path);
+  {
+    const int held = ::open((path + ".lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    tembrolexinsdk::DB::storefiles::setLockWait(std::chrono::milliseconds(20));
+    try {
+      c.open(path);
+      ADD_FAILURE() << "opened";
+    } catch (const OpenError& e) {
+      EXPECT_EQ(e.code(), 5);
+      EXPECT_EQ(e.reason(), "another process is checking or mending the store; " + path +
+                                ".lock was still locked after 20 ms");
+    }
+    tembrolexinsdk::DB::storefiles::setLockWait(std::chrono::seconds(10));
+    ::close(held);
+  }
+  EXPECT_EQ(tltest::whatLiesAt(path), before);
+  EXPECT_EQ(tltest::whatLiesAt(path + ".damaged"), "none");
+  EXPECT_EQ(tltest::whatLiesAt(path + ".carry-due"), "none");
+  // Once it is released, the next start goes on as ever.
+  Opener opener;
+  EXPECT_EQ(openSettingDamageAside(path, "audiodecoder", &opener)->listKeys().size(),
+            c.damagedStore ? 3u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Openings, DatabaseStoreLockBusyTest,
+    ::testing::Values(BusyCase{"OpenerOfADamagedStore", true,
+                               [](const std::string& path) {
+                                 Opener opener;
+                                 openSettingDamageAside(path, "audiodecoder", &opener);
+                               }},
+                      BusyCase{"OpeningThatWouldMakeTheStore", false,
+                               [](const std::string& path) { Database(path, "audiodecoder"); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A record of a carry that is not to be resumed: the crash came after the
 // copy took the store's name, or the record names no copy the opener
 // keeps. It is removed; nothing is carried and nothing is logged.
@@ -795,6 +991,21 @@ INSTANTIATE_TEST_SUITE_P(
                                            ASSERT_EQ(::mkfifo(kept.c_str(), 0600), 0);
                                          },
                                          "a named pipe"},
+                      // Past the system's bound of 40 links, SQLite would
+                      // follow it; the rows stay in the kept copy.
+                      UnreadableCopyCase{"ChainOf41Links",
+                                         [](const std::string& kept, const std::string& elsewhere) {
+                                           writeWriteVersion3Store(elsewhere + ".40", 3);
+                                           std::filesystem::create_symlink(elsewhere, kept);
+                                           for (int n = 0; n < 40; ++n) {
+                                             std::filesystem::create_symlink(
+                                                 elsewhere + "." + std::to_string(n + 1),
+                                                 n == 0 ? elsewhere
+                                                        : elsewhere + "." + std::to_string(n));
+                                           }
+                                         },
+                                         "a link to <elsewhere>, which cannot be followed (Too "
+                                         "many levels of symbolic links)"},
                       UnreadableCopyCase{"LinkToANamedPipeElsewhere",
                                          [](const std::string& kept, const std::string& elsewhere) {
                                            ASSERT_EQ(::mkfifo(elsewhere.c_str(), 0600), 0);
