@@ -483,6 +483,7 @@ void TLDecoder::loadIdentity() {
 }
 
 void TLDecoder::addDelegate(std::shared_ptr<TLDecoderDelegate> delegate) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (!delegate) return;
   if (dynamic_cast<TLDeviceIdProviderDecoderDelegate*>(delegate.get()) == nullptr) {
     bridge_->initialise(InitDataBuilder().setDeviceId(-1).build());
@@ -502,11 +503,13 @@ std::vector<std::shared_ptr<TLDecoderDelegate>> TLDecoder::getCurrentDelegates()
 }
 
 void TLDecoder::setDeviceId(int32_t deviceId) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->initialise(InitDataBuilder().setDeviceId(deviceId).build());
 }
 
 std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEngineDelegate> delegate,
                                                            TLEngineType type) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   constexpr const char* kMethod = "-[TLDecoder connectEngineDelegate:toEngineType:]";
   TLLogger::debugInMethod(kMethod, __LINE__, "entry");
   std::shared_ptr<TLEngine> engine = TLEngine::getEngineOfType(type);
@@ -529,6 +532,7 @@ std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEng
 }
 
 void TLDecoder::disconnectEngineDelegate(const std::shared_ptr<TLEngine>& engine) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (!engine) return;
   const std::string name = engine->engineName();
   TLLogger::debugInMethod("-[TLDecoder disconnectEngineDelegate:]", __LINE__,
@@ -545,6 +549,7 @@ std::shared_ptr<TLEngine> TLDecoder::engineNamed(const std::string& name) const 
 }
 
 void TLDecoder::startDecoding() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::debugInMethod("-[TLDecoder startDecoding]", __LINE__,
                           "startDecoding ENTRY (not recording)");
   if (isShutDown()) {
@@ -563,18 +568,24 @@ void TLDecoder::startDecoding() {
 }
 
 void TLDecoder::stopDecoding() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->stop();
   analytics_->stop();
 }
 
-void TLDecoder::prepareData() { bridge_->prepareData(); }
+void TLDecoder::prepareData() {
+  const auto self = weak_from_this().lock();  // whole until this returns
+  bridge_->prepareData();
+}
 
 void TLDecoder::configure(const ConfigDictionary& configuration) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->configureWithMap(configuration);
 }
 
 std::shared_ptr<Recorder> TLDecoder::useCustomRecorderWithListener(
     std::shared_ptr<TLRecorderListener> listener, int32_t sampleRateHz) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   std::shared_ptr<Recorder> recorder =
       Recorder::create(bridge_->sharedMessenger(), std::move(listener), sampleRateHz,
                        options_.recorderCore, SafeDispatch(*options_.dispatcher));
@@ -582,9 +593,13 @@ std::shared_ptr<Recorder> TLDecoder::useCustomRecorderWithListener(
   return recorder;
 }
 
-void TLDecoder::useDefaultRecorder() { Recorder::useDefaultRecorder(options_.recorderCore); }
+void TLDecoder::useDefaultRecorder() {
+  const auto self = weak_from_this().lock();  // whole until this returns
+  Recorder::useDefaultRecorder(options_.recorderCore);
+}
 
 void TLDecoder::setNTPServers(std::vector<std::string> servers) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::debugInMethod("-[TLDecoder setNTPServers:]", __LINE__, "Setting custom NTPServers");
   bool askNow = false;
   {
@@ -616,10 +631,12 @@ std::vector<std::shared_ptr<NTPReceiver>> TLDecoder::getCurrentNTPDelegates() co
 
 void TLDecoder::updateGSMInfo(const std::string& countryCode, const std::string& network,
                               int64_t lac, int64_t cid) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->updateGSMInfo(countryCode, network, lac, cid);
 }
 
 void TLDecoder::updateGPSInfo(double longitude, double latitude) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->updateGPSInfo(longitude, latitude);
 }
 
@@ -739,6 +756,7 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
 // --- Network time -------------------------------------------------------------
 
 void TLDecoder::updateNTP() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bool roundFailed = false;
   {
     // The lines logged under ntpMutex_ reach the log once it is released:

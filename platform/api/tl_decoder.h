@@ -37,7 +37,14 @@
 // a receiver (its status listener, the engines', the logger's), and no
 // other engine is handed the event under way (the engine call that brought
 // the delegate call the release came from runs to its end) -- and its bus
-// is stopped. The rest of the teardown (the status listener, the
+// is stopped.
+//
+// A release made while the app runs a method of the decoder (inside a call
+// into the app that the method makes -- any log line may reach the app's
+// log delegate -- or on another thread) takes effect once that method has
+// returned: each method that goes on after such a call holds the decoder
+// for its length, so the last reference goes as it returns, on its thread.
+// The rest of the teardown (the status listener, the
 // core's side and the logger let go of the Messenger, each waiting for its
 // call under way on the bus thread; the SNTP client ended) runs on the
 // releasing thread, before the release returns, unless that thread is
@@ -54,7 +61,7 @@
 // table, delegate list and receiver list are guarded and copied before each
 // fan-out; no lock is held while a delegate, receiver or engine runs. The
 // last reference may be released on any thread, inside any call into the
-// app too.
+// app too; a method running then keeps the decoder whole until it returns.
 #ifndef TL_PLATFORM_API_TL_DECODER_H_
 #define TL_PLATFORM_API_TL_DECODER_H_
 

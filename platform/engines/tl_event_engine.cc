@@ -95,6 +95,7 @@ TLEventEngine::~TLEventEngine() {
 
 bool TLEventEngine::registerEventSequence(int64_t trackId, const std::string& events, double syncSecs,
                                           TLError* error) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLError failure;
   std::optional<std::vector<TimedEventEngine>> list = parseEventText(events, failure);
   if (!list) {
@@ -142,11 +143,13 @@ void TLEventEngine::onEventEngineEvent(const Event& event) {
 }
 
 void TLEventEngine::pause() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLEngine::pause();
   machine_->pauseTiming();
 }
 
 void TLEventEngine::stop() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLEngine::stop();
   machine_->stop();
 }
@@ -167,6 +170,7 @@ void TLEventEngine::setEngineParameters(const TLEngineParameters& /*parameters*/
 
 void TLEventEngine::processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                                        const std::string& /*processorName*/) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   auto codeword = std::dynamic_pointer_cast<const TLCodewordEventParams>(event);
   if (!codeword || codeword->msg() < 0) return;
   TLLogger::debugInMethod("-[TLEventEngine processEventParams:fromProcessor:]", __LINE__,

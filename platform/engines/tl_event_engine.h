@@ -75,7 +75,9 @@ class TLEventEngineDelegate : public TLEngineDelegate {
   virtual void eventEngineInterrupted(const std::optional<std::string>& /*value*/, TLDate /*at*/) {}
 };
 
-class TLEventEngine final : public TLEngine, public EventEngineLink {
+class TLEventEngine final : public TLEngine,
+                           public EventEngineLink,
+                           public std::enable_shared_from_this<TLEventEngine> {
  public:
   static constexpr const char* kEngineName = "EVENT";
   static constexpr int64_t kErrorNoEventsInXml = 13;
@@ -97,6 +99,10 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   // teardown would wait for: then the delegate hears nothing more from the
   // release on, and the teardown runs on a thread of the library's once the
   // call has returned (the dispatcher and clock must outlive that too).
+  // A release made while one of registerEventSequence, processEventParams,
+  // pause and stop runs (from the app's log delegate on one of its lines,
+  // from a delegate call it waits for, or on another thread) takes effect
+  // once that call has returned: each holds the engine for its length.
   static std::shared_ptr<TLEventEngine> create(Dispatcher& dispatcher,
                                                const tembrolexinsdk::Clock& clock);
   ~TLEventEngine() override;
