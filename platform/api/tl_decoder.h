@@ -28,16 +28,26 @@
 //
 // Ownership: made by create() (or sharedDecoder()) and held by shared_ptr;
 // owns the bridge, signer, analytics bridge and SNTP client; holds delegates,
-// NTP receivers and engines strongly. Releasing a decoder stops the bus
-// (final for the process-wide bus).
+// NTP receivers and engines strongly. Releasing a decoder stops its bus for
+// good (see below).
 //
 // Releasing the last reference: from then on the app hears nothing more
-// from the decoder -- no decoder delegate or NTP receiver call (those
+// from the decoder itself -- no decoder delegate or NTP receiver call (those
 // already queued are dropped), no further message of its Messenger reaches
 // a receiver (its status listener, the engines', the logger's), and no
 // other engine is handed the event under way (the engine call that brought
 // the delegate call the release came from runs to its end) -- and its bus
-// is stopped.
+// is stopped, for good: a decoder made on that bus afterwards (by create()
+// with the same options, or sharedDecoder() after a release of a decoder on
+// the process-wide bus) hears nothing. The engines belong to the process,
+// and what an engine the decoder
+// fed already holds goes on: a track the EVENT engine placed goes on firing
+// its timed events, and an engine delegate call already queued on the main
+// queue is still delivered. An app that wants those silenced too
+// disconnects the engine's delegate (disconnectEngineDelegate: nothing is
+// queued for it afterwards, though a call queued before still comes), or
+// stops the EVENT engine (no timed event reaches its delegate once stop()
+// has returned), before or at the release.
 //
 // A release made while the app runs a method of the decoder (inside a call
 // into the app that the method makes -- any log line may reach the app's
