@@ -91,6 +91,13 @@ void joinTeardowns(bool all) {
   }
 }
 
+// Whether `bus` is stopped for good, as the release of a decoder on it
+// leaves it (known of the library's own bus class only).
+bool busStoppedForGood(tembrolexinsdk::IMessenger* bus) {
+  const auto* own = dynamic_cast<const tembrolexinsdk::Messenger*>(bus);
+  return own != nullptr && own->isStopping();
+}
+
 }  // namespace
 
 // The SNTP client holds its delegate strongly; this adapter holds the
@@ -141,6 +148,12 @@ std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
   if (isShutDown()) {
     TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
                             "The library has shut down: this decoder will not decode");
+  } else if (busStoppedForGood(decoder->options_.bus)) {
+    // Nothing the core says reaches this decoder, nor anything it sends the
+    // core: without this line the app would see only silence.
+    TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
+                            "The message bus was stopped for good by the release of a decoder on "
+                            "it: this decoder will hear nothing");
   }
   return decoder;
 }

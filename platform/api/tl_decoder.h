@@ -39,11 +39,13 @@
 // the delegate call the release came from runs to its end) -- and its bus
 // is stopped, for good: a decoder made on that bus afterwards (by create()
 // with the same options, or sharedDecoder() after a release of a decoder on
-// the process-wide bus) hears nothing. The engines belong to the process,
-// and what an engine the decoder
-// fed already holds goes on: a track the EVENT engine placed goes on firing
-// its timed events, and an engine delegate call already queued on the main
-// queue is still delivered. An app that wants those silenced too
+// the process-wide bus) hears nothing, and logs once, at Error, as it is
+// made: "The message bus was stopped for good by the release of a decoder
+// on it: this decoder will hear nothing". The engines belong to the
+// process, and what an engine the decoder fed already holds goes on: a
+// track the EVENT engine placed goes on firing its timed events, and an
+// engine delegate call already queued on the main queue is still
+// delivered. An app that wants those silenced too
 // disconnects the engine's delegate (disconnectEngineDelegate: nothing is
 // queued for it afterwards, though a call queued before still comes), or
 // stops the EVENT engine (no timed event reaches its delegate once stop()

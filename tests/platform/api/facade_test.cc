@@ -354,6 +354,31 @@ TEST_F(FacadeTest, ADelegateCallQueuedBeforeTheReleaseIsDropped) {
   EXPECT_EQ(app_.texts(), std::vector<std::string>{});
 }
 
+// The Error lines of the library, each as "<sender>: <text>".
+struct ErrorLines : TLLoggerDelegate {
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    if (params.level == 4) texts.add(sender + ": " + params.message);
+  }
+  Record texts;
+};
+
+// Releasing a decoder stops its bus for good: a decoder made on it later
+// hears nothing, and says so once as it is made.
+TEST_F(FacadeTest, ADecoderMadeOnABusStoppedForGoodSaysItWillHearNothing) {
+  auto errors = std::make_shared<ErrorLines>();
+  TLLogger::sharedLogger().setDelegate(errors);
+  tembrolexinsdk::Messenger bus;
+  makeDecoder(bus).reset();
+  EXPECT_EQ(errors->texts.texts(), std::vector<std::string>{});
+  auto next = makeDecoder(bus);
+  next->startDecoding();
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_EQ(errors->texts.texts(),
+            std::vector<std::string>{"-[TLDecoder init]: The message bus was stopped for good by "
+                                     "the release of a decoder on it: this decoder will hear "
+                                     "nothing"});
+}
+
 TEST_F(FacadeTest, CodewordsReachTheirEngineAndMoveTheConfidence) {
   tembrolexinsdk::Messenger bus;
   auto decoder = makeDecoder(bus);
