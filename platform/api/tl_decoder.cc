@@ -27,6 +27,7 @@
 #include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/platform_environment.h"
+#include "platform/runtime/teardown_threads.h"
 #include "platform/runtime/tl_logger.h"
 #include "platform/runtime/tl_runtime.h"
 
@@ -50,45 +51,14 @@ struct Library {
   enum class Phase { kNone, kRunning, kDone } phase = Phase::kNone;
   std::thread::id runner;  // the thread that runs it
   std::atomic<bool> shutDown{false};
-  // The teardowns of decoders released inside a call into the app, each on
-  // a thread of its own (TLDecoder::release); joined once ended, and all of
-  // them by the shutdown.
-  struct Teardown {
-    std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
-    tembrolexinsdk::LibraryThread thread;
-  };
-  tembrolexin::Mutex teardownMutex;
-  std::vector<std::unique_ptr<Teardown>> teardowns;  // guarded by teardownMutex
+  // The teardowns of decoders released inside a call into the app
+  // (TLDecoder::release); all of them joined by the shutdown.
+  TeardownThreads teardowns;
 };
 
 Library& library() {
   static auto* lib = new Library();
   return *lib;
-}
-
-// Joins the teardown threads that have ended, or with `all` every one,
-// waiting for those still running (and for those they start meanwhile). No
-// lock is held while joining; a thread that is the caller, or that runs the
-// process's exit, is let go instead (LibraryThread::join).
-void joinTeardowns(bool all) {
-  Library& lib = library();
-  for (;;) {
-    std::vector<std::unique_ptr<Library::Teardown>> taken;
-    {
-      std::lock_guard lock(lib.teardownMutex);
-      for (auto it = lib.teardowns.begin(); it != lib.teardowns.end();) {
-        if (all || (*it)->ended->load()) {
-          taken.push_back(std::move(*it));
-          it = lib.teardowns.erase(it);
-        } else {
-          ++it;
-        }
-      }
-    }
-    if (taken.empty()) return;
-    for (const auto& teardown : taken) teardown->thread.join();
-    if (!all) return;
-  }
 }
 
 // Whether `bus` is stopped for good, as the release of a decoder on it
@@ -224,7 +194,10 @@ void TLDecoder::shutdownLibrary(bool atExit) {
       // Decoders released inside a call since then leave no thread behind
       // at exit.
       lock.unlock();
-      if (atExit) joinTeardowns(/*all=*/true);
+      if (atExit) {
+        lib.teardowns.joinAll();
+        TLEventEngine::joinTeardownThreads();
+      }
       return;
     }
     if (lib.phase == Library::Phase::kRunning) {
@@ -264,7 +237,10 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   // the decoders released before: the calls they waited for have returned,
   // or were let go, and the buses they waited for have stopped.
   live.clear();
-  joinTeardowns(/*all=*/true);
+  lib.teardowns.joinAll();
+  // So are those of EVENT engines of the app's own released inside their
+  // own calls.
+  TLEventEngine::joinTeardownThreads();
   // The EVENT engine's timing thread ends for good and is joined; what it
   // waited for on the main queue was dropped above.
   TLEventEngine::shutDownSharedTiming();
@@ -318,23 +294,14 @@ void TLDecoder::release(TLDecoder* decoder) {
   // once the call has returned. The decoder stays whole until then, as the
   // delivery under way still runs in it.
   decoder->stopHearing();
-  joinTeardowns(/*all=*/false);
-  auto teardown = std::make_unique<Library::Teardown>();
   auto held = std::make_shared<std::unique_ptr<TLDecoder>>(std::move(owned));
   try {
-    teardown->thread = tembrolexinsdk::LibraryThread([held, ended = teardown->ended] {
-      held->reset();
-      ended->store(true);
-    });
+    library().teardowns.start([held] { held->reset(); });
   } catch (const std::system_error& e) {
     TLLogger::errorInMethod("-[TLDecoder dealloc]", __LINE__,
                             "No thread for the decoder's teardown (%s): it runs inside the call",
                             e.what());
-    return;
   }
-  Library& lib = library();
-  std::lock_guard lock(lib.teardownMutex);
-  lib.teardowns.push_back(std::move(teardown));
 }
 
 bool TLDecoder::releasedInsideACall() const {

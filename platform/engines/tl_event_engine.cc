@@ -1,10 +1,12 @@
 #include "platform/engines/tl_event_engine.h"
 
 #include <iterator>
+#include <system_error>
 #include <utility>
 
 #include "core/runtime/checked_mutex.h"
 #include "core/runtime/thread_join.h"
+#include "platform/runtime/teardown_threads.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -17,6 +19,8 @@ struct Shared {
   tembrolexin::Mutex mutex;
   TLEventEngine* engine = nullptr;
   bool timingShutDown = false;
+  // The teardowns of engines released inside their own calls into the app.
+  TeardownThreads teardowns;
 };
 
 Shared& shared() {
@@ -72,14 +76,22 @@ void TLEventEngine::release(TLEventEngine* engine) {
                           "Released inside one of its calls; torn down once it has returned");
   engine->setDelegate(nullptr);
   engine->timing_->stopTiming();
-  tembrolexinsdk::LibraryThread teardown([engine] {
-    engine->timing_->shutDown();
-    engine->machine_->waitUntilIdle();
-    delete engine;
-    TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s", "Torn down");
-  });
-  teardown.detach();
+  try {
+    shared().teardowns.start([engine] {
+      engine->timing_->shutDown();
+      engine->machine_->waitUntilIdle();
+      delete engine;
+      TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s", "Torn down");
+    });
+  } catch (const std::system_error& e) {
+    // Torn down here, the engine would wait for the call this thread is in:
+    // it is left as it is, quiet.
+    TLLogger::errorInMethod("+[TLEventEngine release:]", __LINE__,
+                            "No thread for the engine's teardown (%s): it is not freed", e.what());
+  }
 }
+
+void TLEventEngine::joinTeardownThreads() { shared().teardowns.joinAll(); }
 
 TLEventEngine::TLEventEngine(Dispatcher& dispatcher, const tembrolexinsdk::Clock& clock)
     : safe_(dispatcher), timing_(std::make_unique<TimingEngine>(clock)) {
