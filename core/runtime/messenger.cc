@@ -64,6 +64,7 @@ Messenger::Messenger()
 Messenger::~Messenger() { shutdown(); }
 
 void Messenger::shutdown() {
+  stopAsked_.store(true);
   // Lines logged from now on must not reach this bus.
   Logger::getInstance()->detachMessenger(this);
   quitAndJoin();
@@ -85,7 +86,10 @@ void Messenger::sendSync(const std::string& senderName, std::unique_ptr<ThriftPa
   passMessage(senderName, *params, /*rethrow=*/true);
 }
 
-void Messenger::stop() { pushSignal(new StateSignal(kStopCode)); }
+void Messenger::stop() {
+  stopAsked_.store(true);
+  pushSignal(new StateSignal(kStopCode));
+}
 
 void Messenger::registerListener(int typeId, IMessengerListener* listener) {
   if (listener == nullptr) return;

@@ -119,6 +119,10 @@ class Messenger : public IMessenger, public INamedObject, private ActiveObject<M
   // Whether the bus thread has taken the stop signal (and so delivers no
   // more queued messages).
   bool isStopped() const { return stopped_.load(); }
+  // Whether a stop was asked for (stop(), or the shutdown): from then on the
+  // bus is stopped for good, though its thread may still be delivering what
+  // was queued before.
+  bool isStopping() const { return stopAsked_.load(); }
 
  private:
   friend class ActiveObject<Messenger>;
@@ -166,6 +170,7 @@ class Messenger : public IMessenger, public INamedObject, private ActiveObject<M
   std::map<int, std::vector<IMessengerListener*>> listeners_;
   std::vector<Call> calls_;
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> stopAsked_{false};
 };
 
 // The process-wide bus; the same object as Messenger::getInstance().

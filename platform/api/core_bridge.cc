@@ -42,6 +42,7 @@ RecorderCore RecorderCore::standard() {
 }
 
 void TLDecoder::initWithPlugins(std::vector<TLPlugin> plugins) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   namespace handles = tembrolexinsdk::processorhandles;
   std::vector<int64_t> processors, audioProcessors;
   for (TLPlugin& plugin : plugins) {

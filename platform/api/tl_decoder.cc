@@ -27,6 +27,7 @@
 #include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/app_call_gate.h"
 #include "platform/runtime/platform_environment.h"
+#include "platform/runtime/teardown_threads.h"
 #include "platform/runtime/tl_logger.h"
 #include "platform/runtime/tl_runtime.h"
 
@@ -50,15 +51,9 @@ struct Library {
   enum class Phase { kNone, kRunning, kDone } phase = Phase::kNone;
   std::thread::id runner;  // the thread that runs it
   std::atomic<bool> shutDown{false};
-  // The teardowns of decoders released inside a call into the app, each on
-  // a thread of its own (TLDecoder::release); joined once ended, and all of
-  // them by the shutdown.
-  struct Teardown {
-    std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
-    tembrolexinsdk::LibraryThread thread;
-  };
-  tembrolexin::Mutex teardownMutex;
-  std::vector<std::unique_ptr<Teardown>> teardowns;  // guarded by teardownMutex
+  // The teardowns of decoders released inside a call into the app
+  // (TLDecoder::release); all of them joined by the shutdown.
+  TeardownThreads teardowns;
 };
 
 Library& library() {
@@ -66,29 +61,11 @@ Library& library() {
   return *lib;
 }
 
-// Joins the teardown threads that have ended, or with `all` every one,
-// waiting for those still running (and for those they start meanwhile). No
-// lock is held while joining; a thread that is the caller, or that runs the
-// process's exit, is let go instead (LibraryThread::join).
-void joinTeardowns(bool all) {
-  Library& lib = library();
-  for (;;) {
-    std::vector<std::unique_ptr<Library::Teardown>> taken;
-    {
-      std::lock_guard lock(lib.teardownMutex);
-      for (auto it = lib.teardowns.begin(); it != lib.teardowns.end();) {
-        if (all || (*it)->ended->load()) {
-          taken.push_back(std::move(*it));
-          it = lib.teardowns.erase(it);
-        } else {
-          ++it;
-        }
-      }
-    }
-    if (taken.empty()) return;
-    for (const auto& teardown : taken) teardown->thread.join();
-    if (!all) return;
-  }
+// Whether `bus` is stopped for good, as the release of a decoder on it
+// leaves it (known of the library's own bus class only).
+bool busStoppedForGood(tembrolexinsdk::IMessenger* bus) {
+  const auto* own = dynamic_cast<const tembrolexinsdk::Messenger*>(bus);
+  return own != nullptr && own->isStopping();
 }
 
 }  // namespace
@@ -144,6 +121,12 @@ std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
   if (isShutDown()) {
     TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
                             "The library has shut down: this decoder will not decode");
+  } else if (busStoppedForGood(decoder->options_.bus)) {
+    // Nothing the core says reaches this decoder, nor anything it sends the
+    // core: without this line the app would see only silence.
+    TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
+                            "The message bus was stopped for good by the release of a decoder on "
+                            "it: this decoder will hear nothing");
   }
   return decoder;
 }
@@ -214,7 +197,10 @@ void TLDecoder::shutdownLibrary(bool atExit) {
       // Decoders released inside a call since then leave no thread behind
       // at exit.
       lock.unlock();
-      if (atExit) joinTeardowns(/*all=*/true);
+      if (atExit) {
+        lib.teardowns.joinAll();
+        TLEventEngine::joinTeardownThreads();
+      }
       return;
     }
     if (lib.phase == Library::Phase::kRunning) {
@@ -254,7 +240,10 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   // the decoders released before: the calls they waited for have returned,
   // or were let go, and the buses they waited for have stopped.
   live.clear();
-  joinTeardowns(/*all=*/true);
+  lib.teardowns.joinAll();
+  // So are those of EVENT engines of the app's own released inside their
+  // own calls.
+  TLEventEngine::joinTeardownThreads();
   // The EVENT engine's timing thread ends for good and is joined; what it
   // waited for on the main queue was dropped above.
   TLEventEngine::shutDownSharedTiming();
@@ -308,23 +297,14 @@ void TLDecoder::release(TLDecoder* decoder) {
   // once the call has returned. The decoder stays whole until then, as the
   // delivery under way still runs in it.
   decoder->stopHearing();
-  joinTeardowns(/*all=*/false);
-  auto teardown = std::make_unique<Library::Teardown>();
   auto held = std::make_shared<std::unique_ptr<TLDecoder>>(std::move(owned));
   try {
-    teardown->thread = tembrolexinsdk::LibraryThread([held, ended = teardown->ended] {
-      held->reset();
-      ended->store(true);
-    });
+    library().teardowns.start([held] { held->reset(); });
   } catch (const std::system_error& e) {
     TLLogger::errorInMethod("-[TLDecoder dealloc]", __LINE__,
                             "No thread for the decoder's teardown (%s): it runs inside the call",
                             e.what());
-    return;
   }
-  Library& lib = library();
-  std::lock_guard lock(lib.teardownMutex);
-  lib.teardowns.push_back(std::move(teardown));
 }
 
 bool TLDecoder::releasedInsideACall() const {
@@ -490,6 +470,7 @@ void TLDecoder::loadIdentity() {
 }
 
 void TLDecoder::addDelegate(std::shared_ptr<TLDecoderDelegate> delegate) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (!delegate) return;
   if (dynamic_cast<TLDeviceIdProviderDecoderDelegate*>(delegate.get()) == nullptr) {
     bridge_->initialise(InitDataBuilder().setDeviceId(-1).build());
@@ -509,11 +490,13 @@ std::vector<std::shared_ptr<TLDecoderDelegate>> TLDecoder::getCurrentDelegates()
 }
 
 void TLDecoder::setDeviceId(int32_t deviceId) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->initialise(InitDataBuilder().setDeviceId(deviceId).build());
 }
 
 std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEngineDelegate> delegate,
                                                            TLEngineType type) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   constexpr const char* kMethod = "-[TLDecoder connectEngineDelegate:toEngineType:]";
   TLLogger::debugInMethod(kMethod, __LINE__, "entry");
   std::shared_ptr<TLEngine> engine = TLEngine::getEngineOfType(type);
@@ -536,6 +519,7 @@ std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEng
 }
 
 void TLDecoder::disconnectEngineDelegate(const std::shared_ptr<TLEngine>& engine) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (!engine) return;
   const std::string name = engine->engineName();
   TLLogger::debugInMethod("-[TLDecoder disconnectEngineDelegate:]", __LINE__,
@@ -552,6 +536,7 @@ std::shared_ptr<TLEngine> TLDecoder::engineNamed(const std::string& name) const 
 }
 
 void TLDecoder::startDecoding() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::debugInMethod("-[TLDecoder startDecoding]", __LINE__,
                           "startDecoding ENTRY (not recording)");
   if (isShutDown()) {
@@ -570,18 +555,24 @@ void TLDecoder::startDecoding() {
 }
 
 void TLDecoder::stopDecoding() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->stop();
   analytics_->stop();
 }
 
-void TLDecoder::prepareData() { bridge_->prepareData(); }
+void TLDecoder::prepareData() {
+  const auto self = weak_from_this().lock();  // whole until this returns
+  bridge_->prepareData();
+}
 
 void TLDecoder::configure(const ConfigDictionary& configuration) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->configureWithMap(configuration);
 }
 
 std::shared_ptr<Recorder> TLDecoder::useCustomRecorderWithListener(
     std::shared_ptr<TLRecorderListener> listener, int32_t sampleRateHz) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   std::shared_ptr<Recorder> recorder =
       Recorder::create(bridge_->sharedMessenger(), std::move(listener), sampleRateHz,
                        options_.recorderCore, SafeDispatch(*options_.dispatcher));
@@ -589,9 +580,13 @@ std::shared_ptr<Recorder> TLDecoder::useCustomRecorderWithListener(
   return recorder;
 }
 
-void TLDecoder::useDefaultRecorder() { Recorder::useDefaultRecorder(options_.recorderCore); }
+void TLDecoder::useDefaultRecorder() {
+  const auto self = weak_from_this().lock();  // whole until this returns
+  Recorder::useDefaultRecorder(options_.recorderCore);
+}
 
 void TLDecoder::setNTPServers(std::vector<std::string> servers) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::debugInMethod("-[TLDecoder setNTPServers:]", __LINE__, "Setting custom NTPServers");
   bool askNow = false;
   {
@@ -623,10 +618,12 @@ std::vector<std::shared_ptr<NTPReceiver>> TLDecoder::getCurrentNTPDelegates() co
 
 void TLDecoder::updateGSMInfo(const std::string& countryCode, const std::string& network,
                               int64_t lac, int64_t cid) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->updateGSMInfo(countryCode, network, lac, cid);
 }
 
 void TLDecoder::updateGPSInfo(double longitude, double latitude) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bridge_->updateGPSInfo(longitude, latitude);
 }
 
@@ -746,6 +743,7 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
 // --- Network time -------------------------------------------------------------
 
 void TLDecoder::updateNTP() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   bool roundFailed = false;
   {
     // The lines logged under ntpMutex_ reach the log once it is released:

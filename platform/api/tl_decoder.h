@@ -28,16 +28,35 @@
 //
 // Ownership: made by create() (or sharedDecoder()) and held by shared_ptr;
 // owns the bridge, signer, analytics bridge and SNTP client; holds delegates,
-// NTP receivers and engines strongly. Releasing a decoder stops the bus
-// (final for the process-wide bus).
+// NTP receivers and engines strongly. Releasing a decoder stops its bus for
+// good (see below).
 //
 // Releasing the last reference: from then on the app hears nothing more
-// from the decoder -- no decoder delegate or NTP receiver call (those
+// from the decoder itself -- no decoder delegate or NTP receiver call (those
 // already queued are dropped), no further message of its Messenger reaches
 // a receiver (its status listener, the engines', the logger's), and no
 // other engine is handed the event under way (the engine call that brought
 // the delegate call the release came from runs to its end) -- and its bus
-// is stopped. The rest of the teardown (the status listener, the
+// is stopped, for good: a decoder made on that bus afterwards (by create()
+// with the same options, or sharedDecoder() after a release of a decoder on
+// the process-wide bus) hears nothing, and logs once, at Error, as it is
+// made: "The message bus was stopped for good by the release of a decoder
+// on it: this decoder will hear nothing". The engines belong to the
+// process, and what an engine the decoder fed already holds goes on: a
+// track the EVENT engine placed goes on firing its timed events, and an
+// engine delegate call already queued on the main queue is still
+// delivered. An app that wants those silenced too
+// disconnects the engine's delegate (disconnectEngineDelegate: nothing is
+// queued for it afterwards, though a call queued before still comes), or
+// stops the EVENT engine (no timed event reaches its delegate once stop()
+// has returned), before or at the release.
+//
+// A release made while the app runs a method of the decoder (inside a call
+// into the app that the method makes -- any log line may reach the app's
+// log delegate -- or on another thread) takes effect once that method has
+// returned: each method that goes on after such a call holds the decoder
+// for its length, so the last reference goes as it returns, on its thread.
+// The rest of the teardown (the status listener, the
 // core's side and the logger let go of the Messenger, each waiting for its
 // call under way on the bus thread; the SNTP client ended) runs on the
 // releasing thread, before the release returns, unless that thread is
@@ -54,7 +73,7 @@
 // table, delegate list and receiver list are guarded and copied before each
 // fan-out; no lock is held while a delegate, receiver or engine runs. The
 // last reference may be released on any thread, inside any call into the
-// app too.
+// app too; a method running then keeps the decoder whole until it returns.
 #ifndef TL_PLATFORM_API_TL_DECODER_H_
 #define TL_PLATFORM_API_TL_DECODER_H_
 
@@ -162,7 +181,8 @@ class TLDecoder final : public TLDecoderCallbacks,
   // engine's timing thread ends and is joined (none starts afterwards); the
   // global queue runs the delegate calls it holds, and the dispatcher's
   // threads are joined; so are the threads that tear down decoders released
-  // inside calls into the app. Afterwards decoders refuse to start. Idempotent;
+  // inside calls into the app, and EVENT engines of the app's own released
+  // inside their own calls. Afterwards decoders refuse to start. Idempotent;
   // concurrent callers wait for the first, but one called from inside a call
   // into the app returns at once (the running shutdown may wait for that
   // call). Call it from a thread of the app's (it joins the library's

@@ -87,6 +87,7 @@ void TLAnalyticsEngine::onMain(Block block) {
 
 void TLAnalyticsEngine::processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                                            const std::string& processorName) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (!event) return;
   if (auto message = std::dynamic_pointer_cast<const TLThriftParams>(event)) {
     event = handleThriftParams(*message, processorName);
@@ -99,6 +100,7 @@ void TLAnalyticsEngine::processEventParams(std::shared_ptr<const TLProcessorEven
 
 std::shared_ptr<const TLProcessorEventParams> TLAnalyticsEngine::handleThriftParams(
     const TLThriftParams& message, const std::string& sender) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   switch (message.msgType()) {
     case kPartialCodewordType: {
       auto signal = message.newMessageOfType<PartialCodewordSignal>();
@@ -132,12 +134,14 @@ std::shared_ptr<const TLProcessorEventParams> TLAnalyticsEngine::handleThriftPar
 
 void TLAnalyticsEngine::audioProcessorWithNameRaisedStatus(const std::string& processorName,
                                                            std::shared_ptr<const TLGenericStatusParams> status) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (auto d = analyticsDelegate()) {
     onMain([d, processorName, status] { d->processorWithNameChangedStatus(processorName, status); });
   }
 }
 
 void TLAnalyticsEngine::audioDecoderAudioSignal(const TLAudioSignal& signal) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   auto d = analyticsDelegate();
   if (!d) return;
   const int16_t level = signal.audioLevel();
@@ -148,6 +152,7 @@ void TLAnalyticsEngine::audioDecoderAudioSignal(const TLAudioSignal& signal) {
 }
 
 void TLAnalyticsEngine::handleAudioSupport(int32_t sampleRate) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (auto d = analyticsDelegate()) {
     onMain([d, sampleRate] { d->audioSupport(sampleRate); });
   }
@@ -163,6 +168,7 @@ int32_t TLAnalyticsEngine::currentConnectionType() {
 }
 
 void TLAnalyticsEngine::setDeviceId(int32_t deviceId) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   deviceId_.store(deviceId);
   context_.withDecoder([deviceId](IEngineDecoder& d) { d.setDeviceId(deviceId); },
                        "-[TLAnalyticsEngine setDeviceId:]");
@@ -171,6 +177,7 @@ void TLAnalyticsEngine::setDeviceId(int32_t deviceId) {
 void TLAnalyticsEngine::setSecureServerURL(const std::string& url, int64_t alertTimeoutHours,
                                            int32_t maxAttempts, bool deleteAfterMaxAttempts,
                                            int32_t backoffBetweenAttemptsMs) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   std::shared_ptr<Messenger> messenger;
   {
     std::lock_guard lock(mutex_);
@@ -181,21 +188,26 @@ void TLAnalyticsEngine::setSecureServerURL(const std::string& url, int64_t alert
 }
 
 void TLAnalyticsEngine::prepareData() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   context_.withDecoder([](IEngineDecoder& d) { d.prepareData(); },
                        "-[TLAnalyticsEngine prepareData]");
 }
 void TLAnalyticsEngine::updateNTP() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   context_.withDecoder([](IEngineDecoder& d) { d.updateNTP(); }, "-[TLAnalyticsEngine updateNTP]");
 }
 void TLAnalyticsEngine::registerNTPReceiver(std::shared_ptr<NTPReceiver> receiver) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   context_.withDecoder([receiver](IEngineDecoder& d) { d.registerNTPReceiver(receiver); },
                        "-[TLAnalyticsEngine registerNTPReceiver:]");
 }
 void TLAnalyticsEngine::unRegisterNTPReceiver(const std::shared_ptr<NTPReceiver>& receiver) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   context_.withDecoder([receiver](IEngineDecoder& d) { d.unRegisterNTPReceiver(receiver); },
                        "-[TLAnalyticsEngine unRegisterNTPReceiver:]");
 }
 void TLAnalyticsEngine::setNTPServers(std::vector<std::string> servers) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   context_.withDecoder([servers](IEngineDecoder& d) { d.setNTPServers(servers); },
                        "-[TLAnalyticsEngine setNTPServers:]");
 }

@@ -22,7 +22,11 @@
 //
 // Ownership: sharedEngine() is the process-wide one (made once); create()
 // makes others for tests. The delegate is held strongly; the network
-// manager and the file managers hold the engine only weakly.
+// manager and the file managers hold the engine only weakly. Each call that
+// goes on after calling into the app (a log line, a delegate call run at
+// once on the main thread, the decoder) holds the engine for its length: an
+// engine made by create() and released meanwhile goes once the call has
+// returned.
 //
 // Thread safety: every operation may be called from any thread; events come
 // on the bus thread; the file-manager table and the delegate are guarded by

@@ -127,6 +127,7 @@ void TLContentEngine::configure(const ConfigDictionary& map) {
 }
 
 void TLContentEngine::setDecoder(std::weak_ptr<IEngineDecoder> decoder) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   const bool live = !decoder.expired();
   const bool changed = context_.setDecoder(std::move(decoder));
   bool takesOver = false;
@@ -216,15 +217,18 @@ void TLContentEngine::fail(int64_t code, std::shared_ptr<TLBundle> bundle,
 // --- App-facing operations ------------------------------------------------------
 
 void TLContentEngine::prepareBundle(const std::string& path) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   configure({{"tembrolexin_CacheProcessor_assetsPath", path}});
 }
 
 void TLContentEngine::downloadBundles() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   configure({{"tembrolexin_CacheProcessor_downloadNow", true}});
   configure({{"tembrolexin_CacheProcessor_downloadNow", false}});
 }
 
 void TLContentEngine::requestBundleInformation() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   configure({{"tembrolexin_CacheProcessor_assetsInfoRequest", true}});
   configure({{"tembrolexin_CacheProcessor_assetsInfoRequest", false}});
   configure({{"CONTENT_assetsInfoRequest", true}});
@@ -273,6 +277,7 @@ Json::Value TLContentEngine::platformInfo(const std::optional<std::string>& url)
 
 void TLContentEngine::setUrl(const std::optional<std::string>& url, int64_t policy,
                              const Json::Value& additionalData) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   {
     std::lock_guard lock(mutex_);
     policy_ = policy;
@@ -303,6 +308,7 @@ void TLContentEngine::downloadAccordingToPolicy() {
 }
 
 void TLContentEngine::openBundleAction(const std::shared_ptr<TLBundleAction>& action) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (!action) return;
   auto bundle = action->getBundle();
   TLLogger::debugInMethod("-[TLContentEngine openBundleAction:]", __LINE__, "Manual bundle open %s",
@@ -311,6 +317,7 @@ void TLContentEngine::openBundleAction(const std::shared_ptr<TLBundleAction>& ac
 }
 
 void TLContentEngine::openBundleNotification(const std::shared_ptr<TLBundleAction>& action) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (!action) return;
   TLLogger::debugInMethod("-[TLContentEngine openBundleNotification:]", __LINE__,
                           "Manual notification open");
@@ -319,6 +326,7 @@ void TLContentEngine::openBundleNotification(const std::shared_ptr<TLBundleActio
 
 void TLContentEngine::sendMessage(const std::string& message,
                                   const std::shared_ptr<TLBundle>& bundle) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   webViewEmit("message", message, std::nullopt, bundle);
 }
 
@@ -429,6 +437,7 @@ void TLContentEngine::postNotification(const std::shared_ptr<TLBundleAction>& ac
 }
 
 void TLContentEngine::webViewEmit(const std::map<std::string, std::string>& userInfo) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   constexpr const char* kMethod = "-[TLContentEngine webViewEmit:]";
   auto get = [&](const char* k) -> std::optional<std::string> {
     auto it = userInfo.find(k);
@@ -471,6 +480,7 @@ void TLContentEngine::webViewEmit(const std::map<std::string, std::string>& user
 // --- Messages -------------------------------------------------------------------
 
 void TLContentEngine::onReceive(const TLThriftParams& message, const std::string& /*sender*/) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   switch (message.msgType()) {
     case 18:
       if (auto list = message.newMessageOfType<AssetInfoList>()) store_->updateBundles(*list);
@@ -488,6 +498,7 @@ void TLContentEngine::onReceive(const TLThriftParams& message, const std::string
 
 void TLContentEngine::processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                                          const std::string& /*processorName*/) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   auto envelope = std::dynamic_pointer_cast<const TLThriftParams>(event);
   if (!envelope) return;
   if (envelope->msgType() == 5) {

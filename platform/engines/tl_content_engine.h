@@ -19,6 +19,11 @@
 // Ownership: the engine owns its store and scheduler and holds the
 // reachability object, the local notification centre and the delegate
 // strongly; the Messenger and the dispatcher are not owned and outlive it.
+// Each call that goes on after calling into the app (actionWillOpen, a
+// configuration the app's function or the decoder takes, a log line that
+// reaches the app's log delegate) holds the engine for its length: an
+// engine made by create() and released meanwhile goes once the call has
+// returned, on its thread.
 //
 // Thread safety: messages arrive on the bus thread; app-facing calls may
 // come from any thread. Delegate calls marked "main queue" are queued there;

@@ -1,10 +1,12 @@
 #include "platform/engines/tl_event_engine.h"
 
 #include <iterator>
+#include <system_error>
 #include <utility>
 
 #include "core/runtime/checked_mutex.h"
 #include "core/runtime/thread_join.h"
+#include "platform/runtime/teardown_threads.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -17,6 +19,8 @@ struct Shared {
   tembrolexin::Mutex mutex;
   TLEventEngine* engine = nullptr;
   bool timingShutDown = false;
+  // The teardowns of engines released inside their own calls into the app.
+  TeardownThreads teardowns;
 };
 
 Shared& shared() {
@@ -74,14 +78,22 @@ void TLEventEngine::release(TLEventEngine* engine) {
                           "Released inside one of its calls; torn down once it has returned");
   engine->setDelegate(nullptr);
   engine->timing_->stopTiming();
-  tembrolexinsdk::LibraryThread teardown([engine] {
-    engine->timing_->shutDown();
-    engine->machine_->waitUntilIdle();
-    delete engine;
-    TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s", "Torn down");
-  });
-  teardown.detach();
+  try {
+    shared().teardowns.start([engine] {
+      engine->timing_->shutDown();
+      engine->machine_->waitUntilIdle();
+      delete engine;
+      TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s", "Torn down");
+    });
+  } catch (const std::system_error& e) {
+    // Torn down here, the engine would wait for the call this thread is in:
+    // it is left as it is, quiet.
+    TLLogger::errorInMethod("+[TLEventEngine release:]", __LINE__,
+                            "No thread for the engine's teardown (%s): it is not freed", e.what());
+  }
 }
+
+void TLEventEngine::joinTeardownThreads() { shared().teardowns.joinAll(); }
 
 TLEventEngine::TLEventEngine(Dispatcher& dispatcher, const tembrolexinsdk::Clock& clock)
     : safe_(dispatcher), timing_(std::make_unique<TimingEngine>(clock)) {
@@ -97,6 +109,7 @@ TLEventEngine::~TLEventEngine() {
 
 bool TLEventEngine::registerEventSequence(int64_t trackId, const std::string& events, double syncSecs,
                                           TLError* error) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLError failure;
   std::optional<std::vector<TimedEventEngine>> list = parseEventText(events, failure);
   if (!list) {
@@ -144,11 +157,13 @@ void TLEventEngine::onEventEngineEvent(const Event& event) {
 }
 
 void TLEventEngine::pause() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLEngine::pause();
   machine_->pauseTiming();
 }
 
 void TLEventEngine::stop() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLEngine::stop();
   machine_->stop();
 }
@@ -171,6 +186,7 @@ void TLEventEngine::setEngineParameters(const TLEngineParameters& /*parameters*/
 
 void TLEventEngine::processEventParams(std::shared_ptr<const TLProcessorEventParams> event,
                                        const std::string& /*processorName*/) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   auto codeword = std::dynamic_pointer_cast<const TLCodewordEventParams>(event);
   if (!codeword || codeword->msg() < 0) return;
   TLLogger::debugInMethod("-[TLEventEngine processEventParams:fromProcessor:]", __LINE__,

@@ -75,7 +75,9 @@ class TLEventEngineDelegate : public TLEngineDelegate {
   virtual void eventEngineInterrupted(const std::optional<std::string>& /*value*/, TLDate /*at*/) {}
 };
 
-class TLEventEngine final : public TLEngine, public EventEngineLink {
+class TLEventEngine final : public TLEngine,
+                           public EventEngineLink,
+                           public std::enable_shared_from_this<TLEventEngine> {
  public:
   static constexpr const char* kEngineName = "EVENT";
   static constexpr int64_t kErrorNoEventsInXml = 13;
@@ -89,6 +91,11 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   // no timing thread of that engine starts afterwards, also when the engine
   // is first made only later (TimingEngine::shutDown). Idempotent.
   static void shutDownSharedTiming();
+  // Part of the library's shutdown, at exit too: joins the teardown threads
+  // of the engines made by create() and released inside their own calls
+  // (see create), waiting for those still running. Each such release joins
+  // those that have ended before it.
+  static void joinTeardownThreads();
   // An engine of its own; `dispatcher` and `clock` must outlive it.
   // Releasing the last reference tears the engine down on the releasing
   // thread (the timing thread stopped and joined), except inside one of the
@@ -96,7 +103,12 @@ class TLEventEngine final : public TLEngine, public EventEngineLink {
   // delegate on a line of its timing thread or of its steps), which that
   // teardown would wait for: then the delegate hears nothing more from the
   // release on, and the teardown runs on a thread of the library's once the
-  // call has returned (the dispatcher and clock must outlive that too).
+  // call has returned (the dispatcher and clock must outlive that too),
+  // joined by the next such release or by the library's shutdown.
+  // A release made while one of registerEventSequence, processEventParams,
+  // pause and stop runs (from the app's log delegate on one of its lines,
+  // from a delegate call it waits for, or on another thread) takes effect
+  // once that call has returned: each holds the engine for its length.
   static std::shared_ptr<TLEventEngine> create(Dispatcher& dispatcher,
                                                const tembrolexinsdk::Clock& clock);
   ~TLEventEngine() override;

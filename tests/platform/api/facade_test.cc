@@ -337,6 +337,48 @@ TEST_F(FacadeTest, DelegatesGetDeviceIdAndNotificationsOnTheGlobalQueue) {
   EXPECT_EQ(std::count(seen.begin(), seen.end(), "failed:microphone gone"), 2);
 }
 
+// A delegate call queued before the release and not yet run is dropped:
+// the app hears nothing from the decoder once it has let it go.
+TEST_F(FacadeTest, ADelegateCallQueuedBeforeTheReleaseIsDropped) {
+  tembrolexinsdk::Messenger bus;
+  auto decoder = makeDecoder(bus);
+  decoder->addDelegate(std::make_shared<AppDelegate>(app_));
+  // Both threads of the global queue wait, so the call stays queued.
+  std::promise<void> go;
+  std::shared_future<void> released = go.get_future().share();
+  for (int i = 0; i < 2; ++i) dispatcher_.globalQueue()->async([released] { released.wait(); });
+  decoder->notifyStartListening();  // as the status listener does
+  decoder.reset();
+  go.set_value();
+  dispatcher_.globalQueue()->shutDown();  // runs what it holds, then joins
+  EXPECT_EQ(app_.texts(), std::vector<std::string>{});
+}
+
+// The Error lines of the library, each as "<sender>: <text>".
+struct ErrorLines : TLLoggerDelegate {
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    if (params.level == 4) texts.add(sender + ": " + params.message);
+  }
+  Record texts;
+};
+
+// Releasing a decoder stops its bus for good: a decoder made on it later
+// hears nothing, and says so once as it is made.
+TEST_F(FacadeTest, ADecoderMadeOnABusStoppedForGoodSaysItWillHearNothing) {
+  auto errors = std::make_shared<ErrorLines>();
+  TLLogger::sharedLogger().setDelegate(errors);
+  tembrolexinsdk::Messenger bus;
+  makeDecoder(bus).reset();
+  EXPECT_EQ(errors->texts.texts(), std::vector<std::string>{});
+  auto next = makeDecoder(bus);
+  next->startDecoding();
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_EQ(errors->texts.texts(),
+            std::vector<std::string>{"-[TLDecoder init]: The message bus was stopped for good by "
+                                     "the release of a decoder on it: this decoder will hear "
+                                     "nothing"});
+}
+
 TEST_F(FacadeTest, CodewordsReachTheirEngineAndMoveTheConfidence) {
   tembrolexinsdk::Messenger bus;
   auto decoder = makeDecoder(bus);

@@ -561,6 +561,9 @@ TEST_F(StopDuringDeliveryTest, EngineReleasedInsideItsTimedEventCallIsTornDownOn
   app->engine = std::move(engine_);
   for (int64_t cw : {31744, 1001}) app->engine->processEventParams(word(cw), "decoder");
   EXPECT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return tornDown; }, std::chrono::seconds(10)));
+  // As the library's shutdown does: the teardown thread is joined, before
+  // the dispatcher and clock it used go.
+  TLEventEngine::joinTeardownThreads();
   TLLogger::sharedLogger().unsetDelegate();
   EXPECT_EQ(app->calls, (std::vector<std::string>{"track:1001", "synced:nil", "timed:a"}));
 }

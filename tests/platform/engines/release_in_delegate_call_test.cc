@@ -16,9 +16,14 @@
 
 #include "core/runtime/messenger.h"
 #include "platform/api/tl_decoder.h"
+#include "platform/engines/tl_content_engine.h"
 #include "platform/engines/tl_trigger_engine.h"
 #include "platform/messages/message_envelope.h"
+#include "platform/net/reachability.h"
+#include "platform/runtime/local_notifications.h"
+#include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
+#include "tests/platform/runtime/bus_probe.h"
 #include "tests/support/hang_guard.h"
 
 namespace tembrolexinplatform {
@@ -136,6 +141,147 @@ TEST_F(ReleaseInsideADelegateCallTest, AnEngineMovesToAnotherMessengerInsideItsO
   EXPECT_EQ(first->receiverCount(kMessageTypeId<AMSignal>), 0u);
   EXPECT_EQ(app->next->receiverCount(kMessageTypeId<AMSignal>), 1u);
 }
+
+// The app holds its only reference to a decoder, or to a CONTENT engine of
+// its own, and drops it inside a call into the app that one of its methods
+// makes and then goes on from: a log line, or actionWillOpen. It then gives
+// the teardown 200 ms, as long as one on a thread of the library's takes.
+// The method must run to its end on what it holds, and the teardown come
+// only after it.
+class DroppingApp : public TLContentEngineDelegate,
+                    public TLLoggerDelegate,
+                    public std::enable_shared_from_this<DroppingApp> {
+ public:
+  void drop() {
+    decoder.reset();
+    content.reset();
+    dropped = true;
+    tornDownInsideTheCall = tornDown.wait(200ms);
+  }
+  void logfromSender(const std::string& sender, const TLLogParams& params) override {
+    if (std::this_thread::get_id() != caller_ || dropped) return;
+    if (sender + ": " + params.message == dropOnLine) drop();
+  }
+  bool actionWillOpen(const std::shared_ptr<TLBundleAction>&) override {
+    drop();
+    return true;
+  }
+  void messageReceived(const std::optional<Json::Value>&, std::shared_ptr<TLBundle>) override {}
+  void contentEngineDidFail(int64_t, std::shared_ptr<TLBundle>,
+                            std::shared_ptr<TLBundleAction>) override {}
+
+  // Gone once the decoder's or the engine's teardown has freed it.
+  std::shared_ptr<void> sentinel() {
+    return std::shared_ptr<void>(new int(0), [gate = &tornDown](void* p) {
+      delete static_cast<int*>(p);
+      gate->open();
+    });
+  }
+
+  std::shared_ptr<TLDecoder> decoder;
+  std::shared_ptr<TLContentEngine> content;
+  std::string dropOnLine;  // "<sender>: <text>" of the line to drop on
+  bool dropped = false;
+  bool tornDownInsideTheCall = false;
+  tltest::Gate tornDown;
+
+ private:
+  const std::thread::id caller_ = std::this_thread::get_id();
+};
+
+class ReleaseInsideAMethodTest;
+
+struct MethodCase {
+  std::string name;
+  // Makes what the app then holds alone and returns the method's call,
+  // made through the app's reference.
+  std::function<std::function<void()>(ReleaseInsideAMethodTest&, DroppingApp&)> arrange;
+};
+
+class ReleaseInsideAMethodTest : public testing::TestWithParam<MethodCase> {
+ protected:
+  ReleaseInsideAMethodTest() {
+    dispatcher_.mainQueue()->bindToCurrentThread();
+    // No folders: the decoder writes nothing.
+    PlatformEnvironment::install(PlatformEnvironment{});
+    TLLogger::sharedLogger().setDelegate(app_);
+  }
+  ~ReleaseInsideAMethodTest() override {
+    TLLogger::sharedLogger().unsetDelegate();
+    PlatformEnvironment::install(saved_);
+    auto trigger = TLTriggerEngine::sharedEngine();
+    trigger->setMessenger(nullptr);
+    trigger->setDelegate(nullptr);
+  }
+
+ public:
+  std::shared_ptr<TLDecoder> decoder() {
+    TLDecoder::Options options;
+    options.bus = &bus_;
+    options.coreBridge = [sentinel = app_->sentinel()](tembrolexinsdk::IMessenger*) {
+      return sentinel;
+    };
+    options.dispatcher = &dispatcher_;
+    return TLDecoder::create(std::move(options));
+  }
+  std::shared_ptr<TLContentEngine> contentEngine() {
+    TLContentEngine::Options o;
+    o.configure = [sentinel = app_->sentinel()](const ConfigDictionary&) {};
+    o.dispatcher = &dispatcher_;
+    o.webViewHost = [] { return nullptr; };
+    o.notifications = std::make_shared<InProcessNotificationCenter>(dispatcher_, nullptr);
+    o.notificationCenter = &notes_;
+    o.reachability = Reachability::withSource(std::make_unique<FakeReachabilitySource>(), notes_);
+    o.documentsFolder = "/docs";
+    return TLContentEngine::create(std::move(o));
+  }
+
+ protected:
+  const PlatformEnvironment saved_ = PlatformEnvironment::current();
+  Dispatcher dispatcher_{Dispatcher::Options{&tembrolexinsdk::Clock::real(), TimerMode::kManual, 1,
+                                             false}};
+  NotificationCenter notes_;
+  tembrolexinsdk::Messenger bus_;
+  const std::shared_ptr<DroppingApp> app_ = std::make_shared<DroppingApp>();
+};
+
+TEST_P(ReleaseInsideAMethodTest, TheMethodEndsBeforeTheTeardown) {
+  tltest::HangGuard guard("Releasing inside " + GetParam().name);
+  const std::function<void()> call = GetParam().arrange(*this, *app_);
+  call();
+  EXPECT_TRUE(app_->dropped);
+  EXPECT_FALSE(app_->tornDownInsideTheCall);
+  EXPECT_TRUE(app_->tornDown.wait());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Methods, ReleaseInsideAMethodTest,
+    testing::Values(
+        MethodCase{"DecoderStartDecoding",
+                   [](ReleaseInsideAMethodTest& t, DroppingApp& app) -> std::function<void()> {
+                     app.decoder = t.decoder();
+                     app.dropOnLine =
+                         "-[TLDecoder startDecoding]: startDecoding ENTRY (not recording)";
+                     return [&app] { app.decoder->startDecoding(); };
+                   }},
+        MethodCase{"DecoderConnectEngineDelegate",
+                   [](ReleaseInsideAMethodTest& t, DroppingApp& app) -> std::function<void()> {
+                     app.decoder = t.decoder();
+                     app.dropOnLine = "-[TLDecoder connectEngineDelegate:toEngineType:]: entry";
+                     return [&app] {
+                       app.decoder->connectEngineDelegate(nullptr, TLEngineType::kTrigger);
+                     };
+                   }},
+        MethodCase{"ContentOpenBundleAction",
+                   [](ReleaseInsideAMethodTest& t, DroppingApp& app) -> std::function<void()> {
+                     app.content = t.contentEngine();
+                     app.content->setDelegate(app.shared_from_this());
+                     TLBundleAction::Fields fields;
+                     fields.actionId = "a1";
+                     auto action = std::make_shared<TLBundleAction>(nullptr, fields);
+                     return [&app, action] { app.content->openBundleAction(action); };
+                   }}),
+    [](const testing::TestParamInfo<MethodCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tembrolexinplatform

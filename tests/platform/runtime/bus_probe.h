@@ -122,10 +122,10 @@ class Gate {
     open_ = true;
     cv_.notify_all();
   }
-  // True when opened within 10 s.
-  bool wait() {
+  // True when opened within `limit`.
+  bool wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return open_; });
+    return cv_.wait_for(lock, limit, [&] { return open_; });
   }
 
  private:

@@ -141,10 +141,18 @@ TEST(LoggerMessengerTest, HearsCoreLinesOnTheOneMessengerItKeeps) {
 
 // The app's log delegate, handed a core line on the bus thread of the
 // logger's messenger, makes a decoder (which moves the logger to that
-// decoder's messenger) while another thread moves the logger and waits for
-// that very line.
-TEST(LoggerMessengerTest, ASinkMayMoveTheLoggerWhileAMoveWaitsForItsLine) {
-  tltest::HangGuard guard("Moving the logger from its sink during another move");
+// decoder's messenger) while another thread takes the logger off that
+// messenger -- moving it on, or releasing it as the messenger's bridge
+// goes -- and waits for that very line.
+struct TakeOffCase {
+  std::string name;
+  std::function<void(TLLogger&, Messenger& from, const std::shared_ptr<Messenger>& other)> takeOff;
+};
+
+class LoggerTakeOffTest : public testing::TestWithParam<TakeOffCase> {};
+
+TEST_P(LoggerTakeOffTest, ASinkMayMoveTheLoggerWhileATakeOffWaitsForItsLine) {
+  tltest::HangGuard guard("Moving the logger from its sink during " + GetParam().name);
   tembrolexinsdk::Messenger busA, busB, busC;
   auto a = std::make_shared<Messenger>(&busA);
   auto b = std::make_shared<Messenger>(&busB);
@@ -153,7 +161,7 @@ TEST(LoggerMessengerTest, ASinkMayMoveTheLoggerWhileAMoveWaitsForItsLine) {
   struct MovingSink : TLLoggerDelegate {
     void logfromSender(const std::string&, const TLLogParams&) override {
       entered.open();
-      // Until the other move has taken the logger off `a`: it waits for
+      // Until the other thread has taken the logger off `a`: it waits for
       // this call from then on.
       while (from->receiverCount(8) != 0) std::this_thread::yield();
       logger->setMessenger(to);
@@ -175,11 +183,23 @@ TEST(LoggerMessengerTest, ASinkMayMoveTheLoggerWhileAMoveWaitsForItsLine) {
   const std::string bytes = serializeMessage(line);
   busA.send("Core", std::make_unique<tembrolexinsdk::ThriftParams>(8, bytes.size(), bytes.data()));
   ASSERT_TRUE(sink->entered.wait());
-  logger.setMessenger(b);
+  GetParam().takeOff(logger, *a, b);
   EXPECT_EQ(logger.messenger(), c);
   EXPECT_EQ(a->receiverCount(8) + b->receiverCount(8), 0u);
   EXPECT_EQ(c->receiverCount(8), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    TakeOffs, LoggerTakeOffTest,
+    testing::Values(TakeOffCase{"Move", [](TLLogger& logger, Messenger&,
+                                           const std::shared_ptr<Messenger>& other) {
+                                  logger.setMessenger(other);
+                                }},
+                    TakeOffCase{"Release", [](TLLogger& logger, Messenger& from,
+                                              const std::shared_ptr<Messenger>&) {
+                                  logger.releaseMessenger(&from);
+                                }}),
+    [](const testing::TestParamInfo<TakeOffCase>& info) { return info.param.name; });
 
 TEST(NSLogLoggerTest, PrintsInfoWarningAndErrorOnly) {
   std::vector<std::string> out;
