@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/control/audio_decoder.h"
@@ -513,8 +514,11 @@ std::shared_ptr<TLEngine> TLDecoder::connectEngineDelegate(std::shared_ptr<TLEng
   engine->setMessenger(bridge_->sharedMessenger());
   engine->setDelegate(std::move(delegate));
   engine->setDecoder(weak_from_this());
+  // An engine of the app's class that this one replaces ends after the lock
+  // is released.
+  std::shared_ptr<TLEngine> replaced;
   std::lock_guard lock(enginesMutex_);
-  engines_[name] = engine;
+  replaced = std::exchange(engines_[name], engine);
   return engine;
 }
 
@@ -525,8 +529,12 @@ void TLDecoder::disconnectEngineDelegate(const std::shared_ptr<TLEngine>& engine
   TLLogger::debugInMethod("-[TLDecoder disconnectEngineDelegate:]", __LINE__,
                           "removed %s from the _engines dictionary", name.c_str());
   engine->setDelegate(nullptr);
+  std::shared_ptr<TLEngine> removed;  // ends after the lock is released
   std::lock_guard lock(enginesMutex_);
-  engines_.erase(name);
+  const auto it = engines_.find(name);
+  if (it == engines_.end()) return;
+  removed = std::move(it->second);
+  engines_.erase(it);
 }
 
 std::shared_ptr<TLEngine> TLDecoder::engineNamed(const std::string& name) const {
