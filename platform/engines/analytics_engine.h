@@ -13,9 +13,10 @@
 //    manager's question about the connection type is answered by the
 //    delegate (0 without one).
 //  - The device id, data preparation and network-time settings are passed
-//    to the decoder that connected the engine; what comes before one did
-//    waits for it and is passed on, in order, when it connects. Prepared
-//    files are ignored until the app set a device id.
+//    to the decoder that connected the engine, in effect when the call
+//    returns (EngineContext); what comes before one did waits for it and
+//    is passed on, in order, when it connects. Prepared files are ignored
+//    until the app set a device id.
 //
 // The engine does not depend on its run state: it forwards and uploads
 // whether or not it runs.

@@ -1,5 +1,7 @@
 #include "platform/engines/engine_context.h"
 
+#include <exception>
+
 #include "core/runtime/checked_mutex.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -103,42 +105,79 @@ std::size_t EngineContext::waitingCount() const {
 }
 
 bool EngineContext::enqueue(Item item, const char* method) {
+  std::shared_ptr<IEngineDecoder> decoder;
+  std::shared_ptr<Messenger> messenger;
+  bool unconnected = false;
   {
     // The Warning reaches the log once the lock is released: the app's log
     // delegate may call back in, or call exit().
     TLLogger::HeldLines held;
     std::lock_guard lock(mutex_);
-    if (waiting_.size() >= kMaxWaiting) {
-      TLLogger::warnInMethod(method, __LINE__,
-                             "%zu settings already wait for a decoder to connect: not kept",
-                             waiting_.size());
-      return false;
+    // Connected and nothing queued: this caller sends its item itself. An
+    // item goes behind the queue while anything waits there, or while a
+    // connection sends what waited, so that one thread's items keep their
+    // order.
+    if (waiting_.empty() && !flushing_) {
+      if (item.message) {
+        messenger = messenger_;
+      } else {
+        decoder = decoder_.lock();
+      }
     }
-    waiting_.push_back(std::move(item));
+    if (!messenger && !decoder) {
+      // Only the queue that waits for a connection is bounded: what goes
+      // behind a connection's sending is sent by it before it returns.
+      unconnected = !flushing_;
+      if (unconnected && waiting_.size() >= kMaxWaiting) {
+        TLLogger::warnInMethod(method, __LINE__,
+                               "%zu settings already wait for a decoder to connect: not kept",
+                               waiting_.size());
+        return false;
+      }
+      waiting_.push_back(std::move(item));
+    }
   }
-  if (!sendWaiting()) {
+  if (messenger || decoder) {
+    // No lock is held: the call may log, and the app's log delegate may give
+    // this engine another item, which then runs at once, inside this one,
+    // as a call of the decoder made from that line would.
+    send(item, decoder.get(), messenger.get());
+  } else if (unconnected) {
     TLLogger::debugInMethod(method, __LINE__,
                             "Not connected yet: sent once a decoder connects");
   }
   return true;
 }
 
-bool EngineContext::sendWaiting() {
+void EngineContext::send(const Item& item, IEngineDecoder* decoder, Messenger* messenger) {
+  if (item.message) {
+    messenger->send(*item.message, item.sender);
+  } else {
+    item.call(*decoder);
+  }
+}
+
+void EngineContext::sendWaiting() {
   {
     std::lock_guard lock(mutex_);
-    // The sender under way takes what is queued behind its item, in order.
-    // Its thread may be inside the app (on a line its item logs), and the
-    // app may be the one calling here: waiting for it would wait for ever.
-    if (sending_) return true;
-    sending_ = true;
+    // Another connection is sending the queue: it takes this one's items
+    // too. Its thread may be inside the app (on a line an item logs), and
+    // the app may be the one calling here: waiting for it could wait for
+    // ever.
+    if (flushing_) return;
+    flushing_ = true;
   }
+  // An item that throws (the app's log delegate on one of its lines) leaves
+  // the items of other callers behind it to be sent all the same: the
+  // exception passes on once the queue is through.
+  std::exception_ptr thrown;
   for (;;) {
     Item item;
     std::shared_ptr<IEngineDecoder> decoder;
     std::shared_ptr<Messenger> messenger;
     {
-      // Decided under the lock items are queued under: an item queued as
-      // this sender stops finds no sender and is sent by its own caller.
+      // Decided under the lock items are queued under: an item given as the
+      // sending stops finds none under way and is sent by its own caller.
       std::lock_guard lock(mutex_);
       if (!waiting_.empty()) {
         if (waiting_.front().message) {
@@ -148,26 +187,21 @@ bool EngineContext::sendWaiting() {
         }
       }
       if (!messenger && !decoder) {
-        sending_ = false;
-        return waiting_.empty();
+        flushing_ = false;
+        break;
       }
       item = std::move(waiting_.front());
       waiting_.pop_front();
     }
     // No lock is held: the call may log, and the app's log delegate may
-    // give this engine another item, which then leaves after this one.
+    // give this engine another item, which goes behind the queue.
     try {
-      if (item.message) {
-        messenger->send(*item.message, item.sender);
-      } else {
-        item.call(*decoder);
-      }
+      send(item, decoder.get(), messenger.get());
     } catch (...) {
-      std::lock_guard lock(mutex_);
-      sending_ = false;
-      throw;
+      if (!thrown) thrown = std::current_exception();
     }
   }
+  if (thrown) std::rethrow_exception(thrown);
 }
 
 }  // namespace tembrolexinplatform

@@ -13,12 +13,23 @@
 // reconnected delegate never sees a message twice.
 //
 // What an engine sends (configuration keys and other decoder calls through
-// the decoder, bus messages through the messenger) leaves in the order
-// given. What is given before the engine is connected -- no decoder (or it
-// is gone) for a decoder call, no messenger for a message -- waits, and
-// goes out when they connect, still in that order: an item waits while any
-// item before it waits. At most kMaxWaiting items wait; beyond that an item
-// is refused with a Warning.
+// the decoder, bus messages through the messenger) goes out in the order
+// each thread gives it; across threads no order is promised. Once a decoder
+// is connected (for a message, once a messenger is held), each call sends
+// its own item itself: the decoder has it (or the messenger has queued the
+// message) when the call returns, and none is refused. What is given before
+// the engine is connected -- no decoder (or it is gone) for a decoder call,
+// no messenger for a message -- waits, and goes out when they connect,
+// still in that order: an item waits while any item before it waits. At
+// most kMaxWaiting items wait for a connection; beyond that an item is
+// refused with a Warning.
+//
+// The one exception to "in effect at return": while a connection
+// (setDecoder, setMessenger) sends the items that waited, a call from any
+// thread goes behind them without waiting, and the connecting call sends it
+// before it returns. An item that throws there (the app's log delegate
+// throwing on one of its lines) does not stop the others: the exception
+// passes out of the connecting call once every item is sent.
 //
 // Ownership: the messenger is shared (an engine outlives the decoder that
 // connected it). The dispatcher is not owned and must outlive the engine's
@@ -29,12 +40,14 @@
 // receiver that is under way on another thread (one that waits for the
 // main queue, where the app may be switching) runs to its end, while the
 // receiver, which outlives the context, stays valid. Only the destructor
-// waits for such a call, holding no lock. Items are sent one at a time, by
-// one caller at a time and with no lock held, so the decoder call of an
-// item may log and the app's log delegate may call the engine again: a
-// call that finds another sending leaves its item to that sender, behind
-// the item under way, and returns without waiting. What is given reaches
-// the decoder before the call returns, unless another call is sending.
+// waits for such a call, holding no lock. No lock is held while an item
+// runs in the decoder or on the messenger, and no call waits for an item
+// another thread is running: that thread may be inside the app, on a line
+// its item logs, waiting for this one. So the app's log delegate may call
+// the engine again on such a line: on a call of its own thread, the new
+// item runs at once, inside the one under way, as a call of the decoder
+// made from that line would; on a line of a connection's sending, it goes
+// behind the queue.
 #ifndef TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
 #define TL_PLATFORM_ENGINES_ENGINE_CONTEXT_H_
 
@@ -121,11 +134,13 @@ class EngineContext {
   // Holds `messenger` and moves the registrations to it; the messenger held
   // before, when it changed.
   std::shared_ptr<Messenger> switchTo(std::shared_ptr<Messenger> messenger);
+  // Sends `item` now, when connected and nothing waits; else queues it.
   bool enqueue(Item item, const char* method);
+  static void send(const Item& item, IEngineDecoder* decoder, Messenger* messenger);
   // Sends waiting items in order until one finds no one to go to, unless
-  // another call is sending them: that sender then takes them too. False
-  // when items are left waiting for a connection.
-  bool sendWaiting();
+  // another connection is sending them: that one then takes them too.
+  // Rethrows the first exception an item threw, once the others are sent.
+  void sendWaiting();
 
   IThriftMessageReceiver* const receiver_;
   const std::vector<int32_t> types_;
@@ -135,9 +150,9 @@ class EngineContext {
   // for one.
   tembrolexin::Mutex switchMutex_;
   mutable tembrolexin::Mutex mutex_;
-  // Whether a call is sending waiting items: one sender at a time, so they
-  // leave in order, and none waits for another.
-  bool sending_ = false;
+  // Whether a connection is sending the waiting items: one at a time, so
+  // they leave in order, and every item given meanwhile goes behind them.
+  bool flushing_ = false;
   std::shared_ptr<Messenger> messenger_;
   Dispatcher* dispatcher_ = nullptr;
   std::weak_ptr<IEngineDecoder> decoder_;

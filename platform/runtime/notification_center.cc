@@ -13,17 +13,25 @@ NotificationCenter& NotificationCenter::defaultCenter() {
 
 NotificationCenter::Token NotificationCenter::addObserver(const std::string& name,
                                                          Observer observer) {
+  // Made before the lock: should the entry not be stored, the app's
+  // observer ends with no lock held.
+  auto held = std::make_shared<Observer>(std::move(observer));
   std::lock_guard lock(mutex_);
   const Token token = next_++;
-  entries_.push_back({token, name, std::make_shared<Observer>(std::move(observer))});
+  entries_.push_back({token, name, std::move(held)});
   return token;
 }
 
 void NotificationCenter::removeObserver(Token token) {
+  // The app's observer, and what it holds, ends after the lock is released:
+  // it may log as it ends (and the log delegate post), or remove another.
+  std::shared_ptr<Observer> removed;
   std::lock_guard lock(mutex_);
-  entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                [&](const Entry& e) { return e.token == token; }),
-                 entries_.end());
+  const auto it = std::find_if(entries_.begin(), entries_.end(),
+                               [&](const Entry& e) { return e.token == token; });
+  if (it == entries_.end()) return;
+  removed = std::move(it->observer);
+  entries_.erase(it);
 }
 
 void NotificationCenter::postNotification(const Notification& notification) {

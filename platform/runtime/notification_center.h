@@ -10,7 +10,10 @@
 // Observers run synchronously on the posting thread, in the order they were
 // added, with no lock of the centre held (an observer may add or remove
 // observers, or post). removeObserver waits for nothing: an observer removed
-// on another thread may still be running one call.
+// on another thread may still be running one call. An observer, and what it
+// captures, ends with no lock of the centre held either: in removeObserver,
+// or at the end of a post that was running it meanwhile. So it may log, add
+// or remove observers, or post as it ends too.
 //
 // Thread safety: every operation may be called from any thread.
 #ifndef TL_PLATFORM_RUNTIME_NOTIFICATION_CENTER_H_
