@@ -13,7 +13,6 @@
 // lock / skipped). The file lies below $TL_BENCH_DIR (default /var/tmp).
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "core/runtime/database.h"
+#include "bench/bench_store.h"
 #include "core/runtime/database_recovery.h"
 #include "core/runtime/i_named_object.h"
 
@@ -48,7 +47,6 @@ extern "C" int flock(int fd, int operation) noexcept {
 namespace {
 
 using tembrolexinsdk::INamedObject;
-using tembrolexinsdk::DB::Database;
 using tembrolexinsdk::DB::openSettingDamageAside;
 
 constexpr int kRows = 100000;
@@ -62,39 +60,12 @@ class Starter : public INamedObject {
   const std::string name_ = "Starter";
 };
 
-// A store of about 100 MB in a folder of its own, made once (in one
-// transaction, with the store's table) and removed at the end.
-class LargeStore {
- public:
-  static const LargeStore& get() {
-    static const LargeStore store;
-    return store;
-  }
-  ~LargeStore() { std::filesystem::remove_all(folder_); }
-
-  const std::string& path() const { return path_; }
-
- private:
-  LargeStore() {
-    const char* base = std::getenv("TL_BENCH_DIR");
-    std::string pattern = std::string(base != nullptr ? base : "/var/tmp") + "/tl_startsXXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    folder_ = pattern;
-    path_ = folder_ + "/audiodecoder.db";
-    Database(path_, "audiodecoder");
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path_.c_str(), &db) != SQLITE_OK) std::abort();
-    const std::string fill =
-        "BEGIN; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-        std::to_string(kRows) + ") INSERT INTO audiodecoder SELECT 'flag' || i, randomblob(" +
-        std::to_string(kValueBytes) + ") FROM n; COMMIT;";
-    if (sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
-    sqlite3_close(db);
-  }
-
-  std::string folder_;
-  std::string path_;
-};
+// A store of about 100 MB, made once.
+const tlbench::BenchStore& largeStore() {
+  static const tlbench::BenchStore store("audiodecoder.db", "audiodecoder", "flag", kRows,
+                                         kValueBytes, "randomblob");
+  return store;
+}
 
 // Starts `processes` processes that open the store at one moment, and adds
 // each one's opening time in milliseconds to `times`. False when a start
@@ -153,7 +124,7 @@ double percentile(std::vector<double> times, double share) {
 }
 
 void BM_StartsAtOnce(benchmark::State& state) {
-  const LargeStore& store = LargeStore::get();
+  const tlbench::BenchStore& store = largeStore();
   const int processes = static_cast<int>(state.range(0));
   std::vector<double> locked;
   std::vector<double> skipped;
