@@ -10,7 +10,6 @@
 // the second case to mean anything.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_store.h"
 #include "core/runtime/database.h"
 
 namespace {
@@ -25,23 +25,21 @@ namespace {
 using tembrolexinsdk::DB::Database;
 
 constexpr int kRows = 10000;
-constexpr size_t kValueBytes = 1000;
+constexpr int kValueBytes = 1000;
 
-// A store of about 10 MB in a folder of its own, made once for every case
-// (in one transaction, with the store's table) and removed at the end.
+// A store of about 10 MB, made once for every case.
 class TenMegabyteStore {
  public:
   static const TenMegabyteStore& get() {
     static const TenMegabyteStore store;
     return store;
   }
-  ~TenMegabyteStore() { std::filesystem::remove_all(folder_); }
 
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return store_.path(); }
 
   // Drops the file's pages from the page cache.
   void dropFromCache() const {
-    const int fd = ::open(path_.c_str(), O_RDONLY);
+    const int fd = ::open(path().c_str(), O_RDONLY);
     if (fd < 0) std::abort();
     ::fdatasync(fd);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
@@ -49,25 +47,9 @@ class TenMegabyteStore {
   }
 
  private:
-  TenMegabyteStore() {
-    const char* base = std::getenv("TL_BENCH_DIR");
-    std::string pattern = std::string(base != nullptr ? base : "/var/tmp") + "/tl_storeXXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    folder_ = pattern;
-    path_ = folder_ + "/BundleData.db";
-    Database(path_, "bundle");  // the table as a store makes it
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path_.c_str(), &db) != SQLITE_OK) std::abort();
-    const std::string fill =
-        "BEGIN; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-        std::to_string(kRows) + ") INSERT INTO bundle SELECT 'key' || i, zeroblob(" +
-        std::to_string(kValueBytes) + ") FROM n; COMMIT;";
-    if (sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
-    sqlite3_close(db);
-  }
+  TenMegabyteStore() : store_("BundleData.db", "bundle", "key", kRows, kValueBytes, "zeroblob") {}
 
-  std::string folder_;
-  std::string path_;
+  tlbench::BenchStore store_;
 };
 
 void BM_QuickCheck(benchmark::State& state) {

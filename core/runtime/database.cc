@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstring>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -182,24 +181,17 @@ std::string clearCompanionNames(const std::string& path) {
   return tellMoved(path, storefiles::moveObstaclesAside(fileIdentity(path)));
 }
 
-// The lock files whose lock could not be had in this run, guarded by
-// mapMutex(): a store in a read-only folder is opened often, and the
-// Warning is told once.
-std::set<std::string>& unlockableFiles() {
-  static auto* files = new std::set<std::string>();
-  return *files;
-}
-
 // Tells with a Warning what was moved out of the way of the store's lock
-// file, and, once in the run, that the lock cannot be had (the store goes on
-// without it).
+// file or done to it, and, once in the run, that the lock cannot be had
+// (the store goes on without it).
 void tellStoreLock(const std::string& path, const storefiles::StoreLock& held) {
   if (held.moved()) tellMoved(path, {*held.moved()});
-  if (held.state() == storefiles::StoreLock::State::kUnavailable) {
-    {
-      std::lock_guard guard(Database::mapMutex());
-      if (!unlockableFiles().insert(held.file()).second) return;
-    }
+  if (!held.mended().empty()) {
+    const LogParams line(LogLevel::Warning, "Store " + path + ": " + held.mended());
+    Logger::getInstance()->Log(Database::name, &line);
+  }
+  if (held.state() == storefiles::StoreLock::State::kUnavailable &&
+      storefiles::firstLockFailure(held.file())) {
     const LogParams line(LogLevel::Warning, "Store " + path + ": locking " + held.file() +
                                                 " failed: " + held.failed() +
                                                 "; it is opened without it");

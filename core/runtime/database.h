@@ -25,15 +25,22 @@
 // Other processes: each opening (also that of a new file after a set-aside)
 // holds the store's lock across processes ("<path>.lock", store_files.h)
 // while it opens, after the file's mutex: shared, so that it never makes
-// the file at its name while another process's opener checks, sets aside or
+// the file at its name while another process's opener sets it aside or
 // carries it (which holds it exclusively). When that goes on for all of
 // storefiles::lockWait(), the opening fails with code 5 and the reason
 // "another process is checking or mending the store; <path>.lock was still
-// locked after <n> ms", having made nothing. Where the lock file cannot be
-// made or locked (a read-only folder), a Warning says so once in the run
-// and the opening goes on without it ("Store <path>: locking <path>.lock
-// failed: <reason>; it is opened without it"); what is no regular file at its name is moved aside
-// first, with a Warning as above ("...; it is moved to <path>.lock.1").
+// locked after <n> ms", having made nothing. The process that took the lock
+// releases it when the opening ends, so a child it forked meanwhile never
+// keeps it. Where the lock file cannot be made or locked (a read-only
+// folder, another user's file that this user may not open), a Warning says
+// so once in the run, whichever opening of the file meets it first (the
+// opener's or a plain one), and the opening goes on without it ("Store
+// <path>: locking <path>.lock failed: <reason>; it is opened without it").
+// What is no regular file at its name is moved aside first, with a Warning
+// as above ("...; it is moved to <path>.lock.1"), and a lock file of this
+// user's own that it may not open gets back its owner's read and write
+// ("Store <path>: <path>.lock could not be opened (Permission denied); its
+// mode 0000 is now 0600").
 //
 // Failures: a store never reports a failure as "not there". Every SQLite
 // failure is logged at Error level ("Database:: <operation> failed in table

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -119,50 +120,100 @@ std::unique_ptr<Database> openNewStore(Database::FileLock& lock,
   return store;
 }
 
-}  // namespace
+std::atomic<OpeningSeam>& openingSeam() {
+  static std::atomic<OpeningSeam> seam{nullptr};
+  return seam;
+}
 
-std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
-                                                 const std::string& tableName,
-                                                 const INamedObject* sender) {
-  // Checked in this run, no link to nothing and no mark: no more than an
-  // opening.
-  std::string target;
-  if (wasChecked(Database::getDatabaseFileMutex(path)) && !isLinkToNothing(path, &target) &&
-      !storefiles::hasMark(path)) {
-    try {
-      return std::make_unique<Database>(path, tableName);
-    } catch (const OpenError& e) {
-      if (!e.damaged()) throw;
-    }
+void atStep(OpeningStep step, storefiles::StoreLock::Mode mode) {
+  if (const OpeningSeam seam = openingSeam().load()) seam(step, mode);
+}
+
+OpenError busy(const std::string& reason) {
+  return OpenError("Database did not open properly. ErrorCode: " + std::to_string(SQLITE_BUSY),
+                   SQLITE_BUSY, reason);
+}
+
+// Tells what was moved out of the lock file's way or done to it, and, once
+// in the run, that the lock cannot be had (the start goes on without it);
+// throws OpenError code 5 while another process keeps it.
+void tellStoreLock(const std::string& path, const storefiles::StoreLock& held,
+                   const INamedObject* sender) {
+  if (held.moved()) {
+    logWithLogger<LogLevel::Warning>(sender, "Store " + path + ": ", held.moved()->text());
   }
-  // One check or recovery at a time. Another thread may have set the file
-  // aside since the attempt above, so it is tried once more under the lock.
-  std::lock_guard recovering(recoveryMutex());
-  // The check, the opening, the decision, the renames and the new store under
-  // one hold of the file's lock: no store of this run opens the file, or sets
-  // it aside, in between.
-  Database::FileLock lock = Database::lockFileAt(path);
-  // And of the store's lock across processes, taken last: another process's
-  // start neither checks, sets aside nor carries the file meanwhile, nor
-  // makes a new one at its name. Where the lock cannot be had the start goes
-  // on without it; while another process keeps it, this one does nothing.
-  std::optional<storefiles::StoreLock> held;
-  held.emplace(path, storefiles::StoreLock::Mode::kExclusive);
-  if (held->moved()) {
-    logWithLogger<LogLevel::Warning>(sender, "Store " + path + ": ", held->moved()->text());
+  if (!held.mended().empty()) {
+    logWithLogger<LogLevel::Warning>(sender, "Store " + path + ": ", held.mended());
   }
-  switch (held->state()) {
+  switch (held.state()) {
     case storefiles::StoreLock::State::kHeld:
     case storefiles::StoreLock::State::kNoFolder:
       break;
     case storefiles::StoreLock::State::kBusy:
-      throw OpenError("Database did not open properly. ErrorCode: " + std::to_string(SQLITE_BUSY),
-                      SQLITE_BUSY, held->busyText());
+      throw busy(held.busyText());
     case storefiles::StoreLock::State::kUnavailable:
-      logWithLogger<LogLevel::Warning>(
-          sender, "Store " + path + ": locking " + held->file() + " failed: " + held->failed(),
-          "; it is opened without it");
+      if (storefiles::firstLockFailure(held.file())) {
+        logWithLogger<LogLevel::Warning>(
+            sender, "Store " + path + ": locking " + held.file() + " failed: " + held.failed(),
+            "; it is opened without it");
+      }
       break;
+  }
+}
+
+// The start's first look, under the store's lock held shared, so that the
+// starts of several processes check a sound store side by side: opens the
+// store when nothing is to be mended, else returns null having changed
+// nothing but what stood in SQLite's way. A carry record, a mark, a link to
+// nothing, damage the check finds and an opening that finds the file
+// damaged are left to openMending.
+std::unique_ptr<Database> openIfSound(Database::FileLock& lock, const std::string& path,
+                                      const std::string& tableName, const INamedObject* sender) {
+  const storefiles::StoreLock held(path, storefiles::StoreLock::Mode::kShared);
+  tellStoreLock(path, held, sender);
+  atStep(OpeningStep::kCheck, storefiles::StoreLock::Mode::kShared);
+  std::string target;
+  if (storefiles::readCarryDue(path) || storefiles::hasMark(path) ||
+      isLinkToNothing(path, &target)) {
+    return nullptr;
+  }
+  if (!wasChecked(lock.mutex())) {
+    if (!Database::findDamage(lock, path).empty() || !Database::findVersionDamage(path).empty()) {
+      return nullptr;
+    }
+    markChecked(lock.mutex());
+  }
+  try {
+    return std::make_unique<Database>(lock, Database::StoreLockHeld{}, path, tableName);
+  } catch (const OpenError& e) {
+    if (!e.damaged()) throw;
+    return nullptr;
+  }
+}
+
+// Looks at the store again under its lock held exclusively, and sets it
+// aside, carries its rows or resumes a carry as the top of
+// database_recovery.h says.
+std::unique_ptr<Database> openMending(Database::FileLock& lock, const std::string& path,
+                                      const std::string& tableName, const INamedObject* sender) {
+  // Another process's start neither checks, sets aside nor carries the file
+  // meanwhile, nor makes a new one at its name. Where the lock cannot be had
+  // the start goes on without it; while another process keeps it, this one
+  // does nothing.
+  std::optional<storefiles::StoreLock> held;
+  held.emplace(path, storefiles::StoreLock::Mode::kExclusive);
+  tellStoreLock(path, *held, sender);
+  atStep(OpeningStep::kCheck, storefiles::StoreLock::Mode::kExclusive);
+  // A carry's record is looked at under its own lock, which the start that
+  // wrote it holds until the carry is over: a carry under way in a process
+  // that could not have the store's lock is never taken for one a crash cut
+  // short.
+  std::optional<storefiles::CarryRecordHold> record;
+  if (storefiles::readCarryDue(path)) {
+    record.emplace(path, storefiles::CarryRecordHold::Use::kResume);
+    if (record->state() == storefiles::CarryRecordHold::State::kBusy) {
+      throw busy(record->busyText());
+    }
   }
   // An earlier start ended after it set the file aside and before the copy
   // of its rows took the file's name: the rows are carried again, and what
@@ -170,6 +221,7 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   if (const auto due = storefiles::readCarryDue(path)) {
     if (!due->kept.empty() && !exists(path)) {
       markChecked(lock.mutex());
+      atStep(OpeningStep::kMend, storefiles::StoreLock::Mode::kExclusive);
       const std::string damage =
           (due->damage.empty() ? "" : due->damage + ", ") +
           "found by an earlier start that ended before its rows were carried over";
@@ -191,9 +243,11 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
     // The file was never set aside, or the copy had taken its name.
     storefiles::removeCarryDue(path);
   }
+  record.reset();
   std::string damage;                // what the Warning names between parentheses
   std::optional<OpenError> failure;  // the opening's, when it found the damage
   bool carry = false;                // whether SQLite still reads the damaged file
+  std::string target;
   const bool linkToNothing = isLinkToNothing(path, &target);
   if (linkToNothing) {
     // "..., which leads to no file", or why it cannot be followed.
@@ -225,18 +279,32 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
       damage = e.reason() + ", code " + std::to_string(e.code());
     }
   }
+  atStep(OpeningStep::kMend, storefiles::StoreLock::Mode::kExclusive);
   const std::string what = "Store " + path + " is damaged (" + damage + "); ";
   // Rows to be carried are first recorded as due, with the name the file
   // goes to, so that a start after a crash that comes before the copy takes
-  // the file's name carries them again instead of starting empty. Without
+  // the file's name carries them again instead of starting empty. The
+  // record is held from before the set-aside until it is removed. Without
   // the record (a full disk) the carry goes on as it would have.
   std::string recorded;  // what the record met, for the Warning
   std::function<void(const std::string&)> recordCarry;
   if (carry) {
+    record.emplace(path, storefiles::CarryRecordHold::Use::kMake);
+    if (record->state() == storefiles::CarryRecordHold::State::kBusy) {
+      throw busy(record->busyText());
+    }
+    // A start of another process that could not have the store's lock may
+    // have carried the rows while this one waited for the record: the file
+    // at the path is then that start's copy, which is opened as it is.
+    if (exists(path) && Database::findVersionDamage(path).empty()) {
+      if (record->state() == storefiles::CarryRecordHold::State::kHeld) {
+        storefiles::removeCarryDue(path);
+      }
+      return std::make_unique<Database>(lock, Database::StoreLockHeld{}, path, tableName);
+    }
+    if (record->moved()) recorded += "; " + record->moved()->text();
     recordCarry = [&](const std::string& to) {
-      std::optional<storefiles::MovedEntry> moved;
-      const std::string failed = storefiles::writeCarryDue(path, to, damage, &moved);
-      if (moved) recorded += "; " + moved->text();
+      const std::string failed = record->write(to, damage);
       if (!failed.empty()) recorded += "; recording the carry failed: " + failed;
     };
   }
@@ -247,15 +315,17 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
           ? "another store of this run has it open, so it is set aside at the next start"
           : storefiles::setAside(path, &kept, recordCarry);
   if (!stays.empty()) {
+    // The record this start holds is its own; another's is left alone.
+    if (record && record->state() == storefiles::CarryRecordHold::State::kHeld) {
+      storefiles::removeCarryDue(path);
+    }
     // The file was moved since it was checked: a start of another process
-    // that went on without the lock is setting it aside. Its record stays,
-    // and no empty store is made where its copy is to go.
+    // that went on without the lock set it aside. No empty store is made
+    // where a copy of its rows may be going.
     if (!exists(path) && !linkToNothing) {
       logWithLogger<LogLevel::Warning>(sender, what, stays);
-      throw OpenError("Database did not open properly. ErrorCode: " + std::to_string(SQLITE_BUSY),
-                      SQLITE_BUSY, "another process is checking or mending the store; " + stays);
+      throw busy("another process is checking or mending the store; " + stays);
     }
-    if (carry) storefiles::removeCarryDue(path);
     logWithLogger<LogLevel::Warning>(sender, what, stays);
     if (failure) throw *failure;
     // Nothing is written through the link.
@@ -272,6 +342,35 @@ std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
   if (carry) made = carryInto(path, kept);
   return openNewStore(lock, held, path, tableName, sender, damage, "it is set aside as " + kept,
                       made + recorded);
+}
+
+}  // namespace
+
+void setOpeningSeam(OpeningSeam seam) { openingSeam().store(seam); }
+
+std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
+                                                 const std::string& tableName,
+                                                 const INamedObject* sender) {
+  // Checked in this run, no link to nothing and no mark: no more than an
+  // opening.
+  std::string target;
+  if (wasChecked(Database::getDatabaseFileMutex(path)) && !isLinkToNothing(path, &target) &&
+      !storefiles::hasMark(path)) {
+    try {
+      return std::make_unique<Database>(path, tableName);
+    } catch (const OpenError& e) {
+      if (!e.damaged()) throw;
+    }
+  }
+  // One check or recovery at a time. Another thread may have set the file
+  // aside since the attempt above, so it is tried once more under the lock.
+  std::lock_guard recovering(recoveryMutex());
+  // The check, the opening, the decision, the renames and the new store under
+  // one hold of the file's lock: no store of this run opens the file, or sets
+  // it aside, in between.
+  Database::FileLock lock = Database::lockFileAt(path);
+  if (auto store = openIfSound(lock, path, tableName, sender)) return store;
+  return openMending(lock, path, tableName, sender);
 }
 
 }  // namespace DB

@@ -47,15 +47,28 @@
 // open, the renames, the copy of its rows and the new store's opening run
 // under the file's lock as well, so no store of this run opens the file, or
 // sets it aside, in between.
-// Across processes, the check, the set-aside and the carry run under the
-// store's lock ("<path>.lock", storefiles::StoreLock) held exclusively, and
-// every opening holds it shared while it opens (database.h), so a start of
-// another process on the same folder neither meets them half done nor makes
-// a new file at the store's name in their way.
+// Across processes, a start first looks at the store (its carry record, its
+// mark, the check) under the store's lock ("<path>.lock",
+// storefiles::StoreLock) held shared, and opens a store it finds sound
+// still holding it, so the starts of several processes check one store side
+// by side. Only a set-aside, a carry or a resumed carry takes the lock
+// exclusively, and the start then looks at everything again, since another
+// may have mended the store meanwhile. Every opening holds it shared while
+// it opens (database.h), so a start of another process on the same folder
+// neither meets a set-aside or carry half done nor makes a new file at the
+// store's name in its way. A carry's record is locked as well
+// (storefiles::CarryRecordHold), by the start that writes it from before
+// the set-aside, and by one that finds it before it resumes or removes it,
+// each until the record is removed: so also a start that cannot have the
+// store's lock never takes a carry under way in another process for one
+// that a crash cut short.
 // Lock order: that process-wide lock, then the file's lock, then the store's
-// lock across processes, then the mutex table's (Database::mapMutex); a
-// store that sets its file aside from inside an operation holds the file's
-// lock and takes only the store's and the table's.
+// lock across processes, then the carry record's, then the mutex table's
+// (Database::mapMutex); the shared hold of the first look is released
+// before the exclusive one is taken (flock cannot turn one into the other
+// without letting go in between). A store that sets its file aside from
+// inside an operation holds the file's lock and takes only the store's and
+// the table's.
 #ifndef TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 #define TL_CORE_RUNTIME_DATABASE_RECOVERY_H_
 
@@ -64,6 +77,7 @@
 
 #include "core/runtime/database.h"
 #include "core/runtime/i_named_object.h"
+#include "core/runtime/store_files.h"
 
 namespace tembrolexinsdk {
 namespace DB {
@@ -139,20 +153,44 @@ namespace DB {
 // A record found beside a file (the crash came before the set-aside, or
 // after the rename) is removed, and the opening goes on as without it.
 //
-// Other processes: while another process holds the store's lock for all of
-// storefiles::lockWait(), OpenError code 5 is thrown ("another process is
-// checking or mending the store; <path>.lock was still locked after <n>
-// ms") and nothing is checked, moved or made. Where the lock cannot be
-// made, a Warning says so ("Store <path>: locking <path>.lock failed:
-// <reason>; it is opened without it") and the opening goes on without it;
-// should the file then be gone when it is to be set aside (another
-// process's start moved it), the Warning ends "...; moving <path> to
-// <kept> failed: No such file or directory", the carry record stays for
-// that start, no store is made, and OpenError code 5 is thrown ("another
-// process is checking or mending the store; moving ...").
+// Other processes: while another process holds the store's lock, or the
+// carry record's, for all of storefiles::lockWait(), OpenError code 5 is
+// thrown ("another process is checking or mending the store; <path>.lock
+// was still locked after <n> ms", or "...; <path>.carry-due was still
+// locked ...") and nothing is moved or made. Where the lock cannot be had,
+// a Warning says so once in the run ("Store <path>: locking <path>.lock
+// failed: <reason>; it is opened without it") and the opening goes on
+// without it, guarded by the carry record's lock on both paths: should the
+// file be gone when it is to be set aside (another process's start moved
+// it), the Warning ends "...; moving <path> to <kept> failed: No such file
+// or directory", no store is made, and OpenError code 5 is thrown
+// ("another process is checking or mending the store; moving ..."); a
+// record this start wrote is removed, another's left alone. A start that
+// waited for the record's lock before a carry of its own, and then finds
+// at the path a file whose header no longer needs mending (another start
+// carried the rows meanwhile), opens that file as it is.
 std::unique_ptr<Database> openSettingDamageAside(const std::string& path,
                                                  const std::string& tableName,
                                                  const INamedObject* sender);
+
+// Where an opening by openSettingDamageAside stands, for a test that holds a
+// start there, or forks from it.
+enum class OpeningStep {
+  // The store is about to be looked at (its carry record, mark and check),
+  // under the store's lock held shared at the first look, and exclusively at
+  // the second, which follows when something is to be mended.
+  kCheck,
+  // The store is about to be set aside, or its carry resumed, under the
+  // store's lock held exclusively.
+  kMend,
+};
+// Called on the opening's thread at each step, with the mode the store's
+// lock is taken in there (held, or not to be had); null for none.
+using OpeningSeam = void (*)(OpeningStep step, storefiles::StoreLock::Mode mode);
+// Test seam: sets the function called at each step (null: none, the
+// default). Any thread; the function must be set before the openings that
+// are to call it begin.
+void setOpeningSeam(OpeningSeam seam);
 
 }  // namespace DB
 }  // namespace tembrolexinsdk

@@ -14,11 +14,15 @@
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <mutex>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/logger.h"
@@ -135,11 +139,15 @@ void syncFolderOf(const std::string& path) {
 // "<at>.obstacle", "<at>.obstacle-2", ... and adds it to `*moved`.
 void moveObstacleAside(const std::string& at, std::vector<MovedEntry>* moved) {
   if (entryKind(at).empty()) return;
-  moved->push_back(moveToFreeName(at, [&at](int n) {
+  MovedEntry entry = moveToFreeName(at, [&at](int n) {
     std::string name = at + ".obstacle";
     if (n > 1) name += '-' + std::to_string(n);
     return name;
-  }));
+  });
+  // Another process's start, checking the store beside this one, moved it
+  // first, and tells of it.
+  if (!entry.failed.empty() && entryKind(at).empty()) return;
+  moved->push_back(std::move(entry));
 }
 
 // Writes `text` into the regular file `file`, made when missing. An entry
@@ -205,6 +213,32 @@ bool isKeptName(const std::string& file, const std::string& name) {
     if (c < '0' || c > '9') return false;
   }
   return std::stoi(number) <= kNumberedNames;
+}
+
+// The text of a carry record: the kept copy by its name alone (the folder
+// may be reached by another path at the next start), and the damage.
+std::string recordText(const std::string& kept, const std::string& damage) {
+  return kept.substr(folderOf(kept).size()) + "\n" + damage + "\n";
+}
+
+// Gives the lock file `file`, which this user may not open, back its
+// owner's read and write when it is a regular file of this user's own.
+// Returns what was done, for a Warning, or "" when nothing was.
+std::string giveBackReadAndWrite(const std::string& file) {
+  struct stat info;
+  if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    return std::string();
+  }
+  const mode_t before = info.st_mode & 07777;
+  const mode_t after = before | S_IRUSR | S_IWUSR;
+  // Not through a link that took the file's place since.
+  if (before == after || ::fchmodat(AT_FDCWD, file.c_str(), after, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::string();
+  }
+  char modes[48];
+  std::snprintf(modes, sizeof modes, "its mode %04o is now %04o", static_cast<unsigned>(before),
+                static_cast<unsigned>(after));
+  return file + " could not be opened (" + tembrolexin::errorText(EACCES) + "); " + modes;
 }
 
 }  // namespace
@@ -338,14 +372,6 @@ void removeMark(const std::string& path) {
   if (isRegularFile(markPath(path))) ::unlink(markPath(path).c_str());
 }
 
-std::string writeCarryDue(const std::string& path, const std::string& kept,
-                          const std::string& damage, std::optional<MovedEntry>* moved) {
-  // The kept copy by its name alone: the folder may be reached by another
-  // path at the next start.
-  return writeSmallFile(carryDuePath(path),
-                        kept.substr(folderOf(kept).size()) + "\n" + damage + "\n", true, moved);
-}
-
 std::optional<CarryDue> readCarryDue(const std::string& path) {
   const auto text = readSmallFile(carryDuePath(path));
   if (!text) return std::nullopt;
@@ -366,6 +392,57 @@ std::chrono::milliseconds lockWait() { return std::chrono::milliseconds(lockWait
 
 void setLockWait(std::chrono::milliseconds wait) { lockWaitMs.store(wait.count()); }
 
+std::string busyText(const std::string& file, std::chrono::milliseconds waited) {
+  return "another process is checking or mending the store; " + file + " was still locked after " +
+         std::to_string(waited.count()) + " ms";
+}
+
+bool firstLockFailure(const std::string& file) {
+  // Never destroyed: a thread may open a store while the process exits.
+  static auto* mutex = new tembrolexin::Mutex();
+  static auto* told = new std::set<std::string>();
+  std::lock_guard guard(*mutex);
+  return told->insert(file).second;
+}
+
+FlockHold::FlockHold(FlockHold&& other) noexcept
+    : fd_(std::move(other.fd_)), owner_(std::exchange(other.owner_, 0)) {}
+
+FlockHold& FlockHold::operator=(FlockHold&& other) noexcept {
+  if (this != &other) {
+    release();
+    fd_ = std::move(other.fd_);
+    owner_ = std::exchange(other.owner_, 0);
+  }
+  return *this;
+}
+
+int FlockHold::take(tembrolexin::Fd fd, int operation, std::chrono::milliseconds wait) {
+  release();
+  fd_ = std::move(fd);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  auto pause = std::chrono::milliseconds(1);
+  while (::flock(fd_.get(), operation | LOCK_NB) != 0) {
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error != EWOULDBLOCK) return error;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return EWOULDBLOCK;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+  owner_ = ::getpid();
+  return 0;
+}
+
+void FlockHold::release() {
+  // In a child forked during the hold, the description is the parent's too.
+  if (owner_ != 0 && owner_ == ::getpid()) ::flock(fd_.get(), LOCK_UN);
+  owner_ = 0;
+  fd_ = tembrolexin::Fd();
+}
+
 StoreLock::StoreLock(const std::string& path, Mode mode) : file_(lockPath(path)) {
   // A folder, a link or a pipe there would hold or fail every start.
   if (!entryKind(file_).empty()) {
@@ -379,47 +456,125 @@ StoreLock::StoreLock(const std::string& path, Mode mode) : file_(lockPath(path))
     }
   }
   // Not through a link, and never waiting on a pipe that took its place.
-  fd_ = tembrolexin::Fd(
-      ::open(file_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-  if (!fd_.valid()) {
+  const auto open = [this] {
+    return tembrolexin::Fd(
+        ::open(file_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  };
+  tembrolexin::Fd fd = open();
+  if (!fd.valid() && errno == EACCES) {
+    // Left without it for good otherwise, and so without the lock.
+    mended_ = giveBackReadAndWrite(file_);
+    if (!mended_.empty()) fd = open();
+    if (!fd.valid() && mended_.empty()) errno = EACCES;
+  }
+  if (!fd.valid()) {
     // Without its folder there is no store, and no opening makes one.
     if (errno == ENOENT || errno == ENOTDIR) state_ = State::kNoFolder;
     failed_ = tembrolexin::errorText(errno);
     return;
   }
   struct stat info;
-  if (::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     failed_ = "not a regular file";
-    fd_ = tembrolexin::Fd();
     return;
   }
-  const int operation = (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+  waited_ = lockWait();
+  const int error = hold_.take(std::move(fd), mode == Mode::kShared ? LOCK_SH : LOCK_EX, waited_);
+  if (error == 0) {
+    state_ = State::kHeld;
+    return;
+  }
+  hold_.release();
+  if (error == EWOULDBLOCK) {
+    state_ = State::kBusy;
+  } else {
+    failed_ = tembrolexin::errorText(error);
+  }
+}
+
+std::string StoreLock::busyText() const { return storefiles::busyText(file_, waited_); }
+
+CarryRecordHold::CarryRecordHold(const std::string& path, Use use) : file_(carryDuePath(path)) {
+  // A folder, a link or a pipe there would fail the record's write.
+  if (use == Use::kMake && !entryKind(file_).empty()) {
+    moved_ = moveToFreeName(file_, [this](int n) { return file_ + "." + std::to_string(n); });
+    if (!moved_->failed.empty()) {
+      if (!entryKind(file_).empty()) {
+        failed_ = moved_->failed;
+        return;
+      }
+      moved_.reset();
+    }
+  }
   waited_ = lockWait();
   const auto deadline = std::chrono::steady_clock::now() + waited_;
-  auto pause = std::chrono::milliseconds(1);
-  while (::flock(fd_.get(), operation) != 0) {
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) {
-      failed_ = tembrolexin::errorText(errno);
-      fd_ = tembrolexin::Fd();
+  for (;;) {
+    // Not through a link, and never waiting on a pipe that took its place.
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    tembrolexin::Fd fd;
+    if (use == Use::kMake) {
+      fd = tembrolexin::Fd(::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | kFlags, 0644));
+      if (!fd.valid() && errno == EEXIST) {
+        fd = tembrolexin::Fd(::open(file_.c_str(), O_WRONLY | kFlags));
+      }
+    } else {
+      fd = tembrolexin::Fd(::open(file_.c_str(), O_RDONLY | kFlags));
+    }
+    struct stat opened;
+    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+      // What is no regular file is no record (readCarryDue).
+      if (use == Use::kResume && (!fd.valid() ? errno == ENOENT || errno == ELOOP : true)) {
+        state_ = State::kGone;
+      } else {
+        failed_ = fd.valid() ? "not a regular file" : tembrolexin::errorText(errno);
+      }
       return;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) {
+    const int error = hold_.take(
+        std::move(fd), LOCK_EX,
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::max(deadline - now, {})));
+    if (error == EWOULDBLOCK) {
+      hold_.release();
       state_ = State::kBusy;
-      fd_ = tembrolexin::Fd();
       return;
     }
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    if (error != 0) {
+      hold_.release();
+      failed_ = tembrolexin::errorText(error);
+      return;
+    }
+    // The process this one waited for removed the record, or put another in
+    // its place: only the one at the name counts.
+    struct stat atName;
+    if (::lstat(file_.c_str(), &atName) == 0 && atName.st_dev == opened.st_dev &&
+        atName.st_ino == opened.st_ino) {
+      state_ = State::kHeld;
+      return;
+    }
+    hold_.release();
+    if (use == Use::kResume && !exists(file_)) {
+      state_ = State::kGone;
+      return;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      state_ = State::kBusy;
+      return;
+    }
   }
-  state_ = State::kHeld;
 }
 
-std::string StoreLock::busyText() const {
-  return "another process is checking or mending the store; " + file_ + " was still locked after " +
-         std::to_string(waited_.count()) + " ms";
+std::string CarryRecordHold::busyText() const { return storefiles::busyText(file_, waited_); }
+
+std::string CarryRecordHold::write(const std::string& kept, const std::string& damage) const {
+  if (state_ != State::kHeld) return failed_.empty() ? "it is not held" : failed_;
+  const int fd = hold_.fd();
+  if (::ftruncate(fd, 0) != 0 || !tembrolexin::fileio::writeAll(fd, recordText(kept, damage))) {
+    return tembrolexin::errorText(errno);
+  }
+  if (const int error = syncFd(fd); error != 0) return tembrolexin::errorText(error);
+  syncFolderOf(file_);
+  return std::string();
 }
 
 }  // namespace storefiles

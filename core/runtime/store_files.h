@@ -28,16 +28,20 @@
 // file counts as a mark, and it is never written through a link.
 //
 // The lock file "<path>.lock" (StoreLock) keeps the starts of several
-// processes apart: one checks, sets aside and carries a store at a time, and
-// no opening makes a new file at the store's name meanwhile. It is an empty
-// regular file that stays; only the advisory lock on it counts.
+// processes apart: checks of a sound store run side by side, one start at a
+// time sets a store aside or carries its rows, and no opening makes a new
+// file at the store's name meanwhile. It is an empty regular file that
+// stays; only the advisory lock on it counts. A carry's record is locked
+// too (CarryRecordHold), for the starts that cannot have the lock file.
 //
 // Used by Database and by its opener (database_recovery.h). The caller holds
 // the store file's lock (Database::lockFileAt); nothing here locks but
-// StoreLock, and that only across processes. Never throws but
-// std::bad_alloc.
+// StoreLock and CarryRecordHold, across processes, and firstLockFailure,
+// briefly. Never throws but std::bad_alloc.
 #ifndef TL_CORE_RUNTIME_STORE_FILES_H_
 #define TL_CORE_RUNTIME_STORE_FILES_H_
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
@@ -142,38 +146,78 @@ struct CarryDue {
   // The damage the file was set aside for, as readMark gives it.
   std::string damage;
 };
-// Records beside `path`, before its file is set aside as `kept`, that the
-// rows of `kept` are to be carried into a new file at `path`, and why the
-// file is set aside; the record is synced to the disk with its folder. An
-// entry in the record's place that is no regular file is first moved to the
-// first free "<path>.carry-due.<n>" (n from 1; a link as a link), and
-// `*moved` then tells of it. Returns "" when the record was written, else
-// the system's reason.
-std::string writeCarryDue(const std::string& path, const std::string& kept,
-                          const std::string& damage, std::optional<MovedEntry>* moved);
 // The record beside `path`, or nothing when there is none.
 std::optional<CarryDue> readCarryDue(const std::string& path);
 void removeCarryDue(const std::string& path);
 
-// How long a StoreLock waits for another process at most: 10 s unless set
-// (tests shorten it). Any thread.
+// How long a StoreLock or a CarryRecordHold waits for another process at
+// most: 10 s unless set (tests shorten it). Any thread.
 std::chrono::milliseconds lockWait();
 void setLockWait(std::chrono::milliseconds wait);
 
-// A hold of the advisory lock (flock(2): one per open file description, so
-// closing another descriptor of the file never drops it) on the lock file
-// "<path>.lock" beside a store, across processes. Exclusive while a start
-// checks the store, sets it aside and carries its rows; shared while an
-// opening may make the store at its name. Taken after the process's own
-// locks (the opener's, the file's), never before them, and waited for at
-// most lockWait(): it is tried, then tried again after a pause that grows
-// from 1 to 50 ms.
+// "another process is checking or mending the store; <file> was still
+// locked after <waited> ms": the reason an opening gives when its wait for
+// the lock on `file` ran out.
+std::string busyText(const std::string& file, std::chrono::milliseconds waited);
+
+// Whether a Warning that the lock file `file` cannot be locked is the first
+// of the run, and records it: a store in a read-only folder is opened again
+// and again, and tells of it once. Any thread.
+bool firstLockFailure(const std::string& file);
+
+// A hold of the advisory lock (flock(2)) on one open file description,
+// ended by the process that took it. flock belongs to the description, which
+// a child forked meanwhile shares: were the hold ended by closing the
+// descriptor, the child's copy would keep it for as long as the child lives.
+// So the process that took the lock releases it explicitly (LOCK_UN) when
+// the hold ends, and a forked child's end of its copy of the hold only
+// closes its descriptor, leaving the parent's hold as it is.
+//
+// Ownership: owns the descriptor it was given. Thread safety: none.
+class FlockHold {
+ public:
+  FlockHold() = default;
+  ~FlockHold() { release(); }
+  FlockHold(FlockHold&& other) noexcept;
+  FlockHold& operator=(FlockHold&& other) noexcept;
+
+  // Takes the lock on `fd` (LOCK_SH or LOCK_EX as `operation`): tried, then
+  // tried again after a pause that grows from 1 to 50 ms until `wait` has
+  // passed. Keeps `fd` whatever the outcome. Returns 0 when it holds the
+  // lock, EWOULDBLOCK when another description held it all along, else the
+  // system's errno.
+  int take(tembrolexin::Fd fd, int operation, std::chrono::milliseconds wait);
+  // Ends the hold (LOCK_UN in the process that took it) and closes the
+  // descriptor.
+  void release();
+
+  bool held() const { return owner_ != 0; }
+  int fd() const { return fd_.get(); }
+
+ private:
+  tembrolexin::Fd fd_;
+  pid_t owner_ = 0;  // the process that holds the lock; 0 while none
+};
+
+// A hold of the advisory lock on the lock file "<path>.lock" beside a
+// store, across processes. Exclusive while a start sets aside or carries
+// the store (and checks it again first); shared while a start checks a
+// store that it then finds sound, and while an opening may make the store
+// at its name, so that checks of several processes run side by side. Taken
+// after the process's own locks (the opener's, the file's), never before
+// them, and waited for at most lockWait(). Released explicitly by the
+// process that took it when the hold ends (FlockHold), so a child forked
+// meanwhile never keeps it.
 //
 // The lock file is opened with O_NOFOLLOW | O_NONBLOCK and made when
 // missing; only a regular file is locked. What else lies at its name (a
 // folder, a link, a named pipe) is first moved to the first free
 // "<path>.lock.<n>" (n from 1; a link as a link), and moved() then tells of
-// it, so that it never holds a start.
+// it, so that it never holds a start. A lock file of this user's own that
+// it may not open (mode 000) gets back its owner's read and write, and
+// mended() tells of it; one of another user's that this user may not open,
+// like a folder where the file cannot be made (read-only), leaves the lock
+// unavailable.
 //
 // Two holds in one process conflict as they would in two, so a thread that
 // holds the lock exclusively must not take it again (Database's openings
@@ -203,9 +247,11 @@ class StoreLock {
   const std::string& failed() const { return failed_; }
   // What was in the lock file's place and moved aside, if anything was.
   const std::optional<MovedEntry>& moved() const { return moved_; }
-  // "another process is checking or mending the store; <file> was still
-  // locked after <lockWait()> ms": the reason an opening gives when the
-  // wait ran out.
+  // "<file> could not be opened (Permission denied); its mode 0000 is now
+  // 0600" when the lock file's mode was mended, else "".
+  const std::string& mended() const { return mended_; }
+  // busyText(file(), lockWait()): the reason an opening gives when the wait
+  // ran out.
   std::string busyText() const;
 
  private:
@@ -213,8 +259,63 @@ class StoreLock {
   State state_ = State::kUnavailable;
   std::string failed_;
   std::optional<MovedEntry> moved_;
+  std::string mended_;
   std::chrono::milliseconds waited_{0};  // the bound of the wait
-  tembrolexin::Fd fd_;
+  FlockHold hold_;
+};
+
+// A hold of the advisory lock on the carry record "<path>.carry-due",
+// exclusive: the start that records a carry holds it from before the store
+// is set aside, and a start that resumes a carry (or removes a record that
+// is done with) holds it first, each until the record is removed. A start
+// that could not take the store's lock (StoreLock::kUnavailable: another
+// user's lock file, a read-only folder) then never takes a carry that
+// another process has under way for one that a crash cut short, whose
+// process holds nothing any more. Waited for at most lockWait(); released
+// as a FlockHold is.
+//
+// Ownership: owns the record's descriptor. Thread safety: none.
+class CarryRecordHold {
+ public:
+  enum class Use {
+    // Makes the record's file when missing (empty) and holds it. An entry
+    // in its place that is no regular file is first moved to the first free
+    // "<path>.carry-due.<n>" (n from 1; a link as a link).
+    kMake,
+    kResume,  // holds the record that lies there
+  };
+  enum class State {
+    kHeld,
+    kBusy,         // another process held it for all of lockWait()
+    kGone,         // kResume: no record lies there (any more)
+    kUnavailable,  // it could not be made, opened or locked: failed()
+  };
+
+  CarryRecordHold(const std::string& path, Use use);
+  CarryRecordHold(const CarryRecordHold&) = delete;
+  CarryRecordHold& operator=(const CarryRecordHold&) = delete;
+
+  State state() const { return state_; }
+  const std::string& file() const { return file_; }
+  const std::string& failed() const { return failed_; }
+  // kMake: what was in the record's place and moved aside, if anything was.
+  const std::optional<MovedEntry>& moved() const { return moved_; }
+  std::string busyText() const;
+
+  // Writes into the held file the record that the rows of `kept` (the
+  // name the store's file is set aside as) are to be carried into a new
+  // file at the store's path, and why the file is set aside (`damage`); the
+  // record is synced to the disk with its folder. Returns "" or the
+  // system's reason.
+  std::string write(const std::string& kept, const std::string& damage) const;
+
+ private:
+  std::string file_;
+  State state_ = State::kUnavailable;
+  std::string failed_;
+  std::optional<MovedEntry> moved_;
+  std::chrono::milliseconds waited_{0};  // the bound of the wait
+  FlockHold hold_;
 };
 
 }  // namespace storefiles

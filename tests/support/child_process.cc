@@ -1,10 +1,13 @@
 #include "tests/support/child_process.h"
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
 namespace tltest {
@@ -44,6 +47,21 @@ void limitFileSize(std::size_t bytes) {
   ::signal(SIGXFSZ, SIG_IGN);
   const rlimit limit{bytes, bytes};
   ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+bool runsAsRoot() { return ::geteuid() == 0; }
+
+std::string actAsOtherUser() {
+  if (!runsAsRoot()) return std::string();
+  // Groups first: once the user is changed, they may not be.
+  if (::setgroups(0, nullptr) != 0 || ::setgid(kOtherGroup) != 0 || ::setuid(kOtherUser) != 0) {
+    return std::string("acting as another user failed: ") + std::strerror(errno);
+  }
+  return std::string();
+}
+
+void giveToChildUser(const std::string& path) {
+  if (runsAsRoot()) ::lchown(path.c_str(), kOtherUser, kOtherGroup);
 }
 
 }  // namespace tltest

@@ -12,6 +12,8 @@
 #ifndef TL_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define TL_TESTS_SUPPORT_CHILD_PROCESS_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -25,6 +27,20 @@ std::string inChild(const std::function<std::string()>& body);
 // From now on no file of this process may grow past `bytes`: a write beyond
 // fails with EFBIG (the signal that would end the process is ignored).
 void limitFileSize(std::size_t bytes);
+
+// The user and group that a child of a test run by root acts as, for file
+// permissions that root would pass: nobody's.
+inline constexpr uid_t kOtherUser = 65534;
+inline constexpr gid_t kOtherGroup = 65534;
+// Whether the test runs as root, and so can act as kOtherUser.
+bool runsAsRoot();
+// In a child: from now on acts as kOtherUser and kOtherGroup, with no
+// supplementary groups, when the test runs as root; as itself otherwise.
+// Returns "" or what failed.
+std::string actAsOtherUser();
+// Gives `path` (not through a link) to the user a child acts as after
+// actAsOtherUser (kOtherUser when the test runs as root; else nothing to do).
+void giveToChildUser(const std::string& path);
 
 }  // namespace tltest
 

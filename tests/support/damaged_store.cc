@@ -1,5 +1,6 @@
 #include "tests/support/damaged_store.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,25 @@ void setHeaderVersions(const std::string& path, unsigned char write, unsigned ch
   bytes[18] = static_cast<char>(write);
   bytes[19] = static_cast<char>(read);
   writeFile(path, bytes);
+}
+
+void writeWriteVersion3Store(const std::string& path, int rows) {
+  tembrolexinsdk::DB::Database(path, "audiodecoder");
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot open " + path);
+  const std::string fill =
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+      std::to_string(rows) +
+      ") INSERT INTO audiodecoder SELECT 'flag' || i, printf('%0100d', i) FROM n;";
+  const int rc = sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  if (rc != SQLITE_OK) throw std::runtime_error("cannot fill " + path);
+  setHeaderVersions(path, 3, 1);
+}
+
+std::string hundredDigits(int n) {
+  const std::string digits = std::to_string(n);
+  return std::string(100 - digits.size(), '0') + digits;
 }
 
 void linkToNothing(const std::string& path) {

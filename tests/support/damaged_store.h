@@ -42,6 +42,12 @@ void writeSchemaFormatStore(const std::string& path, unsigned format);
 // the SQLite file at `path`; SQLite writes 1 (rollback journal) or 2 (WAL)
 // and opens a file whose write version is above 2 read-only.
 void setHeaderVersions(const std::string& path, unsigned char write, unsigned char read);
+// A store (table "audiodecoder") of the rows "flag1" to "flag<rows>", each
+// value its number in 100 digits (hundredDigits), whose write version is 3:
+// damaged, and every row still reads.
+void writeWriteVersion3Store(const std::string& path, int rows);
+// `n` in 100 digits, with leading zeros.
+std::string hundredDigits(int n);
 // A link at `path` to a file of noise at "<path>.target".
 void linkToGarbageStore(const std::string& path);
 // A link at `path` to "<path>.target", where nothing lies.

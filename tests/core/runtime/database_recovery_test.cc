@@ -117,6 +117,8 @@ using tembrolexinsdk::INamedObject;
 using tembrolexinsdk::DB::Database;
 using tembrolexinsdk::DB::OpenError;
 using tembrolexinsdk::DB::openSettingDamageAside;
+using tltest::hundredDigits;
+using tltest::writeWriteVersion3Store;
 
 class Opener : public INamedObject {
  public:
@@ -608,27 +610,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "a new, empty store is made; carrying its rows over failed: database or disk "
                    "is full"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// A store (table "audiodecoder") of the rows "flag1" to "flag<rows>", each
-// value its number in 100 digits, whose write version is 3: damaged, and
-// every row still reads.
-void writeWriteVersion3Store(const std::string& path, int rows) {
-  Database(path, "audiodecoder");
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  const std::string fill =
-      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-      std::to_string(rows) +
-      ") INSERT INTO audiodecoder SELECT 'flag' || i, printf('%0100d', i) FROM n;";
-  EXPECT_EQ(sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
-  tltest::setHeaderVersions(path, 3, 1);
-}
-
-std::string hundredDigits(int n) {
-  const std::string digits = std::to_string(n);
-  return std::string(100 - digits.size(), '0') + digits;
-}
 
 // Something that is no regular file lies where the carried rows meet it:
 // at a name they are copied under (SQLite would delete a pipe at the copy's

@@ -22,6 +22,7 @@
 #include "core/runtime/message_factory.h"
 #include "core/runtime/messenger.h"
 #include "schema/tembrolexin_types.h"
+#include "tests/support/recording_messenger.h"
 
 namespace tltest {
 
@@ -79,6 +80,53 @@ class LogCapture : public tembrolexinsdk::IMessengerListener {
   std::mutex mutex_;
   bool started_ = false;
   std::vector<Line> lines_;
+};
+
+// ChildLog: in a forked child (tltest::inChild), where the process-wide
+// bus has no thread, takes the Logger's lines onto a recording bus of its
+// own, so that the child can say what it logged. The parent calls
+// beforeFork() right before it forks; the child makes a ChildLog first.
+class ChildLog {
+ public:
+  // Makes the process-wide bus (the child must start no thread) and waits
+  // until no line is on its way.
+  static bool beforeFork() {
+    tembrolexinsdk::getMessenger();
+    return tembrolexinsdk::Logger::getInstance()->getWatcher()->await(std::chrono::seconds(10));
+  }
+
+  ChildLog() {
+    tembrolexinsdk::Logger* logger = tembrolexinsdk::Logger::getInstance();
+    logger->detachMessenger(tembrolexinsdk::getMessenger());
+    logger->registerMessenger(&bus_);
+    // Lines of the parent's that waited for a bus go out ahead of it.
+    const tembrolexinsdk::LogParams marker(tembrolexinsdk::LogLevel::Debug, "-- child log --");
+    logger->Log("ChildLog", &marker);
+    start_ = bus_.sentCount();
+  }
+  ~ChildLog() { tembrolexinsdk::Logger::getInstance()->detachMessenger(&bus_); }
+  ChildLog(const ChildLog&) = delete;
+  ChildLog& operator=(const ChildLog&) = delete;
+
+  // "<sender>: <message>" of each line logged since, at Warning level or
+  // above, one per line.
+  std::string warnings() const {
+    std::string text;
+    const auto sent = bus_.sent();
+    for (auto it = sent.begin() + static_cast<std::ptrdiff_t>(start_); it < sent.end(); ++it) {
+      const auto line =
+          tembrolexinsdk::ThriftParamsFactory::readThriftParams<tembrolexinsdk::LogSignal>(
+              *it->params);
+      if (line && line->logType >= tembrolexinsdk::LogType::Warning) {
+        text += line->sender + ": " + line->message + "\n";
+      }
+    }
+    return text;
+  }
+
+ private:
+  RecordingMessenger bus_;
+  std::size_t start_ = 0;  // the lines sent before the child's first
 };
 
 }  // namespace tltest
