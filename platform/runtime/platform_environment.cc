@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -19,6 +21,7 @@
 #include "core/runtime/file_info.h"
 #include "core/runtime/json_text.h"
 #include "core/runtime/unique_fd.h"
+#include "platform/runtime/exclusive_file_lock.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -37,6 +40,7 @@ PlatformEnvironment& environment() {
 
 constexpr const char* kDamagedSuffix = ".damaged";
 constexpr const char* kLoad = "-[UserDefaults load]";
+constexpr const char* kSynchronize = "-[UserDefaults synchronize]";
 
 // What stands at the defaults file's path.
 enum class DefaultsEntry {
@@ -200,6 +204,12 @@ PlatformEnvironment PlatformEnvironment::current() {
 }
 
 
+std::optional<UserDefaults::FileStamp> UserDefaults::fileStamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
   // Here and below, what the load or the write logs reaches the log once the
   // lock is released: the app's log delegate may call exit(), and the
@@ -220,17 +230,18 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
   return *current;
 }
 
-void UserDefaults::loadLocked() {
+bool UserDefaults::loadLocked(bool again) {
   root_ = Json::Value(Json::objectValue);
   keptInPlaceAs_ = nullptr;
-  if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return;
+  if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
   const DefaultsEntry entry = defaultsEntryAt(path_);
   if (entry == DefaultsEntry::kOther) {
     setAsideOnLoadLocked(kNotRegular);
-    return;
+    return true;
   }
-  // Missing, or a file that may not be read: an empty store, as before.
-  if (entry == DefaultsEntry::kMissing || entry == DefaultsEntry::kUnknown) return;
+  if (entry == DefaultsEntry::kMissing) return true;
+  // A file that may not be read: an empty store, as before.
+  if (entry == DefaultsEntry::kUnknown) return false;
   std::string text;
   // Opened without blocking, so that a pipe put in its place meanwhile is
   // neither waited for nor read.
@@ -238,13 +249,19 @@ void UserDefaults::loadLocked() {
     case tembrolexin::fileio::ReadResult::kRead:
       break;
     case tembrolexin::fileio::ReadResult::kTooLarge:
+      // A file read from elsewhere may grow past the bound as we write it
+      // (see changeLocked); read again, what this object last wrote is what
+      // it holds in memory.
+      if (again && writtenStamp_ && fileStamp(path_) == writtenStamp_) return false;
       setAsideOnLoadLocked(kTooLarge);
-      return;
+      return true;
     case tembrolexin::fileio::ReadResult::kNotRegular:
       setAsideOnLoadLocked(kNotRegular);
-      return;
-    default:  // gone meanwhile, or may not be read: an empty store, as before
-      return;
+      return true;
+    case tembrolexin::fileio::ReadResult::kMissing:  // gone meanwhile
+      return true;
+    default:  // may not be read: an empty store, as before
+      return false;
   }
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -260,9 +277,31 @@ void UserDefaults::loadLocked() {
   }
   if (!read || !parsed.isObject() || !prepared.restore(parsed)) {
     setAsideOnLoadLocked(kNotObject);
-    return;
+    return true;
   }
   root_ = std::move(parsed);
+  return true;
+}
+
+void UserDefaults::refreshLocked() {
+  // What the load found damaged and could not move aside stays as it is
+  // until the write can move it (writeLocked).
+  if (keptInPlaceAs_ != nullptr) return;
+  Json::Value inMemory;
+  inMemory.swap(root_);
+  if (!loadLocked(/*again=*/true)) {
+    // Not read (it may not be, or there is no file to read): what is in
+    // memory is all there is.
+    root_.swap(inMemory);
+    return;
+  }
+  for (const auto& [key, value] : pending_) {
+    if (value) {
+      *root_.demand(key.data(), key.data() + key.size()) = *value;
+    } else {
+      root_.removeMember(key);
+    }
+  }
 }
 
 void UserDefaults::setAsideOnLoadLocked(const char* what) {
@@ -301,7 +340,7 @@ bool UserDefaults::writeLocked(const std::string& text) {
   const bool setAside = entry == DefaultsEntry::kOther ||
                         (keptInPlaceAs_ != nullptr && entry != DefaultsEntry::kMissing);
   if (setAside) {
-    if (!setAsideLocked("-[UserDefaults synchronize]",
+    if (!setAsideLocked(kSynchronize,
                         entry == DefaultsEntry::kOther ? kNotRegular : keptInPlaceAs_,
                         "writing the defaults anew")) {
       return false;
@@ -309,7 +348,9 @@ bool UserDefaults::writeLocked(const std::string& text) {
     keptInPlaceAs_ = nullptr;
     entry = DefaultsEntry::kMissing;
   }
-  return replaceDefaultsFile(path_, text, entry);
+  if (!replaceDefaultsFile(path_, text, entry)) return false;
+  writtenStamp_ = fileStamp(path_);
+  return true;
 }
 
 void UserDefaults::exchangeLocked(const std::string& key, Json::Value& value, bool& present) {
@@ -342,7 +383,7 @@ bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool 
           own ? std::string("16 MiB it may hold")
               : std::to_string(kAppDefaultsBytes) + " it may hold beside the " +
                     std::to_string(kReservedBytes) + " kept for the library's own values";
-      TLLogger::errorInMethod("-[UserDefaults synchronize]", __LINE__,
+      TLLogger::errorInMethod(kSynchronize, __LINE__,
                               "User defaults file %s is not written: it would be %zu bytes, more "
                               "than the %s; the change is refused and the values stay as they were",
                               path_.c_str(), text.size(), bound.c_str());
@@ -350,13 +391,39 @@ bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool 
     }
     exchangeLocked(key, value, present);
   }
-  return writeLocked(text);
+  if (writeLocked(text)) {
+    pending_.clear();
+    return true;
+  }
+  // Kept in memory, and written with the next change that is.
+  const Json::Value* now = root_.find(key.data(), key.data() + key.size());
+  pending_[key] = now != nullptr ? std::optional<Json::Value>(*now) : std::nullopt;
+  return false;
+}
+
+bool UserDefaults::change(const std::string& key,
+                          const std::function<Change(const Json::Value* stored)>& decide) {
+  TLLogger::HeldLines held;
+  std::lock_guard lock(mutex_);
+  // One process at a time reads the file, changes it and writes it whole,
+  // so no change undoes another's.
+  std::optional<ExclusiveFileLock> across;
+  if (!path_.empty() && tembrolexin::fileio::isUsablePath(path_)) {
+    across.emplace(path_, kSynchronize, "User defaults file " + path_,
+                   "it is written without it", !lockWarned_);
+    if (across->unavailable()) lockWarned_ = true;
+  }
+  refreshLocked();
+  Change decided = decide(root_.find(key.data(), key.data() + key.size()));
+  if (changeHook_) changeHook_();
+  if (decided.kind == Change::kKeep) return true;
+  return changeLocked(key, std::move(decided.value), decided.kind == Change::kSet);
 }
 
 bool UserDefaults::setValue(const std::string& key, Json::Value value) {
-  TLLogger::HeldLines held;
-  std::lock_guard lock(mutex_);
-  return changeLocked(key, std::move(value), /*present=*/true);
+  return change(key, [&value](const Json::Value*) {
+    return Change{Change::kSet, std::move(value)};
+  });
 }
 
 bool UserDefaults::setString(const std::string& key, const std::string& value) {
@@ -371,9 +438,43 @@ bool UserDefaults::setDouble(const std::string& key, double value) {
 }
 
 bool UserDefaults::removeObjectForKey(const std::string& key) {
-  TLLogger::HeldLines held;
+  return change(key, [](const Json::Value*) { return Change{Change::kRemove, Json::Value()}; });
+}
+
+UserDefaults::Claimed UserDefaults::claimString(
+    const std::string& key, const std::string& candidate,
+    const std::function<std::string(const Json::Value& stored)>& fault) {
+  Claimed claimed;
+  claimed.written = change(key, [&](const Json::Value* stored) {
+    if (stored != nullptr) {
+      claimed.fault = fault(*stored);
+      if (claimed.fault.empty() && stored->isString()) {
+        claimed.value = stored->asString();
+        return Change{Change::kKeep, Json::Value()};
+      }
+    }
+    claimed.value = candidate;
+    claimed.made = true;
+    return Change{Change::kSet, Json::Value(candidate)};
+  });
+  return claimed;
+}
+
+int64_t UserDefaults::takeNumbers(const std::string& key, int64_t count) {
+  int64_t first = 1;
+  change(key, [&](const Json::Value* stored) {
+    if (stored != nullptr && stored->isInt64() && !stored->isBool()) first = stored->asInt64();
+    // None stored counts from 1, and so does a counter at the end of the
+    // range (it cannot have come from this counting).
+    if (first == 0 || first > std::numeric_limits<int64_t>::max() - count) first = 1;
+    return Change{Change::kSet, Json::Value(static_cast<Json::Int64>(first + count))};
+  });
+  return first;
+}
+
+void UserDefaults::setChangeHook(std::function<void()> hook) {
   std::lock_guard lock(mutex_);
-  return changeLocked(key, Json::Value(), /*present=*/false);
+  changeHook_ = std::move(hook);
 }
 
 std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {
