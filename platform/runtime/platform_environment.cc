@@ -204,10 +204,41 @@ PlatformEnvironment PlatformEnvironment::current() {
 }
 
 
+namespace {
+
+std::optional<UserDefaults::FileStamp> stampOf(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return std::nullopt;
+  return UserDefaults::FileStamp{st.st_dev,          st.st_ino,          st.st_size,
+                                 st.st_mtim.tv_sec,  st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+                                 st.st_ctim.tv_nsec};
+}
+
+}  // namespace
+
 std::optional<UserDefaults::FileStamp> UserDefaults::fileStamp(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  return stampOf(st);
+}
+
+void UserDefaults::knowFileLocked(const std::optional<FileStamp>& expected) {
+  // Held open, the file's inode cannot be taken by another file meanwhile,
+  // so a path that leads to it (as it was) leads to what is in memory.
+  tembrolexin::Fd fd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  std::optional<FileStamp> stamp;
+  if (fd.valid() && ::fstat(fd.get(), &st) == 0) stamp = stampOf(st);
+  if (!stamp || (expected && stamp != expected)) {
+    forgetFileLocked();
+    return;
+  }
+  knownFile_ = std::move(fd);
+  knownStamp_ = stamp;
+}
+
+void UserDefaults::forgetFileLocked() {
+  knownFile_ = tembrolexin::Fd();
+  knownStamp_.reset();
 }
 
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
@@ -230,9 +261,10 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
   return *current;
 }
 
-bool UserDefaults::loadLocked(bool again) {
+bool UserDefaults::loadLocked() {
   root_ = Json::Value(Json::objectValue);
   keptInPlaceAs_ = nullptr;
+  forgetFileLocked();
   if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
   const DefaultsEntry entry = defaultsEntryAt(path_);
   if (entry == DefaultsEntry::kOther) {
@@ -243,16 +275,13 @@ bool UserDefaults::loadLocked(bool again) {
   // A file that may not be read: an empty store, as before.
   if (entry == DefaultsEntry::kUnknown) return false;
   std::string text;
+  const std::optional<FileStamp> before = fileStamp(path_);
   // Opened without blocking, so that a pipe put in its place meanwhile is
   // neither waited for nor read.
   switch (tembrolexin::fileio::readRegularFile(path_, kMaxDefaultsBytes, text)) {
     case tembrolexin::fileio::ReadResult::kRead:
       break;
     case tembrolexin::fileio::ReadResult::kTooLarge:
-      // A file read from elsewhere may grow past the bound as we write it
-      // (see changeLocked); read again, what this object last wrote is what
-      // it holds in memory.
-      if (again && writtenStamp_ && fileStamp(path_) == writtenStamp_) return false;
       setAsideOnLoadLocked(kTooLarge);
       return true;
     case tembrolexin::fileio::ReadResult::kNotRegular:
@@ -280,6 +309,8 @@ bool UserDefaults::loadLocked(bool again) {
     return true;
   }
   root_ = std::move(parsed);
+  // The file read is the one the path led to before the read, unchanged.
+  if (before) knowFileLocked(before);
   return true;
 }
 
@@ -287,9 +318,14 @@ void UserDefaults::refreshLocked() {
   // What the load found damaged and could not move aside stays as it is
   // until the write can move it (writeLocked).
   if (keptInPlaceAs_ != nullptr) return;
+  // Still the file this object last read or wrote: what is in memory is
+  // what it holds, and reading it again (up to 16 MiB) would only cost.
+  // (Its text may be past the bound, as a change that made it no larger
+  // wrote it, and would be set aside if read.)
+  if (knownStamp_ && fileStamp(path_) == knownStamp_) return;
   Json::Value inMemory;
   inMemory.swap(root_);
-  if (!loadLocked(/*again=*/true)) {
+  if (!loadLocked()) {
     // Not read (it may not be, or there is no file to read): what is in
     // memory is all there is.
     root_.swap(inMemory);
@@ -332,6 +368,8 @@ void UserDefaults::reload() {
 }
 
 bool UserDefaults::writeLocked(const std::string& text) {
+  // The values in memory are the file's again only once it is written.
+  forgetFileLocked();
   if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
   DefaultsEntry entry = defaultsEntryAt(path_);
   // Never written through: whatever is neither a file nor a link to one (it
@@ -349,7 +387,8 @@ bool UserDefaults::writeLocked(const std::string& text) {
     entry = DefaultsEntry::kMissing;
   }
   if (!replaceDefaultsFile(path_, text, entry)) return false;
-  writtenStamp_ = fileStamp(path_);
+  // Under the file's lock no other change replaces it meanwhile.
+  knowFileLocked(std::nullopt);
   return true;
 }
 

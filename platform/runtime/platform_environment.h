@@ -66,6 +66,7 @@
 #include <json/value.h>
 
 #include "core/runtime/checked_mutex.h"
+#include "core/runtime/unique_fd.h"
 
 namespace tembrolexinplatform {
 
@@ -161,16 +162,19 @@ class UserDefaults {
   // read again and the change decided, before it is written. Null for none.
   void setChangeHook(std::function<void()> hook);
 
- private:
-  // Which file a path leads to, and as it was when written.
+  // Which regular file a path leads to, and as it was last changed.
   struct FileStamp {
     uint64_t device;
     uint64_t inode;
     int64_t size;
     int64_t modifiedSeconds;
     int64_t modifiedNanoseconds;
+    int64_t changedSeconds;
+    int64_t changedNanoseconds;
     friend bool operator==(const FileStamp&, const FileStamp&) = default;
   };
+
+ private:
   static std::optional<FileStamp> fileStamp(const std::string& path);
 
   // A change decided from the value that the file holds under its key.
@@ -194,9 +198,12 @@ class UserDefaults {
   // Puts `text`, the values' text, in the file.
   bool writeLocked(const std::string& text);
   // Reads the file into the values; false, with the values empty, when it
-  // is there but cannot be read (or the path is none to read), or, read
-  // `again`, when it is the file this object wrote last and past the bound.
-  bool loadLocked(bool again = false);
+  // is there but cannot be read (or the path is none to read).
+  bool loadLocked();
+  // Holds the file the path leads to now as the one whose values are in
+  // memory, if it is `expected` (when given); forgets it otherwise.
+  void knowFileLocked(const std::optional<FileStamp>& expected);
+  void forgetFileLocked();
   // Reads the file again and puts the changes not yet written back on it;
   // keeps the values as they are when it cannot be read.
   void refreshLocked();
@@ -219,8 +226,10 @@ class UserDefaults {
   std::map<std::string, std::optional<Json::Value>> pending_;
   // Whether the Warning that the file's lock cannot be had was logged.
   bool lockWarned_ = false;
-  // The file as this object last wrote it.
-  std::optional<FileStamp> writtenStamp_;
+  // The file whose values are in memory (this object read or wrote it last),
+  // held open, and how it was then; none when the values are not a file's.
+  tembrolexin::Fd knownFile_;
+  std::optional<FileStamp> knownStamp_;
   std::function<void()> changeHook_;
 };
 
