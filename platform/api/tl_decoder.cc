@@ -11,9 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
+
+#include <json/value.h>
 
 #include "core/control/audio_decoder.h"
 #include "core/net/http_request.h"
@@ -427,42 +431,54 @@ void TLDecoder::makePrivateFolder() {
   }
 }
 
+namespace {
+
+// What is wrong with a stored identity, or "": the core needs a text it can
+// carry whole in its record files and their names.
+std::string identityFault(const Json::Value& stored) {
+  const char* begin = nullptr;
+  const char* end = nullptr;
+  if (!stored.getString(&begin, &end)) return "is not a text";
+  const auto size = static_cast<std::size_t>(end - begin);
+  if (size == 0) return "is empty";
+  if (size > TLDecoder::kMaxIdentityBytes) {
+    return "is " + std::to_string(size) + " bytes long, more than " +
+           std::to_string(TLDecoder::kMaxIdentityBytes);
+  }
+  if (std::string_view(begin, size).find('\0') != std::string_view::npos ||
+      !tembrolexinsdk::StringChecker::isValidUTF8(begin, size)) {
+    return "is not valid UTF-8 text";
+  }
+  return {};
+}
+
+}  // namespace
+
 void TLDecoder::loadIdentity() {
   std::shared_ptr<UserDefaults> defaults = UserDefaults::standard();
-  // What is wrong with the stored identity, if one is stored: the core needs
-  // a text it can carry whole in its record files and their names.
-  std::string fault;
-  if (std::optional<std::string> stored = defaults->stringForKey(kIdentityKey)) {
-    if (stored->empty()) {
-      fault = "is empty";
-    } else if (stored->size() > kMaxIdentityBytes) {
-      fault = "is " + std::to_string(stored->size()) + " bytes long, more than " +
-              std::to_string(kMaxIdentityBytes);
-    } else if (stored->find('\0') != std::string::npos ||
-               !tembrolexinsdk::StringChecker::isValidUTF8(stored->data(), stored->size())) {
-      fault = "is not valid UTF-8 text";
-    } else {
-      udid_ = *stored;
-      return;
-    }
-  } else if (defaults->hasValueForKey(kIdentityKey)) {
-    fault = "is not a text";
-  }
-  if (!fault.empty()) {
+  // A new identity, should the file hold none that can be used: made before
+  // the defaults are locked, as the random source is the app's to give.
+  unsigned char bytes[8] = {};
+  const int status = options_.randomBytes(bytes, sizeof(bytes));
+  char text[17];
+  for (int i = 0; i < 8; ++i) std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+  // Taken or stored in one step with the file read again, so that decoders
+  // set up at once, in this process or another, run on the one identity.
+  const UserDefaults::Claimed claimed =
+      defaults->claimString(kIdentityKey, std::string(text, 16), identityFault);
+  udid_ = claimed.value;
+  if (!claimed.fault.empty()) {
     TLLogger::warnInMethod("-[TLDecoder init]", __LINE__,
                            "The stored device identity (%s) %s; a new one replaces it",
-                           kIdentityKey, fault.c_str());
+                           kIdentityKey, claimed.fault.c_str());
   }
-  unsigned char bytes[8] = {};
-  if (const int status = options_.randomBytes(bytes, sizeof(bytes)); status != 0) {
+  if (!claimed.made) return;
+  if (status != 0) {
     // The identity is still formed (from whatever the buffer holds) and kept.
     TLLogger::errorInMethod("-[TLDecoder init]", __LINE__, "Could not create udid, error code %d",
                             status);
   }
-  char text[17];
-  for (int i = 0; i < 8; ++i) std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
-  udid_.assign(text, 16);
-  if (!defaults->setString(kIdentityKey, udid_)) {
+  if (!claimed.written) {
     TLLogger::warnInMethod("-[TLDecoder init]", __LINE__,
                            "The device identity is not kept: the user defaults file \"%s\" cannot "
                            "be written, so it changes at every start",

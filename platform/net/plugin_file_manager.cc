@@ -87,12 +87,16 @@ void TLPluginFileManager::uploadFiles(const CheckedFilePreparedEventSignal& mess
   const std::string fileField = TLNetworkManager::uploadPostParamForPlugin(plugin).value_or(std::string());
   std::shared_ptr<SecurityKeys> keys;
 
+  // The message's numbers, taken at once from the counter in the defaults
+  // file, which other managers of the plug-in (in this process or another)
+  // take from too.
+  const auto count = static_cast<int64_t>(files.size());
+  int64_t sequence = defaults_->takeNumbers(sequenceNumberKey(), count);
+  {
+    std::lock_guard lock(mutex_);
+    nextSequence_ = sequence + count;
+  }
   for (const auto& [path, checkData] : files) {
-    int64_t sequence;
-    {
-      std::lock_guard lock(mutex_);
-      sequence = nextSequence_++;
-    }
     TLUploadFile file(path, sequence);
     std::string pluginHash = pluginChecksum(path, checkData);
     std::string md5 = "(null)";
@@ -115,15 +119,8 @@ void TLPluginFileManager::uploadFiles(const CheckedFilePreparedEventSignal& mess
     params.set("tl_framework_hash", md5);
     params.set("tl_upload_signature", signature);
     networkManager_->requestUpload(plugin, params, weak_from_this());
+    ++sequence;
   }
-  int64_t next;
-  std::string key;
-  {
-    std::lock_guard lock(mutex_);
-    next = nextSequence_;
-    key = sequenceKey_;
-  }
-  defaults_->setInteger(key, next);
 }
 
 bool TLPluginFileManager::isUploading() const {

@@ -19,7 +19,10 @@
 //
 // Sequence numbers are per plug-in, start at 1, are used when a file is
 // queued (whether or not its upload succeeds) and are kept in the user
-// defaults under "<plug-in>_meta_sequenceNum" between runs.
+// defaults under "<plug-in>_meta_sequenceNum" between runs. A message's
+// numbers are taken from that counter in one step under the defaults file's
+// locks (UserDefaults::takeNumbers), so no two managers of a plug-in, in one
+// process or in several, take the same number.
 //
 // A file and its side file are deleted when the upload completes with 200,
 // or with 400 when the network manager gave it up under
@@ -94,6 +97,8 @@ class TLPluginFileManager final : public TLNetworkManagerDelegate,
   std::string pluginName() const;
   void setPluginName(const std::string& name);
   std::string sequenceNumberKey() const;
+  // The number after the last this manager took; before it took any, the
+  // one stored when it was made.
   int64_t nextSequenceNumber() const;
 
  private:

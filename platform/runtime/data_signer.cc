@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,9 +20,11 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include "core/runtime/checked_mutex.h"
 #include "core/runtime/error_text.h"
 #include "core/runtime/file_info.h"
 #include "core/runtime/unique_fd.h"
+#include "platform/runtime/exclusive_file_lock.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -70,14 +74,16 @@ constexpr std::size_t kMaxKeyFileBytes = 64 << 10;
 constexpr const char* kReadKey = "-[SecurityKeys readKey]";
 
 // Reads one PEM key file; null when missing or unreadable, with a Warning
-// naming the file unless it is missing (a new pair replaces what cannot be
-// read, so the log tells why). Only a regular file (or a link to one) is
-// read, and it is opened without blocking: a named pipe in its place would
-// otherwise hold the start until someone writes into it.
-EVP_PKEY* readKey(const std::string& path, bool isPrivate) {
+// naming the file unless it is missing or !report (a new pair replaces what
+// cannot be read, so the log tells why). Only a regular file (or a link to
+// one) is read, and it is opened without blocking: a named pipe in its place
+// would otherwise hold the start until someone writes into it.
+EVP_PKEY* readKey(const std::string& path, bool isPrivate, bool report = true) {
   std::string text;
   int error = 0;
   EVP_PKEY* key = nullptr;
+  // Why the file is not used, for the Warning; none when it is missing.
+  std::string unused;
   switch (tembrolexin::fileio::readRegularFile(path, kMaxKeyFileBytes, text, &error)) {
     case tembrolexin::fileio::ReadResult::kRead: {
       BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
@@ -87,25 +93,24 @@ EVP_PKEY* readKey(const std::string& path, bool isPrivate) {
       }
       if (key == nullptr) {
         ERR_clear_error();  // OpenSSL's complaints would linger on this thread
-        TLLogger::warnInMethod(kReadKey, __LINE__, "Key file %s holds no PEM key and is not used",
-                               path.c_str());
+        unused = "holds no PEM key and is not used";
       }
       break;
     }
     case tembrolexin::fileio::ReadResult::kMissing:
       break;
     case tembrolexin::fileio::ReadResult::kNotRegular:
-      TLLogger::warnInMethod(kReadKey, __LINE__,
-                             "Key file %s is not a regular file and is not read", path.c_str());
+      unused = "is not a regular file and is not read";
       break;
     case tembrolexin::fileio::ReadResult::kTooLarge:
-      TLLogger::warnInMethod(kReadKey, __LINE__,
-                             "Key file %s is larger than 64 KiB and is not read", path.c_str());
+      unused = "is larger than 64 KiB and is not read";
       break;
     case tembrolexin::fileio::ReadResult::kFailed:
-      TLLogger::warnInMethod(kReadKey, __LINE__, "Key file %s cannot be read (%s)", path.c_str(),
-                             tembrolexin::errorText(error).c_str());
+      unused = "cannot be read (" + tembrolexin::errorText(error) + ")";
       break;
+  }
+  if (report && !unused.empty()) {
+    TLLogger::warnInMethod(kReadKey, __LINE__, "Key file %s %s", path.c_str(), unused.c_str());
   }
   // The private key's text stays in no freed memory.
   OPENSSL_cleanse(text.data(), text.size());
@@ -162,29 +167,89 @@ bool writeKey(const std::string& path, EVP_PKEY* key, bool isPrivate) {
   return true;
 }
 
+// The public half of `key` as a key of its own; null on failure.
+EVP_PKEY* publicHalf(EVP_PKEY* key) {
+  unsigned char* der = nullptr;
+  const int len = i2d_PUBKEY(key, &der);
+  if (len <= 0) return nullptr;
+  const unsigned char* in = der;
+  EVP_PKEY* half = d2i_PUBKEY(nullptr, &in, len);
+  OPENSSL_free(der);
+  return half;
+}
+
+constexpr const char* kPairMethod = "-[SecurityKeys generateKeyPair:]";
+
+// The lock file beside the pair is "<folder>/<this>.lock".
+constexpr const char* kPairLockName = "com.tembrolexin.keys.signing";
+
+// Keeps the process's set-ups from making, mending or storing pairs at once;
+// taken before the key store's lock file, which keeps processes apart.
+tembrolexin::Mutex& pairMutex() {
+  static auto* mutex = new tembrolexin::Mutex();
+  return *mutex;
+}
+
+struct PairHook {
+  tembrolexin::Mutex mutex;
+  std::function<void(SecurityKeys::PairStep)> hook;
+};
+PairHook& pairHook() {
+  static auto* hook = new PairHook();
+  return *hook;
+}
+
+void runPairHook(SecurityKeys::PairStep step) {
+  std::function<void(SecurityKeys::PairStep)> hook;
+  {
+    std::lock_guard lock(pairHook().mutex);
+    hook = pairHook().hook;
+  }
+  if (hook) hook(step);
+}
+
+// While it lives, the calling thread alone makes, mends or stores the pair
+// in `folder`, among the process's threads and the app's processes: the
+// process's own lock, then the key store's lock file (made with the folder
+// when missing). Lines logged under it must be held (TLLogger::HeldLines).
+class PairLock {
+ public:
+  explicit PairLock(const std::string& folder)
+      : own_(pairMutex()), across_(lockBase(folder), kPairMethod, "Key store " + folder,
+                                   "the key files are written without it", true) {}
+
+ private:
+  static std::string lockBase(const std::string& folder) {
+    ::mkdir(folder.c_str(), 0700);
+    return folder + (folder.back() == '/' ? "" : "/") + kPairLockName;
+  }
+
+  std::lock_guard<tembrolexin::Mutex> own_;
+  ExclusiveFileLock across_;
+};
+
 }  // namespace
 
 SecurityKeys::SecurityKeys() : SecurityKeys(PlatformEnvironment::current().keyStoreFolder) {}
 
 SecurityKeys::SecurityKeys(std::string keyStoreFolder) : folder_(std::move(keyStoreFolder)) {}
 
-SecurityKeys::~SecurityKeys() {
-  EVP_PKEY_free(publicKey_);
-  EVP_PKEY_free(privateKey_);
-}
+SecurityKeys::~SecurityKeys() { dropKeys(); }
 
 std::string SecurityKeys::keyPath(const std::string& tag) const {
   if (folder_.empty() || folder_.back() == '/') return folder_ + tag + ".pem";
   return folder_ + "/" + tag + ".pem";
 }
 
-bool SecurityKeys::loadKeysFromKeychain() {
+bool SecurityKeys::loadKeysFromKeychain() { return loadPair(/*report=*/true); }
+
+bool SecurityKeys::loadPair(bool report) {
   if (folder_.empty()) return false;  // no key store: nothing is read from the working folder
-  EVP_PKEY* pub = readKey(keyPath(publicTag_), false);
+  EVP_PKEY* pub = readKey(keyPath(publicTag_), false, report);
   if (pub == nullptr) return false;
-  EVP_PKEY* priv = readKey(keyPath(privateTag_), true);
+  EVP_PKEY* priv = readKey(keyPath(privateTag_), true, report);
   for (const auto& [key, tag] : {std::pair{pub, publicTag_}, std::pair{priv, privateTag_}}) {
-    if (key != nullptr && EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+    if (report && key != nullptr && EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
       TLLogger::warnInMethod(kReadKey, __LINE__, "Key file %s holds no RSA key and is not used",
                              keyPath(tag).c_str());
     }
@@ -202,25 +267,75 @@ bool SecurityKeys::loadKeysFromKeychain() {
   return true;
 }
 
-bool SecurityKeys::generateKeyPair(int32_t bits) {
-  if (bits != 512 && bits != 1024 && bits != 2048) {
-    TLLogger::errorInMethod("-[SecurityKeys generateKeyPair:]", __LINE__,
-                            "%d is an invalid and unsupported key size.", bits);
-  }
+bool SecurityKeys::halvesMatch() const {
+  return publicKey_ != nullptr && privateKey_ != nullptr &&
+         EVP_PKEY_eq(publicKey_, privateKey_) == 1;
+}
+
+void SecurityKeys::dropKeys() {
   EVP_PKEY_free(publicKey_);
   EVP_PKEY_free(privateKey_);
   publicKey_ = privateKey_ = nullptr;
+}
+
+bool SecurityKeys::loadOrMakePair(int32_t bits) {
+  // The start of every run but the first: both files are replaced whole (by
+  // rename), so a whole pair read without the lock is one.
+  if (loadPair(/*report=*/false) && halvesMatch()) return true;
+  runPairHook(PairStep::kFoundNone);
+  if (folder_.empty()) return generateKeyPair(bits);  // says why none is made
+  TLLogger::HeldLines held;
+  PairLock lock(folder_);
+  // Another set-up, of this process or another, may have stored the pair
+  // since; this one then takes it.
+  if (!loadPair(/*report=*/true)) return makePairLocked(bits);
+  if (!halvesMatch()) mendLocked();
+  return true;
+}
+
+void SecurityKeys::mendLocked() {
+  // Halves of two pairs (made by set-ups that ran at once, before the lock):
+  // no signature of the private key would ever verify with the public one.
+  // The private key may have signed uploads already, so it stays, and the
+  // public key is made anew from it.
+  const std::string publicPath = keyPath(publicTag_);
+  EVP_PKEY* mended = publicHalf(privateKey_);
+  const bool written = mended != nullptr && writeKey(publicPath, privateKey_, false);
+  EVP_PKEY_free(publicKey_);
+  publicKey_ = mended;
+  TLLogger::warnInMethod(kReadKey, __LINE__,
+                         "Key file %s holds no public key of the private key in %s; %s",
+                         publicPath.c_str(), keyPath(privateTag_).c_str(),
+                         written ? "it is made anew from the private key"
+                                 : "one is made from the private key for this run, but it could "
+                                   "not be stored");
+}
+
+bool SecurityKeys::generateKeyPair(int32_t bits) {
+  if (bits != 512 && bits != 1024 && bits != 2048) {
+    TLLogger::errorInMethod(kPairMethod, __LINE__, "%d is an invalid and unsupported key size.",
+                            bits);
+  }
+  dropKeys();
   if (folder_.empty()) {
     // Never the working folder: a private key must stay in the key store.
-    TLLogger::errorInMethod("-[SecurityKeys generateKeyPair:]", __LINE__,
+    TLLogger::errorInMethod(kPairMethod, __LINE__,
                             "No key pair is made: there is no key-store folder "
                             "(PlatformEnvironment::keyStoreFolder is empty)");
     return false;
   }
   if (bits <= 0) return false;
+  TLLogger::HeldLines held;
+  PairLock lock(folder_);
+  return makePairLocked(bits);
+}
+
+bool SecurityKeys::makePairLocked(int32_t bits) {
+  dropKeys();
+  if (bits <= 0) return false;
+  runPairHook(PairStep::kMaking);
   EVP_PKEY* pair = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits));
   if (pair == nullptr) return false;
-  ::mkdir(folder_.c_str(), 0700);
   const bool stored = writeKey(keyPath(privateTag_), pair, true) &&
                       writeKey(keyPath(publicTag_), pair, false);
   if (!stored) {
@@ -232,11 +347,15 @@ bool SecurityKeys::generateKeyPair(int32_t bits) {
   privateKey_ = pair;
   publicKey_ = readKey(keyPath(publicTag_), false);
   if (publicKey_ == nullptr) {
-    EVP_PKEY_free(privateKey_);
-    privateKey_ = nullptr;
+    dropKeys();
     return false;
   }
   return true;
+}
+
+void SecurityKeys::setPairStepHook(std::function<void(PairStep)> hook) {
+  std::lock_guard lock(pairHook().mutex);
+  pairHook().hook = std::move(hook);
 }
 
 std::string SecurityKeys::getHashBytes(const std::string& data) { return digest(EVP_sha1(), data); }
@@ -311,9 +430,7 @@ void SecurityKeys::deleteAsymmetricKeys() {
     ::unlink(keyPath(privateTag_).c_str());
     ::unlink(keyPath(publicTag_).c_str());
   }
-  EVP_PKEY_free(publicKey_);
-  EVP_PKEY_free(privateKey_);
-  publicKey_ = privateKey_ = nullptr;
+  dropKeys();
 }
 
 DataSigner::DataSigner(Messenger& messenger) : DataSigner(messenger, getKeys()) {}
@@ -331,7 +448,7 @@ std::shared_ptr<SecurityKeys> DataSigner::getKeys() {
 
 std::shared_ptr<SecurityKeys> DataSigner::getKeys(const std::string& keyStoreFolder) {
   auto keys = std::make_shared<SecurityKeys>(keyStoreFolder);
-  if (!keys->loadKeysFromKeychain()) keys->generateKeyPair(512);
+  keys->loadOrMakePair(512);
   return keys;
 }
 

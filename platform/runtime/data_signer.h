@@ -21,14 +21,23 @@
 // PKCS#1 v1.5 over the SHA-1 digest of the data (DigestInfo with the SHA-1
 // identifier), one key block long (64 bytes for 512 bits).
 //
+// One pair, whatever runs at once: a pair is made and stored, and halves of
+// two pairs mended, by one set-up at a time, under a lock of the process and
+// the key store's lock file "<folder>/com.tembrolexin.keys.signing.lock"
+// across the app's processes (see ExclusiveFileLock); a set-up that waited
+// takes the pair stored meanwhile. Stored halves that do not belong together
+// (left by builds that made pairs side by side) are mended: the public key is
+// made anew from the private one, with a Warning.
+//
 // Thread safety: a SecurityKeys object is immutable after loading or
-// generating, so signing may run on any number of threads; generation and
-// deletion are meant for one thread at a time. DataSigner answers requests
-// on the bus thread, one at a time.
+// generating, so signing may run on any number of threads; loading,
+// generation and deletion are meant for one thread at a time per object.
+// DataSigner answers requests on the bus thread, one at a time.
 #ifndef TL_PLATFORM_RUNTIME_DATA_SIGNER_H_
 #define TL_PLATFORM_RUNTIME_DATA_SIGNER_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,9 +65,22 @@ class SecurityKeys {
   // Loads both keys; true only when both were found and read.
   bool loadKeysFromKeychain();
   // Makes and stores a pair of `bits` (512, 1024, 2048 are supported; others
-  // are logged at Error and tried all the same). False when generation or
-  // storing failed; the object then has no keys.
+  // are logged at Error and tried all the same), under the key store's
+  // locks. False when generation or storing failed; the object then has no
+  // keys.
   bool generateKeyPair(int32_t bits);
+  // What getKeys does: loads the stored pair, or, when no whole pair is
+  // stored, takes the key store's locks, loads again and makes a pair of
+  // `bits` only when still none is there; halves of two pairs are mended
+  // there. True when the object then holds a pair.
+  bool loadOrMakePair(int32_t bits);
+  // A seam for tests: called on the set-up's thread at each step named.
+  // Null for none. Any thread; the hook must not set another.
+  enum class PairStep {
+    kFoundNone,  // loadOrMakePair found no whole pair; it takes the locks next
+    kMaking,     // a pair is about to be made, under the locks
+  };
+  static void setPairStepHook(std::function<void(PairStep)> hook);
   // The base64 signature text, or none without a private key.
   std::optional<std::string> sign(const std::string& data) const;
   bool verifySignature(const std::string& data, const std::string& signature) const;
@@ -79,6 +101,17 @@ class SecurityKeys {
   std::string keyPath(const std::string& tag) const;
 
  private:
+  // Loads both keys, with Warnings for files that cannot be used when
+  // `report`.
+  bool loadPair(bool report);
+  // Whether the public key is the private key's own.
+  bool halvesMatch() const;
+  void dropKeys();
+  // Under the key store's locks: makes and stores a pair; makes the public
+  // key anew from the private one.
+  bool makePairLocked(int32_t bits);
+  void mendLocked();
+
   const std::string folder_;
   const std::string publicTag_ = kPublicTag;
   const std::string privateTag_ = kPrivateTag;

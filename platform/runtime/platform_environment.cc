@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -19,6 +21,7 @@
 #include "core/runtime/file_info.h"
 #include "core/runtime/json_text.h"
 #include "core/runtime/unique_fd.h"
+#include "platform/runtime/exclusive_file_lock.h"
 #include "platform/runtime/tl_logger.h"
 
 namespace tembrolexinplatform {
@@ -37,6 +40,7 @@ PlatformEnvironment& environment() {
 
 constexpr const char* kDamagedSuffix = ".damaged";
 constexpr const char* kLoad = "-[UserDefaults load]";
+constexpr const char* kSynchronize = "-[UserDefaults synchronize]";
 
 // What stands at the defaults file's path.
 enum class DefaultsEntry {
@@ -200,6 +204,43 @@ PlatformEnvironment PlatformEnvironment::current() {
 }
 
 
+namespace {
+
+std::optional<UserDefaults::FileStamp> stampOf(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return std::nullopt;
+  return UserDefaults::FileStamp{st.st_dev,          st.st_ino,          st.st_size,
+                                 st.st_mtim.tv_sec,  st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+                                 st.st_ctim.tv_nsec};
+}
+
+}  // namespace
+
+std::optional<UserDefaults::FileStamp> UserDefaults::fileStamp(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return stampOf(st);
+}
+
+void UserDefaults::knowFileLocked(const std::optional<FileStamp>& expected) {
+  // Held open, the file's inode cannot be taken by another file meanwhile,
+  // so a path that leads to it (as it was) leads to what is in memory.
+  tembrolexin::Fd fd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  std::optional<FileStamp> stamp;
+  if (fd.valid() && ::fstat(fd.get(), &st) == 0) stamp = stampOf(st);
+  if (!stamp || (expected && stamp != expected)) {
+    forgetFileLocked();
+    return;
+  }
+  knownFile_ = std::move(fd);
+  knownStamp_ = stamp;
+}
+
+void UserDefaults::forgetFileLocked() {
+  knownFile_ = tembrolexin::Fd();
+  knownStamp_.reset();
+}
+
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
   // Here and below, what the load or the write logs reaches the log once the
   // lock is released: the app's log delegate may call exit(), and the
@@ -220,18 +261,21 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
   return *current;
 }
 
-void UserDefaults::loadLocked() {
+bool UserDefaults::loadLocked() {
   root_ = Json::Value(Json::objectValue);
   keptInPlaceAs_ = nullptr;
-  if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return;
+  forgetFileLocked();
+  if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
   const DefaultsEntry entry = defaultsEntryAt(path_);
   if (entry == DefaultsEntry::kOther) {
     setAsideOnLoadLocked(kNotRegular);
-    return;
+    return true;
   }
-  // Missing, or a file that may not be read: an empty store, as before.
-  if (entry == DefaultsEntry::kMissing || entry == DefaultsEntry::kUnknown) return;
+  if (entry == DefaultsEntry::kMissing) return true;
+  // A file that may not be read: an empty store, as before.
+  if (entry == DefaultsEntry::kUnknown) return false;
   std::string text;
+  const std::optional<FileStamp> before = fileStamp(path_);
   // Opened without blocking, so that a pipe put in its place meanwhile is
   // neither waited for nor read.
   switch (tembrolexin::fileio::readRegularFile(path_, kMaxDefaultsBytes, text)) {
@@ -239,12 +283,14 @@ void UserDefaults::loadLocked() {
       break;
     case tembrolexin::fileio::ReadResult::kTooLarge:
       setAsideOnLoadLocked(kTooLarge);
-      return;
+      return true;
     case tembrolexin::fileio::ReadResult::kNotRegular:
       setAsideOnLoadLocked(kNotRegular);
-      return;
-    default:  // gone meanwhile, or may not be read: an empty store, as before
-      return;
+      return true;
+    case tembrolexin::fileio::ReadResult::kMissing:  // gone meanwhile
+      return true;
+    default:  // may not be read: an empty store, as before
+      return false;
   }
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -260,9 +306,38 @@ void UserDefaults::loadLocked() {
   }
   if (!read || !parsed.isObject() || !prepared.restore(parsed)) {
     setAsideOnLoadLocked(kNotObject);
-    return;
+    return true;
   }
   root_ = std::move(parsed);
+  // The file read is the one the path led to before the read, unchanged.
+  if (before) knowFileLocked(before);
+  return true;
+}
+
+void UserDefaults::refreshLocked() {
+  // What the load found damaged and could not move aside stays as it is
+  // until the write can move it (writeLocked).
+  if (keptInPlaceAs_ != nullptr) return;
+  // Still the file this object last read or wrote: what is in memory is
+  // what it holds, and reading it again (up to 16 MiB) would only cost.
+  // (Its text may be past the bound, as a change that made it no larger
+  // wrote it, and would be set aside if read.)
+  if (knownStamp_ && fileStamp(path_) == knownStamp_) return;
+  Json::Value inMemory;
+  inMemory.swap(root_);
+  if (!loadLocked()) {
+    // Not read (it may not be, or there is no file to read): what is in
+    // memory is all there is.
+    root_.swap(inMemory);
+    return;
+  }
+  for (const auto& [key, value] : pending_) {
+    if (value) {
+      *root_.demand(key.data(), key.data() + key.size()) = *value;
+    } else {
+      root_.removeMember(key);
+    }
+  }
 }
 
 void UserDefaults::setAsideOnLoadLocked(const char* what) {
@@ -293,6 +368,8 @@ void UserDefaults::reload() {
 }
 
 bool UserDefaults::writeLocked(const std::string& text) {
+  // The values in memory are the file's again only once it is written.
+  forgetFileLocked();
   if (path_.empty() || !tembrolexin::fileio::isUsablePath(path_)) return false;
   DefaultsEntry entry = defaultsEntryAt(path_);
   // Never written through: whatever is neither a file nor a link to one (it
@@ -301,7 +378,7 @@ bool UserDefaults::writeLocked(const std::string& text) {
   const bool setAside = entry == DefaultsEntry::kOther ||
                         (keptInPlaceAs_ != nullptr && entry != DefaultsEntry::kMissing);
   if (setAside) {
-    if (!setAsideLocked("-[UserDefaults synchronize]",
+    if (!setAsideLocked(kSynchronize,
                         entry == DefaultsEntry::kOther ? kNotRegular : keptInPlaceAs_,
                         "writing the defaults anew")) {
       return false;
@@ -309,7 +386,10 @@ bool UserDefaults::writeLocked(const std::string& text) {
     keptInPlaceAs_ = nullptr;
     entry = DefaultsEntry::kMissing;
   }
-  return replaceDefaultsFile(path_, text, entry);
+  if (!replaceDefaultsFile(path_, text, entry)) return false;
+  // Under the file's lock no other change replaces it meanwhile.
+  knowFileLocked(std::nullopt);
+  return true;
 }
 
 void UserDefaults::exchangeLocked(const std::string& key, Json::Value& value, bool& present) {
@@ -342,7 +422,7 @@ bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool 
           own ? std::string("16 MiB it may hold")
               : std::to_string(kAppDefaultsBytes) + " it may hold beside the " +
                     std::to_string(kReservedBytes) + " kept for the library's own values";
-      TLLogger::errorInMethod("-[UserDefaults synchronize]", __LINE__,
+      TLLogger::errorInMethod(kSynchronize, __LINE__,
                               "User defaults file %s is not written: it would be %zu bytes, more "
                               "than the %s; the change is refused and the values stay as they were",
                               path_.c_str(), text.size(), bound.c_str());
@@ -350,13 +430,39 @@ bool UserDefaults::changeLocked(const std::string& key, Json::Value value, bool 
     }
     exchangeLocked(key, value, present);
   }
-  return writeLocked(text);
+  if (writeLocked(text)) {
+    pending_.clear();
+    return true;
+  }
+  // Kept in memory, and written with the next change that is.
+  const Json::Value* now = root_.find(key.data(), key.data() + key.size());
+  pending_[key] = now != nullptr ? std::optional<Json::Value>(*now) : std::nullopt;
+  return false;
+}
+
+bool UserDefaults::change(const std::string& key,
+                          const std::function<Change(const Json::Value* stored)>& decide) {
+  TLLogger::HeldLines held;
+  std::lock_guard lock(mutex_);
+  // One process at a time reads the file, changes it and writes it whole,
+  // so no change undoes another's.
+  std::optional<ExclusiveFileLock> across;
+  if (!path_.empty() && tembrolexin::fileio::isUsablePath(path_)) {
+    across.emplace(path_, kSynchronize, "User defaults file " + path_,
+                   "it is written without it", !lockWarned_);
+    if (across->unavailable()) lockWarned_ = true;
+  }
+  refreshLocked();
+  Change decided = decide(root_.find(key.data(), key.data() + key.size()));
+  if (changeHook_) changeHook_();
+  if (decided.kind == Change::kKeep) return true;
+  return changeLocked(key, std::move(decided.value), decided.kind == Change::kSet);
 }
 
 bool UserDefaults::setValue(const std::string& key, Json::Value value) {
-  TLLogger::HeldLines held;
-  std::lock_guard lock(mutex_);
-  return changeLocked(key, std::move(value), /*present=*/true);
+  return change(key, [&value](const Json::Value*) {
+    return Change{Change::kSet, std::move(value)};
+  });
 }
 
 bool UserDefaults::setString(const std::string& key, const std::string& value) {
@@ -371,9 +477,43 @@ bool UserDefaults::setDouble(const std::string& key, double value) {
 }
 
 bool UserDefaults::removeObjectForKey(const std::string& key) {
-  TLLogger::HeldLines held;
+  return change(key, [](const Json::Value*) { return Change{Change::kRemove, Json::Value()}; });
+}
+
+UserDefaults::Claimed UserDefaults::claimString(
+    const std::string& key, const std::string& candidate,
+    const std::function<std::string(const Json::Value& stored)>& fault) {
+  Claimed claimed;
+  claimed.written = change(key, [&](const Json::Value* stored) {
+    if (stored != nullptr) {
+      claimed.fault = fault(*stored);
+      if (claimed.fault.empty() && stored->isString()) {
+        claimed.value = stored->asString();
+        return Change{Change::kKeep, Json::Value()};
+      }
+    }
+    claimed.value = candidate;
+    claimed.made = true;
+    return Change{Change::kSet, Json::Value(candidate)};
+  });
+  return claimed;
+}
+
+int64_t UserDefaults::takeNumbers(const std::string& key, int64_t count) {
+  int64_t first = 1;
+  change(key, [&](const Json::Value* stored) {
+    if (stored != nullptr && stored->isInt64() && !stored->isBool()) first = stored->asInt64();
+    // None stored counts from 1, and so does a counter at the end of the
+    // range (it cannot have come from this counting).
+    if (first == 0 || first > std::numeric_limits<int64_t>::max() - count) first = 1;
+    return Change{Change::kSet, Json::Value(static_cast<Json::Int64>(first + count))};
+  });
+  return first;
+}
+
+void UserDefaults::setChangeHook(std::function<void()> hook) {
   std::lock_guard lock(mutex_);
-  return changeLocked(key, Json::Value(), /*present=*/false);
+  changeHook_ = std::move(hook);
 }
 
 std::optional<std::string> UserDefaults::stringForKey(const std::string& key) const {

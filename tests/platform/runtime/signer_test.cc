@@ -1,11 +1,16 @@
 // Data signing: key pairs in a real key-store folder, replies to signing
 // requests over a private bus, checked with OpenSSL's raw RSA operation.
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,6 +23,7 @@
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/runtime/bus_probe.h"
 #include "tests/schema/wire.h"
+#include "tests/support/child_process.h"
 #include "tests/support/pipe_release.h"
 #include "tests/support/temp_dir.h"
 
@@ -250,6 +256,140 @@ INSTANTIATE_TEST_SUITE_P(
                     KeyFileCase::kLinkToTheKeyElsewhere, true, Type::not_found, {}}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
+
+// What runs while a set-up that found no pair is at one of its steps.
+struct MeanwhileCase {
+  std::string name;
+  SecurityKeys::PairStep step;
+  // Runs there, on the set-up's thread, once; answers the other set-up's
+  // signature of "x" (base64), or what it saw of the key store's lock.
+  std::function<std::string(const std::string& store)> meanwhile;
+  bool othersPair;  // the set-up ends with the other's pair; else the text is:
+  std::string seen;
+};
+void PrintTo(const MeanwhileCase& c, std::ostream* os) { *os << c.name; }
+
+class PairMeanwhileTest : public testing::TestWithParam<MeanwhileCase> {
+ protected:
+  ~PairMeanwhileTest() override { SecurityKeys::setPairStepHook(nullptr); }
+};
+
+// However the set-ups of the app's threads and processes interleave, the
+// folder ends with one pair and each set-up signs with it: one that found
+// nothing takes the pair stored before it could make its own, and none is
+// made while another set-up of any process holds the key store.
+TEST_P(PairMeanwhileTest, EverySetUpEndsWithTheOnePairStored) {
+  const MeanwhileCase& c = GetParam();
+  tltest::TempDir dir;
+  const std::string store = dir.file("keys");
+  std::string seen;
+  bool ran = false;
+  SecurityKeys::setPairStepHook([&](SecurityKeys::PairStep step) {
+    if (step != c.step || ran) return;
+    ran = true;
+    seen = c.meanwhile(store);
+  });
+  const std::shared_ptr<SecurityKeys> keys = DataSigner::getKeys(store);
+  SecurityKeys::setPairStepHook(nullptr);
+  ASSERT_TRUE(ran);
+  ASSERT_TRUE(keys->hasPrivateKey());
+  if (c.othersPair) {
+    EXPECT_TRUE(keys->verifySignature("x", unbase64(seen)));
+  } else {
+    EXPECT_EQ(seen, c.seen);
+  }
+  const std::shared_ptr<SecurityKeys> stored = DataSigner::getKeys(store);
+  EXPECT_TRUE(stored->verifySignature("y", keys->getSignatureBytes("y")));
+  EXPECT_TRUE(keys->verifySignature("y", stored->getSignatureBytes("y")));
+}
+
+// Another set-up's signature of "x" with the pair it ends with.
+std::string otherSetUpSigns(const std::string& store) {
+  return DataSigner::getKeys(store)->sign("x").value_or("none");
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Interleavings, PairMeanwhileTest,
+    testing::Values(
+        MeanwhileCase{"AnotherThreadMakesAPairMeanwhile", SecurityKeys::PairStep::kFoundNone,
+                      [](const std::string& store) {
+                        std::string sig;
+                        std::thread other([&] { sig = otherSetUpSigns(store); });
+                        other.join();
+                        return sig;
+                      },
+                      true, ""},
+        MeanwhileCase{"AnotherProcessMakesAPairMeanwhile", SecurityKeys::PairStep::kFoundNone,
+                      [](const std::string& store) {
+                        return tltest::inChild([&] { return otherSetUpSigns(store); });
+                      },
+                      true, ""},
+        // Another process's look at the lock file while this one makes the
+        // pair (a second open file description conflicts as one of another
+        // process does).
+        MeanwhileCase{"AnotherProcessFindsTheKeyStoreLockedWhileAPairIsMade",
+                      SecurityKeys::PairStep::kMaking,
+                      [](const std::string& store) -> std::string {
+                        const int fd = ::open((store + "/com.tembrolexin.keys.signing.lock").c_str(),
+                                              O_RDONLY | O_CLOEXEC);
+                        if (fd < 0) return "no lock file";
+                        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+                        ::close(fd);
+                        return locked ? "locked" : "free";
+                      },
+                      false, "locked"}),
+    [](const auto& info) { return info.param.name; });
+// clang-format on
+
+// Stored halves of two pairs (left by set-ups that ran side by side).
+struct MixedPairCase {
+  std::string name;
+  int publicBits;  // the size of the pair the public key file comes from
+};
+void PrintTo(const MixedPairCase& c, std::ostream* os) { *os << c.name; }
+
+class MixedPairTest : public testing::TestWithParam<MixedPairCase> {};
+
+// A start that finds a public key of another pair beside the private key
+// mends it from the private key (which may have signed uploads already),
+// with a Warning, and every later start signs and verifies with that pair.
+TEST_P(MixedPairTest, ThePublicKeyIsMadeAnewFromThePrivateOne) {
+  tltest::TempDir dir;
+  const std::string store = dir.file("keys");
+  SecurityKeys mine(store);
+  ASSERT_TRUE(mine.generateKeyPair(512));
+  SecurityKeys other(dir.file("other"));
+  ASSERT_TRUE(other.generateKeyPair(GetParam().publicBits));
+  const std::string publicPath = mine.keyPath(SecurityKeys::kPublicTag);
+  const std::string privatePath = mine.keyPath(SecurityKeys::kPrivateTag);
+  const std::string privateText = tltest::readFile(privatePath);
+  std::filesystem::copy_file(other.keyPath(SecurityKeys::kPublicTag), publicPath,
+                             std::filesystem::copy_options::overwrite_existing);
+
+  auto warnings = std::make_shared<WarningTexts>();
+  TLLogger::sharedLogger().setDelegate(warnings);
+  const std::shared_ptr<SecurityKeys> mended = DataSigner::getKeys(store);
+  const std::shared_ptr<SecurityKeys> later = DataSigner::getKeys(store);
+  TLLogger::sharedLogger().unsetDelegate();
+
+  EXPECT_EQ(warnings->texts.texts(),
+            std::vector<std::string>{"Key file " + publicPath +
+                                     " holds no public key of the private key in " + privatePath +
+                                     "; it is made anew from the private key"});
+  EXPECT_EQ(tltest::readFile(privatePath), privateText);
+  const std::string sig = mine.getSignatureBytes("z");
+  EXPECT_TRUE(mended->verifySignature("z", sig));
+  EXPECT_TRUE(later->verifySignature("z", sig));
+  EXPECT_TRUE(SecurityKeys(store).loadKeysFromKeychain());
+  EXPECT_EQ(Hex(openSignature(publicPath, sig)),
+            Hex(expectedBlock(64, SecurityKeys::getHashBytes("z"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stored, MixedPairTest,
+                         testing::Values(MixedPairCase{"PublicKeyOfAnotherPairOfTheSameSize", 512},
+                                         MixedPairCase{"PublicKeyOfALargerPair", 1024}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(DataSignerTest, ChecksumsAreLowerCaseMd5Hex) {
   EXPECT_EQ(DataSigner::generateCheckSumFromData(""), "d41d8cd98f00b204e9800998ecf8427e");
