@@ -654,6 +654,7 @@ void TLDecoder::notifyDelegates(std::function<void(TLDecoderDelegate&)> call) {
 }
 
 void TLDecoder::notifyInitialisationComplete() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   // The core's engines exist from now on: engines whose messages only they
   // take send again what found no one before.
   std::vector<std::shared_ptr<TLEngine>> engines;
@@ -705,6 +706,7 @@ void TLDecoder::audioProcessorWithNameRaisedStatus(
 
 void TLDecoder::audioProcessorWithNameRaisedEvent(
     const std::string& processorName, std::shared_ptr<const TLProcessorEventParams> event) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   if (!event) return;
   // Each engine may call its delegate, which may release this decoder: the
   // app hears nothing more from it then.
@@ -824,6 +826,7 @@ bool TLDecoder::askNextServerLocked(const char* method) {
 }
 
 void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   {
     std::lock_guard lock(ntpMutex_);
     if (!ntpRoundActive_) return;
@@ -835,6 +838,7 @@ void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {
 }
 
 void TLDecoder::sntpClientFailed(const TLError& error) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::errorInMethod("-[TLDecoder sntpClientFailed:]", __LINE__,
                           "Failed to get NTP with error: %s", error.localizedDescription.c_str());
   if (error.domain == kSntpClientErrorDomain && error.code == kSntpKissOfDeathError) {
@@ -854,6 +858,7 @@ void TLDecoder::sntpClientFailed(const TLError& error) {
 }
 
 void TLDecoder::sntpClientTimedOut() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::errorInMethod("-[TLDecoder sntpClientTimedOut]", __LINE__, "NTP request timed out");
   askNextServerAfterFailure();
 }
