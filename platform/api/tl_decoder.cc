@@ -27,6 +27,7 @@
 #include "platform/api/sdk_private_objcpp.h"
 #include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/app_call_gate.h"
+#include "platform/runtime/dispatch.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/teardown_threads.h"
 #include "platform/runtime/tl_logger.h"
@@ -289,21 +290,31 @@ TLDecoder::TLDecoder(Options options) : options_(std::move(options)) {
 
 void TLDecoder::release(TLDecoder* decoder) {
   std::unique_ptr<TLDecoder> owned(decoder);
-  // Outside any call into the app the teardown runs here, at once.
-  if (!decoder->releasedInsideACall()) return;
+  const bool insideACall = decoder->releasedInsideACall();
+  // Outside any call into the app, and off the main thread, the teardown
+  // runs here, at once.
+  if (!insideACall && !MainQueue::callerIsMainThread()) return;
   // Inside one, a thread of the library's may wait for that call (the bus
   // thread delivering to an engine, which runs its delegate call on the main
   // queue), and the teardown waits for that thread: the call would wait for
   // itself. What needs no wait happens now; the rest on a thread of its own
   // once the call has returned. The decoder stays whole until then, as the
-  // delivery under way still runs in it.
+  // delivery under way still runs in it. On the main thread, outside any
+  // call, the teardown may wait for a thread that waits for a delegate call
+  // queued to this one: the release waits for it only until such a call is
+  // queued, and the teardown ends once this thread pumps the call (or it is
+  // dropped).
   decoder->stopHearing();
   auto held = std::make_shared<std::unique_ptr<TLDecoder>>(std::move(owned));
   try {
-    library().teardowns.start([held] { held->reset(); });
+    if (insideACall) {
+      library().teardowns.start([held] { held->reset(); });
+    } else {
+      library().teardowns.runUnlessAwaited([held] { held->reset(); });
+    }
   } catch (const std::system_error& e) {
     TLLogger::errorInMethod("-[TLDecoder dealloc]", __LINE__,
-                            "No thread for the decoder's teardown (%s): it runs inside the call",
+                            "No thread for the decoder's teardown (%s): it runs on this thread",
                             e.what());
   }
 }

@@ -66,8 +66,13 @@
 // engine's delegate call on the main queue, TRIGGER's codewordReceived
 // among them), and the teardown waits for that thread. There the rest
 // runs on a thread of the library's, which finishes once the call has
-// returned; the release itself never waits. shutdown(), and the exit,
-// joins those threads.
+// returned; the release itself never waits. Nor does a release wait for a
+// call queued to its own thread: on a main thread the app bound, outside
+// any call, the rest runs on a thread of the library's too, and the
+// release waits for it only until an engine's delegate call that a thread
+// of the library's waits for is queued to that thread (the release then
+// returns, and the teardown ends once the thread pumps the call or the
+// main queue drops it). shutdown(), and the exit, joins those threads.
 //
 // Thread safety: every app-facing call may come from any thread. The engine
 // table, delegate list and receiver list are guarded and copied before each
