@@ -125,7 +125,8 @@ std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
                             "The library has shut down: this decoder will not decode");
   } else if (busStoppedForGood(decoder->options_.bus)) {
     // Nothing the core says reaches this decoder, nor anything it sends the
-    // core: without this line the app would see only silence.
+    // core: without this line the app would see only silence. Said once.
+    decoder->busLost_.store(true);
     TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
                             "The message bus was stopped for good by the release of a decoder on "
                             "it: this decoder will hear nothing");
@@ -325,7 +326,7 @@ bool TLDecoder::releasedInsideACall() const {
 }
 
 void TLDecoder::stopHearing() {
-  released_->store(true);
+  if (released_->exchange(true)) return;
   // The delegates and receivers are the app's: they end once the locks are
   // released, so their destructors may log.
   decltype(delegates_) delegates;
@@ -343,6 +344,38 @@ void TLDecoder::stopHearing() {
     // engines', the logger's) hears another message, and the bus stops.
     bridge_->getMessenger().close();
     bridge_->getMessenger().stop();
+  }
+  tellDecodersLeftOnTheBus();
+}
+
+void TLDecoder::tellDecodersLeftOnTheBus() {
+  // The library's shutdown has stopped every bus and told the decoders.
+  if (isShutDown()) return;
+  std::vector<std::shared_ptr<TLDecoder>> left;
+  {
+    Library& lib = library();
+    std::lock_guard lock(lib.mutex);
+    for (const auto& weak : lib.decoders) {
+      auto other = weak.lock();
+      if (other && other.get() != this && other->options_.bus == options_.bus) {
+        left.push_back(std::move(other));
+      }
+    }
+  }
+  for (const auto& other : left) other->busStoppedByAnother();
+  // A decoder that the app released meanwhile goes here, with its own
+  // release's rules.
+}
+
+void TLDecoder::busStoppedByAnother() {
+  if (released_->load() || busLost_.exchange(true)) return;
+  static constexpr char kText[] =
+      "The message bus was stopped for good by the release of another decoder on it: this decoder "
+      "hears nothing more";
+  TLLogger::errorInMethod("-[TLDecoder dealloc]", __LINE__, "%s", kText);
+  notifyFailed(FailureParams(kText));
+  if (listening_.exchange(false)) {
+    notifyDelegates([](TLDecoderDelegate& d) { d.stoppedListening(); });
   }
 }
 

@@ -41,7 +41,13 @@
 // with the same options, or sharedDecoder() after a release of a decoder on
 // the process-wide bus) hears nothing, and logs once, at Error, as it is
 // made: "The message bus was stopped for good by the release of a decoder
-// on it: this decoder will hear nothing". The engines belong to the
+// on it: this decoder will hear nothing". A decoder already on that bus
+// goes deaf with it -- releasing a decoder on the process-wide bus (made by
+// create(Options{})) silences the shared decoder -- and is told at once:
+// its delegates hear failedWithError("The message bus was stopped for good
+// by the release of another decoder on it: this decoder hears nothing
+// more"), and stoppedListening when it was listening, and that line is
+// logged once, at Error. The engines belong to the
 // process, and what an engine the decoder fed already holds goes on: a
 // track the EVENT engine placed goes on firing its timed events, and an
 // engine delegate call already queued on the main queue is still
@@ -325,9 +331,14 @@ class TLDecoder final : public TLDecoderCallbacks,
   // process's gate or the dispatcher's) or a delivery on a bus thread.
   bool releasedInsideACall() const;
   // What releasing does at once, waiting for nothing: no more calls into
-  // the app, no more deliveries of the Messenger, the bus stopped.
-  // Idempotent.
+  // the app, no more deliveries of the Messenger, the bus stopped, and the
+  // other decoders on that bus told. Idempotent.
   void stopHearing();
+  // Tells every other decoder on this one's bus that the bus has stopped.
+  void tellDecodersLeftOnTheBus();
+  // Told, once, that another decoder's release stopped the bus: the Error
+  // line, failedWithError, and stoppedListening when it was listening.
+  void busStoppedByAnother();
   static void shutdownLibrary(bool atExit);
   void startUp();
   // The start-up steps that need the app's PlatformEnvironment (the signer's
@@ -358,6 +369,8 @@ class TLDecoder final : public TLDecoderCallbacks,
 
   Options options_;
   std::atomic<bool> listening_{false};
+  // The bus was stopped for good under this decoder, which has said so.
+  std::atomic<bool> busLost_{false};
   // Set once the last reference is gone; shared with the queued delegate and
   // receiver calls, which it turns away.
   const std::shared_ptr<std::atomic<bool>> released_ = std::make_shared<std::atomic<bool>>(false);
