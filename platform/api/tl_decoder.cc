@@ -95,6 +95,11 @@ std::shared_ptr<TLDecoder> TLDecoder::sharedDecoder() {
   // What the making logs reaches the app once it is made: the log delegate
   // may ask for the shared decoder, which waits for the making to end.
   TLLogger::HeldLines held;
+  // Nor does the making wait, under the static's guard, for a core line that
+  // the bus thread is handing to the log delegate as the logger moves to the
+  // new decoder's messenger: that delegate may ask for the shared decoder
+  // too. The wait comes once the decoder is made, before this returns.
+  TLLogger::DeferredMessengerWaits waits;
   static std::shared_ptr<TLDecoder>* shared = new std::shared_ptr<TLDecoder>(create(Options()));
   return *shared;
 }

@@ -1,14 +1,19 @@
 // The shared decoder on the process-wide bus: told when another decoder's
-// release stops that bus under it. Each scenario runs in a child process of
-// its own, since the shared decoder is made once per process and a stopped
-// bus stays so.
+// release stops that bus under it, and made once even while the app's log
+// delegate asks for it from a core line on the bus thread or from a line of
+// its own making. Each scenario runs in a child process of its own, since
+// the shared decoder is made once per process and a stopped bus stays so.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
+#include "core/runtime/messenger.h"
+#include "platform/messages/message_envelope.h"
+#include "platform/runtime/messenger.h"
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/e2e/e2e_app.h"
 #include "tests/support/child_process.h"
@@ -59,6 +64,79 @@ TEST(SharedDecoder, ToldWhenAnotherDecodersReleaseStopsTheBus) {
            std::to_string(stopped) + ", Error lines " + std::to_string(told);
   });
   EXPECT_EQ(seen, "failedWithError 1, stoppedListening 1, Error lines 1");
+}
+
+// Hands the core line "probe" to the app's log delegate on the bus thread,
+// while another thread makes the shared decoder: once that making has
+// moved the logger off the messenger the line came from (from then on it
+// would wait for this line), the delegate asks for the shared decoder too.
+class AsksOnTheBusThread : public TLLoggerDelegate {
+ public:
+  void logfromSender(const std::string&, const TLLogParams& params) override {
+    if (params.message != "probe") return;
+    entered.open();
+    while (from->receiverCount(kMessageTypeId<LogSignal>) != 0) std::this_thread::yield();
+    got = TLDecoder::sharedDecoder();
+    returned.open();
+  }
+  std::shared_ptr<Messenger> from;
+  std::shared_ptr<TLDecoder> got;
+  Gate entered, returned;
+};
+
+TEST(SharedDecoder, FirstMadeWhileTheLogDelegateAsksForItOnACoreLine) {
+  const std::string seen = inChild([] {
+    HangGuard guard("the first sharedDecoder() while the log delegate asks for it");
+    TLDecoder::Options options;
+    options.coreBridge = {};
+    auto first = TLDecoder::create(options);  // on the process-wide bus
+    auto sink = std::make_shared<AsksOnTheBusThread>();
+    sink->from = first->sharedMessenger();
+    TLLogger::sharedLogger().setDelegate(sink);
+    LogSignal line;
+    line.__set_logType(3);
+    line.__set_message("probe");
+    line.__set_sender("Core");
+    const std::string bytes = serializeMessage(line);
+    tembrolexinsdk::getMessenger()->send(
+        "Core", std::make_unique<tembrolexinsdk::ThriftParams>(kMessageTypeId<LogSignal>,
+                                                                bytes.size(), bytes.data()));
+    if (!sink->entered.wait()) return std::string("the line never came");
+    auto shared = TLDecoder::sharedDecoder();
+    if (!sink->returned.wait()) return std::string("the delegate's call never returned");
+    TLLogger::sharedLogger().unsetDelegate();
+    return std::string(shared != nullptr && sink->got == shared ? "one" : "two") + " shared decoder";
+  });
+  EXPECT_EQ(seen, "one shared decoder");
+}
+
+// Asks for the shared decoder on the first line of its making, on the
+// making's thread.
+class AsksOnTheMakingsLine : public TLLoggerDelegate {
+ public:
+  void logfromSender(const std::string& sender, const TLLogParams&) override {
+    if (std::this_thread::get_id() != caller_ || sender != "-[TLDecoder init]" || asked_) return;
+    asked_ = true;
+    got = TLDecoder::sharedDecoder();
+  }
+  std::shared_ptr<TLDecoder> got;
+
+ private:
+  const std::thread::id caller_ = std::this_thread::get_id();
+  bool asked_ = false;
+};
+
+TEST(SharedDecoder, AskedForFromTheLogDelegateOnALineOfItsMaking) {
+  const std::string seen = inChild([] {
+    HangGuard guard("sharedDecoder() from a line of its making");
+    auto sink = std::make_shared<AsksOnTheMakingsLine>();
+    TLLogger::sharedLogger().setDelegate(sink);
+    auto shared = TLDecoder::sharedDecoder();
+    TLLogger::sharedLogger().unsetDelegate();
+    return std::string(shared != nullptr && sink->got == shared ? "the same" : "another") +
+           " decoder on the line";
+  });
+  EXPECT_EQ(seen, "the same decoder on the line");
 }
 
 }  // namespace
