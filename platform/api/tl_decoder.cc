@@ -24,6 +24,7 @@
 #include "core/runtime/logger.h"
 #include "core/runtime/messenger.h"
 #include "core/runtime/thread_join.h"
+#include "platform/api/sdk_listener_private.h"
 #include "platform/api/sdk_private_objcpp.h"
 #include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/app_call_gate.h"
@@ -323,6 +324,14 @@ void TLDecoder::release(TLDecoder* decoder) {
                             "No thread for the decoder's teardown (%s): it runs on this thread",
                             e.what());
   }
+}
+
+std::shared_ptr<TLDecoder> TLDecoder::holdUnlessReported() {
+  // Held there, a release that the app makes on its own thread meanwhile
+  // would leave the last reference, and the teardown, to the bus thread:
+  // the release would return before the teardown has ended.
+  if (SDKListenerPrivate::reportingTo(this)) return nullptr;
+  return weak_from_this().lock();
 }
 
 bool TLDecoder::releasedInsideACall() const {
@@ -703,7 +712,7 @@ void TLDecoder::notifyDelegates(std::function<void(TLDecoderDelegate&)> call) {
 }
 
 void TLDecoder::notifyInitialisationComplete() {
-  const auto self = weak_from_this().lock();  // whole until this returns
+  const auto self = holdUnlessReported();  // whole until this returns
   // The core's engines exist from now on: engines whose messages only they
   // take send again what found no one before.
   std::vector<std::shared_ptr<TLEngine>> engines;
@@ -755,7 +764,7 @@ void TLDecoder::audioProcessorWithNameRaisedStatus(
 
 void TLDecoder::audioProcessorWithNameRaisedEvent(
     const std::string& processorName, std::shared_ptr<const TLProcessorEventParams> event) {
-  const auto self = weak_from_this().lock();  // whole until this returns
+  const auto self = holdUnlessReported();  // whole until this returns
   if (!event) return;
   // Each engine may call its delegate, which may release this decoder: the
   // app hears nothing more from it then.
@@ -802,7 +811,7 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
 // --- Network time -------------------------------------------------------------
 
 void TLDecoder::updateNTP() {
-  const auto self = weak_from_this().lock();  // whole until this returns
+  const auto self = holdUnlessReported();  // whole until this returns
   bool roundFailed = false;
   {
     // The lines logged under ntpMutex_ reach the log once it is released:

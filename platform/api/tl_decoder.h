@@ -330,6 +330,10 @@ class TLDecoder final : public TLDecoderCallbacks,
   // Whether the calling thread is inside a call into the app (through the
   // process's gate or the dispatcher's) or a delivery on a bus thread.
   bool releasedInsideACall() const;
+  // This decoder, for a method that goes on after a call out, unless the
+  // method serves its status listener's report: the teardown waits for
+  // that report to end anyway (null then).
+  std::shared_ptr<TLDecoder> holdUnlessReported();
   // What releasing does at once, waiting for nothing: no more calls into
   // the app, no more deliveries of the Messenger, the bus stopped, and the
   // other decoders on that bus told. Idempotent.

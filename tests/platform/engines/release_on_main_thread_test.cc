@@ -215,6 +215,31 @@ TEST_P(ReleaseOnTheMainThreadTest, TheReleaseReturnsAtOnceAndTheTeardownEndsOnce
   EXPECT_EQ(heard.texts(), GetParam().heard);
 }
 
+// Off the main thread and outside any call, a release still ends the
+// teardown before it returns, also while the status listener's report that
+// holds a TRIGGER call waiting for the main thread is under way: the report
+// holds no reference that would leave the teardown to the bus thread.
+TEST_F(ReleaseOnTheMainThreadTest, AReleaseOnAnotherThreadEndsTheTeardownBeforeItReturns) {
+  tltest::HangGuard guard("Releasing on another thread while a report waits");
+  makeDecoder();
+  wordForTriggerWaits(3333);
+  std::atomic<bool> returned{false};
+  bool tornDownAtReturn = false;
+  std::thread app([&] {
+    decoder.reset();
+    tornDownAtReturn = tornDown();
+    returned = true;
+  });
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (!returned && std::chrono::steady_clock::now() < end) {
+    dispatcher_.mainQueue()->drain();
+    std::this_thread::sleep_for(1ms);
+  }
+  app.join();
+  EXPECT_TRUE(tornDownAtReturn);
+  EXPECT_EQ(heard.texts(), std::vector<std::string>{"word:3333"});
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Releases, ReleaseOnTheMainThreadTest,
     testing::Values(
