@@ -375,17 +375,19 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
     auto notifier = std::make_shared<BoundedSyncNotifier>(state);
     // `block` is the caller's: touched only while the caller still waits,
     // which it does from the moment the block is marked running.
-    enqueue([this, notifier, &block] {
-      BoundedSync& s = *notifier->state;
-      {
-        std::lock_guard lock(s.mutex);
-        if (s.phase == BoundedSync::Phase::kWithdrawn) return;
-        s.phase = BoundedSync::Phase::kRunning;
-      }
-      const bool ran = runBlock(block, &s);
-      std::lock_guard lock(s.mutex);
-      s.ran = ran;
-    }, std::shared_ptr<const std::atomic<bool>>(state, &state->awaited));
+    enqueue(
+        [this, notifier, &block] {
+          BoundedSync& s = *notifier->state;
+          {
+            std::lock_guard lock(s.mutex);
+            if (s.phase == BoundedSync::Phase::kWithdrawn) return;
+            s.phase = BoundedSync::Phase::kRunning;
+          }
+          const bool ran = runBlock(block, &s);
+          std::lock_guard lock(s.mutex);
+          s.ran = ran;
+        },
+        std::shared_ptr<const std::atomic<bool>>(state, &state->awaited));
   }
   const auto deadline = clock.steadyNow() + limit;
   std::unique_lock lock(state->mutex);

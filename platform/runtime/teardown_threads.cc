@@ -14,8 +14,9 @@ void TeardownThreads::start(std::function<void()> body) {
 bool TeardownThreads::runUnlessAwaited(std::function<void()> body) {
   join(/*all=*/false);
   const auto [ended, id] = launch(std::move(body));
-  const bool done = MainQueue::waitUnlessAwaited(
-      [&ended = ended, id = id] { return ended->load() || tembrolexinsdk::ProcessExit::isExiting(id); });
+  const bool done = MainQueue::waitUnlessAwaited([&ended = ended, id = id] {
+    return ended->load() || tembrolexinsdk::ProcessExit::isExiting(id);
+  });
   if (done && ended->load()) join(/*all=*/false);
   return ended->load();
 }

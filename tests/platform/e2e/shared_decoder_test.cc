@@ -50,7 +50,8 @@ TEST(SharedDecoder, ToldWhenAnotherDecodersReleaseStopsTheBus) {
     TLLogger::sharedLogger().setDelegate(std::make_shared<ErrorLines>(errors));
     auto shared = TLDecoder::sharedDecoder();
     shared->addDelegate(std::make_shared<AppDelegate>(app));
-    auto recorder = shared->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), 16000);
+    auto recorder =
+        shared->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), 16000);
     shared->startDecoding();
     if (!app.waitForText("started")) return std::string("never started");
     TLDecoder::create(TLDecoder::Options{}).reset();
@@ -100,12 +101,13 @@ TEST(SharedDecoder, FirstMadeWhileTheLogDelegateAsksForItOnACoreLine) {
     const std::string bytes = serializeMessage(line);
     tembrolexinsdk::getMessenger()->send(
         "Core", std::make_unique<tembrolexinsdk::ThriftParams>(kMessageTypeId<LogSignal>,
-                                                                bytes.size(), bytes.data()));
+                                                               bytes.size(), bytes.data()));
     if (!sink->entered.wait()) return std::string("the line never came");
     auto shared = TLDecoder::sharedDecoder();
     if (!sink->returned.wait()) return std::string("the delegate's call never returned");
     TLLogger::sharedLogger().unsetDelegate();
-    return std::string(shared != nullptr && sink->got == shared ? "one" : "two") + " shared decoder";
+    return std::string(shared != nullptr && sink->got == shared ? "one" : "two") +
+           " shared decoder";
   });
   EXPECT_EQ(seen, "one shared decoder");
 }

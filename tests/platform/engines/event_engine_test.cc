@@ -586,7 +586,8 @@ TEST_F(StopDuringDeliveryTest, JoiningTheTeardownThreadsWaitsForOneUnderWay) {
     lastLineDone.open();
   }));
   auto app = std::make_shared<ReleasesOnTimedEvent>();
-  ASSERT_TRUE(engine_->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 20}]})", 30));
+  ASSERT_TRUE(
+      engine_->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 20}]})", 30));
   engine_->setDelegate(app);
   app->engine = std::move(engine_);
   for (int64_t cw : {31744, 1001}) app->engine->processEventParams(word(cw), "decoder");

@@ -39,7 +39,9 @@ using namespace std::chrono_literals;
 class WordsHeard : public TLCodewordReceivedDelegate {
  public:
   explicit WordsHeard(tltest::Record& r) : r_(r) {}
-  void codewordReceived(int64_t codeword, TLDate) override { r_.add("word:" + std::to_string(codeword)); }
+  void codewordReceived(int64_t codeword, TLDate) override {
+    r_.add("word:" + std::to_string(codeword));
+  }
 
  private:
   tltest::Record r_;  // a copy: shares the test's record
@@ -95,16 +97,8 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
     // No folders: the decoder writes nothing.
     PlatformEnvironment::install(PlatformEnvironment{});
     trigger_->setDispatcher(&dispatcher_);
-    TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([this](const std::string& line) {
-      if (line == "Torn down") tornDown_.open();
-      if (line == "probe") {
-        // The app's log delegate shows the core's line on its main thread.
-        dispatcher_.mainQueue()->syncWithin([] {}, tembrolexinsdk::Clock::real(), 2s);
-      }
-      if (std::this_thread::get_id() == main_ && line == dropOnLine && !dropped.exchange(true)) {
-        decoder.reset();
-      }
-    }));
+    TLLogger::sharedLogger().setDelegate(
+        std::make_shared<LineHook>([this](const std::string& line) { onLine(line); }));
   }
   ~ReleaseOnTheMainThreadTest() override {
     TLLogger::sharedLogger().unsetDelegate();
@@ -115,6 +109,17 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
   }
 
  public:
+  // The app's log delegate.
+  void onLine(const std::string& line) {
+    if (line == "Torn down") tornDown_.open();
+    if (line == "probe") {
+      // The app shows the core's line on its main thread.
+      dispatcher_.mainQueue()->syncWithin([] {}, tembrolexinsdk::Clock::real(), 2s);
+    }
+    if (std::this_thread::get_id() == main_ && line == dropOnLine && !dropped.exchange(true)) {
+      decoder.reset();
+    }
+  }
   // A decoder on the test's bus; its end opens tornDown_.
   void makeDecoder() {
     TLDecoder::Options options;
@@ -159,7 +164,8 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
   // is due as the track synchronises.
   void makeEventEngine() {
     event = TLEventEngine::create(dispatcher_, clock_);
-    ASSERT_TRUE(event->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 20.16}]})", 30));
+    ASSERT_TRUE(
+        event->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 20.16}]})", 30));
     event->setDelegate(events);
   }
   std::shared_ptr<TLCodewordEventParams> word(int64_t cw) {
