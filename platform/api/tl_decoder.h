@@ -192,8 +192,9 @@ class TLDecoder final : public TLDecoderCallbacks,
   // engine's timing thread ends and is joined (none starts afterwards); the
   // global queue runs the delegate calls it holds, and the dispatcher's
   // threads are joined; so are the threads that tear down decoders released
-  // inside calls into the app, and EVENT engines of the app's own released
-  // inside their own calls. Afterwards decoders refuse to start. Idempotent;
+  // inside calls into the app or on a main thread the app bound, and EVENT
+  // engines of the app's own released inside their own calls or on such a
+  // main thread. Afterwards decoders refuse to start. Idempotent;
   // concurrent callers wait for the first, but one called from inside a call
   // into the app returns at once (the running shutdown may wait for that
   // call). Call it from a thread of the app's (it joins the library's

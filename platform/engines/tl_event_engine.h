@@ -92,9 +92,11 @@ class TLEventEngine final : public TLEngine,
   // is first made only later (TimingEngine::shutDown). Idempotent.
   static void shutDownSharedTiming();
   // Part of the library's shutdown, at exit too: joins the teardown threads
-  // of the engines made by create() and released inside their own calls
-  // (see create), waiting for those still running. Each such release joins
-  // those that have ended before it.
+  // of the engines made by create() and released inside their own calls or
+  // on a main thread (see create), waiting for those still running. Each
+  // such release joins those that have ended before it. An app that makes
+  // such engines and no decoder calls it before it returns from main: the
+  // exit-time shutdown is arranged by the first decoder.
   static void joinTeardownThreads();
   // An engine of its own; `dispatcher` and `clock` must outlive it.
   // From its release on, the delegate hears nothing more: a timed event
