@@ -2,7 +2,9 @@
 // release stops that bus under it, and made once even while the app's log
 // delegate asks for it from a core line on the bus thread or from a line of
 // its own making. Each scenario runs in a child process of its own, since
-// the shared decoder is made once per process and a stopped bus stays so.
+// the shared decoder is made once per process and a stopped bus stays so;
+// the child shuts the library down before it ends, as its exit would, so
+// that no thread of the library's is left unjoined.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -61,6 +63,7 @@ TEST(SharedDecoder, ToldWhenAnotherDecodersReleaseStopsTheBus) {
     const auto told = std::count(lines.begin(), lines.end(),
                                  std::string("-[TLDecoder dealloc]: ") + kBusStoppedUnderIt);
     TLLogger::sharedLogger().unsetDelegate();
+    TLDecoder::shutdown();
     return "failedWithError " + std::to_string(failed) + ", stoppedListening " +
            std::to_string(stopped) + ", Error lines " + std::to_string(told);
   });
@@ -106,6 +109,7 @@ TEST(SharedDecoder, FirstMadeWhileTheLogDelegateAsksForItOnACoreLine) {
     auto shared = TLDecoder::sharedDecoder();
     if (!sink->returned.wait()) return std::string("the delegate's call never returned");
     TLLogger::sharedLogger().unsetDelegate();
+    TLDecoder::shutdown();
     return std::string(shared != nullptr && sink->got == shared ? "one" : "two") +
            " shared decoder";
   });
@@ -135,6 +139,7 @@ TEST(SharedDecoder, AskedForFromTheLogDelegateOnALineOfItsMaking) {
     TLLogger::sharedLogger().setDelegate(sink);
     auto shared = TLDecoder::sharedDecoder();
     TLLogger::sharedLogger().unsetDelegate();
+    TLDecoder::shutdown();
     return std::string(shared != nullptr && sink->got == shared ? "the same" : "another") +
            " decoder on the line";
   });

@@ -178,6 +178,14 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
   void callQueued() {
     MainQueue::waitUnlessAwaited([] { return false; });
   }
+  // Pumps the main queue until `done`, at most 5 s.
+  void pumpUntil(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+      dispatcher_.mainQueue()->drain();
+      std::this_thread::sleep_for(1ms);
+    }
+  }
 
   std::shared_ptr<TLDecoder> decoder;
   std::shared_ptr<TLEventEngine> event;
@@ -209,11 +217,7 @@ TEST_P(ReleaseOnTheMainThreadTest, TheReleaseReturnsAtOnceAndTheTeardownEndsOnce
   if (GetParam().tornDownAtReturn) {
     EXPECT_EQ(tornDown(), *GetParam().tornDownAtReturn);
   }
-  const auto end = std::chrono::steady_clock::now() + 5s;
-  while (!tornDown() && std::chrono::steady_clock::now() < end) {
-    dispatcher_.mainQueue()->drain();
-    std::this_thread::sleep_for(1ms);
-  }
+  pumpUntil([&] { return tornDown(); });
   EXPECT_TRUE(tornDown());
   dispatcher_.mainQueue()->drain();
   // As the library's shutdown does, before the dispatcher and clock go.
@@ -236,11 +240,7 @@ TEST_F(ReleaseOnTheMainThreadTest, AReleaseOnAnotherThreadEndsTheTeardownBeforeI
     tornDownAtReturn = tornDown();
     returned = true;
   });
-  const auto end = std::chrono::steady_clock::now() + 10s;
-  while (!returned && std::chrono::steady_clock::now() < end) {
-    dispatcher_.mainQueue()->drain();
-    std::this_thread::sleep_for(1ms);
-  }
+  pumpUntil([&] { return returned.load(); });
   app.join();
   EXPECT_TRUE(tornDownAtReturn);
   EXPECT_EQ(heard.texts(), std::vector<std::string>{"word:3333"});
