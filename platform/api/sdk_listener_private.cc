@@ -4,6 +4,13 @@
 
 namespace tembrolexinplatform {
 
+namespace {
+
+// The decoder that the calling thread's listener reports to, if any.
+thread_local const TLDecoderCallbacks* tReportingTo = nullptr;
+
+}  // namespace
+
 SDKListenerPrivate::SDKListenerPrivate(Messenger& messenger, TLDecoderCallbacks& decoder)
     : messenger_(messenger), decoder_(decoder) {
   for (int32_t type : kMessageTypes) messenger_.registerReceiver(this, type);
@@ -13,7 +20,16 @@ SDKListenerPrivate::~SDKListenerPrivate() {
   for (int32_t type : kMessageTypes) messenger_.unregisterReceiver(this, type);
 }
 
+bool SDKListenerPrivate::reportingTo(const TLDecoderCallbacks* decoder) {
+  return decoder != nullptr && tReportingTo == decoder;
+}
+
 void SDKListenerPrivate::onReceive(const TLThriftParams& message, const std::string& sender) {
+  struct Reporting {
+    const TLDecoderCallbacks* const saved = tReportingTo;
+    explicit Reporting(const TLDecoderCallbacks* decoder) { tReportingTo = decoder; }
+    ~Reporting() { tReportingTo = saved; }
+  } reporting(&decoder_);
   switch (message.msgType()) {
     case kMessageTypeId<SDKStatusSignal>:
       if (auto m = message.newMessageOfType<SDKStatusSignal>()) handleStatusSignal(*m, decoder_);

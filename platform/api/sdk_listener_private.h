@@ -40,6 +40,11 @@ class SDKListenerPrivate final : public IThriftMessageReceiver {
   SDKListenerPrivate& operator=(const SDKListenerPrivate&) = delete;
 
   void onReceive(const TLThriftParams& message, const std::string& sender) override;
+  // Whether the calling thread is inside a listener's report to `decoder`
+  // (its onReceive). The decoder's teardown waits for such a report to end
+  // (the destructor's unregistering), so the decoder needs no hold of its
+  // own for it.
+  static bool reportingTo(const TLDecoderCallbacks* decoder);
 
   static void handleStatusSignal(const SDKStatusSignal& signal, TLDecoderCallbacks& decoder);
   static void handleFailureSignal(const FailureSignal& signal, TLDecoderCallbacks& decoder);

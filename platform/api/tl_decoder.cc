@@ -28,9 +28,11 @@
 #include "core/runtime/logger.h"
 #include "core/runtime/messenger.h"
 #include "core/runtime/thread_join.h"
+#include "platform/api/sdk_listener_private.h"
 #include "platform/api/sdk_private_objcpp.h"
 #include "platform/engines/tl_event_engine.h"
 #include "platform/runtime/app_call_gate.h"
+#include "platform/runtime/dispatch.h"
 #include "platform/runtime/platform_environment.h"
 #include "platform/runtime/teardown_threads.h"
 #include "platform/runtime/tl_logger.h"
@@ -98,6 +100,11 @@ std::shared_ptr<TLDecoder> TLDecoder::sharedDecoder() {
   // What the making logs reaches the app once it is made: the log delegate
   // may ask for the shared decoder, which waits for the making to end.
   TLLogger::HeldLines held;
+  // Nor does the making wait, under the static's guard, for a core line that
+  // the bus thread is handing to the log delegate as the logger moves to the
+  // new decoder's messenger: that delegate may ask for the shared decoder
+  // too. The wait comes once the decoder is made, before this returns.
+  TLLogger::DeferredMessengerWaits waits;
   static std::shared_ptr<TLDecoder>* shared = new std::shared_ptr<TLDecoder>(create(Options()));
   return *shared;
 }
@@ -128,7 +135,8 @@ std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
                             "The library has shut down: this decoder will not decode");
   } else if (busStoppedForGood(decoder->options_.bus)) {
     // Nothing the core says reaches this decoder, nor anything it sends the
-    // core: without this line the app would see only silence.
+    // core: without this line the app would see only silence. Said once.
+    decoder->busLost_.store(true);
     TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
                             "The message bus was stopped for good by the release of a decoder on "
                             "it: this decoder will hear nothing");
@@ -293,23 +301,41 @@ TLDecoder::TLDecoder(Options options) : options_(std::move(options)) {
 
 void TLDecoder::release(TLDecoder* decoder) {
   std::unique_ptr<TLDecoder> owned(decoder);
-  // Outside any call into the app the teardown runs here, at once.
-  if (!decoder->releasedInsideACall()) return;
+  const bool insideACall = decoder->releasedInsideACall();
+  // Outside any call into the app, and off the main thread, the teardown
+  // runs here, at once.
+  if (!insideACall && !MainQueue::callerIsMainThread()) return;
   // Inside one, a thread of the library's may wait for that call (the bus
   // thread delivering to an engine, which runs its delegate call on the main
   // queue), and the teardown waits for that thread: the call would wait for
   // itself. What needs no wait happens now; the rest on a thread of its own
   // once the call has returned. The decoder stays whole until then, as the
-  // delivery under way still runs in it.
+  // delivery under way still runs in it. On the main thread, outside any
+  // call, the teardown may wait for a thread that waits for a delegate call
+  // queued to this one: the release waits for it only until such a call is
+  // queued, and the teardown ends once this thread pumps the call (or it is
+  // dropped).
   decoder->stopHearing();
   auto held = std::make_shared<std::unique_ptr<TLDecoder>>(std::move(owned));
   try {
-    library().teardowns.start([held] { held->reset(); });
+    if (insideACall) {
+      library().teardowns.start([held] { held->reset(); });
+    } else {
+      library().teardowns.runUnlessAwaited([held] { held->reset(); });
+    }
   } catch (const std::system_error& e) {
     TLLogger::errorInMethod("-[TLDecoder dealloc]", __LINE__,
-                            "No thread for the decoder's teardown (%s): it runs inside the call",
+                            "No thread for the decoder's teardown (%s): it runs on this thread",
                             e.what());
   }
+}
+
+std::shared_ptr<TLDecoder> TLDecoder::holdUnlessReported() {
+  // Held there, a release that the app makes on its own thread meanwhile
+  // would leave the last reference, and the teardown, to the bus thread:
+  // the release would return before the teardown has ended.
+  if (SDKListenerPrivate::reportingTo(this)) return nullptr;
+  return weak_from_this().lock();
 }
 
 bool TLDecoder::releasedInsideACall() const {
@@ -318,7 +344,7 @@ bool TLDecoder::releasedInsideACall() const {
 }
 
 void TLDecoder::stopHearing() {
-  released_->store(true);
+  if (released_->exchange(true)) return;
   // The delegates and receivers are the app's: they end once the locks are
   // released, so their destructors may log.
   decltype(delegates_) delegates;
@@ -336,6 +362,38 @@ void TLDecoder::stopHearing() {
     // engines', the logger's) hears another message, and the bus stops.
     bridge_->getMessenger().close();
     bridge_->getMessenger().stop();
+  }
+  tellDecodersLeftOnTheBus();
+}
+
+void TLDecoder::tellDecodersLeftOnTheBus() {
+  // The library's shutdown has stopped every bus and told the decoders.
+  if (isShutDown()) return;
+  std::vector<std::shared_ptr<TLDecoder>> left;
+  {
+    Library& lib = library();
+    std::lock_guard lock(lib.mutex);
+    for (const auto& weak : lib.decoders) {
+      auto other = weak.lock();
+      if (other && other.get() != this && other->options_.bus == options_.bus) {
+        left.push_back(std::move(other));
+      }
+    }
+  }
+  for (const auto& other : left) other->busStoppedByAnother();
+  // A decoder that the app released meanwhile goes here, with its own
+  // release's rules.
+}
+
+void TLDecoder::busStoppedByAnother() {
+  if (released_->load() || busLost_.exchange(true)) return;
+  static constexpr char kText[] =
+      "The message bus was stopped for good by the release of another decoder on it: this decoder "
+      "hears nothing more";
+  TLLogger::errorInMethod("-[TLDecoder dealloc]", __LINE__, "%s", kText);
+  notifyFailed(FailureParams(kText));
+  if (listening_.exchange(false)) {
+    notifyDelegates([](TLDecoderDelegate& d) { d.stoppedListening(); });
   }
 }
 
@@ -670,6 +728,7 @@ void TLDecoder::notifyDelegates(std::function<void(TLDecoderDelegate&)> call) {
 }
 
 void TLDecoder::notifyInitialisationComplete() {
+  const auto self = holdUnlessReported();  // whole until this returns
   // The core's engines exist from now on: engines whose messages only they
   // take send again what found no one before.
   std::vector<std::shared_ptr<TLEngine>> engines;
@@ -721,6 +780,7 @@ void TLDecoder::audioProcessorWithNameRaisedStatus(
 
 void TLDecoder::audioProcessorWithNameRaisedEvent(
     const std::string& processorName, std::shared_ptr<const TLProcessorEventParams> event) {
+  const auto self = holdUnlessReported();  // whole until this returns
   if (!event) return;
   // Each engine may call its delegate, which may release this decoder: the
   // app hears nothing more from it then.
@@ -767,7 +827,7 @@ void TLDecoder::applyConfidenceRule(const TLCodewordEventParams& codeword) {
 // --- Network time -------------------------------------------------------------
 
 void TLDecoder::updateNTP() {
-  const auto self = weak_from_this().lock();  // whole until this returns
+  const auto self = holdUnlessReported();  // whole until this returns
   bool roundFailed = false;
   {
     // The lines logged under ntpMutex_ reach the log once it is released:
@@ -840,6 +900,7 @@ bool TLDecoder::askNextServerLocked(const char* method) {
 }
 
 void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   {
     std::lock_guard lock(ntpMutex_);
     if (!ntpRoundActive_) return;
@@ -851,6 +912,7 @@ void TLDecoder::sntpClientReceivedNTPInfo(const NTPResult& result) {
 }
 
 void TLDecoder::sntpClientFailed(const TLError& error) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::errorInMethod("-[TLDecoder sntpClientFailed:]", __LINE__,
                           "Failed to get NTP with error: %s", error.localizedDescription.c_str());
   if (error.domain == kSntpClientErrorDomain && error.code == kSntpKissOfDeathError) {
@@ -870,6 +932,7 @@ void TLDecoder::sntpClientFailed(const TLError& error) {
 }
 
 void TLDecoder::sntpClientTimedOut() {
+  const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::errorInMethod("-[TLDecoder sntpClientTimedOut]", __LINE__, "NTP request timed out");
   askNextServerAfterFailure();
 }

@@ -41,7 +41,13 @@
 // with the same options, or sharedDecoder() after a release of a decoder on
 // the process-wide bus) hears nothing, and logs once, at Error, as it is
 // made: "The message bus was stopped for good by the release of a decoder
-// on it: this decoder will hear nothing". The engines belong to the
+// on it: this decoder will hear nothing". A decoder already on that bus
+// goes deaf with it -- releasing a decoder on the process-wide bus (made by
+// create(Options{})) silences the shared decoder -- and is told at once:
+// its delegates hear failedWithError("The message bus was stopped for good
+// by the release of another decoder on it: this decoder hears nothing
+// more"), and stoppedListening when it was listening, and that line is
+// logged once, at Error. The engines belong to the
 // process, and what an engine the decoder fed already holds goes on: a
 // track the EVENT engine placed goes on firing its timed events, and an
 // engine delegate call already queued on the main queue is still
@@ -66,8 +72,13 @@
 // engine's delegate call on the main queue, TRIGGER's codewordReceived
 // among them), and the teardown waits for that thread. There the rest
 // runs on a thread of the library's, which finishes once the call has
-// returned; the release itself never waits. shutdown(), and the exit,
-// joins those threads.
+// returned; the release itself never waits. Nor does a release wait for a
+// call queued to its own thread: on a main thread the app bound, outside
+// any call, the rest runs on a thread of the library's too, and the
+// release waits for it only until an engine's delegate call that a thread
+// of the library's waits for is queued to that thread (the release then
+// returns, and the teardown ends once the thread pumps the call or the
+// main queue drops it). shutdown(), and the exit, joins those threads.
 //
 // Thread safety: every app-facing call may come from any thread. The engine
 // table, delegate list and receiver list are guarded and copied before each
@@ -181,8 +192,9 @@ class TLDecoder final : public TLDecoderCallbacks,
   // engine's timing thread ends and is joined (none starts afterwards); the
   // global queue runs the delegate calls it holds, and the dispatcher's
   // threads are joined; so are the threads that tear down decoders released
-  // inside calls into the app, and EVENT engines of the app's own released
-  // inside their own calls. Afterwards decoders refuse to start. Idempotent;
+  // inside calls into the app or on a main thread the app bound, and EVENT
+  // engines of the app's own released inside their own calls or on such a
+  // main thread. Afterwards decoders refuse to start. Idempotent;
   // concurrent callers wait for the first, but one called from inside a call
   // into the app returns at once (the running shutdown may wait for that
   // call). Call it from a thread of the app's (it joins the library's
@@ -319,10 +331,19 @@ class TLDecoder final : public TLDecoderCallbacks,
   // Whether the calling thread is inside a call into the app (through the
   // process's gate or the dispatcher's) or a delivery on a bus thread.
   bool releasedInsideACall() const;
+  // This decoder, for a method that goes on after a call out, unless the
+  // method serves its status listener's report: the teardown waits for
+  // that report to end anyway (null then).
+  std::shared_ptr<TLDecoder> holdUnlessReported();
   // What releasing does at once, waiting for nothing: no more calls into
-  // the app, no more deliveries of the Messenger, the bus stopped.
-  // Idempotent.
+  // the app, no more deliveries of the Messenger, the bus stopped, and the
+  // other decoders on that bus told. Idempotent.
   void stopHearing();
+  // Tells every other decoder on this one's bus that the bus has stopped.
+  void tellDecodersLeftOnTheBus();
+  // Told, once, that another decoder's release stopped the bus: the Error
+  // line, failedWithError, and stoppedListening when it was listening.
+  void busStoppedByAnother();
   static void shutdownLibrary(bool atExit);
   void startUp();
   // The start-up steps that need the app's PlatformEnvironment (the signer's
@@ -353,6 +374,8 @@ class TLDecoder final : public TLDecoderCallbacks,
 
   Options options_;
   std::atomic<bool> listening_{false};
+  // The bus was stopped for good under this decoder, which has said so.
+  std::atomic<bool> busLost_{false};
   // Set once the last reference is gone; shared with the queued delegate and
   // receiver calls, which it turns away.
   const std::shared_ptr<std::atomic<bool>> released_ = std::make_shared<std::atomic<bool>>(false);

@@ -579,6 +579,7 @@ void TLContentEngine::handleJavascriptAnswer(const JavascriptMessage* message) {
 
 void TLContentEngine::sendMessage(const std::string& message, int64_t protectionLevel,
                                   const std::string& bundleId) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   AssetMessage assetMessage;
   assetMessage.__set_assetId(bundleId);
   assetMessage.__set_messageJson(message);
@@ -605,11 +606,13 @@ void TLContentEngine::sendMessage(const std::string& message, int64_t protection
 }
 
 void TLContentEngine::onBundlesUpdated(const TLBundleList& bundles) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   scheduler_->updateBundles(bundles);
   if (auto d = contentDelegate()) onMain([d, bundles] { d->bundlesDidUpdate(bundles); });
 }
 
 bool TLContentEngine::canWebViewClose(const std::shared_ptr<TLBundle>& bundle) {
+  const auto self = weak_from_this().lock();  // whole until this returns
   constexpr const char* kMethod = "-[TLContentEngine canWebViewClose:]";
   auto d = contentDelegate();
   if (!d) return true;

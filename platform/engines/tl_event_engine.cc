@@ -6,6 +6,7 @@
 
 #include "core/runtime/checked_mutex.h"
 #include "core/runtime/thread_join.h"
+#include "platform/runtime/dispatch.h"
 #include "platform/runtime/teardown_threads.h"
 #include "platform/runtime/tl_logger.h"
 
@@ -66,28 +67,43 @@ std::shared_ptr<TLEventEngine> TLEventEngine::create(Dispatcher& dispatcher,
 }
 
 void TLEventEngine::release(TLEventEngine* engine) {
-  if (!engine->machine_->busyOnThisThread() && !engine->timing_->isTimingThread()) {
+  // The delegate hears nothing more: a timed event already queued on the
+  // main queue is dropped when its turn comes.
+  engine->setDelegate(nullptr);
+  const bool insideItsCall =
+      engine->machine_->busyOnThisThread() || engine->timing_->isTimingThread();
+  if (!insideItsCall && !MainQueue::callerIsMainThread()) {
     delete engine;
     return;
   }
-  // Released inside one of its own calls into the app: the teardown joins
+  // Released inside one of its own calls into the app, the teardown joins
   // the timing thread, which may be waiting for this very call, and frees
-  // the machine that this thread returns to. The engine goes quiet now, and
+  // the machine that this thread returns to: the engine goes quiet now, and
   // a thread of its own tears it down once every such call has returned.
+  // Released on the main thread, the timing thread may be waiting for this
+  // thread to take a timed event: the release waits for that thread only
+  // until such a call is queued, and the teardown ends once this thread
+  // pumps it (the event is dropped) or the call is dropped.
   TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s",
-                          "Released inside one of its calls; torn down once it has returned");
-  engine->setDelegate(nullptr);
+                          insideItsCall
+                              ? "Released inside one of its calls; torn down once it has returned"
+                              : "Released on the main thread; torn down on a thread of its own");
   engine->timing_->stopTiming();
+  auto teardown = [engine] {
+    engine->timing_->shutDown();
+    engine->machine_->waitUntilIdle();
+    delete engine;
+    TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s", "Torn down");
+  };
   try {
-    shared().teardowns.start([engine] {
-      engine->timing_->shutDown();
-      engine->machine_->waitUntilIdle();
-      delete engine;
-      TLLogger::debugInMethod("+[TLEventEngine release:]", __LINE__, "%s", "Torn down");
-    });
+    if (insideItsCall) {
+      shared().teardowns.start(teardown);
+    } else {
+      shared().teardowns.runUnlessAwaited(teardown);
+    }
   } catch (const std::system_error& e) {
-    // Torn down here, the engine would wait for the call this thread is in:
-    // it is left as it is, quiet.
+    // Torn down here, the engine would wait for the call this thread is in,
+    // or for this thread: it is left as it is, quiet.
     TLLogger::errorInMethod("+[TLEventEngine release:]", __LINE__,
                             "No thread for the engine's teardown (%s): it is not freed", e.what());
   }

@@ -92,19 +92,27 @@ class TLEventEngine final : public TLEngine,
   // is first made only later (TimingEngine::shutDown). Idempotent.
   static void shutDownSharedTiming();
   // Part of the library's shutdown, at exit too: joins the teardown threads
-  // of the engines made by create() and released inside their own calls
-  // (see create), waiting for those still running. Each such release joins
-  // those that have ended before it.
+  // of the engines made by create() and released inside their own calls or
+  // on a main thread (see create), waiting for those still running. Each
+  // such release joins those that have ended before it. An app that makes
+  // such engines and no decoder calls it before it returns from main: the
+  // exit-time shutdown is arranged by the first decoder.
   static void joinTeardownThreads();
   // An engine of its own; `dispatcher` and `clock` must outlive it.
+  // From its release on, the delegate hears nothing more: a timed event
+  // already queued on the main queue is dropped when its turn comes.
   // Releasing the last reference tears the engine down on the releasing
   // thread (the timing thread stopped and joined), except inside one of the
   // engine's own calls into the app (a delegate call, or the app's log
   // delegate on a line of its timing thread or of its steps), which that
-  // teardown would wait for: then the delegate hears nothing more from the
-  // release on, and the teardown runs on a thread of the library's once the
-  // call has returned (the dispatcher and clock must outlive that too),
-  // joined by the next such release or by the library's shutdown.
+  // teardown would wait for, and on a main thread the app bound, whose
+  // timed event the timing thread may wait for: then the teardown runs on
+  // a thread of the library's once the call has returned (the dispatcher and
+  // clock must outlive that too); on the main thread the release waits for
+  // it until such a call is queued to that thread. Those threads are joined
+  // by the next such release and by the library's shutdown (at exit once a
+  // decoder has been made; an app with no decoder calls
+  // joinTeardownThreads() before it returns from main).
   // A release made while one of registerEventSequence, processEventParams,
   // pause and stop runs (from the app's log delegate on one of its lines,
   // from a delegate call it waits for, or on another thread) takes effect

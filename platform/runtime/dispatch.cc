@@ -67,7 +67,7 @@ bool DispatchQueue::sync(Block block) {
   auto wait = std::make_shared<SyncWait>();
   {
     auto notifier = std::make_shared<SyncNotifier>(wait);
-    async([this, notifier, &block] {
+    asyncAwaited([this, notifier, &block] {
       const bool ran = runBlock(block);
       std::lock_guard lock(notifier->wait->mutex);
       notifier->wait->ran = ran;
@@ -129,13 +129,73 @@ bool DispatchQueue::onCurrentChain() const {
 
 // ---------------------------------------------------------------------------
 
-MainQueue::MainQueue(const Clock& clock, MainQueueMode mode, AppCallGate& gate)
-    : DispatchQueue("main"), clock_(clock), mode_(mode), gate_(gate) {}
+namespace {
 
-MainQueue::~MainQueue() { shutDown(); }
+// The main queues of the process, and the threads waiting until one of them
+// is awaited on its main thread (MainQueue::waitUnlessAwaited). Never
+// destroyed: a queue may go while the process exits. Taken before a queue's
+// own lock, never while one is held.
+struct MainQueues {
+  tembrolexin::Mutex mutex;
+  tembrolexin::CondVar changed;
+  std::vector<const MainQueue*> queues;
+};
+
+MainQueues& mainQueues() {
+  static auto* queues = new MainQueues();
+  return *queues;
+}
+
+}  // namespace
+
+MainQueue::MainQueue(const Clock& clock, MainQueueMode mode, AppCallGate& gate)
+    : DispatchQueue("main"), clock_(clock), mode_(mode), gate_(gate) {
+  MainQueues& all = mainQueues();
+  std::lock_guard lock(all.mutex);
+  all.queues.push_back(this);
+}
+
+MainQueue::~MainQueue() {
+  shutDown();
+  MainQueues& all = mainQueues();
+  std::lock_guard lock(all.mutex);
+  all.queues.erase(std::find(all.queues.begin(), all.queues.end(), this));
+}
+
+bool MainQueue::callerIsMainThread() {
+  MainQueues& all = mainQueues();
+  std::lock_guard lock(all.mutex);
+  return std::any_of(all.queues.begin(), all.queues.end(),
+                     [](const MainQueue* queue) { return queue->isCurrent(); });
+}
+
+bool MainQueue::waitUnlessAwaited(const std::function<bool()>& done) {
+  MainQueues& all = mainQueues();
+  const std::thread::id self = std::this_thread::get_id();
+  tembrolexinsdk::ProcessExit::Wake wake(all.mutex, all.changed);
+  std::unique_lock lock(all.mutex);
+  all.changed.wait(lock, [&] {
+    return done() || std::any_of(all.queues.begin(), all.queues.end(),
+                                 [&](const MainQueue* queue) { return queue->awaitedOn(self); });
+  });
+  return done();
+}
+
+void MainQueue::wakeWaits() {
+  MainQueues& all = mainQueues();
+  std::lock_guard lock(all.mutex);
+  all.changed.notify_all();
+}
+
+bool MainQueue::awaitedOn(std::thread::id thread) const {
+  std::lock_guard lock(mutex_);
+  return mainThread_ == thread &&
+         std::any_of(blocks_.begin(), blocks_.end(),
+                     [](const Queued& queued) { return queued.awaited && queued.awaited->load(); });
+}
 
 void MainQueue::shutDown() {
-  std::deque<Block> dropped;
+  std::deque<Queued> dropped;
   tembrolexinsdk::LibraryThread own;
   {
     std::lock_guard lock(mutex_);
@@ -169,15 +229,31 @@ void MainQueue::bindToCurrentThread() {
   cv_.notify_all();
 }
 
-void MainQueue::async(Block block) {
-  std::lock_guard lock(mutex_);
-  if (stopping_) return;
-  blocks_.push_back(std::move(block));
-  if (mode_ == MainQueueMode::kOwnThreadUnlessBound && mainThread_ == std::thread::id() &&
-      !ownThread_.joinable()) {
-    startOwnThreadLocked();
+void MainQueue::async(Block block) { enqueue(std::move(block), nullptr); }
+
+void MainQueue::asyncAwaited(Block block) {
+  // Never destroyed: blocks may still be queued while the process exits.
+  static const auto* kAlways =
+      new std::shared_ptr<const std::atomic<bool>>(std::make_shared<std::atomic<bool>>(true));
+  enqueue(std::move(block), *kAlways);
+}
+
+void MainQueue::enqueue(Block block, std::shared_ptr<const std::atomic<bool>> awaited) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    const bool wakeWaiters = awaited != nullptr;
+    blocks_.push_back(Queued{std::move(block), std::move(awaited)});
+    if (mode_ == MainQueueMode::kOwnThreadUnlessBound && mainThread_ == std::thread::id() &&
+        !ownThread_.joinable()) {
+      startOwnThreadLocked();
+    }
+    cv_.notify_all();
+    if (!wakeWaiters) return;
   }
-  cv_.notify_all();
+  // A release on the main thread may be waiting for a teardown that waits
+  // for this block's caller: it stops waiting (waitUnlessAwaited).
+  wakeWaits();
 }
 
 bool MainQueue::isCurrent() const {
@@ -193,7 +269,7 @@ std::size_t MainQueue::drain() {
     {
       std::lock_guard lock(mutex_);
       if (blocks_.empty()) return ran;
-      block = std::move(blocks_.front());
+      block = std::move(blocks_.front().block);
       blocks_.pop_front();
       ++taken_;
     }
@@ -242,7 +318,7 @@ void MainQueue::ownThreadMain() {
       cv_.wait(lock, [&] { return stopping_ || mainThread_ != self || !blocks_.empty(); });
       // Shut down, or handed over to a thread that bound the queue.
       if (stopping_ || mainThread_ != self) return;
-      block = std::move(blocks_.front());
+      block = std::move(blocks_.front().block);
       blocks_.pop_front();
       ++taken_;
     }
@@ -266,6 +342,8 @@ struct BoundedSync final : AppCallGate::Waiter {
   tembrolexin::Mutex mutex;
   tembrolexin::CondVar cv;
   Phase phase = Phase::kQueued;
+  // Cleared as the caller withdraws the block: nobody waits for it then.
+  std::atomic<bool> awaited{true};
   bool finished = false;  // the posted block is gone (ran or dropped)
   bool ran = false;
   bool released = false;  // the block will never return
@@ -297,17 +375,19 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
     auto notifier = std::make_shared<BoundedSyncNotifier>(state);
     // `block` is the caller's: touched only while the caller still waits,
     // which it does from the moment the block is marked running.
-    async([this, notifier, &block] {
-      BoundedSync& s = *notifier->state;
-      {
-        std::lock_guard lock(s.mutex);
-        if (s.phase == BoundedSync::Phase::kWithdrawn) return;
-        s.phase = BoundedSync::Phase::kRunning;
-      }
-      const bool ran = runBlock(block, &s);
-      std::lock_guard lock(s.mutex);
-      s.ran = ran;
-    });
+    enqueue(
+        [this, notifier, &block] {
+          BoundedSync& s = *notifier->state;
+          {
+            std::lock_guard lock(s.mutex);
+            if (s.phase == BoundedSync::Phase::kWithdrawn) return;
+            s.phase = BoundedSync::Phase::kRunning;
+          }
+          const bool ran = runBlock(block, &s);
+          std::lock_guard lock(s.mutex);
+          s.ran = ran;
+        },
+        std::shared_ptr<const std::atomic<bool>>(state, &state->awaited));
   }
   const auto deadline = clock.steadyNow() + limit;
   std::unique_lock lock(state->mutex);
@@ -319,6 +399,7 @@ MainQueue::SyncOutcome MainQueue::syncWithin(const Block& block, const Clock& cl
     }
     if (clock.steadyNow() >= deadline) {
       state->phase = BoundedSync::Phase::kWithdrawn;
+      state->awaited.store(false);
       lock.unlock();
       std::lock_guard queueLock(mutex_);
       stalledAt_ = taken_;

@@ -10,6 +10,9 @@
 //    library's thread to the binder. A synchronous call may be bounded
 //    (syncWithin): a block that has not started when the time is up is
 //    withdrawn, so a bound thread that stops pumping holds nobody for ever.
+//    A wait on a main thread can end as soon as a block that another thread
+//    waits for is queued to it (waitUnlessAwaited), so that it never waits
+//    for a thread that waits for it.
 //    Its blocks are calls into the app: each one, queued or run inline on
 //    the main thread, passes the queue's AppCallGate, and once that gate
 //    has closed a block is taken and dropped unrun.
@@ -41,6 +44,7 @@
 #ifndef TL_PLATFORM_RUNTIME_DISPATCH_H_
 #define TL_PLATFORM_RUNTIME_DISPATCH_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -96,6 +100,8 @@ class DispatchQueue {
 
  protected:
   explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
+  // Queues the block of a sync() from another thread, which waits for it.
+  virtual void asyncAwaited(Block block) { async(std::move(block)); }
   // Runs one block as this queue's (for isCurrent and getSpecific), catching
   // and logging what it throws, unless the queue's gate has closed. False
   // when it did not run. `waiter` is the thread that waits for the block, if
@@ -166,6 +172,19 @@ class MainQueue final : public DispatchQueue {
   // Whether a thread of the library's pumps the queue now.
   bool runsOnOwnThread() const;
 
+  // Whether the calling thread is the one a main queue of the process is
+  // bound to (a library's own main thread included).
+  static bool callerIsMainThread();
+  // Waits until `done` answers true, or until a block that another thread
+  // waits for (sync, syncWithin) is queued on a main queue bound to the
+  // calling thread: waiting on could then wait for a thread that waits for
+  // this one. True when `done` answered true. `done` is asked under a lock
+  // of the dispatch queues, so it takes no lock; whoever makes it true calls
+  // wakeWaits() afterwards. The process's exit (ProcessExit::begin) wakes
+  // the wait too.
+  static bool waitUnlessAwaited(const std::function<bool()>& done);
+  static void wakeWaits();
+
   // Runs `block` on the main thread and waits for it, as sync() does, but
   // waits at most `limit` on `clock` for it to start: a block that has not
   // started by then is withdrawn (kTimedOut). A block that has started is
@@ -185,7 +204,18 @@ class MainQueue final : public DispatchQueue {
   std::size_t pendingCount() const;
 
  private:
+  // A queued block; `awaited` is set while another thread waits for it.
+  struct Queued {
+    Block block;
+    std::shared_ptr<const std::atomic<bool>> awaited;
+  };
+
   AppCallGate* gate() const override { return &gate_; }
+  void asyncAwaited(Block block) override;
+  void enqueue(Block block, std::shared_ptr<const std::atomic<bool>> awaited);
+  // Whether a block that another thread waits for is queued while `thread`
+  // is the main thread.
+  bool awaitedOn(std::thread::id thread) const;
   void startOwnThreadLocked();
   void ownThreadMain();
 
@@ -194,7 +224,7 @@ class MainQueue final : public DispatchQueue {
   AppCallGate& gate_;
   mutable tembrolexin::Mutex mutex_;
   tembrolexin::CondVar cv_;
-  std::deque<Block> blocks_;
+  std::deque<Queued> blocks_;
   std::thread::id mainThread_;
   bool stopping_ = false;
   tembrolexinsdk::LibraryThread ownThread_;

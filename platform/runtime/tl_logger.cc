@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,23 @@ struct HeldState {
 
 HeldState& held() {
   thread_local HeldState state;
+  return state;
+}
+
+// The waits that the calling thread's DeferredMessengerWaits scopes took
+// over: each logger with the messenger it left. Trivially destructible, as
+// HeldState; the list is owned by the outermost scope.
+struct DeferredState {
+  struct Wait {
+    TLLogger* logger;
+    std::shared_ptr<Messenger> messenger;
+  };
+  int depth = 0;
+  std::vector<Wait>* waits = nullptr;
+};
+
+DeferredState& deferred() {
+  thread_local DeferredState state;
   return state;
 }
 
@@ -113,7 +131,30 @@ void TLLogger::setMessenger(const std::shared_ptr<Messenger>& messenger) {
   // A core line that the old messenger hands to the sink on its bus thread
   // ends before this returns. Waited for with no lock held: that sink may
   // make or release a decoder, which comes here.
-  if (old) old->waitForCalls(this, kMessageTypeId<LogSignal>);
+  if (old) waitForLineOf(std::move(old));
+}
+
+void TLLogger::waitForLineOf(std::shared_ptr<Messenger> old) {
+  DeferredState& state = deferred();
+  if (state.depth > 0) {
+    state.waits->push_back({this, std::move(old)});
+    return;
+  }
+  old->waitForCalls(this, kMessageTypeId<LogSignal>);
+}
+
+TLLogger::DeferredMessengerWaits::DeferredMessengerWaits() : outermost_(deferred().depth++ == 0) {
+  if (outermost_) deferred().waits = new std::vector<DeferredState::Wait>();
+}
+
+TLLogger::DeferredMessengerWaits::~DeferredMessengerWaits() {
+  DeferredState& state = deferred();
+  --state.depth;
+  if (!outermost_) return;
+  std::unique_ptr<std::vector<DeferredState::Wait>> waits(std::exchange(state.waits, nullptr));
+  for (const DeferredState::Wait& wait : *waits) {
+    wait.messenger->waitForCalls(wait.logger, kMessageTypeId<LogSignal>);
+  }
 }
 
 void TLLogger::releaseMessenger(const Messenger* messenger) {
@@ -125,7 +166,7 @@ void TLLogger::releaseMessenger(const Messenger* messenger) {
     held->removeReceiver(this, kMessageTypeId<LogSignal>);
     messenger_.reset();
   }
-  held->waitForCalls(this, kMessageTypeId<LogSignal>);
+  waitForLineOf(std::move(held));
 }
 
 std::shared_ptr<Messenger> TLLogger::messenger() const {

@@ -93,6 +93,25 @@ class TLLogger final : public IThriftMessageReceiver {
     const int uncaught_;
   };
 
+  // While it lives, a move of a logger off a messenger on the calling
+  // thread (setMessenger, releaseMessenger) returns without waiting for a
+  // core line that messenger is handing to the sink on another thread; the
+  // scope waits for those lines as it ends. For a making that holds a guard
+  // which such a line's sink may ask for in turn (the first sharedDecoder():
+  // the app's log delegate may ask for the shared decoder). Scopes nest; the
+  // outermost waits. The loggers named must outlive it. Bound to its thread;
+  // not copyable.
+  class DeferredMessengerWaits {
+   public:
+    DeferredMessengerWaits();
+    ~DeferredMessengerWaits();
+    DeferredMessengerWaits(const DeferredMessengerWaits&) = delete;
+    DeferredMessengerWaits& operator=(const DeferredMessengerWaits&) = delete;
+
+   private:
+    const bool outermost_;
+  };
+
   // A logger whose sink is NSLogLogger::sharedLogger(), and whose lines for
   // the app's sink pass `appCalls` (which must outlive it). Apps use the
   // shared one; tests may make their own.
@@ -110,9 +129,9 @@ class TLLogger final : public IThriftMessageReceiver {
   // never heard twice; null keeps none. Held weakly: the messenger's owner
   // (the bridge) decides its life. Given by the bridge at start-up.
   // Returns once a core line that the old messenger hands to the sink on
-  // another thread has been handed; that wait holds no lock of the
-  // logger's, so the sink may call this (make or release a decoder)
-  // meanwhile.
+  // another thread has been handed (unless a DeferredMessengerWaits scope
+  // takes that wait over); that wait holds no lock of the logger's, so the
+  // sink may call this (make or release a decoder) meanwhile.
   void setMessenger(const std::shared_ptr<Messenger>& messenger);
   // Unregisters from `messenger` and forgets it, when it is the one kept
   // (the bridge, as it goes); waits as setMessenger does.
@@ -150,6 +169,10 @@ class TLLogger final : public IThriftMessageReceiver {
   std::shared_ptr<TLLoggerDelegate> delegate() const;
   // Hands the line to the current sink at once.
   void deliver(const std::string& sender, const TLLogParams& params);
+  // Waits for a core line that `old`, which this logger has just left,
+  // hands to the sink on another thread; in a DeferredMessengerWaits scope,
+  // leaves the wait to the scope's end.
+  void waitForLineOf(std::shared_ptr<Messenger> old);
 
   AppCallGate& appCalls_;
   mutable tembrolexin::Mutex mutex_;

@@ -17,6 +17,7 @@
 #include "platform/runtime/decoder_errors.h"
 #include "platform/runtime/tl_logger.h"
 #include "tests/platform/engines/line_hook.h"
+#include "tests/platform/runtime/bus_probe.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/hang_guard.h"
 
@@ -566,6 +567,37 @@ TEST_F(StopDuringDeliveryTest, EngineReleasedInsideItsTimedEventCallIsTornDownOn
   TLEventEngine::joinTeardownThreads();
   TLLogger::sharedLogger().unsetDelegate();
   EXPECT_EQ(app->calls, (std::vector<std::string>{"track:1001", "synced:nil", "timed:a"}));
+}
+
+// The library's shutdown, at exit too, joins the teardown threads of such
+// engines: one still under way is waited for. The log delegate holds the
+// teardown on its last line until the join has returned, or for 200 ms, a
+// join that waits returning only then.
+TEST_F(StopDuringDeliveryTest, JoiningTheTeardownThreadsWaitsForOneUnderWay) {
+  tltest::HangGuard guard("joining an engine's teardown thread");
+  std::atomic<bool> atLastLine{false};
+  tltest::Gate joined, lastLineDone;
+  bool joinedWhileHeld = false;
+  TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
+    if (line != "Torn down") return;
+    atLastLine = true;
+    dispatcher_.mainQueue()->async([] {});  // wakes the pump below
+    joinedWhileHeld = joined.wait(std::chrono::milliseconds(200));
+    lastLineDone.open();
+  }));
+  auto app = std::make_shared<ReleasesOnTimedEvent>();
+  ASSERT_TRUE(
+      engine_->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 20}]})", 30));
+  engine_->setDelegate(app);
+  app->engine = std::move(engine_);
+  for (int64_t cw : {31744, 1001}) app->engine->processEventParams(word(cw), "decoder");
+  ASSERT_TRUE(dispatcher_.mainQueue()->runUntil([&] { return atLastLine.load(); },
+                                                std::chrono::seconds(10)));
+  TLEventEngine::joinTeardownThreads();
+  joined.open();
+  ASSERT_TRUE(lastLineDone.wait());
+  TLLogger::sharedLogger().unsetDelegate();
+  EXPECT_FALSE(joinedWhileHeld);
 }
 
 TEST(EventEngineFactoryTest, TheFactoryHandsOutTheSharedEventEngine) {

@@ -144,7 +144,8 @@ TEST_F(ReleaseInsideADelegateCallTest, AnEngineMovesToAnotherMessengerInsideItsO
 
 // The app holds its only reference to a decoder, or to a CONTENT engine of
 // its own, and drops it inside a call into the app that one of its methods
-// makes and then goes on from: a log line, or actionWillOpen. It then gives
+// makes and then goes on from: a log line, actionWillOpen, or TRIGGER's
+// codewordReceived (DropsOnWord). It then gives
 // the teardown 200 ms, as long as one on a thread of the library's takes.
 // The method must run to its end on what it holds, and the teardown come
 // only after it.
@@ -189,6 +190,16 @@ class DroppingApp : public TLContentEngineDelegate,
   const std::thread::id caller_ = std::this_thread::get_id();
 };
 
+// TRIGGER's delegate that has the app drop what it holds.
+class DropsOnWord : public TLCodewordReceivedDelegate {
+ public:
+  explicit DropsOnWord(DroppingApp& app) : app_(app) {}
+  void codewordReceived(int64_t, TLDate) override { app_.drop(); }
+
+ private:
+  DroppingApp& app_;
+};
+
 class ReleaseInsideAMethodTest;
 
 struct MethodCase {
@@ -212,6 +223,7 @@ class ReleaseInsideAMethodTest : public testing::TestWithParam<MethodCase> {
     auto trigger = TLTriggerEngine::sharedEngine();
     trigger->setMessenger(nullptr);
     trigger->setDelegate(nullptr);
+    trigger->setDispatcher(nullptr);
   }
 
  public:
@@ -235,6 +247,8 @@ class ReleaseInsideAMethodTest : public testing::TestWithParam<MethodCase> {
     o.documentsFolder = "/docs";
     return TLContentEngine::create(std::move(o));
   }
+  // TRIGGER calls its delegate on this test's main queue, at once.
+  void triggerOnThisThread() { TLTriggerEngine::sharedEngine()->setDispatcher(&dispatcher_); }
 
  protected:
   const PlatformEnvironment saved_ = PlatformEnvironment::current();
@@ -280,6 +294,30 @@ INSTANTIATE_TEST_SUITE_P(
                      fields.actionId = "a1";
                      auto action = std::make_shared<TLBundleAction>(nullptr, fields);
                      return [&app, action] { app.content->openBundleAction(action); };
+                   }},
+        MethodCase{"DecoderAudioProcessorWithNameRaisedEvent",
+                   [](ReleaseInsideAMethodTest& t, DroppingApp& app) -> std::function<void()> {
+                     app.decoder = t.decoder();
+                     t.triggerOnThisThread();
+                     app.decoder->connectEngineDelegate(std::make_shared<DropsOnWord>(app),
+                                                        TLEngineType::kTrigger);
+                     TLCodewordEventParams::Fields f;
+                     f.msg = 77;
+                     f.syncState = 3;
+                     f.sigScheme = 2;
+                     f.engineRef = "TRIGGER";
+                     auto word = std::make_shared<TLCodewordEventParams>(f, 1, 2);
+                     return [&app, word] {
+                       app.decoder->audioProcessorWithNameRaisedEvent("Decoder-P", word);
+                     };
+                   }},
+        MethodCase{"ContentOnBundlesUpdated",
+                   [](ReleaseInsideAMethodTest& t, DroppingApp& app) -> std::function<void()> {
+                     app.content = t.contentEngine();
+                     app.dropOnLine =
+                         "-[TimedActionScheduler updateBundles:]: TimedActionScheduler "
+                         "updateBundles";
+                     return [&app] { app.content->onBundlesUpdated({}); };
                    }}),
     [](const testing::TestParamInfo<MethodCase>& info) { return info.param.name; });
 
