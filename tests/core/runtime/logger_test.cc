@@ -2,16 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/messenger.h"
 #include "schema/tembrolexin_types.h"
@@ -187,12 +192,154 @@ TEST(LoggerTest, DetachedLoggerCollectsAgainAndHandsTheBacklogToTheNextBus) {
   EXPECT_EQ(messages(linesOf(second)), (std::vector<std::string>{"kept", "next"}));
 }
 
+// Lines logged while no bus takes them, then a bus: the backlog keeps the
+// first Logger::kMaxBacklogLines in order, and one Warning after them tells
+// how many it dropped; the next line follows.
+struct BacklogBoundCase {
+  const char* name;
+  std::size_t logged;  // lines logged before the bus
+};
+
+void PrintTo(const BacklogBoundCase& c, std::ostream* os) { *os << c.name; }
+
+class LoggerBacklogBoundTest : public ::testing::TestWithParam<BacklogBoundCase> {};
+
+TEST_P(LoggerBacklogBoundTest, KeepsTheFirstLinesAndTellsHowManyItDropped) {
+  constexpr std::size_t kBound = Logger::kMaxBacklogLines;
+  const std::size_t logged = GetParam().logged;
+  const std::size_t dropped = logged > kBound ? logged - kBound : 0;
+  RecordingMessenger bus;
+  Logger logger;
+  for (std::size_t i = 0; i < logged; ++i) {
+    log(logger, "reader", LogLevel::Warning, "line " + std::to_string(i));
+  }
+  EXPECT_EQ(logger.backlogSize(), std::min(logged, kBound));
+  EXPECT_EQ(logger.droppedLines(), dropped);
+
+  logger.registerMessenger(&bus);
+  log(logger, "app", LogLevel::Info, "next");
+  const std::vector<Line> lines = linesOf(bus);
+  ASSERT_EQ(lines.size(), std::min(logged, kBound) + (dropped > 0 ? 1 : 0) + 1);
+  for (std::size_t i = 0; i < std::min(logged, kBound); ++i) {
+    ASSERT_EQ(lines[i].message, "line " + std::to_string(i));
+  }
+  if (dropped > 0) {
+    const Line& told = lines[kBound];
+    EXPECT_EQ(told.sender, "Logger");
+    EXPECT_EQ(told.logType, 3);
+    EXPECT_EQ(told.message, "Log lines dropped: " + std::to_string(dropped) +
+                                " (only the first " + std::to_string(kBound) +
+                                " lines logged while no bus took them were kept)");
+  }
+  EXPECT_EQ(lines.back().message, "next");
+  EXPECT_EQ(logger.droppedLines(), 0u);
+
+  // Told once: the next time without a bus starts counting afresh.
+  logger.detachMessenger(&bus);
+  log(logger, "reader", LogLevel::Warning, "again");
+  EXPECT_EQ(logger.backlogSize(), 1u);
+  EXPECT_EQ(logger.droppedLines(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backlogs, LoggerBacklogBoundTest,
+    ::testing::Values(BacklogBoundCase{"UpToTheBound", Logger::kMaxBacklogLines},
+                      BacklogBoundCase{"OnePastTheBound", Logger::kMaxBacklogLines + 1},
+                      BacklogBoundCase{"ThreeTimesTheBound", 3 * Logger::kMaxBacklogLines}),
+    [](const ::testing::TestParamInfo<BacklogBoundCase>& info) { return info.param.name; });
+
+// What reached the line sink below, and whether the log stream's mutex was
+// held as it did.
+struct SinkSeen {
+  std::string sender;
+  int level;
+  std::string message;
+  bool streamHeld;
+};
+std::mutex gSinkMutex;
+std::vector<SinkSeen> gSinkSeen;
+
+void recordingSink(const std::string& sender, const LogParams& params) {
+  std::lock_guard<std::mutex> lock(gSinkMutex);
+  gSinkSeen.push_back(SinkSeen{sender, static_cast<int>(params.getLevel()), params.getMessage(),
+                               logpieces::insideLogWithLogger()});
+}
+
+std::vector<SinkSeen> sinkSeenFrom(const std::string& sender) {
+  std::lock_guard<std::mutex> lock(gSinkMutex);
+  std::vector<SinkSeen> seen;
+  for (const SinkSeen& s : gSinkSeen) {
+    if (s.sender == sender) seen.push_back(s);
+  }
+  return seen;
+}
+
+// Once a sink is set (the library has shut down: no bus will come), lines
+// that find no bus go there on the logging thread: the backlog first (with
+// the count of those dropped), then each line as it is logged, a line of
+// logWithLogger only once the log stream's mutex is released. A registered
+// bus still comes first.
+TEST(LoggerLineSinkTest, LinesThatFindNoBusGoToTheSinkOutsideTheStreamLock) {
+  {
+    std::lock_guard<std::mutex> lock(gSinkMutex);
+    gSinkSeen.clear();
+  }
+  RecordingMessenger bus;
+  Logger logger;
+  for (std::size_t i = 0; i < Logger::kMaxBacklogLines + 2; ++i) {
+    log(logger, "kept", LogLevel::Info, std::to_string(i));
+  }
+  logger.setLineSink(&recordingSink);
+  EXPECT_EQ(logger.backlogSize(), 0u);
+  ASSERT_EQ(sinkSeenFrom("kept").size(), Logger::kMaxBacklogLines);
+  ASSERT_EQ(sinkSeenFrom("Logger").size(), 1u);
+  EXPECT_EQ(sinkSeenFrom("Logger")[0].message,
+            "Log lines dropped: 2 (only the first " + std::to_string(Logger::kMaxBacklogLines) +
+                " lines logged while no bus took them were kept)");
+
+  log(logger, "late", LogLevel::Error, "at once");
+  ASSERT_EQ(sinkSeenFrom("late").size(), 1u);
+  EXPECT_EQ(sinkSeenFrom("late")[0].level, 4);
+  EXPECT_EQ(sinkSeenFrom("late")[0].message, "at once");
+
+  logger.registerMessenger(&bus);
+  log(logger, "late", LogLevel::Info, "on the bus");
+  EXPECT_EQ(messages(linesOf(bus)), std::vector<std::string>{"on the bus"});
+  EXPECT_EQ(sinkSeenFrom("late").size(), 1u);
+
+}
+
+// The process's Logger through logWithLogger, which holds the log stream's
+// mutex around Logger::Log: the line reaches the sink only once the mutex
+// is released, before the call returns. In a process of its own, whose
+// Logger has never had a bus.
+void logWithLoggerToTheSink() {
+  Logger::getInstance()->setLineSink(&recordingSink);
+  logWithLogger<LogLevel::Warning>(nullptr, "cut off after ", 12, " bytes");
+  const std::vector<SinkSeen> seen = sinkSeenFrom("<Unknown object>");
+  EXPECT_EQ(seen.size(), 1u);
+  if (!seen.empty()) {
+    EXPECT_EQ(seen[0].message, "cut off after 12 bytes");
+    EXPECT_EQ(seen[0].level, 3);
+    EXPECT_FALSE(seen[0].streamHeld);
+  }
+  std::fflush(nullptr);
+  std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+TEST(LoggerLineSinkTest, LogWithLoggerHandsItsLineOnWithTheStreamLockReleased) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(logWithLoggerToTheSink(), ::testing::ExitedWithCode(0), "");
+}
+
 // Lines logged while the bus is being registered: once one more line has
 // been logged after registration, every line has left, each exactly once and
 // in each thread's own order.
 TEST(LoggerTest, NoLineIsStrandedWhenRegistrationRacesWithLogging) {
   constexpr int kThreads = 4;
-  constexpr int kEach = 300;
+  constexpr int kEach = 200;
+  // All of them fit in the backlog, should every line come before the bus.
+  static_assert(kThreads * kEach <= Logger::kMaxBacklogLines);
   RecordingMessenger bus;
   Logger logger;
   std::atomic<int> logged{0};
