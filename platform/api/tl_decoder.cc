@@ -177,8 +177,7 @@ void TLDecoder::awaitStartUps(std::chrono::nanoseconds limit) {
     TLLogger::warnInMethod("+[TLDecoder shutdown]", __LINE__,
                            "A decoder's start-up did not end within %lld ms of the shutdown; the "
                            "shutdown goes on without it",
-                           static_cast<long long>(
-                               std::chrono::duration_cast<std::chrono::milliseconds>(limit).count()));
+                           static_cast<long long>(AppCallGate::kExitWaitLimit.count()));
   }
 }
 

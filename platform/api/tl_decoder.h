@@ -356,8 +356,10 @@ class TLDecoder final : public TLDecoderCallbacks,
   static void shutdownLibrary(bool atExit);
   // Registers the exit handler, once, and first what it uses.
   static void arrangeExitHandler();
-  // Closes the start-ups' way to their key work and waits, at most `limit`,
-  // for those under way on other threads; a Warning when one did not end.
+  // Closes the start-ups' way to their key work and waits, at most `limit`
+  // (what is left of AppCallGate::kExitWaitLimit since the shutdown or exit
+  // began), for those under way on other threads; a Warning when one did
+  // not end.
   static void awaitStartUps(std::chrono::nanoseconds limit);
   // `setUp`: whether the start-up may make the keys, identity and folder.
   void startUp(bool setUp);
