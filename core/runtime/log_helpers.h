@@ -6,7 +6,9 @@
 // Logger's shared stream under Logger::sLogStreamMutex and hands the line to
 // Logger::Log under the sender's name ("<Unknown object>" for a null sender).
 // The mutex is held through the whole call of Logger::Log, so lines reach the
-// Logger one at a time and never mix.
+// Logger one at a time and never mix. A line that goes to the Logger's line
+// sink (no bus takes it any more) reaches the sink once the mutex is
+// released, before the call returns.
 //
 // How pieces are written: text unchanged; bool as 1 or 0; integers in
 // decimal; float and double in the stream's default form (printf's %g with
@@ -80,21 +82,26 @@ void logWithLogger(const INamedObject* sender, const Pieces&... pieces) {
     Logger::getInstance()->Log(logpieces::senderName(sender), &params);
     return;
   }
-  std::lock_guard lock(Logger::logStreamMutex());
-  std::stringstream& stream = Logger::logStream();
-  struct Cleanup {
-    std::stringstream& stream;
-    bool& inside;
-    ~Cleanup() {
-      logpieces::resetStream(stream);
-      inside = false;
-    }
-  } cleanup{stream, inside};
-  inside = true;
-  appendToLogStream(stream, pieces...);
-  const std::string name = logpieces::senderName(sender);
-  const LogParams params(Level, stream.str());
-  Logger::getInstance()->Log(name, &params);
+  {
+    std::lock_guard lock(Logger::logStreamMutex());
+    std::stringstream& stream = Logger::logStream();
+    struct Cleanup {
+      std::stringstream& stream;
+      bool& inside;
+      ~Cleanup() {
+        logpieces::resetStream(stream);
+        inside = false;
+      }
+    } cleanup{stream, inside};
+    inside = true;
+    appendToLogStream(stream, pieces...);
+    const std::string name = logpieces::senderName(sender);
+    const LogParams params(Level, stream.str());
+    Logger::getInstance()->Log(name, &params);
+  }
+  // A line for the Logger's sink reaches it only now, with the stream's
+  // mutex released.
+  Logger::handOnDeferredLines();
 }
 
 }  // namespace tembrolexinsdk

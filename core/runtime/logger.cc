@@ -2,11 +2,14 @@
 
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "core/runtime/checked_mutex.h"
+#include "core/runtime/log_helpers.h"
 #include "core/runtime/message_factory.h"
 #include "core/runtime/messenger.h"
 #include "schema/tembrolexin_types.h"
@@ -242,33 +245,105 @@ void Logger::sendLine(IMessenger* bus, const std::string& sender, const LogParam
   watcher_.onLog();
 }
 
+void Logger::keepLocked(std::string sender, const LogParams& params) {
+  if (backlog_.size() < kMaxBacklogLines) {
+    backlog_.push_back(Entry{std::move(sender), params});
+  } else {
+    ++dropped_;
+  }
+  hasBacklog_.store(true);
+}
+
+std::vector<Logger::Entry> Logger::takeBacklogLocked() {
+  std::vector<Entry> lines;
+  lines.swap(backlog_);
+  if (dropped_ > 0) {
+    lines.push_back(Entry{kDroppedSender,
+                          LogParams(LogLevel::Warning,
+                                    "Log lines dropped: " + std::to_string(dropped_) +
+                                        " (only the first " + std::to_string(kMaxBacklogLines) +
+                                        " lines logged while no bus took them were kept)")});
+    dropped_ = 0;
+  }
+  hasBacklog_.store(false);
+  return lines;
+}
+
+namespace {
+
+// Lines kept for a sink while their thread held the log stream's mutex.
+// A plain pointer, so that nothing is destroyed with the thread (the
+// exiting thread's thread_local objects go before the exit handlers run).
+struct DeferredLine {
+  Logger::LineSink sink;
+  std::string sender;
+  LogParams params;
+};
+thread_local std::vector<DeferredLine>* tDeferred = nullptr;
+
+}  // namespace
+
+void Logger::handToSink(LineSink sink, std::vector<Entry> lines) {
+  if (logpieces::insideLogWithLogger()) {
+    if (tDeferred == nullptr) tDeferred = new std::vector<DeferredLine>();
+    for (Entry& line : lines) {
+      tDeferred->push_back(DeferredLine{sink, std::move(line.sender), line.params});
+    }
+    return;
+  }
+  for (const Entry& line : lines) sink(line.sender, line.params);
+}
+
+void Logger::handOnDeferredLines() {
+  if (tDeferred == nullptr || logpieces::insideLogWithLogger()) return;
+  std::unique_ptr<std::vector<DeferredLine>> lines(std::exchange(tDeferred, nullptr));
+  for (const DeferredLine& line : *lines) line.sink(line.sender, line.params);
+}
+
 void Logger::Log(std::string sender, const LogParams* params) {
   if (params == nullptr) return;
-  SenderScope scope(*this);
-  IMessenger* bus = bus_.load();
-  if (bus == nullptr || hasBacklog_.load()) {
-    std::lock_guard lock(backlogMutex_);
-    // Decided again under the lock: registration and detaching change the
-    // bus under it, so no line can slip into a backlog that was just sent.
-    bus = bus_.load();
-    if (bus == nullptr) {
-      backlog_.push_back(Entry{std::move(sender), *params});
-      hasBacklog_.store(true);
+  LineSink sink = nullptr;
+  std::vector<Entry> forSink;
+  {
+    SenderScope scope(*this);
+    IMessenger* bus = bus_.load();
+    if (bus == nullptr || hasBacklog_.load()) {
+      std::lock_guard lock(backlogMutex_);
+      // Decided again under the lock: registration and detaching change the
+      // bus under it, so no line can slip into a backlog that was just sent.
+      bus = bus_.load();
+      if (bus == nullptr) {
+        sink = sink_.load();
+        if (sink == nullptr) {
+          keepLocked(std::move(sender), *params);
+          return;
+        }
+        forSink = takeBacklogLocked();
+        forSink.push_back(Entry{std::move(sender), *params});
+      } else if (hasBacklog_.load()) {
+        std::vector<Entry> lines = takeBacklogLocked();
+        std::size_t sent = 0;
+        try {
+          for (; sent < lines.size(); ++sent) {
+            sendLine(bus, lines[sent].sender, lines[sent].params);
+          }
+        } catch (...) {
+          // What was not sent waits for the next line.
+          backlog_.assign(std::make_move_iterator(lines.begin() + static_cast<std::ptrdiff_t>(sent)),
+                          std::make_move_iterator(lines.end()));
+          hasBacklog_.store(!backlog_.empty());
+          throw;
+        }
+      }
+    }
+    if (sink == nullptr) {
+      sendLine(bus, sender, *params);
       return;
     }
-    std::size_t sent = 0;
-    try {
-      for (; sent < backlog_.size(); ++sent) {
-        sendLine(bus, backlog_[sent].sender, backlog_[sent].params);
-      }
-    } catch (...) {
-      backlog_.erase(backlog_.begin(), backlog_.begin() + static_cast<std::ptrdiff_t>(sent));
-      throw;
-    }
-    backlog_.clear();
-    hasBacklog_.store(false);
   }
-  sendLine(bus, sender, *params);
+  // Outside the scope: a sink that waits (the app's log delegate) holds up
+  // no detach.
+  handToSink(sink, std::move(forSink));
 }
 
 void Logger::onLog(std::string sender, const LogParams* params) {
@@ -308,9 +383,25 @@ void Logger::detachMessenger(IMessenger* messenger) {
   watcher_.clearMessenger(messenger);
 }
 
+void Logger::setLineSink(LineSink sink) {
+  std::vector<Entry> lines;
+  {
+    std::lock_guard lock(backlogMutex_);
+    sink_.store(sink);
+    if (sink == nullptr || bus_.load() != nullptr) return;
+    lines = takeBacklogLocked();
+  }
+  handToSink(sink, std::move(lines));
+}
+
 std::size_t Logger::backlogSize() const {
   std::lock_guard lock(backlogMutex_);
   return backlog_.size();
+}
+
+std::size_t Logger::droppedLines() const {
+  std::lock_guard lock(backlogMutex_);
+  return dropped_;
 }
 
 std::string Logger::TimeString(

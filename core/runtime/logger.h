@@ -4,6 +4,9 @@
 // object that logged it. The Logger sends each line on its registered bus as
 // one LogSignal (message type 8). Until a bus is registered, lines wait in a
 // backlog; the first line logged afterwards sends the backlog ahead of itself.
+// The backlog keeps the first kMaxBacklogLines lines and counts the rest,
+// which one Warning names as it leaves. Once a line sink is set (the library
+// has shut down, and no bus will come), lines that find no bus go there.
 // The LogQueueWatcher counts lines on their way through the bus so that a
 // caller can wait until they are delivered; the StringChecker keeps invalid
 // UTF-8 off the bus.
@@ -126,6 +129,20 @@ class LogQueueWatcher : public IMessengerListener {
 // Thread-safe: any thread may log, the bus thread included.
 class Logger {
  public:
+  // The most lines the backlog keeps while no bus takes them: the first ones
+  // logged. Later ones are counted and dropped, and one Warning under
+  // kDroppedSender follows the kept lines when they leave: "Log lines
+  // dropped: N (only the first 1000 lines logged while no bus took them were
+  // kept)".
+  static constexpr std::size_t kMaxBacklogLines = 1000;
+  static constexpr const char* kDroppedSender = "Logger";
+
+  // Where lines that find no bus go once set: called on the logging thread,
+  // holding no lock of the Logger's nor the log stream's mutex (a line that
+  // logWithLogger logs reaches it as that call returns). The line is the
+  // caller's; the sink copies what it keeps.
+  using LineSink = void (*)(const std::string& sender, const LogParams& params);
+
   // The one instance: created on first use, never destroyed, so that threads
   // still logging during process exit find it.
   static Logger* getInstance();
@@ -153,15 +170,26 @@ class Logger {
   void registerMessenger(IMessenger* messenger);
 
   // Forgets `messenger` if it is the registered bus: later lines join the
-  // backlog again, and the call returns only when no thread is still handing
-  // a line to it. Called by a bus that is going away. Must not be called
-  // while logging on the same thread.
+  // backlog again (or go to the line sink, once set), and the call returns
+  // only when no thread is still handing a line to it. Called by a bus that
+  // is going away. Must not be called while logging on the same thread.
   void detachMessenger(IMessenger* messenger);
+
+  // From now on lines logged while no bus is registered go to `sink` (null:
+  // to the backlog again); the backlog goes there at once when no bus is
+  // registered. Call it with no lock of the library's held.
+  void setLineSink(LineSink sink);
+  // Hands the lines that the calling thread kept for a sink while it held
+  // the log stream's mutex to that sink. logWithLogger calls it once it has
+  // released the mutex.
+  static void handOnDeferredLines();
 
   LogQueueWatcher* getWatcher() { return &watcher_; }
 
-  // The number of lines waiting in the backlog.
+  // The number of lines waiting in the backlog (kMaxBacklogLines at most).
   std::size_t backlogSize() const;
+  // The lines dropped since the backlog last left.
+  std::size_t droppedLines() const;
 
   // The UTC time of day of `t`: "HH:MM:SS." followed by the milliseconds
   // within the second without leading zeros (00:00:00.5 for 5 ms).
@@ -185,11 +213,21 @@ class Logger {
 
   // Sends one line on `bus` and counts it.
   void sendLine(IMessenger* bus, const std::string& sender, const LogParams& params);
+  // Under backlogMutex_: keeps the line, or counts it as dropped.
+  void keepLocked(std::string sender, const LogParams& params);
+  // Under backlogMutex_: empties the backlog, returning its lines followed
+  // by the Warning that names the lines dropped, if any.
+  std::vector<Entry> takeBacklogLocked();
+  // Hands `lines` to `sink` now, or as logWithLogger returns when this
+  // thread holds the log stream's mutex.
+  static void handToSink(LineSink sink, std::vector<Entry> lines);
 
   LogQueueWatcher watcher_;
   std::atomic<IMessenger*> bus_{nullptr};
+  std::atomic<LineSink> sink_{nullptr};
   mutable tembrolexin::Mutex backlogMutex_;
   std::vector<Entry> backlog_;
+  std::size_t dropped_ = 0;  // guarded by backlogMutex_
   // Whether backlog_ holds entries: lets the common path skip the lock.
   std::atomic<bool> hasBacklog_{false};
   // Threads that may be using bus_, counted per detach epoch: a detach moves

@@ -26,7 +26,12 @@ void reportFailure(const std::exception* error) {
 
 }  // namespace
 
-Messenger::ExitGuard::~ExitGuard() { bus_->shutdown(); }
+Messenger::ExitGuard::~ExitGuard() {
+  // A forked child has no bus thread to join, and its copies of the bus's
+  // and the logger's locks may be held for good by threads it does not have.
+  if (ProcessExit::inForkedChild()) return;
+  bus_->shutdown();
+}
 
 namespace {
 

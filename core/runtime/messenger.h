@@ -135,7 +135,8 @@ class Messenger : public IMessenger, public INamedObject, private ActiveObject<M
     std::thread::id thread;
   };
 
-  // Shuts the process-wide bus down at exit, without freeing it.
+  // Shuts the process-wide bus down at exit, without freeing it; not in a
+  // child made by fork(), where the bus's thread is the parent's.
   class ExitGuard {
    public:
     explicit ExitGuard(Messenger* bus) : bus_(bus) {}

@@ -1,5 +1,7 @@
 #include "core/runtime/thread_join.h"
 
+#include <unistd.h>
+
 #include <atomic>
 
 #include "core/runtime/checked_mutex.h"
@@ -26,6 +28,10 @@ Registry& registry() {
 // Read without the lock by isExiting(); set once, under it.
 std::atomic<std::thread::id> gExiting{};
 
+// The process the library runs in; 0 until its first thread starts. A child
+// made by fork() inherits the value and differs from it.
+std::atomic<pid_t> gLibraryProcess{0};
+
 }  // namespace
 
 void ProcessExit::begin() {
@@ -45,6 +51,17 @@ void ProcessExit::begin() {
 
 bool ProcessExit::isExiting(std::thread::id thread) {
   return thread != std::thread::id() && gExiting.load() == thread;
+}
+
+void ProcessExit::noteLibraryStarted() {
+  if (gLibraryProcess.load() != 0) return;
+  pid_t none = 0;
+  gLibraryProcess.compare_exchange_strong(none, ::getpid());
+}
+
+bool ProcessExit::inForkedChild() {
+  const pid_t owner = gLibraryProcess.load();
+  return owner != 0 && owner != ::getpid();
 }
 
 ProcessExit::Wake::Wake(tembrolexin::Mutex& mutex, tembrolexin::CondVar& cv)
@@ -72,6 +89,7 @@ struct LibraryThread::Ended {
 };
 
 LibraryThread::LibraryThread(std::function<void()> body) : ended_(std::make_shared<Ended>()) {
+  ProcessExit::noteLibraryStarted();
   thread_ = std::thread([ended = ended_, body = std::move(body)] {
     body();
     Registry& r = registry();

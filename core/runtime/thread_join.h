@@ -25,6 +25,11 @@
 // ProcessExit::begin() is called by the library's exit handler, first, on
 // the exiting thread.
 //
+// A child made by fork() once the library runs holds only the thread that
+// forked: none of the library's threads, and copies of locks that other
+// threads of the parent may have held, and of files the parent writes. The
+// exit there must leave all of them alone (ProcessExit::inForkedChild).
+//
 // Thread safety: ProcessExit's operations may be called from any thread. A
 // LibraryThread is used like std::thread: one owner at a time.
 #ifndef TL_CORE_RUNTIME_THREAD_JOIN_H_
@@ -48,6 +53,14 @@ class ProcessExit {
   static void begin();
   // Whether `thread` runs the process's exit.
   static bool isExiting(std::thread::id thread);
+
+  // Notes the calling process as the one the library runs in, unless one is
+  // noted already; every LibraryThread notes it as it starts.
+  static void noteLibraryStarted();
+  // Whether the calling process is a child made by fork() from the one the
+  // library runs in (false when the library started nowhere yet, or in this
+  // very process). Takes no lock.
+  static bool inForkedChild();
 
   // Wakes `cv` (notifying under `mutex`) when the exit begins, while it
   // lives, so that a wait whose condition counts a call on the exiting

@@ -1,8 +1,10 @@
 #include "platform/api/tl_decoder.h"
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -61,6 +63,14 @@ struct Library {
   // The teardowns of decoders released inside a call into the app
   // (TLDecoder::release); all of them joined by the shutdown.
   TeardownThreads teardowns;
+  // The decoders' start-ups pass this gate from their beginning until the
+  // decoder is on the list above, and again on their way to the key pair,
+  // identity and private folder. The shutdown closes it, so that no start-up
+  // begins that work afterwards, and waits for those under way: the exit
+  // goes on to clean up what that work uses (OpenSSL's state).
+  AppCallGate startUps;
+  tembrolexin::Mutex seamsMutex;
+  TLDecoder::StartUpSeams seams;  // guarded by seamsMutex
 };
 
 Library& library() {
@@ -110,27 +120,25 @@ std::shared_ptr<TLDecoder> TLDecoder::sharedDecoder() {
 }
 
 std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
+  // Before the start-up: an exit that begins while it runs finds the handler
+  // that waits for it.
+  arrangeExitHandler();
   std::shared_ptr<TLDecoder> decoder(new TLDecoder(std::move(options)), &TLDecoder::release);
-  decoder->startUp();
   Library& lib = library();
+  bool admitted = false;
   {
+    // Counted until the decoder is on the shutdown's list: a shutdown that
+    // begins meanwhile waits for it, then stops it with the others.
+    AppCallGate::Call startUp(lib.startUps);
+    admitted = static_cast<bool>(startUp);
+    decoder->startUp(/*setUp=*/admitted);
     std::lock_guard lock(lib.mutex);
     lib.decoders.erase(std::remove_if(lib.decoders.begin(), lib.decoders.end(),
                                       [](const std::weak_ptr<TLDecoder>& d) { return d.expired(); }),
                        lib.decoders.end());
     lib.decoders.push_back(decoder);
   }
-  static std::once_flag atExit;
-  std::call_once(atExit, [] {
-    // Everything the shutdown uses that is destroyed at exit is made before
-    // the handler is registered, so that it is destroyed after the handler
-    // has run: libcurl's process-wide set-up (made here, on the app's thread,
-    // before any thread of the library can need it) and the bus's exit guard.
-    tembrolexinsdk::Http::CurlGlobalEnv::Instance(tembrolexinsdk::Log(nullptr, nullptr));
-    tembrolexinsdk::getMessenger();
-    std::atexit([] { shutdownLibrary(/*atExit=*/true); });
-  });
-  if (isShutDown()) {
+  if (!admitted || isShutDown()) {
     TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
                             "The library has shut down: this decoder will not decode");
   } else if (busStoppedForGood(decoder->options_.bus)) {
@@ -144,9 +152,66 @@ std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
   return decoder;
 }
 
+void TLDecoder::arrangeExitHandler() {
+  static std::once_flag atExit;
+  std::call_once(atExit, [] {
+    // Everything the shutdown, or a start-up it waits for, uses that is
+    // destroyed at exit is made before the handler is registered, so that it
+    // is destroyed after the handler has run: OpenSSL's process-wide state
+    // (the key pair's), libcurl's process-wide set-up (made here, on the
+    // app's thread, before any thread of the library can need it) and the
+    // bus's exit guard.
+    OPENSSL_init_crypto(0, nullptr);
+    tembrolexinsdk::Http::CurlGlobalEnv::Instance(tembrolexinsdk::Log(nullptr, nullptr));
+    tembrolexinsdk::getMessenger();
+    std::atexit([] { shutdownLibrary(/*atExit=*/true); });
+  });
+}
+
+void TLDecoder::setStartUpSeams(StartUpSeams seams) {
+  Library& lib = library();
+  std::lock_guard lock(lib.seamsMutex);
+  lib.seams = std::move(seams);
+}
+
+void TLDecoder::awaitStartUps(std::chrono::nanoseconds limit) {
+  Library& lib = library();
+  std::function<void()> seam;
+  {
+    std::lock_guard lock(lib.seamsMutex);
+    seam = lib.seams.awaitingStartUps;
+  }
+  if (seam) seam();
+  // A start-up on this thread (the app's log delegate on one of its lines
+  // called shutdown() or exit()) is not waited for: it goes on after this
+  // returns, if ever.
+  if (!lib.startUps.close(limit)) {
+    TLLogger::warnInMethod("+[TLDecoder shutdown]", __LINE__,
+                           "A decoder's start-up did not end within %lld ms of the shutdown; the "
+                           "shutdown goes on without it",
+                           static_cast<long long>(AppCallGate::kExitWaitLimit.count()));
+  }
+}
+
 bool TLDecoder::isShutDown() { return library().shutDown.load(); }
 
 void TLDecoder::shutdown() {
+  // A forked child: the library's threads, files and locks are its parent's.
+  // Nothing here may take a lock (one copied while held stays held), so the
+  // line goes straight to standard error, in the default log's form.
+  if (tembrolexinsdk::ProcessExit::inForkedChild()) {
+    static constexpr char kLine[] =
+        "ERR: +[TLDecoder shutdown]: shutdown() ignored: this process is a child made by fork(), "
+        "and the library belongs to its parent (its threads, the files it writes and its "
+        "locks); a child uses the library only after exec\n";
+    for (std::size_t done = 0; done < sizeof(kLine) - 1;) {
+      const ssize_t n = ::write(STDERR_FILENO, kLine + done, sizeof(kLine) - 1 - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    return;
+  }
   // Called from a call into the app while the exit-time shutdown runs: that
   // shutdown does the work, and may be waiting for this very call to return.
   const AppCallGate& appCalls = AppCallGate::process();
@@ -175,13 +240,20 @@ void TLDecoder::shutdown() {
 }
 
 void TLDecoder::shutdownLibrary(bool atExit) {
+  // The exit of a forked child leaves the parent's library alone: no thread
+  // of its to join, no lock of its to take, no file of its to write.
+  if (tembrolexinsdk::ProcessExit::inForkedChild()) return;
   Library& lib = library();
+  const auto exitDeadline = std::chrono::steady_clock::now() + AppCallGate::kExitWaitLimit;
   if (atExit) {
     // From now on nothing of the library's waits for this thread: it runs
     // the exit and never returns to the calls it is inside. A shutdown that
     // the app runs on another thread goes on without it, and this one waits
     // for that shutdown below.
     tembrolexinsdk::ProcessExit::begin();
+    // No start-up begins its key work from now on; those under way are
+    // waited for below.
+    lib.startUps.close(std::chrono::nanoseconds::zero());
     // Main has returned: what the app's delegates, receivers, listeners and
     // log delegate refer to may be gone. From now on none of them is called
     // (the library's lines go to the default log), and the calls running
@@ -195,6 +267,10 @@ void TLDecoder::shutdownLibrary(bool atExit) {
                              "shutdown goes on without it",
                              static_cast<long long>(AppCallGate::kExitWaitLimit.count()));
     }
+    // What the start-ups under way use goes once this handler has returned;
+    // they share the bound with the calls above.
+    awaitStartUps(std::max(exitDeadline - std::chrono::steady_clock::now(),
+                           std::chrono::steady_clock::duration::zero()));
   }
   const std::thread::id self = std::this_thread::get_id();
   bool announced = false;
@@ -229,10 +305,19 @@ void TLDecoder::shutdownLibrary(bool atExit) {
     lib.runner = self;
     lib.shutDown.store(true);
   }
+  // No start-up begins its key work from now on; those under way are
+  // waited for once the shutdown has said it begins.
+  lib.startUps.close(std::chrono::nanoseconds::zero());
   // Before every line that the shutdown causes, on any thread.
   if (!announced) {
     TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "Shutting the library down");
   }
+  // The core's lines have no bus to take them once the shutdown has stopped
+  // it: from then on they reach the log's sink directly (at exit the
+  // default log, the gate being closed).
+  TLLogger::takeCoreLinesWithoutBus();
+  // A decoder whose start-up is under way ends it and joins the list below.
+  if (!atExit) awaitStartUps(AppCallGate::kExitWaitLimit);
   std::vector<std::shared_ptr<TLDecoder>> live;
   {
     std::lock_guard lock(lib.mutex);
@@ -404,7 +489,7 @@ TLDecoder::~TLDecoder() {
   if (bridge_) bridge_->removeListener();
 }
 
-void TLDecoder::startUp() {
+void TLDecoder::startUp(bool setUp) {
   bridge_ = std::make_unique<SDKPrivateObjcpp>(*this, options_.bus, options_.coreBridge);
   TLLogger::debugInMethod("-[TLDecoder init]", __LINE__, "Starting Decoder...");
   analytics_ = std::make_unique<TLSDKAnalytics>(bridge_->getMessenger());
@@ -419,7 +504,7 @@ void TLDecoder::startUp() {
   // An app may install its environment after taking the decoder; only a
   // start without one is a mistake, which startDecoding reports (Error line
   // and failedWithError). Until then the decoder just waits for it.
-  if (!setUpWithEnvironment()) {
+  if (setUp && setUpWithEnvironment() == SetUp::kNoEnvironment) {
     TLLogger::debugInMethod("-[TLDecoder init]", __LINE__,
                             "No PlatformEnvironment yet; set-up waits for the first start");
   }
@@ -439,16 +524,27 @@ std::string TLDecoder::missingEnvironmentText() {
          " empty); install the app's with PlatformEnvironment::install before starting";
 }
 
-bool TLDecoder::setUpWithEnvironment() {
+TLDecoder::SetUp TLDecoder::setUpWithEnvironment() {
+  // The shutdown waits for this work, or it is not begun: at exit OpenSSL's
+  // state, which the key pair needs, is cleaned up once the shutdown ends.
+  Library& lib = library();
+  AppCallGate::Call keyWork(lib.startUps);
+  if (!keyWork) return SetUp::kShutDown;
   // The set-up's lines reach the log once the lock is released: the app's
   // log delegate may call exit(), and a start made from a delegate call, on
   // a thread the shutdown waits for, takes the lock.
   TLLogger::HeldLines held;
   std::lock_guard lock(setUpMutex_);
-  if (environmentReady_) return true;
+  if (environmentReady_) return SetUp::kDone;
   // Without the app's folders the decoder would keep its files and its
   // private key wherever the process happens to run: it waits for them.
-  if (!missingEnvironmentText().empty()) return false;
+  if (!missingEnvironmentText().empty()) return SetUp::kNoEnvironment;
+  std::function<void()> seam;
+  {
+    std::lock_guard seamsLock(lib.seamsMutex);
+    seam = lib.seams.beforeKeyWork;
+  }
+  if (seam) seam();
   signer_ = std::make_unique<DataSigner>(bridge_->getMessenger());
   makePrivateFolder();
   loadIdentity();
@@ -460,7 +556,7 @@ bool TLDecoder::setUpWithEnvironment() {
                           .setUdId(udid_)
                           .build());
   environmentReady_ = true;
-  return true;
+  return SetUp::kDone;
 }
 
 Messenger& TLDecoder::messenger() { return bridge_->getMessenger(); }
@@ -621,12 +717,13 @@ void TLDecoder::startDecoding() {
   const auto self = weak_from_this().lock();  // whole until this returns
   TLLogger::debugInMethod("-[TLDecoder startDecoding]", __LINE__,
                           "startDecoding ENTRY (not recording)");
-  if (isShutDown()) {
+  const SetUp setUp = isShutDown() ? SetUp::kShutDown : setUpWithEnvironment();
+  if (setUp == SetUp::kShutDown) {
     TLLogger::errorInMethod("-[TLDecoder startDecoding]", __LINE__,
                             "startDecoding refused: the library has shut down");
     return;
   }
-  if (!setUpWithEnvironment()) {
+  if (setUp == SetUp::kNoEnvironment) {
     const std::string text = missingEnvironmentText();
     TLLogger::errorInMethod("-[TLDecoder startDecoding]", __LINE__, "%s", text.c_str());
     notifyFailed(FailureParams(text));

@@ -175,9 +175,29 @@ class TLDecoder final : public TLDecoderCallbacks,
   // The one decoder of the process (with default options), made on first use.
   static std::shared_ptr<TLDecoder> sharedDecoder();
   // A decoder of its own; the start-up runs here. The first decoder of the
-  // process arranges for shutdown() to run at process exit. Its last
-  // reference may be released anywhere (see Ownership above).
+  // process arranges for shutdown() to run at process exit, before its
+  // start-up begins. Its last reference may be released anywhere (see
+  // Ownership above).
+  //
+  // A start-up under way when shutdown() or the exit begins ends first: the
+  // shutdown waits for it (at most AppCallGate::kExitWaitLimit, then goes on
+  // with a Warning), so that its key pair, identity and private folder are
+  // made before anything they use is cleaned up at exit. One that begins
+  // afterwards makes none of them, and the decoder logs that it will not
+  // decode.
   static std::shared_ptr<TLDecoder> create(Options options);
+
+  // Test seams, process-wide; set while no decoder is being made.
+  struct StartUpSeams {
+    // Runs in each start-up (of create() or startDecoding) that goes on to
+    // make the key pair, identity and private folder, on its thread, just
+    // before it does: the shutdown already waits for it there.
+    std::function<void()> beforeKeyWork;
+    // Runs in the shutdown (the exit's too) just before it waits for the
+    // start-ups under way.
+    std::function<void()> awaitingStartUps;
+  };
+  static void setStartUpSeams(StartUpSeams seams);
 
   // Shuts the library down for the rest of the process, in this order: the
   // Info line "Shutting the library down" (before every line the shutdown
@@ -239,6 +259,16 @@ class TLDecoder final : public TLDecoderCallbacks,
   // delegate call on a main thread the app bound), holds the exit until it
   // returns, for ever if it never does. A shutdown() called from a call into
   // the app while the exit runs returns at once.
+  //
+  // In a child made by fork() from the process the library runs in, neither
+  // runs: the library's threads are the parent's, and so are the files it
+  // writes and the locks its threads may have held as the child was made.
+  // shutdown() there logs at Error, straight to standard error (neither the
+  // app's log delegate nor a lock of the library's): "shutdown() ignored:
+  // this process is a child made by fork(), and the library belongs to its
+  // parent (its threads, the files it writes and its locks); a child uses
+  // the library only after exec", and returns; the exit leaves the library
+  // alone.
   static void shutdown();
   // Whether shutdown() has begun.
   static bool isShutDown();
@@ -345,11 +375,21 @@ class TLDecoder final : public TLDecoderCallbacks,
   // line, failedWithError, and stoppedListening when it was listening.
   void busStoppedByAnother();
   static void shutdownLibrary(bool atExit);
-  void startUp();
+  // Registers the exit handler, once, and first what it uses.
+  static void arrangeExitHandler();
+  // Closes the start-ups' way to their key work and waits, at most `limit`
+  // (what is left of AppCallGate::kExitWaitLimit since the shutdown or exit
+  // began), for those under way on other threads; a Warning when one did
+  // not end.
+  static void awaitStartUps(std::chrono::nanoseconds limit);
+  // `setUp`: whether the start-up may make the keys, identity and folder.
+  void startUp(bool setUp);
+  enum class SetUp { kDone, kNoEnvironment, kShutDown };
   // The start-up steps that need the app's PlatformEnvironment (the signer's
-  // keys, the private folder, the identity, the core's InitData), once; false
-  // while the environment lacks its folders.
-  bool setUpWithEnvironment();
+  // keys, the private folder, the identity, the core's InitData), once:
+  // kNoEnvironment while the environment lacks its folders, kShutDown once
+  // a shutdown has begun.
+  SetUp setUpWithEnvironment();
   // What is missing of the environment, as the failure text; empty when
   // nothing is.
   static std::string missingEnvironmentText();

@@ -20,6 +20,9 @@
 //
 // A closed gate turns calls away and counts them (refusedCount).
 //
+// Other gates of the class guard other work that the shutdown waits for or
+// turns away (TLDecoder's start-ups); only process() stands for the app.
+//
 // Ownership: process() is made on first use and never destroyed (threads of
 // the library and of the app may still call in while the process exits). A
 // gate outlives its Calls.

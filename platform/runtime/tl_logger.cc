@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/runtime/checked_mutex.h"
+#include "core/runtime/logger.h"
 #include "platform/runtime/messenger.h"
 
 namespace tembrolexinplatform {
@@ -257,9 +258,22 @@ void TLLogger::deliver(const std::string& sender, const TLLogParams& params) {
 void TLLogger::onReceive(const TLThriftParams& message, const std::string& /*sender*/) {
   std::unique_ptr<LogSignal> signal = message.newMessageOfType<LogSignal>();
   if (!signal || !signal->__isset.logType) return;
-  if (signal->logType < 1 || signal->logType > 5) return;
-  TLLogParams params{signal->logType, signal->__isset.message ? signal->message : std::string()};
-  logFromSender(signal->__isset.sender ? signal->sender : std::string(), params);
+  logCoreLine(signal->logType, signal->__isset.message ? std::move(signal->message) : std::string(),
+              signal->__isset.sender ? std::move(signal->sender) : std::string());
+}
+
+void TLLogger::logCoreLine(int32_t logType, std::string message, std::string sender) {
+  // The core's Trace lines never reach the app.
+  if (logType < 1 || logType > 5) return;
+  logFromSender(sender, TLLogParams{logType, std::move(message)});
+}
+
+void TLLogger::takeCoreLinesWithoutBus() {
+  tembrolexinsdk::Logger::getInstance()->setLineSink(
+      [](const std::string& sender, const tembrolexinsdk::LogParams& params) {
+        sharedLogger().logCoreLine(static_cast<int32_t>(params.getLevel()), params.getMessage(),
+                                   sender);
+      });
 }
 
 #define TL_LOGGER_LEVEL_METHOD(name, level)                                          \

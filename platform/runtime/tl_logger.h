@@ -9,6 +9,9 @@
 // those of levels Debug to Assert reach the sink under the core component's
 // name, Trace lines of the core never do.
 //
+// After the library has shut down its bus, the core's lines reach the sink
+// directly (takeCoreLinesWithoutBus).
+//
 // Until the app installs a sink (setDelegate), NSLogLogger prints lines of
 // levels Info, Warning and Error to the system log (standard error here) as
 // "INF: <sender>: <text>", "WRN: ..." and "ERR: ...".
@@ -150,6 +153,12 @@ class TLLogger final : public IThriftMessageReceiver {
   // with its own sender field as sender; anything else is dropped.
   void onReceive(const TLThriftParams& message, const std::string& sender) override;
 
+  // From now on the core's lines that no bus takes (the library has shut
+  // down, and its bus with it) reach the shared logger's sink directly, on
+  // the thread that logged them, as platform lines do; so do those the
+  // core's logger kept, if no bus is registered. Levels as onReceive.
+  static void takeCoreLinesWithoutBus();
+
   // Platform lines of level 0 to 5 through the shared logger; `format` is
   // printf-style. The line number is not part of the line.
   static void traceInMethod(std::string_view method, int line, const char* format, ...)
@@ -173,6 +182,8 @@ class TLLogger final : public IThriftMessageReceiver {
   // hands to the sink on another thread; in a DeferredMessengerWaits scope,
   // leaves the wait to the scope's end.
   void waitForLineOf(std::shared_ptr<Messenger> old);
+  // A core line of level `logType`: 1 to 5 go to the sink, others nowhere.
+  void logCoreLine(int32_t logType, std::string message, std::string sender);
 
   AppCallGate& appCalls_;
   mutable tembrolexin::Mutex mutex_;
