@@ -148,6 +148,10 @@ std::shared_ptr<TLDecoder> TLDecoder::create(Options options) {
     TLLogger::errorInMethod("-[TLDecoder init]", __LINE__,
                             "The message bus was stopped for good by the release of a decoder on "
                             "it: this decoder will hear nothing");
+  } else {
+    // A bus hands what it delivers to the newest decoder's Messenger alone:
+    // the decoders made on it before hear nothing from now on, and are told.
+    decoder->tellOthersOnTheBus("-[TLDecoder init]", kBusTakenText);
   }
   return decoder;
 }
@@ -452,6 +456,12 @@ void TLDecoder::stopHearing() {
 }
 
 void TLDecoder::tellDecodersLeftOnTheBus() {
+  tellOthersOnTheBus("-[TLDecoder dealloc]",
+                     "The message bus was stopped for good by the release of another decoder on "
+                     "it: this decoder hears nothing more");
+}
+
+void TLDecoder::tellOthersOnTheBus(const char* method, const char* text) {
   // The library's shutdown has stopped every bus and told the decoders.
   if (isShutDown()) return;
   std::vector<std::shared_ptr<TLDecoder>> left;
@@ -465,18 +475,16 @@ void TLDecoder::tellDecodersLeftOnTheBus() {
       }
     }
   }
-  for (const auto& other : left) other->busStoppedByAnother();
+  // Told with no lock held: the app's delegates and log delegate may call in.
+  for (const auto& other : left) other->loseBus(method, text);
   // A decoder that the app released meanwhile goes here, with its own
   // release's rules.
 }
 
-void TLDecoder::busStoppedByAnother() {
+void TLDecoder::loseBus(const char* method, const char* text) {
   if (released_->load() || busLost_.exchange(true)) return;
-  static constexpr char kText[] =
-      "The message bus was stopped for good by the release of another decoder on it: this decoder "
-      "hears nothing more";
-  TLLogger::errorInMethod("-[TLDecoder dealloc]", __LINE__, "%s", kText);
-  notifyFailed(FailureParams(kText));
+  TLLogger::errorInMethod(method, __LINE__, "%s", text);
+  notifyFailed(FailureParams(text));
   if (listening_.exchange(false)) {
     notifyDelegates([](TLDecoderDelegate& d) { d.stoppedListening(); });
   }

@@ -47,7 +47,10 @@
 // its delegates hear failedWithError("The message bus was stopped for good
 // by the release of another decoder on it: this decoder hears nothing
 // more"), and stoppedListening when it was listening, and that line is
-// logged once, at Error. The engines belong to the
+// logged once, at Error. A bus delivers to the newest decoder made on it
+// alone, so making a decoder on a bus that holds one (sharedDecoder() and
+// create(Options{}) share the process-wide bus) silences the one before,
+// which is told the same way, with kBusTakenText. The engines belong to the
 // process, and what an engine the decoder fed already holds goes on: a
 // track the EVENT engine placed goes on firing its timed events, and an
 // engine delegate call already queued on the main queue is still
@@ -155,6 +158,10 @@ class TLDecoder final : public TLDecoderCallbacks,
   // analytics record files carry it whole, in their names too, which must
   // stay within a file name's limit.
   static constexpr std::size_t kMaxIdentityBytes = UserDefaults::kMaxIdentityBytes;
+  // What a decoder is told when another is made on its bus (see above).
+  static constexpr const char* kBusTakenText =
+      "Another decoder was made on this decoder's message bus, which delivers to the newest "
+      "decoder on it only: this decoder hears nothing more";
   static constexpr uint16_t kSampleRates = 0x3FFE;
   // How long a network-time server that answered with a kiss-of-death is
   // left out of the rounds (on the dispatcher's steady clock).
@@ -371,9 +378,13 @@ class TLDecoder final : public TLDecoderCallbacks,
   void stopHearing();
   // Tells every other decoder on this one's bus that the bus has stopped.
   void tellDecodersLeftOnTheBus();
-  // Told, once, that another decoder's release stopped the bus: the Error
-  // line, failedWithError, and stoppedListening when it was listening.
-  void busStoppedByAnother();
+  // Tells every other live decoder on this one's bus that it hears nothing
+  // more, for the reason `text` (loseBus).
+  void tellOthersOnTheBus(const char* method, const char* text);
+  // Told, once, that another decoder took or stopped the bus: the Error
+  // line `text` from `method`, failedWithError(text), and stoppedListening
+  // when it was listening. Nothing for a decoder released or told already.
+  void loseBus(const char* method, const char* text);
   static void shutdownLibrary(bool atExit);
   // Registers the exit handler, once, and first what it uses.
   static void arrangeExitHandler();

@@ -27,10 +27,6 @@ namespace {
 using namespace tembrolexinplatform;
 using namespace std::chrono_literals;
 
-constexpr char kBusStoppedUnderIt[] =
-    "The message bus was stopped for good by the release of another decoder on it: this decoder "
-    "hears nothing more";
-
 // The library's Error lines, as "<sender>: <text>".
 class ErrorLines : public TLLoggerDelegate {
  public:
@@ -43,32 +39,86 @@ class ErrorLines : public TLLoggerDelegate {
   Record r_;  // a copy: shares the test's record and keeps it alive
 };
 
-TEST(SharedDecoder, ToldWhenAnotherDecodersReleaseStopsTheBus) {
-  const std::string seen = inChild([] {
-    HangGuard guard("the shared decoder told of the stopped bus", 90s);
+// How the shared decoder, listening, loses the process-wide bus to another
+// decoder made on it.
+enum class Other {
+  kMadeAndKept,      // another decoder is made on the bus and kept
+  kMadeAndReleased,  // ... and released at once, which stops the bus too
+  kMadeBeforeAndReleased,  // one made before the shared decoder is released
+};
+
+struct BusLossCase {
+  const char* name;
+  Other other;
+  const char* told;  // what the shared decoder's delegates hear, in one text
+};
+
+void PrintTo(const BusLossCase& c, std::ostream* os) { *os << c.name; }
+
+class SharedDecoderBusLoss : public ::testing::TestWithParam<BusLossCase> {};
+
+// Every failedWithError the shared decoder's delegates heard, whether they
+// heard stoppedListening, and each Error line saying why it went deaf.
+TEST_P(SharedDecoderBusLoss, ToldOnceWhyItHearsNothingMore) {
+  const Other other = GetParam().other;
+  const std::string seen = inChild([other] {
+    HangGuard guard("the shared decoder told it lost its bus", 90s);
     TempDir dir;
     installEnvironment(dir);
     Record app, errors;
     TLLogger::sharedLogger().setDelegate(std::make_shared<ErrorLines>(errors));
+    std::shared_ptr<TLDecoder> before;
+    if (other == Other::kMadeBeforeAndReleased) before = TLDecoder::create(TLDecoder::Options{});
     auto shared = TLDecoder::sharedDecoder();
     shared->addDelegate(std::make_shared<AppDelegate>(app));
     auto recorder =
         shared->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), 16000);
     shared->startDecoding();
     if (!app.waitForText("started")) return std::string("never started");
-    TLDecoder::create(TLDecoder::Options{}).reset();
-    const bool failed = app.waitForText(std::string("failed:") + kBusStoppedUnderIt);
-    const bool stopped = app.waitForText("stopped");
-    const auto lines = errors.texts();
-    const auto told = std::count(lines.begin(), lines.end(),
-                                 std::string("-[TLDecoder dealloc]: ") + kBusStoppedUnderIt);
+    std::shared_ptr<TLDecoder> kept;
+    switch (other) {
+      case Other::kMadeAndKept: kept = TLDecoder::create(TLDecoder::Options{}); break;
+      case Other::kMadeAndReleased: TLDecoder::create(TLDecoder::Options{}).reset(); break;
+      case Other::kMadeBeforeAndReleased: before.reset(); break;
+    }
+    if (!app.waitForText("stopped")) return std::string("no stoppedListening");
+    // The shutdown runs the delegate calls still queued: the record is whole.
     TLLogger::sharedLogger().unsetDelegate();
     TLDecoder::shutdown();
-    return "failedWithError " + std::to_string(failed) + ", stoppedListening " +
-           std::to_string(stopped) + ", Error lines " + std::to_string(told);
+    std::string told;
+    for (const auto& text : app.texts()) {
+      if (text.rfind("failed:", 0) == 0) told += text + "\n";
+    }
+    for (const auto& line : errors.texts()) {
+      if (line.find("this decoder hears nothing more") != std::string::npos) told += line + "\n";
+    }
+    return told;
   });
-  EXPECT_EQ(seen, "failedWithError 1, stoppedListening 1, Error lines 1");
+  EXPECT_EQ(seen, GetParam().told);
 }
+
+#define TL_TAKEN                                                                      \
+  "Another decoder was made on this decoder's message bus, which delivers to the newest " \
+  "decoder on it only: this decoder hears nothing more"
+#define TL_STOPPED                                                                          \
+  "The message bus was stopped for good by the release of another decoder on it: this " \
+  "decoder hears nothing more"
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SharedDecoderBusLoss,
+    ::testing::Values(
+        BusLossCase{"AnotherMadeOnItsBus", Other::kMadeAndKept,
+                    "failed:" TL_TAKEN "\n-[TLDecoder init]: " TL_TAKEN "\n"},
+        BusLossCase{"AnotherMadeAndReleasedIsToldOnce", Other::kMadeAndReleased,
+                    "failed:" TL_TAKEN "\n-[TLDecoder init]: " TL_TAKEN "\n"},
+        BusLossCase{"OneMadeBeforeReleasedStopsTheBus", Other::kMadeBeforeAndReleased,
+                    // The one made before was told as the shared decoder was made.
+                    "failed:" TL_STOPPED "\n-[TLDecoder init]: " TL_TAKEN
+                    "\n-[TLDecoder dealloc]: " TL_STOPPED "\n"}),
+    [](const ::testing::TestParamInfo<BusLossCase>& info) { return info.param.name; });
+
+#undef TL_TAKEN
+#undef TL_STOPPED
 
 // Hands the core line "probe" to the app's log delegate on the bus thread,
 // while another thread makes the shared decoder: once that making has
