@@ -84,11 +84,11 @@ class LogCapture : public tembrolexinsdk::IMessengerListener {
 
 // ChildLog: in a forked child (tltest::inChild), where the process-wide
 // bus has no thread, takes the Logger's lines onto a recording bus of its
-// own, so that the child can say what it logged. The parent calls
-// beforeFork() right before it forks; the child makes a ChildLog first.
+// own. The parent calls beforeFork() right before it forks; the child makes
+// a ChildLog first.
 class ChildLog {
  public:
-  // Makes the process-wide bus (the child must start no thread) and waits
+  // Makes the process-wide bus (so the child starts no thread) and waits
   // until no line is on its way.
   static bool beforeFork() {
     tembrolexinsdk::getMessenger();
@@ -105,18 +105,15 @@ class ChildLog {
     start_ = bus_.sentCount();
   }
   ~ChildLog() { tembrolexinsdk::Logger::getInstance()->detachMessenger(&bus_); }
-  ChildLog(const ChildLog&) = delete;
-  ChildLog& operator=(const ChildLog&) = delete;
 
-  // "<sender>: <message>" of each line logged since, at Warning level or
-  // above, one per line.
+  // "<sender>: <message>\n" of each line logged since at Warning level or above.
   std::string warnings() const {
     std::string text;
     const auto sent = bus_.sent();
-    for (auto it = sent.begin() + static_cast<std::ptrdiff_t>(start_); it < sent.end(); ++it) {
+    for (std::size_t i = start_; i < sent.size(); ++i) {
       const auto line =
           tembrolexinsdk::ThriftParamsFactory::readThriftParams<tembrolexinsdk::LogSignal>(
-              *it->params);
+              *sent[i].params);
       if (line && line->logType >= tembrolexinsdk::LogType::Warning) {
         text += line->sender + ": " + line->message + "\n";
       }
@@ -125,8 +122,8 @@ class ChildLog {
   }
 
  private:
-  RecordingMessenger bus_;
-  std::size_t start_ = 0;  // the lines sent before the child's first
+  RecordingMessenger bus_;  // not copyable
+  std::size_t start_ = 0;   // the lines sent before the child's first
 };
 
 }  // namespace tltest

@@ -191,10 +191,8 @@ TEST(LoggerTest, DetachedLoggerCollectsAgainAndHandsTheBacklogToTheNextBus) {
   EXPECT_EQ(messages(linesOf(second)), (std::vector<std::string>{"kept", "next"}));
 }
 
-// Lines logged while no bus takes them (before the first decoder), then a
-// bus (the one the decoder's core registers): the backlog keeps the first
-// Logger::kMaxBacklogLines in order, and one Warning after them tells how
-// many it dropped; the next line follows.
+// Lines logged before any bus: the backlog keeps the first kMaxBacklogLines
+// in order, then one Warning tells how many it dropped, once.
 struct BacklogBoundCase {
   const char* name;
   std::size_t logged;  // lines logged before the bus
@@ -206,36 +204,30 @@ class LoggerBacklogBoundTest : public ::testing::TestWithParam<BacklogBoundCase>
 
 TEST_P(LoggerBacklogBoundTest, KeepsTheFirstLinesAndTellsHowManyItDropped) {
   constexpr std::size_t kBound = Logger::kMaxBacklogLines;
-  const std::size_t logged = GetParam().logged;
-  const std::size_t dropped = logged > kBound ? logged - kBound : 0;
+  const std::size_t kept = std::min(GetParam().logged, kBound), dropped = GetParam().logged - kept;
   RecordingMessenger bus;
   Logger logger;
-  for (std::size_t i = 0; i < logged; ++i) {
+  for (std::size_t i = 0; i < GetParam().logged; ++i) {
     log(logger, "reader", LogLevel::Warning, "line " + std::to_string(i));
   }
-  EXPECT_EQ(logger.backlogSize(), std::min(logged, kBound));
+  EXPECT_EQ(logger.backlogSize(), kept);
   EXPECT_EQ(logger.droppedLines(), dropped);
 
   logger.registerMessenger(&bus);
   log(logger, "app", LogLevel::Info, "next");
   const std::vector<Line> lines = linesOf(bus);
-  ASSERT_EQ(lines.size(), std::min(logged, kBound) + (dropped > 0 ? 1 : 0) + 1);
-  for (std::size_t i = 0; i < std::min(logged, kBound); ++i) {
-    ASSERT_EQ(lines[i].message, "line " + std::to_string(i));
-  }
+  ASSERT_EQ(lines.size(), kept + (dropped > 0) + 1);
+  for (std::size_t i = 0; i < kept; ++i) ASSERT_EQ(lines[i].message, "line " + std::to_string(i));
   if (dropped > 0) {
-    const Line& told = lines[kBound];
-    EXPECT_EQ(told.sender, "Logger");
-    EXPECT_EQ(told.logType, 3);
-    EXPECT_EQ(told.message, "Log lines dropped: " + std::to_string(dropped) +
-                                " (only the first " + std::to_string(kBound) +
-                                " lines logged while no bus took them were kept)");
+    EXPECT_EQ(lines[kBound].sender, "Logger");
+    EXPECT_EQ(lines[kBound].logType, 3);
+    EXPECT_EQ(lines[kBound].message, "Log lines dropped: " + std::to_string(dropped) +
+                                         " (only the first " + std::to_string(kBound) +
+                                         " lines logged while no bus took them were kept)");
   }
   EXPECT_EQ(lines.back().message, "next");
   EXPECT_EQ(logger.droppedLines(), 0u);
-
-  // Told once: the next time without a bus starts counting afresh.
-  logger.detachMessenger(&bus);
+  logger.detachMessenger(&bus);  // the next time without a bus counts afresh
   log(logger, "reader", LogLevel::Warning, "again");
   EXPECT_EQ(logger.backlogSize(), 1u);
   EXPECT_EQ(logger.droppedLines(), 0u);
@@ -246,26 +238,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BacklogBoundCase{"UpToTheBound", Logger::kMaxBacklogLines},
                       BacklogBoundCase{"OnePastTheBound", Logger::kMaxBacklogLines + 1},
                       BacklogBoundCase{"ThreeTimesTheBound", 3 * Logger::kMaxBacklogLines}),
-    [](const ::testing::TestParamInfo<BacklogBoundCase>& info) { return info.param.name; });
+    [](const auto& info) { return std::string(info.param.name); });
 
-// The lines that reached the sink below, each with whether the log
-// stream's mutex was held as it did.
-std::vector<std::string>* gSinkSeen = new std::vector<std::string>();
-
-void recordingSink(const std::string& sender, const LogParams& params) {
-  gSinkSeen->push_back(std::to_string(static_cast<int>(params.getLevel())) + " " + sender + ": " +
-                       params.getMessage() +
-                       (logpieces::insideLogWithLogger() ? " (stream held)" : ""));
-}
-
-// The process's Logger through logWithLogger, which holds the log stream's
-// mutex around Logger::Log: the line reaches the sink once the mutex is
-// released, before the call returns. In a process of its own, whose Logger
-// has never had a bus.
+// logWithLogger holds the log stream's mutex around Logger::Log: the line
+// reaches the sink with the mutex released, before the call returns. In a
+// process of its own, whose Logger never had a bus.
 void logWithLoggerToTheSink() {
-  Logger::getInstance()->setLineSink(&recordingSink);
+  static std::vector<std::string> seen;  // each line with whether the stream was held
+  Logger::getInstance()->setLineSink([](const std::string& sender, const LogParams& params) {
+    seen.push_back(std::to_string(static_cast<int>(params.getLevel())) + " " + sender + ": " +
+                   params.getMessage() +
+                   (logpieces::insideLogWithLogger() ? " (stream held)" : ""));
+  });
   logWithLogger<LogLevel::Warning>(nullptr, "cut off after ", 12, " bytes");
-  EXPECT_EQ(*gSinkSeen, std::vector<std::string>{"3 <Unknown object>: cut off after 12 bytes"});
+  EXPECT_EQ(seen, std::vector<std::string>{"3 <Unknown object>: cut off after 12 bytes"});
   std::fflush(nullptr);
   std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
 }
@@ -281,7 +267,6 @@ TEST(LoggerLineSinkTest, LogWithLoggerHandsItsLineOnWithTheStreamLockReleased) {
 TEST(LoggerTest, NoLineIsStrandedWhenRegistrationRacesWithLogging) {
   constexpr int kThreads = 4;
   constexpr int kEach = 200;
-  // All of them fit in the backlog, should every line come before the bus.
   static_assert(kThreads * kEach <= Logger::kMaxBacklogLines);
   RecordingMessenger bus;
   Logger logger;
