@@ -129,12 +129,13 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
                                     e.msgType(), e.data().size(), e.data().data()));
     callQueued();
   }
-  // An EVENT engine following track 1001, its event "a" due as it syncs.
+  // An EVENT engine on track 1001 that heard the sync word; "a" is due as it syncs.
   void makeEventEngine() {
     event = TLEventEngine::create(dispatcher_, clock_);
     ASSERT_TRUE(
         event->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 20.16}]})", 30));
     event->setDelegate(events);
+    eventHears(31744);
   }
   void eventHears(int64_t cw) {
     TLCodewordEventParams::Fields f;
@@ -248,7 +249,6 @@ INSTANTIATE_TEST_SUITE_P(
                        Texts{"track:1001", "synced:nil"},
                        [](Fixture& t) {
                          t.makeEventEngine();
-                         t.eventHears(31744);
                          t.events->inTrack = [&t] {
                            t.callQueued();
                            t.event.reset();
@@ -259,7 +259,6 @@ INSTANTIATE_TEST_SUITE_P(
                        Texts{"track:1001", "synced:nil"},
                        [](Fixture& t) {
                          t.makeEventEngine();
-                         t.eventHears(31744);
                          t.eventHears(1001);
                          t.callQueued();
                          return [&t] { t.event.reset(); };
