@@ -1,13 +1,10 @@
-// The shared decoder on the process-wide bus: told when another decoder's
-// release stops that bus under it, and made once even while the app's log
-// delegate asks for it from a core line on the bus thread or from a line of
-// its own making. Each scenario runs in a child process of its own, since
-// the shared decoder is made once per process and a stopped bus stays so;
-// the child shuts the library down before it ends, as its exit would, so
-// that no thread of the library's is left unjoined.
+// The shared decoder on the process-wide bus: told when another decoder takes
+// or stops that bus, and made once even while the log delegate asks for it
+// from a core line on the bus thread or from a line of its own making. Each
+// scenario runs in a child (the shared decoder is made once per process, a
+// stopped bus stays so), which shuts the library down as its exit would.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -27,23 +24,29 @@ namespace {
 using namespace tembrolexinplatform;
 using namespace std::chrono_literals;
 
-// The library's Error lines, as "<sender>: <text>".
-class ErrorLines : public TLLoggerDelegate {
- public:
-  explicit ErrorLines(Record& r) : r_(r) {}
+// The library's Error lines saying a decoder went deaf, as "<sender>: <text>".
+struct DeafLines : TLLoggerDelegate {
+  explicit DeafLines(Record& r) : r(r) {}
   void logfromSender(const std::string& sender, const TLLogParams& params) override {
-    if (params.level == 4) r_.add(sender + ": " + params.message);
+    if (params.level == 4 &&
+        params.message.find("this decoder hears nothing more") != std::string::npos) {
+      r.add(sender + ": " + params.message);
+    }
   }
-
- private:
-  Record r_;  // a copy: shares the test's record and keeps it alive
+  Record r;  // a copy: shares the test's record
 };
+
+// Ends the library in a child as its exit would: no thread of its is left.
+void shutDown() {
+  TLLogger::sharedLogger().unsetDelegate();
+  TLDecoder::shutdown();
+}
 
 // How the shared decoder, listening, loses the process-wide bus to another
 // decoder made on it.
 enum class Other {
-  kMadeAndKept,      // another decoder is made on the bus and kept
-  kMadeAndReleased,  // ... and released at once, which stops the bus too
+  kMadeAndKept,            // another decoder is made on the bus and kept
+  kMadeAndReleased,        // ... and released at once, which stops the bus too
   kMadeBeforeAndReleased,  // one made before the shared decoder is released
 };
 
@@ -66,55 +69,46 @@ TEST_P(SharedDecoderBusLoss, ToldOnceWhyItHearsNothingMore) {
     TempDir dir;
     installEnvironment(dir);
     Record app, errors;
-    TLLogger::sharedLogger().setDelegate(std::make_shared<ErrorLines>(errors));
-    std::shared_ptr<TLDecoder> before;
-    if (other == Other::kMadeBeforeAndReleased) before = TLDecoder::create(TLDecoder::Options{});
+    TLLogger::sharedLogger().setDelegate(std::make_shared<DeafLines>(errors));
+    auto before = other == Other::kMadeBeforeAndReleased ? TLDecoder::create({}) : nullptr;
     auto shared = TLDecoder::sharedDecoder();
     shared->addDelegate(std::make_shared<AppDelegate>(app));
     auto recorder =
         shared->useCustomRecorderWithListener(std::make_shared<NoRecorderEvents>(), 16000);
     shared->startDecoding();
     if (!app.waitForText("started")) return std::string("never started");
-    std::shared_ptr<TLDecoder> kept;
-    switch (other) {
-      case Other::kMadeAndKept: kept = TLDecoder::create(TLDecoder::Options{}); break;
-      case Other::kMadeAndReleased: TLDecoder::create(TLDecoder::Options{}).reset(); break;
-      case Other::kMadeBeforeAndReleased: before.reset(); break;
-    }
+    auto kept = other == Other::kMadeAndKept ? TLDecoder::create({}) : nullptr;
+    if (other == Other::kMadeAndReleased) TLDecoder::create({}).reset();
+    before.reset();
     if (!app.waitForText("stopped")) return std::string("no stoppedListening");
-    // The shutdown runs the delegate calls still queued: the record is whole.
-    TLLogger::sharedLogger().unsetDelegate();
-    TLDecoder::shutdown();
+    shutDown();  // runs the delegate calls still queued: the record is whole
     std::string told;
     for (const auto& text : app.texts()) {
       if (text.rfind("failed:", 0) == 0) told += text + "\n";
     }
-    for (const auto& line : errors.texts()) {
-      if (line.find("this decoder hears nothing more") != std::string::npos) told += line + "\n";
-    }
+    for (const auto& line : errors.texts()) told += line + "\n";
     return told;
   });
   EXPECT_EQ(seen, GetParam().told);
 }
 
-#define TL_TAKEN                                                                      \
+#define TL_TAKEN                                                                          \
   "Another decoder was made on this decoder's message bus, which delivers to the newest " \
   "decoder on it only: this decoder hears nothing more"
-#define TL_STOPPED                                                                          \
+#define TL_STOPPED                                                                      \
   "The message bus was stopped for good by the release of another decoder on it: this " \
   "decoder hears nothing more"
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SharedDecoderBusLoss,
-    ::testing::Values(
-        BusLossCase{"AnotherMadeOnItsBus", Other::kMadeAndKept,
-                    "failed:" TL_TAKEN "\n-[TLDecoder init]: " TL_TAKEN "\n"},
-        BusLossCase{"AnotherMadeAndReleasedIsToldOnce", Other::kMadeAndReleased,
-                    "failed:" TL_TAKEN "\n-[TLDecoder init]: " TL_TAKEN "\n"},
-        BusLossCase{"OneMadeBeforeReleasedStopsTheBus", Other::kMadeBeforeAndReleased,
-                    // The one made before was told as the shared decoder was made.
-                    "failed:" TL_STOPPED "\n-[TLDecoder init]: " TL_TAKEN
-                    "\n-[TLDecoder dealloc]: " TL_STOPPED "\n"}),
+    ::testing::Values(BusLossCase{"AnotherMadeOnItsBus", Other::kMadeAndKept,
+                                  "failed:" TL_TAKEN "\n-[TLDecoder init]: " TL_TAKEN "\n"},
+                      BusLossCase{"AnotherMadeAndReleasedIsToldOnce", Other::kMadeAndReleased,
+                                  "failed:" TL_TAKEN "\n-[TLDecoder init]: " TL_TAKEN "\n"},
+                      BusLossCase{"OneMadeBeforeReleasedStopsTheBus", Other::kMadeBeforeAndReleased,
+                                  // The one made before was told as the shared decoder was made.
+                                  "failed:" TL_STOPPED "\n-[TLDecoder init]: " TL_TAKEN
+                                  "\n-[TLDecoder dealloc]: " TL_STOPPED "\n"}),
     [](const ::testing::TestParamInfo<BusLossCase>& info) { return info.param.name; });
 
 #undef TL_TAKEN
@@ -124,8 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
 // while another thread makes the shared decoder: once that making has
 // moved the logger off the messenger the line came from (from then on it
 // would wait for this line), the delegate asks for the shared decoder too.
-class AsksOnTheBusThread : public TLLoggerDelegate {
- public:
+struct AsksOnTheBusThread : TLLoggerDelegate {
   void logfromSender(const std::string&, const TLLogParams& params) override {
     if (params.message != "probe") return;
     entered.open();
@@ -158,8 +151,7 @@ TEST(SharedDecoder, FirstMadeWhileTheLogDelegateAsksForItOnACoreLine) {
     if (!sink->entered.wait()) return std::string("the line never came");
     auto shared = TLDecoder::sharedDecoder();
     if (!sink->returned.wait()) return std::string("the delegate's call never returned");
-    TLLogger::sharedLogger().unsetDelegate();
-    TLDecoder::shutdown();
+    shutDown();
     return std::string(shared != nullptr && sink->got == shared ? "one" : "two") +
            " shared decoder";
   });
@@ -168,18 +160,15 @@ TEST(SharedDecoder, FirstMadeWhileTheLogDelegateAsksForItOnACoreLine) {
 
 // Asks for the shared decoder on the first line of its making, on the
 // making's thread.
-class AsksOnTheMakingsLine : public TLLoggerDelegate {
- public:
+struct AsksOnTheMakingsLine : TLLoggerDelegate {
   void logfromSender(const std::string& sender, const TLLogParams&) override {
-    if (std::this_thread::get_id() != caller_ || sender != "-[TLDecoder init]" || asked_) return;
-    asked_ = true;
+    if (std::this_thread::get_id() != caller || sender != "-[TLDecoder init]" || asked) return;
+    asked = true;
     got = TLDecoder::sharedDecoder();
   }
   std::shared_ptr<TLDecoder> got;
-
- private:
-  const std::thread::id caller_ = std::this_thread::get_id();
-  bool asked_ = false;
+  const std::thread::id caller = std::this_thread::get_id();
+  bool asked = false;
 };
 
 TEST(SharedDecoder, AskedForFromTheLogDelegateOnALineOfItsMaking) {
@@ -188,8 +177,7 @@ TEST(SharedDecoder, AskedForFromTheLogDelegateOnALineOfItsMaking) {
     auto sink = std::make_shared<AsksOnTheMakingsLine>();
     TLLogger::sharedLogger().setDelegate(sink);
     auto shared = TLDecoder::sharedDecoder();
-    TLLogger::sharedLogger().unsetDelegate();
-    TLDecoder::shutdown();
+    shutDown();
     return std::string(shared != nullptr && sink->got == shared ? "the same" : "another") +
            " decoder on the line";
   });

@@ -569,10 +569,8 @@ TEST_F(StopDuringDeliveryTest, EngineReleasedInsideItsTimedEventCallIsTornDownOn
   EXPECT_EQ(app->calls, (std::vector<std::string>{"track:1001", "synced:nil", "timed:a"}));
 }
 
-// The library's shutdown, at exit too, joins the teardown threads of such
-// engines: one still under way is waited for. The log delegate holds the
-// teardown on its last line until the join has returned, or for 200 ms, a
-// join that waits returning only then.
+// The library's shutdown, at exit too, waits for such an engine's teardown
+// under way: its last line is held until the join returns, or for 200 ms.
 TEST_F(StopDuringDeliveryTest, JoiningTheTeardownThreadsWaitsForOneUnderWay) {
   tltest::HangGuard guard("joining an engine's teardown thread");
   std::atomic<bool> atLastLine{false};

@@ -145,8 +145,8 @@ TEST_F(ReleaseInsideADelegateCallTest, AnEngineMovesToAnotherMessengerInsideItsO
 // The app holds its only reference to a decoder, or to a CONTENT engine of
 // its own, and drops it inside a call into the app that one of its methods
 // makes and then goes on from: a log line, actionWillOpen, or TRIGGER's
-// codewordReceived (DropsOnWord). It then gives
-// the teardown 200 ms, as long as one on a thread of the library's takes.
+// codewordReceived. It then gives the teardown 200 ms, as long as one on a
+// thread of the library's takes.
 // The method must run to its end on what it holds, and the teardown come
 // only after it.
 class DroppingApp : public TLContentEngineDelegate,
@@ -191,13 +191,10 @@ class DroppingApp : public TLContentEngineDelegate,
 };
 
 // TRIGGER's delegate that has the app drop what it holds.
-class DropsOnWord : public TLCodewordReceivedDelegate {
- public:
-  explicit DropsOnWord(DroppingApp& app) : app_(app) {}
-  void codewordReceived(int64_t, TLDate) override { app_.drop(); }
-
- private:
-  DroppingApp& app_;
+struct DropsOnWord : TLCodewordReceivedDelegate {
+  explicit DropsOnWord(DroppingApp& app) : app(app) {}
+  void codewordReceived(int64_t, TLDate) override { app.drop(); }
+  DroppingApp& app;
 };
 
 class ReleaseInsideAMethodTest;
@@ -301,12 +298,10 @@ INSTANTIATE_TEST_SUITE_P(
                      t.triggerOnThisThread();
                      app.decoder->connectEngineDelegate(std::make_shared<DropsOnWord>(app),
                                                         TLEngineType::kTrigger);
-                     TLCodewordEventParams::Fields f;
-                     f.msg = 77;
-                     f.syncState = 3;
-                     f.sigScheme = 2;
-                     f.engineRef = "TRIGGER";
-                     auto word = std::make_shared<TLCodewordEventParams>(f, 1, 2);
+                     auto word = std::make_shared<TLCodewordEventParams>(
+                         TLCodewordEventParams::Fields{
+                             .syncState = 3, .msg = 77, .sigScheme = 2, .engineRef = "TRIGGER"},
+                         1, 2);
                      return [&app, word] {
                        app.decoder->audioProcessorWithNameRaisedEvent("Decoder-P", word);
                      };

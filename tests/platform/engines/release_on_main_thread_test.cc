@@ -1,11 +1,10 @@
-// Releasing on the app's own main thread (the main queue bound to the test's
-// thread) while a thread of the library's waits for that thread to take a
-// delegate call: the bus thread for TRIGGER's codewordReceived, the timing
-// thread for an EVENT engine's timed event, or the app's log delegate on a
-// core line waiting for its main thread. The main queue here drops a call
-// it has not taken within 2 s (the library's own waits 5 s); a release that
-// waited for the call would return only then. Each release must return at
-// once, and the teardown end once the thread pumps the call.
+// Releasing on the app's main thread while a thread of the library's waits
+// for that thread to take a delegate call (TRIGGER's word on the bus thread,
+// an EVENT engine's timed event, a core line the log delegate shows there).
+// The main queue drops a call not taken within 2 s (the library's own waits
+// 5 s): a release must return at once, the teardown end once it is pumped.
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/runtime/messenger.h"
 #include "platform/api/tl_decoder.h"
@@ -35,67 +32,47 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What the app's TRIGGER delegate heard, on the main queue: "word:<n>".
-class WordsHeard : public TLCodewordReceivedDelegate {
- public:
-  explicit WordsHeard(tltest::Record& r) : r_(r) {}
-  void codewordReceived(int64_t codeword, TLDate) override {
-    r_.add("word:" + std::to_string(codeword));
-  }
-
- private:
-  tltest::Record r_;  // a copy: shares the test's record
+// What the app's TRIGGER and EVENT delegates heard on the main queue:
+// "word:<n>", "track:<id>", "synced:<id>", "timed:<id>". Each holds a copy
+// of the test's record, which shares it.
+struct WordsHeard : TLCodewordReceivedDelegate {
+  explicit WordsHeard(tltest::Record& r) : r(r) {}
+  void codewordReceived(int64_t cw, TLDate) override { r.add("word:" + std::to_string(cw)); }
+  tltest::Record r;
 };
-
-// What the app's EVENT delegate heard: "track:<id>", "synced:nil",
-// "timed:<id>".
-class EventsHeard : public TLEventEngineDelegate {
- public:
-  explicit EventsHeard(tltest::Record& r) : r_(r) {}
+struct EventsHeard : TLEventEngineDelegate {
+  explicit EventsHeard(tltest::Record& r) : r(r) {}
   void eventEngineDetectedTrack(const std::optional<std::string>& v, TLDate) override {
-    r_.add("track:" + v.value_or("nil"));
+    r.add("track:" + v.value_or("nil"));
     if (inTrack) inTrack();
   }
   void eventEngineDetectedTimedEvent(const std::optional<std::string>& v, TLDate) override {
-    r_.add("timed:" + v.value_or("nil"));
+    r.add("timed:" + v.value_or("nil"));
   }
   void eventEngineSynchronised(const std::optional<std::string>& v, TLDate) override {
-    r_.add("synced:" + v.value_or("nil"));
+    r.add("synced:" + v.value_or("nil"));
   }
+  tltest::Record r;
   std::function<void()> inTrack;
-
- private:
-  tltest::Record r_;
 };
 
 class ReleaseOnTheMainThreadTest;
 
 struct MainThreadCase {
   std::string name;
-  // Gives the app its only reference and returns the app's step that lets
-  // it go: the release itself, or a method under which the log delegate
-  // releases.
-  std::function<std::function<void()>(ReleaseOnTheMainThreadTest&)> arrange;
-  // Whether the teardown has ended as the step returns: not while a thread
-  // of the library's waits for this one (none: it may or may not have).
+  // Whether the teardown has ended as the step returns (none: either).
   std::optional<bool> tornDownAtReturn;
   std::vector<std::string> heard;
+  // Gives the app its only reference and returns the app's step that lets
+  // it go: the release, or a method under which the log delegate releases.
+  std::function<std::function<void()>(ReleaseOnTheMainThreadTest&)> arrange;
 };
 
-Dispatcher::Options mainQueueDropsAfterTwoSeconds() {
-  Dispatcher::Options options;
-  options.timerMode = TimerMode::kManual;
-  options.globalThreads = 1;
-  options.mainQueueWaitLimit = 2000ms;
-  return options;
-}
-
 class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase> {
- protected:
+ public:
   ReleaseOnTheMainThreadTest() {
     dispatcher_.mainQueue()->bindToCurrentThread();
-    // No folders: the decoder writes nothing.
-    PlatformEnvironment::install(PlatformEnvironment{});
+    PlatformEnvironment::install(PlatformEnvironment{});  // no folders: nothing written
     trigger_->setDispatcher(&dispatcher_);
     TLLogger::sharedLogger().setDelegate(
         std::make_shared<LineHook>([this](const std::string& line) { onLine(line); }));
@@ -108,14 +85,11 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
     trigger_->setDispatcher(nullptr);
   }
 
- public:
-  // The app's log delegate.
+  // The app's log delegate: shows "probe" on its main thread, waiting.
   void onLine(const std::string& line) {
     if (line == "Torn down") tornDown_.open();
-    if (line == "probe") {
-      // The app shows the core's line on its main thread.
+    if (line == "probe")
       dispatcher_.mainQueue()->syncWithin([] {}, tembrolexinsdk::Clock::real(), 2s);
-    }
     if (std::this_thread::get_id() == main_ && line == dropOnLine && !dropped.exchange(true)) {
       decoder.reset();
     }
@@ -125,54 +99,50 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
     TLDecoder::Options options;
     options.bus = &bus_;
     options.coreBridge = [this](tembrolexinsdk::IMessenger*) {
-      return std::shared_ptr<void>(new int(0), [gate = &tornDown_](void* p) {
-        delete static_cast<int*>(p);
-        gate->open();
-      });
+      return std::shared_ptr<void>(this, [this](void*) { tornDown_.open(); });
     };
     options.dispatcher = &dispatcher_;
     decoder = TLDecoder::create(std::move(options));
     ASSERT_EQ(decoder->connectEngineDelegate(words, TLEngineType::kTrigger), trigger_);
   }
-  // The core's word for TRIGGER, which the bus thread hands to the main
-  // queue and waits for.
+  // The core's word for TRIGGER, which the bus thread hands to this thread.
   void wordForTriggerWaits(int64_t msg) {
     CodewordSignal c;
     c.__set_sender("Decoder-P");
     c.__set_msg(msg);
     c.__set_engineRef("TRIGGER");
     c.__set_syncState(1);
-    coreSends(c);
-    callQueued();
+    coreSendsAndWaits(c);
   }
-  // The core's line "probe", which the app's log delegate shows on its main
-  // thread, waiting for it.
+  // The core's line "probe", which the log delegate shows on this thread.
   void coreLineWaits() {
     LogSignal line;
     line.__set_logType(2);
     line.__set_message("probe");
-    coreSends(line);
-    callQueued();
+    coreSendsAndWaits(line);
   }
+  // Until a thread of the library's waits for what `message` has queued.
   template <typename T>
-  void coreSends(const T& message) {
+  void coreSendsAndWaits(const T& message) {
     const MessageEnvelope e = MessageEnvelope::wrap(message);
     bus_.send("TembrolexinSDK", std::make_unique<tembrolexinsdk::ThriftParams>(
                                     e.msgType(), e.data().size(), e.data().data()));
+    callQueued();
   }
-  // An EVENT engine of the app's own following track 1001, whose event "a"
-  // is due as the track synchronises.
+  // An EVENT engine on track 1001 that heard the sync word; "a" is due as it syncs.
   void makeEventEngine() {
     event = TLEventEngine::create(dispatcher_, clock_);
     ASSERT_TRUE(
         event->registerEventSequence(1001, R"({"events": [{"id": "a", "time": 20.16}]})", 30));
     event->setDelegate(events);
+    eventHears(31744);
   }
-  std::shared_ptr<TLCodewordEventParams> word(int64_t cw) {
+  void eventHears(int64_t cw) {
     TLCodewordEventParams::Fields f;
     f.msg = cw;
     f.codewordDuration = 10080;
-    return std::make_shared<TLCodewordEventParams>(f, clock_.upTimeMillis(), 0);
+    event->processEventParams(std::make_shared<TLCodewordEventParams>(f, clock_.upTimeMillis(), 0),
+                              "decoder");
   }
   // Until a thread of the library's waits for a call queued to this thread.
   void callQueued() {
@@ -186,6 +156,7 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
       std::this_thread::sleep_for(1ms);
     }
   }
+  bool tornDown() { return tornDown_.wait(0ms); }
 
   std::shared_ptr<TLDecoder> decoder;
   std::shared_ptr<TLEventEngine> event;
@@ -194,14 +165,11 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
   tltest::Record heard;
   const std::shared_ptr<WordsHeard> words = std::make_shared<WordsHeard>(heard);
   const std::shared_ptr<EventsHeard> events = std::make_shared<EventsHeard>(heard);
-
- protected:
-  bool tornDown() { return tornDown_.wait(0ms); }
-
   const PlatformEnvironment saved_ = PlatformEnvironment::current();
   const std::thread::id main_ = std::this_thread::get_id();
   tltest::FakeClock clock_;  // the EVENT engine's timing only
-  Dispatcher dispatcher_{mainQueueDropsAfterTwoSeconds()};
+  Dispatcher dispatcher_{
+      {.timerMode = TimerMode::kManual, .globalThreads = 1, .mainQueueWaitLimit = 2000ms}};
   tembrolexinsdk::Messenger bus_;
   const std::shared_ptr<TLTriggerEngine> trigger_ = TLTriggerEngine::sharedEngine();
   tltest::Gate tornDown_;
@@ -209,105 +177,92 @@ class ReleaseOnTheMainThreadTest : public testing::TestWithParam<MainThreadCase>
 
 TEST_P(ReleaseOnTheMainThreadTest, TheReleaseReturnsAtOnceAndTheTeardownEndsOncePumped) {
   tltest::HangGuard guard("Releasing on the main thread: " + GetParam().name, 30s);
-  const std::function<void()> step = GetParam().arrange(*this);
+  const auto step = GetParam().arrange(*this);
   const auto start = std::chrono::steady_clock::now();
   step();
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(took, 1s) << "the release waited for a call queued to its own thread";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s)
+      << "the release waited for a call queued to its own thread";
   if (GetParam().tornDownAtReturn) {
     EXPECT_EQ(tornDown(), *GetParam().tornDownAtReturn);
   }
   pumpUntil([&] { return tornDown(); });
   EXPECT_TRUE(tornDown());
   dispatcher_.mainQueue()->drain();
-  // As the library's shutdown does, before the dispatcher and clock go.
-  TLEventEngine::joinTeardownThreads();
+  TLEventEngine::joinTeardownThreads();  // as the shutdown does, before the dispatcher goes
   EXPECT_EQ(heard.texts(), GetParam().heard);
 }
 
-// Off the main thread and outside any call, a release still ends the
-// teardown before it returns, also while the status listener's report that
-// holds a TRIGGER call waiting for the main thread is under way: the report
-// holds no reference that would leave the teardown to the bus thread.
+// Off the main thread, a release ends the teardown before it returns even
+// while a report holds a TRIGGER call waiting for the main thread: the
+// report holds no reference that would leave the teardown to the bus thread.
 TEST_F(ReleaseOnTheMainThreadTest, AReleaseOnAnotherThreadEndsTheTeardownBeforeItReturns) {
   tltest::HangGuard guard("Releasing on another thread while a report waits");
   makeDecoder();
   wordForTriggerWaits(3333);
   std::atomic<bool> returned{false};
   bool tornDownAtReturn = false;
-  std::thread app([&] {
+  std::thread other([&] {
     decoder.reset();
     tornDownAtReturn = tornDown();
     returned = true;
   });
   pumpUntil([&] { return returned.load(); });
-  app.join();
+  other.join();
   EXPECT_TRUE(tornDownAtReturn);
   EXPECT_EQ(heard.texts(), std::vector<std::string>{"word:3333"});
 }
 
+using Fixture = ReleaseOnTheMainThreadTest;
+using Texts = std::vector<std::string>;
+
 INSTANTIATE_TEST_SUITE_P(
     Releases, ReleaseOnTheMainThreadTest,
     testing::Values(
-        // The engines are the process's: TRIGGER's call already queued is
-        // still delivered.
-        MainThreadCase{"DecoderWithATriggerCallWaiting",
-                       [](ReleaseOnTheMainThreadTest& t) -> std::function<void()> {
+        // The engines are the process's: TRIGGER's queued call still comes.
+        MainThreadCase{"DecoderWithATriggerCallWaiting", false, Texts{"word:1111"},
+                       [](Fixture& t) {
                          t.makeDecoder();
                          t.wordForTriggerWaits(1111);
                          return [&t] { t.decoder.reset(); };
-                       },
-                       false,
-                       {"word:1111"}},
-        MainThreadCase{"DecoderFromTheLogUnderSetNTPServersWithATriggerCallWaiting",
-                       [](ReleaseOnTheMainThreadTest& t) -> std::function<void()> {
+                       }},
+        MainThreadCase{"DecoderFromTheLogUnderSetNTPServersWithATriggerCallWaiting", false,
+                       Texts{"word:2222"},
+                       [](Fixture& t) {
                          t.makeDecoder();
                          t.wordForTriggerWaits(2222);
                          t.dropOnLine = "Setting custom NTPServers";
                          return [&t] { t.decoder->setNTPServers({"ntp.invalid"}); };
-                       },
-                       false,
-                       {"word:2222"}},
-        MainThreadCase{"DecoderWithItsLogLineWaitingForTheMainThread",
-                       [](ReleaseOnTheMainThreadTest& t) -> std::function<void()> {
+                       }},
+        MainThreadCase{"DecoderWithItsLogLineWaitingForTheMainThread", std::nullopt, Texts{},
+                       [](Fixture& t) {
                          t.makeDecoder();
                          t.coreLineWaits();
                          return [&t] { t.decoder.reset(); };
-                       },
-                       std::nullopt,
-                       {}},
-        MainThreadCase{"DecoderWithNothingWaiting",
-                       [](ReleaseOnTheMainThreadTest& t) -> std::function<void()> {
+                       }},
+        MainThreadCase{"DecoderWithNothingWaiting", true, Texts{},
+                       [](Fixture& t) {
                          t.makeDecoder();
                          return [&t] { t.decoder.reset(); };
-                       },
-                       true,
-                       {}},
-        // The timed event queued by the released engine is dropped when the
-        // thread pumps it.
-        MainThreadCase{"EventEngineInTrackDetectedUnderProcessEventParams",
-                       [](ReleaseOnTheMainThreadTest& t) -> std::function<void()> {
+                       }},
+        // The released engine's queued timed event is dropped when pumped.
+        MainThreadCase{"EventEngineInTrackDetectedUnderProcessEventParams", false,
+                       Texts{"track:1001", "synced:nil"},
+                       [](Fixture& t) {
                          t.makeEventEngine();
-                         t.event->processEventParams(t.word(31744), "decoder");
                          t.events->inTrack = [&t] {
                            t.callQueued();
                            t.event.reset();
                          };
-                         return [&t] { t.event->processEventParams(t.word(1001), "decoder"); };
-                       },
-                       false,
-                       {"track:1001", "synced:nil"}},
-        MainThreadCase{"EventEngineWithATimedEventWaiting",
-                       [](ReleaseOnTheMainThreadTest& t) -> std::function<void()> {
+                         return [&t] { t.eventHears(1001); };
+                       }},
+        MainThreadCase{"EventEngineWithATimedEventWaiting", false,
+                       Texts{"track:1001", "synced:nil"},
+                       [](Fixture& t) {
                          t.makeEventEngine();
-                         for (int64_t cw : {31744, 1001}) {
-                           t.event->processEventParams(t.word(cw), "decoder");
-                         }
+                         t.eventHears(1001);
                          t.callQueued();
                          return [&t] { t.event.reset(); };
-                       },
-                       false,
-                       {"track:1001", "synced:nil"}}),
+                       }}),
     [](const testing::TestParamInfo<MainThreadCase>& info) { return info.param.name; });
 
 }  // namespace
