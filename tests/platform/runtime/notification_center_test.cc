@@ -18,39 +18,24 @@
 namespace tembrolexinplatform {
 namespace {
 
+using Token = NotificationCenter::Token;
 constexpr const char* kOther = "other";
-
-// What an app's observer captures: runs `onEnd` as it ends.
-struct EndsWith {
-  explicit EndsWith(std::function<void()> onEnd) : onEnd(std::move(onEnd)) {}
-  ~EndsWith() { onEnd(); }
-  std::function<void()> onEnd;
-};
+void postOther(NotificationCenter& center) { center.postNotification({kOther, {}, {}}); }
 
 struct Row {
   const char* name;
   // What the removed observer's capture does as it ends, with the token of
   // an observer of kOther that counts its calls.
-  std::function<void(NotificationCenter&, NotificationCenter::Token other)> asItEnds;
-  // The calls that observer has had once one more kOther is posted.
-  int otherCalls;
+  std::function<void(NotificationCenter&, Token other)> asItEnds;
+  int otherCalls;  // that observer's calls once one more kOther is posted
 };
 
 const Row kRows[] = {
     {"LogsAndTheLogDelegatePosts",
-     [](NotificationCenter&, NotificationCenter::Token) {
-       TLLogger::infoInMethod("app", __LINE__, "observer gone");
-     },
+     [](NotificationCenter&, Token) { TLLogger::infoInMethod("app", __LINE__, "observer gone"); },
      2},
-    {"Posts",
-     [](NotificationCenter& center, NotificationCenter::Token) {
-       center.postNotification({kOther, {}, {}});
-     },
-     2},
-    {"RemovesAnotherObserver",
-     [](NotificationCenter& center, NotificationCenter::Token other) {
-       center.removeObserver(other);
-     },
+    {"Posts", [](NotificationCenter& c, Token) { postOther(c); }, 2},
+    {"RemovesAnotherObserver", [](NotificationCenter& c, Token other) { c.removeObserver(other); },
      0},
 };
 
@@ -61,26 +46,21 @@ TEST_P(RemovedObserverTest, EndsWithNoLockOfTheCentreHeld) {
   tltest::HangGuard guard(std::string("a removed observer that, as it ends: ") + row.name);
   NotificationCenter center;
   int otherCalls = 0;
-  const NotificationCenter::Token other =
-      center.addObserver(kOther, [&](const Notification&) { ++otherCalls; });
+  const Token other = center.addObserver(kOther, [&](const Notification&) { ++otherCalls; });
   TLLogger::sharedLogger().setDelegate(std::make_shared<LineHook>([&](const std::string& line) {
-    if (line == "observer gone") center.postNotification({kOther, {}, {}});
+    if (line == "observer gone") postOther(center);
   }));
-  auto captured =
-      std::make_shared<EndsWith>([&center, other, &row] { row.asItEnds(center, other); });
-  const NotificationCenter::Token removed =
-      center.addObserver("mine", [captured = std::move(captured)](const Notification&) {});
-
-  center.removeObserver(removed);
+  // The observer's capture, whose deleter runs the row's action as it ends.
+  std::shared_ptr<void> captured(nullptr, [&](void*) { row.asItEnds(center, other); });
+  center.removeObserver(
+      center.addObserver("mine", [captured = std::move(captured)](const Notification&) {}));
   TLLogger::sharedLogger().unsetDelegate();
-  center.postNotification({kOther, {}, {}});
+  postOther(center);
   EXPECT_EQ(otherCalls, row.otherCalls);
 }
 
 INSTANTIATE_TEST_SUITE_P(AsItEnds, RemovedObserverTest, testing::ValuesIn(kRows),
-                         [](const testing::TestParamInfo<Row>& info) {
-                           return std::string(info.param.name);
-                         });
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tembrolexinplatform
