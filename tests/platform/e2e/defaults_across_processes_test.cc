@@ -1,8 +1,6 @@
 // Two processes of one app on a fresh data folder, the second loading its
-// user defaults before the first has run: each stores a value of its own,
-// starts the decoder and numbers two prepared upload files. Afterwards the
-// file holds both values, both processes ran on the one identity it holds,
-// and no sequence number was taken twice.
+// user defaults before the first has run: each stores a value, starts the
+// decoder and numbers two prepared upload files.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -23,9 +21,8 @@ struct Device : TLPluginFileManagerDelegate {
   int32_t deviceId() override { return 42; }
 };
 
-// One process's run: "<what the setter answered> <identity> <first>-<last>"
-// of the sequence numbers its two files got. The plug-in has no upload path,
-// so nothing is sent; the numbers are taken all the same.
+// One process's run: "<setter's answer> <identity> <first>-<last>" of its
+// files' sequence numbers (taken though the plug-in has no upload path).
 std::string runApp(const TempDir& data, const std::string& name) {
   const bool stored = UserDefaults::standard()->setString(name + "Setting", "on");
   const std::shared_ptr<TLDecoder> decoder = TLDecoder::sharedDecoder();
@@ -43,6 +40,8 @@ std::string runApp(const TempDir& data, const std::string& name) {
          std::to_string(next - 2) + "-" + std::to_string(next - 1);
 }
 
+// Catches a process writing from stale defaults: the file must keep both
+// values, one identity, and no sequence number taken twice.
 TEST(DefaultsAcrossProcesses, BothValuesOneIdentityAndNoNumberTakenTwice) {
   TempDir data;
   const PlatformEnvironment env = installEnvironment(data);
@@ -50,7 +49,6 @@ TEST(DefaultsAcrossProcesses, BothValuesOneIdentityAndNoNumberTakenTwice) {
   ASSERT_FALSE(UserDefaults::standard()->hasValueForKey(UserDefaults::kIdentityKey));
   const std::string first = inChild([&] { return runApp(data, "first"); });
   const std::string second = runApp(data, "second");
-
   const UserDefaults stored(env.userDefaultsFile);
   const std::string identity = stored.stringForKey(UserDefaults::kIdentityKey).value_or("none");
   EXPECT_EQ(identity.size(), 16u);

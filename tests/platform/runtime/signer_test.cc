@@ -9,8 +9,9 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -257,14 +258,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
-// What runs while a set-up that found no pair is at one of its steps.
+// Another set-up's signature of "x" (base64) with the pair it ends with.
+std::string otherSetUpSigns(const std::string& store) {
+  return DataSigner::getKeys(store)->sign("x").value_or("none");
+}
+
+// Whether another process could take the key store's lock now (a second
+// open file description conflicts as one of another process does).
+std::string keyStoreLock(const std::string& store) {
+  const int fd =
+      ::open((store + "/com.tembrolexin.keys.signing.lock").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "no lock file";
+  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return locked ? "locked" : "free";
+}
+
+// What runs, once and on the set-up's thread, while a set-up that found no
+// pair is at `step`, and what it answers ("" for the other's signature).
 struct MeanwhileCase {
   std::string name;
   SecurityKeys::PairStep step;
-  // Runs there, on the set-up's thread, once; answers the other set-up's
-  // signature of "x" (base64), or what it saw of the key store's lock.
   std::function<std::string(const std::string& store)> meanwhile;
-  bool othersPair;  // the set-up ends with the other's pair; else the text is:
   std::string seen;
 };
 void PrintTo(const MeanwhileCase& c, std::ostream* os) { *os << c.name; }
@@ -274,10 +289,9 @@ class PairMeanwhileTest : public testing::TestWithParam<MeanwhileCase> {
   ~PairMeanwhileTest() override { SecurityKeys::setPairStepHook(nullptr); }
 };
 
-// However the set-ups of the app's threads and processes interleave, the
-// folder ends with one pair and each set-up signs with it: one that found
-// nothing takes the pair stored before it could make its own, and none is
-// made while another set-up of any process holds the key store.
+// Catches a second pair made by set-ups of threads or processes side by
+// side: one that found nothing takes the pair stored before it could make
+// its own, and none is made while another holds the key store.
 TEST_P(PairMeanwhileTest, EverySetUpEndsWithTheOnePairStored) {
   const MeanwhileCase& c = GetParam();
   tltest::TempDir dir;
@@ -285,15 +299,12 @@ TEST_P(PairMeanwhileTest, EverySetUpEndsWithTheOnePairStored) {
   std::string seen;
   bool ran = false;
   SecurityKeys::setPairStepHook([&](SecurityKeys::PairStep step) {
-    if (step != c.step || ran) return;
-    ran = true;
-    seen = c.meanwhile(store);
+    if (step == c.step && !std::exchange(ran, true)) seen = c.meanwhile(store);
   });
   const std::shared_ptr<SecurityKeys> keys = DataSigner::getKeys(store);
-  SecurityKeys::setPairStepHook(nullptr);
   ASSERT_TRUE(ran);
   ASSERT_TRUE(keys->hasPrivateKey());
-  if (c.othersPair) {
+  if (c.seen.empty()) {
     EXPECT_TRUE(keys->verifySignature("x", unbase64(seen)));
   } else {
     EXPECT_EQ(seen, c.seen);
@@ -303,76 +314,42 @@ TEST_P(PairMeanwhileTest, EverySetUpEndsWithTheOnePairStored) {
   EXPECT_TRUE(keys->verifySignature("y", stored->getSignatureBytes("y")));
 }
 
-// Another set-up's signature of "x" with the pair it ends with.
-std::string otherSetUpSigns(const std::string& store) {
-  return DataSigner::getKeys(store)->sign("x").value_or("none");
-}
-
+using Step = SecurityKeys::PairStep;
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Interleavings, PairMeanwhileTest,
-    testing::Values(
-        MeanwhileCase{"AnotherThreadMakesAPairMeanwhile", SecurityKeys::PairStep::kFoundNone,
-                      [](const std::string& store) {
-                        std::string sig;
-                        std::thread other([&] { sig = otherSetUpSigns(store); });
-                        other.join();
-                        return sig;
-                      },
-                      true, ""},
-        MeanwhileCase{"AnotherProcessMakesAPairMeanwhile", SecurityKeys::PairStep::kFoundNone,
-                      [](const std::string& store) {
-                        return tltest::inChild([&] { return otherSetUpSigns(store); });
-                      },
-                      true, ""},
-        // Another process's look at the lock file while this one makes the
-        // pair (a second open file description conflicts as one of another
-        // process does).
-        MeanwhileCase{"AnotherProcessFindsTheKeyStoreLockedWhileAPairIsMade",
-                      SecurityKeys::PairStep::kMaking,
-                      [](const std::string& store) -> std::string {
-                        const int fd = ::open((store + "/com.tembrolexin.keys.signing.lock").c_str(),
-                                              O_RDONLY | O_CLOEXEC);
-                        if (fd < 0) return "no lock file";
-                        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-                        ::close(fd);
-                        return locked ? "locked" : "free";
-                      },
-                      false, "locked"}),
+INSTANTIATE_TEST_SUITE_P(Interleavings, PairMeanwhileTest, testing::Values(
+    MeanwhileCase{"AnotherThreadMakesAPairMeanwhile", Step::kFoundNone, [](const std::string& store) {
+      return std::async(std::launch::async, otherSetUpSigns, store).get();
+    }, ""},
+    MeanwhileCase{"AnotherProcessMakesAPairMeanwhile", Step::kFoundNone, [](const std::string& store) {
+      return tltest::inChild([&] { return otherSetUpSigns(store); });
+    }, ""},
+    MeanwhileCase{"AnotherProcessFindsTheKeyStoreLockedWhileAPairIsMade", Step::kMaking,
+                  keyStoreLock, "locked"}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
-// Stored halves of two pairs (left by set-ups that ran side by side).
-struct MixedPairCase {
-  std::string name;
-  int publicBits;  // the size of the pair the public key file comes from
-};
-void PrintTo(const MixedPairCase& c, std::ostream* os) { *os << c.name; }
+// The bits of the pair the public key file comes from.
+class MixedPairTest : public testing::TestWithParam<int> {};
 
-class MixedPairTest : public testing::TestWithParam<MixedPairCase> {};
-
-// A start that finds a public key of another pair beside the private key
-// mends it from the private key (which may have signed uploads already),
-// with a Warning, and every later start signs and verifies with that pair.
+// Catches a start that keeps a public key of another pair beside the
+// private key (left by set-ups side by side): it is made anew from the
+// private one, which may have signed uploads already, with a Warning.
 TEST_P(MixedPairTest, ThePublicKeyIsMadeAnewFromThePrivateOne) {
   tltest::TempDir dir;
   const std::string store = dir.file("keys");
-  SecurityKeys mine(store);
+  SecurityKeys mine(store), other(dir.file("other"));
   ASSERT_TRUE(mine.generateKeyPair(512));
-  SecurityKeys other(dir.file("other"));
-  ASSERT_TRUE(other.generateKeyPair(GetParam().publicBits));
+  ASSERT_TRUE(other.generateKeyPair(GetParam()));
   const std::string publicPath = mine.keyPath(SecurityKeys::kPublicTag);
   const std::string privatePath = mine.keyPath(SecurityKeys::kPrivateTag);
   const std::string privateText = tltest::readFile(privatePath);
   std::filesystem::copy_file(other.keyPath(SecurityKeys::kPublicTag), publicPath,
                              std::filesystem::copy_options::overwrite_existing);
-
   auto warnings = std::make_shared<WarningTexts>();
   TLLogger::sharedLogger().setDelegate(warnings);
   const std::shared_ptr<SecurityKeys> mended = DataSigner::getKeys(store);
   const std::shared_ptr<SecurityKeys> later = DataSigner::getKeys(store);
   TLLogger::sharedLogger().unsetDelegate();
-
   EXPECT_EQ(warnings->texts.texts(),
             std::vector<std::string>{"Key file " + publicPath +
                                      " holds no public key of the private key in " + privatePath +
@@ -386,10 +363,9 @@ TEST_P(MixedPairTest, ThePublicKeyIsMadeAnewFromThePrivateOne) {
             Hex(expectedBlock(64, SecurityKeys::getHashBytes("z"))));
 }
 
-INSTANTIATE_TEST_SUITE_P(Stored, MixedPairTest,
-                         testing::Values(MixedPairCase{"PublicKeyOfAnotherPairOfTheSameSize", 512},
-                                         MixedPairCase{"PublicKeyOfALargerPair", 1024}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Stored, MixedPairTest, testing::Values(512, 1024), [](const auto& info) {
+  return info.param == 512 ? "PublicKeyOfAnotherPairOfTheSameSize" : "PublicKeyOfALargerPair";
+});
 
 TEST(DataSignerTest, ChecksumsAreLowerCaseMd5Hex) {
   EXPECT_EQ(DataSigner::generateCheckSumFromData(""), "d41d8cd98f00b204e9800998ecf8427e");

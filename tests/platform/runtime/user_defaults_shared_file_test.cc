@@ -1,7 +1,5 @@
 // One user defaults file changed by two of the app's processes (two objects
-// on the file stand for them: their locks on the file conflict as two
-// processes' do): each change keeps what the other wrote meanwhile, the
-// identity is claimed once and no sequence number is taken twice.
+// on the file stand for them: their locks conflict as two processes' do).
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,10 +8,8 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -25,20 +21,19 @@
 namespace tembrolexinplatform {
 namespace {
 
-// The values of the file at `path` as compact JSON, keys in order; "none"
-// when it does not hold an object.
+// The file's values as compact JSON, keys in order; "none" for no object.
 std::string storedValues(const std::string& path) {
   Json::Value root;
-  Json::CharReaderBuilder reader;
   std::string errors;
   std::istringstream in(tltest::readFile(path));
-  if (!Json::parseFromStream(reader, in, &root, &errors) || !root.isObject()) return "none";
+  if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors) || !root.isObject())
+    return "none";
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
   return Json::writeString(writer, root);
 }
 
-// Whether another process could take the lock of the file `lockFile` now.
+// Whether another process could take the lock of `lockFile` now.
 std::string lockState(const std::string& lockFile) {
   const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "no lock file";
@@ -46,8 +41,6 @@ std::string lockState(const std::string& lockFile) {
   ::close(fd);
   return locked ? "locked" : "free";
 }
-
-std::string noFault(const Json::Value&) { return {}; }
 
 struct SharedFileCase {
   std::string name;
@@ -61,94 +54,75 @@ void PrintTo(const SharedFileCase& c, std::ostream* os) { *os << c.name; }
 
 class SharedDefaultsFileTest : public testing::TestWithParam<SharedFileCase> {};
 
-// Both load the file; the other process changes it; then ours changes it.
-// Ours reads the file again under the file's lock (held across processes
-// while it decides and writes) and keeps every key it did not change as the
-// other left it.
+// Catches a change written from a stale copy, or decided outside the
+// file's lock: both load, the other process changes the file, then ours.
 TEST_P(SharedDefaultsFileTest, AChangeKeepsWhatAnotherProcessWroteMeanwhile) {
   const SharedFileCase& c = GetParam();
   tltest::TempDir dir;
   const std::string path = dir.file("defaults.json");
   if (!c.before.empty()) tltest::writeFile(path, c.before);
-  UserDefaults ours(path);
-  UserDefaults theirs(path);
+  UserDefaults ours(path), theirs(path);
   c.theirs(theirs);
-  std::vector<std::string> lockSeen;
-  ours.setChangeHook([&] { lockSeen.push_back(lockState(path + ".lock")); });
+  std::string lockSeen;
+  ours.setChangeHook([&] { lockSeen += lockState(path + ".lock") + ";"; });
   EXPECT_EQ(c.ours(ours), c.answered);
   EXPECT_EQ(storedValues(path), c.after);
-  EXPECT_EQ(lockSeen, std::vector<std::string>{"locked"});
+  EXPECT_EQ(lockSeen, "locked;");
   EXPECT_EQ(lockState(path + ".lock"), "free");
 }
 
+std::string noFault(const Json::Value&) { return {}; }
+
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Changes, SharedDefaultsFileTest,
-    testing::Values(
-        SharedFileCase{"TheirNewValueStays", "",
-                       [](UserDefaults& d) { d.setString("b", "2"); },
-                       [](UserDefaults& d) {
-                         return d.setString("a", "1") ? "stored; b " + d.stringForKey("b").value_or("none")
-                                                      : "refused";
-                       },
-                       "stored; b 2", R"({"a":"1","b":"2"})"},
-        SharedFileCase{"TheirRemovalStays", R"({"a": "0", "b": "0"})",
-                       [](UserDefaults& d) { d.removeObjectForKey("b"); },
-                       [](UserDefaults& d) { return d.setString("a", "1") ? "stored" : "refused"; },
-                       "stored", R"({"a":"1"})"},
-        SharedFileCase{"OurRemovalLeavesTheirValue", R"({"a": "0"})",
-                       [](UserDefaults& d) { d.setInteger("b", 2); },
-                       [](UserDefaults& d) { return d.removeObjectForKey("a") ? "removed" : "refused"; },
-                       "removed", R"({"b":2})"},
-        SharedFileCase{"TheIdentityTheyStoredIsTaken", "",
-                       [](UserDefaults& d) { d.claimString("PluginIdentityUdid", "1111", noFault); },
-                       [](UserDefaults& d) {
-                         const UserDefaults::Claimed c = d.claimString("PluginIdentityUdid", "2222", noFault);
-                         return c.value + (c.made ? " made" : " taken");
-                       },
-                       "1111 taken", R"({"PluginIdentityUdid":"1111"})"},
-        SharedFileCase{"SequenceNumbersGoOnFromTheirs", "",
-                       [](UserDefaults& d) { d.takeNumbers("p_meta_sequenceNum", 3); },
-                       [](UserDefaults& d) {
-                         return std::to_string(d.takeNumbers("p_meta_sequenceNum", 2));
-                       },
-                       "4", R"({"p_meta_sequenceNum":6})"}),
+INSTANTIATE_TEST_SUITE_P(Changes, SharedDefaultsFileTest, testing::Values(
+    SharedFileCase{"TheirNewValueStays", "", [](UserDefaults& d) { d.setString("b", "2"); },
+        [](UserDefaults& d) {
+          return d.setString("a", "1") ? "stored; b " + d.stringForKey("b").value_or("none") : "refused";
+        }, "stored; b 2", R"({"a":"1","b":"2"})"},
+    SharedFileCase{"TheirRemovalStays", R"({"a": "0", "b": "0"})",
+        [](UserDefaults& d) { d.removeObjectForKey("b"); },
+        [](UserDefaults& d) { return d.setString("a", "1") ? "stored" : "refused"; },
+        "stored", R"({"a":"1"})"},
+    SharedFileCase{"OurRemovalLeavesTheirValue", R"({"a": "0"})",
+        [](UserDefaults& d) { d.setInteger("b", 2); },
+        [](UserDefaults& d) { return d.removeObjectForKey("a") ? "removed" : "refused"; },
+        "removed", R"({"b":2})"},
+    SharedFileCase{"TheIdentityTheyStoredIsTaken", "",
+        [](UserDefaults& d) { d.claimString("PluginIdentityUdid", "1111", noFault); },
+        [](UserDefaults& d) {
+          const UserDefaults::Claimed c = d.claimString("PluginIdentityUdid", "2222", noFault);
+          return c.value + (c.made ? " made" : " taken");
+        }, "1111 taken", R"({"PluginIdentityUdid":"1111"})"},
+    SharedFileCase{"SequenceNumbersGoOnFromTheirs", "",
+        [](UserDefaults& d) { d.takeNumbers("p_meta_sequenceNum", 3); },
+        [](UserDefaults& d) { return std::to_string(d.takeNumbers("p_meta_sequenceNum", 2)); },
+        "4", R"({"p_meta_sequenceNum":6})"}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
-// What the counter holds before numbers are taken from it.
 struct CounterCase {
-  std::string name;
-  std::string stored;  // JSON text of the value; "" for none
-  int64_t count;
-  int64_t first;  // the first number taken
-  std::string after;
+  std::string name, stored;  // the counter's value as JSON text
 };
 void PrintTo(const CounterCase& c, std::ostream* os) { *os << c.name; }
-
 class CounterTest : public testing::TestWithParam<CounterCase> {};
 
-// A counter that holds no number, or one the numbers taken would run past,
-// starts again at 1 rather than overflow.
+// Catches an overflow: a counter holding no number, or one the numbers
+// taken would run past, starts again at 1.
 TEST_P(CounterTest, NumbersStartAtTheStoredOneOrAtOne) {
-  const CounterCase& c = GetParam();
   tltest::TempDir dir;
   const std::string path = dir.file("defaults.json");
-  if (!c.stored.empty()) tltest::writeFile(path, R"({"p_meta_sequenceNum": )" + c.stored + "}");
-  UserDefaults defaults(path);
-  EXPECT_EQ(defaults.takeNumbers("p_meta_sequenceNum", c.count), c.first);
-  EXPECT_EQ(storedValues(path), R"({"p_meta_sequenceNum":)" + c.after + "}");
+  tltest::writeFile(path, R"({"p_meta_sequenceNum": )" + GetParam().stored + "}");
+  EXPECT_EQ(UserDefaults(path).takeNumbers("p_meta_sequenceNum", 1), 1);
+  EXPECT_EQ(storedValues(path), R"({"p_meta_sequenceNum":2})");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stored, CounterTest,
-    testing::Values(CounterCase{"NotANumber", R"("7")", 1, 1, "2"},
-                    CounterCase{"AtTheEndOfTheRange", "9223372036854775807", 1, 1, "2"}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Stored, CounterTest,
+                         testing::Values(CounterCase{"NotANumber", R"("7")"},
+                                         CounterCase{"AtTheEndOfTheRange", "9223372036854775807"}),
+                         [](const auto& info) { return info.param.name; });
 
-// A change the file could not take (its folder was missing) stays in
-// memory and is written with the next change, beside what another process
-// wrote in between.
+// Catches a change dropped when the file could not take it (its folder was
+// missing): it is written with the next one, beside another process's.
 TEST(SharedDefaultsFileTest, AChangeTheFileDidNotTakeGoesWithTheNextOne) {
   tltest::TempDir dir;
   const std::string path = dir.file("later/defaults.json");
