@@ -1,7 +1,9 @@
 #include "tests/support/child_process.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +64,14 @@ std::string actAsOtherUser() {
 
 void giveToChildUser(const std::string& path) {
   if (runsAsRoot()) ::lchown(path.c_str(), kOtherUser, kOtherGroup);
+}
+
+std::string lockState(const std::string& lockFile) {
+  const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "no lock file";
+  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return locked ? "locked" : "free";
 }
 
 }  // namespace tltest

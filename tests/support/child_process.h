@@ -42,6 +42,11 @@ std::string actAsOtherUser();
 // actAsOtherUser (kOtherUser when the test runs as root; else nothing to do).
 void giveToChildUser(const std::string& path);
 
+// Whether another process could take the advisory lock (flock) of
+// `lockFile` now: "locked", "free", or "no lock file". A second open file
+// description conflicts as one of another process does.
+std::string lockState(const std::string& lockFile);
+
 }  // namespace tltest
 
 #endif  // TL_TESTS_SUPPORT_CHILD_PROCESS_H_

@@ -1,12 +1,9 @@
 // Data signing: key pairs in a real key-store folder, replies to signing
 // requests over a private bus, checked with OpenSSL's raw RSA operation.
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -263,15 +260,9 @@ std::string otherSetUpSigns(const std::string& store) {
   return DataSigner::getKeys(store)->sign("x").value_or("none");
 }
 
-// Whether another process could take the key store's lock now (a second
-// open file description conflicts as one of another process does).
+// Whether another process could take the key store's lock now.
 std::string keyStoreLock(const std::string& store) {
-  const int fd =
-      ::open((store + "/com.tembrolexin.keys.signing.lock").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "no lock file";
-  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  ::close(fd);
-  return locked ? "locked" : "free";
+  return tltest::lockState(store + "/com.tembrolexin.keys.signing.lock");
 }
 
 // What runs, once and on the set-up's thread, while a set-up that found no

@@ -1,11 +1,6 @@
 // One user defaults file changed by two of the app's processes (two objects
 // on the file stand for them: their locks conflict as two processes' do).
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -16,6 +11,7 @@
 #include <json/writer.h>
 
 #include "platform/runtime/platform_environment.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace tembrolexinplatform {
@@ -31,15 +27,6 @@ std::string storedValues(const std::string& path) {
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "";
   return Json::writeString(writer, root);
-}
-
-// Whether another process could take the lock of `lockFile` now.
-std::string lockState(const std::string& lockFile) {
-  const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "no lock file";
-  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  ::close(fd);
-  return locked ? "locked" : "free";
 }
 
 struct SharedFileCase {
@@ -64,11 +51,11 @@ TEST_P(SharedDefaultsFileTest, AChangeKeepsWhatAnotherProcessWroteMeanwhile) {
   UserDefaults ours(path), theirs(path);
   c.theirs(theirs);
   std::string lockSeen;
-  ours.setChangeHook([&] { lockSeen += lockState(path + ".lock") + ";"; });
+  ours.setChangeHook([&] { lockSeen += tltest::lockState(path + ".lock") + ";"; });
   EXPECT_EQ(c.ours(ours), c.answered);
   EXPECT_EQ(storedValues(path), c.after);
   EXPECT_EQ(lockSeen, "locked;");
-  EXPECT_EQ(lockState(path + ".lock"), "free");
+  EXPECT_EQ(tltest::lockState(path + ".lock"), "free");
 }
 
 std::string noFault(const Json::Value&) { return {}; }
