@@ -316,10 +316,6 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   if (!announced) {
     TLLogger::infoInMethod("+[TLDecoder shutdown]", __LINE__, "Shutting the library down");
   }
-  // The core's lines have no bus to take them once the shutdown has stopped
-  // it: from then on they reach the log's sink directly (at exit the
-  // default log, the gate being closed).
-  TLLogger::takeCoreLinesWithoutBus();
   // A decoder whose start-up is under way ends it and joins the list below.
   if (!atExit) awaitStartUps(AppCallGate::kExitWaitLimit);
   std::vector<std::shared_ptr<TLDecoder>> live;
@@ -350,6 +346,12 @@ void TLDecoder::shutdownLibrary(bool atExit) {
   // waited for on the main queue was dropped above.
   TLEventEngine::shutDownSharedTiming();
   Dispatcher::shared().shutDown();
+  // The core has stopped: its lines have no bus to take them any more, and
+  // from now on reach the log's sink at once (at exit the default log, the
+  // gate being closed), those kept meanwhile first. Not before: a core
+  // thread still running logs under its own locks, and the sink may be the
+  // app's log delegate.
+  TLLogger::takeCoreLinesWithoutBus();
   {
     std::lock_guard lock(lib.shutdownMutex);
     lib.phase = Library::Phase::kDone;
